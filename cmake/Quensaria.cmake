@@ -1,0 +1,38 @@
+# Compiler settings and helpers shared by every folder.
+
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+                    -Wcast-align -Wformat=2 -Wimplicit-fallthrough)
+if(QUENSARIA_WERROR)
+  add_compile_options(-Werror)
+endif()
+add_compile_definitions(_FILE_OFFSET_BITS=64 _GNU_SOURCE)
+
+if(QUENSARIA_SANITIZE)
+  add_compile_options(-fsanitize=${QUENSARIA_SANITIZE} -fno-omit-frame-pointer
+                      -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${QUENSARIA_SANITIZE})
+endif()
+
+find_package(Threads REQUIRED)
+
+# quensaria_library(NAME SOURCES... [LIBS ...])
+function(quensaria_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+endfunction()
+
+# quensaria_test(NAME SOURCES... [LIBS ...] [LABELS ...])
+# One GoogleTest binary; each test case becomes a ctest test, discovered
+# when ctest runs so that sanitizer builds need not run tests at build time.
+function(quensaria_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES
+                        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
+                        GTest::gtest_main Threads::Threads)
+  set(labels unit ${ARG_LABELS})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                       PROPERTIES LABELS "${labels}" TIMEOUT 300)
+endfunction()

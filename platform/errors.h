@@ -1,0 +1,24 @@
+// The one table that maps errno values to the system's own error numbers:
+// Win32 errors (files), Windows Sockets errors (socket log lines) and NT
+// statuses (the driver). Everything above the platform layer sees only these.
+#ifndef QUENSARIA_PLATFORM_ERRORS_H_
+#define QUENSARIA_PLATFORM_ERRORS_H_
+
+#include <cstdint>
+#include <string>
+
+#include "shared/nt_status.h"
+#include "shared/status.h"
+
+namespace quensaria::platform {
+
+uint32_t Win32ErrorFromErrno(int error_number);
+uint32_t SocketErrorFromErrno(int error_number);
+NtStatus NtStatusFromErrno(int error_number);
+
+// A failed Status for `error_number`, with "context: strerror" as message.
+Status ErrnoStatus(const std::string& context, int error_number);
+
+}  // namespace quensaria::platform
+
+#endif  // QUENSARIA_PLATFORM_ERRORS_H_

@@ -1,0 +1,97 @@
+// ServerRegistry: the service's in-memory model of what it serves and to
+// whom. Every export (a server) has a ServerConfig, a static client list
+// (persisted) and an online client list (never persisted). Outside the
+// registry servers and clients are named by nonzero 32-bit handles, valid
+// until the entry is deleted; every handle is validated before any use.
+//
+// Threads: management calls, engine hooks, the host name resolver and the
+// service host all call in. One registry lock guards everything; each public
+// operation holds it for its whole run, including the save hook and, for
+// StartServer, the whole engine start (up to its 1000 ms wait).
+//
+// Results: 0 success, -1 failure (unknown handle, refused insertion, failed
+// start), as the management interface passes them on. Records are copied in
+// and out; nothing inside the registry is ever handed out by reference.
+#ifndef QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_
+#define QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service/engine/endpoint.h"
+#include "shared/management_records.h"
+
+namespace quensaria::registry {
+
+using Handle = uint32_t;  // 0 = none
+
+inline constexpr char kDuplicateClientText[] =
+    "A client with same address is already in the static client list";
+
+// One server as the configuration store keeps it.
+struct StoredServer {
+  ServerConfig config;
+  std::vector<ClientEntry> static_clients;
+};
+
+// Called under the registry lock after every change of persisted data, with
+// the whole registry in list order.
+using SaveHook = std::function<void(const std::vector<StoredServer>& servers)>;
+
+class ServerRegistry {
+ public:
+  explicit ServerRegistry(engine::EndpointFactory factory);
+  ~ServerRegistry();  // stops every running engine
+  ServerRegistry(const ServerRegistry&) = delete;
+  ServerRegistry& operator=(const ServerRegistry&) = delete;
+
+  void SetSaveHook(SaveHook hook);
+
+  // Management operations, in the order of their operation numbers.
+  int32_t AddServer(const ServerConfig& config, Handle& server);
+  int32_t EnumServers(Handle server, Handle& next);
+  int32_t GetServer(Handle server, ServerConfig& config);
+  int32_t StartServer(Handle server);
+  int32_t StopServer(Handle server);
+  int32_t DeleteServer(Handle server);
+  int32_t AddStaticClient(Handle server, const ClientEntry& client);
+  int32_t EnumStaticClients(Handle server, Handle client, Handle& next);
+  int32_t GetStaticClient(Handle client, ClientEntry& entry);
+  int32_t DeleteStaticClient(Handle server, Handle client);
+  int32_t ModifyStaticClient(Handle client, const ClientEntry& entry);
+  int32_t AddOnlineClient(Handle server, const ClientEntry& client);
+  int32_t EnumOnlineClients(Handle server, Handle client, Handle& next);
+  int32_t GetOnlineClient(Handle client, ClientEntry& entry);
+  int32_t DeleteOnlineClient(Handle server, Handle client);
+  int32_t ModifyOnlineClient(Handle client, const ClientEntry& entry);
+  // The text of the last refused client insertion; empty at start.
+  std::string LastErrorText() const;
+
+  // Load support: appends a server with its static clients exactly as read
+  // (no validation); when config.Started is nonzero its engine is started
+  // first and Started becomes 1 or 0 by the outcome. Does not save.
+  void LoadServer(const ServerConfig& config, const std::vector<ClientEntry>& static_clients);
+  // The persisted part of every server, in list order.
+  std::vector<StoredServer> Snapshot() const;
+
+  // Service stop: stops every started engine, leaving Started as it is.
+  void StopAllServers();
+  // Frees every server with both client lists (engines must be stopped).
+  void FreeRegistry();
+
+  // Runs the host name resolver on the calling thread until RequestStop;
+  // every pause in it ends promptly when stop is requested.
+  void RunHostNameResolver();
+  void RequestStop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quensaria::registry
+
+#endif  // QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_

@@ -1,0 +1,87 @@
+// The block protocol between the Velmoran driver (client) and the Quensaria
+// service: the 32-byte request header, the 12-byte reply header, the 16-byte
+// query data, their constants and the scrambling key of read data.
+//
+// All integers are little-endian; offsets and lengths are bytes. A connection
+// carries at most one outstanding request; replies match requests by order.
+// Both sides use these definitions; neither defines its own.
+#ifndef QUENSARIA_SHARED_BLOCK_PROTOCOL_H_
+#define QUENSARIA_SHARED_BLOCK_PROTOCOL_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace quensaria {
+
+// Command codes (request byte 0).
+inline constexpr uint8_t CMD_READ = 0x82;
+inline constexpr uint8_t CMD_WRITE = 0x83;
+inline constexpr uint8_t CMD_QUERY = 0x84;
+inline constexpr uint8_t CMD_LOGIN = 0x85;
+
+// Reply statuses (reply bytes 0..1). Any other value is the low 16 bits of
+// the operating-system error with which starting a file read failed.
+inline constexpr uint16_t REPLY_OK = 0;
+inline constexpr uint16_t REPLY_FAILED = 0x2002;
+inline constexpr uint16_t REPLY_DENIED = 0x2004;
+
+// Access levels: per static client, per connection, in the query reply.
+inline constexpr uint8_t ACCESS_FULL = 0;
+inline constexpr uint8_t ACCESS_VIRTUAL_WRITE = 1;
+inline constexpr uint8_t ACCESS_REFUSED = 2;
+
+inline constexpr size_t kRequestHeaderSize = 32;
+inline constexpr size_t kReplyHeaderSize = 12;
+inline constexpr size_t kQueryDataSize = 16;
+inline constexpr size_t kDigestSize = 20;
+// Largest data part of one CMD_READ or CMD_WRITE.
+inline constexpr uint32_t kMaxTransfer = 0x10000;
+// One request header plus the largest payload; a reply (12 + at most 65536
+// bytes) fits in the same buffer.
+inline constexpr size_t kConnectionBufferSize = kRequestHeaderSize + kMaxTransfer;
+
+// Read-data scrambling key, the same constant on both sides.
+inline constexpr std::array<uint8_t, 8> kScrambleKey = {0x5a, 0x13, 0xc8, 0xe4,
+                                                        0x71, 0x0b, 0x9d, 0x26};
+
+// Request header fields. Bytes 1..7 and 20..31 are not interpreted (for
+// CMD_LOGIN bytes 8..27 hold the digest instead of offset and length).
+struct RequestHeader {
+  uint8_t command = 0;
+  uint64_t offset = 0;
+  uint32_t length = 0;
+};
+
+// Reads command, offset and length from 32 header bytes.
+RequestHeader ParseRequestHeader(const uint8_t* header);
+// Writes a CMD_READ/CMD_WRITE/CMD_QUERY header into 32 bytes; bytes the
+// service does not interpret are zero.
+void EncodeRequestHeader(const RequestHeader& request, uint8_t* header);
+// Writes a CMD_LOGIN header carrying `digest` (20 bytes) into 32 bytes.
+void EncodeLoginRequest(const uint8_t* digest, uint8_t* header);
+
+struct ReplyHeader {
+  uint16_t status = 0;
+  uint32_t length = 0;
+  uint32_t data_length = 0;
+};
+
+// Reads a 12-byte reply header. Bytes 2..3 carry no meaning and are skipped.
+ReplyHeader ParseReplyHeader(const uint8_t* reply);
+// Writes status, length and data length over the start of a request buffer,
+// leaving bytes 2..3 as the request had them.
+void EncodeReplyHeader(const ReplyHeader& reply, uint8_t* buffer);
+
+struct QueryData {
+  uint8_t access = 0;
+  uint64_t disk_size = 0;
+};
+
+QueryData ParseQueryData(const uint8_t* data);
+// Writes the 16 query bytes; reserved bytes are zero.
+void EncodeQueryData(const QueryData& query, uint8_t* data);
+
+}  // namespace quensaria
+
+#endif  // QUENSARIA_SHARED_BLOCK_PROTOCOL_H_

@@ -1,0 +1,77 @@
+// The records of the management interface: ServerConfig (one export) and
+// ClientEntry (one client machine of one export), each carried at the start
+// of a 2048-byte record buffer whose remaining bytes are zero on send and
+// ignored on receipt. The in-memory structs are the wire layouts (natural
+// alignment reproduces them; the asserts pin every offset). Addresses are
+// IPv4 in network byte order (octets in dotted order in memory).
+#ifndef QUENSARIA_SHARED_MANAGEMENT_RECORDS_H_
+#define QUENSARIA_SHARED_MANAGEMENT_RECORDS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quensaria {
+
+inline constexpr size_t kRecordBufferSize = 2048;
+inline constexpr size_t kSourceCapacity = 260;    // NUL included
+inline constexpr size_t kHostNameCapacity = 128;  // NUL included
+
+struct ServerConfig {
+  char Source[kSourceCapacity];  // device path or image file path
+  uint32_t IpAddress;            // stored and returned only; the engine listens on all
+  uint16_t Port;
+  uint8_t padding[6];
+  int64_t SizeBytes;     // bytes
+  int32_t Cache;         // read cache, MiB
+  uint8_t Password[20];  // digest of the log-on password
+  uint8_t ManagePassword[20];  // digest of the full-access password
+  int32_t Started;       // 1 served while the service runs, 0 stopped
+  int32_t AuthMode;      // stored and returned unchanged
+  uint32_t reserved;
+};
+
+static_assert(sizeof(ServerConfig) == 336);
+static_assert(offsetof(ServerConfig, IpAddress) == 260);
+static_assert(offsetof(ServerConfig, Port) == 264);
+static_assert(offsetof(ServerConfig, SizeBytes) == 272);
+static_assert(offsetof(ServerConfig, Cache) == 280);
+static_assert(offsetof(ServerConfig, Password) == 284);
+static_assert(offsetof(ServerConfig, ManagePassword) == 304);
+static_assert(offsetof(ServerConfig, Started) == 324);
+static_assert(offsetof(ServerConfig, AuthMode) == 328);
+
+// ClientEntry.state values.
+inline constexpr uint8_t kClientStatic = 0;
+inline constexpr uint8_t kClientLoggedOn = 1;
+inline constexpr uint8_t kClientRefused = 3;
+// ClientEntry.nameState values.
+inline constexpr uint8_t kNameUnknown = 0;
+inline constexpr uint8_t kNameKnown = 1;
+inline constexpr uint8_t kNameFailed = 2;
+
+struct ClientEntry {
+  uint32_t address;  // IPv4, network byte order; 0 = "Any Address"
+  uint8_t access;    // ACCESS_FULL, ACCESS_VIRTUAL_WRITE, ACCESS_REFUSED
+  uint8_t state;     // kClientStatic, kClientLoggedOn, kClientRefused
+  uint8_t nameState; // kNameUnknown, kNameKnown, kNameFailed
+  char hostName[kHostNameCapacity];
+  uint8_t padding;
+  uint32_t link;     // the service's list link; meaningless outside, ignored on input
+};
+
+static_assert(sizeof(ClientEntry) == 140);
+static_assert(offsetof(ClientEntry, access) == 4);
+static_assert(offsetof(ClientEntry, nameState) == 6);
+static_assert(offsetof(ClientEntry, hostName) == 7);
+static_assert(offsetof(ClientEntry, link) == 136);
+
+// Copies a record into the start of a zero-filled 2048-byte buffer.
+void EncodeRecord(const ServerConfig& config, uint8_t* buffer);
+void EncodeRecord(const ClientEntry& client, uint8_t* buffer);
+// Copies a record out of the start of a 2048-byte buffer.
+ServerConfig DecodeServerConfig(const uint8_t* buffer);
+ClientEntry DecodeClientEntry(const uint8_t* buffer);
+
+}  // namespace quensaria
+
+#endif  // QUENSARIA_SHARED_MANAGEMENT_RECORDS_H_

@@ -1,0 +1,128 @@
+// Wire layouts of the records that cross boundaries.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "shared/block_protocol.h"
+#include "shared/device_control.h"
+#include "shared/management_records.h"
+#include "shared/mount_record.h"
+#include "shared/nt_status.h"
+#include "shared/utf16.h"
+
+namespace quensaria {
+namespace {
+
+TEST(BlockProtocolTest, RequestHeaderLayout) {
+  uint8_t header[32];
+  EncodeRequestHeader({CMD_READ, 0x0102030405060708ull, 0x10000}, header);
+  EXPECT_EQ(header[0], 0x82);
+  EXPECT_EQ(header[8], 0x08);
+  EXPECT_EQ(header[15], 0x01);
+  EXPECT_EQ(header[16], 0x00);
+  EXPECT_EQ(header[18], 0x01);
+  const RequestHeader parsed = ParseRequestHeader(header);
+  EXPECT_EQ(parsed.command, CMD_READ);
+  EXPECT_EQ(parsed.offset, 0x0102030405060708ull);
+  EXPECT_EQ(parsed.length, 0x10000u);
+}
+
+TEST(BlockProtocolTest, LoginCarriesDigestAtOffset8) {
+  uint8_t digest[20];
+  for (int i = 0; i < 20; ++i) digest[i] = static_cast<uint8_t>(0xA0 + i);
+  uint8_t header[32];
+  EncodeLoginRequest(digest, header);
+  EXPECT_EQ(header[0], CMD_LOGIN);
+  EXPECT_EQ(0, std::memcmp(header + 8, digest, 20));
+  EXPECT_EQ(header[28], 0);
+}
+
+// The reply is built over the request; bytes 2..3 keep what the request had,
+// and a client must not read them as part of the status.
+TEST(BlockProtocolTest, ReplyLeavesBytes2And3) {
+  uint8_t buffer[32];
+  std::memset(buffer, 0x5C, sizeof buffer);
+  EncodeReplyHeader({REPLY_DENIED, 512, 0}, buffer);
+  EXPECT_EQ(buffer[0], 0x04);
+  EXPECT_EQ(buffer[1], 0x20);
+  EXPECT_EQ(buffer[2], 0x5C);
+  EXPECT_EQ(buffer[3], 0x5C);
+  const ReplyHeader reply = ParseReplyHeader(buffer);
+  EXPECT_EQ(reply.status, REPLY_DENIED);
+  EXPECT_EQ(reply.length, 512u);
+  EXPECT_EQ(reply.data_length, 0u);
+}
+
+TEST(BlockProtocolTest, QueryDataLayout) {
+  uint8_t data[16];
+  std::memset(data, 0xFF, sizeof data);
+  EncodeQueryData({ACCESS_VIRTUAL_WRITE, 1073741824ull + 32256}, data);
+  EXPECT_EQ(data[0], 0);
+  EXPECT_EQ(data[1], 1);
+  for (int i = 2; i < 8; ++i) EXPECT_EQ(data[i], 0);
+  const QueryData query = ParseQueryData(data);
+  EXPECT_EQ(query.disk_size, 1073741824ull + 32256);
+}
+
+TEST(DeviceControlTest, IoctlNumberIsIowrV1) {
+  // _IOWR('V', 1, 4116-byte record) as the kernel headers compute it.
+  EXPECT_EQ(kDeviceControlIoctl, 0xD0145601ul);
+}
+
+TEST(NtStatusTest, MounterSeesTheErrorsItActsOn) {
+  EXPECT_EQ(Win32ErrorFromNtStatus(STATUS_WRONG_PASSWORD), 86u);
+  EXPECT_EQ(Win32ErrorFromNtStatus(STATUS_DEVICE_ALREADY_ATTACHED), 1056u);
+  EXPECT_EQ(Win32ErrorFromNtStatus(STATUS_SUCCESS), 0u);
+  EXPECT_FALSE(NT_SUCCESS(STATUS_NO_MEDIA_IN_DEVICE));
+  EXPECT_TRUE(NT_SUCCESS(STATUS_PENDING));
+}
+
+TEST(ManagementRecordsTest, RecordBufferCarriesRecordThenZeros) {
+  ServerConfig config{};
+  std::strcpy(config.Source, "/srv/disk.img");
+  config.Port = 60000;
+  config.SizeBytes = 1 << 30;
+  uint8_t buffer[kRecordBufferSize];
+  std::memset(buffer, 0xAA, sizeof buffer);
+  EncodeRecord(config, buffer);
+  EXPECT_EQ(buffer[264], 0x60);  // 60000 = 0xEA60, little-endian
+  EXPECT_EQ(buffer[265], 0xEA);
+  for (size_t i = sizeof(ServerConfig); i < kRecordBufferSize; ++i) ASSERT_EQ(buffer[i], 0);
+  const ServerConfig back = DecodeServerConfig(buffer);
+  EXPECT_STREQ(back.Source, "/srv/disk.img");
+  EXPECT_EQ(back.SizeBytes, 1 << 30);
+}
+
+TEST(MountRecordTest, NtPaths) {
+  EXPECT_EQ(NtPathFromLinux("/tmp/a.img"), "\\??\\/tmp/a.img");
+  EXPECT_EQ(LinuxPathFromNt("\\??\\/tmp/a.img"), "/tmp/a.img");
+  EXPECT_EQ(LinuxPathFromNt("/plain"), "/plain");
+}
+
+TEST(Utf16Test, RoundTripsChineseAndAstralText) {
+  const std::string text = "/srv/镜像/\xF0\x9F\x98\x80.img";
+  EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(text)), text);
+  EXPECT_EQ(Utf8ToUtf16("\xF0\x9F\x98\x80").size(), 2u);
+}
+
+TEST(Utf16Test, MalformedInputBecomesReplacement) {
+  EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(Utf8ToUtf16("\xE4\xB8"), u"\uFFFD\uFFFD");  // truncated sequence
+  EXPECT_EQ(Utf8ToUtf16("\xC0\x80"), u"\uFFFD\uFFFD");  // overlong NUL
+  const char16_t lone[] = {0xD800, u'x'};
+  EXPECT_EQ(Utf16ToUtf8(std::u16string_view(lone, 2)), "\xEF\xBF\xBDx");
+}
+
+TEST(Utf16Test, FixedFieldLimits) {
+  MountRecord record{};
+  EXPECT_TRUE(StoreUtf16Field(std::string(299, 'a'), record.sourceName, kMountPathUnits));
+  EXPECT_EQ(LoadUtf16Field(record.sourceName, kMountPathUnits), std::string(299, 'a'));
+  EXPECT_FALSE(StoreUtf16Field(std::string(300, 'a'), record.sourceName, kMountPathUnits));
+  EXPECT_EQ(LoadUtf16Field(record.sourceName, kMountPathUnits), "");
+  // A field without a NUL is read to its end, never beyond.
+  std::fill(record.cachePath, record.cachePath + kMountPathUnits, u'z');
+  EXPECT_EQ(LoadUtf16Field(record.cachePath, kMountPathUnits).size(), 300u);
+}
+
+}  // namespace
+}  // namespace quensaria
