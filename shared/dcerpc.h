@@ -59,6 +59,7 @@ inline constexpr uint16_t kMaxFragmentSize = 65535;
 inline constexpr uint32_t nca_s_fault_access_denied = 0x00000005;
 inline constexpr uint32_t nca_s_fault_ndr = 0x000006f7;
 inline constexpr uint32_t nca_s_fault_invalid_bound = 0x1c000007;
+inline constexpr uint32_t nca_s_fault_unspec = 0x1c000012;
 inline constexpr uint32_t nca_s_fault_remote_no_memory = 0x1c00001b;
 inline constexpr uint32_t nca_op_rng_error = 0x1c010002;
 inline constexpr uint32_t nca_unk_if = 0x1c010003;
@@ -74,6 +75,7 @@ inline constexpr uint16_t kReasonAbstractSyntaxNotSupported = 1;
 inline constexpr uint16_t kReasonTransferSyntaxesNotSupported = 2;
 // bind_nak reasons.
 inline constexpr uint16_t kRejectNotSpecified = 0;
+inline constexpr uint16_t kRejectLocalLimitExceeded = 2;
 inline constexpr uint16_t kRejectProtocolVersionNotSupported = 4;
 inline constexpr uint16_t kRejectUserDataNotReadable = 6;
 inline constexpr uint16_t kRejectAuthenticationTypeNotRecognized = 8;
