@@ -90,6 +90,7 @@ inline constexpr uint32_t RPC_S_NO_BINDINGS = 1718;
 inline constexpr uint32_t RPC_S_CANT_CREATE_ENDPOINT = 1720;
 inline constexpr uint32_t RPC_S_SERVER_UNAVAILABLE = 1722;
 inline constexpr uint32_t RPC_S_CALL_FAILED = 1726;
+inline constexpr uint32_t RPC_S_CALL_FAILED_DNE = 1727;
 inline constexpr uint32_t RPC_S_PROTOCOL_ERROR = 1728;
 inline constexpr uint32_t RPC_S_PROCNUM_OUT_OF_RANGE = 1745;
 inline constexpr uint32_t RPC_X_BAD_STUB_DATA = 1783;
@@ -134,6 +135,9 @@ struct SyntaxId {
   uint16_t minor = 0;
   bool operator==(const SyntaxId&) const = default;
 };
+
+// The NDR 2.0 transfer syntax.
+inline constexpr SyntaxId kNdr20 = {*ParseUuid("8a885d04-1ceb-11c9-9fe8-08002b104860"), 2, 0};
 
 struct Header {
   uint8_t rpc_vers = 5;

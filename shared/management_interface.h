@@ -41,8 +41,7 @@ namespace quensaria {
 
 inline constexpr rpc::SyntaxId kManagementInterface = {
     *rpc::ParseUuid("8259f650-8949-4cec-9f7a-6a4c30d8b28d"), 1, 8};
-inline constexpr rpc::SyntaxId kNdrTransferSyntax = {
-    *rpc::ParseUuid("8a885d04-1ceb-11c9-9fe8-08002b104860"), 2, 0};
+inline constexpr rpc::SyntaxId kNdrTransferSyntax = rpc::kNdr20;
 
 // The endpoint: an AF_UNIX stream socket "<runtime>/ncalrpc/quensariasvc".
 inline constexpr char kDefaultRuntimeDirectory[] = "/run/quensaria";
