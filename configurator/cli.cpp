@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <sstream>
 
 #include "configurator/management_client.h"
 #include "platform/whole_file.h"
@@ -233,7 +234,8 @@ int Cli::Status() {
 }
 
 int Cli::ListServers() {
-  out_ << Column("SERVER", 12) << Column("STATE", 9) << Column("ADDRESS", 16) << Column("PORT", 7)
+  std::ostringstream table;  // printed only when the whole walk succeeded
+  table << Column("SERVER", 12) << Column("STATE", 9) << Column("ADDRESS", 16) << Column("PORT", 7)
        << Column("SIZE", 12) << Column("CACHE", 8) << "SOURCE\n";
   Handle handle = 0;
   for (;;) {
@@ -246,13 +248,14 @@ int Cli::ListServers() {
     const int32_t got = client_.GetServer(next, config);
     if (Unreachable(got)) return kExitUnreachable;
     const char* state = got != 0 ? "failed" : config.Started ? "started" : "stopped";
-    out_ << Column(std::to_string(next), 12) << Column(state, 9)
+    table << Column(std::to_string(next), 12) << Column(state, 9)
          << Column(AddressText(config.IpAddress), 16) << Column(std::to_string(config.Port), 7)
          << Column(std::to_string(config.SizeBytes / 1024 / 1024) + " M", 12)
          << Column(std::to_string(config.Cache) + " M", 8)
          << std::string(config.Source, strnlen(config.Source, sizeof config.Source)) << "\n";
     handle = next;
   }
+  out_ << table.str();
   return kExitOk;
 }
 
@@ -372,7 +375,8 @@ int Cli::ListClients(const std::vector<std::string>& args, bool static_too) {
   const int32_t got = client_.GetServer(server, config);
   if (Unreachable(got)) return kExitUnreachable;
   if (got != 0) return Refused("no server " + args[0]);
-  out_ << Column("CLIENT", 12) << Column("STATUS", 9) << Column("ADDRESS", 16) << Column("ACCESS", 9)
+  std::ostringstream table;  // printed only when the whole walk succeeded
+  table << Column("CLIENT", 12) << Column("STATUS", 9) << Column("ADDRESS", 16) << Column("ACCESS", 9)
        << "NAME\n";
   using Enum = int32_t (ManagementClient::*)(Handle, Handle, Handle&);
   using Get = int32_t (ManagementClient::*)(Handle, ClientEntry&);
@@ -388,12 +392,13 @@ int Cli::ListClients(const std::vector<std::string>& args, bool static_too) {
       ClientEntry entry;
       std::memset(&entry, 0, sizeof entry);
       if (Unreachable((client_.*get)(next, entry))) return kExitUnreachable;
-      out_ << Column(std::to_string(next), 12) << Column(StateWord(entry.state), 9)
+      table << Column(std::to_string(next), 12) << Column(StateWord(entry.state), 9)
            << Column(AddressText(entry.address), 16) << Column(AccessWord(entry.access), 9)
            << NameText(entry) << "\n";
       client = next;
     }
   }
+  out_ << table.str();
   return kExitOk;
 }
 
