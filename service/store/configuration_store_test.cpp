@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "platform/console.h"
@@ -56,10 +55,14 @@ std::vector<std::pair<std::string, std::string>> AttributesOf(const std::string&
     at += 1;
   }
   const std::string tag = xml.substr(at, xml.find('>', at) - at);
-  static const std::regex kAttribute(R"re(([A-Za-z]+)="([^"]*)")re");
-  for (auto it = std::sregex_iterator(tag.begin(), tag.end(), kAttribute);
-       it != std::sregex_iterator(); ++it) {
-    attributes.emplace_back((*it)[1], (*it)[2]);
+  // Each attribute is ` Name="value"`; values never hold a quote (they are escaped).
+  for (size_t space = tag.find(' '); space != std::string::npos; space = tag.find(' ', space + 1)) {
+    const size_t equals = tag.find("=\"", space);
+    if (equals == std::string::npos) break;
+    const size_t close = tag.find('"', equals + 2);
+    attributes.emplace_back(tag.substr(space + 1, equals - space - 1),
+                            tag.substr(equals + 2, close - equals - 2));
+    space = close;
   }
   return attributes;
 }
