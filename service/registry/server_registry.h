@@ -15,9 +15,11 @@
 #ifndef QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_
 #define QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,8 @@
 #include "shared/management_records.h"
 
 namespace quensaria::registry {
+
+class RegistryState;
 
 using Handle = uint32_t;  // 0 = none
 
@@ -41,10 +45,21 @@ struct StoredServer {
 // the whole registry in list order.
 using SaveHook = std::function<void(const std::vector<StoredServer>& servers)>;
 
+// What the registry needs of the machine besides engines. Empty members mean
+// the real ones (getnameinfo; a pause that RequestStop cuts short); tests
+// inject their own so that they need neither DNS nor real time.
+struct RegistryEnvironment {
+  // The host name of an IPv4 address (network byte order), or nothing.
+  std::function<std::optional<std::string>(uint32_t address)> look_up_host_name;
+  // One pause of the host name resolver.
+  std::function<void(std::chrono::milliseconds duration)> pause;
+};
+
 class ServerRegistry {
  public:
-  explicit ServerRegistry(engine::EndpointFactory factory);
-  ~ServerRegistry();  // stops every running engine
+  explicit ServerRegistry(engine::EndpointFactory factory, RegistryEnvironment environment = {});
+  // Stops every running engine. REQUIRES: RunHostNameResolver has returned.
+  ~ServerRegistry();
   ServerRegistry(const ServerRegistry&) = delete;
   ServerRegistry& operator=(const ServerRegistry&) = delete;
 
@@ -88,8 +103,7 @@ class ServerRegistry {
   void RequestStop();
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<RegistryState> state_;
 };
 
 }  // namespace quensaria::registry
