@@ -27,6 +27,27 @@ void LogHookException(const char* hook) {
   platform::ConsolePrintf("%s failed\n", hook);
 }
 
+// The admission decision over one static list: true with `access` for an
+// admitted address. `listed` tells whether an entry decided (a refusal by an
+// entry is not recorded as a refused client).
+bool DecideAccess(const ClientList& static_clients, uint32_t address, uint8_t& access, bool& listed) {
+  access = ACCESS_REFUSED;
+  listed = false;
+  if (const ClientEntry* exact = FindStatic(static_clients, address)) {
+    listed = true;
+    if (!Admits(exact->access)) return false;
+    access = exact->access;
+    return true;
+  }
+  if (const ClientEntry* any = FindStatic(static_clients, kAnyAddress)) {
+    listed = true;
+    if (!Admits(any->access)) return false;
+    access = ACCESS_VIRTUAL_WRITE;  // "Any Address" never grants full access
+    return true;
+  }
+  return false;
+}
+
 bool CheckClientAccess(RegistryState& state, EngineRun& run, uint32_t address, uint8_t& access) {
   access = ACCESS_REFUSED;
   auto lock = state.LockFor(run);
@@ -74,24 +95,6 @@ void ClientLoggedOn(RegistryState& state, EngineRun& run, uint32_t address, uint
 }
 
 }  // namespace
-
-bool DecideAccess(const ClientList& static_clients, uint32_t address, uint8_t& access, bool& listed) {
-  access = ACCESS_REFUSED;
-  listed = false;
-  if (const ClientEntry* exact = FindStatic(static_clients, address)) {
-    listed = true;
-    if (!Admits(exact->access)) return false;
-    access = exact->access;
-    return true;
-  }
-  if (const ClientEntry* any = FindStatic(static_clients, kAnyAddress)) {
-    listed = true;
-    if (!Admits(any->access)) return false;
-    access = ACCESS_VIRTUAL_WRITE;  // "Any Address" never grants full access
-    return true;
-  }
-  return false;
-}
 
 engine::EngineHooks MakeEngineHooks(RegistryState& state, EngineRun& run) {
   engine::EngineHooks hooks;

@@ -15,11 +15,6 @@ namespace quensaria::registry {
 // `state` and `run` outlive the engine the hooks are installed in.
 engine::EngineHooks MakeEngineHooks(RegistryState& state, EngineRun& run);
 
-// The admission decision over one static list: true with `access` for an
-// admitted address. `listed` tells whether an entry decided (a refusal by an
-// entry is not recorded as a refused client).
-bool DecideAccess(const ClientList& static_clients, uint32_t address, uint8_t& access, bool& listed);
-
 }  // namespace quensaria::registry
 
 #endif  // QUENSARIA_SERVICE_REGISTRY_ENGINE_HOOKS_H_
