@@ -89,7 +89,7 @@ void EngineRun::Body(engine::EndpointFactory factory, ServerConfig config) {
 }
 
 std::vector<uint32_t> EngineRun::StopEndpoint() {
-  stopping_.store(true, std::memory_order_release);
+  BeginStop();
   {
     std::scoped_lock lock(mutex_);
     if (endpoint_ != nullptr) {

@@ -44,7 +44,9 @@ class EngineRun {
   // end. Returns the disconnects its hooks recorded meanwhile, in order.
   std::vector<uint32_t> StopEndpoint();
 
-  // Set (never cleared) by StopEndpoint before it asks the engine to stop.
+  // Marks the engine stopping (for good) ahead of StopEndpoint, which does
+  // it too, so that its hooks stop waiting for the registry lock.
+  void BeginStop() { stopping_.store(true, std::memory_order_release); }
   bool stopping() const { return stopping_.load(std::memory_order_acquire); }
   // A disconnect the hook could not apply because the engine is stopping.
   void RecordDisconnect(uint32_t address);

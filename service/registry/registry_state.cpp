@@ -28,12 +28,9 @@ RegistryEnvironment Completed(RegistryEnvironment environment, RegistryState& st
 RegistryState::RegistryState(engine::EndpointFactory endpoint_factory, RegistryEnvironment env)
     : factory(std::move(endpoint_factory)), environment(Completed(std::move(env), *this)) {}
 
-std::unique_lock<std::timed_mutex> RegistryState::LockFor(const EngineRun& run) const {
-  std::unique_lock held(lock, std::defer_lock);
-  while (!run.stopping()) {
-    if (held.try_lock_for(kHookLockPoll)) return held;
-  }
-  return held;
+std::unique_lock<RegistryLock> RegistryState::LockFor(const EngineRun& run) const {
+  if (!lock.LockUnless([&run] { return run.stopping(); })) return {};
+  return std::unique_lock<RegistryLock>(lock, std::adopt_lock);
 }
 
 ServerEntry* RegistryState::FindServer(Handle server) {
@@ -111,6 +108,8 @@ bool RegistryState::StartEngine(ServerEntry& server) {
 
 void RegistryState::StopEngine(ServerEntry& server) {
   if (!server.engine) return;
+  server.engine->BeginStop();
+  lock.WakeWaiters();  // its hooks waiting for the lock now give up
   const std::vector<uint32_t> disconnects = server.engine->StopEndpoint();
   server.engine.reset();
   for (uint32_t address : disconnects) RemoveOnline(server, address);

@@ -15,6 +15,7 @@
 
 #include "service/engine/endpoint.h"
 #include "service/registry/engine_run.h"
+#include "service/registry/registry_lock.h"
 #include "service/registry/server_registry.h"
 #include "shared/management_records.h"
 
@@ -38,20 +39,15 @@ struct ServerEntry {
   ClientList& List(ListKind kind) { return kind == ListKind::kStatic ? static_clients : online_clients; }
 };
 
-// How long a hook waits for the lock before it looks again whether its
-// engine is being stopped.
-inline constexpr std::chrono::milliseconds kHookLockPoll{10};
-
 class RegistryState {
  public:
   RegistryState(engine::EndpointFactory factory, RegistryEnvironment environment);
 
-  // The registry lock. Timed, so that hooks can give up on a stopping engine.
-  mutable std::timed_mutex lock;
+  mutable RegistryLock lock;
 
   // Takes the lock for a hook of `run`; returns it unowned once `run` is
   // stopping (the holder of the lock is then waiting for that engine).
-  std::unique_lock<std::timed_mutex> LockFor(const EngineRun& run) const;
+  std::unique_lock<RegistryLock> LockFor(const EngineRun& run) const;
 
   // Lock held.
   ServerEntry* FindServer(Handle server);
