@@ -1,7 +1,6 @@
 #include "service/registry/engine_run.h"
 
 #include <exception>
-#include <system_error>
 #include <utility>
 
 #include "platform/console.h"
@@ -21,7 +20,7 @@ std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactor
   std::unique_ptr<EngineRun> run(new EngineRun);
   try {
     run->thread_ = std::thread(&EngineRun::Body, run.get(), factory, config);
-  } catch (const std::system_error& error) {
+  } catch (const std::exception& error) {
     LogEngineException("thread", &error);
     return nullptr;
   }
@@ -31,9 +30,9 @@ std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactor
   if (run->endpoint_ != nullptr) {
     try {
       run->endpoint_->SetHooks(hooks_for(*run));
-    } catch (const std::exception& error) {
-      // An engine without hooks would admit nobody sensibly; do not run it.
-      LogEngineException("hooks", &error);
+    } catch (...) {
+      // An engine without hooks cannot admit anybody; do not run it.
+      LogEngineException("hooks", nullptr);
       run->endpoint_ = nullptr;
     }
   }

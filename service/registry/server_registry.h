@@ -66,6 +66,8 @@ class ServerRegistry {
   void SetSaveHook(SaveHook hook);
 
   // Management operations, in the order of their operation numbers.
+  // StartServer refuses (-1) a server that is started already; DeleteServer
+  // of a started server stops its engine first.
   int32_t AddServer(const ServerConfig& config, Handle& server);
   int32_t EnumServers(Handle server, Handle& next);
   int32_t GetServer(Handle server, ServerConfig& config);
@@ -92,7 +94,8 @@ class ServerRegistry {
   // The persisted part of every server, in list order.
   std::vector<StoredServer> Snapshot() const;
 
-  // Service stop: stops every started engine, leaving Started as it is.
+  // Service stop: stops every started engine, leaving Started as it is (so
+  // the final save brings those servers back at the next start).
   void StopAllServers();
   // Frees every server with both client lists (engines must be stopped).
   void FreeRegistry();
