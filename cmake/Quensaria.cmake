@@ -32,7 +32,17 @@ function(quensaria_test name)
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
                         GTest::gtest_main Threads::Threads)
-  set(labels unit ${ARG_LABELS})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-                       PROPERTIES LABELS "${labels}" TIMEOUT 300)
+                       PROPERTIES LABELS unit TIMEOUT 300)
+  # A list cannot pass through PROPERTIES (its second item would be read as a
+  # property name), so further labels are set once the tests are discovered.
+  if(ARG_LABELS)
+    set(labels unit ${ARG_LABELS})
+    set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${label_file}
+         "if(${name}_TESTS)\n"
+         "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\")\n"
+         "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
+  endif()
 endfunction()
