@@ -50,7 +50,8 @@ void ShowProgress() {
     if (!terminal && step < quensaria::configurator::kProgressSteps) continue;
     std::string bar(static_cast<size_t>(step), '#');
     bar.resize(quensaria::configurator::kProgressSteps, ' ');
-    std::printf("\rProgress: [%s] %3d%%", bar.c_str(), step * 100 / quensaria::configurator::kProgressSteps);
+    std::printf("%sProgress: [%s] %3d%%", terminal ? "\r" : "", bar.c_str(),
+                step * 100 / quensaria::configurator::kProgressSteps);
     std::fflush(stdout);
     if (terminal) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
