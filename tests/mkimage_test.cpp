@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -64,29 +63,33 @@ class ToolsAcceptTest : public MkimageTest, public ::testing::WithParamInterface
 // fsck.fat finds nothing at all to say about a FAT volume. About a FAT32 one
 // it may say only that the boot sector's label ("NO NAME") differs from the
 // root directory's, and that the free count is left unknown.
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+bool EndsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 void ExpectFsckAccepts(const std::string& partition, bool fat32) {
   ProgramResult r = RunProgram({"fsck.fat", "-n", partition});
   ASSERT_FALSE(r.timed_out);
   std::vector<std::string> lines = Lines(r.out + r.err);
-  const std::regex header("fsck\\.fat [0-9.]+ \\(.*\\)");
-  const std::regex summary(std::regex_replace(partition, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&") +
-                           ": 1 files, [01]/[0-9]+ clusters");
   ASSERT_GE(lines.size(), 2u) << r.out << r.err;
-  EXPECT_TRUE(std::regex_match(lines.front(), header)) << lines.front();
-  EXPECT_TRUE(std::regex_match(lines.back(), summary)) << lines.back();
+  EXPECT_TRUE(StartsWith(lines.front(), "fsck.fat ")) << lines.front();
+  // "<file>: 1 files, <used>/<total> clusters": the label is the one file.
+  EXPECT_TRUE(StartsWith(lines.back(), partition + ": 1 files, ") && EndsWith(lines.back(), " clusters"))
+      << lines.back();
   if (!fat32) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(lines.size(), 2u) << r.out << r.err;
     return;
   }
-  const std::vector<std::regex> allowed = {
-      std::regex("There is no label in boot sector, but there is volume label 'Quensaria' stored in root directory"),
-      std::regex("  Auto-copying volume label from root directory to boot sector\\."),
-      std::regex("Free cluster summary uninitialized \\(should be [0-9]+\\)"),
-      std::regex(""), std::regex("Leaving filesystem unchanged\\.")};
   for (size_t i = 1; i + 1 < lines.size(); ++i) {
-    bool ok = std::any_of(allowed.begin(), allowed.end(), [&](const std::regex& re) { return std::regex_match(lines[i], re); });
-    EXPECT_TRUE(ok) << "fsck.fat: " << lines[i];
+    const std::string& line = lines[i];
+    bool allowed =
+        line == "There is no label in boot sector, but there is volume label 'Quensaria' stored in root directory" ||
+        line == "  Auto-copying volume label from root directory to boot sector." ||
+        (StartsWith(line, "Free cluster summary uninitialized (should be ") && EndsWith(line, ")")) ||
+        line.empty() || line == "Leaving filesystem unchanged.";
+    EXPECT_TRUE(allowed) << "fsck.fat: " << line;
   }
   EXPECT_LE(r.exit_code, 1);
 }
