@@ -1,18 +1,19 @@
 // ludrane-cli, the real program, against the management interface served in
 // this process over a temporary runtime directory.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "service/management/fake_operations_for_testing.h"
 #include "service/management/management_server.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
+#include "tests/program_run.h"
+#include "tests/scratch_dir.h"
 
 namespace quensaria {
 namespace {
@@ -29,9 +30,6 @@ struct Outcome {
 class LudraneCliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/ludrane_cli_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     image_ = dir_ + "/disk.img";
     std::ofstream(image_).close();
     std::filesystem::resize_file(image_, 64 << 20);
@@ -40,7 +38,6 @@ class LudraneCliTest : public ::testing::Test {
     if (server_) server_->Shutdown();
     if (listening_.joinable()) listening_.join();
     server_.reset();
-    std::filesystem::remove_all(dir_);
   }
   void StartService() {
     server_ = std::make_unique<ManagementServer>(ops_, dir_ + "/run");
@@ -49,22 +46,14 @@ class LudraneCliTest : public ::testing::Test {
     listening_ = std::thread([this] { server_->Listen(); });
   }
 
-  // Runs ludrane-cli with `args` (shell words) against our runtime directory.
+  // Runs ludrane-cli with `args` (words split at spaces) against our runtime
+  // directory.
   Outcome Cli(const std::string& args) {
-    Outcome outcome;
-    const std::string err_path = dir_ + "/stderr";
-    const std::string command = std::string(LUDRANE_CLI) + " --runtime-dir " + dir_ + "/run " + args +
-                                " 2>" + err_path;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return outcome;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) outcome.out.append(buffer, n);
-    const int status = pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream err(err_path);
-    outcome.err.assign(std::istreambuf_iterator<char>(err), {});
-    return outcome;
+    std::vector<std::string> argv = {LUDRANE_CLI, "--runtime-dir", dir_ + "/run"};
+    std::istringstream words(args);
+    for (std::string word; words >> word;) argv.push_back(word);
+    const testing::ProgramResult result = testing::RunProgram(argv, std::chrono::seconds(60));
+    return {result.exit_code, result.out, result.err};
   }
   // Adds a server and returns its handle as text.
   std::string AddServer(const std::string& options = "") {
@@ -85,7 +74,8 @@ class LudraneCliTest : public ::testing::Test {
     return std::to_string(next);
   }
 
-  std::string dir_;
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
   std::string image_;
   FakeOperations ops_;
   std::unique_ptr<ManagementServer> server_;
