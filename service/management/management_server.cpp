@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <system_error>
 
 #include "platform/console.h"
 #include "platform/whole_file.h"
@@ -91,7 +92,13 @@ uint32_t ManagementServer::Listen() {
     Connection& connection = connections_.emplace_back();
     connection.fd = std::move(accepted).value();
     ++active_;
-    connection.thread = std::thread([this, &connection] { Serve(connection); });
+    try {
+      connection.thread = std::thread([this, &connection] { Serve(connection); });
+    } catch (const std::system_error&) {
+      // No thread to be had: this peer is turned away, the others go on.
+      --active_;
+      connections_.pop_back();
+    }
   }
   std::scoped_lock lock(mutex_);
   for (Connection& connection : connections_) platform::ShutdownSocket(connection.fd.get());
