@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -180,10 +181,34 @@ int SendAll(int socket, const void* data, size_t length) {
   return 0;
 }
 
+int SendAll(int socket, const void* first, size_t first_length, const void* second,
+            size_t second_length) {
+  iovec parts[2] = {{const_cast<void*>(first), first_length},
+                    {const_cast<void*>(second), second_length}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  while (message.msg_iovlen > 0) {
+    const Transfer t = Retry([&] { return ::sendmsg(socket, &message, MSG_NOSIGNAL); });
+    if (t.error != 0) return t.error;
+    size_t sent = t.bytes;
+    while (message.msg_iovlen > 0 && sent >= message.msg_iov->iov_len) {
+      sent -= message.msg_iov->iov_len;
+      ++message.msg_iov;
+      --message.msg_iovlen;
+    }
+    if (message.msg_iovlen > 0) {
+      message.msg_iov->iov_base = static_cast<uint8_t*>(message.msg_iov->iov_base) + sent;
+      message.msg_iov->iov_len -= sent;
+    }
+  }
+  return 0;
+}
+
 int ReceiveAll(int socket, void* data, size_t length) {
   auto* p = static_cast<uint8_t*>(data);
   while (length > 0) {
-    const Transfer t = Retry([&] { return ::recv(socket, p, length, 0); });
+    const Transfer t = Retry([&] { return ::recv(socket, p, length, MSG_WAITALL); });
     if (t.error != 0) return t.error;
     if (t.bytes == 0) return EPIPE;
     p += t.bytes;

@@ -67,6 +67,10 @@ int ConnectTcp(uint32_t local, uint32_t remote, uint16_t port, UniqueFd& socket)
 // Blocking loops over a blocking socket: all of `length` or an errno
 // (ECONNRESET, or EPIPE for an orderly close while receiving).
 int SendAll(int socket, const void* data, size_t length);
+// Sends `first` then `second` as one stream, in as few system calls as the
+// kernel allows (no copy into one buffer).
+int SendAll(int socket, const void* first, size_t first_length, const void* second,
+            size_t second_length);
 int ReceiveAll(int socket, void* data, size_t length);
 
 // IPv4 a.b.c.d in network byte order.

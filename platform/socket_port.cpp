@@ -44,7 +44,7 @@ int SocketPort::Associate(SocketOperation& op) {
 }
 
 int SocketPort::Arm(SocketOperation& op) {
-  op.handoff.fetch_add(1, std::memory_order_release);
+  std::scoped_lock lock(op.handoff);
   epoll_event ev{};
   ev.events = (op.kind == SocketOperation::Kind::kSend ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
   ev.data.ptr = &op;
@@ -80,7 +80,7 @@ bool SocketPort::Wait(SocketCompletion& completion, int& error) {
     auto* op = static_cast<SocketOperation*>(ev.data.ptr);
     completion = SocketCompletion{};
     if (op == nullptr) return true;  // shutdown
-    (void)op->handoff.load(std::memory_order_acquire);
+    { std::scoped_lock taken(op->handoff); }
     const Transfer t = Perform(*op);
     if (t.error == EAGAIN) {
       // Woken without the transfer being possible: arm again and wait on.

@@ -12,10 +12,10 @@
 #ifndef QUENSARIA_PLATFORM_SOCKET_PORT_H_
 #define QUENSARIA_PLATFORM_SOCKET_PORT_H_
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "platform/unique_fd.h"
 #include "shared/status.h"
@@ -30,10 +30,10 @@ struct SocketOperation {
   Kind kind = Kind::kNone;
   uint8_t* data = nullptr;  // transfer descriptor
   size_t length = 0;
-  // Orders the starter's writes to the connection's records before the
-  // waiter's reads of them: the kernel hands the socket over, but race
-  // detectors do not see that.
-  std::atomic<uint32_t> handoff{0};
+  // Held while the socket is armed and taken by the waiter that gets its
+  // completion: the kernel hands the socket over, and this makes the hand-off
+  // visible to race detectors too (it is never contended for long).
+  std::mutex handoff;
 };
 
 struct SocketCompletion {
