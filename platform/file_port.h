@@ -5,7 +5,7 @@
 #ifndef QUENSARIA_PLATFORM_FILE_PORT_H_
 #define QUENSARIA_PLATFORM_FILE_PORT_H_
 
-#include <condition_variable>
+#include <atomic>
 #include <mutex>
 
 namespace quensaria::platform {
@@ -30,11 +30,13 @@ class FilePort {
   void PostShutdown();
 
  private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
+  std::mutex mutex_;  // guards the queue; never held while waiting
   FileOperation* head_ = nullptr;
   FileOperation* tail_ = nullptr;
-  bool shutdown_ = false;
+  // Operations queued but not yet claimed; waiters sleep on it with a futex
+  // (a post wakes one only when some worker sleeps).
+  std::atomic<int> available_{0};
+  std::atomic<int> sleepers_{0};
 };
 
 }  // namespace quensaria::platform

@@ -217,4 +217,23 @@ int ReceiveAll(int socket, void* data, size_t length) {
   return 0;
 }
 
+int ReceiveSplit(int socket, void* first, size_t first_length, void* second, size_t second_length,
+                 size_t& second_received) {
+  second_received = 0;
+  size_t have = 0;
+  while (have < first_length) {
+    iovec parts[2] = {{static_cast<uint8_t*>(first) + have, first_length - have},
+                      {second, second_length}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = second_length > 0 ? 2 : 1;
+    const Transfer t = Retry([&] { return ::recvmsg(socket, &message, 0); });
+    if (t.error != 0) return t.error;
+    if (t.bytes == 0) return EPIPE;
+    have += t.bytes;
+  }
+  second_received = have - first_length;
+  return 0;
+}
+
 }  // namespace quensaria::platform

@@ -72,6 +72,11 @@ int SendAll(int socket, const void* data, size_t length);
 int SendAll(int socket, const void* first, size_t first_length, const void* second,
             size_t second_length);
 int ReceiveAll(int socket, void* data, size_t length);
+// Receives into `first` (exactly first_length bytes, waiting for them) and
+// then whatever is already there for `second`, up to second_length, in one
+// call where the data has come. Returns the bytes placed in `second`.
+int ReceiveSplit(int socket, void* first, size_t first_length, void* second, size_t second_length,
+                 size_t& second_received);
 
 // IPv4 a.b.c.d in network byte order.
 constexpr uint32_t Ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {

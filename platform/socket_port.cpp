@@ -44,11 +44,16 @@ int SocketPort::Associate(SocketOperation& op) {
 }
 
 int SocketPort::Arm(SocketOperation& op) {
-  std::scoped_lock lock(op.handoff);
+#if defined(__SANITIZE_THREAD__)
+  std::scoped_lock lock(op.tsan_handoff);
+#endif
   epoll_event ev{};
   ev.events = (op.kind == SocketOperation::Kind::kSend ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
   ev.data.ptr = &op;
-  return ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, op.socket, &ev) == 0 ? 0 : errno;
+  const int socket = op.socket;
+  // The last touch of the record: once armed, another thread may own it.
+  op.handoff.fetch_add(1, std::memory_order_release);
+  return ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, socket, &ev) == 0 ? 0 : errno;
 }
 
 StartResult SocketPort::Start(SocketOperation& op, bool try_now, size_t& bytes, int& error) {
@@ -80,7 +85,10 @@ bool SocketPort::Wait(SocketCompletion& completion, int& error) {
     auto* op = static_cast<SocketOperation*>(ev.data.ptr);
     completion = SocketCompletion{};
     if (op == nullptr) return true;  // shutdown
-    { std::scoped_lock taken(op->handoff); }
+#if defined(__SANITIZE_THREAD__)
+    { std::scoped_lock taken(op->tsan_handoff); }
+#endif
+    (void)op->handoff.load(std::memory_order_acquire);
     const Transfer t = Perform(*op);
     if (t.error == EAGAIN) {
       // Woken without the transfer being possible: arm again and wait on.

@@ -59,17 +59,24 @@ Exchange BlockClient::ReadInto(uint64_t offset, uint32_t length, uint8_t* data) 
   EncodeRequestHeader({CMD_READ, offset, length}, request);
   Exchange x;
   if ((x.error = SendBytes(request, sizeof request)) != 0) return x;
+  // The header and whatever data came with it arrive in one call, the data
+  // straight into the caller's buffer; it is de-scrambled there.
   uint8_t header[kReplyHeaderSize];
-  if ((x.error = ReceiveBytes(header, sizeof header)) != 0) return x;
+  size_t early = 0;
+  if ((x.error = platform::ReceiveSplit(socket_.get(), header, sizeof header, data, length,
+                                        early)) != 0) {
+    return x;
+  }
   x.reply = ParseReplyHeader(header);
-  if (x.reply.data_length == 0) return x;
-  if (x.reply.data_length > length) {
+  if (x.reply.data_length > length || early > x.reply.data_length) {
     x.error = EPROTO;
     return x;
   }
-  receive_.resize(x.reply.data_length);
-  if ((x.error = ReceiveBytes(receive_.data(), receive_.size())) != 0) return x;
-  DescrambleCopy(receive_.data(), data, receive_.size());
+  if (early < x.reply.data_length &&
+      (x.error = ReceiveBytes(data + early, x.reply.data_length - early)) != 0) {
+    return x;
+  }
+  Descramble(data, x.reply.data_length);
   return x;
 }
 

@@ -29,7 +29,8 @@ class BlockClient {
   Exchange Query(QueryData& query);
   // Reads into `data` (resized to the data received, de-scrambled).
   Exchange Read(uint64_t offset, uint32_t length, std::vector<uint8_t>& data);
-  // The same into a caller's buffer of at least `length` bytes.
+  // The same into a caller's buffer of at least `length` bytes. The reply
+  // must be the only thing the server sends (one request at a time).
   Exchange ReadInto(uint64_t offset, uint32_t length, uint8_t* data);
   Exchange Write(uint64_t offset, const uint8_t* data, uint32_t length);
 
@@ -48,7 +49,6 @@ class BlockClient {
 
  private:
   platform::UniqueFd socket_;
-  std::vector<uint8_t> receive_;  // raw reply data before de-scrambling
 };
 
 }  // namespace quensaria::testing
