@@ -22,10 +22,11 @@ function(quensaria_library name)
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
 endfunction()
 
-# quensaria_test(NAME SOURCES... [LIBS ...] [LABELS ...] [RESOURCE_LOCK ...])
+# quensaria_test(NAME SOURCES... [LIBS ...] [LABELS label] [RESOURCE_LOCK name])
 # One GoogleTest binary; each test case becomes a ctest test, discovered
 # when ctest runs so that sanitizer builds need not run tests at build time.
-# RESOURCE_LOCK names global resources (loop devices, FUSE mounts) that its
+# Tests are labelled "unit" unless LABELS gives another label (such as tsan).
+# RESOURCE_LOCK names a global resource (loop devices, FUSE mounts) that its
 # tests must not share with other tests running at the same time.
 function(quensaria_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
@@ -34,10 +35,22 @@ function(quensaria_test name)
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
                         GTest::gtest_main Threads::Threads)
-  set(labels unit ${ARG_LABELS})
-  set(properties LABELS "${labels}" TIMEOUT 300)
-  if(ARG_RESOURCE_LOCK)
-    list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+  # CMake 3.25's test discovery flattens property lists, so a second label
+  # would silently unregister every test of the binary: one label only.
+  list(LENGTH ARG_LABELS label_count)
+  if(label_count GREATER 1)
+    message(FATAL_ERROR "quensaria_test(${name}): give at most one label")
+  elseif(label_count EQUAL 1)
+    set(labels ${ARG_LABELS})
+  else()
+    set(labels unit)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+  if(ARG_RESOURCE_LOCK)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                         PROPERTIES LABELS "${labels}" TIMEOUT 300
+                                    RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                         PROPERTIES LABELS "${labels}" TIMEOUT 300)
+  endif()
 endfunction()
