@@ -268,7 +268,14 @@ TEST_F(EngineTest, StopResetsEveryConnectionAndEndsRun) {
   ASSERT_EQ(clients[0]->SendBytes(Bytes(1000).data(), 1000), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
+  std::vector<std::string> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { lines.emplace_back(line); });
   EXPECT_LT(harness_->StopAndWait(), kLiveness);
+  platform::SetConsoleSinkForTesting(nullptr);
+  // Every worker ended within the shutdown waits (a late one is logged).
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.find("WaitForMultipleObjects"), std::string::npos) << line;
+  }
   for (auto& client : clients) {
     uint8_t byte;
     EXPECT_EQ(client->ReceiveBytes(&byte, 1), ECONNRESET);

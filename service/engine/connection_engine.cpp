@@ -54,6 +54,10 @@ uint16_t ConnectionEngine::WaitUntilListening(std::chrono::milliseconds timeout)
   return core_->ended ? 0 : core_->listening_port;
 }
 
+std::unique_ptr<Endpoint> CreateConnectionEngine(const ServerConfig& config) {
+  return std::make_unique<ConnectionEngine>(config);
+}
+
 int ConnectionEngine::WorkerCount() {
   return std::min(2 * platform::ProcessorCount(), kMaxWorkers);
 }

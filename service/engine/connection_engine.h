@@ -69,6 +69,9 @@ class ConnectionEngine final : public Endpoint {
   std::shared_ptr<Core> core_;
 };
 
+// The EndpointFactory the registry is given to serve exports with.
+std::unique_ptr<Endpoint> CreateConnectionEngine(const ServerConfig& config);
+
 }  // namespace quensaria::engine
 
 #endif  // QUENSARIA_SERVICE_ENGINE_CONNECTION_ENGINE_H_
