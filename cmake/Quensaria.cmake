@@ -22,18 +22,25 @@ function(quensaria_library name)
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
 endfunction()
 
-# quensaria_test(NAME SOURCES... [LIBS ...] [LABELS ...])
+# quensaria_test(NAME SOURCES... [LIBS ...] [LABELS ...] [RESOURCE_LOCK name])
 # One GoogleTest binary; each test case becomes a ctest test, discovered
 # when ctest runs so that sanitizer builds need not run tests at build time.
+# Every test is labelled "unit"; LABELS adds more (such as tsan or qemu).
+# RESOURCE_LOCK names a global resource (loop devices, FUSE mounts) that its
+# tests must not share with other tests running at the same time.
 function(quensaria_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   set_target_properties(${name} PROPERTIES
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
                         GTest::gtest_main Threads::Threads)
+  set(discover_properties LABELS unit TIMEOUT 300)
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND discover_properties RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-                       PROPERTIES LABELS unit TIMEOUT 300)
+                       PROPERTIES ${discover_properties})
   # A list cannot pass through PROPERTIES (its second item would be read as a
   # property name), so further labels are set once the tests are discovered.
   if(ARG_LABELS)
