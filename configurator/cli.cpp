@@ -11,9 +11,10 @@
 #include <sstream>
 
 #include "configurator/management_client.h"
-#include "platform/whole_file.h"
+#include "platform/file.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
+#include "shared/win32_error.h"
 
 namespace quensaria::configurator {
 namespace {
@@ -155,6 +156,19 @@ int64_t ParseSize(const std::string& text) {
   const std::optional<uint64_t> value = ParseUnsigned(digits);
   if (!value || *value > (uint64_t{INT64_MAX} >> shift)) throw UsageError{"not a size: " + text};
   return static_cast<int64_t>(*value << shift);
+}
+
+// Bytes in the image file or block device at `path`.
+Result<uint64_t> SourceSize(const std::string& path) {
+  Result<platform::FileInfo> info = platform::StatPath(path);
+  if (!info.ok()) return info.status();
+  if (info->type == platform::FileType::kOther) {
+    return Status(ERROR_INVALID_PARAMETER, "neither a file nor a block device");
+  }
+  bool direct = false;
+  Result<platform::UniqueFd> fd = platform::OpenUnbuffered(path, direct);
+  if (!fd.ok()) return fd.status();
+  return platform::SizeOf(fd->get());
 }
 
 std::string AddressText(uint32_t address) {
@@ -303,7 +317,7 @@ int Cli::AddServer(const std::vector<std::string>& args) {
     }
   }
   if (!size) {
-    Result<uint64_t> measured = platform::SizeOfFile(source);
+    Result<uint64_t> measured = SourceSize(source);
     if (!measured.ok()) {
       throw UsageError{"cannot tell the size of " + source + " (" + measured.status().message() +
                        "); give --size"};

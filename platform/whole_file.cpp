@@ -104,20 +104,6 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-Result<uint64_t> SizeOfFile(const std::string& path) {
-  UniqueFd fd = OpenRetrying(path, O_RDONLY);
-  if (!fd) return ErrnoStatus("open " + path, errno);
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("stat " + path, errno);
-  if (S_ISREG(st.st_mode)) return static_cast<uint64_t>(st.st_size);
-  if (S_ISBLK(st.st_mode)) {
-    const off_t end = ::lseek(fd.get(), 0, SEEK_END);
-    if (end < 0) return ErrnoStatus("seek " + path, errno);
-    return static_cast<uint64_t>(end);
-  }
-  return Status(ERROR_INVALID_PARAMETER, path + ": neither a file nor a block device");
-}
-
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";

@@ -7,7 +7,6 @@
 #define QUENSARIA_PLATFORM_WHOLE_FILE_H_
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -31,9 +30,6 @@ Status ReplaceFileSynced(const std::string& from, const std::string& to);
 Status RemoveFile(const std::string& path);
 
 bool FileExists(const std::string& path);
-
-// The size in bytes of a regular file or a block device.
-Result<uint64_t> SizeOfFile(const std::string& path);
 
 // The directory part of `path` ("." when it has none).
 std::string DirectoryOf(const std::string& path);

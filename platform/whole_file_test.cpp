@@ -94,13 +94,6 @@ TEST_F(WholeFileTest, RemoveOfMissingFileSucceeds) {
   EXPECT_TRUE(RemoveFile(Path("f")).ok());
 }
 
-TEST_F(WholeFileTest, SizeOfRegularFileAndNonFiles) {
-  Put("f", std::string(1234, 'x'));
-  EXPECT_EQ(SizeOfFile(Path("f")).value(), 1234u);
-  EXPECT_FALSE(SizeOfFile(Path("missing")).ok());
-  EXPECT_FALSE(SizeOfFile("/dev/null").ok());  // a character device
-}
-
 TEST(DirectoryOfTest, Forms) {
   EXPECT_EQ(DirectoryOf("/a/b/c"), "/a/b");
   EXPECT_EQ(DirectoryOf("/c"), "/");
