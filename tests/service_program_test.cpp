@@ -288,6 +288,24 @@ TEST_F(ServiceProgramTest, LudraneCliDrivesTheRealService) {
   EXPECT_EQ(LocalsXml(), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Services/>\n");
 }
 
+TEST_F(ServiceProgramTest, AForeignDceRpcClientManagesTheRealService) {
+  if (!std::filesystem::exists("/usr/bin/python3") ||
+      testing::RunProgram({"/usr/bin/python3", "-c", "import impacket.dcerpc.v5.rpcrt"}).exit_code != 0) {
+    GTEST_SKIP() << "python3-impacket is not installed for /usr/bin/python3";
+  }
+  StartService();
+  const testing::ProgramResult peer = testing::RunProgram(
+      {"/usr/bin/python3", IMPACKET_PEER, runtime_ + "/ncalrpc/quensariasvc"}, std::chrono::seconds(120));
+  EXPECT_EQ(peer.exit_code, 0) << peer.out << peer.err;
+  EXPECT_EQ(peer.out.find("FAIL"), std::string::npos) << peer.out;
+  EXPECT_NE(peer.out.find("ok    GetServer Source"), std::string::npos) << peer.out;
+  EXPECT_EQ(StopService(), 0);
+  // What it added was saved like any other server.
+  const std::vector<registry::StoredServer> stored = *store::ParseConfiguration(LocalsXml());
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_STREQ(stored[0].config.Source, "/srv/impacket.img");
+}
+
 TEST_F(ServiceProgramTest, ReportsToSystemdWhenStartedByIt) {
   // Plays systemd's notification socket.
   std::filesystem::create_directories(dir_);
