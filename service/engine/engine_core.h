@@ -50,6 +50,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void AcceptLoop();
   bool Admit(platform::UniqueFd socket, uint32_t peer);
   void Shutdown();
+  void ReportResetAddresses();
   bool WaitForWorkers(int& running, std::vector<std::thread>& pool);
   void Teardown();
   void Stop();
@@ -77,7 +78,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   std::unique_ptr<platform::SocketPort> socket_port;
   platform::FilePort file_port;
 
-  std::mutex engine_lock;
+  std::timed_mutex engine_lock;  // timed only for the shutdown report
   std::map<uint32_t, std::vector<Connection*>> client_map;
 
   std::mutex live_lock;

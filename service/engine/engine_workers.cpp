@@ -138,8 +138,9 @@ void ConnectionEngine::Core::CloseClient(PER_SOCKET_CONTEXT* context, bool grace
       std::erase(entry->second, c);
       if (entry->second.empty()) {
         client_map.erase(entry);
-        // The address leaves the map with its last connection.
-        if (!stop_requested.load() && hooks.ClientDisconnected) {
+        // The address leaves the map with its last connection (also while
+        // stopping: the registry's online list must lose it).
+        if (hooks.ClientDisconnected) {
           try {
             hooks.ClientDisconnected(self, c->client_address);
           } catch (...) {
