@@ -137,14 +137,18 @@ class ServedRegistryTest : public ::testing::Test {
 
   // Host names: the system's resolver, or the table; while held, every
   // look-up waits until OpenLookUps (a name server that does not answer).
+  // Touches the fixture only under its lock: the look-up may come from a
+  // worker that outlives its engine.
   std::optional<std::string> LookUp(uint32_t address) {
+    bool real = false;
     {
       std::unique_lock lock(mutex_);
       ++look_ups_started_;
       changed_.notify_all();
       changed_.wait(lock, [this] { return !hold_look_ups_; });
+      real = real_names_;
     }
-    if (real_names_) return platform::LookUpHostName(address);
+    if (real) return platform::LookUpHostName(address);
     return TableName(address);
   }
   void HoldLookUps() {
@@ -370,7 +374,10 @@ TEST_F(ServedRegistryTest, RefusedEntryStaysUntilAConnectionFromThatAddressEnds)
 }
 
 TEST_F(ServedRegistryTest, HostNamesComeFromTheSystemResolver) {
-  real_names_ = true;
+  {
+    std::scoped_lock lock(mutex_);
+    real_names_ = true;
+  }
   PatternImage image(kMiB);
   const uint32_t loopback = Ipv4(127, 0, 0, 1);
   const Handle server = AddExport(image.path(), {Entry(loopback, ACCESS_FULL)});

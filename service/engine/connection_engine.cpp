@@ -296,8 +296,14 @@ void ConnectionEngine::Core::Shutdown() {
 // leaves the client map now, reported once, as CloseClient would. A worker
 // that did not end may hold the engine lock; the report does not wait long.
 void ConnectionEngine::Core::ReportResetAddresses() {
-  std::unique_lock lock(engine_lock, std::defer_lock);
-  if (!lock.try_lock_for(kWorkerWait)) return;
+  // Polled rather than a timed lock: once, at shutdown, and race detectors
+  // do not follow timed locks.
+  const auto deadline = std::chrono::steady_clock::now() + kWorkerWait;
+  while (!engine_lock.try_lock()) {
+    if (std::chrono::steady_clock::now() > deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::unique_lock lock(engine_lock, std::adopt_lock);
   for (const auto& entry : client_map) {
     if (!hooks.ClientDisconnected) break;
     try {

@@ -78,7 +78,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   std::unique_ptr<platform::SocketPort> socket_port;
   platform::FilePort file_port;
 
-  std::timed_mutex engine_lock;  // timed only for the shutdown report
+  std::mutex engine_lock;
   std::map<uint32_t, std::vector<Connection*>> client_map;
 
   std::mutex live_lock;
