@@ -1,10 +1,16 @@
 #include "platform/file_port.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace quensaria::platform {
 namespace {
@@ -74,6 +80,82 @@ TEST(FilePortTest, EachPostedOperationGoesToExactlyOneWorker) {
   port.PostShutdown();
   for (auto& t : workers) t.join();
   for (const Op& op : ops) ASSERT_EQ(op.taken.load(), 1);
+}
+
+// A worker lingering on a connection: the connection's socket is one end of
+// a socket pair, the client the other.
+class LingerTest : public ::testing::Test {
+ protected:
+  LingerTest() {
+    int ends[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    connection_.Reset(ends[0]);
+    client_.Reset(ends[1]);
+  }
+  // Lingers on another thread, so that a linger that never ends fails
+  // the test instead of hanging it.
+  std::future<LingerResult> LingerAsync(std::chrono::microseconds timeout) {
+    return std::async(std::launch::async, [this, timeout] { return port_.Linger(connection_.get(), timeout); });
+  }
+  static constexpr auto kLong = std::chrono::seconds(30);
+
+  FilePort port_;
+  UniqueFd connection_, client_;
+};
+
+TEST_F(LingerTest, EndsWhenTheClientSendsOrItsTimeIsUp) {
+  auto lingering = LingerAsync(kLong);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(::write(client_.get(), "x", 1), 1);
+  ASSERT_EQ(lingering.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(lingering.get(), LingerResult::kReadable);
+
+  char byte;
+  ASSERT_EQ(::read(connection_.get(), &byte, 1), 1);
+  EXPECT_EQ(port_.Linger(connection_.get(), std::chrono::milliseconds(20)), LingerResult::kNotYet);
+  client_.Reset();  // the end of the stream is something to receive too
+  EXPECT_EQ(port_.Linger(connection_.get(), kLong), LingerResult::kReadable);
+}
+
+TEST_F(LingerTest, QueuedOperationsComeFirst) {
+  Op op;
+  port_.Post(&op.port);
+  EXPECT_EQ(port_.Linger(connection_.get(), kLong), LingerResult::kDeclined);
+  EXPECT_EQ(port_.Wait(), &op.port);
+}
+
+TEST_F(LingerTest, APostThatFindsNobodyAsleepEndsTheLinger) {
+  auto lingering = LingerAsync(kLong);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  Op op;
+  port_.Post(&op.port);
+  ASSERT_EQ(lingering.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(lingering.get(), LingerResult::kNotYet);
+  EXPECT_EQ(port_.Wait(), &op.port) << "the post is still there to take";
+}
+
+TEST_F(LingerTest, APostWithAWorkerAsleepLeavesTheLingerAlone) {
+  std::promise<FileOperation*> taken;
+  std::thread sleeper([&] { taken.set_value(port_.Wait()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // asleep in Wait
+  auto lingering = LingerAsync(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  Op op;
+  port_.Post(&op.port);
+  EXPECT_EQ(taken.get_future().get(), &op.port);
+  sleeper.join();
+  EXPECT_EQ(lingering.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+      << "the sleeper took the post; the linger runs its time";
+  EXPECT_EQ(lingering.get(), LingerResult::kNotYet);
+}
+
+TEST_F(LingerTest, ShutdownEndsLingersAndDeclinesNewOnes) {
+  auto lingering = LingerAsync(kLong);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  port_.PostShutdown();
+  ASSERT_EQ(lingering.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_NE(lingering.get(), LingerResult::kReadable);
+  EXPECT_EQ(port_.Linger(connection_.get(), kLong), LingerResult::kDeclined);
 }
 
 }  // namespace

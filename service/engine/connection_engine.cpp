@@ -278,6 +278,7 @@ void ConnectionEngine::Core::Shutdown() {
   file_port.PostShutdown();
   const bool socket_workers_ended = WaitForWorkers(socket_workers_running, socket_workers);
   const bool file_workers_ended = WaitForWorkers(file_workers_running, file_workers);
+  ReportResetAddresses();
   {
     std::scoped_lock lock(live_lock);
     listener.Reset();
@@ -289,6 +290,28 @@ void ConnectionEngine::Core::Shutdown() {
   ended = true;
   listening_port = 0;
   live_changed.notify_all();
+}
+
+// The connections still open are about to be reset: each address among them
+// leaves the client map now, reported once, as CloseClient would. A worker
+// that did not end may hold the engine lock; the report does not wait long.
+void ConnectionEngine::Core::ReportResetAddresses() {
+  // Polled rather than a timed lock: once, at shutdown, and race detectors
+  // do not follow timed locks.
+  const auto deadline = std::chrono::steady_clock::now() + kWorkerWait;
+  while (!engine_lock.try_lock()) {
+    if (std::chrono::steady_clock::now() > deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::unique_lock lock(engine_lock, std::adopt_lock);
+  for (const auto& entry : client_map) {
+    if (!hooks.ClientDisconnected) break;
+    try {
+      hooks.ClientDisconnected(self, entry.first);
+    } catch (...) {
+    }
+  }
+  client_map.clear();
 }
 
 void ConnectionEngine::Core::Teardown() {

@@ -13,7 +13,10 @@
 // the workers, resets every connection and returns; a worker stuck in a hook
 // is waited for about a second, after which Run returns anyway and that
 // worker finishes on its own later (the engine's state, and the connections
-// still open, live until it has). Once Stop is called no hook is called.
+// still open, live until it has). Once Stop is called only
+// ClientDisconnected is called: once for each address whose connections the
+// stop resets, from Run (and from a late worker closing its connection), so
+// hooks must stay callable until the engine's state is gone.
 #ifndef QUENSARIA_SERVICE_ENGINE_CONNECTION_ENGINE_H_
 #define QUENSARIA_SERVICE_ENGINE_CONNECTION_ENGINE_H_
 

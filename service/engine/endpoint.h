@@ -9,7 +9,9 @@
 //
 // Lock order: CheckClientAccess and ClientDisconnected are called with the
 // engine lock held and take the registry lock inside; ClientLoggedOn is
-// called from a socket worker without the engine lock.
+// called from a socket worker without the engine lock. A stop ends every
+// connection: ClientDisconnected is reported for each address it resets,
+// possibly from a worker that outlives Run, so hooks own what they use.
 #ifndef QUENSARIA_SERVICE_ENGINE_ENDPOINT_H_
 #define QUENSARIA_SERVICE_ENGINE_ENDPOINT_H_
 

@@ -50,6 +50,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void AcceptLoop();
   bool Admit(platform::UniqueFd socket, uint32_t peer);
   void Shutdown();
+  void ReportResetAddresses();
   bool WaitForWorkers(int& running, std::vector<std::thread>& pool);
   void Teardown();
   void Stop();

@@ -48,11 +48,12 @@ bool DecideAccess(const ClientList& static_clients, uint32_t address, uint8_t& a
   return false;
 }
 
-bool CheckClientAccess(RegistryState& state, EngineRun& run, uint32_t address, uint8_t& access) {
+bool CheckClientAccess(RegistryState& state, const EngineLink& link, uint32_t address,
+                       uint8_t& access) {
   access = ACCESS_REFUSED;
-  auto lock = state.LockFor(run);
+  auto lock = state.LockFor(link);
   if (!lock.owns_lock()) return false;
-  ServerEntry* server = state.FindServerOf(run);
+  ServerEntry* server = state.FindServerOf(link);
   if (server == nullptr) return false;
   bool listed = false;
   if (DecideAccess(server->static_clients, address, access, listed)) return true;
@@ -67,18 +68,19 @@ bool CheckClientAccess(RegistryState& state, EngineRun& run, uint32_t address, u
   return false;
 }
 
-void ClientDisconnected(RegistryState& state, EngineRun& run, uint32_t address) {
-  auto lock = state.LockFor(run);
+void ClientDisconnected(RegistryState& state, EngineLink& link, uint32_t address) {
+  auto lock = state.LockFor(link);
   if (!lock.owns_lock()) {
-    run.RecordDisconnect(address);
+    link.RecordDisconnect(address);
     return;
   }
-  if (ServerEntry* server = state.FindServerOf(run)) state.RemoveOnline(*server, address);
+  if (ServerEntry* server = state.FindServerOf(link)) state.RemoveOnline(*server, address);
 }
 
-void ClientLoggedOn(RegistryState& state, EngineRun& run, uint32_t address, uint8_t access) {
-  if (run.stopping()) return;
-  // The look-up may take seconds: never under the registry lock.
+void ClientLoggedOn(RegistryState& state, const EngineLink& link, uint32_t address, uint8_t access) {
+  if (link.stopping()) return;
+  // The look-up may take seconds: never under the registry lock. The
+  // engine may be stopped meanwhile; LockFor then gives up.
   const std::optional<std::string> name = state.environment.look_up_host_name(address);
   ClientEntry online{};
   online.address = address;
@@ -87,36 +89,45 @@ void ClientLoggedOn(RegistryState& state, EngineRun& run, uint32_t address, uint
   online.nameState = name ? kNameKnown : kNameFailed;
   if (name) SetHostName(online, *name);
 
-  auto lock = state.LockFor(run);
+  auto lock = state.LockFor(link);
   if (!lock.owns_lock()) return;
-  if (ServerEntry* server = state.FindServerOf(run)) {
+  if (ServerEntry* server = state.FindServerOf(link)) {
     static_cast<void>(state.AddClient(*server, ListKind::kOnline, online));
   }
 }
 
 }  // namespace
 
-engine::EngineHooks MakeEngineHooks(RegistryState& state, EngineRun& run) {
+engine::EngineHooks MakeEngineHooks(std::weak_ptr<RegistryState> weak_state,
+                                    std::shared_ptr<EngineLink> link) {
   engine::EngineHooks hooks;
-  hooks.CheckClientAccess = [&state, &run](engine::Endpoint*, uint32_t address, uint8_t& access) {
+  // A registry that is gone admits nobody and records nothing.
+  hooks.CheckClientAccess = [weak_state, link](engine::Endpoint*, uint32_t address,
+                                               uint8_t& access) {
+    access = ACCESS_REFUSED;
     try {
-      return CheckClientAccess(state, run, address, access);
+      const std::shared_ptr<RegistryState> state = weak_state.lock();
+      return state != nullptr && CheckClientAccess(*state, *link, address, access);
     } catch (...) {
       LogHookException("CheckClientAccess");
       access = ACCESS_REFUSED;
       return false;
     }
   };
-  hooks.ClientDisconnected = [&state, &run](engine::Endpoint*, uint32_t address) {
+  hooks.ClientDisconnected = [weak_state, link](engine::Endpoint*, uint32_t address) {
     try {
-      ClientDisconnected(state, run, address);
+      if (const std::shared_ptr<RegistryState> state = weak_state.lock()) {
+        ClientDisconnected(*state, *link, address);
+      }
     } catch (...) {
       LogHookException("ClientDisconnected");
     }
   };
-  hooks.ClientLoggedOn = [&state, &run](engine::Endpoint*, uint32_t address, uint8_t access) {
+  hooks.ClientLoggedOn = [weak_state, link](engine::Endpoint*, uint32_t address, uint8_t access) {
     try {
-      ClientLoggedOn(state, run, address, access);
+      if (const std::shared_ptr<RegistryState> state = weak_state.lock()) {
+        ClientLoggedOn(*state, *link, address, access);
+      }
     } catch (...) {
       LogHookException("ClientLoggedOn");
     }

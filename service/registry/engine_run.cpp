@@ -102,17 +102,21 @@ std::vector<uint32_t> EngineRun::StopEndpoint() {
     }
   }
   if (thread_.joinable()) thread_.join();
-  std::scoped_lock lock(disconnects_mutex_);
-  return std::exchange(disconnects_, {});
+  return link_->TakeDisconnects();
 }
 
 EngineRun::~EngineRun() {
   if (thread_.joinable()) static_cast<void>(StopEndpoint());
 }
 
-void EngineRun::RecordDisconnect(uint32_t address) {
-  std::scoped_lock lock(disconnects_mutex_);
+void EngineLink::RecordDisconnect(uint32_t address) {
+  std::scoped_lock lock(mutex_);
   disconnects_.push_back(address);
+}
+
+std::vector<uint32_t> EngineLink::TakeDisconnects() {
+  std::scoped_lock lock(mutex_);
+  return std::exchange(disconnects_, {});
 }
 
 }  // namespace quensaria::registry

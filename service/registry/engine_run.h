@@ -1,8 +1,9 @@
 // EngineRun: the thread that runs the connection engine of one started
 // server. StartEndpoint brings it up, StopEndpoint ends it; both are called
 // with the registry lock held. The hooks of a stopping engine must not wait
-// for that lock (its holder is waiting for the engine), so they ask
-// stopping() and leave their disconnects here for StopEndpoint to hand back.
+// for that lock (its holder is waiting for the engine), so they ask the
+// run's EngineLink whether it is stopping and leave their disconnects there
+// for StopEndpoint to hand back.
 #ifndef QUENSARIA_SERVICE_REGISTRY_ENGINE_RUN_H_
 #define QUENSARIA_SERVICE_REGISTRY_ENGINE_RUN_H_
 
@@ -23,6 +24,23 @@ namespace quensaria::registry {
 
 // An engine thread that ends within this wait could not bring its engine up.
 inline constexpr std::chrono::milliseconds kStartWait{1000};
+
+// What the hooks of one engine share with its EngineRun. The hooks hold it
+// by shared ownership: a worker of a stopped engine may still be in a hook
+// (a slow host name look-up) after the EngineRun is gone.
+class EngineLink {
+ public:
+  void BeginStop() { stopping_.store(true, std::memory_order_release); }
+  bool stopping() const { return stopping_.load(std::memory_order_acquire); }
+  // A disconnect the hook could not apply because the engine is stopping.
+  void RecordDisconnect(uint32_t address);
+  std::vector<uint32_t> TakeDisconnects();
+
+ private:
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;  // apart from EngineRun's: Stop() may report at once
+  std::vector<uint32_t> disconnects_;
+};
 
 class EngineRun {
  public:
@@ -46,10 +64,9 @@ class EngineRun {
 
   // Marks the engine stopping (for good) ahead of StopEndpoint, which does
   // it too, so that its hooks stop waiting for the registry lock.
-  void BeginStop() { stopping_.store(true, std::memory_order_release); }
-  bool stopping() const { return stopping_.load(std::memory_order_acquire); }
-  // A disconnect the hook could not apply because the engine is stopping.
-  void RecordDisconnect(uint32_t address);
+  void BeginStop() { link_->BeginStop(); }
+  bool stopping() const { return link_->stopping(); }
+  const std::shared_ptr<EngineLink>& link() const { return link_; }
 
  private:
   EngineRun() = default;
@@ -63,9 +80,7 @@ class EngineRun {
   bool ended_ = false;
   engine::Endpoint* endpoint_ = nullptr;  // alive while non-null
 
-  std::atomic<bool> stopping_{false};
-  std::mutex disconnects_mutex_;  // apart from mutex_: Stop() may report at once
-  std::vector<uint32_t> disconnects_;
+  const std::shared_ptr<EngineLink> link_ = std::make_shared<EngineLink>();
 };
 
 }  // namespace quensaria::registry

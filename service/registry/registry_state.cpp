@@ -28,8 +28,8 @@ RegistryEnvironment Completed(RegistryEnvironment environment, RegistryState& st
 RegistryState::RegistryState(engine::EndpointFactory endpoint_factory, RegistryEnvironment env)
     : factory(std::move(endpoint_factory)), environment(Completed(std::move(env), *this)) {}
 
-std::unique_lock<RegistryLock> RegistryState::LockFor(const EngineRun& run) const {
-  if (!lock.LockUnless([&run] { return run.stopping(); })) return {};
+std::unique_lock<RegistryLock> RegistryState::LockFor(const EngineLink& link) const {
+  if (!lock.LockUnless([&link] { return link.stopping(); })) return {};
   return std::unique_lock<RegistryLock>(lock, std::adopt_lock);
 }
 
@@ -41,9 +41,9 @@ ServerEntry* RegistryState::FindServer(Handle server) {
   return nullptr;
 }
 
-ServerEntry* RegistryState::FindServerOf(const EngineRun& run) {
+ServerEntry* RegistryState::FindServerOf(const EngineLink& link) {
   for (ServerEntry& entry : servers) {
-    if (entry.engine.get() == &run) return &entry;
+    if (entry.engine && entry.engine->link().get() == &link) return &entry;
   }
   return nullptr;
 }
@@ -101,8 +101,9 @@ Handle RegistryState::NewHandle() {
 }
 
 bool RegistryState::StartEngine(ServerEntry& server) {
-  server.engine = EngineRun::StartEndpoint(
-      factory, server.config, [this](EngineRun& run) { return MakeEngineHooks(*this, run); });
+  server.engine = EngineRun::StartEndpoint(factory, server.config, [this](EngineRun& run) {
+    return MakeEngineHooks(weak_from_this(), run.link());
+  });
   return server.engine != nullptr;
 }
 

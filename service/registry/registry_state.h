@@ -1,6 +1,8 @@
 // RegistryState: the data behind ServerRegistry and the steps its
 // operations, the engine hooks and the resolver share. Members marked
 // "lock held" REQUIRE `lock`; nothing here takes it except LockFor.
+// Shared: the hooks of an engine hold it while they run, so a hook still
+// running when the registry is freed finds it alive (and every engine gone).
 #ifndef QUENSARIA_SERVICE_REGISTRY_REGISTRY_STATE_H_
 #define QUENSARIA_SERVICE_REGISTRY_REGISTRY_STATE_H_
 
@@ -39,19 +41,20 @@ struct ServerEntry {
   ClientList& List(ListKind kind) { return kind == ListKind::kStatic ? static_clients : online_clients; }
 };
 
-class RegistryState {
+class RegistryState : public std::enable_shared_from_this<RegistryState> {
  public:
   RegistryState(engine::EndpointFactory factory, RegistryEnvironment environment);
 
   mutable RegistryLock lock;
 
-  // Takes the lock for a hook of `run`; returns it unowned once `run` is
-  // stopping (the holder of the lock is then waiting for that engine).
-  std::unique_lock<RegistryLock> LockFor(const EngineRun& run) const;
+  // Takes the lock for a hook of the engine of `link`; returns it unowned
+  // once that engine is stopping (the holder of the lock is then waiting
+  // for that engine).
+  std::unique_lock<RegistryLock> LockFor(const EngineLink& link) const;
 
   // Lock held.
   ServerEntry* FindServer(Handle server);
-  ServerEntry* FindServerOf(const EngineRun& run);
+  ServerEntry* FindServerOf(const EngineLink& link);
   struct ClientPlace {
     ServerEntry* server = nullptr;
     ClientList::iterator client;

@@ -35,7 +35,7 @@ void Overwrite(ClientEntry& target, const ClientEntry& given) {
 }  // namespace
 
 ServerRegistry::ServerRegistry(engine::EndpointFactory factory, RegistryEnvironment environment)
-    : state_(std::make_unique<RegistryState>(std::move(factory), std::move(environment))) {}
+    : state_(std::make_shared<RegistryState>(std::move(factory), std::move(environment))) {}
 
 ServerRegistry::~ServerRegistry() { FreeRegistry(); }
 

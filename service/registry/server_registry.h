@@ -106,7 +106,7 @@ class ServerRegistry {
   void RequestStop();
 
  private:
-  std::unique_ptr<RegistryState> state_;
+  std::shared_ptr<RegistryState> state_;  // shared with running hooks
 };
 
 }  // namespace quensaria::registry

@@ -1,0 +1,582 @@
+// The registry and the real connection engine together, in one process:
+// exports started through ServerRegistry with the engine factory the
+// service uses, clients on loopback bound to 127.0.x.y to play machines.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <latch>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/host_name.h"
+#include "platform/socket.h"
+#include "service/engine/connection_engine.h"
+#include "service/registry/server_registry.h"
+#include "shared/password_digest.h"
+#include "tests/block_client.h"
+#include "tests/pattern_image.h"
+
+namespace quensaria::testing {
+namespace {
+
+using platform::Ipv4;
+using registry::Handle;
+using registry::ServerRegistry;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t kMiB = 1 << 20;
+constexpr uint32_t kAnyAddress = 0;
+// Bounds on things that must end: they catch hangs, they measure nothing.
+constexpr auto kLiveness = std::chrono::seconds(10);
+
+ClientEntry Entry(uint32_t address, uint8_t access) {
+  ClientEntry entry{};
+  entry.address = address;
+  entry.access = access;
+  return entry;
+}
+
+// A name for every 127.x.y.z address without asking the system: "client-z".
+std::string TableName(uint32_t address) { return "client-" + std::to_string(address >> 24); }
+
+class ServedRegistryTest : public ::testing::Test {
+ protected:
+  ServedRegistryTest() {
+    registry::RegistryEnvironment environment;
+    environment.look_up_host_name = [this](uint32_t address) { return LookUp(address); };
+    registry_ = std::make_unique<ServerRegistry>(
+        [this](const ServerConfig& config) {
+          std::unique_ptr<engine::Endpoint> endpoint = engine::CreateConnectionEngine(config);
+          std::scoped_lock lock(mutex_);
+          latest_ = dynamic_cast<engine::ConnectionEngine*>(endpoint.get());
+          return endpoint;
+        },
+        environment);
+  }
+  ~ServedRegistryTest() override {
+    registry_.reset();  // its engines stop before what they call back goes
+    OpenLookUps();
+  }
+
+  Handle AddExport(const std::string& source, std::vector<ClientEntry> statics,
+                   uint16_t port = 0) {
+    ServerConfig config{};
+    std::strncpy(config.Source, source.c_str(), sizeof config.Source - 1);
+    config.Port = port;
+    std::memcpy(config.Password, PasswordDigest("login").data(), kDigestSize);
+    std::memcpy(config.ManagePassword, PasswordDigest("manage").data(), kDigestSize);
+    Handle server = 0;
+    EXPECT_EQ(registry_->AddServer(config, server), 0);
+    for (const ClientEntry& entry : statics) EXPECT_EQ(registry_->AddStaticClient(server, entry), 0);
+    return server;
+  }
+  // Starts the export and returns the port its engine listens on (0 when
+  // it did not start).
+  uint16_t Start(Handle server) {
+    if (registry_->StartServer(server) != 0) return 0;
+    std::scoped_lock lock(mutex_);
+    return latest_->WaitUntilListening(kLiveness);
+  }
+
+  std::vector<ClientEntry> Online(Handle server) {
+    std::vector<ClientEntry> entries;
+    Handle client = 0;
+    while (registry_->EnumOnlineClients(server, client, client) == 0 && client != 0) {
+      ClientEntry entry{};
+      if (registry_->GetOnlineClient(client, entry) == 0) entries.push_back(entry);
+    }
+    return entries;
+  }
+  std::vector<uint32_t> OnlineAddresses(Handle server) {
+    std::vector<uint32_t> addresses;
+    for (const ClientEntry& entry : Online(server)) addresses.push_back(entry.address);
+    std::sort(addresses.begin(), addresses.end());
+    return addresses;
+  }
+  // The online list changes on engine threads: waits until it is `expected`.
+  bool WaitForOnline(Handle server, std::vector<uint32_t> expected) {
+    std::sort(expected.begin(), expected.end());
+    const auto deadline = Clock::now() + kLiveness;
+    while (OnlineAddresses(server) != expected) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  int32_t Started(Handle server) {
+    ServerConfig config{};
+    EXPECT_EQ(registry_->GetServer(server, config), 0);
+    return config.Started;
+  }
+
+  static std::unique_ptr<BlockClient> Connected(uint16_t port, uint32_t local) {
+    auto client = std::make_unique<BlockClient>();
+    EXPECT_EQ(client->Connect(port, local), 0);
+    return client;
+  }
+  static std::unique_ptr<BlockClient> LoggedOn(uint16_t port, uint32_t local,
+                                               const char* password = "manage") {
+    auto client = Connected(port, local);
+    EXPECT_EQ(client->Login(password).reply.status, REPLY_OK);
+    return client;
+  }
+
+  // Host names: the system's resolver, or the table; while held, every
+  // look-up waits until OpenLookUps (a name server that does not answer).
+  // Touches the fixture only under its lock: the look-up may come from a
+  // worker that outlives its engine.
+  std::optional<std::string> LookUp(uint32_t address) {
+    bool real = false;
+    {
+      std::unique_lock lock(mutex_);
+      ++look_ups_started_;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return !hold_look_ups_; });
+      real = real_names_;
+    }
+    if (real) return platform::LookUpHostName(address);
+    return TableName(address);
+  }
+  void HoldLookUps() {
+    std::scoped_lock lock(mutex_);
+    hold_look_ups_ = true;
+  }
+  void OpenLookUps() {
+    std::scoped_lock lock(mutex_);
+    hold_look_ups_ = false;
+    changed_.notify_all();
+  }
+  bool WaitForLookUps(int count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kLiveness, [&] { return look_ups_started_ >= count; });
+  }
+
+  // Runs `step` on another thread; one that has not returned after a
+  // generous while is a deadlock, and a deadlocked test cannot end cleanly.
+  template <typename Step>
+  static auto FinishesOrDie(const char* what, Step step) {
+    auto done = std::async(std::launch::async, step);
+    if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      std::fprintf(stderr, "DEADLOCK: %s did not return within 60 s\n", what);
+      std::_Exit(1);
+    }
+    return done.get();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  engine::ConnectionEngine* latest_ = nullptr;  // the endpoint built last
+  bool real_names_ = false;
+  bool hold_look_ups_ = false;
+  int look_ups_started_ = 0;
+  std::unique_ptr<ServerRegistry> registry_;
+};
+
+TEST_F(ServedRegistryTest, SeveralExportsServeManyConcurrentClientsSideBySide) {
+  constexpr int kExports = 3;
+  constexpr int kClients = 8;       // per export
+  constexpr uint64_t kRegion = kMiB;  // each client's own part of its export
+  std::vector<std::unique_ptr<PatternImage>> images;
+  std::vector<Handle> servers;
+  std::vector<uint16_t> ports;
+  for (int e = 0; e < kExports; ++e) {
+    images.push_back(std::make_unique<PatternImage>(kClients * kRegion, static_cast<uint8_t>(e + 1)));
+    servers.push_back(AddExport(images[e]->path(), {Entry(kAnyAddress, ACCESS_FULL)}));
+    ports.push_back(Start(servers[e]));
+    ASSERT_NE(ports[e], 0);
+  }
+  auto address = [](int e, int c) {
+    return Ipv4(127, 0, static_cast<uint8_t>(10 + e), static_cast<uint8_t>(1 + c));
+  };
+
+  std::latch logged_on(kExports * kClients);
+  std::latch go(1);
+  std::atomic<int> failures{0};
+  std::vector<Bytes> models(kExports * kClients);
+  std::vector<std::thread> threads;
+  for (int e = 0; e < kExports; ++e) {
+    for (int c = 0; c < kClients; ++c) {
+      threads.emplace_back([&, e, c] {
+        Bytes& mine = models[e * kClients + c];
+        const uint64_t base = c * kRegion;
+        mine = images[e]->ReadBack(base, kRegion);
+        BlockClient client;
+        QueryData query{};
+        // "Any Address" admits at virtual write; the management password lifts it.
+        const bool set_up = client.Connect(ports[e], address(e, c)) == 0 &&
+                            client.Query(query).error == 0 &&
+                            query.access == ACCESS_VIRTUAL_WRITE &&
+                            query.disk_size == kClients * kRegion &&
+                            client.Login("manage").reply.status == REPLY_OK;
+        if (!set_up) ++failures;
+        logged_on.count_down();
+        go.wait();
+        if (!set_up) return;
+        std::mt19937 random(e * 100 + c);
+        Bytes data;
+        for (int i = 0; i < 80; ++i) {
+          const uint32_t length = 512 * (1 + random() % 128);
+          const uint64_t at = 512 * (random() % ((kRegion - length) / 512));
+          if (random() % 3 == 0) {
+            for (uint32_t k = 0; k < length; ++k) mine[at + k] = static_cast<uint8_t>(random());
+            if (client.Write(base + at, mine.data() + at, length).reply.status != REPLY_OK) {
+              ++failures;
+            }
+          } else {
+            const Exchange x = client.Read(base + at, length, data);
+            // Sector 0 carries the connection's stamp, not the image's bytes.
+            if (base + at < 512) std::copy_n(mine.begin() + 440, 4, data.begin() + 440 - at);
+            if (x.error != 0 || x.reply.status != REPLY_OK ||
+                !std::equal(data.begin(), data.end(), mine.begin() + at)) {
+              ++failures;
+            }
+          }
+        }
+      });
+    }
+  }
+  logged_on.wait();
+  // Every export lists exactly its own logged-on clients, each once.
+  for (int e = 0; e < kExports; ++e) {
+    std::vector<uint32_t> expected;
+    for (int c = 0; c < kClients; ++c) expected.push_back(address(e, c));
+    EXPECT_TRUE(WaitForOnline(servers[e], expected)) << "export " << e;
+    for (const ClientEntry& entry : Online(servers[e])) {
+      EXPECT_EQ(entry.state, kClientLoggedOn);
+      EXPECT_EQ(entry.access, 1);  // the engine reports every log-on with 1
+      EXPECT_EQ(entry.nameState, kNameKnown);
+      EXPECT_EQ(std::string(entry.hostName), TableName(entry.address));
+    }
+  }
+  go.count_down();
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  for (int e = 0; e < kExports; ++e) {
+    EXPECT_TRUE(WaitForOnline(servers[e], {})) << "export " << e << " after every client left";
+    for (int c = 0; c < kClients; ++c) {
+      EXPECT_EQ(images[e]->ReadBack(c * kRegion, kRegion), models[e * kClients + c])
+          << "export " << e << " client " << c;
+    }
+  }
+}
+
+// Which clients get in, at which level, and which refusals are listed.
+TEST_F(ServedRegistryTest, AdmissionFollowsEachExportsStaticList) {
+  PatternImage image(kMiB);
+  const uint32_t full = Ipv4(127, 0, 0, 2), virtual_write = Ipv4(127, 0, 0, 3),
+                 refused = Ipv4(127, 0, 0, 4), unknown = Ipv4(127, 0, 0, 5);
+  const Handle a = AddExport(image.path(), {Entry(full, ACCESS_FULL), Entry(virtual_write, ACCESS_VIRTUAL_WRITE),
+                                            Entry(refused, ACCESS_REFUSED), Entry(kAnyAddress, ACCESS_FULL)});
+  const Handle b = AddExport(image.path(), {Entry(full, ACCESS_VIRTUAL_WRITE)});
+  const Handle c = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_REFUSED)});
+  const uint16_t port_a = Start(a), port_b = Start(b), port_c = Start(c);
+  ASSERT_TRUE(port_a != 0 && port_b != 0 && port_c != 0);
+
+  struct Row {
+    const char* what;
+    uint16_t port;
+    uint32_t client;
+    int access;  // -1: refused
+  };
+  const Row rows[] = {
+      {"exact entry at full access", port_a, full, ACCESS_FULL},
+      {"exact entry at virtual write", port_a, virtual_write, ACCESS_VIRTUAL_WRITE},
+      {"exact entry refusing, before Any Address", port_a, refused, -1},
+      {"Any Address at full admits at virtual write", port_a, unknown, ACCESS_VIRTUAL_WRITE},
+      {"another export's list decides there", port_b, full, ACCESS_VIRTUAL_WRITE},
+      {"no entry at all", port_b, unknown, -1},
+      {"no entry at all, again", port_b, unknown, -1},
+      {"no entry at all, a third time", port_b, unknown, -1},
+      {"Any Address refusing", port_c, unknown, -1},
+      {"Any Address refusing an address listed elsewhere", port_c, full, -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    BlockClient client;
+    ASSERT_EQ(client.Connect(row.port, row.client), 0);
+    if (row.access < 0) {
+      EXPECT_EQ(client.ExpectClosedWithoutBytes(10000), 0);
+    } else {
+      QueryData query{};
+      ASSERT_EQ(client.Query(query).error, 0);
+      EXPECT_EQ(query.access, row.access);
+    }
+  }
+  // Only the address without any entry is listed, once, as refused.
+  const std::vector<ClientEntry> listed = Online(b);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].address, unknown);
+  EXPECT_EQ(listed[0].access, ACCESS_REFUSED);
+  EXPECT_EQ(listed[0].state, kClientRefused);
+  EXPECT_EQ(listed[0].nameState, kNameUnknown);
+  EXPECT_STREQ(listed[0].hostName, "");
+  EXPECT_TRUE(Online(a).empty()) << "a refusal by an entry is listed nowhere";
+  EXPECT_TRUE(Online(c).empty()) << "a refusal by Any Address is listed nowhere";
+}
+
+TEST_F(ServedRegistryTest, OnlineListFollowsLogOnsAndLastDisconnects) {
+  PatternImage image(kMiB);
+  const Handle server = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_VIRTUAL_WRITE)});
+  const uint16_t port = Start(server);
+  ASSERT_NE(port, 0);
+  const uint32_t twice = Ipv4(127, 0, 0, 7), once = Ipv4(127, 0, 0, 8);
+  auto first = LoggedOn(port, twice, "login");
+  auto second = LoggedOn(port, twice, "login");
+  auto other = LoggedOn(port, once, "login");
+  ASSERT_TRUE(WaitForOnline(server, {twice, once}));
+
+  first->Close();
+  Bytes data;
+  ASSERT_EQ(second->Read(4096, 4096, data).reply.status, REPLY_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // time to (wrongly) drop it
+  EXPECT_EQ(OnlineAddresses(server), (std::vector<uint32_t>{twice, once}))
+      << "the address stays while one of its connections is open";
+  second->Close();
+  EXPECT_TRUE(WaitForOnline(server, {once}));
+  other->Close();
+  EXPECT_TRUE(WaitForOnline(server, {}));
+}
+
+TEST_F(ServedRegistryTest, RefusedEntryStaysUntilAConnectionFromThatAddressEnds) {
+  PatternImage image(kMiB);
+  const Handle server = AddExport(image.path(), {});
+  const uint16_t port = Start(server);
+  ASSERT_NE(port, 0);
+  const uint32_t address = Ipv4(127, 0, 0, 9);
+  ASSERT_EQ(Connected(port, address)->ExpectClosedWithoutBytes(10000), 0);
+  ASSERT_EQ(Online(server).size(), 1u);
+
+  // Admitted now; its log-on adds no second entry, its disconnect removes it.
+  ASSERT_EQ(registry_->AddStaticClient(server, Entry(address, ACCESS_VIRTUAL_WRITE)), 0);
+  auto client = LoggedOn(port, address, "login");
+  QueryData query{};
+  ASSERT_EQ(client->Query(query).error, 0);
+  EXPECT_EQ(query.access, ACCESS_VIRTUAL_WRITE);
+  const std::vector<ClientEntry> listed = Online(server);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].state, kClientRefused);
+  client->Close();
+  EXPECT_TRUE(WaitForOnline(server, {}));
+}
+
+TEST_F(ServedRegistryTest, HostNamesComeFromTheSystemResolver) {
+  {
+    std::scoped_lock lock(mutex_);
+    real_names_ = true;
+  }
+  PatternImage image(kMiB);
+  const uint32_t loopback = Ipv4(127, 0, 0, 1);
+  const Handle server = AddExport(image.path(), {Entry(loopback, ACCESS_FULL)});
+  const uint16_t port = Start(server);
+  ASSERT_NE(port, 0);
+  auto client = LoggedOn(port, loopback, "login");
+  std::vector<ClientEntry> online;
+  const auto deadline = Clock::now() + kLiveness;
+  while ((online = Online(server)).empty() && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(online.size(), 1u);
+  EXPECT_EQ(online[0].nameState, kNameKnown);
+  EXPECT_STREQ(online[0].hostName, "localhost");  // /etc/hosts
+
+  // The static entry is named by the resolver thread, with its real pauses.
+  std::thread resolver([this] { registry_->RunHostNameResolver(); });
+  Handle entry_handle = 0;
+  ASSERT_EQ(registry_->EnumStaticClients(server, 0, entry_handle), 0);
+  ClientEntry entry{};
+  while (registry_->GetStaticClient(entry_handle, entry) == 0 && entry.nameState == kNameUnknown &&
+         Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const auto stop_asked = Clock::now();
+  registry_->RequestStop();
+  resolver.join();
+  EXPECT_LT(Clock::now() - stop_asked, kLiveness) << "the resolver's pause ends on stop";
+  EXPECT_EQ(entry.nameState, kNameKnown);
+  EXPECT_STREQ(entry.hostName, "localhost");
+}
+
+TEST_F(ServedRegistryTest, StopServerResetsOpenConnectionsAndTheirEntriesGo) {
+  PatternImage image(4 * kMiB);
+  const Handle server = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
+  const uint16_t port = Start(server);
+  ASSERT_NE(port, 0);
+  std::vector<std::unique_ptr<BlockClient>> clients;
+  std::vector<uint32_t> addresses;
+  for (int i = 0; i < 6; ++i) {
+    addresses.push_back(Ipv4(127, 0, 0, static_cast<uint8_t>(21 + i)));
+    clients.push_back(LoggedOn(port, addresses.back()));
+  }
+  clients.push_back(Connected(port, Ipv4(127, 0, 0, 30)));  // admitted, never logged on
+  // One mid-request: a write whose payload has not all come.
+  uint8_t header[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_WRITE, 0, 65536}, header);
+  ASSERT_EQ(clients[0]->SendBytes(header, sizeof header), 0);
+  ASSERT_EQ(clients[0]->SendBytes(Bytes(1000).data(), 1000), 0);
+  ClientEntry outsider = Entry(Ipv4(10, 9, 8, 7), ACCESS_REFUSED);
+  outsider.state = kClientRefused;
+  ASSERT_EQ(registry_->AddOnlineClient(server, outsider), 0);
+  ASSERT_TRUE(WaitForOnline(server, [&] {
+    std::vector<uint32_t> all = addresses;
+    all.push_back(outsider.address);
+    return all;
+  }()));
+
+  const auto before = Clock::now();
+  EXPECT_EQ(FinishesOrDie("StopServer", [&] { return registry_->StopServer(server); }), 0);
+  EXPECT_LT(Clock::now() - before, kLiveness);
+  for (auto& client : clients) {
+    uint8_t byte;
+    EXPECT_EQ(client->ReceiveBytes(&byte, 1), ECONNRESET);
+  }
+  EXPECT_EQ(OnlineAddresses(server), std::vector<uint32_t>{outsider.address})
+      << "the entries of the reset connections go, nothing else";
+  EXPECT_EQ(Started(server), 0);
+  BlockClient late;
+  EXPECT_NE(late.Connect(port, Ipv4(127, 0, 0, 31)), 0) << "nobody listens any more";
+
+  // And it can be started again.
+  const uint16_t again = Start(server);
+  ASSERT_NE(again, 0);
+  Bytes data;
+  EXPECT_EQ(LoggedOn(again, addresses[0])->Read(0, 4096, data).reply.status, REPLY_OK);
+}
+
+// A worker can still be in a log-on's name look-up when the stop gives up
+// waiting for it; the hook must not touch what the stop (or the end of the
+// whole registry) has freed once the look-up returns.
+TEST_F(ServedRegistryTest, StopWhileALogOnLooksUpItsNameEndsPromptlyAndSafely) {
+  PatternImage image(kMiB);
+  const Handle server = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
+  const uint16_t port = Start(server);
+  ASSERT_NE(port, 0);
+  HoldLookUps();
+  auto client = Connected(port, Ipv4(127, 0, 0, 40));
+  uint8_t login[kRequestHeaderSize];
+  EncodeLoginRequest(PasswordDigest("login").data(), login);
+  ASSERT_EQ(client->SendBytes(login, sizeof login), 0);
+  ASSERT_TRUE(WaitForLookUps(1));
+
+  const auto before = Clock::now();
+  EXPECT_EQ(FinishesOrDie("StopServer", [&] { return registry_->StopServer(server); }), 0);
+  EXPECT_LT(Clock::now() - before, kLiveness);
+  EXPECT_TRUE(Online(server).empty());
+  FinishesOrDie("destroying the registry", [&] {
+    registry_.reset();
+    return 0;
+  });
+  OpenLookUps();
+  // The hook returns into an engine that has stopped: the connection is
+  // reset once that worker lets go, and its log-on is never answered.
+  EXPECT_EQ(client->ExpectClosedWithoutBytes(10000), 0);
+}
+
+TEST_F(ServedRegistryTest, ExportWhosePortIsTakenDoesNotStartAndOthersServeOn) {
+  PatternImage image(kMiB);
+  const Handle serving = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
+  const uint16_t port = Start(serving);
+  ASSERT_NE(port, 0);
+  auto client = LoggedOn(port, Ipv4(127, 0, 0, 50));
+
+  platform::PassiveAddress any;
+  ASSERT_EQ(any.Resolve("0"), 0);
+  platform::UniqueFd holder;
+  ASSERT_EQ(platform::CreateSocket(any, holder), 0);
+  ASSERT_EQ(platform::BindSocket(holder.get(), any), 0);
+  ASSERT_EQ(platform::ListenSocket(holder.get(), 1), 0);
+  const uint16_t taken = platform::LocalPort(holder.get());
+  const Handle blocked = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)}, taken);
+  EXPECT_EQ(registry_->StartServer(blocked), -1);
+  EXPECT_EQ(Started(blocked), 0);
+  EXPECT_EQ(registry_->StopServer(blocked), 0) << "no engine to stop, still a valid server";
+
+  Bytes data;
+  EXPECT_EQ(client->Read(0, 4096, data).reply.status, REPLY_OK);
+  holder.Reset();
+  EXPECT_EQ(Start(blocked), taken) << "the same export starts once its port is free";
+}
+
+TEST_F(ServedRegistryTest, SecondStartIsRefusedAndTheEngineServesOn) {
+  PatternImage image(kMiB);
+  const Handle server = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
+  const uint16_t port = Start(server);
+  ASSERT_NE(port, 0);
+  auto before = LoggedOn(port, Ipv4(127, 0, 0, 60));
+  EXPECT_EQ(registry_->StartServer(server), -1);
+  EXPECT_EQ(Started(server), 1);
+  Bytes data;
+  EXPECT_EQ(before->Read(0, 4096, data).reply.status, REPLY_OK);
+  auto after = LoggedOn(port, Ipv4(127, 0, 0, 61));
+  EXPECT_EQ(after->Read(8192, 4096, data).reply.status, REPLY_OK);
+  // The registry still has the engine: stopping reaches it.
+  ASSERT_EQ(registry_->StopServer(server), 0);
+  uint8_t byte;
+  EXPECT_EQ(before->ReceiveBytes(&byte, 1), ECONNRESET);
+  EXPECT_EQ(after->ReceiveBytes(&byte, 1), ECONNRESET);
+}
+
+// Hooks take the registry lock under the engine lock while management calls
+// hold the registry lock across whole engine starts and stops: clients come
+// and go on one export while another starts and stops and the first one's
+// static list changes, and finally the first stops under that churn.
+TEST_F(ServedRegistryTest, ChurnOfClientsAndManagementCallsNeitherDeadlocksNorLeavesEntries) {
+  PatternImage image(4 * kMiB);
+  const Handle busy = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
+  const Handle other = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
+  const uint16_t port = Start(busy);
+  ASSERT_NE(port, 0);
+
+  std::atomic<bool> stopped{false};
+  std::atomic<int> served{0};
+  std::vector<std::thread> churn;
+  for (int t = 0; t < 4; ++t) {
+    churn.emplace_back([&, t] {
+      for (int i = 0; !stopped.load(); ++i) {
+        BlockClient client;
+        const uint32_t local = Ipv4(127, 0, 3, static_cast<uint8_t>(1 + t * 10 + i % 5));
+        if (client.Connect(port, local) != 0) continue;  // refused: after the stop
+        Bytes data;
+        if (client.Login("manage").reply.status == REPLY_OK &&
+            client.Read(static_cast<uint64_t>(i % 64) * 65536, 65536, data).reply.status == REPLY_OK) {
+          ++served;
+        }
+        if (i % 3 == 0) platform::SetAbortiveClose(client.fd());
+      }
+    });
+  }
+  FinishesOrDie("management calls", [&] {
+    for (int round = 0; round < 2; ++round) {
+      EXPECT_EQ(registry_->AddStaticClient(busy, Entry(Ipv4(10, 0, 0, 1), ACCESS_FULL)), 0);
+      EXPECT_NE(Start(other), 0);
+      static_cast<void>(Online(busy));
+      Handle entry = 0;
+      EXPECT_EQ(registry_->EnumStaticClients(busy, 0, entry), 0);
+      EXPECT_EQ(registry_->EnumStaticClients(busy, entry, entry), 0);
+      EXPECT_EQ(registry_->DeleteStaticClient(busy, entry), 0);
+      EXPECT_EQ(registry_->StopServer(other), 0);
+    }
+    return 0;
+  });
+  EXPECT_EQ(FinishesOrDie("StopServer under churn", [&] { return registry_->StopServer(busy); }), 0);
+  stopped = true;
+  for (std::thread& t : churn) t.join();
+  EXPECT_GT(served.load(), 0);
+  EXPECT_TRUE(Online(busy).empty()) << "every connection is gone, and so is every entry";
+}
+
+}  // namespace
+}  // namespace quensaria::testing
