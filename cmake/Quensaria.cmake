@@ -22,17 +22,22 @@ function(quensaria_library name)
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
 endfunction()
 
-# quensaria_test(NAME SOURCES... [LIBS ...] [LABELS ...])
+# quensaria_test(NAME SOURCES... [LIBS ...] [LABELS ...] [RESOURCE_LOCK ...])
 # One GoogleTest binary; each test case becomes a ctest test, discovered
 # when ctest runs so that sanitizer builds need not run tests at build time.
+# RESOURCE_LOCK names global resources (fuse, loop) that its tests hold, so
+# that ctest -j never runs two of them at once.
 function(quensaria_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   set_target_properties(${name} PROPERTIES
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
                         GTest::gtest_main Threads::Threads)
   set(labels unit ${ARG_LABELS})
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-                       PROPERTIES LABELS "${labels}" TIMEOUT 300)
+  set(properties LABELS "${labels}" TIMEOUT 300)
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
 endfunction()
