@@ -327,16 +327,18 @@ FuseFileSystem::~FuseFileSystem() {
   if (session_ != nullptr) fuse_session_destroy(session_);
 }
 
-void FuseFileSystem::Start() {
+void FuseFileSystem::Start(std::function<void()> on_end) {
   InstallWakeHandler();
   loop_done_ = false;
-  loop_ = std::thread([this] {
+  loop_ = std::thread([this, on_end = std::move(on_end)] {
     fuse_session_loop(session_);
     loop_done_ = true;
+    if (!stopping_ && on_end) on_end();
   });
 }
 
 void FuseFileSystem::Stop() {
+  stopping_ = true;
   if (loop_.joinable()) {
     fuse_session_exit(session_);
     // The signal may land just before the thread enters read(2); repeat it

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -100,8 +101,9 @@ class FuseFileSystem {
   FuseFileSystem(const FuseFileSystem&) = delete;
   FuseFileSystem& operator=(const FuseFileSystem&) = delete;
 
-  // Starts the request thread.
-  void Start();
+  // Starts the request thread. `on_end` runs on that thread if the loop
+  // ends by itself (the file system was unmounted from outside).
+  void Start(std::function<void()> on_end = {});
   // Stops the request thread and unmounts; requests still in the kernel
   // fail. REQUIRES: no FuseReply of this file system is still unanswered.
   void Stop();
@@ -128,6 +130,7 @@ class FuseFileSystem {
   fuse_session* session_ = nullptr;
   std::thread loop_;
   std::atomic<bool> loop_done_{false};
+  std::atomic<bool> stopping_{false};
   bool mounted_ = false;
 };
 

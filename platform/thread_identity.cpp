@@ -1,5 +1,6 @@
 #include "platform/thread_identity.h"
 
+#include <grp.h>
 #include <sys/fsuid.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -31,6 +32,16 @@ bool SetThreadGroups(const std::vector<uint32_t>& groups) {
 
 CallerIdentity ThreadIdentity() {
   return CallerIdentity{CurrentFsuid(), CurrentFsgid(), ThreadGroups()};
+}
+
+uint32_t GroupId(const char* name, uint32_t fallback) {
+  group entry {};
+  group* found = nullptr;
+  char buffer[4096];
+  if (::getgrnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+    return fallback;
+  }
+  return found->gr_gid;
 }
 
 ScopedIdentity::ScopedIdentity(const CallerIdentity& identity) : saved_(ThreadIdentity()) {

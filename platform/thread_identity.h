@@ -22,6 +22,9 @@ struct CallerIdentity {
 // The calling thread's own file-system identity.
 CallerIdentity ThreadIdentity();
 
+// The id of group `name`, or `fallback` when the system has no such group.
+uint32_t GroupId(const char* name, uint32_t fallback);
+
 class ScopedIdentity {
  public:
   explicit ScopedIdentity(const CallerIdentity& identity);
