@@ -35,9 +35,16 @@ function(quensaria_test name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
                         GTest::gtest_main Threads::Threads)
   set(labels unit ${ARG_LABELS})
-  set(properties LABELS "${labels}" TIMEOUT 300)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 300)
+  # List-valued properties cannot pass through gtest_discover_tests (its
+  # generated script splits them), so they are set by a script of our own
+  # that ctest includes after the discovered tests.
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
+  set(text "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\"")
   if(ARG_RESOURCE_LOCK)
-    list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+    string(APPEND text " RESOURCE_LOCK \"${ARG_RESOURCE_LOCK}\"")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+  string(APPEND text ")\nendif()\n")
+  file(WRITE "${script}" "${text}")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
 endfunction()

@@ -118,7 +118,9 @@ class DiskDeviceTest : public ::testing::Test {
   }
   NtStatus Mount(const MountRecord& record, DiskDevice* d = nullptr,
                  uint32_t length = sizeof(MountRecord)) {
-    return Run(d ? *d : *device_, ControlRequest(IOCTL_VDISK_MOUNT, &record, length, 0)).status;
+    uint8_t input[sizeof(MountRecord) + 16] = {};
+    std::memcpy(input, &record, sizeof record);
+    return Run(d ? *d : *device_, ControlRequest(IOCTL_VDISK_MOUNT, input, length, 0)).status;
   }
   MountRecord Query(DiskDevice* d = nullptr) {
     const Result r = Control(IOCTL_VDISK_QUERY, sizeof(MountRecord), d);

@@ -41,7 +41,8 @@ struct FreeDeleter {
 using AlignedBytes = std::unique_ptr<uint8_t, FreeDeleter>;
 
 AlignedBytes AllocateAligned(size_t length) {
-  return AlignedBytes(static_cast<uint8_t*>(std::aligned_alloc(kBounceAlignment, length)));
+  const size_t rounded = (length + kBounceAlignment - 1) / kBounceAlignment * kBounceAlignment;
+  return AlignedBytes(static_cast<uint8_t*>(std::aligned_alloc(kBounceAlignment, rounded)));
 }
 
 // pread until `length` bytes or the end of the file.

@@ -312,6 +312,7 @@ Result<std::unique_ptr<FuseFileSystem>> FuseFileSystem::Mount(const std::string&
   const char* argv[] = {fs->options_.fs_name.c_str(), "-o", mount_options.c_str()};
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   fs->session_ = fuse_session_new(&args, Callbacks::Table(), sizeof(fuse_lowlevel_ops), fs.get());
+  fuse_opt_free_args(&args);
   if (fs->session_ == nullptr) {
     return Status(ERROR_OPEN_FAILED, "cannot create the FUSE session");
   }

@@ -86,7 +86,10 @@ class FakeFiles : public FuseFileHandler {
   }
   void Ioctl(size_t, uint32_t command, std::span<const uint8_t> input, size_t output_room,
              FuseReply reply) override {
-    caller_ = reply.Caller();
+    {
+      std::scoped_lock lock(mu_);
+      caller_ = reply.Caller();
+    }
     if (command != kDeviceControlIoctl || input.size() != sizeof(DeviceControlBlock) ||
         output_room < sizeof(DeviceControlBlock)) {
       return reply.Error(ENOTTY);
@@ -110,7 +113,10 @@ class FakeFiles : public FuseFileHandler {
     std::scoped_lock lock(mu_);
     data_[file] = std::move(bytes);
   }
-  CallerIdentity caller_;
+  CallerIdentity Caller() {
+    std::scoped_lock lock(mu_);
+    return caller_;
+  }
   std::atomic<int> syncs_[2] = {0, 0};
 
  private:
@@ -132,7 +138,18 @@ class FakeFiles : public FuseFileHandler {
   std::deque<std::function<void()>> tasks_;
   bool stop_ = false;
   std::vector<uint8_t> data_[2];
+  CallerIdentity caller_;
   std::thread replier_;
+};
+
+// A handler without threads of its own, for a forked child.
+class NullFiles : public FuseFileHandler {
+ public:
+  FuseFileAttributes Attributes(size_t) override { return {}; }
+  void Read(size_t, uint64_t, size_t, FuseReply) override {}
+  void Write(size_t, uint64_t, std::span<const uint8_t>, FuseReply) override {}
+  void Ioctl(size_t, uint32_t, std::span<const uint8_t>, size_t, FuseReply) override {}
+  void Sync(size_t, FuseReply) override {}
 };
 
 class FuseFilesTest : public ::testing::Test {
@@ -256,9 +273,10 @@ TEST_F(FuseFilesTest, IoctlCarriesTheBlockBothWaysAndTheCallersIdentity) {
   ASSERT_EQ(child, ::waitpid(child, &wstatus, 0));
   ASSERT_TRUE(WIFEXITED(wstatus));
   EXPECT_EQ(0, WEXITSTATUS(wstatus));
-  EXPECT_EQ(0u, files_.caller_.uid);
-  EXPECT_EQ(4243u, files_.caller_.gid);
-  EXPECT_EQ((std::vector<uint32_t>{4242, 4244}), files_.caller_.groups);
+  const CallerIdentity caller = files_.Caller();
+  EXPECT_EQ(0u, caller.uid);
+  EXPECT_EQ(4243u, caller.gid);
+  EXPECT_EQ((std::vector<uint32_t>{4242, 4244}), caller.groups);
 }
 
 TEST_F(FuseFilesTest, OtherIoctlsAreNotForUs) {
@@ -299,7 +317,7 @@ TEST_F(FuseFilesTest, ClearStaleMountDetachesTheMountOfADeadProcess) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    FakeFiles files;
+    NullFiles files;
     FuseFilesOptions options;
     options.names = {"disk0"};
     auto mounted = FuseFileSystem::Mount(dir_, options, &files);
