@@ -274,6 +274,11 @@ int FakeBlockServer::Connections() const {
   std::scoped_lock lock(mu_);
   return accepted_;
 }
+int FakeBlockServer::OpenConnections() const {
+  std::scoped_lock lock(mu_);
+  return static_cast<int>(std::count_if(connections_.begin(), connections_.end(),
+                                        [](const auto& c) { return !c->closed; }));
+}
 std::vector<uint8_t> FakeBlockServer::Disk() const {
   std::scoped_lock lock(mu_);
   return disk_;

@@ -65,6 +65,8 @@ class FakeBlockServer {
   std::vector<Request> Requests() const;
   void ClearRequests();
   int Connections() const;
+  // Connections still open on the server's side.
+  int OpenConnections() const;
   std::vector<uint8_t> Disk() const;
   void SetDisk(std::vector<uint8_t> disk);
 

@@ -1,0 +1,92 @@
+// Helpers for tests that run the real velmoran: start and stop the daemon,
+// run shell tools (losetup, mkfs.ext4, mount, e2fsck, debugfs), and undo
+// whatever a test attached or mounted even when it fails half way.
+#ifndef QUENSARIA_TESTS_VELMORAN_HARNESS_H_
+#define QUENSARIA_TESTS_VELMORAN_HARNESS_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quensaria::harness {
+
+struct CommandResult {
+  int code = -1;       // exit status, or -1 when the command did not end normally
+  std::string output;  // standard output and standard error together
+};
+
+// Runs `command` with /bin/sh.
+CommandResult Shell(const std::string& command);
+
+// Why a test of the driver cannot run here, or empty: root, /dev/fuse, and
+// with `loop` also losetup and a free loop device.
+std::string MissingForDriver(bool loop);
+
+// A fresh directory under /tmp, removed with everything in it.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& prefix);
+  ~ScratchDir();
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The velmoran daemon, started on a runtime directory of the test's own.
+class VelmoranProcess {
+ public:
+  // Starts it and waits until its device files are served.
+  static std::unique_ptr<VelmoranProcess> Start(const std::string& runtime_dir,
+                                                const std::vector<std::string>& extra_args = {});
+  // Stops it if it still runs.
+  ~VelmoranProcess();
+
+  // SIGTERM, then the exit status (or -1 if it had to be killed).
+  int Stop();
+  // SIGKILL: the daemon dies without cleaning up.
+  void Kill();
+  bool running() const { return pid_ > 0; }
+
+  std::string DevicePath(const std::string& name) const;
+  std::string LinkPath(char letter) const;
+  const std::string& runtime_dir() const { return runtime_dir_; }
+  // What it wrote to standard error.
+  std::string Log() const;
+  // Runs velmoran-ctl on this daemon's runtime directory.
+  CommandResult Ctl(const std::string& arguments) const;
+
+ private:
+  VelmoranProcess(std::string runtime_dir, std::string log) : runtime_dir_(runtime_dir), log_(log) {}
+  std::string runtime_dir_;
+  std::string log_;
+  pid_t pid_ = -1;
+};
+
+// Loop devices and mounts made by a test, undone in reverse order when it
+// ends, passed or failed.
+class Attachments {
+ public:
+  ~Attachments();
+  // losetup on `file`; the device, or empty on failure.
+  std::string Loop(const std::string& file);
+  bool Mount(const std::string& device, const std::string& directory);
+  bool Unmount(const std::string& directory);
+  bool Detach(const std::string& device);
+
+ private:
+  std::vector<std::string> loops_;
+  std::vector<std::string> mounts_;
+};
+
+// Whole-file helpers.
+std::vector<uint8_t> ReadFile(const std::string& path);
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& data);
+
+}  // namespace quensaria::harness
+
+#endif  // QUENSARIA_TESTS_VELMORAN_HARNESS_H_
