@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -149,6 +150,7 @@ struct FuseFileSystem::Callbacks {
   static bool Stat(FuseFileSystem* self, fuse_ino_t ino, struct stat* st) {
     std::memset(st, 0, sizeof *st);
     st->st_ino = ino;
+    st->st_atim.tv_sec = st->st_mtim.tv_sec = st->st_ctim.tv_sec = self->mounted_at_;
     if (ino == FUSE_ROOT_ID) {
       st->st_mode = S_IFDIR | 0755;
       st->st_nlink = 2;
@@ -320,6 +322,7 @@ Result<std::unique_ptr<FuseFileSystem>> FuseFileSystem::Mount(const std::string&
     return Status(ERROR_OPEN_FAILED, "cannot mount FUSE at " + mountpoint);
   }
   fs->mounted_ = true;
+  fs->mounted_at_ = static_cast<int64_t>(::time(nullptr));
   return fs;
 }
 

@@ -132,6 +132,7 @@ class FuseFileSystem {
   std::atomic<bool> loop_done_{false};
   std::atomic<bool> stopping_{false};
   bool mounted_ = false;
+  int64_t mounted_at_ = 0;  // seconds since the epoch: every time stamp
 };
 
 }  // namespace quensaria::platform
