@@ -34,17 +34,22 @@ function(quensaria_test name)
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
                         GTest::gtest_main Threads::Threads)
-  set(labels unit ${ARG_LABELS})
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 300)
-  # List-valued properties cannot pass through gtest_discover_tests (its
-  # generated script splits them), so they are set by a script of our own
-  # that ctest includes after the discovered tests.
-  set(script "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
-  set(text "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\"")
-  if(ARG_RESOURCE_LOCK)
-    string(APPEND text " RESOURCE_LOCK \"${ARG_RESOURCE_LOCK}\"")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                       PROPERTIES LABELS unit TIMEOUT 300)
+  # A list cannot pass through PROPERTIES (its second item would be read as a
+  # property name), so further labels and resource locks are set once the
+  # tests are discovered.
+  if(ARG_LABELS OR ARG_RESOURCE_LOCK)
+    set(labels unit ${ARG_LABELS})
+    set(extra "")
+    if(ARG_RESOURCE_LOCK)
+      set(extra " RESOURCE_LOCK \"${ARG_RESOURCE_LOCK}\"")
+    endif()
+    set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${label_file}
+         "if(${name}_TESTS)\n"
+         "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\"${extra})\n"
+         "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
   endif()
-  string(APPEND text ")\nendif()\n")
-  file(WRITE "${script}" "${text}")
-  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
 endfunction()

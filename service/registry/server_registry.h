@@ -15,9 +15,11 @@
 #ifndef QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_
 #define QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,8 @@
 #include "shared/management_records.h"
 
 namespace quensaria::registry {
+
+class RegistryState;
 
 using Handle = uint32_t;  // 0 = none
 
@@ -41,16 +45,29 @@ struct StoredServer {
 // the whole registry in list order.
 using SaveHook = std::function<void(const std::vector<StoredServer>& servers)>;
 
+// What the registry needs of the machine besides engines. Empty members mean
+// the real ones (getnameinfo; a pause that RequestStop cuts short); tests
+// inject their own so that they need neither DNS nor real time.
+struct RegistryEnvironment {
+  // The host name of an IPv4 address (network byte order), or nothing.
+  std::function<std::optional<std::string>(uint32_t address)> look_up_host_name;
+  // One pause of the host name resolver.
+  std::function<void(std::chrono::milliseconds duration)> pause;
+};
+
 class ServerRegistry {
  public:
-  explicit ServerRegistry(engine::EndpointFactory factory);
-  ~ServerRegistry();  // stops every running engine
+  explicit ServerRegistry(engine::EndpointFactory factory, RegistryEnvironment environment = {});
+  // Stops every running engine. REQUIRES: RunHostNameResolver has returned.
+  ~ServerRegistry();
   ServerRegistry(const ServerRegistry&) = delete;
   ServerRegistry& operator=(const ServerRegistry&) = delete;
 
   void SetSaveHook(SaveHook hook);
 
   // Management operations, in the order of their operation numbers.
+  // StartServer refuses (-1) a server that is started already; DeleteServer
+  // of a started server stops its engine first.
   int32_t AddServer(const ServerConfig& config, Handle& server);
   int32_t EnumServers(Handle server, Handle& next);
   int32_t GetServer(Handle server, ServerConfig& config);
@@ -77,7 +94,8 @@ class ServerRegistry {
   // The persisted part of every server, in list order.
   std::vector<StoredServer> Snapshot() const;
 
-  // Service stop: stops every started engine, leaving Started as it is.
+  // Service stop: stops every started engine, leaving Started as it is (so
+  // the final save brings those servers back at the next start).
   void StopAllServers();
   // Frees every server with both client lists (engines must be stopped).
   void FreeRegistry();
@@ -88,8 +106,7 @@ class ServerRegistry {
   void RequestStop();
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<RegistryState> state_;
 };
 
 }  // namespace quensaria::registry

@@ -1,0 +1,91 @@
+#include "platform/mapped_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "shared/win32_error.h"
+#include "tests/scratch_dir.h"
+
+namespace quensaria::platform {
+namespace {
+
+using quensaria::testing::ReadBytes;
+using quensaria::testing::ScratchDir;
+
+class MappedFileTest : public ::testing::Test {
+ protected:
+  ScratchDir dir_;
+};
+
+TEST_F(MappedFileTest, CreatingReplacesAnExistingFile) {
+  std::string path = dir_.File("f");
+  {
+    Result<UniqueFd> fd = CreateReplacingFile(path);
+    ASSERT_TRUE(fd.ok());
+    ASSERT_TRUE(WriteAt(fd->get(), 0, std::vector<uint8_t>(1000, 7)).ok());
+  }
+  Result<UniqueFd> fd = CreateReplacingFile(path);
+  ASSERT_TRUE(fd.ok());
+  EXPECT_TRUE(ReadBytes(path, 0, 10).empty());
+}
+
+TEST_F(MappedFileTest, FailuresCarryTheSystemsText) {
+  Result<UniqueFd> fd = CreateReplacingFile(dir_.File("no/such/dir"));
+  ASSERT_FALSE(fd.ok());
+  EXPECT_EQ(fd.status().code(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(fd.status().message(), std::strerror(ENOENT));
+}
+
+TEST_F(MappedFileTest, LengthIsSetWithoutTakingSpace) {
+  std::string path = dir_.File("sparse");
+  Result<UniqueFd> fd = CreateReplacingFile(path);
+  ASSERT_TRUE(fd.ok());
+  constexpr uint64_t kLength = uint64_t{16} << 30;
+  ASSERT_TRUE(SetFileLength(fd->get(), kLength).ok());
+  EXPECT_EQ(std::filesystem::file_size(path), kLength);
+  Result<uint64_t> allocated = AllocatedBytes(fd->get());
+  ASSERT_TRUE(allocated.ok());
+  EXPECT_LT(*allocated, 65536u);
+  EXPECT_EQ(ReadBytes(path, kLength - 4, 8), std::vector<uint8_t>(4, 0));
+}
+
+TEST_F(MappedFileTest, ViewWritesAndPositionedWritesReachTheFile) {
+  std::string path = dir_.File("mapped");
+  Result<UniqueFd> fd = CreateReplacingFile(path);
+  ASSERT_TRUE(fd.ok());
+  ASSERT_TRUE(SetFileLength(fd->get(), 1 << 20).ok());
+  Result<MappedView> view = MappedView::Map(fd->get(), 256 * 1024);
+  ASSERT_TRUE(view.ok());
+  EXPECT_EQ(view->size(), 256u * 1024);
+
+  const std::vector<uint8_t> head = {1, 2, 3}, last = {9, 9}, beyond = {5, 6, 7, 8};
+  ASSERT_TRUE(view->Write(4094, head).ok());              // across a page boundary
+  ASSERT_TRUE(view->Write(256 * 1024 - 2, last).ok());     // the view's last bytes
+  ASSERT_TRUE(WriteAt(fd->get(), 512 * 1024, beyond).ok());
+  EXPECT_EQ(view->data()[4095], 2);
+  ASSERT_TRUE(view->Flush().ok());
+  EXPECT_EQ(ReadBytes(path, 4094, 3), head);
+  EXPECT_EQ(ReadBytes(path, 256 * 1024 - 2, 2), last);
+  EXPECT_EQ(ReadBytes(path, 512 * 1024, 4), beyond);
+  Result<uint64_t> allocated = AllocatedBytes(fd->get());
+  ASSERT_TRUE(allocated.ok());
+  EXPECT_LT(*allocated, 64u * 1024) << "untouched pages took space";
+}
+
+TEST_F(MappedFileTest, MovedViewKeepsTheMapping) {
+  std::string path = dir_.File("moved");
+  Result<UniqueFd> fd = CreateReplacingFile(path);
+  ASSERT_TRUE(fd.ok());
+  ASSERT_TRUE(SetFileLength(fd->get(), 8192).ok());
+  Result<MappedView> view = MappedView::Map(fd->get(), 8192);
+  ASSERT_TRUE(view.ok());
+  MappedView moved = std::move(*view);
+  ASSERT_TRUE(moved.Write(100, std::vector<uint8_t>{42}).ok());
+  ASSERT_TRUE(moved.Flush().ok());
+  EXPECT_EQ(ReadBytes(path, 100, 1), std::vector<uint8_t>{42});
+}
+
+}  // namespace
+}  // namespace quensaria::platform

@@ -1,0 +1,237 @@
+// What engines learn and cause through their hooks: admission by address,
+// the online list following log-ons, refusals and disconnects.
+#include "service/registry/engine_hooks.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "service/registry/registry_fixture.h"
+#include "shared/block_protocol.h"
+
+namespace quensaria::registry::testing {
+namespace {
+
+constexpr uint8_t kFull = ACCESS_FULL;
+constexpr uint8_t kVirtual = ACCESS_VIRTUAL_WRITE;
+constexpr uint8_t kRefused = ACCESS_REFUSED;
+
+struct StaticRow {
+  const char* address;  // "0.0.0.0" is "Any Address"
+  uint8_t access;
+};
+
+struct AdmissionCase {
+  const char* what;
+  std::vector<StaticRow> static_list;
+  bool admitted;
+  uint8_t access;
+  bool listed_as_refused;
+};
+
+// The client is always 10.1.1.1.
+const AdmissionCase kAdmissionCases[] = {
+    {"exact full", {{"10.1.1.1", kFull}}, true, kFull, false},
+    {"exact virtual write", {{"10.1.1.1", kVirtual}}, true, kVirtual, false},
+    {"exact refused", {{"10.1.1.1", kRefused}}, false, kRefused, false},
+    {"exact with an unknown level", {{"10.1.1.1", 7}}, false, kRefused, false},
+    {"any full gives virtual write", {{"0.0.0.0", kFull}}, true, kVirtual, false},
+    {"any virtual write", {{"0.0.0.0", kVirtual}}, true, kVirtual, false},
+    {"any refused", {{"0.0.0.0", kRefused}}, false, kRefused, false},
+    {"exact beats an earlier any", {{"0.0.0.0", kRefused}, {"10.1.1.1", kFull}}, true, kFull, false},
+    {"exact refusal beats any", {{"10.1.1.1", kRefused}, {"0.0.0.0", kFull}}, false, kRefused, false},
+    {"exact full beats a later any", {{"10.1.1.1", kFull}, {"0.0.0.0", kVirtual}}, true, kFull, false},
+    {"others only", {{"10.1.1.2", kFull}, {"10.1.1.10", kFull}}, false, kRefused, true},
+    {"empty list", {}, false, kRefused, true},
+};
+
+class AdmissionTest : public RegistryFixture {
+ protected:
+  // Leaves the server with exactly `rows` as static list and no online one.
+  void Reset(Handle server, const std::vector<StaticRow>& rows) {
+    for (Handle client = 0; registry_.EnumStaticClients(server, 0, client) == 0 && client != 0;) {
+      ASSERT_EQ(registry_.DeleteStaticClient(server, client), 0);
+    }
+    for (Handle client = 0; registry_.EnumOnlineClients(server, 0, client) == 0 && client != 0;) {
+      ASSERT_EQ(registry_.DeleteOnlineClient(server, client), 0);
+    }
+    for (const StaticRow& row : rows) AddStatic(server, MakeClient(Ip(row.address), row.access));
+  }
+};
+
+// One running engine; the static list changes between cases, as an
+// administrator would change it while the export is served.
+TEST_F(AdmissionTest, DecidesByAddress) {
+  const Handle server = AddServer(9001);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+
+  for (const AdmissionCase& c : kAdmissionCases) {
+    SCOPED_TRACE(c.what);
+    Reset(server, c.static_list);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      uint8_t access = 77;
+      EXPECT_EQ(engine->Admit(Ip("10.1.1.1"), access), c.admitted);
+      EXPECT_EQ(access, c.access);
+    }
+    const auto online = OnlineClients(server);
+    if (!c.listed_as_refused) {
+      EXPECT_TRUE(online.empty());
+      continue;
+    }
+    ASSERT_EQ(online.size(), 1u) << "listed once however often it tries";
+    EXPECT_EQ(online[0].address, Ip("10.1.1.1"));
+    EXPECT_EQ(online[0].access, kRefused);
+    EXPECT_EQ(online[0].state, kClientRefused);
+    EXPECT_EQ(online[0].nameState, kNameUnknown);
+    EXPECT_STREQ(online[0].hostName, "");
+  }
+  EXPECT_TRUE(LookedUp().empty()) << "admission looks nothing up";
+}
+
+class OnlineListTest : public RegistryFixture {
+ protected:
+  void SetUp() override {
+    server_ = AddServer(9001);
+    AddStatic(server_, MakeClient(0, kFull));
+    ASSERT_EQ(registry_.StartServer(server_), 0);
+    engine_ = engines_.Latest(9001);
+  }
+  Handle server_ = 0;
+  std::shared_ptr<FakeEngine> engine_;
+};
+
+TEST_F(OnlineListTest, LogOnListsTheClientWithItsName) {
+  SetHostName(Ip("10.0.0.1"), "alpha.example");
+  engine_->LogOn(Ip("10.0.0.1"), kFull);
+  engine_->LogOn(Ip("10.0.0.2"), kVirtual);  // no name known
+  const auto online = OnlineClients(server_);
+  ASSERT_EQ(online.size(), 2u);
+  EXPECT_EQ(online[0].address, Ip("10.0.0.1"));
+  EXPECT_EQ(online[0].access, kFull);
+  EXPECT_EQ(online[0].state, kClientLoggedOn);
+  EXPECT_EQ(online[0].nameState, kNameKnown);
+  EXPECT_STREQ(online[0].hostName, "alpha.example");
+  EXPECT_EQ(online[1].access, kVirtual);
+  EXPECT_EQ(online[1].nameState, kNameFailed);
+  EXPECT_STREQ(online[1].hostName, "");
+  EXPECT_EQ(LookedUp(), (std::vector<uint32_t>{Ip("10.0.0.1"), Ip("10.0.0.2")}));
+}
+
+TEST_F(OnlineListTest, LongHostNameIsCutTo127Characters) {
+  SetHostName(Ip("10.0.0.1"), std::string(300, 'n'));
+  engine_->LogOn(Ip("10.0.0.1"), kVirtual);
+  ASSERT_EQ(OnlineClients(server_).size(), 1u);
+  EXPECT_EQ(std::string(OnlineClients(server_)[0].hostName), std::string(127, 'n'));
+}
+
+TEST_F(OnlineListTest, LookUpRunsWithoutTheRegistryLock) {
+  bool lock_was_free = false;
+  during_look_up_ = [&](uint32_t) {
+    auto other = std::async(std::launch::async, [&] {
+      ServerConfig config{};
+      return registry_.GetServer(server_, config);
+    });
+    lock_was_free = other.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  };
+  engine_->LogOn(Ip("10.0.0.1"), kVirtual);
+  EXPECT_TRUE(lock_was_free);
+  EXPECT_EQ(OnlineClients(server_).size(), 1u);
+}
+
+TEST_F(OnlineListTest, DisconnectRemovesOnlyThatAddressInEitherOrder) {
+  for (bool first_leaves : {true, false}) {
+    SCOPED_TRACE(first_leaves ? "first leaves" : "second leaves");
+    engine_->LogOn(Ip("10.0.0.1"), kVirtual);
+    engine_->LogOn(Ip("10.0.0.2"), kVirtual);
+    const uint32_t leaving = first_leaves ? Ip("10.0.0.1") : Ip("10.0.0.2");
+    const uint32_t staying = first_leaves ? Ip("10.0.0.2") : Ip("10.0.0.1");
+    engine_->Disconnect(leaving);
+    EXPECT_EQ(OnlineAddresses(server_), std::vector<uint32_t>{staying});
+    engine_->Disconnect(staying);
+    EXPECT_TRUE(OnlineAddresses(server_).empty());
+  }
+  engine_->Disconnect(Ip("10.0.0.3"));  // never listed: nothing to do
+  EXPECT_TRUE(OnlineAddresses(server_).empty());
+}
+
+TEST_F(OnlineListTest, SecondLogOnOfAnAddressAddsNoEntry) {
+  SetHostName(Ip("10.0.0.1"), "first");
+  engine_->LogOn(Ip("10.0.0.1"), kVirtual);
+  SetHostName(Ip("10.0.0.1"), "second");
+  engine_->LogOn(Ip("10.0.0.1"), kFull);  // a second connection, management password
+  const auto online = OnlineClients(server_);
+  ASSERT_EQ(online.size(), 1u);
+  EXPECT_EQ(online[0].access, kVirtual);
+  EXPECT_STREQ(online[0].hostName, "first");
+}
+
+class RefusedClientTest : public RegistryFixture {};
+
+TEST_F(RefusedClientTest, RefusedEntryStaysUntilThatAddressDisconnects) {
+  const Handle server = AddServer(9001);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  uint8_t access = 0;
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.1"), access));
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.2"), access));
+
+  // While it stays, a log-on from that address adds no second entry.
+  engine->LogOn(Ip("10.0.0.1"), kVirtual);
+  auto online = OnlineClients(server);
+  ASSERT_EQ(online.size(), 2u);
+  EXPECT_EQ(online[0].state, kClientRefused);
+
+  engine->Disconnect(Ip("10.0.0.1"));
+  EXPECT_EQ(OnlineAddresses(server), std::vector<uint32_t>{Ip("10.0.0.2")});
+}
+
+TEST_F(RefusedClientTest, EachEngineTouchesOnlyItsOwnServer) {
+  const Handle open = AddServer(9001);
+  const Handle closed = AddServer(9002);
+  AddStatic(open, MakeClient(0, kVirtual));
+  AddStatic(closed, MakeClient(Ip("10.0.0.1"), kFull));
+  ASSERT_EQ(registry_.StartServer(open), 0);
+  ASSERT_EQ(registry_.StartServer(closed), 0);
+  const auto open_engine = engines_.Latest(9001);
+  const auto closed_engine = engines_.Latest(9002);
+
+  uint8_t access = 0;
+  EXPECT_TRUE(open_engine->Admit(Ip("10.0.0.2"), access));
+  EXPECT_EQ(access, kVirtual);
+  EXPECT_FALSE(closed_engine->Admit(Ip("10.0.0.2"), access));
+  EXPECT_TRUE(closed_engine->Admit(Ip("10.0.0.1"), access));
+  EXPECT_EQ(access, kFull);
+  open_engine->LogOn(Ip("10.0.0.2"), kVirtual);
+
+  EXPECT_EQ(OnlineAddresses(open), std::vector<uint32_t>{Ip("10.0.0.2")});
+  ASSERT_EQ(OnlineClients(closed).size(), 1u);
+  EXPECT_EQ(OnlineClients(closed)[0].state, kClientRefused);
+
+  // Stopping one leaves the other's hooks working.
+  ASSERT_EQ(registry_.StopServer(closed), 0);
+  open_engine->Disconnect(Ip("10.0.0.2"));
+  EXPECT_TRUE(OnlineAddresses(open).empty());
+}
+
+TEST_F(RefusedClientTest, ChangesOfTheStaticListApplyToTheNextConnection) {
+  const Handle server = AddServer(9001);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  uint8_t access = 0;
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.1"), access));
+  const Handle entry = AddStatic(server, MakeClient(Ip("10.0.0.1"), kFull));
+  EXPECT_TRUE(engine->Admit(Ip("10.0.0.1"), access));
+  EXPECT_EQ(access, kFull);
+  ASSERT_EQ(registry_.ModifyStaticClient(entry, MakeClient(0, kRefused)), 0);
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.1"), access));
+  ASSERT_EQ(registry_.DeleteStaticClient(server, entry), 0);
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.1"), access));
+  EXPECT_EQ(OnlineClients(server).size(), 1u) << "the first refusal's entry, still once";
+}
+
+}  // namespace
+}  // namespace quensaria::registry::testing

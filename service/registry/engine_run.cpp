@@ -1,0 +1,118 @@
+#include "service/registry/engine_run.h"
+
+#include <exception>
+#include <utility>
+
+#include "platform/console.h"
+
+namespace quensaria::registry {
+namespace {
+
+void LogEngineException(const char* step, const std::exception* error) {
+  platform::ConsolePrintf("Engine %s failed: %s\n", step, error ? error->what() : "unknown exception");
+}
+
+}  // namespace
+
+std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactory& factory,
+                                                    const ServerConfig& config,
+                                                    const HooksFor& hooks_for) {
+  std::unique_ptr<EngineRun> run(new EngineRun);
+  try {
+    run->thread_ = std::thread(&EngineRun::Body, run.get(), factory, config);
+  } catch (const std::exception& error) {
+    LogEngineException("thread", &error);
+    return nullptr;
+  }
+
+  std::unique_lock lock(run->mutex_);
+  run->changed_.wait(lock, [&] { return run->published_; });
+  if (run->endpoint_ != nullptr) {
+    try {
+      run->endpoint_->SetHooks(hooks_for(*run));
+    } catch (...) {
+      // An engine without hooks cannot admit anybody; do not run it.
+      LogEngineException("hooks", nullptr);
+      run->endpoint_ = nullptr;
+    }
+  }
+  run->hooks_installed_ = true;
+  run->changed_.notify_all();
+  const bool ended = run->changed_.wait_for(lock, kStartWait, [&] { return run->ended_; });
+  lock.unlock();
+  if (ended) {
+    run->thread_.join();
+    return nullptr;
+  }
+  return run;
+}
+
+void EngineRun::Body(engine::EndpointFactory factory, ServerConfig config) {
+  std::unique_ptr<engine::Endpoint> endpoint;
+  try {
+    endpoint = factory(config);
+  } catch (const std::exception& error) {
+    LogEngineException("construction", &error);
+  } catch (...) {
+    LogEngineException("construction", nullptr);
+  }
+
+  bool run_it = false;
+  {
+    std::unique_lock lock(mutex_);
+    endpoint_ = endpoint.get();
+    published_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return hooks_installed_; });
+    run_it = endpoint_ != nullptr;
+  }
+  if (run_it) {
+    try {
+      endpoint->Run();
+    } catch (const std::exception& error) {
+      LogEngineException("run", &error);
+    } catch (...) {
+      LogEngineException("run", nullptr);
+    }
+  }
+  {
+    // Waits out a Stop() in progress; none can start once endpoint_ is null.
+    std::scoped_lock lock(mutex_);
+    endpoint_ = nullptr;
+  }
+  endpoint.reset();
+
+  std::scoped_lock lock(mutex_);
+  ended_ = true;
+  changed_.notify_all();
+}
+
+std::vector<uint32_t> EngineRun::StopEndpoint() {
+  BeginStop();
+  {
+    std::scoped_lock lock(mutex_);
+    if (endpoint_ != nullptr) {
+      try {
+        endpoint_->Stop();
+      } catch (const std::exception& error) {
+        LogEngineException("stop", &error);
+      } catch (...) {
+        LogEngineException("stop", nullptr);
+      }
+    }
+  }
+  if (thread_.joinable()) thread_.join();
+  std::scoped_lock lock(disconnects_mutex_);
+  return std::exchange(disconnects_, {});
+}
+
+EngineRun::~EngineRun() {
+  if (thread_.joinable()) static_cast<void>(StopEndpoint());
+}
+
+void EngineRun::RecordDisconnect(uint32_t address) {
+  std::scoped_lock lock(disconnects_mutex_);
+  disconnects_.push_back(address);
+}
+
+}  // namespace quensaria::registry

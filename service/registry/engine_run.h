@@ -1,0 +1,73 @@
+// EngineRun: the thread that runs the connection engine of one started
+// server. StartEndpoint brings it up, StopEndpoint ends it; both are called
+// with the registry lock held. The hooks of a stopping engine must not wait
+// for that lock (its holder is waiting for the engine), so they ask
+// stopping() and leave their disconnects here for StopEndpoint to hand back.
+#ifndef QUENSARIA_SERVICE_REGISTRY_ENGINE_RUN_H_
+#define QUENSARIA_SERVICE_REGISTRY_ENGINE_RUN_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "service/engine/endpoint.h"
+#include "shared/management_records.h"
+
+namespace quensaria::registry {
+
+// An engine thread that ends within this wait could not bring its engine up.
+inline constexpr std::chrono::milliseconds kStartWait{1000};
+
+class EngineRun {
+ public:
+  using HooksFor = std::function<engine::EngineHooks(EngineRun& run)>;
+
+  // Starts the engine thread, which builds the endpoint with `factory` from a
+  // copy of `config`, waits for the hooks (`hooks_for`, installed from this
+  // thread) and runs it. Returns null when the thread ended within kStartWait.
+  static std::unique_ptr<EngineRun> StartEndpoint(const engine::EndpointFactory& factory,
+                                                  const ServerConfig& config,
+                                                  const HooksFor& hooks_for);
+
+  // Stops the engine if the caller has not (StopEndpoint) and waits for it.
+  ~EngineRun();
+  EngineRun(const EngineRun&) = delete;
+  EngineRun& operator=(const EngineRun&) = delete;
+
+  // Asks the engine to stop and waits without time limit for its thread to
+  // end. Returns the disconnects its hooks recorded meanwhile, in order.
+  std::vector<uint32_t> StopEndpoint();
+
+  // Marks the engine stopping (for good) ahead of StopEndpoint, which does
+  // it too, so that its hooks stop waiting for the registry lock.
+  void BeginStop() { stopping_.store(true, std::memory_order_release); }
+  bool stopping() const { return stopping_.load(std::memory_order_acquire); }
+  // A disconnect the hook could not apply because the engine is stopping.
+  void RecordDisconnect(uint32_t address);
+
+ private:
+  EngineRun() = default;
+  void Body(engine::EndpointFactory factory, ServerConfig config);
+
+  std::thread thread_;
+  std::mutex mutex_;  // guards the fields below; held across Stop()
+  std::condition_variable changed_;
+  bool published_ = false;
+  bool hooks_installed_ = false;
+  bool ended_ = false;
+  engine::Endpoint* endpoint_ = nullptr;  // alive while non-null
+
+  std::atomic<bool> stopping_{false};
+  std::mutex disconnects_mutex_;  // apart from mutex_: Stop() may report at once
+  std::vector<uint32_t> disconnects_;
+};
+
+}  // namespace quensaria::registry
+
+#endif  // QUENSARIA_SERVICE_REGISTRY_ENGINE_RUN_H_

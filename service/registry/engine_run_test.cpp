@@ -1,0 +1,223 @@
+// Starting and stopping engines: the start-up wait, a second start, the
+// stop that waits for the engine, and hooks of engines that are stopping.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "service/registry/registry_fixture.h"
+#include "shared/block_protocol.h"
+
+namespace quensaria::registry::testing {
+namespace {
+
+using std::chrono::seconds;
+
+class EngineRunTest : public RegistryFixture {
+ protected:
+  // Runs `step` on another thread; a step that has not finished after a
+  // generous while is a deadlock, and a deadlocked test cannot end cleanly.
+  template <typename Step>
+  auto FinishesOrDie(const char* what, Step step) {
+    auto done = std::async(std::launch::async, step);
+    if (done.wait_for(seconds(30)) != std::future_status::ready) {
+      std::fprintf(stderr, "DEADLOCK: %s did not return within 30 s\n", what);
+      std::_Exit(1);
+    }
+    return done.get();
+  }
+};
+
+TEST_F(EngineRunTest, StartRunsTheEngineWithHooksInstalledBeforeRun) {
+  ServerConfig config = MakeConfig(9001, "/srv/a.img");
+  Handle server = 0;
+  ASSERT_EQ(registry_.AddServer(config, server), 0);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+
+  const auto engine = engines_.Latest(9001);
+  ASSERT_NE(engine, nullptr);
+  EXPECT_TRUE(engine->IsRunning());
+  EXPECT_TRUE(engine->hooks_before_run);
+  EXPECT_STREQ(engine->config.Source, "/srv/a.img");
+  EXPECT_EQ(engine->config.SizeBytes, config.SizeBytes);
+  ServerConfig read{};
+  ASSERT_EQ(registry_.GetServer(server, read), 0);
+  EXPECT_EQ(read.Started, 1);
+}
+
+TEST_F(EngineRunTest, SecondStartIsRefusedAndKeepsTheRunningEngine) {
+  const Handle server = AddServer(9001);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  EXPECT_EQ(registry_.StartServer(server), -1);
+  ASSERT_EQ(engines_.Built(9001).size(), 1u) << "no second engine was built";
+  const auto engine = engines_.Latest(9001);
+  EXPECT_TRUE(engine->IsRunning());
+  EXPECT_EQ(engine->StopCalls(), 0);
+
+  // The registry still knows the engine: its hooks work, and stop reaches it.
+  uint8_t access = 9;
+  AddStatic(server, MakeClient(Ip("10.0.0.1"), ACCESS_FULL));
+  EXPECT_TRUE(engine->Admit(Ip("10.0.0.1"), access));
+  EXPECT_EQ(access, ACCESS_FULL);
+  ASSERT_EQ(registry_.StopServer(server), 0);
+  EXPECT_EQ(engine->StopCalls(), 1);
+  EXPECT_TRUE(engine->HasEnded());
+}
+
+TEST_F(EngineRunTest, EngineThatCannotComeUpFailsTheStart) {
+  const FakeMode modes[] = {FakeMode::kEndAtOnce, FakeMode::kThrowOnBuild, FakeMode::kNullOnBuild};
+  uint16_t port = 9100;
+  for (FakeMode mode : modes) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    engines_.SetMode(++port, mode);
+    const Handle server = AddServer(port);
+    EXPECT_EQ(registry_.StartServer(server), -1);
+    ServerConfig read{};
+    ASSERT_EQ(registry_.GetServer(server, read), 0);
+    EXPECT_EQ(read.Started, 0);
+    ASSERT_EQ(engines_.Built(port).size(), 1u);
+    EXPECT_EQ(engines_.Latest(port)->StopCalls(), 0);
+
+    // Nothing half started is left: the server starts once the engine can.
+    engines_.SetMode(port, FakeMode::kServe);
+    EXPECT_EQ(registry_.StartServer(server), 0);
+    EXPECT_TRUE(engines_.Latest(port)->IsRunning());
+  }
+}
+
+TEST_F(EngineRunTest, StopWaitsForTheEngineAndKeepsTheOnlineList) {
+  const Handle server = AddServer(9001);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  uint8_t access = 0;
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.9"), access));  // listed as refused
+  ASSERT_EQ(OnlineClients(server).size(), 1u);
+
+  ASSERT_EQ(registry_.StopServer(server), 0);
+  EXPECT_TRUE(engine->HasEnded()) << "the engine is torn down when StopServer returns";
+  EXPECT_EQ(engine->StopCalls(), 1);
+  ServerConfig read{};
+  ASSERT_EQ(registry_.GetServer(server, read), 0);
+  EXPECT_EQ(read.Started, 0);
+  EXPECT_EQ(OnlineClients(server).size(), 1u) << "stopping does not touch the online list";
+}
+
+TEST_F(EngineRunTest, StartedServersLoadStartedAndStopAllKeepsStarted) {
+  engines_.SetMode(9002, FakeMode::kEndAtOnce);
+  ServerConfig config = MakeConfig(9001);
+  config.Started = 1;
+  registry_.LoadServer(config, {});
+  config = MakeConfig(9002);
+  config.Started = 1;
+  registry_.LoadServer(config, {});
+  registry_.LoadServer(MakeConfig(9003), {});
+
+  auto snapshot = registry_.Snapshot();
+  ASSERT_EQ(snapshot.size(), 3u);
+  EXPECT_EQ(snapshot[0].config.Started, 1);
+  EXPECT_EQ(snapshot[1].config.Started, 0) << "its start failed";
+  EXPECT_EQ(snapshot[2].config.Started, 0);
+  const auto engine = engines_.Latest(9001);
+  ASSERT_NE(engine, nullptr);
+  EXPECT_TRUE(engine->IsRunning());
+  EXPECT_TRUE(engines_.Built(9003).empty());
+
+  registry_.StopAllServers();
+  EXPECT_TRUE(engine->HasEnded());
+  snapshot = registry_.Snapshot();
+  EXPECT_EQ(snapshot[0].config.Started, 1) << "comes back at the next service start";
+
+  // The next service start, from what this one saved.
+  FakeEngines next_engines;
+  ServerRegistry next(next_engines.Factory());
+  for (const StoredServer& stored : snapshot) next.LoadServer(stored.config, stored.static_clients);
+  ASSERT_NE(next_engines.Latest(9001), nullptr);
+  EXPECT_TRUE(next_engines.Latest(9001)->IsRunning());
+  next.StopAllServers();
+  next.FreeRegistry();
+  EXPECT_TRUE(next_engines.Latest(9001)->HasEnded());
+  Handle first = 1;
+  EXPECT_EQ(next.EnumServers(0, first), 0);
+  EXPECT_EQ(first, 0u) << "freed";
+}
+
+TEST_F(EngineRunTest, DeletingAStartedServerStopsItsEngine) {
+  const Handle server = AddServer(9001);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  ASSERT_EQ(registry_.DeleteServer(server), 0);
+  EXPECT_TRUE(engine->HasEnded());
+  EXPECT_TRUE(Servers().empty());
+}
+
+TEST_F(EngineRunTest, DestroyingTheRegistryStopsEveryEngine) {
+  std::shared_ptr<FakeEngine> a, b;
+  {
+    FakeEngines engines;
+    ServerRegistry registry(engines.Factory());
+    Handle first = 0, second = 0;
+    ASSERT_EQ(registry.AddServer(MakeConfig(9001), first), 0);
+    ASSERT_EQ(registry.AddServer(MakeConfig(9002), second), 0);
+    ASSERT_EQ(registry.StartServer(first), 0);
+    ASSERT_EQ(registry.StartServer(second), 0);
+    a = engines.Latest(9001);
+    b = engines.Latest(9002);
+  }
+  EXPECT_TRUE(a->HasEnded());
+  EXPECT_TRUE(b->HasEnded());
+}
+
+// The stopper holds the registry lock while the engine's workers, woken by
+// Stop, report their connections reset through ClientDisconnected (one of
+// them from Stop itself) and still ask for admissions and log-ons. None may
+// wait for the lock; the disconnects reach the online list afterwards.
+TEST_F(EngineRunTest, HooksOfAStoppingEngineDoNotDeadlockTheStop) {
+  const std::vector<uint32_t> workers = {Ip("10.0.0.1"), Ip("10.0.0.2"), Ip("10.0.0.3"), Ip("10.0.0.4")};
+  const uint32_t reset_in_stop = Ip("10.0.0.5");
+  const uint32_t refused = Ip("10.0.0.99");
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    const uint16_t port = static_cast<uint16_t>(9200 + round);
+    engines_.SetResetAddresses(port, workers, reset_in_stop);
+    const Handle server = AddServer(port);
+    AddStatic(server, MakeClient(0, ACCESS_VIRTUAL_WRITE));
+    AddStatic(server, MakeClient(refused, ACCESS_REFUSED));
+    ASSERT_EQ(registry_.StartServer(server), 0);
+    const auto engine = engines_.Latest(port);
+    for (uint32_t address : workers) engine->LogOn(address, ACCESS_VIRTUAL_WRITE);
+    engine->LogOn(reset_in_stop, ACCESS_VIRTUAL_WRITE);
+    ASSERT_EQ(OnlineClients(server).size(), workers.size() + 1);
+    const ClientEntry outsider = MakeClient(Ip("10.0.0.200"), ACCESS_REFUSED);
+    AddOnline(server, outsider);
+
+    EXPECT_EQ(FinishesOrDie("StopServer", [&] { return registry_.StopServer(server); }), 0);
+    EXPECT_TRUE(engine->HasEnded());
+    EXPECT_EQ(OnlineAddresses(server), std::vector<uint32_t>{outsider.address})
+        << "every reset connection is gone from the online list, nothing else";
+  }
+}
+
+TEST_F(EngineRunTest, StopAllAndDeleteDoNotDeadlockWithBusyEngines) {
+  const std::vector<uint32_t> workers = {Ip("10.0.1.1"), Ip("10.0.1.2"), Ip("10.0.1.3")};
+  std::vector<Handle> servers;
+  for (uint16_t port = 9300; port < 9303; ++port) {
+    engines_.SetResetAddresses(port, workers, 0);
+    servers.push_back(AddServer(port));
+    ASSERT_EQ(registry_.StartServer(servers.back()), 0);
+  }
+  // Other engines' hooks keep knocking while one engine is stopped.
+  FinishesOrDie("DeleteServer", [&] { return registry_.DeleteServer(servers[1]); });
+  FinishesOrDie("StopAllServers", [&] {
+    registry_.StopAllServers();
+    return 0;
+  });
+  for (uint16_t port = 9300; port < 9303; ++port) EXPECT_TRUE(engines_.Latest(port)->HasEnded());
+}
+
+}  // namespace
+}  // namespace quensaria::registry::testing

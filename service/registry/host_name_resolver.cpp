@@ -1,0 +1,78 @@
+#include "service/registry/host_name_resolver.h"
+
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/console.h"
+
+namespace quensaria::registry {
+
+void HostNameResolver::Run() {
+  while (!StopRequested()) {
+    try {
+      if (!Pass()) return;
+    } catch (const std::exception& error) {
+      platform::ConsolePrintf("HostNameResolver: %s\n", error.what());
+      if (!Pause(kAfterServerPause)) return;
+    }
+  }
+}
+
+bool HostNameResolver::Pass() {
+  Handle server = 0;
+  static_cast<void>(registry_.EnumServers(0, server));
+  while (server != 0) {
+    switch (ResolveServer(server)) {
+      case Walk::kStopped:
+        return false;
+      case Walk::kVanished:
+        if (!Pause(kAfterServerPause)) return false;
+        break;
+      case Walk::kEnded:
+        if (!Pause(kAfterClientPause) || !Pause(kAfterServerPause)) return false;
+        break;
+    }
+    Handle next = 0;
+    static_cast<void>(registry_.EnumServers(server, next));
+    server = next;
+  }
+  // Also the pause of a registry without servers.
+  return Pause(kAfterServerPause) && Pause(kAfterPassPause);
+}
+
+HostNameResolver::Walk HostNameResolver::ResolveServer(Handle server) {
+  Handle client = 0;
+  for (;;) {
+    Handle next = 0;
+    if (registry_.EnumStaticClients(server, client, next) != 0 || next == 0) return Walk::kEnded;
+    client = next;
+    ClientEntry entry{};
+    if (registry_.GetStaticClient(client, entry) != 0) return Walk::kVanished;
+    if (entry.nameState == kNameUnknown && entry.address != 0) {
+      const std::optional<std::string> name = state_.environment.look_up_host_name(entry.address);
+      if (registry_.GetStaticClient(client, entry) != 0) return Walk::kVanished;
+      // A name given meanwhile by the administrator stays.
+      if (entry.nameState == kNameUnknown) {
+        entry.nameState = name ? kNameKnown : kNameFailed;
+        if (name) SetHostName(entry, *name);
+        static_cast<void>(registry_.ModifyStaticClient(client, entry));
+      }
+    }
+    if (!Pause(kAfterClientPause)) return Walk::kStopped;
+  }
+}
+
+bool HostNameResolver::Pause(std::chrono::milliseconds duration) {
+  if (StopRequested()) return false;
+  state_.environment.pause(duration);
+  return !StopRequested();
+}
+
+bool HostNameResolver::StopRequested() const {
+  std::scoped_lock lock(state_.stop_mutex);
+  return state_.stop_requested;
+}
+
+}  // namespace quensaria::registry

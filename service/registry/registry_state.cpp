@@ -1,0 +1,159 @@
+#include "service/registry/registry_state.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+#include "platform/console.h"
+#include "platform/host_name.h"
+#include "service/registry/engine_hooks.h"
+
+namespace quensaria::registry {
+namespace {
+
+RegistryEnvironment Completed(RegistryEnvironment environment, RegistryState& state) {
+  if (!environment.look_up_host_name) environment.look_up_host_name = platform::LookUpHostName;
+  if (!environment.pause) {
+    environment.pause = [&state](std::chrono::milliseconds duration) {
+      std::unique_lock stop_lock(state.stop_mutex);
+      state.stop_changed.wait_for(stop_lock, duration, [&] { return state.stop_requested; });
+    };
+  }
+  return environment;
+}
+
+}  // namespace
+
+RegistryState::RegistryState(engine::EndpointFactory endpoint_factory, RegistryEnvironment env)
+    : factory(std::move(endpoint_factory)), environment(Completed(std::move(env), *this)) {}
+
+std::unique_lock<RegistryLock> RegistryState::LockFor(const EngineRun& run) const {
+  if (!lock.LockUnless([&run] { return run.stopping(); })) return {};
+  return std::unique_lock<RegistryLock>(lock, std::adopt_lock);
+}
+
+ServerEntry* RegistryState::FindServer(Handle server) {
+  if (server == 0) return nullptr;
+  for (ServerEntry& entry : servers) {
+    if (entry.handle == server) return &entry;
+  }
+  return nullptr;
+}
+
+ServerEntry* RegistryState::FindServerOf(const EngineRun& run) {
+  for (ServerEntry& entry : servers) {
+    if (entry.engine.get() == &run) return &entry;
+  }
+  return nullptr;
+}
+
+RegistryState::ClientPlace RegistryState::FindClient(Handle client, ListKind kind) {
+  if (client == 0) return {};
+  for (ServerEntry& server : servers) {
+    ClientList& list = server.List(kind);
+    auto found = std::find_if(list.begin(), list.end(),
+                              [&](const ListedClient& listed) { return listed.handle == client; });
+    if (found != list.end()) return {&server, found};
+  }
+  return {};
+}
+
+int32_t RegistryState::AddClient(ServerEntry& server, ListKind kind, const ClientEntry& entry) {
+  ClientList& list = server.List(kind);
+  const bool listed = std::any_of(list.begin(), list.end(), [&](const ListedClient& client) {
+    return client.entry.address == entry.address;
+  });
+  if (listed) {
+    last_error = kDuplicateClientText;
+    return -1;
+  }
+  list.push_back({NewHandle(), SanitizedClient(entry)});
+  return 0;
+}
+
+void RegistryState::RemoveOnline(ServerEntry& server, uint32_t address) {
+  ClientList& list = server.online_clients;
+  auto found = std::find_if(list.begin(), list.end(),
+                            [&](const ListedClient& client) { return client.entry.address == address; });
+  if (found != list.end()) list.erase(found);
+}
+
+bool RegistryState::HandleIsLive(Handle handle) const {
+  for (const ServerEntry& server : servers) {
+    if (server.handle == handle) return true;
+    for (const ClientList* list : {&server.static_clients, &server.online_clients}) {
+      for (const ListedClient& client : *list) {
+        if (client.handle == handle) return true;
+      }
+    }
+  }
+  return false;
+}
+
+Handle RegistryState::NewHandle() {
+  // One counter for servers and both lists, so that a handle of one kind
+  // never names an entry of another; it wraps only after 2^32 entries.
+  do {
+    ++last_handle_;
+  } while (last_handle_ == 0 || HandleIsLive(last_handle_));
+  return last_handle_;
+}
+
+bool RegistryState::StartEngine(ServerEntry& server) {
+  server.engine = EngineRun::StartEndpoint(
+      factory, server.config, [this](EngineRun& run) { return MakeEngineHooks(*this, run); });
+  return server.engine != nullptr;
+}
+
+void RegistryState::StopEngine(ServerEntry& server) {
+  if (!server.engine) return;
+  server.engine->BeginStop();
+  lock.WakeWaiters();  // its hooks waiting for the lock now give up
+  const std::vector<uint32_t> disconnects = server.engine->StopEndpoint();
+  server.engine.reset();
+  for (uint32_t address : disconnects) RemoveOnline(server, address);
+}
+
+std::vector<StoredServer> RegistryState::Snapshot() const {
+  std::vector<StoredServer> stored;
+  stored.reserve(servers.size());
+  for (const ServerEntry& server : servers) {
+    StoredServer& copy = stored.emplace_back();
+    copy.config = server.config;
+    copy.static_clients.reserve(server.static_clients.size());
+    for (const ListedClient& client : server.static_clients) copy.static_clients.push_back(client.entry);
+  }
+  return stored;
+}
+
+void RegistryState::Save() const {
+  if (!save) return;
+  try {
+    save(Snapshot());
+  } catch (const std::exception& error) {
+    platform::ConsolePrintf("Saving the configuration failed: %s\n", error.what());
+  }
+}
+
+ClientEntry SanitizedClient(const ClientEntry& entry) {
+  ClientEntry copy = entry;
+  copy.hostName[kHostNameCapacity - 1] = '\0';
+  copy.padding = 0;
+  copy.link = 0;
+  return copy;
+}
+
+ServerConfig SanitizedConfig(const ServerConfig& config) {
+  ServerConfig copy = config;
+  copy.Source[kSourceCapacity - 1] = '\0';
+  copy.reserved = 0;
+  return copy;
+}
+
+void SetHostName(ClientEntry& entry, std::string_view name) {
+  std::memset(entry.hostName, 0, sizeof entry.hostName);
+  std::memcpy(entry.hostName, name.data(), std::min(name.size(), kHostNameCapacity - 1));
+}
+
+}  // namespace quensaria::registry

@@ -1,0 +1,173 @@
+#include "tests/qemu_machine.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "tests/program_run.h"
+
+extern char** environ;
+
+namespace quensaria::testing {
+namespace {
+
+constexpr char kQemu[] = "qemu-system-i386";
+constexpr auto kPoll = std::chrono::milliseconds(100);
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace
+
+bool QemuMachine::Available() { return ProgramExists(kQemu); }
+
+QemuMachine::QemuMachine(const std::string& disk, const std::string& work_dir)
+    : disk_(disk), dir_(work_dir) {}
+
+QemuMachine::~QemuMachine() {
+  if (monitor_ >= 0) close(monitor_);
+  if (pid_ > 0 && !exited_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool QemuMachine::Start(std::string* error) {
+  std::string socket_path = dir_ + "/monitor.sock";
+  std::vector<std::string> argv = {
+      // Plain emulation: real-mode BIOS code runs far faster under it than
+      // under nested KVM, and it is there on every machine.
+      kQemu, "-accel", "tcg", "-m", "32", "-display", "none", "-no-reboot",
+      "-nic", "none", "-serial", "file:" + dir_ + "/serial.txt",
+      "-monitor", "unix:" + socket_path + ",server=on,wait=off",
+      "-drive", "file=" + disk_ + ",format=raw,if=ide,index=0", "-boot", "c"};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  std::string log = dir_ + "/qemu.log";
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  int spawned = posix_spawnp(&pid_, kQemu, &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    pid_ = -1;
+    *error = std::string("cannot run ") + kQemu + ": " + std::strerror(spawned);
+    return false;
+  }
+  // The monitor socket appears once qemu has set the machine up.
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+  for (int attempt = 0; attempt < 300; ++attempt) {
+    if (!Running()) {
+      *error = "qemu ended at once: " + ReadWhole(log);
+      return false;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      monitor_ = fd;
+      if (ReadToPrompt(std::chrono::seconds(10))) return true;
+      *error = "no monitor prompt";
+      return false;
+    }
+    close(fd);
+    std::this_thread::sleep_for(kPoll);
+  }
+  *error = "the monitor socket never appeared";
+  return false;
+}
+
+bool QemuMachine::ReadToPrompt(std::chrono::milliseconds limit) {
+  std::string seen;
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (seen.find("(qemu) ") == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{monitor_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[1024];
+    ssize_t n = read(monitor_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool QemuMachine::Command(const std::string& line) {
+  if (monitor_ < 0) return false;
+  std::string text = line + "\n";
+  if (write(monitor_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return false;
+  return ReadToPrompt(std::chrono::seconds(10));
+}
+
+std::string QemuMachine::Serial() const { return ReadWhole(dir_ + "/serial.txt"); }
+
+bool QemuMachine::WaitForSerial(const std::string& text, std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Serial().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(kPoll);
+  }
+  return Serial().find(text) != std::string::npos;
+}
+
+std::string QemuMachine::Screen() {
+  std::string dump = dir_ + "/screen.bin";
+  unlink(dump.c_str());
+  if (!Command("pmemsave 0xb8000 4000 \"" + dump + "\"")) return "";
+  std::string cells = ReadWhole(dump);  // character and attribute per cell
+  std::string screen;
+  for (size_t row = 0; row * 160 + 160 <= cells.size(); ++row) {
+    std::string line;
+    for (size_t column = 0; column < 80; ++column) line += cells[row * 160 + column * 2];
+    line.erase(line.find_last_not_of(std::string(" \0", 2)) + 1);
+    screen += line + "\n";
+  }
+  return screen;
+}
+
+bool QemuMachine::WaitForScreen(const std::string& text, std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  do {
+    if (Screen().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(kPoll);
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+bool QemuMachine::SendKey(const std::string& key) { return Command("sendkey " + key); }
+
+bool QemuMachine::Running() {
+  if (pid_ <= 0 || exited_) return false;
+  if (waitpid(pid_, nullptr, WNOHANG) == pid_) exited_ = true;
+  return !exited_;
+}
+
+bool QemuMachine::WaitForExit(std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (Running()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPoll);
+  }
+  return true;
+}
+
+}  // namespace quensaria::testing
