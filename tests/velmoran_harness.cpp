@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/fuse_files.h"
+#include "tests/program_run.h"
 
 extern char** environ;
 
@@ -36,15 +37,8 @@ std::string Quote(const std::string& text) {
 }  // namespace
 
 CommandResult Shell(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
-  const int status = ::pclose(pipe);
-  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+  const testing::ProgramResult run = testing::RunProgram({"/bin/sh", "-c", command});
+  return {run.exit_code, run.out + run.err};
 }
 
 std::string MissingForDriver(bool loop) {

@@ -15,10 +15,10 @@ namespace quensaria::harness {
 
 struct CommandResult {
   int code = -1;       // exit status, or -1 when the command did not end normally
-  std::string output;  // standard output and standard error together
+  std::string output;  // standard output, then standard error
 };
 
-// Runs `command` with /bin/sh.
+// Runs `command` with /bin/sh (killed if it runs longer than two minutes).
 CommandResult Shell(const std::string& command);
 
 // Why a test of the driver cannot run here, or empty: root, /dev/fuse, and
