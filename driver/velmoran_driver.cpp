@@ -189,7 +189,7 @@ void Driver::Write(size_t file, uint64_t offset, std::span<const uint8_t> data,
 }
 
 void Driver::Ioctl(size_t file, uint32_t command, std::span<const uint8_t> input,
-                   size_t output_room, platform::FuseReply reply) {
+                   size_t output_room, bool readable, bool writable, platform::FuseReply reply) {
   if (command != static_cast<uint32_t>(kDeviceControlIoctl)) return reply.Error(ENOTTY);
   if (input.size() < sizeof(DeviceControlBlock) || output_room < sizeof(DeviceControlBlock)) {
     return reply.Error(EINVAL);
@@ -198,6 +198,14 @@ void Driver::Ioctl(size_t file, uint32_t command, std::span<const uint8_t> input
   request->kind = RequestKind::kControl;
   request->control = std::make_unique<DeviceControlBlock>();
   std::memcpy(request->control.get(), input.data(), sizeof(DeviceControlBlock));
+  // A control code names the access it needs of the caller's handle (bits
+  // 14..15: 1 read, 2 write), as the mount's read and write does.
+  const uint32_t needs = (request->control->code >> 14) & 3;
+  if (((needs & 1) && !readable) || ((needs & 2) && !writable)) {
+    request->control->status = STATUS_ACCESS_DENIED;
+    request->control->information = 0;
+    return reply.Ioctl(request->control.get(), sizeof(DeviceControlBlock));
+  }
   // Only here, in the requester's call, is the requester known.
   if (request->control->code == IOCTL_VDISK_MOUNT) request->caller = reply.Caller();
   request->complete = [this, file, reply = Share(std::move(reply))](DeviceRequest& r) {

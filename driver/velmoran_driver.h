@@ -59,7 +59,7 @@ class Driver final : public platform::FuseFileHandler {
   void Write(size_t file, uint64_t offset, std::span<const uint8_t> data,
              platform::FuseReply reply) override;
   void Ioctl(size_t file, uint32_t command, std::span<const uint8_t> input, size_t output_room,
-             platform::FuseReply reply) override;
+             bool readable, bool writable, platform::FuseReply reply) override;
   void Sync(size_t file, platform::FuseReply reply) override;
 
  private:

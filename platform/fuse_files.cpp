@@ -1,6 +1,7 @@
 #define FUSE_USE_VERSION 312
 #include "platform/fuse_files.h"
 
+#include <fcntl.h>
 #include <fuse3/fuse_lowlevel.h>
 #include <pthread.h>
 #include <signal.h>
@@ -244,6 +245,7 @@ struct FuseFileSystem::Callbacks {
     if (FileOf(self, ino) < 0) return void(fuse_reply_err(req, ENOENT));
     fi->direct_io = self->options_.page_cache ? 0 : 1;
     fi->keep_cache = 0;
+    fi->fh = static_cast<uint64_t>(fi->flags & O_ACCMODE);  // for the ioctls' access check
     fuse_reply_open(req, fi);
   }
 
@@ -264,14 +266,16 @@ struct FuseFileSystem::Callbacks {
                           {reinterpret_cast<const uint8_t*>(data), size}, FuseReply(req));
   }
 
-  static void Ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int command, void*, fuse_file_info*,
-                    unsigned flags, const void* input, size_t input_size, size_t output_room) {
+  static void Ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int command, void*,
+                    fuse_file_info* fi, unsigned flags, const void* input, size_t input_size,
+                    size_t output_room) {
     FuseFileSystem* self = Self(req);
     const long file = FileOf(self, ino);
     if (file < 0 || (flags & FUSE_IOCTL_UNRESTRICTED)) return void(fuse_reply_err(req, ENOTTY));
+    const uint64_t mode = fi->fh;
     self->handler_->Ioctl(static_cast<size_t>(file), command,
                           {static_cast<const uint8_t*>(input), input_size}, output_room,
-                          FuseReply(req));
+                          mode != O_WRONLY, mode != O_RDONLY, FuseReply(req));
   }
 
   static void Fsync(fuse_req_t req, fuse_ino_t ino, int, fuse_file_info*) {

@@ -77,9 +77,10 @@ class FuseFileHandler {
   virtual void Write(size_t file, uint64_t offset, std::span<const uint8_t> data,
                      FuseReply reply) = 0;
   // A restricted ioctl: the kernel copied the argument's encoded size in,
-  // and copies up to `output_room` bytes of the answer back.
+  // and copies up to `output_room` bytes of the answer back. `readable` and
+  // `writable` tell how the caller opened the file.
   virtual void Ioctl(size_t file, uint32_t command, std::span<const uint8_t> input,
-                     size_t output_room, FuseReply reply) = 0;
+                     size_t output_room, bool readable, bool writable, FuseReply reply) = 0;
   virtual void Sync(size_t file, FuseReply reply) = 0;
 };
 

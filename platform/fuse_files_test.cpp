@@ -85,10 +85,11 @@ class FakeFiles : public FuseFileHandler {
     reply.Written(data.size());
   }
   void Ioctl(size_t, uint32_t command, std::span<const uint8_t> input, size_t output_room,
-             FuseReply reply) override {
+             bool readable, bool writable, FuseReply reply) override {
     {
       std::scoped_lock lock(mu_);
       caller_ = reply.Caller();
+      opened_ = {readable, writable};
     }
     if (command != kDeviceControlIoctl || input.size() != sizeof(DeviceControlBlock) ||
         output_room < sizeof(DeviceControlBlock)) {
@@ -117,6 +118,10 @@ class FakeFiles : public FuseFileHandler {
     std::scoped_lock lock(mu_);
     return caller_;
   }
+  std::pair<bool, bool> Opened() {
+    std::scoped_lock lock(mu_);
+    return opened_;
+  }
   std::atomic<int> syncs_[2] = {0, 0};
 
  private:
@@ -139,6 +144,7 @@ class FakeFiles : public FuseFileHandler {
   bool stop_ = false;
   std::vector<uint8_t> data_[2];
   CallerIdentity caller_;
+  std::pair<bool, bool> opened_;
   std::thread replier_;
 };
 
@@ -148,7 +154,7 @@ class NullFiles : public FuseFileHandler {
   FuseFileAttributes Attributes(size_t) override { return {}; }
   void Read(size_t, uint64_t, size_t, FuseReply) override {}
   void Write(size_t, uint64_t, std::span<const uint8_t>, FuseReply) override {}
-  void Ioctl(size_t, uint32_t, std::span<const uint8_t>, size_t, FuseReply) override {}
+  void Ioctl(size_t, uint32_t, std::span<const uint8_t>, size_t, bool, bool, FuseReply) override {}
   void Sync(size_t, FuseReply) override {}
 };
 
@@ -277,6 +283,12 @@ TEST_F(FuseFilesTest, IoctlCarriesTheBlockBothWaysAndTheCallersIdentity) {
   EXPECT_EQ(0u, caller.uid);
   EXPECT_EQ(4243u, caller.gid);
   EXPECT_EQ((std::vector<uint32_t>{4242, 4244}), caller.groups);
+  EXPECT_EQ(std::make_pair(true, true), files_.Opened());
+
+  auto reader = DeviceControlClient::Open(Path("disk0"), /*write=*/false);
+  ASSERT_TRUE(reader.ok());
+  EXPECT_EQ(0x70001u, reader->Control(0x70000, {}, {}));
+  EXPECT_EQ(std::make_pair(true, false), files_.Opened()) << "the handler learns how it was opened";
 }
 
 TEST_F(FuseFilesTest, OtherIoctlsAreNotForUs) {

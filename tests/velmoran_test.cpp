@@ -16,7 +16,10 @@
 #include "driver/fake_block_server.h"
 #include "platform/device_control_client.h"
 #include "shared/block_protocol.h"
+#include "shared/mount_record.h"
+#include "shared/nt_status.h"
 #include "shared/password_digest.h"
+#include "shared/utf16.h"
 #include "tests/velmoran_harness.h"
 
 namespace quensaria::harness {
@@ -100,6 +103,25 @@ TEST_F(VelmoranTest, SixteenEmptyDevicesAnswerNoMedia) {
   EXPECT_NE(std::string::npos, query.output.find("status 0xC0000013 (Win32 21)")) << query.output;
   const CommandResult unmount = velmoran_->Ctl("unmount VelmoranEx5");
   EXPECT_NE(std::string::npos, unmount.output.find("status 0xC0000013")) << unmount.output;
+}
+
+TEST_F(VelmoranTest, ControlsNeedTheAccessTheirCodeNames) {
+  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_ / "a.img").code);
+  MountRecord record{};
+  record.driveLetter = 'R';
+  ASSERT_TRUE(StoreUtf16Field(NtPathFromLinux(scratch_ / "a.img"), record.sourceName,
+                              kMountPathUnits));
+  auto reader = platform::DeviceControlClient::Open(Device(), /*write=*/false);
+  ASSERT_TRUE(reader.ok());
+  EXPECT_EQ(STATUS_ACCESS_DENIED, reader->Mount(record)) << "mount needs read and write";
+  auto writer = platform::DeviceControlClient::Open(Device(), /*write=*/true);
+  ASSERT_TRUE(writer.ok());
+  ASSERT_EQ(STATUS_SUCCESS, writer->Mount(record));
+  MountRecord query;
+  EXPECT_EQ(STATUS_SUCCESS, reader->Query(&query)) << "the query needs read access only";
+  EXPECT_EQ(uint64_t{kMiB}, query.imageSize);
+  EXPECT_EQ(STATUS_ACCESS_DENIED, reader->Unmount());
+  EXPECT_EQ(STATUS_SUCCESS, writer->Unmount());
 }
 
 TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
