@@ -40,6 +40,11 @@ DeviceState DiskDevice::State() const {
   return state_;
 }
 
+DiskDevice::Basics DiskDevice::GetBasics() const {
+  std::scoped_lock lock(state_mu_);
+  return {state_.mounted, state_.disk_size, state_.read_only};
+}
+
 void DiskDevice::Complete(DeviceRequest& request, NtStatus status, uint32_t information) {
   request.status = status;
   request.information = NT_SUCCESS(status) ? information : 0;
@@ -63,7 +68,7 @@ void DiskDevice::Submit(std::unique_ptr<DeviceRequest> request) {
 }
 
 void DiskDevice::DispatchTransfer(std::unique_ptr<DeviceRequest> request) {
-  if (!State().mounted) return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
+  if (!GetBasics().mounted) return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
   if (request->kind != RequestKind::kSync) {
     if (request->length == 0) return Complete(*request, STATUS_SUCCESS);
     // The devices are disks: they move whole sectors only.
@@ -80,7 +85,7 @@ void DiskDevice::DispatchControl(std::unique_ptr<DeviceRequest> request) {
       block->outputLength > sizeof block->buffer) {
     return Complete(*request, STATUS_INVALID_PARAMETER);
   }
-  const DeviceState state = State();
+  const Basics state = GetBasics();
   if (block->code == IOCTL_VDISK_MOUNT) {
     if (state.mounted) return Complete(*request, STATUS_DEVICE_ALREADY_ATTACHED);
     if (block->inputLength != kMountRecordSize) return Complete(*request, STATUS_INVALID_PARAMETER);
@@ -155,7 +160,7 @@ void DiskDevice::Serve(DeviceRequest& request) {
 void DiskDevice::ServeRead(DeviceRequest& request) {
   // Taken from the queue after an unmount: the back end is gone.
   if (!back_end_) return Complete(request, STATUS_NO_MEDIA_IN_DEVICE);
-  const DeviceState state = State();
+  const Basics state = GetBasics();
   // Like a block device, the disk ends at its size: a read there finds the
   // end, a read across it is cut short.
   if (request.offset >= state.disk_size) return Complete(request, STATUS_SUCCESS, 0);
@@ -168,7 +173,7 @@ void DiskDevice::ServeRead(DeviceRequest& request) {
 
 void DiskDevice::ServeWrite(DeviceRequest& request) {
   if (!back_end_) return Complete(request, STATUS_NO_MEDIA_IN_DEVICE);
-  const DeviceState state = State();
+  const Basics state = GetBasics();
   if (request.offset + request.length > state.disk_size) {
     return Complete(request, STATUS_INVALID_PARAMETER);
   }

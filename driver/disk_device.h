@@ -97,6 +97,13 @@ class DiskDevice {
   void Stop();
 
   DeviceState State() const;
+  // The part of the state every request looks at, without copying names.
+  struct Basics {
+    bool mounted;
+    uint64_t disk_size;
+    bool read_only;
+  };
+  Basics GetBasics() const;
   DeviceType type() const { return type_; }
   // "VelmoranEx%u" or "VelmoranExCd%u".
   const std::string& name() const { return name_; }

@@ -155,7 +155,7 @@ void Driver::AfterMediaChange(size_t file, std::function<void()> answer) {
 }
 
 platform::FuseFileAttributes Driver::Attributes(size_t file) {
-  const DeviceState state = devices_[file]->State();
+  const DiskDevice::Basics state = devices_[file]->GetBasics();
   return {state.mounted ? state.disk_size : 0, 0660, 0, disk_group_};
 }
 

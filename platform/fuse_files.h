@@ -103,7 +103,8 @@ class FuseFileSystem {
   FuseFileSystem& operator=(const FuseFileSystem&) = delete;
 
   // Starts the request thread. `on_end` runs on that thread if the loop
-  // ends by itself (the file system was unmounted from outside).
+  // ends by itself (the file system was unmounted from outside). Installs a
+  // handler for SIGUSR1, which Stop uses to wake the thread.
   void Start(std::function<void()> on_end = {});
   // Stops the request thread and unmounts; requests still in the kernel
   // fail. REQUIRES: no FuseReply of this file system is still unanswered.
