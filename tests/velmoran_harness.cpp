@@ -28,12 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 }  // namespace
 
 CommandResult Shell(const std::string& command) {
@@ -65,53 +59,50 @@ ScratchDir::~ScratchDir() {
   fs::remove_all(path_, ignored);
 }
 
-std::unique_ptr<VelmoranProcess> VelmoranProcess::Start(const std::string& runtime_dir,
-                                                        const std::vector<std::string>& extra) {
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::unique_ptr<Daemon> Daemon::Start(const std::vector<std::string>& args,
+                                      const std::function<bool(const Daemon&)>& ready) {
   static int started = 0;  // one log per daemon
-  std::unique_ptr<VelmoranProcess> p(new VelmoranProcess(
-      runtime_dir, runtime_dir + ".velmoran-" + std::to_string(++started) + ".log"));
-  std::vector<std::string> args = {VELMORAN_PATH, "--runtime-dir", runtime_dir};
-  args.insert(args.end(), extra.begin(), extra.end());
+  std::unique_ptr<Daemon> d(new Daemon("/tmp/harness-daemon-" + std::to_string(::getpid()) + "-" +
+                                       std::to_string(++started) + ".log"));
+  std::vector<std::string> copy = args;
   std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
+  for (auto& a : copy) argv.push_back(a.data());
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, p->log_.c_str(),
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, d->log_.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, VELMORAN_PATH, &actions, nullptr, argv.data(), environ);
+  const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return nullptr;
-  p->pid_ = pid;
-  for (int i = 0; i < 500; ++i) {
+  d->pid_ = pid;
+  for (int i = 0; i < 1000; ++i) {
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == pid) {  // it gave up
-      p->pid_ = -1;
-      return p;
+      d->pid_ = -1;
+      break;
     }
-    // It says so once its devices are served (another driver's mount, or a
-    // dead one, may be there before).
-    if (p->Log().find("velmoran: devices at") != std::string::npos) return p;
+    if (ready(*d)) break;
     std::this_thread::sleep_for(10ms);
   }
-  return p;
+  return d;
 }
 
-VelmoranProcess::~VelmoranProcess() {
+Daemon::~Daemon() {
   if (pid_ > 0) Stop();
-  // A daemon that was killed leaves its mount behind, dead. (A live mount
-  // here belongs to a daemon started since.)
-  const std::string device_dir = runtime_dir_ + "/Device/VelmoranEx";
-  struct stat st {};
-  if (::stat(device_dir.c_str(), &st) != 0 && errno == ENOTCONN) {
-    (void)platform::FuseFileSystem::ClearStaleMount(device_dir);
-  }
   std::error_code ignored;
   fs::remove(log_, ignored);
 }
 
-int VelmoranProcess::Stop() {
+int Daemon::Stop() {
   if (pid_ <= 0) return -1;
   ::kill(pid_, SIGTERM);
   for (int i = 0; i < 1000; ++i) {
@@ -126,12 +117,44 @@ int VelmoranProcess::Stop() {
   return -1;
 }
 
-void VelmoranProcess::Kill() {
+void Daemon::Kill() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
   int status = 0;
   ::waitpid(pid_, &status, 0);
   pid_ = -1;
+}
+
+std::string Daemon::Log() const {
+  std::ifstream in(log_);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::unique_ptr<VelmoranProcess> VelmoranProcess::Start(const std::string& runtime_dir,
+                                                        const std::vector<std::string>& extra) {
+  std::unique_ptr<VelmoranProcess> p(new VelmoranProcess(runtime_dir));
+  std::vector<std::string> args = {VELMORAN_PATH, "--runtime-dir", runtime_dir};
+  args.insert(args.end(), extra.begin(), extra.end());
+  // It says so once its devices are served (another driver's mount, or a
+  // dead one, may be there before).
+  p->daemon_ = Daemon::Start(args, [](const Daemon& d) {
+    return d.Log().find("velmoran: devices at") != std::string::npos;
+  });
+  if (!p->daemon_) return nullptr;
+  return p;
+}
+
+VelmoranProcess::~VelmoranProcess() {
+  if (daemon_) daemon_->Stop();
+  // A daemon that was killed leaves its mount behind, dead. (A live mount
+  // here belongs to a daemon started since.)
+  const std::string device_dir = runtime_dir_ + "/Device/VelmoranEx";
+  struct stat st {};
+  if (::stat(device_dir.c_str(), &st) != 0 && errno == ENOTCONN) {
+    (void)platform::FuseFileSystem::ClearStaleMount(device_dir);
+  }
 }
 
 std::string VelmoranProcess::DevicePath(const std::string& name) const {
@@ -140,13 +163,6 @@ std::string VelmoranProcess::DevicePath(const std::string& name) const {
 
 std::string VelmoranProcess::LinkPath(char letter) const {
   return runtime_dir_ + "/DosDevices/Global/" + std::string(1, letter) + ":";
-}
-
-std::string VelmoranProcess::Log() const {
-  std::ifstream in(log_);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 CommandResult VelmoranProcess::Ctl(const std::string& arguments) const {

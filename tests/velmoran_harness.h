@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,35 +38,57 @@ class ScratchDir {
   std::string path_;
 };
 
+// A program running in the background for a test; what it prints goes to
+// a log file of its own.
+class Daemon {
+ public:
+  // Starts `argv` and waits (at most 10 s) until `ready` holds or it ends.
+  static std::unique_ptr<Daemon> Start(const std::vector<std::string>& argv,
+                                       const std::function<bool(const Daemon&)>& ready);
+  // Stops it if it still runs, and removes the log.
+  ~Daemon();
+
+  // SIGTERM, then the exit status (or -1 if it had to be killed).
+  int Stop();
+  // SIGKILL: it dies without cleaning up.
+  void Kill();
+  bool running() const { return pid_ > 0; }
+  std::string Log() const;
+
+ private:
+  explicit Daemon(std::string log) : log_(std::move(log)) {}
+  std::string log_;
+  pid_t pid_ = -1;
+};
+
 // The velmoran daemon, started on a runtime directory of the test's own.
 class VelmoranProcess {
  public:
   // Starts it and waits until its device files are served.
   static std::unique_ptr<VelmoranProcess> Start(const std::string& runtime_dir,
                                                 const std::vector<std::string>& extra_args = {});
-  // Stops it if it still runs.
+  // Stops it if it still runs, and clears a mount it left behind dead.
   ~VelmoranProcess();
 
-  // SIGTERM, then the exit status (or -1 if it had to be killed).
-  int Stop();
-  // SIGKILL: the daemon dies without cleaning up.
-  void Kill();
-  bool running() const { return pid_ > 0; }
+  int Stop() { return daemon_->Stop(); }
+  void Kill() { daemon_->Kill(); }
+  bool running() const { return daemon_->running(); }
+  std::string Log() const { return daemon_->Log(); }
 
   std::string DevicePath(const std::string& name) const;
   std::string LinkPath(char letter) const;
   const std::string& runtime_dir() const { return runtime_dir_; }
-  // What it wrote to standard error.
-  std::string Log() const;
   // Runs velmoran-ctl on this daemon's runtime directory.
   CommandResult Ctl(const std::string& arguments) const;
 
  private:
-  VelmoranProcess(std::string runtime_dir, std::string log) : runtime_dir_(runtime_dir), log_(log) {}
+  explicit VelmoranProcess(std::string runtime_dir) : runtime_dir_(std::move(runtime_dir)) {}
   std::string runtime_dir_;
-  std::string log_;
-  pid_t pid_ = -1;
+  std::unique_ptr<Daemon> daemon_;
 };
+
+// Quotes `text` for /bin/sh.
+std::string Quote(const std::string& text);
 
 // Loop devices and mounts made by a test, undone in reverse order when it
 // ends, passed or failed.
