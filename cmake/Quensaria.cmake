@@ -25,8 +25,9 @@ endfunction()
 # quensaria_test(NAME SOURCES... [LIBS ...] [LABELS ...] [RESOURCE_LOCK ...])
 # One GoogleTest binary; each test case becomes a ctest test, discovered
 # when ctest runs so that sanitizer builds need not run tests at build time.
-# RESOURCE_LOCK names global resources (fuse, loop) that its tests hold, so
-# that ctest -j never runs two of them at once.
+# Every test is labelled "unit"; LABELS adds more (such as tsan or qemu).
+# RESOURCE_LOCK names the global resources (loop devices, FUSE mounts) that
+# its tests must not share with other tests running at the same time.
 function(quensaria_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})

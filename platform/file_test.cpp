@@ -1,0 +1,93 @@
+#include "platform/file.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace quensaria::platform {
+namespace {
+
+class FileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    path_ = std::string(tmp ? tmp : "/tmp") + "/quensaria-file-XXXXXX";
+    const int fd = ::mkstemp(path_.data());
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> bytes(10000);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), 10000);
+    ::close(fd);
+  }
+  void TearDown() override { ::unlink(path_.c_str()); }
+  std::string path_;
+};
+
+TEST_F(FileTest, PathsAreToldApart) {
+  Result<FileInfo> file = StatPath(path_);
+  ASSERT_TRUE(file.ok());
+  EXPECT_EQ(file.value().type, FileType::kRegular);
+  Result<FileInfo> null = StatPath("/dev/null");
+  ASSERT_TRUE(null.ok());
+  EXPECT_EQ(null.value().type, FileType::kOther);
+  EXPECT_FALSE(StatPath(path_ + ".missing").ok());
+}
+
+TEST_F(FileTest, PositionedTransfersAreShortAtTheEndAndEmptyPastIt) {
+  Result<UniqueFd> fd = OpenReadWrite(path_);
+  ASSERT_TRUE(fd.ok());
+  uint8_t buffer[512];
+  Transfer t = ReadAt(fd.value().get(), 9900, buffer, sizeof buffer);
+  EXPECT_EQ(t.error, 0);
+  EXPECT_EQ(t.bytes, 100u);
+  EXPECT_EQ(buffer[0], static_cast<uint8_t>(9900));
+  EXPECT_EQ(ReadAt(fd.value().get(), 10000, buffer, 10).bytes, 0u);
+
+  const uint8_t data[3] = {0xA1, 0xA2, 0xA3};
+  EXPECT_EQ(WriteAt(fd.value().get(), 5000, data, 3).bytes, 3u);
+  t = ReadAtNoWait(fd.value().get(), 4999, buffer, 5);  // just written: in the page cache
+  ASSERT_EQ(t.error, 0);
+  EXPECT_EQ(t.bytes, 5u);
+  EXPECT_EQ(buffer[1], 0xA1);
+  EXPECT_EQ(buffer[4], static_cast<uint8_t>(5003));
+  EXPECT_EQ(SizeOf(fd.value().get()).value(), 10000u);
+}
+
+TEST_F(FileTest, ReadOnlyAndClosedDescriptorsAreNotReadWrite) {
+  Result<UniqueFd> fd = OpenReadWrite(path_);
+  ASSERT_TRUE(fd.ok());
+  EXPECT_EQ(CheckReadWrite(fd.value().get()), 0);
+  bool direct = false;
+  Result<UniqueFd> unbuffered = OpenUnbuffered(path_, direct);
+  ASSERT_TRUE(unbuffered.ok());
+  EXPECT_EQ(CheckReadWrite(unbuffered.value().get()), EBADF);
+  const int closed = fd.value().Release();
+  ::close(closed);
+  EXPECT_EQ(CheckReadWrite(closed), EBADF);
+  uint8_t byte;
+  EXPECT_EQ(ReadAt(closed, 0, &byte, 1).error, EBADF);
+}
+
+TEST_F(FileTest, UnbufferedReadsNeedAlignedBuffers) {
+  bool direct = false;
+  Result<UniqueFd> fd = OpenUnbuffered(path_, direct);
+  ASSERT_TRUE(fd.ok());
+  if (!direct) GTEST_SKIP() << "the file system of TMPDIR refuses O_DIRECT";
+  AlignedBytes block = AllocateAligned(8192);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(block.get()) % kDirectIoAlignment, 0u);
+  const Transfer t = ReadAt(fd.value().get(), 0, block.get(), 8192);
+  EXPECT_EQ(t.error, 0);
+  EXPECT_EQ(t.bytes, 8192u);
+  EXPECT_EQ(block[8191], static_cast<uint8_t>(8191));
+  // A misaligned buffer is refused, which the read cache takes as a miss.
+  EXPECT_EQ(ReadAt(fd.value().get(), 0, block.get() + 1, 4096).error, EINVAL);
+}
+
+}  // namespace
+}  // namespace quensaria::platform

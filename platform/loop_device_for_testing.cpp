@@ -1,0 +1,86 @@
+#include "platform/loop_device_for_testing.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "platform/errors.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::platform {
+namespace {
+
+// Runs `command` through the shell; returns its standard output, or a
+// failure when it exits with nonzero status.
+Result<std::string> Run(const std::string& command) {
+  FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return ErrnoStatus("popen", errno);
+  std::string out;
+  char chunk[256];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+  if (::pclose(pipe) != 0) return Status(ERROR_GEN_FAILURE, "command failed: " + command);
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+bool WaitForPath(const std::string& path) {
+  for (int i = 0; i < 200; ++i) {
+    if (::access(path.c_str(), F_OK) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string LoopDisk::UnavailableReason() {
+  if (::geteuid() != 0) return "loop devices need root";
+  if (::access("/dev/loop-control", F_OK) != 0) return "no /dev/loop-control";
+  if (!Run("command -v losetup && command -v sfdisk && command -v partx").ok()) {
+    return "losetup, sfdisk or partx missing";
+  }
+  return "";
+}
+
+Result<std::unique_ptr<LoopDisk>> LoopDisk::Create(uint64_t size,
+                                                   const std::string& sfdisk_script) {
+  std::unique_ptr<LoopDisk> disk(new LoopDisk);
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp ? tmp : "/tmp") + "/quensaria-loop-XXXXXX";
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) return ErrnoStatus("mkstemp", errno);
+  disk->image_ = pattern;
+  const bool sized = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+  ::close(fd);
+  if (!sized) return ErrnoStatus("ftruncate", errno);
+  if (!sfdisk_script.empty()) {
+    if (!Run("printf '%s' '" + sfdisk_script + "' | sfdisk -q '" + disk->image_ + "'").ok()) {
+      return Status(ERROR_GEN_FAILURE, "sfdisk failed");
+    }
+  }
+  Result<std::string> device = Run("losetup -f --show '" + disk->image_ + "'");
+  if (!device.ok()) return device.status();
+  disk->device_ = *device;
+  if (!sfdisk_script.empty()) {
+    if (!Run("partx -a '" + disk->device_ + "'").ok()) {
+      return Status(ERROR_GEN_FAILURE, "partx -a failed");
+    }
+    disk->partitioned_ = true;
+    if (!WaitForPath(disk->partition(1))) {
+      return Status(ERROR_FILE_NOT_FOUND, "no " + disk->partition(1));
+    }
+  }
+  return disk;
+}
+
+LoopDisk::~LoopDisk() {
+  if (partitioned_) (void)Run("partx -d '" + device_ + "'");
+  if (!device_.empty()) (void)Run("losetup -d '" + device_ + "'");
+  if (!image_.empty()) ::unlink(image_.c_str());
+}
+
+}  // namespace quensaria::platform

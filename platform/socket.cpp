@@ -1,0 +1,239 @@
+#include "platform/socket.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/errors.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::platform {
+namespace {
+
+uint32_t SocketErrorFromGai(int code) {
+  switch (code) {
+    case EAI_SYSTEM:
+      return SocketErrorFromErrno(errno);
+    case EAI_NONAME:
+    case EAI_SERVICE:
+      return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN:
+      return WSATRY_AGAIN;
+    case EAI_FAIL:
+      return WSANO_RECOVERY;
+    case EAI_NODATA:
+      return WSANO_DATA;
+    case EAI_FAMILY:
+      return WSAEAFNOSUPPORT;
+    case EAI_MEMORY:
+      return WSAENOBUFS;
+    default:
+      return WSAEINVAL;
+  }
+}
+
+template <typename Call>
+Transfer Retry(Call call) {
+  for (;;) {
+    const ssize_t n = call();
+    if (n >= 0) return Transfer{static_cast<size_t>(n), 0};
+    if (errno != EINTR) return Transfer{0, errno};
+  }
+}
+
+}  // namespace
+
+int PassiveAddress::Resolve(const std::string& service) {
+  addrinfo hints{};
+  hints.ai_flags = AI_PASSIVE;
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  const int code = ::getaddrinfo(nullptr, service.c_str(), &hints, &info_);
+  if (code != 0) {
+    info_ = nullptr;
+    return static_cast<int>(SocketErrorFromGai(code));
+  }
+  return 0;
+}
+
+PassiveAddress::~PassiveAddress() {
+  if (info_ != nullptr) ::freeaddrinfo(info_);
+}
+
+int CreateSocket(const PassiveAddress& address, UniqueFd& socket) {
+  const addrinfo* ai = address.info_;
+  const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+  if (fd < 0) return errno;
+  socket.Reset(fd);
+  return 0;
+}
+
+int BindSocket(int socket, const PassiveAddress& address) {
+  const int on = 1;
+  if (::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return errno;
+  const addrinfo* ai = address.info_;
+  return ::bind(socket, ai->ai_addr, ai->ai_addrlen) == 0 ? 0 : errno;
+}
+
+int ListenSocket(int socket, int backlog) { return ::listen(socket, backlog) == 0 ? 0 : errno; }
+
+uint16_t LocalPort(int socket) {
+  sockaddr_in addr{};
+  socklen_t length = sizeof addr;
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &length) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+void WakeListener(int socket) { ::shutdown(socket, SHUT_RDWR); }
+
+int AcceptConnection(int listener, UniqueFd& socket, uint32_t& peer) {
+  sockaddr_in addr{};
+  socklen_t length = sizeof addr;
+  const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&addr), &length,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return errno;
+  socket.Reset(fd);
+  peer = addr.sin_addr.s_addr;
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return 0;
+}
+
+bool IsTransientAcceptError(int error) {
+  switch (error) {
+    case EINTR:
+    case EAGAIN:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case EPERM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int SetAbortiveClose(int socket) {
+  const linger abortive{1, 0};
+  return ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) == 0 ? 0 : errno;
+}
+
+void ResetConnection(int socket) {
+  SetAbortiveClose(socket);
+  // Connecting a TCP socket to AF_UNSPEC disconnects it, with a reset for an
+  // established connection; waiters on the socket wake up with an error.
+  sockaddr unspec{};
+  unspec.sa_family = AF_UNSPEC;
+  ::connect(socket, &unspec, sizeof unspec);
+}
+
+Transfer ReceiveSome(int socket, void* data, size_t length) {
+  return Retry([&] { return ::recv(socket, data, length, MSG_DONTWAIT); });
+}
+
+Transfer SendSome(int socket, const void* data, size_t length) {
+  return Retry([&] { return ::send(socket, data, length, MSG_DONTWAIT | MSG_NOSIGNAL); });
+}
+
+int ConnectTcp(uint32_t local, uint32_t remote, uint16_t port, UniqueFd& socket) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return errno;
+  if (local != 0) {
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = local;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) return errno;
+  }
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_addr.s_addr = remote;
+  peer.sin_port = htons(port);
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) return errno;
+  const int on = 1;
+  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  socket = std::move(fd);
+  return 0;
+}
+
+int SendAll(int socket, const void* data, size_t length) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (length > 0) {
+    const Transfer t = Retry([&] { return ::send(socket, p, length, MSG_NOSIGNAL); });
+    if (t.error != 0) return t.error;
+    p += t.bytes;
+    length -= t.bytes;
+  }
+  return 0;
+}
+
+int SendAll(int socket, const void* first, size_t first_length, const void* second,
+            size_t second_length) {
+  iovec parts[2] = {{const_cast<void*>(first), first_length},
+                    {const_cast<void*>(second), second_length}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  while (message.msg_iovlen > 0) {
+    const Transfer t = Retry([&] { return ::sendmsg(socket, &message, MSG_NOSIGNAL); });
+    if (t.error != 0) return t.error;
+    size_t sent = t.bytes;
+    while (message.msg_iovlen > 0 && sent >= message.msg_iov->iov_len) {
+      sent -= message.msg_iov->iov_len;
+      ++message.msg_iov;
+      --message.msg_iovlen;
+    }
+    if (message.msg_iovlen > 0) {
+      message.msg_iov->iov_base = static_cast<uint8_t*>(message.msg_iov->iov_base) + sent;
+      message.msg_iov->iov_len -= sent;
+    }
+  }
+  return 0;
+}
+
+int ReceiveAll(int socket, void* data, size_t length) {
+  auto* p = static_cast<uint8_t*>(data);
+  while (length > 0) {
+    const Transfer t = Retry([&] { return ::recv(socket, p, length, MSG_WAITALL); });
+    if (t.error != 0) return t.error;
+    if (t.bytes == 0) return EPIPE;
+    p += t.bytes;
+    length -= t.bytes;
+  }
+  return 0;
+}
+
+int ReceiveSplit(int socket, void* first, size_t first_length, void* second, size_t second_length,
+                 size_t& second_received) {
+  second_received = 0;
+  size_t have = 0;
+  while (have < first_length) {
+    iovec parts[2] = {{static_cast<uint8_t*>(first) + have, first_length - have},
+                      {second, second_length}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = second_length > 0 ? 2 : 1;
+    const Transfer t = Retry([&] { return ::recvmsg(socket, &message, 0); });
+    if (t.error != 0) return t.error;
+    if (t.bytes == 0) return EPIPE;
+    have += t.bytes;
+  }
+  second_received = have - first_length;
+  return 0;
+}
+
+}  // namespace quensaria::platform

@@ -1,0 +1,89 @@
+// TCP sockets of the connection engine: the steps of bringing up a
+// listening socket (each reports its own error so the caller can log it),
+// accepting, abortive closes and non-blocking transfers. IPv4 only.
+// Errors are errno values unless stated; addresses are in network byte order.
+#ifndef QUENSARIA_PLATFORM_SOCKET_H_
+#define QUENSARIA_PLATFORM_SOCKET_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/file.h"
+#include "platform/unique_fd.h"
+
+struct addrinfo;
+
+namespace quensaria::platform {
+
+// The wildcard IPv4 address for `service` (a port number as text), as
+// getaddrinfo resolves it for a passive stream socket.
+class PassiveAddress {
+ public:
+  // 0 on success (the address may still be empty), else a Windows Sockets
+  // error number.
+  int Resolve(const std::string& service);
+  bool empty() const { return info_ == nullptr; }
+  ~PassiveAddress();
+
+ private:
+  friend int CreateSocket(const PassiveAddress&, UniqueFd&);
+  friend int BindSocket(int, const PassiveAddress&);
+  ::addrinfo* info_ = nullptr;
+};
+
+int CreateSocket(const PassiveAddress& address, UniqueFd& socket);
+// Binds (with SO_REUSEADDR, which on Linux still refuses a port that another
+// socket listens on).
+int BindSocket(int socket, const PassiveAddress& address);
+int ListenSocket(int socket, int backlog);
+// The local port a bound socket got, in host order.
+uint16_t LocalPort(int socket);
+// Makes an accept() blocked on `socket` in another thread return.
+void WakeListener(int socket);
+
+// Waits for a connection. The new socket is non-blocking, close-on-exec,
+// with Nagle's delay off; `peer` is the peer's IPv4 address.
+int AcceptConnection(int listener, UniqueFd& socket, uint32_t& peer);
+// True for accept errors that concern one connection only (the listener is
+// fine and accepting may go on).
+bool IsTransientAcceptError(int error);
+
+// Linger on with time 0, so that closing resets the connection.
+int SetAbortiveClose(int socket);
+// Resets the connection now (linger 0, then a disconnect) but keeps the
+// descriptor, so a thread still using it meets an error, never another file.
+void ResetConnection(int socket);
+
+// One non-blocking transfer: EAGAIN when it would block; 0 bytes received
+// means the peer has closed. Sends never raise SIGPIPE.
+Transfer ReceiveSome(int socket, void* data, size_t length);
+Transfer SendSome(int socket, const void* data, size_t length);
+
+// A connected blocking client socket (tests and tools), bound first to
+// `local` (network order, 0 for any) so one host can play several clients.
+int ConnectTcp(uint32_t local, uint32_t remote, uint16_t port, UniqueFd& socket);
+// Blocking loops over a blocking socket: all of `length` or an errno
+// (ECONNRESET, or EPIPE for an orderly close while receiving).
+int SendAll(int socket, const void* data, size_t length);
+// Sends `first` then `second` as one stream, in as few system calls as the
+// kernel allows (no copy into one buffer).
+int SendAll(int socket, const void* first, size_t first_length, const void* second,
+            size_t second_length);
+int ReceiveAll(int socket, void* data, size_t length);
+// Receives into `first` (exactly first_length bytes, waiting for them) and
+// then whatever is already there for `second`, up to second_length, in one
+// call where the data has come. Returns the bytes placed in `second`.
+int ReceiveSplit(int socket, void* first, size_t first_length, void* second, size_t second_length,
+                 size_t& second_received);
+
+// IPv4 a.b.c.d in network byte order.
+constexpr uint32_t Ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  return static_cast<uint32_t>(a) | static_cast<uint32_t>(b) << 8 | static_cast<uint32_t>(c) << 16 |
+         static_cast<uint32_t>(d) << 24;
+}
+
+}  // namespace quensaria::platform
+
+#endif  // QUENSARIA_PLATFORM_SOCKET_H_

@@ -1,0 +1,113 @@
+#include "platform/socket_port.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/errors.h"
+#include "platform/socket.h"
+
+namespace quensaria::platform {
+namespace {
+
+Transfer Perform(const SocketOperation& op) {
+  return op.kind == SocketOperation::Kind::kSend ? SendSome(op.socket, op.data, op.length)
+                                                 : ReceiveSome(op.socket, op.data, op.length);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<SocketPort>> SocketPort::Create() {
+  UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
+  if (!epoll) return ErrnoStatus("epoll_create1", errno);
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake) return ErrnoStatus("eventfd", errno);
+  epoll_event ev{};
+  ev.events = EPOLLIN;  // level-triggered: wakes every waiter, now and later
+  ev.data.ptr = nullptr;
+  if (::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &ev) != 0) {
+    return ErrnoStatus("epoll_ctl", errno);
+  }
+  return std::unique_ptr<SocketPort>(new SocketPort(std::move(epoll), std::move(wake)));
+}
+
+SocketPort::SocketPort(UniqueFd epoll, UniqueFd wake)
+    : epoll_(std::move(epoll)), wake_(std::move(wake)) {}
+
+int SocketPort::Associate(SocketOperation& op) {
+  epoll_event ev{};
+  ev.events = EPOLLONESHOT;  // registered, reporting nothing until armed
+  ev.data.ptr = &op;
+  return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, op.socket, &ev) == 0 ? 0 : errno;
+}
+
+int SocketPort::Arm(SocketOperation& op) {
+#if defined(__SANITIZE_THREAD__)
+  std::scoped_lock lock(op.tsan_handoff);
+#endif
+  epoll_event ev{};
+  ev.events = (op.kind == SocketOperation::Kind::kSend ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
+  ev.data.ptr = &op;
+  const int socket = op.socket;
+  // The last touch of the record: once armed, another thread may own it.
+  op.handoff.fetch_add(1, std::memory_order_release);
+  return ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, socket, &ev) == 0 ? 0 : errno;
+}
+
+StartResult SocketPort::Start(SocketOperation& op, bool try_now, size_t& bytes, int& error) {
+  if (try_now) {
+    const Transfer t = Perform(op);
+    if (t.error == 0) {
+      bytes = t.bytes;
+      return StartResult::kCompleted;
+    }
+    if (t.error != EAGAIN) {
+      error = t.error;
+      return StartResult::kFailed;
+    }
+  }
+  error = Arm(op);
+  return error == 0 ? StartResult::kPending : StartResult::kFailed;
+}
+
+bool SocketPort::Wait(SocketCompletion& completion, int& error) {
+  for (;;) {
+    epoll_event ev;
+    const int n = ::epoll_wait(epoll_.get(), &ev, 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return false;
+    }
+    if (n == 0) continue;
+    auto* op = static_cast<SocketOperation*>(ev.data.ptr);
+    completion = SocketCompletion{};
+    if (op == nullptr) return true;  // shutdown
+#if defined(__SANITIZE_THREAD__)
+    { std::scoped_lock taken(op->tsan_handoff); }
+#endif
+    (void)op->handoff.load(std::memory_order_acquire);
+    const Transfer t = Perform(*op);
+    if (t.error == EAGAIN) {
+      // Woken without the transfer being possible: arm again and wait on.
+      const int arm = Arm(*op);
+      if (arm == 0) continue;
+      completion.error = arm;
+    } else {
+      completion.error = t.error;
+      completion.bytes = t.bytes;
+    }
+    completion.key = op->key;
+    completion.operation = op;
+    return true;
+  }
+}
+
+void SocketPort::PostShutdown() {
+  const uint64_t one = 1;
+  (void)!::write(wake_.get(), &one, sizeof one);
+}
+
+}  // namespace quensaria::platform

@@ -1,0 +1,88 @@
+// SocketPort: a completion port for socket receives and sends, built on
+// epoll. A socket operation is started on a connection's SocketOperation
+// record; when it can finish at once it does so and its result goes straight
+// back to the starter, otherwise the socket is armed (EPOLLONESHOT) and
+// exactly one thread in Wait performs the transfer once the socket is ready
+// and gets the completion. So one connection has one operation outstanding
+// and its completion is handled by one thread.
+//
+// Threads: any number of threads may Wait; Start is called by whichever
+// thread handles the connection. After a Start that returns kPending the
+// starter must not touch the record: another thread may own it already.
+#ifndef QUENSARIA_PLATFORM_SOCKET_PORT_H_
+#define QUENSARIA_PLATFORM_SOCKET_PORT_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/unique_fd.h"
+#include "shared/status.h"
+
+namespace quensaria::platform {
+
+// The socket "overlapped" record of one connection.
+struct SocketOperation {
+  enum class Kind : uint8_t { kNone, kReceive, kSend };
+  int socket = -1;
+  void* key = nullptr;  // handed back with each completion
+  Kind kind = Kind::kNone;
+  uint8_t* data = nullptr;  // transfer descriptor
+  size_t length = 0;
+  // Orders the starter's writes to the connection's records before the
+  // waiter's reads: released just before arming, acquired on taking. The
+  // kernel hands the socket itself over, which race detectors cannot see;
+  // under ThreadSanitizer arming and taking also go through `tsan_handoff`
+  // (elsewhere it would cost a contended lock per request).
+  std::atomic<uint32_t> handoff{0};
+  std::mutex tsan_handoff;
+};
+
+struct SocketCompletion {
+  void* key = nullptr;  // null: the empty completion of PostShutdown
+  SocketOperation* operation = nullptr;
+  size_t bytes = 0;  // 0 on a receive: the peer has closed
+  int error = 0;     // errno of a failed transfer
+};
+
+enum class StartResult {
+  kCompleted,  // done at once: `bytes` moved, nothing is queued
+  kPending,    // armed: its completion will come out of Wait
+  kFailed,     // failed at once (`error`): nothing is queued
+};
+
+class SocketPort {
+ public:
+  static Result<std::unique_ptr<SocketPort>> Create();
+  SocketPort(const SocketPort&) = delete;
+  SocketPort& operator=(const SocketPort&) = delete;
+
+  // Registers op.socket (not armed yet). Returns 0 or an errno.
+  int Associate(SocketOperation& op);
+
+  // Starts a transfer of op.data/op.length of kind op.kind. With `try_now`
+  // the transfer is tried first and armed only when it would block.
+  StartResult Start(SocketOperation& op, bool try_now, size_t& bytes, int& error);
+
+  // Blocks for the next completion. False when the wait itself failed
+  // (`error` holds the errno; no connection is concerned).
+  bool Wait(SocketCompletion& completion, int& error);
+
+  // From now on every Wait returns an empty completion at once.
+  void PostShutdown();
+
+  int handle() const { return epoll_.get(); }
+
+ private:
+  SocketPort(UniqueFd epoll, UniqueFd wake);
+  int Arm(SocketOperation& op);
+
+  UniqueFd epoll_;
+  UniqueFd wake_;  // eventfd, readable once shutdown is posted
+};
+
+}  // namespace quensaria::platform
+
+#endif  // QUENSARIA_PLATFORM_SOCKET_PORT_H_

@@ -1,0 +1,173 @@
+#include "platform/socket_port.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+
+namespace quensaria::platform {
+namespace {
+
+constexpr uint32_t kLoopback = Ipv4(127, 0, 0, 1);
+
+// A listener on a free loopback port and one accepted connection.
+class SocketPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Result<std::unique_ptr<SocketPort>> port = SocketPort::Create();
+    ASSERT_TRUE(port.ok());
+    port_ = std::move(port).value();
+    PassiveAddress address;
+    ASSERT_EQ(address.Resolve("0"), 0);
+    ASSERT_FALSE(address.empty());
+    ASSERT_EQ(CreateSocket(address, listener_), 0);
+    ASSERT_EQ(BindSocket(listener_.get(), address), 0);
+    ASSERT_EQ(ListenSocket(listener_.get(), 5), 0);
+    listening_port_ = LocalPort(listener_.get());
+    ASSERT_NE(listening_port_, 0);
+    ASSERT_EQ(ConnectTcp(0, kLoopback, listening_port_, client_), 0);
+    uint32_t peer = 0;
+    ASSERT_EQ(AcceptConnection(listener_.get(), server_, peer), 0);
+    EXPECT_EQ(peer, kLoopback);
+    op_.socket = server_.get();
+    op_.key = this;
+    ASSERT_EQ(port_->Associate(op_), 0);
+  }
+
+  StartResult Start(SocketOperation::Kind kind, uint8_t* data, size_t length, bool try_now) {
+    op_.kind = kind;
+    op_.data = data;
+    op_.length = length;
+    bytes_ = 0;
+    error_ = 0;
+    return port_->Start(op_, try_now, bytes_, error_);
+  }
+
+  std::unique_ptr<SocketPort> port_;
+  UniqueFd listener_, client_, server_;
+  uint16_t listening_port_ = 0;
+  SocketOperation op_;
+  size_t bytes_ = 0;
+  int error_ = 0;
+};
+
+TEST_F(SocketPortTest, ReceiveFinishesAtOnceWhenDataIsThereAndIsArmedOtherwise) {
+  uint8_t buffer[64];
+  EXPECT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 64, true), StartResult::kPending);
+  ASSERT_EQ(SendAll(client_.get(), "abc", 3), 0);
+  SocketCompletion done;
+  int error = 0;
+  ASSERT_TRUE(port_->Wait(done, error));
+  EXPECT_EQ(done.key, this);
+  EXPECT_EQ(done.operation, &op_);
+  EXPECT_EQ(done.bytes, 3u);
+  EXPECT_EQ(done.error, 0);
+
+  ASSERT_EQ(SendAll(client_.get(), "defg", 4), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 64, true), StartResult::kCompleted);
+  EXPECT_EQ(bytes_, 4u);
+  EXPECT_EQ(buffer[3], 'g');
+}
+
+TEST_F(SocketPortTest, OnlyOneWaiterGetsACompletionAndShutdownWakesTheRest) {
+  uint8_t buffer[8];
+  std::atomic<int> completions{0}, empties{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 4; ++i) {
+    waiters.emplace_back([&] {
+      SocketCompletion done;
+      int error = 0;
+      while (port_->Wait(done, error) && done.key != nullptr) ++completions;
+      ++empties;
+    });
+  }
+  ASSERT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 8, false), StartResult::kPending);
+  ASSERT_EQ(SendAll(client_.get(), "x", 1), 0);
+  ASSERT_EQ(SendAll(client_.get(), "y", 1), 0);  // not armed again: nobody takes it
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(completions.load(), 1);
+  port_->PostShutdown();
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(empties.load(), 4);
+}
+
+TEST_F(SocketPortTest, LargeSendCompletesThroughTheWaiterOnceThePeerReads) {
+  std::vector<uint8_t> big(8 << 20, 0x42);
+  const StartResult r = Start(SocketOperation::Kind::kSend, big.data(), big.size(), true);
+  ASSERT_EQ(r, StartResult::kCompleted);  // part of it, as much as the kernel took
+  ASSERT_LT(bytes_, big.size());
+  const size_t first = bytes_;
+  EXPECT_EQ(Start(SocketOperation::Kind::kSend, big.data() + first, big.size() - first, true),
+            StartResult::kPending);
+  std::thread reader([&] {
+    std::vector<uint8_t> sink(big.size());
+    EXPECT_EQ(ReceiveAll(client_.get(), sink.data(), first + 1), 0);
+  });
+  SocketCompletion done;
+  int error = 0;
+  ASSERT_TRUE(port_->Wait(done, error));
+  EXPECT_EQ(done.error, 0);
+  EXPECT_GT(done.bytes, 0u);
+  reader.join();
+}
+
+TEST_F(SocketPortTest, PeerCloseAndResetComeBackAsCompletions) {
+  uint8_t buffer[8];
+  ASSERT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 8, false), StartResult::kPending);
+  client_.Reset();
+  SocketCompletion done;
+  int error = 0;
+  ASSERT_TRUE(port_->Wait(done, error));
+  EXPECT_EQ(done.bytes, 0u);  // orderly close
+  EXPECT_EQ(done.error, 0);
+}
+
+TEST_F(SocketPortTest, ResetConnectionResetsThePeerAndWakesTheArmedReceive) {
+  uint8_t buffer[8];
+  ASSERT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 8, false), StartResult::kPending);
+  ResetConnection(server_.get());
+  SocketCompletion done;
+  int error = 0;
+  ASSERT_TRUE(port_->Wait(done, error));
+  EXPECT_TRUE(done.error != 0 || done.bytes == 0);
+  EXPECT_EQ(ReceiveAll(client_.get(), buffer, 1), ECONNRESET);
+  // The descriptor is still ours: using it fails, it names no other file.
+  EXPECT_NE(SendSome(server_.get(), "z", 1).error, 0);
+}
+
+TEST_F(SocketPortTest, AbortiveCloseResetsThePeer) {
+  ASSERT_EQ(SetAbortiveClose(server_.get()), 0);
+  server_.Reset();
+  uint8_t byte;
+  EXPECT_EQ(ReceiveAll(client_.get(), &byte, 1), ECONNRESET);
+}
+
+TEST_F(SocketPortTest, WakeListenerEndsABlockedAccept) {
+  std::atomic<int> result{0};
+  std::thread acceptor([&] {
+    UniqueFd socket;
+    uint32_t peer;
+    result = AcceptConnection(listener_.get(), socket, peer);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  WakeListener(listener_.get());
+  acceptor.join();
+  EXPECT_NE(result.load(), 0);
+  EXPECT_FALSE(IsTransientAcceptError(result.load()));
+}
+
+TEST_F(SocketPortTest, APortThatIsListenedOnCannotBeBoundAgain) {
+  PassiveAddress address;
+  ASSERT_EQ(address.Resolve(std::to_string(listening_port_)), 0);
+  UniqueFd second;
+  ASSERT_EQ(CreateSocket(address, second), 0);
+  EXPECT_EQ(BindSocket(second.get(), address), EADDRINUSE);
+}
+
+}  // namespace
+}  // namespace quensaria::platform

@@ -1,0 +1,318 @@
+// The engine thread: start-up, the accept loop, shutdown and teardown.
+#include "service/engine/connection_engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <new>
+
+#include "platform/console.h"
+#include "platform/errors.h"
+#include "platform/socket.h"
+#include "platform/system_info.h"
+#include "service/engine/engine_core.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::engine {
+namespace {
+
+using platform::ConsolePrintf;
+using platform::SocketErrorFromErrno;
+
+constexpr auto kWorkerWait = std::chrono::milliseconds(1000);
+constexpr auto kAcceptRetryPause = std::chrono::milliseconds(10);
+
+}  // namespace
+
+ConnectionEngine::ConnectionEngine(const ServerConfig& config)
+    : ConnectionEngine(config, source::DiskSource::Open(config)) {}
+
+ConnectionEngine::ConnectionEngine(const ServerConfig& config,
+                                   Result<std::unique_ptr<source::DiskSource>> source)
+    : core_(std::make_shared<Core>(this, config, std::move(source))) {}
+
+ConnectionEngine::~ConnectionEngine() = default;
+
+void ConnectionEngine::SetHooks(EngineHooks hooks) {
+  std::scoped_lock lock(core_->live_lock);
+  if (core_->hooks_installed) return;  // workers may be reading them
+  core_->hooks = std::move(hooks);
+  core_->hooks_installed = true;
+  core_->live_changed.notify_all();
+}
+
+void ConnectionEngine::Run() { core_->Run(); }
+void ConnectionEngine::Stop() { core_->Stop(); }
+
+void ConnectionEngine::CloseClient(PER_SOCKET_CONTEXT* connection, bool graceful) {
+  core_->CloseClient(connection, graceful);
+}
+
+uint16_t ConnectionEngine::WaitUntilListening(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(core_->live_lock);
+  core_->live_changed.wait_for(lock, timeout,
+                               [&] { return core_->listening_port != 0 || core_->ended; });
+  return core_->ended ? 0 : core_->listening_port;
+}
+
+std::unique_ptr<Endpoint> CreateConnectionEngine(const ServerConfig& config) {
+  return std::make_unique<ConnectionEngine>(config);
+}
+
+int ConnectionEngine::WorkerCount() {
+  return std::min(2 * platform::ProcessorCount(), kMaxWorkers);
+}
+
+ConnectionEngine::Core::Core(Endpoint* engine, const ServerConfig& config,
+                             Result<std::unique_ptr<source::DiskSource>> opened)
+    : self(engine), settings(config), port_text(std::to_string(config.Port)) {
+  if (!opened.ok()) {
+    source_status = opened.status();
+    return;
+  }
+  source = std::move(opened).value();
+  processor.emplace(*source, settings, [this](uint32_t address) {
+    if (stop_requested.load() || !hooks.ClientLoggedOn) return;
+    hooks.ClientLoggedOn(self, address, 1);
+  });
+}
+
+ConnectionEngine::Core::~Core() { Teardown(); }
+
+void ConnectionEngine::Core::Run() {
+  try {
+    if (source_status.ok()) {
+      Result<std::unique_ptr<platform::SocketPort>> port = platform::SocketPort::Create();
+      if (port.ok()) {
+        socket_port = std::move(port).value();
+        if (StartWorkers(WorkerCount())) {
+          const uint32_t error = source->io().Associate();
+          if (error != 0) {
+            // Without it no file operation could complete.
+            ConsolePrintf("CreateIoCompletionPort() File failed: %d %X %X \n", error,
+                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(&file_port)),
+                          static_cast<unsigned>(source->io().HandleValue()));
+          } else if (Listen()) {
+            AcceptLoop();
+          }
+        }
+      }
+    }
+  } catch (...) {
+    // Nothing may escape the engine thread; what was built is shut down.
+  }
+  Shutdown();
+}
+
+bool ConnectionEngine::Core::StartWorkers(int count) {
+  for (int i = 0; i < count; ++i) {
+    for (int kind = 0; kind < 2; ++kind) {
+      int& running = kind == 0 ? socket_workers_running : file_workers_running;
+      std::vector<std::thread>& pool = kind == 0 ? socket_workers : file_workers;
+      {
+        std::scoped_lock lock(workers_lock);
+        ++running;
+      }
+      try {
+        auto core = shared_from_this();
+        pool.emplace_back([core, kind] {
+          if (kind == 0) {
+            core->SocketWorker();
+          } else {
+            core->FileWorker();
+          }
+        });
+      } catch (...) {
+        std::scoped_lock lock(workers_lock);
+        --running;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool ConnectionEngine::Core::Listen() {
+  platform::PassiveAddress address;
+  int error = address.Resolve(port_text);
+  if (error != 0) {
+    ConsolePrintf("getaddrinfo() failed with error %d\n", error);
+    return false;
+  }
+  if (address.empty()) {
+    ConsolePrintf("getaddrinfo() failed to resolve/convert the interface\n");
+    return false;
+  }
+  platform::UniqueFd socket;
+  if ((error = platform::CreateSocket(address, socket)) != 0) {
+    ConsolePrintf("WSASocket(g_sdListen) failed: %d\n", SocketErrorFromErrno(error));
+    return false;
+  }
+  if ((error = platform::BindSocket(socket.get(), address)) != 0) {
+    ConsolePrintf("bind() failed: %d\n", SocketErrorFromErrno(error));
+    return false;
+  }
+  if ((error = platform::ListenSocket(socket.get(), kListenBacklog)) != 0) {
+    ConsolePrintf("listen() failed: %d\n", SocketErrorFromErrno(error));
+    return false;
+  }
+  // The send buffer keeps the kernel's size: a size of 0 does not make
+  // Linux send from our buffer, it only throttles every send.
+  std::unique_lock lock(live_lock);
+  if (stop_requested.load()) return false;
+  listening_port = platform::LocalPort(socket.get());
+  listener = std::move(socket);
+  live_changed.notify_all();
+  live_changed.wait(lock, [&] { return hooks_installed || stop_requested.load(); });
+  return !stop_requested.load();
+}
+
+void ConnectionEngine::Core::AcceptLoop() {
+  for (;;) {
+    platform::UniqueFd socket;
+    uint32_t peer = 0;
+    const int error = platform::AcceptConnection(listener.get(), socket, peer);
+    if (stop_requested.load()) return;
+    if (error != 0) {
+      // One connection's trouble does not end the export; a broken listener does.
+      if (!platform::IsTransientAcceptError(error)) return;
+      std::this_thread::sleep_for(kAcceptRetryPause);  // out of descriptors: let some close
+      continue;
+    }
+    if (!Admit(std::move(socket), peer)) return;
+  }
+}
+
+bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
+  Connection* c = nullptr;
+  uint8_t access = ACCESS_REFUSED;
+  {
+    std::scoped_lock lock(engine_lock);
+    if (!hooks.CheckClientAccess || !hooks.CheckClientAccess(self, peer, access)) {
+      platform::SetAbortiveClose(socket.get());
+      return true;
+    }
+    c = new (std::nothrow) Connection();
+    if (c == nullptr) {
+      ConsolePrintf("HeapAlloc() PER_SOCKET_CONTEXT failed: %d\n", ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
+    c->io_record.reset(new (std::nothrow) PER_IO_CONTEXT());
+    if (!c->io_record) {
+      ConsolePrintf("HeapAlloc() PER_IO_CONTEXT failed: %d\n", ERROR_NOT_ENOUGH_MEMORY);
+      delete c;
+      return false;
+    }
+    c->io = c->io_record.get();
+    c->socket = socket.Release();
+    c->client_address = peer;
+    c->io->overlapped.socket = c->socket;
+    c->io->overlapped.key = c;
+    client_map[peer].push_back(c);
+    LinkLive(c);
+  }
+  const int error = socket_port->Associate(c->io->overlapped);
+  if (error != 0) {
+    ConsolePrintf("CreateIoCompletionPort() failed: %d\n", platform::Win32ErrorFromErrno(error));
+    CloseClient(c, false);
+    return false;
+  }
+  processor->Admit(*c, access);
+  c->io->overlapped.kind = platform::SocketOperation::Kind::kReceive;
+  size_t bytes = 0;
+  int start_error = 0;
+  // The client speaks first, and has hardly had time to: arm at once.
+  if (socket_port->Start(c->io->overlapped, false, bytes, start_error) ==
+      platform::StartResult::kFailed) {
+    ConsolePrintf("WSARecv() Failed: %d\n", SocketErrorFromErrno(start_error));
+    CloseClient(c, false);
+  }
+  return true;
+}
+
+void ConnectionEngine::Core::LinkLive(Connection* c) {
+  std::scoped_lock lock(live_lock);
+  c->next = live_head;
+  if (live_head != nullptr) live_head->prev = c;
+  live_head = c;
+}
+
+void ConnectionEngine::Core::UnlinkLive(Connection* c) {
+  if (c->prev != nullptr) c->prev->next = c->next;
+  if (c->next != nullptr) c->next->prev = c->prev;
+  if (live_head == c) live_head = c->next;
+  c->prev = c->next = nullptr;
+}
+
+// Only wakes the engine thread: the connections are reset there once the
+// workers are gone, so no socket is ever touched by two threads at once.
+void ConnectionEngine::Core::Stop() {
+  std::scoped_lock lock(live_lock);
+  stop_requested.store(true);
+  if (listener) platform::WakeListener(listener.get());
+  live_changed.notify_all();
+}
+
+bool ConnectionEngine::Core::WaitForWorkers(int& running, std::vector<std::thread>& pool) {
+  bool ended_in_time;
+  {
+    std::unique_lock lock(workers_lock);
+    ended_in_time = worker_ended.wait_for(lock, kWorkerWait, [&] { return running == 0; });
+  }
+  for (std::thread& t : pool) {
+    if (!t.joinable()) continue;
+    if (ended_in_time) {
+      t.join();
+    } else {
+      t.detach();  // it keeps its own reference to this state
+    }
+  }
+  pool.clear();
+  if (!ended_in_time) ConsolePrintf("WaitForMultipleObjects() failed: %d\n", ERROR_TIMEOUT);
+  return ended_in_time;
+}
+
+void ConnectionEngine::Core::Shutdown() {
+  stop_requested.store(true);
+  stopping.store(true);
+  if (socket_port) socket_port->PostShutdown();
+  file_port.PostShutdown();
+  const bool socket_workers_ended = WaitForWorkers(socket_workers_running, socket_workers);
+  const bool file_workers_ended = WaitForWorkers(file_workers_running, file_workers);
+  {
+    std::scoped_lock lock(live_lock);
+    listener.Reset();
+  }
+  // With a worker still out, its connection and everything else stay until
+  // the last worker lets go of this state.
+  if (socket_workers_ended && file_workers_ended) Teardown();
+  std::scoped_lock lock(live_lock);
+  ended = true;
+  listening_port = 0;
+  live_changed.notify_all();
+}
+
+void ConnectionEngine::Core::Teardown() {
+  Connection* connections;
+  {
+    std::scoped_lock lock(live_lock);
+    if (torn_down) return;
+    torn_down = true;
+    connections = live_head;
+    live_head = nullptr;
+  }
+  while (connections != nullptr) {
+    Connection* c = connections;
+    connections = c->next;
+    if (c->socket >= 0) {
+      platform::SetAbortiveClose(c->socket);
+      platform::UniqueFd closing(c->socket);
+    }
+    delete c;
+  }
+  client_map.clear();
+  processor.reset();
+  source.reset();
+  socket_port.reset();
+}
+
+}  // namespace quensaria::engine

@@ -1,0 +1,77 @@
+// ConnectionEngine: the TCP server of one running export. It owns the
+// export's disk source, listens on the export's port (all local IPv4
+// addresses), admits each connection through the registry's hooks, and
+// serves the block protocol on two worker pools: socket workers (receives,
+// sends, requests that need no waiting on the source) and file workers
+// (transfers on the source that may block). Each connection has one
+// operation outstanding at a time, handled by one worker.
+//
+// Threads: the registry's engine thread constructs the engine, calls Run
+// (which blocks until the engine ends) and destroys it. SetHooks and Stop
+// come from other threads. Stop takes no lock that is ever held while a
+// hook runs, so the registry may call it under its own lock. Run then ends
+// the workers, resets every connection and returns; a worker stuck in a hook
+// is waited for about a second, after which Run returns anyway and that
+// worker finishes on its own later (the engine's state, and the connections
+// still open, live until it has). Once Stop is called no hook is called.
+#ifndef QUENSARIA_SERVICE_ENGINE_CONNECTION_ENGINE_H_
+#define QUENSARIA_SERVICE_ENGINE_CONNECTION_ENGINE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "service/engine/connection_records.h"
+#include "service/engine/endpoint.h"
+#include "service/source/disk_source.h"
+#include "shared/management_records.h"
+#include "shared/status.h"
+
+namespace quensaria::engine {
+
+// At most this many workers of each kind.
+inline constexpr int kMaxWorkers = 16;
+inline constexpr int kListenBacklog = 5;
+
+class ConnectionEngine final : public Endpoint {
+ public:
+  // Construct: copies the settings and opens the source they name. An
+  // engine whose source did not open returns from Run at once.
+  explicit ConnectionEngine(const ServerConfig& config);
+  // The same over a source made elsewhere (other back ends, tests).
+  ConnectionEngine(const ServerConfig& config, Result<std::unique_ptr<source::DiskSource>> source);
+  // REQUIRES: Run is not running.
+  ~ConnectionEngine() override;
+  ConnectionEngine(const ConnectionEngine&) = delete;
+  ConnectionEngine& operator=(const ConnectionEngine&) = delete;
+
+  // Installs the hooks; Run accepts nothing before they are in.
+  void SetHooks(EngineHooks hooks) override;
+  void Run() override;
+  // Makes Run stop accepting, end its workers and reset every connection.
+  void Stop() override;
+
+  // Closes one connection and frees its records; unless `graceful` the peer
+  // sees a reset (every caller in the engine asks for that). Reports
+  // ClientDisconnected when it was its address's last connection. REQUIRES:
+  // the calling thread handles the connection's outstanding operation.
+  void CloseClient(PER_SOCKET_CONTEXT* connection, bool graceful);
+
+  // Waits up to `timeout` for Run to start listening and returns the port
+  // (the one the kernel picked when the settings say 0); 0 when the engine
+  // ended or did not listen in time.
+  uint16_t WaitUntilListening(std::chrono::milliseconds timeout);
+  // Workers of each kind that Run starts on this machine.
+  static int WorkerCount();
+
+ private:
+  struct Core;
+  std::shared_ptr<Core> core_;
+};
+
+// The EndpointFactory the registry is given to serve exports with.
+std::unique_ptr<Endpoint> CreateConnectionEngine(const ServerConfig& config);
+
+}  // namespace quensaria::engine
+
+#endif  // QUENSARIA_SERVICE_ENGINE_CONNECTION_ENGINE_H_

@@ -1,0 +1,65 @@
+// The records of one accepted connection: PER_SOCKET_CONTEXT (who the peer
+// is, its access level and log-on, the file operation in flight) and
+// PER_IO_CONTEXT (the socket operation in flight and the connection's one
+// buffer, which holds each request and then its reply).
+//
+// Both are created when a connection is admitted and freed after it closed,
+// once no operation of it is pending. Only one operation of a connection is
+// outstanding at a time, so only the thread handling that operation touches
+// the records; they need no lock.
+#ifndef QUENSARIA_SERVICE_ENGINE_CONNECTION_RECORDS_H_
+#define QUENSARIA_SERVICE_ENGINE_CONNECTION_RECORDS_H_
+
+#include <cstdint>
+
+#include "platform/file_port.h"
+#include "platform/socket_port.h"
+#include "shared/block_protocol.h"
+
+namespace quensaria::engine {
+
+// PER_SOCKET_CONTEXT.file_operation
+inline constexpr uint32_t kFileRead = 0;
+inline constexpr uint32_t kFileWrite = 1;
+// PER_IO_CONTEXT.operation
+inline constexpr uint32_t kOperationReceive = 1;
+inline constexpr uint32_t kOperationSend = 2;
+
+struct PER_IO_CONTEXT {
+  // The socket operation record; its data/length are the transfer
+  // descriptor of the receive or send in flight.
+  platform::SocketOperation overlapped;
+  alignas(64) uint8_t buffer[kConnectionBufferSize];
+  uint32_t total = 0;           // bytes the reply in hand must send
+  uint32_t bytes_sent = 0;      // of the reply in hand
+  uint32_t bytes_received = 0;  // of the request in hand, in the buffer
+  uint32_t operation = 0;       // kOperationReceive or kOperationSend
+};
+
+// The file "overlapped" record: the transfer between the buffer and the
+// source that a request needs, and how far it has come.
+struct FileOverlapped {
+  platform::FileOperation port;  // its key leads to the connection
+  uint64_t position = 0;         // source offset of the next byte to move
+  uint32_t data_offset = 0;      // buffer offset of the transfer's first byte
+  uint32_t length = 0;           // bytes the whole transfer moves
+  uint32_t done = 0;             // bytes moved so far
+};
+
+struct PER_SOCKET_CONTEXT {
+  int socket = -1;              // -1 once closed; its value is the connection's stamp
+  uint32_t client_address = 0;  // IPv4, network byte order
+  uint32_t file_operation = kFileRead;
+  uint32_t access = ACCESS_REFUSED;
+  uint32_t logged_on = 0;
+  FileOverlapped file_overlapped;
+  PER_IO_CONTEXT* io = nullptr;
+
+  RequestHeader request;           // the request in hand, once its header is in
+  uint32_t payload_discarded = 0;  // of a write too long for the buffer
+  uint32_t stamp = 0;              // the socket handle value, kept after close
+};
+
+}  // namespace quensaria::engine
+
+#endif  // QUENSARIA_SERVICE_ENGINE_CONNECTION_RECORDS_H_

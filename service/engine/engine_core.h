@@ -1,0 +1,102 @@
+// The state of one ConnectionEngine, shared by the engine thread and the
+// workers (each holds a reference, so whatever a late worker touches lives
+// until it is gone). Internal to service/engine.
+//
+// Locks: `engine_lock` guards the client map and the creation of connection
+// records, and is held while CheckClientAccess and ClientDisconnected run.
+// `live_lock` guards the list of live connections, the listening socket and
+// the start-up state; it is held only briefly and never while a hook runs,
+// so Stop may take it under the registry lock. Order: engine_lock, then
+// live_lock. A socket is used by one thread at a time: the one handling its
+// connection's operation, or the engine thread once the workers are gone.
+#ifndef QUENSARIA_SERVICE_ENGINE_ENGINE_CORE_H_
+#define QUENSARIA_SERVICE_ENGINE_ENGINE_CORE_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file_port.h"
+#include "platform/socket_port.h"
+#include "platform/unique_fd.h"
+#include "service/engine/connection_engine.h"
+#include "service/engine/request_processor.h"
+
+namespace quensaria::engine {
+
+// The two records of a connection, plus its place in the live list. The
+// completion keys of both ports point here.
+struct Connection : PER_SOCKET_CONTEXT {
+  std::unique_ptr<PER_IO_CONTEXT> io_record;
+  Connection* prev = nullptr;
+  Connection* next = nullptr;
+};
+
+struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
+  Core(Endpoint* self, const ServerConfig& config,
+       Result<std::unique_ptr<source::DiskSource>> opened);
+  ~Core();
+
+  // connection_engine.cpp: the engine thread.
+  void Run();
+  bool StartWorkers(int count);
+  bool Listen();
+  void AcceptLoop();
+  bool Admit(platform::UniqueFd socket, uint32_t peer);
+  void Shutdown();
+  bool WaitForWorkers(int& running, std::vector<std::thread>& pool);
+  void Teardown();
+  void Stop();
+  void LinkLive(Connection* c);
+  void UnlinkLive(Connection* c);
+
+  // engine_workers.cpp: the workers.
+  void SocketWorker();
+  void FileWorker();
+  void Drive(Connection* c, Step step, bool on_file_worker);
+  void CloseClient(PER_SOCKET_CONTEXT* context, bool graceful);
+  void WorkerEnded(int& running);
+
+  Endpoint* const self;
+  ServerConfig settings;
+  std::string port_text;
+  Status source_status;
+  std::unique_ptr<source::DiskSource> source;
+  std::optional<RequestProcessor> processor;
+
+  EngineHooks hooks;
+  std::atomic<bool> stop_requested{false};  // Stop was called: no more hooks
+  std::atomic<bool> stopping{false};        // shutdown has begun
+
+  std::unique_ptr<platform::SocketPort> socket_port;
+  platform::FilePort file_port;
+
+  std::mutex engine_lock;
+  std::map<uint32_t, std::vector<Connection*>> client_map;
+
+  std::mutex live_lock;
+  std::condition_variable live_changed;
+  Connection* live_head = nullptr;
+  platform::UniqueFd listener;
+  bool hooks_installed = false;
+  uint16_t listening_port = 0;
+  bool ended = false;
+  bool torn_down = false;
+
+  std::mutex workers_lock;
+  std::condition_variable worker_ended;
+  int socket_workers_running = 0;
+  int file_workers_running = 0;
+  std::vector<std::thread> socket_workers;
+  std::vector<std::thread> file_workers;
+};
+
+}  // namespace quensaria::engine
+
+#endif  // QUENSARIA_SERVICE_ENGINE_ENGINE_CORE_H_

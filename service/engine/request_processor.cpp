@@ -1,0 +1,266 @@
+#include "service/engine/request_processor.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/console.h"
+#include "shared/bytes.h"
+#include "shared/scramble.h"
+
+namespace quensaria::engine {
+namespace {
+
+constexpr uint32_t kReplyData = kReplyHeaderSize;       // read data starts here
+constexpr uint32_t kWritePayload = kRequestHeaderSize;  // write payload starts here
+
+void SetWindow(PER_IO_CONTEXT& io, uint32_t offset, size_t length) {
+  io.overlapped.data = io.buffer + offset;
+  io.overlapped.length = length;
+}
+
+}  // namespace
+
+void StampDiskSignature(uint64_t offset, uint32_t length, uint32_t stamp, uint8_t* data) {
+  uint8_t bytes[4];
+  StoreLe32(bytes, stamp);
+  for (uint64_t at = kDiskSignatureOffset; at < kDiskSignatureOffset + 4; ++at) {
+    if (at >= offset && at < offset + length) data[at - offset] = bytes[at - kDiskSignatureOffset];
+  }
+}
+
+RequestProcessor::RequestProcessor(source::DiskSource& source, const ServerConfig& settings,
+                                   LoggedOnHook logged_on)
+    : source_(source), logged_on_(std::move(logged_on)) {
+  std::memcpy(password_.data(), settings.Password, kDigestSize);
+  std::memcpy(manage_password_.data(), settings.ManagePassword, kDigestSize);
+}
+
+Step RequestProcessor::Admit(PER_SOCKET_CONTEXT& c, uint8_t access) {
+  c.access = access;
+  c.logged_on = 0;
+  c.stamp = static_cast<uint32_t>(c.socket);
+  c.file_overlapped.port.key = &c;
+  c.io->operation = kOperationReceive;
+  c.io->bytes_received = 0;
+  SetWindow(*c.io, 0, kRequestHeaderSize);
+  return Step::kReceive;
+}
+
+Step RequestProcessor::Received(PER_SOCKET_CONTEXT& c, size_t bytes) {
+  PER_IO_CONTEXT& io = *c.io;
+  if (io.bytes_received < kRequestHeaderSize) {
+    io.bytes_received += static_cast<uint32_t>(bytes);
+    if (io.bytes_received < kRequestHeaderSize) {
+      SetWindow(io, io.bytes_received, kRequestHeaderSize - io.bytes_received);
+      return Step::kReceive;
+    }
+    c.request = ParseRequestHeader(io.buffer);
+    c.payload_discarded = 0;
+    return Dispatch(c);
+  }
+  // A write payload: kept in the buffer, or dropped when too long for it.
+  if (c.request.length > kMaxTransfer) {
+    c.payload_discarded += static_cast<uint32_t>(bytes);
+  } else {
+    io.bytes_received += static_cast<uint32_t>(bytes);
+  }
+  return ReceivePayload(c);
+}
+
+Step RequestProcessor::Dispatch(PER_SOCKET_CONTEXT& c) {
+  switch (c.request.command) {
+    case CMD_READ:
+      return HandleRead(c);
+    case CMD_WRITE:
+      return ReceivePayload(c);
+    case CMD_QUERY:
+      return HandleQuery(c);
+    case CMD_LOGIN:
+      return HandleLogin(c);
+    default:
+      return Step::kClose;
+  }
+}
+
+Step RequestProcessor::ReceivePayload(PER_SOCKET_CONTEXT& c) {
+  PER_IO_CONTEXT& io = *c.io;
+  const uint32_t length = c.request.length;
+  if (length > kMaxTransfer) {
+    if (c.payload_discarded == length) return HandleWrite(c);
+    SetWindow(io, kWritePayload, std::min<uint32_t>(length - c.payload_discarded, kMaxTransfer));
+    return Step::kReceive;
+  }
+  const uint32_t have = io.bytes_received - kWritePayload;
+  if (have == length) return HandleWrite(c);
+  SetWindow(io, io.bytes_received, length - have);
+  return Step::kReceive;
+}
+
+Step RequestProcessor::Sent(PER_SOCKET_CONTEXT& c, size_t bytes) {
+  PER_IO_CONTEXT& io = *c.io;
+  io.bytes_sent += static_cast<uint32_t>(bytes);
+  if (io.bytes_sent < io.total) {
+    SetWindow(io, io.bytes_sent, io.total - io.bytes_sent);
+    return Step::kSend;
+  }
+  io.operation = kOperationReceive;
+  io.bytes_received = 0;
+  SetWindow(io, 0, kRequestHeaderSize);
+  return Step::kReceive;
+}
+
+Step RequestProcessor::Reply(PER_SOCKET_CONTEXT& c, uint16_t status, uint32_t length,
+                             uint32_t data_length) {
+  PER_IO_CONTEXT& io = *c.io;
+  EncodeReplyHeader(ReplyHeader{status, length, data_length}, io.buffer);
+  io.operation = kOperationSend;
+  io.total = static_cast<uint32_t>(kReplyHeaderSize) + data_length;
+  io.bytes_sent = 0;
+  SetWindow(io, 0, io.total);
+  return Step::kSend;
+}
+
+bool RequestProcessor::InDisk(uint64_t offset, uint32_t length) const {
+  const uint64_t size = source_.disk_size();
+  return offset <= size && length <= size - offset;
+}
+
+Step RequestProcessor::HandleLogin(PER_SOCKET_CONTEXT& c) {
+  const uint8_t* digest = c.io->buffer + 8;
+  if (std::memcmp(digest, password_.data(), kDigestSize) == 0) {
+    c.logged_on = 1;
+  } else if (std::memcmp(digest, manage_password_.data(), kDigestSize) == 0) {
+    c.logged_on = 1;
+    c.access = ACCESS_FULL;
+  } else {
+    c.logged_on = 0;
+    c.access = ACCESS_REFUSED;
+    return Reply(c, REPLY_DENIED, 0, 0);
+  }
+  if (logged_on_) logged_on_(c.client_address);
+  return Reply(c, REPLY_OK, 0, 0);
+}
+
+Step RequestProcessor::HandleQuery(PER_SOCKET_CONTEXT& c) {
+  EncodeQueryData(QueryData{static_cast<uint8_t>(c.access), source_.disk_size()},
+                  c.io->buffer + kReplyData);
+  return Reply(c, REPLY_OK, kQueryDataSize, kQueryDataSize);
+}
+
+// The header in front of a partition: sector 0, then zeros.
+void RequestProcessor::SynthesizeHeader(uint64_t offset, uint32_t length, uint8_t* data) const {
+  std::memset(data, 0, length);
+  if (offset < kSectorSize) {
+    const size_t n = std::min<uint64_t>(length, kSectorSize - offset);
+    std::memcpy(data, source_.sector0().data() + offset, n);
+  }
+}
+
+Step RequestProcessor::HandleRead(PER_SOCKET_CONTEXT& c) {
+  const uint64_t offset = c.request.offset;
+  const uint32_t length = c.request.length;
+  if (c.access == ACCESS_REFUSED || !c.logged_on) return Reply(c, REPLY_DENIED, length, 0);
+  if (length > kMaxTransfer) return Reply(c, REPLY_FAILED, length, 0);
+  if (!InDisk(offset, length)) return Reply(c, REPLY_FAILED, 0, 0);
+  if (length == 0) return Reply(c, REPLY_OK, 0, 0);
+
+  uint8_t* data = c.io->buffer + kReplyData;
+  uint32_t synthesized = 0;
+  if (offset < source_.header_size()) {
+    synthesized = static_cast<uint32_t>(std::min<uint64_t>(length, source_.header_size() - offset));
+    SynthesizeHeader(offset, synthesized, data);
+    if (synthesized == length) return FinishRead(c);
+  }
+  const uint64_t position = source_.TranslateOffset(offset + synthesized);
+  const uint32_t rest = length - synthesized;
+  source::ReadCache* cache = source_.cache();
+  if (cache != nullptr && cache->Lookup(position, rest, data + synthesized)) return FinishRead(c);
+
+  c.file_operation = kFileRead;
+  c.file_overlapped.position = position;
+  c.file_overlapped.data_offset = kReplyData + synthesized;
+  c.file_overlapped.length = rest;
+  c.file_overlapped.done = 0;
+  return Step::kFileOp;
+}
+
+Step RequestProcessor::FinishRead(PER_SOCKET_CONTEXT& c) {
+  const uint32_t length = c.request.length;
+  uint8_t* data = c.io->buffer + kReplyData;
+  StampDiskSignature(c.request.offset, length, c.stamp, data);
+  Scramble(data, length);
+  return Reply(c, REPLY_OK, length, length);
+}
+
+Step RequestProcessor::HandleWrite(PER_SOCKET_CONTEXT& c) {
+  const uint64_t offset = c.request.offset;
+  const uint32_t length = c.request.length;
+  if (c.access != ACCESS_FULL || !c.logged_on || length > kMaxTransfer) {
+    return Reply(c, REPLY_DENIED, length, 0);
+  }
+  if (!InDisk(offset, length)) return Reply(c, REPLY_FAILED, 0, 0);
+  // Bytes that fall into a partition's synthesized header go nowhere.
+  uint32_t skipped = 0;
+  if (offset < source_.header_size()) {
+    skipped = static_cast<uint32_t>(std::min<uint64_t>(length, source_.header_size() - offset));
+  }
+  if (skipped == length) return Reply(c, REPLY_OK, length, 0);
+
+  c.file_operation = kFileWrite;
+  c.file_overlapped.position = source_.TranslateOffset(offset + skipped);
+  c.file_overlapped.data_offset = kWritePayload + skipped;
+  c.file_overlapped.length = length - skipped;
+  c.file_overlapped.done = 0;
+  return Step::kFileOp;
+}
+
+source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool nowait) {
+  FileOverlapped& f = c.file_overlapped;
+  uint8_t* data = c.io->buffer + f.data_offset + f.done;
+  const size_t length = f.length - f.done;
+  source::SourceIo& io = source_.io();
+  if (c.file_operation == kFileWrite) {
+    return nowait ? io.TryWrite(f.position, data, length) : io.Write(f.position, data, length);
+  }
+  return nowait ? io.TryRead(f.position, data, length) : io.Read(f.position, data, length);
+}
+
+Step RequestProcessor::CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoResult& result) {
+  return c.file_operation == kFileWrite ? CompleteWrite(c, result) : CompleteRead(c, result);
+}
+
+// A transfer that moved nothing although bytes were asked for cannot go on
+// (the source ends there): it fails like an error would.
+Step RequestProcessor::CompleteRead(PER_SOCKET_CONTEXT& c, const source::IoResult& result) {
+  if (result.error != 0 || result.bytes == 0) return Reply(c, REPLY_FAILED, 0, 0);
+  FileOverlapped& f = c.file_overlapped;
+  f.done += static_cast<uint32_t>(result.bytes);
+  f.position += result.bytes;
+  if (f.done < f.length) return Step::kFileOp;
+  return FinishRead(c);
+}
+
+Step RequestProcessor::CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResult& result) {
+  if (result.error != 0 || result.bytes == 0) return Reply(c, REPLY_FAILED, 0, 0);
+  FileOverlapped& f = c.file_overlapped;
+  // The cache learns the bytes once they are on the source, so a block
+  // filled meanwhile cannot keep what they replaced.
+  if (source::ReadCache* cache = source_.cache()) {
+    cache->Update(f.position, static_cast<uint32_t>(result.bytes),
+                  c.io->buffer + f.data_offset + f.done);
+  }
+  f.done += static_cast<uint32_t>(result.bytes);
+  f.position += result.bytes;
+  if (f.done < f.length) return Step::kFileOp;
+  return Reply(c, REPLY_OK, c.request.length, 0);
+}
+
+Step RequestProcessor::FileOpNotStarted(PER_SOCKET_CONTEXT& c, uint32_t error) {
+  if (c.file_operation == kFileWrite) {
+    platform::ConsolePrintf("write file error %X", error);
+    return Reply(c, REPLY_FAILED, 0, 0);
+  }
+  return Reply(c, static_cast<uint16_t>(error & 0xFFFF), 0, 0);
+}
+
+}  // namespace quensaria::engine

@@ -1,0 +1,621 @@
+#include "service/engine/request_processor.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/console.h"
+#include "service/source/memory_io.h"
+#include "shared/bytes.h"
+#include "shared/password_digest.h"
+#include "shared/scramble.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::engine {
+namespace {
+
+using source::MemoryIo;
+using source::SourceKind;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint64_t kMiB = 1 << 20;
+constexpr int kSocket = 0x1234ABCD;  // the connection's socket handle value
+constexpr uint32_t kPeer = 0x0100007F;
+constexpr uint64_t kHeader = source::kVolumeHeaderSize;
+
+uint8_t Pattern(uint64_t offset) { return static_cast<uint8_t>((offset >> 9) * 13 + offset + 1); }
+
+Bytes PatternBytes(uint64_t size) {
+  Bytes bytes(size);
+  for (uint64_t i = 0; i < size; ++i) bytes[i] = Pattern(i);
+  return bytes;
+}
+
+Bytes ReadRequest(uint64_t offset, uint32_t length) {
+  Bytes r(32);
+  EncodeRequestHeader({CMD_READ, offset, length}, r.data());
+  return r;
+}
+
+Bytes WriteRequest(uint64_t offset, const Bytes& payload, uint32_t length = 0) {
+  Bytes r(32);
+  EncodeRequestHeader({CMD_WRITE, offset, length ? length : static_cast<uint32_t>(payload.size())},
+                      r.data());
+  r.insert(r.end(), payload.begin(), payload.end());
+  return r;
+}
+
+Bytes QueryRequest() {
+  Bytes r(32);
+  EncodeRequestHeader({CMD_QUERY, 0, 0}, r.data());
+  return r;
+}
+
+Bytes LoginRequest(const std::string& password) {
+  Bytes r(32);
+  EncodeLoginRequest(PasswordDigest(password).data(), r.data());
+  return r;
+}
+
+struct Reply {
+  ReplyHeader header;
+  Bytes data;  // as sent (still scrambled for reads)
+  Bytes plain() const {
+    Bytes p = data;
+    Descramble(p.data(), p.size());
+    return p;
+  }
+};
+
+// Drives one connection through the processor exactly as the engine does,
+// with no sockets: received bytes go into receive windows (in pieces of a
+// chosen size), sent windows are collected, file transfers are tried without
+// waiting first and then run as a file worker would.
+class ProcessorTest : public ::testing::Test {
+ protected:
+  void Make(SourceKind kind, uint64_t size, uint32_t cache_blocks = 0, uint8_t type = 0x83) {
+    auto io = std::make_unique<MemoryIo>(PatternBytes(size));
+    io_ = io.get();
+    source_ = std::make_unique<source::DiskSource>(kind, size, type, std::move(io), cache_blocks);
+    ServerConfig config{};
+    std::memcpy(config.Password, PasswordDigest("login").data(), kDigestSize);
+    std::memcpy(config.ManagePassword, PasswordDigest("manage").data(), kDigestSize);
+    processor_ = std::make_unique<RequestProcessor>(
+        *source_, config, [this](uint32_t a) { logged_on_.push_back(a); });
+    io_record_ = std::make_unique<PER_IO_CONTEXT>();
+    c_ = PER_SOCKET_CONTEXT{};
+    c_.socket = kSocket;
+    c_.client_address = kPeer;
+    c_.io = io_record_.get();
+    step_ = processor_->Admit(c_, access_);
+  }
+  void MakeImage(uint64_t size = 4 * kMiB, uint32_t cache_blocks = 0) {
+    Make(source::SOURCE_IMAGE_FILE, size, cache_blocks);
+  }
+
+  // Feeds `input` and runs the connection until it waits for more input.
+  // Returns everything it sent meanwhile.
+  Bytes Feed(const Bytes& input, size_t piece = SIZE_MAX) {
+    Bytes output;
+    size_t at = 0;
+    for (;;) {
+      switch (step_) {
+        case Step::kReceive: {
+          if (at == input.size()) return output;
+          const size_t n = std::min({c_.io->overlapped.length, piece, input.size() - at});
+          EXPECT_GT(n, 0u);
+          std::memcpy(c_.io->overlapped.data, input.data() + at, n);
+          at += n;
+          step_ = processor_->Received(c_, n);
+          break;
+        }
+        case Step::kSend: {
+          const size_t n = c_.io->overlapped.length;
+          output.insert(output.end(), c_.io->overlapped.data, c_.io->overlapped.data + n);
+          step_ = processor_->Sent(c_, n);
+          break;
+        }
+        case Step::kFileOp: {
+          source::IoResult r = processor_->PerformFileOp(c_, true);
+          if (r.would_block) {
+            r = processor_->PerformFileOp(c_, false);
+            step_ = processor_->CompleteFileOp(c_, r);
+          } else if (r.error != 0) {
+            step_ = processor_->FileOpNotStarted(c_, r.error);
+          } else {
+            step_ = processor_->CompleteFileOp(c_, r);
+          }
+          break;
+        }
+        case Step::kClose:
+          closed_ = true;
+          return output;
+      }
+    }
+  }
+
+  // One request, one reply.
+  Reply Exchange(const Bytes& request, size_t piece = SIZE_MAX) {
+    const Bytes out = Feed(request, piece);
+    Reply reply;
+    EXPECT_GE(out.size(), kReplyHeaderSize);
+    if (out.size() < kReplyHeaderSize) return reply;
+    reply.header = ParseReplyHeader(out.data());
+    reply.data.assign(out.begin() + kReplyHeaderSize, out.end());
+    EXPECT_EQ(reply.data.size(), reply.header.data_length);
+    return reply;
+  }
+
+  void LogOn(const std::string& password = "manage") {
+    ASSERT_EQ(Exchange(LoginRequest(password)).header.status, REPLY_OK);
+  }
+  uint8_t QueriedAccess() { return ParseQueryData(Exchange(QueryRequest()).data.data()).access; }
+  void SetFaults(const MemoryIo::Faults& faults) { io_->SetFaults(faults); }
+
+  uint8_t access_ = ACCESS_FULL;  // admission level for Make
+  MemoryIo* io_ = nullptr;
+  std::unique_ptr<source::DiskSource> source_;
+  std::unique_ptr<RequestProcessor> processor_;
+  std::unique_ptr<PER_IO_CONTEXT> io_record_;
+  PER_SOCKET_CONTEXT c_;
+  Step step_ = Step::kReceive;
+  bool closed_ = false;
+  std::vector<uint32_t> logged_on_;
+};
+
+// ---- Framing
+
+TEST_F(ProcessorTest, HeaderInPiecesIsDispatchedOnceAfterItsLastByte) {
+  MakeImage();
+  const Bytes query = QueryRequest();
+  EXPECT_TRUE(Feed(Bytes(query.begin(), query.begin() + 1)).empty());
+  EXPECT_TRUE(Feed(Bytes(query.begin() + 1, query.begin() + 31)).empty());
+  const Bytes out = Feed(Bytes(query.begin() + 31, query.end()));
+  ASSERT_EQ(out.size(), 28u);
+  EXPECT_EQ(ParseReplyHeader(out.data()).status, REPLY_OK);
+}
+
+TEST_F(ProcessorTest, WritePayloadInManyPiecesIsWrittenWhole) {
+  MakeImage();
+  LogOn();
+  Bytes payload(65536);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 3 + 7);
+  const Reply reply = Exchange(WriteRequest(kMiB, payload), 7);
+  EXPECT_EQ(reply.header.status, REPLY_OK);
+  EXPECT_EQ(reply.header.length, 65536u);
+  const Bytes disk = io_->bytes();
+  EXPECT_TRUE(std::equal(payload.begin(), payload.end(), disk.begin() + kMiB));
+}
+
+TEST_F(ProcessorTest, OverlongWriteIsConsumedAndDeniedAndTheNextRequestParsed) {
+  MakeImage();
+  LogOn();
+  const Bytes request = WriteRequest(0, Bytes(65537, 0xEE));
+  Bytes both = request;
+  const Bytes query = QueryRequest();
+  both.insert(both.end(), query.begin(), query.end());
+  const Bytes out = Feed(both, 1000);
+  ASSERT_EQ(out.size(), 12u + 28u);
+  const ReplyHeader denied = ParseReplyHeader(out.data());
+  EXPECT_EQ(denied.status, REPLY_DENIED);
+  EXPECT_EQ(denied.length, 65537u);
+  EXPECT_EQ(denied.data_length, 0u);
+  EXPECT_EQ(ParseReplyHeader(out.data() + 12).status, REPLY_OK);
+  EXPECT_EQ(ParseQueryData(out.data() + 24).disk_size, 4 * kMiB);
+  EXPECT_EQ(io_->counts().writes + io_->counts().try_writes, 0);
+  EXPECT_EQ(io_->bytes()[0], Pattern(0));
+}
+
+TEST_F(ProcessorTest, UnknownCommandClosesWithoutAReply) {
+  MakeImage();
+  Bytes request = QueryRequest();
+  request[0] = 0x86;
+  EXPECT_TRUE(Feed(request).empty());
+  EXPECT_TRUE(closed_);
+}
+
+TEST_F(ProcessorTest, ReplyKeepsTheRequestsBytesTwoAndThree) {
+  MakeImage();
+  Bytes request = QueryRequest();
+  request[2] = 0x5A;
+  request[3] = 0xA5;
+  const Bytes out = Feed(request);
+  ASSERT_EQ(out.size(), 28u);
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(out[1], 0);
+  EXPECT_EQ(out[2], 0x5A);
+  EXPECT_EQ(out[3], 0xA5);
+}
+
+TEST_F(ProcessorTest, RequestsSentBackToBackAreAnsweredInOrder) {
+  MakeImage();
+  Bytes input = LoginRequest("manage");
+  for (const Bytes& r : {ReadRequest(512, 512), QueryRequest()}) {
+    input.insert(input.end(), r.begin(), r.end());
+  }
+  const Bytes out = Feed(input);
+  ASSERT_EQ(out.size(), 12u + (12 + 512) + 28);
+  EXPECT_EQ(ParseReplyHeader(out.data() + 12).data_length, 512u);
+  EXPECT_EQ(ParseReplyHeader(out.data() + 12 + 524).data_length, 16u);
+}
+
+// ---- Log-on and access levels
+
+struct LevelRow {
+  uint8_t admitted;
+  const char* password;
+  uint16_t status;
+  uint8_t level_after;
+  bool hooked;
+};
+
+class LoginTest : public ProcessorTest, public ::testing::WithParamInterface<LevelRow> {};
+
+TEST_P(LoginTest, LogOnSetsLevelAndTellsTheRegistry) {
+  const LevelRow& row = GetParam();
+  access_ = row.admitted;
+  MakeImage();
+  const Reply reply = Exchange(LoginRequest(row.password));
+  EXPECT_EQ(reply.header.status, row.status);
+  EXPECT_EQ(reply.header.length, 0u);
+  EXPECT_EQ(reply.header.data_length, 0u);
+  EXPECT_EQ(QueriedAccess(), row.level_after);
+  EXPECT_EQ(logged_on_, row.hooked ? std::vector<uint32_t>{kPeer} : std::vector<uint32_t>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, LoginTest,
+    ::testing::Values(LevelRow{ACCESS_FULL, "login", REPLY_OK, ACCESS_FULL, true},
+                      LevelRow{ACCESS_VIRTUAL_WRITE, "login", REPLY_OK, ACCESS_VIRTUAL_WRITE, true},
+                      LevelRow{ACCESS_VIRTUAL_WRITE, "manage", REPLY_OK, ACCESS_FULL, true},
+                      LevelRow{ACCESS_FULL, "wrong", REPLY_DENIED, ACCESS_REFUSED, false},
+                      LevelRow{ACCESS_VIRTUAL_WRITE, "", REPLY_DENIED, ACCESS_REFUSED, false}));
+
+TEST_F(ProcessorTest, ReadsAndWritesBeforeALogOnAreDenied) {
+  MakeImage();
+  EXPECT_EQ(QueriedAccess(), ACCESS_FULL);  // query is answered regardless
+  for (uint32_t length : {512u, 0u, 65537u}) {
+    const Reply read = Exchange(ReadRequest(0, length));
+    EXPECT_EQ(read.header.status, REPLY_DENIED);
+    EXPECT_EQ(read.header.length, length);
+    EXPECT_TRUE(read.data.empty());
+    const Reply write = Exchange(WriteRequest(0, Bytes(length, 1)));
+    EXPECT_EQ(write.header.status, REPLY_DENIED);
+    EXPECT_EQ(write.header.length, length);
+  }
+  EXPECT_EQ(io_->counts().writes + io_->counts().try_writes, 0);
+  LogOn("login");
+  EXPECT_EQ(Exchange(ReadRequest(0, 512)).header.status, REPLY_OK);
+}
+
+TEST_F(ProcessorTest, AfterAFailedLogOnEverythingButQueryAndLogOnIsDenied) {
+  MakeImage();
+  EXPECT_EQ(Exchange(LoginRequest("wrong")).header.status, REPLY_DENIED);
+  EXPECT_EQ(Exchange(ReadRequest(0, 512)).header.status, REPLY_DENIED);
+  EXPECT_EQ(Exchange(ReadRequest(0, 65537)).header.status, REPLY_DENIED);
+  EXPECT_EQ(Exchange(WriteRequest(0, Bytes(512, 1))).header.status, REPLY_DENIED);
+  // The log-on password leaves the (now refused) level as it is; the
+  // management password lifts it.
+  LogOn("login");
+  EXPECT_EQ(QueriedAccess(), ACCESS_REFUSED);
+  EXPECT_EQ(Exchange(ReadRequest(0, 512)).header.status, REPLY_DENIED);
+  LogOn("manage");
+  EXPECT_EQ(QueriedAccess(), ACCESS_FULL);
+  EXPECT_EQ(Exchange(WriteRequest(0, Bytes(512, 1))).header.status, REPLY_OK);
+}
+
+TEST_F(ProcessorTest, QueryReportsLevelAndDiskSize) {
+  access_ = ACCESS_VIRTUAL_WRITE;
+  Make(source::SOURCE_VOLUME, 8 * kMiB);
+  const Reply reply = Exchange(QueryRequest());
+  EXPECT_EQ(reply.header.status, REPLY_OK);
+  EXPECT_EQ(reply.header.length, 16u);
+  ASSERT_EQ(reply.data.size(), 16u);
+  const Bytes expected = {0, 1, 0, 0, 0, 0, 0, 0};
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), reply.data.begin()));
+  EXPECT_EQ(LoadLe64(reply.data.data() + 8), 8 * kMiB + kHeader);
+}
+
+// ---- Reads
+
+TEST_F(ProcessorTest, ReadLengthLimits) {
+  MakeImage();
+  LogOn();
+  const Reply empty = Exchange(ReadRequest(4096, 0));
+  EXPECT_EQ(empty.header.status, REPLY_OK);
+  EXPECT_EQ(empty.header.length, 0u);
+  EXPECT_TRUE(empty.data.empty());
+  const Reply full = Exchange(ReadRequest(4096, 65536));
+  EXPECT_EQ(full.header.status, REPLY_OK);
+  EXPECT_EQ(full.data.size(), 65536u);
+  const Reply over = Exchange(ReadRequest(4096, 65537));
+  EXPECT_EQ(over.header.status, REPLY_FAILED);
+  EXPECT_EQ(over.header.length, 65537u);
+  EXPECT_TRUE(over.data.empty());
+}
+
+TEST_F(ProcessorTest, ReadsAndWritesOutsideTheDiskFailAndTouchNothing) {
+  MakeImage(4 * kMiB);
+  LogOn();
+  EXPECT_EQ(Exchange(ReadRequest(4 * kMiB - 512, 512)).header.status, REPLY_OK);
+  EXPECT_EQ(Exchange(ReadRequest(4 * kMiB, 0)).header.status, REPLY_OK);
+  const struct {
+    uint64_t offset;
+    uint32_t length;
+  } outside[] = {{4 * kMiB - 511, 512}, {4 * kMiB, 1}, {8 * kMiB, 512}, {UINT64_MAX - 511, 1024}};
+  const MemoryIo::Counts before = io_->counts();
+  for (const auto& r : outside) {
+    for (const Reply& reply : {Exchange(ReadRequest(r.offset, r.length)),
+                               Exchange(WriteRequest(r.offset, Bytes(r.length, 9)))}) {
+      EXPECT_EQ(reply.header.status, REPLY_FAILED) << r.offset;
+      EXPECT_EQ(reply.header.length, 0u);
+      EXPECT_TRUE(reply.data.empty());
+    }
+  }
+  const MemoryIo::Counts after = io_->counts();
+  EXPECT_EQ(after.writes + after.try_writes, before.writes + before.try_writes);
+  EXPECT_EQ(after.reads + after.try_reads, before.reads + before.try_reads);
+  EXPECT_EQ(io_->bytes().size(), 4 * kMiB);
+}
+
+TEST_F(ProcessorTest, ReadDataIsScrambledAndOnlyTheAskedLengthIsSent) {
+  MakeImage();
+  LogOn();
+  const Reply reply = Exchange(ReadRequest(1000, 13));
+  ASSERT_EQ(reply.data.size(), 13u);
+  EXPECT_EQ(reply.header.length, 13u);
+  const Bytes plain = reply.plain();
+  for (int i = 0; i < 13; ++i) EXPECT_EQ(plain[i], Pattern(1000 + i));
+  EXPECT_NE(reply.data, plain);
+}
+
+TEST_F(ProcessorTest, ImageAndDriveReadsOfSectorZeroCarryTheConnectionsStamp) {
+  for (SourceKind kind : {source::SOURCE_IMAGE_FILE, source::SOURCE_PHYSICAL_DRIVE}) {
+    SCOPED_TRACE(kind);
+    Make(kind, 2 * kMiB);
+    LogOn();
+    const Bytes sector = Exchange(ReadRequest(0, 512)).plain();
+    EXPECT_EQ(LoadLe32(sector.data() + 440), static_cast<uint32_t>(kSocket));
+    for (int i = 0; i < 512; ++i) {
+      if (i < 440 || i > 443) {
+        ASSERT_EQ(sector[i], Pattern(i)) << i;
+      }
+    }
+    EXPECT_EQ(io_->bytes()[440], Pattern(440));  // the source is unchanged
+    // Reads that do not cover bytes 440..443 are not stamped.
+    const Bytes short_read = Exchange(ReadRequest(0, 440)).plain();
+    EXPECT_EQ(short_read[439], Pattern(439));
+    const Bytes later = Exchange(ReadRequest(512, 512)).plain();
+    EXPECT_EQ(later[440 - 0], Pattern(512 + 440));
+  }
+}
+
+TEST_F(ProcessorTest, PartitionHeaderIsSynthesizedAndThePartitionFollowsUnstamped) {
+  Make(source::SOURCE_VOLUME, 2 * kMiB, 0, 0x0B);
+  LogOn();
+  const Bytes sector0 = Exchange(ReadRequest(0, 512)).plain();
+  Bytes expected(source_->sector0().begin(), source_->sector0().end());
+  StoreLe32(expected.data() + 440, static_cast<uint32_t>(kSocket));
+  EXPECT_EQ(sector0, expected);
+  EXPECT_EQ(sector0[510], 0x55);
+  EXPECT_EQ(sector0[511], 0xAA);
+  EXPECT_EQ(sector0[446 + 4], 0x0B);
+
+  const Bytes zeros = Exchange(ReadRequest(512, 32256 - 512 - 512)).plain();
+  EXPECT_EQ(zeros, Bytes(zeros.size(), 0));
+  const Bytes last_header = Exchange(ReadRequest(32256 - 512, 512)).plain();
+  EXPECT_EQ(last_header, Bytes(512, 0));
+
+  const Bytes first = Exchange(ReadRequest(kHeader, 512)).plain();
+  for (int i = 0; i < 512; ++i) ASSERT_EQ(first[i], Pattern(i)) << i;  // 440.. not stamped
+  EXPECT_EQ(io_->counts().writes, 0);
+}
+
+TEST_F(ProcessorTest, ReadAcrossThePartitionHeaderEdgeIsSplit) {
+  Make(source::SOURCE_VOLUME, 2 * kMiB);
+  LogOn();
+  const Bytes data = Exchange(ReadRequest(kHeader - 1024, 4096)).plain();
+  ASSERT_EQ(data.size(), 4096u);
+  for (int i = 0; i < 1024; ++i) ASSERT_EQ(data[i], 0) << i;
+  for (int i = 1024; i < 4096; ++i) ASSERT_EQ(data[i], Pattern(i - 1024)) << i;
+  // From offset 0 across the edge: sector 0 and zeros, then the partition.
+  const Bytes whole = Exchange(ReadRequest(0, 65536)).plain();
+  EXPECT_EQ(LoadLe32(whole.data() + 440), static_cast<uint32_t>(kSocket));
+  EXPECT_EQ(whole[kHeader], Pattern(0));
+  EXPECT_EQ(whole[65535], Pattern(65535 - kHeader));
+}
+
+TEST_F(ProcessorTest, CacheHitsServeReadsWithoutTheSourceAndAreStampedToo) {
+  MakeImage(4 * kMiB, 10);
+  LogOn();
+  const Bytes first = Exchange(ReadRequest(0, 4096)).plain();
+  const MemoryIo::Counts filled = io_->counts();
+  EXPECT_EQ(filled.cache_reads, 1);
+  const Bytes again = Exchange(ReadRequest(0, 512)).plain();
+  const Bytes next = Exchange(ReadRequest(4096, 4096)).plain();
+  const MemoryIo::Counts after = io_->counts();
+  EXPECT_EQ(after.reads + after.try_reads, filled.reads + filled.try_reads);
+  EXPECT_EQ(LoadLe32(again.data() + 440), static_cast<uint32_t>(kSocket));
+  EXPECT_EQ(Bytes(first.begin(), first.begin() + 512), again);
+  EXPECT_EQ(next[0], Pattern(4096));
+}
+
+TEST_F(ProcessorTest, ReadFailures) {
+  MakeImage();
+  LogOn();
+  MemoryIo::Faults faults;
+  faults.try_would_block = true;  // the transfer runs on a file worker and fails there
+  faults.read_error = ERROR_READ_FAULT;
+  SetFaults(faults);
+  Reply reply = Exchange(ReadRequest(8192, 4096));
+  EXPECT_EQ(reply.header.status, REPLY_FAILED);
+  EXPECT_EQ(reply.header.length, 0u);
+  EXPECT_TRUE(reply.data.empty());
+
+  faults = {};
+  faults.try_error = ERROR_IO_DEVICE;  // the transfer cannot be started
+  SetFaults(faults);
+  reply = Exchange(ReadRequest(8192, 4096));
+  EXPECT_EQ(reply.header.status, ERROR_IO_DEVICE & 0xFFFF);
+  EXPECT_EQ(reply.header.length, 0u);
+  EXPECT_TRUE(reply.data.empty());
+}
+
+TEST_F(ProcessorTest, ShortTransfersAreContinuedUntilDone) {
+  MakeImage();
+  LogOn();
+  MemoryIo::Faults faults;
+  faults.max_transfer = 1000;
+  SetFaults(faults);
+  const Bytes data = Exchange(ReadRequest(3 * kMiB + 512, 65536)).plain();
+  for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], Pattern(3 * kMiB + 512 + i)) << i;
+  Bytes payload(30000, 0x77);
+  EXPECT_EQ(Exchange(WriteRequest(kMiB, payload)).header.status, REPLY_OK);
+  const Bytes disk = io_->bytes();
+  EXPECT_TRUE(std::equal(payload.begin(), payload.end(), disk.begin() + kMiB));
+  EXPECT_EQ(disk[kMiB + 30000], Pattern(kMiB + 30000));
+}
+
+TEST_F(ProcessorTest, TransferThatEndsEarlyFails) {
+  // The source holds less than the size it was opened with (it shrank).
+  auto io = std::make_unique<MemoryIo>(PatternBytes(kMiB));
+  io_ = io.get();
+  source_ = std::make_unique<source::DiskSource>(source::SOURCE_IMAGE_FILE, 2 * kMiB, 0,
+                                                 std::move(io), 0);
+  ServerConfig config{};
+  std::memcpy(config.ManagePassword, PasswordDigest("manage").data(), kDigestSize);
+  processor_ = std::make_unique<RequestProcessor>(*source_, config, nullptr);
+  io_record_ = std::make_unique<PER_IO_CONTEXT>();
+  c_.io = io_record_.get();
+  step_ = processor_->Admit(c_, ACCESS_FULL);
+  LogOn();
+  const Reply reply = Exchange(ReadRequest(kMiB - 512, 4096));
+  EXPECT_EQ(reply.header.status, REPLY_FAILED);
+  EXPECT_EQ(reply.header.length, 0u);
+  EXPECT_TRUE(reply.data.empty());
+}
+
+// ---- Writes
+
+TEST_F(ProcessorTest, WritesNeedFullAccessAndALengthThatFits) {
+  const struct {
+    uint8_t admitted;
+    const char* password;
+    uint32_t length;
+    uint16_t status;
+  } rows[] = {
+      {ACCESS_FULL, "login", 4096, REPLY_OK},
+      {ACCESS_VIRTUAL_WRITE, "login", 4096, REPLY_DENIED},
+      {ACCESS_VIRTUAL_WRITE, "manage", 4096, REPLY_OK},
+      {ACCESS_FULL, "manage", 65536, REPLY_OK},
+      {ACCESS_FULL, "manage", 65537, REPLY_DENIED},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.length);
+    access_ = row.admitted;
+    MakeImage();
+    LogOn(row.password);
+    const Reply reply = Exchange(WriteRequest(kMiB, Bytes(row.length, 0xC3)));
+    EXPECT_EQ(reply.header.status, row.status);
+    EXPECT_EQ(reply.header.length, row.length);
+    EXPECT_EQ(reply.header.data_length, 0u);
+    EXPECT_EQ(io_->bytes()[kMiB], row.status == REPLY_OK ? 0xC3 : Pattern(kMiB));
+  }
+}
+
+TEST_F(ProcessorTest, WrittenBytesAreReadBackWhetherOrNotTheyWereCached) {
+  for (bool cached_first : {false, true}) {
+    SCOPED_TRACE(cached_first);
+    MakeImage(4 * kMiB, 10);
+    LogOn();
+    if (cached_first) Exchange(ReadRequest(kMiB, 4096));
+    Bytes payload(8192);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i ^ 0x5A);
+    ASSERT_EQ(Exchange(WriteRequest(kMiB + 2048, payload)).header.status, REPLY_OK);
+    const Bytes back = Exchange(ReadRequest(kMiB + 2048, 8192)).plain();
+    EXPECT_EQ(back, payload);
+    const Bytes around = Exchange(ReadRequest(kMiB, 2048)).plain();
+    EXPECT_EQ(around[2047], Pattern(kMiB + 2047));
+  }
+}
+
+TEST_F(ProcessorTest, WritesIntoThePartitionHeaderGoNowhere) {
+  Make(source::SOURCE_VOLUME, 2 * kMiB);
+  LogOn();
+  const Reply reply = Exchange(WriteRequest(0, Bytes(512, 0xFF)));
+  EXPECT_EQ(reply.header.status, REPLY_OK);
+  EXPECT_EQ(reply.header.length, 512u);
+  EXPECT_EQ(io_->counts().writes + io_->counts().try_writes, 0);
+  const Bytes sector0 = Exchange(ReadRequest(0, 512)).plain();
+  EXPECT_EQ(sector0[510], 0x55);
+  EXPECT_EQ(sector0[0], source_->sector0()[0]);
+
+  // Across the edge: the header part is dropped, the rest lands at 0.
+  Bytes payload(1024);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i / 4);
+  ASSERT_EQ(Exchange(WriteRequest(kHeader - 512, payload)).header.status, REPLY_OK);
+  const Bytes disk = io_->bytes();
+  EXPECT_TRUE(std::equal(payload.begin() + 512, payload.end(), disk.begin()));
+  EXPECT_EQ(disk[512], Pattern(512));
+}
+
+TEST_F(ProcessorTest, WriteFailures) {
+  MakeImage();
+  LogOn();
+  std::vector<std::string> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { lines.emplace_back(line); });
+
+  MemoryIo::Faults faults;
+  faults.try_would_block = true;
+  faults.write_error = ERROR_WRITE_FAULT;
+  SetFaults(faults);
+  Reply reply = Exchange(WriteRequest(0, Bytes(4096, 1)));
+  EXPECT_EQ(reply.header.status, REPLY_FAILED);
+  EXPECT_EQ(reply.header.length, 0u);
+
+  faults = {};
+  faults.try_error = ERROR_ACCESS_DENIED;
+  SetFaults(faults);
+  reply = Exchange(WriteRequest(0, Bytes(4096, 1)));
+  EXPECT_EQ(reply.header.status, REPLY_FAILED);
+  EXPECT_EQ(reply.header.length, 0u);
+  EXPECT_EQ(lines, std::vector<std::string>{"write file error 5"});
+
+  faults = {};
+  faults.full_at = 3 * kMiB + 1000;  // the disk fills up part way
+  SetFaults(faults);
+  reply = Exchange(WriteRequest(3 * kMiB, Bytes(4096, 2)));
+  EXPECT_EQ(reply.header.status, REPLY_FAILED);
+  EXPECT_EQ(reply.header.length, 0u);
+  platform::SetConsoleSinkForTesting(nullptr);
+
+  // The connection carries on.
+  SetFaults({});
+  EXPECT_EQ(Exchange(WriteRequest(0, Bytes(4096, 3))).header.status, REPLY_OK);
+}
+
+TEST_F(ProcessorTest, ZeroLengthWriteSucceedsAndWritesNothing) {
+  MakeImage();
+  LogOn();
+  const Reply reply = Exchange(WriteRequest(512, Bytes()));
+  EXPECT_EQ(reply.header.status, REPLY_OK);
+  EXPECT_EQ(reply.header.length, 0u);
+  EXPECT_EQ(io_->counts().writes + io_->counts().try_writes, 0);
+}
+
+TEST(StampTest, OnlyTheCoveredSignatureBytesChange) {
+  Bytes data(1024, 0);
+  StampDiskSignature(442, 10, 0x44332211, data.data());  // covers 442 and 443
+  EXPECT_EQ(data[0], 0x33);
+  EXPECT_EQ(data[1], 0x44);
+  EXPECT_EQ(data[2], 0);
+  Bytes other(16, 0);
+  StampDiskSignature(444, 16, 0x44332211, other.data());
+  EXPECT_EQ(other, Bytes(16, 0));
+}
+
+}  // namespace
+}  // namespace quensaria::engine

@@ -1,0 +1,73 @@
+#include "service/source/disk_source.h"
+
+#include <cctype>
+#include <cstring>
+#include <new>
+
+#include "platform/block_device.h"
+#include "platform/file.h"
+#include "service/source/file_io.h"
+
+namespace quensaria::source {
+namespace {
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+SourceKind KindOf(const std::string& path) {
+  SourceKind kind;
+  if (KindFromPrefix(path, kind)) return kind;
+  const Result<platform::FileInfo> info = platform::StatPath(path);
+  if (!info.ok() || info->type != platform::FileType::kBlockDevice) return SOURCE_IMAGE_FILE;
+  return platform::IsPartition(info->device_major, info->device_minor) ? SOURCE_VOLUME
+                                                                       : SOURCE_PHYSICAL_DRIVE;
+}
+
+}  // namespace
+
+bool KindFromPrefix(std::string_view path, SourceKind& kind) {
+  if (StartsWithNoCase(path, "\\\\.\\Physicaldrive")) {
+    kind = SOURCE_PHYSICAL_DRIVE;
+    return true;
+  }
+  if (path.size() >= 6 && StartsWithNoCase(path, "\\\\.\\") && path[5] == ':' &&
+      std::isalpha(static_cast<unsigned char>(path[4]))) {
+    kind = SOURCE_VOLUME;
+    return true;
+  }
+  return false;
+}
+
+Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config) {
+  const std::string path(config.Source, strnlen(config.Source, sizeof config.Source));
+  const SourceKind kind = KindOf(path);
+  Result<std::unique_ptr<FileIo>> io = FileIo::Open(path);
+  if (!io.ok()) return io.status();
+  const Result<uint64_t> size = platform::SizeOf((*io)->io_fd());
+  const uint8_t type = kind == SOURCE_VOLUME ? platform::PartitionTypeByte(path) : 0;
+  const uint32_t extra = config.Cache > 0 ? static_cast<uint32_t>(config.Cache) : 0;
+  return std::make_unique<DiskSource>(kind, size.ok() ? size.value() : 0, type,
+                                      std::move(io).value(), extra + kCacheBaseBlocks);
+}
+
+DiskSource::DiskSource(SourceKind kind, uint64_t source_size, uint8_t partition_type,
+                       std::unique_ptr<SourceIo> io, uint32_t cache_blocks)
+    : kind_(kind), io_(std::move(io)) {
+  disk_size_ = source_size + header_size();
+  if (kind_ == SOURCE_VOLUME) {
+    const PartitionEntry entry{partition_type, kVolumeFirstSector,
+                               static_cast<uint32_t>(source_size / kSectorSize)};
+    BuildMasterBootRecord(0, entry, sector0_.data());
+  }
+  cache_.reset(new (std::nothrow) ReadCache(cache_blocks, *io_));
+}
+
+}  // namespace quensaria::source

@@ -1,0 +1,86 @@
+// DiskSource: the disk one export serves, as clients see it. An image file
+// or a physical drive is served as it is; a partition (volume) is served as
+// a whole disk: a synthesized 63-sector header (sector 0 a master boot
+// record with one active entry describing the partition, then zeros) in
+// front of the partition's bytes.
+//
+// Opened when the export's engine is built and closed when it is destroyed.
+// Kind, disk size and sector 0 never change while open. The request path
+// reaches bytes only through io() and cache(), with source offsets from
+// TranslateOffset; it checks ranges against disk_size() first.
+#ifndef QUENSARIA_SERVICE_SOURCE_DISK_SOURCE_H_
+#define QUENSARIA_SERVICE_SOURCE_DISK_SOURCE_H_
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "service/source/read_cache.h"
+#include "service/source/source_io.h"
+#include "shared/management_records.h"
+#include "shared/master_boot_record.h"
+#include "shared/status.h"
+
+namespace quensaria::source {
+
+enum SourceKind : uint32_t {
+  SOURCE_IMAGE_FILE = 0,
+  SOURCE_PHYSICAL_DRIVE = 1,
+  SOURCE_VOLUME = 2,
+};
+
+// Bytes of the synthesized header in front of a partition: 63 sectors.
+inline constexpr uint64_t kVolumeHeaderSize = 63 * kSectorSize;
+inline constexpr uint32_t kVolumeFirstSector = 63;
+// Blocks the read cache holds beyond the export's Cache setting.
+inline constexpr uint32_t kCacheBaseBlocks = 10;
+
+// The kind the Windows-style prefixes name: "\\.\PhysicalDrive..." (any
+// case) is a physical drive, "\\.\X:" for a letter X a volume. False for any
+// other path, whose kind comes from what it is.
+bool KindFromPrefix(std::string_view path, SourceKind& kind);
+
+class DiskSource {
+ public:
+  // OpenSource: recognises the kind of config.Source, opens the I/O handle
+  // and the unbuffered cache handle, learns the size (and, for a partition,
+  // its type byte) and creates a read cache of config.Cache + 10 blocks.
+  // Fails with the operating-system error when either handle cannot be
+  // opened. A size that cannot be learnt counts as 0.
+  static Result<std::unique_ptr<DiskSource>> Open(const ServerConfig& config);
+
+  // A source over `io`, whose bytes number `source_size` (a partition's
+  // length for SOURCE_VOLUME, whose header is then synthesized with
+  // `partition_type`). For other back ends and tests.
+  DiskSource(SourceKind kind, uint64_t source_size, uint8_t partition_type,
+             std::unique_ptr<SourceIo> io, uint32_t cache_blocks);
+  DiskSource(const DiskSource&) = delete;
+  DiskSource& operator=(const DiskSource&) = delete;
+
+  SourceKind kind() const { return kind_; }
+  // Size of the disk clients see, in bytes.
+  uint64_t disk_size() const { return disk_size_; }
+  // Bytes of the disk clients see that exist only here (0 unless a volume).
+  uint64_t header_size() const { return kind_ == SOURCE_VOLUME ? kVolumeHeaderSize : 0; }
+  // The synthesized sector 0 of a volume (signature field 0).
+  const std::array<uint8_t, kSectorSize>& sector0() const { return sector0_; }
+  // Source offset of disk offset `offset`. REQUIRES: offset >= header_size().
+  uint64_t TranslateOffset(uint64_t offset) const { return offset - header_size(); }
+
+  SourceIo& io() { return *io_; }
+  // Null when the cache could not be created (every lookup then misses).
+  ReadCache* cache() { return cache_.get(); }
+
+ private:
+  const SourceKind kind_;
+  uint64_t disk_size_ = 0;
+  std::array<uint8_t, kSectorSize> sector0_{};
+  std::unique_ptr<SourceIo> io_;
+  std::unique_ptr<ReadCache> cache_;
+};
+
+}  // namespace quensaria::source
+
+#endif  // QUENSARIA_SERVICE_SOURCE_DISK_SOURCE_H_

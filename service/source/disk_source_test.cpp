@@ -1,0 +1,217 @@
+#include "service/source/disk_source.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "platform/loop_device_for_testing.h"
+#include "service/source/file_io.h"
+#include "service/source/memory_io.h"
+#include "shared/bytes.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::source {
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+TEST(KindFromPrefixTest, WindowsDevicePathsAreRecognisedByTheirPrefixes) {
+  struct Row {
+    const char* path;
+    bool matches;
+    SourceKind kind;
+  };
+  const Row rows[] = {
+      {"\\\\.\\PHYSICALDRIVE0", true, SOURCE_PHYSICAL_DRIVE},
+      {"\\\\.\\physicaldrive12", true, SOURCE_PHYSICAL_DRIVE},
+      {"\\\\.\\Physicaldrive", true, SOURCE_PHYSICAL_DRIVE},
+      {"\\\\.\\Physicaldriv", false, SOURCE_IMAGE_FILE},
+      {"\\\\.\\z:", true, SOURCE_VOLUME},
+      {"\\\\.\\E:", true, SOURCE_VOLUME},
+      {"\\\\.\\E:\\more\\text", true, SOURCE_VOLUME},
+      {"\\\\.\\1:", false, SOURCE_IMAGE_FILE},
+      {"\\\\.\\E", false, SOURCE_IMAGE_FILE},
+      {"C:\\images\\disk.img", false, SOURCE_IMAGE_FILE},
+      {"/var/lib/images/disk.img", false, SOURCE_IMAGE_FILE},
+  };
+  for (const Row& row : rows) {
+    SourceKind kind = SOURCE_IMAGE_FILE;
+    EXPECT_EQ(KindFromPrefix(row.path, kind), row.matches) << row.path;
+    if (row.matches) {
+      EXPECT_EQ(kind, row.kind) << row.path;
+    }
+  }
+}
+
+ServerConfig ConfigFor(const std::string& path, int32_t cache = 0) {
+  ServerConfig config{};
+  std::strncpy(config.Source, path.c_str(), sizeof config.Source - 1);
+  config.Cache = cache;
+  return config;
+}
+
+class TempFile {
+ public:
+  explicit TempFile(const std::vector<uint8_t>& bytes) {
+    const char* tmp = std::getenv("TMPDIR");
+    path_ = std::string(tmp ? tmp : "/tmp") + "/quensaria-source-XXXXXX";
+    const int fd = ::mkstemp(path_.data());
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+  }
+  ~TempFile() { ::unlink(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST(DiskSourceTest, ImageFileIsServedAsItIsWithItsOwnSize) {
+  std::vector<uint8_t> bytes(3 * kMiB + 7);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  TempFile file(bytes);
+  Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(file.path(), 5));
+  ASSERT_TRUE(source.ok()) << source.status().ToString();
+  DiskSource& s = *source.value();
+  EXPECT_EQ(s.kind(), SOURCE_IMAGE_FILE);
+  EXPECT_EQ(s.disk_size(), bytes.size());
+  EXPECT_EQ(s.header_size(), 0u);
+  EXPECT_EQ(s.TranslateOffset(12345), 12345u);
+  ASSERT_NE(s.cache(), nullptr);
+  EXPECT_EQ(s.cache()->capacity(), 15u);
+
+  uint8_t sector[512];
+  ASSERT_EQ(s.io().Read(3 * kMiB - 505, sector, 512).bytes, 512u);
+  EXPECT_EQ(0, std::memcmp(sector, bytes.data() + 3 * kMiB - 505, 512));
+  uint8_t tail[16];
+  EXPECT_EQ(s.io().Read(3 * kMiB, tail, 16).bytes, 7u);  // short at the end
+  const uint8_t changed[4] = {1, 2, 3, 4};
+  ASSERT_EQ(s.io().Write(100, changed, 4).bytes, 4u);
+  ASSERT_EQ(s.io().Read(98, sector, 8).bytes, 8u);
+  EXPECT_EQ(sector[2], 1);
+  EXPECT_EQ(sector[5], 4);
+  EXPECT_EQ(sector[6], bytes[104]);
+}
+
+TEST(DiskSourceTest, NegativeCacheSettingMeansTheBaseTenBlocks) {
+  TempFile file(std::vector<uint8_t>(4096));
+  Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(file.path(), -3));
+  ASSERT_TRUE(source.ok());
+  EXPECT_EQ(source.value()->cache()->capacity(), 10u);
+}
+
+TEST(DiskSourceTest, OpenFailsWithTheOperatingSystemError) {
+  Result<std::unique_ptr<DiskSource>> missing =
+      DiskSource::Open(ConfigFor("/nonexistent-dir/quensaria.img"));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.status().code(), ERROR_FILE_NOT_FOUND);
+  Result<std::unique_ptr<DiskSource>> directory = DiskSource::Open(ConfigFor("/tmp"));
+  ASSERT_FALSE(directory.ok());
+  EXPECT_EQ(directory.status().code(), ERROR_ACCESS_DENIED);
+}
+
+TEST(DiskSourceTest, CacheHandleIsUnbufferedOnAFileSystemThatAllowsIt) {
+  TempFile file(std::vector<uint8_t>(2 * kMiB, 0x5A));
+  Result<std::unique_ptr<FileIo>> io = FileIo::Open(file.path());
+  ASSERT_TRUE(io.ok());
+  if (!io.value()->cache_is_direct()) GTEST_SKIP() << "the file system of TMPDIR refuses O_DIRECT";
+  platform::AlignedBytes block = platform::AllocateAligned(kMiB);
+  const IoResult r = io.value()->CacheRead(512, block.get(), kMiB);
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(r.bytes, kMiB);
+  EXPECT_EQ(block[kMiB - 1], 0x5A);
+}
+
+TEST(DiskSourceTest, VolumeIsAWholeDiskWithASynthesizedHeader) {
+  const uint64_t partition = 1024 * kMiB;  // 1 GiB, never allocated
+  DiskSource s(SOURCE_VOLUME, partition, 0x07, std::make_unique<MemoryIo>(std::vector<uint8_t>()),
+               10);
+  EXPECT_EQ(s.disk_size(), 1073741824u + 32256u);
+  EXPECT_EQ(s.header_size(), 32256u);
+  EXPECT_EQ(s.TranslateOffset(32256), 0u);
+  EXPECT_EQ(s.TranslateOffset(32256 + 4096), 4096u);
+
+  const auto& sector = s.sector0();
+  EXPECT_EQ(0, std::memcmp(sector.data(), MbrBootProgram().data(), kBootProgramSize));
+  EXPECT_EQ(LoadLe32(sector.data() + 440), 0u);
+  const uint8_t* entry = sector.data() + 446;
+  EXPECT_EQ(entry[0], 0x80);
+  EXPECT_EQ(entry[1], 0x01);
+  EXPECT_EQ(entry[2], 0x01);
+  EXPECT_EQ(entry[3], 0x00);
+  EXPECT_EQ(entry[4], 0x07);
+  EXPECT_EQ(LoadLe32(entry + 8), 63u);
+  EXPECT_EQ(LoadLe32(entry + 12), 2097152u);
+  for (int i = 462; i < 510; ++i) ASSERT_EQ(sector[i], 0) << i;
+  EXPECT_EQ(sector[510], 0x55);
+  EXPECT_EQ(sector[511], 0xAA);
+}
+
+// Real block devices: a loop device over an image with a partition table.
+class BlockDeviceSourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = platform::LoopDisk::UnavailableReason();
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+  std::unique_ptr<platform::LoopDisk> MakeDisk(const std::string& script) {
+    Result<std::unique_ptr<platform::LoopDisk>> disk =
+        platform::LoopDisk::Create(32 * kMiB, script);
+    EXPECT_TRUE(disk.ok()) << disk.status().ToString();
+    return disk.ok() ? std::move(disk).value() : nullptr;
+  }
+};
+
+TEST_F(BlockDeviceSourceTest, WholeDiskIsAPhysicalDriveOfItsExactSize) {
+  auto disk = MakeDisk("label: dos\nstart=2048, size=8192, type=83\n");
+  ASSERT_NE(disk, nullptr);
+  Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(disk->device()));
+  ASSERT_TRUE(source.ok()) << source.status().ToString();
+  EXPECT_EQ(source.value()->kind(), SOURCE_PHYSICAL_DRIVE);
+  EXPECT_EQ(source.value()->disk_size(), 32 * kMiB);
+  EXPECT_EQ(source.value()->header_size(), 0u);
+}
+
+TEST_F(BlockDeviceSourceTest, PartitionIsAVolumeWithItsTypeAndSectorCount) {
+  struct Row {
+    const char* script;
+    uint8_t type;
+  };
+  const Row rows[] = {
+      {"label: dos\nstart=2048, size=10240, type=83\n", 0x83},
+      {"label: dos\nstart=4096, size=20480, type=7\n", 0x07},
+      {"label: gpt\nstart=2048, size=10240, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n", 0x83},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.script);
+    auto disk = MakeDisk(row.script);
+    ASSERT_NE(disk, nullptr);
+    const uint64_t sectors = row.type == 0x07 ? 20480 : 10240;
+    Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(disk->partition(1)));
+    ASSERT_TRUE(source.ok()) << source.status().ToString();
+    DiskSource& s = *source.value();
+    EXPECT_EQ(s.kind(), SOURCE_VOLUME);
+    EXPECT_EQ(s.disk_size(), sectors * 512 + 32256);
+    EXPECT_EQ(s.sector0()[446 + 4], row.type);
+    EXPECT_EQ(LoadLe32(s.sector0().data() + 446 + 8), 63u);
+    EXPECT_EQ(LoadLe32(s.sector0().data() + 446 + 12), sectors);
+
+    // Source offset 0 is the partition's first byte on the disk.
+    const uint8_t mark[8] = {'P', 'A', 'R', 'T', 'O', 'N', 'E', '!'};
+    ASSERT_EQ(s.io().Write(0, mark, 8).bytes, 8u);
+    source.value().reset();
+    std::ifstream image(disk->image(), std::ios::binary);
+    image.seekg(static_cast<std::streamoff>((row.type == 0x07 ? 4096 : 2048) * 512));
+    char seen[8];
+    image.read(seen, 8);
+    EXPECT_EQ(0, std::memcmp(seen, mark, 8));
+  }
+}
+
+}  // namespace
+}  // namespace quensaria::source

@@ -1,0 +1,240 @@
+#include "service/source/read_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "service/source/memory_io.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::source {
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+uint8_t Pattern(uint64_t offset) { return static_cast<uint8_t>((offset >> 9) * 31 + offset); }
+
+std::vector<uint8_t> PatternBytes(uint64_t size) {
+  std::vector<uint8_t> bytes(size);
+  for (uint64_t i = 0; i < size; ++i) bytes[i] = Pattern(i);
+  return bytes;
+}
+
+class ReadCacheTest : public ::testing::Test {
+ protected:
+  void Make(uint32_t capacity, uint64_t size = 64 * kMiB) {
+    expected_ = PatternBytes(size);
+    io_ = std::make_unique<MemoryIo>(expected_);
+    cache_ = std::make_unique<ReadCache>(capacity, *io_);
+  }
+
+  // Looks up `length` bytes at `offset`; on a hit checks they are the
+  // source's bytes.
+  bool Lookup(uint64_t offset, uint32_t length) {
+    std::vector<uint8_t> out(length);
+    if (!cache_->Lookup(offset, length, out.data())) return false;
+    for (uint32_t i = 0; i < length; ++i) {
+      EXPECT_EQ(out[i], expected_at(offset + i)) << "offset " << offset + i;
+      if (out[i] != expected_at(offset + i)) break;
+    }
+    return true;
+  }
+
+  uint8_t expected_at(uint64_t offset) const { return expected_[offset]; }
+  int cache_reads() const { return io_->counts().cache_reads; }
+  std::vector<uint64_t> Starts() const {
+    std::vector<uint64_t> starts;
+    for (const auto& b : cache_->Blocks()) starts.push_back(b.first_byte);
+    return starts;
+  }
+  std::vector<uint32_t> Scores() const {
+    std::vector<uint32_t> scores;
+    for (const auto& b : cache_->Blocks()) scores.push_back(b.score);
+    return scores;
+  }
+  // Fills blocks at 0, 2, 4, ... MiB (apart, so no read hits another block).
+  void FillBlocks(int count) {
+    for (int i = 0; i < count; ++i) ASSERT_TRUE(Lookup(2 * kMiB * i, 512));
+  }
+  void FailFills(bool fail) {
+    MemoryIo::Faults faults;
+    faults.cache_read_error = fail ? ERROR_READ_FAULT : 0;
+    io_->SetFaults(faults);
+  }
+
+  std::vector<uint8_t> expected_;  // what the source holds
+  std::unique_ptr<MemoryIo> io_;
+  std::unique_ptr<ReadCache> cache_;
+};
+
+TEST_F(ReadCacheTest, MissFillsOneMiBFromTheReadsOwnOffset) {
+  Make(10);
+  const uint64_t x = 5 * kMiB + 4096 * 3;
+  ASSERT_TRUE(Lookup(x, 4096));
+  EXPECT_EQ(Starts(), std::vector<uint64_t>{x});
+  EXPECT_EQ(Scores(), std::vector<uint32_t>{512});
+  const int reads = cache_reads();
+
+  // Inside the block, up to its last byte: hits without touching the source.
+  ASSERT_TRUE(Lookup(x + 4096, 4096));
+  ASSERT_TRUE(Lookup(x + kMiB - 65536, 65536));
+  EXPECT_EQ(cache_reads(), reads);
+  EXPECT_EQ(Scores(), std::vector<uint32_t>{512 + 2 * 512});
+}
+
+TEST_F(ReadCacheTest, ReadsStartingBeforeOrEndingAfterABlockMissIt) {
+  Make(10);
+  const uint64_t x = 8 * kMiB;
+  ASSERT_TRUE(Lookup(x, 4096));
+  ASSERT_TRUE(Lookup(x - 512, 512));          // one sector before: a new block
+  ASSERT_TRUE(Lookup(x + kMiB - 512, 1024));  // runs past the first block's end
+  EXPECT_EQ(Starts(), (std::vector<uint64_t>{x + kMiB - 512, x - 512, x}));
+}
+
+TEST_F(ReadCacheTest, EveryMissAgesEveryBlockByOne) {
+  Make(10);
+  FillBlocks(3);
+  EXPECT_EQ(Scores(), (std::vector<uint32_t>{512, 511, 510}));
+  ASSERT_TRUE(Lookup(2 * kMiB + 100, 100));  // a hit ages nothing
+  EXPECT_EQ(Scores(), (std::vector<uint32_t>{512, 511 + 512, 510}));
+}
+
+TEST_F(ReadCacheTest, WithCacheZeroTheEleventhMissDoesNotFill) {
+  Make(0 + 10);
+  FillBlocks(10);
+  const int reads = cache_reads();
+  EXPECT_FALSE(Lookup(40 * kMiB, 4096));
+  EXPECT_EQ(cache_reads(), reads);
+  EXPECT_EQ(cache_->Blocks().size(), 10u);
+}
+
+TEST_F(ReadCacheTest, ProtectedPositionsAreNeverEvicted) {
+  for (uint32_t capacity : {10u, 11u}) {
+    SCOPED_TRACE(capacity);
+    Make(capacity);
+    FillBlocks(static_cast<int>(capacity));
+    for (int i = 0; i < 1200; ++i) ASSERT_FALSE(Lookup(60 * kMiB, 512));
+    EXPECT_EQ(cache_->Blocks().size(), capacity);
+    // Scores run out at 0 rather than wrapping round.
+    for (uint32_t score : Scores()) EXPECT_EQ(score, 0u);
+  }
+}
+
+TEST_F(ReadCacheTest, FirstBlockPastPositionTenToRunOutIsEvictedAndItsRoomRefilled) {
+  Make(13);
+  FillBlocks(13);  // scores 512 (newest) .. 500 (oldest, position 12)
+  const std::vector<uint64_t> before = Starts();
+  for (int i = 0; i < 499; ++i) ASSERT_FALSE(Lookup(60 * kMiB, 512));
+  EXPECT_EQ(Starts(), before);
+  // The 500th miss takes the oldest to 0: it goes, and the miss fills.
+  ASSERT_TRUE(Lookup(60 * kMiB, 512));
+  std::vector<uint64_t> after = Starts();
+  ASSERT_EQ(after.size(), 13u);
+  EXPECT_EQ(after.front(), 60 * kMiB);
+  after.erase(after.begin());
+  EXPECT_EQ(after, std::vector<uint64_t>(before.begin(), before.end() - 1));
+}
+
+TEST_F(ReadCacheTest, ABlockThatRanOutWhileProtectedGoesOnceItIsPastPositionTen) {
+  Make(12);
+  FillBlocks(11);
+  const uint64_t oldest = Starts().back();
+  FailFills(true);
+  for (int i = 0; i < 600; ++i) ASSERT_FALSE(Lookup(60 * kMiB, 512));
+  FailFills(false);
+  ASSERT_TRUE(Lookup(62 * kMiB, 512));  // twelfth block; the oldest is now at 11
+  ASSERT_EQ(Starts().back(), oldest);
+  ASSERT_TRUE(Lookup(50 * kMiB, 512));  // its score is 0: evicted, room refilled
+  const std::vector<uint64_t> starts = Starts();
+  EXPECT_EQ(starts.size(), 12u);
+  EXPECT_EQ(std::count(starts.begin(), starts.end(), oldest), 0);
+}
+
+TEST_F(ReadCacheTest, HitsRaiseTheScoreUpToTheCapOnly) {
+  Make(10);
+  ASSERT_TRUE(Lookup(0, 1));
+  uint8_t byte;
+  for (int i = 0; i < 8388360; ++i) ASSERT_TRUE(cache_->Lookup(7, 1, &byte));
+  const uint32_t score = Scores().front();
+  EXPECT_GE(score, kCacheScoreCap);
+  EXPECT_LT(score, kCacheScoreCap + 512);
+  ASSERT_TRUE(cache_->Lookup(7, 1, &byte));
+  EXPECT_EQ(Scores().front(), score);
+}
+
+TEST_F(ReadCacheTest, FailedFillIsASilentMiss) {
+  Make(10);
+  FailFills(true);
+  EXPECT_FALSE(Lookup(0, 4096));
+  EXPECT_TRUE(cache_->Blocks().empty());
+}
+
+TEST_F(ReadCacheTest, FillThatReachesTheEndOfTheSourceIsAMiss) {
+  Make(10, 3 * kMiB + kMiB / 2);
+  EXPECT_FALSE(Lookup(3 * kMiB, 4096));
+  EXPECT_TRUE(cache_->Blocks().empty());
+  EXPECT_TRUE(Lookup(2 * kMiB + kMiB / 2, 4096));  // ends exactly at the end
+}
+
+TEST_F(ReadCacheTest, FillGoesOnAfterShortReads) {
+  Make(10);
+  MemoryIo::Faults faults;
+  faults.max_transfer = 100000;
+  io_->SetFaults(faults);
+  ASSERT_TRUE(Lookup(3 * kMiB + 512, 4096));
+  EXPECT_EQ(cache_reads(), 11);        // ceil(1 MiB / 100000)
+  EXPECT_TRUE(Lookup(4 * kMiB, 512));  // the last bytes of the block are right too
+  EXPECT_EQ(cache_->Blocks().size(), 1u);
+}
+
+class ReadCacheUpdateTest : public ReadCacheTest {
+ protected:
+  // Writes `length` bytes of `value` at `offset` to the source and the cache,
+  // as the write path does.
+  void Write(uint64_t offset, uint32_t length, uint8_t value) {
+    std::vector<uint8_t> data(length, value);
+    ASSERT_EQ(io_->Write(offset, data.data(), length).bytes, length);
+    std::fill_n(expected_.begin() + static_cast<ptrdiff_t>(offset), length, value);
+    cache_->Update(offset, length, data.data());
+  }
+};
+
+TEST_F(ReadCacheUpdateTest, CachedBlocksSeeWrites) {
+  Make(10);
+  ASSERT_TRUE(Lookup(kMiB, 4096));
+  Write(kMiB + 8192, 1024, 0xAB);
+  EXPECT_TRUE(Lookup(kMiB + 8192 - 512, 2048));  // checked against the source
+  EXPECT_EQ(Starts().size(), 1u);
+}
+
+TEST_F(ReadCacheUpdateTest, WritesNeverAddBlocks) {
+  Make(10);
+  Write(0, 4096, 1);
+  EXPECT_TRUE(cache_->Blocks().empty());
+}
+
+TEST_F(ReadCacheUpdateTest, EveryOverlappingBlockSeesTheWrite) {
+  Make(10);
+  // An older block [0, 1 MiB) and a newer one from 1 MiB - 32 KiB overlap.
+  ASSERT_TRUE(Lookup(0, 4096));
+  ASSERT_TRUE(Lookup(kMiB - 32768, 65536));
+  Write(kMiB - 16384, 4096, 0x5C);
+  // Held whole by the older block only: must not be stale.
+  EXPECT_TRUE(Lookup(kMiB - 65536, 65536));
+  EXPECT_TRUE(Lookup(kMiB - 32768, 65536));
+}
+
+TEST_F(ReadCacheUpdateTest, WritesAcrossABlockEdgeAndOfOddLengthChangeOnlyTheirBytes) {
+  Make(10);
+  ASSERT_TRUE(Lookup(kMiB + 100, 512));    // a block that starts off the sector grid
+  Write(kMiB, 1000, 0x11);                 // begins before the block
+  Write(2 * kMiB + 100 - 300, 777, 0x22);  // runs past the block's end
+  Write(kMiB + 5000, 3, 0x33);             // three bytes only
+  EXPECT_TRUE(Lookup(kMiB + 100, 4096));
+  EXPECT_TRUE(Lookup(kMiB + 100 + kMiB - 8192, 8192));
+}
+
+}  // namespace
+}  // namespace quensaria::source

@@ -1,0 +1,461 @@
+// The connection engine on real loopback sockets, with fake registry hooks.
+// Clients bind to 127.0.0.x to play several machines.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/loop_device_for_testing.h"
+#include "platform/socket.h"
+#include "service/source/memory_io.h"
+#include "shared/bytes.h"
+#include "shared/password_digest.h"
+#include "shared/win32_error.h"
+#include "tests/block_client.h"
+#include "tests/engine_harness.h"
+
+namespace quensaria::testing {
+namespace {
+
+using platform::Ipv4;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint64_t kMiB = 1 << 20;
+constexpr uint32_t kClientA = Ipv4(127, 0, 0, 2);
+constexpr uint32_t kClientB = Ipv4(127, 0, 0, 3);
+// Generous bounds for things that must end: they guard against hangs, they
+// do not measure speed.
+constexpr auto kLiveness = std::chrono::seconds(10);
+
+uint8_t Pattern(uint64_t offset) { return static_cast<uint8_t>((offset >> 9) * 17 + offset); }
+
+class ImageFile {
+ public:
+  explicit ImageFile(uint64_t size) {
+    const char* tmp = std::getenv("TMPDIR");
+    path_ = std::string(tmp ? tmp : "/tmp") + "/quensaria-engine-XXXXXX";
+    const int fd = ::mkstemp(path_.data());
+    Bytes chunk(kMiB);
+    for (uint64_t at = 0; at < size; at += chunk.size()) {
+      for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = Pattern(at + i);
+      const size_t n = std::min<uint64_t>(chunk.size(), size - at);
+      EXPECT_EQ(::write(fd, chunk.data(), n), static_cast<ssize_t>(n));
+    }
+    ::close(fd);
+  }
+  ~ImageFile() { ::unlink(path_.c_str()); }
+  const std::string& path() const { return path_; }
+  Bytes ReadBack(uint64_t offset, size_t length) const {
+    std::ifstream f(path_, std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(offset));
+    Bytes out(length);
+    f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(length));
+    return out;
+  }
+
+ private:
+  std::string path_;
+};
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void StartOn(const ImageFile& image, int32_t cache = 0) {
+    harness_ = std::make_unique<EngineHarness>(TestConfig(image.path(), cache));
+    ASSERT_TRUE(harness_->Start());
+  }
+  void StartOnMemory(uint64_t size, const source::MemoryIo::Faults& faults,
+                     source::MemoryIo** io = nullptr) {
+    Bytes bytes(size);
+    for (uint64_t i = 0; i < size; ++i) bytes[i] = Pattern(i);
+    auto memory = std::make_unique<source::MemoryIo>(std::move(bytes));
+    memory->SetFaults(faults);
+    if (io) *io = memory.get();
+    auto disk = std::make_unique<source::DiskSource>(source::SOURCE_IMAGE_FILE, size, 0,
+                                                     std::move(memory), 0);
+    harness_ = std::make_unique<EngineHarness>(TestConfig(), std::move(disk));
+    ASSERT_TRUE(harness_->Start());
+  }
+  // A client from `local` that has logged on with the management password.
+  std::unique_ptr<BlockClient> LoggedOn(uint32_t local = kClientA) {
+    auto client = std::make_unique<BlockClient>();
+    EXPECT_EQ(client->Connect(harness_->port(), local), 0);
+    EXPECT_EQ(client->Login("manage").reply.status, REPLY_OK);
+    return client;
+  }
+  static void ExpectPattern(const Bytes& data, uint64_t offset) {
+    for (size_t i = 0; i < data.size(); ++i) {
+      ASSERT_EQ(data[i], Pattern(offset + i)) << "at " << offset + i;
+    }
+  }
+
+  std::unique_ptr<EngineHarness> harness_;
+};
+
+TEST_F(EngineTest, ServesTheImageToALoggedOnClient) {
+  ImageFile image(8 * kMiB);
+  StartOn(image);
+  auto client = LoggedOn();
+  QueryData query;
+  ASSERT_EQ(client->Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(query.disk_size, 8 * kMiB);
+  EXPECT_EQ(query.access, ACCESS_FULL);
+  Bytes data;
+  ASSERT_EQ(client->Read(3 * kMiB + 512, 65536, data).reply.status, REPLY_OK);
+  ExpectPattern(data, 3 * kMiB + 512);
+
+  Bytes payload(65536);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(~i);
+  ASSERT_EQ(client->Write(5 * kMiB, payload.data(), 65536).reply.status, REPLY_OK);
+  ASSERT_EQ(client->Read(5 * kMiB, 65536, data).reply.status, REPLY_OK);
+  EXPECT_EQ(data, payload);
+  EXPECT_EQ(image.ReadBack(5 * kMiB, 65536), payload);
+  EXPECT_EQ(harness_->registry().logged_on(),
+            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, 1}}));
+}
+
+TEST_F(EngineTest, EachConnectionSeesItsOwnStampInSectorZero) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  auto first = LoggedOn();
+  auto second = LoggedOn();
+  Bytes a, b;
+  ASSERT_EQ(first->Read(0, 512, a).reply.status, REPLY_OK);
+  ASSERT_EQ(second->Read(0, 512, b).reply.status, REPLY_OK);
+  EXPECT_NE(LoadLe32(a.data() + 440), LoadLe32(b.data() + 440));
+  for (int i = 440; i < 444; ++i) a[i] = b[i] = Pattern(i);
+  ExpectPattern(a, 0);
+  ExpectPattern(b, 0);
+  ExpectPattern(image.ReadBack(0, 512), 0);  // the image itself is not stamped
+}
+
+TEST_F(EngineTest, HeaderAndPayloadArrivingInPiecesAreHandledAsWhole) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  auto client = LoggedOn();
+  uint8_t header[32];
+  EncodeRequestHeader({CMD_QUERY, 0, 0}, header);
+  ASSERT_EQ(client->SendBytes(header, 1), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  ASSERT_EQ(client->SendBytes(header + 1, 31), 0);
+  Bytes data;
+  Exchange x = client->ReceiveReply(&data);
+  ASSERT_EQ(x.error, 0);
+  EXPECT_EQ(x.reply.data_length, 16u);
+
+  Bytes payload(20000);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 5);
+  EncodeRequestHeader({CMD_WRITE, kMiB, 20000}, header);
+  ASSERT_EQ(client->SendBytes(header, 20), 0);
+  ASSERT_EQ(client->SendBytes(header + 20, 12), 0);
+  for (size_t at = 0; at < payload.size(); at += 1500) {
+    ASSERT_EQ(client->SendBytes(payload.data() + at, std::min<size_t>(1500, payload.size() - at)),
+              0);
+    if (at % 6000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  x = client->ReceiveReply();
+  ASSERT_EQ(x.error, 0);
+  EXPECT_EQ(x.reply.status, REPLY_OK);
+  EXPECT_EQ(x.reply.length, 20000u);
+  EXPECT_EQ(image.ReadBack(kMiB, 20000), payload);
+}
+
+TEST_F(EngineTest, OverlongWriteIsConsumedRefusedAndTheNextRequestServed) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  auto client = LoggedOn();
+  const Exchange x = client->Write(0, Bytes(65537, 0xEE).data(), 65537);
+  ASSERT_EQ(x.error, 0);
+  EXPECT_EQ(x.reply.status, REPLY_DENIED);
+  EXPECT_EQ(x.reply.length, 65537u);
+  Bytes data;
+  ASSERT_EQ(client->Read(0, 1024, data).reply.status, REPLY_OK);
+  EXPECT_EQ(data[0], Pattern(0));
+  EXPECT_EQ(image.ReadBack(0, 1), Bytes{Pattern(0)});
+}
+
+TEST_F(EngineTest, UnknownCommandEndsTheConnectionWithoutAReply) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  auto client = LoggedOn();
+  uint8_t header[32] = {0x99};
+  ASSERT_EQ(client->SendBytes(header, 32), 0);
+  EXPECT_EQ(client->ExpectClosedWithoutBytes(10000), 0);
+  EXPECT_TRUE(harness_->registry().WaitForDisconnects(1, kLiveness));
+}
+
+TEST_F(EngineTest, RefusedAddressIsClosedWithoutAByte) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  harness_->registry().Admit(kClientB, ACCESS_REFUSED);
+  BlockClient refused;
+  ASSERT_EQ(refused.Connect(harness_->port(), kClientB), 0);
+  EXPECT_EQ(refused.ExpectClosedWithoutBytes(10000), 0);
+  // It was asked about once, with its address, and never counted as connected.
+  auto admitted = LoggedOn(kClientA);
+  EXPECT_EQ(harness_->registry().checked(), (std::vector<uint32_t>{kClientB, kClientA}));
+  EXPECT_TRUE(harness_->registry().disconnected().empty());
+}
+
+TEST_F(EngineTest, AdmittedLevelIsTheConnectionsUntilItLogsOn) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  harness_->registry().Admit(kClientB, ACCESS_VIRTUAL_WRITE);
+  BlockClient client;
+  ASSERT_EQ(client.Connect(harness_->port(), kClientB), 0);
+  QueryData query;
+  ASSERT_EQ(client.Query(query).error, 0);
+  EXPECT_EQ(query.access, ACCESS_VIRTUAL_WRITE);
+  ASSERT_EQ(client.Login("login").reply.status, REPLY_OK);
+  EXPECT_EQ(client.Write(0, Bytes(512).data(), 512).reply.status, REPLY_DENIED);
+  ASSERT_EQ(client.Login("manage").reply.status, REPLY_OK);
+  EXPECT_EQ(client.Write(0, Bytes(512).data(), 512).reply.status, REPLY_OK);
+}
+
+TEST_F(EngineTest, AddressLeavesTheMapWithItsLastConnection) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  auto first = LoggedOn(kClientA);
+  auto second = LoggedOn(kClientA);
+  first->Close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(harness_->registry().disconnected().empty());
+  Bytes data;
+  ASSERT_EQ(second->Read(4096, 4096, data).reply.status, REPLY_OK);
+  ExpectPattern(data, 4096);
+  second->Close();
+  ASSERT_TRUE(harness_->registry().WaitForDisconnects(1, kLiveness));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(harness_->registry().disconnected(), std::vector<uint32_t>{kClientA});
+}
+
+TEST_F(EngineTest, ClientThatLeavesBeforeItsReplyIsClosedOnce) {
+  ImageFile image(16 * kMiB);
+  StartOn(image);
+  for (int i = 0; i < 20; ++i) {
+    auto client = LoggedOn(Ipv4(127, 0, 2, static_cast<uint8_t>(i + 1)));
+    uint8_t header[32];
+    EncodeRequestHeader({CMD_READ, static_cast<uint64_t>(i) * 65536, 65536}, header);
+    ASSERT_EQ(client->SendBytes(header, 32), 0);
+    if (i % 2 == 0) platform::SetAbortiveClose(client->fd());
+    client->Close();
+  }
+  ASSERT_TRUE(harness_->registry().WaitForDisconnects(20, kLiveness));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(harness_->registry().disconnected().size(), 20u);
+  auto survivor = LoggedOn(kClientB);
+  Bytes data;
+  EXPECT_EQ(survivor->Read(0, 512, data).reply.status, REPLY_OK);
+}
+
+TEST_F(EngineTest, StopResetsEveryConnectionAndEndsRun) {
+  ImageFile image(4 * kMiB);
+  StartOn(image);
+  std::vector<std::unique_ptr<BlockClient>> clients;
+  for (int i = 0; i < 8; ++i) clients.push_back(LoggedOn(Ipv4(127, 0, 0, 10 + i)));
+  // One mid-request: a write whose payload has not all come.
+  uint8_t header[32];
+  EncodeRequestHeader({CMD_WRITE, 0, 65536}, header);
+  ASSERT_EQ(clients[0]->SendBytes(header, 32), 0);
+  ASSERT_EQ(clients[0]->SendBytes(Bytes(1000).data(), 1000), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  std::vector<std::string> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { lines.emplace_back(line); });
+  EXPECT_LT(harness_->StopAndWait(), kLiveness);
+  platform::SetConsoleSinkForTesting(nullptr);
+  // Every worker ended within the shutdown waits (a late one is logged).
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.find("WaitForMultipleObjects"), std::string::npos) << line;
+  }
+  for (auto& client : clients) {
+    uint8_t byte;
+    EXPECT_EQ(client->ReceiveBytes(&byte, 1), ECONNRESET);
+  }
+  // Nobody listens any more; and stopping reports no disconnects.
+  BlockClient late;
+  EXPECT_NE(late.Connect(harness_->port()), 0);
+  EXPECT_TRUE(harness_->registry().disconnected().empty());
+}
+
+TEST_F(EngineTest, StopEndsRunEvenWhileAWorkerIsStuckInAHook) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  harness_->registry().HoldLogOns();
+  BlockClient client;
+  ASSERT_EQ(client.Connect(harness_->port()), 0);
+  uint8_t login[32];
+  EncodeLoginRequest(PasswordDigest("login").data(), login);
+  ASSERT_EQ(client.SendBytes(login, 32), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the worker is in the hook
+  BlockClient other;                                            // an idle connection beside it
+  ASSERT_EQ(other.Connect(harness_->port(), kClientB), 0);
+  QueryData query;
+  ASSERT_EQ(other.Query(query).error, 0);
+  EXPECT_LT(harness_->StopAndWait(), kLiveness);
+  harness_.reset();  // the engine object goes; the stuck worker still holds its state
+  // Once the hook returns the worker ends, and the last connections go.
+  uint8_t byte;
+  EXPECT_EQ(client.ReceiveBytes(&byte, 1), ECONNRESET);
+  EXPECT_EQ(other.ReceiveBytes(&byte, 1), ECONNRESET);
+}
+
+TEST_F(EngineTest, NothingIsAcceptedBeforeTheHooksAreIn) {
+  ImageFile image(2 * kMiB);
+  harness_ = std::make_unique<EngineHarness>(TestConfig(image.path()));
+  ASSERT_TRUE(harness_->Start(false));
+  BlockClient client;
+  ASSERT_EQ(client.Connect(harness_->port(), kClientA), 0);  // waits in the backlog
+  QueryData query;
+  uint8_t request[32];
+  EncodeRequestHeader({CMD_QUERY, 0, 0}, request);
+  ASSERT_EQ(client.SendBytes(request, 32), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(harness_->registry().checked().empty());
+  harness_->InstallHooks();
+  Exchange x = client.ReceiveReply();
+  EXPECT_EQ(x.error, 0);
+  EXPECT_EQ(harness_->registry().checked(), std::vector<uint32_t>{kClientA});
+}
+
+TEST_F(EngineTest, PortTakenEndsRunAtOnce) {
+  platform::PassiveAddress any;
+  ASSERT_EQ(any.Resolve("0"), 0);
+  platform::UniqueFd holder;
+  ASSERT_EQ(platform::CreateSocket(any, holder), 0);
+  ASSERT_EQ(platform::BindSocket(holder.get(), any), 0);
+  ASSERT_EQ(platform::ListenSocket(holder.get(), 1), 0);
+  ImageFile image(kMiB);
+  ServerConfig config = TestConfig(image.path());
+  config.Port = platform::LocalPort(holder.get());
+  std::vector<std::string> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { lines.emplace_back(line); });
+  EngineHarness harness(config);
+  EXPECT_FALSE(harness.Start());
+  EXPECT_TRUE(harness.WaitForEnd(kLiveness));
+  platform::SetConsoleSinkForTesting(nullptr);
+  EXPECT_EQ(lines, std::vector<std::string>{"bind() failed: 10048\n"});
+}
+
+TEST_F(EngineTest, SourceThatCannotBeOpenedEndsRunAtOnce) {
+  EngineHarness harness(TestConfig("/nonexistent/quensaria.img"));
+  EXPECT_FALSE(harness.Start());
+  EXPECT_TRUE(harness.WaitForEnd(kLiveness));
+}
+
+TEST_F(EngineTest, SourceThatCannotBeAssociatedEndsRunAtOnce) {
+  source::MemoryIo::Faults faults;
+  faults.associate_error = ERROR_INVALID_HANDLE;
+  auto memory = std::make_unique<source::MemoryIo>(Bytes(kMiB));
+  memory->SetFaults(faults);
+  auto disk = std::make_unique<source::DiskSource>(source::SOURCE_IMAGE_FILE, kMiB, 0,
+                                                   std::move(memory), 0);
+  std::vector<std::string> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { lines.emplace_back(line); });
+  EngineHarness harness(TestConfig(), std::move(disk));
+  EXPECT_FALSE(harness.Start());
+  EXPECT_TRUE(harness.WaitForEnd(kLiveness));
+  platform::SetConsoleSinkForTesting(nullptr);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("CreateIoCompletionPort() File failed: 6 ", 0), 0u) << lines[0];
+}
+
+// Many clients at once, each on its own region, some of them through the
+// file workers only (the source never says it can do a transfer at once).
+class ConcurrentEngineTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ConcurrentEngineTest, ManyClientsReadAndWriteTheirOwnRegions) {
+  constexpr int kClients = 24;
+  constexpr uint64_t kRegion = 2 * kMiB;
+  source::MemoryIo::Faults faults;
+  faults.try_would_block = GetParam();
+  source::MemoryIo* io = nullptr;
+  StartOnMemory(kClients * kRegion, faults, &io);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kClients; ++c) {
+    threads.emplace_back([&, c] {
+      BlockClient client;
+      if (client.Connect(harness_->port(), Ipv4(127, 0, 1, static_cast<uint8_t>(c + 1))) != 0 ||
+          client.Login("manage").reply.status != REPLY_OK) {
+        ++failures;
+        return;
+      }
+      std::mt19937 random(c);
+      Bytes mine(kRegion);
+      for (uint64_t i = 0; i < kRegion; ++i) mine[i] = Pattern(c * kRegion + i);
+      Bytes data;
+      for (int i = 0; i < 150; ++i) {
+        const uint32_t length = 512 * (1 + random() % 128);
+        const uint64_t at = 512 * (random() % ((kRegion - length) / 512));
+        const uint64_t offset = c * kRegion + at;
+        if (random() % 3 == 0) {
+          for (uint32_t k = 0; k < length; ++k) mine[at + k] = static_cast<uint8_t>(random());
+          if (client.Write(offset, mine.data() + at, length).reply.status != REPLY_OK) ++failures;
+        } else {
+          const Exchange x = client.Read(offset, length, data);
+          if (x.error != 0 || x.reply.status != REPLY_OK ||
+              !std::equal(data.begin(), data.end(), mine.begin() + at)) {
+            ++failures;
+          }
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_TRUE(harness_->registry().disconnected().size() == static_cast<size_t>(kClients) ||
+              harness_->registry().WaitForDisconnects(kClients, kLiveness));
+  if (GetParam()) {
+    EXPECT_GT(io->counts().reads, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ConcurrentEngineTest, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "FileWorkers" : "AtOnce"; });
+
+// A real partition served as a whole disk.
+TEST_F(EngineTest, PartitionOnABlockDeviceIsServedBehindItsHeader) {
+  const std::string why = platform::LoopDisk::UnavailableReason();
+  if (!why.empty()) GTEST_SKIP() << why;
+  Result<std::unique_ptr<platform::LoopDisk>> made =
+      platform::LoopDisk::Create(16 * kMiB, "label: dos\nstart=2048, size=8192, type=83\n");
+  ASSERT_TRUE(made.ok()) << made.status().ToString();
+  std::unique_ptr<platform::LoopDisk> disk = std::move(made).value();
+  harness_ = std::make_unique<EngineHarness>(TestConfig(disk->partition(1)));
+  ASSERT_TRUE(harness_->Start());
+  auto client = LoggedOn();
+  QueryData query;
+  ASSERT_EQ(client->Query(query).error, 0);
+  EXPECT_EQ(query.disk_size, 8192u * 512 + 32256);
+
+  Bytes payload(4096);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
+  ASSERT_EQ(client->Write(32256, payload.data(), 4096).reply.status, REPLY_OK);
+  Bytes data;
+  ASSERT_EQ(client->Read(0, 65536, data).reply.status, REPLY_OK);
+  EXPECT_EQ(data[510], 0x55);
+  EXPECT_EQ(data[511], 0xAA);
+  EXPECT_EQ(data[446 + 4], 0x83);
+  EXPECT_EQ(LoadLe32(data.data() + 446 + 12), 8192u);
+  EXPECT_TRUE(std::equal(payload.begin(), payload.end(), data.begin() + 32256));
+  harness_->StopAndWait();
+  harness_.reset();
+  // The bytes are on the partition, at its own offset 0.
+  std::ifstream image(disk->image(), std::ios::binary);
+  image.seekg(2048 * 512);
+  Bytes on_disk(4096);
+  image.read(reinterpret_cast<char*>(on_disk.data()), 4096);
+  EXPECT_EQ(on_disk, payload);
+}
+
+}  // namespace
+}  // namespace quensaria::testing
