@@ -1,26 +1,22 @@
 #include "platform/backing_file.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "platform/errors.h"
+#include "platform/file.h"
 
 namespace quensaria::platform {
 namespace {
 
 constexpr uint64_t kSector = 512;
-constexpr size_t kBounceAlignment = 4096;
+constexpr size_t kBounceAlignment = kDirectIoAlignment;
 
 NtStatus LastError() { return NtStatusFromErrno(errno); }
 
@@ -35,41 +31,24 @@ NtStatus RejectDirectory(int fd) {
   return S_ISDIR(st.st_mode) ? STATUS_FILE_IS_A_DIRECTORY : STATUS_SUCCESS;
 }
 
-struct FreeDeleter {
-  void operator()(uint8_t* p) const { std::free(p); }
-};
-using AlignedBytes = std::unique_ptr<uint8_t, FreeDeleter>;
-
-AlignedBytes AllocateAligned(size_t length) {
-  const size_t rounded = (length + kBounceAlignment - 1) / kBounceAlignment * kBounceAlignment;
-  return AlignedBytes(static_cast<uint8_t*>(std::aligned_alloc(kBounceAlignment, rounded)));
-}
-
-// pread until `length` bytes or the end of the file.
+// Whole transfers on top of the single positioned calls of platform/file.h.
 NtStatus ReadFully(int fd, uint8_t* data, size_t length, uint64_t offset, size_t* done) {
   *done = 0;
   while (*done < length) {
-    ssize_t got = ::pread(fd, data + *done, length - *done, static_cast<off_t>(offset + *done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return LastError();
-    }
-    if (got == 0) break;
-    *done += static_cast<size_t>(got);
+    const Transfer t = platform::ReadAt(fd, offset + *done, data + *done, length - *done);
+    if (t.error != 0) return NtStatusFromErrno(t.error);
+    if (t.bytes == 0) break;  // the end of the file
+    *done += t.bytes;
   }
   return STATUS_SUCCESS;
 }
 
 NtStatus WriteFully(int fd, const uint8_t* data, size_t length, uint64_t offset) {
-  size_t done = 0;
-  while (done < length) {
-    ssize_t put = ::pwrite(fd, data + done, length - done, static_cast<off_t>(offset + done));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return LastError();
-    }
-    if (put == 0) return STATUS_DISK_FULL;
-    done += static_cast<size_t>(put);
+  for (size_t done = 0; done < length;) {
+    const Transfer t = platform::WriteAt(fd, offset + done, data + done, length - done);
+    if (t.error != 0) return NtStatusFromErrno(t.error);
+    if (t.bytes == 0) return STATUS_DISK_FULL;
+    done += t.bytes;
   }
   return STATUS_SUCCESS;
 }
@@ -134,12 +113,9 @@ void BackingFile::EnableDirectIo() {
 }
 
 NtStatus BackingFile::Size(uint64_t* size) const {
-  struct stat st {};
-  if (::fstat(fd_.get(), &st) != 0) return LastError();
-  if (S_ISBLK(st.st_mode)) {
-    return ::ioctl(fd_.get(), BLKGETSIZE64, size) == 0 ? STATUS_SUCCESS : LastError();
-  }
-  *size = static_cast<uint64_t>(st.st_size);
+  Result<uint64_t> bytes = SizeOf(fd_.get());
+  if (!bytes.ok()) return STATUS_IO_DEVICE_ERROR;
+  *size = bytes.value();
   return STATUS_SUCCESS;
 }
 
