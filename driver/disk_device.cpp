@@ -108,27 +108,40 @@ void DiskDevice::DispatchControl(std::unique_ptr<DeviceRequest> request) {
 }
 
 void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
-  {
-    std::scoped_lock lock(queue_mu_);
-    if (!stop_) {
-      queue_.push_back(std::move(request));
-      request = nullptr;
-    }
+  std::unique_lock lock(queue_mu_);
+  if (stop_) {
+    lock.unlock();
+    return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
   }
-  if (request) return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
-  wake_.notify_one();
+  if (!busy_ && queue_.empty() && request->kind != RequestKind::kControl) {
+    // Idle: serve it here rather than wake the worker for it.
+    busy_ = true;
+    lock.unlock();
+    Serve(*request);
+    lock.lock();
+    busy_ = false;
+    const bool more = stop_ || !queue_.empty();
+    lock.unlock();
+    if (more) wake_.notify_all();
+    return;
+  }
+  queue_.push_back(std::move(request));
+  lock.unlock();
+  wake_.notify_all();
 }
 
 void DiskDevice::Work() {
   std::unique_lock lock(queue_mu_);
   for (;;) {
-    wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+    wake_.wait(lock, [&] { return !busy_ && (stop_ || !queue_.empty()); });
     if (queue_.empty()) break;  // stopping, and everything queued is answered
     std::unique_ptr<DeviceRequest> request = std::move(queue_.front());
     queue_.pop_front();
+    busy_ = true;
     lock.unlock();
     Serve(*request);
     lock.lock();
+    busy_ = false;
   }
   lock.unlock();
   // Unload leaves nothing dangling: no connection, no open image, no link.

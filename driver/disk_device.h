@@ -3,11 +3,14 @@
 //
 // Submit() is the dispatch routine. It runs in the requester's thread and
 // either answers at once (requests on an empty device, zero-length and
-// misaligned transfers, the query and the standard disk controls) or queues
-// the request. The worker takes queued requests strictly one at a time in
-// arrival order and is the only thread that touches the back end (image
-// file, connection, write cache); mount and unmount run there too, so they
-// take effect between two reads or writes. Every request is completed
+// misaligned transfers, the query and the standard disk controls) or hands
+// the request on. A read, write or sync that finds the device idle (nothing
+// queued, nothing being served) is served right there, saving a thread
+// hand-off; everything else is queued for the worker, which also carries out
+// mount and unmount. Either way the device serves one request at a time, in
+// the order it accepted them, and only the thread serving a request touches
+// the back end (image file, connection, write cache). Submit may therefore
+// block for as long as a back end takes; callers give it a thread that may. Every request is completed
 // exactly once, through its `complete` function, from the thread that
 // answers it. The published state (mounted flag, sizes, names) is guarded
 // by a lock, so dispatch and query never see a half-made mount.
@@ -141,9 +144,10 @@ class DiskDevice {
   std::condition_variable wake_;
   std::deque<std::unique_ptr<DeviceRequest>> queue_;  // guarded by queue_mu_
   bool stop_ = false;                                 // guarded by queue_mu_
+  bool busy_ = false;  // a request is being served; guarded by queue_mu_
   bool stopped_ = false;                              // guarded by queue_mu_
 
-  // Worker thread only.
+  // Only the thread serving a request (busy_ set by it).
   std::unique_ptr<DiskBackEnd> back_end_;
   bool linked_ = false;
 

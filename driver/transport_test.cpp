@@ -191,6 +191,7 @@ TEST_F(TransportTest, ConnectingAgainGivesAFreshStream) {
 }
 
 TEST(TransportConnectTest, AClosedPortIsRefused) {
+  DebugLines debug;
   uint16_t port;
   uint32_t address;
   {
@@ -203,6 +204,7 @@ TEST(TransportConnectTest, AClosedPortIsRefused) {
   EXPECT_EQ(STATUS_CONNECTION_REFUSED, Connect(*endpoint, address, port));
   uint8_t data[512];
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, ReadChunk(*endpoint, 0, 512, data));
+  EXPECT_EQ(std::vector<std::string>{"Read Send Error C0000184"}, debug.lines());
   CloseEndpoint(std::move(endpoint));
 }
 

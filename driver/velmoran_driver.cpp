@@ -82,6 +82,10 @@ Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
 
   platform::FuseFilesOptions files;
   files.page_cache = options.page_cache;
+  // A thread serving one device's request may wait on its server for up to
+  // the reply time-out; one thread per device and one more keep every other
+  // device (and the controls) answering meanwhile.
+  files.threads = static_cast<int>(2 * kDevicesPerType + 1);
   for (DeviceType type : {DeviceType::kDisk, DeviceType::kCdRom}) {
     for (uint32_t n = 0; n < kDevicesPerType; ++n) {
       DeviceOptions device;

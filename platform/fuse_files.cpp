@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -337,25 +338,45 @@ FuseFileSystem::~FuseFileSystem() {
 
 void FuseFileSystem::Start(std::function<void()> on_end) {
   InstallWakeHandler();
-  loop_done_ = false;
-  loop_ = std::thread([this, on_end = std::move(on_end)] {
-    fuse_session_loop(session_);
-    loop_done_ = true;
-    if (!stopping_ && on_end) on_end();
-  });
+  on_end_ = std::move(on_end);
+  const size_t count = static_cast<size_t>(std::max(1, options_.threads));
+  thread_done_ = std::make_unique<std::atomic<bool>[]>(count);
+  for (size_t i = 0; i < count; ++i) {
+    thread_done_[i] = false;
+    threads_.emplace_back([this, i] { Loop(i); });
+  }
+}
+
+void FuseFileSystem::Loop(size_t index) {
+  fuse_buf buf{};
+  while (!fuse_session_exited(session_)) {
+    const int got = fuse_session_receive_buf(session_, &buf);
+    if (got == -EINTR) continue;
+    if (got <= 0) break;  // unmounted (libfuse then marks the session exited)
+    fuse_session_process_buf(session_, &buf);
+  }
+  std::free(buf.mem);
+  thread_done_[index] = true;
+  if (!stopping_ && on_end_ && !ended_.exchange(true)) on_end_();
 }
 
 void FuseFileSystem::Stop() {
   stopping_ = true;
-  if (loop_.joinable()) {
+  if (!threads_.empty()) {
     fuse_session_exit(session_);
-    // The signal may land just before the thread enters read(2); repeat it
-    // until the loop has noticed.
-    while (!loop_done_) {
-      ::pthread_kill(loop_.native_handle(), kWakeSignal);
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // A signal may land just before a thread enters read(2); repeat it
+    // until every thread has noticed.
+    for (bool all_done = false; !all_done;) {
+      all_done = true;
+      for (size_t i = 0; i < threads_.size(); ++i) {
+        if (thread_done_[i]) continue;
+        all_done = false;
+        ::pthread_kill(threads_[i].native_handle(), kWakeSignal);
+      }
+      if (!all_done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    loop_.join();
+    for (auto& t : threads_) t.join();
+    threads_.clear();
   }
   if (mounted_) {
     fuse_session_unmount(session_);

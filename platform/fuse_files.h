@@ -2,9 +2,10 @@
 // low-level interface (libfuse3), for device files whose reads, writes,
 // ioctls and syncs are answered by a FuseFileHandler.
 //
-// One thread, started by Start(), reads kernel requests and calls the
-// handler; the handler may answer at once or keep the FuseReply and answer
-// later from any thread, exactly once. The file names are fixed at mount;
+// Threads started by Start() (FuseFilesOptions::threads of them) read kernel
+// requests and call the handler, so a handler call that takes long holds up
+// only its own thread; the handler may answer at once or keep the FuseReply
+// and answer later from any thread, exactly once. The file names are fixed at mount;
 // sizes and modes are asked from the handler on every stat (no attribute
 // caching), so they may change at any time. Files are served with direct I/O
 // (no kernel page cache) unless the options ask for the page cache, in which
@@ -69,8 +70,8 @@ class FuseReply {
 class FuseFileHandler {
  public:
   virtual ~FuseFileHandler() = default;
-  // All calls come from the request thread and must not wait for other
-  // kernel requests. `file` indexes FuseFilesOptions::names.
+  // Calls come from the request threads, several at a time, and must not
+  // wait for other kernel requests. `file` indexes FuseFilesOptions::names.
   virtual FuseFileAttributes Attributes(size_t file) = 0;
   virtual void Read(size_t file, uint64_t offset, size_t length, FuseReply reply) = 0;
   // `data` lives only during the call: keep a copy, not the span.
@@ -88,6 +89,8 @@ struct FuseFilesOptions {
   std::vector<std::string> names;
   bool page_cache = false;
   std::string fs_name = "velmoran";
+  // Request threads.
+  int threads = 1;
 };
 
 class FuseFileSystem {
@@ -102,11 +105,11 @@ class FuseFileSystem {
   FuseFileSystem(const FuseFileSystem&) = delete;
   FuseFileSystem& operator=(const FuseFileSystem&) = delete;
 
-  // Starts the request thread. `on_end` runs on that thread if the loop
-  // ends by itself (the file system was unmounted from outside). Installs a
-  // handler for SIGUSR1, which Stop uses to wake the thread.
+  // Starts the request threads. `on_end` runs once, on one of them, if they
+  // end by themselves (the file system was unmounted from outside). Installs
+  // a handler for SIGUSR1, which Stop uses to wake the threads.
   void Start(std::function<void()> on_end = {});
-  // Stops the request thread and unmounts; requests still in the kernel
+  // Stops the request threads and unmounts; requests still in the kernel
   // fail. REQUIRES: no FuseReply of this file system is still unanswered.
   void Stop();
 
@@ -130,8 +133,12 @@ class FuseFileSystem {
   FuseFilesOptions options_;
   FuseFileHandler* handler_;
   fuse_session* session_ = nullptr;
-  std::thread loop_;
-  std::atomic<bool> loop_done_{false};
+  void Loop(size_t index);
+
+  std::vector<std::thread> threads_;
+  std::unique_ptr<std::atomic<bool>[]> thread_done_;
+  std::function<void()> on_end_;
+  std::atomic<bool> ended_{false};
   std::atomic<bool> stopping_{false};
   bool mounted_ = false;
   int64_t mounted_at_ = 0;  // seconds since the epoch: every time stamp

@@ -63,6 +63,15 @@ class FakeFiles : public FuseFileHandler {
     return {data_[file].size(), file == 0 ? 0660u : 0640u, 0, 6};
   }
   void Read(size_t file, uint64_t offset, size_t length, FuseReply reply) override {
+    if (file == 1 && hold_reads_) {
+      // Answered late, in this very call: the thread is taken meanwhile.
+      std::unique_lock lock(mu_);
+      held_ = true;
+      cv_.notify_all();
+      cv_.wait(lock, [&] { return !hold_reads_; });
+      reply.Error(EAGAIN);
+      return;
+    }
     if (file == 1) return;  // dropped: must answer EIO by itself
     auto task = [this, offset, length, r = std::make_shared<FuseReply>(std::move(reply))] {
       std::scoped_lock lock(mu_);
@@ -110,6 +119,15 @@ class FakeFiles : public FuseFileHandler {
     reply.Error(0);
   }
 
+  void HoldReads(bool hold) {
+    std::scoped_lock lock(mu_);
+    hold_reads_ = hold;
+    cv_.notify_all();
+  }
+  void WaitUntilHeld() {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return held_; });
+  }
   void SetBytes(size_t file, std::vector<uint8_t> bytes) {
     std::scoped_lock lock(mu_);
     data_[file] = std::move(bytes);
@@ -145,6 +163,8 @@ class FakeFiles : public FuseFileHandler {
   std::vector<uint8_t> data_[2];
   CallerIdentity caller_;
   std::pair<bool, bool> opened_;
+  bool hold_reads_ = false;
+  bool held_ = false;
   std::thread replier_;
 };
 
@@ -175,8 +195,9 @@ class FuseFilesTest : public ::testing::Test {
       fs::remove_all(dir_);
     }
   }
-  void Mount(bool page_cache = false) {
+  void Mount(bool page_cache = false, int threads = 1) {
     FuseFilesOptions options;
+    options.threads = threads;
     options.names = {"disk0", "disk1"};
     options.page_cache = page_cache;
     options.fs_name = "fusefilestest";
@@ -245,6 +266,27 @@ TEST_F(FuseFilesTest, AnUnansweredRequestFailsInsteadOfHanging) {
   EXPECT_EQ(-1, ::pread(fd, byte, sizeof byte, 0));
   EXPECT_EQ(EIO, errno);
   ::close(fd);
+}
+
+TEST_F(FuseFilesTest, ARequestThatTakesLongHoldsUpOnlyItsOwnThread) {
+  Mount(/*page_cache=*/false, /*threads=*/2);
+  files_.SetBytes(1, std::vector<uint8_t>(4096));
+  files_.HoldReads(true);
+  std::thread slow([&] {
+    const int fd = ::open(Path("disk1").c_str(), O_RDONLY);
+    char sector[512];
+    EXPECT_EQ(-1, ::pread(fd, sector, sizeof sector, 0));
+    EXPECT_EQ(EAGAIN, errno);
+    ::close(fd);
+  });
+  files_.WaitUntilHeld();
+  const int fd = ::open(Path("disk0").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char sector[512];
+  EXPECT_EQ(512, ::pread(fd, sector, sizeof sector, 0)) << "the other thread serves";
+  ::close(fd);
+  files_.HoldReads(false);
+  slow.join();
 }
 
 TEST_F(FuseFilesTest, SizesAndOwnersCannotBeChanged) {

@@ -235,6 +235,26 @@ TEST_F(VelmoranTest, IoContinuesWhenTheServerComesBack) {
   EXPECT_GE(server.Connections(), 2);
 }
 
+TEST_F(VelmoranTest, ADeviceWaitingForItsServerHoldsUpNoOther) {
+  FakeBlockServer server(4 * kMiB);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server)).code);
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx1 " + scratch_ / "a.img").code);
+  server.SetSilent(true);
+  std::thread stuck([&] {
+    const CommandResult r = Shell("dd if=" + Device() + " bs=4k count=1 status=none of=/dev/null");
+    EXPECT_NE(0, r.code) << "the silent server's disk cannot be read";
+  });
+  std::this_thread::sleep_for(200ms);  // the read is waiting for its reply
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, Shell("dd if=" + Device("VelmoranEx1") + " bs=4k count=16 status=none "
+                     "of=/dev/null").code);
+  EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx0").code);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  server.ResetConnections();  // ends the wait at once
+  stuck.join();
+}
+
 TEST_F(VelmoranTest, StoppingUnmountsEverything) {
   FakeBlockServer server(4 * kMiB);
   ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
