@@ -1,0 +1,90 @@
+// Stop signals received synchronously, and the waiter's cancellation.
+#include "platform/stop_signals.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "platform/program_path.h"
+#include "platform/service_notify.h"
+
+namespace quensaria::platform {
+namespace {
+
+TEST(StopSignalsTest, SigtermAndSigintArriveAsValuesNotDeaths) {
+  auto signals = StopSignals::Install();
+  ASSERT_TRUE(signals.ok()) << signals.status().ToString();
+  int received = -1;
+  std::thread waiter([&] { received = (*signals)->Wait(); });
+  ASSERT_EQ(kill(getpid(), SIGTERM), 0);
+  waiter.join();
+  EXPECT_EQ(received, SIGTERM);
+  ASSERT_EQ(kill(getpid(), SIGINT), 0);
+  EXPECT_EQ((*signals)->Wait(), SIGINT);
+  // A write to a closed pipe fails instead of killing the process.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  EXPECT_EQ(write(fds[1], "x", 1), -1);
+  close(fds[1]);
+}
+
+TEST(StopSignalsTest, CancelEndsTheWait) {
+  auto signals = StopSignals::Install();
+  ASSERT_TRUE(signals.ok());
+  int received = -1;
+  std::thread waiter([&] { received = (*signals)->Wait(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  (*signals)->Cancel();
+  waiter.join();
+  EXPECT_EQ(received, 0);
+}
+
+// Plays systemd: a datagram socket named by NOTIFY_SOCKET receives the reports.
+TEST(ServiceNotifyTest, ReportsReachTheNotifySocket) {
+  char pattern[] = "/tmp/service_notify_test.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string path = std::string(pattern) + "/notify";
+  UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  ASSERT_EQ(bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  unsetenv("NOTIFY_SOCKET");
+  EXPECT_FALSE(UnderServiceManager());
+  NotifyReady();  // nothing to report to: does nothing
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  EXPECT_TRUE(UnderServiceManager());
+  NotifyReady();
+  NotifyStatus("serving 2 exports");
+  NotifyStopping();
+  unsetenv("NOTIFY_SOCKET");
+
+  std::vector<std::string> received;
+  char buffer[256];
+  for (int i = 0; i < 3; ++i) {
+    const ssize_t n = recv(socket.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    ASSERT_GT(n, 0) << i;
+    received.emplace_back(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(received, (std::vector<std::string>{"READY=1", "STATUS=serving 2 exports", "STOPPING=1"}));
+  std::filesystem::remove_all(pattern);
+}
+
+TEST(ProgramPathTest, IsTheDirectoryOfThisTestBinary) {
+  Result<std::string> directory = ProgramDirectory();
+  ASSERT_TRUE(directory.ok());
+  EXPECT_TRUE(std::filesystem::exists(directory.value() + "/platform_service_test")) << directory.value();
+}
+
+}  // namespace
+}  // namespace quensaria::platform

@@ -1,0 +1,186 @@
+#include "platform/unix_socket.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/errors.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::platform {
+namespace {
+
+Result<sockaddr_un> AddressOf(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof address.sun_path) {
+    return Status(ERROR_FILENAME_EXCED_RANGE, "socket path too long: " + path);
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return address;
+}
+
+UniqueFd NewSocket() { return UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
+
+bool SomeoneListens(const sockaddr_un& address) {
+  UniqueFd probe = NewSocket();
+  if (!probe) return false;
+  int result;
+  do {
+    result = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+// Clears the way for bind: removes a dead socket file, refuses anything else.
+Status ClaimPath(const std::string& path, const sockaddr_un& address) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    return errno == ENOENT ? Status::Ok() : ErrnoStatus("stat " + path, errno);
+  }
+  if (!S_ISSOCK(st.st_mode)) return Status(ERROR_ALREADY_EXISTS, path + ": exists and is not a socket");
+  if (SomeoneListens(address)) return Status(ERROR_ALREADY_EXISTS, path + ": another process listens on it");
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return ErrnoStatus("unlink " + path, errno);
+  return Status::Ok();
+}
+
+}  // namespace
+
+Result<std::unique_ptr<UnixListener>> UnixListener::Listen(const std::string& path, mode_t mode) {
+  Result<sockaddr_un> address = AddressOf(path);
+  if (!address.ok()) return address.status();
+  Status claimed = ClaimPath(path, *address);
+  if (!claimed.ok()) return claimed;
+  UniqueFd socket = NewSocket();
+  if (!socket) return ErrnoStatus("socket", errno);
+  if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+    return ErrnoStatus("bind " + path, errno);
+  }
+  struct stat st;
+  if (::chmod(path.c_str(), mode) != 0 || ::stat(path.c_str(), &st) != 0) {
+    const int error = errno;
+    ::unlink(path.c_str());
+    return ErrnoStatus("chmod " + path, error);
+  }
+  if (::listen(socket.get(), 64) != 0) {
+    const int error = errno;
+    ::unlink(path.c_str());
+    return ErrnoStatus("listen " + path, error);
+  }
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake) {
+    const int error = errno;
+    ::unlink(path.c_str());
+    return ErrnoStatus("eventfd", error);
+  }
+  return std::unique_ptr<UnixListener>(
+      new UnixListener(path, std::move(socket), std::move(wake), st.st_ino));
+}
+
+UnixListener::UnixListener(std::string path, UniqueFd socket, UniqueFd wake, ino_t inode)
+    : path_(std::move(path)), socket_(std::move(socket)), wake_(std::move(wake)), inode_(inode) {}
+
+UnixListener::~UnixListener() {
+  struct stat st;
+  // Another instance may have taken the path over since; leave its socket.
+  if (::lstat(path_.c_str(), &st) == 0 && st.st_ino == inode_) ::unlink(path_.c_str());
+}
+
+Result<UniqueFd> UnixListener::Accept() {
+  for (;;) {
+    pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus("poll", errno);
+    }
+    if (fds[1].revents != 0) return Status(ERROR_OPERATION_ABORTED, "listener shut down");
+    if (fds[0].revents == 0) continue;
+    const int fd = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
+    return ErrnoStatus("accept " + path_, errno);
+  }
+}
+
+void UnixListener::Shutdown() {
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
+}
+
+Result<UniqueFd> ConnectUnix(const std::string& path) {
+  Result<sockaddr_un> address = AddressOf(path);
+  if (!address.ok()) return address.status();
+  UniqueFd socket = NewSocket();
+  if (!socket) return ErrnoStatus("socket", errno);
+  int result;
+  do {
+    result = ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return ErrnoStatus("connect " + path, errno);
+  return socket;
+}
+
+Status SendAll(int fd, std::span<const uint8_t> data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus("send", errno);
+    }
+    done += static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
+Status ReceiveExact(int fd, uint8_t* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::recv(fd, buffer + done, size - done, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return Status(ERROR_SEM_TIMEOUT, "receive timed out");
+      return ErrnoStatus("recv", errno);
+    }
+    if (n == 0) {
+      return done == 0 ? Status(ERROR_HANDLE_EOF, "peer closed the connection")
+                       : Status(ERROR_BROKEN_PIPE, "peer closed the connection mid-message");
+    }
+    done += static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
+void ShutdownSocket(int fd) { ::shutdown(fd, SHUT_RDWR); }
+
+Status SetReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000 * 1000);
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    return ErrnoStatus("setsockopt SO_RCVTIMEO", errno);
+  }
+  return Status::Ok();
+}
+
+Status MakeDirectories(const std::string& path, mode_t mode) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string prefix = path.substr(0, slash);
+    if (!prefix.empty() && ::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
+      return ErrnoStatus("mkdir " + prefix, errno);
+    }
+    if (slash == std::string::npos) break;
+  }
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return ErrnoStatus("stat " + path, errno);
+  if (!S_ISDIR(st.st_mode)) return Status(ERROR_PATH_NOT_FOUND, path + ": not a directory");
+  return Status::Ok();
+}
+
+}  // namespace quensaria::platform

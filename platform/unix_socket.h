@@ -1,0 +1,67 @@
+// AF_UNIX stream sockets: a listener whose Accept another thread can end,
+// client connections, and whole-buffer send and receive. The socket file's
+// permissions are its access check. Sends never raise SIGPIPE.
+#ifndef QUENSARIA_PLATFORM_UNIX_SOCKET_H_
+#define QUENSARIA_PLATFORM_UNIX_SOCKET_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "platform/unique_fd.h"
+#include "shared/status.h"
+
+namespace quensaria::platform {
+
+class UnixListener {
+ public:
+  // Binds `path` with file mode `mode` and listens. A socket file left by a
+  // process that no longer listens is replaced; one that still answers, or
+  // any other kind of file, makes Listen fail (ERROR_ALREADY_EXISTS).
+  static Result<std::unique_ptr<UnixListener>> Listen(const std::string& path, mode_t mode);
+  // Closes the socket and removes its file (if it is still this socket's).
+  ~UnixListener();
+  UnixListener(const UnixListener&) = delete;
+  UnixListener& operator=(const UnixListener&) = delete;
+
+  // Waits for the next connection. Fails with ERROR_OPERATION_ABORTED once
+  // Shutdown has been called, and with the accept error otherwise.
+  Result<UniqueFd> Accept();
+  // Makes every current and later Accept return. Any thread, any time.
+  void Shutdown();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  UnixListener(std::string path, UniqueFd socket, UniqueFd wake, ino_t inode);
+
+  std::string path_;
+  UniqueFd socket_;
+  UniqueFd wake_;  // an eventfd, readable once Shutdown was called
+  ino_t inode_;
+};
+
+Result<UniqueFd> ConnectUnix(const std::string& path);
+
+// Sends all of `data`; a peer that has gone fails with ERROR_BROKEN_PIPE.
+Status SendAll(int fd, std::span<const uint8_t> data);
+// Receives exactly `size` bytes; an orderly close before that fails with
+// ERROR_BROKEN_PIPE (ERROR_HANDLE_EOF when not a single byte came).
+Status ReceiveExact(int fd, uint8_t* buffer, size_t size);
+// Ends both directions, waking any thread blocked on `fd`; the descriptor
+// itself stays open for its owner to close.
+void ShutdownSocket(int fd);
+// A receive that waits longer than `timeout` fails with ERROR_SEM_TIMEOUT.
+Status SetReceiveTimeout(int fd, std::chrono::milliseconds timeout);
+
+// Creates `path` and its missing parents with `mode` (existing ones stay).
+Status MakeDirectories(const std::string& path, mode_t mode);
+
+}  // namespace quensaria::platform
+
+#endif  // QUENSARIA_PLATFORM_UNIX_SOCKET_H_

@@ -1,0 +1,180 @@
+// AF_UNIX listener and connections in a temporary directory.
+#include "platform/unix_socket.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstring>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "shared/win32_error.h"
+
+namespace quensaria::platform {
+namespace {
+
+class UnixSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/unix_socket_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/sock";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::unique_ptr<UnixListener> MustListen() {
+    Result<std::unique_ptr<UnixListener>> listener = UnixListener::Listen(path_, 0660);
+    EXPECT_TRUE(listener.ok()) << listener.status().ToString();
+    return listener.ok() ? std::move(listener).value() : nullptr;
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(UnixSocketTest, ConnectSendReceiveAndFileMode) {
+  auto listener = MustListen();
+  ASSERT_TRUE(listener);
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+
+  Result<UniqueFd> client = ConnectUnix(path_);
+  ASSERT_TRUE(client.ok()) << client.status().ToString();
+  Result<UniqueFd> server = listener->Accept();
+  ASSERT_TRUE(server.ok());
+  const std::vector<uint8_t> message(100000, 0x42);  // more than one socket buffer
+  std::thread sender([&] { EXPECT_TRUE(SendAll(client->get(), message).ok()); });
+  std::vector<uint8_t> received(message.size());
+  EXPECT_TRUE(ReceiveExact(server->get(), received.data(), received.size()).ok());
+  sender.join();
+  EXPECT_EQ(received, message);
+}
+
+TEST_F(UnixSocketTest, StaleSocketIsReplacedLiveOneAndOtherFilesAreNot) {
+  {
+    auto first = MustListen();
+    ASSERT_TRUE(first);
+    // While it listens, a second listener must not steal the path.
+    Result<std::unique_ptr<UnixListener>> second = UnixListener::Listen(path_, 0660);
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.status().code(), ERROR_ALREADY_EXISTS);
+  }
+  EXPECT_FALSE(std::filesystem::exists(path_));  // removed by its owner
+
+  // A socket file whose process died (bound, never cleaned up) is taken over.
+  {
+    UniqueFd dead(socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path_.c_str());
+    ASSERT_EQ(bind(dead.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  ASSERT_TRUE(std::filesystem::exists(path_));
+  {
+    auto revived = MustListen();
+    ASSERT_TRUE(revived);
+    EXPECT_TRUE(ConnectUnix(path_).ok());
+  }
+  ASSERT_FALSE(std::filesystem::exists(path_));
+
+  std::ofstream(path_) << "not a socket";
+  Result<std::unique_ptr<UnixListener>> refused = UnixListener::Listen(path_, 0660);
+  EXPECT_FALSE(refused.ok());
+  EXPECT_TRUE(std::filesystem::exists(path_));
+}
+
+TEST_F(UnixSocketTest, ShutdownWakesABlockedAccept) {
+  auto listener = MustListen();
+  ASSERT_TRUE(listener);
+  Status accepted;
+  std::thread acceptor([&] { accepted = listener->Accept().status(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  listener->Shutdown();
+  acceptor.join();
+  EXPECT_EQ(accepted.code(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(listener->Accept().status().code(), ERROR_OPERATION_ABORTED);  // and stays so
+}
+
+TEST_F(UnixSocketTest, ReceiveReportsCloseAtStartAndMidMessage) {
+  auto listener = MustListen();
+  ASSERT_TRUE(listener);
+  {
+    Result<UniqueFd> client = ConnectUnix(path_);
+    Result<UniqueFd> server = listener->Accept();
+    client->Reset();
+    uint8_t byte;
+    EXPECT_EQ(ReceiveExact(server->get(), &byte, 1).code(), ERROR_HANDLE_EOF);
+  }
+  {
+    Result<UniqueFd> client = ConnectUnix(path_);
+    Result<UniqueFd> server = listener->Accept();
+    const uint8_t three[3] = {1, 2, 3};
+    ASSERT_TRUE(SendAll(client->get(), three).ok());
+    client->Reset();
+    uint8_t buffer[16];
+    EXPECT_EQ(ReceiveExact(server->get(), buffer, sizeof buffer).code(), ERROR_BROKEN_PIPE);
+  }
+}
+
+TEST_F(UnixSocketTest, SendToAGonePeerFailsWithoutSigpipe) {
+  auto listener = MustListen();
+  ASSERT_TRUE(listener);
+  Result<UniqueFd> client = ConnectUnix(path_);
+  {
+    Result<UniqueFd> server = listener->Accept();
+  }
+  const std::vector<uint8_t> data(1 << 20, 1);
+  Status status = SendAll(client->get(), data);
+  EXPECT_EQ(status.code(), ERROR_BROKEN_PIPE) << status.ToString();
+}
+
+TEST_F(UnixSocketTest, ShutdownSocketWakesABlockedReceiver) {
+  auto listener = MustListen();
+  ASSERT_TRUE(listener);
+  Result<UniqueFd> client = ConnectUnix(path_);
+  Result<UniqueFd> server = listener->Accept();
+  Status received;
+  std::thread receiver([&] {
+    uint8_t byte;
+    received = ReceiveExact(server->get(), &byte, 1);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ShutdownSocket(server->get());
+  receiver.join();
+  EXPECT_FALSE(received.ok());
+}
+
+TEST_F(UnixSocketTest, ReceiveTimeout) {
+  auto listener = MustListen();
+  ASSERT_TRUE(listener);
+  Result<UniqueFd> client = ConnectUnix(path_);
+  ASSERT_TRUE(SetReceiveTimeout(client->get(), std::chrono::milliseconds(20)).ok());
+  uint8_t byte;
+  EXPECT_EQ(ReceiveExact(client->get(), &byte, 1).code(), ERROR_SEM_TIMEOUT);
+}
+
+TEST_F(UnixSocketTest, ConnectWithoutListenerAndOverlongPath) {
+  EXPECT_FALSE(ConnectUnix(path_).ok());
+  const std::string long_path = dir_ + "/" + std::string(200, 'x');
+  EXPECT_EQ(ConnectUnix(long_path).status().code(), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(UnixListener::Listen(long_path, 0660).status().code(), ERROR_FILENAME_EXCED_RANGE);
+}
+
+TEST_F(UnixSocketTest, MakeDirectoriesCreatesParentsAndRefusesFiles) {
+  EXPECT_TRUE(MakeDirectories(dir_ + "/a/b/c", 0755).ok());
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/a/b/c"));
+  EXPECT_TRUE(MakeDirectories(dir_ + "/a/b/c", 0755).ok());  // already there
+  std::ofstream(dir_ + "/file") << "x";
+  EXPECT_FALSE(MakeDirectories(dir_ + "/file", 0755).ok());
+  EXPECT_FALSE(MakeDirectories(dir_ + "/file/sub", 0755).ok());
+}
+
+}  // namespace
+}  // namespace quensaria::platform

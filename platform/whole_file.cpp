@@ -1,0 +1,114 @@
+#include "platform/whole_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/errors.h"
+#include "platform/unique_fd.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::platform {
+namespace {
+
+UniqueFd OpenRetrying(const std::string& path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return UniqueFd(fd);
+}
+
+Status SyncFd(int fd, const std::string& context) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return ErrnoStatus("fsync " + context, errno);
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes) {
+  UniqueFd fd = OpenRetrying(path, O_RDONLY);
+  if (!fd) return ErrnoStatus("open " + path, errno);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("stat " + path, errno);
+  if (!S_ISREG(st.st_mode)) return Status(ERROR_ACCESS_DENIED, path + ": not a regular file");
+  if (static_cast<uint64_t>(st.st_size) > max_bytes) {
+    return Status(ERROR_FILE_TOO_LARGE, path + ": larger than " + std::to_string(max_bytes) + " bytes");
+  }
+  std::string data;
+  // The size may change under us; read until end of file, never past the cap.
+  data.resize(static_cast<size_t>(st.st_size) + 1);
+  size_t done = 0;
+  for (;;) {
+    if (done == data.size()) {
+      if (data.size() > max_bytes) {
+        return Status(ERROR_FILE_TOO_LARGE, path + ": larger than " + std::to_string(max_bytes) + " bytes");
+      }
+      data.resize(std::min(max_bytes + 1, data.size() * 2));
+    }
+    const ssize_t n = ::read(fd.get(), data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus("read " + path, errno);
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (done > max_bytes) {
+    return Status(ERROR_FILE_TOO_LARGE, path + ": larger than " + std::to_string(max_bytes) + " bytes");
+  }
+  data.resize(done);
+  return data;
+}
+
+Status WriteFileSynced(const std::string& path, std::string_view data) {
+  UniqueFd fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!fd) return ErrnoStatus("create " + path, errno);
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus("write " + path, errno);
+    }
+    done += static_cast<size_t>(n);
+  }
+  Status synced = SyncFd(fd.get(), path);
+  if (!synced.ok()) return synced;
+  if (::close(fd.Release()) != 0 && errno != EINTR) return ErrnoStatus("close " + path, errno);
+  return Status::Ok();
+}
+
+Status ReplaceFileSynced(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    return ErrnoStatus("rename " + from + " to " + to, errno);
+  }
+  const std::string directory = DirectoryOf(to);
+  UniqueFd dir = OpenRetrying(directory, O_RDONLY | O_DIRECTORY);
+  if (!dir) return ErrnoStatus("open " + directory, errno);
+  return SyncFd(dir.get(), directory);
+}
+
+Status RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return ErrnoStatus("unlink " + path, errno);
+  return Status::Ok();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace quensaria::platform

@@ -1,0 +1,39 @@
+// Whole-file reads and durable replacement, for small state files such as
+// the service's configuration. A replacement is written to a side file,
+// flushed to disk, renamed over the target and the directory flushed, so a
+// crash or power loss at any moment leaves either the old or the new content
+// whole. Thread-compatible: callers serialise access to one file.
+#ifndef QUENSARIA_PLATFORM_WHOLE_FILE_H_
+#define QUENSARIA_PLATFORM_WHOLE_FILE_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "shared/status.h"
+
+namespace quensaria::platform {
+
+// The whole content of `path`. Fails with ERROR_FILE_NOT_FOUND when it does
+// not exist and ERROR_FILE_TOO_LARGE when it holds more than `max_bytes`.
+Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes);
+
+// Creates or truncates `path`, writes `data` and flushes it to disk (fsync).
+// On failure the file may hold part of `data`.
+Status WriteFileSynced(const std::string& path, std::string_view data);
+
+// Renames `from` over `to` (both in one directory) and flushes the directory,
+// so the rename itself survives a crash.
+Status ReplaceFileSynced(const std::string& from, const std::string& to);
+
+// Removes `path`; a missing file is success.
+Status RemoveFile(const std::string& path);
+
+bool FileExists(const std::string& path);
+
+// The directory part of `path` ("." when it has none).
+std::string DirectoryOf(const std::string& path);
+
+}  // namespace quensaria::platform
+
+#endif  // QUENSARIA_PLATFORM_WHOLE_FILE_H_

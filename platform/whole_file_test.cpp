@@ -1,0 +1,105 @@
+// Whole-file reads and the durable replacement.
+#include "platform/whole_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "shared/win32_error.h"
+
+namespace quensaria::platform {
+namespace {
+
+class WholeFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/whole_file_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  void Put(const std::string& name, const std::string& data) {
+    std::ofstream(Path(name), std::ios::binary) << data;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(WholeFileTest, ReadsExactBytesIncludingNuls) {
+  const std::string data("a\0b\xff", 4);
+  Put("f", data);
+  Result<std::string> read = ReadWholeFile(Path("f"), 4);
+  ASSERT_TRUE(read.ok()) << read.status().ToString();
+  EXPECT_EQ(*read, data);
+}
+
+TEST_F(WholeFileTest, MissingFileIsFileNotFound) {
+  Result<std::string> read = ReadWholeFile(Path("nothing"), 100);
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.status().code(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(WholeFileTest, OneByteOverTheCapIsRefused) {
+  Put("f", std::string(101, 'x'));
+  EXPECT_TRUE(ReadWholeFile(Path("f"), 101).ok());
+  Result<std::string> read = ReadWholeFile(Path("f"), 100);
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.status().code(), ERROR_FILE_TOO_LARGE);
+}
+
+TEST_F(WholeFileTest, HugeSparseFileIsRefusedWithoutReadingIt) {
+  {
+    std::ofstream(Path("huge"));
+  }
+  ASSERT_EQ(truncate(Path("huge").c_str(), off_t{8} << 30), 0);
+  Result<std::string> read = ReadWholeFile(Path("huge"), 1 << 20);
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.status().code(), ERROR_FILE_TOO_LARGE);
+}
+
+TEST_F(WholeFileTest, DirectoryIsNotAFile) {
+  ASSERT_EQ(mkdir(Path("d").c_str(), 0755), 0);
+  EXPECT_FALSE(ReadWholeFile(Path("d"), 100).ok());
+}
+
+TEST_F(WholeFileTest, WriteTruncatesAndReplaceSwapsWhole) {
+  Put("target", "old content that is longer");
+  Put("side", "stale side file, much longer than the new one");
+  ASSERT_TRUE(WriteFileSynced(Path("side"), "new").ok());
+  ASSERT_TRUE(ReplaceFileSynced(Path("side"), Path("target")).ok());
+  EXPECT_EQ(ReadWholeFile(Path("target"), 100).value(), "new");
+  EXPECT_FALSE(FileExists(Path("side")));
+}
+
+TEST_F(WholeFileTest, FailedReplaceLeavesTargetAlone) {
+  Put("target", "keep me");
+  Status status = ReplaceFileSynced(Path("missing"), Path("target"));
+  EXPECT_FALSE(status.ok());
+  EXPECT_EQ(ReadWholeFile(Path("target"), 100).value(), "keep me");
+}
+
+TEST_F(WholeFileTest, WriteIntoMissingDirectoryFails) {
+  EXPECT_FALSE(WriteFileSynced(Path("no/such/dir/f"), "x").ok());
+}
+
+TEST_F(WholeFileTest, RemoveOfMissingFileSucceeds) {
+  Put("f", "x");
+  EXPECT_TRUE(RemoveFile(Path("f")).ok());
+  EXPECT_FALSE(FileExists(Path("f")));
+  EXPECT_TRUE(RemoveFile(Path("f")).ok());
+}
+
+TEST(DirectoryOfTest, Forms) {
+  EXPECT_EQ(DirectoryOf("/a/b/c"), "/a/b");
+  EXPECT_EQ(DirectoryOf("/c"), "/");
+  EXPECT_EQ(DirectoryOf("c"), ".");
+  EXPECT_EQ(DirectoryOf("a/c"), "a");
+}
+
+}  // namespace
+}  // namespace quensaria::platform

@@ -1,0 +1,121 @@
+// quensaria: the disk-serving service.
+//
+//   quensaria [--state-dir DIR] [--runtime-dir DIR]
+//       as a systemd service (Type=notify); started any other way it ends
+//       at once with status 0
+//   quensaria --console [--state-dir DIR] [--runtime-dir DIR]
+//       in the foreground; Ctrl-C or SIGTERM stops it
+//
+// Locals.xml is kept in DIR of --state-dir (default: the directory of this
+// program, or the one the build chose); the management socket is
+// <runtime>/ncalrpc/quensariasvc (default runtime /run/quensaria).
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include "platform/console.h"
+#include "platform/program_path.h"
+#include "platform/service_notify.h"
+#include "platform/stop_signals.h"
+#include "platform/unix_socket.h"
+#include "service/engine/connection_engine.h"
+#include "service/host/service_host.h"
+#include "shared/management_interface.h"
+
+namespace quensaria::host {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: quensaria [--console] [--state-dir DIR] [--runtime-dir DIR]\n"
+    "  --console          run in the foreground (Ctrl-C or SIGTERM stops it);\n"
+    "                     without it the program only runs under systemd\n"
+    "  --state-dir DIR    where Locals.xml is kept\n"
+    "  --runtime-dir DIR  where the management socket ncalrpc/quensariasvc is made\n";
+
+struct Arguments {
+  bool console = false;
+  std::string state_directory;
+  std::string runtime_directory = kDefaultRuntimeDirectory;
+};
+
+// False (with a message) for arguments we do not take.
+bool Parse(int argc, char** argv, Arguments& arguments) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&](std::string& target) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return false;
+      target = argv[++i];
+      return true;
+    };
+    if (arg == "--console") {
+      arguments.console = true;
+    } else if (arg == "--state-dir") {
+      if (!value(arguments.state_directory)) return false;
+    } else if (arg == "--runtime-dir") {
+      if (!value(arguments.runtime_directory)) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string DefaultStateDirectory() {
+#ifdef QUENSARIA_STATE_DIR_DEFAULT
+  if (std::strlen(QUENSARIA_STATE_DIR_DEFAULT) != 0) return QUENSARIA_STATE_DIR_DEFAULT;
+#endif
+  Result<std::string> directory = platform::ProgramDirectory();
+  return directory.ok() ? directory.value() : ".";
+}
+
+int Main(int argc, char** argv) {
+  Arguments arguments;
+  if (!Parse(argc, argv, arguments)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  // Outside a service manager and without --console there is nobody to
+  // serve for: end at once, quietly.
+  if (!arguments.console && !platform::UnderServiceManager()) return 0;
+
+  Result<std::unique_ptr<platform::StopSignals>> signals = platform::StopSignals::Install();
+  if (!signals.ok()) {
+    platform::ConsolePrintf("quensaria: no stop control: %s\n", signals.status().message().c_str());
+    return 1;
+  }
+  const bool state_given = !arguments.state_directory.empty();
+  if (!state_given) arguments.state_directory = DefaultStateDirectory();
+  if (state_given) {
+    Status made = platform::MakeDirectories(arguments.state_directory, 0755);
+    if (!made.ok()) platform::ConsolePrintf("quensaria: %s\n", made.message().c_str());
+  }
+
+  ServiceHost host({arguments.state_directory, arguments.runtime_directory},
+                   engine::CreateConnectionEngine);
+  if (arguments.console) {
+    platform::ConsolePrintf("Quensaria service running: state %s, management %s/%s/%s; Ctrl-C stops it.\n",
+                            arguments.state_directory.c_str(), arguments.runtime_directory.c_str(),
+                            kLocalProtocolDirectory, kManagementEndpoint);
+  }
+  std::thread stopper([&] {
+    (*signals)->Wait();
+    host.Stop();
+  });
+  host.Run();  // returns once stopped, or early when management could not start
+  stopper.join();
+  return 0;
+}
+
+}  // namespace
+}  // namespace quensaria::host
+
+int main(int argc, char** argv) {
+  try {
+    return quensaria::host::Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quensaria: %s\n", e.what());
+    return 1;
+  }
+}

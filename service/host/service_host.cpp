@@ -1,0 +1,74 @@
+#include "service/host/service_host.h"
+
+#include <exception>
+
+#include "platform/console.h"
+#include "platform/service_notify.h"
+
+namespace quensaria::host {
+
+ServiceHost::ServiceHost(HostOptions options, engine::EndpointFactory factory)
+    : options_(std::move(options)),
+      store_(options_.state_directory),
+      registry_(std::make_unique<registry::ServerRegistry>(std::move(factory))),
+      operations_(std::make_unique<management::RegistryOperations<registry::ServerRegistry>>(*registry_)),
+      management_(std::make_unique<management::ManagementServer>(*operations_, options_.runtime_directory)) {}
+
+ServiceHost::~ServiceHost() { Stop(); }
+
+void ServiceHost::MarkStarted() {
+  std::scoped_lock lock(mutex_);
+  started_ = true;
+  changed_.notify_all();
+}
+
+void ServiceHost::BringUp() {
+  // Every persisted change is saved at once, under the registry lock.
+  registry_->SetSaveHook([this](const std::vector<registry::StoredServer>& servers) {
+    (void)store_.SaveConfiguration(servers);
+  });
+  platform::NotifyReady();
+  store_.LoadConfiguration([this](const ServerConfig& config, const std::vector<ClientEntry>& clients) {
+    registry_->LoadServer(config, clients);
+  });
+  resolver_ = std::thread([this] { registry_->RunHostNameResolver(); });
+}
+
+void ServiceHost::Run() {
+  {
+    std::scoped_lock lock(mutex_);
+    if (stopped_) return;  // stopped before it began: bring nothing up
+    running_ = true;
+  }
+  try {
+    BringUp();
+  } catch (const std::exception& e) {
+    platform::ConsolePrintf("service start-up failed: %s\n", e.what());
+  }
+  MarkStarted();
+  try {
+    management::StartManagementInterface(*management_);
+  } catch (const std::exception& e) {
+    platform::ConsolePrintf("management interface failed: %s\n", e.what());
+  }
+}
+
+void ServiceHost::Stop() {
+  {
+    std::unique_lock lock(mutex_);
+    if (stopped_) return;
+    stopped_ = true;
+    // Let a start-up under way finish first; one that has not begun never will.
+    changed_.wait(lock, [this] { return started_ || !running_; });
+  }
+  platform::NotifyStopping();
+  // Nothing may reach the registry once it is being taken down.
+  management_->Shutdown();
+  registry_->RequestStop();
+  if (resolver_.joinable()) resolver_.join();
+  registry_->StopAllServers();
+  (void)store_.SaveConfiguration(registry_->Snapshot());
+  registry_->FreeRegistry();
+}
+
+}  // namespace quensaria::host

@@ -1,0 +1,67 @@
+// ServiceHost: the service main of quensaria and its stop control. Run
+// brings the parts up in order — registry, running reported, Locals.xml
+// loaded (servers marked started come up), host name resolver, management
+// interface — and stays in the management interface's listen loop. Stop,
+// the stop control, ends the management interface and the resolver first
+// (so no call or look-up touches the registry any more), then stops every
+// server (their Started flags stay set, so they come back at the next
+// start), saves Locals.xml and frees the registry.
+//
+// Threads: Run on the main thread, Stop once on another (the signal
+// thread); Stop waits until Run has finished bringing the parts up.
+#ifndef QUENSARIA_SERVICE_HOST_SERVICE_HOST_H_
+#define QUENSARIA_SERVICE_HOST_SERVICE_HOST_H_
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "service/engine/endpoint.h"
+#include "service/management/management_server.h"
+#include "service/management/operations.h"
+#include "service/registry/server_registry.h"
+#include "service/store/configuration_store.h"
+
+namespace quensaria::host {
+
+struct HostOptions {
+  std::string state_directory;    // where Locals.xml lives
+  std::string runtime_directory;  // where ncalrpc/quensariasvc is created
+};
+
+class ServiceHost {
+ public:
+  ServiceHost(HostOptions options, engine::EndpointFactory factory);
+  ~ServiceHost();  // Stop, if it has not run
+  ServiceHost(const ServiceHost&) = delete;
+  ServiceHost& operator=(const ServiceHost&) = delete;
+
+  // Returns when the management interface stops listening (after Stop) or
+  // could not start; in the latter case the servers and the resolver keep
+  // running until Stop.
+  void Run();
+  void Stop();
+
+ private:
+  void BringUp();
+  void MarkStarted();
+
+  const HostOptions options_;
+  store::ConfigurationStore store_;
+  std::unique_ptr<registry::ServerRegistry> registry_;
+  std::unique_ptr<management::Operations> operations_;
+  std::unique_ptr<management::ManagementServer> management_;
+  std::thread resolver_;
+
+  std::mutex mutex_;  // guards the flags below
+  std::condition_variable changed_;
+  bool running_ = false;  // Run has begun
+  bool started_ = false;  // Run has brought everything up but the interface
+  bool stopped_ = false;
+};
+
+}  // namespace quensaria::host
+
+#endif  // QUENSARIA_SERVICE_HOST_SERVICE_HOST_H_

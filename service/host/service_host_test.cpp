@@ -1,0 +1,245 @@
+// The service main and its stop control over the real registry, store and
+// management interface, with engines that only pretend to serve.
+#include "service/host/service_host.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "configurator/management_client.h"
+#include "platform/console.h"
+#include "service/store/configuration_store.h"
+
+namespace quensaria::host {
+namespace {
+
+using namespace std::chrono_literals;
+using configurator::ManagementClient;
+
+// Engines that serve until stopped; port 1 stands for a port in use, whose
+// engine ends at once.
+struct FakeEngines {
+  class Endpoint : public engine::Endpoint {
+   public:
+    Endpoint(FakeEngines& engines, const ServerConfig& config) : engines_(engines), config_(config) {}
+    void SetHooks(engine::EngineHooks) override {}
+    void Run() override {
+      if (config_.Port == 1) return;
+      ++engines_.running;
+      std::unique_lock lock(mutex_);
+      stopped_cv_.wait(lock, [this] { return stopped_; });
+      --engines_.running;
+    }
+    void Stop() override {
+      std::scoped_lock lock(mutex_);
+      stopped_ = true;
+      stopped_cv_.notify_all();
+    }
+
+   private:
+    FakeEngines& engines_;
+    ServerConfig config_;
+    std::mutex mutex_;
+    std::condition_variable stopped_cv_;
+    bool stopped_ = false;
+  };
+
+  engine::EndpointFactory Factory() {
+    return [this](const ServerConfig& config) -> std::unique_ptr<engine::Endpoint> {
+      if (build_delay.count() > 0) std::this_thread::sleep_for(build_delay);
+      return std::make_unique<Endpoint>(*this, config);
+    };
+  }
+
+  std::atomic<int> running{0};
+  std::chrono::milliseconds build_delay{0};
+};
+
+class ServiceHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/service_host_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    state_ = dir_ + "/state";
+    std::filesystem::create_directory(state_);
+  }
+  void TearDown() override {
+    StopHost();
+    std::filesystem::remove_all(dir_);
+  }
+
+  void StartHost(const std::string& runtime = "") {
+    host_ = std::make_unique<ServiceHost>(HostOptions{state_, runtime.empty() ? dir_ + "/run" : runtime},
+                                          engines_.Factory());
+    run_ = std::thread([this] { host_->Run(); });
+  }
+  void StopHost() {
+    if (host_) host_->Stop();
+    if (run_.joinable()) run_.join();
+    host_.reset();
+  }
+  // A client once the interface answers.
+  std::unique_ptr<ManagementClient> Client() {
+    auto client = std::make_unique<ManagementClient>(dir_ + "/run", 10s);
+    std::string name;
+    for (int i = 0; i < 1000 && client->GetServiceName(16, name) != 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(name, "Velmoran Server");
+    return client;
+  }
+  static ServerConfig Config(const char* source, uint16_t port) {
+    ServerConfig config;
+    std::memset(&config, 0, sizeof config);
+    std::strcpy(config.Source, source);
+    config.Port = port;
+    config.SizeBytes = 1 << 20;
+    return config;
+  }
+  std::vector<registry::StoredServer> Stored() {
+    std::ifstream in(state_ + "/Locals.xml");
+    std::stringstream data;
+    data << in.rdbuf();
+    return store::ParseConfiguration(data.str()).value_or(std::vector<registry::StoredServer>{});
+  }
+  void Seed(const std::vector<registry::StoredServer>& servers) {
+    std::ofstream(state_ + "/Locals.xml") << store::FormatConfiguration(servers).value();
+  }
+  bool WaitFor(const std::function<bool()>& condition) {
+    for (int i = 0; i < 2000 && !condition(); ++i) std::this_thread::sleep_for(5ms);
+    return condition();
+  }
+
+  std::string dir_;
+  std::string state_;
+  FakeEngines engines_;
+  std::unique_ptr<ServiceHost> host_;
+  std::thread run_;
+};
+
+TEST_F(ServiceHostTest, ServersThatRanAtTheStopComeBackAtTheNextStart) {
+  StartHost();
+  auto client = Client();
+  configurator::Handle serving = 0, busy_port = 0, idle = 0;
+  ASSERT_EQ(client->AddServer(Config("/srv/a.img", 5000), serving), 0);
+  ASSERT_EQ(client->AddServer(Config("/srv/b.img", 1), busy_port), 0);
+  ASSERT_EQ(client->AddServer(Config("/srv/c.img", 5002), idle), 0);
+  EXPECT_EQ(client->StartServer(serving), 0);
+  EXPECT_EQ(client->StartServer(busy_port), -1);
+  EXPECT_EQ(engines_.running, 1);
+  StopHost();
+  EXPECT_EQ(engines_.running, 0);
+
+  std::vector<registry::StoredServer> stored = Stored();
+  ASSERT_EQ(stored.size(), 3u);
+  EXPECT_EQ(stored[0].config.Started, 1);  // still 1: it comes back
+  EXPECT_EQ(stored[1].config.Started, 0);
+  EXPECT_EQ(stored[2].config.Started, 0);
+
+  StartHost();
+  client = Client();
+  EXPECT_TRUE(WaitFor([&] { return engines_.running == 1; }));
+  configurator::Handle first = 0;
+  ASSERT_EQ(client->EnumServers(0, first), 0);
+  ServerConfig config;
+  ASSERT_EQ(client->GetServer(first, config), 0);
+  EXPECT_STREQ(config.Source, "/srv/a.img");
+  EXPECT_EQ(config.Started, 1);
+  StopHost();
+}
+
+TEST_F(ServiceHostTest, AServerThatCannotStartAtLoadIsKeptStopped) {
+  ServerConfig busy = Config("/srv/busy.img", 1);
+  busy.Started = 1;
+  ServerConfig good = Config("/srv/good.img", 5000);
+  good.Started = 1;
+  Seed({{busy, {}}, {good, {}}});
+  StartHost();
+  auto client = Client();
+  EXPECT_EQ(engines_.running, 1);
+  StopHost();
+  std::vector<registry::StoredServer> stored = Stored();
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_EQ(stored[0].config.Started, 0);
+  EXPECT_EQ(stored[1].config.Started, 1);
+}
+
+TEST_F(ServiceHostTest, StopBeforeRunBringsNothingUp) {
+  ServerConfig started = Config("/srv/a.img", 5000);
+  started.Started = 1;
+  Seed({{started, {}}});
+  std::ifstream in(state_ + "/Locals.xml");
+  const std::string before((std::istreambuf_iterator<char>(in)), {});
+  host_ = std::make_unique<ServiceHost>(HostOptions{state_, dir_ + "/run"}, engines_.Factory());
+  host_->Stop();
+  host_->Run();  // returns at once
+  EXPECT_EQ(engines_.running, 0);
+  std::ifstream again(state_ + "/Locals.xml");
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), {}), before);
+}
+
+TEST_F(ServiceHostTest, WithoutManagementTheServersKeepServingUntilTheStop) {
+  ServerConfig started = Config("/srv/a.img", 5000);
+  started.Started = 1;
+  Seed({{started, {}}});
+  std::ofstream(dir_ + "/run-file") << "not a directory";
+  std::string console;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { console += line; });
+  StartHost(dir_ + "/run-file");
+  run_.join();  // the service main returned: no management interface
+  platform::SetConsoleSinkForTesting({});
+  EXPECT_NE(console.find("RPC Err: 1718\nfile = .\\zeltosvcrpcs, line=50."), std::string::npos) << console;
+  EXPECT_EQ(engines_.running, 1);
+  StopHost();
+  EXPECT_EQ(engines_.running, 0);
+  ASSERT_EQ(Stored().size(), 1u);
+  EXPECT_EQ(Stored()[0].config.Started, 1);
+}
+
+TEST_F(ServiceHostTest, StopDuringStartUpWaitsForIt) {
+  std::vector<registry::StoredServer> seeded;
+  for (uint16_t port = 5000; port < 5003; ++port) {
+    ServerConfig config = Config("/srv/x.img", port);
+    config.Started = 1;
+    seeded.push_back({config, {}});
+  }
+  Seed(seeded);
+  engines_.build_delay = 150ms;
+  StartHost();
+  std::this_thread::sleep_for(20ms);  // the load is bringing engines up
+  StopHost();
+  EXPECT_EQ(engines_.running, 0);
+  std::vector<registry::StoredServer> stored = Stored();
+  ASSERT_EQ(stored.size(), 3u);
+  for (const auto& server : stored) EXPECT_EQ(server.config.Started, 1);
+}
+
+TEST_F(ServiceHostTest, CallsRacingTheStopFailCleanly) {
+  StartHost();
+  auto setup = Client();
+  std::atomic<bool> go{true};
+  std::atomic<int> answered{0};
+  std::thread caller([&] {
+    ManagementClient client(dir_ + "/run", 10s);
+    while (go) {
+      configurator::Handle handle = 0;
+      if (client.AddServer(Config("/srv/race.img", 6000), handle) == 0) {
+        ++answered;
+        client.StartServer(handle);
+      }
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return answered > 5; }));
+  StopHost();
+  go = false;
+  caller.join();
+  EXPECT_EQ(engines_.running, 0);  // no engine started behind the stop's back
+  EXPECT_GE(Stored().size(), 5u);
+}
+
+}  // namespace
+}  // namespace quensaria::host

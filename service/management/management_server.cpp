@@ -1,0 +1,180 @@
+#include "service/management/management_server.h"
+
+#include <chrono>
+#include <exception>
+#include <system_error>
+
+#include "platform/console.h"
+#include "platform/whole_file.h"
+#include "service/management/association.h"
+#include "service/management/call_dispatch.h"
+#include "shared/dcerpc.h"
+#include "shared/management_interface.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::management {
+namespace {
+
+constexpr mode_t kSocketMode = 0660;
+constexpr mode_t kDirectoryMode = 0755;
+constexpr char kStubFile[] = ".\\zeltosvcrpcs";
+
+void ReportRpcError(uint32_t status, int line) {
+  platform::ConsolePrintf("RPC Err: %d\nfile = %s, line=%d.", static_cast<int>(status), kStubFile,
+                          line);
+}
+
+}  // namespace
+
+ManagementServer::ManagementServer(Operations& operations, std::string runtime_directory,
+                                   size_t max_connections)
+    : operations_(operations),
+      runtime_directory_(std::move(runtime_directory)),
+      max_connections_(max_connections) {}
+
+ManagementServer::~ManagementServer() { Shutdown(); }
+
+std::string ManagementServer::EndpointPath() const {
+  return runtime_directory_ + "/" + kLocalProtocolDirectory + "/" + kManagementEndpoint;
+}
+
+uint32_t ManagementServer::UseEndpoint(std::string* problem) {
+  std::scoped_lock lock(mutex_);
+  if (listener_) return rpc::RPC_S_OK;
+  const std::string path = EndpointPath();
+  Status made = platform::MakeDirectories(platform::DirectoryOf(path), kDirectoryMode);
+  if (!made.ok()) {
+    if (problem) *problem = made.message();
+    return rpc::RPC_S_CANT_CREATE_ENDPOINT;
+  }
+  Result<std::unique_ptr<platform::UnixListener>> listener =
+      platform::UnixListener::Listen(path, kSocketMode);
+  if (!listener.ok()) {
+    if (problem) *problem = listener.status().message();
+    return rpc::RPC_S_CANT_CREATE_ENDPOINT;
+  }
+  listener_ = std::move(listener).value();
+  return rpc::RPC_S_OK;
+}
+
+uint32_t ManagementServer::RegisterInterface() {
+  registered_ = true;
+  return rpc::RPC_S_OK;
+}
+
+uint32_t ManagementServer::InquireBindings(std::vector<std::string>& bindings) {
+  std::scoped_lock lock(mutex_);
+  if (!listener_) return rpc::RPC_S_NO_BINDINGS;
+  bindings = {"ncalrpc:[" + listener_->path() + "]"};
+  return rpc::RPC_S_OK;
+}
+
+uint32_t ManagementServer::Listen() {
+  {
+    std::scoped_lock lock(mutex_);
+    if (listening_) return rpc::RPC_S_ALREADY_LISTENING;
+    if (!listener_) return rpc::RPC_S_NO_PROTSEQS_REGISTERED;
+    if (shutdown_) return rpc::RPC_S_OK;
+    listening_ = true;
+  }
+  for (;;) {
+    Result<platform::UniqueFd> accepted = listener_->Accept();
+    std::unique_lock lock(mutex_);
+    ReapFinished(false);
+    if (shutdown_) break;
+    if (!accepted.ok()) {
+      if (accepted.status().code() == ERROR_OPERATION_ABORTED) break;
+      // Out of descriptors or similar: do not spin while it lasts.
+      changed_.wait_for(lock, std::chrono::milliseconds(100), [this] { return shutdown_; });
+      continue;
+    }
+    if (active_.load() >= max_connections_) continue;  // closes the surplus connection
+    Connection& connection = connections_.emplace_back();
+    connection.fd = std::move(accepted).value();
+    ++active_;
+    try {
+      connection.thread = std::thread([this, &connection] { Serve(connection); });
+    } catch (const std::system_error&) {
+      // No thread to be had: this peer is turned away, the others go on.
+      --active_;
+      connections_.pop_back();
+    }
+  }
+  std::scoped_lock lock(mutex_);
+  for (Connection& connection : connections_) platform::ShutdownSocket(connection.fd.get());
+  ReapFinished(true);
+  listening_ = false;
+  changed_.notify_all();
+  return rpc::RPC_S_OK;
+}
+
+void ManagementServer::Shutdown() {
+  std::unique_lock lock(mutex_);
+  shutdown_ = true;
+  if (listener_) listener_->Shutdown();
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return !listening_; });
+}
+
+// REQUIRES: mutex_ held. Serve takes no lock, so joining here cannot wait on us.
+void ManagementServer::ReapFinished(bool all) {
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    if (all || it->done.load()) {
+      it->thread.join();
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void ManagementServer::Serve(Connection& connection) {
+  const int fd = connection.fd.get();
+  try {
+    Association association(
+        [this](uint16_t opnum, std::span<const uint8_t> stub) {
+          return DispatchCall(operations_, opnum, stub);
+        },
+        [this] { return registered_.load(); }, kManagementEndpoint, next_group_++);
+    const rpc::ReadExactFn read = [fd](uint8_t* buffer, size_t size) {
+      return platform::ReceiveExact(fd, buffer, size);
+    };
+    for (bool open = true; open;) {
+      Result<std::vector<uint8_t>> pdu = rpc::ReadPdu(read);
+      if (!pdu.ok()) break;
+      Association::Output output = association.OnPdu(*pdu);
+      for (const std::vector<uint8_t>& reply : output.pdus) {
+        if (!platform::SendAll(fd, reply).ok()) {
+          open = false;
+          break;
+        }
+      }
+      if (output.close) open = false;
+    }
+  } catch (const std::exception& e) {
+    platform::ConsolePrintf("management connection ended: %s\n", e.what());
+  }
+  // The peer sees the end now, not when the descriptor is reaped.
+  platform::ShutdownSocket(fd);
+  --active_;
+  connection.done = true;
+}
+
+void StartManagementInterface(ManagementServer& server) {
+  // The endpoint's own result is not checked: without it the bindings step
+  // reports the failure.
+  std::string problem;
+  if (server.UseEndpoint(&problem) != rpc::RPC_S_OK) {
+    platform::ConsolePrintf("%s: %s\n", server.EndpointPath().c_str(), problem.c_str());
+  }
+  uint32_t status = server.RegisterInterface();
+  if (status != rpc::RPC_S_OK) return ReportRpcError(status, 44);
+  std::vector<std::string> bindings;
+  status = server.InquireBindings(bindings);
+  if (status != rpc::RPC_S_OK) return ReportRpcError(status, 50);
+  bindings.clear();  // the binding vector is freed (its step cannot fail here)
+  status = server.Listen();
+  if (status != rpc::RPC_S_OK) return ReportRpcError(status, 65);
+}
+
+}  // namespace quensaria::management

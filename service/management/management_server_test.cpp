@@ -1,0 +1,237 @@
+// The management interface on a real socket in a temporary runtime
+// directory: the start-up sequence, many peers at once, peers that vanish,
+// the connection cap and the stop.
+#include "service/management/management_server.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/console.h"
+#include "service/management/fake_operations_for_testing.h"
+#include "service/management/test_client_for_testing.h"
+
+namespace quensaria::management {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ManagementServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/management_server_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    Stop();
+    std::filesystem::remove_all(dir_);
+  }
+
+  void Start(size_t max_connections = kMaxConnections) {
+    server_ = std::make_unique<ManagementServer>(ops_, dir_ + "/run", max_connections);
+    listener_ = std::thread([this] { StartManagementInterface(*server_); });
+    // Serving once a client can bind.
+    for (int i = 0; i < 500; ++i) {
+      TestClient probe;
+      if (probe.Connect(server_->EndpointPath()) && probe.Bind()) return;
+      std::this_thread::sleep_for(10ms);
+    }
+    FAIL() << "the interface did not come up";
+  }
+  void Stop() {
+    if (server_) server_->Shutdown();
+    if (listener_.joinable()) listener_.join();
+    server_.reset();
+  }
+  TestClient Bound() {
+    TestClient client;
+    EXPECT_TRUE(client.Connect(server_->EndpointPath()));
+    EXPECT_TRUE(client.Bind());
+    return client;
+  }
+  bool WaitFor(const std::function<bool()>& condition) {
+    for (int i = 0; i < 1000 && !condition(); ++i) std::this_thread::sleep_for(5ms);
+    return condition();
+  }
+
+  std::string dir_;
+  FakeOperations ops_;
+  std::unique_ptr<ManagementServer> server_;
+  std::thread listener_;
+};
+
+TEST_F(ManagementServerTest, ServesTheSocketWithMode0660) {
+  Start();
+  struct stat st;
+  ASSERT_EQ(stat((dir_ + "/run/ncalrpc/quensariasvc").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  TestClient client = Bound();
+  std::string text;
+  EXPECT_EQ(client.ServiceName(15), -1);
+  EXPECT_EQ(client.ServiceName(16, &text), 0);
+  EXPECT_EQ(text, std::string("Velmoran Server\0", 16));
+  // A large out buffer comes back in several fragments.
+  EXPECT_EQ(client.ServiceName(100000, &text), 0);
+  EXPECT_EQ(text.size(), 100000u);
+  Stop();
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/run/ncalrpc/quensariasvc"));
+}
+
+TEST_F(ManagementServerTest, EndpointFailureIsReportedByTheBindingsStep) {
+  std::ofstream(dir_ + "/run") << "a file where the runtime directory should be";
+  ManagementServer server(ops_, dir_ + "/run");
+  std::string console;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { console += line; });
+  StartManagementInterface(server);  // returns: nothing to listen on
+  platform::SetConsoleSinkForTesting({});
+  EXPECT_NE(console.find(server.EndpointPath() + ": "), std::string::npos) << console;
+  EXPECT_NE(console.find("RPC Err: 1718\nfile = .\\zeltosvcrpcs, line=50."), std::string::npos)
+      << console;
+}
+
+TEST_F(ManagementServerTest, RuntimeStepsRefuseWhatTheRuntimeRefuses) {
+  ManagementServer server(ops_, dir_ + "/run");
+  EXPECT_EQ(server.Listen(), rpc::RPC_S_NO_PROTSEQS_REGISTERED);
+  std::vector<std::string> bindings;
+  EXPECT_EQ(server.InquireBindings(bindings), rpc::RPC_S_NO_BINDINGS);
+  ASSERT_EQ(server.UseEndpoint(), rpc::RPC_S_OK);
+  EXPECT_EQ(server.InquireBindings(bindings), rpc::RPC_S_OK);
+  EXPECT_EQ(bindings, std::vector<std::string>{"ncalrpc:[" + server.EndpointPath() + "]"});
+  std::thread listening([&] { EXPECT_EQ(server.Listen(), rpc::RPC_S_OK); });
+  EXPECT_TRUE(WaitFor([&] {
+    TestClient client;
+    return client.Connect(server.EndpointPath());
+  }));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(server.Listen(), rpc::RPC_S_ALREADY_LISTENING);
+  server.Shutdown();
+  listening.join();
+}
+
+TEST_F(ManagementServerTest, BindsFailUntilTheInterfaceIsRegistered) {
+  ManagementServer server(ops_, dir_ + "/run");
+  ASSERT_EQ(server.UseEndpoint(), rpc::RPC_S_OK);
+  std::thread listening([&] { server.Listen(); });
+  TestClient early;
+  ASSERT_TRUE(WaitFor([&] { return early.Connect(server.EndpointPath()); }));
+  EXPECT_FALSE(early.Bind());
+  server.RegisterInterface();
+  TestClient late;
+  ASSERT_TRUE(late.Connect(server.EndpointPath()));
+  EXPECT_TRUE(late.Bind());
+  server.Shutdown();
+  listening.join();
+}
+
+TEST_F(ManagementServerTest, ManyPeersAtOnce) {
+  Start();
+  constexpr int kPeers = 16;
+  constexpr int kCalls = 40;
+  std::vector<std::thread> peers;
+  std::atomic<int> good{0};
+  for (int p = 0; p < kPeers; ++p) {
+    peers.emplace_back([&, p] {
+      TestClient client;
+      if (!client.Connect(server_->EndpointPath()) || !client.Bind()) return;
+      for (int i = 0; i < kCalls; ++i) {
+        ServerConfig config;
+        std::memset(&config, 0, sizeof config);
+        std::snprintf(config.Source, sizeof config.Source, "/peer/%d/%d", p, i);
+        ManagementRequest request;
+        EncodeRecord(config, request.record.data());
+        ManagementReply reply;
+        if (client.Call(ManagementOp::AddServer, request, reply) == 0 && reply.result == 0) ++good;
+      }
+    });
+  }
+  for (auto& peer : peers) peer.join();
+  EXPECT_EQ(good, kPeers * kCalls);
+  // Every server is there exactly once.
+  TestClient client = Bound();
+  int count = 0;
+  ManagementRequest walk;
+  for (;;) {
+    ManagementReply reply;
+    ASSERT_EQ(client.Call(ManagementOp::EnumServers, walk, reply), 0u);
+    if (reply.value == 0) break;
+    walk.first = reply.value;
+    ++count;
+  }
+  EXPECT_EQ(count, kPeers * kCalls);
+}
+
+TEST_F(ManagementServerTest, PeersThatVanishMidPduOrMidCallCostNothing) {
+  Start();
+  {
+    TestClient half_header;
+    ASSERT_TRUE(half_header.Connect(server_->EndpointPath()));
+    const uint8_t five[] = {5, 0, 11, 3, 0x10};
+    half_header.Send(five);
+  }
+  {
+    TestClient half_call = Bound();
+    auto fragments = rpc::EncodeRequest(7, 0, 1, std::vector<uint8_t>(2052, 0), rpc::kMinFragmentSize);
+    half_call.Send(fragments[0]);
+  }
+  {
+    ops_.call_delay_ms = 200;
+    TestClient gone_before_reply = Bound();
+    gone_before_reply.Send(rpc::EncodeRequest(8, 0, 3, std::vector<uint8_t>(4, 0), 4280)[0]);
+  }
+  EXPECT_TRUE(WaitFor([&] { return server_->active_connections() == 0; }));
+  ops_.call_delay_ms = 0;
+  TestClient client = Bound();
+  EXPECT_EQ(client.ServiceName(16), 0);
+}
+
+TEST_F(ManagementServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
+  Start(4);
+  std::vector<TestClient> held;
+  for (int i = 0; i < 4; ++i) held.push_back(Bound());
+  EXPECT_TRUE(WaitFor([&] { return server_->active_connections() == 4; }));
+  TestClient surplus;
+  ASSERT_TRUE(surplus.Connect(server_->EndpointPath()));
+  EXPECT_FALSE(surplus.Bind());  // closed without an answer
+  held.pop_back();
+  EXPECT_TRUE(WaitFor([&] { return server_->active_connections() == 3; }));
+  TestClient next = Bound();
+  EXPECT_EQ(next.ServiceName(16), 0);
+}
+
+TEST_F(ManagementServerTest, ShutdownWaitsForRunningCallsAndEndsIdleOnes) {
+  Start();
+  TestClient idle = Bound();
+  TestClient busy = Bound();
+  ops_.call_delay_ms = 300;
+  std::atomic<bool> call_returned{false};
+  std::thread caller([&] {
+    ManagementRequest request;
+    ManagementReply reply;
+    busy.Call(ManagementOp::EnumServers, request, reply);
+    call_returned = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return ops_.calls.load() > 0; }));
+  const int calls_before = ops_.calls;
+  server_->Shutdown();
+  // No operation may start or still run once Shutdown has returned.
+  EXPECT_EQ(ops_.calls, calls_before);
+  listener_.join();
+  caller.join();
+  EXPECT_TRUE(call_returned);
+  EXPECT_FALSE(idle.Receive().has_value());  // the idle peer sees the end
+}
+
+TEST_F(ManagementServerTest, ShutdownBeforeListenMakesListenReturn) {
+  ManagementServer server(ops_, dir_ + "/run");
+  ASSERT_EQ(server.UseEndpoint(), rpc::RPC_S_OK);
+  server.Shutdown();
+  EXPECT_EQ(server.Listen(), rpc::RPC_S_OK);
+}
+
+}  // namespace
+}  // namespace quensaria::management

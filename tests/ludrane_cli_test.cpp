@@ -1,0 +1,259 @@
+// ludrane-cli, the real program, against the management interface served in
+// this process over a temporary runtime directory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "service/management/fake_operations_for_testing.h"
+#include "service/management/management_server.h"
+#include "shared/block_protocol.h"
+#include "shared/password_digest.h"
+#include "tests/program_run.h"
+#include "tests/scratch_dir.h"
+
+namespace quensaria {
+namespace {
+
+using management::FakeOperations;
+using management::ManagementServer;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class LudraneCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    image_ = dir_ + "/disk.img";
+    std::ofstream(image_).close();
+    std::filesystem::resize_file(image_, 64 << 20);
+  }
+  void TearDown() override {
+    if (server_) server_->Shutdown();
+    if (listening_.joinable()) listening_.join();
+    server_.reset();
+  }
+  void StartService() {
+    server_ = std::make_unique<ManagementServer>(ops_, dir_ + "/run");
+    ASSERT_EQ(server_->UseEndpoint(), 0u);
+    server_->RegisterInterface();
+    listening_ = std::thread([this] { server_->Listen(); });
+  }
+
+  // Runs ludrane-cli with `args` (words split at spaces) against our runtime
+  // directory.
+  Outcome Cli(const std::string& args) {
+    std::vector<std::string> argv = {LUDRANE_CLI, "--runtime-dir", dir_ + "/run"};
+    std::istringstream words(args);
+    for (std::string word; words >> word;) argv.push_back(word);
+    const testing::ProgramResult result = testing::RunProgram(argv, std::chrono::seconds(60));
+    return {result.exit_code, result.out, result.err};
+  }
+  // Adds a server and returns its handle as text.
+  std::string AddServer(const std::string& options = "") {
+    Outcome added = Cli("add-server " + image_ + " " + options);
+    EXPECT_EQ(added.status, 0) << added.err;
+    while (!added.out.empty() && added.out.back() == '\n') added.out.pop_back();
+    return added.out;
+  }
+  ServerConfig Config(const std::string& handle) {
+    ServerConfig config{};
+    EXPECT_EQ(ops_.GetServer(static_cast<management::Handle>(std::stoul(handle)), config), 0);
+    return config;
+  }
+  // The handle of the first static client of `server`.
+  std::string FirstClient(const std::string& server) {
+    management::Handle next = 0;
+    ops_.EnumStaticClients(static_cast<management::Handle>(std::stoul(server)), 0, next);
+    return std::to_string(next);
+  }
+
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
+  std::string image_;
+  FakeOperations ops_;
+  std::unique_ptr<ManagementServer> server_;
+  std::thread listening_;
+};
+
+TEST_F(LudraneCliTest, UsageErrorsExitWithTwo) {
+  StartService();
+  const struct {
+    const char* args;
+    const char* message;
+  } rows[] = {
+      {"", "usage: ludrane-cli"},
+      {"frobnicate", "unknown command: frobnicate"},
+      {"--bogus status", "unknown option: --bogus"},
+      {"start-server", "usage: ludrane-cli start-server SERVER"},
+      {"start-server abc", "not a server handle: abc"},
+      {"start-server 0", "not a server handle: 0"},
+      {"add-client 5 300.1.1.1", "not an IPv4 address: 300.1.1.1"},
+      {"add-client 5 any writable", "access must be full, virtual or refused"},
+      {"add-server /no/such/file", "cannot tell the size of /no/such/file"},
+      {"add-server /x --size 12Q", "not a size: 12Q"},
+      {"add-server /x --size 1G --port 70000", "the port must be 1 to 65535"},
+      {"add-server /x --size 1G --cache 1025", "the cache must be 0 to 1024 MiB"},
+      {"add-server /x --size 1G --port", "--port needs a value"},
+  };
+  for (const auto& row : rows) {
+    const Outcome outcome = Cli(row.args);
+    EXPECT_EQ(outcome.status, 2) << row.args;
+    EXPECT_NE(outcome.err.find(row.message), std::string::npos) << row.args << ": " << outcome.err;
+  }
+  EXPECT_EQ(ops_.calls, 0);  // nothing reached the service
+  const Outcome help = Cli("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("list-servers"), std::string::npos);
+}
+
+TEST_F(LudraneCliTest, AnAbsentServiceExitsWithThree) {
+  const Outcome outcome = Cli("list-servers");
+  EXPECT_EQ(outcome.status, 3);
+  EXPECT_NE(outcome.err.find("the Quensaria service does not answer at " + dir_ +
+                             "/run/ncalrpc/quensariasvc"),
+            std::string::npos)
+      << outcome.err;
+  EXPECT_NE(outcome.err.find("RPC status 1722"), std::string::npos) << outcome.err;
+}
+
+TEST_F(LudraneCliTest, StatusNamesTheService) {
+  StartService();
+  const Outcome outcome = Cli("status");
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.out.find("Velmoran Server"), std::string::npos) << outcome.out;
+}
+
+TEST_F(LudraneCliTest, AddServerTakesSizeFromTheSourceAndAddsTheAnyClient) {
+  StartService();
+  const std::string server = AddServer("--port 60123 --cache 64 --password secret");
+  const ServerConfig config = Config(server);
+  EXPECT_STREQ(config.Source, image_.c_str());
+  EXPECT_EQ(config.Port, 60123);
+  EXPECT_EQ(config.SizeBytes, 64 << 20);
+  EXPECT_EQ(config.Cache, 64);
+  EXPECT_EQ(config.IpAddress, 0u);
+  const Sha1Digest secret = PasswordDigest("secret");
+  EXPECT_EQ(0, std::memcmp(config.Password, secret.data(), 20));
+  // No management password given: no log-on can lift a connection.
+  EXPECT_EQ(0, std::memcmp(config.ManagePassword, secret.data(), 20));
+
+  const Outcome servers = Cli("list-servers");
+  EXPECT_EQ(servers.status, 0);
+  EXPECT_NE(servers.out.find(server + " "), std::string::npos) << servers.out;
+  EXPECT_NE(servers.out.find("stopped"), std::string::npos) << servers.out;
+  EXPECT_NE(servers.out.find("64 M"), std::string::npos) << servers.out;
+  EXPECT_NE(servers.out.find(image_), std::string::npos) << servers.out;
+
+  const Outcome clients = Cli("list-clients " + server);
+  EXPECT_EQ(clients.status, 0);
+  EXPECT_NE(clients.out.find("static   0.0.0.0"), std::string::npos) << clients.out;
+  EXPECT_NE(clients.out.find("virtual  (any address)"), std::string::npos) << clients.out;
+}
+
+TEST_F(LudraneCliTest, AddServerOptions) {
+  StartService();
+  const std::string server =
+      AddServer("--size 2G --address 127.0.0.5 --manage-password boss --no-any-client");
+  const ServerConfig config = Config(server);
+  EXPECT_EQ(config.SizeBytes, int64_t{2} << 30);
+  EXPECT_EQ(config.IpAddress, 0x0500007Fu);
+  EXPECT_EQ(0, std::memcmp(config.ManagePassword, PasswordDigest("boss").data(), 20));
+  EXPECT_EQ(0, std::memcmp(config.Password, PasswordDigest("").data(), 20));
+  EXPECT_EQ(FirstClient(server), "0");
+  const Outcome too_long = Cli("add-server /" + std::string(300, 'p') + " --size 1M");
+  EXPECT_EQ(too_long.status, 2);
+  EXPECT_NE(too_long.err.find("1 to 259 bytes"), std::string::npos);
+}
+
+TEST_F(LudraneCliTest, StartStopAndTheirFailures) {
+  StartService();
+  const std::string server = AddServer();
+  EXPECT_EQ(Cli("start-server " + server).status, 0);
+  EXPECT_EQ(Config(server).Started, 1);
+  const Outcome again = Cli("start-server " + server);
+  EXPECT_EQ(again.status, 0);
+  EXPECT_NE(again.out.find("already started"), std::string::npos);
+  EXPECT_EQ(Cli("stop-server " + server).status, 0);
+  EXPECT_EQ(Config(server).Started, 0);
+
+  ops_.fail_starts = true;
+  const Outcome failed = Cli("start-server " + server);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.err.find("Quensaria Service encounter an error while starting this server"),
+            std::string::npos)
+      << failed.err;
+  const Outcome unknown = Cli("stop-server 999999");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("no server 999999"), std::string::npos);
+}
+
+TEST_F(LudraneCliTest, ClientsAddChangeAndDelete) {
+  StartService();
+  const std::string server = AddServer("--no-any-client");
+  EXPECT_EQ(Cli("add-client " + server + " 10.0.0.7 full").status, 0);
+  const Outcome duplicate = Cli("add-client " + server + " 10.0.0.7");
+  EXPECT_EQ(duplicate.status, 1);
+  EXPECT_NE(duplicate.err.find("A client with same address is already in the static client list"),
+            std::string::npos)
+      << duplicate.err;
+  const std::string client = FirstClient(server);
+  EXPECT_EQ(Cli("set-access " + server + " " + client + " refused").status, 0);
+  EXPECT_NE(Cli("list-clients " + server).out.find("10.0.0.7        refused"), std::string::npos);
+
+  // The "Any Address" entry never gets full access.
+  const Outcome any_full = Cli("add-client " + server + " any full");
+  EXPECT_EQ(any_full.status, 1);
+  EXPECT_NE(any_full.err.find("Only specifically ip address can change access mode to full access"),
+            std::string::npos);
+  EXPECT_EQ(Cli("add-client " + server + " any").status, 0);
+  management::Handle any = 0;
+  ops_.EnumStaticClients(static_cast<management::Handle>(std::stoul(server)),
+                         static_cast<management::Handle>(std::stoul(client)), any);
+  EXPECT_EQ(Cli("set-access " + server + " " + std::to_string(any) + " full").status, 1);
+
+  // A client of another server is not touched.
+  const std::string other = AddServer("--no-any-client");
+  const Outcome wrong_server = Cli("delete-client " + other + " " + client);
+  EXPECT_EQ(wrong_server.status, 1);
+  EXPECT_NE(wrong_server.err.find("is not a static client of server"), std::string::npos);
+  EXPECT_EQ(Cli("delete-client " + server + " " + client).status, 0);
+  EXPECT_EQ(Cli("list-clients " + server).out.find("10.0.0.7"), std::string::npos);
+}
+
+TEST_F(LudraneCliTest, OnlineClientsAreListedApart) {
+  StartService();
+  const std::string server = AddServer();
+  ClientEntry online{};
+  online.address = 0x0100007F;
+  online.access = ACCESS_FULL;
+  online.state = kClientLoggedOn;
+  online.nameState = kNameKnown;
+  std::strcpy(online.hostName, "localhost");
+  ASSERT_EQ(ops_.AddOnlineClient(static_cast<management::Handle>(std::stoul(server)), online), 0);
+  const Outcome list = Cli("list-online " + server);
+  EXPECT_EQ(list.status, 0);
+  EXPECT_NE(list.out.find("online   127.0.0.1       full     localhost"), std::string::npos) << list.out;
+  EXPECT_EQ(list.out.find("any address"), std::string::npos) << list.out;
+  const Outcome all = Cli("list-clients " + server);
+  EXPECT_LT(all.out.find("(any address)"), all.out.find("localhost")) << all.out;
+}
+
+TEST_F(LudraneCliTest, DeleteStopsARunningServerFirst) {
+  StartService();
+  const std::string server = AddServer();
+  ASSERT_EQ(Cli("start-server " + server).status, 0);
+  EXPECT_EQ(Cli("delete-server " + server).status, 0);
+  ServerConfig config{};
+  EXPECT_EQ(ops_.GetServer(static_cast<management::Handle>(std::stoul(server)), config), -1);
+  EXPECT_EQ(Cli("delete-server " + server).status, 1);
+}
+
+}  // namespace
+}  // namespace quensaria

@@ -1,0 +1,341 @@
+// The real quensaria program in a temporary state directory, driven through
+// its management interface (call wrappers and ludrane-cli) and its block
+// protocol: servers and clients added, started, stopped and deleted, a
+// client logging on and reading, stops by signal and starts again, and
+// Locals.xml checked attribute by attribute.
+#include <gtest/gtest.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "configurator/management_client.h"
+#include "service/store/configuration_store.h"
+#include "shared/password_digest.h"
+#include "tests/block_client.h"
+#include "tests/program_for_testing.h"
+#include "tests/program_run.h"
+#include "tests/scratch_dir.h"
+
+namespace quensaria {
+namespace {
+
+using namespace std::chrono_literals;
+using configurator::Handle;
+using configurator::ManagementClient;
+using testing::BlockClient;
+using testing::Program;
+
+constexpr uint64_t kImageSize = 4 << 20;
+
+// The byte the test images hold at `offset`.
+uint8_t Pattern(uint64_t offset, uint8_t seed) {
+  return static_cast<uint8_t>((offset * 7 + offset / 4096 + seed) & 0xFF);
+}
+
+class ServiceProgramTest : public ::testing::Test {
+ protected:
+  void TearDown() override { service_.reset(); }
+
+  std::string MakeImage(const std::string& name, uint8_t seed) {
+    const std::string path = dir_ + "/" + name;
+    std::vector<uint8_t> bytes(kImageSize);
+    for (uint64_t i = 0; i < kImageSize; ++i) bytes[i] = Pattern(i, seed);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return path;
+  }
+  void StartService(const std::vector<std::string>& extra_env = {}) {
+    service_ = std::make_unique<Program>(
+        std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", state_, "--runtime-dir", runtime_},
+        dir_ + "/service.log", extra_env);
+    ASSERT_TRUE(service_->started());
+    client_ = std::make_unique<ManagementClient>(runtime_, 10s);
+    std::string name;
+    for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(name, "Velmoran Server") << service_->Log();
+  }
+  // SIGTERM (or `signal`) and the exit status.
+  int StopService(int signal = SIGTERM) {
+    service_->Signal(signal);
+    const std::optional<int> status = service_->Wait(30s);
+    EXPECT_TRUE(status.has_value()) << "quensaria did not stop";
+    return status.value_or(-2);
+  }
+  ServerConfig Config(const std::string& source, uint16_t port) {
+    ServerConfig config;
+    std::memset(&config, 0, sizeof config);
+    std::strncpy(config.Source, source.c_str(), sizeof config.Source - 1);
+    config.Port = port;
+    config.SizeBytes = kImageSize;
+    config.Cache = 8;
+    const Sha1Digest login = PasswordDigest("open sesame");
+    const Sha1Digest manage = PasswordDigest("boss");
+    std::memcpy(config.Password, login.data(), 20);
+    std::memcpy(config.ManagePassword, manage.data(), 20);
+    return config;
+  }
+  // Adds and starts a server on a free port, with the "Any Address" client.
+  Handle AddStarted(const std::string& source, uint16_t& port) {
+    Handle server = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      port = testing::FreePort();
+      EXPECT_EQ(client_->AddServer(Config(source, port), server), 0);
+      ClientEntry any{};
+      any.access = ACCESS_VIRTUAL_WRITE;
+      EXPECT_EQ(client_->AddStaticClient(server, any), 0);
+      if (client_->StartServer(server) == 0) return server;
+      client_->DeleteServer(server);  // the port was taken meanwhile: try another
+    }
+    ADD_FAILURE() << "no server could be started";
+    return 0;
+  }
+  std::string LocalsXml() {
+    std::ifstream in(state_ + "/Locals.xml", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Logs on and reads 64 KiB at 1 MiB, comparing with the image pattern.
+  void ExpectServes(uint16_t port, uint8_t seed) {
+    BlockClient block;
+    ASSERT_EQ(block.Connect(port), 0);
+    EXPECT_EQ(block.Login("open sesame").reply.status, REPLY_OK);
+    QueryData query;
+    ASSERT_EQ(block.Query(query).error, 0);
+    EXPECT_EQ(query.disk_size, kImageSize);
+    EXPECT_EQ(query.access, ACCESS_VIRTUAL_WRITE);  // admitted through "Any Address"
+    std::vector<uint8_t> data;
+    const testing::Exchange read = block.Read(1 << 20, 65536, data);
+    ASSERT_EQ(read.error, 0);
+    ASSERT_EQ(read.reply.status, REPLY_OK);
+    ASSERT_EQ(data.size(), 65536u);
+    for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], Pattern((1 << 20) + i, seed)) << i;
+  }
+
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
+  const std::string state_ = dir_ + "/state";
+  const std::string runtime_ = dir_ + "/run";
+  std::unique_ptr<Program> service_;
+  std::unique_ptr<ManagementClient> client_;
+};
+
+TEST_F(ServiceProgramTest, PlainStartOutsideAServiceManagerEndsAtOnce) {
+  Program plain({QUENSARIA_PROGRAM, "--state-dir", state_, "--runtime-dir", runtime_}, dir_ + "/plain.log");
+  ASSERT_TRUE(plain.started());
+  EXPECT_EQ(plain.Wait(10s), 0);
+  EXPECT_EQ(plain.Log(), "");
+  EXPECT_FALSE(std::filesystem::exists(runtime_));
+}
+
+TEST_F(ServiceProgramTest, ServesAStartedServerAndListsTheClientOnline) {
+  const std::string image = MakeImage("disk.img", 1);
+  StartService();
+  uint16_t port = 0;
+  const Handle server = AddStarted(image, port);
+  ASSERT_NE(server, 0u);
+  ExpectServes(port, 1);
+
+  // The logged-on client is listed online while connected.
+  BlockClient block;
+  ASSERT_EQ(block.Connect(port, htonl(0x7F000003)), 0);
+  EXPECT_EQ(block.Login("boss").reply.status, REPLY_OK);
+  QueryData query;
+  ASSERT_EQ(block.Query(query).error, 0);
+  EXPECT_EQ(query.access, ACCESS_FULL);  // the management password lifts it
+  Handle online = 0;
+  ClientEntry entry{};
+  for (int i = 0; i < 500; ++i) {
+    for (Handle at = 0; client_->EnumOnlineClients(server, at, online) == 0 && online != 0; at = online) {
+      if (client_->GetOnlineClient(online, entry) == 0 && entry.address == htonl(0x7F000003)) break;
+    }
+    if (entry.address == htonl(0x7F000003)) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(entry.address, htonl(0x7F000003));
+  EXPECT_EQ(entry.state, kClientLoggedOn);
+
+  // A wrong password turns the connection away from the data.
+  BlockClient stranger;
+  ASSERT_EQ(stranger.Connect(port, htonl(0x7F000004)), 0);
+  EXPECT_EQ(stranger.Login("guess").reply.status, REPLY_DENIED);
+  std::vector<uint8_t> nothing;
+  EXPECT_EQ(stranger.Read(0, 512, nothing).reply.status, REPLY_DENIED);
+  EXPECT_TRUE(nothing.empty());
+
+  // Stopped, the port no longer answers; deleted, the server is gone.
+  EXPECT_EQ(client_->StopServer(server), 0);
+  BlockClient late;
+  EXPECT_NE(late.Connect(port), 0);
+  EXPECT_EQ(client_->DeleteServer(server), 0);
+  Handle first = 0;
+  EXPECT_EQ(client_->EnumServers(0, first), 0);
+  EXPECT_EQ(first, 0u);
+  EXPECT_EQ(StopService(), 0);
+}
+
+TEST_F(ServiceProgramTest, ServersRunningAtSigtermComeBackAfterARestart) {
+  const std::string a = MakeImage("a.img", 2);
+  const std::string b = MakeImage("b.img", 3);
+  StartService();
+  uint16_t port_a = 0, port_b = 0;
+  ASSERT_NE(AddStarted(a, port_a), 0u);
+  ASSERT_NE(AddStarted(b, port_b), 0u);
+  EXPECT_EQ(StopService(SIGTERM), 0);
+  EXPECT_NE(service_->Log().find("Quensaria service running"), std::string::npos);
+  {
+    BlockClient gone;
+    EXPECT_NE(gone.Connect(port_a), 0);
+  }
+  // Both are stored as started.
+  const std::vector<registry::StoredServer> stored = *store::ParseConfiguration(LocalsXml());
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_EQ(stored[0].config.Started, 1);
+  EXPECT_EQ(stored[1].config.Started, 1);
+
+  StartService();
+  ExpectServes(port_a, 2);
+  ExpectServes(port_b, 3);
+  EXPECT_EQ(StopService(SIGINT), 0);
+}
+
+TEST_F(ServiceProgramTest, LocalsXmlAttributeByAttributeWithAChineseSourcePath) {
+  const std::string image = MakeImage("镜像盘.img", 4);
+  StartService();
+  Handle server = 0;
+  ServerConfig config = Config(image, 60000);
+  config.IpAddress = htonl(0xC0A80001);  // 192.168.0.1
+  config.SizeBytes = kImageSize + 100;   // stored in whole sectors
+  ASSERT_EQ(client_->AddServer(config, server), 0);
+  ClientEntry client{};
+  client.address = htonl(0x0A0000C8);  // 10.0.0.200
+  client.access = ACCESS_FULL;
+  client.nameState = kNameKnown;
+  std::strcpy(client.hostName, "主机一");
+  ASSERT_EQ(client_->AddStaticClient(server, client), 0);
+  EXPECT_EQ(StopService(), 0);
+
+  const std::string xml = LocalsXml();
+  const std::string login = DigestToHex(PasswordDigest("open sesame"));
+  const std::string manage = DigestToHex(PasswordDigest("boss"));
+  // GB2312 bytes for 镜像盘 and 主机一, none of their UTF-8 bytes.
+  EXPECT_EQ(xml.find("镜像"), std::string::npos);
+  const std::string expected =
+      "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Services><Server IpAddress=\"16820416\" "
+      "Port=\"60000\" Source=\"" + dir_ + "/\xBE\xB5\xCF\xF1\xC5\xCC.img\" Capability=\"8192\" "
+      "Started=\"0\" Cache=\"8\" AuthMode=\"0\" Password=\"" + login + "\" ManagePassword=\"" +
+      manage + "\"><Client IpAddress=\"-939524086\" Access=\"0\" HasName=\"1\" "
+      "HostName=\"\xD6\xF7\xBB\xFA\xD2\xBB\"/></Server></Services>\n";
+  EXPECT_EQ(xml, expected);
+
+  // The path comes back unchanged, and the server serves that file.
+  StartService();
+  Handle first = 0;
+  ASSERT_EQ(client_->EnumServers(0, first), 0);
+  ServerConfig loaded;
+  ASSERT_EQ(client_->GetServer(first, loaded), 0);
+  EXPECT_EQ(std::string(loaded.Source), image);
+  EXPECT_EQ(loaded.SizeBytes, static_cast<int64_t>(kImageSize));
+  Handle entry_handle = 0;
+  ASSERT_EQ(client_->EnumStaticClients(first, 0, entry_handle), 0);
+  ClientEntry entry;
+  ASSERT_EQ(client_->GetStaticClient(entry_handle, entry), 0);
+  EXPECT_STREQ(entry.hostName, "主机一");
+  EXPECT_EQ(entry.nameState, kNameKnown);
+  uint16_t port = 0;
+  ASSERT_NE(AddStarted(image, port), 0u);
+  ExpectServes(port, 4);
+  EXPECT_EQ(StopService(), 0);
+}
+
+TEST_F(ServiceProgramTest, LudraneCliDrivesTheRealService) {
+  const std::string image = MakeImage("cli.img", 5);
+  StartService();
+  const auto cli = [&](const std::string& args, std::string* out = nullptr) {
+    std::vector<std::string> argv = {LUDRANE_CLI, "--runtime-dir", runtime_};
+    std::istringstream words(args);
+    for (std::string word; words >> word;) argv.push_back(word);
+    const testing::ProgramResult result = testing::RunProgram(argv, std::chrono::seconds(60));
+    if (out) *out = result.out + result.err;
+    return result.exit_code;
+  };
+  const uint16_t port = testing::FreePort();
+  std::string out;
+  ASSERT_EQ(cli("add-server " + image + " --port " + std::to_string(port) + " --password pw", &out), 0) << out;
+  const std::string server = out.substr(0, out.find('\n'));
+  ASSERT_EQ(cli("add-client " + server + " 127.0.0.1 full", &out), 0) << out;
+  ASSERT_EQ(cli("start-server " + server, &out), 0) << out;
+  ASSERT_EQ(cli("list-servers", &out), 0);
+  EXPECT_NE(out.find("started"), std::string::npos) << out;
+
+  BlockClient block;
+  ASSERT_EQ(block.Connect(port), 0);
+  EXPECT_EQ(block.Login("pw").reply.status, REPLY_OK);
+  QueryData query;
+  ASSERT_EQ(block.Query(query).error, 0);
+  EXPECT_EQ(query.access, ACCESS_FULL);  // the exact address has full access
+  std::vector<uint8_t> data;
+  EXPECT_EQ(block.Read(8192, 4096, data).reply.status, REPLY_OK);
+  EXPECT_EQ(data.size(), 4096u);
+
+  ASSERT_EQ(cli("list-clients " + server, &out), 0);
+  EXPECT_NE(out.find("127.0.0.1"), std::string::npos) << out;
+  EXPECT_NE(out.find("(any address)"), std::string::npos) << out;
+  ASSERT_EQ(cli("delete-server " + server, &out), 0) << out;
+  ASSERT_EQ(cli("list-servers", &out), 0);
+  EXPECT_EQ(out.find(image), std::string::npos) << out;
+  EXPECT_EQ(StopService(), 0);
+  EXPECT_EQ(LocalsXml(), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Services/>\n");
+}
+
+TEST_F(ServiceProgramTest, AForeignDceRpcClientManagesTheRealService) {
+  if (!std::filesystem::exists("/usr/bin/python3") ||
+      testing::RunProgram({"/usr/bin/python3", "-c", "import impacket.dcerpc.v5.rpcrt"}).exit_code != 0) {
+    GTEST_SKIP() << "python3-impacket is not installed for /usr/bin/python3";
+  }
+  StartService();
+  const testing::ProgramResult peer = testing::RunProgram(
+      {"/usr/bin/python3", IMPACKET_PEER, runtime_ + "/ncalrpc/quensariasvc"}, std::chrono::seconds(120));
+  EXPECT_EQ(peer.exit_code, 0) << peer.out << peer.err;
+  EXPECT_EQ(peer.out.find("FAIL"), std::string::npos) << peer.out;
+  EXPECT_NE(peer.out.find("ok    GetServer Source"), std::string::npos) << peer.out;
+  EXPECT_EQ(StopService(), 0);
+  // What it added was saved like any other server.
+  const std::vector<registry::StoredServer> stored = *store::ParseConfiguration(LocalsXml());
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_STREQ(stored[0].config.Source, "/srv/impacket.img");
+}
+
+TEST_F(ServiceProgramTest, ReportsToSystemdWhenStartedByIt) {
+  // Plays systemd's notification socket.
+  std::filesystem::create_directories(dir_);
+  const std::string notify = dir_ + "/notify";
+  platform::UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, notify.c_str());
+  ASSERT_EQ(bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  timeval timeout{20, 0};
+  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+  service_ = std::make_unique<Program>(
+      std::vector<std::string>{QUENSARIA_PROGRAM, "--state-dir", state_, "--runtime-dir", runtime_},
+      dir_ + "/service.log", std::vector<std::string>{"NOTIFY_SOCKET=" + notify});
+  char buffer[256];
+  ssize_t n = recv(socket.get(), buffer, sizeof buffer, 0);
+  ASSERT_GT(n, 0) << service_->Log();
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "READY=1");
+  client_ = std::make_unique<ManagementClient>(runtime_, 10s);
+  std::string name;
+  for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(name, "Velmoran Server");
+  service_->Signal(SIGTERM);
+  n = recv(socket.get(), buffer, sizeof buffer, 0);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "STOPPING=1");
+  EXPECT_EQ(service_->Wait(30s), 0);
+  EXPECT_TRUE(std::filesystem::exists(state_ + "/Locals.xml"));
+}
+
+}  // namespace
+}  // namespace quensaria
