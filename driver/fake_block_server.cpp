@@ -137,7 +137,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     bool reset_now = false, silent;
     uint8_t access;
     bool refuse_reads, refuse_writes;
-    uint32_t query_length;
+    uint32_t query_length, shortfall;
     {
       std::scoped_lock lock(mu_);
       requests_.push_back({connection->id, request.command, request.offset, request.length});
@@ -147,6 +147,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       refuse_reads = refuse_reads_;
       refuse_writes = refuse_writes_;
       query_length = query_data_length_;
+      shortfall = read_shortfall_;
     }
     if (request.command == CMD_WRITE) {
       payload.resize(request.length);
@@ -183,12 +184,12 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
                    request.offset + request.length > disk_.size()) {
           answer = {REPLY_FAILED, 0, 0};
         } else {
-          answer.data_length = request.length;
-          reply.resize(kReplyHeaderSize + ScrambledSpan(request.length));
-          std::memcpy(reply.data() + kReplyHeaderSize, disk_.data() + request.offset,
-                      request.length);
-          Scramble(reply.data() + kReplyHeaderSize, request.length);
-          reply.resize(kReplyHeaderSize + request.length);
+          const uint32_t sent = request.length - std::min(shortfall, request.length);
+          answer.data_length = sent;
+          reply.resize(kReplyHeaderSize + ScrambledSpan(sent));
+          std::memcpy(reply.data() + kReplyHeaderSize, disk_.data() + request.offset, sent);
+          Scramble(reply.data() + kReplyHeaderSize, sent);
+          reply.resize(kReplyHeaderSize + sent);
         }
         break;
       }
@@ -241,6 +242,10 @@ void FakeBlockServer::SetQueryDataLength(uint32_t length) {
 void FakeBlockServer::RefuseReads(bool refuse) {
   std::scoped_lock lock(mu_);
   refuse_reads_ = refuse;
+}
+void FakeBlockServer::ShortenReads(uint32_t bytes) {
+  std::scoped_lock lock(mu_);
+  read_shortfall_ = bytes;
 }
 void FakeBlockServer::RefuseWrites(bool refuse) {
   std::scoped_lock lock(mu_);

@@ -1,7 +1,7 @@
 // FakeBlockServer: a scripted block-protocol server on 127.0.0.1 for tests
 // of the driver. It serves an in-memory disk, one thread per connection,
 // and can be told to misbehave: refuse log-ons, reads or writes, answer the
-// query with a wrong data length, send replies in small pieces, stay silent,
+// query with a wrong data length, send short reads, send replies in small pieces, stay silent,
 // reset a connection when a given request arrives, or go away and come back
 // on the same port. Like the service it serves reads and writes only after a
 // log-on. Every request is recorded. All methods are thread-safe.
@@ -45,6 +45,8 @@ class FakeBlockServer {
   void SetQueryDataLength(uint32_t length);
   void RefuseReads(bool refuse);
   void RefuseWrites(bool refuse);
+  // Successful read replies announce and carry `bytes` fewer than asked.
+  void ShortenReads(uint32_t bytes);
   // Replies leave in pieces of `bytes` with a short pause between (0: whole).
   void SetReplyPieces(size_t bytes);
   // Bytes 2..3 of every reply (which carry no meaning).
@@ -84,6 +86,7 @@ class FakeBlockServer {
   uint32_t query_data_length_ = 16;
   bool refuse_reads_ = false;
   bool refuse_writes_ = false;
+  uint32_t read_shortfall_ = 0;
   size_t pieces_ = 0;
   uint16_t reserved_ = 0;
   bool silent_ = false;

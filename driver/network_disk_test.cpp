@@ -110,6 +110,21 @@ TEST_F(NetworkDiskTest, AResetInTheMiddleFailsWithoutReconnecting) {
   EXPECT_EQ(2, server_.Connections());
 }
 
+TEST_F(NetworkDiskTest, AShortReplyFailsWithoutReconnectingAndTheNextRequestReconnects) {
+  Mount();
+  server_.ShortenReads(4096);
+  std::vector<uint8_t> data(128 * kKiB);
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR,
+            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(1, server_.Connections());
+  EXPECT_EQ(1u, Transfers().size()) << "the walk ends at the first failing chunk";
+  server_.ShortenReads(0);
+  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(2, server_.Connections());
+  const auto disk = server_.Disk();
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin()));
+}
+
 TEST_F(NetworkDiskTest, AFailedReconnectIsTheResultAndTheNextRequestTriesAgain) {
   Mount();
   server_.Stop();

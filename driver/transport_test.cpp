@@ -129,6 +129,21 @@ TEST_F(TransportTest, RefusedReadFailsAtOnceAndKeepsTheConnection) {
   EXPECT_EQ(STATUS_SUCCESS, ReadChunk(*endpoint_, 0, 4096, data.data()));
 }
 
+TEST_F(TransportTest, AShortReadFailsAndDropsTheStream) {
+  ASSERT_EQ(STATUS_SUCCESS, LogOn());
+  server_.ShortenReads(512);
+  std::vector<uint8_t> data(4096, 0xEE);
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, ReadChunk(*endpoint_, 0, 4096, data.data()));
+  EXPECT_EQ(std::vector<uint8_t>(4096, 0xEE), data) << "nothing of a short reply is handed on";
+  // The 3584 bytes that came along would be taken for the next reply.
+  server_.ShortenReads(0);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, ReadChunk(*endpoint_, 0, 4096, data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, Connect(*endpoint_, server_.address(), server_.port()));
+  ASSERT_EQ(STATUS_SUCCESS, LogOn());
+  EXPECT_EQ(STATUS_SUCCESS, ReadChunk(*endpoint_, 0, 4096, data.data()));
+  EXPECT_EQ(ServerBytes(0, 4096), data);
+}
+
 TEST_F(TransportTest, ReadsBeforeALogOnAreRefused) {
   std::vector<uint8_t> data(512);
   EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, ReadChunk(*endpoint_, 0, 512, data.data()));
