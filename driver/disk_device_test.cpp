@@ -1,5 +1,7 @@
 #include "driver/disk_device.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/debug_print.h"
@@ -467,6 +470,63 @@ TEST_F(NetworkDeviceTest, TwoVirtualMountsOfOneServerKeepTheirOwnCaches) {
   ASSERT_EQ(STATUS_SUCCESS, Write(4096, Pattern(4096, 2), other_.get()).status);
   EXPECT_EQ(Pattern(4096, 1), Read(4096, 4096).data);
   EXPECT_EQ(Pattern(4096, 2), Read(4096, 4096, other_.get()).data);
+}
+
+// The descriptors of this process open on files in `directory`.
+std::vector<std::string> DescriptorsInto(const fs::path& directory) {
+  std::vector<std::string> found;
+  const std::string prefix = fs::canonical(directory).string() + "/";
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = fs::read_symlink(entry.path(), error).string();
+    if (!error && target.rfind(prefix, 0) == 0) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+TEST_F(NetworkDeviceTest, TheCacheFileIsHeldExclusivelyAndOnlyWhileMounted) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(512, Pattern(512, 4)).status);
+  const std::vector<std::string> held = DescriptorsInto(dir_ / "cache");
+  ASSERT_EQ(1u, held.size()) << "one nameless cache file per mount";
+  {
+    // Reached through its descriptor, the file is still not to be shared.
+    const int other = ::open(held[0].c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    struct stat st {};
+    ASSERT_EQ(0, ::fstat(other, &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_EQ(0u, st.st_nlink) << "the cache file has a name";
+    EXPECT_EQ(2u * 512, static_cast<uint64_t>(st.st_size)) << "slot 0 and one block";
+    EXPECT_EQ(-1, ::flock(other, LOCK_EX | LOCK_NB));
+    EXPECT_EQ(EWOULDBLOCK, errno);
+    ::close(other);
+  }
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  EXPECT_TRUE(DescriptorsInto(dir_ / "cache").empty()) << "the cache outlived its mount";
+}
+
+TEST_F(NetworkDeviceTest, AReconnectKeepsTheModeOfTheMount) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const auto original = server_.Disk();
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  // The server would now let this client write; the mount stays virtual.
+  server_.SetAccess(ACCESS_FULL);
+  server_.ResetConnections();
+  std::this_thread::sleep_for(50ms);
+  server_.ClearRequests();
+  EXPECT_EQ(std::vector<uint8_t>(original.begin() + 4096, original.begin() + 8192),
+            Read(4096, 4096).data);
+  EXPECT_EQ(2, server_.Connections());
+  ASSERT_EQ(STATUS_SUCCESS, Write(4096, Pattern(4096, 8)).status);
+  EXPECT_EQ(Pattern(4096, 8), Read(4096, 4096).data);
+  for (const auto& r : server_.Requests()) {
+    EXPECT_NE(CMD_WRITE, r.command);
+    EXPECT_NE(CMD_QUERY, r.command) << "the mount's query stays in force";
+  }
+  EXPECT_EQ(original, server_.Disk());
+  EXPECT_EQ(1, Query().virtualWrite);
 }
 
 TEST_F(NetworkDeviceTest, ACacheDirectoryThatCannotBeUsedFailsTheMount) {
