@@ -132,6 +132,15 @@ std::string Daemon::Log() const {
   return text.str();
 }
 
+std::string FaultsIn(const std::string& log) {
+  for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                           "WARNING: ThreadSanitizer", "runtime error:"}) {
+    const size_t at = log.find(mark);
+    if (at != std::string::npos) return log.substr(at, 2000);
+  }
+  return {};
+}
+
 std::unique_ptr<VelmoranProcess> VelmoranProcess::Start(const std::string& runtime_dir,
                                                         const std::vector<std::string>& extra) {
   std::unique_ptr<VelmoranProcess> p(new VelmoranProcess(runtime_dir));
@@ -170,9 +179,11 @@ CommandResult VelmoranProcess::Ctl(const std::string& arguments) const {
              arguments);
 }
 
-Attachments::~Attachments() {
+void Attachments::UndoAll() {
   for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) Shell("umount -l " + Quote(*it));
   for (auto it = loops_.rbegin(); it != loops_.rend(); ++it) Shell("losetup -d " + Quote(*it));
+  mounts_.clear();
+  loops_.clear();
 }
 
 std::string Attachments::Loop(const std::string& file) {

@@ -61,6 +61,10 @@ class Daemon {
   pid_t pid_ = -1;
 };
 
+// What a sanitizer or the daemon itself reported as a fault in `log`, or
+// empty: a program under test must end cleanly.
+std::string FaultsIn(const std::string& log);
+
 // The velmoran daemon, started on a runtime directory of the test's own.
 class VelmoranProcess {
  public:
@@ -94,7 +98,9 @@ std::string Quote(const std::string& text);
 // ends, passed or failed.
 class Attachments {
  public:
-  ~Attachments();
+  ~Attachments() { UndoAll(); }
+  // Unmounts and detaches everything still attached, newest first.
+  void UndoAll();
   // losetup on `file`; the device, or empty on failure.
   std::string Loop(const std::string& file);
   bool Mount(const std::string& device, const std::string& directory);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -40,6 +41,16 @@ class VelmoranTest : public ::testing::Test {
     if (!missing.empty()) GTEST_SKIP() << missing;
     ASSERT_FALSE(scratch_.path().empty());
     Start();
+  }
+  // Whatever a test left attached goes first; then the driver must stop
+  // cleanly, without a sanitizer's report.
+  void TearDown() override {
+    attached_.UndoAll();
+    if (!velmoran_) return;
+    if (velmoran_->running()) {
+      EXPECT_EQ(0, velmoran_->Stop()) << velmoran_->Log();
+    }
+    EXPECT_EQ("", FaultsIn(velmoran_->Log()));
   }
   void Start(const std::vector<std::string>& args = {}) {
     velmoran_ = VelmoranProcess::Start(scratch_ / "run", args);
@@ -98,6 +109,18 @@ TEST_F(VelmoranTest, SixteenEmptyDevicesAnswerNoMedia) {
   EXPECT_EQ(-1, ::pread(fd, sector, sizeof sector, 0));
   EXPECT_EQ(ENOMEDIUM, errno);
   ::close(fd);
+  const int writer = ::open(Device("VelmoranEx6").c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  std::memset(sector, 0x5A, sizeof sector);
+  EXPECT_EQ(-1, ::pwrite(writer, sector, sizeof sector, 0));
+  EXPECT_EQ(ENOMEDIUM, errno);
+  ::close(writer);
+  // A disk control too, and the empty device's file stays empty.
+  const CommandResult geometry = velmoran_->Ctl("control VelmoranEx6 0x70000 --output 24");
+  EXPECT_EQ(1, geometry.code);
+  EXPECT_NE(std::string::npos, geometry.output.find("status 0xC0000013")) << geometry.output;
+  EXPECT_NE(std::string::npos, geometry.output.find("information: 0")) << geometry.output;
+  EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx6")));
   const CommandResult query = velmoran_->Ctl("query VelmoranEx5");
   EXPECT_EQ(1, query.code);
   EXPECT_NE(std::string::npos, query.output.find("status 0xC0000013 (Win32 21)")) << query.output;
