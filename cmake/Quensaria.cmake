@@ -22,12 +22,12 @@ function(quensaria_library name)
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
 endfunction()
 
-# quensaria_test(NAME SOURCES... [LIBS ...] [LABELS ...] [RESOURCE_LOCK name])
+# quensaria_test(NAME SOURCES... [LIBS ...] [LABELS ...] [RESOURCE_LOCK ...])
 # One GoogleTest binary; each test case becomes a ctest test, discovered
 # when ctest runs so that sanitizer builds need not run tests at build time.
 # Every test is labelled "unit"; LABELS adds more (such as tsan or qemu).
-# RESOURCE_LOCK names a global resource (loop devices, FUSE mounts) that its
-# tests must not share with other tests running at the same time.
+# RESOURCE_LOCK names the global resources (loop devices, FUSE mounts) that
+# its tests must not share with other tests running at the same time.
 function(quensaria_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -35,20 +35,21 @@ function(quensaria_test name)
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
                         GTest::gtest_main Threads::Threads)
-  set(discover_properties LABELS unit TIMEOUT 300)
-  if(ARG_RESOURCE_LOCK)
-    list(APPEND discover_properties RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
-  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-                       PROPERTIES ${discover_properties})
+                       PROPERTIES LABELS unit TIMEOUT 300)
   # A list cannot pass through PROPERTIES (its second item would be read as a
-  # property name), so further labels are set once the tests are discovered.
-  if(ARG_LABELS)
+  # property name), so further labels and resource locks are set once the
+  # tests are discovered.
+  if(ARG_LABELS OR ARG_RESOURCE_LOCK)
     set(labels unit ${ARG_LABELS})
+    set(extra "")
+    if(ARG_RESOURCE_LOCK)
+      set(extra " RESOURCE_LOCK \"${ARG_RESOURCE_LOCK}\"")
+    endif()
     set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
     file(WRITE ${label_file}
          "if(${name}_TESTS)\n"
-         "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\")\n"
+         "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\"${extra})\n"
          "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
   endif()

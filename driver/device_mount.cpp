@@ -1,0 +1,145 @@
+// Mount, unmount and query of a DiskDevice. Mount and unmount run in the
+// device's worker; the query runs in the requester's thread.
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "driver/disk_device.h"
+#include "driver/drive_links.h"
+#include "shared/utf16.h"
+
+namespace quensaria::driver {
+namespace {
+
+// The characters of a record's path field before its NUL.
+std::u16string FieldText(const char16_t* field) {
+  const char16_t* end = std::find(field, field + kMountPathUnits, u'\0');
+  return std::u16string(field, end);
+}
+
+std::string LinuxPath(const std::u16string& nt_path) {
+  return LinuxPathFromNt(Utf16ToUtf8(nt_path));
+}
+
+}  // namespace
+
+NtStatus DiskDevice::Mount(const MountRecord& record, const platform::CallerIdentity& caller) {
+  // A second mount queued behind the first one finds the device taken.
+  if (back_end_) return STATUS_DEVICE_ALREADY_ATTACHED;
+  DeviceState state;
+  state.source_type = record.sourceType;
+  state.server_address = record.serverAddress;
+  state.server_port = record.serverPort;
+  // The device type, not the source type, decides: a CD-ROM is read-only.
+  state.read_only = type_ == DeviceType::kCdRom || record.readOnly != 0;
+  state.drive_letter = static_cast<char>(record.driveLetter);
+  state.source_name = FieldText(record.sourceName);
+  const NtStatus status = record.sourceType == kSourceTypeNetwork
+                              ? MountNetwork(record, caller, &state)
+                              : MountImage(record, caller, &state);
+  if (status != STATUS_SUCCESS) return status;
+  state.mounted = true;
+  const char letter = state.drive_letter;
+  {
+    std::scoped_lock lock(state_mu_);
+    state_ = std::move(state);
+  }
+  // A letter that cannot be linked does not fail the mount.
+  linked_ = CreateDriveLink(options_.links_dir, letter, options_.device_path);
+  return STATUS_SUCCESS;
+}
+
+NtStatus DiskDevice::MountImage(const MountRecord& record, const platform::CallerIdentity& caller,
+                                DeviceState* state) {
+  const std::string path = LinuxPath(state->source_name);
+  platform::BackingFile file;
+  NtStatus status;
+  {
+    platform::ScopedIdentity as_caller(caller);
+    status = platform::BackingFile::OpenImage(path, state->read_only, &file);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_NO_SUCH_FILE) {
+      status = state->read_only || record.imageSize == 0
+                   ? STATUS_NO_SUCH_FILE
+                   : platform::BackingFile::CreateImage(path, record.imageSize, &file);
+    }
+  }
+  if (status != STATUS_SUCCESS) return status;
+  if ((status = file.Size(&state->disk_size)) != STATUS_SUCCESS) return status;
+  back_end_ = std::make_unique<ImageBackEnd>(std::move(file));
+  return STATUS_SUCCESS;
+}
+
+NtStatus DiskDevice::MountNetwork(const MountRecord& record,
+                                  const platform::CallerIdentity& caller, DeviceState* state) {
+  std::array<uint8_t, 20> digest;
+  std::memcpy(digest.data(), record.passwordDigest, digest.size());
+  std::unique_ptr<NetworkDisk> disk;
+  QueryData query;
+  NtStatus status;
+  {
+    platform::ScopedIdentity as_caller(caller);
+    status = NetworkDisk::Mount(record.serverAddress, record.serverPort, digest,
+                                options_.transport, &disk, &query);
+  }
+  if (status != STATUS_SUCCESS) return status;
+  state->disk_size = query.disk_size;
+  state->virtual_write = query.access != ACCESS_FULL;
+  if (!state->virtual_write) {
+    back_end_ = std::make_unique<NetworkBackEnd>(std::move(disk));
+    return STATUS_SUCCESS;
+  }
+  // Only the directory of the record's cache path matters: the cache file
+  // itself has no name, so two mounts of one server never share it.
+  const std::filesystem::path cache = LinuxPath(FieldText(record.cachePath));
+  std::string directory = cache.has_filename() ? cache.parent_path().string() : cache.string();
+  if (directory.empty()) directory = options_.default_cache_dir;
+  platform::BackingFile file;
+  {
+    platform::ScopedIdentity as_caller(caller);
+    status = platform::BackingFile::CreatePrivate(directory, &file);
+  }
+  if (status != STATUS_SUCCESS) return status;
+  back_end_ = std::make_unique<NetworkBackEnd>(std::move(disk), std::move(file), query.disk_size);
+  return STATUS_SUCCESS;
+}
+
+void DiskDevice::Unmount() {
+  DeviceState old;
+  {
+    // Cleared before anything is released; the query takes the same lock.
+    std::scoped_lock lock(state_mu_);
+    old = std::move(state_);
+    state_ = DeviceState{};
+    state_.read_only = type_ == DeviceType::kCdRom;
+  }
+  back_end_.reset();  // disconnects, closes the image, drops the write cache
+  if (linked_) DeleteDriveLink(options_.links_dir, old.drive_letter, options_.device_path);
+  linked_ = false;
+}
+
+void DiskDevice::Query(DeviceControlBlock* block) const {
+  MountRecord out;
+  std::memset(&out, 0, sizeof out);
+  {
+    std::scoped_lock lock(state_mu_);
+    if (!state_.mounted) {
+      block->status = STATUS_NO_MEDIA_IN_DEVICE;
+      block->information = 0;
+      return;
+    }
+    out.imageSize = state_.disk_size;
+    out.readOnly = state_.read_only ? 1 : 0;
+    out.virtualWrite = state_.virtual_write ? 1 : 0;
+    out.sourceType = state_.source_type;
+    out.serverAddress = state_.server_address;
+    out.serverPort = state_.server_port;
+    out.driveLetter = static_cast<uint8_t>(state_.drive_letter);
+    std::copy_n(state_.source_name.begin(),
+                std::min(state_.source_name.size(), kMountPathUnits), out.sourceName);
+  }
+  std::memcpy(block->buffer, &out, sizeof out);
+  block->status = STATUS_SUCCESS;
+  block->information = sizeof out;
+}
+
+}  // namespace quensaria::driver

@@ -1,0 +1,220 @@
+#include "driver/disk_device.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "driver/debug_print.h"
+#include "driver/disk_controls.h"
+
+namespace quensaria::driver {
+namespace {
+
+constexpr uint64_t kSector = 512;
+
+}  // namespace
+
+std::string DeviceName(DeviceType type, uint32_t number) {
+  return (type == DeviceType::kDisk ? "VelmoranEx" : "VelmoranExCd") + std::to_string(number);
+}
+
+DiskDevice::DiskDevice(DeviceType type, uint32_t number, DeviceOptions options)
+    : type_(type), number_(number), name_(DeviceName(type, number)), options_(std::move(options)) {
+  state_.read_only = type_ == DeviceType::kCdRom;
+  worker_ = std::thread([this] { Work(); });
+}
+
+DiskDevice::~DiskDevice() { Stop(); }
+
+void DiskDevice::Stop() {
+  {
+    std::scoped_lock lock(queue_mu_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  if (worker_.joinable()) worker_.join();
+}
+
+DeviceState DiskDevice::State() const {
+  std::scoped_lock lock(state_mu_);
+  return state_;
+}
+
+DiskDevice::Basics DiskDevice::GetBasics() const {
+  std::scoped_lock lock(state_mu_);
+  return {state_.mounted, state_.disk_size, state_.read_only};
+}
+
+void DiskDevice::Complete(DeviceRequest& request, NtStatus status, uint32_t information) {
+  request.status = status;
+  request.information = NT_SUCCESS(status) ? information : 0;
+  if (request.control) {
+    request.control->status = request.status;
+    request.control->information = request.information;
+  }
+  if (request.complete) request.complete(request);
+}
+
+void DiskDevice::Submit(std::unique_ptr<DeviceRequest> request) {
+  switch (request->kind) {
+    case RequestKind::kRead:
+    case RequestKind::kWrite:
+    case RequestKind::kSync:
+      return DispatchTransfer(std::move(request));
+    case RequestKind::kControl:
+      return DispatchControl(std::move(request));
+  }
+  Complete(*request, STATUS_DRIVER_INTERNAL_ERROR);
+}
+
+void DiskDevice::DispatchTransfer(std::unique_ptr<DeviceRequest> request) {
+  if (!GetBasics().mounted) return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
+  if (request->kind != RequestKind::kSync) {
+    if (request->length == 0) return Complete(*request, STATUS_SUCCESS);
+    // The devices are disks: they move whole sectors only.
+    if (request->offset % kSector != 0 || request->length % kSector != 0) {
+      return Complete(*request, STATUS_INVALID_PARAMETER);
+    }
+  }
+  Queue(std::move(request));
+}
+
+void DiskDevice::DispatchControl(std::unique_ptr<DeviceRequest> request) {
+  DeviceControlBlock* block = request->control.get();
+  if (block == nullptr || block->inputLength > sizeof block->buffer ||
+      block->outputLength > sizeof block->buffer) {
+    return Complete(*request, STATUS_INVALID_PARAMETER);
+  }
+  const Basics state = GetBasics();
+  if (block->code == IOCTL_VDISK_MOUNT) {
+    if (state.mounted) return Complete(*request, STATUS_DEVICE_ALREADY_ATTACHED);
+    if (block->inputLength != kMountRecordSize) return Complete(*request, STATUS_INVALID_PARAMETER);
+    return Queue(std::move(request));
+  }
+  if (!state.mounted) return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
+  switch (block->code) {
+    case IOCTL_VDISK_UNMOUNT:
+      return Queue(std::move(request));
+    case IOCTL_VDISK_QUERY:
+      if (block->outputLength < kMountRecordSize) {
+        return Complete(*request, STATUS_BUFFER_TOO_SMALL);
+      }
+      Query(block);
+      return Complete(*request, block->status, block->information);
+    default:
+      AnswerDiskControl({state.disk_size, state.read_only}, block);
+      return Complete(*request, block->status, block->information);
+  }
+}
+
+void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
+  std::unique_lock lock(queue_mu_);
+  if (stop_) {
+    lock.unlock();
+    return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
+  }
+  if (!busy_ && queue_.empty() && request->kind != RequestKind::kControl) {
+    // Idle: serve it here rather than wake the worker for it.
+    busy_ = true;
+    lock.unlock();
+    Serve(*request);
+    lock.lock();
+    busy_ = false;
+    const bool more = stop_ || !queue_.empty();
+    lock.unlock();
+    if (more) wake_.notify_all();
+    return;
+  }
+  queue_.push_back(std::move(request));
+  lock.unlock();
+  wake_.notify_all();
+}
+
+void DiskDevice::Work() {
+  std::unique_lock lock(queue_mu_);
+  for (;;) {
+    wake_.wait(lock, [&] { return !busy_ && (stop_ || !queue_.empty()); });
+    if (queue_.empty()) break;  // stopping, and everything queued is answered
+    std::unique_ptr<DeviceRequest> request = std::move(queue_.front());
+    queue_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    Serve(*request);
+    lock.lock();
+    busy_ = false;
+  }
+  lock.unlock();
+  // Unload leaves nothing dangling: no connection, no open image, no link.
+  if (back_end_) Unmount();
+}
+
+void DiskDevice::Serve(DeviceRequest& request) {
+  try {
+    switch (request.kind) {
+      case RequestKind::kRead:
+        return ServeRead(request);
+      case RequestKind::kWrite:
+        return ServeWrite(request);
+      case RequestKind::kSync:
+        if (!back_end_) return Complete(request, STATUS_NO_MEDIA_IN_DEVICE);
+        return Complete(request, back_end_->Flush());
+      case RequestKind::kControl:
+        return ServeControl(request);
+    }
+    Complete(request, STATUS_DRIVER_INTERNAL_ERROR);
+  } catch (const std::bad_alloc&) {
+    Complete(request, STATUS_INSUFFICIENT_RESOURCES);
+  } catch (const std::exception& e) {
+    DebugPrint("Exception in %s: %s", name_.c_str(), e.what());
+    Complete(request, STATUS_DRIVER_INTERNAL_ERROR);
+  }
+}
+
+void DiskDevice::ServeRead(DeviceRequest& request) {
+  // Taken from the queue after an unmount: the back end is gone.
+  if (!back_end_) return Complete(request, STATUS_NO_MEDIA_IN_DEVICE);
+  const Basics state = GetBasics();
+  // Like a block device, the disk ends at its size: a read there finds the
+  // end, a read across it is cut short.
+  if (request.offset >= state.disk_size) return Complete(request, STATUS_SUCCESS, 0);
+  const uint64_t length = std::min<uint64_t>(request.length, state.disk_size - request.offset);
+  request.data = IoBuffer(static_cast<size_t>(length));
+  if (!request.data.allocated()) return Complete(request, STATUS_INSUFFICIENT_RESOURCES);
+  const NtStatus status = back_end_->Read(request.data.data(), request.offset, length);
+  Complete(request, status, static_cast<uint32_t>(length));
+}
+
+void DiskDevice::ServeWrite(DeviceRequest& request) {
+  if (!back_end_) return Complete(request, STATUS_NO_MEDIA_IN_DEVICE);
+  const Basics state = GetBasics();
+  if (request.offset + request.length > state.disk_size) {
+    return Complete(request, STATUS_INVALID_PARAMETER);
+  }
+  if (state.read_only) return Complete(request, STATUS_MEDIA_WRITE_PROTECTED);
+  if (request.data.size() < request.length) return Complete(request, STATUS_INSUFFICIENT_RESOURCES);
+  const NtStatus status = back_end_->Write(request.data.data(), request.offset, request.length);
+  Complete(request, status, request.length);
+}
+
+void DiskDevice::ServeControl(DeviceRequest& request) {
+  DeviceControlBlock* block = request.control.get();
+  switch (block->code) {
+    case IOCTL_VDISK_MOUNT: {
+      MountRecord record;
+      std::memcpy(&record, block->buffer, sizeof record);
+      const NtStatus status = Mount(record, request.caller);
+      request.media_changed = status == STATUS_SUCCESS;
+      return Complete(request, status);
+    }
+    case IOCTL_VDISK_UNMOUNT:
+      // A second unmount queued behind the first finds the device empty.
+      if (!back_end_) return Complete(request, STATUS_NO_MEDIA_IN_DEVICE);
+      Unmount();
+      request.media_changed = true;
+      return Complete(request, STATUS_SUCCESS);
+    default:
+      return Complete(request, STATUS_DRIVER_INTERNAL_ERROR);
+  }
+}
+
+}  // namespace quensaria::driver

@@ -1,0 +1,159 @@
+// DiskDevice: one of the driver's sixteen devices (a disk or a CD-ROM), its
+// state, its request queue and the worker thread that serves the queue.
+//
+// Submit() is the dispatch routine. It runs in the requester's thread and
+// either answers at once (requests on an empty device, zero-length and
+// misaligned transfers, the query and the standard disk controls) or hands
+// the request on. A read, write or sync that finds the device idle (nothing
+// queued, nothing being served) is served right there, saving a thread
+// hand-off; everything else is queued for the worker, which also carries out
+// mount and unmount. Either way the device serves one request at a time, in
+// the order it accepted them, and only the thread serving a request touches
+// the back end (image file, connection, write cache). Submit may therefore
+// block for as long as a back end takes; callers give it a thread that may. Every request is completed
+// exactly once, through its `complete` function, from the thread that
+// answers it. The published state (mounted flag, sizes, names) is guarded
+// by a lock, so dispatch and query never see a half-made mount.
+#ifndef QUENSARIA_DRIVER_DISK_DEVICE_H_
+#define QUENSARIA_DRIVER_DISK_DEVICE_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "driver/back_end.h"
+#include "driver/io_buffer.h"
+#include "driver/transport.h"
+#include "platform/thread_identity.h"
+#include "shared/device_control.h"
+#include "shared/mount_record.h"
+#include "shared/nt_status.h"
+
+namespace quensaria::driver {
+
+enum class DeviceType { kDisk, kCdRom };
+enum class RequestKind { kRead, kWrite, kControl, kSync };
+
+struct DeviceRequest {
+  RequestKind kind = RequestKind::kRead;
+  uint64_t offset = 0;
+  uint32_t length = 0;
+  // Write: the payload (length bytes). Read: filled with `information` bytes.
+  IoBuffer data;
+  // Control: the block, answered in place.
+  std::unique_ptr<DeviceControlBlock> control;
+  // Mount: who asked; their rights open the image, socket and cache file.
+  platform::CallerIdentity caller;
+
+  NtStatus status = STATUS_PENDING;
+  // Bytes read or written, or the control's information count.
+  uint32_t information = 0;
+  // A mount or unmount took effect: the device's contents changed.
+  bool media_changed = false;
+  std::function<void(DeviceRequest&)> complete;
+};
+
+struct DeviceOptions {
+  TransportOptions transport;
+  // Where the global drive-letter links live, and the path they point to.
+  std::string links_dir;
+  std::string device_path;
+  // Write caches of records that name no cache file go here.
+  std::string default_cache_dir = "/tmp";
+};
+
+// "VelmoranEx%u" for disks, "VelmoranExCd%u" for CD-ROMs.
+std::string DeviceName(DeviceType type, uint32_t number);
+
+// A snapshot of the published state.
+struct DeviceState {
+  bool mounted = false;
+  uint64_t disk_size = 0;
+  bool read_only = false;
+  bool virtual_write = false;
+  uint32_t source_type = 0;
+  uint32_t server_address = 0;
+  uint16_t server_port = 0;
+  char drive_letter = 0;
+  std::u16string source_name;
+};
+
+class DiskDevice {
+ public:
+  // Starts the worker thread; the device is empty.
+  DiskDevice(DeviceType type, uint32_t number, DeviceOptions options);
+  // Stop(), then joins.
+  ~DiskDevice();
+  DiskDevice(const DiskDevice&) = delete;
+  DiskDevice& operator=(const DiskDevice&) = delete;
+
+  void Submit(std::unique_ptr<DeviceRequest> request);
+
+  // Works off the queue, unmounts a mounted device (closing its connection
+  // and removing its link) and ends the worker. Later requests are answered
+  // at once with STATUS_NO_MEDIA_IN_DEVICE. Idempotent.
+  void Stop();
+
+  DeviceState State() const;
+  // The part of the state every request looks at, without copying names.
+  struct Basics {
+    bool mounted;
+    uint64_t disk_size;
+    bool read_only;
+  };
+  Basics GetBasics() const;
+  DeviceType type() const { return type_; }
+  // "VelmoranEx%u" or "VelmoranExCd%u".
+  const std::string& name() const { return name_; }
+
+ private:
+  void Complete(DeviceRequest& request, NtStatus status, uint32_t information = 0);
+  void DispatchTransfer(std::unique_ptr<DeviceRequest> request);
+  void DispatchControl(std::unique_ptr<DeviceRequest> request);
+  void Queue(std::unique_ptr<DeviceRequest> request);
+
+  void Work();
+  void Serve(DeviceRequest& request);
+  void ServeRead(DeviceRequest& request);
+  void ServeWrite(DeviceRequest& request);
+  void ServeControl(DeviceRequest& request);
+
+  // Mount and unmount, in the worker (device_mount.cpp).
+  NtStatus Mount(const MountRecord& record, const platform::CallerIdentity& caller);
+  NtStatus MountImage(const MountRecord& record, const platform::CallerIdentity& caller,
+                      DeviceState* state);
+  NtStatus MountNetwork(const MountRecord& record, const platform::CallerIdentity& caller,
+                        DeviceState* state);
+  void Unmount();
+  void Query(DeviceControlBlock* block) const;
+
+  const DeviceType type_;
+  const uint32_t number_;
+  const std::string name_;
+  const DeviceOptions options_;
+
+  mutable std::mutex state_mu_;
+  DeviceState state_;  // guarded by state_mu_
+
+  std::mutex queue_mu_;
+  std::condition_variable wake_;
+  std::deque<std::unique_ptr<DeviceRequest>> queue_;  // guarded by queue_mu_
+  bool stop_ = false;                                 // guarded by queue_mu_
+  bool busy_ = false;  // a request is being served; guarded by queue_mu_
+  bool stopped_ = false;                              // guarded by queue_mu_
+
+  // Only the thread serving a request (busy_ set by it).
+  std::unique_ptr<DiskBackEnd> back_end_;
+  bool linked_ = false;
+
+  std::thread worker_;
+};
+
+}  // namespace quensaria::driver
+
+#endif  // QUENSARIA_DRIVER_DISK_DEVICE_H_

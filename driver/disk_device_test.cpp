@@ -1,0 +1,553 @@
+#include "driver/disk_device.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/debug_print.h"
+#include "driver/fake_block_server.h"
+#include "shared/password_digest.h"
+#include "shared/utf16.h"
+
+namespace quensaria::driver {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr uint64_t kMiB = 1 << 20;
+
+struct Result {
+  NtStatus status;
+  uint32_t information;
+  std::vector<uint8_t> data;  // read data, or the control's output
+};
+
+class DiskDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetDebugSinkForTesting([](std::string_view) {});
+    std::string pattern = "/var/tmp/disk-device-test-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
+    dir_ = pattern;
+    fs::create_directories(dir_ / "links");
+    fs::create_directories(dir_ / "cache");
+    device_ = MakeDevice(DeviceType::kDisk, 0);
+  }
+  void TearDown() override {
+    device_.reset();
+    cd_.reset();
+    other_.reset();
+    fs::remove_all(dir_);
+    SetDebugSinkForTesting({});
+  }
+
+  std::unique_ptr<DiskDevice> MakeDevice(DeviceType type, uint32_t n) {
+    DeviceOptions options;
+    options.transport.connect_timeout = 2000ms;
+    options.transport.reply_timeout = 500ms;
+    options.links_dir = (dir_ / "links").string();
+    options.device_path = "/dev/velmoran-test/" + DeviceName(type, n);
+    options.default_cache_dir = (dir_ / "cache").string();
+    return std::make_unique<DiskDevice>(type, n, options);
+  }
+
+  // Submits and waits for the answer.
+  static Result Run(DiskDevice& device, std::unique_ptr<DeviceRequest> request) {
+    std::promise<Result> answered;
+    request->complete = [&answered](DeviceRequest& r) {
+      Result result{r.status, r.information, {}};
+      if (r.kind == RequestKind::kRead && r.information > 0) {
+        result.data.assign(r.data.data(), r.data.data() + r.information);
+      }
+      if (r.kind == RequestKind::kControl) {
+        result.data.assign(r.control->buffer, r.control->buffer + r.information % 4097);
+      }
+      answered.set_value(std::move(result));
+    };
+    device.Submit(std::move(request));
+    return answered.get_future().get();
+  }
+  static std::unique_ptr<DeviceRequest> ReadRequest(uint64_t offset, uint32_t length) {
+    auto r = std::make_unique<DeviceRequest>();
+    r->kind = RequestKind::kRead;
+    r->offset = offset;
+    r->length = length;
+    return r;
+  }
+  static std::unique_ptr<DeviceRequest> WriteRequest(uint64_t offset,
+                                                     const std::vector<uint8_t>& data) {
+    auto r = std::make_unique<DeviceRequest>();
+    r->kind = RequestKind::kWrite;
+    r->offset = offset;
+    r->length = static_cast<uint32_t>(data.size());
+    r->data = IoBuffer(data.size());
+    std::copy(data.begin(), data.end(), r->data.data());
+    return r;
+  }
+  static std::unique_ptr<DeviceRequest> ControlRequest(uint32_t code, const void* input,
+                                                       uint32_t input_length, uint32_t output) {
+    auto r = std::make_unique<DeviceRequest>();
+    r->kind = RequestKind::kControl;
+    r->control = std::make_unique<DeviceControlBlock>();
+    std::memset(r->control.get(), 0, sizeof(DeviceControlBlock));
+    r->control->code = code;
+    r->control->inputLength = input_length;
+    r->control->outputLength = output;
+    if (input_length) std::memcpy(r->control->buffer, input, input_length);
+    r->caller = platform::ThreadIdentity();
+    return r;
+  }
+
+  Result Read(uint64_t offset, uint32_t length, DiskDevice* d = nullptr) {
+    return Run(d ? *d : *device_, ReadRequest(offset, length));
+  }
+  Result Write(uint64_t offset, const std::vector<uint8_t>& data, DiskDevice* d = nullptr) {
+    return Run(d ? *d : *device_, WriteRequest(offset, data));
+  }
+  Result Control(uint32_t code, uint32_t output = 0, DiskDevice* d = nullptr) {
+    return Run(d ? *d : *device_, ControlRequest(code, nullptr, 0, output));
+  }
+  NtStatus Mount(const MountRecord& record, DiskDevice* d = nullptr,
+                 uint32_t length = sizeof(MountRecord)) {
+    uint8_t input[sizeof(MountRecord) + 16] = {};
+    std::memcpy(input, &record, sizeof record);
+    return Run(d ? *d : *device_, ControlRequest(IOCTL_VDISK_MOUNT, input, length, 0)).status;
+  }
+  MountRecord Query(DiskDevice* d = nullptr) {
+    const Result r = Control(IOCTL_VDISK_QUERY, sizeof(MountRecord), d);
+    MountRecord record{};
+    EXPECT_EQ(STATUS_SUCCESS, r.status);
+    EXPECT_EQ(sizeof(MountRecord), r.information);
+    if (r.data.size() == sizeof record) std::memcpy(&record, r.data.data(), sizeof record);
+    return record;
+  }
+
+  std::string Image(const std::string& name) const { return (dir_ / name).string(); }
+  void MakeImage(const std::string& name, uint64_t size) {
+    std::ofstream(Image(name)).close();
+    fs::resize_file(Image(name), size);
+  }
+  MountRecord ImageRecord(const std::string& name, uint8_t letter = 'Q', bool read_only = false,
+                          uint64_t size = 0, uint32_t type = kSourceTypeDiskImage) {
+    MountRecord record{};
+    record.sourceType = type;
+    record.readOnly = read_only;
+    record.imageSize = size;
+    record.driveLetter = letter;
+    EXPECT_TRUE(StoreUtf16Field(NtPathFromLinux(Image(name)), record.sourceName, kMountPathUnits));
+    return record;
+  }
+  MountRecord NetworkRecord(const FakeBlockServer& server, std::string_view password = "") {
+    MountRecord record{};
+    record.sourceType = kSourceTypeNetwork;
+    record.virtualWrite = 1;
+    record.serverAddress = server.address();
+    record.serverPort = server.port();
+    record.driveLetter = 'N';
+    const Sha1Digest digest = PasswordDigest(password);
+    std::memcpy(record.passwordDigest, digest.data(), 20);
+    EXPECT_TRUE(StoreUtf16Field(NtPathFromLinux((dir_ / "cache" / "c0a80001ea60.dat").string()),
+                                record.cachePath, kMountPathUnits));
+    return record;
+  }
+  std::vector<uint8_t> FileBytes(const std::string& name, uint64_t offset, size_t length) {
+    std::ifstream in(Image(name), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::vector<uint8_t> data(length);
+    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(length));
+    data.resize(static_cast<size_t>(in.gcount()));
+    return data;
+  }
+  bool LinkExists(char letter) const {
+    return fs::is_symlink(dir_ / "links" / (std::string(1, letter) + ":"));
+  }
+
+  fs::path dir_;
+  std::unique_ptr<DiskDevice> device_, cd_, other_;
+};
+
+std::vector<uint8_t> Pattern(size_t length, uint8_t seed) {
+  std::vector<uint8_t> data(length);
+  for (size_t i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
+  return data;
+}
+
+// ---- An empty device.
+
+TEST_F(DiskDeviceTest, AnEmptyDeviceAnswersNoMediaToAllButMount) {
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, Read(0, 512).status);
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, Write(0, Pattern(512, 1)).status);
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, Read(0, 0).status);
+  for (uint32_t code : {IOCTL_VDISK_QUERY, IOCTL_VDISK_UNMOUNT, IOCTL_DISK_GET_DRIVE_GEOMETRY,
+                        IOCTL_DISK_IS_WRITABLE, uint32_t{0x12345}}) {
+    const Result r = Control(code, 2048);
+    EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, r.status) << std::hex << code;
+    EXPECT_EQ(0u, r.information);
+  }
+  auto sync = std::make_unique<DeviceRequest>();
+  sync->kind = RequestKind::kSync;
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, Run(*device_, std::move(sync)).status);
+}
+
+TEST_F(DiskDeviceTest, AMountRecordMustBeExactly1264Bytes) {
+  MakeImage("a.img", kMiB);
+  const MountRecord record = ImageRecord("a.img");
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, Mount(record, nullptr, 1263));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, Mount(record, nullptr, 1265));
+  EXPECT_FALSE(device_->State().mounted);
+  EXPECT_EQ(STATUS_SUCCESS, Mount(record));
+}
+
+// ---- Image files.
+
+TEST_F(DiskDeviceTest, AnImageMountIsQueriedAndLinked) {
+  MakeImage("a.img", 8 * kMiB);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img", 'Q')));
+  EXPECT_TRUE(LinkExists('Q'));
+  EXPECT_EQ("/dev/velmoran-test/VelmoranEx0", fs::read_symlink(dir_ / "links" / "Q:").string());
+  const MountRecord q = Query();
+  EXPECT_EQ(8 * kMiB, q.imageSize);
+  EXPECT_EQ(0, q.readOnly);
+  EXPECT_EQ(0, q.virtualWrite);
+  EXPECT_EQ(kSourceTypeDiskImage, q.sourceType);
+  EXPECT_EQ('Q', q.driveLetter);
+  EXPECT_EQ(NtPathFromLinux(Image("a.img")), LoadUtf16Field(q.sourceName, kMountPathUnits));
+  const uint8_t zeros[20] = {};
+  EXPECT_EQ(0, std::memcmp(zeros, q.passwordDigest, 20));
+  EXPECT_EQ(u'\0', q.cachePath[0]);
+  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Control(IOCTL_VDISK_QUERY, 1263).status);
+  EXPECT_EQ(STATUS_DEVICE_ALREADY_ATTACHED, Mount(ImageRecord("a.img")));
+}
+
+TEST_F(DiskDeviceTest, AMissingImageIsCreatedOnlyWithASizeAndWriteAccess) {
+  EXPECT_EQ(STATUS_NO_SUCH_FILE, Mount(ImageRecord("new.img", 'Q', false, 0)));
+  EXPECT_EQ(STATUS_NO_SUCH_FILE, Mount(ImageRecord("new.img", 'Q', true, 64 * kMiB)));
+  EXPECT_FALSE(fs::exists(Image("new.img")));
+  EXPECT_FALSE(LinkExists('Q'));
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("new.img", 'Q', false, 64 * kMiB)));
+  EXPECT_EQ(64 * kMiB, fs::file_size(Image("new.img")));
+  EXPECT_EQ(64 * kMiB, Query().imageSize);
+}
+
+TEST_F(DiskDeviceTest, ReadsAndWritesReachTheImage) {
+  MakeImage("a.img", 4 * kMiB);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img")));
+  const auto data = Pattern(128 * 1024, 3);
+  const Result w = Write(kMiB, data);
+  EXPECT_EQ(STATUS_SUCCESS, w.status);
+  EXPECT_EQ(data.size(), w.information);
+  EXPECT_EQ(data, FileBytes("a.img", kMiB, data.size()));
+  const Result r = Read(kMiB + 512, 4096);
+  EXPECT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_EQ(std::vector<uint8_t>(data.begin() + 512, data.begin() + 512 + 4096), r.data);
+}
+
+TEST_F(DiskDeviceTest, TransfersAreCheckedAgainstSectorsAndTheDiskEnd) {
+  MakeImage("a.img", kMiB);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img")));
+  const auto sector = Pattern(512, 9);
+  Result r = Write(kMiB - 512, sector);  // last byte exactly at the end
+  EXPECT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_EQ(sector, FileBytes("a.img", kMiB - 512, 512));
+  r = Write(kMiB - 512, Pattern(1024, 1));  // one sector further
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, r.status);
+  EXPECT_EQ(0u, r.information);
+  EXPECT_EQ(sector, FileBytes("a.img", kMiB - 512, 512)) << "nothing may be written";
+  EXPECT_EQ(kMiB, fs::file_size(Image("a.img")));
+
+  r = Read(100, 0);
+  EXPECT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_EQ(0u, r.information);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, Read(100, 512).status);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, Read(512, 100).status);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, Write(0, Pattern(100, 1)).status);
+
+  r = Read(kMiB, 512);  // at the end: nothing more to read
+  EXPECT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_EQ(0u, r.information);
+  r = Read(kMiB - 512, 4096);  // across the end: cut short
+  EXPECT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_EQ(512u, r.information);
+  EXPECT_EQ(sector, r.data);
+}
+
+TEST_F(DiskDeviceTest, RequestsRunInArrivalOrder) {
+  MakeImage("a.img", kMiB);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img")));
+  std::vector<std::future<Result>> answers;
+  std::vector<std::shared_ptr<std::promise<Result>>> promises;
+  for (int i = 0; i < 20; ++i) {
+    auto p = std::make_shared<std::promise<Result>>();
+    answers.push_back(p->get_future());
+    auto request = i % 2 == 0 ? WriteRequest(0, Pattern(512, static_cast<uint8_t>(i)))
+                              : ReadRequest(0, 512);
+    request->complete = [p](DeviceRequest& r) {
+      Result result{r.status, r.information, {}};
+      if (r.kind == RequestKind::kRead) result.data.assign(r.data.data(), r.data.data() + 512);
+      p->set_value(result);
+    };
+    device_->Submit(std::move(request));
+  }
+  for (int i = 1; i < 20; i += 2) {
+    EXPECT_EQ(Pattern(512, static_cast<uint8_t>(i - 1)), answers[i].get().data) << i;
+  }
+}
+
+TEST_F(DiskDeviceTest, ReadOnlyMountsProtectTheMediaAndALaterMountClearsIt) {
+  MakeImage("a.img", kMiB);
+  const auto before = FileBytes("a.img", 0, 512);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img", 'Q', true)));
+  EXPECT_EQ(1, Query().readOnly);
+  EXPECT_EQ(STATUS_MEDIA_WRITE_PROTECTED, Control(IOCTL_DISK_IS_WRITABLE).status);
+  EXPECT_EQ(STATUS_MEDIA_WRITE_PROTECTED, Write(0, Pattern(512, 1)).status);
+  EXPECT_EQ(before, FileBytes("a.img", 0, 512));
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img", 'Q', false)));
+  EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_DISK_IS_WRITABLE).status);
+  EXPECT_EQ(STATUS_SUCCESS, Write(0, Pattern(512, 1)).status);
+}
+
+TEST_F(DiskDeviceTest, TheDeviceTypeDecidesDiskOrCdRom) {
+  MakeImage("cd.iso", kMiB);
+  cd_ = MakeDevice(DeviceType::kCdRom, 0);
+  // A writable disk record still mounts read-only on a CD-ROM device.
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("cd.iso", 'R', false, 0, kSourceTypeDiskImage),
+                                  cd_.get()));
+  EXPECT_EQ(STATUS_MEDIA_WRITE_PROTECTED, Control(IOCTL_DISK_IS_WRITABLE, 0, cd_.get()).status);
+  EXPECT_EQ(1, Query(cd_.get()).readOnly);
+  // A CD image record on a disk device is a writable disk.
+  MakeImage("b.img", kMiB);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("b.img", 'S', false, 0, kSourceTypeCdImage)));
+  EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_DISK_IS_WRITABLE).status);
+  EXPECT_EQ(kSourceTypeCdImage, Query().sourceType);
+}
+
+TEST_F(DiskDeviceTest, UnmountRemovesTheLinkAndEmptiesTheDevice) {
+  MakeImage("a.img", kMiB);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img", 'Q')));
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  EXPECT_FALSE(LinkExists('Q'));
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, Read(0, 512).status);
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, Control(IOCTL_VDISK_QUERY, 1264).status);
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, Control(IOCTL_VDISK_UNMOUNT).status);
+  // The image is no longer held: another mount may take it exclusively.
+  other_ = MakeDevice(DeviceType::kDisk, 1);
+  EXPECT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img", 'Q'), other_.get()));
+}
+
+TEST_F(DiskDeviceTest, ALetterTakenByAnotherDeviceStaysWithIt) {
+  MakeImage("a.img", kMiB);
+  MakeImage("b.img", kMiB);
+  other_ = MakeDevice(DeviceType::kDisk, 1);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img", 'Q')));
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("b.img", 'Q'), other_.get()));
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT, 0, other_.get()).status);
+  EXPECT_EQ("/dev/velmoran-test/VelmoranEx0", fs::read_symlink(dir_ / "links" / "Q:").string());
+}
+
+TEST_F(DiskDeviceTest, TwoMountsRacingForOneDeviceGiveOneSuccess) {
+  MakeImage("a.img", kMiB);
+  MakeImage("b.img", kMiB);
+  std::promise<NtStatus> first, second;
+  const MountRecord a = ImageRecord("a.img"), b = ImageRecord("b.img");
+  auto r1 = ControlRequest(IOCTL_VDISK_MOUNT, &a, sizeof a, 0);
+  auto r2 = ControlRequest(IOCTL_VDISK_MOUNT, &b, sizeof b, 0);
+  r1->complete = [&](DeviceRequest& r) { first.set_value(r.status); };
+  r2->complete = [&](DeviceRequest& r) { second.set_value(r.status); };
+  device_->Submit(std::move(r1));
+  device_->Submit(std::move(r2));
+  EXPECT_EQ(STATUS_SUCCESS, first.get_future().get());
+  EXPECT_EQ(STATUS_DEVICE_ALREADY_ATTACHED, second.get_future().get());
+  EXPECT_EQ(NtPathFromLinux(Image("a.img")), LoadUtf16Field(Query().sourceName, kMountPathUnits));
+}
+
+TEST_F(DiskDeviceTest, StopUnmountsAndRemovesTheLink) {
+  MakeImage("a.img", kMiB);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img", 'Q')));
+  device_->Stop();
+  EXPECT_FALSE(LinkExists('Q'));
+  EXPECT_FALSE(device_->State().mounted);
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, Read(0, 512).status);
+}
+
+TEST_F(DiskDeviceTest, TheImageIsOpenedWithTheCallersRights) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  MakeImage("root-only.img", kMiB);
+  ::chmod(Image("root-only.img").c_str(), 0600);
+  fs::permissions(dir_, fs::perms(0755));
+  MountRecord record = ImageRecord("root-only.img");
+  auto request = ControlRequest(IOCTL_VDISK_MOUNT, &record, sizeof record, 0);
+  request->caller = {65534, 65534, {65534}};
+  EXPECT_EQ(STATUS_ACCESS_DENIED, Run(*device_, std::move(request)).status);
+  // Created as that user, the image belongs to them.
+  fs::create_directories(dir_ / "nobody");
+  ::chown((dir_ / "nobody").c_str(), 65534, 65534);
+  record = ImageRecord("nobody/new.img", 'Q', false, kMiB);
+  request = ControlRequest(IOCTL_VDISK_MOUNT, &record, sizeof record, 0);
+  request->caller = {65534, 65534, {65534}};
+  ASSERT_EQ(STATUS_SUCCESS, Run(*device_, std::move(request)).status);
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(Image("nobody/new.img").c_str(), &st));
+  EXPECT_EQ(65534u, st.st_uid);
+}
+
+// ---- Network disks.
+
+class NetworkDeviceTest : public DiskDeviceTest {
+ protected:
+  FakeBlockServer server_{16 * kMiB};
+};
+
+TEST_F(NetworkDeviceTest, FullAccessReadsAndWritesTheServer) {
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  const MountRecord q = Query();
+  EXPECT_EQ(16 * kMiB, q.imageSize);
+  EXPECT_EQ(0, q.virtualWrite);
+  EXPECT_EQ(kSourceTypeNetwork, q.sourceType);
+  EXPECT_EQ(server_.address(), q.serverAddress);
+  EXPECT_EQ(server_.port(), q.serverPort);
+  EXPECT_TRUE(LinkExists('N'));
+  const auto data = Pattern(300 * 1024, 5);
+  ASSERT_EQ(STATUS_SUCCESS, Write(2 * kMiB, data).status);
+  const auto disk = server_.Disk();
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin() + 2 * kMiB));
+  const Result r = Read(2 * kMiB, 300 * 1024);
+  EXPECT_EQ(data, r.data);
+}
+
+TEST_F(NetworkDeviceTest, AWrongPasswordLeavesTheDeviceEmpty) {
+  server_.SetPassword(PasswordDigest("right"));
+  EXPECT_EQ(STATUS_WRONG_PASSWORD, Mount(NetworkRecord(server_, "wrong")));
+  EXPECT_FALSE(device_->State().mounted);
+  EXPECT_FALSE(LinkExists('N'));
+  EXPECT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_, "right")));
+}
+
+TEST_F(NetworkDeviceTest, VirtualWriteKeepsWritesOnTheClient) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const auto original = server_.Disk();
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  EXPECT_EQ(1, Query().virtualWrite);
+  const auto data = Pattern(1536, 11);
+  ASSERT_EQ(STATUS_SUCCESS, Write(0, data).status);  // block 0 too
+  ASSERT_EQ(STATUS_SUCCESS, Write(10 * 512, data).status);
+  EXPECT_EQ(original, server_.Disk());
+  for (const auto& r : server_.Requests()) EXPECT_NE(CMD_WRITE, r.command);
+  // Reads see the client's writes over the server's data.
+  const Result r = Read(0, 16 * 512);
+  ASSERT_EQ(STATUS_SUCCESS, r.status);
+  std::vector<uint8_t> expected(original.begin(), original.begin() + 16 * 512);
+  std::copy(data.begin(), data.end(), expected.begin());
+  std::copy(data.begin(), data.end(), expected.begin() + 10 * 512);
+  EXPECT_EQ(expected, r.data);
+  // The cache file has no name; nothing is left after unmount.
+  EXPECT_TRUE(fs::is_empty(dir_ / "cache"));
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  EXPECT_TRUE(fs::is_empty(dir_ / "cache"));
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  EXPECT_EQ(std::vector<uint8_t>(original.begin(), original.begin() + 16 * 512),
+            Read(0, 16 * 512).data);
+}
+
+TEST_F(NetworkDeviceTest, TwoVirtualMountsOfOneServerKeepTheirOwnCaches) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  other_ = MakeDevice(DeviceType::kDisk, 1);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_), other_.get()));
+  ASSERT_EQ(STATUS_SUCCESS, Write(4096, Pattern(4096, 1)).status);
+  ASSERT_EQ(STATUS_SUCCESS, Write(4096, Pattern(4096, 2), other_.get()).status);
+  EXPECT_EQ(Pattern(4096, 1), Read(4096, 4096).data);
+  EXPECT_EQ(Pattern(4096, 2), Read(4096, 4096, other_.get()).data);
+}
+
+// The descriptors of this process open on files in `directory`.
+std::vector<std::string> DescriptorsInto(const fs::path& directory) {
+  std::vector<std::string> found;
+  const std::string prefix = fs::canonical(directory).string() + "/";
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = fs::read_symlink(entry.path(), error).string();
+    if (!error && target.rfind(prefix, 0) == 0) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+TEST_F(NetworkDeviceTest, TheCacheFileIsHeldExclusivelyAndOnlyWhileMounted) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(512, Pattern(512, 4)).status);
+  const std::vector<std::string> held = DescriptorsInto(dir_ / "cache");
+  ASSERT_EQ(1u, held.size()) << "one nameless cache file per mount";
+  {
+    // Reached through its descriptor, the file is still not to be shared.
+    const int other = ::open(held[0].c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    struct stat st {};
+    ASSERT_EQ(0, ::fstat(other, &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_EQ(0u, st.st_nlink) << "the cache file has a name";
+    EXPECT_EQ(2u * 512, static_cast<uint64_t>(st.st_size)) << "slot 0 and one block";
+    EXPECT_EQ(-1, ::flock(other, LOCK_EX | LOCK_NB));
+    EXPECT_EQ(EWOULDBLOCK, errno);
+    ::close(other);
+  }
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  EXPECT_TRUE(DescriptorsInto(dir_ / "cache").empty()) << "the cache outlived its mount";
+}
+
+TEST_F(NetworkDeviceTest, AReconnectKeepsTheModeOfTheMount) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const auto original = server_.Disk();
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  // The server would now let this client write; the mount stays virtual.
+  server_.SetAccess(ACCESS_FULL);
+  server_.ResetConnections();
+  std::this_thread::sleep_for(50ms);
+  server_.ClearRequests();
+  EXPECT_EQ(std::vector<uint8_t>(original.begin() + 4096, original.begin() + 8192),
+            Read(4096, 4096).data);
+  EXPECT_EQ(2, server_.Connections());
+  ASSERT_EQ(STATUS_SUCCESS, Write(4096, Pattern(4096, 8)).status);
+  EXPECT_EQ(Pattern(4096, 8), Read(4096, 4096).data);
+  for (const auto& r : server_.Requests()) {
+    EXPECT_NE(CMD_WRITE, r.command);
+    EXPECT_NE(CMD_QUERY, r.command) << "the mount's query stays in force";
+  }
+  EXPECT_EQ(original, server_.Disk());
+  EXPECT_EQ(1, Query().virtualWrite);
+}
+
+TEST_F(NetworkDeviceTest, ACacheDirectoryThatCannotBeUsedFailsTheMount) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  MountRecord record = NetworkRecord(server_);
+  ASSERT_TRUE(StoreUtf16Field(NtPathFromLinux((dir_ / "missing" / "x.dat").string()),
+                              record.cachePath, kMountPathUnits));
+  EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Mount(record));
+  EXPECT_FALSE(device_->State().mounted);
+}
+
+TEST_F(NetworkDeviceTest, IoContinuesAfterTheServerRestarts) {
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(0, Pattern(4096, 1)).status);
+  server_.Stop();
+  EXPECT_NE(STATUS_SUCCESS, Read(0, 4096).status);  // nobody to answer
+  server_.Restart();
+  ASSERT_EQ(STATUS_SUCCESS, Write(8192, Pattern(4096, 2)).status);
+  EXPECT_EQ(Pattern(4096, 1), Read(0, 4096).data);
+  EXPECT_EQ(Pattern(4096, 2), Read(8192, 4096).data);
+}
+
+}  // namespace
+}  // namespace quensaria::driver

@@ -1,0 +1,296 @@
+#include "driver/fake_block_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "shared/block_protocol.h"
+#include "shared/scramble.h"
+
+namespace quensaria::driver {
+
+struct FakeBlockServer::Connection {
+  int id = 0;
+  int fd = -1;
+  bool closed = false;  // guarded by the server's mu_
+  std::atomic<bool> reset{false};
+};
+
+namespace {
+
+bool ReceiveAll(int fd, uint8_t* data, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t got = ::recv(fd, data + done, length - done, 0);
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+
+}  // namespace
+
+FakeBlockServer::FakeBlockServer(uint64_t disk_size) : disk_(disk_size) {
+  for (size_t i = 0; i < disk_.size(); ++i) disk_[i] = static_cast<uint8_t>((i * 31) ^ (i >> 9));
+  Listen();
+}
+
+FakeBlockServer::~FakeBlockServer() { Stop(); }
+
+uint32_t FakeBlockServer::address() const { return htonl(INADDR_LOOPBACK); }
+
+void FakeBlockServer::Listen() {
+  listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int one = 1;
+  ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = port_;
+  // Coming back on the same port may have to wait for the old one to clear.
+  for (int attempt = 0; ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
+       ++attempt) {
+    if (attempt > 200) std::abort();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::listen(listener_.get(), 16);
+  socklen_t length = sizeof a;
+  ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &length);
+  port_ = a.sin_port;
+  stopping_ = false;
+  acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+void FakeBlockServer::AcceptLoop() {
+  while (!stopping_) {
+    pollfd p{listener_.get(), POLLIN, 0};
+    if (::poll(&p, 1, 20) <= 0) continue;
+    platform::UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!fd) continue;
+    auto connection = std::make_shared<Connection>();
+    connection->fd = fd.Release();
+    std::scoped_lock lock(mu_);
+    connection->id = ++accepted_;
+    connections_.push_back(connection);
+    servers_.emplace_back([this, connection] { Serve(connection); });
+  }
+}
+
+void FakeBlockServer::Stop() {
+  stopping_ = true;
+  if (acceptor_.joinable()) acceptor_.join();
+  listener_.Reset();
+  ResetConnections();
+  std::vector<std::thread> servers;
+  {
+    std::scoped_lock lock(mu_);
+    servers.swap(servers_);
+  }
+  for (auto& t : servers) t.join();
+  std::scoped_lock lock(mu_);
+  connections_.clear();
+}
+
+void FakeBlockServer::Restart() { Listen(); }
+
+void FakeBlockServer::ResetConnections() {
+  std::scoped_lock lock(mu_);
+  for (auto& c : connections_) {
+    c->reset = true;
+    // Wakes the connection's thread, which then closes with a reset.
+    if (!c->closed) ::shutdown(c->fd, SHUT_RD);
+  }
+}
+
+bool FakeBlockServer::Reply(int fd, const uint8_t* data, size_t length) {
+  size_t pieces;
+  {
+    std::scoped_lock lock(mu_);
+    pieces = pieces_;
+  }
+  const size_t step = pieces == 0 ? length : pieces;
+  for (size_t done = 0; done < length;) {
+    const size_t n = std::min(step, length - done);
+    ssize_t sent = ::send(fd, data + done, n, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    done += static_cast<size_t>(sent);
+    if (pieces != 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
+  const int fd = connection->fd;
+  bool logged_in = false;
+  std::vector<uint8_t> payload;
+  for (;;) {
+    uint8_t header[kRequestHeaderSize];
+    if (!ReceiveAll(fd, header, sizeof header) || connection->reset) break;
+    const RequestHeader request = ParseRequestHeader(header);
+    bool reset_now = false, silent;
+    uint8_t access;
+    bool refuse_reads, refuse_writes;
+    uint32_t query_length, shortfall;
+    {
+      std::scoped_lock lock(mu_);
+      requests_.push_back({connection->id, request.command, request.offset, request.length});
+      if (reset_countdown_ > 0 && --reset_countdown_ == 0) reset_now = true;
+      silent = silent_;
+      access = access_;
+      refuse_reads = refuse_reads_;
+      refuse_writes = refuse_writes_;
+      query_length = query_data_length_;
+      shortfall = read_shortfall_;
+    }
+    if (request.command == CMD_WRITE) {
+      payload.resize(request.length);
+      if (!ReceiveAll(fd, payload.data(), payload.size())) break;
+    }
+    if (reset_now) {
+      connection->reset = true;
+      break;
+    }
+    if (silent) continue;
+
+    std::vector<uint8_t> reply(kReplyHeaderSize);
+    ReplyHeader answer{REPLY_OK, request.length, 0};
+    switch (request.command) {
+      case CMD_LOGIN: {
+        std::scoped_lock lock(mu_);
+        logged_in = !password_ || std::memcmp(password_->data(), header + 8, 20) == 0;
+        answer = {logged_in ? REPLY_OK : REPLY_DENIED, 0, 0};
+        break;
+      }
+      case CMD_QUERY: {
+        answer = {REPLY_OK, kQueryDataSize, query_length};
+        reply.resize(kReplyHeaderSize + std::max<size_t>(query_length, kQueryDataSize));
+        std::scoped_lock lock(mu_);
+        EncodeQueryData({access, disk_.size()}, reply.data() + kReplyHeaderSize);
+        reply.resize(kReplyHeaderSize + query_length);
+        break;
+      }
+      case CMD_READ: {
+        std::scoped_lock lock(mu_);
+        if (!logged_in || refuse_reads) {
+          answer = {REPLY_DENIED, request.length, 0};
+        } else if (request.length > kMaxTransfer ||
+                   request.offset + request.length > disk_.size()) {
+          answer = {REPLY_FAILED, 0, 0};
+        } else {
+          const uint32_t sent = request.length - std::min(shortfall, request.length);
+          answer.data_length = sent;
+          reply.resize(kReplyHeaderSize + ScrambledSpan(sent));
+          std::memcpy(reply.data() + kReplyHeaderSize, disk_.data() + request.offset, sent);
+          Scramble(reply.data() + kReplyHeaderSize, sent);
+          reply.resize(kReplyHeaderSize + sent);
+        }
+        break;
+      }
+      case CMD_WRITE: {
+        std::scoped_lock lock(mu_);
+        if (!logged_in || refuse_writes || access != ACCESS_FULL ||
+            request.length > kMaxTransfer) {
+          answer = {REPLY_DENIED, request.length, 0};
+        } else if (request.offset + request.length > disk_.size()) {
+          answer = {REPLY_FAILED, 0, 0};
+        } else {
+          std::memcpy(disk_.data() + request.offset, payload.data(), request.length);
+        }
+        break;
+      }
+      default:
+        // Like the service: no answer, nothing more read.
+        while (!connection->reset) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        break;
+    }
+    if (connection->reset) break;
+    EncodeReplyHeader(answer, reply.data());
+    {
+      std::scoped_lock lock(mu_);
+      std::memcpy(reply.data() + 2, &reserved_, 2);
+    }
+    if (!Reply(fd, reply.data(), reply.size())) break;
+  }
+  std::scoped_lock lock(mu_);
+  if (connection->reset) {
+    linger l{1, 0};  // close with a reset, as the service does
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  }
+  ::close(fd);
+  connection->closed = true;
+}
+
+void FakeBlockServer::SetAccess(uint8_t access) {
+  std::scoped_lock lock(mu_);
+  access_ = access;
+}
+void FakeBlockServer::SetPassword(const std::array<uint8_t, 20>& digest) {
+  std::scoped_lock lock(mu_);
+  password_ = digest;
+}
+void FakeBlockServer::SetQueryDataLength(uint32_t length) {
+  std::scoped_lock lock(mu_);
+  query_data_length_ = length;
+}
+void FakeBlockServer::RefuseReads(bool refuse) {
+  std::scoped_lock lock(mu_);
+  refuse_reads_ = refuse;
+}
+void FakeBlockServer::ShortenReads(uint32_t bytes) {
+  std::scoped_lock lock(mu_);
+  read_shortfall_ = bytes;
+}
+void FakeBlockServer::RefuseWrites(bool refuse) {
+  std::scoped_lock lock(mu_);
+  refuse_writes_ = refuse;
+}
+void FakeBlockServer::SetReplyPieces(size_t bytes) {
+  std::scoped_lock lock(mu_);
+  pieces_ = bytes;
+}
+void FakeBlockServer::SetReplyReserved(uint16_t value) {
+  std::scoped_lock lock(mu_);
+  reserved_ = value;
+}
+void FakeBlockServer::SetSilent(bool silent) {
+  std::scoped_lock lock(mu_);
+  silent_ = silent;
+}
+void FakeBlockServer::ResetAtRequest(int n) {
+  std::scoped_lock lock(mu_);
+  reset_countdown_ = n;
+}
+std::vector<FakeBlockServer::Request> FakeBlockServer::Requests() const {
+  std::scoped_lock lock(mu_);
+  return requests_;
+}
+void FakeBlockServer::ClearRequests() {
+  std::scoped_lock lock(mu_);
+  requests_.clear();
+}
+int FakeBlockServer::Connections() const {
+  std::scoped_lock lock(mu_);
+  return accepted_;
+}
+int FakeBlockServer::OpenConnections() const {
+  std::scoped_lock lock(mu_);
+  return static_cast<int>(std::count_if(connections_.begin(), connections_.end(),
+                                        [](const auto& c) { return !c->closed; }));
+}
+std::vector<uint8_t> FakeBlockServer::Disk() const {
+  std::scoped_lock lock(mu_);
+  return disk_;
+}
+void FakeBlockServer::SetDisk(std::vector<uint8_t> disk) {
+  std::scoped_lock lock(mu_);
+  disk_ = std::move(disk);
+}
+
+}  // namespace quensaria::driver

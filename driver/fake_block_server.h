@@ -1,0 +1,107 @@
+// FakeBlockServer: a scripted block-protocol server on 127.0.0.1 for tests
+// of the driver. It serves an in-memory disk, one thread per connection,
+// and can be told to misbehave: refuse log-ons, reads or writes, answer the
+// query with a wrong data length, send short reads, send replies in small pieces, stay silent,
+// reset a connection when a given request arrives, or go away and come back
+// on the same port. Like the service it serves reads and writes only after a
+// log-on. Every request is recorded. All methods are thread-safe.
+#ifndef QUENSARIA_DRIVER_FAKE_BLOCK_SERVER_H_
+#define QUENSARIA_DRIVER_FAKE_BLOCK_SERVER_H_
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace quensaria::driver {
+
+class FakeBlockServer {
+ public:
+  struct Request {
+    int connection;  // 1 for the first connection accepted, 2 for the next...
+    uint8_t command;
+    uint64_t offset;
+    uint32_t length;
+  };
+
+  explicit FakeBlockServer(uint64_t disk_size);
+  ~FakeBlockServer();
+
+  // Network byte order, as a mount record carries them.
+  uint32_t address() const;
+  uint16_t port() const { return port_; }
+
+  // Script.
+  void SetAccess(uint8_t access);
+  // Log-ons succeed only with this digest (by default with any).
+  void SetPassword(const std::array<uint8_t, 20>& digest);
+  void SetQueryDataLength(uint32_t length);
+  void RefuseReads(bool refuse);
+  void RefuseWrites(bool refuse);
+  // Successful read replies announce and carry `bytes` fewer than asked.
+  void ShortenReads(uint32_t bytes);
+  // Replies leave in pieces of `bytes` with a short pause between (0: whole).
+  void SetReplyPieces(size_t bytes);
+  // Bytes 2..3 of every reply (which carry no meaning).
+  void SetReplyReserved(uint16_t value);
+  // Requests are read but never answered.
+  void SetSilent(bool silent);
+  // The connection is reset (RST) when the `n`-th request from now arrives,
+  // before it is answered. Counts every request of every connection.
+  void ResetAtRequest(int n);
+  // Resets every open connection now, between requests.
+  void ResetConnections();
+  // Stops listening and resets every connection; Restart listens again on
+  // the same port.
+  void Stop();
+  void Restart();
+
+  // Observations.
+  std::vector<Request> Requests() const;
+  void ClearRequests();
+  int Connections() const;
+  // Connections still open on the server's side.
+  int OpenConnections() const;
+  std::vector<uint8_t> Disk() const;
+  void SetDisk(std::vector<uint8_t> disk);
+
+ private:
+  struct Connection;
+  void Listen();
+  void AcceptLoop();
+  void Serve(std::shared_ptr<Connection> connection);
+  bool Reply(int fd, const uint8_t* data, size_t length);
+
+  mutable std::mutex mu_;
+  std::vector<uint8_t> disk_;
+  std::optional<std::array<uint8_t, 20>> password_;
+  uint8_t access_ = 0;
+  uint32_t query_data_length_ = 16;
+  bool refuse_reads_ = false;
+  bool refuse_writes_ = false;
+  uint32_t read_shortfall_ = 0;
+  size_t pieces_ = 0;
+  uint16_t reserved_ = 0;
+  bool silent_ = false;
+  int reset_countdown_ = 0;
+  std::vector<Request> requests_;
+  std::vector<std::shared_ptr<Connection>> connections_;
+  int accepted_ = 0;
+
+  platform::UniqueFd listener_;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
+  std::vector<std::thread> servers_;
+};
+
+}  // namespace quensaria::driver
+
+#endif  // QUENSARIA_DRIVER_FAKE_BLOCK_SERVER_H_

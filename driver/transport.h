@@ -1,0 +1,69 @@
+// The driver's side of the block protocol: a TransportEndpoint (one TCP
+// connection of one mounted network disk) and the four exchanges on it.
+//
+// Used only by the worker thread of the device that owns the endpoint, so it
+// needs no lock, and a connection carries at most one request at a time.
+// Every operation returns an NT status and writes the debug line of its
+// failure. Statuses a caller acts on:
+//  - STATUS_INVALID_DEVICE_STATE: the connection was already lost before the
+//    exchange began (closed or reset by the peer, or marked lost by an
+//    earlier failure); nothing was sent, so the request may be repeated on a
+//    new connection.
+//  - STATUS_CONNECTION_RESET / STATUS_CONNECTION_DISCONNECTED: the peer reset
+//    or closed the connection in the middle of the exchange.
+//  - STATUS_IO_TIMEOUT: the reply had not come `reply_timeout` after the
+//    request was sent.
+//  - STATUS_UNEXPECTED_NETWORK_ERROR: the service refused the read or write,
+//    or a reply's data length was not the one asked for.
+//  - STATUS_WRONG_PASSWORD: the service refused the log-on.
+// Any failure that leaves unread or unsent bytes in the stream marks the
+// endpoint lost, so the next exchange fails at once with
+// STATUS_INVALID_DEVICE_STATE.
+#ifndef QUENSARIA_DRIVER_TRANSPORT_H_
+#define QUENSARIA_DRIVER_TRANSPORT_H_
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/tcp_client.h"
+#include "shared/block_protocol.h"
+#include "shared/nt_status.h"
+
+namespace quensaria::driver {
+
+struct TransportOptions {
+  std::chrono::milliseconds connect_timeout{10000};
+  std::chrono::milliseconds reply_timeout{30000};
+};
+
+struct TransportEndpoint {
+  TransportOptions options;
+  platform::TcpClient socket;
+  bool lost = false;
+};
+
+// Creates an endpoint that is not connected yet.
+NtStatus OpenEndpoint(const TransportOptions& options, std::unique_ptr<TransportEndpoint>* endpoint);
+// Connects (again) to `address`:`port`, both in network byte order as the
+// mount record carries them. Any earlier connection is dropped first.
+NtStatus Connect(TransportEndpoint& endpoint, uint32_t address, uint16_t port);
+// Orderly release of the connection; the endpoint may be connected again.
+NtStatus Disconnect(TransportEndpoint& endpoint);
+void CloseEndpoint(std::unique_ptr<TransportEndpoint> endpoint);
+
+// CMD_LOGIN with a digest of `length` bytes (must be 20).
+NtStatus Login(TransportEndpoint& endpoint, const uint8_t* digest, size_t length);
+// CMD_QUERY: the disk size and this connection's access level.
+NtStatus QueryDevice(TransportEndpoint& endpoint, QueryData* query);
+// CMD_READ of `length` (at most kMaxTransfer) bytes into `destination`, plain.
+NtStatus ReadChunk(TransportEndpoint& endpoint, uint64_t offset, uint32_t length,
+                   uint8_t* destination);
+// CMD_WRITE of `length` (at most kMaxTransfer) bytes from `source`.
+NtStatus WriteChunk(TransportEndpoint& endpoint, uint64_t offset, uint32_t length,
+                    const uint8_t* source);
+
+}  // namespace quensaria::driver
+
+#endif  // QUENSARIA_DRIVER_TRANSPORT_H_

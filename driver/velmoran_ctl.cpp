@@ -1,0 +1,217 @@
+// velmoran-ctl: sends the Velmoran devices their controls from a shell, for
+// tests and administrators: mount a network disk or an image file, unmount,
+// query, or send any control code and print the answer.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/device_control_client.h"
+#include "shared/mount_record.h"
+#include "shared/nt_status.h"
+#include "shared/password_digest.h"
+#include "shared/utf16.h"
+
+namespace {
+
+using quensaria::MountRecord;
+using quensaria::NtStatus;
+using quensaria::platform::DeviceControlClient;
+
+const char kUsage[] =
+    "usage: velmoran-ctl [--runtime-dir DIR] COMMAND DEVICE [OPTIONS]\n"
+    "  mount-net DEVICE ADDRESS PORT [--letter X] [--password TEXT] [--cache-dir DIR]\n"
+    "                                [--read-only]\n"
+    "  mount-image DEVICE FILE [--letter X] [--size BYTES] [--read-only] [--cd]\n"
+    "  unmount DEVICE\n"
+    "  query DEVICE\n"
+    "  control DEVICE CODE [--output BYTES] [--input HEX]\n"
+    "DEVICE is a device file, a device name (VelmoranEx0, VelmoranExCd3) or a drive (X:).\n";
+
+struct Args {
+  std::string runtime_dir = "/run/velmoran";
+  std::string command;
+  std::string device;
+  std::vector<std::string> positional;
+  std::string letter, password, cache_dir = "/tmp", input_hex;
+  uint64_t size = 0;
+  uint32_t output = 0;
+  bool read_only = false, cd = false, has_password = false;
+};
+
+bool Parse(int argc, char** argv, Args* a) {
+  std::vector<std::string> rest;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string text;
+    if (arg == "--runtime-dir") {
+      if (!value(&a->runtime_dir)) return false;
+    } else if (arg == "--letter") {
+      if (!value(&a->letter) || a->letter.empty()) return false;
+    } else if (arg == "--password") {
+      if (!value(&a->password)) return false;
+      a->has_password = true;
+    } else if (arg == "--cache-dir") {
+      if (!value(&a->cache_dir)) return false;
+    } else if (arg == "--input") {
+      if (!value(&a->input_hex)) return false;
+    } else if (arg == "--size") {
+      if (!value(&text)) return false;
+      a->size = std::strtoull(text.c_str(), nullptr, 0);
+    } else if (arg == "--output") {
+      if (!value(&text)) return false;
+      a->output = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
+    } else if (arg == "--read-only") {
+      a->read_only = true;
+    } else if (arg == "--cd") {
+      a->cd = true;
+    } else if (arg.starts_with("--")) {
+      return false;
+    } else {
+      rest.push_back(arg);
+    }
+  }
+  if (rest.size() < 2) return false;
+  a->command = rest[0];
+  a->device = rest[1];
+  a->positional.assign(rest.begin() + 2, rest.end());
+  return true;
+}
+
+// A device file path from a path, a device name or a drive.
+std::string DevicePath(const Args& a) {
+  if (a.device.find('/') != std::string::npos) return a.device;
+  if (a.device.size() == 2 && a.device[1] == ':') {
+    const std::string own = a.runtime_dir + "/DosDevices/" + a.device;
+    if (std::filesystem::exists(own)) return own;
+    return a.runtime_dir + "/DosDevices/Global/" + a.device;
+  }
+  return a.runtime_dir + "/Device/VelmoranEx/" + a.device;
+}
+
+int Report(NtStatus status) {
+  std::printf("status 0x%08X (Win32 %u)\n", status, quensaria::Win32ErrorFromNtStatus(status));
+  return quensaria::NT_SUCCESS(status) ? 0 : 1;
+}
+
+uint8_t Letter(const Args& a) {
+  return a.letter.empty() ? 0 : static_cast<uint8_t>(std::toupper(a.letter[0]));
+}
+
+int MountNet(DeviceControlClient& client, const Args& a) {
+  if (a.positional.size() != 2) return -1;
+  MountRecord record{};
+  in_addr address{};
+  if (::inet_pton(AF_INET, a.positional[0].c_str(), &address) != 1) {
+    std::fprintf(stderr, "velmoran-ctl: not an IPv4 address: %s\n", a.positional[0].c_str());
+    return 2;
+  }
+  record.sourceType = quensaria::kSourceTypeNetwork;
+  record.virtualWrite = 1;
+  record.networkMarker = 1;
+  record.readOnly = a.read_only ? 1 : 0;
+  record.serverAddress = address.s_addr;
+  record.serverPort = htons(static_cast<uint16_t>(std::strtoul(a.positional[1].c_str(), nullptr, 10)));
+  record.driveLetter = Letter(a);
+  const auto digest = quensaria::PasswordDigest(a.has_password ? a.password : "");
+  std::memcpy(record.passwordDigest, digest.data(), digest.size());
+  char name[64];
+  std::snprintf(name, sizeof name, "/%x%x.dat", record.serverAddress, record.serverPort);
+  if (!quensaria::StoreUtf16Field(quensaria::NtPathFromLinux(a.cache_dir + name), record.cachePath,
+                                  quensaria::kMountPathUnits)) {
+    std::fprintf(stderr, "velmoran-ctl: cache path too long\n");
+    return 2;
+  }
+  return Report(client.Mount(record));
+}
+
+int MountImage(DeviceControlClient& client, const Args& a) {
+  if (a.positional.size() != 1) return -1;
+  MountRecord record{};
+  record.sourceType = a.cd ? quensaria::kSourceTypeCdImage : quensaria::kSourceTypeDiskImage;
+  record.imageSize = a.size;
+  record.readOnly = a.read_only ? 1 : 0;
+  record.driveLetter = Letter(a);
+  const std::string path = std::filesystem::absolute(a.positional[0]).string();
+  if (!quensaria::StoreUtf16Field(quensaria::NtPathFromLinux(path), record.sourceName,
+                                  quensaria::kMountPathUnits)) {
+    std::fprintf(stderr, "velmoran-ctl: image path too long\n");
+    return 2;
+  }
+  return Report(client.Mount(record));
+}
+
+int Query(DeviceControlClient& client) {
+  MountRecord record;
+  const NtStatus status = client.Query(&record);
+  const int result = Report(status);
+  if (result != 0) return result;
+  char address[INET_ADDRSTRLEN] = "";
+  in_addr in{record.serverAddress};
+  ::inet_ntop(AF_INET, &in, address, sizeof address);
+  std::printf("disk size: %" PRIu64 "\n", record.imageSize);
+  std::printf("read-only: %u\n", record.readOnly);
+  std::printf("virtual write: %u\n", record.virtualWrite);
+  std::printf("source type: %u\n", record.sourceType);
+  std::printf("server: %s:%u\n", address, ntohs(record.serverPort));
+  std::printf("drive letter: %c\n", record.driveLetter ? record.driveLetter : '-');
+  std::printf("source name: %s\n",
+              quensaria::LoadUtf16Field(record.sourceName, quensaria::kMountPathUnits).c_str());
+  return 0;
+}
+
+int Control(DeviceControlClient& client, const Args& a) {
+  if (a.positional.size() != 1) return -1;
+  const uint32_t code = static_cast<uint32_t>(std::strtoul(a.positional[0].c_str(), nullptr, 0));
+  std::vector<uint8_t> input;
+  for (size_t i = 0; i + 1 < a.input_hex.size(); i += 2) {
+    input.push_back(static_cast<uint8_t>(std::strtoul(a.input_hex.substr(i, 2).c_str(), nullptr, 16)));
+  }
+  std::vector<uint8_t> output(a.output);
+  uint32_t information = 0;
+  const NtStatus status = client.Control(code, input, output, &information);
+  const int result = Report(status);
+  std::printf("information: %u\n", information);
+  const size_t shown = std::min<size_t>(information, output.size());
+  for (size_t i = 0; i < shown; ++i) std::printf("%02x%s", output[i], (i % 16 == 15) ? "\n" : " ");
+  if (shown % 16 != 0) std::printf("\n");
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Args a;
+  if (!Parse(argc, argv, &a)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const bool write = a.command != "query";
+  auto client = DeviceControlClient::Open(DevicePath(a), write);
+  if (!client.ok()) {
+    std::fprintf(stderr, "velmoran-ctl: %s\n", client.status().ToString().c_str());
+    return 1;
+  }
+  int result = -1;
+  if (a.command == "mount-net") result = MountNet(client.value(), a);
+  else if (a.command == "mount-image") result = MountImage(client.value(), a);
+  else if (a.command == "unmount" && a.positional.empty()) result = Report(client->Unmount());
+  else if (a.command == "query" && a.positional.empty()) result = Query(client.value());
+  else if (a.command == "control") result = Control(client.value(), a);
+  if (result < 0) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  return result;
+}

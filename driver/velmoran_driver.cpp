@@ -1,0 +1,234 @@
+#include "driver/velmoran_driver.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "driver/drive_links.h"
+#include "platform/instance_lock.h"
+#include "platform/thread_identity.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::driver {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kFallbackDiskGroup = 6;
+
+// What a program reading or writing a device file sees for a status.
+int ErrnoFromNtStatus(NtStatus status) {
+  switch (status) {
+    case STATUS_SUCCESS:
+      return 0;
+    case STATUS_NO_MEDIA_IN_DEVICE:
+      return ENOMEDIUM;
+    case STATUS_INVALID_PARAMETER:
+      return EINVAL;
+    case STATUS_MEDIA_WRITE_PROTECTED:
+      return EROFS;
+    case STATUS_INSUFFICIENT_RESOURCES:
+    case STATUS_NO_MEMORY:
+      return ENOMEM;
+    case STATUS_DISK_FULL:
+      return ENOSPC;
+    case STATUS_IO_TIMEOUT:
+      return ETIMEDOUT;
+    default:
+      return EIO;
+  }
+}
+
+// Shares one reply between the copies std::function makes of a completion.
+using SharedReply = std::shared_ptr<platform::FuseReply>;
+SharedReply Share(platform::FuseReply reply) {
+  return std::make_shared<platform::FuseReply>(std::move(reply));
+}
+
+Status MakeDirectory(const std::string& path) {
+  std::error_code error;
+  fs::create_directories(path, error);
+  if (error) return Status(ERROR_PATH_NOT_FOUND, "cannot create " + path + ": " + error.message());
+  return Status::Ok();
+}
+
+}  // namespace
+
+Driver::Driver(const DriverOptions& options)
+    : options_(options),
+      device_dir_(options.runtime_dir + "/Device/VelmoranEx"),
+      links_dir_(options.runtime_dir + "/DosDevices/Global"),
+      disk_group_(platform::GroupId("disk", kFallbackDiskGroup)) {}
+
+Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
+                                             std::function<void()> on_lost) {
+  std::unique_ptr<Driver> driver(new Driver(options));
+  if (Status s = MakeDirectory(options.runtime_dir); !s.ok()) return s;
+  auto lock = platform::LockInstance(options.runtime_dir + "/velmoran.lock");
+  if (!lock.ok()) return lock.status();
+  driver->lock_ = std::move(lock.value());
+
+  // What a driver that died left behind: its dead mount and its links.
+  if (Status s = platform::FuseFileSystem::ClearStaleMount(driver->device_dir_); !s.ok()) return s;
+  if (Status s = MakeDirectory(driver->device_dir_); !s.ok()) return s;
+  if (Status s = MakeDirectory(driver->links_dir_); !s.ok()) return s;
+  ClearDriveLinks(driver->links_dir_, driver->device_dir_);
+  // The mounter's own drive definitions live beside the global links, made
+  // by the users who mount: like /tmp, anyone may add a link and only its
+  // owner may remove it. The device files' own modes guard the devices.
+  std::error_code ignored;
+  fs::permissions(options.runtime_dir + "/DosDevices", fs::perms(01777), ignored);
+
+  platform::FuseFilesOptions files;
+  files.page_cache = options.page_cache;
+  // A thread serving one device's request may wait on its server for up to
+  // the reply time-out; one thread per device and one more keep every other
+  // device (and the controls) answering meanwhile.
+  files.threads = static_cast<int>(2 * kDevicesPerType + 1);
+  for (DeviceType type : {DeviceType::kDisk, DeviceType::kCdRom}) {
+    for (uint32_t n = 0; n < kDevicesPerType; ++n) {
+      DeviceOptions device;
+      device.transport = options.transport;
+      device.links_dir = driver->links_dir_;
+      device.device_path = driver->device_dir_ + "/" + DeviceName(type, n);
+      device.default_cache_dir = options.default_cache_dir;
+      files.names.push_back(DeviceName(type, n));
+      driver->devices_.push_back(std::make_unique<DiskDevice>(type, n, std::move(device)));
+    }
+  }
+
+  driver->notifier_ = std::thread([d = driver.get()] { d->Notify(); });
+  auto mounted = platform::FuseFileSystem::Mount(driver->device_dir_, files, driver.get());
+  if (!mounted.ok()) return mounted.status();
+  driver->fs_ = std::move(mounted.value());
+  driver->fs_->Start(std::move(on_lost));
+  return driver;
+}
+
+Driver::~Driver() { Unload(); }
+
+void Driver::Unload() {
+  if (unloaded_) return;
+  unloaded_ = true;
+  // Devices first: every queued request is answered and every mount undone
+  // while the file system can still carry the answers.
+  for (auto& device : devices_) device->Stop();
+  {
+    std::scoped_lock lock(notify_mu_);
+    notify_stop_ = true;
+  }
+  notify_wake_.notify_all();
+  if (notifier_.joinable()) notifier_.join();
+  if (fs_) fs_->Stop();
+  fs_.reset();
+  devices_.clear();
+}
+
+void Driver::Notify() {
+  std::unique_lock lock(notify_mu_);
+  for (;;) {
+    notify_wake_.wait(lock, [&] { return notify_stop_ || !notify_queue_.empty(); });
+    if (notify_queue_.empty()) return;
+    auto task = std::move(notify_queue_.front());
+    notify_queue_.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+void Driver::AfterMediaChange(size_t file, std::function<void()> answer) {
+  std::function<void()> task = [this, file, answer] {
+    if (options_.page_cache) fs_->Invalidate(file);
+    // A stat brings the kernel's idea of the file's size up to date.
+    std::error_code ignored;
+    (void)fs::file_size(fs_->PathOf(file), ignored);
+    answer();
+  };
+  bool queued = false;
+  {
+    std::scoped_lock lock(notify_mu_);
+    if (!notify_stop_) {
+      notify_queue_.push_back(std::move(task));
+      queued = true;
+    }
+  }
+  if (!queued) return answer();  // unloading: nothing is cached any more
+  notify_wake_.notify_one();
+}
+
+platform::FuseFileAttributes Driver::Attributes(size_t file) {
+  const DiskDevice::Basics state = devices_[file]->GetBasics();
+  return {state.mounted ? state.disk_size : 0, 0660, 0, disk_group_};
+}
+
+void Driver::Read(size_t file, uint64_t offset, size_t length, platform::FuseReply reply) {
+  auto request = std::make_unique<DeviceRequest>();
+  request->kind = RequestKind::kRead;
+  request->offset = offset;
+  request->length = static_cast<uint32_t>(length);
+  request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
+    if (!NT_SUCCESS(r.status)) return reply->Error(ErrnoFromNtStatus(r.status));
+    reply->Data(r.data.data(), r.information);
+  };
+  devices_[file]->Submit(std::move(request));
+}
+
+void Driver::Write(size_t file, uint64_t offset, std::span<const uint8_t> data,
+                   platform::FuseReply reply) {
+  auto request = std::make_unique<DeviceRequest>();
+  request->kind = RequestKind::kWrite;
+  request->offset = offset;
+  request->length = static_cast<uint32_t>(data.size());
+  // The kernel's buffer is reused for the next request: keep a copy.
+  request->data = IoBuffer(data.size());
+  if (!data.empty() && !request->data.allocated()) return reply.Error(ENOMEM);
+  if (!data.empty()) std::memcpy(request->data.data(), data.data(), data.size());
+  request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
+    if (!NT_SUCCESS(r.status)) return reply->Error(ErrnoFromNtStatus(r.status));
+    reply->Written(r.information);
+  };
+  devices_[file]->Submit(std::move(request));
+}
+
+void Driver::Ioctl(size_t file, uint32_t command, std::span<const uint8_t> input,
+                   size_t output_room, bool readable, bool writable, platform::FuseReply reply) {
+  if (command != static_cast<uint32_t>(kDeviceControlIoctl)) return reply.Error(ENOTTY);
+  if (input.size() < sizeof(DeviceControlBlock) || output_room < sizeof(DeviceControlBlock)) {
+    return reply.Error(EINVAL);
+  }
+  auto request = std::make_unique<DeviceRequest>();
+  request->kind = RequestKind::kControl;
+  request->control = std::make_unique<DeviceControlBlock>();
+  std::memcpy(request->control.get(), input.data(), sizeof(DeviceControlBlock));
+  // A control code names the access it needs of the caller's handle (bits
+  // 14..15: 1 read, 2 write), as the mount's read and write does.
+  const uint32_t needs = (request->control->code >> 14) & 3;
+  if (((needs & 1) && !readable) || ((needs & 2) && !writable)) {
+    request->control->status = STATUS_ACCESS_DENIED;
+    request->control->information = 0;
+    return reply.Ioctl(request->control.get(), sizeof(DeviceControlBlock));
+  }
+  // Only here, in the requester's call, is the requester known.
+  if (request->control->code == IOCTL_VDISK_MOUNT) request->caller = reply.Caller();
+  request->complete = [this, file, reply = Share(std::move(reply))](DeviceRequest& r) {
+    auto answer = [reply, block = std::shared_ptr<DeviceControlBlock>(std::move(r.control))] {
+      reply->Ioctl(block.get(), sizeof *block);
+    };
+    if (r.media_changed) return AfterMediaChange(file, std::move(answer));
+    answer();
+  };
+  devices_[file]->Submit(std::move(request));
+}
+
+void Driver::Sync(size_t file, platform::FuseReply reply) {
+  auto request = std::make_unique<DeviceRequest>();
+  request->kind = RequestKind::kSync;
+  request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
+    reply->Error(ErrnoFromNtStatus(r.status));
+  };
+  devices_[file]->Submit(std::move(request));
+}
+
+}  // namespace quensaria::driver

@@ -1,0 +1,164 @@
+#include "driver/write_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace quensaria::driver {
+namespace {
+
+constexpr uint64_t kBlock = 512;
+
+// An in-memory slot file that records every operation.
+class RecordingStore : public SlotStore {
+ public:
+  struct Op {
+    char kind;  // 'r' or 'w'
+    uint64_t offset;
+    size_t length;
+    bool operator==(const Op&) const = default;
+  };
+
+  NtStatus ReadAt(uint8_t* data, size_t length, uint64_t offset) override {
+    ops.push_back({'r', offset, length});
+    if (offset + length > bytes.size()) return STATUS_IO_DEVICE_ERROR;
+    std::copy_n(bytes.begin() + static_cast<long>(offset), length, data);
+    return STATUS_SUCCESS;
+  }
+  NtStatus WriteAt(const uint8_t* data, size_t length, uint64_t offset) override {
+    ops.push_back({'w', offset, length});
+    if (fail_writes) return STATUS_DISK_FULL;
+    if (offset + length > bytes.size()) bytes.resize(offset + length);
+    std::copy_n(data, length, bytes.begin() + static_cast<long>(offset));
+    return STATUS_SUCCESS;
+  }
+
+  std::vector<uint8_t> bytes;
+  std::vector<Op> ops;
+  bool fail_writes = false;
+};
+
+// Blocks whose every byte says which block and which version they are.
+std::vector<uint8_t> Blocks(uint64_t first, uint64_t count, uint8_t version) {
+  std::vector<uint8_t> data(count * kBlock);
+  for (uint64_t b = 0; b < count; ++b) {
+    std::fill_n(data.begin() + static_cast<long>(b * kBlock), kBlock,
+                static_cast<uint8_t>((first + b) * 16 + version));
+  }
+  return data;
+}
+
+class WriteCacheTest : public ::testing::Test {
+ protected:
+  // "Server data" of blocks first..first+count-1 overlaid by the cache.
+  std::vector<uint8_t> Read(uint64_t first, uint64_t count) {
+    std::vector<uint8_t> data = Blocks(first, count, 0);
+    EXPECT_EQ(STATUS_SUCCESS, cache_.CacheOverlay(data.data(), first * kBlock, count * kBlock));
+    return data;
+  }
+  void Write(uint64_t first, uint64_t count, uint8_t version) {
+    const auto data = Blocks(first, count, version);
+    ASSERT_EQ(STATUS_SUCCESS, cache_.CacheWrite(data.data(), first * kBlock, count * kBlock));
+  }
+  // The version a block of a read shows (0 = the server's data).
+  static uint8_t VersionOf(const std::vector<uint8_t>& data, uint64_t index) {
+    return data[index * kBlock] % 16;
+  }
+
+  RecordingStore store_;
+  WriteCache cache_{&store_, 64 << 20};
+};
+
+TEST_F(WriteCacheTest, WrittenBlocksOverlayTheServersData) {
+  Write(10, 3, 1);
+  const auto data = Read(8, 8);
+  const uint8_t expected[] = {0, 0, 1, 1, 1, 0, 0, 0};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(expected[i], VersionOf(data, i)) << "block " << 8 + i;
+  EXPECT_EQ(Blocks(10, 3, 1), std::vector<uint8_t>(data.begin() + 2 * kBlock,
+                                                    data.begin() + 5 * kBlock));
+}
+
+TEST_F(WriteCacheTest, SlotsFollowTheOrderOfFirstWrites) {
+  Write(20, 1, 1);  // slot 1
+  Write(22, 1, 2);  // slot 2
+  store_.ops.clear();
+  const auto data = Read(20, 3);
+  EXPECT_EQ(1, VersionOf(data, 0));
+  EXPECT_EQ(0, VersionOf(data, 1));
+  EXPECT_EQ(2, VersionOf(data, 2));
+  const std::vector<RecordingStore::Op> expected = {{'r', 512, 512}, {'r', 1024, 512}};
+  EXPECT_EQ(expected, store_.ops);
+}
+
+TEST_F(WriteCacheTest, RewritesKeepTheirSlotSoTheFileDoesNotGrow) {
+  Write(5, 1, 1);
+  Write(5, 1, 2);
+  Write(5, 1, 3);
+  EXPECT_EQ(2u, cache_.next_slot());
+  EXPECT_EQ(2 * kBlock, store_.bytes.size());
+  EXPECT_EQ(3, VersionOf(Read(5, 1), 0));
+  Write(100, 4, 1);
+  Write(7, 1, 1);
+  Write(100, 4, 2);
+  // n distinct blocks: (n + 1) slots of 512 bytes, slot 0 never used.
+  EXPECT_EQ((6 + 1) * kBlock, store_.bytes.size());
+}
+
+TEST_F(WriteCacheTest, BlocksContiguousOnDiskAndInTheFileMoveInOneOperation) {
+  Write(4, 4, 1);  // blocks 4..7 in slots 1..4: one run
+  ASSERT_EQ(1u, store_.ops.size());
+  EXPECT_EQ((RecordingStore::Op{'w', 512, 2048}), store_.ops[0]);
+  store_.ops.clear();
+
+  // 0..3 new (slots 5..8), 4..7 old (slots 1..4), 8..9 new (slots 9..10).
+  Write(0, 10, 2);
+  const std::vector<RecordingStore::Op> writes = {
+      {'w', 5 * kBlock, 2048}, {'w', 1 * kBlock, 2048}, {'w', 9 * kBlock, 1024}};
+  EXPECT_EQ(writes, store_.ops);
+  store_.ops.clear();
+
+  const auto data = Read(0, 10);
+  const std::vector<RecordingStore::Op> reads = {
+      {'r', 5 * kBlock, 2048}, {'r', 1 * kBlock, 2048}, {'r', 9 * kBlock, 1024}};
+  EXPECT_EQ(reads, store_.ops);
+  EXPECT_EQ(Blocks(0, 10, 2), data);
+}
+
+TEST_F(WriteCacheTest, BlockZeroIsCachedLikeAnyOther) {
+  Write(0, 2, 7);
+  EXPECT_EQ(Blocks(0, 2, 7), Read(0, 2));
+  EXPECT_EQ(Blocks(0, 3, 7)[0], Read(0, 3)[0]);
+  EXPECT_EQ(0, VersionOf(Read(0, 3), 2));
+}
+
+TEST_F(WriteCacheTest, RunsCrossGroupPages) {
+  Write(2047, 2, 1);  // last block of group 0, first of group 1
+  ASSERT_EQ(1u, store_.ops.size());
+  EXPECT_EQ(1024u, store_.ops[0].length);
+  EXPECT_EQ(Blocks(2047, 2, 1), Read(2047, 2));
+}
+
+TEST_F(WriteCacheTest, AFailingFileWriteFailsTheRequest) {
+  store_.fail_writes = true;
+  const auto data = Blocks(3, 1, 1);
+  EXPECT_EQ(STATUS_DISK_FULL, cache_.CacheWrite(data.data(), 3 * kBlock, kBlock));
+}
+
+TEST_F(WriteCacheTest, UnalignedOrEmptyRequestsAreLeftAlone) {
+  const auto data = Blocks(0, 2, 1);
+  EXPECT_EQ(STATUS_SUCCESS, cache_.CacheWrite(data.data(), 100, kBlock));
+  EXPECT_EQ(STATUS_SUCCESS, cache_.CacheWrite(data.data(), 0, 0));
+  EXPECT_TRUE(store_.ops.empty());
+  EXPECT_EQ(1u, cache_.next_slot());
+}
+
+TEST(WriteCacheGroupsTest, OneGroupPer2048BlocksRoundedUp) {
+  RecordingStore store;
+  EXPECT_EQ(1024u, WriteCache(&store, uint64_t{1} << 30).group_count());
+  EXPECT_EQ(1025u, WriteCache(&store, (uint64_t{1} << 30) + 512).group_count());
+  EXPECT_EQ(1u, WriteCache(&store, 512).group_count());
+  EXPECT_EQ(0u, WriteCache(&store, 0).group_count());
+}
+
+}  // namespace
+}  // namespace quensaria::driver

@@ -1,0 +1,52 @@
+#include "platform/device_control_client.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "platform/errors.h"
+#include "shared/device_control.h"
+
+namespace quensaria::platform {
+
+Result<DeviceControlClient> DeviceControlClient::Open(const std::string& path, bool write) {
+  UniqueFd fd(::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+  if (!fd) return ErrnoStatus("open " + path, errno);
+  return DeviceControlClient(std::move(fd));
+}
+
+NtStatus DeviceControlClient::Control(uint32_t code, std::span<const uint8_t> input,
+                                      std::span<uint8_t> output, uint32_t* information) {
+  if (information != nullptr) *information = 0;
+  auto block = std::make_unique<DeviceControlBlock>();
+  if (input.size() > sizeof block->buffer || output.size() > sizeof block->buffer) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  std::memset(block.get(), 0, sizeof *block);
+  block->code = code;
+  block->inputLength = static_cast<uint32_t>(input.size());
+  block->outputLength = static_cast<uint32_t>(output.size());
+  if (!input.empty()) std::memcpy(block->buffer, input.data(), input.size());
+  if (::ioctl(fd_.get(), kDeviceControlIoctl, block.get()) != 0) return NtStatusFromErrno(errno);
+  if (information != nullptr) *information = block->information;
+  const size_t answered = std::min<size_t>(block->information, output.size());
+  if (!output.empty()) std::memcpy(output.data(), block->buffer, answered);
+  return block->status;
+}
+
+NtStatus DeviceControlClient::Mount(const MountRecord& record) {
+  return Control(IOCTL_VDISK_MOUNT, {reinterpret_cast<const uint8_t*>(&record), sizeof record},
+                 {});
+}
+
+NtStatus DeviceControlClient::Unmount() { return Control(IOCTL_VDISK_UNMOUNT, {}, {}); }
+
+NtStatus DeviceControlClient::Query(MountRecord* record) {
+  std::memset(record, 0, sizeof *record);
+  return Control(IOCTL_VDISK_QUERY, {}, {reinterpret_cast<uint8_t*>(record), sizeof *record});
+}
+
+}  // namespace quensaria::platform

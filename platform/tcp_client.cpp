@@ -1,0 +1,141 @@
+#include "platform/tcp_client.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+
+#include "platform/errors.h"
+
+namespace quensaria::platform {
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+// A time-out re-armed only when it is this far off the time left, so that a
+// steady stream of exchanges costs no extra system calls.
+constexpr auto kRearmSlack = milliseconds(10);
+
+NtStatus LastError() { return NtStatusFromErrno(errno); }
+
+}  // namespace
+
+NtStatus TcpClient::Connect(uint32_t address, uint16_t port, milliseconds timeout) {
+  Close();
+  receive_armed_ = send_armed_ = Clock::duration::zero();
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
+  if (!fd) return LastError();
+  const int one = 1;
+  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = port;
+  peer.sin_addr.s_addr = address;
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+    if (errno != EINPROGRESS) return LastError();
+    pollfd p{fd.get(), POLLOUT, 0};
+    int ready;
+    do {
+      ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) return LastError();
+    if (ready == 0) return STATUS_IO_TIMEOUT;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return LastError();
+    if (error != 0) return NtStatusFromErrno(error);
+  }
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return LastError();
+  fd_ = std::move(fd);
+  return STATUS_SUCCESS;
+}
+
+bool TcpClient::PeerGone() const {
+  if (!fd_) return true;
+  pollfd p{fd_.get(), POLLIN | POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLERR | POLLHUP | POLLRDHUP | POLLNVAL)) return true;
+  // Readable between exchanges: either the end of the stream or bytes that
+  // belong to no request. Both leave nothing to talk to.
+  return (p.revents & POLLIN) != 0;
+}
+
+bool TcpClient::ArmTimeout(int option, Clock::time_point deadline, Clock::duration* armed) {
+  const Clock::duration left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return false;
+  const Clock::duration off = left > *armed ? left - *armed : *armed - left;
+  if (*armed == Clock::duration::zero() || off > kRearmSlack) {
+    const auto us = std::max<int64_t>(1, duration_cast<microseconds>(left).count());
+    timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+    if (::setsockopt(fd_.get(), SOL_SOCKET, option, &tv, sizeof tv) != 0) return false;
+    *armed = left;
+  }
+  return true;
+}
+
+NtStatus TcpClient::Send(std::span<const uint8_t> head, std::span<const uint8_t> tail,
+                         Clock::time_point deadline) {
+  if (!fd_) return STATUS_INVALID_DEVICE_STATE;
+  iovec parts[2] = {{const_cast<uint8_t*>(head.data()), head.size()},
+                    {const_cast<uint8_t*>(tail.data()), tail.size()}};
+  int first = 0;
+  while (first < 2) {
+    if (parts[first].iov_len == 0) {
+      ++first;
+      continue;
+    }
+    if (!ArmTimeout(SO_SNDTIMEO, deadline, &send_armed_)) return STATUS_IO_TIMEOUT;
+    msghdr message{};
+    message.msg_iov = parts + first;
+    message.msg_iovlen = 2 - first;
+    ssize_t sent = ::sendmsg(fd_.get(), &message, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return STATUS_IO_TIMEOUT;
+      return LastError();
+    }
+    for (size_t n = static_cast<size_t>(sent); first < 2 && n > 0;) {
+      const size_t take = std::min(n, parts[first].iov_len);
+      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + take;
+      parts[first].iov_len -= take;
+      n -= take;
+      if (parts[first].iov_len == 0) ++first;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+NtStatus TcpClient::Receive(std::span<uint8_t> data, Clock::time_point deadline) {
+  if (!fd_) return STATUS_INVALID_DEVICE_STATE;
+  size_t done = 0;
+  while (done < data.size()) {
+    if (!ArmTimeout(SO_RCVTIMEO, deadline, &receive_armed_)) return STATUS_IO_TIMEOUT;
+    ssize_t got = ::recv(fd_.get(), data.data() + done, data.size() - done, MSG_WAITALL);
+    if (got == 0) return STATUS_CONNECTION_DISCONNECTED;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return STATUS_IO_TIMEOUT;
+      return LastError();
+    }
+    done += static_cast<size_t>(got);
+  }
+  return STATUS_SUCCESS;
+}
+
+NtStatus TcpClient::Disconnect() {
+  if (!fd_) return STATUS_SUCCESS;
+  NtStatus status = STATUS_SUCCESS;
+  if (::shutdown(fd_.get(), SHUT_WR) != 0) status = LastError();
+  Close();
+  return status;
+}
+
+}  // namespace quensaria::platform

@@ -1,0 +1,199 @@
+#include "platform/tcp_client.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace quensaria::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// A listening socket on 127.0.0.1 at a port the kernel picks.
+struct Listener {
+  explicit Listener(int backlog = 8) {
+    fd.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = kLoopback;
+    EXPECT_EQ(0, ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a));
+    EXPECT_EQ(0, ::listen(fd.get(), backlog));
+    socklen_t length = sizeof a;
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &length);
+    port = a.sin_port;
+  }
+  UniqueFd Accept() { return UniqueFd(::accept4(fd.get(), nullptr, nullptr, SOCK_CLOEXEC)); }
+  UniqueFd fd;
+  uint16_t port = 0;  // network byte order
+};
+
+TcpClient::Clock::time_point In(std::chrono::milliseconds ms) {
+  return TcpClient::Clock::now() + ms;
+}
+
+void ResetAndClose(UniqueFd& fd) {
+  linger l{1, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  fd.Reset();
+}
+
+class TcpClientTest : public ::testing::Test {
+ protected:
+  void ConnectAndAccept() {
+    ASSERT_EQ(STATUS_SUCCESS, client.Connect(kLoopback, listener.port, 2000ms));
+    server = listener.Accept();
+    ASSERT_TRUE(server.valid());
+  }
+  Listener listener;
+  TcpClient client;
+  UniqueFd server;
+};
+
+TEST_F(TcpClientTest, ConnectToClosedPortIsRefused) {
+  const uint16_t port = listener.port;
+  listener.fd.Reset();
+  EXPECT_EQ(STATUS_CONNECTION_REFUSED, client.Connect(kLoopback, port, 2000ms));
+  EXPECT_FALSE(client.connected());
+}
+
+TEST_F(TcpClientTest, ConnectToFullBacklogTimesOut) {
+  // With backlog 0 and nobody accepting, the kernel queues one connection and
+  // drops the SYNs of the next ones, so a further connect never completes.
+  Listener full(0);
+  std::vector<UniqueFd> fillers;
+  for (int i = 0; i < 3; ++i) {
+    UniqueFd f(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = kLoopback;
+    a.sin_port = full.port;
+    ::connect(f.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers.push_back(std::move(f));
+  }
+  std::this_thread::sleep_for(50ms);
+  const auto start = TcpClient::Clock::now();
+  EXPECT_EQ(STATUS_IO_TIMEOUT, client.Connect(kLoopback, full.port, 300ms));
+  EXPECT_GE(TcpClient::Clock::now() - start, 250ms);
+}
+
+TEST_F(TcpClientTest, SendsHeadAndTailInOrder) {
+  ConnectAndAccept();
+  std::vector<uint8_t> head = {1, 2, 3};
+  std::vector<uint8_t> tail(200000);
+  for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<uint8_t>(i * 7);
+  std::vector<uint8_t> got(head.size() + tail.size());
+  std::thread reader([&] {
+    size_t done = 0;
+    while (done < got.size()) {
+      ssize_t n = ::recv(server.get(), got.data() + done, got.size() - done, 0);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+  });
+  EXPECT_EQ(STATUS_SUCCESS, client.Send(head, tail, In(5000ms)));
+  reader.join();
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), got.begin()));
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), got.begin() + 3));
+}
+
+TEST_F(TcpClientTest, ReceiveAssemblesBytesThatTrickleIn) {
+  ConnectAndAccept();
+  std::thread writer([&] {
+    for (uint8_t i = 0; i < 12; ++i) {
+      ::send(server.get(), &i, 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  uint8_t header[12] = {};
+  EXPECT_EQ(STATUS_SUCCESS, client.Receive(header, In(5000ms)));
+  writer.join();
+  for (uint8_t i = 0; i < 12; ++i) EXPECT_EQ(i, header[i]);
+}
+
+TEST_F(TcpClientTest, ReceiveTimesOutWhenNothingComes) {
+  ConnectAndAccept();
+  uint8_t byte;
+  const auto start = TcpClient::Clock::now();
+  EXPECT_EQ(STATUS_IO_TIMEOUT, client.Receive({&byte, 1}, In(150ms)));
+  EXPECT_GE(TcpClient::Clock::now() - start, 140ms);
+}
+
+TEST_F(TcpClientTest, DeadlineCoversTheWholeReceiveNotEachPiece) {
+  ConnectAndAccept();
+  // A peer that sends one byte every 40 ms must not stretch a 150 ms wait.
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (uint8_t i = 0; i < 20 && !done; ++i) {
+      if (::send(server.get(), &i, 1, MSG_NOSIGNAL) != 1) break;
+      std::this_thread::sleep_for(40ms);
+    }
+  });
+  uint8_t data[20];
+  const auto start = TcpClient::Clock::now();
+  EXPECT_EQ(STATUS_IO_TIMEOUT, client.Receive(data, In(150ms)));
+  EXPECT_LT(TcpClient::Clock::now() - start, 400ms);
+  done = true;
+  writer.join();  // before the socket it writes to goes
+}
+
+TEST_F(TcpClientTest, SendTimesOutWhenThePeerDoesNotRead) {
+  ConnectAndAccept();
+  std::vector<uint8_t> big(64 << 20);
+  EXPECT_EQ(STATUS_IO_TIMEOUT, client.Send(big, {}, In(200ms)));
+}
+
+TEST_F(TcpClientTest, HealthyIdleConnectionIsNotGone) {
+  ConnectAndAccept();
+  EXPECT_FALSE(client.PeerGone());
+}
+
+TEST_F(TcpClientTest, OrderlyCloseIsGoneAndEndsAReceive) {
+  ConnectAndAccept();
+  server.Reset();
+  std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(client.PeerGone());
+  uint8_t byte;
+  EXPECT_EQ(STATUS_CONNECTION_DISCONNECTED, client.Receive({&byte, 1}, In(1000ms)));
+}
+
+TEST_F(TcpClientTest, ResetIsGoneAndFailsAReceiveAsReset) {
+  ConnectAndAccept();
+  ResetAndClose(server);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(client.PeerGone());
+  uint8_t byte;
+  EXPECT_EQ(STATUS_CONNECTION_RESET, client.Receive({&byte, 1}, In(1000ms)));
+}
+
+TEST_F(TcpClientTest, UnaskedBytesMakeTheStreamUntrusted) {
+  ConnectAndAccept();
+  const uint8_t stray = 0x55;
+  ASSERT_EQ(1, ::send(server.get(), &stray, 1, 0));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(client.PeerGone());
+}
+
+TEST_F(TcpClientTest, DisconnectSendsAnOrderlyRelease) {
+  ConnectAndAccept();
+  EXPECT_EQ(STATUS_SUCCESS, client.Disconnect());
+  EXPECT_FALSE(client.connected());
+  uint8_t byte;
+  EXPECT_EQ(0, ::recv(server.get(), &byte, 1, 0));  // FIN, not RST
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, client.Send({&byte, 1}, {}, In(100ms)));
+}
+
+}  // namespace
+}  // namespace quensaria::platform

@@ -1,0 +1,121 @@
+// Helpers for tests that run the real velmoran: start and stop the daemon,
+// run shell tools (losetup, mkfs.ext4, mount, e2fsck, debugfs), and undo
+// whatever a test attached or mounted even when it fails half way.
+#ifndef QUENSARIA_TESTS_VELMORAN_HARNESS_H_
+#define QUENSARIA_TESTS_VELMORAN_HARNESS_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quensaria::harness {
+
+struct CommandResult {
+  int code = -1;       // exit status, or -1 when the command did not end normally
+  std::string output;  // standard output, then standard error
+};
+
+// Runs `command` with /bin/sh (killed if it runs longer than two minutes).
+CommandResult Shell(const std::string& command);
+
+// Why a test of the driver cannot run here, or empty: root, /dev/fuse, and
+// with `loop` also losetup and a free loop device.
+std::string MissingForDriver(bool loop);
+
+// A fresh directory under /tmp, removed with everything in it.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& prefix);
+  ~ScratchDir();
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A program running in the background for a test; what it prints goes to
+// a log file of its own.
+class Daemon {
+ public:
+  // Starts `argv` and waits (at most 10 s) until `ready` holds or it ends.
+  static std::unique_ptr<Daemon> Start(const std::vector<std::string>& argv,
+                                       const std::function<bool(const Daemon&)>& ready);
+  // Stops it if it still runs, and removes the log.
+  ~Daemon();
+
+  // SIGTERM, then the exit status (or -1 if it had to be killed).
+  int Stop();
+  // SIGKILL: it dies without cleaning up.
+  void Kill();
+  bool running() const { return pid_ > 0; }
+  std::string Log() const;
+
+ private:
+  explicit Daemon(std::string log) : log_(std::move(log)) {}
+  std::string log_;
+  pid_t pid_ = -1;
+};
+
+// What a sanitizer or the daemon itself reported as a fault in `log`, or
+// empty: a program under test must end cleanly.
+std::string FaultsIn(const std::string& log);
+
+// The velmoran daemon, started on a runtime directory of the test's own.
+class VelmoranProcess {
+ public:
+  // Starts it and waits until its device files are served.
+  static std::unique_ptr<VelmoranProcess> Start(const std::string& runtime_dir,
+                                                const std::vector<std::string>& extra_args = {});
+  // Stops it if it still runs, and clears a mount it left behind dead.
+  ~VelmoranProcess();
+
+  int Stop() { return daemon_->Stop(); }
+  void Kill() { daemon_->Kill(); }
+  bool running() const { return daemon_->running(); }
+  std::string Log() const { return daemon_->Log(); }
+
+  std::string DevicePath(const std::string& name) const;
+  std::string LinkPath(char letter) const;
+  const std::string& runtime_dir() const { return runtime_dir_; }
+  // Runs velmoran-ctl on this daemon's runtime directory.
+  CommandResult Ctl(const std::string& arguments) const;
+
+ private:
+  explicit VelmoranProcess(std::string runtime_dir) : runtime_dir_(std::move(runtime_dir)) {}
+  std::string runtime_dir_;
+  std::unique_ptr<Daemon> daemon_;
+};
+
+// Quotes `text` for /bin/sh.
+std::string Quote(const std::string& text);
+
+// Loop devices and mounts made by a test, undone in reverse order when it
+// ends, passed or failed.
+class Attachments {
+ public:
+  ~Attachments() { UndoAll(); }
+  // Unmounts and detaches everything still attached, newest first.
+  void UndoAll();
+  // losetup on `file`; the device, or empty on failure.
+  std::string Loop(const std::string& file);
+  bool Mount(const std::string& device, const std::string& directory);
+  bool Unmount(const std::string& directory);
+  bool Detach(const std::string& device);
+
+ private:
+  std::vector<std::string> loops_;
+  std::vector<std::string> mounts_;
+};
+
+// Whole-file helpers.
+std::vector<uint8_t> ReadFile(const std::string& path);
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& data);
+
+}  // namespace quensaria::harness
+
+#endif  // QUENSARIA_TESTS_VELMORAN_HARNESS_H_

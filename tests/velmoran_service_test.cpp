@@ -1,0 +1,209 @@
+// The driver against the real service: quensaria --console set up with
+// ludrane-cli as an administrator would, velmoran mounting its exports, and
+// ext4 through loop devices, on 127.0.0.1 at ports picked at run time.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/velmoran_harness.h"
+
+namespace quensaria::harness {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A port nobody listens on right now (the kernel's pick for port 0).
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t length = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+class VelmoranServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string missing = MissingForDriver(/*loop=*/true);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    fs::create_directories(scratch_ / "state");
+    fs::create_directories(scratch_ / "qrun");
+    StartService();
+    velmoran_ = VelmoranProcess::Start(scratch_ / "vrun");
+    ASSERT_TRUE(velmoran_ && velmoran_->running());
+  }
+
+  void TearDown() override {
+    attached_.UndoAll();
+    if (velmoran_) {
+      if (velmoran_->running()) {
+        EXPECT_EQ(0, velmoran_->Stop()) << velmoran_->Log();
+      }
+      EXPECT_EQ("", FaultsIn(velmoran_->Log()));
+    }
+    if (service_) {
+      if (service_->running()) {
+        EXPECT_EQ(0, service_->Stop()) << service_->Log();
+      }
+      EXPECT_EQ("", FaultsIn(service_->Log()));
+    }
+  }
+
+  void StartService() {
+    const std::string cli = Cli("status");
+    service_ = Daemon::Start({QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state",
+                              "--runtime-dir", scratch_ / "qrun"},
+                             [cli](const Daemon&) { return Shell(cli).code == 0; });
+    ASSERT_TRUE(service_ && service_->running()) << (service_ ? service_->Log() : "");
+  }
+  std::string Cli(const std::string& arguments) const {
+    return std::string(LUDRANE_CLI_PATH) + " --runtime-dir " + Quote(scratch_ / "qrun") + " " +
+           arguments;
+  }
+  // Exports `image` on a free port, this client at `access`; returns the port.
+  int Export(const std::string& image, const std::string& access,
+             const std::string& options = "") {
+    const int port = FreePort();
+    const CommandResult added =
+        Shell(Cli("add-server " + Quote(image) + " --port " + std::to_string(port) + " " + options));
+    EXPECT_EQ(0, added.code) << added.output;
+    const std::string server = FirstLine(added.output);
+    EXPECT_EQ(0, Shell(Cli("add-client " + server + " 127.0.0.1 " + access)).code);
+    const CommandResult started = Shell(Cli("start-server " + server));
+    EXPECT_EQ(0, started.code) << started.output << service_->Log();
+    return port;
+  }
+  CommandResult MountNet(const std::string& device, int port, const std::string& more = "") {
+    return velmoran_->Ctl("mount-net " + device + " 127.0.0.1 " + std::to_string(port) + " " +
+                          more);
+  }
+  std::string Sha1(const std::string& file) { return FirstLine(Shell("sha1sum < " + file).output); }
+
+  ScratchDir scratch_{"velmoran-service-test"};
+  std::unique_ptr<Daemon> service_;
+  std::unique_ptr<VelmoranProcess> velmoran_;
+  Attachments attached_;  // undone first
+};
+
+TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
+  const std::string image = scratch_ / "export.img";
+  ASSERT_EQ(0, Shell("truncate -s 64M " + image).code);
+  const int port = Export(image, "full");
+  CommandResult r = MountNet("VelmoranEx0", port, "--letter F");
+  ASSERT_EQ(0, r.code) << r.output << velmoran_->Log();
+  r = velmoran_->Ctl("query F:");
+  EXPECT_EQ(0, r.code);
+  EXPECT_EQ("status 0x00000000 (Win32 0)\n"
+            "disk size: 67108864\n"
+            "read-only: 0\n"
+            "virtual write: 0\n"
+            "source type: 1\n"
+            "server: 127.0.0.1:" + std::to_string(port) + "\n"
+            "drive letter: F\n"
+            "source name: \n",
+            r.output);
+
+  const std::string loop = attached_.Loop(velmoran_->LinkPath('F'));
+  ASSERT_FALSE(loop.empty());
+  ASSERT_EQ(0, Shell("mkfs.ext4 -q -F " + loop).code);
+  const std::string mnt = scratch_ / "mnt";
+  ASSERT_TRUE(attached_.Mount(loop, mnt));
+  ASSERT_EQ(0, Shell("echo 'over the wire' > " + mnt + "/note.txt && "
+                     "head -c 5000000 /dev/urandom > " + mnt + "/data.bin && "
+                     "sha1sum < " + mnt + "/data.bin > " + scratch_.path() + "/data.sha1").code);
+  ASSERT_TRUE(attached_.Unmount(mnt));
+  ASSERT_TRUE(attached_.Detach(loop));
+  ASSERT_EQ(0, velmoran_->Ctl("unmount F:").code);
+
+  const CommandResult fsck = Shell("e2fsck -fn " + image);
+  EXPECT_EQ(0, fsck.code) << fsck.output;
+  EXPECT_NE(std::string::npos,
+            Shell("debugfs -R 'cat /note.txt' " + image).output.find("over the wire"));
+  EXPECT_EQ(0, Shell("debugfs -R 'cat /data.bin' " + image + " 2>/dev/null | sha1sum | cmp - " +
+                     scratch_.path() + "/data.sha1").code);
+}
+
+TEST_F(VelmoranServiceTest, VirtualWriteKeepsTheExportByteForByte) {
+  const std::string image = scratch_ / "export.img";
+  fs::create_directories(scratch_ / "content");
+  ASSERT_EQ(0, Shell("echo 'served' > " + scratch_ / "content/served.txt").code);
+  ASSERT_EQ(0, Shell("mkfs.ext4 -q -F -d " + scratch_ / "content" + " " + image + " 32M").code);
+  const std::string before = Sha1(image);
+  const int port = Export(image, "virtual");
+  fs::create_directories(scratch_ / "cache");
+  const std::string options = "--letter W --cache-dir " + scratch_ / "cache";
+  CommandResult r = MountNet("VelmoranEx3", port, options);
+  ASSERT_EQ(0, r.code) << r.output;
+  EXPECT_NE(std::string::npos, velmoran_->Ctl("query W:").output.find("virtual write: 1"));
+
+  std::string loop = attached_.Loop(velmoran_->DevicePath("VelmoranEx3"));
+  const std::string mnt = scratch_ / "mnt";
+  ASSERT_TRUE(attached_.Mount(loop, mnt));
+  EXPECT_EQ("served\n", Shell("cat " + mnt + "/served.txt").output);
+  ASSERT_EQ(0, Shell("echo 'mine' > " + mnt + "/mine.txt && rm " + mnt + "/served.txt").code);
+  ASSERT_TRUE(attached_.Unmount(mnt));
+  ASSERT_TRUE(attached_.Mount(loop, mnt));
+  EXPECT_EQ("mine\n", Shell("cat " + mnt + "/mine.txt").output) << "the client reads its writes";
+  EXPECT_FALSE(fs::exists(mnt + "/served.txt"));
+  ASSERT_TRUE(attached_.Unmount(mnt));
+  ASSERT_TRUE(attached_.Detach(loop));
+  ASSERT_EQ(0, velmoran_->Ctl("unmount W:").code);
+  EXPECT_EQ(before, Sha1(image)) << "the exported image changed";
+
+  ASSERT_EQ(0, MountNet("VelmoranEx3", port, options).code);
+  loop = attached_.Loop(velmoran_->DevicePath("VelmoranEx3"));
+  ASSERT_TRUE(attached_.Mount(loop, mnt));
+  EXPECT_EQ("served\n", Shell("cat " + mnt + "/served.txt").output);
+  EXPECT_FALSE(fs::exists(mnt + "/mine.txt"));
+}
+
+TEST_F(VelmoranServiceTest, AWrongPasswordIsRefused) {
+  const std::string image = scratch_ / "export.img";
+  ASSERT_EQ(0, Shell("truncate -s 8M " + image).code);
+  const int port = Export(image, "full", "--password opensesame");
+  CommandResult r = MountNet("VelmoranEx0", port, "--letter X --password wrong");
+  EXPECT_EQ(1, r.code);
+  EXPECT_NE(std::string::npos, r.output.find("status 0xC000006A (Win32 86)")) << r.output;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('X'))));
+  r = MountNet("VelmoranEx0", port, "--letter X --password opensesame");
+  EXPECT_EQ(0, r.code) << r.output;
+}
+
+TEST_F(VelmoranServiceTest, IoContinuesAcrossARestartOfTheService) {
+  const std::string image = scratch_ / "export.img";
+  ASSERT_EQ(0, Shell("truncate -s 16M " + image).code);
+  const int port = Export(image, "full");
+  ASSERT_EQ(0, MountNet("VelmoranEx0", port).code);
+  const std::string device = velmoran_->DevicePath("VelmoranEx0");
+  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "one").code);
+  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "two").code);
+  ASSERT_EQ(0, Shell("dd if=" + scratch_ / "one" + " of=" + device +
+                     " bs=64k seek=1 conv=notrunc,fsync status=none").code);
+
+  // The export was started when the service stopped, so it comes back.
+  ASSERT_EQ(0, service_->Stop());
+  StartService();
+  const CommandResult write = Shell("dd if=" + scratch_ / "two" + " of=" + device +
+                                    " bs=64k seek=2 conv=notrunc,fsync status=none");
+  EXPECT_EQ(0, write.code) << write.output << velmoran_->Log();
+  EXPECT_EQ(0, Shell("dd if=" + device + " bs=64k skip=1 count=1 status=none | cmp - " +
+                     scratch_ / "one").code);
+  EXPECT_EQ(0, Shell("dd if=" + image + " bs=64k skip=2 count=1 status=none | cmp - " +
+                     scratch_ / "two").code);
+}
+
+}  // namespace
+}  // namespace quensaria::harness

@@ -1,0 +1,359 @@
+// The real velmoran daemon, driven as a user would: device files, velmoran-ctl,
+// loop devices, ext4 file systems on image files and on network disks served
+// by a scripted block-protocol server on 127.0.0.1.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/fake_block_server.h"
+#include "platform/device_control_client.h"
+#include "shared/block_protocol.h"
+#include "shared/mount_record.h"
+#include "shared/nt_status.h"
+#include "shared/password_digest.h"
+#include "shared/utf16.h"
+#include "tests/velmoran_harness.h"
+
+namespace quensaria::harness {
+namespace {
+
+namespace fs = std::filesystem;
+using driver::FakeBlockServer;
+using namespace std::chrono_literals;
+
+constexpr uint64_t kMiB = 1 << 20;
+
+std::string PortOf(const FakeBlockServer& server) { return std::to_string(ntohs(server.port())); }
+
+class VelmoranTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string missing = MissingForDriver(/*loop=*/true);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    ASSERT_FALSE(scratch_.path().empty());
+    Start();
+  }
+  // Whatever a test left attached goes first; then the driver must stop
+  // cleanly, without a sanitizer's report.
+  void TearDown() override {
+    attached_.UndoAll();
+    if (!velmoran_) return;
+    if (velmoran_->running()) {
+      EXPECT_EQ(0, velmoran_->Stop()) << velmoran_->Log();
+    }
+    EXPECT_EQ("", FaultsIn(velmoran_->Log()));
+  }
+  void Start(const std::vector<std::string>& args = {}) {
+    velmoran_ = VelmoranProcess::Start(scratch_ / "run", args);
+    ASSERT_TRUE(velmoran_ && velmoran_->running()) << (velmoran_ ? velmoran_->Log() : "");
+  }
+  std::string Device(const std::string& name = "VelmoranEx0") const {
+    return velmoran_->DevicePath(name);
+  }
+  // mkfs.ext4 on the device file through a loop device, mount it, write
+  // files, unmount, detach.
+  void MakeFileSystemAndWrite(const std::string& device_file) {
+    const std::string loop = attached_.Loop(device_file);
+    ASSERT_FALSE(loop.empty());
+    ASSERT_EQ(0, Shell("mkfs.ext4 -q -F " + loop).code);
+    const std::string mnt = scratch_ / "mnt";
+    ASSERT_TRUE(attached_.Mount(loop, mnt));
+    ASSERT_EQ(0, Shell("echo 'through the driver' > " + mnt + "/hello.txt").code);
+    ASSERT_EQ(0, Shell("head -c 3000000 /dev/urandom > " + mnt + "/random.bin && "
+                     "sha1sum < " + mnt + "/random.bin > " + scratch_.path() + "/random.sha1")
+                     .code);
+    ASSERT_TRUE(attached_.Unmount(mnt));
+    ASSERT_TRUE(attached_.Detach(loop));
+  }
+  // The files written above are in the image, and the file system is sound.
+  void ExpectFilesInImage(const std::string& image) {
+    const CommandResult fsck = Shell("e2fsck -fn " + image);
+    EXPECT_EQ(0, fsck.code) << fsck.output;
+    const CommandResult cat = Shell("debugfs -R 'cat /hello.txt' " + image + " 2>/dev/null");
+    EXPECT_NE(std::string::npos, cat.output.find("through the driver")) << cat.output;
+    const CommandResult sum = Shell("debugfs -R 'cat /random.bin' " + image +
+                                  " 2>/dev/null | sha1sum | cmp - " + scratch_.path() +
+                                  "/random.sha1");
+    EXPECT_EQ(0, sum.code) << sum.output;
+  }
+
+  ScratchDir scratch_{"velmoran-test"};
+  std::unique_ptr<VelmoranProcess> velmoran_;
+  Attachments attached_;  // undone first
+};
+
+TEST_F(VelmoranTest, SixteenEmptyDevicesAnswerNoMedia) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(scratch_ / "run/Device/VelmoranEx")) {
+    ++count;
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(entry.path().c_str(), &st));
+    EXPECT_EQ(0660u, st.st_mode & 07777) << entry.path();
+    EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(6u, st.st_gid) << "group disk";
+    EXPECT_EQ(0, st.st_size);
+  }
+  EXPECT_EQ(16, count);
+  const int fd = ::open(Device("VelmoranExCd3").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char sector[512];
+  EXPECT_EQ(-1, ::pread(fd, sector, sizeof sector, 0));
+  EXPECT_EQ(ENOMEDIUM, errno);
+  ::close(fd);
+  const int writer = ::open(Device("VelmoranEx6").c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  std::memset(sector, 0x5A, sizeof sector);
+  EXPECT_EQ(-1, ::pwrite(writer, sector, sizeof sector, 0));
+  EXPECT_EQ(ENOMEDIUM, errno);
+  ::close(writer);
+  // A disk control too, and the empty device's file stays empty.
+  const CommandResult geometry = velmoran_->Ctl("control VelmoranEx6 0x70000 --output 24");
+  EXPECT_EQ(1, geometry.code);
+  EXPECT_NE(std::string::npos, geometry.output.find("status 0xC0000013")) << geometry.output;
+  EXPECT_NE(std::string::npos, geometry.output.find("information: 0")) << geometry.output;
+  EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx6")));
+  const CommandResult query = velmoran_->Ctl("query VelmoranEx5");
+  EXPECT_EQ(1, query.code);
+  EXPECT_NE(std::string::npos, query.output.find("status 0xC0000013 (Win32 21)")) << query.output;
+  const CommandResult unmount = velmoran_->Ctl("unmount VelmoranEx5");
+  EXPECT_NE(std::string::npos, unmount.output.find("status 0xC0000013")) << unmount.output;
+}
+
+TEST_F(VelmoranTest, ControlsNeedTheAccessTheirCodeNames) {
+  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_ / "a.img").code);
+  MountRecord record{};
+  record.driveLetter = 'R';
+  ASSERT_TRUE(StoreUtf16Field(NtPathFromLinux(scratch_ / "a.img"), record.sourceName,
+                              kMountPathUnits));
+  auto reader = platform::DeviceControlClient::Open(Device(), /*write=*/false);
+  ASSERT_TRUE(reader.ok());
+  EXPECT_EQ(STATUS_ACCESS_DENIED, reader->Mount(record)) << "mount needs read and write";
+  auto writer = platform::DeviceControlClient::Open(Device(), /*write=*/true);
+  ASSERT_TRUE(writer.ok());
+  ASSERT_EQ(STATUS_SUCCESS, writer->Mount(record));
+  MountRecord query;
+  EXPECT_EQ(STATUS_SUCCESS, reader->Query(&query)) << "the query needs read access only";
+  EXPECT_EQ(uint64_t{kMiB}, query.imageSize);
+  EXPECT_EQ(STATUS_ACCESS_DENIED, reader->Unmount());
+  EXPECT_EQ(STATUS_SUCCESS, writer->Unmount());
+}
+
+TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
+  const std::string image = scratch_ / "disk.img";
+  CommandResult r = velmoran_->Ctl("mount-image VelmoranEx2 " + image + " --letter K --size " +
+                                   std::to_string(32 * kMiB));
+  ASSERT_EQ(0, r.code) << r.output;
+  EXPECT_EQ(32 * kMiB, fs::file_size(image));
+  EXPECT_EQ(32 * kMiB, fs::file_size(Device("VelmoranEx2")));
+  EXPECT_EQ(Device("VelmoranEx2"), fs::read_symlink(velmoran_->LinkPath('K')).string());
+  r = velmoran_->Ctl("query K:");
+  EXPECT_EQ(0, r.code);
+  EXPECT_NE(std::string::npos, r.output.find("disk size: 33554432")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("drive letter: K"));
+  EXPECT_NE(std::string::npos, r.output.find("source name: \\??\\" + image));
+
+  MakeFileSystemAndWrite(Device("VelmoranEx2"));
+  r = velmoran_->Ctl("unmount K:");
+  ASSERT_EQ(0, r.code) << r.output;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('K'))));
+  EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx2")));
+  ExpectFilesInImage(image);
+}
+
+TEST_F(VelmoranTest, AFullAccessNetworkDiskWritesTheServersImage) {
+  FakeBlockServer server(32 * kMiB);
+  server.SetDisk(std::vector<uint8_t>(32 * kMiB));
+  CommandResult r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
+                                   " --letter N");
+  ASSERT_EQ(0, r.code) << r.output << velmoran_->Log();
+  r = velmoran_->Ctl("query N:");
+  EXPECT_NE(std::string::npos, r.output.find("virtual write: 0")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("server: 127.0.0.1:" + PortOf(server)));
+  MakeFileSystemAndWrite(Device());
+  ASSERT_EQ(0, velmoran_->Ctl("unmount N:").code);
+  const std::string image = scratch_ / "server.img";
+  ASSERT_TRUE(WriteFile(image, server.Disk()));
+  ExpectFilesInImage(image);
+  EXPECT_NE(std::string::npos, velmoran_->Log().find("device size is 33554432 0 16"));
+}
+
+TEST_F(VelmoranTest, VirtualWriteLeavesTheServerUntouched) {
+  // The server exports an ext4 file system holding one file.
+  const std::string original = scratch_ / "original.img";
+  fs::create_directories(scratch_ / "content");
+  ASSERT_EQ(0, Shell("echo 'from the server' > " + scratch_ / "content/server.txt").code);
+  ASSERT_EQ(0, Shell("mkfs.ext4 -q -F -d " + scratch_ / "content" + " " + original + " 32M").code);
+  FakeBlockServer server(0);
+  server.SetDisk(ReadFile(original));
+  server.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const std::vector<uint8_t> before = server.Disk();
+  fs::create_directories(scratch_ / "cache");
+
+  const std::string mount = "mount-net VelmoranEx1 127.0.0.1 " + PortOf(server) +
+                            " --letter V --cache-dir " + scratch_ / "cache";
+  CommandResult r = velmoran_->Ctl(mount);
+  ASSERT_EQ(0, r.code) << r.output;
+  EXPECT_NE(std::string::npos, velmoran_->Ctl("query V:").output.find("virtual write: 1"));
+  std::string loop = attached_.Loop(Device("VelmoranEx1"));
+  ASSERT_FALSE(loop.empty());
+  const std::string mnt = scratch_ / "mnt";
+  ASSERT_TRUE(attached_.Mount(loop, mnt));
+  EXPECT_EQ("from the server\n", Shell("cat " + mnt + "/server.txt").output);
+  ASSERT_EQ(0, Shell("echo 'from the client' > " + mnt + "/client.txt").code);
+  ASSERT_TRUE(attached_.Unmount(mnt));
+  // Mounted afresh from the device, the client's own writes come back.
+  ASSERT_TRUE(attached_.Mount(loop, mnt));
+  EXPECT_EQ("from the client\n", Shell("cat " + mnt + "/client.txt").output);
+  ASSERT_TRUE(attached_.Unmount(mnt));
+  ASSERT_TRUE(attached_.Detach(loop));
+  EXPECT_TRUE(fs::is_empty(scratch_ / "cache")) << "the cache file has no name";
+  ASSERT_EQ(0, velmoran_->Ctl("unmount V:").code);
+
+  EXPECT_TRUE(before == server.Disk()) << "the server's image must stay byte for byte the same";
+  for (const auto& request : server.Requests()) EXPECT_NE(CMD_WRITE, request.command);
+
+  // A new mount sees the server's data again.
+  ASSERT_EQ(0, velmoran_->Ctl(mount).code);
+  loop = attached_.Loop(Device("VelmoranEx1"));
+  ASSERT_TRUE(attached_.Mount(loop, mnt));
+  EXPECT_TRUE(fs::exists(mnt + "/server.txt"));
+  EXPECT_FALSE(fs::exists(mnt + "/client.txt"));
+}
+
+TEST_F(VelmoranTest, AWrongPasswordIsRefusedWithItsOwnStatus) {
+  FakeBlockServer server(4 * kMiB);
+  server.SetPassword(PasswordDigest("letmein"));
+  CommandResult r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
+                                   " --letter P --password nope");
+  EXPECT_EQ(1, r.code);
+  EXPECT_NE(std::string::npos, r.output.find("status 0xC000006A (Win32 86)")) << r.output;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('P'))));
+  r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
+                     " --letter P --password letmein");
+  EXPECT_EQ(0, r.code) << r.output;
+}
+
+TEST_F(VelmoranTest, IoContinuesWhenTheServerComesBack) {
+  FakeBlockServer server(8 * kMiB);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server)).code);
+  const std::string device = Device();
+  ASSERT_EQ(0, Shell("dd if=/dev/urandom of=" + scratch_ / "block" + " bs=64k count=1").code);
+  server.Stop();
+  server.Restart();
+  const CommandResult write =
+      Shell("dd if=" + scratch_ / "block" + " of=" + device + " bs=64k seek=3 conv=notrunc");
+  ASSERT_EQ(0, write.code) << write.output;
+  const CommandResult read = Shell("dd if=" + device + " bs=64k skip=3 count=1 | cmp - " +
+                                 scratch_ / "block");
+  EXPECT_EQ(0, read.code) << read.output;
+  EXPECT_GE(server.Connections(), 2);
+}
+
+TEST_F(VelmoranTest, ADeviceWaitingForItsServerHoldsUpNoOther) {
+  FakeBlockServer server(4 * kMiB);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server)).code);
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx1 " + scratch_ / "a.img").code);
+  server.SetSilent(true);
+  std::thread stuck([&] {
+    const CommandResult r = Shell("dd if=" + Device() + " bs=4k count=1 status=none of=/dev/null");
+    EXPECT_NE(0, r.code) << "the silent server's disk cannot be read";
+  });
+  std::this_thread::sleep_for(200ms);  // the read is waiting for its reply
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, Shell("dd if=" + Device("VelmoranEx1") + " bs=4k count=16 status=none "
+                     "of=/dev/null").code);
+  EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx0").code);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  server.ResetConnections();  // ends the wait at once
+  stuck.join();
+}
+
+TEST_F(VelmoranTest, StoppingUnmountsEverything) {
+  FakeBlockServer server(4 * kMiB);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
+                              " --letter M").code);
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranExCd0 " + scratch_ / "a.img" +
+                              " --letter L").code);
+  ASSERT_EQ(1, server.OpenConnections());
+  EXPECT_EQ(0, velmoran_->Stop());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('M'))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('L'))));
+  for (int i = 0; i < 100 && server.OpenConnections() != 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(0, server.OpenConnections());
+  EXPECT_FALSE(fs::exists(Device())) << "the file system is gone";
+}
+
+TEST_F(VelmoranTest, AStartAfterACrashClearsWhatWasLeft) {
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx4 " + scratch_ / "a.img" +
+                              " --letter C").code);
+  velmoran_->Kill();
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(velmoran_->LinkPath('C'))));
+  struct stat st {};
+  EXPECT_NE(0, ::stat(Device("VelmoranEx4").c_str(), &st)) << "the dead mount does not answer";
+
+  Start();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('C'))));
+  ASSERT_EQ(0, ::stat(Device("VelmoranEx4").c_str(), &st));
+  EXPECT_EQ(0, st.st_size);
+  // The image is free again.
+  EXPECT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx4 " + scratch_ / "a.img").code);
+}
+
+TEST_F(VelmoranTest, OnlyOneDriverPerRuntimeDirectory) {
+  auto second = VelmoranProcess::Start(scratch_ / "run");
+  ASSERT_TRUE(second);
+  EXPECT_FALSE(second->running());
+  EXPECT_NE(std::string::npos, second->Log().find("another process holds")) << second->Log();
+  EXPECT_TRUE(fs::exists(Device())) << "the first driver is untouched";
+}
+
+// The kernel never shows a device's earlier contents, with or without the
+// page cache: not after an unmount, not after a mount of something else.
+class VelmoranCacheTest : public VelmoranTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    const std::string missing = MissingForDriver(/*loop=*/false);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    Start(GetParam() ? std::vector<std::string>{"--page-cache"} : std::vector<std::string>{});
+  }
+};
+
+TEST_P(VelmoranCacheTest, NoDataOfAnEarlierMountShows) {
+  ASSERT_TRUE(WriteFile(scratch_ / "a.img", std::vector<uint8_t>(kMiB, 0xAA)));
+  ASSERT_TRUE(WriteFile(scratch_ / "b.img", std::vector<uint8_t>(kMiB, 0xBB)));
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx0 " + scratch_ / "a.img").code);
+  const int fd = ::open(Device().c_str(), O_RDONLY);  // held across the remount
+  ASSERT_GE(fd, 0);
+  std::vector<uint8_t> data(4096);
+  ASSERT_EQ(4096, ::pread(fd, data.data(), data.size(), 8192));
+  EXPECT_EQ(0xAA, data[0]);
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx0").code);
+  // Direct I/O asks the empty device (no medium); the page cache knows the
+  // file is empty now (end of file). Neither may show the old bytes.
+  data.assign(data.size(), 0);
+  EXPECT_LE(::pread(fd, data.data(), data.size(), 8192), 0);
+  EXPECT_EQ(0, data[0]) << "served from a stale cache";
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx0 " + scratch_ / "b.img").code);
+  ASSERT_EQ(4096, ::pread(fd, data.data(), data.size(), 8192));
+  EXPECT_EQ(0xBB, data[0]);
+  EXPECT_EQ(0xBB, data[4095]);
+  ::close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(DirectAndCached, VelmoranCacheTest, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "PageCache" : "DirectIo"; });
+
+}  // namespace
+}  // namespace quensaria::harness
