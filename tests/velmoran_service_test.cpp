@@ -245,7 +245,7 @@ TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService
   CommandResult fio;
   std::thread writer([&] {
     fio = Shell("fio --name=restarts --filename=" + loop +
-                " --offset=1M --rw=randwrite --bsrange=4k-64k --size=64M --direct=1 --ioengine=psync"
+                " --offset=1M --rw=randwrite --bsrange=4k-64k --size=96M --direct=1 --ioengine=psync"
                 " --rate=,4m --verify=crc32c --verify_fatal=1 --do_verify=1 2>&1");
     finished = true;
   });
