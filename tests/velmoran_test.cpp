@@ -394,6 +394,15 @@ TEST_F(VelmoranTest, ARequestWhoseServerStaysAwayFailsAfterTheReconnectTimeOut) 
                      scratch_ / "served.img").code);
 }
 
+TEST_F(VelmoranTest, AReconnectTimeOutMustBeWholeSecondsUpToADay) {
+  for (const char* bad : {"-1", "x", "1.5", "86401", ""}) {
+    auto other = VelmoranProcess::Start(scratch_ / "other", {"--reconnect-timeout", bad});
+    ASSERT_TRUE(other);
+    EXPECT_FALSE(other->running()) << bad;
+    EXPECT_NE(std::string::npos, other->Log().find("--reconnect-timeout SECONDS")) << bad;
+  }
+}
+
 TEST_F(VelmoranTest, AMountOfASizeTheDeviceFileCannotHoldIsRefused) {
   FakeBlockServer server(4 * kMiB);
   const std::string mount = "mount-net VelmoranEx2 127.0.0.1 " + PortOf(server) +
