@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 
+#include "driver/debug_print.h"
 #include "driver/disk_device.h"
 #include "driver/drive_links.h"
 #include "shared/utf16.h"
 
 namespace quensaria::driver {
 namespace {
+
+constexpr uint64_t kLargestDisk = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
 
 // The characters of a record's path field before its NUL.
 std::u16string FieldText(const char16_t* field) {
@@ -26,6 +30,11 @@ std::string LinuxPath(const std::u16string& nt_path) {
 NtStatus DiskDevice::Mount(const MountRecord& record, const platform::CallerIdentity& caller) {
   // A second mount queued behind the first one finds the device taken.
   if (back_end_) return STATUS_DEVICE_ALREADY_ATTACHED;
+  {
+    // An unmount raised it; an unload keeps it raised.
+    std::scoped_lock lock(queue_mu_);
+    if (!stop_) give_up_.Lower();
+  }
   DeviceState state;
   state.source_type = record.sourceType;
   state.server_address = record.serverAddress;
@@ -82,6 +91,13 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record,
                                 options_.transport, &disk, &query);
   }
   if (status != STATUS_SUCCESS) return status;
+  // The device file's size is a signed 64-bit offset: a larger disk would
+  // make the file unusable, and with it the device, until the next load.
+  if (query.disk_size > kLargestDisk) {
+    DebugPrint("Disk size %llu too large", static_cast<unsigned long long>(query.disk_size));
+    return STATUS_FILE_TOO_LARGE;
+  }
+  disk->set_give_up(&give_up_);
   state->disk_size = query.disk_size;
   state->virtual_write = query.access != ACCESS_FULL;
   if (!state->virtual_write) {

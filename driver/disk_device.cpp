@@ -31,6 +31,7 @@ void DiskDevice::Stop() {
     std::scoped_lock lock(queue_mu_);
     stop_ = true;
   }
+  give_up_.Raise();
   wake_.notify_all();
   if (worker_.joinable()) worker_.join();
 }
@@ -94,6 +95,7 @@ void DiskDevice::DispatchControl(std::unique_ptr<DeviceRequest> request) {
   if (!state.mounted) return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
   switch (block->code) {
     case IOCTL_VDISK_UNMOUNT:
+      give_up_.Raise();
       return Queue(std::move(request));
     case IOCTL_VDISK_QUERY:
       if (block->outputLength < kMountRecordSize) {

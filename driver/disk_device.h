@@ -29,6 +29,7 @@
 #include "driver/back_end.h"
 #include "driver/io_buffer.h"
 #include "driver/transport.h"
+#include "driver/wake_flag.h"
 #include "platform/thread_identity.h"
 #include "shared/device_control.h"
 #include "shared/mount_record.h"
@@ -146,6 +147,10 @@ class DiskDevice {
   bool stop_ = false;                                 // guarded by queue_mu_
   bool busy_ = false;  // a request is being served; guarded by queue_mu_
   bool stopped_ = false;                              // guarded by queue_mu_
+
+  // Raised while an unmount or the unload waits: a request pausing between
+  // reconnects gives up rather than hold them for its whole time-out.
+  WakeFlag give_up_;
 
   // Only the thread serving a request (busy_ set by it).
   std::unique_ptr<DiskBackEnd> back_end_;

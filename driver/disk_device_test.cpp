@@ -57,6 +57,7 @@ class DiskDeviceTest : public ::testing::Test {
     DeviceOptions options;
     options.transport.connect_timeout = 2000ms;
     options.transport.reply_timeout = 500ms;
+    options.transport.reconnect_timeout = 300ms;
     options.links_dir = (dir_ / "links").string();
     options.device_path = "/dev/velmoran-test/" + DeviceName(type, n);
     options.default_cache_dir = (dir_ / "cache").string();

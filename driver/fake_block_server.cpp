@@ -138,6 +138,8 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     uint8_t access;
     bool refuse_reads, refuse_writes;
     uint32_t query_length, shortfall;
+    uint64_t reported_size;
+    Mangle mangle = Mangle::kNone;
     {
       std::scoped_lock lock(mu_);
       requests_.push_back({connection->id, request.command, request.offset, request.length});
@@ -148,6 +150,10 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       refuse_writes = refuse_writes_;
       query_length = query_data_length_;
       shortfall = read_shortfall_;
+      reported_size = reported_size_.value_or(disk_.size());
+      if (request.command >= CMD_READ && request.command <= CMD_LOGIN) {
+        mangle = mangle_[request.command - CMD_READ];
+      }
     }
     if (request.command == CMD_WRITE) {
       payload.resize(request.length);
@@ -171,8 +177,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       case CMD_QUERY: {
         answer = {REPLY_OK, kQueryDataSize, query_length};
         reply.resize(kReplyHeaderSize + std::max<size_t>(query_length, kQueryDataSize));
-        std::scoped_lock lock(mu_);
-        EncodeQueryData({access, disk_.size()}, reply.data() + kReplyHeaderSize);
+        EncodeQueryData({access, reported_size}, reply.data() + kReplyHeaderSize);
         reply.resize(kReplyHeaderSize + query_length);
         break;
       }
@@ -216,6 +221,10 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       std::scoped_lock lock(mu_);
       std::memcpy(reply.data() + 2, &reserved_, 2);
     }
+    if (mangle != Mangle::kNone) {
+      if (!SendMangled(fd, mangle, std::move(reply))) break;
+      continue;
+    }
     if (!Reply(fd, reply.data(), reply.size())) break;
   }
   std::scoped_lock lock(mu_);
@@ -227,6 +236,53 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
   connection->closed = true;
 }
 
+bool FakeBlockServer::SendMangled(int fd, Mangle how, std::vector<uint8_t> reply) {
+  ReplyHeader header = ParseReplyHeader(reply.data());
+  switch (how) {
+    case Mangle::kNone:
+      break;
+    case Mangle::kCutShort:
+      (void)Reply(fd, reply.data(), 5);
+      return false;
+    case Mangle::kWrongStatus:
+      if (header.status == REPLY_OK) {
+        // A read's data, or as much noise as a read would carry, follows anyway.
+        header.status = REPLY_FAILED;
+        if (header.data_length == 0) {
+          header.data_length = std::min<uint32_t>(header.length, kMaxTransfer);
+          reply.resize(kReplyHeaderSize + header.data_length, 0x6B);
+        }
+      } else {
+        header.status = REPLY_OK;
+      }
+      break;
+    case Mangle::kWrongLength:
+      header.data_length += 512;
+      reply.resize(reply.size() + 512, 0xE1);
+      break;
+    case Mangle::kGarbage: {
+      reply.resize(100);
+      uint32_t noise = 0x2545F491;
+      for (uint8_t& b : reply) {
+        noise = noise * 1664525 + 1013904223;
+        b = static_cast<uint8_t>(noise >> 24);
+      }
+      reply[0] |= 0x40;  // whatever else it reads as, never REPLY_OK
+      return Reply(fd, reply.data(), reply.size());
+    }
+  }
+  EncodeReplyHeader(header, reply.data());
+  return Reply(fd, reply.data(), reply.size());
+}
+
+void FakeBlockServer::ReportDiskSize(std::optional<uint64_t> size) {
+  std::scoped_lock lock(mu_);
+  reported_size_ = size;
+}
+void FakeBlockServer::MangleReplies(uint8_t command, Mangle how) {
+  std::scoped_lock lock(mu_);
+  if (command >= CMD_READ && command <= CMD_LOGIN) mangle_[command - CMD_READ] = how;
+}
 void FakeBlockServer::SetAccess(uint8_t access) {
   std::scoped_lock lock(mu_);
   access_ = access;

@@ -3,7 +3,9 @@
 // and can be told to misbehave: refuse log-ons, reads or writes, answer the
 // query with a wrong data length, send short reads, send replies in small pieces, stay silent,
 // reset a connection when a given request arrives, or go away and come back
-// on the same port. Like the service it serves reads and writes only after a
+// on the same port. As a hostile server it can report any disk size and
+// mangle the replies of one command (cut short, wrong status, wrong lengths,
+// garbage). Like the service it serves reads and writes only after a
 // log-on. Every request is recorded. All methods are thread-safe.
 #ifndef QUENSARIA_DRIVER_FAKE_BLOCK_SERVER_H_
 #define QUENSARIA_DRIVER_FAKE_BLOCK_SERVER_H_
@@ -31,6 +33,19 @@ class FakeBlockServer {
     uint32_t length;
   };
 
+  // How the replies of one command are mangled.
+  enum class Mangle {
+    kNone,
+    // The first 5 bytes of the reply, then the connection is closed.
+    kCutShort,
+    // A failure status, yet the data of a success follows.
+    kWrongStatus,
+    // The header announces 512 data bytes more than asked and sends them.
+    kWrongLength,
+    // 100 bytes of noise (never a success status) instead of the reply.
+    kGarbage,
+  };
+
   explicit FakeBlockServer(uint64_t disk_size);
   ~FakeBlockServer();
 
@@ -43,6 +58,11 @@ class FakeBlockServer {
   // Log-ons succeed only with this digest (by default with any).
   void SetPassword(const std::array<uint8_t, 20>& digest);
   void SetQueryDataLength(uint32_t length);
+  // The disk size the query reports (by default the served disk's).
+  void ReportDiskSize(std::optional<uint64_t> size);
+  // Mangles every reply to `command` (CMD_LOGIN, CMD_QUERY, CMD_READ or
+  // CMD_WRITE) from now on; kNone puts it right again.
+  void MangleReplies(uint8_t command, Mangle how);
   void RefuseReads(bool refuse);
   void RefuseWrites(bool refuse);
   // Successful read replies announce and carry `bytes` fewer than asked.
@@ -78,12 +98,16 @@ class FakeBlockServer {
   void AcceptLoop();
   void Serve(std::shared_ptr<Connection> connection);
   bool Reply(int fd, const uint8_t* data, size_t length);
+  // Sends `reply` mangled as `how`; false when the connection must end.
+  bool SendMangled(int fd, Mangle how, std::vector<uint8_t> reply);
 
   mutable std::mutex mu_;
   std::vector<uint8_t> disk_;
   std::optional<std::array<uint8_t, 20>> password_;
   uint8_t access_ = 0;
   uint32_t query_data_length_ = 16;
+  std::optional<uint64_t> reported_size_;
+  std::array<Mangle, 4> mangle_{};  // by command - CMD_READ
   bool refuse_reads_ = false;
   bool refuse_writes_ = false;
   uint32_t read_shortfall_ = 0;

@@ -3,7 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -13,9 +16,23 @@ namespace {
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: velmoran [--runtime-dir DIR] [--page-cache]\n"
-               "  --runtime-dir DIR  where the devices and drive links live (default /run/velmoran)\n"
-               "  --page-cache       serve the device files through the page cache\n");
+               "usage: velmoran [--runtime-dir DIR] [--page-cache] [--reconnect-timeout SECONDS]\n"
+               "  --runtime-dir DIR            where the devices and drive links live\n"
+               "                               (default /run/velmoran)\n"
+               "  --page-cache                 serve the device files through the page cache\n"
+               "  --reconnect-timeout SECONDS  how long a request whose connection was lost\n"
+               "                               keeps trying to reach its server (default 60;\n"
+               "                               0: one attempt)\n");
+}
+
+// A whole number of seconds, at most a day.
+bool ParseSeconds(const char* text, std::chrono::milliseconds* out) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long seconds = std::strtoull(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || text[0] == '-' || seconds > 86400) return false;
+  *out = std::chrono::seconds(seconds);
+  return true;
 }
 
 int Run(int argc, char** argv) {
@@ -26,6 +43,11 @@ int Run(int argc, char** argv) {
       options.runtime_dir = argv[++i];
     } else if (arg == "--page-cache") {
       options.page_cache = true;
+    } else if (arg == "--reconnect-timeout" && i + 1 < argc) {
+      if (!ParseSeconds(argv[++i], &options.transport.reconnect_timeout)) {
+        Usage();
+        return 2;
+      }
     } else {
       Usage();
       return 2;

@@ -1,8 +1,30 @@
 #include "driver/network_disk.h"
 
 #include <algorithm>
+#include <thread>
+
+#include "driver/debug_print.h"
 
 namespace quensaria::driver {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kFirstPause{100};
+constexpr milliseconds kLongestPause{5000};
+
+bool Lost(NtStatus status, bool patient) {
+  if (status == STATUS_INVALID_DEVICE_STATE) return true;
+  return patient && (status == STATUS_CONNECTION_RESET || status == STATUS_CONNECTION_DISCONNECTED ||
+                     status == STATUS_CONNECTION_ABORTED);
+}
+
+long Milliseconds(Clock::duration d) {
+  return static_cast<long>(std::chrono::duration_cast<milliseconds>(d).count());
+}
+
+}  // namespace
 
 NtStatus NetworkDisk::Mount(uint32_t address, uint16_t port, const std::array<uint8_t, 20>& digest,
                             const TransportOptions& options, std::unique_ptr<NetworkDisk>* disk,
@@ -37,23 +59,55 @@ NtStatus NetworkDisk::Walk(Direction direction, uint64_t offset, uint64_t length
   return STATUS_SUCCESS;
 }
 
-NtStatus NetworkDisk::Reconnect() {
+NtStatus NetworkDisk::Reconnect(Clock::time_point deadline) {
   (void)Disconnect(*endpoint_);
+  // No single attempt may outlast the time the request has left.
+  const TransportOptions full = endpoint_->options;
+  const auto left = std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(
+                                                  deadline - Clock::now()));
+  endpoint_->options.connect_timeout = std::min(full.connect_timeout, left);
+  endpoint_->options.reply_timeout = std::min(full.reply_timeout, left);
   NtStatus status = Connect(*endpoint_, address_, port_);
-  if (status != STATUS_SUCCESS) return status;
   // The service serves reads and writes only after a log-on.
-  status = Login(*endpoint_, digest_.data(), digest_.size());
+  if (status == STATUS_SUCCESS) status = Login(*endpoint_, digest_.data(), digest_.size());
+  endpoint_->options = full;
   if (status != STATUS_SUCCESS) endpoint_->lost = true;
   return status;
 }
 
+bool NetworkDisk::Pause(Clock::duration pause) const {
+  if (give_up_ != nullptr) return give_up_->Pause(pause);
+  std::this_thread::sleep_for(pause);
+  return true;
+}
+
 NtStatus NetworkDisk::TransferRequest(Direction direction, uint64_t offset, uint64_t length,
                                       uint8_t* buffer) {
+  const milliseconds patience = endpoint_->options.reconnect_timeout;
+  const bool patient = patience > milliseconds::zero();
   NtStatus status = Walk(direction, offset, length, buffer);
-  if (status != STATUS_INVALID_DEVICE_STATE) return status;
-  status = Reconnect();
-  if (status != STATUS_SUCCESS) return status;
-  return Walk(direction, offset, length, buffer);
+  if (!Lost(status, patient)) return status;
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point deadline = start + patience;
+  milliseconds pause = kFirstPause;
+  for (;;) {
+    status = Reconnect(patient ? deadline : Clock::time_point::max());
+    if (status == STATUS_SUCCESS) {
+      status = Walk(direction, offset, length, buffer);
+      if (!patient || !Lost(status, patient)) return status;
+    } else if (!patient || status == STATUS_WRONG_PASSWORD) {
+      return status;
+    } else {
+      DebugPrint("Reconnect failed %X", status);
+    }
+    const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero() ||
+        !Pause(std::min<Clock::duration>(pause, left))) {
+      DebugPrint("Reconnect gave up %X after %ld ms", status, Milliseconds(Clock::now() - start));
+      return status;
+    }
+    pause = std::min(pause * 2, kLongestPause);
+  }
 }
 
 }  // namespace quensaria::driver

@@ -2,17 +2,28 @@
 // of whole disk requests over it. Worker thread only.
 //
 // The password digest is kept for the life of the mount: when a request
-// finds its connection lost (STATUS_INVALID_DEVICE_STATE) it connects again,
-// logs on again and repeats the whole request once. The disk size and the
-// write mode found at mount stay in force; the query is not repeated.
+// finds its connection lost it connects again, logs on again and repeats the
+// whole request from its start. The disk size and the write mode found at
+// mount stay in force; the query is not repeated.
+//
+// A connection counts as lost when it was gone before the exchange began
+// (STATUS_INVALID_DEVICE_STATE) and, when the options give a reconnect
+// time-out, also when the peer reset or closed it in the middle of one: a
+// service restarting drops its connections that way, and repeating a read
+// or a write of whole blocks is harmless. With a time-out the request keeps
+// trying, with pauses growing from 100 ms to 5 s, until it succeeds, the
+// service refuses the log-on, the time-out has passed or the give-up flag
+// is raised (an unmount waits); without one it tries once.
 #ifndef QUENSARIA_DRIVER_NETWORK_DISK_H_
 #define QUENSARIA_DRIVER_NETWORK_DISK_H_
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
 #include "driver/transport.h"
+#include "driver/wake_flag.h"
 #include "shared/block_protocol.h"
 #include "shared/nt_status.h"
 
@@ -32,19 +43,25 @@ class NetworkDisk {
   ~NetworkDisk();
 
   // One disk request of any length, in chunks of at most kMaxTransfer bytes,
-  // strictly one after the other, with at most one reconnect.
+  // strictly one after the other, reconnecting as described above.
   NtStatus TransferRequest(Direction direction, uint64_t offset, uint64_t length, uint8_t* buffer);
+
+  // Cuts the reconnect pauses short while raised. REQUIRES: outlives this.
+  void set_give_up(const WakeFlag* flag) { give_up_ = flag; }
 
  private:
   NetworkDisk(uint32_t address, uint16_t port, const std::array<uint8_t, 20>& digest)
       : address_(address), port_(port), digest_(digest) {}
   NtStatus Walk(Direction direction, uint64_t offset, uint64_t length, uint8_t* buffer);
-  NtStatus Reconnect();
+  NtStatus Reconnect(std::chrono::steady_clock::time_point deadline);
+  // Waits `pause`; false when the give-up flag cut it short.
+  bool Pause(std::chrono::steady_clock::duration pause) const;
 
   uint32_t address_;
   uint16_t port_;
   std::array<uint8_t, 20> digest_;
   std::unique_ptr<TransportEndpoint> endpoint_;
+  const WakeFlag* give_up_ = nullptr;
 };
 
 }  // namespace quensaria::driver

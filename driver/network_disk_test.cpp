@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -48,6 +53,27 @@ class NetworkDiskTest : public ::testing::Test {
     return out;
   }
 
+  // Polls `done` every 5 ms for at most 20 s.
+  static bool WaitFor(const std::function<bool()>& done) {
+    for (int i = 0; i < 4000 && !done(); ++i) std::this_thread::sleep_for(5ms);
+    return done();
+  }
+  // The driver's debug lines from here on.
+  void CaptureLines() {
+    SetDebugSinkForTesting([this](std::string_view line) {
+      std::scoped_lock lock(lines_mu_);
+      lines_.emplace_back(line);
+    });
+  }
+  size_t LinesStartingWith(std::string_view start) {
+    std::scoped_lock lock(lines_mu_);
+    return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& l) {
+      return l.starts_with(start);
+    }));
+  }
+
+  std::mutex lines_mu_;
+  std::vector<std::string> lines_;
   TransportOptions options_;
   FakeBlockServer server_{kDiskSize};
   std::unique_ptr<NetworkDisk> disk_;
@@ -98,7 +124,8 @@ TEST_F(NetworkDiskTest, ALostConnectionIsReestablishedOnceAndTheWholeRequestRepe
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin()));
 }
 
-TEST_F(NetworkDiskTest, AResetInTheMiddleFailsWithoutReconnecting) {
+TEST_F(NetworkDiskTest, WithoutAReconnectTimeOutAResetInTheMiddleFailsWithoutReconnecting) {
+  options_.reconnect_timeout = 0ms;
   Mount();
   server_.ResetAtRequest(2);  // the second chunk
   std::vector<uint8_t> data(128 * kKiB);
@@ -125,7 +152,8 @@ TEST_F(NetworkDiskTest, AShortReplyFailsWithoutReconnectingAndTheNextRequestReco
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin()));
 }
 
-TEST_F(NetworkDiskTest, AFailedReconnectIsTheResultAndTheNextRequestTriesAgain) {
+TEST_F(NetworkDiskTest, WithoutAReconnectTimeOutAFailedReconnectIsTheResult) {
+  options_.reconnect_timeout = 0ms;
   Mount();
   server_.Stop();
   std::vector<uint8_t> data(4096);
@@ -181,6 +209,88 @@ TEST_F(NetworkDiskTest, ServerRestartUnderAMountedDisk) {
   ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 4096, back.size(),
                                                    back.data()));
   EXPECT_EQ(data, back);
+}
+
+TEST_F(NetworkDiskTest, AResetInTheMiddleIsRepeatedOnANewConnection) {
+  Mount();
+  server_.ResetAtRequest(2);  // the second chunk
+  std::vector<uint8_t> data(128 * kKiB);
+  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(2, server_.Connections());
+  const auto r = Transfers();
+  ASSERT_EQ(4u, r.size()) << "both chunks again, from the start";
+  EXPECT_EQ(0u, r[2].offset);
+  EXPECT_EQ(2, r[2].connection);
+  const auto disk = server_.Disk();
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin()));
+}
+
+TEST_F(NetworkDiskTest, ARequestKeepsTryingUntilItsServerTakesItsLogOnAgain) {
+  Mount();
+  // While the service restarts, connections die in their log-on.
+  server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kCutShort);
+  ResetBetweenRequests();
+  std::vector<uint8_t> data(96 * kKiB, 0x5D);
+  std::atomic<NtStatus> status{STATUS_PENDING};
+  std::thread request([&] {
+    status = disk_->TransferRequest(Direction::kWrite, 8192, data.size(), data.data());
+  });
+  EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 4 || status != STATUS_PENDING; }));
+  EXPECT_EQ(STATUS_PENDING, status) << "gave up while there was time left";
+  server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kNone);
+  request.join();
+  EXPECT_EQ(STATUS_SUCCESS, status);
+  const auto disk = server_.Disk();
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin() + 8192));
+  for (const auto& r : server_.Requests()) {
+    if (r.command == CMD_WRITE) {
+      EXPECT_EQ(server_.Connections(), r.connection);
+    }
+  }
+}
+
+TEST_F(NetworkDiskTest, AServerThatStaysAwayFailsTheRequestAfterTheTimeOut) {
+  options_.reconnect_timeout = 400ms;
+  Mount();
+  CaptureLines();
+  server_.Stop();
+  std::vector<uint8_t> data(4096);
+  EXPECT_EQ(STATUS_CONNECTION_REFUSED,
+            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  // 100, 200 and what is left of 400 ms: at least three refused attempts.
+  EXPECT_GE(LinesStartingWith("Reconnect failed C0000236"), 3u);
+  EXPECT_EQ(1u, LinesStartingWith("Reconnect gave up C0000236"));
+  server_.Restart();
+  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+}
+
+TEST_F(NetworkDiskTest, TheGiveUpFlagEndsTheWaitAndARefusedLogOnIsFinal) {
+  options_.reconnect_timeout = 3600s;  // only the flag can end this wait
+  Mount();
+  WakeFlag give_up;
+  disk_->set_give_up(&give_up);
+  server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kCutShort);
+  ResetBetweenRequests();
+  std::vector<uint8_t> data(4096);
+  std::atomic<NtStatus> status{STATUS_PENDING};
+  std::thread request([&] {
+    status = disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data());
+  });
+  EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 3 || status != STATUS_PENDING; }));
+  give_up.Raise();
+  request.join();
+  EXPECT_EQ(STATUS_CONNECTION_DISCONNECTED, status);
+  EXPECT_TRUE(Transfers().empty());
+
+  // Raised, a request still makes its one attempt.
+  server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kNone);
+  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  // A password changed while the service was away is not waited out.
+  give_up.Lower();
+  server_.SetPassword(PasswordDigest("changed"));
+  ResetBetweenRequests();
+  EXPECT_EQ(STATUS_WRONG_PASSWORD,
+            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
 }
 
 }  // namespace

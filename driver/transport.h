@@ -36,6 +36,9 @@ namespace quensaria::driver {
 struct TransportOptions {
   std::chrono::milliseconds connect_timeout{10000};
   std::chrono::milliseconds reply_timeout{30000};
+  // How long a request whose connection was lost keeps trying to connect
+  // and log on again; 0: one attempt.
+  std::chrono::milliseconds reconnect_timeout{60000};
 };
 
 struct TransportEndpoint {

@@ -13,19 +13,20 @@ uint64_t BlocksOf(uint64_t bytes) { return (bytes + kBlock - 1) / kBlock; }
 }  // namespace
 
 WriteCache::WriteCache(SlotStore* store, uint64_t disk_size)
-    : store_(store),
-      groups_((BlocksOf(disk_size) + kGroupBlocks - 1) / kGroupBlocks) {}
+    : store_(store), group_count_((BlocksOf(disk_size) + kGroupBlocks - 1) / kGroupBlocks) {}
 
 uint32_t* WriteCache::Slot(uint64_t block, bool create) {
   const uint64_t group = block / kGroupBlocks;
-  if (group >= groups_.size()) return nullptr;
-  auto& page = groups_[group];
-  if (!page) {
-    if (!create) return nullptr;
-    page.reset(new (std::nothrow) uint32_t[kGroupBlocks]());
-    if (!page) return nullptr;
+  if (group >= group_count_) return nullptr;
+  if (auto found = groups_.find(group); found != groups_.end()) {
+    return &found->second[block % kGroupBlocks];
   }
-  return &page[block % kGroupBlocks];
+  if (!create) return nullptr;
+  std::unique_ptr<uint32_t[]> page(new (std::nothrow) uint32_t[kGroupBlocks]());
+  if (!page) return nullptr;
+  uint32_t* slots = page.get();
+  groups_.emplace(group, std::move(page));
+  return &slots[block % kGroupBlocks];
 }
 
 NtStatus WriteCache::CacheWrite(const uint8_t* source, uint64_t offset, uint64_t length) {
@@ -43,7 +44,7 @@ NtStatus WriteCache::CacheWrite(const uint8_t* source, uint64_t offset, uint64_t
     if (slot == nullptr) {
       const NtStatus written = flush();
       if (written != STATUS_SUCCESS) return written;
-      return p / kBlock / kGroupBlocks < groups_.size() ? STATUS_NO_MEMORY
+      return p / kBlock / kGroupBlocks < group_count_ ? STATUS_NO_MEMORY
                                                         : STATUS_INVALID_PARAMETER;
     }
     if (*slot == 0) {

@@ -6,8 +6,9 @@
 // mount, so rewriting a block overwrites its slot and the file only grows for
 // new blocks: after n distinct blocks the file holds (n + 1) * 512 bytes, slot
 // s at byte s * 512 (slot 0 is never used). Slot numbers live in group pages
-// of 2048 blocks, allocated on the first write into their group, so a disk
-// costs memory only where it was written. Blocks that follow each other both
+// of 2048 blocks, allocated on the first write into their group and found
+// by their group number, so a disk costs memory only where it was written,
+// however large the size its server reports. Blocks that follow each other both
 // on the disk and in the slot file are moved with one file operation.
 // Every block goes through the cache, block 0 included.
 #ifndef QUENSARIA_DRIVER_WRITE_CACHE_H_
@@ -16,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
+#include <unordered_map>
 
 #include "shared/nt_status.h"
 
@@ -49,7 +50,8 @@ class WriteCache {
   // already in the buffer.
   NtStatus CacheOverlay(uint8_t* buffer, uint64_t offset, uint64_t length);
 
-  size_t group_count() const { return groups_.size(); }
+  // Groups the disk spans (pages exist only for those written).
+  uint64_t group_count() const { return group_count_; }
   uint32_t next_slot() const { return next_slot_; }
 
  private:
@@ -65,7 +67,8 @@ class WriteCache {
 
   SlotStore* store_;
   uint32_t next_slot_ = 1;
-  std::vector<std::unique_ptr<uint32_t[]>> groups_;
+  uint64_t group_count_;
+  std::unordered_map<uint64_t, std::unique_ptr<uint32_t[]>> groups_;
 };
 
 }  // namespace quensaria::driver

@@ -160,5 +160,23 @@ TEST(WriteCacheGroupsTest, OneGroupPer2048BlocksRoundedUp) {
   EXPECT_EQ(0u, WriteCache(&store, 0).group_count());
 }
 
+TEST(WriteCacheGroupsTest, TheLargestDiskCostsNothingUntilItIsWritten) {
+  // A server may report any size up to 2^63 - 512 bytes: 2^43 groups.
+  RecordingStore store;
+  const uint64_t size = (uint64_t{1} << 63) - kBlock;
+  WriteCache cache(&store, size);
+  EXPECT_EQ(uint64_t{1} << 43, cache.group_count());
+  std::vector<uint8_t> data(2 * kBlock, 0x3E);
+  ASSERT_EQ(STATUS_SUCCESS, cache.CacheWrite(data.data(), size - 2 * kBlock, data.size()));
+  ASSERT_EQ(STATUS_SUCCESS, cache.CacheWrite(data.data(), 0, kBlock));
+  std::vector<uint8_t> read(4 * kBlock, 0);
+  ASSERT_EQ(STATUS_SUCCESS, cache.CacheOverlay(read.data(), size - 4 * kBlock, read.size()));
+  EXPECT_EQ(0, read[kBlock]) << "never written";
+  EXPECT_EQ(0x3E, read[2 * kBlock]);
+  EXPECT_EQ(0x3E, read[4 * kBlock - 1]);
+  EXPECT_EQ(4u, cache.next_slot());
+  EXPECT_EQ(4 * kBlock, store.bytes.size());
+}
+
 }  // namespace
 }  // namespace quensaria::driver

@@ -8,7 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -203,6 +208,61 @@ TEST_F(VelmoranServiceTest, IoContinuesAcrossARestartOfTheService) {
                      scratch_ / "one").code);
   EXPECT_EQ(0, Shell("dd if=" + image + " bs=64k skip=2 count=1 status=none | cmp - " +
                      scratch_ / "two").code);
+}
+
+// Sectors written to `loop` so far (/sys/block/loopN/stat, field 7).
+uint64_t SectorsWritten(const std::string& loop) {
+  const std::string stat =
+      Shell("cat /sys/block/" + fs::path(loop).filename().string() + "/stat").output;
+  std::istringstream fields(stat);
+  uint64_t value = 0;
+  for (int i = 0; i < 7 && (fields >> value); ++i) {
+  }
+  return value;
+}
+
+// Polls `done` every 20 ms for at most 60 s.
+bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 3000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
+TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService) {
+  const std::string image = scratch_ / "export.img";
+  ASSERT_EQ(0, Shell("truncate -s 128M " + image).code);
+  const int port = Export(image, "full");
+  ASSERT_EQ(0, MountNet("VelmoranEx0", port).code);
+  const std::string loop = attached_.Loop(velmoran_->DevicePath("VelmoranEx0"));
+  ASSERT_FALSE(loop.empty());
+
+  // Random writes of 4 to 64 KiB, held to a pace that lets the restarts
+  // fall in the middle, then every block read back and checked. The first
+  // MiB, where the service may stamp a master boot record, is left out.
+  std::atomic<bool> finished{false};
+  CommandResult fio;
+  std::thread writer([&] {
+    fio = Shell("fio --name=restarts --filename=" + loop +
+                " --offset=1M --rw=randwrite --bsrange=4k-64k --size=96M --direct=1 --ioengine=psync"
+                " --rate=,4m --verify=crc32c --verify_fatal=1 --do_verify=1 2>&1");
+    finished = true;
+  });
+  int restarts = 0;
+  for (; restarts < 3; ++restarts) {
+    // Restart only once fio has written more since the last one.
+    const uint64_t before = SectorsWritten(loop);
+    if (!WaitFor([&] { return finished || SectorsWritten(loop) >= before + 2048; })) break;
+    if (finished) break;
+    ASSERT_EQ(0, service_->Stop()) << service_->Log();
+    StartService();
+  }
+  writer.join();
+  EXPECT_EQ(3, restarts) << "fio ended before the third restart; nothing was tested";
+  EXPECT_EQ(0, fio.code) << fio.output << velmoran_->Log();
+  EXPECT_EQ(std::string::npos, fio.output.find("verify")) << fio.output;
+  EXPECT_NE(std::string::npos, fio.output.find("err= 0")) << fio.output;
 }
 
 }  // namespace

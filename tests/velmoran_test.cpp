@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -266,7 +268,7 @@ TEST_F(VelmoranTest, ADeviceWaitingForItsServerHoldsUpNoOther) {
   server.SetSilent(true);
   std::thread stuck([&] {
     const CommandResult r = Shell("dd if=" + Device() + " bs=4k count=1 status=none of=/dev/null");
-    EXPECT_NE(0, r.code) << "the silent server's disk cannot be read";
+    EXPECT_EQ(0, r.code) << "read again once the server answers";
   });
   std::this_thread::sleep_for(200ms);  // the read is waiting for its reply
   const auto start = std::chrono::steady_clock::now();
@@ -274,7 +276,9 @@ TEST_F(VelmoranTest, ADeviceWaitingForItsServerHoldsUpNoOther) {
                      "of=/dev/null").code);
   EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx0").code);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-  server.ResetConnections();  // ends the wait at once
+  // Ends the wait at once; the read reconnects to a server that answers.
+  server.SetSilent(false);
+  server.ResetConnections();
   stuck.join();
 }
 
@@ -317,6 +321,190 @@ TEST_F(VelmoranTest, OnlyOneDriverPerRuntimeDirectory) {
   EXPECT_FALSE(second->running());
   EXPECT_NE(std::string::npos, second->Log().find("another process holds")) << second->Log();
   EXPECT_TRUE(fs::exists(Device())) << "the first driver is untouched";
+}
+
+// Polls `done` every 10 ms for at most 20 s.
+bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 2000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return done();
+}
+
+// How many times the log says a reconnect attempt failed.
+size_t FailedReconnects(const std::string& log) {
+  size_t count = 0;
+  for (size_t at = log.find("Reconnect failed"); at != std::string::npos;
+       at = log.find("Reconnect failed", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(VelmoranTest, UnmountingADeviceThatWaitsForItsServerIsPrompt) {
+  velmoran_->Stop();
+  Start({"--reconnect-timeout", "3600"});  // an unmount that waited it out would be killed
+  FakeBlockServer server(4 * kMiB);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
+                              " --letter W").code);
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx1 " + scratch_ / "a.img").code);
+  // Every new connection now dies in its log-on, so the next read keeps trying.
+  server.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kCutShort);
+  server.ResetConnections();
+  std::atomic<int> read_code{-2};
+  std::thread waiting([&] {
+    read_code = Shell("dd if=" + Device() + " bs=4k count=1 status=none of=/dev/null").code;
+  });
+  const bool retrying = WaitFor([&] { return server.Connections() >= 4; });
+  EXPECT_TRUE(retrying) << "the read gave up after " << server.Connections() - 1
+                        << " reconnects\n" << velmoran_->Log();
+  EXPECT_EQ(-2, read_code) << "the read ended while its server was away";
+  // Meanwhile the other devices and the waiting one's query answer.
+  EXPECT_EQ(0, Shell("dd if=" + Device("VelmoranEx1") + " bs=4k count=16 status=none "
+                     "of=/dev/null").code);
+  EXPECT_EQ(0, velmoran_->Ctl("query W:").code);
+  const CommandResult unmount = velmoran_->Ctl("unmount W:");
+  EXPECT_EQ(0, unmount.code) << unmount.output;
+  waiting.join();
+  EXPECT_NE(0, read_code) << "the read cannot succeed without its server";
+  EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('W'))));
+  EXPECT_EQ(0u, fs::file_size(Device()));
+  // The device is free for the next mount.
+  server.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kNone);
+  EXPECT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server)).code);
+}
+
+TEST_F(VelmoranTest, ARequestWhoseServerStaysAwayFailsAfterTheReconnectTimeOut) {
+  velmoran_->Stop();
+  Start({"--reconnect-timeout", "1"});
+  FakeBlockServer server(4 * kMiB);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server)).code);
+  server.Stop();
+  const CommandResult read = Shell("dd if=" + Device() + " bs=4k count=1 status=none of=/dev/null");
+  EXPECT_NE(0, read.code);
+  EXPECT_NE(std::string::npos, read.output.find("Input/output error")) << read.output;
+  EXPECT_GE(FailedReconnects(velmoran_->Log()), 2u) << velmoran_->Log();
+  EXPECT_NE(std::string::npos, velmoran_->Log().find("Reconnect gave up")) << velmoran_->Log();
+  // Back again, the same device serves at once.
+  server.Restart();
+  ASSERT_TRUE(WriteFile(scratch_ / "served.img", server.Disk()));
+  EXPECT_EQ(0, Shell("dd if=" + Device() + " bs=4k count=1 status=none | cmp -n 4096 - " +
+                     scratch_ / "served.img").code);
+}
+
+TEST_F(VelmoranTest, AReconnectTimeOutMustBeWholeSecondsUpToADay) {
+  for (const char* bad : {"-1", "x", "1.5", "86401", ""}) {
+    auto other = VelmoranProcess::Start(scratch_ / "other", {"--reconnect-timeout", bad});
+    ASSERT_TRUE(other);
+    EXPECT_FALSE(other->running()) << bad;
+    EXPECT_NE(std::string::npos, other->Log().find("--reconnect-timeout SECONDS")) << bad;
+  }
+}
+
+TEST_F(VelmoranTest, AMountOfASizeTheDeviceFileCannotHoldIsRefused) {
+  FakeBlockServer server(4 * kMiB);
+  const std::string mount = "mount-net VelmoranEx2 127.0.0.1 " + PortOf(server) +
+                            " --letter H --cache-dir " + scratch_.path();
+  for (uint64_t size : {(uint64_t{1} << 63) + 512, uint64_t{1} << 63, ~uint64_t{0}}) {
+    server.ReportDiskSize(size);
+    const CommandResult r = velmoran_->Ctl(mount);
+    EXPECT_EQ(1, r.code) << size;
+    EXPECT_NE(std::string::npos, r.output.find("status 0xC0000904 (Win32 223)")) << r.output;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('H'))));
+    // The device stays what it was: empty, and its file answers.
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(Device("VelmoranEx2").c_str(), &st)) << std::strerror(errno);
+    EXPECT_EQ(0, st.st_size);
+    const int fd = ::open(Device("VelmoranEx2").c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0) << std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    EXPECT_NE(std::string::npos,
+              velmoran_->Ctl("query VelmoranEx2").output.find("status 0xC0000013"));
+  }
+  // The largest size the file can have mounts, in both write modes, and
+  // its device can be read, written, queried and unmounted.
+  const uint64_t largest = (uint64_t{1} << 63) - 512;
+  server.ReportDiskSize(largest);
+  const std::vector<uint8_t> served = server.Disk();
+  for (uint8_t access : {ACCESS_VIRTUAL_WRITE, ACCESS_FULL}) {
+    server.SetAccess(access);
+    CommandResult r = velmoran_->Ctl(mount);
+    ASSERT_EQ(0, r.code) << r.output << velmoran_->Log();
+    r = velmoran_->Ctl("query H:");
+    EXPECT_NE(std::string::npos, r.output.find("disk size: 9223372036854775296")) << r.output;
+    EXPECT_EQ(largest, fs::file_size(Device("VelmoranEx2")));
+    const int fd = ::open(Device("VelmoranEx2").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    std::vector<uint8_t> block(4096);
+    EXPECT_EQ(4096, ::pread(fd, block.data(), block.size(), 0));
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), served.begin()));
+    if (access == ACCESS_VIRTUAL_WRITE) {
+      // The write cache takes blocks anywhere on the disk, even near its end
+      // (which reads from a server that holds no such bytes would not show).
+      std::vector<uint8_t> mine(4096, 0x7E);
+      const off_t near_end = static_cast<off_t>(largest - 8192);
+      EXPECT_EQ(4096, ::pwrite(fd, mine.data(), mine.size(), near_end)) << std::strerror(errno);
+      EXPECT_EQ(4096, ::pwrite(fd, mine.data(), mine.size(), 8192)) << std::strerror(errno);
+      EXPECT_EQ(4096, ::pread(fd, block.data(), block.size(), 8192));
+      EXPECT_EQ(mine, block);
+    }
+    ::close(fd);
+    r = velmoran_->Ctl("unmount H:");
+    EXPECT_EQ(0, r.code) << r.output;
+    EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx2")));
+  }
+}
+
+TEST_F(VelmoranTest, AHostileServerLeavesEveryDeviceQueryableAndUnmountable) {
+  velmoran_->Stop();
+  Start({"--reconnect-timeout", "1"});
+  using Mangle = FakeBlockServer::Mangle;
+  FakeBlockServer server(4 * kMiB);
+  const std::string mount = "mount-net VelmoranEx3 127.0.0.1 " + PortOf(server) + " --letter Q";
+  const std::string device = Device("VelmoranEx3");
+  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "block").code);
+  for (uint8_t command : {CMD_LOGIN, CMD_QUERY, CMD_READ, CMD_WRITE}) {
+    for (Mangle how : {Mangle::kCutShort, Mangle::kWrongStatus, Mangle::kWrongLength,
+                       Mangle::kGarbage}) {
+      SCOPED_TRACE(::testing::Message() << "command " << int{command} << ", mangle "
+                                        << static_cast<int>(how));
+      server.MangleReplies(command, how);
+      const bool mounted = velmoran_->Ctl(mount).code == 0;
+      if (mounted) {
+        const CommandResult read =
+            Shell("dd if=" + device + " bs=64k count=1 status=none of=/dev/null");
+        const CommandResult write = Shell("dd if=" + scratch_ / "block" + " of=" + device +
+                                          " bs=64k seek=5 conv=notrunc status=none");
+        if (command == CMD_READ) {
+          EXPECT_NE(0, read.code) << "a mangled read passed as data";
+        }
+        // A write whose reply says success with a length of nonsense did reach the disk.
+        if (command == CMD_WRITE && how != Mangle::kWrongLength) {
+          EXPECT_NE(0, write.code) << "a refused write passed as written";
+        }
+        EXPECT_EQ(0, velmoran_->Ctl("query Q:").code);
+        const CommandResult unmount = velmoran_->Ctl("unmount Q:");
+        EXPECT_EQ(0, unmount.code) << unmount.output;
+      } else {
+        EXPECT_NE(command, CMD_READ) << "reads and writes are not part of a mount";
+        EXPECT_NE(command, CMD_WRITE);
+      }
+      EXPECT_NE(std::string::npos,
+                velmoran_->Ctl("query VelmoranEx3").output.find("status 0xC0000013"));
+      struct stat st {};
+      EXPECT_EQ(0, ::stat(device.c_str(), &st)) << std::strerror(errno);
+      EXPECT_EQ(0, st.st_size);
+      ASSERT_TRUE(velmoran_->running()) << velmoran_->Log();
+      server.MangleReplies(command, Mangle::kNone);
+    }
+  }
+  // Behaving again, the server's disk mounts and reads on the same device.
+  ASSERT_EQ(0, velmoran_->Ctl(mount).code);
+  ASSERT_TRUE(WriteFile(scratch_ / "served.img", server.Disk()));
+  EXPECT_EQ(0, Shell("dd if=" + device + " bs=64k count=1 status=none | cmp -n 65536 - " +
+                     scratch_ / "served.img").code);
 }
 
 // The kernel never shows a device's earlier contents, with or without the
