@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 
 #include "platform/errors.h"
 #include "platform/unique_fd.h"
@@ -92,6 +94,64 @@ Status ReplaceFileSynced(const std::string& from, const std::string& to) {
   UniqueFd dir = OpenRetrying(directory, O_RDONLY | O_DIRECTORY);
   if (!dir) return ErrnoStatus("open " + directory, errno);
   return SyncFd(dir.get(), directory);
+}
+
+Status MoveFileNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) {
+      return ErrnoStatus("rename " + from + " to " + to, errno);
+    }
+    // A file system without no-replace renames: a new link cannot replace
+    // either, then the old name goes.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+      return ErrnoStatus("link " + from + " to " + to, errno);
+    }
+    if (::unlink(from.c_str()) != 0) return ErrnoStatus("unlink " + from, errno);
+  }
+  const std::string directory = DirectoryOf(to);
+  UniqueFd dir = OpenRetrying(directory, O_RDONLY | O_DIRECTORY);
+  if (!dir) return ErrnoStatus("open " + directory, errno);
+  return SyncFd(dir.get(), directory);
+}
+
+Status CreateFileSynced(const std::string& path, std::string_view data) {
+  UniqueFd fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (!fd) return ErrnoStatus("create " + path, errno);
+  Status status = Status::Ok();
+  for (size_t done = 0; status.ok() && done < data.size();) {
+    const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno != EINTR) status = ErrnoStatus("write " + path, errno);
+    } else {
+      done += static_cast<size_t>(n);
+    }
+  }
+  if (status.ok()) status = SyncFd(fd.get(), path);
+  if (status.ok() && ::close(fd.Release()) != 0 && errno != EINTR) {
+    status = ErrnoStatus("close " + path, errno);
+  }
+  if (!status.ok()) {
+    ::unlink(path.c_str());
+    return status;
+  }
+  const std::string directory = DirectoryOf(path);
+  UniqueFd dir = OpenRetrying(directory, O_RDONLY | O_DIRECTORY);
+  if (!dir) return ErrnoStatus("open " + directory, errno);
+  return SyncFd(dir.get(), directory);
+}
+
+Result<std::string> FollowLinks(const std::string& path) {
+  std::string current = path;
+  for (int links = 0; links <= 40; ++links) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n < 0) return ErrnoStatus("readlink " + current, errno);
+    target.resize(static_cast<size_t>(n));
+    current = !target.empty() && target[0] == '/' ? target : DirectoryOf(current) + "/" + target;
+  }
+  return ErrnoStatus("follow " + path, ELOOP);
 }
 
 Status RemoveFile(const std::string& path) {

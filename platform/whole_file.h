@@ -26,6 +26,22 @@ Status WriteFileSynced(const std::string& path, std::string_view data);
 // so the rename itself survives a crash.
 Status ReplaceFileSynced(const std::string& from, const std::string& to);
 
+// Renames `from` to `to` (both in one directory) only if `to` does not
+// exist (ERROR_FILE_EXISTS otherwise, nothing moved), and flushes the
+// directory.
+Status MoveFileNoReplace(const std::string& from, const std::string& to);
+
+// Creates `path` only if it does not exist (ERROR_FILE_EXISTS otherwise),
+// writes `data` and flushes the file and its directory. A failed write
+// removes the part written.
+Status CreateFileSynced(const std::string& path, std::string_view data);
+
+// The file `path` stands for once symbolic links in its last component are
+// followed (link texts without a leading '/' count from the link's
+// directory): `path` itself when it is no link or does not exist, the path
+// a dangling link names. Fails after 40 links (a loop).
+Result<std::string> FollowLinks(const std::string& path);
+
 // Removes `path`; a missing file is success.
 Status RemoveFile(const std::string& path);
 

@@ -27,6 +27,16 @@ class WholeFileTest : public ::testing::Test {
     std::ofstream(Path(name), std::ios::binary) << data;
   }
 
+  // The file's bytes, or a text no test writes when it cannot be read.
+  std::string Content(const std::string& name) const {
+    Result<std::string> data = ReadWholeFile(Path(name), 100);
+    return data.ok() ? *data : "<unreadable>";
+  }
+  static std::string Followed(const std::string& path) {
+    Result<std::string> target = FollowLinks(path);
+    return target.ok() ? *target : "<failed>";
+  }
+
   std::string dir_;
 };
 
@@ -92,6 +102,42 @@ TEST_F(WholeFileTest, RemoveOfMissingFileSucceeds) {
   EXPECT_TRUE(RemoveFile(Path("f")).ok());
   EXPECT_FALSE(FileExists(Path("f")));
   EXPECT_TRUE(RemoveFile(Path("f")).ok());
+}
+
+TEST_F(WholeFileTest, NoReplaceMovesAndCreatesLeaveAnExistingFileAlone) {
+  Put("old", "old");
+  Put("from", "from");
+  Status moved = MoveFileNoReplace(Path("from"), Path("old"));
+  EXPECT_EQ(moved.code(), ERROR_FILE_EXISTS) << moved.ToString();
+  EXPECT_EQ(Content("old"), "old");
+  EXPECT_EQ(Content("from"), "from");
+  ASSERT_TRUE(MoveFileNoReplace(Path("from"), Path("new")).ok());
+  EXPECT_FALSE(FileExists(Path("from")));
+  EXPECT_EQ(Content("new"), "from");
+
+  EXPECT_EQ(CreateFileSynced(Path("old"), "other").code(), ERROR_FILE_EXISTS);
+  EXPECT_EQ(Content("old"), "old");
+  // Not even through a link to a file not there yet.
+  std::filesystem::create_symlink("elsewhere", Path("link"));
+  EXPECT_EQ(CreateFileSynced(Path("link"), "x").code(), ERROR_FILE_EXISTS);
+  EXPECT_FALSE(FileExists(Path("elsewhere")));
+  ASSERT_TRUE(CreateFileSynced(Path("fresh"), "fresh").ok());
+  EXPECT_EQ(Content("fresh"), "fresh");
+}
+
+TEST_F(WholeFileTest, FollowLinksToTheFileALinkChainNames) {
+  std::filesystem::create_directories(Path("sub/deeper"));
+  Put("sub/deeper/real", "x");
+  std::filesystem::create_symlink("deeper/real", Path("sub/relative"));  // from the link's directory
+  std::filesystem::create_symlink(Path("sub/relative"), Path("absolute"));
+  EXPECT_EQ(Followed(Path("absolute")), Path("sub/deeper/real"));
+  EXPECT_EQ(Followed(Path("sub/deeper/real")), Path("sub/deeper/real"));
+  EXPECT_EQ(Followed(Path("missing")), Path("missing"));
+  std::filesystem::create_symlink("nowhere", Path("dangling"));
+  EXPECT_EQ(Followed(Path("dangling")), Path("nowhere"));
+  std::filesystem::create_symlink("loop-b", Path("loop-a"));
+  std::filesystem::create_symlink("loop-a", Path("loop-b"));
+  EXPECT_FALSE(FollowLinks(Path("loop-a")).ok());
 }
 
 TEST(DirectoryOfTest, Forms) {

@@ -16,8 +16,8 @@ void BuildMasterBootRecord(uint32_t signature, const PartitionEntry& entry, uint
   e[4] = entry.type;
   StoreLe32(e + 8, entry.first_sector);
   StoreLe32(e + 12, entry.sector_count);
-  sector[510] = 0x55;
-  sector[511] = 0xAA;
+  sector[kBootSignatureOffset] = 0x55;
+  sector[kBootSignatureOffset + 1] = 0xAA;
 }
 
 }  // namespace quensaria

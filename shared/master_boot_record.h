@@ -15,6 +15,8 @@ inline constexpr size_t kSectorSize = 512;
 inline constexpr size_t kBootProgramSize = 440;  // code, messages, message offsets
 inline constexpr size_t kDiskSignatureOffset = 440;
 inline constexpr size_t kPartitionTableOffset = 446;
+// 0x55 0xAA here end a master boot record or a boot sector.
+inline constexpr size_t kBootSignatureOffset = 510;
 
 // Bytes 0..439 of the sector: 300 bytes of real-mode code that relocates
 // itself, finds the active partition, loads its first sector through the

@@ -18,6 +18,12 @@ void SetWindow(PER_IO_CONTEXT& io, uint32_t offset, size_t length) {
   io.overlapped.length = length;
 }
 
+// A stored digest of 20 zero bytes is no password at all.
+bool Matches(const uint8_t* digest, const std::array<uint8_t, kDigestSize>& stored) {
+  const bool none = std::all_of(stored.begin(), stored.end(), [](uint8_t b) { return b == 0; });
+  return !none && std::memcmp(digest, stored.data(), kDigestSize) == 0;
+}
+
 }  // namespace
 
 void StampDiskSignature(uint64_t offset, uint32_t length, uint32_t stamp, uint8_t* data) {
@@ -127,9 +133,9 @@ bool RequestProcessor::InDisk(uint64_t offset, uint32_t length) const {
 
 Step RequestProcessor::HandleLogin(PER_SOCKET_CONTEXT& c) {
   const uint8_t* digest = c.io->buffer + 8;
-  if (std::memcmp(digest, password_.data(), kDigestSize) == 0) {
+  if (Matches(digest, password_)) {
     c.logged_on = 1;
-  } else if (std::memcmp(digest, manage_password_.data(), kDigestSize) == 0) {
+  } else if (Matches(digest, manage_password_)) {
     c.logged_on = 1;
     c.access = ACCESS_FULL;
   } else {
@@ -184,10 +190,41 @@ Step RequestProcessor::HandleRead(PER_SOCKET_CONTEXT& c) {
   return Step::kFileOp;
 }
 
+// Whether the disk's sector 0 ends in the boot signature. The read's own
+// data holds what it covers of bytes 510..511; the rest comes from the
+// synthesized sector of a partition or is read from the source. A sector
+// whose end cannot be read is served as stored.
+bool RequestProcessor::SectorZeroIsBootRecord(uint64_t offset, uint32_t length,
+                                              const uint8_t* data) {
+  const auto covered = [&](uint64_t at) { return at >= offset && at - offset < length; };
+  uint8_t end[2];
+  if (!covered(kBootSignatureOffset) || !covered(kBootSignatureOffset + 1)) {
+    if (source_.header_size() > 0) {
+      std::memcpy(end, source_.sector0().data() + kBootSignatureOffset, sizeof end);
+    } else {
+      for (size_t done = 0; done < sizeof end;) {
+        const source::IoResult r =
+            source_.io().Read(kBootSignatureOffset + done, end + done, sizeof end - done);
+        if (r.error != 0 || r.bytes == 0) return false;
+        done += r.bytes;
+      }
+    }
+  }
+  for (size_t i = 0; i < sizeof end; ++i) {
+    if (covered(kBootSignatureOffset + i)) end[i] = data[kBootSignatureOffset + i - offset];
+  }
+  return end[0] == 0x55 && end[1] == 0xAA;
+}
+
 Step RequestProcessor::FinishRead(PER_SOCKET_CONTEXT& c) {
+  const uint64_t offset = c.request.offset;
   const uint32_t length = c.request.length;
   uint8_t* data = c.io->buffer + kReplyData;
-  StampDiskSignature(c.request.offset, length, c.stamp, data);
+  const bool covers_signature =
+      offset < kDiskSignatureOffset + 4 && offset + length > kDiskSignatureOffset;
+  if (covers_signature && SectorZeroIsBootRecord(offset, length, data)) {
+    StampDiskSignature(offset, length, c.stamp, data);
+  }
   Scramble(data, length);
   return Reply(c, REPLY_OK, length, length);
 }

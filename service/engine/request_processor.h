@@ -68,10 +68,13 @@ class RequestProcessor {
   Step ReceivePayload(PER_SOCKET_CONTEXT& c);
   Step Reply(PER_SOCKET_CONTEXT& c, uint16_t status, uint32_t length, uint32_t data_length);
   Step FinishRead(PER_SOCKET_CONTEXT& c);
+  bool SectorZeroIsBootRecord(uint64_t offset, uint32_t length, const uint8_t* data);
   bool InDisk(uint64_t offset, uint32_t length) const;
   void SynthesizeHeader(uint64_t offset, uint32_t length, uint8_t* data) const;
 
   source::DiskSource& source_;
+  // A digest of 20 zero bytes (what an unreadable or missing one becomes)
+  // stands for no password and matches nothing.
   std::array<uint8_t, kDigestSize> password_;
   std::array<uint8_t, kDigestSize> manage_password_;
   LoggedOnHook logged_on_;
@@ -79,7 +82,10 @@ class RequestProcessor {
 
 // Writes the connection's stamp over the disk signature (disk bytes
 // 440..443) where the read of `length` bytes at disk offset `offset`, whose
-// data is at `data`, covers it.
+// data is at `data`, covers it. Reads stamp only a sector 0 that ends in
+// 0x55 0xAA (a master boot record or a boot sector, as a partition's
+// synthesized one always does); any other sector 0 (an XFS superblock, say)
+// is served as stored.
 void StampDiskSignature(uint64_t offset, uint32_t length, uint32_t stamp, uint8_t* data);
 
 }  // namespace quensaria::engine

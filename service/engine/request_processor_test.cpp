@@ -80,11 +80,8 @@ class ProcessorTest : public ::testing::Test {
     auto io = std::make_unique<MemoryIo>(PatternBytes(size));
     io_ = io.get();
     source_ = std::make_unique<source::DiskSource>(kind, size, type, std::move(io), cache_blocks);
-    ServerConfig config{};
-    std::memcpy(config.Password, PasswordDigest("login").data(), kDigestSize);
-    std::memcpy(config.ManagePassword, PasswordDigest("manage").data(), kDigestSize);
     processor_ = std::make_unique<RequestProcessor>(
-        *source_, config, [this](uint32_t a) { logged_on_.push_back(a); });
+        *source_, settings_, [this](uint32_t a) { logged_on_.push_back(a); });
     io_record_ = std::make_unique<PER_IO_CONTEXT>();
     c_ = PER_SOCKET_CONTEXT{};
     c_.socket = kSocket;
@@ -155,7 +152,20 @@ class ProcessorTest : public ::testing::Test {
   uint8_t QueriedAccess() { return ParseQueryData(Exchange(QueryRequest()).data.data()).access; }
   void SetFaults(const MemoryIo::Faults& faults) { io_->SetFaults(faults); }
 
+  static ServerConfig Settings() {
+    ServerConfig config{};
+    std::memcpy(config.Password, PasswordDigest("login").data(), kDigestSize);
+    std::memcpy(config.ManagePassword, PasswordDigest("manage").data(), kDigestSize);
+    return config;
+  }
+  // Puts the boot signature at the end of the source's sector 0.
+  void MakeBootRecord() {
+    const uint8_t signature[2] = {0x55, 0xAA};
+    ASSERT_EQ(io_->Write(510, signature, 2).bytes, 2u);
+  }
+
   uint8_t access_ = ACCESS_FULL;  // admission level for Make
+  ServerConfig settings_ = Settings();  // the export's digests for Make
   MemoryIo* io_ = nullptr;
   std::unique_ptr<source::DiskSource> source_;
   std::unique_ptr<RequestProcessor> processor_;
@@ -274,6 +284,31 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelRow{ACCESS_FULL, "wrong", REPLY_DENIED, ACCESS_REFUSED, false},
                       LevelRow{ACCESS_VIRTUAL_WRITE, "", REPLY_DENIED, ACCESS_REFUSED, false}));
 
+TEST_F(ProcessorTest, ADigestOfZeroBytesNeverMatches) {
+  // Both digests unset, as a missing or unreadable one is read.
+  settings_ = ServerConfig{};
+  MakeImage();
+  const Bytes zeros(kDigestSize, 0);
+  Bytes login(32);
+  EncodeLoginRequest(zeros.data(), login.data());
+  EXPECT_EQ(Exchange(login).header.status, REPLY_DENIED);
+  EXPECT_EQ(QueriedAccess(), ACCESS_REFUSED);
+  EXPECT_EQ(Exchange(WriteRequest(0, Bytes(512, 1))).header.status, REPLY_DENIED);
+  EXPECT_EQ(Exchange(LoginRequest("")).header.status, REPLY_DENIED);
+  EXPECT_TRUE(logged_on_.empty());
+
+  // Only the unset one is out of reach: a set log-on password still works
+  // beside an unset management password, which lifts nobody.
+  settings_ = Settings();
+  std::memset(settings_.ManagePassword, 0, kDigestSize);
+  access_ = ACCESS_VIRTUAL_WRITE;
+  MakeImage();
+  LogOn("login");
+  EXPECT_EQ(QueriedAccess(), ACCESS_VIRTUAL_WRITE);
+  EXPECT_EQ(Exchange(login).header.status, REPLY_DENIED);
+  EXPECT_EQ(QueriedAccess(), ACCESS_REFUSED);
+}
+
 TEST_F(ProcessorTest, ReadsAndWritesBeforeALogOnAreDenied) {
   MakeImage();
   EXPECT_EQ(QueriedAccess(), ACCESS_FULL);  // query is answered regardless
@@ -372,14 +407,15 @@ TEST_F(ProcessorTest, ReadDataIsScrambledAndOnlyTheAskedLengthIsSent) {
   EXPECT_NE(reply.data, plain);
 }
 
-TEST_F(ProcessorTest, ImageAndDriveReadsOfSectorZeroCarryTheConnectionsStamp) {
+TEST_F(ProcessorTest, ImageAndDriveReadsOfABootRecordCarryTheConnectionsStamp) {
   for (SourceKind kind : {source::SOURCE_IMAGE_FILE, source::SOURCE_PHYSICAL_DRIVE}) {
     SCOPED_TRACE(kind);
     Make(kind, 2 * kMiB);
+    MakeBootRecord();
     LogOn();
     const Bytes sector = Exchange(ReadRequest(0, 512)).plain();
     EXPECT_EQ(LoadLe32(sector.data() + 440), static_cast<uint32_t>(kSocket));
-    for (int i = 0; i < 512; ++i) {
+    for (int i = 0; i < 510; ++i) {
       if (i < 440 || i > 443) {
         ASSERT_EQ(sector[i], Pattern(i)) << i;
       }
@@ -390,7 +426,56 @@ TEST_F(ProcessorTest, ImageAndDriveReadsOfSectorZeroCarryTheConnectionsStamp) {
     EXPECT_EQ(short_read[439], Pattern(439));
     const Bytes later = Exchange(ReadRequest(512, 512)).plain();
     EXPECT_EQ(later[440 - 0], Pattern(512 + 440));
+    // Reads that cover the signature but not the sector's end are stamped
+    // alike, whether the end is on the source or partly in the read.
+    const Bytes head = Exchange(ReadRequest(0, 444)).plain();
+    EXPECT_EQ(LoadLe32(head.data() + 440), static_cast<uint32_t>(kSocket));
+    const Bytes middle = Exchange(ReadRequest(442, 69)).plain();  // 442..510
+    EXPECT_EQ(middle[0], static_cast<uint8_t>(kSocket >> 16));
+    EXPECT_EQ(middle[1], static_cast<uint8_t>(kSocket >> 24));
+    EXPECT_EQ(middle[2], Pattern(444));
   }
+}
+
+TEST_F(ProcessorTest, SectorZeroWithoutTheBootSignatureIsServedAsStored) {
+  // Pattern bytes end sector 0 in FF 00: not a boot record (an XFS
+  // superblock, say), whose checksum a stamp would break.
+  MakeImage();
+  LogOn();
+  for (uint32_t length : {512u, 4096u, 444u, 1u << 16}) {
+    const Bytes data = Exchange(ReadRequest(0, length)).plain();
+    ASSERT_EQ(data.size(), length);
+    for (uint32_t i = 0; i < length; ++i) ASSERT_EQ(data[i], Pattern(i)) << length << " " << i;
+  }
+  const Bytes middle = Exchange(ReadRequest(440, 4)).plain();
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(middle[i], Pattern(440 + i));
+
+  // A client that writes a boot record gets the stamp from then on, and
+  // loses it again when it writes something else.
+  Bytes sector = PatternBytes(512);
+  sector[510] = 0x55;
+  sector[511] = 0xAA;
+  ASSERT_EQ(Exchange(WriteRequest(0, sector)).header.status, REPLY_OK);
+  EXPECT_EQ(LoadLe32(Exchange(ReadRequest(0, 512)).plain().data() + 440),
+            static_cast<uint32_t>(kSocket));
+  EXPECT_EQ(LoadLe32(Exchange(ReadRequest(440, 4)).plain().data()), static_cast<uint32_t>(kSocket));
+  sector[511] = 0xAB;
+  ASSERT_EQ(Exchange(WriteRequest(0, sector)).header.status, REPLY_OK);
+  EXPECT_EQ(Exchange(ReadRequest(0, 512)).plain(), sector);
+  EXPECT_EQ(Exchange(ReadRequest(440, 4)).plain(), Bytes(sector.begin() + 440, sector.begin() + 444));
+}
+
+TEST_F(ProcessorTest, SectorZeroWhoseEndCannotBeReadIsServedAsStored) {
+  MakeImage(4 * kMiB, 10);
+  MakeBootRecord();
+  LogOn();
+  ASSERT_EQ(Exchange(ReadRequest(0, 4096)).header.status, REPLY_OK);  // now cached
+  MemoryIo::Faults faults;
+  faults.read_error = ERROR_READ_FAULT;
+  SetFaults(faults);
+  const Reply reply = Exchange(ReadRequest(0, 444));  // a cache hit; the end is not in it
+  EXPECT_EQ(reply.header.status, REPLY_OK);
+  EXPECT_EQ(reply.plain()[440], Pattern(440));
 }
 
 TEST_F(ProcessorTest, PartitionHeaderIsSynthesizedAndThePartitionFollowsUnstamped) {
@@ -430,6 +515,7 @@ TEST_F(ProcessorTest, ReadAcrossThePartitionHeaderEdgeIsSplit) {
 
 TEST_F(ProcessorTest, CacheHitsServeReadsWithoutTheSourceAndAreStampedToo) {
   MakeImage(4 * kMiB, 10);
+  MakeBootRecord();
   LogOn();
   const Bytes first = Exchange(ReadRequest(0, 4096)).plain();
   const MemoryIo::Counts filled = io_->counts();

@@ -75,19 +75,30 @@ std::optional<int64_t> ParseDecimal(std::string_view text) {
   return value;
 }
 
-int32_t ReadInt32(std::string_view text) {
-  return static_cast<int32_t>(ReadInRange(text, std::numeric_limits<int32_t>::min(),
-                                          std::numeric_limits<int32_t>::max())
-                                  .value_or(0));
+std::optional<int32_t> ParseInt32(std::string_view text) {
+  const auto value = ReadInRange(text, std::numeric_limits<int32_t>::min(),
+                                 std::numeric_limits<int32_t>::max());
+  if (!value) return std::nullopt;
+  return static_cast<int32_t>(*value);
 }
 
-uint16_t ReadPort(std::string_view text) {
-  return static_cast<uint16_t>(ReadInRange(text, 0, 65535).value_or(0));
+std::optional<uint16_t> ParsePort(std::string_view text) {
+  const auto value = ReadInRange(text, 0, 65535);
+  if (!value) return std::nullopt;
+  return static_cast<uint16_t>(*value);
 }
 
-uint8_t ReadByte(std::string_view text) {
-  return static_cast<uint8_t>(ReadInRange(text, 0, 255).value_or(0));
+std::optional<uint8_t> ParseByte(std::string_view text) {
+  const auto value = ReadInRange(text, 0, 255);
+  if (!value) return std::nullopt;
+  return static_cast<uint8_t>(*value);
 }
+
+int32_t ReadInt32(std::string_view text) { return ParseInt32(text).value_or(0); }
+
+uint16_t ReadPort(std::string_view text) { return ParsePort(text).value_or(0); }
+
+uint8_t ReadByte(std::string_view text) { return ParseByte(text).value_or(0); }
 
 std::string FormatAddress(uint32_t address) {
   // On this little-endian host the 32-bit value of the four bytes in memory
@@ -95,18 +106,25 @@ std::string FormatAddress(uint32_t address) {
   return std::to_string(static_cast<int32_t>(address));
 }
 
-uint32_t ReadAddress(std::string_view text) {
+std::optional<uint32_t> ParseAddress(std::string_view text) {
   const auto value = ReadInRange(text, std::numeric_limits<int32_t>::min(),
                                  std::numeric_limits<uint32_t>::max());
-  return static_cast<uint32_t>(value.value_or(0));
+  if (!value) return std::nullopt;
+  return static_cast<uint32_t>(*value);
 }
+
+uint32_t ReadAddress(std::string_view text) { return ParseAddress(text).value_or(0); }
 
 std::string FormatSectors(int64_t size_bytes) { return std::to_string(size_bytes / 512); }
 
-int64_t ReadSectorsAsBytes(std::string_view text) {
+std::optional<int64_t> ParseSectorsAsBytes(std::string_view text) {
   constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / 512;
-  return ReadInRange(text, -kLimit, kLimit).value_or(0) * 512;
+  const auto value = ReadInRange(text, -kLimit, kLimit);
+  if (!value) return std::nullopt;
+  return *value * 512;
 }
+
+int64_t ReadSectorsAsBytes(std::string_view text) { return ParseSectorsAsBytes(text).value_or(0); }
 
 std::string FormatDigest(const uint8_t* digest) {
   Sha1Digest bytes;
@@ -114,10 +132,15 @@ std::string FormatDigest(const uint8_t* digest) {
   return DigestToHex(bytes);
 }
 
-void ReadDigest(std::string_view text, uint8_t* digest) {
+bool ParseDigest(std::string_view text, uint8_t* digest) {
   Sha1Digest bytes{};
-  if (!DigestFromHex(TrimBlanks(text), bytes)) bytes.fill(0);
+  if (!DigestFromHex(TrimBlanks(text), bytes)) return false;
   std::memcpy(digest, bytes.data(), bytes.size());
+  return true;
+}
+
+void ReadDigest(std::string_view text, uint8_t* digest) {
+  if (!ParseDigest(text, digest)) std::memset(digest, 0, sizeof(Sha1Digest));
 }
 
 std::string CleanText(std::string_view text, size_t max_bytes) {

@@ -17,6 +17,15 @@ namespace quensaria::store {
 // An optionally signed decimal integer with optional surrounding blanks.
 std::optional<int64_t> ParseDecimal(std::string_view text);
 
+// The fields' numbers, or nothing when `text` is not one in range.
+std::optional<int32_t> ParseInt32(std::string_view text);
+std::optional<uint16_t> ParsePort(std::string_view text);
+std::optional<uint8_t> ParseByte(std::string_view text);
+std::optional<uint32_t> ParseAddress(std::string_view text);
+std::optional<int64_t> ParseSectorsAsBytes(std::string_view text);
+// False (and `digest` untouched) when `text` is not 40 hexadecimal digits.
+bool ParseDigest(std::string_view text, uint8_t* digest);
+
 // A signed 32-bit number; anything else reads as 0.
 int32_t ReadInt32(std::string_view text);
 // A port 0..65535; anything else reads as 0.

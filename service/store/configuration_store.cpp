@@ -3,11 +3,13 @@
 #include <libxml/tree.h>
 
 #include <cstring>
+#include <ctime>
 #include <exception>
 
 #include "platform/console.h"
 #include "platform/whole_file.h"
 #include "service/store/attribute_forms.h"
+#include "service/store/kept_files.h"
 #include "service/store/xml_document.h"
 #include "shared/win32_error.h"
 
@@ -19,49 +21,6 @@ constexpr char kFileEncoding[] = "GB2312";
 constexpr char kRootName[] = "Services";
 
 const xmlChar* X(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
-
-std::string Attribute(xmlNode* element, const char* name) {
-  std::string value;
-  GetAttribute(element, name, value);
-  return value;  // a missing attribute reads like an empty one: as 0
-}
-
-template <size_t N>
-void CopyText(const std::string& text, char (&field)[N]) {
-  std::memset(field, 0, N);
-  std::memcpy(field, text.data(), std::min(text.size(), N - 1));
-}
-
-ClientEntry ReadClient(xmlNode* element) {
-  ClientEntry client;
-  std::memset(&client, 0, sizeof client);
-  client.address = ReadAddress(Attribute(element, "IpAddress"));
-  client.access = ReadByte(Attribute(element, "Access"));
-  client.nameState = ReadByte(Attribute(element, "HasName"));
-  if (client.nameState != 0) {
-    CopyText(CleanText(Attribute(element, "HostName"), kHostNameCapacity - 1), client.hostName);
-  }
-  return client;
-}
-
-registry::StoredServer ReadServer(xmlNode* element) {
-  registry::StoredServer server;
-  ServerConfig& config = server.config;
-  std::memset(&config, 0, sizeof config);
-  config.IpAddress = ReadAddress(Attribute(element, "IpAddress"));
-  config.Port = ReadPort(Attribute(element, "Port"));
-  CopyText(CleanText(Attribute(element, "Source"), kSourceCapacity - 1), config.Source);
-  config.SizeBytes = ReadSectorsAsBytes(Attribute(element, "Capability"));
-  config.Started = ReadInt32(Attribute(element, "Started"));
-  config.Cache = ReadInt32(Attribute(element, "Cache"));
-  config.AuthMode = ReadInt32(Attribute(element, "AuthMode"));
-  ReadDigest(Attribute(element, "Password"), config.Password);
-  ReadDigest(Attribute(element, "ManagePassword"), config.ManagePassword);
-  for (xmlNode* child = element->children; child != nullptr; child = child->next) {
-    if (child->type == XML_ELEMENT_NODE) server.static_clients.push_back(ReadClient(child));
-  }
-  return server;
-}
 
 bool AddAttribute(xmlNode* element, const char* name, const std::string& value) {
   return xmlNewProp(element, X(name), X(value.c_str())) != nullptr;
@@ -110,17 +69,6 @@ bool WriteServer(xmlNode* root, const registry::StoredServer& server) {
 
 }  // namespace
 
-std::optional<std::vector<registry::StoredServer>> ParseConfiguration(std::string_view xml) {
-  XmlDocument doc = ParseXml(xml);
-  if (!doc) return std::nullopt;
-  std::vector<registry::StoredServer> servers;
-  for (xmlNode* child = xmlDocGetRootElement(doc.get())->children; child != nullptr;
-       child = child->next) {
-    if (child->type == XML_ELEMENT_NODE) servers.push_back(ReadServer(child));
-  }
-  return servers;
-}
-
 Result<std::string> FormatConfiguration(const std::vector<registry::StoredServer>& servers,
                                         std::string_view previous) {
   XmlDocument doc;
@@ -157,25 +105,35 @@ void ConfigurationStore::LoadConfiguration(const LoadServerFn& load_server) {
   const std::string path = ConfigurationPath();
   try {
     Result<std::string> data = platform::ReadWholeFile(path, kMaxConfigurationBytes);
-    std::optional<std::vector<registry::StoredServer>> servers;
+    std::optional<ConfigurationReading> reading;
     std::string problem;
     if (data.ok()) {
-      servers = ParseConfiguration(*data);
-      if (!servers) problem = "not a well-formed XML document";
+      reading = ReadConfiguration(*data);
+      if (!reading) problem = "not a well-formed XML document";
     } else if (data.status().code() != ERROR_FILE_NOT_FOUND &&
                data.status().code() != ERROR_PATH_NOT_FOUND) {
       problem = data.status().message();
     }
     if (!problem.empty()) {
       // The next save would overwrite it; keep what the administrator had.
-      const std::string kept = directory_ + "/" + kBrokenFileName;
-      const std::string outcome = platform::ReplaceFileSynced(path, kept).ok()
-                                      ? "kept as " + kept
-                                      : "starting with an empty configuration";
+      Result<std::string> file = platform::FollowLinks(path);
+      const std::string broken = file.ok() ? *file : path;
+      Result<std::string> kept =
+          KeepByMoving(broken, platform::DirectoryOf(broken), kBrokenStem, time(nullptr));
+      const std::string outcome =
+          kept.ok() ? "kept as " + *kept : "starting with an empty configuration";
       platform::ConsolePrintf("%s: %s; %s\n", path.c_str(), problem.c_str(), outcome.c_str());
     }
-    if (servers) {
-      for (const registry::StoredServer& server : *servers) {
+    if (reading) {
+      for (const ReadNote& note : reading->notes) {
+        platform::ConsolePrintf("%s line %ld: %s\n", path.c_str(), note.line, note.text.c_str());
+      }
+      if (reading->changed()) {
+        original_ = std::move(data).value();
+        platform::ConsolePrintf("%s: values not read as written; the file as read is kept "
+                                "before it is next saved\n", path.c_str());
+      }
+      for (const registry::StoredServer& server : reading->servers) {
         load_server(server.config, server.static_clients);
       }
     }
@@ -185,16 +143,38 @@ void ConfigurationStore::LoadConfiguration(const LoadServerFn& load_server) {
   loaded_ = true;
 }
 
+Status ConfigurationStore::KeepOriginal(const std::string& directory) {
+  if (!original_) return Status::Ok();
+  Result<std::string> kept = KeepCopy(*original_, directory, kOriginalStem, time(nullptr));
+  if (!kept.ok()) {
+    return Status(kept.status().code(), "keeping the file as read: " + kept.status().message());
+  }
+  platform::ConsolePrintf("%s: the file as read is kept as %s\n", ConfigurationPath().c_str(),
+                          kept->c_str());
+  original_.reset();
+  return Status::Ok();
+}
+
 Status ConfigurationStore::SaveConfiguration(const std::vector<registry::StoredServer>& servers) {
   if (!loaded_) return Status::Ok();
   try {
-    const std::string backup = BackupPath();
-    // A Locals.bak.xml left by a save whose rename failed lends its root.
-    Result<std::string> previous = platform::ReadWholeFile(backup, kMaxConfigurationBytes);
-    Result<std::string> bytes =
-        FormatConfiguration(servers, previous.ok() ? std::string_view(*previous) : std::string_view());
-    Status status = bytes.ok() ? platform::WriteFileSynced(backup, *bytes) : bytes.status();
-    if (status.ok()) status = platform::ReplaceFileSynced(backup, ConfigurationPath());
+    // A link stays a link: the file it points to is replaced, from its own
+    // directory so that the rename stays atomic.
+    Result<std::string> target = platform::FollowLinks(ConfigurationPath());
+    Status status = target.status();
+    if (status.ok()) {
+      const std::string directory = platform::DirectoryOf(*target);
+      const std::string backup = directory + "/" + kBackupFileName;
+      status = KeepOriginal(directory);
+      if (status.ok()) {
+        // A Locals.bak.xml left by a save whose rename failed lends its root.
+        Result<std::string> previous = platform::ReadWholeFile(backup, kMaxConfigurationBytes);
+        Result<std::string> bytes = FormatConfiguration(
+            servers, previous.ok() ? std::string_view(*previous) : std::string_view());
+        status = bytes.ok() ? platform::WriteFileSynced(backup, *bytes) : bytes.status();
+        if (status.ok()) status = platform::ReplaceFileSynced(backup, *target);
+      }
+    }
     if (!status.ok()) {
       platform::ConsolePrintf("%s: not saved: %s\n", ConfigurationPath().c_str(),
                               status.message().c_str());

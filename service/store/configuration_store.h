@@ -7,7 +7,15 @@
 // SaveConfiguration is the registry's save hook (called under the registry
 // lock) and runs once more at service stop. Neither throws; a save that
 // fails leaves Locals.xml as it was. Saves are durable: the new file is
-// flushed to disk before it replaces the old one.
+// flushed to disk before it replaces the old one. A Locals.xml that is a
+// symbolic link stays one: the save replaces the file it points to, through
+// a Locals.bak.xml in that file's directory.
+//
+// Nothing the administrator wrote is lost silently: an unreadable file is
+// kept aside, and when a load could not take every value as written (see
+// configuration_reader.h) each such value is reported on the console and
+// the file as read is kept before the first save replaces it. Kept files
+// never overwrite one another (kept_files.h).
 #ifndef QUENSARIA_SERVICE_STORE_CONFIGURATION_STORE_H_
 #define QUENSARIA_SERVICE_STORE_CONFIGURATION_STORE_H_
 
@@ -20,6 +28,7 @@
 #include <vector>
 
 #include "service/registry/server_registry.h"
+#include "service/store/configuration_reader.h"
 #include "shared/management_records.h"
 #include "shared/status.h"
 
@@ -27,15 +36,12 @@ namespace quensaria::store {
 
 inline constexpr char kConfigurationFileName[] = "Locals.xml";
 inline constexpr char kBackupFileName[] = "Locals.bak.xml";
-// Where an unreadable Locals.xml is kept instead of being overwritten.
-inline constexpr char kBrokenFileName[] = "Locals.broken.xml";
+// Kept names (kept_files.h): an unreadable Locals.xml, moved aside at the
+// load; a Locals.xml as read, when the load changed values, before the save.
+inline constexpr char kBrokenStem[] = "Locals.broken";
+inline constexpr char kOriginalStem[] = "Locals.orig";
 // No real configuration comes near this; a larger file is not read.
 inline constexpr size_t kMaxConfigurationBytes = 64u << 20;
-
-// The servers of an XML document in file order, or nullopt when `xml` is not
-// a well-formed document. Every child element of the root is a server and
-// every child element of a server a static client, whatever their names.
-std::optional<std::vector<registry::StoredServer>> ParseConfiguration(std::string_view xml);
 
 // The file bytes for `servers`. A non-empty `previous` document (a left-over
 // Locals.bak.xml) lends its root element and the nodes around it.
@@ -52,12 +58,15 @@ class ConfigurationStore {
   explicit ConfigurationStore(std::string state_directory);
 
   // Reads Locals.xml and hands every server to `load_server`. A missing file
-  // loads nothing; an unreadable one is renamed to Locals.broken.xml first.
-  // Enables saving whatever happened.
+  // loads nothing; an unreadable one is first moved to a kept
+  // "Locals.broken" name beside the file. Every value not taken as written
+  // is reported on the console. Enables saving whatever happened.
   void LoadConfiguration(const LoadServerFn& load_server);
 
   // Writes `servers` to Locals.xml. Does nothing (and succeeds) before the
-  // first load.
+  // first load. When the load changed values, the first save first keeps
+  // the file as read under a "Locals.orig" name and saves nothing until
+  // that has worked.
   Status SaveConfiguration(const std::vector<registry::StoredServer>& servers);
 
   bool loaded() const { return loaded_.load(); }
@@ -65,8 +74,13 @@ class ConfigurationStore {
   std::string BackupPath() const;
 
  private:
+  Status KeepOriginal(const std::string& directory);
+
   std::string directory_;
   std::atomic<bool> loaded_{false};
+  // The bytes of a Locals.xml that the load did not take whole, until a
+  // save has kept them. Only the load and the (serialised) saves touch it.
+  std::optional<std::string> original_;
 };
 
 }  // namespace quensaria::store

@@ -4,14 +4,19 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
+
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/console.h"
+#include "shared/block_protocol.h"
 
 namespace quensaria::store {
 namespace {
@@ -323,6 +328,151 @@ TEST_F(ConfigurationStoreTest, UnreadableFileIsKeptAsideNotOverwritten) {
   Save({});
   EXPECT_EQ(Read("Locals.xml"), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Services/>\n");
   EXPECT_EQ(Read("Locals.broken.xml"), broken);
+}
+
+TEST_F(ConfigurationStoreTest, EveryUnreadableFileIsKeptUnderANameOfItsOwn) {
+  const std::string files[] = {"<Services><Server", "not xml at all", "<Services></Other>"};
+  for (const std::string& broken : files) {
+    Write("Locals.xml", broken);
+    EXPECT_TRUE(Load().empty());
+    Save({});  // the next start saves over Locals.xml at once
+  }
+  std::vector<std::string> kept;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    const std::string name = entry.path().filename();
+    if (name.rfind("Locals.broken", 0) == 0) kept.push_back(Read(name.c_str()));
+  }
+  std::sort(kept.begin(), kept.end());
+  std::vector<std::string> expected(std::begin(files), std::end(files));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(kept, expected);
+  EXPECT_EQ(Read("Locals.broken.xml"), files[0]);  // the first keeps the plain name
+}
+
+TEST_F(ConfigurationStoreTest, ValuesNotTakenAreReportedWithTheirLines) {
+  Write("Locals.xml",
+        "<?xml version=\"1.0\"?>\n<Services>\n<Server Port=\"1\" Password=\"" + std::string(40, 'a') +
+            "\" ManagePassword=\"bad\">\n<Client IpAddress=\"1\" Access=\"-1\"/>\n"
+            "<Other/>\n</Server>\n</Services>\n");
+  std::string console;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { console += line; });
+  const std::vector<StoredServer> loaded = Load();
+  platform::SetConsoleSinkForTesting({});
+  const std::string path = Path("Locals.xml");
+  EXPECT_EQ(console,
+            path + " line 3: Server 1: ManagePassword \"bad\" not taken: no log-on matches it\n" +
+            path + " line 4: Server 1 Client 1: Access \"-1\" not taken: read as 2 (refused)\n" +
+            path + " line 5: Server 1: element \"Other\" not taken: skipped\n" +
+            path + ": values not read as written; the file as read is kept before it is next saved\n");
+  ASSERT_EQ(loaded.size(), 1u);
+  ASSERT_EQ(loaded[0].static_clients.size(), 1u);
+  EXPECT_EQ(loaded[0].static_clients[0].access, ACCESS_REFUSED);
+}
+
+TEST_F(ConfigurationStoreTest, AFileLoadedWithChangesIsKeptAsReadBeforeTheFirstSave) {
+  const std::string original =
+      "<?xml version=\"1.0\"?>\n<Services>\n  <Server Source=\"" + std::string(300, 's') +
+      "\" Port=\"x\">\n    <Client IpAddress=\"2\" Access=\"1\" HasName=\"1\" HostName=\"" +
+      std::string(200, 'h') + "\"/>\n  </Server>\n</Services>\n";
+  Write("Locals.xml", original);
+  Load();
+  EXPECT_FALSE(Exists("Locals.orig.xml"));  // nothing is lost before a save
+  std::string console;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { console += line; });
+  Save({{Config("/changed", 2), {}}});
+  platform::SetConsoleSinkForTesting({});
+  EXPECT_EQ(console, Path("Locals.xml") + ": the file as read is kept as " + Path("Locals.orig.xml") + "\n");
+  EXPECT_EQ(Read("Locals.orig.xml"), original);
+  EXPECT_NE(Read("Locals.xml").find("/changed"), std::string::npos);
+  // Later saves of the same run keep nothing more.
+  Save({{Config("/again", 3), {}}});
+  EXPECT_EQ(Read("Locals.orig.xml"), original);
+
+  // A second such file, in a later run, is kept beside the first.
+  const std::string second = "<Services><Server Port=\"y\"/></Services>";
+  Write("Locals.xml", second);
+  Load();
+  Save({});
+  EXPECT_EQ(Read("Locals.orig.xml"), original);
+  size_t originals = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    const std::string name = entry.path().filename();
+    if (name.rfind("Locals.orig-", 0) == 0) {
+      ++originals;
+      EXPECT_EQ(Read(name.c_str()), second);
+    }
+  }
+  EXPECT_EQ(originals, 1u);
+}
+
+TEST_F(ConfigurationStoreTest, AFileLoadedWholeKeepsNoCopy) {
+  Save({{Config("/a", 1), {Client("1.2.3.4", 1, kNameKnown, "one")}}});
+  Load();
+  Save({{Config("/b", 1), {}}});
+  // Written back as read, a zero digest is reported but keeps no copy.
+  Write("Locals.xml", "<Services><Server Password=\"" + std::string(40, '0') + "\"/></Services>");
+  Load();
+  Save({});
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename(), "Locals.xml");
+  }
+}
+
+TEST_F(ConfigurationStoreTest, NothingIsSavedUntilTheFileAsReadIsKept) {
+  const std::string original =
+      "<Services><Server Port=\"x\" Source=\"" + std::string(1000, 's') + "\"/></Services>";
+  Write("Locals.xml", original);
+  Load();
+  // A file size limit that the copy of the original exceeds but the new,
+  // empty configuration does not.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Status refused = store_->SaveConfiguration({});
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  signal(SIGXFSZ, previous);
+  EXPECT_FALSE(refused.ok());
+  EXPECT_EQ(Read("Locals.xml"), original);
+  EXPECT_FALSE(Exists("Locals.orig.xml"));  // no part of a copy either
+
+  EXPECT_TRUE(store_->SaveConfiguration({}).ok());
+  EXPECT_EQ(Read("Locals.orig.xml"), original);
+  EXPECT_EQ(Read("Locals.xml"), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Services/>\n");
+}
+
+TEST_F(ConfigurationStoreTest, ALinkedFileStaysALinkAndItsTargetIsReplaced) {
+  std::filesystem::create_directories(Path("real/etc"));
+  Write("real/etc/services.xml", "<Services><Server Port=\"7\"/></Services>");
+  for (const std::string& link : {std::string("real/etc/services.xml"), Path("real/etc/services.xml")}) {
+    SCOPED_TRACE(link);
+    std::filesystem::remove(Path("Locals.xml"));
+    std::filesystem::create_symlink(link, Path("Locals.xml"));
+    const std::vector<StoredServer> loaded = Load();
+    Save({{Config("/through/the/link", 9), {}}});
+    EXPECT_TRUE(std::filesystem::is_symlink(Path("Locals.xml")));
+    EXPECT_EQ(std::filesystem::read_symlink(Path("Locals.xml")), link);
+    EXPECT_NE(Read("real/etc/services.xml").find("/through/the/link"), std::string::npos);
+    EXPECT_FALSE(Exists("Locals.bak.xml"));
+    EXPECT_FALSE(Exists("real/etc/Locals.bak.xml"));
+    ASSERT_EQ(Load().size(), 1u);
+  }
+  // A link to a file not there yet: the save creates it.
+  std::filesystem::remove(Path("Locals.xml"));
+  std::filesystem::create_symlink("real/new.xml", Path("Locals.xml"));
+  EXPECT_TRUE(Load().empty());
+  Save({{Config("/new", 1), {}}});
+  EXPECT_TRUE(std::filesystem::is_symlink(Path("Locals.xml")));
+  EXPECT_NE(Read("real/new.xml").find("/new"), std::string::npos);
+  // A link that loops cannot be read: it is kept aside like any such file.
+  std::filesystem::remove(Path("Locals.xml"));
+  std::filesystem::create_symlink("Locals.xml", Path("Locals.xml"));
+  EXPECT_TRUE(Load().empty());
+  EXPECT_TRUE(std::filesystem::is_symlink(Path("Locals.broken.xml")));
+  Save({});
+  EXPECT_FALSE(std::filesystem::is_symlink(Path("Locals.xml")));
 }
 
 TEST_F(ConfigurationStoreTest, LeftOverBackupLendsItsRootAndOuterNodes) {

@@ -11,7 +11,9 @@
 namespace quensaria::store {
 namespace {
 
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+// Big lines: notes on values name lines past 65535 correctly.
+constexpr int kParseOptions =
+    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_BIG_LINES;
 
 void IgnoreMessage(void*, const char*, ...) {}
 void IgnoreError(void*, xmlError*) {}
