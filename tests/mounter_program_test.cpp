@@ -389,6 +389,33 @@ TEST_F(MounterProgramTest, ALetterInUseAndTheNinthMount) {
   EXPECT_EQ(dialogs.statuses.size(), shown);
 }
 
+// Volumes that cannot be attached, as for a user without UDisks2.
+class NoWayToVolumes : public Volumes {
+ public:
+  uint32_t Attach(char, const QString&, QString* explanation) override {
+    *explanation = "No way to attach the volume: do this or that.";
+    return 50;
+  }
+  uint32_t Detach(char, const QString&) override { return 0; }
+};
+
+TEST_F(MounterProgramTest, AVolumeThatCannotBeAttachedTakesTheMountBackAndSaysWhy) {
+  const int port = Export(Ext4Image("plain.img", "8M"), "full");
+  NoWayToVolumes no_way;
+  MountManager manager(*settings_, no_way,
+                       DriveLinks{QString::fromStdString(velmoran_->runtime_dir()), {}});
+  ScriptedDialogs dialogs;
+  dialogs.adds = {Network(port, 'Y')};
+  EXPECT_EQ(50, manager.AddAndMount(dialogs, FlowOrigin::kTray));
+  EXPECT_EQ(dialogs.messages.back(),
+            "Velmoran has encountered an error while mounting drive, error message: No way to "
+            "attach the volume: do this or that.");
+  ExpectNothingLeft('Y', 0);
+  EXPECT_NE(0, velmoran_->Ctl("query VelmoranEx0").code) << "the driver's mount was taken back";
+  EXPECT_FALSE(settings_->ReadDrive(0).has_value());
+  EXPECT_TRUE(manager.ListDrives().empty());
+}
+
 TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
   const int first = Export(Ext4Image("a.img", "8M"), "full");
   const int second = Export(Ext4Image("b.img", "8M"), "virtual");
