@@ -18,7 +18,9 @@
 namespace quensaria::platform {
 namespace {
 
-int Sh(const std::string& command) { return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()); }
+int Sh(const std::string& command) {
+  return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str());
+}
 
 class VolumeMountTest : public ::testing::Test {
  protected:
