@@ -1,0 +1,33 @@
+// The automatic mount of the saved drives ("-automount"): passes over the
+// indices 0..7, mounting each saved "Drive%d" record with its own letter
+// until it succeeds once; silent, no prompts, no widgets.
+#ifndef QUENSARIA_MOUNTER_AUTO_MOUNT_H_
+#define QUENSARIA_MOUNTER_AUTO_MOUNT_H_
+
+#include <chrono>
+
+#include "mounter/mount_manager.h"
+#include "mounter/mounter_settings.h"
+
+namespace quensaria::mounter {
+
+struct AutoMountOptions {
+  int passes = 50;
+  std::chrono::milliseconds interval{3000};  // after each pass
+};
+
+// Runs every pass (the last wait included) and returns how many drives were
+// mounted.
+int AutoMount(MountManager& manager, const MounterSettings& settings,
+              const AutoMountOptions& options = {});
+
+// What main() runs for "-automount": the engine with this machine's
+// defaults, AutoMount, exit code 0. Needs no QApplication and no display
+// (a QCoreApplication may exist or not).
+int RunAutoMount();
+// The same with other passes (tests).
+int RunAutoMount(const AutoMountOptions& options);
+
+}  // namespace quensaria::mounter
+
+#endif  // QUENSARIA_MOUNTER_AUTO_MOUNT_H_

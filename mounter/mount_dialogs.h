@@ -1,0 +1,56 @@
+// MountDialogs: what the mount flows ask of the user and show to the user.
+// The window implements it with real dialogs; tests answer it in code. All
+// calls come from the thread that runs the flow (the GUI thread).
+#ifndef QUENSARIA_MOUNTER_MOUNT_DIALOGS_H_
+#define QUENSARIA_MOUNTER_MOUNT_DIALOGS_H_
+
+#include <QString>
+#include <cstdint>
+#include <optional>
+
+namespace quensaria::mounter {
+
+// The add-device dialog's answers on OK (the dialog offers the defaults of
+// MounterSettings::ReadAddDeviceDefaults and the letters of
+// MountManager::FreeDriveLetters).
+struct AddDeviceAnswer {
+  uint32_t type = 0;        // 0 network disk, 1 disk image (2 CD image, hidden)
+  uint32_t ipAddress = 0;   // network disk: first octet in the most significant byte
+  uint32_t port = 60000;    // network disk: host order
+  QString fileName;         // disk image: the file's path (at most 260 characters)
+  char driveLetter = 0;     // 'D'..'Z'
+};
+
+// The password dialog's answers on OK.
+struct PasswordAnswer {
+  QString password;
+  bool save = false;  // the save-password box
+};
+
+// Where a flow was started, and so where its results go.
+enum class FlowOrigin {
+  kToolbar,  // status bar texts
+  kTray,     // message boxes
+};
+
+class MountDialogs {
+ public:
+  virtual ~MountDialogs() = default;
+
+  // The add-device dialog; nothing when cancelled.
+  virtual std::optional<AddDeviceAnswer> AskAddDevice() = 0;
+  // The password dialog; nothing when cancelled.
+  virtual std::optional<PasswordAnswer> AskPassword() = 0;
+  // A Yes/No question with the caption "Question", No preselected.
+  virtual bool AskYesNo(const QString& question) = 0;
+  // A text for the status bar.
+  virtual void ShowStatus(const QString& text) = 0;
+  // A message box.
+  virtual void ShowMessage(const QString& text) = 0;
+  // The list of mounted drives changed.
+  virtual void RefreshList() = 0;
+};
+
+}  // namespace quensaria::mounter
+
+#endif  // QUENSARIA_MOUNTER_MOUNT_DIALOGS_H_

@@ -1,0 +1,45 @@
+// The single-instance rule: the first mounter listens on a local socket
+// named after its window title; a second start knocks there, which makes
+// the first one show its window, and ends. The socket is the user's own
+// (in XDG_RUNTIME_DIR when set), so other users' mounters do not answer.
+#ifndef QUENSARIA_MOUNTER_SINGLE_INSTANCE_H_
+#define QUENSARIA_MOUNTER_SINGLE_INSTANCE_H_
+
+#include <QObject>
+#include <QString>
+
+class QLocalServer;
+
+namespace quensaria::mounter {
+
+// The main window's title and the instance's name.
+inline constexpr char kMounterTitle[] = "Velmoran Client Mounter";
+
+class SingleInstance : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit SingleInstance(const QString& name = QString::fromLatin1(kMounterTitle),
+                          QObject* parent = nullptr);
+  ~SingleInstance() override;
+
+  // True when a running instance answered: it was asked to show its window
+  // and this start should end.
+  bool AskRunningInstanceToShow();
+  // Starts listening (replacing a socket a crashed instance left); false if
+  // that fails. Needs an event loop to deliver showRequested.
+  bool Listen();
+
+  QString serverName() const { return server_name_; }
+
+ signals:
+  void showRequested();
+
+ private:
+  QString server_name_;
+  QLocalServer* server_ = nullptr;
+};
+
+}  // namespace quensaria::mounter
+
+#endif  // QUENSARIA_MOUNTER_SINGLE_INSTANCE_H_

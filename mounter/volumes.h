@@ -1,0 +1,48 @@
+// Volumes: Linux's part of a drive, the file system on a mounted device file.
+// After the driver has mounted a device, Attach puts a loop device (direct
+// I/O) over the device file and mounts the file system blkid recognises on
+// the disk or its first partition; Detach undoes both. Two ways: as root (or
+// with CAP_SYS_ADMIN) the mounter does it itself (RootVolumes); as a desktop
+// user UDisks2 does it (UDisks2Volumes). Every call leaves nothing behind
+// when it fails. Called from the flow's thread.
+#ifndef QUENSARIA_MOUNTER_VOLUMES_H_
+#define QUENSARIA_MOUNTER_VOLUMES_H_
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+namespace quensaria::mounter {
+
+class Volumes {
+ public:
+  virtual ~Volumes() = default;
+
+  // Attaches drive `letter`'s volume over `device_file` (the driver's device
+  // file, already mounted). A disk without a recognised file system gets the
+  // loop device only. Returns 0 or a Win32 error; on failure *explanation
+  // (may be null) gets one sentence for the user when the cause is a missing
+  // privilege or service, and nothing is left attached.
+  virtual uint32_t Attach(char letter, const QString& device_file, QString* explanation) = 0;
+
+  // Unmounts the file system and detaches the loop device over
+  // `device_file`. A file system in use is ERROR_BUSY (170) and stays
+  // mounted; a drive without a volume is 0.
+  virtual uint32_t Detach(char letter, const QString& device_file) = 0;
+};
+
+// The mount point of the file system on the loop device over `device_file`
+// (or on its first partition), read from the kernel's tables; empty when
+// there is none. Works for volumes made either way.
+QString VolumeMountPoint(const QString& device_file);
+
+// "/media/velmoran/X", where RootVolumes mounts drive X.
+QString RootMountPoint(char letter, const QString& media_dir = QStringLiteral("/media/velmoran"));
+
+// The way this process can take: RootVolumes with CAP_SYS_ADMIN, otherwise
+// UDisks2Volumes on the system bus.
+std::unique_ptr<Volumes> CreateVolumes();
+
+}  // namespace quensaria::mounter
+
+#endif  // QUENSARIA_MOUNTER_VOLUMES_H_
