@@ -1,0 +1,20 @@
+// The window's QtTest classes, collected for window_test_main.cpp.
+#ifndef QUENSARIA_MOUNTER_WINDOW_TESTS_H_
+#define QUENSARIA_MOUNTER_WINDOW_TESTS_H_
+
+#include <QObject>
+#include <vector>
+
+namespace quensaria::mounter {
+
+QObject* NewDriveTextsTest();
+QObject* NewDialogsTest();
+QObject* NewMainWindowTest();
+
+inline std::vector<QObject*> WindowTests() {
+  return {NewDriveTextsTest(), NewDialogsTest(), NewMainWindowTest()};
+}
+
+}  // namespace quensaria::mounter
+
+#endif  // QUENSARIA_MOUNTER_WINDOW_TESTS_H_
