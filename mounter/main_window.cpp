@@ -86,7 +86,7 @@ MainWindow::MainWindow(WindowEngine& engine, UserPrompts& prompts, bool tray_ava
   connect(about, &QAction::triggered, this, &MainWindow::OpenAbout);
   statusBar()->setObjectName("statusBar");
   BuildTray();
-  resize(560, 320);
+  resize(500, 320);
   Refresh();
 }
 
@@ -157,8 +157,9 @@ void MainWindow::RebuildTrayMenu() {
   tray_menu_->clear();
   delete unmount_menu_;  // clear() leaves submenus alive
   unmount_menu_ = nullptr;
-  QAction* show = tray_menu_->addAction(Utf8(texts::kShowMainWindow));
+  QAction* show = tray_menu_->addAction(Icon("velmoran-mounter"), Utf8(texts::kShowMainWindow));
   show->setObjectName("trayShowMainWindow");
+  tray_menu_->setDefaultAction(show);
   connect(show, &QAction::triggered, this, &MainWindow::ShowAndRaise);
   QAction* mount = tray_menu_->addAction(Icon("mount"), Utf8(texts::kTrayMount));
   mount->setObjectName("trayMount");
@@ -234,7 +235,16 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   emit exitRequested();
 }
 
-void MainWindow::Refresh() { model_->SetDrives(engine_.ListDrives()); }
+void MainWindow::Refresh() {
+  model_->SetDrives(engine_.ListDrives());
+  // The columns open at their fixed widths; one whose texts would be cut
+  // off in this font widens to fit them (never narrows a user's choice).
+  for (int c = 0; c < DriveListModel::kColumnCount; ++c) {
+    const int needed = std::max(static_cast<QAbstractItemView*>(list_)->sizeHintForColumn(c),
+                                list_->horizontalHeader()->sectionSizeHint(c));
+    if (list_->columnWidth(c) < needed) list_->setColumnWidth(c, needed);
+  }
+}
 
 std::vector<char> MainWindow::SelectedLetters() const {
   QModelIndexList rows = list_->selectionModel()->selectedRows();

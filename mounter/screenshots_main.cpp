@@ -3,11 +3,13 @@
 // DIR, for people to look at (scripts/screenshots runs it under Xvfb).
 #include <QApplication>
 #include <QDir>
+#include <QIcon>
+#include <QImage>
 #include <QMenu>
+#include <QPainter>
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTableView>
-#include <QThread>
 #include <cstdio>
 
 #include "mounter/about_dialog.h"
@@ -21,11 +23,34 @@
 namespace quensaria::mounter {
 namespace {
 
+// Xvfb has no window manager, so a window's caption is drawn above it here,
+// for the reader to check it too. Menus have none.
+QImage WithCaption(QWidget* widget, const QPixmap& body) {
+  if (widget->windowTitle().isEmpty() || qobject_cast<QMenu*>(widget) != nullptr) {
+    return body.toImage();
+  }
+  const int bar = widget->fontMetrics().height() + 12;
+  QImage image(body.width(), body.height() + bar, QImage::Format_RGB32);
+  image.fill(QColor(0x3c, 0x4a, 0x5a));
+  QPainter painter(&image);
+  const QIcon icon = widget->windowIcon();
+  int x = 8;
+  if (!icon.isNull()) {
+    painter.drawPixmap(x, (bar - 16) / 2, icon.pixmap(16, 16));
+    x += 22;
+  }
+  painter.setPen(Qt::white);
+  painter.setFont(widget->font());
+  painter.drawText(QRect(x, 0, image.width() - x, bar), Qt::AlignVCenter, widget->windowTitle());
+  painter.drawPixmap(0, bar, body);
+  return image;
+}
+
 bool Save(QWidget* widget, const QString& dir, const char* name) {
   widget->show();
   QApplication::processEvents();
   const QString path = dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
-  if (!widget->grab().save(path)) {
+  if (!WithCaption(widget, widget->grab()).save(path)) {
     std::fprintf(stderr, "mounter-screenshots: cannot write %s\n", qPrintable(path));
     return false;
   }
