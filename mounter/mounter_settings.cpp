@@ -1,0 +1,260 @@
+#include "mounter/mounter_settings.h"
+
+#include <sys/stat.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSettings>
+#include <QtEndian>
+#include <cstring>
+
+namespace quensaria::mounter {
+namespace {
+
+const char kGroup[] = "Mounter";
+
+QString EnvDir(const char* name, const QString& fallback) {
+  const QByteArray value = qgetenv(name);
+  // The XDG rules: a relative value is invalid and ignored.
+  if (!value.isEmpty() && value.startsWith('/')) return QString::fromLocal8Bit(value);
+  return fallback;
+}
+
+QString UserFile(const SettingsPaths& paths) {
+  return paths.userConfigDir + QStringLiteral("/Ostravin/Velmoran.conf");
+}
+QString SystemFile(const SettingsPaths& paths) {
+  return paths.systemConfigDir + QStringLiteral("/Ostravin/Velmoran.conf");
+}
+
+// The user's file exists with mode 0600 in a 0700 folder before anything is
+// written to it, so the digests are never readable by others.
+void PrepareUserFile(const QString& file) {
+  const QString dir = QFileInfo(file).absolutePath();
+  if (!QDir().exists(dir)) {
+    QDir().mkpath(dir);
+    ::chmod(QFile::encodeName(dir).constData(), 0700);
+  }
+  const QByteArray name = QFile::encodeName(file);
+  if (!QFile::exists(file)) {
+    QFile f(file);
+    if (f.open(QIODevice::WriteOnly)) f.close();
+  }
+  ::chmod(name.constData(), 0600);
+}
+
+QVariant ReadMounterValue(const SettingsPaths& paths, const QString& key) {
+  for (const QString& file : {UserFile(paths), SystemFile(paths)}) {
+    if (!QFile::exists(file)) continue;
+    QSettings settings(file, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kGroup));
+    const QVariant value = settings.value(key);
+    if (value.isValid()) return value;
+  }
+  return QVariant();
+}
+
+void WriteUserValue(const SettingsPaths& paths, const QString& group, const QString& key,
+                    const QVariant& value) {
+  const QString file = UserFile(paths);
+  PrepareUserFile(file);
+  {
+    QSettings settings(file, QSettings::IniFormat);
+    if (!group.isEmpty()) settings.beginGroup(group);
+    settings.setValue(key, value);
+    settings.sync();
+  }
+  ::chmod(QFile::encodeName(file).constData(), 0600);
+}
+
+// A 4-byte binary value as a little-endian integer; `fallback` when missing
+// or of another size.
+uint32_t ReadDword(const SettingsPaths& paths, const char* key, uint32_t fallback) {
+  const QByteArray bytes = ReadMounterValue(paths, QLatin1String(key)).toByteArray();
+  if (bytes.size() != 4) return fallback;
+  return qFromLittleEndian<uint32_t>(bytes.constData());
+}
+
+QByteArray Dword(uint32_t value) {
+  QByteArray bytes(4, '\0');
+  qToLittleEndian<uint32_t>(value, bytes.data());
+  return bytes;
+}
+
+QString WithSlash(QString folder) {
+  if (!folder.endsWith(QLatin1Char('/'))) folder += QLatin1Char('/');
+  return folder;
+}
+
+QString ExecLine(const QString& program_path) {
+  QString program = program_path;
+  if (program.contains(QLatin1Char(' ')) || program.contains(QLatin1Char('"'))) {
+    program.replace(QLatin1String("\\"), QLatin1String("\\\\"));
+    program.replace(QLatin1String("\""), QLatin1String("\\\""));
+    program = QLatin1Char('"') + program + QLatin1Char('"');
+  }
+  return program + QStringLiteral(" -a");
+}
+
+}  // namespace
+
+SettingsPaths SettingsPaths::Default() {
+  const QString home = QDir::homePath();
+  SettingsPaths paths;
+  paths.userConfigDir = EnvDir("XDG_CONFIG_HOME", home + QStringLiteral("/.config"));
+  QString system = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_DIRS")).section(QLatin1Char(':'), 0, 0);
+  if (!system.startsWith(QLatin1Char('/'))) system = QStringLiteral("/etc/xdg");
+  paths.systemConfigDir = system;
+  paths.cacheDir = EnvDir("XDG_CACHE_HOME", home + QStringLiteral("/.cache"));
+  return paths;
+}
+
+MounterSettings::MounterSettings(SettingsPaths paths) : paths_(std::move(paths)) {}
+
+AddDeviceDefaults MounterSettings::ReadAddDeviceDefaults() const {
+  AddDeviceDefaults defaults;
+  defaults.type = ReadDword(paths_, "Type", defaults.type);
+  defaults.ipAddress = ReadDword(paths_, "IPAddress", defaults.ipAddress);
+  defaults.port = ReadDword(paths_, "Port", defaults.port);
+  const QVariant name = ReadMounterValue(paths_, QStringLiteral("FileName"));
+  if (name.isValid()) defaults.fileName = name.toString().left(260);
+  return defaults;
+}
+
+void MounterSettings::WriteAddDeviceDefaults(const AddDeviceDefaults& defaults) {
+  const QString group = QLatin1String(kGroup);
+  WriteUserValue(paths_, group, QStringLiteral("Type"), Dword(defaults.type));
+  WriteUserValue(paths_, group, QStringLiteral("IPAddress"), Dword(defaults.ipAddress));
+  WriteUserValue(paths_, group, QStringLiteral("Port"), Dword(defaults.port));
+  WriteUserValue(paths_, group, QStringLiteral("FileName"), defaults.fileName);
+}
+
+std::optional<MountRecord> MounterSettings::ReadDrive(int index) const {
+  if (index < 0 || index >= kDriveSlots) return std::nullopt;
+  const QByteArray bytes =
+      ReadMounterValue(paths_, QStringLiteral("Drive%1").arg(index)).toByteArray();
+  if (bytes.size() != static_cast<int>(sizeof(MountRecord))) return std::nullopt;
+  MountRecord record;
+  std::memcpy(&record, bytes.constData(), sizeof record);
+  return record;
+}
+
+void MounterSettings::WriteDrive(int index, const MountRecord& record) {
+  if (index < 0 || index >= kDriveSlots) return;
+  WriteUserValue(paths_, QLatin1String(kGroup), QStringLiteral("Drive%1").arg(index),
+                 QByteArray(reinterpret_cast<const char*>(&record), sizeof record));
+}
+
+QString MounterSettings::PasswordValueName(uint32_t address_net, uint16_t port_net) {
+  // The record's bytes read as little-endian integers, as this machine does.
+  return QStringLiteral("Password%1%2")
+      .arg(qFromLittleEndian(address_net), 0, 16)
+      .arg(qFromLittleEndian(port_net), 0, 16);
+}
+
+std::optional<Sha1Digest> MounterSettings::ReadPassword(uint32_t address_net,
+                                                        uint16_t port_net) const {
+  const QByteArray bytes =
+      ReadMounterValue(paths_, PasswordValueName(address_net, port_net)).toByteArray();
+  Sha1Digest digest{};
+  if (bytes.size() < static_cast<int>(digest.size())) return std::nullopt;
+  std::memcpy(digest.data(), bytes.constData(), digest.size());
+  return digest;
+}
+
+void MounterSettings::WritePassword(uint32_t address_net, uint16_t port_net,
+                                    const Sha1Digest& digest) {
+  WriteUserValue(paths_, QLatin1String(kGroup), PasswordValueName(address_net, port_net),
+                 QByteArray(reinterpret_cast<const char*>(digest.data()),
+                            static_cast<int>(digest.size())));
+}
+
+QString MounterSettings::DefaultTempFolder() const {
+  return paths_.cacheDir + QStringLiteral("/velmoran/");
+}
+
+QString MounterSettings::GetTempFolder() const {
+  QString folder;
+  const QString file = UserFile(paths_);
+  if (QFile::exists(file)) {
+    QSettings settings(file, QSettings::IniFormat);
+    folder = settings.value(QStringLiteral("TempFolder")).toString();
+  }
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = DefaultTempFolder();
+  folder = WithSlash(folder);
+  QDir().mkpath(folder);
+  return folder;
+}
+
+void MounterSettings::SetTempFolder(const QString& folder) {
+  WriteUserValue(paths_, QString(), QStringLiteral("TempFolder"), folder);
+}
+
+QString MounterSettings::DriverRuntimeDir() const {
+  const QString dir = ReadMounterValue(paths_, QStringLiteral("DriverRuntimeDir")).toString();
+  return dir.isEmpty() ? QStringLiteral("/run/velmoran") : dir;
+}
+
+QString MounterSettings::LogOnEntryPath() const {
+  return paths_.userConfigDir + QStringLiteral("/autostart/VelmoranMounter.desktop");
+}
+
+bool MounterSettings::HasLogOnEntry() const { return QFile::exists(LogOnEntryPath()); }
+
+bool MounterSettings::WriteLogOnEntry(const QString& program_path) {
+  const QString path = LogOnEntryPath();
+  if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return false;
+  const QString text = QStringLiteral(
+                           "[Desktop Entry]\n"
+                           "Type=Application\n"
+                           "Name=VelmoranMounter\n"
+                           "Exec=%1\n"
+                           "X-GNOME-Autostart-enabled=true\n")
+                           .arg(ExecLine(program_path));
+  file.write(text.toUtf8());
+  return file.commit();
+}
+
+bool MounterSettings::DeleteLogOnEntry() {
+  const QString path = LogOnEntryPath();
+  return !QFile::exists(path) || QFile::remove(path);
+}
+
+SettingsDialogValues OpenSettingsDialog(MounterSettings& settings, const QString& program_path) {
+  SettingsDialogValues values;
+  values.startAtLogOn = settings.HasLogOnEntry();
+  if (values.startAtLogOn) settings.WriteLogOnEntry(program_path);
+  values.tempFolder = settings.GetTempFolder();
+  return values;
+}
+
+QString AcceptSettingsDialog(MounterSettings& settings, const QString& program_path,
+                             const SettingsDialogValues& values) {
+  const QString folder = WithSlash(values.tempFolder.trimmed());
+  QString stored;
+  if (folder == QLatin1String("/")) {
+    // The bare root stands for "no folder of my own": the default.
+    stored = settings.DefaultTempFolder();
+    QDir().mkpath(stored);
+  } else {
+    if (!folder.startsWith(QLatin1Char('/')) ||
+        (!QFileInfo(folder).isDir() && !QDir().mkpath(folder)) || !QFileInfo(folder).isDir()) {
+      return QStringLiteral("Path not exist or the path specified is invalid.");
+    }
+    stored = folder;
+  }
+  settings.SetTempFolder(stored);
+  if (values.startAtLogOn) {
+    settings.WriteLogOnEntry(program_path);
+  } else {
+    settings.DeleteLogOnEntry();
+  }
+  return QString();
+}
+
+}  // namespace quensaria::mounter

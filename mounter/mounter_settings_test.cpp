@@ -1,0 +1,187 @@
+#include "mounter/mounter_settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTextStream>
+#include <cstring>
+
+#include "shared/password_digest.h"
+#include "tests/scratch_dir.h"
+
+namespace quensaria::mounter {
+namespace {
+
+class MounterSettingsTest : public ::testing::Test {
+ protected:
+  MounterSettingsTest() {
+    paths_.userConfigDir = QString::fromStdString(dir_.File("config"));
+    paths_.systemConfigDir = QString::fromStdString(dir_.File("xdg"));
+    paths_.cacheDir = QString::fromStdString(dir_.File("cache"));
+  }
+
+  QString UserFile() const { return paths_.userConfigDir + "/Ostravin/Velmoran.conf"; }
+  QString SystemFile() const { return paths_.systemConfigDir + "/Ostravin/Velmoran.conf"; }
+
+  static MountRecord Record(char letter) {
+    MountRecord record;
+    std::memset(&record, 0, sizeof record);
+    record.sourceType = kSourceTypeNetwork;
+    record.driveLetter = static_cast<uint8_t>(letter);
+    record.serverAddress = 0x0100007F;
+    record.cachePath[0] = u'x';
+    return record;
+  }
+
+  testing::ScratchDir dir_;
+  SettingsPaths paths_;
+};
+
+TEST_F(MounterSettingsTest, DefaultsWhenNothingIsStored) {
+  MounterSettings settings(paths_);
+  const AddDeviceDefaults defaults = settings.ReadAddDeviceDefaults();
+  EXPECT_EQ(defaults.type, 0u);
+  EXPECT_EQ(defaults.ipAddress, 0u);
+  EXPECT_EQ(defaults.port, 60000u);
+  EXPECT_TRUE(defaults.fileName.isEmpty());
+  EXPECT_FALSE(settings.ReadDrive(0).has_value());
+  EXPECT_FALSE(settings.ReadPassword(1, 2).has_value());
+  EXPECT_EQ(settings.DriverRuntimeDir(), "/run/velmoran");
+}
+
+TEST_F(MounterSettingsTest, ValuesLieInTheUsersFileAsByteArraysWithMode0600) {
+  MounterSettings settings(paths_);
+  settings.WriteAddDeviceDefaults({1, 0xC0A8010A, 61000, "/srv/disk.img"});
+  settings.WriteDrive(3, Record('Q'));
+  const Sha1Digest digest = PasswordDigest("secret");
+  settings.WritePassword(0x0A01A8C0, 0x60EA, digest);
+
+  struct stat st;
+  ASSERT_EQ(::stat(QFile::encodeName(UserFile()).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // The layout other programs (and administrators) rely on.
+  QSettings raw(UserFile(), QSettings::IniFormat);
+  raw.beginGroup("Mounter");
+  EXPECT_EQ(raw.value("Type").toByteArray(), QByteArray("\x01\0\0\0", 4));
+  EXPECT_EQ(raw.value("IPAddress").toByteArray(), QByteArray("\x0A\x01\xA8\xC0", 4));
+  EXPECT_EQ(raw.value("Port").toByteArray(), QByteArray("\x48\xEE\0\0", 4));
+  EXPECT_EQ(raw.value("FileName").toString(), "/srv/disk.img");
+  EXPECT_EQ(raw.value("Drive3").toByteArray().size(), 1264);
+  EXPECT_EQ(raw.value("Passworda01a8c060ea").toByteArray(),
+            QByteArray(reinterpret_cast<const char*>(digest.data()), 20));
+
+  const AddDeviceDefaults back = settings.ReadAddDeviceDefaults();
+  EXPECT_EQ(back.type, 1u);
+  EXPECT_EQ(back.ipAddress, 0xC0A8010Au);
+  EXPECT_EQ(back.port, 61000u);
+  EXPECT_EQ(back.fileName, "/srv/disk.img");
+  const std::optional<MountRecord> drive = settings.ReadDrive(3);
+  ASSERT_TRUE(drive.has_value());
+  const MountRecord expected = Record('Q');
+  EXPECT_EQ(std::memcmp(&*drive, &expected, sizeof(MountRecord)), 0);
+  EXPECT_EQ(settings.ReadPassword(0x0A01A8C0, 0x60EA), digest);
+}
+
+TEST_F(MounterSettingsTest, PasswordValueNameTakesTheRecordsBytesInHexadecimal) {
+  // 192.168.1.10 port 60000 as they lie in a record (network byte order).
+  EXPECT_EQ(MounterSettings::PasswordValueName(0x0A01A8C0, 0x60EA), "Passworda01a8c060ea");
+  EXPECT_EQ(MounterSettings::PasswordValueName(0x0100007F, 0x0100), "Password100007f100");
+}
+
+TEST_F(MounterSettingsTest, UsersValuesComeBeforeTheAdministratorsAndBadSizesAreIgnored) {
+  QDir().mkpath(paths_.systemConfigDir + "/Ostravin");
+  {
+    QSettings system(SystemFile(), QSettings::IniFormat);
+    system.beginGroup("Mounter");
+    const MountRecord seeded = Record('S');
+    system.setValue("Drive0", QByteArray(reinterpret_cast<const char*>(&seeded), sizeof seeded));
+    system.setValue("Drive1", QByteArray(reinterpret_cast<const char*>(&seeded), sizeof seeded));
+    system.setValue("Drive2", QByteArray(100, 'x'));
+    system.setValue("DriverRuntimeDir", "/run/elsewhere");
+  }
+  MounterSettings settings(paths_);
+  settings.WriteDrive(1, Record('U'));
+  ASSERT_TRUE(settings.ReadDrive(0).has_value());
+  EXPECT_EQ(settings.ReadDrive(0)->driveLetter, 'S');
+  ASSERT_TRUE(settings.ReadDrive(1).has_value());
+  EXPECT_EQ(settings.ReadDrive(1)->driveLetter, 'U');
+  EXPECT_FALSE(settings.ReadDrive(2).has_value());
+  EXPECT_FALSE(settings.ReadDrive(8).has_value());
+  EXPECT_EQ(settings.DriverRuntimeDir(), "/run/elsewhere");
+  // The administrator's file is only read.
+  QSettings system(SystemFile(), QSettings::IniFormat);
+  EXPECT_FALSE(system.contains("Mounter/Drive1") &&
+               system.value("Mounter/Drive1").toByteArray().at(22) == 'U');
+}
+
+TEST_F(MounterSettingsTest, TempFolderEndsInASlashAndFallsBackToTheCache) {
+  MounterSettings settings(paths_);
+  const QString fallback = paths_.cacheDir + "/velmoran/";
+  EXPECT_EQ(settings.GetTempFolder(), fallback);
+  EXPECT_TRUE(QDir(fallback).exists());
+
+  const QString own = QString::fromStdString(dir_.File("own"));
+  QDir().mkpath(own);
+  settings.SetTempFolder(own);
+  EXPECT_EQ(settings.GetTempFolder(), own + "/");
+  QSettings raw(UserFile(), QSettings::IniFormat);
+  EXPECT_EQ(raw.value("TempFolder").toString(), own);  // in [General]
+
+  QDir(own).removeRecursively();
+  EXPECT_EQ(settings.GetTempFolder(), fallback);
+}
+
+TEST_F(MounterSettingsTest, SettingsDialogRepairsTheLogOnEntryAndRefusesABadFolder) {
+  MounterSettings settings(paths_);
+  SettingsDialogValues values = OpenSettingsDialog(settings, "/usr/bin/velmoran-mounter");
+  EXPECT_FALSE(values.startAtLogOn);
+  EXPECT_FALSE(settings.HasLogOnEntry());  // opening writes nothing when absent
+  EXPECT_EQ(values.tempFolder, paths_.cacheDir + "/velmoran/");
+
+  const QString folder = QString::fromStdString(dir_.File("new/cache"));
+  values.tempFolder = folder;
+  values.startAtLogOn = true;
+  EXPECT_EQ(AcceptSettingsDialog(settings, "/usr/bin/velmoran-mounter", values), "");
+  EXPECT_TRUE(QDir(folder).exists());
+  EXPECT_EQ(settings.GetTempFolder(), folder + "/");
+  EXPECT_EQ(settings.LogOnEntryPath(), paths_.userConfigDir + "/autostart/VelmoranMounter.desktop");
+  auto exec_line = [&] {
+    QFile file(settings.LogOnEntryPath());
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    for (const QByteArray& line : file.readAll().split('\n')) {
+      if (line.startsWith("Exec=")) return QString::fromUtf8(line.mid(5));
+    }
+    return QString();
+  };
+  EXPECT_EQ(exec_line(), "/usr/bin/velmoran-mounter -a");
+
+  // A moved program repairs its entry when the dialog opens.
+  values = OpenSettingsDialog(settings, "/opt/velmoran/velmoran-mounter");
+  EXPECT_TRUE(values.startAtLogOn);
+  EXPECT_EQ(exec_line(), "/opt/velmoran/velmoran-mounter -a");
+
+  // A folder that cannot be made keeps the dialog open and changes nothing.
+  const QString blocker = QString::fromStdString(dir_.File("plain-file"));
+  QFile(blocker).open(QIODevice::WriteOnly);
+  for (const QString& bad : {blocker + "/sub", QString("relative/dir")}) {
+    values.tempFolder = bad;
+    values.startAtLogOn = false;
+    EXPECT_EQ(AcceptSettingsDialog(settings, "/opt/velmoran/velmoran-mounter", values),
+              "Path not exist or the path specified is invalid.");
+    EXPECT_TRUE(settings.HasLogOnEntry());
+    EXPECT_EQ(settings.GetTempFolder(), folder + "/");
+  }
+
+  // Clearing the box deletes the entry.
+  values.tempFolder = folder;
+  values.startAtLogOn = false;
+  EXPECT_EQ(AcceptSettingsDialog(settings, "/opt/velmoran/velmoran-mounter", values), "");
+  EXPECT_FALSE(settings.HasLogOnEntry());
+}
+
+}  // namespace
+}  // namespace quensaria::mounter

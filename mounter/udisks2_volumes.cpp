@@ -1,0 +1,170 @@
+#include "mounter/udisks2_volumes.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QDBusArgument>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
+#include <QFile>
+#include <QMap>
+#include <QThread>
+
+#include "platform/errors.h"
+#include "platform/unique_fd.h"
+#include "platform/volume_mount.h"
+#include "shared/win32_error.h"
+
+using InterfaceProperties = QMap<QString, QVariantMap>;
+using ManagedObjects = QMap<QDBusObjectPath, InterfaceProperties>;
+Q_DECLARE_METATYPE(InterfaceProperties)
+Q_DECLARE_METATYPE(ManagedObjects)
+
+namespace quensaria::mounter {
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.UDisks2");
+const QString kManagerPath = QStringLiteral("/org/freedesktop/UDisks2/Manager");
+const QString kRootPath = QStringLiteral("/org/freedesktop/UDisks2");
+const QString kManager = QStringLiteral("org.freedesktop.UDisks2.Manager");
+const QString kFilesystem = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
+const QString kLoop = QStringLiteral("org.freedesktop.UDisks2.Loop");
+
+bool IsError(const QDBusMessage& reply) { return reply.type() != QDBusMessage::ReplyMessage; }
+
+uint32_t ErrorOf(const QDBusMessage& reply) {
+  const QString name = reply.errorName();
+  if (name.startsWith(QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorized"))) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (name == QLatin1String("org.freedesktop.UDisks2.Error.DeviceBusy")) return ERROR_BUSY;
+  if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+      name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner") ||
+      name == QLatin1String("org.freedesktop.DBus.Error.NoServer") ||
+      name == QLatin1String("org.freedesktop.DBus.Error.Disconnected")) {
+    return ERROR_NOT_SUPPORTED;
+  }
+  return ERROR_GEN_FAILURE;
+}
+
+QString ExplanationOf(const QDBusMessage& reply) {
+  switch (ErrorOf(reply)) {
+    case ERROR_ACCESS_DENIED:
+      return QStringLiteral(
+          "UDisks2 did not allow you to attach the drive's file system: log on at the machine's "
+          "own desktop, or ask the administrator for the right to mount disks (or run the mounter "
+          "as root).");
+    case ERROR_NOT_SUPPORTED:
+      return QStringLiteral(
+          "The drive's file system cannot be attached: the UDisks2 service is not available on "
+          "the system bus. Install and start udisks2, or run the mounter as root.");
+    default:
+      return QString();
+  }
+}
+
+// A method that the object does not have yet: UDisks2 adds the file-system
+// interface once it has probed the new loop device.
+bool NotThereYet(const QDBusMessage& reply) {
+  const QString name = reply.errorName();
+  return name == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod") ||
+         name == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface") ||
+         name == QLatin1String("org.freedesktop.DBus.Error.UnknownObject");
+}
+
+}  // namespace
+
+UDisks2Volumes::UDisks2Volumes(QDBusConnection connection) : connection_(std::move(connection)) {
+  qDBusRegisterMetaType<InterfaceProperties>();
+  qDBusRegisterMetaType<ManagedObjects>();
+}
+
+QDBusMessage UDisks2Volumes::Call(const QString& path, const QString& interface,
+                                  const QString& method, const QList<QVariant>& arguments) {
+  QDBusMessage message = QDBusMessage::createMethodCall(kService, path, interface, method);
+  message.setArguments(arguments);
+  // Mounting may wait for the user's authentication agent.
+  return connection_.call(message, QDBus::Block, 120000);
+}
+
+uint32_t UDisks2Volumes::Attach(char /*letter*/, const QString& device_file,
+                                QString* explanation) {
+  if (!connection_.isConnected()) {
+    if (explanation) {
+      *explanation = QStringLiteral(
+          "The drive's file system cannot be attached: there is no system bus to reach UDisks2. "
+          "Run the mounter in a desktop session with udisks2 installed, or as root.");
+    }
+    return ERROR_NOT_SUPPORTED;
+  }
+  const std::string file = QFile::encodeName(device_file).toStdString();
+  platform::UniqueFd fd(::open(file.c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd.valid()) return platform::Win32ErrorFromErrno(errno);
+  const std::optional<platform::VolumeLocation> volume = platform::ProbeVolume(file);
+
+  QVariantMap options;
+  options.insert(QStringLiteral("offset"), QVariant::fromValue<qulonglong>(volume ? volume->offset : 0));
+  options.insert(QStringLiteral("size"), QVariant::fromValue<qulonglong>(volume ? volume->size : 0));
+  options.insert(QStringLiteral("no-part-scan"), true);
+  const QDBusMessage setup =
+      Call(kManagerPath, kManager, QStringLiteral("LoopSetup"),
+           {QVariant::fromValue(QDBusUnixFileDescriptor(fd.get())), options});
+  if (IsError(setup)) {
+    if (explanation) *explanation = ExplanationOf(setup);
+    return ErrorOf(setup);
+  }
+  const QString loop = setup.arguments().value(0).value<QDBusObjectPath>().path();
+  if (loop.isEmpty()) return ERROR_GEN_FAILURE;
+  if (!volume) return 0;
+
+  QDBusMessage mounted;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    mounted = Call(loop, kFilesystem, QStringLiteral("Mount"), {QVariantMap()});
+    if (!IsError(mounted) || !NotThereYet(mounted)) break;
+    QThread::msleep(100);
+  }
+  if (IsError(mounted)) {
+    (void)Call(loop, kLoop, QStringLiteral("Delete"), {QVariantMap()});
+    if (explanation) *explanation = ExplanationOf(mounted);
+    return ErrorOf(mounted);
+  }
+  return 0;
+}
+
+QString UDisks2Volumes::FindLoopObject(const QString& device_file, bool* has_filesystem) {
+  const QDBusMessage reply = Call(kRootPath, QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                                  QStringLiteral("GetManagedObjects"), {});
+  if (IsError(reply) || reply.arguments().isEmpty()) return QString();
+  const ManagedObjects objects =
+      qdbus_cast<ManagedObjects>(reply.arguments().at(0).value<QDBusArgument>());
+  const QByteArray wanted = QFile::encodeName(device_file);
+  for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+    const auto loop = it.value().find(kLoop);
+    if (loop == it.value().cend()) continue;
+    QByteArray backing = loop.value().value(QStringLiteral("BackingFile")).toByteArray();
+    while (backing.endsWith('\0')) backing.chop(1);
+    if (backing != wanted) continue;
+    *has_filesystem = it.value().contains(kFilesystem);
+    return it.key().path();
+  }
+  return QString();
+}
+
+uint32_t UDisks2Volumes::Detach(char /*letter*/, const QString& device_file) {
+  if (!connection_.isConnected()) return 0;
+  bool has_filesystem = false;
+  const QString loop = FindLoopObject(device_file, &has_filesystem);
+  if (loop.isEmpty()) return 0;
+  if (has_filesystem) {
+    const QDBusMessage unmounted = Call(loop, kFilesystem, QStringLiteral("Unmount"), {QVariantMap()});
+    if (IsError(unmounted) &&
+        unmounted.errorName() != QLatin1String("org.freedesktop.UDisks2.Error.NotMounted")) {
+      return ErrorOf(unmounted);
+    }
+  }
+  const QDBusMessage deleted = Call(loop, kLoop, QStringLiteral("Delete"), {QVariantMap()});
+  return IsError(deleted) ? ErrorOf(deleted) : 0;
+}
+
+}  // namespace quensaria::mounter

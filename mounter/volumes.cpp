@@ -1,0 +1,34 @@
+#include "mounter/volumes.h"
+
+#include <sys/stat.h>
+
+#include <QFile>
+
+#include "mounter/root_volumes.h"
+#include "mounter/udisks2_volumes.h"
+#include "platform/loop_device.h"
+#include "platform/volume_mount.h"
+
+namespace quensaria::mounter {
+
+QString VolumeMountPoint(const QString& device_file) {
+  const std::string file = QFile::encodeName(device_file).toStdString();
+  for (const std::string& loop : platform::LoopDevicesBackedBy(file)) {
+    struct stat st;
+    if (::stat(loop.c_str(), &st) != 0) continue;
+    const std::string point = platform::MountPointOf(st.st_rdev);
+    if (!point.empty()) return QFile::decodeName(point.c_str());
+  }
+  return QString();
+}
+
+QString RootMountPoint(char letter, const QString& media_dir) {
+  return media_dir + QLatin1Char('/') + QLatin1Char(letter);
+}
+
+std::unique_ptr<Volumes> CreateVolumes() {
+  if (platform::HasSysAdminCapability()) return std::make_unique<RootVolumes>();
+  return std::make_unique<UDisks2Volumes>();
+}
+
+}  // namespace quensaria::mounter

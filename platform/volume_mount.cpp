@@ -1,0 +1,140 @@
+#include "platform/volume_mount.h"
+
+#include <blkid/blkid.h>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/errors.h"
+#include "platform/unique_fd.h"
+
+namespace quensaria::platform {
+namespace {
+
+// blkid's file-system type at `offset`/`size` of the open file, or empty.
+std::string ProbeAt(int fd, uint64_t offset, uint64_t size) {
+  blkid_probe probe = blkid_new_probe();
+  if (probe == nullptr) return "";
+  std::string type;
+  if (blkid_probe_set_device(probe, fd, static_cast<blkid_loff_t>(offset),
+                             static_cast<blkid_loff_t>(size)) == 0) {
+    blkid_probe_enable_superblocks(probe, 1);
+    blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE);
+    const char* value = nullptr;
+    if (blkid_do_safeprobe(probe) == 0 &&
+        blkid_probe_lookup_value(probe, "TYPE", &value, nullptr) == 0 && value != nullptr) {
+      type = value;
+    }
+  }
+  blkid_free_probe(probe);
+  return type;
+}
+
+uint32_t Le32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Unescapes the octal escapes (\040) of a mountinfo field.
+std::string Unescape(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      out.push_back(static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8)));
+      i += 3;
+    } else {
+      out.push_back(field[i]);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<VolumeLocation> ProbeVolume(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  std::string type = ProbeAt(fd.get(), 0, 0);
+  if (!type.empty()) return VolumeLocation{0, 0, type};
+  uint8_t sector[512];
+  if (::pread(fd.get(), sector, sizeof sector, 0) != static_cast<ssize_t>(sizeof sector)) {
+    return std::nullopt;
+  }
+  if (sector[510] != 0x55 || sector[511] != 0xAA) return std::nullopt;
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t* entry = sector + 446 + 16 * i;
+    const uint32_t start = Le32(entry + 8);
+    const uint32_t count = Le32(entry + 12);
+    if (entry[4] == 0 || start == 0 || count == 0) continue;
+    const uint64_t offset = uint64_t{start} * 512;
+    const uint64_t size = uint64_t{count} * 512;
+    type = ProbeAt(fd.get(), offset, size);
+    if (type.empty()) return std::nullopt;
+    return VolumeLocation{offset, size, type};
+  }
+  return std::nullopt;
+}
+
+bool HasSysAdminCapability() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return ::geteuid() == 0;
+  return (data[CAP_SYS_ADMIN / 32].effective & (1u << (CAP_SYS_ADMIN % 32))) != 0;
+}
+
+Status MountFileSystem(const std::string& device, const std::string& directory,
+                       const std::string& type, bool read_only) {
+  std::error_code ec;
+  std::filesystem::create_directories(directory, ec);
+  if (ec) return ErrnoStatus("mkdir " + directory, ec.value());
+  const unsigned long flags = MS_NOSUID | MS_NODEV | (read_only ? MS_RDONLY : 0);
+  if (::mount(device.c_str(), directory.c_str(), type.c_str(), flags, nullptr) != 0) {
+    const int error = errno;
+    ::rmdir(directory.c_str());
+    return ErrnoStatus("mount " + device + " on " + directory, error);
+  }
+  return Status::Ok();
+}
+
+Status UnmountFileSystem(const std::string& directory) {
+  if (::umount2(directory.c_str(), 0) != 0) return ErrnoStatus("umount " + directory, errno);
+  ::rmdir(directory.c_str());
+  return Status::Ok();
+}
+
+std::string MountPointOf(dev_t device) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  const std::string wanted =
+      std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers, root, point;
+    if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
+    if (numbers == wanted && root == "/") return Unescape(point);
+  }
+  return "";
+}
+
+bool IsMountPoint(const std::string& directory) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers, root, point;
+    if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
+    if (Unescape(point) == directory) return true;
+  }
+  return false;
+}
+
+}  // namespace quensaria::platform
