@@ -3,13 +3,18 @@
 #include <blkid/blkid.h>
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +25,10 @@
 
 namespace quensaria::platform {
 namespace {
+
+constexpr size_t kProbeChunk = 64 * 1024;
+constexpr uint64_t kProbeHead = 2 * 1024 * 1024;  // superblocks lie near the start
+constexpr uint64_t kProbeTail = 128 * 1024;        // and a few near the end
 
 // blkid's file-system type at `offset`/`size` of the open file, or empty.
 std::string ProbeAt(int fd, uint64_t offset, uint64_t size) {
@@ -63,23 +72,53 @@ std::string Unescape(const std::string& field) {
 std::optional<VolumeLocation> ProbeVolume(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
-  std::string type = ProbeAt(fd.get(), 0, 0);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (S_ISBLK(st.st_mode) && ::ioctl(fd.get(), BLKGETSIZE64, &size) != 0) return std::nullopt;
+  if (size < 512) return std::nullopt;
+  // A device file takes whole sectors only, which blkid does not read: the
+  // probe runs on a sparse copy of the regions where signatures lie.
+  UniqueFd copy(static_cast<int>(::syscall(SYS_memfd_create, "velmoran-probe", MFD_CLOEXEC)));
+  if (!copy.valid() || ::ftruncate(copy.get(), static_cast<off_t>(size)) != 0) return std::nullopt;
+  const auto copy_range = [&](uint64_t from, uint64_t length) {
+    std::vector<uint8_t> buffer(kProbeChunk);
+    from &= ~uint64_t{511};
+    const uint64_t end = std::min(size, from + length);
+    for (uint64_t at = from; at < end;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kProbeChunk, end - at));
+      const ssize_t got = ::pread(fd.get(), buffer.data(), n, static_cast<off_t>(at));
+      if (got <= 0) return false;
+      if (::pwrite(copy.get(), buffer.data(), static_cast<size_t>(got), static_cast<off_t>(at)) != got) {
+        return false;
+      }
+      at += static_cast<uint64_t>(got);
+    }
+    return true;
+  };
+  const auto copy_area = [&](uint64_t offset, uint64_t length) {
+    return copy_range(offset, std::min<uint64_t>(length, kProbeHead)) &&
+           copy_range(offset + length - std::min<uint64_t>(length, kProbeTail),
+                      std::min<uint64_t>(length, kProbeTail));
+  };
+  if (!copy_area(0, size)) return std::nullopt;
+  std::string type = ProbeAt(copy.get(), 0, 0);
   if (!type.empty()) return VolumeLocation{0, 0, type};
   uint8_t sector[512];
-  if (::pread(fd.get(), sector, sizeof sector, 0) != static_cast<ssize_t>(sizeof sector)) {
+  if (::pread(copy.get(), sector, sizeof sector, 0) != static_cast<ssize_t>(sizeof sector)) {
     return std::nullopt;
   }
   if (sector[510] != 0x55 || sector[511] != 0xAA) return std::nullopt;
   for (int i = 0; i < 4; ++i) {
     const uint8_t* entry = sector + 446 + 16 * i;
-    const uint32_t start = Le32(entry + 8);
-    const uint32_t count = Le32(entry + 12);
-    if (entry[4] == 0 || start == 0 || count == 0) continue;
-    const uint64_t offset = uint64_t{start} * 512;
-    const uint64_t size = uint64_t{count} * 512;
-    type = ProbeAt(fd.get(), offset, size);
+    const uint64_t offset = uint64_t{Le32(entry + 8)} * 512;
+    uint64_t length = uint64_t{Le32(entry + 12)} * 512;
+    if (entry[4] == 0 || offset == 0 || length == 0 || offset >= size) continue;
+    length = std::min(length, size - offset);
+    if (!copy_area(offset, length)) return std::nullopt;
+    type = ProbeAt(copy.get(), offset, length);
     if (type.empty()) return std::nullopt;
-    return VolumeLocation{offset, size, type};
+    return VolumeLocation{offset, length, type};
   }
   return std::nullopt;
 }

@@ -1,0 +1,49 @@
+#include "mounter/single_instance.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QThread>
+
+#include "tests/scratch_dir.h"
+
+namespace quensaria::mounter {
+namespace {
+
+TEST(SingleInstanceTest, ASecondStartMakesTheFirstShowItselfAndEnds) {
+  static int argc = 1;
+  static char name[] = "single_instance_test";
+  static char* argv[] = {name, nullptr};
+  QCoreApplication app(argc, argv);
+  testing::ScratchDir runtime;
+  ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+
+  SingleInstance first;
+  EXPECT_EQ(first.serverName().toStdString(), runtime.File(kMounterTitle));
+  EXPECT_FALSE(first.AskRunningInstanceToShow()) << "nobody runs yet";
+  // A socket a crashed mounter left behind does not stop the next one.
+  QFile stale(first.serverName());
+  ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+  stale.close();
+  ASSERT_TRUE(first.Listen());
+  int shows = 0;
+  QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shows; });
+
+  SingleInstance second;
+  EXPECT_TRUE(second.AskRunningInstanceToShow());
+  for (int i = 0; i < 1000 && shows == 0; ++i) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  EXPECT_EQ(shows, 1);
+
+  // Another user's mounter lives elsewhere and is not asked.
+  ::setenv("XDG_RUNTIME_DIR", "/nonexistent-runtime", 1);
+  SingleInstance other_user;
+  EXPECT_FALSE(other_user.AskRunningInstanceToShow());
+  ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+}  // namespace
+}  // namespace quensaria::mounter

@@ -1,0 +1,462 @@
+// The mounter's engine against the real service and driver, as root:
+// quensaria --console set up with ludrane-cli, velmoran on a runtime
+// directory of the test's own, and the engine's flows answered by scripted
+// dialogs. File systems land at /media/velmoran/X as they do for users.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mounter/auto_mount.h"
+#include "mounter/mount_manager.h"
+#include "mounter/mounter_settings.h"
+#include "mounter/root_volumes.h"
+#include "platform/loop_device.h"
+#include "platform/volume_mount.h"
+#include "shared/password_digest.h"
+#include "tests/mounter_dialogs_for_testing.h"
+#include "tests/velmoran_harness.h"
+
+namespace quensaria::mounter {
+namespace {
+
+namespace fs = std::filesystem;
+using harness::CommandResult;
+using harness::Quote;
+using harness::Shell;
+
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t length = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// Polls `condition` for up to ten seconds.
+template <typename F>
+bool Eventually(F condition) {
+  for (int i = 0; i < 1000; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+std::string MediaDir(char letter) { return std::string("/media/velmoran/") + letter; }
+
+class MounterProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string missing = harness::MissingForDriver(/*loop=*/true);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    fs::create_directories(scratch_ / "state");
+    fs::create_directories(scratch_ / "qrun");
+    const std::string cli = Cli("status");
+    service_ = harness::Daemon::Start(
+        {QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state", "--runtime-dir",
+         scratch_ / "qrun"},
+        [cli](const harness::Daemon&) { return Shell(cli).code == 0; });
+    ASSERT_TRUE(service_ && service_->running()) << (service_ ? service_->Log() : "");
+    velmoran_ = harness::VelmoranProcess::Start(scratch_ / "vrun");
+    ASSERT_TRUE(velmoran_ && velmoran_->running());
+    settings_ = std::make_unique<MounterSettings>(
+        SettingsPaths{QString::fromStdString(scratch_ / "config"),
+                      QString::fromStdString(scratch_ / "xdg"),
+                      QString::fromStdString(scratch_ / "cache")});
+    manager_ = std::make_unique<MountManager>(
+        *settings_, volumes_, DriveLinks{QString::fromStdString(velmoran_->runtime_dir()), {}});
+    manager_->SetRemountPause(std::chrono::milliseconds(100));
+  }
+
+  void TearDown() override {
+    // Whatever a failed test left: file systems, loop devices, links.
+    if (velmoran_) {
+      for (char letter : used_letters_) {
+        if (platform::IsMountPoint(MediaDir(letter))) ::umount2(MediaDir(letter).c_str(), MNT_DETACH);
+        ::rmdir(MediaDir(letter).c_str());
+      }
+      for (int i = 0; i < 8; ++i) {
+        for (const std::string& loop : platform::LoopDevicesBackedBy(Device(i))) {
+          (void)platform::DetachLoopDevice(loop);
+        }
+      }
+      if (velmoran_->running()) {
+        EXPECT_EQ(0, velmoran_->Stop()) << velmoran_->Log();
+      }
+      EXPECT_EQ("", harness::FaultsIn(velmoran_->Log()));
+    }
+    if (service_) {
+      if (service_->running()) {
+        EXPECT_EQ(0, service_->Stop()) << service_->Log();
+      }
+      EXPECT_EQ("", harness::FaultsIn(service_->Log()));
+    }
+  }
+
+  std::string Cli(const std::string& arguments) const {
+    return std::string(LUDRANE_CLI_PATH) + " --runtime-dir " + Quote(scratch_ / "qrun") + " " +
+           arguments;
+  }
+  // Exports `image` on a free port for 127.0.0.1 at `access`; started unless
+  // `start` is false. Returns the port; *server gets the server's handle.
+  int Export(const std::string& image, const std::string& access, const std::string& options = "",
+             bool start = true, std::string* server_out = nullptr) {
+    const int port = FreePort();
+    const CommandResult added = Shell(
+        Cli("add-server " + Quote(image) + " --port " + std::to_string(port) + " " + options));
+    EXPECT_EQ(0, added.code) << added.output;
+    const std::string server = FirstLine(added.output);
+    EXPECT_EQ(0, Shell(Cli("add-client " + server + " 127.0.0.1 " + access)).code);
+    if (start) {
+      const CommandResult started = Shell(Cli("start-server " + server));
+      EXPECT_EQ(0, started.code) << started.output << service_->Log();
+    }
+    if (server_out) *server_out = server;
+    // The export's password is empty, and this user has saved it.
+    settings_->WritePassword(htonl(0x7F000001), htons(static_cast<uint16_t>(port)),
+                             PasswordDigest(""));
+    return port;
+  }
+  // An ext4 image with one file "served.txt".
+  std::string Ext4Image(const std::string& name, const std::string& size = "32M") {
+    const std::string content = scratch_ / (name + ".content");
+    fs::create_directories(content);
+    EXPECT_EQ(0, Shell("echo served > " + Quote(content + "/served.txt")).code);
+    const std::string image = scratch_ / name;
+    EXPECT_EQ(0, Shell("mkfs.ext4 -q -F -d " + Quote(content) + " " + Quote(image) + " " + size).code);
+    return image;
+  }
+  std::string Sha1(const std::string& file) {
+    return FirstLine(Shell("sha1sum < " + Quote(file)).output);
+  }
+  std::string Device(int index) const {
+    return velmoran_->DevicePath("VelmoranEx" + std::to_string(index));
+  }
+  AddDeviceAnswer Network(int port, char letter) {
+    used_letters_.push_back(letter);
+    AddDeviceAnswer answer;
+    answer.type = 0;
+    answer.ipAddress = 0x7F000001;
+    answer.port = static_cast<uint32_t>(port);
+    answer.driveLetter = letter;
+    return answer;
+  }
+  AddDeviceAnswer Image(const std::string& file, char letter) {
+    used_letters_.push_back(letter);
+    AddDeviceAnswer answer;
+    answer.type = 1;
+    answer.fileName = QString::fromStdString(file);
+    answer.driveLetter = letter;
+    return answer;
+  }
+  const MountedDrive* Row(const std::vector<MountedDrive>& rows, char letter) {
+    for (const MountedDrive& row : rows) {
+      if (row.letter == letter) return &row;
+    }
+    return nullptr;
+  }
+  // No definition, no loop device over the device file, no file system.
+  void ExpectNothingLeft(char letter, int index) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(
+        manager_->links().DefinitionPath(letter).toStdString())));
+    EXPECT_TRUE(Eventually([&] { return platform::LoopDevicesBackedBy(Device(index)).empty(); }))
+        << Device(index);
+    EXPECT_FALSE(platform::IsMountPoint(MediaDir(letter)));
+  }
+
+  harness::ScratchDir scratch_{"mounter-program-test"};
+  std::unique_ptr<harness::Daemon> service_;
+  std::unique_ptr<harness::VelmoranProcess> velmoran_;
+  std::unique_ptr<MounterSettings> settings_;
+  RootVolumes volumes_;
+  std::unique_ptr<MountManager> manager_;
+  std::vector<char> used_letters_;
+};
+
+TEST_F(MounterProgramTest, NetworkDisksAndAnImageMountUnmountAndRemount) {
+  const std::string full_image = Ext4Image("full.img");
+  const std::string virtual_image = Ext4Image("virtual.img");
+  const std::string local_image = Ext4Image("local.img", "16M");
+  const std::string virtual_before = Sha1(virtual_image);
+  const int full_port = Export(full_image, "full");
+  const int virtual_port = Export(virtual_image, "virtual");
+
+  ScriptedDialogs dialogs;
+  dialogs.adds = {Network(full_port, 'R'), Network(virtual_port, 'S'), Image(local_image, 'T')};
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar)) << dialogs.LastStatus().toStdString();
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar)) << dialogs.LastStatus().toStdString();
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kTray)) << dialogs.messages.back().toStdString();
+  EXPECT_EQ(dialogs.statuses, (std::vector<QString>{"Mount successfully", "Mount successfully"}));
+  EXPECT_EQ(dialogs.messages, (std::vector<QString>{"Mount success"}));
+  EXPECT_EQ(dialogs.refreshes, 3);
+  EXPECT_EQ(dialogs.passwordPrompts, 0);
+
+  // Devices 0, 1, 2 in turn, each saved under its index.
+  for (int index = 0; index < 3; ++index) {
+    const std::optional<MountRecord> saved = settings_->ReadDrive(index);
+    ASSERT_TRUE(saved.has_value()) << index;
+    EXPECT_EQ(saved->driveLetter, "RST"[index]);
+  }
+  EXPECT_EQ(settings_->ReadAddDeviceDefaults().fileName.toStdString(), local_image);
+  EXPECT_EQ(settings_->ReadAddDeviceDefaults().port, static_cast<uint32_t>(virtual_port));
+
+  const std::vector<MountedDrive> rows = manager_->ListDrives();
+  ASSERT_EQ(rows.size(), 3u);
+  const MountedDrive* r = Row(rows, 'R');
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->device, "R:");
+  EXPECT_EQ(r->location, QString("127.0.0.1 : %1").arg(full_port));
+  EXPECT_EQ(r->capacity, "32.00M");
+  EXPECT_EQ(r->access, "Full");
+  EXPECT_EQ(r->mountPoint, "/media/velmoran/R");
+  EXPECT_EQ(Row(rows, 'S')->access, "VirtualWrite");
+  EXPECT_EQ(Row(rows, 'T')->location.toStdString(), local_image);
+  EXPECT_EQ(Row(rows, 'T')->capacity, "16.00M");
+  EXPECT_EQ(Row(rows, 'T')->mountPoint, "/media/velmoran/T");
+  const std::vector<char> free_letters = manager_->FreeDriveLetters();
+  EXPECT_EQ(std::count(free_letters.begin(), free_letters.end(), 'R'), 0);
+  EXPECT_EQ(std::count(free_letters.begin(), free_letters.end(), 'D'), 1);
+
+  // Usable in a file manager right away.
+  for (char letter : {'R', 'S', 'T'}) {
+    EXPECT_EQ("served\n", Shell("cat " + MediaDir(letter) + "/served.txt").output) << letter;
+    EXPECT_EQ(0, Shell("echo mine > " + MediaDir(letter) + "/mine.txt").code) << letter;
+  }
+
+  // Unmount is refused while a file is open there, and the drive stays.
+  const int open_file = ::open((MediaDir('R') + "/mine.txt").c_str(), O_RDONLY);
+  ASSERT_GE(open_file, 0);
+  manager_->UnmountSelected(dialogs, {'R'});
+  EXPECT_EQ(dialogs.LastStatus(),
+            "Unmount error: The requested resource is in use. the drive may be in use, please "
+            "close some applications and retry.");
+  EXPECT_EQ(dialogs.questions.back(), "Do you want to unmount these devices?");
+  EXPECT_EQ("mine\n", Shell("cat " + MediaDir('R') + "/mine.txt").output);
+  EXPECT_NE(Row(manager_->ListDrives(), 'R'), nullptr);
+  ::close(open_file);
+  manager_->UnmountSelected(dialogs, {'R'});
+  EXPECT_EQ(dialogs.LastStatus(), "Unmount successfully");
+  ExpectNothingLeft('R', 0);
+  EXPECT_EQ(Row(manager_->ListDrives(), 'R'), nullptr);
+  EXPECT_TRUE(settings_->ReadDrive(0).has_value()) << "an unmount keeps the saved drive";
+  EXPECT_NE(std::string::npos,
+            Shell("debugfs -R 'cat /mine.txt' " + Quote(full_image)).output.find("mine"))
+      << "full access writes reach the server";
+
+  // A "no" changes nothing.
+  dialogs.answerYes = false;
+  const size_t statuses = dialogs.statuses.size();
+  manager_->UnmountSelected(dialogs, {'S'});
+  manager_->RemountSelected(dialogs, {'S'});
+  EXPECT_EQ(dialogs.statuses.size(), statuses);
+  EXPECT_NE(Row(manager_->ListDrives(), 'S'), nullptr);
+  dialogs.answerYes = true;
+
+  // Remount of the virtual-write disk: its cache is built again, its changes
+  // are gone, and it works as before.
+  manager_->RemountSelected(dialogs, {'S', 'T'});
+  EXPECT_EQ(dialogs.statuses.back(), "Remount successfully");
+  EXPECT_EQ(dialogs.statuses[dialogs.statuses.size() - 2], "Remount successfully");
+  const std::vector<MountedDrive> after = manager_->ListDrives();
+  ASSERT_NE(Row(after, 'S'), nullptr);
+  EXPECT_EQ(Row(after, 'S')->access, "VirtualWrite");
+  EXPECT_EQ(Row(after, 'S')->mountPoint, "/media/velmoran/S");
+  EXPECT_FALSE(fs::exists(MediaDir('S') + "/mine.txt"));
+  EXPECT_EQ(0, Shell("echo again > " + MediaDir('S') + "/again.txt && sync").code);
+  EXPECT_EQ("mine\n", Shell("cat " + MediaDir('T') + "/mine.txt").output);
+
+  // The tray's unmount.
+  manager_->UnmountFromTray(dialogs, 'S');
+  EXPECT_EQ(dialogs.messages.back(), "Unmount success");
+  manager_->UnmountFromTray(dialogs, 'T');
+  EXPECT_EQ(dialogs.messages.back(), "Unmount success");
+  EXPECT_TRUE(manager_->ListDrives().empty());
+  EXPECT_EQ(virtual_before, Sha1(virtual_image)) << "virtual write changed the export";
+  EXPECT_NE(std::string::npos,
+            Shell("debugfs -R 'cat /mine.txt' " + Quote(local_image)).output.find("mine"));
+  for (int index = 0; index < 3; ++index) ExpectNothingLeft("RST"[index], index);
+  // The cache files went with their mounts.
+  EXPECT_TRUE(fs::is_empty(settings_->GetTempFolder().toStdString()));
+}
+
+TEST_F(MounterProgramTest, PasswordsSavedRefusedAndTyped) {
+  const std::string image = Ext4Image("locked.img", "8M");
+  const int port = Export(image, "full", "--password opensesame");
+  const uint32_t address = htonl(0x7F000001);
+  const uint16_t port_net = htons(static_cast<uint16_t>(port));
+  settings_->WritePassword(address, port_net, PasswordDigest("stale"));
+
+  // A cancelled prompt ends the asking with 86, leaving nothing.
+  ScriptedDialogs dialogs;
+  dialogs.adds = {Network(port, 'U')};
+  EXPECT_EQ(86, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
+  EXPECT_EQ(dialogs.passwordPrompts, 1);
+  EXPECT_EQ(dialogs.LastStatus(), "Communication error: The specified network password is not correct.");
+  ExpectNothingLeft('U', 0);
+
+  // Wrong saved digest, two wrong typed passwords, then the right one saved.
+  dialogs.adds = {Network(port, 'U')};
+  dialogs.passwordPrompts = 0;
+  dialogs.passwords = {{"first", true}, {"second", true}, {"opensesame", true}};
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kTray)) << dialogs.messages.back().toStdString();
+  EXPECT_EQ(dialogs.passwordPrompts, 3);
+  EXPECT_EQ(settings_->ReadPassword(address, port_net), PasswordDigest("opensesame"));
+  const std::optional<MountRecord> saved = settings_->ReadDrive(0);
+  ASSERT_TRUE(saved.has_value());
+  const Sha1Digest right = PasswordDigest("opensesame");
+  EXPECT_EQ(0, std::memcmp(saved->passwordDigest, right.data(), right.size()));
+
+  // Three wrong ones: the flow reports the refusal.
+  dialogs.adds = {Network(port, 'V')};
+  dialogs.passwordPrompts = 0;
+  settings_->WritePassword(address, port_net, PasswordDigest("stale"));
+  dialogs.passwords = {{"a", false}, {"b", false}, {"c", false}, {"never asked", false}};
+  EXPECT_EQ(86, manager_->AddAndMount(dialogs, FlowOrigin::kTray));
+  EXPECT_EQ(dialogs.passwordPrompts, 3);
+  EXPECT_EQ(dialogs.messages.back(),
+            "Velmoran has encountered an error while mounting drive, error message: The "
+            "specified network password is not correct.");
+  EXPECT_EQ(settings_->ReadPassword(address, port_net), PasswordDigest("stale"));
+  ExpectNothingLeft('V', 1);
+
+  // With the right digest saved, no prompt at all.
+  settings_->WritePassword(address, port_net, PasswordDigest("opensesame"));
+  dialogs.adds = {Network(port, 'V')};
+  dialogs.passwordPrompts = 0;
+  EXPECT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
+  EXPECT_EQ(dialogs.passwordPrompts, 0);
+  EXPECT_EQ(0u, manager_->UnmountDrive('U'));
+  EXPECT_EQ(0u, manager_->UnmountDrive('V'));
+  ExpectNothingLeft('U', 0);
+  ExpectNothingLeft('V', 1);
+}
+
+TEST_F(MounterProgramTest, ALetterInUseAndTheNinthMount) {
+  const std::string blank = scratch_ / "blank.img";
+  ASSERT_EQ(0, Shell("truncate -s 4M " + Quote(blank)).code);
+  used_letters_ = {'W', 'X'};
+  // Drive W held by another mount on device 5, through the driver's link.
+  CommandResult r = velmoran_->Ctl("mount-image VelmoranEx5 " + Quote(blank) + " --letter W");
+  ASSERT_EQ(0, r.code) << r.output;
+  ScriptedDialogs dialogs;
+  dialogs.adds = {Image(blank, 'W')};
+  EXPECT_EQ(170, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
+  EXPECT_EQ(dialogs.LastStatus(), "Communication error: The requested resource is in use.");
+  ExpectNothingLeft('W', 0);
+  EXPECT_NE(0, velmoran_->Ctl("query VelmoranEx0").code) << "device 0 stayed empty";
+
+  // Every device busy: the maximum.
+  for (int index = 0; index < 8; ++index) {
+    if (index == 5) continue;
+    // One file each: the driver holds an image file exclusively.
+    const std::string file = scratch_ / ("blank" + std::to_string(index) + ".img");
+    ASSERT_EQ(0, Shell("truncate -s 1M " + Quote(file)).code);
+    r = velmoran_->Ctl("mount-image VelmoranEx" + std::to_string(index) + " " + Quote(file));
+    ASSERT_EQ(0, r.code) << r.output;
+  }
+  dialogs.adds = {Image(blank, 'X')};
+  EXPECT_EQ(kNoFreeDevice, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
+  EXPECT_EQ(dialogs.LastStatus(), "The maximum number of drives are mounted!");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(manager_->links().DefinitionPath('X').toStdString())));
+  for (int index = 0; index < 8; ++index) {
+    EXPECT_TRUE(platform::LoopDevicesBackedBy(Device(index)).empty());
+    EXPECT_EQ(0, velmoran_->Ctl("unmount VelmoranEx" + std::to_string(index)).code);
+  }
+  // A cancelled dialog shows nothing.
+  const size_t shown = dialogs.statuses.size();
+  EXPECT_EQ(kCancelled, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
+  EXPECT_EQ(dialogs.statuses.size(), shown);
+}
+
+// Volumes that cannot be attached, as for a user without UDisks2.
+class NoWayToVolumes : public Volumes {
+ public:
+  uint32_t Attach(char, const QString&, QString* explanation) override {
+    *explanation = "No way to attach the volume: do this or that.";
+    return 50;
+  }
+  uint32_t Detach(char, const QString&) override { return 0; }
+};
+
+TEST_F(MounterProgramTest, AVolumeThatCannotBeAttachedTakesTheMountBackAndSaysWhy) {
+  const int port = Export(Ext4Image("plain.img", "8M"), "full");
+  NoWayToVolumes no_way;
+  MountManager manager(*settings_, no_way,
+                       DriveLinks{QString::fromStdString(velmoran_->runtime_dir()), {}});
+  ScriptedDialogs dialogs;
+  dialogs.adds = {Network(port, 'Y')};
+  EXPECT_EQ(50, manager.AddAndMount(dialogs, FlowOrigin::kTray));
+  EXPECT_EQ(dialogs.messages.back(),
+            "Velmoran has encountered an error while mounting drive, error message: No way to "
+            "attach the volume: do this or that.");
+  ExpectNothingLeft('Y', 0);
+  EXPECT_NE(0, velmoran_->Ctl("query VelmoranEx0").code) << "the driver's mount was taken back";
+  EXPECT_FALSE(settings_->ReadDrive(0).has_value());
+  EXPECT_TRUE(manager.ListDrives().empty());
+}
+
+TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
+  const int first = Export(Ext4Image("a.img", "8M"), "full");
+  const int second = Export(Ext4Image("b.img", "8M"), "virtual");
+  std::string late_server;
+  const int late = Export(Ext4Image("c.img", "8M"), "full", "", /*start=*/false, &late_server);
+  // Saved as a successful mount saved them, with the digest that worked.
+  const Sha1Digest empty = PasswordDigest("");
+  const std::pair<int, AddDeviceAnswer> drives[] = {
+      {0, Network(first, 'J')}, {3, Network(second, 'K')}, {6, Network(late, 'L')}};
+  for (const auto& [index, answer] : drives) {
+    MountRecord record = manager_->BuildRecord(answer);
+    std::memcpy(record.passwordDigest, empty.data(), empty.size());
+    settings_->WriteDrive(index, record);
+  }
+
+  // Its own engine, as the "-automount" process has.
+  MountManager automatic(*settings_, volumes_,
+                         DriveLinks{QString::fromStdString(velmoran_->runtime_dir()), {}});
+  std::atomic<int> mounted{-1};
+  std::thread run([&] { mounted = AutoMount(automatic, *settings_, {60, std::chrono::milliseconds(200)}); });
+  const bool both = Eventually([&] {
+    return platform::IsMountPoint(MediaDir('J')) && platform::IsMountPoint(MediaDir('K'));
+  });
+  EXPECT_TRUE(both);
+  EXPECT_FALSE(platform::IsMountPoint(MediaDir('L')));
+  // The late service starts; a later pass mounts its drive.
+  EXPECT_EQ(0, Shell(Cli("start-server " + late_server)).code);
+  EXPECT_TRUE(Eventually([&] { return platform::IsMountPoint(MediaDir('L')); }));
+  run.join();
+  EXPECT_EQ(mounted, 3);
+  const std::vector<MountedDrive> rows = manager_->ListDrives();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ("served\n", Shell("cat " + MediaDir('L') + "/served.txt").output);
+  // Each on its saved index.
+  EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx3").code);
+  EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx6").code);
+  for (char letter : {'J', 'K', 'L'}) EXPECT_EQ(0u, manager_->UnmountDrive(letter)) << letter;
+  ExpectNothingLeft('J', 0);
+  ExpectNothingLeft('K', 3);
+  ExpectNothingLeft('L', 6);
+}
+
+}  // namespace
+}  // namespace quensaria::mounter

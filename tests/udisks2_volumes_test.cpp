@@ -1,0 +1,147 @@
+// The mounter's UDisks2 way against a stand-in on a private bus, which
+// checks the calls and their arguments: the device file's descriptor, the
+// partition's offset and size, the retry while UDisks2 probes, a busy
+// unmount, the refusal of an unauthorised user, and no bus at all.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QString>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "mounter/udisks2_volumes.h"
+#include "shared/win32_error.h"
+#include "tests/velmoran_harness.h"
+
+namespace quensaria::mounter {
+namespace {
+
+namespace fs = std::filesystem;
+using harness::CommandResult;
+using harness::Daemon;
+using harness::Quote;
+using harness::Shell;
+
+// Lines of the stand-in's output that record a call, in order.
+std::vector<std::string> Calls(const Daemon& stand_in) {
+  std::vector<std::string> calls;
+  std::istringstream lines(stand_in.Log());
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("call ", 0) == 0 || line.rfind("bad call", 0) == 0) calls.push_back(line);
+  }
+  return calls;
+}
+
+class UDisks2VolumesTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static int argc = 1;
+    static char name[] = "udisks2_volumes_test";
+    static char* argv[] = {name, nullptr};
+    if (QCoreApplication::instance() == nullptr) app_ = new QCoreApplication(argc, argv);
+  }
+
+  void SetUp() override {
+    const CommandResult daemon = Shell("command -v dbus-daemon");
+    if (daemon.code != 0 || Shell("command -v mkfs.ext4 && command -v sfdisk").code != 0) {
+      GTEST_SKIP() << "dbus-daemon, mkfs.ext4 or sfdisk missing";
+    }
+    const std::string dbus_daemon = daemon.output.substr(0, daemon.output.find('\n'));
+    socket_ = scratch_ / "bus";
+    address_ = "unix:path=" + socket_;
+    const std::string socket = socket_;
+    bus_ = Daemon::Start({dbus_daemon, "--session", "--nofork", "--nopidfile",
+                          "--address=" + address_},
+                         [socket](const Daemon&) { return fs::exists(socket); });
+    ASSERT_TRUE(bus_ && bus_->running());
+    // A disk with one partition at 1 MiB holding ext4, as a device file of
+    // the driver would show it.
+    disk_ = scratch_ / "disk.img";
+    const std::string part = scratch_ / "part.img";
+    ASSERT_EQ(0, Shell("truncate -s 12M " + Quote(disk_) + " && printf 'start=2048, type=83\\n' | "
+                       "sfdisk -q " + Quote(disk_) + " && mkfs.ext4 -q -F " + Quote(part) +
+                       " 11M && dd if=" + Quote(part) + " of=" + Quote(disk_) +
+                       " bs=1M seek=1 conv=notrunc status=none").code);
+  }
+
+  void StartStandIn(const std::string& mode) {
+    stand_in_ = Daemon::Start({UDISKS2_STAND_IN, address_, disk_, mode}, [](const Daemon& d) {
+      return d.Log().find("ready") != std::string::npos;
+    });
+    ASSERT_TRUE(stand_in_ && stand_in_->running());
+  }
+
+  // A connection of its own per test: a name already used would give back
+  // the connection to an earlier test's bus.
+  QDBusConnection Connect() {
+    static int connections = 0;
+    return QDBusConnection::connectToBus(QString::fromStdString(address_),
+                                         QStringLiteral("test-%1").arg(++connections));
+  }
+
+  static QCoreApplication* app_;
+  harness::ScratchDir scratch_{"udisks2-volumes-test"};
+  std::string socket_;
+  std::string address_;
+  std::string disk_;
+  std::unique_ptr<Daemon> bus_;
+  std::unique_ptr<Daemon> stand_in_;
+};
+
+QCoreApplication* UDisks2VolumesTest::app_ = nullptr;
+
+TEST_F(UDisks2VolumesTest, AttachesThePartitionThenUnmountsAndDeletesTheLoop) {
+  StartStandIn("ok");
+  UDisks2Volumes volumes(Connect());
+  QString explanation;
+  ASSERT_EQ(0u, volumes.Attach('M', QString::fromStdString(disk_), &explanation))
+      << stand_in_->Log();
+  EXPECT_TRUE(explanation.isEmpty());
+  // In use: refused, and the loop stays.
+  EXPECT_EQ(ERROR_BUSY, volumes.Detach('M', QString::fromStdString(disk_)));
+  EXPECT_EQ(0u, volumes.Detach('M', QString::fromStdString(disk_)));
+  // Nothing of ours is left: a second detach finds nothing to do.
+  EXPECT_EQ(0u, volumes.Detach('M', QString::fromStdString(disk_)));
+  EXPECT_EQ(Calls(*stand_in_),
+            (std::vector<std::string>{
+                "call LoopSetup same-file=1 "
+                "options=no-part-scan:bool=true,offset:qulonglong=1048576,size:qulonglong=11534336",
+                "call Mount (not yet)",
+                "call Mount options=",
+                "call GetManagedObjects",
+                "call Unmount (busy)",
+                "call GetManagedObjects",
+                "call Unmount",
+                "call Delete while-mounted=0",
+                "call GetManagedObjects",
+            }));
+}
+
+TEST_F(UDisks2VolumesTest, AnUnauthorisedUserIsToldWhatToDo) {
+  StartStandIn("deny");
+  UDisks2Volumes volumes(Connect());
+  QString explanation;
+  EXPECT_EQ(ERROR_ACCESS_DENIED, volumes.Attach('M', QString::fromStdString(disk_), &explanation));
+  EXPECT_TRUE(explanation.startsWith("UDisks2 did not allow you")) << explanation.toStdString();
+  EXPECT_EQ(Calls(*stand_in_).size(), 1u);
+}
+
+TEST_F(UDisks2VolumesTest, WithoutUDisks2OrABusTheSentenceSaysWhatIsMissing) {
+  // A bus without the service.
+  UDisks2Volumes no_service(Connect());
+  QString explanation;
+  EXPECT_EQ(ERROR_NOT_SUPPORTED, no_service.Attach('M', QString::fromStdString(disk_), &explanation));
+  EXPECT_NE(explanation.indexOf("UDisks2 service is not available"), -1) << explanation.toStdString();
+  // No bus at all.
+  UDisks2Volumes no_bus(QDBusConnection::connectToBus(
+      QString::fromStdString("unix:path=" + (scratch_ / "nobody")), QStringLiteral("none")));
+  explanation.clear();
+  EXPECT_EQ(ERROR_NOT_SUPPORTED, no_bus.Attach('M', QString::fromStdString(disk_), &explanation));
+  EXPECT_NE(explanation.indexOf("no system bus"), -1) << explanation.toStdString();
+  EXPECT_EQ(0u, no_bus.Detach('M', QString::fromStdString(disk_)));
+}
+
+}  // namespace
+}  // namespace quensaria::mounter
