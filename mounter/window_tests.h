@@ -10,9 +10,10 @@ namespace quensaria::mounter {
 QObject* NewDriveTextsTest();
 QObject* NewDialogsTest();
 QObject* NewMainWindowTest();
+QObject* NewWindowOnEngineTest();
 
 inline std::vector<QObject*> WindowTests() {
-  return {NewDriveTextsTest(), NewDialogsTest(), NewMainWindowTest()};
+  return {NewDriveTextsTest(), NewDialogsTest(), NewMainWindowTest(), NewWindowOnEngineTest()};
 }
 
 }  // namespace quensaria::mounter
