@@ -1,7 +1,7 @@
 // The mounter's window on the real engine, against the real quensaria and
 // velmoran, as root: a network disk mounted through the add-device dialog
 // (its password typed in the password dialog) shows as a row with its
-// columns, and the tool bar's
+// columns and its file system, and the tool bar's
 // Unmount takes it away again. Offscreen; boxes answered by ScriptedPrompts.
 #include <QAction>
 #include <QCheckBox>
@@ -109,7 +109,8 @@ class MounterWindowProgramTest : public QObject {
 
   void cleanup() {
     if (velmoran_) {
-      // A failed test may leave the drive's loop device behind.
+      // A failed test may leave the drive's file system and loop device behind.
+      Shell("umount " + Quote(*scratch_ / "media/R") + " 2>/dev/null");
       Shell("for l in $(losetup -j " + Quote(velmoran_->DevicePath("VelmoranEx0")) +
             " -O NAME -n); do losetup -d $l; done");
       QCOMPARE(velmoran_->Stop(), 0);
@@ -125,8 +126,10 @@ class MounterWindowProgramTest : public QObject {
   }
 
   void MountThroughTheDialogThenUnmountFromTheToolBar() {
+    fs::create_directories(*scratch_ / "content");
+    QCOMPARE(Shell("echo 'from the server' > " + *scratch_ / "content/hello.txt").code, 0);
     const std::string image = *scratch_ / "export.img";
-    QCOMPARE(Shell("truncate -s 32M " + image).code, 0);
+    QCOMPARE(Shell("mkfs.ext4 -q -F -d " + *scratch_ / "content" + " " + image + " 32M").code, 0);
     const int port = testing::FreePort();
     const CommandResult added =
         Shell(Cli("add-server " + Quote(image) + " --port " + std::to_string(port) +
@@ -162,6 +165,12 @@ class MounterWindowProgramTest : public QObject {
     QCOMPARE(cell(1), QStringLiteral("127.0.0.1 : %1").arg(port));
     QCOMPARE(cell(2), QStringLiteral("32.00M"));
     QCOMPARE(cell(3), QStringLiteral("Full"));
+    // The drive is usable at once, and activating its row opens it.
+    const std::string media = *scratch_ / "media/R";
+    QCOMPARE(QString::fromStdString(Shell("cat " + Quote(media + "/hello.txt")).output),
+             QStringLiteral("from the server\n"));
+    emit list->activated(list->model()->index(0, 0));
+    QCOMPARE(prompts.opened, QStringList{QString::fromStdString(media)});
 
     list->selectRow(0);
     prompts.answers = {true};
@@ -170,6 +179,7 @@ class MounterWindowProgramTest : public QObject {
     QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Unmount successfully"));
     QCOMPARE(list->model()->rowCount(), 0);
     QVERIFY(!fs::exists(fs::symlink_status(velmoran_->LinkPath('R'))));
+    QCOMPARE(Shell("findmnt " + Quote(media)).code == 0, false);
     QCOMPARE(velmoran_->Ctl("query R:").code == 0, false);
   }
 };
