@@ -27,7 +27,9 @@ int AutoMount(MountManager& manager, const MounterSettings& settings,
   return mounted;
 }
 
-int RunAutoMount() {
+int RunAutoMount() { return RunAutoMount(AutoMountOptions{}); }
+
+int RunAutoMount(const AutoMountOptions& options) {
   // QtDBus wants an application object; a core one needs no display.
   static int argc = 1;
   static char name[] = "velmoran-mounter";
@@ -35,7 +37,7 @@ int RunAutoMount() {
   std::unique_ptr<QCoreApplication> app;
   if (QCoreApplication::instance() == nullptr) app = std::make_unique<QCoreApplication>(argc, argv);
   MounterEngine engine = CreateMounterEngine();
-  (void)AutoMount(*engine.manager, *engine.settings);
+  (void)AutoMount(*engine.manager, *engine.settings, options);
   return 0;
 }
 

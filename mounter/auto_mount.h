@@ -25,6 +25,8 @@ int AutoMount(MountManager& manager, const MounterSettings& settings,
 // defaults, AutoMount, exit code 0. Needs no QApplication and no display
 // (a QCoreApplication may exist or not).
 int RunAutoMount();
+// The same with other passes (tests).
+int RunAutoMount(const AutoMountOptions& options);
 
 }  // namespace quensaria::mounter
 

@@ -122,6 +122,12 @@ uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char 
   // or a crash left it) is replaced.
   const std::string definition = Path(links_.DefinitionPath(letter));
   const std::string device = Path(links_.DevicePath(index, record.sourceType));
+  if (::access(device.c_str(), F_OK) != 0 && errno == ENOENT) {
+    last_explanation_ =
+        QStringLiteral("The Velmoran driver is not running (no devices in %1): start velmoran "
+                       "as root and try again.")
+            .arg(links_.runtimeDir);
+  }
   ::unlink(definition.c_str());
   if (::symlink(device.c_str(), definition.c_str()) != 0) {
     return Fail(platform::Win32ErrorFromErrno(errno), dos);

@@ -128,6 +128,9 @@ TEST_F(MountManagerTest, WithoutTheDriverNothingIsLeftBehind) {
   EXPECT_EQ(manager_.MountOnDevice(0, record, 'G'), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(QFileInfo(manager_.links().DefinitionPath('G')).isSymLink());
   EXPECT_EQ(manager_.lastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar)
+                  .startsWith("Communication error: The Velmoran driver is not running"))
+      << manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar).toStdString();
   EXPECT_EQ(manager_.ListDrives().size(), 0u);
   EXPECT_EQ(manager_.FreeDriveLetters().size(), 23u);
   MountRecord out;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QSettings>
 #include <QString>
 #include <atomic>
 #include <chrono>
@@ -387,6 +388,33 @@ TEST_F(MounterProgramTest, ALetterInUseAndTheNinthMount) {
   const size_t shown = dialogs.statuses.size();
   EXPECT_EQ(kCancelled, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
   EXPECT_EQ(dialogs.statuses.size(), shown);
+}
+
+TEST_F(MounterProgramTest, TheAutomountPathFindsItsSettingsAndDriverWithoutADisplay) {
+  const int port = Export(Ext4Image("auto.img", "8M"), "full");
+  MountRecord record = manager_->BuildRecord(Network(port, 'N'));
+  const Sha1Digest empty = PasswordDigest("");
+  std::memcpy(record.passwordDigest, empty.data(), empty.size());
+  settings_->WriteDrive(2, record);
+  {
+    // An administrator's choice of the driver's place.
+    QSettings system(QString::fromStdString(scratch_ / "xdg/Ostravin/Velmoran.conf"),
+                     QSettings::IniFormat);
+    system.setValue("Mounter/DriverRuntimeDir", QString::fromStdString(velmoran_->runtime_dir()));
+  }
+  ::setenv("XDG_CONFIG_HOME", (scratch_ / "config").c_str(), 1);
+  ::setenv("XDG_CONFIG_DIRS", (scratch_ / "xdg").c_str(), 1);
+  ::setenv("XDG_CACHE_HOME", (scratch_ / "cache").c_str(), 1);
+  ::unsetenv("DISPLAY");
+  ::unsetenv("WAYLAND_DISPLAY");
+  EXPECT_EQ(0, RunAutoMount({2, std::chrono::milliseconds(10)}));
+  ::unsetenv("XDG_CONFIG_HOME");
+  ::unsetenv("XDG_CONFIG_DIRS");
+  ::unsetenv("XDG_CACHE_HOME");
+  EXPECT_TRUE(platform::IsMountPoint(MediaDir('N')));
+  EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx2").code);
+  EXPECT_EQ(0u, manager_->UnmountDrive('N'));
+  ExpectNothingLeft('N', 2);
 }
 
 // Volumes that cannot be attached, as for a user without UDisks2.
