@@ -1,0 +1,189 @@
+#include "mounter/add_device_dialog.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QVBoxLayout>
+
+#include "mounter/drive_texts.h"
+#include "mounter/user_prompts.h"
+#include "mounter/window_texts.h"
+
+namespace quensaria::mounter {
+
+namespace {
+
+constexpr int kMaxPathLength = 260;
+
+QString Utf8(const char* text) { return QString::fromUtf8(text); }
+
+}  // namespace
+
+AddDeviceDialog::AddDeviceDialog(const AddDeviceDefaults& defaults,
+                                 const std::vector<char>& free_letters, UserPrompts& prompts,
+                                 QWidget* parent)
+    : QDialog(parent), prompts_(prompts) {
+  setObjectName("addDeviceDialog");
+  setWindowTitle(Utf8(texts::kAddDeviceCaption));
+
+  auto* group = new QGroupBox(Utf8(texts::kSourceTypeGroup));
+  auto* network = new QRadioButton(Utf8(texts::kNetworkDisk));
+  network->setObjectName("networkDisk");
+  auto* image = new QRadioButton(Utf8(texts::kDiskImage));
+  image->setObjectName("diskImage");
+  cd_image_ = new QRadioButton(Utf8(texts::kCdImage));
+  cd_image_->setObjectName("cdImage");
+  cd_image_->setVisible(false);  // created, never offered
+  types_ = new QButtonGroup(this);
+  types_->addButton(network, 0);
+  types_->addButton(image, 1);
+  types_->addButton(cd_image_, 2);
+  auto* type_row = new QHBoxLayout(group);
+  type_row->addWidget(network);
+  type_row->addWidget(image);
+  type_row->addWidget(cd_image_);
+  type_row->addStretch();
+
+  address_label_ = new QLabel(Utf8(texts::kServerAddress));
+  address_ = new QLineEdit(Ipv4Text(defaults.ipAddress));
+  address_->setObjectName("serverAddress");
+  address_->setValidator(new QRegularExpressionValidator(
+      QRegularExpression(R"((\d{1,3}\.){0,3}\d{0,3})"), address_));
+  port_label_ = new QLabel(Utf8(texts::kPort));
+  port_ = new QLineEdit(QString::number(defaults.port));
+  port_->setObjectName("port");
+  port_->setMaxLength(5);
+  port_->setMaximumWidth(port_->fontMetrics().horizontalAdvance("0000000") + 16);
+  path_label_ = new QLabel(Utf8(texts::kImageFile));
+  path_ = new QLineEdit(defaults.fileName.left(kMaxPathLength));
+  path_->setObjectName("imagePath");
+  path_->setMaxLength(kMaxPathLength);
+  browse_ = new QPushButton(Utf8(texts::kBrowse));
+  browse_->setObjectName("browse");
+  browse_->setMaximumWidth(browse_->fontMetrics().horizontalAdvance("....") + 24);
+
+  letters_ = new QComboBox;
+  letters_->setObjectName("driveLetter");
+  for (const char letter : free_letters) {
+    letters_->addItem(QStringLiteral("%1:").arg(QChar::fromLatin1(letter)));
+  }
+  letters_->setCurrentIndex(free_letters.empty() ? -1 : 0);
+
+  auto* fields = new QGridLayout;
+  fields->addWidget(address_label_, 0, 0);
+  auto* address_row = new QHBoxLayout;
+  address_row->addWidget(address_, 1);
+  address_row->addWidget(port_label_);
+  address_row->addWidget(port_);
+  fields->addLayout(address_row, 0, 1);
+  fields->addWidget(path_label_, 1, 0);
+  auto* path_row = new QHBoxLayout;
+  path_row->addWidget(path_, 1);
+  path_row->addWidget(browse_);
+  fields->addLayout(path_row, 1, 1);
+  fields->addWidget(new QLabel(Utf8(texts::kDriveLetter)), 2, 0);
+  auto* letter_row = new QHBoxLayout;
+  letter_row->addWidget(letters_);
+  letter_row->addStretch();
+  fields->addLayout(letter_row, 2, 1);
+
+  auto* warning = new QLabel(Utf8(texts::kSameSourceWarning));
+  warning->setObjectName("warning");
+  warning->setWordWrap(true);
+  warning->setStyleSheet("color: #a03000;");
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  buttons->button(QDialogButtonBox::Ok)->setText(Utf8(texts::kOk));
+  buttons->button(QDialogButtonBox::Cancel)->setText(Utf8(texts::kCancel));
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(group);
+  layout->addLayout(fields);
+  layout->addWidget(warning);
+  layout->addWidget(buttons);
+  setMinimumWidth(460);
+
+  connect(types_, &QButtonGroup::idClicked, this, &AddDeviceDialog::SelectSourceType);
+  connect(port_, &QLineEdit::textEdited, this, &AddDeviceDialog::OnPortEdited);
+  connect(browse_, &QPushButton::clicked, this, &AddDeviceDialog::OnBrowse);
+  connect(buttons, &QDialogButtonBox::accepted, this, &AddDeviceDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &AddDeviceDialog::reject);
+
+  if (QAbstractButton* chosen = types_->button(static_cast<int>(defaults.type))) {
+    chosen->setChecked(true);
+  }
+  SelectSourceType(static_cast<int>(defaults.type));
+}
+
+int AddDeviceDialog::CheckedType() const { return types_->checkedId(); }
+
+void AddDeviceDialog::SelectSourceType(int type) {
+  const bool network = type == 0;
+  for (QWidget* w : {static_cast<QWidget*>(address_label_), static_cast<QWidget*>(address_),
+                     static_cast<QWidget*>(port_label_), static_cast<QWidget*>(port_)}) {
+    w->setVisible(network);
+  }
+  for (QWidget* w : {static_cast<QWidget*>(path_label_), static_cast<QWidget*>(path_),
+                     static_cast<QWidget*>(browse_)}) {
+    w->setVisible(!network);
+  }
+}
+
+void AddDeviceDialog::OnPortEdited(const QString& text) {
+  const QString digits = DigitsOnly(text);
+  if (digits != text) {
+    port_->setText(digits);
+    port_->setCursorPosition(static_cast<int>(digits.size()));
+  }
+}
+
+void AddDeviceDialog::OnBrowse() {
+  const char* filter = CheckedType() == 2 ? texts::kCdImageFilter : texts::kImageFilter;
+  const QString chosen =
+      prompts_.OpenFileName(this, Utf8(texts::kOpenImageCaption), QtFileFilter(Utf8(filter)));
+  if (!chosen.isEmpty()) path_->setText(chosen.left(kMaxPathLength));
+}
+
+void AddDeviceDialog::accept() {
+  const int type = CheckedType();
+  if (type != 0 && type != 1) {
+    prompts_.Inform(this, Utf8(texts::kSelectSourceType));
+    return;
+  }
+  AddDeviceAnswer answer;
+  answer.type = static_cast<uint32_t>(type);
+  if (type == 0) {
+    const std::optional<uint32_t> address = Ipv4FromText(address_->text());
+    const uint32_t port = port_->text().toUInt();
+    // A field a mount cannot use keeps the dialog open on it, rather than
+    // sending a wrapped port or a half address to the driver.
+    if (!address) {
+      address_->setFocus();
+      address_->selectAll();
+      return;
+    }
+    if (port > 65535) {
+      port_->setFocus();
+      port_->selectAll();
+      return;
+    }
+    answer.ipAddress = *address;
+    answer.port = port;
+  } else {
+    answer.fileName = path_->text();
+  }
+  const QString letter = letters_->currentText();
+  answer.driveLetter = letter.isEmpty() ? 0 : letter.at(0).toLatin1();
+  answer_ = answer;
+  QDialog::accept();
+}
+
+}  // namespace quensaria::mounter

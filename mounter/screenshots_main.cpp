@@ -1,0 +1,116 @@
+// mounter-screenshots DIR: renders the mounter's window (two mounted drives
+// from the engine double), its tray menu and each dialog to PNG files in
+// DIR, for people to look at (scripts/screenshots runs it under Xvfb).
+#include <QApplication>
+#include <QDir>
+#include <QIcon>
+#include <QImage>
+#include <QMenu>
+#include <QPainter>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTableView>
+#include <cstdio>
+
+#include "mounter/about_dialog.h"
+#include "mounter/add_device_dialog.h"
+#include "mounter/main_window.h"
+#include "mounter/password_dialog.h"
+#include "mounter/settings_dialog.h"
+#include "mounter/user_prompts_for_testing.h"
+#include "mounter/window_engine_for_testing.h"
+
+namespace quensaria::mounter {
+namespace {
+
+// Xvfb has no window manager, so a window's caption is drawn above it here,
+// for the reader to check it too. Menus have none.
+QImage WithCaption(QWidget* widget, const QPixmap& body) {
+  if (widget->windowTitle().isEmpty() || qobject_cast<QMenu*>(widget) != nullptr) {
+    return body.toImage();
+  }
+  const int bar = widget->fontMetrics().height() + 12;
+  QImage image(body.width(), body.height() + bar, QImage::Format_RGB32);
+  image.fill(QColor(0x3c, 0x4a, 0x5a));
+  QPainter painter(&image);
+  const QIcon icon = widget->windowIcon();
+  int x = 8;
+  if (!icon.isNull()) {
+    painter.drawPixmap(x, (bar - 16) / 2, icon.pixmap(16, 16));
+    x += 22;
+  }
+  painter.setPen(Qt::white);
+  painter.setFont(widget->font());
+  painter.drawText(QRect(x, 0, image.width() - x, bar), Qt::AlignVCenter, widget->windowTitle());
+  painter.drawPixmap(0, bar, body);
+  return image;
+}
+
+bool Save(QWidget* widget, const QString& dir, const char* name) {
+  widget->show();
+  QApplication::processEvents();
+  const QString path = dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+  if (!WithCaption(widget, widget->grab()).save(path)) {
+    std::fprintf(stderr, "mounter-screenshots: cannot write %s\n", qPrintable(path));
+    return false;
+  }
+  std::printf("%s\n", qPrintable(path));
+  return true;
+}
+
+int Run(const QString& dir) {
+  QDir().mkpath(dir);
+  FakeWindowEngine engine;
+  engine.drives = {FakeNetworkDrive('E', "192.168.1.10", 60000, "1.50G", true),
+                   FakeImageDrive('H', "/srv/images/项目资料.img", "512.00M")};
+  engine.free_letters = {'D', 'F', 'G', 'I', 'J', 'K'};
+  engine.defaults.ipAddress = 0xC0A8010A;
+  ScriptedPrompts prompts;
+  bool ok = true;
+
+  MainWindow window(engine, prompts, true);
+  window.driveList()->selectRow(0);
+  window.statusBar()->showMessage(QStringLiteral("Mount successfully"));
+  ok &= Save(&window, dir, "mounter-main-window");
+
+  window.RebuildTrayMenu();
+  QMenu* tray = window.trayMenu();
+  ok &= Save(tray, dir, "mounter-tray-menu");
+  if (auto* unmount = tray->findChild<QMenu*>("trayUnmountMenu")) {
+    ok &= Save(unmount, dir, "mounter-tray-unmount-menu");
+  }
+  tray->hide();
+
+  AddDeviceDialog network(engine.defaults, engine.free_letters, prompts, &window);
+  ok &= Save(&network, dir, "mounter-add-device-network");
+  network.hide();
+  AddDeviceDefaults image_defaults;
+  image_defaults.type = 1;
+  image_defaults.fileName = QStringLiteral("/srv/images/disk.img");
+  AddDeviceDialog image(image_defaults, engine.free_letters, prompts, &window);
+  ok &= Save(&image, dir, "mounter-add-device-image");
+  image.hide();
+
+  PasswordDialog password(&window);
+  ok &= Save(&password, dir, "mounter-password");
+  password.hide();
+  SettingsDialog settings(true, engine.settings.tempFolder,
+                          [](bool, const QString&) { return QString(); }, prompts, &window);
+  ok &= Save(&settings, dir, "mounter-settings");
+  settings.hide();
+  AboutDialog about(&window);
+  ok &= Save(&about, dir, "mounter-about");
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace quensaria::mounter
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: mounter-screenshots DIR\n");
+    return 2;
+  }
+  return quensaria::mounter::Run(QString::fromLocal8Bit(argv[1]));
+}

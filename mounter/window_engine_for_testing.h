@@ -1,0 +1,122 @@
+// FakeWindowEngine: the engine as the window's tests and screenshots see
+// it. Drives are a list the test fills; the flows ask their dialogs as the
+// real ones do, record what they were asked, and show the result text the
+// test chose where the origin says (status bar or message box).
+#ifndef QUENSARIA_MOUNTER_WINDOW_ENGINE_FOR_TESTING_H_
+#define QUENSARIA_MOUNTER_WINDOW_ENGINE_FOR_TESTING_H_
+
+#include <arpa/inet.h>
+
+#include <utility>
+
+#include "mounter/window_engine.h"
+#include "shared/utf16.h"
+
+namespace quensaria::mounter {
+
+// A row as the engine would make it.
+inline MountedDrive FakeNetworkDrive(char letter, const char* address, uint16_t port,
+                                     const char* capacity, bool virtual_write) {
+  MountedDrive drive;
+  drive.letter = letter;
+  drive.query.sourceType = kSourceTypeNetwork;
+  drive.query.driveLetter = static_cast<uint8_t>(letter);
+  drive.query.serverAddress = inet_addr(address);
+  drive.query.serverPort = htons(port);
+  drive.query.virtualWrite = virtual_write ? 1 : 0;
+  drive.device = QStringLiteral("%1:").arg(QChar::fromLatin1(letter));
+  drive.location = QStringLiteral("%1 : %2").arg(QLatin1String(address)).arg(port);
+  drive.capacity = QLatin1String(capacity);
+  drive.access = virtual_write ? QStringLiteral("VirtualWrite") : QStringLiteral("Full");
+  drive.mountPoint = QStringLiteral("/media/velmoran/%1").arg(QChar::fromLatin1(letter));
+  return drive;
+}
+
+inline MountedDrive FakeImageDrive(char letter, const char* path, const char* capacity) {
+  MountedDrive drive;
+  drive.letter = letter;
+  drive.query.sourceType = kSourceTypeDiskImage;
+  drive.query.driveLetter = static_cast<uint8_t>(letter);
+  StoreUtf16Field(NtPathFromLinux(path), drive.query.sourceName, kMountPathUnits);
+  drive.device = QStringLiteral("%1:").arg(QChar::fromLatin1(letter));
+  drive.location = QString::fromUtf8(path);
+  drive.capacity = QLatin1String(capacity);
+  drive.access = QStringLiteral("Full");
+  drive.mountPoint = QStringLiteral("/media/velmoran/%1").arg(QChar::fromLatin1(letter));
+  return drive;
+}
+
+class FakeWindowEngine final : public WindowEngine {
+ public:
+  std::vector<MountedDrive> ListDrives() override {
+    ++list_calls;
+    return drives;
+  }
+  std::vector<char> FreeDriveLetters() override { return free_letters; }
+  AddDeviceDefaults ReadAddDeviceDefaults() override { return defaults; }
+
+  int AddAndMount(MountDialogs& dialogs, FlowOrigin origin) override {
+    origins.push_back(origin);
+    const std::optional<AddDeviceAnswer> answer = dialogs.AskAddDevice();
+    if (!answer) return kCancelled;
+    answers.push_back(*answer);
+    if (ask_password && !dialogs.AskPassword()) return 86;
+    if (mount_result == 0) {
+      drives.push_back(FakeNetworkDrive(answer->driveLetter, "127.0.0.1",
+                                        static_cast<uint16_t>(answer->port), "1.00M", false));
+      dialogs.RefreshList();
+    }
+    Show(dialogs, origin);
+    return mount_result;
+  }
+  void UnmountSelected(MountDialogs& dialogs, const std::vector<char>& letters) override {
+    unmounted.push_back(letters);
+    if (!dialogs.AskYesNo(QStringLiteral("Do you want to unmount these devices?"))) return;
+    Show(dialogs, FlowOrigin::kToolbar);
+    dialogs.RefreshList();
+  }
+  void UnmountFromTray(MountDialogs& dialogs, char letter) override {
+    unmounted.push_back({letter});
+    Show(dialogs, FlowOrigin::kTray);
+  }
+  void RemountSelected(MountDialogs& dialogs, const std::vector<char>& letters) override {
+    remounted.push_back(letters);
+    Show(dialogs, FlowOrigin::kToolbar);
+  }
+  SettingsDialogValues OpenSettings() override { return settings; }
+  QString AcceptSettings(const SettingsDialogValues& values) override {
+    accepted_settings.push_back(values);
+    return settings_refusal;
+  }
+
+  // What the test sets.
+  std::vector<MountedDrive> drives;
+  std::vector<char> free_letters{'E', 'F', 'G'};
+  AddDeviceDefaults defaults;
+  int mount_result = 0;
+  bool ask_password = false;
+  QString result_text = QStringLiteral("a result");
+  SettingsDialogValues settings{false, QStringLiteral("/home/user/.cache/velmoran/")};
+  QString settings_refusal;
+
+  // What the window asked.
+  int list_calls = 0;
+  std::vector<FlowOrigin> origins;
+  std::vector<AddDeviceAnswer> answers;
+  std::vector<std::vector<char>> unmounted;
+  std::vector<std::vector<char>> remounted;
+  std::vector<SettingsDialogValues> accepted_settings;
+
+ private:
+  void Show(MountDialogs& dialogs, FlowOrigin origin) const {
+    if (origin == FlowOrigin::kToolbar) {
+      dialogs.ShowStatus(result_text);
+    } else {
+      dialogs.ShowMessage(result_text);
+    }
+  }
+};
+
+}  // namespace quensaria::mounter
+
+#endif  // QUENSARIA_MOUNTER_WINDOW_ENGINE_FOR_TESTING_H_
