@@ -20,6 +20,7 @@
 #include "configurator/add_client_dialog.h"
 #include "configurator/commands.h"
 #include "configurator/configurator_defaults.h"
+#include "configurator/ludrane_options.h"
 #include "configurator/machine_info.h"
 #include "configurator/management_client.h"
 #include "configurator/options_dialog.h"
@@ -546,6 +547,25 @@ TEST_F(LudraneTest, TheProbeNoticesTheServiceStoppingAndStartingAndRefreshesOnce
   EXPECT_EQ(document_->tree_refreshes(), trees + 2);
   EXPECT_EQ(document_->server_rows().size(), 1u);  // kept in Locals.xml, listed again
   EXPECT_EQ(document_->tree_entries().size(), 1u);
+}
+
+}  // namespace
+}  // namespace quensaria
+
+namespace quensaria {
+namespace {
+
+TEST(LudraneOptionsTest, RuntimeDirectoryAndBindingCheck) {
+  using configurator::ParseLudraneArguments;
+  EXPECT_EQ(ParseLudraneArguments({})->runtime_directory, "/run/quensaria");
+  EXPECT_EQ(ParseLudraneArguments({"--runtime-dir", "/tmp/q"})->runtime_directory, "/tmp/q");
+  EXPECT_EQ(ParseLudraneArguments({"--runtime-dir=/tmp/r"})->runtime_directory, "/tmp/r");
+  EXPECT_FALSE(ParseLudraneArguments({"--runtime-dir"}).has_value());
+  EXPECT_FALSE(ParseLudraneArguments({"--runtime-dir="}).has_value());
+  EXPECT_FALSE(ParseLudraneArguments({"extra"}).has_value());
+  EXPECT_EQ(configurator::BindingStatus("/run/quensaria"), 0u);
+  // sun_path holds 107 bytes and a zero.
+  EXPECT_EQ(configurator::BindingStatus("/" + std::string(120, 'd')), 1700u);
 }
 
 }  // namespace
