@@ -21,40 +21,41 @@
 
 #include "configurator/rpc_connection.h"
 #include "shared/management_interface.h"
+#include "shared/management_operations.h"
 #include "shared/management_records.h"
 
 namespace quensaria::configurator {
 
-using Handle = uint32_t;
+using Handle = ManagementHandle;
 
 // "<runtime_directory>/ncalrpc/quensariasvc".
 std::string ManagementEndpointPath(const std::string& runtime_directory);
 
-class ManagementClient {
+class ManagementClient final : public ManagementOperations {
  public:
   explicit ManagementClient(std::string runtime_directory = kDefaultRuntimeDirectory,
                             std::chrono::milliseconds timeout = kCallTimeout);
-  ~ManagementClient();
+  ~ManagementClient() override;
 
   // `n` bytes are asked for; `text` receives the text up to its NUL.
-  int32_t GetServiceName(int32_t n, std::string& text);
-  int32_t AddServer(const ServerConfig& config, Handle& server);
-  int32_t GetLastErrorText(int32_t n, std::string& text);
-  int32_t EnumServers(Handle server, Handle& next);
-  int32_t GetServer(Handle server, ServerConfig& config);
-  int32_t StartServer(Handle server);
-  int32_t StopServer(Handle server);
-  int32_t DeleteServer(Handle server);
-  int32_t AddStaticClient(Handle server, const ClientEntry& client);
-  int32_t EnumStaticClients(Handle server, Handle client, Handle& next);
-  int32_t GetStaticClient(Handle client, ClientEntry& entry);
-  int32_t DeleteStaticClient(Handle server, Handle client);
-  int32_t ModifyStaticClient(Handle client, const ClientEntry& entry);
-  int32_t AddOnlineClient(Handle server, const ClientEntry& client);
-  int32_t EnumOnlineClients(Handle server, Handle client, Handle& next);
-  int32_t GetOnlineClient(Handle client, ClientEntry& entry);
-  int32_t DeleteOnlineClient(Handle server, Handle client);
-  int32_t ModifyOnlineClient(Handle client, const ClientEntry& entry);
+  int32_t GetServiceName(int32_t n, std::string& text) override;
+  int32_t AddServer(const ServerConfig& config, Handle& server) override;
+  int32_t GetLastErrorText(int32_t n, std::string& text) override;
+  int32_t EnumServers(Handle server, Handle& next) override;
+  int32_t GetServer(Handle server, ServerConfig& config) override;
+  int32_t StartServer(Handle server) override;
+  int32_t StopServer(Handle server) override;
+  int32_t DeleteServer(Handle server) override;
+  int32_t AddStaticClient(Handle server, const ClientEntry& client) override;
+  int32_t EnumStaticClients(Handle server, Handle client, Handle& next) override;
+  int32_t GetStaticClient(Handle client, ClientEntry& entry) override;
+  int32_t DeleteStaticClient(Handle server, Handle client) override;
+  int32_t ModifyStaticClient(Handle client, const ClientEntry& entry) override;
+  int32_t AddOnlineClient(Handle server, const ClientEntry& client) override;
+  int32_t EnumOnlineClients(Handle server, Handle client, Handle& next) override;
+  int32_t GetOnlineClient(Handle client, ClientEntry& entry) override;
+  int32_t DeleteOnlineClient(Handle server, Handle client) override;
+  int32_t ModifyOnlineClient(Handle client, const ClientEntry& entry) override;
 
   const std::string& endpoint() const { return endpoint_; }
   // What the last failed call met at the runtime level, for messages.

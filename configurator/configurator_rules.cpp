@@ -1,0 +1,132 @@
+#include "configurator/configurator_rules.h"
+
+#include "shared/block_protocol.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+namespace quensaria::configurator {
+
+const char* SizeUnitText(SizeUnit unit) {
+  switch (unit) {
+    case SizeUnit::kG: return "G";
+    case SizeUnit::kM: return "M";
+    case SizeUnit::kK: return "K";
+  }
+  return "G";
+}
+
+namespace {
+int UnitShift(SizeUnit unit) {
+  switch (unit) {
+    case SizeUnit::kG: return 30;
+    case SizeUnit::kM: return 20;
+    case SizeUnit::kK: return 10;
+  }
+  return 30;
+}
+}  // namespace
+
+std::optional<int64_t> SizeInBytes(uint64_t value, SizeUnit unit) {
+  const int shift = UnitShift(unit);
+  if (value > (static_cast<uint64_t>(INT64_MAX) >> shift)) return std::nullopt;
+  return static_cast<int64_t>(value << shift);
+}
+
+std::optional<ShownSize> ShowSize(uint64_t bytes) {
+  if (bytes > (uint64_t{1} << 30)) return ShownSize{bytes >> 30, SizeUnit::kG};
+  if (bytes > (uint64_t{1} << 20)) return ShownSize{bytes >> 20, SizeUnit::kM};
+  if (bytes > (uint64_t{1} << 10)) return ShownSize{bytes >> 10, SizeUnit::kK};
+  return std::nullopt;
+}
+
+Sha1Digest ChoosePasswordDigest(bool edited, std::string_view text,
+                                const std::optional<Sha1Digest>& stored_default) {
+  if (!edited && stored_default) return *stored_default;
+  return PasswordDigest(text);
+}
+
+BuiltServer BuildServerConfig(const ServerForm& form, const std::optional<Sha1Digest>& login_default,
+                              const std::optional<Sha1Digest>& manage_default) {
+  BuiltServer built;
+  std::memset(&built.config, 0, sizeof built.config);
+  ServerConfig& config = built.config;
+  if (form.source.empty()) {
+    built.message = kSourceEmpty;
+    return built;
+  }
+  if (form.source.size() >= sizeof config.Source) {
+    built.message = kSourceTooLong;
+    return built;
+  }
+  const std::optional<int64_t> bytes = SizeInBytes(form.size, form.unit);
+  if (!bytes) {
+    built.message = "The size is too large.";
+    return built;
+  }
+  config.SizeBytes = *bytes;
+  std::memcpy(config.Source, form.source.data(), form.source.size());
+  config.IpAddress = form.address;
+  config.Port = static_cast<uint16_t>(form.port & 0xFFFF);
+  config.Cache = form.cache;
+  const Sha1Digest login = ChoosePasswordDigest(form.login_edited, form.login, login_default);
+  if (form.login != form.login_confirm || form.manage != form.manage_confirm) {
+    built.message = kPasswordMismatch;
+    return built;
+  }
+  const Sha1Digest manage = ChoosePasswordDigest(form.manage_edited, form.manage, manage_default);
+  std::memcpy(config.Password, login.data(), login.size());
+  std::memcpy(config.ManagePassword, manage.data(), manage.size());
+  return built;
+}
+
+ClientEntry AnyAddressClient() { return AddressClient(0, ACCESS_VIRTUAL_WRITE); }
+
+ClientEntry AddressClient(uint32_t address, uint8_t access) {
+  ClientEntry entry;
+  std::memset(&entry, 0, sizeof entry);
+  entry.address = address;
+  entry.access = access;
+  entry.state = kClientStatic;
+  entry.nameState = kNameUnknown;
+  return entry;
+}
+
+std::vector<uint32_t> RangeAddresses(uint32_t start_network, uint32_t end_network) {
+  std::vector<uint32_t> addresses;
+  const uint32_t start = ntohl(start_network);
+  const uint32_t end = ntohl(end_network);
+  for (uint32_t host = start; host < end; ++host) addresses.push_back(htonl(host));
+  return addresses;
+}
+
+uint32_t FollowingEndAddress(ClientKind kind, uint32_t start_network) {
+  switch (kind) {
+    case ClientKind::kAny: return 0;
+    case ClientKind::kAddress: return start_network;
+    case ClientKind::kRange: return htonl(ntohl(start_network) | 0xFFu);
+  }
+  return 0;
+}
+
+bool AccessChangeAllowed(const ClientEntry& entry, uint8_t access) {
+  return !(access == ACCESS_FULL && entry.address == 0);
+}
+
+std::string AddressText(uint32_t address_network) {
+  char text[INET_ADDRSTRLEN] = "0.0.0.0";
+  in_addr in{};
+  in.s_addr = address_network;
+  inet_ntop(AF_INET, &in, text, sizeof text);
+  return text;
+}
+
+std::optional<uint32_t> ParseAddress(std::string_view text) {
+  const std::string copy(text);
+  in_addr address{};
+  if (inet_pton(AF_INET, copy.c_str(), &address) != 1) return std::nullopt;
+  return address.s_addr;
+}
+
+}  // namespace quensaria::configurator

@@ -1,0 +1,106 @@
+// The configurator's rules for what it sends: every record built from zeros
+// with only the named fields set, the password digests and their defaults,
+// the "Any Address" client, the IP-range walk, the create-size arithmetic
+// and its display. Plain functions, no I/O; used by ludrane and ludrane-cli.
+#ifndef QUENSARIA_CONFIGURATOR_CONFIGURATOR_RULES_H_
+#define QUENSARIA_CONFIGURATOR_CONFIGURATOR_RULES_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shared/management_records.h"
+#include "shared/password_digest.h"
+
+namespace quensaria::configurator {
+
+// What the password fields hold until the user types.
+inline constexpr char kPlaceholderPassword[] = "5820937164285039";
+inline constexpr uint16_t kDefaultPort = 60000;
+inline constexpr int32_t kDefaultCache = 100;
+inline constexpr int32_t kMaxCache = 1024;
+
+enum class SizeUnit { kG, kM, kK };
+// "G", "M", "K".
+const char* SizeUnitText(SizeUnit unit);
+
+// value × 2^30, 2^20 or 2^10 in 64 bits; nullopt when that overflows int64.
+std::optional<int64_t> SizeInBytes(uint64_t value, SizeUnit unit);
+
+struct ShownSize {
+  uint64_t value;
+  SizeUnit unit;
+};
+// The largest unit the size exceeds (strictly): > 1 GiB in G, > 1 MiB in M,
+// > 1 KiB in K; nullopt (leave the fields as they were) at 1024 bytes or less.
+std::optional<ShownSize> ShowSize(uint64_t bytes);
+
+// The digest a server gets for one password pair: the typed text's digest
+// when the field was edited, else the stored default when there is one,
+// else the digest of the text as it stands (the placeholder if untouched).
+Sha1Digest ChoosePasswordDigest(bool edited, std::string_view text,
+                                const std::optional<Sha1Digest>& stored_default);
+
+// Why a create-server form is refused; empty when it is fine.
+inline constexpr char kPasswordMismatch[] =
+    "Password and confirm password is not the same, please re-enter";
+inline constexpr char kSourceTooLong[] =
+    "The source path is too long: at most 259 bytes can be served.";
+inline constexpr char kSourceEmpty[] = "Choose the file or device to serve.";
+
+struct ServerForm {
+  std::string source;  // image path or device path as it will be sent
+  uint32_t address = 0;  // network byte order; 0 = "Any"
+  uint32_t port = kDefaultPort;  // only the low 16 bits are sent
+  uint64_t size = 0;
+  SizeUnit unit = SizeUnit::kG;
+  int32_t cache = kDefaultCache;
+  std::string login = kPlaceholderPassword;
+  std::string login_confirm = kPlaceholderPassword;
+  std::string manage = kPlaceholderPassword;
+  std::string manage_confirm = kPlaceholderPassword;
+  bool login_edited = false;
+  bool manage_edited = false;
+};
+
+struct BuiltServer {
+  ServerConfig config;   // valid when message is empty
+  std::string message;   // the refusal to show, dialog stays open
+};
+// Builds the zero-filled record from the form in the order of the checks:
+// source length, size overflow, password pairs.
+BuiltServer BuildServerConfig(const ServerForm& form, const std::optional<Sha1Digest>& login_default,
+                              const std::optional<Sha1Digest>& manage_default);
+
+// The "Any Address" client added to a new server and by "any": address 0,
+// virtual write, static, name unknown; everything else zero.
+ClientEntry AnyAddressClient();
+// A zero-filled static client for one address (network order).
+ClientEntry AddressClient(uint32_t address, uint8_t access);
+
+// The addresses of an IP range, start up to but not including end, as
+// unsigned host-order numbers compared; each returned in network order.
+// Empty when start is not below end.
+std::vector<uint32_t> RangeAddresses(uint32_t start_network, uint32_t end_network);
+
+// The end address that follows a start: the start for one address, the
+// start with its last octet 255 for a range, 0 for any.
+enum class ClientKind { kAny, kAddress, kRange };
+uint32_t FollowingEndAddress(ClientKind kind, uint32_t start_network);
+
+// "Full access" is refused for the "Any Address" entry.
+inline constexpr char kAnyNotFull[] =
+    "Only specifically ip address can change access mode to full access, but the \"Any Address\" "
+    "can't. ";
+bool AccessChangeAllowed(const ClientEntry& entry, uint8_t access);
+
+// Dotted decimal of a network-order address; 0 shows as 0.0.0.0.
+std::string AddressText(uint32_t address_network);
+// Parses dotted decimal into network order.
+std::optional<uint32_t> ParseAddress(std::string_view text);
+
+}  // namespace quensaria::configurator
+
+#endif  // QUENSARIA_CONFIGURATOR_CONFIGURATOR_RULES_H_

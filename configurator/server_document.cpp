@@ -1,0 +1,101 @@
+#include "configurator/server_document.h"
+
+#include <QAbstractEventDispatcher>
+#include <QDateTime>
+#include <QThread>
+
+#include "shared/management_interface.h"
+
+namespace quensaria::configurator {
+
+ServerDocument::ServerDocument(ManagementOperations& ops, QObject* parent)
+    : QObject(parent), ops_(ops) {
+  refresh_timer_.setInterval(kListRefreshMs);
+  connect(&refresh_timer_, &QTimer::timeout, this, &ServerDocument::RefreshView);
+}
+
+bool ServerDocument::Probe() {
+  std::string name;
+  const bool answers = ops_.GetServiceName(kLastErrorTextSize, name) == 0;
+  if (answers != connected_) {
+    connected_ = answers;
+    emit connectedChanged(connected_);
+    RefreshAll();
+  }
+  return answers;
+}
+
+void ServerDocument::ShowServerList() {
+  shown_server_.reset();
+  RefreshView();
+}
+
+void ServerDocument::ShowClients(Handle server) {
+  shown_server_ = server;
+  RefreshView();
+}
+
+void ServerDocument::RefreshView() {
+  ++view_refreshes_;
+  server_rows_.clear();
+  client_rows_.clear();
+  if (shown_server_) {
+    client_rows_ = ReadClientRows(ops_, *shown_server_);
+  } else {
+    server_rows_ = ReadServerRows(ops_);
+  }
+  emit listChanged();
+}
+
+void ServerDocument::RefreshTree() {
+  ++tree_refreshes_;
+  tree_entries_ = ReadTreeEntries(ops_);
+  emit treeChanged();
+}
+
+void ServerDocument::RefreshAll() {
+  RefreshView();
+  RefreshTree();
+}
+
+const ServerRow* ServerDocument::FindServerRow(Handle handle) const {
+  for (const ServerRow& row : server_rows_) {
+    if (row.handle == handle) return &row;
+  }
+  return nullptr;
+}
+
+const ClientRow* ServerDocument::FindClientRow(Handle handle) const {
+  for (const ClientRow& row : client_rows_) {
+    if (row.handle == handle) return &row;
+  }
+  return nullptr;
+}
+
+void ServerDocument::StartRefreshTimer() {
+  if (!refresh_timer_.isActive()) refresh_timer_.start();
+}
+
+IdleProbe::IdleProbe(ServerDocument& document, int min_interval_ms, int wake_ms, QObject* parent)
+    : QObject(parent), document_(document), min_interval_ms_(min_interval_ms) {
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(QThread::currentThread());
+  if (dispatcher != nullptr) {
+    idle_connection_ = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                               &IdleProbe::OnIdle, Qt::DirectConnection);
+  }
+  // The wake-up does nothing itself: it only makes the loop pass idle again.
+  wake_.setInterval(wake_ms);
+  connect(&wake_, &QTimer::timeout, this, [] {});
+  wake_.start();
+}
+
+IdleProbe::~IdleProbe() { disconnect(idle_connection_); }
+
+void IdleProbe::OnIdle() {
+  const qint64 now = QDateTime::currentMSecsSinceEpoch();
+  if (last_probe_ms_ >= 0 && now - last_probe_ms_ < min_interval_ms_ && now >= last_probe_ms_) return;
+  last_probe_ms_ = now;
+  emit probed(document_.Probe());
+}
+
+}  // namespace quensaria::configurator
