@@ -10,6 +10,8 @@
 #include <optional>
 #include <sstream>
 
+#include "configurator/configurator_rules.h"
+#include "configurator/list_rows.h"
 #include "configurator/management_client.h"
 #include "platform/file.h"
 #include "shared/block_protocol.h"
@@ -50,21 +52,6 @@ constexpr char kUsage[] =
     "SERVER and CLIENT are the handles the list commands print.\n"
     "Exit status: 0 success, 1 refused by the service, 2 bad usage,\n"
     "3 service not reachable.\n";
-
-// The system's own messages for these failures.
-constexpr char kStartFailed[] =
-    "Quensaria Service encounter an error while starting this server, please check ip address and "
-    "port is not in use.";
-constexpr char kStopFailed[] =
-    "Quensaria Service encounter an error while stoping this server, please check ip address and "
-    "port is not in use.";
-constexpr char kAnyNotFull[] =
-    "Only specifically ip address can change access mode to full access, but the \"Any Address\" "
-    "can't. ";
-
-constexpr uint16_t kDefaultPort = 60000;
-constexpr int32_t kDefaultCache = 100;
-constexpr int32_t kMaxCache = 1024;
 
 // A usage error: message for standard error, exit status 2.
 struct UsageError {
@@ -132,30 +119,34 @@ uint8_t ParseAccess(const std::string& text) {
   throw UsageError{"access must be full, virtual or refused, not " + text};
 }
 
-uint32_t ParseAddress(const std::string& text) {
+uint32_t ParseAddressArgument(const std::string& text) {
   if (text == "any") return 0;
-  in_addr address{};
-  if (inet_pton(AF_INET, text.c_str(), &address) != 1) {
-    throw UsageError{"not an IPv4 address: " + text};
-  }
-  return address.s_addr;
+  const std::optional<uint32_t> address = ParseAddress(text);
+  if (!address) throw UsageError{"not an IPv4 address: " + text};
+  return *address;
 }
 
 int64_t ParseSize(const std::string& text) {
   std::string digits = text;
-  int shift = 0;
+  std::optional<SizeUnit> unit;
   if (!digits.empty()) {
     switch (digits.back()) {
-      case 'K': case 'k': shift = 10; break;
-      case 'M': case 'm': shift = 20; break;
-      case 'G': case 'g': shift = 30; break;
+      case 'K': case 'k': unit = SizeUnit::kK; break;
+      case 'M': case 'm': unit = SizeUnit::kM; break;
+      case 'G': case 'g': unit = SizeUnit::kG; break;
       default: break;
     }
-    if (shift != 0) digits.pop_back();
+    if (unit) digits.pop_back();
   }
   const std::optional<uint64_t> value = ParseUnsigned(digits);
-  if (!value || *value > (uint64_t{INT64_MAX} >> shift)) throw UsageError{"not a size: " + text};
-  return static_cast<int64_t>(*value << shift);
+  if (!value) throw UsageError{"not a size: " + text};
+  if (!unit) {
+    if (*value > uint64_t{INT64_MAX}) throw UsageError{"not a size: " + text};
+    return static_cast<int64_t>(*value);
+  }
+  const std::optional<int64_t> bytes = SizeInBytes(*value, *unit);
+  if (!bytes) throw UsageError{"not a size: " + text};
+  return *bytes;
 }
 
 // Bytes in the image file or block device at `path`.
@@ -169,14 +160,6 @@ Result<uint64_t> SourceSize(const std::string& path) {
   Result<platform::UniqueFd> fd = platform::OpenUnbuffered(path, direct);
   if (!fd.ok()) return fd.status();
   return platform::SizeOf(fd->get());
-}
-
-std::string AddressText(uint32_t address) {
-  char text[INET_ADDRSTRLEN] = "?";
-  in_addr in{};
-  in.s_addr = address;
-  inet_ntop(AF_INET, &in, text, sizeof text);
-  return text;
 }
 
 const char* AccessWord(uint8_t access) {
@@ -251,23 +234,17 @@ int Cli::ListServers() {
   std::ostringstream table;  // printed only when the whole walk succeeded
   table << Column("SERVER", 12) << Column("STATE", 9) << Column("ADDRESS", 16) << Column("PORT", 7)
        << Column("SIZE", 12) << Column("CACHE", 8) << "SOURCE\n";
-  Handle handle = 0;
-  for (;;) {
-    Handle next = 0;
-    const int32_t result = client_.EnumServers(handle, next);
-    if (Unreachable(result)) return kExitUnreachable;
-    if (next == 0) break;
-    ServerConfig config;
-    std::memset(&config, 0, sizeof config);
-    const int32_t got = client_.GetServer(next, config);
-    if (Unreachable(got)) return kExitUnreachable;
-    const char* state = got != 0 ? "failed" : config.Started ? "started" : "stopped";
-    table << Column(std::to_string(next), 12) << Column(state, 9)
+  int32_t runtime_status = 0;
+  const std::vector<ServerRow> rows = ReadServerRows(client_, &runtime_status);
+  if (Unreachable(runtime_status)) return kExitUnreachable;
+  for (const ServerRow& row : rows) {
+    const ServerConfig& config = row.config;
+    const char* state = !row.read_ok ? "failed" : row.started() ? "started" : "stopped";
+    table << Column(std::to_string(row.handle), 12) << Column(state, 9)
          << Column(AddressText(config.IpAddress), 16) << Column(std::to_string(config.Port), 7)
-         << Column(std::to_string(config.SizeBytes / 1024 / 1024) + " M", 12)
+         << Column(MebibytesText(config.SizeBytes), 12)
          << Column(std::to_string(config.Cache) + " M", 8)
          << std::string(config.Source, strnlen(config.Source, sizeof config.Source)) << "\n";
-    handle = next;
   }
   out_ << table.str();
   return kExitOk;
@@ -275,15 +252,12 @@ int Cli::ListServers() {
 
 int Cli::AddServer(const std::vector<std::string>& args) {
   if (args.empty()) throw UsageError{"usage: ludrane-cli add-server SOURCE [OPTIONS]"};
-  ServerConfig config;
-  std::memset(&config, 0, sizeof config);
-  const std::string& source = args[0];
-  if (source.empty() || source.size() >= sizeof config.Source) {
+  ServerForm form;
+  form.source = args[0];
+  const std::string& source = form.source;
+  if (source.empty() || source.size() >= kSourceCapacity) {
     throw UsageError{"the source path must have 1 to 259 bytes"};
   }
-  std::memcpy(config.Source, source.data(), source.size());
-  config.Port = kDefaultPort;
-  config.Cache = kDefaultCache;
   std::optional<int64_t> size;
   std::string password;
   std::optional<std::string> manage_password;
@@ -297,15 +271,15 @@ int Cli::AddServer(const std::vector<std::string>& args) {
     if (option == "--port") {
       const std::optional<uint64_t> port = ParseUnsigned(value());
       if (!port || *port == 0 || *port > 65535) throw UsageError{"the port must be 1 to 65535"};
-      config.Port = static_cast<uint16_t>(*port);
+      form.port = static_cast<uint16_t>(*port);
     } else if (option == "--address") {
-      config.IpAddress = ParseAddress(value());
+      form.address = ParseAddressArgument(value());
     } else if (option == "--size") {
       size = ParseSize(value());
     } else if (option == "--cache") {
       const std::optional<uint64_t> cache = ParseUnsigned(value());
       if (!cache || *cache > kMaxCache) throw UsageError{"the cache must be 0 to 1024 MiB"};
-      config.Cache = static_cast<int32_t>(*cache);
+      form.cache = static_cast<int32_t>(*cache);
     } else if (option == "--password") {
       password = value();
     } else if (option == "--manage-password") {
@@ -324,24 +298,25 @@ int Cli::AddServer(const std::vector<std::string>& args) {
     }
     size = static_cast<int64_t>(measured.value());
   }
-  config.SizeBytes = *size;
-  const Sha1Digest login = PasswordDigest(password);
+  // The size is given in bytes here; it goes into the built record below.
+  form.size = 0;
+  form.login = form.login_confirm = password;
   // Without a management password, ManagePassword repeats the log-on
   // digest: the log-on password is compared first, so no log-on lifts a
   // connection to full access.
-  const Sha1Digest manage = manage_password ? PasswordDigest(*manage_password) : login;
-  std::memcpy(config.Password, login.data(), login.size());
-  std::memcpy(config.ManagePassword, manage.data(), manage.size());
+  form.manage = form.manage_confirm = manage_password.value_or(password);
+  form.login_edited = form.manage_edited = true;
+  BuiltServer built = BuildServerConfig(form, std::nullopt, std::nullopt);
+  if (!built.message.empty()) throw UsageError{built.message};
+  ServerConfig& config = built.config;
+  config.SizeBytes = *size;
 
   Handle server = 0;
   const int32_t result = client_.AddServer(config, server);
   if (Unreachable(result)) return kExitUnreachable;
   if (result != 0) return Refused("the service refused to create the server");
   if (any_client) {
-    ClientEntry any;
-    std::memset(&any, 0, sizeof any);
-    any.access = ACCESS_VIRTUAL_WRITE;
-    const int32_t added = client_.AddStaticClient(server, any);
+    const int32_t added = client_.AddStaticClient(server, AnyAddressClient());
     if (Unreachable(added)) return kExitUnreachable;
   }
   out_ << server << "\n";
@@ -361,7 +336,7 @@ int Cli::StartStop(const std::vector<std::string>& args, bool start) {
   }
   const int32_t result = start ? client_.StartServer(server) : client_.StopServer(server);
   if (Unreachable(result)) return kExitUnreachable;
-  if (result != 0) return Refused(start ? kStartFailed : kStopFailed);
+  if (result != 0) return Refused(start ? kStartFailedStatus : kStopFailedStatus);
   return kExitOk;
 }
 
@@ -375,7 +350,7 @@ int Cli::DeleteServer(const std::vector<std::string>& args) {
   if (config.Started != 0) {
     const int32_t stopped = client_.StopServer(server);
     if (Unreachable(stopped)) return kExitUnreachable;
-    if (stopped != 0) err_ << "ludrane-cli: " << kStopFailed << "\n";  // deleted all the same
+    if (stopped != 0) err_ << "ludrane-cli: " << kStopFailedStatus << "\n";  // deleted all the same
   }
   const int32_t result = client_.DeleteServer(server);
   if (Unreachable(result)) return kExitUnreachable;
@@ -392,25 +367,14 @@ int Cli::ListClients(const std::vector<std::string>& args, bool static_too) {
   std::ostringstream table;  // printed only when the whole walk succeeded
   table << Column("CLIENT", 12) << Column("STATUS", 9) << Column("ADDRESS", 16) << Column("ACCESS", 9)
        << "NAME\n";
-  using Enum = int32_t (ManagementClient::*)(Handle, Handle, Handle&);
-  using Get = int32_t (ManagementClient::*)(Handle, ClientEntry&);
-  std::vector<std::pair<Enum, Get>> lists;
-  if (static_too) lists.emplace_back(&ManagementClient::EnumStaticClients, &ManagementClient::GetStaticClient);
-  lists.emplace_back(&ManagementClient::EnumOnlineClients, &ManagementClient::GetOnlineClient);
-  for (const auto& [enumerate, get] : lists) {
-    for (Handle client = 0;;) {
-      Handle next = 0;
-      const int32_t result = (client_.*enumerate)(server, client, next);
-      if (Unreachable(result)) return kExitUnreachable;
-      if (next == 0 || result != 0) break;
-      ClientEntry entry;
-      std::memset(&entry, 0, sizeof entry);
-      if (Unreachable((client_.*get)(next, entry))) return kExitUnreachable;
-      table << Column(std::to_string(next), 12) << Column(StateWord(entry.state), 9)
-           << Column(AddressText(entry.address), 16) << Column(AccessWord(entry.access), 9)
-           << NameText(entry) << "\n";
-      client = next;
-    }
+  int32_t runtime_status = 0;
+  const std::vector<ClientRow> rows = ReadClientRows(client_, server, &runtime_status, !static_too);
+  if (Unreachable(runtime_status)) return kExitUnreachable;
+  for (const ClientRow& row : rows) {
+    const ClientEntry& entry = row.entry;
+    table << Column(std::to_string(row.handle), 12) << Column(StateWord(entry.state), 9)
+         << Column(AddressText(entry.address), 16) << Column(AccessWord(entry.access), 9)
+         << NameText(entry) << "\n";
   }
   out_ << table.str();
   return kExitOk;
@@ -419,11 +383,9 @@ int Cli::ListClients(const std::vector<std::string>& args, bool static_too) {
 int Cli::AddClient(const std::vector<std::string>& args) {
   Expect(args, 2, 3, "add-client SERVER ADDRESS|any [full|virtual|refused]");
   const Handle server = ParseHandle(args[0], "server");
-  ClientEntry entry;
-  std::memset(&entry, 0, sizeof entry);
-  entry.address = ParseAddress(args[1]);
-  entry.access = args.size() == 3 ? ParseAccess(args[2]) : ACCESS_VIRTUAL_WRITE;
-  if (entry.address == 0 && entry.access == ACCESS_FULL) return Refused(kAnyNotFull);
+  const ClientEntry entry = AddressClient(
+      ParseAddressArgument(args[1]), args.size() == 3 ? ParseAccess(args[2]) : ACCESS_VIRTUAL_WRITE);
+  if (!AccessChangeAllowed(entry, entry.access)) return Refused(kAnyNotFull);
   const int32_t result = client_.AddStaticClient(server, entry);
   if (Unreachable(result)) return kExitUnreachable;
   if (result == 0) return kExitOk;
@@ -470,7 +432,7 @@ int Cli::SetAccess(const std::vector<std::string>& args) {
   const int32_t got = client_.GetStaticClient(client, entry);
   if (Unreachable(got)) return kExitUnreachable;
   if (got != 0) return Refused("no client " + args[1]);
-  if (access == ACCESS_FULL && entry.address == 0) return Refused(kAnyNotFull);
+  if (!AccessChangeAllowed(entry, access)) return Refused(kAnyNotFull);
   entry.access = access;  // the record as read, only the access changed
   const int32_t result = client_.ModifyStaticClient(client, entry);
   if (Unreachable(result)) return kExitUnreachable;

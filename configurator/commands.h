@@ -9,6 +9,7 @@
 #include <QObject>
 #include <vector>
 
+#include "configurator/configurator_rules.h"
 #include "configurator/list_rows.h"
 
 namespace quensaria::configurator {
@@ -36,21 +37,6 @@ enum CommandId : int {
 };
 // Every command above, for menus and tests.
 const std::vector<CommandId>& AllCommands();
-
-// Messages of the commands.
-inline constexpr char kCreateFailed[] =
-    "Can not create this service , you have no privilege to create or the service with same IP "
-    "address and port is already exists.";
-inline constexpr char kDeleteQuestion[] =
-    "After deleted this server, all the clients connect to this server will be ejected, remove it "
-    "anyway?";
-inline constexpr char kDeleteCaption[] = "Are you sure";
-inline constexpr char kStartFailedStatus[] =
-    "Quensaria Service encounter an error while starting this server, please check ip address and "
-    "port is not in use.";
-inline constexpr char kStopFailedStatus[] =
-    "Quensaria Service encounter an error while stoping this server, please check ip address and "
-    "port is not in use.";
 
 // The selected rows of the list view, as handles, in the order the user
 // sees them (a sorted view keeps each row's handle).

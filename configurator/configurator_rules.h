@@ -96,6 +96,21 @@ inline constexpr char kAnyNotFull[] =
     "can't. ";
 bool AccessChangeAllowed(const ClientEntry& entry, uint8_t access);
 
+// Messages of the server commands.
+inline constexpr char kCreateFailed[] =
+    "Can not create this service , you have no privilege to create or the service with same IP "
+    "address and port is already exists.";
+inline constexpr char kDeleteQuestion[] =
+    "After deleted this server, all the clients connect to this server will be ejected, remove it "
+    "anyway?";
+inline constexpr char kDeleteCaption[] = "Are you sure";
+inline constexpr char kStartFailedStatus[] =
+    "Quensaria Service encounter an error while starting this server, please check ip address and "
+    "port is not in use.";
+inline constexpr char kStopFailedStatus[] =
+    "Quensaria Service encounter an error while stoping this server, please check ip address and "
+    "port is not in use.";
+
 // Dotted decimal of a network-order address; 0 shows as 0.0.0.0.
 std::string AddressText(uint32_t address_network);
 // Parses dotted decimal into network order.

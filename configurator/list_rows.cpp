@@ -77,17 +77,31 @@ ClientRow MakeClientRow(Handle handle, const ClientEntry& entry) {
   return row;
 }
 
-std::vector<ServerRow> ReadServerRows(ManagementOperations& ops) {
+namespace {
+
+// Whether `result` says the call did not complete; records it.
+bool RuntimeFailure(int32_t result, int32_t* runtime_status) {
+  if (runtime_status == nullptr || result == 0 || result == -1) return false;
+  *runtime_status = result;
+  return true;
+}
+
+}  // namespace
+
+std::vector<ServerRow> ReadServerRows(ManagementOperations& ops, int32_t* runtime_status) {
+  if (runtime_status != nullptr) *runtime_status = 0;
   std::vector<ServerRow> rows;
   Handle handle = 0;
   for (;;) {
     Handle next = 0;
-    ops.EnumServers(handle, next);
+    if (RuntimeFailure(ops.EnumServers(handle, next), runtime_status)) break;
+    // A service that hands back the handle it was given would never end.
     if (next == 0 || next == handle) break;
     ServerConfig config;
     std::memset(&config, 0, sizeof config);
-    const bool read_ok = ops.GetServer(next, config) == 0;
-    rows.push_back(MakeServerRow(next, read_ok, config));
+    const int32_t got = ops.GetServer(next, config);
+    if (RuntimeFailure(got, runtime_status)) break;
+    rows.push_back(MakeServerRow(next, got == 0, config));
     handle = next;
   }
   return rows;
@@ -95,32 +109,41 @@ std::vector<ServerRow> ReadServerRows(ManagementOperations& ops) {
 
 namespace {
 
+// False when the walk met a runtime failure.
 template <typename Enumerate, typename Get>
-void WalkClients(Handle server, Enumerate enumerate, Get get, std::vector<ClientRow>& rows) {
+bool WalkClients(Handle server, Enumerate enumerate, Get get, std::vector<ClientRow>& rows,
+                 int32_t* runtime_status) {
   Handle client = 0;
   for (;;) {
     Handle next = 0;
     const int32_t result = enumerate(server, client, next);
-    if (next == 0 || next == client) return;
+    if (RuntimeFailure(result, runtime_status)) return false;
+    if (next == 0 || next == client) return true;
     ClientEntry entry;
     std::memset(&entry, 0, sizeof entry);
-    get(next, entry);
+    if (RuntimeFailure(get(next, entry), runtime_status)) return false;
     rows.push_back(MakeClientRow(next, entry));
-    if (result != 0) return;
+    if (result != 0) return true;
     client = next;
   }
 }
 
 }  // namespace
 
-std::vector<ClientRow> ReadClientRows(ManagementOperations& ops, Handle server) {
+std::vector<ClientRow> ReadClientRows(ManagementOperations& ops, Handle server,
+                                      int32_t* runtime_status, bool online_only) {
+  if (runtime_status != nullptr) *runtime_status = 0;
   std::vector<ClientRow> rows;
-  WalkClients(
-      server, [&](Handle s, Handle c, Handle& n) { return ops.EnumStaticClients(s, c, n); },
-      [&](Handle c, ClientEntry& e) { return ops.GetStaticClient(c, e); }, rows);
+  if (!online_only &&
+      !WalkClients(
+          server, [&](Handle s, Handle c, Handle& n) { return ops.EnumStaticClients(s, c, n); },
+          [&](Handle c, ClientEntry& e) { return ops.GetStaticClient(c, e); }, rows,
+          runtime_status)) {
+    return rows;
+  }
   WalkClients(
       server, [&](Handle s, Handle c, Handle& n) { return ops.EnumOnlineClients(s, c, n); },
-      [&](Handle c, ClientEntry& e) { return ops.GetOnlineClient(c, e); }, rows);
+      [&](Handle c, ClientEntry& e) { return ops.GetOnlineClient(c, e); }, rows, runtime_status);
   return rows;
 }
 

@@ -58,11 +58,15 @@ ClientRow MakeClientRow(Handle handle, const ClientEntry& entry);
 
 // The server list: EnumServers from 0 until next is 0; a failed GetServer
 // still gives a row (status "失败", other texts from a zero record).
-std::vector<ServerRow> ReadServerRows(ManagementOperations& ops);
+// When `runtime_status` is given, a result that is neither 0 nor -1 (the
+// call did not complete) ends the walk and is stored there (else 0).
+std::vector<ServerRow> ReadServerRows(ManagementOperations& ops, int32_t* runtime_status = nullptr);
 // A client list: the static clients, then the online clients, each walk
 // ending at next 0 or at the first failed enumeration step (whose row is
 // still appended); a failed get still appends a zero-record row.
-std::vector<ClientRow> ReadClientRows(ManagementOperations& ops, Handle server);
+// `online_only` leaves the static walk out.
+std::vector<ClientRow> ReadClientRows(ManagementOperations& ops, Handle server,
+                                      int32_t* runtime_status = nullptr, bool online_only = false);
 
 // The tree's entries: readable servers only, "%s:%d" (address, port).
 struct TreeEntry {

@@ -1,6 +1,6 @@
-// Operations: what the management interface asks of the service, one method
-// per registry operation in operation-number order, with the registry's
-// results (0 success, -1 failure) and handles (nonzero 32-bit, 0 = none).
+// Operations: what the management interface asks of the service: the
+// registry's sixteen operations (ServerOperations, shared with every caller
+// of the interface) and the text of the last refused insertion.
 // Called concurrently from the interface's call threads; the implementation
 // serialises them. Implemented over the registry by RegistryOperations.
 #ifndef QUENSARIA_SERVICE_MANAGEMENT_OPERATIONS_H_
@@ -9,32 +9,15 @@
 #include <cstdint>
 #include <string>
 
+#include "shared/management_operations.h"
 #include "shared/management_records.h"
 
 namespace quensaria::management {
 
-using Handle = uint32_t;
+using Handle = ManagementHandle;
 
-class Operations {
+class Operations : public ServerOperations {
  public:
-  virtual ~Operations() = default;
-
-  virtual int32_t AddServer(const ServerConfig& config, Handle& server) = 0;
-  virtual int32_t EnumServers(Handle server, Handle& next) = 0;
-  virtual int32_t GetServer(Handle server, ServerConfig& config) = 0;
-  virtual int32_t StartServer(Handle server) = 0;
-  virtual int32_t StopServer(Handle server) = 0;
-  virtual int32_t DeleteServer(Handle server) = 0;
-  virtual int32_t AddStaticClient(Handle server, const ClientEntry& client) = 0;
-  virtual int32_t EnumStaticClients(Handle server, Handle client, Handle& next) = 0;
-  virtual int32_t GetStaticClient(Handle client, ClientEntry& entry) = 0;
-  virtual int32_t DeleteStaticClient(Handle server, Handle client) = 0;
-  virtual int32_t ModifyStaticClient(Handle client, const ClientEntry& entry) = 0;
-  virtual int32_t AddOnlineClient(Handle server, const ClientEntry& client) = 0;
-  virtual int32_t EnumOnlineClients(Handle server, Handle client, Handle& next) = 0;
-  virtual int32_t GetOnlineClient(Handle client, ClientEntry& entry) = 0;
-  virtual int32_t DeleteOnlineClient(Handle server, Handle client) = 0;
-  virtual int32_t ModifyOnlineClient(Handle client, const ClientEntry& entry) = 0;
   // The text of the last refused client insertion; empty at start.
   virtual std::string LastErrorText() = 0;
 };

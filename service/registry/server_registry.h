@@ -24,13 +24,14 @@
 #include <vector>
 
 #include "service/engine/endpoint.h"
+#include "shared/management_operations.h"
 #include "shared/management_records.h"
 
 namespace quensaria::registry {
 
 class RegistryState;
 
-using Handle = uint32_t;  // 0 = none
+using Handle = ManagementHandle;  // 0 = none
 
 inline constexpr char kDuplicateClientText[] =
     "A client with same address is already in the static client list";
@@ -55,11 +56,11 @@ struct RegistryEnvironment {
   std::function<void(std::chrono::milliseconds duration)> pause;
 };
 
-class ServerRegistry {
+class ServerRegistry final : public ServerOperations {
  public:
   explicit ServerRegistry(engine::EndpointFactory factory, RegistryEnvironment environment = {});
   // Stops every running engine. REQUIRES: RunHostNameResolver has returned.
-  ~ServerRegistry();
+  ~ServerRegistry() override;
   ServerRegistry(const ServerRegistry&) = delete;
   ServerRegistry& operator=(const ServerRegistry&) = delete;
 
@@ -68,22 +69,22 @@ class ServerRegistry {
   // Management operations, in the order of their operation numbers.
   // StartServer refuses (-1) a server that is started already; DeleteServer
   // of a started server stops its engine first.
-  int32_t AddServer(const ServerConfig& config, Handle& server);
-  int32_t EnumServers(Handle server, Handle& next);
-  int32_t GetServer(Handle server, ServerConfig& config);
-  int32_t StartServer(Handle server);
-  int32_t StopServer(Handle server);
-  int32_t DeleteServer(Handle server);
-  int32_t AddStaticClient(Handle server, const ClientEntry& client);
-  int32_t EnumStaticClients(Handle server, Handle client, Handle& next);
-  int32_t GetStaticClient(Handle client, ClientEntry& entry);
-  int32_t DeleteStaticClient(Handle server, Handle client);
-  int32_t ModifyStaticClient(Handle client, const ClientEntry& entry);
-  int32_t AddOnlineClient(Handle server, const ClientEntry& client);
-  int32_t EnumOnlineClients(Handle server, Handle client, Handle& next);
-  int32_t GetOnlineClient(Handle client, ClientEntry& entry);
-  int32_t DeleteOnlineClient(Handle server, Handle client);
-  int32_t ModifyOnlineClient(Handle client, const ClientEntry& entry);
+  int32_t AddServer(const ServerConfig& config, Handle& server) override;
+  int32_t EnumServers(Handle server, Handle& next) override;
+  int32_t GetServer(Handle server, ServerConfig& config) override;
+  int32_t StartServer(Handle server) override;
+  int32_t StopServer(Handle server) override;
+  int32_t DeleteServer(Handle server) override;
+  int32_t AddStaticClient(Handle server, const ClientEntry& client) override;
+  int32_t EnumStaticClients(Handle server, Handle client, Handle& next) override;
+  int32_t GetStaticClient(Handle client, ClientEntry& entry) override;
+  int32_t DeleteStaticClient(Handle server, Handle client) override;
+  int32_t ModifyStaticClient(Handle client, const ClientEntry& entry) override;
+  int32_t AddOnlineClient(Handle server, const ClientEntry& client) override;
+  int32_t EnumOnlineClients(Handle server, Handle client, Handle& next) override;
+  int32_t GetOnlineClient(Handle client, ClientEntry& entry) override;
+  int32_t DeleteOnlineClient(Handle server, Handle client) override;
+  int32_t ModifyOnlineClient(Handle client, const ClientEntry& entry) override;
   // The text of the last refused client insertion; empty at start.
   std::string LastErrorText() const;
 
