@@ -12,7 +12,7 @@
 #include "configurator/main_window.h"
 #include "configurator/management_client.h"
 #include "configurator/service_control.h"
-#include "configurator/window_prompts.h"
+#include "configurator/widget_prompts.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ int Run(int argc, char** argv) {
   ConfiguratorDefaults defaults;
   MachineInfo machine;
   {
-    WindowPrompts start_prompts(nullptr, nullptr);  // before the frame exists
+    WidgetPrompts start_prompts;  // before the frame exists
     CheckAndStartService(start_prompts);
   }
   MainWindow window(client, defaults, machine);

@@ -14,7 +14,7 @@
 #include "configurator/list_sort.h"
 #include "configurator/server_document.h"
 #include "configurator/server_tree.h"
-#include "configurator/window_prompts.h"
+#include "configurator/widget_prompts.h"
 
 namespace quensaria::configurator {
 
@@ -26,7 +26,7 @@ MainWindow::MainWindow(ManagementOperations& ops, ConfiguratorDefaults& defaults
   setWindowIcon(QIcon(QStringLiteral(":/icons/ludrane-48.png")));
   BuildStatusBar();
   if (prompts_ == nullptr) {
-    own_prompts_ = std::make_unique<WindowPrompts>(this, message_pane_);
+    own_prompts_ = std::make_unique<WidgetPrompts>(this, statusBar());
     prompts_ = own_prompts_.get();
   }
   runner_ = std::make_unique<CommandRunner>(*document_, *prompts_, defaults, machine);
@@ -106,8 +106,6 @@ void MainWindow::BuildPanes() {
 }
 
 void MainWindow::BuildStatusBar() {
-  message_pane_ = new QLabel;
-  message_pane_->setObjectName(QStringLiteral("messagePane"));
   auto* pane = new QWidget;
   pane->setFixedWidth(kConnectionPaneWidth);
   auto* layout = new QHBoxLayout(pane);
@@ -117,7 +115,7 @@ void MainWindow::BuildStatusBar() {
   connection_text_->setObjectName(QStringLiteral("connectionPane"));
   layout->addWidget(connection_icon_);
   layout->addWidget(connection_text_, 1);
-  statusBar()->addWidget(message_pane_, 1);
+  // Pane 0 is the status bar's own message area.
   statusBar()->addPermanentWidget(pane);
 }
 

@@ -5,7 +5,7 @@
 // ListSortProxy; the status bar has the message pane and the connection
 // pane. Printing, page setup and print preview print the list as the user
 // sees it (ListPrintout). Every dialog and message goes through the
-// UserPrompts given (WindowPrompts when none). GUI thread only.
+// UserPrompts given (WidgetPrompts when none). GUI thread only.
 #ifndef QUENSARIA_CONFIGURATOR_MAIN_WINDOW_H_
 #define QUENSARIA_CONFIGURATOR_MAIN_WINDOW_H_
 
@@ -67,7 +67,6 @@ class MainWindow : public QMainWindow {
   QTableView* list_view() const { return list_view_; }
   ListModel* list_model() const { return model_; }
   QToolBar* tool_bar() const { return tool_bar_; }
-  QLabel* message_pane() const { return message_pane_; }
   QLabel* connection_pane() const { return connection_text_; }
   QPrinter& printer() { return printer_; }
 
@@ -97,6 +96,10 @@ class MainWindow : public QMainWindow {
   void BuildStatusBar();
   void BuildPanes();
   QAction* AddCommand(int id, const QString& text, const QString& object_name);
+  // A context-menu item that sends `id`, looking like its action.
+  QAction* AddMenuItem(QMenu& menu, int id, bool enabled);
+  // Refresh, create, delete, start, stop: for the tree or the server list.
+  std::unique_ptr<QMenu> ServerMenu(bool on_tree);
   void RunCommand(int id);
   void ListChanged();
   void TreeChosen(qint64 entry);
@@ -120,7 +123,6 @@ class MainWindow : public QMainWindow {
   ListModel* model_ = nullptr;
   ListSortProxy* proxy_ = nullptr;
   QToolBar* tool_bar_ = nullptr;
-  QLabel* message_pane_ = nullptr;
   QLabel* connection_icon_ = nullptr;
   QLabel* connection_text_ = nullptr;
   QPrinter printer_{QPrinter::HighResolution};

@@ -192,9 +192,7 @@ void MainWindow::RunCommand(int id) {
     default:
       break;
   }
-  UpdateCommandStates();
-  if (!actions_.value(id)->isEnabled()) return;
-  runner_->Run(id, SelectedRows());
+  runner_->Run(id, SelectedRows());  // checks the command's rule itself
   UpdateCommandStates();
 }
 
@@ -209,35 +207,61 @@ void MainWindow::UpdateCommandStates() {
   actions_[kCmdAccessMode]->setEnabled(true);
 }
 
-std::unique_ptr<QMenu> MainWindow::BuildTreeMenu() {
+QAction* MainWindow::AddMenuItem(QMenu& menu, int id, bool enabled) {
+  const QAction* command = actions_[id];
+  QAction* item = menu.addAction(command->icon(), command->text());
+  item->setObjectName(command->objectName());
+  item->setEnabled(enabled);
+  connect(item, &QAction::triggered, this, [this, id] { RunCommand(id); });
+  return item;
+}
+
+std::unique_ptr<QMenu> MainWindow::ServerMenu(bool on_tree) {
   UpdateCommandStates();
+  const Selection none;
+  // On the tree the entry decides: the root and "No Service" target no
+  // server; a server entry shows its clients, so the rules target it.
+  const bool server_entry = tree_->SelectedData().value_or(kTreeRootData) >= 0;
+  const auto rule = [&](int id) {
+    if (!on_tree) return actions_[id]->isEnabled();
+    return server_entry && IsCommandEnabled(id, *document_, none);
+  };
   auto menu = std::make_unique<QMenu>();
-  menu->setObjectName(QStringLiteral("treeMenu"));
-  menu->addAction(actions_[kCmdRefresh]);
+  AddMenuItem(*menu, kCmdRefresh, true);
   menu->addSeparator();
-  menu->addActions({actions_[kCmdCreateService], actions_[kCmdDeleteService], actions_[kCmdStart],
-                    actions_[kCmdStop]});
+  AddMenuItem(*menu, kCmdCreateService, actions_[kCmdCreateService]->isEnabled());
+  AddMenuItem(*menu, kCmdDeleteService, rule(kCmdDeleteService));
+  AddMenuItem(*menu, kCmdStart, rule(kCmdStart));
+  AddMenuItem(*menu, kCmdStop, rule(kCmdStop));
+  return menu;
+}
+
+std::unique_ptr<QMenu> MainWindow::BuildTreeMenu() {
+  auto menu = ServerMenu(true);
+  menu->setObjectName(QStringLiteral("treeMenu"));
   return menu;
 }
 
 std::unique_ptr<QMenu> MainWindow::BuildListMenu() {
   if (document_->showing_servers()) {
-    auto menu = BuildTreeMenu();
+    auto menu = ServerMenu(false);
     menu->setObjectName(QStringLiteral("serverListMenu"));
     return menu;
   }
   UpdateCommandStates();
   auto menu = std::make_unique<QMenu>();
   menu->setObjectName(QStringLiteral("clientListMenu"));
-  menu->addAction(actions_[kCmdRefresh]);
+  AddMenuItem(*menu, kCmdRefresh, true);
   menu->addSeparator();
-  menu->addAction(actions_[kCmdAddToStaticList]);
+  AddMenuItem(*menu, kCmdAddToStaticList, actions_[kCmdAddToStaticList]->isEnabled());
   QMenu* access = menu->addMenu(QStringLiteral("访问控制[&C]"));
   access->setObjectName(QStringLiteral("accessSubMenu"));
-  access->addActions({actions_[kCmdVirtualProtection], actions_[kCmdFullAccess], actions_[kCmdRefuseAccess]});
+  for (int id : {kCmdVirtualProtection, kCmdFullAccess, kCmdRefuseAccess}) {
+    AddMenuItem(*access, id, actions_[id]->isEnabled());
+  }
   access->setEnabled(actions_[kCmdVirtualProtection]->isEnabled());
   menu->addSeparator();
-  menu->addAction(actions_[kCmdDeleteClient]);
+  AddMenuItem(*menu, kCmdDeleteClient, actions_[kCmdDeleteClient]->isEnabled());
   return menu;
 }
 

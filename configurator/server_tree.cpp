@@ -48,7 +48,13 @@ void ServerTree::Rebuild(const std::vector<TreeEntry>& entries) {
   }
   root_->setExpanded(true);
   QTreeWidgetItem* again = before ? Find(*before) : nullptr;
-  if (again != nullptr) setCurrentItem(again);
+  if (again != nullptr) {
+    setCurrentItem(again);
+  } else {
+    // The selected server has gone: its (empty) list stays shown and
+    // nothing in the tree claims it.
+    selectionModel()->clear();
+  }
   rebuilding_ = false;
   if (!before) setCurrentItem(root_);  // shows the server list
 }
