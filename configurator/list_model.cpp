@@ -60,6 +60,7 @@ QVariant ListModel::data(const QModelIndex& index, int role) const {
   const int row = index.row(), column = index.column();
   switch (role) {
     case Qt::DisplayRole:
+    case Qt::ToolTipRole:  // a long path is cut short in its column
       return Text(row, column);
     case Qt::DecorationRole:
       if (column != 0) return {};

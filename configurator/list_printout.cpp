@@ -20,6 +20,25 @@ QString StandIn(const QString& family) {
   return family;
 }
 
+// A face of the same style that has the Chinese glyphs, so a cell is drawn
+// in one font: mixing in fallback glyphs shifts them off the baseline in
+// print preview.
+QFont ChineseTwin(const QFont& font) {
+  const bool serif = font.styleHint() == QFont::Serif;
+  const QString family = serif ? QStringLiteral("Noto Serif CJK SC") : QStringLiteral("Noto Sans CJK SC");
+  if (!QFontDatabase::hasFamily(family)) return font;
+  QFont twin = font;
+  twin.setFamilies({family, font.family()});
+  return twin;
+}
+
+bool HasChinese(const QString& text) {
+  for (QChar c : text) {
+    if (c.unicode() >= 0x2E80) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 QFont PrintFont(const QString& family, int point_size, bool bold) {
@@ -44,8 +63,10 @@ ListPrintout::ListPrintout(PrintTable table, QPaintDevice* device, const QFont& 
 
   heading_height_ = QFontMetrics(heading_font_, device_).height();
   // Rows get room for the taller CJK faces that Chinese cells fall back to.
-  header_height_ = QFontMetrics(header_font_, device_).height() * 8 / 5;
-  row_height_ = QFontMetrics(row_font_, device_).height() * 3 / 2;
+  header_height_ = std::max(QFontMetrics(header_font_, device_).height(),
+                            QFontMetrics(ChineseTwin(header_font_), device_).height()) * 3 / 2;
+  row_height_ = std::max(QFontMetrics(row_font_, device_).height(),
+                         QFontMetrics(ChineseTwin(row_font_), device_).height()) * 4 / 3;
   footer_height_ = QFontMetrics(footer_font_, device_).height();
 
   const int gap = Scaled(kGapPixels), bar = Scaled(kPrintBarPixels);
@@ -118,17 +139,25 @@ void ListPrintout::PaintFooter(QPainter& painter, int page) const {
 }
 
 void ListPrintout::PaintCells(QPainter& painter, const QStringList& cells, int top, int height) const {
-  const QFontMetrics metrics(painter.font(), device_);
+  const QFont latin = painter.font(), chinese = ChineseTwin(latin);
+  const QFontMetrics latin_metrics(latin, device_);
+  const QFontMetrics chinese_metrics(chinese, device_);
+  // One baseline for the row, whichever face draws each cell.
+  const int ascent = std::max(latin_metrics.ascent(), chinese_metrics.ascent());
+  const int descent = std::max(latin_metrics.descent(), chinese_metrics.descent());
+  const int baseline = top + (height - ascent - descent) / 2 + ascent;
   const int pad = Scaled(kCellPadPixels);
   int left = body_.left();
   for (int column = 0; column < column_widths_.size(); ++column) {
     const int width = column_widths_[column];
     const QString text = column < cells.size() ? cells[column] : QString();
-    // One baseline for the row, whichever face draws each cell.
-    const int baseline = top + (height - metrics.height()) / 2 + metrics.ascent();
+    const bool in_chinese = HasChinese(text);
+    painter.setFont(in_chinese ? chinese : latin);
+    const QFontMetrics& metrics = in_chinese ? chinese_metrics : latin_metrics;
     painter.drawText(QPoint(left + pad, baseline), metrics.elidedText(text, Qt::ElideRight, std::max(0, width - 2 * pad)));
     left += width;
   }
+  painter.setFont(latin);
 }
 
 bool ListPrintout::Print(QPrinter& printer, PrintTable table, const QFont& screen_font) {

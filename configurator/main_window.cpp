@@ -8,6 +8,7 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "configurator/list_model.h"
 #include "configurator/ludrane_resources.h"
@@ -107,9 +108,9 @@ void MainWindow::BuildPanes() {
 
 void MainWindow::BuildStatusBar() {
   auto* pane = new QWidget;
-  pane->setFixedWidth(kConnectionPaneWidth);
   auto* layout = new QHBoxLayout(pane);
   layout->setContentsMargins(2, 0, 2, 0);
+  layout->setSpacing(4);
   connection_icon_ = new QLabel;
   connection_text_ = new QLabel;
   connection_text_->setObjectName(QStringLiteral("connectionPane"));
@@ -117,6 +118,10 @@ void MainWindow::BuildStatusBar() {
   layout->addWidget(connection_text_, 1);
   // Pane 0 is the status bar's own message area.
   statusBar()->addPermanentWidget(pane);
+  // 150 pixels, or what the longer text needs in a larger font.
+  const int text_width = std::max(connection_text_->fontMetrics().horizontalAdvance(QString::fromLatin1(kConnectedText)),
+                                  connection_text_->fontMetrics().horizontalAdvance(QString::fromLatin1(kNotConnectedText)));
+  pane->setFixedWidth(std::max(kConnectionPaneWidth, 16 + 4 + text_width + 8));
 }
 
 void MainWindow::ListChanged() {
