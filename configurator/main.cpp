@@ -1,12 +1,13 @@
-// ludrane: the configurator's window. Asks to start the service when it is
-// not running, binds to its management interface and shows the frame.
-// --runtime-dir DIR reaches a service started with the same option.
+// ludrane [--runtime-dir DIR]: the configurator's window. Asks to start the
+// service when it is not running, binds to its management interface once
+// and shows the frame; the binding's status ends the program when the
+// endpoint cannot even be named.
 #include <QApplication>
-#include <QCommandLineParser>
 #include <cstdio>
 #include <exception>
 
 #include "configurator/configurator_defaults.h"
+#include "configurator/ludrane_options.h"
 #include "configurator/ludrane_resources.h"
 #include "configurator/machine_info.h"
 #include "configurator/main_window.h"
@@ -18,32 +19,31 @@ namespace {
 
 int Run(int argc, char** argv) {
   using namespace quensaria::configurator;
-  using quensaria::kDefaultRuntimeDirectory;
-  QApplication application(argc, argv);
+  QApplication application(argc, argv);  // takes Qt's own options out
   QApplication::setApplicationName(QStringLiteral("ludrane"));
   QApplication::setApplicationVersion(QStringLiteral(QUENSARIA_VERSION));
   QApplication::setDesktopFileName(QStringLiteral("ludrane"));
   LoadLudraneResources();
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/ludrane-48.png")));
 
-  QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral("The Quensaria service's configurator."));
-  parser.addHelpOption();
-  parser.addVersionOption();
-  const QCommandLineOption runtime_dir(QStringLiteral("runtime-dir"),
-                                       QStringLiteral("The service's runtime directory (default %1).")
-                                           .arg(QString::fromLatin1(kDefaultRuntimeDirectory)),
-                                       QStringLiteral("DIR"), QString::fromLatin1(kDefaultRuntimeDirectory));
-  parser.addOption(runtime_dir);
-  parser.process(application);
+  std::vector<std::string> args;
+  for (const QString& arg : QApplication::arguments().mid(1)) args.push_back(arg.toStdString());
+  const std::optional<LudraneOptions> options = ParseLudraneArguments(args);
+  if (!options) {
+    std::fputs(kLudraneUsage, stderr);
+    return 2;
+  }
+  if (const uint32_t status = BindingStatus(options->runtime_directory); status != 0) {
+    return static_cast<int>(status);
+  }
 
-  ManagementClient client(parser.value(runtime_dir).toStdString());
   ConfiguratorDefaults defaults;
   MachineInfo machine;
   {
     WidgetPrompts start_prompts;  // before the frame exists
     CheckAndStartService(start_prompts);
   }
+  ManagementClient client(options->runtime_directory);
   MainWindow window(client, defaults, machine);
   window.show();
   return QApplication::exec();

@@ -1,0 +1,572 @@
+// ludrane's document, commands and dialogs against the real quensaria
+// program (--console) over a temporary runtime directory; dialogs are the
+// real ones, filled in by scripts through ScriptedPrompts.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "configurator/add_client_dialog.h"
+#include "configurator/commands.h"
+#include "configurator/configurator_defaults.h"
+#include "configurator/ludrane_options.h"
+#include "configurator/machine_info.h"
+#include "configurator/management_client.h"
+#include "configurator/options_dialog.h"
+#include "configurator/server_config_dialog.h"
+#include "configurator/server_document.h"
+#include "shared/block_protocol.h"
+#include "shared/password_digest.h"
+#include "tests/block_client.h"
+#include "tests/program_for_testing.h"
+#include "tests/scratch_dir.h"
+#include "tests/scripted_prompts.h"
+
+namespace quensaria {
+namespace {
+
+using namespace std::chrono_literals;
+using configurator::AddClientDialog;
+using configurator::ClientKind;
+using configurator::ClientRow;
+using configurator::ConfiguratorDefaults;
+using configurator::Handle;
+using configurator::ManagementClient;
+using configurator::OptionsDialog;
+using configurator::Selection;
+using configurator::ServerConfigDialog;
+using configurator::ServerDocument;
+using configurator::ServerRow;
+using configurator::SourceKind;
+using testing::Program;
+using testing::ScriptedPrompts;
+
+// This machine as the create dialog sees it in these tests.
+class TestMachine : public configurator::MachineInfo {
+ public:
+  std::vector<std::string> HostAddresses() override { return {"10.20.30.40"}; }
+  std::vector<configurator::DeviceChoice> WholeDisks() override { return {{disk_, "fake0  4 MiB"}}; }
+  std::vector<configurator::DeviceChoice> MountedPartitions() override { return {}; }
+  std::string disk_;
+};
+
+std::string SourceOf(const ServerConfig& config) { return std::string(config.Source); }
+
+class LudraneTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(state_);
+    image_ = dir_ + "/disk.img";
+    std::ofstream(image_).close();
+    std::filesystem::resize_file(image_, 3 << 20);  // 3 MiB shows as 3 M
+    machine_.disk_ = image_;
+    StartService();
+    client_ = std::make_unique<ManagementClient>(runtime_, 10s);
+    document_ = std::make_unique<ServerDocument>(*client_);
+    runner_ = std::make_unique<configurator::CommandRunner>(*document_, prompts_, defaults_, machine_);
+    ASSERT_TRUE(WaitForAnswer(true));
+    ASSERT_TRUE(document_->Probe());
+  }
+  void TearDown() override {
+    runner_.reset();
+    document_.reset();
+    if (service_) StopService();
+  }
+
+  void StartService() {
+    service_ = std::make_unique<Program>(
+        std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", state_, "--runtime-dir", runtime_},
+        dir_ + "/service.log");
+    ASSERT_TRUE(service_->started());
+  }
+  void StopService() {
+    service_->Signal(SIGTERM);
+    EXPECT_TRUE(service_->Wait(30s).has_value()) << "quensaria did not stop";
+    service_.reset();
+  }
+  // Polls GetServiceName (generous limit) until it answers or not.
+  bool WaitForAnswer(bool answers) {
+    ManagementClient probe(runtime_, 2s);
+    std::string name;
+    for (int i = 0; i < 3000; ++i) {
+      if ((probe.GetServiceName(1024, name) == 0) == answers) return true;
+      QTest::qWait(10);
+    }
+    return false;
+  }
+
+  // Creates a server on a free port through the dialog, for `path`.
+  Handle CreateThroughDialog(const std::string& path, uint16_t& port,
+                             const std::function<void(ServerConfigDialog&)>& more = {}) {
+    port = testing::FreePort();
+    const size_t before = client_rows_or_servers();
+    prompts_.script = [&](QDialog& dialog) {
+      auto& d = dynamic_cast<ServerConfigDialog&>(dialog);
+      d.SetSourceKind(SourceKind::kFile);
+      d.path_edit()->setText(QString::fromStdString(path));
+      d.TakeSizeFromFile();
+      d.port_edit()->setText(QString::number(port));
+      if (more) more(d);
+      d.accept();
+    };
+    runner_->Run(configurator::kCmdCreateService, {});
+    prompts_.script = nullptr;
+    document_->ShowServerList();
+    if (document_->server_rows().size() != before + 1) return 0;
+    return document_->server_rows().back().handle;
+  }
+  size_t client_rows_or_servers() {
+    document_->ShowServerList();
+    return document_->server_rows().size();
+  }
+  ServerConfig Read(Handle server) {
+    ServerConfig config{};
+    EXPECT_EQ(client_->GetServer(server, config), 0);
+    return config;
+  }
+  const ClientRow* RowOf(const char* address) {
+    for (const ClientRow& row : document_->client_rows()) {
+      if (row.texts[0] == address) return &row;
+    }
+    return nullptr;
+  }
+  // Adds clients through the add-client dialog.
+  void AddClients(ClientKind kind, const char* start, const char* end = nullptr, int access = 0) {
+    prompts_.script = [&](QDialog& dialog) {
+      auto& d = dynamic_cast<AddClientDialog&>(dialog);
+      d.SetKind(kind);
+      if (start != nullptr) d.start_edit()->setText(start);
+      if (end != nullptr) d.end_edit()->setText(end);
+      d.access_list()->setCurrentIndex(access);
+      d.accept();
+    };
+    runner_->Run(configurator::kCmdAddStaticClient, {});
+    prompts_.script = nullptr;
+  }
+
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
+  const std::string state_ = dir_ + "/state";
+  const std::string runtime_ = dir_ + "/run";
+  std::string image_;
+  std::unique_ptr<Program> service_;
+  std::unique_ptr<ManagementClient> client_;
+  ScriptedPrompts prompts_;
+  ConfiguratorDefaults defaults_{QString::fromStdString(dir_ + "/Quensaria.conf")};
+  TestMachine machine_;
+  std::unique_ptr<ServerDocument> document_;
+  std::unique_ptr<configurator::CommandRunner> runner_;
+};
+
+TEST_F(LudraneTest, CreateStartStopAndDeleteAServerThroughTheDialogs) {
+  EXPECT_TRUE(IsCommandEnabled(configurator::kCmdCreateService, *document_, {}));
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u) << prompts_.messages.join("|").toStdString();
+  EXPECT_TRUE(prompts_.messages.isEmpty());
+
+  const ServerRow& row = document_->server_rows().back();
+  EXPECT_EQ(row.texts[0], image_);
+  EXPECT_EQ(row.texts[1], "0.0.0.0");
+  EXPECT_EQ(row.texts[2], std::to_string(port));
+  EXPECT_EQ(row.texts[3], "3 M");  // 3 MiB taken from the file, shown as 3 M
+  EXPECT_EQ(row.texts[4], "100 M");
+  EXPECT_EQ(row.texts[5], "已停止");
+  // No defaults stored and the password half untouched: the placeholder.
+  const ServerConfig config = Read(server);
+  EXPECT_EQ(config.SizeBytes, 3 << 20);
+  EXPECT_EQ(std::memcmp(config.Password, PasswordDigest("5820937164285039").data(), 20), 0);
+  EXPECT_EQ(std::memcmp(config.ManagePassword, PasswordDigest("5820937164285039").data(), 20), 0);
+
+  // The automatic client: one static "Any Address" row at virtual write.
+  document_->ShowClients(server);
+  ASSERT_EQ(document_->client_rows().size(), 1u);
+  const ClientRow& any = document_->client_rows()[0];
+  EXPECT_EQ(any.texts[1], "任何地址");
+  EXPECT_EQ(any.texts[2], "虚拟写保护");
+  EXPECT_EQ(any.texts[3], "静态");
+
+  // Start from the server list, then log on with the placeholder.
+  document_->ShowServerList();
+  const Selection selected{{server}};
+  EXPECT_TRUE(IsCommandEnabled(configurator::kCmdStart, *document_, selected));
+  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdStop, *document_, selected));
+  runner_->Run(configurator::kCmdStart, selected);
+  EXPECT_EQ(prompts_.wait_depth, 0);
+  ASSERT_EQ(document_->server_rows().back().texts[5], "已启动");
+  testing::BlockClient block;
+  ASSERT_EQ(block.Connect(port), 0);
+  EXPECT_EQ(block.Login("5820937164285039").reply.status, REPLY_OK);
+  block.Close();
+
+  // Stop from the server's client list (the shown server is the target).
+  document_->ShowClients(server);
+  EXPECT_TRUE(IsCommandEnabled(configurator::kCmdStop, *document_, {}));
+  runner_->Run(configurator::kCmdStop, {});
+  EXPECT_EQ(Read(server).Started, 0);
+
+  // Delete: No keeps it; Yes deletes it and leaves an empty client list.
+  prompts_.answers = {false};
+  runner_->Run(configurator::kCmdDeleteService, {});
+  EXPECT_EQ(Read(server).SizeBytes, 3 << 20);
+  prompts_.answers = {true};
+  const int trees = document_->tree_refreshes();
+  runner_->Run(configurator::kCmdDeleteService, {});
+  ASSERT_EQ(prompts_.questions.size(), 2);
+  EXPECT_EQ(prompts_.questions[1].toStdString(),
+            "Are you sure: After deleted this server, all the clients connect to this server will be "
+            "ejected, remove it anyway?");
+  ServerConfig gone{};
+  EXPECT_EQ(client_->GetServer(server, gone), -1);
+  EXPECT_TRUE(document_->client_rows().empty());
+  EXPECT_EQ(document_->tree_refreshes(), trees + 1);
+  EXPECT_TRUE(document_->tree_entries().empty());
+}
+
+TEST_F(LudraneTest, CreateDialogRefusalsKeepItOpenAndCreateNothing) {
+  const auto attempt = [&](const std::function<void(ServerConfigDialog&)>& fill) {
+    prompts_.messages.clear();
+    bool stayed_open = false;
+    prompts_.script = [&](QDialog& dialog) {
+      auto& d = dynamic_cast<ServerConfigDialog&>(dialog);
+      d.SetSourceKind(SourceKind::kFile);
+      d.path_edit()->setText(QString::fromStdString(image_));
+      d.size_edit()->setText("1");
+      fill(d);
+      d.accept();
+      stayed_open = d.result() != QDialog::Accepted;
+    };
+    runner_->Run(configurator::kCmdCreateService, {});
+    EXPECT_TRUE(stayed_open);
+    return prompts_.messages.join("|").toStdString();
+  };
+  // A typed login password with a different confirmation.
+  EXPECT_EQ(attempt([](ServerConfigDialog& d) {
+              QTest::mouseClick(d.password_button(), Qt::LeftButton);
+              EXPECT_EQ(d.password_button()->text(), "密码[&P]<<");
+              d.login_edit()->clear();
+              QTest::keyClicks(d.login_edit(), "secret");
+              d.login_confirm_edit()->setText("Secret");
+            }),
+            "Password and confirm password is not the same, please re-enter");
+  EXPECT_EQ(attempt([](ServerConfigDialog& d) { d.cache_edit()->setText("1025"); }),
+            "Please enter an integer between 0 and 1024.");
+  EXPECT_EQ(attempt([](ServerConfigDialog& d) { d.size_edit()->setText("12x"); }), "Please enter an integer.");
+  EXPECT_EQ(attempt([](ServerConfigDialog& d) { d.port_edit()->setText("70000"); }),
+            "Please enter an integer between 1 and 65535.");
+  EXPECT_EQ(attempt([](ServerConfigDialog& d) { d.path_edit()->setText("/" + QString(259, 'p')); }),
+            "The source path is too long: at most 259 bytes can be served.");
+  document_->ShowServerList();
+  EXPECT_TRUE(document_->server_rows().empty());
+
+  // The service went away after the last probe: the call fails like a
+  // refused creation.
+  StopService();
+  prompts_.messages.clear();
+  prompts_.script = [&](QDialog& dialog) {
+    auto& d = dynamic_cast<ServerConfigDialog&>(dialog);
+    d.SetSourceKind(SourceKind::kFile);
+    d.path_edit()->setText(QString::fromStdString(image_));
+    d.accept();
+  };
+  runner_->Run(configurator::kCmdCreateService, {});
+  ASSERT_EQ(prompts_.messages.size(), 1);
+  EXPECT_EQ(prompts_.messages[0].toStdString(),
+            "Can not create this service , you have no privilege to create or the service with same IP "
+            "address and port is already exists.");
+}
+
+TEST_F(LudraneTest, DeviceKindsListThisMachineAndSendTheDevicePath) {
+  ServerConfigDialog dialog(prompts_, defaults_, machine_);
+  EXPECT_EQ(dialog.windowTitle(), "Create Service");
+  EXPECT_EQ(dialog.source_kind(), SourceKind::kPartition);  // the default kind
+  EXPECT_EQ(dialog.address_list()->itemText(0), "Any");
+  EXPECT_EQ(dialog.address_list()->itemText(1), "10.20.30.40");
+  EXPECT_FALSE(dialog.password_half_shown());
+  dialog.SetSourceKind(SourceKind::kPhysicalDisk);
+  ASSERT_EQ(dialog.device_list()->count(), 1);
+  EXPECT_EQ(dialog.device_list()->itemText(0), "fake0  4 MiB");
+  EXPECT_EQ(dialog.size_edit()->text(), "3");
+  EXPECT_EQ(dialog.unit_list()->currentText(), "M");
+  EXPECT_FALSE(dialog.size_edit()->isEnabled());
+  EXPECT_FALSE(dialog.browse_button()->isEnabled());
+  dialog.address_list()->setCurrentIndex(1);
+  dialog.accept();
+  ASSERT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(SourceOf(dialog.config()), image_);
+  EXPECT_EQ(dialog.config().SizeBytes, 3 << 20);
+  EXPECT_EQ(configurator::AddressText(dialog.config().IpAddress), "10.20.30.40");
+
+  // The browse button goes through the prompts with the image filter.
+  ServerConfigDialog file_dialog(prompts_, defaults_, machine_);
+  file_dialog.SetSourceKind(SourceKind::kFile);
+  prompts_.chosen_file = QString::fromStdString(image_);
+  QTest::mouseClick(file_dialog.browse_button(), Qt::LeftButton);
+  EXPECT_EQ(prompts_.file_filters.value(0), "Standard Image Files (*.img);;All Files (*)");
+  EXPECT_EQ(file_dialog.path_edit()->text().toStdString(), image_);
+  EXPECT_EQ(file_dialog.size_edit()->text(), "3");
+}
+
+TEST_F(LudraneTest, OptionsGiveNewServersTheirDefaults) {
+  EXPECT_TRUE(defaults_.AutoAddClient());  // absent counts as on
+  prompts_.script = [](QDialog& dialog) {
+    auto& d = dynamic_cast<OptionsDialog&>(dialog);
+    EXPECT_TRUE(d.auto_add_box()->isChecked());
+    d.auto_add_box()->setChecked(false);
+    d.login_edit()->clear();
+    QTest::keyClicks(d.login_edit(), "default login");
+    d.accept();
+  };
+  runner_->Run(configurator::kCmdOptions, {});
+  EXPECT_FALSE(defaults_.AutoAddClient());
+  ASSERT_TRUE(defaults_.LoginPassword().has_value());
+  EXPECT_EQ(*defaults_.LoginPassword(), PasswordDigest("default login"));
+  EXPECT_FALSE(defaults_.ManagePassword().has_value());  // not edited, not stored
+  QFile file(defaults_.file());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray ini = file.readAll();
+  EXPECT_TRUE(ini.contains("AutoAddClient=@ByteArray(")) << ini.toStdString();
+  EXPECT_TRUE(ini.contains("LoginPassword=@ByteArray(")) << ini.toStdString();
+
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  const ServerConfig config = Read(server);
+  EXPECT_EQ(std::memcmp(config.Password, PasswordDigest("default login").data(), 20), 0);
+  EXPECT_EQ(std::memcmp(config.ManagePassword, PasswordDigest("5820937164285039").data(), 20), 0);
+  document_->ShowClients(server);
+  EXPECT_TRUE(document_->client_rows().empty());  // no automatic client
+
+  // A default that cannot be written is silent and changes nothing.
+  ConfiguratorDefaults unwritable(QString::fromStdString(image_ + "/Quensaria.conf"));  // under a file
+  unwritable.SetAutoAddClient(false);
+  EXPECT_FALSE(QFile::exists(unwritable.file()));
+}
+
+TEST_F(LudraneTest, StaticClientsAddedChangedAndDeleted) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  document_->ShowClients(server);
+  EXPECT_TRUE(IsCommandEnabled(configurator::kCmdAddStaticClient, *document_, {}));
+
+  // A second "Any Address" is refused with the service's text, dialog open.
+  AddClients(ClientKind::kAny, nullptr);
+  ASSERT_EQ(prompts_.messages.size(), 1);
+  EXPECT_EQ(prompts_.messages[0], "A client with same address is already in the static client list");
+  prompts_.messages.clear();
+
+  AddClients(ClientKind::kAddress, "10.0.0.9", nullptr, 1);  // Full Access
+  AddClients(ClientKind::kRange, "10.0.0.1", "10.0.0.4");
+  ASSERT_EQ(document_->client_rows().size(), 5u);
+  EXPECT_EQ(RowOf("10.0.0.9")->texts[2], "完全控制");
+  for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) {
+    ASSERT_NE(RowOf(address), nullptr) << address;
+    EXPECT_EQ(RowOf(address)->texts[2], "虚拟写保护");
+  }
+  EXPECT_EQ(RowOf("10.0.0.4"), nullptr);
+  // "0.0.0.0" typed as one address cannot have full access either.
+  AddClients(ClientKind::kAddress, "0.0.0.0", nullptr, 1);
+  EXPECT_EQ(prompts_.messages.value(0).toStdString(), configurator::kAnyNotFull);
+  prompts_.messages.clear();
+
+  // Full access on "Any Address" and one address: the message once.
+  const Handle any = document_->client_rows()[0].handle;
+  const Handle first = RowOf("10.0.0.1")->handle;
+  const Selection both{{any, first}};
+  EXPECT_TRUE(IsCommandEnabled(configurator::kCmdFullAccess, *document_, both));
+  runner_->Run(configurator::kCmdFullAccess, both);
+  ASSERT_EQ(prompts_.messages.size(), 1);
+  EXPECT_EQ(prompts_.messages[0].toStdString(),
+            "Only specifically ip address can change access mode to full access, but the \"Any "
+            "Address\" can't. ");
+  EXPECT_EQ(document_->client_rows()[0].texts[2], "虚拟写保护");
+  EXPECT_EQ(RowOf("10.0.0.1")->texts[2], "完全控制");
+  runner_->Run(configurator::kCmdRefuseAccess, both);
+  EXPECT_EQ(document_->client_rows()[0].texts[2], "拒绝访问");
+  EXPECT_EQ(RowOf("10.0.0.1")->texts[2], "拒绝访问");
+  runner_->Run(configurator::kCmdAccessMode, {{first}});  // the tool bar button
+  EXPECT_EQ(RowOf("10.0.0.1")->texts[2], "虚拟写保护");
+
+  // Delete two of them.
+  const Selection two{{first, RowOf("10.0.0.2")->handle}};
+  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdDeleteClient, *document_, {}));
+  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdAddToStaticList, *document_, two));
+  runner_->Run(configurator::kCmdDeleteClient, two);
+  EXPECT_EQ(document_->client_rows().size(), 3u);
+  EXPECT_EQ(RowOf("10.0.0.1"), nullptr);
+  EXPECT_EQ(RowOf("10.0.0.2"), nullptr);
+  EXPECT_NE(RowOf("10.0.0.3"), nullptr);
+  // Client commands need a client list.
+  document_->ShowServerList();
+  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdAddStaticClient, *document_, {}));
+  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdDeleteClient, *document_, {{server}}));
+}
+
+TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  runner_->Run(configurator::kCmdStart, {{server}});
+  ASSERT_EQ(Read(server).Started, 1);
+
+  // Another machine (127.0.0.5) logs on through "Any Address".
+  testing::BlockClient block;
+  ASSERT_EQ(block.Connect(port, inet_addr("127.0.0.5")), 0);
+  ASSERT_EQ(block.Login("5820937164285039").reply.status, REPLY_OK);
+  document_->ShowClients(server);
+  for (int i = 0; i < 500 && RowOf("127.0.0.5") == nullptr; ++i) {
+    QTest::qWait(10);
+    document_->RefreshView();
+  }
+  const ClientRow* online = RowOf("127.0.0.5");
+  ASSERT_NE(online, nullptr);
+  EXPECT_EQ(online->texts[3], "在线");
+  const Handle online_handle = online->handle;
+  const Handle any = document_->client_rows()[0].handle;
+  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdAddToStaticList, *document_, {{any}}));
+  EXPECT_TRUE(IsCommandEnabled(configurator::kCmdAddToStaticList, *document_, {{any, online_handle}}));
+  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdDeleteClient, *document_, {{any, online_handle}}));
+
+  runner_->Run(configurator::kCmdAddToStaticList, {{any, online_handle}});
+  int static_rows = 0;
+  bool copied = false;
+  for (const ClientRow& row : document_->client_rows()) {
+    if (!row.is_static()) continue;
+    ++static_rows;
+    copied = copied || row.texts[0] == "127.0.0.5";
+  }
+  EXPECT_EQ(static_rows, 2);
+  EXPECT_TRUE(copied);
+  // The static rows come first.
+  EXPECT_TRUE(document_->client_rows()[0].is_static());
+  EXPECT_TRUE(document_->client_rows()[1].is_static());
+}
+
+TEST_F(LudraneTest, StartSkipsServersStartedElsewhereAndReportsFailures) {
+  uint16_t port_a = 0, port_b = 0;
+  const Handle a = CreateThroughDialog(image_, port_a);
+  const Handle b = CreateThroughDialog(image_, port_b);
+  ASSERT_NE(a, 0u);
+  ASSERT_NE(b, 0u);
+  const Selection both{{a, b}};
+  EXPECT_TRUE(IsCommandEnabled(configurator::kCmdStart, *document_, both));
+  ASSERT_EQ(client_->StartServer(a), 0);  // from elsewhere, after the enabling check
+  runner_->StartServers(both);  // enabled before the other start
+  EXPECT_TRUE(prompts_.status_texts.isEmpty()) << prompts_.status_texts.join("|").toStdString();
+  EXPECT_EQ(Read(a).Started, 1);
+  EXPECT_EQ(Read(b).Started, 1);
+  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdStart, *document_, both));
+  EXPECT_TRUE(IsCommandEnabled(configurator::kCmdStop, *document_, both));
+  runner_->Run(configurator::kCmdStop, both);
+  EXPECT_EQ(Read(a).Started, 0);
+  EXPECT_EQ(Read(b).Started, 0);
+
+  // A port taken by someone else: the start fails into the status bar.
+  platform::UniqueFd squatter(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int on = 1;
+  setsockopt(squatter.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_b);
+  ASSERT_EQ(bind(squatter.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(squatter.get(), 1), 0);
+  runner_->Run(configurator::kCmdStart, {{b}});
+  ASSERT_EQ(prompts_.status_texts.size(), 1);
+  EXPECT_EQ(prompts_.status_texts[0].toStdString(),
+            "Quensaria Service encounter an error while starting this server, please check ip address "
+            "and port is not in use.");
+  EXPECT_EQ(document_->FindServerRow(b)->texts[5], "已停止");
+}
+
+TEST_F(LudraneTest, DeleteTakesExactlyTheSelectedServersAndStopsStartedOnes) {
+  std::vector<Handle> servers;
+  for (int i = 0; i < 5; ++i) {
+    uint16_t port = 0;
+    servers.push_back(CreateThroughDialog(image_, port));
+    ASSERT_NE(servers.back(), 0u);
+  }
+  ASSERT_EQ(client_->StartServer(servers[3]), 0);
+  prompts_.answers = {true};
+  runner_->Run(configurator::kCmdDeleteService, {{servers[1], servers[3]}});
+  ASSERT_EQ(document_->server_rows().size(), 3u);
+  std::vector<Handle> left;
+  for (const ServerRow& row : document_->server_rows()) left.push_back(row.handle);
+  EXPECT_EQ(left, (std::vector<Handle>{servers[0], servers[2], servers[4]}));
+  EXPECT_TRUE(prompts_.status_texts.isEmpty());
+  ASSERT_EQ(document_->tree_entries().size(), 3u);
+  EXPECT_EQ(document_->tree_entries()[0].text, "0.0.0.0:" + std::to_string(Read(servers[0]).Port));
+  // Nothing selected on the server list: nothing to delete.
+  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdDeleteService, *document_, {}));
+}
+
+TEST_F(LudraneTest, TheProbeNoticesTheServiceStoppingAndStartingAndRefreshesOncePerChange) {
+  uint16_t port = 0;
+  ASSERT_NE(CreateThroughDialog(image_, port), 0u);
+  ASSERT_TRUE(document_->connected());
+  int changes = 0;
+  QObject::connect(document_.get(), &ServerDocument::connectedChanged, [&](bool) { ++changes; });
+  configurator::IdleProbe probe(*document_, 0, 50);
+  // A real event loop, so that it goes idle (blocks) between events.
+  const auto wait_until = [&](bool connected) {
+    QEventLoop loop;
+    QObject::connect(document_.get(), &ServerDocument::connectedChanged, &loop, &QEventLoop::quit);
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    if (document_->connected() != connected) loop.exec();
+    return document_->connected() == connected;
+  };
+  const int views = document_->view_refreshes();
+  const int trees = document_->tree_refreshes();
+
+  StopService();
+  ASSERT_TRUE(wait_until(false));
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(document_->view_refreshes(), views + 1);
+  EXPECT_EQ(document_->tree_refreshes(), trees + 1);
+  EXPECT_TRUE(document_->server_rows().empty());
+  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdCreateService, *document_, {}));
+  // More idle passes while stopped change nothing.
+  for (int i = 0; i < 5; ++i) document_->Probe();
+  EXPECT_EQ(document_->view_refreshes(), views + 1);
+
+  StartService();
+  ASSERT_TRUE(wait_until(true));
+  EXPECT_EQ(changes, 2);
+  EXPECT_EQ(document_->view_refreshes(), views + 2);
+  EXPECT_EQ(document_->tree_refreshes(), trees + 2);
+  EXPECT_EQ(document_->server_rows().size(), 1u);  // kept in Locals.xml, listed again
+  EXPECT_EQ(document_->tree_entries().size(), 1u);
+}
+
+}  // namespace
+}  // namespace quensaria
+
+namespace quensaria {
+namespace {
+
+TEST(LudraneOptionsTest, RuntimeDirectoryAndBindingCheck) {
+  using configurator::ParseLudraneArguments;
+  EXPECT_EQ(ParseLudraneArguments({})->runtime_directory, "/run/quensaria");
+  EXPECT_EQ(ParseLudraneArguments({"--runtime-dir", "/tmp/q"})->runtime_directory, "/tmp/q");
+  EXPECT_EQ(ParseLudraneArguments({"--runtime-dir=/tmp/r"})->runtime_directory, "/tmp/r");
+  EXPECT_FALSE(ParseLudraneArguments({"--runtime-dir"}).has_value());
+  EXPECT_FALSE(ParseLudraneArguments({"--runtime-dir="}).has_value());
+  EXPECT_FALSE(ParseLudraneArguments({"extra"}).has_value());
+  EXPECT_EQ(configurator::BindingStatus("/run/quensaria"), 0u);
+  // sun_path holds 107 bytes and a zero.
+  EXPECT_EQ(configurator::BindingStatus("/" + std::string(120, 'd')), 1700u);
+}
+
+}  // namespace
+}  // namespace quensaria
