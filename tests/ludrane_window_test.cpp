@@ -10,6 +10,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
+#include <QPrintPreviewDialog>
+#include <QPrintPreviewWidget>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTest>
@@ -415,6 +418,80 @@ TEST_F(LudraneWindowTest, PrintsEachListWithItsHeadingsAndPages) {
     for (const QString& page : pages) seen += static_cast<int>(page.count(QStringLiteral("10.0.1.%1 ").arg(i)));
     EXPECT_EQ(seen, 1) << i;
   }
+
+  // Print preview: Page Down and Page Up turn the pages, Esc closes.
+  window_->printer().setOutputFileName(QString());
+  int shown_pages = 0, after_down = 0, after_up = 0;
+  bool closed = false;
+  prompts_.on_exec = [&](QDialog& dialog) -> int {
+    dialog.show();
+    dialog.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    auto* preview = dialog.findChild<QPrintPreviewWidget*>();
+    EXPECT_NE(preview, nullptr);
+    if (preview == nullptr) return QDialog::Rejected;
+    preview->updatePreview();
+    shown_pages = preview->pageCount();
+    QTest::keyClick(&dialog, Qt::Key_PageDown);
+    after_down = preview->currentPage();
+    QTest::keyClick(&dialog, Qt::Key_PageUp);
+    after_up = preview->currentPage();
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    closed = !dialog.isVisible();
+    return dialog.result();
+  };
+  Trigger(kCmdPrintPreview);
+  EXPECT_EQ(prompts_.executed.last(), "printPreviewDialog");
+  EXPECT_EQ(shown_pages, count);
+  EXPECT_EQ(after_down, 2);
+  EXPECT_EQ(after_up, 1);
+  EXPECT_TRUE(closed);
+}
+
+TEST_F(LudraneWindowTest, MenusShortcutsAndBars) {
+  QStringList titles;
+  for (QAction* menu : window_->menuBar()->actions()) titles << menu->text();
+  EXPECT_EQ(titles, (QStringList{"服务[&S]", "客户端[&C]", "视图[&V]", "工具[&T]", "帮助[&H]"}));
+  QStringList service;
+  for (QAction* item : window_->menuBar()->actions()[0]->menu()->actions()) {
+    service << (item->isSeparator() ? QStringLiteral("|") : item->data().toString());
+  }
+  EXPECT_EQ(service, (QStringList{"57600", "32771", "|", "32776", "32777", "|", "57607", "57606", "57609", "|", ""}));
+  const std::pair<int, const char*> shortcuts[] = {
+      {kCmdCreateService, "Ctrl+N"}, {kCmdSelectAll, "Ctrl+A"}, {kCmdDeleteClient, "Del"},
+      {kCmdDeleteService, "Ctrl+D"}, {kCmdStart, "Ctrl+S"},     {kCmdStop, "Ctrl+T"},
+      {kCmdPrint, "Ctrl+P"}};
+  for (const auto& [id, keys] : shortcuts) {
+    EXPECT_EQ(window_->CommandAction(id)->shortcut(), QKeySequence(QString::fromLatin1(keys))) << id;
+  }
+
+  // Select All selects every row; the view menu hides and shows the bars.
+  AddServer("a.img");
+  AddServer("b.img");
+  Trigger(kCmdRefresh);
+  Trigger(kCmdSelectAll);
+  EXPECT_EQ(window_->SelectedRows().handles.size(), 2u);
+  window_->show();
+  window_->findChild<QAction*>("actionShowToolBar")->trigger();
+  EXPECT_FALSE(window_->tool_bar()->isVisible());
+  window_->findChild<QAction*>("actionShowStatusBar")->trigger();
+  EXPECT_FALSE(window_->statusBar()->isVisible());
+  window_->findChild<QAction*>("actionShowToolBar")->trigger();
+  window_->findChild<QAction*>("actionShowStatusBar")->trigger();
+  EXPECT_TRUE(window_->tool_bar()->isVisible());
+  EXPECT_TRUE(window_->statusBar()->isVisible());
+}
+
+TEST_F(LudraneWindowTest, RefreshKeepsTheTreesSelection) {
+  const Handle server = AddServer("kept.img");
+  AddServer("other.img");
+  Trigger(kCmdRefresh);
+  ChooseTree(server);
+  Trigger(kCmdRefresh);
+  EXPECT_EQ(window_->tree()->SelectedData(), std::optional<qint64>(server));
+  EXPECT_EQ(window_->document().shown_server(), std::optional<Handle>(server));
+  EXPECT_EQ(Headers().size(), 4);
+  EXPECT_EQ(window_->windowTitle(), "Quensaria Server - Clients List");
 }
 
 TEST_F(LudraneWindowTest, ToolsMenuCreatesAnImage) {
