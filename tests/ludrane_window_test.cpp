@@ -27,6 +27,7 @@
 #include "configurator/management_client.h"
 #include "configurator/new_image_dialog.h"
 #include "configurator/prompts_for_testing.h"
+#include "configurator/server_config_dialog.h"
 #include "configurator/server_document.h"
 #include "configurator/server_tree.h"
 #include "shared/password_digest.h"
@@ -235,6 +236,25 @@ TEST_F(LudraneWindowTest, TreeAndListFollowCreateStartStopAndDelete) {
   Trigger(kCmdRefresh);
   EXPECT_EQ(TreeTexts(), QStringList{"No Service"});
   EXPECT_EQ(window_->list_view()->model()->rowCount(), 0);
+
+  // Created from the window (Ctrl+N): the tree and the list show it at once.
+  const std::string image = dir_ + "/created.img";
+  std::ofstream(image).write("", 0);
+  std::filesystem::resize_file(image, 4 << 20);
+  const uint16_t port = testing::FreePort();
+  prompts_.on_exec = [&](QDialog& dialog) {
+    auto& create = dynamic_cast<ServerConfigDialog&>(dialog);
+    create.SetSourceKind(SourceKind::kFile);
+    create.path_edit()->setText(QString::fromStdString(image));
+    create.TakeSizeFromFile();
+    create.port_edit()->setText(QString::number(port));
+    create.accept();
+    return create.result();
+  };
+  Trigger(kCmdCreateService);
+  EXPECT_EQ(TreeTexts(), QStringList{QStringLiteral("0.0.0.0:%1").arg(port)});
+  EXPECT_EQ(Column(0), QStringList{QString::fromStdString(image)});
+  EXPECT_EQ(Column(5), QStringList{"已停止"});
 }
 
 TEST_F(LudraneWindowTest, DeletingTheServerWhoseClientsAreShownLeavesAnEmptyList) {
