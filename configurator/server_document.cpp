@@ -1,7 +1,6 @@
 #include "configurator/server_document.h"
 
 #include <QAbstractEventDispatcher>
-#include <QDateTime>
 #include <QThread>
 
 #include "shared/management_interface.h"
@@ -92,9 +91,8 @@ IdleProbe::IdleProbe(ServerDocument& document, int min_interval_ms, int wake_ms,
 IdleProbe::~IdleProbe() { disconnect(idle_connection_); }
 
 void IdleProbe::OnIdle() {
-  const qint64 now = QDateTime::currentMSecsSinceEpoch();
-  if (last_probe_ms_ >= 0 && now - last_probe_ms_ < min_interval_ms_ && now >= last_probe_ms_) return;
-  last_probe_ms_ = now;
+  if (since_probe_.isValid() && since_probe_.elapsed() < min_interval_ms_) return;
+  since_probe_.start();
   emit probed(document_.Probe());
 }
 

@@ -8,6 +8,7 @@
 #ifndef QUENSARIA_CONFIGURATOR_SERVER_DOCUMENT_H_
 #define QUENSARIA_CONFIGURATOR_SERVER_DOCUMENT_H_
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <optional>
@@ -108,7 +109,7 @@ class IdleProbe : public QObject {
   ServerDocument& document_;
   int min_interval_ms_;
   QTimer wake_;
-  qint64 last_probe_ms_ = -1;
+  QElapsedTimer since_probe_;
   QMetaObject::Connection idle_connection_;
 };
 

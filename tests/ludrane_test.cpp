@@ -570,3 +570,35 @@ TEST(LudraneOptionsTest, RuntimeDirectoryAndBindingCheck) {
 
 }  // namespace
 }  // namespace quensaria
+
+namespace quensaria {
+namespace {
+
+TEST(MachineInfoTest, ListsRealDevicesAndSizes) {
+  configurator::MachineInfo machine;
+  for (const std::string& address : machine.HostAddresses()) {
+    EXPECT_TRUE(configurator::ParseAddress(address).has_value()) << address;
+    EXPECT_NE(address.rfind("127.", 0), 0u) << address;
+  }
+  for (const auto& list : {machine.WholeDisks(), machine.MountedPartitions()}) {
+    for (const configurator::DeviceChoice& device : list) {
+      EXPECT_EQ(device.path.rfind("/dev/", 0), 0u) << device.path;
+      EXPECT_TRUE(std::filesystem::is_block_file(device.path)) << device.path;
+      // The text starts with the kernel name the administrator knows.
+      EXPECT_EQ(device.text.rfind(std::filesystem::path(device.path).filename().string(), 0), 0u)
+          << device.text;
+    }
+  }
+  for (const configurator::DeviceChoice& disk : machine.WholeDisks()) {
+    EXPECT_EQ(disk.path.find("loop"), std::string::npos) << disk.path;
+  }
+  testing::ScratchDir scratch;
+  const std::string file = scratch.File("sized.img");
+  std::ofstream(file).close();
+  std::filesystem::resize_file(file, 123456);
+  EXPECT_EQ(machine.SizeOf(file), 123456u);
+  EXPECT_FALSE(machine.SizeOf(scratch.File("missing.img")).has_value());
+}
+
+}  // namespace
+}  // namespace quensaria
