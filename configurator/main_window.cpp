@@ -152,10 +152,12 @@ void MainWindow::TreeChosen(qint64 entry) {
 void MainWindow::ProbeService() { ApplyProbe(document_->Probe()); }
 
 void MainWindow::ApplyProbe(bool connected) {
+  UpdateCommandStates();
+  if (shown_connected_ == connected) return;  // the probe runs on every idle pass
+  shown_connected_ = connected;
   const QString icon = connected ? QStringLiteral(":/icons/connected.png") : QStringLiteral(":/icons/disconnected.png");
   connection_icon_->setPixmap(QPixmap(icon));
   connection_text_->setText(QString::fromLatin1(connected ? kConnectedText : kNotConnectedText));
-  UpdateCommandStates();
 }
 
 Selection MainWindow::SelectedRows() const {

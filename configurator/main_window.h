@@ -13,6 +13,7 @@
 #include <QMap>
 #include <QPrinter>
 #include <memory>
+#include <optional>
 
 #include "configurator/commands.h"
 #include "configurator/list_printout.h"
@@ -126,6 +127,7 @@ class MainWindow : public QMainWindow {
   QLabel* connection_icon_ = nullptr;
   QLabel* connection_text_ = nullptr;
   QPrinter printer_{QPrinter::HighResolution};
+  std::optional<bool> shown_connected_;
 };
 
 }  // namespace quensaria::configurator
