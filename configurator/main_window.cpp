@@ -71,6 +71,7 @@ void MainWindow::BuildPanes() {
   list_view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   list_view_->setShowGrid(true);
   list_view_->setWordWrap(false);
+  list_view_->setTextElideMode(Qt::ElideMiddle);  // a long path keeps its file name in view
   list_view_->setIconSize(QSize(16, 16));
   list_view_->setAlternatingRowColors(true);  // odd rows, when not selected
   QPalette palette = list_view_->palette();
