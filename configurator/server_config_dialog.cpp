@@ -114,7 +114,7 @@ ServerConfigDialog::ServerConfigDialog(UserPrompts& prompts, ConfiguratorDefault
   connect(file_kind_, &QRadioButton::clicked, this, [this] { SetSourceKind(SourceKind::kFile); });
   connect(disk_kind_, &QRadioButton::clicked, this, [this] { SetSourceKind(SourceKind::kPhysicalDisk); });
   connect(partition_kind_, &QRadioButton::clicked, this, [this] { SetSourceKind(SourceKind::kPartition); });
-  connect(devices_, &QComboBox::activated, this, [this] { TakeSizeFromDevice(); });
+  connect(devices_, &QComboBox::currentIndexChanged, this, [this] { TakeSizeFromDevice(); });
   connect(path_, &QLineEdit::editingFinished, this, &ServerConfigDialog::TakeSizeFromFile);
   connect(browse_, &QPushButton::clicked, this, &ServerConfigDialog::Browse);
   connect(password_button_, &QPushButton::clicked, this, &ServerConfigDialog::TogglePasswords);

@@ -294,6 +294,15 @@ TEST_F(LudraneTest, DeviceKindsListThisMachineAndSendTheDevicePath) {
   EXPECT_EQ(dialog.address_list()->itemText(0), "Any");
   EXPECT_EQ(dialog.address_list()->itemText(1), "10.20.30.40");
   EXPECT_FALSE(dialog.password_half_shown());
+  // The password half doubles the width and halves it again.
+  const int narrow = dialog.width();
+  QTest::mouseClick(dialog.password_button(), Qt::LeftButton);
+  EXPECT_TRUE(dialog.password_half_shown());
+  EXPECT_EQ(dialog.width(), narrow * 2);
+  EXPECT_EQ(dialog.password_button()->text(), "密码[&P]<<");
+  QTest::mouseClick(dialog.password_button(), Qt::LeftButton);
+  EXPECT_EQ(dialog.width(), narrow);
+  EXPECT_EQ(dialog.password_button()->text(), "密码[&P]>>");
   dialog.SetSourceKind(SourceKind::kPhysicalDisk);
   ASSERT_EQ(dialog.device_list()->count(), 1);
   EXPECT_EQ(dialog.device_list()->itemText(0), "fake0  4 MiB");
