@@ -31,6 +31,13 @@ class UserPrompts {
   virtual void WaitCursor(bool on) = 0;
   // The parent for dialogs; may be null.
   virtual QWidget* DialogParent() = 0;
+  // A save-file dialog that asks before replacing a file and appends
+  // `default_suffix` to a name without one; empty when cancelled.
+  virtual QString SaveFileName(const QString& filter, const QString& default_suffix) {
+    (void)filter;
+    (void)default_suffix;
+    return {};
+  }
 };
 
 // Shows the wait cursor for one scope.

@@ -25,6 +25,15 @@ QString WidgetPrompts::OpenFileName(const QString& filter) {
   return QFileDialog::getOpenFileName(parent_, QString(), QString(), filter);
 }
 
+QString WidgetPrompts::SaveFileName(const QString& filter, const QString& default_suffix) {
+  QFileDialog dialog(parent_, QString(), QString(), filter);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setDefaultSuffix(default_suffix);  // asks before replacing a file, by default
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().first();
+}
+
 void WidgetPrompts::StatusText(const QString& text) {
   if (status_bar_) status_bar_->showMessage(text);
 }

@@ -26,6 +26,7 @@ class WidgetPrompts : public UserPrompts {
   void Message(const QString& text) override;
   bool Question(const QString& text, const QString& caption) override;
   QString OpenFileName(const QString& filter) override;
+  QString SaveFileName(const QString& filter, const QString& default_suffix) override;
   void StatusText(const QString& text) override;
   int Exec(QDialog& dialog) override;
   void WaitCursor(bool on) override;
