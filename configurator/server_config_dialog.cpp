@@ -75,7 +75,11 @@ ServerConfigDialog::ServerConfigDialog(UserPrompts& prompts, ConfiguratorDefault
   address_->setCurrentIndex(0);
   port_ = new QLineEdit(QString::number(kDefaultPort));
   auto* form = new QFormLayout;
-  form->addRow("容量[&Z]:", size_row);
+  // A row of two widgets gets no buddy from the form, so the label is made
+  // here and pointed at the size field; otherwise "&Z" shows literally.
+  auto* size_label = new QLabel("容量[&Z]:");
+  size_label->setBuddy(size_);
+  form->addRow(size_label, size_row);
   form->addRow("缓存 (M)[&C]:", cache_);
   form->addRow("侦听 IP[&I]:", address_);
   form->addRow("端口[&O]:", port_);
