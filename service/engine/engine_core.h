@@ -30,10 +30,18 @@
 
 namespace quensaria::engine {
 
+// The I/O record lives in pages of its own: an idle connection costs only
+// the pages its requests have touched, and a closed one gives them back.
+struct IoRecordRelease {
+  void operator()(PER_IO_CONTEXT* io) const;
+};
+using IoRecord = std::unique_ptr<PER_IO_CONTEXT, IoRecordRelease>;
+IoRecord NewIoRecord();
+
 // The two records of a connection, plus its place in the live list. The
 // completion keys of both ports point here.
 struct Connection : PER_SOCKET_CONTEXT {
-  std::unique_ptr<PER_IO_CONTEXT> io_record;
+  IoRecord io_record;
   Connection* prev = nullptr;
   Connection* next = nullptr;
 };
