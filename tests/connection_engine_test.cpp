@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <random>
 #include <string>
@@ -352,7 +353,9 @@ TEST_F(EngineTest, StopEndsRunEvenWhileAWorkerIsStuckInAHook) {
   uint8_t login[32];
   EncodeLoginRequest(PasswordDigest("login").data(), login);
   ASSERT_EQ(client.SendBytes(login, 32), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the worker is in the hook
+  // The log-on is answered first; the worker then sits in the hook.
+  ASSERT_EQ(client.ReceiveReply().reply.status, REPLY_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   BlockClient other;                                            // an idle connection beside it
   ASSERT_EQ(other.Connect(harness_->port(), kClientB), 0);
   QueryData query;
@@ -363,6 +366,30 @@ TEST_F(EngineTest, StopEndsRunEvenWhileAWorkerIsStuckInAHook) {
   uint8_t byte;
   EXPECT_EQ(client.ReceiveBytes(&byte, 1), ECONNRESET);
   EXPECT_EQ(other.ReceiveBytes(&byte, 1), ECONNRESET);
+}
+
+// The registry may be slow to take a log-on (its lock held, a name being
+// looked up): the client has its reply before the registry hears of it.
+TEST_F(EngineTest, LogOnIsAnsweredBeforeTheRegistryHearsOfIt) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  harness_->registry().HoldLogOns();
+  BlockClient client;
+  ASSERT_EQ(client.Connect(harness_->port(), kClientA), 0);
+  auto login = std::async(std::launch::async, [&] { return client.Login("login"); });
+  const bool answered = login.wait_for(kLiveness) == std::future_status::ready;
+  EXPECT_TRUE(answered) << "the log-on waited for the registry";
+  EXPECT_TRUE(harness_->registry().logged_on().empty());
+  harness_->registry().Release();
+  EXPECT_EQ(login.get().reply.status, REPLY_OK);
+  // Served on while and after the registry takes the log-on.
+  Bytes data;
+  ASSERT_EQ(client.Read(8192, 4096, data).reply.status, REPLY_OK);
+  ExpectPattern(data, 8192);
+  for (int i = 0; i < 1000 && harness_->registry().logged_on().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(harness_->registry().logged_on(), (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, 1}}));
 }
 
 TEST_F(EngineTest, NothingIsAcceptedBeforeTheHooksAreIn) {

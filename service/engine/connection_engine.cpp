@@ -85,10 +85,7 @@ ConnectionEngine::Core::Core(Endpoint* engine, const ServerConfig& config,
     return;
   }
   source = std::move(opened).value();
-  processor.emplace(*source, settings, [this](uint32_t address) {
-    if (stop_requested.load() || !hooks.ClientLoggedOn) return;
-    hooks.ClientLoggedOn(self, address, 1);
-  });
+  processor.emplace(*source, settings, [](uint32_t address) { NoteLogOn(address); });
 }
 
 ConnectionEngine::Core::~Core() { Teardown(); }

@@ -71,6 +71,11 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void Drive(Connection* c, Step step, bool on_file_worker);
   void CloseClient(PER_SOCKET_CONTEXT* context, bool graceful);
   void WorkerEnded(int& running);
+  // The processor reports a log-on while it builds the reply; the registry
+  // hears of it (ReportLogOn) once that reply is on its way, so a slow
+  // registry never holds up the client's log-on.
+  static void NoteLogOn(uint32_t address);
+  void ReportLogOn();
 
   Endpoint* const self;
   ServerConfig settings;

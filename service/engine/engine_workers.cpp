@@ -2,6 +2,8 @@
 // carries a connection from one operation to the next, and closing.
 #include <cerrno>
 #include <chrono>
+#include <optional>
+#include <utility>
 
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -22,7 +24,19 @@ using platform::StartResult;
 // an idle one costs the worker one short wait.
 constexpr auto kLinger = std::chrono::microseconds(500);
 
+// The log-on this thread's processor call reported, not yet passed on.
+thread_local std::optional<uint32_t> noted_log_on;
+
 }  // namespace
+
+void ConnectionEngine::Core::NoteLogOn(uint32_t address) { noted_log_on = address; }
+
+void ConnectionEngine::Core::ReportLogOn() {
+  if (!noted_log_on) return;
+  const uint32_t address = *std::exchange(noted_log_on, std::nullopt);
+  if (stop_requested.load() || !hooks.ClientLoggedOn) return;
+  hooks.ClientLoggedOn(self, address, 1);
+}
 
 void ConnectionEngine::Core::WorkerEnded(int& running) {
   std::scoped_lock lock(workers_lock);
@@ -55,6 +69,7 @@ void ConnectionEngine::Core::SocketWorker() {
     } catch (...) {
       CloseClient(c, false);
     }
+    ReportLogOn();
   }
   WorkerEnded(socket_workers_running);
 }
@@ -73,6 +88,7 @@ void ConnectionEngine::Core::FileWorker() {
     } catch (...) {
       CloseClient(c, false);
     }
+    ReportLogOn();
   }
   WorkerEnded(file_workers_running);
 }
@@ -101,7 +117,12 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
         }
         size_t bytes = 0;
         int error = 0;
-        switch (socket_port->Start(io.overlapped, try_now, bytes, error)) {
+        const StartResult started = socket_port->Start(io.overlapped, try_now, bytes, error);
+        // A log-on's reply is on its way (or the connection is lost): now
+        // the registry may hear of it. The connection may belong to another
+        // worker already; only the address is used.
+        if (send) ReportLogOn();
+        switch (started) {
           case StartResult::kPending:
             return;
           case StartResult::kFailed:

@@ -17,7 +17,8 @@ RegistryEnvironment Completed(RegistryEnvironment environment, RegistryState& st
   if (!environment.pause) {
     environment.pause = [&state](std::chrono::milliseconds duration) {
       std::unique_lock stop_lock(state.stop_mutex);
-      state.stop_changed.wait_for(stop_lock, duration, [&] { return state.stop_requested; });
+      state.stop_changed.wait_for(stop_lock, duration,
+                                  [&] { return state.stop_requested || state.names_requested; });
     };
   }
   return environment;
@@ -77,6 +78,33 @@ void RegistryState::RemoveOnline(ServerEntry& server, uint32_t address) {
   auto found = std::find_if(list.begin(), list.end(),
                             [&](const ListedClient& client) { return client.entry.address == address; });
   if (found != list.end()) list.erase(found);
+}
+
+void RegistryState::RequestNames() {
+  {
+    std::scoped_lock stop_lock(stop_mutex);
+    names_requested = true;
+  }
+  stop_changed.notify_all();
+}
+
+bool RegistryState::TakeNameRequest() {
+  std::scoped_lock stop_lock(stop_mutex);
+  return std::exchange(names_requested, false);
+}
+
+bool RegistryState::NextUnnamedOnline(const std::vector<Handle>& skip, Handle& client, uint32_t& address) {
+  for (const ServerEntry& server : servers) {
+    for (const ListedClient& listed : server.online_clients) {
+      const ClientEntry& entry = listed.entry;
+      if (entry.state != kClientLoggedOn || entry.nameState != kNameUnknown || entry.address == 0) continue;
+      if (std::find(skip.begin(), skip.end(), listed.handle) != skip.end()) continue;
+      client = listed.handle;
+      address = entry.address;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool RegistryState::HandleIsLive(Handle handle) const {

@@ -52,7 +52,7 @@ class RegistryState : public std::enable_shared_from_this<RegistryState> {
   // for that engine).
   std::unique_lock<RegistryLock> LockFor(const EngineLink& link) const;
 
-  // Lock held.
+  // Lock held (this one and those down to Save).
   ServerEntry* FindServer(Handle server);
   ServerEntry* FindServerOf(const EngineLink& link);
   struct ClientPlace {
@@ -82,10 +82,19 @@ class RegistryState : public std::enable_shared_from_this<RegistryState> {
   const engine::EndpointFactory factory;
   const RegistryEnvironment environment;  // both members filled in
 
-  // The resolver's stop, apart from the registry lock.
+  // Asks the resolver to name the clients that logged on (its pause ends).
+  void RequestNames();
+  // Whether names were asked for since the last call; clears the request.
+  bool TakeNameRequest();
+  // The first logged-on online client still without a name, not in
+  // `skip`: false when there is none.
+  bool NextUnnamedOnline(const std::vector<Handle>& skip, Handle& client, uint32_t& address);
+
+  // The resolver's stop and wake-ups, apart from the registry lock.
   mutable std::mutex stop_mutex;
   std::condition_variable stop_changed;
   bool stop_requested = false;
+  bool names_requested = false;
 
  private:
   bool HandleIsLive(Handle handle) const;
