@@ -104,6 +104,7 @@ void ConnectionEngine::Core::Run() {
                           static_cast<unsigned>(reinterpret_cast<uintptr_t>(&file_port)),
                           static_cast<unsigned>(source->io().HandleValue()));
           } else if (Listen()) {
+            if (hooks.Listening) hooks.Listening(self);
             AcceptLoop();
           }
         }

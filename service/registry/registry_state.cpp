@@ -14,6 +14,7 @@ namespace {
 
 RegistryEnvironment Completed(RegistryEnvironment environment, RegistryState& state) {
   if (!environment.look_up_host_name) environment.look_up_host_name = platform::LookUpHostName;
+  if (environment.start_wait.count() <= 0) environment.start_wait = kStartWait;
   if (!environment.pause) {
     environment.pause = [&state](std::chrono::milliseconds duration) {
       std::unique_lock stop_lock(state.stop_mutex);
@@ -129,9 +130,10 @@ Handle RegistryState::NewHandle() {
 }
 
 bool RegistryState::StartEngine(ServerEntry& server) {
-  server.engine = EngineRun::StartEndpoint(factory, server.config, [this](EngineRun& run) {
-    return MakeEngineHooks(weak_from_this(), run.link());
-  });
+  server.engine = EngineRun::StartEndpoint(
+      factory, server.config,
+      [this](EngineRun& run) { return MakeEngineHooks(weak_from_this(), run.link()); },
+      environment.start_wait);
   return server.engine != nullptr;
 }
 
