@@ -15,10 +15,8 @@ constexpr uint32_t kAnyAddress = 0;
 bool Admits(uint8_t level) { return level == ACCESS_FULL || level == ACCESS_VIRTUAL_WRITE; }
 
 const ClientEntry* FindStatic(const ClientList& list, uint32_t address) {
-  for (const ListedClient& client : list) {
-    if (client.entry.address == address) return &client.entry;
-  }
-  return nullptr;
+  const ListedClient* client = list.FindAddress(address);
+  return client == nullptr ? nullptr : &client->entry;
 }
 
 void LogHookException(const char* hook) {

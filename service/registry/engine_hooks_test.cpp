@@ -2,6 +2,7 @@
 // the online list following log-ons, refusals and disconnects.
 #include "service/registry/engine_hooks.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -223,6 +224,40 @@ TEST_F(RefusedClientTest, RefusedEntryStaysUntilThatAddressDisconnects) {
 
   engine->Disconnect(Ip("10.0.0.1"));
   EXPECT_EQ(OnlineAddresses(server), std::vector<uint32_t>{Ip("10.0.0.2")});
+}
+
+// Refusals from ever new addresses: only the 256 most recent are listed,
+// the oldest leaving first; logged-on clients and the other ways out of the
+// list are untouched by the cap.
+TEST_F(RefusedClientTest, RefusedEntriesAreCappedToTheMostRecent) {
+  const Handle server = AddServer(9001);
+  AddStatic(server, MakeClient(Ip("10.9.9.9"), kVirtual));
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  uint8_t access = 0;
+  ASSERT_TRUE(engine->Admit(Ip("10.9.9.9"), access));
+  engine->LogOn(Ip("10.9.9.9"), kVirtual);
+  const auto refused = [](uint32_t i) { return htonl(0x0A000000u + i); };  // 10.0.x.y
+  constexpr uint32_t kRefusals = 3000;
+  for (uint32_t i = 0; i < kRefusals; ++i) {
+    EXPECT_FALSE(engine->Admit(refused(i), access));
+    if (i % 500 == 0) {
+      EXPECT_FALSE(engine->Admit(refused(i), access)) << "listed once however often";
+    }
+  }
+  engine->Disconnect(refused(kRefusals - 1));  // the newest leaves by itself
+
+  std::vector<uint32_t> expected{Ip("10.9.9.9")};
+  for (uint32_t i = kRefusals - 256; i < kRefusals - 1; ++i) expected.push_back(refused(i));
+  EXPECT_EQ(OnlineAddresses(server), expected);
+  // One more: the oldest still listed goes, the logged-on client stays.
+  EXPECT_FALSE(engine->Admit(refused(kRefusals), access));
+  EXPECT_FALSE(engine->Admit(refused(kRefusals + 1), access));
+  const std::vector<uint32_t> now = OnlineAddresses(server);
+  ASSERT_EQ(now.size(), 257u);
+  EXPECT_EQ(now[0], Ip("10.9.9.9"));
+  EXPECT_EQ(now[1], refused(kRefusals - 255));
+  EXPECT_EQ(now.back(), refused(kRefusals + 1));
 }
 
 TEST_F(RefusedClientTest, EachEngineTouchesOnlyItsOwnServer) {

@@ -54,8 +54,7 @@ RegistryState::ClientPlace RegistryState::FindClient(Handle client, ListKind kin
   if (client == 0) return {};
   for (ServerEntry& server : servers) {
     ClientList& list = server.List(kind);
-    auto found = std::find_if(list.begin(), list.end(),
-                              [&](const ListedClient& listed) { return listed.handle == client; });
+    auto found = list.Find(client);
     if (found != list.end()) return {&server, found};
   }
   return {};
@@ -63,21 +62,18 @@ RegistryState::ClientPlace RegistryState::FindClient(Handle client, ListKind kin
 
 int32_t RegistryState::AddClient(ServerEntry& server, ListKind kind, const ClientEntry& entry) {
   ClientList& list = server.List(kind);
-  const bool listed = std::any_of(list.begin(), list.end(), [&](const ListedClient& client) {
-    return client.entry.address == entry.address;
-  });
-  if (listed) {
+  if (list.FindAddress(entry.address) != list.end()) {
     last_error = kDuplicateClientText;
     return -1;
   }
   list.push_back({NewHandle(), SanitizedClient(entry)});
+  if (kind == ListKind::kOnline) list.TrimRefused(kMaxRefusedClients);
   return 0;
 }
 
 void RegistryState::RemoveOnline(ServerEntry& server, uint32_t address) {
   ClientList& list = server.online_clients;
-  auto found = std::find_if(list.begin(), list.end(),
-                            [&](const ListedClient& client) { return client.entry.address == address; });
+  auto found = list.FindAddress(address);
   if (found != list.end()) list.erase(found);
 }
 
@@ -110,11 +106,9 @@ bool RegistryState::NextUnnamedOnline(const std::vector<Handle>& skip, Handle& c
 
 bool RegistryState::HandleIsLive(Handle handle) const {
   for (const ServerEntry& server : servers) {
-    if (server.handle == handle) return true;
-    for (const ClientList* list : {&server.static_clients, &server.online_clients}) {
-      for (const ListedClient& client : *list) {
-        if (client.handle == handle) return true;
-      }
+    if (server.handle == handle || server.static_clients.Contains(handle) ||
+        server.online_clients.Contains(handle)) {
+      return true;
     }
   }
   return false;
