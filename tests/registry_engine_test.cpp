@@ -507,6 +507,24 @@ TEST_F(ServedRegistryTest, LogOnIsAnsweredWhileItsNameLookUpHangs) {
   EXPECT_TRUE(Online(server).empty());
 }
 
+// Clients that leave the moment their log-on is answered: the registry
+// hears of each log-on before that connection's end, so none stays listed.
+TEST_F(ServedRegistryTest, ClientsLeavingRightAfterTheirLogOnLeaveNoEntry) {
+  PatternImage image(kMiB);
+  const Handle server = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
+  const uint16_t port = Start(server);
+  ASSERT_NE(port, 0);
+  for (int i = 0; i < 200; ++i) {
+    BlockClient client;
+    ASSERT_EQ(client.Connect(port, Ipv4(127, 0, 5, static_cast<uint8_t>(1 + i % 50))), 0);
+    ASSERT_EQ(client.Login("login").reply.status, REPLY_OK);
+    if (i % 2 == 0) platform::SetAbortiveClose(client.fd());
+  }
+  EXPECT_TRUE(WaitForOnline(server, {}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(Online(server).empty());
+}
+
 TEST_F(ServedRegistryTest, ExportWhosePortIsTakenDoesNotStartAndOthersServeOn) {
   PatternImage image(kMiB);
   const Handle serving = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});

@@ -42,6 +42,7 @@ IoRecord NewIoRecord();
 // completion keys of both ports point here.
 struct Connection : PER_SOCKET_CONTEXT {
   IoRecord io_record;
+  std::optional<uint32_t> log_on_to_report;  // address of a log-on being answered
   Connection* prev = nullptr;
   Connection* next = nullptr;
 };
@@ -72,10 +73,11 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void CloseClient(PER_SOCKET_CONTEXT* context, bool graceful);
   void WorkerEnded(int& running);
   // The processor reports a log-on while it builds the reply; the registry
-  // hears of it (ReportLogOn) once that reply is on its way, so a slow
+  // hears of it (ReportLogOn) once that reply has gone out, so a slow
   // registry never holds up the client's log-on.
   static void NoteLogOn(uint32_t address);
-  void ReportLogOn();
+  void TakeNotedLogOn(Connection* c);
+  void ReportLogOn(Connection* c);
 
   Endpoint* const self;
   ServerConfig settings;
