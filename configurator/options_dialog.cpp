@@ -22,6 +22,8 @@ OptionsDialog::OptionsDialog(ConfiguratorDefaults& defaults, QWidget* parent)
   manage_ = new QLineEdit(QString::fromLatin1(kPlaceholderPassword));
   for (QLineEdit* edit : {login_, manage_}) {
     edit->setEchoMode(QLineEdit::Password);
+    // Wide enough to show the whole placeholder, not its last few dots.
+    edit->setMinimumWidth(edit->fontMetrics().height() * 15);
     edit->installEventFilter(this);
   }
   connect(login_, &QLineEdit::textEdited, this, [this] { login_edited_ = true; });
