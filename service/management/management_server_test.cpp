@@ -44,12 +44,16 @@ class ManagementServerTest : public ::testing::Test {
         ops_, dir_ + "/run", ManagementLimits{max_connections, max_per_process, idle_timeout});
     listener_ = std::thread([this] { StartManagementInterface(*server_); });
     // Serving once a client can bind.
-    for (int i = 0; i < 500; ++i) {
+    bool up = false;
+    for (int i = 0; i < 500 && !up; ++i) {
       TestClient probe;
-      if (probe.Connect(server_->EndpointPath()) && probe.Bind()) return;
-      std::this_thread::sleep_for(10ms);
+      up = probe.Connect(server_->EndpointPath()) && probe.Bind();
+      if (!up) std::this_thread::sleep_for(10ms);
     }
-    FAIL() << "the interface did not come up";
+    ASSERT_TRUE(up) << "the interface did not come up";
+    // The probe's connection must be gone before a test counts connections,
+    // or it takes one of the slots the test means to fill.
+    ASSERT_TRUE(WaitFor([&] { return server_->active_connections() == 0; }));
   }
   void Stop() {
     if (server_) server_->Shutdown();
