@@ -1,6 +1,6 @@
 // ManagementServer: the management interface's runtime over the AF_UNIX
-// stream socket "<runtime>/ncalrpc/quensariasvc" (mode 0660: the socket's
-// permissions are the access check). Each connection is served by a thread
+// stream socket "<runtime>/ncalrpc/quensariasvc" (mode 0660, of the group
+// the server is given: the socket's permissions are the access check). Each connection is served by a thread
 // of its own, at most kMaxConnections at once; a connection beyond that is
 // closed at once. Calls run concurrently on Operations.
 //
@@ -33,7 +33,8 @@ inline constexpr size_t kMaxConnections = 32;
 class ManagementServer {
  public:
   ManagementServer(Operations& operations, std::string runtime_directory,
-                   size_t max_connections = kMaxConnections);
+                   size_t max_connections = kMaxConnections,
+                   gid_t socket_group = platform::kKeepGroup);
   ~ManagementServer();  // Shutdown
   ManagementServer(const ManagementServer&) = delete;
   ManagementServer& operator=(const ManagementServer&) = delete;
@@ -68,6 +69,7 @@ class ManagementServer {
   Operations& operations_;
   const std::string runtime_directory_;
   const size_t max_connections_;
+  const gid_t socket_group_;
   std::unique_ptr<platform::UnixListener> listener_;
   std::atomic<bool> registered_{false};
   std::atomic<size_t> active_{0};
