@@ -13,6 +13,10 @@ bool UnderServiceManager() {
 
 void NotifyReady() { sd_notify(0, "READY=1"); }
 
+void NotifyExtendTimeout(std::chrono::microseconds more) {
+  sd_notifyf(0, "EXTEND_TIMEOUT_USEC=%llu", static_cast<unsigned long long>(more.count()));
+}
+
 void NotifyStopping() { sd_notify(0, "STOPPING=1"); }
 
 void NotifyStatus(const std::string& text) { sd_notify(0, ("STATUS=" + text).c_str()); }

@@ -4,6 +4,7 @@
 #ifndef QUENSARIA_PLATFORM_SERVICE_NOTIFY_H_
 #define QUENSARIA_PLATFORM_SERVICE_NOTIFY_H_
 
+#include <chrono>
 #include <string>
 
 namespace quensaria::platform {
@@ -13,6 +14,8 @@ bool UnderServiceManager();
 
 // "READY=1": the service runs.
 void NotifyReady();
+// "EXTEND_TIMEOUT_USEC=...": start-up needs up to `more` from now.
+void NotifyExtendTimeout(std::chrono::microseconds more);
 // "STOPPING=1": the service is stopping.
 void NotifyStopping();
 // "STATUS=...": a one-line status text for `systemctl status`.

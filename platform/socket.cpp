@@ -1,8 +1,10 @@
 #include "platform/socket.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -92,6 +94,20 @@ uint16_t LocalPort(int socket) {
 
 void WakeListener(int socket) { ::shutdown(socket, SHUT_RDWR); }
 
+int SetNonBlockingListener(int listener) {
+  const int flags = ::fcntl(listener, F_GETFL);
+  if (flags < 0 || ::fcntl(listener, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+  return 0;
+}
+
+int WaitForConnection(int listener) {
+  pollfd ready{listener, POLLIN, 0};
+  for (;;) {
+    if (::poll(&ready, 1, -1) >= 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
 int AcceptConnection(int listener, UniqueFd& socket, uint32_t& peer) {
   sockaddr_in addr{};
   socklen_t length = sizeof addr;
@@ -127,6 +143,8 @@ bool IsTransientAcceptError(int error) {
       return false;
   }
 }
+
+bool IsDescriptorShortage(int error) { return error == EMFILE || error == ENFILE; }
 
 int SetAbortiveClose(int socket) {
   const linger abortive{1, 0};

@@ -5,6 +5,8 @@
 #ifndef QUENSARIA_PLATFORM_SOCKET_H_
 #define QUENSARIA_PLATFORM_SOCKET_H_
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -37,18 +39,29 @@ int CreateSocket(const PassiveAddress& address, UniqueFd& socket);
 // Binds (with SO_REUSEADDR, which on Linux still refuses a port that another
 // socket listens on).
 int BindSocket(int socket, const PassiveAddress& address);
+// The largest backlog listen() takes (net.core.somaxconn caps it further).
+inline constexpr int kMaxListenBacklog = SOMAXCONN;
 int ListenSocket(int socket, int backlog);
 // The local port a bound socket got, in host order.
 uint16_t LocalPort(int socket);
 // Makes an accept() blocked on `socket` in another thread return.
 void WakeListener(int socket);
 
-// Waits for a connection. The new socket is non-blocking, close-on-exec,
-// with Nagle's delay off; `peer` is the peer's IPv4 address.
+// Makes accepting on `listener` return EAGAIN instead of waiting.
+int SetNonBlockingListener(int listener);
+// Waits until `listener` has a connection to accept, or WakeListener was
+// called (the accept that follows then fails). 0 or an errno.
+int WaitForConnection(int listener);
+// Takes a connection (or waits for one, on a blocking listener). The new
+// socket is non-blocking, close-on-exec, with Nagle's delay off; `peer` is
+// the peer's IPv4 address.
 int AcceptConnection(int listener, UniqueFd& socket, uint32_t& peer);
 // True for accept errors that concern one connection only (the listener is
 // fine and accepting may go on).
 bool IsTransientAcceptError(int error);
+// True for accept errors that mean the process or system is out of file
+// descriptors: the connection waits in the queue until some close.
+bool IsDescriptorShortage(int error);
 
 // Linger on with time 0, so that closing resets the connection.
 int SetAbortiveClose(int socket);

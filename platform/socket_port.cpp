@@ -36,13 +36,6 @@ Result<std::unique_ptr<SocketPort>> SocketPort::Create() {
 SocketPort::SocketPort(UniqueFd epoll, UniqueFd wake)
     : epoll_(std::move(epoll)), wake_(std::move(wake)) {}
 
-int SocketPort::Associate(SocketOperation& op) {
-  epoll_event ev{};
-  ev.events = EPOLLONESHOT;  // registered, reporting nothing until armed
-  ev.data.ptr = &op;
-  return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, op.socket, &ev) == 0 ? 0 : errno;
-}
-
 int SocketPort::Arm(SocketOperation& op) {
 #if defined(__SANITIZE_THREAD__)
   std::scoped_lock lock(op.tsan_handoff);
@@ -51,9 +44,16 @@ int SocketPort::Arm(SocketOperation& op) {
   ev.events = (op.kind == SocketOperation::Kind::kSend ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
   ev.data.ptr = &op;
   const int socket = op.socket;
+  const int action = op.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+  op.registered = true;
   // The last touch of the record: once armed, another thread may own it.
   op.handoff.fetch_add(1, std::memory_order_release);
-  return ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, socket, &ev) == 0 ? 0 : errno;
+  if (::epoll_ctl(epoll_.get(), action, socket, &ev) == 0) return 0;
+  // Not armed, so the record is still ours. A socket that could not join
+  // the port is left out of it.
+  const int error = errno;
+  if (action == EPOLL_CTL_ADD) op.registered = false;
+  return error;
 }
 
 StartResult SocketPort::Start(SocketOperation& op, bool try_now, size_t& bytes, int& error) {

@@ -4,7 +4,10 @@
 // back to the starter, otherwise the socket is armed (EPOLLONESHOT) and
 // exactly one thread in Wait performs the transfer once the socket is ready
 // and gets the completion. So one connection has one operation outstanding
-// and its completion is handled by one thread.
+// and its completion is handled by one thread. A socket joins the port with
+// its first armed operation, never before: the kernel reports a reset or a
+// hang-up of a registered socket even when nothing is armed, and no waiter
+// may see a connection its starter is still setting up.
 //
 // Threads: any number of threads may Wait; Start is called by whichever
 // thread handles the connection. After a Start that returns kPending the
@@ -38,6 +41,7 @@ struct SocketOperation {
   // (elsewhere it would cost a contended lock per request).
   std::atomic<uint32_t> handoff{0};
   std::mutex tsan_handoff;
+  bool registered = false;  // the socket is in the port (owner's field)
 };
 
 struct SocketCompletion {
@@ -59,11 +63,10 @@ class SocketPort {
   SocketPort(const SocketPort&) = delete;
   SocketPort& operator=(const SocketPort&) = delete;
 
-  // Registers op.socket (not armed yet). Returns 0 or an errno.
-  int Associate(SocketOperation& op);
-
   // Starts a transfer of op.data/op.length of kind op.kind. With `try_now`
-  // the transfer is tried first and armed only when it would block.
+  // the transfer is tried first and armed only when it would block. The
+  // first arm of a socket registers it with the port; a kFailed start has
+  // left nothing registered or armed.
   StartResult Start(SocketOperation& op, bool try_now, size_t& bytes, int& error);
 
   // Blocks for the next completion. False when the wait itself failed

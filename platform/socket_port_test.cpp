@@ -35,7 +35,6 @@ class SocketPortTest : public ::testing::Test {
     EXPECT_EQ(peer, kLoopback);
     op_.socket = server_.get();
     op_.key = this;
-    ASSERT_EQ(port_->Associate(op_), 0);
   }
 
   StartResult Start(SocketOperation::Kind kind, uint8_t* data, size_t length, bool try_now) {

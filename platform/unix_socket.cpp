@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -175,6 +176,37 @@ Status ReceiveExact(int fd, uint8_t* buffer, size_t size) {
     done += static_cast<size_t>(n);
   }
   return Status::Ok();
+}
+
+Status ReceiveExactBefore(int fd, uint8_t* buffer, size_t size,
+                          std::chrono::steady_clock::time_point deadline) {
+  size_t done = 0;
+  while (done < size) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return Status(ERROR_SEM_TIMEOUT, "receive timed out");
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), 60'000)));
+    if (polled < 0 && errno != EINTR) return ErrnoStatus("poll", errno);
+    if (polled <= 0) continue;
+    const ssize_t n = ::recv(fd, buffer + done, size - done, MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return ErrnoStatus("recv", errno);
+    }
+    if (n == 0) {
+      return done == 0 ? Status(ERROR_HANDLE_EOF, "peer closed the connection")
+                       : Status(ERROR_BROKEN_PIPE, "peer closed the connection mid-message");
+    }
+    done += static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
+pid_t PeerProcess(int fd) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return 0;
+  return credentials.pid;
 }
 
 void ShutdownSocket(int fd) { ::shutdown(fd, SHUT_RDWR); }

@@ -63,6 +63,13 @@ Status SendAll(int fd, std::span<const uint8_t> data);
 // Receives exactly `size` bytes; an orderly close before that fails with
 // ERROR_BROKEN_PIPE (ERROR_HANDLE_EOF when not a single byte came).
 Status ReceiveExact(int fd, uint8_t* buffer, size_t size);
+// The same, failing with ERROR_SEM_TIMEOUT once `deadline` passes before
+// all of it came (a peer that trickles bytes gains nothing).
+Status ReceiveExactBefore(int fd, uint8_t* buffer, size_t size,
+                          std::chrono::steady_clock::time_point deadline);
+// The process id of the peer of a connected socket (as it was when it
+// connected), or 0 when it cannot be told.
+pid_t PeerProcess(int fd);
 // Ends both directions, waking any thread blocked on `fd`; the descriptor
 // itself stays open for its owner to close.
 void ShutdownSocket(int fd);

@@ -1,12 +1,20 @@
 // The connection engine on real loopback sockets, with fake registry hooks.
 // Clients bind to 127.0.0.x to play several machines.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -236,6 +244,79 @@ TEST_F(EngineTest, ClientThatLeavesBeforeItsReplyIsClosedOnce) {
   EXPECT_EQ(survivor->Read(0, 512, data).reply.status, REPLY_OK);
 }
 
+// Clients that connect and reset at once (linger 0, then close), from many
+// addresses, while other clients are served: a reset may come before the
+// engine has handed the connection to its workers, and every connection
+// must still be closed and freed exactly once (the sanitizers watch that).
+TEST_F(EngineTest, ConnectAndResetStormLeavesTheOtherClientsServed) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  const uint16_t port = harness_->port();
+  std::atomic<bool> storming{true};
+  std::atomic<int> served{0};
+  // One client that stays, one that comes and goes, both checking data.
+  std::thread steady([&] {
+    auto client = LoggedOn(kClientA);
+    Bytes data;
+    for (uint64_t round = 0; storming; ++round) {
+      const uint64_t offset = 4096 + (round * 4096) % kMiB;
+      ASSERT_EQ(client->Read(offset, 4096, data).reply.status, REPLY_OK);
+      ExpectPattern(data, offset);
+      ++served;
+    }
+  });
+  std::thread visiting([&] {
+    Bytes data;
+    while (storming) {
+      auto client = LoggedOn(kClientB);
+      ASSERT_EQ(client->Read(kMiB, 512, data).reply.status, REPLY_OK);
+      ExpectPattern(data, kMiB);
+      ++served;
+    }
+  });
+  constexpr int kStormers = 2;
+  constexpr int kResetsEach = 1500;
+  std::atomic<int> resets{0};
+  std::vector<std::thread> stormers;
+  for (int t = 0; t < kStormers; ++t) {
+    stormers.emplace_back([&, t] {
+      for (int i = 0; i < kResetsEach; ++i) {
+        platform::UniqueFd socket;
+        const uint32_t local = Ipv4(127, 0, static_cast<uint8_t>(10 + t), static_cast<uint8_t>(1 + i % 64));
+        if (platform::ConnectTcp(local, Ipv4(127, 0, 0, 1), port, socket) != 0) continue;
+        platform::SetAbortiveClose(socket.get());
+        ++resets;
+      }
+    });
+  }
+  for (std::thread& t : stormers) t.join();
+  storming = false;
+  steady.join();
+  visiting.join();
+  EXPECT_GT(resets.load(), kStormers * kResetsEach * 9 / 10);
+  EXPECT_GT(served.load(), 0);
+  // Every reset connection is gone: each storm address has had its last
+  // connection reported closed, and the engine serves on.
+  const auto storm_addresses_closed = [&] {
+    const std::vector<uint32_t> closed = harness_->registry().disconnected();
+    for (int t = 0; t < kStormers; ++t) {
+      for (int i = 0; i < 64; ++i) {
+        const uint32_t address = Ipv4(127, 0, static_cast<uint8_t>(10 + t), static_cast<uint8_t>(1 + i));
+        if (std::find(closed.begin(), closed.end(), address) == closed.end()) return false;
+      }
+    }
+    return true;
+  };
+  for (int i = 0; i < 1000 && !storm_addresses_closed(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(storm_addresses_closed());
+  auto after = LoggedOn(Ipv4(127, 0, 0, 9));
+  Bytes data;
+  ASSERT_EQ(after->Read(512, 65536, data).reply.status, REPLY_OK);
+  ExpectPattern(data, 512);
+}
+
 TEST_F(EngineTest, StopResetsEveryConnectionAndEndsRun) {
   ImageFile image(4 * kMiB);
   StartOn(image);
@@ -280,7 +361,9 @@ TEST_F(EngineTest, StopEndsRunEvenWhileAWorkerIsStuckInAHook) {
   uint8_t login[32];
   EncodeLoginRequest(PasswordDigest("login").data(), login);
   ASSERT_EQ(client.SendBytes(login, 32), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the worker is in the hook
+  // The log-on is answered first; the worker then sits in the hook.
+  ASSERT_EQ(client.ReceiveReply().reply.status, REPLY_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   BlockClient other;                                            // an idle connection beside it
   ASSERT_EQ(other.Connect(harness_->port(), kClientB), 0);
   QueryData query;
@@ -291,6 +374,30 @@ TEST_F(EngineTest, StopEndsRunEvenWhileAWorkerIsStuckInAHook) {
   uint8_t byte;
   EXPECT_EQ(client.ReceiveBytes(&byte, 1), ECONNRESET);
   EXPECT_EQ(other.ReceiveBytes(&byte, 1), ECONNRESET);
+}
+
+// The registry may be slow to take a log-on (its lock held, a name being
+// looked up): the client has its reply before the registry hears of it.
+TEST_F(EngineTest, LogOnIsAnsweredBeforeTheRegistryHearsOfIt) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  harness_->registry().HoldLogOns();
+  BlockClient client;
+  ASSERT_EQ(client.Connect(harness_->port(), kClientA), 0);
+  auto login = std::async(std::launch::async, [&] { return client.Login("login"); });
+  const bool answered = login.wait_for(kLiveness) == std::future_status::ready;
+  EXPECT_TRUE(answered) << "the log-on waited for the registry";
+  EXPECT_TRUE(harness_->registry().logged_on().empty());
+  harness_->registry().Release();
+  EXPECT_EQ(login.get().reply.status, REPLY_OK);
+  // Served on while and after the registry takes the log-on.
+  Bytes data;
+  ASSERT_EQ(client.Read(8192, 4096, data).reply.status, REPLY_OK);
+  ExpectPattern(data, 8192);
+  for (int i = 0; i < 1000 && harness_->registry().logged_on().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(harness_->registry().logged_on(), (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, 1}}));
 }
 
 TEST_F(EngineTest, NothingIsAcceptedBeforeTheHooksAreIn) {
@@ -309,6 +416,101 @@ TEST_F(EngineTest, NothingIsAcceptedBeforeTheHooksAreIn) {
   Exchange x = client.ReceiveReply();
   EXPECT_EQ(x.error, 0);
   EXPECT_EQ(harness_->registry().checked(), std::vector<uint32_t>{kClientA});
+}
+
+// A room of machines connecting at once: the whole burst completes its
+// handshakes in the listen queue, even while nothing is accepted yet (hooks
+// not in), and is then served.
+TEST_F(EngineTest, ABurstOfConnectsWaitsInTheQueueAndIsServed) {
+  ImageFile image(2 * kMiB);
+  harness_ = std::make_unique<EngineHarness>(TestConfig(image.path()));
+  ASSERT_TRUE(harness_->Start(false));
+  constexpr int kBurst = 200;
+  std::vector<platform::UniqueFd> sockets;
+  std::vector<pollfd> pending;
+  for (int i = 0; i < kBurst; ++i) {
+    platform::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(socket.valid());
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = Ipv4(127, 0, 3, static_cast<uint8_t>(1 + i % 250));
+    ASSERT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = Ipv4(127, 0, 0, 1);
+    server.sin_port = htons(harness_->port());
+    const int r = ::connect(socket.get(), reinterpret_cast<sockaddr*>(&server), sizeof server);
+    ASSERT_TRUE(r == 0 || errno == EINPROGRESS) << std::strerror(errno);
+    pending.push_back({socket.get(), POLLOUT, 0});
+    sockets.push_back(std::move(socket));
+  }
+  // A connect the queue had no room for would sit in SYN-SENT, retrying
+  // for as long as nothing is accepted.
+  const auto deadline = std::chrono::steady_clock::now() + kLiveness;
+  size_t connected = 0;
+  while (connected < pending.size() && std::chrono::steady_clock::now() < deadline) {
+    ASSERT_GE(::poll(pending.data(), pending.size(), 100), 0);
+    connected = 0;
+    for (pollfd& p : pending) {
+      if (p.revents & POLLOUT) p.events = 0;
+      if (p.events == 0) ++connected;
+    }
+  }
+  EXPECT_EQ(connected, pending.size());
+  EXPECT_TRUE(harness_->registry().checked().empty());
+  harness_->InstallHooks();
+  uint8_t request[32];
+  EncodeRequestHeader({CMD_QUERY, 0, 0}, request);
+  for (platform::UniqueFd& socket : sockets) {
+    ASSERT_EQ(::fcntl(socket.get(), F_SETFL, 0), 0);
+    ASSERT_EQ(platform::SendAll(socket.get(), request, sizeof request), 0);
+  }
+  for (platform::UniqueFd& socket : sockets) {
+    uint8_t reply[kReplyHeaderSize + kQueryDataSize];
+    ASSERT_EQ(platform::ReceiveAll(socket.get(), reply, sizeof reply), 0);
+  }
+  EXPECT_EQ(harness_->registry().checked().size(), static_cast<size_t>(kBurst));
+}
+
+// Out of file descriptors, the engine says so once and the connection waits
+// in the queue; once descriptors are free again it is accepted and served.
+TEST_F(EngineTest, DescriptorShortageIsReportedOnceAndWaitedOut) {
+  ImageFile image(2 * kMiB);
+  std::mutex lines_mutex;
+  std::vector<std::string> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(lines_mutex);
+    lines.emplace_back(line);
+  });
+  const auto shortage_lines = [&] {
+    std::scoped_lock lock(lines_mutex);
+    return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.find("out of file descriptors") != std::string::npos;
+    });
+  };
+  harness_ = std::make_unique<EngineHarness>(TestConfig(image.path()));
+  ASSERT_TRUE(harness_->Start(false));
+  BlockClient client;
+  ASSERT_EQ(client.Connect(harness_->port(), kClientA), 0);  // waits in the queue
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = ::dup(0);
+  ASSERT_GE(lowest_free, 0);
+  ::close(lowest_free);
+  rlimit none_left = saved;
+  none_left.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none_left), 0);
+  harness_->InstallHooks();
+  for (int i = 0; i < 1000 && shortage_lines() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // Let the engine retry a good many times before descriptors come back.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(client.Login("manage").reply.status, REPLY_OK);
+  harness_->StopAndWait();
+  platform::SetConsoleSinkForTesting(nullptr);
+  EXPECT_EQ(shortage_lines(), 1);
 }
 
 TEST_F(EngineTest, PortTakenEndsRunAtOnce) {

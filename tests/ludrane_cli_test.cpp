@@ -41,7 +41,7 @@ class LudraneCliTest : public ::testing::Test {
     server_.reset();
   }
   void StartService(gid_t socket_group = platform::kKeepGroup) {
-    server_ = std::make_unique<ManagementServer>(ops_, dir_ + "/run", management::kMaxConnections,
+    server_ = std::make_unique<ManagementServer>(ops_, dir_ + "/run", management::ManagementLimits{},
                                                  socket_group);
     ASSERT_EQ(server_->UseEndpoint(), 0u);
     server_->RegisterInterface();

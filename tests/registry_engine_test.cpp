@@ -66,10 +66,14 @@ class ServedRegistryTest : public ::testing::Test {
           return endpoint;
         },
         environment);
+    // As in the service: log-ons are named by the resolver, with its real pauses.
+    resolver_ = std::thread([this] { registry_->RunHostNameResolver(); });
   }
   ~ServedRegistryTest() override {
-    registry_.reset();  // its engines stop before what they call back goes
+    registry_->RequestStop();
     OpenLookUps();
+    resolver_.join();
+    registry_.reset();  // its engines stop before what they call back goes
   }
 
   Handle AddExport(const std::string& source, std::vector<ClientEntry> statics,
@@ -108,6 +112,21 @@ class ServedRegistryTest : public ::testing::Test {
     return addresses;
   }
   // The online list changes on engine threads: waits until it is `expected`.
+  // Waits until the resolver has named (or failed to name) every client
+  // online at `server`.
+  bool WaitForNames(Handle server) {
+    const auto deadline = Clock::now() + kLiveness;
+    const auto unnamed = [&] {
+      const std::vector<ClientEntry> online = Online(server);
+      return std::any_of(online.begin(), online.end(),
+                         [](const ClientEntry& entry) { return entry.nameState == kNameUnknown; });
+    };
+    while (unnamed()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
   bool WaitForOnline(Handle server, std::vector<uint32_t> expected) {
     std::sort(expected.begin(), expected.end());
     const auto deadline = Clock::now() + kLiveness;
@@ -184,6 +203,7 @@ class ServedRegistryTest : public ::testing::Test {
   bool hold_look_ups_ = false;
   int look_ups_started_ = 0;
   std::unique_ptr<ServerRegistry> registry_;
+  std::thread resolver_;
 };
 
 TEST_F(ServedRegistryTest, SeveralExportsServeManyConcurrentClientsSideBySide) {
@@ -255,6 +275,7 @@ TEST_F(ServedRegistryTest, SeveralExportsServeManyConcurrentClientsSideBySide) {
     std::vector<uint32_t> expected;
     for (int c = 0; c < kClients; ++c) expected.push_back(address(e, c));
     EXPECT_TRUE(WaitForOnline(servers[e], expected)) << "export " << e;
+    EXPECT_TRUE(WaitForNames(servers[e])) << "export " << e;
     for (const ClientEntry& entry : Online(servers[e])) {
       EXPECT_EQ(entry.state, kClientLoggedOn);
       EXPECT_EQ(entry.access, 1);  // the engine reports every log-on with 1
@@ -384,30 +405,29 @@ TEST_F(ServedRegistryTest, HostNamesComeFromTheSystemResolver) {
   const uint16_t port = Start(server);
   ASSERT_NE(port, 0);
   auto client = LoggedOn(port, loopback, "login");
-  std::vector<ClientEntry> online;
-  const auto deadline = Clock::now() + kLiveness;
-  while ((online = Online(server)).empty() && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ASSERT_TRUE(WaitForOnline(server, {loopback}));
+  ASSERT_TRUE(WaitForNames(server));
+  const std::vector<ClientEntry> online = Online(server);
   ASSERT_EQ(online.size(), 1u);
   EXPECT_EQ(online[0].nameState, kNameKnown);
   EXPECT_STREQ(online[0].hostName, "localhost");  // /etc/hosts
 
-  // The static entry is named by the resolver thread, with its real pauses.
-  std::thread resolver([this] { registry_->RunHostNameResolver(); });
+  // The static entry too, by the same resolver thread.
   Handle entry_handle = 0;
   ASSERT_EQ(registry_->EnumStaticClients(server, 0, entry_handle), 0);
   ClientEntry entry{};
+  const auto deadline = Clock::now() + kLiveness;
   while (registry_->GetStaticClient(entry_handle, entry) == 0 && entry.nameState == kNameUnknown &&
          Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  const auto stop_asked = Clock::now();
-  registry_->RequestStop();
-  resolver.join();
-  EXPECT_LT(Clock::now() - stop_asked, kLiveness) << "the resolver's pause ends on stop";
   EXPECT_EQ(entry.nameState, kNameKnown);
   EXPECT_STREQ(entry.hostName, "localhost");
+  const auto stop_asked = Clock::now();
+  registry_->RequestStop();
+  resolver_.join();
+  EXPECT_LT(Clock::now() - stop_asked, kLiveness) << "the resolver's pause ends on stop";
+  resolver_ = std::thread([] {});  // for the fixture to join
 }
 
 TEST_F(ServedRegistryTest, StopServerResetsOpenConnectionsAndTheirEntriesGo) {
@@ -456,33 +476,53 @@ TEST_F(ServedRegistryTest, StopServerResetsOpenConnectionsAndTheirEntriesGo) {
   EXPECT_EQ(LoggedOn(again, addresses[0])->Read(0, 4096, data).reply.status, REPLY_OK);
 }
 
-// A worker can still be in a log-on's name look-up when the stop gives up
-// waiting for it; the hook must not touch what the stop (or the end of the
-// whole registry) has freed once the look-up returns.
-TEST_F(ServedRegistryTest, StopWhileALogOnLooksUpItsNameEndsPromptlyAndSafely) {
+// A name server that does not answer holds up neither a log-on's reply nor
+// the clients behind it, nor a stop: the name is the resolver's to find.
+TEST_F(ServedRegistryTest, LogOnIsAnsweredWhileItsNameLookUpHangs) {
   PatternImage image(kMiB);
   const Handle server = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
   const uint16_t port = Start(server);
   ASSERT_NE(port, 0);
   HoldLookUps();
-  auto client = Connected(port, Ipv4(127, 0, 0, 40));
-  uint8_t login[kRequestHeaderSize];
-  EncodeLoginRequest(PasswordDigest("login").data(), login);
-  ASSERT_EQ(client->SendBytes(login, sizeof login), 0);
-  ASSERT_TRUE(WaitForLookUps(1));
+  std::vector<std::unique_ptr<BlockClient>> clients;
+  for (uint8_t i = 0; i < 20; ++i) {
+    auto client = Connected(port, Ipv4(127, 0, 0, static_cast<uint8_t>(40 + i)));
+    auto login = std::async(std::launch::async, [&] { return client->Login("login"); });
+    ASSERT_EQ(login.wait_for(kLiveness), std::future_status::ready) << "log-on " << int{i} << " waited for a name";
+    EXPECT_EQ(login.get().reply.status, REPLY_OK);
+    clients.push_back(std::move(client));
+  }
+  ASSERT_TRUE(WaitForLookUps(1));  // the resolver is stuck in one
+  std::vector<uint32_t> expected;
+  for (uint8_t i = 0; i < 20; ++i) expected.push_back(Ipv4(127, 0, 0, static_cast<uint8_t>(40 + i)));
+  ASSERT_TRUE(WaitForOnline(server, expected));
+  for (const ClientEntry& entry : Online(server)) EXPECT_EQ(entry.nameState, kNameUnknown) << "shown resolving";
+  Bytes data;
+  EXPECT_EQ(clients.back()->Read(0, 4096, data).reply.status, REPLY_OK);
 
-  const auto before = Clock::now();
   EXPECT_EQ(FinishesOrDie("StopServer", [&] { return registry_->StopServer(server); }), 0);
-  EXPECT_LT(Clock::now() - before, kLiveness);
   EXPECT_TRUE(Online(server).empty());
-  FinishesOrDie("destroying the registry", [&] {
-    registry_.reset();
-    return 0;
-  });
-  OpenLookUps();
-  // The hook returns into an engine that has stopped: the connection is
-  // reset once that worker lets go, and its log-on is never answered.
-  EXPECT_EQ(client->ExpectClosedWithoutBytes(10000), 0);
+  OpenLookUps();  // the look-up returns for an entry that is gone: nothing is written back
+  EXPECT_EQ(clients.front()->ExpectClosedWithoutBytes(10000), 0);
+  EXPECT_TRUE(Online(server).empty());
+}
+
+// Clients that leave the moment their log-on is answered: the registry
+// hears of each log-on before that connection's end, so none stays listed.
+TEST_F(ServedRegistryTest, ClientsLeavingRightAfterTheirLogOnLeaveNoEntry) {
+  PatternImage image(kMiB);
+  const Handle server = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
+  const uint16_t port = Start(server);
+  ASSERT_NE(port, 0);
+  for (int i = 0; i < 200; ++i) {
+    BlockClient client;
+    ASSERT_EQ(client.Connect(port, Ipv4(127, 0, 5, static_cast<uint8_t>(1 + i % 50))), 0);
+    ASSERT_EQ(client.Login("login").reply.status, REPLY_OK);
+    if (i % 2 == 0) platform::SetAbortiveClose(client.fd());
+  }
+  EXPECT_TRUE(WaitForOnline(server, {}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(Online(server).empty());
 }
 
 TEST_F(ServedRegistryTest, ExportWhosePortIsTakenDoesNotStartAndOthersServeOn) {

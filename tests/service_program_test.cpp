@@ -366,5 +366,55 @@ TEST_F(ServiceProgramTest, ReportsToSystemdWhenStartedByIt) {
   EXPECT_TRUE(std::filesystem::exists(state_ + "/Locals.xml"));
 }
 
+// Started by systemd with many exports to bring up: the start-up time-out
+// is extended ahead of each, and READY comes only once every export serves
+// and the management interface answers.
+TEST_F(ServiceProgramTest, ReadyOnlyOnceEveryStartedExportServes) {
+  const std::string image = MakeImage("many.img", 6);
+  constexpr int kExports = 20;
+  std::vector<registry::StoredServer> servers(kExports);
+  std::vector<uint16_t> ports;
+  for (registry::StoredServer& server : servers) {
+    ports.push_back(testing::FreePort());
+    server.config = Config(image, ports.back());
+    server.config.Started = 1;
+    ClientEntry any{};
+    any.access = ACCESS_VIRTUAL_WRITE;
+    server.static_clients.push_back(any);
+  }
+  std::filesystem::create_directories(state_);
+  std::ofstream(state_ + "/Locals.xml") << store::FormatConfiguration(servers).value();
+
+  const std::string notify = dir_ + "/notify";
+  platform::UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, notify.c_str());
+  ASSERT_EQ(bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  timeval timeout{60, 0};
+  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  service_ = std::make_unique<Program>(
+      std::vector<std::string>{QUENSARIA_PROGRAM, "--state-dir", state_, "--runtime-dir", runtime_},
+      dir_ + "/service.log", std::vector<std::string>{"NOTIFY_SOCKET=" + notify});
+  int extensions = 0;
+  for (;;) {
+    char buffer[256];
+    const ssize_t n = recv(socket.get(), buffer, sizeof buffer, 0);
+    ASSERT_GT(n, 0) << service_->Log();
+    const std::string message(buffer, static_cast<size_t>(n));
+    if (message == "READY=1") break;
+    EXPECT_EQ(message, "EXTEND_TIMEOUT_USEC=10000000");
+    ++extensions;
+  }
+  EXPECT_EQ(extensions, kExports);
+  // Ready means ready: every export serves now, without waiting.
+  for (uint16_t port : ports) ExpectServes(port, 6);
+  client_ = std::make_unique<ManagementClient>(runtime_, 10s);
+  std::string name;
+  EXPECT_EQ(client_->GetServiceName(16, name), 0);
+  EXPECT_EQ(name, "Velmoran Server");
+  EXPECT_EQ(StopService(), 0);
+}
+
 }  // namespace
 }  // namespace quensaria

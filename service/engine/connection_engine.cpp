@@ -2,11 +2,13 @@
 #include "service/engine/connection_engine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <new>
 
 #include "platform/console.h"
 #include "platform/errors.h"
+#include "platform/page_memory.h"
 #include "platform/socket.h"
 #include "platform/system_info.h"
 #include "service/engine/engine_core.h"
@@ -22,6 +24,19 @@ constexpr auto kWorkerWait = std::chrono::milliseconds(1000);
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(10);
 
 }  // namespace
+
+IoRecord NewIoRecord() {
+  void* pages = platform::AllocatePages(sizeof(PER_IO_CONTEXT));
+  if (pages == nullptr) return nullptr;
+  // The pages are zeros already: the buffer needs no filling (and stays
+  // untouched, and uncounted, until requests use it).
+  return IoRecord(new (pages) PER_IO_CONTEXT);
+}
+
+void IoRecordRelease::operator()(PER_IO_CONTEXT* io) const {
+  io->~PER_IO_CONTEXT();
+  platform::FreePages(io, sizeof(PER_IO_CONTEXT));
+}
 
 ConnectionEngine::ConnectionEngine(const ServerConfig& config)
     : ConnectionEngine(config, source::DiskSource::Open(config)) {}
@@ -70,10 +85,7 @@ ConnectionEngine::Core::Core(Endpoint* engine, const ServerConfig& config,
     return;
   }
   source = std::move(opened).value();
-  processor.emplace(*source, settings, [this](uint32_t address) {
-    if (stop_requested.load() || !hooks.ClientLoggedOn) return;
-    hooks.ClientLoggedOn(self, address, 1);
-  });
+  processor.emplace(*source, settings, [](uint32_t address) { NoteLogOn(address); });
 }
 
 ConnectionEngine::Core::~Core() { Teardown(); }
@@ -92,6 +104,7 @@ void ConnectionEngine::Core::Run() {
                           static_cast<unsigned>(reinterpret_cast<uintptr_t>(&file_port)),
                           static_cast<unsigned>(source->io().HandleValue()));
           } else if (Listen()) {
+            if (hooks.Listening) hooks.Listening(self);
             AcceptLoop();
           }
         }
@@ -151,7 +164,8 @@ bool ConnectionEngine::Core::Listen() {
     ConsolePrintf("bind() failed: %d\n", SocketErrorFromErrno(error));
     return false;
   }
-  if ((error = platform::ListenSocket(socket.get(), kListenBacklog)) != 0) {
+  if ((error = platform::ListenSocket(socket.get(), kListenBacklog)) != 0 ||
+      (error = platform::SetNonBlockingListener(socket.get())) != 0) {
     ConsolePrintf("listen() failed: %d\n", SocketErrorFromErrno(error));
     return false;
   }
@@ -166,19 +180,35 @@ bool ConnectionEngine::Core::Listen() {
   return !stop_requested.load();
 }
 
+// Each wake takes every connection the queue holds: a room of machines
+// booting at once must not wait on SYN retries.
 void ConnectionEngine::Core::AcceptLoop() {
+  bool short_of_descriptors = false;
   for (;;) {
-    platform::UniqueFd socket;
-    uint32_t peer = 0;
-    const int error = platform::AcceptConnection(listener.get(), socket, peer);
-    if (stop_requested.load()) return;
-    if (error != 0) {
-      // One connection's trouble does not end the export; a broken listener does.
-      if (!platform::IsTransientAcceptError(error)) return;
-      std::this_thread::sleep_for(kAcceptRetryPause);  // out of descriptors: let some close
-      continue;
+    if (platform::WaitForConnection(listener.get()) != 0 && stop_requested.load()) return;
+    for (;;) {
+      platform::UniqueFd socket;
+      uint32_t peer = 0;
+      const int error = platform::AcceptConnection(listener.get(), socket, peer);
+      if (stop_requested.load()) return;
+      if (error == EAGAIN || error == EWOULDBLOCK) break;  // drained
+      if (error != 0) {
+        // One connection's trouble does not end the export; a broken listener does.
+        if (!platform::IsTransientAcceptError(error)) return;
+        if (platform::IsDescriptorShortage(error)) {
+          // Said once per shortage; the connections wait in the queue meanwhile.
+          if (!short_of_descriptors) {
+            ConsolePrintf("accept() failed: %d: out of file descriptors, connections wait until some close\n",
+                          SocketErrorFromErrno(error));
+          }
+          short_of_descriptors = true;
+          std::this_thread::sleep_for(kAcceptRetryPause);
+        }
+        continue;
+      }
+      short_of_descriptors = false;
+      if (!Admit(std::move(socket), peer)) return;
     }
-    if (!Admit(std::move(socket), peer)) return;
   }
 }
 
@@ -196,7 +226,7 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
       ConsolePrintf("HeapAlloc() PER_SOCKET_CONTEXT failed: %d\n", ERROR_NOT_ENOUGH_MEMORY);
       return false;
     }
-    c->io_record.reset(new (std::nothrow) PER_IO_CONTEXT());
+    c->io_record = NewIoRecord();
     if (!c->io_record) {
       ConsolePrintf("HeapAlloc() PER_IO_CONTEXT failed: %d\n", ERROR_NOT_ENOUGH_MEMORY);
       delete c;
@@ -210,21 +240,17 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
     client_map[peer].push_back(c);
     LinkLive(c);
   }
-  const int error = socket_port->Associate(c->io->overlapped);
-  if (error != 0) {
-    ConsolePrintf("CreateIoCompletionPort() failed: %d\n", platform::Win32ErrorFromErrno(error));
-    CloseClient(c, false);
-    return false;
-  }
   processor->Admit(*c, access);
   c->io->overlapped.kind = platform::SocketOperation::Kind::kReceive;
   size_t bytes = 0;
-  int start_error = 0;
-  // The client speaks first, and has hardly had time to: arm at once.
-  if (socket_port->Start(c->io->overlapped, false, bytes, start_error) ==
-      platform::StartResult::kFailed) {
-    ConsolePrintf("WSARecv() Failed: %d\n", SocketErrorFromErrno(start_error));
+  int error = 0;
+  // Arming the first receive hands the connection to the socket workers, so
+  // it is the last thing done with it here: from then on a worker may close
+  // and free it at any moment (a client that resets at once).
+  if (socket_port->Start(c->io->overlapped, false, bytes, error) == platform::StartResult::kFailed) {
+    ConsolePrintf("CreateIoCompletionPort() failed: %d\n", platform::Win32ErrorFromErrno(error));
     CloseClient(c, false);
+    return false;
   }
   return true;
 }

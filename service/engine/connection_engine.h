@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/socket.h"
 #include "service/engine/connection_records.h"
 #include "service/engine/endpoint.h"
 #include "service/source/disk_source.h"
@@ -34,7 +35,8 @@ namespace quensaria::engine {
 
 // At most this many workers of each kind.
 inline constexpr int kMaxWorkers = 16;
-inline constexpr int kListenBacklog = 5;
+// The system's maximum: a burst of connections waits in the queue.
+inline constexpr int kListenBacklog = platform::kMaxListenBacklog;
 
 class ConnectionEngine final : public Endpoint {
  public:

@@ -34,6 +34,9 @@ struct EngineHooks {
   std::function<void(Endpoint* engine, uint32_t address)> ClientDisconnected;
   // A CMD_LOGIN on a connection from `address` matched a password.
   std::function<void(Endpoint* engine, uint32_t address, uint8_t access)> ClientLoggedOn;
+  // Run listens, with the hooks in: the export is up. Called at most once,
+  // on the engine thread, with no engine lock held. May be empty.
+  std::function<void(Endpoint* engine)> Listening;
 };
 
 class Endpoint {

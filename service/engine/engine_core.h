@@ -30,10 +30,19 @@
 
 namespace quensaria::engine {
 
+// The I/O record lives in pages of its own: an idle connection costs only
+// the pages its requests have touched, and a closed one gives them back.
+struct IoRecordRelease {
+  void operator()(PER_IO_CONTEXT* io) const;
+};
+using IoRecord = std::unique_ptr<PER_IO_CONTEXT, IoRecordRelease>;
+IoRecord NewIoRecord();
+
 // The two records of a connection, plus its place in the live list. The
 // completion keys of both ports point here.
 struct Connection : PER_SOCKET_CONTEXT {
-  std::unique_ptr<PER_IO_CONTEXT> io_record;
+  IoRecord io_record;
+  std::optional<uint32_t> log_on_to_report;  // address of a log-on being answered
   Connection* prev = nullptr;
   Connection* next = nullptr;
 };
@@ -63,6 +72,12 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void Drive(Connection* c, Step step, bool on_file_worker);
   void CloseClient(PER_SOCKET_CONTEXT* context, bool graceful);
   void WorkerEnded(int& running);
+  // The processor reports a log-on while it builds the reply; the registry
+  // hears of it (ReportLogOn) once that reply has gone out, so a slow
+  // registry never holds up the client's log-on.
+  static void NoteLogOn(uint32_t address);
+  void TakeNotedLogOn(Connection* c);
+  void ReportLogOn(Connection* c);
 
   Endpoint* const self;
   ServerConfig settings;

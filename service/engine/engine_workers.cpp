@@ -2,6 +2,8 @@
 // carries a connection from one operation to the next, and closing.
 #include <cerrno>
 #include <chrono>
+#include <optional>
+#include <utility>
 
 #include "platform/console.h"
 #include "platform/errors.h"
@@ -22,7 +24,27 @@ using platform::StartResult;
 // an idle one costs the worker one short wait.
 constexpr auto kLinger = std::chrono::microseconds(500);
 
+// The log-on the processor noted in this thread's last call, not yet
+// handed to its connection.
+thread_local std::optional<uint32_t> noted_log_on;
+
 }  // namespace
+
+void ConnectionEngine::Core::NoteLogOn(uint32_t address) { noted_log_on = address; }
+
+void ConnectionEngine::Core::TakeNotedLogOn(Connection* c) {
+  if (noted_log_on) c->log_on_to_report = std::exchange(noted_log_on, std::nullopt);
+}
+
+// Called while this thread still owns the connection, its reply sent and its
+// next receive not yet started: the registry hears of the log-on before it
+// can hear of the connection's end.
+void ConnectionEngine::Core::ReportLogOn(Connection* c) {
+  if (!c->log_on_to_report) return;
+  const uint32_t address = *std::exchange(c->log_on_to_report, std::nullopt);
+  if (stop_requested.load() || !hooks.ClientLoggedOn) return;
+  hooks.ClientLoggedOn(self, address, 1);
+}
 
 void ConnectionEngine::Core::WorkerEnded(int& running) {
   std::scoped_lock lock(workers_lock);
@@ -55,6 +77,7 @@ void ConnectionEngine::Core::SocketWorker() {
     } catch (...) {
       CloseClient(c, false);
     }
+    noted_log_on.reset();  // never carried over to another connection
   }
   WorkerEnded(socket_workers_running);
 }
@@ -73,6 +96,7 @@ void ConnectionEngine::Core::FileWorker() {
     } catch (...) {
       CloseClient(c, false);
     }
+    noted_log_on.reset();
   }
   WorkerEnded(file_workers_running);
 }
@@ -87,6 +111,7 @@ void ConnectionEngine::Core::FileWorker() {
 void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker) {
   PER_IO_CONTEXT& io = *c->io;
   for (;;) {
+    TakeNotedLogOn(c);
     // Once shutdown has begun the connection is left as it is, to be reset.
     if (stopping.load(std::memory_order_relaxed)) return;
     switch (step) {
@@ -101,6 +126,8 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
         }
         size_t bytes = 0;
         int error = 0;
+        // A log-on's reply has gone out whole: the registry hears of it now.
+        if (!send) ReportLogOn(c);
         switch (socket_port->Start(io.overlapped, try_now, bytes, error)) {
           case StartResult::kPending:
             return;

@@ -1,6 +1,7 @@
 #include "service/host/service_host.h"
 
 #include <exception>
+#include <string>
 
 #include "platform/console.h"
 #include "platform/service_notify.h"
@@ -13,7 +14,7 @@ ServiceHost::ServiceHost(HostOptions options, engine::EndpointFactory factory)
       registry_(std::make_unique<registry::ServerRegistry>(std::move(factory))),
       operations_(std::make_unique<management::RegistryOperations<registry::ServerRegistry>>(*registry_)),
       management_(std::make_unique<management::ManagementServer>(
-          *operations_, options_.runtime_directory, management::kMaxConnections, options_.socket_group)) {}
+          *operations_, options_.runtime_directory, management::ManagementLimits{}, options_.socket_group)) {}
 
 ServiceHost::~ServiceHost() { Stop(); }
 
@@ -28,11 +29,19 @@ void ServiceHost::BringUp() {
   registry_->SetSaveHook([this](const std::vector<registry::StoredServer>& servers) {
     (void)store_.SaveConfiguration(servers);
   });
-  platform::NotifyReady();
+  // Each export to be started may take up to its start wait: systemd's
+  // start time-out is stretched ahead of every one, so many exports never
+  // make the unit fail.
   store_.LoadConfiguration([this](const ServerConfig& config, const std::vector<ClientEntry>& clients) {
+    if (config.Started != 0) platform::NotifyExtendTimeout(kStartTimeoutExtension);
     registry_->LoadServer(config, clients);
   });
   resolver_ = std::thread([this] { registry_->RunHostNameResolver(); });
+  // Ready once the exports are up and the management socket exists (calls
+  // queue on it until the listen loop takes them, a moment later).
+  std::string problem;
+  static_cast<void>(management_->UseEndpoint(&problem));
+  platform::NotifyReady();
 }
 
 void ServiceHost::Run() {

@@ -1,7 +1,8 @@
 // ServiceHost: the service main of quensaria and its stop control. Run
-// brings the parts up in order — registry, running reported, Locals.xml
-// loaded (servers marked started come up), host name resolver, management
-// interface — and stays in the management interface's listen loop. Stop,
+// brings the parts up in order — registry, Locals.xml loaded (servers
+// marked started come up, each as soon as it listens), host name resolver,
+// management socket, ready reported — and stays in the management
+// interface's listen loop. Stop,
 // the stop control, ends the management interface and the resolver first
 // (so no call or look-up touches the registry any more), then stops every
 // server (their Started flags stay set, so they come back at the next
@@ -12,6 +13,7 @@
 #ifndef QUENSARIA_SERVICE_HOST_SERVICE_HOST_H_
 #define QUENSARIA_SERVICE_HOST_SERVICE_HOST_H_
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -25,6 +27,10 @@
 #include "service/store/configuration_store.h"
 
 namespace quensaria::host {
+
+// How much more start-up time systemd is told to allow before each export
+// that is started at load (a start takes up to about a second).
+inline constexpr std::chrono::seconds kStartTimeoutExtension{10};
 
 struct HostOptions {
   std::string state_directory;    // where Locals.xml lives

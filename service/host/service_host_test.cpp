@@ -27,10 +27,11 @@ struct FakeEngines {
   class Endpoint : public engine::Endpoint {
    public:
     Endpoint(FakeEngines& engines, const ServerConfig& config) : engines_(engines), config_(config) {}
-    void SetHooks(engine::EngineHooks) override {}
+    void SetHooks(engine::EngineHooks hooks) override { listening_ = std::move(hooks.Listening); }
     void Run() override {
       if (config_.Port == 1) return;
       ++engines_.running;
+      if (listening_) listening_(this);
       std::unique_lock lock(mutex_);
       stopped_cv_.wait(lock, [this] { return stopped_; });
       --engines_.running;
@@ -44,6 +45,7 @@ struct FakeEngines {
    private:
     FakeEngines& engines_;
     ServerConfig config_;
+    std::function<void(engine::Endpoint*)> listening_;
     std::mutex mutex_;
     std::condition_variable stopped_cv_;
     bool stopped_ = false;

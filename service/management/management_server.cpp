@@ -27,10 +27,10 @@ void ReportRpcError(uint32_t status, int line) {
 }  // namespace
 
 ManagementServer::ManagementServer(Operations& operations, std::string runtime_directory,
-                                   size_t max_connections, gid_t socket_group)
+                                   ManagementLimits limits, gid_t socket_group)
     : operations_(operations),
       runtime_directory_(std::move(runtime_directory)),
-      max_connections_(max_connections),
+      limits_(limits),
       socket_group_(socket_group) {}
 
 ManagementServer::~ManagementServer() { Shutdown(); }
@@ -89,9 +89,11 @@ uint32_t ManagementServer::Listen() {
       changed_.wait_for(lock, std::chrono::milliseconds(100), [this] { return shutdown_; });
       continue;
     }
-    if (active_.load() >= max_connections_) continue;  // closes the surplus connection
+    const pid_t peer = platform::PeerProcess(accepted->get());
+    if (OverLimit(peer)) continue;  // closes the surplus connection
     Connection& connection = connections_.emplace_back();
     connection.fd = std::move(accepted).value();
+    connection.peer = peer;
     ++active_;
     try {
       connection.thread = std::thread([this, &connection] { Serve(connection); });
@@ -117,6 +119,16 @@ void ManagementServer::Shutdown() {
   changed_.wait(lock, [this] { return !listening_; });
 }
 
+bool ManagementServer::OverLimit(pid_t peer) const {
+  if (active_.load() >= limits_.max_connections) return true;
+  if (peer == 0) return false;
+  size_t from_peer = 0;
+  for (const Connection& connection : connections_) {
+    if (connection.peer == peer && !connection.done.load()) ++from_peer;
+  }
+  return from_peer >= limits_.max_per_process;
+}
+
 // REQUIRES: mutex_ held. Serve takes no lock, so joining here cannot wait on us.
 void ManagementServer::ReapFinished(bool all) {
   for (auto it = connections_.begin(); it != connections_.end();) {
@@ -137,10 +149,13 @@ void ManagementServer::Serve(Connection& connection) {
           return DispatchCall(operations_, opnum, stub);
         },
         [this] { return registered_.load(); }, kManagementEndpoint, next_group_++);
-    const rpc::ReadExactFn read = [fd](uint8_t* buffer, size_t size) {
-      return platform::ReceiveExact(fd, buffer, size);
+    // Each PDU must be whole within the idle time-out from when it is due.
+    std::chrono::steady_clock::time_point deadline;
+    const rpc::ReadExactFn read = [fd, &deadline](uint8_t* buffer, size_t size) {
+      return platform::ReceiveExactBefore(fd, buffer, size, deadline);
     };
     for (bool open = true; open;) {
+      deadline = std::chrono::steady_clock::now() + limits_.idle_timeout;
       Result<std::vector<uint8_t>> pdu = rpc::ReadPdu(read);
       if (!pdu.ok()) break;
       Association::Output output = association.OnPdu(*pdu);

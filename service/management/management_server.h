@@ -1,8 +1,10 @@
 // ManagementServer: the management interface's runtime over the AF_UNIX
 // stream socket "<runtime>/ncalrpc/quensariasvc" (mode 0660, of the group
-// the server is given: the socket's permissions are the access check). Each connection is served by a thread
-// of its own, at most kMaxConnections at once; a connection beyond that is
-// closed at once. Calls run concurrently on Operations.
+// the server is given: the socket's permissions are the access check).
+// Each connection is served by a thread of its own, at most kMaxConnections
+// at once and kMaxConnectionsPerProcess from one peer process; a connection
+// beyond either is closed at once, and one that sends no complete PDU for
+// kIdleTimeout is closed, so idle callers cannot lock the others out. Calls run concurrently on Operations.
 //
 // The steps mirror the RPC runtime calls of the service's start-up and
 // return RPC status codes. Listen blocks the calling thread until Shutdown;
@@ -11,7 +13,10 @@
 #ifndef QUENSARIA_SERVICE_MANAGEMENT_MANAGEMENT_SERVER_H_
 #define QUENSARIA_SERVICE_MANAGEMENT_MANAGEMENT_SERVER_H_
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -29,11 +34,20 @@
 namespace quensaria::management {
 
 inline constexpr size_t kMaxConnections = 32;
+inline constexpr size_t kMaxConnectionsPerProcess = 4;
+inline constexpr std::chrono::milliseconds kIdleTimeout{30'000};
+
+struct ManagementLimits {
+  size_t max_connections = kMaxConnections;
+  size_t max_per_process = kMaxConnectionsPerProcess;
+  // The longest a connection may take to send its next whole PDU.
+  std::chrono::milliseconds idle_timeout = kIdleTimeout;
+};
 
 class ManagementServer {
  public:
   ManagementServer(Operations& operations, std::string runtime_directory,
-                   size_t max_connections = kMaxConnections,
+                   ManagementLimits limits = {},
                    gid_t socket_group = platform::kKeepGroup);
   ~ManagementServer();  // Shutdown
   ManagementServer(const ManagementServer&) = delete;
@@ -59,16 +73,19 @@ class ManagementServer {
  private:
   struct Connection {
     platform::UniqueFd fd;
+    pid_t peer = 0;  // 0: not known
     std::thread thread;
     std::atomic<bool> done{false};
   };
 
   void Serve(Connection& connection);
   void ReapFinished(bool all);
+  // REQUIRES: mutex_ held. Whether a connection from `peer` is turned away.
+  bool OverLimit(pid_t peer) const;
 
   Operations& operations_;
   const std::string runtime_directory_;
-  const size_t max_connections_;
+  const ManagementLimits limits_;
   const gid_t socket_group_;
   std::unique_ptr<platform::UnixListener> listener_;
   std::atomic<bool> registered_{false};

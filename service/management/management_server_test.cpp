@@ -4,8 +4,13 @@
 #include "service/management/management_server.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -31,8 +36,12 @@ class ManagementServerTest : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
 
-  void Start(size_t max_connections = kMaxConnections) {
-    server_ = std::make_unique<ManagementServer>(ops_, dir_ + "/run", max_connections);
+  // Peers here mostly share this one process: no limit per process unless
+  // a test sets one.
+  void Start(size_t max_connections = kMaxConnections, size_t max_per_process = kMaxConnections,
+             std::chrono::milliseconds idle_timeout = kIdleTimeout) {
+    server_ = std::make_unique<ManagementServer>(
+        ops_, dir_ + "/run", ManagementLimits{max_connections, max_per_process, idle_timeout});
     listener_ = std::thread([this] { StartManagementInterface(*server_); });
     // Serving once a client can bind.
     for (int i = 0; i < 500; ++i) {
@@ -201,6 +210,74 @@ TEST_F(ManagementServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
   EXPECT_TRUE(WaitFor([&] { return server_->active_connections() == 3; }));
   TestClient next = Bound();
   EXPECT_EQ(next.ServiceName(16), 0);
+}
+
+// Connections that never finish a PDU are closed after the idle time-out,
+// whether silent or trickling bytes; one that keeps calling stays.
+TEST_F(ManagementServerTest, ConnectionsWithoutAWholePduInTimeAreClosed) {
+  Start(kMaxConnections, kMaxConnections, 300ms);
+  TestClient silent;
+  ASSERT_TRUE(silent.Connect(server_->EndpointPath()));
+  TestClient bound_then_silent = Bound();
+  TestClient trickling;
+  ASSERT_TRUE(trickling.Connect(server_->EndpointPath()));
+  TestClient busy = Bound();
+  ASSERT_TRUE(WaitFor([&] { return server_->active_connections() == 4; }));
+  const std::vector<uint8_t> bind = rpc::EncodeRequest(1, 0, 0, std::vector<uint8_t>(8, 0), 4280)[0];
+  // One byte every 50 ms, and a call every 50 ms: both outlive the time-out.
+  for (size_t i = 0; i < 16; ++i) {
+    trickling.Send(std::span<const uint8_t>(bind.data() + i, 1));
+    EXPECT_EQ(busy.ServiceName(16), 0);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(WaitFor([&] { return server_->active_connections() == 1; }));
+  EXPECT_FALSE(silent.Receive().has_value());
+  EXPECT_FALSE(bound_then_silent.Receive().has_value());
+  EXPECT_FALSE(trickling.Receive().has_value());
+  EXPECT_EQ(busy.ServiceName(16), 0);
+  TestClient next = Bound();
+  EXPECT_EQ(next.ServiceName(16), 0);
+}
+
+// One process cannot take every slot: beyond its own share its connections
+// are closed at once, while another process still gets in.
+TEST_F(ManagementServerTest, OneProcessGetsOnlyItsShareOfConnections) {
+  Start(kMaxConnections, 2);
+  std::vector<TestClient> mine;
+  for (int i = 0; i < 2; ++i) mine.push_back(Bound());
+  TestClient surplus;
+  ASSERT_TRUE(surplus.Connect(server_->EndpointPath()));
+  EXPECT_FALSE(surplus.Bind()) << "a third connection of this process";
+
+  // Another process connects sockets made here; the server sees that
+  // process as their peer. The child only calls connect.
+  std::vector<platform::UniqueFd> theirs;
+  for (int i = 0; i < 3; ++i) theirs.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, server_->EndpointPath().c_str());
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    for (platform::UniqueFd& fd : theirs) {
+      if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(1);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  int bound = 0;
+  std::vector<TestClient> their_clients(theirs.size());
+  for (size_t i = 0; i < theirs.size(); ++i) {
+    ASSERT_TRUE(their_clients[i].Adopt(std::move(theirs[i])));
+    if (their_clients[i].Bind()) ++bound;
+  }
+  EXPECT_EQ(bound, 2) << "the other process gets its own two";
+  mine.pop_back();
+  EXPECT_TRUE(WaitFor([&] { return server_->active_connections() == 3; }));
+  TestClient again = Bound();
+  EXPECT_EQ(again.ServiceName(16), 0) << "a slot of this process is free again";
 }
 
 TEST_F(ManagementServerTest, ShutdownWaitsForRunningCallsAndEndsIdleOnes) {

@@ -69,6 +69,11 @@ class TestClient {
     if (text) *text = std::string(reply.buffer.begin(), reply.buffer.end());
     return reply.result;
   }
+  // Uses a socket connected elsewhere (by another process, say).
+  bool Adopt(platform::UniqueFd fd) {
+    fd_ = std::move(fd);
+    return platform::SetReceiveTimeout(fd_.get(), std::chrono::seconds(20)).ok();
+  }
   int fd() const { return fd_.get(); }
   void Close() { fd_.Reset(); }
 

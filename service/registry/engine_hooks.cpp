@@ -1,8 +1,6 @@
 #include "service/registry/engine_hooks.h"
 
 #include <cstring>
-#include <optional>
-#include <string>
 
 #include "platform/console.h"
 #include "shared/block_protocol.h"
@@ -17,10 +15,8 @@ constexpr uint32_t kAnyAddress = 0;
 bool Admits(uint8_t level) { return level == ACCESS_FULL || level == ACCESS_VIRTUAL_WRITE; }
 
 const ClientEntry* FindStatic(const ClientList& list, uint32_t address) {
-  for (const ListedClient& client : list) {
-    if (client.entry.address == address) return &client.entry;
-  }
-  return nullptr;
+  const ListedClient* client = list.FindAddress(address);
+  return client == nullptr ? nullptr : &client->entry;
 }
 
 void LogHookException(const char* hook) {
@@ -77,23 +73,22 @@ void ClientDisconnected(RegistryState& state, EngineLink& link, uint32_t address
   if (ServerEntry* server = state.FindServerOf(link)) state.RemoveOnline(*server, address);
 }
 
+// Listed at once with its name still to be found: the look-up (seconds,
+// where reverse DNS times out) is the resolver's, never the engine's.
 void ClientLoggedOn(RegistryState& state, const EngineLink& link, uint32_t address, uint8_t access) {
   if (link.stopping()) return;
-  // The look-up may take seconds: never under the registry lock. The
-  // engine may be stopped meanwhile; LockFor then gives up.
-  const std::optional<std::string> name = state.environment.look_up_host_name(address);
   ClientEntry online{};
   online.address = address;
   online.access = access;
   online.state = kClientLoggedOn;
-  online.nameState = name ? kNameKnown : kNameFailed;
-  if (name) SetHostName(online, *name);
-
-  auto lock = state.LockFor(link);
-  if (!lock.owns_lock()) return;
-  if (ServerEntry* server = state.FindServerOf(link)) {
-    static_cast<void>(state.AddClient(*server, ListKind::kOnline, online));
+  online.nameState = kNameUnknown;
+  {
+    auto lock = state.LockFor(link);
+    if (!lock.owns_lock()) return;
+    ServerEntry* server = state.FindServerOf(link);
+    if (server == nullptr || state.AddClient(*server, ListKind::kOnline, online) != 0) return;
   }
+  state.RequestNames();
 }
 
 }  // namespace

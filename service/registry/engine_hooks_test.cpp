@@ -2,6 +2,7 @@
 // the online list following log-ons, refusals and disconnects.
 #include "service/registry/engine_hooks.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -100,35 +101,52 @@ class OnlineListTest : public RegistryFixture {
     ASSERT_EQ(registry_.StartServer(server_), 0);
     engine_ = engines_.Latest(9001);
   }
+  // Runs the resolver through its first pause, after which it names the
+  // clients that logged on.
+  void ResolveNames() {
+    int pauses = 0;
+    during_pause_ = [this, pauses](std::chrono::milliseconds) mutable {
+      if (++pauses == 2) registry_.RequestStop();
+    };
+    registry_.RunHostNameResolver();
+  }
   Handle server_ = 0;
   std::shared_ptr<FakeEngine> engine_;
 };
 
-TEST_F(OnlineListTest, LogOnListsTheClientWithItsName) {
+// A log-on is listed at once, unnamed; a name look-up (seconds where
+// reverse DNS times out) never holds up the engine's worker.
+TEST_F(OnlineListTest, LogOnIsListedAtOnceAndTheResolverNamesIt) {
   SetHostName(Ip("10.0.0.1"), "alpha.example");
+  SetHostName(Ip("10.0.0.3"), std::string(300, 'n'));
   engine_->LogOn(Ip("10.0.0.1"), kFull);
   engine_->LogOn(Ip("10.0.0.2"), kVirtual);  // no name known
-  const auto online = OnlineClients(server_);
-  ASSERT_EQ(online.size(), 2u);
+  engine_->LogOn(Ip("10.0.0.3"), kVirtual);
+  auto online = OnlineClients(server_);
+  ASSERT_EQ(online.size(), 3u);
   EXPECT_EQ(online[0].address, Ip("10.0.0.1"));
   EXPECT_EQ(online[0].access, kFull);
   EXPECT_EQ(online[0].state, kClientLoggedOn);
+  EXPECT_EQ(online[1].access, kVirtual);
+  for (const ClientEntry& entry : online) {
+    EXPECT_EQ(entry.nameState, kNameUnknown);
+    EXPECT_STREQ(entry.hostName, "");
+  }
+  EXPECT_TRUE(LookedUp().empty());
+
+  ResolveNames();
+  online = OnlineClients(server_);
+  ASSERT_EQ(online.size(), 3u);
   EXPECT_EQ(online[0].nameState, kNameKnown);
   EXPECT_STREQ(online[0].hostName, "alpha.example");
-  EXPECT_EQ(online[1].access, kVirtual);
   EXPECT_EQ(online[1].nameState, kNameFailed);
   EXPECT_STREQ(online[1].hostName, "");
-  EXPECT_EQ(LookedUp(), (std::vector<uint32_t>{Ip("10.0.0.1"), Ip("10.0.0.2")}));
+  EXPECT_EQ(std::string(online[2].hostName), std::string(127, 'n')) << "cut to 127 characters";
+  EXPECT_EQ(LookedUp(), (std::vector<uint32_t>{Ip("10.0.0.1"), Ip("10.0.0.2"), Ip("10.0.0.3")}));
+  EXPECT_EQ(online[0].access, kFull) << "naming changes nothing else";
 }
 
-TEST_F(OnlineListTest, LongHostNameIsCutTo127Characters) {
-  SetHostName(Ip("10.0.0.1"), std::string(300, 'n'));
-  engine_->LogOn(Ip("10.0.0.1"), kVirtual);
-  ASSERT_EQ(OnlineClients(server_).size(), 1u);
-  EXPECT_EQ(std::string(OnlineClients(server_)[0].hostName), std::string(127, 'n'));
-}
-
-TEST_F(OnlineListTest, LookUpRunsWithoutTheRegistryLock) {
+TEST_F(OnlineListTest, OnlineNamesAreLookedUpWithoutTheRegistryLock) {
   bool lock_was_free = false;
   during_look_up_ = [&](uint32_t) {
     auto other = std::async(std::launch::async, [&] {
@@ -138,8 +156,26 @@ TEST_F(OnlineListTest, LookUpRunsWithoutTheRegistryLock) {
     lock_was_free = other.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
   };
   engine_->LogOn(Ip("10.0.0.1"), kVirtual);
+  ResolveNames();
   EXPECT_TRUE(lock_was_free);
   EXPECT_EQ(OnlineClients(server_).size(), 1u);
+}
+
+// Refused and administrator-named entries are not looked up; an entry that
+// leaves during its look-up is not brought back.
+TEST_F(OnlineListTest, OnlyUnnamedLoggedOnEntriesAreLookedUp) {
+  engine_->LogOn(Ip("10.0.0.1"), kVirtual);
+  engine_->LogOn(Ip("10.0.0.2"), kVirtual);
+  AddOnline(server_, MakeClient(Ip("10.0.0.3"), kVirtual, kNameKnown, "given"));
+  ClientEntry refused = MakeClient(Ip("10.0.0.4"), ACCESS_REFUSED);
+  refused.state = kClientRefused;
+  AddOnline(server_, refused);
+  during_look_up_ = [&](uint32_t address) {
+    if (address == Ip("10.0.0.1")) engine_->Disconnect(address);
+  };
+  ResolveNames();
+  EXPECT_EQ(LookedUp(), (std::vector<uint32_t>{Ip("10.0.0.1"), Ip("10.0.0.2")}));
+  EXPECT_EQ(OnlineAddresses(server_), (std::vector<uint32_t>{Ip("10.0.0.2"), Ip("10.0.0.3"), Ip("10.0.0.4")}));
 }
 
 TEST_F(OnlineListTest, DisconnectRemovesOnlyThatAddressInEitherOrder) {
@@ -161,12 +197,13 @@ TEST_F(OnlineListTest, DisconnectRemovesOnlyThatAddressInEitherOrder) {
 TEST_F(OnlineListTest, SecondLogOnOfAnAddressAddsNoEntry) {
   SetHostName(Ip("10.0.0.1"), "first");
   engine_->LogOn(Ip("10.0.0.1"), kVirtual);
-  SetHostName(Ip("10.0.0.1"), "second");
+  ResolveNames();
   engine_->LogOn(Ip("10.0.0.1"), kFull);  // a second connection, management password
   const auto online = OnlineClients(server_);
   ASSERT_EQ(online.size(), 1u);
   EXPECT_EQ(online[0].access, kVirtual);
   EXPECT_STREQ(online[0].hostName, "first");
+  EXPECT_EQ(LookedUp().size(), 1u);
 }
 
 class RefusedClientTest : public RegistryFixture {};
@@ -187,6 +224,40 @@ TEST_F(RefusedClientTest, RefusedEntryStaysUntilThatAddressDisconnects) {
 
   engine->Disconnect(Ip("10.0.0.1"));
   EXPECT_EQ(OnlineAddresses(server), std::vector<uint32_t>{Ip("10.0.0.2")});
+}
+
+// Refusals from ever new addresses: only the 256 most recent are listed,
+// the oldest leaving first; logged-on clients and the other ways out of the
+// list are untouched by the cap.
+TEST_F(RefusedClientTest, RefusedEntriesAreCappedToTheMostRecent) {
+  const Handle server = AddServer(9001);
+  AddStatic(server, MakeClient(Ip("10.9.9.9"), kVirtual));
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  uint8_t access = 0;
+  ASSERT_TRUE(engine->Admit(Ip("10.9.9.9"), access));
+  engine->LogOn(Ip("10.9.9.9"), kVirtual);
+  const auto refused = [](uint32_t i) { return htonl(0x0A000000u + i); };  // 10.0.x.y
+  constexpr uint32_t kRefusals = 3000;
+  for (uint32_t i = 0; i < kRefusals; ++i) {
+    EXPECT_FALSE(engine->Admit(refused(i), access));
+    if (i % 500 == 0) {
+      EXPECT_FALSE(engine->Admit(refused(i), access)) << "listed once however often";
+    }
+  }
+  engine->Disconnect(refused(kRefusals - 1));  // the newest leaves by itself
+
+  std::vector<uint32_t> expected{Ip("10.9.9.9")};
+  for (uint32_t i = kRefusals - 256; i < kRefusals - 1; ++i) expected.push_back(refused(i));
+  EXPECT_EQ(OnlineAddresses(server), expected);
+  // One more: the oldest still listed goes, the logged-on client stays.
+  EXPECT_FALSE(engine->Admit(refused(kRefusals), access));
+  EXPECT_FALSE(engine->Admit(refused(kRefusals + 1), access));
+  const std::vector<uint32_t> now = OnlineAddresses(server);
+  ASSERT_EQ(now.size(), 257u);
+  EXPECT_EQ(now[0], Ip("10.9.9.9"));
+  EXPECT_EQ(now[1], refused(kRefusals - 255));
+  EXPECT_EQ(now.back(), refused(kRefusals + 1));
 }
 
 TEST_F(RefusedClientTest, EachEngineTouchesOnlyItsOwnServer) {

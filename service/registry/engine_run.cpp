@@ -16,7 +16,8 @@ void LogEngineException(const char* step, const std::exception* error) {
 
 std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactory& factory,
                                                     const ServerConfig& config,
-                                                    const HooksFor& hooks_for) {
+                                                    const HooksFor& hooks_for,
+                                                    std::chrono::milliseconds start_wait) {
   std::unique_ptr<EngineRun> run(new EngineRun);
   try {
     run->thread_ = std::thread(&EngineRun::Body, run.get(), factory, config);
@@ -29,7 +30,15 @@ std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactor
   run->changed_.wait(lock, [&] { return run->published_; });
   if (run->endpoint_ != nullptr) {
     try {
-      run->endpoint_->SetHooks(hooks_for(*run));
+      engine::EngineHooks hooks = hooks_for(*run);
+      // The run outlives its engine thread, which alone calls this.
+      EngineRun* self = run.get();
+      hooks.Listening = [self](engine::Endpoint*) {
+        std::scoped_lock listening_lock(self->mutex_);
+        self->listening_ = true;
+        self->changed_.notify_all();
+      };
+      run->endpoint_->SetHooks(std::move(hooks));
     } catch (...) {
       // An engine without hooks cannot admit anybody; do not run it.
       LogEngineException("hooks", nullptr);
@@ -38,7 +47,11 @@ std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactor
   }
   run->hooks_installed_ = true;
   run->changed_.notify_all();
-  const bool ended = run->changed_.wait_for(lock, kStartWait, [&] { return run->ended_; });
+  // Many exports start one after another (at service start): each waits
+  // only until its engine is up. One still busy after the wait counts as
+  // started, as long as it has not ended.
+  run->changed_.wait_for(lock, start_wait, [&] { return run->ended_ || run->listening_; });
+  const bool ended = run->ended_;
   lock.unlock();
   if (ended) {
     run->thread_.join();

@@ -22,7 +22,8 @@
 
 namespace quensaria::registry {
 
-// An engine thread that ends within this wait could not bring its engine up.
+// The longest a start waits for its engine to listen; an engine thread that
+// ends within it could not bring its engine up.
 inline constexpr std::chrono::milliseconds kStartWait{1000};
 
 // What the hooks of one engine share with its EngineRun. The hooks hold it
@@ -48,10 +49,12 @@ class EngineRun {
 
   // Starts the engine thread, which builds the endpoint with `factory` from a
   // copy of `config`, waits for the hooks (`hooks_for`, installed from this
-  // thread) and runs it. Returns null when the thread ended within kStartWait.
+  // thread) and runs it. Returns as soon as the engine listens, or after
+  // `start_wait` at most: null when the thread ended before either.
   static std::unique_ptr<EngineRun> StartEndpoint(const engine::EndpointFactory& factory,
                                                   const ServerConfig& config,
-                                                  const HooksFor& hooks_for);
+                                                  const HooksFor& hooks_for,
+                                                  std::chrono::milliseconds start_wait = kStartWait);
 
   // Stops the engine if the caller has not (StopEndpoint) and waits for it.
   ~EngineRun();
@@ -78,6 +81,7 @@ class EngineRun {
   bool published_ = false;
   bool hooks_installed_ = false;
   bool ended_ = false;
+  bool listening_ = false;
   engine::Endpoint* endpoint_ = nullptr;  // alive while non-null
 
   const std::shared_ptr<EngineLink> link_ = std::make_shared<EngineLink>();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "service/registry/registry_fixture.h"
 #include "shared/block_protocol.h"
@@ -67,6 +68,53 @@ TEST_F(EngineRunTest, SecondStartIsRefusedAndKeepsTheRunningEngine) {
   ASSERT_EQ(registry_.StopServer(server), 0);
   EXPECT_EQ(engine->StopCalls(), 1);
   EXPECT_TRUE(engine->HasEnded());
+}
+
+// Exports come up one after another at service start: each start waits only
+// until its engine listens (at most its start wait), so a hundred exports
+// are up in moments rather than a hundred seconds.
+TEST(EngineStartWaitTest, AStartWaitsOnlyUntilItsEngineListens) {
+  FakeEngines engines;
+  RegistryEnvironment environment;
+  environment.start_wait = std::chrono::minutes(10);  // never reached: each engine says it listens
+  ServerRegistry registry(engines.Factory(), environment);
+  std::vector<Handle> servers;
+  for (uint16_t port = 9001; port <= 9100; ++port) {
+    Handle server = 0;
+    ASSERT_EQ(registry.AddServer(MakeConfig(port), server), 0);
+    servers.push_back(server);
+  }
+  auto starts = std::async(std::launch::async, [&] {
+    int started = 0;
+    for (Handle server : servers) started += registry.StartServer(server) == 0 ? 1 : 0;
+    return started;
+  });
+  ASSERT_EQ(starts.wait_for(seconds(60)), std::future_status::ready) << "a start waited out its whole wait";
+  EXPECT_EQ(starts.get(), 100);
+  EXPECT_TRUE(engines.Latest(9100)->IsRunning());
+
+  // An engine that ends before it listens fails its start at once.
+  engines.SetMode(9200, FakeMode::kEndAtOnce);
+  Handle failing = 0;
+  ASSERT_EQ(registry.AddServer(MakeConfig(9200), failing), 0);
+  auto failed = std::async(std::launch::async, [&] { return registry.StartServer(failing); });
+  ASSERT_EQ(failed.wait_for(seconds(60)), std::future_status::ready);
+  EXPECT_EQ(failed.get(), -1);
+}
+
+TEST(EngineStartWaitTest, AnEngineStillComingUpAfterTheWaitCountsAsStarted) {
+  FakeEngines engines;
+  engines.SetMode(9001, FakeMode::kServeUnheard);
+  RegistryEnvironment environment;
+  environment.start_wait = std::chrono::milliseconds(50);
+  ServerRegistry registry(engines.Factory(), environment);
+  Handle server = 0;
+  ASSERT_EQ(registry.AddServer(MakeConfig(9001), server), 0);
+  EXPECT_EQ(registry.StartServer(server), 0);
+  EXPECT_TRUE(engines.Latest(9001)->IsRunning());
+  ServerConfig read{};
+  ASSERT_EQ(registry.GetServer(server, read), 0);
+  EXPECT_EQ(read.Started, 1);
 }
 
 TEST_F(EngineRunTest, EngineThatCannotComeUpFailsTheStart) {

@@ -43,6 +43,7 @@ class FakeEndpoint final : public engine::Endpoint {
       engine_->changed.notify_all();
     }
     if (engine_->mode == FakeMode::kEndAtOnce) return;
+    if (engine_->mode != FakeMode::kServeUnheard && hooks.Listening) hooks.Listening(this);
     std::vector<std::thread> workers;
     if (engine_->mode == FakeMode::kBusyUntilStop) {
       for (uint32_t address : engine_->reset_addresses) {

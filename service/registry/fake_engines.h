@@ -19,7 +19,8 @@
 namespace quensaria::registry::testing {
 
 enum class FakeMode {
-  kServe,          // runs until Stop
+  kServe,          // listens at once, runs until Stop
+  kServeUnheard,   // runs until Stop, never says that it listens
   kEndAtOnce,      // Run returns at once: a source or port that failed
   kThrowOnBuild,   // the factory throws
   kNullOnBuild,    // the factory returns null

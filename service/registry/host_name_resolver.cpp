@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/console.h"
 
@@ -67,7 +68,30 @@ HostNameResolver::Walk HostNameResolver::ResolveServer(Handle server) {
 bool HostNameResolver::Pause(std::chrono::milliseconds duration) {
   if (StopRequested()) return false;
   state_.environment.pause(duration);
+  if (StopRequested()) return false;
+  ResolveOnlineClients();
   return !StopRequested();
+}
+
+void HostNameResolver::ResolveOnlineClients() {
+  static_cast<void>(state_.TakeNameRequest());
+  std::vector<Handle> tried;  // each at most once a round, whatever happens to it
+  while (!StopRequested()) {
+    Handle client = 0;
+    uint32_t address = 0;
+    {
+      std::scoped_lock lock(state_.lock);
+      if (!state_.NextUnnamedOnline(tried, client, address)) return;
+    }
+    tried.push_back(client);
+    const std::optional<std::string> name = state_.environment.look_up_host_name(address);
+    std::scoped_lock lock(state_.lock);
+    const RegistryState::ClientPlace place = state_.FindClient(client, ListKind::kOnline);
+    // Gone meanwhile, or named by the administrator: nothing to write.
+    if (place.server == nullptr || place.client->entry.nameState != kNameUnknown) continue;
+    place.client->entry.nameState = name ? kNameKnown : kNameFailed;
+    if (name) SetHostName(place.client->entry, *name);
+  }
 }
 
 bool HostNameResolver::StopRequested() const {

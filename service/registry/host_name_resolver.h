@@ -1,8 +1,9 @@
 // HostNameResolver: the background walk that fills in the host names of
 // static clients, at most one look-up a second, through the registry's own
-// locked operations (so the lock is never held across a look-up). Runs on
-// the thread that calls Run until stop is requested; every pause ends early
-// on stop.
+// locked operations (so the lock is never held across a look-up). Clients
+// that log on are listed unnamed and named here too, after every pause; a
+// log-on ends the pause under way. Runs on the thread that calls Run until
+// stop is requested; every pause ends early on stop.
 #ifndef QUENSARIA_SERVICE_REGISTRY_HOST_NAME_RESOLVER_H_
 #define QUENSARIA_SERVICE_REGISTRY_HOST_NAME_RESOLVER_H_
 
@@ -30,6 +31,8 @@ class HostNameResolver {
   bool Pass();
   // False once stop is requested.
   bool Pause(std::chrono::milliseconds duration);
+  // Names every logged-on online client that has none yet.
+  void ResolveOnlineClients();
   bool StopRequested() const;
 
   ServerRegistry& registry_;

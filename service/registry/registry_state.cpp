@@ -14,10 +14,12 @@ namespace {
 
 RegistryEnvironment Completed(RegistryEnvironment environment, RegistryState& state) {
   if (!environment.look_up_host_name) environment.look_up_host_name = platform::LookUpHostName;
+  if (environment.start_wait.count() <= 0) environment.start_wait = kStartWait;
   if (!environment.pause) {
     environment.pause = [&state](std::chrono::milliseconds duration) {
       std::unique_lock stop_lock(state.stop_mutex);
-      state.stop_changed.wait_for(stop_lock, duration, [&] { return state.stop_requested; });
+      state.stop_changed.wait_for(stop_lock, duration,
+                                  [&] { return state.stop_requested || state.names_requested; });
     };
   }
   return environment;
@@ -52,8 +54,7 @@ RegistryState::ClientPlace RegistryState::FindClient(Handle client, ListKind kin
   if (client == 0) return {};
   for (ServerEntry& server : servers) {
     ClientList& list = server.List(kind);
-    auto found = std::find_if(list.begin(), list.end(),
-                              [&](const ListedClient& listed) { return listed.handle == client; });
+    auto found = list.Find(client);
     if (found != list.end()) return {&server, found};
   }
   return {};
@@ -61,31 +62,53 @@ RegistryState::ClientPlace RegistryState::FindClient(Handle client, ListKind kin
 
 int32_t RegistryState::AddClient(ServerEntry& server, ListKind kind, const ClientEntry& entry) {
   ClientList& list = server.List(kind);
-  const bool listed = std::any_of(list.begin(), list.end(), [&](const ListedClient& client) {
-    return client.entry.address == entry.address;
-  });
-  if (listed) {
+  if (list.FindAddress(entry.address) != list.end()) {
     last_error = kDuplicateClientText;
     return -1;
   }
   list.push_back({NewHandle(), SanitizedClient(entry)});
+  if (kind == ListKind::kOnline) list.TrimRefused(kMaxRefusedClients);
   return 0;
 }
 
 void RegistryState::RemoveOnline(ServerEntry& server, uint32_t address) {
   ClientList& list = server.online_clients;
-  auto found = std::find_if(list.begin(), list.end(),
-                            [&](const ListedClient& client) { return client.entry.address == address; });
+  auto found = list.FindAddress(address);
   if (found != list.end()) list.erase(found);
+}
+
+void RegistryState::RequestNames() {
+  {
+    std::scoped_lock stop_lock(stop_mutex);
+    names_requested = true;
+  }
+  stop_changed.notify_all();
+}
+
+bool RegistryState::TakeNameRequest() {
+  std::scoped_lock stop_lock(stop_mutex);
+  return std::exchange(names_requested, false);
+}
+
+bool RegistryState::NextUnnamedOnline(const std::vector<Handle>& skip, Handle& client, uint32_t& address) {
+  for (const ServerEntry& server : servers) {
+    for (const ListedClient& listed : server.online_clients) {
+      const ClientEntry& entry = listed.entry;
+      if (entry.state != kClientLoggedOn || entry.nameState != kNameUnknown || entry.address == 0) continue;
+      if (std::find(skip.begin(), skip.end(), listed.handle) != skip.end()) continue;
+      client = listed.handle;
+      address = entry.address;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool RegistryState::HandleIsLive(Handle handle) const {
   for (const ServerEntry& server : servers) {
-    if (server.handle == handle) return true;
-    for (const ClientList* list : {&server.static_clients, &server.online_clients}) {
-      for (const ListedClient& client : *list) {
-        if (client.handle == handle) return true;
-      }
+    if (server.handle == handle || server.static_clients.Contains(handle) ||
+        server.online_clients.Contains(handle)) {
+      return true;
     }
   }
   return false;
@@ -101,9 +124,10 @@ Handle RegistryState::NewHandle() {
 }
 
 bool RegistryState::StartEngine(ServerEntry& server) {
-  server.engine = EngineRun::StartEndpoint(factory, server.config, [this](EngineRun& run) {
-    return MakeEngineHooks(weak_from_this(), run.link());
-  });
+  server.engine = EngineRun::StartEndpoint(
+      factory, server.config,
+      [this](EngineRun& run) { return MakeEngineHooks(weak_from_this(), run.link()); },
+      environment.start_wait);
   return server.engine != nullptr;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "service/engine/endpoint.h"
+#include "service/registry/client_list.h"
 #include "service/registry/engine_run.h"
 #include "service/registry/registry_lock.h"
 #include "service/registry/server_registry.h"
@@ -23,11 +24,9 @@
 
 namespace quensaria::registry {
 
-struct ListedClient {
-  Handle handle;
-  ClientEntry entry;
-};
-using ClientList = std::vector<ListedClient>;
+// At most this many refused clients are listed online per server; the
+// oldest goes first.
+inline constexpr size_t kMaxRefusedClients = 256;
 
 enum class ListKind { kStatic, kOnline };
 
@@ -52,7 +51,7 @@ class RegistryState : public std::enable_shared_from_this<RegistryState> {
   // for that engine).
   std::unique_lock<RegistryLock> LockFor(const EngineLink& link) const;
 
-  // Lock held.
+  // Lock held (this one and those down to Save).
   ServerEntry* FindServer(Handle server);
   ServerEntry* FindServerOf(const EngineLink& link);
   struct ClientPlace {
@@ -62,7 +61,8 @@ class RegistryState : public std::enable_shared_from_this<RegistryState> {
   // The entry named by `client` in any server's list of `kind`.
   ClientPlace FindClient(Handle client, ListKind kind);
   // Appends `entry` under a new handle unless its address is listed already
-  // (then sets the last error text and returns -1).
+  // (then sets the last error text and returns -1). A refused online entry
+  // beyond kMaxRefusedClients pushes out the oldest.
   int32_t AddClient(ServerEntry& server, ListKind kind, const ClientEntry& entry);
   // Removes the online entry of `address`, if any.
   void RemoveOnline(ServerEntry& server, uint32_t address);
@@ -82,10 +82,19 @@ class RegistryState : public std::enable_shared_from_this<RegistryState> {
   const engine::EndpointFactory factory;
   const RegistryEnvironment environment;  // both members filled in
 
-  // The resolver's stop, apart from the registry lock.
+  // Asks the resolver to name the clients that logged on (its pause ends).
+  void RequestNames();
+  // Whether names were asked for since the last call; clears the request.
+  bool TakeNameRequest();
+  // The first logged-on online client still without a name, not in
+  // `skip`: false when there is none.
+  bool NextUnnamedOnline(const std::vector<Handle>& skip, Handle& client, uint32_t& address);
+
+  // The resolver's stop and wake-ups, apart from the registry lock.
   mutable std::mutex stop_mutex;
   std::condition_variable stop_changed;
   bool stop_requested = false;
+  bool names_requested = false;
 
  private:
   bool HandleIsLive(Handle handle) const;

@@ -120,7 +120,7 @@ int32_t ServerRegistry::EnumStaticClients(Handle server, Handle client, Handle& 
   next = 0;
   ServerEntry* entry = state_->FindServer(server);
   if (entry == nullptr) return -1;
-  next = NextAfter(entry->static_clients, client);
+  next = entry->static_clients.NextAfter(client);
   return 0;
 }
 
@@ -164,7 +164,7 @@ int32_t ServerRegistry::EnumOnlineClients(Handle server, Handle client, Handle& 
   next = 0;
   ServerEntry* entry = state_->FindServer(server);
   if (entry == nullptr) return -1;
-  next = NextAfter(entry->online_clients, client);
+  next = entry->online_clients.NextAfter(client);
   return 0;
 }
 

@@ -54,6 +54,8 @@ struct RegistryEnvironment {
   std::function<std::optional<std::string>(uint32_t address)> look_up_host_name;
   // One pause of the host name resolver.
   std::function<void(std::chrono::milliseconds duration)> pause;
+  // The longest a start waits for its engine to listen (0: one second).
+  std::chrono::milliseconds start_wait{0};
 };
 
 class ServerRegistry final : public ServerOperations {
