@@ -52,9 +52,9 @@ cleanup() {
   id "$user" >/dev/null 2>&1 && userdel "$user"
   # Groups this test's install made go again; earlier ones stay.
   for group in "${created_groups[@]}"; do getent group "$group" >/dev/null && groupdel "$group"; done
-  # The purge keeps /var/lib/quensaria (checked below); an empty one that
-  # this test's install made goes again.
-  [[ $state_existed == no ]] && rmdir /var/lib/quensaria 2>/dev/null
+  # The purge keeps /var/lib/quensaria (checked below); one that this test
+  # made goes again.
+  [[ $state_existed == no ]] && rm -rf /var/lib/quensaria
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -139,11 +139,23 @@ chmod 0644 "$scratch/disk.img"
 mkdir -m 0777 "$scratch/cache"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 
-/usr/bin/quensaria --console --state-dir "$scratch/state" --runtime-dir "$scratch/run" \
+# The package's own state directory where this test made it (the unit's
+# service stopped meanwhile: one service per Locals.xml); an administrator's
+# earlier one is left alone.
+state_options=(--state-dir "$scratch/state")
+if [[ $state_existed == no ]]; then
+  state_options=()
+  [[ -d /run/systemd/system ]] && systemctl stop quensariasvc.service
+fi
+/usr/bin/quensaria --console "${state_options[@]}" --runtime-dir "$scratch/run" \
   >"$scratch/quensaria.log" 2>&1 &
 pids+=($!)
 socket=$scratch/run/ncalrpc/quensariasvc
 wait_for test -S "$socket" || { cat "$scratch/quensaria.log"; fail "quensaria made no socket"; }
+if [[ $state_existed == no ]]; then
+  grep -q 'state /var/lib/quensaria' "$scratch/quensaria.log" ||
+    fail "the installed quensaria does not keep its state in /var/lib/quensaria: $(cat "$scratch/quensaria.log")"
+fi
 [[ $(stat -c '%U:%G %a' "$socket") == "root:quensaria 660" ]] ||
   fail "the socket is $(stat -c '%U:%G %a' "$socket"), not root:quensaria 660"
 
@@ -193,4 +205,7 @@ for package in "${packages[@]}"; do
 done
 [[ ! -e /usr/bin/quensaria && ! -e /usr/bin/velmoran ]] || fail "programs left after the purge"
 [[ -d /var/lib/quensaria ]] || fail "the purge removed /var/lib/quensaria"
+if [[ $state_existed == no ]]; then
+  grep -q "$scratch/disk.img" /var/lib/quensaria/Locals.xml || fail "the purge lost Locals.xml and its export"
+fi
 echo "PASSED"
