@@ -14,6 +14,8 @@
 #include "configurator/list_rows.h"
 #include "configurator/management_client.h"
 #include "platform/file.h"
+#include "platform/unix_socket.h"
+#include "shared/dcerpc.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
 #include "shared/win32_error.h"
@@ -195,6 +197,17 @@ std::string Column(std::string text, size_t width) {
 bool Cli::Unreachable(int32_t result) {
   if (result == 0 || result == -1) return false;
   runtime_status_ = result;
+  if (static_cast<uint32_t>(result) == rpc::RPC_S_ACCESS_DENIED) {
+    const std::string group = platform::FileGroupName(client_.endpoint());
+    err_ << "ludrane-cli: the Quensaria service runs, but this user may not manage it: ";
+    if (group.empty() || group == "root" || group == "0") {
+      err_ << "only root may";
+    } else {
+      err_ << "only root and members of the group \"" << group << "\" may";
+    }
+    err_ << " (" << client_.endpoint() << ": " << client_.last_runtime_error() << ")\n";
+    return true;
+  }
   err_ << "ludrane-cli: the Quensaria service does not answer at " << client_.endpoint() << ": "
        << client_.last_runtime_error() << " (RPC status " << result << ")\n";
   return true;

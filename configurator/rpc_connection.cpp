@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/unix_socket.h"
+#include "shared/win32_error.h"
 
 namespace quensaria::configurator {
 namespace {
@@ -26,7 +27,12 @@ Result<std::unique_ptr<RpcConnection>> RpcConnection::Open(const std::string& so
                                                            const rpc::SyntaxId& interface,
                                                            std::chrono::milliseconds timeout) {
   Result<platform::UniqueFd> fd = platform::ConnectUnix(socket_path);
-  if (!fd.ok()) return Failed(rpc::RPC_S_SERVER_UNAVAILABLE, fd.status().message());
+  if (!fd.ok()) {
+    // A socket this user may not open is a service that runs, not a
+    // missing one.
+    const bool refused = fd.status().code() == ERROR_ACCESS_DENIED;
+    return Failed(refused ? rpc::RPC_S_ACCESS_DENIED : rpc::RPC_S_SERVER_UNAVAILABLE, fd.status().message());
+  }
   std::unique_ptr<RpcConnection> connection(new RpcConnection(std::move(fd).value()));
   Status timed = platform::SetReceiveTimeout(connection->fd_.get(), timeout);
   if (!timed.ok()) return Failed(rpc::RPC_S_SERVER_UNAVAILABLE, timed.message());

@@ -2,7 +2,8 @@
 // stream socket, for the management interface's clients. Calls are
 // synchronous and one at a time; not for concurrent use.
 //
-// Failures are RPC runtime statuses (shared/dcerpc.h): RPC_S_SERVER_UNAVAILABLE
+// Failures are RPC runtime statuses (shared/dcerpc.h): RPC_S_ACCESS_DENIED
+// when the socket's permissions keep this user out, RPC_S_SERVER_UNAVAILABLE
 // when nothing answers the socket or the bind, RPC_S_UNKNOWN_IF when the
 // server rejects the interface, RPC_S_CALL_FAILED_DNE when a request could
 // not be sent (it did not execute), RPC_S_CALL_FAILED when the answer did

@@ -1,5 +1,7 @@
 #include "driver/velmoran_driver.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +18,14 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint32_t kFallbackDiskGroup = 6;
+constexpr uint32_t kNoGroup = static_cast<uint32_t>(-1);
+
+// The group that may use the devices: "velmoran" where the packages made it
+// (the group disk would also grant every raw disk of the machine), else disk.
+uint32_t DeviceGroup() {
+  const uint32_t velmoran = platform::GroupId("velmoran", kNoGroup);
+  return velmoran != kNoGroup ? velmoran : platform::GroupId("disk", kFallbackDiskGroup);
+}
 
 // What a program reading or writing a device file sees for a status.
 int ErrnoFromNtStatus(NtStatus status) {
@@ -59,7 +69,7 @@ Driver::Driver(const DriverOptions& options)
     : options_(options),
       device_dir_(options.runtime_dir + "/Device/VelmoranEx"),
       links_dir_(options.runtime_dir + "/DosDevices/Global"),
-      disk_group_(platform::GroupId("disk", kFallbackDiskGroup)) {}
+      disk_group_(DeviceGroup()) {}
 
 Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
                                              std::function<void()> on_lost) {
@@ -75,10 +85,17 @@ Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
   if (Status s = MakeDirectory(driver->links_dir_); !s.ok()) return s;
   ClearDriveLinks(driver->links_dir_, driver->device_dir_);
   // The mounter's own drive definitions live beside the global links, made
-  // by the users who mount: like /tmp, anyone may add a link and only its
-  // owner may remove it. The device files' own modes guard the devices.
+  // by the users who mount: like /tmp, anyone who may use the devices (the
+  // group velmoran where it exists, else everyone) may add a link and only
+  // its owner may remove it. The device files' own modes guard the devices.
+  const std::string drives_dir = options.runtime_dir + "/DosDevices";
   std::error_code ignored;
-  fs::permissions(options.runtime_dir + "/DosDevices", fs::perms(01777), ignored);
+  const uint32_t velmoran = platform::GroupId("velmoran", kNoGroup);
+  if (velmoran != kNoGroup && ::chown(drives_dir.c_str(), 0, velmoran) == 0) {
+    fs::permissions(drives_dir, fs::perms(01770), ignored);
+  } else {
+    fs::permissions(drives_dir, fs::perms(01777), ignored);
+  }
 
   platform::FuseFilesOptions files;
   files.page_cache = options.page_cache;

@@ -1,7 +1,8 @@
 // Driver: the Velmoran driver as a whole. Load creates the sixteen devices
 // (disks VelmoranEx0..7, CD-ROMs VelmoranExCd0..7), each with its worker,
 // and serves them as the files of a FUSE file system at
-// RUNTIME/Device/VelmoranEx (mode 0660, owner root, group disk; a file's size
+// RUNTIME/Device/VelmoranEx (mode 0660, owner root, group velmoran where that
+// group exists, else disk; a file's size
 // is its disk size while mounted, 0 while empty). open, read, write, fsync and
 // the kDeviceControlIoctl ioctl on a file are that device's requests. Mounted
 // drives get a link RUNTIME/DosDevices/Global/X: to their device file.

@@ -1,5 +1,6 @@
 #include "platform/unix_socket.h"
 
+#include <grp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/errors.h"
 #include "shared/win32_error.h"
@@ -53,7 +55,8 @@ Status ClaimPath(const std::string& path, const sockaddr_un& address) {
 
 }  // namespace
 
-Result<std::unique_ptr<UnixListener>> UnixListener::Listen(const std::string& path, mode_t mode) {
+Result<std::unique_ptr<UnixListener>> UnixListener::Listen(const std::string& path, mode_t mode,
+                                                           gid_t group) {
   Result<sockaddr_un> address = AddressOf(path);
   if (!address.ok()) return address.status();
   Status claimed = ClaimPath(path, *address);
@@ -62,6 +65,11 @@ Result<std::unique_ptr<UnixListener>> UnixListener::Listen(const std::string& pa
   if (!socket) return ErrnoStatus("socket", errno);
   if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
     return ErrnoStatus("bind " + path, errno);
+  }
+  if (group != kKeepGroup && ::chown(path.c_str(), static_cast<uid_t>(-1), group) != 0) {
+    const int error = errno;
+    ::unlink(path.c_str());
+    return ErrnoStatus("chown " + path, error);
   }
   struct stat st;
   if (::chmod(path.c_str(), mode) != 0 || ::stat(path.c_str(), &st) != 0) {
@@ -125,6 +133,18 @@ Result<UniqueFd> ConnectUnix(const std::string& path) {
   } while (result != 0 && errno == EINTR);
   if (result != 0) return ErrnoStatus("connect " + path, errno);
   return socket;
+}
+
+std::string FileGroupName(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return {};
+  group entry{};
+  group* found = nullptr;
+  char buffer[4096];
+  if (::getgrgid_r(st.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    return found->gr_name;
+  }
+  return std::to_string(st.st_gid);
 }
 
 Status SendAll(int fd, std::span<const uint8_t> data) {

@@ -18,12 +18,17 @@
 
 namespace quensaria::platform {
 
+inline constexpr gid_t kKeepGroup = static_cast<gid_t>(-1);
+
 class UnixListener {
  public:
-  // Binds `path` with file mode `mode` and listens. A socket file left by a
-  // process that no longer listens is replaced; one that still answers, or
-  // any other kind of file, makes Listen fail (ERROR_ALREADY_EXISTS).
-  static Result<std::unique_ptr<UnixListener>> Listen(const std::string& path, mode_t mode);
+  // Binds `path` with file mode `mode` and listens; the file's group becomes
+  // `group` (kKeepGroup: the creator's), set before the mode lets anyone in.
+  // A socket file left by a process that no longer listens is replaced; one
+  // that still answers, or any other kind of file, makes Listen fail
+  // (ERROR_ALREADY_EXISTS).
+  static Result<std::unique_ptr<UnixListener>> Listen(const std::string& path, mode_t mode,
+                                                      gid_t group = kKeepGroup);
   // Closes the socket and removes its file (if it is still this socket's).
   ~UnixListener();
   UnixListener(const UnixListener&) = delete;
@@ -46,7 +51,12 @@ class UnixListener {
   ino_t inode_;
 };
 
+// A socket file the caller may not write (its mode and group keep the
+// caller out) fails with ERROR_ACCESS_DENIED.
 Result<UniqueFd> ConnectUnix(const std::string& path);
+// The name of the group that owns `path` (its number when the group has no
+// name); empty when the file cannot be looked at.
+std::string FileGroupName(const std::string& path);
 
 // Sends all of `data`; a peer that has gone fails with ERROR_BROKEN_PIPE.
 Status SendAll(int fd, std::span<const uint8_t> data);

@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <grp.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -55,6 +58,38 @@ TEST_F(UnixSocketTest, ConnectSendReceiveAndFileMode) {
   EXPECT_TRUE(ReceiveExact(server->get(), received.data(), received.size()).ok());
   sender.join();
   EXPECT_EQ(received, message);
+}
+
+// The group is the access check: a member's connect succeeds, anyone else
+// is told "access denied" (not a missing service).
+TEST_F(UnixSocketTest, SocketGroupAdmitsItsMembersOnly) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the socket to another group and user";
+  const gid_t group = 65534;  // nogroup
+  std::filesystem::permissions(dir_, std::filesystem::perms(0755));
+  Result<std::unique_ptr<UnixListener>> listener = UnixListener::Listen(path_, 0660, group);
+  ASSERT_TRUE(listener.ok()) << listener.status().ToString();
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_gid, group);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(FileGroupName(path_), "nogroup");
+  EXPECT_EQ(FileGroupName(dir_ + "/missing"), "");
+
+  // Connects as uid 65534 with `gid` as its only group; the child's exit
+  // status is the connect's error code (0: connected).
+  const auto connect_as = [&](gid_t gid) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(65534) != 0) ::_exit(99);
+      Result<UniqueFd> fd = ConnectUnix(path_);
+      ::_exit(fd.ok() ? 0 : static_cast<int>(fd.status().code() & 0xff));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(connect_as(group), 0) << "a member of the socket's group connects";
+  EXPECT_EQ(connect_as(12345), static_cast<int>(ERROR_ACCESS_DENIED)) << "anyone else is refused";
 }
 
 TEST_F(UnixSocketTest, StaleSocketIsReplacedLiveOneAndOtherFilesAreNot) {

@@ -82,6 +82,7 @@ inline constexpr uint16_t kRejectAuthenticationTypeNotRecognized = 8;
 
 // Status codes of the RPC runtime as callers see them (Win32 numbers).
 inline constexpr uint32_t RPC_S_OK = 0;
+inline constexpr uint32_t RPC_S_ACCESS_DENIED = 5;  // the endpoint refuses this caller
 inline constexpr uint32_t RPC_S_INVALID_STRING_BINDING = 1700;
 inline constexpr uint32_t RPC_S_TYPE_ALREADY_REGISTERED = 1712;
 inline constexpr uint32_t RPC_S_ALREADY_LISTENING = 1713;

@@ -1,6 +1,7 @@
 // ludrane-cli, the real program, against the management interface served in
 // this process over a temporary runtime directory.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -39,8 +40,9 @@ class LudraneCliTest : public ::testing::Test {
     if (listening_.joinable()) listening_.join();
     server_.reset();
   }
-  void StartService() {
-    server_ = std::make_unique<ManagementServer>(ops_, dir_ + "/run");
+  void StartService(gid_t socket_group = platform::kKeepGroup) {
+    server_ = std::make_unique<ManagementServer>(ops_, dir_ + "/run", management::ManagementLimits{},
+                                                 socket_group);
     ASSERT_EQ(server_->UseEndpoint(), 0u);
     server_->RegisterInterface();
     listening_ = std::thread([this] { server_->Listen(); });
@@ -121,6 +123,38 @@ TEST_F(LudraneCliTest, AnAbsentServiceExitsWithThree) {
             std::string::npos)
       << outcome.err;
   EXPECT_NE(outcome.err.find("RPC status 1722"), std::string::npos) << outcome.err;
+}
+
+// The socket's group decides who may manage: a member gets the answer,
+// anyone else is told that the service runs and which group may.
+TEST_F(LudraneCliTest, OnlyTheSocketGroupMayManage) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run ludrane-cli as other users";
+  if (!testing::ProgramExists("setpriv")) GTEST_SKIP() << "needs setpriv (util-linux)";
+  const gid_t nogroup = 65534;
+  StartService(nogroup);
+  // The program and the runtime directory where uid 65534 can reach them.
+  std::filesystem::permissions(dir_, std::filesystem::perms(0755));
+  const std::string cli = dir_ + "/ludrane-cli";
+  std::filesystem::copy_file(LUDRANE_CLI, cli);
+  const auto status_as = [&](gid_t gid) {
+    const testing::ProgramResult result = testing::RunProgram(
+        {"setpriv", "--reuid=65534", "--regid=" + std::to_string(gid), "--clear-groups", cli,
+         "--runtime-dir", dir_ + "/run", "status"},
+        std::chrono::seconds(60));
+    return Outcome{result.exit_code, result.out, result.err};
+  };
+
+  const Outcome member = status_as(nogroup);
+  EXPECT_EQ(member.status, 0) << member.err;
+  EXPECT_NE(member.out.find("answers at"), std::string::npos) << member.out;
+
+  const Outcome stranger = status_as(12345);
+  EXPECT_EQ(stranger.status, 3);
+  EXPECT_NE(stranger.err.find("the Quensaria service runs, but this user may not manage it: only root "
+                              "and members of the group \"nogroup\" may"),
+            std::string::npos)
+      << stranger.err;
+  EXPECT_EQ(stranger.err.find("does not answer"), std::string::npos) << stranger.err;
 }
 
 TEST_F(LudraneCliTest, StatusNamesTheService) {

@@ -4,7 +4,9 @@
 // client logging on and reading, stops by signal and starts again, and
 // Locals.xml checked attribute by attribute.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -126,6 +128,33 @@ TEST_F(ServiceProgramTest, PlainStartOutsideAServiceManagerEndsAtOnce) {
   EXPECT_EQ(plain.Wait(10s), 0);
   EXPECT_EQ(plain.Log(), "");
   EXPECT_FALSE(std::filesystem::exists(runtime_));
+}
+
+// --socket-group hands the management socket to a group of the
+// administrator's choice; a group the machine lacks is a usage error.
+TEST_F(ServiceProgramTest, SocketGroupOptionChoosesWhoMayManage) {
+  Program unknown({QUENSARIA_PROGRAM, "--console", "--state-dir", state_, "--runtime-dir", runtime_,
+                   "--socket-group", "no-such-group-here"},
+                  dir_ + "/unknown.log");
+  ASSERT_TRUE(unknown.started());
+  EXPECT_EQ(unknown.Wait(10s), 2);
+  EXPECT_NE(unknown.Log().find("no group \"no-such-group-here\""), std::string::npos) << unknown.Log();
+
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the socket to another group";
+  service_ = std::make_unique<Program>(
+      std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", state_, "--runtime-dir",
+                               runtime_, "--socket-group", "nogroup"},
+      dir_ + "/service.log");
+  ASSERT_TRUE(service_->started());
+  client_ = std::make_unique<ManagementClient>(runtime_, 10s);
+  std::string name;
+  for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(name, "Velmoran Server") << service_->Log();
+  struct stat st {};
+  ASSERT_EQ(::stat((runtime_ + "/ncalrpc/quensariasvc").c_str(), &st), 0);
+  EXPECT_EQ(st.st_gid, 65534u) << "group nogroup";
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(StopService(), 0);
 }
 
 TEST_F(ServiceProgramTest, ServesAStartedServerAndListsTheClientOnline) {

@@ -1,14 +1,16 @@
 // quensaria: the disk-serving service.
 //
-//   quensaria [--state-dir DIR] [--runtime-dir DIR]
+//   quensaria [--state-dir DIR] [--runtime-dir DIR] [--socket-group NAME]
 //       as a systemd service (Type=notify); started any other way it ends
 //       at once with status 0
-//   quensaria --console [--state-dir DIR] [--runtime-dir DIR]
+//   quensaria --console [--state-dir DIR] [--runtime-dir DIR] [--socket-group NAME]
 //       in the foreground; Ctrl-C or SIGTERM stops it
 //
 // Locals.xml is kept in DIR of --state-dir (default: the directory of this
 // program, or the one the build chose); the management socket is
-// <runtime>/ncalrpc/quensariasvc (default runtime /run/quensaria).
+// <runtime>/ncalrpc/quensariasvc (default runtime /run/quensaria), of group
+// NAME (default "quensaria" where the packages made that group): its
+// members may manage the service.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -19,6 +21,7 @@
 #include "platform/program_path.h"
 #include "platform/service_notify.h"
 #include "platform/stop_signals.h"
+#include "platform/thread_identity.h"
 #include "platform/unix_socket.h"
 #include "service/engine/connection_engine.h"
 #include "service/host/service_host.h"
@@ -28,16 +31,21 @@ namespace quensaria::host {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: quensaria [--console] [--state-dir DIR] [--runtime-dir DIR]\n"
+    "usage: quensaria [--console] [--state-dir DIR] [--runtime-dir DIR] [--socket-group NAME]\n"
     "  --console          run in the foreground (Ctrl-C or SIGTERM stops it);\n"
     "                     without it the program only runs under systemd\n"
     "  --state-dir DIR    where Locals.xml is kept\n"
-    "  --runtime-dir DIR  where the management socket ncalrpc/quensariasvc is made\n";
+    "  --runtime-dir DIR  where the management socket ncalrpc/quensariasvc is made\n"
+    "  --socket-group NAME  the management socket's group, whose members may manage\n"
+    "                     the service (default quensaria, where that group exists)\n";
+
+constexpr char kDefaultSocketGroup[] = "quensaria";
 
 struct Arguments {
   bool console = false;
   std::string state_directory;
   std::string runtime_directory = kDefaultRuntimeDirectory;
+  std::string socket_group;  // empty: kDefaultSocketGroup where it exists
 };
 
 // False (with a message) for arguments we do not take.
@@ -55,6 +63,8 @@ bool Parse(int argc, char** argv, Arguments& arguments) {
       if (!value(arguments.state_directory)) return false;
     } else if (arg == "--runtime-dir") {
       if (!value(arguments.runtime_directory)) return false;
+    } else if (arg == "--socket-group") {
+      if (!value(arguments.socket_group)) return false;
     } else {
       return false;
     }
@@ -80,6 +90,16 @@ int Main(int argc, char** argv) {
   // serve for: end at once, quietly.
   if (!arguments.console && !platform::UnderServiceManager()) return 0;
 
+  gid_t socket_group = platform::GroupId(kDefaultSocketGroup, platform::kKeepGroup);
+  if (!arguments.socket_group.empty()) {
+    socket_group = platform::GroupId(arguments.socket_group.c_str(), platform::kKeepGroup);
+    if (socket_group == platform::kKeepGroup) {
+      platform::ConsolePrintf("quensaria: no group \"%s\" on this machine (--socket-group)\n",
+                              arguments.socket_group.c_str());
+      return 2;
+    }
+  }
+
   Result<std::unique_ptr<platform::StopSignals>> signals = platform::StopSignals::Install();
   if (!signals.ok()) {
     platform::ConsolePrintf("quensaria: no stop control: %s\n", signals.status().message().c_str());
@@ -92,7 +112,7 @@ int Main(int argc, char** argv) {
     if (!made.ok()) platform::ConsolePrintf("quensaria: %s\n", made.message().c_str());
   }
 
-  ServiceHost host({arguments.state_directory, arguments.runtime_directory},
+  ServiceHost host({arguments.state_directory, arguments.runtime_directory, socket_group},
                    engine::CreateConnectionEngine);
   if (arguments.console) {
     platform::ConsolePrintf("Quensaria service running: state %s, management %s/%s/%s; Ctrl-C stops it.\n",

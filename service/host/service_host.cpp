@@ -13,7 +13,8 @@ ServiceHost::ServiceHost(HostOptions options, engine::EndpointFactory factory)
       store_(options_.state_directory),
       registry_(std::make_unique<registry::ServerRegistry>(std::move(factory))),
       operations_(std::make_unique<management::RegistryOperations<registry::ServerRegistry>>(*registry_)),
-      management_(std::make_unique<management::ManagementServer>(*operations_, options_.runtime_directory)) {}
+      management_(std::make_unique<management::ManagementServer>(
+          *operations_, options_.runtime_directory, management::ManagementLimits{}, options_.socket_group)) {}
 
 ServiceHost::~ServiceHost() { Stop(); }
 

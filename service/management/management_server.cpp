@@ -27,8 +27,11 @@ void ReportRpcError(uint32_t status, int line) {
 }  // namespace
 
 ManagementServer::ManagementServer(Operations& operations, std::string runtime_directory,
-                                   ManagementLimits limits)
-    : operations_(operations), runtime_directory_(std::move(runtime_directory)), limits_(limits) {}
+                                   ManagementLimits limits, gid_t socket_group)
+    : operations_(operations),
+      runtime_directory_(std::move(runtime_directory)),
+      limits_(limits),
+      socket_group_(socket_group) {}
 
 ManagementServer::~ManagementServer() { Shutdown(); }
 
@@ -46,7 +49,7 @@ uint32_t ManagementServer::UseEndpoint(std::string* problem) {
     return rpc::RPC_S_CANT_CREATE_ENDPOINT;
   }
   Result<std::unique_ptr<platform::UnixListener>> listener =
-      platform::UnixListener::Listen(path, kSocketMode);
+      platform::UnixListener::Listen(path, kSocketMode, socket_group_);
   if (!listener.ok()) {
     if (problem) *problem = listener.status().message();
     return rpc::RPC_S_CANT_CREATE_ENDPOINT;

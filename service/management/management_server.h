@@ -1,10 +1,10 @@
 // ManagementServer: the management interface's runtime over the AF_UNIX
-// stream socket "<runtime>/ncalrpc/quensariasvc" (mode 0660: the socket's
-// permissions are the access check). Each connection is served by a thread
-// of its own, at most kMaxConnections at once and kMaxConnectionsPerProcess
-// from one peer process; a connection beyond either is closed at once, and
-// one that sends no complete PDU for kIdleTimeout is closed, so idle callers
-// cannot lock the others out. Calls run concurrently on Operations.
+// stream socket "<runtime>/ncalrpc/quensariasvc" (mode 0660, of the group
+// the server is given: the socket's permissions are the access check).
+// Each connection is served by a thread of its own, at most kMaxConnections
+// at once and kMaxConnectionsPerProcess from one peer process; a connection
+// beyond either is closed at once, and one that sends no complete PDU for
+// kIdleTimeout is closed, so idle callers cannot lock the others out. Calls run concurrently on Operations.
 //
 // The steps mirror the RPC runtime calls of the service's start-up and
 // return RPC status codes. Listen blocks the calling thread until Shutdown;
@@ -47,7 +47,8 @@ struct ManagementLimits {
 class ManagementServer {
  public:
   ManagementServer(Operations& operations, std::string runtime_directory,
-                   ManagementLimits limits = {});
+                   ManagementLimits limits = {},
+                   gid_t socket_group = platform::kKeepGroup);
   ~ManagementServer();  // Shutdown
   ManagementServer(const ManagementServer&) = delete;
   ManagementServer& operator=(const ManagementServer&) = delete;
@@ -85,6 +86,7 @@ class ManagementServer {
   Operations& operations_;
   const std::string runtime_directory_;
   const ManagementLimits limits_;
+  const gid_t socket_group_;
   std::unique_ptr<platform::UnixListener> listener_;
   std::atomic<bool> registered_{false};
   std::atomic<size_t> active_{0};

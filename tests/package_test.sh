@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# The Debian packages as an administrator meets them: built by
+# scripts/package, checked by lintian, installed with apt-get, their files in
+# FHS places; the installed quensaria serves an export that a non-root member
+# of the group quensaria manages with the installed ludrane-cli, and that
+# member, also in the group velmoran, mounts and reads it through the
+# installed velmoran, whose device files are of group velmoran. A user in
+# neither group is told who may manage the service. Purging the packages
+# leaves /var/lib/quensaria.
+#
+#   tests/package_test.sh SOURCE_DIR
+#
+# Exit 77 (skipped) when not root, without dpkg/apt/lintian/FUSE, or when the
+# packages are installed already (they are not this test's to remove).
+set -euo pipefail
+
+source_dir=$(cd "$1" && pwd)
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+[[ $(id -u) -eq 0 ]] || skip "needs root to install packages"
+for tool in dpkg dpkg-deb apt-get lintian runuser setpriv useradd python3; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps)"
+done
+[[ -c /dev/fuse ]] || skip "no /dev/fuse"
+packages=(quensaria velmoran velmoran-mounter ludrane)
+for package in "${packages[@]}"; do
+  if dpkg-query -W -f '${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
+    skip "$package is installed on this machine already; not touching it"
+  fi
+done
+
+scratch=$(mktemp -d /tmp/package-test.XXXXXX)
+chmod 0755 "$scratch"
+user=qpkgtest$$
+stranger_uid=65534
+created_groups=()
+for group in quensaria velmoran; do
+  getent group "$group" >/dev/null || created_groups+=("$group")
+done
+state_existed=no
+[[ -e /var/lib/quensaria ]] && state_existed=yes
+pids=()
+installed=no
+
+cleanup() {
+  set +e
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  mountpoint -q "$scratch/vrun/Device/VelmoranEx" && umount -l "$scratch/vrun/Device/VelmoranEx"
+  [[ $installed == yes ]] && apt-get purge -y -q "${packages[@]}" >/dev/null 2>&1
+  id "$user" >/dev/null 2>&1 && userdel "$user"
+  # Groups this test's install made go again; earlier ones stay.
+  for group in "${created_groups[@]}"; do getent group "$group" >/dev/null && groupdel "$group"; done
+  # The purge keeps /var/lib/quensaria (checked below); one that this test
+  # made goes again.
+  [[ $state_existed == no ]] && rm -rf /var/lib/quensaria
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# Polls `condition` (a command) for up to 30 s.
+wait_for() {
+  for _ in $(seq 300); do
+    if "$@"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+echo "--- scripts/package"
+"$source_dir/scripts/package" >"$scratch/package.log" 2>&1 || { cat "$scratch/package.log"; fail "scripts/package"; }
+debs=("$source_dir"/build/packages/*.deb)
+names=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Package; done | sort | tr '\n' ' ')
+echo "built: $names"
+have_desktop=no
+[[ $names == *ludrane* ]] && have_desktop=yes
+
+echo "--- lintian (errors only)"
+if lintian --fail-on error "${debs[@]}" >"$scratch/lintian.log" 2>&1; then
+  grep -c '^W:' "$scratch/lintian.log" | sed 's/^/lintian warnings: /'
+else
+  cat "$scratch/lintian.log"
+  fail "lintian reports errors"
+fi
+
+echo "--- apt-get install"
+installed=yes
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=600 "${debs[@]}" \
+  >"$scratch/install.log" 2>&1 || { cat "$scratch/install.log"; fail "apt-get install"; }
+
+echo "--- files in their places"
+expect_files() {
+  local package=$1
+  shift
+  local listing
+  listing=$(dpkg -L "$package")
+  for file in "$@"; do
+    grep -qx "$file" <<<"$listing" || fail "$package does not install $file"
+    [[ -e $file ]] || fail "$file is missing after the install"
+  done
+}
+expect_files quensaria /usr/bin/quensaria /usr/bin/ludrane-cli /usr/bin/ludrane-mkimage \
+  /usr/lib/systemd/system/quensariasvc.service /usr/share/man/man8/quensaria.8.gz \
+  /usr/share/man/man1/ludrane-cli.1.gz /usr/share/man/man1/ludrane-mkimage.1.gz \
+  /usr/share/doc/quensaria/copyright /usr/share/doc/quensaria/README.md
+expect_files velmoran /usr/bin/velmoran /usr/bin/velmoran-ctl /usr/lib/systemd/system/velmoran.service \
+  /usr/share/man/man8/velmoran.8.gz /usr/share/man/man8/velmoran-ctl.8.gz /usr/share/doc/velmoran/copyright
+if [[ $have_desktop == yes ]]; then
+  expect_files velmoran-mounter /usr/bin/velmoran-mounter /usr/share/applications/velmoran-mounter.desktop \
+    /usr/share/icons/hicolor/scalable/apps/velmoran-mounter.svg /usr/share/man/man1/velmoran-mounter.1.gz
+  expect_files ludrane /usr/bin/ludrane /usr/share/applications/ludrane.desktop \
+    /usr/share/icons/hicolor/48x48/apps/ludrane.png /usr/share/man/man1/ludrane.1.gz
+fi
+# Nothing outside the places an administrator looks for a package's files.
+for package in "${packages[@]}"; do
+  [[ $have_desktop == no && ( $package == ludrane || $package == velmoran-mounter ) ]] && continue
+  while read -r file; do
+    case $file in
+      /. | /usr | /usr/bin | /usr/lib | /usr/lib/systemd | /usr/share) ;;
+      /usr/bin/* | /usr/lib/systemd/system* | /usr/share/applications* | /usr/share/icons* | \
+        /usr/share/man* | /usr/share/doc*) ;;
+      *) fail "$package installs $file, outside the FHS places it should use" ;;
+    esac
+  done < <(dpkg -L "$package")
+done
+systemd-analyze verify --man=no /usr/lib/systemd/system/quensariasvc.service \
+  /usr/lib/systemd/system/velmoran.service || fail "systemd-analyze verify"
+getent group quensaria >/dev/null || fail "the install made no group quensaria"
+getent group velmoran >/dev/null || fail "the install made no group velmoran"
+[[ -d /var/lib/quensaria ]] || fail "the install made no /var/lib/quensaria"
+
+echo "--- the installed service, managed by a member of group quensaria"
+useradd --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
+  --groups quensaria,velmoran "$user"
+as_user() { runuser -u "$user" -- "$@"; }
+head -c $((4 << 20)) /dev/urandom >"$scratch/disk.img"
+chmod 0644 "$scratch/disk.img"
+mkdir -m 0777 "$scratch/cache"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+
+# The package's own state directory where this test made it (the unit's
+# service stopped meanwhile: one service per Locals.xml); an administrator's
+# earlier one is left alone.
+state_options=(--state-dir "$scratch/state")
+if [[ $state_existed == no ]]; then
+  state_options=()
+  [[ -d /run/systemd/system ]] && systemctl stop quensariasvc.service
+fi
+/usr/bin/quensaria --console "${state_options[@]}" --runtime-dir "$scratch/run" \
+  >"$scratch/quensaria.log" 2>&1 &
+pids+=($!)
+socket=$scratch/run/ncalrpc/quensariasvc
+wait_for test -S "$socket" || { cat "$scratch/quensaria.log"; fail "quensaria made no socket"; }
+if [[ $state_existed == no ]]; then
+  grep -q 'state /var/lib/quensaria' "$scratch/quensaria.log" ||
+    fail "the installed quensaria does not keep its state in /var/lib/quensaria: $(cat "$scratch/quensaria.log")"
+fi
+[[ $(stat -c '%U:%G %a' "$socket") == "root:quensaria 660" ]] ||
+  fail "the socket is $(stat -c '%U:%G %a' "$socket"), not root:quensaria 660"
+
+status=0
+refusal=$(setpriv --reuid=$stranger_uid --regid=$stranger_uid --clear-groups \
+  /usr/bin/ludrane-cli --runtime-dir "$scratch/run" status 2>&1) || status=$?
+[[ $status -eq 3 && $refusal == *'runs, but this user may not manage it'*'group "quensaria"'* ]] ||
+  fail "a user outside the group was told (status $status): $refusal"
+
+as_user /usr/bin/ludrane-cli --runtime-dir "$scratch/run" status | grep -q 'answers at' ||
+  fail "a member of quensaria cannot reach the service"
+server=$(as_user /usr/bin/ludrane-cli --runtime-dir "$scratch/run" add-server "$scratch/disk.img" --port "$port")
+as_user /usr/bin/ludrane-cli --runtime-dir "$scratch/run" start-server "$server"
+as_user /usr/bin/ludrane-cli --runtime-dir "$scratch/run" list-servers | grep -q "$port" ||
+  fail "the new export is not listed"
+
+echo "--- the installed driver: devices of group velmoran, the export read through them"
+/usr/bin/velmoran --runtime-dir "$scratch/vrun" >"$scratch/velmoran.log" 2>&1 &
+pids+=($!)
+devices=$scratch/vrun/Device/VelmoranEx
+wait_for test -e "$devices/VelmoranExCd7" || { cat "$scratch/velmoran.log"; fail "velmoran made no devices"; }
+for device in "$devices"/*; do
+  [[ $(stat -c '%U:%G %a' "$device") == "root:velmoran 660" ]] ||
+    fail "$device is $(stat -c '%U:%G %a' "$device"), not root:velmoran 660"
+done
+[[ $(stat -c '%G %a' "$scratch/vrun/DosDevices") == "velmoran 1770" ]] ||
+  fail "the drive definitions are $(stat -c '%G %a' "$scratch/vrun/DosDevices")"
+as_user /usr/bin/velmoran-ctl --runtime-dir "$scratch/vrun" mount-net VelmoranEx0 127.0.0.1 "$port" \
+  --cache-dir "$scratch/cache" || fail "a member of velmoran cannot mount the export"
+as_user cmp -n $((4 << 20)) "$devices/VelmoranEx0" "$scratch/disk.img" ||
+  fail "the device does not read as the exported image"
+as_user /usr/bin/velmoran-ctl --runtime-dir "$scratch/vrun" unmount VelmoranEx0
+as_user /usr/bin/ludrane-cli --runtime-dir "$scratch/run" stop-server "$server"
+
+for pid in "${pids[@]}"; do kill -TERM "$pid"; done
+for pid in "${pids[@]}"; do wait "$pid" || fail "a program did not end cleanly on SIGTERM"; done
+pids=()
+
+echo "--- apt-get purge"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -q -o DPkg::Lock::Timeout=600 "${packages[@]}" \
+  >"$scratch/purge.log" 2>&1 || { cat "$scratch/purge.log"; fail "apt-get purge"; }
+installed=no
+for package in "${packages[@]}"; do
+  if dpkg-query -W -f '${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
+    fail "$package is still installed"
+  fi
+done
+[[ ! -e /usr/bin/quensaria && ! -e /usr/bin/velmoran ]] || fail "programs left after the purge"
+[[ -d /var/lib/quensaria ]] || fail "the purge removed /var/lib/quensaria"
+if [[ $state_existed == no ]]; then
+  grep -q "$scratch/disk.img" /var/lib/quensaria/Locals.xml || fail "the purge lost Locals.xml and its export"
+fi
+echo "PASSED"
