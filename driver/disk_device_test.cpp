@@ -515,7 +515,6 @@ TEST_F(NetworkDeviceTest, AReconnectKeepsTheModeOfTheMount) {
   // The server would now let this client write; the mount stays virtual.
   server_.SetAccess(ACCESS_FULL);
   server_.ResetConnections();
-  std::this_thread::sleep_for(50ms);
   server_.ClearRequests();
   EXPECT_EQ(std::vector<uint8_t>(original.begin() + 4096, original.begin() + 8192),
             Read(4096, 4096).data);

@@ -101,12 +101,21 @@ void FakeBlockServer::Stop() {
 void FakeBlockServer::Restart() { Listen(); }
 
 void FakeBlockServer::ResetConnections() {
-  std::scoped_lock lock(mu_);
-  for (auto& c : connections_) {
+  std::unique_lock lock(mu_);
+  const std::vector<std::shared_ptr<Connection>> resetting = connections_;
+  for (auto& c : resetting) {
     c->reset = true;
     // Wakes the connection's thread, which then closes with a reset.
     if (!c->closed) ::shutdown(c->fd, SHUT_RD);
   }
+  // Returns once every reset has been sent, so a caller may count on it
+  // (clients may connect again meanwhile). The limit only keeps a broken
+  // test from hanging.
+  const auto all_closed = [&resetting] {
+    return std::all_of(resetting.begin(), resetting.end(),
+                       [](const auto& c) { return c->closed; });
+  };
+  if (!closed_changed_.wait_for(lock, std::chrono::seconds(60), all_closed)) std::abort();
 }
 
 bool FakeBlockServer::Reply(int fd, const uint8_t* data, size_t length) {
@@ -234,6 +243,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
   }
   ::close(fd);
   connection->closed = true;
+  closed_changed_.notify_all();
 }
 
 bool FakeBlockServer::SendMangled(int fd, Mangle how, std::vector<uint8_t> reply) {

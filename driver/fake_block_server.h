@@ -76,7 +76,8 @@ class FakeBlockServer {
   // The connection is reset (RST) when the `n`-th request from now arrives,
   // before it is answered. Counts every request of every connection.
   void ResetAtRequest(int n);
-  // Resets every open connection now, between requests.
+  // Resets every open connection now, between requests, and returns once the
+  // server has closed each of them with a reset.
   void ResetConnections();
   // Stops listening and resets every connection; Restart listens again on
   // the same port.
@@ -102,6 +103,7 @@ class FakeBlockServer {
   bool SendMangled(int fd, Mangle how, std::vector<uint8_t> reply);
 
   mutable std::mutex mu_;
+  std::condition_variable closed_changed_;  // a connection's `closed` became true
   std::vector<uint8_t> disk_;
   std::optional<std::array<uint8_t, 20>> password_;
   uint8_t access_ = 0;

@@ -40,11 +40,8 @@ class NetworkDiskTest : public ::testing::Test {
     EXPECT_EQ(kDiskSize, query.disk_size);
     server_.ClearRequests();
   }
-  // Waits until the server has seen the connection reset it was told to do.
-  void ResetBetweenRequests() {
-    server_.ResetConnections();
-    std::this_thread::sleep_for(50ms);
-  }
+  // Returns once the server has reset every connection.
+  void ResetBetweenRequests() { server_.ResetConnections(); }
   std::vector<FakeBlockServer::Request> Transfers() {
     std::vector<FakeBlockServer::Request> out;
     for (const auto& r : server_.Requests()) {

@@ -48,6 +48,11 @@ class FilePort {
   // every linger at once, as PostShutdown does.
   LingerResult Linger(int socket, std::chrono::microseconds timeout);
 
+  // Workers asleep in Wait and in Linger now, so that a test can tell when a
+  // worker has got there.
+  int SleepersForTesting() const { return sleepers_.load(); }
+  int LingerersForTesting() const { return lingerers_.load(); }
+
  private:
   void Nudge();
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -99,13 +100,24 @@ class LingerTest : public ::testing::Test {
   }
   static constexpr auto kLong = std::chrono::seconds(30);
 
+  // Polls `reached` for at most 20 s; true once it holds.
+  static bool Eventually(const std::function<bool()>& reached) {
+    for (int i = 0; i < 4000 && !reached(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return reached();
+  }
+  bool SomeoneLingers() {
+    return Eventually([this] { return port_.LingerersForTesting() > 0; });
+  }
+
   FilePort port_;
   UniqueFd connection_, client_;
 };
 
 TEST_F(LingerTest, EndsWhenTheClientSendsOrItsTimeIsUp) {
   auto lingering = LingerAsync(kLong);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(SomeoneLingers());
   ASSERT_EQ(::write(client_.get(), "x", 1), 1);
   ASSERT_EQ(lingering.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(lingering.get(), LingerResult::kReadable);
@@ -126,7 +138,7 @@ TEST_F(LingerTest, QueuedOperationsComeFirst) {
 
 TEST_F(LingerTest, APostThatFindsNobodyAsleepEndsTheLinger) {
   auto lingering = LingerAsync(kLong);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(SomeoneLingers());
   Op op;
   port_.Post(&op.port);
   ASSERT_EQ(lingering.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -137,21 +149,24 @@ TEST_F(LingerTest, APostThatFindsNobodyAsleepEndsTheLinger) {
 TEST_F(LingerTest, APostWithAWorkerAsleepLeavesTheLingerAlone) {
   std::promise<FileOperation*> taken;
   std::thread sleeper([&] { taken.set_value(port_.Wait()); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // asleep in Wait
-  auto lingering = LingerAsync(std::chrono::milliseconds(300));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(Eventually([this] { return port_.SleepersForTesting() > 0; }));
+  auto lingering = LingerAsync(kLong);
+  ASSERT_TRUE(SomeoneLingers());
   Op op;
   port_.Post(&op.port);
   EXPECT_EQ(taken.get_future().get(), &op.port);
   sleeper.join();
-  EXPECT_EQ(lingering.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
-      << "the sleeper took the post; the linger runs its time";
-  EXPECT_EQ(lingering.get(), LingerResult::kNotYet);
+  // Still lingering: only the client's byte ends it (a nudge would have
+  // ended it as kNotYet).
+  ASSERT_EQ(::write(client_.get(), "x", 1), 1);
+  ASSERT_EQ(lingering.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(lingering.get(), LingerResult::kReadable)
+      << "the sleeper took the post; the linger was left alone";
 }
 
 TEST_F(LingerTest, ShutdownEndsLingersAndDeclinesNewOnes) {
   auto lingering = LingerAsync(kLong);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(SomeoneLingers());
   port_.PostShutdown();
   ASSERT_EQ(lingering.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_NE(lingering.get(), LingerResult::kReadable);

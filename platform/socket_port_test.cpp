@@ -88,7 +88,9 @@ TEST_F(SocketPortTest, OnlyOneWaiterGetsACompletionAndShutdownWakesTheRest) {
   ASSERT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 8, false), StartResult::kPending);
   ASSERT_EQ(SendAll(client_.get(), "x", 1), 0);
   ASSERT_EQ(SendAll(client_.get(), "y", 1), 0);  // not armed again: nobody takes it
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 0; i < 4000 && completions.load() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   EXPECT_EQ(completions.load(), 1);
   port_->PostShutdown();
   for (auto& t : waiters) t.join();

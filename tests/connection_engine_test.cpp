@@ -363,7 +363,7 @@ TEST_F(EngineTest, StopEndsRunEvenWhileAWorkerIsStuckInAHook) {
   ASSERT_EQ(client.SendBytes(login, 32), 0);
   // The log-on is answered first; the worker then sits in the hook.
   ASSERT_EQ(client.ReceiveReply().reply.status, REPLY_OK);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(harness_->registry().WaitForHeldLogOn(std::chrono::seconds(20)));
   BlockClient other;                                            // an idle connection beside it
   ASSERT_EQ(other.Connect(harness_->port(), kClientB), 0);
   QueryData query;

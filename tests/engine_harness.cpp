@@ -28,7 +28,10 @@ engine::EngineHooks FakeRegistry::Hooks() {
   };
   hooks.ClientLoggedOn = [this, self](engine::Endpoint*, uint32_t address, uint8_t access) {
     std::unique_lock lock(mutex_);
+    ++held_;
+    changed_.notify_all();
     changed_.wait(lock, [this] { return !hold_; });
+    --held_;
     logged_on_.emplace_back(address, access);
   };
   return hooks;
@@ -50,6 +53,11 @@ std::vector<std::pair<uint32_t, uint8_t>> FakeRegistry::logged_on() const {
 bool FakeRegistry::WaitForDisconnects(size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return disconnected_.size() >= count; });
+}
+
+bool FakeRegistry::WaitForHeldLogOn(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return held_ > 0; });
 }
 
 void FakeRegistry::HoldLogOns() {

@@ -39,6 +39,8 @@ class FakeRegistry : public std::enable_shared_from_this<FakeRegistry> {
   // While set, ClientLoggedOn blocks until Release (a slow name look-up).
   void HoldLogOns();
   void Release();
+  // Waits until some worker sits held in ClientLoggedOn.
+  bool WaitForHeldLogOn(std::chrono::milliseconds timeout) const;
 
  private:
   mutable std::mutex mutex_;
@@ -47,6 +49,7 @@ class FakeRegistry : public std::enable_shared_from_this<FakeRegistry> {
   std::vector<uint32_t> checked_, disconnected_;
   std::vector<std::pair<uint32_t, uint8_t>> logged_on_;
   bool hold_ = false;
+  int held_ = 0;  // workers waiting in ClientLoggedOn
 };
 
 ServerConfig TestConfig(const std::string& source = "", int32_t cache = 0);

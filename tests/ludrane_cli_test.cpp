@@ -248,9 +248,15 @@ TEST_F(LudraneCliTest, ClientsAddChangeAndDelete) {
             std::string::npos);
   EXPECT_EQ(Cli("add-client " + server + " any").status, 0);
   management::Handle any = 0;
-  ops_.EnumStaticClients(static_cast<management::Handle>(std::stoul(server)),
-                         static_cast<management::Handle>(std::stoul(client)), any);
-  EXPECT_EQ(Cli("set-access " + server + " " + std::to_string(any) + " full").status, 1);
+  ASSERT_EQ(ops_.EnumStaticClients(static_cast<management::Handle>(std::stoul(server)),
+                                   static_cast<management::Handle>(std::stoul(client)), any),
+            0);
+  ASSERT_NE(any, 0u) << "the any entry follows the first client";
+  const Outcome set_any_full = Cli("set-access " + server + " " + std::to_string(any) + " full");
+  EXPECT_EQ(set_any_full.status, 1);
+  EXPECT_NE(set_any_full.err.find("Only specifically ip address can change access mode to full access"),
+            std::string::npos)
+      << set_any_full.err;
 
   // A client of another server is not touched.
   const std::string other = AddServer("--no-any-client");

@@ -69,6 +69,7 @@ std::string MediaDir(char letter) { return std::string("/media/velmoran/") + let
 class MounterProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(harness::VelmoranIsBuilt()) << "velmoran is not built";
     const std::string missing = harness::MissingForDriver(/*loop=*/true);
     if (!missing.empty()) GTEST_SKIP() << missing;
     fs::create_directories(scratch_ / "state");

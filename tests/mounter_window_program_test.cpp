@@ -93,6 +93,7 @@ class MounterWindowProgramTest : public QObject {
 
  private slots:
   void init() {
+    QVERIFY2(harness::VelmoranIsBuilt(), "velmoran is not built");
     const std::string missing = harness::MissingForDriver(/*loop=*/true);
     if (!missing.empty()) QSKIP(missing.c_str());
     scratch_ = std::make_unique<harness::ScratchDir>("mounter-window-program-test");

@@ -304,8 +304,9 @@ TEST_F(ServiceProgramTest, LudraneCliDrivesTheRealService) {
   ASSERT_EQ(block.Query(query).error, 0);
   EXPECT_EQ(query.access, ACCESS_FULL);  // the exact address has full access
   std::vector<uint8_t> data;
-  EXPECT_EQ(block.Read(8192, 4096, data).reply.status, REPLY_OK);
-  EXPECT_EQ(data.size(), 4096u);
+  ASSERT_EQ(block.Read(8192, 4096, data).reply.status, REPLY_OK);
+  ASSERT_EQ(data.size(), 4096u);
+  for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], Pattern(8192 + i, 5)) << i;
 
   ASSERT_EQ(cli("list-clients " + server, &out), 0);
   EXPECT_NE(out.find("127.0.0.1"), std::string::npos) << out;

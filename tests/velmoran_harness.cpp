@@ -35,10 +35,11 @@ CommandResult Shell(const std::string& command) {
   return {run.exit_code, run.out + run.err};
 }
 
+bool VelmoranIsBuilt() { return ::access(VELMORAN_PATH, X_OK) == 0; }
+
 std::string MissingForDriver(bool loop) {
   if (::geteuid() != 0) return "needs root (FUSE mounts, loop devices)";
   if (::access("/dev/fuse", R_OK | W_OK) != 0) return "needs /dev/fuse";
-  if (::access(VELMORAN_PATH, X_OK) != 0) return "velmoran is not built";
   if (loop) {
     if (Shell("command -v losetup && command -v mkfs.ext4 && command -v e2fsck").code != 0) {
       return "needs losetup, mkfs.ext4 and e2fsck";

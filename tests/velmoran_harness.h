@@ -25,6 +25,9 @@ CommandResult Shell(const std::string& command);
 // Why a test of the driver cannot run here, or empty: root, /dev/fuse, and
 // with `loop` also losetup and a free loop device.
 std::string MissingForDriver(bool loop);
+// velmoran is part of every build: its absence is a failure, never a reason
+// to skip.
+bool VelmoranIsBuilt();
 
 // A fresh directory under /tmp, removed with everything in it.
 class ScratchDir {

@@ -42,6 +42,7 @@ std::string FirstLine(const std::string& text) { return text.substr(0, text.find
 class VelmoranServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(VelmoranIsBuilt()) << "velmoran is not built";
     const std::string missing = MissingForDriver(/*loop=*/true);
     if (!missing.empty()) GTEST_SKIP() << missing;
     fs::create_directories(scratch_ / "state");

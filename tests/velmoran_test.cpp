@@ -40,6 +40,7 @@ std::string PortOf(const FakeBlockServer& server) { return std::to_string(ntohs(
 class VelmoranTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(VelmoranIsBuilt()) << "velmoran is not built";
     const std::string missing = MissingForDriver(/*loop=*/true);
     if (!missing.empty()) GTEST_SKIP() << missing;
     ASSERT_FALSE(scratch_.path().empty());
@@ -526,6 +527,7 @@ TEST_F(VelmoranTest, AHostileServerLeavesEveryDeviceQueryableAndUnmountable) {
 class VelmoranCacheTest : public VelmoranTest, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(VelmoranIsBuilt()) << "velmoran is not built";
     const std::string missing = MissingForDriver(/*loop=*/false);
     if (!missing.empty()) GTEST_SKIP() << missing;
     Start(GetParam() ? std::vector<std::string>{"--page-cache"} : std::vector<std::string>{});

@@ -38,6 +38,7 @@ std::string FirstLine(const std::string& text) { return text.substr(0, text.find
 class VelmoranXfsTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(VelmoranIsBuilt()) << "velmoran is not built";
     const std::string missing = MissingForDriver(/*loop=*/true);
     if (!missing.empty()) GTEST_SKIP() << missing;
     if (Shell("command -v mkfs.xfs && command -v xfs_repair && grep -qw xfs /proc/filesystems")

@@ -156,7 +156,11 @@ TEST_F(StoreFuzzTest, RandomBytesNeverCrash) {
     std::string data(Next(512), '\0');
     RandomBytes(data.data(), data.size());
     if (Next(2) == 0) data.insert(0, "<?xml version=\"1.0\" encoding=\"GB2312\"?><Services>");
-    (void)ParseConfiguration(data);
+    // Whatever such bytes load as must save and load again unchanged.
+    std::optional<std::vector<StoredServer>> loaded = ParseConfiguration(data);
+    if (loaded) {
+      ASSERT_NO_FATAL_FAILURE(ExpectStable(*loaded));
+    }
   }
 }
 
