@@ -40,7 +40,7 @@ Status WriteMasterBootRecord(ImageWriter& out, uint8_t partition_type, uint64_t 
   PartitionEntry entry;
   entry.type = partition_type;
   entry.first_sector = kPartitionFirstSector;
-  entry.sector_count = static_cast<uint32_t>(image_bytes / kImageSectorSize - kPartitionFirstSector);
+  entry.sector_count = static_cast<uint32_t>(image_bytes / kSectorSize - kPartitionFirstSector);
   std::array<uint8_t, kSectorSize> sector;
   BuildMasterBootRecord(kImageDiskSignature, entry, sector.data());
   return out.Put(0, sector);
@@ -77,7 +77,7 @@ Status WriteFat32Volume(ImageWriter& out, const Fat32Geometry& g) {
       {g.RootSector(), label},
   };
   for (const Placement& p : placements) {
-    Status s = out.Put(VolumeOffset(p.sector, kImageSectorSize), p.bytes);
+    Status s = out.Put(VolumeOffset(p.sector, kSectorSize), p.bytes);
     if (!s.ok()) return s;
   }
   return Status::Ok();

@@ -63,7 +63,7 @@ Result<FatGeometry> PlanFatVolume(uint64_t image_bytes) {
 
 Result<Fat32Geometry> PlanFat32Volume(uint64_t image_bytes) {
   if (image_bytes >= kImageSizeLimit) return Refuse(kTooLarge);
-  uint64_t image_sectors = image_bytes / kImageSectorSize;
+  uint64_t image_sectors = image_bytes / kSectorSize;
   // The FAT specification's FAT32 cluster-size table, by the image's sector
   // count; its first row (below 66600 sectors) is too small for FAT32.
   uint32_t spc;
@@ -81,7 +81,7 @@ Result<Fat32Geometry> PlanFat32Volume(uint64_t image_bytes) {
     spc = 64;
   }
   Fat32Geometry g;
-  g.total_sectors = static_cast<uint32_t>((image_bytes - kVolumeOverhead) / kImageSectorSize);
+  g.total_sectors = static_cast<uint32_t>((image_bytes - kVolumeOverhead) / kSectorSize);
   // The specification's sizing formula for 32 reserved sectors, 2 FATs and no
   // root directory area, taken with one-sector clusters: T = (256 * 1 + 2) / 2.
   constexpr uint64_t kT = (256 * 1 + 2) / 2;

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "shared/sector.h"
+
 #include "shared/status.h"
 
 namespace quensaria::configurator {
@@ -19,9 +21,8 @@ namespace quensaria::configurator {
 // The dialog's file-system index.
 enum class ImageFileSystem : int { kFat = 0, kFat32 = 1 };
 
-inline constexpr uint32_t kImageSectorSize = 512;
 inline constexpr uint32_t kPartitionFirstSector = 63;
-inline constexpr uint64_t kPartitionOffset = uint64_t{kPartitionFirstSector} * kImageSectorSize;
+inline constexpr uint64_t kPartitionOffset = uint64_t{kPartitionFirstSector} * kSectorSize;
 // Images from 2 TiB on would overflow the 32-bit sector counts.
 inline constexpr uint64_t kImageSizeLimit = uint64_t{1} << 41;
 inline constexpr uint8_t kPartitionTypeFat = 0x0E;

@@ -64,7 +64,7 @@ Sector FatBootSector(const FatGeometry& g, uint32_t serial) {
 
 Sector Fat32BootSector(const Fat32Geometry& g) {
   Sector s{};
-  PutCommonFields(s, 0x58, kImageSectorSize, static_cast<uint8_t>(g.sectors_per_cluster),
+  PutCommonFields(s, 0x58, kSectorSize, static_cast<uint8_t>(g.sectors_per_cluster),
                   kFat32ReservedSectors, 0);
   StoreLe32(&s[32], g.total_sectors);
   StoreLe32(&s[36], g.sectors_per_fat);

@@ -13,7 +13,7 @@
 
 namespace quensaria::configurator {
 
-using Sector = std::array<uint8_t, kImageSectorSize>;
+using Sector = std::array<uint8_t, kSectorSize>;
 
 // "Quensaria" and two spaces: the label both volumes carry.
 inline constexpr char kVolumeLabel[] = "Quensaria  ";

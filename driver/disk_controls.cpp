@@ -4,6 +4,7 @@
 
 #include "shared/bytes.h"
 #include "shared/nt_status.h"
+#include "shared/sector.h"
 
 namespace quensaria::driver {
 namespace {
@@ -11,7 +12,6 @@ namespace {
 constexpr uint32_t kFixedMedia = 12;
 constexpr uint32_t kTracksPerCylinder = 2;
 constexpr uint32_t kSectorsPerTrack = 32;
-constexpr uint32_t kBytesPerSector = 512;
 constexpr uint32_t kHiddenSectors = 1;
 
 void Answer(DeviceControlBlock* block, NtStatus status, uint32_t information = 0) {
@@ -38,7 +38,7 @@ void DriveGeometry(const DiskControlState& state, DeviceControlBlock* block) {
   StoreLe32(out + 8, kFixedMedia);
   StoreLe32(out + 12, kTracksPerCylinder);
   StoreLe32(out + 16, kSectorsPerTrack);
-  StoreLe32(out + 20, kBytesPerSector);
+  StoreLe32(out + 20, static_cast<uint32_t>(kSectorSize));
   Answer(block, STATUS_SUCCESS, kDiskGeometrySize);
 }
 

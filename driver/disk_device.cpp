@@ -6,11 +6,11 @@
 
 #include "driver/debug_print.h"
 #include "driver/disk_controls.h"
+#include "shared/sector.h"
 
 namespace quensaria::driver {
 namespace {
 
-constexpr uint64_t kSector = 512;
 
 }  // namespace
 
@@ -73,7 +73,7 @@ void DiskDevice::DispatchTransfer(std::unique_ptr<DeviceRequest> request) {
   if (request->kind != RequestKind::kSync) {
     if (request->length == 0) return Complete(*request, STATUS_SUCCESS);
     // The devices are disks: they move whole sectors only.
-    if (request->offset % kSector != 0 || request->length % kSector != 0) {
+    if (request->offset % kSectorSize != 0 || request->length % kSectorSize != 0) {
       return Complete(*request, STATUS_INVALID_PARAMETER);
     }
   }

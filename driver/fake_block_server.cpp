@@ -179,7 +179,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     switch (request.command) {
       case CMD_LOGIN: {
         std::scoped_lock lock(mu_);
-        logged_in = !password_ || std::memcmp(password_->data(), header + 8, 20) == 0;
+        logged_in = !password_ || std::memcmp(password_->data(), LoginDigest(header), kDigestSize) == 0;
         answer = {logged_in ? REPLY_OK : REPLY_DENIED, 0, 0};
         break;
       }

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "driver/drive_links.h"
+#include "platform/errors.h"
 #include "platform/instance_lock.h"
 #include "platform/thread_identity.h"
 #include "shared/win32_error.h"
@@ -25,29 +26,6 @@ constexpr uint32_t kNoGroup = static_cast<uint32_t>(-1);
 uint32_t DeviceGroup() {
   const uint32_t velmoran = platform::GroupId("velmoran", kNoGroup);
   return velmoran != kNoGroup ? velmoran : platform::GroupId("disk", kFallbackDiskGroup);
-}
-
-// What a program reading or writing a device file sees for a status.
-int ErrnoFromNtStatus(NtStatus status) {
-  switch (status) {
-    case STATUS_SUCCESS:
-      return 0;
-    case STATUS_NO_MEDIA_IN_DEVICE:
-      return ENOMEDIUM;
-    case STATUS_INVALID_PARAMETER:
-      return EINVAL;
-    case STATUS_MEDIA_WRITE_PROTECTED:
-      return EROFS;
-    case STATUS_INSUFFICIENT_RESOURCES:
-    case STATUS_NO_MEMORY:
-      return ENOMEM;
-    case STATUS_DISK_FULL:
-      return ENOSPC;
-    case STATUS_IO_TIMEOUT:
-      return ETIMEDOUT;
-    default:
-      return EIO;
-  }
 }
 
 // Shares one reply between the copies std::function makes of a completion.
@@ -186,7 +164,7 @@ void Driver::Read(size_t file, uint64_t offset, size_t length, platform::FuseRep
   request->offset = offset;
   request->length = static_cast<uint32_t>(length);
   request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
-    if (!NT_SUCCESS(r.status)) return reply->Error(ErrnoFromNtStatus(r.status));
+    if (!NT_SUCCESS(r.status)) return reply->Error(platform::ErrnoFromNtStatus(r.status));
     reply->Data(r.data.data(), r.information);
   };
   devices_[file]->Submit(std::move(request));
@@ -203,7 +181,7 @@ void Driver::Write(size_t file, uint64_t offset, std::span<const uint8_t> data,
   if (!data.empty() && !request->data.allocated()) return reply.Error(ENOMEM);
   if (!data.empty()) std::memcpy(request->data.data(), data.data(), data.size());
   request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
-    if (!NT_SUCCESS(r.status)) return reply->Error(ErrnoFromNtStatus(r.status));
+    if (!NT_SUCCESS(r.status)) return reply->Error(platform::ErrnoFromNtStatus(r.status));
     reply->Written(r.information);
   };
   devices_[file]->Submit(std::move(request));
@@ -243,7 +221,7 @@ void Driver::Sync(size_t file, platform::FuseReply reply) {
   auto request = std::make_unique<DeviceRequest>();
   request->kind = RequestKind::kSync;
   request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
-    reply->Error(ErrnoFromNtStatus(r.status));
+    reply->Error(platform::ErrnoFromNtStatus(r.status));
   };
   devices_[file]->Submit(std::move(request));
 }

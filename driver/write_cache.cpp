@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <new>
 
+#include "shared/sector.h"
+
 namespace quensaria::driver {
 namespace {
 
-constexpr uint64_t kBlock = WriteCache::kBlockSize;
+constexpr uint64_t kBlock = kSectorSize;
 
 uint64_t BlocksOf(uint64_t bytes) { return (bytes + kBlock - 1) / kBlock; }
 

@@ -33,7 +33,6 @@ class SlotStore {
 
 class WriteCache {
  public:
-  static constexpr uint32_t kBlockSize = 512;
   static constexpr uint32_t kGroupBlocks = 2048;
 
   // REQUIRES: `store` outlives the cache.

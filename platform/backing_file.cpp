@@ -11,11 +11,11 @@
 
 #include "platform/errors.h"
 #include "platform/file.h"
+#include "shared/sector.h"
 
 namespace quensaria::platform {
 namespace {
 
-constexpr uint64_t kSector = 512;
 constexpr size_t kBounceAlignment = kDirectIoAlignment;
 
 NtStatus LastError() { return NtStatusFromErrno(errno); }
@@ -103,7 +103,7 @@ void BackingFile::EnableDirectIo() {
   struct statx stx {};
   if (::statx(fd_.get(), "", AT_EMPTY_PATH, STATX_DIOALIGN, &stx) != 0) return;
   if ((stx.stx_mask & STATX_DIOALIGN) == 0 || stx.stx_dio_offset_align == 0 ||
-      stx.stx_dio_offset_align > kSector || stx.stx_dio_mem_align > kBounceAlignment) {
+      stx.stx_dio_offset_align > kSectorSize || stx.stx_dio_mem_align > kBounceAlignment) {
     return;
   }
   const int flags = ::fcntl(fd_.get(), F_GETFL);
@@ -121,13 +121,13 @@ NtStatus BackingFile::Size(uint64_t* size) const {
 
 bool BackingFile::Aligned(const void* data, size_t length, uint64_t offset) const {
   return !direct_ || (reinterpret_cast<uintptr_t>(data) % memory_alignment_ == 0 &&
-                      offset % kSector == 0 && length % kSector == 0);
+                      offset % kSectorSize == 0 && length % kSectorSize == 0);
 }
 
 NtStatus BackingFile::ReadAt(uint8_t* data, size_t length, uint64_t offset, size_t* done) {
   if (Aligned(data, length, offset)) return ReadFully(fd_.get(), data, length, offset, done);
-  const uint64_t start = offset / kSector * kSector;
-  const size_t span = static_cast<size_t>((offset + length + kSector - 1) / kSector * kSector - start);
+  const uint64_t start = offset / kSectorSize * kSectorSize;
+  const size_t span = static_cast<size_t>((offset + length + kSectorSize - 1) / kSectorSize * kSectorSize - start);
   AlignedBytes bounce = AllocateAligned(span);
   if (!bounce) return STATUS_INSUFFICIENT_RESOURCES;
   size_t got = 0;
@@ -143,21 +143,21 @@ NtStatus BackingFile::ReadAt(uint8_t* data, size_t length, uint64_t offset, size
 NtStatus BackingFile::WriteAt(const uint8_t* data, size_t length, uint64_t offset) {
   if (Aligned(data, length, offset)) return WriteFully(fd_.get(), data, length, offset);
   // Direct I/O moves whole sectors: read the partial ones at both ends first.
-  const uint64_t start = offset / kSector * kSector;
-  const size_t span = static_cast<size_t>((offset + length + kSector - 1) / kSector * kSector - start);
+  const uint64_t start = offset / kSectorSize * kSectorSize;
+  const size_t span = static_cast<size_t>((offset + length + kSectorSize - 1) / kSectorSize * kSectorSize - start);
   AlignedBytes bounce = AllocateAligned(span);
   if (!bounce) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(bounce.get(), 0, span);
   const size_t lead = static_cast<size_t>(offset - start);
   size_t got = 0;
   if (lead != 0) {
-    if (NtStatus s = ReadFully(fd_.get(), bounce.get(), kSector, start, &got); s != STATUS_SUCCESS) {
+    if (NtStatus s = ReadFully(fd_.get(), bounce.get(), kSectorSize, start, &got); s != STATUS_SUCCESS) {
       return s;
     }
   }
-  if ((lead + length) % kSector != 0 && (span > kSector || lead == 0)) {
-    uint8_t* last = bounce.get() + span - kSector;
-    if (NtStatus s = ReadFully(fd_.get(), last, kSector, start + span - kSector, &got);
+  if ((lead + length) % kSectorSize != 0 && (span > kSectorSize || lead == 0)) {
+    uint8_t* last = bounce.get() + span - kSectorSize;
+    if (NtStatus s = ReadFully(fd_.get(), last, kSectorSize, start + span - kSectorSize, &got);
         s != STATUS_SUCCESS) {
       return s;
     }

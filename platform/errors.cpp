@@ -94,6 +94,28 @@ NtStatus NtStatusFromErrno(int error_number) {
   return row ? row->nt : STATUS_UNSUCCESSFUL;
 }
 
+int ErrnoFromNtStatus(NtStatus status) {
+  switch (status) {
+    case STATUS_SUCCESS:
+      return 0;
+    case STATUS_NO_MEDIA_IN_DEVICE:
+      return ENOMEDIUM;
+    case STATUS_INVALID_PARAMETER:
+      return EINVAL;
+    case STATUS_MEDIA_WRITE_PROTECTED:
+      return EROFS;
+    case STATUS_INSUFFICIENT_RESOURCES:
+    case STATUS_NO_MEMORY:
+      return ENOMEM;
+    case STATUS_DISK_FULL:
+      return ENOSPC;
+    case STATUS_IO_TIMEOUT:
+      return ETIMEDOUT;
+    default:
+      return EIO;
+  }
+}
+
 Status ErrnoStatus(const std::string& context, int error_number) {
   return Status(Win32ErrorFromErrno(error_number), context + ": " + std::strerror(error_number));
 }

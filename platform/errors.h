@@ -15,6 +15,9 @@ namespace quensaria::platform {
 uint32_t Win32ErrorFromErrno(int error_number);
 uint32_t SocketErrorFromErrno(int error_number);
 NtStatus NtStatusFromErrno(int error_number);
+// The other way: what a program reading or writing a device file sees for a
+// status the driver ends a request with (EIO for anything unlisted).
+int ErrnoFromNtStatus(NtStatus status);
 
 // A failed Status for `error_number`, with "context: strerror" as message.
 Status ErrnoStatus(const std::string& context, int error_number);

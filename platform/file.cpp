@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "platform/errors.h"
+#include "platform/retry.h"
 
 namespace quensaria::platform {
 namespace {
@@ -20,15 +21,6 @@ Result<UniqueFd> Open(const std::string& path, int flags) {
   const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
   if (fd < 0) return ErrnoStatus("open " + path, errno);
   return UniqueFd(fd);
-}
-
-template <typename Call>
-Transfer Retry(Call call) {
-  for (;;) {
-    const ssize_t n = call();
-    if (n >= 0) return Transfer{static_cast<size_t>(n), 0};
-    if (errno != EINTR) return Transfer{0, errno};
-  }
 }
 
 }  // namespace
@@ -81,21 +73,21 @@ AlignedBytes AllocateAligned(size_t size) {
 }
 
 Transfer ReadAt(int fd, uint64_t offset, void* data, size_t length) {
-  return Retry([&] { return ::pread(fd, data, length, static_cast<off_t>(offset)); });
+  return RetryOnEintr([&] { return ::pread(fd, data, length, static_cast<off_t>(offset)); });
 }
 
 Transfer WriteAt(int fd, uint64_t offset, const void* data, size_t length) {
-  return Retry([&] { return ::pwrite(fd, data, length, static_cast<off_t>(offset)); });
+  return RetryOnEintr([&] { return ::pwrite(fd, data, length, static_cast<off_t>(offset)); });
 }
 
 Transfer ReadAtNoWait(int fd, uint64_t offset, void* data, size_t length) {
   iovec v{data, length};
-  return Retry([&] { return ::preadv2(fd, &v, 1, static_cast<off_t>(offset), RWF_NOWAIT); });
+  return RetryOnEintr([&] { return ::preadv2(fd, &v, 1, static_cast<off_t>(offset), RWF_NOWAIT); });
 }
 
 Transfer WriteAtNoWait(int fd, uint64_t offset, const void* data, size_t length) {
   iovec v{const_cast<void*>(data), length};
-  return Retry([&] { return ::pwritev2(fd, &v, 1, static_cast<off_t>(offset), RWF_NOWAIT); });
+  return RetryOnEintr([&] { return ::pwritev2(fd, &v, 1, static_cast<off_t>(offset), RWF_NOWAIT); });
 }
 
 }  // namespace quensaria::platform

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/retry.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::platform {
@@ -37,15 +38,6 @@ uint32_t SocketErrorFromGai(int code) {
       return WSAENOBUFS;
     default:
       return WSAEINVAL;
-  }
-}
-
-template <typename Call>
-Transfer Retry(Call call) {
-  for (;;) {
-    const ssize_t n = call();
-    if (n >= 0) return Transfer{static_cast<size_t>(n), 0};
-    if (errno != EINTR) return Transfer{0, errno};
   }
 }
 
@@ -161,11 +153,11 @@ void ResetConnection(int socket) {
 }
 
 Transfer ReceiveSome(int socket, void* data, size_t length) {
-  return Retry([&] { return ::recv(socket, data, length, MSG_DONTWAIT); });
+  return RetryOnEintr([&] { return ::recv(socket, data, length, MSG_DONTWAIT); });
 }
 
 Transfer SendSome(int socket, const void* data, size_t length) {
-  return Retry([&] { return ::send(socket, data, length, MSG_DONTWAIT | MSG_NOSIGNAL); });
+  return RetryOnEintr([&] { return ::send(socket, data, length, MSG_DONTWAIT | MSG_NOSIGNAL); });
 }
 
 int ConnectTcp(uint32_t local, uint32_t remote, uint16_t port, UniqueFd& socket) {
@@ -191,7 +183,7 @@ int ConnectTcp(uint32_t local, uint32_t remote, uint16_t port, UniqueFd& socket)
 int SendAll(int socket, const void* data, size_t length) {
   const auto* p = static_cast<const uint8_t*>(data);
   while (length > 0) {
-    const Transfer t = Retry([&] { return ::send(socket, p, length, MSG_NOSIGNAL); });
+    const Transfer t = RetryOnEintr([&] { return ::send(socket, p, length, MSG_NOSIGNAL); });
     if (t.error != 0) return t.error;
     p += t.bytes;
     length -= t.bytes;
@@ -207,7 +199,7 @@ int SendAll(int socket, const void* first, size_t first_length, const void* seco
   message.msg_iov = parts;
   message.msg_iovlen = 2;
   while (message.msg_iovlen > 0) {
-    const Transfer t = Retry([&] { return ::sendmsg(socket, &message, MSG_NOSIGNAL); });
+    const Transfer t = RetryOnEintr([&] { return ::sendmsg(socket, &message, MSG_NOSIGNAL); });
     if (t.error != 0) return t.error;
     size_t sent = t.bytes;
     while (message.msg_iovlen > 0 && sent >= message.msg_iov->iov_len) {
@@ -226,7 +218,7 @@ int SendAll(int socket, const void* first, size_t first_length, const void* seco
 int ReceiveAll(int socket, void* data, size_t length) {
   auto* p = static_cast<uint8_t*>(data);
   while (length > 0) {
-    const Transfer t = Retry([&] { return ::recv(socket, p, length, MSG_WAITALL); });
+    const Transfer t = RetryOnEintr([&] { return ::recv(socket, p, length, MSG_WAITALL); });
     if (t.error != 0) return t.error;
     if (t.bytes == 0) return EPIPE;
     p += t.bytes;
@@ -245,7 +237,7 @@ int ReceiveSplit(int socket, void* first, size_t first_length, void* second, siz
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = second_length > 0 ? 2 : 1;
-    const Transfer t = Retry([&] { return ::recvmsg(socket, &message, 0); });
+    const Transfer t = RetryOnEintr([&] { return ::recvmsg(socket, &message, 0); });
     if (t.error != 0) return t.error;
     if (t.bytes == 0) return EPIPE;
     have += t.bytes;

@@ -24,7 +24,7 @@ void EncodeRequestHeader(const RequestHeader& request, uint8_t* header) {
 void EncodeLoginRequest(const uint8_t* digest, uint8_t* header) {
   std::memset(header, 0, kRequestHeaderSize);
   header[0] = CMD_LOGIN;
-  std::memcpy(header + 8, digest, kDigestSize);
+  std::memcpy(header + kLoginDigestOffset, digest, kDigestSize);
 }
 
 ReplyHeader ParseReplyHeader(const uint8_t* reply) {

@@ -35,6 +35,8 @@ inline constexpr size_t kRequestHeaderSize = 32;
 inline constexpr size_t kReplyHeaderSize = 12;
 inline constexpr size_t kQueryDataSize = 16;
 inline constexpr size_t kDigestSize = 20;
+// Where a CMD_LOGIN header carries its digest.
+inline constexpr size_t kLoginDigestOffset = 8;
 // Largest data part of one CMD_READ or CMD_WRITE.
 inline constexpr uint32_t kMaxTransfer = 0x10000;
 // One request header plus the largest payload; a reply (12 + at most 65536
@@ -60,6 +62,8 @@ RequestHeader ParseRequestHeader(const uint8_t* header);
 void EncodeRequestHeader(const RequestHeader& request, uint8_t* header);
 // Writes a CMD_LOGIN header carrying `digest` (20 bytes) into 32 bytes.
 void EncodeLoginRequest(const uint8_t* digest, uint8_t* header);
+// The 20 digest bytes of a CMD_LOGIN header.
+inline const uint8_t* LoginDigest(const uint8_t* header) { return header + kLoginDigestOffset; }
 
 struct ReplyHeader {
   uint16_t status = 0;

@@ -16,8 +16,6 @@
 
 namespace quensaria {
 
-using ManagementHandle = uint32_t;
-
 class ServerOperations {
  public:
   using Handle = ManagementHandle;

@@ -12,6 +12,9 @@
 
 namespace quensaria {
 
+// Names a server or a client across the management interface; 0 = none.
+using ManagementHandle = uint32_t;
+
 inline constexpr size_t kRecordBufferSize = 2048;
 inline constexpr size_t kSourceCapacity = 260;    // NUL included
 inline constexpr size_t kHostNameCapacity = 128;  // NUL included

@@ -9,9 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "shared/sector.h"
+
 namespace quensaria {
 
-inline constexpr size_t kSectorSize = 512;
 inline constexpr size_t kBootProgramSize = 440;  // code, messages, message offsets
 inline constexpr size_t kDiskSignatureOffset = 440;
 inline constexpr size_t kPartitionTableOffset = 446;

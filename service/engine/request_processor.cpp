@@ -132,7 +132,7 @@ bool RequestProcessor::InDisk(uint64_t offset, uint32_t length) const {
 }
 
 Step RequestProcessor::HandleLogin(PER_SOCKET_CONTEXT& c) {
-  const uint8_t* digest = c.io->buffer + 8;
+  const uint8_t* digest = LoginDigest(c.io->buffer);
   if (Matches(digest, password_)) {
     c.logged_on = 1;
   } else if (Matches(digest, manage_password_)) {

@@ -19,7 +19,7 @@
 
 namespace quensaria::registry {
 
-using Handle = uint32_t;  // 0 = none
+using Handle = ManagementHandle;  // 0 = none
 
 struct ListedClient {
   Handle handle;
