@@ -24,6 +24,7 @@
 #include "platform/host_name.h"
 #include "platform/socket.h"
 #include "service/engine/connection_engine.h"
+#include "service/registry/host_name_resolver.h"
 #include "service/registry/server_registry.h"
 #include "shared/password_digest.h"
 #include "tests/block_client.h"
@@ -416,7 +417,10 @@ TEST_F(ServedRegistryTest, HostNamesComeFromTheSystemResolver) {
   Handle entry_handle = 0;
   ASSERT_EQ(registry_->EnumStaticClients(server, 0, entry_handle), 0);
   ClientEntry entry{};
-  const auto deadline = Clock::now() + kLiveness;
+  // The resolver walks static entries once a pass: a pass that began before
+  // this export existed ends with its two pauses before the next one looks.
+  const auto deadline =
+      Clock::now() + registry::kAfterServerPause + registry::kAfterPassPause + kLiveness;
   while (registry_->GetStaticClient(entry_handle, entry) == 0 && entry.nameState == kNameUnknown &&
          Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
