@@ -17,25 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/program_for_testing.h"
 #include "tests/velmoran_harness.h"
 
 namespace quensaria::harness {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A port nobody listens on right now (the kernel's pick for port 0).
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t length = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
@@ -82,7 +70,7 @@ class VelmoranServiceTest : public ::testing::Test {
   // Exports `image` on a free port, this client at `access`; returns the port.
   int Export(const std::string& image, const std::string& access,
              const std::string& options = "") {
-    const int port = FreePort();
+    const int port = testing::FreePort();
     const CommandResult added =
         Shell(Cli("add-server " + Quote(image) + " --port " + std::to_string(port) + " " + options));
     EXPECT_EQ(0, added.code) << added.output;
