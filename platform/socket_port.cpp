@@ -72,6 +72,23 @@ StartResult SocketPort::Start(SocketOperation& op, bool try_now, size_t& bytes, 
   return error == 0 ? StartResult::kPending : StartResult::kFailed;
 }
 
+StartResult SocketPort::StartPolling(SocketOperation& op, std::chrono::microseconds limit,
+                                     size_t& bytes, int& error) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  do {
+    const Transfer t = Perform(op);
+    if (t.error == 0) {
+      bytes = t.bytes;
+      return StartResult::kCompleted;
+    }
+    if (t.error != EAGAIN) {
+      error = t.error;
+      return StartResult::kFailed;
+    }
+  } while (std::chrono::steady_clock::now() < until);
+  return Start(op, false, bytes, error);
+}
+
 bool SocketPort::Wait(SocketCompletion& completion, int& error) {
   for (;;) {
     epoll_event ev;

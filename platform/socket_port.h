@@ -16,6 +16,7 @@
 #define QUENSARIA_PLATFORM_SOCKET_PORT_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -68,6 +69,13 @@ class SocketPort {
   // first arm of a socket registers it with the port; a kFailed start has
   // left nothing registered or armed.
   StartResult Start(SocketOperation& op, bool try_now, size_t& bytes, int& error);
+
+  // Start with try_now, but a transfer that would block is tried again and
+  // again for up to `limit` before the socket is armed: for a peer that is
+  // expected to answer within microseconds, this thread serves it without a
+  // trip through the port (and its wake-up).
+  StartResult StartPolling(SocketOperation& op, std::chrono::microseconds limit, size_t& bytes,
+                           int& error);
 
   // Blocks for the next completion. False when the wait itself failed
   // (`error` holds the errno; no connection is concerned).
