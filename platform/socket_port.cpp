@@ -72,8 +72,8 @@ StartResult SocketPort::Start(SocketOperation& op, bool try_now, size_t& bytes, 
   return error == 0 ? StartResult::kPending : StartResult::kFailed;
 }
 
-StartResult SocketPort::StartPolling(SocketOperation& op, std::chrono::microseconds limit,
-                                     size_t& bytes, int& error) {
+std::optional<StartResult> SocketPort::Poll(SocketOperation& op, std::chrono::microseconds limit,
+                                            size_t& bytes, int& error) {
   const auto until = std::chrono::steady_clock::now() + limit;
   do {
     const Transfer t = Perform(op);
@@ -86,7 +86,7 @@ StartResult SocketPort::StartPolling(SocketOperation& op, std::chrono::microseco
       return StartResult::kFailed;
     }
   } while (std::chrono::steady_clock::now() < until);
-  return Start(op, false, bytes, error);
+  return std::nullopt;
 }
 
 bool SocketPort::Wait(SocketCompletion& completion, int& error) {

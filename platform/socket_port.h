@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/unique_fd.h"
 #include "shared/status.h"
@@ -70,12 +71,13 @@ class SocketPort {
   // left nothing registered or armed.
   StartResult Start(SocketOperation& op, bool try_now, size_t& bytes, int& error);
 
-  // Start with try_now, but a transfer that would block is tried again and
-  // again for up to `limit` before the socket is armed: for a peer that is
-  // expected to answer within microseconds, this thread serves it without a
-  // trip through the port (and its wake-up).
-  StartResult StartPolling(SocketOperation& op, std::chrono::microseconds limit, size_t& bytes,
-                           int& error);
+  // Tries the transfer again and again for up to `limit`: kCompleted or
+  // kFailed as Start would say, or nothing when it would still block (then
+  // nothing is armed and the caller still owns the record). For a peer that
+  // is expected to answer within microseconds, the caller serves it without
+  // a trip through the port and its wake-up.
+  std::optional<StartResult> Poll(SocketOperation& op, std::chrono::microseconds limit,
+                                  size_t& bytes, int& error);
 
   // Blocks for the next completion. False when the wait itself failed
   // (`error` holds the errno; no connection is concerned).

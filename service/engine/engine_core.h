@@ -45,7 +45,7 @@ struct Connection : PER_SOCKET_CONTEXT {
   IoRecord io_record;
   std::optional<uint32_t> log_on_to_report;  // address of a log-on being answered
   // Whether the client's next request is expected back to back, so the
-  // socket worker that sent the reply polls for it (see Drive).
+  // thread that sent the reply polls for it (see StartNextReceive).
   bool poll_for_next = true;
   // When the wait for the next request began (epoch: not waiting).
   std::chrono::steady_clock::time_point waiting_since{};
@@ -78,7 +78,8 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void Drive(Connection* c, Step step, bool on_file_worker);
   void CloseClient(PER_SOCKET_CONTEXT* context, bool graceful);
   void WorkerEnded(int& running);
-  platform::StartResult StartNextReceive(Connection* c, size_t& bytes, int& error);
+  platform::StartResult StartNextReceive(Connection* c, bool on_file_worker, size_t& bytes,
+                                         int& error);
   void NextRequestArrived(Connection* c);
   // The processor reports a log-on while it builds the reply; the registry
   // hears of it (ReportLogOn) once that reply has gone out, so a slow
@@ -113,8 +114,8 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   bool ended = false;
   bool torn_down = false;
 
-  // Socket workers polling for a next request now, and how many may: a
-  // poller holds a processor, so at most half of them poll at once.
+  // Threads polling for a next request now, and how many may: a poller
+  // holds a processor, so at most half of them poll at once.
   std::atomic<int> pollers{0};
   const int max_pollers;
 

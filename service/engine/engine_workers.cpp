@@ -59,28 +59,34 @@ void ConnectionEngine::Core::WorkerEnded(int& running) {
   worker_ended.notify_all();
 }
 
-// The receive of a connection's next request, on a socket worker: polled
-// for when the client has lately answered within kPoll and no more than
-// max_pollers workers are polling, else armed at once.
-StartResult ConnectionEngine::Core::StartNextReceive(Connection* c, size_t& bytes, int& error) {
-  PER_IO_CONTEXT& io = *c->io;
+// The receive of a connection's next request. The client has just had its
+// reply; at one request in flight it answers within microseconds. So this
+// thread first polls for the request (when the connection's last gap was
+// shorter than kPoll and no more than max_pollers threads poll), then a file
+// worker lingers on the socket, and only then is the receive armed.
+StartResult ConnectionEngine::Core::StartNextReceive(Connection* c, bool on_file_worker,
+                                                     size_t& bytes, int& error) {
+  platform::SocketOperation& op = c->io->overlapped;
   c->waiting_since = std::chrono::steady_clock::now();
-  if (c->poll_for_next && pollers.fetch_add(1, std::memory_order_relaxed) < max_pollers) {
-    c->poll_for_next = false;  // until the gap is seen again; set before the record may pass on
-    const StartResult result = socket_port->StartPolling(io.overlapped, kPoll, bytes, error);
-    pollers.fetch_sub(1, std::memory_order_relaxed);
-    if (result != StartResult::kPending) {
-      c->poll_for_next = true;
-      c->waiting_since = {};
+  std::optional<StartResult> result;
+  if (c->poll_for_next) {
+    if (pollers.fetch_add(1, std::memory_order_relaxed) < max_pollers) {
+      result = socket_port->Poll(op, kPoll, bytes, error);
     }
-    return result;
+    pollers.fetch_sub(1, std::memory_order_relaxed);
   }
-  if (c->poll_for_next) pollers.fetch_sub(1, std::memory_order_relaxed);
-  return socket_port->Start(io.overlapped, false, bytes, error);
+  if (!result && on_file_worker &&
+      file_port.Linger(op.socket, kLinger) == platform::LingerResult::kReadable) {
+    result = socket_port->Start(op, true, bytes, error);
+  }
+  if (!result) result = socket_port->Start(op, false, bytes, error);
+  if (*result != StartResult::kPending) NextRequestArrived(c);
+  // Once pending, another thread may own the connection already.
+  return *result;
 }
 
-// The armed receive of a next request completed: was the gap short enough
-// to poll for next time?
+// The next request has arrived (or the wait ended otherwise): was the gap
+// short enough to poll for next time?
 void ConnectionEngine::Core::NextRequestArrived(Connection* c) {
   if (c->waiting_since == std::chrono::steady_clock::time_point{}) return;
   c->poll_for_next = std::chrono::steady_clock::now() - c->waiting_since < kPoll;
@@ -139,11 +145,11 @@ void ConnectionEngine::Core::FileWorker() {
 
 // Carries the connection on until an operation is pending (or it closed).
 // Receives and sends are tried at once, except the receive of a new
-// request, which the client cannot have sent yet. File transfers are tried
-// at once without waiting; one that would wait goes to the file workers.
-// A file worker that has replied lingers for the next request: one that
-// comes back to back is then served by it, with no socket worker woken and
-// no hand-off between them.
+// request, which the client cannot have sent yet (StartNextReceive). File
+// transfers are tried at once without waiting; one that would wait goes to
+// the file workers. A thread that has replied polls or lingers for the next
+// request: one that comes back to back is then served by it, with no
+// worker woken and no hand-off between workers.
 void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker) {
   PER_IO_CONTEXT& io = *c->io;
   for (;;) {
@@ -155,18 +161,15 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
       case Step::kSend: {
         const bool send = step == Step::kSend;
         io.overlapped.kind = send ? SocketOperation::Kind::kSend : SocketOperation::Kind::kReceive;
-        bool try_now = send || io.bytes_received != 0;
-        if (!try_now && on_file_worker &&
-            file_port.Linger(io.overlapped.socket, kLinger) == platform::LingerResult::kReadable) {
-          try_now = true;
-        }
         size_t bytes = 0;
         int error = 0;
         // A log-on's reply has gone out whole: the registry hears of it now.
         if (!send) ReportLogOn(c);
-        const StartResult started = try_now || on_file_worker
-                                        ? socket_port->Start(io.overlapped, try_now, bytes, error)
-                                        : StartNextReceive(c, bytes, error);
+        // A send, or the rest of a request, is tried at once; the next
+        // request is waited for.
+        const StartResult started = send || io.bytes_received != 0
+                                        ? socket_port->Start(io.overlapped, true, bytes, error)
+                                        : StartNextReceive(c, on_file_worker, bytes, error);
         switch (started) {
           case StartResult::kPending:
             return;
