@@ -91,6 +91,7 @@ class SocketPort {
  private:
   SocketPort(UniqueFd epoll, UniqueFd wake);
   int Arm(SocketOperation& op);
+  std::optional<StartResult> Try(SocketOperation& op, size_t& bytes, int& error);
 
   UniqueFd epoll_;
   UniqueFd wake_;  // eventfd, readable once shutdown is posted
