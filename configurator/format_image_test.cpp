@@ -15,7 +15,7 @@
 #include "shared/bytes.h"
 #include "shared/master_boot_record.h"
 #include "shared/win32_error.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::configurator {
 namespace {

@@ -5,8 +5,8 @@
 #include <QPrinter>
 #include <numeric>
 
-#include "tests/program_run.h"
-#include "tests/scratch_dir.h"
+#include "tests/program_run_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::configurator {
 namespace {

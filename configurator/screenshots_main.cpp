@@ -31,9 +31,9 @@
 #include "configurator/server_tree.h"
 #include "configurator/widget_prompts.h"
 #include "shared/password_digest.h"
-#include "tests/block_client.h"
+#include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::configurator {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "driver/debug_print.h"
-#include "driver/fake_block_server.h"
+#include "driver/block_server_for_testing.h"
 #include "shared/password_digest.h"
 
 namespace quensaria::driver {

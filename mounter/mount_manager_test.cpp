@@ -8,7 +8,7 @@
 
 #include "shared/win32_error.h"
 #include "shared/win32_error_text.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {

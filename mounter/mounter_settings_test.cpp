@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "shared/password_digest.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {

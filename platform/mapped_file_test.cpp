@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "shared/win32_error.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::platform {
 namespace {

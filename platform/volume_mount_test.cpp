@@ -13,7 +13,7 @@
 
 #include "platform/loop_device.h"
 #include "platform/unique_fd.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::platform {
 namespace {

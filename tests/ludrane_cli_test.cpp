@@ -13,8 +13,8 @@
 #include "service/management/management_server.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
-#include "tests/program_run.h"
-#include "tests/scratch_dir.h"
+#include "tests/program_run_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "configurator/service_control.h"
 #include "tests/program_for_testing.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "tests/scripted_prompts.h"
 
 namespace quensaria {

@@ -28,9 +28,9 @@
 #include "configurator/server_document.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
-#include "tests/block_client.h"
+#include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "tests/scripted_prompts.h"
 
 namespace quensaria {

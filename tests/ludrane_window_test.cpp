@@ -31,10 +31,10 @@
 #include "configurator/server_document.h"
 #include "configurator/server_tree.h"
 #include "shared/password_digest.h"
-#include "tests/block_client.h"
+#include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/program_run.h"
-#include "tests/scratch_dir.h"
+#include "tests/program_run_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::configurator {
 namespace {

@@ -30,7 +30,7 @@
 #include "platform/volume_mount.h"
 #include "shared/password_digest.h"
 #include "tests/mounter_dialogs_for_testing.h"
-#include "tests/velmoran_harness.h"
+#include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {

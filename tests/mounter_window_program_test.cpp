@@ -24,7 +24,7 @@
 #include "mounter/root_volumes.h"
 #include "mounter/user_prompts_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/velmoran_harness.h"
+#include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "tests/program_for_testing.h"
-#include "tests/velmoran_harness.h"
+#include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::harness {
 namespace {

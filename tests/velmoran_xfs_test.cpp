@@ -14,7 +14,7 @@
 #include <string>
 
 #include "tests/program_for_testing.h"
-#include "tests/velmoran_harness.h"
+#include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::harness {
 namespace {

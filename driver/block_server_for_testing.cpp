@@ -1,4 +1,4 @@
-#include "driver/fake_block_server.h"
+#include "driver/block_server_for_testing.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
