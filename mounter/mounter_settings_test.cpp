@@ -9,8 +9,8 @@
 #include <QTextStream>
 #include <cstring>
 
-#include "shared/password_digest.h"
 #include "platform/scratch_dir_for_testing.h"
+#include "shared/password_digest.h"
 
 namespace quensaria::mounter {
 namespace {

@@ -36,7 +36,7 @@ using harness::Shell;
 using harness::VelmoranProcess;
 namespace fs = std::filesystem;
 
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+using testing::FirstLine;
 
 // Answers the dialogs of a mount as they open: the add-device dialog with a
 // network disk on 127.0.0.1:`port` as drive `letter`, the password dialog
