@@ -56,13 +56,12 @@ bool Eventually(F condition) {
 
 std::string MediaDir(char letter) { return std::string("/media/velmoran/") + letter; }
 
-class MounterProgramTest : public ::testing::Test {
+class MounterProgramTest : public harness::ServiceAndDriverTest {
  protected:
+  MounterProgramTest() : ServiceAndDriverTest("mounter-program-test") {}
   void SetUp() override {
-    ASSERT_TRUE(harness::VelmoranIsBuilt()) << "velmoran is not built";
-    const std::string missing = harness::MissingForDriver(/*loop=*/true);
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    ASSERT_NO_FATAL_FAILURE(stack_.Start());
+    ServiceAndDriverTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     settings_ = std::make_unique<MounterSettings>(
         SettingsPaths{QString::fromStdString(scratch_ / "config"),
                       QString::fromStdString(scratch_ / "xdg"),
@@ -85,7 +84,7 @@ class MounterProgramTest : public ::testing::Test {
         }
       }
     }
-    stack_.StopAndCheck();
+    ServiceAndDriverTest::TearDown();
   }
 
   // Exports `image` on a free port for 127.0.0.1 at `access`; started unless
@@ -146,8 +145,6 @@ class MounterProgramTest : public ::testing::Test {
     EXPECT_FALSE(platform::IsMountPoint(MediaDir(letter)));
   }
 
-  harness::ScratchDir scratch_{"mounter-program-test"};
-  harness::ServiceAndDriver stack_{scratch_};
   std::unique_ptr<MounterSettings> settings_;
   RootVolumes volumes_;
   std::unique_ptr<MountManager> manager_;

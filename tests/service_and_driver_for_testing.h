@@ -6,6 +6,8 @@
 #ifndef QUENSARIA_TESTS_SERVICE_AND_DRIVER_FOR_TESTING_H_
 #define QUENSARIA_TESTS_SERVICE_AND_DRIVER_FOR_TESTING_H_
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 
@@ -43,6 +45,31 @@ class ServiceAndDriver {
   const ScratchDir& scratch_;
   std::unique_ptr<Daemon> service_;
   std::unique_ptr<VelmoranProcess> velmoran_;
+};
+
+// A fixture for tests of the whole stack: both programs started before each
+// test (skipped where this machine cannot run the driver) and stopped
+// cleanly after it, once what the test attached and mounted is undone.
+// Fixtures that need more override SetUp and TearDown and call these.
+class ServiceAndDriverTest : public ::testing::Test {
+ protected:
+  // `name` prefixes the scratch directory.
+  explicit ServiceAndDriverTest(const std::string& name) : scratch_(name) {}
+
+  void SetUp() override {
+    ASSERT_TRUE(VelmoranIsBuilt()) << "velmoran is not built";
+    const std::string missing = MissingForDriver(/*loop=*/true);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    ASSERT_NO_FATAL_FAILURE(stack_.Start());
+  }
+  void TearDown() override {
+    attached_.UndoAll();
+    stack_.StopAndCheck();
+  }
+
+  ScratchDir scratch_;
+  ServiceAndDriver stack_{scratch_};
+  Attachments attached_;
 };
 
 }  // namespace quensaria::harness

@@ -25,29 +25,15 @@ namespace fs = std::filesystem;
 
 using testing::FirstLine;
 
-class VelmoranServiceTest : public ::testing::Test {
+class VelmoranServiceTest : public ServiceAndDriverTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(VelmoranIsBuilt()) << "velmoran is not built";
-    const std::string missing = MissingForDriver(/*loop=*/true);
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    ASSERT_NO_FATAL_FAILURE(stack_.Start());
-  }
-
-  void TearDown() override {
-    attached_.UndoAll();
-    stack_.StopAndCheck();
-  }
+  VelmoranServiceTest() : ServiceAndDriverTest("velmoran-service-test") {}
 
   CommandResult MountNet(const std::string& device, int port, const std::string& more = "") {
     return stack_.velmoran()->Ctl("mount-net " + device + " 127.0.0.1 " +
                                   std::to_string(port) + " " + more);
   }
   std::string Sha1(const std::string& file) { return FirstLine(Shell("sha1sum < " + file).output); }
-
-  ScratchDir scratch_{"velmoran-service-test"};
-  ServiceAndDriver stack_{scratch_};
-  Attachments attached_;  // undone first
 };
 
 TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {

@@ -18,27 +18,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class VelmoranXfsTest : public ::testing::Test {
+class VelmoranXfsTest : public ServiceAndDriverTest {
  protected:
+  VelmoranXfsTest() : ServiceAndDriverTest("velmoran-xfs-test") {}
   void SetUp() override {
-    ASSERT_TRUE(VelmoranIsBuilt()) << "velmoran is not built";
-    const std::string missing = MissingForDriver(/*loop=*/true);
-    if (!missing.empty()) GTEST_SKIP() << missing;
     if (Shell("command -v mkfs.xfs && command -v xfs_repair && grep -qw xfs /proc/filesystems")
             .code != 0) {
       GTEST_SKIP() << "needs xfsprogs and XFS in the kernel";
     }
-    ASSERT_NO_FATAL_FAILURE(stack_.Start());
+    ServiceAndDriverTest::SetUp();
   }
-
-  void TearDown() override {
-    attached_.UndoAll();
-    stack_.StopAndCheck();
-  }
-
-  ScratchDir scratch_{"velmoran-xfs-test"};
-  ServiceAndDriver stack_{scratch_};
-  Attachments attached_;  // undone first
 };
 
 TEST_F(VelmoranXfsTest, XfsOnAWholeNetworkDiskIsMadeMountedWrittenAndClean) {
