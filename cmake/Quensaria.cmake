@@ -38,21 +38,42 @@ function(quensaria_test name)
                         GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
                        PROPERTIES LABELS unit TIMEOUT 300)
-  # A list cannot pass through PROPERTIES (its second item would be read as a
-  # property name), so further labels and resource locks are set once the
-  # tests are discovered.
   if(ARG_LABELS OR ARG_RESOURCE_LOCK)
-    set(labels unit ${ARG_LABELS})
-    set(extra "")
-    if(ARG_RESOURCE_LOCK)
-      set(extra " RESOURCE_LOCK \"${ARG_RESOURCE_LOCK}\"")
-    endif()
-    set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
-    file(WRITE ${label_file}
-         "if(${name}_TESTS)\n"
-         "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\"${extra})\n"
-         "endif()\n")
-    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
+    _quensaria_test_labels(${name} "unit;${ARG_LABELS}" "${ARG_RESOURCE_LOCK}")
+  endif()
+endfunction()
+
+# A list cannot pass through gtest_discover_tests' PROPERTIES (its second item
+# would be read as a property name), so further labels and resource locks are
+# set once the tests are discovered.
+function(_quensaria_test_labels name labels resource_lock)
+  set(extra "")
+  if(resource_lock)
+    set(extra " RESOURCE_LOCK \"${resource_lock}\"")
+  endif()
+  set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+  file(WRITE ${label_file}
+       "if(${name}_TESTS)\n"
+       "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${labels}\"${extra})\n"
+       "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
+endfunction()
+
+# quensaria_qt_test(NAME SOURCES... LIBS ... [RESOURCE_LOCK ...]): a
+# GoogleTest binary with a QApplication (tests/qt_main_for_testing.cpp) on the
+# offscreen platform, for widget and D-Bus tests. Not labelled tsan: Qt's own
+# threads are outside what that tree checks.
+function(quensaria_qt_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/tests/qt_main_for_testing.cpp)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  quensaria_uses_test_helpers(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt6::Widgets Qt6::Test GTest::gtest
+                        GTest::gmock Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                       PROPERTIES LABELS unit TIMEOUT 300 ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+  if(ARG_RESOURCE_LOCK)
+    _quensaria_test_labels(${name} unit "${ARG_RESOURCE_LOCK}")
   endif()
 endfunction()
 

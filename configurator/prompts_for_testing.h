@@ -9,9 +9,9 @@
 #include <QStringList>
 #include <deque>
 #include <functional>
-#include <ostream>
 
 #include "configurator/user_prompts.h"
+#include "tests/qt_print_for_testing.h"
 
 namespace quensaria::configurator {
 
@@ -65,11 +65,5 @@ class RecordingPrompts : public UserPrompts {
 };
 
 }  // namespace quensaria::configurator
-
-// GoogleTest prints Qt strings readably.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QStringList& list, std::ostream* out) {
-  *out << '{' << list.join(QStringLiteral("|")).toStdString() << '}';
-}
 
 #endif  // QUENSARIA_CONFIGURATOR_PROMPTS_FOR_TESTING_H_
