@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/block_client.h"
+#include "tests/block_client_for_testing.h"
 
 namespace {
 

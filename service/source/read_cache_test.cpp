@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "service/source/memory_io.h"
+#include "service/source/memory_io_for_testing.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::source {
