@@ -5,7 +5,7 @@
 #include <string>
 
 #include "configurator/create_image.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "platform/socket.h"
-#include "tests/block_client.h"
+#include "tests/block_client_for_testing.h"
 
 namespace {
 

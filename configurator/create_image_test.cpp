@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::configurator {
 namespace {

@@ -12,10 +12,10 @@
 
 #include "configurator/boot_programs.h"
 #include "configurator/create_image.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/bytes.h"
 #include "shared/master_boot_record.h"
 #include "shared/win32_error.h"
-#include "tests/scratch_dir.h"
 
 namespace quensaria::configurator {
 namespace {

@@ -5,13 +5,11 @@
 #include <QPrinter>
 #include <numeric>
 
-#include "tests/program_run.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
+#include "tests/pdf_pages_for_testing.h"
 
 namespace quensaria::configurator {
 namespace {
-
-using testing::RunProgram;
 
 PrintTable ClientTable(int rows) {
   PrintTable table;
@@ -35,14 +33,7 @@ class PrintoutTest : public ::testing::Test {
     printer.setPageSize(QPageSize(QPageSize::A4));
     if (from > 0) printer.setFromTo(from, to);
     EXPECT_TRUE(ListPrintout::Print(printer, table, QFont()));
-    const testing::ProgramResult text = RunProgram({"pdftotext", "-layout", pdf_, "-"});
-    EXPECT_EQ(text.exit_code, 0) << text.err;
-    // The CJK font maps some glyphs back to Kangxi radicals (⼝ for 口); NFKC
-    // folds them into the ideographs the text was written with.
-    QStringList pages =
-        QString::fromStdString(text.out).normalized(QString::NormalizationForm_KC).split(QChar('\f'));
-    if (!pages.isEmpty() && pages.last().trimmed().isEmpty()) pages.removeLast();
-    return pages;
+    return testing::PdfPages(pdf_);
   }
 
   testing::ScratchDir scratch_;

@@ -7,6 +7,7 @@
 #include <QTableView>
 #include <QToolBar>
 #include <QToolButton>
+#include <initializer_list>
 
 #include "configurator/main_window.h"
 #include "configurator/server_document.h"
@@ -42,6 +43,22 @@ constexpr ToolEntry kToolEntries[] = {
 };
 
 QIcon ToolIcon(const char* name) { return QIcon(QStringLiteral(":/icons/%1.png").arg(QLatin1String(name))); }
+
+// Adds a menu titled `title`, named `name`, holding `items` in order; a null
+// item stands for a separator.
+QMenu* AddMenu(QMenuBar* bar, const QString& title, const QString& name,
+               std::initializer_list<QAction*> items) {
+  QMenu* menu = bar->addMenu(title);
+  menu->setObjectName(name);
+  for (QAction* item : items) {
+    if (item == nullptr) {
+      menu->addSeparator();
+    } else {
+      menu->addAction(item);
+    }
+  }
+  return menu;
+}
 
 }  // namespace
 
@@ -103,29 +120,18 @@ void MainWindow::BuildActions() {
 }
 
 void MainWindow::BuildMenus() {
-  QMenu* service = menuBar()->addMenu(QStringLiteral("服务[&S]"));
-  service->setObjectName(QStringLiteral("serviceMenu"));
-  service->addActions({actions_[kCmdCreateService], actions_[kCmdDeleteService]});
-  service->addSeparator();
-  service->addActions({actions_[kCmdStart], actions_[kCmdStop]});
-  service->addSeparator();
-  service->addActions({actions_[kCmdPrint], actions_[kCmdPageSetup], actions_[kCmdPrintPreview]});
-  service->addSeparator();
+  QMenu* service = AddMenu(menuBar(), QStringLiteral("服务[&S]"), QStringLiteral("serviceMenu"),
+                           {actions_[kCmdCreateService], actions_[kCmdDeleteService], nullptr,
+                            actions_[kCmdStart], actions_[kCmdStop], nullptr, actions_[kCmdPrint],
+                            actions_[kCmdPageSetup], actions_[kCmdPrintPreview], nullptr});
   QAction* exit = service->addAction(QStringLiteral("退出[&X]"), this, &QWidget::close);
   exit->setObjectName(QStringLiteral("actionExit"));
 
-  QMenu* client = menuBar()->addMenu(QStringLiteral("客户端[&C]"));
-  client->setObjectName(QStringLiteral("clientMenu"));
-  client->addAction(actions_[kCmdAddStaticClient]);
-  client->addSeparator();
-  client->addAction(actions_[kCmdDeleteClient]);
+  AddMenu(menuBar(), QStringLiteral("客户端[&C]"), QStringLiteral("clientMenu"),
+          {actions_[kCmdAddStaticClient], nullptr, actions_[kCmdDeleteClient]});
 
-  QMenu* view = menuBar()->addMenu(QStringLiteral("视图[&V]"));
-  view->setObjectName(QStringLiteral("viewMenu"));
-  view->addAction(actions_[kCmdRefresh]);
-  view->addSeparator();
-  view->addAction(actions_[kCmdSelectAll]);
-  view->addSeparator();
+  QMenu* view = AddMenu(menuBar(), QStringLiteral("视图[&V]"), QStringLiteral("viewMenu"),
+                        {actions_[kCmdRefresh], nullptr, actions_[kCmdSelectAll], nullptr});
   tool_bar_ = new QToolBar(QStringLiteral("工具栏"), this);
   QAction* show_tool_bar = tool_bar_->toggleViewAction();
   show_tool_bar->setText(QStringLiteral("工具栏[&T]"));
@@ -137,15 +143,9 @@ void MainWindow::BuildMenus() {
   show_status_bar->setChecked(true);
   connect(show_status_bar, &QAction::toggled, statusBar(), &QWidget::setVisible);
 
-  QMenu* tools = menuBar()->addMenu(QStringLiteral("工具[&T]"));
-  tools->setObjectName(QStringLiteral("toolsMenu"));
-  tools->addAction(actions_[kCmdOptions]);
-  tools->addSeparator();
-  tools->addAction(actions_[kCmdCreateImage]);
-
-  QMenu* help = menuBar()->addMenu(QStringLiteral("帮助[&H]"));
-  help->setObjectName(QStringLiteral("helpMenu"));
-  help->addAction(about_);
+  AddMenu(menuBar(), QStringLiteral("工具[&T]"), QStringLiteral("toolsMenu"),
+          {actions_[kCmdOptions], nullptr, actions_[kCmdCreateImage]});
+  AddMenu(menuBar(), QStringLiteral("帮助[&H]"), QStringLiteral("helpMenu"), {about_});
 }
 
 void MainWindow::BuildToolBar() {

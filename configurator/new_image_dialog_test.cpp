@@ -13,9 +13,9 @@
 
 #include "configurator/create_image.h"
 #include "configurator/prompts_for_testing.h"
-#include "tests/image_files.h"
-#include "tests/program_run.h"
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
+#include "tests/image_files_for_testing.h"
+#include "tests/program_run_for_testing.h"
 
 namespace quensaria::configurator {
 namespace {

@@ -30,10 +30,10 @@
 #include "configurator/server_document.h"
 #include "configurator/server_tree.h"
 #include "configurator/widget_prompts.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/password_digest.h"
-#include "tests/block_client.h"
+#include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/scratch_dir.h"
 
 namespace quensaria::configurator {
 namespace {

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "driver/block_server_for_testing.h"
 #include "driver/debug_print.h"
-#include "driver/fake_block_server.h"
 #include "shared/password_digest.h"
 #include "shared/utf16.h"
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "driver/block_server_for_testing.h"
 #include "driver/debug_print.h"
-#include "driver/fake_block_server.h"
 #include "shared/password_digest.h"
 
 namespace quensaria::driver {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/block_server_for_testing.h"
 #include "driver/debug_print.h"
-#include "driver/fake_block_server.h"
 #include "shared/password_digest.h"
 
 namespace quensaria::driver {

@@ -3,6 +3,8 @@
 // where the flow's texts land.
 #include "mounter/main_window.h"
 
+#include <gtest/gtest.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -23,7 +25,7 @@
 #include "mounter/drive_list_model.h"
 #include "mounter/user_prompts_for_testing.h"
 #include "mounter/window_engine_for_testing.h"
-#include "mounter/window_tests.h"
+#include "tests/qt_print_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {
@@ -49,10 +51,8 @@ QString Cell(const QTableView* list, int row, int column) {
   return list->model()->index(row, column).data().toString();
 }
 
-class MainWindowTest : public QObject {
-  Q_OBJECT
-
- private:
+class MainWindowTest : public ::testing::Test {
+ protected:
   FakeWindowEngine engine_;
   ScriptedPrompts prompts_;
 
@@ -69,244 +69,233 @@ class MainWindowTest : public QObject {
                                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
   }
-
- private slots:
-  void init() {
-    engine_ = FakeWindowEngine();
-    prompts_ = ScriptedPrompts();
-  }
-
-  void ListShowsTheDrivesWithTheirColumns() {
-    engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", true),
-                      FakeImageDrive('H', "/srv/images/a.img", "0.00K")};
-    MainWindow window(engine_, prompts_, true);
-    QCOMPARE(window.windowTitle(), QStringLiteral("Velmoran Client Mounter"));
-    QTableView* list = window.driveList();
-    QCOMPARE(list->model()->rowCount(), 2);
-    const QStringList headers{"Device", "Location", "Capacity", "Access"};
-    const int widths[] = {80, 210, 65, 70};
-    for (int c = 0; c < 4; ++c) {
-      QCOMPARE(list->model()->headerData(c, Qt::Horizontal).toString(), headers[c]);
-      // At least the fixed width, and wide enough for every text in it.
-      QVERIFY(list->horizontalHeader()->sectionSize(c) >= widths[c]);
-      QVERIFY(list->horizontalHeader()->sectionSize(c) >= static_cast<QAbstractItemView*>(list)->sizeHintForColumn(c));
-    }
-    QCOMPARE(Cell(list, 0, 0), QStringLiteral("D:"));
-    QCOMPARE(Cell(list, 0, 1), QStringLiteral("10.0.0.5 : 60000"));
-    QCOMPARE(Cell(list, 0, 2), QStringLiteral("1.50G"));
-    QCOMPARE(Cell(list, 0, 3), QStringLiteral("VirtualWrite"));
-    QCOMPARE(Cell(list, 1, 1), QStringLiteral("/srv/images/a.img"));
-    QCOMPARE(Cell(list, 1, 3), QStringLiteral("Full"));
-    QCOMPARE(list->selectionBehavior(), QAbstractItemView::SelectRows);
-    QVERIFY(list->showGrid());
-    QVERIFY(list->horizontalHeader()->sectionsMovable());
-
-    // Refresh rescans: a drive that went is gone from the list.
-    engine_.drives.pop_back();
-    Action(window, "actionRefresh")->trigger();
-    QCOMPARE(list->model()->rowCount(), 1);
-  }
-
-  void ToolBarHasTheButtonsInOrderWithTooltips() {
-    MainWindow window(engine_, prompts_, true);
-    auto* bar = window.findChild<QToolBar*>("toolBar");
-    QStringList order;
-    for (QAction* action : bar->actions()) {
-      order.append(action->isSeparator() ? QStringLiteral("|") : action->objectName());
-    }
-    QCOMPARE(order, (QStringList{"actionMount", "actionUnmount", "actionRemount", "|",
-                                 "actionRefresh", "|", "actionSettings", "|", "actionHide",
-                                 "actionExit"}));
-    QCOMPARE(Action(window, "actionMount")->toolTip(),
-             QStringLiteral("挂载网络磁盘或虚拟镜像磁盘"));
-    QCOMPARE(Action(window, "actionExit")->toolTip(), QStringLiteral("退出本程序"));
-    for (QAction* action : bar->actions()) {
-      if (action->isSeparator()) continue;
-      QVERIFY2(!action->icon().isNull(), qPrintable(action->objectName()));
-      QVERIFY2(!action->toolTip().isEmpty() && action->toolTip() != action->text(),
-               qPrintable(action->objectName()));
-    }
-  }
-
-  void TrayMenuListsMountedDrivesAndDropsTheSubmenuWithoutThem() {
-    MainWindow window(engine_, prompts_, true);
-    window.RebuildTrayMenu();
-    QStringList entries;
-    for (QAction* action : window.trayMenu()->actions()) {
-      if (!action->isSeparator()) entries.append(action->objectName());
-    }
-    QCOMPARE(entries, (QStringList{"trayShowMainWindow", "trayMount", "traySettings",
-                                   "trayExit"}));
-
-    engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false),
-                      FakeImageDrive('K', "/srv/k.img", "1.00M")};
-    window.RebuildTrayMenu();
-    auto* submenu = window.trayMenu()->findChild<QMenu*>("trayUnmountMenu");
-    QVERIFY(submenu != nullptr);
-    QCOMPARE(window.trayMenu()->actions().at(2), submenu->menuAction());
-    QCOMPARE(submenu->actions().size(), 2);
-    QCOMPARE(submenu->actions()[0]->text(), QStringLiteral(" D: (10.0.0.5 : 60000)"));
-    QCOMPARE(submenu->actions()[0]->data().toInt(), 0x9000 + 'D');
-    QCOMPARE(submenu->actions()[1]->text(), QStringLiteral(" K:(/srv/k.img)"));
-
-    submenu->actions()[1]->trigger();
-    QCOMPARE(engine_.unmounted, (std::vector<std::vector<char>>{{'K'}}));
-    QCOMPARE(prompts_.shown, QStringList{engine_.result_text});  // a box, not the status bar
-
-    engine_.drives.clear();
-    window.RebuildTrayMenu();
-    QVERIFY(window.trayMenu()->findChild<QMenu*>("trayUnmountMenu") == nullptr);
-  }
-
-  void ToolBarMountShowsItsResultInTheStatusBar() {
-    MainWindow window(engine_, prompts_, true);
-    engine_.result_text = QStringLiteral("Mount successfully");
-    WhenModal([](QDialog* dialog) {
-      QCOMPARE(dialog->objectName(), QStringLiteral("addDeviceDialog"));
-      auto* port = dialog->findChild<QLineEdit*>("port");
-      port->setText(QStringLiteral("61234"));
-      dialog->findChild<QComboBox*>("driveLetter")->setCurrentIndex(1);
-      ClickOk(dialog);
-    });
-    Action(window, "actionMount")->trigger();
-    QCOMPARE(engine_.origins, std::vector<FlowOrigin>{FlowOrigin::kToolbar});
-    QCOMPARE(engine_.answers.at(0).port, 61234u);
-    QCOMPARE(engine_.answers.at(0).driveLetter, 'F');
-    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Mount successfully"));
-    QVERIFY(prompts_.shown.isEmpty());
-    QCOMPARE(window.driveList()->model()->rowCount(), 1);  // the flow refreshed the list
-    QCOMPARE(Cell(window.driveList(), 0, 1), QStringLiteral("127.0.0.1 : 61234"));
-  }
-
-  void TrayMountShowsItsResultInABoxAndAsksForThePassword() {
-    MainWindow window(engine_, prompts_, true);
-    engine_.result_text = QStringLiteral("Mount success");
-    engine_.ask_password = true;
-    WhenModal([](QDialog* add) {
-      ClickOk(add);
-      WhenModal([](QDialog* password) {
-        QCOMPARE(password->objectName(), QStringLiteral("passwordDialog"));
-        ClickOk(password);
-      });
-    });
-    window.RebuildTrayMenu();
-    window.trayMenu()->findChild<QAction*>("trayMount")->trigger();
-    QCOMPARE(engine_.origins, std::vector<FlowOrigin>{FlowOrigin::kTray});
-    QCOMPARE(prompts_.shown, QStringList{QStringLiteral("Mount success")});
-    QCOMPARE(window.statusBar()->currentMessage(), QString());
-  }
-
-  void CancelledMountShowsNothing() {
-    MainWindow window(engine_, prompts_, true);
-    WhenModal([](QDialog* dialog) { dialog->reject(); });
-    Action(window, "actionMount")->trigger();
-    QVERIFY(engine_.answers.empty());
-    QCOMPARE(window.statusBar()->currentMessage(), QString());
-    QVERIFY(prompts_.shown.isEmpty());
-  }
-
-  void UnmountAndRemountTakeTheSelectedRowsInListOrder() {
-    engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false),
-                      FakeImageDrive('G', "/srv/g.img", "1.00M"),
-                      FakeImageDrive('M', "/srv/m.img", "1.00M")};
-    MainWindow window(engine_, prompts_, true);
-    const int scans = engine_.list_calls;
-    Action(window, "actionUnmount")->trigger();  // nothing selected: only a rescan
-    QVERIFY(engine_.unmounted.empty());
-    QCOMPARE(engine_.list_calls, scans + 1);
-    Action(window, "actionRemount")->trigger();
-    QVERIFY(engine_.remounted.empty());
-
-    SelectRows(window, {2, 0});
-    prompts_.answers = {true};
-    engine_.result_text = QStringLiteral("Unmount successfully");
-    Action(window, "actionUnmount")->trigger();
-    QCOMPARE(engine_.unmounted, (std::vector<std::vector<char>>{{'D', 'M'}}));
-    QCOMPARE(prompts_.asked, QStringList{QStringLiteral("Do you want to unmount these devices?")});
-    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Unmount successfully"));
-
-    SelectRows(window, {1});
-    Action(window, "actionRemount")->trigger();
-    QCOMPARE(engine_.remounted, (std::vector<std::vector<char>>{{'G'}}));
-  }
-
-  void ActivatingARowOpensItsMountPoint() {
-    engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false)};
-    MainWindow window(engine_, prompts_, true);
-    emit window.driveList()->activated(window.driveList()->model()->index(0, 2));
-    QCOMPARE(prompts_.opened, QStringList{QStringLiteral("/media/velmoran/D")});
-  }
-
-  void SettingsOpenWithTheEngineValuesAndReturnThem() {
-    MainWindow window(engine_, prompts_, true);
-    engine_.settings = {true, QStringLiteral("/tmp/vc/")};
-    WhenModal([](QDialog* dialog) {
-      QCOMPARE(dialog->objectName(), QStringLiteral("settingsDialog"));
-      QCOMPARE(dialog->findChild<QLineEdit*>("tempFolder")->text(), QStringLiteral("/tmp/vc/"));
-      ClickOk(dialog);
-    });
-    Action(window, "actionSettings")->trigger();
-    QCOMPARE(engine_.accepted_settings.size(), size_t{1});
-    QVERIFY(engine_.accepted_settings[0].startAtLogOn);
-    QCOMPARE(engine_.accepted_settings[0].tempFolder, QStringLiteral("/tmp/vc/"));
-  }
-
-  void HidingGoesToTheTrayOrMinimisesWithoutOne() {
-    {
-      MainWindow window(engine_, prompts_, true);
-      window.Start(StartMode::kHidden);
-      QVERIFY(!window.isVisible());
-      window.ToggleFromTray();
-      QVERIFY(window.isVisible());
-      window.ToggleFromTray();
-      QVERIFY(!window.isVisible());
-      window.Start(StartMode::kNormal);
-      QVERIFY(window.isVisible());
-      Action(window, "actionHide")->trigger();
-      QVERIFY(!window.isVisible());
-      window.ShowAndRaise();
-      window.setWindowState(Qt::WindowMinimized);
-      QTRY_VERIFY(!window.isVisible());
-    }
-    {
-      MainWindow window(engine_, prompts_, false);
-      window.Start(StartMode::kHidden);
-      QVERIFY(window.isVisible());
-      QVERIFY(window.isMinimized());
-      window.ShowAndRaise();
-      QVERIFY(!window.isMinimized());
-      Action(window, "actionHide")->trigger();
-      QVERIFY(window.isVisible());
-      QVERIFY(window.isMinimized());
-    }
-  }
-
-  void ExitFromToolBarTrayAndCloseEndsTheProgram() {
-    MainWindow window(engine_, prompts_, true);
-    QSignalSpy exits(&window, &MainWindow::exitRequested);
-    Action(window, "actionExit")->trigger();
-    window.trayMenu()->findChild<QAction*>("trayExit")->trigger();
-    window.show();
-    window.close();
-    QCOMPARE(exits.count(), 3);
-  }
-
-  void AboutEntryShowsTheVersion() {
-    MainWindow window(engine_, prompts_, true);
-    bool seen = false;
-    WhenModal([&seen](QDialog* dialog) {
-      seen = dialog->objectName() == QStringLiteral("aboutDialog");
-      dialog->accept();
-    });
-    Action(window, "actionAbout")->trigger();
-    QVERIFY(seen);
-  }
 };
+
+TEST_F(MainWindowTest, ListShowsTheDrivesWithTheirColumns) {
+  engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", true),
+                    FakeImageDrive('H', "/srv/images/a.img", "0.00K")};
+  MainWindow window(engine_, prompts_, true);
+  ASSERT_EQ(window.windowTitle(), QStringLiteral("Velmoran Client Mounter"));
+  QTableView* list = window.driveList();
+  ASSERT_EQ(list->model()->rowCount(), 2);
+  const QStringList headers{"Device", "Location", "Capacity", "Access"};
+  const int widths[] = {80, 210, 65, 70};
+  for (int c = 0; c < 4; ++c) {
+    ASSERT_EQ(list->model()->headerData(c, Qt::Horizontal).toString(), headers[c]);
+    // At least the fixed width, and wide enough for every text in it.
+    ASSERT_TRUE(list->horizontalHeader()->sectionSize(c) >= widths[c]);
+    ASSERT_TRUE(list->horizontalHeader()->sectionSize(c) >=
+                static_cast<QAbstractItemView*>(list)->sizeHintForColumn(c));
+  }
+  ASSERT_EQ(Cell(list, 0, 0), QStringLiteral("D:"));
+  ASSERT_EQ(Cell(list, 0, 1), QStringLiteral("10.0.0.5 : 60000"));
+  ASSERT_EQ(Cell(list, 0, 2), QStringLiteral("1.50G"));
+  ASSERT_EQ(Cell(list, 0, 3), QStringLiteral("VirtualWrite"));
+  ASSERT_EQ(Cell(list, 1, 1), QStringLiteral("/srv/images/a.img"));
+  ASSERT_EQ(Cell(list, 1, 3), QStringLiteral("Full"));
+  ASSERT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
+  ASSERT_TRUE(list->showGrid());
+  ASSERT_TRUE(list->horizontalHeader()->sectionsMovable());
+
+  // Refresh rescans: a drive that went is gone from the list.
+  engine_.drives.pop_back();
+  Action(window, "actionRefresh")->trigger();
+  ASSERT_EQ(list->model()->rowCount(), 1);
+}
+
+TEST_F(MainWindowTest, ToolBarHasTheButtonsInOrderWithTooltips) {
+  MainWindow window(engine_, prompts_, true);
+  auto* bar = window.findChild<QToolBar*>("toolBar");
+  QStringList order;
+  for (QAction* action : bar->actions()) {
+    order.append(action->isSeparator() ? QStringLiteral("|") : action->objectName());
+  }
+  ASSERT_EQ(order,
+            (QStringList{"actionMount", "actionUnmount", "actionRemount", "|", "actionRefresh", "|",
+                         "actionSettings", "|", "actionHide", "actionExit"}));
+  ASSERT_EQ(Action(window, "actionMount")->toolTip(), QStringLiteral("挂载网络磁盘或虚拟镜像磁盘"));
+  ASSERT_EQ(Action(window, "actionExit")->toolTip(), QStringLiteral("退出本程序"));
+  for (QAction* action : bar->actions()) {
+    if (action->isSeparator()) continue;
+    ASSERT_TRUE(!action->icon().isNull()) << qPrintable(action->objectName());
+    ASSERT_TRUE(!action->toolTip().isEmpty() && action->toolTip() != action->text())
+        << qPrintable(action->objectName());
+  }
+}
+
+TEST_F(MainWindowTest, TrayMenuListsMountedDrivesAndDropsTheSubmenuWithoutThem) {
+  MainWindow window(engine_, prompts_, true);
+  window.RebuildTrayMenu();
+  QStringList entries;
+  for (QAction* action : window.trayMenu()->actions()) {
+    if (!action->isSeparator()) entries.append(action->objectName());
+  }
+  ASSERT_EQ(entries, (QStringList{"trayShowMainWindow", "trayMount", "traySettings", "trayExit"}));
+
+  engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false),
+                    FakeImageDrive('K', "/srv/k.img", "1.00M")};
+  window.RebuildTrayMenu();
+  auto* submenu = window.trayMenu()->findChild<QMenu*>("trayUnmountMenu");
+  ASSERT_TRUE(submenu != nullptr);
+  ASSERT_EQ(window.trayMenu()->actions().at(2), submenu->menuAction());
+  ASSERT_EQ(submenu->actions().size(), 2);
+  ASSERT_EQ(submenu->actions()[0]->text(), QStringLiteral(" D: (10.0.0.5 : 60000)"));
+  ASSERT_EQ(submenu->actions()[0]->data().toInt(), 0x9000 + 'D');
+  ASSERT_EQ(submenu->actions()[1]->text(), QStringLiteral(" K:(/srv/k.img)"));
+
+  submenu->actions()[1]->trigger();
+  ASSERT_EQ(engine_.unmounted, (std::vector<std::vector<char>>{{'K'}}));
+  ASSERT_EQ(prompts_.shown, QStringList{engine_.result_text});  // a box, not the status bar
+
+  engine_.drives.clear();
+  window.RebuildTrayMenu();
+  ASSERT_TRUE(window.trayMenu()->findChild<QMenu*>("trayUnmountMenu") == nullptr);
+}
+
+TEST_F(MainWindowTest, ToolBarMountShowsItsResultInTheStatusBar) {
+  MainWindow window(engine_, prompts_, true);
+  engine_.result_text = QStringLiteral("Mount successfully");
+  WhenModal([](QDialog* dialog) {
+    ASSERT_EQ(dialog->objectName(), QStringLiteral("addDeviceDialog"));
+    auto* port = dialog->findChild<QLineEdit*>("port");
+    port->setText(QStringLiteral("61234"));
+    dialog->findChild<QComboBox*>("driveLetter")->setCurrentIndex(1);
+    ClickOk(dialog);
+  });
+  Action(window, "actionMount")->trigger();
+  ASSERT_EQ(engine_.origins, std::vector<FlowOrigin>{FlowOrigin::kToolbar});
+  ASSERT_EQ(engine_.answers.at(0).port, 61234u);
+  ASSERT_EQ(engine_.answers.at(0).driveLetter, 'F');
+  ASSERT_EQ(window.statusBar()->currentMessage(), QStringLiteral("Mount successfully"));
+  ASSERT_TRUE(prompts_.shown.isEmpty());
+  ASSERT_EQ(window.driveList()->model()->rowCount(), 1);  // the flow refreshed the list
+  ASSERT_EQ(Cell(window.driveList(), 0, 1), QStringLiteral("127.0.0.1 : 61234"));
+}
+
+TEST_F(MainWindowTest, TrayMountShowsItsResultInABoxAndAsksForThePassword) {
+  MainWindow window(engine_, prompts_, true);
+  engine_.result_text = QStringLiteral("Mount success");
+  engine_.ask_password = true;
+  WhenModal([](QDialog* add) {
+    ClickOk(add);
+    WhenModal([](QDialog* password) {
+      ASSERT_EQ(password->objectName(), QStringLiteral("passwordDialog"));
+      ClickOk(password);
+    });
+  });
+  window.RebuildTrayMenu();
+  window.trayMenu()->findChild<QAction*>("trayMount")->trigger();
+  ASSERT_EQ(engine_.origins, std::vector<FlowOrigin>{FlowOrigin::kTray});
+  ASSERT_EQ(prompts_.shown, QStringList{QStringLiteral("Mount success")});
+  ASSERT_EQ(window.statusBar()->currentMessage(), QString());
+}
+
+TEST_F(MainWindowTest, CancelledMountShowsNothing) {
+  MainWindow window(engine_, prompts_, true);
+  WhenModal([](QDialog* dialog) { dialog->reject(); });
+  Action(window, "actionMount")->trigger();
+  ASSERT_TRUE(engine_.answers.empty());
+  ASSERT_EQ(window.statusBar()->currentMessage(), QString());
+  ASSERT_TRUE(prompts_.shown.isEmpty());
+}
+
+TEST_F(MainWindowTest, UnmountAndRemountTakeTheSelectedRowsInListOrder) {
+  engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false),
+                    FakeImageDrive('G', "/srv/g.img", "1.00M"),
+                    FakeImageDrive('M', "/srv/m.img", "1.00M")};
+  MainWindow window(engine_, prompts_, true);
+  const int scans = engine_.list_calls;
+  Action(window, "actionUnmount")->trigger();  // nothing selected: only a rescan
+  ASSERT_TRUE(engine_.unmounted.empty());
+  ASSERT_EQ(engine_.list_calls, scans + 1);
+  Action(window, "actionRemount")->trigger();
+  ASSERT_TRUE(engine_.remounted.empty());
+
+  SelectRows(window, {2, 0});
+  prompts_.answers = {true};
+  engine_.result_text = QStringLiteral("Unmount successfully");
+  Action(window, "actionUnmount")->trigger();
+  ASSERT_EQ(engine_.unmounted, (std::vector<std::vector<char>>{{'D', 'M'}}));
+  ASSERT_EQ(prompts_.asked, QStringList{QStringLiteral("Do you want to unmount these devices?")});
+  ASSERT_EQ(window.statusBar()->currentMessage(), QStringLiteral("Unmount successfully"));
+
+  SelectRows(window, {1});
+  Action(window, "actionRemount")->trigger();
+  ASSERT_EQ(engine_.remounted, (std::vector<std::vector<char>>{{'G'}}));
+}
+
+TEST_F(MainWindowTest, ActivatingARowOpensItsMountPoint) {
+  engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false)};
+  MainWindow window(engine_, prompts_, true);
+  emit window.driveList()->activated(window.driveList()->model()->index(0, 2));
+  ASSERT_EQ(prompts_.opened, QStringList{QStringLiteral("/media/velmoran/D")});
+}
+
+TEST_F(MainWindowTest, SettingsOpenWithTheEngineValuesAndReturnThem) {
+  MainWindow window(engine_, prompts_, true);
+  engine_.settings = {true, QStringLiteral("/tmp/vc/")};
+  WhenModal([](QDialog* dialog) {
+    ASSERT_EQ(dialog->objectName(), QStringLiteral("settingsDialog"));
+    ASSERT_EQ(dialog->findChild<QLineEdit*>("tempFolder")->text(), QStringLiteral("/tmp/vc/"));
+    ClickOk(dialog);
+  });
+  Action(window, "actionSettings")->trigger();
+  ASSERT_EQ(engine_.accepted_settings.size(), size_t{1});
+  ASSERT_TRUE(engine_.accepted_settings[0].startAtLogOn);
+  ASSERT_EQ(engine_.accepted_settings[0].tempFolder, QStringLiteral("/tmp/vc/"));
+}
+
+TEST_F(MainWindowTest, HidingGoesToTheTrayOrMinimisesWithoutOne) {
+  {
+    MainWindow window(engine_, prompts_, true);
+    window.Start(StartMode::kHidden);
+    ASSERT_TRUE(!window.isVisible());
+    window.ToggleFromTray();
+    ASSERT_TRUE(window.isVisible());
+    window.ToggleFromTray();
+    ASSERT_TRUE(!window.isVisible());
+    window.Start(StartMode::kNormal);
+    ASSERT_TRUE(window.isVisible());
+    Action(window, "actionHide")->trigger();
+    ASSERT_TRUE(!window.isVisible());
+    window.ShowAndRaise();
+    window.setWindowState(Qt::WindowMinimized);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }));
+  }
+  {
+    MainWindow window(engine_, prompts_, false);
+    window.Start(StartMode::kHidden);
+    ASSERT_TRUE(window.isVisible());
+    ASSERT_TRUE(window.isMinimized());
+    window.ShowAndRaise();
+    ASSERT_TRUE(!window.isMinimized());
+    Action(window, "actionHide")->trigger();
+    ASSERT_TRUE(window.isVisible());
+    ASSERT_TRUE(window.isMinimized());
+  }
+}
+
+TEST_F(MainWindowTest, ExitFromToolBarTrayAndCloseEndsTheProgram) {
+  MainWindow window(engine_, prompts_, true);
+  QSignalSpy exits(&window, &MainWindow::exitRequested);
+  Action(window, "actionExit")->trigger();
+  window.trayMenu()->findChild<QAction*>("trayExit")->trigger();
+  window.show();
+  window.close();
+  ASSERT_EQ(exits.count(), 3);
+}
+
+TEST_F(MainWindowTest, AboutEntryShowsTheVersion) {
+  MainWindow window(engine_, prompts_, true);
+  bool seen = false;
+  WhenModal([&seen](QDialog* dialog) {
+    seen = dialog->objectName() == QStringLiteral("aboutDialog");
+    dialog->accept();
+  });
+  Action(window, "actionAbout")->trigger();
+  ASSERT_TRUE(seen);
+}
 
 }  // namespace
 
-QObject* NewMainWindowTest() { return new MainWindowTest; }
-
 }  // namespace quensaria::mounter
-
-#include "main_window_test.moc"

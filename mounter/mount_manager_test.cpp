@@ -6,9 +6,9 @@
 #include <QFileInfo>
 #include <cstring>
 
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/win32_error.h"
 #include "shared/win32_error_text.h"
-#include "tests/scratch_dir.h"
 
 namespace quensaria::mounter {
 namespace {

@@ -9,8 +9,8 @@
 #include <QTextStream>
 #include <cstring>
 
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/password_digest.h"
-#include "tests/scratch_dir.h"
 
 namespace quensaria::mounter {
 namespace {

@@ -7,7 +7,7 @@
 #include <QFile>
 #include <QThread>
 
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {

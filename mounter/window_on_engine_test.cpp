@@ -1,6 +1,8 @@
 // The window on the real engine without a driver: what a user sees when
 // the mount cannot reach a device, from the tool bar and from the tray, and
 // the add-device dialog's answers becoming the next defaults.
+#include <gtest/gtest.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -18,7 +20,7 @@
 #include "mounter/engine_window_adapter.h"
 #include "mounter/main_window.h"
 #include "mounter/user_prompts_for_testing.h"
-#include "mounter/window_tests.h"
+#include "tests/qt_print_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {
@@ -47,53 +49,44 @@ void AnswerAddDevice(const QString& port, QStringList* offered) {
   poll->start(10);
 }
 
-class WindowOnEngineTest : public QObject {
-  Q_OBJECT
+TEST(WindowOnEngineTest, MountWithoutADriverReportsTheErrorWhereTheFlowStarted) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  MounterSettings settings(
+      SettingsPaths{dir.filePath("config"), dir.filePath("xdg"), dir.filePath("cache")});
+  NoVolumes volumes;
+  MountManager manager(settings, volumes, DriveLinks{dir.filePath("no-driver"), {}});
+  EngineWindowAdapter engine(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
+  ScriptedPrompts prompts;
+  MainWindow window(engine, prompts, true);
+  ASSERT_EQ(window.driveList()->model()->rowCount(), 0);
 
- private slots:
-  void MountWithoutADriverReportsTheErrorWhereTheFlowStarted() {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    MounterSettings settings(
-        SettingsPaths{dir.filePath("config"), dir.filePath("xdg"), dir.filePath("cache")});
-    NoVolumes volumes;
-    MountManager manager(settings, volumes, DriveLinks{dir.filePath("no-driver"), {}});
-    EngineWindowAdapter engine(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
-    ScriptedPrompts prompts;
-    MainWindow window(engine, prompts, true);
-    QCOMPARE(window.driveList()->model()->rowCount(), 0);
+  QStringList offered;
+  AnswerAddDevice(QStringLiteral("60123"), &offered);
+  window.findChild<QAction*>("actionMount")->trigger();
+  ASSERT_EQ(offered.size(), 23);  // D: .. Z:, none in use
+  ASSERT_EQ(offered.first(), QStringLiteral("D:"));
+  ASSERT_EQ(offered.last(), QStringLiteral("Z:"));
+  const QString status = window.statusBar()->currentMessage();
+  ASSERT_TRUE(status.startsWith(QStringLiteral("Communication error: ")) &&
+              status.size() > QStringLiteral("Communication error: ").size())
+      << qPrintable(status);
+  ASSERT_TRUE(prompts.shown.isEmpty());
+  ASSERT_EQ(settings.ReadAddDeviceDefaults().port, 60123u);
 
-    QStringList offered;
-    AnswerAddDevice(QStringLiteral("60123"), &offered);
-    window.findChild<QAction*>("actionMount")->trigger();
-    QCOMPARE(offered.size(), 23);  // D: .. Z:, none in use
-    QCOMPARE(offered.first(), QStringLiteral("D:"));
-    QCOMPARE(offered.last(), QStringLiteral("Z:"));
-    const QString status = window.statusBar()->currentMessage();
-    QVERIFY2(status.startsWith(QStringLiteral("Communication error: ")) &&
-                 status.size() > QStringLiteral("Communication error: ").size(),
-             qPrintable(status));
-    QVERIFY(prompts.shown.isEmpty());
-    QCOMPARE(settings.ReadAddDeviceDefaults().port, 60123u);
-
-    window.statusBar()->clearMessage();
-    offered.clear();
-    AnswerAddDevice(QStringLiteral("60124"), &offered);
-    window.RebuildTrayMenu();
-    window.trayMenu()->findChild<QAction*>("trayMount")->trigger();
-    QCOMPARE(prompts.shown.size(), 1);
-    QVERIFY2(prompts.shown[0].startsWith(QStringLiteral(
-                 "Velmoran has encountered an error while mounting drive, error message: ")),
-             qPrintable(prompts.shown[0]));
-    QCOMPARE(window.statusBar()->currentMessage(), QString());
-    QVERIFY(window.trayMenu()->findChild<QMenu*>("trayUnmountMenu") == nullptr);
-  }
-};
+  window.statusBar()->clearMessage();
+  offered.clear();
+  AnswerAddDevice(QStringLiteral("60124"), &offered);
+  window.RebuildTrayMenu();
+  window.trayMenu()->findChild<QAction*>("trayMount")->trigger();
+  ASSERT_EQ(prompts.shown.size(), 1);
+  ASSERT_TRUE(prompts.shown[0].startsWith(
+      QStringLiteral("Velmoran has encountered an error while mounting drive, error message: ")))
+      << qPrintable(prompts.shown[0]);
+  ASSERT_EQ(window.statusBar()->currentMessage(), QString());
+  ASSERT_TRUE(window.trayMenu()->findChild<QMenu*>("trayUnmountMenu") == nullptr);
+}
 
 }  // namespace
 
-QObject* NewWindowOnEngineTest() { return new WindowOnEngineTest; }
-
 }  // namespace quensaria::mounter
-
-#include "window_on_engine_test.moc"

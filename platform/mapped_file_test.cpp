@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/win32_error.h"
-#include "tests/scratch_dir.h"
 
 namespace quensaria::platform {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "platform/loop_device.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "platform/unique_fd.h"
-#include "tests/scratch_dir.h"
 
 namespace quensaria::platform {
 namespace {

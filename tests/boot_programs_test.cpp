@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "configurator/boot_programs.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/master_boot_record.h"
-#include "tests/boot_probes.h"
-#include "tests/program_run.h"
-#include "tests/scratch_dir.h"
+#include "tests/boot_probes_for_testing.h"
+#include "tests/program_run_for_testing.h"
 
 namespace quensaria::testing {
 namespace {

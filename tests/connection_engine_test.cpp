@@ -23,13 +23,13 @@
 #include "platform/console.h"
 #include "platform/loop_device_for_testing.h"
 #include "platform/socket.h"
-#include "service/source/memory_io.h"
+#include "service/source/memory_io_for_testing.h"
 #include "shared/bytes.h"
 #include "shared/password_digest.h"
 #include "shared/win32_error.h"
-#include "tests/block_client.h"
-#include "tests/engine_harness.h"
-#include "tests/pattern_image.h"
+#include "tests/block_client_for_testing.h"
+#include "tests/engine_harness_for_testing.h"
+#include "tests/pattern_image_for_testing.h"
 
 namespace quensaria::testing {
 namespace {

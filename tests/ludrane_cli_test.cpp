@@ -9,12 +9,12 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/scratch_dir_for_testing.h"
 #include "service/management/fake_operations_for_testing.h"
 #include "service/management/management_server.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
-#include "tests/program_run.h"
-#include "tests/scratch_dir.h"
+#include "tests/program_run_for_testing.h"
 
 namespace quensaria {
 namespace {

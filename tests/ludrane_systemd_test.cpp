@@ -10,10 +10,10 @@
 #include <fstream>
 #include <memory>
 
+#include "configurator/prompts_for_testing.h"
 #include "configurator/service_control.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/scratch_dir.h"
-#include "tests/scripted_prompts.h"
 
 namespace quensaria {
 namespace {
@@ -21,7 +21,7 @@ namespace {
 using configurator::CheckAndStartService;
 using configurator::ServiceCheck;
 using testing::Program;
-using testing::ScriptedPrompts;
+using configurator::RecordingPrompts;
 
 constexpr char kSystemd[] = "org.freedesktop.systemd1";
 
@@ -74,7 +74,7 @@ class ServiceControlTest : public ::testing::Test {
   testing::ScratchDir scratch_;
   const std::string record_ = scratch_.File("calls");
   std::unique_ptr<Program> standin_;
-  ScriptedPrompts prompts_;
+  RecordingPrompts prompts_{/*answer_yes_when_none_queued=*/false};
 };
 
 constexpr char kQuestion[] =

@@ -1,6 +1,6 @@
 // ludrane's document, commands and dialogs against the real quensaria
 // program (--console) over a temporary runtime directory; dialogs are the
-// real ones, filled in by scripts through ScriptedPrompts.
+// real ones, filled in by scripts through RecordingPrompts.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -24,14 +24,14 @@
 #include "configurator/machine_info.h"
 #include "configurator/management_client.h"
 #include "configurator/options_dialog.h"
+#include "configurator/prompts_for_testing.h"
 #include "configurator/server_config_dialog.h"
 #include "configurator/server_document.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
-#include "tests/block_client.h"
+#include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/scratch_dir.h"
-#include "tests/scripted_prompts.h"
 
 namespace quensaria {
 namespace {
@@ -50,7 +50,7 @@ using configurator::ServerDocument;
 using configurator::ServerRow;
 using configurator::SourceKind;
 using testing::Program;
-using testing::ScriptedPrompts;
+using configurator::RecordingPrompts;
 
 // This machine as the create dialog sees it in these tests.
 class TestMachine : public configurator::MachineInfo {
@@ -162,7 +162,7 @@ class LudraneTest : public ::testing::Test {
   std::string image_;
   std::unique_ptr<Program> service_;
   std::unique_ptr<ManagementClient> client_;
-  ScriptedPrompts prompts_;
+  RecordingPrompts prompts_{/*answer_yes_when_none_queued=*/false};
   ConfiguratorDefaults defaults_{QString::fromStdString(dir_ + "/Quensaria.conf")};
   TestMachine machine_;
   std::unique_ptr<ServerDocument> document_;
@@ -320,9 +320,9 @@ TEST_F(LudraneTest, DeviceKindsListThisMachineAndSendTheDevicePath) {
   // The browse button goes through the prompts with the image filter.
   ServerConfigDialog file_dialog(prompts_, defaults_, machine_);
   file_dialog.SetSourceKind(SourceKind::kFile);
-  prompts_.chosen_file = QString::fromStdString(image_);
+  prompts_.next_file = QString::fromStdString(image_);
   QTest::mouseClick(file_dialog.browse_button(), Qt::LeftButton);
-  EXPECT_EQ(prompts_.file_filters.value(0), "Standard Image Files (*.img);;All Files (*)");
+  EXPECT_EQ(prompts_.filters.value(0), "Standard Image Files (*.img);;All Files (*)");
   EXPECT_EQ(file_dialog.path_edit()->text().toStdString(), image_);
   EXPECT_EQ(file_dialog.size_edit()->text(), "3");
 }

@@ -30,11 +30,11 @@
 #include "configurator/server_config_dialog.h"
 #include "configurator/server_document.h"
 #include "configurator/server_tree.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/password_digest.h"
-#include "tests/block_client.h"
+#include "tests/block_client_for_testing.h"
+#include "tests/pdf_pages_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/program_run.h"
-#include "tests/scratch_dir.h"
 
 namespace quensaria::configurator {
 namespace {
@@ -153,14 +153,7 @@ class LudraneWindowTest : public ::testing::Test {
     prompts_.on_exec = [](QDialog&) { return QDialog::Accepted; };  // the print dialog's OK
     Trigger(kCmdPrint);
     EXPECT_EQ(prompts_.executed.last(), "printDialog");
-    const testing::ProgramResult text = testing::RunProgram({"pdftotext", "-layout", pdf, "-"});
-    EXPECT_EQ(text.exit_code, 0) << text.err;
-    // The CJK font maps some glyphs back to Kangxi radicals (⼝ for 口); NFKC
-    // folds them into the ideographs the text was written with.
-    QStringList pages =
-        QString::fromStdString(text.out).normalized(QString::NormalizationForm_KC).split(QChar('\f'));
-    if (!pages.isEmpty() && pages.last().trimmed().isEmpty()) pages.removeLast();
-    return pages;
+    return testing::PdfPages(pdf);
   }
 
   testing::ScratchDir scratch_;

@@ -30,7 +30,9 @@
 #include "platform/volume_mount.h"
 #include "shared/password_digest.h"
 #include "tests/mounter_dialogs_for_testing.h"
-#include "tests/velmoran_harness.h"
+#include "tests/program_for_testing.h"
+#include "tests/service_and_driver_for_testing.h"
+#include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {
@@ -40,19 +42,7 @@ using harness::CommandResult;
 using harness::Quote;
 using harness::Shell;
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t length = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+using testing::FirstLine;
 
 // Polls `condition` for up to ten seconds.
 template <typename F>
@@ -66,34 +56,24 @@ bool Eventually(F condition) {
 
 std::string MediaDir(char letter) { return std::string("/media/velmoran/") + letter; }
 
-class MounterProgramTest : public ::testing::Test {
+class MounterProgramTest : public harness::ServiceAndDriverTest {
  protected:
+  MounterProgramTest() : ServiceAndDriverTest("mounter-program-test") {}
   void SetUp() override {
-    ASSERT_TRUE(harness::VelmoranIsBuilt()) << "velmoran is not built";
-    const std::string missing = harness::MissingForDriver(/*loop=*/true);
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    fs::create_directories(scratch_ / "state");
-    fs::create_directories(scratch_ / "qrun");
-    const std::string cli = Cli("status");
-    service_ = harness::Daemon::Start(
-        {QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state", "--runtime-dir",
-         scratch_ / "qrun"},
-        [cli](const harness::Daemon&) { return Shell(cli).code == 0; });
-    ASSERT_TRUE(service_ && service_->running()) << (service_ ? service_->Log() : "");
-    velmoran_ = harness::VelmoranProcess::Start(scratch_ / "vrun");
-    ASSERT_TRUE(velmoran_ && velmoran_->running());
+    ServiceAndDriverTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     settings_ = std::make_unique<MounterSettings>(
         SettingsPaths{QString::fromStdString(scratch_ / "config"),
                       QString::fromStdString(scratch_ / "xdg"),
                       QString::fromStdString(scratch_ / "cache")});
     manager_ = std::make_unique<MountManager>(
-        *settings_, volumes_, DriveLinks{QString::fromStdString(velmoran_->runtime_dir()), {}});
+        *settings_, volumes_, DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
     manager_->SetRemountPause(std::chrono::milliseconds(100));
   }
 
   void TearDown() override {
     // Whatever a failed test left: file systems, loop devices, links.
-    if (velmoran_) {
+    if (stack_.velmoran()) {
       for (char letter : used_letters_) {
         if (platform::IsMountPoint(MediaDir(letter))) ::umount2(MediaDir(letter).c_str(), MNT_DETACH);
         ::rmdir(MediaDir(letter).c_str());
@@ -103,38 +83,15 @@ class MounterProgramTest : public ::testing::Test {
           (void)platform::DetachLoopDevice(loop);
         }
       }
-      if (velmoran_->running()) {
-        EXPECT_EQ(0, velmoran_->Stop()) << velmoran_->Log();
-      }
-      EXPECT_EQ("", harness::FaultsIn(velmoran_->Log()));
     }
-    if (service_) {
-      if (service_->running()) {
-        EXPECT_EQ(0, service_->Stop()) << service_->Log();
-      }
-      EXPECT_EQ("", harness::FaultsIn(service_->Log()));
-    }
+    ServiceAndDriverTest::TearDown();
   }
 
-  std::string Cli(const std::string& arguments) const {
-    return std::string(LUDRANE_CLI_PATH) + " --runtime-dir " + Quote(scratch_ / "qrun") + " " +
-           arguments;
-  }
   // Exports `image` on a free port for 127.0.0.1 at `access`; started unless
   // `start` is false. Returns the port; *server gets the server's handle.
   int Export(const std::string& image, const std::string& access, const std::string& options = "",
              bool start = true, std::string* server_out = nullptr) {
-    const int port = FreePort();
-    const CommandResult added = Shell(
-        Cli("add-server " + Quote(image) + " --port " + std::to_string(port) + " " + options));
-    EXPECT_EQ(0, added.code) << added.output;
-    const std::string server = FirstLine(added.output);
-    EXPECT_EQ(0, Shell(Cli("add-client " + server + " 127.0.0.1 " + access)).code);
-    if (start) {
-      const CommandResult started = Shell(Cli("start-server " + server));
-      EXPECT_EQ(0, started.code) << started.output << service_->Log();
-    }
-    if (server_out) *server_out = server;
+    const int port = stack_.Export(image, access, options, start, server_out);
     // The export's password is empty, and this user has saved it.
     settings_->WritePassword(htonl(0x7F000001), htons(static_cast<uint16_t>(port)),
                              PasswordDigest(""));
@@ -152,8 +109,9 @@ class MounterProgramTest : public ::testing::Test {
   std::string Sha1(const std::string& file) {
     return FirstLine(Shell("sha1sum < " + Quote(file)).output);
   }
+  harness::VelmoranProcess* velmoran() const { return stack_.velmoran(); }
   std::string Device(int index) const {
-    return velmoran_->DevicePath("VelmoranEx" + std::to_string(index));
+    return velmoran()->DevicePath("VelmoranEx" + std::to_string(index));
   }
   AddDeviceAnswer Network(int port, char letter) {
     used_letters_.push_back(letter);
@@ -187,9 +145,6 @@ class MounterProgramTest : public ::testing::Test {
     EXPECT_FALSE(platform::IsMountPoint(MediaDir(letter)));
   }
 
-  harness::ScratchDir scratch_{"mounter-program-test"};
-  std::unique_ptr<harness::Daemon> service_;
-  std::unique_ptr<harness::VelmoranProcess> velmoran_;
   std::unique_ptr<MounterSettings> settings_;
   RootVolumes volumes_;
   std::unique_ptr<MountManager> manager_;
@@ -359,14 +314,14 @@ TEST_F(MounterProgramTest, ALetterInUseAndTheNinthMount) {
   ASSERT_EQ(0, Shell("truncate -s 4M " + Quote(blank)).code);
   used_letters_ = {'W', 'X'};
   // Drive W held by another mount on device 5, through the driver's link.
-  CommandResult r = velmoran_->Ctl("mount-image VelmoranEx5 " + Quote(blank) + " --letter W");
+  CommandResult r = velmoran()->Ctl("mount-image VelmoranEx5 " + Quote(blank) + " --letter W");
   ASSERT_EQ(0, r.code) << r.output;
   ScriptedDialogs dialogs;
   dialogs.adds = {Image(blank, 'W')};
   EXPECT_EQ(170, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
   EXPECT_EQ(dialogs.LastStatus(), "Communication error: The requested resource is in use.");
   ExpectNothingLeft('W', 0);
-  EXPECT_NE(0, velmoran_->Ctl("query VelmoranEx0").code) << "device 0 stayed empty";
+  EXPECT_NE(0, velmoran()->Ctl("query VelmoranEx0").code) << "device 0 stayed empty";
 
   // Every device busy: the maximum.
   for (int index = 0; index < 8; ++index) {
@@ -374,7 +329,7 @@ TEST_F(MounterProgramTest, ALetterInUseAndTheNinthMount) {
     // One file each: the driver holds an image file exclusively.
     const std::string file = scratch_ / ("blank" + std::to_string(index) + ".img");
     ASSERT_EQ(0, Shell("truncate -s 1M " + Quote(file)).code);
-    r = velmoran_->Ctl("mount-image VelmoranEx" + std::to_string(index) + " " + Quote(file));
+    r = velmoran()->Ctl("mount-image VelmoranEx" + std::to_string(index) + " " + Quote(file));
     ASSERT_EQ(0, r.code) << r.output;
   }
   dialogs.adds = {Image(blank, 'X')};
@@ -383,7 +338,7 @@ TEST_F(MounterProgramTest, ALetterInUseAndTheNinthMount) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(manager_->links().DefinitionPath('X').toStdString())));
   for (int index = 0; index < 8; ++index) {
     EXPECT_TRUE(platform::LoopDevicesBackedBy(Device(index)).empty());
-    EXPECT_EQ(0, velmoran_->Ctl("unmount VelmoranEx" + std::to_string(index)).code);
+    EXPECT_EQ(0, velmoran()->Ctl("unmount VelmoranEx" + std::to_string(index)).code);
   }
   // A cancelled dialog shows nothing.
   const size_t shown = dialogs.statuses.size();
@@ -401,7 +356,7 @@ TEST_F(MounterProgramTest, TheAutomountPathFindsItsSettingsAndDriverWithoutADisp
     // An administrator's choice of the driver's place.
     QSettings system(QString::fromStdString(scratch_ / "xdg/Ostravin/Velmoran.conf"),
                      QSettings::IniFormat);
-    system.setValue("Mounter/DriverRuntimeDir", QString::fromStdString(velmoran_->runtime_dir()));
+    system.setValue("Mounter/DriverRuntimeDir", QString::fromStdString(velmoran()->runtime_dir()));
   }
   ::setenv("XDG_CONFIG_HOME", (scratch_ / "config").c_str(), 1);
   ::setenv("XDG_CONFIG_DIRS", (scratch_ / "xdg").c_str(), 1);
@@ -413,7 +368,7 @@ TEST_F(MounterProgramTest, TheAutomountPathFindsItsSettingsAndDriverWithoutADisp
   ::unsetenv("XDG_CONFIG_DIRS");
   ::unsetenv("XDG_CACHE_HOME");
   EXPECT_TRUE(platform::IsMountPoint(MediaDir('N')));
-  EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx2").code);
+  EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx2").code);
   EXPECT_EQ(0u, manager_->UnmountDrive('N'));
   ExpectNothingLeft('N', 2);
 }
@@ -432,7 +387,7 @@ TEST_F(MounterProgramTest, AVolumeThatCannotBeAttachedTakesTheMountBackAndSaysWh
   const int port = Export(Ext4Image("plain.img", "8M"), "full");
   NoWayToVolumes no_way;
   MountManager manager(*settings_, no_way,
-                       DriveLinks{QString::fromStdString(velmoran_->runtime_dir()), {}});
+                       DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
   ScriptedDialogs dialogs;
   dialogs.adds = {Network(port, 'Y')};
   EXPECT_EQ(50, manager.AddAndMount(dialogs, FlowOrigin::kTray));
@@ -440,7 +395,7 @@ TEST_F(MounterProgramTest, AVolumeThatCannotBeAttachedTakesTheMountBackAndSaysWh
             "Velmoran has encountered an error while mounting drive, error message: No way to "
             "attach the volume: do this or that.");
   ExpectNothingLeft('Y', 0);
-  EXPECT_NE(0, velmoran_->Ctl("query VelmoranEx0").code) << "the driver's mount was taken back";
+  EXPECT_NE(0, velmoran()->Ctl("query VelmoranEx0").code) << "the driver's mount was taken back";
   EXPECT_FALSE(settings_->ReadDrive(0).has_value());
   EXPECT_TRUE(manager.ListDrives().empty());
 }
@@ -462,7 +417,7 @@ TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
 
   // Its own engine, as the "-automount" process has.
   MountManager automatic(*settings_, volumes_,
-                         DriveLinks{QString::fromStdString(velmoran_->runtime_dir()), {}});
+                         DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
   std::atomic<int> mounted{-1};
   std::thread run([&] { mounted = AutoMount(automatic, *settings_, {60, std::chrono::milliseconds(200)}); });
   const bool both = Eventually([&] {
@@ -471,7 +426,7 @@ TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
   EXPECT_TRUE(both);
   EXPECT_FALSE(platform::IsMountPoint(MediaDir('L')));
   // The late service starts; a later pass mounts its drive.
-  EXPECT_EQ(0, Shell(Cli("start-server " + late_server)).code);
+  EXPECT_EQ(0, Shell(stack_.Cli("start-server " + late_server)).code);
   EXPECT_TRUE(Eventually([&] { return platform::IsMountPoint(MediaDir('L')); }));
   run.join();
   EXPECT_EQ(mounted, 3);
@@ -479,8 +434,8 @@ TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ("served\n", Shell("cat " + MediaDir('L') + "/served.txt").output);
   // Each on its saved index.
-  EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx3").code);
-  EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx6").code);
+  EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx3").code);
+  EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx6").code);
   for (char letter : {'J', 'K', 'L'}) EXPECT_EQ(0u, manager_->UnmountDrive(letter)) << letter;
   ExpectNothingLeft('J', 0);
   ExpectNothingLeft('K', 3);

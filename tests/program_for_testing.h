@@ -1,5 +1,6 @@
 // Helpers of the whole-program tests: a program run as a child process
-// with its output in a file, and a free TCP port.
+// with its output in a file, the first line of what one printed, and a free
+// TCP port.
 #ifndef QUENSARIA_TESTS_PROGRAM_FOR_TESTING_H_
 #define QUENSARIA_TESTS_PROGRAM_FOR_TESTING_H_
 
@@ -85,6 +86,9 @@ class Program {
   pid_t pid_ = -1;
   std::optional<int> status_;
 };
+
+// The first line of `text`, without its line end.
+inline std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 inline uint16_t FreePort() {

@@ -27,8 +27,8 @@
 #include "service/registry/host_name_resolver.h"
 #include "service/registry/server_registry.h"
 #include "shared/password_digest.h"
-#include "tests/block_client.h"
-#include "tests/pattern_image.h"
+#include "tests/block_client_for_testing.h"
+#include "tests/pattern_image_for_testing.h"
 
 namespace quensaria::testing {
 namespace {

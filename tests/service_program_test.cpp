@@ -14,12 +14,12 @@
 #include <sstream>
 
 #include "configurator/management_client.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "service/store/configuration_store.h"
 #include "shared/password_digest.h"
-#include "tests/block_client.h"
+#include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/program_run.h"
-#include "tests/scratch_dir.h"
+#include "tests/program_run_for_testing.h"
 
 namespace quensaria {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "mounter/udisks2_volumes.h"
 #include "shared/win32_error.h"
-#include "tests/velmoran_harness.h"
+#include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {

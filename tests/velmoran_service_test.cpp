@@ -1,9 +1,6 @@
 // The driver against the real service: quensaria --console set up with
 // ludrane-cli as an administrator would, velmoran mounting its exports, and
 // ext4 through loop devices, on 127.0.0.1 at ports picked at run time.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,87 +15,34 @@
 #include <vector>
 
 #include "tests/program_for_testing.h"
-#include "tests/velmoran_harness.h"
+#include "tests/service_and_driver_for_testing.h"
+#include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::harness {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+using testing::FirstLine;
 
-class VelmoranServiceTest : public ::testing::Test {
+class VelmoranServiceTest : public ServiceAndDriverTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(VelmoranIsBuilt()) << "velmoran is not built";
-    const std::string missing = MissingForDriver(/*loop=*/true);
-    if (!missing.empty()) GTEST_SKIP() << missing;
-    fs::create_directories(scratch_ / "state");
-    fs::create_directories(scratch_ / "qrun");
-    StartService();
-    velmoran_ = VelmoranProcess::Start(scratch_ / "vrun");
-    ASSERT_TRUE(velmoran_ && velmoran_->running());
-  }
+  VelmoranServiceTest() : ServiceAndDriverTest("velmoran-service-test") {}
 
-  void TearDown() override {
-    attached_.UndoAll();
-    if (velmoran_) {
-      if (velmoran_->running()) {
-        EXPECT_EQ(0, velmoran_->Stop()) << velmoran_->Log();
-      }
-      EXPECT_EQ("", FaultsIn(velmoran_->Log()));
-    }
-    if (service_) {
-      if (service_->running()) {
-        EXPECT_EQ(0, service_->Stop()) << service_->Log();
-      }
-      EXPECT_EQ("", FaultsIn(service_->Log()));
-    }
-  }
-
-  void StartService() {
-    const std::string cli = Cli("status");
-    service_ = Daemon::Start({QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state",
-                              "--runtime-dir", scratch_ / "qrun"},
-                             [cli](const Daemon&) { return Shell(cli).code == 0; });
-    ASSERT_TRUE(service_ && service_->running()) << (service_ ? service_->Log() : "");
-  }
-  std::string Cli(const std::string& arguments) const {
-    return std::string(LUDRANE_CLI_PATH) + " --runtime-dir " + Quote(scratch_ / "qrun") + " " +
-           arguments;
-  }
-  // Exports `image` on a free port, this client at `access`; returns the port.
-  int Export(const std::string& image, const std::string& access,
-             const std::string& options = "") {
-    const int port = testing::FreePort();
-    const CommandResult added =
-        Shell(Cli("add-server " + Quote(image) + " --port " + std::to_string(port) + " " + options));
-    EXPECT_EQ(0, added.code) << added.output;
-    const std::string server = FirstLine(added.output);
-    EXPECT_EQ(0, Shell(Cli("add-client " + server + " 127.0.0.1 " + access)).code);
-    const CommandResult started = Shell(Cli("start-server " + server));
-    EXPECT_EQ(0, started.code) << started.output << service_->Log();
-    return port;
-  }
   CommandResult MountNet(const std::string& device, int port, const std::string& more = "") {
-    return velmoran_->Ctl("mount-net " + device + " 127.0.0.1 " + std::to_string(port) + " " +
-                          more);
+    return stack_.velmoran()->Ctl("mount-net " + device + " 127.0.0.1 " +
+                                  std::to_string(port) + " " + more);
   }
   std::string Sha1(const std::string& file) { return FirstLine(Shell("sha1sum < " + file).output); }
-
-  ScratchDir scratch_{"velmoran-service-test"};
-  std::unique_ptr<Daemon> service_;
-  std::unique_ptr<VelmoranProcess> velmoran_;
-  Attachments attached_;  // undone first
 };
 
 TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
   const std::string image = scratch_ / "export.img";
   ASSERT_EQ(0, Shell("truncate -s 64M " + image).code);
-  const int port = Export(image, "full");
+  const int port = stack_.Export(image, "full");
   CommandResult r = MountNet("VelmoranEx0", port, "--letter F");
-  ASSERT_EQ(0, r.code) << r.output << velmoran_->Log();
-  r = velmoran_->Ctl("query F:");
+  ASSERT_EQ(0, r.code) << r.output << stack_.velmoran()->Log();
+  r = stack_.velmoran()->Ctl("query F:");
   EXPECT_EQ(0, r.code);
   EXPECT_EQ("status 0x00000000 (Win32 0)\n"
             "disk size: 67108864\n"
@@ -110,7 +54,7 @@ TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
             "source name: \n",
             r.output);
 
-  const std::string loop = attached_.Loop(velmoran_->LinkPath('F'));
+  const std::string loop = attached_.Loop(stack_.velmoran()->LinkPath('F'));
   ASSERT_FALSE(loop.empty());
   ASSERT_EQ(0, Shell("mkfs.ext4 -q -F " + loop).code);
   const std::string mnt = scratch_ / "mnt";
@@ -120,7 +64,7 @@ TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
                      "sha1sum < " + mnt + "/data.bin > " + scratch_.path() + "/data.sha1").code);
   ASSERT_TRUE(attached_.Unmount(mnt));
   ASSERT_TRUE(attached_.Detach(loop));
-  ASSERT_EQ(0, velmoran_->Ctl("unmount F:").code);
+  ASSERT_EQ(0, stack_.velmoran()->Ctl("unmount F:").code);
 
   const CommandResult fsck = Shell("e2fsck -fn " + image);
   EXPECT_EQ(0, fsck.code) << fsck.output;
@@ -136,14 +80,14 @@ TEST_F(VelmoranServiceTest, VirtualWriteKeepsTheExportByteForByte) {
   ASSERT_EQ(0, Shell("echo 'served' > " + scratch_ / "content/served.txt").code);
   ASSERT_EQ(0, Shell("mkfs.ext4 -q -F -d " + scratch_ / "content" + " " + image + " 32M").code);
   const std::string before = Sha1(image);
-  const int port = Export(image, "virtual");
+  const int port = stack_.Export(image, "virtual");
   fs::create_directories(scratch_ / "cache");
   const std::string options = "--letter W --cache-dir " + scratch_ / "cache";
   CommandResult r = MountNet("VelmoranEx3", port, options);
   ASSERT_EQ(0, r.code) << r.output;
-  EXPECT_NE(std::string::npos, velmoran_->Ctl("query W:").output.find("virtual write: 1"));
+  EXPECT_NE(std::string::npos, stack_.velmoran()->Ctl("query W:").output.find("virtual write: 1"));
 
-  std::string loop = attached_.Loop(velmoran_->DevicePath("VelmoranEx3"));
+  std::string loop = attached_.Loop(stack_.velmoran()->DevicePath("VelmoranEx3"));
   const std::string mnt = scratch_ / "mnt";
   ASSERT_TRUE(attached_.Mount(loop, mnt));
   EXPECT_EQ("served\n", Shell("cat " + mnt + "/served.txt").output);
@@ -154,11 +98,11 @@ TEST_F(VelmoranServiceTest, VirtualWriteKeepsTheExportByteForByte) {
   EXPECT_FALSE(fs::exists(mnt + "/served.txt"));
   ASSERT_TRUE(attached_.Unmount(mnt));
   ASSERT_TRUE(attached_.Detach(loop));
-  ASSERT_EQ(0, velmoran_->Ctl("unmount W:").code);
+  ASSERT_EQ(0, stack_.velmoran()->Ctl("unmount W:").code);
   EXPECT_EQ(before, Sha1(image)) << "the exported image changed";
 
   ASSERT_EQ(0, MountNet("VelmoranEx3", port, options).code);
-  loop = attached_.Loop(velmoran_->DevicePath("VelmoranEx3"));
+  loop = attached_.Loop(stack_.velmoran()->DevicePath("VelmoranEx3"));
   ASSERT_TRUE(attached_.Mount(loop, mnt));
   EXPECT_EQ("served\n", Shell("cat " + mnt + "/served.txt").output);
   EXPECT_FALSE(fs::exists(mnt + "/mine.txt"));
@@ -167,11 +111,11 @@ TEST_F(VelmoranServiceTest, VirtualWriteKeepsTheExportByteForByte) {
 TEST_F(VelmoranServiceTest, AWrongPasswordIsRefused) {
   const std::string image = scratch_ / "export.img";
   ASSERT_EQ(0, Shell("truncate -s 8M " + image).code);
-  const int port = Export(image, "full", "--password opensesame");
+  const int port = stack_.Export(image, "full", "--password opensesame");
   CommandResult r = MountNet("VelmoranEx0", port, "--letter X --password wrong");
   EXPECT_EQ(1, r.code);
   EXPECT_NE(std::string::npos, r.output.find("status 0xC000006A (Win32 86)")) << r.output;
-  EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('X'))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(stack_.velmoran()->LinkPath('X'))));
   r = MountNet("VelmoranEx0", port, "--letter X --password opensesame");
   EXPECT_EQ(0, r.code) << r.output;
 }
@@ -179,20 +123,20 @@ TEST_F(VelmoranServiceTest, AWrongPasswordIsRefused) {
 TEST_F(VelmoranServiceTest, IoContinuesAcrossARestartOfTheService) {
   const std::string image = scratch_ / "export.img";
   ASSERT_EQ(0, Shell("truncate -s 16M " + image).code);
-  const int port = Export(image, "full");
+  const int port = stack_.Export(image, "full");
   ASSERT_EQ(0, MountNet("VelmoranEx0", port).code);
-  const std::string device = velmoran_->DevicePath("VelmoranEx0");
+  const std::string device = stack_.velmoran()->DevicePath("VelmoranEx0");
   ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "one").code);
   ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "two").code);
   ASSERT_EQ(0, Shell("dd if=" + scratch_ / "one" + " of=" + device +
                      " bs=64k seek=1 conv=notrunc,fsync status=none").code);
 
   // The export was started when the service stopped, so it comes back.
-  ASSERT_EQ(0, service_->Stop());
-  StartService();
+  ASSERT_EQ(0, stack_.service()->Stop());
+  ASSERT_NO_FATAL_FAILURE(stack_.StartService());
   const CommandResult write = Shell("dd if=" + scratch_ / "two" + " of=" + device +
                                     " bs=64k seek=2 conv=notrunc,fsync status=none");
-  EXPECT_EQ(0, write.code) << write.output << velmoran_->Log();
+  EXPECT_EQ(0, write.code) << write.output << stack_.velmoran()->Log();
   EXPECT_EQ(0, Shell("dd if=" + device + " bs=64k skip=1 count=1 status=none | cmp - " +
                      scratch_ / "one").code);
   EXPECT_EQ(0, Shell("dd if=" + image + " bs=64k skip=2 count=1 status=none | cmp - " +
@@ -222,9 +166,9 @@ bool WaitFor(const std::function<bool()>& done) {
 TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService) {
   const std::string image = scratch_ / "export.img";
   ASSERT_EQ(0, Shell("truncate -s 128M " + image).code);
-  const int port = Export(image, "full");
+  const int port = stack_.Export(image, "full");
   ASSERT_EQ(0, MountNet("VelmoranEx0", port).code);
-  const std::string loop = attached_.Loop(velmoran_->DevicePath("VelmoranEx0"));
+  const std::string loop = attached_.Loop(stack_.velmoran()->DevicePath("VelmoranEx0"));
   ASSERT_FALSE(loop.empty());
 
   // Random writes of 4 to 64 KiB, held to a pace that lets the restarts
@@ -244,12 +188,12 @@ TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService
     const uint64_t before = SectorsWritten(loop);
     if (!WaitFor([&] { return finished || SectorsWritten(loop) >= before + 2048; })) break;
     if (finished) break;
-    ASSERT_EQ(0, service_->Stop()) << service_->Log();
-    StartService();
+    ASSERT_EQ(0, stack_.service()->Stop()) << stack_.service()->Log();
+    ASSERT_NO_FATAL_FAILURE(stack_.StartService());
   }
   writer.join();
   EXPECT_EQ(3, restarts) << "fio ended before the third restart; nothing was tested";
-  EXPECT_EQ(0, fio.code) << fio.output << velmoran_->Log();
+  EXPECT_EQ(0, fio.code) << fio.output << stack_.velmoran()->Log();
   EXPECT_EQ(std::string::npos, fio.output.find("verify")) << fio.output;
   EXPECT_NE(std::string::npos, fio.output.find("err= 0")) << fio.output;
 }

@@ -17,14 +17,14 @@
 #include <thread>
 #include <vector>
 
-#include "driver/fake_block_server.h"
+#include "driver/block_server_for_testing.h"
 #include "platform/device_control_client.h"
 #include "shared/block_protocol.h"
 #include "shared/mount_record.h"
 #include "shared/nt_status.h"
 #include "shared/password_digest.h"
 #include "shared/utf16.h"
-#include "tests/velmoran_harness.h"
+#include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::harness {
 namespace {

@@ -3,9 +3,6 @@
 // velmoran mounting it, a loop device on the device file, on 127.0.0.1 at a
 // port picked at run time. The disk-signature stamp must not touch such a
 // sector 0.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,86 +10,36 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/program_for_testing.h"
-#include "tests/velmoran_harness.h"
+#include "tests/service_and_driver_for_testing.h"
+#include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::harness {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
-
-class VelmoranXfsTest : public ::testing::Test {
+class VelmoranXfsTest : public ServiceAndDriverTest {
  protected:
+  VelmoranXfsTest() : ServiceAndDriverTest("velmoran-xfs-test") {}
   void SetUp() override {
-    ASSERT_TRUE(VelmoranIsBuilt()) << "velmoran is not built";
-    const std::string missing = MissingForDriver(/*loop=*/true);
-    if (!missing.empty()) GTEST_SKIP() << missing;
     if (Shell("command -v mkfs.xfs && command -v xfs_repair && grep -qw xfs /proc/filesystems")
             .code != 0) {
       GTEST_SKIP() << "needs xfsprogs and XFS in the kernel";
     }
-    fs::create_directories(scratch_ / "state");
-    fs::create_directories(scratch_ / "qrun");
-    const std::string cli = Cli("status");
-    service_ = Daemon::Start({QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state",
-                              "--runtime-dir", scratch_ / "qrun"},
-                             [cli](const Daemon&) { return Shell(cli).code == 0; });
-    ASSERT_TRUE(service_ && service_->running()) << (service_ ? service_->Log() : "");
-    velmoran_ = VelmoranProcess::Start(scratch_ / "vrun");
-    ASSERT_TRUE(velmoran_ && velmoran_->running());
+    ServiceAndDriverTest::SetUp();
   }
-
-  void TearDown() override {
-    attached_.UndoAll();
-    if (velmoran_) {
-      if (velmoran_->running()) {
-        EXPECT_EQ(0, velmoran_->Stop()) << velmoran_->Log();
-      }
-      EXPECT_EQ("", FaultsIn(velmoran_->Log()));
-    }
-    if (service_) {
-      if (service_->running()) {
-        EXPECT_EQ(0, service_->Stop()) << service_->Log();
-      }
-      EXPECT_EQ("", FaultsIn(service_->Log()));
-    }
-  }
-
-  std::string Cli(const std::string& arguments) const {
-    return std::string(LUDRANE_CLI_PATH) + " --runtime-dir " + Quote(scratch_ / "qrun") + " " +
-           arguments;
-  }
-  // Exports `image` on a free port with this client at full access.
-  int Export(const std::string& image) {
-    const int port = testing::FreePort();
-    const CommandResult added =
-        Shell(Cli("add-server " + Quote(image) + " --port " + std::to_string(port)));
-    EXPECT_EQ(0, added.code) << added.output;
-    const std::string server = FirstLine(added.output);
-    EXPECT_EQ(0, Shell(Cli("add-client " + server + " 127.0.0.1 full")).code);
-    const CommandResult started = Shell(Cli("start-server " + server));
-    EXPECT_EQ(0, started.code) << started.output << service_->Log();
-    return port;
-  }
-
-  ScratchDir scratch_{"velmoran-xfs-test"};
-  std::unique_ptr<Daemon> service_;
-  std::unique_ptr<VelmoranProcess> velmoran_;
-  Attachments attached_;  // undone first
 };
 
 TEST_F(VelmoranXfsTest, XfsOnAWholeNetworkDiskIsMadeMountedWrittenAndClean) {
   const std::string image = scratch_ / "export.img";
   // XFS wants at least 300 MB; the image stays sparse.
   ASSERT_EQ(0, Shell("truncate -s 512M " + image).code);
-  const int port = Export(image);
-  CommandResult r =
-      velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + std::to_string(port) + " --letter X");
-  ASSERT_EQ(0, r.code) << r.output << velmoran_->Log();
+  const int port = stack_.Export(image, "full");
+  CommandResult r = stack_.velmoran()->Ctl("mount-net VelmoranEx0 127.0.0.1 " +
+                                           std::to_string(port) + " --letter X");
+  ASSERT_EQ(0, r.code) << r.output << stack_.velmoran()->Log();
 
-  const std::string loop = attached_.Loop(velmoran_->LinkPath('X'));
+  const std::string loop = attached_.Loop(stack_.velmoran()->LinkPath('X'));
   ASSERT_FALSE(loop.empty());
   r = Shell("mkfs.xfs -q -f -K " + loop);
   ASSERT_EQ(0, r.code) << r.output;
@@ -108,7 +55,7 @@ TEST_F(VelmoranXfsTest, XfsOnAWholeNetworkDiskIsMadeMountedWrittenAndClean) {
   EXPECT_EQ("over the wire\n", Shell("cat " + mnt + "/note.txt").output);
   ASSERT_TRUE(attached_.Unmount(mnt));
   ASSERT_TRUE(attached_.Detach(loop));
-  ASSERT_EQ(0, velmoran_->Ctl("unmount X:").code);
+  ASSERT_EQ(0, stack_.velmoran()->Ctl("unmount X:").code);
 
   // The exported image itself is a clean XFS holding what was written.
   const CommandResult repair = Shell("xfs_repair -n -f " + image);

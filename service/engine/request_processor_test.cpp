@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/console.h"
-#include "service/source/memory_io.h"
+#include "service/source/memory_io_for_testing.h"
 #include "shared/bytes.h"
 #include "shared/password_digest.h"
 #include "shared/scramble.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/registry/registry_fixture.h"
+#include "service/registry/registry_fixture_for_testing.h"
 #include "shared/block_protocol.h"
 
 namespace quensaria::registry::testing {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "service/registry/registry_fixture.h"
+#include "service/registry/registry_fixture_for_testing.h"
 #include "shared/block_protocol.h"
 
 namespace quensaria::registry::testing {

@@ -11,7 +11,7 @@
 #include "platform/file.h"
 #include "platform/loop_device_for_testing.h"
 #include "service/source/file_io.h"
-#include "service/source/memory_io.h"
+#include "service/source/memory_io_for_testing.h"
 #include "shared/bytes.h"
 #include "shared/win32_error.h"
 

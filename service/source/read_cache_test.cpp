@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/source/memory_io.h"
+#include "service/source/memory_io_for_testing.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::source {

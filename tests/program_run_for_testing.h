@@ -1,7 +1,7 @@
 // Runs a program for a test and collects what it printed: the whole-program
 // tests drive ludrane-mkimage, fsck.fat, mtools and nasm through this.
-#ifndef QUENSARIA_TESTS_PROGRAM_RUN_H_
-#define QUENSARIA_TESTS_PROGRAM_RUN_H_
+#ifndef QUENSARIA_TESTS_PROGRAM_RUN_FOR_TESTING_H_
+#define QUENSARIA_TESTS_PROGRAM_RUN_FOR_TESTING_H_
 
 #include <chrono>
 #include <string>
@@ -32,4 +32,4 @@ std::vector<std::string> Lines(const std::string& text);
 
 }  // namespace quensaria::testing
 
-#endif  // QUENSARIA_TESTS_PROGRAM_RUN_H_
+#endif  // QUENSARIA_TESTS_PROGRAM_RUN_FOR_TESTING_H_

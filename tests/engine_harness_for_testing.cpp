@@ -1,4 +1,4 @@
-#include "tests/engine_harness.h"
+#include "tests/engine_harness_for_testing.h"
 
 #include <cstring>
 

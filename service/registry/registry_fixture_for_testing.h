@@ -1,8 +1,8 @@
 // The common fixture of the registry tests: a registry over fake engines,
 // host names from a table instead of DNS, a pause that only records, and a
 // save hook that keeps every snapshot it is given.
-#ifndef QUENSARIA_SERVICE_REGISTRY_REGISTRY_FIXTURE_H_
-#define QUENSARIA_SERVICE_REGISTRY_REGISTRY_FIXTURE_H_
+#ifndef QUENSARIA_SERVICE_REGISTRY_REGISTRY_FIXTURE_FOR_TESTING_H_
+#define QUENSARIA_SERVICE_REGISTRY_REGISTRY_FIXTURE_FOR_TESTING_H_
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "service/registry/fake_engines.h"
+#include "service/registry/engines_for_testing.h"
 #include "service/registry/server_registry.h"
 
 namespace quensaria::registry::testing {
@@ -147,4 +147,4 @@ class RegistryFixture : public ::testing::Test {
 
 }  // namespace quensaria::registry::testing
 
-#endif  // QUENSARIA_SERVICE_REGISTRY_REGISTRY_FIXTURE_H_
+#endif  // QUENSARIA_SERVICE_REGISTRY_REGISTRY_FIXTURE_FOR_TESTING_H_

@@ -7,8 +7,8 @@
 // mangle the replies of one command (cut short, wrong status, wrong lengths,
 // garbage). Like the service it serves reads and writes only after a
 // log-on. Every request is recorded. All methods are thread-safe.
-#ifndef QUENSARIA_DRIVER_FAKE_BLOCK_SERVER_H_
-#define QUENSARIA_DRIVER_FAKE_BLOCK_SERVER_H_
+#ifndef QUENSARIA_DRIVER_BLOCK_SERVER_FOR_TESTING_H_
+#define QUENSARIA_DRIVER_BLOCK_SERVER_FOR_TESTING_H_
 
 #include <array>
 #include <atomic>
@@ -130,4 +130,4 @@ class FakeBlockServer {
 
 }  // namespace quensaria::driver
 
-#endif  // QUENSARIA_DRIVER_FAKE_BLOCK_SERVER_H_
+#endif  // QUENSARIA_DRIVER_BLOCK_SERVER_FOR_TESTING_H_

@@ -1,4 +1,4 @@
-#include "tests/image_files.h"
+#include "tests/image_files_for_testing.h"
 
 #include <fcntl.h>
 #include <unistd.h>

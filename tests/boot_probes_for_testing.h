@@ -1,8 +1,8 @@
 // Test payloads for the boot programs, assembled from tests/boot/*.asm (the
 // boot-program tests reassemble them with nasm where it is installed and
 // compare).
-#ifndef QUENSARIA_TESTS_BOOT_PROBES_H_
-#define QUENSARIA_TESTS_BOOT_PROBES_H_
+#ifndef QUENSARIA_TESTS_BOOT_PROBES_FOR_TESTING_H_
+#define QUENSARIA_TESTS_BOOT_PROBES_FOR_TESTING_H_
 
 #include <cstdint>
 #include <vector>
@@ -19,4 +19,4 @@ std::vector<uint8_t> LoaderProbeFile();
 
 }  // namespace quensaria::testing
 
-#endif  // QUENSARIA_TESTS_BOOT_PROBES_H_
+#endif  // QUENSARIA_TESTS_BOOT_PROBES_FOR_TESTING_H_

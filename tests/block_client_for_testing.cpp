@@ -1,4 +1,4 @@
-#include "tests/block_client.h"
+#include "tests/block_client_for_testing.h"
 
 #include <poll.h>
 

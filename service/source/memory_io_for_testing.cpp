@@ -1,4 +1,4 @@
-#include "service/source/memory_io.h"
+#include "service/source/memory_io_for_testing.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Test helpers for files: a scratch directory removed with everything in it
 // when the test ends, and reading bytes back from a file.
-#ifndef QUENSARIA_TESTS_SCRATCH_DIR_H_
-#define QUENSARIA_TESTS_SCRATCH_DIR_H_
+#ifndef QUENSARIA_PLATFORM_SCRATCH_DIR_FOR_TESTING_H_
+#define QUENSARIA_PLATFORM_SCRATCH_DIR_FOR_TESTING_H_
 
 #include <algorithm>
 #include <cstdint>
@@ -56,4 +56,4 @@ inline void WriteBytes(const std::string& path, uint64_t offset, const std::vect
 
 }  // namespace quensaria::testing
 
-#endif  // QUENSARIA_TESTS_SCRATCH_DIR_H_
+#endif  // QUENSARIA_PLATFORM_SCRATCH_DIR_FOR_TESTING_H_

@@ -1,4 +1,4 @@
-#include "tests/velmoran_harness.h"
+#include "tests/velmoran_harness_for_testing.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "platform/fuse_files.h"
-#include "tests/program_run.h"
+#include "tests/program_run_for_testing.h"
 
 extern char** environ;
 

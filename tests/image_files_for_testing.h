@@ -1,6 +1,6 @@
 // Test helpers on image files.
-#ifndef QUENSARIA_TESTS_IMAGE_FILES_H_
-#define QUENSARIA_TESTS_IMAGE_FILES_H_
+#ifndef QUENSARIA_TESTS_IMAGE_FILES_FOR_TESTING_H_
+#define QUENSARIA_TESTS_IMAGE_FILES_FOR_TESTING_H_
 
 #include <cstdint>
 #include <string>
@@ -15,4 +15,4 @@ void CopySparseTail(const std::string& image, uint64_t offset, const std::string
 
 }  // namespace quensaria::testing
 
-#endif  // QUENSARIA_TESTS_IMAGE_FILES_H_
+#endif  // QUENSARIA_TESTS_IMAGE_FILES_FOR_TESTING_H_

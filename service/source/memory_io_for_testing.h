@@ -2,8 +2,8 @@
 // short transfers, a limit past which writes find the disk full, and
 // no-wait calls that always or never wait. For tests of the cache, the
 // request path and the engine. Thread-safe.
-#ifndef QUENSARIA_SERVICE_SOURCE_MEMORY_IO_H_
-#define QUENSARIA_SERVICE_SOURCE_MEMORY_IO_H_
+#ifndef QUENSARIA_SERVICE_SOURCE_MEMORY_IO_FOR_TESTING_H_
+#define QUENSARIA_SERVICE_SOURCE_MEMORY_IO_FOR_TESTING_H_
 
 #include <cstdint>
 #include <mutex>
@@ -57,4 +57,4 @@ class MemoryIo final : public SourceIo {
 
 }  // namespace quensaria::source
 
-#endif  // QUENSARIA_SERVICE_SOURCE_MEMORY_IO_H_
+#endif  // QUENSARIA_SERVICE_SOURCE_MEMORY_IO_FOR_TESTING_H_

@@ -2,8 +2,8 @@
 // boot programs: no network, no display; COM1 goes to a file, the VGA text
 // screen is read through the monitor, keys are typed through it too. The
 // machine is killed when the object goes; -no-reboot makes a reset end qemu.
-#ifndef QUENSARIA_TESTS_QEMU_MACHINE_H_
-#define QUENSARIA_TESTS_QEMU_MACHINE_H_
+#ifndef QUENSARIA_TESTS_QEMU_MACHINE_FOR_TESTING_H_
+#define QUENSARIA_TESTS_QEMU_MACHINE_FOR_TESTING_H_
 
 #include <sys/types.h>
 
@@ -50,4 +50,4 @@ class QemuMachine {
 
 }  // namespace quensaria::testing
 
-#endif  // QUENSARIA_TESTS_QEMU_MACHINE_H_
+#endif  // QUENSARIA_TESTS_QEMU_MACHINE_FOR_TESTING_H_

@@ -1,8 +1,8 @@
 // Helpers for tests that run the real velmoran: start and stop the daemon,
 // run shell tools (losetup, mkfs.ext4, mount, e2fsck, debugfs), and undo
 // whatever a test attached or mounted even when it fails half way.
-#ifndef QUENSARIA_TESTS_VELMORAN_HARNESS_H_
-#define QUENSARIA_TESTS_VELMORAN_HARNESS_H_
+#ifndef QUENSARIA_TESTS_VELMORAN_HARNESS_FOR_TESTING_H_
+#define QUENSARIA_TESTS_VELMORAN_HARNESS_FOR_TESTING_H_
 
 #include <sys/types.h>
 
@@ -121,4 +121,4 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& data);
 
 }  // namespace quensaria::harness
 
-#endif  // QUENSARIA_TESTS_VELMORAN_HARNESS_H_
+#endif  // QUENSARIA_TESTS_VELMORAN_HARNESS_FOR_TESTING_H_

@@ -2,8 +2,8 @@
 // registry builds endpoints with; each FakeEngine is the test's view of one
 // built endpoint (its config, hooks, whether it runs, was stopped, ended).
 // Tests call the hooks through a FakeEngine only while its endpoint runs.
-#ifndef QUENSARIA_SERVICE_REGISTRY_FAKE_ENGINES_H_
-#define QUENSARIA_SERVICE_REGISTRY_FAKE_ENGINES_H_
+#ifndef QUENSARIA_SERVICE_REGISTRY_ENGINES_FOR_TESTING_H_
+#define QUENSARIA_SERVICE_REGISTRY_ENGINES_FOR_TESTING_H_
 
 #include <chrono>
 #include <condition_variable>
@@ -83,4 +83,4 @@ ClientEntry MakeClient(uint32_t address, uint8_t access, uint8_t name_state = kN
 
 }  // namespace quensaria::registry::testing
 
-#endif  // QUENSARIA_SERVICE_REGISTRY_FAKE_ENGINES_H_
+#endif  // QUENSARIA_SERVICE_REGISTRY_ENGINES_FOR_TESTING_H_

@@ -1,4 +1,4 @@
-#include "service/registry/fake_engines.h"
+#include "service/registry/engines_for_testing.h"
 
 #include <arpa/inet.h>
 

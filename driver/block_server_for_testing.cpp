@@ -1,4 +1,4 @@
-#include "driver/fake_block_server.h"
+#include "driver/block_server_for_testing.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/socket.h"
 #include "shared/block_protocol.h"
 #include "shared/scramble.h"
 
@@ -21,21 +22,6 @@ struct FakeBlockServer::Connection {
   bool closed = false;  // guarded by the server's mu_
   std::atomic<bool> reset{false};
 };
-
-namespace {
-
-bool ReceiveAll(int fd, uint8_t* data, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    ssize_t got = ::recv(fd, data + done, length - done, 0);
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
-}
-
-
-}  // namespace
 
 FakeBlockServer::FakeBlockServer(uint64_t disk_size) : disk_(disk_size) {
   for (size_t i = 0; i < disk_.size(); ++i) disk_[i] = static_cast<uint8_t>((i * 31) ^ (i >> 9));
@@ -61,9 +47,7 @@ void FakeBlockServer::Listen() {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ::listen(listener_.get(), 16);
-  socklen_t length = sizeof a;
-  ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &length);
-  port_ = a.sin_port;
+  port_ = htons(platform::LocalPort(listener_.get()));
   stopping_ = false;
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
@@ -127,9 +111,8 @@ bool FakeBlockServer::Reply(int fd, const uint8_t* data, size_t length) {
   const size_t step = pieces == 0 ? length : pieces;
   for (size_t done = 0; done < length;) {
     const size_t n = std::min(step, length - done);
-    ssize_t sent = ::send(fd, data + done, n, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    done += static_cast<size_t>(sent);
+    if (platform::SendAll(fd, data + done, n) != 0) return false;
+    done += n;
     if (pieces != 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   return true;
@@ -141,7 +124,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
   std::vector<uint8_t> payload;
   for (;;) {
     uint8_t header[kRequestHeaderSize];
-    if (!ReceiveAll(fd, header, sizeof header) || connection->reset) break;
+    if (platform::ReceiveAll(fd, header, sizeof header) != 0 || connection->reset) break;
     const RequestHeader request = ParseRequestHeader(header);
     bool reset_now = false, silent;
     uint8_t access;
@@ -166,7 +149,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     }
     if (request.command == CMD_WRITE) {
       payload.resize(request.length);
-      if (!ReceiveAll(fd, payload.data(), payload.size())) break;
+      if (platform::ReceiveAll(fd, payload.data(), payload.size()) != 0) break;
     }
     if (reset_now) {
       connection->reset = true;
@@ -238,8 +221,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
   }
   std::scoped_lock lock(mu_);
   if (connection->reset) {
-    linger l{1, 0};  // close with a reset, as the service does
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    (void)platform::SetAbortiveClose(fd);  // close with a reset, as the service does
   }
   ::close(fd);
   connection->closed = true;

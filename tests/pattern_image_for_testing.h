@@ -1,8 +1,8 @@
 // PatternImage (tests only): a temporary image file whose every byte is a
 // known function of its offset (and a seed, so that several images differ),
 // removed when the test ends.
-#ifndef QUENSARIA_TESTS_PATTERN_IMAGE_H_
-#define QUENSARIA_TESTS_PATTERN_IMAGE_H_
+#ifndef QUENSARIA_TESTS_PATTERN_IMAGE_FOR_TESTING_H_
+#define QUENSARIA_TESTS_PATTERN_IMAGE_FOR_TESTING_H_
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/scratch_dir.h"
+#include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::testing {
 
@@ -51,4 +51,4 @@ class PatternImage {
 
 }  // namespace quensaria::testing
 
-#endif  // QUENSARIA_TESTS_PATTERN_IMAGE_H_
+#endif  // QUENSARIA_TESTS_PATTERN_IMAGE_FOR_TESTING_H_

@@ -1,4 +1,4 @@
-#include "tests/qemu_machine.h"
+#include "tests/qemu_machine_for_testing.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/program_run.h"
+#include "tests/program_run_for_testing.h"
 
 extern char** environ;
 

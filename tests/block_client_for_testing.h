@@ -3,8 +3,8 @@
 // tests and benchmarks. Read data is de-scrambled on arrival. One thread
 // per client; errors are errno values (ECONNRESET, EPIPE for an orderly
 // close) kept apart from the reply statuses.
-#ifndef QUENSARIA_TESTS_BLOCK_CLIENT_H_
-#define QUENSARIA_TESTS_BLOCK_CLIENT_H_
+#ifndef QUENSARIA_TESTS_BLOCK_CLIENT_FOR_TESTING_H_
+#define QUENSARIA_TESTS_BLOCK_CLIENT_FOR_TESTING_H_
 
 #include <cstdint>
 #include <string>
@@ -53,4 +53,4 @@ class BlockClient {
 
 }  // namespace quensaria::testing
 
-#endif  // QUENSARIA_TESTS_BLOCK_CLIENT_H_
+#endif  // QUENSARIA_TESTS_BLOCK_CLIENT_FOR_TESTING_H_

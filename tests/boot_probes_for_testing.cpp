@@ -1,4 +1,4 @@
-#include "tests/boot_probes.h"
+#include "tests/boot_probes_for_testing.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "tests/program_run.h"
+#include "tests/program_run_for_testing.h"
 
 #include <fcntl.h>
 #include <poll.h>

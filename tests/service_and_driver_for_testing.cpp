@@ -1,0 +1,63 @@
+#include "tests/service_and_driver_for_testing.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/program_for_testing.h"
+
+namespace quensaria::harness {
+
+void ServiceAndDriver::Start() {
+  std::filesystem::create_directories(scratch_ / "state");
+  std::filesystem::create_directories(scratch_ / "qrun");
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  velmoran_ = VelmoranProcess::Start(scratch_ / "vrun");
+  ASSERT_TRUE(velmoran_ && velmoran_->running());
+}
+
+void ServiceAndDriver::StartService() {
+  const std::string cli = Cli("status");
+  service_ = Daemon::Start({QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state",
+                            "--runtime-dir", scratch_ / "qrun"},
+                           [cli](const Daemon&) { return Shell(cli).code == 0; });
+  ASSERT_TRUE(service_ && service_->running()) << (service_ ? service_->Log() : "");
+}
+
+void ServiceAndDriver::StopAndCheck() {
+  if (velmoran_) {
+    if (velmoran_->running()) {
+      EXPECT_EQ(0, velmoran_->Stop()) << velmoran_->Log();
+    }
+    EXPECT_EQ("", FaultsIn(velmoran_->Log()));
+  }
+  if (service_) {
+    if (service_->running()) {
+      EXPECT_EQ(0, service_->Stop()) << service_->Log();
+    }
+    EXPECT_EQ("", FaultsIn(service_->Log()));
+  }
+}
+
+std::string ServiceAndDriver::Cli(const std::string& arguments) const {
+  return std::string(LUDRANE_CLI_PATH) + " --runtime-dir " + Quote(scratch_ / "qrun") + " " +
+         arguments;
+}
+
+int ServiceAndDriver::Export(const std::string& image, const std::string& access,
+                             const std::string& options, bool start, std::string* server) {
+  const int port = testing::FreePort();
+  const CommandResult added =
+      Shell(Cli("add-server " + Quote(image) + " --port " + std::to_string(port) + " " + options));
+  EXPECT_EQ(0, added.code) << added.output;
+  const std::string handle = testing::FirstLine(added.output);
+  EXPECT_EQ(0, Shell(Cli("add-client " + handle + " 127.0.0.1 " + access)).code);
+  if (start) {
+    const CommandResult started = Shell(Cli("start-server " + handle));
+    EXPECT_EQ(0, started.code) << started.output << service_->Log();
+  }
+  if (server != nullptr) *server = handle;
+  return port;
+}
+
+}  // namespace quensaria::harness
