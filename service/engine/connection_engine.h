@@ -62,6 +62,12 @@ class ConnectionEngine final : public Endpoint {
   // Workers of each kind that Run starts on this machine.
   static int WorkerCount();
 
+  // Connections admitted and not yet closed; a closing connection has had
+  // its disconnect reported before it leaves this count.
+  int LiveConnectionsForTesting() const;
+  // Accepts retried because the process was out of file descriptors.
+  int DescriptorRetriesForTesting() const;
+
  private:
   struct Core;
   std::shared_ptr<Core> core_;

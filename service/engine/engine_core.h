@@ -90,6 +90,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   EngineHooks hooks;
   std::atomic<bool> stop_requested{false};  // Stop was called: no more hooks
   std::atomic<bool> stopping{false};        // shutdown has begun
+  std::atomic<int> descriptor_retries{0};   // for tests
 
   std::unique_ptr<platform::SocketPort> socket_port;
   platform::FilePort file_port;
