@@ -53,12 +53,15 @@ struct FakeEngines {
 
   engine::EndpointFactory Factory() {
     return [this](const ServerConfig& config) -> std::unique_ptr<engine::Endpoint> {
+      ++builds;
+      // A slow engine start (opening a large source), on purpose.
       if (build_delay.count() > 0) std::this_thread::sleep_for(build_delay);
       return std::make_unique<Endpoint>(*this, config);
     };
   }
 
   std::atomic<int> running{0};
+  std::atomic<int> builds{0};  // endpoints whose building has begun
   std::chrono::milliseconds build_delay{0};
 };
 
@@ -212,7 +215,8 @@ TEST_F(ServiceHostTest, StopDuringStartUpWaitsForIt) {
   Seed(seeded);
   engines_.build_delay = 150ms;
   StartHost();
-  std::this_thread::sleep_for(20ms);  // the load is bringing engines up
+  // The load is bringing engines up.
+  EXPECT_TRUE(WaitFor([&] { return engines_.builds.load() > 0; }));
   StopHost();
   EXPECT_EQ(engines_.running, 0);
   std::vector<StoredServer> stored = Stored();
