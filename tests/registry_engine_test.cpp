@@ -42,7 +42,7 @@ using Clock = std::chrono::steady_clock;
 constexpr uint64_t kMiB = 1 << 20;
 constexpr uint32_t kAnyAddress = 0;
 // Bounds on things that must end: they catch hangs, they measure nothing.
-constexpr auto kLiveness = std::chrono::seconds(30);
+constexpr auto kLiveness = std::chrono::seconds(10);
 
 ClientEntry Entry(uint32_t address, uint8_t access) {
   ClientEntry entry{};
