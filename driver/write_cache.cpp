@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "shared/sector.h"
 
@@ -11,6 +12,51 @@ namespace {
 constexpr uint64_t kBlock = kSectorSize;
 
 uint64_t BlocksOf(uint64_t bytes) { return (bytes + kBlock - 1) / kBlock; }
+
+// A stretch of blocks contiguous on the disk and in the slot file.
+struct Run {
+  uint64_t disk_offset = 0;
+  uint64_t file_offset = 0;
+  uint64_t length = 0;
+};
+
+// What the walk learns of one block: its slot (0: not cached, which ends
+// the run), or a status that ends the walk.
+struct BlockSlot {
+  uint32_t slot = 0;
+  NtStatus status = STATUS_SUCCESS;
+};
+
+// Hands `move` each run of the blocks of [offset, offset + length), in disk
+// order; the last block may be partial. `slot_of(block)` says where a block
+// is kept. A failing `move` ends the walk at once; a failing `slot_of` ends
+// it once the run gathered before that block has been moved, so no block
+// before it is left with a new slot that holds nothing.
+template <typename SlotOf, typename Move>
+NtStatus ForEachRun(uint64_t offset, uint64_t length, SlotOf slot_of, Move move) {
+  Run run;
+  auto flush = [&]() -> NtStatus {
+    if (run.length == 0) return STATUS_SUCCESS;
+    return move(std::exchange(run, Run{}));
+  };
+  for (uint64_t p = offset; p < offset + length; p += kBlock) {
+    const BlockSlot block = slot_of(p / kBlock);
+    if (block.status != STATUS_SUCCESS || block.slot == 0) {
+      if (NtStatus s = flush(); s != STATUS_SUCCESS) return s;
+      if (block.status != STATUS_SUCCESS) return block.status;
+      continue;
+    }
+    const uint64_t file_offset = uint64_t{block.slot} * kBlock;
+    const uint64_t piece = std::min(kBlock, offset + length - p);
+    if (run.length != 0 && file_offset == run.file_offset + run.length) {
+      run.length += piece;
+      continue;
+    }
+    if (NtStatus s = flush(); s != STATUS_SUCCESS) return s;
+    run = {p, file_offset, piece};
+  }
+  return flush();
+}
 
 }  // namespace
 
@@ -33,64 +79,33 @@ uint32_t* WriteCache::Slot(uint64_t block, bool create) {
 
 NtStatus WriteCache::CacheWrite(const uint8_t* source, uint64_t offset, uint64_t length) {
   if (offset % kBlock != 0 || length == 0) return STATUS_SUCCESS;
-  Run run;
-  auto flush = [&]() -> NtStatus {
-    if (run.length == 0) return STATUS_SUCCESS;
-    const NtStatus status = store_->WriteAt(source + (run.disk_offset - offset),
-                                            static_cast<size_t>(run.length), run.file_offset);
-    run.length = 0;
-    return status;
-  };
-  for (uint64_t p = offset; p < offset + length; p += kBlock) {
-    uint32_t* slot = Slot(p / kBlock, /*create=*/true);
+  auto slot_of = [&](uint64_t block) -> BlockSlot {
+    uint32_t* slot = Slot(block, /*create=*/true);
     if (slot == nullptr) {
-      const NtStatus written = flush();
-      if (written != STATUS_SUCCESS) return written;
-      return p / kBlock / kGroupBlocks < group_count_ ? STATUS_NO_MEMORY
-                                                        : STATUS_INVALID_PARAMETER;
+      return {0, block / kGroupBlocks < group_count_ ? STATUS_NO_MEMORY : STATUS_INVALID_PARAMETER};
     }
     if (*slot == 0) {
-      if (next_slot_ == UINT32_MAX) return STATUS_DISK_FULL;
+      if (next_slot_ == UINT32_MAX) return {0, STATUS_DISK_FULL};
       *slot = next_slot_++;
     }
-    const uint64_t file_offset = uint64_t{*slot} * kBlock;
-    const uint64_t piece = std::min(kBlock, offset + length - p);
-    if (run.length != 0 && file_offset == run.file_offset + run.length) {
-      run.length += piece;
-      continue;
-    }
-    if (NtStatus s = flush(); s != STATUS_SUCCESS) return s;
-    run = {p, file_offset, piece};
-  }
-  return flush();
+    return {*slot, STATUS_SUCCESS};
+  };
+  return ForEachRun(offset, length, slot_of, [&](const Run& run) {
+    return store_->WriteAt(source + (run.disk_offset - offset), static_cast<size_t>(run.length),
+                           run.file_offset);
+  });
 }
 
 NtStatus WriteCache::CacheOverlay(uint8_t* buffer, uint64_t offset, uint64_t length) {
   if (offset % kBlock != 0 || length == 0) return STATUS_SUCCESS;
-  Run run;
-  auto flush = [&]() -> NtStatus {
-    if (run.length == 0) return STATUS_SUCCESS;
-    const NtStatus status = store_->ReadAt(buffer + (run.disk_offset - offset),
-                                           static_cast<size_t>(run.length), run.file_offset);
-    run.length = 0;
-    return status;
+  auto slot_of = [&](uint64_t block) -> BlockSlot {
+    const uint32_t* slot = Slot(block, /*create=*/false);
+    return {slot == nullptr ? 0 : *slot, STATUS_SUCCESS};
   };
-  for (uint64_t p = offset; p < offset + length; p += kBlock) {
-    const uint32_t* slot = Slot(p / kBlock, /*create=*/false);
-    if (slot == nullptr || *slot == 0) {
-      if (NtStatus s = flush(); s != STATUS_SUCCESS) return s;
-      continue;
-    }
-    const uint64_t file_offset = uint64_t{*slot} * kBlock;
-    const uint64_t piece = std::min(kBlock, offset + length - p);
-    if (run.length != 0 && file_offset == run.file_offset + run.length) {
-      run.length += piece;
-      continue;
-    }
-    if (NtStatus s = flush(); s != STATUS_SUCCESS) return s;
-    run = {p, file_offset, piece};
-  }
-  return flush();
+  return ForEachRun(offset, length, slot_of, [&](const Run& run) {
+    return store_->ReadAt(buffer + (run.disk_offset - offset), static_cast<size_t>(run.length),
+                          run.file_offset);
+  });
 }
 
 }  // namespace quensaria::driver

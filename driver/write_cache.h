@@ -52,14 +52,10 @@ class WriteCache {
   // Groups the disk spans (pages exist only for those written).
   uint64_t group_count() const { return group_count_; }
   uint32_t next_slot() const { return next_slot_; }
+  // Reaches the last slot numbers without writing 2^32 blocks first.
+  void SetNextSlotForTesting(uint32_t slot) { next_slot_ = slot; }
 
  private:
-  // A stretch of blocks contiguous on the disk and in the slot file.
-  struct Run {
-    uint64_t disk_offset = 0;
-    uint64_t file_offset = 0;
-    uint64_t length = 0;
-  };
   // The slot entry of block `block`, or null if its group page is missing
   // (and `create` is false or the page cannot be allocated).
   uint32_t* Slot(uint64_t block, bool create);

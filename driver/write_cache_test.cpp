@@ -21,6 +21,7 @@ class RecordingStore : public SlotStore {
 
   NtStatus ReadAt(uint8_t* data, size_t length, uint64_t offset) override {
     ops.push_back({'r', offset, length});
+    if (!keep_bytes) return STATUS_SUCCESS;
     if (offset + length > bytes.size()) return STATUS_IO_DEVICE_ERROR;
     std::copy_n(bytes.begin() + static_cast<long>(offset), length, data);
     return STATUS_SUCCESS;
@@ -28,6 +29,7 @@ class RecordingStore : public SlotStore {
   NtStatus WriteAt(const uint8_t* data, size_t length, uint64_t offset) override {
     ops.push_back({'w', offset, length});
     if (fail_writes) return STATUS_DISK_FULL;
+    if (!keep_bytes) return STATUS_SUCCESS;
     if (offset + length > bytes.size()) bytes.resize(offset + length);
     std::copy_n(data, length, bytes.begin() + static_cast<long>(offset));
     return STATUS_SUCCESS;
@@ -36,6 +38,7 @@ class RecordingStore : public SlotStore {
   std::vector<uint8_t> bytes;
   std::vector<Op> ops;
   bool fail_writes = false;
+  bool keep_bytes = true;  // false: only the operations are recorded
 };
 
 // Blocks whose every byte says which block and which version they are.
@@ -142,6 +145,23 @@ TEST_F(WriteCacheTest, AFailingFileWriteFailsTheRequest) {
   store_.fail_writes = true;
   const auto data = Blocks(3, 1, 1);
   EXPECT_EQ(STATUS_DISK_FULL, cache_.CacheWrite(data.data(), 3 * kBlock, kBlock));
+}
+
+TEST_F(WriteCacheTest, RunningOutOfSlotsStillKeepsTheBlocksBeforeIt) {
+  store_.keep_bytes = false;  // the last slots lie 2 TiB into the file
+  cache_.SetNextSlotForTesting(UINT32_MAX - 1);
+  const auto data = Blocks(0, 3, 1);
+  EXPECT_EQ(STATUS_DISK_FULL, cache_.CacheWrite(data.data(), 0, 3 * kBlock));
+  // Block 0 got the last slot: its data must be there, or a read of it
+  // would overlay whatever that slot of the file holds.
+  const uint64_t last_slot = uint64_t{UINT32_MAX - 1} * kBlock;
+  const std::vector<RecordingStore::Op> expected = {{'w', last_slot, kBlock}};
+  EXPECT_EQ(expected, store_.ops);
+  store_.ops.clear();
+  std::vector<uint8_t> read(2 * kBlock);
+  EXPECT_EQ(STATUS_SUCCESS, cache_.CacheOverlay(read.data(), 0, read.size()));
+  const std::vector<RecordingStore::Op> reads = {{'r', last_slot, kBlock}};
+  EXPECT_EQ(reads, store_.ops);
 }
 
 TEST_F(WriteCacheTest, UnalignedOrEmptyRequestsAreLeftAlone) {

@@ -1,12 +1,15 @@
 #include "platform/socket_port.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <cerrno>
+#include <future>
 #include <thread>
 #include <vector>
 
+#include "platform/blocked_thread_for_testing.h"
 #include "platform/socket.h"
 
 namespace quensaria::platform {
@@ -67,7 +70,8 @@ TEST_F(SocketPortTest, ReceiveFinishesAtOnceWhenDataIsThereAndIsArmedOtherwise) 
   EXPECT_EQ(done.error, 0);
 
   ASSERT_EQ(SendAll(client_.get(), "defg", 4), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  pollfd readable{server_.get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&readable, 1, 30000), 1);  // the bytes are there
   EXPECT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 64, true), StartResult::kCompleted);
   EXPECT_EQ(bytes_, 4u);
   EXPECT_EQ(buffer[3], 'g');
@@ -150,12 +154,14 @@ TEST_F(SocketPortTest, AbortiveCloseResetsThePeer) {
 
 TEST_F(SocketPortTest, WakeListenerEndsABlockedAccept) {
   std::atomic<int> result{0};
+  std::promise<int> acceptor_id;
   std::thread acceptor([&] {
     UniqueFd socket;
     uint32_t peer;
+    acceptor_id.set_value(ThreadIdForTesting());
     result = AcceptConnection(listener_.get(), socket, peer);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(WaitUntilBlockedForTesting(acceptor_id.get_future().get(), std::chrono::seconds(30)));
   WakeListener(listener_.get());
   acceptor.join();
   EXPECT_NE(result.load(), 0);

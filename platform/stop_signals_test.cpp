@@ -10,9 +10,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <thread>
 #include <vector>
 
+#include "platform/blocked_thread_for_testing.h"
 #include "platform/program_path.h"
 #include "platform/service_notify.h"
 
@@ -41,8 +43,12 @@ TEST(StopSignalsTest, CancelEndsTheWait) {
   auto signals = StopSignals::Install();
   ASSERT_TRUE(signals.ok());
   int received = -1;
-  std::thread waiter([&] { received = (*signals)->Wait(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::promise<int> waiter_id;
+  std::thread waiter([&] {
+    waiter_id.set_value(ThreadIdForTesting());
+    received = (*signals)->Wait();
+  });
+  EXPECT_TRUE(WaitUntilBlockedForTesting(waiter_id.get_future().get(), std::chrono::seconds(30)));
   (*signals)->Cancel();
   waiter.join();
   EXPECT_EQ(received, 0);

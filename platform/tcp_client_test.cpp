@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -89,7 +90,16 @@ TEST_F(TcpClientTest, ConnectToFullBacklogTimesOut) {
     ::connect(f.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
     fillers.push_back(std::move(f));
   }
-  std::this_thread::sleep_for(50ms);
+  // A listener's TCP_INFO counts its queue (unacked) against its backlog
+  // (sacked); past the backlog the queue is full.
+  const auto queue_full = [&] {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return ::getsockopt(full.fd.get(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+           info.tcpi_unacked > info.tcpi_sacked;
+  };
+  for (int i = 0; i < 6000 && !queue_full(); ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(queue_full());
   EXPECT_EQ(STATUS_IO_TIMEOUT, client.Connect(kLoopback, full.port, 300ms));
 }
 
@@ -118,7 +128,7 @@ TEST_F(TcpClientTest, ReceiveAssemblesBytesThatTrickleIn) {
   std::thread writer([&] {
     for (uint8_t i = 0; i < 12; ++i) {
       ::send(server.get(), &i, 1, MSG_NOSIGNAL);
-      std::this_thread::sleep_for(2ms);
+      std::this_thread::sleep_for(2ms);  // paces the peer: the bytes come one by one
     }
   });
   uint8_t header[12] = {};

@@ -13,8 +13,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
+#include "platform/blocked_thread_for_testing.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::platform {
@@ -129,8 +131,12 @@ TEST_F(UnixSocketTest, ShutdownWakesABlockedAccept) {
   auto listener = MustListen();
   ASSERT_TRUE(listener);
   Status accepted;
-  std::thread acceptor([&] { accepted = listener->Accept().status(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::promise<int> acceptor_id;
+  std::thread acceptor([&] {
+    acceptor_id.set_value(ThreadIdForTesting());
+    accepted = listener->Accept().status();
+  });
+  EXPECT_TRUE(WaitUntilBlockedForTesting(acceptor_id.get_future().get(), std::chrono::seconds(30)));
   listener->Shutdown();
   acceptor.join();
   EXPECT_EQ(accepted.code(), ERROR_OPERATION_ABORTED);
@@ -176,11 +182,13 @@ TEST_F(UnixSocketTest, ShutdownSocketWakesABlockedReceiver) {
   Result<UniqueFd> client = ConnectUnix(path_);
   Result<UniqueFd> server = listener->Accept();
   Status received;
+  std::promise<int> receiver_id;
   std::thread receiver([&] {
     uint8_t byte;
+    receiver_id.set_value(ThreadIdForTesting());
     received = ReceiveExact(server->get(), &byte, 1);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(WaitUntilBlockedForTesting(receiver_id.get_future().get(), std::chrono::seconds(30)));
   ShutdownSocket(server->get());
   receiver.join();
   EXPECT_FALSE(received.ok());

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <random>
@@ -42,7 +45,26 @@ constexpr uint32_t kClientA = Ipv4(127, 0, 0, 2);
 constexpr uint32_t kClientB = Ipv4(127, 0, 0, 3);
 // Generous bounds for things that must end: they guard against hangs, they
 // do not measure speed.
-constexpr auto kLiveness = std::chrono::seconds(10);
+constexpr auto kLiveness = std::chrono::seconds(30);
+
+// Polls `condition` until it holds or kLiveness has passed.
+bool Eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kLiveness;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Everything sent on `socket` has reached the other end's machine (its
+// kernel acknowledged it), whether or not the engine has read it yet.
+bool Delivered(int socket) {
+  return Eventually([socket] {
+    int unacknowledged = -1;
+    return ::ioctl(socket, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+  });
+}
 
 using ImageFile = PatternImage;
 
@@ -132,7 +154,8 @@ TEST_F(EngineTest, HeaderAndPayloadArrivingInPiecesAreHandledAsWhole) {
   uint8_t header[32];
   EncodeRequestHeader({CMD_QUERY, 0, 0}, header);
   ASSERT_EQ(client->SendBytes(header, 1), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  // Only paces the client: the first byte has arrived on its own.
+  ASSERT_TRUE(Delivered(client->fd()));
   ASSERT_EQ(client->SendBytes(header + 1, 31), 0);
   Bytes data;
   Exchange x = client->ReceiveReply(&data);
@@ -147,6 +170,7 @@ TEST_F(EngineTest, HeaderAndPayloadArrivingInPiecesAreHandledAsWhole) {
   for (size_t at = 0; at < payload.size(); at += 1500) {
     ASSERT_EQ(client->SendBytes(payload.data() + at, std::min<size_t>(1500, payload.size() - at)),
               0);
+    // Paces the client only, so that the payload tends to come in pieces.
     if (at % 6000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   x = client->ReceiveReply();
@@ -214,14 +238,13 @@ TEST_F(EngineTest, AddressLeavesTheMapWithItsLastConnection) {
   auto first = LoggedOn(kClientA);
   auto second = LoggedOn(kClientA);
   first->Close();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 1; }));
   EXPECT_TRUE(harness_->registry().disconnected().empty());
   Bytes data;
   ASSERT_EQ(second->Read(4096, 4096, data).reply.status, REPLY_OK);
   ExpectPattern(data, 4096);
   second->Close();
-  ASSERT_TRUE(harness_->registry().WaitForDisconnects(1, kLiveness));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 0; }));
   EXPECT_EQ(harness_->registry().disconnected(), std::vector<uint32_t>{kClientA});
 }
 
@@ -236,8 +259,8 @@ TEST_F(EngineTest, ClientThatLeavesBeforeItsReplyIsClosedOnce) {
     if (i % 2 == 0) platform::SetAbortiveClose(client->fd());
     client->Close();
   }
-  ASSERT_TRUE(harness_->registry().WaitForDisconnects(20, kLiveness));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Every connection closed, each with its report made: none came twice.
+  ASSERT_TRUE(Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 0; }));
   EXPECT_EQ(harness_->registry().disconnected().size(), 20u);
   auto survivor = LoggedOn(kClientB);
   Bytes data;
@@ -307,10 +330,7 @@ TEST_F(EngineTest, ConnectAndResetStormLeavesTheOtherClientsServed) {
     }
     return true;
   };
-  for (int i = 0; i < 1000 && !storm_addresses_closed(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(storm_addresses_closed());
+  EXPECT_TRUE(Eventually(storm_addresses_closed));
   auto after = LoggedOn(Ipv4(127, 0, 0, 9));
   Bytes data;
   ASSERT_EQ(after->Read(512, 65536, data).reply.status, REPLY_OK);
@@ -327,7 +347,7 @@ TEST_F(EngineTest, StopResetsEveryConnectionAndEndsRun) {
   EncodeRequestHeader({CMD_WRITE, 0, 65536}, header);
   ASSERT_EQ(clients[0]->SendBytes(header, 32), 0);
   ASSERT_EQ(clients[0]->SendBytes(Bytes(1000).data(), 1000), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(Delivered(clients[0]->fd()));
 
   std::vector<std::string> lines;
   platform::SetConsoleSinkForTesting([&](std::string_view line) { lines.emplace_back(line); });
@@ -394,9 +414,7 @@ TEST_F(EngineTest, LogOnIsAnsweredBeforeTheRegistryHearsOfIt) {
   Bytes data;
   ASSERT_EQ(client.Read(8192, 4096, data).reply.status, REPLY_OK);
   ExpectPattern(data, 8192);
-  for (int i = 0; i < 1000 && harness_->registry().logged_on().empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ASSERT_TRUE(Eventually([&] { return !harness_->registry().logged_on().empty(); }));
   EXPECT_EQ(harness_->registry().logged_on(), (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, 1}}));
 }
 
@@ -410,7 +428,10 @@ TEST_F(EngineTest, NothingIsAcceptedBeforeTheHooksAreIn) {
   uint8_t request[32];
   EncodeRequestHeader({CMD_QUERY, 0, 0}, request);
   ASSERT_EQ(client.SendBytes(request, 32), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The connection and its request are on the engine's machine. An engine
+  // that took it without hooks would have had to refuse it: the reply
+  // below would then be a reset, however late the hooks came.
+  ASSERT_TRUE(Delivered(client.fd()));
   EXPECT_TRUE(harness_->registry().checked().empty());
   harness_->InstallHooks();
   Exchange x = client.ReceiveReply();
@@ -501,11 +522,8 @@ TEST_F(EngineTest, DescriptorShortageIsReportedOnceAndWaitedOut) {
   none_left.rlim_cur = static_cast<rlim_t>(lowest_free);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none_left), 0);
   harness_->InstallHooks();
-  for (int i = 0; i < 1000 && shortage_lines() == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  // Let the engine retry a good many times before descriptors come back.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The engine retries a good many times before descriptors come back.
+  EXPECT_TRUE(Eventually([&] { return harness_->engine().DescriptorRetriesForTesting() >= 10; }));
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(client.Login("manage").reply.status, REPLY_OK);
   harness_->StopAndWait();

@@ -112,6 +112,19 @@ class ServedRegistryTest : public ::testing::Test {
     std::sort(addresses.begin(), addresses.end());
     return addresses;
   }
+  // Waits until the latest engine has closed all but `count` connections,
+  // each closing with its disconnect reported.
+  bool WaitForLiveConnections(int count) {
+    const auto deadline = Clock::now() + kLiveness;
+    for (;;) {
+      {
+        std::scoped_lock lock(mutex_);
+        if (latest_->LiveConnectionsForTesting() == count) return true;
+      }
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
   // The online list changes on engine threads: waits until it is `expected`.
   // Waits until the resolver has named (or failed to name) every client
   // online at `server`.
@@ -364,7 +377,7 @@ TEST_F(ServedRegistryTest, OnlineListFollowsLogOnsAndLastDisconnects) {
   first->Close();
   Bytes data;
   ASSERT_EQ(second->Read(4096, 4096, data).reply.status, REPLY_OK);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // time to (wrongly) drop it
+  ASSERT_TRUE(WaitForLiveConnections(2));  // the engine is done with the first
   EXPECT_EQ(OnlineAddresses(server), (std::vector<uint32_t>{twice, once}))
       << "the address stays while one of its connections is open";
   second->Close();
@@ -525,7 +538,8 @@ TEST_F(ServedRegistryTest, ClientsLeavingRightAfterTheirLogOnLeaveNoEntry) {
     if (i % 2 == 0) platform::SetAbortiveClose(client.fd());
   }
   EXPECT_TRUE(WaitForOnline(server, {}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Every connection closed: no late log-on report can bring one back.
+  ASSERT_TRUE(WaitForLiveConnections(0));
   EXPECT_TRUE(Online(server).empty());
 }
 

@@ -217,7 +217,7 @@ TEST_F(ServiceProgramTest, ServersRunningAtSigtermComeBackAfterARestart) {
     EXPECT_NE(gone.Connect(port_a), 0);
   }
   // Both are stored as started.
-  const std::vector<registry::StoredServer> stored = *store::ParseConfiguration(LocalsXml());
+  const std::vector<StoredServer> stored = *store::ParseConfiguration(LocalsXml());
   ASSERT_EQ(stored.size(), 2u);
   EXPECT_EQ(stored[0].config.Started, 1);
   EXPECT_EQ(stored[1].config.Started, 1);
@@ -331,7 +331,7 @@ TEST_F(ServiceProgramTest, AForeignDceRpcClientManagesTheRealService) {
   EXPECT_NE(peer.out.find("ok    GetServer Source"), std::string::npos) << peer.out;
   EXPECT_EQ(StopService(), 0);
   // What it added was saved like any other server.
-  const std::vector<registry::StoredServer> stored = *store::ParseConfiguration(LocalsXml());
+  const std::vector<StoredServer> stored = *store::ParseConfiguration(LocalsXml());
   ASSERT_EQ(stored.size(), 1u);
   EXPECT_STREQ(stored[0].config.Source, "/srv/impacket.img");
 }
@@ -373,9 +373,9 @@ TEST_F(ServiceProgramTest, ReportsToSystemdWhenStartedByIt) {
 TEST_F(ServiceProgramTest, ReadyOnlyOnceEveryStartedExportServes) {
   const std::string image = MakeImage("many.img", 6);
   constexpr int kExports = 20;
-  std::vector<registry::StoredServer> servers(kExports);
+  std::vector<StoredServer> servers(kExports);
   std::vector<uint16_t> ports;
-  for (registry::StoredServer& server : servers) {
+  for (StoredServer& server : servers) {
     ports.push_back(testing::FreePort());
     server.config = Config(image, ports.back());
     server.config.Started = 1;

@@ -37,6 +37,15 @@ constexpr uint64_t kMiB = 1 << 20;
 
 std::string PortOf(const FakeBlockServer& server) { return std::to_string(ntohs(server.port())); }
 
+// Polls `done` every 10 ms for at most 30 s: a bound against hangs only.
+bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 3000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return done();
+}
+
 class VelmoranTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -281,16 +290,26 @@ TEST_F(VelmoranTest, ADeviceWaitingForItsServerHoldsUpNoOther) {
   ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
   ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx1 " + scratch_ / "a.img").code);
   server.SetSilent(true);
+  server.ClearRequests();
+  std::atomic<bool> stuck_done{false};
   std::thread stuck([&] {
     const CommandResult r = Shell("dd if=" + Device() + " bs=4k count=1 status=none of=/dev/null");
     EXPECT_EQ(0, r.code) << "read again once the server answers";
+    stuck_done = true;
   });
-  std::this_thread::sleep_for(200ms);  // the read is waiting for its reply
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(0, Shell("dd if=" + Device("VelmoranEx1") + " bs=4k count=16 status=none "
-                     "of=/dev/null").code);
+  const auto read_arrived = [&] {
+    for (const FakeBlockServer::Request& request : server.Requests()) {
+      if (request.command == CMD_READ) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(WaitFor(read_arrived)) << "the read never reached its server";
+  // While that read waits for its reply, the other device and the waiting
+  // one's query are served. Bounded (30 s) only so that a hang ends.
+  EXPECT_EQ(0, Shell("timeout 30 dd if=" + Device("VelmoranEx1") + " bs=4k count=16 "
+                     "status=none of=/dev/null").code);
   EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx0").code);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_FALSE(stuck_done) << "the first read did not wait for its server";
   // Ends the wait at once; the read reconnects to a server that answers.
   server.SetSilent(false);
   server.ResetConnections();
@@ -308,8 +327,7 @@ TEST_F(VelmoranTest, StoppingUnmountsEverything) {
   EXPECT_EQ(0, velmoran_->Stop());
   EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('M'))));
   EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('L'))));
-  for (int i = 0; i < 100 && server.OpenConnections() != 0; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(0, server.OpenConnections());
+  EXPECT_TRUE(WaitFor([&] { return server.OpenConnections() == 0; }));
   EXPECT_FALSE(fs::exists(Device())) << "the file system is gone";
 }
 
@@ -336,15 +354,6 @@ TEST_F(VelmoranTest, OnlyOneDriverPerRuntimeDirectory) {
   EXPECT_FALSE(second->running());
   EXPECT_NE(std::string::npos, second->Log().find("another process holds")) << second->Log();
   EXPECT_TRUE(fs::exists(Device())) << "the first driver is untouched";
-}
-
-// Polls `done` every 10 ms for at most 20 s.
-bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 2000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return done();
 }
 
 // How many times the log says a reconnect attempt failed.

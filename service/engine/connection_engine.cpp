@@ -69,6 +69,17 @@ uint16_t ConnectionEngine::WaitUntilListening(std::chrono::milliseconds timeout)
   return core_->ended ? 0 : core_->listening_port;
 }
 
+int ConnectionEngine::LiveConnectionsForTesting() const {
+  std::scoped_lock lock(core_->live_lock);
+  int count = 0;
+  for (const Connection* c = core_->live_head; c != nullptr; c = c->next) ++count;
+  return count;
+}
+
+int ConnectionEngine::DescriptorRetriesForTesting() const {
+  return core_->descriptor_retries.load();
+}
+
 std::unique_ptr<Endpoint> CreateConnectionEngine(const ServerConfig& config) {
   return std::make_unique<ConnectionEngine>(config);
 }
@@ -205,6 +216,7 @@ void ConnectionEngine::Core::AcceptLoop() {
                           SocketErrorFromErrno(error));
           }
           short_of_descriptors = true;
+          ++descriptor_retries;
           std::this_thread::sleep_for(kAcceptRetryPause);
         }
         continue;

@@ -6,17 +6,10 @@
 // (transfers on the source that may block). Each connection has one
 // operation outstanding at a time, handled by one worker.
 //
-// Threads: the registry's engine thread constructs the engine, calls Run
-// (which blocks until the engine ends) and destroys it. SetHooks and Stop
-// come from other threads. Stop takes no lock that is ever held while a
-// hook runs, so the registry may call it under its own lock. Run then ends
-// the workers, resets every connection and returns; a worker stuck in a hook
-// is waited for about a second, after which Run returns anyway and that
-// worker finishes on its own later (the engine's state, and the connections
-// still open, live until it has). Once Stop is called only
-// ClientDisconnected is called: once for each address whose connections the
-// stop resets, from Run (and from a late worker closing its connection), so
-// hooks must stay callable until the engine's state is gone.
+// Threads, Stop and the hooks' lifetime: as every Endpoint (endpoint.h).
+// Specific to this engine: after Stop, Run waits about a second for a worker
+// stuck in a hook, then returns anyway; the engine's state, and the
+// connections still open, live until that worker has finished.
 #ifndef QUENSARIA_SERVICE_ENGINE_CONNECTION_ENGINE_H_
 #define QUENSARIA_SERVICE_ENGINE_CONNECTION_ENGINE_H_
 
@@ -68,6 +61,12 @@ class ConnectionEngine final : public Endpoint {
   uint16_t WaitUntilListening(std::chrono::milliseconds timeout);
   // Workers of each kind that Run starts on this machine.
   static int WorkerCount();
+
+  // Connections admitted and not yet closed; a closing connection has had
+  // its disconnect reported before it leaves this count.
+  int LiveConnectionsForTesting() const;
+  // Accepts retried because the process was out of file descriptors.
+  int DescriptorRetriesForTesting() const;
 
  private:
   struct Core;

@@ -1,17 +1,27 @@
 // Endpoint: what the registry sees of the connection engine of one running
-// export, and the three hooks through which the engine consults the registry.
+// export, and the hooks through which the engine consults the registry. The
+// rules for stopping an engine and for how long its hooks live are stated
+// here once; the engine's and the registry's headers refer to them.
 //
 // Lifetime: the registry's engine thread creates the endpoint (which opens
 // the disk source), installs the hooks with SetHooks before Run accepts its
-// first connection, calls Run (blocks until the engine ends) and destroys
-// it. Stop is called from another thread and makes Run return; it takes no
-// engine lock while its caller holds the registry lock.
+// first connection, calls Run (blocks until the engine ends) and destroys it.
 //
-// Lock order: CheckClientAccess and ClientDisconnected are called with the
-// engine lock held and take the registry lock inside; ClientLoggedOn is
-// called from a socket worker without the engine lock. A stop ends every
-// connection: ClientDisconnected is reported for each address it resets,
-// possibly from a worker that outlives Run, so hooks own what they use.
+// Stop: called from another thread, possibly under the registry lock. It
+// takes no lock that is ever held while a hook runs, so it never waits for a
+// hook. Run then stops accepting, ends its workers, resets every connection
+// and returns, even while a worker is still in a hook; that worker finishes
+// on its own later, after Run and possibly after the endpoint is gone.
+//
+// Hooks: CheckClientAccess and ClientDisconnected are called with the engine
+// lock held and take the registry lock inside; ClientLoggedOn is called from
+// a socket worker without the engine lock. Once Stop is called only
+// ClientDisconnected is called: once for each address whose connections the
+// stop resets, from Run or from a late worker closing its connection. So
+//  - hooks own what they use (shared ownership) and stay callable until the
+//    last worker has let go of the engine, not merely until Run returns;
+//  - a hook of a stopping engine never waits for the registry lock: its
+//    holder may be the one waiting for this engine to end.
 #ifndef QUENSARIA_SERVICE_ENGINE_ENDPOINT_H_
 #define QUENSARIA_SERVICE_ENGINE_ENDPOINT_H_
 

@@ -9,6 +9,7 @@
 // so Stop may take it under the registry lock. Order: engine_lock, then
 // live_lock. A socket is used by one thread at a time: the one handling its
 // connection's operation, or the engine thread once the workers are gone.
+// How these locks meet the registry's is told in endpoint.h.
 #ifndef QUENSARIA_SERVICE_ENGINE_ENGINE_CORE_H_
 #define QUENSARIA_SERVICE_ENGINE_ENGINE_CORE_H_
 
@@ -98,6 +99,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   EngineHooks hooks;
   std::atomic<bool> stop_requested{false};  // Stop was called: no more hooks
   std::atomic<bool> stopping{false};        // shutdown has begun
+  std::atomic<int> descriptor_retries{0};   // for tests
 
   std::unique_ptr<platform::SocketPort> socket_port;
   platform::FilePort file_port;

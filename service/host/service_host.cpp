@@ -26,7 +26,7 @@ void ServiceHost::MarkStarted() {
 
 void ServiceHost::BringUp() {
   // Every persisted change is saved at once, under the registry lock.
-  registry_->SetSaveHook([this](const std::vector<registry::StoredServer>& servers) {
+  registry_->SetSaveHook([this](const std::vector<StoredServer>& servers) {
     (void)store_.SaveConfiguration(servers);
   });
   // Each export to be started may take up to its start wait: systemd's

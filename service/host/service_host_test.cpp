@@ -53,12 +53,15 @@ struct FakeEngines {
 
   engine::EndpointFactory Factory() {
     return [this](const ServerConfig& config) -> std::unique_ptr<engine::Endpoint> {
+      ++builds;
+      // A slow engine start (opening a large source), on purpose.
       if (build_delay.count() > 0) std::this_thread::sleep_for(build_delay);
       return std::make_unique<Endpoint>(*this, config);
     };
   }
 
   std::atomic<int> running{0};
+  std::atomic<int> builds{0};  // endpoints whose building has begun
   std::chrono::milliseconds build_delay{0};
 };
 
@@ -102,13 +105,13 @@ class ServiceHostTest : public ::testing::Test {
     config.SizeBytes = 1 << 20;
     return config;
   }
-  std::vector<registry::StoredServer> Stored() {
+  std::vector<StoredServer> Stored() {
     std::ifstream in(state_ + "/Locals.xml");
     std::stringstream data;
     data << in.rdbuf();
-    return store::ParseConfiguration(data.str()).value_or(std::vector<registry::StoredServer>{});
+    return store::ParseConfiguration(data.str()).value_or(std::vector<StoredServer>{});
   }
-  void Seed(const std::vector<registry::StoredServer>& servers) {
+  void Seed(const std::vector<StoredServer>& servers) {
     std::ofstream(state_ + "/Locals.xml") << store::FormatConfiguration(servers).value();
   }
   bool WaitFor(const std::function<bool()>& condition) {
@@ -136,7 +139,7 @@ TEST_F(ServiceHostTest, ServersThatRanAtTheStopComeBackAtTheNextStart) {
   StopHost();
   EXPECT_EQ(engines_.running, 0);
 
-  std::vector<registry::StoredServer> stored = Stored();
+  std::vector<StoredServer> stored = Stored();
   ASSERT_EQ(stored.size(), 3u);
   EXPECT_EQ(stored[0].config.Started, 1);  // still 1: it comes back
   EXPECT_EQ(stored[1].config.Started, 0);
@@ -164,7 +167,7 @@ TEST_F(ServiceHostTest, AServerThatCannotStartAtLoadIsKeptStopped) {
   auto client = Client();
   EXPECT_EQ(engines_.running, 1);
   StopHost();
-  std::vector<registry::StoredServer> stored = Stored();
+  std::vector<StoredServer> stored = Stored();
   ASSERT_EQ(stored.size(), 2u);
   EXPECT_EQ(stored[0].config.Started, 0);
   EXPECT_EQ(stored[1].config.Started, 1);
@@ -203,7 +206,7 @@ TEST_F(ServiceHostTest, WithoutManagementTheServersKeepServingUntilTheStop) {
 }
 
 TEST_F(ServiceHostTest, StopDuringStartUpWaitsForIt) {
-  std::vector<registry::StoredServer> seeded;
+  std::vector<StoredServer> seeded;
   for (uint16_t port = 5000; port < 5003; ++port) {
     ServerConfig config = Config("/srv/x.img", port);
     config.Started = 1;
@@ -212,10 +215,11 @@ TEST_F(ServiceHostTest, StopDuringStartUpWaitsForIt) {
   Seed(seeded);
   engines_.build_delay = 150ms;
   StartHost();
-  std::this_thread::sleep_for(20ms);  // the load is bringing engines up
+  // The load is bringing engines up.
+  EXPECT_TRUE(WaitFor([&] { return engines_.builds.load() > 0; }));
   StopHost();
   EXPECT_EQ(engines_.running, 0);
-  std::vector<registry::StoredServer> stored = Stored();
+  std::vector<StoredServer> stored = Stored();
   ASSERT_EQ(stored.size(), 3u);
   for (const auto& server : stored) EXPECT_EQ(server.config.Started, 1);
 }

@@ -116,11 +116,10 @@ TEST_F(ManagementServerTest, RuntimeStepsRefuseWhatTheRuntimeRefuses) {
   EXPECT_EQ(server.InquireBindings(bindings), rpc::RPC_S_OK);
   EXPECT_EQ(bindings, std::vector<std::string>{"ncalrpc:[" + server.EndpointPath() + "]"});
   std::thread listening([&] { EXPECT_EQ(server.Listen(), rpc::RPC_S_OK); });
-  EXPECT_TRUE(WaitFor([&] {
-    TestClient client;
-    return client.Connect(server.EndpointPath());
-  }));
-  std::this_thread::sleep_for(20ms);
+  // A connection taken in: Listen is running.
+  TestClient client;
+  EXPECT_TRUE(client.Connect(server.EndpointPath()));
+  EXPECT_TRUE(WaitFor([&] { return server.active_connections() == 1; }));
   EXPECT_EQ(server.Listen(), rpc::RPC_S_ALREADY_LISTENING);
   server.Shutdown();
   listening.join();
@@ -232,7 +231,7 @@ TEST_F(ManagementServerTest, ConnectionsWithoutAWholePduInTimeAreClosed) {
   for (size_t i = 0; i < 16; ++i) {
     trickling.Send(std::span<const uint8_t>(bind.data() + i, 1));
     EXPECT_EQ(busy.ServiceName(16), 0);
-    std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(50ms);  // paces the two clients, as the comment says
   }
   EXPECT_TRUE(WaitFor([&] { return server_->active_connections() == 1; }));
   EXPECT_FALSE(silent.Receive().has_value());

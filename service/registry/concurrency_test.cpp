@@ -69,7 +69,7 @@ TEST_F(ConcurrencyTest, ManagementHooksResolverAndStopsTogether) {
   });
   std::thread resolver([&] { registry_.RunHostNameResolver(); });
 
-  std::this_thread::sleep_for(milliseconds(3000));
+  std::this_thread::sleep_for(milliseconds(3000));  // how long the load runs; waits for nothing
   done = true;
   for (std::thread& thread : threads) thread.join();
   registry_.RequestStop();

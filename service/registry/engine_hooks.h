@@ -1,10 +1,10 @@
 // The three hooks through which a running engine consults the registry:
 // admission of a connection, a successful log-on, the end of an address's
-// last connection. Called on engine threads (see service/engine/endpoint.h);
-// they never throw and never wait for the registry lock once their engine is
-// stopping (they refuse, drop the log-on, or record the disconnect in
-// `link`). They may be called after the engine's EngineRun, and even the
-// registry, is gone: they hold `link`, and the state while they run.
+// last connection. When and on which threads they are called, and how long
+// they must stay callable, is told in service/engine/endpoint.h. Here: they
+// never throw; once their engine is stopping they refuse, drop the log-on,
+// or record the disconnect in `link`; and they hold `link`, and the state
+// while they run, so they outlive the EngineRun and even the registry.
 #ifndef QUENSARIA_SERVICE_REGISTRY_ENGINE_HOOKS_H_
 #define QUENSARIA_SERVICE_REGISTRY_ENGINE_HOOKS_H_
 

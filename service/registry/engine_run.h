@@ -1,9 +1,9 @@
 // EngineRun: the thread that runs the connection engine of one started
 // server. StartEndpoint brings it up, StopEndpoint ends it; both are called
-// with the registry lock held. The hooks of a stopping engine must not wait
-// for that lock (its holder is waiting for the engine), so they ask the
-// run's EngineLink whether it is stopping and leave their disconnects there
-// for StopEndpoint to hand back.
+// with the registry lock held, so the hooks of a stopping engine must not
+// wait for that lock (service/engine/endpoint.h). Instead they ask the run's
+// EngineLink whether it is stopping and leave their disconnects there for
+// StopEndpoint to hand back.
 #ifndef QUENSARIA_SERVICE_REGISTRY_ENGINE_RUN_H_
 #define QUENSARIA_SERVICE_REGISTRY_ENGINE_RUN_H_
 
@@ -26,9 +26,9 @@ namespace quensaria::registry {
 // ends within it could not bring its engine up.
 inline constexpr std::chrono::milliseconds kStartWait{1000};
 
-// What the hooks of one engine share with its EngineRun. The hooks hold it
-// by shared ownership: a worker of a stopped engine may still be in a hook
-// (a slow host name look-up) after the EngineRun is gone.
+// What the hooks of one engine share with its EngineRun, held by shared
+// ownership because a hook may outlive the EngineRun (endpoint.h), e.g. a
+// slow host name look-up in a worker of a stopped engine.
 class EngineLink {
  public:
   void BeginStop() { stopping_.store(true, std::memory_order_release); }

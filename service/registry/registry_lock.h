@@ -1,7 +1,7 @@
 // RegistryLock: the one lock of the registry. A plain exclusive lock
 // (BasicLockable, for std::scoped_lock) that a waiter may also give up on:
-// the hooks of an engine wait for it only until their engine is stopping,
-// because the holder is then waiting for that engine to end. Not recursive.
+// the hooks of an engine wait for it only until their engine is stopping
+// (why: service/engine/endpoint.h). Not recursive.
 #ifndef QUENSARIA_SERVICE_REGISTRY_REGISTRY_LOCK_H_
 #define QUENSARIA_SERVICE_REGISTRY_REGISTRY_LOCK_H_
 

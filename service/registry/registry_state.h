@@ -1,8 +1,9 @@
 // RegistryState: the data behind ServerRegistry and the steps its
 // operations, the engine hooks and the resolver share. Members marked
 // "lock held" REQUIRE `lock`; nothing here takes it except LockFor.
-// Shared: the hooks of an engine hold it while they run, so a hook still
-// running when the registry is freed finds it alive (and every engine gone).
+// Shared: the hooks of an engine hold it while they run, so a hook that
+// outlives the registry (service/engine/endpoint.h) finds it alive, with
+// every engine gone.
 #ifndef QUENSARIA_SERVICE_REGISTRY_REGISTRY_STATE_H_
 #define QUENSARIA_SERVICE_REGISTRY_REGISTRY_STATE_H_
 

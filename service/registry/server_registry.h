@@ -26,6 +26,7 @@
 #include "service/engine/endpoint.h"
 #include "shared/management_operations.h"
 #include "shared/management_records.h"
+#include "shared/stored_server.h"
 
 namespace quensaria::registry {
 
@@ -35,12 +36,6 @@ using Handle = ManagementHandle;  // 0 = none
 
 inline constexpr char kDuplicateClientText[] =
     "A client with same address is already in the static client list";
-
-// One server as the configuration store keeps it.
-struct StoredServer {
-  ServerConfig config;
-  std::vector<ClientEntry> static_clients;
-};
 
 // Called under the registry lock after every change of persisted data, with
 // the whole registry in list order.

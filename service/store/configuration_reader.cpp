@@ -33,9 +33,9 @@ class Reader {
   explicit Reader(std::vector<ReadNote>& notes) : notes_(notes) {}
 
   // The `index`th (from 1) child element of the root.
-  registry::StoredServer Server(xmlNode* element, size_t index) {
+  StoredServer Server(xmlNode* element, size_t index) {
     where_ = "Server " + std::to_string(index);
-    registry::StoredServer server;
+    StoredServer server;
     ServerConfig& config = server.config;
     std::memset(&config, 0, sizeof config);
     config.IpAddress = Number(element, "IpAddress", ParseAddress);
@@ -159,7 +159,7 @@ std::optional<ConfigurationReading> ReadConfiguration(std::string_view xml) {
   return reading;
 }
 
-std::optional<std::vector<registry::StoredServer>> ParseConfiguration(std::string_view xml) {
+std::optional<std::vector<StoredServer>> ParseConfiguration(std::string_view xml) {
   std::optional<ConfigurationReading> reading = ReadConfiguration(xml);
   if (!reading) return std::nullopt;
   return std::move(reading->servers);

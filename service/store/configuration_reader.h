@@ -1,4 +1,4 @@
-// Reading Locals.xml into the registry's records. Every child element of
+// Reading Locals.xml into StoredServer records. Every child element of
 // the root is a server, whatever its name; under a server only `Client`
 // elements are static clients, other elements are skipped.
 //
@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/registry/server_registry.h"
+#include "shared/stored_server.h"
 
 namespace quensaria::store {
 
@@ -33,7 +33,7 @@ struct ReadNote {
 };
 
 struct ConfigurationReading {
-  std::vector<registry::StoredServer> servers;
+  std::vector<StoredServer> servers;
   std::vector<ReadNote> notes;  // in file order
   bool changed() const;
 };
@@ -43,7 +43,7 @@ struct ConfigurationReading {
 std::optional<ConfigurationReading> ReadConfiguration(std::string_view xml);
 
 // The same without the notes.
-std::optional<std::vector<registry::StoredServer>> ParseConfiguration(std::string_view xml);
+std::optional<std::vector<StoredServer>> ParseConfiguration(std::string_view xml);
 
 }  // namespace quensaria::store
 

@@ -96,7 +96,7 @@ TEST(ConfigurationReaderTest, DigestsThatCannotBeReadAreNotedAndReadAsZeros) {
       "<Server Password=\"" + std::string(40, '0') + "\" ManagePassword=\"" +
       std::string(38, 'f') + "zz\"/>\n");
   ASSERT_EQ(reading.servers.size(), 2u);
-  for (const registry::StoredServer& server : reading.servers) {
+  for (const StoredServer& server : reading.servers) {
     EXPECT_TRUE(std::all_of(std::begin(server.config.Password), std::end(server.config.Password),
                             [](uint8_t b) { return b == 0; }));
     EXPECT_TRUE(std::all_of(std::begin(server.config.ManagePassword),

@@ -43,7 +43,7 @@ bool WriteClient(xmlNode* parent, const ClientEntry& client) {
          AddAttribute(element, "HostName", host_name);
 }
 
-bool WriteServer(xmlNode* root, const registry::StoredServer& server) {
+bool WriteServer(xmlNode* root, const StoredServer& server) {
   const ServerConfig& config = server.config;
   xmlNode* element = xmlNewChild(root, nullptr, X("Server"), nullptr);
   if (element == nullptr) return false;
@@ -69,7 +69,7 @@ bool WriteServer(xmlNode* root, const registry::StoredServer& server) {
 
 }  // namespace
 
-Result<std::string> FormatConfiguration(const std::vector<registry::StoredServer>& servers,
+Result<std::string> FormatConfiguration(const std::vector<StoredServer>& servers,
                                         std::string_view previous) {
   XmlDocument doc;
   if (!previous.empty()) {
@@ -84,7 +84,7 @@ Result<std::string> FormatConfiguration(const std::vector<registry::StoredServer
     xmlUnlinkNode(child);
     xmlFreeNode(child);
   }
-  for (const registry::StoredServer& server : servers) {
+  for (const StoredServer& server : servers) {
     if (!WriteServer(root, server)) return Status(ERROR_NOT_ENOUGH_MEMORY, "building the XML tree");
   }
   return SerializeXml(doc.get(), kFileEncoding);
@@ -133,7 +133,7 @@ void ConfigurationStore::LoadConfiguration(const LoadServerFn& load_server) {
         platform::ConsolePrintf("%s: values not read as written; the file as read is kept "
                                 "before it is next saved\n", path.c_str());
       }
-      for (const registry::StoredServer& server : reading->servers) {
+      for (const StoredServer& server : reading->servers) {
         load_server(server.config, server.static_clients);
       }
     }
@@ -155,7 +155,7 @@ Status ConfigurationStore::KeepOriginal(const std::string& directory) {
   return Status::Ok();
 }
 
-Status ConfigurationStore::SaveConfiguration(const std::vector<registry::StoredServer>& servers) {
+Status ConfigurationStore::SaveConfiguration(const std::vector<StoredServer>& servers) {
   if (!loaded_) return Status::Ok();
   try {
     // A link stays a link: the file it points to is replaced, from its own

@@ -27,10 +27,10 @@
 #include <string_view>
 #include <vector>
 
-#include "service/registry/server_registry.h"
 #include "service/store/configuration_reader.h"
 #include "shared/management_records.h"
 #include "shared/status.h"
+#include "shared/stored_server.h"
 
 namespace quensaria::store {
 
@@ -45,7 +45,7 @@ inline constexpr size_t kMaxConfigurationBytes = 64u << 20;
 
 // The file bytes for `servers`. A non-empty `previous` document (a left-over
 // Locals.bak.xml) lends its root element and the nodes around it.
-Result<std::string> FormatConfiguration(const std::vector<registry::StoredServer>& servers,
+Result<std::string> FormatConfiguration(const std::vector<StoredServer>& servers,
                                         std::string_view previous = {});
 
 class ConfigurationStore {
@@ -67,7 +67,7 @@ class ConfigurationStore {
   // first load. When the load changed values, the first save first keeps
   // the file as read under a "Locals.orig" name and saves nothing until
   // that has worked.
-  Status SaveConfiguration(const std::vector<registry::StoredServer>& servers);
+  Status SaveConfiguration(const std::vector<StoredServer>& servers);
 
   bool loaded() const { return loaded_.load(); }
   std::string ConfigurationPath() const;

@@ -21,8 +21,6 @@
 namespace quensaria::store {
 namespace {
 
-using registry::StoredServer;
-
 uint32_t Ip(const char* dotted) {
   in_addr address{};
   inet_pton(AF_INET, dotted, &address);

@@ -12,8 +12,6 @@
 namespace quensaria::store {
 namespace {
 
-using registry::StoredServer;
-
 class StoreFuzzTest : public ::testing::Test {
  protected:
   std::mt19937 random_{20240611};
