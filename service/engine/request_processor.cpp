@@ -266,7 +266,8 @@ source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool now
   if (cache != nullptr && f.done == 0 && io.NoWaitReads()) {
     const source::IoResult r = io.TryRead(f.position, data, length);
     if (!r.would_block) return r;
-    if (cache->Lookup(f.position, static_cast<uint32_t>(length), data)) {
+    // (This very try may have found no-wait reads unsupported.)
+    if (io.NoWaitReads() && cache->Lookup(f.position, static_cast<uint32_t>(length), data)) {
       return source::IoResult{length, 0, false};
     }
   }
