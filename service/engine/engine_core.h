@@ -117,8 +117,10 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   bool torn_down = false;
 
   // Threads polling for a next request now, and how many may: a poller
-  // holds a processor, so at most half of them poll at once.
+  // holds a processor, so at most half of them poll at once, and none while
+  // more connections than that are being served (Drive).
   std::atomic<int> pollers{0};
+  std::atomic<int> serving{0};
   const int max_pollers;
 
   std::mutex workers_lock;
