@@ -2,14 +2,22 @@
 // driver (log on, query, then strictly one request at a time on each
 // connection) and reports throughput.
 //
-//   quensaria-bench --port P --workload seq-read|rand-read|write
+//   quensaria-bench --port P --workload seq-read|rand-read|write|boot
 //                   [--block BYTES] [--connections N] [--seconds S]
-//                   [--password TEXT]
+//                   [--password TEXT] [--span BYTES]
 //
 // seq-read and write walk each connection's own slice of the disk in order
 // (wrapping round), rand-read picks block-aligned offsets over the whole
 // disk. Prints one line: workload, block size, connections, MiB/s, IOPS and
 // the mean latency per request.
+//
+// boot is a room of machines starting at once from one image: connection i
+// comes from 127.0.0.(i+1), and every one reads the same first --span bytes
+// (default 256 MiB) in order, all starting together, until done (--seconds
+// does not apply). Prints the aggregate MiB/s (all bytes over the time the
+// slowest took), the p50 and p99 request latency, and the median and
+// slowest connection's time.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/socket.h"
 #include "tests/block_client_for_testing.h"
 
 namespace {
@@ -34,6 +43,7 @@ struct Options {
   int connections = 1;
   double seconds = 10;
   std::string password = "bench";
+  uint64_t span = 256ull << 20;
 };
 
 struct Totals {
@@ -57,12 +67,15 @@ bool Parse(int argc, char** argv, Options& o) {
       o.seconds = std::atof(value);
     } else if (flag == "--password") {
       o.password = value;
+    } else if (flag == "--span") {
+      o.span = std::strtoull(value, nullptr, 10);
     } else {
       return false;
     }
   }
   return o.port != 0 && o.block > 0 && o.block <= quensaria::kMaxTransfer && o.connections > 0 &&
-         (o.workload == "seq-read" || o.workload == "rand-read" || o.workload == "write");
+         (o.workload == "seq-read" || o.workload == "rand-read" || o.workload == "write" ||
+          (o.workload == "boot" && o.connections <= 250 && o.span >= o.block));
 }
 
 void RunConnection(const Options& o, int index, Clock::time_point start, Clock::time_point end,
@@ -103,16 +116,85 @@ void RunConnection(const Options& o, int index, Clock::time_point start, Clock::
   totals.failures += failures;
 }
 
+// What one machine of a boot storm saw.
+struct BootClient {
+  std::vector<uint32_t> latencies_us;  // of every request, in order
+  double seconds = 0;                  // from the common start to its last reply
+  bool failed = false;
+};
+
+void RunBootClient(const Options& o, int index, Clock::time_point start, BootClient& out) {
+  BlockClient client;
+  quensaria::QueryData query;
+  const uint32_t from = quensaria::platform::Ipv4(127, 0, 0, static_cast<uint8_t>(index + 1));
+  if (client.Connect(o.port, from) != 0 ||
+      client.Login(o.password).reply.status != quensaria::REPLY_OK ||
+      client.Query(query).error != 0 || query.disk_size < o.span) {
+    out.failed = true;
+    return;
+  }
+  std::vector<uint8_t> buffer(o.block);
+  out.latencies_us.reserve(o.span / o.block);
+  std::this_thread::sleep_until(start);
+  for (uint64_t offset = 0; offset + o.block <= o.span; offset += o.block) {
+    const auto sent = Clock::now();
+    const Exchange x = client.ReadInto(offset, o.block, buffer.data());
+    if (x.error != 0 || x.reply.status != quensaria::REPLY_OK) {
+      out.failed = true;
+      return;
+    }
+    const auto now = Clock::now();
+    out.latencies_us.push_back(static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now - sent).count()));
+  }
+  out.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+int RunBoot(const Options& o) {
+  std::vector<BootClient> clients(static_cast<size_t>(o.connections));
+  // Every machine has logged on before the clock starts.
+  const auto start = Clock::now() + std::chrono::seconds(1);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < o.connections; ++i) {
+    threads.emplace_back(RunBootClient, std::cref(o), i, start, std::ref(clients[i]));
+  }
+  for (auto& t : threads) t.join();
+  std::vector<uint32_t> latencies;
+  std::vector<double> times;
+  for (const BootClient& c : clients) {
+    if (c.failed) {
+      std::fprintf(stderr, "quensaria-bench: a boot client failed\n");
+      return 1;
+    }
+    latencies.insert(latencies.end(), c.latencies_us.begin(), c.latencies_us.end());
+    times.push_back(c.seconds);
+  }
+  std::sort(latencies.begin(), latencies.end());
+  std::sort(times.begin(), times.end());
+  const auto percentile = [&](double p) {
+    return latencies[std::min(latencies.size() - 1, static_cast<size_t>(p * latencies.size()))];
+  };
+  const double bytes = static_cast<double>(o.span / o.block * o.block) * o.connections;
+  std::printf(
+      "workload=boot block=%u connections=%d MiB/s=%.1f p50_us=%u p99_us=%u median_s=%.2f "
+      "slowest_s=%.2f\n",
+      o.block, o.connections, bytes / times.back() / (1024.0 * 1024.0), percentile(0.50),
+      percentile(0.99), times[times.size() / 2], times.back());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
   if (!Parse(argc, argv, o)) {
     std::fprintf(stderr,
-                 "usage: quensaria-bench --port P --workload seq-read|rand-read|write "
-                 "[--block BYTES] [--connections N] [--seconds S] [--password TEXT]\n");
+                 "usage: quensaria-bench --port P --workload seq-read|rand-read|write|boot "
+                 "[--block BYTES] [--connections N] [--seconds S] [--password TEXT] "
+                 "[--span BYTES]\n");
     return 2;
   }
+  if (o.workload == "boot") return RunBoot(o);
   Totals totals;
   std::atomic<bool> failed_setup{false};
   // Every connection is set up before the clock starts.

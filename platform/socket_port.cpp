@@ -56,20 +56,33 @@ int SocketPort::Arm(SocketOperation& op) {
   return error;
 }
 
+// One try of the transfer: its result, or nothing when it would block.
+std::optional<StartResult> SocketPort::Try(SocketOperation& op, size_t& bytes, int& error) {
+  const Transfer t = Perform(op);
+  if (t.error == EAGAIN) return std::nullopt;
+  if (t.error != 0) {
+    error = t.error;
+    return StartResult::kFailed;
+  }
+  bytes = t.bytes;
+  return StartResult::kCompleted;
+}
+
 StartResult SocketPort::Start(SocketOperation& op, bool try_now, size_t& bytes, int& error) {
   if (try_now) {
-    const Transfer t = Perform(op);
-    if (t.error == 0) {
-      bytes = t.bytes;
-      return StartResult::kCompleted;
-    }
-    if (t.error != EAGAIN) {
-      error = t.error;
-      return StartResult::kFailed;
-    }
+    if (const std::optional<StartResult> done = Try(op, bytes, error)) return *done;
   }
   error = Arm(op);
   return error == 0 ? StartResult::kPending : StartResult::kFailed;
+}
+
+std::optional<StartResult> SocketPort::Poll(SocketOperation& op, std::chrono::microseconds limit,
+                                            size_t& bytes, int& error) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  do {
+    if (const std::optional<StartResult> done = Try(op, bytes, error)) return done;
+  } while (std::chrono::steady_clock::now() < until);
+  return std::nullopt;
 }
 
 bool SocketPort::Wait(SocketCompletion& completion, int& error) {

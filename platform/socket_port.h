@@ -16,10 +16,12 @@
 #define QUENSARIA_PLATFORM_SOCKET_PORT_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/unique_fd.h"
 #include "shared/status.h"
@@ -69,6 +71,14 @@ class SocketPort {
   // left nothing registered or armed.
   StartResult Start(SocketOperation& op, bool try_now, size_t& bytes, int& error);
 
+  // Tries the transfer again and again for up to `limit`: kCompleted or
+  // kFailed as Start would say, or nothing when it would still block (then
+  // nothing is armed and the caller still owns the record). For a peer that
+  // is expected to answer within microseconds, the caller serves it without
+  // a trip through the port and its wake-up.
+  std::optional<StartResult> Poll(SocketOperation& op, std::chrono::microseconds limit,
+                                  size_t& bytes, int& error);
+
   // Blocks for the next completion. False when the wait itself failed
   // (`error` holds the errno; no connection is concerned).
   bool Wait(SocketCompletion& completion, int& error);
@@ -81,6 +91,7 @@ class SocketPort {
  private:
   SocketPort(UniqueFd epoll, UniqueFd wake);
   int Arm(SocketOperation& op);
+  std::optional<StartResult> Try(SocketOperation& op, size_t& bytes, int& error);
 
   UniqueFd epoll_;
   UniqueFd wake_;  // eventfd, readable once shutdown is posted

@@ -176,5 +176,30 @@ TEST_F(SocketPortTest, APortThatIsListenedOnCannotBeBoundAgain) {
   EXPECT_EQ(BindSocket(second.get(), address), EADDRINUSE);
 }
 
+// A poller takes what arrives while it polls itself, with nothing armed;
+// when nothing comes within the limit it arms nothing either.
+TEST_F(SocketPortTest, PollTakesWhatArrivesInTimeAndArmsNothing) {
+  uint8_t buffer[64];
+  op_.kind = SocketOperation::Kind::kReceive;
+  op_.data = buffer;
+  op_.length = sizeof buffer;
+  std::optional<StartResult> polled;
+  // The limit only bounds the test: the bytes come at once.
+  std::thread poller([&] { polled = port_->Poll(op_, std::chrono::seconds(60), bytes_, error_); });
+  ASSERT_EQ(SendAll(client_.get(), "hello", 5), 0);
+  poller.join();
+  EXPECT_EQ(polled, StartResult::kCompleted);
+  EXPECT_EQ(bytes_, 5u);
+  EXPECT_EQ(buffer[4], 'o');
+  EXPECT_FALSE(op_.registered);
+
+  EXPECT_EQ(port_->Poll(op_, std::chrono::microseconds(1), bytes_, error_), std::nullopt);
+  EXPECT_FALSE(op_.registered);
+
+  client_.Reset();  // the peer's close ends a poll too
+  EXPECT_EQ(port_->Poll(op_, std::chrono::seconds(60), bytes_, error_), StartResult::kCompleted);
+  EXPECT_EQ(bytes_, 0u);
+}
+
 }  // namespace
 }  // namespace quensaria::platform

@@ -90,7 +90,10 @@ int ConnectionEngine::WorkerCount() {
 
 ConnectionEngine::Core::Core(Endpoint* engine, const ServerConfig& config,
                              Result<std::unique_ptr<source::DiskSource>> opened)
-    : self(engine), settings(config), port_text(std::to_string(config.Port)) {
+    : self(engine),
+      settings(config),
+      port_text(std::to_string(config.Port)),
+      max_pollers(std::max(1, platform::ProcessorCount() / 2)) {
   if (!opened.ok()) {
     source_status = opened.status();
     return;

@@ -14,6 +14,7 @@
 #define QUENSARIA_SERVICE_ENGINE_ENGINE_CORE_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -44,6 +45,11 @@ IoRecord NewIoRecord();
 struct Connection : PER_SOCKET_CONTEXT {
   IoRecord io_record;
   std::optional<uint32_t> log_on_to_report;  // address of a log-on being answered
+  // Whether the client's next request is expected back to back, so the
+  // thread that sent the reply polls for it (see StartNextReceive).
+  bool poll_for_next = true;
+  // When the wait for the next request began (epoch: not waiting).
+  std::chrono::steady_clock::time_point waiting_since{};
   Connection* prev = nullptr;
   Connection* next = nullptr;
 };
@@ -73,6 +79,9 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void Drive(Connection* c, Step step, bool on_file_worker);
   void CloseClient(PER_SOCKET_CONTEXT* context, bool graceful);
   void WorkerEnded(int& running);
+  platform::StartResult StartNextReceive(Connection* c, bool on_file_worker, size_t& bytes,
+                                         int& error);
+  void NextRequestArrived(Connection* c);
   // The processor reports a log-on while it builds the reply; the registry
   // hears of it (ReportLogOn) once that reply has gone out, so a slow
   // registry never holds up the client's log-on.
@@ -106,6 +115,13 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   uint16_t listening_port = 0;
   bool ended = false;
   bool torn_down = false;
+
+  // Threads polling for a next request now, and how many may: a poller
+  // holds a processor, so at most half of them poll at once, and none while
+  // more connections than that are being served (Drive).
+  std::atomic<int> pollers{0};
+  std::atomic<int> serving{0};
+  const int max_pollers;
 
   std::mutex workers_lock;
   std::condition_variable worker_ended;

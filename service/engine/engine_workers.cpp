@@ -24,6 +24,14 @@ using platform::StartResult;
 // an idle one costs the worker one short wait.
 constexpr auto kLinger = std::chrono::microseconds(500);
 
+// How long a thread that has just replied polls for that client's next
+// request before arming its receive. A client at one request in flight
+// answers a reply within tens of microseconds (a 64 KiB read: receive,
+// descramble, send); polling spares the wake-up of a worker and the
+// re-arming of the socket. Only connections whose last gap was this short
+// are polled for.
+constexpr auto kPoll = std::chrono::microseconds(100);
+
 // The log-on the processor noted in this thread's last call, not yet
 // handed to its connection.
 thread_local std::optional<uint32_t> noted_log_on;
@@ -52,6 +60,41 @@ void ConnectionEngine::Core::WorkerEnded(int& running) {
   worker_ended.notify_all();
 }
 
+// The receive of a connection's next request. The client has just had its
+// reply; at one request in flight it answers within microseconds. So this
+// thread first polls for the request (when the connection's last gap was
+// shorter than kPoll and no more than max_pollers threads poll), then a file
+// worker lingers on the socket, and only then is the receive armed.
+StartResult ConnectionEngine::Core::StartNextReceive(Connection* c, bool on_file_worker,
+                                                     size_t& bytes, int& error) {
+  platform::SocketOperation& op = c->io->overlapped;
+  c->waiting_since = std::chrono::steady_clock::now();
+  std::optional<StartResult> result;
+  // Polling holds a processor: only while few connections are being served.
+  if (c->poll_for_next && serving.load(std::memory_order_relaxed) <= max_pollers) {
+    if (pollers.fetch_add(1, std::memory_order_relaxed) < max_pollers) {
+      result = socket_port->Poll(op, kPoll, bytes, error);
+    }
+    pollers.fetch_sub(1, std::memory_order_relaxed);
+  }
+  if (!result && on_file_worker &&
+      file_port.Linger(op.socket, kLinger) == platform::LingerResult::kReadable) {
+    result = socket_port->Start(op, true, bytes, error);
+  }
+  if (!result) result = socket_port->Start(op, false, bytes, error);
+  if (*result != StartResult::kPending) NextRequestArrived(c);
+  // Once pending, another thread may own the connection already.
+  return *result;
+}
+
+// The next request has arrived (or the wait ended otherwise): was the gap
+// short enough to poll for next time?
+void ConnectionEngine::Core::NextRequestArrived(Connection* c) {
+  if (c->waiting_since == std::chrono::steady_clock::time_point{}) return;
+  c->poll_for_next = std::chrono::steady_clock::now() - c->waiting_since < kPoll;
+  c->waiting_since = {};
+}
+
 void ConnectionEngine::Core::SocketWorker() {
   for (;;) {
     platform::SocketCompletion done;
@@ -70,6 +113,7 @@ void ConnectionEngine::Core::SocketWorker() {
       } else if (done.bytes == 0) {
         CloseClient(c, false);  // the peer has closed
       } else {
+        if (c->io->operation != kOperationSend) NextRequestArrived(c);
         const Step step = c->io->operation == kOperationSend ? processor->Sent(*c, done.bytes)
                                                              : processor->Received(*c, done.bytes);
         Drive(c, step, false);
@@ -103,13 +147,18 @@ void ConnectionEngine::Core::FileWorker() {
 
 // Carries the connection on until an operation is pending (or it closed).
 // Receives and sends are tried at once, except the receive of a new
-// request, which the client cannot have sent yet. File transfers are tried
-// at once without waiting; one that would wait goes to the file workers.
-// A file worker that has replied lingers for the next request: one that
-// comes back to back is then served by it, with no socket worker woken and
-// no hand-off between them.
+// request, which the client cannot have sent yet (StartNextReceive). File
+// transfers are tried at once without waiting; one that would wait goes to
+// the file workers. A thread that has replied polls or lingers for the next
+// request: one that comes back to back is then served by it, with no
+// worker woken and no hand-off between workers.
 void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker) {
   PER_IO_CONTEXT& io = *c->io;
+  serving.fetch_add(1, std::memory_order_relaxed);
+  struct Served {
+    std::atomic<int>& count;
+    ~Served() { count.fetch_sub(1, std::memory_order_relaxed); }
+  } served{serving};
   for (;;) {
     TakeNotedLogOn(c);
     // Once shutdown has begun the connection is left as it is, to be reset.
@@ -119,16 +168,16 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
       case Step::kSend: {
         const bool send = step == Step::kSend;
         io.overlapped.kind = send ? SocketOperation::Kind::kSend : SocketOperation::Kind::kReceive;
-        bool try_now = send || io.bytes_received != 0;
-        if (!try_now && on_file_worker &&
-            file_port.Linger(io.overlapped.socket, kLinger) == platform::LingerResult::kReadable) {
-          try_now = true;
-        }
         size_t bytes = 0;
         int error = 0;
         // A log-on's reply has gone out whole: the registry hears of it now.
         if (!send) ReportLogOn(c);
-        switch (socket_port->Start(io.overlapped, try_now, bytes, error)) {
+        // A send, or the rest of a request, is tried at once; the next
+        // request is waited for.
+        const StartResult started = send || io.bytes_received != 0
+                                        ? socket_port->Start(io.overlapped, true, bytes, error)
+                                        : StartNextReceive(c, on_file_worker, bytes, error);
+        switch (started) {
           case StartResult::kPending:
             return;
           case StartResult::kFailed:

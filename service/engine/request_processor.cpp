@@ -180,7 +180,7 @@ Step RequestProcessor::HandleRead(PER_SOCKET_CONTEXT& c) {
   const uint64_t position = source_.TranslateOffset(offset + synthesized);
   const uint32_t rest = length - synthesized;
   source::ReadCache* cache = source_.cache();
-  if (cache != nullptr && cache->Lookup(position, rest, data + synthesized)) return FinishRead(c);
+  if (cache != nullptr && cache->Hit(position, rest, data + synthesized)) return FinishRead(c);
 
   c.file_operation = kFileRead;
   c.file_overlapped.position = position;
@@ -259,7 +259,19 @@ source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool now
   if (c.file_operation == kFileWrite) {
     return nowait ? io.TryWrite(f.position, data, length) : io.Write(f.position, data, length);
   }
-  return nowait ? io.TryRead(f.position, data, length) : io.Read(f.position, data, length);
+  if (nowait) return io.TryRead(f.position, data, length);
+  // The read cache serves bytes that must come from the device; what the
+  // page cache holds is read from there, as without a cache.
+  source::ReadCache* cache = source_.cache();
+  if (cache != nullptr && f.done == 0 && io.NoWaitReads()) {
+    const source::IoResult r = io.TryRead(f.position, data, length);
+    if (!r.would_block) return r;
+    // (This very try may have found no-wait reads unsupported.)
+    if (io.NoWaitReads() && cache->Lookup(f.position, static_cast<uint32_t>(length), data)) {
+      return source::IoResult{length, 0, false};
+    }
+  }
+  return io.Read(f.position, data, length);
 }
 
 Step RequestProcessor::CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoResult& result) {

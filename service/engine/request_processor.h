@@ -48,7 +48,8 @@ class RequestProcessor {
 
   // Runs the rest of the file transfer once on the source. With `nowait`
   // the transfer only happens if it need not wait for the device (else
-  // would_block is set and nothing moved).
+  // would_block is set and nothing moved). Without it, a read whose bytes
+  // must come from the device goes through the read cache.
   source::IoResult PerformFileOp(PER_SOCKET_CONTEXT& c, bool nowait);
   // A file transfer finished with `result`: CompleteRead or CompleteWrite.
   Step CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoResult& result);

@@ -151,6 +151,13 @@ class ProcessorTest : public ::testing::Test {
   }
   uint8_t QueriedAccess() { return ParseQueryData(Exchange(QueryRequest()).data.data()).access; }
   void SetFaults(const MemoryIo::Faults& faults) { io_->SetFaults(faults); }
+  // From now on no byte is in memory: every read must wait for the device,
+  // which is when the read cache is used.
+  void OnlyTheDeviceHoldsTheBytes() {
+    MemoryIo::Faults faults;
+    faults.try_would_block = true;
+    SetFaults(faults);
+  }
 
   static ServerConfig Settings() {
     ServerConfig config{};
@@ -469,8 +476,10 @@ TEST_F(ProcessorTest, SectorZeroWhoseEndCannotBeReadIsServedAsStored) {
   MakeImage(4 * kMiB, 10);
   MakeBootRecord();
   LogOn();
+  OnlyTheDeviceHoldsTheBytes();
   ASSERT_EQ(Exchange(ReadRequest(0, 4096)).header.status, REPLY_OK);  // now cached
   MemoryIo::Faults faults;
+  faults.try_would_block = true;
   faults.read_error = ERROR_READ_FAULT;
   SetFaults(faults);
   const Reply reply = Exchange(ReadRequest(0, 444));  // a cache hit; the end is not in it
@@ -517,6 +526,7 @@ TEST_F(ProcessorTest, CacheHitsServeReadsWithoutTheSourceAndAreStampedToo) {
   MakeImage(4 * kMiB, 10);
   MakeBootRecord();
   LogOn();
+  OnlyTheDeviceHoldsTheBytes();
   const Bytes first = Exchange(ReadRequest(0, 4096)).plain();
   const MemoryIo::Counts filled = io_->counts();
   EXPECT_EQ(filled.cache_reads, 1);
@@ -527,6 +537,30 @@ TEST_F(ProcessorTest, CacheHitsServeReadsWithoutTheSourceAndAreStampedToo) {
   EXPECT_EQ(LoadLe32(again.data() + 440), static_cast<uint32_t>(kSocket));
   EXPECT_EQ(Bytes(first.begin(), first.begin() + 512), again);
   EXPECT_EQ(next[0], Pattern(4096));
+}
+
+// Bytes the page cache holds are read from there: filling a 1 MiB block
+// for each such read made random reads several times slower than no cache.
+TEST_F(ProcessorTest, ReadsOfBytesInMemoryNeitherFillNorAgeTheCache) {
+  MakeImage(8 * kMiB, 10);
+  LogOn();
+  OnlyTheDeviceHoldsTheBytes();
+  ASSERT_EQ(Exchange(ReadRequest(kMiB, 4096)).header.status, REPLY_OK);
+  ASSERT_EQ(source_->cache()->Blocks().size(), 1u);
+  const uint32_t score = source_->cache()->Blocks().front().score;
+  SetFaults(MemoryIo::Faults{});  // now everything is in memory
+  for (const uint64_t at : std::vector<uint64_t>{0, 3 * kMiB, 5 * kMiB + 512, 7 * kMiB}) {
+    const Bytes data = Exchange(ReadRequest(at, 4096)).plain();
+    ASSERT_EQ(data.size(), 4096u);
+    EXPECT_EQ(data[100], Pattern(at + 100));
+  }
+  EXPECT_EQ(io_->counts().cache_reads, 1);
+  ASSERT_EQ(source_->cache()->Blocks().size(), 1u);
+  EXPECT_EQ(source_->cache()->Blocks().front().score, score);
+  // A hit is still served from the block.
+  const MemoryIo::Counts before = io_->counts();
+  EXPECT_EQ(Exchange(ReadRequest(kMiB + 8192, 4096)).plain()[0], Pattern(kMiB + 8192));
+  EXPECT_EQ(io_->counts().try_reads, before.try_reads);
 }
 
 TEST_F(ProcessorTest, ReadFailures) {
@@ -617,7 +651,9 @@ TEST_F(ProcessorTest, WrittenBytesAreReadBackWhetherOrNotTheyWereCached) {
     SCOPED_TRACE(cached_first);
     MakeImage(4 * kMiB, 10);
     LogOn();
+    OnlyTheDeviceHoldsTheBytes();
     if (cached_first) Exchange(ReadRequest(kMiB, 4096));
+    ASSERT_EQ(source_->cache()->Blocks().size(), cached_first ? 1u : 0u);
     Bytes payload(8192);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i ^ 0x5A);
     ASSERT_EQ(Exchange(WriteRequest(kMiB + 2048, payload)).header.status, REPLY_OK);

@@ -23,6 +23,7 @@ class FileIo final : public SourceIo {
   IoResult Write(uint64_t offset, const uint8_t* data, size_t length) override;
   IoResult TryRead(uint64_t offset, uint8_t* data, size_t length) override;
   IoResult TryWrite(uint64_t offset, const uint8_t* data, size_t length) override;
+  bool NoWaitReads() const override { return read_nowait_.load(std::memory_order_relaxed); }
   IoResult CacheRead(uint64_t offset, uint8_t* data, size_t length) override;
   uint32_t Associate() override;
   int HandleValue() const override { return io_.get(); }

@@ -7,22 +7,64 @@ namespace quensaria::source {
 
 ReadCache::ReadCache(uint32_t capacity, SourceIo& io) : capacity_(capacity), io_(io) {}
 
-bool ReadCache::Lookup(uint64_t offset, uint32_t length, uint8_t* dest) {
-  std::scoped_lock lock(mutex_);
+namespace {
+
+bool Holds(uint64_t first_byte, uint64_t offset, uint32_t length) {
+  return first_byte <= offset && offset + length <= first_byte + kCacheBlockSize;
+}
+
+}  // namespace
+
+bool ReadCache::HitLocked(uint64_t offset, uint32_t length, uint8_t* dest) {
   for (Block& block : blocks_) {
-    if (block.first_byte <= offset && offset + length <= block.first_byte + kCacheBlockSize) {
+    if (Holds(block.first_byte, offset, length)) {
       if (block.score < kCacheScoreCap) block.score += kCacheHitBonus;
       std::memcpy(dest, block.data.get() + (offset - block.first_byte), length);
       return true;
     }
   }
+  return false;
+}
+
+bool ReadCache::BeingFilled(uint64_t offset, uint32_t length) const {
+  for (const Filling& f : filling_) {
+    if (Holds(f.first_byte, offset, length)) return true;
+  }
+  return false;
+}
+
+bool ReadCache::Hit(uint64_t offset, uint32_t length, uint8_t* dest) {
+  if (!in_use_.load(std::memory_order_relaxed)) return false;
+  std::scoped_lock lock(mutex_);
+  return HitLocked(offset, length, dest);
+}
+
+bool ReadCache::Lookup(uint64_t offset, uint32_t length, uint8_t* dest) {
+  std::unique_lock lock(mutex_);
+  // Bytes another reader is fetching already are waited for, not read twice.
+  for (;;) {
+    if (HitLocked(offset, length, dest)) return true;
+    if (!BeingFilled(offset, length)) break;
+    filled_.wait(lock);
+  }
   Age();
-  if (blocks_.size() >= capacity_) return false;
+  if (blocks_.size() + filling_.size() >= capacity_) return false;
   Block block{kCacheHitBonus, offset, platform::AllocateAligned(kCacheBlockSize)};
-  if (!block.data || !Fill(block)) return false;
-  std::memcpy(dest, block.data.get(), length);
-  blocks_.push_front(std::move(block));
-  return true;
+  if (!block.data) return false;
+  auto filling = filling_.insert(filling_.end(), Filling{offset});
+  in_use_.store(true, std::memory_order_relaxed);
+  lock.unlock();
+  const bool read = Fill(block);
+  lock.lock();
+  const bool keep = read && !filling->overwritten;
+  filling_.erase(filling);
+  if (keep) {
+    std::memcpy(dest, block.data.get(), length);
+    blocks_.push_front(std::move(block));
+  }
+  in_use_.store(!blocks_.empty() || !filling_.empty(), std::memory_order_relaxed);
+  filled_.notify_all();
+  return keep;
 }
 
 // One pass per miss: every block loses a point, and the first one past the
@@ -35,6 +77,7 @@ void ReadCache::Age() {
     if (it->score > 0) --it->score;
     if (it->score == 0 && position > kCacheProtectedPositions) {
       blocks_.erase(it);
+      in_use_.store(!blocks_.empty() || !filling_.empty(), std::memory_order_relaxed);
       return;
     }
   }
@@ -54,6 +97,9 @@ bool ReadCache::Fill(Block& block) {
 void ReadCache::Update(uint64_t offset, uint32_t length, const uint8_t* data) {
   const uint64_t end = offset + length;
   std::scoped_lock lock(mutex_);
+  for (Filling& f : filling_) {
+    if (offset < f.first_byte + kCacheBlockSize && f.first_byte < end) f.overwritten = true;
+  }
   for (Block& block : blocks_) {
     const uint64_t from = std::max(offset, block.first_byte);
     const uint64_t to = std::min(end, block.first_byte + kCacheBlockSize);

@@ -4,13 +4,23 @@
 // and may evict one; the newest 11 positions are never evicted. A miss fills
 // a new block through the source's unbuffered handle while there is room.
 //
-// Offsets are source offsets. Thread-safe: one lock serialises Lookup and
-// Update, and a filling miss holds it for the whole 1 MiB read.
+// The cache is for reads that would otherwise wait for the device: the
+// request path asks Hit first (never blocks), serves what the page cache
+// holds from the page cache, and calls Lookup only for bytes that must come
+// from the device. So a warm source costs one failed Hit per read, not a
+// 1 MiB unbuffered read per miss.
+//
+// Offsets are source offsets. Thread-safe: one lock guards the blocks and is
+// never held across a read of the source. A block being filled is known:
+// Lookups of its bytes wait for it rather than read them again, and a write
+// to its bytes meanwhile keeps it out of the cache.
 #ifndef QUENSARIA_SERVICE_SOURCE_READ_CACHE_H_
 #define QUENSARIA_SERVICE_SOURCE_READ_CACHE_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
+#include <condition_variable>
 #include <list>
 #include <mutex>
 #include <vector>
@@ -35,8 +45,13 @@ class ReadCache {
 
   // Copies `length` bytes at `offset` into `dest` and returns true when one
   // block holds them all (or a new block could be filled from `offset`);
-  // false on a miss, leaving `dest` unspecified. REQUIRES: length <= 1 MiB.
+  // false on a miss, leaving `dest` unspecified. May block on the source.
+  // REQUIRES: length <= 1 MiB.
   bool Lookup(uint64_t offset, uint32_t length, uint8_t* dest);
+
+  // The hit half of Lookup: copies and returns true only when a block holds
+  // the bytes. Never reads the source, never ages, never waits for a fill.
+  bool Hit(uint64_t offset, uint32_t length, uint8_t* dest);
 
   // Copies the bytes just written at `offset` into every block that holds
   // any of them, so no block serves stale data. Never adds or removes blocks.
@@ -57,13 +72,25 @@ class ReadCache {
     platform::AlignedBytes data;
   };
 
+  // A block being filled, outside the lock.
+  struct Filling {
+    uint64_t first_byte;
+    bool overwritten = false;  // a write met its bytes: not to be kept
+  };
+
+  bool HitLocked(uint64_t offset, uint32_t length, uint8_t* dest);
+  bool BeingFilled(uint64_t offset, uint32_t length) const;
   void Age();
   bool Fill(Block& block);
 
   const uint32_t capacity_;
   SourceIo& io_;
   mutable std::mutex mutex_;
-  std::list<Block> blocks_;  // newest first
+  std::condition_variable filled_;  // a fill ended
+  std::list<Block> blocks_;         // newest first
+  std::list<Filling> filling_;
+  // Whether any block or fill exists: Hit on an empty cache takes no lock.
+  std::atomic<bool> in_use_{false};
 };
 
 }  // namespace quensaria::source

@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "service/source/memory_io_for_testing.h"
@@ -234,6 +239,126 @@ TEST_F(ReadCacheUpdateTest, WritesAcrossABlockEdgeAndOfOddLengthChangeOnlyTheirB
   Write(kMiB + 5000, 3, 0x33);             // three bytes only
   EXPECT_TRUE(Lookup(kMiB + 100, 4096));
   EXPECT_TRUE(Lookup(kMiB + 100 + kMiB - 8192, 8192));
+}
+
+TEST_F(ReadCacheTest, HitServesOnlyWhatABlockHoldsAndNeverReadsOrAges) {
+  Make(10);
+  std::vector<uint8_t> out(4096);
+  EXPECT_FALSE(cache_->Hit(kMiB, 4096, out.data()));
+  EXPECT_EQ(cache_reads(), 0);
+  EXPECT_TRUE(cache_->Blocks().empty());
+  ASSERT_TRUE(Lookup(kMiB, 4096));
+  ASSERT_TRUE(Lookup(4 * kMiB, 4096));
+  const std::vector<uint32_t> scores = Scores();
+  EXPECT_FALSE(cache_->Hit(2 * kMiB, 4096, out.data()));  // between the blocks
+  EXPECT_EQ(Scores(), scores);
+  ASSERT_TRUE(cache_->Hit(kMiB + 8192, 4096, out.data()));
+  EXPECT_EQ(out[7], expected_at(kMiB + 8192 + 7));
+  EXPECT_EQ(Scores(), (std::vector<uint32_t>{scores[0], scores[1] + 512}));
+  EXPECT_EQ(cache_reads(), 2);
+}
+
+// A source whose cache reads wait at a gate until the test opens it, so a
+// test can act while a block is being filled.
+class GatedIo final : public SourceIo {
+ public:
+  explicit GatedIo(MemoryIo& inner) : inner_(inner) {}
+  IoResult Read(uint64_t o, uint8_t* d, size_t n) override { return inner_.Read(o, d, n); }
+  IoResult Write(uint64_t o, const uint8_t* d, size_t n) override { return inner_.Write(o, d, n); }
+  IoResult TryRead(uint64_t o, uint8_t* d, size_t n) override { return inner_.TryRead(o, d, n); }
+  IoResult TryWrite(uint64_t o, const uint8_t* d, size_t n) override {
+    return inner_.TryWrite(o, d, n);
+  }
+  bool NoWaitReads() const override { return true; }
+  IoResult CacheRead(uint64_t o, uint8_t* d, size_t n) override {
+    std::unique_lock lock(mutex_);
+    ++waiting_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return open_; });
+    return inner_.CacheRead(o, d, n);
+  }
+  uint32_t Associate() override { return 0; }
+  int HandleValue() const override { return -1; }
+
+  // Waits (up to a minute, so a fault fails instead of hanging) until
+  // `count` cache reads have reached the gate.
+  bool AwaitWaiting(int count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::minutes(1), [&] { return waiting_ >= count; });
+  }
+  void Open() {
+    std::scoped_lock lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  MemoryIo& inner_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int waiting_ = 0;
+  bool open_ = false;
+};
+
+class ReadCacheFillTest : public ReadCacheTest {
+ protected:
+  void MakeGated(uint32_t capacity) {
+    Make(capacity);
+    gated_ = std::make_unique<GatedIo>(*io_);
+    cache_ = std::make_unique<ReadCache>(capacity, *gated_);
+  }
+  std::unique_ptr<GatedIo> gated_;
+};
+
+TEST_F(ReadCacheFillTest, ReadersOfABlockBeingFilledWaitForItInsteadOfReadingAgain) {
+  MakeGated(10);
+  std::vector<uint8_t> first(4096), second(4096), other(4096);
+  std::atomic<bool> first_hit{false}, second_hit{false};
+  std::thread filler([&] { first_hit = cache_->Lookup(kMiB, 4096, first.data()); });
+  ASSERT_TRUE(gated_->AwaitWaiting(1));
+  // The block's bytes are not there yet: Hit does not wait for them.
+  EXPECT_FALSE(cache_->Hit(kMiB, 4096, other.data()));
+  std::thread reader([&] { second_hit = cache_->Lookup(kMiB + 65536, 4096, second.data()); });
+  gated_->Open();
+  filler.join();
+  reader.join();
+  EXPECT_TRUE(first_hit);
+  EXPECT_TRUE(second_hit);
+  EXPECT_EQ(cache_reads(), 1);  // one fill served both
+  EXPECT_EQ(cache_->Blocks().size(), 1u);
+  EXPECT_EQ(first[9], expected_at(kMiB + 9));
+  EXPECT_EQ(second[9], expected_at(kMiB + 65536 + 9));
+}
+
+TEST_F(ReadCacheFillTest, AWriteDuringAFillKeepsTheBlockOut) {
+  MakeGated(10);
+  std::vector<uint8_t> out(4096);
+  std::atomic<bool> hit{true};
+  std::thread filler([&] { hit = cache_->Lookup(2 * kMiB, 4096, out.data()); });
+  ASSERT_TRUE(gated_->AwaitWaiting(1));
+  // The fill may have read the bytes before this write reached the source.
+  std::vector<uint8_t> data(512, 0xE7);
+  cache_->Update(2 * kMiB + kMiB - 512, 512, data.data());
+  gated_->Open();
+  filler.join();
+  EXPECT_FALSE(hit);  // the caller reads the source itself
+  EXPECT_TRUE(cache_->Blocks().empty());
+  // A write that touches no block being filled leaves the next fill alone.
+  cache_->Update(40 * kMiB, 512, data.data());
+  EXPECT_TRUE(Lookup(2 * kMiB, 4096));
+  EXPECT_EQ(cache_->Blocks().size(), 1u);
+}
+
+TEST_F(ReadCacheFillTest, FillsInProgressCountAgainstTheCapacity) {
+  MakeGated(1);
+  std::vector<uint8_t> out(512);
+  std::thread filler([&] { EXPECT_TRUE(cache_->Lookup(0, 512, out.data())); });
+  ASSERT_TRUE(gated_->AwaitWaiting(1));
+  std::vector<uint8_t> other(512);
+  EXPECT_FALSE(cache_->Lookup(8 * kMiB, 512, other.data()));  // no room while it fills
+  gated_->Open();
+  filler.join();
+  EXPECT_EQ(cache_->Blocks().size(), 1u);
 }
 
 }  // namespace

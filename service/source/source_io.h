@@ -36,6 +36,9 @@ class SourceIo {
   // otherwise {would_block = true} and nothing moved.
   virtual IoResult TryRead(uint64_t offset, uint8_t* data, size_t length) = 0;
   virtual IoResult TryWrite(uint64_t offset, const uint8_t* data, size_t length) = 0;
+  // Whether a TryRead that says would_block means the bytes need the device
+  // (false: no-wait reads are not available, so it says so of every read).
+  virtual bool NoWaitReads() const = 0;
 
   // The cache handle: an unbuffered synchronous read into `data`, which is
   // aligned to platform::kDirectIoAlignment.
