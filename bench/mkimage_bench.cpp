@@ -27,7 +27,9 @@ void CreateImageOfSize(benchmark::State& state, ImageFileSystem fs) {
 }
 
 void BM_CreateFatImage(benchmark::State& state) { CreateImageOfSize(state, ImageFileSystem::kFat); }
-void BM_CreateFat32Image(benchmark::State& state) { CreateImageOfSize(state, ImageFileSystem::kFat32); }
+void BM_CreateFat32Image(benchmark::State& state) {
+  CreateImageOfSize(state, ImageFileSystem::kFat32);
+}
 
 BENCHMARK(BM_CreateFatImage)->Arg(200)->Arg(4095)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CreateFat32Image)->Arg(1024)->Arg(10240)->Arg(102400)->Unit(benchmark::kMillisecond);

@@ -24,7 +24,9 @@ QLineEdit* AddressField() {
   return edit;
 }
 
-QString Text(uint32_t address_network) { return QString::fromStdString(AddressText(address_network)); }
+QString Text(uint32_t address_network) {
+  return QString::fromStdString(AddressText(address_network));
+}
 
 }  // namespace
 
@@ -46,8 +48,8 @@ int32_t AddClients(ManagementOperations& ops, ManagementHandle server, ClientKin
   return -1;
 }
 
-AddClientDialog::AddClientDialog(ManagementOperations& ops, UserPrompts& prompts, ManagementHandle server,
-                                 QWidget* parent)
+AddClientDialog::AddClientDialog(ManagementOperations& ops, UserPrompts& prompts,
+                                 ManagementHandle server, QWidget* parent)
     : QDialog(parent), ops_(ops), prompts_(prompts), server_(server) {
   setWindowTitle("添加客户端");
   any_ = new QRadioButton("任何");
@@ -131,7 +133,8 @@ void AddClientDialog::accept() {
   const uint8_t access = access_->currentIndex() == 1 ? ACCESS_FULL : ACCESS_VIRTUAL_WRITE;
   // The rule for access changes holds for additions too: typing 0.0.0.0
   // must not give every address full access.
-  if (kind() == ClientKind::kAddress && !AccessChangeAllowed(AddressClient(*start, access), access)) {
+  if (kind() == ClientKind::kAddress &&
+      !AccessChangeAllowed(AddressClient(*start, access), access)) {
     prompts_.Message(kAnyNotFull);
     return;
   }

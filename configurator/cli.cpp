@@ -15,8 +15,8 @@
 #include "configurator/management_client.h"
 #include "platform/file.h"
 #include "platform/unix_socket.h"
-#include "shared/dcerpc.h"
 #include "shared/block_protocol.h"
+#include "shared/dcerpc.h"
 #include "shared/password_digest.h"
 #include "shared/win32_error.h"
 
@@ -96,7 +96,8 @@ class Cli {
 };
 
 void Expect(const std::vector<std::string>& args, size_t low, size_t high, const char* form) {
-  if (args.size() < low || args.size() > high) throw UsageError{std::string("usage: ludrane-cli ") + form};
+  if (args.size() < low || args.size() > high)
+    throw UsageError{std::string("usage: ludrane-cli ") + form};
 }
 
 std::optional<uint64_t> ParseUnsigned(const std::string& text) {
@@ -133,10 +134,20 @@ int64_t ParseSize(const std::string& text) {
   std::optional<SizeUnit> unit;
   if (!digits.empty()) {
     switch (digits.back()) {
-      case 'K': case 'k': unit = SizeUnit::kK; break;
-      case 'M': case 'm': unit = SizeUnit::kM; break;
-      case 'G': case 'g': unit = SizeUnit::kG; break;
-      default: break;
+      case 'K':
+      case 'k':
+        unit = SizeUnit::kK;
+        break;
+      case 'M':
+      case 'm':
+        unit = SizeUnit::kM;
+        break;
+      case 'G':
+      case 'g':
+        unit = SizeUnit::kG;
+        break;
+      default:
+        break;
     }
     if (unit) digits.pop_back();
   }
@@ -166,26 +177,35 @@ Result<uint64_t> SourceSize(const std::string& path) {
 
 const char* AccessWord(uint8_t access) {
   switch (access) {
-    case ACCESS_FULL: return "full";
-    case ACCESS_VIRTUAL_WRITE: return "virtual";
-    default: return "refused";
+    case ACCESS_FULL:
+      return "full";
+    case ACCESS_VIRTUAL_WRITE:
+      return "virtual";
+    default:
+      return "refused";
   }
 }
 
 const char* StateWord(uint8_t state) {
   switch (state) {
-    case kClientStatic: return "static";
-    case kClientLoggedOn: return "online";
-    default: return "refused";
+    case kClientStatic:
+      return "static";
+    case kClientLoggedOn:
+      return "online";
+    default:
+      return "refused";
   }
 }
 
 std::string NameText(const ClientEntry& entry) {
   if (entry.address == 0) return "(any address)";
   switch (entry.nameState) {
-    case kNameKnown: return std::string(entry.hostName, strnlen(entry.hostName, sizeof entry.hostName));
-    case kNameUnknown: return "(resolving)";
-    default: return "(cannot resolve)";
+    case kNameKnown:
+      return std::string(entry.hostName, strnlen(entry.hostName, sizeof entry.hostName));
+    case kNameUnknown:
+      return "(resolving)";
+    default:
+      return "(cannot resolve)";
   }
 }
 
@@ -246,7 +266,7 @@ int Cli::Status() {
 int Cli::ListServers() {
   std::ostringstream table;  // printed only when the whole walk succeeded
   table << Column("SERVER", 12) << Column("STATE", 9) << Column("ADDRESS", 16) << Column("PORT", 7)
-       << Column("SIZE", 12) << Column("CACHE", 8) << "SOURCE\n";
+        << Column("SIZE", 12) << Column("CACHE", 8) << "SOURCE\n";
   int32_t runtime_status = 0;
   const std::vector<ServerRow> rows = ReadServerRows(client_, &runtime_status);
   if (Unreachable(runtime_status)) return kExitUnreachable;
@@ -254,10 +274,10 @@ int Cli::ListServers() {
     const ServerConfig& config = row.config;
     const char* state = !row.read_ok ? "failed" : row.started() ? "started" : "stopped";
     table << Column(std::to_string(row.handle), 12) << Column(state, 9)
-         << Column(AddressText(config.IpAddress), 16) << Column(std::to_string(config.Port), 7)
-         << Column(MebibytesText(config.SizeBytes), 12)
-         << Column(std::to_string(config.Cache) + " M", 8)
-         << std::string(config.Source, strnlen(config.Source, sizeof config.Source)) << "\n";
+          << Column(AddressText(config.IpAddress), 16) << Column(std::to_string(config.Port), 7)
+          << Column(MebibytesText(config.SizeBytes), 12)
+          << Column(std::to_string(config.Cache) + " M", 8)
+          << std::string(config.Source, strnlen(config.Source, sizeof config.Source)) << "\n";
   }
   out_ << table.str();
   return kExitOk;
@@ -378,16 +398,16 @@ int Cli::ListClients(const std::vector<std::string>& args, bool static_too) {
   if (Unreachable(got)) return kExitUnreachable;
   if (got != 0) return Refused("no server " + args[0]);
   std::ostringstream table;  // printed only when the whole walk succeeded
-  table << Column("CLIENT", 12) << Column("STATUS", 9) << Column("ADDRESS", 16) << Column("ACCESS", 9)
-       << "NAME\n";
+  table << Column("CLIENT", 12) << Column("STATUS", 9) << Column("ADDRESS", 16)
+        << Column("ACCESS", 9) << "NAME\n";
   int32_t runtime_status = 0;
   const std::vector<ClientRow> rows = ReadClientRows(client_, server, &runtime_status, !static_too);
   if (Unreachable(runtime_status)) return kExitUnreachable;
   for (const ClientRow& row : rows) {
     const ClientEntry& entry = row.entry;
     table << Column(std::to_string(row.handle), 12) << Column(StateWord(entry.state), 9)
-         << Column(AddressText(entry.address), 16) << Column(AccessWord(entry.access), 9)
-         << NameText(entry) << "\n";
+          << Column(AddressText(entry.address), 16) << Column(AccessWord(entry.access), 9)
+          << NameText(entry) << "\n";
   }
   out_ << table.str();
   return kExitOk;
@@ -396,8 +416,9 @@ int Cli::ListClients(const std::vector<std::string>& args, bool static_too) {
 int Cli::AddClient(const std::vector<std::string>& args) {
   Expect(args, 2, 3, "add-client SERVER ADDRESS|any [full|virtual|refused]");
   const Handle server = ParseHandle(args[0], "server");
-  const ClientEntry entry = AddressClient(
-      ParseAddressArgument(args[1]), args.size() == 3 ? ParseAccess(args[2]) : ACCESS_VIRTUAL_WRITE);
+  const ClientEntry entry =
+      AddressClient(ParseAddressArgument(args[1]),
+                    args.size() == 3 ? ParseAccess(args[2]) : ACCESS_VIRTUAL_WRITE);
   if (!AccessChangeAllowed(entry, entry.access)) return Refused(kAnyNotFull);
   const int32_t result = client_.AddStaticClient(server, entry);
   if (Unreachable(result)) return kExitUnreachable;
@@ -482,7 +503,8 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (runtime_directory.empty()) throw UsageError{"--runtime-dir needs a directory"};
     ManagementClient client(runtime_directory);
     Cli cli(client, out, err);
-    return cli.Run(args[at], std::vector<std::string>(args.begin() + static_cast<long>(at) + 1, args.end()));
+    return cli.Run(args[at],
+                   std::vector<std::string>(args.begin() + static_cast<long>(at) + 1, args.end()));
   } catch (const UsageError& error) {
     err << "ludrane-cli: " << error.message << "\n";
     return kExitUsage;

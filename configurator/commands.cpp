@@ -16,9 +16,10 @@ namespace quensaria::configurator {
 
 const std::vector<CommandId>& AllCommands() {
   static const std::vector<CommandId> commands = {
-      kCmdCreateService, kCmdDeleteService, kCmdStart, kCmdStop, kCmdAddStaticClient,
-      kCmdAccessMode, kCmdOptions, kCmdRefresh, kCmdDeleteClient, kCmdSelectAll,
-      kCmdFullAccess, kCmdVirtualProtection, kCmdRefuseAccess, kCmdAddToStaticList};
+      kCmdCreateService,   kCmdDeleteService,  kCmdStart,      kCmdStop,
+      kCmdAddStaticClient, kCmdAccessMode,     kCmdOptions,    kCmdRefresh,
+      kCmdDeleteClient,    kCmdSelectAll,      kCmdFullAccess, kCmdVirtualProtection,
+      kCmdRefuseAccess,    kCmdAddToStaticList};
   return commands;
 }
 
@@ -89,26 +90,57 @@ bool IsCommandEnabled(int id, ServerDocument& document, const Selection& selecti
 
 CommandRunner::CommandRunner(ServerDocument& document, UserPrompts& prompts,
                              ConfiguratorDefaults& defaults, MachineInfo& machine, QObject* parent)
-    : QObject(parent), document_(document), prompts_(prompts), defaults_(defaults), machine_(machine) {}
+    : QObject(parent),
+      document_(document),
+      prompts_(prompts),
+      defaults_(defaults),
+      machine_(machine) {}
 
 void CommandRunner::Run(int id, const Selection& selection) {
   if (!IsCommandEnabled(id, document_, selection)) return;
   switch (id) {
-    case kCmdCreateService: CreateService(); break;
-    case kCmdDeleteService: DeleteService(selection); break;
-    case kCmdStart: StartServers(selection); break;
-    case kCmdStop: StopServers(selection); break;
-    case kCmdAddStaticClient: AddStaticClient(); break;
-    case kCmdDeleteClient: DeleteClients(selection); break;
+    case kCmdCreateService:
+      CreateService();
+      break;
+    case kCmdDeleteService:
+      DeleteService(selection);
+      break;
+    case kCmdStart:
+      StartServers(selection);
+      break;
+    case kCmdStop:
+      StopServers(selection);
+      break;
+    case kCmdAddStaticClient:
+      AddStaticClient();
+      break;
+    case kCmdDeleteClient:
+      DeleteClients(selection);
+      break;
     case kCmdAccessMode:
-    case kCmdVirtualProtection: ChangeAccess(selection, ACCESS_VIRTUAL_WRITE); break;
-    case kCmdFullAccess: ChangeAccess(selection, ACCESS_FULL); break;
-    case kCmdRefuseAccess: ChangeAccess(selection, ACCESS_REFUSED); break;
-    case kCmdAddToStaticList: AddToStaticList(selection); break;
-    case kCmdRefresh: document_.RefreshAll(); break;
-    case kCmdSelectAll: emit selectAllRequested(); break;
-    case kCmdOptions: Options(); break;
-    default: break;
+    case kCmdVirtualProtection:
+      ChangeAccess(selection, ACCESS_VIRTUAL_WRITE);
+      break;
+    case kCmdFullAccess:
+      ChangeAccess(selection, ACCESS_FULL);
+      break;
+    case kCmdRefuseAccess:
+      ChangeAccess(selection, ACCESS_REFUSED);
+      break;
+    case kCmdAddToStaticList:
+      AddToStaticList(selection);
+      break;
+    case kCmdRefresh:
+      document_.RefreshAll();
+      break;
+    case kCmdSelectAll:
+      emit selectAllRequested();
+      break;
+    case kCmdOptions:
+      Options();
+      break;
+    default:
+      break;
   }
 }
 
@@ -168,7 +200,8 @@ void CommandRunner::StartOrStop(const Selection& selection, bool start) {
 
 void CommandRunner::AddStaticClient() {
   if (!document_.shown_server()) return;
-  AddClientDialog dialog(document_.ops(), prompts_, *document_.shown_server(), prompts_.DialogParent());
+  AddClientDialog dialog(document_.ops(), prompts_, *document_.shown_server(),
+                         prompts_.DialogParent());
   if (prompts_.Exec(dialog) == QDialog::Accepted) document_.RefreshView();
 }
 

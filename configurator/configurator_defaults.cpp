@@ -33,7 +33,8 @@ void WriteBinary(const QString& file, const char* name, const QByteArray& bytes)
 }
 
 std::optional<Sha1Digest> ReadDigest(const QString& file, const char* name) {
-  const std::optional<QByteArray> bytes = ReadBinary(file, name, static_cast<int>(sizeof(Sha1Digest)));
+  const std::optional<QByteArray> bytes =
+      ReadBinary(file, name, static_cast<int>(sizeof(Sha1Digest)));
   if (!bytes) return std::nullopt;
   Sha1Digest digest{};
   std::memcpy(digest.data(), bytes->constData(), digest.size());
@@ -68,13 +69,15 @@ void ConfiguratorDefaults::SetAutoAddClient(bool on) {
 }
 
 void ConfiguratorDefaults::SetLoginPassword(const Sha1Digest& digest) {
-  WriteBinary(file_, kLoginPassword,
-              QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())));
+  WriteBinary(
+      file_, kLoginPassword,
+      QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())));
 }
 
 void ConfiguratorDefaults::SetManagePassword(const Sha1Digest& digest) {
-  WriteBinary(file_, kManagePassword,
-              QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())));
+  WriteBinary(
+      file_, kManagePassword,
+      QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())));
 }
 
 }  // namespace quensaria::configurator

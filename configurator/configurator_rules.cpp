@@ -1,18 +1,21 @@
 #include "configurator/configurator_rules.h"
 
-#include "shared/block_protocol.h"
-
 #include <arpa/inet.h>
 
 #include <cstring>
+
+#include "shared/block_protocol.h"
 
 namespace quensaria::configurator {
 
 const char* SizeUnitText(SizeUnit unit) {
   switch (unit) {
-    case SizeUnit::kG: return "G";
-    case SizeUnit::kM: return "M";
-    case SizeUnit::kK: return "K";
+    case SizeUnit::kG:
+      return "G";
+    case SizeUnit::kM:
+      return "M";
+    case SizeUnit::kK:
+      return "K";
   }
   return "G";
 }
@@ -20,9 +23,12 @@ const char* SizeUnitText(SizeUnit unit) {
 namespace {
 int UnitShift(SizeUnit unit) {
   switch (unit) {
-    case SizeUnit::kG: return 30;
-    case SizeUnit::kM: return 20;
-    case SizeUnit::kK: return 10;
+    case SizeUnit::kG:
+      return 30;
+    case SizeUnit::kM:
+      return 20;
+    case SizeUnit::kK:
+      return 10;
   }
   return 30;
 }
@@ -47,7 +53,8 @@ Sha1Digest ChoosePasswordDigest(bool edited, std::string_view text,
   return PasswordDigest(text);
 }
 
-BuiltServer BuildServerConfig(const ServerForm& form, const std::optional<Sha1Digest>& login_default,
+BuiltServer BuildServerConfig(const ServerForm& form,
+                              const std::optional<Sha1Digest>& login_default,
                               const std::optional<Sha1Digest>& manage_default) {
   BuiltServer built;
   std::memset(&built.config, 0, sizeof built.config);
@@ -103,9 +110,12 @@ std::vector<uint32_t> RangeAddresses(uint32_t start_network, uint32_t end_networ
 
 uint32_t FollowingEndAddress(ClientKind kind, uint32_t start_network) {
   switch (kind) {
-    case ClientKind::kAny: return 0;
-    case ClientKind::kAddress: return start_network;
-    case ClientKind::kRange: return htonl(ntohl(start_network) | 0xFFu);
+    case ClientKind::kAny:
+      return 0;
+    case ClientKind::kAddress:
+      return start_network;
+    case ClientKind::kRange:
+      return htonl(ntohl(start_network) | 0xFFu);
   }
   return 0;
 }

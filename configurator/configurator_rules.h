@@ -51,8 +51,8 @@ inline constexpr char kSourceTooLong[] =
 inline constexpr char kSourceEmpty[] = "Choose the file or device to serve.";
 
 struct ServerForm {
-  std::string source;  // image path or device path as it will be sent
-  uint32_t address = 0;  // network byte order; 0 = "Any"
+  std::string source;            // image path or device path as it will be sent
+  uint32_t address = 0;          // network byte order; 0 = "Any"
   uint32_t port = kDefaultPort;  // only the low 16 bits are sent
   uint64_t size = 0;
   SizeUnit unit = SizeUnit::kG;
@@ -66,12 +66,13 @@ struct ServerForm {
 };
 
 struct BuiltServer {
-  ServerConfig config;   // valid when message is empty
-  std::string message;   // the refusal to show, dialog stays open
+  ServerConfig config;  // valid when message is empty
+  std::string message;  // the refusal to show, dialog stays open
 };
 // Builds the zero-filled record from the form in the order of the checks:
 // source length, size overflow, password pairs.
-BuiltServer BuildServerConfig(const ServerForm& form, const std::optional<Sha1Digest>& login_default,
+BuiltServer BuildServerConfig(const ServerForm& form,
+                              const std::optional<Sha1Digest>& login_default,
                               const std::optional<Sha1Digest>& manage_default);
 
 // The "Any Address" client added to a new server and by "any": address 0,

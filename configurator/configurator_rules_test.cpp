@@ -70,7 +70,8 @@ TEST(ConfiguratorRulesTest, BuildsTheServerRecordFromZerosAndRefusesBadForms) {
   EXPECT_EQ(BuildServerConfig(mismatch, std::nullopt, std::nullopt).message, kPasswordMismatch);
   ServerForm manage_mismatch = form;
   manage_mismatch.manage_confirm = "other";
-  EXPECT_EQ(BuildServerConfig(manage_mismatch, std::nullopt, std::nullopt).message, kPasswordMismatch);
+  EXPECT_EQ(BuildServerConfig(manage_mismatch, std::nullopt, std::nullopt).message,
+            kPasswordMismatch);
 
   ServerForm longest = form;
   longest.source = "/" + std::string(258, 'a');

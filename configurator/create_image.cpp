@@ -36,7 +36,8 @@ uint64_t NearestAccepted(uint64_t from, uint64_t limit, ImageFileSystem file_sys
     if (from + distance <= limit && VolumeRefusal(from + distance, file_system).empty()) {
       return from + distance;
     }
-    if (from >= kMinimumImageMib + distance && VolumeRefusal(from - distance, file_system).empty()) {
+    if (from >= kMinimumImageMib + distance &&
+        VolumeRefusal(from - distance, file_system).empty()) {
       return from - distance;
     }
   }

@@ -1,8 +1,7 @@
 #include "configurator/create_image.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -49,18 +48,15 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{0, kFat, false, "The file size must greater than 8 MB", 8},
         SizeCase{7, kFat, false, "The file size must greater than 8 MB", 8},
         SizeCase{7, kFat32, false, "The file size must greater than 8 MB", 8},
-        SizeCase{8, kFat, true, "", 8},
-        SizeCase{4095, kFat, true, "", 4095},
+        SizeCase{8, kFat, true, "", 8}, SizeCase{4095, kFat, true, "", 4095},
         // 4096 would need 65531 clusters: refused, and the field takes the
         // largest size that works rather than 4096 again.
         SizeCase{4096, kFat, false, "4095 MB", 4095},
         SizeCase{4097, kFat, false, "The FAT file system only support as max as 4GB", 4095},
         SizeCase{UINT64_MAX, kFat, false, "The FAT file system only support as max as 4GB", 4095},
         SizeCase{8, kFat32, false, "at least 33 MB", 33},
-        SizeCase{32, kFat32, false, "at least 33 MB", 33},
-        SizeCase{33, kFat32, true, "", 33},
-        SizeCase{260, kFat32, false, "65525 clusters", 261},
-        SizeCase{4097, kFat32, true, "", 4097},
+        SizeCase{32, kFat32, false, "at least 33 MB", 33}, SizeCase{33, kFat32, true, "", 33},
+        SizeCase{260, kFat32, false, "65525 clusters", 261}, SizeCase{4097, kFat32, true, "", 4097},
         SizeCase{2097151, kFat32, true, "", 2097151},
         SizeCase{2097152, kFat32, false, "2 TB", 2097151},
         SizeCase{UINT64_MAX, kFat32, false, "2 TB", 2097151}));
@@ -70,7 +66,8 @@ class CreateImageTest : public ::testing::Test {
   void WriteFile(const std::string& path, size_t bytes, char fill) {
     std::ofstream out(path, std::ios::binary);
     std::string chunk(1 << 20, fill);
-    for (size_t done = 0; done < bytes; done += chunk.size()) out.write(chunk.data(), static_cast<std::streamsize>(std::min(chunk.size(), bytes - done)));
+    for (size_t done = 0; done < bytes; done += chunk.size())
+      out.write(chunk.data(), static_cast<std::streamsize>(std::min(chunk.size(), bytes - done)));
   }
   uint64_t Allocated(const std::string& path) {
     struct stat st;

@@ -100,7 +100,8 @@ Status WriteImage(int fd, uint64_t image_bytes, uint8_t partition_type,
 
 }  // namespace
 
-Status FormatImage(int fd, ImageFileSystem file_system, uint64_t image_bytes, RandSequence& serials) {
+Status FormatImage(int fd, ImageFileSystem file_system, uint64_t image_bytes,
+                   RandSequence& serials) {
   switch (file_system) {
     case ImageFileSystem::kFat: {
       Result<FatGeometry> g = PlanFatVolume(image_bytes);

@@ -1,10 +1,9 @@
 #include "configurator/format_image.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -256,7 +255,8 @@ TEST_F(FormatImageTest, Fat32With10GibWritesPastTheMappedView) {
   uint64_t root = kP + (32 + 2 * fat_sectors) * 512;
   EXPECT_GT(root, kMappedViewLimit);
   EXPECT_EQ(Text(Read(path, root, 11), 0, 11), "Quensaria  ");
-  EXPECT_EQ(Read(path, kP + (32 + fat_sectors) * 512, 4), (std::vector<uint8_t>{0xF8, 0xFF, 0xFF, 0x0F}));
+  EXPECT_EQ(Read(path, kP + (32 + fat_sectors) * 512, 4),
+            (std::vector<uint8_t>{0xF8, 0xFF, 0xFF, 0x0F}));
   EXPECT_LT(Allocated(path), 1048576u);
 }
 

@@ -13,7 +13,6 @@
 #include <cstdint>
 
 #include "shared/sector.h"
-
 #include "shared/status.h"
 
 namespace quensaria::configurator {
@@ -43,8 +42,8 @@ struct FatGeometry {
   uint32_t total_sectors = 0;    // volume sectors: (size - 32768) / 4096
   uint32_t sectors_per_fat = 0;  // the smallest FAT that holds every entry
   uint32_t cluster_count = 0;
-  uint32_t fat_bits = 0;         // 12 or 16
-  bool small_total = false;      // the 16-bit total-sectors field holds the count
+  uint32_t fat_bits = 0;     // 12 or 16
+  bool small_total = false;  // the 16-bit total-sectors field holds the count
   uint32_t FatSector(uint32_t index) const { return kFatReservedSectors + index * sectors_per_fat; }
   uint32_t RootSector() const { return FatSector(kFatCount); }
 };
@@ -61,7 +60,9 @@ struct Fat32Geometry {
   uint32_t sectors_per_fat = 0;      // FS, sized as if clusters were one sector
   uint32_t sectors_per_cluster = 0;  // SPC, by the image's sector count
   uint32_t cluster_count = 0;
-  uint32_t FatSector(uint32_t index) const { return kFat32ReservedSectors + index * sectors_per_fat; }
+  uint32_t FatSector(uint32_t index) const {
+    return kFat32ReservedSectors + index * sectors_per_fat;
+  }
   uint32_t RootSector() const { return FatSector(kFatCount); }
 };
 

@@ -35,13 +35,13 @@ TEST_P(FatGeometryTest, MatchesTheLayout) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EdgeSizes, FatGeometryTest,
-                         ::testing::Values(FatCase{8, 0, true, 12},          // the smallest size
-                                           FatCase{32, 8184, true, 12},      // last 16-bit total
-                                           FatCase{33, 8440, false, 12},     // first 32-bit total
-                                           FatCase{200, 51192, false, 12},   // the dialog's default
-                                           FatCase{255, 0, false, 12},       // still below 4085 clusters
-                                           FatCase{256, 0, false, 16},       // first FAT16 size
-                                           FatCase{4095, 0, false, 16}));    // the largest
+                         ::testing::Values(FatCase{8, 0, true, 12},         // the smallest size
+                                           FatCase{32, 8184, true, 12},     // last 16-bit total
+                                           FatCase{33, 8440, false, 12},    // first 32-bit total
+                                           FatCase{200, 51192, false, 12},  // the dialog's default
+                                           FatCase{255, 0, false, 12},  // still below 4085 clusters
+                                           FatCase{256, 0, false, 16},  // first FAT16 size
+                                           FatCase{4095, 0, false, 16}));  // the largest
 
 TEST(FatGeometry, TheLargestSizeIsJustBelowTheFat16Limit) {
   Result<FatGeometry> g = PlanFatVolume(4095 * kMib);
@@ -70,7 +70,8 @@ TEST(FatGeometry, EverySizeGivesAValidVolume) {
   for (uint64_t mib = 8; mib <= 4095; ++mib) {
     Result<FatGeometry> g = PlanFatVolume(mib * kMib);
     ASSERT_TRUE(g.ok()) << mib;
-    EXPECT_GE(EntriesHeld(g->sectors_per_fat, kFatBytesPerSector, g->fat_bits), g->cluster_count + 2ull)
+    EXPECT_GE(EntriesHeld(g->sectors_per_fat, kFatBytesPerSector, g->fat_bits),
+              g->cluster_count + 2ull)
         << mib;
     EXPECT_EQ(g->fat_bits, g->cluster_count < 4085 ? 12u : 16u) << mib;
     uint64_t used = 1 + 2ull * g->sectors_per_fat + 4 + 16ull * g->cluster_count;
@@ -81,7 +82,8 @@ TEST(FatGeometry, EverySizeGivesAValidVolume) {
     if (g->sectors_per_fat == 1) continue;
     uint64_t smaller = g->sectors_per_fat - 1;
     uint64_t clusters_then = (g->total_sectors - 1 - 2 * smaller - 4) / 16;
-    EXPECT_LT(EntriesHeld(smaller, kFatBytesPerSector, clusters_then < 4085 ? 12 : 16), clusters_then + 2)
+    EXPECT_LT(EntriesHeld(smaller, kFatBytesPerSector, clusters_then < 4085 ? 12 : 16),
+              clusters_then + 2)
         << mib;
   }
 }
@@ -114,13 +116,11 @@ INSTANTIATE_TEST_SUITE_P(EdgeSizes, Fat32GeometryTest,
                                            Fat32Case{259, 0, 0, 1},             // N = 530432
                                            Fat32Case{261, 0, 0, 8},             // N = 534528
                                            Fat32Case{1024, 2097088, 16257, 8},  //
-                                           Fat32Case{4097, 0, 0, 8},            // above the FAT bound
-                                           Fat32Case{8191, 0, 0, 8},            // N below 16777216
-                                           Fat32Case{8192, 0, 0, 16},           // N = 16777216
-                                           Fat32Case{10240, 0, 0, 16},
-                                           Fat32Case{16383, 0, 0, 16},
-                                           Fat32Case{16384, 0, 0, 32},
-                                           Fat32Case{32768, 0, 0, 64},
+                                           Fat32Case{4097, 0, 0, 8},   // above the FAT bound
+                                           Fat32Case{8191, 0, 0, 8},   // N below 16777216
+                                           Fat32Case{8192, 0, 0, 16},  // N = 16777216
+                                           Fat32Case{10240, 0, 0, 16}, Fat32Case{16383, 0, 0, 16},
+                                           Fat32Case{16384, 0, 0, 32}, Fat32Case{32768, 0, 0, 64},
                                            Fat32Case{2097151, 0, 0, 64}));  // the largest
 
 TEST(Fat32Geometry, TheSecondFatAndTheRootFollowTheFirst) {

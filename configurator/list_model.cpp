@@ -47,7 +47,8 @@ int ListModel::columnCount(const QModelIndex& parent) const {
 }
 
 QString ListModel::Text(int row, int column) const {
-  const std::string& text = showing_servers_ ? servers_[row].texts[column] : clients_[row].texts[column];
+  const std::string& text =
+      showing_servers_ ? servers_[row].texts[column] : clients_[row].texts[column];
   return QString::fromStdString(text);
 }
 
@@ -69,7 +70,8 @@ QVariant ListModel::data(const QModelIndex& index, int role) const {
       if (Highlighted(row)) return QColor(255, 0, 0);
       return {};
     case kSortRole:
-      if (!showing_servers_ && column == kAddressColumn) return ClientAddressSortKey(clients_[row].entry.address);
+      if (!showing_servers_ && column == kAddressColumn)
+        return ClientAddressSortKey(clients_[row].entry.address);
       return Text(row, column);
     case kHandleRole:
       return HandleAt(row);
@@ -79,10 +81,12 @@ QVariant ListModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant ListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= columnCount()) {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+      section >= columnCount()) {
     return QAbstractTableModel::headerData(section, orientation, role);
   }
-  return QString::fromUtf8(showing_servers_ ? kServerColumns[section].text : kClientColumns[section].text);
+  return QString::fromUtf8(showing_servers_ ? kServerColumns[section].text
+                                            : kClientColumns[section].text);
 }
 
 }  // namespace quensaria::configurator

@@ -25,7 +25,8 @@ QString StandIn(const QString& family) {
 // print preview.
 QFont ChineseTwin(const QFont& font) {
   const bool serif = font.styleHint() == QFont::Serif;
-  const QString family = serif ? QStringLiteral("Noto Serif CJK SC") : QStringLiteral("Noto Sans CJK SC");
+  const QString family =
+      serif ? QStringLiteral("Noto Serif CJK SC") : QStringLiteral("Noto Sans CJK SC");
   if (!QFontDatabase::hasFamily(family)) return font;
   QFont twin = font;
   twin.setFamilies({family, font.family()});
@@ -45,7 +46,8 @@ QFont PrintFont(const QString& family, int point_size, bool bold) {
   const QString chosen = QFontDatabase::hasFamily(family) ? family : StandIn(family);
   QFont font(chosen, point_size, bold ? QFont::Bold : QFont::Normal);
   // Chinese cells fall back to whatever CJK face fontconfig offers.
-  font.setStyleHint(chosen.contains(QLatin1String("Serif")) || chosen.startsWith(QLatin1String("Times"))
+  font.setStyleHint(chosen.contains(QLatin1String("Serif")) ||
+                            chosen.startsWith(QLatin1String("Times"))
                         ? QFont::Serif
                         : QFont::SansSerif);
   return font;
@@ -64,9 +66,11 @@ ListPrintout::ListPrintout(PrintTable table, QPaintDevice* device, const QFont& 
   heading_height_ = QFontMetrics(heading_font_, device_).height();
   // Rows get room for the taller CJK faces that Chinese cells fall back to.
   header_height_ = std::max(QFontMetrics(header_font_, device_).height(),
-                            QFontMetrics(ChineseTwin(header_font_), device_).height()) * 3 / 2;
+                            QFontMetrics(ChineseTwin(header_font_), device_).height()) *
+                   3 / 2;
   row_height_ = std::max(QFontMetrics(row_font_, device_).height(),
-                         QFontMetrics(ChineseTwin(row_font_), device_).height()) * 4 / 3;
+                         QFontMetrics(ChineseTwin(row_font_), device_).height()) *
+                4 / 3;
   footer_height_ = QFontMetrics(footer_font_, device_).height();
 
   const int gap = Scaled(kGapPixels), bar = Scaled(kPrintBarPixels);
@@ -109,8 +113,8 @@ void ListPrintout::PaintHeading(QPainter& painter) const {
   painter.setFont(heading_font_);
   painter.drawText(band, Qt::AlignLeft | Qt::AlignVCenter, QString::fromLatin1(kPrintHeading));
   painter.drawText(band, Qt::AlignRight | Qt::AlignVCenter, table_.list_name);
-  painter.fillRect(body_.left(), band.bottom() + Scaled(kGapPixels), body_.width(), Scaled(kPrintBarPixels),
-                   Qt::black);
+  painter.fillRect(body_.left(), band.bottom() + Scaled(kGapPixels), body_.width(),
+                   Scaled(kPrintBarPixels), Qt::black);
 }
 
 void ListPrintout::PaintColumnHeaders(QPainter& painter) const {
@@ -131,14 +135,15 @@ void ListPrintout::PaintRows(QPainter& painter, int page) const {
 
 void ListPrintout::PaintFooter(QPainter& painter, int page) const {
   const QRect band(body_.left(), body_.bottom() - footer_height_, body_.width(), footer_height_);
-  painter.fillRect(body_.left(), band.top() - Scaled(kGapPixels) - Scaled(kPrintBarPixels), body_.width(),
-                   Scaled(kPrintBarPixels), Qt::black);
+  painter.fillRect(body_.left(), band.top() - Scaled(kGapPixels) - Scaled(kPrintBarPixels),
+                   body_.width(), Scaled(kPrintBarPixels), Qt::black);
   painter.setFont(footer_font_);
   painter.drawText(band, Qt::AlignHCenter | Qt::AlignVCenter,
                    QString::fromLatin1(kPrintPageFooter).arg(page).arg(page_count()));
 }
 
-void ListPrintout::PaintCells(QPainter& painter, const QStringList& cells, int top, int height) const {
+void ListPrintout::PaintCells(QPainter& painter, const QStringList& cells, int top,
+                              int height) const {
   const QFont latin = painter.font(), chinese = ChineseTwin(latin);
   const QFontMetrics latin_metrics(latin, device_);
   const QFontMetrics chinese_metrics(chinese, device_);
@@ -154,7 +159,8 @@ void ListPrintout::PaintCells(QPainter& painter, const QStringList& cells, int t
     const bool in_chinese = HasChinese(text);
     painter.setFont(in_chinese ? chinese : latin);
     const QFontMetrics& metrics = in_chinese ? chinese_metrics : latin_metrics;
-    painter.drawText(QPoint(left + pad, baseline), metrics.elidedText(text, Qt::ElideRight, std::max(0, width - 2 * pad)));
+    painter.drawText(QPoint(left + pad, baseline),
+                     metrics.elidedText(text, Qt::ElideRight, std::max(0, width - 2 * pad)));
     left += width;
   }
   painter.setFont(latin);

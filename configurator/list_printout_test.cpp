@@ -17,8 +17,9 @@ PrintTable ClientTable(int rows) {
   table.headers = QStringList{"IP 地址", "计算机名", "访问控制", "状态"};
   table.screen_widths = {120, 250, 100, 100};
   for (int row = 0; row < rows; ++row) {
-    table.rows.append(QStringList{QStringLiteral("10.1.%1.7").arg(row), QStringLiteral("host-%1").arg(row),
-                                  "完全控制", row % 2 ? "在线" : "静态"});
+    table.rows.append(QStringList{QStringLiteral("10.1.%1.7").arg(row),
+                                  QStringLiteral("host-%1").arg(row), "完全控制",
+                                  row % 2 ? "在线" : "静态"});
   }
   return table;
 }
@@ -51,7 +52,8 @@ TEST_F(PrintoutTest, SixtyRowsFillNumberedPagesWithHeadingsAndEveryRowOnce) {
     for (const char* header : {"IP 地址", "计算机名", "访问控制", "状态"}) {
       EXPECT_TRUE(text.contains(QString::fromUtf8(header))) << page << header;
     }
-    EXPECT_TRUE(text.contains(QStringLiteral("Page %1 of %2").arg(page).arg(count))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Page %1 of %2").arg(page).arg(count)))
+        << text.toStdString();
   }
   for (int row = 0; row < 60; ++row) {
     const QString host = QStringLiteral("host-%1 ").arg(row);

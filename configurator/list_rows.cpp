@@ -34,25 +34,34 @@ std::string ServerStatusText(bool read_ok, const ServerConfig& config) {
 std::string ComputerNameText(const ClientEntry& entry) {
   if (entry.address == 0) return "任何地址";
   switch (entry.nameState) {
-    case kNameKnown: return std::string(entry.hostName, strnlen(entry.hostName, sizeof entry.hostName));
-    case kNameUnknown: return "正在解析计算机名...";
-    default: return "无法解析计算机名";
+    case kNameKnown:
+      return std::string(entry.hostName, strnlen(entry.hostName, sizeof entry.hostName));
+    case kNameUnknown:
+      return "正在解析计算机名...";
+    default:
+      return "无法解析计算机名";
   }
 }
 
 std::string AccessText(uint8_t access) {
   switch (access) {
-    case ACCESS_FULL: return "完全控制";
-    case ACCESS_VIRTUAL_WRITE: return "虚拟写保护";
-    default: return "拒绝访问";
+    case ACCESS_FULL:
+      return "完全控制";
+    case ACCESS_VIRTUAL_WRITE:
+      return "虚拟写保护";
+    default:
+      return "拒绝访问";
   }
 }
 
 std::string ClientStateText(uint8_t state) {
   switch (state) {
-    case kClientStatic: return "静态";
-    case kClientLoggedOn: return "在线";
-    default: return "拒绝";
+    case kClientStatic:
+      return "静态";
+    case kClientLoggedOn:
+      return "在线";
+    default:
+      return "拒绝";
   }
 }
 
@@ -62,9 +71,9 @@ ServerRow MakeServerRow(Handle handle, bool read_ok, const ServerConfig& config)
   row.read_ok = read_ok;
   if (read_ok) row.config = config;
   const ServerConfig& c = row.config;
-  row.texts = {DataLocationText(c), AddressText(c.IpAddress), std::to_string(c.Port),
-               MebibytesText(c.SizeBytes), std::to_string(c.Cache) + " M",
-               ServerStatusText(read_ok, c)};
+  row.texts = {
+      DataLocationText(c),        AddressText(c.IpAddress),       std::to_string(c.Port),
+      MebibytesText(c.SizeBytes), std::to_string(c.Cache) + " M", ServerStatusText(read_ok, c)};
   return row;
 }
 
@@ -151,9 +160,9 @@ std::vector<TreeEntry> ReadTreeEntries(ManagementOperations& ops) {
   std::vector<TreeEntry> entries;
   for (const ServerRow& row : ReadServerRows(ops)) {
     if (!row.read_ok) continue;
-    entries.push_back(TreeEntry{row.handle, AddressText(row.config.IpAddress) + ":" +
-                                                std::to_string(row.config.Port),
-                                row.started()});
+    entries.push_back(TreeEntry{
+        row.handle, AddressText(row.config.IpAddress) + ":" + std::to_string(row.config.Port),
+        row.started()});
   }
   return entries;
 }

@@ -40,10 +40,10 @@ struct ColumnHeader {
   const char* text;
   int width;
 };
-inline constexpr std::array<ColumnHeader, 6> kServerColumns = {{
-    {"数据位置", 200}, {"侦听 IP", 100}, {"端口", 60}, {"容量", 80}, {"缓存", 60}, {"状态", 80}}};
-inline constexpr std::array<ColumnHeader, 4> kClientColumns = {{
-    {"IP 地址", 120}, {"计算机名", 250}, {"访问控制", 100}, {"状态", 100}}};
+inline constexpr std::array<ColumnHeader, 6> kServerColumns = {
+    {{"数据位置", 200}, {"侦听 IP", 100}, {"端口", 60}, {"容量", 80}, {"缓存", 60}, {"状态", 80}}};
+inline constexpr std::array<ColumnHeader, 4> kClientColumns = {
+    {{"IP 地址", 120}, {"计算机名", 250}, {"访问控制", 100}, {"状态", 100}}};
 
 // Single texts, for the rows and for ludrane-cli.
 std::string DataLocationText(const ServerConfig& config);

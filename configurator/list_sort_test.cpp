@@ -45,7 +45,9 @@ class ProxyTest : public ::testing::Test {
     const struct {
       const char* name;
       uint32_t address;
-    } rows[] = {{"zeta", Address(10, 0, 0, 10)}, {"任何地址", 0}, {"Alpha", Address(10, 0, 0, 9)},
+    } rows[] = {{"zeta", Address(10, 0, 0, 10)},
+                {"任何地址", 0},
+                {"Alpha", Address(10, 0, 0, 9)},
                 {"beta", Address(192, 168, 0, 1)}};
     for (const auto& row : rows) {
       auto* name = new QStandardItem(QString::fromUtf8(row.name));
@@ -58,7 +60,8 @@ class ProxyTest : public ::testing::Test {
   }
   QStringList Names() const {
     QStringList names;
-    for (int row = 0; row < proxy_.rowCount(); ++row) names << proxy_.index(row, 0).data().toString();
+    for (int row = 0; row < proxy_.rowCount(); ++row)
+      names << proxy_.index(row, 0).data().toString();
     return names;
   }
 

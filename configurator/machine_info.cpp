@@ -61,7 +61,8 @@ std::string Unescape(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\\' && i + 3 < text.size()) {
       const std::string digits = text.substr(i + 1, 3);
-      if (digits.size() == 3 && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '7'; })) {
+      if (digits.size() == 3 &&
+          std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '7'; })) {
         out.push_back(static_cast<char>(std::stoi(digits, nullptr, 8)));
         i += 3;
         continue;
@@ -84,7 +85,8 @@ std::vector<std::string> MachineInfo::HostAddresses() {
     if ((ntohl(address.s_addr) >> 24) == 127) continue;  // loopback serves no other machine
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &address, text, sizeof text);
-    if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.emplace_back(text);
+    if (std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+      addresses.emplace_back(text);
   }
   freeifaddrs(list);
   return addresses;
@@ -102,7 +104,8 @@ std::vector<DeviceChoice> MachineInfo::WholeDisks() {
     if (!model.empty()) text += "  " + model;
     disks.push_back(DeviceChoice{"/dev/" + name, text});
   }
-  std::sort(disks.begin(), disks.end(), [](const DeviceChoice& a, const DeviceChoice& b) { return a.path < b.path; });
+  std::sort(disks.begin(), disks.end(),
+            [](const DeviceChoice& a, const DeviceChoice& b) { return a.path < b.path; });
   return disks;
 }
 

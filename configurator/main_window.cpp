@@ -11,16 +11,16 @@
 #include <algorithm>
 
 #include "configurator/list_model.h"
-#include "configurator/ludrane_resources.h"
 #include "configurator/list_sort.h"
+#include "configurator/ludrane_resources.h"
 #include "configurator/server_document.h"
 #include "configurator/server_tree.h"
 #include "configurator/widget_prompts.h"
 
 namespace quensaria::configurator {
 
-MainWindow::MainWindow(ManagementOperations& ops, ConfiguratorDefaults& defaults, MachineInfo& machine,
-                       UserPrompts* prompts, QWidget* parent)
+MainWindow::MainWindow(ManagementOperations& ops, ConfiguratorDefaults& defaults,
+                       MachineInfo& machine, UserPrompts* prompts, QWidget* parent)
     : QMainWindow(parent), prompts_(prompts), document_(std::make_unique<ServerDocument>(ops)) {
   LoadLudraneResources();
   setObjectName(QStringLiteral("mainWindow"));
@@ -120,8 +120,9 @@ void MainWindow::BuildStatusBar() {
   // Pane 0 is the status bar's own message area.
   statusBar()->addPermanentWidget(pane);
   // 150 pixels, or what the longer text needs in a larger font.
-  const int text_width = std::max(connection_text_->fontMetrics().horizontalAdvance(QString::fromLatin1(kConnectedText)),
-                                  connection_text_->fontMetrics().horizontalAdvance(QString::fromLatin1(kNotConnectedText)));
+  const int text_width = std::max(
+      connection_text_->fontMetrics().horizontalAdvance(QString::fromLatin1(kConnectedText)),
+      connection_text_->fontMetrics().horizontalAdvance(QString::fromLatin1(kNotConnectedText)));
   pane->setFixedWidth(std::max(kConnectionPaneWidth, 16 + 4 + text_width + 8));
 }
 
@@ -156,7 +157,8 @@ void MainWindow::ApplyProbe(bool connected) {
   UpdateCommandStates();
   if (shown_connected_ == connected) return;  // the probe runs on every idle pass
   shown_connected_ = connected;
-  const QString icon = connected ? QStringLiteral(":/icons/connected.png") : QStringLiteral(":/icons/disconnected.png");
+  const QString icon = connected ? QStringLiteral(":/icons/connected.png")
+                                 : QStringLiteral(":/icons/disconnected.png");
   connection_icon_->setPixmap(QPixmap(icon));
   connection_text_->setText(QString::fromLatin1(connected ? kConnectedText : kNotConnectedText));
 }

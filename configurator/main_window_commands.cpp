@@ -17,7 +17,7 @@ namespace quensaria::configurator {
 namespace {
 
 struct ToolEntry {
-  int id;            // 0: a separator
+  int id;             // 0: a separator
   const char* label;  // under the image
   const char* twin;   // the Chinese label, as tool tip
   const char* icon;
@@ -42,7 +42,9 @@ constexpr ToolEntry kToolEntries[] = {
     {kAboutEntry, "About", "关于", "about"},
 };
 
-QIcon ToolIcon(const char* name) { return QIcon(QStringLiteral(":/icons/%1.png").arg(QLatin1String(name))); }
+QIcon ToolIcon(const char* name) {
+  return QIcon(QStringLiteral(":/icons/%1.png").arg(QLatin1String(name)));
+}
 
 // Adds a menu titled `title`, named `name`, holding `items` in order; a null
 // item stands for a separator.
@@ -97,7 +99,8 @@ void MainWindow::BuildActions() {
   AddCommand(kCmdVirtualProtection, QStringLiteral("虚拟写保护[&V]"), "actionVirtualProtection");
   AddCommand(kCmdFullAccess, QStringLiteral("完全控制[&F]"), "actionFullAccess");
   AddCommand(kCmdRefuseAccess, QStringLiteral("拒绝访问[&R]"), "actionRefuseAccess");
-  AddCommand(kCmdAddToStaticList, QStringLiteral("添加到静态地址列表[&A]"), "actionAddToStaticList");
+  AddCommand(kCmdAddToStaticList, QStringLiteral("添加到静态地址列表[&A]"),
+             "actionAddToStaticList");
   about_ = new QAction(QStringLiteral("关于 Ludrane[&A]..."), this);
   about_->setObjectName(QStringLiteral("actionAbout"));
   connect(about_, &QAction::triggered, this, &MainWindow::About);

@@ -22,7 +22,8 @@ namespace quensaria::configurator {
 
 PrintTable MainWindow::CurrentPrintTable() const {
   PrintTable table;
-  table.list_name = QString::fromLatin1(document_->showing_servers() ? kPrintServersList : kPrintClientsList);
+  table.list_name =
+      QString::fromLatin1(document_->showing_servers() ? kPrintServersList : kPrintClientsList);
   const QAbstractItemModel* shown = list_view_->model();
   for (int column = 0; column < shown->columnCount(); ++column) {
     table.headers << shown->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
@@ -30,7 +31,8 @@ PrintTable MainWindow::CurrentPrintTable() const {
   }
   for (int row = 0; row < shown->rowCount(); ++row) {
     QStringList cells;
-    for (int column = 0; column < shown->columnCount(); ++column) cells << shown->index(row, column).data().toString();
+    for (int column = 0; column < shown->columnCount(); ++column)
+      cells << shown->index(row, column).data().toString();
     table.rows << cells;
   }
   return table;
@@ -56,7 +58,8 @@ void MainWindow::PageSetup() {
 void MainWindow::PrintPreview() {
   QPrintPreviewDialog dialog(&printer_, this);
   dialog.setObjectName(QStringLiteral("printPreviewDialog"));
-  connect(&dialog, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* printer) { PrintList(*printer); });
+  connect(&dialog, &QPrintPreviewDialog::paintRequested, this,
+          [this](QPrinter* printer) { PrintList(*printer); });
   // Esc closes (every dialog does); Page Down and Page Up turn the pages.
   if (auto* preview = dialog.findChild<QPrintPreviewWidget*>()) {
     auto* next = new QShortcut(QKeySequence(Qt::Key_PageDown), &dialog);

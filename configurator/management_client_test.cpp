@@ -17,7 +17,8 @@ namespace {
 // Binds, then answers `calls` requests with what `answer` returns for
 // (opnum, request stub): a reply stub, or a fault status via `fault`.
 void ServeCalls(int fd, int calls,
-                const std::function<std::vector<uint8_t>(uint16_t, const std::vector<uint8_t>&, uint32_t&)>& answer) {
+                const std::function<std::vector<uint8_t>(uint16_t, const std::vector<uint8_t>&,
+                                                         uint32_t&)>& answer) {
   ScriptedServer::AnswerBind(fd);
   for (int i = 0; i < calls; ++i) {
     std::vector<uint8_t> stub;
@@ -39,7 +40,8 @@ void ServeCalls(int fd, int calls,
       ScriptedServer::Send(fd, rpc::EncodeFault(call_id, 0, fault, true));
       continue;
     }
-    for (const auto& out : rpc::EncodeResponse(call_id, 0, reply, 4280)) ScriptedServer::Send(fd, out);
+    for (const auto& out : rpc::EncodeResponse(call_id, 0, reply, 4280))
+      ScriptedServer::Send(fd, out);
   }
 }
 
@@ -110,7 +112,8 @@ TEST_F(ManagementClientTest, RuntimeFailuresBecomeTheResult) {
   Handle handle = 99;
   ServerConfig config;
   std::memset(&config, 0x22, sizeof config);
-  EXPECT_EQ(client_->AddServer(config, handle), static_cast<int32_t>(rpc::RPC_S_SERVER_UNAVAILABLE));
+  EXPECT_EQ(client_->AddServer(config, handle),
+            static_cast<int32_t>(rpc::RPC_S_SERVER_UNAVAILABLE));
   EXPECT_EQ(handle, 0u);
   Handle next = 99;
   EXPECT_EQ(client_->EnumServers(0, next), static_cast<int32_t>(rpc::RPC_S_SERVER_UNAVAILABLE));

@@ -31,7 +31,8 @@ std::optional<uint64_t> ParseSize(const char* text) {
   for (const char* p = text; *p != '\0'; ++p) {
     if (*p < '0' || *p > '9') return std::nullopt;
     // Saturate: every size this large is refused anyway.
-    value = value > UINT64_MAX / 100 ? UINT64_MAX / 100 : value * 10 + static_cast<uint64_t>(*p - '0');
+    value =
+        value > UINT64_MAX / 100 ? UINT64_MAX / 100 : value * 10 + static_cast<uint64_t>(*p - '0');
   }
   return value;
 }

@@ -33,7 +33,8 @@ NewImageDialog::NewImageDialog(UserPrompts& prompts, QWidget* parent)
   path_->setMinimumWidth(300);
   browse_->setObjectName(QStringLiteral("browseImage"));
   size_->setObjectName(QStringLiteral("imageSize"));
-  size_->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), size_));
+  size_->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), size_));
   size_->setMaximumWidth(100);
   file_system_->setObjectName(QStringLiteral("imageFileSystem"));
   file_system_->addItems({QStringLiteral("FAT"), QStringLiteral("FAT32")});

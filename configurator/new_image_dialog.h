@@ -24,7 +24,8 @@ namespace quensaria::configurator {
 class UserPrompts;
 
 inline constexpr char kNewImageCaption[] = "创建镜像文件";
-inline constexpr char kNewImageNote[] = "如果想创建其他系统，请通过完全访问模式下的客户端格式化完成";
+inline constexpr char kNewImageNote[] =
+    "如果想创建其他系统，请通过完全访问模式下的客户端格式化完成";
 inline constexpr char kImageFileFilter[] = "Standard Disk Image Files (*.img);;All Files (*)";
 inline constexpr char kImageDefaultSuffix[] = "img";
 inline constexpr int kDefaultImageMib = 200;

@@ -118,7 +118,8 @@ TEST_F(NewImageDialogTest, AFileThatCannotBeCreatedIsNamedInTheMessage) {
   const std::string path = scratch_.File("missing-dir/disk.img");
   Fill(path, "16", 0);
   EXPECT_FALSE(CreateAndWait());
-  EXPECT_EQ(prompts_.messages, QStringList{QString::fromStdString("Can't create the file " + path + " ")});
+  EXPECT_EQ(prompts_.messages,
+            QStringList{QString::fromStdString("Can't create the file " + path + " ")});
   EXPECT_EQ(dialog_.progress_bar()->value(), 0);
 }
 

@@ -20,7 +20,8 @@ Status Failed(uint32_t code, const std::string& message) { return Status(code, m
 
 Result<std::vector<uint8_t>> RpcConnection::Receive() {
   const int fd = fd_.get();
-  return rpc::ReadPdu([fd](uint8_t* buffer, size_t size) { return platform::ReceiveExact(fd, buffer, size); });
+  return rpc::ReadPdu(
+      [fd](uint8_t* buffer, size_t size) { return platform::ReceiveExact(fd, buffer, size); });
 }
 
 Result<std::unique_ptr<RpcConnection>> RpcConnection::Open(const std::string& socket_path,
@@ -31,7 +32,8 @@ Result<std::unique_ptr<RpcConnection>> RpcConnection::Open(const std::string& so
     // A socket this user may not open is a service that runs, not a
     // missing one.
     const bool refused = fd.status().code() == ERROR_ACCESS_DENIED;
-    return Failed(refused ? rpc::RPC_S_ACCESS_DENIED : rpc::RPC_S_SERVER_UNAVAILABLE, fd.status().message());
+    return Failed(refused ? rpc::RPC_S_ACCESS_DENIED : rpc::RPC_S_SERVER_UNAVAILABLE,
+                  fd.status().message());
   }
   std::unique_ptr<RpcConnection> connection(new RpcConnection(std::move(fd).value()));
   Status timed = platform::SetReceiveTimeout(connection->fd_.get(), timeout);
@@ -42,14 +44,18 @@ Result<std::unique_ptr<RpcConnection>> RpcConnection::Open(const std::string& so
   bind.max_recv_frag = kClientMaxFragment;
   bind.contexts.push_back({0, interface, {rpc::kNdr20}});
   const uint32_t call_id = connection->next_call_id_++;
-  if (!platform::SendAll(connection->fd_.get(), rpc::EncodeBind(PduType::kBind, call_id, bind)).ok()) {
+  if (!platform::SendAll(connection->fd_.get(), rpc::EncodeBind(PduType::kBind, call_id, bind))
+           .ok()) {
     return Failed(rpc::RPC_S_SERVER_UNAVAILABLE, "the bind could not be sent");
   }
   Result<std::vector<uint8_t>> reply = connection->Receive();
-  if (!reply.ok()) return Failed(rpc::RPC_S_SERVER_UNAVAILABLE, "no answer to the bind: " + reply.status().message());
+  if (!reply.ok())
+    return Failed(rpc::RPC_S_SERVER_UNAVAILABLE,
+                  "no answer to the bind: " + reply.status().message());
   rpc::Header header;
   rpc::DecodeHeader(*reply, header);
-  if (header.type == PduType::kBindNak) return Failed(rpc::RPC_S_SERVER_UNAVAILABLE, "the bind was refused");
+  if (header.type == PduType::kBindNak)
+    return Failed(rpc::RPC_S_SERVER_UNAVAILABLE, "the bind was refused");
   rpc::BindAck ack;
   if (!rpc::DecodeBindAck(*reply, ack) || header.call_id != call_id || ack.results.size() != 1) {
     return Failed(rpc::RPC_S_PROTOCOL_ERROR, "garbled bind answer");
@@ -69,7 +75,8 @@ Result<std::vector<uint8_t>> RpcConnection::Call(uint16_t opnum, std::span<const
   // answer or a fault leaves it usable.
   broken_ = true;
   const uint32_t call_id = next_call_id_++;
-  for (const std::vector<uint8_t>& pdu : rpc::EncodeRequest(call_id, 0, opnum, stub, max_xmit_frag_)) {
+  for (const std::vector<uint8_t>& pdu :
+       rpc::EncodeRequest(call_id, 0, opnum, stub, max_xmit_frag_)) {
     Status sent = platform::SendAll(fd_.get(), pdu);
     if (!sent.ok()) return Failed(rpc::RPC_S_CALL_FAILED_DNE, sent.message());
   }
@@ -79,7 +86,8 @@ Result<std::vector<uint8_t>> RpcConnection::Call(uint16_t opnum, std::span<const
     if (!pdu.ok()) return Failed(rpc::RPC_S_CALL_FAILED, pdu.status().message());
     rpc::Header header;
     rpc::DecodeHeader(*pdu, header);
-    if (header.call_id != call_id) return Failed(rpc::RPC_S_PROTOCOL_ERROR, "answer to another call");
+    if (header.call_id != call_id)
+      return Failed(rpc::RPC_S_PROTOCOL_ERROR, "answer to another call");
     rpc::Fault fault;
     if (header.type == PduType::kFault && rpc::DecodeFault(*pdu, fault)) {
       broken_ = false;

@@ -32,9 +32,9 @@ inline constexpr std::chrono::seconds kCallTimeout{60};
 class RpcConnection {
  public:
   // Connects to `socket_path` and binds `interface` with NDR.
-  static Result<std::unique_ptr<RpcConnection>> Open(const std::string& socket_path,
-                                                     const rpc::SyntaxId& interface,
-                                                     std::chrono::milliseconds timeout = kCallTimeout);
+  static Result<std::unique_ptr<RpcConnection>> Open(
+      const std::string& socket_path, const rpc::SyntaxId& interface,
+      std::chrono::milliseconds timeout = kCallTimeout);
 
   // Sends the request stub (fragmented as negotiated) and returns the
   // joined response stub.

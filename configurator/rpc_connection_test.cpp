@@ -13,7 +13,6 @@
 namespace quensaria::configurator {
 namespace {
 
-
 class RpcConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -24,7 +23,8 @@ class RpcConnectionTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  Result<std::unique_ptr<RpcConnection>> Open(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  Result<std::unique_ptr<RpcConnection>> Open(
+      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     return RpcConnection::Open(path_, kManagementInterface, timeout);
   }
 
@@ -53,7 +53,8 @@ TEST_F(RpcConnectionTest, BindFailuresAreTold) {
     ScriptedServer server(path_);
     server.Run([](int fd) {
       auto bind = ScriptedServer::Read(fd);
-      ScriptedServer::Send(fd, rpc::EncodeBindNak(ScriptedServer::CallId(*bind), rpc::kRejectLocalLimitExceeded));
+      ScriptedServer::Send(
+          fd, rpc::EncodeBindNak(ScriptedServer::CallId(*bind), rpc::kRejectLocalLimitExceeded));
     });
     EXPECT_EQ(Open().status().code(), rpc::RPC_S_SERVER_UNAVAILABLE);
   }
@@ -64,10 +65,12 @@ TEST_F(RpcConnectionTest, FaultsAreStatusesAndLeaveTheConnectionUsable) {
   server.Run([](int fd) {
     ScriptedServer::AnswerBind(fd);
     auto first = ScriptedServer::Read(fd);
-    ScriptedServer::Send(fd, rpc::EncodeFault(ScriptedServer::CallId(*first), 0, rpc::nca_op_rng_error, true));
+    ScriptedServer::Send(
+        fd, rpc::EncodeFault(ScriptedServer::CallId(*first), 0, rpc::nca_op_rng_error, true));
     auto second = ScriptedServer::Read(fd);
     const std::vector<uint8_t> stub = {1, 2, 3, 4};
-    ScriptedServer::Send(fd, rpc::EncodeResponse(ScriptedServer::CallId(*second), 0, stub, 4280)[0]);
+    ScriptedServer::Send(fd,
+                         rpc::EncodeResponse(ScriptedServer::CallId(*second), 0, stub, 4280)[0]);
   });
   auto connection = Open();
   ASSERT_TRUE(connection.ok()) << connection.status().ToString();
@@ -119,13 +122,16 @@ TEST_F(RpcConnectionTest, AnswersThatBreakTheStreamMakeTheConnectionUnusable) {
     ScriptedServer::AnswerBind(fd);
     auto request = ScriptedServer::Read(fd);
     // An answer to another call.
-    ScriptedServer::Send(fd, rpc::EncodeResponse(ScriptedServer::CallId(*request) + 5, 0, std::vector<uint8_t>(4), 4280)[0]);
+    ScriptedServer::Send(fd, rpc::EncodeResponse(ScriptedServer::CallId(*request) + 5, 0,
+                                                 std::vector<uint8_t>(4), 4280)[0]);
   });
   auto connection = Open();
   ASSERT_TRUE(connection.ok());
-  EXPECT_EQ((*connection)->Call(0, std::vector<uint8_t>(4)).status().code(), rpc::RPC_S_PROTOCOL_ERROR);
+  EXPECT_EQ((*connection)->Call(0, std::vector<uint8_t>(4)).status().code(),
+            rpc::RPC_S_PROTOCOL_ERROR);
   EXPECT_FALSE((*connection)->usable());
-  EXPECT_EQ((*connection)->Call(0, std::vector<uint8_t>(4)).status().code(), rpc::RPC_S_CALL_FAILED_DNE);
+  EXPECT_EQ((*connection)->Call(0, std::vector<uint8_t>(4)).status().code(),
+            rpc::RPC_S_CALL_FAILED_DNE);
 }
 
 TEST_F(RpcConnectionTest, ServerGoneMidAnswerIsCallFailed) {
@@ -133,12 +139,14 @@ TEST_F(RpcConnectionTest, ServerGoneMidAnswerIsCallFailed) {
   server.Run([](int fd) {
     ScriptedServer::AnswerBind(fd);
     auto request = ScriptedServer::Read(fd);
-    auto fragments = rpc::EncodeResponse(ScriptedServer::CallId(*request), 0, std::vector<uint8_t>(9000), 4280);
+    auto fragments =
+        rpc::EncodeResponse(ScriptedServer::CallId(*request), 0, std::vector<uint8_t>(9000), 4280);
     ScriptedServer::Send(fd, fragments[0]);  // then close
   });
   auto connection = Open();
   ASSERT_TRUE(connection.ok());
-  EXPECT_EQ((*connection)->Call(0, std::vector<uint8_t>(4)).status().code(), rpc::RPC_S_CALL_FAILED);
+  EXPECT_EQ((*connection)->Call(0, std::vector<uint8_t>(4)).status().code(),
+            rpc::RPC_S_CALL_FAILED);
   EXPECT_FALSE((*connection)->usable());
 }
 
@@ -152,7 +160,8 @@ TEST_F(RpcConnectionTest, SilentServerTimesOut) {
   });
   auto connection = Open(std::chrono::milliseconds(100));
   ASSERT_TRUE(connection.ok());
-  EXPECT_EQ((*connection)->Call(0, std::vector<uint8_t>(4)).status().code(), rpc::RPC_S_CALL_FAILED);
+  EXPECT_EQ((*connection)->Call(0, std::vector<uint8_t>(4)).status().code(),
+            rpc::RPC_S_CALL_FAILED);
   done = true;
 }
 

@@ -7,13 +7,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
-#include <QTimer>
 #include <QMenu>
 #include <QPrintPreviewDialog>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableView>
 #include <QTest>
+#include <QTimer>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -47,7 +47,8 @@ class Shots {
   // The whole screen around `widget` (menus and pop-ups included).
   void Screen(const QString& name, const QRect& area) {
     QTest::qWait(150);
-    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(),
+                                                                      area.width(), area.height());
     Save(name, shot);
   }
   void Widget(const QString& name, QWidget& widget) {
@@ -104,8 +105,9 @@ int Run(int argc, char** argv) {
   Shots shots(QString::fromLocal8Bit(argv[1]));
   testing::ScratchDir scratch;
   const std::string dir = scratch.path().string(), runtime = dir + "/run";
-  testing::Program service({QUENSARIA_PROGRAM, "--console", "--state-dir", dir, "--runtime-dir", runtime},
-                           dir + "/service.log");
+  testing::Program service(
+      {QUENSARIA_PROGRAM, "--console", "--state-dir", dir, "--runtime-dir", runtime},
+      dir + "/service.log");
   ManagementClient ops(runtime, 10s);
   std::string name;
   for (int i = 0; i < 500 && ops.GetServiceName(16, name) != 0; ++i) QTest::qWait(10);
@@ -143,7 +145,8 @@ int Run(int argc, char** argv) {
   for (int i = 0; i < 100; ++i) {  // the host name resolver answers soon
     window.document().RefreshView();
     bool resolving = false;
-    for (const ClientRow& row : window.document().client_rows()) resolving |= row.entry.nameState == kNameUnknown && row.entry.address != 0;
+    for (const ClientRow& row : window.document().client_rows())
+      resolving |= row.entry.nameState == kNameUnknown && row.entry.address != 0;
     if (!resolving) break;
     QTest::qWait(50);
   }

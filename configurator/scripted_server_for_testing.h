@@ -38,7 +38,8 @@ class ScriptedServer {
     });
   }
   static std::optional<std::vector<uint8_t>> Read(int fd) {
-    auto pdu = rpc::ReadPdu([fd](uint8_t* b, size_t n) { return platform::ReceiveExact(fd, b, n); });
+    auto pdu =
+        rpc::ReadPdu([fd](uint8_t* b, size_t n) { return platform::ReceiveExact(fd, b, n); });
     if (!pdu.ok()) return std::nullopt;
     return std::move(pdu).value();
   }
@@ -51,7 +52,8 @@ class ScriptedServer {
     return header.call_id;
   }
   // Answers a bind with `result` for its one context.
-  static void AnswerBind(int fd, uint16_t result = rpc::kContextAccepted, uint16_t max_recv = 4280) {
+  static void AnswerBind(int fd, uint16_t result = rpc::kContextAccepted,
+                         uint16_t max_recv = 4280) {
     auto bind = Read(fd);
     ASSERT_TRUE(bind);
     rpc::BindAck ack;

@@ -30,8 +30,12 @@ TEST(RandSequence, SharedByThreadsGivesEachValueOnce) {
   RandSequence shared;
   std::vector<uint32_t> a, b;
   {
-    std::jthread ta([&] { for (int i = 0; i < kPerThread; ++i) a.push_back(shared.Next()); });
-    std::jthread tb([&] { for (int i = 0; i < kPerThread; ++i) b.push_back(shared.Next()); });
+    std::jthread ta([&] {
+      for (int i = 0; i < kPerThread; ++i) a.push_back(shared.Next());
+    });
+    std::jthread tb([&] {
+      for (int i = 0; i < kPerThread; ++i) b.push_back(shared.Next());
+    });
   }
   a.insert(a.end(), b.begin(), b.end());
   std::sort(a.begin(), a.end());

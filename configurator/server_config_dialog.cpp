@@ -71,7 +71,8 @@ ServerConfigDialog::ServerConfigDialog(UserPrompts& prompts, ConfiguratorDefault
   cache_ = new QLineEdit(QString::number(kDefaultCache));
   address_ = new QComboBox;
   address_->addItem("Any");
-  for (const std::string& text : machine_.HostAddresses()) address_->addItem(QString::fromStdString(text));
+  for (const std::string& text : machine_.HostAddresses())
+    address_->addItem(QString::fromStdString(text));
   address_->setCurrentIndex(0);
   port_ = new QLineEdit(QString::number(kDefaultPort));
   auto* form = new QFormLayout;
@@ -116,8 +117,10 @@ ServerConfigDialog::ServerConfigDialog(UserPrompts& prompts, ConfiguratorDefault
   connect(login_, &QLineEdit::textEdited, this, [this] { login_edited_ = true; });
   connect(manage_, &QLineEdit::textEdited, this, [this] { manage_edited_ = true; });
   connect(file_kind_, &QRadioButton::clicked, this, [this] { SetSourceKind(SourceKind::kFile); });
-  connect(disk_kind_, &QRadioButton::clicked, this, [this] { SetSourceKind(SourceKind::kPhysicalDisk); });
-  connect(partition_kind_, &QRadioButton::clicked, this, [this] { SetSourceKind(SourceKind::kPartition); });
+  connect(disk_kind_, &QRadioButton::clicked, this,
+          [this] { SetSourceKind(SourceKind::kPhysicalDisk); });
+  connect(partition_kind_, &QRadioButton::clicked, this,
+          [this] { SetSourceKind(SourceKind::kPartition); });
   connect(devices_, &QComboBox::currentIndexChanged, this, [this] { TakeSizeFromDevice(); });
   connect(path_, &QLineEdit::editingFinished, this, &ServerConfigDialog::TakeSizeFromFile);
   connect(browse_, &QPushButton::clicked, this, &ServerConfigDialog::Browse);
@@ -152,8 +155,10 @@ void ServerConfigDialog::SetSourceKind(SourceKind kind) {
     config_ = ServerConfig{};
     return;
   }
-  device_choices_ = kind == SourceKind::kPhysicalDisk ? machine_.WholeDisks() : machine_.MountedPartitions();
-  for (const DeviceChoice& choice : device_choices_) devices_->addItem(QString::fromStdString(choice.text));
+  device_choices_ =
+      kind == SourceKind::kPhysicalDisk ? machine_.WholeDisks() : machine_.MountedPartitions();
+  for (const DeviceChoice& choice : device_choices_)
+    devices_->addItem(QString::fromStdString(choice.text));
   if (!device_choices_.empty()) devices_->setCurrentIndex(0);
   devices_->show();
   path_->hide();
@@ -228,7 +233,9 @@ void ServerConfigDialog::accept() {
   }
   form.port = static_cast<uint32_t>(*port);
   form.size = static_cast<uint64_t>(*size);
-  form.unit = unit_->currentIndex() == 1 ? SizeUnit::kM : unit_->currentIndex() == 2 ? SizeUnit::kK : SizeUnit::kG;
+  form.unit = unit_->currentIndex() == 1   ? SizeUnit::kM
+              : unit_->currentIndex() == 2 ? SizeUnit::kK
+                                           : SizeUnit::kG;
   form.cache = static_cast<int32_t>(*cache);
   form.login = login_->text().toStdString();
   form.login_confirm = login_confirm_->text().toStdString();
@@ -236,7 +243,8 @@ void ServerConfigDialog::accept() {
   form.manage_confirm = manage_confirm_->text().toStdString();
   form.login_edited = login_edited_;
   form.manage_edited = manage_edited_;
-  const BuiltServer built = BuildServerConfig(form, defaults_.LoginPassword(), defaults_.ManagePassword());
+  const BuiltServer built =
+      BuildServerConfig(form, defaults_.LoginPassword(), defaults_.ManagePassword());
   if (!built.message.empty()) {
     prompts_.Message(QString::fromStdString(built.message));
     return;

@@ -77,7 +77,8 @@ void ServerDocument::StartRefreshTimer() {
 
 IdleProbe::IdleProbe(ServerDocument& document, int min_interval_ms, int wake_ms, QObject* parent)
     : QObject(parent), document_(document), min_interval_ms_(min_interval_ms) {
-  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(QThread::currentThread());
+  QAbstractEventDispatcher* dispatcher =
+      QAbstractEventDispatcher::instance(QThread::currentThread());
   if (dispatcher != nullptr) {
     idle_connection_ = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
                                &IdleProbe::OnIdle, Qt::DirectConnection);

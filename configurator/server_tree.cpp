@@ -79,7 +79,8 @@ void ServerTree::SelectionChanged() {
   if (entry) emit entryChosen(*entry);
 }
 
-void ServerTree::drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const {
+void ServerTree::drawBranches(QPainter* painter, const QRect& rect,
+                              const QModelIndex& index) const {
   if (!index.parent().isValid()) return;  // the root has no line of its own
   const int x = rect.right() - indentation() / 2;
   const int middle = rect.center().y();

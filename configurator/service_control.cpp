@@ -16,7 +16,8 @@ constexpr char kUnitInterface[] = "org.freedesktop.systemd1.Unit";
 
 // A Unit property as text, or empty when it cannot be read.
 QString UnitProperty(QDBusConnection& bus, const QString& unit_path, const char* name) {
-  QDBusMessage get = QDBusMessage::createMethodCall(kSystemd, unit_path, "org.freedesktop.DBus.Properties", "Get");
+  QDBusMessage get =
+      QDBusMessage::createMethodCall(kSystemd, unit_path, "org.freedesktop.DBus.Properties", "Get");
   get << QString(kUnitInterface) << QString(name);
   const QDBusMessage reply = bus.call(get);
   if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return {};
@@ -30,7 +31,8 @@ ServiceCheck CheckAndStartService(UserPrompts& prompts) {
   if (!bus.isConnected()) return ServiceCheck::kCannotOpen;
   // LoadUnit answers for an installed unit that is not loaded yet, where
   // GetUnit would not.
-  QDBusMessage load = QDBusMessage::createMethodCall(kSystemd, kManagerPath, kManagerInterface, "LoadUnit");
+  QDBusMessage load =
+      QDBusMessage::createMethodCall(kSystemd, kManagerPath, kManagerInterface, "LoadUnit");
   load << QString(kServiceUnit);
   const QDBusMessage loaded = bus.call(load);
   if (loaded.type() != QDBusMessage::ReplyMessage || loaded.arguments().isEmpty()) {
@@ -44,7 +46,8 @@ ServiceCheck CheckAndStartService(UserPrompts& prompts) {
   const QString active_state = UnitProperty(bus, unit_path, "ActiveState");
   if (active_state == "active" || active_state == "reloading") return ServiceCheck::kRunning;
   if (!prompts.Question(kStartQuestion, kStartQuestionCaption)) return ServiceCheck::kDeclined;
-  QDBusMessage start = QDBusMessage::createMethodCall(kSystemd, kManagerPath, kManagerInterface, "StartUnit");
+  QDBusMessage start =
+      QDBusMessage::createMethodCall(kSystemd, kManagerPath, kManagerInterface, "StartUnit");
   start << QString(kServiceUnit) << QString("replace");
   const QDBusMessage started = bus.call(start);
   if (started.type() != QDBusMessage::ReplyMessage) {

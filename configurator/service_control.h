@@ -18,11 +18,11 @@ inline constexpr char kStartQuestionCaption[] = "Question";
 inline constexpr char kStartServiceFailed[] = "Can't to start Quensaria service!";
 
 enum class ServiceCheck {
-  kCannotOpen,    // no bus, no manager or no unit: silent
-  kRunning,       // active
-  kDeclined,      // not active, the user said No
-  kStartRequested,// not active, Yes, StartUnit accepted
-  kStartFailed,   // not active, Yes, StartUnit refused (message shown)
+  kCannotOpen,      // no bus, no manager or no unit: silent
+  kRunning,         // active
+  kDeclined,        // not active, the user said No
+  kStartRequested,  // not active, Yes, StartUnit accepted
+  kStartFailed,     // not active, Yes, StartUnit refused (message shown)
 };
 
 ServiceCheck CheckAndStartService(UserPrompts& prompts);

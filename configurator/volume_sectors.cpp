@@ -23,8 +23,9 @@ void PutSignature(Sector& s) {
 }
 
 // The part of the BIOS parameter block both volumes share (offsets 0..35).
-void PutCommonFields(Sector& s, uint8_t jump, uint16_t bytes_per_sector, uint8_t sectors_per_cluster,
-                     uint16_t reserved_sectors, uint16_t root_entries) {
+void PutCommonFields(Sector& s, uint8_t jump, uint16_t bytes_per_sector,
+                     uint8_t sectors_per_cluster, uint16_t reserved_sectors,
+                     uint16_t root_entries) {
   s[0] = 0xEB;
   s[1] = jump;
   s[2] = 0x90;
@@ -100,8 +101,8 @@ Sector SignatureSector() {
 std::span<const uint8_t> FatHead(uint32_t fat_bits) {
   static constexpr uint8_t kFat12[] = {0xF8, 0xFF, 0xFF};
   static constexpr uint8_t kFat16[] = {0xF8, 0xFF, 0xFF, 0xFF};
-  static constexpr uint8_t kFat32[] = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF,
-                                       0xFF, 0xFF, 0xFF, 0x0F};
+  static constexpr uint8_t kFat32[] = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF,
+                                       0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F};
   if (fat_bits == 12) return kFat12;
   if (fat_bits == 16) return kFat16;
   return kFat32;

@@ -96,8 +96,7 @@ void FakeBlockServer::ResetConnections() {
   // (clients may connect again meanwhile). The limit only keeps a broken
   // test from hanging.
   const auto all_closed = [&resetting] {
-    return std::all_of(resetting.begin(), resetting.end(),
-                       [](const auto& c) { return c->closed; });
+    return std::all_of(resetting.begin(), resetting.end(), [](const auto& c) { return c->closed; });
   };
   if (!closed_changed_.wait_for(lock, std::chrono::seconds(60), all_closed)) std::abort();
 }
@@ -162,7 +161,8 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     switch (request.command) {
       case CMD_LOGIN: {
         std::scoped_lock lock(mu_);
-        logged_in = !password_ || std::memcmp(password_->data(), LoginDigest(header), kDigestSize) == 0;
+        logged_in =
+            !password_ || std::memcmp(password_->data(), LoginDigest(header), kDigestSize) == 0;
         answer = {logged_in ? REPLY_OK : REPLY_DENIED, 0, 0};
         break;
       }
@@ -192,8 +192,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       }
       case CMD_WRITE: {
         std::scoped_lock lock(mu_);
-        if (!logged_in || refuse_writes || access != ACCESS_FULL ||
-            request.length > kMaxTransfer) {
+        if (!logged_in || refuse_writes || access != ACCESS_FULL || request.length > kMaxTransfer) {
           answer = {REPLY_DENIED, request.length, 0};
         } else if (request.offset + request.length > disk_.size()) {
           answer = {REPLY_FAILED, 0, 0};

@@ -78,8 +78,8 @@ NtStatus DiskDevice::MountImage(const MountRecord& record, const platform::Calle
   return STATUS_SUCCESS;
 }
 
-NtStatus DiskDevice::MountNetwork(const MountRecord& record,
-                                  const platform::CallerIdentity& caller, DeviceState* state) {
+NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::CallerIdentity& caller,
+                                  DeviceState* state) {
   std::array<uint8_t, 20> digest;
   std::memcpy(digest.data(), record.passwordDigest, digest.size());
   std::unique_ptr<NetworkDisk> disk;
@@ -87,8 +87,8 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record,
   NtStatus status;
   {
     platform::ScopedIdentity as_caller(caller);
-    status = NetworkDisk::Mount(record.serverAddress, record.serverPort, digest,
-                                options_.transport, &disk, &query);
+    status = NetworkDisk::Mount(record.serverAddress, record.serverPort, digest, options_.transport,
+                                &disk, &query);
   }
   if (status != STATUS_SUCCESS) return status;
   // The device file's size is a signed 64-bit offset: a larger disk would
@@ -150,8 +150,8 @@ void DiskDevice::Query(DeviceControlBlock* block) const {
     out.serverAddress = state_.server_address;
     out.serverPort = state_.server_port;
     out.driveLetter = static_cast<uint8_t>(state_.drive_letter);
-    std::copy_n(state_.source_name.begin(),
-                std::min(state_.source_name.size(), kMountPathUnits), out.sourceName);
+    std::copy_n(state_.source_name.begin(), std::min(state_.source_name.size(), kMountPathUnits),
+                out.sourceName);
   }
   std::memcpy(block->buffer, &out, sizeof out);
   block->status = STATUS_SUCCESS;

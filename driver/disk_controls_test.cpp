@@ -60,28 +60,29 @@ TEST(DiskControlsTest, LengthAndPartitionRecords) {
   ASSERT_EQ(STATUS_SUCCESS, a.status);
   EXPECT_EQ(32u, a.information);
   const uint8_t* p = a.block->buffer;
-  EXPECT_EQ(0u, LoadLe64(p + 0));      // starting offset
-  EXPECT_EQ(size, LoadLe64(p + 8));    // partition length
-  EXPECT_EQ(1u, LoadLe32(p + 16));     // hidden sectors
-  EXPECT_TRUE(AllZero(p + 20, 12));    // number, type, boot, recognized, rewrite, padding
+  EXPECT_EQ(0u, LoadLe64(p + 0));    // starting offset
+  EXPECT_EQ(size, LoadLe64(p + 8));  // partition length
+  EXPECT_EQ(1u, LoadLe32(p + 16));   // hidden sectors
+  EXPECT_TRUE(AllZero(p + 20, 12));  // number, type, boot, recognized, rewrite, padding
 
   a = Ask(IOCTL_DISK_GET_PARTITION_INFO_EX, 144, 0, size);
   ASSERT_EQ(STATUS_SUCCESS, a.status);
   EXPECT_EQ(144u, a.information);
   p = a.block->buffer;
-  EXPECT_EQ(0u, LoadLe32(p + 0));      // style MBR
-  EXPECT_EQ(0u, LoadLe64(p + 8));      // starting offset
-  EXPECT_EQ(size, LoadLe64(p + 16));   // length
-  EXPECT_TRUE(AllZero(p + 24, 12));    // number, rewrite, MBR type/boot/recognized
-  EXPECT_EQ(1u, LoadLe32(p + 36));     // hidden sectors
+  EXPECT_EQ(0u, LoadLe32(p + 0));     // style MBR
+  EXPECT_EQ(0u, LoadLe64(p + 8));     // starting offset
+  EXPECT_EQ(size, LoadLe64(p + 16));  // length
+  EXPECT_TRUE(AllZero(p + 24, 12));   // number, rewrite, MBR type/boot/recognized
+  EXPECT_EQ(1u, LoadLe32(p + 36));    // hidden sectors
   EXPECT_TRUE(AllZero(p + 40, 104));
 }
 
 TEST(DiskControlsTest, OutputsShorterThanTheirRecordAreTooSmall) {
-  const struct { uint32_t code, size; } records[] = {
-      {IOCTL_DISK_GET_DRIVE_GEOMETRY, 24}, {IOCTL_CDROM_GET_DRIVE_GEOMETRY, 24},
-      {IOCTL_DISK_GET_LENGTH_INFO, 8},     {IOCTL_DISK_GET_PARTITION_INFO, 32},
-      {IOCTL_DISK_GET_PARTITION_INFO_EX, 144}, {IOCTL_CDROM_READ_TOC, 804}};
+  const struct {
+    uint32_t code, size;
+  } records[] = {{IOCTL_DISK_GET_DRIVE_GEOMETRY, 24},     {IOCTL_CDROM_GET_DRIVE_GEOMETRY, 24},
+                 {IOCTL_DISK_GET_LENGTH_INFO, 8},         {IOCTL_DISK_GET_PARTITION_INFO, 32},
+                 {IOCTL_DISK_GET_PARTITION_INFO_EX, 144}, {IOCTL_CDROM_READ_TOC, 804}};
   for (const auto& r : records) {
     const Answer a = Ask(r.code, r.size - 1);
     EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, a.status) << std::hex << r.code;
@@ -124,17 +125,17 @@ TEST(DiskControlsTest, TableOfContentsHasOneDataTrack) {
   const uint8_t* toc = a.block->buffer;
   EXPECT_EQ(0, toc[0]);
   EXPECT_EQ(0, toc[1]);
-  EXPECT_EQ(1, toc[2]);     // first track
-  EXPECT_EQ(1, toc[3]);     // last track
+  EXPECT_EQ(1, toc[2]);  // first track
+  EXPECT_EQ(1, toc[3]);  // last track
   EXPECT_EQ(0, toc[4]);
   EXPECT_EQ(0x04, toc[5]);  // control 4 (data), address nibble 0
   EXPECT_TRUE(AllZero(toc + 6, 804 - 6));
 }
 
 TEST(DiskControlsTest, PlainSuccessesAndUnknownCodes) {
-  for (uint32_t code : {IOCTL_DISK_CHECK_VERIFY, IOCTL_DISK_MEDIA_REMOVAL,
-                        IOCTL_STORAGE_CHECK_VERIFY2, IOCTL_STORAGE_CHECK_VERIFY,
-                        IOCTL_STORAGE_MEDIA_REMOVAL, IOCTL_CDROM_CHECK_VERIFY}) {
+  for (uint32_t code :
+       {IOCTL_DISK_CHECK_VERIFY, IOCTL_DISK_MEDIA_REMOVAL, IOCTL_STORAGE_CHECK_VERIFY2,
+        IOCTL_STORAGE_CHECK_VERIFY, IOCTL_STORAGE_MEDIA_REMOVAL, IOCTL_CDROM_CHECK_VERIFY}) {
     const Answer a = Ask(code, 0);
     EXPECT_EQ(STATUS_SUCCESS, a.status) << std::hex << code;
     EXPECT_EQ(0u, a.information);

@@ -9,10 +9,7 @@
 #include "shared/sector.h"
 
 namespace quensaria::driver {
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 std::string DeviceName(DeviceType type, uint32_t number) {
   return (type == DeviceType::kDisk ? "VelmoranEx" : "VelmoranExCd") + std::to_string(number);

@@ -10,10 +10,10 @@
 // mount and unmount. Either way the device serves one request at a time, in
 // the order it accepted them, and only the thread serving a request touches
 // the back end (image file, connection, write cache). Submit may therefore
-// block for as long as a back end takes; callers give it a thread that may. Every request is completed
-// exactly once, through its `complete` function, from the thread that
-// answers it. The published state (mounted flag, sizes, names) is guarded
-// by a lock, so dispatch and query never see a half-made mount.
+// block for as long as a back end takes; callers give it a thread that may. Every request is
+// completed exactly once, through its `complete` function, from the thread that answers it. The
+// published state (mounted flag, sizes, names) is guarded by a lock, so dispatch and query never
+// see a half-made mount.
 #ifndef QUENSARIA_DRIVER_DISK_DEVICE_H_
 #define QUENSARIA_DRIVER_DISK_DEVICE_H_
 
@@ -145,8 +145,8 @@ class DiskDevice {
   std::condition_variable wake_;
   std::deque<std::unique_ptr<DeviceRequest>> queue_;  // guarded by queue_mu_
   bool stop_ = false;                                 // guarded by queue_mu_
-  bool busy_ = false;  // a request is being served; guarded by queue_mu_
-  bool stopped_ = false;                              // guarded by queue_mu_
+  bool busy_ = false;     // a request is being served; guarded by queue_mu_
+  bool stopped_ = false;  // guarded by queue_mu_
 
   // Raised while an unmount or the unload waits: a request pausing between
   // reconnects gives up rather than hold them for its whole time-out.

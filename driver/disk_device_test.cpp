@@ -1,11 +1,10 @@
 #include "driver/disk_device.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
@@ -292,8 +291,8 @@ TEST_F(DiskDeviceTest, RequestsRunInArrivalOrder) {
   for (int i = 0; i < 20; ++i) {
     auto p = std::make_shared<std::promise<Result>>();
     answers.push_back(p->get_future());
-    auto request = i % 2 == 0 ? WriteRequest(0, Pattern(512, static_cast<uint8_t>(i)))
-                              : ReadRequest(0, 512);
+    auto request =
+        i % 2 == 0 ? WriteRequest(0, Pattern(512, static_cast<uint8_t>(i))) : ReadRequest(0, 512);
     request->complete = [p](DeviceRequest& r) {
       Result result{r.status, r.information, {}};
       if (r.kind == RequestKind::kRead) result.data.assign(r.data.data(), r.data.data() + 512);
@@ -324,8 +323,8 @@ TEST_F(DiskDeviceTest, TheDeviceTypeDecidesDiskOrCdRom) {
   MakeImage("cd.iso", kMiB);
   cd_ = MakeDevice(DeviceType::kCdRom, 0);
   // A writable disk record still mounts read-only on a CD-ROM device.
-  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("cd.iso", 'R', false, 0, kSourceTypeDiskImage),
-                                  cd_.get()));
+  ASSERT_EQ(STATUS_SUCCESS,
+            Mount(ImageRecord("cd.iso", 'R', false, 0, kSourceTypeDiskImage), cd_.get()));
   EXPECT_EQ(STATUS_MEDIA_WRITE_PROTECTED, Control(IOCTL_DISK_IS_WRITABLE, 0, cd_.get()).status);
   EXPECT_EQ(1, Query(cd_.get()).readOnly);
   // A CD image record on a disk device is a writable disk.

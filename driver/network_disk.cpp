@@ -16,8 +16,9 @@ constexpr milliseconds kLongestPause{5000};
 
 bool Lost(NtStatus status, bool patient) {
   if (status == STATUS_INVALID_DEVICE_STATE) return true;
-  return patient && (status == STATUS_CONNECTION_RESET || status == STATUS_CONNECTION_DISCONNECTED ||
-                     status == STATUS_CONNECTION_ABORTED);
+  return patient &&
+         (status == STATUS_CONNECTION_RESET || status == STATUS_CONNECTION_DISCONNECTED ||
+          status == STATUS_CONNECTION_ABORTED);
 }
 
 long Milliseconds(Clock::duration d) {
@@ -46,8 +47,7 @@ NetworkDisk::~NetworkDisk() {
   CloseEndpoint(std::move(endpoint_));
 }
 
-NtStatus NetworkDisk::Walk(Direction direction, uint64_t offset, uint64_t length,
-                           uint8_t* buffer) {
+NtStatus NetworkDisk::Walk(Direction direction, uint64_t offset, uint64_t length, uint8_t* buffer) {
   for (uint64_t done = 0; done < length;) {
     const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(length - done, kMaxTransfer));
     const NtStatus status = direction == Direction::kRead
@@ -63,8 +63,8 @@ NtStatus NetworkDisk::Reconnect(Clock::time_point deadline) {
   (void)Disconnect(*endpoint_);
   // No single attempt may outlast the time the request has left.
   const TransportOptions full = endpoint_->options;
-  const auto left = std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(
-                                                  deadline - Clock::now()));
+  const auto left =
+      std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
   endpoint_->options.connect_timeout = std::min(full.connect_timeout, left);
   endpoint_->options.reply_timeout = std::min(full.reply_timeout, left);
   NtStatus status = Connect(*endpoint_, address_, port_);
@@ -101,8 +101,7 @@ NtStatus NetworkDisk::TransferRequest(Direction direction, uint64_t offset, uint
       DebugPrint("Reconnect failed %X", status);
     }
     const Clock::duration left = deadline - Clock::now();
-    if (left <= Clock::duration::zero() ||
-        !Pause(std::min<Clock::duration>(pause, left))) {
+    if (left <= Clock::duration::zero() || !Pause(std::min<Clock::duration>(pause, left))) {
       DebugPrint("Reconnect gave up %X after %ld ms", status, Milliseconds(Clock::now() - start));
       return status;
     }

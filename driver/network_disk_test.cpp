@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,9 +34,9 @@ class NetworkDiskTest : public ::testing::Test {
 
   void Mount(std::string_view password = "pw") {
     QueryData query;
-    ASSERT_EQ(STATUS_SUCCESS, NetworkDisk::Mount(server_.address(), server_.port(),
-                                                 PasswordDigest(password), options_, &disk_,
-                                                 &query));
+    ASSERT_EQ(STATUS_SUCCESS,
+              NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest(password),
+                                 options_, &disk_, &query));
     EXPECT_EQ(kDiskSize, query.disk_size);
     server_.ClearRequests();
   }
@@ -64,9 +64,8 @@ class NetworkDiskTest : public ::testing::Test {
   }
   size_t LinesStartingWith(std::string_view start) {
     std::scoped_lock lock(lines_mu_);
-    return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& l) {
-      return l.starts_with(start);
-    }));
+    return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(),
+                                             [&](const auto& l) { return l.starts_with(start); }));
   }
 
   std::mutex lines_mu_;
@@ -78,17 +77,17 @@ class NetworkDiskTest : public ::testing::Test {
 
 TEST_F(NetworkDiskTest, AWrongPasswordFailsTheMountAndClosesTheConnection) {
   QueryData query;
-  EXPECT_EQ(STATUS_WRONG_PASSWORD, NetworkDisk::Mount(server_.address(), server_.port(),
-                                                      PasswordDigest("nope"), options_, &disk_,
-                                                      &query));
+  EXPECT_EQ(STATUS_WRONG_PASSWORD,
+            NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest("nope"), options_,
+                               &disk_, &query));
   EXPECT_EQ(nullptr, disk_);
 }
 
 TEST_F(NetworkDiskTest, LargeRequestsGoInChunksOf64KiBOneAfterTheOther) {
   Mount();
   std::vector<uint8_t> data(200 * kKiB);
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 1 << 20, data.size(),
-                                                   data.data()));
+  ASSERT_EQ(STATUS_SUCCESS,
+            disk_->TransferRequest(Direction::kRead, 1 << 20, data.size(), data.data()));
   const auto r = Transfers();
   ASSERT_EQ(4u, r.size());
   const uint64_t offsets[] = {1 << 20, (1 << 20) + 64 * kKiB, (1 << 20) + 128 * kKiB,
@@ -107,8 +106,7 @@ TEST_F(NetworkDiskTest, ALostConnectionIsReestablishedOnceAndTheWholeRequestRepe
   Mount();
   ResetBetweenRequests();
   std::vector<uint8_t> data(128 * kKiB, 0xA5);
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kWrite, 0, data.size(),
-                                                   data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kWrite, 0, data.size(), data.data()));
   EXPECT_EQ(2, server_.Connections());
   // A new log-on with the kept digest, then both chunks from the start.
   const auto all = server_.Requests();
@@ -189,7 +187,8 @@ TEST_F(NetworkDiskTest, ATimedOutRequestLeavesTheNextOneToReconnect) {
   Mount();
   server_.SetSilent(true);
   std::vector<uint8_t> data(4096);
-  EXPECT_EQ(STATUS_IO_TIMEOUT, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_IO_TIMEOUT,
+            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
   server_.SetSilent(false);
   EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
   EXPECT_EQ(2, server_.Connections());
@@ -200,11 +199,11 @@ TEST_F(NetworkDiskTest, ServerRestartUnderAMountedDisk) {
   std::vector<uint8_t> data(64 * kKiB, 0x3C);
   server_.Stop();
   server_.Restart();
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kWrite, 4096, data.size(),
-                                                   data.data()));
+  ASSERT_EQ(STATUS_SUCCESS,
+            disk_->TransferRequest(Direction::kWrite, 4096, data.size(), data.data()));
   std::vector<uint8_t> back(data.size());
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 4096, back.size(),
-                                                   back.data()));
+  ASSERT_EQ(STATUS_SUCCESS,
+            disk_->TransferRequest(Direction::kRead, 4096, back.size(), back.data()));
   EXPECT_EQ(data, back);
 }
 
@@ -229,9 +228,8 @@ TEST_F(NetworkDiskTest, ARequestKeepsTryingUntilItsServerTakesItsLogOnAgain) {
   ResetBetweenRequests();
   std::vector<uint8_t> data(96 * kKiB, 0x5D);
   std::atomic<NtStatus> status{STATUS_PENDING};
-  std::thread request([&] {
-    status = disk_->TransferRequest(Direction::kWrite, 8192, data.size(), data.data());
-  });
+  std::thread request(
+      [&] { status = disk_->TransferRequest(Direction::kWrite, 8192, data.size(), data.data()); });
   EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 4 || status != STATUS_PENDING; }));
   EXPECT_EQ(STATUS_PENDING, status) << "gave up while there was time left";
   server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kNone);
@@ -270,9 +268,8 @@ TEST_F(NetworkDiskTest, TheGiveUpFlagEndsTheWaitAndARefusedLogOnIsFinal) {
   ResetBetweenRequests();
   std::vector<uint8_t> data(4096);
   std::atomic<NtStatus> status{STATUS_PENDING};
-  std::thread request([&] {
-    status = disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data());
-  });
+  std::thread request(
+      [&] { status = disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()); });
   EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 3 || status != STATUS_PENDING; }));
   give_up.Raise();
   request.join();

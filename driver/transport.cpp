@@ -58,8 +58,8 @@ void RecvError(Lines lines, NtStatus status) {
 // the rest of the reply must have come.
 NtStatus Exchange(TransportEndpoint& endpoint, Lines lines, std::span<const uint8_t> request,
                   std::span<const uint8_t> payload, uint8_t* reply, Clock::time_point* deadline) {
-  NtStatus status = Usable(endpoint) ? Send(endpoint, request, payload)
-                                     : STATUS_INVALID_DEVICE_STATE;
+  NtStatus status =
+      Usable(endpoint) ? Send(endpoint, request, payload) : STATUS_INVALID_DEVICE_STATE;
   if (status != STATUS_SUCCESS) {
     SendError(lines, status);
     return status;

@@ -48,7 +48,8 @@ struct TransportEndpoint {
 };
 
 // Creates an endpoint that is not connected yet.
-NtStatus OpenEndpoint(const TransportOptions& options, std::unique_ptr<TransportEndpoint>* endpoint);
+NtStatus OpenEndpoint(const TransportOptions& options,
+                      std::unique_ptr<TransportEndpoint>* endpoint);
 // Connects (again) to `address`:`port`, both in network byte order as the
 // mount record carries them. Any earlier connection is dropped first.
 NtStatus Connect(TransportEndpoint& endpoint, uint32_t address, uint16_t port);

@@ -100,8 +100,10 @@ TEST_F(TransportTest, QueryWithAWrongDataLengthFailsAndDropsTheStream) {
 
 TEST_F(TransportTest, ReadChunksArriveDescrambled) {
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
-  const struct { uint64_t offset; uint32_t length; } cases[] = {
-      {0, 512}, {4096, 13}, {1000, 7}, {65536, 65536}, {kDiskSize - 512, 512}};
+  const struct {
+    uint64_t offset;
+    uint32_t length;
+  } cases[] = {{0, 512}, {4096, 13}, {1000, 7}, {65536, 65536}, {kDiskSize - 512, 512}};
   for (const auto& c : cases) {
     std::vector<uint8_t> data(c.length);
     ASSERT_EQ(STATUS_SUCCESS, ReadChunk(*endpoint_, c.offset, c.length, data.data()))

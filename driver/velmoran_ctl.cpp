@@ -122,7 +122,8 @@ int MountNet(DeviceControlClient& client, const Args& a) {
   record.networkMarker = 1;
   record.readOnly = a.read_only ? 1 : 0;
   record.serverAddress = address.s_addr;
-  record.serverPort = htons(static_cast<uint16_t>(std::strtoul(a.positional[1].c_str(), nullptr, 10)));
+  record.serverPort =
+      htons(static_cast<uint16_t>(std::strtoul(a.positional[1].c_str(), nullptr, 10)));
   record.driveLetter = Letter(a);
   const auto digest = quensaria::PasswordDigest(a.has_password ? a.password : "");
   std::memcpy(record.passwordDigest, digest.data(), digest.size());
@@ -176,7 +177,8 @@ int Control(DeviceControlClient& client, const Args& a) {
   const uint32_t code = static_cast<uint32_t>(std::strtoul(a.positional[0].c_str(), nullptr, 0));
   std::vector<uint8_t> input;
   for (size_t i = 0; i + 1 < a.input_hex.size(); i += 2) {
-    input.push_back(static_cast<uint8_t>(std::strtoul(a.input_hex.substr(i, 2).c_str(), nullptr, 16)));
+    input.push_back(
+        static_cast<uint8_t>(std::strtoul(a.input_hex.substr(i, 2).c_str(), nullptr, 16)));
   }
   std::vector<uint8_t> output(a.output);
   uint32_t information = 0;
@@ -204,11 +206,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   int result = -1;
-  if (a.command == "mount-net") result = MountNet(client.value(), a);
-  else if (a.command == "mount-image") result = MountImage(client.value(), a);
-  else if (a.command == "unmount" && a.positional.empty()) result = Report(client->Unmount());
-  else if (a.command == "query" && a.positional.empty()) result = Query(client.value());
-  else if (a.command == "control") result = Control(client.value(), a);
+  if (a.command == "mount-net")
+    result = MountNet(client.value(), a);
+  else if (a.command == "mount-image")
+    result = MountImage(client.value(), a);
+  else if (a.command == "unmount" && a.positional.empty())
+    result = Report(client->Unmount());
+  else if (a.command == "query" && a.positional.empty())
+    result = Query(client.value());
+  else if (a.command == "control")
+    result = Control(client.value(), a);
   if (result < 0) {
     std::fputs(kUsage, stderr);
     return 2;

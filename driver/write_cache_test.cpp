@@ -77,8 +77,8 @@ TEST_F(WriteCacheTest, WrittenBlocksOverlayTheServersData) {
   const auto data = Read(8, 8);
   const uint8_t expected[] = {0, 0, 1, 1, 1, 0, 0, 0};
   for (int i = 0; i < 8; ++i) EXPECT_EQ(expected[i], VersionOf(data, i)) << "block " << 8 + i;
-  EXPECT_EQ(Blocks(10, 3, 1), std::vector<uint8_t>(data.begin() + 2 * kBlock,
-                                                    data.begin() + 5 * kBlock));
+  EXPECT_EQ(Blocks(10, 3, 1),
+            std::vector<uint8_t>(data.begin() + 2 * kBlock, data.begin() + 5 * kBlock));
 }
 
 TEST_F(WriteCacheTest, SlotsFollowTheOrderOfFirstWrites) {

@@ -16,8 +16,8 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QString::fromUtf8(texts::kAboutCaption));
   auto* icon = new QLabel;
   icon->setPixmap(QIcon(":/mounter/icons/velmoran-mounter.svg").pixmap(64, 64));
-  auto* name = new QLabel(QString::fromUtf8(texts::kProductName) + " " +
-                          QString::fromUtf8(texts::kVersion));
+  auto* name =
+      new QLabel(QString::fromUtf8(texts::kProductName) + " " + QString::fromUtf8(texts::kVersion));
   name->setObjectName("productName");
   QFont bold = name->font();
   bold.setBold(true);

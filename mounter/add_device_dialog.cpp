@@ -55,8 +55,8 @@ AddDeviceDialog::AddDeviceDialog(const AddDeviceDefaults& defaults,
   address_label_ = new QLabel(Utf8(texts::kServerAddress));
   address_ = new QLineEdit(Ipv4Text(defaults.ipAddress));
   address_->setObjectName("serverAddress");
-  address_->setValidator(new QRegularExpressionValidator(
-      QRegularExpression(R"((\d{1,3}\.){0,3}\d{0,3})"), address_));
+  address_->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(R"((\d{1,3}\.){0,3}\d{0,3})"), address_));
   port_label_ = new QLabel(Utf8(texts::kPort));
   port_ = new QLineEdit(QString::number(defaults.port));
   port_->setObjectName("port");

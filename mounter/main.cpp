@@ -25,8 +25,10 @@ int RunWindow(int argc, char** argv, StartMode mode) {
   SingleInstance instance;
   if (instance.AskRunningInstanceToShow()) return 0;
   if (!instance.Listen()) {
-    std::fprintf(stderr, "velmoran-mounter: cannot listen as %s; a second start will not find "
-                         "this one\n", qPrintable(instance.serverName()));
+    std::fprintf(stderr,
+                 "velmoran-mounter: cannot listen as %s; a second start will not find "
+                 "this one\n",
+                 qPrintable(instance.serverName()));
   }
 
   MounterEngine engine = CreateMounterEngine();

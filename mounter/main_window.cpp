@@ -176,9 +176,8 @@ void MainWindow::RebuildTrayMenu() {
       QAction* item = unmount->addAction(TrayUnmountItemText(drive));
       item->setData(TrayUnmountCommand(drive.letter));
       const char letter = drive.letter;
-      connect(item, &QAction::triggered, this, [this, letter] {
-        engine_.UnmountFromTray(*dialogs_, letter);
-      });
+      connect(item, &QAction::triggered, this,
+              [this, letter] { engine_.UnmountFromTray(*dialogs_, letter); });
     }
   }
   QAction* settings = tray_menu_->addAction(Icon("settings"), Utf8(texts::kTraySettings));
@@ -249,11 +248,10 @@ void MainWindow::Refresh() {
 std::vector<char> MainWindow::SelectedLetters() const {
   QModelIndexList rows = list_->selectionModel()->selectedRows();
   // The flows take the rows in list order, whatever order they were picked.
-  std::sort(rows.begin(), rows.end(),
-            [this](const QModelIndex& a, const QModelIndex& b) {
-              return list_->verticalHeader()->visualIndex(a.row()) <
-                     list_->verticalHeader()->visualIndex(b.row());
-            });
+  std::sort(rows.begin(), rows.end(), [this](const QModelIndex& a, const QModelIndex& b) {
+    return list_->verticalHeader()->visualIndex(a.row()) <
+           list_->verticalHeader()->visualIndex(b.row());
+  });
   std::vector<char> letters;
   for (const QModelIndex& row : rows) letters.push_back(model_->drive(row.row()).letter);
   return letters;

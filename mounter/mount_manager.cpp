@@ -43,9 +43,9 @@ QString PathField(const char16_t* field) {
 
 // The cache path of a network disk: "\??\<temp folder><address><port>.dat".
 void SetCachePath(MountRecord& record, const QString& temp_folder) {
-  const QString file = temp_folder + QStringLiteral("%1%2.dat")
-                                         .arg(record.serverAddress, 0, 16)
-                                         .arg(record.serverPort, 0, 16);
+  const QString file =
+      temp_folder +
+      QStringLiteral("%1%2.dat").arg(record.serverAddress, 0, 16).arg(record.serverPort, 0, 16);
   SetPathField(record.cachePath, NtPathFromLinux(file.toStdString()));
 }
 
@@ -53,9 +53,12 @@ void SetCachePath(MountRecord& record, const QString& temp_folder) {
 
 QString CapacityText(uint64_t bytes) {
   const double s = static_cast<double>(bytes);
-  if (bytes >= (uint64_t{1} << 40)) return QString::asprintf("%0.2fT", s / double(uint64_t{1} << 40));
-  if (bytes >= (uint64_t{1} << 30)) return QString::asprintf("%0.2fG", s / double(uint64_t{1} << 30));
-  if (bytes >= (uint64_t{1} << 20)) return QString::asprintf("%0.2fM", s / double(uint64_t{1} << 20));
+  if (bytes >= (uint64_t{1} << 40))
+    return QString::asprintf("%0.2fT", s / double(uint64_t{1} << 40));
+  if (bytes >= (uint64_t{1} << 30))
+    return QString::asprintf("%0.2fG", s / double(uint64_t{1} << 30));
+  if (bytes >= (uint64_t{1} << 20))
+    return QString::asprintf("%0.2fM", s / double(uint64_t{1} << 20));
   if (bytes >= 1024) return QString::asprintf("%0.2fK", s / 1024.0);
   return QStringLiteral("0.00K");
 }
@@ -67,8 +70,8 @@ QString DriveLinks::DevicePath(int index, uint32_t source_type) const {
 }
 
 QString DriveLinks::DefinitionPath(char letter) const {
-  const QString dir = definitionsDir.isEmpty() ? runtimeDir + QStringLiteral("/DosDevices")
-                                               : definitionsDir;
+  const QString dir =
+      definitionsDir.isEmpty() ? runtimeDir + QStringLiteral("/DosDevices") : definitionsDir;
   return dir + QLatin1Char('/') + DosName(letter);
 }
 
@@ -123,10 +126,10 @@ uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char 
   const std::string definition = Path(links_.DefinitionPath(letter));
   const std::string device = Path(links_.DevicePath(index, record.sourceType));
   if (::access(device.c_str(), F_OK) != 0 && errno == ENOENT) {
-    last_explanation_ =
-        QStringLiteral("The Velmoran driver is not running (no devices in %1): start velmoran "
-                       "as root and try again.")
-            .arg(links_.runtimeDir);
+    last_explanation_ = QStringLiteral(
+                            "The Velmoran driver is not running (no devices in %1): start velmoran "
+                            "as root and try again.")
+                            .arg(links_.runtimeDir);
   }
   ::unlink(definition.c_str());
   if (::symlink(device.c_str(), definition.c_str()) != 0) {
@@ -150,8 +153,8 @@ uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char 
   // Linux's part of the drive: its volume. Without it the drive is of no
   // use, so a failure takes the mount back.
   QString explanation;
-  const uint32_t attached = volumes_.Attach(letter, links_.DevicePath(index, record.sourceType),
-                                            &explanation);
+  const uint32_t attached =
+      volumes_.Attach(letter, links_.DevicePath(index, record.sourceType), &explanation);
   if (attached != 0) {
     (void)drive->Unmount();
     ::unlink(definition.c_str());
@@ -245,7 +248,8 @@ QString MountManager::ErrorText(uint32_t code) const {
 
 QString MountManager::MountResultText(int result, FlowOrigin origin) const {
   const bool toolbar = origin == FlowOrigin::kToolbar;
-  if (result == 0) return toolbar ? QStringLiteral("Mount successfully") : QStringLiteral("Mount success");
+  if (result == 0)
+    return toolbar ? QStringLiteral("Mount successfully") : QStringLiteral("Mount success");
   if (result == kNoFreeDevice) return QStringLiteral("The maximum number of drives are mounted!");
   if (result == kCancelled) return QString();
   const QString text = ErrorText(static_cast<uint32_t>(result));
@@ -379,8 +383,8 @@ std::vector<MountedDrive> MountManager::ListDrives() {
                          .arg(QString::fromLatin1(inet_ntoa(address)))
                          .arg(ntohs(row.query.serverPort));
     } else {
-      row.location = QString::fromStdString(
-          LinuxPathFromNt(PathField(row.query.sourceName).toStdString()));
+      row.location =
+          QString::fromStdString(LinuxPathFromNt(PathField(row.query.sourceName).toStdString()));
     }
     row.capacity = CapacityText(row.query.imageSize);
     row.access = row.query.virtualWrite ? QStringLiteral("VirtualWrite") : QStringLiteral("Full");

@@ -27,12 +27,12 @@ inline constexpr int kDeviceIndices = 8;
 // One row of the list of mounted drives, with the texts its columns show.
 struct MountedDrive {
   char letter = 0;
-  MountRecord query{};   // the driver's query output
-  QString device;        // "X:"
-  QString location;      // "10.0.0.5 : 60000", or the image file's path
-  QString capacity;      // "1.50G"
-  QString access;        // "VirtualWrite" or "Full"
-  QString mountPoint;    // where the drive's file system is mounted; empty if none
+  MountRecord query{};  // the driver's query output
+  QString device;       // "X:"
+  QString location;     // "10.0.0.5 : 60000", or the image file's path
+  QString capacity;     // "1.50G"
+  QString access;       // "VirtualWrite" or "Full"
+  QString mountPoint;   // where the drive's file system is mounted; empty if none
 };
 
 // "%0.2fT/G/M/K" of a size in bytes; below 1024 "0.00K".

@@ -56,7 +56,8 @@ TEST_F(MountManagerTest, NetworkRecordCarriesAddressPortAndCachePath) {
   EXPECT_EQ(bytes[19], 10);
   EXPECT_EQ(bytes[20], 0xEA);
   EXPECT_EQ(bytes[21], 0x60);
-  EXPECT_EQ(Field(record.cachePath), (QStringLiteral("\\??\\") + own + "/a01a8c060ea.dat").toStdU16String());
+  EXPECT_EQ(Field(record.cachePath),
+            (QStringLiteral("\\??\\") + own + "/a01a8c060ea.dat").toStdU16String());
   EXPECT_EQ(record.sourceName[0], 0);
   for (uint8_t b : record.passwordDigest) EXPECT_EQ(b, 0);
 }

@@ -105,7 +105,8 @@ SettingsPaths SettingsPaths::Default() {
   const QString home = QDir::homePath();
   SettingsPaths paths;
   paths.userConfigDir = EnvDir("XDG_CONFIG_HOME", home + QStringLiteral("/.config"));
-  QString system = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_DIRS")).section(QLatin1Char(':'), 0, 0);
+  QString system =
+      QString::fromLocal8Bit(qgetenv("XDG_CONFIG_DIRS")).section(QLatin1Char(':'), 0, 0);
   if (!system.startsWith(QLatin1Char('/'))) system = QStringLiteral("/etc/xdg");
   paths.systemConfigDir = system;
   paths.cacheDir = EnvDir("XDG_CACHE_HOME", home + QStringLiteral("/.cache"));
@@ -167,9 +168,9 @@ std::optional<Sha1Digest> MounterSettings::ReadPassword(uint32_t address_net,
 
 void MounterSettings::WritePassword(uint32_t address_net, uint16_t port_net,
                                     const Sha1Digest& digest) {
-  WriteUserValue(paths_, QLatin1String(kGroup), PasswordValueName(address_net, port_net),
-                 QByteArray(reinterpret_cast<const char*>(digest.data()),
-                            static_cast<int>(digest.size())));
+  WriteUserValue(
+      paths_, QLatin1String(kGroup), PasswordValueName(address_net, port_net),
+      QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())));
 }
 
 QString MounterSettings::DefaultTempFolder() const {

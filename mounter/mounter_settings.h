@@ -33,10 +33,10 @@ struct SettingsPaths {
 
 // The add-device dialog's last answers.
 struct AddDeviceDefaults {
-  uint32_t type = 0;        // 0 network disk, 1 disk image
-  uint32_t ipAddress = 0;   // first octet in the most significant byte
+  uint32_t type = 0;       // 0 network disk, 1 disk image
+  uint32_t ipAddress = 0;  // first octet in the most significant byte
   uint32_t port = 60000;
-  QString fileName;         // last image file path
+  QString fileName;  // last image file path
 };
 
 class MounterSettings {

@@ -94,8 +94,9 @@ int Run(const QString& dir) {
   PasswordDialog password(&window);
   ok &= Save(&password, dir, "mounter-password");
   password.hide();
-  SettingsDialog settings(true, engine.settings.tempFolder,
-                          [](bool, const QString&) { return QString(); }, prompts, &window);
+  SettingsDialog settings(
+      true, engine.settings.tempFolder, [](bool, const QString&) { return QString(); }, prompts,
+      &window);
   ok &= Save(&settings, dir, "mounter-settings");
   settings.hide();
   AboutDialog about(&window);

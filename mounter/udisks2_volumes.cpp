@@ -88,8 +88,7 @@ QDBusMessage UDisks2Volumes::Call(const QString& path, const QString& interface,
   return connection_.call(message, QDBus::Block, 120000);
 }
 
-uint32_t UDisks2Volumes::Attach(char /*letter*/, const QString& device_file,
-                                QString* explanation) {
+uint32_t UDisks2Volumes::Attach(char /*letter*/, const QString& device_file, QString* explanation) {
   if (!connection_.isConnected()) {
     if (explanation) {
       *explanation = QStringLiteral(
@@ -104,8 +103,10 @@ uint32_t UDisks2Volumes::Attach(char /*letter*/, const QString& device_file,
   const std::optional<platform::VolumeLocation> volume = platform::ProbeVolume(file);
 
   QVariantMap options;
-  options.insert(QStringLiteral("offset"), QVariant::fromValue<qulonglong>(volume ? volume->offset : 0));
-  options.insert(QStringLiteral("size"), QVariant::fromValue<qulonglong>(volume ? volume->size : 0));
+  options.insert(QStringLiteral("offset"),
+                 QVariant::fromValue<qulonglong>(volume ? volume->offset : 0));
+  options.insert(QStringLiteral("size"),
+                 QVariant::fromValue<qulonglong>(volume ? volume->size : 0));
   options.insert(QStringLiteral("no-part-scan"), true);
   const QDBusMessage setup =
       Call(kManagerPath, kManager, QStringLiteral("LoopSetup"),
@@ -157,7 +158,8 @@ uint32_t UDisks2Volumes::Detach(char /*letter*/, const QString& device_file) {
   const QString loop = FindLoopObject(device_file, &has_filesystem);
   if (loop.isEmpty()) return 0;
   if (has_filesystem) {
-    const QDBusMessage unmounted = Call(loop, kFilesystem, QStringLiteral("Unmount"), {QVariantMap()});
+    const QDBusMessage unmounted =
+        Call(loop, kFilesystem, QStringLiteral("Unmount"), {QVariantMap()});
     if (IsError(unmounted) &&
         unmounted.errorName() != QLatin1String("org.freedesktop.UDisks2.Error.NotMounted")) {
       return ErrorOf(unmounted);

@@ -1,6 +1,6 @@
 // UserPrompts: every message box and file dialog of the mounter's window,
-// and the file manager it opens, go through this one seam, so that tests answer them without a person.
-// Called on the GUI thread only.
+// and the file manager it opens, go through this one seam, so that tests answer them without a
+// person. Called on the GUI thread only.
 #ifndef QUENSARIA_MOUNTER_USER_PROMPTS_H_
 #define QUENSARIA_MOUNTER_USER_PROMPTS_H_
 
@@ -19,8 +19,7 @@ class UserPrompts {
   // A Yes/No box captioned "Question", No preselected; true for Yes.
   virtual bool Ask(QWidget* parent, const QString& text) = 0;
   // An open-file dialog; `filter` in Qt's form. Empty when cancelled.
-  virtual QString OpenFileName(QWidget* parent, const QString& caption,
-                               const QString& filter) = 0;
+  virtual QString OpenFileName(QWidget* parent, const QString& caption, const QString& filter) = 0;
   // Opens `path` (a drive's mount point) in the user's file manager.
   virtual void OpenInFileManager(const QString& path) = 0;
 };

@@ -30,12 +30,12 @@ class ScriptedPrompts final : public UserPrompts {
 
   void OpenInFileManager(const QString& path) override { opened.append(path); }
 
-  std::deque<bool> answers;          // next answers to Ask; No when empty
-  std::deque<QString> file_names;    // next file dialog results; cancel when empty
-  QStringList shown;                 // texts of the message boxes, in order
-  QStringList asked;                 // texts of the questions, in order
-  QStringList filters;               // filters of the file dialogs, in order
-  QStringList opened;                // paths opened in the file manager
+  std::deque<bool> answers;        // next answers to Ask; No when empty
+  std::deque<QString> file_names;  // next file dialog results; cancel when empty
+  QStringList shown;               // texts of the message boxes, in order
+  QStringList asked;               // texts of the questions, in order
+  QStringList filters;             // filters of the file dialogs, in order
+  QStringList opened;              // paths opened in the file manager
 };
 
 }  // namespace quensaria::mounter

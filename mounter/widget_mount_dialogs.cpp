@@ -7,8 +7,7 @@
 
 namespace quensaria::mounter {
 
-WidgetMountDialogs::WidgetMountDialogs(QWidget* parent, WindowEngine& engine,
-                                       UserPrompts& prompts,
+WidgetMountDialogs::WidgetMountDialogs(QWidget* parent, WindowEngine& engine, UserPrompts& prompts,
                                        std::function<void(const QString&)> show_status,
                                        std::function<void()> refresh_list)
     : parent_(parent),

@@ -71,8 +71,7 @@ inline constexpr char kSavePassword[] = "保存此资源的密码(&S)";
 inline constexpr char kSettingsCaption[] = "设置";
 inline constexpr char kStartAtLogOn[] = "登录时自动启动(&A)";
 inline constexpr char kTempFolder[] = "临时文件夹:";
-inline constexpr char kTempFolderNote[] =
-    "此文件夹用于保存您写入虚拟写模式磁盘的数据。";
+inline constexpr char kTempFolderNote[] = "此文件夹用于保存您写入虚拟写模式磁盘的数据。";
 inline constexpr char kUnusedVirtualWrite[] = "Network disks working with virtual write mode.";
 
 // About dialog.

@@ -127,7 +127,8 @@ bool BackingFile::Aligned(const void* data, size_t length, uint64_t offset) cons
 NtStatus BackingFile::ReadAt(uint8_t* data, size_t length, uint64_t offset, size_t* done) {
   if (Aligned(data, length, offset)) return ReadFully(fd_.get(), data, length, offset, done);
   const uint64_t start = offset / kSectorSize * kSectorSize;
-  const size_t span = static_cast<size_t>((offset + length + kSectorSize - 1) / kSectorSize * kSectorSize - start);
+  const size_t span =
+      static_cast<size_t>((offset + length + kSectorSize - 1) / kSectorSize * kSectorSize - start);
   AlignedBytes bounce = AllocateAligned(span);
   if (!bounce) return STATUS_INSUFFICIENT_RESOURCES;
   size_t got = 0;
@@ -144,14 +145,16 @@ NtStatus BackingFile::WriteAt(const uint8_t* data, size_t length, uint64_t offse
   if (Aligned(data, length, offset)) return WriteFully(fd_.get(), data, length, offset);
   // Direct I/O moves whole sectors: read the partial ones at both ends first.
   const uint64_t start = offset / kSectorSize * kSectorSize;
-  const size_t span = static_cast<size_t>((offset + length + kSectorSize - 1) / kSectorSize * kSectorSize - start);
+  const size_t span =
+      static_cast<size_t>((offset + length + kSectorSize - 1) / kSectorSize * kSectorSize - start);
   AlignedBytes bounce = AllocateAligned(span);
   if (!bounce) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(bounce.get(), 0, span);
   const size_t lead = static_cast<size_t>(offset - start);
   size_t got = 0;
   if (lead != 0) {
-    if (NtStatus s = ReadFully(fd_.get(), bounce.get(), kSectorSize, start, &got); s != STATUS_SUCCESS) {
+    if (NtStatus s = ReadFully(fd_.get(), bounce.get(), kSectorSize, start, &got);
+        s != STATUS_SUCCESS) {
       return s;
     }
   }
@@ -166,8 +169,6 @@ NtStatus BackingFile::WriteAt(const uint8_t* data, size_t length, uint64_t offse
   return WriteFully(fd_.get(), bounce.get(), span, start);
 }
 
-NtStatus BackingFile::Sync() {
-  return ::fdatasync(fd_.get()) == 0 ? STATUS_SUCCESS : LastError();
-}
+NtStatus BackingFile::Sync() { return ::fdatasync(fd_.get()) == 0 ? STATUS_SUCCESS : LastError(); }
 
 }  // namespace quensaria::platform

@@ -1,10 +1,9 @@
 #include "platform/backing_file.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -29,7 +28,8 @@ class BackingFileTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   size_t Entries() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
   }
 
   fs::path dir_;
@@ -86,7 +86,10 @@ TEST_F(BackingFileTest, WritersExcludeEveryoneReadersShare) {
 }
 
 TEST_F(BackingFileTest, ReadOnlyImageRefusesWrites) {
-  { BackingFile f; ASSERT_EQ(STATUS_SUCCESS, BackingFile::CreateImage(Path("a.img"), 4096, &f)); }
+  {
+    BackingFile f;
+    ASSERT_EQ(STATUS_SUCCESS, BackingFile::CreateImage(Path("a.img"), 4096, &f));
+  }
   BackingFile file;
   ASSERT_EQ(STATUS_SUCCESS, BackingFile::OpenImage(Path("a.img"), true, &file));
   std::vector<uint8_t> data(512, 1);
@@ -101,8 +104,13 @@ TEST_F(BackingFileTest, UnalignedRangesAndBuffersReadAndWriteExactly) {
   const std::vector<uint8_t> base = Pattern(8192, 1);
   ASSERT_EQ(STATUS_SUCCESS, file.WriteAt(base.data(), base.size(), 0));
 
-  struct Case { uint64_t offset; size_t length; size_t buffer_shift; };
-  const Case cases[] = {{512, 1024, 0}, {700, 100, 0}, {1000, 3000, 3}, {0, 4096, 1}, {8100, 92, 0}};
+  struct Case {
+    uint64_t offset;
+    size_t length;
+    size_t buffer_shift;
+  };
+  const Case cases[] = {
+      {512, 1024, 0}, {700, 100, 0}, {1000, 3000, 3}, {0, 4096, 1}, {8100, 92, 0}};
   std::vector<uint8_t> expected = base;
   uint8_t seed = 50;
   for (const Case& c : cases) {

@@ -38,8 +38,7 @@ NtStatus DeviceControlClient::Control(uint32_t code, std::span<const uint8_t> in
 }
 
 NtStatus DeviceControlClient::Mount(const MountRecord& record) {
-  return Control(IOCTL_VDISK_MOUNT, {reinterpret_cast<const uint8_t*>(&record), sizeof record},
-                 {});
+  return Control(IOCTL_VDISK_MOUNT, {reinterpret_cast<const uint8_t*>(&record), sizeof record}, {});
 }
 
 NtStatus DeviceControlClient::Unmount() { return Control(IOCTL_VDISK_UNMOUNT, {}, {}); }

@@ -87,7 +87,8 @@ Transfer ReadAtNoWait(int fd, uint64_t offset, void* data, size_t length) {
 
 Transfer WriteAtNoWait(int fd, uint64_t offset, const void* data, size_t length) {
   iovec v{const_cast<void*>(data), length};
-  return RetryOnEintr([&] { return ::pwritev2(fd, &v, 1, static_cast<off_t>(offset), RWF_NOWAIT); });
+  return RetryOnEintr(
+      [&] { return ::pwritev2(fd, &v, 1, static_cast<off_t>(offset), RWF_NOWAIT); });
 }
 
 }  // namespace quensaria::platform

@@ -96,7 +96,8 @@ class LingerTest : public ::testing::Test {
   // Lingers on another thread, so that a linger that never ends fails
   // the test instead of hanging it.
   std::future<LingerResult> LingerAsync(std::chrono::microseconds timeout) {
-    return std::async(std::launch::async, [this, timeout] { return port_.Linger(connection_.get(), timeout); });
+    return std::async(std::launch::async,
+                      [this, timeout] { return port_.Linger(connection_.get(), timeout); });
   }
   static constexpr auto kLong = std::chrono::seconds(30);
 

@@ -125,8 +125,8 @@ CallerIdentity FuseReply::Caller() const {
   identity.gid = context->gid;
   std::vector<gid_t> groups(32);
   for (;;) {
-    const int count = fuse_req_getgroups(Req(request_), static_cast<int>(groups.size()),
-                                         groups.data());
+    const int count =
+        fuse_req_getgroups(Req(request_), static_cast<int>(groups.size()), groups.data());
     if (count < 0) break;  // no /proc: the primary group alone
     if (static_cast<size_t>(count) <= groups.size()) {
       identity.groups.assign(groups.begin(), groups.begin() + count);
@@ -213,8 +213,7 @@ struct FuseFileSystem::Callbacks {
     fuse_reply_open(req, fi);
   }
 
-  static void ReadDir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
-                      fuse_file_info*) {
+  static void ReadDir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
     FuseFileSystem* self = Self(req);
     if (ino != FUSE_ROOT_ID) return void(fuse_reply_err(req, ENOTDIR));
     std::vector<char> buffer(size);
@@ -267,9 +266,8 @@ struct FuseFileSystem::Callbacks {
                           {reinterpret_cast<const uint8_t*>(data), size}, FuseReply(req));
   }
 
-  static void Ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int command, void*,
-                    fuse_file_info* fi, unsigned flags, const void* input, size_t input_size,
-                    size_t output_room) {
+  static void Ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int command, void*, fuse_file_info* fi,
+                    unsigned flags, const void* input, size_t input_size, size_t output_room) {
     FuseFileSystem* self = Self(req);
     const long file = FileOf(self, ino);
     if (file < 0 || (flags & FUSE_IOCTL_UNRESTRICTED)) return void(fuse_reply_err(req, ENOTTY));
@@ -314,8 +312,9 @@ Result<std::unique_ptr<FuseFileSystem>> FuseFileSystem::Mount(const std::string&
                                                               FuseFilesOptions options,
                                                               FuseFileHandler* handler) {
   std::unique_ptr<FuseFileSystem> fs(new FuseFileSystem(mountpoint, std::move(options), handler));
-  const std::string mount_options = "allow_other,default_permissions,fsname=" +
-                                    fs->options_.fs_name + ",subtype=" + fs->options_.fs_name;
+  const std::string mount_options =
+      "allow_other,default_permissions,fsname=" + fs->options_.fs_name +
+      ",subtype=" + fs->options_.fs_name;
   const char* argv[] = {fs->options_.fs_name.c_str(), "-o", mount_options.c_str()};
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   fs->session_ = fuse_session_new(&args, Callbacks::Table(), sizeof(fuse_lowlevel_ops), fs.get());

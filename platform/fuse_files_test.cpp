@@ -2,12 +2,11 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <cstring>
@@ -38,9 +37,12 @@ bool FuseMountedAt(const std::string& path) {
 }
 
 bool FuseAvailable(std::string* why) {
-  if (::geteuid() != 0) *why = "needs root to mount FUSE file systems";
-  else if (::access("/dev/fuse", R_OK | W_OK) != 0) *why = "needs /dev/fuse";
-  else return true;
+  if (::geteuid() != 0)
+    *why = "needs root to mount FUSE file systems";
+  else if (::access("/dev/fuse", R_OK | W_OK) != 0)
+    *why = "needs /dev/fuse";
+  else
+    return true;
   return false;
 }
 

@@ -74,7 +74,9 @@ Result<MappedView> MappedView::Map(int fd, size_t length) {
 }
 
 MappedView::MappedView(MappedView&& other) noexcept
-    : fd_(other.fd_), data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    : fd_(other.fd_),
+      data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
 
 MappedView& MappedView::operator=(MappedView&& other) noexcept {
   if (this != &other) {

@@ -61,8 +61,8 @@ TEST_F(MappedFileTest, ViewWritesAndPositionedWritesReachTheFile) {
   EXPECT_EQ(view->size(), 256u * 1024);
 
   const std::vector<uint8_t> head = {1, 2, 3}, last = {9, 9}, beyond = {5, 6, 7, 8};
-  ASSERT_TRUE(view->Write(4094, head).ok());              // across a page boundary
-  ASSERT_TRUE(view->Write(256 * 1024 - 2, last).ok());     // the view's last bytes
+  ASSERT_TRUE(view->Write(4094, head).ok());            // across a page boundary
+  ASSERT_TRUE(view->Write(256 * 1024 - 2, last).ok());  // the view's last bytes
   ASSERT_TRUE(WriteAt(fd->get(), 512 * 1024, beyond).ok());
   EXPECT_EQ(view->data()[4095], 2);
   ASSERT_TRUE(view->Flush().ok());

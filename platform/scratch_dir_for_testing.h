@@ -19,7 +19,8 @@ class ScratchDir {
   // Under $TMPDIR or /tmp: the same file system as the work tree here, so
   // large sparse images cost nothing.
   ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quensaria-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quensaria-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
@@ -47,10 +48,12 @@ inline std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, 
   return bytes;
 }
 
-inline void WriteBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+inline void WriteBytes(const std::string& path, uint64_t offset,
+                       const std::vector<uint8_t>& bytes) {
   std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
   out.seekp(static_cast<std::streamoff>(offset));
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 

@@ -27,7 +27,8 @@ class StopSignals {
   void Cancel();
 
  private:
-  StopSignals(UniqueFd signals, UniqueFd cancel) : signals_(std::move(signals)), cancel_(std::move(cancel)) {}
+  StopSignals(UniqueFd signals, UniqueFd cancel)
+      : signals_(std::move(signals)), cancel_(std::move(cancel)) {}
 
   UniqueFd signals_;  // a signalfd for SIGINT and SIGTERM
   UniqueFd cancel_;   // an eventfd

@@ -3,10 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
-
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -82,14 +81,16 @@ TEST(ServiceNotifyTest, ReportsReachTheNotifySocket) {
     ASSERT_GT(n, 0) << i;
     received.emplace_back(buffer, static_cast<size_t>(n));
   }
-  EXPECT_EQ(received, (std::vector<std::string>{"READY=1", "STATUS=serving 2 exports", "STOPPING=1"}));
+  EXPECT_EQ(received,
+            (std::vector<std::string>{"READY=1", "STATUS=serving 2 exports", "STOPPING=1"}));
   std::filesystem::remove_all(pattern);
 }
 
 TEST(ProgramPathTest, IsTheDirectoryOfThisTestBinary) {
   Result<std::string> directory = ProgramDirectory();
   ASSERT_TRUE(directory.ok());
-  EXPECT_TRUE(std::filesystem::exists(directory.value() + "/platform_service_test")) << directory.value();
+  EXPECT_TRUE(std::filesystem::exists(directory.value() + "/platform_service_test"))
+      << directory.value();
 }
 
 }  // namespace

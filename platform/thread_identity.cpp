@@ -35,7 +35,7 @@ CallerIdentity ThreadIdentity() {
 }
 
 uint32_t GroupId(const char* name, uint32_t fallback) {
-  group entry {};
+  group entry{};
   group* found = nullptr;
   char buffer[4096];
   if (::getgrnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {

@@ -47,8 +47,10 @@ Status ClaimPath(const std::string& path, const sockaddr_un& address) {
   if (::lstat(path.c_str(), &st) != 0) {
     return errno == ENOENT ? Status::Ok() : ErrnoStatus("stat " + path, errno);
   }
-  if (!S_ISSOCK(st.st_mode)) return Status(ERROR_ALREADY_EXISTS, path + ": exists and is not a socket");
-  if (SomeoneListens(address)) return Status(ERROR_ALREADY_EXISTS, path + ": another process listens on it");
+  if (!S_ISSOCK(st.st_mode))
+    return Status(ERROR_ALREADY_EXISTS, path + ": exists and is not a socket");
+  if (SomeoneListens(address))
+    return Status(ERROR_ALREADY_EXISTS, path + ": another process listens on it");
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return ErrnoStatus("unlink " + path, errno);
   return Status::Ok();
 }
@@ -182,7 +184,8 @@ Status ReceiveExactBefore(int fd, uint8_t* buffer, size_t size,
                           std::chrono::steady_clock::time_point deadline) {
   size_t done = 0;
   while (done < size) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return Status(ERROR_SEM_TIMEOUT, "receive timed out");
     pollfd ready{fd, POLLIN, 0};
     const int polled = ::poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), 60'000)));

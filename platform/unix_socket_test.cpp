@@ -1,16 +1,15 @@
 // AF_UNIX listener and connections in a temporary directory.
 #include "platform/unix_socket.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <grp.h>
 #include <unistd.h>
 
 #include <cstring>
-
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -168,9 +167,7 @@ TEST_F(UnixSocketTest, SendToAGonePeerFailsWithoutSigpipe) {
   auto listener = MustListen();
   ASSERT_TRUE(listener);
   Result<UniqueFd> client = ConnectUnix(path_);
-  {
-    Result<UniqueFd> server = listener->Accept();
-  }
+  { Result<UniqueFd> server = listener->Accept(); }
   const std::vector<uint8_t> data(1 << 20, 1);
   Status status = SendAll(client->get(), data);
   EXPECT_EQ(status.code(), ERROR_BROKEN_PIPE) << status.ToString();

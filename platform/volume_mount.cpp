@@ -14,11 +14,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <vector>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/unique_fd.h"
@@ -28,7 +28,7 @@ namespace {
 
 constexpr size_t kProbeChunk = 64 * 1024;
 constexpr uint64_t kProbeHead = 2 * 1024 * 1024;  // superblocks lie near the start
-constexpr uint64_t kProbeTail = 128 * 1024;        // and a few near the end
+constexpr uint64_t kProbeTail = 128 * 1024;       // and a few near the end
 
 // blkid's file-system type at `offset`/`size` of the open file, or empty.
 std::string ProbeAt(int fd, uint64_t offset, uint64_t size) {
@@ -89,7 +89,8 @@ std::optional<VolumeLocation> ProbeVolume(const std::string& path) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(kProbeChunk, end - at));
       const ssize_t got = ::pread(fd.get(), buffer.data(), n, static_cast<off_t>(at));
       if (got <= 0) return false;
-      if (::pwrite(copy.get(), buffer.data(), static_cast<size_t>(got), static_cast<off_t>(at)) != got) {
+      if (::pwrite(copy.get(), buffer.data(), static_cast<size_t>(got), static_cast<off_t>(at)) !=
+          got) {
         return false;
       }
       at += static_cast<uint64_t>(got);
@@ -153,8 +154,7 @@ Status UnmountFileSystem(const std::string& directory) {
 std::string MountPointOf(dev_t device) {
   std::ifstream in("/proc/self/mountinfo");
   std::string line;
-  const std::string wanted =
-      std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  const std::string wanted = std::to_string(major(device)) + ":" + std::to_string(minor(device));
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::string id, parent, numbers, root, point;

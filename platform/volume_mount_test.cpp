@@ -1,12 +1,11 @@
 #include "platform/volume_mount.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
@@ -34,8 +33,8 @@ class VolumeMountTest : public ::testing::Test {
     const std::string disk = dir_.File("disk.img");
     const std::string part = dir_.File("part.img");
     EXPECT_EQ(0, Sh("truncate -s 12M " + disk + " && printf 'start=2048, type=83\\n' | sfdisk -q " +
-                     disk + " && truncate -s 11M " + part + " && " + mkfs + " " + part +
-                     " && dd if=" + part + " of=" + disk + " bs=1M seek=1 conv=notrunc"));
+                    disk + " && truncate -s 11M " + part + " && " + mkfs + " " + part +
+                    " && dd if=" + part + " of=" + disk + " bs=1M seek=1 conv=notrunc"));
     return disk;
   }
   testing::ScratchDir dir_;

@@ -40,7 +40,8 @@ Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes) {
   if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("stat " + path, errno);
   if (!S_ISREG(st.st_mode)) return Status(ERROR_ACCESS_DENIED, path + ": not a regular file");
   if (static_cast<uint64_t>(st.st_size) > max_bytes) {
-    return Status(ERROR_FILE_TOO_LARGE, path + ": larger than " + std::to_string(max_bytes) + " bytes");
+    return Status(ERROR_FILE_TOO_LARGE,
+                  path + ": larger than " + std::to_string(max_bytes) + " bytes");
   }
   std::string data;
   // The size may change under us; read until end of file, never past the cap.
@@ -49,7 +50,8 @@ Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes) {
   for (;;) {
     if (done == data.size()) {
       if (data.size() > max_bytes) {
-        return Status(ERROR_FILE_TOO_LARGE, path + ": larger than " + std::to_string(max_bytes) + " bytes");
+        return Status(ERROR_FILE_TOO_LARGE,
+                      path + ": larger than " + std::to_string(max_bytes) + " bytes");
       }
       data.resize(std::min(max_bytes + 1, data.size() * 2));
     }
@@ -62,7 +64,8 @@ Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes) {
     done += static_cast<size_t>(n);
   }
   if (done > max_bytes) {
-    return Status(ERROR_FILE_TOO_LARGE, path + ": larger than " + std::to_string(max_bytes) + " bytes");
+    return Status(ERROR_FILE_TOO_LARGE,
+                  path + ": larger than " + std::to_string(max_bytes) + " bytes");
   }
   data.resize(done);
   return data;

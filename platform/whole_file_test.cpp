@@ -63,9 +63,7 @@ TEST_F(WholeFileTest, OneByteOverTheCapIsRefused) {
 }
 
 TEST_F(WholeFileTest, HugeSparseFileIsRefusedWithoutReadingIt) {
-  {
-    std::ofstream(Path("huge"));
-  }
+  { std::ofstream(Path("huge")); }
   ASSERT_EQ(truncate(Path("huge").c_str(), off_t{8} << 30), 0);
   Result<std::string> read = ReadWholeFile(Path("huge"), 1 << 20);
   ASSERT_FALSE(read.ok());
@@ -128,7 +126,8 @@ TEST_F(WholeFileTest, NoReplaceMovesAndCreatesLeaveAnExistingFileAlone) {
 TEST_F(WholeFileTest, FollowLinksToTheFileALinkChainNames) {
   std::filesystem::create_directories(Path("sub/deeper"));
   Put("sub/deeper/real", "x");
-  std::filesystem::create_symlink("deeper/real", Path("sub/relative"));  // from the link's directory
+  std::filesystem::create_symlink("deeper/real",
+                                  Path("sub/relative"));  // from the link's directory
   std::filesystem::create_symlink(Path("sub/relative"), Path("absolute"));
   EXPECT_EQ(Followed(Path("absolute")), Path("sub/deeper/real"));
   EXPECT_EQ(Followed(Path("sub/deeper/real")), Path("sub/deeper/real"));

@@ -159,7 +159,8 @@ bool DecodeBind(std::span<const uint8_t> pdu, Bind& bind) {
   Header header;
   NdrReader in({});
   if (!DecodeHeader(pdu, header)) return false;
-  const PduType type = header.type == PduType::kAlterContext ? PduType::kAlterContext : PduType::kBind;
+  const PduType type =
+      header.type == PduType::kAlterContext ? PduType::kAlterContext : PduType::kBind;
   if (!OpenBody(pdu, type, header, in)) return false;
   uint8_t count = 0, reserved8 = 0;
   uint16_t reserved16 = 0;
@@ -281,8 +282,7 @@ std::vector<std::vector<uint8_t>> EncodeRequest(uint32_t call_id, uint16_t conte
 }
 
 std::vector<std::vector<uint8_t>> EncodeResponse(uint32_t call_id, uint16_t context_id,
-                                                 std::span<const uint8_t> stub,
-                                                 uint16_t max_frag) {
+                                                 std::span<const uint8_t> stub, uint16_t max_frag) {
   return Fragment(PduType::kResponse, call_id, context_id, std::nullopt, stub, max_frag);
 }
 
@@ -318,7 +318,8 @@ Result<std::vector<uint8_t>> ReadPdu(const ReadExactFn& read_exact) {
   Header header;
   DecodeHeader(pdu, header);
   if (header.rpc_vers != 5) return Status(RPC_S_PROTOCOL_ERROR, "not a DCE/RPC version 5 PDU");
-  if (header.frag_length < kHeaderSize) return Status(RPC_S_PROTOCOL_ERROR, "PDU shorter than its header");
+  if (header.frag_length < kHeaderSize)
+    return Status(RPC_S_PROTOCOL_ERROR, "PDU shorter than its header");
   pdu.resize(header.frag_length);
   status = read_exact(pdu.data() + kHeaderSize, header.frag_length - kHeaderSize);
   if (!status.ok()) return status;

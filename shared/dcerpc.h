@@ -48,7 +48,7 @@ inline constexpr uint8_t PFC_MAYBE = 0x40;
 inline constexpr uint8_t PFC_OBJECT_UUID = 0x80;
 
 inline constexpr size_t kHeaderSize = 16;
-inline constexpr size_t kRequestHeaderSize = 24;   // without an object UUID
+inline constexpr size_t kRequestHeaderSize = 24;  // without an object UUID
 inline constexpr size_t kResponseHeaderSize = 24;
 inline constexpr size_t kFaultSize = 32;
 // Every implementation must take fragments of this size (C706 MustRecvFragSize).
@@ -223,8 +223,7 @@ std::vector<std::vector<uint8_t>> EncodeRequest(uint32_t call_id, uint16_t conte
                                                 uint16_t opnum, std::span<const uint8_t> stub,
                                                 uint16_t max_frag);
 std::vector<std::vector<uint8_t>> EncodeResponse(uint32_t call_id, uint16_t context_id,
-                                                 std::span<const uint8_t> stub,
-                                                 uint16_t max_frag);
+                                                 std::span<const uint8_t> stub, uint16_t max_frag);
 
 bool DecodeBind(std::span<const uint8_t> pdu, Bind& bind);
 bool DecodeBindAck(std::span<const uint8_t> pdu, BindAck& ack);

@@ -33,8 +33,9 @@ TEST(UuidTest, ParsesAndFormatsInWireOrder) {
             FromHex("50f659824989ec4c9f7a6a4c30d8b28d"));
   EXPECT_EQ(FormatUuid(*uuid), "8259f650-8949-4cec-9f7a-6a4c30d8b28d");
   EXPECT_EQ(ParseUuid("8259F650-8949-4CEC-9F7A-6A4C30D8B28D"), uuid);
-  for (const char* bad : {"", "8259f650-8949-4cec-9f7a-6a4c30d8b28", "8259f650_8949-4cec-9f7a-6a4c30d8b28d",
-                          "8259f650-8949-4cec-9f7a-6a4c30d8b28g", "8259f650-8949-4cec-9f7a-6a4c30d8b28d0"}) {
+  for (const char* bad :
+       {"", "8259f650-8949-4cec-9f7a-6a4c30d8b28", "8259f650_8949-4cec-9f7a-6a4c30d8b28d",
+        "8259f650-8949-4cec-9f7a-6a4c30d8b28g", "8259f650-8949-4cec-9f7a-6a4c30d8b28d0"}) {
     EXPECT_FALSE(ParseUuid(bad).has_value()) << bad;
   }
 }
@@ -95,8 +96,8 @@ TEST(BindAckTest, LayoutAlignsTheResultListAfterTheAddress) {
   EXPECT_EQ(LoadLe32(pdu.data() + 12), 7u);
   EXPECT_EQ(LoadLe16(pdu.data() + 24), 13);  // "quensariasvc" and its NUL
   EXPECT_EQ(0, std::memcmp(pdu.data() + 26, "quensariasvc", 13));
-  EXPECT_EQ(pdu[39], 0);   // pad to 4
-  EXPECT_EQ(pdu[40], 2);   // n_results
+  EXPECT_EQ(pdu[39], 0);  // pad to 4
+  EXPECT_EQ(pdu[40], 2);  // n_results
   EXPECT_EQ(LoadLe16(pdu.data() + 44), kContextAccepted);
   EXPECT_EQ(pdu[48], 0x04);  // NDR UUID, first byte in wire order
   EXPECT_EQ(LoadLe16(pdu.data() + 68), kContextProviderRejection);

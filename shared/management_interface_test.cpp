@@ -49,7 +49,8 @@ TEST(ManagementInterfaceTest, RecordTravelsAsConformance2048ThenBytes) {
   EXPECT_EQ(stub[2055], 0xCD);
 
   ManagementRequest decoded;
-  ASSERT_EQ(DecodeManagementRequest(ManagementOp::AddStaticClient, stub, decoded), StubError::kNone);
+  ASSERT_EQ(DecodeManagementRequest(ManagementOp::AddStaticClient, stub, decoded),
+            StubError::kNone);
   EXPECT_EQ(decoded.first, 0x11223344);
   EXPECT_EQ(decoded.record, request.record);
 }
@@ -57,10 +58,10 @@ TEST(ManagementInterfaceTest, RecordTravelsAsConformance2048ThenBytes) {
 // Sizes worked out by hand from the IDL: [in] longs, [in] records with their
 // conformance; [out] arrays (n = 16 here) with conformance, [out] long, result.
 TEST(ManagementInterfaceTest, EveryOperationHasItsDeclaredStubSizes) {
-  const size_t request_sizes[kManagementOpCount] = {4,    2052, 4, 4, 4,    4, 4,    4, 2056,
-                                                    8,    4,    8, 2056, 2056, 8, 4, 8, 2056};
-  const size_t reply_sizes[kManagementOpCount] = {24, 8, 24, 8, 2056, 4, 4,    4, 4,
-                                                  8,  2056, 4, 4, 4,  8, 2056, 4, 4};
+  const size_t request_sizes[kManagementOpCount] = {4, 2052, 4, 4,    4,    4, 4, 4, 2056,
+                                                    8, 4,    8, 2056, 2056, 8, 4, 8, 2056};
+  const size_t reply_sizes[kManagementOpCount] = {24, 8,    24, 8, 2056, 4, 4,    4, 4,
+                                                  8,  2056, 4,  4, 4,    8, 2056, 4, 4};
   const bool record_reply[kManagementOpCount] = {false, false, false, false, true,  false,
                                                  false, false, false, false, true,  false,
                                                  false, false, false, true,  false, false};
@@ -109,9 +110,11 @@ TEST(ManagementInterfaceTest, BadParametersAreRefusedWithTheirFault) {
   ManagementRequest decoded;
   std::vector<uint8_t> stub(2052, 0);
   StoreLe32(stub.data(), 2047);  // conformance other than the declared 2048
-  EXPECT_EQ(DecodeManagementRequest(ManagementOp::AddServer, stub, decoded), StubError::kUndecodable);
+  EXPECT_EQ(DecodeManagementRequest(ManagementOp::AddServer, stub, decoded),
+            StubError::kUndecodable);
   StoreLe32(stub.data(), 0xFFFFFFFF);
-  EXPECT_EQ(DecodeManagementRequest(ManagementOp::AddServer, stub, decoded), StubError::kUndecodable);
+  EXPECT_EQ(DecodeManagementRequest(ManagementOp::AddServer, stub, decoded),
+            StubError::kUndecodable);
 
   const struct {
     int32_t n;
@@ -125,10 +128,13 @@ TEST(ManagementInterfaceTest, BadParametersAreRefusedWithTheirFault) {
   for (const auto& row : rows) {
     std::vector<uint8_t> n(4);
     StoreLe32(n.data(), static_cast<uint32_t>(row.n));
-    EXPECT_EQ(DecodeManagementRequest(ManagementOp::GetServiceName, n, decoded), row.expected) << row.n;
-    EXPECT_EQ(DecodeManagementRequest(ManagementOp::GetLastErrorText, n, decoded), row.expected) << row.n;
+    EXPECT_EQ(DecodeManagementRequest(ManagementOp::GetServiceName, n, decoded), row.expected)
+        << row.n;
+    EXPECT_EQ(DecodeManagementRequest(ManagementOp::GetLastErrorText, n, decoded), row.expected)
+        << row.n;
   }
-  EXPECT_EQ(DecodeManagementRequest(ManagementOp::StartServer, {}, decoded), StubError::kUndecodable);
+  EXPECT_EQ(DecodeManagementRequest(ManagementOp::StartServer, {}, decoded),
+            StubError::kUndecodable);
 }
 
 TEST(ManagementInterfaceTest, TrailingPaddingAfterParametersIsAccepted) {

@@ -24,12 +24,12 @@ struct ServerConfig {
   uint32_t IpAddress;            // stored and returned only; the engine listens on all
   uint16_t Port;
   uint8_t padding[6];
-  int64_t SizeBytes;     // bytes
-  int32_t Cache;         // read cache, MiB
-  uint8_t Password[20];  // digest of the log-on password
+  int64_t SizeBytes;           // bytes
+  int32_t Cache;               // read cache, MiB
+  uint8_t Password[20];        // digest of the log-on password
   uint8_t ManagePassword[20];  // digest of the full-access password
-  int32_t Started;       // 1 served while the service runs, 0 stopped
-  int32_t AuthMode;      // stored and returned unchanged
+  int32_t Started;             // 1 served while the service runs, 0 stopped
+  int32_t AuthMode;            // stored and returned unchanged
   uint32_t reserved;
 };
 
@@ -53,13 +53,13 @@ inline constexpr uint8_t kNameKnown = 1;
 inline constexpr uint8_t kNameFailed = 2;
 
 struct ClientEntry {
-  uint32_t address;  // IPv4, network byte order; 0 = "Any Address"
-  uint8_t access;    // ACCESS_FULL, ACCESS_VIRTUAL_WRITE, ACCESS_REFUSED
-  uint8_t state;     // kClientStatic, kClientLoggedOn, kClientRefused
-  uint8_t nameState; // kNameUnknown, kNameKnown, kNameFailed
+  uint32_t address;   // IPv4, network byte order; 0 = "Any Address"
+  uint8_t access;     // ACCESS_FULL, ACCESS_VIRTUAL_WRITE, ACCESS_REFUSED
+  uint8_t state;      // kClientStatic, kClientLoggedOn, kClientRefused
+  uint8_t nameState;  // kNameUnknown, kNameKnown, kNameFailed
   char hostName[kHostNameCapacity];
   uint8_t padding;
-  uint32_t link;     // the service's list link; meaningless outside, ignored on input
+  uint32_t link;  // the service's list link; meaningless outside, ignored on input
 };
 
 static_assert(sizeof(ClientEntry) == 140);

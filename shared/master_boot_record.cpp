@@ -11,7 +11,7 @@ void BuildMasterBootRecord(uint32_t signature, const PartitionEntry& entry, uint
   std::memcpy(sector, MbrBootProgram().data(), kBootProgramSize);
   StoreLe32(sector + kDiskSignatureOffset, signature);
   uint8_t* e = sector + kPartitionTableOffset;
-  e[0] = 0x80;  // active
+  e[0] = 0x80;                            // active
   e[1] = 0x01, e[2] = 0x01, e[3] = 0x00;  // head 1, sector 1, cylinder 0
   e[4] = entry.type;
   StoreLe32(e + 8, entry.first_sector);

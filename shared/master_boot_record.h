@@ -27,9 +27,9 @@ inline constexpr size_t kBootSignatureOffset = 510;
 const std::array<uint8_t, kBootProgramSize>& MbrBootProgram();
 
 struct PartitionEntry {
-  uint8_t type = 0;            // partition type byte
-  uint32_t first_sector = 0;   // LBA of the partition's first sector
-  uint32_t sector_count = 0;   // sectors of 512 bytes
+  uint8_t type = 0;           // partition type byte
+  uint32_t first_sector = 0;  // LBA of the partition's first sector
+  uint32_t sector_count = 0;  // sectors of 512 bytes
 };
 
 // Writes a whole 512-byte sector: the boot program, `signature` at 440..443

@@ -21,17 +21,17 @@ inline constexpr uint32_t kSourceTypeCdImage = 2;
 inline constexpr size_t kMountPathUnits = 300;
 
 struct MountRecord {
-  uint64_t imageSize;           // bytes; creates a missing image file (0 = do not)
-  uint8_t readOnly;             // non-zero = read-only (disks only)
-  uint8_t virtualWrite;         // informational; the service decides
+  uint64_t imageSize;    // bytes; creates a missing image file (0 = do not)
+  uint8_t readOnly;      // non-zero = read-only (disks only)
+  uint8_t virtualWrite;  // informational; the service decides
   uint8_t reserved0[2];
-  uint32_t sourceType;          // kSourceType*; the driver treats != 1 as image
-  uint32_t serverAddress;       // IPv4, network byte order
-  uint16_t serverPort;          // network byte order
-  uint8_t driveLetter;          // ASCII capital letter
-  uint8_t passwordDigest[20];   // sent with CMD_LOGIN
+  uint32_t sourceType;         // kSourceType*; the driver treats != 1 as image
+  uint32_t serverAddress;      // IPv4, network byte order
+  uint16_t serverPort;         // network byte order
+  uint8_t driveLetter;         // ASCII capital letter
+  uint8_t passwordDigest[20];  // sent with CMD_LOGIN
   uint8_t reserved1[5];
-  uint8_t networkMarker;        // 1 network disk, 0 image; not read by the driver
+  uint8_t networkMarker;  // 1 network disk, 0 image; not read by the driver
   uint8_t reserved2[15];
   char16_t cachePath[kMountPathUnits];   // write-cache file (network disks)
   char16_t sourceName[kMountPathUnits];  // image file's NT path; empty for network

@@ -106,7 +106,9 @@ TEST(Utf16Test, RoundTripsChineseAndAstralText) {
 }
 
 TEST(Utf16Test, MalformedInputBecomesReplacement) {
-  EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(Utf8ToUtf16("a\xFF"
+                        "b"),
+            u"a\uFFFDb");
   EXPECT_EQ(Utf8ToUtf16("\xE4\xB8"), u"\uFFFD\uFFFD");  // truncated sequence
   EXPECT_EQ(Utf8ToUtf16("\xC0\x80"), u"\uFFFD\uFFFD");  // overlong NUL
   const char16_t lone[] = {0xD800, u'x'};

@@ -66,9 +66,7 @@ void Transform(const uint8_t* src, uint8_t* dst, size_t length) {
 
 }  // namespace
 
-void Scramble(uint8_t* data, size_t length) {
-  Transform<true>(data, data, ScrambledSpan(length));
-}
+void Scramble(uint8_t* data, size_t length) { Transform<true>(data, data, ScrambledSpan(length)); }
 
 void Descramble(uint8_t* data, size_t length) { Transform<false>(data, data, length); }
 

@@ -1,13 +1,14 @@
 // The checked-in bytes of the boot programs and test payloads are the
 // assembly of their sources (where nasm is installed), and the master boot
 // record's messages sit where its code and the sector layout expect them.
+#include "configurator/boot_programs.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "configurator/boot_programs.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/master_boot_record.h"
 #include "tests/boot_probes_for_testing.h"
@@ -51,7 +52,8 @@ TEST_F(AssembledBytesTest, FatBootProgram) {
 }
 
 TEST_F(AssembledBytesTest, Fat32BootProgram) {
-  EXPECT_EQ(Assemble("configurator/boot/fat32.asm", dir_), ToVector(configurator::Fat32BootProgram()))
+  EXPECT_EQ(Assemble("configurator/boot/fat32.asm", dir_),
+            ToVector(configurator::Fat32BootProgram()))
       << "run scripts/assemble-boot-programs";
 }
 
@@ -72,8 +74,10 @@ TEST(MasterBootRecordProgram, MessagesSitAtTheirOffsets) {
 }
 
 TEST(VolumeBootPrograms, CarryTheirMessages) {
-  for (const std::string& program : {std::string(configurator::FatBootProgram().begin(), configurator::FatBootProgram().end()),
-                                    std::string(configurator::Fat32BootProgram().begin(), configurator::Fat32BootProgram().end())}) {
+  for (const std::string& program :
+       {std::string(configurator::FatBootProgram().begin(), configurator::FatBootProgram().end()),
+        std::string(configurator::Fat32BootProgram().begin(),
+                    configurator::Fat32BootProgram().end())}) {
     EXPECT_NE(program.find("NTLDR      "), std::string::npos);
     EXPECT_NE(program.find(std::string("NTLDR is missing\r\n\0", 19)), std::string::npos);
     EXPECT_NE(program.find(std::string("Disk error\r\n\0", 13)), std::string::npos);

@@ -56,7 +56,8 @@ class BootTest : public ::testing::Test {
   }
 
   // A 4 MiB disk: the given sector 0 and, at `sector`, `contents`.
-  std::string Disk(const std::vector<uint8_t>& sector0, uint64_t sector, const std::vector<uint8_t>& contents) {
+  std::string Disk(const std::vector<uint8_t>& sector0, uint64_t sector,
+                   const std::vector<uint8_t>& contents) {
     std::string path = dir_.File("disk.img");
     std::filesystem::resize_file(CreateEmpty(path), 4 << 20);
     WriteBytes(path, 0, sector0);
@@ -192,7 +193,9 @@ TEST_P(VolumeBootTest, LoadsAndRunsNtldr) {
   std::string filler = dir_.File("filler"), loader = dir_.File("NTLDR");
   std::ofstream(filler, std::ios::binary) << std::string(70000, 'f');
   std::vector<uint8_t> probe = LoaderProbeFile();
-  std::ofstream(loader, std::ios::binary).write(reinterpret_cast<const char*>(probe.data()), static_cast<std::streamsize>(probe.size()));
+  std::ofstream(loader, std::ios::binary)
+      .write(reinterpret_cast<const char*>(probe.data()),
+             static_cast<std::streamsize>(probe.size()));
   // Two files, the first deleted again: NTLDR fills its hole and goes on
   // after the second.
   ASSERT_EQ(RunProgram({"mcopy", "-i", volume, filler, "::A"}).exit_code, 0);
@@ -204,7 +207,8 @@ TEST_P(VolumeBootTest, LoadsAndRunsNtldr) {
   }
   ASSERT_EQ(RunProgram({"mcopy", "-i", volume, loader, "::NTLDR"}).exit_code, 0);
   ProgramResult chain = RunProgram({"mshowfat", "-i", volume, "::NTLDR"});
-  ASSERT_GE(std::count(chain.out.begin(), chain.out.end(), '<'), 2) << "not fragmented: " << chain.out;
+  ASSERT_GE(std::count(chain.out.begin(), chain.out.end(), '<'), 2)
+      << "not fragmented: " << chain.out;
 
   QemuMachine& pc = Boot(image);
   ASSERT_TRUE(pc.WaitForSerial("\n", kBootLimit)) << pc.Screen();
@@ -218,14 +222,16 @@ TEST_P(VolumeBootTest, AnUnreadableVolumeSaysDiskError) {
   WriteBytes(image, kP + 28, {0x00, 0xFF, 0xFF, 0x7F});
   QemuMachine& pc = Boot(image);
   ASSERT_TRUE(pc.WaitForScreen("Press any key to restart", kBootLimit)) << pc.Screen();
-  EXPECT_NE(pc.Screen().find("Disk error\nPress any key to restart"), std::string::npos) << pc.Screen();
+  EXPECT_NE(pc.Screen().find("Disk error\nPress any key to restart"), std::string::npos)
+      << pc.Screen();
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, VolumeBootTest,
                          ::testing::Values(VolumeCase{"Fat12", 200, ImageFileSystem::kFat},
                                            VolumeCase{"Fat16", 300, ImageFileSystem::kFat},
                                            VolumeCase{"Fat32", 100, ImageFileSystem::kFat32},
-                                           VolumeCase{"Fat32EightSectorClusters", 1024, ImageFileSystem::kFat32}),
+                                           VolumeCase{"Fat32EightSectorClusters", 1024,
+                                                      ImageFileSystem::kFat32}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

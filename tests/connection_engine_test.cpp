@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <linux/sockios.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -305,7 +305,8 @@ TEST_F(EngineTest, ConnectAndResetStormLeavesTheOtherClientsServed) {
     stormers.emplace_back([&, t] {
       for (int i = 0; i < kResetsEach; ++i) {
         platform::UniqueFd socket;
-        const uint32_t local = Ipv4(127, 0, static_cast<uint8_t>(10 + t), static_cast<uint8_t>(1 + i % 64));
+        const uint32_t local =
+            Ipv4(127, 0, static_cast<uint8_t>(10 + t), static_cast<uint8_t>(1 + i % 64));
         if (platform::ConnectTcp(local, Ipv4(127, 0, 0, 1), port, socket) != 0) continue;
         platform::SetAbortiveClose(socket.get());
         ++resets;
@@ -324,7 +325,8 @@ TEST_F(EngineTest, ConnectAndResetStormLeavesTheOtherClientsServed) {
     const std::vector<uint32_t> closed = harness_->registry().disconnected();
     for (int t = 0; t < kStormers; ++t) {
       for (int i = 0; i < 64; ++i) {
-        const uint32_t address = Ipv4(127, 0, static_cast<uint8_t>(10 + t), static_cast<uint8_t>(1 + i));
+        const uint32_t address =
+            Ipv4(127, 0, static_cast<uint8_t>(10 + t), static_cast<uint8_t>(1 + i));
         if (std::find(closed.begin(), closed.end(), address) == closed.end()) return false;
       }
     }
@@ -384,7 +386,7 @@ TEST_F(EngineTest, StopEndsRunEvenWhileAWorkerIsStuckInAHook) {
   // The log-on is answered first; the worker then sits in the hook.
   ASSERT_EQ(client.ReceiveReply().reply.status, REPLY_OK);
   ASSERT_TRUE(harness_->registry().WaitForHeldLogOn(std::chrono::seconds(20)));
-  BlockClient other;                                            // an idle connection beside it
+  BlockClient other;  // an idle connection beside it
   ASSERT_EQ(other.Connect(harness_->port(), kClientB), 0);
   QueryData query;
   ASSERT_EQ(other.Query(query).error, 0);
@@ -415,7 +417,8 @@ TEST_F(EngineTest, LogOnIsAnsweredBeforeTheRegistryHearsOfIt) {
   ASSERT_EQ(client.Read(8192, 4096, data).reply.status, REPLY_OK);
   ExpectPattern(data, 8192);
   ASSERT_TRUE(Eventually([&] { return !harness_->registry().logged_on().empty(); }));
-  EXPECT_EQ(harness_->registry().logged_on(), (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, 1}}));
+  EXPECT_EQ(harness_->registry().logged_on(),
+            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, 1}}));
 }
 
 TEST_F(EngineTest, NothingIsAcceptedBeforeTheHooksAreIn) {

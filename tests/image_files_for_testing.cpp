@@ -22,7 +22,8 @@ void CopySparseTail(const std::string& image, uint64_t offset, const std::string
     if (data < 0) break;  // ENXIO: only a hole is left
     off_t hole = lseek(in, data, SEEK_HOLE);
     for (off_t p = data; p < hole;) {
-      ssize_t n = pread(in, buffer.data(), std::min<off_t>(hole - p, static_cast<off_t>(buffer.size())), p);
+      ssize_t n =
+          pread(in, buffer.data(), std::min<off_t>(hole - p, static_cast<off_t>(buffer.size())), p);
       if (n <= 0) throw std::runtime_error("pread");
       if (pwrite(to, buffer.data(), static_cast<size_t>(n), p - static_cast<off_t>(offset)) != n) {
         throw std::runtime_error("pwrite");

@@ -41,8 +41,8 @@ class LudraneCliTest : public ::testing::Test {
     server_.reset();
   }
   void StartService(gid_t socket_group = platform::kKeepGroup) {
-    server_ = std::make_unique<ManagementServer>(ops_, dir_ + "/run", management::ManagementLimits{},
-                                                 socket_group);
+    server_ = std::make_unique<ManagementServer>(ops_, dir_ + "/run",
+                                                 management::ManagementLimits{}, socket_group);
     ASSERT_EQ(server_->UseEndpoint(), 0u);
     server_->RegisterInterface();
     listening_ = std::thread([this] { server_->Listen(); });
@@ -137,10 +137,10 @@ TEST_F(LudraneCliTest, OnlyTheSocketGroupMayManage) {
   const std::string cli = dir_ + "/ludrane-cli";
   std::filesystem::copy_file(LUDRANE_CLI, cli);
   const auto status_as = [&](gid_t gid) {
-    const testing::ProgramResult result = testing::RunProgram(
-        {"setpriv", "--reuid=65534", "--regid=" + std::to_string(gid), "--clear-groups", cli,
-         "--runtime-dir", dir_ + "/run", "status"},
-        std::chrono::seconds(60));
+    const testing::ProgramResult result =
+        testing::RunProgram({"setpriv", "--reuid=65534", "--regid=" + std::to_string(gid),
+                             "--clear-groups", cli, "--runtime-dir", dir_ + "/run", "status"},
+                            std::chrono::seconds(60));
     return Outcome{result.exit_code, result.out, result.err};
   };
 
@@ -150,9 +150,10 @@ TEST_F(LudraneCliTest, OnlyTheSocketGroupMayManage) {
 
   const Outcome stranger = status_as(12345);
   EXPECT_EQ(stranger.status, 3);
-  EXPECT_NE(stranger.err.find("the Quensaria service runs, but this user may not manage it: only root "
-                              "and members of the group \"nogroup\" may"),
-            std::string::npos)
+  EXPECT_NE(
+      stranger.err.find("the Quensaria service runs, but this user may not manage it: only root "
+                        "and members of the group \"nogroup\" may"),
+      std::string::npos)
       << stranger.err;
   EXPECT_EQ(stranger.err.find("does not answer"), std::string::npos) << stranger.err;
 }
@@ -254,8 +255,9 @@ TEST_F(LudraneCliTest, ClientsAddChangeAndDelete) {
   ASSERT_NE(any, 0u) << "the any entry follows the first client";
   const Outcome set_any_full = Cli("set-access " + server + " " + std::to_string(any) + " full");
   EXPECT_EQ(set_any_full.status, 1);
-  EXPECT_NE(set_any_full.err.find("Only specifically ip address can change access mode to full access"),
-            std::string::npos)
+  EXPECT_NE(
+      set_any_full.err.find("Only specifically ip address can change access mode to full access"),
+      std::string::npos)
       << set_any_full.err;
 
   // A client of another server is not touched.
@@ -279,7 +281,8 @@ TEST_F(LudraneCliTest, OnlineClientsAreListedApart) {
   ASSERT_EQ(ops_.AddOnlineClient(static_cast<management::Handle>(std::stoul(server)), online), 0);
   const Outcome list = Cli("list-online " + server);
   EXPECT_EQ(list.status, 0);
-  EXPECT_NE(list.out.find("online   127.0.0.1       full     localhost"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("online   127.0.0.1       full     localhost"), std::string::npos)
+      << list.out;
   EXPECT_EQ(list.out.find("any address"), std::string::npos) << list.out;
   const Outcome all = Cli("list-clients " + server);
   EXPECT_LT(all.out.find("(any address)"), all.out.find("localhost")) << all.out;

@@ -19,9 +19,9 @@ namespace quensaria {
 namespace {
 
 using configurator::CheckAndStartService;
+using configurator::RecordingPrompts;
 using configurator::ServiceCheck;
 using testing::Program;
-using configurator::RecordingPrompts;
 
 constexpr char kSystemd[] = "org.freedesktop.systemd1";
 
@@ -50,7 +50,9 @@ class PrivateBus : public ::testing::Environment {
 
 const auto* const kBus = ::testing::AddGlobalTestEnvironment(new PrivateBus);
 
-bool Registered() { return QDBusConnection::systemBus().interface()->isServiceRegistered(kSystemd); }
+bool Registered() {
+  return QDBusConnection::systemBus().interface()->isServiceRegistered(kSystemd);
+}
 
 class ServiceControlTest : public ::testing::Test {
  protected:

@@ -7,11 +7,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEventLoop>
-#include <QTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -44,19 +44,21 @@ using configurator::ConfiguratorDefaults;
 using configurator::Handle;
 using configurator::ManagementClient;
 using configurator::OptionsDialog;
+using configurator::RecordingPrompts;
 using configurator::Selection;
 using configurator::ServerConfigDialog;
 using configurator::ServerDocument;
 using configurator::ServerRow;
 using configurator::SourceKind;
 using testing::Program;
-using configurator::RecordingPrompts;
 
 // This machine as the create dialog sees it in these tests.
 class TestMachine : public configurator::MachineInfo {
  public:
   std::vector<std::string> HostAddresses() override { return {"10.20.30.40"}; }
-  std::vector<configurator::DeviceChoice> WholeDisks() override { return {{disk_, "fake0  4 MiB"}}; }
+  std::vector<configurator::DeviceChoice> WholeDisks() override {
+    return {{disk_, "fake0  4 MiB"}};
+  }
   std::vector<configurator::DeviceChoice> MountedPartitions() override { return {}; }
   std::string disk_;
 };
@@ -74,7 +76,8 @@ class LudraneTest : public ::testing::Test {
     StartService();
     client_ = std::make_unique<ManagementClient>(runtime_, 10s);
     document_ = std::make_unique<ServerDocument>(*client_);
-    runner_ = std::make_unique<configurator::CommandRunner>(*document_, prompts_, defaults_, machine_);
+    runner_ =
+        std::make_unique<configurator::CommandRunner>(*document_, prompts_, defaults_, machine_);
     ASSERT_TRUE(WaitForAnswer(true));
     ASSERT_TRUE(document_->Probe());
   }
@@ -86,7 +89,8 @@ class LudraneTest : public ::testing::Test {
 
   void StartService() {
     service_ = std::make_unique<Program>(
-        std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", state_, "--runtime-dir", runtime_},
+        std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", state_,
+                                 "--runtime-dir", runtime_},
         dir_ + "/service.log");
     ASSERT_TRUE(service_->started());
   }
@@ -224,9 +228,10 @@ TEST_F(LudraneTest, CreateStartStopAndDeleteAServerThroughTheDialogs) {
   const int trees = document_->tree_refreshes();
   runner_->Run(configurator::kCmdDeleteService, {});
   ASSERT_EQ(prompts_.questions.size(), 2);
-  EXPECT_EQ(prompts_.questions[1].toStdString(),
-            "Are you sure: After deleted this server, all the clients connect to this server will be "
-            "ejected, remove it anyway?");
+  EXPECT_EQ(
+      prompts_.questions[1].toStdString(),
+      "Are you sure: After deleted this server, all the clients connect to this server will be "
+      "ejected, remove it anyway?");
   ServerConfig gone{};
   EXPECT_EQ(client_->GetServer(server, gone), -1);
   EXPECT_TRUE(document_->client_rows().empty());
@@ -262,7 +267,8 @@ TEST_F(LudraneTest, CreateDialogRefusalsKeepItOpenAndCreateNothing) {
             "Password and confirm password is not the same, please re-enter");
   EXPECT_EQ(attempt([](ServerConfigDialog& d) { d.cache_edit()->setText("1025"); }),
             "Please enter an integer between 0 and 1024.");
-  EXPECT_EQ(attempt([](ServerConfigDialog& d) { d.size_edit()->setText("12x"); }), "Please enter an integer.");
+  EXPECT_EQ(attempt([](ServerConfigDialog& d) { d.size_edit()->setText("12x"); }),
+            "Please enter an integer.");
   EXPECT_EQ(attempt([](ServerConfigDialog& d) { d.port_edit()->setText("70000"); }),
             "Please enter an integer between 1 and 65535.");
   EXPECT_EQ(attempt([](ServerConfigDialog& d) { d.path_edit()->setText("/" + QString(259, 'p')); }),
@@ -282,9 +288,10 @@ TEST_F(LudraneTest, CreateDialogRefusalsKeepItOpenAndCreateNothing) {
   };
   runner_->Run(configurator::kCmdCreateService, {});
   ASSERT_EQ(prompts_.messages.size(), 1);
-  EXPECT_EQ(prompts_.messages[0].toStdString(),
-            "Can not create this service , you have no privilege to create or the service with same IP "
-            "address and port is already exists.");
+  EXPECT_EQ(
+      prompts_.messages[0].toStdString(),
+      "Can not create this service , you have no privilege to create or the service with same IP "
+      "address and port is already exists.");
 }
 
 TEST_F(LudraneTest, DeviceKindsListThisMachineAndSendTheDevicePath) {
@@ -358,7 +365,8 @@ TEST_F(LudraneTest, OptionsGiveNewServersTheirDefaults) {
   EXPECT_TRUE(document_->client_rows().empty());  // no automatic client
 
   // A default that cannot be written is silent and changes nothing.
-  ConfiguratorDefaults unwritable(QString::fromStdString(image_ + "/Quensaria.conf"));  // under a file
+  ConfiguratorDefaults unwritable(
+      QString::fromStdString(image_ + "/Quensaria.conf"));  // under a file
   unwritable.SetAutoAddClient(false);
   EXPECT_FALSE(QFile::exists(unwritable.file()));
 }
@@ -373,7 +381,8 @@ TEST_F(LudraneTest, StaticClientsAddedChangedAndDeleted) {
   // A second "Any Address" is refused with the service's text, dialog open.
   AddClients(ClientKind::kAny, nullptr);
   ASSERT_EQ(prompts_.messages.size(), 1);
-  EXPECT_EQ(prompts_.messages[0], "A client with same address is already in the static client list");
+  EXPECT_EQ(prompts_.messages[0],
+            "A client with same address is already in the static client list");
   prompts_.messages.clear();
 
   AddClients(ClientKind::kAddress, "10.0.0.9", nullptr, 1);  // Full Access
@@ -445,8 +454,10 @@ TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
   const Handle online_handle = online->handle;
   const Handle any = document_->client_rows()[0].handle;
   EXPECT_FALSE(IsCommandEnabled(configurator::kCmdAddToStaticList, *document_, {{any}}));
-  EXPECT_TRUE(IsCommandEnabled(configurator::kCmdAddToStaticList, *document_, {{any, online_handle}}));
-  EXPECT_FALSE(IsCommandEnabled(configurator::kCmdDeleteClient, *document_, {{any, online_handle}}));
+  EXPECT_TRUE(
+      IsCommandEnabled(configurator::kCmdAddToStaticList, *document_, {{any, online_handle}}));
+  EXPECT_FALSE(
+      IsCommandEnabled(configurator::kCmdDeleteClient, *document_, {{any, online_handle}}));
 
   runner_->Run(configurator::kCmdAddToStaticList, {{any, online_handle}});
   int static_rows = 0;
@@ -472,7 +483,7 @@ TEST_F(LudraneTest, StartSkipsServersStartedElsewhereAndReportsFailures) {
   const Selection both{{a, b}};
   EXPECT_TRUE(IsCommandEnabled(configurator::kCmdStart, *document_, both));
   ASSERT_EQ(client_->StartServer(a), 0);  // from elsewhere, after the enabling check
-  runner_->StartServers(both);  // enabled before the other start
+  runner_->StartServers(both);            // enabled before the other start
   EXPECT_TRUE(prompts_.status_texts.isEmpty()) << prompts_.status_texts.join("|").toStdString();
   EXPECT_EQ(Read(a).Started, 1);
   EXPECT_EQ(Read(b).Started, 1);
@@ -493,9 +504,10 @@ TEST_F(LudraneTest, StartSkipsServersStartedElsewhereAndReportsFailures) {
   ASSERT_EQ(listen(squatter.get(), 1), 0);
   runner_->Run(configurator::kCmdStart, {{b}});
   ASSERT_EQ(prompts_.status_texts.size(), 1);
-  EXPECT_EQ(prompts_.status_texts[0].toStdString(),
-            "Quensaria Service encounter an error while starting this server, please check ip address "
-            "and port is not in use.");
+  EXPECT_EQ(
+      prompts_.status_texts[0].toStdString(),
+      "Quensaria Service encounter an error while starting this server, please check ip address "
+      "and port is not in use.");
   EXPECT_EQ(document_->FindServerRow(b)->texts[5], "已停止");
 }
 

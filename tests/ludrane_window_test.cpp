@@ -53,8 +53,8 @@ class LudraneWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     service_ = std::make_unique<Program>(
-        std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", dir_ + "/state", "--runtime-dir",
-                                 runtime_},
+        std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", dir_ + "/state",
+                                 "--runtime-dir", runtime_},
         dir_ + "/service.log");
     ASSERT_TRUE(service_->started());
     std::string name;
@@ -108,26 +108,32 @@ class LudraneWindowTest : public ::testing::Test {
   bool Enabled(int id) { return window_->CommandAction(id)->isEnabled(); }
   QStringList TreeTexts() {
     QStringList texts;
-    for (int i = 0; i < window_->tree()->root()->childCount(); ++i) texts << window_->tree()->root()->child(i)->text(0);
+    for (int i = 0; i < window_->tree()->root()->childCount(); ++i)
+      texts << window_->tree()->root()->child(i)->text(0);
     return texts;
   }
-  QString Cell(int row, int column) { return window_->list_view()->model()->index(row, column).data().toString(); }
+  QString Cell(int row, int column) {
+    return window_->list_view()->model()->index(row, column).data().toString();
+  }
   QStringList Column(int column) {
     QStringList texts;
-    for (int row = 0; row < window_->list_view()->model()->rowCount(); ++row) texts << Cell(row, column);
+    for (int row = 0; row < window_->list_view()->model()->rowCount(); ++row)
+      texts << Cell(row, column);
     return texts;
   }
   QStringList Headers() {
     QStringList texts;
     const QAbstractItemModel* model = window_->list_view()->model();
-    for (int c = 0; c < model->columnCount(); ++c) texts << model->headerData(c, Qt::Horizontal).toString();
+    for (int c = 0; c < model->columnCount(); ++c)
+      texts << model->headerData(c, Qt::Horizontal).toString();
     return texts;
   }
   void SelectRow(int row, bool add = false) {
     QItemSelectionModel* selection = window_->list_view()->selectionModel();
     const QModelIndex index = window_->list_view()->model()->index(row, 0);
-    selection->select(index, (add ? QItemSelectionModel::Select : QItemSelectionModel::ClearAndSelect) |
-                                 QItemSelectionModel::Rows);
+    selection->select(index,
+                      (add ? QItemSelectionModel::Select : QItemSelectionModel::ClearAndSelect) |
+                          QItemSelectionModel::Rows);
   }
   void ChooseTree(qint64 entry) { window_->tree()->setCurrentItem(window_->tree()->Find(entry)); }
   void ClickHeader(int column) {
@@ -205,7 +211,8 @@ TEST_F(LudraneWindowTest, TreeAndListFollowCreateStartStopAndDelete) {
   Trigger(kCmdStart);
   EXPECT_EQ(Column(5), (QStringList{"已停止", "已启动"}));
   const QColor red(255, 0, 0);
-  EXPECT_EQ(window_->list_view()->model()->index(1, 2).data(Qt::ForegroundRole).value<QColor>(), red);
+  EXPECT_EQ(window_->list_view()->model()->index(1, 2).data(Qt::ForegroundRole).value<QColor>(),
+            red);
   EXPECT_FALSE(window_->list_view()->model()->index(0, 2).data(Qt::ForegroundRole).isValid());
   Trigger(kCmdRefresh);
   EXPECT_EQ(window_->tree()->Find(second)->foreground(0).color(), red);
@@ -300,7 +307,8 @@ TEST_F(LudraneWindowTest, SortingBothWaysKeepsEachRowsHandle) {
   ASSERT_EQ(names.size(), 4);
   EXPECT_EQ(names.indexOf("任何地址"), names.lastIndexOf("任何地址"));
   for (int i = 0; i + 1 < names.size(); ++i) {
-    EXPECT_LE(QString::compare(names[i], names[i + 1], Qt::CaseInsensitive), 0) << names.join('|').toStdString();
+    EXPECT_LE(QString::compare(names[i], names[i + 1], Qt::CaseInsensitive), 0)
+        << names.join('|').toStdString();
   }
   ClickHeader(1);
   EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
@@ -338,8 +346,8 @@ TEST_F(LudraneWindowTest, ToolBarAndContextMenusFollowTheEnablingRules) {
       EXPECT_EQ(button->width(), 55);
     }
   }
-  EXPECT_EQ(labels, (QStringList{"Create", "Delete", "Start", "Stop", "Refresh", "Add", "Remove", "Access", "Options",
-                                 "Print", "About"}));
+  EXPECT_EQ(labels, (QStringList{"Create", "Delete", "Start", "Stop", "Refresh", "Add", "Remove",
+                                 "Access", "Options", "Print", "About"}));
   EXPECT_EQ(bar->iconSize(), QSize(24, 24));
   EXPECT_EQ(bar->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
 
@@ -352,23 +360,28 @@ TEST_F(LudraneWindowTest, ToolBarAndContextMenusFollowTheEnablingRules) {
   EXPECT_FALSE(Enabled(kCmdDeleteClient));
   EXPECT_TRUE(Enabled(kCmdAccessMode));
   EXPECT_TRUE(Enabled(kCmdRefresh));
-  EXPECT_EQ(EnabledIn(*window_->BuildListMenu()), (QStringList{"actionRefresh", "actionCreateService"}));
-  SelectRow(0);
   EXPECT_EQ(EnabledIn(*window_->BuildListMenu()),
-            (QStringList{"actionRefresh", "actionCreateService", "actionDeleteService", "actionStart"}));
+            (QStringList{"actionRefresh", "actionCreateService"}));
+  SelectRow(0);
+  EXPECT_EQ(
+      EnabledIn(*window_->BuildListMenu()),
+      (QStringList{"actionRefresh", "actionCreateService", "actionDeleteService", "actionStart"}));
   SelectRow(1, true);  // one stopped and one started: neither start nor stop
   EXPECT_FALSE(Enabled(kCmdStart));
   EXPECT_FALSE(Enabled(kCmdStop));
 
   // The tree's menu: greyed for the root and by the entry's state.
   ChooseTree(kTreeRootData);
-  EXPECT_EQ(EnabledIn(*window_->BuildTreeMenu()), (QStringList{"actionRefresh", "actionCreateService"}));
+  EXPECT_EQ(EnabledIn(*window_->BuildTreeMenu()),
+            (QStringList{"actionRefresh", "actionCreateService"}));
   ChooseTree(started);
-  EXPECT_EQ(EnabledIn(*window_->BuildTreeMenu()),
-            (QStringList{"actionRefresh", "actionCreateService", "actionDeleteService", "actionStop"}));
+  EXPECT_EQ(
+      EnabledIn(*window_->BuildTreeMenu()),
+      (QStringList{"actionRefresh", "actionCreateService", "actionDeleteService", "actionStop"}));
   ChooseTree(stopped);
-  EXPECT_EQ(EnabledIn(*window_->BuildTreeMenu()),
-            (QStringList{"actionRefresh", "actionCreateService", "actionDeleteService", "actionStart"}));
+  EXPECT_EQ(
+      EnabledIn(*window_->BuildTreeMenu()),
+      (QStringList{"actionRefresh", "actionCreateService", "actionDeleteService", "actionStart"}));
 
   // A client list with a static row and an online one.
   AddClient(started, Address(127, 0, 0, 1), ACCESS_FULL);
@@ -385,11 +398,13 @@ TEST_F(LudraneWindowTest, ToolBarAndContextMenusFollowTheEnablingRules) {
   EXPECT_TRUE(Enabled(kCmdAddStaticClient));
   const int online = static_cast<int>(Column(3).indexOf("在线"));
   EXPECT_EQ(Cell(online, 0), "127.0.0.5");
-  EXPECT_EQ(window_->list_view()->model()->index(online, 0).data(Qt::ForegroundRole).value<QColor>(),
-            QColor(255, 0, 0));
+  EXPECT_EQ(
+      window_->list_view()->model()->index(online, 0).data(Qt::ForegroundRole).value<QColor>(),
+      QColor(255, 0, 0));
   SelectRow(online);
   EXPECT_FALSE(Enabled(kCmdDeleteClient));
-  EXPECT_EQ(EnabledIn(*window_->BuildListMenu()), (QStringList{"actionRefresh", "actionAddToStaticList"}));
+  EXPECT_EQ(EnabledIn(*window_->BuildListMenu()),
+            (QStringList{"actionRefresh", "actionAddToStaticList"}));
   SelectRow(0);  // "Any Address", static
   EXPECT_TRUE(Enabled(kCmdDeleteClient));
   EXPECT_TRUE(Enabled(kCmdVirtualProtection));
@@ -424,11 +439,13 @@ TEST_F(LudraneWindowTest, PrintsEachListWithItsHeadingsAndPages) {
   for (int page = 1; page <= count; ++page) {
     EXPECT_TRUE(pages[page - 1].contains("Clients List")) << page;
     EXPECT_TRUE(pages[page - 1].contains("计算机名")) << page;
-    EXPECT_TRUE(pages[page - 1].contains(QStringLiteral("Page %1 of %2").arg(page).arg(count))) << page;
+    EXPECT_TRUE(pages[page - 1].contains(QStringLiteral("Page %1 of %2").arg(page).arg(count)))
+        << page;
   }
   for (int i = 1; i <= 60; ++i) {
     int seen = 0;
-    for (const QString& page : pages) seen += static_cast<int>(page.count(QStringLiteral("10.0.1.%1 ").arg(i)));
+    for (const QString& page : pages)
+      seen += static_cast<int>(page.count(QStringLiteral("10.0.1.%1 ").arg(i)));
     EXPECT_EQ(seen, 1) << i;
   }
 
@@ -469,13 +486,15 @@ TEST_F(LudraneWindowTest, MenusShortcutsAndBars) {
   for (QAction* item : window_->menuBar()->actions()[0]->menu()->actions()) {
     service << (item->isSeparator() ? QStringLiteral("|") : item->data().toString());
   }
-  EXPECT_EQ(service, (QStringList{"57600", "32771", "|", "32776", "32777", "|", "57607", "57606", "57609", "|", ""}));
+  EXPECT_EQ(service, (QStringList{"57600", "32771", "|", "32776", "32777", "|", "57607", "57606",
+                                  "57609", "|", ""}));
   const std::pair<int, const char*> shortcuts[] = {
       {kCmdCreateService, "Ctrl+N"}, {kCmdSelectAll, "Ctrl+A"}, {kCmdDeleteClient, "Del"},
       {kCmdDeleteService, "Ctrl+D"}, {kCmdStart, "Ctrl+S"},     {kCmdStop, "Ctrl+T"},
       {kCmdPrint, "Ctrl+P"}};
   for (const auto& [id, keys] : shortcuts) {
-    EXPECT_EQ(window_->CommandAction(id)->shortcut(), QKeySequence(QString::fromLatin1(keys))) << id;
+    EXPECT_EQ(window_->CommandAction(id)->shortcut(), QKeySequence(QString::fromLatin1(keys)))
+        << id;
   }
 
   // Select All selects every row; the view menu hides and shows the bars.

@@ -1,9 +1,8 @@
 // Runs ludrane-mkimage as a user would and checks what it says, what it
 // leaves on disk, and that real tools (dosfstools, mtools) accept the volume.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -64,7 +63,8 @@ class ToolsAcceptTest : public MkimageTest, public ::testing::WithParamInterface
 // root directory's, and that the free count is left unknown.
 bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 void ExpectFsckAccepts(const std::string& partition, bool fat32) {
@@ -74,7 +74,8 @@ void ExpectFsckAccepts(const std::string& partition, bool fat32) {
   ASSERT_GE(lines.size(), 2u) << r.out << r.err;
   EXPECT_TRUE(StartsWith(lines.front(), "fsck.fat ")) << lines.front();
   // "<file>: 1 files, <used>/<total> clusters": the label is the one file.
-  EXPECT_TRUE(StartsWith(lines.back(), partition + ": 1 files, ") && EndsWith(lines.back(), " clusters"))
+  EXPECT_TRUE(StartsWith(lines.back(), partition + ": 1 files, ") &&
+              EndsWith(lines.back(), " clusters"))
       << lines.back();
   if (!fat32) {
     EXPECT_EQ(r.exit_code, 0);
@@ -83,11 +84,13 @@ void ExpectFsckAccepts(const std::string& partition, bool fat32) {
   }
   for (size_t i = 1; i + 1 < lines.size(); ++i) {
     const std::string& line = lines[i];
-    bool allowed =
-        line == "There is no label in boot sector, but there is volume label 'Quensaria' stored in root directory" ||
-        line == "  Auto-copying volume label from root directory to boot sector." ||
-        (StartsWith(line, "Free cluster summary uninitialized (should be ") && EndsWith(line, ")")) ||
-        line.empty() || line == "Leaving filesystem unchanged.";
+    bool allowed = line ==
+                       "There is no label in boot sector, but there is volume label 'Quensaria' "
+                       "stored in root directory" ||
+                   line == "  Auto-copying volume label from root directory to boot sector." ||
+                   (StartsWith(line, "Free cluster summary uninitialized (should be ") &&
+                    EndsWith(line, ")")) ||
+                   line.empty() || line == "Leaving filesystem unchanged.";
     EXPECT_TRUE(allowed) << "fsck.fat: " << line;
   }
   EXPECT_LE(r.exit_code, 1);
@@ -113,7 +116,8 @@ TEST_P(ToolsAcceptTest, FsckAndMtoolsAcceptTheVolume) {
   EXPECT_NE(dir.out.find("Volume in drive : is Quensaria"), std::string::npos) << dir.out;
   EXPECT_NE(dir.out.find("No files"), std::string::npos) << dir.out;
   // The first image of a run takes the first number of the sequence, 41.
-  EXPECT_NE(dir.out.find(fat32 ? "Volume Serial Number is CC36-F7A7" : "Volume Serial Number is 0000-0029"),
+  EXPECT_NE(dir.out.find(fat32 ? "Volume Serial Number is CC36-F7A7"
+                               : "Volume Serial Number is 0000-0029"),
             std::string::npos)
       << dir.out;
   ProgramResult label = RunProgram({"mlabel", "-s", "-i", image + kVolumeAt, "::"});
@@ -126,10 +130,13 @@ TEST_P(ToolsAcceptTest, FsckAndMtoolsAcceptTheVolume) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ToolsAcceptTest,
-                         ::testing::Values(ToolCase{32, "FAT"}, ToolCase{33, "FAT"}, ToolCase{200, "FAT"},
-                                           ToolCase{4095, "FAT"}, ToolCase{33, "FAT32"}, ToolCase{100, "FAT32"},
+                         ::testing::Values(ToolCase{32, "FAT"}, ToolCase{33, "FAT"},
+                                           ToolCase{200, "FAT"}, ToolCase{4095, "FAT"},
+                                           ToolCase{33, "FAT32"}, ToolCase{100, "FAT32"},
                                            ToolCase{1024, "FAT32"}, ToolCase{10240, "FAT32"}),
-                         [](const auto& test) { return std::string(test.param.fs) + "_" + std::to_string(test.param.mib); });
+                         [](const auto& test) {
+                           return std::string(test.param.fs) + "_" + std::to_string(test.param.mib);
+                         });
 
 TEST_F(MkimageTest, RefusedSizesSayWhyAndCreateNothing) {
   struct Refusal {
@@ -143,7 +150,8 @@ TEST_F(MkimageTest, RefusedSizesSayWhyAndCreateNothing) {
       {"4097", "FAT", "The FAT file system only support as max as 4GB"},
       {"4096", "FAT", "The FAT file system supports at most 4095 MB (65524 clusters of 64 KB)"},
       {"32", "FAT32", "The FAT32 file system needs a file size of at least 33 MB"},
-      {"260", "FAT32", "This size gives a FAT32 volume fewer than 65525 clusters; choose another size"},
+      {"260", "FAT32",
+       "This size gives a FAT32 volume fewer than 65525 clusters; choose another size"},
       {"2097152", "FAT32", "The file size must be less than 2 TB (2097152 MB)"},
       {"99999999999999999999999", "FAT32", "The file size must be less than 2 TB (2097152 MB)"},
   };
@@ -176,20 +184,31 @@ TEST_F(MkimageTest, AFileSizeLimitIsASystemError) {
 // On a full file system the writes through the mapped view fail with an
 // error instead of killing the program with SIGBUS.
 TEST_F(MkimageTest, AFullFileSystemIsASystemError) {
-  if (geteuid() != 0 || !ProgramExists("unshare")) GTEST_SKIP() << "needs root and unshare to mount a small tmpfs";
+  if (geteuid() != 0 || !ProgramExists("unshare"))
+    GTEST_SKIP() << "needs root and unshare to mount a small tmpfs";
   std::string mount_point = dir_.File("small");
   std::filesystem::create_directory(mount_point);
   ProgramResult r = MkimageAfter("mount -t tmpfs -o size=8k quensaria-test " + mount_point,
-                                 {mount_point + "/disk.img", "200", "FAT"}, {"unshare", "-m", "--propagation", "private"});
-  if (r.exit_code != 1 && r.err.find("mount") != std::string::npos) GTEST_SKIP() << "cannot mount here: " << r.err;
+                                 {mount_point + "/disk.img", "200", "FAT"},
+                                 {"unshare", "-m", "--propagation", "private"});
+  if (r.exit_code != 1 && r.err.find("mount") != std::string::npos)
+    GTEST_SKIP() << "cannot mount here: " << r.err;
   EXPECT_EQ(r.signal, 0) << "killed by signal " << r.signal;
-  ExpectRefusal(r, "A system error ' No space left on device 'occured while writing data to this file .");
+  ExpectRefusal(
+      r, "A system error ' No space left on device 'occured while writing data to this file .");
 }
 
 TEST_F(MkimageTest, WrongArgumentsShowTheUsage) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"x.img"}, {"x.img", "200"}, {"x.img", "200", "NTFS"}, {"x.img", "-5", "FAT"}, {"x.img", "2e3", "FAT"},
-           {"x.img", "", "FAT"}, {"", "200", "FAT"}, {"x.img", "200", "FAT", "extra"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"x.img"},
+                                             {"x.img", "200"},
+                                             {"x.img", "200", "NTFS"},
+                                             {"x.img", "-5", "FAT"},
+                                             {"x.img", "2e3", "FAT"},
+                                             {"x.img", "", "FAT"},
+                                             {"", "200", "FAT"},
+                                             {"x.img", "200", "FAT", "extra"}}) {
     ProgramResult r = Mkimage(args);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.err.rfind("usage: ludrane-mkimage FILE SIZE_MIB FAT|FAT32\n", 0), 0u) << r.err;

@@ -4,13 +4,12 @@
 // dialogs. File systems land at /media/velmoran/X as they do for users.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <QSettings>
 #include <QString>
@@ -62,10 +61,9 @@ class MounterProgramTest : public harness::ServiceAndDriverTest {
   void SetUp() override {
     ServiceAndDriverTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    settings_ = std::make_unique<MounterSettings>(
-        SettingsPaths{QString::fromStdString(scratch_ / "config"),
-                      QString::fromStdString(scratch_ / "xdg"),
-                      QString::fromStdString(scratch_ / "cache")});
+    settings_ = std::make_unique<MounterSettings>(SettingsPaths{
+        QString::fromStdString(scratch_ / "config"), QString::fromStdString(scratch_ / "xdg"),
+        QString::fromStdString(scratch_ / "cache")});
     manager_ = std::make_unique<MountManager>(
         *settings_, volumes_, DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
     manager_->SetRemountPause(std::chrono::milliseconds(100));
@@ -75,7 +73,8 @@ class MounterProgramTest : public harness::ServiceAndDriverTest {
     // Whatever a failed test left: file systems, loop devices, links.
     if (stack_.velmoran()) {
       for (char letter : used_letters_) {
-        if (platform::IsMountPoint(MediaDir(letter))) ::umount2(MediaDir(letter).c_str(), MNT_DETACH);
+        if (platform::IsMountPoint(MediaDir(letter)))
+          ::umount2(MediaDir(letter).c_str(), MNT_DETACH);
         ::rmdir(MediaDir(letter).c_str());
       }
       for (int i = 0; i < 8; ++i) {
@@ -103,7 +102,8 @@ class MounterProgramTest : public harness::ServiceAndDriverTest {
     fs::create_directories(content);
     EXPECT_EQ(0, Shell("echo served > " + Quote(content + "/served.txt")).code);
     const std::string image = scratch_ / name;
-    EXPECT_EQ(0, Shell("mkfs.ext4 -q -F -d " + Quote(content) + " " + Quote(image) + " " + size).code);
+    EXPECT_EQ(0,
+              Shell("mkfs.ext4 -q -F -d " + Quote(content) + " " + Quote(image) + " " + size).code);
     return image;
   }
   std::string Sha1(const std::string& file) {
@@ -138,8 +138,8 @@ class MounterProgramTest : public harness::ServiceAndDriverTest {
   }
   // No definition, no loop device over the device file, no file system.
   void ExpectNothingLeft(char letter, int index) {
-    EXPECT_FALSE(fs::exists(fs::symlink_status(
-        manager_->links().DefinitionPath(letter).toStdString())));
+    EXPECT_FALSE(
+        fs::exists(fs::symlink_status(manager_->links().DefinitionPath(letter).toStdString())));
     EXPECT_TRUE(Eventually([&] { return platform::LoopDevicesBackedBy(Device(index)).empty(); }))
         << Device(index);
     EXPECT_FALSE(platform::IsMountPoint(MediaDir(letter)));
@@ -161,9 +161,12 @@ TEST_F(MounterProgramTest, NetworkDisksAndAnImageMountUnmountAndRemount) {
 
   ScriptedDialogs dialogs;
   dialogs.adds = {Network(full_port, 'R'), Network(virtual_port, 'S'), Image(local_image, 'T')};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar)) << dialogs.LastStatus().toStdString();
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar)) << dialogs.LastStatus().toStdString();
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kTray)) << dialogs.messages.back().toStdString();
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
+      << dialogs.LastStatus().toStdString();
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
+      << dialogs.LastStatus().toStdString();
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kTray))
+      << dialogs.messages.back().toStdString();
   EXPECT_EQ(dialogs.statuses, (std::vector<QString>{"Mount successfully", "Mount successfully"}));
   EXPECT_EQ(dialogs.messages, (std::vector<QString>{"Mount success"}));
   EXPECT_EQ(dialogs.refreshes, 3);
@@ -269,14 +272,16 @@ TEST_F(MounterProgramTest, PasswordsSavedRefusedAndTyped) {
   dialogs.adds = {Network(port, 'U')};
   EXPECT_EQ(86, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
   EXPECT_EQ(dialogs.passwordPrompts, 1);
-  EXPECT_EQ(dialogs.LastStatus(), "Communication error: The specified network password is not correct.");
+  EXPECT_EQ(dialogs.LastStatus(),
+            "Communication error: The specified network password is not correct.");
   ExpectNothingLeft('U', 0);
 
   // Wrong saved digest, two wrong typed passwords, then the right one saved.
   dialogs.adds = {Network(port, 'U')};
   dialogs.passwordPrompts = 0;
   dialogs.passwords = {{"first", true}, {"second", true}, {"opensesame", true}};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kTray)) << dialogs.messages.back().toStdString();
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kTray))
+      << dialogs.messages.back().toStdString();
   EXPECT_EQ(dialogs.passwordPrompts, 3);
   EXPECT_EQ(settings_->ReadPassword(address, port_net), PasswordDigest("opensesame"));
   const std::optional<MountRecord> saved = settings_->ReadDrive(0);
@@ -419,7 +424,9 @@ TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
   MountManager automatic(*settings_, volumes_,
                          DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
   std::atomic<int> mounted{-1};
-  std::thread run([&] { mounted = AutoMount(automatic, *settings_, {60, std::chrono::milliseconds(200)}); });
+  std::thread run([&] {
+    mounted = AutoMount(automatic, *settings_, {60, std::chrono::milliseconds(200)});
+  });
   const bool both = Eventually([&] {
     return platform::IsMountPoint(MediaDir('J')) && platform::IsMountPoint(MediaDir('K'));
   });

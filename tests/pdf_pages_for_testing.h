@@ -21,9 +21,8 @@ inline QStringList PdfPages(const std::string& pdf) {
   EXPECT_EQ(text.exit_code, 0) << text.err;
   // The CJK font maps some glyphs back to Kangxi radicals (⼝ for 口); NFKC
   // folds them into the ideographs the text was written with.
-  QStringList pages = QString::fromStdString(text.out)
-                          .normalized(QString::NormalizationForm_KC)
-                          .split(QChar('\f'));
+  QStringList pages =
+      QString::fromStdString(text.out).normalized(QString::NormalizationForm_KC).split(QChar('\f'));
   if (!pages.isEmpty() && pages.last().trimmed().isEmpty()) pages.removeLast();
   return pages;
 }

@@ -55,7 +55,8 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, std::chrono::seco
   std::string* sinks[2] = {&result.out, &result.err};
   int open_pipes = 2;
   while (open_pipes > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       kill(pid, SIGKILL);
       result.timed_out = true;

@@ -52,10 +52,15 @@ bool QemuMachine::Start(std::string* error) {
   std::vector<std::string> argv = {
       // Plain emulation: real-mode BIOS code runs far faster under it than
       // under nested KVM, and it is there on every machine.
-      kQemu, "-accel", "tcg", "-m", "32", "-display", "none", "-no-reboot",
-      "-nic", "none", "-serial", "file:" + dir_ + "/serial.txt",
+      kQemu,      "-accel",
+      "tcg",      "-m",
+      "32",       "-display",
+      "none",     "-no-reboot",
+      "-nic",     "none",
+      "-serial",  "file:" + dir_ + "/serial.txt",
       "-monitor", "unix:" + socket_path + ",server=on,wait=off",
-      "-drive", "file=" + disk_ + ",format=raw,if=ide,index=0", "-boot", "c"};
+      "-drive",   "file=" + disk_ + ",format=raw,if=ide,index=0",
+      "-boot",    "c"};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -99,7 +104,8 @@ bool QemuMachine::ReadToPrompt(std::chrono::milliseconds limit) {
   std::string seen;
   auto deadline = std::chrono::steady_clock::now() + limit;
   while (seen.find("(qemu) ") == std::string::npos) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p{monitor_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;

@@ -77,8 +77,7 @@ class ServedRegistryTest : public ::testing::Test {
     registry_.reset();  // its engines stop before what they call back goes
   }
 
-  Handle AddExport(const std::string& source, std::vector<ClientEntry> statics,
-                   uint16_t port = 0) {
+  Handle AddExport(const std::string& source, std::vector<ClientEntry> statics, uint16_t port = 0) {
     ServerConfig config{};
     std::strncpy(config.Source, source.c_str(), sizeof config.Source - 1);
     config.Port = port;
@@ -86,7 +85,8 @@ class ServedRegistryTest : public ::testing::Test {
     std::memcpy(config.ManagePassword, PasswordDigest("manage").data(), kDigestSize);
     Handle server = 0;
     EXPECT_EQ(registry_->AddServer(config, server), 0);
-    for (const ClientEntry& entry : statics) EXPECT_EQ(registry_->AddStaticClient(server, entry), 0);
+    for (const ClientEntry& entry : statics)
+      EXPECT_EQ(registry_->AddStaticClient(server, entry), 0);
     return server;
   }
   // Starts the export and returns the port its engine listens on (0 when
@@ -222,13 +222,14 @@ class ServedRegistryTest : public ::testing::Test {
 
 TEST_F(ServedRegistryTest, SeveralExportsServeManyConcurrentClientsSideBySide) {
   constexpr int kExports = 3;
-  constexpr int kClients = 8;       // per export
+  constexpr int kClients = 8;         // per export
   constexpr uint64_t kRegion = kMiB;  // each client's own part of its export
   std::vector<std::unique_ptr<PatternImage>> images;
   std::vector<Handle> servers;
   std::vector<uint16_t> ports;
   for (int e = 0; e < kExports; ++e) {
-    images.push_back(std::make_unique<PatternImage>(kClients * kRegion, static_cast<uint8_t>(e + 1)));
+    images.push_back(
+        std::make_unique<PatternImage>(kClients * kRegion, static_cast<uint8_t>(e + 1)));
     servers.push_back(AddExport(images[e]->path(), {Entry(kAnyAddress, ACCESS_FULL)}));
     ports.push_back(Start(servers[e]));
     ASSERT_NE(ports[e], 0);
@@ -251,11 +252,10 @@ TEST_F(ServedRegistryTest, SeveralExportsServeManyConcurrentClientsSideBySide) {
         BlockClient client;
         QueryData query{};
         // "Any Address" admits at virtual write; the management password lifts it.
-        const bool set_up = client.Connect(ports[e], address(e, c)) == 0 &&
-                            client.Query(query).error == 0 &&
-                            query.access == ACCESS_VIRTUAL_WRITE &&
-                            query.disk_size == kClients * kRegion &&
-                            client.Login("manage").reply.status == REPLY_OK;
+        const bool set_up =
+            client.Connect(ports[e], address(e, c)) == 0 && client.Query(query).error == 0 &&
+            query.access == ACCESS_VIRTUAL_WRITE && query.disk_size == kClients * kRegion &&
+            client.Login("manage").reply.status == REPLY_OK;
         if (!set_up) ++failures;
         logged_on.count_down();
         go.wait();
@@ -314,8 +314,9 @@ TEST_F(ServedRegistryTest, AdmissionFollowsEachExportsStaticList) {
   PatternImage image(kMiB);
   const uint32_t full = Ipv4(127, 0, 0, 2), virtual_write = Ipv4(127, 0, 0, 3),
                  refused = Ipv4(127, 0, 0, 4), unknown = Ipv4(127, 0, 0, 5);
-  const Handle a = AddExport(image.path(), {Entry(full, ACCESS_FULL), Entry(virtual_write, ACCESS_VIRTUAL_WRITE),
-                                            Entry(refused, ACCESS_REFUSED), Entry(kAnyAddress, ACCESS_FULL)});
+  const Handle a =
+      AddExport(image.path(), {Entry(full, ACCESS_FULL), Entry(virtual_write, ACCESS_VIRTUAL_WRITE),
+                               Entry(refused, ACCESS_REFUSED), Entry(kAnyAddress, ACCESS_FULL)});
   const Handle b = AddExport(image.path(), {Entry(full, ACCESS_VIRTUAL_WRITE)});
   const Handle c = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_REFUSED)});
   const uint16_t port_a = Start(a), port_b = Start(b), port_c = Start(c);
@@ -505,15 +506,18 @@ TEST_F(ServedRegistryTest, LogOnIsAnsweredWhileItsNameLookUpHangs) {
   for (uint8_t i = 0; i < 20; ++i) {
     auto client = Connected(port, Ipv4(127, 0, 0, static_cast<uint8_t>(40 + i)));
     auto login = std::async(std::launch::async, [&] { return client->Login("login"); });
-    ASSERT_EQ(login.wait_for(kLiveness), std::future_status::ready) << "log-on " << int{i} << " waited for a name";
+    ASSERT_EQ(login.wait_for(kLiveness), std::future_status::ready)
+        << "log-on " << int{i} << " waited for a name";
     EXPECT_EQ(login.get().reply.status, REPLY_OK);
     clients.push_back(std::move(client));
   }
   ASSERT_TRUE(WaitForLookUps(1));  // the resolver is stuck in one
   std::vector<uint32_t> expected;
-  for (uint8_t i = 0; i < 20; ++i) expected.push_back(Ipv4(127, 0, 0, static_cast<uint8_t>(40 + i)));
+  for (uint8_t i = 0; i < 20; ++i)
+    expected.push_back(Ipv4(127, 0, 0, static_cast<uint8_t>(40 + i)));
   ASSERT_TRUE(WaitForOnline(server, expected));
-  for (const ClientEntry& entry : Online(server)) EXPECT_EQ(entry.nameState, kNameUnknown) << "shown resolving";
+  for (const ClientEntry& entry : Online(server))
+    EXPECT_EQ(entry.nameState, kNameUnknown) << "shown resolving";
   Bytes data;
   EXPECT_EQ(clients.back()->Read(0, 4096, data).reply.status, REPLY_OK);
 
@@ -609,7 +613,8 @@ TEST_F(ServedRegistryTest, ChurnOfClientsAndManagementCallsNeitherDeadlocksNorLe
         if (client.Connect(port, local) != 0) continue;  // refused: after the stop
         Bytes data;
         if (client.Login("manage").reply.status == REPLY_OK &&
-            client.Read(static_cast<uint64_t>(i % 64) * 65536, 65536, data).reply.status == REPLY_OK) {
+            client.Read(static_cast<uint64_t>(i % 64) * 65536, 65536, data).reply.status ==
+                REPLY_OK) {
           ++served;
         }
         if (i % 3 == 0) platform::SetAbortiveClose(client.fd());
@@ -629,7 +634,8 @@ TEST_F(ServedRegistryTest, ChurnOfClientsAndManagementCallsNeitherDeadlocksNorLe
     }
     return 0;
   });
-  EXPECT_EQ(FinishesOrDie("StopServer under churn", [&] { return registry_->StopServer(busy); }), 0);
+  EXPECT_EQ(FinishesOrDie("StopServer under churn", [&] { return registry_->StopServer(busy); }),
+            0);
   stopped = true;
   for (std::thread& t : churn) t.join();
   EXPECT_GT(served.load(), 0);

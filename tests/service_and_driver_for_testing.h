@@ -34,8 +34,8 @@ class ServiceAndDriver {
   // Adds `image` as a server on a free port with `options`, lets 127.0.0.1
   // in at `access`, and starts it unless `start` is false. Returns the port;
   // `*server` (if given) gets the server's handle.
-  int Export(const std::string& image, const std::string& access,
-             const std::string& options = "", bool start = true, std::string* server = nullptr);
+  int Export(const std::string& image, const std::string& access, const std::string& options = "",
+             bool start = true, std::string* server = nullptr);
 
   // Null until started.
   Daemon* service() const { return service_.get(); }

@@ -45,17 +45,20 @@ class ServiceProgramTest : public ::testing::Test {
     const std::string path = dir_ + "/" + name;
     std::vector<uint8_t> bytes(kImageSize);
     for (uint64_t i = 0; i < kImageSize; ++i) bytes[i] = Pattern(i, seed);
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return path;
   }
   void StartService(const std::vector<std::string>& extra_env = {}) {
     service_ = std::make_unique<Program>(
-        std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", state_, "--runtime-dir", runtime_},
+        std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", state_,
+                                 "--runtime-dir", runtime_},
         dir_ + "/service.log", extra_env);
     ASSERT_TRUE(service_->started());
     client_ = std::make_unique<ManagementClient>(runtime_, 10s);
     std::string name;
-    for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i)
+      std::this_thread::sleep_for(10ms);
     ASSERT_EQ(name, "Velmoran Server") << service_->Log();
   }
   // SIGTERM (or `signal`) and the exit status.
@@ -123,7 +126,8 @@ class ServiceProgramTest : public ::testing::Test {
 };
 
 TEST_F(ServiceProgramTest, PlainStartOutsideAServiceManagerEndsAtOnce) {
-  Program plain({QUENSARIA_PROGRAM, "--state-dir", state_, "--runtime-dir", runtime_}, dir_ + "/plain.log");
+  Program plain({QUENSARIA_PROGRAM, "--state-dir", state_, "--runtime-dir", runtime_},
+                dir_ + "/plain.log");
   ASSERT_TRUE(plain.started());
   EXPECT_EQ(plain.Wait(10s), 0);
   EXPECT_EQ(plain.Log(), "");
@@ -138,17 +142,19 @@ TEST_F(ServiceProgramTest, SocketGroupOptionChoosesWhoMayManage) {
                   dir_ + "/unknown.log");
   ASSERT_TRUE(unknown.started());
   EXPECT_EQ(unknown.Wait(10s), 2);
-  EXPECT_NE(unknown.Log().find("no group \"no-such-group-here\""), std::string::npos) << unknown.Log();
+  EXPECT_NE(unknown.Log().find("no group \"no-such-group-here\""), std::string::npos)
+      << unknown.Log();
 
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the socket to another group";
   service_ = std::make_unique<Program>(
-      std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", state_, "--runtime-dir",
-                               runtime_, "--socket-group", "nogroup"},
+      std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", state_,
+                               "--runtime-dir", runtime_, "--socket-group", "nogroup"},
       dir_ + "/service.log");
   ASSERT_TRUE(service_->started());
   client_ = std::make_unique<ManagementClient>(runtime_, 10s);
   std::string name;
-  for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i)
+    std::this_thread::sleep_for(10ms);
   ASSERT_EQ(name, "Velmoran Server") << service_->Log();
   struct stat st {};
   ASSERT_EQ(::stat((runtime_ + "/ncalrpc/quensariasvc").c_str(), &st), 0);
@@ -175,7 +181,8 @@ TEST_F(ServiceProgramTest, ServesAStartedServerAndListsTheClientOnline) {
   Handle online = 0;
   ClientEntry entry{};
   for (int i = 0; i < 500; ++i) {
-    for (Handle at = 0; client_->EnumOnlineClients(server, at, online) == 0 && online != 0; at = online) {
+    for (Handle at = 0; client_->EnumOnlineClients(server, at, online) == 0 && online != 0;
+         at = online) {
       if (client_->GetOnlineClient(online, entry) == 0 && entry.address == htonl(0x7F000003)) break;
     }
     if (entry.address == htonl(0x7F000003)) break;
@@ -251,9 +258,12 @@ TEST_F(ServiceProgramTest, LocalsXmlAttributeByAttributeWithAChineseSourcePath) 
   EXPECT_EQ(xml.find("镜像"), std::string::npos);
   const std::string expected =
       "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Services><Server IpAddress=\"16820416\" "
-      "Port=\"60000\" Source=\"" + dir_ + "/\xBE\xB5\xCF\xF1\xC5\xCC.img\" Capability=\"8192\" "
-      "Started=\"0\" Cache=\"8\" AuthMode=\"0\" Password=\"" + login + "\" ManagePassword=\"" +
-      manage + "\"><Client IpAddress=\"-939524086\" Access=\"0\" HasName=\"1\" "
+      "Port=\"60000\" Source=\"" +
+      dir_ +
+      "/\xBE\xB5\xCF\xF1\xC5\xCC.img\" Capability=\"8192\" "
+      "Started=\"0\" Cache=\"8\" AuthMode=\"0\" Password=\"" +
+      login + "\" ManagePassword=\"" + manage +
+      "\"><Client IpAddress=\"-939524086\" Access=\"0\" HasName=\"1\" "
       "HostName=\"\xD6\xF7\xBB\xFA\xD2\xBB\"/></Server></Services>\n";
   EXPECT_EQ(xml, expected);
 
@@ -290,7 +300,9 @@ TEST_F(ServiceProgramTest, LudraneCliDrivesTheRealService) {
   };
   const uint16_t port = testing::FreePort();
   std::string out;
-  ASSERT_EQ(cli("add-server " + image + " --port " + std::to_string(port) + " --password pw", &out), 0) << out;
+  ASSERT_EQ(cli("add-server " + image + " --port " + std::to_string(port) + " --password pw", &out),
+            0)
+      << out;
   const std::string server = out.substr(0, out.find('\n'));
   ASSERT_EQ(cli("add-client " + server + " 127.0.0.1 full", &out), 0) << out;
   ASSERT_EQ(cli("start-server " + server, &out), 0) << out;
@@ -320,12 +332,14 @@ TEST_F(ServiceProgramTest, LudraneCliDrivesTheRealService) {
 
 TEST_F(ServiceProgramTest, AForeignDceRpcClientManagesTheRealService) {
   if (!std::filesystem::exists("/usr/bin/python3") ||
-      testing::RunProgram({"/usr/bin/python3", "-c", "import impacket.dcerpc.v5.rpcrt"}).exit_code != 0) {
+      testing::RunProgram({"/usr/bin/python3", "-c", "import impacket.dcerpc.v5.rpcrt"})
+              .exit_code != 0) {
     GTEST_SKIP() << "python3-impacket is not installed for /usr/bin/python3";
   }
   StartService();
-  const testing::ProgramResult peer = testing::RunProgram(
-      {"/usr/bin/python3", IMPACKET_PEER, runtime_ + "/ncalrpc/quensariasvc"}, std::chrono::seconds(120));
+  const testing::ProgramResult peer =
+      testing::RunProgram({"/usr/bin/python3", IMPACKET_PEER, runtime_ + "/ncalrpc/quensariasvc"},
+                          std::chrono::seconds(120));
   EXPECT_EQ(peer.exit_code, 0) << peer.out << peer.err;
   EXPECT_EQ(peer.out.find("FAIL"), std::string::npos) << peer.out;
   EXPECT_NE(peer.out.find("ok    GetServer Source"), std::string::npos) << peer.out;
@@ -357,7 +371,8 @@ TEST_F(ServiceProgramTest, ReportsToSystemdWhenStartedByIt) {
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "READY=1");
   client_ = std::make_unique<ManagementClient>(runtime_, 10s);
   std::string name;
-  for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i)
+    std::this_thread::sleep_for(10ms);
   EXPECT_EQ(name, "Velmoran Server");
   service_->Signal(SIGTERM);
   n = recv(socket.get(), buffer, sizeof buffer, 0);

@@ -35,21 +35,25 @@ class Manager : public QDBusVirtualObject {
     const QString member = message.member();
     const QList<QVariant> args = message.arguments();
     if (member == "LoadUnit" && args.size() == 1) {
-      return Reply(connection, message.createReply(QVariant::fromValue(QDBusObjectPath(kUnitPath))));
+      return Reply(connection,
+                   message.createReply(QVariant::fromValue(QDBusObjectPath(kUnitPath))));
     }
     if (member == "StartUnit" && args.size() == 2) {
       QFile record(scenario_.record);
       if (!record.open(QIODevice::Append) ||
-          record.write(QString("StartUnit %1 %2\n").arg(args[0].toString(), args[1].toString()).toUtf8()) < 0) {
-        std::fprintf(stderr, "systemd-standin: cannot record to %s\n", qPrintable(scenario_.record));
+          record.write(
+              QString("StartUnit %1 %2\n").arg(args[0].toString(), args[1].toString()).toUtf8()) <
+              0) {
+        std::fprintf(stderr, "systemd-standin: cannot record to %s\n",
+                     qPrintable(scenario_.record));
       }
       record.close();
       if (!scenario_.start_ok) {
         return Reply(connection, message.createErrorReply("org.freedesktop.DBus.Error.AccessDenied",
                                                           "Access denied"));
       }
-      return Reply(connection,
-                   message.createReply(QVariant::fromValue(QDBusObjectPath("/org/freedesktop/systemd1/job/1"))));
+      return Reply(connection, message.createReply(QVariant::fromValue(
+                                   QDBusObjectPath("/org/freedesktop/systemd1/job/1"))));
     }
     if (member == "Get" && args.size() == 2 && message.path() == kUnitPath) {
       const QString property = args[1].toString();
@@ -57,7 +61,8 @@ class Manager : public QDBusVirtualObject {
       if (property == "ActiveState") value = scenario_.active;
       if (property == "LoadState") value = scenario_.load;
       if (value.isEmpty()) {
-        return Reply(connection, message.createErrorReply("org.freedesktop.DBus.Error.UnknownProperty", property));
+        return Reply(connection, message.createErrorReply(
+                                     "org.freedesktop.DBus.Error.UnknownProperty", property));
       }
       return Reply(connection, message.createReply(QVariant::fromValue(QDBusVariant(value))));
     }

@@ -64,8 +64,8 @@ class StandIn : public QDBusVirtualObject {
                call == "org.freedesktop.UDisks2.Filesystem.Unmount") {
       if (unmount_calls_++ == 0) {
         Print("call Unmount (busy)");
-        reply = message.createErrorReply("org.freedesktop.UDisks2.Error.DeviceBusy",
-                                         "target is busy");
+        reply =
+            message.createErrorReply("org.freedesktop.UDisks2.Error.DeviceBusy", "target is busy");
       } else {
         Print("call Unmount");
         mounted_ = false;
@@ -98,7 +98,8 @@ class StandIn : public QDBusVirtualObject {
   QDBusMessage LoopSetup(const QDBusMessage& message) {
     const QDBusUnixFileDescriptor fd =
         qdbus_cast<QDBusUnixFileDescriptor>(message.arguments().value(0));
-    struct stat given {}, wanted {};
+    struct stat given {
+    }, wanted{};
     const bool same = fd.isValid() && ::fstat(fd.fileDescriptor(), &given) == 0 &&
                       ::stat(QFile::encodeName(expected_).constData(), &wanted) == 0 &&
                       given.st_dev == wanted.st_dev && given.st_ino == wanted.st_ino;
@@ -151,8 +152,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   StandIn stand_in(QString::fromLocal8Bit(argv[2]), std::strcmp(argv[3], "deny") == 0);
-  if (!bus.registerVirtualObject("/org/freedesktop/UDisks2", &stand_in,
-                                 QDBusConnection::SubPath) ||
+  if (!bus.registerVirtualObject("/org/freedesktop/UDisks2", &stand_in, QDBusConnection::SubPath) ||
       !bus.registerService("org.freedesktop.UDisks2")) {
     std::fprintf(stderr, "cannot register\n");
     return 1;

@@ -2,6 +2,8 @@
 // checks the calls and their arguments: the device file's descriptor, the
 // partition's offset and size, the retry while UDisks2 probes, a busy
 // unmount, the refusal of an unauthorised user, and no bus at all.
+#include "mounter/udisks2_volumes.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -11,7 +13,6 @@
 #include <memory>
 #include <string>
 
-#include "mounter/udisks2_volumes.h"
 #include "shared/win32_error.h"
 #include "tests/velmoran_harness_for_testing.h"
 
@@ -52,18 +53,21 @@ class UDisks2VolumesTest : public ::testing::Test {
     socket_ = scratch_ / "bus";
     address_ = "unix:path=" + socket_;
     const std::string socket = socket_;
-    bus_ = Daemon::Start({dbus_daemon, "--session", "--nofork", "--nopidfile",
-                          "--address=" + address_},
-                         [socket](const Daemon&) { return fs::exists(socket); });
+    bus_ = Daemon::Start(
+        {dbus_daemon, "--session", "--nofork", "--nopidfile", "--address=" + address_},
+        [socket](const Daemon&) { return fs::exists(socket); });
     ASSERT_TRUE(bus_ && bus_->running());
     // A disk with one partition at 1 MiB holding ext4, as a device file of
     // the driver would show it.
     disk_ = scratch_ / "disk.img";
     const std::string part = scratch_ / "part.img";
-    ASSERT_EQ(0, Shell("truncate -s 12M " + Quote(disk_) + " && printf 'start=2048, type=83\\n' | "
-                       "sfdisk -q " + Quote(disk_) + " && mkfs.ext4 -q -F " + Quote(part) +
+    ASSERT_EQ(0, Shell("truncate -s 12M " + Quote(disk_) +
+                       " && printf 'start=2048, type=83\\n' | "
+                       "sfdisk -q " +
+                       Quote(disk_) + " && mkfs.ext4 -q -F " + Quote(part) +
                        " 11M && dd if=" + Quote(part) + " of=" + Quote(disk_) +
-                       " bs=1M seek=1 conv=notrunc status=none").code);
+                       " bs=1M seek=1 conv=notrunc status=none")
+                     .code);
   }
 
   void StartStandIn(const std::string& mode) {
@@ -132,8 +136,10 @@ TEST_F(UDisks2VolumesTest, WithoutUDisks2OrABusTheSentenceSaysWhatIsMissing) {
   // A bus without the service.
   UDisks2Volumes no_service(Connect());
   QString explanation;
-  EXPECT_EQ(ERROR_NOT_SUPPORTED, no_service.Attach('M', QString::fromStdString(disk_), &explanation));
-  EXPECT_NE(explanation.indexOf("UDisks2 service is not available"), -1) << explanation.toStdString();
+  EXPECT_EQ(ERROR_NOT_SUPPORTED,
+            no_service.Attach('M', QString::fromStdString(disk_), &explanation));
+  EXPECT_NE(explanation.indexOf("UDisks2 service is not available"), -1)
+      << explanation.toStdString();
   // No bus at all.
   UDisks2Volumes no_bus(QDBusConnection::connectToBus(
       QString::fromStdString("unix:path=" + (scratch_ / "nobody")), QStringLiteral("none")));

@@ -177,7 +177,7 @@ std::string VelmoranProcess::LinkPath(char letter) const {
 
 CommandResult VelmoranProcess::Ctl(const std::string& arguments) const {
   return Shell(std::string(VELMORAN_CTL_PATH) + " --runtime-dir " + Quote(runtime_dir_) + " " +
-             arguments);
+               arguments);
 }
 
 void Attachments::UndoAll() {

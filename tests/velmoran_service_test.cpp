@@ -1,17 +1,16 @@
 // The driver against the real service: quensaria --console set up with
 // ludrane-cli as an administrator would, velmoran mounting its exports, and
 // ext4 through loop devices, on 127.0.0.1 at ports picked at run time.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <sstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/program_for_testing.h"
@@ -30,8 +29,8 @@ class VelmoranServiceTest : public ServiceAndDriverTest {
   VelmoranServiceTest() : ServiceAndDriverTest("velmoran-service-test") {}
 
   CommandResult MountNet(const std::string& device, int port, const std::string& more = "") {
-    return stack_.velmoran()->Ctl("mount-net " + device + " 127.0.0.1 " +
-                                  std::to_string(port) + " " + more);
+    return stack_.velmoran()->Ctl("mount-net " + device + " 127.0.0.1 " + std::to_string(port) +
+                                  " " + more);
   }
   std::string Sha1(const std::string& file) { return FirstLine(Shell("sha1sum < " + file).output); }
 };
@@ -44,24 +43,32 @@ TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
   ASSERT_EQ(0, r.code) << r.output << stack_.velmoran()->Log();
   r = stack_.velmoran()->Ctl("query F:");
   EXPECT_EQ(0, r.code);
-  EXPECT_EQ("status 0x00000000 (Win32 0)\n"
-            "disk size: 67108864\n"
-            "read-only: 0\n"
-            "virtual write: 0\n"
-            "source type: 1\n"
-            "server: 127.0.0.1:" + std::to_string(port) + "\n"
-            "drive letter: F\n"
-            "source name: \n",
-            r.output);
+  EXPECT_EQ(
+      "status 0x00000000 (Win32 0)\n"
+      "disk size: 67108864\n"
+      "read-only: 0\n"
+      "virtual write: 0\n"
+      "source type: 1\n"
+      "server: 127.0.0.1:" +
+          std::to_string(port) +
+          "\n"
+          "drive letter: F\n"
+          "source name: \n",
+      r.output);
 
   const std::string loop = attached_.Loop(stack_.velmoran()->LinkPath('F'));
   ASSERT_FALSE(loop.empty());
   ASSERT_EQ(0, Shell("mkfs.ext4 -q -F " + loop).code);
   const std::string mnt = scratch_ / "mnt";
   ASSERT_TRUE(attached_.Mount(loop, mnt));
-  ASSERT_EQ(0, Shell("echo 'over the wire' > " + mnt + "/note.txt && "
-                     "head -c 5000000 /dev/urandom > " + mnt + "/data.bin && "
-                     "sha1sum < " + mnt + "/data.bin > " + scratch_.path() + "/data.sha1").code);
+  ASSERT_EQ(0, Shell("echo 'over the wire' > " + mnt +
+                     "/note.txt && "
+                     "head -c 5000000 /dev/urandom > " +
+                     mnt +
+                     "/data.bin && "
+                     "sha1sum < " +
+                     mnt + "/data.bin > " + scratch_.path() + "/data.sha1")
+                   .code);
   ASSERT_TRUE(attached_.Unmount(mnt));
   ASSERT_TRUE(attached_.Detach(loop));
   ASSERT_EQ(0, stack_.velmoran()->Ctl("unmount F:").code);
@@ -71,7 +78,8 @@ TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
   EXPECT_NE(std::string::npos,
             Shell("debugfs -R 'cat /note.txt' " + image).output.find("over the wire"));
   EXPECT_EQ(0, Shell("debugfs -R 'cat /data.bin' " + image + " 2>/dev/null | sha1sum | cmp - " +
-                     scratch_.path() + "/data.sha1").code);
+                     scratch_.path() + "/data.sha1")
+                   .code);
 }
 
 TEST_F(VelmoranServiceTest, VirtualWriteKeepsTheExportByteForByte) {
@@ -129,7 +137,8 @@ TEST_F(VelmoranServiceTest, IoContinuesAcrossARestartOfTheService) {
   ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "one").code);
   ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "two").code);
   ASSERT_EQ(0, Shell("dd if=" + scratch_ / "one" + " of=" + device +
-                     " bs=64k seek=1 conv=notrunc,fsync status=none").code);
+                     " bs=64k seek=1 conv=notrunc,fsync status=none")
+                   .code);
 
   // The export was started when the service stopped, so it comes back.
   ASSERT_EQ(0, stack_.service()->Stop());
@@ -137,10 +146,12 @@ TEST_F(VelmoranServiceTest, IoContinuesAcrossARestartOfTheService) {
   const CommandResult write = Shell("dd if=" + scratch_ / "two" + " of=" + device +
                                     " bs=64k seek=2 conv=notrunc,fsync status=none");
   EXPECT_EQ(0, write.code) << write.output << stack_.velmoran()->Log();
-  EXPECT_EQ(0, Shell("dd if=" + device + " bs=64k skip=1 count=1 status=none | cmp - " +
-                     scratch_ / "one").code);
-  EXPECT_EQ(0, Shell("dd if=" + image + " bs=64k skip=2 count=1 status=none | cmp - " +
-                     scratch_ / "two").code);
+  EXPECT_EQ(
+      0, Shell("dd if=" + device + " bs=64k skip=1 count=1 status=none | cmp - " + scratch_ / "one")
+             .code);
+  EXPECT_EQ(
+      0, Shell("dd if=" + image + " bs=64k skip=2 count=1 status=none | cmp - " + scratch_ / "two")
+             .code);
 }
 
 // Sectors written to `loop` so far (/sys/block/loopN/stat, field 7).
@@ -177,9 +188,10 @@ TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService
   std::atomic<bool> finished{false};
   CommandResult fio;
   std::thread writer([&] {
-    fio = Shell("fio --name=restarts --filename=" + loop +
-                " --offset=1M --rw=randwrite --bsrange=4k-64k --size=96M --direct=1 --ioengine=psync"
-                " --rate=,4m --verify=crc32c --verify_fatal=1 --do_verify=1 2>&1");
+    fio =
+        Shell("fio --name=restarts --filename=" + loop +
+              " --offset=1M --rw=randwrite --bsrange=4k-64k --size=96M --direct=1 --ioengine=psync"
+              " --rate=,4m --verify=crc32c --verify_fatal=1 --do_verify=1 2>&1");
     finished = true;
   });
   int restarts = 0;

@@ -4,15 +4,14 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,8 +80,10 @@ class VelmoranTest : public ::testing::Test {
     const std::string mnt = scratch_ / "mnt";
     ASSERT_TRUE(attached_.Mount(loop, mnt));
     ASSERT_EQ(0, Shell("echo 'through the driver' > " + mnt + "/hello.txt").code);
-    ASSERT_EQ(0, Shell("head -c 3000000 /dev/urandom > " + mnt + "/random.bin && "
-                     "sha1sum < " + mnt + "/random.bin > " + scratch_.path() + "/random.sha1")
+    ASSERT_EQ(0, Shell("head -c 3000000 /dev/urandom > " + mnt +
+                       "/random.bin && "
+                       "sha1sum < " +
+                       mnt + "/random.bin > " + scratch_.path() + "/random.sha1")
                      .code);
     ASSERT_TRUE(attached_.Unmount(mnt));
     ASSERT_TRUE(attached_.Detach(loop));
@@ -93,9 +94,9 @@ class VelmoranTest : public ::testing::Test {
     EXPECT_EQ(0, fsck.code) << fsck.output;
     const CommandResult cat = Shell("debugfs -R 'cat /hello.txt' " + image + " 2>/dev/null");
     EXPECT_NE(std::string::npos, cat.output.find("through the driver")) << cat.output;
-    const CommandResult sum = Shell("debugfs -R 'cat /random.bin' " + image +
-                                  " 2>/dev/null | sha1sum | cmp - " + scratch_.path() +
-                                  "/random.sha1");
+    const CommandResult sum =
+        Shell("debugfs -R 'cat /random.bin' " + image + " 2>/dev/null | sha1sum | cmp - " +
+              scratch_.path() + "/random.sha1");
     EXPECT_EQ(0, sum.code) << sum.output;
   }
 
@@ -158,8 +159,8 @@ TEST_F(VelmoranTest, ControlsNeedTheAccessTheirCodeNames) {
   ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_ / "a.img").code);
   MountRecord record{};
   record.driveLetter = 'R';
-  ASSERT_TRUE(StoreUtf16Field(NtPathFromLinux(scratch_ / "a.img"), record.sourceName,
-                              kMountPathUnits));
+  ASSERT_TRUE(
+      StoreUtf16Field(NtPathFromLinux(scratch_ / "a.img"), record.sourceName, kMountPathUnits));
   auto reader = platform::DeviceControlClient::Open(Device(), /*write=*/false);
   ASSERT_TRUE(reader.ok());
   EXPECT_EQ(STATUS_ACCESS_DENIED, reader->Mount(record)) << "mount needs read and write";
@@ -198,8 +199,8 @@ TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
 TEST_F(VelmoranTest, AFullAccessNetworkDiskWritesTheServersImage) {
   FakeBlockServer server(32 * kMiB);
   server.SetDisk(std::vector<uint8_t>(32 * kMiB));
-  CommandResult r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
-                                   " --letter N");
+  CommandResult r =
+      velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) + " --letter N");
   ASSERT_EQ(0, r.code) << r.output << velmoran_->Log();
   r = velmoran_->Ctl("query N:");
   EXPECT_NE(std::string::npos, r.output.find("virtual write: 0")) << r.output;
@@ -278,8 +279,8 @@ TEST_F(VelmoranTest, IoContinuesWhenTheServerComesBack) {
   const CommandResult write =
       Shell("dd if=" + scratch_ / "block" + " of=" + device + " bs=64k seek=3 conv=notrunc");
   ASSERT_EQ(0, write.code) << write.output;
-  const CommandResult read = Shell("dd if=" + device + " bs=64k skip=3 count=1 | cmp - " +
-                                 scratch_ / "block");
+  const CommandResult read =
+      Shell("dd if=" + device + " bs=64k skip=3 count=1 | cmp - " + scratch_ / "block");
   EXPECT_EQ(0, read.code) << read.output;
   EXPECT_GE(server.Connections(), 2);
 }
@@ -306,8 +307,10 @@ TEST_F(VelmoranTest, ADeviceWaitingForItsServerHoldsUpNoOther) {
   EXPECT_TRUE(WaitFor(read_arrived)) << "the read never reached its server";
   // While that read waits for its reply, the other device and the waiting
   // one's query are served. Bounded (30 s) only so that a hang ends.
-  EXPECT_EQ(0, Shell("timeout 30 dd if=" + Device("VelmoranEx1") + " bs=4k count=16 "
-                     "status=none of=/dev/null").code);
+  EXPECT_EQ(0, Shell("timeout 30 dd if=" + Device("VelmoranEx1") +
+                     " bs=4k count=16 "
+                     "status=none of=/dev/null")
+                   .code);
   EXPECT_EQ(0, velmoran_->Ctl("query VelmoranEx0").code);
   EXPECT_FALSE(stuck_done) << "the first read did not wait for its server";
   // Ends the wait at once; the read reconnects to a server that answers.
@@ -318,11 +321,11 @@ TEST_F(VelmoranTest, ADeviceWaitingForItsServerHoldsUpNoOther) {
 
 TEST_F(VelmoranTest, StoppingUnmountsEverything) {
   FakeBlockServer server(4 * kMiB);
-  ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
-                              " --letter M").code);
+  ASSERT_EQ(
+      0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) + " --letter M").code);
   ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
-  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranExCd0 " + scratch_ / "a.img" +
-                              " --letter L").code);
+  ASSERT_EQ(0,
+            velmoran_->Ctl("mount-image VelmoranExCd0 " + scratch_ / "a.img" + " --letter L").code);
   ASSERT_EQ(1, server.OpenConnections());
   EXPECT_EQ(0, velmoran_->Stop());
   EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('M'))));
@@ -333,8 +336,8 @@ TEST_F(VelmoranTest, StoppingUnmountsEverything) {
 
 TEST_F(VelmoranTest, AStartAfterACrashClearsWhatWasLeft) {
   ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
-  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx4 " + scratch_ / "a.img" +
-                              " --letter C").code);
+  ASSERT_EQ(0,
+            velmoran_->Ctl("mount-image VelmoranEx4 " + scratch_ / "a.img" + " --letter C").code);
   velmoran_->Kill();
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(velmoran_->LinkPath('C'))));
   struct stat st {};
@@ -370,8 +373,8 @@ TEST_F(VelmoranTest, UnmountingADeviceThatWaitsForItsServerIsPrompt) {
   velmoran_->Stop();
   Start({"--reconnect-timeout", "3600"});  // an unmount that waited it out would be killed
   FakeBlockServer server(4 * kMiB);
-  ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
-                              " --letter W").code);
+  ASSERT_EQ(
+      0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) + " --letter W").code);
   ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
   ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx1 " + scratch_ / "a.img").code);
   // Every new connection now dies in its log-on, so the next read keeps trying.
@@ -382,12 +385,14 @@ TEST_F(VelmoranTest, UnmountingADeviceThatWaitsForItsServerIsPrompt) {
     read_code = Shell("dd if=" + Device() + " bs=4k count=1 status=none of=/dev/null").code;
   });
   const bool retrying = WaitFor([&] { return server.Connections() >= 4; });
-  EXPECT_TRUE(retrying) << "the read gave up after " << server.Connections() - 1
-                        << " reconnects\n" << velmoran_->Log();
+  EXPECT_TRUE(retrying) << "the read gave up after " << server.Connections() - 1 << " reconnects\n"
+                        << velmoran_->Log();
   EXPECT_EQ(-2, read_code) << "the read ended while its server was away";
   // Meanwhile the other devices and the waiting one's query answer.
-  EXPECT_EQ(0, Shell("dd if=" + Device("VelmoranEx1") + " bs=4k count=16 status=none "
-                     "of=/dev/null").code);
+  EXPECT_EQ(0, Shell("dd if=" + Device("VelmoranEx1") +
+                     " bs=4k count=16 status=none "
+                     "of=/dev/null")
+                   .code);
   EXPECT_EQ(0, velmoran_->Ctl("query W:").code);
   const CommandResult unmount = velmoran_->Ctl("unmount W:");
   EXPECT_EQ(0, unmount.code) << unmount.output;
@@ -415,7 +420,8 @@ TEST_F(VelmoranTest, ARequestWhoseServerStaysAwayFailsAfterTheReconnectTimeOut) 
   server.Restart();
   ASSERT_TRUE(WriteFile(scratch_ / "served.img", server.Disk()));
   EXPECT_EQ(0, Shell("dd if=" + Device() + " bs=4k count=1 status=none | cmp -n 4096 - " +
-                     scratch_ / "served.img").code);
+                     scratch_ / "served.img")
+                   .code);
 }
 
 TEST_F(VelmoranTest, AReconnectTimeOutMustBeWholeSecondsUpToADay) {
@@ -490,10 +496,10 @@ TEST_F(VelmoranTest, AHostileServerLeavesEveryDeviceQueryableAndUnmountable) {
   const std::string device = Device("VelmoranEx3");
   ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "block").code);
   for (uint8_t command : {CMD_LOGIN, CMD_QUERY, CMD_READ, CMD_WRITE}) {
-    for (Mangle how : {Mangle::kCutShort, Mangle::kWrongStatus, Mangle::kWrongLength,
-                       Mangle::kGarbage}) {
-      SCOPED_TRACE(::testing::Message() << "command " << int{command} << ", mangle "
-                                        << static_cast<int>(how));
+    for (Mangle how :
+         {Mangle::kCutShort, Mangle::kWrongStatus, Mangle::kWrongLength, Mangle::kGarbage}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "command " << int{command} << ", mangle " << static_cast<int>(how));
       server.MangleReplies(command, how);
       const bool mounted = velmoran_->Ctl(mount).code == 0;
       if (mounted) {
@@ -528,7 +534,8 @@ TEST_F(VelmoranTest, AHostileServerLeavesEveryDeviceQueryableAndUnmountable) {
   ASSERT_EQ(0, velmoran_->Ctl(mount).code);
   ASSERT_TRUE(WriteFile(scratch_ / "served.img", server.Disk()));
   EXPECT_EQ(0, Shell("dd if=" + device + " bs=64k count=1 status=none | cmp -n 65536 - " +
-                     scratch_ / "served.img").code);
+                     scratch_ / "served.img")
+                   .code);
 }
 
 // The kernel never shows a device's earlier contents, with or without the

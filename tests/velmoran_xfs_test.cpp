@@ -3,9 +3,8 @@
 // velmoran mounting it, a loop device on the device file, on 127.0.0.1 at a
 // port picked at run time. The disk-signature stamp must not touch such a
 // sector 0.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -45,9 +44,13 @@ TEST_F(VelmoranXfsTest, XfsOnAWholeNetworkDiskIsMadeMountedWrittenAndClean) {
   ASSERT_EQ(0, r.code) << r.output;
   const std::string mnt = scratch_ / "mnt";
   ASSERT_TRUE(attached_.Mount(loop, mnt)) << Shell("dmesg | tail -5").output;
-  ASSERT_EQ(0, Shell("echo 'over the wire' > " + mnt + "/note.txt && "
-                     "head -c 3000000 /dev/urandom > " + mnt + "/data.bin && "
-                     "sha1sum < " + mnt + "/data.bin > " + scratch_.path() + "/data.sha1")
+  ASSERT_EQ(0, Shell("echo 'over the wire' > " + mnt +
+                     "/note.txt && "
+                     "head -c 3000000 /dev/urandom > " +
+                     mnt +
+                     "/data.bin && "
+                     "sha1sum < " +
+                     mnt + "/data.bin > " + scratch_.path() + "/data.sha1")
                    .code);
   ASSERT_TRUE(attached_.Unmount(mnt));
   // Mounted again over the wire, the superblock still checks out.

@@ -212,13 +212,29 @@ int main(int argc, char** argv) {
   if (argc != 2) return 2;
   const QString dir = QString::fromLocal8Bit(argv[1]);
   const std::pair<const char*, Draw> tools[] = {
-      {"create", [](QPainter& p) { Server(p); Badge(p, kGreen, Plus); }},
-      {"delete", [](QPainter& p) { Server(p); Badge(p, kRed, Cross); }},
+      {"create",
+       [](QPainter& p) {
+         Server(p);
+         Badge(p, kGreen, Plus);
+       }},
+      {"delete",
+       [](QPainter& p) {
+         Server(p);
+         Badge(p, kRed, Cross);
+       }},
       {"start", Start},
       {"stop", Stop},
       {"refresh", Refresh},
-      {"add", [](QPainter& p) { Client(p); Badge(p, kGreen, Plus); }},
-      {"remove", [](QPainter& p) { Client(p); Badge(p, kRed, Minus); }},
+      {"add",
+       [](QPainter& p) {
+         Client(p);
+         Badge(p, kGreen, Plus);
+       }},
+      {"remove",
+       [](QPainter& p) {
+         Client(p);
+         Badge(p, kRed, Minus);
+       }},
       {"access", Access},
       {"options", Options},
       {"print", Print},
@@ -230,6 +246,7 @@ int main(int argc, char** argv) {
   ok &= Save(dir, "client", 16, [](QPainter& p) { Client(p); });
   ok &= Save(dir, "connected", 16, [](QPainter& p) { Status(p, true); });
   ok &= Save(dir, "disconnected", 16, [](QPainter& p) { Status(p, false); });
-  for (int size : {16, 32, 48, 128}) ok &= Save(dir, QString("ludrane-%1").arg(size), size, Program);
+  for (int size : {16, 32, 48, 128})
+    ok &= Save(dir, QString("ludrane-%1").arg(size), size, Program);
   return ok ? 0 : 1;
 }

@@ -212,8 +212,9 @@ void ConnectionEngine::Core::AcceptLoop() {
         if (platform::IsDescriptorShortage(error)) {
           // Said once per shortage; the connections wait in the queue meanwhile.
           if (!short_of_descriptors) {
-            ConsolePrintf("accept() failed: %d: out of file descriptors, connections wait until some close\n",
-                          SocketErrorFromErrno(error));
+            ConsolePrintf(
+                "accept() failed: %d: out of file descriptors, connections wait until some close\n",
+                SocketErrorFromErrno(error));
           }
           short_of_descriptors = true;
           ++descriptor_retries;
@@ -262,7 +263,8 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
   // Arming the first receive hands the connection to the socket workers, so
   // it is the last thing done with it here: from then on a worker may close
   // and free it at any moment (a client that resets at once).
-  if (socket_port->Start(c->io->overlapped, false, bytes, error) == platform::StartResult::kFailed) {
+  if (socket_port->Start(c->io->overlapped, false, bytes, error) ==
+      platform::StartResult::kFailed) {
     ConsolePrintf("CreateIoCompletionPort() failed: %d\n", platform::Win32ErrorFromErrno(error));
     CloseClient(c, false);
     return false;

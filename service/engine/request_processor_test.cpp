@@ -171,7 +171,7 @@ class ProcessorTest : public ::testing::Test {
     ASSERT_EQ(io_->Write(510, signature, 2).bytes, 2u);
   }
 
-  uint8_t access_ = ACCESS_FULL;  // admission level for Make
+  uint8_t access_ = ACCESS_FULL;        // admission level for Make
   ServerConfig settings_ = Settings();  // the export's digests for Make
   MemoryIo* io_ = nullptr;
   std::unique_ptr<source::DiskSource> source_;
@@ -469,7 +469,8 @@ TEST_F(ProcessorTest, SectorZeroWithoutTheBootSignatureIsServedAsStored) {
   sector[511] = 0xAB;
   ASSERT_EQ(Exchange(WriteRequest(0, sector)).header.status, REPLY_OK);
   EXPECT_EQ(Exchange(ReadRequest(0, 512)).plain(), sector);
-  EXPECT_EQ(Exchange(ReadRequest(440, 4)).plain(), Bytes(sector.begin() + 440, sector.begin() + 444));
+  EXPECT_EQ(Exchange(ReadRequest(440, 4)).plain(),
+            Bytes(sector.begin() + 440, sector.begin() + 444));
 }
 
 TEST_F(ProcessorTest, SectorZeroWhoseEndCannotBeReadIsServedAsStored) {

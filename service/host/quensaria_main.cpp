@@ -115,9 +115,10 @@ int Main(int argc, char** argv) {
   ServiceHost host({arguments.state_directory, arguments.runtime_directory, socket_group},
                    engine::CreateConnectionEngine);
   if (arguments.console) {
-    platform::ConsolePrintf("Quensaria service running: state %s, management %s/%s/%s; Ctrl-C stops it.\n",
-                            arguments.state_directory.c_str(), arguments.runtime_directory.c_str(),
-                            kLocalProtocolDirectory, kManagementEndpoint);
+    platform::ConsolePrintf(
+        "Quensaria service running: state %s, management %s/%s/%s; Ctrl-C stops it.\n",
+        arguments.state_directory.c_str(), arguments.runtime_directory.c_str(),
+        kLocalProtocolDirectory, kManagementEndpoint);
   }
   std::thread stopper([&] {
     (*signals)->Wait();

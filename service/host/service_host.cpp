@@ -12,9 +12,11 @@ ServiceHost::ServiceHost(HostOptions options, engine::EndpointFactory factory)
     : options_(std::move(options)),
       store_(options_.state_directory),
       registry_(std::make_unique<registry::ServerRegistry>(std::move(factory))),
-      operations_(std::make_unique<management::RegistryOperations<registry::ServerRegistry>>(*registry_)),
+      operations_(
+          std::make_unique<management::RegistryOperations<registry::ServerRegistry>>(*registry_)),
       management_(std::make_unique<management::ManagementServer>(
-          *operations_, options_.runtime_directory, management::ManagementLimits{}, options_.socket_group)) {}
+          *operations_, options_.runtime_directory, management::ManagementLimits{},
+          options_.socket_group)) {}
 
 ServiceHost::~ServiceHost() { Stop(); }
 
@@ -32,10 +34,11 @@ void ServiceHost::BringUp() {
   // Each export to be started may take up to its start wait: systemd's
   // start time-out is stretched ahead of every one, so many exports never
   // make the unit fail.
-  store_.LoadConfiguration([this](const ServerConfig& config, const std::vector<ClientEntry>& clients) {
-    if (config.Started != 0) platform::NotifyExtendTimeout(kStartTimeoutExtension);
-    registry_->LoadServer(config, clients);
-  });
+  store_.LoadConfiguration(
+      [this](const ServerConfig& config, const std::vector<ClientEntry>& clients) {
+        if (config.Started != 0) platform::NotifyExtendTimeout(kStartTimeoutExtension);
+        registry_->LoadServer(config, clients);
+      });
   resolver_ = std::thread([this] { registry_->RunHostNameResolver(); });
   // Ready once the exports are up and the management socket exists (calls
   // queue on it until the listen loop takes them, a moment later).

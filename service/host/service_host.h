@@ -33,8 +33,8 @@ namespace quensaria::host {
 inline constexpr std::chrono::seconds kStartTimeoutExtension{10};
 
 struct HostOptions {
-  std::string state_directory;    // where Locals.xml lives
-  std::string runtime_directory;  // where ncalrpc/quensariasvc is created
+  std::string state_directory;                // where Locals.xml lives
+  std::string runtime_directory;              // where ncalrpc/quensariasvc is created
   gid_t socket_group = platform::kKeepGroup;  // the management socket's group
 };
 

@@ -26,7 +26,8 @@ using configurator::ManagementClient;
 struct FakeEngines {
   class Endpoint : public engine::Endpoint {
    public:
-    Endpoint(FakeEngines& engines, const ServerConfig& config) : engines_(engines), config_(config) {}
+    Endpoint(FakeEngines& engines, const ServerConfig& config)
+        : engines_(engines), config_(config) {}
     void SetHooks(engine::EngineHooks hooks) override { listening_ = std::move(hooks.Listening); }
     void Run() override {
       if (config_.Port == 1) return;
@@ -80,8 +81,8 @@ class ServiceHostTest : public ::testing::Test {
   }
 
   void StartHost(const std::string& runtime = "") {
-    host_ = std::make_unique<ServiceHost>(HostOptions{state_, runtime.empty() ? dir_ + "/run" : runtime},
-                                          engines_.Factory());
+    host_ = std::make_unique<ServiceHost>(
+        HostOptions{state_, runtime.empty() ? dir_ + "/run" : runtime}, engines_.Factory());
     run_ = std::thread([this] { host_->Run(); });
   }
   void StopHost() {
@@ -93,7 +94,8 @@ class ServiceHostTest : public ::testing::Test {
   std::unique_ptr<ManagementClient> Client() {
     auto client = std::make_unique<ManagementClient>(dir_ + "/run", 10s);
     std::string name;
-    for (int i = 0; i < 1000 && client->GetServiceName(16, name) != 0; ++i) std::this_thread::sleep_for(5ms);
+    for (int i = 0; i < 1000 && client->GetServiceName(16, name) != 0; ++i)
+      std::this_thread::sleep_for(5ms);
     EXPECT_EQ(name, "Velmoran Server");
     return client;
   }
@@ -197,7 +199,8 @@ TEST_F(ServiceHostTest, WithoutManagementTheServersKeepServingUntilTheStop) {
   StartHost(dir_ + "/run-file");
   run_.join();  // the service main returned: no management interface
   platform::SetConsoleSinkForTesting({});
-  EXPECT_NE(console.find("RPC Err: 1718\nfile = .\\zeltosvcrpcs, line=50."), std::string::npos) << console;
+  EXPECT_NE(console.find("RPC Err: 1718\nfile = .\\zeltosvcrpcs, line=50."), std::string::npos)
+      << console;
   EXPECT_EQ(engines_.running, 1);
   StopHost();
   EXPECT_EQ(engines_.running, 0);

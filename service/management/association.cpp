@@ -43,8 +43,9 @@ Association::Output Association::OnPdu(std::span<const uint8_t> pdu) {
   if (!rpc::DecodeHeader(pdu, header) || header.rpc_vers != 5) return Close();
   const bool is_bind = header.type == PduType::kBind || header.type == PduType::kAlterContext;
   if (header.rpc_vers_minor > 1) {
-    return is_bind ? Send(rpc::EncodeBindNak(header.call_id, rpc::kRejectProtocolVersionNotSupported))
-                   : Close();
+    return is_bind
+               ? Send(rpc::EncodeBindNak(header.call_id, rpc::kRejectProtocolVersionNotSupported))
+               : Close();
   }
   if (!header.little_endian()) {
     return is_bind ? Send(rpc::EncodeBindNak(header.call_id, rpc::kRejectUserDataNotReadable))
@@ -120,9 +121,10 @@ Association::Output Association::OnBind(const rpc::Header& header, std::span<con
   ack.assoc_group_id = assoc_group_id_;
   if (!alter) ack.secondary_address = secondary_address_;
   const std::set<uint16_t> contexts_before = contexts_;
-  for (const rpc::ContextElement& element : bind.contexts) ack.results.push_back(Negotiate(element));
-  std::vector<uint8_t> reply =
-      rpc::EncodeBindAck(alter ? PduType::kAlterContextResp : PduType::kBindAck, header.call_id, ack);
+  for (const rpc::ContextElement& element : bind.contexts)
+    ack.results.push_back(Negotiate(element));
+  std::vector<uint8_t> reply = rpc::EncodeBindAck(
+      alter ? PduType::kAlterContextResp : PduType::kBindAck, header.call_id, ack);
   // The answer is never fragmented, so it must fit what the client takes.
   if (reply.size() > max_xmit_frag_) {
     contexts_ = contexts_before;
@@ -133,9 +135,11 @@ Association::Output Association::OnBind(const rpc::Header& header, std::span<con
   return Send(std::move(reply));
 }
 
-Association::Output Association::OnRequest(const rpc::Header& header, std::span<const uint8_t> pdu) {
+Association::Output Association::OnRequest(const rpc::Header& header,
+                                           std::span<const uint8_t> pdu) {
   rpc::Request request;
-  if (!rpc::DecodeRequest(pdu, request)) return Fault(header.call_id, 0, rpc::nca_proto_error, true);
+  if (!rpc::DecodeRequest(pdu, request))
+    return Fault(header.call_id, 0, rpc::nca_proto_error, true);
   if (header.auth_length != 0) {
     pending_.reset();
     return Fault(header.call_id, request.context_id, rpc::nca_s_fault_access_denied, true);
@@ -175,7 +179,7 @@ Association::Output Association::Complete(uint32_t call_id, PendingCall call) {
 }
 
 Association::Output Association::Fault(uint32_t call_id, uint16_t context_id, uint32_t status,
-                                        bool did_not_execute) {
+                                       bool did_not_execute) {
   return Send(rpc::EncodeFault(call_id, context_id, status, did_not_execute));
 }
 

@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <set>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>

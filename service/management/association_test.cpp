@@ -12,7 +12,8 @@ namespace {
 using rpc::PduType;
 
 const rpc::SyntaxId kNdr64 = {*rpc::ParseUuid("71710533-beba-4937-8319-b5dbef9ccc36"), 1, 0};
-const rpc::SyntaxId kOtherInterface = {*rpc::ParseUuid("12345778-1234-abcd-ef00-0123456789ac"), 1, 0};
+const rpc::SyntaxId kOtherInterface = {*rpc::ParseUuid("12345778-1234-abcd-ef00-0123456789ac"), 1,
+                                       0};
 
 class AssociationTest : public ::testing::Test {
  protected:
@@ -43,8 +44,9 @@ class AssociationTest : public ::testing::Test {
     EXPECT_EQ(output.pdus.size(), 1u);
     if (output.pdus.size() == 1) {
       EXPECT_TRUE(rpc::DecodeBindAck(output.pdus[0], ack));
-      EXPECT_EQ(output.pdus[0][2], static_cast<uint8_t>(type == PduType::kBind ? PduType::kBindAck
-                                                                               : PduType::kAlterContextResp));
+      EXPECT_EQ(output.pdus[0][2],
+                static_cast<uint8_t>(type == PduType::kBind ? PduType::kBindAck
+                                                            : PduType::kAlterContextResp));
     }
     return ack;
   }
@@ -138,7 +140,8 @@ TEST_F(AssociationTest, FragmentSizesAreNegotiatedWithinLimits) {
 }
 
 TEST_F(AssociationTest, TinyFragmentProposalsAreRaisedToTheMinimum) {
-  rpc::BindAck ack = BindAndAck(MakeBind({{0, kManagementInterface, {kNdrTransferSyntax}}}, 16, 16));
+  rpc::BindAck ack =
+      BindAndAck(MakeBind({{0, kManagementInterface, {kNdrTransferSyntax}}}, 16, 16));
   EXPECT_EQ(ack.max_xmit_frag, rpc::kMinFragmentSize);
   EXPECT_EQ(ack.max_recv_frag, rpc::kMinFragmentSize);
   reply_stub_.assign(5000, 7);
@@ -181,7 +184,8 @@ TEST_F(AssociationTest, FragmentedRequestIsJoinedAndResponseFragmented) {
 
 TEST_F(AssociationTest, FragmentsOutOfSequenceAreProtocolErrors) {
   BindManagement();
-  auto fragments = rpc::EncodeRequest(9, 0, 4, std::vector<uint8_t>(3000, 1), rpc::kMinFragmentSize);
+  auto fragments =
+      rpc::EncodeRequest(9, 0, 4, std::vector<uint8_t>(3000, 1), rpc::kMinFragmentSize);
   EXPECT_EQ(FaultOf(Feed(fragments[1])), rpc::nca_proto_error);
   // A fragment of another call in the middle of one.
   EXPECT_TRUE(Feed(fragments[0]).pdus.empty());
@@ -213,7 +217,8 @@ TEST_F(AssociationTest, OversizedRequestIsRefusedWithoutGrowingMemory) {
 
 TEST_F(AssociationTest, SecondBindIsRefusedAlterContextAddsContexts) {
   BindManagement();
-  EXPECT_EQ(NakReason(Feed(rpc::EncodeBind(PduType::kBind, 2, MakeBind({})))), rpc::kRejectNotSpecified);
+  EXPECT_EQ(NakReason(Feed(rpc::EncodeBind(PduType::kBind, 2, MakeBind({})))),
+            rpc::kRejectNotSpecified);
   rpc::BindAck ack = BindAndAck(MakeBind({{1, kManagementInterface, {kNdrTransferSyntax}}}),
                                 PduType::kAlterContext);
   ASSERT_EQ(ack.results.size(), 1u);
@@ -224,8 +229,8 @@ TEST_F(AssociationTest, SecondBindIsRefusedAlterContextAddsContexts) {
 }
 
 TEST_F(AssociationTest, UnsupportedVersionsByteOrdersAndAuthAreNaked) {
-  std::vector<uint8_t> bind =
-      rpc::EncodeBind(PduType::kBind, 1, MakeBind({{0, kManagementInterface, {kNdrTransferSyntax}}}));
+  std::vector<uint8_t> bind = rpc::EncodeBind(
+      PduType::kBind, 1, MakeBind({{0, kManagementInterface, {kNdrTransferSyntax}}}));
   auto minor2 = bind;
   minor2[1] = 2;
   EXPECT_EQ(NakReason(Feed(minor2)), rpc::kRejectProtocolVersionNotSupported);
@@ -246,7 +251,8 @@ TEST_F(AssociationTest, UnsupportedVersionsByteOrdersAndAuthAreNaked) {
 
 TEST_F(AssociationTest, BindWhoseAnswerWouldNotFitIsRefusedWhole) {
   std::vector<rpc::ContextElement> many;
-  for (uint16_t id = 0; id < 200; ++id) many.push_back({id, kManagementInterface, {kNdrTransferSyntax}});
+  for (uint16_t id = 0; id < 200; ++id)
+    many.push_back({id, kManagementInterface, {kNdrTransferSyntax}});
   const auto output = Feed(rpc::EncodeBind(PduType::kBind, 1, MakeBind(many, 4280, 4280)));
   EXPECT_EQ(NakReason(output), rpc::kRejectLocalLimitExceeded);
   EXPECT_EQ(FaultOf(Feed(rpc::EncodeRequest(2, 5, 0, reply_stub_, 4280)[0])), rpc::nca_unk_if);
@@ -255,8 +261,8 @@ TEST_F(AssociationTest, BindWhoseAnswerWouldNotFitIsRefusedWhole) {
 
 TEST_F(AssociationTest, PdusOnlyAServerSendsEndTheConnection) {
   BindManagement();
-  for (const auto& pdu : {rpc::EncodeResponse(1, 0, reply_stub_, 4280)[0], rpc::EncodeFault(1, 0, 5, false),
-                          rpc::EncodeBindNak(1, 0)}) {
+  for (const auto& pdu : {rpc::EncodeResponse(1, 0, reply_stub_, 4280)[0],
+                          rpc::EncodeFault(1, 0, 5, false), rpc::EncodeBindNak(1, 0)}) {
     EXPECT_TRUE(Feed(pdu).close);
   }
   auto big_endian_request = rpc::EncodeRequest(1, 0, 0, reply_stub_, 4280)[0];
@@ -266,7 +272,8 @@ TEST_F(AssociationTest, PdusOnlyAServerSendsEndTheConnection) {
 
 TEST_F(AssociationTest, OrphanedDropsTheHalfReceivedCall) {
   BindManagement();
-  auto fragments = rpc::EncodeRequest(9, 0, 4, std::vector<uint8_t>(3000, 1), rpc::kMinFragmentSize);
+  auto fragments =
+      rpc::EncodeRequest(9, 0, 4, std::vector<uint8_t>(3000, 1), rpc::kMinFragmentSize);
   Feed(fragments[0]);
   auto orphaned = rpc::EncodeFault(9, 0, 0, false);
   orphaned[2] = static_cast<uint8_t>(PduType::kOrphaned);

@@ -13,7 +13,7 @@
 namespace quensaria::management {
 
 struct CallOutcome {
-  uint32_t fault = 0;  // nonzero: send a fault with this status instead
+  uint32_t fault = 0;    // nonzero: send a fault with this status instead
   bool executed = true;  // false: the operation was not run at all
   std::vector<uint8_t> stub;
 };

@@ -17,8 +17,8 @@ class CallDispatchTest : public ::testing::Test {
  protected:
   // Runs `op` and decodes its reply as a client would.
   ManagementReply Call(ManagementOp op, const ManagementRequest& request) {
-    CallOutcome outcome = DispatchCall(ops_, static_cast<uint16_t>(op),
-                                       EncodeManagementRequest(op, request));
+    CallOutcome outcome =
+        DispatchCall(ops_, static_cast<uint16_t>(op), EncodeManagementRequest(op, request));
     EXPECT_EQ(outcome.fault, 0u);
     ManagementReply reply;
     EXPECT_TRUE(DecodeManagementReply(op, request, outcome.stub, reply));
@@ -97,7 +97,8 @@ TEST_F(CallDispatchTest, RecordsComeInAsTheirBytesAndGoOutInAZeroedBuffer) {
   EXPECT_EQ(back.Port, 60000);
   EXPECT_EQ(back.SizeBytes, int64_t{5} << 30);
   EXPECT_EQ(back.Started, 0);
-  for (size_t i = sizeof(ServerConfig); i < kRecordBufferSize; ++i) ASSERT_EQ(got.buffer[i], 0) << i;
+  for (size_t i = sizeof(ServerConfig); i < kRecordBufferSize; ++i)
+    ASSERT_EQ(got.buffer[i], 0) << i;
 
   got = CallN(ManagementOp::GetServer, 12345);
   EXPECT_EQ(got.result, -1);

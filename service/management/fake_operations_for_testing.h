@@ -176,7 +176,8 @@ class FakeOperations : public Operations {
     auto& clients = (*it).*list;
     auto at = clients.begin();
     if (client != 0) {
-      at = std::find_if(clients.begin(), clients.end(), [&](const Client& c) { return c.handle == client; });
+      at = std::find_if(clients.begin(), clients.end(),
+                        [&](const Client& c) { return c.handle == client; });
       if (at == clients.end()) return 0;
       ++at;
     }

@@ -46,11 +46,12 @@ TEST(ImpacketInteropTest, ForeignClientBindsAndCalls) {
   }
 
   std::string output;
-  const int status =
-      RunCommand(std::string(kPython) + " " + QUENSARIA_IMPACKET_PEER + " " + server.EndpointPath(), output);
+  const int status = RunCommand(
+      std::string(kPython) + " " + QUENSARIA_IMPACKET_PEER + " " + server.EndpointPath(), output);
   EXPECT_EQ(status, 0) << output;
   EXPECT_EQ(output.find("FAIL"), std::string::npos) << output;
-  EXPECT_NE(output.find("ok    GetServiceName n=16 is \"Velmoran Server\""), std::string::npos) << output;
+  EXPECT_NE(output.find("ok    GetServiceName n=16 is \"Velmoran Server\""), std::string::npos)
+      << output;
   EXPECT_NE(output.find("ok    GetServer Source"), std::string::npos) << output;
 
   server.Shutdown();

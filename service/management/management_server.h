@@ -4,7 +4,8 @@
 // Each connection is served by a thread of its own, at most kMaxConnections
 // at once and kMaxConnectionsPerProcess from one peer process; a connection
 // beyond either is closed at once, and one that sends no complete PDU for
-// kIdleTimeout is closed, so idle callers cannot lock the others out. Calls run concurrently on Operations.
+// kIdleTimeout is closed, so idle callers cannot lock the others out. Calls run concurrently on
+// Operations.
 //
 // The steps mirror the RPC runtime calls of the service's start-up and
 // return RPC status codes. Listen blocks the calling thread until Shutdown;
@@ -47,8 +48,7 @@ struct ManagementLimits {
 class ManagementServer {
  public:
   ManagementServer(Operations& operations, std::string runtime_directory,
-                   ManagementLimits limits = {},
-                   gid_t socket_group = platform::kKeepGroup);
+                   ManagementLimits limits = {}, gid_t socket_group = platform::kKeepGroup);
   ~ManagementServer();  // Shutdown
   ManagementServer(const ManagementServer&) = delete;
   ManagementServer& operator=(const ManagementServer&) = delete;

@@ -187,7 +187,8 @@ TEST_F(ManagementServerTest, PeersThatVanishMidPduOrMidCallCostNothing) {
   }
   {
     TestClient half_call = Bound();
-    auto fragments = rpc::EncodeRequest(7, 0, 1, std::vector<uint8_t>(2052, 0), rpc::kMinFragmentSize);
+    auto fragments =
+        rpc::EncodeRequest(7, 0, 1, std::vector<uint8_t>(2052, 0), rpc::kMinFragmentSize);
     half_call.Send(fragments[0]);
   }
   {
@@ -226,7 +227,8 @@ TEST_F(ManagementServerTest, ConnectionsWithoutAWholePduInTimeAreClosed) {
   ASSERT_TRUE(trickling.Connect(server_->EndpointPath()));
   TestClient busy = Bound();
   ASSERT_TRUE(WaitFor([&] { return server_->active_connections() == 4; }));
-  const std::vector<uint8_t> bind = rpc::EncodeRequest(1, 0, 0, std::vector<uint8_t>(8, 0), 4280)[0];
+  const std::vector<uint8_t> bind =
+      rpc::EncodeRequest(1, 0, 0, std::vector<uint8_t>(8, 0), 4280)[0];
   // One byte every 50 ms, and a call every 50 ms: both outlive the time-out.
   for (size_t i = 0; i < 16; ++i) {
     trickling.Send(std::span<const uint8_t>(bind.data() + i, 1));

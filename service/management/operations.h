@@ -41,8 +41,12 @@ class RegistryOperations final : public Operations {
   int32_t EnumStaticClients(Handle s, Handle c, Handle& n) override {
     return registry_.EnumStaticClients(s, c, n);
   }
-  int32_t GetStaticClient(Handle c, ClientEntry& e) override { return registry_.GetStaticClient(c, e); }
-  int32_t DeleteStaticClient(Handle s, Handle c) override { return registry_.DeleteStaticClient(s, c); }
+  int32_t GetStaticClient(Handle c, ClientEntry& e) override {
+    return registry_.GetStaticClient(c, e);
+  }
+  int32_t DeleteStaticClient(Handle s, Handle c) override {
+    return registry_.DeleteStaticClient(s, c);
+  }
   int32_t ModifyStaticClient(Handle c, const ClientEntry& e) override {
     return registry_.ModifyStaticClient(c, e);
   }
@@ -52,8 +56,12 @@ class RegistryOperations final : public Operations {
   int32_t EnumOnlineClients(Handle s, Handle c, Handle& n) override {
     return registry_.EnumOnlineClients(s, c, n);
   }
-  int32_t GetOnlineClient(Handle c, ClientEntry& e) override { return registry_.GetOnlineClient(c, e); }
-  int32_t DeleteOnlineClient(Handle s, Handle c) override { return registry_.DeleteOnlineClient(s, c); }
+  int32_t GetOnlineClient(Handle c, ClientEntry& e) override {
+    return registry_.GetOnlineClient(c, e);
+  }
+  int32_t DeleteOnlineClient(Handle s, Handle c) override {
+    return registry_.DeleteOnlineClient(s, c);
+  }
   int32_t ModifyOnlineClient(Handle c, const ClientEntry& e) override {
     return registry_.ModifyOnlineClient(c, e);
   }

@@ -2,7 +2,6 @@
 // every answer a well-formed PDU within the negotiated size, and the service
 // still answering a good client afterwards.
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 
 #include <filesystem>
@@ -21,7 +20,9 @@ namespace {
 
 class RpcFuzzTest : public ::testing::Test {
  protected:
-  uint32_t Next(uint32_t bound) { return std::uniform_int_distribution<uint32_t>(0, bound - 1)(random_); }
+  uint32_t Next(uint32_t bound) {
+    return std::uniform_int_distribution<uint32_t>(0, bound - 1)(random_);
+  }
 
   // Valid PDUs of every kind the service takes, to mutate.
   std::vector<std::vector<uint8_t>> Seeds() {
@@ -36,9 +37,9 @@ class RpcFuzzTest : public ::testing::Test {
       ManagementRequest request;
       request.first = static_cast<int32_t>(Next(3)) * 0x101;  // 0 or plausible handles
       request.second = 0x102;
-      for (const auto& pdu : rpc::EncodeRequest(10 + op, 0, op,
-                                                EncodeManagementRequest(static_cast<ManagementOp>(op), request),
-                                                rpc::kMinFragmentSize)) {
+      for (const auto& pdu : rpc::EncodeRequest(
+               10 + op, 0, op, EncodeManagementRequest(static_cast<ManagementOp>(op), request),
+               rpc::kMinFragmentSize)) {
         seeds.push_back(pdu);
       }
     }
@@ -50,22 +51,28 @@ class RpcFuzzTest : public ::testing::Test {
     for (int e = 0; e < edits; ++e) {
       switch (Next(6)) {
         case 0:
-          if (!pdu.empty()) pdu[Next(static_cast<uint32_t>(pdu.size()))] = static_cast<uint8_t>(Next(256));
+          if (!pdu.empty())
+            pdu[Next(static_cast<uint32_t>(pdu.size()))] = static_cast<uint8_t>(Next(256));
           break;
         case 1:  // a header field: type, flags, lengths, counts
-          if (pdu.size() > 28) pdu[std::array<uint32_t, 8>{2, 3, 8, 9, 10, 22, 24, 28}[Next(8)]] ^= static_cast<uint8_t>(1 + Next(255));
+          if (pdu.size() > 28)
+            pdu[std::array<uint32_t, 8>{2, 3, 8, 9, 10, 22, 24, 28}[Next(8)]] ^=
+                static_cast<uint8_t>(1 + Next(255));
           break;
         case 2:
           pdu.resize(Next(static_cast<uint32_t>(pdu.size()) + 1));
           break;
         case 3:
-          for (uint32_t i = 0, n = Next(64); i < n; ++i) pdu.push_back(static_cast<uint8_t>(Next(256)));
+          for (uint32_t i = 0, n = Next(64); i < n; ++i)
+            pdu.push_back(static_cast<uint8_t>(Next(256)));
           break;
         case 4:  // frag_length that lies
           if (pdu.size() >= 10) StoreLe16(pdu.data() + 8, static_cast<uint16_t>(Next(65536)));
           break;
         default:  // an n or a conformance at the start of the stub
-          if (pdu.size() >= 28) StoreLe32(pdu.data() + 24, std::array<uint32_t, 5>{0, 2047, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF}[Next(5)]);
+          if (pdu.size() >= 28)
+            StoreLe32(pdu.data() + 24, std::array<uint32_t, 5>{0, 2047, 0x7FFFFFFF, 0x80000000,
+                                                               0xFFFFFFFF}[Next(5)]);
           break;
       }
     }
@@ -81,15 +88,20 @@ TEST_F(RpcFuzzTest, MutatedPdusGetWellFormedAnswersOrAClose) {
   int answered = 0;
   for (int session = 0; session < 200; ++session) {
     Association association(
-        [this](uint16_t opnum, std::span<const uint8_t> stub) { return DispatchCall(ops_, opnum, stub); },
+        [this](uint16_t opnum, std::span<const uint8_t> stub) {
+          return DispatchCall(ops_, opnum, stub);
+        },
         [] { return true; }, "quensariasvc", 1);
     if (Next(4) != 0) association.OnPdu(seeds[0]);  // mostly bound first
     for (int i = 0; i < 50; ++i) {
-      std::vector<uint8_t> pdu = Next(5) == 0 ? seeds[Next(static_cast<uint32_t>(seeds.size()))]
-                                              : Mutate(seeds[Next(static_cast<uint32_t>(seeds.size()))]);
+      std::vector<uint8_t> pdu = Next(5) == 0
+                                     ? seeds[Next(static_cast<uint32_t>(seeds.size()))]
+                                     : Mutate(seeds[Next(static_cast<uint32_t>(seeds.size()))]);
       // What ReadPdu would have delivered: the header's frag_length bytes.
       rpc::Header header;
-      if (!rpc::DecodeHeader(pdu, header) || header.rpc_vers != 5 || header.frag_length < rpc::kHeaderSize) continue;
+      if (!rpc::DecodeHeader(pdu, header) || header.rpc_vers != 5 ||
+          header.frag_length < rpc::kHeaderSize)
+        continue;
       pdu.resize(header.frag_length, 0);
       const Association::Output output = association.OnPdu(pdu);
       for (const auto& reply : output.pdus) {
@@ -127,7 +139,10 @@ TEST_F(RpcFuzzTest, GarbageStreamsOnTheSocketLeaveTheServiceServing) {
     }
     // Send from a second thread while this one drains the answers, so a
     // full socket buffer on either side cannot stall the test.
-    std::thread sender([&] { client.Send(stream); ::shutdown(client.fd(), SHUT_WR); });
+    std::thread sender([&] {
+      client.Send(stream);
+      ::shutdown(client.fd(), SHUT_WR);
+    });
     while (client.Receive()) {
     }
     sender.join();

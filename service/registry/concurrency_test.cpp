@@ -51,7 +51,8 @@ TEST_F(ConcurrencyTest, ManagementHooksResolverAndStopsTogether) {
         while (registry_.EnumStaticClients(served, next, next) == 0 && next != 0) client = next;
         ClientEntry entry{};
         if (registry_.GetStaticClient(client, entry) == 0 && entry.address != 0) {
-          static_cast<void>(registry_.ModifyStaticClient(client, MakeClient(0, ACCESS_VIRTUAL_WRITE)));
+          static_cast<void>(
+              registry_.ModifyStaticClient(client, MakeClient(0, ACCESS_VIRTUAL_WRITE)));
           static_cast<void>(registry_.DeleteStaticClient(served, client));
         }
       }

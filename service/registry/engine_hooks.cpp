@@ -19,14 +19,13 @@ const ClientEntry* FindStatic(const ClientList& list, uint32_t address) {
   return client == nullptr ? nullptr : &client->entry;
 }
 
-void LogHookException(const char* hook) {
-  platform::ConsolePrintf("%s failed\n", hook);
-}
+void LogHookException(const char* hook) { platform::ConsolePrintf("%s failed\n", hook); }
 
 // The admission decision over one static list: true with `access` for an
 // admitted address. `listed` tells whether an entry decided (a refusal by an
 // entry is not recorded as a refused client).
-bool DecideAccess(const ClientList& static_clients, uint32_t address, uint8_t& access, bool& listed) {
+bool DecideAccess(const ClientList& static_clients, uint32_t address, uint8_t& access,
+                  bool& listed) {
   access = ACCESS_REFUSED;
   listed = false;
   if (const ClientEntry* exact = FindStatic(static_clients, address)) {
@@ -75,7 +74,8 @@ void ClientDisconnected(RegistryState& state, EngineLink& link, uint32_t address
 
 // Listed at once with its name still to be found: the look-up (seconds,
 // where reverse DNS times out) is the resolver's, never the engine's.
-void ClientLoggedOn(RegistryState& state, const EngineLink& link, uint32_t address, uint8_t access) {
+void ClientLoggedOn(RegistryState& state, const EngineLink& link, uint32_t address,
+                    uint8_t access) {
   if (link.stopping()) return;
   ClientEntry online{};
   online.address = address;

@@ -42,9 +42,21 @@ const AdmissionCase kAdmissionCases[] = {
     {"any full gives virtual write", {{"0.0.0.0", kFull}}, true, kVirtual, false},
     {"any virtual write", {{"0.0.0.0", kVirtual}}, true, kVirtual, false},
     {"any refused", {{"0.0.0.0", kRefused}}, false, kRefused, false},
-    {"exact beats an earlier any", {{"0.0.0.0", kRefused}, {"10.1.1.1", kFull}}, true, kFull, false},
-    {"exact refusal beats any", {{"10.1.1.1", kRefused}, {"0.0.0.0", kFull}}, false, kRefused, false},
-    {"exact full beats a later any", {{"10.1.1.1", kFull}, {"0.0.0.0", kVirtual}}, true, kFull, false},
+    {"exact beats an earlier any",
+     {{"0.0.0.0", kRefused}, {"10.1.1.1", kFull}},
+     true,
+     kFull,
+     false},
+    {"exact refusal beats any",
+     {{"10.1.1.1", kRefused}, {"0.0.0.0", kFull}},
+     false,
+     kRefused,
+     false},
+    {"exact full beats a later any",
+     {{"10.1.1.1", kFull}, {"0.0.0.0", kVirtual}},
+     true,
+     kFull,
+     false},
     {"others only", {{"10.1.1.2", kFull}, {"10.1.1.10", kFull}}, false, kRefused, true},
     {"empty list", {}, false, kRefused, true},
 };
@@ -175,7 +187,8 @@ TEST_F(OnlineListTest, OnlyUnnamedLoggedOnEntriesAreLookedUp) {
   };
   ResolveNames();
   EXPECT_EQ(LookedUp(), (std::vector<uint32_t>{Ip("10.0.0.1"), Ip("10.0.0.2")}));
-  EXPECT_EQ(OnlineAddresses(server_), (std::vector<uint32_t>{Ip("10.0.0.2"), Ip("10.0.0.3"), Ip("10.0.0.4")}));
+  EXPECT_EQ(OnlineAddresses(server_),
+            (std::vector<uint32_t>{Ip("10.0.0.2"), Ip("10.0.0.3"), Ip("10.0.0.4")}));
 }
 
 TEST_F(OnlineListTest, DisconnectRemovesOnlyThatAddressInEitherOrder) {

@@ -51,10 +51,9 @@ class EngineRun {
   // copy of `config`, waits for the hooks (`hooks_for`, installed from this
   // thread) and runs it. Returns as soon as the engine listens, or after
   // `start_wait` at most: null when the thread ended before either.
-  static std::unique_ptr<EngineRun> StartEndpoint(const engine::EndpointFactory& factory,
-                                                  const ServerConfig& config,
-                                                  const HooksFor& hooks_for,
-                                                  std::chrono::milliseconds start_wait = kStartWait);
+  static std::unique_ptr<EngineRun> StartEndpoint(
+      const engine::EndpointFactory& factory, const ServerConfig& config, const HooksFor& hooks_for,
+      std::chrono::milliseconds start_wait = kStartWait);
 
   // Stops the engine if the caller has not (StopEndpoint) and waits for it.
   ~EngineRun();

@@ -89,7 +89,8 @@ TEST(EngineStartWaitTest, AStartWaitsOnlyUntilItsEngineListens) {
     for (Handle server : servers) started += registry.StartServer(server) == 0 ? 1 : 0;
     return started;
   });
-  ASSERT_EQ(starts.wait_for(seconds(60)), std::future_status::ready) << "a start waited out its whole wait";
+  ASSERT_EQ(starts.wait_for(seconds(60)), std::future_status::ready)
+      << "a start waited out its whole wait";
   EXPECT_EQ(starts.get(), 100);
   EXPECT_TRUE(engines.Latest(9100)->IsRunning());
 
@@ -225,7 +226,8 @@ TEST_F(EngineRunTest, DestroyingTheRegistryStopsEveryEngine) {
 // them from Stop itself) and still ask for admissions and log-ons. None may
 // wait for the lock; the disconnects reach the online list afterwards.
 TEST_F(EngineRunTest, HooksOfAStoppingEngineDoNotDeadlockTheStop) {
-  const std::vector<uint32_t> workers = {Ip("10.0.0.1"), Ip("10.0.0.2"), Ip("10.0.0.3"), Ip("10.0.0.4")};
+  const std::vector<uint32_t> workers = {Ip("10.0.0.1"), Ip("10.0.0.2"), Ip("10.0.0.3"),
+                                         Ip("10.0.0.4")};
   const uint32_t reset_in_stop = Ip("10.0.0.5");
   const uint32_t refused = Ip("10.0.0.99");
   for (int round = 0; round < 5; ++round) {

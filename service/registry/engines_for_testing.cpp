@@ -38,7 +38,8 @@ class FakeEndpoint final : public engine::Endpoint {
     {
       std::scoped_lock lock(engine_->mutex);
       hooks = engine_->hooks;
-      engine_->hooks_before_run = hooks.CheckClientAccess && hooks.ClientDisconnected && hooks.ClientLoggedOn;
+      engine_->hooks_before_run =
+          hooks.CheckClientAccess && hooks.ClientDisconnected && hooks.ClientLoggedOn;
       engine_->running = engine_->mode != FakeMode::kEndAtOnce;
       engine_->changed.notify_all();
     }
@@ -65,7 +66,8 @@ class FakeEndpoint final : public engine::Endpoint {
       hooks = engine_->hooks;
       engine_->changed.notify_all();
     }
-    if (engine_->disconnect_in_stop != 0) hooks.ClientDisconnected(this, engine_->disconnect_in_stop);
+    if (engine_->disconnect_in_stop != 0)
+      hooks.ClientDisconnected(this, engine_->disconnect_in_stop);
   }
 
  private:
@@ -95,7 +97,7 @@ class FakeEndpoint final : public engine::Endpoint {
   }
 
   std::shared_ptr<FakeEngine> engine_;
-  std::mutex engine_lock_;  // plays the engine lock of the real engine
+  std::mutex engine_lock_;       // plays the engine lock of the real engine
   bool stop_requested_ = false;  // guarded by engine_->mutex
 };
 
@@ -148,7 +150,8 @@ void FakeEngines::SetMode(uint16_t port, FakeMode mode) {
   setups_[port].mode = mode;
 }
 
-void FakeEngines::SetResetAddresses(uint16_t port, std::vector<uint32_t> addresses, uint32_t in_stop) {
+void FakeEngines::SetResetAddresses(uint16_t port, std::vector<uint32_t> addresses,
+                                    uint32_t in_stop) {
   std::scoped_lock lock(mutex_);
   setups_[port].mode = FakeMode::kBusyUntilStop;
   setups_[port].reset_addresses = std::move(addresses);
@@ -167,7 +170,8 @@ engine::EndpointFactory FakeEngines::Factory() {
       engine->disconnect_in_stop = setup.disconnect_in_stop;
       built_[config.Port].push_back(engine);
     }
-    if (engine->mode == FakeMode::kThrowOnBuild) throw std::runtime_error("source cannot be opened");
+    if (engine->mode == FakeMode::kThrowOnBuild)
+      throw std::runtime_error("source cannot be opened");
     if (engine->mode == FakeMode::kNullOnBuild) return nullptr;
     return std::make_unique<FakeEndpoint>(engine);
   };
@@ -202,7 +206,8 @@ ServerConfig MakeConfig(uint16_t port, const char* source) {
   return config;
 }
 
-ClientEntry MakeClient(uint32_t address, uint8_t access, uint8_t name_state, const char* host_name) {
+ClientEntry MakeClient(uint32_t address, uint8_t access, uint8_t name_state,
+                       const char* host_name) {
   ClientEntry client{};
   client.address = address;
   client.access = access;

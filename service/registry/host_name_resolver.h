@@ -20,7 +20,8 @@ inline constexpr std::chrono::milliseconds kAfterPassPause{10000};
 
 class HostNameResolver {
  public:
-  HostNameResolver(ServerRegistry& registry, RegistryState& state) : registry_(registry), state_(state) {}
+  HostNameResolver(ServerRegistry& registry, RegistryState& state)
+      : registry_(registry), state_(state) {}
   void Run();
 
  private:

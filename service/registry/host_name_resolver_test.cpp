@@ -54,13 +54,14 @@ TEST_F(ResolverTest, LooksUpOnlyUnnamedClientsOnceAtAPaceOfOneASecond) {
 
   RunPasses(2);
   const Log server_a_first = {"lookup", "pause 1000", "pause 1000", "pause 1000",
-                                 "lookup", "pause 1000", "pause 1000", "pause 5000"};
-  const Log server_a_again = {"pause 1000", "pause 1000", "pause 1000", "pause 1000",
-                                 "pause 1000", "pause 5000"};
+                              "lookup", "pause 1000", "pause 1000", "pause 5000"};
+  const Log server_a_again = {"pause 1000", "pause 1000", "pause 1000",
+                              "pause 1000", "pause 1000", "pause 5000"};
   const Log empty_server = {"pause 1000", "pause 5000"};
   const Log pass_end = {"pause 5000", "pause 10000"};
   Log expected;
-  for (const Log* part : {&server_a_first, &empty_server, &pass_end, &server_a_again, &empty_server, &pass_end}) {
+  for (const Log* part :
+       {&server_a_first, &empty_server, &pass_end, &server_a_again, &empty_server, &pass_end}) {
     expected.insert(expected.end(), part->begin(), part->end());
   }
   EXPECT_EQ(Events(), expected);
@@ -90,9 +91,9 @@ TEST_F(ResolverTest, ClientDeletedDuringItsLookUpSkipsTheRestOfItsServer) {
     }
   };
   RunPasses(1);
-  EXPECT_EQ(Events(), (Log{"lookup", "pause 5000",                                   // server a
-                              "lookup", "pause 1000", "pause 1000", "pause 5000",       // server b
-                              "pause 5000", "pause 10000"}));
+  EXPECT_EQ(Events(), (Log{"lookup", "pause 5000",                              // server a
+                           "lookup", "pause 1000", "pause 1000", "pause 5000",  // server b
+                           "pause 5000", "pause 10000"}));
   EXPECT_EQ(LookedUp(), (std::vector<uint32_t>{Ip("10.0.0.1"), Ip("10.0.0.3")}));
   EXPECT_EQ(StaticClients(a).at(0).nameState, kNameUnknown) << "10.0.0.2 waits for the next pass";
 }
@@ -113,7 +114,9 @@ TEST_F(ResolverTest, NameGivenDuringTheLookUpIsKept) {
   const Handle client = AddStatic(a, MakeClient(Ip("10.0.0.1"), ACCESS_FULL));
   SetHostName(Ip("10.0.0.1"), "dns.example");
   during_look_up_ = [&](uint32_t) {
-    EXPECT_EQ(registry_.ModifyStaticClient(client, MakeClient(0, ACCESS_VIRTUAL_WRITE, kNameKnown, "admin")), 0);
+    EXPECT_EQ(registry_.ModifyStaticClient(
+                  client, MakeClient(0, ACCESS_VIRTUAL_WRITE, kNameKnown, "admin")),
+              0);
   };
   RunPasses(1);
   EXPECT_STREQ(Static(client).hostName, "admin");
@@ -126,7 +129,8 @@ TEST_F(ResolverTest, LooksUpWithoutTheRegistryLock) {
   bool lock_was_free = false;
   Handle added = 0;
   during_look_up_ = [&](uint32_t) {
-    auto other = std::async(std::launch::async, [&] { return registry_.AddServer(MakeConfig(9002), added); });
+    auto other = std::async(std::launch::async,
+                            [&] { return registry_.AddServer(MakeConfig(9002), added); });
     lock_was_free = other.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
   };
   RunPasses(1);

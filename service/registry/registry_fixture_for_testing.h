@@ -139,7 +139,9 @@ class RegistryFixture : public ::testing::Test {
                                     : registry_.EnumStaticClients(server, client, client);
       if (result != 0 || client == 0) return clients;
       ClientEntry entry{};
-      EXPECT_EQ(online ? registry_.GetOnlineClient(client, entry) : registry_.GetStaticClient(client, entry), 0);
+      EXPECT_EQ(online ? registry_.GetOnlineClient(client, entry)
+                       : registry_.GetStaticClient(client, entry),
+                0);
       clients.push_back(entry);
     }
   }

@@ -40,11 +40,13 @@ TEST(RegistryLockTest, WaiterGivesUpWhenToldWhileTheLockIsHeld) {
   RegistryLock lock;
   std::atomic<bool> give_up{false};
   lock.lock();
-  auto waiter = std::async(std::launch::async, [&] { return lock.LockUnless([&] { return give_up.load(); }); });
+  auto waiter = std::async(std::launch::async,
+                           [&] { return lock.LockUnless([&] { return give_up.load(); }); });
   EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
   give_up = true;
   lock.WakeWaiters();
-  ASSERT_EQ(waiter.wait_for(seconds(10)), std::future_status::ready) << "the waiter did not give up";
+  ASSERT_EQ(waiter.wait_for(seconds(10)), std::future_status::ready)
+      << "the waiter did not give up";
   EXPECT_FALSE(waiter.get());
   lock.unlock();
 }

@@ -90,11 +90,13 @@ bool RegistryState::TakeNameRequest() {
   return std::exchange(names_requested, false);
 }
 
-bool RegistryState::NextUnnamedOnline(const std::vector<Handle>& skip, Handle& client, uint32_t& address) {
+bool RegistryState::NextUnnamedOnline(const std::vector<Handle>& skip, Handle& client,
+                                      uint32_t& address) {
   for (const ServerEntry& server : servers) {
     for (const ListedClient& listed : server.online_clients) {
       const ClientEntry& entry = listed.entry;
-      if (entry.state != kClientLoggedOn || entry.nameState != kNameUnknown || entry.address == 0) continue;
+      if (entry.state != kClientLoggedOn || entry.nameState != kNameUnknown || entry.address == 0)
+        continue;
       if (std::find(skip.begin(), skip.end(), listed.handle) != skip.end()) continue;
       client = listed.handle;
       address = entry.address;
@@ -147,7 +149,8 @@ std::vector<StoredServer> RegistryState::Snapshot() const {
     StoredServer& copy = stored.emplace_back();
     copy.config = server.config;
     copy.static_clients.reserve(server.static_clients.size());
-    for (const ListedClient& client : server.static_clients) copy.static_clients.push_back(client.entry);
+    for (const ListedClient& client : server.static_clients)
+      copy.static_clients.push_back(client.entry);
   }
   return stored;
 }

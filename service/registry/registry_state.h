@@ -38,7 +38,9 @@ struct ServerEntry {
   ClientList static_clients;
   ClientList online_clients;
 
-  ClientList& List(ListKind kind) { return kind == ListKind::kStatic ? static_clients : online_clients; }
+  ClientList& List(ListKind kind) {
+    return kind == ListKind::kStatic ? static_clients : online_clients;
+  }
 };
 
 class RegistryState : public std::enable_shared_from_this<RegistryState> {

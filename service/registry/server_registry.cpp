@@ -199,7 +199,8 @@ std::string ServerRegistry::LastErrorText() const {
   return state_->last_error;
 }
 
-void ServerRegistry::LoadServer(const ServerConfig& config, const std::vector<ClientEntry>& static_clients) {
+void ServerRegistry::LoadServer(const ServerConfig& config,
+                                const std::vector<ClientEntry>& static_clients) {
   std::scoped_lock lock(state_->lock);
   const Handle handle = state_->NewHandle();
   ServerEntry& entry = state_->servers.emplace_back();

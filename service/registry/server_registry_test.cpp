@@ -113,7 +113,8 @@ TEST_F(OperationsTest, HandlesAreNonzeroAndUniqueAcrossKinds) {
 
 TEST_F(OperationsTest, EveryHandleIsCheckedForItsKind) {
   const Handle server = AddServer(9001);
-  const ClientEntry fixed_entry = MakeClient(Ip("10.0.0.1"), ACCESS_VIRTUAL_WRITE, kNameKnown, "fixed");
+  const ClientEntry fixed_entry =
+      MakeClient(Ip("10.0.0.1"), ACCESS_VIRTUAL_WRITE, kNameKnown, "fixed");
   const ClientEntry online_entry = MakeClient(Ip("10.0.0.2"), ACCESS_FULL, kNameKnown, "online");
   const Handle fixed = AddStatic(server, fixed_entry);
   const Handle online = AddOnline(server, online_entry);
@@ -168,12 +169,15 @@ TEST_F(OperationsTest, StaticClientNameStateOnAdd) {
     uint8_t given;
     uint8_t stored;
   };
-  const Case cases[] = {{kNameUnknown, kNameUnknown}, {kNameKnown, kNameKnown},
-                        {kNameFailed, kNameUnknown}, {9, kNameUnknown}};
+  const Case cases[] = {{kNameUnknown, kNameUnknown},
+                        {kNameKnown, kNameKnown},
+                        {kNameFailed, kNameUnknown},
+                        {9, kNameUnknown}};
   const Handle server = AddServer(9001);
   uint8_t octet = 1;
   for (const Case& c : cases) {
-    ClientEntry client = MakeClient(Ip("10.0.0.0") + (uint32_t{octet++} << 24), ACCESS_FULL, c.given, "given");
+    ClientEntry client =
+        MakeClient(Ip("10.0.0.0") + (uint32_t{octet++} << 24), ACCESS_FULL, c.given, "given");
     client.state = kClientRefused;
     const Handle handle = AddStatic(server, client);
     ClientEntry read{};
@@ -192,7 +196,8 @@ TEST_F(OperationsTest, DuplicateAddressIsRefusedInEitherListWithTheText) {
   const size_t saves = SaveCount();
 
   EXPECT_EQ(registry_.AddStaticClient(a, MakeClient(Ip("10.0.0.1"), ACCESS_VIRTUAL_WRITE)), -1);
-  EXPECT_EQ(registry_.LastErrorText(), "A client with same address is already in the static client list");
+  EXPECT_EQ(registry_.LastErrorText(),
+            "A client with same address is already in the static client list");
   EXPECT_EQ(SaveCount(), saves) << "a refused insertion saves nothing";
   EXPECT_EQ(StaticClients(a).size(), 1u);
   EXPECT_EQ(StaticClients(a)[0].access, ACCESS_FULL);
@@ -201,7 +206,8 @@ TEST_F(OperationsTest, DuplicateAddressIsRefusedInEitherListWithTheText) {
   EXPECT_EQ(registry_.AddStaticClient(b, MakeClient(Ip("10.0.0.1"), ACCESS_FULL)), 0);
   EXPECT_EQ(registry_.AddOnlineClient(a, MakeClient(Ip("10.0.0.1"), ACCESS_FULL)), 0);
   EXPECT_EQ(registry_.AddOnlineClient(a, MakeClient(Ip("10.0.0.1"), ACCESS_REFUSED)), -1);
-  EXPECT_EQ(registry_.LastErrorText(), "A client with same address is already in the static client list");
+  EXPECT_EQ(registry_.LastErrorText(),
+            "A client with same address is already in the static client list");
   EXPECT_EQ(OnlineClients(a).size(), 1u);
 }
 
@@ -275,8 +281,10 @@ TEST_F(OperationsTest, DeletingTheMiddleClientKeepsTheOthersInOrder) {
 
 TEST_F(OperationsTest, ModifyOverwritesAllButTheAddress) {
   const Handle server = AddServer(9001);
-  const Handle fixed = AddStatic(server, MakeClient(Ip("10.0.0.1"), ACCESS_FULL, kNameKnown, "old-name"));
-  const Handle online = AddOnline(server, MakeClient(Ip("10.0.0.2"), ACCESS_FULL, kNameKnown, "old"));
+  const Handle fixed =
+      AddStatic(server, MakeClient(Ip("10.0.0.1"), ACCESS_FULL, kNameKnown, "old-name"));
+  const Handle online =
+      AddOnline(server, MakeClient(Ip("10.0.0.2"), ACCESS_FULL, kNameKnown, "old"));
   ClientEntry change = MakeClient(Ip("10.9.9.9"), ACCESS_REFUSED, kNameFailed, "new");
   change.state = kClientRefused;
   // The whole name field is taken, so nothing of the old, longer name stays.
@@ -287,7 +295,8 @@ TEST_F(OperationsTest, ModifyOverwritesAllButTheAddress) {
     EXPECT_EQ(read.access, ACCESS_REFUSED);
     EXPECT_EQ(read.state, kClientRefused);
     EXPECT_EQ(read.nameState, kNameFailed);
-    EXPECT_EQ(std::string(read.hostName, sizeof read.hostName), std::string("new") + std::string(125, '\0'));
+    EXPECT_EQ(std::string(read.hostName, sizeof read.hostName),
+              std::string("new") + std::string(125, '\0'));
   }
   EXPECT_EQ(StaticClients(server)[0].address, Ip("10.0.0.1"));
   EXPECT_EQ(OnlineClients(server)[0].address, Ip("10.0.0.2"));
@@ -334,18 +343,23 @@ TEST_F(OperationsTest, SavesExactlyWherePersistedDataChanges) {
       {"StartServer again", [&] { return registry_.StartServer(server); }, -1, 0},
       {"StopServer", [&] { return registry_.StopServer(server); }, 0, 1},
       {"StopServer stopped", [&] { return registry_.StopServer(server); }, 0, 1},
-      {"AddStaticClient", [&] { return registry_.AddStaticClient(server, MakeClient(Ip("10.0.0.5"), 0)); }, 0, 1},
-      {"AddStaticClient duplicate", [&] { return registry_.AddStaticClient(server, MakeClient(Ip("10.0.0.5"), 0)); }, -1, 0},
+      {"AddStaticClient",
+       [&] { return registry_.AddStaticClient(server, MakeClient(Ip("10.0.0.5"), 0)); }, 0, 1},
+      {"AddStaticClient duplicate",
+       [&] { return registry_.AddStaticClient(server, MakeClient(Ip("10.0.0.5"), 0)); }, -1, 0},
       {"EnumStaticClients", [&] { return registry_.EnumStaticClients(server, 0, next); }, 0, 0},
       {"GetStaticClient", [&] { return registry_.GetStaticClient(fixed, entry); }, 0, 0},
       {"ModifyStaticClient", [&] { return registry_.ModifyStaticClient(fixed, change); }, 0, 1},
-      {"ModifyStaticClient unknown", [&] { return registry_.ModifyStaticClient(0x9999, change); }, -1, 0},
-      {"AddOnlineClient", [&] { return registry_.AddOnlineClient(server, MakeClient(Ip("10.0.0.6"), 0)); }, 0, 0},
+      {"ModifyStaticClient unknown", [&] { return registry_.ModifyStaticClient(0x9999, change); },
+       -1, 0},
+      {"AddOnlineClient",
+       [&] { return registry_.AddOnlineClient(server, MakeClient(Ip("10.0.0.6"), 0)); }, 0, 0},
       {"EnumOnlineClients", [&] { return registry_.EnumOnlineClients(server, 0, next); }, 0, 0},
       {"GetOnlineClient", [&] { return registry_.GetOnlineClient(online, entry); }, 0, 0},
       {"ModifyOnlineClient", [&] { return registry_.ModifyOnlineClient(online, change); }, 0, 0},
       {"DeleteOnlineClient", [&] { return registry_.DeleteOnlineClient(server, online); }, 0, 0},
-      {"DeleteStaticClient other server", [&] { return registry_.DeleteStaticClient(failing, fixed); }, 0, 0},
+      {"DeleteStaticClient other server",
+       [&] { return registry_.DeleteStaticClient(failing, fixed); }, 0, 0},
       {"DeleteStaticClient", [&] { return registry_.DeleteStaticClient(server, fixed); }, 0, 1},
       {"DeleteServer unknown", [&] { return registry_.DeleteServer(0x9999); }, 0, 0},
       {"DeleteServer", [&] { return registry_.DeleteServer(failing); }, 0, 1},

@@ -17,10 +17,10 @@
 #ifndef QUENSARIA_SERVICE_SOURCE_READ_CACHE_H_
 #define QUENSARIA_SERVICE_SOURCE_READ_CACHE_H_
 
-#include <cstddef>
-#include <cstdint>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <list>
 #include <mutex>
 #include <vector>

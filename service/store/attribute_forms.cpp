@@ -76,8 +76,8 @@ std::optional<int64_t> ParseDecimal(std::string_view text) {
 }
 
 std::optional<int32_t> ParseInt32(std::string_view text) {
-  const auto value = ReadInRange(text, std::numeric_limits<int32_t>::min(),
-                                 std::numeric_limits<int32_t>::max());
+  const auto value =
+      ReadInRange(text, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
   if (!value) return std::nullopt;
   return static_cast<int32_t>(*value);
 }
@@ -107,8 +107,8 @@ std::string FormatAddress(uint32_t address) {
 }
 
 std::optional<uint32_t> ParseAddress(std::string_view text) {
-  const auto value = ReadInRange(text, std::numeric_limits<int32_t>::min(),
-                                 std::numeric_limits<uint32_t>::max());
+  const auto value =
+      ReadInRange(text, std::numeric_limits<int32_t>::min(), std::numeric_limits<uint32_t>::max());
   if (!value) return std::nullopt;
   return static_cast<uint32_t>(*value);
 }

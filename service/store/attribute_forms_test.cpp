@@ -1,9 +1,8 @@
 // Text forms of the configuration attributes, one table per form.
 #include "service/store/attribute_forms.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 
 namespace quensaria::store {
 namespace {
@@ -19,9 +18,8 @@ TEST(AttributeFormsTest, AddressesAsSignedLittleEndianDecimal) {
     const char* dotted;
     const char* text;
   } rows[] = {
-      {"192.168.0.1", "16820416"},       {"10.0.0.200", "-939524086"},
-      {"0.0.0.0", "0"},                  {"255.255.255.255", "-1"},
-      {"127.0.0.1", "16777343"},         {"1.0.0.128", "-2147483647"},
+      {"192.168.0.1", "16820416"}, {"10.0.0.200", "-939524086"}, {"0.0.0.0", "0"},
+      {"255.255.255.255", "-1"},   {"127.0.0.1", "16777343"},    {"1.0.0.128", "-2147483647"},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(FormatAddress(Ip(row.dotted)), row.text) << row.dotted;
@@ -40,12 +38,24 @@ TEST(AttributeFormsTest, NumbersThatAreNotNumbersReadAsZero) {
     uint16_t port;
     uint8_t byte;
   } rows[] = {
-      {"60000", 60000, 60000, 0},   {" 7 ", 7, 7, 7},           {"+3", 3, 3, 3},
-      {"-1", -1, 0, 0},             {"", 0, 0, 0},              {"abc", 0, 0, 0},
-      {"12abc", 0, 0, 0},           {"1e3", 0, 0, 0},           {"0x10", 0, 0, 0},
-      {"65536", 65536, 0, 0},       {"255", 255, 255, 255},     {"256", 256, 256, 0},
-      {"2147483647", 2147483647, 0, 0}, {"2147483648", 0, 0, 0}, {"-2147483648", INT32_MIN, 0, 0},
-      {"+-5", 0, 0, 0},             {"--5", 0, 0, 0},           {"99999999999999999999", 0, 0, 0},
+      {"60000", 60000, 60000, 0},
+      {" 7 ", 7, 7, 7},
+      {"+3", 3, 3, 3},
+      {"-1", -1, 0, 0},
+      {"", 0, 0, 0},
+      {"abc", 0, 0, 0},
+      {"12abc", 0, 0, 0},
+      {"1e3", 0, 0, 0},
+      {"0x10", 0, 0, 0},
+      {"65536", 65536, 0, 0},
+      {"255", 255, 255, 255},
+      {"256", 256, 256, 0},
+      {"2147483647", 2147483647, 0, 0},
+      {"2147483648", 0, 0, 0},
+      {"-2147483648", INT32_MIN, 0, 0},
+      {"+-5", 0, 0, 0},
+      {"--5", 0, 0, 0},
+      {"99999999999999999999", 0, 0, 0},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(ReadInt32(row.text), row.int32) << '"' << row.text << '"';
@@ -95,8 +105,14 @@ TEST(AttributeFormsTest, CleanTextKeepsValidTextAndCutsOnCharacterBoundaries) {
 
 TEST(AttributeFormsTest, CleanTextReplacesWhatXmlCannotCarry) {
   const std::string replacement = "\xEF\xBF\xBD";
-  EXPECT_EQ(CleanText("a\x01" "b", 10), "a" + replacement + "b");
-  EXPECT_EQ(CleanText("a\xff" "b", 10), "a" + replacement + "b");
+  EXPECT_EQ(CleanText("a\x01"
+                      "b",
+                      10),
+            "a" + replacement + "b");
+  EXPECT_EQ(CleanText("a\xff"
+                      "b",
+                      10),
+            "a" + replacement + "b");
   EXPECT_EQ(CleanText("\xC0\xAF", 10), replacement + replacement);  // overlong '/'
   EXPECT_EQ(CleanText("\xED\xA0\x80", 10), replacement + replacement + replacement);  // surrogate
   EXPECT_EQ(CleanText("\xE4\xB8", 10), replacement + replacement);  // truncated sequence

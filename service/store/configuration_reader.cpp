@@ -18,7 +18,8 @@ constexpr size_t kShownBytes = 64;
 
 std::string Shown(std::string_view value) {
   std::string shown = CleanText(value, kShownBytes);
-  std::replace_if(shown.begin(), shown.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
+  std::replace_if(
+      shown.begin(), shown.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
   return "\"" + shown + (shown.size() < value.size() ? "...\"" : "\"");
 }
 
@@ -53,8 +54,9 @@ class Reader {
       if (child->type != XML_ELEMENT_NODE) continue;
       where_ = in_server;
       if (xmlStrcmp(child->name, reinterpret_cast<const xmlChar*>("Client")) != 0) {
-        Note(child, true, "element " + Shown(reinterpret_cast<const char*>(child->name)) +
-                              " not taken: skipped");
+        Note(
+            child, true,
+            "element " + Shown(reinterpret_cast<const char*>(child->name)) + " not taken: skipped");
         continue;
       }
       where_ = in_server + " Client " + std::to_string(++clients);
@@ -128,10 +130,12 @@ class Reader {
     if (!GetAttribute(element, name, text)) {
       Note(element, false, std::string(name) + " missing: no log-on matches it");
     } else if (!ParseDigest(text, digest)) {
-      Note(element, true, std::string(name) + " " + Shown(text) + " not taken: no log-on matches it");
+      Note(element, true,
+           std::string(name) + " " + Shown(text) + " not taken: no log-on matches it");
     } else if (std::all_of(digest, digest + kDigestSize, [](uint8_t b) { return b == 0; })) {
-      Note(element, false, std::string(name) + " " + Shown(text) +
-                               " (20 zero bytes) not taken: no log-on matches it");
+      Note(element, false,
+           std::string(name) + " " + Shown(text) +
+               " (20 zero bytes) not taken: no log-on matches it");
     }
   }
 

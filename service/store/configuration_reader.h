@@ -23,7 +23,7 @@
 namespace quensaria::store {
 
 struct ReadNote {
-  long line = 0;     // of the element the value belongs to
+  long line = 0;  // of the element the value belongs to
   // Which element ("Server 2 Client 5", counting from 1), what was not
   // taken, and what was read instead.
   std::string text;

@@ -37,16 +37,16 @@ std::string Texts(const std::vector<ReadNote>& notes) {
 }
 
 TEST(ConfigurationReaderTest, AccessThatIsNotALevelReadsAsRefused) {
-  const ConfigurationReading reading = Read(Server(
-      "<Client IpAddress=\"1\" Access=\"0\"/>\n"
-      "<Client IpAddress=\"2\" Access=\"1\"/>\n"
-      "<Client IpAddress=\"3\" Access=\" 2 \"/>\n"
-      "<Client IpAddress=\"4\" Access=\"-1\"/>\n"
-      "<Client IpAddress=\"5\" Access=\"256\"/>\n"
-      "<Client IpAddress=\"6\" Access=\"3\"/>\n"
-      "<Client IpAddress=\"7\" Access=\"full\"/>\n"
-      "<Client IpAddress=\"8\" Access=\"\"/>\n"
-      "<Client IpAddress=\"9\"/>\n"));
+  const ConfigurationReading reading =
+      Read(Server("<Client IpAddress=\"1\" Access=\"0\"/>\n"
+                  "<Client IpAddress=\"2\" Access=\"1\"/>\n"
+                  "<Client IpAddress=\"3\" Access=\" 2 \"/>\n"
+                  "<Client IpAddress=\"4\" Access=\"-1\"/>\n"
+                  "<Client IpAddress=\"5\" Access=\"256\"/>\n"
+                  "<Client IpAddress=\"6\" Access=\"3\"/>\n"
+                  "<Client IpAddress=\"7\" Access=\"full\"/>\n"
+                  "<Client IpAddress=\"8\" Access=\"\"/>\n"
+                  "<Client IpAddress=\"9\"/>\n"));
   ASSERT_EQ(reading.servers.size(), 1u);
   const std::vector<ClientEntry>& clients = reading.servers[0].static_clients;
   ASSERT_EQ(clients.size(), 9u);
@@ -68,13 +68,13 @@ TEST(ConfigurationReaderTest, AccessThatIsNotALevelReadsAsRefused) {
 
 TEST(ConfigurationReaderTest, OnlyClientElementsUnderAServerAreClients) {
   // Read as clients these would be "Any Address" entries at full access.
-  const ConfigurationReading reading = Read(Server(
-      "<Client IpAddress=\"16820416\" Access=\"1\"/>\n"
-      "<Unknown/>\n"
-      "<client IpAddress=\"5\" Access=\"0\"><Client/></client>\n"
-      "text <!-- and a comment -->\n"
-      "<Client IpAddress=\"not an address\" Access=\"1\"/>\n"
-      "<Client Access=\"1\"/>\n"));
+  const ConfigurationReading reading =
+      Read(Server("<Client IpAddress=\"16820416\" Access=\"1\"/>\n"
+                  "<Unknown/>\n"
+                  "<client IpAddress=\"5\" Access=\"0\"><Client/></client>\n"
+                  "text <!-- and a comment -->\n"
+                  "<Client IpAddress=\"not an address\" Access=\"1\"/>\n"
+                  "<Client Access=\"1\"/>\n"));
   ASSERT_EQ(reading.servers.size(), 1u);
   const std::vector<ClientEntry>& clients = reading.servers[0].static_clients;
   ASSERT_EQ(clients.size(), 2u);
@@ -93,8 +93,8 @@ TEST(ConfigurationReaderTest, OnlyClientElementsUnderAServerAreClients) {
 TEST(ConfigurationReaderTest, DigestsThatCannotBeReadAreNotedAndReadAsZeros) {
   const ConfigurationReading reading = Read(
       "<Server Password=\"short\"/>\n"
-      "<Server Password=\"" + std::string(40, '0') + "\" ManagePassword=\"" +
-      std::string(38, 'f') + "zz\"/>\n");
+      "<Server Password=\"" +
+      std::string(40, '0') + "\" ManagePassword=\"" + std::string(38, 'f') + "zz\"/>\n");
   ASSERT_EQ(reading.servers.size(), 2u);
   for (const StoredServer& server : reading.servers) {
     EXPECT_TRUE(std::all_of(std::begin(server.config.Password), std::end(server.config.Password),
@@ -106,22 +106,27 @@ TEST(ConfigurationReaderTest, DigestsThatCannotBeReadAreNotedAndReadAsZeros) {
   EXPECT_EQ(Texts(reading.notes),
             "3 changed: Server 1: Password \"short\" not taken: no log-on matches it\n"
             "3: Server 1: ManagePassword missing: no log-on matches it\n"
-            "4: Server 2: Password \"" + std::string(40, '0') +
+            "4: Server 2: Password \"" +
+                std::string(40, '0') +
                 "\" (20 zero bytes) not taken: no log-on matches it\n"
-            "4 changed: Server 2: ManagePassword \"" + std::string(38, 'f') +
-                "zz\" not taken: no log-on matches it\n");
+                "4 changed: Server 2: ManagePassword \"" +
+                std::string(38, 'f') + "zz\" not taken: no log-on matches it\n");
   EXPECT_TRUE(reading.changed());
 }
 
 TEST(ConfigurationReaderTest, CutTextAndUnreadableNumbersAreNotedAsChanges) {
-  const ConfigurationReading reading = Read(
-      "<Server Port=\"70000\" Source=\"" + std::string(300, 's') + "\" Capability=\"x\" "
-      "Started=\"1x\" Cache=\"\" AuthMode=\"2147483648\" IpAddress=\"1.2.3.4\" "
-      "Password=\"" + kDigest + "\" ManagePassword=\"" + kDigest + "\">\n"
-      "<Client IpAddress=\"7\" Access=\"1\" HasName=\"yes\" HostName=\"h\"/>\n"
-      "<Client IpAddress=\"8\" Access=\"1\" HasName=\"1\" HostName=\"" + std::string(130, 'h') +
-      "\"/>\n"
-      "</Server>\n");
+  const ConfigurationReading reading =
+      Read("<Server Port=\"70000\" Source=\"" + std::string(300, 's') +
+           "\" Capability=\"x\" "
+           "Started=\"1x\" Cache=\"\" AuthMode=\"2147483648\" IpAddress=\"1.2.3.4\" "
+           "Password=\"" +
+           kDigest + "\" ManagePassword=\"" + kDigest +
+           "\">\n"
+           "<Client IpAddress=\"7\" Access=\"1\" HasName=\"yes\" HostName=\"h\"/>\n"
+           "<Client IpAddress=\"8\" Access=\"1\" HasName=\"1\" HostName=\"" +
+           std::string(130, 'h') +
+           "\"/>\n"
+           "</Server>\n");
   ASSERT_EQ(reading.servers.size(), 1u);
   const ServerConfig& config = reading.servers[0].config;
   EXPECT_EQ(config.Port, 0);
@@ -136,20 +141,24 @@ TEST(ConfigurationReaderTest, CutTextAndUnreadableNumbersAreNotedAsChanges) {
   EXPECT_EQ(Texts(reading.notes),
             "3 changed: Server 1: IpAddress \"1.2.3.4\" not taken: read as 0\n"
             "3 changed: Server 1: Port \"70000\" not taken: read as 0\n"
-            "3 changed: Server 1: Source \"" + s64 + "...\" not taken whole: cut to 259 bytes\n"
-            "3 changed: Server 1: Capability \"x\" not taken: read as 0\n"
-            "3 changed: Server 1: Started \"1x\" not taken: read as 0\n"
-            "3 changed: Server 1: Cache \"\" not taken: read as 0\n"
-            "3 changed: Server 1: AuthMode \"2147483648\" not taken: read as 0\n"
-            "4 changed: Server 1 Client 1: HasName \"yes\" not taken: read as 0\n"
-            "5 changed: Server 1 Client 2: HostName \"" + h64 + "...\" not taken whole: cut to 127 bytes\n");
+            "3 changed: Server 1: Source \"" +
+                s64 +
+                "...\" not taken whole: cut to 259 bytes\n"
+                "3 changed: Server 1: Capability \"x\" not taken: read as 0\n"
+                "3 changed: Server 1: Started \"1x\" not taken: read as 0\n"
+                "3 changed: Server 1: Cache \"\" not taken: read as 0\n"
+                "3 changed: Server 1: AuthMode \"2147483648\" not taken: read as 0\n"
+                "4 changed: Server 1 Client 1: HasName \"yes\" not taken: read as 0\n"
+                "5 changed: Server 1 Client 2: HostName \"" +
+                h64 + "...\" not taken whole: cut to 127 bytes\n");
 }
 
 TEST(ConfigurationReaderTest, AFileTheStoreWroteHasNothingToNote) {
   const ConfigurationReading reading = Read(
       "<Server IpAddress=\"16820416\" Port=\"60000\" Source=\"/srv/a.img\" Capability=\"8\" "
-      "Started=\"1\" Cache=\"0\" AuthMode=\"0\" Password=\"" + kDigest + "\" ManagePassword=\"" +
-      kDigest + "\"><Client IpAddress=\"0\" Access=\"1\" HasName=\"0\" HostName=\"\"/>"
+      "Started=\"1\" Cache=\"0\" AuthMode=\"0\" Password=\"" +
+      kDigest + "\" ManagePassword=\"" + kDigest +
+      "\"><Client IpAddress=\"0\" Access=\"1\" HasName=\"0\" HostName=\"\"/>"
       "<Client IpAddress=\"5\" Access=\"2\" HasName=\"1\" HostName=\"five\"/></Server>\n");
   EXPECT_EQ(Texts(reading.notes), "");
   EXPECT_FALSE(reading.changed());

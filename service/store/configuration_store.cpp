@@ -33,9 +33,9 @@ bool WriteClient(xmlNode* parent, const ClientEntry& client) {
   // after the next start.
   const std::string host_name =
       client.nameState != 0
-          ? CleanText(std::string_view(client.hostName,
-                                       strnlen(client.hostName, kHostNameCapacity - 1)),
-                      kHostNameCapacity - 1)
+          ? CleanText(
+                std::string_view(client.hostName, strnlen(client.hostName, kHostNameCapacity - 1)),
+                kHostNameCapacity - 1)
           : std::string();
   return AddAttribute(element, "IpAddress", FormatAddress(client.address)) &&
          AddAttribute(element, "Access", std::to_string(client.access)) &&
@@ -47,9 +47,9 @@ bool WriteServer(xmlNode* root, const StoredServer& server) {
   const ServerConfig& config = server.config;
   xmlNode* element = xmlNewChild(root, nullptr, X("Server"), nullptr);
   if (element == nullptr) return false;
-  const std::string source = CleanText(
-      std::string_view(config.Source, strnlen(config.Source, kSourceCapacity - 1)),
-      kSourceCapacity - 1);
+  const std::string source =
+      CleanText(std::string_view(config.Source, strnlen(config.Source, kSourceCapacity - 1)),
+                kSourceCapacity - 1);
   if (!(AddAttribute(element, "IpAddress", FormatAddress(config.IpAddress)) &&
         AddAttribute(element, "Port", std::to_string(config.Port)) &&
         AddAttribute(element, "Source", source) &&
@@ -130,8 +130,10 @@ void ConfigurationStore::LoadConfiguration(const LoadServerFn& load_server) {
       }
       if (reading->changed()) {
         original_ = std::move(data).value();
-        platform::ConsolePrintf("%s: values not read as written; the file as read is kept "
-                                "before it is next saved\n", path.c_str());
+        platform::ConsolePrintf(
+            "%s: values not read as written; the file as read is kept "
+            "before it is next saved\n",
+            path.c_str());
       }
       for (const StoredServer& server : reading->servers) {
         load_server(server.config, server.static_clients);

@@ -7,9 +7,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <csignal>
-
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -95,9 +94,10 @@ class ConfigurationStoreTest : public ::testing::Test {
   std::vector<StoredServer> Load() {
     store_ = std::make_unique<ConfigurationStore>(dir_);
     std::vector<StoredServer> servers;
-    store_->LoadConfiguration([&](const ServerConfig& config, const std::vector<ClientEntry>& clients) {
-      servers.push_back({config, clients});
-    });
+    store_->LoadConfiguration(
+        [&](const ServerConfig& config, const std::vector<ClientEntry>& clients) {
+          servers.push_back({config, clients});
+        });
     return servers;
   }
   void Save(const std::vector<StoredServer>& servers) {
@@ -175,13 +175,15 @@ TEST_F(ConfigurationStoreTest, ClientAttributesAndNameStates) {
   Save({{Config("/a", 1), clients}});
   const std::string xml = Read("Locals.xml");
   using Attributes = std::vector<std::pair<std::string, std::string>>;
-  EXPECT_EQ(AttributesOf(xml, "Client", 0),
-            (Attributes{{"IpAddress", "-939524086"}, {"Access", "0"}, {"HasName", "1"},
-                        {"HostName", "alpha.example"}}));
+  EXPECT_EQ(AttributesOf(xml, "Client", 0), (Attributes{{"IpAddress", "-939524086"},
+                                                        {"Access", "0"},
+                                                        {"HasName", "1"},
+                                                        {"HostName", "alpha.example"}}));
   // A failed look-up keeps its old text but is stored as not known.
-  EXPECT_EQ(AttributesOf(xml, "Client", 1),
-            (Attributes{{"IpAddress", "-922746870"}, {"Access", "1"}, {"HasName", "0"},
-                        {"HostName", "stale-name"}}));
+  EXPECT_EQ(AttributesOf(xml, "Client", 1), (Attributes{{"IpAddress", "-922746870"},
+                                                        {"Access", "1"},
+                                                        {"HasName", "0"},
+                                                        {"HostName", "stale-name"}}));
   EXPECT_EQ(AttributesOf(xml, "Client", 2),
             (Attributes{{"IpAddress", "0"}, {"Access", "2"}, {"HasName", "0"}, {"HostName", ""}}));
 
@@ -282,8 +284,8 @@ TEST_F(ConfigurationStoreTest, ServersAreHandedOverInFileOrderWithStartedAsStore
   ServerConfig a = Config("/a", 1), b = Config("/b", 2), c = Config("/c", 3);
   a.Started = 1;
   c.Started = 1;
-  const std::vector<StoredServer> loaded =
-      SaveAndLoad({{a, {Client("1.1.1.1", 0)}}, {b, {}}, {c, {Client("2.2.2.2", 1), Client("3.3.3.3", 2)}}});
+  const std::vector<StoredServer> loaded = SaveAndLoad(
+      {{a, {Client("1.1.1.1", 0)}}, {b, {}}, {c, {Client("2.2.2.2", 1), Client("3.3.3.3", 2)}}});
   ASSERT_EQ(loaded.size(), 3u);
   EXPECT_STREQ(loaded[0].config.Source, "/a");
   EXPECT_STREQ(loaded[1].config.Source, "/b");
@@ -348,10 +350,10 @@ TEST_F(ConfigurationStoreTest, EveryUnreadableFileIsKeptUnderANameOfItsOwn) {
 }
 
 TEST_F(ConfigurationStoreTest, ValuesNotTakenAreReportedWithTheirLines) {
-  Write("Locals.xml",
-        "<?xml version=\"1.0\"?>\n<Services>\n<Server Port=\"1\" Password=\"" + std::string(40, 'a') +
-            "\" ManagePassword=\"bad\">\n<Client IpAddress=\"1\" Access=\"-1\"/>\n"
-            "<Other/>\n</Server>\n</Services>\n");
+  Write("Locals.xml", "<?xml version=\"1.0\"?>\n<Services>\n<Server Port=\"1\" Password=\"" +
+                          std::string(40, 'a') +
+                          "\" ManagePassword=\"bad\">\n<Client IpAddress=\"1\" Access=\"-1\"/>\n"
+                          "<Other/>\n</Server>\n</Services>\n");
   std::string console;
   platform::SetConsoleSinkForTesting([&](std::string_view line) { console += line; });
   const std::vector<StoredServer> loaded = Load();
@@ -359,9 +361,10 @@ TEST_F(ConfigurationStoreTest, ValuesNotTakenAreReportedWithTheirLines) {
   const std::string path = Path("Locals.xml");
   EXPECT_EQ(console,
             path + " line 3: Server 1: ManagePassword \"bad\" not taken: no log-on matches it\n" +
-            path + " line 4: Server 1 Client 1: Access \"-1\" not taken: read as 2 (refused)\n" +
-            path + " line 5: Server 1: element \"Other\" not taken: skipped\n" +
-            path + ": values not read as written; the file as read is kept before it is next saved\n");
+                path +
+                " line 4: Server 1 Client 1: Access \"-1\" not taken: read as 2 (refused)\n" +
+                path + " line 5: Server 1: element \"Other\" not taken: skipped\n" + path +
+                ": values not read as written; the file as read is kept before it is next saved\n");
   ASSERT_EQ(loaded.size(), 1u);
   ASSERT_EQ(loaded[0].static_clients.size(), 1u);
   EXPECT_EQ(loaded[0].static_clients[0].access, ACCESS_REFUSED);
@@ -379,7 +382,8 @@ TEST_F(ConfigurationStoreTest, AFileLoadedWithChangesIsKeptAsReadBeforeTheFirstS
   platform::SetConsoleSinkForTesting([&](std::string_view line) { console += line; });
   Save({{Config("/changed", 2), {}}});
   platform::SetConsoleSinkForTesting({});
-  EXPECT_EQ(console, Path("Locals.xml") + ": the file as read is kept as " + Path("Locals.orig.xml") + "\n");
+  EXPECT_EQ(console,
+            Path("Locals.xml") + ": the file as read is kept as " + Path("Locals.orig.xml") + "\n");
   EXPECT_EQ(Read("Locals.orig.xml"), original);
   EXPECT_NE(Read("Locals.xml").find("/changed"), std::string::npos);
   // Later saves of the same run keep nothing more.
@@ -444,7 +448,8 @@ TEST_F(ConfigurationStoreTest, NothingIsSavedUntilTheFileAsReadIsKept) {
 TEST_F(ConfigurationStoreTest, ALinkedFileStaysALinkAndItsTargetIsReplaced) {
   std::filesystem::create_directories(Path("real/etc"));
   Write("real/etc/services.xml", "<Services><Server Port=\"7\"/></Services>");
-  for (const std::string& link : {std::string("real/etc/services.xml"), Path("real/etc/services.xml")}) {
+  for (const std::string& link :
+       {std::string("real/etc/services.xml"), Path("real/etc/services.xml")}) {
     SCOPED_TRACE(link);
     std::filesystem::remove(Path("Locals.xml"));
     std::filesystem::create_symlink(link, Path("Locals.xml"));
@@ -546,7 +551,8 @@ TEST_F(ConfigurationStoreTest, ManyServersRoundTrip) {
   for (int i = 0; i < 500; ++i) {
     StoredServer server{Config("/srv/" + std::to_string(i), static_cast<uint16_t>(1000 + i)), {}};
     for (int j = 0; j < i % 4; ++j) {
-      server.static_clients.push_back(Client(("10.0." + std::to_string(i % 256) + "." + std::to_string(j)).c_str(), 1));
+      server.static_clients.push_back(
+          Client(("10.0." + std::to_string(i % 256) + "." + std::to_string(j)).c_str(), 1));
     }
     servers.push_back(server);
   }

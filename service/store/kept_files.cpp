@@ -41,8 +41,9 @@ std::string KeptName(const std::string& directory, std::string_view stem, time_t
 
 Result<std::string> KeepByMoving(const std::string& path, const std::string& directory,
                                  std::string_view stem, time_t now) {
-  return KeepUnder(directory, stem, now,
-                   [&](const std::string& name) { return platform::MoveFileNoReplace(path, name); });
+  return KeepUnder(directory, stem, now, [&](const std::string& name) {
+    return platform::MoveFileNoReplace(path, name);
+  });
 }
 
 Result<std::string> KeepCopy(std::string_view data, const std::string& directory,

@@ -34,7 +34,8 @@ class KeptFilesTest : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << data;
   }
   size_t Files() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
   }
   std::string dir_;
 };

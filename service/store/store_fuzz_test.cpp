@@ -16,7 +16,9 @@ class StoreFuzzTest : public ::testing::Test {
  protected:
   std::mt19937 random_{20240611};
 
-  uint32_t Next(uint32_t bound) { return std::uniform_int_distribution<uint32_t>(0, bound - 1)(random_); }
+  uint32_t Next(uint32_t bound) {
+    return std::uniform_int_distribution<uint32_t>(0, bound - 1)(random_);
+  }
 
   void RandomBytes(void* target, size_t size) {
     auto* bytes = static_cast<uint8_t*>(target);
@@ -26,7 +28,8 @@ class StoreFuzzTest : public ::testing::Test {
   // Text fields get a mix of ASCII, Chinese, bytes XML cannot carry and
   // arbitrary bytes; other fields arbitrary values.
   void RandomText(char* field, size_t capacity) {
-    static const char* kPieces[] = {"a", "/", "中", "€", "\x01", "\xff", "&", "<", "\"", "'", "\t", "\xF0\x9F\x98\x80"};
+    static const char* kPieces[] = {"a", "/", "中", "€", "\x01", "\xff",
+                                    "&", "<", "\"", "'", "\t",   "\xF0\x9F\x98\x80"};
     std::string text;
     const size_t pieces = Next(80);
     for (size_t i = 0; i < pieces; ++i) text += kPieces[Next(std::size(kPieces))];
@@ -50,18 +53,35 @@ class StoreFuzzTest : public ::testing::Test {
   }
 
   std::string Mutate(std::string data) {
-    static const char* kTokens[] = {"<", ">", "&", "&#0;", "&#x110000;", "<!DOCTYPE a [<!ENTITY e \"x\">]>",
-                                    "&e;", "]]>", "<![CDATA[", "\"", "=", "<Server ", "<Client/>",
-                                    "encoding=\"UTF-16\"", "\xff\xfe", "\0", "\xD6", "<!--", "-->"};
+    static const char* kTokens[] = {"<",          ">",
+                                    "&",          "&#0;",
+                                    "&#x110000;", "<!DOCTYPE a [<!ENTITY e \"x\">]>",
+                                    "&e;",        "]]>",
+                                    "<![CDATA[",  "\"",
+                                    "=",          "<Server ",
+                                    "<Client/>",  "encoding=\"UTF-16\"",
+                                    "\xff\xfe",   "\0",
+                                    "\xD6",       "<!--",
+                                    "-->"};
     const size_t edits = 1 + Next(3);
     for (size_t e = 0; e < edits && !data.empty(); ++e) {
       const size_t at = Next(static_cast<uint32_t>(data.size()));
       switch (Next(12)) {
-        case 0: data[at] = static_cast<char>(Next(256)); break;
-        case 1: data.insert(at, kTokens[Next(std::size(kTokens))]); break;
-        case 2: data.erase(at, Next(16)); break;
-        case 3: data.resize(at); break;
-        case 4: data.insert(at, data.substr(Next(static_cast<uint32_t>(data.size())), Next(64))); break;
+        case 0:
+          data[at] = static_cast<char>(Next(256));
+          break;
+        case 1:
+          data.insert(at, kTokens[Next(std::size(kTokens))]);
+          break;
+        case 2:
+          data.erase(at, Next(16));
+          break;
+        case 3:
+          data.resize(at);
+          break;
+        case 4:
+          data.insert(at, data.substr(Next(static_cast<uint32_t>(data.size())), Next(64)));
+          break;
         default: {
           // Just inside an attribute value most edits keep the file
           // well-formed, which reaches the value parsers.
@@ -69,7 +89,8 @@ class StoreFuzzTest : public ::testing::Test {
           if (value == std::string::npos) break;
           static const char kAlphabet[] = "-+0123456789 abcxX.";
           std::string noise;
-          for (uint32_t i = 0, n = 1 + Next(4); i < n; ++i) noise += kAlphabet[Next(sizeof kAlphabet - 1)];
+          for (uint32_t i = 0, n = 1 + Next(4); i < n; ++i)
+            noise += kAlphabet[Next(sizeof kAlphabet - 1)];
           data.insert(value + 2, noise);
           break;
         }

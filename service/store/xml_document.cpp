@@ -40,8 +40,8 @@ XmlDocument ParseXml(std::string_view data) {
   InitXml();
   SilenceThisThread();
   if (data.size() > static_cast<size_t>(INT_MAX)) return nullptr;
-  XmlDocument doc(xmlReadMemory(data.data(), static_cast<int>(data.size()), nullptr, nullptr,
-                                kParseOptions));
+  XmlDocument doc(
+      xmlReadMemory(data.data(), static_cast<int>(data.size()), nullptr, nullptr, kParseOptions));
   if (!doc) return nullptr;
   // Our files never carry a DTD; one can only serve entity tricks.
   if (doc->intSubset != nullptr || doc->extSubset != nullptr) return nullptr;
