@@ -37,12 +37,14 @@ constexpr char kUsage[] =
     "  --state-dir DIR    where Locals.xml is kept\n"
     "  --runtime-dir DIR  where the management socket ncalrpc/quensariasvc is made\n"
     "  --socket-group NAME  the management socket's group, whose members may manage\n"
-    "                     the service (default quensaria, where that group exists)\n";
+    "                     the service (default quensaria, where that group exists)\n"
+    "  -h, --help         print this help and exit\n";
 
 constexpr char kDefaultSocketGroup[] = "quensaria";
 
 struct Arguments {
   bool console = false;
+  bool help = false;
   std::string state_directory;
   std::string runtime_directory = kDefaultRuntimeDirectory;
   std::string socket_group;  // empty: kDefaultSocketGroup where it exists
@@ -57,7 +59,10 @@ bool Parse(int argc, char** argv, Arguments& arguments) {
       target = argv[++i];
       return true;
     };
-    if (arg == "--console") {
+    if (arg == "-h" || arg == "--help") {
+      arguments.help = true;
+      return true;
+    } else if (arg == "--console") {
       arguments.console = true;
     } else if (arg == "--state-dir") {
       if (!value(arguments.state_directory)) return false;
@@ -85,6 +90,10 @@ int Main(int argc, char** argv) {
   if (!Parse(argc, argv, arguments)) {
     std::fputs(kUsage, stderr);
     return 2;
+  }
+  if (arguments.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
   // Outside a service manager and without --console there is nobody to
   // serve for: end at once, quietly.
