@@ -117,7 +117,8 @@ int Main(int argc, char** argv) {
   const bool state_given = !arguments.state_directory.empty();
   if (!state_given) arguments.state_directory = DefaultStateDirectory();
   if (state_given) {
-    Status made = platform::MakeDirectories(arguments.state_directory, 0755);
+    // Locals.xml holds password digests: no way in for others.
+    Status made = platform::MakeDirectories(arguments.state_directory, 0750);
     if (!made.ok()) platform::ConsolePrintf("quensaria: %s\n", made.message().c_str());
   }
 
