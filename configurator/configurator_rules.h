@@ -109,7 +109,7 @@ inline constexpr char kStartFailedStatus[] =
     "Quensaria Service encounter an error while starting this server, please check ip address and "
     "port is not in use.";
 inline constexpr char kStopFailedStatus[] =
-    "Quensaria Service encounter an error while stoping this server, please check ip address and "
+    "Quensaria Service encounter an error while stopping this server, please check ip address and "
     "port is not in use.";
 
 // Dotted decimal of a network-order address; 0 shows as 0.0.0.0.

@@ -330,6 +330,72 @@ TEST_F(ServiceProgramTest, LudraneCliDrivesTheRealService) {
   EXPECT_EQ(LocalsXml(), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Services/>\n");
 }
 
+// Locals.xml holds the password digests, which are as good as passwords to
+// a client: it is root's alone, under the unit's UMask=0077 as under any
+// other, and a file an older version left readable is narrowed at the start.
+TEST_F(ServiceProgramTest, FilesWithDigestsAreTheOwnersAlone) {
+  namespace fs = std::filesystem;
+  const auto mode = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+  };
+  const std::string image = MakeImage("secret.img", 7);
+  const mode_t umask_before = ::umask(077);  // the unit's
+  StartService();
+  ::umask(umask_before);
+  // Its clients still reach the management socket.
+  EXPECT_EQ(mode(runtime_ + "/ncalrpc"), 0755u);
+  EXPECT_EQ(mode(runtime_ + "/ncalrpc/quensariasvc"), 0660u);
+  Handle server = 0;
+  ASSERT_EQ(client_->AddServer(Config(image, 60001), server), 0);
+  EXPECT_EQ(mode(state_), 0750u) << "the state directory the service made";
+  EXPECT_EQ(mode(state_ + "/Locals.xml"), 0600u);
+  EXPECT_FALSE(fs::exists(state_ + "/Locals.bak.xml"));
+  EXPECT_EQ(StopService(), 0);
+  EXPECT_EQ(mode(state_ + "/Locals.xml"), 0600u);
+
+  // As an older version left it: narrowed, with a console line, the
+  // export kept as it was.
+  ASSERT_EQ(::chmod((state_ + "/Locals.xml").c_str(), 0644), 0);
+  StartService();
+  EXPECT_EQ(mode(state_ + "/Locals.xml"), 0600u);
+  EXPECT_NE(
+      service_->Log().find(state_ + "/Locals.xml: mode 0644 let others read its password digests; "
+                                    "narrowed to 0600"),
+      std::string::npos)
+      << service_->Log();
+  Handle first = 0;
+  ASSERT_EQ(client_->EnumServers(0, first), 0);
+  ServerConfig loaded{};
+  ASSERT_EQ(client_->GetServer(first, loaded), 0);
+  EXPECT_EQ(std::memcmp(loaded.Password, PasswordDigest("open sesame").data(), 20), 0);
+  EXPECT_EQ(StopService(), 0);
+
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to read as another user";
+  if (!testing::ProgramExists("setpriv")) GTEST_SKIP() << "needs setpriv (util-linux)";
+  const auto read_as_nobody = [](const std::string& path) {
+    return testing::RunProgram(
+        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "cat", path});
+  };
+  // The directory as the service made it lets nobody in at all; opened up,
+  // the file's own mode still keeps the digests in.
+  EXPECT_NE(testing::RunProgram(
+                {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "ls", state_})
+                .exit_code,
+            0);
+  fs::permissions(dir_, fs::perms(0755));
+  fs::permissions(state_, fs::perms(0755));
+  std::ofstream(state_ + "/readable.txt") << "anyone\n";
+  fs::permissions(state_ + "/readable.txt", fs::perms(0644));
+  const testing::ProgramResult control = read_as_nobody(state_ + "/readable.txt");
+  ASSERT_EQ(control.exit_code, 0) << "the reader works: " << control.err;
+  EXPECT_EQ(control.out, "anyone\n");
+  const testing::ProgramResult refused = read_as_nobody(state_ + "/Locals.xml");
+  EXPECT_NE(refused.exit_code, 0);
+  EXPECT_NE(refused.err.find("Permission denied"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.out.find("Password"), std::string::npos) << refused.out;
+}
+
 TEST_F(ServiceProgramTest, AForeignDceRpcClientManagesTheRealService) {
   if (!std::filesystem::exists("/usr/bin/python3") ||
       testing::RunProgram({"/usr/bin/python3", "-c", "import impacket.dcerpc.v5.rpcrt"})

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -267,6 +268,30 @@ TEST_F(VelmoranTest, AWrongPasswordIsRefusedWithItsOwnStatus) {
   r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
                      " --letter P --password letmein");
   EXPECT_EQ(0, r.code) << r.output;
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx0").code);
+
+  // Kept off the command line: the first line of a file, or of standard
+  // input.
+  const std::string file = scratch_ / "password";
+  std::ofstream(file) << "letmein\nnot this line\n";
+  r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) + " --password-file " +
+                     Quote(file));
+  EXPECT_EQ(0, r.code) << r.output;
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx0").code);
+  r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) + " --password-file - < " +
+                     Quote(file));
+  EXPECT_EQ(0, r.code) << r.output;
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx0").code);
+  r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
+                     " --password-file - < /dev/null");
+  EXPECT_EQ(1, r.code) << "the empty password is not letmein: " << r.output;
+  r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
+                     " --password letmein --password-file " + Quote(file));
+  EXPECT_EQ(2, r.code) << "one password, given once: " << r.output;
+  r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
+                     " --password-file /no/such/file");
+  EXPECT_EQ(2, r.code) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("--password-file open /no/such/file")) << r.output;
 }
 
 TEST_F(VelmoranTest, IoContinuesWhenTheServerComesBack) {

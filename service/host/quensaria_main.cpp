@@ -37,12 +37,14 @@ constexpr char kUsage[] =
     "  --state-dir DIR    where Locals.xml is kept\n"
     "  --runtime-dir DIR  where the management socket ncalrpc/quensariasvc is made\n"
     "  --socket-group NAME  the management socket's group, whose members may manage\n"
-    "                     the service (default quensaria, where that group exists)\n";
+    "                     the service (default quensaria, where that group exists)\n"
+    "  -h, --help         print this help and exit\n";
 
 constexpr char kDefaultSocketGroup[] = "quensaria";
 
 struct Arguments {
   bool console = false;
+  bool help = false;
   std::string state_directory;
   std::string runtime_directory = kDefaultRuntimeDirectory;
   std::string socket_group;  // empty: kDefaultSocketGroup where it exists
@@ -57,7 +59,10 @@ bool Parse(int argc, char** argv, Arguments& arguments) {
       target = argv[++i];
       return true;
     };
-    if (arg == "--console") {
+    if (arg == "-h" || arg == "--help") {
+      arguments.help = true;
+      return true;
+    } else if (arg == "--console") {
       arguments.console = true;
     } else if (arg == "--state-dir") {
       if (!value(arguments.state_directory)) return false;
@@ -86,6 +91,10 @@ int Main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  if (arguments.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   // Outside a service manager and without --console there is nobody to
   // serve for: end at once, quietly.
   if (!arguments.console && !platform::UnderServiceManager()) return 0;
@@ -108,7 +117,8 @@ int Main(int argc, char** argv) {
   const bool state_given = !arguments.state_directory.empty();
   if (!state_given) arguments.state_directory = DefaultStateDirectory();
   if (state_given) {
-    Status made = platform::MakeDirectories(arguments.state_directory, 0755);
+    // Locals.xml holds password digests: no way in for others.
+    Status made = platform::MakeDirectories(arguments.state_directory, 0750);
     if (!made.ok()) platform::ConsolePrintf("quensaria: %s\n", made.message().c_str());
   }
 

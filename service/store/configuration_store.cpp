@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/console.h"
 #include "platform/whole_file.h"
@@ -101,9 +103,41 @@ std::string ConfigurationStore::ConfigurationPath() const {
 
 std::string ConfigurationStore::BackupPath() const { return directory_ + "/" + kBackupFileName; }
 
+// Locals.xml (the file it stands for), and beside that file its side file
+// and the kept files. A mode that lets anyone else read is narrowed.
+void ConfigurationStore::NarrowStoredFiles() {
+  Result<std::string> target = platform::FollowLinks(ConfigurationPath());
+  const std::string file = target.ok() ? *target : ConfigurationPath();
+  const std::string directory = platform::DirectoryOf(file);
+  std::vector<std::string> paths = {file, directory + "/" + kBackupFileName};
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    const std::string name = entry.path().filename().string();
+    std::error_code type_error;
+    if (!entry.is_regular_file(type_error) || entry.is_symlink(type_error)) continue;
+    if (IsKeptName(name, kOriginalStem) || IsKeptName(name, kBrokenStem)) {
+      paths.push_back(entry.path().string());
+    }
+  }
+  for (const std::string& path : paths) {
+    Result<uint32_t> before = platform::NarrowFileMode(path, kStoredFileMode);
+    if (!before.ok()) {
+      if (before.status().code() != ERROR_FILE_NOT_FOUND) {
+        platform::ConsolePrintf("%s: %s; others may read its password digests\n", path.c_str(),
+                                before.status().message().c_str());
+      }
+    } else if ((*before & ~kStoredFileMode) != 0) {
+      platform::ConsolePrintf(
+          "%s: mode %04o let others read its password digests; narrowed to %04o\n", path.c_str(),
+          *before, *before & kStoredFileMode);
+    }
+  }
+}
+
 void ConfigurationStore::LoadConfiguration(const LoadServerFn& load_server) {
   const std::string path = ConfigurationPath();
   try {
+    NarrowStoredFiles();
     Result<std::string> data = platform::ReadWholeFile(path, kMaxConfigurationBytes);
     std::optional<ConfigurationReading> reading;
     std::string problem;
@@ -147,7 +181,8 @@ void ConfigurationStore::LoadConfiguration(const LoadServerFn& load_server) {
 
 Status ConfigurationStore::KeepOriginal(const std::string& directory) {
   if (!original_) return Status::Ok();
-  Result<std::string> kept = KeepCopy(*original_, directory, kOriginalStem, time(nullptr));
+  Result<std::string> kept =
+      KeepCopy(*original_, directory, kOriginalStem, time(nullptr), kStoredFileMode);
   if (!kept.ok()) {
     return Status(kept.status().code(), "keeping the file as read: " + kept.status().message());
   }
@@ -173,7 +208,8 @@ Status ConfigurationStore::SaveConfiguration(const std::vector<StoredServer>& se
         Result<std::string> previous = platform::ReadWholeFile(backup, kMaxConfigurationBytes);
         Result<std::string> bytes = FormatConfiguration(
             servers, previous.ok() ? std::string_view(*previous) : std::string_view());
-        status = bytes.ok() ? platform::WriteFileSynced(backup, *bytes) : bytes.status();
+        status = bytes.ok() ? platform::WriteFileSynced(backup, *bytes, kStoredFileMode)
+                            : bytes.status();
         if (status.ok()) status = platform::ReplaceFileSynced(backup, *target);
       }
     }
