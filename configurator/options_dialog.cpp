@@ -52,8 +52,13 @@ bool OptionsDialog::eventFilter(QObject* watched, QEvent* event) {
 
 void OptionsDialog::accept() {
   defaults_.SetAutoAddClient(auto_add_->isChecked());
-  if (login_edited_) defaults_.SetLoginPassword(PasswordDigest(login_->text().toStdString()));
-  if (manage_edited_) defaults_.SetManagePassword(PasswordDigest(manage_->text().toStdString()));
+  if (login_edited_) {
+    defaults_.SetLoginPassword(ChooseLoginDigest(true, login_->text().toStdString(), std::nullopt));
+  }
+  if (manage_edited_) {
+    defaults_.SetManagePassword(
+        ChooseManageDigest(true, manage_->text().toStdString(), std::nullopt));
+  }
   QDialog::accept();
 }
 

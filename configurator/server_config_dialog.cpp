@@ -249,6 +249,13 @@ void ServerConfigDialog::accept() {
     prompts_.Message(QString::fromStdString(built.message));
     return;
   }
+  if (check_) {
+    const std::string refusal = check_(built.config);
+    if (!refusal.empty()) {
+      prompts_.Message(QString::fromStdString(refusal));
+      return;
+    }
+  }
   config_ = built.config;
   QDialog::accept();
 }
