@@ -16,8 +16,10 @@
 
 namespace quensaria::configurator {
 
-// What the password fields hold until the user types.
+// What the password fields hold until the user types, and the dialogs'
+// note that it stands for no password.
 inline constexpr char kPlaceholderPassword[] = "5820937164285039";
+inline constexpr char kUntouchedPasswordNote[] = "不修改的密码框表示不设密码。";
 inline constexpr uint16_t kDefaultPort = 60000;
 inline constexpr int32_t kDefaultCache = 100;
 inline constexpr int32_t kMaxCache = 1024;

@@ -4,6 +4,7 @@
 #include <QDialogButtonBox>
 #include <QEvent>
 #include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -37,6 +38,9 @@ OptionsDialog::OptionsDialog(ConfiguratorDefaults& defaults, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(auto_add_);
   layout->addLayout(form);
+  auto* note = new QLabel(QString::fromUtf8(kUntouchedPasswordNote));
+  note->setObjectName("passwordNote");
+  layout->addWidget(note);
   layout->addWidget(buttons);
 }
 

@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableView>
 #include <QTimer>
 #include <QToolBar>
@@ -97,8 +98,11 @@ MainWindow::MainWindow(WindowEngine& engine, UserPrompts& prompts, bool tray_ava
   connect(about, &QAction::triggered, this, &MainWindow::OpenAbout);
   BuildStatusBar();
   BuildTray();
-  resize(500, 320);
   Refresh();
+  // Wide enough for every column as it opens, the Source column included.
+  const int columns = list_->horizontalHeader()->length() + 2 * list_->frameWidth() +
+                      list_->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4;
+  resize(std::max(500, columns), 320);
 }
 
 MainWindow::~MainWindow() = default;
@@ -183,10 +187,14 @@ void MainWindow::BuildStatusBar() {
   layout->addWidget(cancel);
   statusBar()->addPermanentWidget(busy_pane_);
   busy_pane_->hide();
+  // Shown once the flow waits for something (not while its dialogs are
+  // open), until it ends or is cancelled.
   connect(runner_.get(), &FlowRunner::progressChanged, this, [this](const QString& text) {
+    if (!runner_->busy()) return;
     progress_label_->setText(
         progress_label_->fontMetrics().elidedText(text, Qt::ElideMiddle, width() / 2));
     progress_label_->setToolTip(text);
+    busy_pane_->show();
   });
 }
 
@@ -201,7 +209,6 @@ void MainWindow::RunFlow(std::function<void(MountDialogs&)> flow, const QString&
   // A result of earlier is no longer the news.
   ShowStatus(QString());
   cancelled_text_ = cancelled_text;
-  progress_label_->setText(Utf8(texts::kFlowStarting));
   runner_->Start(std::move(flow));
 }
 
@@ -213,7 +220,7 @@ void MainWindow::CancelFlow() {
 
 void MainWindow::FlowBusyChanged(bool busy) {
   for (QAction* action : {mount_, unmount_, remount_}) action->setEnabled(!busy);
-  busy_pane_->setVisible(busy);
+  if (!busy) busy_pane_->hide();
   RebuildTrayMenu();
 }
 

@@ -40,7 +40,6 @@ inline constexpr char kTraySettings[] = "设置(&S)...";
 inline constexpr char kTrayExit[] = "退出(&X)";
 
 // The status bar while a flow runs, and after the user stops waiting.
-inline constexpr char kFlowStarting[] = "...";
 inline constexpr char kCancelFlow[] = "取消";
 inline constexpr char kCancelFlowTip[] = "停止等待此操作";
 inline constexpr char kMountCancelled[] = "Mount cancelled.";

@@ -28,6 +28,7 @@
 #include "configurator/prompts_for_testing.h"
 #include "configurator/server_config_dialog.h"
 #include "configurator/server_document.h"
+#include "platform/host_name.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
@@ -545,6 +546,27 @@ TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
 
 // Each online client shows the level its own log-on left it at, in the
 // window's list and in ludrane-cli's.
+// Once the service has resolved a client's host name, the next refresh
+// shows it instead of "正在解析计算机名...".
+TEST_F(LudraneTest, AResolvedHostNameReplacesResolvingAtTheNextRefresh) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  document_->ShowClients(server);
+  AddClients(ClientKind::kAddress, "127.0.0.1");
+  ASSERT_NE(RowOf("127.0.0.1"), nullptr);
+  EXPECT_EQ(RowOf("127.0.0.1")->texts[1], "正在解析计算机名...");
+  // The service looks names up at its own pace (a pass every few seconds).
+  for (int i = 0; i < 600 && RowOf("127.0.0.1")->texts[1] == "正在解析计算机名..."; ++i) {
+    QTest::qWait(100);
+    document_->RefreshView();
+  }
+  const std::string name = RowOf("127.0.0.1")->texts[1];
+  EXPECT_NE(name, "正在解析计算机名...");
+  const std::optional<std::string> expected = platform::LookUpHostName(inet_addr("127.0.0.1"));
+  EXPECT_EQ(name, expected.value_or("无法解析计算机名"));
+}
+
 TEST_F(LudraneTest, OnlineClientsShowTheLevelOfTheirOwnLogOn) {
   uint16_t port = 0;
   const Handle server = CreateThroughDialog(image_, port, [](ServerConfigDialog& d) {
