@@ -120,8 +120,9 @@ TEST_F(EngineTest, ServesTheImageToALoggedOnClient) {
   ASSERT_EQ(client->Read(5 * kMiB, 65536, data).reply.status, REPLY_OK);
   EXPECT_EQ(data, payload);
   EXPECT_EQ(image.ReadBack(5 * kMiB, 65536), payload);
+  // Reported with the connection's own level after the log-on.
   EXPECT_EQ(harness_->registry().logged_on(),
-            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, 1}}));
+            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, ACCESS_FULL}}));
 }
 
 TEST_F(EngineTest, EachConnectionSeesItsOwnStampInSectorZero) {
@@ -418,7 +419,30 @@ TEST_F(EngineTest, LogOnIsAnsweredBeforeTheRegistryHearsOfIt) {
   ExpectPattern(data, 8192);
   ASSERT_TRUE(Eventually([&] { return !harness_->registry().logged_on().empty(); }));
   EXPECT_EQ(harness_->registry().logged_on(),
-            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, 1}}));
+            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, ACCESS_FULL}}));
+}
+
+// The registry lists each log-on with the level it left the connection at:
+// the admitted level for the log-on password, full access for the
+// management password, whatever the admission said.
+TEST_F(EngineTest, LogOnsAreReportedWithTheLevelTheyLeave) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  harness_->registry().Admit(kClientA, ACCESS_VIRTUAL_WRITE);
+  harness_->registry().Admit(kClientB, ACCESS_VIRTUAL_WRITE);
+  BlockClient plain, lifted;
+  ASSERT_EQ(plain.Connect(harness_->port(), kClientA), 0);
+  ASSERT_EQ(plain.Login("login").reply.status, REPLY_OK);
+  ASSERT_TRUE(Eventually([&] { return harness_->registry().logged_on().size() == 1; }));
+  ASSERT_EQ(lifted.Connect(harness_->port(), kClientB), 0);
+  ASSERT_EQ(lifted.Login("manage").reply.status, REPLY_OK);
+  QueryData query;
+  ASSERT_EQ(lifted.Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(query.access, ACCESS_FULL);
+  ASSERT_TRUE(Eventually([&] { return harness_->registry().logged_on().size() == 2; }));
+  EXPECT_EQ(harness_->registry().logged_on(),
+            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, ACCESS_VIRTUAL_WRITE},
+                                                       {kClientB, ACCESS_FULL}}));
 }
 
 TEST_F(EngineTest, NothingIsAcceptedBeforeTheHooksAreIn) {

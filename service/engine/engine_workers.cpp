@@ -51,7 +51,8 @@ void ConnectionEngine::Core::ReportLogOn(Connection* c) {
   if (!c->log_on_to_report) return;
   const uint32_t address = *std::exchange(c->log_on_to_report, std::nullopt);
   if (stop_requested.load() || !hooks.ClientLoggedOn) return;
-  hooks.ClientLoggedOn(self, address, 1);
+  // The level the log-on left: full after the management password.
+  hooks.ClientLoggedOn(self, address, static_cast<uint8_t>(c->access));
 }
 
 void ConnectionEngine::Core::WorkerEnded(int& running) {
