@@ -43,7 +43,7 @@ Result<std::unique_ptr<DiskSource>> OpenRbd(const std::string& source, const Ser
   Result<std::unique_ptr<RbdIo>> io =
       name.ok() ? RbdIo::Open(*name, GetCephSettings(), ExporterText(config.Port)) : name.status();
   if (!io.ok()) {
-    platform::ConsolePrintf("%.200s: cannot be served: %.290s\n", source.c_str(),
+    platform::ConsolePrintf("%.150s: cannot be served: %.330s\n", source.c_str(),
                             io.status().message().c_str());
     return io.status();
   }

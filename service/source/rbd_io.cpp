@@ -29,6 +29,10 @@ using Clock = std::chrono::steady_clock;
 // The metadata key under which a writable export says who it is.
 constexpr char kExporterKey[] = "quensaria.exporter";
 constexpr size_t kMaxOwners = 8;
+// What an administrator can do about a lock whose holder is gone.
+constexpr char kGoneHolderHint[] =
+    " (a holder that ended keeps it until the cluster notices, osd_client_watch_timeout, or "
+    "until ceph osd blocklist add ADDRESS)";
 
 std::mutex settings_mutex;
 CephSettings& Settings() {
@@ -261,18 +265,16 @@ Result<std::unique_ptr<RbdIo>> RbdIo::Open(const RbdName& name, const CephSettin
     if (!opening->lock_holder.empty()) {
       return Status(ERROR_LOCK_VIOLATION,
                     "the image's exclusive lock is held by " + opening->lock_holder +
-                        ", which did not let go within " + seconds +
-                        " s (a holder that ended without releasing it keeps it until the "
-                        "cluster notices, osd_client_watch_timeout: try again then)");
+                        ", which did not let go within " + seconds + " s" + kGoneHolderHint);
     }
-    return Status(ERROR_SEM_TIMEOUT,
-                  "the Ceph cluster did not answer within " + seconds + " s (" +
-                      (settings.conf_file.empty() ? "the default configuration"
-                                                  : settings.conf_file) +
-                      ", client." + settings.client_id + ")");
+    return Status(ERROR_SEM_TIMEOUT, "the Ceph cluster did not answer within " + seconds + " s (" +
+                                         (settings.conf_file.empty() ? "the default configuration"
+                                                                     : settings.conf_file) +
+                                         ", client." + settings.client_id + ")");
   }
   if (!opening->size.ok()) return opening->size.status();
-  return std::unique_ptr<RbdIo>(new RbdIo(name, std::move(opening->handles), opening->size.value()));
+  return std::unique_ptr<RbdIo>(
+      new RbdIo(name, std::move(opening->handles), opening->size.value()));
 }
 
 Result<uint64_t> RbdIo::OpenSteps(const RbdName& name, const CephSettings& settings,
@@ -285,13 +287,13 @@ Result<uint64_t> RbdIo::OpenSteps(const RbdName& name, const CephSettings& setti
     h.cluster = nullptr;
     return Failure(r, "cannot set up Ceph " + client + ": " + ErrnoText(r));
   }
-  r = rados_conf_read_file(h.cluster, settings.conf_file.empty() ? nullptr : settings.conf_file.c_str());
+  r = rados_conf_read_file(h.cluster,
+                           settings.conf_file.empty() ? nullptr : settings.conf_file.c_str());
   if (r < 0) {
-    return Failure(r, settings.conf_file.empty()
-                          ? "no Ceph configuration found ($CEPH_CONF, /etc/ceph/ceph.conf): " +
-                                ErrnoText(r)
-                          : "cannot read the Ceph configuration " + settings.conf_file + ": " +
-                                ErrnoText(r));
+    return Failure(
+        r, settings.conf_file.empty()
+               ? "no Ceph configuration found ($CEPH_CONF, /etc/ceph/ceph.conf): " + ErrnoText(r)
+               : "cannot read the Ceph configuration " + settings.conf_file + ": " + ErrnoText(r));
   }
   rados_conf_parse_env(h.cluster, nullptr);  // CEPH_ARGS
   const std::string seconds = std::to_string(
@@ -304,8 +306,8 @@ Result<uint64_t> RbdIo::OpenSteps(const RbdName& name, const CephSettings& setti
       return Failure(r, "the Ceph cluster did not answer within " + seconds + " s (" + where + ")");
     }
     if (r == -EACCES || r == -EPERM || r == -ENOENT) {
-      return Failure(r, "the Ceph cluster refused " + client + " (" + ErrnoText(r) +
-                            "; keyring " + ConfValue(h.cluster, "keyring") + ", " + where + ")");
+      return Failure(r, "the Ceph cluster refused " + client + " (" + ErrnoText(r) + "; keyring " +
+                            ConfValue(h.cluster, "keyring") + ", " + where + ")");
     }
     return Failure(r, "cannot connect to the Ceph cluster (" + where + "): " + ErrnoText(r));
   }
@@ -353,8 +355,8 @@ Result<uint64_t> RbdIo::OpenSteps(const RbdName& name, const CephSettings& setti
     waiting(holder.text());
     // A service of this machine that crashed holding the lock is gone for
     // sure: its successor need not wait until the cluster notices.
-    if (const pid_t ended = EndedLocalExporter(holder.record); ended != 0 &&
-        rbd_lock_break(h.image, RBD_LOCK_MODE_EXCLUSIVE, holder.owner.c_str()) == 0) {
+    if (const pid_t ended = EndedLocalExporter(holder.record);
+        ended != 0 && rbd_lock_break(h.image, RBD_LOCK_MODE_EXCLUSIVE, holder.owner.c_str()) == 0) {
       platform::ConsolePrintf(
           "rbd:%.200s: took over the exclusive lock left by quensaria pid %d of this machine, "
           "which ended without releasing it\n",
@@ -363,10 +365,9 @@ Result<uint64_t> RbdIo::OpenSteps(const RbdName& name, const CephSettings& setti
   }
   r = rbd_lock_acquire(h.image, RBD_LOCK_MODE_EXCLUSIVE);
   if (r == -EROFS || r == -EBUSY) {
-    return Status(ERROR_LOCK_VIOLATION,
-                  "the image is served writable by " + LockHolder(h.image).text() +
-                      ", which holds its exclusive lock (one that ended without releasing it "
-                      "holds it until the cluster notices, osd_client_watch_timeout)");
+    return Status(ERROR_LOCK_VIOLATION, "the image is served writable by " +
+                                            LockHolder(h.image).text() +
+                                            ", which holds its exclusive lock" + kGoneHolderHint);
   }
   if (r < 0) return Failure(r, "cannot take the image's exclusive lock: " + ErrnoText(r));
   char* addresses = nullptr;
@@ -423,8 +424,7 @@ IoResult RbdIo::Read(uint64_t offset, uint8_t* data, size_t length) {
 IoResult RbdIo::Write(uint64_t offset, const uint8_t* data, size_t length) {
   if (name_.read_only) return IoResult{0, ERROR_WRITE_PROTECT, false};
   Watchdog::Op op(*watchdog_, "write", offset);
-  const ssize_t r =
-      rbd_write(handles_->image, offset, length, reinterpret_cast<const char*>(data));
+  const ssize_t r = rbd_write(handles_->image, offset, length, reinterpret_cast<const char*>(data));
   if (r < 0) return IoResult{0, Failed("write", offset, static_cast<int>(r)), false};
   return IoResult{static_cast<size_t>(r), 0, false};
 }

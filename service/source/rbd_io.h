@@ -1,7 +1,7 @@
 // RbdIo: SourceIo over an image (or a snapshot) of a Ceph cluster, through
-// librbd, named as shared/rbd_source.h tells. A writable open takes the image's exclusive lock and keeps it
-// (librbd does not hand it over on request): at most one writable export of
-// an image runs, and another fails to open, naming the holder.
+// librbd, named as shared/rbd_source.h tells. A writable open takes the image's exclusive lock and
+// keeps it (librbd does not hand it over on request): at most one writable export of an image runs,
+// and another fails to open, naming the holder.
 //
 // librbd calls wait for the cluster, so the no-wait calls always answer
 // would_block: every transfer runs on the engine's file workers. A transfer
@@ -82,8 +82,7 @@ class RbdIo final : public SourceIo {
   // The steps of an open, on a thread of their own (see Open). Returns the
   // size; fills `h` as it goes; tells `waiting` whose lock it waits for.
   static Result<uint64_t> OpenSteps(const RbdName& name, const CephSettings& settings,
-                                    const std::string& exporter,
-                                    std::chrono::milliseconds timeout,
+                                    const std::string& exporter, std::chrono::milliseconds timeout,
                                     const std::function<void(const std::string&)>& waiting,
                                     Handles& h);
   // Win32 error of a failed librbd call (negative errno), said on the
