@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -119,12 +120,31 @@ Holder LockHolder(rbd_image_t image) {
   return holder;
 }
 
-// The process of this machine that the record names, when it has ended:
-// its lock can only be left over from a crash.
+// What names this process's pid space for as long as it exists: the
+// kernel's boot and the pid namespace (containers of one machine share the
+// boot but not their pids). Host names need not be unique.
+std::string PidSpace() {
+  char boot[64] = {};
+  if (FILE* file = std::fopen("/proc/sys/kernel/random/boot_id", "re")) {
+    if (std::fgets(boot, sizeof boot, file) == nullptr) boot[0] = '\0';
+    std::fclose(file);
+  }
+  boot[std::strcspn(boot, "\n")] = '\0';
+  char ns[64] = {};
+  const ssize_t n = readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
+  if (boot[0] == '\0' || n <= 0) return "";
+  return std::string(boot) + " " + std::string(ns, static_cast<size_t>(n));
+}
+
+// The process that the record names, when it lived in this pid space and
+// has ended: its lock can only be left over from a crash.
 pid_t EndedLocalExporter(const std::string& record) {
-  const std::string ours = "quensaria on " + HostName() + ", ";
+  const std::string space = PidSpace();
   const size_t at = record.find(", pid ");
-  if (!record.starts_with(ours) || at == std::string::npos) return 0;
+  if (space.empty() || at == std::string::npos ||
+      record.find(" [" + space + "]", at) == std::string::npos) {
+    return 0;
+  }
   const long pid = std::strtol(record.c_str() + at + 6, nullptr, 10);
   if (pid <= 0 || pid == getpid()) return 0;
   return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH ? static_cast<pid_t>(pid) : 0;
@@ -134,7 +154,7 @@ pid_t EndedLocalExporter(const std::string& record) {
 
 std::string ExporterText(uint16_t port) {
   return "quensaria on " + HostName() + ", port " + std::to_string(port) + ", pid " +
-         std::to_string(getpid());
+         std::to_string(getpid()) + " [" + PidSpace() + "]";
 }
 
 // Transfers waiting for the cluster, and the thread that reports those that

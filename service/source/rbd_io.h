@@ -42,7 +42,8 @@ struct CephSettings {
 void SetCephSettings(const CephSettings& settings);
 CephSettings GetCephSettings();
 // Who a writable export on `port` is, as it records itself in the image:
-// "quensaria on HOST, port P, pid N". A successor on this machine takes over
+// "quensaria on HOST, port P, pid N [BOOT-ID pid:[NS]]". A successor in the
+// same pid space (this machine since its boot, this container) takes over
 // the lock of one whose process has ended.
 std::string ExporterText(uint16_t port);
 
