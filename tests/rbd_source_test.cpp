@@ -17,7 +17,9 @@
 
 #include "configurator/management_client.h"
 #include "platform/scratch_dir_for_testing.h"
+#include "service/source/rbd_io.h"
 #include "shared/password_digest.h"
+#include "shared/win32_error.h"
 #include "tests/block_client_for_testing.h"
 #include "tests/ceph_cluster_for_testing.h"
 #include "tests/program_for_testing.h"
@@ -151,8 +153,7 @@ uint8_t LogOn(BlockClient& block, uint16_t port, const std::string& password) {
 
 void ExpectReads(BlockClient& block, uint64_t offset, const std::vector<uint8_t>& expected) {
   std::vector<uint8_t> data;
-  const testing::Exchange read =
-      block.Read(offset, static_cast<uint32_t>(expected.size()), data);
+  const testing::Exchange read = block.Read(offset, static_cast<uint32_t>(expected.size()), data);
   ASSERT_EQ(read.error, 0);
   ASSERT_EQ(read.reply.status, REPLY_OK) << "read at " << offset;
   ASSERT_EQ(data.size(), expected.size());
@@ -161,16 +162,60 @@ void ExpectReads(BlockClient& block, uint64_t offset, const std::vector<uint8_t>
   }
 }
 
+// RbdIo itself, as the engine uses it: every no-wait attempt says "would
+// wait", writes and the flush reach the image (another client reads them
+// at once), a read-only open refuses writes without asking the cluster.
+TEST_F(RbdSourceTest, RbdIoReadsWritesAndFlushes) {
+  const std::string image = MakeImage("io", 11);
+  source::CephSettings settings;
+  settings.conf_file = cluster_->conf();
+  Result<std::unique_ptr<source::RbdIo>> io =
+      source::RbdIo::Open(RbdName{"rbd", image, "", false}, settings, source::ExporterText(1));
+  ASSERT_TRUE(io.ok()) << io.status().message();
+  source::RbdIo& rbd = *io.value();
+  EXPECT_EQ(rbd.size(), kImageSize);
+  EXPECT_FALSE(rbd.read_only());
+  std::vector<uint8_t> data(65536);
+  EXPECT_TRUE(rbd.TryRead(0, data.data(), data.size()).would_block);
+  EXPECT_TRUE(rbd.TryWrite(0, data.data(), data.size()).would_block);
+  EXPECT_TRUE(rbd.NoWaitReads()) << "so that reads that wait go through the read cache";
+
+  const source::IoResult read = rbd.Read(4 * kMiB - 100, data.data(), data.size());
+  EXPECT_EQ(read.error, 0u);
+  EXPECT_EQ(read.bytes, data.size());
+  EXPECT_TRUE(data == Pattern(4 * kMiB - 100, 65536, 11));
+  const source::IoResult cached = rbd.CacheRead(0, data.data(), data.size());
+  EXPECT_EQ(cached.bytes, data.size());
+  EXPECT_TRUE(data == Pattern(0, 65536, 11));
+
+  const std::vector<uint8_t> bytes = Pattern(9 * kMiB, 65536, 12);
+  const source::IoResult written = rbd.Write(9 * kMiB, bytes.data(), bytes.size());
+  EXPECT_EQ(written.error, 0u);
+  EXPECT_EQ(written.bytes, bytes.size());
+  EXPECT_EQ(rbd.Flush(), 0u);
+  std::vector<uint8_t> seen;
+  ASSERT_TRUE(cluster_->ReadImage(image, 9 * kMiB, 65536, seen));
+  EXPECT_TRUE(seen == bytes);
+
+  Result<std::unique_ptr<source::RbdIo>> reader =
+      source::RbdIo::Open(RbdName{"rbd", image, "", true}, settings, source::ExporterText(2));
+  ASSERT_TRUE(reader.ok()) << reader.status().message() << " (a reader takes no lock)";
+  EXPECT_TRUE((*reader)->read_only());
+  EXPECT_EQ((*reader)->Write(0, bytes.data(), 4096).error, ERROR_WRITE_PROTECT);
+  EXPECT_EQ((*reader)->Flush(), 0u);
+  ASSERT_TRUE(cluster_->ReadImage(image, 0, 4096, seen));
+  EXPECT_TRUE(seen == Pattern(0, 4096, 11));
+}
+
 // ludrane-cli adds the export without --size; full access reads and writes
 // land on the image byte for byte, as another librbd client sees them.
 TEST_F(RbdSourceTest, ServesAnImageByteForByte) {
   const std::string image = MakeImage("disk", 1);
   std::unique_ptr<Service> service = StartService("a");
   const uint16_t port = testing::FreePort();
-  const testing::ProgramResult added =
-      testing::RunProgram({LUDRANE_CLI, "--runtime-dir", service->runtime(), "add-server",
-                           "rbd:rbd/" + image, "--port", std::to_string(port), "--password",
-                           "pupil", "--manage-password", "boss"});
+  const testing::ProgramResult added = testing::RunProgram(
+      {LUDRANE_CLI, "--runtime-dir", service->runtime(), "add-server", "rbd:rbd/" + image, "--port",
+       std::to_string(port), "--password", "pupil", "--manage-password", "boss"});
   ASSERT_EQ(added.exit_code, 0) << added.err;
   const std::string handle = testing::FirstLine(added.out);
   const testing::ProgramResult started = testing::RunProgram(
@@ -283,7 +328,8 @@ TEST_F(RbdSourceTest, OneWritableExportPerImage) {
   // its process is gone and takes the lock over at once.
   b->Kill();
   ASSERT_EQ(a->client().StartServer(first), 0) << a->Log();
-  EXPECT_TRUE(a->LogShows("rbd:rbd/" + image + ": took over the exclusive lock left by quensaria pid"))
+  EXPECT_TRUE(
+      a->LogShows("rbd:rbd/" + image + ": took over the exclusive lock left by quensaria pid"))
       << a->Log();
   EXPECT_EQ(LogOn(block, port_a, "boss"), ACCESS_FULL);
   const std::vector<uint8_t> bytes = Pattern(0, 4096, 5);
@@ -413,15 +459,16 @@ TEST_F(RbdSourceTest, AClusterThatStopsAnsweringIsSaid) {
   const pid_t osd = cluster_->osd_pid();
   ASSERT_GT(osd, 0);
   ASSERT_EQ(kill(osd, SIGSTOP), 0);
-  std::future<void> read = std::async(std::launch::async, [&] {
-    ExpectReads(block, 5 * kMiB, Pattern(5 * kMiB, 65536, 7));
-  });
-  const bool said = service->LogShows("rbd:rbd/" + image + ": the Ceph cluster has not answered a read", 60s);
+  std::future<void> read = std::async(
+      std::launch::async, [&] { ExpectReads(block, 5 * kMiB, Pattern(5 * kMiB, 65536, 7)); });
+  const bool said =
+      service->LogShows("rbd:rbd/" + image + ": the Ceph cluster has not answered a read", 60s);
   kill(osd, SIGCONT);
   EXPECT_TRUE(said) << service->Log();
   EXPECT_EQ(read.wait_for(120s), std::future_status::ready);
   read.get();
-  EXPECT_TRUE(service->LogShows("rbd:rbd/" + image + ": the Ceph cluster answers again, after")) << service->Log();
+  EXPECT_TRUE(service->LogShows("rbd:rbd/" + image + ": the Ceph cluster answers again, after"))
+      << service->Log();
 }
 
 }  // namespace
