@@ -1,7 +1,8 @@
 // RbdIo: SourceIo over an image (or a snapshot) of a Ceph cluster, through
-// librbd, named as shared/rbd_source.h tells. A writable open takes the image's exclusive lock and
-// keeps it (librbd does not hand it over on request): at most one writable export of an image runs,
-// and another fails to open, naming the holder.
+// librbd, named as shared/rbd_source.h tells. A writable open takes the
+// image's exclusive lock and keeps it (librbd does not hand it over on
+// request): at most one writable export of an image runs, and another fails
+// to open, naming the holder.
 //
 // librbd calls wait for the cluster, so the no-wait calls always answer
 // would_block: every transfer runs on the engine's file workers. A transfer
