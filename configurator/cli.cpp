@@ -20,6 +20,7 @@
 #include "shared/block_protocol.h"
 #include "shared/dcerpc.h"
 #include "shared/password_digest.h"
+#include "shared/rbd_source.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::configurator {
@@ -43,7 +44,9 @@ constexpr char kUsage[] =
     "  add-server SOURCE [OPTIONS]    create a server, stopped; prints its handle\n"
     "      --port N                   TCP port (default 60000)\n"
     "      --address A.B.C.D|any      listening address to record (default any)\n"
-    "      --size SIZE[K|M|G]         disk size (default: the size of SOURCE)\n"
+    "      --size SIZE[K|M|G]         disk size to record (default: the size of SOURCE;\n"
+    "                                 0 for rbd:POOL/IMAGE[@SNAPSHOT][:ro], which the\n"
+    "                                 service measures)\n"
     "      --cache MIB                read cache, 0 to 1024 MiB (default 100)\n"
     "      --password-file FILE       log-on password: the first line of FILE; with\n"
     "                                 FILE -, a line of standard input, asked for\n"
@@ -418,6 +421,9 @@ int Cli::AddServer(const std::vector<std::string>& args) {
       throw UsageError{"unknown option for add-server: " + option};
     }
   }
+  // An RBD image is measured by the service when it opens it: the size
+  // recorded here plays no part in what clients see.
+  if (!size && IsRbdSource(source)) size = 0;
   if (!size) {
     Result<uint64_t> measured = SourceSize(source);
     if (!measured.ok()) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "shared/block_protocol.h"
+#include "shared/rbd_source.h"
 
 namespace quensaria::configurator {
 
@@ -74,6 +75,14 @@ BuiltServer BuildServerConfig(const ServerForm& form,
   if (form.source.size() >= sizeof config.Source) {
     built.message = kSourceTooLong;
     return built;
+  }
+  if (IsRbdSource(form.source)) {
+    const Result<RbdName> name = ParseRbdSource(form.source);
+    if (!name.ok()) {
+      built.message =
+          "The source \"" + form.source + "\" is not understood: " + name.status().message() + ".";
+      return built;
+    }
   }
   const std::optional<int64_t> bytes = SizeInBytes(form.size, form.unit);
   if (!bytes) {

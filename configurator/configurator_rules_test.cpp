@@ -7,6 +7,7 @@
 
 #include "configurator/list_rows.h"
 #include "shared/block_protocol.h"
+#include "shared/rbd_source.h"
 
 namespace quensaria::configurator {
 namespace {
@@ -89,6 +90,17 @@ TEST(ConfiguratorRulesTest, BuildsTheServerRecordFromZerosAndRefusesBadForms) {
   ServerForm empty = form;
   empty.source.clear();
   EXPECT_EQ(BuildServerConfig(empty, std::nullopt, std::nullopt).message, kSourceEmpty);
+
+  // An RBD image goes in the file field; one that is not of the form is
+  // refused with the form, not sent to fail at start.
+  ServerForm rbd = form;
+  rbd.source = "rbd:rbd/golden@monday";
+  BuiltServer built_rbd = BuildServerConfig(rbd, std::nullopt, std::nullopt);
+  EXPECT_EQ(built_rbd.message, "");
+  EXPECT_STREQ(built_rbd.config.Source, "rbd:rbd/golden@monday");
+  rbd.source = "rbd:golden";
+  EXPECT_NE(BuildServerConfig(rbd, std::nullopt, std::nullopt).message.find(kRbdSourceForm),
+            std::string::npos);
 }
 
 TEST(ConfiguratorRulesTest, ClientsAndRangesAndAccess) {

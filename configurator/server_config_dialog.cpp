@@ -51,6 +51,8 @@ ServerConfigDialog::ServerConfigDialog(UserPrompts& prompts, ConfiguratorDefault
   kinds->addWidget(partition_kind_);
   path_ = new QLineEdit;
   path_->setObjectName("path");
+  // An image of a Ceph cluster is named here too.
+  path_->setPlaceholderText("镜像文件，或 rbd:存储池/镜像[@快照][:ro]");
   browse_ = new QPushButton("...");
   devices_ = new QComboBox;
   devices_->setObjectName("devices");
