@@ -94,22 +94,26 @@ int Main(int argc, char** argv) {
   if (!arguments.socket_group.empty()) {
     socket_group = platform::GroupId(arguments.socket_group.c_str(), platform::kKeepGroup);
     if (socket_group == platform::kKeepGroup) {
-      platform::ConsolePrintf("quensaria: no group \"%s\" on this machine (--socket-group)\n",
-                              arguments.socket_group.c_str());
+      platform::ConsoleLog(platform::ConsolePriority::kError,
+                           "quensaria: no group \"%s\" on this machine (--socket-group)\n",
+                           arguments.socket_group.c_str());
       return 2;
     }
   }
 
   Result<std::unique_ptr<platform::StopSignals>> signals = platform::StopSignals::Install();
   if (!signals.ok()) {
-    platform::ConsolePrintf("quensaria: no stop control: %s\n", signals.status().message().c_str());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "quensaria: no stop control: %s\n",
+                         signals.status().message().c_str());
     return 1;
   }
   const bool state_given = !arguments.state_directory.empty();
   if (!state_given) arguments.state_directory = DefaultStateDirectory();
   if (state_given) {
     Status made = platform::MakeDirectories(arguments.state_directory, 0755);
-    if (!made.ok()) platform::ConsolePrintf("quensaria: %s\n", made.message().c_str());
+    if (!made.ok())
+      platform::ConsoleLog(platform::ConsolePriority::kError, "quensaria: %s\n",
+                           made.message().c_str());
   }
 
   ServiceHost host({arguments.state_directory, arguments.runtime_directory, socket_group},
