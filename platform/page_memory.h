@@ -15,6 +15,9 @@ void* AllocatePages(size_t size);
 // REQUIRES: `memory` and `size` as AllocatePages gave and took them.
 void FreePages(void* memory, size_t size);
 
+// Bytes of the process's AllocatePages memory not yet freed.
+size_t PageBytesInUseForTesting();
+
 }  // namespace quensaria::platform
 
 #endif  // QUENSARIA_PLATFORM_PAGE_MEMORY_H_
