@@ -714,6 +714,152 @@ TEST_F(EngineTest, ClientsThatStopHalfWayThroughARequestAreCutOff) {
   EXPECT_EQ(harness_->engine().LiveConnectionsForTesting(), 5);
 }
 
+// A source changed under a running export: the console says so once per
+// change, naming the export, and the clients are served on from the file
+// the export opened, never silently from another.
+class SourceChangeTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    platform::SetConsoleLogSinkForTesting(
+        [&](platform::ConsolePriority priority, std::string_view line) {
+          std::scoped_lock lock(mutex_);
+          lines_.emplace_back(priority, line);
+        });
+    engine::EngineOptions options;
+    options.sweep_interval = std::chrono::milliseconds(50);
+    harness_ = std::make_unique<EngineHarness>(TestConfig(image_.path()), nullptr, options);
+    ASSERT_TRUE(harness_->Start());
+    // The test's own handle on the served file, to change it once its path
+    // no longer leads there.
+    held_.Reset(::open(image_.path().c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(held_.valid());
+    client_ = LoggedOn();
+  }
+  void TearDown() override {
+    if (harness_) harness_->StopAndWait();
+    platform::SetConsoleLogSinkForTesting(nullptr);
+  }
+  // The lines that contain `text`, waiting until there is at least one.
+  std::vector<std::pair<platform::ConsolePriority, std::string>> LinesWith(
+      const std::string& text) {
+    std::vector<std::pair<platform::ConsolePriority, std::string>> found;
+    Eventually([&] {
+      std::scoped_lock lock(mutex_);
+      found.clear();
+      for (const auto& line : lines_) {
+        if (line.second.find(text) != std::string::npos) found.push_back(line);
+      }
+      return !found.empty();
+    });
+    return found;
+  }
+  std::string Export() const {
+    return "export on port " + std::to_string(harness_->port()) + ": source " + image_.path();
+  }
+  // Once a later change has been seen, every look at the source since the
+  // first has passed: its line came once.
+  void ExpectSaidOnce(const std::string& text) {
+    ASSERT_EQ(::ftruncate(held_.get(), 9 * kMiB), 0);
+    ASSERT_EQ(LinesWith(" grew to 9437184 bytes").size(), 1u);
+    EXPECT_EQ(LinesWith(text).size(), 1u) << text;
+  }
+  void ExpectServedFromTheOpenFile() {
+    QueryData query;
+    ASSERT_EQ(client_->Query(query).reply.status, REPLY_OK);
+    EXPECT_EQ(query.disk_size, 8 * kMiB);
+    Bytes data;
+    ASSERT_EQ(client_->Read(kMiB, 65536, data).reply.status, REPLY_OK);
+    ExpectPattern(data, kMiB);
+    const Bytes written(4096, 0xC3);
+    ASSERT_EQ(client_->Write(2 * kMiB, written.data(), 4096).reply.status, REPLY_OK);
+    ASSERT_EQ(client_->Read(2 * kMiB, 4096, data).reply.status, REPLY_OK);
+    EXPECT_EQ(data, written);
+  }
+
+  ImageFile image_{8 * kMiB};
+  platform::UniqueFd held_;
+  std::unique_ptr<BlockClient> client_;
+  std::mutex mutex_;
+  std::vector<std::pair<platform::ConsolePriority, std::string>> lines_;
+};
+
+TEST_F(SourceChangeTest, ATruncationIsAnErrorLineAndReadsPastTheNewEndFail) {
+  ASSERT_EQ(::truncate(image_.path().c_str(), 4 * kMiB), 0);
+  Bytes data;
+  EXPECT_EQ(client_->Read(6 * kMiB, 4096, data).reply.status, REPLY_FAILED);
+  const auto lines = LinesWith(" truncated to ");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, platform::ConsolePriority::kError);
+  EXPECT_EQ(lines[0].second, Export() +
+                                 " truncated to 4194304 bytes; clients still see 8388608, and "
+                                 "reads past the new end fail\n");
+  ExpectServedFromTheOpenFile();
+  ExpectSaidOnce(" truncated to ");
+}
+
+TEST_F(SourceChangeTest, ADeletionIsACriticalLineAndTheFileIsServedOn) {
+  ASSERT_EQ(::unlink(image_.path().c_str()), 0);
+  const auto lines = LinesWith(" deleted;");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, platform::ConsolePriority::kCritical);
+  EXPECT_EQ(lines[0].second, Export() +
+                                 " deleted; it is served on from the open file, and what clients "
+                                 "write to it is lost when the export stops\n");
+  ExpectServedFromTheOpenFile();
+  ExpectSaidOnce(" deleted;");
+}
+
+TEST_F(SourceChangeTest, AReplacementIsACriticalLineAndTheOldFileIsServedOn) {
+  ImageFile other(8 * kMiB, 7);
+  ASSERT_EQ(std::rename(other.path().c_str(), image_.path().c_str()), 0);
+  const auto lines = LinesWith(" replaced by another file");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, platform::ConsolePriority::kCritical);
+  EXPECT_EQ(lines[0].second, Export() +
+                                 " replaced by another file; clients are still served the old "
+                                 "one until the export is restarted, and what they write to it "
+                                 "is lost when the export stops\n");
+  ExpectServedFromTheOpenFile();
+  ExpectSaidOnce(" replaced by another file");
+}
+
+TEST_F(SourceChangeTest, AMoveIsAWarningLine) {
+  const std::string moved = image_.path() + ".moved";
+  ASSERT_EQ(std::rename(image_.path().c_str(), moved.c_str()), 0);
+  const auto lines = LinesWith(" moved away;");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, platform::ConsolePriority::kWarning);
+  ExpectServedFromTheOpenFile();
+  ExpectSaidOnce(" moved away;");
+  ASSERT_EQ(std::rename(moved.c_str(), image_.path().c_str()), 0);
+}
+
+// A transfer that fails looks at the source at once, long before the next
+// sweep would.
+TEST_F(EngineTest, AFailedTransferLooksAtTheSourceAtOnce) {
+  ImageFile image(8 * kMiB);
+  engine::EngineOptions options;
+  options.sweep_interval = std::chrono::hours(1);
+  harness_ = std::make_unique<EngineHarness>(TestConfig(image.path()), nullptr, options);
+  ASSERT_TRUE(harness_->Start());
+  std::mutex lines_mutex;
+  std::vector<std::string> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(lines_mutex);
+    lines.emplace_back(line);
+  });
+  auto client = LoggedOn();
+  ASSERT_EQ(::truncate(image.path().c_str(), 4 * kMiB), 0);
+  Bytes data;
+  EXPECT_EQ(client->Read(6 * kMiB, 4096, data).reply.status, REPLY_FAILED);
+  EXPECT_TRUE(Eventually([&] {
+    std::scoped_lock lock(lines_mutex);
+    return lines.size() == 1 && lines[0].find(" truncated to 4194304 bytes") != std::string::npos;
+  }));
+  harness_->StopAndWait();
+  platform::SetConsoleSinkForTesting(nullptr);
+}
+
 // Many clients at once, each on its own region, some of them through the
 // file workers only (the source never says it can do a transfer at once).
 class ConcurrentEngineTest : public EngineTest, public ::testing::WithParamInterface<bool> {};

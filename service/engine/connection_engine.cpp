@@ -303,6 +303,58 @@ std::chrono::milliseconds ConnectionEngine::Core::SweepWait() const {
 void ConnectionEngine::Core::Sweep() {
   next_sweep = std::chrono::steady_clock::now() + options.sweep_interval;
   CutOffStalled();
+  CheckSource();
+}
+
+// Nothing changes for the clients: they are served what the export opened,
+// never silently another file. The administrator is told, once per change.
+void ConnectionEngine::Core::CheckSource() {
+  source::SourceWatch* watch = source ? source->watch() : nullptr;
+  if (watch == nullptr) return;
+  unsigned port;
+  {
+    std::scoped_lock lock(live_lock);
+    port = listening_port != 0 ? listening_port : settings.Port;
+  }
+  const char* path = watch->path().c_str();
+  const auto disk_size = static_cast<unsigned long long>(source->disk_size());
+  for (const source::SourceChange& change : watch->Check()) {
+    const auto size = static_cast<unsigned long long>(change.size);
+    switch (change.kind) {
+      case source::SourceChange::kTruncated:
+        ConsoleLog(ConsolePriority::kError,
+                   "export on port %u: source %.260s truncated to %llu bytes; clients still see "
+                   "%llu, and reads past the new end fail\n",
+                   port, path, size, disk_size);
+        break;
+      case source::SourceChange::kGrown:
+        ConsoleLog(ConsolePriority::kNotice,
+                   "export on port %u: source %.260s grew to %llu bytes; clients see %llu until "
+                   "the export is restarted\n",
+                   port, path, size, disk_size);
+        break;
+      case source::SourceChange::kDeleted:
+        ConsoleLog(ConsolePriority::kCritical,
+                   "export on port %u: source %.260s deleted; it is served on from the open file, "
+                   "and what clients write to it is lost when the export stops\n",
+                   port, path);
+        break;
+      case source::SourceChange::kMoved:
+        ConsoleLog(ConsolePriority::kWarning,
+                   "export on port %u: source %.260s moved away; it is served on from the open "
+                   "file under its new name\n",
+                   port, path);
+        break;
+      case source::SourceChange::kReplaced:
+        ConsoleLog(
+            change.unnamed ? ConsolePriority::kCritical : ConsolePriority::kError,
+            "export on port %u: source %.260s replaced by another file; clients are still "
+            "served the old one until the export is restarted%s\n",
+            port, path,
+            change.unnamed ? ", and what they write to it is lost when the export stops" : "");
+        break;
+    }
+  }
 }
 
 // A connection waiting on its peer in the middle of a request for longer

@@ -86,6 +86,8 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   std::chrono::milliseconds SweepWait() const;
   void Sweep();
   void CutOffStalled();
+  // Says what changed of the source under the export since the last look.
+  void CheckSource();
 
   // engine_workers.cpp: the workers.
   void SocketWorker();

@@ -252,6 +252,8 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
           file_port.Post(&c->file_overlapped.port);
           return;
         }
+        // A transfer that fails may be the first sign of a source cut short.
+        if (r.error != 0 || r.bytes == 0) CheckSource();
         step = (r.error != 0 && !on_file_worker) ? processor->FileOpNotStarted(*c, r.error)
                                                  : processor->CompleteFileOp(*c, r);
         break;

@@ -54,8 +54,11 @@ Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config)
   const Result<uint64_t> size = platform::SizeOf((*io)->io_fd());
   const uint8_t type = kind == SOURCE_VOLUME ? platform::PartitionTypeByte(path) : 0;
   const uint32_t extra = config.Cache > 0 ? static_cast<uint32_t>(config.Cache) : 0;
-  return std::make_unique<DiskSource>(kind, size.ok() ? size.value() : 0, type,
-                                      std::move(io).value(), extra + kCacheBaseBlocks);
+  const int fd = (*io)->io_fd();
+  auto source = std::make_unique<DiskSource>(kind, size.ok() ? size.value() : 0, type,
+                                             std::move(io).value(), extra + kCacheBaseBlocks);
+  source->set_watch(std::make_unique<SourceWatch>(path, fd, size.ok() ? size.value() : 0));
+  return source;
 }
 
 DiskSource::DiskSource(SourceKind kind, uint64_t source_size, uint8_t partition_type,
