@@ -43,6 +43,8 @@ DiskDevice::Basics DiskDevice::GetBasics() const {
   return {state_.mounted, state_.disk_size, state_.read_only};
 }
 
+// At most once: a completion that throws half way is not run again by the
+// handler that catches it (what it holds answers as it goes).
 void DiskDevice::Complete(DeviceRequest& request, NtStatus status, uint32_t information) {
   request.status = status;
   request.information = NT_SUCCESS(status) ? information : 0;
@@ -50,7 +52,9 @@ void DiskDevice::Complete(DeviceRequest& request, NtStatus status, uint32_t info
     request.control->status = request.status;
     request.control->information = request.information;
   }
-  if (request.complete) request.complete(request);
+  std::function<void(DeviceRequest&)> complete = std::move(request.complete);
+  request.complete = nullptr;
+  if (complete) complete(request);
 }
 
 void DiskDevice::Submit(std::unique_ptr<DeviceRequest> request) {
@@ -165,6 +169,9 @@ void DiskDevice::Serve(DeviceRequest& request) {
     Complete(request, STATUS_INSUFFICIENT_RESOURCES);
   } catch (const std::exception& e) {
     DebugPrint("Exception in %s: %s", name_.c_str(), e.what());
+    Complete(request, STATUS_DRIVER_INTERNAL_ERROR);
+  } catch (...) {
+    DebugPrint("Exception in %s", name_.c_str());
     Complete(request, STATUS_DRIVER_INTERNAL_ERROR);
   }
 }
