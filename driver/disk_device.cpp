@@ -121,6 +121,7 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
     busy_ = true;
     lock.unlock();
     Serve(*request);
+    Recycle(*request);
     lock.lock();
     busy_ = false;
     const bool more = stop_ || !queue_.empty();
@@ -143,6 +144,7 @@ void DiskDevice::Work() {
     busy_ = true;
     lock.unlock();
     Serve(*request);
+    Recycle(*request);
     lock.lock();
     busy_ = false;
   }
@@ -176,6 +178,12 @@ void DiskDevice::Serve(DeviceRequest& request) {
   }
 }
 
+// Only a mounted device keeps buffers: what was in flight at an unmount is
+// freed, not kept for the next mount.
+void DiskDevice::Recycle(DeviceRequest& request) noexcept {
+  if (back_end_ && request.data.allocated()) buffers_.Give(std::move(request.data));
+}
+
 void DiskDevice::ServeRead(DeviceRequest& request) {
   // Taken from the queue after an unmount: the back end is gone.
   if (!back_end_) return Complete(request, STATUS_NO_MEDIA_IN_DEVICE);
@@ -184,7 +192,7 @@ void DiskDevice::ServeRead(DeviceRequest& request) {
   // end, a read across it is cut short.
   if (request.offset >= state.disk_size) return Complete(request, STATUS_SUCCESS, 0);
   const uint64_t length = std::min<uint64_t>(request.length, state.disk_size - request.offset);
-  request.data = IoBuffer(static_cast<size_t>(length));
+  request.data = buffers_.Take(static_cast<size_t>(length));
   if (!request.data.allocated()) return Complete(request, STATUS_INSUFFICIENT_RESOURCES);
   const NtStatus status = back_end_->Read(request.data.data(), request.offset, length);
   Complete(request, status, static_cast<uint32_t>(length));

@@ -10,6 +10,7 @@
 #include "driver/drive_links.h"
 #include "platform/errors.h"
 #include "platform/instance_lock.h"
+#include "platform/page_memory.h"
 #include "platform/thread_identity.h"
 #include "shared/win32_error.h"
 
@@ -75,6 +76,9 @@ Driver::Driver(const DriverOptions& options)
 Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
                                              std::function<void()> on_lost) {
   std::unique_ptr<Driver> driver(new Driver(options));
+  // Large buffers (the file system's request buffers) go back to the system
+  // when they are freed, so that an unmount's memory really goes.
+  platform::KeepLargeAllocationsOffTheHeap();
   if (Status s = MakeDirectory(options.runtime_dir); !s.ok()) return s;
   auto lock = platform::LockInstance(options.runtime_dir + "/velmoran.lock");
   if (!lock.ok()) return lock.status();
@@ -156,15 +160,18 @@ void Driver::Notify() {
   }
 }
 
-void Driver::AfterMediaChange(size_t file, std::function<void()> answer) {
+void Driver::AfterMediaChange(size_t file, std::function<void()> answer, bool unmounted) {
   bool queued = false;
   try {
-    std::function<void()> task = [this, file, answer] {
+    std::function<void()> task = [this, file, answer, unmounted] {
       if (options_.page_cache) fs_->Invalidate(file);
       // A stat brings the kernel's idea of the file's size up to date.
       std::error_code ignored;
       (void)fs::file_size(fs_->PathOf(file), ignored);
       answer();
+      // The device gave back what it held; the request threads' buffers,
+      // filled by the device's largest writes, go too.
+      if (unmounted) fs_->ReleaseIdleMemory();
     };
     std::scoped_lock lock(notify_mu_);
     if (!notify_stop_) {
@@ -205,7 +212,7 @@ void Driver::Write(size_t file, uint64_t offset, std::span<const uint8_t> data,
     request->offset = offset;
     request->length = static_cast<uint32_t>(data.size());
     // The kernel's buffer is reused for the next request: keep a copy.
-    request->data = IoBuffer(data.size());
+    request->data = devices_[file]->TakeBuffer(data.size());
     if (!data.empty() && !request->data.allocated()) return shared->Error(ENOMEM);
     if (!data.empty()) std::memcpy(request->data.data(), data.data(), data.size());
     request->complete = [shared](DeviceRequest& r) {
@@ -238,10 +245,11 @@ void Driver::Ioctl(size_t file, uint32_t command, std::span<const uint8_t> input
     // Only here, in the requester's call, is the requester known.
     if (request->control->code == IOCTL_VDISK_MOUNT) request->caller = shared->Caller();
     request->complete = [this, file, shared](DeviceRequest& r) {
+      const bool unmounted = r.control->code == IOCTL_VDISK_UNMOUNT;
       auto answer = [shared, block = std::shared_ptr<DeviceControlBlock>(std::move(r.control))] {
         shared->Ioctl(block.get(), sizeof *block);
       };
-      if (r.media_changed) return AfterMediaChange(file, std::move(answer));
+      if (r.media_changed) return AfterMediaChange(file, std::move(answer), unmounted);
       answer();
     };
     devices_[file]->Submit(std::move(request));

@@ -382,16 +382,39 @@ void FuseFileSystem::Start(std::function<void()> on_end) {
   on_end_ = std::move(on_end);
   const size_t count = static_cast<size_t>(std::max(1, options_.threads));
   thread_done_ = std::make_unique<std::atomic<bool>[]>(count);
+  thread_waiting_ = std::make_unique<std::atomic<bool>[]>(count);
+  thread_released_ = std::make_unique<std::atomic<uint64_t>[]>(count);
   for (size_t i = 0; i < count; ++i) {
     thread_done_[i] = false;
+    thread_waiting_[i] = false;
+    thread_released_[i] = 0;
     threads_.emplace_back([this, i] { Loop(i); });
   }
 }
 
+// The wake signal is let in only while the thread waits for a request, so it
+// interrupts nothing else (a handler's own waits on its back end least of
+// all). One that comes meanwhile is taken as the wait begins, and lost: the
+// sender repeats it until the thread has done what it was woken for.
 void FuseFileSystem::Loop(size_t index) {
+  sigset_t wake;
+  sigemptyset(&wake);
+  sigaddset(&wake, kWakeSignal);
+  pthread_sigmask(SIG_BLOCK, &wake, nullptr);
   fuse_buf buf{};
   while (!fuse_session_exited(session_)) {
+    const uint64_t release = release_generation_.load();
+    if (thread_released_[index].load() != release) {
+      // libfuse allocates a fresh buffer for the next request.
+      std::free(buf.mem);
+      buf = fuse_buf{};
+      thread_released_[index] = release;
+    }
+    thread_waiting_[index] = true;
+    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
     const int got = fuse_session_receive_buf(session_, &buf);
+    pthread_sigmask(SIG_BLOCK, &wake, nullptr);
+    thread_waiting_[index] = false;
     if (got == -EINTR) continue;
     if (got <= 0) break;  // unmounted (libfuse then marks the session exited)
     fuse_session_process_buf(session_, &buf);
@@ -422,6 +445,22 @@ void FuseFileSystem::Stop() {
   if (mounted_) {
     fuse_session_unmount(session_);
     mounted_ = false;
+  }
+}
+
+void FuseFileSystem::ReleaseIdleMemory() {
+  if (threads_.empty()) return;
+  const uint64_t release = ++release_generation_;
+  for (int round = 0; round < 20; ++round) {
+    bool waiting = false;
+    for (size_t i = 0; i < threads_.size(); ++i) {
+      // A thread serving a request releases once it is answered.
+      if (thread_done_[i] || thread_released_[i] == release || !thread_waiting_[i]) continue;
+      waiting = true;
+      ::pthread_kill(threads_[i].native_handle(), kWakeSignal);
+    }
+    if (!waiting) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 

@@ -117,6 +117,12 @@ class FuseFileSystem {
   // reads in flight: never call it from a thread those reads wait for.
   void Invalidate(size_t file);
 
+  // Has every request thread give back its request buffer (as large as the
+  // largest write the kernel sends, 1 MiB, and resident once one came):
+  // threads waiting for a request do so now, the others once their request
+  // is answered. Waits at most a tenth of a second. Not concurrent with Stop.
+  void ReleaseIdleMemory();
+
   const std::string& mountpoint() const { return mountpoint_; }
   std::string PathOf(size_t file) const { return mountpoint_ + "/" + options_.names[file]; }
 
@@ -137,6 +143,11 @@ class FuseFileSystem {
 
   std::vector<std::thread> threads_;
   std::unique_ptr<std::atomic<bool>[]> thread_done_;
+  // Per thread: waiting for a request (the wake signal may land only then),
+  // and the release generation it has carried out.
+  std::unique_ptr<std::atomic<bool>[]> thread_waiting_;
+  std::unique_ptr<std::atomic<uint64_t>[]> thread_released_;
+  std::atomic<uint64_t> release_generation_{0};
   std::function<void()> on_end_;
   std::atomic<bool> ended_{false};
   std::atomic<bool> stopping_{false};

@@ -1,5 +1,6 @@
 #include "platform/page_memory.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <atomic>
@@ -23,6 +24,10 @@ void FreePages(void* memory, size_t size) {
   ::munmap(memory, size);
   bytes_in_use.fetch_sub(size, std::memory_order_relaxed);
 }
+
+void ReturnFreeHeapMemory() { ::malloc_trim(0); }
+
+void KeepLargeAllocationsOffTheHeap() { ::mallopt(M_MMAP_THRESHOLD, 128 * 1024); }
 
 size_t PageBytesInUseForTesting() { return bytes_in_use.load(std::memory_order_relaxed); }
 
