@@ -381,6 +381,7 @@ void FuseFileSystem::Start(std::function<void()> on_end) {
   InstallWakeHandler();
   on_end_ = std::move(on_end);
   const size_t count = static_cast<size_t>(std::max(1, options_.threads));
+  std::scoped_lock lock(threads_mu_);
   thread_done_ = std::make_unique<std::atomic<bool>[]>(count);
   thread_waiting_ = std::make_unique<std::atomic<bool>[]>(count);
   thread_released_ = std::make_unique<std::atomic<uint64_t>[]>(count);
@@ -449,6 +450,7 @@ void FuseFileSystem::Stop() {
 }
 
 void FuseFileSystem::ReleaseIdleMemory() {
+  std::scoped_lock lock(threads_mu_);
   if (threads_.empty()) return;
   const uint64_t release = ++release_generation_;
   for (int round = 0; round < 20; ++round) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -141,6 +142,9 @@ class FuseFileSystem {
   fuse_session* session_ = nullptr;
   void Loop(size_t index);
 
+  // Start fills these while holding threads_mu_, then they stay as they are
+  // until Stop; ReleaseIdleMemory reads them under the same lock.
+  std::mutex threads_mu_;
   std::vector<std::thread> threads_;
   std::unique_ptr<std::atomic<bool>[]> thread_done_;
   // Per thread: waiting for a request (the wake signal may land only then),
