@@ -108,7 +108,8 @@ class FuseFileSystem {
 
   // Starts the request threads. `on_end` runs once, on one of them, if they
   // end by themselves (the file system was unmounted from outside). Installs
-  // a handler for SIGUSR1, which Stop uses to wake the threads.
+  // a handler for SIGUSR1, which Stop and ReleaseIdleMemory use to wake the
+  // threads; it reaches a thread only while it waits for a request.
   void Start(std::function<void()> on_end = {});
   // Stops the request threads and unmounts; requests still in the kernel
   // fail. REQUIRES: no FuseReply of this file system is still unanswered.
