@@ -15,6 +15,7 @@
 
 #include "configurator/management_client.h"
 #include "platform/scratch_dir_for_testing.h"
+#include "platform/socket.h"
 #include "service/store/configuration_store.h"
 #include "shared/password_digest.h"
 #include "tests/block_client_for_testing.h"
@@ -446,6 +447,53 @@ TEST_F(ServiceProgramTest, ReportsToSystemdWhenStartedByIt) {
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "STOPPING=1");
   EXPECT_EQ(service_->Wait(30s), 0);
   EXPECT_TRUE(std::filesystem::exists(state_ + "/Locals.xml"));
+}
+
+// Under systemd the console is the journal's stream: every line carries its
+// priority. A client that leaves in good order prints nothing, one that
+// resets only a debug line; an export that cannot listen is an error line
+// naming the Linux call and the error's text.
+TEST_F(ServiceProgramTest, ConsoleLinesCarryTheirPriorityOnTheJournalsStream) {
+  std::filesystem::create_directories(dir_);
+  const std::string log = dir_ + "/service.log";
+  std::ofstream(log).close();
+  struct stat st {};
+  ASSERT_EQ(::stat(log.c_str(), &st), 0);
+  const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  StartService({"JOURNAL_STREAM=" + stream});
+  const std::string image = MakeImage("journal.img", 3);
+  uint16_t port = 0;
+  ASSERT_NE(AddStarted(image, port), 0u);
+  ExpectServes(port, 3);  // logs on, reads and closes in good order
+  {
+    BlockClient resetting;
+    ASSERT_EQ(resetting.Connect(port, htonl(0x7F000005)), 0);
+    EXPECT_EQ(resetting.Login("open sesame").reply.status, REPLY_OK);
+    platform::SetAbortiveClose(resetting.fd());
+  }
+  const std::string reset_line = "<7>recv() failed: 104 Connection reset by peer";
+  for (int i = 0; i < 3000 && service_->Log().find(reset_line) == std::string::npos; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  // A port another program listens on.
+  platform::PassiveAddress any;
+  ASSERT_EQ(any.Resolve("0"), 0);
+  platform::UniqueFd holder;
+  ASSERT_EQ(platform::CreateSocket(any, holder), 0);
+  ASSERT_EQ(platform::BindSocket(holder.get(), any), 0);
+  ASSERT_EQ(platform::ListenSocket(holder.get(), 1), 0);
+  Handle taken = 0;
+  ASSERT_EQ(client_->AddServer(Config(image, platform::LocalPort(holder.get())), taken), 0);
+  EXPECT_NE(client_->StartServer(taken), 0);
+  EXPECT_EQ(StopService(), 0);
+  const std::vector<std::string> lines = testing::Lines(service_->Log());
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "<6>Quensaria service running: state " + state_ + ", management " +
+                           runtime_ + "/ncalrpc/quensariasvc; Ctrl-C stops it.",
+                       reset_line,
+                       "<3>bind() failed: 98 Address already in use",
+                   }))
+      << service_->Log();
 }
 
 // Started by systemd with many exports to bring up: the start-up time-out

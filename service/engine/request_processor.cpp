@@ -312,7 +312,7 @@ Step RequestProcessor::CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResu
 
 Step RequestProcessor::FileOpNotStarted(PER_SOCKET_CONTEXT& c, uint32_t error) {
   if (c.file_operation == kFileWrite) {
-    platform::ConsolePrintf("write file error %X", error);
+    platform::ConsoleLog(platform::ConsolePriority::kError, "write file error %X", error);
     return Reply(c, REPLY_FAILED, 0, 0);
   }
   return Reply(c, static_cast<uint16_t>(error & 0xFFFF), 0, 0);

@@ -117,15 +117,17 @@ int Main(int argc, char** argv) {
   if (!arguments.socket_group.empty()) {
     socket_group = platform::GroupId(arguments.socket_group.c_str(), platform::kKeepGroup);
     if (socket_group == platform::kKeepGroup) {
-      platform::ConsolePrintf("quensaria: no group \"%s\" on this machine (--socket-group)\n",
-                              arguments.socket_group.c_str());
+      platform::ConsoleLog(platform::ConsolePriority::kError,
+                           "quensaria: no group \"%s\" on this machine (--socket-group)\n",
+                           arguments.socket_group.c_str());
       return 2;
     }
   }
 
   Result<std::unique_ptr<platform::StopSignals>> signals = platform::StopSignals::Install();
   if (!signals.ok()) {
-    platform::ConsolePrintf("quensaria: no stop control: %s\n", signals.status().message().c_str());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "quensaria: no stop control: %s\n",
+                         signals.status().message().c_str());
     return 1;
   }
   const bool state_given = !arguments.state_directory.empty();
@@ -133,7 +135,9 @@ int Main(int argc, char** argv) {
   if (state_given) {
     // Locals.xml holds password digests: no way in for others.
     Status made = platform::MakeDirectories(arguments.state_directory, 0750);
-    if (!made.ok()) platform::ConsolePrintf("quensaria: %s\n", made.message().c_str());
+    if (!made.ok())
+      platform::ConsoleLog(platform::ConsolePriority::kError, "quensaria: %s\n",
+                           made.message().c_str());
   }
 
   source::SetCephSettings(arguments.ceph);

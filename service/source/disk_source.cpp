@@ -43,8 +43,8 @@ Result<std::unique_ptr<DiskSource>> OpenRbd(const std::string& source, const Ser
   Result<std::unique_ptr<RbdIo>> io =
       name.ok() ? RbdIo::Open(*name, GetCephSettings(), ExporterText(config.Port)) : name.status();
   if (!io.ok()) {
-    platform::ConsolePrintf("%.150s: cannot be served: %.330s\n", source.c_str(),
-                            io.status().message().c_str());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "%.150s: cannot be served: %.330s\n",
+                         source.c_str(), io.status().message().c_str());
     return io.status();
   }
   const uint64_t size = (*io)->size();
@@ -78,8 +78,11 @@ Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config)
   if (!io.ok()) return io.status();
   const Result<uint64_t> size = platform::SizeOf((*io)->io_fd());
   const uint8_t type = kind == SOURCE_VOLUME ? platform::PartitionTypeByte(path) : 0;
-  return std::make_unique<DiskSource>(kind, size.ok() ? size.value() : 0, type,
-                                      std::move(io).value(), CacheBlocks(config));
+  const int fd = (*io)->io_fd();
+  auto source = std::make_unique<DiskSource>(kind, size.ok() ? size.value() : 0, type,
+                                             std::move(io).value(), CacheBlocks(config));
+  source->set_watch(std::make_unique<SourceWatch>(path, fd, size.ok() ? size.value() : 0));
+  return source;
 }
 
 DiskSource::DiskSource(SourceKind kind, uint64_t source_size, uint8_t partition_type,

@@ -19,6 +19,7 @@
 
 #include "service/source/read_cache.h"
 #include "service/source/source_io.h"
+#include "service/source/source_watch.h"
 #include "shared/management_records.h"
 #include "shared/master_boot_record.h"
 #include "shared/status.h"
@@ -78,6 +79,10 @@ class DiskSource {
   SourceIo& io() { return *io_; }
   // Null when the cache could not be created (every lookup then misses).
   ReadCache* cache() { return cache_.get(); }
+  // What notices the source changing under the export; null for a source
+  // that has no path to watch.
+  SourceWatch* watch() { return watch_.get(); }
+  void set_watch(std::unique_ptr<SourceWatch> watch) { watch_ = std::move(watch); }
 
  private:
   const SourceKind kind_;
@@ -86,6 +91,7 @@ class DiskSource {
   std::array<uint8_t, kSectorSize> sector0_{};
   std::unique_ptr<SourceIo> io_;
   std::unique_ptr<ReadCache> cache_;
+  std::unique_ptr<SourceWatch> watch_;  // uses io_'s descriptor: goes first
 };
 
 }  // namespace quensaria::source

@@ -210,15 +210,16 @@ class RbdIo::Watchdog {
       if (stalled && (stalled_since == Clock::time_point{} || now - last_report >= kRepeat)) {
         if (stalled_since == Clock::time_point{}) stalled_since = oldest->since;
         last_report = now;
-        platform::ConsolePrintf(
+        platform::ConsoleLog(
+            platform::ConsolePriority::kWarning,
             "%.300s: the Ceph cluster has not answered a %s at offset %llu for %lld s; "
             "%zu requests wait for it\n",
             text_.c_str(), oldest->what, static_cast<unsigned long long>(oldest->offset),
             static_cast<long long>(Seconds(now - oldest->since)), waiting_.size());
       } else if (!stalled && stalled_since != Clock::time_point{}) {
-        platform::ConsolePrintf("%.300s: the Ceph cluster answers again, after %lld s\n",
-                                text_.c_str(),
-                                static_cast<long long>(Seconds(now - stalled_since)));
+        platform::ConsoleLog(platform::ConsolePriority::kNotice,
+                             "%.300s: the Ceph cluster answers again, after %lld s\n",
+                             text_.c_str(), static_cast<long long>(Seconds(now - stalled_since)));
         stalled_since = {};
       }
     }
@@ -377,7 +378,8 @@ Result<uint64_t> RbdIo::OpenSteps(const RbdName& name, const CephSettings& setti
     // sure: its successor need not wait until the cluster notices.
     if (const pid_t ended = EndedLocalExporter(holder.record);
         ended != 0 && rbd_lock_break(h.image, RBD_LOCK_MODE_EXCLUSIVE, holder.owner.c_str()) == 0) {
-      platform::ConsolePrintf(
+      platform::ConsoleLog(
+          platform::ConsolePriority::kWarning,
           "rbd:%.200s: took over the exclusive lock left by quensaria pid %d of this machine, "
           "which ended without releasing it\n",
           image.c_str(), static_cast<int>(ended));
@@ -422,13 +424,15 @@ uint32_t RbdIo::Failed(const char* what, uint64_t offset, int result) {
   if (now != last && last_failure_report_.compare_exchange_strong(last, now)) {
     if (error == ESHUTDOWN) {
       // What librbd answers once another client broke this one's lock.
-      platform::ConsolePrintf(
+      platform::ConsoleLog(
+          platform::ConsolePriority::kError,
           "%.300s: a %s failed: the Ceph cluster has shut this service's client out (its "
           "exclusive lock was broken); writes fail until the export is started again\n",
           text_.c_str(), what);
     } else {
-      platform::ConsolePrintf("%.300s: a %s at offset %llu failed: %s\n", text_.c_str(), what,
-                              static_cast<unsigned long long>(offset), std::strerror(error));
+      platform::ConsoleLog(platform::ConsolePriority::kError,
+                           "%.300s: a %s at offset %llu failed: %s\n", text_.c_str(), what,
+                           static_cast<unsigned long long>(offset), std::strerror(error));
     }
   }
   return platform::Win32ErrorFromErrno(error);

@@ -123,13 +123,14 @@ void ConfigurationStore::NarrowStoredFiles() {
     Result<uint32_t> before = platform::NarrowFileMode(path, kStoredFileMode);
     if (!before.ok()) {
       if (before.status().code() != ERROR_FILE_NOT_FOUND) {
-        platform::ConsolePrintf("%s: %s; others may read its password digests\n", path.c_str(),
-                                before.status().message().c_str());
+        platform::ConsoleLog(platform::ConsolePriority::kWarning,
+                             "%s: %s; others may read its password digests\n", path.c_str(),
+                             before.status().message().c_str());
       }
     } else if ((*before & ~kStoredFileMode) != 0) {
-      platform::ConsolePrintf(
-          "%s: mode %04o let others read its password digests; narrowed to %04o\n", path.c_str(),
-          *before, *before & kStoredFileMode);
+      platform::ConsoleLog(platform::ConsolePriority::kWarning,
+                           "%s: mode %04o let others read its password digests; narrowed to %04o\n",
+                           path.c_str(), *before, *before & kStoredFileMode);
     }
   }
 }
@@ -156,25 +157,28 @@ void ConfigurationStore::LoadConfiguration(const LoadServerFn& load_server) {
           KeepByMoving(broken, platform::DirectoryOf(broken), kBrokenStem, time(nullptr));
       const std::string outcome =
           kept.ok() ? "kept as " + *kept : "starting with an empty configuration";
-      platform::ConsolePrintf("%s: %s; %s\n", path.c_str(), problem.c_str(), outcome.c_str());
+      platform::ConsoleLog(platform::ConsolePriority::kError, "%s: %s; %s\n", path.c_str(),
+                           problem.c_str(), outcome.c_str());
     }
     if (reading) {
       for (const ReadNote& note : reading->notes) {
-        platform::ConsolePrintf("%s line %ld: %s\n", path.c_str(), note.line, note.text.c_str());
+        platform::ConsoleLog(platform::ConsolePriority::kWarning, "%s line %ld: %s\n", path.c_str(),
+                             note.line, note.text.c_str());
       }
       if (reading->changed()) {
         original_ = std::move(data).value();
-        platform::ConsolePrintf(
-            "%s: values not read as written; the file as read is kept "
-            "before it is next saved\n",
-            path.c_str());
+        platform::ConsoleLog(platform::ConsolePriority::kWarning,
+                             "%s: values not read as written; the file as read is kept "
+                             "before it is next saved\n",
+                             path.c_str());
       }
       for (const StoredServer& server : reading->servers) {
         load_server(server.config, server.static_clients);
       }
     }
   } catch (const std::exception& e) {
-    platform::ConsolePrintf("%s: load failed: %s\n", path.c_str(), e.what());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "%s: load failed: %s\n", path.c_str(),
+                         e.what());
   }
   loaded_ = true;
 }
@@ -186,8 +190,8 @@ Status ConfigurationStore::KeepOriginal(const std::string& directory) {
   if (!kept.ok()) {
     return Status(kept.status().code(), "keeping the file as read: " + kept.status().message());
   }
-  platform::ConsolePrintf("%s: the file as read is kept as %s\n", ConfigurationPath().c_str(),
-                          kept->c_str());
+  platform::ConsoleLog(platform::ConsolePriority::kNotice, "%s: the file as read is kept as %s\n",
+                       ConfigurationPath().c_str(), kept->c_str());
   original_.reset();
   return Status::Ok();
 }
@@ -214,8 +218,8 @@ Status ConfigurationStore::SaveConfiguration(const std::vector<StoredServer>& se
       }
     }
     if (!status.ok()) {
-      platform::ConsolePrintf("%s: not saved: %s\n", ConfigurationPath().c_str(),
-                              status.message().c_str());
+      platform::ConsoleLog(platform::ConsolePriority::kError, "%s: not saved: %s\n",
+                           ConfigurationPath().c_str(), status.message().c_str());
     }
     return status;
   } catch (const std::exception& e) {
