@@ -1,4 +1,4 @@
-// Stub data of the 18 management operations, byte for byte as the IDL
+// Stub data of the management operations, byte for byte as the IDL
 // declares them, and refusal of undecodable or out-of-bound parameters.
 #include "shared/management_interface.h"
 
@@ -91,6 +91,35 @@ TEST(ManagementInterfaceTest, EveryOperationHasItsDeclaredStubSizes) {
     EXPECT_FALSE(DecodeManagementReply(Op(op), request, std::span(out).first(out.size() - 1), back))
         << op;
   }
+}
+
+// The extension travels as GetServer does: a handle in, a record out.
+TEST(ManagementInterfaceTest, GetServerStatsIsOperation19WithARecordOut) {
+  EXPECT_TRUE(IsManagementOp(19));
+  EXPECT_FALSE(IsManagementOp(18));
+  EXPECT_FALSE(IsManagementOp(20));
+  EXPECT_EQ(static_cast<uint16_t>(ManagementOp::GetServerStats), 19);
+  ManagementRequest request;
+  request.first = 0x101;
+  const std::vector<uint8_t> stub = EncodeManagementRequest(ManagementOp::GetServerStats, request);
+  EXPECT_EQ(stub, (std::vector<uint8_t>{1, 1, 0, 0}));
+  ManagementRequest decoded;
+  ASSERT_EQ(DecodeManagementRequest(ManagementOp::GetServerStats, stub, decoded), StubError::kNone);
+  EXPECT_EQ(decoded.first, 0x101);
+
+  ManagementReply reply;
+  reply.buffer.assign(kRecordBufferSize, 0);
+  ServerStats stats{};
+  stats.RecordSize = sizeof stats;
+  stats.Reads = 42;
+  EncodeRecord(stats, reply.buffer.data());
+  const std::vector<uint8_t> out = EncodeManagementReply(ManagementOp::GetServerStats, reply);
+  ASSERT_EQ(out.size(), 2056u);
+  EXPECT_EQ(LoadLe32(out.data()), 2048u);
+  EXPECT_EQ(LoadLe32(out.data() + 4 + 24), 42u);
+  ManagementReply back;
+  ASSERT_TRUE(DecodeManagementReply(ManagementOp::GetServerStats, request, out, back));
+  EXPECT_EQ(DecodeServerStats(back.buffer.data()).Reads, 42u);
 }
 
 TEST(ManagementInterfaceTest, TwoHandlesTravelInDeclaredOrder) {
