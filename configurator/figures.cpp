@@ -93,16 +93,18 @@ std::string FiguresTable(const std::vector<ServerFigures>& servers) {
   static constexpr struct {
     const char* heading;
     size_t width;
-  } kColumns[] = {{"SERVER", 8}, {"STATE", 9},   {"PORT", 7},   {"ONLINE", 7}, {"CONNS", 6},
-                  {"READS", 9},  {"READ", 10},   {"WRITES", 9}, {"WRITTEN", 10},
-                  {"ERRORS", 8}, {"P50", 10},    {"P99", 10},   {"HITS", 9},   {"FILLS", 0}};
+  } kColumns[] = {{"SERVER", 8}, {"STATE", 9}, {"PORT", 7},   {"ONLINE", 7},   {"CONNS", 6},
+                  {"READS", 9},  {"READ", 10}, {"WRITES", 9}, {"WRITTEN", 10}, {"ERRORS", 8},
+                  {"P50", 10},   {"P99", 10},  {"HITS", 9},   {"FILLS", 0}};
   std::string out;
   for (const auto& column : kColumns) out += Cell(column.heading, column.width);
   out.back() = '\n';
   for (const ServerFigures& f : servers) {
     const ServerStats& s = f.stats;
     const std::string cells[] = {std::to_string(f.handle),
-                                 !f.read_ok ? "failed" : s.Running != 0 ? "started" : "stopped",
+                                 !f.read_ok       ? "failed"
+                                 : s.Running != 0 ? "started"
+                                                  : "stopped",
                                  std::to_string(f.config.Port),
                                  std::to_string(s.OnlineClients),
                                  std::to_string(s.Connections),

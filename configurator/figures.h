@@ -50,8 +50,8 @@ inline constexpr std::array<ColumnHeader, 13> kFiguresColumns = {{{"服务", 130
                                                                   {"错误", 50},
                                                                   {"延迟 p50", 75},
                                                                   {"延迟 p99", 75},
-                                                                  {"缓存命中", 70},
-                                                                  {"缓存填充", 70},
+                                                                  {"缓存命中", 80},
+                                                                  {"缓存填充", 80},
                                                                   {"状态", 60}}};
 std::array<std::string, kFiguresColumns.size()> FiguresTexts(const ServerFigures& figures);
 

@@ -1,11 +1,12 @@
 // The figures' texts: cells for the pane and the table, JSON, and the
 // Prometheus text read back by a strict parser.
+#include "configurator/figures.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
-#include "configurator/figures.h"
 #include "configurator/json_text.h"
 #include "configurator/prometheus_parser_for_testing.h"
 #include "configurator/prometheus_text.h"
@@ -32,8 +33,12 @@ TEST(FiguresTextTest, BytesAndLatencies) {
   const struct {
     uint64_t bytes;
     const char* text;
-  } bytes[] = {{0, "0 B"},           {1023, "1023 B"},          {1024, "1.0 KiB"},
-               {1536, "1.5 KiB"},    {10 * 1024, "10 KiB"},     {uint64_t{5} << 30, "5.0 GiB"},
+  } bytes[] = {{0, "0 B"},
+               {1023, "1023 B"},
+               {1024, "1.0 KiB"},
+               {1536, "1.5 KiB"},
+               {10 * 1024, "10 KiB"},
+               {uint64_t{5} << 30, "5.0 GiB"},
                {UINT64_MAX, "16 EiB"}};
   for (const auto& row : bytes) EXPECT_EQ(BytesText(row.bytes), row.text) << row.bytes;
   EXPECT_EQ(LatencyText(250, 3), "250 us");
@@ -133,21 +138,21 @@ TEST(PrometheusTextTest, ReadsBackWithEveryFigureAndEscapedLabels) {
 // The parser above would catch the faults a writer could make.
 TEST(PrometheusTextTest, TheReaderRefusesWhatAScraperRefuses) {
   const char* bad[] = {
-      "a 1\n",                                     // no TYPE
+      "a 1\n",                                         // no TYPE
       "# TYPE a gauge\na{x=\"1\"} 1\na{x=\"1\"} 2\n",  // the same series twice
-      "# TYPE a gauge\na{x=\"q\"q\"} 1\n",         // a quote not escaped
-      "# TYPE a gauge\na{x=\"\\t\"} 1\n",          // an escape the format lacks
-      "# TYPE a gauge\na{1x=\"1\"} 1\n",           // a bad label name
-      "# TYPE a gauge\na one\n",                   // no number
-      "# TYPE a gauge\na 1",                       // no final line end
-      "# TYPE a summary\na 1\n",                   // a summary's sample without quantile
-      "# TYPE a gauge\na 1\n# TYPE a gauge\n",     // TYPE twice
-      "# TYPE a-b gauge\n",                        // a bad metric name
+      "# TYPE a gauge\na{x=\"q\"q\"} 1\n",             // a quote not escaped
+      "# TYPE a gauge\na{x=\"\\t\"} 1\n",              // an escape the format lacks
+      "# TYPE a gauge\na{1x=\"1\"} 1\n",               // a bad label name
+      "# TYPE a gauge\na one\n",                       // no number
+      "# TYPE a gauge\na 1",                           // no final line end
+      "# TYPE a summary\na 1\n",                       // a summary's sample without quantile
+      "# TYPE a gauge\na 1\n# TYPE a gauge\n",         // TYPE twice
+      "# TYPE a-b gauge\n",                            // a bad metric name
   };
   for (const char* text : bad) EXPECT_NE(ParsePrometheusText(text).error, "") << text;
-  EXPECT_EQ(ParsePrometheusText("# TYPE a summary\na{quantile=\"0.5\"} NaN\na_sum 1\na_count 2\n")
-                .error,
-            "");
+  EXPECT_EQ(
+      ParsePrometheusText("# TYPE a summary\na{quantile=\"0.5\"} NaN\na_sum 1\na_count 2\n").error,
+      "");
 }
 
 TEST(FiguresTextTest, TheTableHasAHeadingAndOneLinePerServer) {

@@ -18,8 +18,8 @@ struct Family {
 
 std::string Labels(const ServerFigures& figures) {
   const ServerConfig& c = figures.config;
-  return "server=\"" + std::to_string(figures.handle) + "\",address=\"" +
-         AddressText(c.IpAddress) + "\",port=\"" + std::to_string(c.Port) + "\",source=\"" +
+  return "server=\"" + std::to_string(figures.handle) + "\",address=\"" + AddressText(c.IpAddress) +
+         "\",port=\"" + std::to_string(c.Port) + "\",source=\"" +
          PrometheusLabelValue(std::string_view(c.Source, strnlen(c.Source, sizeof c.Source))) +
          "\"";
 }
@@ -94,7 +94,8 @@ std::string PrometheusText(const std::vector<ServerFigures>& servers) {
         {"quensaria_requests_total", "counter",
          "Requests answered, by kind (read, write, other: query and log-on)."},
         servers, [&](const ServerFigures& f, const std::string& l) {
-          Line(out, "quensaria_requests_total", l + ",kind=\"read\"", std::to_string(f.stats.Reads));
+          Line(out, "quensaria_requests_total", l + ",kind=\"read\"",
+               std::to_string(f.stats.Reads));
           Line(out, "quensaria_requests_total", l + ",kind=\"write\"",
                std::to_string(f.stats.Writes));
           Line(out, "quensaria_requests_total", l + ",kind=\"other\"",
