@@ -47,9 +47,9 @@ QVariant FiguresModel::data(const QModelIndex& index, int role) const {
       return QString::fromStdString(texts_[index.row()][index.column()]);
     case Qt::ToolTipRole:
       if (index.column() != kNameColumn) return {};
-      return QString::fromUtf8(figures.config.Source,
-                               static_cast<qsizetype>(strnlen(figures.config.Source,
-                                                              sizeof figures.config.Source)));
+      return QString::fromUtf8(
+          figures.config.Source,
+          static_cast<qsizetype>(strnlen(figures.config.Source, sizeof figures.config.Source)));
     case Qt::TextAlignmentRole:
       return AlignmentOf(index.column());
     case Qt::ForegroundRole:
