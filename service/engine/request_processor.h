@@ -8,7 +8,8 @@
 // carries out next on that connection; the caller then reports back through
 // Received, Sent, CompleteFileOp or FileOpNotStarted. Calls for one
 // connection come one at a time; different connections may be served on
-// any threads at once (the processor itself holds no mutable state).
+// any threads at once (the processor itself holds no mutable state; what
+// it counts goes to the EngineStats given, which takes no lock).
 #ifndef QUENSARIA_SERVICE_ENGINE_REQUEST_PROCESSOR_H_
 #define QUENSARIA_SERVICE_ENGINE_REQUEST_PROCESSOR_H_
 
