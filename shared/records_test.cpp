@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "shared/block_protocol.h"
+#include "shared/bytes.h"
 #include "shared/device_control.h"
 #include "shared/management_records.h"
 #include "shared/mount_record.h"
@@ -91,6 +92,37 @@ TEST(ManagementRecordsTest, RecordBufferCarriesRecordThenZeros) {
   const ServerConfig back = DecodeServerConfig(buffer);
   EXPECT_STREQ(back.Source, "/srv/disk.img");
   EXPECT_EQ(back.SizeBytes, 1 << 30);
+}
+
+// What an older or a newer service sends: only the fields it filled, as its
+// RecordSize says, count; the rest are zero whatever the buffer holds.
+TEST(ManagementRecordsTest, ServerStatsKeepsWhatItsSenderFilled) {
+  ServerStats stats{};
+  stats.RecordSize = sizeof stats;
+  stats.Running = 1;
+  stats.BytesRead = 0x0102030405060708ull;
+  stats.LatencyP99Micros = 0xCAFE;
+  uint8_t buffer[kRecordBufferSize];
+  EncodeRecord(stats, buffer);
+  EXPECT_EQ(LoadLe32(buffer), 120u);
+  EXPECT_EQ(buffer[48], 0x08);  // BytesRead, little-endian
+  ServerStats back = DecodeServerStats(buffer);
+  EXPECT_EQ(back.BytesRead, 0x0102030405060708ull);
+  EXPECT_EQ(back.LatencyP99Micros, 0xCAFEu);
+
+  // A sender that knew only the first 64 bytes: the rest reads as zero.
+  std::memset(buffer + 64, 0x77, kRecordBufferSize - 64);
+  StoreLe32(buffer, 64);
+  back = DecodeServerStats(buffer);
+  EXPECT_EQ(back.RecordSize, 64u);
+  EXPECT_EQ(back.BytesRead, 0x0102030405060708ull);
+  EXPECT_EQ(back.Errors, 0u);
+  EXPECT_EQ(back.LatencyP99Micros, 0u);
+  // A newer one with more fields: this record's fields, nothing beyond.
+  StoreLe32(buffer, 600);
+  back = DecodeServerStats(buffer);
+  EXPECT_EQ(back.RecordSize, 600u);
+  EXPECT_EQ(back.LatencyP99Micros, 0x77777777u);
 }
 
 TEST(MountRecordTest, NtPaths) {

@@ -10,6 +10,7 @@
 #ifndef QUENSARIA_SERVICE_ENGINE_CONNECTION_RECORDS_H_
 #define QUENSARIA_SERVICE_ENGINE_CONNECTION_RECORDS_H_
 
+#include <chrono>
 #include <cstdint>
 
 #include "platform/file_port.h"
@@ -58,6 +59,8 @@ struct PER_SOCKET_CONTEXT {
   RequestHeader request;           // the request in hand, once its header is in
   uint32_t payload_discarded = 0;  // of a write too long for the buffer
   uint32_t stamp = 0;              // the socket handle value, kept after close
+  // When the request's first byte came in (only while figures are kept).
+  std::chrono::steady_clock::time_point request_started{};
 };
 
 }  // namespace quensaria::engine

@@ -35,8 +35,8 @@ void StampDiskSignature(uint64_t offset, uint32_t length, uint32_t stamp, uint8_
 }
 
 RequestProcessor::RequestProcessor(source::DiskSource& source, const ServerConfig& settings,
-                                   LoggedOnHook logged_on)
-    : source_(source), logged_on_(std::move(logged_on)) {
+                                   LoggedOnHook logged_on, EngineStats* stats)
+    : source_(source), logged_on_(std::move(logged_on)), stats_(stats) {
   std::memcpy(password_.data(), settings.Password, kDigestSize);
   std::memcpy(manage_password_.data(), settings.ManagePassword, kDigestSize);
 }
@@ -61,6 +61,7 @@ Step RequestProcessor::Admit(PER_SOCKET_CONTEXT& c, uint8_t access) {
 Step RequestProcessor::Received(PER_SOCKET_CONTEXT& c, size_t bytes) {
   PER_IO_CONTEXT& io = *c.io;
   if (io.bytes_received < kRequestHeaderSize) {
+    if (io.bytes_received == 0 && stats_ != nullptr) c.request_started = StatsClock::now();
     io.bytes_received += static_cast<uint32_t>(bytes);
     if (io.bytes_received < kRequestHeaderSize) {
       SetWindow(io, io.bytes_received, kRequestHeaderSize - io.bytes_received);
@@ -90,6 +91,7 @@ Step RequestProcessor::Dispatch(PER_SOCKET_CONTEXT& c) {
     case CMD_LOGIN:
       return HandleLogin(c);
     default:
+      if (stats_ != nullptr) stats_->EndedByClose();
       return Step::kClose;
   }
 }
@@ -114,6 +116,10 @@ Step RequestProcessor::Sent(PER_SOCKET_CONTEXT& c, size_t bytes) {
   if (io.bytes_sent < io.total) {
     SetWindow(io, io.bytes_sent, io.total - io.bytes_sent);
     return Step::kSend;
+  }
+  if (stats_ != nullptr) {
+    stats_->Answered(c.request.command, ParseReplyHeader(io.buffer).status, c.request.length,
+                     c.request_started, StatsClock::now());
   }
   io.operation = kOperationReceive;
   io.bytes_received = 0;
@@ -186,7 +192,10 @@ Step RequestProcessor::HandleRead(PER_SOCKET_CONTEXT& c) {
   const uint64_t position = source_.TranslateOffset(offset + synthesized);
   const uint32_t rest = length - synthesized;
   source::ReadCache* cache = source_.cache();
-  if (cache != nullptr && cache->Hit(position, rest, data + synthesized)) return FinishRead(c);
+  if (cache != nullptr && cache->Hit(position, rest, data + synthesized)) {
+    if (stats_ != nullptr) stats_->CacheHit();
+    return FinishRead(c);
+  }
 
   c.file_operation = kFileRead;
   c.file_overlapped.position = position;
@@ -273,7 +282,10 @@ source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool now
     const source::IoResult r = io.TryRead(f.position, data, length);
     if (!r.would_block) return r;
     // (This very try may have found no-wait reads unsupported.)
-    if (io.NoWaitReads() && cache->Lookup(f.position, static_cast<uint32_t>(length), data)) {
+    bool filled = false;
+    if (io.NoWaitReads() &&
+        cache->Lookup(f.position, static_cast<uint32_t>(length), data, &filled)) {
+      if (stats_ != nullptr) filled ? stats_->CacheFill() : stats_->CacheHit();
       return source::IoResult{length, 0, false};
     }
   }

@@ -8,7 +8,8 @@
 // carries out next on that connection; the caller then reports back through
 // Received, Sent, CompleteFileOp or FileOpNotStarted. Calls for one
 // connection come one at a time; different connections may be served on
-// any threads at once (the processor itself holds no mutable state).
+// any threads at once (the processor itself holds no mutable state; what
+// it counts goes to the EngineStats given, which takes no lock).
 #ifndef QUENSARIA_SERVICE_ENGINE_REQUEST_PROCESSOR_H_
 #define QUENSARIA_SERVICE_ENGINE_REQUEST_PROCESSOR_H_
 
@@ -17,6 +18,7 @@
 #include <functional>
 
 #include "service/engine/connection_records.h"
+#include "service/engine/engine_stats.h"
 #include "service/source/disk_source.h"
 #include "shared/management_records.h"
 
@@ -34,9 +36,11 @@ class RequestProcessor {
   // Called after every CMD_LOGIN that matched a password, with the peer.
   using LoggedOnHook = std::function<void(uint32_t client_address)>;
 
-  // `source` must outlive the processor; the digests are copied.
-  RequestProcessor(source::DiskSource& source, const ServerConfig& settings,
-                   LoggedOnHook logged_on);
+  // `source` must outlive the processor; the digests are copied. Every
+  // request answered (and every cache hit and fill) is counted in `stats`
+  // when given, which must outlive the processor too.
+  RequestProcessor(source::DiskSource& source, const ServerConfig& settings, LoggedOnHook logged_on,
+                   EngineStats* stats = nullptr);
 
   // A newly admitted connection at `access` whose socket is c.socket: not
   // logged on, waiting for its first request.
@@ -80,6 +84,7 @@ class RequestProcessor {
   std::array<uint8_t, kDigestSize> password_;
   std::array<uint8_t, kDigestSize> manage_password_;
   LoggedOnHook logged_on_;
+  EngineStats* const stats_;
 };
 
 // Writes the connection's stamp over the disk signature (disk bytes

@@ -82,7 +82,7 @@ class ProcessorTest : public ::testing::Test {
     source_ = std::make_unique<source::DiskSource>(kind, size, type, std::move(io), cache_blocks);
     source_->set_read_only(read_only_);
     processor_ = std::make_unique<RequestProcessor>(
-        *source_, settings_, [this](uint32_t a) { logged_on_.push_back(a); });
+        *source_, settings_, [this](uint32_t a) { logged_on_.push_back(a); }, &stats_);
     io_record_ = std::make_unique<PER_IO_CONTEXT>();
     c_ = PER_SOCKET_CONTEXT{};
     c_.socket = kSocket;
@@ -176,6 +176,7 @@ class ProcessorTest : public ::testing::Test {
   bool read_only_ = false;              // whether Make's source cannot be written
   ServerConfig settings_ = Settings();  // the export's digests for Make
   MemoryIo* io_ = nullptr;
+  EngineStats stats_;
   std::unique_ptr<source::DiskSource> source_;
   std::unique_ptr<RequestProcessor> processor_;
   std::unique_ptr<PER_IO_CONTEXT> io_record_;
@@ -751,6 +752,79 @@ TEST_F(ProcessorTest, ZeroLengthWriteSucceedsAndWritesNothing) {
   EXPECT_EQ(reply.header.status, REPLY_OK);
   EXPECT_EQ(reply.header.length, 0u);
   EXPECT_EQ(io_->counts().writes + io_->counts().try_writes, 0);
+}
+
+// ---- Figures
+
+ServerStats Figures(const EngineStats& stats) {
+  ServerStats figures{};
+  stats.Sum(figures);
+  return figures;
+}
+
+// N reads of K bytes and M writes give exactly those figures; a refused or
+// failed request is an error and moves no bytes; a request that arrives in
+// pieces counts once.
+TEST_F(ProcessorTest, FiguresCountEachAnsweredRequestOnce) {
+  MakeImage();
+  LogOn();
+  constexpr int kReads = 7, kWrites = 3;
+  constexpr uint32_t kLength = 4096;
+  for (int i = 0; i < kReads; ++i) {
+    ASSERT_EQ(Exchange(ReadRequest(uint64_t{kLength} * i, kLength), 5).header.status, REPLY_OK);
+  }
+  for (int i = 0; i < kWrites; ++i) {
+    ASSERT_EQ(Exchange(WriteRequest(kMiB + 8192 * i, Bytes(8192, 1)), 1000).header.status,
+              REPLY_OK);
+  }
+  EXPECT_EQ(QueriedAccess(), ACCESS_FULL);
+  ASSERT_EQ(Exchange(ReadRequest(4 * kMiB, 512)).header.status, REPLY_FAILED);  // past the end
+  ASSERT_EQ(Exchange(WriteRequest(0, Bytes(kMaxTransfer + 512, 1))).header.status, REPLY_DENIED);
+  ASSERT_EQ(Exchange(LoginRequest("wrong")).header.status, REPLY_DENIED);
+  ASSERT_EQ(Exchange(ReadRequest(0, 512)).header.status, REPLY_DENIED);  // refused now
+
+  ServerStats figures = Figures(stats_);
+  EXPECT_EQ(figures.Reads, kReads + 2u);
+  EXPECT_EQ(figures.Writes, kWrites + 1u);
+  EXPECT_EQ(figures.OtherRequests, 3u);  // two log-ons and the query
+  EXPECT_EQ(figures.BytesRead, uint64_t{kReads} * kLength);
+  EXPECT_EQ(figures.BytesWritten, uint64_t{kWrites} * 8192);
+  EXPECT_EQ(figures.Errors, 4u);
+  EXPECT_EQ(figures.RecentRequests, kReads + kWrites + 6u);
+  EXPECT_EQ(figures.CacheHits + figures.CacheFills, 0u);  // no cache
+
+  Bytes unknown = QueryRequest();
+  unknown[0] = 0x86;
+  EXPECT_TRUE(Feed(unknown).empty());
+  EXPECT_TRUE(closed_);
+  figures = Figures(stats_);
+  EXPECT_EQ(figures.Errors, 5u);
+  EXPECT_EQ(figures.RecentRequests, kReads + kWrites + 6u);  // no answer, no latency
+}
+
+// Reads that must come from the device: the first one of a 1 MiB stretch
+// fills a block, the rest of the stretch hits it. Bytes in memory touch the
+// cache not at all.
+TEST_F(ProcessorTest, FiguresCountCacheFillsAndHits) {
+  MakeImage(8 * kMiB, 10);
+  LogOn();
+  OnlyTheDeviceHoldsTheBytes();
+  for (const uint64_t at : std::vector<uint64_t>{kMiB, kMiB + 4096, kMiB + 65536, 3 * kMiB,
+                                                 kMiB + 512, 3 * kMiB + kMiB - 4096}) {
+    ASSERT_EQ(Exchange(ReadRequest(at, 4096)).header.status, REPLY_OK) << at;
+  }
+  ServerStats figures = Figures(stats_);
+  EXPECT_EQ(figures.CacheFills, 2u);
+  EXPECT_EQ(figures.CacheHits, 4u);
+  EXPECT_EQ(io_->counts().cache_reads, 2);
+
+  SetFaults(MemoryIo::Faults{});
+  ASSERT_EQ(Exchange(ReadRequest(6 * kMiB, 4096)).header.status, REPLY_OK);    // from memory
+  ASSERT_EQ(Exchange(ReadRequest(kMiB + 8192, 512)).header.status, REPLY_OK);  // a block holds it
+  figures = Figures(stats_);
+  EXPECT_EQ(figures.CacheFills, 2u);
+  EXPECT_EQ(figures.CacheHits, 5u);
+  EXPECT_EQ(figures.Reads, 8u);
 }
 
 TEST(StampTest, OnlyTheCoveredSignatureBytesChange) {
