@@ -58,6 +58,11 @@ IoResult FileIo::CacheRead(uint64_t offset, uint8_t* data, size_t length) {
   return FromTransfer(platform::ReadAt(cache_.get(), offset, data, length));
 }
 
+uint32_t FileIo::Flush() {
+  const int error = platform::SyncData(io_.get());
+  return error == 0 ? 0 : platform::Win32ErrorFromErrno(error);
+}
+
 uint32_t FileIo::Associate() {
   const int error = platform::CheckReadWrite(io_.get());
   return error == 0 ? 0 : platform::Win32ErrorFromErrno(error);
