@@ -576,6 +576,50 @@ TEST_F(EngineTest, SourceThatCannotBeAssociatedEndsRunAtOnce) {
   EXPECT_EQ(lines[0].rfind("CreateIoCompletionPort() File failed: 6 ", 0), 0u) << lines[0];
 }
 
+// A flush waits on a file worker for its sync; the other clients, and the
+// socket workers, go on meanwhile. A flush that comes while a sync runs is
+// answered by the next one.
+TEST_F(EngineTest, AFlushWaitsOnAFileWorkerWhileOtherClientsAreServed) {
+  source::MemoryIo* io = nullptr;
+  source::MemoryIo::Faults faults;
+  faults.try_would_block = true;  // every transfer needs a file worker too
+  StartOnMemory(8 * kMiB, faults, &io);
+  auto flusher = LoggedOn(kClientA);
+  auto late = LoggedOn(Ipv4(127, 0, 0, 4));
+  auto other = LoggedOn(kClientB);
+  QueryData query;
+  ASSERT_EQ(flusher->Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(query.flags, QUERY_FLAG_FLUSH);
+
+  Bytes payload(4096, 0x3E);
+  ASSERT_EQ(flusher->Write(kMiB, payload.data(), 4096).reply.status, REPLY_OK);
+  io->HoldFlushes(true);
+  uint8_t request[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_FLUSH, 0, 0}, request);
+  ASSERT_EQ(flusher->SendBytes(request, sizeof request), 0);
+  ASSERT_TRUE(Eventually([&] { return io->counts().flushes == 1; }));
+  ASSERT_EQ(late->Write(2 * kMiB, payload.data(), 4096).reply.status, REPLY_OK);
+  ASSERT_EQ(late->SendBytes(request, sizeof request), 0);
+  // Served while the sync is held: reads, writes, queries, a log-on.
+  Bytes data;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(other->Read(3 * kMiB + i * 4096, 4096, data).reply.status, REPLY_OK);
+    ExpectPattern(data, 3 * kMiB + i * 4096);
+    ASSERT_EQ(other->Write(4 * kMiB, payload.data(), 4096).reply.status, REPLY_OK);
+  }
+  ASSERT_EQ(other->Query(query).reply.status, REPLY_OK);
+  ASSERT_EQ(LoggedOn(Ipv4(127, 0, 0, 5))->Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(io->counts().flushes, 1);
+
+  io->HoldFlushes(false);
+  EXPECT_EQ(flusher->ReceiveReply().reply.status, REPLY_OK);
+  EXPECT_EQ(late->ReceiveReply().reply.status, REPLY_OK);
+  EXPECT_EQ(io->counts().flushes, 2) << "the later flush needed a sync of its own";
+  // A client that never flushes costs no sync.
+  ASSERT_EQ(other->Write(5 * kMiB, payload.data(), 4096).reply.status, REPLY_OK);
+  EXPECT_EQ(io->counts().flushes, 2);
+}
+
 // Many clients at once, each on its own region, some of them through the
 // file workers only (the source never says it can do a transfer at once).
 class ConcurrentEngineTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
@@ -648,6 +692,8 @@ TEST_F(EngineTest, PartitionOnABlockDeviceIsServedBehindItsHeader) {
   Bytes payload(4096);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
   ASSERT_EQ(client->Write(32256, payload.data(), 4096).reply.status, REPLY_OK);
+  // A sync of the partition's block device (and its disk's write cache).
+  EXPECT_EQ(client->Flush().reply.status, REPLY_OK);
   Bytes data;
   ASSERT_EQ(client->Read(0, 65536, data).reply.status, REPLY_OK);
   EXPECT_EQ(data[510], 0x55);

@@ -21,6 +21,7 @@ namespace quensaria::engine {
 // PER_SOCKET_CONTEXT.file_operation
 inline constexpr uint32_t kFileRead = 0;
 inline constexpr uint32_t kFileWrite = 1;
+inline constexpr uint32_t kFileFlush = 2;  // a sync of the source (CMD_FLUSH)
 // PER_IO_CONTEXT.operation
 inline constexpr uint32_t kOperationReceive = 1;
 inline constexpr uint32_t kOperationSend = 2;

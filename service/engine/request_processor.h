@@ -3,18 +3,24 @@
 // each one (log-on, access level, length, range), answers from the
 // synthesized partition header, the read cache or a file transfer on the
 // source, stamps and scrambles read data, and builds every reply in place.
+// A flush is a file operation too: a sync of the source, shared with the
+// export's other flushes (SharedSync).
 //
 // Each call returns the Step the caller (the connection engine, or a test)
 // carries out next on that connection; the caller then reports back through
 // Received, Sent, CompleteFileOp or FileOpNotStarted. Calls for one
 // connection come one at a time; different connections may be served on
-// any threads at once (the processor itself holds no mutable state).
+// any threads at once (the processor's only mutable state is the time of
+// its last failure lines, which say at most one write failure and one flush
+// failure per second).
 #ifndef QUENSARIA_SERVICE_ENGINE_REQUEST_PROCESSOR_H_
 #define QUENSARIA_SERVICE_ENGINE_REQUEST_PROCESSOR_H_
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "service/engine/connection_records.h"
 #include "service/source/disk_source.h"
@@ -48,8 +54,9 @@ class RequestProcessor {
 
   // Runs the rest of the file transfer once on the source. With `nowait`
   // the transfer only happens if it need not wait for the device (else
-  // would_block is set and nothing moved). Without it, a read whose bytes
-  // must come from the device goes through the read cache.
+  // would_block is set and nothing moved; a flush always would). Without
+  // it, a read whose bytes must come from the device goes through the read
+  // cache, and a flush blocks until a sync that began after it has ended.
   source::IoResult PerformFileOp(PER_SOCKET_CONTEXT& c, bool nowait);
   // A file transfer finished with `result`: CompleteRead or CompleteWrite.
   Step CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
@@ -61,8 +68,10 @@ class RequestProcessor {
   Step HandleQuery(PER_SOCKET_CONTEXT& c);
   Step HandleRead(PER_SOCKET_CONTEXT& c);
   Step HandleWrite(PER_SOCKET_CONTEXT& c);
+  Step HandleFlush(PER_SOCKET_CONTEXT& c);
   Step CompleteRead(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
   Step CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
+  Step CompleteFlush(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
 
  private:
   Step Dispatch(PER_SOCKET_CONTEXT& c);
@@ -72,6 +81,10 @@ class RequestProcessor {
   bool SectorZeroIsBootRecord(uint64_t offset, uint32_t length, const uint8_t* data);
   bool InDisk(uint64_t offset, uint32_t length) const;
   void SynthesizeHeader(uint64_t offset, uint32_t length, uint8_t* data) const;
+  source::IoResult Flush();
+  // "write file error %X" with the error's text, the export and the disk
+  // offset, unless such a line went out less than a second ago.
+  void SayWriteFailed(uint64_t offset, uint32_t error);
 
   source::DiskSource& source_;
   // A digest of 20 zero bytes (what an unreadable or missing one becomes)
@@ -79,6 +92,12 @@ class RequestProcessor {
   std::array<uint8_t, kDigestSize> password_;
   std::array<uint8_t, kDigestSize> manage_password_;
   LoggedOnHook logged_on_;
+  const uint16_t port_;            // names the export in console lines
+  const std::string source_name_;  // its source path
+  const std::array<uint8_t, kBootIdSize> boot_id_;
+  // When the last write and flush failure lines went out (steady clock, ns).
+  std::atomic<int64_t> write_said_{0};
+  std::atomic<int64_t> flush_said_{0};
 };
 
 // Writes the connection's stamp over the disk signature (disk bytes
