@@ -18,9 +18,10 @@ void ServiceAndDriver::Start() {
 
 void ServiceAndDriver::StartService() {
   const std::string cli = Cli("status");
-  service_ = Daemon::Start({QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state",
-                            "--runtime-dir", scratch_ / "qrun"},
-                           [cli](const Daemon&) { return Shell(cli).code == 0; });
+  std::vector<std::string> argv = wrapper_;
+  argv.insert(argv.end(), {QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state",
+                           "--runtime-dir", scratch_ / "qrun"});
+  service_ = Daemon::Start(argv, [cli](const Daemon&) { return Shell(cli).code == 0; });
   ASSERT_TRUE(service_ && service_->running()) << (service_ ? service_->Log() : "");
 }
 

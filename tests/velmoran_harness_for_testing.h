@@ -56,6 +56,7 @@ class Daemon {
   // SIGKILL: it dies without cleaning up.
   void Kill();
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   std::string Log() const;
 
  private:
