@@ -14,6 +14,7 @@
 
 #include "platform/file_port.h"
 #include "platform/socket_port.h"
+#include "service/source/shared_sync.h"
 #include "shared/block_protocol.h"
 
 namespace quensaria::engine {
@@ -56,9 +57,10 @@ struct PER_SOCKET_CONTEXT {
   FileOverlapped file_overlapped;
   PER_IO_CONTEXT* io = nullptr;
 
-  RequestHeader request;           // the request in hand, once its header is in
-  uint32_t payload_discarded = 0;  // of a write too long for the buffer
-  uint32_t stamp = 0;              // the socket handle value, kept after close
+  source::SharedSync::Waiter flush;  // the flush in hand, while it waits for its sync
+  RequestHeader request;             // the request in hand, once its header is in
+  uint32_t payload_discarded = 0;    // of a write too long for the buffer
+  uint32_t stamp = 0;                // the socket handle value, kept after close
 };
 
 }  // namespace quensaria::engine

@@ -199,6 +199,10 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
         break;
       }
       case Step::kFileOp: {
+        if (on_file_worker && c->file_operation == kFileFlush) {
+          step = processor->RunFlush(*c);
+          break;
+        }
         const source::IoResult r = processor->PerformFileOp(*c, !on_file_worker);
         if (r.would_block) {
           file_port.Post(&c->file_overlapped.port);
@@ -208,11 +212,20 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
                                                  : processor->CompleteFileOp(*c, r);
         break;
       }
+      case Step::kParked:
+        return;  // FlushAnswered hands it back
       case Step::kClose:
         CloseClient(c, false);
         return;
     }
   }
+}
+
+// The export's sync has answered a parked flush, on the thread that ran it:
+// a file worker takes the connection up again and sends the reply.
+void ConnectionEngine::Core::FlushAnswered(source::SharedSync::Waiter* waiter) {
+  auto* core = static_cast<Core*>(waiter->context);
+  core->file_port.Post(&static_cast<Connection*>(waiter->key)->file_overlapped.port);
 }
 
 void ConnectionEngine::Core::CloseClient(PER_SOCKET_CONTEXT* context, bool graceful) {

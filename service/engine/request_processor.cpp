@@ -278,7 +278,7 @@ source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool now
   uint8_t* data = c.io->buffer + f.data_offset + f.done;
   const size_t length = f.length - f.done;
   source::SourceIo& io = source_.io();
-  if (c.file_operation == kFileFlush) return nowait ? source::IoResult{0, 0, true} : Flush();
+  if (c.file_operation == kFileFlush) return source::IoResult{0, 0, true};
   if (c.file_operation == kFileWrite) {
     return nowait ? io.TryWrite(f.position, data, length) : io.Write(f.position, data, length);
   }
@@ -302,7 +302,7 @@ Step RequestProcessor::CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoRes
     case kFileWrite:
       return CompleteWrite(c, result);
     case kFileFlush:
-      return CompleteFlush(c, result);
+      return RunFlush(c);
     default:
       return CompleteRead(c, result);
   }
@@ -360,13 +360,19 @@ void RequestProcessor::SayWriteFailed(uint64_t offset, uint32_t error) {
 Step RequestProcessor::HandleFlush(PER_SOCKET_CONTEXT& c) {
   if (c.access != ACCESS_FULL || !c.logged_on) return Reply(c, REPLY_DENIED, 0, 0);
   c.file_operation = kFileFlush;
-  c.file_overlapped.done = 0;
+  c.flush.answered = false;
   return Step::kFileOp;
 }
 
-source::IoResult RequestProcessor::Flush() {
-  const source::SharedSync::Outcome outcome = source_.sync().Flush();
-  if (outcome.error != 0 && OncePerSecond(flush_said_)) {
+Step RequestProcessor::RunFlush(PER_SOCKET_CONTEXT& c) {
+  if (!c.flush.answered) {
+    source_.sync().Ask(&c.flush);
+    return Step::kParked;
+  }
+  c.flush.answered = false;
+  const source::SharedSync::Outcome& outcome = c.flush.outcome;
+  if (outcome.error == 0) return Reply(c, REPLY_OK, 0, 0);
+  if (OncePerSecond(flush_said_)) {
     platform::ConsolePrintf("flush error %X %s (export %u, source %s%s)\n", outcome.error,
                             platform::SystemErrorText(outcome.error).c_str(), port_,
                             source_name_.c_str(),
@@ -374,11 +380,7 @@ source::IoResult RequestProcessor::Flush() {
                                               "flushes fail until the export is restarted"
                                             : "");
   }
-  return source::IoResult{0, outcome.error, false};
-}
-
-Step RequestProcessor::CompleteFlush(PER_SOCKET_CONTEXT& c, const source::IoResult& result) {
-  return Reply(c, result.error == 0 ? REPLY_OK : REPLY_FAILED, 0, 0);
+  return Reply(c, REPLY_FAILED, 0, 0);
 }
 
 }  // namespace quensaria::engine

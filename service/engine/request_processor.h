@@ -32,6 +32,8 @@ enum class Step {
   kReceive,  // receive into io->overlapped's window, then call Received
   kSend,     // send io->overlapped's window, then call Sent
   kFileOp,   // run file_overlapped's transfer (PerformFileOp), then report it
+             // (a flush: RunFlush, on a file worker)
+  kParked,   // nothing: the flush waits; its answer hook hands it back
   kClose,    // close the connection at once, sending nothing
 };
 
@@ -56,12 +58,19 @@ class RequestProcessor {
   // the transfer only happens if it need not wait for the device (else
   // would_block is set and nothing moved; a flush always would). Without
   // it, a read whose bytes must come from the device goes through the read
-  // cache, and a flush blocks until a sync that began after it has ended.
+  // cache. REQUIRES: not a flush, unless `nowait`.
   source::IoResult PerformFileOp(PER_SOCKET_CONTEXT& c, bool nowait);
   // A file transfer finished with `result`: CompleteRead or CompleteWrite.
   Step CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
   // The file transfer could not be started; `error` is a Win32 error.
   Step FileOpNotStarted(PER_SOCKET_CONTEXT& c, uint32_t error);
+  // A flush, on a thread that may block on the source: asks the export's
+  // SharedSync for it (kParked: c.flush.answer is called once it is
+  // answered, maybe before this returns, and the caller then calls RunFlush
+  // again) or, once answered, builds its reply. A thread that finds no sync
+  // running runs them, for as long as flushes come. After kParked the caller
+  // must not touch c: the answer may already have handed it on.
+  Step RunFlush(PER_SOCKET_CONTEXT& c);
 
   // The handlers, entered once the whole request is in the buffer.
   Step HandleLogin(PER_SOCKET_CONTEXT& c);
@@ -71,7 +80,6 @@ class RequestProcessor {
   Step HandleFlush(PER_SOCKET_CONTEXT& c);
   Step CompleteRead(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
   Step CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
-  Step CompleteFlush(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
 
  private:
   Step Dispatch(PER_SOCKET_CONTEXT& c);
@@ -81,7 +89,6 @@ class RequestProcessor {
   bool SectorZeroIsBootRecord(uint64_t offset, uint32_t length, const uint8_t* data);
   bool InDisk(uint64_t offset, uint32_t length) const;
   void SynthesizeHeader(uint64_t offset, uint32_t length, uint8_t* data) const;
-  source::IoResult Flush();
   // "write file error %X" with the error's text, the export and the disk
   // offset, unless such a line went out less than a second ago.
   void SayWriteFailed(uint64_t offset, uint32_t error);

@@ -97,6 +97,7 @@ class ProcessorTest : public ::testing::Test {
     c_.socket = kSocket;
     c_.client_address = kPeer;
     c_.io = io_record_.get();
+    c_.flush.answer = [](source::SharedSync::Waiter*) {};
     step_ = processor_->Admit(c_, access_);
   }
   void MakeImage(uint64_t size = 4 * kMiB, uint32_t cache_blocks = 0) {
@@ -126,6 +127,10 @@ class ProcessorTest : public ::testing::Test {
           break;
         }
         case Step::kFileOp: {
+          if (c_.file_operation == kFileFlush) {
+            step_ = processor_->RunFlush(c_);
+            break;
+          }
           source::IoResult r = processor_->PerformFileOp(c_, true);
           if (r.would_block) {
             r = processor_->PerformFileOp(c_, false);
@@ -137,6 +142,11 @@ class ProcessorTest : public ::testing::Test {
           }
           break;
         }
+        case Step::kParked:
+          // The source syncs at once here: the answer came inside Ask.
+          EXPECT_TRUE(c_.flush.answered);
+          step_ = processor_->RunFlush(c_);
+          break;
         case Step::kClose:
           closed_ = true;
           return output;

@@ -85,6 +85,34 @@ TEST_F(SharedSyncTest, FlushesAskedForDuringASyncShareTheNextOne) {
   EXPECT_EQ(io_.counts().flushes, 2);
 }
 
+// A flush asked for while a sync runs holds no thread: Ask returns at once,
+// and the thread of the running sync answers it with the next one.
+TEST_F(SharedSyncTest, AFlushAskedForDuringASyncIsAnsweredByTheSyncsThread) {
+  io_.HoldFlushes(true);
+  FlushThread running(sync_);
+  ASSERT_TRUE(SyncsBegun(1));
+  struct Asked : SharedSync::Waiter {
+    std::atomic<int> answers{0};
+    std::thread::id by;
+  } asked;
+  asked.answer = [](SharedSync::Waiter* w) {
+    auto* a = static_cast<Asked*>(w);
+    a->by = std::this_thread::get_id();
+    ++a->answers;
+  };
+  sync_.Ask(&asked);
+  EXPECT_EQ(asked.answers, 0);
+  EXPECT_FALSE(asked.answered);
+  EXPECT_EQ(sync_.WaitingForTesting(), 1);
+  io_.HoldFlushes(false);
+  EXPECT_EQ(running.Join().error, 0u);
+  EXPECT_EQ(asked.answers, 1);
+  EXPECT_TRUE(asked.answered);
+  EXPECT_EQ(asked.outcome.error, 0u);
+  EXPECT_NE(asked.by, std::this_thread::get_id());
+  EXPECT_EQ(io_.counts().flushes, 2);
+}
+
 // After a failed write-back the kernel may have dropped the pages: no later
 // sync can vouch for them, so every later flush fails with the error.
 TEST_F(SharedSyncTest, AFailedSyncFailsItsFlushesAndEveryLaterOne) {
