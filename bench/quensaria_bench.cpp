@@ -2,14 +2,16 @@
 // driver (log on, query, then strictly one request at a time on each
 // connection) and reports throughput.
 //
-//   quensaria-bench --port P --workload seq-read|rand-read|write|boot
+//   quensaria-bench --port P --workload seq-read|rand-read|write|rand-write-flush|boot
 //                   [--block BYTES] [--connections N] [--seconds S]
 //                   [--password TEXT] [--span BYTES]
 //
 // seq-read and write walk each connection's own slice of the disk in order
 // (wrapping round), rand-read picks block-aligned offsets over the whole
-// disk. Prints one line: workload, block size, connections, MiB/s, IOPS and
-// the mean latency per request.
+// disk; rand-write-flush writes at such offsets and follows each write with
+// a CMD_FLUSH (as fio's --fsync=1 does), counting the pair as one request.
+// Prints one line: workload, block size, connections, MiB/s, IOPS and the
+// mean latency per request.
 //
 // boot is a room of machines starting at once from one image: connection i
 // comes from 127.0.0.(i+1), and every one reads the same first --span bytes
@@ -75,6 +77,7 @@ bool Parse(int argc, char** argv, Options& o) {
   }
   return o.port != 0 && o.block > 0 && o.block <= quensaria::kMaxTransfer && o.connections > 0 &&
          (o.workload == "seq-read" || o.workload == "rand-read" || o.workload == "write" ||
+          o.workload == "rand-write-flush" ||
           (o.workload == "boot" && o.connections <= 250 && o.span >= o.block));
 }
 
@@ -83,7 +86,8 @@ void RunConnection(const Options& o, int index, Clock::time_point start, Clock::
   BlockClient client;
   quensaria::QueryData query;
   if (client.Connect(o.port) != 0 || client.Login(o.password).reply.status != quensaria::REPLY_OK ||
-      client.Query(query).error != 0 || query.disk_size < o.block) {
+      client.Query(query).error != 0 || query.disk_size < o.block ||
+      (o.workload == "rand-write-flush" && !(query.flags & quensaria::QUERY_FLAG_FLUSH))) {
     failed_setup = true;
     return;
   }
@@ -97,14 +101,16 @@ void RunConnection(const Options& o, int index, Clock::time_point start, Clock::
   uint64_t done = 0, failures = 0, step = 0;
   while (Clock::now() < end) {
     uint64_t block;
-    if (o.workload == "rand-read") {
+    const bool flushed = o.workload == "rand-write-flush";
+    if (o.workload == "rand-read" || flushed) {
       block = random() % blocks;
     } else {
       block = first + step++ % slice;
     }
     const uint64_t offset = block * o.block;
-    const Exchange x = o.workload == "write" ? client.Write(offset, buffer.data(), o.block)
-                                             : client.ReadInto(offset, o.block, buffer.data());
+    Exchange x = o.workload == "write" || flushed ? client.Write(offset, buffer.data(), o.block)
+                                                  : client.ReadInto(offset, o.block, buffer.data());
+    if (flushed && x.error == 0 && x.reply.status == quensaria::REPLY_OK) x = client.Flush();
     if (x.error != 0) {
       ++failures;
       break;
@@ -189,7 +195,8 @@ int main(int argc, char** argv) {
   Options o;
   if (!Parse(argc, argv, o)) {
     std::fprintf(stderr,
-                 "usage: quensaria-bench --port P --workload seq-read|rand-read|write|boot "
+                 "usage: quensaria-bench --port P --workload "
+                 "seq-read|rand-read|write|rand-write-flush|boot "
                  "[--block BYTES] [--connections N] [--seconds S] [--password TEXT] "
                  "[--span BYTES]\n");
     return 2;
