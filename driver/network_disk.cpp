@@ -14,11 +14,14 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFirstPause{100};
 constexpr milliseconds kLongestPause{5000};
 
+// A reply that does not come in time is a connection lost like any other:
+// a server that went silent (a black hole, a link down, a machine that
+// stopped) is waited for as a restarting service is.
 bool Lost(NtStatus status, bool patient) {
   if (status == STATUS_INVALID_DEVICE_STATE) return true;
   return patient &&
          (status == STATUS_CONNECTION_RESET || status == STATUS_CONNECTION_DISCONNECTED ||
-          status == STATUS_CONNECTION_ABORTED);
+          status == STATUS_CONNECTION_ABORTED || status == STATUS_IO_TIMEOUT);
 }
 
 long Milliseconds(Clock::duration d) {

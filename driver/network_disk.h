@@ -15,12 +15,14 @@
 //
 // A connection counts as lost when it was gone before the exchange began
 // (STATUS_INVALID_DEVICE_STATE) and, when the options give a reconnect
-// time-out, also when the peer reset or closed it in the middle of one: a
-// service restarting drops its connections that way, and repeating a read
-// or a write of whole blocks is harmless. With a time-out the request keeps
-// trying, with pauses growing from 100 ms to 5 s, until it succeeds, the
-// service refuses the log-on, the time-out has passed or the give-up flag
-// is raised (an unmount waits); without one it tries once.
+// time-out, also when the peer reset or closed it in the middle of one (a
+// service restarting drops its connections that way) or its reply did not
+// come within the reply time-out (a silent path or server); repeating a
+// read, a write of whole blocks or a flush is harmless. With a time-out the
+// request closes the connection and keeps trying, with pauses growing from
+// 100 ms to 5 s, until it succeeds, the service refuses the log-on, the
+// time-out has passed since the connection was found lost, or the give-up
+// flag is raised (an unmount waits); without one it tries once.
 #ifndef QUENSARIA_DRIVER_NETWORK_DISK_H_
 #define QUENSARIA_DRIVER_NETWORK_DISK_H_
 

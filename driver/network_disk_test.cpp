@@ -196,7 +196,8 @@ TEST_F(NetworkDiskTest, APasswordChangedMeanwhileFailsTheReconnect) {
   EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
 }
 
-TEST_F(NetworkDiskTest, ATimedOutRequestLeavesTheNextOneToReconnect) {
+TEST_F(NetworkDiskTest, WithoutAReconnectTimeOutATimedOutRequestLeavesTheNextOneToReconnect) {
+  options_.reconnect_timeout = 0ms;
   Mount();
   server_.SetSilent(true);
   std::vector<uint8_t> data(4096);
@@ -298,6 +299,44 @@ TEST_F(NetworkDiskTest, TheGiveUpFlagEndsTheWaitAndARefusedLogOnIsFinal) {
   ResetBetweenRequests();
   EXPECT_EQ(STATUS_WRONG_PASSWORD,
             disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+}
+
+// A reply that does not come within the reply time-out (a black hole, a
+// link down) is a lost connection: closed, reconnected, logged on again and
+// the request repeated, for as long as the reconnect time-out allows.
+TEST_F(NetworkDiskTest, AReplyThatDoesNotComeInTimeIsALostConnection) {
+  Mount();
+  server_.SetSilent(true);
+  std::vector<uint8_t> data(96 * kKiB, 0x6A);
+  std::atomic<NtStatus> status{STATUS_PENDING};
+  std::thread request(
+      [&] { status = disk_->TransferRequest(Direction::kWrite, 4096, data.size(), data.data()); });
+  // Silent through a first reply time-out and a reconnect's log-on.
+  EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 3 || status != STATUS_PENDING; }));
+  EXPECT_EQ(STATUS_PENDING, status) << "a reply time-out failed the request";
+  server_.SetSilent(false);
+  request.join();
+  EXPECT_EQ(STATUS_SUCCESS, status);
+  const auto disk = server_.Disk();
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin() + 4096));
+  // The old connections are closed, not left to pile up.
+  EXPECT_TRUE(WaitFor([&] { return server_.OpenConnections() == 1; }));
+}
+
+TEST_F(NetworkDiskTest, AServerThatStaysSilentFailsTheRequestOnceTheReconnectTimeOutHasPassed) {
+  options_.reconnect_timeout = 1000ms;
+  Mount();
+  CaptureLines();
+  server_.SetSilent(true);
+  std::vector<uint8_t> data(4096);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(STATUS_IO_TIMEOUT,
+            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  // Found lost after one reply time-out, then a second of trying.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1300ms);
+  EXPECT_EQ(1u, LinesStartingWith("Reconnect gave up C00000B5"));
+  server_.SetSilent(false);
+  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
 }
 
 // ---- Flushes

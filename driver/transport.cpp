@@ -90,7 +90,8 @@ NtStatus OpenEndpoint(const TransportOptions& options,
 }
 
 NtStatus Connect(TransportEndpoint& endpoint, uint32_t address, uint16_t port) {
-  const NtStatus status = endpoint.socket.Connect(address, port, endpoint.options.connect_timeout);
+  const NtStatus status = endpoint.socket.Connect(address, port, endpoint.options.connect_timeout,
+                                                  endpoint.options.dead_path_timeout);
   endpoint.lost = status != STATUS_SUCCESS;
   return status;
 }

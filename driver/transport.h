@@ -40,6 +40,9 @@ struct TransportOptions {
   // A flush may take its server long (a sync of much data on a slow disk);
   // TCP keep-alive notices meanwhile if the server's machine is gone.
   std::chrono::milliseconds flush_timeout{600000};
+  // A connection whose peer acknowledges nothing for this long, busy or
+  // idle, is ended by the kernel (TCP_USER_TIMEOUT and keep-alive).
+  std::chrono::milliseconds dead_path_timeout{30000};
   // How long a request whose connection was lost keeps trying to connect
   // and log on again; 0: one attempt.
   std::chrono::milliseconds reconnect_timeout{60000};
