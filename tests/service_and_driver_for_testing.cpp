@@ -12,7 +12,7 @@ void ServiceAndDriver::Start() {
   std::filesystem::create_directories(scratch_ / "state");
   std::filesystem::create_directories(scratch_ / "qrun");
   ASSERT_NO_FATAL_FAILURE(StartService());
-  velmoran_ = VelmoranProcess::Start(scratch_ / "vrun");
+  velmoran_ = VelmoranProcess::Start(scratch_ / "vrun", driver_arguments_, driver_prefix_);
   ASSERT_TRUE(velmoran_ && velmoran_->running());
 }
 

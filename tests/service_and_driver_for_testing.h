@@ -29,6 +29,12 @@ class ServiceAndDriver {
   // From the next StartService on, the service's command line follows
   // `prefix` (a program that runs it in a namespace, say); empty: none.
   void SetServiceWrapper(std::vector<std::string> prefix) { wrapper_ = std::move(prefix); }
+  // The same for the driver, from the next Start on, with `arguments`
+  // after its own.
+  void SetDriverCommand(std::vector<std::string> prefix, std::vector<std::string> arguments) {
+    driver_prefix_ = std::move(prefix);
+    driver_arguments_ = std::move(arguments);
+  }
   // Stops whichever runs, the driver first, expecting clean exits and no
   // faults in either log.
   void StopAndCheck();
@@ -50,6 +56,8 @@ class ServiceAndDriver {
   std::unique_ptr<Daemon> service_;
   std::unique_ptr<VelmoranProcess> velmoran_;
   std::vector<std::string> wrapper_;
+  std::vector<std::string> driver_prefix_;
+  std::vector<std::string> driver_arguments_;
 };
 
 // A fixture for tests of the whole stack: both programs started before each

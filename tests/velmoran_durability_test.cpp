@@ -25,9 +25,10 @@ namespace fs = std::filesystem;
 class SyncTrace {
  public:
   SyncTrace(pid_t pid, const std::string& file) : file_(file) {
-    daemon_ = Daemon::Start({"/usr/bin/strace", "-f", "-p", std::to_string(pid), "-e",
-                             "trace=fsync,fdatasync,sync_file_range,syncfs,sync", "-o", file},
-                            [](const Daemon& d) { return d.Log().find("attached") != std::string::npos; });
+    daemon_ = Daemon::Start(
+        {"/usr/bin/strace", "-f", "-p", std::to_string(pid), "-e",
+         "trace=fsync,fdatasync,sync_file_range,syncfs,sync", "-o", file},
+        [](const Daemon& d) { return d.Log().find("attached") != std::string::npos; });
   }
   bool attached() const {
     return daemon_ && daemon_->running() && daemon_->Log().find("attached") != std::string::npos;
@@ -192,9 +193,9 @@ TEST_F(DurabilityTest, FsyncWorksAcrossAServiceRestartAndFailsOnceAfterAMachineR
   ASSERT_EQ(0, stack_.service()->Stop());
   const std::string boot_id = scratch_ / "boot_id";
   ASSERT_EQ(0, Shell("echo 0badb007-0000-4000-8000-000000000000 > " + boot_id).code);
-  stack_.SetServiceWrapper({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh",
-                            "-c", "mount --bind \"$0\" /proc/sys/kernel/random/boot_id && exec \"$@\"",
-                            boot_id});
+  stack_.SetServiceWrapper(
+      {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+       "mount --bind \"$0\" /proc/sys/kernel/random/boot_id && exec \"$@\"", boot_id});
   ASSERT_NO_FATAL_FAILURE(stack_.StartService());
   r = WriteDevice(device, data, 9, true);
   EXPECT_NE(0, r.code) << "an fsync vouched for writes a machine restart may have lost";
