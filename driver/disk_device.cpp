@@ -143,8 +143,16 @@ void DiskDevice::Work() {
     busy_ = false;
   }
   lock.unlock();
+  if (!back_end_) return;
+  // Nothing is taken any more: what was acknowledged is made durable before
+  // the back end goes (a server that is away gets one attempt).
+  const NtStatus flushed = back_end_->Flush();
+  if (flushed != STATUS_SUCCESS) {
+    DebugPrint("%s: flush before stopping failed %X: writes since the last flush may be lost",
+               name_.c_str(), flushed);
+  }
   // Unload leaves nothing dangling: no connection, no open image, no link.
-  if (back_end_) Unmount();
+  Unmount();
 }
 
 void DiskDevice::Serve(DeviceRequest& request) {

@@ -95,9 +95,9 @@ class DiskDevice {
 
   void Submit(std::unique_ptr<DeviceRequest> request);
 
-  // Works off the queue, unmounts a mounted device (closing its connection
-  // and removing its link) and ends the worker. Later requests are answered
-  // at once with STATUS_NO_MEDIA_IN_DEVICE. Idempotent.
+  // Works off the queue, flushes and unmounts a mounted device (closing its
+  // connection and removing its link) and ends the worker. Later requests
+  // are answered at once with STATUS_NO_MEDIA_IN_DEVICE. Idempotent.
   void Stop();
 
   DeviceState State() const;

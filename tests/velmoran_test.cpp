@@ -334,6 +334,37 @@ TEST_F(VelmoranTest, StoppingUnmountsEverything) {
   EXPECT_FALSE(fs::exists(Device())) << "the file system is gone";
 }
 
+// A stop (an upgrade, a shutdown) loses nothing acknowledged: every
+// mounted device is flushed first, and the log says which ones were still
+// in use, whose users see their requests fail from then on.
+TEST_F(VelmoranTest, StoppingFlushesEveryDeviceAndSaysWhichWereStillOpen) {
+  FakeBlockServer open_server(4 * kMiB), idle_server(4 * kMiB);
+  ASSERT_EQ(0,
+            velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(open_server) + " --letter P")
+                .code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx1 127.0.0.1 " + PortOf(idle_server)).code);
+  for (const char* device : {"VelmoranEx0", "VelmoranEx1"}) {
+    ASSERT_EQ(0, Shell("dd if=/dev/urandom of=" + Device(device) +
+                       " bs=64k seek=1 count=4 oflag=direct conv=notrunc status=none")
+                     .code);
+  }
+  const int held = ::open(Device("VelmoranEx0").c_str(), O_RDWR);
+  ASSERT_GE(held, 0);
+  open_server.ClearRequests();
+  idle_server.ClearRequests();
+  EXPECT_EQ(0, velmoran_->Stop());
+  ::close(held);
+  for (FakeBlockServer* server : {&open_server, &idle_server}) {
+    const auto requests = server->Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(CMD_FLUSH, requests.front().command) << "acknowledged writes were not flushed";
+  }
+  const std::string log = velmoran_->Log();
+  EXPECT_NE(std::string::npos, log.find("Stopping with VelmoranEx0 still open (1), drive P:"))
+      << log;
+  EXPECT_EQ(std::string::npos, log.find("Stopping with VelmoranEx1")) << log;
+}
+
 TEST_F(VelmoranTest, AStartAfterACrashClearsWhatWasLeft) {
   ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
   ASSERT_EQ(0,
