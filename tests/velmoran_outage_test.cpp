@@ -73,8 +73,12 @@ class NetworkPair {
 
   // Runs a program in the namespace's network only (the mount namespace
   // stays: the driver's device files must be seen from here).
-  std::vector<std::string> InClient() const { return {"/usr/bin/nsenter", "--net=" + Path(client_)}; }
-  std::vector<std::string> InServer() const { return {"/usr/bin/nsenter", "--net=" + Path(server_)}; }
+  std::vector<std::string> InClient() const {
+    return {"/usr/bin/nsenter", "--net=" + Path(client_)};
+  }
+  std::vector<std::string> InServer() const {
+    return {"/usr/bin/nsenter", "--net=" + Path(server_)};
+  }
 
   // Everything between the two is dropped in the server's namespace, both
   // ways, until Clear.
@@ -97,8 +101,9 @@ class NetworkPair {
   }
   // TCP connections of the client to `port` that the kernel holds established.
   int Established(int port) const {
-    const CommandResult r = Shell("ip netns exec " + client_ + " ss -Htn state established '( dport = :" +
-                                  std::to_string(port) + " )' | wc -l");
+    const CommandResult r =
+        Shell("ip netns exec " + client_ +
+              " ss -Htn state established '( dport = :" + std::to_string(port) + " )' | wc -l");
     return std::atoi(r.output.c_str());
   }
 
@@ -174,8 +179,7 @@ class Probe {
       const ssize_t done = ::pwrite(fd, data, kBlock, Offset(n));
       if (done != static_cast<ssize_t>(kBlock)) {
         std::scoped_lock lock(mutex_);
-        failures_.push_back("block " + std::to_string(n) + ": " + std::strerror(errno) +
-                            " after " +
+        failures_.push_back("block " + std::to_string(n) + ": " + std::strerror(errno) + " after " +
                             std::to_string((Clock::now() - start) / 1ms) + " ms");
         continue;  // written_ stays: the same block again
       }
@@ -217,9 +221,8 @@ class OutageTest : public ::testing::Test {
     std::string server;
     port_ = stack_.Export(image_, "full", "", true, &server);
     ASSERT_EQ(0, Shell(stack_.Cli("add-client " + server + " " + kClientAddress + " full")).code);
-    const CommandResult r = stack_.velmoran()->Ctl("mount-net VelmoranEx0 " +
-                                                   std::string(kServerAddress) + " " +
-                                                   std::to_string(port_));
+    const CommandResult r = stack_.velmoran()->Ctl(
+        "mount-net VelmoranEx0 " + std::string(kServerAddress) + " " + std::to_string(port_));
     ASSERT_EQ(0, r.code) << r.output << stack_.velmoran()->Log();
     probe_ = std::make_unique<Probe>(stack_.velmoran()->DevicePath("VelmoranEx0"));
   }
@@ -240,8 +243,8 @@ class OutageTest : public ::testing::Test {
   void ExpectEveryBlockReadsBack() {
     probe_->Stop();
     EXPECT_EQ(std::vector<std::string>{}, probe_->failures()) << stack_.velmoran()->Log();
-    EXPECT_EQ(std::vector<int>{}, probe_->Mismatches(stack_.velmoran()->DevicePath("VelmoranEx0"),
-                                                     true));
+    EXPECT_EQ(std::vector<int>{},
+              probe_->Mismatches(stack_.velmoran()->DevicePath("VelmoranEx0"), true));
     EXPECT_EQ(std::vector<int>{}, probe_->Mismatches(image_, false));
     EXPECT_GT(probe_->written(), 0);
   }
