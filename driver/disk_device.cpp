@@ -23,13 +23,17 @@ DiskDevice::DiskDevice(DeviceType type, uint32_t number, DeviceOptions options)
 
 DiskDevice::~DiskDevice() { Stop(); }
 
-void DiskDevice::Stop() {
+void DiskDevice::BeginStop() {
   {
     std::scoped_lock lock(queue_mu_);
     stop_ = true;
   }
   give_up_.Raise();
   wake_.notify_all();
+}
+
+void DiskDevice::Stop() {
+  BeginStop();
   if (worker_.joinable()) worker_.join();
 }
 

@@ -99,6 +99,9 @@ class DiskDevice {
   // connection and removing its link) and ends the worker. Later requests
   // are answered at once with STATUS_NO_MEDIA_IN_DEVICE. Idempotent.
   void Stop();
+  // The same without waiting for the worker to end, so that several
+  // devices flush at once; Stop then waits.
+  void BeginStop();
 
   DeviceState State() const;
   // The part of the state every request looks at, without copying names.

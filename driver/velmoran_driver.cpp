@@ -117,8 +117,9 @@ void Driver::Unload() {
                state.drive_letter != 0 ? state.drive_letter : '-');
   }
   // Devices first: every queued request is answered, every mounted device
-  // flushed and every mount undone while the file system can still carry
-  // the answers.
+  // flushed (all at once: one whose server is away holds up no other) and
+  // every mount undone while the file system can still carry the answers.
+  for (auto& device : devices_) device->BeginStop();
   for (auto& device : devices_) device->Stop();
   {
     std::scoped_lock lock(notify_mu_);

@@ -201,6 +201,8 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
       case Step::kFileOp: {
         if (on_file_worker && c->file_operation == kFileFlush) {
           step = processor->RunFlush(*c);
+          // Parked: the sync owns the connection now, and may have handed it on already.
+          if (step == Step::kParked) return;
           break;
         }
         const source::IoResult r = processor->PerformFileOp(*c, !on_file_worker);

@@ -274,11 +274,12 @@ Step RequestProcessor::HandleWrite(PER_SOCKET_CONTEXT& c) {
 }
 
 source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool nowait) {
+  // A sync always waits for the device: RunFlush, on a file worker.
+  if (c.file_operation == kFileFlush) return source::IoResult{0, 0, true};
   FileOverlapped& f = c.file_overlapped;
   uint8_t* data = c.io->buffer + f.data_offset + f.done;
   const size_t length = f.length - f.done;
   source::SourceIo& io = source_.io();
-  if (c.file_operation == kFileFlush) return source::IoResult{0, 0, true};
   if (c.file_operation == kFileWrite) {
     return nowait ? io.TryWrite(f.position, data, length) : io.Write(f.position, data, length);
   }
