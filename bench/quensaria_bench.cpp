@@ -4,14 +4,16 @@
 //
 //   quensaria-bench --port P --workload seq-read|rand-read|write|rand-write-flush|boot
 //                   [--block BYTES] [--connections N] [--seconds S]
-//                   [--password TEXT] [--span BYTES]
+//                   [--password TEXT] [--span BYTES] [--requests N]
 //
 // seq-read and write walk each connection's own slice of the disk in order
 // (wrapping round), rand-read picks block-aligned offsets over the whole
 // disk; rand-write-flush writes at such offsets and follows each write with
 // a CMD_FLUSH (as fio's --fsync=1 does), counting the pair as one request.
 // Prints one line: workload, block size, connections, MiB/s, IOPS and the
-// mean latency per request.
+// mean latency per request. --requests ends each connection after N
+// requests (or --seconds, whichever comes first), so that whole runs of a
+// fixed amount of work can be timed against another client's.
 //
 // boot is a room of machines starting at once from one image: connection i
 // comes from 127.0.0.(i+1), and every one reads the same first --span bytes
@@ -46,6 +48,7 @@ struct Options {
   double seconds = 10;
   std::string password = "bench";
   uint64_t span = 256ull << 20;
+  uint64_t requests = 0;  // per connection; 0: no limit
 };
 
 struct Totals {
@@ -71,6 +74,8 @@ bool Parse(int argc, char** argv, Options& o) {
       o.password = value;
     } else if (flag == "--span") {
       o.span = std::strtoull(value, nullptr, 10);
+    } else if (flag == "--requests") {
+      o.requests = std::strtoull(value, nullptr, 10);
     } else {
       return false;
     }
@@ -99,7 +104,7 @@ void RunConnection(const Options& o, int index, Clock::time_point start, Clock::
   std::mt19937_64 random(static_cast<uint64_t>(index) * 7919 + 1);
   std::this_thread::sleep_until(start);
   uint64_t done = 0, failures = 0, step = 0;
-  while (Clock::now() < end) {
+  while (Clock::now() < end && (o.requests == 0 || done < o.requests)) {
     uint64_t block;
     const bool flushed = o.workload == "rand-write-flush";
     if (o.workload == "rand-read" || flushed) {
@@ -198,7 +203,7 @@ int main(int argc, char** argv) {
                  "usage: quensaria-bench --port P --workload "
                  "seq-read|rand-read|write|rand-write-flush|boot "
                  "[--block BYTES] [--connections N] [--seconds S] [--password TEXT] "
-                 "[--span BYTES]\n");
+                 "[--span BYTES] [--requests N]\n");
     return 2;
   }
   if (o.workload == "boot") return RunBoot(o);
