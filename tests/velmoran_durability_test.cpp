@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,9 +37,15 @@ class SyncTrace {
     if (daemon_) daemon_->Stop();
     std::vector<std::string> calls;
     std::ifstream in(file_);
-    const std::regex call(R"((^|\s)(fsync|fdatasync|sync_file_range|syncfs|sync)\()");
+    // "PID  NAME(ARGS) = RESULT", or "PID <... NAME resumed>" for the end of
+    // a call another thread's line interrupted.
     for (std::string line; std::getline(in, line);) {
-      if (std::regex_search(line, call) && line.find("resumed>") == std::string::npos) {
+      const size_t name = line.find_first_not_of(' ', line.find(' '));
+      const size_t open = line.find('(', name);
+      if (name == std::string::npos || open == std::string::npos) continue;
+      const std::string call = line.substr(name, open - name);
+      if (call == "fsync" || call == "fdatasync" || call == "sync_file_range" || call == "syncfs" ||
+          call == "sync") {
         calls.push_back(line);
       }
     }
