@@ -11,6 +11,7 @@
 #include "driver/drive_links.h"
 #include "platform/errors.h"
 #include "platform/instance_lock.h"
+#include "platform/page_memory.h"
 #include "platform/thread_identity.h"
 #include "shared/win32_error.h"
 
@@ -31,8 +32,31 @@ uint32_t DeviceGroup() {
 
 // Shares one reply between the copies std::function makes of a completion.
 using SharedReply = std::shared_ptr<platform::FuseReply>;
-SharedReply Share(platform::FuseReply reply) {
-  return std::make_shared<platform::FuseReply>(std::move(reply));
+
+// libfuse is C: nothing may unwind into it. `serve` gets the reply shared
+// (what completions keep); an exception that escapes it answers the request
+// ENOMEM or EIO (a reply already answered stays as it is). Nothing throws
+// once a request has been handed to its device, so the answer here never
+// races a worker's.
+template <typename Serve>
+void AtBoundary(platform::FuseReply& reply, Serve&& serve) noexcept {
+  SharedReply shared;
+  int error = 0;
+  try {
+    shared = std::make_shared<platform::FuseReply>(std::move(reply));
+    serve(shared);
+    return;
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
+  } catch (...) {
+    error = EIO;
+  }
+  // make_shared had not moved the reply when it could not allocate.
+  if (shared) {
+    shared->Error(error);
+  } else {
+    reply.Error(error);
+  }
 }
 
 Status MakeDirectory(const std::string& path) {
@@ -53,6 +77,9 @@ Driver::Driver(const DriverOptions& options)
 Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
                                              std::function<void()> on_lost) {
   std::unique_ptr<Driver> driver(new Driver(options));
+  // Large buffers (the file system's request buffers) go back to the system
+  // when they are freed, so that an unmount's memory really goes.
+  platform::KeepLargeAllocationsOffTheHeap();
   if (Status s = MakeDirectory(options.runtime_dir); !s.ok()) return s;
   auto lock = platform::LockInstance(options.runtime_dir + "/velmoran.lock");
   if (!lock.ok()) return lock.status();
@@ -145,21 +172,26 @@ void Driver::Notify() {
   }
 }
 
-void Driver::AfterMediaChange(size_t file, std::function<void()> answer) {
-  std::function<void()> task = [this, file, answer] {
-    if (options_.page_cache) fs_->Invalidate(file);
-    // A stat brings the kernel's idea of the file's size up to date.
-    std::error_code ignored;
-    (void)fs::file_size(fs_->PathOf(file), ignored);
-    answer();
-  };
+void Driver::AfterMediaChange(size_t file, std::function<void()> answer, bool unmounted) {
   bool queued = false;
-  {
+  try {
+    std::function<void()> task = [this, file, answer, unmounted] {
+      if (options_.page_cache) fs_->Invalidate(file);
+      // A stat brings the kernel's idea of the file's size up to date.
+      std::error_code ignored;
+      (void)fs::file_size(fs_->PathOf(file), ignored);
+      answer();
+      // The device gave back what it held; the request threads' buffers,
+      // filled by the device's largest writes, go too.
+      if (unmounted) fs_->ReleaseIdleMemory();
+    };
     std::scoped_lock lock(notify_mu_);
     if (!notify_stop_) {
       notify_queue_.push_back(std::move(task));
       queued = true;
     }
+  } catch (const std::bad_alloc&) {
+    // The change is made: answer it, if without dropping cached pages.
   }
   if (!queued) return answer();  // unloading: nothing is cached any more
   notify_wake_.notify_one();
@@ -171,71 +203,80 @@ platform::FuseFileAttributes Driver::Attributes(size_t file) {
 }
 
 void Driver::Read(size_t file, uint64_t offset, size_t length, platform::FuseReply reply) {
-  auto request = std::make_unique<DeviceRequest>();
-  request->kind = RequestKind::kRead;
-  request->offset = offset;
-  request->length = static_cast<uint32_t>(length);
-  request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
-    if (!NT_SUCCESS(r.status)) return reply->Error(platform::ErrnoFromNtStatus(r.status));
-    reply->Data(r.data.data(), r.information);
-  };
-  devices_[file]->Submit(std::move(request));
+  AtBoundary(reply, [&](const SharedReply& shared) {
+    auto request = std::make_unique<DeviceRequest>();
+    request->kind = RequestKind::kRead;
+    request->offset = offset;
+    request->length = static_cast<uint32_t>(length);
+    request->complete = [shared](DeviceRequest& r) {
+      if (!NT_SUCCESS(r.status)) return shared->Error(platform::ErrnoFromNtStatus(r.status));
+      shared->Data(r.data.data(), r.information);
+    };
+    devices_[file]->Submit(std::move(request));
+  });
 }
 
 void Driver::Write(size_t file, uint64_t offset, std::span<const uint8_t> data,
                    platform::FuseReply reply) {
-  auto request = std::make_unique<DeviceRequest>();
-  request->kind = RequestKind::kWrite;
-  request->offset = offset;
-  request->length = static_cast<uint32_t>(data.size());
-  // The kernel's buffer is reused for the next request: keep a copy.
-  request->data = IoBuffer(data.size());
-  if (!data.empty() && !request->data.allocated()) return reply.Error(ENOMEM);
-  if (!data.empty()) std::memcpy(request->data.data(), data.data(), data.size());
-  request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
-    if (!NT_SUCCESS(r.status)) return reply->Error(platform::ErrnoFromNtStatus(r.status));
-    reply->Written(r.information);
-  };
-  devices_[file]->Submit(std::move(request));
+  AtBoundary(reply, [&](const SharedReply& shared) {
+    auto request = std::make_unique<DeviceRequest>();
+    request->kind = RequestKind::kWrite;
+    request->offset = offset;
+    request->length = static_cast<uint32_t>(data.size());
+    // The kernel's buffer is reused for the next request: keep a copy.
+    request->data = devices_[file]->TakeBuffer(data.size());
+    if (!data.empty() && !request->data.allocated()) return shared->Error(ENOMEM);
+    if (!data.empty()) std::memcpy(request->data.data(), data.data(), data.size());
+    request->complete = [shared](DeviceRequest& r) {
+      if (!NT_SUCCESS(r.status)) return shared->Error(platform::ErrnoFromNtStatus(r.status));
+      shared->Written(r.information);
+    };
+    devices_[file]->Submit(std::move(request));
+  });
 }
 
 void Driver::Ioctl(size_t file, uint32_t command, std::span<const uint8_t> input,
                    size_t output_room, bool readable, bool writable, platform::FuseReply reply) {
-  if (command != static_cast<uint32_t>(kDeviceControlIoctl)) return reply.Error(ENOTTY);
-  if (input.size() < sizeof(DeviceControlBlock) || output_room < sizeof(DeviceControlBlock)) {
-    return reply.Error(EINVAL);
-  }
-  auto request = std::make_unique<DeviceRequest>();
-  request->kind = RequestKind::kControl;
-  request->control = std::make_unique<DeviceControlBlock>();
-  std::memcpy(request->control.get(), input.data(), sizeof(DeviceControlBlock));
-  // A control code names the access it needs of the caller's handle (bits
-  // 14..15: 1 read, 2 write), as the mount's read and write does.
-  const uint32_t needs = (request->control->code >> 14) & 3;
-  if (((needs & 1) && !readable) || ((needs & 2) && !writable)) {
-    request->control->status = STATUS_ACCESS_DENIED;
-    request->control->information = 0;
-    return reply.Ioctl(request->control.get(), sizeof(DeviceControlBlock));
-  }
-  // Only here, in the requester's call, is the requester known.
-  if (request->control->code == IOCTL_VDISK_MOUNT) request->caller = reply.Caller();
-  request->complete = [this, file, reply = Share(std::move(reply))](DeviceRequest& r) {
-    auto answer = [reply, block = std::shared_ptr<DeviceControlBlock>(std::move(r.control))] {
-      reply->Ioctl(block.get(), sizeof *block);
+  AtBoundary(reply, [&](const SharedReply& shared) {
+    if (command != static_cast<uint32_t>(kDeviceControlIoctl)) return shared->Error(ENOTTY);
+    if (input.size() < sizeof(DeviceControlBlock) || output_room < sizeof(DeviceControlBlock)) {
+      return shared->Error(EINVAL);
+    }
+    auto request = std::make_unique<DeviceRequest>();
+    request->kind = RequestKind::kControl;
+    request->control = std::make_unique<DeviceControlBlock>();
+    std::memcpy(request->control.get(), input.data(), sizeof(DeviceControlBlock));
+    // A control code names the access it needs of the caller's handle (bits
+    // 14..15: 1 read, 2 write), as the mount's read and write does.
+    const uint32_t needs = (request->control->code >> 14) & 3;
+    if (((needs & 1) && !readable) || ((needs & 2) && !writable)) {
+      request->control->status = STATUS_ACCESS_DENIED;
+      request->control->information = 0;
+      return shared->Ioctl(request->control.get(), sizeof(DeviceControlBlock));
+    }
+    // Only here, in the requester's call, is the requester known.
+    if (request->control->code == IOCTL_VDISK_MOUNT) request->caller = shared->Caller();
+    request->complete = [this, file, shared](DeviceRequest& r) {
+      const bool unmounted = r.control->code == IOCTL_VDISK_UNMOUNT;
+      auto answer = [shared, block = std::shared_ptr<DeviceControlBlock>(std::move(r.control))] {
+        shared->Ioctl(block.get(), sizeof *block);
+      };
+      if (r.media_changed) return AfterMediaChange(file, std::move(answer), unmounted);
+      answer();
     };
-    if (r.media_changed) return AfterMediaChange(file, std::move(answer));
-    answer();
-  };
-  devices_[file]->Submit(std::move(request));
+    devices_[file]->Submit(std::move(request));
+  });
 }
 
 void Driver::Sync(size_t file, platform::FuseReply reply) {
-  auto request = std::make_unique<DeviceRequest>();
-  request->kind = RequestKind::kSync;
-  request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
-    reply->Error(platform::ErrnoFromNtStatus(r.status));
-  };
-  devices_[file]->Submit(std::move(request));
+  AtBoundary(reply, [&](const SharedReply& shared) {
+    auto request = std::make_unique<DeviceRequest>();
+    request->kind = RequestKind::kSync;
+    request->complete = [shared](DeviceRequest& r) {
+      shared->Error(platform::ErrnoFromNtStatus(r.status));
+    };
+    devices_[file]->Submit(std::move(request));
+  });
 }
 
 }  // namespace quensaria::driver

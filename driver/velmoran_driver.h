@@ -69,7 +69,8 @@ class Driver final : public platform::FuseFileHandler {
   // Answers a mount or unmount after the kernel's view of the file has been
   // brought up to date, on a thread of its own: dropping cached pages may
   // wait for reads that only the device's worker can answer.
-  void AfterMediaChange(size_t file, std::function<void()> answer);
+  // After an unmount the request threads give back their buffers.
+  void AfterMediaChange(size_t file, std::function<void()> answer, bool unmounted);
   void Notify();
 
   DriverOptions options_;

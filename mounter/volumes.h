@@ -36,6 +36,10 @@ class Volumes {
 // there is none. Works for volumes made either way.
 QString VolumeMountPoint(const QString& device_file);
 
+// The loop device over `device_file` ("/dev/loop3"), or empty: where a
+// drive without a mounted file system is.
+QString VolumeLoopDevice(const QString& device_file);
+
 // "/media/velmoran/X", where RootVolumes mounts drive X.
 QString RootMountPoint(char letter, const QString& media_dir = QStringLiteral("/media/velmoran"));
 

@@ -24,6 +24,10 @@ int ErrnoFromNtStatus(NtStatus status);
 // code no errno maps to.
 std::string SystemErrorText(uint32_t win32_error);
 
+// The text of an errno value, as strerror gives it ("Connection reset by
+// peer"), for log lines; safe in any thread.
+const char* ErrnoText(int error_number);
+
 // A failed Status for `error_number`, with "context: strerror" as message.
 Status ErrnoStatus(const std::string& context, int error_number);
 

@@ -3,7 +3,10 @@
 // one line per call ("call ...") to standard output, which the test reads.
 //   udisks2-stand-in BUS_ADDRESS EXPECTED_FILE MODE
 // MODE "ok" serves everything; "deny" refuses LoopSetup as UDisks2 refuses
-// an unauthorised user. Ends at SIGTERM.
+// an unauthorised user; "mount-fails" fails Filesystem.Mount as a file
+// system UDisks2 cannot mount does. LoopSetup says whether the descriptor
+// was opened for direct I/O. Ends at SIGTERM.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <QCoreApplication>
@@ -33,7 +36,8 @@ void Print(const QString& line) {
 
 class StandIn : public QDBusVirtualObject {
  public:
-  StandIn(QString expected, bool deny) : expected_(std::move(expected)), deny_(deny) {}
+  StandIn(QString expected, bool deny, bool fail_mount)
+      : expected_(std::move(expected)), deny_(deny), fail_mount_(fail_mount) {}
 
   QString introspect(const QString&) const override { return QString(); }
 
@@ -55,6 +59,10 @@ class StandIn : public QDBusVirtualObject {
         Print("call Mount (not yet)");
         reply = message.createErrorReply("org.freedesktop.DBus.Error.UnknownMethod",
                                          "No such interface");
+      } else if (fail_mount_) {
+        Print("call Mount (fails)");
+        reply = message.createErrorReply("org.freedesktop.UDisks2.Error.Failed",
+                                         "Error mounting /dev/loop7: wrong fs type");
       } else {
         Print("call Mount options=" + Options(message));
         mounted_ = true;
@@ -103,7 +111,11 @@ class StandIn : public QDBusVirtualObject {
     const bool same = fd.isValid() && ::fstat(fd.fileDescriptor(), &given) == 0 &&
                       ::stat(QFile::encodeName(expected_).constData(), &wanted) == 0 &&
                       given.st_dev == wanted.st_dev && given.st_ino == wanted.st_ino;
-    Print(QString("call LoopSetup same-file=%1 options=%2").arg(same).arg(Options(message)));
+    const int flags = fd.isValid() ? ::fcntl(fd.fileDescriptor(), F_GETFL) : 0;
+    Print(QString("call LoopSetup same-file=%1 direct-io=%2 options=%3")
+              .arg(same)
+              .arg((flags & O_DIRECT) != 0)
+              .arg(Options(message)));
     if (deny_) {
       return message.createErrorReply("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain",
                                       "Not authorized to perform operation");
@@ -130,6 +142,7 @@ class StandIn : public QDBusVirtualObject {
 
   QString expected_;
   bool deny_;
+  bool fail_mount_;
   bool loop_ = false;
   bool mounted_ = false;
   int mount_calls_ = 0;
@@ -140,7 +153,7 @@ class StandIn : public QDBusVirtualObject {
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: udisks2-stand-in BUS_ADDRESS EXPECTED_FILE ok|deny\n");
+    std::fprintf(stderr, "usage: udisks2-stand-in BUS_ADDRESS EXPECTED_FILE ok|deny|mount-fails\n");
     return 2;
   }
   QCoreApplication app(argc, argv);
@@ -151,7 +164,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no bus: %s\n", bus.lastError().message().toLocal8Bit().constData());
     return 1;
   }
-  StandIn stand_in(QString::fromLocal8Bit(argv[2]), std::strcmp(argv[3], "deny") == 0);
+  StandIn stand_in(QString::fromLocal8Bit(argv[2]), std::strcmp(argv[3], "deny") == 0,
+                   std::strcmp(argv[3], "mount-fails") == 0);
   if (!bus.registerVirtualObject("/org/freedesktop/UDisks2", &stand_in, QDBusConnection::SubPath) ||
       !bus.registerService("org.freedesktop.UDisks2")) {
     std::fprintf(stderr, "cannot register\n");

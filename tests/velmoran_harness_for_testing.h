@@ -83,6 +83,7 @@ class VelmoranProcess {
   int Stop() { return daemon_->Stop(); }
   void Kill() { daemon_->Kill(); }
   bool running() const { return daemon_->running(); }
+  pid_t pid() const { return daemon_->pid(); }
   std::string Log() const { return daemon_->Log(); }
 
   std::string DevicePath(const std::string& name) const;

@@ -60,8 +60,14 @@ RequestProcessor::RequestProcessor(source::DiskSource& source, const ServerConfi
   std::memcpy(manage_password_.data(), settings.ManagePassword, kDigestSize);
 }
 
+// A source that cannot be written serves nobody at full access: such a
+// client keeps its writes in its own cache, as at virtual write.
+uint32_t RequestProcessor::Capped(uint32_t access) const {
+  return access == ACCESS_FULL && source_.read_only() ? ACCESS_VIRTUAL_WRITE : access;
+}
+
 Step RequestProcessor::Admit(PER_SOCKET_CONTEXT& c, uint8_t access) {
-  c.access = access;
+  c.access = Capped(access);
   c.logged_on = 0;
   c.stamp = static_cast<uint32_t>(c.socket);
   c.file_overlapped.port.key = &c;
@@ -158,7 +164,7 @@ Step RequestProcessor::HandleLogin(PER_SOCKET_CONTEXT& c) {
     c.logged_on = 1;
   } else if (Matches(digest, manage_password_)) {
     c.logged_on = 1;
-    c.access = ACCESS_FULL;
+    c.access = Capped(ACCESS_FULL);
   } else {
     c.logged_on = 0;
     c.access = ACCESS_REFUSED;
@@ -351,9 +357,9 @@ Step RequestProcessor::FileOpNotStarted(PER_SOCKET_CONTEXT& c, uint32_t error) {
 
 void RequestProcessor::SayWriteFailed(uint64_t offset, uint32_t error) {
   if (!OncePerSecond(write_said_)) return;
-  platform::ConsolePrintf("write file error %X %s (export %u, offset %llu)\n", error,
-                          platform::SystemErrorText(error).c_str(), port_,
-                          static_cast<unsigned long long>(offset));
+  platform::ConsoleLog(
+      platform::ConsolePriority::kError, "write file error %X %s (export %u, offset %llu)\n", error,
+      platform::SystemErrorText(error).c_str(), port_, static_cast<unsigned long long>(offset));
 }
 
 // Only a connection that may write may make writes durable; a flush
@@ -374,12 +380,13 @@ Step RequestProcessor::RunFlush(PER_SOCKET_CONTEXT& c) {
   const source::SharedSync::Outcome& outcome = c.flush.outcome;
   if (outcome.error == 0) return Reply(c, REPLY_OK, 0, 0);
   if (OncePerSecond(flush_said_)) {
-    platform::ConsolePrintf("flush error %X %s (export %u, source %s%s)\n", outcome.error,
-                            platform::SystemErrorText(outcome.error).c_str(), port_,
-                            source_name_.c_str(),
-                            outcome.earlier ? "; an earlier flush failed: writes may be lost, "
-                                              "flushes fail until the export is restarted"
-                                            : "");
+    platform::ConsoleLog(platform::ConsolePriority::kError,
+                         "flush error %X %s (export %u, source %s%s)\n", outcome.error,
+                         platform::SystemErrorText(outcome.error).c_str(), port_,
+                         source_name_.c_str(),
+                         outcome.earlier ? "; an earlier flush failed: writes may be lost, "
+                                           "flushes fail until the export is restarted"
+                                         : "");
   }
   return Reply(c, REPLY_FAILED, 0, 0);
 }

@@ -92,6 +92,7 @@ class RequestProcessor {
   // "write file error %X" with the error's text, the export and the disk
   // offset, unless such a line went out less than a second ago.
   void SayWriteFailed(uint64_t offset, uint32_t error);
+  uint32_t Capped(uint32_t access) const;
 
   source::DiskSource& source_;
   // A digest of 20 zero bytes (what an unreadable or missing one becomes)
