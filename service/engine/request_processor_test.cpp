@@ -738,7 +738,12 @@ TEST_F(ProcessorTest, WriteFailures) {
   MakeImage();
   LogOn();
   std::vector<std::string> lines;
-  platform::SetConsoleSinkForTesting([&](std::string_view line) { lines.emplace_back(line); });
+  std::vector<platform::ConsolePriority> priorities;
+  platform::SetConsoleLogSinkForTesting(
+      [&](platform::ConsolePriority priority, std::string_view line) {
+        priorities.push_back(priority);
+        lines.emplace_back(line);
+      });
 
   MemoryIo::Faults faults;
   faults.try_would_block = true;
@@ -761,11 +766,12 @@ TEST_F(ProcessorTest, WriteFailures) {
   reply = Exchange(WriteRequest(3 * kMiB, Bytes(4096, 2)));
   EXPECT_EQ(reply.header.status, REPLY_FAILED);
   EXPECT_EQ(reply.header.length, 0u);
-  platform::SetConsoleSinkForTesting(nullptr);
+  platform::SetConsoleLogSinkForTesting(nullptr);
   // Said once for the three within a second.
   EXPECT_EQ(lines, std::vector<std::string>{
                        "write file error 1D The system cannot write to the specified device. "
                        "(export 60123, offset 0)\n"});
+  EXPECT_EQ(priorities, std::vector<platform::ConsolePriority>{platform::ConsolePriority::kError});
 
   // The connection carries on.
   SetFaults({});
@@ -843,7 +849,12 @@ TEST_F(ProcessorTest, AFailingSyncFailsTheFlushAndSaysWhy) {
   MakeImage();
   LogOn();
   std::vector<std::string> lines;
-  platform::SetConsoleSinkForTesting([&](std::string_view line) { lines.emplace_back(line); });
+  std::vector<platform::ConsolePriority> priorities;
+  platform::SetConsoleLogSinkForTesting(
+      [&](platform::ConsolePriority priority, std::string_view line) {
+        priorities.push_back(priority);
+        lines.emplace_back(line);
+      });
   MemoryIo::Faults faults;
   faults.flush_error = ERROR_IO_DEVICE;
   SetFaults(faults);
@@ -854,9 +865,10 @@ TEST_F(ProcessorTest, AFailingSyncFailsTheFlushAndSaysWhy) {
   // afterwards cannot vouch for it, so later flushes fail too.
   SetFaults({});
   EXPECT_EQ(Exchange(FlushRequest()).header.status, REPLY_FAILED);
-  platform::SetConsoleSinkForTesting(nullptr);
+  platform::SetConsoleLogSinkForTesting(nullptr);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "flush error 45D Input/output error (export 60123, source /srv/test.img)\n");
+  EXPECT_EQ(priorities[0], platform::ConsolePriority::kError);
   EXPECT_EQ(io_->counts().flushes, 1);
   // Reads and writes go on.
   EXPECT_EQ(Exchange(WriteRequest(0, Bytes(512, 4))).header.status, REPLY_OK);
