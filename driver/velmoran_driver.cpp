@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "driver/debug_print.h"
 #include "driver/drive_links.h"
 #include "platform/errors.h"
 #include "platform/instance_lock.h"
@@ -133,8 +134,19 @@ Driver::~Driver() { Unload(); }
 void Driver::Unload() {
   if (unloaded_) return;
   unloaded_ = true;
-  // Devices first: every queued request is answered and every mount undone
-  // while the file system can still carry the answers.
+  // Whoever still has a mounted device open (a loop device under a file
+  // system, a program) sees its requests fail from now on: say who.
+  for (size_t file = 0; fs_ && file < devices_.size(); ++file) {
+    const int opens = fs_->OpenCount(file);
+    const DeviceState state = devices_[file]->State();
+    if (!state.mounted || opens == 0) continue;
+    DebugPrint("Stopping with %s still open (%d), drive %c:", devices_[file]->name().c_str(), opens,
+               state.drive_letter != 0 ? state.drive_letter : '-');
+  }
+  // Devices first: every queued request is answered, every mounted device
+  // flushed (all at once: one whose server is away holds up no other) and
+  // every mount undone while the file system can still carry the answers.
+  for (auto& device : devices_) device->BeginStop();
   for (auto& device : devices_) device->Stop();
   {
     std::scoped_lock lock(notify_mu_);

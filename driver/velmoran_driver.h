@@ -7,8 +7,9 @@
 // the kDeviceControlIoctl ioctl on a file are that device's requests. Mounted
 // drives get a link RUNTIME/DosDevices/Global/X: to their device file.
 //
-// Unload unmounts every device first (connections closed, links removed),
-// then stops the workers and the file system. A Load after a crash clears
+// Unload logs the mounted devices still open, flushes and unmounts every
+// device first (connections closed, links removed), then stops the workers
+// and the file system. A Load after a crash clears
 // the dead FUSE mount and the links the crashed driver left. One driver per
 // runtime directory: a second Load there fails with
 // ERROR_SERVICE_ALREADY_RUNNING.

@@ -63,6 +63,24 @@ TEST(BlockProtocolTest, QueryDataLayout) {
   for (int i = 2; i < 8; ++i) EXPECT_EQ(data[i], 0);
   const QueryData query = ParseQueryData(data);
   EXPECT_EQ(query.disk_size, 1073741824ull + 32256);
+  EXPECT_EQ(query.flags, 0);
+}
+
+// What a service of this version adds: byte 2 bit 0 says CMD_FLUSH is
+// understood, bytes 4..7 carry the boot identity; byte 3 stays 0.
+TEST(BlockProtocolTest, QueryDataFlagsAndBootIdentity) {
+  EXPECT_EQ(CMD_FLUSH, 0x86);
+  EXPECT_EQ(QUERY_FLAG_FLUSH, 0x01);
+  uint8_t data[16];
+  std::memset(data, 0xFF, sizeof data);
+  EncodeQueryData({ACCESS_FULL, 0x0102030405060708ull, QUERY_FLAG_FLUSH, {0x5b, 0x31, 0x68, 0x28}},
+                  data);
+  const uint8_t expected[16] = {0, 0, 0x01, 0, 0x5b, 0x31, 0x68, 0x28, 8, 7, 6, 5, 4, 3, 2, 1};
+  EXPECT_EQ(0, std::memcmp(data, expected, sizeof data));
+  const QueryData query = ParseQueryData(expected);
+  EXPECT_EQ(query.flags, QUERY_FLAG_FLUSH);
+  EXPECT_EQ(query.boot_id, (std::array<uint8_t, 4>{0x5b, 0x31, 0x68, 0x28}));
+  EXPECT_EQ(query.disk_size, 0x0102030405060708ull);
 }
 
 TEST(DeviceControlTest, IoctlNumberIsIowrV1) {

@@ -884,6 +884,63 @@ TEST_F(EngineTest, AFailedTransferLooksAtTheSourceAtOnce) {
   platform::SetConsoleSinkForTesting(nullptr);
 }
 
+// A flush that comes while a sync runs waits for the next one, without
+// holding a worker: with more flushes waiting than there are file workers,
+// the other clients are served meanwhile. The waiting ones share a sync.
+TEST_F(EngineTest, FlushesWaitingForASyncHoldUpNoWorker) {
+  source::MemoryIo* io = nullptr;
+  source::MemoryIo::Faults faults;
+  faults.try_would_block = true;  // every transfer needs a file worker too
+  Bytes bytes(8 * kMiB);
+  for (uint64_t i = 0; i < bytes.size(); ++i) bytes[i] = Pattern(i);
+  auto memory = std::make_unique<source::MemoryIo>(std::move(bytes));
+  memory->SetFaults(faults);
+  io = memory.get();
+  auto disk = std::make_unique<source::DiskSource>(source::SOURCE_IMAGE_FILE, 8 * kMiB, 0,
+                                                   std::move(memory), 0);
+  source::SharedSync& sync = disk->sync();
+  harness_ = std::make_unique<EngineHarness>(TestConfig(), std::move(disk));
+  ASSERT_TRUE(harness_->Start());
+
+  auto first = LoggedOn(kClientA);
+  QueryData query;
+  ASSERT_EQ(first->Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(query.flags, QUERY_FLAG_FLUSH);
+  Bytes payload(4096, 0x3E);
+  ASSERT_EQ(first->Write(kMiB, payload.data(), 4096).reply.status, REPLY_OK);
+  io->HoldFlushes(true);
+  uint8_t flush[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_FLUSH, 0, 0}, flush);
+  ASSERT_EQ(first->SendBytes(flush, sizeof flush), 0);
+  ASSERT_TRUE(Eventually([&] { return io->counts().flushes == 1; }));
+
+  const int later = engine::ConnectionEngine::WorkerCount() + 2;
+  std::vector<std::unique_ptr<BlockClient>> waiting;
+  for (int i = 0; i < later; ++i) {
+    waiting.push_back(LoggedOn(Ipv4(127, 0, 2, static_cast<uint8_t>(i + 1))));
+    ASSERT_EQ(waiting.back()->Write(2 * kMiB + i * 4096, payload.data(), 4096).reply.status,
+              REPLY_OK);
+    ASSERT_EQ(waiting.back()->SendBytes(flush, sizeof flush), 0);
+  }
+  ASSERT_TRUE(Eventually([&] { return sync.WaitingForTesting() == later; }));
+  auto other = LoggedOn(kClientB);
+  Bytes data;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(other->Read(3 * kMiB + i * 4096, 4096, data).reply.status, REPLY_OK);
+    ExpectPattern(data, 3 * kMiB + i * 4096);
+    ASSERT_EQ(other->Write(4 * kMiB, payload.data(), 4096).reply.status, REPLY_OK);
+  }
+  EXPECT_EQ(io->counts().flushes, 1);
+
+  io->HoldFlushes(false);
+  EXPECT_EQ(first->ReceiveReply().reply.status, REPLY_OK);
+  for (auto& client : waiting) EXPECT_EQ(client->ReceiveReply().reply.status, REPLY_OK);
+  EXPECT_EQ(io->counts().flushes, 2) << "the later flushes share one sync of their own";
+  // A client that never flushes costs no sync.
+  ASSERT_EQ(other->Write(5 * kMiB, payload.data(), 4096).reply.status, REPLY_OK);
+  EXPECT_EQ(io->counts().flushes, 2);
+}
+
 // Many clients at once, each on its own region, some of them through the
 // file workers only (the source never says it can do a transfer at once).
 class ConcurrentEngineTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
@@ -1084,6 +1141,8 @@ TEST_F(EngineTest, PartitionOnABlockDeviceIsServedBehindItsHeader) {
   Bytes payload(4096);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
   ASSERT_EQ(client->Write(32256, payload.data(), 4096).reply.status, REPLY_OK);
+  // A sync of the partition's block device (and its disk's write cache).
+  EXPECT_EQ(client->Flush().reply.status, REPLY_OK);
   Bytes data;
   ASSERT_EQ(client->Read(0, 65536, data).reply.status, REPLY_OK);
   EXPECT_EQ(data[510], 0x55);

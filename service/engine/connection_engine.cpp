@@ -280,6 +280,9 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
     c->client_address = peer;
     c->io->overlapped.socket = c->socket;
     c->io->overlapped.key = c;
+    c->flush.answer = &FlushAnswered;
+    c->flush.key = c;
+    c->flush.context = this;
     client_map[peer].push_back(c);
     LinkLive(c);
   }

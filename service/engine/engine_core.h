@@ -94,6 +94,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void SocketWorker();
   void FileWorker();
   void Drive(Connection* c, Step step, bool on_file_worker);
+  static void FlushAnswered(source::SharedSync::Waiter* waiter);
   void CloseClient(PER_SOCKET_CONTEXT* context, bool graceful);
   void WorkerEnded(int& running);
   platform::StartResult StartNextReceive(Connection* c, bool on_file_worker, size_t& bytes,
