@@ -9,17 +9,19 @@
 #include <cstdint>
 #include <optional>
 
+#include "shared/block_protocol.h"
+
 namespace quensaria::mounter {
 
 // The add-device dialog's answers on OK (the dialog offers the defaults of
 // MounterSettings::ReadAddDeviceDefaults and the letters of
 // MountManager::FreeDriveLetters).
 struct AddDeviceAnswer {
-  uint32_t type = 0;       // 0 network disk, 1 disk image (2 CD image, hidden)
-  uint32_t ipAddress = 0;  // network disk: first octet in the most significant byte
-  uint32_t port = 60000;   // network disk: host order
-  QString fileName;        // disk image: the file's path (at most 260 characters)
-  char driveLetter = 0;    // 'D'..'Z'
+  uint32_t type = 0;             // 0 network disk, 1 disk image (2 CD image, hidden)
+  uint32_t ipAddress = 0;        // network disk: first octet in the most significant byte
+  uint32_t port = kDefaultPort;  // network disk: host order
+  QString fileName;              // disk image: the file's path (at most 260 characters)
+  char driveLetter = 0;          // 'D'..'Z'
 };
 
 // The password dialog's answers on OK.
