@@ -15,7 +15,8 @@ std::string UnescapeMountField(std::string_view field) {
   std::string out;
   out.reserve(field.size());
   for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() && IsOctal(field[i + 1]) && IsOctal(field[i + 2]) && IsOctal(field[i + 3])) {
+    if (field[i] == '\\' && i + 3 < field.size() && IsOctal(field[i + 1]) &&
+        IsOctal(field[i + 2]) && IsOctal(field[i + 3])) {
       out.push_back(static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
                                       (field[i + 3] - '0')));
       i += 3;
