@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "configurator/scripted_server_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/bytes.h"
 
 namespace quensaria::configurator {
@@ -52,15 +53,12 @@ std::vector<uint8_t> Reply(ManagementOp op, const ManagementReply& reply) {
 class ManagementClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/management_client_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     std::filesystem::create_directories(dir_ + "/ncalrpc");
     client_ = std::make_unique<ManagementClient>(dir_, std::chrono::seconds(10));
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string dir_;
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
   std::unique_ptr<ManagementClient> client_;
 };
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "configurator/scripted_server_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/management_interface.h"
 
 namespace quensaria::configurator {
@@ -15,20 +16,15 @@ namespace {
 
 class RpcConnectionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/rpc_connection_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/sock";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { path_ = dir_ + "/sock"; }
 
   Result<std::unique_ptr<RpcConnection>> Open(
       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     return RpcConnection::Open(path_, kManagementInterface, timeout);
   }
 
-  std::string dir_;
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
   std::string path_;
 };
 

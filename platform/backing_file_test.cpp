@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/scratch_dir_for_testing.h"
+
 namespace quensaria::platform {
 namespace {
 
@@ -17,22 +19,16 @@ namespace fs = std::filesystem;
 
 class BackingFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // Under /var/tmp rather than /tmp: a disk file system, so that direct
-    // I/O and its alignment rules are in play where the kernel offers them.
-    std::string pattern = "/var/tmp/backing-file-test-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   size_t Entries() const {
     return static_cast<size_t>(
         std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
   }
 
-  fs::path dir_;
+  // Under /var/tmp rather than /tmp: a disk file system, so that direct
+  // I/O and its alignment rules are in play where the kernel offers them.
+  testing::ScratchDir scratch_{"/var/tmp"};
+  const fs::path dir_ = scratch_.path();
 };
 
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed) {

@@ -18,9 +18,10 @@ class ScratchDir {
  public:
   // Under $TMPDIR or /tmp: the same file system as the work tree here, so
   // large sparse images cost nothing.
-  ScratchDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quensaria-test-XXXXXX").string();
+  ScratchDir() : ScratchDir(std::filesystem::temp_directory_path()) {}
+  // Under `parent`, for a test that needs a file system of another kind.
+  explicit ScratchDir(const std::filesystem::path& parent) {
+    std::string pattern = (parent / "quensaria-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }

@@ -15,6 +15,7 @@
 
 #include "platform/blocked_thread_for_testing.h"
 #include "platform/program_path.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "platform/service_notify.h"
 
 namespace quensaria::platform {
@@ -55,9 +56,8 @@ TEST(StopSignalsTest, CancelEndsTheWait) {
 
 // Plays systemd: a datagram socket named by NOTIFY_SOCKET receives the reports.
 TEST(ServiceNotifyTest, ReportsReachTheNotifySocket) {
-  char pattern[] = "/tmp/service_notify_test.XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string path = std::string(pattern) + "/notify";
+  testing::ScratchDir scratch;
+  const std::string path = scratch.File("notify");
   UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -83,7 +83,6 @@ TEST(ServiceNotifyTest, ReportsReachTheNotifySocket) {
   }
   EXPECT_EQ(received,
             (std::vector<std::string>{"READY=1", "STATUS=serving 2 exports", "STOPPING=1"}));
-  std::filesystem::remove_all(pattern);
 }
 
 TEST(ProgramPathTest, IsTheDirectoryOfThisTestBinary) {

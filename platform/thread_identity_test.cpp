@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/scratch_dir_for_testing.h"
+
 namespace quensaria::platform {
 namespace {
 
@@ -23,13 +25,7 @@ class ThreadIdentityTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to change the thread's identity";
-    std::string pattern = "/tmp/thread-identity-test-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-    dir_ = pattern;
     ::chmod(dir_.c_str(), 0777);
-  }
-  void TearDown() override {
-    if (!dir_.empty()) fs::remove_all(dir_);
   }
 
   // Creates `name` in the test directory; returns its owner, or -1.
@@ -43,7 +39,8 @@ class ThreadIdentityTest : public ::testing::Test {
     return st.st_uid;
   }
 
-  std::string dir_;
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
 };
 
 TEST_F(ThreadIdentityTest, FilesCreatedInTheScopeBelongToTheCaller) {

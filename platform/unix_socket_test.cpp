@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/blocked_thread_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::platform {
@@ -23,13 +24,7 @@ namespace {
 
 class UnixSocketTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/unix_socket_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/sock";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { path_ = dir_ + "/sock"; }
 
   std::unique_ptr<UnixListener> MustListen() {
     Result<std::unique_ptr<UnixListener>> listener = UnixListener::Listen(path_, 0660);
@@ -37,7 +32,8 @@ class UnixSocketTest : public ::testing::Test {
     return listener.ok() ? std::move(listener).value() : nullptr;
   }
 
-  std::string dir_;
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
   std::string path_;
 };
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::platform {
@@ -16,12 +17,6 @@ namespace {
 
 class WholeFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/whole_file_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Put(const std::string& name, const std::string& data) {
     std::ofstream(Path(name), std::ios::binary) << data;
@@ -37,7 +32,8 @@ class WholeFileTest : public ::testing::Test {
     return target.ok() ? *target : "<failed>";
   }
 
-  std::string dir_;
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
 };
 
 TEST_F(WholeFileTest, ReadsExactBytesIncludingNuls) {

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "configurator/management_client.h"
+#include "platform/eventually_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "service/source/rbd_io.h"
 #include "shared/password_digest.h"
@@ -79,12 +80,7 @@ class Service {
   }
   // Waits (bounded) for `text` on the console.
   bool LogShows(const std::string& text, std::chrono::seconds limit = 60s) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (Log().find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(50ms);
-    }
-    return true;
+    return testing::Eventually([&] { return Log().find(text) != std::string::npos; }, limit, 50ms);
   }
 
   // Adds a server of `source` on a free port with "Any Address" at virtual

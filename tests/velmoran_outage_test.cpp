@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/eventually_for_testing.h"
 #include "tests/service_and_driver_for_testing.h"
 #include "tests/velmoran_harness_for_testing.h"
 
@@ -36,12 +37,7 @@ constexpr size_t kBlock = 4096;
 
 // Waits for `done` (every 50 ms) up to `bound`.
 bool WaitFor(const std::function<bool()>& done, std::chrono::seconds bound) {
-  const auto deadline = Clock::now() + bound;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
+  return testing::Eventually(done, bound, 50ms);
 }
 
 // Two namespaces and the veth pair between them; gone with this object.

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/eventually_for_testing.h"
 #include "platform/loop_device_for_testing.h"
 #include "platform/page_memory.h"
 #include "platform/socket.h"
@@ -50,12 +51,7 @@ constexpr auto kLiveness = std::chrono::seconds(30);
 
 // Polls `condition` until it holds or kLiveness has passed.
 bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kLiveness;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return testing::Eventually(condition, kLiveness);
 }
 
 // Everything sent on `socket` has reached the other end's machine (its

@@ -13,6 +13,8 @@
 
 #include "configurator/management_client.h"
 #include "platform/console.h"
+#include "platform/eventually_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "service/store/configuration_store.h"
 
 namespace quensaria::host {
@@ -69,16 +71,10 @@ struct FakeEngines {
 class ServiceHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/service_host_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     state_ = dir_ + "/state";
     std::filesystem::create_directory(state_);
   }
-  void TearDown() override {
-    StopHost();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { StopHost(); }
 
   void StartHost(const std::string& runtime = "") {
     host_ = std::make_unique<ServiceHost>(
@@ -94,8 +90,7 @@ class ServiceHostTest : public ::testing::Test {
   std::unique_ptr<ManagementClient> Client() {
     auto client = std::make_unique<ManagementClient>(dir_ + "/run", 10s);
     std::string name;
-    for (int i = 0; i < 1000 && client->GetServiceName(16, name) != 0; ++i)
-      std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(testing::Eventually([&] { return client->GetServiceName(16, name) == 0; }, 30s));
     EXPECT_EQ(name, "Velmoran Server");
     return client;
   }
@@ -116,12 +111,12 @@ class ServiceHostTest : public ::testing::Test {
   void Seed(const std::vector<StoredServer>& servers) {
     std::ofstream(state_ + "/Locals.xml") << store::FormatConfiguration(servers).value();
   }
-  bool WaitFor(const std::function<bool()>& condition) {
-    for (int i = 0; i < 2000 && !condition(); ++i) std::this_thread::sleep_for(5ms);
-    return condition();
+  static bool WaitFor(const std::function<bool()>& condition) {
+    return testing::Eventually(condition, 30s);
   }
 
-  std::string dir_;
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
   std::string state_;
   FakeEngines engines_;
   std::unique_ptr<ServiceHost> host_;

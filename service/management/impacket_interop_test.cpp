@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/eventually_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "service/management/fake_operations_for_testing.h"
 #include "service/management/management_server.h"
 #include "service/management/test_client_for_testing.h"
@@ -34,16 +36,14 @@ TEST(ImpacketInteropTest, ForeignClientBindsAndCalls) {
       RunCommand(std::string(kPython) + " -c 'import impacket.dcerpc.v5.rpcrt'", probe) != 0) {
     GTEST_SKIP() << "python3-impacket is not installed for /usr/bin/python3: " << probe;
   }
-  char pattern[] = "/tmp/impacket_interop_test.XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
+  testing::ScratchDir scratch;
+  const std::string dir = scratch.path().string();
   FakeOperations ops;
   ManagementServer server(ops, dir + "/run");
   std::thread listening([&] { StartManagementInterface(server); });
   TestClient ready;
-  for (int i = 0; i < 500 && !ready.Connect(server.EndpointPath()); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  EXPECT_TRUE(testing::Eventually([&] { return ready.Connect(server.EndpointPath()); },
+                                  std::chrono::seconds(30), std::chrono::milliseconds(10)));
 
   std::string output;
   const int status = RunCommand(
@@ -56,7 +56,6 @@ TEST(ImpacketInteropTest, ForeignClientBindsAndCalls) {
 
   server.Shutdown();
   listening.join();
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "platform/console.h"
+#include "platform/eventually_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "service/management/fake_operations_for_testing.h"
 #include "service/management/test_client_for_testing.h"
 
@@ -26,15 +28,7 @@ using namespace std::chrono_literals;
 
 class ManagementServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/management_server_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    Stop();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { Stop(); }
 
   // Peers here mostly share this one process: no limit per process unless
   // a test sets one.
@@ -44,12 +38,12 @@ class ManagementServerTest : public ::testing::Test {
         ops_, dir_ + "/run", ManagementLimits{max_connections, max_per_process, idle_timeout});
     listener_ = std::thread([this] { StartManagementInterface(*server_); });
     // Serving once a client can bind.
-    bool up = false;
-    for (int i = 0; i < 500 && !up; ++i) {
-      TestClient probe;
-      up = probe.Connect(server_->EndpointPath()) && probe.Bind();
-      if (!up) std::this_thread::sleep_for(10ms);
-    }
+    const bool up = testing::Eventually(
+        [&] {
+          TestClient probe;
+          return probe.Connect(server_->EndpointPath()) && probe.Bind();
+        },
+        30s, 10ms);
     ASSERT_TRUE(up) << "the interface did not come up";
     // The probe's connection must be gone before a test counts connections,
     // or it takes one of the slots the test means to fill.
@@ -66,12 +60,12 @@ class ManagementServerTest : public ::testing::Test {
     EXPECT_TRUE(client.Bind());
     return client;
   }
-  bool WaitFor(const std::function<bool()>& condition) {
-    for (int i = 0; i < 1000 && !condition(); ++i) std::this_thread::sleep_for(5ms);
-    return condition();
+  static bool WaitFor(const std::function<bool()>& condition) {
+    return testing::Eventually(condition, 30s);
   }
 
-  std::string dir_;
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
   FakeOperations ops_;
   std::unique_ptr<ManagementServer> server_;
   std::thread listener_;

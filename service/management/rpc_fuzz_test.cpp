@@ -8,6 +8,8 @@
 #include <random>
 #include <thread>
 
+#include "platform/eventually_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "service/management/association.h"
 #include "service/management/call_dispatch.h"
 #include "service/management/fake_operations_for_testing.h"
@@ -118,16 +120,14 @@ TEST_F(RpcFuzzTest, MutatedPdusGetWellFormedAnswersOrAClose) {
 }
 
 TEST_F(RpcFuzzTest, GarbageStreamsOnTheSocketLeaveTheServiceServing) {
-  char pattern[] = "/tmp/rpc_fuzz_test.XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
+  testing::ScratchDir scratch;
+  const std::string dir = scratch.path().string();
   ManagementServer server(ops_, dir + "/run");
   std::thread listening([&] { StartManagementInterface(server); });
   const std::vector<std::vector<uint8_t>> seeds = Seeds();
   TestClient probe;
-  for (int i = 0; i < 500 && !probe.Connect(server.EndpointPath()); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ASSERT_TRUE(testing::Eventually([&] { return probe.Connect(server.EndpointPath()); },
+                                  std::chrono::seconds(30), std::chrono::milliseconds(10)));
   for (int connection = 0; connection < 60; ++connection) {
     TestClient client;
     ASSERT_TRUE(client.Connect(server.EndpointPath()));
@@ -153,7 +153,6 @@ TEST_F(RpcFuzzTest, GarbageStreamsOnTheSocketLeaveTheServiceServing) {
   EXPECT_EQ(good.ServiceName(16), 0);
   server.Shutdown();
   listening.join();
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

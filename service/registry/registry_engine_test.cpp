@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/eventually_for_testing.h"
 #include "platform/host_name.h"
 #include "platform/socket.h"
 #include "service/engine/connection_engine.h"
@@ -115,40 +116,29 @@ class ServedRegistryTest : public ::testing::Test {
   // Waits until the latest engine has closed all but `count` connections,
   // each closing with its disconnect reported.
   bool WaitForLiveConnections(int count) {
-    const auto deadline = Clock::now() + kLiveness;
-    for (;;) {
-      {
-        std::scoped_lock lock(mutex_);
-        if (latest_->LiveConnectionsForTesting() == count) return true;
-      }
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return testing::Eventually(
+        [&] {
+          std::scoped_lock lock(mutex_);
+          return latest_->LiveConnectionsForTesting() == count;
+        },
+        kLiveness);
   }
   // The online list changes on engine threads: waits until it is `expected`.
   // Waits until the resolver has named (or failed to name) every client
   // online at `server`.
   bool WaitForNames(Handle server) {
-    const auto deadline = Clock::now() + kLiveness;
-    const auto unnamed = [&] {
-      const std::vector<ClientEntry> online = Online(server);
-      return std::any_of(online.begin(), online.end(),
-                         [](const ClientEntry& entry) { return entry.nameState == kNameUnknown; });
-    };
-    while (unnamed()) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return testing::Eventually(
+        [&] {
+          const std::vector<ClientEntry> online = Online(server);
+          return std::none_of(online.begin(), online.end(), [](const ClientEntry& entry) {
+            return entry.nameState == kNameUnknown;
+          });
+        },
+        kLiveness);
   }
   bool WaitForOnline(Handle server, std::vector<uint32_t> expected) {
     std::sort(expected.begin(), expected.end());
-    const auto deadline = Clock::now() + kLiveness;
-    while (OnlineAddresses(server) != expected) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return testing::Eventually([&] { return OnlineAddresses(server) == expected; }, kLiveness);
   }
   int32_t Started(Handle server) {
     ServerConfig config{};

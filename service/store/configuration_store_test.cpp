@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "platform/console.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "service/store/attribute_forms.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
@@ -73,13 +74,6 @@ std::vector<std::pair<std::string, std::string>> AttributesOf(const std::string&
 
 class ConfigurationStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/configuration_store_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::string Path(const char* name) const { return dir_ + "/" + name; }
   std::string Read(const char* name) const {
     std::ifstream in(Path(name), std::ios::binary);
@@ -120,7 +114,8 @@ class ConfigurationStoreTest : public ::testing::Test {
     return Load();
   }
 
-  std::string dir_;
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
   std::unique_ptr<ConfigurationStore> store_;
 };
 

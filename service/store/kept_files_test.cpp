@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/scratch_dir_for_testing.h"
 #include "platform/whole_file.h"
 
 namespace quensaria::store {
@@ -18,12 +19,6 @@ constexpr time_t kNow = 1796684451;  // 2026-12-07 23:00:51 UTC
 
 class KeptFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kept_files_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string Read(const std::string& path) const {
     std::ifstream in(path, std::ios::binary);
     std::stringstream data;
@@ -37,7 +32,8 @@ class KeptFilesTest : public ::testing::Test {
     return static_cast<size_t>(
         std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
   }
-  std::string dir_;
+  testing::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path().string();
 };
 
 TEST_F(KeptFilesTest, NamesArePlainThenTimeStampedThenCounted) {
