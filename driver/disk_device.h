@@ -46,6 +46,10 @@ struct DeviceRequest {
   uint32_t length = 0;
   // Write: the payload (length bytes). Read: filled with `information` bytes.
   IoBuffer data;
+  // When set, the requester's own buffer of `length` bytes stands in for
+  // `data`: a read lands there, a write's payload is there. It must stay
+  // valid until the request completes.
+  uint8_t* buffer = nullptr;
   // Control: the block, answered in place.
   std::unique_ptr<DeviceControlBlock> control;
   // Mount: who asked; their rights open the image, socket and cache file.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "driver/debug_print.h"
 #include "driver/drive_links.h"
 #include "platform/errors.h"
 #include "platform/instance_lock.h"
@@ -34,6 +35,19 @@ SharedReply Share(platform::FuseReply reply) {
   return std::make_shared<platform::FuseReply>(std::move(reply));
 }
 
+// The mark of this runtime directory's block devices: a stopped or crashed
+// driver's are recognised and removed by the next one.
+uint64_t BlockOwnerMark(const std::string& runtime_dir) {
+  std::error_code ignored;
+  const std::string text = "velmoran " + fs::weakly_canonical(runtime_dir, ignored).string();
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (const char c : text) {
+    hash ^= static_cast<uint8_t>(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
 Status MakeDirectory(const std::string& path) {
   std::error_code error;
   fs::create_directories(path, error);
@@ -57,8 +71,16 @@ Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
   if (!lock.ok()) return lock.status();
   driver->lock_ = std::move(lock.value());
 
-  // What a driver that died left behind: its dead mount and its links.
+  // What a driver that died left behind: its dead mount, its links and its
+  // block devices.
   if (Status s = platform::FuseFileSystem::ClearStaleMount(driver->device_dir_); !s.ok()) return s;
+  driver->use_block_devices_ = options.block_devices && platform::UblkDevice::Available();
+  driver->block_owner_ = BlockOwnerMark(options.runtime_dir);
+  driver->block_disks_.resize(2 * kDevicesPerType);
+  if (driver->use_block_devices_) {
+    const int stale = platform::UblkDevice::RemoveStale(driver->block_owner_);
+    if (stale > 0) DebugPrint("Removed %d block devices of an earlier driver", stale);
+  }
   if (Status s = MakeDirectory(driver->device_dir_); !s.ok()) return s;
   if (Status s = MakeDirectory(driver->links_dir_); !s.ok()) return s;
   ClearDriveLinks(driver->links_dir_, driver->device_dir_);
@@ -106,15 +128,27 @@ Driver::~Driver() { Unload(); }
 void Driver::Unload() {
   if (unloaded_) return;
   unloaded_ = true;
-  // Devices first: every queued request is answered and every mount undone
-  // while the file system can still carry the answers.
-  for (auto& device : devices_) device->Stop();
+  // The answers and block devices under way first, then the block devices
+  // (their requests in flight still reach mounted devices), then the
+  // devices: every queued request is answered and every mount undone while
+  // the file system can still carry the answers.
   {
     std::scoped_lock lock(notify_mu_);
     notify_stop_ = true;
   }
   notify_wake_.notify_all();
   if (notifier_.joinable()) notifier_.join();
+  std::vector<std::unique_ptr<UblkDisk>> disks;
+  {
+    std::scoped_lock lock(block_mu_);
+    disks.swap(block_disks_);
+  }
+  for (auto& disk : disks) {
+    if (disk && !disk->Remove().ok())
+      DebugPrint("Block device %s not removed", disk->path().c_str());
+  }
+  disks.clear();
+  for (auto& device : devices_) device->Stop();
   if (fs_) fs_->Stop();
   fs_.reset();
   devices_.clear();
@@ -151,6 +185,82 @@ void Driver::AfterMediaChange(size_t file, std::function<void()> answer) {
   }
   if (!queued) return answer();  // unloading: nothing is cached any more
   notify_wake_.notify_one();
+}
+
+void Driver::RunInOrder(std::function<void()> task) {
+  {
+    std::scoped_lock lock(notify_mu_);
+    if (!notify_stop_) {
+      notify_queue_.push_back(std::move(task));
+      notify_wake_.notify_one();
+      return;
+    }
+  }
+  task();
+}
+
+void Driver::AddBlockDisk(size_t file) {
+  {
+    std::scoped_lock lock(notify_mu_);
+    if (notify_stop_) return;  // unloading
+  }
+  DiskDevice& device = *devices_[file];
+  if (!device.GetBasics().mounted) return;
+  auto disk = UblkDisk::Create(&device, block_owner_);
+  if (!disk.ok()) {
+    // The device file still serves the disk.
+    DebugPrint("No block device for %s: %s", device.name().c_str(),
+               disk.status().ToString().c_str());
+    return;
+  }
+  DebugPrint("%s is %s", device.name().c_str(), disk.value()->path().c_str());
+  std::scoped_lock lock(block_mu_);
+  block_disks_[file] = std::move(disk.value());
+}
+
+void Driver::UnmountWithBlockDisk(size_t file, std::unique_ptr<DeviceRequest> request) {
+  std::unique_ptr<UblkDisk> disk;
+  {
+    std::scoped_lock lock(block_mu_);
+    disk = std::move(block_disks_[file]);
+  }
+  if (disk) {
+    const std::string use = disk->Use();
+    if (!use.empty()) {
+      DebugPrint("Unmount of %s refused: %s", devices_[file]->name().c_str(), use.c_str());
+      {
+        std::scoped_lock lock(block_mu_);
+        block_disks_[file] = std::move(disk);
+      }
+      request->status = request->control->status = STATUS_DEVICE_BUSY;
+      request->information = request->control->information = 0;
+      return request->complete(*request);
+    }
+    if (Status s = disk->Remove(); !s.ok()) {
+      DebugPrint("Block device %s: %s", disk->path().c_str(), s.ToString().c_str());
+    }
+  }
+  devices_[file]->Submit(std::move(request));
+}
+
+void Driver::AnswerBlockDeviceQuery(size_t file, DeviceControlBlock* block) {
+  block->information = 0;
+  if (!devices_[file]->GetBasics().mounted) {
+    block->status = STATUS_NO_MEDIA_IN_DEVICE;
+    return;
+  }
+  std::string path;
+  {
+    std::scoped_lock lock(block_mu_);
+    if (block_disks_[file]) path = block_disks_[file]->path();
+  }
+  if (path.size() > block->outputLength) {
+    block->status = STATUS_BUFFER_TOO_SMALL;
+    return;
+  }
+  std::memcpy(block->buffer, path.data(), path.size());
+  block->status = STATUS_SUCCESS;
+  block->information = static_cast<uint32_t>(path.size());
 }
 
 platform::FuseFileAttributes Driver::Attributes(size_t file) {
@@ -205,15 +315,33 @@ void Driver::Ioctl(size_t file, uint32_t command, std::span<const uint8_t> input
     request->control->information = 0;
     return reply.Ioctl(request->control.get(), sizeof(DeviceControlBlock));
   }
+  const uint32_t code = request->control->code;
+  if (code == IOCTL_VDISK_QUERY_BLOCK_DEVICE) {
+    AnswerBlockDeviceQuery(file, request->control.get());
+    return reply.Ioctl(request->control.get(), sizeof(DeviceControlBlock));
+  }
   // Only here, in the requester's call, is the requester known.
-  if (request->control->code == IOCTL_VDISK_MOUNT) request->caller = reply.Caller();
-  request->complete = [this, file, reply = Share(std::move(reply))](DeviceRequest& r) {
-    auto answer = [reply, block = std::shared_ptr<DeviceControlBlock>(std::move(r.control))] {
-      reply->Ioctl(block.get(), sizeof *block);
-    };
-    if (r.media_changed) return AfterMediaChange(file, std::move(answer));
-    answer();
+  if (code == IOCTL_VDISK_MOUNT) request->caller = reply.Caller();
+  request->complete = [this, file, code, reply = Share(std::move(reply))](DeviceRequest& r) {
+    std::function<void()> answer =
+        [reply, block = std::shared_ptr<DeviceControlBlock>(std::move(r.control))] {
+          reply->Ioctl(block.get(), sizeof *block);
+        };
+    if (!r.media_changed) return answer();
+    if (code == IOCTL_VDISK_MOUNT && use_block_devices_) {
+      // The mount is answered once its block device exists.
+      answer = [this, file, answer = std::move(answer)] {
+        AddBlockDisk(file);
+        answer();
+      };
+    }
+    AfterMediaChange(file, std::move(answer));
   };
+  if (code == IOCTL_VDISK_UNMOUNT && use_block_devices_) {
+    // In order with the mounts' block devices still being made.
+    auto held = std::make_shared<std::unique_ptr<DeviceRequest>>(std::move(request));
+    return RunInOrder([this, file, held] { UnmountWithBlockDisk(file, std::move(*held)); });
+  }
   devices_[file]->Submit(std::move(request));
 }
 
