@@ -49,6 +49,14 @@ void SetCachePath(MountRecord& record, const QString& temp_folder) {
   SetPathField(record.cachePath, NtPathFromLinux(file.toStdString()));
 }
 
+// The device a mounted drive's volume lives on: its device file and the
+// block device the driver also serves it as, if any.
+DriveDisk DiskOf(DeviceControlClient& drive, const QString& device_file) {
+  std::string block;
+  if (!NT_SUCCESS(drive.QueryBlockDevice(&block))) block.clear();
+  return DriveDisk{device_file, QString::fromStdString(block)};
+}
+
 }  // namespace
 
 QString CapacityText(uint64_t bytes) {
@@ -153,8 +161,8 @@ uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char 
   // Linux's part of the drive: its volume. Without it the drive is of no
   // use, so a failure takes the mount back.
   QString explanation;
-  const uint32_t attached =
-      volumes_.Attach(letter, links_.DevicePath(index, record.sourceType), &explanation);
+  const uint32_t attached = volumes_.Attach(
+      letter, DiskOf(*drive, links_.DevicePath(index, record.sourceType)), &explanation);
   if (attached != 0) {
     (void)drive->Unmount();
     ::unlink(definition.c_str());
@@ -171,15 +179,16 @@ uint32_t MountManager::UnmountDrive(char letter) {
   QString opened;
   Result<DeviceControlClient> drive = OpenDrive(links_, letter, true, &opened);
   if (!drive.ok()) return Fail(drive.status().code(), dos);
-  const QString device_file = QFileInfo(opened).canonicalFilePath();
+  const DriveDisk disk = DiskOf(*drive, QFileInfo(opened).canonicalFilePath());
   // "Locking and dismounting the volume": unmounting its file system, which
   // fails while files are open there.
-  const uint32_t detached = volumes_.Detach(letter, device_file);
+  const uint32_t detached = volumes_.Detach(letter, disk);
   if (detached != 0) return Fail(detached, dos);
+  // The driver refuses too while its block device is in use elsewhere.
   const NtStatus status = drive->Unmount();
   if (!NT_SUCCESS(status)) {
     // Give the drive its volume back, so that it stays usable as it was.
-    (void)volumes_.Attach(letter, device_file, nullptr);
+    (void)volumes_.Attach(letter, disk, nullptr);
     return Fail(Win32ErrorFromNtStatus(status), QStringLiteral("kodra:"));
   }
   const std::string definition = Path(links_.DefinitionPath(letter));
@@ -388,7 +397,7 @@ std::vector<MountedDrive> MountManager::ListDrives() {
     }
     row.capacity = CapacityText(row.query.imageSize);
     row.access = row.query.virtualWrite ? QStringLiteral("VirtualWrite") : QStringLiteral("Full");
-    row.mountPoint = VolumeMountPoint(QFileInfo(opened).canonicalFilePath());
+    row.mountPoint = VolumeMountPoint(DiskOf(*drive, QFileInfo(opened).canonicalFilePath()));
     drives.push_back(row);
   }
   return drives;
