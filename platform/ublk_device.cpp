@@ -135,8 +135,7 @@ Status UblkDevice::Add() {
   info.ublksrv_pid = ::getpid();
   info.flags = UBLK_F_CMD_IOCTL_ENCODE;
   info.ublksrv_flags = options_.owner;
-  const int result =
-      ControlCommand(control_.get(), UBLK_U_CMD_ADD_DEV, kAnyId, &info, sizeof info);
+  const int result = ControlCommand(control_.get(), UBLK_U_CMD_ADD_DEV, kAnyId, &info, sizeof info);
   if (result < 0) return UblkError("add", result);
   id_ = static_cast<int>(info.dev_id);
   return Status::Ok();
@@ -185,8 +184,7 @@ Status UblkDevice::StartQueue() {
 
   queue_ = std::thread([this] { Run(); });
   while (!queue_ready_ && !queue_failed_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return queue_failed_ ? Status(ERROR_GEN_FAILURE, "ublk: the queue did not start")
-                       : Status::Ok();
+  return queue_failed_ ? Status(ERROR_GEN_FAILURE, "ublk: the queue did not start") : Status::Ok();
 }
 
 Status UblkDevice::Start() {

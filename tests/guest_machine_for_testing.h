@@ -41,13 +41,13 @@ bool InGuest();
 }  // namespace quensaria::testing
 
 // In a test: skips with the reason where the guest cannot run, fails under CI.
-#define QUENSARIA_REQUIRE_GUEST()                                                  \
-  do {                                                                             \
-    const std::string missing_ = ::quensaria::testing::GuestMissing();             \
-    if (!missing_.empty()) {                                                       \
+#define QUENSARIA_REQUIRE_GUEST()                                                     \
+  do {                                                                                \
+    const std::string missing_ = ::quensaria::testing::GuestMissing();                \
+    if (!missing_.empty()) {                                                          \
       if (::quensaria::testing::GuestRequired()) FAIL() << missing_ << " (under CI)"; \
-      GTEST_SKIP() << missing_;                                                    \
-    }                                                                              \
+      GTEST_SKIP() << missing_;                                                       \
+    }                                                                                 \
   } while (false)
 
 #endif  // QUENSARIA_TESTS_GUEST_MACHINE_FOR_TESTING_H_
