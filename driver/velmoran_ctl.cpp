@@ -171,9 +171,11 @@ int Query(DeviceControlClient& client) {
   std::printf("drive letter: %c\n", record.driveLetter ? record.driveLetter : '-');
   std::printf("source name: %s\n",
               quensaria::LoadUtf16Field(record.sourceName, quensaria::kMountPathUnits).c_str());
+  // Only where the kernel has ublk is the device a block device as well.
   std::string block;
-  (void)client.QueryBlockDevice(&block);
-  std::printf("block device: %s\n", block.empty() ? "-" : block.c_str());
+  if (quensaria::NT_SUCCESS(client.QueryBlockDevice(&block)) && !block.empty()) {
+    std::printf("block device: %s\n", block.c_str());
+  }
   return 0;
 }
 
