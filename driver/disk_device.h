@@ -104,6 +104,11 @@ class DiskDevice {
   // at once with STATUS_NO_MEDIA_IN_DEVICE. Idempotent.
   void Stop();
 
+  // Cuts short the reconnect pauses of the request being served, as a
+  // queued unmount does: its mount is about to go. Lowered again by the
+  // next mount.
+  void GiveUpReconnects() { give_up_.Raise(); }
+
   DeviceState State() const;
   // The part of the state every request looks at, without copying names.
   struct Basics {

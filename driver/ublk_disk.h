@@ -23,7 +23,7 @@ class UblkDisk final : public platform::UblkHandler {
   // `owner` marks the block device as this driver's (UblkDevice::RemoveStale).
   // REQUIRES: `device` is mounted and outlives the disk.
   static Result<std::unique_ptr<UblkDisk>> Create(DiskDevice* device, uint64_t owner);
-  ~UblkDisk() override = default;
+  ~UblkDisk() override = default;  // the block device is removed
 
   // "/dev/ublkbN".
   std::string path() const { return ublk_->path(); }

@@ -140,9 +140,11 @@ void Driver::Unload() {
   if (notifier_.joinable()) notifier_.join();
   std::vector<std::unique_ptr<UblkDisk>> disks;
   {
+    // Their places stay: a query may still come.
     std::scoped_lock lock(block_mu_);
-    disks.swap(block_disks_);
+    for (auto& disk : block_disks_) disks.push_back(std::move(disk));
   }
+  for (auto& device : devices_) device->GiveUpReconnects();
   for (auto& disk : disks) {
     if (disk && !disk->Remove().ok())
       DebugPrint("Block device %s not removed", disk->path().c_str());
@@ -236,6 +238,9 @@ void Driver::UnmountWithBlockDisk(size_t file, std::unique_ptr<DeviceRequest> re
       request->information = request->control->information = 0;
       return request->complete(*request);
     }
+    // Its requests in flight end before it goes; none waits long for a
+    // server that is gone.
+    devices_[file]->GiveUpReconnects();
     if (Status s = disk->Remove(); !s.ok()) {
       DebugPrint("Block device %s: %s", disk->path().c_str(), s.ToString().c_str());
     }

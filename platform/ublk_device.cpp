@@ -183,8 +183,10 @@ Status UblkDevice::StartQueue() {
   if (!wake_.valid()) return ErrnoStatus("eventfd", errno);
 
   queue_ = std::thread([this] { Run(); });
-  while (!queue_ready_ && !queue_failed_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return queue_failed_ ? Status(ERROR_GEN_FAILURE, "ublk: the queue did not start") : Status::Ok();
+  if (!queue_started_.get_future().get()) {
+    return Status(ERROR_GEN_FAILURE, "ublk: the queue did not start");
+  }
+  return Status::Ok();
 }
 
 Status UblkDevice::Start() {
@@ -200,14 +202,16 @@ Status UblkDevice::Start() {
 void UblkDevice::Answer(uint16_t tag, int result) {
   if (std::this_thread::get_id() == queue_id_) {
     answered_here_.emplace_back(tag, result);
+    std::scoped_lock lock(answered_mu_);
+    --with_handler_;
     return;
   }
-  {
-    std::scoped_lock lock(answered_mu_);
-    answered_.emplace_back(tag, result);
-  }
   const uint64_t one = 1;
+  std::scoped_lock lock(answered_mu_);
+  answered_.emplace_back(tag, result);
   (void)!::write(wake_.get(), &one, sizeof one);
+  // The last use of this object: Remove may free it once this is unlocked.
+  if (--with_handler_ == 0) all_answered_.notify_all();
 }
 
 void UblkDevice::Run() {
@@ -215,7 +219,7 @@ void UblkDevice::Run() {
   const unsigned depth = options_.queue_depth;
   io_uring ring;
   if (io_uring_queue_init(2 * depth + 2, &ring, 0) < 0) {
-    queue_failed_ = true;
+    queue_started_.set_value(false);
     return;
   }
   auto buffer = [this](uint16_t tag) { return buffers_ + size_t{tag} * options_.max_transfer; };
@@ -232,10 +236,10 @@ void UblkDevice::Run() {
   arm_wake();
   if (io_uring_submit(&ring) < 0) {
     io_uring_queue_exit(&ring);
-    queue_failed_ = true;
+    queue_started_.set_value(false);
     return;
   }
-  queue_ready_ = true;
+  queue_started_.set_value(true);
 
   const auto* descriptors = static_cast<const ublksrv_io_desc*>(descriptors_);
   std::vector<std::pair<uint16_t, int>> answers;
@@ -283,6 +287,10 @@ void UblkDevice::Run() {
         answered_here_.emplace_back(tag, -EINVAL);
         continue;
       }
+      {
+        std::scoped_lock lock(answered_mu_);
+        ++with_handler_;
+      }
       handler_->Serve(*this, request);
     }
     io_uring_cq_advance(&ring, seen);
@@ -315,6 +323,11 @@ Status UblkDevice::Remove() {
     const uint64_t one = 1;
     (void)!::write(wake_.get(), &one, sizeof one);
     queue_.join();
+  }
+  {
+    // A request the kernel gave up on may still be with the handler.
+    std::unique_lock lock(answered_mu_);
+    all_answered_.wait(lock, [this] { return with_handler_ == 0; });
   }
   if (descriptors_ != nullptr) ::munmap(descriptors_, descriptors_size_);
   descriptors_ = nullptr;

@@ -14,7 +14,8 @@
 //
 // Create returns once the device exists and its partitions are scanned
 // (reads the handler must serve meanwhile). Remove stops the device (the
-// kernel first waits for the requests in flight), ends the queue thread and
+// kernel first waits for the requests in flight), ends the queue thread,
+// waits until the handler has answered every request it was given and
 // deletes the device. Devices of a process that died stay behind, dead, until
 // RemoveStale deletes them.
 #ifndef QUENSARIA_PLATFORM_UBLK_DEVICE_H_
@@ -23,7 +24,9 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -116,12 +119,16 @@ class UblkDevice {
   UniqueFd wake_;  // eventfd: answers from other threads wait in answered_
 
   std::mutex answered_mu_;
+  std::condition_variable all_answered_;
   std::vector<std::pair<uint16_t, int>> answered_;  // guarded by answered_mu_
+  // Requests handed to the handler and not answered yet: the device is not
+  // freed under one of them. Guarded by answered_mu_.
+  int with_handler_ = 0;
   // Answers given on the queue thread itself; that thread only.
   std::vector<std::pair<uint16_t, int>> answered_here_;
 
-  std::atomic<bool> queue_ready_{false};
-  std::atomic<bool> queue_failed_{false};
+  // Whether the queue thread got its request slots to the kernel.
+  std::promise<bool> queue_started_;
   std::atomic<bool> stopping_{false};
   bool started_ = false;
   bool removed_ = false;
