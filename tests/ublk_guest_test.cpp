@@ -150,11 +150,10 @@ class UblkGuestTest : public ServiceAndDriverTest {
   // Writes a folder of 400 small files and a file of 4 MB, random bytes, to
   // `dir`, and their checksums to `sums` (a file outside).
   void Fill(const std::string& dir, const std::string& sums) {
-    const CommandResult r =
-        Shell("mkdir " + dir + "/tree && head -c 2800000 /dev/urandom | split -a 3 -b 7000 - " +
-              dir + "/tree/part. && head -c 4000000 /dev/urandom > " + dir +
-              "/data.bin && sync && cd " + dir + " && find . -type f | sort | xargs sha1sum > " +
-              sums);
+    const CommandResult r = Shell(
+        "mkdir " + dir + "/tree && head -c 2800000 /dev/urandom | split -a 3 -b 7000 - " + dir +
+        "/tree/part. && head -c 4000000 /dev/urandom > " + dir + "/data.bin && sync && cd " + dir +
+        " && find . -type f | sort | xargs sha1sum > " + sums);
     ASSERT_EQ(0, r.code) << r.output;
   }
   void ExpectSums(const std::string& dir, const std::string& sums) {
@@ -164,9 +163,9 @@ class UblkGuestTest : public ServiceAndDriverTest {
   // A program that holds `device` open until killed; started once it has.
   std::unique_ptr<Daemon> HoldOpen(const std::string& device) {
     const std::string opened = scratch_ / "opened";
-    return Daemon::Start({"/bin/sh", "-c", "exec 3< " + device + " && touch " + opened +
-                                               " && exec sleep 600"},
-                         [opened](const Daemon&) { return fs::exists(opened); });
+    return Daemon::Start(
+        {"/bin/sh", "-c", "exec 3< " + device + " && touch " + opened + " && exec sleep 600"},
+        [opened](const Daemon&) { return fs::exists(opened); });
   }
   VelmoranProcess* velmoran() const { return stack_.velmoran(); }
 };
@@ -274,7 +273,8 @@ TEST_F(UblkDiskTest, PartitionsVirtualWriteReadOnlyAndOpenersOnTheBlockDevice) {
   ASSERT_EQ(0, r.code) << r.output;
   const std::string read_only = BlockDeviceOf('R');
   ASSERT_TRUE(IsBlockDevice(read_only + "p1"));
-  EXPECT_EQ("1\n", Shell("cat /sys/block/" + fs::path(read_only).filename().string() + "/ro").output);
+  EXPECT_EQ("1\n",
+            Shell("cat /sys/block/" + fs::path(read_only).filename().string() + "/ro").output);
   EXPECT_NE(0, Shell("dd if=/dev/zero of=" + read_only + " bs=4k count=1 oflag=direct 2>&1").code);
   ASSERT_EQ(0, Shell("mkdir -p " + mnt + " && mount -o ro " + read_only + "p1 " + mnt).code);
   EXPECT_EQ("served\n", Shell("cat " + mnt + "/served.txt").output);
@@ -299,13 +299,14 @@ TEST_F(UblkDiskTest, AnImageFileTakesWritesAndFlushesThroughTheBlockDevice) {
                      scratch_ / "one")
                    .code)
       << "the image file lacks what was written and flushed";
-  EXPECT_EQ(0, Shell("dd if=" + disk + " bs=64k skip=16 count=16 iflag=direct status=none | cmp - " +
-                     scratch_ / "one")
-                   .code);
+  EXPECT_EQ(0,
+            Shell("dd if=" + disk + " bs=64k skip=16 count=16 iflag=direct status=none | cmp - " +
+                  scratch_ / "one")
+                .code);
   // The last sector, and none beyond it.
-  EXPECT_EQ(0, Shell("dd if=/dev/zero of=" + disk +
-                     " bs=512 seek=32767 count=1 oflag=direct status=none")
-                   .code);
+  EXPECT_EQ(
+      0, Shell("dd if=/dev/zero of=" + disk + " bs=512 seek=32767 count=1 oflag=direct status=none")
+             .code);
   EXPECT_NE(0, Shell("dd if=/dev/zero of=" + disk +
                      " bs=512 seek=32768 count=1 oflag=direct status=none 2>&1")
                    .code);
@@ -334,8 +335,8 @@ TEST_F(UblkRestartTest, FioVerifiesAtQueueDepth16ThroughRestartsOfTheService) {
   std::thread job([&] {
     fio = testing::RunProgram(
         {"fio", "--name=restarts", "--filename=" + disk, "--offset=1M", "--size=16M",
-         "--rw=randwrite", "--bsrange=4k-64k", "--direct=1", "--ioengine=io_uring",
-         "--iodepth=16", "--rate=2m,2m", "--verify=crc32c", "--verify_fatal=1", "--do_verify=1",
+         "--rw=randwrite", "--bsrange=4k-64k", "--direct=1", "--ioengine=io_uring", "--iodepth=16",
+         "--rate=2m,2m", "--verify=crc32c", "--verify_fatal=1", "--do_verify=1",
          "--verify_state_save=0"},
         std::chrono::seconds(600));
     finished = true;
@@ -377,7 +378,8 @@ TEST_F(UblkRestartTest, ADriverThatDiedLeavesItsSuccessorNoBlockDeviceBehind) {
   ASSERT_TRUE(successor && successor->running());
   EXPECT_FALSE(fs::exists(control)) << successor->Log();
   EXPECT_FALSE(fs::exists(disk));
-  EXPECT_NE(std::string::npos, successor->Log().find("Removed 1 block devices of an earlier driver"))
+  EXPECT_NE(std::string::npos,
+            successor->Log().find("Removed 1 block devices of an earlier driver"))
       << successor->Log();
   // And it serves block devices of its own.
   r = successor->Ctl("mount-image VelmoranEx0 " + image + " --letter D");
@@ -457,9 +459,9 @@ TEST_F(UblkMounterTest, AFatPartitionIsMountedFromTheBlockDeviceWithoutALoop) {
   EXPECT_TRUE(manager_->ListDrives().empty());
   // What the drive wrote is in the export, and its FAT is sound.
   EXPECT_EQ("mine\n", Shell("mtype -i " + image + "@@32256 ::/MINE.TXT").output);
-  const CommandResult check = Shell("dd if=" + image + " of=" + scratch_ / "part.img" +
-                                    " bs=512 skip=63 status=none && fsck.vfat -n " +
-                                    scratch_ / "part.img" + " 2>&1");
+  const CommandResult check =
+      Shell("dd if=" + image + " of=" + scratch_ / "part.img" +
+            " bs=512 skip=63 status=none && fsck.vfat -n " + scratch_ / "part.img" + " 2>&1");
   EXPECT_EQ(0, check.code) << check.output;
 }
 
