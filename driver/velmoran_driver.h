@@ -14,9 +14,10 @@
 // mounted on it or a partition, a process holding it open); otherwise the
 // block device goes first, then the mount.
 //
-// Unload unmounts every device first (connections closed, links removed),
-// then stops the workers and the file system. A Load after a crash clears
-// the dead FUSE mount and the links the crashed driver left. One driver per
+// Unload removes the block devices, in use or not, and unmounts every
+// device (connections closed, links removed), then stops the workers and
+// the file system. A Load after a crash clears the dead FUSE mount, the
+// links and the block devices the crashed driver left. One driver per
 // runtime directory: a second Load there fails with
 // ERROR_SERVICE_ALREADY_RUNNING.
 #ifndef QUENSARIA_DRIVER_VELMORAN_DRIVER_H_

@@ -200,16 +200,16 @@ Status UblkDevice::Start() {
 }
 
 void UblkDevice::Answer(uint16_t tag, int result) {
-  if (std::this_thread::get_id() == queue_id_) {
-    answered_here_.emplace_back(tag, result);
-    std::scoped_lock lock(answered_mu_);
-    --with_handler_;
-    return;
-  }
-  const uint64_t one = 1;
+  // On the queue thread (inside Serve) the answer waits for the end of the
+  // round; from elsewhere it wakes the queue.
+  const bool here = std::this_thread::get_id() == queue_id_.load();
+  if (here) answered_here_.emplace_back(tag, result);
   std::scoped_lock lock(answered_mu_);
-  answered_.emplace_back(tag, result);
-  (void)!::write(wake_.get(), &one, sizeof one);
+  if (!here) {
+    answered_.emplace_back(tag, result);
+    const uint64_t one = 1;
+    (void)!::write(wake_.get(), &one, sizeof one);
+  }
   // The last use of this object: Remove may free it once this is unlocked.
   if (--with_handler_ == 0) all_answered_.notify_all();
 }
@@ -246,7 +246,9 @@ void UblkDevice::Run() {
   unsigned closed = 0;  // slots the kernel will not fill again
   while (closed < depth && !stopping_) {
     const int waited = io_uring_submit_and_wait(&ring, 1);
-    if (waited < 0 && waited != -EINTR) break;
+    // Anything but a pause ends the queue; closing the ring then hands the
+    // kernel back the requests it gave out.
+    if (waited < 0 && waited != -EINTR && waited != -EAGAIN && waited != -EBUSY) break;
     io_uring_cqe* cqe = nullptr;
     unsigned head = 0;
     unsigned seen = 0;
@@ -306,6 +308,7 @@ void UblkDevice::Run() {
     answers.clear();
     if (rearm) arm_wake();
   }
+  queue_id_ = std::thread::id();
   io_uring_queue_exit(&ring);
 }
 
@@ -347,12 +350,13 @@ int UblkDevice::RemoveStale(uint64_t owner) {
   if (!control.valid()) return 0;
   int removed = 0;
   std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/ublk-char", ec)) {
-    const std::string name = entry.path().filename().string();
+  for (std::filesystem::directory_iterator entry("/sys/class/ublk-char", ec), end;
+       !ec && entry != end; entry.increment(ec)) {
+    const std::string name = entry->path().filename().string();
     if (name.rfind("ublkc", 0) != 0) continue;
-    char* end = nullptr;
-    const unsigned long id = std::strtoul(name.c_str() + 5, &end, 10);
-    if (end == name.c_str() + 5 || *end != '\0') continue;
+    char* digits_end = nullptr;
+    const unsigned long id = std::strtoul(name.c_str() + 5, &digits_end, 10);
+    if (digits_end == name.c_str() + 5 || *digits_end != '\0') continue;
     ublksrv_ctrl_dev_info info;
     std::memset(&info, 0, sizeof info);
     if (ControlCommand(control.get(), UBLK_U_CMD_GET_DEV_INFO, static_cast<uint32_t>(id), &info,
