@@ -2,9 +2,11 @@
 // registry and the connection engine, as the service does, for the
 // benchmarks.
 //
-//   quensaria-bench-server IMAGE [--port P] [--cache MIB] [--password TEXT]
-//                          [--clients local|any]
+//   quensaria-bench-server SOURCE [--port P] [--cache MIB] [--password TEXT]
+//                          [--clients local|any] [--ceph-conf FILE]
 //
+// SOURCE is an image file or device, or an RBD image ("rbd:POOL/IMAGE...")
+// of the cluster that --ceph-conf describes.
 // The export admits clients by a static entry: "local" (the default) is an
 // exact 127.0.0.1 entry at full access; "any" is an "Any Address" entry at
 // full access, which admits at virtual write until a client logs on with
@@ -26,6 +28,7 @@
 #include "platform/socket.h"
 #include "service/engine/connection_engine.h"
 #include "service/registry/server_registry.h"
+#include "service/source/rbd_io.h"
 #include "shared/password_digest.h"
 
 namespace {
@@ -36,8 +39,8 @@ using quensaria::registry::Handle;
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: quensaria-bench-server IMAGE [--port P] [--cache MIB] [--password TEXT] "
-               "[--clients local|any]\n");
+               "usage: quensaria-bench-server SOURCE [--port P] [--cache MIB] [--password TEXT] "
+               "[--clients local|any] [--ceph-conf FILE]\n");
   return 2;
 }
 
@@ -64,6 +67,10 @@ int main(int argc, char** argv) {
       password = argv[i + 1];
     } else if (flag == "--clients") {
       clients = argv[i + 1];
+    } else if (flag == "--ceph-conf") {
+      quensaria::source::CephSettings ceph;
+      ceph.conf_file = argv[i + 1];
+      quensaria::source::SetCephSettings(ceph);
     } else {
       return Usage();
     }

@@ -16,11 +16,12 @@
 namespace quensaria::configurator {
 namespace {
 
+// Digits and dots only, so that what the user typed stays as typed: a
+// number above 255 is refused with a message at OK, not silently cut.
 QLineEdit* AddressField() {
   auto* edit = new QLineEdit("0.0.0.0");
-  const QString octet = "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])";
-  edit->setValidator(new QRegularExpressionValidator(
-      QRegularExpression(QString("^%1\\.%1\\.%1\\.%1$").arg(octet)), edit));
+  edit->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9.]{0,15}")), edit));
   return edit;
 }
 
@@ -126,9 +127,19 @@ void AddClientDialog::StartChanged() {
 void AddClientDialog::accept() {
   const std::optional<uint32_t> start = ParseAddress(start_->text().toStdString());
   const std::optional<uint32_t> end = ParseAddress(end_->text().toStdString());
-  if (!start || !end) {
-    prompts_.Message("Please enter a valid IP address.");
+  for (QLineEdit* field : {start_, end_}) {
+    if (ParseAddress(field->text().toStdString())) continue;
+    prompts_.Message(QString::fromStdString(AddressRefusal(field->text().toStdString())));
+    field->setFocus();
+    field->selectAll();
     return;
+  }
+  if (kind() == ClientKind::kRange) {
+    const std::string refusal = RangeRefusal(*start, *end);
+    if (!refusal.empty()) {
+      prompts_.Message(QString::fromStdString(refusal));
+      return;
+    }
   }
   const uint8_t access = access_->currentIndex() == 1 ? ACCESS_FULL : ACCESS_VIRTUAL_WRITE;
   // The rule for access changes holds for additions too: typing 0.0.0.0
@@ -149,6 +160,14 @@ void AddClientDialog::accept() {
   }
   std::string text;
   ops_.GetLastErrorText(kLastErrorTextSize, text);
+  // The service names no cause when the call itself failed, or when the
+  // server has gone since the list was shown.
+  ServerConfig config{};
+  if (ops_.GetServer(server_, config) != 0) {
+    text = kServerGoneText;
+  } else if (text.empty()) {
+    text = kClientNotAddedText;
+  }
   prompts_.Message(QString::fromStdString(text));
 }
 

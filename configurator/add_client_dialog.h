@@ -1,8 +1,9 @@
 // AddClientDialog: adds static clients to the shown server: "任何" (the
 // "Any Address" entry), "IP 地址" (one address with the chosen access) or
-// "IP区间" (every address from the start up to, not including, the end, at
-// virtual write). OK sends the additions itself; when the last one fails it
-// shows the service's last error text and stays open.
+// "IP区间" (every address from the start to the end, both included, at
+// virtual write). OK refuses a field that is not an address and a range too
+// large, with a message; it sends the additions itself, and when the last
+// one fails it shows why (the service's last error text) and stays open.
 #ifndef QUENSARIA_CONFIGURATOR_ADD_CLIENT_DIALOG_H_
 #define QUENSARIA_CONFIGURATOR_ADD_CLIENT_DIALOG_H_
 
@@ -18,6 +19,10 @@ class QRadioButton;
 namespace quensaria::configurator {
 
 class UserPrompts;
+
+inline constexpr char kServerGoneText[] =
+    "The server no longer exists: it was deleted, so no client can be added to it.";
+inline constexpr char kClientNotAddedText[] = "The service did not add the client.";
 
 // Sends the additions of one OK; the result of the last call (0 when the
 // range was empty and nothing was sent).

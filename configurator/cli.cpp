@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -14,10 +15,12 @@
 #include "configurator/list_rows.h"
 #include "configurator/management_client.h"
 #include "platform/file.h"
+#include "platform/password_input.h"
 #include "platform/unix_socket.h"
 #include "shared/block_protocol.h"
 #include "shared/dcerpc.h"
 #include "shared/password_digest.h"
+#include "shared/rbd_source.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::configurator {
@@ -27,18 +30,37 @@ constexpr char kUsage[] =
     "usage: ludrane-cli [--runtime-dir DIR] COMMAND [ARGUMENTS]\n"
     "\n"
     "Manages the Quensaria service through its management socket\n"
-    "DIR/ncalrpc/quensariasvc (DIR defaults to /run/quensaria).\n"
+    "DIR/ncalrpc/quensariasvc.\n"
+    "\n"
+    "Options:\n"
+    "  --runtime-dir DIR              the service's runtime directory (default\n"
+    "                                 /run/quensaria)\n"
+    "  -h, --help                     print this help and exit\n"
     "\n"
     "Commands:\n"
     "  status                         tell whether the service answers\n"
-    "  list-servers                   list every server (export)\n"
+    "  list-servers                   list every server (export); warns of servers\n"
+    "                                 whose passwords are the old placeholder's\n"
     "  add-server SOURCE [OPTIONS]    create a server, stopped; prints its handle\n"
     "      --port N                   TCP port (default 60000)\n"
     "      --address A.B.C.D|any      listening address to record (default any)\n"
-    "      --size SIZE[K|M|G]         disk size (default: the size of SOURCE)\n"
+    "      --size SIZE[K|M|G]         disk size to record (default: the size of SOURCE;\n"
+    "                                 0 for rbd:POOL/IMAGE[@SNAPSHOT][:ro], which the\n"
+    "                                 service measures)\n"
     "      --cache MIB                read cache, 0 to 1024 MiB (default 100)\n"
-    "      --password TEXT            log-on password (default empty)\n"
-    "      --manage-password TEXT     password that gives full access (default: none)\n"
+    "      --password-file FILE       log-on password: the first line of FILE; with\n"
+    "                                 FILE -, a line of standard input, asked for\n"
+    "                                 without echo on a terminal (default: empty)\n"
+    "      --manage-password-file FILE\n"
+    "                                 password that gives full access, read the same\n"
+    "                                 way (default, or empty: none, no log-on gives\n"
+    "                                 full access)\n"
+    "      --password TEXT            the log-on password on the command line, for\n"
+    "                                 scripts: every user of this machine can read\n"
+    "                                 it in the process list, and shell history\n"
+    "                                 keeps it\n"
+    "      --manage-password TEXT     the management password on the command line,\n"
+    "                                 as exposed as --password\n"
     "      --no-any-client            do not add the \"Any Address\" client\n"
     "  start-server SERVER            start serving\n"
     "  stop-server SERVER             stop serving\n"
@@ -59,6 +81,10 @@ constexpr char kUsage[] =
 struct UsageError {
   std::string message;
 };
+// --help after the command: the usage on standard output, exit status 0.
+struct HelpRequest {};
+
+bool IsHelp(const std::string& arg) { return arg == "-h" || arg == "--help"; }
 
 class Cli {
  public:
@@ -162,6 +188,48 @@ int64_t ParseSize(const std::string& text) {
   return *bytes;
 }
 
+// One password of add-server: given as text (--password) or by file
+// (--password-file, "-" for standard input), at most one of the two.
+class PasswordOption {
+ public:
+  PasswordOption(const char* text_option, const char* file_option, const char* prompt)
+      : text_option_(text_option), file_option_(file_option), prompt_(prompt) {}
+
+  bool Takes(const std::string& option) const {
+    return option == text_option_ || option == file_option_;
+  }
+  void Set(const std::string& option, const std::string& value) {
+    if (text_ || file_) {
+      throw UsageError{std::string("give one of ") + text_option_ + " and " + file_option_ +
+                       ", once"};
+    }
+    (option == text_option_ ? text_ : file_) = value;
+  }
+
+  // The password, nullopt when none was given. Typed at a terminal, it is
+  // asked for twice, as the configurator's dialog has a confirmation.
+  std::optional<std::string> Read() const {
+    if (!file_) return text_;
+    const bool asks = platform::AsksOnTerminal(*file_);
+    std::string password = ReadFrom(prompt_);
+    if (asks && ReadFrom("Again: ") != password) throw UsageError{kPasswordMismatch};
+    return password;
+  }
+
+ private:
+  std::string ReadFrom(const char* prompt) const {
+    Result<std::string> password = platform::ReadPassword(*file_, prompt);
+    if (!password.ok()) throw UsageError{file_option_ + (" " + password.status().message())};
+    return std::move(password).value();
+  }
+
+  const char* text_option_;
+  const char* file_option_;
+  const char* prompt_;
+  std::optional<std::string> text_;
+  std::optional<std::string> file_;
+};
+
 // Bytes in the image file or block device at `path`.
 Result<uint64_t> SourceSize(const std::string& path) {
   Result<platform::FileInfo> info = platform::StatPath(path);
@@ -209,6 +277,20 @@ std::string NameText(const ClientEntry& entry) {
   }
 }
 
+// Which of the passwords of `config` are the placeholder's, as the start of
+// a sentence; empty when neither is. The configurator once gave the
+// placeholder's digest to every export created without opening the
+// password half, and the placeholder is the same on every machine.
+std::string PlaceholderPasswords(const ServerConfig& config) {
+  const Sha1Digest placeholder = PasswordDigest(kPlaceholderPassword);
+  const bool login = std::memcmp(config.Password, placeholder.data(), kDigestSize) == 0;
+  const bool manage = std::memcmp(config.ManagePassword, placeholder.data(), kDigestSize) == 0;
+  if (login && manage) return "its log-on and management (full access) passwords are";
+  if (login) return "its log-on password is";
+  if (manage) return "its management (full access) password is";
+  return "";
+}
+
 std::string Column(std::string text, size_t width) {
   text.resize(std::max(width, text.size() + 1), ' ');
   return text;
@@ -234,6 +316,10 @@ bool Cli::Unreachable(int32_t result) {
 }
 
 int Cli::Run(const std::string& command, const std::vector<std::string>& args) {
+  // add-server reads its own options: a value there may look like --help.
+  if (command != "add-server" && std::any_of(args.begin(), args.end(), IsHelp)) {
+    throw HelpRequest{};
+  }
   if (command == "status") {
     Expect(args, 0, 0, "status");
     return Status();
@@ -280,10 +366,19 @@ int Cli::ListServers() {
           << std::string(config.Source, strnlen(config.Source, sizeof config.Source)) << "\n";
   }
   out_ << table.str();
+  for (const ServerRow& row : rows) {
+    const std::string which = PlaceholderPasswords(row.config);
+    if (!row.read_ok || which.empty()) continue;
+    err_ << "ludrane-cli: server " << row.handle << " (port " << row.config.Port << "): " << which
+         << " the placeholder \"" << kPlaceholderPassword
+         << "\", which anyone may know; delete the server and add it again with passwords of "
+            "your own\n";
+  }
   return kExitOk;
 }
 
 int Cli::AddServer(const std::vector<std::string>& args) {
+  if (!args.empty() && IsHelp(args[0])) throw HelpRequest{};
   if (args.empty()) throw UsageError{"usage: ludrane-cli add-server SOURCE [OPTIONS]"};
   ServerForm form;
   form.source = args[0];
@@ -292,8 +387,9 @@ int Cli::AddServer(const std::vector<std::string>& args) {
     throw UsageError{"the source path must have 1 to 259 bytes"};
   }
   std::optional<int64_t> size;
-  std::string password;
-  std::optional<std::string> manage_password;
+  PasswordOption login{"--password", "--password-file", "Log-on password (empty: none): "};
+  PasswordOption manage{"--manage-password", "--manage-password-file",
+                        "Management password, gives full access (empty: none): "};
   bool any_client = true;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& option = args[i];
@@ -301,7 +397,9 @@ int Cli::AddServer(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw UsageError{option + " needs a value"};
       return args[++i];
     };
-    if (option == "--port") {
+    if (IsHelp(option)) {
+      throw HelpRequest{};
+    } else if (option == "--port") {
       const std::optional<uint64_t> port = ParseUnsigned(value());
       if (!port || *port == 0 || *port > 65535) throw UsageError{"the port must be 1 to 65535"};
       form.port = static_cast<uint16_t>(*port);
@@ -313,16 +411,19 @@ int Cli::AddServer(const std::vector<std::string>& args) {
       const std::optional<uint64_t> cache = ParseUnsigned(value());
       if (!cache || *cache > kMaxCache) throw UsageError{"the cache must be 0 to 1024 MiB"};
       form.cache = static_cast<int32_t>(*cache);
-    } else if (option == "--password") {
-      password = value();
-    } else if (option == "--manage-password") {
-      manage_password = value();
+    } else if (login.Takes(option)) {
+      login.Set(option, value());
+    } else if (manage.Takes(option)) {
+      manage.Set(option, value());
     } else if (option == "--no-any-client") {
       any_client = false;
     } else {
       throw UsageError{"unknown option for add-server: " + option};
     }
   }
+  // An RBD image is measured by the service when it opens it: the size
+  // recorded here plays no part in what clients see.
+  if (!size && IsRbdSource(source)) size = 0;
   if (!size) {
     Result<uint64_t> measured = SourceSize(source);
     if (!measured.ok()) {
@@ -331,18 +432,24 @@ int Cli::AddServer(const std::vector<std::string>& args) {
     }
     size = static_cast<int64_t>(measured.value());
   }
+  // Read in this order, so that two "-" take two lines of standard input.
+  const std::string password = login.Read().value_or("");
+  const std::optional<std::string> manage_password = manage.Read();
   // The size is given in bytes here; it goes into the built record below.
   form.size = 0;
   form.login = form.login_confirm = password;
-  // Without a management password, ManagePassword repeats the log-on
-  // digest: the log-on password is compared first, so no log-on lifts a
-  // connection to full access.
-  form.manage = form.manage_confirm = manage_password.value_or(password);
+  form.manage = form.manage_confirm = manage_password.value_or("");
   form.login_edited = form.manage_edited = true;
   BuiltServer built = BuildServerConfig(form, std::nullopt, std::nullopt);
   if (!built.message.empty()) throw UsageError{built.message};
   ServerConfig& config = built.config;
   config.SizeBytes = *size;
+  // No management password, or an empty one (the digest every client
+  // without a password sends): the all-zero digest, which no log-on
+  // matches, so no log-on lifts a connection to full access.
+  if (!manage_password || manage_password->empty()) {
+    std::memset(config.ManagePassword, 0, sizeof config.ManagePassword);
+  }
 
   Handle server = 0;
   const int32_t result = client_.AddServer(config, server);
@@ -481,10 +588,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     size_t at = 0;
     for (; at < args.size(); ++at) {
       const std::string& arg = args[at];
-      if (arg == "-h" || arg == "--help") {
-        out << kUsage;
-        return kExitOk;
-      }
+      if (IsHelp(arg)) throw HelpRequest{};
       if (arg == "--runtime-dir") {
         if (at + 1 >= args.size()) throw UsageError{"--runtime-dir needs a directory"};
         runtime_directory = args[++at];
@@ -505,6 +609,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     Cli cli(client, out, err);
     return cli.Run(args[at],
                    std::vector<std::string>(args.begin() + static_cast<long>(at) + 1, args.end()));
+  } catch (const HelpRequest&) {
+    out << kUsage;
+    return kExitOk;
   } catch (const UsageError& error) {
     err << "ludrane-cli: " << error.message << "\n";
     return kExitUsage;

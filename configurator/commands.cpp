@@ -6,6 +6,7 @@
 
 #include "configurator/add_client_dialog.h"
 #include "configurator/configurator_defaults.h"
+#include "configurator/export_checks.h"
 #include "configurator/options_dialog.h"
 #include "configurator/server_config_dialog.h"
 #include "configurator/server_document.h"
@@ -58,13 +59,15 @@ bool IsCommandEnabled(int id, ServerDocument& document, const Selection& selecti
     case kCmdCreateService:
       return document.connected();
     case kCmdDeleteService:
-      return !document.showing_servers() || !selection.handles.empty();
+      // A client list targets its server, while that server exists.
+      if (!document.showing_servers()) return document.shown_server_exists();
+      return !selection.handles.empty();
     case kCmdStart:
       return AllInState(document, selection, false);
     case kCmdStop:
       return AllInState(document, selection, true);
     case kCmdAddStaticClient:
-      return !document.showing_servers();
+      return !document.showing_servers() && document.shown_server_exists();
     case kCmdDeleteClient:
     case kCmdVirtualProtection:
     case kCmdFullAccess:
@@ -85,6 +88,70 @@ bool IsCommandEnabled(int id, ServerDocument& document, const Selection& selecti
       return true;
     default:
       return false;
+  }
+}
+
+namespace {
+
+// Start (started false) or Stop: why not every target can be switched.
+std::string StartStopReason(ServerDocument& document, const Selection& selection, bool start) {
+  const std::vector<Handle> targets = Targets(document, selection);
+  if (targets.empty())
+    return start ? "Select the servers to start." : "Select the servers to stop.";
+  for (const Handle server : targets) {
+    ServerConfig config;
+    if (document.ops().GetServer(server, config) != 0) {
+      return "The server no longer exists: it was deleted.";
+    }
+    if ((config.Started != 0) == start) {
+      if (targets.size() == 1) {
+        return start ? "The server is started already." : "The server is stopped already.";
+      }
+      return start ? "Some of the chosen servers are started already."
+                   : "Some of the chosen servers are stopped already.";
+    }
+  }
+  return {};
+}
+
+std::string ClientListReason(const ServerDocument& document) {
+  if (document.showing_servers()) {
+    return "Show a server's clients first: choose the server in the VFS Info pane.";
+  }
+  if (!document.shown_server_exists()) return "The server no longer exists: it was deleted.";
+  return {};
+}
+
+}  // namespace
+
+std::string DisabledReason(int id, ServerDocument& document, const Selection& selection) {
+  if (IsCommandEnabled(id, document, selection)) return {};
+  switch (id) {
+    case kCmdCreateService:
+      return "The Quensaria service does not answer.";
+    case kCmdDeleteService:
+      if (!document.showing_servers()) return "The server no longer exists: it was deleted.";
+      return "Select the servers to delete.";
+    case kCmdStart:
+      return StartStopReason(document, selection, true);
+    case kCmdStop:
+      return StartStopReason(document, selection, false);
+    case kCmdAddStaticClient:
+      return ClientListReason(document);
+    case kCmdDeleteClient:
+    case kCmdVirtualProtection:
+    case kCmdFullAccess:
+    case kCmdRefuseAccess:
+      if (std::string reason = ClientListReason(document); !reason.empty()) return reason;
+      if (selection.handles.empty()) return "Select the clients first.";
+      return "Only static clients can be changed or deleted: online and refused clients are not "
+             "in the static list.";
+    case kCmdAddToStaticList:
+      if (std::string reason = ClientListReason(document); !reason.empty()) return reason;
+      if (selection.handles.empty()) return "Select the online clients to add.";
+      return "The chosen clients are in the static list already.";
+    default:
+      return {};
   }
 }
 
@@ -150,6 +217,10 @@ std::vector<Handle> CommandRunner::TargetServers(const Selection& selection) con
 
 void CommandRunner::CreateService() {
   ServerConfigDialog dialog(prompts_, defaults_, machine_, prompts_.DialogParent());
+  // What could never start is refused while the dialog is open.
+  dialog.SetCheck([this](const ServerConfig& config) {
+    return CreateRefusal(config, ReadServerRows(document_.ops()));
+  });
   if (prompts_.Exec(dialog) != QDialog::Accepted) return;
   Handle server = 0;
   if (document_.ops().AddServer(dialog.config(), server) != 0) {
@@ -193,7 +264,16 @@ void CommandRunner::StartOrStop(const Selection& selection, bool start) {
     // Re-read: the server may have changed since the command was enabled.
     if (ops.GetServer(server, config) != 0 || (config.Started != 0) == start) continue;
     const int32_t result = start ? ops.StartServer(server) : ops.StopServer(server);
-    if (result != 0) prompts_.StatusText(start ? kStartFailedStatus : kStopFailedStatus);
+    if (result == 0) continue;
+    if (!start) {
+      prompts_.StatusText(kStopFailedStatus);
+      continue;
+    }
+    // The service says only that it failed; what this machine shows of the
+    // cause (the source, the port and who holds it) is named.
+    const std::string cause = StartFailureCause(config, server, ReadServerRows(ops),
+                                                platform::TcpListenersOn(config.Port));
+    prompts_.StatusText(QString::fromStdString(StartFailureText(config, cause)));
   }
   document_.RefreshView();
 }

@@ -7,6 +7,7 @@
 #define QUENSARIA_CONFIGURATOR_COMMANDS_H_
 
 #include <QObject>
+#include <string>
 #include <vector>
 
 #include "configurator/configurator_rules.h"
@@ -48,6 +49,9 @@ struct Selection {
 // (GetServer) through the document's binding; the others look only at the
 // document's current list and rows.
 bool IsCommandEnabled(int id, ServerDocument& document, const Selection& selection);
+// Why `id` is disabled now, in one sentence for a tool tip or the status
+// bar; empty when it is enabled.
+std::string DisabledReason(int id, ServerDocument& document, const Selection& selection);
 
 class CommandRunner : public QObject {
   Q_OBJECT

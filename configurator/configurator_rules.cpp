@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "shared/block_protocol.h"
+#include "shared/rbd_source.h"
 
 namespace quensaria::configurator {
 
@@ -47,9 +48,17 @@ std::optional<ShownSize> ShowSize(uint64_t bytes) {
   return std::nullopt;
 }
 
-Sha1Digest ChoosePasswordDigest(bool edited, std::string_view text,
-                                const std::optional<Sha1Digest>& stored_default) {
+Sha1Digest ChooseLoginDigest(bool edited, std::string_view text,
+                             const std::optional<Sha1Digest>& stored_default) {
   if (!edited && stored_default) return *stored_default;
+  if (text == kPlaceholderPassword) return PasswordDigest("");
+  return PasswordDigest(text);
+}
+
+Sha1Digest ChooseManageDigest(bool edited, std::string_view text,
+                              const std::optional<Sha1Digest>& stored_default) {
+  if (!edited && stored_default) return *stored_default;
+  if (text.empty() || text == kPlaceholderPassword) return kNoManagePassword;
   return PasswordDigest(text);
 }
 
@@ -67,6 +76,14 @@ BuiltServer BuildServerConfig(const ServerForm& form,
     built.message = kSourceTooLong;
     return built;
   }
+  if (IsRbdSource(form.source)) {
+    const Result<RbdName> name = ParseRbdSource(form.source);
+    if (!name.ok()) {
+      built.message =
+          "The source \"" + form.source + "\" is not understood: " + name.status().message() + ".";
+      return built;
+    }
+  }
   const std::optional<int64_t> bytes = SizeInBytes(form.size, form.unit);
   if (!bytes) {
     built.message = "The size is too large.";
@@ -77,12 +94,12 @@ BuiltServer BuildServerConfig(const ServerForm& form,
   config.IpAddress = form.address;
   config.Port = static_cast<uint16_t>(form.port & 0xFFFF);
   config.Cache = form.cache;
-  const Sha1Digest login = ChoosePasswordDigest(form.login_edited, form.login, login_default);
+  const Sha1Digest login = ChooseLoginDigest(form.login_edited, form.login, login_default);
   if (form.login != form.login_confirm || form.manage != form.manage_confirm) {
     built.message = kPasswordMismatch;
     return built;
   }
-  const Sha1Digest manage = ChoosePasswordDigest(form.manage_edited, form.manage, manage_default);
+  const Sha1Digest manage = ChooseManageDigest(form.manage_edited, form.manage, manage_default);
   std::memcpy(config.Password, login.data(), login.size());
   std::memcpy(config.ManagePassword, manage.data(), manage.size());
   return built;
@@ -104,8 +121,26 @@ std::vector<uint32_t> RangeAddresses(uint32_t start_network, uint32_t end_networ
   std::vector<uint32_t> addresses;
   const uint32_t start = ntohl(start_network);
   const uint32_t end = ntohl(end_network);
-  for (uint32_t host = start; host < end; ++host) addresses.push_back(htonl(host));
+  if (start > end) return addresses;
+  for (uint32_t host = start;; ++host) {
+    addresses.push_back(htonl(host));
+    if (host == end) break;  // also ends a range up to 255.255.255.255
+  }
   return addresses;
+}
+
+std::string RangeRefusal(uint32_t start_network, uint32_t end_network) {
+  const uint32_t start = ntohl(start_network);
+  const uint32_t end = ntohl(end_network);
+  if (start > end) {
+    return "The range is empty: its end address " + AddressText(end_network) +
+           " comes before its start address " + AddressText(start_network) + ".";
+  }
+  if (end - start >= kMaxRangeAddresses) {
+    return "The range holds " + std::to_string(uint64_t{end} - start + 1) + " addresses; at most " +
+           std::to_string(kMaxRangeAddresses) + " can be added at once.";
+  }
+  return {};
 }
 
 uint32_t FollowingEndAddress(ClientKind kind, uint32_t start_network) {
@@ -137,6 +172,13 @@ std::optional<uint32_t> ParseAddress(std::string_view text) {
   in_addr address{};
   if (inet_pton(AF_INET, copy.c_str(), &address) != 1) return std::nullopt;
   return address.s_addr;
+}
+
+std::string AddressRefusal(std::string_view text) {
+  if (text.empty()) return "Please enter an IP address.";
+  return "\"" + std::string(text) +
+         "\" is not an IP address: enter four numbers from 0 to 255 separated by dots, such as "
+         "192.168.0.1.";
 }
 
 }  // namespace quensaria::configurator

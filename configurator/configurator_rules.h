@@ -16,8 +16,10 @@
 
 namespace quensaria::configurator {
 
-// What the password fields hold until the user types.
+// What the password fields hold until the user types, and the dialogs'
+// note that it stands for no password.
 inline constexpr char kPlaceholderPassword[] = "5820937164285039";
+inline constexpr char kUntouchedPasswordNote[] = "不修改的密码框表示不设密码。";
 inline constexpr uint16_t kDefaultPort = 60000;
 inline constexpr int32_t kDefaultCache = 100;
 inline constexpr int32_t kMaxCache = 1024;
@@ -37,11 +39,18 @@ struct ShownSize {
 // > 1 KiB in K; nullopt (leave the fields as they were) at 1024 bytes or less.
 std::optional<ShownSize> ShowSize(uint64_t bytes);
 
-// The digest a server gets for one password pair: the typed text's digest
-// when the field was edited, else the stored default when there is one,
-// else the digest of the text as it stands (the placeholder if untouched).
-Sha1Digest ChoosePasswordDigest(bool edited, std::string_view text,
-                                const std::optional<Sha1Digest>& stored_default);
+// The digests a server gets for its two password pairs: the stored default
+// when the field was not edited and there is one, else from the text. The
+// placeholder is the same on every machine, so it never becomes a password:
+// as it stands (edited or not) it means "no password". For the log-on that
+// is the empty password's digest; the management password is then not set,
+// as it is for an empty field: 20 zero bytes, which no log-on matches.
+Sha1Digest ChooseLoginDigest(bool edited, std::string_view text,
+                             const std::optional<Sha1Digest>& stored_default);
+Sha1Digest ChooseManageDigest(bool edited, std::string_view text,
+                              const std::optional<Sha1Digest>& stored_default);
+// The management digest that is not set.
+inline constexpr Sha1Digest kNoManagePassword{};
 
 // Why a create-server form is refused; empty when it is fine.
 inline constexpr char kPasswordMismatch[] =
@@ -81,10 +90,14 @@ ClientEntry AnyAddressClient();
 // A zero-filled static client for one address (network order).
 ClientEntry AddressClient(uint32_t address, uint8_t access);
 
-// The addresses of an IP range, start up to but not including end, as
-// unsigned host-order numbers compared; each returned in network order.
-// Empty when start is not below end.
+// The addresses of an IP range, start to end, both included (what the
+// dialog's two fields say), compared as unsigned host-order numbers; each
+// returned in network order. Empty when start is above end.
 std::vector<uint32_t> RangeAddresses(uint32_t start_network, uint32_t end_network);
+// Why a range is refused; empty when it is fine. Each address is one
+// request and one save of the service's file, so a range is bounded.
+inline constexpr uint32_t kMaxRangeAddresses = 1024;
+std::string RangeRefusal(uint32_t start_network, uint32_t end_network);
 
 // The end address that follows a start: the start for one address, the
 // start with its last octet 255 for a range, 0 for any.
@@ -109,13 +122,15 @@ inline constexpr char kStartFailedStatus[] =
     "Quensaria Service encounter an error while starting this server, please check ip address and "
     "port is not in use.";
 inline constexpr char kStopFailedStatus[] =
-    "Quensaria Service encounter an error while stoping this server, please check ip address and "
+    "Quensaria Service encounter an error while stopping this server, please check ip address and "
     "port is not in use.";
 
 // Dotted decimal of a network-order address; 0 shows as 0.0.0.0.
 std::string AddressText(uint32_t address_network);
-// Parses dotted decimal into network order.
+// Parses dotted decimal into network order: exactly four numbers 0..255.
 std::optional<uint32_t> ParseAddress(std::string_view text);
+// The message for an address field whose text ParseAddress refuses.
+std::string AddressRefusal(std::string_view text);
 
 }  // namespace quensaria::configurator
 

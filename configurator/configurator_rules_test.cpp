@@ -7,6 +7,7 @@
 
 #include "configurator/list_rows.h"
 #include "shared/block_protocol.h"
+#include "shared/rbd_source.h"
 
 namespace quensaria::configurator {
 namespace {
@@ -34,11 +35,19 @@ TEST(ConfiguratorRulesTest, SizesMultiplyIn64BitsAndShowInTheLargestUnitExceeded
 
 TEST(ConfiguratorRulesTest, PasswordsComeFromTheFieldOrTheStoredDefault) {
   const Sha1Digest stored = PasswordDigest("stored");
-  EXPECT_EQ(ChoosePasswordDigest(false, kPlaceholderPassword, stored), stored);
-  EXPECT_EQ(ChoosePasswordDigest(true, "typed", stored), PasswordDigest("typed"));
-  EXPECT_EQ(ChoosePasswordDigest(false, kPlaceholderPassword, std::nullopt),
-            PasswordDigest(kPlaceholderPassword));
-  EXPECT_EQ(ChoosePasswordDigest(true, "", stored), PasswordDigest(""));  // emptied: empty digest
+  EXPECT_EQ(ChooseLoginDigest(false, kPlaceholderPassword, stored), stored);
+  EXPECT_EQ(ChooseManageDigest(false, kPlaceholderPassword, stored), stored);
+  EXPECT_EQ(ChooseLoginDigest(true, "typed", stored), PasswordDigest("typed"));
+  EXPECT_EQ(ChooseManageDigest(true, "typed", stored), PasswordDigest("typed"));
+  // The placeholder, untouched or typed again, is no password: the empty
+  // log-on password, and no management password at all.
+  EXPECT_EQ(ChooseLoginDigest(false, kPlaceholderPassword, std::nullopt), PasswordDigest(""));
+  EXPECT_EQ(ChooseLoginDigest(true, kPlaceholderPassword, std::nullopt), PasswordDigest(""));
+  EXPECT_EQ(ChooseManageDigest(false, kPlaceholderPassword, std::nullopt), kNoManagePassword);
+  EXPECT_EQ(ChooseManageDigest(true, kPlaceholderPassword, stored), kNoManagePassword);
+  EXPECT_EQ(ChooseLoginDigest(true, "", stored), PasswordDigest(""));  // emptied: empty digest
+  EXPECT_EQ(ChooseManageDigest(true, "", stored), kNoManagePassword);  // emptied: not set
+  EXPECT_EQ(kNoManagePassword, Sha1Digest{});
 }
 
 TEST(ConfiguratorRulesTest, BuildsTheServerRecordFromZerosAndRefusesBadForms) {
@@ -57,7 +66,7 @@ TEST(ConfiguratorRulesTest, BuildsTheServerRecordFromZerosAndRefusesBadForms) {
   EXPECT_EQ(c.Port, 61000);
   EXPECT_EQ(c.SizeBytes, 5242880000);
   EXPECT_EQ(c.Cache, 64);
-  EXPECT_EQ(std::memcmp(c.Password, PasswordDigest(kPlaceholderPassword).data(), 20), 0);
+  EXPECT_EQ(std::memcmp(c.Password, PasswordDigest("").data(), 20), 0);
   EXPECT_EQ(std::memcmp(c.ManagePassword, PasswordDigest("manager").data(), 20), 0);
   EXPECT_EQ(c.Started, 0);
   EXPECT_EQ(c.AuthMode, 0);
@@ -81,6 +90,17 @@ TEST(ConfiguratorRulesTest, BuildsTheServerRecordFromZerosAndRefusesBadForms) {
   ServerForm empty = form;
   empty.source.clear();
   EXPECT_EQ(BuildServerConfig(empty, std::nullopt, std::nullopt).message, kSourceEmpty);
+
+  // An RBD image goes in the file field; one that is not of the form is
+  // refused with the form, not sent to fail at start.
+  ServerForm rbd = form;
+  rbd.source = "rbd:rbd/golden@monday";
+  BuiltServer built_rbd = BuildServerConfig(rbd, std::nullopt, std::nullopt);
+  EXPECT_EQ(built_rbd.message, "");
+  EXPECT_STREQ(built_rbd.config.Source, "rbd:rbd/golden@monday");
+  rbd.source = "rbd:golden";
+  EXPECT_NE(BuildServerConfig(rbd, std::nullopt, std::nullopt).message.find(kRbdSourceForm),
+            std::string::npos);
 }
 
 TEST(ConfiguratorRulesTest, ClientsAndRangesAndAccess) {
@@ -94,19 +114,42 @@ TEST(ConfiguratorRulesTest, ClientsAndRangesAndAccess) {
   EXPECT_TRUE(AccessChangeAllowed(any, ACCESS_REFUSED));
   EXPECT_TRUE(AccessChangeAllowed(AddressClient(Ip("10.0.0.9"), ACCESS_REFUSED), ACCESS_FULL));
 
+  // Both ends are in the range, as the dialog's two fields say.
   const std::vector<uint32_t> range = RangeAddresses(Ip("10.0.0.1"), Ip("10.0.0.4"));
-  ASSERT_EQ(range.size(), 3u);
+  ASSERT_EQ(range.size(), 4u);
   EXPECT_EQ(AddressText(range[0]), "10.0.0.1");
-  EXPECT_EQ(AddressText(range[2]), "10.0.0.3");
+  EXPECT_EQ(AddressText(range[3]), "10.0.0.4");
+  const std::vector<uint32_t> two = RangeAddresses(Ip("10.0.0.9"), Ip("10.0.0.10"));
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_EQ(AddressText(two[1]), "10.0.0.10");
   // Compared as host-order numbers: across an octet boundary too.
-  EXPECT_EQ(RangeAddresses(Ip("10.0.0.255"), Ip("10.0.1.1")).size(), 2u);
-  EXPECT_TRUE(RangeAddresses(Ip("10.0.0.4"), Ip("10.0.0.4")).empty());
+  EXPECT_EQ(RangeAddresses(Ip("10.0.0.255"), Ip("10.0.1.1")).size(), 3u);
+  EXPECT_EQ(RangeAddresses(Ip("10.0.0.4"), Ip("10.0.0.4")).size(), 1u);
   EXPECT_TRUE(RangeAddresses(Ip("10.0.1.0"), Ip("10.0.0.9")).empty());
+  // The last address of all ends the walk instead of wrapping to 0.0.0.0.
+  EXPECT_EQ(RangeAddresses(Ip("255.255.255.254"), Ip("255.255.255.255")).size(), 2u);
+  EXPECT_EQ(RangeRefusal(Ip("10.0.0.1"), Ip("10.0.0.255")), "");
+  EXPECT_EQ(RangeRefusal(Ip("10.0.0.0"), Ip("10.0.3.255")), "");  // 1024
+  EXPECT_EQ(RangeRefusal(Ip("10.0.0.0"), Ip("10.0.4.0")),
+            "The range holds 1025 addresses; at most 1024 can be added at once.");
+  EXPECT_EQ(RangeRefusal(Ip("0.0.0.0"), Ip("255.255.255.255")),
+            "The range holds 4294967296 addresses; at most 1024 can be added at once.");
+  EXPECT_EQ(RangeRefusal(Ip("10.0.0.9"), Ip("10.0.0.8")),
+            "The range is empty: its end address 10.0.0.8 comes before its start address "
+            "10.0.0.9.");
 
   EXPECT_EQ(AddressText(FollowingEndAddress(ClientKind::kRange, Ip("172.16.5.7"))), "172.16.5.255");
   EXPECT_EQ(AddressText(FollowingEndAddress(ClientKind::kAddress, Ip("172.16.5.7"))), "172.16.5.7");
   EXPECT_EQ(FollowingEndAddress(ClientKind::kAny, Ip("172.16.5.7")), 0u);
   EXPECT_FALSE(ParseAddress("10.0.0").has_value());
+  for (const char* wrong :
+       {"999.1.1.1", "256.0.0.1", "1.2.3.4.5", "1..2.3", "", " 1.2.3.4", "1.2.3.-4", "0x1.2.3.4"}) {
+    EXPECT_FALSE(ParseAddress(wrong).has_value()) << wrong;
+  }
+  EXPECT_EQ(AddressText(*ParseAddress("255.255.255.255")), "255.255.255.255");
+  EXPECT_EQ(AddressRefusal("999.1.1.1"),
+            "\"999.1.1.1\" is not an IP address: enter four numbers from 0 to 255 separated by "
+            "dots, such as 192.168.0.1.");
 }
 
 TEST(ListRowsTest, ServerRowTexts) {

@@ -10,6 +10,13 @@ namespace quensaria::configurator {
 
 std::optional<LudraneOptions> ParseLudraneArguments(const std::vector<std::string>& args) {
   LudraneOptions options{kDefaultRuntimeDirectory};
+  // Wherever it stands, and whatever else is there.
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      return options;
+    }
+  }
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--runtime-dir" && i + 1 < args.size()) {

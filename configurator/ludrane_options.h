@@ -1,5 +1,5 @@
 // ludrane's command line and binding check:
-//   ludrane [--runtime-dir DIR]
+//   ludrane [--runtime-dir DIR] [--help]
 // DIR holds the service's management socket (default /run/quensaria); tests
 // and non-default installs name another. BindingStatus is the check made
 // once at start-up: 0, or the RPC status to exit with when the endpoint
@@ -16,9 +16,13 @@ namespace quensaria::configurator {
 
 struct LudraneOptions {
   std::string runtime_directory;
+  bool help = false;  // "--help" or "-h": print kLudraneUsage to standard output, exit 0
 };
 
-inline constexpr char kLudraneUsage[] = "usage: ludrane [--runtime-dir DIR]\n";
+inline constexpr char kLudraneUsage[] =
+    "usage: ludrane [--runtime-dir DIR] [--help]\n"
+    "  --runtime-dir DIR  the service's runtime directory (default /run/quensaria)\n"
+    "  --help             print this text and exit\n";
 
 // `args` without the program name; nullopt on bad usage (print the usage,
 // exit 2).

@@ -1,4 +1,4 @@
-// ludrane [--runtime-dir DIR]: the configurator's window. Asks to start the
+// ludrane [--runtime-dir DIR] [--help]: the configurator's window. Asks to start the
 // service when it is not running, binds to its management interface once
 // and shows the frame; the binding's status ends the program when the
 // endpoint cannot even be named.
@@ -19,6 +19,13 @@ namespace {
 
 int Run(int argc, char** argv) {
   using namespace quensaria::configurator;
+  // Before the application object: it needs a display, the usage does not.
+  if (const std::optional<LudraneOptions> early =
+          ParseLudraneArguments(std::vector<std::string>(argv + 1, argv + argc));
+      early && early->help) {
+    std::fputs(kLudraneUsage, stdout);
+    return 0;
+  }
   QApplication application(argc, argv);  // takes Qt's own options out
   QApplication::setApplicationName(QStringLiteral("ludrane"));
   QApplication::setApplicationVersion(QStringLiteral(QUENSARIA_VERSION));

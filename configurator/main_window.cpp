@@ -86,13 +86,16 @@ void MainWindow::BuildPanes() {
   list_view_->setSortingEnabled(true);
   list_view_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(list_view_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    SelectForContextMenu(list_view_->indexAt(at));
     BuildListMenu()->exec(list_view_->viewport()->mapToGlobal(at));
   });
   setCentralWidget(list_view_);
 
   tree_ = new ServerTree;
   connect(tree_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-    if (tree_->itemAt(at) == nullptr) return;
+    QTreeWidgetItem* item = tree_->itemAt(at);
+    if (item == nullptr) return;
+    tree_->setCurrentItem(item);  // the menu is about the entry under the mouse
     BuildTreeMenu()->exec(tree_->viewport()->mapToGlobal(at));
   });
   auto* holder = new QWidget;
@@ -161,6 +164,18 @@ void MainWindow::ApplyProbe(bool connected) {
                                  : QStringLiteral(":/icons/disconnected.png");
   connection_icon_->setPixmap(QPixmap(icon));
   connection_text_->setText(QString::fromLatin1(connected ? kConnectedText : kNotConnectedText));
+}
+
+void MainWindow::SelectForContextMenu(const QModelIndex& at) {
+  QItemSelectionModel* selection = list_view_->selectionModel();
+  if (!at.isValid()) {
+    selection->clearSelection();  // a click beside the rows chooses none
+  } else if (!selection->isRowSelected(at.row(), QModelIndex())) {
+    // A row outside the selection becomes the selection; within it, the
+    // selection stays, so a menu can act on several rows.
+    selection->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  }
+  UpdateCommandStates();
 }
 
 Selection MainWindow::SelectedRows() const {

@@ -80,6 +80,9 @@ class MainWindow : public QMainWindow {
   // One liveness probe, as an idle pass makes it.
   void ProbeService();
 
+  // What a right click at `at` (a list index, or none) selects before its
+  // menu opens: the row under the mouse, unless it is selected already.
+  void SelectForContextMenu(const QModelIndex& at);
   // The context menus as they would open now (after the right click has
   // selected what it hit).
   std::unique_ptr<QMenu> BuildTreeMenu();
@@ -97,8 +100,11 @@ class MainWindow : public QMainWindow {
   void BuildStatusBar();
   void BuildPanes();
   QAction* AddCommand(int id, const QString& text, const QString& object_name);
-  // A context-menu item that sends `id`, looking like its action.
-  QAction* AddMenuItem(QMenu& menu, int id, bool enabled);
+  // A context-menu item that sends `id`, looking like its action; greyed,
+  // with `reason` as its tips, unless `reason` is empty.
+  QAction* AddMenuItem(QMenu& menu, int id, const QString& reason);
+  // Why the action of `id` is disabled now; empty when enabled.
+  QString ReasonNow(int id) const;
   // Refresh, create, delete, start, stop: for the tree or the server list.
   std::unique_ptr<QMenu> ServerMenu(bool on_tree);
   void RunCommand(int id);

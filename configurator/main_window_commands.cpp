@@ -203,20 +203,35 @@ void MainWindow::UpdateCommandStates() {
   const Selection selection = SelectedRows();
   for (int id : AllCommands()) {
     QAction* action = actions_.value(id);
-    if (action != nullptr) action->setEnabled(IsCommandEnabled(id, *document_, selection));
+    if (action == nullptr) continue;
+    const bool enabled = IsCommandEnabled(id, *document_, selection);
+    action->setEnabled(enabled);
+    // Hovering a greyed button or menu item shows why in the status bar.
+    action->setStatusTip(
+        enabled ? QString() : QString::fromStdString(DisabledReason(id, *document_, selection)));
   }
   // The tool bar's access button is always there to press; on a server row
   // its first read fails and nothing happens.
   actions_[kCmdAccessMode]->setEnabled(true);
 }
 
-QAction* MainWindow::AddMenuItem(QMenu& menu, int id, bool enabled) {
+QAction* MainWindow::AddMenuItem(QMenu& menu, int id, const QString& reason) {
   const QAction* command = actions_[id];
   QAction* item = menu.addAction(command->icon(), command->text());
   item->setObjectName(command->objectName());
-  item->setEnabled(enabled);
+  item->setEnabled(reason.isEmpty());
+  if (!reason.isEmpty()) {
+    // A greyed item says why, in its tool tip and in the status bar.
+    item->setToolTip(reason);
+    item->setStatusTip(reason);
+    menu.setToolTipsVisible(true);
+  }
   connect(item, &QAction::triggered, this, [this, id] { RunCommand(id); });
   return item;
+}
+
+QString MainWindow::ReasonNow(int id) const {
+  return actions_[id]->isEnabled() ? QString() : actions_[id]->statusTip();
 }
 
 std::unique_ptr<QMenu> MainWindow::ServerMenu(bool on_tree) {
@@ -225,17 +240,18 @@ std::unique_ptr<QMenu> MainWindow::ServerMenu(bool on_tree) {
   // On the tree the entry decides: the root and "No Service" target no
   // server; a server entry shows its clients, so the rules target it.
   const bool server_entry = tree_->SelectedData().value_or(kTreeRootData) >= 0;
-  const auto rule = [&](int id) {
-    if (!on_tree) return actions_[id]->isEnabled();
-    return server_entry && IsCommandEnabled(id, *document_, none);
+  const auto reason = [&](int id) {
+    if (!on_tree) return ReasonNow(id);
+    if (!server_entry) return QStringLiteral("Choose a server entry: this one stands for none.");
+    return QString::fromStdString(DisabledReason(id, *document_, none));
   };
   auto menu = std::make_unique<QMenu>();
-  AddMenuItem(*menu, kCmdRefresh, true);
+  AddMenuItem(*menu, kCmdRefresh, QString());
   menu->addSeparator();
-  AddMenuItem(*menu, kCmdCreateService, actions_[kCmdCreateService]->isEnabled());
-  AddMenuItem(*menu, kCmdDeleteService, rule(kCmdDeleteService));
-  AddMenuItem(*menu, kCmdStart, rule(kCmdStart));
-  AddMenuItem(*menu, kCmdStop, rule(kCmdStop));
+  AddMenuItem(*menu, kCmdCreateService, ReasonNow(kCmdCreateService));
+  AddMenuItem(*menu, kCmdDeleteService, reason(kCmdDeleteService));
+  AddMenuItem(*menu, kCmdStart, reason(kCmdStart));
+  AddMenuItem(*menu, kCmdStop, reason(kCmdStop));
   return menu;
 }
 
@@ -254,17 +270,20 @@ std::unique_ptr<QMenu> MainWindow::BuildListMenu() {
   UpdateCommandStates();
   auto menu = std::make_unique<QMenu>();
   menu->setObjectName(QStringLiteral("clientListMenu"));
-  AddMenuItem(*menu, kCmdRefresh, true);
+  AddMenuItem(*menu, kCmdRefresh, QString());
   menu->addSeparator();
-  AddMenuItem(*menu, kCmdAddToStaticList, actions_[kCmdAddToStaticList]->isEnabled());
+  AddMenuItem(*menu, kCmdAddToStaticList, ReasonNow(kCmdAddToStaticList));
   QMenu* access = menu->addMenu(QStringLiteral("访问控制[&C]"));
   access->setObjectName(QStringLiteral("accessSubMenu"));
   for (int id : {kCmdVirtualProtection, kCmdFullAccess, kCmdRefuseAccess}) {
-    AddMenuItem(*access, id, actions_[id]->isEnabled());
+    AddMenuItem(*access, id, ReasonNow(id));
   }
   access->setEnabled(actions_[kCmdVirtualProtection]->isEnabled());
+  access->menuAction()->setToolTip(ReasonNow(kCmdVirtualProtection));
+  access->menuAction()->setStatusTip(ReasonNow(kCmdVirtualProtection));
+  menu->setToolTipsVisible(true);
   menu->addSeparator();
-  AddMenuItem(*menu, kCmdDeleteClient, actions_[kCmdDeleteClient]->isEnabled());
+  AddMenuItem(*menu, kCmdDeleteClient, ReasonNow(kCmdDeleteClient));
   return menu;
 }
 

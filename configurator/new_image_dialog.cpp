@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -107,6 +108,15 @@ void NewImageDialog::accept() {
   if (!check.ok) {
     prompts_.Message(QString::fromStdString(check.message));
     size_->setText(QString::number(check.corrected_mib));
+    return;
+  }
+  // A typed path replaces a file as surely as a browsed one: ask every time
+  // (the save dialog leaves the asking to this place).
+  const QFileInfo existing(path_->text());
+  if (!path_->text().isEmpty() && existing.exists() && !existing.isDir() &&
+      !prompts_.Question(
+          QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(path_->text()),
+          QString::fromLatin1(kReplaceCaption))) {
     return;
   }
   // Creating takes milliseconds on a local disk but may wait on a slow or

@@ -1,6 +1,7 @@
 // NewImageDialog ("创建镜像文件"): the image file, its size in MiB and its
 // file system; "创建[&C]" checks the size (a refused size is corrected in the
-// field), creates the image on a worker thread so the window keeps
+// field), asks before replacing an existing file however its path was
+// given, creates the image on a worker thread so the window keeps
 // painting, then runs the progress bar 0..10 and says "Create complete!".
 // The dialog stays open for the next image until "关闭[&X]". Messages and
 // the save dialog go through UserPrompts. GUI thread only.
@@ -28,6 +29,7 @@ inline constexpr char kNewImageNote[] =
     "如果想创建其他系统，请通过完全访问模式下的客户端格式化完成";
 inline constexpr char kImageFileFilter[] = "Standard Disk Image Files (*.img);;All Files (*)";
 inline constexpr char kImageDefaultSuffix[] = "img";
+inline constexpr char kReplaceCaption[] = "Confirm Save As";
 inline constexpr int kDefaultImageMib = 200;
 inline constexpr int kProgressStepMs = 20;
 

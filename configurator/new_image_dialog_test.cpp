@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <filesystem>
+#include <fstream>
 
 #include "configurator/create_image.h"
 #include "configurator/prompts_for_testing.h"
@@ -121,6 +122,31 @@ TEST_F(NewImageDialogTest, AFileThatCannotBeCreatedIsNamedInTheMessage) {
   EXPECT_EQ(prompts_.messages,
             QStringList{QString::fromStdString("Can't create the file " + path + " ")});
   EXPECT_EQ(dialog_.progress_bar()->value(), 0);
+}
+
+// However the path was given, an existing file is replaced only after a
+// Yes; a No creates nothing and leaves the file as it was.
+TEST_F(NewImageDialogTest, AnExistingFileIsReplacedOnlyAfterAsking) {
+  const std::string path = scratch_.File("kept.img");
+  { std::ofstream(path) << "precious"; }
+  Fill(path, "16", 0);
+  prompts_.answers = {false};
+  QTest::mouseClick(dialog_.create_button(), Qt::LeftButton);
+  EXPECT_FALSE(dialog_.busy());
+  ASSERT_EQ(prompts_.questions.size(), 1);
+  EXPECT_EQ(prompts_.questions[0].toStdString(),
+            "Confirm Save As: " + path + " already exists.\nDo you want to replace it?");
+  EXPECT_EQ(std::filesystem::file_size(path), 8u);
+  EXPECT_TRUE(prompts_.messages.isEmpty());
+
+  prompts_.answers = {true};
+  ASSERT_TRUE(CreateAndWait());
+  EXPECT_EQ(prompts_.questions.size(), 2);
+  EXPECT_EQ(std::filesystem::file_size(path), 16u * 1048576u);
+  // A new file is not asked about.
+  Fill(scratch_.File("new.img"), "16", 0);
+  ASSERT_TRUE(CreateAndWait());
+  EXPECT_EQ(prompts_.questions.size(), 2);
 }
 
 TEST_F(NewImageDialogTest, BrowseAsksForAnImageFileToSave) {

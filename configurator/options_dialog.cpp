@@ -4,6 +4,7 @@
 #include <QDialogButtonBox>
 #include <QEvent>
 #include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -37,6 +38,9 @@ OptionsDialog::OptionsDialog(ConfiguratorDefaults& defaults, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(auto_add_);
   layout->addLayout(form);
+  auto* note = new QLabel(QString::fromUtf8(kUntouchedPasswordNote));
+  note->setObjectName("passwordNote");
+  layout->addWidget(note);
   layout->addWidget(buttons);
 }
 
@@ -52,8 +56,13 @@ bool OptionsDialog::eventFilter(QObject* watched, QEvent* event) {
 
 void OptionsDialog::accept() {
   defaults_.SetAutoAddClient(auto_add_->isChecked());
-  if (login_edited_) defaults_.SetLoginPassword(PasswordDigest(login_->text().toStdString()));
-  if (manage_edited_) defaults_.SetManagePassword(PasswordDigest(manage_->text().toStdString()));
+  if (login_edited_) {
+    defaults_.SetLoginPassword(ChooseLoginDigest(true, login_->text().toStdString(), std::nullopt));
+  }
+  if (manage_edited_) {
+    defaults_.SetManagePassword(
+        ChooseManageDigest(true, manage_->text().toStdString(), std::nullopt));
+  }
   QDialog::accept();
 }
 

@@ -1,8 +1,9 @@
 // OptionsDialog: the defaults new servers get: the automatic "Any Address"
 // client and the default login and management passwords. The password
-// fields start with the placeholder; only an edited field is stored (its
-// digest; an emptied field stores the empty password's digest). Focusing a
-// password field selects its whole text.
+// fields start with the placeholder, which means "no password"; only an
+// edited field is stored (ChooseLoginDigest, ChooseManageDigest: an emptied
+// log-on field stores the empty password's digest, an emptied management
+// field "not set"). Focusing a password field selects its whole text.
 #ifndef QUENSARIA_CONFIGURATOR_OPTIONS_DIALOG_H_
 #define QUENSARIA_CONFIGURATOR_OPTIONS_DIALOG_H_
 

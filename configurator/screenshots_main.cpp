@@ -176,6 +176,10 @@ int Run(int argc, char** argv) {
     shots.Widget("ludrane-create-service", dialog);
     dialog.password_button()->click();
     shots.Widget("ludrane-create-service-passwords", dialog);
+    dialog.password_button()->click();
+    // The file field, empty: its placeholder tells of RBD images.
+    dialog.SetSourceKind(SourceKind::kFile);
+    shots.Widget("ludrane-create-service-file", dialog);
   }
   {
     AddClientDialog dialog(ops, prompts, lab, &window);

@@ -51,6 +51,8 @@ ServerConfigDialog::ServerConfigDialog(UserPrompts& prompts, ConfiguratorDefault
   kinds->addWidget(partition_kind_);
   path_ = new QLineEdit;
   path_->setObjectName("path");
+  // An image of a Ceph cluster is named here too.
+  path_->setPlaceholderText("镜像文件，或 rbd:存储池/镜像[@快照][:ro]");
   browse_ = new QPushButton("...");
   devices_ = new QComboBox;
   devices_->setObjectName("devices");
@@ -107,6 +109,11 @@ ServerConfigDialog::ServerConfigDialog(UserPrompts& prompts, ConfiguratorDefault
   passwords->addRow("确认登录密码:", login_confirm_);
   passwords->addRow("管理密码[&M]:", manage_);
   passwords->addRow("确认管理密码:", manage_confirm_);
+  // The fields hold the placeholder; as it stands it is no password.
+  auto* note = new QLabel(QString::fromUtf8(kUntouchedPasswordNote));
+  note->setObjectName("passwordNote");
+  note->setWordWrap(true);
+  passwords->addRow(note);
 
   auto* layout = new QHBoxLayout(this);
   layout->addWidget(left, 1);
@@ -248,6 +255,13 @@ void ServerConfigDialog::accept() {
   if (!built.message.empty()) {
     prompts_.Message(QString::fromStdString(built.message));
     return;
+  }
+  if (check_) {
+    const std::string refusal = check_(built.config);
+    if (!refusal.empty()) {
+      prompts_.Message(QString::fromStdString(refusal));
+      return;
+    }
   }
   config_ = built.config;
   QDialog::accept();

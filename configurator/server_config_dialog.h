@@ -2,12 +2,15 @@
 // a whole disk or a mounted partition), its size and unit, the read cache,
 // the listening address and port, and the password half, hidden until
 // "密码[&P]>>" widens the dialog. OK validates in the fixed order (number
-// fields, size, source, passwords) and stays open with a message through
-// UserPrompts on a refusal; once accepted, config() is the record to send.
+// fields, size, source, passwords, then the caller's check) and stays open
+// with a message through UserPrompts on a refusal; once accepted, config()
+// is the record to send. An untouched password field means no password.
 #ifndef QUENSARIA_CONFIGURATOR_SERVER_CONFIG_DIALOG_H_
 #define QUENSARIA_CONFIGURATOR_SERVER_CONFIG_DIALOG_H_
 
 #include <QDialog>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "configurator/configurator_rules.h"
@@ -35,6 +38,11 @@ class ServerConfigDialog : public QDialog {
 
   // The record built at OK (valid after Accepted).
   const ServerConfig& config() const { return config_; }
+  // A last check at OK of the record built (the caller's view of the
+  // service): a non-empty text is shown and keeps the dialog open.
+  void SetCheck(std::function<std::string(const ServerConfig&)> check) {
+    check_ = std::move(check);
+  }
 
   // What tests and the window drive.
   void SetSourceKind(SourceKind kind);
@@ -94,6 +102,7 @@ class ServerConfigDialog : public QDialog {
   bool manage_edited_ = false;
   std::vector<DeviceChoice> device_choices_;
   ServerConfig config_{};
+  std::function<std::string(const ServerConfig&)> check_;
 };
 
 }  // namespace quensaria::configurator

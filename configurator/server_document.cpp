@@ -39,7 +39,9 @@ void ServerDocument::RefreshView() {
   server_rows_.clear();
   client_rows_.clear();
   if (shown_server_) {
-    client_rows_ = ReadClientRows(ops_, *shown_server_);
+    ServerConfig config{};
+    shown_server_exists_ = ops_.GetServer(*shown_server_, config) == 0;
+    if (shown_server_exists_) client_rows_ = ReadClientRows(ops_, *shown_server_);
   } else {
     server_rows_ = ReadServerRows(ops_);
   }

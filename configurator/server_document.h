@@ -43,6 +43,9 @@ class ServerDocument : public QObject {
   // The current list: nullopt = the server list, else the shown server.
   std::optional<Handle> shown_server() const { return shown_server_; }
   bool showing_servers() const { return !shown_server_.has_value(); }
+  // Whether the shown server could be read at the last rebuild: false once
+  // it was deleted (its empty client list stays shown, its commands off).
+  bool shown_server_exists() const { return shown_server_exists_; }
   // Show list: makes it current and rebuilds the view.
   void ShowServerList();
   void ShowClients(Handle server);
@@ -79,6 +82,7 @@ class ServerDocument : public QObject {
   ManagementOperations& ops_;
   bool connected_ = false;
   std::optional<Handle> shown_server_;
+  bool shown_server_exists_ = false;
   std::vector<ServerRow> server_rows_;
   std::vector<ClientRow> client_rows_;
   std::vector<TreeEntry> tree_entries_;

@@ -31,8 +31,9 @@ class UserPrompts {
   virtual void WaitCursor(bool on) = 0;
   // The parent for dialogs; may be null.
   virtual QWidget* DialogParent() = 0;
-  // A save-file dialog that asks before replacing a file and appends
-  // `default_suffix` to a name without one; empty when cancelled.
+  // A save-file dialog that appends `default_suffix` to a name without one;
+  // empty when cancelled. It does not ask about an existing file: the
+  // caller does, whether the path was browsed or typed.
   virtual QString SaveFileName(const QString& filter, const QString& default_suffix) {
     (void)filter;
     (void)default_suffix;

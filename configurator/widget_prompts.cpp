@@ -29,7 +29,9 @@ QString WidgetPrompts::SaveFileName(const QString& filter, const QString& defaul
   QFileDialog dialog(parent_, QString(), QString(), filter);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.setDefaultSuffix(default_suffix);  // asks before replacing a file, by default
+  dialog.setDefaultSuffix(default_suffix);
+  // The caller asks before it replaces a file, for typed paths as well.
+  dialog.setOption(QFileDialog::DontConfirmOverwrite);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
   return dialog.selectedFiles().first();
 }

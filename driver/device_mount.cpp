@@ -8,6 +8,7 @@
 #include "driver/debug_print.h"
 #include "driver/disk_device.h"
 #include "driver/drive_links.h"
+#include "platform/page_memory.h"
 #include "shared/utf16.h"
 
 namespace quensaria::driver {
@@ -131,6 +132,9 @@ void DiskDevice::Unmount() {
   back_end_.reset();  // disconnects, closes the image, drops the write cache
   if (linked_) DeleteDriveLink(options_.links_dir, old.drive_letter, options_.device_path);
   linked_ = false;
+  // What the device held goes back to the system, not only to the heap.
+  buffers_.Release();
+  platform::ReturnFreeHeapMemory();
 }
 
 void DiskDevice::Query(DeviceControlBlock* block) const {

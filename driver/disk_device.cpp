@@ -43,6 +43,8 @@ DiskDevice::Basics DiskDevice::GetBasics() const {
   return {state_.mounted, state_.disk_size, state_.read_only};
 }
 
+// At most once: a completion that throws half way is not run again by the
+// handler that catches it (what it holds answers as it goes).
 void DiskDevice::Complete(DeviceRequest& request, NtStatus status, uint32_t information) {
   request.status = status;
   request.information = NT_SUCCESS(status) ? information : 0;
@@ -50,7 +52,9 @@ void DiskDevice::Complete(DeviceRequest& request, NtStatus status, uint32_t info
     request.control->status = request.status;
     request.control->information = request.information;
   }
-  if (request.complete) request.complete(request);
+  std::function<void(DeviceRequest&)> complete = std::move(request.complete);
+  request.complete = nullptr;
+  if (complete) complete(request);
 }
 
 void DiskDevice::Submit(std::unique_ptr<DeviceRequest> request) {
@@ -117,6 +121,7 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
     busy_ = true;
     lock.unlock();
     Serve(*request);
+    Recycle(*request);
     lock.lock();
     busy_ = false;
     const bool more = stop_ || !queue_.empty();
@@ -139,6 +144,7 @@ void DiskDevice::Work() {
     busy_ = true;
     lock.unlock();
     Serve(*request);
+    Recycle(*request);
     lock.lock();
     busy_ = false;
   }
@@ -166,7 +172,16 @@ void DiskDevice::Serve(DeviceRequest& request) {
   } catch (const std::exception& e) {
     DebugPrint("Exception in %s: %s", name_.c_str(), e.what());
     Complete(request, STATUS_DRIVER_INTERNAL_ERROR);
+  } catch (...) {
+    DebugPrint("Exception in %s", name_.c_str());
+    Complete(request, STATUS_DRIVER_INTERNAL_ERROR);
   }
+}
+
+// Only a mounted device keeps buffers: what was in flight at an unmount is
+// freed, not kept for the next mount.
+void DiskDevice::Recycle(DeviceRequest& request) noexcept {
+  if (back_end_ && request.data.allocated()) buffers_.Give(std::move(request.data));
 }
 
 void DiskDevice::ServeRead(DeviceRequest& request) {
@@ -179,7 +194,7 @@ void DiskDevice::ServeRead(DeviceRequest& request) {
   const uint64_t length = std::min<uint64_t>(request.length, state.disk_size - request.offset);
   uint8_t* target = request.buffer;
   if (target == nullptr) {
-    request.data = IoBuffer(static_cast<size_t>(length));
+    request.data = buffers_.Take(static_cast<size_t>(length));
     if (!request.data.allocated()) return Complete(request, STATUS_INSUFFICIENT_RESOURCES);
     target = request.data.data();
   }

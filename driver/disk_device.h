@@ -98,6 +98,9 @@ class DiskDevice {
   DiskDevice& operator=(const DiskDevice&) = delete;
 
   void Submit(std::unique_ptr<DeviceRequest> request);
+  // A buffer for a request's data, from the ones this device keeps while it
+  // is mounted (empty when there is no memory). Any thread.
+  IoBuffer TakeBuffer(size_t size) { return buffers_.Take(size); }
 
   // Works off the queue, unmounts a mounted device (closing its connection
   // and removing its link) and ends the worker. Later requests are answered
@@ -129,6 +132,8 @@ class DiskDevice {
 
   void Work();
   void Serve(DeviceRequest& request);
+  // After Serve: the request's buffer is kept for the next one.
+  void Recycle(DeviceRequest& request) noexcept;
   void ServeRead(DeviceRequest& request);
   void ServeWrite(DeviceRequest& request);
   void ServeControl(DeviceRequest& request);
@@ -160,6 +165,9 @@ class DiskDevice {
   // Raised while an unmount or the unload waits: a request pausing between
   // reconnects gives up rather than hold them for its whole time-out.
   WakeFlag give_up_;
+
+  // Buffers between requests; given back at unmount.
+  IoBufferPool buffers_;
 
   // Only the thread serving a request (busy_ set by it).
   std::unique_ptr<DiskBackEnd> back_end_;

@@ -16,6 +16,7 @@
 
 #include "driver/block_server_for_testing.h"
 #include "driver/debug_print.h"
+#include "platform/page_memory.h"
 #include "shared/password_digest.h"
 #include "shared/utf16.h"
 
@@ -286,6 +287,34 @@ TEST_F(DiskDeviceTest, TheRequestersOwnBufferCarriesTheDataBothWays) {
   EXPECT_EQ(1024u, Run(*device_, std::move(read)).information);
   EXPECT_EQ(std::vector<uint8_t>(3072, 0xEE),
             std::vector<uint8_t>(into.begin() + 1024, into.begin() + 4096));
+}
+
+// A device keeps a few request buffers while it is mounted, so that a busy
+// one does not map fresh pages for every request, and gives them all back
+// when it is unmounted.
+TEST_F(DiskDeviceTest, AnUnmountGivesBackTheBuffersTheDeviceKept) {
+  const size_t before = platform::PageBytesInUseForTesting();
+  MakeImage("buffers.img", 8 * kMiB);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("buffers.img")));
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 4; ++t) {
+    clients.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        const uint64_t offset = (static_cast<uint64_t>(t) * 20 + i) * 65536;
+        const std::vector<uint8_t> data = Pattern(65536, static_cast<uint8_t>(t));
+        EXPECT_EQ(STATUS_SUCCESS, Write(offset, data).status);
+        const Result read = Read(offset, 65536);
+        EXPECT_EQ(STATUS_SUCCESS, read.status);
+        EXPECT_EQ(data, read.data);
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  const size_t kept = platform::PageBytesInUseForTesting() - before;
+  EXPECT_GT(kept, 0u);
+  EXPECT_LE(kept, (IoBufferPool::kKept + 1) * IoBufferPool::kRoom);
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  EXPECT_EQ(platform::PageBytesInUseForTesting(), before);
 }
 
 TEST_F(DiskDeviceTest, TransfersAreCheckedAgainstSectorsAndTheDiskEnd) {

@@ -14,8 +14,9 @@
 
 namespace {
 
-void Usage() {
-  std::fprintf(stderr,
+// On standard output when asked for (--help), else on standard error.
+void Usage(FILE* to = stderr) {
+  std::fprintf(to,
                "usage: velmoran [--runtime-dir DIR] [--page-cache] [--reconnect-timeout SECONDS]\n"
                "                [--no-block-devices]\n"
                "  --runtime-dir DIR            where the devices and drive links live\n"
@@ -25,7 +26,8 @@ void Usage() {
                "                               /dev/ublkbN too (where the kernel has ublk)\n"
                "  --reconnect-timeout SECONDS  how long a request whose connection was lost\n"
                "                               keeps trying to reach its server (default 60;\n"
-               "                               0: one attempt)\n");
+               "                               0: one attempt)\n"
+               "  -h, --help                   print this help and exit\n");
 }
 
 // A whole number of seconds, at most a day.
@@ -42,7 +44,10 @@ int Run(int argc, char** argv) {
   quensaria::driver::DriverOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--runtime-dir" && i + 1 < argc) {
+    if (arg == "-h" || arg == "--help") {
+      Usage(stdout);
+      return 0;
+    } else if (arg == "--runtime-dir" && i + 1 < argc) {
       options.runtime_dir = argv[++i];
     } else if (arg == "--page-cache") {
       options.page_cache = true;

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/device_control_client.h"
+#include "platform/password_input.h"
 #include "shared/mount_record.h"
 #include "shared/nt_status.h"
 #include "shared/password_digest.h"
@@ -27,25 +29,59 @@ using quensaria::platform::DeviceControlClient;
 
 const char kUsage[] =
     "usage: velmoran-ctl [--runtime-dir DIR] COMMAND DEVICE [OPTIONS]\n"
-    "  mount-net DEVICE ADDRESS PORT [--letter X] [--password TEXT] [--cache-dir DIR]\n"
-    "                                [--read-only]\n"
+    "  mount-net DEVICE ADDRESS PORT [--letter X] [--password-file FILE]\n"
+    "            [--password TEXT] [--cache-dir DIR] [--read-only]\n"
     "  mount-image DEVICE FILE [--letter X] [--size BYTES] [--read-only] [--cd]\n"
     "  unmount DEVICE\n"
     "  query DEVICE\n"
-    "  block-device DEVICE   prints /dev/ublkbN (exit status 1: none)\n"
+    "  block-device DEVICE   print the drive's block device /dev/ublkbN (exit status\n"
+    "                        1: it has none)\n"
     "  control DEVICE CODE [--output BYTES] [--input HEX]\n"
-    "DEVICE is a device file, a device name (VelmoranEx0, VelmoranExCd3) or a drive (X:).\n";
+    "DEVICE is a device file, a device name (VelmoranEx0, VelmoranExCd3) or a drive (X:).\n"
+    "Options:\n"
+    "  --runtime-dir DIR     the driver's runtime directory (default /run/velmoran)\n"
+    "  --letter X            the drive letter to link to the device\n"
+    "  --password-file FILE  the export's log-on password: the first line of FILE;\n"
+    "                        with FILE -, a line of standard input, asked for without\n"
+    "                        echo on a terminal (default: the empty password)\n"
+    "  --password TEXT       the same on the command line, for scripts: every user of\n"
+    "                        this machine can read it in the process list, and shell\n"
+    "                        history keeps it\n"
+    "  --cache-dir DIR       where the write cache of virtual write is kept (default /tmp)\n"
+    "  --read-only           refuse writes\n"
+    "  --size BYTES          create FILE, sparse, of BYTES bytes when it does not\n"
+    "                        exist (not with --read-only); an existing file keeps\n"
+    "                        its own size\n"
+    "  --cd                  mount the image as a CD-ROM\n"
+    "  --output BYTES        the size of the control's output buffer\n"
+    "  --input HEX           the control's input bytes, in hexadecimal\n"
+    "  -h, --help            print this help and exit\n"
+    "Exit status: 0 success, 1 the device could not be opened or answered a failure\n"
+    "status, 2 bad usage.\n";
 
 struct Args {
   std::string runtime_dir = "/run/velmoran";
   std::string command;
   std::string device;
   std::vector<std::string> positional;
-  std::string letter, password, cache_dir = "/tmp", input_hex;
+  std::string letter, password, password_file, cache_dir = "/tmp", input_hex;
   uint64_t size = 0;
   uint32_t output = 0;
-  bool read_only = false, cd = false, has_password = false;
+  bool read_only = false, cd = false, has_password = false, help = false;
 };
+
+// A whole number, decimal or with a 0x prefix hexadecimal.
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t* out) {
+  const bool hex = text.starts_with("0x") || text.starts_with("0X");
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || !std::isxdigit(static_cast<unsigned char>(digits[0]))) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(digits.c_str(), &end, hex ? 16 : 10);
+  if (errno != 0 || *end != '\0' || value > max) return false;
+  *out = value;
+  return true;
+}
 
 bool Parse(int argc, char** argv, Args* a) {
   std::vector<std::string> rest;
@@ -57,23 +93,29 @@ bool Parse(int argc, char** argv, Args* a) {
       return true;
     };
     std::string text;
-    if (arg == "--runtime-dir") {
+    uint64_t number = 0;
+    if (arg == "-h" || arg == "--help") {
+      a->help = true;
+      return true;
+    } else if (arg == "--runtime-dir") {
       if (!value(&a->runtime_dir)) return false;
     } else if (arg == "--letter") {
       if (!value(&a->letter) || a->letter.empty()) return false;
     } else if (arg == "--password") {
-      if (!value(&a->password)) return false;
+      if (!value(&a->password) || a->has_password) return false;
+      a->has_password = true;
+    } else if (arg == "--password-file") {
+      if (!value(&a->password_file) || a->password_file.empty() || a->has_password) return false;
       a->has_password = true;
     } else if (arg == "--cache-dir") {
       if (!value(&a->cache_dir)) return false;
     } else if (arg == "--input") {
       if (!value(&a->input_hex)) return false;
     } else if (arg == "--size") {
-      if (!value(&text)) return false;
-      a->size = std::strtoull(text.c_str(), nullptr, 0);
+      if (!value(&text) || !ParseNumber(text, UINT64_MAX, &a->size)) return false;
     } else if (arg == "--output") {
-      if (!value(&text)) return false;
-      a->output = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
+      if (!value(&text) || !ParseNumber(text, UINT32_MAX, &number)) return false;
+      a->output = static_cast<uint32_t>(number);
     } else if (arg == "--read-only") {
       a->read_only = true;
     } else if (arg == "--cd") {
@@ -127,7 +169,17 @@ int MountNet(DeviceControlClient& client, const Args& a) {
   record.serverPort =
       htons(static_cast<uint16_t>(std::strtoul(a.positional[1].c_str(), nullptr, 10)));
   record.driveLetter = Letter(a);
-  const auto digest = quensaria::PasswordDigest(a.has_password ? a.password : "");
+  std::string password = a.password;
+  if (!a.password_file.empty()) {
+    const std::string prompt = "Password for " + a.positional[0] + ":" + a.positional[1] + ": ";
+    auto read = quensaria::platform::ReadPassword(a.password_file, prompt);
+    if (!read.ok()) {
+      std::fprintf(stderr, "velmoran-ctl: --password-file %s\n", read.status().message().c_str());
+      return 2;
+    }
+    password = std::move(read).value();
+  }
+  const auto digest = quensaria::PasswordDigest(password);
   std::memcpy(record.passwordDigest, digest.data(), digest.size());
   char name[64];
   std::snprintf(name, sizeof name, "/%x%x.dat", record.serverAddress, record.serverPort);
@@ -214,6 +266,10 @@ int main(int argc, char** argv) {
   if (!Parse(argc, argv, &a)) {
     std::fputs(kUsage, stderr);
     return 2;
+  }
+  if (a.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
   const bool write = a.command != "query" && a.command != "block-device";
   auto client = DeviceControlClient::Open(DevicePath(a), write);

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "driver/debug_print.h"
 #include "driver/drive_links.h"
 #include "platform/errors.h"
 #include "platform/instance_lock.h"
+#include "platform/page_memory.h"
 #include "platform/thread_identity.h"
 #include "shared/win32_error.h"
 
@@ -31,8 +33,31 @@ uint32_t DeviceGroup() {
 
 // Shares one reply between the copies std::function makes of a completion.
 using SharedReply = std::shared_ptr<platform::FuseReply>;
-SharedReply Share(platform::FuseReply reply) {
-  return std::make_shared<platform::FuseReply>(std::move(reply));
+
+// libfuse is C: nothing may unwind into it. `serve` gets the reply shared
+// (what completions keep); an exception that escapes it answers the request
+// ENOMEM or EIO (a reply already answered stays as it is). Nothing throws
+// once a request has been handed to its device, so the answer here never
+// races a worker's.
+template <typename Serve>
+void AtBoundary(platform::FuseReply& reply, Serve&& serve) noexcept {
+  SharedReply shared;
+  int error = 0;
+  try {
+    shared = std::make_shared<platform::FuseReply>(std::move(reply));
+    serve(shared);
+    return;
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
+  } catch (...) {
+    error = EIO;
+  }
+  // make_shared had not moved the reply when it could not allocate.
+  if (shared) {
+    shared->Error(error);
+  } else {
+    reply.Error(error);
+  }
 }
 
 // The mark of this runtime directory's block devices: a stopped or crashed
@@ -66,6 +91,9 @@ Driver::Driver(const DriverOptions& options)
 Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
                                              std::function<void()> on_lost) {
   std::unique_ptr<Driver> driver(new Driver(options));
+  // Large buffers (the file system's request buffers) go back to the system
+  // when they are freed, so that an unmount's memory really goes.
+  platform::KeepLargeAllocationsOffTheHeap();
   if (Status s = MakeDirectory(options.runtime_dir); !s.ok()) return s;
   auto lock = platform::LockInstance(options.runtime_dir + "/velmoran.lock");
   if (!lock.ok()) return lock.status();
@@ -169,21 +197,29 @@ void Driver::Notify() {
   }
 }
 
-void Driver::AfterMediaChange(size_t file, std::function<void()> answer) {
-  std::function<void()> task = [this, file, answer] {
-    if (options_.page_cache) fs_->Invalidate(file);
-    // A stat brings the kernel's idea of the file's size up to date.
-    std::error_code ignored;
-    (void)fs::file_size(fs_->PathOf(file), ignored);
-    answer();
-  };
+void Driver::AfterMediaChange(size_t file, std::function<void()> answer, MediaChange change) {
   bool queued = false;
-  {
+  try {
+    std::function<void()> task = [this, file, answer, change] {
+      if (options_.page_cache) fs_->Invalidate(file);
+      // A stat brings the kernel's idea of the file's size up to date.
+      std::error_code ignored;
+      (void)fs::file_size(fs_->PathOf(file), ignored);
+      // A mount is answered once its block device exists.
+      if (change == MediaChange::kMounted && use_block_devices_) AddBlockDisk(file);
+      answer();
+      // The device gave back what it held; the request threads' buffers,
+      // filled by the device's largest writes, go too.
+      if (change == MediaChange::kUnmounted) fs_->ReleaseIdleMemory();
+    };
     std::scoped_lock lock(notify_mu_);
     if (!notify_stop_) {
       notify_queue_.push_back(std::move(task));
       queued = true;
     }
+  } catch (const std::bad_alloc&) {
+    // The change is made: answer it, if without dropping cached pages (or
+    // a block device: the device file serves the disk).
   }
   if (!queued) return answer();  // unloading: nothing is cached any more
   notify_wake_.notify_one();
@@ -208,16 +244,20 @@ void Driver::AddBlockDisk(size_t file) {
   }
   DiskDevice& device = *devices_[file];
   if (!device.GetBasics().mounted) return;
-  auto disk = UblkDisk::Create(&device, block_owner_);
-  if (!disk.ok()) {
-    // The device file still serves the disk.
-    DebugPrint("No block device for %s: %s", device.name().c_str(),
-               disk.status().ToString().c_str());
-    return;
+  // Without one the device file still serves the disk.
+  try {
+    auto disk = UblkDisk::Create(&device, block_owner_);
+    if (!disk.ok()) {
+      DebugPrint("No block device for %s: %s", device.name().c_str(),
+                 disk.status().ToString().c_str());
+      return;
+    }
+    DebugPrint("%s is %s", device.name().c_str(), disk.value()->path().c_str());
+    std::scoped_lock lock(block_mu_);
+    block_disks_[file] = std::move(disk.value());
+  } catch (const std::exception& e) {
+    DebugPrint("No block device for %s: %s", device.name().c_str(), e.what());
   }
-  DebugPrint("%s is %s", device.name().c_str(), disk.value()->path().c_str());
-  std::scoped_lock lock(block_mu_);
-  block_disks_[file] = std::move(disk.value());
 }
 
 void Driver::UnmountWithBlockDisk(size_t file, std::unique_ptr<DeviceRequest> request) {
@@ -227,16 +267,26 @@ void Driver::UnmountWithBlockDisk(size_t file, std::unique_ptr<DeviceRequest> re
     disk = std::move(block_disks_[file]);
   }
   if (disk) {
-    const std::string use = disk->Use();
-    if (!use.empty()) {
-      DebugPrint("Unmount of %s refused: %s", devices_[file]->name().c_str(), use.c_str());
+    NtStatus refusal = STATUS_SUCCESS;
+    try {
+      const std::string use = disk->Use();
+      if (!use.empty()) {
+        DebugPrint("Unmount of %s refused: %s", devices_[file]->name().c_str(), use.c_str());
+        refusal = STATUS_DEVICE_BUSY;
+      }
+    } catch (const std::bad_alloc&) {
+      // Unknown users: the block device stays.
+      refusal = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (refusal != STATUS_SUCCESS) {
       {
         std::scoped_lock lock(block_mu_);
         block_disks_[file] = std::move(disk);
       }
-      request->status = request->control->status = STATUS_DEVICE_BUSY;
+      request->status = request->control->status = refusal;
       request->information = request->control->information = 0;
-      return request->complete(*request);
+      auto complete = std::exchange(request->complete, nullptr);
+      return complete(*request);
     }
     // Its requests in flight end before it goes; none waits long for a
     // server that is gone.
@@ -274,89 +324,90 @@ platform::FuseFileAttributes Driver::Attributes(size_t file) {
 }
 
 void Driver::Read(size_t file, uint64_t offset, size_t length, platform::FuseReply reply) {
-  auto request = std::make_unique<DeviceRequest>();
-  request->kind = RequestKind::kRead;
-  request->offset = offset;
-  request->length = static_cast<uint32_t>(length);
-  request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
-    if (!NT_SUCCESS(r.status)) return reply->Error(platform::ErrnoFromNtStatus(r.status));
-    reply->Data(r.data.data(), r.information);
-  };
-  devices_[file]->Submit(std::move(request));
+  AtBoundary(reply, [&](const SharedReply& shared) {
+    auto request = std::make_unique<DeviceRequest>();
+    request->kind = RequestKind::kRead;
+    request->offset = offset;
+    request->length = static_cast<uint32_t>(length);
+    request->complete = [shared](DeviceRequest& r) {
+      if (!NT_SUCCESS(r.status)) return shared->Error(platform::ErrnoFromNtStatus(r.status));
+      shared->Data(r.data.data(), r.information);
+    };
+    devices_[file]->Submit(std::move(request));
+  });
 }
 
 void Driver::Write(size_t file, uint64_t offset, std::span<const uint8_t> data,
                    platform::FuseReply reply) {
-  auto request = std::make_unique<DeviceRequest>();
-  request->kind = RequestKind::kWrite;
-  request->offset = offset;
-  request->length = static_cast<uint32_t>(data.size());
-  // The kernel's buffer is reused for the next request: keep a copy.
-  request->data = IoBuffer(data.size());
-  if (!data.empty() && !request->data.allocated()) return reply.Error(ENOMEM);
-  if (!data.empty()) std::memcpy(request->data.data(), data.data(), data.size());
-  request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
-    if (!NT_SUCCESS(r.status)) return reply->Error(platform::ErrnoFromNtStatus(r.status));
-    reply->Written(r.information);
-  };
-  devices_[file]->Submit(std::move(request));
+  AtBoundary(reply, [&](const SharedReply& shared) {
+    auto request = std::make_unique<DeviceRequest>();
+    request->kind = RequestKind::kWrite;
+    request->offset = offset;
+    request->length = static_cast<uint32_t>(data.size());
+    // The kernel's buffer is reused for the next request: keep a copy.
+    request->data = devices_[file]->TakeBuffer(data.size());
+    if (!data.empty() && !request->data.allocated()) return shared->Error(ENOMEM);
+    if (!data.empty()) std::memcpy(request->data.data(), data.data(), data.size());
+    request->complete = [shared](DeviceRequest& r) {
+      if (!NT_SUCCESS(r.status)) return shared->Error(platform::ErrnoFromNtStatus(r.status));
+      shared->Written(r.information);
+    };
+    devices_[file]->Submit(std::move(request));
+  });
 }
 
 void Driver::Ioctl(size_t file, uint32_t command, std::span<const uint8_t> input,
                    size_t output_room, bool readable, bool writable, platform::FuseReply reply) {
-  if (command != static_cast<uint32_t>(kDeviceControlIoctl)) return reply.Error(ENOTTY);
-  if (input.size() < sizeof(DeviceControlBlock) || output_room < sizeof(DeviceControlBlock)) {
-    return reply.Error(EINVAL);
-  }
-  auto request = std::make_unique<DeviceRequest>();
-  request->kind = RequestKind::kControl;
-  request->control = std::make_unique<DeviceControlBlock>();
-  std::memcpy(request->control.get(), input.data(), sizeof(DeviceControlBlock));
-  // A control code names the access it needs of the caller's handle (bits
-  // 14..15: 1 read, 2 write), as the mount's read and write does.
-  const uint32_t needs = (request->control->code >> 14) & 3;
-  if (((needs & 1) && !readable) || ((needs & 2) && !writable)) {
-    request->control->status = STATUS_ACCESS_DENIED;
-    request->control->information = 0;
-    return reply.Ioctl(request->control.get(), sizeof(DeviceControlBlock));
-  }
-  const uint32_t code = request->control->code;
-  if (code == IOCTL_VDISK_QUERY_BLOCK_DEVICE) {
-    AnswerBlockDeviceQuery(file, request->control.get());
-    return reply.Ioctl(request->control.get(), sizeof(DeviceControlBlock));
-  }
-  // Only here, in the requester's call, is the requester known.
-  if (code == IOCTL_VDISK_MOUNT) request->caller = reply.Caller();
-  request->complete = [this, file, code, reply = Share(std::move(reply))](DeviceRequest& r) {
-    std::function<void()> answer =
-        [reply, block = std::shared_ptr<DeviceControlBlock>(std::move(r.control))] {
-          reply->Ioctl(block.get(), sizeof *block);
-        };
-    if (!r.media_changed) return answer();
-    if (code == IOCTL_VDISK_MOUNT && use_block_devices_) {
-      // The mount is answered once its block device exists.
-      answer = [this, file, answer = std::move(answer)] {
-        AddBlockDisk(file);
-        answer();
-      };
+  AtBoundary(reply, [&](const SharedReply& shared) {
+    if (command != static_cast<uint32_t>(kDeviceControlIoctl)) return shared->Error(ENOTTY);
+    if (input.size() < sizeof(DeviceControlBlock) || output_room < sizeof(DeviceControlBlock)) {
+      return shared->Error(EINVAL);
     }
-    AfterMediaChange(file, std::move(answer));
-  };
-  if (code == IOCTL_VDISK_UNMOUNT && use_block_devices_) {
-    // In order with the mounts' block devices still being made.
-    auto held = std::make_shared<std::unique_ptr<DeviceRequest>>(std::move(request));
-    return RunInOrder([this, file, held] { UnmountWithBlockDisk(file, std::move(*held)); });
-  }
-  devices_[file]->Submit(std::move(request));
+    auto request = std::make_unique<DeviceRequest>();
+    request->kind = RequestKind::kControl;
+    request->control = std::make_unique<DeviceControlBlock>();
+    std::memcpy(request->control.get(), input.data(), sizeof(DeviceControlBlock));
+    // A control code names the access it needs of the caller's handle (bits
+    // 14..15: 1 read, 2 write), as the mount's read and write does.
+    const uint32_t needs = (request->control->code >> 14) & 3;
+    if (((needs & 1) && !readable) || ((needs & 2) && !writable)) {
+      request->control->status = STATUS_ACCESS_DENIED;
+      request->control->information = 0;
+      return shared->Ioctl(request->control.get(), sizeof(DeviceControlBlock));
+    }
+    const uint32_t code = request->control->code;
+    if (code == IOCTL_VDISK_QUERY_BLOCK_DEVICE) {
+      AnswerBlockDeviceQuery(file, request->control.get());
+      return shared->Ioctl(request->control.get(), sizeof(DeviceControlBlock));
+    }
+    // Only here, in the requester's call, is the requester known.
+    if (code == IOCTL_VDISK_MOUNT) request->caller = shared->Caller();
+    request->complete = [this, file, code, shared](DeviceRequest& r) {
+      auto answer = [shared, block = std::shared_ptr<DeviceControlBlock>(std::move(r.control))] {
+        shared->Ioctl(block.get(), sizeof *block);
+      };
+      if (!r.media_changed) return answer();
+      AfterMediaChange(file, std::move(answer),
+                       code == IOCTL_VDISK_MOUNT ? MediaChange::kMounted : MediaChange::kUnmounted);
+    };
+    if (code == IOCTL_VDISK_UNMOUNT && use_block_devices_) {
+      // In order with the mounts' block devices still being made.
+      auto held = std::make_shared<std::unique_ptr<DeviceRequest>>(std::move(request));
+      return RunInOrder([this, file, held] { UnmountWithBlockDisk(file, std::move(*held)); });
+    }
+    devices_[file]->Submit(std::move(request));
+  });
 }
 
 void Driver::Sync(size_t file, platform::FuseReply reply) {
-  auto request = std::make_unique<DeviceRequest>();
-  request->kind = RequestKind::kSync;
-  request->complete = [reply = Share(std::move(reply))](DeviceRequest& r) {
-    reply->Error(platform::ErrnoFromNtStatus(r.status));
-  };
-  devices_[file]->Submit(std::move(request));
+  AtBoundary(reply, [&](const SharedReply& shared) {
+    auto request = std::make_unique<DeviceRequest>();
+    request->kind = RequestKind::kSync;
+    request->complete = [shared](DeviceRequest& r) {
+      shared->Error(platform::ErrnoFromNtStatus(r.status));
+    };
+    devices_[file]->Submit(std::move(request));
+  });
 }
 
 }  // namespace quensaria::driver

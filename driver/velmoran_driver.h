@@ -79,7 +79,10 @@ class Driver final : public platform::FuseFileHandler {
   // Answers a mount or unmount after the kernel's view of the file has been
   // brought up to date, on a thread of its own: dropping cached pages may
   // wait for reads that only the device's worker can answer.
-  void AfterMediaChange(size_t file, std::function<void()> answer);
+  // After a mount its block device is made first (where ublk is); after an
+  // unmount the request threads give back their buffers.
+  enum class MediaChange { kMounted, kUnmounted };
+  void AfterMediaChange(size_t file, std::function<void()> answer, MediaChange change);
   // Runs `task` on the notifier thread, in order with the answers above; at
   // once when the driver is unloading.
   void RunInOrder(std::function<void()> task);

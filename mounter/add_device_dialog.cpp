@@ -163,14 +163,17 @@ void AddDeviceDialog::accept() {
   if (type == 0) {
     const std::optional<uint32_t> address = Ipv4FromText(address_->text());
     const uint32_t port = port_->text().toUInt();
-    // A field a mount cannot use keeps the dialog open on it, rather than
-    // sending a wrapped port or a half address to the driver.
+    // A field a mount cannot use is refused with a message and keeps the
+    // dialog open on it, rather than sending a wrapped port, port 0 or a
+    // half address to the driver.
     if (!address) {
+      prompts_.Inform(this, Utf8(texts::kBadServerAddress));
       address_->setFocus();
       address_->selectAll();
       return;
     }
-    if (port > 65535) {
+    if (port < 1 || port > 65535) {
+      prompts_.Inform(this, Utf8(texts::kBadPort));
       port_->setFocus();
       port_->selectAll();
       return;
@@ -181,7 +184,11 @@ void AddDeviceDialog::accept() {
     answer.fileName = path_->text();
   }
   const QString letter = letters_->currentText();
-  answer.driveLetter = letter.isEmpty() ? 0 : letter.at(0).toLatin1();
+  if (letter.isEmpty()) {
+    prompts_.Inform(this, Utf8(texts::kNoFreeLetter));
+    return;
+  }
+  answer.driveLetter = letter.at(0).toLatin1();
   answer_ = answer;
   QDialog::accept();
 }

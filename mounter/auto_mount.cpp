@@ -1,30 +1,13 @@
 #include "mounter/auto_mount.h"
 
 #include <QCoreApplication>
-#include <QThread>
-#include <array>
 
 #include "mounter/mounter_engine.h"
 
 namespace quensaria::mounter {
 
-int AutoMount(MountManager& manager, const MounterSettings& settings,
-              const AutoMountOptions& options) {
-  std::array<bool, kDriveSlots> done{};
-  int mounted = 0;
-  for (int pass = 0; pass < options.passes; ++pass) {
-    for (int index = 0; index < kDriveSlots; ++index) {
-      if (done[index]) continue;
-      const std::optional<MountRecord> record = settings.ReadDrive(index);
-      if (!record) continue;
-      if (manager.MountOnDevice(index, *record, static_cast<char>(record->driveLetter)) == 0) {
-        done[index] = true;
-        ++mounted;
-      }
-    }
-    QThread::msleep(static_cast<unsigned long>(options.interval.count()));
-  }
-  return mounted;
+int AutoMount(MountManager& manager, const AutoMountOptions& options) {
+  return manager.MountSavedDrives(nullptr, options.passes, options.interval);
 }
 
 int RunAutoMount() { return RunAutoMount(AutoMountOptions{}); }
@@ -37,7 +20,7 @@ int RunAutoMount(const AutoMountOptions& options) {
   std::unique_ptr<QCoreApplication> app;
   if (QCoreApplication::instance() == nullptr) app = std::make_unique<QCoreApplication>(argc, argv);
   MounterEngine engine = CreateMounterEngine();
-  (void)AutoMount(*engine.manager, *engine.settings, options);
+  (void)AutoMount(*engine.manager, options);
   return 0;
 }
 

@@ -1,13 +1,12 @@
 // The automatic mount of the saved drives ("-automount"): passes over the
-// indices 0..7, mounting each saved "Drive%d" record with its own letter
-// until it succeeds once; silent, no prompts, no widgets.
+// saved "Drive%d" records, mounting each with its own letter (on its own
+// index first) until it succeeds once; silent, no prompts, no widgets.
 #ifndef QUENSARIA_MOUNTER_AUTO_MOUNT_H_
 #define QUENSARIA_MOUNTER_AUTO_MOUNT_H_
 
 #include <chrono>
 
 #include "mounter/mount_manager.h"
-#include "mounter/mounter_settings.h"
 
 namespace quensaria::mounter {
 
@@ -18,8 +17,7 @@ struct AutoMountOptions {
 
 // Runs every pass (the last wait included) and returns how many drives were
 // mounted.
-int AutoMount(MountManager& manager, const MounterSettings& settings,
-              const AutoMountOptions& options = {});
+int AutoMount(MountManager& manager, const AutoMountOptions& options = {});
 
 // What main() runs for "-automount": the engine with this machine's
 // defaults, AutoMount, exit code 0. Needs no QApplication and no display

@@ -15,6 +15,8 @@ TEST(CommandLineTest, OnlyOneExactArgumentCounts) {
   EXPECT_EQ(Parse({}), StartMode::kNormal);
   EXPECT_EQ(Parse({"-a"}), StartMode::kHidden);
   EXPECT_EQ(Parse({"-automount"}), StartMode::kAutoMount);
+  EXPECT_EQ(Parse({"--help"}), StartMode::kHelp);
+  EXPECT_EQ(Parse({"--help", "-a"}), StartMode::kNormal);
   // Case, extra arguments and near misses all start normally.
   EXPECT_EQ(Parse({"-A"}), StartMode::kNormal);
   EXPECT_EQ(Parse({"-Automount"}), StartMode::kNormal);

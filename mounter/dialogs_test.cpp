@@ -153,45 +153,84 @@ TEST(DialogsTest, OtherSourceTypesAskForATypeAndStayOpen) {
   ASSERT_EQ(prompts.shown.last(), QStringLiteral("Please select a source type !"));
 }
 
-TEST(DialogsTest, UnusableServerFieldsKeepTheDialogOpen) {
+// Port 0, a port above 65535, an empty port, an empty or half address: each
+// refused with a message, the dialog open on the field.
+TEST(DialogsTest, UnusableServerFieldsAreRefusedWithAMessage) {
   ScriptedPrompts prompts;
   AddDeviceDialog dialog({}, {'D'}, prompts);
   dialog.show();
   auto* port = Find<QLineEdit>(&dialog, "port");
-  port->selectAll();
-  QTest::keyClicks(port, "70000");  // would wrap to 4464 in the record
-  ClickOk(&dialog);
-  ASSERT_TRUE(dialog.isVisible());
+  auto* address = Find<QLineEdit>(&dialog, "serverAddress");
+  address->setText(QStringLiteral("10.0.0.9"));
+  const QString bad_port =
+      QStringLiteral("Please enter the server's port: a number from 1 to 65535.");
+  for (const char* typed : {"70000", "0", ""}) {  // 70000 would wrap to 4464 in the record
+    prompts.shown.clear();
+    port->selectAll();
+    port->del();
+    QTest::keyClicks(port, typed);
+    ClickOk(&dialog);
+    ASSERT_TRUE(dialog.isVisible()) << typed;
+    ASSERT_EQ(prompts.shown, QStringList{bad_port}) << typed;
+  }
   port->selectAll();
   QTest::keyClicks(port, "65535");
-  auto* address = Find<QLineEdit>(&dialog, "serverAddress");
+  for (const char* typed : {"10.0.0", "", "10.0.0.256"}) {
+    prompts.shown.clear();
+    address->selectAll();
+    address->del();
+    QTest::keyClicks(address, typed);
+    ClickOk(&dialog);
+    ASSERT_TRUE(dialog.isVisible()) << typed;
+    ASSERT_EQ(prompts.shown.size(), 1) << typed;
+    ASSERT_TRUE(
+        prompts.shown[0].startsWith(QStringLiteral("Please enter the server's IPv4 address")));
+  }
   address->selectAll();
-  QTest::keyClicks(address, "10.0.0");
-  ClickOk(&dialog);
-  ASSERT_TRUE(dialog.isVisible());
-  address->end(false);
-  QTest::keyClicks(address, ".9");
+  QTest::keyClicks(address, "10.0.0.9");
+  prompts.shown.clear();
   ClickOk(&dialog);
   ASSERT_EQ(dialog.result(), int(QDialog::Accepted));
+  ASSERT_TRUE(prompts.shown.isEmpty());
   ASSERT_EQ(dialog.answer().port, 65535u);
   ASSERT_EQ(dialog.answer().ipAddress, 0x0A000009u);
+
+  AddDeviceDialog no_letter({}, {}, prompts);
+  no_letter.show();
+  Find<QLineEdit>(&no_letter, "serverAddress")->setText(QStringLiteral("10.0.0.9"));
+  ClickOk(&no_letter);
+  ASSERT_TRUE(no_letter.isVisible());
+  ASSERT_EQ(prompts.shown.last(), QStringLiteral("Every drive letter from D: to Z: is in use."));
 }
 
-TEST(DialogsTest, PasswordDialogStartsWithTheMaskedPlaceholder) {
-  PasswordDialog dialog;
+// The field starts empty (a text the user did not type is never sent as a
+// password), masked, and the dialog says why it asks.
+TEST(DialogsTest, PasswordDialogStartsEmptyAndSaysWhyItAsks) {
+  PasswordDialog dialog(PasswordPrompt::kNeeded, QStringLiteral("10.0.0.5 : 60000"));
   dialog.show();
   auto* password = Find<QLineEdit>(&dialog, "password");
-  ASSERT_EQ(password->text(), QStringLiteral("5820937164285039"));
+  ASSERT_EQ(password->text(), QString());
   ASSERT_EQ(password->echoMode(), QLineEdit::Password);
   ASSERT_TRUE(!Find<QCheckBox>(&dialog, "savePassword")->isChecked());
-  // The placeholder is selected: what the user types replaces it.
-  password->setFocus();
-  password->selectAll();
-  QTest::keyClicks(password, "opensesame");
-  Find<QCheckBox>(&dialog, "savePassword")->click();
+  ASSERT_EQ(Find<QLabel>(&dialog, "passwordResource")->text(), QStringLiteral("10.0.0.5 : 60000"));
+  const QString needed = Find<QLabel>(&dialog, "passwordPrompt")->text();
+  // OK untouched answers the empty password.
   ClickOk(&dialog);
-  ASSERT_EQ(dialog.password(), QStringLiteral("opensesame"));
-  ASSERT_TRUE(dialog.savePassword());
+  ASSERT_EQ(dialog.password(), QString());
+
+  PasswordDialog again(PasswordPrompt::kRefused, QStringLiteral("10.0.0.5 : 60000"));
+  again.show();
+  ASSERT_EQ(Find<QLabel>(&again, "passwordPrompt")->text(),
+            QStringLiteral("密码未被接受，请重新输入："));
+  PasswordDialog saved(PasswordPrompt::kSavedRefused, QStringLiteral("10.0.0.5 : 60000"));
+  ASSERT_NE(Find<QLabel>(&saved, "passwordPrompt")->text(), needed);
+  auto* typed = Find<QLineEdit>(&again, "password");
+  typed->setFocus();
+  QTest::keyClicks(typed, "opensesame");
+  Find<QCheckBox>(&again, "savePassword")->click();
+  ClickOk(&again);
+  ASSERT_EQ(again.password(), QStringLiteral("opensesame"));
+  ASSERT_TRUE(again.savePassword());
 }
 
 TEST(DialogsTest, SettingsDialogHandsItsValuesToTheEngine) {

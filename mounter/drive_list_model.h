@@ -1,6 +1,8 @@
 // DriveListModel: the mounted drives as the window's list shows them, one
-// row per drive with the columns Device, Location, Capacity and Access (the
-// engine makes the texts). GUI thread.
+// row per drive with the columns Device, Location (where its file system is
+// mounted), Capacity, Access and Source (the server or the image; a network
+// disk whose connection is down says so, in grey). The engine makes the
+// texts; every cell's tool tip is its whole text. GUI thread.
 #ifndef QUENSARIA_MOUNTER_DRIVE_LIST_MODEL_H_
 #define QUENSARIA_MOUNTER_DRIVE_LIST_MODEL_H_
 
@@ -15,7 +17,7 @@ class DriveListModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  enum Column { kDevice, kLocation, kCapacity, kAccess, kColumnCount };
+  enum Column { kDevice, kLocation, kCapacity, kAccess, kSource, kColumnCount };
   // The widths the columns open with, in pixels.
   static int InitialWidth(int column);
 
@@ -31,6 +33,8 @@ class DriveListModel : public QAbstractTableModel {
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
  private:
+  static QString Text(const MountedDrive& row, int column);
+
   std::vector<MountedDrive> drives_;
 };
 

@@ -6,11 +6,11 @@ namespace quensaria::mounter {
 
 QString TrayUnmountItemText(const MountedDrive& drive) {
   const QString letter = QStringLiteral(" %1:").arg(QChar::fromLatin1(drive.letter));
-  // The location is "%s : %d" for a network disk and the bare path for an
+  // The source is "%s : %d" for a network disk and the bare path for an
   // image, as the list shows them.
   return drive.query.sourceType == kSourceTypeNetwork
-             ? letter + QStringLiteral(" (") + drive.location + QStringLiteral(")")
-             : letter + QStringLiteral("(") + drive.location + QStringLiteral(")");
+             ? letter + QStringLiteral(" (") + drive.source + QStringLiteral(")")
+             : letter + QStringLiteral("(") + drive.source + QStringLiteral(")");
 }
 
 QString DigitsOnly(const QString& typed) {

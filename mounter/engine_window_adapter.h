@@ -29,6 +29,11 @@ class EngineWindowAdapter final : public WindowEngine {
   void RemountSelected(MountDialogs& dialogs, const std::vector<char>& letters) override {
     manager_.RemountSelected(dialogs, letters);
   }
+  void MountSavedDrives(MountDialogs& dialogs) override {
+    // As "-automount" does it: 50 passes 3 s apart, but ending once all are
+    // there, and with the password asked for.
+    (void)manager_.MountSavedDrives(&dialogs, 50, std::chrono::milliseconds(3000));
+  }
   SettingsDialogValues OpenSettings() override {
     return OpenSettingsDialog(settings_, program_path_);
   }

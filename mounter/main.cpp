@@ -1,6 +1,7 @@
 // velmoran-mounter: the mounter's desktop program. One optional argument:
 // "-a" starts with only the tray icon, "-automount" mounts the saved drives
-// silently without a display. A second start shows the running one's window.
+// silently without a display, "--help" prints the usage. A second start
+// shows the running one's window.
 #include <QApplication>
 #include <QSystemTrayIcon>
 #include <cstdio>
@@ -50,6 +51,10 @@ int main(int argc, char** argv) {
   using namespace quensaria::mounter;
   try {
     const StartMode mode = ParseCommandLine(argc, argv);
+    if (mode == StartMode::kHelp) {
+      std::fputs(kMounterUsage, stdout);
+      return 0;
+    }
     // The automatic mount runs at log-on without a display: no widget, no
     // window to show.
     if (mode == StartMode::kAutoMount) return RunAutoMount();

@@ -3,22 +3,28 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QEvent>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
 #include <QItemSelectionModel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableView>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <algorithm>
 
 #include "mounter/about_dialog.h"
 #include "mounter/drive_list_model.h"
 #include "mounter/drive_texts.h"
+#include "mounter/flow_runner.h"
 #include "mounter/settings_dialog.h"
 #include "mounter/single_instance.h"
+#include "mounter/status_line.h"
 #include "mounter/user_prompts.h"
 #include "mounter/widget_mount_dialogs.h"
 #include "mounter/window_engine.h"
@@ -56,8 +62,14 @@ MainWindow::MainWindow(WindowEngine& engine, UserPrompts& prompts, bool tray_ava
   setWindowTitle(QString::fromLatin1(kMounterTitle));
   setWindowIcon(Icon("velmoran-mounter"));
   dialogs_ = std::make_unique<WidgetMountDialogs>(
-      this, engine_, prompts_, [this](const QString& text) { statusBar()->showMessage(text); },
+      this, engine_, prompts_, [this](const QString& text) { ShowStatus(text); },
       [this] { Refresh(); });
+  runner_ = std::make_unique<FlowRunner>(*dialogs_);
+  connect(runner_.get(), &FlowRunner::busyChanged, this, &MainWindow::FlowBusyChanged);
+  connect(runner_.get(), &FlowRunner::flowEnded, this, [this](bool cancelled) {
+    // A flow given up has finished in the background: show what it left.
+    if (cancelled) Refresh();
+  });
 
   model_ = new DriveListModel(this);
   list_ = new QTableView;
@@ -84,10 +96,13 @@ MainWindow::MainWindow(WindowEngine& engine, UserPrompts& prompts, bool tray_ava
   QAction* about = help->addAction(Icon("velmoran-mounter"), Utf8(texts::kAboutEntry));
   about->setObjectName("actionAbout");
   connect(about, &QAction::triggered, this, &MainWindow::OpenAbout);
-  statusBar()->setObjectName("statusBar");
+  BuildStatusBar();
   BuildTray();
-  resize(500, 320);
   Refresh();
+  // Wide enough for every column as it opens, the Source column included.
+  const int columns = list_->horizontalHeader()->length() + 2 * list_->frameWidth() +
+                      list_->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4;
+  resize(std::max(500, columns), 320);
 }
 
 MainWindow::~MainWindow() = default;
@@ -103,6 +118,9 @@ void MainWindow::BuildToolBar() {
       MakeAction(this, "actionUnmount", "unmount", texts::kUnmount, texts::kUnmountTip);
   QAction* remount =
       MakeAction(this, "actionRemount", "remount", texts::kRemount, texts::kRemountTip);
+  mount_ = mount;
+  unmount_ = unmount;
+  remount_ = remount;
   QAction* refresh =
       MakeAction(this, "actionRefresh", "refresh", texts::kRefresh, texts::kRefreshTip);
   QAction* settings =
@@ -128,16 +146,82 @@ void MainWindow::BuildToolBar() {
       Refresh();  // nothing chosen: the list is only rescanned
       return;
     }
-    engine_.UnmountSelected(*dialogs_, letters);
+    RunFlow([this, letters](MountDialogs& d) { engine_.UnmountSelected(d, letters); },
+            Utf8(texts::kUnmountCancelled));
   });
   connect(remount, &QAction::triggered, this, [this] {
     const std::vector<char> letters = SelectedLetters();
-    if (!letters.empty()) engine_.RemountSelected(*dialogs_, letters);
+    if (letters.empty()) return;
+    RunFlow([this, letters](MountDialogs& d) { engine_.RemountSelected(d, letters); },
+            Utf8(texts::kRemountCancelled));
   });
   connect(refresh, &QAction::triggered, this, &MainWindow::Refresh);
   connect(settings, &QAction::triggered, this, &MainWindow::OpenSettings);
   connect(hide, &QAction::triggered, this, &MainWindow::HideWindow);
   connect(exit, &QAction::triggered, this, &MainWindow::exitRequested);
+}
+
+void MainWindow::BuildStatusBar() {
+  statusBar()->setObjectName("statusBar");
+  status_line_ = new StatusLine;
+  statusBar()->addWidget(status_line_, 1);
+  // What a running flow waits for, and the way to stop waiting.
+  busy_pane_ = new QWidget;
+  busy_pane_->setObjectName("flowPane");
+  auto* layout = new QHBoxLayout(busy_pane_);
+  layout->setContentsMargins(0, 0, 0, 0);
+  progress_label_ = new QLabel;
+  progress_label_->setObjectName("flowProgress");
+  auto* bar = new QProgressBar;
+  bar->setRange(0, 0);  // no end known: it only shows that something runs
+  bar->setMaximumWidth(60);
+  bar->setMaximumHeight(progress_label_->fontMetrics().height());
+  bar->setTextVisible(false);
+  auto* cancel = new QToolButton;
+  cancel->setObjectName("cancelFlow");
+  cancel->setText(Utf8(texts::kCancelFlow));
+  cancel->setToolTip(Utf8(texts::kCancelFlowTip));
+  connect(cancel, &QToolButton::clicked, this, &MainWindow::CancelFlow);
+  layout->addWidget(progress_label_);
+  layout->addWidget(bar);
+  layout->addWidget(cancel);
+  statusBar()->addPermanentWidget(busy_pane_);
+  busy_pane_->hide();
+  // Shown once the flow waits for something (not while its dialogs are
+  // open), until it ends or is cancelled.
+  connect(runner_.get(), &FlowRunner::progressChanged, this, [this](const QString& text) {
+    if (!runner_->busy()) return;
+    progress_label_->setText(
+        progress_label_->fontMetrics().elidedText(text, Qt::ElideMiddle, width() / 2));
+    progress_label_->setToolTip(text);
+    busy_pane_->show();
+  });
+}
+
+void MainWindow::ShowStatus(const QString& text) { status_line_->SetMessage(text); }
+
+QString MainWindow::statusText() const { return status_line_->message(); }
+
+bool MainWindow::flowRunning() const { return runner_->busy(); }
+
+void MainWindow::RunFlow(std::function<void(MountDialogs&)> flow, const QString& cancelled_text) {
+  if (runner_->busy()) return;
+  // A result of earlier is no longer the news.
+  ShowStatus(QString());
+  cancelled_text_ = cancelled_text;
+  runner_->Start(std::move(flow));
+}
+
+void MainWindow::CancelFlow() {
+  if (!runner_->busy()) return;
+  runner_->Cancel();
+  ShowStatus(cancelled_text_);
+}
+
+void MainWindow::FlowBusyChanged(bool busy) {
+  for (QAction* action : {mount_, unmount_, remount_}) action->setEnabled(!busy);
+  if (!busy) busy_pane_->hide();
+  RebuildTrayMenu();
 }
 
 void MainWindow::BuildTray() {
@@ -161,8 +245,10 @@ void MainWindow::RebuildTrayMenu() {
   show->setObjectName("trayShowMainWindow");
   tray_menu_->setDefaultAction(show);
   connect(show, &QAction::triggered, this, &MainWindow::ShowAndRaise);
+  const bool idle = runner_ == nullptr || !runner_->busy();
   QAction* mount = tray_menu_->addAction(Icon("mount"), Utf8(texts::kTrayMount));
   mount->setObjectName("trayMount");
+  mount->setEnabled(idle);
   connect(mount, &QAction::triggered, this,
           [this] { MountFrom(static_cast<int>(FlowOrigin::kTray)); });
 
@@ -172,12 +258,15 @@ void MainWindow::RebuildTrayMenu() {
     unmount_menu_ = unmount;
     unmount->setObjectName("trayUnmountMenu");
     unmount->menuAction()->setObjectName("trayUnmount");
+    unmount->setEnabled(idle);
     for (const MountedDrive& drive : drives) {
       QAction* item = unmount->addAction(TrayUnmountItemText(drive));
       item->setData(TrayUnmountCommand(drive.letter));
       const char letter = drive.letter;
-      connect(item, &QAction::triggered, this,
-              [this, letter] { engine_.UnmountFromTray(*dialogs_, letter); });
+      connect(item, &QAction::triggered, this, [this, letter] {
+        RunFlow([this, letter](MountDialogs& d) { engine_.UnmountFromTray(d, letter); },
+                Utf8(texts::kUnmountCancelled));
+      });
     }
   }
   QAction* settings = tray_menu_->addAction(Icon("settings"), Utf8(texts::kTraySettings));
@@ -192,9 +281,12 @@ void MainWindow::RebuildTrayMenu() {
 void MainWindow::Start(StartMode mode) {
   if (mode != StartMode::kHidden) {
     show();
-  } else if (!tray_available_) {
-    showMinimized();
+    return;
   }
+  if (!tray_available_) showMinimized();
+  // The log-on start: the saved drives come back.
+  RunFlow([this](MountDialogs& d) { engine_.MountSavedDrives(d); },
+          Utf8(texts::kSavedDrivesCancelled));
 }
 
 void MainWindow::ShowAndRaise() {
@@ -258,7 +350,9 @@ std::vector<char> MainWindow::SelectedLetters() const {
 }
 
 void MainWindow::MountFrom(int origin) {
-  engine_.AddAndMount(*dialogs_, static_cast<FlowOrigin>(origin));
+  const auto from = static_cast<FlowOrigin>(origin);
+  RunFlow([this, from](MountDialogs& d) { engine_.AddAndMount(d, from); },
+          Utf8(texts::kMountCancelled));
 }
 
 void MainWindow::OpenSettings() {

@@ -1,25 +1,32 @@
 // MainWindow: the mounter's window. The list of mounted drives, the tool
 // bar, the status bar and the tray icon with its menu; each control starts
-// one engine flow through WindowEngine, and the flows' dialogs and boxes
-// come from WidgetMountDialogs and UserPrompts. GUI thread; the engine and
-// prompts must outlive the window.
+// one engine flow through WindowEngine, run off the GUI thread by
+// FlowRunner, and the flows' dialogs and boxes come from WidgetMountDialogs
+// and UserPrompts. While a flow runs the status bar shows what it waits for,
+// with a button to stop waiting, and the other flows' controls are off.
+// GUI thread; the engine and prompts must outlive the window.
 #ifndef QUENSARIA_MOUNTER_MAIN_WINDOW_H_
 #define QUENSARIA_MOUNTER_MAIN_WINDOW_H_
 
 #include <QMainWindow>
 #include <QSystemTrayIcon>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "mounter/command_line.h"
 
 class QAction;
+class QLabel;
 class QMenu;
 class QTableView;
 
 namespace quensaria::mounter {
 
 class DriveListModel;
+class FlowRunner;
+class MountDialogs;
+class StatusLine;
 class UserPrompts;
 class WidgetMountDialogs;
 class WindowEngine;
@@ -52,6 +59,15 @@ class MainWindow : public QMainWindow {
 
   QTableView* driveList() const { return list_; }
   DriveListModel* driveModel() const { return model_; }
+  // The status bar's message, whole (the bar may show it cut, with the
+  // whole text as its tool tip).
+  QString statusText() const;
+  void ShowStatus(const QString& text);
+  // Whether a flow runs that the user has not cancelled.
+  bool flowRunning() const;
+  FlowRunner* flowRunner() const { return runner_.get(); }
+  // Stops waiting for the running flow, as its cancel button does.
+  void CancelFlow();
 
  signals:
   // The user chose Exit (tool bar or tray).
@@ -64,7 +80,12 @@ class MainWindow : public QMainWindow {
 
  private:
   void BuildToolBar();
+  void BuildStatusBar();
   void BuildTray();
+  // Runs `flow` on the runner; `cancelled_text` is shown if the user stops
+  // waiting for it. Does nothing while another flow runs.
+  void RunFlow(std::function<void(MountDialogs&)> flow, const QString& cancelled_text);
+  void FlowBusyChanged(bool busy);
   void HideWindow();
   std::vector<char> SelectedLetters() const;
   void MountFrom(int origin);
@@ -77,6 +98,14 @@ class MainWindow : public QMainWindow {
   UserPrompts& prompts_;
   bool tray_available_;
   std::unique_ptr<WidgetMountDialogs> dialogs_;
+  std::unique_ptr<FlowRunner> runner_;  // after dialogs_: stops before they go
+  QString cancelled_text_;
+  QAction* mount_ = nullptr;
+  QAction* unmount_ = nullptr;
+  QAction* remount_ = nullptr;
+  StatusLine* status_line_ = nullptr;
+  QWidget* busy_pane_ = nullptr;
+  QLabel* progress_label_ = nullptr;
   DriveListModel* model_;
   QTableView* list_;
   QSystemTrayIcon* tray_;

@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -20,9 +21,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <functional>
 
 #include "mounter/drive_list_model.h"
+#include "mounter/flow_runner.h"
 #include "mounter/user_prompts_for_testing.h"
 #include "mounter/window_engine_for_testing.h"
 #include "tests/qt_print_for_testing.h"
@@ -61,6 +64,11 @@ class MainWindowTest : public ::testing::Test {
     if (action == nullptr) qFatal("no action %s", name);
     return action;
   }
+  // Waits until the flow a control started has ended.
+  static bool Idle(MainWindow& window) {
+    return QTest::qWaitFor(
+        [&] { return !window.flowRunning() && window.flowRunner()->threads() == 0; }, 20000);
+  }
   void SelectRows(MainWindow& window, std::initializer_list<int> rows) {
     QTableView* list = window.driveList();
     list->clearSelection();
@@ -78,9 +86,10 @@ TEST_F(MainWindowTest, ListShowsTheDrivesWithTheirColumns) {
   ASSERT_EQ(window.windowTitle(), QStringLiteral("Velmoran Client Mounter"));
   QTableView* list = window.driveList();
   ASSERT_EQ(list->model()->rowCount(), 2);
-  const QStringList headers{"Device", "Location", "Capacity", "Access"};
-  const int widths[] = {80, 210, 65, 70};
-  for (int c = 0; c < 4; ++c) {
+  const QStringList headers{"Device", "Location", "Capacity", "Access", "Source"};
+  const int widths[] = {80, 210, 65, 70, 160};
+  ASSERT_EQ(list->model()->columnCount(), 5);
+  for (int c = 0; c < 5; ++c) {
     ASSERT_EQ(list->model()->headerData(c, Qt::Horizontal).toString(), headers[c]);
     // At least the fixed width, and wide enough for every text in it.
     ASSERT_TRUE(list->horizontalHeader()->sectionSize(c) >= widths[c]);
@@ -88,19 +97,29 @@ TEST_F(MainWindowTest, ListShowsTheDrivesWithTheirColumns) {
                 static_cast<QAbstractItemView*>(list)->sizeHintForColumn(c));
   }
   ASSERT_EQ(Cell(list, 0, 0), QStringLiteral("D:"));
-  ASSERT_EQ(Cell(list, 0, 1), QStringLiteral("10.0.0.5 : 60000"));
+  // Location: where the file system is; Source: the server or the image.
+  ASSERT_EQ(Cell(list, 0, 1), QStringLiteral("/media/velmoran/D"));
   ASSERT_EQ(Cell(list, 0, 2), QStringLiteral("1.50G"));
   ASSERT_EQ(Cell(list, 0, 3), QStringLiteral("VirtualWrite"));
-  ASSERT_EQ(Cell(list, 1, 1), QStringLiteral("/srv/images/a.img"));
+  ASSERT_EQ(Cell(list, 0, 4), QStringLiteral("10.0.0.5 : 60000"));
+  ASSERT_EQ(Cell(list, 1, 1), QStringLiteral("/media/velmoran/H"));
   ASSERT_EQ(Cell(list, 1, 3), QStringLiteral("Full"));
+  ASSERT_EQ(Cell(list, 1, 4), QStringLiteral("/srv/images/a.img"));
+  // The location's tool tip names the source too.
+  ASSERT_EQ(list->model()->index(0, 1).data(Qt::ToolTipRole).toString(),
+            QStringLiteral("/media/velmoran/D\n10.0.0.5 : 60000"));
   ASSERT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
   ASSERT_TRUE(list->showGrid());
   ASSERT_TRUE(list->horizontalHeader()->sectionsMovable());
 
-  // Refresh rescans: a drive that went is gone from the list.
+  // Refresh rescans: a drive that went is gone from the list; one whose
+  // connection is down says so, greyed.
   engine_.drives.pop_back();
+  engine_.drives[0].connected = false;
   Action(window, "actionRefresh")->trigger();
   ASSERT_EQ(list->model()->rowCount(), 1);
+  ASSERT_EQ(Cell(list, 0, 4), QStringLiteral("10.0.0.5 : 60000 (disconnected)"));
+  ASSERT_EQ(list->model()->index(0, 4).data(Qt::ForegroundRole).value<QColor>(), QColor(Qt::gray));
 }
 
 TEST_F(MainWindowTest, ToolBarHasTheButtonsInOrderWithTooltips) {
@@ -144,6 +163,7 @@ TEST_F(MainWindowTest, TrayMenuListsMountedDrivesAndDropsTheSubmenuWithoutThem) 
   ASSERT_EQ(submenu->actions()[1]->text(), QStringLiteral(" K:(/srv/k.img)"));
 
   submenu->actions()[1]->trigger();
+  ASSERT_TRUE(Idle(window));
   ASSERT_EQ(engine_.unmounted, (std::vector<std::vector<char>>{{'K'}}));
   ASSERT_EQ(prompts_.shown, QStringList{engine_.result_text});  // a box, not the status bar
 
@@ -163,13 +183,14 @@ TEST_F(MainWindowTest, ToolBarMountShowsItsResultInTheStatusBar) {
     ClickOk(dialog);
   });
   Action(window, "actionMount")->trigger();
+  ASSERT_TRUE(Idle(window));
   ASSERT_EQ(engine_.origins, std::vector<FlowOrigin>{FlowOrigin::kToolbar});
   ASSERT_EQ(engine_.answers.at(0).port, 61234u);
   ASSERT_EQ(engine_.answers.at(0).driveLetter, 'F');
-  ASSERT_EQ(window.statusBar()->currentMessage(), QStringLiteral("Mount successfully"));
+  ASSERT_EQ(window.statusText(), QStringLiteral("Mount successfully"));
   ASSERT_TRUE(prompts_.shown.isEmpty());
   ASSERT_EQ(window.driveList()->model()->rowCount(), 1);  // the flow refreshed the list
-  ASSERT_EQ(Cell(window.driveList(), 0, 1), QStringLiteral("127.0.0.1 : 61234"));
+  ASSERT_EQ(Cell(window.driveList(), 0, 4), QStringLiteral("127.0.0.1 : 61234"));
 }
 
 TEST_F(MainWindowTest, TrayMountShowsItsResultInABoxAndAsksForThePassword) {
@@ -185,17 +206,19 @@ TEST_F(MainWindowTest, TrayMountShowsItsResultInABoxAndAsksForThePassword) {
   });
   window.RebuildTrayMenu();
   window.trayMenu()->findChild<QAction*>("trayMount")->trigger();
+  ASSERT_TRUE(Idle(window));
   ASSERT_EQ(engine_.origins, std::vector<FlowOrigin>{FlowOrigin::kTray});
   ASSERT_EQ(prompts_.shown, QStringList{QStringLiteral("Mount success")});
-  ASSERT_EQ(window.statusBar()->currentMessage(), QString());
+  ASSERT_EQ(window.statusText(), QString());
 }
 
 TEST_F(MainWindowTest, CancelledMountShowsNothing) {
   MainWindow window(engine_, prompts_, true);
   WhenModal([](QDialog* dialog) { dialog->reject(); });
   Action(window, "actionMount")->trigger();
+  ASSERT_TRUE(Idle(window));
   ASSERT_TRUE(engine_.answers.empty());
-  ASSERT_EQ(window.statusBar()->currentMessage(), QString());
+  ASSERT_EQ(window.statusText(), QString());
   ASSERT_TRUE(prompts_.shown.isEmpty());
 }
 
@@ -215,12 +238,14 @@ TEST_F(MainWindowTest, UnmountAndRemountTakeTheSelectedRowsInListOrder) {
   prompts_.answers = {true};
   engine_.result_text = QStringLiteral("Unmount successfully");
   Action(window, "actionUnmount")->trigger();
+  ASSERT_TRUE(Idle(window));
   ASSERT_EQ(engine_.unmounted, (std::vector<std::vector<char>>{{'D', 'M'}}));
   ASSERT_EQ(prompts_.asked, QStringList{QStringLiteral("Do you want to unmount these devices?")});
-  ASSERT_EQ(window.statusBar()->currentMessage(), QStringLiteral("Unmount successfully"));
+  ASSERT_EQ(window.statusText(), QStringLiteral("Unmount successfully"));
 
   SelectRows(window, {1});
   Action(window, "actionRemount")->trigger();
+  ASSERT_TRUE(Idle(window));
   ASSERT_EQ(engine_.remounted, (std::vector<std::vector<char>>{{'G'}}));
 }
 
@@ -250,12 +275,17 @@ TEST_F(MainWindowTest, HidingGoesToTheTrayOrMinimisesWithoutOne) {
     MainWindow window(engine_, prompts_, true);
     window.Start(StartMode::kHidden);
     ASSERT_TRUE(!window.isVisible());
+    // The log-on start brings the saved drives back.
+    ASSERT_TRUE(Idle(window));
+    ASSERT_EQ(engine_.saved_drive_runs.load(), 1);
     window.ToggleFromTray();
     ASSERT_TRUE(window.isVisible());
     window.ToggleFromTray();
     ASSERT_TRUE(!window.isVisible());
     window.Start(StartMode::kNormal);
     ASSERT_TRUE(window.isVisible());
+    ASSERT_TRUE(Idle(window));
+    ASSERT_EQ(engine_.saved_drive_runs.load(), 1);  // a normal start leaves them
     Action(window, "actionHide")->trigger();
     ASSERT_TRUE(!window.isVisible());
     window.ShowAndRaise();
@@ -267,6 +297,7 @@ TEST_F(MainWindowTest, HidingGoesToTheTrayOrMinimisesWithoutOne) {
     window.Start(StartMode::kHidden);
     ASSERT_TRUE(window.isVisible());
     ASSERT_TRUE(window.isMinimized());
+    ASSERT_TRUE(Idle(window));
     window.ShowAndRaise();
     ASSERT_TRUE(!window.isMinimized());
     Action(window, "actionHide")->trigger();
@@ -283,6 +314,74 @@ TEST_F(MainWindowTest, ExitFromToolBarTrayAndCloseEndsTheProgram) {
   window.show();
   window.close();
   ASSERT_EQ(exits.count(), 3);
+}
+
+// A mount that waits in the driver: the window's event loop runs on, the
+// status bar says what is under way with a cancel button, the other flows
+// are off, and cancel frees the window at once; the flow ends by itself
+// once the driver answers, and shows nothing more.
+TEST_F(MainWindowTest, AWaitingMountLeavesTheWindowResponsiveAndCanBeCancelled) {
+  MainWindow window(engine_, prompts_, true);
+  window.show();
+  engine_.HoldMounts();
+  WhenModal([](QDialog* dialog) { ClickOk(dialog); });
+  Action(window, "actionMount")->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return engine_.HeldNow(); }, 20000));
+
+  // The loop keeps running: timers fire, the list refreshes, the window paints.
+  int ticks = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+  ticker.start(10);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ticks >= 5; }, 5000));
+  const int scans = engine_.list_calls;
+  Action(window, "actionRefresh")->trigger();
+  ASSERT_EQ(engine_.list_calls, scans + 1);
+  ASSERT_TRUE(window.flowRunning());
+  auto* pane = window.findChild<QWidget*>("flowPane");
+  ASSERT_TRUE(pane != nullptr && pane->isVisible());
+  ASSERT_EQ(window.findChild<QLabel*>("flowProgress")->text(), QStringLiteral("Mounting..."));
+  ASSERT_FALSE(Action(window, "actionMount")->isEnabled());
+  ASSERT_FALSE(Action(window, "actionUnmount")->isEnabled());
+  ASSERT_FALSE(Action(window, "actionRemount")->isEnabled());
+  window.RebuildTrayMenu();
+  ASSERT_FALSE(window.trayMenu()->findChild<QAction*>("trayMount")->isEnabled());
+
+  window.findChild<QToolButton*>("cancelFlow")->click();
+  ASSERT_FALSE(window.flowRunning());
+  ASSERT_FALSE(pane->isVisible());
+  ASSERT_EQ(window.statusText(), QStringLiteral("Mount cancelled."));
+  ASSERT_TRUE(Action(window, "actionMount")->isEnabled());
+  ASSERT_EQ(window.flowRunner()->threads(), size_t{1});  // still in the "driver"
+
+  // The driver answers: the flow sees it was cancelled, shows nothing.
+  engine_.Release();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.flowRunner()->threads() == 0; }, 20000));
+  ASSERT_EQ(engine_.cancelled_mounts.load(), 1);
+  ASSERT_EQ(window.statusText(), QStringLiteral("Mount cancelled."));
+  ASSERT_TRUE(prompts_.shown.isEmpty());
+  ASSERT_EQ(window.driveList()->model()->rowCount(), 0);
+}
+
+// The status bar never cuts a message off unreadably, and a new flow
+// clears an old error.
+TEST_F(MainWindowTest, StatusTextsAreWholeInTheirToolTipAndOldErrorsGo) {
+  MainWindow window(engine_, prompts_, true);
+  window.show();
+  const QString long_text = QStringLiteral("Unmount error: ") + QString(300, QLatin1Char('x'));
+  window.ShowStatus(long_text);
+  auto* line = window.findChild<QLabel*>("statusLine");
+  ASSERT_TRUE(line != nullptr);
+  ASSERT_EQ(line->toolTip(), long_text);
+  ASSERT_TRUE(line->text().size() < long_text.size());
+  ASSERT_TRUE(line->text().endsWith(QChar(0x2026)));  // "..."
+  ASSERT_EQ(window.statusText(), long_text);
+  engine_.result_text = QString();
+  WhenModal([](QDialog* dialog) { ClickOk(dialog); });
+  window.RebuildTrayMenu();
+  window.trayMenu()->findChild<QAction*>("trayMount")->trigger();  // succeeds in a box
+  ASSERT_TRUE(Idle(window));
+  ASSERT_EQ(window.statusText(), QString());
 }
 
 TEST_F(MainWindowTest, AboutEntryShowsTheVersion) {

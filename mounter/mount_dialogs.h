@@ -1,6 +1,7 @@
 // MountDialogs: what the mount flows ask of the user and show to the user.
-// The window implements it with real dialogs; tests answer it in code. All
-// calls come from the thread that runs the flow (the GUI thread).
+// The window implements it with real dialogs, reached from the flow's worker
+// thread through FlowRunner; tests answer it in code. All calls come from
+// the thread that runs the flow.
 #ifndef QUENSARIA_MOUNTER_MOUNT_DIALOGS_H_
 #define QUENSARIA_MOUNTER_MOUNT_DIALOGS_H_
 
@@ -27,6 +28,13 @@ struct PasswordAnswer {
   bool save = false;  // the save-password box
 };
 
+// Why the password dialog opens, which it says.
+enum class PasswordPrompt {
+  kNeeded,        // the resource refused the empty password: it has one
+  kSavedRefused,  // the saved password was not accepted
+  kRefused,       // the password just typed was not accepted
+};
+
 // Where a flow was started, and so where its results go.
 enum class FlowOrigin {
   kToolbar,  // status bar texts
@@ -39,8 +47,10 @@ class MountDialogs {
 
   // The add-device dialog; nothing when cancelled.
   virtual std::optional<AddDeviceAnswer> AskAddDevice() = 0;
-  // The password dialog; nothing when cancelled.
-  virtual std::optional<PasswordAnswer> AskPassword() = 0;
+  // The password dialog for `resource` ("10.0.0.5 : 60000"); nothing when
+  // cancelled.
+  virtual std::optional<PasswordAnswer> AskPassword(PasswordPrompt prompt,
+                                                    const QString& resource) = 0;
   // A Yes/No question with the caption "Question", No preselected.
   virtual bool AskYesNo(const QString& question) = 0;
   // A text for the status bar.
@@ -49,6 +59,12 @@ class MountDialogs {
   virtual void ShowMessage(const QString& text) = 0;
   // The list of mounted drives changed.
   virtual void RefreshList() = 0;
+  // What the flow waits for now ("Mounting R: (10.0.0.5 : 60000)..."),
+  // before a step that may take long.
+  virtual void ShowProgress(const QString& text) { (void)text; }
+  // Whether the user gave up waiting for the flow: it asks nothing more,
+  // undoes a mount that succeeds after all, and ends.
+  virtual bool Cancelled() const { return false; }
 };
 
 }  // namespace quensaria::mounter

@@ -1,17 +1,26 @@
 #include "mounter/mount_manager.h"
 
 #include <arpa/inet.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 #include <QThread>
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "platform/device_control_client.h"
 #include "platform/errors.h"
+#include "platform/tcp_table.h"
 #include "shared/nt_status.h"
 #include "shared/password_digest.h"
 #include "shared/utf16.h"
@@ -57,7 +66,119 @@ DriveDisk DiskOf(DeviceControlClient& drive, const QString& device_file) {
   return DriveDisk{device_file, QString::fromStdString(block)};
 }
 
+// This thread's last error and the sentence that explains it, as the
+// system keeps a thread's last error: flows on different threads do not
+// see each other's.
+struct LastError {
+  uint32_t code = 0;
+  QString explanation;
+};
+LastError& ThreadLastError() {
+  thread_local LastError last;
+  return last;
+}
+
+// The letters this process is defining right now: a link of one of them
+// whose device is not mounted yet is a mount under way, not a stale link.
+std::mutex pending_mutex;
+std::set<char> pending_letters;
+
+class PendingLetter {
+ public:
+  explicit PendingLetter(char letter) : letter_(letter) {
+    std::scoped_lock lock(pending_mutex);
+    pending_letters.insert(letter_);
+  }
+  ~PendingLetter() {
+    std::scoped_lock lock(pending_mutex);
+    pending_letters.erase(letter_);
+  }
+  PendingLetter(const PendingLetter&) = delete;
+  PendingLetter& operator=(const PendingLetter&) = delete;
+
+ private:
+  char letter_;
+};
+
+bool IsPending(char letter) {
+  std::scoped_lock lock(pending_mutex);
+  return pending_letters.count(letter) != 0;
+}
+
+bool IsSymlink(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool DigestIsZero(const uint8_t* digest) {
+  return std::all_of(digest, digest + sizeof(Sha1Digest), [](uint8_t b) { return b == 0; });
+}
+
+bool SameSource(const MountRecord& a, const MountRecord& b) {
+  const bool network = a.sourceType == kSourceTypeNetwork;
+  if (network != (b.sourceType == kSourceTypeNetwork)) return false;
+  if (network) return a.serverAddress == b.serverAddress && a.serverPort == b.serverPort;
+  return a.sourceType == b.sourceType && PathField(a.sourceName) == PathField(b.sourceName);
+}
+
+// "10.0.0.5 : 60000" or the image's path, as the list shows a source.
+QString ResourceText(const MountRecord& record) {
+  if (record.sourceType == kSourceTypeNetwork) {
+    in_addr address{};
+    address.s_addr = record.serverAddress;
+    return QStringLiteral("%1 : %2")
+        .arg(QString::fromLatin1(inet_ntoa(address)))
+        .arg(ntohs(record.serverPort));
+  }
+  return QString::fromStdString(LinuxPathFromNt(PathField(record.sourceName).toStdString()));
+}
+
+// The group that owns the driver's devices (velmoran, or disk where that
+// group does not exist), for the message to a user outside it.
+QString DeviceGroup(const DriveLinks& links) {
+  struct stat st;
+  const std::string devices = Path(links.runtimeDir + QStringLiteral("/Device/VelmoranEx"));
+  if (::stat(devices.c_str(), &st) == 0) {
+    if (const group* owner = ::getgrgid(st.st_gid)) return QString::fromLocal8Bit(owner->gr_name);
+  }
+  return QStringLiteral("velmoran");
+}
+
+QString NotInGroupExplanation(const DriveLinks& links) {
+  const passwd* me = ::getpwuid(::getuid());
+  const QString user = me != nullptr ? QString::fromLocal8Bit(me->pw_name) : QStringLiteral("USER");
+  const QString group = DeviceGroup(links);
+  return QStringLiteral(
+             "You may not use the Velmoran devices: only members of the group \"%1\" may. Ask the "
+             "administrator to add you (adduser %2 %1), then log on again; or run the mounter as "
+             "root.")
+      .arg(group, user);
+}
+
+// An image the driver could not open, named with the reason.
+bool IsFileError(uint32_t code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+         code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
+         code == ERROR_LOCK_VIOLATION || code == ERROR_WRITE_PROTECT;
+}
+
+// Sleeps `pause` in short steps; false when `dialogs` says cancelled.
+bool PauseUnlessCancelled(std::chrono::milliseconds pause, const MountDialogs* dialogs) {
+  const auto until = std::chrono::steady_clock::now() + pause;
+  while (std::chrono::steady_clock::now() < until) {
+    if (dialogs != nullptr && dialogs->Cancelled()) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    QThread::msleep(static_cast<unsigned long>(std::clamp<int64_t>(left.count(), 1, 50)));
+  }
+  return dialogs == nullptr || !dialogs->Cancelled();
+}
+
 }  // namespace
+
+QString SourceText(const MountedDrive& drive) {
+  return drive.connected ? drive.source : drive.source + QStringLiteral(" (disconnected)");
+}
 
 QString CapacityText(uint64_t bytes) {
   const double s = static_cast<double>(bytes);
@@ -90,73 +211,105 @@ QString DriveLinks::GlobalLinkPath(char letter) const {
 MountManager::MountManager(MounterSettings& settings, Volumes& volumes, DriveLinks links)
     : settings_(settings), volumes_(volumes), links_(std::move(links)) {}
 
-namespace {
+struct MountManager::OpenedDrive {
+  DeviceControlClient client;
+  QString link;         // the link that opened it
+  QString device_file;  // the driver's device file behind it
+  MountRecord query{};  // the driver's answer
+};
 
-// Opens drive `letter`: the mounter's own definition first, then the
-// driver's global link. *opened gets the link that opened.
-Result<DeviceControlClient> OpenDrive(const DriveLinks& links, char letter, bool write,
-                                      QString* opened = nullptr) {
-  Result<DeviceControlClient> own =
-      DeviceControlClient::Open(Path(links.DefinitionPath(letter)), write);
-  if (own.ok()) {
-    if (opened) *opened = links.DefinitionPath(letter);
-    return own;
-  }
-  Result<DeviceControlClient> global =
-      DeviceControlClient::Open(Path(links.GlobalLinkPath(letter)), write);
-  if (global.ok() && opened) *opened = links.GlobalLinkPath(letter);
-  return global.ok() ? std::move(global) : std::move(own);
-}
-
-}  // namespace
+uint32_t MountManager::lastError() const { return ThreadLastError().code; }
 
 uint32_t MountManager::Fail(uint32_t code, const QString& label) {
-  last_error_ = code;
+  ThreadLastError().code = code;
   LogLastError(label);
   return code;
 }
 
+void MountManager::Explain(const QString& sentence) { ThreadLastError().explanation = sentence; }
+
 void MountManager::LogLastError(const QString& label) {
-  std::fprintf(stderr, "%s %s %d\n", label.toLocal8Bit().constData(),
-               Win32ErrorText(last_error_).c_str(), static_cast<int>(last_error_));
+  const uint32_t code = ThreadLastError().code;
+  std::fprintf(stderr, "%s %s %d\n", label.toLocal8Bit().constData(), Win32ErrorText(code).c_str(),
+               static_cast<int>(code));
+}
+
+std::optional<MountManager::OpenedDrive> MountManager::OpenMounted(char letter, bool write,
+                                                                   uint32_t* error) {
+  uint32_t first_error = ERROR_FILE_NOT_FOUND;
+  for (const bool own : {true, false}) {
+    const QString link = own ? links_.DefinitionPath(letter) : links_.GlobalLinkPath(letter);
+    const std::string path = Path(link);
+    Result<DeviceControlClient> opened = DeviceControlClient::Open(path, write);
+    bool stale = false;
+    if (opened.ok()) {
+      MountRecord query;
+      const NtStatus status = opened->Query(&query);
+      if (NT_SUCCESS(status) && query.driveLetter == static_cast<uint8_t>(letter)) {
+        return OpenedDrive{std::move(*opened), link, QFileInfo(link).canonicalFilePath(), query};
+      }
+      // Its device holds nothing, or another letter's drive.
+      stale = true;
+    } else {
+      const uint32_t code = opened.status().code();
+      if (first_error == ERROR_FILE_NOT_FOUND) first_error = code;
+      stale = code == ERROR_FILE_NOT_FOUND && IsSymlink(path);  // its device is gone
+    }
+    // A stale link of the mounter's own goes, unless it is a mount of this
+    // process under way; one of another user's stays (the folder is sticky)
+    // and is ignored like the driver's.
+    if (own && stale && !IsPending(letter)) ::unlink(path.c_str());
+  }
+  if (error != nullptr) *error = first_error;
+  return std::nullopt;
 }
 
 uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char letter) {
-  last_explanation_.clear();
+  ThreadLastError() = {};
   const QString dos = DosName(letter);
   if (letter < 'A' || letter > 'Z' || index < 0 || index >= kDeviceIndices) {
     return Fail(ERROR_INVALID_PARAMETER, dos);
   }
-  if (OpenDrive(links_, letter, true).ok()) return Fail(ERROR_BUSY, dos);
+  if (OpenMounted(letter, false, nullptr)) return Fail(ERROR_BUSY, dos);
+  PendingLetter pending(letter);
 
-  // The letter's definition. One that cannot be opened (its device is gone,
-  // or a crash left it) is replaced.
+  // The letter's definition. A stale one of ours is replaced; one another
+  // user left cannot be, and then the device file is opened directly: the
+  // driver's own link names the drive once it is mounted.
   const std::string definition = Path(links_.DefinitionPath(letter));
   const std::string device = Path(links_.DevicePath(index, record.sourceType));
   if (::access(device.c_str(), F_OK) != 0 && errno == ENOENT) {
-    last_explanation_ = QStringLiteral(
-                            "The Velmoran driver is not running (no devices in %1): start velmoran "
-                            "as root and try again.")
-                            .arg(links_.runtimeDir);
+    Explain(QStringLiteral(
+                "The Velmoran driver is not running (no devices in %1): start velmoran as root "
+                "and try again.")
+                .arg(links_.runtimeDir));
   }
   ::unlink(definition.c_str());
-  if (::symlink(device.c_str(), definition.c_str()) != 0) {
-    return Fail(platform::Win32ErrorFromErrno(errno), dos);
+  bool defined = ::symlink(device.c_str(), definition.c_str()) == 0;
+  if (!defined && errno != EEXIST) {
+    const int saved_errno = errno;
+    if (saved_errno == EACCES || saved_errno == EPERM) Explain(NotInGroupExplanation(links_));
+    return Fail(platform::Win32ErrorFromErrno(saved_errno), dos);
   }
-  Result<DeviceControlClient> drive = DeviceControlClient::Open(definition, true);
+  const auto undefine = [&] {
+    if (defined) ::unlink(definition.c_str());
+  };
+  Result<DeviceControlClient> drive =
+      DeviceControlClient::Open(defined ? definition : device, true);
   if (!drive.ok()) {
-    ::unlink(definition.c_str());
-    if (drive.status().code() == ERROR_ACCESS_DENIED) {
-      last_explanation_ = QStringLiteral(
-          "You may not use the Velmoran devices: ask the administrator to add you to the group "
-          "velmoran (then log on again), or run the mounter as root.");
-    }
+    undefine();
+    if (drive.status().code() == ERROR_ACCESS_DENIED) Explain(NotInGroupExplanation(links_));
     return Fail(drive.status().code(), dos);
   }
   const NtStatus status = drive->Mount(record);
   if (!NT_SUCCESS(status)) {
-    ::unlink(definition.c_str());
-    return Fail(Win32ErrorFromNtStatus(status), QStringLiteral("kodra:"));
+    undefine();
+    const uint32_t code = Win32ErrorFromNtStatus(status);
+    if (record.sourceType != kSourceTypeNetwork && IsFileError(code)) {
+      Explain(QStringLiteral("The image file %1 cannot be used: %2")
+                  .arg(ResourceText(record), QString::fromStdString(Win32ErrorText(code))));
+    }
+    return Fail(code, QStringLiteral("kodra:"));
   }
   // Linux's part of the drive: its volume. Without it the drive is of no
   // use, so a failure takes the mount back.
@@ -165,49 +318,48 @@ uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char 
       letter, DiskOf(*drive, links_.DevicePath(index, record.sourceType)), &explanation);
   if (attached != 0) {
     (void)drive->Unmount();
-    ::unlink(definition.c_str());
-    last_explanation_ = explanation;
+    undefine();
+    Explain(explanation);
     return Fail(attached, dos);
   }
-  last_error_ = 0;
+  ThreadLastError() = {};
   return 0;
 }
 
 uint32_t MountManager::UnmountDrive(char letter) {
-  last_explanation_.clear();
+  ThreadLastError() = {};
   const QString dos = DosName(letter);
-  QString opened;
-  Result<DeviceControlClient> drive = OpenDrive(links_, letter, true, &opened);
-  if (!drive.ok()) return Fail(drive.status().code(), dos);
-  const DriveDisk disk = DiskOf(*drive, QFileInfo(opened).canonicalFilePath());
+  uint32_t error = 0;
+  std::optional<OpenedDrive> drive = OpenMounted(letter, true, &error);
+  if (!drive) return Fail(error, dos);
+  const DriveDisk disk = DiskOf(drive->client, drive->device_file);
   // "Locking and dismounting the volume": unmounting its file system, which
   // fails while files are open there.
   const uint32_t detached = volumes_.Detach(letter, disk);
   if (detached != 0) return Fail(detached, dos);
   // The driver refuses too while its block device is in use elsewhere.
-  const NtStatus status = drive->Unmount();
+  const NtStatus status = drive->client.Unmount();
   if (!NT_SUCCESS(status)) {
     // Give the drive its volume back, so that it stays usable as it was.
     (void)volumes_.Attach(letter, disk, nullptr);
     return Fail(Win32ErrorFromNtStatus(status), QStringLiteral("kodra:"));
   }
+  // The definition goes with the drive. One another user left stays: it
+  // names no mounted drive from now on.
   const std::string definition = Path(links_.DefinitionPath(letter));
-  if (::unlink(definition.c_str()) != 0 && errno != ENOENT) {
+  if (::unlink(definition.c_str()) != 0 && errno != ENOENT && errno != EPERM && errno != EACCES) {
     return Fail(platform::Win32ErrorFromErrno(errno), dos);
   }
-  last_error_ = 0;
+  ThreadLastError() = {};
   return 0;
 }
 
 uint32_t MountManager::QueryDrive(char letter, MountRecord* output) {
-  Result<DeviceControlClient> drive = OpenDrive(links_, letter, false);
-  if (!drive.ok()) {
-    last_error_ = drive.status().code();
-    return last_error_;
-  }
-  const NtStatus status = drive->Query(output);
-  last_error_ = NT_SUCCESS(status) ? 0 : Win32ErrorFromNtStatus(status);
-  return last_error_;
+  uint32_t error = 0;
+  std::optional<OpenedDrive> drive = OpenMounted(letter, false, &error);
+  ThreadLastError().code = drive ? 0 : error;
+  if (drive) *output = drive->query;
+  return ThreadLastError().code;
 }
 
 MountRecord MountManager::BuildRecord(const AddDeviceAnswer& answer) const {
@@ -228,16 +380,29 @@ MountRecord MountManager::BuildRecord(const AddDeviceAnswer& answer) const {
   return record;
 }
 
-uint32_t MountManager::MountWithPrompts(int index, MountRecord& record, MountDialogs* dialogs) {
+bool MountManager::FillDigest(MountRecord& record) const {
+  if (record.sourceType != kSourceTypeNetwork) return false;
   if (std::optional<Sha1Digest> saved =
           settings_.ReadPassword(record.serverAddress, record.serverPort)) {
     std::memcpy(record.passwordDigest, saved->data(), saved->size());
+    return true;
   }
+  if (!DigestIsZero(record.passwordDigest)) return true;  // a saved drive's own
+  // Nothing saved: an export without a password takes the empty one.
+  const Sha1Digest empty = PasswordDigest("");
+  std::memcpy(record.passwordDigest, empty.data(), empty.size());
+  return false;
+}
+
+uint32_t MountManager::MountWithPrompts(int index, MountRecord& record, MountDialogs* dialogs,
+                                        int max_prompts) {
+  const bool from_saved = FillDigest(record);
   const char letter = static_cast<char>(record.driveLetter);
   uint32_t error = MountOnDevice(index, record, letter);
   if (error != ERROR_INVALID_PASSWORD || dialogs == nullptr) return error;
-  for (int prompt = 0; prompt < 3; ++prompt) {
-    std::optional<PasswordAnswer> answer = dialogs->AskPassword();
+  PasswordPrompt prompt = from_saved ? PasswordPrompt::kSavedRefused : PasswordPrompt::kNeeded;
+  for (int asked = 0; asked < max_prompts && !dialogs->Cancelled(); ++asked) {
+    std::optional<PasswordAnswer> answer = dialogs->AskPassword(prompt, ResourceText(record));
     if (!answer) break;
     const Sha1Digest digest = PasswordDigest(answer->password.toStdString());
     std::memcpy(record.passwordDigest, digest.data(), digest.size());
@@ -246,12 +411,72 @@ uint32_t MountManager::MountWithPrompts(int index, MountRecord& record, MountDia
       if (answer->save) settings_.WritePassword(record.serverAddress, record.serverPort, digest);
       break;
     }
+    // Only a refused password is asked for again; any other failure is
+    // the answer.
+    if (error != ERROR_INVALID_PASSWORD) break;
+    prompt = PasswordPrompt::kRefused;
   }
   return error;
 }
 
+uint32_t MountManager::MountOnAnyDevice(int first, MountRecord& record, MountDialogs* dialogs,
+                                        int* used, int max_prompts) {
+  uint32_t error = ERROR_SERVICE_ALREADY_RUNNING;
+  for (int n = 0; n < kDeviceIndices; ++n) {
+    // `first`, then the others in order.
+    const int index = n == 0 ? first : (n <= first ? n - 1 : n);
+    if (dialogs != nullptr && dialogs->Cancelled()) return error;
+    error = MountWithPrompts(index, record, dialogs, max_prompts);
+    if (error != ERROR_SERVICE_ALREADY_RUNNING) {
+      if (used != nullptr) *used = index;
+      return error;
+    }
+  }
+  return error;
+}
+
+MountRecord MountManager::SavedCopy(const MountRecord& record) const {
+  MountRecord saved = record;
+  // The credential stays only where the user chose to save it.
+  std::memset(saved.passwordDigest, 0, sizeof saved.passwordDigest);
+  if (record.sourceType == kSourceTypeNetwork) {
+    if (std::optional<Sha1Digest> digest =
+            settings_.ReadPassword(record.serverAddress, record.serverPort)) {
+      std::memcpy(saved.passwordDigest, digest->data(), digest->size());
+    }
+  }
+  return saved;
+}
+
+int MountManager::ChooseSavedSlot(const MountRecord& record, int index, MountDialogs& dialogs) {
+  int free_slot = -1;
+  for (int slot = 0; slot < kDriveSlots; ++slot) {
+    const std::optional<MountRecord> saved = settings_.ReadDrive(slot);
+    if (!saved) {
+      if (free_slot < 0) free_slot = slot;
+      continue;
+    }
+    // The same drive letter, or the same source: this drive's own record.
+    if (saved->driveLetter == record.driveLetter || SameSource(*saved, record)) return slot;
+  }
+  if (free_slot >= 0) return free_slot;
+  const std::optional<MountRecord> replaced = settings_.ReadDrive(index);
+  const QString which = replaced ? QStringLiteral("%1: (%2)")
+                                       .arg(QLatin1Char(static_cast<char>(replaced->driveLetter)))
+                                       .arg(ResourceText(*replaced))
+                                 : QString();
+  if (dialogs.AskYesNo(QStringLiteral("The mounter keeps eight drives to mount again at log-on, "
+                                      "and all eight are taken. Replace the saved drive %1 "
+                                      "with this one?")
+                           .arg(which))) {
+    return index;
+  }
+  return -1;
+}
+
 QString MountManager::ErrorText(uint32_t code) const {
-  if (code == last_error_ && !last_explanation_.isEmpty()) return last_explanation_;
+  const LastError& last = ThreadLastError();
+  if (code == last.code && !last.explanation.isEmpty()) return last.explanation;
   return QString::fromStdString(Win32ErrorText(code));
 }
 
@@ -262,10 +487,17 @@ QString MountManager::MountResultText(int result, FlowOrigin origin) const {
   if (result == kNoFreeDevice) return QStringLiteral("The maximum number of drives are mounted!");
   if (result == kCancelled) return QString();
   const QString text = ErrorText(static_cast<uint32_t>(result));
-  return toolbar ? QStringLiteral("Communication error: %1").arg(text)
-                 : QStringLiteral(
-                       "Velmoran has encountered an error while mounting drive, error message: %1")
-                       .arg(text);
+  if (!toolbar) {
+    return QStringLiteral(
+               "Velmoran has encountered an error while mounting drive, error message: %1")
+        .arg(text);
+  }
+  // A cause on this machine (rights, the driver, UDisks2, the image file)
+  // is no communication error.
+  const LastError& last = ThreadLastError();
+  const bool local = static_cast<uint32_t>(result) == last.code && !last.explanation.isEmpty();
+  return (local ? QStringLiteral("Mount error: %1") : QStringLiteral("Communication error: %1"))
+      .arg(text);
 }
 
 int MountManager::AddAndMount(MountDialogs& dialogs, FlowOrigin origin) {
@@ -281,19 +513,24 @@ int MountManager::AddAndMount(MountDialogs& dialogs, FlowOrigin origin) {
   }
   settings_.WriteAddDeviceDefaults(defaults);
   MountRecord record = BuildRecord(*answer);
+  const char letter = static_cast<char>(record.driveLetter);
+  dialogs.ShowProgress(
+      QStringLiteral("Mounting %1: (%2)...").arg(QLatin1Char(letter)).arg(ResourceText(record)));
 
-  int result = kNoFreeDevice;
-  for (int index = 0; index < kDeviceIndices; ++index) {
-    const uint32_t error = MountWithPrompts(index, record, &dialogs);
-    if (error == 0) {
-      settings_.WriteDrive(index, record);
-      dialogs.RefreshList();
-      result = 0;
-      break;
-    }
-    if (error == ERROR_SERVICE_ALREADY_RUNNING) continue;
-    result = static_cast<int>(error);
-    break;
+  int used = 0;
+  const uint32_t error = MountOnAnyDevice(0, record, &dialogs, &used);
+  int result = static_cast<int>(error);
+  if (error == ERROR_SERVICE_ALREADY_RUNNING) result = kNoFreeDevice;
+  if (dialogs.Cancelled()) {
+    // The user stopped waiting: a mount that came through after all is
+    // taken back, and nothing is saved or shown.
+    if (result == 0) (void)UnmountDrive(letter);
+    return kCancelled;
+  }
+  if (result == 0) {
+    const int slot = ChooseSavedSlot(record, used, dialogs);
+    if (slot >= 0) settings_.WriteDrive(slot, SavedCopy(record));
+    dialogs.RefreshList();
   }
   const QString text = MountResultText(result, origin);
   if (!text.isEmpty()) {
@@ -319,6 +556,8 @@ void MountManager::UnmountSelected(MountDialogs& dialogs, const std::vector<char
   if (!letters.empty() &&
       dialogs.AskYesNo(QStringLiteral("Do you want to unmount these devices?"))) {
     for (char letter : letters) {
+      if (dialogs.Cancelled()) break;
+      dialogs.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
       const uint32_t error = UnmountDrive(letter);
       dialogs.ShowStatus(error != 0 ? UnmountErrorText(ErrorText(error))
                                     : QStringLiteral("Unmount successfully"));
@@ -328,6 +567,7 @@ void MountManager::UnmountSelected(MountDialogs& dialogs, const std::vector<char
 }
 
 void MountManager::UnmountFromTray(MountDialogs& dialogs, char letter) {
+  dialogs.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
   const uint32_t error = UnmountDrive(letter);
   if (error != 0) {
     dialogs.ShowMessage(UnmountErrorText(ErrorText(error)));
@@ -346,9 +586,13 @@ void MountManager::RemountSelected(MountDialogs& dialogs, const std::vector<char
     return;
   }
   for (char letter : letters) {
+    if (dialogs.Cancelled()) return;
     MountRecord record;
     std::memset(&record, 0, sizeof record);
     if (QueryDrive(letter, &record) != 0) continue;
+    dialogs.ShowProgress(QStringLiteral("Remounting %1: (%2)...")
+                             .arg(QLatin1Char(letter))
+                             .arg(ResourceText(record)));
     // The query gives neither the cache path nor the digest; the cache path
     // is rebuilt as the first mount built it. A present image file is never
     // to be created again, whatever size the query reported.
@@ -359,14 +603,11 @@ void MountManager::RemountSelected(MountDialogs& dialogs, const std::vector<char
     }
     record.driveLetter = static_cast<uint8_t>(letter);
     (void)UnmountDrive(letter);
-    QThread::msleep(static_cast<unsigned long>(remount_pause_.count()));
-    uint32_t error = 0;
-    bool mounted = false;
-    for (int index = 0; index < kDeviceIndices && !mounted; ++index) {
-      error = MountWithPrompts(index, record, &dialogs);
-      mounted = error == 0;
-    }
-    if (mounted) {
+    // A cancel during the pause still mounts the drive again: it was the
+    // user's, and it comes back as it was.
+    (void)PauseUnlessCancelled(remount_pause_, nullptr);
+    const uint32_t error = MountOnAnyDevice(0, record, &dialogs, nullptr);
+    if (error == 0) {
       dialogs.RefreshList();
       dialogs.ShowStatus(QStringLiteral("Remount successfully"));
     } else {
@@ -375,29 +616,82 @@ void MountManager::RemountSelected(MountDialogs& dialogs, const std::vector<char
   }
 }
 
+int MountManager::MountSavedDrives(MountDialogs* dialogs, int passes,
+                                   std::chrono::milliseconds interval) {
+  std::array<bool, kDriveSlots> done{};
+  std::array<bool, kDriveSlots> asked{};
+  QStringList mounted;
+  for (int pass = 0; pass < passes; ++pass) {
+    bool waiting = false;
+    for (int slot = 0; slot < kDriveSlots; ++slot) {
+      if (done[slot]) continue;
+      const std::optional<MountRecord> saved = settings_.ReadDrive(slot);
+      if (!saved) {
+        done[slot] = true;
+        continue;
+      }
+      const char letter = static_cast<char>(saved->driveLetter);
+      // Mounted already (by an earlier start, or by the user): done.
+      if (std::optional<OpenedDrive> there = OpenMounted(letter, false, nullptr);
+          there && SameSource(there->query, *saved)) {
+        done[slot] = true;
+        continue;
+      }
+      if (dialogs != nullptr) {
+        if (dialogs->Cancelled()) return static_cast<int>(mounted.size());
+        dialogs->ShowProgress(QStringLiteral("Mounting the saved drive %1: (%2)...")
+                                  .arg(QLatin1Char(letter))
+                                  .arg(ResourceText(*saved)));
+      }
+      MountRecord record = *saved;
+      // The password is asked for in the first pass that meets a refusal
+      // only; later passes are silent.
+      MountDialogs* asking = asked[slot] ? nullptr : dialogs;
+      const uint32_t error = MountOnAnyDevice(slot, record, asking, nullptr);
+      if (error == ERROR_INVALID_PASSWORD) asked[slot] = true;
+      if (error == 0) {
+        done[slot] = true;
+        mounted.append(DosName(letter));
+        if (dialogs != nullptr) dialogs->RefreshList();
+      } else {
+        waiting = true;
+      }
+    }
+    if (dialogs != nullptr && (!waiting || pass + 1 == passes)) break;
+    if (!PauseUnlessCancelled(interval, dialogs)) break;
+  }
+  if (dialogs != nullptr && !mounted.isEmpty() && !dialogs->Cancelled()) {
+    dialogs->ShowStatus(QStringLiteral("Saved drives mounted: %1").arg(mounted.join(", ")));
+  }
+  return static_cast<int>(mounted.size());
+}
+
 std::vector<MountedDrive> MountManager::ListDrives() {
   std::vector<MountedDrive> drives;
   for (char letter = 'D'; letter <= 'Z'; ++letter) {
-    QString opened;
-    Result<DeviceControlClient> drive = OpenDrive(links_, letter, false, &opened);
-    if (!drive.ok()) continue;
+    std::optional<OpenedDrive> drive = OpenMounted(letter, false, nullptr);
+    if (!drive) continue;
     MountedDrive row;
-    if (!NT_SUCCESS(drive->Query(&row.query))) continue;
+    row.query = drive->query;
     row.letter = letter;
     row.device = QStringLiteral("%1:").arg(QLatin1Char(letter));
+    row.deviceFile = drive->device_file;
+    row.source = ResourceText(row.query);
     if (row.query.sourceType == kSourceTypeNetwork) {
-      in_addr address{};
-      address.s_addr = row.query.serverAddress;
-      row.location = QStringLiteral("%1 : %2")
-                         .arg(QString::fromLatin1(inet_ntoa(address)))
-                         .arg(ntohs(row.query.serverPort));
-    } else {
-      row.location =
-          QString::fromStdString(LinuxPathFromNt(PathField(row.query.sourceName).toStdString()));
+      row.connected =
+          platform::TcpConnectionEstablished(row.query.serverAddress, ntohs(row.query.serverPort));
     }
     row.capacity = CapacityText(row.query.imageSize);
     row.access = row.query.virtualWrite ? QStringLiteral("VirtualWrite") : QStringLiteral("Full");
-    row.mountPoint = VolumeMountPoint(DiskOf(*drive, QFileInfo(opened).canonicalFilePath()));
+    const DriveDisk disk = DiskOf(drive->client, row.deviceFile);
+    row.mountPoint = VolumeMountPoint(disk);
+    if (!row.mountPoint.isEmpty()) {
+      row.location = row.mountPoint;
+    } else if (!disk.blockDevice.isEmpty()) {
+      row.location = disk.blockDevice;
+    } else {
+      row.location = VolumeLoopDevice(row.deviceFile);
+    }
     drives.push_back(row);
   }
   return drives;
@@ -406,7 +700,7 @@ std::vector<MountedDrive> MountManager::ListDrives() {
 std::vector<char> MountManager::FreeDriveLetters() {
   std::vector<char> letters;
   for (char letter = 'D'; letter <= 'Z'; ++letter) {
-    if (!OpenDrive(links_, letter, false).ok()) letters.push_back(letter);
+    if (!IsPending(letter) && !OpenMounted(letter, false, nullptr)) letters.push_back(letter);
   }
   return letters;
 }

@@ -1,16 +1,19 @@
 // MountManager: the mounter's engine. It talks to the Velmoran driver through
 // drive-letter links and device controls, attaches the drive's volume, and
-// runs the flows the window starts (add and mount, unmount, remount), with
-// their dialogs behind MountDialogs. It keeps no mount state: the driver's
-// query is the truth about what is mounted. Results are Win32 error codes;
-// the flows add -1 (no free device) and -2 (cancelled). One thread (the GUI
-// thread, or the automatic mount's); the settings and volumes must outlive it.
+// runs the flows the window starts (add and mount, unmount, remount, the
+// saved drives), with their dialogs behind MountDialogs. It keeps no mount
+// state: the driver's query is the truth about what is mounted, and a link
+// counts for its letter only while its device is mounted for that letter.
+// Results are Win32 error codes; the flows add -1 (no free device) and -2
+// (cancelled). The last error is kept per thread, so flows may run on
+// several threads at once; the settings and volumes must outlive it.
 #ifndef QUENSARIA_MOUNTER_MOUNT_MANAGER_H_
 #define QUENSARIA_MOUNTER_MOUNT_MANAGER_H_
 
 #include <QString>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "mounter/mount_dialogs.h"
@@ -27,13 +30,22 @@ inline constexpr int kDeviceIndices = 8;
 // One row of the list of mounted drives, with the texts its columns show.
 struct MountedDrive {
   char letter = 0;
-  MountRecord query{};  // the driver's query output
-  QString device;       // "X:"
-  QString location;     // "10.0.0.5 : 60000", or the image file's path
-  QString capacity;     // "1.50G"
-  QString access;       // "VirtualWrite" or "Full"
-  QString mountPoint;   // where the drive's file system is mounted; empty if none
+  MountRecord query{};    // the driver's query output
+  QString device;         // "X:"
+  QString location;       // where the drive is: its file system's mount point,
+                          // else its block device, else its loop device,
+                          // else empty
+  QString source;         // "10.0.0.5 : 60000", or the image file's path
+  QString capacity;       // "1.50G"
+  QString access;         // "VirtualWrite" or "Full"
+  QString mountPoint;     // where the drive's file system is mounted; empty if none
+  QString deviceFile;     // the driver's device file that holds the drive
+  bool connected = true;  // a network disk's connection to its server is up
 };
+
+// The Source column's text: the server or the image, and "(disconnected)"
+// for a network disk whose connection is down.
+QString SourceText(const MountedDrive& drive);
 
 // "%0.2fT/G/M/K" of a size in bytes; below 1024 "0.00K".
 QString CapacityText(uint64_t bytes);
@@ -74,19 +86,31 @@ class MountManager {
   void UnmountFromTray(MountDialogs& dialogs, char letter);
   void RemountSelected(MountDialogs& dialogs, const std::vector<char>& letters);
 
-  // Mounted drives D..Z, as the list shows them.
+  // Mounts the saved drives ("Drive0".."Drive7") that are not mounted yet:
+  // `passes` passes `interval` apart, each saved drive on its own index
+  // first. With `dialogs` a refused password is asked for (once per drive),
+  // progress is shown and the passes end early when everything is mounted
+  // or the user cancels; without, it is the silent "-automount". Returns how
+  // many drives it mounted.
+  int MountSavedDrives(MountDialogs* dialogs, int passes, std::chrono::milliseconds interval);
+
+  // Mounted drives D..Z, as the list shows them. Links left behind (their
+  // device no longer mounted for their letter) are no rows, and the
+  // mounter's own are removed where this user may.
   std::vector<MountedDrive> ListDrives();
-  // Letters D..Z that cannot be opened: those the add-device dialog offers.
+  // Letters D..Z that no mounted drive has: those the add-device dialog
+  // offers.
   std::vector<char> FreeDriveLetters();
 
   // Builds the record of an add-device answer (cache path in the temporary
   // folder for a network disk).
   MountRecord BuildRecord(const AddDeviceAnswer& answer) const;
 
-  // Writes "%s %s %d" (label, error text, number) of the last error to
-  // standard error.
+  // Writes "%s %s %d" (label, error text, number) of this thread's last
+  // error to standard error.
   void LogLastError(const QString& label);
-  uint32_t lastError() const { return last_error_; }
+  // This thread's last error.
+  uint32_t lastError() const;
 
   // The pause between unmount and mount in a remount (1000 ms).
   void SetRemountPause(std::chrono::milliseconds pause) { remount_pause_ = pause; }
@@ -97,16 +121,36 @@ class MountManager {
 
   const DriveLinks& links() const { return links_; }
 
+  // The saved slot a mount of `record` (made on device `index`) is kept in:
+  // the slot of the same drive (its letter or its source), else a free one;
+  // when all eight hold other drives the user is asked whether to replace
+  // slot `index`'s, and -1 means "do not save".
+  int ChooseSavedSlot(const MountRecord& record, int index, MountDialogs& dialogs);
+
  private:
-  uint32_t MountWithPrompts(int index, MountRecord& record, MountDialogs* dialogs);
+  struct OpenedDrive;
+  // The drive that has letter `letter` now: through the mounter's own link
+  // or the driver's, and only when the device behind is mounted for that
+  // letter. Removes the mounter's own link when it is stale.
+  std::optional<OpenedDrive> OpenMounted(char letter, bool write, uint32_t* error);
+  // Digest for the next attempt: the saved password, else the record's own,
+  // else the empty password's. Returns whether it came from what was saved.
+  bool FillDigest(MountRecord& record) const;
+  uint32_t MountWithPrompts(int index, MountRecord& record, MountDialogs* dialogs,
+                            int max_prompts = 3);
+  // Mounts on `first` and on the other indices while they answer 1056; the
+  // index used goes to *used.
+  uint32_t MountOnAnyDevice(int first, MountRecord& record, MountDialogs* dialogs, int* used,
+                            int max_prompts = 3);
+  // The record as it is saved: with the digest only when the user saved it.
+  MountRecord SavedCopy(const MountRecord& record) const;
   QString ErrorText(uint32_t code) const;
   uint32_t Fail(uint32_t code, const QString& label);
+  void Explain(const QString& sentence);
 
   MounterSettings& settings_;
   Volumes& volumes_;
   DriveLinks links_;
-  uint32_t last_error_ = 0;
-  QString last_explanation_;  // a sentence that replaces the error text
   std::chrono::milliseconds remount_pause_{1000};
 };
 

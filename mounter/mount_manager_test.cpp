@@ -1,10 +1,15 @@
 #include "mounter/mount_manager.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFileInfo>
 #include <cstring>
+#include <thread>
 
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/win32_error.h"
@@ -17,6 +22,24 @@ class NoVolumes : public Volumes {
  public:
   uint32_t Attach(char, const DriveDisk&, QString*) override { return 0; }
   uint32_t Detach(char, const DriveDisk&) override { return 0; }
+};
+
+// Answers the one question ChooseSavedSlot may ask.
+class ScriptedDialogsForSlots : public MountDialogs {
+ public:
+  std::optional<AddDeviceAnswer> AskAddDevice() override { return std::nullopt; }
+  std::optional<PasswordAnswer> AskPassword(PasswordPrompt, const QString&) override {
+    return std::nullopt;
+  }
+  bool AskYesNo(const QString& question) override {
+    questions.push_back(question);
+    return answer;
+  }
+  void ShowStatus(const QString&) override {}
+  void ShowMessage(const QString&) override {}
+  void RefreshList() override {}
+  std::vector<QString> questions;
+  bool answer = false;
 };
 
 class MountManagerTest : public ::testing::Test {
@@ -130,13 +153,114 @@ TEST_F(MountManagerTest, WithoutTheDriverNothingIsLeftBehind) {
   EXPECT_FALSE(QFileInfo(manager_.links().DefinitionPath('G')).isSymLink());
   EXPECT_EQ(manager_.lastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar)
-                  .startsWith("Communication error: The Velmoran driver is not running"))
+                  .startsWith("Mount error: The Velmoran driver is not running"))
       << manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar).toStdString();
+  // Each thread has its own last error, as flows run on threads of their own.
+  std::thread other([&] {
+    EXPECT_EQ(manager_.lastError(), 0u);
+    EXPECT_TRUE(manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar)
+                    .startsWith("Communication error: The system cannot find the file"));
+  });
+  other.join();
+  EXPECT_EQ(manager_.lastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(manager_.ListDrives().size(), 0u);
   EXPECT_EQ(manager_.FreeDriveLetters().size(), 23u);
   MountRecord out;
   EXPECT_EQ(manager_.QueryDrive('G', &out), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(manager_.UnmountDrive('G'), ERROR_FILE_NOT_FOUND);
+}
+
+// A user outside the devices' group (here: nobody, with the devices and
+// the definitions folder of group "disk") is told which group he needs,
+// and not that a "communication error" happened.
+TEST_F(MountManagerTest, AUserOutsideTheDevicesGroupIsToldWhichGroupHeNeeds) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  const group* disk = ::getgrnam("disk");
+  if (disk == nullptr) GTEST_SKIP() << "no group disk";
+  const std::string run = dir_.File("run");
+  for (const std::string& folder : {run + "/Device/VelmoranEx", run + "/DosDevices/Global"}) {
+    QDir().mkpath(QString::fromStdString(folder));
+  }
+  ::chmod(dir_.path().c_str(), 0755);
+  ::chmod(run.c_str(), 0755);
+  ::chmod((run + "/Device").c_str(), 0755);
+  ASSERT_EQ(0, ::chown((run + "/Device/VelmoranEx").c_str(), 0, disk->gr_gid));
+  ASSERT_EQ(0, ::chown((run + "/DosDevices").c_str(), 0, disk->gr_gid));
+  ::chmod((run + "/DosDevices").c_str(), 01770);
+  int pipe_fds[2];
+  ASSERT_EQ(0, ::pipe(pipe_fds));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(3);
+    MountRecord record;
+    std::memset(&record, 0, sizeof record);
+    const uint32_t error = manager_.MountOnDevice(0, record, 'G');
+    const QByteArray text =
+        manager_.MountResultText(static_cast<int>(error), FlowOrigin::kToolbar).toUtf8();
+    (void)!::write(pipe_fds[1], text.constData(), static_cast<size_t>(text.size()));
+    _exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(text.rfind("Mount error: You may not use the Velmoran devices: only members of the "
+                       "group \"disk\" may. Ask the administrator to add you (adduser nobody disk)",
+                       0),
+            0u)
+      << text;
+}
+
+// Where a mount is saved: never over another saved drive without asking.
+TEST_F(MountManagerTest, AMountIsSavedInItsOwnSlotOrAFreeOneNeverOverAnother) {
+  AddDeviceAnswer network;
+  network.type = 0;
+  network.ipAddress = 0x0A000005;
+  network.port = 60000;
+  network.driveLetter = 'N';
+  AddDeviceAnswer image;
+  image.type = 1;
+  image.fileName = "/srv/images/disk.img";
+  image.driveLetter = 'I';
+  ScriptedDialogsForSlots dialogs;
+  // Drive0 holds the network drive; an image mounted on device 0 goes to
+  // another slot.
+  settings_.WriteDrive(0, manager_.BuildRecord(network));
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(image), 0, dialogs), 1);
+  settings_.WriteDrive(1, manager_.BuildRecord(image));
+  // The same drive again, on whatever device: its own slot.
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(network), 5, dialogs), 0);
+  AddDeviceAnswer moved = image;
+  moved.driveLetter = 'J';  // the same image on another letter
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(moved), 0, dialogs), 1);
+  AddDeviceAnswer relettered = network;
+  relettered.port = 60001;  // another export on the network drive's letter
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(relettered), 4, dialogs), 0);
+  EXPECT_TRUE(dialogs.questions.empty());
+  // All eight taken by other drives: asked; No saves nothing, Yes replaces
+  // the slot of the device used.
+  for (int slot = 2; slot < kDriveSlots; ++slot) {
+    AddDeviceAnswer other = network;
+    other.port = static_cast<uint32_t>(61000 + slot);
+    other.driveLetter = static_cast<char>('P' + slot);
+    settings_.WriteDrive(slot, manager_.BuildRecord(other));
+  }
+  AddDeviceAnswer ninth = network;
+  ninth.port = 62000;
+  ninth.driveLetter = 'E';
+  dialogs.answer = false;
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, dialogs), -1);
+  ASSERT_EQ(dialogs.questions.size(), 1u);
+  EXPECT_NE(dialogs.questions[0].indexOf("S: (10.0.0.5 : 61003)"), -1)
+      << dialogs.questions[0].toStdString();
+  dialogs.answer = true;
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, dialogs), 3);
 }
 
 }  // namespace

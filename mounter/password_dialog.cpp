@@ -12,15 +12,38 @@
 
 namespace quensaria::mounter {
 
-PasswordDialog::PasswordDialog(QWidget* parent) : QDialog(parent) {
+namespace {
+
+const char* PromptText(PasswordPrompt prompt) {
+  switch (prompt) {
+    case PasswordPrompt::kSavedRefused:
+      return texts::kSavedPasswordRefused;
+    case PasswordPrompt::kRefused:
+      return texts::kPasswordRefused;
+    case PasswordPrompt::kNeeded:
+      break;
+  }
+  return texts::kPasswordPrompt;
+}
+
+}  // namespace
+
+PasswordDialog::PasswordDialog(PasswordPrompt prompt_kind, const QString& resource, QWidget* parent)
+    : QDialog(parent) {
   setObjectName("passwordDialog");
   setWindowTitle(QString::fromUtf8(texts::kPasswordCaption));
-  auto* prompt = new QLabel(QString::fromUtf8(texts::kPasswordPrompt));
+  auto* prompt = new QLabel(QString::fromUtf8(PromptText(prompt_kind)));
+  prompt->setObjectName("passwordPrompt");
   prompt->setWordWrap(true);
-  password_ = new QLineEdit(QString::fromUtf8(texts::kPasswordPlaceholder));
+  if (prompt_kind != PasswordPrompt::kNeeded) {
+    prompt->setStyleSheet("color: #a03000;");  // as a refusal, not a first question
+  }
+  auto* where = new QLabel(resource);
+  where->setObjectName("passwordResource");
+  // Empty: a text the user did not type must never become a password.
+  password_ = new QLineEdit;
   password_->setObjectName("password");
   password_->setEchoMode(QLineEdit::Password);
-  password_->selectAll();
   save_ = new QCheckBox(QString::fromUtf8(texts::kSavePassword));
   save_->setObjectName("savePassword");
 
@@ -31,6 +54,7 @@ PasswordDialog::PasswordDialog(QWidget* parent) : QDialog(parent) {
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
   auto* form = new QFormLayout;
+  form->addRow(QString::fromUtf8(texts::kPasswordResource), where);
   form->addRow(QString::fromUtf8(texts::kPasswordLabel), password_);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(prompt);

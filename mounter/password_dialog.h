@@ -1,9 +1,13 @@
 // PasswordDialog: asks for the password of a network resource that refused
-// the saved one, and whether to save it for that resource. GUI thread.
+// the empty or the saved one, and whether to save it for that resource. It
+// says why it asks: the resource needs a password, the saved one or the
+// one just typed was not accepted. The field starts empty. GUI thread.
 #ifndef QUENSARIA_MOUNTER_PASSWORD_DIALOG_H_
 #define QUENSARIA_MOUNTER_PASSWORD_DIALOG_H_
 
 #include <QDialog>
+
+#include "mounter/mount_dialogs.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -14,10 +18,9 @@ class PasswordDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit PasswordDialog(QWidget* parent = nullptr);
+  PasswordDialog(PasswordPrompt prompt, const QString& resource, QWidget* parent = nullptr);
 
-  // The text as typed (the field starts with a placeholder, selected so
-  // that typing replaces it) and the save box (clear at first).
+  // The text as typed and the save box (clear at first).
   QString password() const;
   bool savePassword() const;
 

@@ -1,7 +1,9 @@
 // mounter-screenshots DIR: renders the mounter's window (two mounted drives
 // from the engine double), its tray menu and each dialog to PNG files in
 // DIR, for people to look at (scripts/screenshots runs it under Xvfb).
+#include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QIcon>
 #include <QImage>
@@ -10,10 +12,12 @@
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTimer>
 #include <cstdio>
 
 #include "mounter/about_dialog.h"
 #include "mounter/add_device_dialog.h"
+#include "mounter/flow_runner.h"
 #include "mounter/main_window.h"
 #include "mounter/password_dialog.h"
 #include "mounter/settings_dialog.h"
@@ -61,8 +65,11 @@ bool Save(QWidget* widget, const QString& dir, const char* name) {
 int Run(const QString& dir) {
   QDir().mkpath(dir);
   FakeWindowEngine engine;
+  MountedDrive gone = FakeNetworkDrive('K', "192.168.1.11", 60001, "8.00G", false);
+  gone.connected = false;  // its export was deleted on the server
+  gone.location = QStringLiteral("/media/user/ARCHIVE");
   engine.drives = {FakeNetworkDrive('E', "192.168.1.10", 60000, "1.50G", true),
-                   FakeImageDrive('H', "/srv/images/项目资料.img", "512.00M")};
+                   FakeImageDrive('H', "/srv/images/项目资料.img", "512.00M"), gone};
   engine.free_letters = {'D', 'F', 'G', 'I', 'J', 'K'};
   engine.defaults.ipAddress = 0xC0A8010A;
   ScriptedPrompts prompts;
@@ -70,8 +77,32 @@ int Run(const QString& dir) {
 
   MainWindow window(engine, prompts, true);
   window.driveList()->selectRow(0);
-  window.statusBar()->showMessage(QStringLiteral("Mount successfully"));
+  window.ShowStatus(QStringLiteral("Mount successfully"));
   ok &= Save(&window, dir, "mounter-main-window");
+  // A message longer than the bar: cut, whole in its tool tip.
+  window.ShowStatus(QStringLiteral(
+      "Mount error: You may not use the Velmoran devices: only members of the group "
+      "\"velmoran\" may. Ask the administrator to add you (adduser bob velmoran), then log on "
+      "again; or run the mounter as root."));
+  ok &= Save(&window, dir, "mounter-main-window-long-status");
+
+  // A mount waiting for its server: the window says so and offers to stop.
+  engine.HoldMounts();
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [] {
+    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->accept();
+  });
+  answer.start(20);
+  window.findChild<QAction*>("actionMount")->trigger();
+  while (!engine.HeldNow()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+  answer.stop();
+  for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
+  ok &= Save(&window, dir, "mounter-main-window-mounting");
+  window.CancelFlow();
+  engine.Release();
+  while (window.flowRunner()->threads() != 0)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  window.ShowStatus(QStringLiteral("Mount cancelled."));
 
   window.RebuildTrayMenu();
   QMenu* tray = window.trayMenu();
@@ -91,9 +122,12 @@ int Run(const QString& dir) {
   ok &= Save(&image, dir, "mounter-add-device-image");
   image.hide();
 
-  PasswordDialog password(&window);
+  PasswordDialog password(PasswordPrompt::kNeeded, QStringLiteral("192.168.1.10 : 60000"), &window);
   ok &= Save(&password, dir, "mounter-password");
   password.hide();
+  PasswordDialog refused(PasswordPrompt::kRefused, QStringLiteral("192.168.1.10 : 60000"), &window);
+  ok &= Save(&refused, dir, "mounter-password-refused");
+  refused.hide();
   SettingsDialog settings(
       true, engine.settings.tempFolder, [](bool, const QString&) { return QString(); }, prompts,
       &window);

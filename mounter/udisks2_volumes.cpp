@@ -69,7 +69,10 @@ QString ExplanationOf(const QDBusMessage& reply) {
           "The drive's file system cannot be attached: the UDisks2 service is not available on "
           "the system bus. Install and start udisks2, or run the mounter as root.");
     default:
-      return QString();
+      // Whatever UDisks2 says is a refusal on this machine, never a
+      // communication error.
+      return QStringLiteral("UDisks2 could not attach the drive's file system: %1")
+          .arg(reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage());
   }
 }
 
@@ -170,7 +173,10 @@ uint32_t UDisks2Volumes::AttachBlockDevice(const QString& disk, QString* explana
 
 uint32_t UDisks2Volumes::AttachLoop(const QString& device_file, QString* explanation) {
   const std::string file = QFile::encodeName(device_file).toStdString();
-  platform::UniqueFd fd(::open(file.c_str(), O_RDWR | O_CLOEXEC));
+  // The loop device takes direct I/O from its backing descriptor, as the
+  // root way sets it: the file system above caches already.
+  platform::UniqueFd fd(::open(file.c_str(), O_RDWR | O_CLOEXEC | O_DIRECT));
+  if (!fd.valid() && errno == EINVAL) fd.Reset(::open(file.c_str(), O_RDWR | O_CLOEXEC));
   if (!fd.valid()) return platform::Win32ErrorFromErrno(errno);
   const std::optional<platform::VolumeLocation> volume = platform::ProbeVolume(file);
 

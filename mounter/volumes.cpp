@@ -28,6 +28,12 @@ QString VolumeMountPoint(const DriveDisk& disk) {
   return QString();
 }
 
+QString VolumeLoopDevice(const QString& device_file) {
+  const std::vector<std::string> loops =
+      platform::LoopDevicesBackedBy(QFile::encodeName(device_file).toStdString());
+  return loops.empty() ? QString() : QFile::decodeName(loops.front().c_str());
+}
+
 QString RootMountPoint(char letter, const QString& media_dir) {
   return media_dir + QLatin1Char('/') + QLatin1Char(letter);
 }

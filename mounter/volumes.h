@@ -46,6 +46,10 @@ class Volumes {
 // way.
 QString VolumeMountPoint(const DriveDisk& disk);
 
+// The loop device over `device_file` ("/dev/loop3"), or empty: where a
+// drive without a mounted file system is.
+QString VolumeLoopDevice(const QString& device_file);
+
 // "/media/velmoran/X", where RootVolumes mounts drive X.
 QString RootMountPoint(char letter, const QString& media_dir = QStringLiteral("/media/velmoran"));
 

@@ -23,8 +23,9 @@ std::optional<AddDeviceAnswer> WidgetMountDialogs::AskAddDevice() {
   return dialog.answer();
 }
 
-std::optional<PasswordAnswer> WidgetMountDialogs::AskPassword() {
-  PasswordDialog dialog(parent_);
+std::optional<PasswordAnswer> WidgetMountDialogs::AskPassword(PasswordPrompt prompt,
+                                                              const QString& resource) {
+  PasswordDialog dialog(prompt, resource, parent_);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   return PasswordAnswer{dialog.password(), dialog.savePassword()};
 }

@@ -23,7 +23,8 @@ class WidgetMountDialogs final : public MountDialogs {
                      std::function<void()> refresh_list);
 
   std::optional<AddDeviceAnswer> AskAddDevice() override;
-  std::optional<PasswordAnswer> AskPassword() override;
+  std::optional<PasswordAnswer> AskPassword(PasswordPrompt prompt,
+                                            const QString& resource) override;
   bool AskYesNo(const QString& question) override;
   void ShowStatus(const QString& text) override;
   void ShowMessage(const QString& text) override;

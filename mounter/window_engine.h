@@ -1,6 +1,7 @@
 // WindowEngine: what the mounter's window asks of the engine, as one
 // interface so that the window's tests and screenshots run it against a
-// double (the program uses EngineWindowAdapter). GUI thread.
+// double (the program uses EngineWindowAdapter). The flows run on
+// FlowRunner's worker thread, everything else on the GUI thread.
 #ifndef QUENSARIA_MOUNTER_WINDOW_ENGINE_H_
 #define QUENSARIA_MOUNTER_WINDOW_ENGINE_H_
 
@@ -27,6 +28,8 @@ class WindowEngine {
   virtual void UnmountSelected(MountDialogs& dialogs, const std::vector<char>& letters) = 0;
   virtual void UnmountFromTray(MountDialogs& dialogs, char letter) = 0;
   virtual void RemountSelected(MountDialogs& dialogs, const std::vector<char>& letters) = 0;
+  // The saved drives back, as at log-on ("-a"), asking for passwords.
+  virtual void MountSavedDrives(MountDialogs& dialogs) = 0;
 
   // The settings dialog: its values on opening, and OK (empty text, or the
   // message to show while the dialog stays open).

@@ -1,12 +1,18 @@
 // FakeWindowEngine: the engine as the window's tests and screenshots see
 // it. Drives are a list the test fills; the flows ask their dialogs as the
 // real ones do, record what they were asked, and show the result text the
-// test chose where the origin says (status bar or message box).
+// test chose where the origin says (status bar or message box). The flows
+// run on the window's worker thread: a test reads what they recorded once
+// the window is no longer busy, and may hold a mount "in the driver" with
+// HoldMounts() until Release().
 #ifndef QUENSARIA_MOUNTER_WINDOW_ENGINE_FOR_TESTING_H_
 #define QUENSARIA_MOUNTER_WINDOW_ENGINE_FOR_TESTING_H_
 
 #include <arpa/inet.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 #include "mounter/window_engine.h"
@@ -25,10 +31,11 @@ inline MountedDrive FakeNetworkDrive(char letter, const char* address, uint16_t 
   drive.query.serverPort = htons(port);
   drive.query.virtualWrite = virtual_write ? 1 : 0;
   drive.device = QStringLiteral("%1:").arg(QChar::fromLatin1(letter));
-  drive.location = QStringLiteral("%1 : %2").arg(QLatin1String(address)).arg(port);
+  drive.source = QStringLiteral("%1 : %2").arg(QLatin1String(address)).arg(port);
   drive.capacity = QLatin1String(capacity);
   drive.access = virtual_write ? QStringLiteral("VirtualWrite") : QStringLiteral("Full");
   drive.mountPoint = QStringLiteral("/media/velmoran/%1").arg(QChar::fromLatin1(letter));
+  drive.location = drive.mountPoint;
   return drive;
 }
 
@@ -39,10 +46,11 @@ inline MountedDrive FakeImageDrive(char letter, const char* path, const char* ca
   drive.query.driveLetter = static_cast<uint8_t>(letter);
   StoreUtf16Field(NtPathFromLinux(path), drive.query.sourceName, kMountPathUnits);
   drive.device = QStringLiteral("%1:").arg(QChar::fromLatin1(letter));
-  drive.location = QString::fromUtf8(path);
+  drive.source = QString::fromUtf8(path);
   drive.capacity = QLatin1String(capacity);
   drive.access = QStringLiteral("Full");
   drive.mountPoint = QStringLiteral("/media/velmoran/%1").arg(QChar::fromLatin1(letter));
+  drive.location = drive.mountPoint;
   return drive;
 }
 
@@ -60,7 +68,22 @@ class FakeWindowEngine final : public WindowEngine {
     const std::optional<AddDeviceAnswer> answer = dialogs.AskAddDevice();
     if (!answer) return kCancelled;
     answers.push_back(*answer);
-    if (ask_password && !dialogs.AskPassword()) return 86;
+    if (ask_password && !dialogs.AskPassword(PasswordPrompt::kNeeded, QStringLiteral("x : 1"))) {
+      return 86;
+    }
+    dialogs.ShowProgress(QStringLiteral("Mounting..."));
+    {
+      // The driver's mount, for as long as the test holds it.
+      std::unique_lock lock(hold_mutex_);
+      holding_ = hold_;
+      hold_changed_.notify_all();
+      hold_changed_.wait(lock, [this] { return !hold_; });
+      holding_ = false;
+    }
+    if (dialogs.Cancelled()) {
+      cancelled_mounts.fetch_add(1);
+      return kCancelled;
+    }
     if (mount_result == 0) {
       drives.push_back(FakeNetworkDrive(answer->driveLetter, "127.0.0.1",
                                         static_cast<uint16_t>(answer->port), "1.00M", false));
@@ -82,6 +105,26 @@ class FakeWindowEngine final : public WindowEngine {
   void RemountSelected(MountDialogs& dialogs, const std::vector<char>& letters) override {
     remounted.push_back(letters);
     Show(dialogs, FlowOrigin::kToolbar);
+  }
+  void MountSavedDrives(MountDialogs& dialogs) override {
+    saved_drive_runs.fetch_add(1);
+    dialogs.RefreshList();
+  }
+
+  // Holds the next mounts in the "driver" until Release; HeldNow tells
+  // whether one waits there.
+  void HoldMounts() {
+    std::scoped_lock lock(hold_mutex_);
+    hold_ = true;
+  }
+  void Release() {
+    std::scoped_lock lock(hold_mutex_);
+    hold_ = false;
+    hold_changed_.notify_all();
+  }
+  bool HeldNow() {
+    std::scoped_lock lock(hold_mutex_);
+    return holding_;
   }
   SettingsDialogValues OpenSettings() override { return settings; }
   QString AcceptSettings(const SettingsDialogValues& values) override {
@@ -106,8 +149,15 @@ class FakeWindowEngine final : public WindowEngine {
   std::vector<std::vector<char>> unmounted;
   std::vector<std::vector<char>> remounted;
   std::vector<SettingsDialogValues> accepted_settings;
+  std::atomic<int> cancelled_mounts{0};
+  std::atomic<int> saved_drive_runs{0};
 
  private:
+  std::mutex hold_mutex_;
+  std::condition_variable hold_changed_;
+  bool hold_ = false;
+  bool holding_ = false;
+
   void Show(MountDialogs& dialogs, FlowOrigin origin) const {
     if (origin == FlowOrigin::kToolbar) {
       dialogs.ShowStatus(result_text);

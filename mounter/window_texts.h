@@ -14,6 +14,7 @@ inline constexpr char kColumnDevice[] = "Device";
 inline constexpr char kColumnLocation[] = "Location";
 inline constexpr char kColumnCapacity[] = "Capacity";
 inline constexpr char kColumnAccess[] = "Access";
+inline constexpr char kColumnSource[] = "Source";
 
 // Tool bar: label, then tooltip.
 inline constexpr char kMount[] = "挂载";
@@ -38,6 +39,14 @@ inline constexpr char kTrayUnmount[] = "卸载(&U)";
 inline constexpr char kTraySettings[] = "设置(&S)...";
 inline constexpr char kTrayExit[] = "退出(&X)";
 
+// The status bar while a flow runs, and after the user stops waiting.
+inline constexpr char kCancelFlow[] = "取消";
+inline constexpr char kCancelFlowTip[] = "停止等待此操作";
+inline constexpr char kMountCancelled[] = "Mount cancelled.";
+inline constexpr char kUnmountCancelled[] = "Unmount cancelled.";
+inline constexpr char kRemountCancelled[] = "Remount cancelled.";
+inline constexpr char kSavedDrivesCancelled[] = "Mounting the saved drives cancelled.";
+
 inline constexpr char kHelpMenu[] = "帮助(&H)";
 inline constexpr char kAboutEntry[] = "关于(&A)...";
 
@@ -56,6 +65,11 @@ inline constexpr char kSameSourceWarning[] =
     "警告：请勿挂载本机自己的磁盘，也不要同时挂载同一来源的两个磁盘"
     "（某些系统会拒绝序列号相同的两个磁盘）。";
 inline constexpr char kSelectSourceType[] = "Please select a source type !";
+inline constexpr char kBadServerAddress[] =
+    "Please enter the server's IPv4 address: four numbers from 0 to 255 separated by dots, such "
+    "as 192.168.1.10.";
+inline constexpr char kBadPort[] = "Please enter the server's port: a number from 1 to 65535.";
+inline constexpr char kNoFreeLetter[] = "Every drive letter from D: to Z: is in use.";
 inline constexpr char kImageFilter[] = "Disk Image Files (*.img)|*.img|All Files (*.*)|*.*||";
 inline constexpr char kCdImageFilter[] = "CD Image Files (*.iso)|*.iso|All Files (*.*)|*.*||";
 inline constexpr char kOpenImageCaption[] = "打开镜像文件";
@@ -63,8 +77,10 @@ inline constexpr char kOpenImageCaption[] = "打开镜像文件";
 // Password dialog.
 inline constexpr char kPasswordCaption[] = "输入密码";
 inline constexpr char kPasswordPrompt[] = "该网络资源需要密码，请输入访问密码：";
+inline constexpr char kSavedPasswordRefused[] = "保存的密码未被接受，请输入访问密码：";
+inline constexpr char kPasswordRefused[] = "密码未被接受，请重新输入：";
+inline constexpr char kPasswordResource[] = "资源:";
 inline constexpr char kPasswordLabel[] = "密码:";
-inline constexpr char kPasswordPlaceholder[] = "5820937164285039";
 inline constexpr char kSavePassword[] = "保存此资源的密码(&S)";
 
 // Settings dialog.

@@ -116,6 +116,11 @@ int ErrnoFromNtStatus(NtStatus status) {
   }
 }
 
+const char* ErrnoText(int error_number) {
+  const char* text = ::strerrordesc_np(error_number);
+  return text != nullptr ? text : "Unknown error";
+}
+
 Status ErrnoStatus(const std::string& context, int error_number) {
   return Status(Win32ErrorFromErrno(error_number), context + ": " + std::strerror(error_number));
 }

@@ -19,6 +19,10 @@ NtStatus NtStatusFromErrno(int error_number);
 // status the driver ends a request with (EIO for anything unlisted).
 int ErrnoFromNtStatus(NtStatus status);
 
+// The text of an errno value, as strerror gives it ("Connection reset by
+// peer"), for log lines; safe in any thread.
+const char* ErrnoText(int error_number);
+
 // A failed Status for `error_number`, with "context: strerror" as message.
 Status ErrnoStatus(const std::string& context, int error_number);
 

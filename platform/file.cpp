@@ -23,7 +23,34 @@ Result<UniqueFd> Open(const std::string& path, int flags) {
   return UniqueFd(fd);
 }
 
+FileIdentity IdentityFrom(const struct stat& st) {
+  FileIdentity identity;
+  if (S_ISBLK(st.st_mode)) {
+    identity.device = st.st_rdev;
+  } else {
+    identity.device = st.st_dev;
+    identity.inode = st.st_ino;
+  }
+  identity.links = st.st_nlink;
+  return identity;
+}
+
 }  // namespace
+
+Result<FileIdentity> IdentityOf(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return ErrnoStatus("fstat", errno);
+  return IdentityFrom(st);
+}
+
+Result<FileIdentity> IdentityAt(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return FileIdentity{false};
+    return ErrnoStatus("stat " + path, errno);
+  }
+  return IdentityFrom(st);
+}
 
 Result<FileInfo> StatPath(const std::string& path) {
   struct stat st;

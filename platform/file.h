@@ -29,6 +29,21 @@ struct FileInfo {
 // What `path` names (following symbolic links).
 Result<FileInfo> StatPath(const std::string& path);
 
+// Which file a descriptor or a path names, and how many names it has: enough
+// to tell whether a path still names the file a descriptor holds open.
+struct FileIdentity {
+  bool exists = true;   // false: nothing is at the path (ENOENT, ENOTDIR)
+  uint64_t device = 0;  // a file's file system; a block device's own number
+  uint64_t inode = 0;   // 0 for a block device (its node's inode says nothing)
+  uint64_t links = 0;   // names of the file; 0 once it was deleted while open
+  bool SameFileAs(const FileIdentity& other) const {
+    return exists && other.exists && device == other.device && inode == other.inode;
+  }
+};
+Result<FileIdentity> IdentityOf(int fd);
+// Follows symbolic links.
+Result<FileIdentity> IdentityAt(const std::string& path);
+
 // Opens for positioned reads and writes (the I/O handle).
 Result<UniqueFd> OpenReadWrite(const std::string& path);
 

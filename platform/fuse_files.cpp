@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <new>
 #include <sstream>
 
 #include "platform/errors.h"
@@ -137,6 +138,29 @@ CallerIdentity FuseReply::Caller() const {
   return identity;
 }
 
+// libfuse is C: no exception may unwind into it. A callback that answers
+// its request itself answers ENOMEM or EIO when it throws first; one that
+// hands a FuseReply to the handler needs nothing more, since that reply
+// answers EIO as the exception takes it away.
+template <typename Body>
+void Answering(fuse_req_t req, Body body) noexcept {
+  try {
+    body();
+  } catch (const std::bad_alloc&) {
+    fuse_reply_err(req, ENOMEM);
+  } catch (...) {
+    fuse_reply_err(req, EIO);
+  }
+}
+
+template <typename Body>
+void HandingOver(Body body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
+}
+
 // The low-level operations, each a thin translation onto the handler.
 struct FuseFileSystem::Callbacks {
   static FuseFileSystem* Self(fuse_req_t req) {
@@ -172,40 +196,46 @@ struct FuseFileSystem::Callbacks {
   }
 
   static void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    FuseFileSystem* self = Self(req);
-    if (parent != FUSE_ROOT_ID) return void(fuse_reply_err(req, ENOTDIR));
-    const auto& names = self->options_.names;
-    for (size_t i = 0; i < names.size(); ++i) {
-      if (names[i] != name) continue;
-      fuse_entry_param entry{};
-      entry.ino = kFirstFileInode + i;
-      entry.attr_timeout = kAttrTimeout;
-      entry.entry_timeout = kEntryTimeout;
-      Stat(self, entry.ino, &entry.attr);
-      return void(fuse_reply_entry(req, &entry));
-    }
-    fuse_reply_err(req, ENOENT);
+    Answering(req, [&] {
+      FuseFileSystem* self = Self(req);
+      if (parent != FUSE_ROOT_ID) return void(fuse_reply_err(req, ENOTDIR));
+      const auto& names = self->options_.names;
+      for (size_t i = 0; i < names.size(); ++i) {
+        if (names[i] != name) continue;
+        fuse_entry_param entry{};
+        entry.ino = kFirstFileInode + i;
+        entry.attr_timeout = kAttrTimeout;
+        entry.entry_timeout = kEntryTimeout;
+        Stat(self, entry.ino, &entry.attr);
+        return void(fuse_reply_entry(req, &entry));
+      }
+      fuse_reply_err(req, ENOENT);
+    });
   }
 
   static void GetAttr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    struct stat st;
-    if (!Stat(Self(req), ino, &st)) return void(fuse_reply_err(req, ENOENT));
-    fuse_reply_attr(req, &st, kAttrTimeout);
+    Answering(req, [&] {
+      struct stat st;
+      if (!Stat(Self(req), ino, &st)) return void(fuse_reply_err(req, ENOENT));
+      fuse_reply_attr(req, &st, kAttrTimeout);
+    });
   }
 
   // Sizes, owners and modes belong to the devices; only time stamps may be
   // "set", and they are not kept.
   static void SetAttr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set,
                       fuse_file_info*) {
-    struct stat st;
-    if (!Stat(Self(req), ino, &st)) return void(fuse_reply_err(req, ENOENT));
-    if ((to_set & FUSE_SET_ATTR_SIZE) && attr->st_size != st.st_size) {
-      return void(fuse_reply_err(req, EPERM));
-    }
-    if (to_set & (FUSE_SET_ATTR_MODE | FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) {
-      return void(fuse_reply_err(req, EPERM));
-    }
-    fuse_reply_attr(req, &st, kAttrTimeout);
+    Answering(req, [&] {
+      struct stat st;
+      if (!Stat(Self(req), ino, &st)) return void(fuse_reply_err(req, ENOENT));
+      if ((to_set & FUSE_SET_ATTR_SIZE) && attr->st_size != st.st_size) {
+        return void(fuse_reply_err(req, EPERM));
+      }
+      if (to_set & (FUSE_SET_ATTR_MODE | FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) {
+        return void(fuse_reply_err(req, EPERM));
+      }
+      fuse_reply_attr(req, &st, kAttrTimeout);
+    });
   }
 
   static void OpenDir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
@@ -213,7 +243,13 @@ struct FuseFileSystem::Callbacks {
     fuse_reply_open(req, fi);
   }
 
-  static void ReadDir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+  static void ReadDir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
+                      fuse_file_info* fi) {
+    Answering(req, [&] { ListDirectory(req, ino, size, offset, fi); });
+  }
+
+  static void ListDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
+                            fuse_file_info*) {
     FuseFileSystem* self = Self(req);
     if (ino != FUSE_ROOT_ID) return void(fuse_reply_err(req, ENOTDIR));
     std::vector<char> buffer(size);
@@ -253,8 +289,10 @@ struct FuseFileSystem::Callbacks {
     FuseFileSystem* self = Self(req);
     const long file = FileOf(self, ino);
     if (file < 0) return void(fuse_reply_err(req, EISDIR));
-    self->handler_->Read(static_cast<size_t>(file), static_cast<uint64_t>(offset), size,
-                         FuseReply(req));
+    HandingOver([&] {
+      self->handler_->Read(static_cast<size_t>(file), static_cast<uint64_t>(offset), size,
+                           FuseReply(req));
+    });
   }
 
   static void Write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t offset,
@@ -262,8 +300,10 @@ struct FuseFileSystem::Callbacks {
     FuseFileSystem* self = Self(req);
     const long file = FileOf(self, ino);
     if (file < 0) return void(fuse_reply_err(req, EISDIR));
-    self->handler_->Write(static_cast<size_t>(file), static_cast<uint64_t>(offset),
-                          {reinterpret_cast<const uint8_t*>(data), size}, FuseReply(req));
+    HandingOver([&] {
+      self->handler_->Write(static_cast<size_t>(file), static_cast<uint64_t>(offset),
+                            {reinterpret_cast<const uint8_t*>(data), size}, FuseReply(req));
+    });
   }
 
   static void Ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int command, void*, fuse_file_info* fi,
@@ -272,16 +312,18 @@ struct FuseFileSystem::Callbacks {
     const long file = FileOf(self, ino);
     if (file < 0 || (flags & FUSE_IOCTL_UNRESTRICTED)) return void(fuse_reply_err(req, ENOTTY));
     const uint64_t mode = fi->fh;
-    self->handler_->Ioctl(static_cast<size_t>(file), command,
-                          {static_cast<const uint8_t*>(input), input_size}, output_room,
-                          mode != O_WRONLY, mode != O_RDONLY, FuseReply(req));
+    HandingOver([&] {
+      self->handler_->Ioctl(static_cast<size_t>(file), command,
+                            {static_cast<const uint8_t*>(input), input_size}, output_room,
+                            mode != O_WRONLY, mode != O_RDONLY, FuseReply(req));
+    });
   }
 
   static void Fsync(fuse_req_t req, fuse_ino_t ino, int, fuse_file_info*) {
     FuseFileSystem* self = Self(req);
     const long file = FileOf(self, ino);
     if (file < 0) return void(fuse_reply_err(req, 0));
-    self->handler_->Sync(static_cast<size_t>(file), FuseReply(req));
+    HandingOver([&] { self->handler_->Sync(static_cast<size_t>(file), FuseReply(req)); });
   }
 
   static void Succeed(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, 0); }
@@ -339,17 +381,41 @@ void FuseFileSystem::Start(std::function<void()> on_end) {
   InstallWakeHandler();
   on_end_ = std::move(on_end);
   const size_t count = static_cast<size_t>(std::max(1, options_.threads));
+  std::scoped_lock lock(threads_mu_);
   thread_done_ = std::make_unique<std::atomic<bool>[]>(count);
+  thread_waiting_ = std::make_unique<std::atomic<bool>[]>(count);
+  thread_released_ = std::make_unique<std::atomic<uint64_t>[]>(count);
   for (size_t i = 0; i < count; ++i) {
     thread_done_[i] = false;
+    thread_waiting_[i] = false;
+    thread_released_[i] = 0;
     threads_.emplace_back([this, i] { Loop(i); });
   }
 }
 
+// The wake signal is let in only while the thread waits for a request, so it
+// interrupts nothing else (a handler's own waits on its back end least of
+// all). One that comes meanwhile is taken as the wait begins, and lost: the
+// sender repeats it until the thread has done what it was woken for.
 void FuseFileSystem::Loop(size_t index) {
+  sigset_t wake;
+  sigemptyset(&wake);
+  sigaddset(&wake, kWakeSignal);
+  pthread_sigmask(SIG_BLOCK, &wake, nullptr);
   fuse_buf buf{};
   while (!fuse_session_exited(session_)) {
+    const uint64_t release = release_generation_.load();
+    if (thread_released_[index].load() != release) {
+      // libfuse allocates a fresh buffer for the next request.
+      std::free(buf.mem);
+      buf = fuse_buf{};
+      thread_released_[index] = release;
+    }
+    thread_waiting_[index] = true;
+    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
     const int got = fuse_session_receive_buf(session_, &buf);
+    pthread_sigmask(SIG_BLOCK, &wake, nullptr);
+    thread_waiting_[index] = false;
     if (got == -EINTR) continue;
     if (got <= 0) break;  // unmounted (libfuse then marks the session exited)
     fuse_session_process_buf(session_, &buf);
@@ -380,6 +446,23 @@ void FuseFileSystem::Stop() {
   if (mounted_) {
     fuse_session_unmount(session_);
     mounted_ = false;
+  }
+}
+
+void FuseFileSystem::ReleaseIdleMemory() {
+  std::scoped_lock lock(threads_mu_);
+  if (threads_.empty()) return;
+  const uint64_t release = ++release_generation_;
+  for (int round = 0; round < 20; ++round) {
+    bool waiting = false;
+    for (size_t i = 0; i < threads_.size(); ++i) {
+      // A thread serving a request releases once it is answered.
+      if (thread_done_[i] || thread_released_[i] == release || !thread_waiting_[i]) continue;
+      waiting = true;
+      ::pthread_kill(threads_[i].native_handle(), kWakeSignal);
+    }
+    if (!waiting) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -107,7 +108,8 @@ class FuseFileSystem {
 
   // Starts the request threads. `on_end` runs once, on one of them, if they
   // end by themselves (the file system was unmounted from outside). Installs
-  // a handler for SIGUSR1, which Stop uses to wake the threads.
+  // a handler for SIGUSR1, which Stop and ReleaseIdleMemory use to wake the
+  // threads; it reaches a thread only while it waits for a request.
   void Start(std::function<void()> on_end = {});
   // Stops the request threads and unmounts; requests still in the kernel
   // fail. REQUIRES: no FuseReply of this file system is still unanswered.
@@ -116,6 +118,12 @@ class FuseFileSystem {
   // Drops the kernel's cached pages and attributes of `file`. May block on
   // reads in flight: never call it from a thread those reads wait for.
   void Invalidate(size_t file);
+
+  // Has every request thread give back its request buffer (as large as the
+  // largest write the kernel sends, 1 MiB, and resident once one came):
+  // threads waiting for a request do so now, the others once their request
+  // is answered. Waits at most a tenth of a second. Not concurrent with Stop.
+  void ReleaseIdleMemory();
 
   const std::string& mountpoint() const { return mountpoint_; }
   std::string PathOf(size_t file) const { return mountpoint_ + "/" + options_.names[file]; }
@@ -135,8 +143,16 @@ class FuseFileSystem {
   fuse_session* session_ = nullptr;
   void Loop(size_t index);
 
+  // Start fills these while holding threads_mu_, then they stay as they are
+  // until Stop; ReleaseIdleMemory reads them under the same lock.
+  std::mutex threads_mu_;
   std::vector<std::thread> threads_;
   std::unique_ptr<std::atomic<bool>[]> thread_done_;
+  // Per thread: waiting for a request (the wake signal may land only then),
+  // and the release generation it has carried out.
+  std::unique_ptr<std::atomic<bool>[]> thread_waiting_;
+  std::unique_ptr<std::atomic<uint64_t>[]> thread_released_;
+  std::atomic<uint64_t> release_generation_{0};
   std::function<void()> on_end_;
   std::atomic<bool> ended_{false};
   std::atomic<bool> stopping_{false};

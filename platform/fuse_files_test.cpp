@@ -15,7 +15,9 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -61,10 +63,12 @@ class FakeFiles : public FuseFileHandler {
   }
 
   FuseFileAttributes Attributes(size_t file) override {
+    if (throwing_) throw std::bad_alloc();
     std::scoped_lock lock(mu_);
     return {data_[file].size(), file == 0 ? 0660u : 0640u, 0, 6};
   }
   void Read(size_t file, uint64_t offset, size_t length, FuseReply reply) override {
+    if (throwing_) throw std::runtime_error("read");
     if (file == 1 && hold_reads_) {
       // Answered late, in this very call: the thread is taken meanwhile.
       std::unique_lock lock(mu_);
@@ -89,6 +93,7 @@ class FakeFiles : public FuseFileHandler {
   }
   void Write(size_t file, uint64_t offset, std::span<const uint8_t> data,
              FuseReply reply) override {
+    if (throwing_) throw std::bad_alloc();
     std::scoped_lock lock(mu_);
     auto& d = data_[file];
     if (offset + data.size() > d.size()) return reply.Error(ENOSPC);
@@ -97,6 +102,7 @@ class FakeFiles : public FuseFileHandler {
   }
   void Ioctl(size_t, uint32_t command, std::span<const uint8_t> input, size_t output_room,
              bool readable, bool writable, FuseReply reply) override {
+    if (throwing_) throw std::runtime_error("ioctl");
     {
       std::scoped_lock lock(mu_);
       caller_ = reply.Caller();
@@ -117,6 +123,7 @@ class FakeFiles : public FuseFileHandler {
     reply.Ioctl(&answer, sizeof answer);
   }
   void Sync(size_t file, FuseReply reply) override {
+    if (throwing_) throw 42;
     ++syncs_[file];
     reply.Error(0);
   }
@@ -143,6 +150,8 @@ class FakeFiles : public FuseFileHandler {
     return opened_;
   }
   std::atomic<int> syncs_[2] = {0, 0};
+  // Every call throws (as an allocation that fails would).
+  std::atomic<bool> throwing_{false};
 
  private:
   void Serve() {
@@ -256,6 +265,37 @@ TEST_F(FuseFilesTest, ReadsAndWritesReachTheHandlerAnsweredFromAnotherThread) {
   EXPECT_EQ(ENOSPC, errno);
   EXPECT_EQ(0, ::fsync(fd));
   EXPECT_EQ(1, files_.syncs_[0].load());
+  ::close(fd);
+}
+
+// Nothing a handler throws reaches libfuse: the request it was serving
+// fails (ENOMEM where the file system answers itself, EIO where the reply
+// had gone to the handler) and the file system serves on.
+TEST_F(FuseFilesTest, AHandlerThatThrowsFailsOnlyItsRequest) {
+  Mount(false, 2);
+  const int fd = ::open(Path("disk0").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  std::vector<uint8_t> buffer(4096, 7);
+  files_.throwing_ = true;
+  struct stat st {};
+  EXPECT_EQ(-1, ::stat(Path("disk0").c_str(), &st));
+  EXPECT_EQ(ENOMEM, errno);
+  EXPECT_EQ(-1, ::pread(fd, buffer.data(), buffer.size(), 0));
+  EXPECT_EQ(EIO, errno);
+  EXPECT_EQ(-1, ::pwrite(fd, buffer.data(), buffer.size(), 0));
+  EXPECT_EQ(EIO, errno);
+  EXPECT_EQ(-1, ::fsync(fd));
+  EXPECT_EQ(EIO, errno);
+  DeviceControlBlock block{};
+  block.code = 1;
+  EXPECT_EQ(-1, ::ioctl(fd, kDeviceControlIoctl, &block));
+  EXPECT_EQ(EIO, errno);
+  files_.throwing_ = false;
+  ASSERT_EQ(0, ::stat(Path("disk0").c_str(), &st));
+  EXPECT_EQ(8192, st.st_size);
+  EXPECT_EQ(4096, ::pwrite(fd, buffer.data(), buffer.size(), 0));
+  EXPECT_EQ(4096, ::pread(fd, buffer.data(), buffer.size(), 0));
+  EXPECT_EQ(0, ::fsync(fd));
   ::close(fd);
 }
 

@@ -15,6 +15,19 @@ void* AllocatePages(size_t size);
 // REQUIRES: `memory` and `size` as AllocatePages gave and took them.
 void FreePages(void* memory, size_t size);
 
+// Gives the heap's free memory back to the system (the heap keeps what it
+// once held otherwise, in every arena its threads used). Takes a while on a
+// large heap: for moments after much was freed, such as an unmount.
+void ReturnFreeHeapMemory();
+
+// From now on every heap allocation of 128 KiB or more is mapped pages of
+// its own, given back when freed. (The heap would otherwise raise that bound
+// each time such a block is freed, and keep the blocks that come later.)
+void KeepLargeAllocationsOffTheHeap();
+
+// Bytes of the process's AllocatePages memory not yet freed.
+size_t PageBytesInUseForTesting();
+
 }  // namespace quensaria::platform
 
 #endif  // QUENSARIA_PLATFORM_PAGE_MEMORY_H_

@@ -17,31 +17,6 @@
 #include "shared/win32_error.h"
 
 namespace quensaria::platform {
-namespace {
-
-uint32_t SocketErrorFromGai(int code) {
-  switch (code) {
-    case EAI_SYSTEM:
-      return SocketErrorFromErrno(errno);
-    case EAI_NONAME:
-    case EAI_SERVICE:
-      return WSAHOST_NOT_FOUND;
-    case EAI_AGAIN:
-      return WSATRY_AGAIN;
-    case EAI_FAIL:
-      return WSANO_RECOVERY;
-    case EAI_NODATA:
-      return WSANO_DATA;
-    case EAI_FAMILY:
-      return WSAEAFNOSUPPORT;
-    case EAI_MEMORY:
-      return WSAENOBUFS;
-    default:
-      return WSAEINVAL;
-  }
-}
-
-}  // namespace
 
 int PassiveAddress::Resolve(const std::string& service) {
   addrinfo hints{};
@@ -49,12 +24,11 @@ int PassiveAddress::Resolve(const std::string& service) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   const int code = ::getaddrinfo(nullptr, service.c_str(), &hints, &info_);
-  if (code != 0) {
-    info_ = nullptr;
-    return static_cast<int>(SocketErrorFromGai(code));
-  }
-  return 0;
+  if (code != 0) info_ = nullptr;
+  return code;
 }
+
+const char* PassiveAddress::ErrorText(int code) { return ::gai_strerror(code); }
 
 PassiveAddress::~PassiveAddress() {
   if (info_ != nullptr) ::freeaddrinfo(info_);
@@ -92,10 +66,12 @@ int SetNonBlockingListener(int listener) {
   return 0;
 }
 
-int WaitForConnection(int listener) {
+int WaitForConnection(int listener, std::chrono::milliseconds timeout) {
   pollfd ready{listener, POLLIN, 0};
   for (;;) {
-    if (::poll(&ready, 1, -1) >= 0) return 0;
+    const int n = ::poll(&ready, 1, static_cast<int>(timeout.count()));
+    if (n > 0) return 0;
+    if (n == 0) return ETIMEDOUT;
     if (errno != EINTR) return errno;
   }
 }
@@ -142,6 +118,8 @@ int SetAbortiveClose(int socket) {
   const linger abortive{1, 0};
   return ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) == 0 ? 0 : errno;
 }
+
+void ShutdownConnection(int socket) { ::shutdown(socket, SHUT_RDWR); }
 
 void ResetConnection(int socket) {
   SetAbortiveClose(socket);

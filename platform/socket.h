@@ -7,6 +7,7 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,9 +24,11 @@ namespace quensaria::platform {
 // getaddrinfo resolves it for a passive stream socket.
 class PassiveAddress {
  public:
-  // 0 on success (the address may still be empty), else a Windows Sockets
-  // error number.
+  // 0 on success (the address may still be empty), else getaddrinfo's
+  // error code (EAI_...).
   int Resolve(const std::string& service);
+  // The text of a Resolve error code.
+  static const char* ErrorText(int code);
   bool empty() const { return info_ == nullptr; }
   ~PassiveAddress();
 
@@ -50,8 +53,9 @@ void WakeListener(int socket);
 // Makes accepting on `listener` return EAGAIN instead of waiting.
 int SetNonBlockingListener(int listener);
 // Waits until `listener` has a connection to accept, or WakeListener was
-// called (the accept that follows then fails). 0 or an errno.
-int WaitForConnection(int listener);
+// called (the accept that follows then fails). 0, ETIMEDOUT once `timeout`
+// has passed, or an errno.
+int WaitForConnection(int listener, std::chrono::milliseconds timeout);
 // Takes a connection (or waits for one, on a blocking listener). The new
 // socket is non-blocking, close-on-exec, with Nagle's delay off; `peer` is
 // the peer's IPv4 address.
@@ -65,6 +69,9 @@ bool IsDescriptorShortage(int error);
 
 // Linger on with time 0, so that closing resets the connection.
 int SetAbortiveClose(int socket);
+// Ends both directions of the connection but keeps the descriptor: an
+// operation waiting on it wakes up, a receive finds the end, a send fails.
+void ShutdownConnection(int socket);
 // Resets the connection now (linger 0, then a disconnect) but keeps the
 // descriptor, so a thread still using it meets an error, never another file.
 void ResetConnection(int socket);

@@ -12,9 +12,12 @@
 namespace quensaria::platform {
 namespace {
 
-Transfer Perform(const SocketOperation& op) {
-  return op.kind == SocketOperation::Kind::kSend ? SendSome(op.socket, op.data, op.length)
-                                                 : ReceiveSome(op.socket, op.data, op.length);
+Transfer Perform(SocketOperation& op) {
+  const bool send = op.kind == SocketOperation::Kind::kSend;
+  const Transfer t =
+      send ? SendSome(op.socket, op.data, op.length) : ReceiveSome(op.socket, op.data, op.length);
+  if (t.error != 0 && t.error != EAGAIN) op.failed_call = send ? "send" : "recv";
+  return t;
 }
 
 }  // namespace
@@ -53,6 +56,7 @@ int SocketPort::Arm(SocketOperation& op) {
   // the port is left out of it.
   const int error = errno;
   if (action == EPOLL_CTL_ADD) op.registered = false;
+  op.failed_call = "epoll_ctl";
   return error;
 }
 

@@ -44,13 +44,16 @@ struct SocketOperation {
   std::atomic<uint32_t> handoff{0};
   std::mutex tsan_handoff;
   bool registered = false;  // the socket is in the port (owner's field)
+  // The system call behind the last failure the port reported for this
+  // record ("recv", "send" or "epoll_ctl"), for log lines.
+  const char* failed_call = nullptr;
 };
 
 struct SocketCompletion {
   void* key = nullptr;  // null: the empty completion of PostShutdown
   SocketOperation* operation = nullptr;
   size_t bytes = 0;  // 0 on a receive: the peer has closed
-  int error = 0;     // errno of a failed transfer
+  int error = 0;     // errno of a failed transfer (operation->failed_call names the call)
 };
 
 enum class StartResult {
@@ -70,6 +73,11 @@ class SocketPort {
   // first arm of a socket registers it with the port; a kFailed start has
   // left nothing registered or armed.
   StartResult Start(SocketOperation& op, bool try_now, size_t& bytes, int& error);
+
+  // Tries the transfer once: kCompleted or kFailed as Start would say, or
+  // nothing when it would block (then nothing is armed and the caller still
+  // owns the record).
+  std::optional<StartResult> Try(SocketOperation& op, size_t& bytes, int& error);
 
   // Tries the transfer again and again for up to `limit`: kCompleted or
   // kFailed as Start would say, or nothing when it would still block (then
@@ -91,7 +99,6 @@ class SocketPort {
  private:
   SocketPort(UniqueFd epoll, UniqueFd wake);
   int Arm(SocketOperation& op);
-  std::optional<StartResult> Try(SocketOperation& op, size_t& bytes, int& error);
 
   UniqueFd epoll_;
   UniqueFd wake_;  // eventfd, readable once shutdown is posted

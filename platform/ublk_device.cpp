@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 
 #include "platform/errors.h"
 #include "platform/ublk_uapi.h"
@@ -182,7 +183,15 @@ Status UblkDevice::StartQueue() {
   wake_.Reset(::eventfd(0, EFD_CLOEXEC));
   if (!wake_.valid()) return ErrnoStatus("eventfd", errno);
 
-  queue_ = std::thread([this] { Run(); });
+  // Each slot has at most one answer waiting: these never grow once made.
+  answered_.reserve(options_.queue_depth);
+  answered_here_.reserve(options_.queue_depth);
+  answering_.reserve(options_.queue_depth);
+  try {
+    queue_ = std::thread([this] { Run(); });
+  } catch (const std::system_error& e) {
+    return Status(ERROR_NOT_ENOUGH_MEMORY, std::string("ublk queue thread: ") + e.what());
+  }
   if (!queue_started_.get_future().get()) {
     return Status(ERROR_GEN_FAILURE, "ublk: the queue did not start");
   }
@@ -242,7 +251,7 @@ void UblkDevice::Run() {
   queue_started_.set_value(true);
 
   const auto* descriptors = static_cast<const ublksrv_io_desc*>(descriptors_);
-  std::vector<std::pair<uint16_t, int>> answers;
+  std::vector<std::pair<uint16_t, int>>& answers = answering_;
   unsigned closed = 0;  // slots the kernel will not fill again
   while (closed < depth && !stopping_) {
     const int waited = io_uring_submit_and_wait(&ring, 1);

@@ -126,6 +126,8 @@ class UblkDevice {
   int with_handler_ = 0;
   // Answers given on the queue thread itself; that thread only.
   std::vector<std::pair<uint16_t, int>> answered_here_;
+  // The answers of one round on their way to the kernel; that thread only.
+  std::vector<std::pair<uint16_t, int>> answering_;
 
   // Whether the queue thread got its request slots to the kernel.
   std::promise<bool> queue_started_;

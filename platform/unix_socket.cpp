@@ -227,8 +227,14 @@ Status SetReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
 Status MakeDirectories(const std::string& path, mode_t mode) {
   for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string prefix = path.substr(0, slash);
-    if (!prefix.empty() && ::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
-      return ErrnoStatus("mkdir " + prefix, errno);
+    if (!prefix.empty()) {
+      if (::mkdir(prefix.c_str(), mode) == 0) {
+        // The umask narrowed it; a service run with UMask=0077 still makes
+        // the directories its clients must reach.
+        if (::chmod(prefix.c_str(), mode) != 0) return ErrnoStatus("chmod " + prefix, errno);
+      } else if (errno != EEXIST) {
+        return ErrnoStatus("mkdir " + prefix, errno);
+      }
     }
     if (slash == std::string::npos) break;
   }

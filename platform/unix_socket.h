@@ -76,7 +76,8 @@ void ShutdownSocket(int fd);
 // A receive that waits longer than `timeout` fails with ERROR_SEM_TIMEOUT.
 Status SetReceiveTimeout(int fd, std::chrono::milliseconds timeout);
 
-// Creates `path` and its missing parents with `mode` (existing ones stay).
+// Creates `path` and its missing parents with `mode`, whatever the umask
+// (existing ones stay as they are).
 Status MakeDirectories(const std::string& path, mode_t mode);
 
 }  // namespace quensaria::platform

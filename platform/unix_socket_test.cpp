@@ -216,5 +216,20 @@ TEST_F(UnixSocketTest, MakeDirectoriesCreatesParentsAndRefusesFiles) {
   EXPECT_FALSE(MakeDirectories(dir_ + "/file/sub", 0755).ok());
 }
 
+TEST_F(UnixSocketTest, MakeDirectoriesGivesTheModeWhateverTheUmask) {
+  ASSERT_EQ(::mkdir((dir_ + "/old").c_str(), 0700), 0);
+  const mode_t umask_before = ::umask(077);
+  const Status made = MakeDirectories(dir_ + "/old/new/newer", 0755);
+  ::umask(umask_before);
+  ASSERT_TRUE(made.ok()) << made.ToString();
+  const auto mode = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+  };
+  EXPECT_EQ(mode(dir_ + "/old/new"), 0755u);
+  EXPECT_EQ(mode(dir_ + "/old/new/newer"), 0755u);
+  EXPECT_EQ(mode(dir_ + "/old"), 0700u) << "an existing directory stays as it is";
+}
+
 }  // namespace
 }  // namespace quensaria::platform

@@ -71,9 +71,12 @@ Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes) {
   return data;
 }
 
-Status WriteFileSynced(const std::string& path, std::string_view data) {
-  UniqueFd fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+Status WriteFileSynced(const std::string& path, std::string_view data, uint32_t mode) {
+  UniqueFd fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_TRUNC, static_cast<mode_t>(mode));
   if (!fd) return ErrnoStatus("create " + path, errno);
+  // Before any byte is written: an existing file keeps its own mode otherwise.
+  if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0)
+    return ErrnoStatus("chmod " + path, errno);
   size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
@@ -117,10 +120,12 @@ Status MoveFileNoReplace(const std::string& from, const std::string& to) {
   return SyncFd(dir.get(), directory);
 }
 
-Status CreateFileSynced(const std::string& path, std::string_view data) {
-  UniqueFd fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
+Status CreateFileSynced(const std::string& path, std::string_view data, uint32_t mode) {
+  UniqueFd fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
   if (!fd) return ErrnoStatus("create " + path, errno);
   Status status = Status::Ok();
+  if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0)
+    status = ErrnoStatus("chmod " + path, errno);
   for (size_t done = 0; status.ok() && done < data.size();) {
     const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
     if (n < 0) {
@@ -155,6 +160,16 @@ Result<std::string> FollowLinks(const std::string& path) {
     current = !target.empty() && target[0] == '/' ? target : DirectoryOf(current) + "/" + target;
   }
   return ErrnoStatus("follow " + path, ELOOP);
+}
+
+Result<uint32_t> NarrowFileMode(const std::string& path, uint32_t allowed) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return ErrnoStatus("stat " + path, errno);
+  const uint32_t before = st.st_mode & 07777;
+  if ((before & ~allowed) != 0 && ::chmod(path.c_str(), before & allowed) != 0) {
+    return ErrnoStatus("chmod " + path, errno);
+  }
+  return before;
 }
 
 Status RemoveFile(const std::string& path) {

@@ -7,6 +7,7 @@
 #define QUENSARIA_PLATFORM_WHOLE_FILE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,8 +20,9 @@ namespace quensaria::platform {
 Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes);
 
 // Creates or truncates `path`, writes `data` and flushes it to disk (fsync).
-// On failure the file may hold part of `data`.
-Status WriteFileSynced(const std::string& path, std::string_view data);
+// The file gets the permission bits `mode` whatever the umask, also when it
+// existed with others. On failure the file may hold part of `data`.
+Status WriteFileSynced(const std::string& path, std::string_view data, uint32_t mode = 0644);
 
 // Renames `from` over `to` (both in one directory) and flushes the directory,
 // so the rename itself survives a crash.
@@ -32,9 +34,14 @@ Status ReplaceFileSynced(const std::string& from, const std::string& to);
 Status MoveFileNoReplace(const std::string& from, const std::string& to);
 
 // Creates `path` only if it does not exist (ERROR_FILE_EXISTS otherwise),
-// writes `data` and flushes the file and its directory. A failed write
-// removes the part written.
-Status CreateFileSynced(const std::string& path, std::string_view data);
+// with the permission bits `mode` whatever the umask, writes `data` and
+// flushes the file and its directory. A failed write removes the part
+// written.
+Status CreateFileSynced(const std::string& path, std::string_view data, uint32_t mode = 0644);
+
+// Takes from the file `path` (links followed) every permission bit outside
+// `allowed`, never adding one; gives its permission bits from before.
+Result<uint32_t> NarrowFileMode(const std::string& path, uint32_t allowed);
 
 // The file `path` stands for once symbolic links in its last component are
 // followed (link texts without a leading '/' count from the link's

@@ -123,6 +123,48 @@ TEST_F(WholeFileTest, NoReplaceMovesAndCreatesLeaveAnExistingFileAlone) {
   EXPECT_EQ(Content("fresh"), "fresh");
 }
 
+uint32_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+// Files of secrets get their mode whatever the umask says, and an existing
+// file written again loses the wider mode it had.
+TEST_F(WholeFileTest, WrittenAndCreatedFilesGetTheModeAsked) {
+  const mode_t umask_before = ::umask(0);
+  ASSERT_TRUE(WriteFileSynced(Path("written"), "x", 0600).ok());
+  ASSERT_TRUE(CreateFileSynced(Path("created"), "x", 0600).ok());
+  Put("existing", "wider");
+  ASSERT_EQ(::chmod(Path("existing").c_str(), 0666), 0);
+  ASSERT_TRUE(WriteFileSynced(Path("existing"), "narrower", 0600).ok());
+  ::umask(umask_before);
+  EXPECT_EQ(ModeOf(Path("written")), 0600u);
+  EXPECT_EQ(ModeOf(Path("created")), 0600u);
+  EXPECT_EQ(ModeOf(Path("existing")), 0600u);
+  EXPECT_EQ(Content("existing"), "narrower");
+}
+
+TEST_F(WholeFileTest, NarrowingTakesBitsAwayAndNeverAddsOne) {
+  const struct {
+    uint32_t before;
+    uint32_t after;
+  } rows[] = {{0644, 0600}, {0666, 0600}, {0604, 0600}, {0600, 0600}, {0400, 0400}, {0000, 0000}};
+  for (const auto& row : rows) {
+    Put("f", "digest");
+    ASSERT_EQ(::chmod(Path("f").c_str(), row.before), 0);
+    Result<uint32_t> before = NarrowFileMode(Path("f"), 0600);
+    ASSERT_TRUE(before.ok()) << before.status().ToString();
+    EXPECT_EQ(*before, row.before);
+    EXPECT_EQ(ModeOf(Path("f")), row.after) << std::oct << row.before;
+  }
+  // Through a link, the file it names.
+  ASSERT_EQ(::chmod(Path("f").c_str(), 0644), 0);
+  std::filesystem::create_symlink("f", Path("link"));
+  ASSERT_TRUE(NarrowFileMode(Path("link"), 0600).ok());
+  EXPECT_EQ(ModeOf(Path("f")), 0600u);
+  EXPECT_EQ(NarrowFileMode(Path("missing"), 0600).status().code(), ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(WholeFileTest, FollowLinksToTheFileALinkChainNames) {
   std::filesystem::create_directories(Path("sub/deeper"));
   Put("sub/deeper/real", "x");

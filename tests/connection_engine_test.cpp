@@ -25,6 +25,7 @@
 
 #include "platform/console.h"
 #include "platform/loop_device_for_testing.h"
+#include "platform/page_memory.h"
 #include "platform/socket.h"
 #include "service/source/memory_io_for_testing.h"
 #include "shared/bytes.h"
@@ -120,8 +121,9 @@ TEST_F(EngineTest, ServesTheImageToALoggedOnClient) {
   ASSERT_EQ(client->Read(5 * kMiB, 65536, data).reply.status, REPLY_OK);
   EXPECT_EQ(data, payload);
   EXPECT_EQ(image.ReadBack(5 * kMiB, 65536), payload);
+  // Reported with the connection's own level after the log-on.
   EXPECT_EQ(harness_->registry().logged_on(),
-            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, 1}}));
+            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, ACCESS_FULL}}));
 }
 
 TEST_F(EngineTest, EachConnectionSeesItsOwnStampInSectorZero) {
@@ -357,7 +359,7 @@ TEST_F(EngineTest, StopResetsEveryConnectionAndEndsRun) {
   platform::SetConsoleSinkForTesting(nullptr);
   // Every worker ended within the shutdown waits (a late one is logged).
   for (const std::string& line : lines) {
-    EXPECT_EQ(line.find("WaitForMultipleObjects"), std::string::npos) << line;
+    EXPECT_EQ(line.find("did not end"), std::string::npos) << line;
   }
   for (auto& client : clients) {
     uint8_t byte;
@@ -418,7 +420,30 @@ TEST_F(EngineTest, LogOnIsAnsweredBeforeTheRegistryHearsOfIt) {
   ExpectPattern(data, 8192);
   ASSERT_TRUE(Eventually([&] { return !harness_->registry().logged_on().empty(); }));
   EXPECT_EQ(harness_->registry().logged_on(),
-            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, 1}}));
+            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, ACCESS_FULL}}));
+}
+
+// The registry lists each log-on with the level it left the connection at:
+// the admitted level for the log-on password, full access for the
+// management password, whatever the admission said.
+TEST_F(EngineTest, LogOnsAreReportedWithTheLevelTheyLeave) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  harness_->registry().Admit(kClientA, ACCESS_VIRTUAL_WRITE);
+  harness_->registry().Admit(kClientB, ACCESS_VIRTUAL_WRITE);
+  BlockClient plain, lifted;
+  ASSERT_EQ(plain.Connect(harness_->port(), kClientA), 0);
+  ASSERT_EQ(plain.Login("login").reply.status, REPLY_OK);
+  ASSERT_TRUE(Eventually([&] { return harness_->registry().logged_on().size() == 1; }));
+  ASSERT_EQ(lifted.Connect(harness_->port(), kClientB), 0);
+  ASSERT_EQ(lifted.Login("manage").reply.status, REPLY_OK);
+  QueryData query;
+  ASSERT_EQ(lifted.Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(query.access, ACCESS_FULL);
+  ASSERT_TRUE(Eventually([&] { return harness_->registry().logged_on().size() == 2; }));
+  EXPECT_EQ(harness_->registry().logged_on(),
+            (std::vector<std::pair<uint32_t, uint8_t>>{{kClientA, ACCESS_VIRTUAL_WRITE},
+                                                       {kClientB, ACCESS_FULL}}));
 }
 
 TEST_F(EngineTest, NothingIsAcceptedBeforeTheHooksAreIn) {
@@ -550,7 +575,7 @@ TEST_F(EngineTest, PortTakenEndsRunAtOnce) {
   EXPECT_FALSE(harness.Start());
   EXPECT_TRUE(harness.WaitForEnd(kLiveness));
   platform::SetConsoleSinkForTesting(nullptr);
-  EXPECT_EQ(lines, std::vector<std::string>{"bind() failed: 10048\n"});
+  EXPECT_EQ(lines, std::vector<std::string>{"bind() failed: 98 Address already in use\n"});
 }
 
 TEST_F(EngineTest, SourceThatCannotBeOpenedEndsRunAtOnce) {
@@ -573,7 +598,290 @@ TEST_F(EngineTest, SourceThatCannotBeAssociatedEndsRunAtOnce) {
   EXPECT_TRUE(harness.WaitForEnd(kLiveness));
   platform::SetConsoleSinkForTesting(nullptr);
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].rfind("CreateIoCompletionPort() File failed: 6 ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("cannot serve requests: error 6\n"), std::string::npos) << lines[0];
+}
+
+// What clients that leave print: an orderly close nothing at all, a reset
+// one line at debug priority, naming the call and the error's text.
+TEST_F(EngineTest, AClientThatLeavesIsNoErrorLine) {
+  ImageFile image(2 * kMiB);
+  StartOn(image);
+  std::mutex lines_mutex;
+  std::vector<std::pair<platform::ConsolePriority, std::string>> lines;
+  platform::SetConsoleLogSinkForTesting(
+      [&](platform::ConsolePriority priority, std::string_view line) {
+        std::scoped_lock lock(lines_mutex);
+        lines.emplace_back(priority, line);
+      });
+  const auto captured = [&] {
+    std::scoped_lock lock(lines_mutex);
+    return lines;
+  };
+  for (int i = 0; i < 8; ++i) {
+    auto client = LoggedOn(Ipv4(127, 0, 7, static_cast<uint8_t>(1 + i)));
+    Bytes data;
+    ASSERT_EQ(client->Read(4096, 4096, data).reply.status, REPLY_OK);
+    client->Close();
+  }
+  ASSERT_TRUE(Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 0; }));
+  EXPECT_TRUE(captured().empty()) << captured().front().second;
+
+  auto resetting = LoggedOn(kClientB);
+  Bytes data;
+  ASSERT_EQ(resetting->Read(0, 512, data).reply.status, REPLY_OK);
+  platform::SetAbortiveClose(resetting->fd());
+  resetting->Close();
+  ASSERT_TRUE(Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 0; }));
+  harness_->StopAndWait();
+  platform::SetConsoleLogSinkForTesting(nullptr);
+  const auto after_reset = captured();
+  ASSERT_EQ(after_reset.size(), 1u);
+  EXPECT_EQ(after_reset[0].first, platform::ConsolePriority::kDebug);
+  EXPECT_EQ(after_reset[0].second, "recv() failed: 104 Connection reset by peer\n");
+}
+
+// Clients that stop half way through a request (part of a header, a write's
+// header and part of its payload, or a reply they never take) are cut off
+// once the stall time-out has passed, and their records are freed; clients
+// idle between requests stay however long they wait, and so does a client
+// that sends its request slowly.
+TEST_F(EngineTest, ClientsThatStopHalfWayThroughARequestAreCutOff) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kStall = std::chrono::milliseconds(2000);
+  ImageFile image(8 * kMiB);
+  engine::EngineOptions options;
+  options.stalled_request_timeout = kStall;
+  options.sweep_interval = std::chrono::milliseconds(100);
+  harness_ = std::make_unique<EngineHarness>(TestConfig(image.path()), nullptr, options);
+  ASSERT_TRUE(harness_->Start());
+  std::vector<std::unique_ptr<BlockClient>> idle;
+  for (int i = 0; i < 4; ++i)
+    idle.push_back(LoggedOn(Ipv4(127, 0, 5, static_cast<uint8_t>(1 + i))));
+  const size_t idle_pages = platform::PageBytesInUseForTesting();
+
+  constexpr int kStalled = 64;
+  std::vector<std::unique_ptr<BlockClient>> stalled;
+  std::vector<uint32_t> stalled_addresses;
+  std::vector<Clock::time_point> stalled_at;
+  for (int i = 0; i < kStalled; ++i) {
+    const uint32_t address = Ipv4(127, 0, 6, static_cast<uint8_t>(1 + i));
+    auto client = LoggedOn(address);
+    uint8_t header[32];
+    if (i % 2 == 0) {
+      EncodeRequestHeader({CMD_READ, 0, 4096}, header);
+      ASSERT_EQ(client->SendBytes(header, 1 + i % 31), 0);
+    } else {
+      EncodeRequestHeader({CMD_WRITE, kMiB, 65536}, header);
+      ASSERT_EQ(client->SendBytes(header, 32), 0);
+      const Bytes payload(static_cast<size_t>(1000 * i), 0x5A);
+      ASSERT_EQ(client->SendBytes(payload.data(), payload.size()), 0);
+    }
+    ASSERT_TRUE(Delivered(client->fd()));
+    stalled_at.push_back(Clock::now());
+    stalled_addresses.push_back(address);
+    stalled.push_back(std::move(client));
+  }
+  // Two clients that ask for more replies than the connection holds and
+  // take none of them: the reply's send waits on them.
+  std::vector<std::unique_ptr<BlockClient>> not_reading;
+  for (int i = 0; i < 2; ++i) {
+    auto client = LoggedOn(Ipv4(127, 0, 8, static_cast<uint8_t>(1 + i)));
+    std::vector<uint8_t> requests(32 * 1024);
+    for (size_t r = 0; r < requests.size() / 32; ++r) {
+      EncodeRequestHeader({CMD_READ, (r * 65536) % (4 * kMiB), 65536}, requests.data() + 32 * r);
+    }
+    ASSERT_EQ(client->SendBytes(requests.data(), requests.size()), 0);
+    not_reading.push_back(std::move(client));
+  }
+  EXPECT_GT(platform::PageBytesInUseForTesting(), idle_pages);
+
+  // A slow client: its header comes in pieces, each well within the time-out.
+  auto slow = LoggedOn(Ipv4(127, 0, 9, 1));
+  uint8_t slow_header[32];
+  EncodeRequestHeader({CMD_READ, 8192, 4096}, slow_header);
+  for (int piece = 0; piece < 8; ++piece) {
+    ASSERT_EQ(slow->SendBytes(slow_header + 4 * piece, 4), 0);
+    std::this_thread::sleep_for(kStall / 6);
+  }
+  Exchange slow_reply = slow->ReceiveReply();
+  ASSERT_EQ(slow_reply.error, 0);
+  EXPECT_EQ(slow_reply.reply.status, REPLY_OK);
+
+  // Each stalled client is closed, never before its time-out.
+  for (int i = 0; i < kStalled; ++i) {
+    uint8_t byte;
+    const int error = stalled[i]->ReceiveBytes(&byte, 1);
+    EXPECT_TRUE(error == ECONNRESET || error == EPIPE) << i << ": " << error;
+    EXPECT_GE(Clock::now() - stalled_at[i], kStall) << i;
+  }
+  // Their ends are reported like any other, and their memory goes back.
+  ASSERT_TRUE(Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 5; }));
+  // (The slow client's record is the one more.)
+  EXPECT_TRUE(Eventually([&] {
+    return platform::PageBytesInUseForTesting() == idle_pages + sizeof(engine::PER_IO_CONTEXT);
+  }));
+  std::vector<uint32_t> reported = harness_->registry().disconnected();
+  for (uint32_t address : stalled_addresses) {
+    EXPECT_NE(std::find(reported.begin(), reported.end(), address), reported.end());
+  }
+  EXPECT_NE(std::find(reported.begin(), reported.end(), Ipv4(127, 0, 8, 1)), reported.end());
+  EXPECT_NE(std::find(reported.begin(), reported.end(), Ipv4(127, 0, 8, 2)), reported.end());
+
+  // The idle clients waited longer than the time-out, and are served.
+  for (auto& client : idle) {
+    Bytes data;
+    ASSERT_EQ(client->Read(65536, 4096, data).reply.status, REPLY_OK);
+    ExpectPattern(data, 65536);
+  }
+  Bytes data;
+  ASSERT_EQ(slow->Read(0, 512, data).reply.status, REPLY_OK);
+  EXPECT_EQ(harness_->engine().LiveConnectionsForTesting(), 5);
+}
+
+// A source changed under a running export: the console says so once per
+// change, naming the export, and the clients are served on from the file
+// the export opened, never silently from another.
+class SourceChangeTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    platform::SetConsoleLogSinkForTesting(
+        [&](platform::ConsolePriority priority, std::string_view line) {
+          std::scoped_lock lock(mutex_);
+          lines_.emplace_back(priority, line);
+        });
+    engine::EngineOptions options;
+    options.sweep_interval = std::chrono::milliseconds(50);
+    harness_ = std::make_unique<EngineHarness>(TestConfig(image_.path()), nullptr, options);
+    ASSERT_TRUE(harness_->Start());
+    // The test's own handle on the served file, to change it once its path
+    // no longer leads there.
+    held_.Reset(::open(image_.path().c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(held_.valid());
+    client_ = LoggedOn();
+  }
+  void TearDown() override {
+    if (harness_) harness_->StopAndWait();
+    platform::SetConsoleLogSinkForTesting(nullptr);
+  }
+  // The lines that contain `text`, waiting until there is at least one.
+  std::vector<std::pair<platform::ConsolePriority, std::string>> LinesWith(
+      const std::string& text) {
+    std::vector<std::pair<platform::ConsolePriority, std::string>> found;
+    Eventually([&] {
+      std::scoped_lock lock(mutex_);
+      found.clear();
+      for (const auto& line : lines_) {
+        if (line.second.find(text) != std::string::npos) found.push_back(line);
+      }
+      return !found.empty();
+    });
+    return found;
+  }
+  std::string Export() const {
+    return "export on port " + std::to_string(harness_->port()) + ": source " + image_.path();
+  }
+  // Once a later change has been seen, every look at the source since the
+  // first has passed: its line came once.
+  void ExpectSaidOnce(const std::string& text) {
+    ASSERT_EQ(::ftruncate(held_.get(), 9 * kMiB), 0);
+    ASSERT_EQ(LinesWith(" grew to 9437184 bytes").size(), 1u);
+    EXPECT_EQ(LinesWith(text).size(), 1u) << text;
+  }
+  void ExpectServedFromTheOpenFile() {
+    QueryData query;
+    ASSERT_EQ(client_->Query(query).reply.status, REPLY_OK);
+    EXPECT_EQ(query.disk_size, 8 * kMiB);
+    Bytes data;
+    ASSERT_EQ(client_->Read(kMiB, 65536, data).reply.status, REPLY_OK);
+    ExpectPattern(data, kMiB);
+    const Bytes written(4096, 0xC3);
+    ASSERT_EQ(client_->Write(2 * kMiB, written.data(), 4096).reply.status, REPLY_OK);
+    ASSERT_EQ(client_->Read(2 * kMiB, 4096, data).reply.status, REPLY_OK);
+    EXPECT_EQ(data, written);
+  }
+
+  ImageFile image_{8 * kMiB};
+  platform::UniqueFd held_;
+  std::unique_ptr<BlockClient> client_;
+  std::mutex mutex_;
+  std::vector<std::pair<platform::ConsolePriority, std::string>> lines_;
+};
+
+TEST_F(SourceChangeTest, ATruncationIsAnErrorLineAndReadsPastTheNewEndFail) {
+  ASSERT_EQ(::truncate(image_.path().c_str(), 4 * kMiB), 0);
+  Bytes data;
+  EXPECT_EQ(client_->Read(6 * kMiB, 4096, data).reply.status, REPLY_FAILED);
+  const auto lines = LinesWith(" truncated to ");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, platform::ConsolePriority::kError);
+  EXPECT_EQ(lines[0].second, Export() +
+                                 " truncated to 4194304 bytes; clients still see 8388608, and "
+                                 "reads past the new end fail\n");
+  ExpectServedFromTheOpenFile();
+  ExpectSaidOnce(" truncated to ");
+}
+
+TEST_F(SourceChangeTest, ADeletionIsACriticalLineAndTheFileIsServedOn) {
+  ASSERT_EQ(::unlink(image_.path().c_str()), 0);
+  const auto lines = LinesWith(" deleted;");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, platform::ConsolePriority::kCritical);
+  EXPECT_EQ(lines[0].second, Export() +
+                                 " deleted; it is served on from the open file, and what clients "
+                                 "write to it is lost when the export stops\n");
+  ExpectServedFromTheOpenFile();
+  ExpectSaidOnce(" deleted;");
+}
+
+TEST_F(SourceChangeTest, AReplacementIsACriticalLineAndTheOldFileIsServedOn) {
+  ImageFile other(8 * kMiB, 7);
+  ASSERT_EQ(std::rename(other.path().c_str(), image_.path().c_str()), 0);
+  const auto lines = LinesWith(" replaced by another file");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, platform::ConsolePriority::kCritical);
+  EXPECT_EQ(lines[0].second, Export() +
+                                 " replaced by another file; clients are still served the old "
+                                 "one until the export is restarted, and what they write to it "
+                                 "is lost when the export stops\n");
+  ExpectServedFromTheOpenFile();
+  ExpectSaidOnce(" replaced by another file");
+}
+
+TEST_F(SourceChangeTest, AMoveIsAWarningLine) {
+  const std::string moved = image_.path() + ".moved";
+  ASSERT_EQ(std::rename(image_.path().c_str(), moved.c_str()), 0);
+  const auto lines = LinesWith(" moved away;");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, platform::ConsolePriority::kWarning);
+  ExpectServedFromTheOpenFile();
+  ExpectSaidOnce(" moved away;");
+  ASSERT_EQ(std::rename(moved.c_str(), image_.path().c_str()), 0);
+}
+
+// A transfer that fails looks at the source at once, long before the next
+// sweep would.
+TEST_F(EngineTest, AFailedTransferLooksAtTheSourceAtOnce) {
+  ImageFile image(8 * kMiB);
+  engine::EngineOptions options;
+  options.sweep_interval = std::chrono::hours(1);
+  harness_ = std::make_unique<EngineHarness>(TestConfig(image.path()), nullptr, options);
+  ASSERT_TRUE(harness_->Start());
+  std::mutex lines_mutex;
+  std::vector<std::string> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(lines_mutex);
+    lines.emplace_back(line);
+  });
+  auto client = LoggedOn();
+  ASSERT_EQ(::truncate(image.path().c_str(), 4 * kMiB), 0);
+  Bytes data;
+  EXPECT_EQ(client->Read(6 * kMiB, 4096, data).reply.status, REPLY_FAILED);
+  EXPECT_TRUE(Eventually([&] {
+    std::scoped_lock lock(lines_mutex);
+    return lines.size() == 1 && lines[0].find(" truncated to 4194304 bytes") != std::string::npos;
+  }));
+  harness_->StopAndWait();
+  platform::SetConsoleSinkForTesting(nullptr);
 }
 
 // Many clients at once, each on its own region, some of them through the

@@ -81,12 +81,12 @@ ServerConfig TestConfig(const std::string& source, int32_t cache) {
   return config;
 }
 
-EngineHarness::EngineHarness(const ServerConfig& config,
-                             std::unique_ptr<source::DiskSource> source) {
+EngineHarness::EngineHarness(const ServerConfig& config, std::unique_ptr<source::DiskSource> source,
+                             const engine::EngineOptions& options) {
   if (source) {
-    engine_ = std::make_unique<engine::ConnectionEngine>(config, std::move(source));
+    engine_ = std::make_unique<engine::ConnectionEngine>(config, std::move(source), options);
   } else {
-    engine_ = std::make_unique<engine::ConnectionEngine>(config);
+    engine_ = std::make_unique<engine::ConnectionEngine>(config, options);
   }
 }
 

@@ -58,7 +58,8 @@ class EngineHarness {
  public:
   // An engine over `source` (or the path in `config` when source is null).
   explicit EngineHarness(const ServerConfig& config,
-                         std::unique_ptr<source::DiskSource> source = nullptr);
+                         std::unique_ptr<source::DiskSource> source = nullptr,
+                         const engine::EngineOptions& options = {});
   ~EngineHarness();
 
   // Installs the hooks, starts Run and waits for the port; false when the

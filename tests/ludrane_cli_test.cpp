@@ -22,6 +22,9 @@ namespace {
 using management::FakeOperations;
 using management::ManagementServer;
 
+// The digest that stands for "no password": no log-on matches it.
+const Sha1Digest kNoDigest{};
+
 struct Outcome {
   int status = -1;
   std::string out;
@@ -110,9 +113,19 @@ TEST_F(LudraneCliTest, UsageErrorsExitWithTwo) {
     EXPECT_NE(outcome.err.find(row.message), std::string::npos) << row.args << ": " << outcome.err;
   }
   EXPECT_EQ(ops_.calls, 0);  // nothing reached the service
-  const Outcome help = Cli("--help");
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("list-servers"), std::string::npos);
+  // Help wherever it is asked for: standard output, exit status 0.
+  for (const char* args : {"--help", "-h", "add-server --help", "add-server /x --size 1G -h",
+                           "set-access 1 2 --help"}) {
+    const Outcome help = Cli(args);
+    EXPECT_EQ(help.status, 0) << args;
+    EXPECT_NE(help.out.find("--password-file FILE"), std::string::npos) << args;
+    EXPECT_EQ(help.err, "") << args;
+  }
+  // A value that reads like --help is a value.
+  const Outcome value = Cli("add-server /no/such/file --password --help");
+  EXPECT_EQ(value.status, 2);
+  EXPECT_NE(value.err.find("cannot tell the size"), std::string::npos) << value.err;
+  EXPECT_EQ(ops_.calls, 0);
 }
 
 TEST_F(LudraneCliTest, AnAbsentServiceExitsWithThree) {
@@ -176,8 +189,9 @@ TEST_F(LudraneCliTest, AddServerTakesSizeFromTheSourceAndAddsTheAnyClient) {
   EXPECT_EQ(config.IpAddress, 0u);
   const Sha1Digest secret = PasswordDigest("secret");
   EXPECT_EQ(0, std::memcmp(config.Password, secret.data(), 20));
-  // No management password given: no log-on can lift a connection.
-  EXPECT_EQ(0, std::memcmp(config.ManagePassword, secret.data(), 20));
+  // No management password given: the all-zero digest, which no log-on
+  // matches.
+  EXPECT_EQ(0, std::memcmp(config.ManagePassword, kNoDigest.data(), 20));
 
   const Outcome servers = Cli("list-servers");
   EXPECT_EQ(servers.status, 0);
@@ -205,6 +219,127 @@ TEST_F(LudraneCliTest, AddServerOptions) {
   const Outcome too_long = Cli("add-server /" + std::string(300, 'p') + " --size 1M");
   EXPECT_EQ(too_long.status, 2);
   EXPECT_NE(too_long.err.find("1 to 259 bytes"), std::string::npos);
+}
+
+// Passwords kept off the command line: from files, standard input, or a
+// terminal without echo.
+TEST_F(LudraneCliTest, PasswordsFromFilesAndStandardInput) {
+  StartService();
+  const auto put = [&](const std::string& name, const std::string& data) {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path) << data;
+    return path;
+  };
+  std::string server = AddServer("--size 1M --password-file " + put("login", "open sesame\n") +
+                                 " --manage-password-file " + put("manage", "boss\r\n"));
+  ServerConfig config = Config(server);
+  EXPECT_EQ(0, std::memcmp(config.Password, PasswordDigest("open sesame").data(), 20));
+  EXPECT_EQ(0, std::memcmp(config.ManagePassword, PasswordDigest("boss").data(), 20));
+
+  // An empty management password is none: every client without a password
+  // sends the empty password's digest.
+  server = AddServer("--size 1M --password-file " + put("empty", "") + " --manage-password-file " +
+                     put("empty2", "\n"));
+  config = Config(server);
+  EXPECT_EQ(0, std::memcmp(config.Password, PasswordDigest("").data(), 20));
+  EXPECT_EQ(0, std::memcmp(config.ManagePassword, kNoDigest.data(), 20));
+
+  // Two "-" read two lines of standard input, log-on first.
+  const testing::ProgramResult piped = testing::RunProgram(
+      {"sh", "-c",
+       "printf 'first\\nsecond\\n' | \"$0\" --runtime-dir \"$1\" add-server \"$2\" "
+       "--manage-password-file - --password-file -",
+       LUDRANE_CLI, dir_ + "/run", image_},
+      std::chrono::seconds(60));
+  ASSERT_EQ(piped.exit_code, 0) << piped.err;
+  config = Config(piped.out.substr(0, piped.out.find('\n')));
+  EXPECT_EQ(0, std::memcmp(config.Password, PasswordDigest("first").data(), 20));
+  EXPECT_EQ(0, std::memcmp(config.ManagePassword, PasswordDigest("second").data(), 20));
+
+  const int calls = ops_.calls;
+  const struct {
+    const char* args;
+    const char* message;
+  } refused[] = {
+      {"--password a --password-file /dev/null", "give one of --password and --password-file"},
+      {"--manage-password-file /no/such/file", "--manage-password-file open /no/such/file"},
+      {"--password-file", "--password-file needs a value"},
+  };
+  for (const auto& row : refused) {
+    const Outcome outcome = Cli("add-server " + image_ + " --size 1M " + row.args);
+    EXPECT_EQ(outcome.status, 2) << row.args;
+    EXPECT_NE(outcome.err.find(row.message), std::string::npos) << row.args << ": " << outcome.err;
+  }
+  EXPECT_EQ(ops_.calls, calls) << "nothing reached the service";
+}
+
+TEST_F(LudraneCliTest, PasswordsTypedAtATerminalAreNotEchoed) {
+  StartService();
+  const std::vector<std::string> argv = {
+      LUDRANE_CLI, "--runtime-dir",   dir_ + "/run", "add-server",
+      image_,      "--password-file", "-",           "--manage-password-file",
+      "-"};
+  const testing::ProgramResult typed = testing::RunOnTerminal(
+      argv, {{"Log-on password (empty: none): ", "pass word\n"},
+             {"Again: ", "pass word\n"},
+             {"Management password, gives full access (empty: none): ", "chief\n"},
+             {"Again: ", "chief\n"}});
+  ASSERT_EQ(typed.exit_code, 0) << typed.out;
+  EXPECT_EQ(typed.out.find("pass word"), std::string::npos) << "echoed: " << typed.out;
+  EXPECT_EQ(typed.out.find("chief"), std::string::npos) << "echoed: " << typed.out;
+  const std::vector<std::string> lines = testing::Lines(typed.out);
+  ASSERT_FALSE(lines.empty());
+  const ServerConfig config = Config(lines.back());
+  EXPECT_EQ(0, std::memcmp(config.Password, PasswordDigest("pass word").data(), 20));
+  EXPECT_EQ(0, std::memcmp(config.ManagePassword, PasswordDigest("chief").data(), 20));
+
+  // A confirmation that differs creates nothing.
+  const int calls = ops_.calls;
+  const testing::ProgramResult mistyped = testing::RunOnTerminal(
+      argv, {{"Log-on password (empty: none): ", "one\n"}, {"Again: ", "two\n"}});
+  EXPECT_EQ(mistyped.exit_code, 2) << mistyped.out;
+  EXPECT_NE(mistyped.out.find("Password and confirm password is not the same"), std::string::npos)
+      << mistyped.out;
+  EXPECT_EQ(ops_.calls, calls);
+}
+
+// The configurator once gave every export made without opening the
+// password half the placeholder's digest; the list says so.
+TEST_F(LudraneCliTest, ListServersWarnsOfThePlaceholdersPasswords) {
+  StartService();
+  const Sha1Digest placeholder = PasswordDigest("5820937164285039");
+  const auto add = [&](const Sha1Digest& login, const Sha1Digest& manage, uint16_t port) {
+    ServerConfig config{};
+    std::strcpy(config.Source, image_.c_str());
+    config.Port = port;
+    std::memcpy(config.Password, login.data(), 20);
+    std::memcpy(config.ManagePassword, manage.data(), 20);
+    management::Handle handle = 0;
+    EXPECT_EQ(ops_.AddServer(config, handle), 0);
+    return std::to_string(handle);
+  };
+  const std::string both = add(placeholder, placeholder, 60001);
+  const std::string login = add(placeholder, PasswordDigest("own"), 60002);
+  const std::string manage = add(PasswordDigest(""), placeholder, 60003);
+  const std::string own = add(PasswordDigest("own"), kNoDigest, 60004);
+
+  const Outcome listed = Cli("list-servers");
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_NE(listed.out.find(own + " "), std::string::npos) << listed.out;
+  EXPECT_EQ(listed.out.find("5820937164285039"), std::string::npos) << "the table stays as it was";
+  const std::vector<std::string> warnings = testing::Lines(listed.err);
+  ASSERT_EQ(warnings.size(), 3u) << listed.err;
+  EXPECT_EQ(warnings[0], "ludrane-cli: server " + both +
+                             " (port 60001): its log-on and management (full access) passwords "
+                             "are the placeholder \"5820937164285039\", which anyone may know; "
+                             "delete the server and add it again with passwords of your own");
+  EXPECT_NE(warnings[1].find("server " + login + " (port 60002): its log-on password is the"),
+            std::string::npos)
+      << warnings[1];
+  EXPECT_NE(warnings[2].find("server " + manage +
+                             " (port 60003): its management (full access) password is the"),
+            std::string::npos)
+      << warnings[2];
 }
 
 TEST_F(LudraneCliTest, StartStopAndTheirFailures) {

@@ -2,6 +2,7 @@
 // program (--console) over a temporary runtime directory; dialogs are the
 // real ones, filled in by scripts through RecordingPrompts.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -27,11 +28,13 @@
 #include "configurator/prompts_for_testing.h"
 #include "configurator/server_config_dialog.h"
 #include "configurator/server_document.h"
+#include "platform/host_name.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
 #include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
+#include "tests/program_run_for_testing.h"
 
 namespace quensaria {
 namespace {
@@ -187,11 +190,12 @@ TEST_F(LudraneTest, CreateStartStopAndDeleteAServerThroughTheDialogs) {
   EXPECT_EQ(row.texts[3], "3 M");  // 3 MiB taken from the file, shown as 3 M
   EXPECT_EQ(row.texts[4], "100 M");
   EXPECT_EQ(row.texts[5], "已停止");
-  // No defaults stored and the password half untouched: the placeholder.
+  // No defaults stored and the password half untouched: no password. The
+  // log-on password is the empty one; the management password is not set.
   const ServerConfig config = Read(server);
   EXPECT_EQ(config.SizeBytes, 3 << 20);
-  EXPECT_EQ(std::memcmp(config.Password, PasswordDigest("5820937164285039").data(), 20), 0);
-  EXPECT_EQ(std::memcmp(config.ManagePassword, PasswordDigest("5820937164285039").data(), 20), 0);
+  EXPECT_EQ(std::memcmp(config.Password, PasswordDigest("").data(), 20), 0);
+  EXPECT_EQ(std::memcmp(config.ManagePassword, Sha1Digest{}.data(), 20), 0);
 
   // The automatic client: one static "Any Address" row at virtual write.
   document_->ShowClients(server);
@@ -201,7 +205,9 @@ TEST_F(LudraneTest, CreateStartStopAndDeleteAServerThroughTheDialogs) {
   EXPECT_EQ(any.texts[2], "虚拟写保护");
   EXPECT_EQ(any.texts[3], "静态");
 
-  // Start from the server list, then log on with the placeholder.
+  // Start from the server list. The placeholder, known to everyone, neither
+  // logs on nor lifts a connection; the empty password logs on at the level
+  // of "Any Address", and nothing lifts it to full access.
   document_->ShowServerList();
   const Selection selected{{server}};
   EXPECT_TRUE(IsCommandEnabled(configurator::kCmdStart, *document_, selected));
@@ -211,7 +217,25 @@ TEST_F(LudraneTest, CreateStartStopAndDeleteAServerThroughTheDialogs) {
   ASSERT_EQ(document_->server_rows().back().texts[5], "已启动");
   testing::BlockClient block;
   ASSERT_EQ(block.Connect(port), 0);
-  EXPECT_EQ(block.Login("5820937164285039").reply.status, REPLY_OK);
+  EXPECT_EQ(block.Login("5820937164285039").reply.status, REPLY_DENIED);
+  QueryData query{};
+  EXPECT_EQ(block.Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(query.access, ACCESS_REFUSED);
+  block.Close();
+  ASSERT_EQ(block.Connect(port), 0);
+  EXPECT_EQ(block.Login("").reply.status, REPLY_OK);
+  EXPECT_EQ(block.Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(query.access, ACCESS_VIRTUAL_WRITE);
+  const uint8_t sector[512] = {};
+  EXPECT_EQ(block.Write(0, sector, sizeof sector).reply.status, REPLY_DENIED);
+  block.Close();
+  // Nor does a log-on with 20 zero bytes, the unset management password.
+  ASSERT_EQ(block.Connect(port), 0);
+  const uint8_t zeros[20] = {};
+  uint8_t login[kRequestHeaderSize];
+  EncodeLoginRequest(zeros, login);
+  ASSERT_EQ(block.SendBytes(login, sizeof login), 0);
+  EXPECT_EQ(block.ReceiveReply().reply.status, REPLY_DENIED);
   block.Close();
 
   // Stop from the server's client list (the shown server is the target).
@@ -273,6 +297,24 @@ TEST_F(LudraneTest, CreateDialogRefusalsKeepItOpenAndCreateNothing) {
             "Please enter an integer between 1 and 65535.");
   EXPECT_EQ(attempt([](ServerConfigDialog& d) { d.path_edit()->setText("/" + QString(259, 'p')); }),
             "The source path is too long: at most 259 bytes can be served.");
+  // What could never start: a file that is not there, a port of another export.
+  const std::string missing = dir_ + "/missing.img";
+  EXPECT_EQ(attempt([&](ServerConfigDialog& d) {
+              d.path_edit()->setText(QString::fromStdString(missing));
+            }),
+            "The source " + missing + " does not exist: choose an existing image file or device.");
+  document_->ShowServerList();
+  EXPECT_TRUE(document_->server_rows().empty());
+  uint16_t taken = 0;
+  const Handle first = CreateThroughDialog(image_, taken);
+  ASSERT_NE(first, 0u);
+  EXPECT_EQ(attempt([&](ServerConfigDialog& d) { d.port_edit()->setText(QString::number(taken)); }),
+            "Port " + std::to_string(taken) + " is already used by the export 0.0.0.0:" +
+                std::to_string(taken) + " (" + image_ + "): choose another port.");
+  document_->ShowServerList();
+  ASSERT_EQ(document_->server_rows().size(), 1u);
+  prompts_.answers = {true};
+  runner_->Run(configurator::kCmdDeleteService, {{first}});
   document_->ShowServerList();
   EXPECT_TRUE(document_->server_rows().empty());
 
@@ -360,7 +402,7 @@ TEST_F(LudraneTest, OptionsGiveNewServersTheirDefaults) {
   ASSERT_NE(server, 0u);
   const ServerConfig config = Read(server);
   EXPECT_EQ(std::memcmp(config.Password, PasswordDigest("default login").data(), 20), 0);
-  EXPECT_EQ(std::memcmp(config.ManagePassword, PasswordDigest("5820937164285039").data(), 20), 0);
+  EXPECT_EQ(std::memcmp(config.ManagePassword, Sha1Digest{}.data(), 20), 0);
   document_->ShowClients(server);
   EXPECT_TRUE(document_->client_rows().empty());  // no automatic client
 
@@ -386,14 +428,42 @@ TEST_F(LudraneTest, StaticClientsAddedChangedAndDeleted) {
   prompts_.messages.clear();
 
   AddClients(ClientKind::kAddress, "10.0.0.9", nullptr, 1);  // Full Access
+  // A range holds both of its ends.
   AddClients(ClientKind::kRange, "10.0.0.1", "10.0.0.4");
-  ASSERT_EQ(document_->client_rows().size(), 5u);
+  AddClients(ClientKind::kRange, "10.0.1.9", "10.0.1.10");
+  EXPECT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+  ASSERT_EQ(document_->client_rows().size(), 8u);
   EXPECT_EQ(RowOf("10.0.0.9")->texts[2], "完全控制");
-  for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) {
+  for (const char* address :
+       {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.1.9", "10.0.1.10"}) {
     ASSERT_NE(RowOf(address), nullptr) << address;
     EXPECT_EQ(RowOf(address)->texts[2], "虚拟写保护");
   }
-  EXPECT_EQ(RowOf("10.0.0.4"), nullptr);
+  // What is not an address is refused with a message as typed, never cut
+  // down to another address; nor is a range too large to add.
+  prompts_.script = [&](QDialog& dialog) {
+    auto& d = dynamic_cast<AddClientDialog&>(dialog);
+    d.SetKind(ClientKind::kAddress);
+    d.start_edit()->clear();
+    QTest::keyClicks(d.start_edit(), "999.1.1.1");
+    EXPECT_EQ(d.start_edit()->text(), "999.1.1.1");
+    d.accept();
+    EXPECT_NE(d.result(), QDialog::Accepted);
+    d.SetKind(ClientKind::kRange);
+    d.start_edit()->setText("10.2.0.0");
+    d.end_edit()->setText("10.2.255.255");
+    d.accept();
+    EXPECT_NE(d.result(), QDialog::Accepted);
+  };
+  runner_->Run(configurator::kCmdAddStaticClient, {});
+  prompts_.script = nullptr;
+  ASSERT_EQ(prompts_.messages.size(), 2);
+  EXPECT_EQ(prompts_.messages[0].toStdString(), configurator::AddressRefusal("999.1.1.1"));
+  EXPECT_EQ(prompts_.messages[1].toStdString(),
+            "The range holds 65536 addresses; at most 1024 can be added at once.");
+  EXPECT_EQ(RowOf("99.1.1.1"), nullptr);
+  EXPECT_EQ(document_->client_rows().size(), 8u);
+  prompts_.messages.clear();
   // "0.0.0.0" typed as one address cannot have full access either.
   AddClients(ClientKind::kAddress, "0.0.0.0", nullptr, 1);
   EXPECT_EQ(prompts_.messages.value(0).toStdString(), configurator::kAnyNotFull);
@@ -422,7 +492,7 @@ TEST_F(LudraneTest, StaticClientsAddedChangedAndDeleted) {
   EXPECT_FALSE(IsCommandEnabled(configurator::kCmdDeleteClient, *document_, {}));
   EXPECT_FALSE(IsCommandEnabled(configurator::kCmdAddToStaticList, *document_, two));
   runner_->Run(configurator::kCmdDeleteClient, two);
-  EXPECT_EQ(document_->client_rows().size(), 3u);
+  EXPECT_EQ(document_->client_rows().size(), 6u);
   EXPECT_EQ(RowOf("10.0.0.1"), nullptr);
   EXPECT_EQ(RowOf("10.0.0.2"), nullptr);
   EXPECT_NE(RowOf("10.0.0.3"), nullptr);
@@ -442,7 +512,7 @@ TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
   // Another machine (127.0.0.5) logs on through "Any Address".
   testing::BlockClient block;
   ASSERT_EQ(block.Connect(port, inet_addr("127.0.0.5")), 0);
-  ASSERT_EQ(block.Login("5820937164285039").reply.status, REPLY_OK);
+  ASSERT_EQ(block.Login("").reply.status, REPLY_OK);
   document_->ShowClients(server);
   for (int i = 0; i < 500 && RowOf("127.0.0.5") == nullptr; ++i) {
     QTest::qWait(10);
@@ -472,6 +542,68 @@ TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
   // The static rows come first.
   EXPECT_TRUE(document_->client_rows()[0].is_static());
   EXPECT_TRUE(document_->client_rows()[1].is_static());
+}
+
+// Each online client shows the level its own log-on left it at, in the
+// window's list and in ludrane-cli's.
+// Once the service has resolved a client's host name, the next refresh
+// shows it instead of "正在解析计算机名...".
+TEST_F(LudraneTest, AResolvedHostNameReplacesResolvingAtTheNextRefresh) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  document_->ShowClients(server);
+  AddClients(ClientKind::kAddress, "127.0.0.1");
+  ASSERT_NE(RowOf("127.0.0.1"), nullptr);
+  EXPECT_EQ(RowOf("127.0.0.1")->texts[1], "正在解析计算机名...");
+  // The service looks names up at its own pace (a pass every few seconds).
+  for (int i = 0; i < 600 && RowOf("127.0.0.1")->texts[1] == "正在解析计算机名..."; ++i) {
+    QTest::qWait(100);
+    document_->RefreshView();
+  }
+  const std::string name = RowOf("127.0.0.1")->texts[1];
+  EXPECT_NE(name, "正在解析计算机名...");
+  const std::optional<std::string> expected = platform::LookUpHostName(inet_addr("127.0.0.1"));
+  EXPECT_EQ(name, expected.value_or("无法解析计算机名"));
+}
+
+TEST_F(LudraneTest, OnlineClientsShowTheLevelOfTheirOwnLogOn) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port, [](ServerConfigDialog& d) {
+    d.manage_edit()->clear();
+    QTest::keyClicks(d.manage_edit(), "boss");
+    d.manage_confirm_edit()->setText("boss");
+  });
+  ASSERT_NE(server, 0u) << prompts_.messages.join("|").toStdString();
+  runner_->Run(configurator::kCmdStart, {{server}});
+  ASSERT_EQ(Read(server).Started, 1);
+  testing::BlockClient lifted, plain;
+  ASSERT_EQ(lifted.Connect(port, inet_addr("127.0.0.6")), 0);
+  ASSERT_EQ(lifted.Login("boss").reply.status, REPLY_OK);
+  ASSERT_EQ(plain.Connect(port, inet_addr("127.0.0.7")), 0);
+  ASSERT_EQ(plain.Login("").reply.status, REPLY_OK);
+  document_->ShowClients(server);
+  for (int i = 0; i < 500 && (RowOf("127.0.0.6") == nullptr || RowOf("127.0.0.7") == nullptr);
+       ++i) {
+    QTest::qWait(10);
+    document_->RefreshView();
+  }
+  ASSERT_NE(RowOf("127.0.0.6"), nullptr);
+  ASSERT_NE(RowOf("127.0.0.7"), nullptr);
+  EXPECT_EQ(RowOf("127.0.0.6")->texts[2], "完全控制");
+  EXPECT_EQ(RowOf("127.0.0.7")->texts[2], "虚拟写保护");
+  const testing::ProgramResult listed = testing::RunProgram(
+      {LUDRANE_CLI, "--runtime-dir", runtime_, "list-online", std::to_string(server)});
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  bool full = false, virtual_write = false;
+  for (const std::string& line : testing::Lines(listed.out)) {
+    if (line.find("127.0.0.6") != std::string::npos)
+      full = line.find(" full ") != std::string::npos;
+    if (line.find("127.0.0.7") != std::string::npos)
+      virtual_write = line.find(" virtual ") != std::string::npos;
+  }
+  EXPECT_TRUE(full) << listed.out;
+  EXPECT_TRUE(virtual_write) << listed.out;
 }
 
 TEST_F(LudraneTest, StartSkipsServersStartedElsewhereAndReportsFailures) {
@@ -504,11 +636,29 @@ TEST_F(LudraneTest, StartSkipsServersStartedElsewhereAndReportsFailures) {
   ASSERT_EQ(listen(squatter.get(), 1), 0);
   runner_->Run(configurator::kCmdStart, {{b}});
   ASSERT_EQ(prompts_.status_texts.size(), 1);
-  EXPECT_EQ(
-      prompts_.status_texts[0].toStdString(),
-      "Quensaria Service encounter an error while starting this server, please check ip address "
-      "and port is not in use.");
+  // The message names the port and who holds it: this test's process.
+  std::string comm;
+  std::getline(std::ifstream("/proc/self/comm"), comm);
+  const std::string port_text = std::to_string(port_b);
+  EXPECT_EQ(prompts_.status_texts[0].toStdString(),
+            "Quensaria Service could not start the server 0.0.0.0:" + port_text + ": port " +
+                port_text + " is in use by " + comm + " (process " + std::to_string(getpid()) +
+                ").");
   EXPECT_EQ(document_->FindServerRow(b)->texts[5], "已停止");
+  squatter.Reset();
+
+  // An image that went away after its export was made: the file is named.
+  const std::string doomed = dir_ + "/doomed.img";
+  std::filesystem::copy_file(image_, doomed);
+  uint16_t port_c = 0;
+  const Handle c = CreateThroughDialog(doomed, port_c);
+  ASSERT_NE(c, 0u);
+  std::filesystem::remove(doomed);
+  runner_->Run(configurator::kCmdStart, {{c}});
+  ASSERT_EQ(prompts_.status_texts.size(), 2);
+  EXPECT_EQ(prompts_.status_texts[1].toStdString(),
+            "Quensaria Service could not start the server 0.0.0.0:" + std::to_string(port_c) +
+                ": the source " + doomed + " does not exist.");
 }
 
 TEST_F(LudraneTest, DeleteTakesExactlyTheSelectedServersAndStopsStartedOnes) {
@@ -584,6 +734,9 @@ TEST(LudraneOptionsTest, RuntimeDirectoryAndBindingCheck) {
   EXPECT_FALSE(ParseLudraneArguments({"--runtime-dir"}).has_value());
   EXPECT_FALSE(ParseLudraneArguments({"--runtime-dir="}).has_value());
   EXPECT_FALSE(ParseLudraneArguments({"extra"}).has_value());
+  EXPECT_FALSE(ParseLudraneArguments({})->help);
+  EXPECT_TRUE(ParseLudraneArguments({"--help"})->help);
+  EXPECT_TRUE(ParseLudraneArguments({"extra", "-h"})->help);
   EXPECT_EQ(configurator::BindingStatus("/run/quensaria"), 0u);
   // sun_path holds 107 bytes and a zero.
   EXPECT_EQ(configurator::BindingStatus("/" + std::string(120, 'd')), 1700u);

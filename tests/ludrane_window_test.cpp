@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,10 +18,12 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QTest>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <cstring>
 
+#include "configurator/add_client_dialog.h"
 #include "configurator/configurator_defaults.h"
 #include "configurator/list_model.h"
 #include "configurator/machine_info.h"
@@ -277,6 +281,84 @@ TEST_F(LudraneWindowTest, DeletingTheServerWhoseClientsAreShownLeavesAnEmptyList
   EXPECT_EQ(TreeTexts(), QStringList{QStringLiteral("0.0.0.0:%1").arg(PortOf(keep))});
   EXPECT_EQ(window_->tree()->Find(doomed), nullptr);
   EXPECT_FALSE(window_->tree()->SelectedData().has_value());
+  // Nothing is left to act on: the server commands and Add are off, and
+  // say why; the list's menu offers only what can run.
+  for (const int id : {kCmdDeleteService, kCmdAddStaticClient, kCmdStart, kCmdStop}) {
+    EXPECT_FALSE(Enabled(id)) << id;
+    EXPECT_EQ(window_->CommandAction(id)->statusTip(),
+              "The server no longer exists: it was deleted.")
+        << id;
+  }
+  EXPECT_EQ(EnabledIn(*window_->BuildListMenu()), QStringList{"actionRefresh"});
+  prompts_.executed.clear();
+  Trigger(kCmdAddStaticClient);
+  EXPECT_TRUE(prompts_.executed.isEmpty());
+  EXPECT_TRUE(prompts_.messages.isEmpty());
+  Trigger(kCmdRefresh);
+  EXPECT_FALSE(Enabled(kCmdAddStaticClient));
+}
+
+// The add-client dialog of a server deleted while it is open says so,
+// rather than showing an empty message box.
+TEST_F(LudraneWindowTest, AddingToAServerDeletedMeanwhileSaysWhy) {
+  const Handle server = AddServer("brief.img");
+  Trigger(kCmdRefresh);
+  ChooseTree(server);
+  ASSERT_TRUE(Enabled(kCmdAddStaticClient));
+  prompts_.script = [&](QDialog& dialog) {
+    auto& add = dynamic_cast<AddClientDialog&>(dialog);
+    ASSERT_EQ(outside_.DeleteServer(server), 0);
+    add.SetKind(ClientKind::kAddress);
+    add.accept();
+  };
+  Trigger(kCmdAddStaticClient);
+  prompts_.script = nullptr;
+  EXPECT_EQ(prompts_.messages, QStringList{kServerGoneText});
+}
+
+// A right click chooses the row under the mouse (unless it is part of the
+// selection already), so the menu's commands act on what the user pointed
+// at; a greyed item carries its reason.
+TEST_F(LudraneWindowTest, RightClickSelectsTheRowAndGreyedItemsSayWhy) {
+  const Handle a = AddServer("a.img");
+  const Handle b = AddServer("b.img");
+  ASSERT_EQ(outside_.StartServer(b), 0);
+  Trigger(kCmdRefresh);
+  QTableView* list = window_->list_view();
+  const QModelIndex second = list->model()->index(1, 0);
+  window_->SelectForContextMenu(second);
+  EXPECT_EQ(window_->SelectedRows().handles, std::vector<Handle>{b});
+  std::unique_ptr<QMenu> menu = window_->BuildListMenu();
+  EXPECT_EQ(EnabledIn(*menu), (QStringList{"actionRefresh", "actionCreateService",
+                                           "actionDeleteService", "actionStop"}));
+  QAction* start = menu->findChild<QAction*>("actionStart");
+  ASSERT_NE(start, nullptr);
+  EXPECT_EQ(start->toolTip(), "The server is started already.");
+  EXPECT_TRUE(menu->toolTipsVisible());
+  // Within a selection of two, the selection stays.
+  SelectRow(0);
+  SelectRow(1, true);
+  window_->SelectForContextMenu(second);
+  EXPECT_EQ(window_->SelectedRows().handles, (std::vector<Handle>{a, b}));
+  EXPECT_EQ(window_->CommandAction(kCmdStart)->statusTip(),
+            "Some of the chosen servers are started already.");
+  // Beside the rows: nothing chosen.
+  window_->SelectForContextMenu(QModelIndex());
+  EXPECT_TRUE(window_->SelectedRows().handles.empty());
+  EXPECT_EQ(window_->CommandAction(kCmdDeleteService)->statusTip(),
+            "Select the servers to delete.");
+  // The real right click, through the view.
+  const QRect row0 = list->visualRect(list->model()->index(0, 1));
+  QTimer closer;  // closes the menu once it is open
+  QObject::connect(&closer, &QTimer::timeout, [] {
+    if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+  });
+  closer.start(20);
+  QContextMenuEvent event(QContextMenuEvent::Mouse, row0.center(),
+                          list->viewport()->mapToGlobal(row0.center()));
+  QApplication::sendEvent(list->viewport(), &event);
+  closer.stop();
+  EXPECT_EQ(window_->SelectedRows().handles, std::vector<Handle>{a});
 }
 
 TEST_F(LudraneWindowTest, SortingBothWaysKeepsEachRowsHandle) {

@@ -22,7 +22,11 @@ class ScriptedDialogs : public MountDialogs {
   std::vector<QString> statuses;
   std::vector<QString> messages;
   int passwordPrompts = 0;
+  std::vector<PasswordPrompt> prompts;  // why each password dialog opened
+  std::vector<QString> resources;       // and for which resource
+  std::vector<QString> progress;
   int refreshes = 0;
+  bool cancelled = false;
 
   std::optional<AddDeviceAnswer> AskAddDevice() override {
     if (adds.empty()) return std::nullopt;
@@ -30,8 +34,11 @@ class ScriptedDialogs : public MountDialogs {
     adds.pop_front();
     return answer;
   }
-  std::optional<PasswordAnswer> AskPassword() override {
+  std::optional<PasswordAnswer> AskPassword(PasswordPrompt prompt,
+                                            const QString& resource) override {
     ++passwordPrompts;
+    prompts.push_back(prompt);
+    resources.push_back(resource);
     if (passwords.empty()) return std::nullopt;
     PasswordAnswer answer = passwords.front();
     passwords.pop_front();
@@ -44,6 +51,8 @@ class ScriptedDialogs : public MountDialogs {
   void ShowStatus(const QString& text) override { statuses.push_back(text); }
   void ShowMessage(const QString& text) override { messages.push_back(text); }
   void RefreshList() override { ++refreshes; }
+  void ShowProgress(const QString& text) override { progress.push_back(text); }
+  bool Cancelled() const override { return cancelled; }
 
   QString LastStatus() const { return statuses.empty() ? QString() : statuses.back(); }
 };

@@ -28,6 +28,7 @@
 #include "platform/loop_device.h"
 #include "platform/volume_mount.h"
 #include "shared/password_digest.h"
+#include "shared/win32_error.h"
 #include "tests/mounter_dialogs_for_testing.h"
 #include "tests/program_for_testing.h"
 #include "tests/service_and_driver_for_testing.h"
@@ -186,12 +187,18 @@ TEST_F(MounterProgramTest, NetworkDisksAndAnImageMountUnmountAndRemount) {
   const MountedDrive* r = Row(rows, 'R');
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->device, "R:");
-  EXPECT_EQ(r->location, QString("127.0.0.1 : %1").arg(full_port));
+  // Location: where the file system is; Source: the server or the image.
+  EXPECT_EQ(r->location, "/media/velmoran/R");
+  EXPECT_EQ(r->source, QString("127.0.0.1 : %1").arg(full_port));
+  EXPECT_TRUE(r->connected);
+  EXPECT_EQ(SourceText(*r), r->source);
   EXPECT_EQ(r->capacity, "32.00M");
   EXPECT_EQ(r->access, "Full");
   EXPECT_EQ(r->mountPoint, "/media/velmoran/R");
+  EXPECT_EQ(r->deviceFile.toStdString(), Device(0));
   EXPECT_EQ(Row(rows, 'S')->access, "VirtualWrite");
-  EXPECT_EQ(Row(rows, 'T')->location.toStdString(), local_image);
+  EXPECT_EQ(Row(rows, 'T')->location, "/media/velmoran/T");
+  EXPECT_EQ(Row(rows, 'T')->source.toStdString(), local_image);
   EXPECT_EQ(Row(rows, 'T')->capacity, "16.00M");
   EXPECT_EQ(Row(rows, 'T')->mountPoint, "/media/velmoran/T");
   const std::vector<char> free_letters = manager_->FreeDriveLetters();
@@ -388,6 +395,166 @@ class NoWayToVolumes : public Volumes {
   uint32_t Detach(char, const DriveDisk&) override { return 0; }
 };
 
+// Links that an earlier mounter or driver left (their device empty, or
+// mounted for another letter, or gone) are no drives: not listed, their
+// letters free, the mounter's own removed, and an action on their letter
+// never reaches the real drive behind them.
+TEST_F(MounterProgramTest, LinksLeftBehindAreNoDrivesAndTheirLettersAreFree) {
+  const int port = Export(Ext4Image("real.img", "8M"), "full");
+  ScriptedDialogs dialogs;
+  dialogs.adds = {Network(port, 'R')};
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
+      << dialogs.LastStatus().toStdString();
+  used_letters_.insert(used_letters_.end(), {'G', 'H', 'J', 'K'});
+  const auto definition = [&](char letter) {
+    return manager_->links().DefinitionPath(letter).toStdString();
+  };
+  fs::create_symlink(Device(0), definition('G'));          // mounted, but as R:
+  fs::create_symlink(Device(5), definition('H'));          // empty
+  fs::create_symlink(scratch_ / "gone", definition('K'));  // nothing there
+  const std::string global_j = manager_->links().GlobalLinkPath('J').toStdString();
+  fs::create_symlink(Device(0), global_j);  // the driver's, left by a crash
+
+  const std::vector<MountedDrive> rows = manager_->ListDrives();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].letter, 'R');
+  const std::vector<char> free_letters = manager_->FreeDriveLetters();
+  for (char letter : {'G', 'H', 'J', 'K'}) {
+    EXPECT_EQ(std::count(free_letters.begin(), free_letters.end(), letter), 1) << letter;
+  }
+  EXPECT_EQ(std::count(free_letters.begin(), free_letters.end(), 'R'), 0);
+  for (char letter : {'G', 'H', 'K'}) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(definition(letter)))) << letter;
+  }
+  EXPECT_TRUE(fs::exists(fs::symlink_status(global_j)))
+      << "the driver's link is not ours to remove";
+
+  // Acting on a ghost's letter touches nothing of R:.
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, manager_->UnmountDrive('J'));
+  MountRecord record;
+  EXPECT_NE(0u, manager_->QueryDrive('J', &record));
+  EXPECT_TRUE(platform::IsMountPoint(MediaDir('R')));
+  EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx0").code);
+  // A ghost's letter takes a new drive.
+  const std::string blank = scratch_ / "blank.img";
+  ASSERT_EQ(0, Shell("truncate -s 4M " + Quote(blank)).code);
+  dialogs.adds = {Image(blank, 'G')};
+  EXPECT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
+      << dialogs.LastStatus().toStdString();
+  EXPECT_EQ(manager_->ListDrives().size(), 2u);
+  EXPECT_EQ(0u, manager_->UnmountDrive('G'));
+  EXPECT_EQ(0u, manager_->UnmountDrive('R'));
+  fs::remove(global_j);
+  ExpectNothingLeft('R', 0);
+}
+
+// An export without a password mounts without a prompt (the empty
+// password is tried first); a prompt that follows a refusal says so; a
+// failure that is not a refused password never brings the dialog back;
+// and a password typed without "save" is kept nowhere.
+TEST_F(MounterProgramTest, PasswordPromptsOnlyForARefusedPasswordAndNothingUnsavedIsKept) {
+  const int open_port = stack_.Export(Ext4Image("open.img", "8M"), "full");
+  ScriptedDialogs dialogs;
+  dialogs.adds = {Network(open_port, 'U')};
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
+      << dialogs.LastStatus().toStdString();
+  EXPECT_EQ(dialogs.passwordPrompts, 0);
+  std::optional<MountRecord> saved = settings_->ReadDrive(0);
+  ASSERT_TRUE(saved.has_value());
+  EXPECT_EQ(0, std::memcmp(saved->passwordDigest, Sha1Digest{}.data(), 20))
+      << "nothing was saved, so the record holds no digest";
+  EXPECT_EQ(0u, manager_->UnmountDrive('U'));
+
+  const int port = stack_.Export(Ext4Image("locked.img", "8M"), "full", "--password opensesame");
+  const uint16_t port_net = htons(static_cast<uint16_t>(port));
+  dialogs.adds = {Network(port, 'V')};
+  dialogs.passwords = {{"wrong", false}, {"opensesame", false}};
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
+      << dialogs.LastStatus().toStdString();
+  EXPECT_EQ(dialogs.prompts,
+            (std::vector<PasswordPrompt>{PasswordPrompt::kNeeded, PasswordPrompt::kRefused}));
+  EXPECT_EQ(dialogs.resources[0], QString("127.0.0.1 : %1").arg(port));
+  EXPECT_FALSE(settings_->ReadPassword(htonl(0x7F000001), port_net).has_value());
+  saved = settings_->ReadDrive(1);
+  ASSERT_TRUE(saved.has_value());
+  EXPECT_EQ(saved->driveLetter, 'V');
+  EXPECT_EQ(0, std::memcmp(saved->passwordDigest, Sha1Digest{}.data(), 20));
+  // The settings file stays the user's own.
+  struct stat st;
+  ASSERT_EQ(0, ::stat((scratch_ / "config/Ostravin/Velmoran.conf").c_str(), &st));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(0u, manager_->UnmountDrive('V'));
+
+  // The password is right but the volume cannot be attached: that is the
+  // answer, with no second prompt.
+  NoWayToVolumes no_way;
+  MountManager manager(*settings_, no_way,
+                       DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
+  dialogs.adds = {Network(port, 'V')};
+  dialogs.prompts.clear();
+  dialogs.passwords = {{"opensesame", false}, {"never asked", false}};
+  EXPECT_EQ(50, manager.AddAndMount(dialogs, FlowOrigin::kToolbar));
+  EXPECT_EQ(dialogs.prompts.size(), 1u);
+  EXPECT_EQ(dialogs.LastStatus(), "Mount error: No way to attach the volume: do this or that.");
+  ExpectNothingLeft('V', 0);
+}
+
+// A mount never takes the saved slot of another drive: the image mounted on
+// device 0 is saved beside the saved network drive of Drive0.
+TEST_F(MounterProgramTest, AMountIsSavedBesideTheOtherSavedDrives) {
+  const int port = Export(Ext4Image("net.img", "8M"), "full");
+  const MountRecord network = manager_->BuildRecord(Network(port, 'N'));
+  settings_->WriteDrive(0, network);
+  const std::string image = Ext4Image("local.img", "8M");
+  ScriptedDialogs dialogs;
+  dialogs.adds = {Image(image, 'T')};
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
+      << dialogs.LastStatus().toStdString();
+  EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx0").code) << "mounted on device 0";
+  ASSERT_TRUE(settings_->ReadDrive(0).has_value());
+  EXPECT_EQ(settings_->ReadDrive(0)->driveLetter, 'N');
+  ASSERT_TRUE(settings_->ReadDrive(1).has_value());
+  EXPECT_EQ(settings_->ReadDrive(1)->driveLetter, 'T');
+  EXPECT_TRUE(dialogs.questions.empty());
+  EXPECT_EQ(0u, manager_->UnmountDrive('T'));
+  ExpectNothingLeft('T', 0);
+}
+
+// The export of a mounted drive is deleted on the server: the drive shows
+// as disconnected.
+TEST_F(MounterProgramTest, ADriveWhoseExportWasDeletedShowsAsDisconnected) {
+  std::string server;
+  const int port = Export(Ext4Image("deleted.img", "8M"), "virtual", "", true, &server);
+  ScriptedDialogs dialogs;
+  dialogs.adds = {Network(port, 'Q')};
+  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
+      << dialogs.LastStatus().toStdString();
+  ASSERT_TRUE(Row(manager_->ListDrives(), 'Q')->connected);
+  ASSERT_EQ(0, Shell(stack_.Cli("delete-server " + server)).code);
+  EXPECT_TRUE(Eventually([&] {
+    const std::vector<MountedDrive> rows = manager_->ListDrives();
+    const MountedDrive* q = Row(rows, 'Q');
+    return q != nullptr && !q->connected &&
+           SourceText(*q) == QString("127.0.0.1 : %1 (disconnected)").arg(port);
+  }));
+  EXPECT_EQ(0u, manager_->UnmountDrive('Q'));
+  ExpectNothingLeft('Q', 0);
+}
+
+// An image that cannot be opened is named in the message, which is no
+// "communication error".
+TEST_F(MounterProgramTest, AnImageThatCannotBeOpenedIsNamed) {
+  const std::string absent = scratch_ / "absent.img";
+  ScriptedDialogs dialogs;
+  dialogs.adds = {Image(absent, 'W')};
+  EXPECT_EQ(static_cast<int>(ERROR_FILE_NOT_FOUND),
+            manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
+  EXPECT_EQ(dialogs.LastStatus().toStdString(),
+            "Mount error: The image file " + absent +
+                " cannot be used: The system cannot find the file specified.");
+  ExpectNothingLeft('W', 0);
+}
+
 TEST_F(MounterProgramTest, AVolumeThatCannotBeAttachedTakesTheMountBackAndSaysWhy) {
   const int port = Export(Ext4Image("plain.img", "8M"), "full");
   NoWayToVolumes no_way;
@@ -424,9 +591,7 @@ TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
   MountManager automatic(*settings_, volumes_,
                          DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
   std::atomic<int> mounted{-1};
-  std::thread run([&] {
-    mounted = AutoMount(automatic, *settings_, {60, std::chrono::milliseconds(200)});
-  });
+  std::thread run([&] { mounted = AutoMount(automatic, {60, std::chrono::milliseconds(200)}); });
   const bool both = Eventually([&] {
     return platform::IsMountPoint(MediaDir('J')) && platform::IsMountPoint(MediaDir('K'));
   });

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -79,6 +80,58 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, std::chrono::seco
   for (pollfd& p : fds) {
     if (p.fd >= 0) close(p.fd);
   }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+ProgramResult RunOnTerminal(const std::vector<std::string>& argv,
+                            const std::vector<TerminalAnswer>& answers,
+                            std::chrono::seconds limit) {
+  // Everything the child needs is made before it exists: it may only exec.
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid < 0) throw std::runtime_error("forkpty failed");
+  if (pid == 0) {
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+
+  ProgramResult result;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  size_t answered = 0;
+  size_t seen = 0;  // of result.out, before which the last prompt was found
+  for (;;) {
+    if (answered < answers.size()) {
+      const size_t at = result.out.find(answers[answered].prompt, seen);
+      if (at != std::string::npos) {
+        const std::string& keys = answers[answered].keys;
+        if (write(terminal, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) break;
+        seen = at + answers[answered].prompt.size();
+        ++answered;
+        continue;
+      }
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      kill(pid, SIGKILL);
+      result.timed_out = true;
+      break;
+    }
+    pollfd ready{terminal, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = read(terminal, buffer, sizeof buffer);
+    if (n <= 0) break;  // EIO once the program and its terminal are gone
+    result.out.append(buffer, static_cast<size_t>(n));
+  }
+  close(terminal);
   int status = 0;
   waitpid(pid, &status, 0);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);

@@ -24,6 +24,21 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
                          std::chrono::seconds limit = std::chrono::seconds(120),
                          const std::vector<std::string>& environment = {});
 
+// What to type at a terminal once the program has shown `prompt`.
+struct TerminalAnswer {
+  std::string prompt;
+  std::string keys;
+};
+
+// Runs argv[0] as RunProgram does, but on a terminal of its own (a new
+// session whose controlling terminal is a pseudo-terminal, on standard
+// input, output and error), typing each answer's keys once its prompt has
+// appeared since the previous answer. `out` is everything the terminal
+// showed (output and error, with the terminal's line ends); `err` is empty.
+ProgramResult RunOnTerminal(const std::vector<std::string>& argv,
+                            const std::vector<TerminalAnswer>& answers,
+                            std::chrono::seconds limit = std::chrono::seconds(120));
+
 // Whether `name` is an executable in PATH.
 bool ProgramExists(const std::string& name);
 

@@ -15,6 +15,7 @@
 
 #include "configurator/management_client.h"
 #include "platform/scratch_dir_for_testing.h"
+#include "platform/socket.h"
 #include "service/store/configuration_store.h"
 #include "shared/password_digest.h"
 #include "tests/block_client_for_testing.h"
@@ -330,6 +331,72 @@ TEST_F(ServiceProgramTest, LudraneCliDrivesTheRealService) {
   EXPECT_EQ(LocalsXml(), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Services/>\n");
 }
 
+// Locals.xml holds the password digests, which are as good as passwords to
+// a client: it is root's alone, under the unit's UMask=0077 as under any
+// other, and a file an older version left readable is narrowed at the start.
+TEST_F(ServiceProgramTest, FilesWithDigestsAreTheOwnersAlone) {
+  namespace fs = std::filesystem;
+  const auto mode = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+  };
+  const std::string image = MakeImage("secret.img", 7);
+  const mode_t umask_before = ::umask(077);  // the unit's
+  StartService();
+  ::umask(umask_before);
+  // Its clients still reach the management socket.
+  EXPECT_EQ(mode(runtime_ + "/ncalrpc"), 0755u);
+  EXPECT_EQ(mode(runtime_ + "/ncalrpc/quensariasvc"), 0660u);
+  Handle server = 0;
+  ASSERT_EQ(client_->AddServer(Config(image, 60001), server), 0);
+  EXPECT_EQ(mode(state_), 0750u) << "the state directory the service made";
+  EXPECT_EQ(mode(state_ + "/Locals.xml"), 0600u);
+  EXPECT_FALSE(fs::exists(state_ + "/Locals.bak.xml"));
+  EXPECT_EQ(StopService(), 0);
+  EXPECT_EQ(mode(state_ + "/Locals.xml"), 0600u);
+
+  // As an older version left it: narrowed, with a console line, the
+  // export kept as it was.
+  ASSERT_EQ(::chmod((state_ + "/Locals.xml").c_str(), 0644), 0);
+  StartService();
+  EXPECT_EQ(mode(state_ + "/Locals.xml"), 0600u);
+  EXPECT_NE(
+      service_->Log().find(state_ + "/Locals.xml: mode 0644 let others read its password digests; "
+                                    "narrowed to 0600"),
+      std::string::npos)
+      << service_->Log();
+  Handle first = 0;
+  ASSERT_EQ(client_->EnumServers(0, first), 0);
+  ServerConfig loaded{};
+  ASSERT_EQ(client_->GetServer(first, loaded), 0);
+  EXPECT_EQ(std::memcmp(loaded.Password, PasswordDigest("open sesame").data(), 20), 0);
+  EXPECT_EQ(StopService(), 0);
+
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to read as another user";
+  if (!testing::ProgramExists("setpriv")) GTEST_SKIP() << "needs setpriv (util-linux)";
+  const auto read_as_nobody = [](const std::string& path) {
+    return testing::RunProgram(
+        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "cat", path});
+  };
+  // The directory as the service made it lets nobody in at all; opened up,
+  // the file's own mode still keeps the digests in.
+  EXPECT_NE(testing::RunProgram(
+                {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "ls", state_})
+                .exit_code,
+            0);
+  fs::permissions(dir_, fs::perms(0755));
+  fs::permissions(state_, fs::perms(0755));
+  std::ofstream(state_ + "/readable.txt") << "anyone\n";
+  fs::permissions(state_ + "/readable.txt", fs::perms(0644));
+  const testing::ProgramResult control = read_as_nobody(state_ + "/readable.txt");
+  ASSERT_EQ(control.exit_code, 0) << "the reader works: " << control.err;
+  EXPECT_EQ(control.out, "anyone\n");
+  const testing::ProgramResult refused = read_as_nobody(state_ + "/Locals.xml");
+  EXPECT_NE(refused.exit_code, 0);
+  EXPECT_NE(refused.err.find("Permission denied"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.out.find("Password"), std::string::npos) << refused.out;
+}
+
 TEST_F(ServiceProgramTest, AForeignDceRpcClientManagesTheRealService) {
   if (!std::filesystem::exists("/usr/bin/python3") ||
       testing::RunProgram({"/usr/bin/python3", "-c", "import impacket.dcerpc.v5.rpcrt"})
@@ -380,6 +447,53 @@ TEST_F(ServiceProgramTest, ReportsToSystemdWhenStartedByIt) {
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "STOPPING=1");
   EXPECT_EQ(service_->Wait(30s), 0);
   EXPECT_TRUE(std::filesystem::exists(state_ + "/Locals.xml"));
+}
+
+// Under systemd the console is the journal's stream: every line carries its
+// priority. A client that leaves in good order prints nothing, one that
+// resets only a debug line; an export that cannot listen is an error line
+// naming the Linux call and the error's text.
+TEST_F(ServiceProgramTest, ConsoleLinesCarryTheirPriorityOnTheJournalsStream) {
+  std::filesystem::create_directories(dir_);
+  const std::string log = dir_ + "/service.log";
+  std::ofstream(log).close();
+  struct stat st {};
+  ASSERT_EQ(::stat(log.c_str(), &st), 0);
+  const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  StartService({"JOURNAL_STREAM=" + stream});
+  const std::string image = MakeImage("journal.img", 3);
+  uint16_t port = 0;
+  ASSERT_NE(AddStarted(image, port), 0u);
+  ExpectServes(port, 3);  // logs on, reads and closes in good order
+  {
+    BlockClient resetting;
+    ASSERT_EQ(resetting.Connect(port, htonl(0x7F000005)), 0);
+    EXPECT_EQ(resetting.Login("open sesame").reply.status, REPLY_OK);
+    platform::SetAbortiveClose(resetting.fd());
+  }
+  const std::string reset_line = "<7>recv() failed: 104 Connection reset by peer";
+  for (int i = 0; i < 3000 && service_->Log().find(reset_line) == std::string::npos; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  // A port another program listens on.
+  platform::PassiveAddress any;
+  ASSERT_EQ(any.Resolve("0"), 0);
+  platform::UniqueFd holder;
+  ASSERT_EQ(platform::CreateSocket(any, holder), 0);
+  ASSERT_EQ(platform::BindSocket(holder.get(), any), 0);
+  ASSERT_EQ(platform::ListenSocket(holder.get(), 1), 0);
+  Handle taken = 0;
+  ASSERT_EQ(client_->AddServer(Config(image, platform::LocalPort(holder.get())), taken), 0);
+  EXPECT_NE(client_->StartServer(taken), 0);
+  EXPECT_EQ(StopService(), 0);
+  const std::vector<std::string> lines = testing::Lines(service_->Log());
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "<6>Quensaria service running: state " + state_ + ", management " +
+                           runtime_ + "/ncalrpc/quensariasvc; Ctrl-C stops it.",
+                       reset_line,
+                       "<3>bind() failed: 98 Address already in use",
+                   }))
+      << service_->Log();
 }
 
 // Started by systemd with many exports to bring up: the start-up time-out

@@ -3,9 +3,12 @@
 // one line per call ("call ...") to standard output, which the test reads.
 //   udisks2-stand-in BUS_ADDRESS EXPECTED_FILE MODE
 // MODE "ok" serves everything; "deny" refuses LoopSetup as UDisks2 refuses
-// an unauthorised user; "block" shows EXPECTED_FILE as a block device whose
-// partition 1 has a file system, as UDisks2 shows a ublk disk. Ends at
+// an unauthorised user; "mount-fails" fails Filesystem.Mount as a file
+// system UDisks2 cannot mount does; "block" shows EXPECTED_FILE as a block
+// device whose partition 1 has a file system, as UDisks2 shows a ublk disk.
+// LoopSetup says whether the descriptor was opened for direct I/O. Ends at
 // SIGTERM.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <QCoreApplication>
@@ -37,8 +40,8 @@ void Print(const QString& line) {
 
 class StandIn : public QDBusVirtualObject {
  public:
-  StandIn(QString expected, bool deny, bool block)
-      : expected_(std::move(expected)), deny_(deny), block_(block) {}
+  StandIn(QString expected, bool deny, bool fail_mount, bool block)
+      : expected_(std::move(expected)), deny_(deny), fail_mount_(fail_mount), block_(block) {}
 
   QString introspect(const QString&) const override { return QString(); }
 
@@ -79,6 +82,10 @@ class StandIn : public QDBusVirtualObject {
         Print("call Mount (not yet)");
         reply = message.createErrorReply("org.freedesktop.DBus.Error.UnknownMethod",
                                          "No such interface");
+      } else if (fail_mount_) {
+        Print("call Mount (fails)");
+        reply = message.createErrorReply("org.freedesktop.UDisks2.Error.Failed",
+                                         "Error mounting /dev/loop7: wrong fs type");
       } else {
         Print("call Mount options=" + Options(message));
         mounted_ = true;
@@ -127,7 +134,11 @@ class StandIn : public QDBusVirtualObject {
     const bool same = fd.isValid() && ::fstat(fd.fileDescriptor(), &given) == 0 &&
                       ::stat(QFile::encodeName(expected_).constData(), &wanted) == 0 &&
                       given.st_dev == wanted.st_dev && given.st_ino == wanted.st_ino;
-    Print(QString("call LoopSetup same-file=%1 options=%2").arg(same).arg(Options(message)));
+    const int flags = fd.isValid() ? ::fcntl(fd.fileDescriptor(), F_GETFL) : 0;
+    Print(QString("call LoopSetup same-file=%1 direct-io=%2 options=%3")
+              .arg(same)
+              .arg((flags & O_DIRECT) != 0)
+              .arg(Options(message)));
     if (deny_) {
       return message.createErrorReply("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain",
                                       "Not authorized to perform operation");
@@ -171,6 +182,7 @@ class StandIn : public QDBusVirtualObject {
 
   QString expected_;
   bool deny_;
+  bool fail_mount_;
   bool block_;
   mutable int looks_ = 0;
   bool loop_ = false;
@@ -183,7 +195,8 @@ class StandIn : public QDBusVirtualObject {
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: udisks2-stand-in BUS_ADDRESS EXPECTED_FILE ok|deny|block\n");
+    std::fprintf(stderr,
+                 "usage: udisks2-stand-in BUS_ADDRESS EXPECTED_FILE ok|deny|mount-fails|block\n");
     return 2;
   }
   QCoreApplication app(argc, argv);
@@ -195,7 +208,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   StandIn stand_in(QString::fromLocal8Bit(argv[2]), std::strcmp(argv[3], "deny") == 0,
-                   std::strcmp(argv[3], "block") == 0);
+                   std::strcmp(argv[3], "mount-fails") == 0, std::strcmp(argv[3], "block") == 0);
   if (!bus.registerVirtualObject("/org/freedesktop/UDisks2", &stand_in, QDBusConnection::SubPath) ||
       !bus.registerService("org.freedesktop.UDisks2")) {
     std::fprintf(stderr, "cannot register\n");

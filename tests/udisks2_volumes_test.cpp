@@ -4,7 +4,9 @@
 // unmount, the refusal of an unauthorised user, and no bus at all.
 #include "mounter/udisks2_volumes.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -85,6 +87,15 @@ class UDisks2VolumesTest : public ::testing::Test {
                                          QStringLiteral("test-%1").arg(++connections));
   }
 
+  // Whether the stand-in should see a descriptor opened for direct I/O:
+  // where the scratch file system takes O_DIRECT at all.
+  std::string DirectIo() const {
+    const int fd = ::open(disk_.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
+    if (fd < 0) return "0";
+    ::close(fd);
+    return "1";
+  }
+
   static QCoreApplication* app_;
   harness::ScratchDir scratch_{"udisks2-volumes-test"};
   std::string socket_;
@@ -110,8 +121,9 @@ TEST_F(UDisks2VolumesTest, AttachesThePartitionThenUnmountsAndDeletesTheLoop) {
   EXPECT_EQ(0u, volumes.Detach('M', {QString::fromStdString(disk_), {}}));
   EXPECT_EQ(Calls(*stand_in_),
             (std::vector<std::string>{
-                "call LoopSetup same-file=1 "
-                "options=no-part-scan:bool=true,offset:qulonglong=1048576,size:qulonglong=11534336",
+                "call LoopSetup same-file=1 direct-io=" + DirectIo() +
+                    " options=no-part-scan:bool=true,offset:qulonglong=1048576,size:qulonglong="
+                    "11534336",
                 "call Mount (not yet)",
                 "call Mount options=",
                 "call GetManagedObjects",
@@ -150,6 +162,22 @@ TEST_F(UDisks2VolumesTest, OnABlockDeviceThePartitionIsMountedWithoutALoop) {
                                    "call Unmount partition (not mounted)",
                                    "call GetManagedObjects",
                                }));
+}
+
+// A file system UDisks2 cannot mount: its own words, no "communication
+// error", and the loop device deleted again.
+TEST_F(UDisks2VolumesTest, AFailedMountIsExplainedInUDisks2sWordsAndLeavesNoLoop) {
+  StartStandIn("mount-fails");
+  UDisks2Volumes volumes(Connect());
+  QString explanation;
+  EXPECT_EQ(ERROR_GEN_FAILURE,
+            volumes.Attach('M', {QString::fromStdString(disk_), {}}, &explanation));
+  EXPECT_EQ(explanation.toStdString(),
+            "UDisks2 could not attach the drive's file system: Error mounting /dev/loop7: wrong fs "
+            "type");
+  const std::vector<std::string> calls = Calls(*stand_in_);
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back(), "call Delete while-mounted=0");
 }
 
 TEST_F(UDisks2VolumesTest, AnUnauthorisedUserIsToldWhatToDo) {

@@ -56,6 +56,7 @@ class Daemon {
   // SIGKILL: it dies without cleaning up.
   void Kill();
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   std::string Log() const;
 
  private:
@@ -80,6 +81,7 @@ class VelmoranProcess {
   int Stop() { return daemon_->Stop(); }
   void Kill() { daemon_->Kill(); }
   bool running() const { return daemon_->running(); }
+  pid_t pid() const { return daemon_->pid(); }
   std::string Log() const { return daemon_->Log(); }
 
   std::string DevicePath(const std::string& name) const;

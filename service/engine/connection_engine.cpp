@@ -17,8 +17,9 @@
 namespace quensaria::engine {
 namespace {
 
-using platform::ConsolePrintf;
-using platform::SocketErrorFromErrno;
+using platform::ConsoleLog;
+using platform::ConsolePriority;
+using platform::ErrnoText;
 
 constexpr auto kWorkerWait = std::chrono::milliseconds(1000);
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(10);
@@ -38,12 +39,13 @@ void IoRecordRelease::operator()(PER_IO_CONTEXT* io) const {
   platform::FreePages(io, sizeof(PER_IO_CONTEXT));
 }
 
-ConnectionEngine::ConnectionEngine(const ServerConfig& config)
-    : ConnectionEngine(config, source::DiskSource::Open(config)) {}
+ConnectionEngine::ConnectionEngine(const ServerConfig& config, const EngineOptions& options)
+    : ConnectionEngine(config, source::DiskSource::Open(config), options) {}
 
 ConnectionEngine::ConnectionEngine(const ServerConfig& config,
-                                   Result<std::unique_ptr<source::DiskSource>> source)
-    : core_(std::make_shared<Core>(this, config, std::move(source))) {}
+                                   Result<std::unique_ptr<source::DiskSource>> source,
+                                   const EngineOptions& options)
+    : core_(std::make_shared<Core>(this, config, std::move(source), options)) {}
 
 ConnectionEngine::~ConnectionEngine() = default;
 
@@ -89,9 +91,11 @@ int ConnectionEngine::WorkerCount() {
 }
 
 ConnectionEngine::Core::Core(Endpoint* engine, const ServerConfig& config,
-                             Result<std::unique_ptr<source::DiskSource>> opened)
+                             Result<std::unique_ptr<source::DiskSource>> opened,
+                             const EngineOptions& engine_options)
     : self(engine),
       settings(config),
+      options(engine_options),
       port_text(std::to_string(config.Port)),
       max_pollers(std::max(1, platform::ProcessorCount() / 2)) {
   if (!opened.ok()) {
@@ -114,9 +118,9 @@ void ConnectionEngine::Core::Run() {
           const uint32_t error = source->io().Associate();
           if (error != 0) {
             // Without it no file operation could complete.
-            ConsolePrintf("CreateIoCompletionPort() File failed: %d %X %X \n", error,
-                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(&file_port)),
-                          static_cast<unsigned>(source->io().HandleValue()));
+            ConsoleLog(ConsolePriority::kError,
+                       "source handle %d cannot serve requests: error %u\n",
+                       source->io().HandleValue(), error);
           } else if (Listen()) {
             if (hooks.Listening) hooks.Listening(self);
             AcceptLoop();
@@ -162,25 +166,30 @@ bool ConnectionEngine::Core::Listen() {
   platform::PassiveAddress address;
   int error = address.Resolve(port_text);
   if (error != 0) {
-    ConsolePrintf("getaddrinfo() failed with error %d\n", error);
+    ConsoleLog(ConsolePriority::kError, "getaddrinfo() failed with error %d %s\n", error,
+               platform::PassiveAddress::ErrorText(error));
     return false;
   }
   if (address.empty()) {
-    ConsolePrintf("getaddrinfo() failed to resolve/convert the interface\n");
+    ConsoleLog(ConsolePriority::kError, "getaddrinfo() failed to resolve/convert the interface\n");
     return false;
   }
   platform::UniqueFd socket;
   if ((error = platform::CreateSocket(address, socket)) != 0) {
-    ConsolePrintf("WSASocket(g_sdListen) failed: %d\n", SocketErrorFromErrno(error));
+    ConsoleLog(ConsolePriority::kError, "socket() failed: %d %s\n", error, ErrnoText(error));
     return false;
   }
   if ((error = platform::BindSocket(socket.get(), address)) != 0) {
-    ConsolePrintf("bind() failed: %d\n", SocketErrorFromErrno(error));
+    ConsoleLog(ConsolePriority::kError, "bind() failed: %d %s\n", error, ErrnoText(error));
     return false;
   }
-  if ((error = platform::ListenSocket(socket.get(), kListenBacklog)) != 0 ||
-      (error = platform::SetNonBlockingListener(socket.get())) != 0) {
-    ConsolePrintf("listen() failed: %d\n", SocketErrorFromErrno(error));
+  if ((error = platform::ListenSocket(socket.get(), kListenBacklog)) != 0) {
+    ConsoleLog(ConsolePriority::kError, "listen() failed: %d %s\n", error, ErrnoText(error));
+    return false;
+  }
+  if ((error = platform::SetNonBlockingListener(socket.get())) != 0) {
+    ConsoleLog(ConsolePriority::kError, "fcntl(O_NONBLOCK) failed: %d %s\n", error,
+               ErrnoText(error));
     return false;
   }
   // The send buffer keeps the kernel's size: a size of 0 does not make
@@ -198,8 +207,12 @@ bool ConnectionEngine::Core::Listen() {
 // booting at once must not wait on SYN retries.
 void ConnectionEngine::Core::AcceptLoop() {
   bool short_of_descriptors = false;
+  next_sweep = std::chrono::steady_clock::now() + options.sweep_interval;
   for (;;) {
-    if (platform::WaitForConnection(listener.get()) != 0 && stop_requested.load()) return;
+    const int waited = platform::WaitForConnection(listener.get(), SweepWait());
+    if (stop_requested.load()) return;
+    if (std::chrono::steady_clock::now() >= next_sweep) Sweep();
+    if (waited == ETIMEDOUT) continue;
     for (;;) {
       platform::UniqueFd socket;
       uint32_t peer = 0;
@@ -212,9 +225,10 @@ void ConnectionEngine::Core::AcceptLoop() {
         if (platform::IsDescriptorShortage(error)) {
           // Said once per shortage; the connections wait in the queue meanwhile.
           if (!short_of_descriptors) {
-            ConsolePrintf(
-                "accept() failed: %d: out of file descriptors, connections wait until some close\n",
-                SocketErrorFromErrno(error));
+            ConsoleLog(ConsolePriority::kWarning,
+                       "accept() failed: %d %s: out of file descriptors, connections wait until "
+                       "some close\n",
+                       error, ErrnoText(error));
           }
           short_of_descriptors = true;
           ++descriptor_retries;
@@ -239,12 +253,15 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
     }
     c = new (std::nothrow) Connection();
     if (c == nullptr) {
-      ConsolePrintf("HeapAlloc() PER_SOCKET_CONTEXT failed: %d\n", ERROR_NOT_ENOUGH_MEMORY);
+      ConsoleLog(ConsolePriority::kError, "malloc() connection record failed: %d %s\n", ENOMEM,
+                 ErrnoText(ENOMEM));
       return false;
     }
     c->io_record = NewIoRecord();
     if (!c->io_record) {
-      ConsolePrintf("HeapAlloc() PER_IO_CONTEXT failed: %d\n", ERROR_NOT_ENOUGH_MEMORY);
+      const int error = errno;
+      ConsoleLog(ConsolePriority::kError, "mmap() connection buffer failed: %d %s\n", error,
+                 ErrnoText(error));
       delete c;
       return false;
     }
@@ -265,11 +282,101 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
   // and free it at any moment (a client that resets at once).
   if (socket_port->Start(c->io->overlapped, false, bytes, error) ==
       platform::StartResult::kFailed) {
-    ConsolePrintf("CreateIoCompletionPort() failed: %d\n", platform::Win32ErrorFromErrno(error));
+    ConsoleLog(ConsolePriority::kError, "epoll_ctl() failed: %d %s\n", error, ErrnoText(error));
     CloseClient(c, false);
     return false;
   }
   return true;
+}
+
+int64_t SweepClock() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+std::chrono::milliseconds ConnectionEngine::Core::SweepWait() const {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      next_sweep - std::chrono::steady_clock::now());
+  return std::clamp(left, std::chrono::milliseconds(1), options.sweep_interval);
+}
+
+void ConnectionEngine::Core::Sweep() {
+  next_sweep = std::chrono::steady_clock::now() + options.sweep_interval;
+  CutOffStalled();
+  CheckSource();
+}
+
+// Nothing changes for the clients: they are served what the export opened,
+// never silently another file. The administrator is told, once per change.
+void ConnectionEngine::Core::CheckSource() {
+  source::SourceWatch* watch = source ? source->watch() : nullptr;
+  if (watch == nullptr) return;
+  unsigned port;
+  {
+    std::scoped_lock lock(live_lock);
+    port = listening_port != 0 ? listening_port : settings.Port;
+  }
+  const char* path = watch->path().c_str();
+  const auto disk_size = static_cast<unsigned long long>(source->disk_size());
+  for (const source::SourceChange& change : watch->Check()) {
+    const auto size = static_cast<unsigned long long>(change.size);
+    switch (change.kind) {
+      case source::SourceChange::kTruncated:
+        ConsoleLog(ConsolePriority::kError,
+                   "export on port %u: source %.260s truncated to %llu bytes; clients still see "
+                   "%llu, and reads past the new end fail\n",
+                   port, path, size, disk_size);
+        break;
+      case source::SourceChange::kGrown:
+        ConsoleLog(ConsolePriority::kNotice,
+                   "export on port %u: source %.260s grew to %llu bytes; clients see %llu until "
+                   "the export is restarted\n",
+                   port, path, size, disk_size);
+        break;
+      case source::SourceChange::kDeleted:
+        ConsoleLog(ConsolePriority::kCritical,
+                   "export on port %u: source %.260s deleted; it is served on from the open file, "
+                   "and what clients write to it is lost when the export stops\n",
+                   port, path);
+        break;
+      case source::SourceChange::kMoved:
+        ConsoleLog(ConsolePriority::kWarning,
+                   "export on port %u: source %.260s moved away; it is served on from the open "
+                   "file under its new name\n",
+                   port, path);
+        break;
+      case source::SourceChange::kReplaced:
+        ConsoleLog(
+            change.unnamed ? ConsolePriority::kCritical : ConsolePriority::kError,
+            "export on port %u: source %.260s replaced by another file; clients are still "
+            "served the old one until the export is restarted%s\n",
+            port, path,
+            change.unnamed ? ", and what they write to it is lost when the export stops" : "");
+        break;
+    }
+  }
+}
+
+// A connection waiting on its peer in the middle of a request for longer
+// than the time-out is shut down: the worker that holds its pending
+// operation then meets the end and closes it as any other. Under live_lock
+// the socket is still the connection's own (CloseClient closes it under
+// the same lock).
+void ConnectionEngine::Core::CutOffStalled() {
+  const int64_t now = SweepClock();
+  const int64_t limit = options.stalled_request_timeout.count();
+  std::scoped_lock lock(live_lock);
+  for (Connection* c = live_head; c != nullptr; c = c->next) {
+    const int64_t since = c->peer_wait_since.load(std::memory_order_relaxed);
+    if (since == 0 || now - since < limit || c->stall_cut || c->socket < 0) continue;
+    c->stall_cut = true;
+    const uint32_t a = c->client_address;
+    ConsoleLog(ConsolePriority::kNotice,
+               "client %u.%u.%u.%u: request incomplete for %lld s, connection closed\n", a & 0xFF,
+               (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24,
+               static_cast<long long>((now - since) / 1000));
+    platform::ShutdownConnection(c->socket);
+  }
 }
 
 void ConnectionEngine::Core::LinkLive(Connection* c) {
@@ -310,7 +417,10 @@ bool ConnectionEngine::Core::WaitForWorkers(int& running, std::vector<std::threa
     }
   }
   pool.clear();
-  if (!ended_in_time) ConsolePrintf("WaitForMultipleObjects() failed: %d\n", ERROR_TIMEOUT);
+  if (!ended_in_time) {
+    ConsoleLog(ConsolePriority::kWarning, "workers did not end within %lld ms\n",
+               static_cast<long long>(kWorkerWait.count()));
+  }
   return ended_in_time;
 }
 

@@ -31,13 +31,25 @@ inline constexpr int kMaxWorkers = 16;
 // The system's maximum: a burst of connections waits in the queue.
 inline constexpr int kListenBacklog = platform::kMaxListenBacklog;
 
+// Settings of the engine itself, apart from the export's stored record.
+struct EngineOptions {
+  // A connection that has sent part of a request (or has part of its reply
+  // still to take) and then nothing for this long is reset, and its end
+  // reported like any other. Idle connections between requests stay open.
+  std::chrono::milliseconds stalled_request_timeout{60000};
+  // How often the engine thread looks for such connections and for a source
+  // changed under the export.
+  std::chrono::milliseconds sweep_interval{5000};
+};
+
 class ConnectionEngine final : public Endpoint {
  public:
   // Construct: copies the settings and opens the source they name. An
   // engine whose source did not open returns from Run at once.
-  explicit ConnectionEngine(const ServerConfig& config);
+  explicit ConnectionEngine(const ServerConfig& config, const EngineOptions& options = {});
   // The same over a source made elsewhere (other back ends, tests).
-  ConnectionEngine(const ServerConfig& config, Result<std::unique_ptr<source::DiskSource>> source);
+  ConnectionEngine(const ServerConfig& config, Result<std::unique_ptr<source::DiskSource>> source,
+                   const EngineOptions& options = {});
   // REQUIRES: Run is not running.
   ~ConnectionEngine() override;
   ConnectionEngine(const ConnectionEngine&) = delete;

@@ -50,13 +50,22 @@ struct Connection : PER_SOCKET_CONTEXT {
   bool poll_for_next = true;
   // When the wait for the next request began (epoch: not waiting).
   std::chrono::steady_clock::time_point waiting_since{};
+  // When the connection, in the middle of a request or of sending its
+  // reply, last began to wait on its peer (SweepClock milliseconds); 0
+  // while it waits for a new request or works on the source. Written by
+  // the thread handling the connection, read by the sweeper.
+  std::atomic<int64_t> peer_wait_since{0};
+  bool stall_cut = false;  // the sweeper has cut it off; guarded by live_lock
   Connection* prev = nullptr;
   Connection* next = nullptr;
 };
 
+// Milliseconds of the steady clock, never 0: the time stamps of the sweep.
+int64_t SweepClock();
+
 struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   Core(Endpoint* self, const ServerConfig& config,
-       Result<std::unique_ptr<source::DiskSource>> opened);
+       Result<std::unique_ptr<source::DiskSource>> opened, const EngineOptions& options);
   ~Core();
 
   // connection_engine.cpp: the engine thread.
@@ -72,6 +81,13 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void Stop();
   void LinkLive(Connection* c);
   void UnlinkLive(Connection* c);
+  // The engine thread's rounds between accepts: stalled connections are
+  // cut off, the source is looked at.
+  std::chrono::milliseconds SweepWait() const;
+  void Sweep();
+  void CutOffStalled();
+  // Says what changed of the source under the export since the last look.
+  void CheckSource();
 
   // engine_workers.cpp: the workers.
   void SocketWorker();
@@ -81,6 +97,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void WorkerEnded(int& running);
   platform::StartResult StartNextReceive(Connection* c, bool on_file_worker, size_t& bytes,
                                          int& error);
+  platform::StartResult StartMidRequest(Connection* c, size_t& bytes, int& error);
   void NextRequestArrived(Connection* c);
   // The processor reports a log-on while it builds the reply; the registry
   // hears of it (ReportLogOn) once that reply has gone out, so a slow
@@ -91,15 +108,17 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
 
   Endpoint* const self;
   ServerConfig settings;
+  const EngineOptions options;
   std::string port_text;
   Status source_status;
   std::unique_ptr<source::DiskSource> source;
   std::optional<RequestProcessor> processor;
 
   EngineHooks hooks;
-  std::atomic<bool> stop_requested{false};  // Stop was called: no more hooks
-  std::atomic<bool> stopping{false};        // shutdown has begun
-  std::atomic<int> descriptor_retries{0};   // for tests
+  std::atomic<bool> stop_requested{false};             // Stop was called: no more hooks
+  std::atomic<bool> stopping{false};                   // shutdown has begun
+  std::atomic<int> descriptor_retries{0};              // for tests
+  std::chrono::steady_clock::time_point next_sweep{};  // engine thread only
 
   std::unique_ptr<platform::SocketPort> socket_port;
   platform::FilePort file_port;

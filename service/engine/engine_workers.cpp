@@ -2,6 +2,7 @@
 // carries a connection from one operation to the next, and closing.
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -13,8 +14,8 @@
 namespace quensaria::engine {
 namespace {
 
-using platform::ConsolePrintf;
-using platform::SocketErrorFromErrno;
+using platform::ConsoleLog;
+using platform::ConsolePriority;
 using platform::SocketOperation;
 using platform::StartResult;
 
@@ -36,6 +37,38 @@ constexpr auto kPoll = std::chrono::microseconds(100);
 // handed to its connection.
 thread_local std::optional<uint32_t> noted_log_on;
 
+// A client that resets its connection or goes away ends it as an ordinary
+// close does: said only for someone following that client. A failure of the
+// port itself means the connection cannot be served.
+ConsolePriority PriorityOfTransferFailure(const SocketOperation& op, int error) {
+  if (op.failed_call != nullptr && std::strcmp(op.failed_call, "epoll_ctl") == 0) {
+    return ConsolePriority::kError;
+  }
+  switch (error) {
+    case ECONNRESET:
+    case EPIPE:
+    case ECONNABORTED:
+      return ConsolePriority::kDebug;
+    case ETIMEDOUT:
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+    case ENETUNREACH:
+    case ENETDOWN:
+      return ConsolePriority::kNotice;
+    default:
+      return ConsolePriority::kWarning;
+  }
+}
+
+// "recv() failed: 104 Connection reset by peer"
+void LogTransferFailure(const SocketOperation& op, int error) {
+  const char* call = op.failed_call != nullptr                 ? op.failed_call
+                     : op.kind == SocketOperation::Kind::kSend ? "send"
+                                                               : "recv";
+  ConsoleLog(PriorityOfTransferFailure(op, error), "%s() failed: %d %s\n", call, error,
+             platform::ErrnoText(error));
+}
+
 }  // namespace
 
 void ConnectionEngine::Core::NoteLogOn(uint32_t address) { noted_log_on = address; }
@@ -51,7 +84,8 @@ void ConnectionEngine::Core::ReportLogOn(Connection* c) {
   if (!c->log_on_to_report) return;
   const uint32_t address = *std::exchange(c->log_on_to_report, std::nullopt);
   if (stop_requested.load() || !hooks.ClientLoggedOn) return;
-  hooks.ClientLoggedOn(self, address, 1);
+  // The level the log-on left: full after the management password.
+  hooks.ClientLoggedOn(self, address, static_cast<uint8_t>(c->access));
 }
 
 void ConnectionEngine::Core::WorkerEnded(int& running) {
@@ -68,6 +102,10 @@ void ConnectionEngine::Core::WorkerEnded(int& running) {
 StartResult ConnectionEngine::Core::StartNextReceive(Connection* c, bool on_file_worker,
                                                      size_t& bytes, int& error) {
   platform::SocketOperation& op = c->io->overlapped;
+  // Between requests a connection may wait as long as its client likes.
+  if (c->peer_wait_since.load(std::memory_order_relaxed) != 0) {
+    c->peer_wait_since.store(0, std::memory_order_relaxed);
+  }
   c->waiting_since = std::chrono::steady_clock::now();
   std::optional<StartResult> result;
   // Polling holds a processor: only while few connections are being served.
@@ -87,6 +125,16 @@ StartResult ConnectionEngine::Core::StartNextReceive(Connection* c, bool on_file
   return *result;
 }
 
+// The rest of a request, or a reply, tried at once. When it must wait on the
+// peer, the time is noted before the record goes to the port, so that the
+// sweeper can cut off a peer that stops half way.
+StartResult ConnectionEngine::Core::StartMidRequest(Connection* c, size_t& bytes, int& error) {
+  platform::SocketOperation& op = c->io->overlapped;
+  if (const std::optional<StartResult> done = socket_port->Try(op, bytes, error)) return *done;
+  c->peer_wait_since.store(SweepClock(), std::memory_order_relaxed);
+  return socket_port->Start(op, false, bytes, error);
+}
+
 // The next request has arrived (or the wait ended otherwise): was the gap
 // short enough to poll for next time?
 void ConnectionEngine::Core::NextRequestArrived(Connection* c) {
@@ -100,7 +148,8 @@ void ConnectionEngine::Core::SocketWorker() {
     platform::SocketCompletion done;
     int error = 0;
     if (!socket_port->Wait(done, error)) {
-      ConsolePrintf("GetQueuedCompletionStatus() failed: %d\n", SocketErrorFromErrno(error));
+      ConsoleLog(ConsolePriority::kError, "epoll_wait() failed: %d %s\n", error,
+                 platform::ErrnoText(error));
       if (stopping.load()) break;
       continue;
     }
@@ -108,7 +157,7 @@ void ConnectionEngine::Core::SocketWorker() {
     auto* c = static_cast<Connection*>(done.key);
     try {
       if (done.error != 0) {
-        ConsolePrintf("GetQueuedCompletionStatus() failed: %d\n", SocketErrorFromErrno(done.error));
+        LogTransferFailure(*done.operation, done.error);
         CloseClient(c, false);
       } else if (done.bytes == 0) {
         CloseClient(c, false);  // the peer has closed
@@ -175,17 +224,13 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
         // A send, or the rest of a request, is tried at once; the next
         // request is waited for.
         const StartResult started = send || io.bytes_received != 0
-                                        ? socket_port->Start(io.overlapped, true, bytes, error)
+                                        ? StartMidRequest(c, bytes, error)
                                         : StartNextReceive(c, on_file_worker, bytes, error);
         switch (started) {
           case StartResult::kPending:
             return;
           case StartResult::kFailed:
-            if (send) {
-              ConsolePrintf("WSASend() failed: %d\n", SocketErrorFromErrno(error));
-            } else {
-              ConsolePrintf("WSARecv() failed: %d\n", SocketErrorFromErrno(error));
-            }
+            LogTransferFailure(io.overlapped, error);
             CloseClient(c, false);
             return;
           case StartResult::kCompleted:
@@ -199,11 +244,17 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
         break;
       }
       case Step::kFileOp: {
+        // The whole request is in: a slow source is not the peer's stall.
+        if (c->peer_wait_since.load(std::memory_order_relaxed) != 0) {
+          c->peer_wait_since.store(0, std::memory_order_relaxed);
+        }
         const source::IoResult r = processor->PerformFileOp(*c, !on_file_worker);
         if (r.would_block) {
           file_port.Post(&c->file_overlapped.port);
           return;
         }
+        // A transfer that fails may be the first sign of a source cut short.
+        if (r.error != 0 || r.bytes == 0) CheckSource();
         step = (r.error != 0 && !on_file_worker) ? processor->FileOpNotStarted(*c, r.error)
                                                  : processor->CompleteFileOp(*c, r);
         break;
@@ -217,7 +268,7 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
 
 void ConnectionEngine::Core::CloseClient(PER_SOCKET_CONTEXT* context, bool graceful) {
   if (context == nullptr) {
-    ConsolePrintf("CloseClient: lpPerSocketContext is NULL\n");
+    ConsoleLog(ConsolePriority::kError, "CloseClient: lpPerSocketContext is NULL\n");
     return;
   }
   auto* c = static_cast<Connection*>(context);

@@ -41,8 +41,14 @@ RequestProcessor::RequestProcessor(source::DiskSource& source, const ServerConfi
   std::memcpy(manage_password_.data(), settings.ManagePassword, kDigestSize);
 }
 
+// A source that cannot be written serves nobody at full access: such a
+// client keeps its writes in its own cache, as at virtual write.
+uint32_t RequestProcessor::Capped(uint32_t access) const {
+  return access == ACCESS_FULL && source_.read_only() ? ACCESS_VIRTUAL_WRITE : access;
+}
+
 Step RequestProcessor::Admit(PER_SOCKET_CONTEXT& c, uint8_t access) {
-  c.access = access;
+  c.access = Capped(access);
   c.logged_on = 0;
   c.stamp = static_cast<uint32_t>(c.socket);
   c.file_overlapped.port.key = &c;
@@ -137,7 +143,7 @@ Step RequestProcessor::HandleLogin(PER_SOCKET_CONTEXT& c) {
     c.logged_on = 1;
   } else if (Matches(digest, manage_password_)) {
     c.logged_on = 1;
-    c.access = ACCESS_FULL;
+    c.access = Capped(ACCESS_FULL);
   } else {
     c.logged_on = 0;
     c.access = ACCESS_REFUSED;
@@ -306,7 +312,7 @@ Step RequestProcessor::CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResu
 
 Step RequestProcessor::FileOpNotStarted(PER_SOCKET_CONTEXT& c, uint32_t error) {
   if (c.file_operation == kFileWrite) {
-    platform::ConsolePrintf("write file error %X", error);
+    platform::ConsoleLog(platform::ConsolePriority::kError, "write file error %X", error);
     return Reply(c, REPLY_FAILED, 0, 0);
   }
   return Reply(c, static_cast<uint16_t>(error & 0xFFFF), 0, 0);

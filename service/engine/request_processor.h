@@ -72,6 +72,7 @@ class RequestProcessor {
   bool SectorZeroIsBootRecord(uint64_t offset, uint32_t length, const uint8_t* data);
   bool InDisk(uint64_t offset, uint32_t length) const;
   void SynthesizeHeader(uint64_t offset, uint32_t length, uint8_t* data) const;
+  uint32_t Capped(uint32_t access) const;
 
   source::DiskSource& source_;
   // A digest of 20 zero bytes (what an unreadable or missing one becomes)

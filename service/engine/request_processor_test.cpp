@@ -80,6 +80,7 @@ class ProcessorTest : public ::testing::Test {
     auto io = std::make_unique<MemoryIo>(PatternBytes(size));
     io_ = io.get();
     source_ = std::make_unique<source::DiskSource>(kind, size, type, std::move(io), cache_blocks);
+    source_->set_read_only(read_only_);
     processor_ = std::make_unique<RequestProcessor>(
         *source_, settings_, [this](uint32_t a) { logged_on_.push_back(a); });
     io_record_ = std::make_unique<PER_IO_CONTEXT>();
@@ -172,6 +173,7 @@ class ProcessorTest : public ::testing::Test {
   }
 
   uint8_t access_ = ACCESS_FULL;        // admission level for Make
+  bool read_only_ = false;              // whether Make's source cannot be written
   ServerConfig settings_ = Settings();  // the export's digests for Make
   MemoryIo* io_ = nullptr;
   std::unique_ptr<source::DiskSource> source_;
@@ -182,6 +184,28 @@ class ProcessorTest : public ::testing::Test {
   bool closed_ = false;
   std::vector<uint32_t> logged_on_;
 };
+
+// ---- Sources that cannot be written
+
+// A read-only source (an RBD snapshot, say) lifts nobody to full access:
+// neither the admission nor the management password; writes are refused
+// and the bytes stay, reads are served.
+TEST_F(ProcessorTest, ReadOnlySourceServesFullAccessAsVirtualWrite) {
+  read_only_ = true;
+  MakeImage();
+  EXPECT_EQ(QueriedAccess(), ACCESS_VIRTUAL_WRITE) << "admitted at full access";
+  LogOn("manage");
+  EXPECT_EQ(QueriedAccess(), ACCESS_VIRTUAL_WRITE) << "after the management password";
+  const Reply write = Exchange(WriteRequest(kMiB, Bytes(4096, 0xEE)));
+  EXPECT_EQ(write.header.status, REPLY_DENIED);
+  EXPECT_EQ(io_->counts().writes + io_->counts().try_writes, 0);
+  const Reply read = Exchange(ReadRequest(kMiB, 4096));
+  ASSERT_EQ(read.header.status, REPLY_OK);
+  const Bytes plain = read.plain();
+  for (size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(plain[i], Pattern(kMiB + i)) << i;
+  EXPECT_EQ(Exchange(LoginRequest("wrong")).header.status, REPLY_DENIED);  // refusal still works
+  EXPECT_EQ(QueriedAccess(), ACCESS_REFUSED);
+}
 
 // ---- Framing
 

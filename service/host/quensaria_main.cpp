@@ -10,7 +10,10 @@
 // program, or the one the build chose); the management socket is
 // <runtime>/ncalrpc/quensariasvc (default runtime /run/quensaria), of group
 // NAME (default "quensaria" where the packages made that group): its
-// members may manage the service.
+// members may manage the service. Exports of RBD images ("rbd:POOL/IMAGE")
+// reach the Ceph cluster through --ceph-conf FILE (default: librados'
+// search, $CEPH_CONF or /etc/ceph/ceph.conf) as client.ID of --ceph-id
+// (default admin).
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -25,6 +28,7 @@
 #include "platform/unix_socket.h"
 #include "service/engine/connection_engine.h"
 #include "service/host/service_host.h"
+#include "service/source/rbd_io.h"
 #include "shared/management_interface.h"
 
 namespace quensaria::host {
@@ -32,20 +36,28 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: quensaria [--console] [--state-dir DIR] [--runtime-dir DIR] [--socket-group NAME]\n"
+    "                 [--ceph-conf FILE] [--ceph-id ID]\n"
     "  --console          run in the foreground (Ctrl-C or SIGTERM stops it);\n"
     "                     without it the program only runs under systemd\n"
     "  --state-dir DIR    where Locals.xml is kept\n"
     "  --runtime-dir DIR  where the management socket ncalrpc/quensariasvc is made\n"
     "  --socket-group NAME  the management socket's group, whose members may manage\n"
-    "                     the service (default quensaria, where that group exists)\n";
+    "                     the service (default quensaria, where that group exists)\n"
+    "  --ceph-conf FILE   the Ceph configuration for rbd: sources (default: $CEPH_CONF,\n"
+    "                     else /etc/ceph/ceph.conf)\n"
+    "  --ceph-id ID       the Ceph client they connect as, client.ID (default admin); its\n"
+    "                     keyring is found through the configuration\n"
+    "  -h, --help         print this help and exit\n";
 
 constexpr char kDefaultSocketGroup[] = "quensaria";
 
 struct Arguments {
   bool console = false;
+  bool help = false;
   std::string state_directory;
   std::string runtime_directory = kDefaultRuntimeDirectory;
   std::string socket_group;  // empty: kDefaultSocketGroup where it exists
+  source::CephSettings ceph;
 };
 
 // False (with a message) for arguments we do not take.
@@ -57,7 +69,10 @@ bool Parse(int argc, char** argv, Arguments& arguments) {
       target = argv[++i];
       return true;
     };
-    if (arg == "--console") {
+    if (arg == "-h" || arg == "--help") {
+      arguments.help = true;
+      return true;
+    } else if (arg == "--console") {
       arguments.console = true;
     } else if (arg == "--state-dir") {
       if (!value(arguments.state_directory)) return false;
@@ -65,6 +80,10 @@ bool Parse(int argc, char** argv, Arguments& arguments) {
       if (!value(arguments.runtime_directory)) return false;
     } else if (arg == "--socket-group") {
       if (!value(arguments.socket_group)) return false;
+    } else if (arg == "--ceph-conf") {
+      if (!value(arguments.ceph.conf_file)) return false;
+    } else if (arg == "--ceph-id") {
+      if (!value(arguments.ceph.client_id)) return false;
     } else {
       return false;
     }
@@ -86,6 +105,10 @@ int Main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  if (arguments.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   // Outside a service manager and without --console there is nobody to
   // serve for: end at once, quietly.
   if (!arguments.console && !platform::UnderServiceManager()) return 0;
@@ -94,24 +117,30 @@ int Main(int argc, char** argv) {
   if (!arguments.socket_group.empty()) {
     socket_group = platform::GroupId(arguments.socket_group.c_str(), platform::kKeepGroup);
     if (socket_group == platform::kKeepGroup) {
-      platform::ConsolePrintf("quensaria: no group \"%s\" on this machine (--socket-group)\n",
-                              arguments.socket_group.c_str());
+      platform::ConsoleLog(platform::ConsolePriority::kError,
+                           "quensaria: no group \"%s\" on this machine (--socket-group)\n",
+                           arguments.socket_group.c_str());
       return 2;
     }
   }
 
   Result<std::unique_ptr<platform::StopSignals>> signals = platform::StopSignals::Install();
   if (!signals.ok()) {
-    platform::ConsolePrintf("quensaria: no stop control: %s\n", signals.status().message().c_str());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "quensaria: no stop control: %s\n",
+                         signals.status().message().c_str());
     return 1;
   }
   const bool state_given = !arguments.state_directory.empty();
   if (!state_given) arguments.state_directory = DefaultStateDirectory();
   if (state_given) {
-    Status made = platform::MakeDirectories(arguments.state_directory, 0755);
-    if (!made.ok()) platform::ConsolePrintf("quensaria: %s\n", made.message().c_str());
+    // Locals.xml holds password digests: no way in for others.
+    Status made = platform::MakeDirectories(arguments.state_directory, 0750);
+    if (!made.ok())
+      platform::ConsoleLog(platform::ConsolePriority::kError, "quensaria: %s\n",
+                           made.message().c_str());
   }
 
+  source::SetCephSettings(arguments.ceph);
   ServiceHost host({arguments.state_directory, arguments.runtime_directory, socket_group},
                    engine::CreateConnectionEngine);
   if (arguments.console) {

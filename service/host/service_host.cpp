@@ -56,13 +56,15 @@ void ServiceHost::Run() {
   try {
     BringUp();
   } catch (const std::exception& e) {
-    platform::ConsolePrintf("service start-up failed: %s\n", e.what());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "service start-up failed: %s\n",
+                         e.what());
   }
   MarkStarted();
   try {
     management::StartManagementInterface(*management_);
   } catch (const std::exception& e) {
-    platform::ConsolePrintf("management interface failed: %s\n", e.what());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "management interface failed: %s\n",
+                         e.what());
   }
 }
 

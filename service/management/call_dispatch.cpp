@@ -139,7 +139,8 @@ CallOutcome DispatchCall(Operations& operations, uint16_t opnum, std::span<const
   } catch (const std::bad_alloc&) {
     return Fault(rpc::nca_s_fault_remote_no_memory, true);
   } catch (const std::exception& e) {
-    platform::ConsolePrintf("management operation %u failed: %s\n", opnum, e.what());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "management operation %u failed: %s\n",
+                         opnum, e.what());
     return Fault(rpc::nca_s_fault_unspec, true);
   }
 }

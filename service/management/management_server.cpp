@@ -20,8 +20,8 @@ constexpr mode_t kDirectoryMode = 0755;
 constexpr char kStubFile[] = ".\\zeltosvcrpcs";
 
 void ReportRpcError(uint32_t status, int line) {
-  platform::ConsolePrintf("RPC Err: %d\nfile = %s, line=%d.", static_cast<int>(status), kStubFile,
-                          line);
+  platform::ConsoleLog(platform::ConsolePriority::kError, "RPC Err: %d\nfile = %s, line=%d.",
+                       static_cast<int>(status), kStubFile, line);
 }
 
 }  // namespace
@@ -168,7 +168,8 @@ void ManagementServer::Serve(Connection& connection) {
       if (output.close) open = false;
     }
   } catch (const std::exception& e) {
-    platform::ConsolePrintf("management connection ended: %s\n", e.what());
+    platform::ConsoleLog(platform::ConsolePriority::kWarning, "management connection ended: %s\n",
+                         e.what());
   }
   // The peer sees the end now, not when the descriptor is reaped.
   platform::ShutdownSocket(fd);
@@ -181,7 +182,8 @@ void StartManagementInterface(ManagementServer& server) {
   // reports the failure.
   std::string problem;
   if (server.UseEndpoint(&problem) != rpc::RPC_S_OK) {
-    platform::ConsolePrintf("%s: %s\n", server.EndpointPath().c_str(), problem.c_str());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "%s: %s\n",
+                         server.EndpointPath().c_str(), problem.c_str());
   }
   uint32_t status = server.RegisterInterface();
   if (status != rpc::RPC_S_OK) return ReportRpcError(status, 44);

@@ -19,7 +19,9 @@ const ClientEntry* FindStatic(const ClientList& list, uint32_t address) {
   return client == nullptr ? nullptr : &client->entry;
 }
 
-void LogHookException(const char* hook) { platform::ConsolePrintf("%s failed\n", hook); }
+void LogHookException(const char* hook) {
+  platform::ConsoleLog(platform::ConsolePriority::kError, "%s failed\n", hook);
+}
 
 // The admission decision over one static list: true with `access` for an
 // admitted address. `listed` tells whether an entry decided (a refusal by an

@@ -9,8 +9,8 @@ namespace quensaria::registry {
 namespace {
 
 void LogEngineException(const char* step, const std::exception* error) {
-  platform::ConsolePrintf("Engine %s failed: %s\n", step,
-                          error ? error->what() : "unknown exception");
+  platform::ConsoleLog(platform::ConsolePriority::kError, "Engine %s failed: %s\n", step,
+                       error ? error->what() : "unknown exception");
 }
 
 }  // namespace

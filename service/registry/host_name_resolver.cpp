@@ -15,7 +15,8 @@ void HostNameResolver::Run() {
     try {
       if (!Pass()) return;
     } catch (const std::exception& error) {
-      platform::ConsolePrintf("HostNameResolver: %s\n", error.what());
+      platform::ConsoleLog(platform::ConsolePriority::kWarning, "HostNameResolver: %s\n",
+                           error.what());
       if (!Pause(kAfterServerPause)) return;
     }
   }

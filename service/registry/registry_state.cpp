@@ -160,7 +160,8 @@ void RegistryState::Save() const {
   try {
     save(Snapshot());
   } catch (const std::exception& error) {
-    platform::ConsolePrintf("Saving the configuration failed: %s\n", error.what());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "Saving the configuration failed: %s\n",
+                         error.what());
   }
 }
 

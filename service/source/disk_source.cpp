@@ -5,8 +5,10 @@
 #include <new>
 
 #include "platform/block_device.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "service/source/file_io.h"
+#include "service/source/rbd_io.h"
 
 namespace quensaria::source {
 namespace {
@@ -31,6 +33,28 @@ SourceKind KindOf(const std::string& path) {
                                                                        : SOURCE_PHYSICAL_DRIVE;
 }
 
+uint32_t CacheBlocks(const ServerConfig& config) {
+  const uint32_t extra = config.Cache > 0 ? static_cast<uint32_t>(config.Cache) : 0;
+  return extra + kCacheBaseBlocks;
+}
+
+Result<std::unique_ptr<DiskSource>> OpenRbd(const std::string& source, const ServerConfig& config) {
+  Result<RbdName> name = ParseRbdSource(source);
+  Result<std::unique_ptr<RbdIo>> io =
+      name.ok() ? RbdIo::Open(*name, GetCephSettings(), ExporterText(config.Port)) : name.status();
+  if (!io.ok()) {
+    platform::ConsoleLog(platform::ConsolePriority::kError, "%.150s: cannot be served: %.330s\n",
+                         source.c_str(), io.status().message().c_str());
+    return io.status();
+  }
+  const uint64_t size = (*io)->size();
+  const bool read_only = (*io)->read_only();
+  auto disk = std::make_unique<DiskSource>(SOURCE_IMAGE_FILE, size, 0, std::move(io).value(),
+                                           CacheBlocks(config));
+  disk->set_read_only(read_only);
+  return disk;
+}
+
 }  // namespace
 
 bool KindFromPrefix(std::string_view path, SourceKind& kind) {
@@ -48,14 +72,17 @@ bool KindFromPrefix(std::string_view path, SourceKind& kind) {
 
 Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config) {
   const std::string path(config.Source, strnlen(config.Source, sizeof config.Source));
+  if (IsRbdSource(path)) return OpenRbd(path, config);
   const SourceKind kind = KindOf(path);
   Result<std::unique_ptr<FileIo>> io = FileIo::Open(path);
   if (!io.ok()) return io.status();
   const Result<uint64_t> size = platform::SizeOf((*io)->io_fd());
   const uint8_t type = kind == SOURCE_VOLUME ? platform::PartitionTypeByte(path) : 0;
-  const uint32_t extra = config.Cache > 0 ? static_cast<uint32_t>(config.Cache) : 0;
-  return std::make_unique<DiskSource>(kind, size.ok() ? size.value() : 0, type,
-                                      std::move(io).value(), extra + kCacheBaseBlocks);
+  const int fd = (*io)->io_fd();
+  auto source = std::make_unique<DiskSource>(kind, size.ok() ? size.value() : 0, type,
+                                             std::move(io).value(), CacheBlocks(config));
+  source->set_watch(std::make_unique<SourceWatch>(path, fd, size.ok() ? size.value() : 0));
+  return source;
 }
 
 DiskSource::DiskSource(SourceKind kind, uint64_t source_size, uint8_t partition_type,

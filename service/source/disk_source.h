@@ -19,6 +19,7 @@
 
 #include "service/source/read_cache.h"
 #include "service/source/source_io.h"
+#include "service/source/source_watch.h"
 #include "shared/management_records.h"
 #include "shared/master_boot_record.h"
 #include "shared/status.h"
@@ -48,7 +49,9 @@ class DiskSource {
   // and the unbuffered cache handle, learns the size (and, for a partition,
   // its type byte) and creates a read cache of config.Cache + 10 blocks.
   // Fails with the operating-system error when either handle cannot be
-  // opened. A size that cannot be learnt counts as 0.
+  // opened. A size that cannot be learnt counts as 0. A Source beginning
+  // with "rbd:" is an RBD image (rbd_io.h), served as an image file; why it
+  // could not be opened is said on the console.
   static Result<std::unique_ptr<DiskSource>> Open(const ServerConfig& config);
 
   // A source over `io`, whose bytes number `source_size` (a partition's
@@ -60,6 +63,10 @@ class DiskSource {
   DiskSource& operator=(const DiskSource&) = delete;
 
   SourceKind kind() const { return kind_; }
+  // Whether the source cannot be written (a read-only RBD image or a
+  // snapshot): connections are then served at virtual write at most.
+  bool read_only() const { return read_only_; }
+  void set_read_only(bool read_only) { read_only_ = read_only; }
   // Size of the disk clients see, in bytes.
   uint64_t disk_size() const { return disk_size_; }
   // Bytes of the disk clients see that exist only here (0 unless a volume).
@@ -72,13 +79,19 @@ class DiskSource {
   SourceIo& io() { return *io_; }
   // Null when the cache could not be created (every lookup then misses).
   ReadCache* cache() { return cache_.get(); }
+  // What notices the source changing under the export; null for a source
+  // that has no path to watch.
+  SourceWatch* watch() { return watch_.get(); }
+  void set_watch(std::unique_ptr<SourceWatch> watch) { watch_ = std::move(watch); }
 
  private:
   const SourceKind kind_;
+  bool read_only_ = false;
   uint64_t disk_size_ = 0;
   std::array<uint8_t, kSectorSize> sector0_{};
   std::unique_ptr<SourceIo> io_;
   std::unique_ptr<ReadCache> cache_;
+  std::unique_ptr<SourceWatch> watch_;  // uses io_'s descriptor: goes first
 };
 
 }  // namespace quensaria::source

@@ -1,5 +1,7 @@
 #include "service/source/file_io.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "platform/errors.h"
@@ -56,6 +58,10 @@ IoResult FileIo::TryWrite(uint64_t offset, const uint8_t* data, size_t length) {
 
 IoResult FileIo::CacheRead(uint64_t offset, uint8_t* data, size_t length) {
   return FromTransfer(platform::ReadAt(cache_.get(), offset, data, length));
+}
+
+uint32_t FileIo::Flush() {
+  return ::fdatasync(io_.get()) == 0 ? 0 : platform::Win32ErrorFromErrno(errno);
 }
 
 uint32_t FileIo::Associate() {

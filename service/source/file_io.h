@@ -25,6 +25,7 @@ class FileIo final : public SourceIo {
   IoResult TryWrite(uint64_t offset, const uint8_t* data, size_t length) override;
   bool NoWaitReads() const override { return read_nowait_.load(std::memory_order_relaxed); }
   IoResult CacheRead(uint64_t offset, uint8_t* data, size_t length) override;
+  uint32_t Flush() override;
   uint32_t Associate() override;
   int HandleValue() const override { return io_.get(); }
 

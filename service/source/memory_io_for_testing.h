@@ -42,6 +42,7 @@ class MemoryIo final : public SourceIo {
   IoResult TryWrite(uint64_t offset, const uint8_t* data, size_t length) override;
   bool NoWaitReads() const override { return true; }
   IoResult CacheRead(uint64_t offset, uint8_t* data, size_t length) override;
+  uint32_t Flush() override { return 0; }
   uint32_t Associate() override;
   int HandleValue() const override { return -1; }
 

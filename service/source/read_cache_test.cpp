@@ -277,6 +277,7 @@ class GatedIo final : public SourceIo {
     changed_.wait(lock, [&] { return open_; });
     return inner_.CacheRead(o, d, n);
   }
+  uint32_t Flush() override { return 0; }
   uint32_t Associate() override { return 0; }
   int HandleValue() const override { return -1; }
 

@@ -44,6 +44,10 @@ class SourceIo {
   // aligned to platform::kDirectIoAlignment.
   virtual IoResult CacheRead(uint64_t offset, uint8_t* data, size_t length) = 0;
 
+  // Makes every write that completed before the call durable; returns a
+  // Win32 error code, 0 on success.
+  virtual uint32_t Flush() = 0;
+
   // Readies the I/O handle for the engine's file workers. A failure ends
   // the engine before it serves.
   virtual uint32_t Associate() = 0;

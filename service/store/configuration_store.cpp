@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/console.h"
 #include "platform/whole_file.h"
@@ -101,9 +103,42 @@ std::string ConfigurationStore::ConfigurationPath() const {
 
 std::string ConfigurationStore::BackupPath() const { return directory_ + "/" + kBackupFileName; }
 
+// Locals.xml (the file it stands for), and beside that file its side file
+// and the kept files. A mode that lets anyone else read is narrowed.
+void ConfigurationStore::NarrowStoredFiles() {
+  Result<std::string> target = platform::FollowLinks(ConfigurationPath());
+  const std::string file = target.ok() ? *target : ConfigurationPath();
+  const std::string directory = platform::DirectoryOf(file);
+  std::vector<std::string> paths = {file, directory + "/" + kBackupFileName};
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    const std::string name = entry.path().filename().string();
+    std::error_code type_error;
+    if (!entry.is_regular_file(type_error) || entry.is_symlink(type_error)) continue;
+    if (IsKeptName(name, kOriginalStem) || IsKeptName(name, kBrokenStem)) {
+      paths.push_back(entry.path().string());
+    }
+  }
+  for (const std::string& path : paths) {
+    Result<uint32_t> before = platform::NarrowFileMode(path, kStoredFileMode);
+    if (!before.ok()) {
+      if (before.status().code() != ERROR_FILE_NOT_FOUND) {
+        platform::ConsoleLog(platform::ConsolePriority::kWarning,
+                             "%s: %s; others may read its password digests\n", path.c_str(),
+                             before.status().message().c_str());
+      }
+    } else if ((*before & ~kStoredFileMode) != 0) {
+      platform::ConsoleLog(platform::ConsolePriority::kWarning,
+                           "%s: mode %04o let others read its password digests; narrowed to %04o\n",
+                           path.c_str(), *before, *before & kStoredFileMode);
+    }
+  }
+}
+
 void ConfigurationStore::LoadConfiguration(const LoadServerFn& load_server) {
   const std::string path = ConfigurationPath();
   try {
+    NarrowStoredFiles();
     Result<std::string> data = platform::ReadWholeFile(path, kMaxConfigurationBytes);
     std::optional<ConfigurationReading> reading;
     std::string problem;
@@ -122,37 +157,41 @@ void ConfigurationStore::LoadConfiguration(const LoadServerFn& load_server) {
           KeepByMoving(broken, platform::DirectoryOf(broken), kBrokenStem, time(nullptr));
       const std::string outcome =
           kept.ok() ? "kept as " + *kept : "starting with an empty configuration";
-      platform::ConsolePrintf("%s: %s; %s\n", path.c_str(), problem.c_str(), outcome.c_str());
+      platform::ConsoleLog(platform::ConsolePriority::kError, "%s: %s; %s\n", path.c_str(),
+                           problem.c_str(), outcome.c_str());
     }
     if (reading) {
       for (const ReadNote& note : reading->notes) {
-        platform::ConsolePrintf("%s line %ld: %s\n", path.c_str(), note.line, note.text.c_str());
+        platform::ConsoleLog(platform::ConsolePriority::kWarning, "%s line %ld: %s\n", path.c_str(),
+                             note.line, note.text.c_str());
       }
       if (reading->changed()) {
         original_ = std::move(data).value();
-        platform::ConsolePrintf(
-            "%s: values not read as written; the file as read is kept "
-            "before it is next saved\n",
-            path.c_str());
+        platform::ConsoleLog(platform::ConsolePriority::kWarning,
+                             "%s: values not read as written; the file as read is kept "
+                             "before it is next saved\n",
+                             path.c_str());
       }
       for (const StoredServer& server : reading->servers) {
         load_server(server.config, server.static_clients);
       }
     }
   } catch (const std::exception& e) {
-    platform::ConsolePrintf("%s: load failed: %s\n", path.c_str(), e.what());
+    platform::ConsoleLog(platform::ConsolePriority::kError, "%s: load failed: %s\n", path.c_str(),
+                         e.what());
   }
   loaded_ = true;
 }
 
 Status ConfigurationStore::KeepOriginal(const std::string& directory) {
   if (!original_) return Status::Ok();
-  Result<std::string> kept = KeepCopy(*original_, directory, kOriginalStem, time(nullptr));
+  Result<std::string> kept =
+      KeepCopy(*original_, directory, kOriginalStem, time(nullptr), kStoredFileMode);
   if (!kept.ok()) {
     return Status(kept.status().code(), "keeping the file as read: " + kept.status().message());
   }
-  platform::ConsolePrintf("%s: the file as read is kept as %s\n", ConfigurationPath().c_str(),
-                          kept->c_str());
+  platform::ConsoleLog(platform::ConsolePriority::kNotice, "%s: the file as read is kept as %s\n",
+                       ConfigurationPath().c_str(), kept->c_str());
   original_.reset();
   return Status::Ok();
 }
@@ -173,13 +212,14 @@ Status ConfigurationStore::SaveConfiguration(const std::vector<StoredServer>& se
         Result<std::string> previous = platform::ReadWholeFile(backup, kMaxConfigurationBytes);
         Result<std::string> bytes = FormatConfiguration(
             servers, previous.ok() ? std::string_view(*previous) : std::string_view());
-        status = bytes.ok() ? platform::WriteFileSynced(backup, *bytes) : bytes.status();
+        status = bytes.ok() ? platform::WriteFileSynced(backup, *bytes, kStoredFileMode)
+                            : bytes.status();
         if (status.ok()) status = platform::ReplaceFileSynced(backup, *target);
       }
     }
     if (!status.ok()) {
-      platform::ConsolePrintf("%s: not saved: %s\n", ConfigurationPath().c_str(),
-                              status.message().c_str());
+      platform::ConsoleLog(platform::ConsolePriority::kError, "%s: not saved: %s\n",
+                           ConfigurationPath().c_str(), status.message().c_str());
     }
     return status;
   } catch (const std::exception& e) {

@@ -16,11 +16,17 @@
 // configuration_reader.h) each such value is reported on the console and
 // the file as read is kept before the first save replaces it. Kept files
 // never overwrite one another (kept_files.h).
+//
+// The files hold password digests, which are as good as the passwords to a
+// client: Locals.xml, Locals.bak.xml and the kept files are written with
+// mode 0600, and the load narrows any of them that a wider mode lets others
+// read, with a console line for each.
 #ifndef QUENSARIA_SERVICE_STORE_CONFIGURATION_STORE_H_
 #define QUENSARIA_SERVICE_STORE_CONFIGURATION_STORE_H_
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -40,6 +46,8 @@ inline constexpr char kBackupFileName[] = "Locals.bak.xml";
 // load; a Locals.xml as read, when the load changed values, before the save.
 inline constexpr char kBrokenStem[] = "Locals.broken";
 inline constexpr char kOriginalStem[] = "Locals.orig";
+// The mode of every file the store writes: the owner's (root's) alone.
+inline constexpr uint32_t kStoredFileMode = 0600;
 // No real configuration comes near this; a larger file is not read.
 inline constexpr size_t kMaxConfigurationBytes = 64u << 20;
 
@@ -57,10 +65,11 @@ class ConfigurationStore {
 
   explicit ConfigurationStore(std::string state_directory);
 
-  // Reads Locals.xml and hands every server to `load_server`. A missing file
-  // loads nothing; an unreadable one is first moved to a kept
-  // "Locals.broken" name beside the file. Every value not taken as written
-  // is reported on the console. Enables saving whatever happened.
+  // Narrows the modes of the files that hold digests, then reads Locals.xml
+  // and hands every server to `load_server`. A missing file loads nothing;
+  // an unreadable one is first moved to a kept "Locals.broken" name beside
+  // the file. Every value not taken as written is reported on the console.
+  // Enables saving whatever happened.
   void LoadConfiguration(const LoadServerFn& load_server);
 
   // Writes `servers` to Locals.xml. Does nothing (and succeeds) before the
@@ -75,6 +84,7 @@ class ConfigurationStore {
 
  private:
   Status KeepOriginal(const std::string& directory);
+  void NarrowStoredFiles();
 
   std::string directory_;
   std::atomic<bool> loaded_{false};

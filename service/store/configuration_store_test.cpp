@@ -15,7 +15,9 @@
 #include <sstream>
 
 #include "platform/console.h"
+#include "service/store/attribute_forms.h"
 #include "shared/block_protocol.h"
+#include "shared/password_digest.h"
 
 namespace quensaria::store {
 namespace {
@@ -85,9 +87,17 @@ class ConfigurationStoreTest : public ::testing::Test {
     data << in.rdbuf();
     return data.str();
   }
+  // Written as the store writes its files, for the owner alone (the load
+  // reports a wider mode).
   void Write(const char* name, const std::string& data) const {
     std::ofstream(Path(name), std::ios::binary) << data;
+    std::filesystem::permissions(Path(name), kOwnerOnly);
   }
+  std::filesystem::perms Mode(const char* name) const {
+    return std::filesystem::status(Path(name)).permissions();
+  }
+  static constexpr std::filesystem::perms kOwnerOnly =
+      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
   bool Exists(const char* name) const { return std::filesystem::exists(Path(name)); }
 
   // Loads the state directory in a fresh store, as a service start does.
@@ -476,6 +486,100 @@ TEST_F(ConfigurationStoreTest, ALinkedFileStaysALinkAndItsTargetIsReplaced) {
   EXPECT_TRUE(std::filesystem::is_symlink(Path("Locals.broken.xml")));
   Save({});
   EXPECT_FALSE(std::filesystem::is_symlink(Path("Locals.xml")));
+}
+
+// The files hold password digests: whatever the umask, every file the store
+// writes is its owner's alone, a left-over side file included.
+TEST_F(ConfigurationStoreTest, SavedAndKeptFilesAreTheOwnersAlone) {
+  namespace fs = std::filesystem;
+  Write("Locals.bak.xml", "<Services/>");
+  fs::permissions(Path("Locals.bak.xml"), fs::perms(0666));
+  const mode_t umask_before = ::umask(0);
+  Save({{Config("/first", 1), {}}});
+  EXPECT_EQ(Mode("Locals.xml"), kOwnerOnly);
+
+  // A file the load changed is kept as read, then replaced.
+  Write("Locals.xml", "<Services><Server Port=\"x\"/></Services>");
+  Load();
+  Save({});
+  EXPECT_TRUE(Exists("Locals.orig.xml"));
+  EXPECT_EQ(Mode("Locals.orig.xml"), kOwnerOnly);
+  EXPECT_EQ(Mode("Locals.xml"), kOwnerOnly);
+
+  // An unreadable one is moved aside, narrowed first.
+  Write("Locals.xml", "not xml");
+  fs::permissions(Path("Locals.xml"), fs::perms(0644));
+  Load();
+  ::umask(umask_before);
+  ASSERT_TRUE(Exists("Locals.broken.xml"));
+  EXPECT_EQ(Mode("Locals.broken.xml"), kOwnerOnly);
+}
+
+// Files from before, readable by others, are narrowed at the load and the
+// console says so; what they hold is read as it stands.
+TEST_F(ConfigurationStoreTest, AWiderFileIsNarrowedAtTheLoad) {
+  namespace fs = std::filesystem;
+  const std::string digest = DigestToHex(PasswordDigest("5820937164285039"));
+  Write("Locals.xml", "<Services><Server Port=\"7\" Password=\"" + digest + "\" ManagePassword=\"" +
+                          digest + "\"/></Services>");
+  fs::permissions(Path("Locals.xml"), fs::perms(0644));
+  const struct {
+    const char* name;
+    fs::perms before;
+    fs::perms after;
+  } files[] = {
+      {"Locals.bak.xml", fs::perms(0666), kOwnerOnly},
+      {"Locals.orig.xml", fs::perms(0640), kOwnerOnly},
+      {"Locals.broken-20261207T230051Z.xml", fs::perms(0604), kOwnerOnly},
+      {"Locals.orig-20261207T230051Z-2.xml", fs::perms(0400), fs::perms(0400)},  // never wider
+      {"notes.xml", fs::perms(0644), fs::perms(0644)},                           // not the store's
+  };
+  for (const auto& file : files) {
+    Write(file.name, "<Services/>");
+    fs::permissions(Path(file.name), file.before);
+  }
+  std::string console;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { console += line; });
+  const std::vector<StoredServer> loaded = Load();
+  platform::SetConsoleSinkForTesting({});
+
+  EXPECT_EQ(Mode("Locals.xml"), kOwnerOnly);
+  for (const auto& file : files) EXPECT_EQ(Mode(file.name), file.after) << file.name;
+  const std::string reason = " let others read its password digests; narrowed to 0600\n";
+  for (const auto& [name, mode] :
+       {std::pair{"Locals.xml", "0644"}, std::pair{"Locals.bak.xml", "0666"},
+        std::pair{"Locals.orig.xml", "0640"},
+        std::pair{"Locals.broken-20261207T230051Z.xml", "0604"}}) {
+    EXPECT_NE(console.find(Path(name) + ": mode " + mode + reason), std::string::npos)
+        << name << " in:\n"
+        << console;
+  }
+  EXPECT_EQ(std::count(console.begin(), console.end(), '\n'), 4) << console;
+  // Existing values stay: the placeholder's digests too.
+  ASSERT_EQ(loaded.size(), 1u);
+  EXPECT_EQ(FormatDigest(loaded[0].config.Password), digest);
+  EXPECT_EQ(FormatDigest(loaded[0].config.ManagePassword), digest);
+
+  // A second load has nothing to say.
+  console.clear();
+  platform::SetConsoleSinkForTesting([&](std::string_view line) { console += line; });
+  Load();
+  platform::SetConsoleSinkForTesting({});
+  EXPECT_EQ(console, "");
+}
+
+TEST_F(ConfigurationStoreTest, ThroughALinkTheFileItNamesIsNarrowed) {
+  namespace fs = std::filesystem;
+  fs::create_directories(Path("real"));
+  Write("real/services.xml", "<Services/>");
+  fs::permissions(Path("real/services.xml"), fs::perms(0644));
+  Write("real/Locals.orig.xml", "<Services/>");
+  fs::permissions(Path("real/Locals.orig.xml"), fs::perms(0644));
+  fs::create_symlink("real/services.xml", Path("Locals.xml"));
+  Load();
+  EXPECT_EQ(Mode("real/services.xml"), kOwnerOnly);
+  EXPECT_EQ(Mode("real/Locals.orig.xml"), kOwnerOnly) << "kept files live beside the file";
+  EXPECT_TRUE(fs::is_symlink(Path("Locals.xml")));
 }
 
 TEST_F(ConfigurationStoreTest, LeftOverBackupLendsItsRootAndOuterNodes) {

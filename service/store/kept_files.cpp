@@ -39,6 +39,13 @@ std::string KeptName(const std::string& directory, std::string_view stem, time_t
   return name + ".xml";
 }
 
+bool IsKeptName(std::string_view file_name, std::string_view stem) {
+  if (!file_name.starts_with(stem) || !file_name.ends_with(".xml")) return false;
+  const std::string_view rest = file_name.substr(stem.size());
+  return rest == ".xml" ||
+         (rest.starts_with("-") && rest.size() > std::string_view("-.xml").size());
+}
+
 Result<std::string> KeepByMoving(const std::string& path, const std::string& directory,
                                  std::string_view stem, time_t now) {
   return KeepUnder(directory, stem, now, [&](const std::string& name) {
@@ -47,9 +54,10 @@ Result<std::string> KeepByMoving(const std::string& path, const std::string& dir
 }
 
 Result<std::string> KeepCopy(std::string_view data, const std::string& directory,
-                             std::string_view stem, time_t now) {
-  return KeepUnder(directory, stem, now,
-                   [&](const std::string& name) { return platform::CreateFileSynced(name, data); });
+                             std::string_view stem, time_t now, uint32_t mode) {
+  return KeepUnder(directory, stem, now, [&](const std::string& name) {
+    return platform::CreateFileSynced(name, data, mode);
+  });
 }
 
 }  // namespace quensaria::store

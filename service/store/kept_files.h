@@ -6,6 +6,7 @@
 #ifndef QUENSARIA_SERVICE_STORE_KEPT_FILES_H_
 #define QUENSARIA_SERVICE_STORE_KEPT_FILES_H_
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -17,15 +18,18 @@ namespace quensaria::store {
 // The `attempt`th name tried for `stem` in `directory` at time `now`.
 std::string KeptName(const std::string& directory, std::string_view stem, time_t now, int attempt);
 
+// Whether `file_name` (no directory) is one of the kept names of `stem`.
+bool IsKeptName(std::string_view file_name, std::string_view stem);
+
 // Moves `path` to a free kept name in `directory` (the same file system);
 // the path it now has.
 Result<std::string> KeepByMoving(const std::string& path, const std::string& directory,
                                  std::string_view stem, time_t now);
 
-// Writes `data` (flushed to disk) to a free kept name in `directory`; the
-// path written.
+// Writes `data` (flushed to disk) to a free kept name in `directory`, as a
+// file of mode `mode`; the path written.
 Result<std::string> KeepCopy(std::string_view data, const std::string& directory,
-                             std::string_view stem, time_t now);
+                             std::string_view stem, time_t now, uint32_t mode);
 
 }  // namespace quensaria::store
 

@@ -49,14 +49,29 @@ TEST_F(KeptFilesTest, NamesArePlainThenTimeStampedThenCounted) {
 
 TEST_F(KeptFilesTest, CopiesWithinOneSecondAllSurvive) {
   for (int i = 0; i < 5; ++i) {
-    Result<std::string> kept = KeepCopy("copy " + std::to_string(i), dir_, "Locals.orig", kNow);
+    Result<std::string> kept =
+        KeepCopy("copy " + std::to_string(i), dir_, "Locals.orig", kNow, 0600);
     ASSERT_TRUE(kept.ok()) << kept.status().ToString();
     EXPECT_EQ(*kept, KeptName(dir_, "Locals.orig", kNow, i));
   }
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(Read(KeptName(dir_, "Locals.orig", kNow, i)), "copy " + std::to_string(i));
+    EXPECT_EQ(fs::status(KeptName(dir_, "Locals.orig", kNow, i)).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
   }
   EXPECT_EQ(Files(), 5u);
+}
+
+TEST_F(KeptFilesTest, KeptNamesAreRecognised) {
+  for (int attempt : {0, 1, 2, 17}) {
+    const std::string name = fs::path(KeptName(dir_, "Locals.orig", kNow, attempt)).filename();
+    EXPECT_TRUE(IsKeptName(name, "Locals.orig")) << name;
+    EXPECT_FALSE(IsKeptName(name, "Locals.broken")) << name;
+  }
+  for (const char* other : {"Locals.xml", "Locals.original.xml", "Locals.orig-.xml",
+                            "Locals.orig.xml~", "Locals.orig", "xLocals.orig.xml"}) {
+    EXPECT_FALSE(IsKeptName(other, "Locals.orig")) << other;
+  }
 }
 
 TEST_F(KeptFilesTest, MovesNeverReplaceAnEarlierFile) {
@@ -74,7 +89,7 @@ TEST_F(KeptFilesTest, MovesNeverReplaceAnEarlierFile) {
 TEST_F(KeptFilesTest, FailuresOtherThanACollisionAreReported) {
   Result<std::string> moved = KeepByMoving(dir_ + "/missing.xml", dir_, "Locals.broken", kNow);
   EXPECT_FALSE(moved.ok());
-  Result<std::string> copied = KeepCopy("x", dir_ + "/no/such/dir", "Locals.orig", kNow);
+  Result<std::string> copied = KeepCopy("x", dir_ + "/no/such/dir", "Locals.orig", kNow, 0600);
   EXPECT_FALSE(copied.ok());
   EXPECT_EQ(Files(), 0u);
 }

@@ -1,0 +1,127 @@
+// The driver as libfuse calls it, in this process: its device files are
+// served by Driver itself. Nothing thrown while a request is taken may
+// reach libfuse: a request whose allocation fails is answered ENOMEM, and
+// the next one is served.
+#include "driver/velmoran_driver.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/device_control_client.h"
+#include "platform/scratch_dir_for_testing.h"
+#include "platform/unique_fd.h"
+#include "shared/mount_record.h"
+#include "shared/utf16.h"
+
+// The replacements below pair malloc with free, which GCC cannot tell once
+// it inlines them.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace {
+
+// The next allocation of exactly this many bytes, on any thread, fails.
+std::atomic<size_t> fail_next_allocation_of{0};
+
+}  // namespace
+
+void* operator new(size_t size) {
+  size_t armed = size;
+  if (size != 0 && fail_next_allocation_of.compare_exchange_strong(armed, 0)) {
+    throw std::bad_alloc();
+  }
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+
+namespace quensaria::driver {
+namespace {
+
+constexpr size_t kImageSize = 4 << 20;
+
+class DriverBoundaryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount FUSE file systems";
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
+    const std::string image = (scratch_.path() / "disk.img").string();
+    std::vector<uint8_t> bytes(kImageSize);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 512);
+    std::ofstream(image, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    DriverOptions options;
+    options.runtime_dir = (scratch_.path() / "run").string();
+    auto loaded = Driver::Load(options);
+    ASSERT_TRUE(loaded.ok()) << loaded.status().ToString();
+    driver_ = std::move(loaded).value();
+    device_ = driver_->device_dir() + "/VelmoranEx0";
+    auto control = platform::DeviceControlClient::Open(device_);
+    ASSERT_TRUE(control.ok());
+    MountRecord record{};
+    record.sourceType = kSourceTypeDiskImage;
+    ASSERT_TRUE(StoreUtf16Field(NtPathFromLinux(image), record.sourceName, kMountPathUnits));
+    ASSERT_EQ(control->Mount(record), STATUS_SUCCESS);
+    fd_.Reset(::open(device_.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(fd_.valid());
+  }
+  void TearDown() override {
+    fd_.Reset();
+    if (driver_) driver_->Unload();
+  }
+  // Makes the next device request this driver takes fail to allocate.
+  static void FailNextRequest() { fail_next_allocation_of = sizeof(DeviceRequest); }
+  static bool InjectionUsed() { return fail_next_allocation_of.load() == 0; }
+
+  testing::ScratchDir scratch_;
+  std::unique_ptr<Driver> driver_;
+  std::string device_;
+  platform::UniqueFd fd_;
+};
+
+TEST_F(DriverBoundaryTest, ARequestThatCannotAllocateIsAnsweredNoMemory) {
+  std::vector<uint8_t> buffer(4096);
+  FailNextRequest();
+  EXPECT_EQ(-1, ::pread(fd_.get(), buffer.data(), buffer.size(), 8192));
+  EXPECT_EQ(ENOMEM, errno);
+  EXPECT_TRUE(InjectionUsed());
+  ASSERT_EQ(4096, ::pread(fd_.get(), buffer.data(), buffer.size(), 8192));
+  EXPECT_EQ(buffer[0], static_cast<uint8_t>(8192 * 7 + 16));
+
+  const std::vector<uint8_t> written(4096, 0xA5);
+  FailNextRequest();
+  EXPECT_EQ(-1, ::pwrite(fd_.get(), written.data(), written.size(), 8192));
+  EXPECT_EQ(ENOMEM, errno);
+  ASSERT_EQ(4096, ::pwrite(fd_.get(), written.data(), written.size(), 8192));
+  ASSERT_EQ(4096, ::pread(fd_.get(), buffer.data(), buffer.size(), 8192));
+  EXPECT_EQ(buffer, written);
+
+  FailNextRequest();
+  EXPECT_EQ(-1, ::fsync(fd_.get()));
+  EXPECT_EQ(ENOMEM, errno);
+  EXPECT_EQ(0, ::fsync(fd_.get()));
+
+  auto control = platform::DeviceControlClient::Open(device_);
+  ASSERT_TRUE(control.ok());
+  MountRecord record;
+  FailNextRequest();
+  EXPECT_EQ(control->Query(&record), STATUS_NO_MEMORY);
+  ASSERT_EQ(control->Query(&record), STATUS_SUCCESS);
+  EXPECT_EQ(record.imageSize, kImageSize);
+  EXPECT_EQ(control->Unmount(), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace quensaria::driver

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The command-line programs' --help as an administrator uses it: exit status
+# 0, the usage on standard output and nothing on standard error, also for
+# -h; every option the usage names is in the program's manual page, which
+# has an EXIT STATUS section; and each page reads without a warning from
+# man.
+#
+#   tests/program_help_test.sh BIN_DIR MAN_DIR
+set -euo pipefail
+
+bin_dir=$1
+man_dir=$2
+fail() { echo "FAILED: $*" >&2; exit 1; }
+scratch=$(mktemp -d /tmp/program-help-test.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+
+for entry in quensaria:8 velmoran:8 velmoran-ctl:8 ludrane-cli:1 ludrane-mkimage:1; do
+  program=${entry%%:*}
+  page=$man_dir/$program.${entry##*:}
+  [[ -f $page ]] || fail "$program has no manual page $page"
+  for flag in --help -h; do
+    status=0
+    "$bin_dir/$program" "$flag" >"$scratch/out" 2>"$scratch/err" || status=$?
+    [[ $status -eq 0 ]] || fail "$program $flag exits with $status"
+    [[ -s $scratch/out ]] || fail "$program $flag prints nothing on standard output"
+    [[ ! -s $scratch/err ]] || fail "$program $flag writes to standard error: $(cat "$scratch/err")"
+  done
+  "$bin_dir/$program" --help >"$scratch/out"
+  grep -q '^usage: ' "$scratch/out" || fail "$program --help does not start with its usage"
+  grep -q -- '--help' "$scratch/out" || fail "$program --help does not name --help"
+  # Options as the page spells them in roff: every "-" escaped.
+  options=$(grep -o -- '--[a-z][a-z0-9-]*' "$scratch/out" | sort -u)
+  for option in $options; do
+    grep -qF -- "${option//-/\\-}" "$page" || fail "$program's page lacks $option, which --help names"
+  done
+  grep -q '^\.SH EXIT STATUS' "$page" || fail "$program's page has no EXIT STATUS"
+  if command -v man >/dev/null; then
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null || true)
+    [[ -z $warnings ]] || fail "man warns about $page: $warnings"
+  fi
+  echo "$program: --help and -h exit 0 on standard output; $(wc -w <<<"$options") options, all in $page"
+done
+echo "PASSED"
