@@ -2,14 +2,18 @@
 // driver (log on, query, then strictly one request at a time on each
 // connection) and reports throughput.
 //
-//   quensaria-bench --port P --workload seq-read|rand-read|write|boot
+//   quensaria-bench --port P --workload seq-read|rand-read|write|rand-write-flush|boot
 //                   [--block BYTES] [--connections N] [--seconds S]
-//                   [--password TEXT] [--span BYTES]
+//                   [--password TEXT] [--span BYTES] [--requests N]
 //
 // seq-read and write walk each connection's own slice of the disk in order
 // (wrapping round), rand-read picks block-aligned offsets over the whole
-// disk. Prints one line: workload, block size, connections, MiB/s, IOPS and
-// the mean latency per request.
+// disk; rand-write-flush writes at such offsets and follows each write with
+// a CMD_FLUSH (as fio's --fsync=1 does), counting the pair as one request.
+// Prints one line: workload, block size, connections, MiB/s, IOPS and the
+// mean latency per request. --requests ends each connection after N
+// requests (or --seconds, whichever comes first), so that whole runs of a
+// fixed amount of work can be timed against another client's.
 //
 // boot is a room of machines starting at once from one image: connection i
 // comes from 127.0.0.(i+1), and every one reads the same first --span bytes
@@ -44,6 +48,7 @@ struct Options {
   double seconds = 10;
   std::string password = "bench";
   uint64_t span = 256ull << 20;
+  uint64_t requests = 0;  // per connection; 0: no limit
 };
 
 struct Totals {
@@ -69,12 +74,15 @@ bool Parse(int argc, char** argv, Options& o) {
       o.password = value;
     } else if (flag == "--span") {
       o.span = std::strtoull(value, nullptr, 10);
+    } else if (flag == "--requests") {
+      o.requests = std::strtoull(value, nullptr, 10);
     } else {
       return false;
     }
   }
   return o.port != 0 && o.block > 0 && o.block <= quensaria::kMaxTransfer && o.connections > 0 &&
          (o.workload == "seq-read" || o.workload == "rand-read" || o.workload == "write" ||
+          o.workload == "rand-write-flush" ||
           (o.workload == "boot" && o.connections <= 250 && o.span >= o.block));
 }
 
@@ -83,7 +91,8 @@ void RunConnection(const Options& o, int index, Clock::time_point start, Clock::
   BlockClient client;
   quensaria::QueryData query;
   if (client.Connect(o.port) != 0 || client.Login(o.password).reply.status != quensaria::REPLY_OK ||
-      client.Query(query).error != 0 || query.disk_size < o.block) {
+      client.Query(query).error != 0 || query.disk_size < o.block ||
+      (o.workload == "rand-write-flush" && !(query.flags & quensaria::QUERY_FLAG_FLUSH))) {
     failed_setup = true;
     return;
   }
@@ -95,16 +104,18 @@ void RunConnection(const Options& o, int index, Clock::time_point start, Clock::
   std::mt19937_64 random(static_cast<uint64_t>(index) * 7919 + 1);
   std::this_thread::sleep_until(start);
   uint64_t done = 0, failures = 0, step = 0;
-  while (Clock::now() < end) {
+  while (Clock::now() < end && (o.requests == 0 || done < o.requests)) {
     uint64_t block;
-    if (o.workload == "rand-read") {
+    const bool flushed = o.workload == "rand-write-flush";
+    if (o.workload == "rand-read" || flushed) {
       block = random() % blocks;
     } else {
       block = first + step++ % slice;
     }
     const uint64_t offset = block * o.block;
-    const Exchange x = o.workload == "write" ? client.Write(offset, buffer.data(), o.block)
-                                             : client.ReadInto(offset, o.block, buffer.data());
+    Exchange x = o.workload == "write" || flushed ? client.Write(offset, buffer.data(), o.block)
+                                                  : client.ReadInto(offset, o.block, buffer.data());
+    if (flushed && x.error == 0 && x.reply.status == quensaria::REPLY_OK) x = client.Flush();
     if (x.error != 0) {
       ++failures;
       break;
@@ -189,9 +200,10 @@ int main(int argc, char** argv) {
   Options o;
   if (!Parse(argc, argv, o)) {
     std::fprintf(stderr,
-                 "usage: quensaria-bench --port P --workload seq-read|rand-read|write|boot "
+                 "usage: quensaria-bench --port P --workload "
+                 "seq-read|rand-read|write|rand-write-flush|boot "
                  "[--block BYTES] [--connections N] [--seconds S] [--password TEXT] "
-                 "[--span BYTES]\n");
+                 "[--span BYTES] [--requests N]\n");
     return 2;
   }
   if (o.workload == "boot") return RunBoot(o);

@@ -1,6 +1,7 @@
 #include "configurator/cli.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -12,11 +13,15 @@
 #include <sstream>
 
 #include "configurator/configurator_rules.h"
+#include "configurator/figures.h"
+#include "configurator/json_text.h"
 #include "configurator/list_rows.h"
 #include "configurator/management_client.h"
+#include "configurator/prometheus_text.h"
 #include "platform/file.h"
 #include "platform/password_input.h"
 #include "platform/unix_socket.h"
+#include "platform/whole_file.h"
 #include "shared/block_protocol.h"
 #include "shared/dcerpc.h"
 #include "shared/password_digest.h"
@@ -39,7 +44,7 @@ constexpr char kUsage[] =
     "\n"
     "Commands:\n"
     "  status                         tell whether the service answers\n"
-    "  list-servers                   list every server (export); warns of servers\n"
+    "  list-servers [--json]          list every server (export); warns of servers\n"
     "                                 whose passwords are the old placeholder's\n"
     "  add-server SOURCE [OPTIONS]    create a server, stopped; prints its handle\n"
     "      --port N                   TCP port (default 60000)\n"
@@ -65,13 +70,21 @@ constexpr char kUsage[] =
     "  start-server SERVER            start serving\n"
     "  stop-server SERVER             stop serving\n"
     "  delete-server SERVER           stop (if needed) and delete a server\n"
-    "  list-clients SERVER            list static clients, then online clients\n"
+    "  list-clients SERVER [--json]   list static clients, then online clients\n"
     "  add-client SERVER ADDRESS|any [full|virtual|refused]\n"
     "                                 add a static client (default access virtual)\n"
     "  delete-client SERVER CLIENT    delete a static client\n"
     "  set-access SERVER CLIENT full|virtual|refused\n"
     "                                 change the access of a static client\n"
-    "  list-online SERVER             list the online clients\n"
+    "  list-online SERVER [--json]    list the online clients\n"
+    "  stats [SERVER] [OPTIONS]       live figures of every server (or one): clients,\n"
+    "                                 requests, bytes, errors, latency over the last\n"
+    "                                 minute, read-cache hits and fills\n"
+    "      --json                     as JSON, for scripts (the list commands too)\n"
+    "      --prometheus               in Prometheus' text exposition format\n"
+    "      --output FILE              write FILE (replaced whole, mode 0644) instead\n"
+    "                                 of standard output, for node_exporter's\n"
+    "                                 textfile collector\n"
     "\n"
     "SERVER and CLIENT are the handles the list commands print.\n"
     "Exit status: 0 success, 1 refused by the service, 2 bad usage,\n"
@@ -86,6 +99,41 @@ struct HelpRequest {};
 
 bool IsHelp(const std::string& arg) { return arg == "-h" || arg == "--help"; }
 
+// How a command that lists prints: a table, JSON or Prometheus' text, to
+// standard output or into a file.
+struct OutputForm {
+  bool json = false;
+  bool prometheus = false;
+  std::optional<std::string> file;
+};
+
+// Takes the output options out of `args`, leaving the arguments; only
+// `stats` knows --prometheus and --output.
+OutputForm TakeOutputOptions(const std::string& command, std::vector<std::string>& args) {
+  const bool figures = command == "stats";
+  OutputForm form;
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--json") {
+      form.json = true;
+    } else if (figures && arg == "--prometheus") {
+      form.prometheus = true;
+    } else if (figures && arg == "--output") {
+      if (i + 1 >= args.size()) throw UsageError{"--output needs a file"};
+      form.file = args[++i];
+    } else if (arg.rfind("--", 0) == 0) {
+      throw UsageError{"unknown option for " + command + ": " + arg};
+    } else {
+      rest.push_back(arg);
+    }
+  }
+  if (form.json && form.prometheus) throw UsageError{"give one of --json and --prometheus"};
+  if (form.file && form.file->empty()) throw UsageError{"--output needs a file"};
+  args = std::move(rest);
+  return form;
+}
+
 class Cli {
  public:
   Cli(ManagementClient& client, std::ostream& out, std::ostream& err)
@@ -95,11 +143,14 @@ class Cli {
 
  private:
   int Status();
-  int ListServers();
+  int ListServers(const OutputForm& form);
   int AddServer(const std::vector<std::string>& args);
   int StartStop(const std::vector<std::string>& args, bool start);
   int DeleteServer(const std::vector<std::string>& args);
-  int ListClients(const std::vector<std::string>& args, bool static_too);
+  int ListClients(const std::vector<std::string>& args, bool static_too, const OutputForm& form);
+  int Stats(const std::vector<std::string>& args, const OutputForm& form);
+  // Prints `text`, or puts it into the form's file; the exit status.
+  int Emit(const std::string& text, const OutputForm& form);
   int AddClient(const std::vector<std::string>& args);
   int DeleteClient(const std::vector<std::string>& args);
   int SetAccess(const std::vector<std::string>& args);
@@ -324,16 +375,21 @@ int Cli::Run(const std::string& command, const std::vector<std::string>& args) {
     Expect(args, 0, 0, "status");
     return Status();
   }
-  if (command == "list-servers") {
-    Expect(args, 0, 0, "list-servers");
-    return ListServers();
+  if (command == "list-servers" || command == "list-clients" || command == "list-online" ||
+      command == "stats") {
+    std::vector<std::string> rest = args;
+    const OutputForm form = TakeOutputOptions(command, rest);
+    if (command == "list-servers") {
+      Expect(rest, 0, 0, "list-servers [--json]");
+      return ListServers(form);
+    }
+    if (command == "stats") return Stats(rest, form);
+    return ListClients(rest, command == "list-clients", form);
   }
   if (command == "add-server") return AddServer(args);
   if (command == "start-server") return StartStop(args, true);
   if (command == "stop-server") return StartStop(args, false);
   if (command == "delete-server") return DeleteServer(args);
-  if (command == "list-clients") return ListClients(args, true);
-  if (command == "list-online") return ListClients(args, false);
   if (command == "add-client") return AddClient(args);
   if (command == "delete-client") return DeleteClient(args);
   if (command == "set-access") return SetAccess(args);
@@ -349,7 +405,7 @@ int Cli::Status() {
   return kExitOk;
 }
 
-int Cli::ListServers() {
+int Cli::ListServers(const OutputForm& form) {
   std::ostringstream table;  // printed only when the whole walk succeeded
   table << Column("SERVER", 12) << Column("STATE", 9) << Column("ADDRESS", 16) << Column("PORT", 7)
         << Column("SIZE", 12) << Column("CACHE", 8) << "SOURCE\n";
@@ -365,7 +421,36 @@ int Cli::ListServers() {
           << Column(std::to_string(config.Cache) + " M", 8)
           << std::string(config.Source, strnlen(config.Source, sizeof config.Source)) << "\n";
   }
-  out_ << table.str();
+  if (form.json) {
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("servers");
+    json.BeginArray();
+    for (const ServerRow& row : rows) {
+      const ServerConfig& config = row.config;
+      json.BeginObject();
+      json.Key("server");
+      json.Number(uint64_t{row.handle});
+      json.Key("state");
+      json.String(!row.read_ok ? "failed" : row.started() ? "started" : "stopped");
+      json.Key("address");
+      json.String(AddressText(config.IpAddress));
+      json.Key("port");
+      json.Number(uint64_t{config.Port});
+      json.Key("size_bytes");
+      json.Number(int64_t{config.SizeBytes});
+      json.Key("cache_mib");
+      json.Number(int64_t{config.Cache});
+      json.Key("source");
+      json.String(std::string(config.Source, strnlen(config.Source, sizeof config.Source)));
+      json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+    out_ << json.text();
+  } else {
+    out_ << table.str();
+  }
   for (const ServerRow& row : rows) {
     const std::string which = PlaceholderPasswords(row.config);
     if (!row.read_ok || which.empty()) continue;
@@ -497,8 +582,9 @@ int Cli::DeleteServer(const std::vector<std::string>& args) {
   return result == 0 ? kExitOk : Refused("the service refused to delete server " + args[0]);
 }
 
-int Cli::ListClients(const std::vector<std::string>& args, bool static_too) {
-  Expect(args, 1, 1, static_too ? "list-clients SERVER" : "list-online SERVER");
+int Cli::ListClients(const std::vector<std::string>& args, bool static_too,
+                     const OutputForm& form) {
+  Expect(args, 1, 1, static_too ? "list-clients SERVER [--json]" : "list-online SERVER [--json]");
   const Handle server = ParseHandle(args[0], "server");
   ServerConfig config;
   const int32_t got = client_.GetServer(server, config);
@@ -516,8 +602,90 @@ int Cli::ListClients(const std::vector<std::string>& args, bool static_too) {
           << Column(AddressText(entry.address), 16) << Column(AccessWord(entry.access), 9)
           << NameText(entry) << "\n";
   }
-  out_ << table.str();
+  if (!form.json) {
+    out_ << table.str();
+    return kExitOk;
+  }
+  JsonWriter json;
+  json.BeginObject();
+  json.Key("server");
+  json.Number(uint64_t{server});
+  json.Key("clients");
+  json.BeginArray();
+  for (const ClientRow& row : rows) {
+    const ClientEntry& entry = row.entry;
+    json.BeginObject();
+    json.Key("client");
+    json.Number(uint64_t{row.handle});
+    json.Key("status");
+    json.String(StateWord(entry.state));
+    json.Key("address");
+    json.String(entry.address == 0 ? "any" : AddressText(entry.address));
+    json.Key("access");
+    json.String(AccessWord(entry.access));
+    json.Key("name");
+    if (entry.address != 0 && entry.nameState == kNameKnown) {
+      json.String(std::string(entry.hostName, strnlen(entry.hostName, sizeof entry.hostName)));
+    } else {
+      json.Null();
+    }
+    json.Key("name_state");
+    json.String(entry.address == 0                ? "any address"
+                : entry.nameState == kNameKnown   ? "known"
+                : entry.nameState == kNameUnknown ? "resolving"
+                                                  : "cannot resolve");
+    json.EndObject();
+  }
+  json.EndArray();
+  json.EndObject();
+  out_ << json.text();
   return kExitOk;
+}
+
+int Cli::Stats(const std::vector<std::string>& args, const OutputForm& form) {
+  Expect(args, 0, 1, "stats [SERVER] [--json|--prometheus] [--output FILE]");
+  int32_t runtime_status = 0;
+  std::vector<ServerRow> rows;
+  if (args.empty()) {
+    rows = ReadServerRows(client_, &runtime_status);
+  } else {
+    const Handle server = ParseHandle(args[0], "server");
+    ServerConfig config;
+    const int32_t got = client_.GetServer(server, config);
+    if (Unreachable(got)) return kExitUnreachable;
+    if (got != 0) return Refused("no server " + args[0]);
+    rows.push_back(MakeServerRow(server, true, config));
+  }
+  if (Unreachable(runtime_status)) return kExitUnreachable;
+  std::vector<ServerFigures> figures = ReadServerFigures(client_, rows, &runtime_status);
+  if (static_cast<uint32_t>(runtime_status) == rpc::RPC_S_PROCNUM_OUT_OF_RANGE) {
+    return Refused("the Quensaria service at " + client_.endpoint() +
+                   " keeps no live figures (a version from before them)");
+  }
+  if (Unreachable(runtime_status)) return kExitUnreachable;
+  // A server deleted between the two walks is left out.
+  std::erase_if(figures, [](const ServerFigures& f) { return !f.read_ok; });
+  if (!args.empty() && figures.empty()) return Refused("no server " + args[0]);
+  const std::string text = form.prometheus ? PrometheusText(figures)
+                           : form.json     ? FiguresJson(figures)
+                                           : FiguresTable(figures);
+  return Emit(text, form);
+}
+
+int Cli::Emit(const std::string& text, const OutputForm& form) {
+  if (!form.file) {
+    out_ << text;
+    return kExitOk;
+  }
+  // Written beside and renamed over: a reader (node_exporter) never sees
+  // half a file.
+  const std::string& file = *form.file;
+  const std::string side = file + ".tmp-" + std::to_string(::getpid());
+  quensaria::Status status = platform::WriteFileSynced(side, text, 0644);
+  if (status.ok()) status = platform::ReplaceFileSynced(side, file);
+  if (status.ok()) return kExitOk;
+  static_cast<void>(platform::RemoveFile(side));
+  throw UsageError{"cannot write " + file + ": " + status.message()};
 }
 
 int Cli::AddClient(const std::vector<std::string>& args) {

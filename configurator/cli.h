@@ -1,6 +1,7 @@
 // ludrane-cli: the command-line configurator for headless servers. Lists,
 // adds, starts, stops and deletes servers (exports) and lists, adds,
-// deletes and changes the access of their clients, through the service's
+// deletes and changes the access of their clients, and shows their live
+// figures (as a table, JSON or Prometheus' text), through the service's
 // management interface, with the configurator's rules (a new server is
 // created stopped, with an "Any Address" client at virtual write unless
 // told otherwise; the "Any Address" entry never gets full access).

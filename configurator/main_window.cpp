@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "configurator/figures_model.h"
 #include "configurator/list_model.h"
 #include "configurator/list_sort.h"
 #include "configurator/ludrane_resources.h"
@@ -108,6 +109,42 @@ void MainWindow::BuildPanes() {
   dock->setWidget(holder);
   addDockWidget(Qt::LeftDockWidgetArea, dock);
   resizeDocks({dock}, {210}, Qt::Horizontal);
+  BuildFiguresPane();
+}
+
+void MainWindow::BuildFiguresPane() {
+  figures_model_ = new FiguresModel(this);
+  figures_view_ = new QTableView;
+  figures_view_->setObjectName(QStringLiteral("figuresView"));
+  figures_view_->setModel(figures_model_);
+  figures_view_->setSelectionMode(QAbstractItemView::NoSelection);
+  figures_view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  figures_view_->setWordWrap(false);
+  figures_view_->setAlternatingRowColors(true);
+  QPalette palette = figures_view_->palette();
+  palette.setColor(QPalette::AlternateBase, QColor(240, 245, 255));
+  figures_view_->setPalette(palette);
+  figures_view_->verticalHeader()->hide();
+  figures_view_->verticalHeader()->setDefaultSectionSize(figures_view_->fontMetrics().height() + 6);
+  figures_view_->horizontalHeader()->setHighlightSections(false);
+  for (int column = 0; column < static_cast<int>(kFiguresColumns.size()); ++column) {
+    figures_view_->setColumnWidth(column, kFiguresColumns[column].width);
+  }
+  figures_note_ = new QLabel(QString::fromUtf8(kNoFiguresText));
+  figures_note_->setObjectName(QStringLiteral("figuresNote"));
+  figures_note_->hide();
+  auto* holder = new QWidget;
+  auto* layout = new QVBoxLayout(holder);
+  layout->setContentsMargins(4, 4, 4, 4);
+  layout->addWidget(figures_note_);
+  layout->addWidget(figures_view_);
+  figures_dock_ = new QDockWidget(QString::fromUtf8(kFiguresTitle), this);
+  figures_dock_->setObjectName(QStringLiteral("liveFigures"));
+  figures_dock_->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable |
+                             QDockWidget::DockWidgetClosable);
+  figures_dock_->setWidget(holder);
+  addDockWidget(Qt::BottomDockWidgetArea, figures_dock_);
+  resizeDocks({figures_dock_}, {140}, Qt::Vertical);
 }
 
 void MainWindow::BuildStatusBar() {
@@ -131,6 +168,9 @@ void MainWindow::BuildStatusBar() {
 
 void MainWindow::ListChanged() {
   model_->Rebuild(*document_);
+  figures_model_->Rebuild(*document_);
+  figures_note_->setVisible(!document_->figures_kept());
+  figures_view_->setVisible(document_->figures_kept());
   // A rebuild shows the service's order again.
   list_view_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
   proxy_->ClearSort();

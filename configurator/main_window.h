@@ -2,10 +2,11 @@
 // and the context menus send the command identifiers to CommandRunner,
 // whose rules enable them; the "VFS Info" pane holds the ServerTree, the
 // list view shows the document's current list through ListModel and
-// ListSortProxy; the status bar has the message pane and the connection
-// pane. Printing, page setup and print preview print the list as the user
-// sees it (ListPrintout). Every dialog and message goes through the
-// UserPrompts given (WidgetPrompts when none). GUI thread only.
+// ListSortProxy; the "实时统计" pane below shows the live figures of what the
+// list shows, rebuilt with it (FiguresModel); the status bar has the
+// message pane and the connection pane. Printing, page setup and print preview print the list as
+// the user sees it (ListPrintout). Every dialog and message goes through the UserPrompts given
+// (WidgetPrompts when none). GUI thread only.
 #ifndef QUENSARIA_CONFIGURATOR_MAIN_WINDOW_H_
 #define QUENSARIA_CONFIGURATOR_MAIN_WINDOW_H_
 
@@ -18,6 +19,7 @@
 #include "configurator/commands.h"
 #include "configurator/list_printout.h"
 
+class QDockWidget;
 class QLabel;
 class QMenu;
 class QTableView;
@@ -31,6 +33,7 @@ class ManagementOperations;
 namespace quensaria::configurator {
 
 class ConfiguratorDefaults;
+class FiguresModel;
 class IdleProbe;
 class ListModel;
 class ListSortProxy;
@@ -50,6 +53,8 @@ enum FrameCommandId : int {
 inline constexpr char kServicesListTitle[] = "Quensaria Server - Services List";
 inline constexpr char kClientsListTitle[] = "Quensaria Server - Clients List";
 inline constexpr char kDockTitle[] = "VFS Info";
+inline constexpr char kFiguresTitle[] = "实时统计";
+inline constexpr char kNoFiguresText[] = "此版本的 Quensaria 服务不提供实时统计";
 inline constexpr int kToolButtonSize = 55;
 inline constexpr int kConnectionPaneWidth = 150;
 
@@ -67,6 +72,9 @@ class MainWindow : public QMainWindow {
   ServerTree* tree() const { return tree_; }
   QTableView* list_view() const { return list_view_; }
   ListModel* list_model() const { return model_; }
+  QTableView* figures_view() const { return figures_view_; }
+  // Shown instead of figures when the service keeps none.
+  QLabel* figures_note() const { return figures_note_; }
   QToolBar* tool_bar() const { return tool_bar_; }
   QLabel* connection_pane() const { return connection_text_; }
   QPrinter& printer() { return printer_; }
@@ -99,6 +107,7 @@ class MainWindow : public QMainWindow {
   void BuildToolBar();
   void BuildStatusBar();
   void BuildPanes();
+  void BuildFiguresPane();
   QAction* AddCommand(int id, const QString& text, const QString& object_name);
   // A context-menu item that sends `id`, looking like its action; greyed,
   // with `reason` as its tips, unless `reason` is empty.
@@ -129,6 +138,10 @@ class MainWindow : public QMainWindow {
   QTableView* list_view_ = nullptr;
   ListModel* model_ = nullptr;
   ListSortProxy* proxy_ = nullptr;
+  QDockWidget* figures_dock_ = nullptr;
+  QTableView* figures_view_ = nullptr;
+  FiguresModel* figures_model_ = nullptr;
+  QLabel* figures_note_ = nullptr;
   QToolBar* tool_bar_ = nullptr;
   QLabel* connection_icon_ = nullptr;
   QLabel* connection_text_ = nullptr;

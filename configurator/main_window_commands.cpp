@@ -1,6 +1,7 @@
 // The frame's actions: menus, tool bar and context menus, and the rules
 // that enable them.
 #include <QApplication>
+#include <QDockWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -145,6 +146,10 @@ void MainWindow::BuildMenus() {
   show_status_bar->setCheckable(true);
   show_status_bar->setChecked(true);
   connect(show_status_bar, &QAction::toggled, statusBar(), &QWidget::setVisible);
+  QAction* show_figures = figures_dock_->toggleViewAction();
+  show_figures->setText(QStringLiteral("实时统计[&F]"));
+  show_figures->setObjectName(QStringLiteral("actionShowFigures"));
+  view->addAction(show_figures);
 
   AddMenu(menuBar(), QStringLiteral("工具[&T]"), QStringLiteral("toolsMenu"),
           {actions_[kCmdOptions], nullptr, actions_[kCmdCreateImage]});

@@ -194,4 +194,14 @@ int32_t ManagementClient::ModifyOnlineClient(Handle client, const ClientEntry& e
                     reinterpret_cast<const uint8_t*>(&entry), sizeof entry);
 }
 
+int32_t ManagementClient::GetServerStats(Handle server, ServerStats& stats) {
+  ManagementRequest request;
+  request.first = Wire(server);
+  ManagementReply reply;
+  const uint32_t status = Invoke(ManagementOp::GetServerStats, request, reply);
+  if (status != 0) return static_cast<int32_t>(status);
+  if (reply.result == 0) stats = DecodeServerStats(reply.buffer.data());
+  return reply.result;
+}
+
 }  // namespace quensaria::configurator

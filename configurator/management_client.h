@@ -56,6 +56,8 @@ class ManagementClient final : public ManagementOperations {
   int32_t GetOnlineClient(Handle client, ClientEntry& entry) override;
   int32_t DeleteOnlineClient(Handle server, Handle client) override;
   int32_t ModifyOnlineClient(Handle client, const ClientEntry& entry) override;
+  // An older service answers RPC_S_PROCNUM_OUT_OF_RANGE: it keeps no figures.
+  int32_t GetServerStats(Handle server, ServerStats& stats) override;
 
   const std::string& endpoint() const { return endpoint_; }
   // What the last failed call met at the runtime level, for messages.

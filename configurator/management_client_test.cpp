@@ -142,6 +142,40 @@ TEST_F(ManagementClientTest, FaultsBecomeTheResultAndTheBindingStays) {
   EXPECT_EQ(text, "Velmoran Server");
 }
 
+// A service from before the figures faults operation 18 as any unknown
+// number: the wrapper says so with its own status, leaves the record, and
+// the binding serves the next call; a newer one's record is read as far as
+// its RecordSize and this record go.
+TEST_F(ManagementClientTest, FiguresFromAnOlderAndANewerService) {
+  ScriptedServer server(client_->endpoint());
+  server.Run([&](int fd) {
+    int call = 0;
+    ServeCalls(fd, 3, [&](uint16_t opnum, const std::vector<uint8_t>& stub, uint32_t& fault) {
+      EXPECT_EQ(opnum, 18);
+      EXPECT_EQ(stub, (std::vector<uint8_t>{0x01, 0x01, 0, 0}));
+      ManagementReply reply;
+      reply.buffer.assign(kRecordBufferSize, 0xEE);
+      StoreLe32(reply.buffer.data(), 400);     // a newer service's longer record
+      StoreLe64(reply.buffer.data() + 24, 5);  // Reads
+      if (call++ == 0) fault = rpc::nca_op_rng_error;
+      if (call == 3) reply.result = -1;
+      return Reply(ManagementOp::GetServerStats, reply);
+    });
+  });
+  ServerStats stats{};
+  stats.Reads = 99;
+  EXPECT_EQ(client_->GetServerStats(0x101, stats),
+            static_cast<int32_t>(rpc::RPC_S_PROCNUM_OUT_OF_RANGE));
+  EXPECT_EQ(stats.Reads, 99u);
+  EXPECT_EQ(client_->GetServerStats(0x101, stats), 0);
+  EXPECT_EQ(stats.RecordSize, 400u);
+  EXPECT_EQ(stats.Reads, 5u);
+  EXPECT_EQ(stats.reserved, 0xEEEEEEEEu);  // within this record: the sender's bytes
+  stats.Reads = 99;
+  EXPECT_EQ(client_->GetServerStats(0x101, stats), -1);
+  EXPECT_EQ(stats.Reads, 99u);
+}
+
 TEST_F(ManagementClientTest, AServiceThatRestartedIsReachedAgain) {
   const auto answer_stop = [](uint16_t opnum, const std::vector<uint8_t>&, uint32_t&) {
     EXPECT_EQ(opnum, 6);

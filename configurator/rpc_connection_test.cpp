@@ -74,7 +74,7 @@ TEST_F(RpcConnectionTest, FaultsAreStatusesAndLeaveTheConnectionUsable) {
   });
   auto connection = Open();
   ASSERT_TRUE(connection.ok()) << connection.status().ToString();
-  auto faulted = (*connection)->Call(18, std::vector<uint8_t>(4, 0));
+  auto faulted = (*connection)->Call(19, std::vector<uint8_t>(4, 0));
   EXPECT_EQ(faulted.status().code(), rpc::RPC_S_PROCNUM_OUT_OF_RANGE);
   EXPECT_TRUE((*connection)->usable());
   auto answered = (*connection)->Call(0, std::vector<uint8_t>(4, 0));

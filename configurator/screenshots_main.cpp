@@ -128,13 +128,19 @@ int Run(int argc, char** argv) {
   testing::BlockClient online;
   online.Connect(lab_config.Port, htonl(0x7F000001));
   online.Login("secret");
+  // Some traffic for the figures pane: reads, and writes the virtual-write
+  // client is refused.
+  std::vector<uint8_t> data;
+  for (int i = 0; i < 48; ++i) online.Read(uint64_t{65536} * i, 65536, data);
+  const std::vector<uint8_t> payload(4096, 1);
+  for (int i = 0; i < 3; ++i) online.Write(0, payload.data(), 4096);
   (void)office;
 
   ConfiguratorDefaults defaults(QString::fromStdString(dir + "/Quensaria.conf"));
   MachineInfo machine;
   MainWindow window(ops, defaults, machine);
   window.move(0, 0);
-  window.resize(960, 520);
+  window.resize(1000, 640);
   window.show();
   window.ProbeService();
   QTest::qWait(300);

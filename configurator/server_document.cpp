@@ -3,6 +3,7 @@
 #include <QAbstractEventDispatcher>
 #include <QThread>
 
+#include "shared/dcerpc.h"
 #include "shared/management_interface.h"
 
 namespace quensaria::configurator {
@@ -38,13 +39,21 @@ void ServerDocument::RefreshView() {
   ++view_refreshes_;
   server_rows_.clear();
   client_rows_.clear();
+  std::vector<ServerRow> shown;  // whose figures go with the list
   if (shown_server_) {
     ServerConfig config{};
     shown_server_exists_ = ops_.GetServer(*shown_server_, config) == 0;
-    if (shown_server_exists_) client_rows_ = ReadClientRows(ops_, *shown_server_);
+    if (shown_server_exists_) {
+      client_rows_ = ReadClientRows(ops_, *shown_server_);
+      shown.push_back(MakeServerRow(*shown_server_, true, config));
+    }
   } else {
     server_rows_ = ReadServerRows(ops_);
+    shown = server_rows_;
   }
+  int32_t status = 0;
+  figures_ = ReadServerFigures(ops_, shown, &status);
+  figures_kept_ = static_cast<uint32_t>(status) != rpc::RPC_S_PROCNUM_OUT_OF_RANGE;
   emit listChanged();
 }
 

@@ -14,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "configurator/figures.h"
 #include "configurator/list_rows.h"
 #include "shared/management_operations.h"
 
@@ -50,7 +51,8 @@ class ServerDocument : public QObject {
   void ShowServerList();
   void ShowClients(Handle server);
 
-  // Rebuilds the current list from the service; emits listChanged.
+  // Rebuilds the current list from the service, and the figures of what it
+  // shows (every server, or the shown one); emits listChanged.
   void RefreshView();
   // Reads the tree's entries again; emits treeChanged.
   void RefreshTree();
@@ -62,6 +64,10 @@ class ServerDocument : public QObject {
   const std::vector<ServerRow>& server_rows() const { return server_rows_; }
   const std::vector<ClientRow>& client_rows() const { return client_rows_; }
   const std::vector<TreeEntry>& tree_entries() const { return tree_entries_; }
+  // The live figures read with the current list, in its order.
+  const std::vector<ServerFigures>& figures() const { return figures_; }
+  // False when the service answered that it keeps no figures (an older one).
+  bool figures_kept() const { return figures_kept_; }
   // The row of a handle in the current list, or null.
   const ServerRow* FindServerRow(Handle handle) const;
   const ClientRow* FindClientRow(Handle handle) const;
@@ -86,6 +92,8 @@ class ServerDocument : public QObject {
   std::vector<ServerRow> server_rows_;
   std::vector<ClientRow> client_rows_;
   std::vector<TreeEntry> tree_entries_;
+  std::vector<ServerFigures> figures_;
+  bool figures_kept_ = true;
   QTimer refresh_timer_;
   int view_refreshes_ = 0;
   int tree_refreshes_ = 0;

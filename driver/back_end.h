@@ -61,7 +61,9 @@ class NetworkBackEnd final : public DiskBackEnd {
 
   NtStatus Read(uint8_t* buffer, uint64_t offset, uint64_t length) override;
   NtStatus Write(const uint8_t* buffer, uint64_t offset, uint64_t length) override;
-  NtStatus Flush() override { return STATUS_SUCCESS; }  // the service answers after writing
+  // Full access: CMD_FLUSH. Virtual write: nothing to do, the writes live
+  // in the cache file, which vanishes at unmount anyway.
+  NtStatus Flush() override { return cache_ ? STATUS_SUCCESS : disk_->Flush(); }
 
  private:
   std::unique_ptr<NetworkDisk> disk_;

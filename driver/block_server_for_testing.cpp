@@ -130,6 +130,8 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     bool refuse_reads, refuse_writes;
     uint32_t query_length, shortfall;
     uint64_t reported_size;
+    bool flushes, fail_flushes;
+    std::array<uint8_t, 4> boot_id;
     Mangle mangle = Mangle::kNone;
     {
       std::scoped_lock lock(mu_);
@@ -142,7 +144,10 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       query_length = query_data_length_;
       shortfall = read_shortfall_;
       reported_size = reported_size_.value_or(disk_.size());
-      if (request.command >= CMD_READ && request.command <= CMD_LOGIN) {
+      flushes = flushes_;
+      fail_flushes = fail_flushes_;
+      boot_id = boot_id_;
+      if (request.command >= CMD_READ && request.command <= CMD_FLUSH) {
         mangle = mangle_[request.command - CMD_READ];
       }
     }
@@ -169,7 +174,10 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       case CMD_QUERY: {
         answer = {REPLY_OK, kQueryDataSize, query_length};
         reply.resize(kReplyHeaderSize + std::max<size_t>(query_length, kQueryDataSize));
-        EncodeQueryData({access, reported_size}, reply.data() + kReplyHeaderSize);
+        EncodeQueryData(
+            {access, reported_size, static_cast<uint8_t>(flushes ? QUERY_FLAG_FLUSH : 0),
+             flushes ? boot_id : std::array<uint8_t, 4>{}},
+            reply.data() + kReplyHeaderSize);
         reply.resize(kReplyHeaderSize + query_length);
         break;
       }
@@ -201,6 +209,13 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
         }
         break;
       }
+      case CMD_FLUSH:
+        if (flushes) {
+          const bool allowed = logged_in && access == ACCESS_FULL;
+          answer = {!allowed ? REPLY_DENIED : fail_flushes ? REPLY_FAILED : REPLY_OK, 0, 0};
+          break;
+        }
+        [[fallthrough]];  // an older service knows no such command
       default:
         // Like the service: no answer, nothing more read.
         while (!connection->reset) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -272,7 +287,19 @@ void FakeBlockServer::ReportDiskSize(std::optional<uint64_t> size) {
 }
 void FakeBlockServer::MangleReplies(uint8_t command, Mangle how) {
   std::scoped_lock lock(mu_);
-  if (command >= CMD_READ && command <= CMD_LOGIN) mangle_[command - CMD_READ] = how;
+  if (command >= CMD_READ && command <= CMD_FLUSH) mangle_[command - CMD_READ] = how;
+}
+void FakeBlockServer::SetFlushes(bool understood) {
+  std::scoped_lock lock(mu_);
+  flushes_ = understood;
+}
+void FakeBlockServer::FailFlushes(bool fail) {
+  std::scoped_lock lock(mu_);
+  fail_flushes_ = fail;
+}
+void FakeBlockServer::SetBootIdentity(const std::array<uint8_t, 4>& id) {
+  std::scoped_lock lock(mu_);
+  boot_id_ = id;
 }
 void FakeBlockServer::SetAccess(uint8_t access) {
   std::scoped_lock lock(mu_);

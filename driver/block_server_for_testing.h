@@ -5,8 +5,12 @@
 // reset a connection when a given request arrives, or go away and come back
 // on the same port. As a hostile server it can report any disk size and
 // mangle the replies of one command (cut short, wrong status, wrong lengths,
-// garbage). Like the service it serves reads and writes only after a
-// log-on. Every request is recorded. All methods are thread-safe.
+// garbage). Like the service it serves reads, writes and flushes only after
+// a log-on, says in its query that it understands CMD_FLUSH and names a boot
+// identity; it can instead play a service that knows no flushes (it then
+// answers CMD_FLUSH as any unknown command: never), fail its flushes, or
+// play a machine that has restarted. Every request is recorded. All
+// methods are thread-safe.
 #ifndef QUENSARIA_DRIVER_BLOCK_SERVER_FOR_TESTING_H_
 #define QUENSARIA_DRIVER_BLOCK_SERVER_FOR_TESTING_H_
 
@@ -60,8 +64,8 @@ class FakeBlockServer {
   void SetQueryDataLength(uint32_t length);
   // The disk size the query reports (by default the served disk's).
   void ReportDiskSize(std::optional<uint64_t> size);
-  // Mangles every reply to `command` (CMD_LOGIN, CMD_QUERY, CMD_READ or
-  // CMD_WRITE) from now on; kNone puts it right again.
+  // Mangles every reply to `command` (CMD_LOGIN, CMD_QUERY, CMD_READ,
+  // CMD_WRITE or CMD_FLUSH) from now on; kNone puts it right again.
   void MangleReplies(uint8_t command, Mangle how);
   void RefuseReads(bool refuse);
   void RefuseWrites(bool refuse);
@@ -73,6 +77,12 @@ class FakeBlockServer {
   void SetReplyReserved(uint16_t value);
   // Requests are read but never answered.
   void SetSilent(bool silent);
+  // Whether the server understands CMD_FLUSH (and says so in its query).
+  void SetFlushes(bool understood);
+  // Flushes are answered REPLY_FAILED.
+  void FailFlushes(bool fail);
+  // The boot identity its query reports (by default 11 22 33 44).
+  void SetBootIdentity(const std::array<uint8_t, 4>& id);
   // The connection is reset (RST) when the `n`-th request from now arrives,
   // before it is answered. Counts every request of every connection.
   void ResetAtRequest(int n);
@@ -109,7 +119,10 @@ class FakeBlockServer {
   uint8_t access_ = 0;
   uint32_t query_data_length_ = 16;
   std::optional<uint64_t> reported_size_;
-  std::array<Mangle, 4> mangle_{};  // by command - CMD_READ
+  std::array<Mangle, 5> mangle_{};  // by command - CMD_READ
+  bool flushes_ = true;
+  bool fail_flushes_ = false;
+  std::array<uint8_t, 4> boot_id_{0x11, 0x22, 0x33, 0x44};
   bool refuse_reads_ = false;
   bool refuse_writes_ = false;
   uint32_t read_shortfall_ = 0;

@@ -23,13 +23,17 @@ DiskDevice::DiskDevice(DeviceType type, uint32_t number, DeviceOptions options)
 
 DiskDevice::~DiskDevice() { Stop(); }
 
-void DiskDevice::Stop() {
+void DiskDevice::BeginStop() {
   {
     std::scoped_lock lock(queue_mu_);
     stop_ = true;
   }
   give_up_.Raise();
   wake_.notify_all();
+}
+
+void DiskDevice::Stop() {
+  BeginStop();
   if (worker_.joinable()) worker_.join();
 }
 
@@ -149,8 +153,16 @@ void DiskDevice::Work() {
     busy_ = false;
   }
   lock.unlock();
+  if (!back_end_) return;
+  // Nothing is taken any more: what was acknowledged is made durable before
+  // the back end goes (a server that is away gets one attempt).
+  const NtStatus flushed = back_end_->Flush();
+  if (flushed != STATUS_SUCCESS) {
+    DebugPrint("%s: flush before stopping failed %X: writes since the last flush may be lost",
+               name_.c_str(), flushed);
+  }
   // Unload leaves nothing dangling: no connection, no open image, no link.
-  if (back_end_) Unmount();
+  Unmount();
 }
 
 void DiskDevice::Serve(DeviceRequest& request) {

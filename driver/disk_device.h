@@ -102,10 +102,13 @@ class DiskDevice {
   // is mounted (empty when there is no memory). Any thread.
   IoBuffer TakeBuffer(size_t size) { return buffers_.Take(size); }
 
-  // Works off the queue, unmounts a mounted device (closing its connection
-  // and removing its link) and ends the worker. Later requests are answered
-  // at once with STATUS_NO_MEDIA_IN_DEVICE. Idempotent.
+  // Works off the queue, flushes and unmounts a mounted device (closing its
+  // connection and removing its link) and ends the worker. Later requests
+  // are answered at once with STATUS_NO_MEDIA_IN_DEVICE. Idempotent.
   void Stop();
+  // The same without waiting for the worker to end, so that several
+  // devices flush at once; Stop then waits.
+  void BeginStop();
 
   // Cuts short the reconnect pauses of the request being served, as a
   // queued unmount does: its mount is about to go. Lowered again by the

@@ -1,5 +1,7 @@
 // velmoran: the driver daemon. Serves the sixteen devices until SIGTERM or
-// SIGINT, which unload the driver (every device unmounted first).
+// SIGINT, which unload the driver (every device flushed and unmounted
+// first). Under systemd (Type=notify) it reports READY=1 once the device
+// files exist, and STOPPING=1 when it begins to unload.
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "driver/velmoran_driver.h"
+#include "platform/service_notify.h"
 
 namespace {
 
@@ -78,8 +81,11 @@ int Run(int argc, char** argv) {
     return 1;
   }
   std::fprintf(stderr, "velmoran: devices at %s\n", driver.value()->device_dir().c_str());
+  // Units ordered after this one (a mounter's automatic mount) find them.
+  quensaria::platform::NotifyReady();
   int signal_number = 0;
   sigwait(&stop, &signal_number);
+  quensaria::platform::NotifyStopping();
   driver.value()->Unload();
   std::fprintf(stderr, "velmoran: unloaded\n");
   return 0;

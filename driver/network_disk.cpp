@@ -14,15 +14,25 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFirstPause{100};
 constexpr milliseconds kLongestPause{5000};
 
+// A reply that does not come in time is a connection lost like any other:
+// a server that went silent (a black hole, a link down, a machine that
+// stopped) is waited for as a restarting service is.
 bool Lost(NtStatus status, bool patient) {
   if (status == STATUS_INVALID_DEVICE_STATE) return true;
   return patient &&
          (status == STATUS_CONNECTION_RESET || status == STATUS_CONNECTION_DISCONNECTED ||
-          status == STATUS_CONNECTION_ABORTED);
+          status == STATUS_CONNECTION_ABORTED || status == STATUS_IO_TIMEOUT);
 }
 
 long Milliseconds(Clock::duration d) {
   return static_cast<long>(std::chrono::duration_cast<milliseconds>(d).count());
+}
+
+// What a service that reports no boot identity sends.
+constexpr std::array<uint8_t, kBootIdSize> kUnknownBoot{};
+
+unsigned BootNumber(const std::array<uint8_t, kBootIdSize>& id) {
+  return static_cast<unsigned>(id[0]) << 24 | id[1] << 16 | id[2] << 8 | id[3];
 }
 
 }  // namespace
@@ -37,6 +47,7 @@ NtStatus NetworkDisk::Mount(uint32_t address, uint16_t port, const std::array<ui
   if ((status = Connect(endpoint, address, port)) != STATUS_SUCCESS) return status;
   if ((status = Login(endpoint, digest.data(), digest.size())) != STATUS_SUCCESS) return status;
   if ((status = QueryDevice(endpoint, query)) != STATUS_SUCCESS) return status;
+  created->Learn(*query);
   *disk = std::move(created);
   return STATUS_SUCCESS;
 }
@@ -54,6 +65,7 @@ NtStatus NetworkDisk::Walk(Direction direction, uint64_t offset, uint64_t length
                                 ? ReadChunk(*endpoint_, offset + done, chunk, buffer + done)
                                 : WriteChunk(*endpoint_, offset + done, chunk, buffer + done);
     if (status != STATUS_SUCCESS) return status;
+    if (direction == Direction::kWrite) unflushed_ = true;
     done += chunk;
   }
   return STATUS_SUCCESS;
@@ -70,9 +82,31 @@ NtStatus NetworkDisk::Reconnect(Clock::time_point deadline) {
   NtStatus status = Connect(*endpoint_, address_, port_);
   // The service serves reads and writes only after a log-on.
   if (status == STATUS_SUCCESS) status = Login(*endpoint_, digest_.data(), digest_.size());
+  QueryData query;
+  if (status == STATUS_SUCCESS) status = QueryDevice(*endpoint_, &query);
   endpoint_->options = full;
-  if (status != STATUS_SUCCESS) endpoint_->lost = true;
-  return status;
+  if (status != STATUS_SUCCESS) {
+    endpoint_->lost = true;
+    return status;
+  }
+  Learn(query);
+  return STATUS_SUCCESS;
+}
+
+// A service that does not know its boot (or an older one) cannot tell: only
+// two known identities that differ say the machine restarted.
+void NetworkDisk::Learn(const QueryData& query) {
+  const bool restarted =
+      boot_id_ != kUnknownBoot && query.boot_id != kUnknownBoot && query.boot_id != boot_id_;
+  if (restarted && unflushed_ && !maybe_lost_) {
+    maybe_lost_ = true;
+    DebugPrint(
+        "Server machine restarted (boot %08X, was %08X): writes acknowledged since the last "
+        "flush may be lost, the next flush fails",
+        BootNumber(query.boot_id), BootNumber(boot_id_));
+  }
+  if (query.boot_id != kUnknownBoot) boot_id_ = query.boot_id;
+  flushes_ = (query.flags & QUERY_FLAG_FLUSH) != 0;
 }
 
 bool NetworkDisk::Pause(Clock::duration pause) const {
@@ -81,11 +115,11 @@ bool NetworkDisk::Pause(Clock::duration pause) const {
   return true;
 }
 
-NtStatus NetworkDisk::TransferRequest(Direction direction, uint64_t offset, uint64_t length,
-                                      uint8_t* buffer) {
+template <typename Attempt>
+NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
   const milliseconds patience = endpoint_->options.reconnect_timeout;
   const bool patient = patience > milliseconds::zero();
-  NtStatus status = Walk(direction, offset, length, buffer);
+  NtStatus status = attempt();
   if (!Lost(status, patient)) return status;
   const Clock::time_point start = Clock::now();
   const Clock::time_point deadline = start + patience;
@@ -93,7 +127,7 @@ NtStatus NetworkDisk::TransferRequest(Direction direction, uint64_t offset, uint
   for (;;) {
     status = Reconnect(patient ? deadline : Clock::time_point::max());
     if (status == STATUS_SUCCESS) {
-      status = Walk(direction, offset, length, buffer);
+      status = attempt();
       if (!patient || !Lost(status, patient)) return status;
     } else if (!patient || status == STATUS_WRONG_PASSWORD) {
       return status;
@@ -107,6 +141,40 @@ NtStatus NetworkDisk::TransferRequest(Direction direction, uint64_t offset, uint
     }
     pause = std::min(pause * 2, kLongestPause);
   }
+}
+
+NtStatus NetworkDisk::TransferRequest(Direction direction, uint64_t offset, uint64_t length,
+                                      uint8_t* buffer) {
+  return WithReconnects([&] { return Walk(direction, offset, length, buffer); });
+}
+
+NtStatus NetworkDisk::Flush() {
+  return WithReconnects([this] { return SendFlush(); });
+}
+
+NtStatus NetworkDisk::SendFlush() {
+  if (maybe_lost_) {
+    maybe_lost_ = false;  // said once; later flushes vouch for later writes
+    DebugPrint(
+        "Flush failed: writes acknowledged before the server's machine restarted may be lost");
+    return STATUS_IO_DEVICE_ERROR;
+  }
+  if (!flushes_) {
+    if (!said_not_durable_) {
+      // Both in network byte order, as the mount record has them.
+      const auto* a = reinterpret_cast<const uint8_t*>(&address_);
+      const auto* p = reinterpret_cast<const uint8_t*>(&port_);
+      DebugPrint("Server %u.%u.%u.%u:%u cannot make writes durable: flushes succeed without it",
+                 a[0], a[1], a[2], a[3], static_cast<unsigned>(p[0] << 8 | p[1]));
+      said_not_durable_ = true;
+    }
+    return STATUS_SUCCESS;
+  }
+  // Nothing acknowledged since the last flush: nothing to make durable.
+  if (!unflushed_) return STATUS_SUCCESS;
+  const NtStatus status = FlushWrites(*endpoint_);
+  if (status == STATUS_SUCCESS) unflushed_ = false;
+  return status;
 }
 
 }  // namespace quensaria::driver

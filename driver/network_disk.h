@@ -2,18 +2,27 @@
 // of whole disk requests over it. Worker thread only.
 //
 // The password digest is kept for the life of the mount: when a request
-// finds its connection lost it connects again, logs on again and repeats the
-// whole request from its start. The disk size and the write mode found at
-// mount stay in force; the query is not repeated.
+// finds its connection lost it connects again, logs on again, queries again
+// and repeats the whole request from its start. The disk size and the write
+// mode found at mount stay in force; the new query only tells whether the
+// service understands flushes and whether its machine has restarted.
+//
+// A flush vouches for every write acknowledged before it, so it never
+// succeeds for writes that may be gone: when a reconnect finds that the
+// server's machine restarted (another boot identity) while writes were
+// acknowledged and not yet flushed, the next flush fails. A restart of the
+// service alone loses nothing (the machine's page cache holds the writes).
 //
 // A connection counts as lost when it was gone before the exchange began
 // (STATUS_INVALID_DEVICE_STATE) and, when the options give a reconnect
-// time-out, also when the peer reset or closed it in the middle of one: a
-// service restarting drops its connections that way, and repeating a read
-// or a write of whole blocks is harmless. With a time-out the request keeps
-// trying, with pauses growing from 100 ms to 5 s, until it succeeds, the
-// service refuses the log-on, the time-out has passed or the give-up flag
-// is raised (an unmount waits); without one it tries once.
+// time-out, also when the peer reset or closed it in the middle of one (a
+// service restarting drops its connections that way) or its reply did not
+// come within the reply time-out (a silent path or server); repeating a
+// read, a write of whole blocks or a flush is harmless. With a time-out the
+// request closes the connection and keeps trying, with pauses growing from
+// 100 ms to 5 s, until it succeeds, the service refuses the log-on, the
+// time-out has passed since the connection was found lost, or the give-up
+// flag is raised (an unmount waits); without one it tries once.
 #ifndef QUENSARIA_DRIVER_NETWORK_DISK_H_
 #define QUENSARIA_DRIVER_NETWORK_DISK_H_
 
@@ -46,6 +55,14 @@ class NetworkDisk {
   // strictly one after the other, reconnecting as described above.
   NtStatus TransferRequest(Direction direction, uint64_t offset, uint64_t length, uint8_t* buffer);
 
+  // Makes every write this disk had acknowledged durable on the server
+  // (CMD_FLUSH), reconnecting as a transfer does. STATUS_IO_DEVICE_ERROR when
+  // the server's sync failed or writes may have been lost with a restart of
+  // its machine. A service that does not understand flushes is answered
+  // with success, as before, and the log says once that its writes are not
+  // made durable.
+  NtStatus Flush();
+
   // Cuts the reconnect pauses short while raised. REQUIRES: outlives this.
   void set_give_up(const WakeFlag* flag) { give_up_ = flag; }
 
@@ -53,7 +70,14 @@ class NetworkDisk {
   NetworkDisk(uint32_t address, uint16_t port, const std::array<uint8_t, 20>& digest)
       : address_(address), port_(port), digest_(digest) {}
   NtStatus Walk(Direction direction, uint64_t offset, uint64_t length, uint8_t* buffer);
+  NtStatus SendFlush();
+  // Runs `attempt` once, and again on a new connection for as long as it
+  // finds the connection lost and the reconnect time-out allows.
+  template <typename Attempt>
+  NtStatus WithReconnects(Attempt attempt);
   NtStatus Reconnect(std::chrono::steady_clock::time_point deadline);
+  // What a query says about the server: its flushes, its boot.
+  void Learn(const QueryData& query);
   // Waits `pause`; false when the give-up flag cut it short.
   bool Pause(std::chrono::steady_clock::duration pause) const;
 
@@ -62,6 +86,12 @@ class NetworkDisk {
   std::array<uint8_t, 20> digest_;
   std::unique_ptr<TransportEndpoint> endpoint_;
   const WakeFlag* give_up_ = nullptr;
+
+  bool flushes_ = false;  // the service understands CMD_FLUSH
+  std::array<uint8_t, kBootIdSize> boot_id_{};
+  bool unflushed_ = false;   // writes acknowledged since the last good flush
+  bool maybe_lost_ = false;  // some of them may have gone with a restart
+  bool said_not_durable_ = false;
 };
 
 }  // namespace quensaria::driver

@@ -1,5 +1,6 @@
 #include "driver/network_disk.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,6 +43,16 @@ class NetworkDiskTest : public ::testing::Test {
   }
   // Returns once the server has reset every connection.
   void ResetBetweenRequests() { server_.ResetConnections(); }
+  // The commands the server received since the last ClearRequests.
+  std::vector<uint8_t> Commands() {
+    std::vector<uint8_t> out;
+    for (const auto& r : server_.Requests()) out.push_back(r.command);
+    return out;
+  }
+  NtStatus WriteSome(uint64_t offset = 0, size_t length = 4096) {
+    std::vector<uint8_t> data(length, 0x42);
+    return disk_->TransferRequest(Direction::kWrite, offset, data.size(), data.data());
+  }
   std::vector<FakeBlockServer::Request> Transfers() {
     std::vector<FakeBlockServer::Request> out;
     for (const auto& r : server_.Requests()) {
@@ -108,13 +119,15 @@ TEST_F(NetworkDiskTest, ALostConnectionIsReestablishedOnceAndTheWholeRequestRepe
   std::vector<uint8_t> data(128 * kKiB, 0xA5);
   ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kWrite, 0, data.size(), data.data()));
   EXPECT_EQ(2, server_.Connections());
-  // A new log-on with the kept digest, then both chunks from the start.
+  // A new log-on with the kept digest and a query (has the server's machine
+  // restarted?), then both chunks from the start.
   const auto all = server_.Requests();
-  ASSERT_EQ(3u, all.size());
+  ASSERT_EQ(4u, all.size());
   EXPECT_EQ(CMD_LOGIN, all[0].command);
   EXPECT_EQ(2, all[0].connection);
-  EXPECT_EQ(0u, all[1].offset);
-  EXPECT_EQ(64 * kKiB, all[2].offset);
+  EXPECT_EQ(CMD_QUERY, all[1].command);
+  EXPECT_EQ(0u, all[2].offset);
+  EXPECT_EQ(64 * kKiB, all[3].offset);
   const auto disk = server_.Disk();
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin()));
 }
@@ -183,7 +196,8 @@ TEST_F(NetworkDiskTest, APasswordChangedMeanwhileFailsTheReconnect) {
   EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
 }
 
-TEST_F(NetworkDiskTest, ATimedOutRequestLeavesTheNextOneToReconnect) {
+TEST_F(NetworkDiskTest, WithoutAReconnectTimeOutATimedOutRequestLeavesTheNextOneToReconnect) {
+  options_.reconnect_timeout = 0ms;
   Mount();
   server_.SetSilent(true);
   std::vector<uint8_t> data(4096);
@@ -285,6 +299,135 @@ TEST_F(NetworkDiskTest, TheGiveUpFlagEndsTheWaitAndARefusedLogOnIsFinal) {
   ResetBetweenRequests();
   EXPECT_EQ(STATUS_WRONG_PASSWORD,
             disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+}
+
+// A reply that does not come within the reply time-out (a black hole, a
+// link down) is a lost connection: closed, reconnected, logged on again and
+// the request repeated, for as long as the reconnect time-out allows.
+TEST_F(NetworkDiskTest, AReplyThatDoesNotComeInTimeIsALostConnection) {
+  Mount();
+  server_.SetSilent(true);
+  std::vector<uint8_t> data(96 * kKiB, 0x6A);
+  std::atomic<NtStatus> status{STATUS_PENDING};
+  std::thread request(
+      [&] { status = disk_->TransferRequest(Direction::kWrite, 4096, data.size(), data.data()); });
+  // Silent through a first reply time-out and a reconnect's log-on.
+  EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 3 || status != STATUS_PENDING; }));
+  EXPECT_EQ(STATUS_PENDING, status) << "a reply time-out failed the request";
+  server_.SetSilent(false);
+  request.join();
+  EXPECT_EQ(STATUS_SUCCESS, status);
+  const auto disk = server_.Disk();
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin() + 4096));
+  // The old connections are closed, not left to pile up.
+  EXPECT_TRUE(WaitFor([&] { return server_.OpenConnections() == 1; }));
+}
+
+TEST_F(NetworkDiskTest, AServerThatStaysSilentFailsTheRequestOnceTheReconnectTimeOutHasPassed) {
+  options_.reconnect_timeout = 1000ms;
+  Mount();
+  CaptureLines();
+  server_.SetSilent(true);
+  std::vector<uint8_t> data(4096);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(STATUS_IO_TIMEOUT,
+            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  // Found lost after one reply time-out, then a second of trying.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1300ms);
+  EXPECT_EQ(1u, LinesStartingWith("Reconnect gave up C00000B5"));
+  server_.SetSilent(false);
+  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+}
+
+// ---- Flushes
+
+TEST_F(NetworkDiskTest, AFlushIsSentOnlyForWritesNotYetFlushed) {
+  Mount();
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+  EXPECT_TRUE(Commands().empty()) << "nothing written, nothing to flush";
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome(0, 128 * kKiB));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+  EXPECT_EQ(Commands(), (std::vector<uint8_t>{CMD_WRITE, CMD_WRITE, CMD_FLUSH}));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+  std::vector<uint8_t> data(4096);
+  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+  EXPECT_EQ(Commands(), (std::vector<uint8_t>{CMD_WRITE, CMD_WRITE, CMD_FLUSH, CMD_READ}));
+}
+
+TEST_F(NetworkDiskTest, AFlushTheServerFailsIsAnIoErrorAndIsSentAgainNextTime) {
+  Mount();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome());
+  server_.FailFlushes(true);
+  EXPECT_EQ(STATUS_IO_DEVICE_ERROR, disk_->Flush());
+  server_.FailFlushes(false);
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+  EXPECT_EQ(Commands(), (std::vector<uint8_t>{CMD_WRITE, CMD_FLUSH, CMD_FLUSH}));
+  EXPECT_EQ(1, server_.Connections()) << "a refused flush is no lost connection";
+}
+
+// An older service never hears CMD_FLUSH (it would not answer it); its
+// writes are as durable as before, and the log says so once.
+TEST_F(NetworkDiskTest, AServiceWithoutFlushesIsNeverSentOneAndTheLogSaysSoOnce) {
+  server_.SetFlushes(false);
+  Mount();
+  CaptureLines();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome());
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome());
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+  EXPECT_EQ(Commands(), (std::vector<uint8_t>{CMD_WRITE, CMD_WRITE}));
+  EXPECT_EQ(1u, LinesStartingWith("Server 127.0.0.1:" + std::to_string(ntohs(server_.port())) +
+                                  " cannot make writes durable"));
+}
+
+// The page cache of the server's machine outlives the service: a flush on
+// the new connection makes the earlier writes durable.
+TEST_F(NetworkDiskTest, AFlushAfterARestartOfTheServiceSucceedsOnTheNewConnection) {
+  Mount();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome());
+  ResetBetweenRequests();
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+  const auto all = server_.Requests();
+  ASSERT_EQ(4u, all.size());
+  EXPECT_EQ(CMD_LOGIN, all[1].command);
+  EXPECT_EQ(CMD_QUERY, all[2].command);
+  EXPECT_EQ(CMD_FLUSH, all[3].command);
+  EXPECT_EQ(2, all[3].connection);
+}
+
+// Writes acknowledged before the server's machine restarted may have been
+// lost with its memory: the next flush must not vouch for them.
+TEST_F(NetworkDiskTest, AServerMachineThatRestartedFailsTheNextFlushOnce) {
+  Mount();
+  CaptureLines();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome(0));
+  server_.SetBootIdentity({0x99, 0x88, 0x77, 0x66});
+  ResetBetweenRequests();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome(8192));  // finds the restart
+  EXPECT_EQ(STATUS_IO_DEVICE_ERROR, disk_->Flush());
+  EXPECT_EQ(1u, LinesStartingWith("Server machine restarted (boot 99887766, was 11223344)"));
+  EXPECT_EQ(1u, LinesStartingWith("Flush failed: writes acknowledged before"));
+  // Said once; the writes since then are flushed by the next one.
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+  const std::vector<uint8_t> commands = Commands();
+  EXPECT_EQ(1, std::count(commands.begin(), commands.end(), CMD_FLUSH));
+
+  // Found by the flush's own reconnect, the same.
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome(0));
+  server_.SetBootIdentity({0x55, 0x44, 0x33, 0x22});
+  ResetBetweenRequests();
+  EXPECT_EQ(STATUS_IO_DEVICE_ERROR, disk_->Flush());
+}
+
+TEST_F(NetworkDiskTest, AServerMachineThatRestartedAfterAFlushFailsNothing) {
+  Mount();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome(0));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Flush());
+  server_.SetBootIdentity({0x99, 0x88, 0x77, 0x66});
+  ResetBetweenRequests();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome(8192));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "driver/transport.h"
 
+#include <algorithm>
+
 #include "driver/debug_print.h"
 #include "shared/scramble.h"
 
@@ -30,7 +32,7 @@ NtStatus Receive(TransportEndpoint& endpoint, std::span<uint8_t> data, Clock::ti
 }
 
 // The exchanges, by the debug lines their failures write.
-enum class Lines { kQuery, kRead, kWrite };
+enum class Lines { kQuery, kRead, kWrite, kFlush };
 
 void SendError(Lines lines, NtStatus status) {
   switch (lines) {
@@ -40,6 +42,8 @@ void SendError(Lines lines, NtStatus status) {
       return DebugPrint("Read Send Error %X", status);
     case Lines::kWrite:
       return DebugPrint("Write send error %X", status);
+    case Lines::kFlush:
+      return DebugPrint("Flush Send Error %X", status);
   }
 }
 
@@ -51,6 +55,8 @@ void RecvError(Lines lines, NtStatus status) {
       return DebugPrint("Read Recv Error %X", status);
     case Lines::kWrite:
       return DebugPrint("Write Recv Error %X", status);
+    case Lines::kFlush:
+      return DebugPrint("Flush Recv Error %X", status);
   }
 }
 
@@ -64,7 +70,10 @@ NtStatus Exchange(TransportEndpoint& endpoint, Lines lines, std::span<const uint
     SendError(lines, status);
     return status;
   }
-  *deadline = Clock::now() + endpoint.options.reply_timeout;
+  const auto wait = lines == Lines::kFlush
+                        ? std::max(endpoint.options.flush_timeout, endpoint.options.reply_timeout)
+                        : endpoint.options.reply_timeout;
+  *deadline = Clock::now() + wait;
   status = Receive(endpoint, {reply, kReplyHeaderSize}, *deadline);
   if (status != STATUS_SUCCESS) RecvError(lines, status);
   return status;
@@ -81,7 +90,8 @@ NtStatus OpenEndpoint(const TransportOptions& options,
 }
 
 NtStatus Connect(TransportEndpoint& endpoint, uint32_t address, uint16_t port) {
-  const NtStatus status = endpoint.socket.Connect(address, port, endpoint.options.connect_timeout);
+  const NtStatus status = endpoint.socket.Connect(address, port, endpoint.options.connect_timeout,
+                                                  endpoint.options.dead_path_timeout);
   endpoint.lost = status != STATUS_SUCCESS;
   return status;
 }
@@ -169,6 +179,18 @@ NtStatus WriteChunk(TransportEndpoint& endpoint, uint64_t offset, uint32_t lengt
   if (header.status != REPLY_OK) return STATUS_UNEXPECTED_NETWORK_ERROR;
   if (header.data_length != 0) endpoint.lost = true;
   return STATUS_SUCCESS;
+}
+
+NtStatus FlushWrites(TransportEndpoint& endpoint) {
+  uint8_t request[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_FLUSH, 0, 0}, request);
+  uint8_t reply[kReplyHeaderSize];
+  Clock::time_point deadline;
+  const NtStatus status = Exchange(endpoint, Lines::kFlush, request, {}, reply, &deadline);
+  if (status != STATUS_SUCCESS) return status;
+  const ReplyHeader header = ParseReplyHeader(reply);
+  if (header.data_length != 0) endpoint.lost = true;
+  return header.status == REPLY_OK ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
 }
 
 }  // namespace quensaria::driver

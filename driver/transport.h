@@ -15,6 +15,7 @@
 //    request was sent.
 //  - STATUS_UNEXPECTED_NETWORK_ERROR: the service refused the read or write,
 //    or a reply's data length was not the one asked for.
+//  - STATUS_IO_DEVICE_ERROR: the service answered a flush with a failure.
 //  - STATUS_WRONG_PASSWORD: the service refused the log-on.
 // Any failure that leaves unread or unsent bytes in the stream marks the
 // endpoint lost, so the next exchange fails at once with
@@ -36,6 +37,12 @@ namespace quensaria::driver {
 struct TransportOptions {
   std::chrono::milliseconds connect_timeout{10000};
   std::chrono::milliseconds reply_timeout{30000};
+  // A flush may take its server long (a sync of much data on a slow disk);
+  // TCP keep-alive notices meanwhile if the server's machine is gone.
+  std::chrono::milliseconds flush_timeout{600000};
+  // A connection whose peer acknowledges nothing for this long, busy or
+  // idle, is ended by the kernel (TCP_USER_TIMEOUT and keep-alive).
+  std::chrono::milliseconds dead_path_timeout{30000};
   // How long a request whose connection was lost keeps trying to connect
   // and log on again; 0: one attempt.
   std::chrono::milliseconds reconnect_timeout{60000};
@@ -67,6 +74,9 @@ NtStatus ReadChunk(TransportEndpoint& endpoint, uint64_t offset, uint32_t length
 // CMD_WRITE of `length` (at most kMaxTransfer) bytes from `source`.
 NtStatus WriteChunk(TransportEndpoint& endpoint, uint64_t offset, uint32_t length,
                     const uint8_t* source);
+// CMD_FLUSH: every write the service acknowledged before is durable.
+// REQUIRES: the service's query set QUERY_FLAG_FLUSH.
+NtStatus FlushWrites(TransportEndpoint& endpoint);
 
 }  // namespace quensaria::driver
 

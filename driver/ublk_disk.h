@@ -1,7 +1,9 @@
 // UblkDisk: a mounted device served also as a real block device, where the
 // kernel has ublk: /dev/ublkbN with the device's size (whole sectors) and
 // read-only flag, partitions scanned. Its reads, writes and flushes become
-// the device's own requests (a flush its sync), so access levels, virtual
+// the device's own requests (a flush its sync, as an fsync of the device
+// file: CMD_FLUSH for a full-access network disk, fdatasync for an image
+// file; a failed one is the flush's I/O error), so access levels, virtual
 // write, reconnects and the device's order hold for it as for the device
 // file. The driver makes one after a mount and removes it before the
 // unmount; the device must stay mounted in between.

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -156,10 +157,6 @@ Driver::~Driver() { Unload(); }
 void Driver::Unload() {
   if (unloaded_) return;
   unloaded_ = true;
-  // The answers and block devices under way first, then the block devices
-  // (their requests in flight still reach mounted devices), then the
-  // devices: every queued request is answered and every mount undone while
-  // the file system can still carry the answers.
   {
     std::scoped_lock lock(notify_mu_);
     notify_stop_ = true;
@@ -172,12 +169,39 @@ void Driver::Unload() {
     std::scoped_lock lock(block_mu_);
     for (auto& disk : block_disks_) disks.push_back(std::move(disk));
   }
+  // Whoever still has a mounted device open (a loop device under a file
+  // system, a program, a file system on its block device) sees its
+  // requests fail from now on: say who.
+  for (size_t file = 0; fs_ && file < devices_.size(); ++file) {
+    const int opens = fs_->OpenCount(file);
+    const DeviceState state = devices_[file]->State();
+    if (!state.mounted || opens == 0) continue;
+    DebugPrint("Stopping with %s still open (%d), drive %c:", devices_[file]->name().c_str(), opens,
+               state.drive_letter != 0 ? state.drive_letter : '-');
+  }
+  for (const auto& disk : disks) {
+    if (!disk) continue;
+    try {
+      const std::string use = disk->Use();
+      if (!use.empty()) DebugPrint("Stopping with %s", use.c_str());
+    } catch (const std::bad_alloc&) {
+      // Not said; it goes all the same.
+    }
+  }
+  // The block devices go first: the kernel writes back what it holds for
+  // them and waits for their requests in flight, which still reach mounted
+  // devices (a server that is away gets one attempt).
   for (auto& device : devices_) device->GiveUpReconnects();
   for (auto& disk : disks) {
     if (disk && !disk->Remove().ok())
       DebugPrint("Block device %s not removed", disk->path().c_str());
   }
   disks.clear();
+  // Then the devices: every queued request is answered, every mounted
+  // device flushed (all at once: one whose server is away holds up no
+  // other), so writes through the block devices too, and every mount undone
+  // while the file system can still carry the answers.
+  for (auto& device : devices_) device->BeginStop();
   for (auto& device : devices_) device->Stop();
   if (fs_) fs_->Stop();
   fs_.reset();

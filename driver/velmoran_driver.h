@@ -14,7 +14,9 @@
 // mounted on it or a partition, a process holding it open); otherwise the
 // block device goes first, then the mount.
 //
-// Unload removes the block devices, in use or not, and unmounts every
+// Unload logs the mounted devices still open (device files and block
+// devices), removes the block devices, in use or not (the kernel first
+// writes back what it holds for them), then flushes and unmounts every
 // device (connections closed, links removed), then stops the workers and
 // the file system. A Load after a crash clears the dead FUSE mount, the
 // links and the block devices the crashed driver left. One driver per

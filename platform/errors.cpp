@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "shared/win32_error.h"
+#include "shared/win32_error_text.h"
 
 namespace quensaria::platform {
 namespace {
@@ -119,6 +120,14 @@ int ErrnoFromNtStatus(NtStatus status) {
 const char* ErrnoText(int error_number) {
   const char* text = ::strerrordesc_np(error_number);
   return text != nullptr ? text : "Unknown error";
+}
+
+std::string SystemErrorText(uint32_t win32_error) {
+  // The first row of a code is the errno it most often stands for.
+  for (const Row& row : kTable) {
+    if (row.win32 == win32_error && row.error_number != 0) return ErrnoText(row.error_number);
+  }
+  return Win32ErrorText(win32_error);
 }
 
 Status ErrnoStatus(const std::string& context, int error_number) {

@@ -19,6 +19,11 @@ NtStatus NtStatusFromErrno(int error_number);
 // status the driver ends a request with (EIO for anything unlisted).
 int ErrnoFromNtStatus(NtStatus status);
 
+// The system's text for a Win32 error: that of the errno it stands for
+// ("No space left on device" for ERROR_DISK_FULL), or the Win32 text for a
+// code no errno maps to.
+std::string SystemErrorText(uint32_t win32_error);
+
 // The text of an errno value, as strerror gives it ("Connection reset by
 // peer"), for log lines; safe in any thread.
 const char* ErrnoText(int error_number);

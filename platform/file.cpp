@@ -118,4 +118,12 @@ Transfer WriteAtNoWait(int fd, uint64_t offset, const void* data, size_t length)
       [&] { return ::pwritev2(fd, &v, 1, static_cast<off_t>(offset), RWF_NOWAIT); });
 }
 
+int SyncData(int fd) {
+  int result;
+  do {
+    result = ::fdatasync(fd);
+  } while (result != 0 && errno == EINTR);
+  return result == 0 ? 0 : errno;
+}
+
 }  // namespace quensaria::platform

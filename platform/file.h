@@ -85,6 +85,13 @@ Transfer WriteAt(int fd, uint64_t offset, const void* data, size_t length);
 Transfer ReadAtNoWait(int fd, uint64_t offset, void* data, size_t length);
 Transfer WriteAtNoWait(int fd, uint64_t offset, const void* data, size_t length);
 
+// fdatasync: every write completed on `fd` before the call is on stable
+// storage when it returns 0 (else an errno). On a block device, a partition's
+// included, the kernel also flushes the device's volatile write cache. Once
+// it has reported a failed write-back, the pages concerned may be gone; a
+// later call need not fail again.
+int SyncData(int fd);
+
 }  // namespace quensaria::platform
 
 #endif  // QUENSARIA_PLATFORM_FILE_H_

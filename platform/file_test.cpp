@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/system_info.h"
+
 namespace quensaria::platform {
 namespace {
 
@@ -93,6 +95,38 @@ TEST_F(FileTest, UnbufferedReadsNeedAlignedBuffers) {
   EXPECT_EQ(block[8191], static_cast<uint8_t>(8191));
   // A misaligned buffer is refused, which the read cache takes as a miss.
   EXPECT_EQ(ReadAt(fd.value().get(), 0, block.get() + 1, 4096).error, EINVAL);
+}
+
+TEST_F(FileTest, SyncDataSucceedsOnAWritableFileAndFailsOnAClosedOne) {
+  const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(WriteAt(fd, 0, "abc", 3).bytes, 3u);
+  EXPECT_EQ(SyncData(fd), 0);
+  ::close(fd);
+  EXPECT_EQ(SyncData(fd), EBADF);
+}
+
+TEST(BootIdentityTest, TheFirstFourBytesOfTheBootIdText) {
+  std::array<uint8_t, 4> id{};
+  ASSERT_TRUE(ParseBootIdentity("5b316828-523f-4b5e-95e3-cc11e6074efa\n", id));
+  EXPECT_EQ(id, (std::array<uint8_t, 4>{0x5b, 0x31, 0x68, 0x28}));
+  ASSERT_TRUE(ParseBootIdentity("ABCDEF01", id));
+  EXPECT_EQ(id, (std::array<uint8_t, 4>{0xAB, 0xCD, 0xEF, 0x01}));
+  for (const char* bad : {"", "5b31682", "5b31-828-523f", "zz316828-"}) {
+    std::array<uint8_t, 4> kept{1, 2, 3, 4};
+    EXPECT_FALSE(ParseBootIdentity(bad, kept)) << bad;
+    EXPECT_EQ(kept, (std::array<uint8_t, 4>{1, 2, 3, 4})) << bad;
+  }
+  // This machine's: what its own text says, the same on every call.
+  std::array<uint8_t, 4> expected{};
+  const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char text[64] = {};
+  ASSERT_GT(::read(fd, text, sizeof text - 1), 8);
+  ::close(fd);
+  ASSERT_TRUE(ParseBootIdentity(text, expected));
+  EXPECT_EQ(BootIdentity(), expected);
+  EXPECT_NE(BootIdentity(), (std::array<uint8_t, 4>{}));
 }
 
 }  // namespace

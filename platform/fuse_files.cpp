@@ -278,11 +278,21 @@ struct FuseFileSystem::Callbacks {
   static void Open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     FuseFileSystem* self = Self(req);
     if (ino == FUSE_ROOT_ID) return void(fuse_reply_err(req, EISDIR));
-    if (FileOf(self, ino) < 0) return void(fuse_reply_err(req, ENOENT));
+    const long file = FileOf(self, ino);
+    if (file < 0) return void(fuse_reply_err(req, ENOENT));
     fi->direct_io = self->options_.page_cache ? 0 : 1;
     fi->keep_cache = 0;
     fi->fh = static_cast<uint64_t>(fi->flags & O_ACCMODE);  // for the ioctls' access check
-    fuse_reply_open(req, fi);
+    // Counted before the kernel hears of the open, so a release never comes first.
+    ++self->opens_[static_cast<size_t>(file)];
+    if (fuse_reply_open(req, fi) != 0) --self->opens_[static_cast<size_t>(file)];
+  }
+
+  static void Release(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+    FuseFileSystem* self = Self(req);
+    const long file = FileOf(self, ino);
+    if (file >= 0) --self->opens_[static_cast<size_t>(file)];
+    fuse_reply_err(req, 0);
   }
 
   static void Read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
@@ -341,7 +351,7 @@ struct FuseFileSystem::Callbacks {
       o.read = Read;
       o.write = Write;
       o.flush = Succeed;
-      o.release = Succeed;
+      o.release = Release;
       o.fsync = Fsync;
       o.ioctl = Ioctl;
       return o;

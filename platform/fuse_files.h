@@ -127,6 +127,9 @@ class FuseFileSystem {
 
   const std::string& mountpoint() const { return mountpoint_; }
   std::string PathOf(size_t file) const { return mountpoint_ + "/" + options_.names[file]; }
+  // How many open file descriptions of `file` the kernel holds (programs,
+  // loop devices), as its opens and releases say. Any thread.
+  int OpenCount(size_t file) const { return opens_[file].load(); }
 
   // Detaches a FUSE file system left mounted at `mountpoint` by a process
   // that died. Success when nothing was mounted there.
@@ -135,12 +138,16 @@ class FuseFileSystem {
  private:
   struct Callbacks;
   FuseFileSystem(std::string mountpoint, FuseFilesOptions options, FuseFileHandler* handler)
-      : mountpoint_(std::move(mountpoint)), options_(std::move(options)), handler_(handler) {}
+      : mountpoint_(std::move(mountpoint)),
+        options_(std::move(options)),
+        handler_(handler),
+        opens_(new std::atomic<int>[options_.names.size()]()) {}
 
   std::string mountpoint_;
   FuseFilesOptions options_;
   FuseFileHandler* handler_;
   fuse_session* session_ = nullptr;
+  std::unique_ptr<std::atomic<int>[]> opens_;  // per file
   void Loop(size_t index);
 
   // Start fills these while holding threads_mu_, then they stay as they are

@@ -28,6 +28,7 @@ namespace quensaria::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 bool FuseMountedAt(const std::string& path) {
   std::ifstream mounts("/proc/self/mounts");
@@ -266,6 +267,27 @@ TEST_F(FuseFilesTest, ReadsAndWritesReachTheHandlerAnsweredFromAnotherThread) {
   EXPECT_EQ(0, ::fsync(fd));
   EXPECT_EQ(1, files_.syncs_[0].load());
   ::close(fd);
+}
+
+TEST_F(FuseFilesTest, OpensAreCountedUntilTheirRelease) {
+  Mount();
+  EXPECT_EQ(0, fs_->OpenCount(0));
+  const int a = ::open(Path("disk0").c_str(), O_RDWR);
+  const int b = ::open(Path("disk0").c_str(), O_RDONLY);
+  const int c = ::dup(b);  // the same open file description
+  ASSERT_GE(a, 0);
+  ASSERT_GE(c, 0);
+  EXPECT_EQ(2, fs_->OpenCount(0));
+  EXPECT_EQ(0, fs_->OpenCount(1));
+  ::close(a);
+  ::close(b);
+  // The kernel releases once the last descriptor goes, and tells us after
+  // close returns.
+  for (int i = 0; i < 2000 && fs_->OpenCount(0) != 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(1, fs_->OpenCount(0));
+  ::close(c);
+  for (int i = 0; i < 2000 && fs_->OpenCount(0) != 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(0, fs_->OpenCount(0));
 }
 
 // Nothing a handler throws reaches libfuse: the request it was serving

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/errors.h"
@@ -24,9 +25,26 @@ constexpr auto kRearmSlack = milliseconds(10);
 
 NtStatus LastError() { return NtStatusFromErrno(errno); }
 
+// Probes from a third of `dead_after` of silence on, every sixth: the
+// kernel gives up once nothing has been acknowledged for `dead_after`.
+bool WatchForDeadPath(int fd, milliseconds dead_after) {
+  const int seconds = static_cast<int>(std::max<int64_t>(1, dead_after.count() / 1000));
+  const int one = 1;
+  const int idle = std::max(1, seconds / 3);
+  const int interval = std::max(1, seconds / 6);
+  const int probes = 3;
+  const unsigned int user_timeout = static_cast<unsigned int>(seconds) * 1000;
+  return ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) == 0 &&
+         ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+         ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+         ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 &&
+         ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout) == 0;
+}
+
 }  // namespace
 
-NtStatus TcpClient::Connect(uint32_t address, uint16_t port, milliseconds timeout) {
+NtStatus TcpClient::Connect(uint32_t address, uint16_t port, milliseconds timeout,
+                            milliseconds dead_after) {
   Close();
   receive_armed_ = send_armed_ = Clock::duration::zero();
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
@@ -54,6 +72,9 @@ NtStatus TcpClient::Connect(uint32_t address, uint16_t port, milliseconds timeou
   }
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return LastError();
+  if (dead_after > milliseconds::zero() && !WatchForDeadPath(fd.get(), dead_after)) {
+    return LastError();
+  }
   fd_ = std::move(fd);
   return STATUS_SUCCESS;
 }

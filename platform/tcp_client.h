@@ -31,7 +31,12 @@ class TcpClient {
   // Connects from any local address to `address`:`port`, both in network byte
   // order, closing any connection held before. Nagle's algorithm is off:
   // requests and replies alternate, so coalescing would only add delay.
-  NtStatus Connect(uint32_t address, uint16_t port, std::chrono::milliseconds timeout);
+  // With a `dead_after` (whole seconds count), the kernel ends the
+  // connection (ETIMEDOUT, which PeerGone then sees) once the peer has
+  // acknowledged nothing for that long: sent data (TCP_USER_TIMEOUT), or
+  // keep-alive probes while the connection is idle.
+  NtStatus Connect(uint32_t address, uint16_t port, std::chrono::milliseconds timeout,
+                   std::chrono::milliseconds dead_after = {});
   bool connected() const { return fd_.valid(); }
 
   // True when the peer has closed or reset the connection, or has sent bytes
@@ -50,6 +55,9 @@ class TcpClient {
   NtStatus Disconnect();
   // Closes without ceremony. Idempotent.
   void Close() { fd_.Reset(); }
+
+  // The socket, so that a test can look at its options.
+  int DescriptorForTesting() const { return fd_.get(); }
 
  private:
   // Points SO_RCVTIMEO or SO_SNDTIMEO at the time left before `deadline`;

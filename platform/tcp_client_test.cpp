@@ -102,6 +102,32 @@ TEST_F(TcpClientTest, ConnectToFullBacklogTimesOut) {
   EXPECT_EQ(STATUS_IO_TIMEOUT, client.Connect(kLoopback, full.port, 300ms));
 }
 
+// A dead path must be noticed even while no request is in flight: the
+// kernel probes an idle connection and gives up on it after the time given.
+TEST_F(TcpClientTest, ADeadPathTimeOutTurnsKeepAliveAndTheUserTimeOutOn) {
+  ASSERT_EQ(STATUS_SUCCESS, client.Connect(kLoopback, listener.port, 2000ms, 30s));
+  const int fd = client.DescriptorForTesting();
+  int value = 0;
+  socklen_t length = sizeof value;
+  ASSERT_EQ(0, ::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &value, &length));
+  EXPECT_EQ(1, value);
+  ASSERT_EQ(0, ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &value, &length));
+  EXPECT_EQ(10, value);
+  ASSERT_EQ(0, ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &value, &length));
+  EXPECT_EQ(5, value);
+  unsigned int user_timeout = 0;
+  length = sizeof user_timeout;
+  ASSERT_EQ(0, ::getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, &length));
+  EXPECT_EQ(30000u, user_timeout);
+
+  // Without one, the kernel's defaults (no keep-alive).
+  ASSERT_EQ(STATUS_SUCCESS, client.Connect(kLoopback, listener.port, 2000ms));
+  length = sizeof value;
+  ASSERT_EQ(0,
+            ::getsockopt(client.DescriptorForTesting(), SOL_SOCKET, SO_KEEPALIVE, &value, &length));
+  EXPECT_EQ(0, value);
+}
+
 TEST_F(TcpClientTest, SendsHeadAndTailInOrder) {
   ConnectAndAccept();
   std::vector<uint8_t> head = {1, 2, 3};

@@ -9,7 +9,8 @@
 // thread, at once or later. Requests carry a buffer of the device's own that
 // stays valid until answered: a read fills it, a write's data is in it.
 // Flushes reach the handler when the device is writable (the kernel is told
-// the device has a volatile write cache). Requests never cross the device's
+// the device has a volatile write cache, and no FUA: it sends a FUA write as
+// the write and a flush after it). Requests never cross the device's
 // end; other kinds of request (discard, write zeroes) are not offered.
 //
 // Create returns once the device exists and its partitions are scanned

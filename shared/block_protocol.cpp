@@ -44,14 +44,18 @@ void EncodeReplyHeader(const ReplyHeader& reply, uint8_t* buffer) {
 QueryData ParseQueryData(const uint8_t* data) {
   QueryData query;
   query.access = data[1];
-  query.disk_size = LoadLe64(data + 8);
+  query.flags = data[kQueryFlagsOffset];
+  std::memcpy(query.boot_id.data(), data + kQueryBootIdOffset, kBootIdSize);
+  query.disk_size = LoadLe64(data + kQuerySizeOffset);
   return query;
 }
 
 void EncodeQueryData(const QueryData& query, uint8_t* data) {
   std::memset(data, 0, kQueryDataSize);
   data[1] = query.access;
-  StoreLe64(data + 8, query.disk_size);
+  data[kQueryFlagsOffset] = query.flags;
+  std::memcpy(data + kQueryBootIdOffset, query.boot_id.data(), kBootIdSize);
+  StoreLe64(data + kQuerySizeOffset, query.disk_size);
 }
 
 }  // namespace quensaria

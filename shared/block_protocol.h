@@ -19,6 +19,10 @@ inline constexpr uint8_t CMD_READ = 0x82;
 inline constexpr uint8_t CMD_WRITE = 0x83;
 inline constexpr uint8_t CMD_QUERY = 0x84;
 inline constexpr uint8_t CMD_LOGIN = 0x85;
+// Makes every write the export acknowledged before it durable. Offset and
+// length are ignored; the reply is a 12-byte header. Sent only to a service
+// whose query data sets QUERY_FLAG_FLUSH.
+inline constexpr uint8_t CMD_FLUSH = 0x86;
 
 // Reply statuses (reply bytes 0..1). Any other value is the low 16 bits of
 // the operating-system error with which starting a file read failed.
@@ -34,6 +38,19 @@ inline constexpr uint8_t ACCESS_REFUSED = 2;
 inline constexpr size_t kRequestHeaderSize = 32;
 inline constexpr size_t kReplyHeaderSize = 12;
 inline constexpr size_t kQueryDataSize = 16;
+// Query data byte 2: what the service understands beyond the first four
+// commands, one bit each; the other bits, and byte 3, stay 0.
+inline constexpr size_t kQueryFlagsOffset = 2;
+inline constexpr uint8_t QUERY_FLAG_FLUSH = 0x01;
+// Query data bytes 4..7: the server machine's boot identity (the first four
+// bytes of its boot id), so a client can tell a restart of the machine,
+// which may have lost acknowledged writes, from a restart of the service.
+inline constexpr size_t kQueryBootIdOffset = 4;
+inline constexpr size_t kBootIdSize = 4;
+inline constexpr size_t kQuerySizeOffset = 8;
+static_assert(kQueryFlagsOffset == 2 && kQueryBootIdOffset == 4 && kQuerySizeOffset == 8);
+static_assert(kQueryBootIdOffset + kBootIdSize <= kQuerySizeOffset);
+static_assert(kQuerySizeOffset + 8 == kQueryDataSize);
 inline constexpr size_t kDigestSize = 20;
 // Where a CMD_LOGIN header carries its digest.
 inline constexpr size_t kLoginDigestOffset = 8;
@@ -80,10 +97,12 @@ void EncodeReplyHeader(const ReplyHeader& reply, uint8_t* buffer);
 struct QueryData {
   uint8_t access = 0;
   uint64_t disk_size = 0;
+  uint8_t flags = 0;                           // QUERY_FLAG_...; 0 from a service that knows none
+  std::array<uint8_t, kBootIdSize> boot_id{};  // all 0 from such a service
 };
 
 QueryData ParseQueryData(const uint8_t* data);
-// Writes the 16 query bytes; reserved bytes are zero.
+// Writes the 16 query bytes; bytes 0 and 3 are zero.
 void EncodeQueryData(const QueryData& query, uint8_t* data);
 
 }  // namespace quensaria

@@ -38,11 +38,18 @@ constexpr Form kForms[kManagementOpCount] = {
     {1, true, OutArray::kNone, false},     // ModifyOnlineClient
 };
 
-const Form& FormOf(ManagementOp op) { return kForms[static_cast<uint16_t>(op)]; }
+constexpr Form kGetServerStatsForm = {1, false, OutArray::kRecord, false};
+
+const Form& FormOf(ManagementOp op) {
+  if (op == ManagementOp::GetServerStats) return kGetServerStatsForm;
+  return kForms[static_cast<uint16_t>(op)];
+}
 
 }  // namespace
 
-bool IsManagementOp(uint16_t opnum) { return opnum < kManagementOpCount; }
+bool IsManagementOp(uint16_t opnum) {
+  return opnum <= static_cast<uint16_t>(ManagementOp::GetServerStats);
+}
 
 std::vector<uint8_t> EncodeManagementRequest(ManagementOp op, const ManagementRequest& request) {
   const Form& form = FormOf(op);

@@ -1,7 +1,10 @@
 // The management interface between the Quensaria service and its
 // configurators: identity, endpoint, operation numbers and the NDR stub data
-// of all 18 operations, for both sides. The operations are declared as this
-// IDL declares them:
+// of all its operations, for both sides: the 18 operations 0..17, and the
+// extension GetServerStats (18), which older configurators never call and
+// older services answer with a fault (nca_op_rng_error), as they answer
+// every number they do not know. The operations
+// are declared as this IDL declares them:
 //
 //   long GetServiceName([out, size_is(n)] char *buf, [in] long n);          // 0
 //   long AddServer([out] long *server, [in, size_is(2048)] char *rec);       // 1
@@ -21,6 +24,7 @@
 //   long GetOnlineClient([in] long client, [out, size_is(2048)] char *rec);  // 15
 //   long DeleteOnlineClient([in] long server, [in] long client);            // 16
 //   long ModifyOnlineClient([in] long client, [in, size_is(2048)] char *rec);// 17
+//   long GetServerStats([in] long server, [out, size_is(2048)] char *rec);   // 18
 //
 // A size_is array travels as its 32-bit conformance followed by its bytes;
 // top-level [out] pointers carry no referent; the return value comes last,
@@ -70,7 +74,10 @@ enum class ManagementOp : uint16_t {
   GetOnlineClient = 15,
   DeleteOnlineClient = 16,
   ModifyOnlineClient = 17,
+  GetServerStats = 18,  // the extension
 };
+// The operations 0..17 of the interface as configurators have always
+// called it.
 inline constexpr uint16_t kManagementOpCount = 18;
 
 // The largest out buffer (n of GetServiceName and GetLastErrorText) the
@@ -103,6 +110,7 @@ enum class StubError : uint32_t {
   kInvalidBound = rpc::nca_s_fault_invalid_bound,
 };
 
+// Whether `opnum` is an operation: 0..17 or the extension 19.
 bool IsManagementOp(uint16_t opnum);
 
 // Client side.

@@ -1,4 +1,4 @@
-// Stub data of the 18 management operations, byte for byte as the IDL
+// Stub data of the management operations, byte for byte as the IDL
 // declares them, and refusal of undecodable or out-of-bound parameters.
 #include "shared/management_interface.h"
 
@@ -93,6 +93,35 @@ TEST(ManagementInterfaceTest, EveryOperationHasItsDeclaredStubSizes) {
   }
 }
 
+// The extension travels as GetServer does: a handle in, a record out.
+TEST(ManagementInterfaceTest, GetServerStatsIsOperation18WithARecordOut) {
+  EXPECT_TRUE(IsManagementOp(18));
+  EXPECT_FALSE(IsManagementOp(19));
+  EXPECT_FALSE(IsManagementOp(20));
+  EXPECT_EQ(static_cast<uint16_t>(ManagementOp::GetServerStats), 18);
+  ManagementRequest request;
+  request.first = 0x101;
+  const std::vector<uint8_t> stub = EncodeManagementRequest(ManagementOp::GetServerStats, request);
+  EXPECT_EQ(stub, (std::vector<uint8_t>{1, 1, 0, 0}));
+  ManagementRequest decoded;
+  ASSERT_EQ(DecodeManagementRequest(ManagementOp::GetServerStats, stub, decoded), StubError::kNone);
+  EXPECT_EQ(decoded.first, 0x101);
+
+  ManagementReply reply;
+  reply.buffer.assign(kRecordBufferSize, 0);
+  ServerStats stats{};
+  stats.RecordSize = sizeof stats;
+  stats.Reads = 42;
+  EncodeRecord(stats, reply.buffer.data());
+  const std::vector<uint8_t> out = EncodeManagementReply(ManagementOp::GetServerStats, reply);
+  ASSERT_EQ(out.size(), 2056u);
+  EXPECT_EQ(LoadLe32(out.data()), 2048u);
+  EXPECT_EQ(LoadLe32(out.data() + 4 + 24), 42u);
+  ManagementReply back;
+  ASSERT_TRUE(DecodeManagementReply(ManagementOp::GetServerStats, request, out, back));
+  EXPECT_EQ(DecodeServerStats(back.buffer.data()).Reads, 42u);
+}
+
 TEST(ManagementInterfaceTest, TwoHandlesTravelInDeclaredOrder) {
   ManagementRequest request;
   request.first = 5;
@@ -151,7 +180,7 @@ TEST(ManagementInterfaceTest, IdentityIsTheInterfaceAndNdr20) {
   EXPECT_EQ(rpc::FormatUuid(kNdrTransferSyntax.uuid), "8a885d04-1ceb-11c9-9fe8-08002b104860");
   EXPECT_EQ(kNdrTransferSyntax.major, 2);
   EXPECT_EQ(sizeof kServiceNameText, 16u);
-  EXPECT_FALSE(IsManagementOp(18));
+  EXPECT_FALSE(IsManagementOp(19));
   EXPECT_TRUE(IsManagementOp(17));
 }
 

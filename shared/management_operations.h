@@ -1,6 +1,7 @@
 // The management operations, declared once. ServerOperations are the sixteen
 // operations over servers and client lists that the service's registry
-// implements; ManagementOperations adds the two text operations and is what a
+// implements, and the extension GetServerStats; ManagementOperations adds
+// the two text operations and is what a
 // caller of the interface sees (the configurators' call wrappers and their
 // in-process test doubles). Results: 0 success, -1 the operation failed; a
 // caller-side implementation may also return an RPC runtime status (1722 and
@@ -38,6 +39,10 @@ class ServerOperations {
   virtual int32_t GetOnlineClient(Handle client, ClientEntry& entry) = 0;
   virtual int32_t DeleteOnlineClient(Handle server, Handle client) = 0;
   virtual int32_t ModifyOnlineClient(Handle client, const ClientEntry& entry) = 0;
+  // Operation 18, the extension: the live figures of `server` (-1 for an
+  // unknown handle). A service without it answers with a fault, which a
+  // caller-side implementation returns as RPC_S_PROCNUM_OUT_OF_RANGE.
+  virtual int32_t GetServerStats(Handle server, ServerStats& stats) = 0;
 };
 
 class ManagementOperations : public ServerOperations {

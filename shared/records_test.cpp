@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "shared/block_protocol.h"
+#include "shared/bytes.h"
 #include "shared/device_control.h"
 #include "shared/management_records.h"
 #include "shared/mount_record.h"
@@ -62,6 +63,24 @@ TEST(BlockProtocolTest, QueryDataLayout) {
   for (int i = 2; i < 8; ++i) EXPECT_EQ(data[i], 0);
   const QueryData query = ParseQueryData(data);
   EXPECT_EQ(query.disk_size, 1073741824ull + 32256);
+  EXPECT_EQ(query.flags, 0);
+}
+
+// What a service of this version adds: byte 2 bit 0 says CMD_FLUSH is
+// understood, bytes 4..7 carry the boot identity; byte 3 stays 0.
+TEST(BlockProtocolTest, QueryDataFlagsAndBootIdentity) {
+  EXPECT_EQ(CMD_FLUSH, 0x86);
+  EXPECT_EQ(QUERY_FLAG_FLUSH, 0x01);
+  uint8_t data[16];
+  std::memset(data, 0xFF, sizeof data);
+  EncodeQueryData({ACCESS_FULL, 0x0102030405060708ull, QUERY_FLAG_FLUSH, {0x5b, 0x31, 0x68, 0x28}},
+                  data);
+  const uint8_t expected[16] = {0, 0, 0x01, 0, 0x5b, 0x31, 0x68, 0x28, 8, 7, 6, 5, 4, 3, 2, 1};
+  EXPECT_EQ(0, std::memcmp(data, expected, sizeof data));
+  const QueryData query = ParseQueryData(expected);
+  EXPECT_EQ(query.flags, QUERY_FLAG_FLUSH);
+  EXPECT_EQ(query.boot_id, (std::array<uint8_t, 4>{0x5b, 0x31, 0x68, 0x28}));
+  EXPECT_EQ(query.disk_size, 0x0102030405060708ull);
 }
 
 TEST(DeviceControlTest, IoctlNumberIsIowrV1) {
@@ -91,6 +110,37 @@ TEST(ManagementRecordsTest, RecordBufferCarriesRecordThenZeros) {
   const ServerConfig back = DecodeServerConfig(buffer);
   EXPECT_STREQ(back.Source, "/srv/disk.img");
   EXPECT_EQ(back.SizeBytes, 1 << 30);
+}
+
+// What an older or a newer service sends: only the fields it filled, as its
+// RecordSize says, count; the rest are zero whatever the buffer holds.
+TEST(ManagementRecordsTest, ServerStatsKeepsWhatItsSenderFilled) {
+  ServerStats stats{};
+  stats.RecordSize = sizeof stats;
+  stats.Running = 1;
+  stats.BytesRead = 0x0102030405060708ull;
+  stats.LatencyP99Micros = 0xCAFE;
+  uint8_t buffer[kRecordBufferSize];
+  EncodeRecord(stats, buffer);
+  EXPECT_EQ(LoadLe32(buffer), 120u);
+  EXPECT_EQ(buffer[48], 0x08);  // BytesRead, little-endian
+  ServerStats back = DecodeServerStats(buffer);
+  EXPECT_EQ(back.BytesRead, 0x0102030405060708ull);
+  EXPECT_EQ(back.LatencyP99Micros, 0xCAFEu);
+
+  // A sender that knew only the first 64 bytes: the rest reads as zero.
+  std::memset(buffer + 64, 0x77, kRecordBufferSize - 64);
+  StoreLe32(buffer, 64);
+  back = DecodeServerStats(buffer);
+  EXPECT_EQ(back.RecordSize, 64u);
+  EXPECT_EQ(back.BytesRead, 0x0102030405060708ull);
+  EXPECT_EQ(back.Errors, 0u);
+  EXPECT_EQ(back.LatencyP99Micros, 0u);
+  // A newer one with more fields: this record's fields, nothing beyond.
+  StoreLe32(buffer, 600);
+  back = DecodeServerStats(buffer);
+  EXPECT_EQ(back.RecordSize, 600u);
+  EXPECT_EQ(back.LatencyP99Micros, 0x77777777u);
 }
 
 TEST(MountRecordTest, NtPaths) {

@@ -97,6 +97,14 @@ Exchange BlockClient::Write(uint64_t offset, const uint8_t* data, uint32_t lengt
   return ReceiveReply();
 }
 
+Exchange BlockClient::Flush() {
+  uint8_t request[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_FLUSH, 0, 0}, request);
+  Exchange x;
+  if ((x.error = platform::SendAll(socket_.get(), request, sizeof request)) != 0) return x;
+  return ReceiveReply();
+}
+
 int BlockClient::ExpectClosedWithoutBytes(int timeout_ms) {
   pollfd p{socket_.get(), POLLIN, 0};
   if (::poll(&p, 1, timeout_ms) != 1) return ETIMEDOUT;

@@ -33,6 +33,8 @@ class BlockClient {
   // must be the only thing the server sends (one request at a time).
   Exchange ReadInto(uint64_t offset, uint32_t length, uint8_t* data);
   Exchange Write(uint64_t offset, const uint8_t* data, uint32_t length);
+  // CMD_FLUSH (only a service whose query sets QUERY_FLAG_FLUSH knows it).
+  Exchange Flush();
 
   // Raw access for tests of framing.
   int SendBytes(const void* data, size_t length);

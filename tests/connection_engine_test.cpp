@@ -884,6 +884,63 @@ TEST_F(EngineTest, AFailedTransferLooksAtTheSourceAtOnce) {
   platform::SetConsoleSinkForTesting(nullptr);
 }
 
+// A flush that comes while a sync runs waits for the next one, without
+// holding a worker: with more flushes waiting than there are file workers,
+// the other clients are served meanwhile. The waiting ones share a sync.
+TEST_F(EngineTest, FlushesWaitingForASyncHoldUpNoWorker) {
+  source::MemoryIo* io = nullptr;
+  source::MemoryIo::Faults faults;
+  faults.try_would_block = true;  // every transfer needs a file worker too
+  Bytes bytes(8 * kMiB);
+  for (uint64_t i = 0; i < bytes.size(); ++i) bytes[i] = Pattern(i);
+  auto memory = std::make_unique<source::MemoryIo>(std::move(bytes));
+  memory->SetFaults(faults);
+  io = memory.get();
+  auto disk = std::make_unique<source::DiskSource>(source::SOURCE_IMAGE_FILE, 8 * kMiB, 0,
+                                                   std::move(memory), 0);
+  source::SharedSync& sync = disk->sync();
+  harness_ = std::make_unique<EngineHarness>(TestConfig(), std::move(disk));
+  ASSERT_TRUE(harness_->Start());
+
+  auto first = LoggedOn(kClientA);
+  QueryData query;
+  ASSERT_EQ(first->Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(query.flags, QUERY_FLAG_FLUSH);
+  Bytes payload(4096, 0x3E);
+  ASSERT_EQ(first->Write(kMiB, payload.data(), 4096).reply.status, REPLY_OK);
+  io->HoldFlushes(true);
+  uint8_t flush[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_FLUSH, 0, 0}, flush);
+  ASSERT_EQ(first->SendBytes(flush, sizeof flush), 0);
+  ASSERT_TRUE(Eventually([&] { return io->counts().flushes == 1; }));
+
+  const int later = engine::ConnectionEngine::WorkerCount() + 2;
+  std::vector<std::unique_ptr<BlockClient>> waiting;
+  for (int i = 0; i < later; ++i) {
+    waiting.push_back(LoggedOn(Ipv4(127, 0, 2, static_cast<uint8_t>(i + 1))));
+    ASSERT_EQ(waiting.back()->Write(2 * kMiB + i * 4096, payload.data(), 4096).reply.status,
+              REPLY_OK);
+    ASSERT_EQ(waiting.back()->SendBytes(flush, sizeof flush), 0);
+  }
+  ASSERT_TRUE(Eventually([&] { return sync.WaitingForTesting() == later; }));
+  auto other = LoggedOn(kClientB);
+  Bytes data;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(other->Read(3 * kMiB + i * 4096, 4096, data).reply.status, REPLY_OK);
+    ExpectPattern(data, 3 * kMiB + i * 4096);
+    ASSERT_EQ(other->Write(4 * kMiB, payload.data(), 4096).reply.status, REPLY_OK);
+  }
+  EXPECT_EQ(io->counts().flushes, 1);
+
+  io->HoldFlushes(false);
+  EXPECT_EQ(first->ReceiveReply().reply.status, REPLY_OK);
+  for (auto& client : waiting) EXPECT_EQ(client->ReceiveReply().reply.status, REPLY_OK);
+  EXPECT_EQ(io->counts().flushes, 2) << "the later flushes share one sync of their own";
+  // A client that never flushes costs no sync.
+  ASSERT_EQ(other->Write(5 * kMiB, payload.data(), 4096).reply.status, REPLY_OK);
+  EXPECT_EQ(io->counts().flushes, 2);
+}
+
 // Many clients at once, each on its own region, some of them through the
 // file workers only (the source never says it can do a transfer at once).
 class ConcurrentEngineTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
@@ -938,6 +995,134 @@ TEST_P(ConcurrentEngineTest, ManyClientsReadAndWriteTheirOwnRegions) {
 INSTANTIATE_TEST_SUITE_P(Paths, ConcurrentEngineTest, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "FileWorkers" : "AtOnce"; });
 
+// ---- Figures
+
+// The engine's figures once they reach `done` (the reply can reach the
+// client just before the worker that sent it counts it).
+ServerStats FiguresOnce(engine::ConnectionEngine& engine,
+                        const std::function<bool(const ServerStats&)>& done) {
+  ServerStats figures{};
+  Eventually([&] {
+    figures = ServerStats{};
+    engine.ReadFigures(figures);
+    return done(figures);
+  });
+  return figures;
+}
+
+// A known load through the real engine: N reads of K bytes, M writes, a
+// refused request, a refused connection, and reads from the device whose
+// cache fills and hits follow from their offsets.
+TEST_F(EngineTest, FiguresOfAKnownLoadAreExact) {
+  constexpr uint64_t kSize = 8 * kMiB;
+  Bytes bytes(kSize);
+  for (uint64_t i = 0; i < kSize; ++i) bytes[i] = Pattern(i);
+  auto memory = std::make_unique<source::MemoryIo>(std::move(bytes));
+  source::MemoryIo* io = memory.get();
+  harness_ = std::make_unique<EngineHarness>(
+      TestConfig(), std::make_unique<source::DiskSource>(source::SOURCE_IMAGE_FILE, kSize, 0,
+                                                         std::move(memory), 10));
+  ASSERT_TRUE(harness_->Start());
+  harness_->registry().Admit(kClientB, ACCESS_REFUSED);
+
+  constexpr int kReads = 12, kWrites = 5;
+  constexpr uint32_t kLength = 16384;
+  auto client = LoggedOn(kClientA);
+  Bytes data;
+  for (int i = 0; i < kReads; ++i) {
+    ASSERT_EQ(client->Read(kLength * i, kLength, data).reply.status, REPLY_OK);
+  }
+  const Bytes payload(8192, 0x5A);
+  for (int i = 0; i < kWrites; ++i) {
+    ASSERT_EQ(client->Write(4 * kMiB + 8192 * i, payload.data(), 8192).reply.status, REPLY_OK);
+  }
+  ASSERT_EQ(client->Read(kSize, 512, data).reply.status, REPLY_FAILED);  // past the end
+  BlockClient stranger;
+  ASSERT_EQ(stranger.Connect(harness_->port(), kClientB), 0);
+  EXPECT_EQ(stranger.ExpectClosedWithoutBytes(10000), 0);
+  auto second = std::make_unique<BlockClient>();
+  ASSERT_EQ(second->Connect(harness_->port(), kClientA), 0);
+  ASSERT_EQ(second->Read(0, 512, data).reply.status, REPLY_DENIED);  // not logged on
+
+  // Now only the device holds the bytes: 1 MiB blocks fill and then hit.
+  source::MemoryIo::Faults faults;
+  faults.try_would_block = true;
+  io->SetFaults(faults);
+  for (const uint64_t at : {kMiB, kMiB + 4096, 6 * kMiB, kMiB + 65536, 6 * kMiB + 512}) {
+    ASSERT_EQ(client->Read(at, 4096, data).reply.status, REPLY_OK);
+    ExpectPattern(data, at);
+  }
+
+  engine::ConnectionEngine& engine = harness_->engine();
+  const ServerStats figures =
+      FiguresOnce(engine, [](const ServerStats& f) { return f.Reads == kReads + 7; });
+  EXPECT_EQ(figures.Reads, kReads + 7u);
+  EXPECT_EQ(figures.Writes, uint64_t{kWrites});
+  EXPECT_EQ(figures.OtherRequests, 1u);  // the log-on
+  EXPECT_EQ(figures.BytesRead, uint64_t{kReads} * kLength + 5 * 4096);
+  EXPECT_EQ(figures.BytesWritten, uint64_t{kWrites} * 8192);
+  EXPECT_EQ(figures.Errors, 2u);
+  EXPECT_EQ(figures.RefusedConnections, 1u);
+  EXPECT_EQ(figures.CacheFills, 2u);
+  EXPECT_EQ(figures.CacheHits, 3u);
+  EXPECT_EQ(figures.Connections, 2u);
+  EXPECT_EQ(figures.RecentRequests, kReads + kWrites + 8u);
+  EXPECT_GT(figures.LatencyP99Micros, 0u);
+  EXPECT_LE(figures.LatencyP50Micros, figures.LatencyP99Micros);
+  EXPECT_GE(figures.LatencySumMicros, uint64_t{figures.LatencyP50Micros});
+
+  second.reset();
+  EXPECT_EQ(
+      FiguresOnce(engine, [](const ServerStats& f) { return f.Connections == 1; }).Connections, 1u);
+}
+
+// Many clients at once on every worker: the totals are the sums of what
+// each client did, and every connection is counted until it closes.
+TEST_F(EngineTest, FiguresAddUpUnderConcurrentLoad) {
+  constexpr int kClients = 12, kRequests = 120;
+  constexpr uint64_t kRegion = kMiB;
+  source::MemoryIo::Faults faults;
+  StartOnMemory(kClients * kRegion, faults);
+  std::atomic<uint64_t> reads{0}, writes{0}, read_bytes{0}, written_bytes{0};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kClients; ++c) {
+    threads.emplace_back([&, c] {
+      BlockClient client;
+      if (client.Connect(harness_->port(), Ipv4(127, 0, 2, static_cast<uint8_t>(c + 1))) != 0 ||
+          client.Login("manage").reply.status != REPLY_OK) {
+        ++failures;
+        return;
+      }
+      std::mt19937 random(c);
+      Bytes data(65536, static_cast<uint8_t>(c));
+      for (int i = 0; i < kRequests; ++i) {
+        const uint32_t length = 512 * (1 + random() % 128);
+        const uint64_t offset = c * kRegion + 512 * (random() % ((kRegion - length) / 512));
+        const bool write = random() % 3 == 0;
+        const Exchange x =
+            write ? client.Write(offset, data.data(), length) : client.Read(offset, length, data);
+        if (x.error != 0 || x.reply.status != REPLY_OK) ++failures;
+        (write ? writes : reads) += 1;
+        (write ? written_bytes : read_bytes) += length;
+        data.resize(65536);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  ASSERT_EQ(failures.load(), 0);
+  const ServerStats figures = FiguresOnce(harness_->engine(), [&](const ServerStats& f) {
+    return f.Reads + f.Writes == uint64_t{kClients} * kRequests && f.Connections == 0;
+  });
+  EXPECT_EQ(figures.Reads, reads.load());
+  EXPECT_EQ(figures.Writes, writes.load());
+  EXPECT_EQ(figures.BytesRead, read_bytes.load());
+  EXPECT_EQ(figures.BytesWritten, written_bytes.load());
+  EXPECT_EQ(figures.OtherRequests, uint64_t{kClients});
+  EXPECT_EQ(figures.Errors, 0u);
+  EXPECT_EQ(figures.Connections, 0u);
+}
+
 // A real partition served as a whole disk.
 TEST_F(EngineTest, PartitionOnABlockDeviceIsServedBehindItsHeader) {
   const std::string why = platform::LoopDisk::UnavailableReason();
@@ -956,6 +1141,8 @@ TEST_F(EngineTest, PartitionOnABlockDeviceIsServedBehindItsHeader) {
   Bytes payload(4096);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
   ASSERT_EQ(client->Write(32256, payload.data(), 4096).reply.status, REPLY_OK);
+  // A sync of the partition's block device (and its disk's write cache).
+  EXPECT_EQ(client->Flush().reply.status, REPLY_OK);
   Bytes data;
   ASSERT_EQ(client->Read(0, 65536, data).reply.status, REPLY_OK);
   EXPECT_EQ(data[510], 0x55);

@@ -1,18 +1,24 @@
 // ludrane-cli, the real program, against the management interface served in
 // this process over a temporary runtime directory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
+#include "configurator/prometheus_parser_for_testing.h"
+#include "configurator/scripted_server_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "service/management/fake_operations_for_testing.h"
 #include "service/management/management_server.h"
 #include "shared/block_protocol.h"
+#include "shared/bytes.h"
+#include "shared/management_interface.h"
 #include "shared/password_digest.h"
 #include "tests/program_run_for_testing.h"
 
@@ -71,6 +77,50 @@ class LudraneCliTest : public ::testing::Test {
     ServerConfig config{};
     EXPECT_EQ(ops_.GetServer(static_cast<management::Handle>(std::stoul(handle)), config), 0);
     return config;
+  }
+  // The JSON text in `json` as a real parser reads it (python3's json):
+  // "path.to.member" → its value as JSON text; empty when it is no JSON.
+  std::map<std::string, std::string> ParsedJson(const std::string& json) {
+    const std::string path = dir_ + "/answer.json";
+    std::ofstream(path) << json;
+    const testing::ProgramResult parsed = testing::RunProgram(
+        {"/usr/bin/python3", "-c",
+         "import json, sys\n"
+         "def walk(at, v):\n"
+         "  items = v.items() if isinstance(v, dict) else enumerate(v) if isinstance(v, list) "
+         "else None\n"
+         "  if items is None: print(at + '=' + json.dumps(v)); return\n"
+         "  for k, x in items: walk(at + ('.' if at else '') + str(k), x)\n"
+         "walk('', json.load(open(sys.argv[1], encoding='utf-8')))\n",
+         path});
+    EXPECT_EQ(parsed.exit_code, 0) << parsed.err << json;
+    std::map<std::string, std::string> members;
+    for (const std::string& line : testing::Lines(parsed.out)) {
+      const size_t eq = line.find('=');
+      members[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return members;
+  }
+  ServerStats BusyStats() {
+    ServerStats stats{};
+    stats.Running = 1;
+    stats.StartedAt = 1'700'000'123;
+    stats.OnlineClients = 2;
+    stats.Connections = 3;
+    stats.Reads = 120;
+    stats.Writes = 30;
+    stats.OtherRequests = 4;
+    stats.BytesRead = 120 * 65536;
+    stats.BytesWritten = 30 * 4096;
+    stats.Errors = 2;
+    stats.RefusedConnections = 1;
+    stats.LatencySumMicros = 31'000;
+    stats.RecentRequests = 150;
+    stats.LatencyP50Micros = 180;
+    stats.LatencyP99Micros = 2300;
+    stats.CacheHits = 90;
+    stats.CacheFills = 3;
+    return stats;
   }
   // The handle of the first static client of `server`.
   std::string FirstClient(const std::string& server) {
@@ -421,6 +471,155 @@ TEST_F(LudraneCliTest, OnlineClientsAreListedApart) {
   EXPECT_EQ(list.out.find("any address"), std::string::npos) << list.out;
   const Outcome all = Cli("list-clients " + server);
   EXPECT_LT(all.out.find("(any address)"), all.out.find("localhost")) << all.out;
+}
+
+TEST_F(LudraneCliTest, StatsAsATableAsJsonAndForPrometheus) {
+  StartService();
+  const std::string busy = AddServer("--port 60010");
+  const std::string idle = AddServer("--port 60011");
+  ops_.SetStats(static_cast<management::Handle>(std::stoul(busy)), BusyStats());
+
+  const Outcome table = Cli("stats");
+  ASSERT_EQ(table.status, 0) << table.err;
+  const std::vector<std::string> lines = testing::Lines(table.out);
+  ASSERT_EQ(lines.size(), 3u) << table.out;
+  EXPECT_EQ(lines[0].rfind("SERVER  STATE    PORT", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].rfind(busy + " ", 0), 0u) << lines[1];
+  for (const char* cell : {" started ", " 60010 ", " 120 ", " 7.5 MiB ", " 180 us ", " 2.3 ms "})
+    EXPECT_NE(lines[1].find(cell), std::string::npos) << cell << " in " << lines[1];
+  EXPECT_NE(lines[2].find(" stopped "), std::string::npos) << lines[2];
+  EXPECT_EQ(Cli("stats " + idle).out.find(busy + " "), std::string::npos);
+
+  const Outcome json = Cli("stats --json");
+  ASSERT_EQ(json.status, 0) << json.err;
+  std::map<std::string, std::string> parsed = ParsedJson(json.out);
+  EXPECT_EQ(parsed["servers.0.server"], busy);
+  EXPECT_EQ(parsed["servers.0.state"], "\"started\"");
+  EXPECT_EQ(parsed["servers.0.source"], "\"" + image_ + "\"");
+  EXPECT_EQ(parsed["servers.0.started_at"], "1700000123");
+  EXPECT_EQ(parsed["servers.0.reads"], "120");
+  EXPECT_EQ(parsed["servers.0.bytes_read"], std::to_string(120 * 65536));
+  EXPECT_EQ(parsed["servers.0.errors"], "2");
+  EXPECT_EQ(parsed["servers.0.latency_p99_us"], "2300");
+  EXPECT_EQ(parsed["servers.0.cache_fills"], "3");
+  EXPECT_EQ(parsed["servers.1.state"], "\"stopped\"");
+  EXPECT_EQ(parsed["servers.1.started_at"], "null");
+  EXPECT_EQ(parsed["servers.1.latency_p50_us"], "null");
+  EXPECT_EQ(parsed.count("servers.2.server"), 0u);
+
+  const Outcome prometheus = Cli("stats " + busy + " --prometheus");
+  ASSERT_EQ(prometheus.status, 0) << prometheus.err;
+  const testing::PromText text = testing::ParsePrometheusText(prometheus.out);
+  ASSERT_EQ(text.error, "") << prometheus.out;
+  const std::map<std::string, std::string> labels = {{"server", busy}, {"source", image_}};
+  EXPECT_EQ(text.Value("quensaria_read_bytes_total", labels), 120.0 * 65536);
+  EXPECT_EQ(text.Value("quensaria_online_clients", labels), 2);
+  EXPECT_EQ(text.Value("quensaria_request_duration_seconds_count", labels), 154);
+  for (const testing::PromSample& sample : text.samples)
+    EXPECT_EQ(sample.labels.at("server"), busy);
+
+  // For node_exporter: the file replaced whole, readable by its collector,
+  // nothing left beside it.
+  const std::string file = dir_ + "/textfile/quensaria.prom";
+  std::filesystem::create_directories(dir_ + "/textfile");
+  std::ofstream(file) << "stale\n";
+  ASSERT_EQ(Cli("stats --prometheus --output " + file).status, 0);
+  std::ifstream in(file);
+  const std::string written((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(testing::ParsePrometheusText(written).error, "") << written;
+  EXPECT_EQ(testing::ParsePrometheusText(written).Value("quensaria_export_up", {{"server", idle}}),
+            0);
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ + "/textfile"),
+                          std::filesystem::directory_iterator()),
+            1);
+
+  const Outcome unknown = Cli("stats 999");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("no server 999"), std::string::npos) << unknown.err;
+  EXPECT_EQ(Cli("stats --json --prometheus").status, 2);
+  EXPECT_EQ(Cli("stats --output").status, 2);
+  EXPECT_EQ(Cli("list-servers --prometheus").status, 2);
+  EXPECT_EQ(Cli("stats --output /no/such/dir/x.prom").status, 2);
+}
+
+TEST_F(LudraneCliTest, EveryListSpeaksJson) {
+  StartService();
+  const std::string server = AddServer("--port 60020");
+  ASSERT_EQ(Cli("add-client " + server + " 10.0.0.7 full").status, 0);
+  ClientEntry online{};
+  online.address = 0x0300007F;
+  online.access = ACCESS_VIRTUAL_WRITE;
+  online.state = kClientLoggedOn;
+  online.nameState = kNameKnown;
+  std::strcpy(online.hostName, "host \"seven\"");
+  ASSERT_EQ(ops_.AddOnlineClient(static_cast<management::Handle>(std::stoul(server)), online), 0);
+
+  std::map<std::string, std::string> servers = ParsedJson(Cli("list-servers --json").out);
+  EXPECT_EQ(servers["servers.0.server"], server);
+  EXPECT_EQ(servers["servers.0.port"], "60020");
+  EXPECT_EQ(servers["servers.0.state"], "\"stopped\"");
+  EXPECT_EQ(servers["servers.0.size_bytes"], std::to_string(64 << 20));
+  EXPECT_EQ(servers["servers.0.cache_mib"], "100");
+  EXPECT_EQ(servers["servers.0.address"], "\"0.0.0.0\"");
+
+  std::map<std::string, std::string> clients =
+      ParsedJson(Cli("list-clients " + server + " --json").out);
+  EXPECT_EQ(clients["server"], server);
+  EXPECT_EQ(clients["clients.0.address"], "\"any\"");
+  EXPECT_EQ(clients["clients.0.status"], "\"static\"");
+  EXPECT_EQ(clients["clients.0.name"], "null");
+  EXPECT_EQ(clients["clients.1.address"], "\"10.0.0.7\"");
+  EXPECT_EQ(clients["clients.1.access"], "\"full\"");
+  EXPECT_EQ(clients["clients.1.name_state"], "\"resolving\"");
+  EXPECT_EQ(clients["clients.2.status"], "\"online\"");
+  EXPECT_EQ(clients["clients.2.name"], "\"host \\\"seven\\\"\"");
+  EXPECT_EQ(clients.count("clients.3.client"), 0u);
+
+  std::map<std::string, std::string> only =
+      ParsedJson(Cli("list-online " + server + " --json").out);
+  EXPECT_EQ(only["clients.0.address"], "\"127.0.0.3\"");
+  EXPECT_EQ(only["clients.0.access"], "\"virtual\"");
+  EXPECT_EQ(only.count("clients.1.client"), 0u);
+  EXPECT_EQ(Cli("list-online " + server + " --yaml").status, 2);
+}
+
+// A service from before the figures faults their operation as it faults
+// any number it does not know: ludrane-cli says what that means.
+TEST_F(LudraneCliTest, AnOlderServiceIsToldApartFromAnAbsentOne) {
+  std::filesystem::create_directories(dir_ + "/run/ncalrpc");
+  configurator::ScriptedServer older(dir_ + "/run/ncalrpc/quensariasvc");
+  older.Run([](int fd) {
+    configurator::ScriptedServer::AnswerBind(fd);
+    for (;;) {
+      auto pdu = configurator::ScriptedServer::Read(fd);
+      if (!pdu) return;
+      rpc::Request request;
+      ASSERT_TRUE(rpc::DecodeRequest(*pdu, request));
+      const uint32_t call = configurator::ScriptedServer::CallId(*pdu);
+      if (!IsManagementOp(request.opnum) || request.opnum >= kManagementOpCount) {
+        configurator::ScriptedServer::Send(fd,
+                                           rpc::EncodeFault(call, 0, rpc::nca_op_rng_error, true));
+        continue;
+      }
+      const auto op = static_cast<ManagementOp>(request.opnum);
+      ManagementReply reply;
+      if (op == ManagementOp::EnumServers) {
+        reply.value = LoadLe32(request.stub.data()) == 0 ? 0x101 : 0;
+      } else if (op == ManagementOp::GetServer) {
+        reply.buffer.assign(kRecordBufferSize, 0);
+      }
+      for (const auto& out : rpc::EncodeResponse(call, 0, EncodeManagementReply(op, reply), 4280))
+        configurator::ScriptedServer::Send(fd, out);
+    }
+  });
+  const Outcome outcome = Cli("stats");
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_NE(outcome.err.find("keeps no live figures (a version from before them)"),
+            std::string::npos)
+      << outcome.err;
 }
 
 TEST_F(LudraneCliTest, DeleteStopsARunningServerFirst) {

@@ -25,6 +25,7 @@
 
 #include "configurator/add_client_dialog.h"
 #include "configurator/configurator_defaults.h"
+#include "configurator/figures.h"
 #include "configurator/list_model.h"
 #include "configurator/machine_info.h"
 #include "configurator/main_window.h"
@@ -35,6 +36,7 @@
 #include "configurator/server_document.h"
 #include "configurator/server_tree.h"
 #include "platform/scratch_dir_for_testing.h"
+#include "shared/dcerpc.h"
 #include "shared/password_digest.h"
 #include "tests/block_client_for_testing.h"
 #include "tests/pdf_pages_for_testing.h"
@@ -594,6 +596,141 @@ TEST_F(LudraneWindowTest, MenusShortcutsAndBars) {
   window_->findChild<QAction*>("actionShowStatusBar")->trigger();
   EXPECT_TRUE(window_->tool_bar()->isVisible());
   EXPECT_TRUE(window_->statusBar()->isVisible());
+}
+
+// The figures pane follows the list: every server under the root, the shown
+// server with its clients, each refresh reading them again.
+TEST_F(LudraneWindowTest, FiguresPaneShowsWhatTheListShowsAndRefreshesWithIt) {
+  const Handle busy = AddServer("busy.img");
+  const Handle idle = AddServer("idle.img");
+  AddClient(busy, Address(127, 0, 0, 9), ACCESS_FULL);
+  ASSERT_EQ(outside_.StartServer(busy), 0);
+  Trigger(kCmdRefresh);
+  QTableView* figures = window_->figures_view();
+  ASSERT_NE(figures, nullptr);
+  const QAbstractItemModel* model = figures->model();
+  QStringList headers;
+  for (int c = 0; c < model->columnCount(); ++c)
+    headers << model->headerData(c, Qt::Horizontal).toString();
+  EXPECT_EQ(headers, (QStringList{"服务", "在线", "连接", "读请求", "读取", "写请求", "写入",
+                                  "错误", "延迟 p50", "延迟 p99", "缓存命中", "缓存填充", "状态"}));
+  ASSERT_EQ(model->rowCount(), 2);
+  const auto cell = [&](int row, int column) {
+    return model->index(row, column).data().toString();
+  };
+  EXPECT_EQ(cell(0, 0), QStringLiteral("0.0.0.0:%1").arg(PortOf(busy)));
+  EXPECT_EQ(cell(0, 12), "已启动");
+  EXPECT_EQ(cell(0, 3), "0");
+  EXPECT_EQ(cell(0, 8), "-");
+  EXPECT_EQ(cell(1, 12), "已停止");
+  EXPECT_EQ(model->index(0, 0).data(Qt::ToolTipRole).toString(),
+            QString::fromStdString(dir_ + "/busy.img"));
+  EXPECT_EQ(model->index(0, 3).data(Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignRight,
+            Qt::AlignRight);
+
+  // A client reads and writes; the next refresh shows it.
+  testing::BlockClient block;
+  ASSERT_EQ(block.Connect(PortOf(busy), Address(127, 0, 0, 9)), 0);
+  ASSERT_EQ(block.Login("secret").reply.status, REPLY_OK);
+  std::vector<uint8_t> data;
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(block.Read(65536 * i, 65536, data).reply.status, REPLY_OK);
+  const std::vector<uint8_t> payload(8192, 7);
+  ASSERT_EQ(block.Write(0, payload.data(), 8192).reply.status, REPLY_OK);
+  ASSERT_EQ(block.Write(8 << 20, payload.data(), 8192).reply.status, REPLY_FAILED);
+  for (int i = 0; i < 500 && cell(0, 5) != "2"; ++i) {  // the last answer is counted just after
+    QTest::qWait(10);
+    Trigger(kCmdRefresh);
+  }
+  EXPECT_EQ(cell(0, 1), "1");
+  EXPECT_EQ(cell(0, 2), "1");
+  EXPECT_EQ(cell(0, 3), "6");
+  EXPECT_EQ(cell(0, 4), "384 KiB");
+  EXPECT_EQ(cell(0, 5), "2");
+  EXPECT_EQ(cell(0, 6), "8.0 KiB");
+  EXPECT_EQ(cell(0, 7), "1");
+  EXPECT_NE(cell(0, 9), "-");
+  EXPECT_EQ(cell(1, 3), "0");
+
+  // The clients of one server: its figures alone; the rebuild timer's pass
+  // (as any rebuild) reads them again.
+  ChooseTree(idle);
+  ASSERT_EQ(model->rowCount(), 1);
+  EXPECT_EQ(cell(0, 0), QStringLiteral("0.0.0.0:%1").arg(PortOf(idle)));
+  ChooseTree(busy);
+  ASSERT_EQ(model->rowCount(), 1);
+  EXPECT_EQ(cell(0, 3), "6");
+  ASSERT_EQ(block.Read(0, 512, data).reply.status, REPLY_OK);
+  for (int i = 0; i < 500 && cell(0, 3) != "7"; ++i) {
+    QTest::qWait(10);
+    window_->document().RefreshView();
+  }
+  EXPECT_EQ(cell(0, 3), "7");
+  EXPECT_TRUE(window_->figures_note()->isHidden());
+
+  // The view menu hides and shows the pane.
+  window_->show();
+  QAction* show = window_->findChild<QAction*>("actionShowFigures");
+  ASSERT_NE(show, nullptr);
+  show->trigger();
+  EXPECT_FALSE(figures->isVisible());
+  show->trigger();
+  EXPECT_TRUE(figures->isVisible());
+}
+
+// A service from before the figures: the pane says so, the lists work on.
+class OlderService : public ManagementOperations {
+ public:
+  explicit OlderService(ManagementOperations& real) : real_(real) {}
+  int32_t GetServerStats(Handle, ServerStats&) override {
+    return static_cast<int32_t>(rpc::RPC_S_PROCNUM_OUT_OF_RANGE);
+  }
+  int32_t GetServiceName(int32_t n, std::string& t) override { return real_.GetServiceName(n, t); }
+  int32_t GetLastErrorText(int32_t n, std::string& t) override {
+    return real_.GetLastErrorText(n, t);
+  }
+  int32_t AddServer(const ServerConfig& c, Handle& s) override { return real_.AddServer(c, s); }
+  int32_t EnumServers(Handle s, Handle& n) override { return real_.EnumServers(s, n); }
+  int32_t GetServer(Handle s, ServerConfig& c) override { return real_.GetServer(s, c); }
+  int32_t StartServer(Handle s) override { return real_.StartServer(s); }
+  int32_t StopServer(Handle s) override { return real_.StopServer(s); }
+  int32_t DeleteServer(Handle s) override { return real_.DeleteServer(s); }
+  int32_t AddStaticClient(Handle s, const ClientEntry& e) override {
+    return real_.AddStaticClient(s, e);
+  }
+  int32_t EnumStaticClients(Handle s, Handle c, Handle& n) override {
+    return real_.EnumStaticClients(s, c, n);
+  }
+  int32_t GetStaticClient(Handle c, ClientEntry& e) override { return real_.GetStaticClient(c, e); }
+  int32_t DeleteStaticClient(Handle s, Handle c) override { return real_.DeleteStaticClient(s, c); }
+  int32_t ModifyStaticClient(Handle c, const ClientEntry& e) override {
+    return real_.ModifyStaticClient(c, e);
+  }
+  int32_t AddOnlineClient(Handle s, const ClientEntry& e) override {
+    return real_.AddOnlineClient(s, e);
+  }
+  int32_t EnumOnlineClients(Handle s, Handle c, Handle& n) override {
+    return real_.EnumOnlineClients(s, c, n);
+  }
+  int32_t GetOnlineClient(Handle c, ClientEntry& e) override { return real_.GetOnlineClient(c, e); }
+  int32_t DeleteOnlineClient(Handle s, Handle c) override { return real_.DeleteOnlineClient(s, c); }
+  int32_t ModifyOnlineClient(Handle c, const ClientEntry& e) override {
+    return real_.ModifyOnlineClient(c, e);
+  }
+
+ private:
+  ManagementOperations& real_;
+};
+
+TEST_F(LudraneWindowTest, AnOlderServiceGetsANoteInsteadOfFigures) {
+  AddServer("old.img");
+  OlderService older(window_client_);
+  window_ = std::make_unique<MainWindow>(older, defaults_, machine_, &prompts_);
+  window_->ProbeService();
+  window_->show();
+  EXPECT_EQ(window_->list_view()->model()->rowCount(), 1);
+  EXPECT_TRUE(window_->figures_note()->isVisible());
+  EXPECT_EQ(window_->figures_note()->text(), "此版本的 Quensaria 服务不提供实时统计");
+  EXPECT_FALSE(window_->figures_view()->isVisible());
 }
 
 TEST_F(LudraneWindowTest, RefreshKeepsTheTreesSelection) {

@@ -10,8 +10,9 @@
 # and that member, also in the group velmoran, mounts and reads it through
 # the installed velmoran, run with its unit's umask, whose device files are
 # of group velmoran. A user in neither group is told who may manage the
-# service. Every installed command-line program answers --help. Purging the
-# packages leaves /var/lib/quensaria.
+# service. Every installed command-line program answers --help. An upgrade
+# does not restart the driver while a drive is mounted. Purging the packages
+# leaves /var/lib/quensaria.
 #
 #   tests/package_test.sh SOURCE_DIR
 #
@@ -259,6 +260,46 @@ as_user /usr/bin/ludrane-cli --runtime-dir "$scratch/run" stop-server "$server"
 for pid in "${pids[@]}"; do kill -TERM "$pid"; done
 for pid in "${pids[@]}"; do wait "$pid" || fail "a program did not end cleanly on SIGTERM"; done
 pids=()
+
+echo "--- an upgrade restarts the driver only while no drive is mounted"
+# Played in a mount namespace of its own, with a /run of its own that says
+# systemd runs, the installed driver at /run/velmoran, and stand-ins for
+# systemd's tools that write down what they were asked.
+cat >"$scratch/upgrade.sh" <<'EOF'
+set -eu
+scratch=$1
+mount -t tmpfs tmpfs /run
+mkdir -p /run/systemd/system "$scratch/stubs"
+for tool in deb-systemd-invoke deb-systemd-helper systemctl; do
+  printf '#!/bin/sh\necho "%s $*" >>"$CALLS"\n' "$tool" >"$scratch/stubs/$tool"
+  chmod +x "$scratch/stubs/$tool"
+done
+/usr/bin/velmoran --runtime-dir /run/velmoran >"$scratch/upgrade-velmoran.log" 2>&1 &
+driver=$!
+for _ in $(seq 300); do
+  [ -e /run/velmoran/Device/VelmoranEx/VelmoranExCd7 ] && break
+  sleep 0.1
+done
+truncate -s 4M "$scratch/upgrade.img"
+/usr/bin/velmoran-ctl --runtime-dir /run/velmoran mount-image VelmoranEx2 "$scratch/upgrade.img" >/dev/null
+CALLS=$scratch/calls-mounted PATH="$scratch/stubs:$PATH" \
+  /var/lib/dpkg/info/velmoran.postinst configure 0.1 >"$scratch/postinst-mounted.out"
+/usr/bin/velmoran-ctl --runtime-dir /run/velmoran unmount VelmoranEx2 >/dev/null
+CALLS=$scratch/calls-empty PATH="$scratch/stubs:$PATH" \
+  /var/lib/dpkg/info/velmoran.postinst configure 0.1 >"$scratch/postinst-empty.out"
+kill -TERM "$driver"
+wait "$driver"
+EOF
+unshare --mount --propagation private sh "$scratch/upgrade.sh" "$scratch" ||
+  fail "the upgrade could not be played: $(cat "$scratch/upgrade-velmoran.log")"
+grep -q 'restart velmoran.service' "$scratch/calls-mounted" &&
+  fail "the upgrade restarted the driver under a mounted drive"
+grep -q 'not restarted now, drives are mounted on: VelmoranEx2' "$scratch/postinst-mounted.out" ||
+  fail "the upgrade did not say why the driver was not restarted: $(cat "$scratch/postinst-mounted.out")"
+grep -q 'runs after the next restart' "$scratch/postinst-mounted.out" ||
+  fail "the upgrade did not say when the new version runs"
+grep -q 'deb-systemd-invoke restart velmoran.service' "$scratch/calls-empty" ||
+  fail "with no drive mounted the upgrade did not restart the driver: $(cat "$scratch/calls-empty")"
 
 echo "--- apt-get purge"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -q -o DPkg::Lock::Timeout=600 "${packages[@]}" \

@@ -207,6 +207,39 @@ TEST_F(RbdSourceTest, RbdIoReadsWritesAndFlushes) {
   EXPECT_TRUE(seen == Pattern(0, 4096, 11));
 }
 
+// A write is acknowledged only once the cluster holds it, after a flush
+// too (librbd's cache would otherwise acknowledge writes still on their
+// way from then on): a crash of the service then loses nothing a client was
+// told was written, and the flush after its restart vouches for it rightly.
+TEST_F(RbdSourceTest, AWriteIsAcknowledgedOnlyOnceTheClusterHoldsIt) {
+  const std::string image = MakeImage("through", 21);
+  source::CephSettings settings;
+  settings.conf_file = cluster_->conf();
+  Result<std::unique_ptr<source::RbdIo>> io =
+      source::RbdIo::Open(RbdName{"rbd", image, "", false}, settings, source::ExporterText(1));
+  ASSERT_TRUE(io.ok()) << io.status().message();
+  source::RbdIo& rbd = *io.value();
+  const std::vector<uint8_t> first = Pattern(9 * kMiB, 65536, 22);
+  ASSERT_EQ(rbd.Write(9 * kMiB, first.data(), first.size()).bytes, first.size());
+  ASSERT_EQ(rbd.Flush(), 0u);
+
+  const pid_t osd = cluster_->osd_pid();
+  ASSERT_GT(osd, 0);
+  ASSERT_EQ(kill(osd, SIGSTOP), 0);
+  const std::vector<uint8_t> second = Pattern(10 * kMiB, 65536, 23);
+  std::future<source::IoResult> write = std::async(
+      std::launch::async, [&] { return rbd.Write(10 * kMiB, second.data(), second.size()); });
+  // Not acknowledged while the OSD, the only place it could be held, is stopped.
+  const std::future_status early = write.wait_for(2s);
+  kill(osd, SIGCONT);
+  EXPECT_EQ(early, std::future_status::timeout) << "acknowledged from the writer's memory";
+  ASSERT_EQ(write.wait_for(120s), std::future_status::ready);
+  EXPECT_EQ(write.get().bytes, second.size());
+  std::vector<uint8_t> seen;
+  ASSERT_TRUE(cluster_->ReadImage(image, 10 * kMiB, 65536, seen));
+  EXPECT_TRUE(seen == second);
+}
+
 // ludrane-cli adds the export without --size; full access reads and writes
 // land on the image byte for byte, as another librbd client sees them.
 TEST_F(RbdSourceTest, ServesAnImageByteForByte) {

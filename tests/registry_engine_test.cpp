@@ -595,6 +595,80 @@ TEST_F(ServedRegistryTest, SecondStartIsRefusedAndTheEngineServesOn) {
 // hold the registry lock across whole engine starts and stops: clients come
 // and go on one export while another starts and stops and the first one's
 // static list changes, and finally the first stops under that churn.
+// The figures as the management interface reads them: the online list's
+// clients beside the engine's counts while it serves; zeros once stopped;
+// from zero again after the next start.
+TEST_F(ServedRegistryTest, FiguresFollowTheEngineFromStartToStop) {
+  PatternImage image(4 * kMiB);
+  const Handle server = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
+  ServerStats stats{};
+  ASSERT_EQ(registry_->GetServerStats(server, stats), 0);
+  EXPECT_EQ(stats.RecordSize, sizeof(ServerStats));
+  EXPECT_EQ(stats.Running, 0);
+  EXPECT_EQ(registry_->GetServerStats(server + 1000, stats), -1);
+
+  for (int start = 0; start < 2; ++start) {
+    const uint16_t port = Start(server);
+    ASSERT_NE(port, 0);
+    const uint32_t a = Ipv4(127, 0, 4, 1), b = Ipv4(127, 0, 4, 2);
+    auto first = LoggedOn(port, a);
+    auto second = LoggedOn(port, b);
+    Bytes data;
+    for (int i = 0; i < 3 + start; ++i) {
+      ASSERT_EQ(first->Read(65536 * i, 65536, data).reply.status, REPLY_OK);
+    }
+    ASSERT_EQ(second->Write(0, Bytes(4096, 9).data(), 4096).reply.status, REPLY_OK);
+    ASSERT_TRUE(WaitForOnline(server, {a, b}));
+    const auto deadline = Clock::now() + kLiveness;
+    do {
+      ASSERT_EQ(registry_->GetServerStats(server, stats), 0);
+    } while ((stats.Reads != 3u + start || stats.Writes != 1) && Clock::now() < deadline);
+    EXPECT_EQ(stats.Running, 1);
+    EXPECT_EQ(stats.OnlineClients, 2u);
+    EXPECT_EQ(stats.Connections, 2u);
+    EXPECT_EQ(stats.Reads, 3u + start) << "counted from this start on";
+    EXPECT_EQ(stats.BytesRead, (3u + start) * 65536u);
+    EXPECT_EQ(stats.Writes, 1u);
+    EXPECT_EQ(stats.OtherRequests, 2u);
+    EXPECT_GT(stats.StartedAt, 0);
+
+    ASSERT_EQ(registry_->StopServer(server), 0);
+    ASSERT_EQ(registry_->GetServerStats(server, stats), 0);
+    ServerStats stopped{};
+    stopped.RecordSize = sizeof stopped;
+    EXPECT_EQ(std::memcmp(&stats, &stopped, sizeof stats), 0) << "a stopped server has no figures";
+  }
+}
+
+// Figures asked for while the export starts, serves and stops: no call
+// waits for another for good.
+TEST_F(ServedRegistryTest, FiguresReadDuringStartsAndStopsNeverDeadlock) {
+  PatternImage image(kMiB);
+  const Handle server = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0};
+  std::thread reader([&] {
+    while (!done.load()) {
+      ServerStats stats{};
+      if (registry_->GetServerStats(server, stats) == 0) ++reads;
+    }
+  });
+  FinishesOrDie("starts and stops with figures read", [&] {
+    for (int round = 0; round < 5; ++round) {
+      const uint16_t port = Start(server);
+      EXPECT_NE(port, 0);
+      auto client = LoggedOn(port, Ipv4(127, 0, 5, 1));
+      Bytes data;
+      EXPECT_EQ(client->Read(0, 4096, data).reply.status, REPLY_OK);
+      EXPECT_EQ(registry_->StopServer(server), 0);
+    }
+    return 0;
+  });
+  done = true;
+  reader.join();
+  EXPECT_GT(reads.load(), 0);
+}
+
 TEST_F(ServedRegistryTest, ChurnOfClientsAndManagementCallsNeitherDeadlocksNorLeavesEntries) {
   PatternImage image(4 * kMiB);
   const Handle busy = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)});

@@ -12,15 +12,16 @@ void ServiceAndDriver::Start() {
   std::filesystem::create_directories(scratch_ / "state");
   std::filesystem::create_directories(scratch_ / "qrun");
   ASSERT_NO_FATAL_FAILURE(StartService());
-  velmoran_ = VelmoranProcess::Start(scratch_ / "vrun");
+  velmoran_ = VelmoranProcess::Start(scratch_ / "vrun", driver_arguments_, driver_prefix_);
   ASSERT_TRUE(velmoran_ && velmoran_->running());
 }
 
 void ServiceAndDriver::StartService() {
   const std::string cli = Cli("status");
-  service_ = Daemon::Start({QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state",
-                            "--runtime-dir", scratch_ / "qrun"},
-                           [cli](const Daemon&) { return Shell(cli).code == 0; });
+  std::vector<std::string> argv = wrapper_;
+  argv.insert(argv.end(), {QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state",
+                           "--runtime-dir", scratch_ / "qrun"});
+  service_ = Daemon::Start(argv, [cli](const Daemon&) { return Shell(cli).code == 0; });
   ASSERT_TRUE(service_ && service_->running()) << (service_ ? service_->Log() : "");
 }
 

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/velmoran_harness_for_testing.h"
 
@@ -25,6 +26,15 @@ class ServiceAndDriver {
   // Starts the service (again, after service()->Stop()) and waits until
   // ludrane-cli reaches it.
   void StartService();
+  // From the next StartService on, the service's command line follows
+  // `prefix` (a program that runs it in a namespace, say); empty: none.
+  void SetServiceWrapper(std::vector<std::string> prefix) { wrapper_ = std::move(prefix); }
+  // The same for the driver, from the next Start on, with `arguments`
+  // after its own.
+  void SetDriverCommand(std::vector<std::string> prefix, std::vector<std::string> arguments) {
+    driver_prefix_ = std::move(prefix);
+    driver_arguments_ = std::move(arguments);
+  }
   // Stops whichever runs, the driver first, expecting clean exits and no
   // faults in either log.
   void StopAndCheck();
@@ -45,6 +55,9 @@ class ServiceAndDriver {
   const ScratchDir& scratch_;
   std::unique_ptr<Daemon> service_;
   std::unique_ptr<VelmoranProcess> velmoran_;
+  std::vector<std::string> wrapper_;
+  std::vector<std::string> driver_prefix_;
+  std::vector<std::string> driver_arguments_;
 };
 
 // A fixture for tests of the whole stack: both programs started before each

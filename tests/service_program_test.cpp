@@ -11,9 +11,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "configurator/management_client.h"
+#include "configurator/prometheus_parser_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/socket.h"
 #include "service/store/configuration_store.h"
@@ -329,6 +331,94 @@ TEST_F(ServiceProgramTest, LudraneCliDrivesTheRealService) {
   EXPECT_EQ(out.find(image), std::string::npos) << out;
   EXPECT_EQ(StopService(), 0);
   EXPECT_EQ(LocalsXml(), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Services/>\n");
+}
+
+// The figures of a known load as an administrator reads them from the real
+// service: ludrane-cli stats as JSON (read by python3's parser) and in
+// Prometheus' text (read back by a strict parser).
+TEST_F(ServiceProgramTest, StatsOfAKnownLoadThroughTheRealService) {
+  const std::string image = MakeImage("figures.img", 9);
+  StartService();
+  uint16_t port = 0;
+  const Handle server = AddStarted(image, port);
+  ASSERT_NE(server, 0u);
+  constexpr int kReads = 9, kWrites = 4;
+  constexpr uint32_t kLength = 32768;
+  BlockClient block;
+  ASSERT_EQ(block.Connect(port, htonl(0x7F000005)), 0);
+  ASSERT_EQ(block.Login("boss").reply.status, REPLY_OK);
+  std::vector<uint8_t> data;
+  for (int i = 0; i < kReads; ++i) {
+    ASSERT_EQ(block.Read(uint64_t{kLength} * i, kLength, data).reply.status, REPLY_OK);
+  }
+  const std::vector<uint8_t> payload(4096, 0x42);
+  for (int i = 0; i < kWrites; ++i) {
+    ASSERT_EQ(block.Write(2 << 20, payload.data(), 4096).reply.status, REPLY_OK);
+  }
+  BlockClient stranger;
+  ASSERT_EQ(stranger.Connect(port, htonl(0x7F000006)), 0);
+  ASSERT_EQ(stranger.Login("guess").reply.status, REPLY_DENIED);
+  ASSERT_EQ(stranger.Read(0, 512, data).reply.status, REPLY_DENIED);
+
+  const auto cli = [&](const std::string& args) {
+    std::vector<std::string> argv = {LUDRANE_CLI, "--runtime-dir", runtime_};
+    std::istringstream words(args);
+    for (std::string word; words >> word;) argv.push_back(word);
+    return testing::RunProgram(argv, std::chrono::seconds(60));
+  };
+  // The last reply can reach the client a moment before its worker counts it.
+  std::map<std::string, std::string> json;
+  for (int i = 0; i < 1000; ++i) {
+    const testing::ProgramResult stats = cli("stats " + std::to_string(server) + " --json");
+    ASSERT_EQ(stats.exit_code, 0) << stats.err;
+    std::ofstream(dir_ + "/stats.json") << stats.out;
+    const testing::ProgramResult parsed =
+        testing::RunProgram({"/usr/bin/python3", "-c",
+                             "import json, sys\n"
+                             "s = json.load(open(sys.argv[1]))['servers'][0]\n"
+                             "for k, v in s.items(): print(k + '=' + json.dumps(v))\n",
+                             dir_ + "/stats.json"});
+    ASSERT_EQ(parsed.exit_code, 0) << parsed.err << stats.out;
+    json.clear();
+    for (const std::string& line : testing::Lines(parsed.out)) {
+      json[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+    }
+    if (json["reads"] == std::to_string(kReads + 1) && json["online_clients"] == "1") break;
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(json["state"], "\"started\"");
+  EXPECT_EQ(json["reads"], std::to_string(kReads + 1));
+  EXPECT_EQ(json["writes"], std::to_string(kWrites));
+  EXPECT_EQ(json["other_requests"], "2");
+  EXPECT_EQ(json["bytes_read"], std::to_string(uint64_t{kReads} * kLength));
+  EXPECT_EQ(json["bytes_written"], std::to_string(kWrites * 4096));
+  EXPECT_EQ(json["errors"], "2");  // the wrong password and the read it left refused
+  EXPECT_EQ(json["online_clients"], "1");
+  EXPECT_EQ(json["connections"], "2");
+  EXPECT_EQ(json["recent_requests"], std::to_string(kReads + kWrites + 3));
+  EXPECT_NE(json["latency_p99_us"], "null");
+
+  const testing::ProgramResult prometheus = cli("stats --prometheus");
+  ASSERT_EQ(prometheus.exit_code, 0) << prometheus.err;
+  const testing::PromText text = testing::ParsePrometheusText(prometheus.out);
+  ASSERT_EQ(text.error, "") << prometheus.out;
+  const std::map<std::string, std::string> labels = {
+      {"server", std::to_string(server)}, {"port", std::to_string(port)}, {"source", image}};
+  EXPECT_EQ(text.Value("quensaria_export_up", labels), 1);
+  EXPECT_EQ(text.Value("quensaria_read_bytes_total", labels), double{kReads} * kLength);
+  EXPECT_EQ(text.Value("quensaria_request_errors_total", labels), 2);
+  std::map<std::string, std::string> reads = labels;
+  reads["kind"] = "read";
+  EXPECT_EQ(text.Value("quensaria_requests_total", reads), kReads + 1);
+  EXPECT_EQ(text.Value("quensaria_request_duration_seconds_count", labels), kReads + kWrites + 3);
+
+  // Stopped: up 0, the counters gone with the engine.
+  ASSERT_EQ(client_->StopServer(server), 0);
+  const testing::PromText stopped = testing::ParsePrometheusText(cli("stats --prometheus").out);
+  ASSERT_EQ(stopped.error, "");
+  EXPECT_EQ(stopped.Value("quensaria_export_up", labels), 0);
+  EXPECT_EQ(stopped.Value("quensaria_read_bytes_total", labels), 0);
+  EXPECT_EQ(StopService(), 0);
 }
 
 // Locals.xml holds the password digests, which are as good as passwords to

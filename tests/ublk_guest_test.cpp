@@ -37,6 +37,7 @@
 #include "tests/program_for_testing.h"
 #include "tests/program_run_for_testing.h"
 #include "tests/service_and_driver_for_testing.h"
+#include "tests/sync_trace_for_testing.h"
 #include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::harness {
@@ -291,9 +292,16 @@ TEST_F(UblkDiskTest, AnImageFileTakesWritesAndFlushesThroughTheBlockDevice) {
   const std::string disk = BlockDeviceOf('I');
   ASSERT_TRUE(IsBlockDevice(disk));
   ASSERT_EQ(0, Shell("head -c 1048576 /dev/urandom > " + scratch_ / "one").code);
-  // Written through the page cache, then flushed (fsync sends the flush).
+  // Written through the page cache, then flushed (fsync sends the flush,
+  // which the driver makes an fdatasync of the image file).
+  ASSERT_EQ(0, Shell("command -v strace").code) << "needs strace (scripts/install-deps)";
+  SyncTrace trace(velmoran()->pid(), scratch_ / "syncs.txt");
+  ASSERT_TRUE(trace.attached());
   r = Shell("dd if=" + scratch_ / "one" + " of=" + disk + " bs=64k seek=16 conv=fsync status=none");
   ASSERT_EQ(0, r.code) << r.output;
+  const std::vector<std::string> syncs = trace.Stop();
+  ASSERT_FALSE(syncs.empty()) << "the flush never reached the image file";
+  EXPECT_NE(std::string::npos, syncs[0].find("fdatasync(")) << syncs[0];
   EXPECT_EQ(0, Shell("blockdev --flushbufs " + disk).code);
   EXPECT_EQ(0, Shell("dd if=" + image + " bs=64k skip=16 count=16 status=none | cmp - " +
                      scratch_ / "one")
@@ -311,6 +319,80 @@ TEST_F(UblkDiskTest, AnImageFileTakesWritesAndFlushesThroughTheBlockDevice) {
                      " bs=512 seek=32768 count=1 oflag=direct status=none 2>&1")
                    .code);
   EXPECT_EQ(0, velmoran()->Ctl("unmount I:").code);
+}
+
+// A flush of the block device is the device's sync: CMD_FLUSH for a
+// full-access network disk, which the service answers with an fdatasync,
+// and EIO on the block device when it fails (here: the server's machine
+// restarted, played by a service that sees another boot id, while a write
+// was not yet flushed). The driver's stop flushes what was written
+// through the block device.
+TEST_F(UblkDiskTest, AFlushOfTheBlockDeviceSyncsTheServerAndAFailedOneIsAnIoError) {
+  ASSERT_EQ(0, Shell("command -v strace").code) << "needs strace (scripts/install-deps)";
+  const std::string image = scratch_ / "durable.img";
+  ASSERT_EQ(0, Shell("truncate -s 16M " + image).code);
+  const int port = stack_.Export(image, "full");
+  ASSERT_EQ(0, MountNet("VelmoranEx4", port, "--letter W").code) << velmoran()->Log();
+  const std::string disk = BlockDeviceOf('W');
+  ASSERT_TRUE(IsBlockDevice(disk)) << velmoran()->Log();
+  const std::string data = scratch_ / "data.bin";
+  ASSERT_EQ(0, Shell("head -c 131072 /dev/urandom > " + data).code);
+  // dd of `data` onto the block device at 64 KiB block `seek`, past its
+  // page cache, with an fsync at the end when `fsync`.
+  auto write = [&](int seek, bool fsync) {
+    return Shell("dd if=" + data + " of=" + disk + " bs=64k seek=" + std::to_string(seek) +
+                 " oflag=direct conv=notrunc" + (fsync ? ",fsync" : "") + " status=none 2>&1");
+  };
+  auto image_holds = [&](int seek) {
+    return Shell("dd if=" + image + " bs=64k skip=" + std::to_string(seek) +
+                 " count=2 status=none | cmp - " + data)
+               .code == 0;
+  };
+
+  SyncTrace unflushed(stack_.service()->pid(), scratch_ / "unflushed.txt");
+  ASSERT_TRUE(unflushed.attached());
+  ASSERT_EQ(0, write(16, false).code);
+  const std::vector<std::string> none = unflushed.Stop();
+  EXPECT_TRUE(none.empty()) << none.front();
+  SyncTrace flushed(stack_.service()->pid(), scratch_ / "flushed.txt");
+  ASSERT_TRUE(flushed.attached());
+  CommandResult r = write(32, true);
+  ASSERT_EQ(0, r.code) << r.output << velmoran()->Log();
+  const std::vector<std::string> syncs = flushed.Stop();
+  ASSERT_EQ(1u, syncs.size()) << "one fsync, one sync";
+  EXPECT_NE(std::string::npos, syncs[0].find("fdatasync(")) << syncs[0];
+  EXPECT_TRUE(image_holds(16));
+  EXPECT_TRUE(image_holds(32));
+
+  // Acknowledged, not flushed, then the server's machine "restarts".
+  ASSERT_EQ(0, write(48, false).code);
+  ASSERT_EQ(0, stack_.service()->Stop());
+  const std::string boot_id = scratch_ / "boot_id";
+  ASSERT_EQ(0, Shell("echo 0badb007-0000-4000-8000-000000000000 > " + boot_id).code);
+  stack_.SetServiceWrapper(
+      {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+       "mount --bind \"$0\" /proc/sys/kernel/random/boot_id && exec \"$@\"", boot_id});
+  ASSERT_NO_FATAL_FAILURE(stack_.StartService());
+  r = write(64, true);
+  EXPECT_NE(0, r.code) << "a flush vouched for writes a machine restart may have lost";
+  EXPECT_NE(std::string::npos, r.output.find("Input/output error")) << r.output;
+  EXPECT_NE(std::string::npos, velmoran()->Log().find("Flush failed: writes acknowledged before"))
+      << velmoran()->Log();
+  // Once: the next flush succeeds.
+  r = write(80, true);
+  EXPECT_EQ(0, r.code) << r.output << velmoran()->Log();
+  for (int seek : {48, 64, 80}) EXPECT_TRUE(image_holds(seek)) << seek;
+
+  // Written through the block device, never flushed: the driver's stop
+  // syncs it.
+  ASSERT_EQ(0, write(96, false).code);
+  SyncTrace stopping(stack_.service()->pid(), scratch_ / "stopping.txt");
+  ASSERT_TRUE(stopping.attached());
+  EXPECT_EQ(0, velmoran()->Stop()) << velmoran()->Log();
+  EXPECT_FALSE(fs::exists(disk));
+  const std::vector<std::string> at_stop = stopping.Stop();
+  EXPECT_FALSE(at_stop.empty()) << "the stop did not flush the device";
+  EXPECT_TRUE(image_holds(96));
 }
 
 class UblkRestartTest : public UblkGuestTest {

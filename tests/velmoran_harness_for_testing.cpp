@@ -143,9 +143,11 @@ std::string FaultsIn(const std::string& log) {
 }
 
 std::unique_ptr<VelmoranProcess> VelmoranProcess::Start(const std::string& runtime_dir,
-                                                        const std::vector<std::string>& extra) {
+                                                        const std::vector<std::string>& extra,
+                                                        const std::vector<std::string>& prefix) {
   std::unique_ptr<VelmoranProcess> p(new VelmoranProcess(runtime_dir));
-  std::vector<std::string> args = {VELMORAN_PATH, "--runtime-dir", runtime_dir};
+  std::vector<std::string> args = prefix;
+  args.insert(args.end(), {VELMORAN_PATH, "--runtime-dir", runtime_dir});
   args.insert(args.end(), extra.begin(), extra.end());
   // It says so once its devices are served (another driver's mount, or a
   // dead one, may be there before).

@@ -72,9 +72,11 @@ std::string FaultsIn(const std::string& log);
 // The velmoran daemon, started on a runtime directory of the test's own.
 class VelmoranProcess {
  public:
-  // Starts it and waits until its device files are served.
+  // Starts it and waits until its device files are served. Its command
+  // line follows `prefix` (a program that runs it in a namespace, say).
   static std::unique_ptr<VelmoranProcess> Start(const std::string& runtime_dir,
-                                                const std::vector<std::string>& extra_args = {});
+                                                const std::vector<std::string>& extra_args = {},
+                                                const std::vector<std::string>& prefix = {});
   // Stops it if it still runs, and clears a mount it left behind dead.
   ~VelmoranProcess();
 

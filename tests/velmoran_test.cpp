@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +27,7 @@
 #include "shared/nt_status.h"
 #include "shared/password_digest.h"
 #include "shared/utf16.h"
+#include "tests/program_for_testing.h"
 #include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria::harness {
@@ -424,6 +427,69 @@ TEST_F(VelmoranTest, StoppingUnmountsEverything) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('L'))));
   EXPECT_TRUE(WaitFor([&] { return server.OpenConnections() == 0; }));
   EXPECT_FALSE(fs::exists(Device())) << "the file system is gone";
+}
+
+// A stop (an upgrade, a shutdown) loses nothing acknowledged: every
+// mounted device is flushed first, and the log says which ones were still
+// in use, whose users see their requests fail from then on.
+TEST_F(VelmoranTest, StoppingFlushesEveryDeviceAndSaysWhichWereStillOpen) {
+  FakeBlockServer open_server(4 * kMiB), idle_server(4 * kMiB);
+  ASSERT_EQ(0,
+            velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(open_server) + " --letter P")
+                .code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx1 127.0.0.1 " + PortOf(idle_server)).code);
+  for (const char* device : {"VelmoranEx0", "VelmoranEx1"}) {
+    ASSERT_EQ(0, Shell("dd if=/dev/urandom of=" + Device(device) +
+                       " bs=64k seek=1 count=4 oflag=direct conv=notrunc status=none")
+                     .code);
+  }
+  const int held = ::open(Device("VelmoranEx0").c_str(), O_RDWR);
+  ASSERT_GE(held, 0);
+  open_server.ClearRequests();
+  idle_server.ClearRequests();
+  EXPECT_EQ(0, velmoran_->Stop());
+  ::close(held);
+  for (FakeBlockServer* server : {&open_server, &idle_server}) {
+    const auto requests = server->Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(CMD_FLUSH, requests.front().command) << "acknowledged writes were not flushed";
+  }
+  const std::string log = velmoran_->Log();
+  EXPECT_NE(std::string::npos, log.find("Stopping with VelmoranEx0 still open (1), drive P:"))
+      << log;
+  EXPECT_EQ(std::string::npos, log.find("Stopping with VelmoranEx1")) << log;
+}
+
+// Started by systemd (Type=notify): READY only once every device file
+// exists, so units ordered after it find them; STOPPING when it unloads.
+TEST_F(VelmoranTest, ReportsReadyToSystemdOnceTheDevicesExist) {
+  EXPECT_EQ(0, velmoran_->Stop());
+  const std::string notify = scratch_ / "notify";
+  platform::UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, notify.c_str());
+  ASSERT_EQ(0, ::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address));
+  timeval timeout{30, 0};
+  ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  const std::string run = scratch_ / "notified";
+  testing::Program driver({VELMORAN_PATH, "--runtime-dir", run}, scratch_ / "notified.log",
+                          {"NOTIFY_SOCKET=" + notify});
+  ASSERT_TRUE(driver.started());
+  char buffer[256];
+  ssize_t n = ::recv(socket.get(), buffer, sizeof buffer, 0);
+  ASSERT_GT(n, 0) << driver.Log();
+  EXPECT_EQ("READY=1", std::string(buffer, static_cast<size_t>(n)));
+  // At once, no waiting: the devices are there.
+  for (const char* name : {"VelmoranEx0", "VelmoranEx7", "VelmoranExCd0", "VelmoranExCd7"}) {
+    EXPECT_TRUE(fs::exists(run + "/Device/VelmoranEx/" + name)) << name;
+  }
+  driver.Signal(SIGTERM);
+  n = ::recv(socket.get(), buffer, sizeof buffer, 0);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ("STOPPING=1", std::string(buffer, static_cast<size_t>(n)));
+  EXPECT_EQ(0, driver.Wait(30s));
+  EXPECT_EQ("", FaultsIn(driver.Log()));
 }
 
 TEST_F(VelmoranTest, AStartAfterACrashClearsWhatWasLeft) {

@@ -78,6 +78,14 @@ int ConnectionEngine::LiveConnectionsForTesting() const {
   return count;
 }
 
+void ConnectionEngine::ReadFigures(ServerStats& figures) const {
+  core_->stats.Sum(figures);
+  std::scoped_lock lock(core_->live_lock);
+  uint32_t count = 0;
+  for (const Connection* c = core_->live_head; c != nullptr; c = c->next) ++count;
+  figures.Connections = count;
+}
+
 int ConnectionEngine::DescriptorRetriesForTesting() const {
   return core_->descriptor_retries.load();
 }
@@ -103,7 +111,8 @@ ConnectionEngine::Core::Core(Endpoint* engine, const ServerConfig& config,
     return;
   }
   source = std::move(opened).value();
-  processor.emplace(*source, settings, [](uint32_t address) { NoteLogOn(address); });
+  processor.emplace(
+      *source, settings, [](uint32_t address) { NoteLogOn(address); }, &stats);
 }
 
 ConnectionEngine::Core::~Core() { Teardown(); }
@@ -249,6 +258,7 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
     std::scoped_lock lock(engine_lock);
     if (!hooks.CheckClientAccess || !hooks.CheckClientAccess(self, peer, access)) {
       platform::SetAbortiveClose(socket.get());
+      stats.RefusedConnection();
       return true;
     }
     c = new (std::nothrow) Connection();
@@ -270,6 +280,9 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
     c->client_address = peer;
     c->io->overlapped.socket = c->socket;
     c->io->overlapped.key = c;
+    c->flush.answer = &FlushAnswered;
+    c->flush.key = c;
+    c->flush.context = this;
     client_map[peer].push_back(c);
     LinkLive(c);
   }

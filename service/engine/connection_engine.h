@@ -60,6 +60,9 @@ class ConnectionEngine final : public Endpoint {
   void Run() override;
   // Makes Run stop accepting, end its workers and reset every connection.
   void Stop() override;
+  // The figures of EngineStats (engine_stats.h) and the connections open
+  // now. Any thread; takes only the lock of the list of live connections.
+  void ReadFigures(ServerStats& figures) const override;
 
   // Closes one connection and frees its records; unless `graceful` the peer
   // sees a reset (every caller in the engine asks for that). Reports

@@ -10,10 +10,12 @@
 #ifndef QUENSARIA_SERVICE_ENGINE_CONNECTION_RECORDS_H_
 #define QUENSARIA_SERVICE_ENGINE_CONNECTION_RECORDS_H_
 
+#include <chrono>
 #include <cstdint>
 
 #include "platform/file_port.h"
 #include "platform/socket_port.h"
+#include "service/source/shared_sync.h"
 #include "shared/block_protocol.h"
 
 namespace quensaria::engine {
@@ -21,6 +23,7 @@ namespace quensaria::engine {
 // PER_SOCKET_CONTEXT.file_operation
 inline constexpr uint32_t kFileRead = 0;
 inline constexpr uint32_t kFileWrite = 1;
+inline constexpr uint32_t kFileFlush = 2;  // a sync of the source (CMD_FLUSH)
 // PER_IO_CONTEXT.operation
 inline constexpr uint32_t kOperationReceive = 1;
 inline constexpr uint32_t kOperationSend = 2;
@@ -55,9 +58,12 @@ struct PER_SOCKET_CONTEXT {
   FileOverlapped file_overlapped;
   PER_IO_CONTEXT* io = nullptr;
 
-  RequestHeader request;           // the request in hand, once its header is in
-  uint32_t payload_discarded = 0;  // of a write too long for the buffer
-  uint32_t stamp = 0;              // the socket handle value, kept after close
+  source::SharedSync::Waiter flush;  // the flush in hand, while it waits for its sync
+  RequestHeader request;             // the request in hand, once its header is in
+  uint32_t payload_discarded = 0;    // of a write too long for the buffer
+  uint32_t stamp = 0;                // the socket handle value, kept after close
+  // When the request's first byte came in (only while figures are kept).
+  std::chrono::steady_clock::time_point request_started{};
 };
 
 }  // namespace quensaria::engine

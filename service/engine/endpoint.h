@@ -58,6 +58,12 @@ class Endpoint {
   virtual void Run() = 0;
   // Ends Run: closes the listening socket and resets every connection.
   virtual void Stop() = 0;
+  // Fills the figures the engine keeps (requests, bytes, errors, latency,
+  // read cache, connections; see ServerStats) and leaves the rest. Called
+  // from any thread, possibly under the registry lock, at any time while
+  // the endpoint exists; takes no lock that is held while a hook runs. An
+  // endpoint that keeps no figures leaves them all.
+  virtual void ReadFigures(ServerStats& figures) const { static_cast<void>(figures); }
 };
 
 // Builds the endpoint of one export from a copy of its configuration. Called

@@ -28,6 +28,7 @@
 #include "platform/socket_port.h"
 #include "platform/unique_fd.h"
 #include "service/engine/connection_engine.h"
+#include "service/engine/engine_stats.h"
 #include "service/engine/request_processor.h"
 
 namespace quensaria::engine {
@@ -93,6 +94,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   void SocketWorker();
   void FileWorker();
   void Drive(Connection* c, Step step, bool on_file_worker);
+  static void FlushAnswered(source::SharedSync::Waiter* waiter);
   void CloseClient(PER_SOCKET_CONTEXT* context, bool graceful);
   void WorkerEnded(int& running);
   platform::StartResult StartNextReceive(Connection* c, bool on_file_worker, size_t& bytes,
@@ -109,6 +111,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   Endpoint* const self;
   ServerConfig settings;
   const EngineOptions options;
+  EngineStats stats;  // before the processor, which counts in it
   std::string port_text;
   Status source_status;
   std::unique_ptr<source::DiskSource> source;

@@ -248,6 +248,12 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
         if (c->peer_wait_since.load(std::memory_order_relaxed) != 0) {
           c->peer_wait_since.store(0, std::memory_order_relaxed);
         }
+        if (on_file_worker && c->file_operation == kFileFlush) {
+          step = processor->RunFlush(*c);
+          // Parked: the sync owns the connection now, and may have handed it on already.
+          if (step == Step::kParked) return;
+          break;
+        }
         const source::IoResult r = processor->PerformFileOp(*c, !on_file_worker);
         if (r.would_block) {
           file_port.Post(&c->file_overlapped.port);
@@ -259,11 +265,20 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
                                                  : processor->CompleteFileOp(*c, r);
         break;
       }
+      case Step::kParked:
+        return;  // FlushAnswered hands it back
       case Step::kClose:
         CloseClient(c, false);
         return;
     }
   }
+}
+
+// The export's sync has answered a parked flush, on the thread that ran it:
+// a file worker takes the connection up again and sends the reply.
+void ConnectionEngine::Core::FlushAnswered(source::SharedSync::Waiter* waiter) {
+  auto* core = static_cast<Core*>(waiter->context);
+  core->file_port.Post(&static_cast<Connection*>(waiter->key)->file_overlapped.port);
 }
 
 void ConnectionEngine::Core::CloseClient(PER_SOCKET_CONTEXT* context, bool graceful) {

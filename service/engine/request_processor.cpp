@@ -1,11 +1,15 @@
 #include "service/engine/request_processor.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/errors.h"
+#include "platform/system_info.h"
 #include "shared/bytes.h"
 #include "shared/scramble.h"
+#include "shared/win32_error.h"
 
 namespace quensaria::engine {
 namespace {
@@ -24,6 +28,17 @@ bool Matches(const uint8_t* digest, const std::array<uint8_t, kDigestSize>& stor
   return !none && std::memcmp(digest, stored.data(), kDigestSize) == 0;
 }
 
+// True at most once a second for one `last`: a failing disk fails every
+// request, and one line a second says it as well as thousands would.
+bool OncePerSecond(std::atomic<int64_t>& last) {
+  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t seen = last.load(std::memory_order_relaxed);
+  if (seen != 0 && now - seen < 1'000'000'000) return false;
+  return last.compare_exchange_strong(seen, now, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 void StampDiskSignature(uint64_t offset, uint32_t length, uint32_t stamp, uint8_t* data) {
@@ -35,8 +50,13 @@ void StampDiskSignature(uint64_t offset, uint32_t length, uint32_t stamp, uint8_
 }
 
 RequestProcessor::RequestProcessor(source::DiskSource& source, const ServerConfig& settings,
-                                   LoggedOnHook logged_on)
-    : source_(source), logged_on_(std::move(logged_on)) {
+                                   LoggedOnHook logged_on, EngineStats* stats)
+    : source_(source),
+      logged_on_(std::move(logged_on)),
+      stats_(stats),
+      port_(settings.Port),
+      source_name_(settings.Source, strnlen(settings.Source, sizeof settings.Source)),
+      boot_id_(platform::BootIdentity()) {
   std::memcpy(password_.data(), settings.Password, kDigestSize);
   std::memcpy(manage_password_.data(), settings.ManagePassword, kDigestSize);
 }
@@ -61,6 +81,7 @@ Step RequestProcessor::Admit(PER_SOCKET_CONTEXT& c, uint8_t access) {
 Step RequestProcessor::Received(PER_SOCKET_CONTEXT& c, size_t bytes) {
   PER_IO_CONTEXT& io = *c.io;
   if (io.bytes_received < kRequestHeaderSize) {
+    if (io.bytes_received == 0 && stats_ != nullptr) c.request_started = StatsClock::now();
     io.bytes_received += static_cast<uint32_t>(bytes);
     if (io.bytes_received < kRequestHeaderSize) {
       SetWindow(io, io.bytes_received, kRequestHeaderSize - io.bytes_received);
@@ -89,7 +110,10 @@ Step RequestProcessor::Dispatch(PER_SOCKET_CONTEXT& c) {
       return HandleQuery(c);
     case CMD_LOGIN:
       return HandleLogin(c);
+    case CMD_FLUSH:
+      return HandleFlush(c);
     default:
+      if (stats_ != nullptr) stats_->EndedByClose();
       return Step::kClose;
   }
 }
@@ -114,6 +138,10 @@ Step RequestProcessor::Sent(PER_SOCKET_CONTEXT& c, size_t bytes) {
   if (io.bytes_sent < io.total) {
     SetWindow(io, io.bytes_sent, io.total - io.bytes_sent);
     return Step::kSend;
+  }
+  if (stats_ != nullptr) {
+    stats_->Answered(c.request.command, ParseReplyHeader(io.buffer).status, c.request.length,
+                     c.request_started, StatsClock::now());
   }
   io.operation = kOperationReceive;
   io.bytes_received = 0;
@@ -154,8 +182,9 @@ Step RequestProcessor::HandleLogin(PER_SOCKET_CONTEXT& c) {
 }
 
 Step RequestProcessor::HandleQuery(PER_SOCKET_CONTEXT& c) {
-  EncodeQueryData(QueryData{static_cast<uint8_t>(c.access), source_.disk_size()},
-                  c.io->buffer + kReplyData);
+  EncodeQueryData(
+      QueryData{static_cast<uint8_t>(c.access), source_.disk_size(), QUERY_FLAG_FLUSH, boot_id_},
+      c.io->buffer + kReplyData);
   return Reply(c, REPLY_OK, kQueryDataSize, kQueryDataSize);
 }
 
@@ -186,7 +215,10 @@ Step RequestProcessor::HandleRead(PER_SOCKET_CONTEXT& c) {
   const uint64_t position = source_.TranslateOffset(offset + synthesized);
   const uint32_t rest = length - synthesized;
   source::ReadCache* cache = source_.cache();
-  if (cache != nullptr && cache->Hit(position, rest, data + synthesized)) return FinishRead(c);
+  if (cache != nullptr && cache->Hit(position, rest, data + synthesized)) {
+    if (stats_ != nullptr) stats_->CacheHit();
+    return FinishRead(c);
+  }
 
   c.file_operation = kFileRead;
   c.file_overlapped.position = position;
@@ -258,6 +290,8 @@ Step RequestProcessor::HandleWrite(PER_SOCKET_CONTEXT& c) {
 }
 
 source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool nowait) {
+  // A sync always waits for the device: RunFlush, on a file worker.
+  if (c.file_operation == kFileFlush) return source::IoResult{0, 0, true};
   FileOverlapped& f = c.file_overlapped;
   uint8_t* data = c.io->buffer + f.data_offset + f.done;
   const size_t length = f.length - f.done;
@@ -273,7 +307,10 @@ source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool now
     const source::IoResult r = io.TryRead(f.position, data, length);
     if (!r.would_block) return r;
     // (This very try may have found no-wait reads unsupported.)
-    if (io.NoWaitReads() && cache->Lookup(f.position, static_cast<uint32_t>(length), data)) {
+    bool filled = false;
+    if (io.NoWaitReads() &&
+        cache->Lookup(f.position, static_cast<uint32_t>(length), data, &filled)) {
+      if (stats_ != nullptr) filled ? stats_->CacheFill() : stats_->CacheHit();
       return source::IoResult{length, 0, false};
     }
   }
@@ -281,7 +318,14 @@ source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool now
 }
 
 Step RequestProcessor::CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoResult& result) {
-  return c.file_operation == kFileWrite ? CompleteWrite(c, result) : CompleteRead(c, result);
+  switch (c.file_operation) {
+    case kFileWrite:
+      return CompleteWrite(c, result);
+    case kFileFlush:
+      return RunFlush(c);
+    default:
+      return CompleteRead(c, result);
+  }
 }
 
 // A transfer that moved nothing although bytes were asked for cannot go on
@@ -296,8 +340,12 @@ Step RequestProcessor::CompleteRead(PER_SOCKET_CONTEXT& c, const source::IoResul
 }
 
 Step RequestProcessor::CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResult& result) {
-  if (result.error != 0 || result.bytes == 0) return Reply(c, REPLY_FAILED, 0, 0);
   FileOverlapped& f = c.file_overlapped;
+  if (result.error != 0 || result.bytes == 0) {
+    SayWriteFailed(c.request.offset + (f.data_offset - kWritePayload) + f.done,
+                   result.error != 0 ? result.error : ERROR_HANDLE_EOF);
+    return Reply(c, REPLY_FAILED, 0, 0);
+  }
   // The cache learns the bytes once they are on the source, so a block
   // filled meanwhile cannot keep what they replaced.
   if (source::ReadCache* cache = source_.cache()) {
@@ -312,10 +360,48 @@ Step RequestProcessor::CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResu
 
 Step RequestProcessor::FileOpNotStarted(PER_SOCKET_CONTEXT& c, uint32_t error) {
   if (c.file_operation == kFileWrite) {
-    platform::ConsoleLog(platform::ConsolePriority::kError, "write file error %X", error);
+    const FileOverlapped& f = c.file_overlapped;
+    SayWriteFailed(c.request.offset + (f.data_offset - kWritePayload) + f.done, error);
     return Reply(c, REPLY_FAILED, 0, 0);
   }
+  if (c.file_operation == kFileFlush) return Reply(c, REPLY_FAILED, 0, 0);
   return Reply(c, static_cast<uint16_t>(error & 0xFFFF), 0, 0);
+}
+
+void RequestProcessor::SayWriteFailed(uint64_t offset, uint32_t error) {
+  if (!OncePerSecond(write_said_)) return;
+  platform::ConsoleLog(
+      platform::ConsolePriority::kError, "write file error %X %s (export %u, offset %llu)\n", error,
+      platform::SystemErrorText(error).c_str(), port_, static_cast<unsigned long long>(offset));
+}
+
+// Only a connection that may write may make writes durable; a flush
+// changes nothing, so a refused one needs no payload or range check.
+Step RequestProcessor::HandleFlush(PER_SOCKET_CONTEXT& c) {
+  if (c.access != ACCESS_FULL || !c.logged_on) return Reply(c, REPLY_DENIED, 0, 0);
+  c.file_operation = kFileFlush;
+  c.flush.answered = false;
+  return Step::kFileOp;
+}
+
+Step RequestProcessor::RunFlush(PER_SOCKET_CONTEXT& c) {
+  if (!c.flush.answered) {
+    source_.sync().Ask(&c.flush);
+    return Step::kParked;
+  }
+  c.flush.answered = false;
+  const source::SharedSync::Outcome& outcome = c.flush.outcome;
+  if (outcome.error == 0) return Reply(c, REPLY_OK, 0, 0);
+  if (OncePerSecond(flush_said_)) {
+    platform::ConsoleLog(platform::ConsolePriority::kError,
+                         "flush error %X %s (export %u, source %s%s)\n", outcome.error,
+                         platform::SystemErrorText(outcome.error).c_str(), port_,
+                         source_name_.c_str(),
+                         outcome.earlier ? "; an earlier flush failed: writes may be lost, "
+                                           "flushes fail until the export is restarted"
+                                         : "");
+  }
+  return Reply(c, REPLY_FAILED, 0, 0);
 }
 
 }  // namespace quensaria::engine

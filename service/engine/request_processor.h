@@ -3,20 +3,28 @@
 // each one (log-on, access level, length, range), answers from the
 // synthesized partition header, the read cache or a file transfer on the
 // source, stamps and scrambles read data, and builds every reply in place.
+// A flush is a file operation too: a sync of the source, shared with the
+// export's other flushes (SharedSync).
 //
 // Each call returns the Step the caller (the connection engine, or a test)
 // carries out next on that connection; the caller then reports back through
 // Received, Sent, CompleteFileOp or FileOpNotStarted. Calls for one
 // connection come one at a time; different connections may be served on
-// any threads at once (the processor itself holds no mutable state).
+// any threads at once (the processor's only mutable state is the time of
+// its last failure lines, which say at most one write failure and one flush
+// failure per second; what it counts goes to the EngineStats given, which
+// takes no lock).
 #ifndef QUENSARIA_SERVICE_ENGINE_REQUEST_PROCESSOR_H_
 #define QUENSARIA_SERVICE_ENGINE_REQUEST_PROCESSOR_H_
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "service/engine/connection_records.h"
+#include "service/engine/engine_stats.h"
 #include "service/source/disk_source.h"
 #include "shared/management_records.h"
 
@@ -26,6 +34,8 @@ enum class Step {
   kReceive,  // receive into io->overlapped's window, then call Received
   kSend,     // send io->overlapped's window, then call Sent
   kFileOp,   // run file_overlapped's transfer (PerformFileOp), then report it
+             // (a flush: RunFlush, on a file worker)
+  kParked,   // nothing: the flush waits; its answer hook hands it back
   kClose,    // close the connection at once, sending nothing
 };
 
@@ -34,9 +44,11 @@ class RequestProcessor {
   // Called after every CMD_LOGIN that matched a password, with the peer.
   using LoggedOnHook = std::function<void(uint32_t client_address)>;
 
-  // `source` must outlive the processor; the digests are copied.
-  RequestProcessor(source::DiskSource& source, const ServerConfig& settings,
-                   LoggedOnHook logged_on);
+  // `source` must outlive the processor; the digests are copied. Every
+  // request answered (and every cache hit and fill) is counted in `stats`
+  // when given, which must outlive the processor too.
+  RequestProcessor(source::DiskSource& source, const ServerConfig& settings, LoggedOnHook logged_on,
+                   EngineStats* stats = nullptr);
 
   // A newly admitted connection at `access` whose socket is c.socket: not
   // logged on, waiting for its first request.
@@ -48,19 +60,28 @@ class RequestProcessor {
 
   // Runs the rest of the file transfer once on the source. With `nowait`
   // the transfer only happens if it need not wait for the device (else
-  // would_block is set and nothing moved). Without it, a read whose bytes
-  // must come from the device goes through the read cache.
+  // would_block is set and nothing moved; a flush always would). Without
+  // it, a read whose bytes must come from the device goes through the read
+  // cache. REQUIRES: not a flush, unless `nowait`.
   source::IoResult PerformFileOp(PER_SOCKET_CONTEXT& c, bool nowait);
   // A file transfer finished with `result`: CompleteRead or CompleteWrite.
   Step CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
   // The file transfer could not be started; `error` is a Win32 error.
   Step FileOpNotStarted(PER_SOCKET_CONTEXT& c, uint32_t error);
+  // A flush, on a thread that may block on the source: asks the export's
+  // SharedSync for it (kParked: c.flush.answer is called once it is
+  // answered, maybe before this returns, and the caller then calls RunFlush
+  // again) or, once answered, builds its reply. A thread that finds no sync
+  // running runs them, for as long as flushes come. After kParked the caller
+  // must not touch c: the answer may already have handed it on.
+  Step RunFlush(PER_SOCKET_CONTEXT& c);
 
   // The handlers, entered once the whole request is in the buffer.
   Step HandleLogin(PER_SOCKET_CONTEXT& c);
   Step HandleQuery(PER_SOCKET_CONTEXT& c);
   Step HandleRead(PER_SOCKET_CONTEXT& c);
   Step HandleWrite(PER_SOCKET_CONTEXT& c);
+  Step HandleFlush(PER_SOCKET_CONTEXT& c);
   Step CompleteRead(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
   Step CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
 
@@ -72,6 +93,9 @@ class RequestProcessor {
   bool SectorZeroIsBootRecord(uint64_t offset, uint32_t length, const uint8_t* data);
   bool InDisk(uint64_t offset, uint32_t length) const;
   void SynthesizeHeader(uint64_t offset, uint32_t length, uint8_t* data) const;
+  // "write file error %X" with the error's text, the export and the disk
+  // offset, unless such a line went out less than a second ago.
+  void SayWriteFailed(uint64_t offset, uint32_t error);
   uint32_t Capped(uint32_t access) const;
 
   source::DiskSource& source_;
@@ -80,6 +104,13 @@ class RequestProcessor {
   std::array<uint8_t, kDigestSize> password_;
   std::array<uint8_t, kDigestSize> manage_password_;
   LoggedOnHook logged_on_;
+  EngineStats* const stats_;
+  const uint16_t port_;            // names the export in console lines
+  const std::string source_name_;  // its source path
+  const std::array<uint8_t, kBootIdSize> boot_id_;
+  // When the last write and flush failure lines went out (steady clock, ns).
+  std::atomic<int64_t> write_said_{0};
+  std::atomic<int64_t> flush_said_{0};
 };
 
 // Writes the connection's stamp over the disk signature (disk bytes

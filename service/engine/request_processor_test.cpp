@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/system_info.h"
 #include "service/source/memory_io_for_testing.h"
 #include "shared/bytes.h"
 #include "shared/password_digest.h"
@@ -54,6 +57,13 @@ Bytes QueryRequest() {
   return r;
 }
 
+// Offset and length mean nothing to a flush; a client may leave anything.
+Bytes FlushRequest() {
+  Bytes r(32);
+  EncodeRequestHeader({CMD_FLUSH, 0x1234, 4096}, r.data());
+  return r;
+}
+
 Bytes LoginRequest(const std::string& password) {
   Bytes r(32);
   EncodeLoginRequest(PasswordDigest(password).data(), r.data());
@@ -82,12 +92,13 @@ class ProcessorTest : public ::testing::Test {
     source_ = std::make_unique<source::DiskSource>(kind, size, type, std::move(io), cache_blocks);
     source_->set_read_only(read_only_);
     processor_ = std::make_unique<RequestProcessor>(
-        *source_, settings_, [this](uint32_t a) { logged_on_.push_back(a); });
+        *source_, settings_, [this](uint32_t a) { logged_on_.push_back(a); }, &stats_);
     io_record_ = std::make_unique<PER_IO_CONTEXT>();
     c_ = PER_SOCKET_CONTEXT{};
     c_.socket = kSocket;
     c_.client_address = kPeer;
     c_.io = io_record_.get();
+    c_.flush.answer = [](source::SharedSync::Waiter*) {};
     step_ = processor_->Admit(c_, access_);
   }
   void MakeImage(uint64_t size = 4 * kMiB, uint32_t cache_blocks = 0) {
@@ -117,6 +128,10 @@ class ProcessorTest : public ::testing::Test {
           break;
         }
         case Step::kFileOp: {
+          if (c_.file_operation == kFileFlush) {
+            step_ = processor_->RunFlush(c_);
+            break;
+          }
           source::IoResult r = processor_->PerformFileOp(c_, true);
           if (r.would_block) {
             r = processor_->PerformFileOp(c_, false);
@@ -128,6 +143,11 @@ class ProcessorTest : public ::testing::Test {
           }
           break;
         }
+        case Step::kParked:
+          // The source syncs at once here: the answer came inside Ask.
+          EXPECT_TRUE(c_.flush.answered);
+          step_ = processor_->RunFlush(c_);
+          break;
         case Step::kClose:
           closed_ = true;
           return output;
@@ -162,6 +182,8 @@ class ProcessorTest : public ::testing::Test {
 
   static ServerConfig Settings() {
     ServerConfig config{};
+    config.Port = 60123;
+    std::strcpy(config.Source, "/srv/test.img");
     std::memcpy(config.Password, PasswordDigest("login").data(), kDigestSize);
     std::memcpy(config.ManagePassword, PasswordDigest("manage").data(), kDigestSize);
     return config;
@@ -176,6 +198,7 @@ class ProcessorTest : public ::testing::Test {
   bool read_only_ = false;              // whether Make's source cannot be written
   ServerConfig settings_ = Settings();  // the export's digests for Make
   MemoryIo* io_ = nullptr;
+  EngineStats stats_;
   std::unique_ptr<source::DiskSource> source_;
   std::unique_ptr<RequestProcessor> processor_;
   std::unique_ptr<PER_IO_CONTEXT> io_record_;
@@ -253,7 +276,7 @@ TEST_F(ProcessorTest, OverlongWriteIsConsumedAndDeniedAndTheNextRequestParsed) {
 TEST_F(ProcessorTest, UnknownCommandClosesWithoutAReply) {
   MakeImage();
   Bytes request = QueryRequest();
-  request[0] = 0x86;
+  request[0] = 0x87;  // the first code after CMD_FLUSH
   EXPECT_TRUE(Feed(request).empty());
   EXPECT_TRUE(closed_);
 }
@@ -380,8 +403,11 @@ TEST_F(ProcessorTest, QueryReportsLevelAndDiskSize) {
   EXPECT_EQ(reply.header.status, REPLY_OK);
   EXPECT_EQ(reply.header.length, 16u);
   ASSERT_EQ(reply.data.size(), 16u);
-  const Bytes expected = {0, 1, 0, 0, 0, 0, 0, 0};
+  // Byte 2 says CMD_FLUSH is understood; bytes 4..7 name this machine's boot.
+  const std::array<uint8_t, 4> boot = platform::BootIdentity();
+  const Bytes expected = {0, 1, QUERY_FLAG_FLUSH, 0, boot[0], boot[1], boot[2], boot[3]};
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), reply.data.begin()));
+  EXPECT_NE(boot, (std::array<uint8_t, 4>{}));
   EXPECT_EQ(LoadLe64(reply.data.data() + 8), 8 * kMiB + kHeader);
 }
 
@@ -713,7 +739,12 @@ TEST_F(ProcessorTest, WriteFailures) {
   MakeImage();
   LogOn();
   std::vector<std::string> lines;
-  platform::SetConsoleSinkForTesting([&](std::string_view line) { lines.emplace_back(line); });
+  std::vector<platform::ConsolePriority> priorities;
+  platform::SetConsoleLogSinkForTesting(
+      [&](platform::ConsolePriority priority, std::string_view line) {
+        priorities.push_back(priority);
+        lines.emplace_back(line);
+      });
 
   MemoryIo::Faults faults;
   faults.try_would_block = true;
@@ -729,7 +760,6 @@ TEST_F(ProcessorTest, WriteFailures) {
   reply = Exchange(WriteRequest(0, Bytes(4096, 1)));
   EXPECT_EQ(reply.header.status, REPLY_FAILED);
   EXPECT_EQ(reply.header.length, 0u);
-  EXPECT_EQ(lines, std::vector<std::string>{"write file error 5"});
 
   faults = {};
   faults.full_at = 3 * kMiB + 1000;  // the disk fills up part way
@@ -737,11 +767,47 @@ TEST_F(ProcessorTest, WriteFailures) {
   reply = Exchange(WriteRequest(3 * kMiB, Bytes(4096, 2)));
   EXPECT_EQ(reply.header.status, REPLY_FAILED);
   EXPECT_EQ(reply.header.length, 0u);
-  platform::SetConsoleSinkForTesting(nullptr);
+  platform::SetConsoleLogSinkForTesting(nullptr);
+  // Said once for the three within a second.
+  EXPECT_EQ(lines, std::vector<std::string>{
+                       "write file error 1D The system cannot write to the specified device. "
+                       "(export 60123, offset 0)\n"});
+  EXPECT_EQ(priorities, std::vector<platform::ConsolePriority>{platform::ConsolePriority::kError});
 
   // The connection carries on.
   SetFaults({});
   EXPECT_EQ(Exchange(WriteRequest(0, Bytes(4096, 3))).header.status, REPLY_OK);
+}
+
+// A disk that fills up fails every write: the console says why, with the
+// system's words, at most once a second however many writes fail.
+TEST_F(ProcessorTest, AFullDiskIsSaidOnceASecond) {
+  MakeImage();
+  LogOn();
+  std::mutex mu;
+  std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(mu);
+    lines.emplace_back(std::chrono::steady_clock::now(), line);
+  });
+  MemoryIo::Faults faults;
+  faults.full_at = 2 * kMiB + 512;
+  SetFaults(faults);
+  int failed = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    EXPECT_EQ(Exchange(WriteRequest(2 * kMiB, Bytes(4096, 9))).header.status, REPLY_FAILED);
+    ++failed;
+    std::scoped_lock lock(mu);
+    if (lines.size() >= 2 || std::chrono::steady_clock::now() > deadline) break;
+  }
+  platform::SetConsoleSinkForTesting(nullptr);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_GT(failed, 2);
+  EXPECT_GE(lines[1].first - lines[0].first, std::chrono::seconds(1));
+  // The write moved 512 bytes, then found no room at 2 MiB + 512.
+  EXPECT_EQ(lines[0].second,
+            "write file error 70 No space left on device (export 60123, offset 2097664)\n");
 }
 
 TEST_F(ProcessorTest, ZeroLengthWriteSucceedsAndWritesNothing) {
@@ -751,6 +817,136 @@ TEST_F(ProcessorTest, ZeroLengthWriteSucceedsAndWritesNothing) {
   EXPECT_EQ(reply.header.status, REPLY_OK);
   EXPECT_EQ(reply.header.length, 0u);
   EXPECT_EQ(io_->counts().writes + io_->counts().try_writes, 0);
+}
+
+// ---- Flushes
+
+// Only a connection that may write may flush; the refusal costs no sync.
+TEST_F(ProcessorTest, FlushNeedsALogOnAndFullAccess) {
+  MakeImage();
+  Reply reply = Exchange(FlushRequest());
+  EXPECT_EQ(reply.header.status, REPLY_DENIED);
+  EXPECT_EQ(reply.header.length, 0u);
+  EXPECT_EQ(Exchange(LoginRequest("wrong")).header.status, REPLY_DENIED);
+  EXPECT_EQ(Exchange(FlushRequest()).header.status, REPLY_DENIED);  // refused
+  access_ = ACCESS_VIRTUAL_WRITE;
+  MakeImage();
+  LogOn("login");
+  EXPECT_EQ(Exchange(FlushRequest()).header.status, REPLY_DENIED);
+  EXPECT_EQ(io_->counts().flushes, 0);
+
+  LogOn("manage");
+  ASSERT_EQ(Exchange(WriteRequest(4096, Bytes(4096, 5))).header.status, REPLY_OK);
+  reply = Exchange(FlushRequest());
+  EXPECT_EQ(reply.header.status, REPLY_OK);
+  EXPECT_EQ(reply.header.length, 0u);
+  EXPECT_EQ(reply.header.data_length, 0u);
+  EXPECT_EQ(io_->counts().flushes, 1);
+  // The next request is parsed as usual.
+  EXPECT_EQ(Exchange(ReadRequest(4096, 512)).plain(), Bytes(512, 5));
+}
+
+TEST_F(ProcessorTest, AFailingSyncFailsTheFlushAndSaysWhy) {
+  MakeImage();
+  LogOn();
+  std::vector<std::string> lines;
+  std::vector<platform::ConsolePriority> priorities;
+  platform::SetConsoleLogSinkForTesting(
+      [&](platform::ConsolePriority priority, std::string_view line) {
+        priorities.push_back(priority);
+        lines.emplace_back(line);
+      });
+  MemoryIo::Faults faults;
+  faults.flush_error = ERROR_IO_DEVICE;
+  SetFaults(faults);
+  const Reply reply = Exchange(FlushRequest());
+  EXPECT_EQ(reply.header.status, REPLY_FAILED);
+  EXPECT_EQ(reply.header.length, 0u);
+  // Data may have been dropped with the failed write-back: a sound source
+  // afterwards cannot vouch for it, so later flushes fail too.
+  SetFaults({});
+  EXPECT_EQ(Exchange(FlushRequest()).header.status, REPLY_FAILED);
+  platform::SetConsoleLogSinkForTesting(nullptr);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "flush error 45D Input/output error (export 60123, source /srv/test.img)\n");
+  EXPECT_EQ(priorities[0], platform::ConsolePriority::kError);
+  EXPECT_EQ(io_->counts().flushes, 1);
+  // Reads and writes go on.
+  EXPECT_EQ(Exchange(WriteRequest(0, Bytes(512, 4))).header.status, REPLY_OK);
+  EXPECT_EQ(Exchange(ReadRequest(0, 512)).plain(), Bytes(512, 4));
+}
+
+// ---- Figures
+
+ServerStats Figures(const EngineStats& stats) {
+  ServerStats figures{};
+  stats.Sum(figures);
+  return figures;
+}
+
+// N reads of K bytes and M writes give exactly those figures; a refused or
+// failed request is an error and moves no bytes; a request that arrives in
+// pieces counts once.
+TEST_F(ProcessorTest, FiguresCountEachAnsweredRequestOnce) {
+  MakeImage();
+  LogOn();
+  constexpr int kReads = 7, kWrites = 3;
+  constexpr uint32_t kLength = 4096;
+  for (int i = 0; i < kReads; ++i) {
+    ASSERT_EQ(Exchange(ReadRequest(uint64_t{kLength} * i, kLength), 5).header.status, REPLY_OK);
+  }
+  for (int i = 0; i < kWrites; ++i) {
+    ASSERT_EQ(Exchange(WriteRequest(kMiB + 8192 * i, Bytes(8192, 1)), 1000).header.status,
+              REPLY_OK);
+  }
+  EXPECT_EQ(QueriedAccess(), ACCESS_FULL);
+  ASSERT_EQ(Exchange(ReadRequest(4 * kMiB, 512)).header.status, REPLY_FAILED);  // past the end
+  ASSERT_EQ(Exchange(WriteRequest(0, Bytes(kMaxTransfer + 512, 1))).header.status, REPLY_DENIED);
+  ASSERT_EQ(Exchange(LoginRequest("wrong")).header.status, REPLY_DENIED);
+  ASSERT_EQ(Exchange(ReadRequest(0, 512)).header.status, REPLY_DENIED);  // refused now
+
+  ServerStats figures = Figures(stats_);
+  EXPECT_EQ(figures.Reads, kReads + 2u);
+  EXPECT_EQ(figures.Writes, kWrites + 1u);
+  EXPECT_EQ(figures.OtherRequests, 3u);  // two log-ons and the query
+  EXPECT_EQ(figures.BytesRead, uint64_t{kReads} * kLength);
+  EXPECT_EQ(figures.BytesWritten, uint64_t{kWrites} * 8192);
+  EXPECT_EQ(figures.Errors, 4u);
+  EXPECT_EQ(figures.RecentRequests, kReads + kWrites + 6u);
+  EXPECT_EQ(figures.CacheHits + figures.CacheFills, 0u);  // no cache
+
+  Bytes unknown = QueryRequest();
+  unknown[0] = 0x87;  // no command
+  EXPECT_TRUE(Feed(unknown).empty());
+  EXPECT_TRUE(closed_);
+  figures = Figures(stats_);
+  EXPECT_EQ(figures.Errors, 5u);
+  EXPECT_EQ(figures.RecentRequests, kReads + kWrites + 6u);  // no answer, no latency
+}
+
+// Reads that must come from the device: the first one of a 1 MiB stretch
+// fills a block, the rest of the stretch hits it. Bytes in memory touch the
+// cache not at all.
+TEST_F(ProcessorTest, FiguresCountCacheFillsAndHits) {
+  MakeImage(8 * kMiB, 10);
+  LogOn();
+  OnlyTheDeviceHoldsTheBytes();
+  for (const uint64_t at : std::vector<uint64_t>{kMiB, kMiB + 4096, kMiB + 65536, 3 * kMiB,
+                                                 kMiB + 512, 3 * kMiB + kMiB - 4096}) {
+    ASSERT_EQ(Exchange(ReadRequest(at, 4096)).header.status, REPLY_OK) << at;
+  }
+  ServerStats figures = Figures(stats_);
+  EXPECT_EQ(figures.CacheFills, 2u);
+  EXPECT_EQ(figures.CacheHits, 4u);
+  EXPECT_EQ(io_->counts().cache_reads, 2);
+
+  SetFaults(MemoryIo::Faults{});
+  ASSERT_EQ(Exchange(ReadRequest(6 * kMiB, 4096)).header.status, REPLY_OK);    // from memory
+  ASSERT_EQ(Exchange(ReadRequest(kMiB + 8192, 512)).header.status, REPLY_OK);  // a block holds it
+  figures = Figures(stats_);
+  EXPECT_EQ(figures.CacheFills, 2u);
+  EXPECT_EQ(figures.CacheHits, 5u);
+  EXPECT_EQ(figures.Reads, 8u);
 }
 
 TEST(StampTest, OnlyTheCoveredSignatureBytesChange) {

@@ -113,6 +113,13 @@ ManagementReply Run(Operations& ops, Op op, const ManagementRequest& in) {
     case Op::ModifyOnlineClient:
       out.result = ops.ModifyOnlineClient(AsHandle(in.first), ClientRecord(in));
       break;
+    case Op::GetServerStats: {
+      ServerStats stats;
+      std::memset(&stats, 0, sizeof stats);
+      out.result = ops.GetServerStats(AsHandle(in.first), stats);
+      PutRecord(stats, out);
+      break;
+    }
   }
   return out;
 }

@@ -131,12 +131,40 @@ TEST_F(CallDispatchTest, HandlesTravelAsTheirBitsEvenWithTheHighBitSet) {
 }
 
 TEST_F(CallDispatchTest, UnknownOperationsAreFaultsThatDidNotExecute) {
-  for (uint16_t opnum : {uint16_t{18}, uint16_t{255}, uint16_t{0xFFFF}}) {
+  for (uint16_t opnum : {uint16_t{19}, uint16_t{255}, uint16_t{0xFFFF}}) {
     const CallOutcome outcome = DispatchCall(ops_, opnum, std::vector<uint8_t>(8, 0));
     EXPECT_EQ(outcome.fault, rpc::nca_op_rng_error) << opnum;
     EXPECT_FALSE(outcome.executed);
   }
   EXPECT_EQ(ops_.calls, 0);
+}
+
+TEST_F(CallDispatchTest, GetServerStatsSendsTheFiguresInAZeroedRecordBuffer) {
+  const Handle server = AddServer("/busy.img");
+  ServerStats stats{};
+  stats.Running = 1;
+  stats.Reads = 77;
+  stats.BytesWritten = uint64_t{3} << 40;
+  stats.LatencyP99Micros = 1234;
+  ops_.SetStats(server, stats);
+  const ManagementReply got = CallN(ManagementOp::GetServerStats, static_cast<int32_t>(server));
+  EXPECT_EQ(got.result, 0);
+  ASSERT_EQ(got.buffer.size(), kRecordBufferSize);
+  const ServerStats back = DecodeServerStats(got.buffer.data());
+  EXPECT_EQ(back.RecordSize, sizeof(ServerStats));
+  EXPECT_EQ(back.Running, 1);
+  EXPECT_EQ(back.Reads, 77u);
+  EXPECT_EQ(back.BytesWritten, uint64_t{3} << 40);
+  EXPECT_EQ(back.LatencyP99Micros, 1234u);
+  for (size_t i = sizeof(ServerStats); i < kRecordBufferSize; ++i) ASSERT_EQ(got.buffer[i], 0);
+
+  const ManagementReply unknown = CallN(ManagementOp::GetServerStats, 999);
+  EXPECT_EQ(unknown.result, -1);
+  EXPECT_EQ(unknown.buffer, std::vector<uint8_t>(kRecordBufferSize, 0));
+  // Its stub is a handle: anything shorter never reaches the registry.
+  const int before = ops_.calls;
+  EXPECT_EQ(DispatchCall(ops_, 18, std::vector<uint8_t>(3, 0)).fault, rpc::nca_s_fault_ndr);
+  EXPECT_EQ(ops_.calls, before);
 }
 
 TEST_F(CallDispatchTest, UndecodableStubsNeverReachTheRegistry) {

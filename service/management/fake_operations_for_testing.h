@@ -28,6 +28,7 @@ class FakeOperations : public Operations {
     ServerConfig config;
     std::list<Client> static_clients;
     std::list<Client> online_clients;
+    ServerStats stats{};
   };
 
   // Switches for fault injection.
@@ -38,7 +39,7 @@ class FakeOperations : public Operations {
 
   int32_t AddServer(const ServerConfig& config, Handle& server) override {
     auto lock = Enter();
-    Server& added = servers_.emplace_back(Server{++last_handle_, config, {}, {}});
+    Server& added = servers_.emplace_back(Server{++last_handle_, config, {}, {}, {}});
     added.config.Started = 0;
     server = added.handle;
     return 0;
@@ -112,9 +113,25 @@ class FakeOperations : public Operations {
   int32_t ModifyOnlineClient(Handle client, const ClientEntry& entry) override {
     return Modify(client, entry, &Server::online_clients);
   }
+  // The figures of a known server: those set with SetStats, else a
+  // stopped server's.
+  int32_t GetServerStats(Handle server, ServerStats& stats) override {
+    auto lock = Enter();
+    auto it = Find(server);
+    if (it == servers_.end()) return -1;
+    stats = it->stats;
+    stats.RecordSize = sizeof stats;
+    return 0;
+  }
   std::string LastErrorText() override {
     auto lock = Enter();
     return last_error_;
+  }
+
+  void SetStats(Handle server, const ServerStats& stats) {
+    std::scoped_lock lock(mutex_);
+    auto it = Find(server);
+    if (it != servers_.end()) it->stats = stats;
   }
 
   void SetLastErrorText(std::string text) {

@@ -95,6 +95,57 @@ TEST_F(ManagementServerTest, ServesTheSocketWithMode0660) {
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/run/ncalrpc/quensariasvc"));
 }
 
+// A configurator of before the figures binds the same interface and calls
+// what it always called, and numbers outside the interface still fault
+// with nca_op_rng_error, without harm to the
+// association; the figures answer on it like any other call.
+TEST_F(ManagementServerTest, OldCallsAndUnknownNumbersAreAnsweredAsBeforeBesideTheFigures) {
+  Start();
+  TestClient client = Bound();
+  ManagementRequest request;
+  ManagementReply reply;
+  ServerConfig config{};
+  std::strcpy(config.Source, "/srv/old.img");
+  config.Port = 60123;
+  EncodeRecord(config, request.record.data());
+  ASSERT_EQ(client.Call(ManagementOp::AddServer, request, reply), 0u);
+  const int32_t server = reply.value;
+  ASSERT_NE(server, 0);
+  const auto call = [&](ManagementOp op, int32_t first, int32_t second = 0) {
+    ManagementRequest in;
+    in.first = first;
+    in.second = second;
+    ManagementReply out;
+    EXPECT_EQ(client.Call(op, in, out), 0u) << static_cast<int>(op);
+    return out;
+  };
+  const auto expect_unknown = [&](uint16_t opnum) {
+    std::vector<uint8_t> stub;
+    EXPECT_EQ(client.RawCall(opnum, std::vector<uint8_t>(4, 0), stub), rpc::nca_op_rng_error)
+        << opnum;
+  };
+  for (int round = 0; round < 2; ++round) {
+    // The configurator's rebuild: probe, servers, then one server's clients.
+    EXPECT_EQ(client.ServiceName(kLastErrorTextSize), 0);
+    EXPECT_EQ(call(ManagementOp::EnumServers, 0).value, server);
+    ManagementReply got = call(ManagementOp::GetServer, server);
+    EXPECT_EQ(got.result, 0);
+    EXPECT_EQ(DecodeServerConfig(got.buffer.data()).Port, 60123);
+    EXPECT_EQ(call(ManagementOp::EnumServers, server).value, 0);
+    EXPECT_EQ(call(ManagementOp::EnumStaticClients, server, 0).value, 0);
+    EXPECT_EQ(call(ManagementOp::EnumOnlineClients, server, 0).value, 0);
+    EXPECT_EQ(call(ManagementOp::StartServer, server).result, 0);
+    EXPECT_EQ(call(ManagementOp::StopServer, server).result, 0);
+    for (const uint16_t opnum : {19, 20, 255, 0xFFFF}) expect_unknown(opnum);
+  }
+  ManagementReply figures = call(ManagementOp::GetServerStats, server);
+  EXPECT_EQ(figures.result, 0);
+  EXPECT_EQ(DecodeServerStats(figures.buffer.data()).RecordSize, sizeof(ServerStats));
+  EXPECT_EQ(call(ManagementOp::GetServerStats, server + 1000).result, -1);
+  EXPECT_EQ(call(ManagementOp::DeleteServer, server).result, 0);
+  EXPECT_EQ(call(ManagementOp::EnumServers, 0).value, 0);
+}
+
 TEST_F(ManagementServerTest, EndpointFailureIsReportedByTheBindingsStep) {
   std::ofstream(dir_ + "/run") << "a file where the runtime directory should be";
   ManagementServer server(ops_, dir_ + "/run");

@@ -1,6 +1,7 @@
 // Operations: what the management interface asks of the service: the
-// registry's sixteen operations (ServerOperations, shared with every caller
-// of the interface) and the text of the last refused insertion.
+// registry's sixteen operations and its figures (ServerOperations, shared
+// with every caller of the interface) and the text of the last refused
+// insertion.
 // Called concurrently from the interface's call threads; the implementation
 // serialises them. Implemented over the registry by RegistryOperations.
 #ifndef QUENSARIA_SERVICE_MANAGEMENT_OPERATIONS_H_
@@ -64,6 +65,9 @@ class RegistryOperations final : public Operations {
   }
   int32_t ModifyOnlineClient(Handle c, const ClientEntry& e) override {
     return registry_.ModifyOnlineClient(c, e);
+  }
+  int32_t GetServerStats(Handle s, ServerStats& stats) override {
+    return registry_.GetServerStats(s, stats);
   }
   std::string LastErrorText() override { return registry_.LastErrorText(); }
 

@@ -43,12 +43,20 @@ class TestClient {
   }
   // Runs one call; the fault status (or RPC_S_CALL_FAILED) when it fails.
   uint32_t Call(ManagementOp op, const ManagementRequest& request, ManagementReply& reply) {
+    std::vector<uint8_t> stub;
+    const uint32_t status =
+        RawCall(static_cast<uint16_t>(op), EncodeManagementRequest(op, request), stub);
+    if (status != 0) return status;
+    return DecodeManagementReply(op, request, stub, reply) ? 0 : rpc::RPC_X_BAD_STUB_DATA;
+  }
+  // Any operation number with any stub data; the response's stub, or the
+  // fault status (or RPC_S_CALL_FAILED) when there is none.
+  uint32_t RawCall(uint16_t opnum, std::span<const uint8_t> request, std::vector<uint8_t>& stub) {
     const uint32_t call_id = ++call_id_;
-    for (const auto& pdu : rpc::EncodeRequest(call_id, 0, static_cast<uint16_t>(op),
-                                              EncodeManagementRequest(op, request), 4280)) {
+    for (const auto& pdu : rpc::EncodeRequest(call_id, 0, opnum, request, 4280)) {
       if (!Send(pdu)) return rpc::RPC_S_CALL_FAILED;
     }
-    std::vector<uint8_t> stub;
+    stub.clear();
     for (;;) {
       std::optional<std::vector<uint8_t>> pdu = Receive();
       if (!pdu) return rpc::RPC_S_CALL_FAILED;
@@ -59,7 +67,7 @@ class TestClient {
       stub.insert(stub.end(), response.stub.begin(), response.stub.end());
       if ((*pdu)[3] & rpc::PFC_LAST_FRAG) break;
     }
-    return DecodeManagementReply(op, request, stub, reply) ? 0 : rpc::RPC_X_BAD_STUB_DATA;
+    return 0;
   }
   int32_t ServiceName(int32_t n, std::string* text = nullptr) {
     ManagementRequest request;

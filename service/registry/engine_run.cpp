@@ -119,6 +119,16 @@ std::vector<uint32_t> EngineRun::StopEndpoint() {
   return link_->TakeDisconnects();
 }
 
+void EngineRun::ReadFigures(ServerStats& figures) {
+  std::scoped_lock lock(mutex_);
+  if (endpoint_ == nullptr) return;
+  try {
+    endpoint_->ReadFigures(figures);
+  } catch (const std::exception& error) {
+    LogEngineException("figures", &error);
+  }
+}
+
 EngineRun::~EngineRun() {
   if (thread_.joinable()) static_cast<void>(StopEndpoint());
 }

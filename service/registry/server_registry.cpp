@@ -194,6 +194,23 @@ int32_t ServerRegistry::ModifyOnlineClient(Handle client, const ClientEntry& ent
   return 0;
 }
 
+int32_t ServerRegistry::GetServerStats(Handle server, ServerStats& stats) {
+  std::scoped_lock lock(state_->lock);
+  ServerEntry* entry = state_->FindServer(server);
+  if (entry == nullptr) return -1;
+  ServerStats figures{};
+  figures.RecordSize = sizeof figures;
+  for (const ListedClient& client : entry->online_clients) {
+    if (client.entry.state == kClientLoggedOn) ++figures.OnlineClients;
+  }
+  if (entry->engine) {
+    figures.Running = 1;
+    entry->engine->ReadFigures(figures);
+  }
+  stats = figures;
+  return 0;
+}
+
 std::string ServerRegistry::LastErrorText() const {
   std::scoped_lock lock(state_->lock);
   return state_->last_error;

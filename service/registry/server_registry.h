@@ -82,6 +82,9 @@ class ServerRegistry final : public ServerOperations {
   int32_t GetOnlineClient(Handle client, ClientEntry& entry) override;
   int32_t DeleteOnlineClient(Handle server, Handle client) override;
   int32_t ModifyOnlineClient(Handle client, const ClientEntry& entry) override;
+  // The live figures: the online list's logged-on clients and what the
+  // server's engine counts (all 0 while stopped).
+  int32_t GetServerStats(Handle server, ServerStats& stats) override;
   // The text of the last refused client insertion; empty at start.
   std::string LastErrorText() const;
 

@@ -87,7 +87,7 @@ Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config)
 
 DiskSource::DiskSource(SourceKind kind, uint64_t source_size, uint8_t partition_type,
                        std::unique_ptr<SourceIo> io, uint32_t cache_blocks)
-    : kind_(kind), io_(std::move(io)) {
+    : kind_(kind), io_(std::move(io)), sync_(*io_) {
   disk_size_ = source_size + header_size();
   if (kind_ == SOURCE_VOLUME) {
     const PartitionEntry entry{partition_type, kVolumeFirstSector,

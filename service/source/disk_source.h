@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "service/source/read_cache.h"
+#include "service/source/shared_sync.h"
 #include "service/source/source_io.h"
 #include "service/source/source_watch.h"
 #include "shared/management_records.h"
@@ -79,6 +80,8 @@ class DiskSource {
   SourceIo& io() { return *io_; }
   // Null when the cache could not be created (every lookup then misses).
   ReadCache* cache() { return cache_.get(); }
+  // The export's flushes (CMD_FLUSH), on its I/O handle.
+  SharedSync& sync() { return sync_; }
   // What notices the source changing under the export; null for a source
   // that has no path to watch.
   SourceWatch* watch() { return watch_.get(); }
@@ -91,6 +94,7 @@ class DiskSource {
   std::array<uint8_t, kSectorSize> sector0_{};
   std::unique_ptr<SourceIo> io_;
   std::unique_ptr<ReadCache> cache_;
+  SharedSync sync_;
   std::unique_ptr<SourceWatch> watch_;  // uses io_'s descriptor: goes first
 };
 

@@ -1,7 +1,5 @@
 #include "service/source/file_io.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "platform/errors.h"
@@ -61,7 +59,8 @@ IoResult FileIo::CacheRead(uint64_t offset, uint8_t* data, size_t length) {
 }
 
 uint32_t FileIo::Flush() {
-  return ::fdatasync(io_.get()) == 0 ? 0 : platform::Win32ErrorFromErrno(errno);
+  const int error = platform::SyncData(io_.get());
+  return error == 0 ? 0 : platform::Win32ErrorFromErrno(error);
 }
 
 uint32_t FileIo::Associate() {

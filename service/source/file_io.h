@@ -1,6 +1,10 @@
 // FileIo: SourceIo over a path's two handles, the buffered I/O handle
 // (positioned reads and writes; no-wait attempts through RWF_NOWAIT) and the
 // unbuffered cache handle (O_DIRECT where the file system allows it).
+// Flush is fdatasync of the I/O handle, the only one that writes: for an
+// image file its data (and the size, when it grew), for a whole disk or a
+// partition the device's pages and then its write cache, which the kernel
+// flushes on a sync of any block device, a partition's included.
 #ifndef QUENSARIA_SERVICE_SOURCE_FILE_IO_H_
 #define QUENSARIA_SERVICE_SOURCE_FILE_IO_H_
 

@@ -78,6 +78,19 @@ IoResult MemoryIo::CacheRead(uint64_t offset, uint8_t* data, size_t length) {
   return CopyOut(offset, data, length, faults_.max_transfer);
 }
 
+void MemoryIo::HoldFlushes(bool hold) {
+  std::scoped_lock lock(mutex_);
+  hold_flushes_ = hold;
+  released_.notify_all();
+}
+
+uint32_t MemoryIo::Flush() {
+  std::unique_lock lock(mutex_);
+  ++counts_.flushes;
+  released_.wait(lock, [&] { return !hold_flushes_; });
+  return faults_.flush_error;
+}
+
 uint32_t MemoryIo::Associate() {
   std::scoped_lock lock(mutex_);
   return faults_.associate_error;

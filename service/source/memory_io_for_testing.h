@@ -1,10 +1,11 @@
 // MemoryIo: a SourceIo over bytes in memory, with faults to order: errors,
-// short transfers, a limit past which writes find the disk full, and
-// no-wait calls that always or never wait. For tests of the cache, the
-// request path and the engine. Thread-safe.
+// short transfers, a limit past which writes find the disk full, no-wait
+// calls that always or never wait, and failing or held flushes. For tests
+// of the cache, the request path and the engine. Thread-safe.
 #ifndef QUENSARIA_SERVICE_SOURCE_MEMORY_IO_FOR_TESTING_H_
 #define QUENSARIA_SERVICE_SOURCE_MEMORY_IO_FOR_TESTING_H_
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -24,15 +25,19 @@ class MemoryIo final : public SourceIo {
     uint64_t full_at = UINT64_MAX;  // writes stop here: short, then ERROR_DISK_FULL
     bool try_would_block = false;   // TryRead/TryWrite always say "would block"
     uint32_t associate_error = 0;
+    uint32_t flush_error = 0;  // every Flush fails with this
   };
   struct Counts {
     int reads = 0, writes = 0, try_reads = 0, try_writes = 0, cache_reads = 0;
+    int flushes = 0;  // Flush calls begun
   };
 
   explicit MemoryIo(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
 
   void SetFaults(const Faults& faults);
   Counts counts() const;
+  // While held, Flush calls wait (counted as begun) until released.
+  void HoldFlushes(bool hold);
   // A copy of the current bytes.
   std::vector<uint8_t> bytes() const;
 
@@ -42,7 +47,7 @@ class MemoryIo final : public SourceIo {
   IoResult TryWrite(uint64_t offset, const uint8_t* data, size_t length) override;
   bool NoWaitReads() const override { return true; }
   IoResult CacheRead(uint64_t offset, uint8_t* data, size_t length) override;
-  uint32_t Flush() override { return 0; }
+  uint32_t Flush() override;
   uint32_t Associate() override;
   int HandleValue() const override { return -1; }
 
@@ -51,9 +56,11 @@ class MemoryIo final : public SourceIo {
   IoResult CopyIn(uint64_t offset, const uint8_t* data, size_t length);
 
   mutable std::mutex mutex_;
+  std::condition_variable released_;
   std::vector<uint8_t> bytes_;
   Faults faults_;
   Counts counts_;
+  bool hold_flushes_ = false;
 };
 
 }  // namespace quensaria::source

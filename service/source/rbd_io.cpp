@@ -320,6 +320,11 @@ Result<uint64_t> RbdIo::OpenSteps(const RbdName& name, const CephSettings& setti
   const std::string seconds = std::to_string(
       std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::seconds>(timeout).count()));
   rados_conf_set(h.cluster, "client_mount_timeout", seconds.c_str());
+  // librbd's cache stays write-through: a write is acknowledged once the
+  // cluster holds it, so a crash of the service loses nothing a client was
+  // told was written (a flush after a restart of the service alone must
+  // vouch for it). By default the cache turns write-back at the first flush.
+  rados_conf_set(h.cluster, "rbd_cache_max_dirty", "0");
   r = rados_connect(h.cluster);
   if (r < 0) {
     const std::string where = "monitors " + ConfValue(h.cluster, "mon_host");

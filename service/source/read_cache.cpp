@@ -39,7 +39,7 @@ bool ReadCache::Hit(uint64_t offset, uint32_t length, uint8_t* dest) {
   return HitLocked(offset, length, dest);
 }
 
-bool ReadCache::Lookup(uint64_t offset, uint32_t length, uint8_t* dest) {
+bool ReadCache::Lookup(uint64_t offset, uint32_t length, uint8_t* dest, bool* filled) {
   std::unique_lock lock(mutex_);
   // Bytes another reader is fetching already are waited for, not read twice.
   for (;;) {
@@ -61,6 +61,7 @@ bool ReadCache::Lookup(uint64_t offset, uint32_t length, uint8_t* dest) {
   if (keep) {
     std::memcpy(dest, block.data.get(), length);
     blocks_.push_front(std::move(block));
+    if (filled != nullptr) *filled = true;
   }
   in_use_.store(!blocks_.empty() || !filling_.empty(), std::memory_order_relaxed);
   filled_.notify_all();

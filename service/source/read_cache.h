@@ -44,10 +44,10 @@ class ReadCache {
   ReadCache& operator=(const ReadCache&) = delete;
 
   // Copies `length` bytes at `offset` into `dest` and returns true when one
-  // block holds them all (or a new block could be filled from `offset`);
-  // false on a miss, leaving `dest` unspecified. May block on the source.
-  // REQUIRES: length <= 1 MiB.
-  bool Lookup(uint64_t offset, uint32_t length, uint8_t* dest);
+  // block holds them all (or a new block could be filled from `offset`:
+  // then `*filled`, when given, is set true); false on a miss, leaving
+  // `dest` unspecified. May block on the source. REQUIRES: length <= 1 MiB.
+  bool Lookup(uint64_t offset, uint32_t length, uint8_t* dest, bool* filled = nullptr);
 
   // The hit half of Lookup: copies and returns true only when a block holds
   // the bytes. Never reads the source, never ages, never waits for a fill.

@@ -206,6 +206,21 @@ class ReadCacheUpdateTest : public ReadCacheTest {
   }
 };
 
+// What the engine counts: a fill is told apart from a hit; a miss is neither.
+TEST_F(ReadCacheTest, LookupTellsAFillFromAHit) {
+  Make(1);
+  std::vector<uint8_t> out(4096);
+  bool filled = false;
+  ASSERT_TRUE(cache_->Lookup(kMiB, 4096, out.data(), &filled));
+  EXPECT_TRUE(filled);
+  filled = false;
+  ASSERT_TRUE(cache_->Lookup(kMiB + 8192, 4096, out.data(), &filled));
+  EXPECT_FALSE(filled);
+  EXPECT_FALSE(cache_->Lookup(5 * kMiB, 4096, out.data(), &filled));  // full: a miss
+  EXPECT_FALSE(filled);
+  EXPECT_EQ(cache_reads(), 1);
+}
+
 TEST_F(ReadCacheUpdateTest, CachedBlocksSeeWrites) {
   Make(10);
   ASSERT_TRUE(Lookup(kMiB, 4096));
@@ -277,7 +292,7 @@ class GatedIo final : public SourceIo {
     changed_.wait(lock, [&] { return open_; });
     return inner_.CacheRead(o, d, n);
   }
-  uint32_t Flush() override { return 0; }
+  uint32_t Flush() override { return inner_.Flush(); }
   uint32_t Associate() override { return 0; }
   int HandleValue() const override { return -1; }
 

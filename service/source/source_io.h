@@ -44,8 +44,10 @@ class SourceIo {
   // aligned to platform::kDirectIoAlignment.
   virtual IoResult CacheRead(uint64_t offset, uint8_t* data, size_t length) = 0;
 
-  // Makes every write that completed before the call durable; returns a
-  // Win32 error code, 0 on success.
+  // Makes every write that completed before the call durable (on stable
+  // storage, past any volatile cache of the device). Blocks; a Win32 error
+  // code, 0 on success. After a failure, writes that completed before it may
+  // be lost even if a later call succeeds.
   virtual uint32_t Flush() = 0;
 
   // Readies the I/O handle for the engine's file workers. A failure ends

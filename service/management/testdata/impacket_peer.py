@@ -93,6 +93,15 @@ class GetServerResponse(NDRCALL):
     structure = (('rec', CHARS), ('ErrorCode', LONG))
 
 
+class GetServerStats(NDRCALL):
+    opnum = 18
+    structure = (('server', LONG),)
+
+
+class GetServerStatsResponse(NDRCALL):
+    structure = (('rec', CHARS), ('ErrorCode', LONG))
+
+
 def server_record(source, port, size_bytes, cache, started):
     record = source.encode().ljust(260, b'\0')
     record += socket.inet_aton('127.0.0.1')
@@ -174,13 +183,27 @@ def main(path):
     answer = dce.request(get, checkError=False)
     check('GetServer of an unknown handle returns -1', answer['ErrorCode'] == -1)
 
+    # The figures of a stopped server: the record's size, Running 0, zeros.
+    stats = GetServerStats()
+    stats['server'] = handle
+    answer = dce.request(stats, checkError=False)
+    record = b''.join(answer['rec'])
+    check('GetServerStats returns 0', answer['ErrorCode'] == 0)
+    check('GetServerStats sends 2048 bytes', len(record) == 2048)
+    size, running = struct.unpack_from('<Ii', record, 0)
+    check('GetServerStats RecordSize 120, Running 0', (size, running) == (120, 0))
+    check('GetServerStats figures of a stopped server are 0', record[8:] == bytes(2040))
+    stats['server'] = handle + 1000
+    answer = dce.request(stats, checkError=False)
+    check('GetServerStats of an unknown handle returns -1', answer['ErrorCode'] == -1)
+
     # An operation number outside the interface is a fault the client sees.
     try:
-        dce.call(18, b'\0\0\0\0')
+        dce.call(19, b'\0\0\0\0')
         dce.recv()
-        check('opnum 18 faults', False)
+        check('opnum 19 faults', False)
     except DCERPCException as error:
-        check('opnum 18 faults with nca_op_rng_error (%s)' % error, 'op_rng_error' in str(error))
+        check('opnum 19 faults with nca_op_rng_error (%s)' % error, 'op_rng_error' in str(error))
 
     dce.disconnect()
     return 0 if failures == 0 else 1
