@@ -204,9 +204,13 @@ void DiskDevice::ServeRead(DeviceRequest& request) {
   // end, a read across it is cut short.
   if (request.offset >= state.disk_size) return Complete(request, STATUS_SUCCESS, 0);
   const uint64_t length = std::min<uint64_t>(request.length, state.disk_size - request.offset);
-  request.data = buffers_.Take(static_cast<size_t>(length));
-  if (!request.data.allocated()) return Complete(request, STATUS_INSUFFICIENT_RESOURCES);
-  const NtStatus status = back_end_->Read(request.data.data(), request.offset, length);
+  uint8_t* target = request.buffer;
+  if (target == nullptr) {
+    request.data = buffers_.Take(static_cast<size_t>(length));
+    if (!request.data.allocated()) return Complete(request, STATUS_INSUFFICIENT_RESOURCES);
+    target = request.data.data();
+  }
+  const NtStatus status = back_end_->Read(target, request.offset, length);
   Complete(request, status, static_cast<uint32_t>(length));
 }
 
@@ -217,8 +221,14 @@ void DiskDevice::ServeWrite(DeviceRequest& request) {
     return Complete(request, STATUS_INVALID_PARAMETER);
   }
   if (state.read_only) return Complete(request, STATUS_MEDIA_WRITE_PROTECTED);
-  if (request.data.size() < request.length) return Complete(request, STATUS_INSUFFICIENT_RESOURCES);
-  const NtStatus status = back_end_->Write(request.data.data(), request.offset, request.length);
+  const uint8_t* source = request.buffer;
+  if (source == nullptr) {
+    if (request.data.size() < request.length) {
+      return Complete(request, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    source = request.data.data();
+  }
+  const NtStatus status = back_end_->Write(source, request.offset, request.length);
   Complete(request, status, request.length);
 }
 

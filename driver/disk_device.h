@@ -46,6 +46,10 @@ struct DeviceRequest {
   uint32_t length = 0;
   // Write: the payload (length bytes). Read: filled with `information` bytes.
   IoBuffer data;
+  // When set, the requester's own buffer of `length` bytes stands in for
+  // `data`: a read lands there, a write's payload is there. It must stay
+  // valid until the request completes.
+  uint8_t* buffer = nullptr;
   // Control: the block, answered in place.
   std::unique_ptr<DeviceControlBlock> control;
   // Mount: who asked; their rights open the image, socket and cache file.
@@ -105,6 +109,11 @@ class DiskDevice {
   // The same without waiting for the worker to end, so that several
   // devices flush at once; Stop then waits.
   void BeginStop();
+
+  // Cuts short the reconnect pauses of the request being served, as a
+  // queued unmount does: its mount is about to go. Lowered again by the
+  // next mount.
+  void GiveUpReconnects() { give_up_.Raise(); }
 
   DeviceState State() const;
   // The part of the state every request looks at, without copying names.

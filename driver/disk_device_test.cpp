@@ -71,7 +71,8 @@ class DiskDeviceTest : public ::testing::Test {
     request->complete = [&answered](DeviceRequest& r) {
       Result result{r.status, r.information, {}};
       if (r.kind == RequestKind::kRead && r.information > 0) {
-        result.data.assign(r.data.data(), r.data.data() + r.information);
+        const uint8_t* data = r.buffer != nullptr ? r.buffer : r.data.data();
+        result.data.assign(data, data + r.information);
       }
       if (r.kind == RequestKind::kControl) {
         result.data.assign(r.control->buffer, r.control->buffer + r.information % 4097);
@@ -259,6 +260,39 @@ TEST_F(DiskDeviceTest, ReadsAndWritesReachTheImage) {
   const Result r = Read(kMiB + 512, 4096);
   EXPECT_EQ(STATUS_SUCCESS, r.status);
   EXPECT_EQ(std::vector<uint8_t>(data.begin() + 512, data.begin() + 512 + 4096), r.data);
+}
+
+TEST_F(DiskDeviceTest, TheRequestersOwnBufferCarriesTheDataBothWays) {
+  // A disk whose end is not at a 4 KiB boundary.
+  MakeImage("a.img", kMiB + 1024);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("a.img")));
+  std::vector<uint8_t> mine = Pattern(64 * 1024, 5);
+  auto write = WriteRequest(0, {});
+  write->offset = 512 * 1024;
+  write->length = static_cast<uint32_t>(mine.size());
+  write->buffer = mine.data();
+  const Result w = Run(*device_, std::move(write));
+  EXPECT_EQ(STATUS_SUCCESS, w.status);
+  EXPECT_EQ(mine.size(), w.information);
+  EXPECT_EQ(mine, FileBytes("a.img", 512 * 1024, mine.size()));
+
+  std::vector<uint8_t> into(8192, 0xEE);
+  auto read = ReadRequest(512 * 1024 + 1024, 4096);
+  read->buffer = into.data();
+  const Result r = Run(*device_, std::move(read));
+  EXPECT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_EQ(4096u, r.information);
+  EXPECT_EQ(std::vector<uint8_t>(mine.begin() + 1024, mine.begin() + 1024 + 4096),
+            std::vector<uint8_t>(into.begin(), into.begin() + 4096));
+  EXPECT_EQ(std::vector<uint8_t>(4096, 0xEE), std::vector<uint8_t>(into.begin() + 4096, into.end()))
+      << "written past the request";
+  // Across the disk's end: cut there, and nothing beyond the end.
+  std::fill(into.begin(), into.end(), 0xEE);
+  read = ReadRequest(kMiB, 4096);
+  read->buffer = into.data();
+  EXPECT_EQ(1024u, Run(*device_, std::move(read)).information);
+  EXPECT_EQ(std::vector<uint8_t>(3072, 0xEE),
+            std::vector<uint8_t>(into.begin() + 1024, into.begin() + 4096));
 }
 
 // A device keeps a few request buffers while it is mounted, so that a busy

@@ -21,9 +21,12 @@ namespace {
 void Usage(FILE* to = stderr) {
   std::fprintf(to,
                "usage: velmoran [--runtime-dir DIR] [--page-cache] [--reconnect-timeout SECONDS]\n"
+               "                [--no-block-devices]\n"
                "  --runtime-dir DIR            where the devices and drive links live\n"
                "                               (default /run/velmoran)\n"
                "  --page-cache                 serve the device files through the page cache\n"
+               "  --no-block-devices           do not serve mounted devices as block devices\n"
+               "                               /dev/ublkbN too (where the kernel has ublk)\n"
                "  --reconnect-timeout SECONDS  how long a request whose connection was lost\n"
                "                               keeps trying to reach its server (default 60;\n"
                "                               0: one attempt)\n"
@@ -51,6 +54,8 @@ int Run(int argc, char** argv) {
       options.runtime_dir = argv[++i];
     } else if (arg == "--page-cache") {
       options.page_cache = true;
+    } else if (arg == "--no-block-devices") {
+      options.block_devices = false;
     } else if (arg == "--reconnect-timeout" && i + 1 < argc) {
       if (!ParseSeconds(argv[++i], &options.transport.reconnect_timeout)) {
         Usage();

@@ -1,6 +1,7 @@
 // velmoran-ctl: sends the Velmoran devices their controls from a shell, for
 // tests and administrators: mount a network disk or an image file, unmount,
-// query, or send any control code and print the answer.
+// query, name the block device a mounted device is also served as, or send
+// any control code and print the answer.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -33,6 +34,8 @@ const char kUsage[] =
     "  mount-image DEVICE FILE [--letter X] [--size BYTES] [--read-only] [--cd]\n"
     "  unmount DEVICE\n"
     "  query DEVICE\n"
+    "  block-device DEVICE   print the drive's block device /dev/ublkbN (exit status\n"
+    "                        1: it has none)\n"
     "  control DEVICE CODE [--output BYTES] [--input HEX]\n"
     "DEVICE is a device file, a device name (VelmoranEx0, VelmoranExCd3) or a drive (X:).\n"
     "Options:\n"
@@ -220,6 +223,20 @@ int Query(DeviceControlClient& client) {
   std::printf("drive letter: %c\n", record.driveLetter ? record.driveLetter : '-');
   std::printf("source name: %s\n",
               quensaria::LoadUtf16Field(record.sourceName, quensaria::kMountPathUnits).c_str());
+  // Only where the kernel has ublk is the device a block device as well.
+  std::string block;
+  if (quensaria::NT_SUCCESS(client.QueryBlockDevice(&block)) && !block.empty()) {
+    std::printf("block device: %s\n", block.c_str());
+  }
+  return 0;
+}
+
+int BlockDevice(DeviceControlClient& client) {
+  std::string block;
+  const NtStatus status = client.QueryBlockDevice(&block);
+  if (!quensaria::NT_SUCCESS(status)) return Report(status);
+  if (block.empty()) return 1;
+  std::printf("%s\n", block.c_str());
   return 0;
 }
 
@@ -254,7 +271,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  const bool write = a.command != "query";
+  const bool write = a.command != "query" && a.command != "block-device";
   auto client = DeviceControlClient::Open(DevicePath(a), write);
   if (!client.ok()) {
     std::fprintf(stderr, "velmoran-ctl: %s\n", client.status().ToString().c_str());
@@ -269,6 +286,8 @@ int main(int argc, char** argv) {
     result = Report(client->Unmount());
   else if (a.command == "query" && a.positional.empty())
     result = Query(client.value());
+  else if (a.command == "block-device" && a.positional.empty())
+    result = BlockDevice(client.value());
   else if (a.command == "control")
     result = Control(client.value(), a);
   if (result < 0) {

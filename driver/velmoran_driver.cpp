@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <system_error>
+#include <utility>
 
 #include "driver/debug_print.h"
 #include "driver/drive_links.h"
@@ -59,6 +61,19 @@ void AtBoundary(platform::FuseReply& reply, Serve&& serve) noexcept {
   }
 }
 
+// The mark of this runtime directory's block devices: a stopped or crashed
+// driver's are recognised and removed by the next one.
+uint64_t BlockOwnerMark(const std::string& runtime_dir) {
+  std::error_code ignored;
+  const std::string text = "velmoran " + fs::weakly_canonical(runtime_dir, ignored).string();
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (const char c : text) {
+    hash ^= static_cast<uint8_t>(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
 Status MakeDirectory(const std::string& path) {
   std::error_code error;
   fs::create_directories(path, error);
@@ -85,8 +100,16 @@ Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
   if (!lock.ok()) return lock.status();
   driver->lock_ = std::move(lock.value());
 
-  // What a driver that died left behind: its dead mount and its links.
+  // What a driver that died left behind: its dead mount, its links and its
+  // block devices.
   if (Status s = platform::FuseFileSystem::ClearStaleMount(driver->device_dir_); !s.ok()) return s;
+  driver->use_block_devices_ = options.block_devices && platform::UblkDevice::Available();
+  driver->block_owner_ = BlockOwnerMark(options.runtime_dir);
+  driver->block_disks_.resize(2 * kDevicesPerType);
+  if (driver->use_block_devices_) {
+    const int stale = platform::UblkDevice::RemoveStale(driver->block_owner_);
+    if (stale > 0) DebugPrint("Removed %d block devices of an earlier driver", stale);
+  }
   if (Status s = MakeDirectory(driver->device_dir_); !s.ok()) return s;
   if (Status s = MakeDirectory(driver->links_dir_); !s.ok()) return s;
   ClearDriveLinks(driver->links_dir_, driver->device_dir_);
@@ -134,8 +157,21 @@ Driver::~Driver() { Unload(); }
 void Driver::Unload() {
   if (unloaded_) return;
   unloaded_ = true;
+  {
+    std::scoped_lock lock(notify_mu_);
+    notify_stop_ = true;
+  }
+  notify_wake_.notify_all();
+  if (notifier_.joinable()) notifier_.join();
+  std::vector<std::unique_ptr<UblkDisk>> disks;
+  {
+    // Their places stay: a query may still come.
+    std::scoped_lock lock(block_mu_);
+    for (auto& disk : block_disks_) disks.push_back(std::move(disk));
+  }
   // Whoever still has a mounted device open (a loop device under a file
-  // system, a program) sees its requests fail from now on: say who.
+  // system, a program, a file system on its block device) sees its
+  // requests fail from now on: say who.
   for (size_t file = 0; fs_ && file < devices_.size(); ++file) {
     const int opens = fs_->OpenCount(file);
     const DeviceState state = devices_[file]->State();
@@ -143,17 +179,30 @@ void Driver::Unload() {
     DebugPrint("Stopping with %s still open (%d), drive %c:", devices_[file]->name().c_str(), opens,
                state.drive_letter != 0 ? state.drive_letter : '-');
   }
-  // Devices first: every queued request is answered, every mounted device
-  // flushed (all at once: one whose server is away holds up no other) and
-  // every mount undone while the file system can still carry the answers.
+  for (const auto& disk : disks) {
+    if (!disk) continue;
+    try {
+      const std::string use = disk->Use();
+      if (!use.empty()) DebugPrint("Stopping with %s", use.c_str());
+    } catch (const std::bad_alloc&) {
+      // Not said; it goes all the same.
+    }
+  }
+  // The block devices go first: the kernel writes back what it holds for
+  // them and waits for their requests in flight, which still reach mounted
+  // devices (a server that is away gets one attempt).
+  for (auto& device : devices_) device->GiveUpReconnects();
+  for (auto& disk : disks) {
+    if (disk && !disk->Remove().ok())
+      DebugPrint("Block device %s not removed", disk->path().c_str());
+  }
+  disks.clear();
+  // Then the devices: every queued request is answered, every mounted
+  // device flushed (all at once: one whose server is away holds up no
+  // other), so writes through the block devices too, and every mount undone
+  // while the file system can still carry the answers.
   for (auto& device : devices_) device->BeginStop();
   for (auto& device : devices_) device->Stop();
-  {
-    std::scoped_lock lock(notify_mu_);
-    notify_stop_ = true;
-  }
-  notify_wake_.notify_all();
-  if (notifier_.joinable()) notifier_.join();
   if (fs_) fs_->Stop();
   fs_.reset();
   devices_.clear();
@@ -172,18 +221,20 @@ void Driver::Notify() {
   }
 }
 
-void Driver::AfterMediaChange(size_t file, std::function<void()> answer, bool unmounted) {
+void Driver::AfterMediaChange(size_t file, std::function<void()> answer, MediaChange change) {
   bool queued = false;
   try {
-    std::function<void()> task = [this, file, answer, unmounted] {
+    std::function<void()> task = [this, file, answer, change] {
       if (options_.page_cache) fs_->Invalidate(file);
       // A stat brings the kernel's idea of the file's size up to date.
       std::error_code ignored;
       (void)fs::file_size(fs_->PathOf(file), ignored);
+      // A mount is answered once its block device exists.
+      if (change == MediaChange::kMounted && use_block_devices_) AddBlockDisk(file);
       answer();
       // The device gave back what it held; the request threads' buffers,
       // filled by the device's largest writes, go too.
-      if (unmounted) fs_->ReleaseIdleMemory();
+      if (change == MediaChange::kUnmounted) fs_->ReleaseIdleMemory();
     };
     std::scoped_lock lock(notify_mu_);
     if (!notify_stop_) {
@@ -191,10 +242,104 @@ void Driver::AfterMediaChange(size_t file, std::function<void()> answer, bool un
       queued = true;
     }
   } catch (const std::bad_alloc&) {
-    // The change is made: answer it, if without dropping cached pages.
+    // The change is made: answer it, if without dropping cached pages (or
+    // a block device: the device file serves the disk).
   }
   if (!queued) return answer();  // unloading: nothing is cached any more
   notify_wake_.notify_one();
+}
+
+void Driver::RunInOrder(std::function<void()> task) {
+  {
+    std::scoped_lock lock(notify_mu_);
+    if (!notify_stop_) {
+      notify_queue_.push_back(std::move(task));
+      notify_wake_.notify_one();
+      return;
+    }
+  }
+  task();
+}
+
+void Driver::AddBlockDisk(size_t file) {
+  {
+    std::scoped_lock lock(notify_mu_);
+    if (notify_stop_) return;  // unloading
+  }
+  DiskDevice& device = *devices_[file];
+  if (!device.GetBasics().mounted) return;
+  // Without one the device file still serves the disk.
+  try {
+    auto disk = UblkDisk::Create(&device, block_owner_);
+    if (!disk.ok()) {
+      DebugPrint("No block device for %s: %s", device.name().c_str(),
+                 disk.status().ToString().c_str());
+      return;
+    }
+    DebugPrint("%s is %s", device.name().c_str(), disk.value()->path().c_str());
+    std::scoped_lock lock(block_mu_);
+    block_disks_[file] = std::move(disk.value());
+  } catch (const std::exception& e) {
+    DebugPrint("No block device for %s: %s", device.name().c_str(), e.what());
+  }
+}
+
+void Driver::UnmountWithBlockDisk(size_t file, std::unique_ptr<DeviceRequest> request) {
+  std::unique_ptr<UblkDisk> disk;
+  {
+    std::scoped_lock lock(block_mu_);
+    disk = std::move(block_disks_[file]);
+  }
+  if (disk) {
+    NtStatus refusal = STATUS_SUCCESS;
+    try {
+      const std::string use = disk->Use();
+      if (!use.empty()) {
+        DebugPrint("Unmount of %s refused: %s", devices_[file]->name().c_str(), use.c_str());
+        refusal = STATUS_DEVICE_BUSY;
+      }
+    } catch (const std::bad_alloc&) {
+      // Unknown users: the block device stays.
+      refusal = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (refusal != STATUS_SUCCESS) {
+      {
+        std::scoped_lock lock(block_mu_);
+        block_disks_[file] = std::move(disk);
+      }
+      request->status = request->control->status = refusal;
+      request->information = request->control->information = 0;
+      auto complete = std::exchange(request->complete, nullptr);
+      return complete(*request);
+    }
+    // Its requests in flight end before it goes; none waits long for a
+    // server that is gone.
+    devices_[file]->GiveUpReconnects();
+    if (Status s = disk->Remove(); !s.ok()) {
+      DebugPrint("Block device %s: %s", disk->path().c_str(), s.ToString().c_str());
+    }
+  }
+  devices_[file]->Submit(std::move(request));
+}
+
+void Driver::AnswerBlockDeviceQuery(size_t file, DeviceControlBlock* block) {
+  block->information = 0;
+  if (!devices_[file]->GetBasics().mounted) {
+    block->status = STATUS_NO_MEDIA_IN_DEVICE;
+    return;
+  }
+  std::string path;
+  {
+    std::scoped_lock lock(block_mu_);
+    if (block_disks_[file]) path = block_disks_[file]->path();
+  }
+  if (path.size() > block->outputLength) {
+    block->status = STATUS_BUFFER_TOO_SMALL;
+    return;
+  }
+  std::memcpy(block->buffer, path.data(), path.size());
+  block->status = STATUS_SUCCESS;
+  block->information = static_cast<uint32_t>(path.size());
 }
 
 platform::FuseFileAttributes Driver::Attributes(size_t file) {
@@ -254,16 +399,26 @@ void Driver::Ioctl(size_t file, uint32_t command, std::span<const uint8_t> input
       request->control->information = 0;
       return shared->Ioctl(request->control.get(), sizeof(DeviceControlBlock));
     }
+    const uint32_t code = request->control->code;
+    if (code == IOCTL_VDISK_QUERY_BLOCK_DEVICE) {
+      AnswerBlockDeviceQuery(file, request->control.get());
+      return shared->Ioctl(request->control.get(), sizeof(DeviceControlBlock));
+    }
     // Only here, in the requester's call, is the requester known.
-    if (request->control->code == IOCTL_VDISK_MOUNT) request->caller = shared->Caller();
-    request->complete = [this, file, shared](DeviceRequest& r) {
-      const bool unmounted = r.control->code == IOCTL_VDISK_UNMOUNT;
+    if (code == IOCTL_VDISK_MOUNT) request->caller = shared->Caller();
+    request->complete = [this, file, code, shared](DeviceRequest& r) {
       auto answer = [shared, block = std::shared_ptr<DeviceControlBlock>(std::move(r.control))] {
         shared->Ioctl(block.get(), sizeof *block);
       };
-      if (r.media_changed) return AfterMediaChange(file, std::move(answer), unmounted);
-      answer();
+      if (!r.media_changed) return answer();
+      AfterMediaChange(file, std::move(answer),
+                       code == IOCTL_VDISK_MOUNT ? MediaChange::kMounted : MediaChange::kUnmounted);
     };
+    if (code == IOCTL_VDISK_UNMOUNT && use_block_devices_) {
+      // In order with the mounts' block devices still being made.
+      auto held = std::make_shared<std::unique_ptr<DeviceRequest>>(std::move(request));
+      return RunInOrder([this, file, held] { UnmountWithBlockDisk(file, std::move(*held)); });
+    }
     devices_[file]->Submit(std::move(request));
   });
 }

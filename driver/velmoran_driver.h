@@ -7,10 +7,19 @@
 // the kDeviceControlIoctl ioctl on a file are that device's requests. Mounted
 // drives get a link RUNTIME/DosDevices/Global/X: to their device file.
 //
-// Unload logs the mounted devices still open, flushes and unmounts every
-// device first (connections closed, links removed), then stops the workers
-// and the file system. A Load after a crash clears
-// the dead FUSE mount and the links the crashed driver left. One driver per
+// Where the kernel has ublk (and the options allow it), a mounted device is
+// also a block device /dev/ublkbN (UblkDisk), made before the mount is
+// answered and named by IOCTL_VDISK_QUERY_BLOCK_DEVICE. An unmount is refused
+// with STATUS_DEVICE_BUSY while that block device is in use (a file system
+// mounted on it or a partition, a process holding it open); otherwise the
+// block device goes first, then the mount.
+//
+// Unload logs the mounted devices still open (device files and block
+// devices), removes the block devices, in use or not (the kernel first
+// writes back what it holds for them), then flushes and unmounts every
+// device (connections closed, links removed), then stops the workers and
+// the file system. A Load after a crash clears the dead FUSE mount, the
+// links and the block devices the crashed driver left. One driver per
 // runtime directory: a second Load there fails with
 // ERROR_SERVICE_ALREADY_RUNNING.
 #ifndef QUENSARIA_DRIVER_VELMORAN_DRIVER_H_
@@ -26,6 +35,7 @@
 #include <vector>
 
 #include "driver/disk_device.h"
+#include "driver/ublk_disk.h"
 #include "platform/fuse_files.h"
 #include "platform/unique_fd.h"
 #include "shared/status.h"
@@ -39,6 +49,8 @@ struct DriverOptions {
   bool page_cache = false;
   TransportOptions transport;
   std::string default_cache_dir = "/tmp";
+  // Serve mounted devices as block devices too, where the kernel has ublk.
+  bool block_devices = true;
 };
 
 class Driver final : public platform::FuseFileHandler {
@@ -69,9 +81,21 @@ class Driver final : public platform::FuseFileHandler {
   // Answers a mount or unmount after the kernel's view of the file has been
   // brought up to date, on a thread of its own: dropping cached pages may
   // wait for reads that only the device's worker can answer.
-  // After an unmount the request threads give back their buffers.
-  void AfterMediaChange(size_t file, std::function<void()> answer, bool unmounted);
+  // After a mount its block device is made first (where ublk is); after an
+  // unmount the request threads give back their buffers.
+  enum class MediaChange { kMounted, kUnmounted };
+  void AfterMediaChange(size_t file, std::function<void()> answer, MediaChange change);
+  // Runs `task` on the notifier thread, in order with the answers above; at
+  // once when the driver is unloading.
+  void RunInOrder(std::function<void()> task);
   void Notify();
+
+  // The block devices (where ublk is), on the notifier thread.
+  void AddBlockDisk(size_t file);
+  // The unmount of a device with a block device: refused while it is in
+  // use, else the block device goes, then the request is submitted.
+  void UnmountWithBlockDisk(size_t file, std::unique_ptr<DeviceRequest> request);
+  void AnswerBlockDeviceQuery(size_t file, DeviceControlBlock* block);
 
   DriverOptions options_;
   std::string device_dir_;
@@ -87,6 +111,12 @@ class Driver final : public platform::FuseFileHandler {
   bool notify_stop_ = false;                        // guarded by notify_mu_
   std::thread notifier_;
   bool unloaded_ = false;
+
+  bool use_block_devices_ = false;
+  // Marks this driver's block devices (its runtime directory's).
+  uint64_t block_owner_ = 0;
+  std::mutex block_mu_;
+  std::vector<std::unique_ptr<UblkDisk>> block_disks_;  // per file; guarded by block_mu_
 };
 
 }  // namespace quensaria::driver

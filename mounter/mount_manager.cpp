@@ -58,6 +58,14 @@ void SetCachePath(MountRecord& record, const QString& temp_folder) {
   SetPathField(record.cachePath, NtPathFromLinux(file.toStdString()));
 }
 
+// The device a mounted drive's volume lives on: its device file and the
+// block device the driver also serves it as, if any.
+DriveDisk DiskOf(DeviceControlClient& drive, const QString& device_file) {
+  std::string block;
+  if (!NT_SUCCESS(drive.QueryBlockDevice(&block))) block.clear();
+  return DriveDisk{device_file, QString::fromStdString(block)};
+}
+
 // This thread's last error and the sentence that explains it, as the
 // system keeps a thread's last error: flows on different threads do not
 // see each other's.
@@ -306,8 +314,8 @@ uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char 
   // Linux's part of the drive: its volume. Without it the drive is of no
   // use, so a failure takes the mount back.
   QString explanation;
-  const uint32_t attached =
-      volumes_.Attach(letter, links_.DevicePath(index, record.sourceType), &explanation);
+  const uint32_t attached = volumes_.Attach(
+      letter, DiskOf(*drive, links_.DevicePath(index, record.sourceType)), &explanation);
   if (attached != 0) {
     (void)drive->Unmount();
     undefine();
@@ -324,14 +332,16 @@ uint32_t MountManager::UnmountDrive(char letter) {
   uint32_t error = 0;
   std::optional<OpenedDrive> drive = OpenMounted(letter, true, &error);
   if (!drive) return Fail(error, dos);
+  const DriveDisk disk = DiskOf(drive->client, drive->device_file);
   // "Locking and dismounting the volume": unmounting its file system, which
   // fails while files are open there.
-  const uint32_t detached = volumes_.Detach(letter, drive->device_file);
+  const uint32_t detached = volumes_.Detach(letter, disk);
   if (detached != 0) return Fail(detached, dos);
+  // The driver refuses too while its block device is in use elsewhere.
   const NtStatus status = drive->client.Unmount();
   if (!NT_SUCCESS(status)) {
     // Give the drive its volume back, so that it stays usable as it was.
-    (void)volumes_.Attach(letter, drive->device_file, nullptr);
+    (void)volumes_.Attach(letter, disk, nullptr);
     return Fail(Win32ErrorFromNtStatus(status), QStringLiteral("kodra:"));
   }
   // The definition goes with the drive. One another user left stays: it
@@ -673,8 +683,15 @@ std::vector<MountedDrive> MountManager::ListDrives() {
     }
     row.capacity = CapacityText(row.query.imageSize);
     row.access = row.query.virtualWrite ? QStringLiteral("VirtualWrite") : QStringLiteral("Full");
-    row.mountPoint = VolumeMountPoint(row.deviceFile);
-    row.location = row.mountPoint.isEmpty() ? VolumeLoopDevice(row.deviceFile) : row.mountPoint;
+    const DriveDisk disk = DiskOf(drive->client, row.deviceFile);
+    row.mountPoint = VolumeMountPoint(disk);
+    if (!row.mountPoint.isEmpty()) {
+      row.location = row.mountPoint;
+    } else if (!disk.blockDevice.isEmpty()) {
+      row.location = disk.blockDevice;
+    } else {
+      row.location = VolumeLoopDevice(row.deviceFile);
+    }
     drives.push_back(row);
   }
   return drives;

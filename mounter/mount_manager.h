@@ -33,7 +33,8 @@ struct MountedDrive {
   MountRecord query{};    // the driver's query output
   QString device;         // "X:"
   QString location;       // where the drive is: its file system's mount point,
-                          // else its loop device, else empty
+                          // else its block device, else its loop device,
+                          // else empty
   QString source;         // "10.0.0.5 : 60000", or the image file's path
   QString capacity;       // "1.50G"
   QString access;         // "VirtualWrite" or "Full"

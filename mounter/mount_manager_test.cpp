@@ -20,8 +20,8 @@ namespace {
 
 class NoVolumes : public Volumes {
  public:
-  uint32_t Attach(char, const QString&, QString*) override { return 0; }
-  uint32_t Detach(char, const QString&) override { return 0; }
+  uint32_t Attach(char, const DriveDisk&, QString*) override { return 0; }
+  uint32_t Detach(char, const DriveDisk&) override { return 0; }
 };
 
 // Answers the one question ChooseSavedSlot may ask.

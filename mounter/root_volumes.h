@@ -1,6 +1,7 @@
 // RootVolumes: the drive's volume made by the mounter itself, for a process
-// with CAP_SYS_ADMIN: a loop device with the kernel's ioctls and the file
-// system mounted with mount(2) at <media_dir>/X.
+// with CAP_SYS_ADMIN: the file system mounted with mount(2) at <media_dir>/X,
+// on the disk's block device or partition, or else on a loop device made
+// with the kernel's ioctls.
 #ifndef QUENSARIA_MOUNTER_ROOT_VOLUMES_H_
 #define QUENSARIA_MOUNTER_ROOT_VOLUMES_H_
 
@@ -13,10 +14,11 @@ class RootVolumes : public Volumes {
   explicit RootVolumes(QString media_dir = QStringLiteral("/media/velmoran"))
       : media_dir_(std::move(media_dir)) {}
 
-  uint32_t Attach(char letter, const QString& device_file, QString* explanation) override;
-  uint32_t Detach(char letter, const QString& device_file) override;
+  uint32_t Attach(char letter, const DriveDisk& disk, QString* explanation) override;
+  uint32_t Detach(char letter, const DriveDisk& disk) override;
 
  private:
+  uint32_t AttachBlockDevice(char letter, const std::string& disk, QString* explanation);
   QString media_dir_;
 };
 

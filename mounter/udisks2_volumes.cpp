@@ -30,6 +30,15 @@ const QString kRootPath = QStringLiteral("/org/freedesktop/UDisks2");
 const QString kManager = QStringLiteral("org.freedesktop.UDisks2.Manager");
 const QString kFilesystem = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
 const QString kLoop = QStringLiteral("org.freedesktop.UDisks2.Loop");
+const QString kBlock = QStringLiteral("org.freedesktop.UDisks2.Block");
+const QString kPartition = QStringLiteral("org.freedesktop.UDisks2.Partition");
+
+// A byte-string property (a path with its NUL) as text.
+QByteArray PathProperty(const QVariant& value) {
+  QByteArray bytes = value.toByteArray();
+  while (bytes.endsWith('\0')) bytes.chop(1);
+  return bytes;
+}
 
 bool IsError(const QDBusMessage& reply) { return reply.type() != QDBusMessage::ReplyMessage; }
 
@@ -91,7 +100,7 @@ QDBusMessage UDisks2Volumes::Call(const QString& path, const QString& interface,
   return connection_.call(message, QDBus::Block, 120000);
 }
 
-uint32_t UDisks2Volumes::Attach(char /*letter*/, const QString& device_file, QString* explanation) {
+uint32_t UDisks2Volumes::Attach(char /*letter*/, const DriveDisk& disk, QString* explanation) {
   if (!connection_.isConnected()) {
     if (explanation) {
       *explanation = QStringLiteral(
@@ -100,6 +109,69 @@ uint32_t UDisks2Volumes::Attach(char /*letter*/, const QString& device_file, QSt
     }
     return ERROR_NOT_SUPPORTED;
   }
+  if (!disk.blockDevice.isEmpty()) return AttachBlockDevice(disk.blockDevice, explanation);
+  return AttachLoop(disk.deviceFile, explanation);
+}
+
+std::vector<UDisks2Volumes::BlockObject> UDisks2Volumes::FindBlockObjects(const QString& disk,
+                                                                          QDBusMessage* reply) {
+  *reply = Call(kRootPath, QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                QStringLiteral("GetManagedObjects"), {});
+  std::vector<BlockObject> found;
+  if (IsError(*reply) || reply->arguments().isEmpty()) return found;
+  const ManagedObjects objects =
+      qdbus_cast<ManagedObjects>(reply->arguments().at(0).value<QDBusArgument>());
+  const QByteArray wanted = QFile::encodeName(disk);
+  QString disk_object;
+  for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+    const auto block = it.value().find(kBlock);
+    if (block != it.value().cend() &&
+        PathProperty(block.value().value(QStringLiteral("Device"))) == wanted) {
+      disk_object = it.key().path();
+      found.push_back({disk_object, 0, it.value().contains(kFilesystem)});
+    }
+  }
+  if (disk_object.isEmpty()) return found;
+  for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+    const auto partition = it.value().find(kPartition);
+    if (partition == it.value().cend() ||
+        partition.value().value(QStringLiteral("Table")).value<QDBusObjectPath>().path() !=
+            disk_object) {
+      continue;
+    }
+    found.push_back({it.key().path(), partition.value().value(QStringLiteral("Number")).toInt(),
+                     it.value().contains(kFilesystem)});
+  }
+  return found;
+}
+
+uint32_t UDisks2Volumes::AttachBlockDevice(const QString& disk, QString* explanation) {
+  const std::optional<platform::VolumeLocation> volume =
+      platform::ProbeVolume(QFile::encodeName(disk).toStdString());
+  if (!volume) return 0;  // the disk itself is all there is to attach
+  // UDisks2 learns of a new disk, its partitions and their file systems from
+  // udev, a moment after the kernel made them.
+  QDBusMessage reply;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    for (const BlockObject& object : FindBlockObjects(disk, &reply)) {
+      if (object.partition != volume->partition || !object.filesystem) continue;
+      reply = Call(object.path, kFilesystem, QStringLiteral("Mount"), {QVariantMap()});
+      if (!IsError(reply)) return 0;
+      if (!NotThereYet(reply)) {
+        if (explanation) *explanation = ExplanationOf(reply);
+        return ErrorOf(reply);
+      }
+    }
+    if (IsError(reply) && !NotThereYet(reply)) {
+      if (explanation) *explanation = ExplanationOf(reply);
+      return ErrorOf(reply);
+    }
+    QThread::msleep(100);
+  }
+  return ERROR_FILE_NOT_FOUND;  // UDisks2 never showed the file system
+}
+
+uint32_t UDisks2Volumes::AttachLoop(const QString& device_file, QString* explanation) {
   const std::string file = QFile::encodeName(device_file).toStdString();
   // The loop device takes direct I/O from its backing descriptor, as the
   // root way sets it: the file system above caches already.
@@ -158,8 +230,26 @@ QString UDisks2Volumes::FindLoopObject(const QString& device_file, bool* has_fil
   return QString();
 }
 
-uint32_t UDisks2Volumes::Detach(char /*letter*/, const QString& device_file) {
+uint32_t UDisks2Volumes::DetachBlockDevice(const QString& disk) {
+  QDBusMessage reply;
+  for (const BlockObject& object : FindBlockObjects(disk, &reply)) {
+    if (!object.filesystem) continue;
+    const QDBusMessage unmounted =
+        Call(object.path, kFilesystem, QStringLiteral("Unmount"), {QVariantMap()});
+    if (IsError(unmounted) &&
+        unmounted.errorName() != QLatin1String("org.freedesktop.UDisks2.Error.NotMounted")) {
+      return ErrorOf(unmounted);
+    }
+  }
+  return 0;
+}
+
+uint32_t UDisks2Volumes::Detach(char /*letter*/, const DriveDisk& disk) {
   if (!connection_.isConnected()) return 0;
+  if (!disk.blockDevice.isEmpty()) {
+    if (const uint32_t error = DetachBlockDevice(disk.blockDevice); error != 0) return error;
+  }
+  const QString device_file = disk.deviceFile;
   bool has_filesystem = false;
   const QString loop = FindLoopObject(device_file, &has_filesystem);
   if (loop.isEmpty()) return 0;

@@ -11,11 +11,17 @@
 
 namespace quensaria::mounter {
 
-QString VolumeMountPoint(const QString& device_file) {
-  const std::string file = QFile::encodeName(device_file).toStdString();
-  for (const std::string& loop : platform::LoopDevicesBackedBy(file)) {
+QString VolumeMountPoint(const DriveDisk& disk) {
+  std::vector<std::string> devices;
+  if (!disk.blockDevice.isEmpty()) {
+    devices = platform::DiskAndPartitions(QFile::encodeName(disk.blockDevice).toStdString());
+  }
+  const std::vector<std::string> loops =
+      platform::LoopDevicesBackedBy(QFile::encodeName(disk.deviceFile).toStdString());
+  devices.insert(devices.end(), loops.begin(), loops.end());
+  for (const std::string& device : devices) {
     struct stat st;
-    if (::stat(loop.c_str(), &st) != 0) continue;
+    if (::stat(device.c_str(), &st) != 0) continue;
     const std::string point = platform::MountPointOf(st.st_rdev);
     if (!point.empty()) return QFile::decodeName(point.c_str());
   }

@@ -1,10 +1,12 @@
-// Volumes: Linux's part of a drive, the file system on a mounted device file.
-// After the driver has mounted a device, Attach puts a loop device (direct
-// I/O) over the device file and mounts the file system blkid recognises on
-// the disk or its first partition; Detach undoes both. Two ways: as root (or
-// with CAP_SYS_ADMIN) the mounter does it itself (RootVolumes); as a desktop
-// user UDisks2 does it (UDisks2Volumes). Every call leaves nothing behind
-// when it fails. Called from the flow's thread.
+// Volumes: Linux's part of a drive, the file system on a mounted device.
+// After the driver has mounted a device, Attach mounts the file system blkid
+// recognises on the disk or its first partition: on the block device the
+// driver serves the disk as (/dev/ublkbN and its partitions, where the
+// kernel has ublk), else on a loop device (direct I/O) it puts over the
+// device file. Detach undoes it. Two ways: as root (or with CAP_SYS_ADMIN)
+// the mounter does it itself (RootVolumes); as a desktop user UDisks2 does
+// it (UDisks2Volumes). Every call leaves nothing behind when it fails.
+// Called from the flow's thread.
 #ifndef QUENSARIA_MOUNTER_VOLUMES_H_
 #define QUENSARIA_MOUNTER_VOLUMES_H_
 
@@ -14,27 +16,35 @@
 
 namespace quensaria::mounter {
 
+// The mounted device a drive's volume lives on.
+struct DriveDisk {
+  QString deviceFile;   // the driver's device file
+  QString blockDevice;  // "/dev/ublkbN" where the driver serves one, else empty
+};
+
 class Volumes {
  public:
   virtual ~Volumes() = default;
 
-  // Attaches drive `letter`'s volume over `device_file` (the driver's device
-  // file, already mounted). A disk without a recognised file system gets the
-  // loop device only. Returns 0 or a Win32 error; on failure *explanation
-  // (may be null) gets one sentence for the user when the cause is a missing
-  // privilege or service, and nothing is left attached.
-  virtual uint32_t Attach(char letter, const QString& device_file, QString* explanation) = 0;
+  // Attaches drive `letter`'s volume on `disk` (already mounted by the
+  // driver). A disk without a recognised file system gets the loop device
+  // only (or nothing, on a block device). Returns 0 or a Win32 error; on
+  // failure *explanation (may be null) gets one sentence for the user when
+  // the cause is a missing privilege or service, and nothing is left
+  // attached.
+  virtual uint32_t Attach(char letter, const DriveDisk& disk, QString* explanation) = 0;
 
-  // Unmounts the file system and detaches the loop device over
-  // `device_file`. A file system in use is ERROR_BUSY (170) and stays
-  // mounted; a drive without a volume is 0.
-  virtual uint32_t Detach(char letter, const QString& device_file) = 0;
+  // Unmounts the file system and detaches the loop device over the device
+  // file. A file system in use is ERROR_BUSY (170) and stays mounted; a
+  // drive without a volume is 0.
+  virtual uint32_t Detach(char letter, const DriveDisk& disk) = 0;
 };
 
-// The mount point of the file system on the loop device over `device_file`
-// (or on its first partition), read from the kernel's tables; empty when
-// there is none. Works for volumes made either way.
-QString VolumeMountPoint(const QString& device_file);
+// The mount point of the file system on `disk`'s block device or one of its
+// partitions, or on the loop device over its device file, read from the
+// kernel's tables; empty when there is none. Works for volumes made either
+// way.
+QString VolumeMountPoint(const DriveDisk& disk);
 
 // The loop device over `device_file` ("/dev/loop3"), or empty: where a
 // drive without a mounted file system is.

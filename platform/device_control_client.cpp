@@ -48,4 +48,18 @@ NtStatus DeviceControlClient::Query(MountRecord* record) {
   return Control(IOCTL_VDISK_QUERY, {}, {reinterpret_cast<uint8_t*>(record), sizeof *record});
 }
 
+NtStatus DeviceControlClient::QueryBlockDevice(std::string* path) {
+  path->clear();
+  uint8_t output[256];
+  uint32_t information = 0;
+  const NtStatus status = Control(IOCTL_VDISK_QUERY_BLOCK_DEVICE, {}, output, &information);
+  // A driver without block devices does not know the request.
+  if (status == STATUS_INVALID_DEVICE_REQUEST) return STATUS_SUCCESS;
+  if (NT_SUCCESS(status)) {
+    path->assign(reinterpret_cast<const char*>(output),
+                 std::min<size_t>(information, sizeof output));
+  }
+  return status;
+}
+
 }  // namespace quensaria::platform

@@ -34,6 +34,9 @@ class DeviceControlClient {
   NtStatus Mount(const MountRecord& record);
   NtStatus Unmount();
   NtStatus Query(MountRecord* record);
+  // The block device the mounted device is also served as ("/dev/ublkb0"),
+  // or empty when it has none (or the driver offers none).
+  NtStatus QueryBlockDevice(std::string* path);
 
   int fd() const { return fd_.get(); }
 

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "platform/errors.h"
@@ -86,7 +87,7 @@ std::optional<VolumeLocation> ProbeVolume(const std::string& path) {
   };
   if (!copy_area(0, size)) return std::nullopt;
   std::string type = ProbeAt(copy.get(), 0, 0);
-  if (!type.empty()) return VolumeLocation{0, 0, type};
+  if (!type.empty()) return VolumeLocation{0, 0, type, 0};
   uint8_t sector[512];
   if (::pread(copy.get(), sector, sizeof sector, 0) != static_cast<ssize_t>(sizeof sector)) {
     return std::nullopt;
@@ -101,7 +102,7 @@ std::optional<VolumeLocation> ProbeVolume(const std::string& path) {
     if (!copy_area(offset, length)) return std::nullopt;
     type = ProbeAt(copy.get(), offset, length);
     if (type.empty()) return std::nullopt;
-    return VolumeLocation{offset, length, type};
+    return VolumeLocation{offset, length, type, i + 1};
   }
   return std::nullopt;
 }
@@ -131,6 +132,48 @@ Status UnmountFileSystem(const std::string& directory) {
   if (::umount2(directory.c_str(), 0) != 0) return ErrnoStatus("umount " + directory, errno);
   ::rmdir(directory.c_str());
   return Status::Ok();
+}
+
+namespace {
+
+// The partitions' names in sysfs under whole disk `name`, with their numbers.
+std::vector<std::pair<int, std::string>> Partitions(const std::string& name) {
+  std::vector<std::pair<int, std::string>> partitions;
+  const std::filesystem::path sys = std::filesystem::path("/sys/class/block") / name;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator entry(sys, ec), end; !ec && entry != end;
+       entry.increment(ec)) {
+    const std::string child = entry->path().filename().string();
+    if (child.rfind(name, 0) != 0) continue;
+    std::ifstream number(entry->path() / "partition");
+    int n = 0;
+    if (number >> n) partitions.emplace_back(n, child);
+  }
+  std::sort(partitions.begin(), partitions.end());
+  return partitions;
+}
+
+}  // namespace
+
+std::string PartitionDevice(const std::string& disk, int number) {
+  for (const auto& [n, name] : Partitions(std::filesystem::path(disk).filename().string())) {
+    if (n == number) return "/dev/" + name;
+  }
+  return "";
+}
+
+std::vector<std::string> DiskAndPartitions(const std::string& disk) {
+  std::vector<std::string> devices = {disk};
+  for (const auto& partition : Partitions(std::filesystem::path(disk).filename().string())) {
+    devices.push_back("/dev/" + partition.second);
+  }
+  return devices;
+}
+
+bool IsReadOnlyDevice(const std::string& device) {
+  UniqueFd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC));
+  int read_only = 0;
+  return fd.valid() && ::ioctl(fd.get(), BLKROGET, &read_only) == 0 && read_only != 0;
 }
 
 std::string MountPointOf(dev_t device) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "shared/status.h"
 
@@ -20,6 +21,7 @@ struct VolumeLocation {
   uint64_t offset = 0;  // bytes
   uint64_t size = 0;    // bytes; 0 = to the end
   std::string type;     // blkid's TYPE, such as "ext4" or "vfat"
+  int partition = 0;    // the partition's number (its MBR entry, 1..4); 0: the whole disk
 };
 
 // The file system on `path` (a file or block device) or on its first
@@ -35,6 +37,15 @@ Status MountFileSystem(const std::string& device, const std::string& directory,
 // umount2; a file system in use is ERROR_BUSY and stays mounted. The
 // directory is removed afterwards when empty.
 Status UnmountFileSystem(const std::string& directory);
+
+// The kernel's device for partition `number` of the whole disk `disk`
+// ("/dev/ublkb0", 1 -> "/dev/ublkb0p1"), from sysfs; empty when the kernel
+// has none.
+std::string PartitionDevice(const std::string& disk, int number);
+// The whole disk `disk` and the devices of its partitions.
+std::vector<std::string> DiskAndPartitions(const std::string& disk);
+// True when block device `device` takes no writes (BLKROGET).
+bool IsReadOnlyDevice(const std::string& device);
 
 // The first mount point of block device `device` (major:minor), or empty.
 std::string MountPointOf(dev_t device);

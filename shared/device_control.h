@@ -31,6 +31,10 @@ inline constexpr unsigned long kDeviceControlIoctl =
 inline constexpr uint32_t IOCTL_VDISK_MOUNT = 0x8002C000;
 inline constexpr uint32_t IOCTL_VDISK_UNMOUNT = 0x8002C004;
 inline constexpr uint32_t IOCTL_VDISK_QUERY = 0x80024008;
+// Function 3, read access: the block device (/dev/ublkbN) that a mounted
+// device is also served as, its path in the output (no NUL; information = its
+// length, 0 when the device has none).
+inline constexpr uint32_t IOCTL_VDISK_QUERY_BLOCK_DEVICE = 0x8002400C;
 
 // Disk, CD-ROM and storage requests answered by every device.
 inline constexpr uint32_t IOCTL_DISK_GET_DRIVE_GEOMETRY = 0x70000;

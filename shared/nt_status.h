@@ -15,6 +15,7 @@ constexpr bool NT_SUCCESS(NtStatus status) { return (status & 0x80000000u) == 0;
 inline constexpr NtStatus STATUS_SUCCESS = 0x00000000;
 inline constexpr NtStatus STATUS_PENDING = 0x00000103;
 inline constexpr NtStatus STATUS_BUFFER_OVERFLOW = 0x80000005;
+inline constexpr NtStatus STATUS_DEVICE_BUSY = 0x80000011;
 inline constexpr NtStatus STATUS_UNSUCCESSFUL = 0xC0000001;
 inline constexpr NtStatus STATUS_NOT_IMPLEMENTED = 0xC0000002;
 inline constexpr NtStatus STATUS_INVALID_HANDLE = 0xC0000008;

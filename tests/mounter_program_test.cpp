@@ -388,11 +388,11 @@ TEST_F(MounterProgramTest, TheAutomountPathFindsItsSettingsAndDriverWithoutADisp
 // Volumes that cannot be attached, as for a user without UDisks2.
 class NoWayToVolumes : public Volumes {
  public:
-  uint32_t Attach(char, const QString&, QString* explanation) override {
+  uint32_t Attach(char, const DriveDisk&, QString* explanation) override {
     *explanation = "No way to attach the volume: do this or that.";
     return 50;
   }
-  uint32_t Detach(char, const QString&) override { return 0; }
+  uint32_t Detach(char, const DriveDisk&) override { return 0; }
 };
 
 // Links that an earlier mounter or driver left (their device empty, or

@@ -4,8 +4,10 @@
 //   udisks2-stand-in BUS_ADDRESS EXPECTED_FILE MODE
 // MODE "ok" serves everything; "deny" refuses LoopSetup as UDisks2 refuses
 // an unauthorised user; "mount-fails" fails Filesystem.Mount as a file
-// system UDisks2 cannot mount does. LoopSetup says whether the descriptor
-// was opened for direct I/O. Ends at SIGTERM.
+// system UDisks2 cannot mount does; "block" shows EXPECTED_FILE as a block
+// device whose partition 1 has a file system, as UDisks2 shows a ublk disk.
+// LoopSetup says whether the descriptor was opened for direct I/O. Ends at
+// SIGTERM.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -28,6 +30,8 @@ Q_DECLARE_METATYPE(ManagedObjects)
 namespace {
 
 const QString kLoopPath = QStringLiteral("/org/freedesktop/UDisks2/block_devices/loop7");
+const QString kDiskPath = QStringLiteral("/org/freedesktop/UDisks2/block_devices/ublkb3");
+const QString kPartitionPath = QStringLiteral("/org/freedesktop/UDisks2/block_devices/ublkb3p1");
 
 void Print(const QString& line) {
   std::printf("%s\n", line.toLocal8Bit().constData());
@@ -36,8 +40,8 @@ void Print(const QString& line) {
 
 class StandIn : public QDBusVirtualObject {
  public:
-  StandIn(QString expected, bool deny, bool fail_mount)
-      : expected_(std::move(expected)), deny_(deny), fail_mount_(fail_mount) {}
+  StandIn(QString expected, bool deny, bool fail_mount, bool block)
+      : expected_(std::move(expected)), deny_(deny), fail_mount_(fail_mount), block_(block) {}
 
   QString introspect(const QString&) const override { return QString(); }
 
@@ -51,6 +55,25 @@ class StandIn : public QDBusVirtualObject {
                call == "org.freedesktop.DBus.ObjectManager.GetManagedObjects") {
       Print("call GetManagedObjects");
       reply = message.createReply(QVariant::fromValue(Objects()));
+    } else if (message.path() == kPartitionPath && block_ &&
+               call == "org.freedesktop.UDisks2.Filesystem.Mount") {
+      Print("call Mount partition options=" + Options(message));
+      mounted_ = true;
+      reply = message.createReply(QStringLiteral("/media/tester/disk"));
+    } else if (message.path() == kPartitionPath && block_ &&
+               call == "org.freedesktop.UDisks2.Filesystem.Unmount") {
+      if (unmount_calls_++ == 0) {
+        Print("call Unmount partition (busy)");
+        reply =
+            message.createErrorReply("org.freedesktop.UDisks2.Error.DeviceBusy", "target is busy");
+      } else if (!mounted_) {
+        Print("call Unmount partition (not mounted)");
+        reply = message.createErrorReply("org.freedesktop.UDisks2.Error.NotMounted", "not mounted");
+      } else {
+        Print("call Unmount partition");
+        mounted_ = false;
+        reply = message.createReply();
+      }
     } else if (message.path() == kLoopPath && loop_ &&
                call == "org.freedesktop.UDisks2.Filesystem.Mount") {
       // The first time the interface is not there yet, as right after a
@@ -131,6 +154,23 @@ class StandIn : public QDBusVirtualObject {
     other["org.freedesktop.UDisks2.Loop"]["BackingFile"] = QByteArray("/var/other.img\0", 15);
     other["org.freedesktop.UDisks2.Filesystem"]["Size"] = qulonglong{0};
     objects[QDBusObjectPath("/org/freedesktop/UDisks2/block_devices/loop3")] = other;
+    if (block_) {
+      // The partition's file system shows up only on the second look, as
+      // while UDisks2 still probes a new disk.
+      InterfaceProperties disk;
+      disk["org.freedesktop.UDisks2.Block"]["Device"] = QFile::encodeName(expected_) + '\0';
+      objects[QDBusObjectPath(kDiskPath)] = disk;
+      if (++looks_ > 1) {
+        InterfaceProperties partition;
+        partition["org.freedesktop.UDisks2.Block"]["Device"] =
+            QFile::encodeName(expected_) + "p1" + '\0';
+        partition["org.freedesktop.UDisks2.Partition"]["Number"] = 1u;
+        partition["org.freedesktop.UDisks2.Partition"]["Table"] =
+            QVariant::fromValue(QDBusObjectPath(kDiskPath));
+        partition["org.freedesktop.UDisks2.Filesystem"]["Size"] = qulonglong{0};
+        objects[QDBusObjectPath(kPartitionPath)] = partition;
+      }
+    }
     if (loop_) {
       InterfaceProperties ours;
       ours["org.freedesktop.UDisks2.Loop"]["BackingFile"] = QFile::encodeName(expected_) + '\0';
@@ -143,6 +183,8 @@ class StandIn : public QDBusVirtualObject {
   QString expected_;
   bool deny_;
   bool fail_mount_;
+  bool block_;
+  mutable int looks_ = 0;
   bool loop_ = false;
   bool mounted_ = false;
   int mount_calls_ = 0;
@@ -153,7 +195,8 @@ class StandIn : public QDBusVirtualObject {
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: udisks2-stand-in BUS_ADDRESS EXPECTED_FILE ok|deny|mount-fails\n");
+    std::fprintf(stderr,
+                 "usage: udisks2-stand-in BUS_ADDRESS EXPECTED_FILE ok|deny|mount-fails|block\n");
     return 2;
   }
   QCoreApplication app(argc, argv);
@@ -165,7 +208,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   StandIn stand_in(QString::fromLocal8Bit(argv[2]), std::strcmp(argv[3], "deny") == 0,
-                   std::strcmp(argv[3], "mount-fails") == 0);
+                   std::strcmp(argv[3], "mount-fails") == 0, std::strcmp(argv[3], "block") == 0);
   if (!bus.registerVirtualObject("/org/freedesktop/UDisks2", &stand_in, QDBusConnection::SubPath) ||
       !bus.registerService("org.freedesktop.UDisks2")) {
     std::fprintf(stderr, "cannot register\n");

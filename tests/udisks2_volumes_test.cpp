@@ -111,14 +111,14 @@ TEST_F(UDisks2VolumesTest, AttachesThePartitionThenUnmountsAndDeletesTheLoop) {
   StartStandIn("ok");
   UDisks2Volumes volumes(Connect());
   QString explanation;
-  ASSERT_EQ(0u, volumes.Attach('M', QString::fromStdString(disk_), &explanation))
+  ASSERT_EQ(0u, volumes.Attach('M', {QString::fromStdString(disk_), {}}, &explanation))
       << stand_in_->Log();
   EXPECT_TRUE(explanation.isEmpty());
   // In use: refused, and the loop stays.
-  EXPECT_EQ(ERROR_BUSY, volumes.Detach('M', QString::fromStdString(disk_)));
-  EXPECT_EQ(0u, volumes.Detach('M', QString::fromStdString(disk_)));
+  EXPECT_EQ(ERROR_BUSY, volumes.Detach('M', {QString::fromStdString(disk_), {}}));
+  EXPECT_EQ(0u, volumes.Detach('M', {QString::fromStdString(disk_), {}}));
   // Nothing of ours is left: a second detach finds nothing to do.
-  EXPECT_EQ(0u, volumes.Detach('M', QString::fromStdString(disk_)));
+  EXPECT_EQ(0u, volumes.Detach('M', {QString::fromStdString(disk_), {}}));
   EXPECT_EQ(Calls(*stand_in_),
             (std::vector<std::string>{
                 "call LoopSetup same-file=1 direct-io=" + DirectIo() +
@@ -135,13 +135,43 @@ TEST_F(UDisks2VolumesTest, AttachesThePartitionThenUnmountsAndDeletesTheLoop) {
             }));
 }
 
+TEST_F(UDisks2VolumesTest, OnABlockDeviceThePartitionIsMountedWithoutALoop) {
+  StartStandIn("block");
+  UDisks2Volumes volumes(Connect());
+  // The driver's block device, which UDisks2 knows; its device file is not
+  // used at all.
+  const DriveDisk disk{QString::fromStdString(scratch_ / "no-device-file"),
+                       QString::fromStdString(disk_)};
+  QString explanation;
+  ASSERT_EQ(0u, volumes.Attach('M', disk, &explanation)) << stand_in_->Log();
+  EXPECT_TRUE(explanation.isEmpty());
+  EXPECT_EQ(ERROR_BUSY, volumes.Detach('M', disk));
+  EXPECT_EQ(0u, volumes.Detach('M', disk));
+  // Not mounted any more: nothing to undo.
+  EXPECT_EQ(0u, volumes.Detach('M', disk));
+  EXPECT_EQ(Calls(*stand_in_), (std::vector<std::string>{
+                                   "call GetManagedObjects",
+                                   "call GetManagedObjects",
+                                   "call Mount partition options=",
+                                   "call GetManagedObjects",
+                                   "call Unmount partition (busy)",
+                                   "call GetManagedObjects",
+                                   "call Unmount partition",
+                                   "call GetManagedObjects",
+                                   "call GetManagedObjects",
+                                   "call Unmount partition (not mounted)",
+                                   "call GetManagedObjects",
+                               }));
+}
+
 // A file system UDisks2 cannot mount: its own words, no "communication
 // error", and the loop device deleted again.
 TEST_F(UDisks2VolumesTest, AFailedMountIsExplainedInUDisks2sWordsAndLeavesNoLoop) {
   StartStandIn("mount-fails");
   UDisks2Volumes volumes(Connect());
   QString explanation;
-  EXPECT_EQ(ERROR_GEN_FAILURE, volumes.Attach('M', QString::fromStdString(disk_), &explanation));
+  EXPECT_EQ(ERROR_GEN_FAILURE,
+            volumes.Attach('M', {QString::fromStdString(disk_), {}}, &explanation));
   EXPECT_EQ(explanation.toStdString(),
             "UDisks2 could not attach the drive's file system: Error mounting /dev/loop7: wrong fs "
             "type");
@@ -154,7 +184,8 @@ TEST_F(UDisks2VolumesTest, AnUnauthorisedUserIsToldWhatToDo) {
   StartStandIn("deny");
   UDisks2Volumes volumes(Connect());
   QString explanation;
-  EXPECT_EQ(ERROR_ACCESS_DENIED, volumes.Attach('M', QString::fromStdString(disk_), &explanation));
+  EXPECT_EQ(ERROR_ACCESS_DENIED,
+            volumes.Attach('M', {QString::fromStdString(disk_), {}}, &explanation));
   EXPECT_TRUE(explanation.startsWith("UDisks2 did not allow you")) << explanation.toStdString();
   EXPECT_EQ(Calls(*stand_in_).size(), 1u);
 }
@@ -164,16 +195,17 @@ TEST_F(UDisks2VolumesTest, WithoutUDisks2OrABusTheSentenceSaysWhatIsMissing) {
   UDisks2Volumes no_service(Connect());
   QString explanation;
   EXPECT_EQ(ERROR_NOT_SUPPORTED,
-            no_service.Attach('M', QString::fromStdString(disk_), &explanation));
+            no_service.Attach('M', {QString::fromStdString(disk_), {}}, &explanation));
   EXPECT_NE(explanation.indexOf("UDisks2 service is not available"), -1)
       << explanation.toStdString();
   // No bus at all.
   UDisks2Volumes no_bus(QDBusConnection::connectToBus(
       QString::fromStdString("unix:path=" + (scratch_ / "nobody")), QStringLiteral("none")));
   explanation.clear();
-  EXPECT_EQ(ERROR_NOT_SUPPORTED, no_bus.Attach('M', QString::fromStdString(disk_), &explanation));
+  EXPECT_EQ(ERROR_NOT_SUPPORTED,
+            no_bus.Attach('M', {QString::fromStdString(disk_), {}}, &explanation));
   EXPECT_NE(explanation.indexOf("no system bus"), -1) << explanation.toStdString();
-  EXPECT_EQ(0u, no_bus.Detach('M', QString::fromStdString(disk_)));
+  EXPECT_EQ(0u, no_bus.Detach('M', {QString::fromStdString(disk_), {}}));
 }
 
 }  // namespace
