@@ -276,7 +276,7 @@ TEST_F(ProcessorTest, OverlongWriteIsConsumedAndDeniedAndTheNextRequestParsed) {
 TEST_F(ProcessorTest, UnknownCommandClosesWithoutAReply) {
   MakeImage();
   Bytes request = QueryRequest();
-  request[0] = 0x87;  // the first code after CMD_FLUSH
+  request[0] = 0x88;  // the first code after CMD_SOURCE_ID
   EXPECT_TRUE(Feed(request).empty());
   EXPECT_TRUE(closed_);
 }
@@ -430,7 +430,7 @@ TEST_F(ProcessorTest, TheSourceIdentityIsToldOnlyAfterALogOn) {
   EXPECT_EQ(reply.header.data_length, 0u);
   EXPECT_EQ(Exchange(LoginRequest("wrong")).header.status, REPLY_DENIED);
   EXPECT_EQ(Exchange(SourceIdRequest()).header.status, REPLY_DENIED);
-  LogOn("login");
+  LogOn("manage");
   reply = Exchange(SourceIdRequest());
   ASSERT_EQ(reply.header.status, REPLY_OK);
   EXPECT_EQ(reply.header.length, kSourceIdSize);
@@ -954,7 +954,7 @@ TEST_F(ProcessorTest, FiguresCountEachAnsweredRequestOnce) {
   EXPECT_EQ(figures.CacheHits + figures.CacheFills, 0u);  // no cache
 
   Bytes unknown = QueryRequest();
-  unknown[0] = 0x87;  // no command
+  unknown[0] = 0x88;  // no command
   EXPECT_TRUE(Feed(unknown).empty());
   EXPECT_TRUE(closed_);
   figures = Figures(stats_);
