@@ -26,10 +26,10 @@ struct ServerOffer {
 
 enum class ServerFit {
   kFits,
-  kOtherSize,         // another disk size
-  kNoSharedSource,    // writes reach the server, and the disk's own names no shared source
-  kOtherSource,       // writes reach the server, and this one serves another source (or none)
-  kNoFullAccess,      // writes reach the server, and this one would refuse them
+  kOtherSize,       // another disk size
+  kNoSharedSource,  // writes reach the server, and the disk's own names no shared source
+  kOtherSource,     // writes reach the server, and this one serves another source (or none)
+  kNoFullAccess,    // writes reach the server, and this one would refuse them
 };
 
 // Whether a disk mounted with `mounted` may go on with `offered`.
