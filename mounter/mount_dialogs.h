@@ -8,6 +8,9 @@
 #include <QString>
 #include <cstdint>
 #include <optional>
+#include <vector>
+
+#include "shared/mount_record.h"
 
 namespace quensaria::mounter {
 
@@ -20,6 +23,10 @@ struct AddDeviceAnswer {
   uint32_t port = 60000;   // network disk: host order
   QString fileName;        // disk image: the file's path (at most 260 characters)
   char driveLetter = 0;    // 'D'..'Z'
+  // Network disk: the other servers of the same disk (at most two), in the
+  // order the user gave them; the driver goes on with one of them when the
+  // first is lost.
+  std::vector<MountServer> moreServers;
 };
 
 // The password dialog's answers on OK.

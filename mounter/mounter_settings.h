@@ -36,7 +36,8 @@ struct AddDeviceDefaults {
   uint32_t type = 0;       // 0 network disk, 1 disk image
   uint32_t ipAddress = 0;  // first octet in the most significant byte
   uint32_t port = 60000;
-  QString fileName;  // last image file path
+  QString fileName;     // last image file path
+  QString moreServers;  // the other servers, as typed ("10.0.0.6:60000, ...")
 };
 
 class MounterSettings {

@@ -232,8 +232,8 @@ TEST_F(VelmoranFailoverTest, VirtualWriteClientsGoOnWithTheOtherServiceWhenOneIs
 
   // Each client names both servers, half of them A first, half B first.
   for (int n = 0; n < kClients; ++n) {
-    const std::string servers = n % 2 == 0 ? Local(port_a) + " " + Local(port_b)
-                                           : Local(port_b) + "," + Local(port_a);
+    const std::string servers =
+        n % 2 == 0 ? Local(port_a) + " " + Local(port_b) : Local(port_b) + "," + Local(port_a);
     const harness::CommandResult mounted =
         velmoran_->Ctl("mount-net VelmoranEx" + std::to_string(n) + " " + servers +
                        " --password pupil --cache-dir " + harness::Quote(scratch_.path()));
@@ -244,8 +244,8 @@ TEST_F(VelmoranFailoverTest, VirtualWriteClientsGoOnWithTheOtherServiceWhenOneIs
   std::atomic<bool> stop{false};
   std::vector<std::unique_ptr<Probe>> probes;
   for (int n = 0; n < kClients; ++n) {
-    probes.push_back(std::make_unique<Probe>(velmoran_->DevicePath("VelmoranEx" + std::to_string(n)),
-                                             seed, n));
+    probes.push_back(
+        std::make_unique<Probe>(velmoran_->DevicePath("VelmoranEx" + std::to_string(n)), seed, n));
   }
   std::vector<std::thread> load;
   std::vector<std::atomic<int>> rounds_at_kill(kClients);
@@ -307,8 +307,8 @@ TEST_F(VelmoranFailoverTest, VirtualWriteClientsGoOnWithTheOtherServiceWhenOneIs
   // A mount whose first server is gone mounts from the next one.
   probes.clear();
   ASSERT_EQ(velmoran_->Ctl("unmount VelmoranEx0").code, 0);
-  const harness::CommandResult again = velmoran_->Ctl(
-      "mount-net VelmoranEx0 " + Local(port_a) + " " + Local(port_b) + " --password pupil");
+  const harness::CommandResult again = velmoran_->Ctl("mount-net VelmoranEx0 " + Local(port_a) +
+                                                      " " + Local(port_b) + " --password pupil");
   ASSERT_EQ(again.code, 0) << again.output;
   EXPECT_EQ(OnServer(0), Local(port_b));
   b->Stop();
@@ -326,8 +326,8 @@ TEST_F(VelmoranFailoverTest, AFullAccessClientNeverWritesToAServerOfAnotherSourc
   const uint16_t port_b = b->Serve(file);
   ASSERT_NE(port_a, 0) << a->Log();
   ASSERT_NE(port_b, 0) << b->Log();
-  const harness::CommandResult mounted = velmoran_->Ctl(
-      "mount-net VelmoranEx0 " + Local(port_a) + " " + Local(port_b) + " --password boss");
+  const harness::CommandResult mounted = velmoran_->Ctl("mount-net VelmoranEx0 " + Local(port_a) +
+                                                        " " + Local(port_b) + " --password boss");
   ASSERT_EQ(mounted.code, 0) << mounted.output;
   const harness::CommandResult query = velmoran_->Ctl("query VelmoranEx0");
   EXPECT_NE(query.output.find("virtual write: 0"), std::string::npos) << query.output;
