@@ -1,5 +1,5 @@
 // The x86 boot programs of the volumes the configurator creates, assembled
-// from configurator/boot/*.asm (scripts/assemble-boot-programs). Each one
+// from shared/boot/fat*.asm (scripts/assemble-boot-programs). Each one
 // fills its boot sector from its offset up to the 0x55 0xAA signature.
 //
 // Both look for the loader file "NTLDR" in the root directory, load it to

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "configurator/configurator_rules.h"
+#include "configurator/export_checks.h"
 #include "configurator/figures.h"
 #include "configurator/json_text.h"
 #include "configurator/list_rows.h"
@@ -534,6 +535,15 @@ int Cli::AddServer(const std::vector<std::string>& args) {
   // matches, so no log-on lifts a connection to full access.
   if (!manage_password || manage_password->empty()) {
     std::memset(config.ManagePassword, 0, sizeof config.ManagePassword);
+  }
+
+  // What the configurator's dialog refuses, refused here too: a server
+  // that could never start.
+  int32_t listed = 0;
+  const std::vector<ServerRow> servers = ReadServerRows(client_, &listed);
+  if (Unreachable(listed)) return kExitUnreachable;
+  if (const std::string refusal = CreateRefusal(config, servers); !refusal.empty()) {
+    return Refused(refusal);
   }
 
   Handle server = 0;

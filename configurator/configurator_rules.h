@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/block_protocol.h"
 #include "shared/management_records.h"
 #include "shared/password_digest.h"
 
@@ -20,7 +21,6 @@ namespace quensaria::configurator {
 // note that it stands for no password.
 inline constexpr char kPlaceholderPassword[] = "5820937164285039";
 inline constexpr char kUntouchedPasswordNote[] = "不修改的密码框表示不设密码。";
-inline constexpr uint16_t kDefaultPort = 60000;
 inline constexpr int32_t kDefaultCache = 100;
 inline constexpr int32_t kMaxCache = 1024;
 

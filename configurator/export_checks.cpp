@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "configurator/configurator_rules.h"
+#include "shared/rbd_source.h"
 
 namespace quensaria::configurator {
 namespace {
@@ -16,8 +17,10 @@ std::string SourceOf(const ServerConfig& config) {
 }
 
 // Only a source that is certainly absent counts: one this user may not
-// look at may still be there for the service.
+// look at may still be there for the service, and an RBD image lives in
+// its cluster, which only the service reaches.
 bool SourceMissing(const std::string& source) {
+  if (IsRbdSource(source)) return false;
   struct stat st;
   return ::stat(source.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }

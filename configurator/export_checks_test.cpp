@@ -40,6 +40,8 @@ TEST_F(ExportChecksTest, CreationRefusesAMissingSourceAndAPortOfAnotherExport) {
             "The source " + dir_.File("gone.img") +
                 " does not exist: choose an existing image file or device.");
   EXPECT_NE(CreateRefusal(Export(dir_.File("disk.img/under"), nullptr, 60000), {}), "");
+  // An RBD image is no file here: only the service can look for it.
+  EXPECT_EQ(CreateRefusal(Export("rbd:rbd/golden@base", nullptr, 60000), {}), "");
 
   const std::vector<ServerRow> servers = {Row(7, Export(image_, nullptr, 60000), false),
                                           Row(8, Export(image_, "10.0.0.1", 60001), false)};

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "platform/file.h"
+#include "platform/mount_table.h"
 
 namespace quensaria::configurator {
 namespace {
@@ -55,24 +56,6 @@ bool Skipped(const std::string& name) {
   return false;
 }
 
-// Undoes the octal escapes of /proc/self/mountinfo ("\040" for a space).
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size()) {
-      const std::string digits = text.substr(i + 1, 3);
-      if (digits.size() == 3 &&
-          std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '7'; })) {
-        out.push_back(static_cast<char>(std::stoi(digits, nullptr, 8)));
-        i += 3;
-        continue;
-      }
-    }
-    out.push_back(text[i]);
-  }
-  return out;
-}
-
 }  // namespace
 
 std::vector<std::string> MachineInfo::HostAddresses() {
@@ -112,27 +95,16 @@ std::vector<DeviceChoice> MachineInfo::WholeDisks() {
 std::vector<DeviceChoice> MachineInfo::MountedPartitions() {
   std::vector<DeviceChoice> partitions;
   std::set<std::string> seen;
-  std::ifstream mounts("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(mounts, line)) {
-    // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER
-    std::istringstream fields(line);
-    std::string id, parent, numbers, root, mount_point, field;
-    fields >> id >> parent >> numbers >> root >> mount_point;
-    while (fields >> field && field != "-") {
-    }
-    std::string type, source;
-    fields >> type >> source;
-    source = Unescape(source);
-    if (source.rfind("/dev/", 0) != 0) continue;
+  for (const platform::MountEntry& mount : platform::ReadMountTable()) {
+    if (mount.source.rfind("/dev/", 0) != 0) continue;
     std::error_code error;
-    const fs::path device = fs::canonical(source, error);
+    const fs::path device = fs::canonical(mount.source, error);
     if (error) continue;
     const std::string name = device.filename().string();
     const fs::path sysfs = fs::path("/sys/class/block") / name;
     if (!fs::exists(sysfs / "partition", error) || !seen.insert(device.string()).second) continue;
     partitions.push_back(DeviceChoice{
-        device.string(), name + "  " + Unescape(mount_point) + "  " + SizeText(SysfsBytes(sysfs))});
+        device.string(), name + "  " + mount.mount_point + "  " + SizeText(SysfsBytes(sysfs))});
   }
   std::sort(partitions.begin(), partitions.end(),
             [](const DeviceChoice& a, const DeviceChoice& b) { return a.path < b.path; });

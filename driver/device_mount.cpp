@@ -81,7 +81,7 @@ NtStatus DiskDevice::MountImage(const MountRecord& record, const platform::Calle
 
 NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::CallerIdentity& caller,
                                   DeviceState* state) {
-  std::array<uint8_t, 20> digest;
+  std::array<uint8_t, kDigestSize> digest;
   std::memcpy(digest.data(), record.passwordDigest, digest.size());
   std::unique_ptr<NetworkDisk> disk;
   QueryData query;

@@ -55,7 +55,8 @@ class NetworkDisk {
   // Opens an endpoint, connects to `address`:`port` (network byte order),
   // logs on with `digest` and queries the disk. On failure everything opened
   // is closed again and *disk stays empty.
-  static NtStatus Mount(uint32_t address, uint16_t port, const std::array<uint8_t, 20>& digest,
+  static NtStatus Mount(uint32_t address, uint16_t port,
+                        const std::array<uint8_t, kDigestSize>& digest,
                         const TransportOptions& options, std::unique_ptr<NetworkDisk>* disk,
                         QueryData* query);
   // Disconnects and closes the endpoint.
@@ -87,7 +88,7 @@ class NetworkDisk {
   size_t current_server() const { return current_; }
 
  private:
-  NetworkDisk(uint32_t address, uint16_t port, const std::array<uint8_t, 20>& digest)
+  NetworkDisk(uint32_t address, uint16_t port, const std::array<uint8_t, kDigestSize>& digest)
       : address_(address), port_(port), digest_(digest) {}
   NtStatus Walk(Direction direction, uint64_t offset, uint64_t length, uint8_t* buffer);
   NtStatus SendFlush();
@@ -110,7 +111,7 @@ class NetworkDisk {
 
   uint32_t address_;
   uint16_t port_;
-  std::array<uint8_t, 20> digest_;
+  std::array<uint8_t, kDigestSize> digest_;
   std::unique_ptr<TransportEndpoint> endpoint_;
   const WakeFlag* give_up_ = nullptr;
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "shared/block_protocol.h"
 #include "shared/mount_record.h"
 
 namespace quensaria::mounter {
@@ -18,11 +19,11 @@ namespace quensaria::mounter {
 // MounterSettings::ReadAddDeviceDefaults and the letters of
 // MountManager::FreeDriveLetters).
 struct AddDeviceAnswer {
-  uint32_t type = 0;       // 0 network disk, 1 disk image (2 CD image, hidden)
-  uint32_t ipAddress = 0;  // network disk: first octet in the most significant byte
-  uint32_t port = 60000;   // network disk: host order
-  QString fileName;        // disk image: the file's path (at most 260 characters)
-  char driveLetter = 0;    // 'D'..'Z'
+  uint32_t type = 0;             // 0 network disk, 1 disk image (2 CD image, hidden)
+  uint32_t ipAddress = 0;        // network disk: first octet in the most significant byte
+  uint32_t port = kDefaultPort;  // network disk: host order
+  QString fileName;              // disk image: the file's path (at most 260 characters)
+  char driveLetter = 0;          // 'D'..'Z'
   // Network disk: the other servers of the same disk (at most two), in the
   // order the user gave them; the driver goes on with one of them when the
   // first is lost.

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "shared/block_protocol.h"
 #include "shared/mount_record.h"
 #include "shared/sha1.h"
 
@@ -35,7 +36,7 @@ struct SettingsPaths {
 struct AddDeviceDefaults {
   uint32_t type = 0;       // 0 network disk, 1 disk image
   uint32_t ipAddress = 0;  // first octet in the most significant byte
-  uint32_t port = 60000;
+  uint32_t port = kDefaultPort;
   QString fileName;     // last image file path
   QString moreServers;  // the other servers, as typed ("10.0.0.6:60000, ...")
 };

@@ -15,11 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <new>
-#include <sstream>
 
 #include "platform/errors.h"
+#include "platform/mount_table.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::platform {
@@ -43,20 +42,6 @@ void InstallWakeHandler() {
   ::sigaction(kWakeSignal, &action, nullptr);
 }
 
-// Mount points in /proc/self/mountinfo escape blanks and backslashes in octal.
-std::string UnescapeMountPath(const std::string& field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      out.push_back(static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8)));
-      i += 3;
-    } else {
-      out.push_back(field[i]);
-    }
-  }
-  return out;
-}
-
 // The canonical form of a path whose last component may be a dead mount.
 std::string CanonicalPath(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -70,19 +55,8 @@ std::string CanonicalPath(const std::string& path) {
 }
 
 bool IsFuseMountedAt(const std::string& path) {
-  std::ifstream info("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(info, line)) {
-    // id parent major:minor root mountpoint options ... - fstype source ...
-    std::istringstream fields(line);
-    std::string id, parent, device, root, mountpoint;
-    fields >> id >> parent >> device >> root >> mountpoint;
-    const size_t dash = line.find(" - ");
-    if (dash == std::string::npos) continue;
-    std::istringstream tail(line.substr(dash + 3));
-    std::string fstype;
-    tail >> fstype;
-    if (fstype.starts_with("fuse") && UnescapeMountPath(mountpoint) == path) return true;
+  for (const MountEntry& entry : ReadMountTable()) {
+    if (entry.type.starts_with("fuse") && entry.mount_point == path) return true;
   }
   return false;
 }

@@ -16,12 +16,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/mount_table.h"
 #include "platform/unique_fd.h"
+#include "shared/bytes.h"
 
 namespace quensaria::platform {
 namespace {
@@ -47,24 +47,6 @@ std::string ProbeAt(int fd, uint64_t offset, uint64_t size) {
   }
   blkid_free_probe(probe);
   return type;
-}
-
-uint32_t Le32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-// Unescapes the octal escapes (\040) of a mountinfo field.
-std::string Unescape(const std::string& field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      out.push_back(static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8)));
-      i += 3;
-    } else {
-      out.push_back(field[i]);
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -112,8 +94,8 @@ std::optional<VolumeLocation> ProbeVolume(const std::string& path) {
   if (sector[510] != 0x55 || sector[511] != 0xAA) return std::nullopt;
   for (int i = 0; i < 4; ++i) {
     const uint8_t* entry = sector + 446 + 16 * i;
-    const uint64_t offset = uint64_t{Le32(entry + 8)} * 512;
-    uint64_t length = uint64_t{Le32(entry + 12)} * 512;
+    const uint64_t offset = uint64_t{LoadLe32(entry + 8)} * 512;
+    uint64_t length = uint64_t{LoadLe32(entry + 12)} * 512;
     if (entry[4] == 0 || offset == 0 || length == 0 || offset >= size) continue;
     length = std::min(length, size - offset);
     if (!copy_area(offset, length)) return std::nullopt;
@@ -152,26 +134,16 @@ Status UnmountFileSystem(const std::string& directory) {
 }
 
 std::string MountPointOf(dev_t device) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
   const std::string wanted = std::to_string(major(device)) + ":" + std::to_string(minor(device));
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, numbers, root, point;
-    if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
-    if (numbers == wanted && root == "/") return Unescape(point);
+  for (const MountEntry& entry : ReadMountTable()) {
+    if (entry.device_numbers == wanted && entry.root == "/") return entry.mount_point;
   }
   return "";
 }
 
 bool IsMountPoint(const std::string& directory) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, numbers, root, point;
-    if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
-    if (Unescape(point) == directory) return true;
+  for (const MountEntry& entry : ReadMountTable()) {
+    if (entry.mount_point == directory) return true;
   }
   return false;
 }

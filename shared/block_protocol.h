@@ -63,6 +63,9 @@ static_assert(kQueryFlagsOffset == 2 && kQueryBootIdOffset == 4 && kQuerySizeOff
 static_assert(kQueryBootIdOffset + kBootIdSize <= kQuerySizeOffset);
 static_assert(kQuerySizeOffset + 8 == kQueryDataSize);
 inline constexpr size_t kDigestSize = 20;
+// The port an export listens on unless its administrator chose another, and
+// the one a new mount names.
+inline constexpr uint16_t kDefaultPort = 60000;
 // Where a CMD_LOGIN header carries its digest.
 inline constexpr size_t kLoginDigestOffset = 8;
 // Largest data part of one CMD_READ or CMD_WRITE.

@@ -47,13 +47,12 @@ TEST_F(AssembledBytesTest, MasterBootRecord) {
 }
 
 TEST_F(AssembledBytesTest, FatBootProgram) {
-  EXPECT_EQ(Assemble("configurator/boot/fat.asm", dir_), ToVector(configurator::FatBootProgram()))
+  EXPECT_EQ(Assemble("shared/boot/fat.asm", dir_), ToVector(configurator::FatBootProgram()))
       << "run scripts/assemble-boot-programs";
 }
 
 TEST_F(AssembledBytesTest, Fat32BootProgram) {
-  EXPECT_EQ(Assemble("configurator/boot/fat32.asm", dir_),
-            ToVector(configurator::Fat32BootProgram()))
+  EXPECT_EQ(Assemble("shared/boot/fat32.asm", dir_), ToVector(configurator::Fat32BootProgram()))
       << "run scripts/assemble-boot-programs";
 }
 

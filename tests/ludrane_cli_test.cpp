@@ -66,9 +66,13 @@ class LudraneCliTest : public ::testing::Test {
     const testing::ProgramResult result = testing::RunProgram(argv, std::chrono::seconds(60));
     return {result.exit_code, result.out, result.err};
   }
-  // Adds a server and returns its handle as text.
+  // Adds a server and returns its handle as text; each on a port of its
+  // own unless `options` names one, as two exports cannot share a port.
   std::string AddServer(const std::string& options = "") {
-    Outcome added = Cli("add-server " + image_ + " " + options);
+    const std::string port = options.find("--port") == std::string::npos
+                                 ? " --port " + std::to_string(next_port_++)
+                                 : "";
+    Outcome added = Cli("add-server " + image_ + " " + options + port);
     EXPECT_EQ(added.status, 0) << added.err;
     while (!added.out.empty() && added.out.back() == '\n') added.out.pop_back();
     return added.out;
@@ -132,6 +136,7 @@ class LudraneCliTest : public ::testing::Test {
   testing::ScratchDir scratch_;
   const std::string dir_ = scratch_.path().string();
   std::string image_;
+  int next_port_ = 60300;
   FakeOperations ops_;
   std::unique_ptr<ManagementServer> server_;
   std::thread listening_;
@@ -271,6 +276,32 @@ TEST_F(LudraneCliTest, AddServerOptions) {
   EXPECT_NE(too_long.err.find("1 to 259 bytes"), std::string::npos);
 }
 
+// What could never start is not created: a missing source (an RBD image
+// is the service's to find), or a port that another export listens on.
+TEST_F(LudraneCliTest, AddServerRefusesAMissingSourceAndATakenPort) {
+  StartService();
+  const Outcome missing = Cli("add-server " + dir_ + "/gone.img --size 1G --port 60200");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("The source " + dir_ + "/gone.img does not exist"), std::string::npos)
+      << missing.err;
+
+  AddServer("--port 60200 --address 127.0.0.1");
+  const Outcome taken = Cli("add-server " + image_ + " --port 60200");
+  EXPECT_EQ(taken.status, 1);
+  EXPECT_NE(taken.err.find("Port 60200 is already used by the export 127.0.0.1:60200"),
+            std::string::npos)
+      << taken.err;
+  AddServer("--port 60200 --address 127.0.0.2");  // another address: no overlap
+  AddServer("--port 60201");
+  const Outcome rbd = Cli("add-server rbd:rbd/golden --port 60202");
+  EXPECT_EQ(rbd.status, 0) << rbd.err;
+  int servers = 0;
+  for (const std::string& line : testing::Lines(Cli("list-servers").out)) {
+    servers += line.find("stopped") != std::string::npos;
+  }
+  EXPECT_EQ(servers, 4);
+}
+
 // Passwords kept off the command line: from files, standard input, or a
 // terminal without echo.
 TEST_F(LudraneCliTest, PasswordsFromFilesAndStandardInput) {
@@ -298,7 +329,7 @@ TEST_F(LudraneCliTest, PasswordsFromFilesAndStandardInput) {
   const testing::ProgramResult piped = testing::RunProgram(
       {"sh", "-c",
        "printf 'first\\nsecond\\n' | \"$0\" --runtime-dir \"$1\" add-server \"$2\" "
-       "--manage-password-file - --password-file -",
+       "--manage-password-file - --password-file - --port 60399",
        LUDRANE_CLI, dir_ + "/run", image_},
       std::chrono::seconds(60));
   ASSERT_EQ(piped.exit_code, 0) << piped.err;

@@ -1,8 +1,8 @@
 // EngineHarness (tests only): one ConnectionEngine running on its own
 // thread with fake registry hooks that admit, refuse and record, on a free
 // loopback port.
-#ifndef QUENSARIA_TESTS_ENGINE_HARNESS_FOR_TESTING_H_
-#define QUENSARIA_TESTS_ENGINE_HARNESS_FOR_TESTING_H_
+#ifndef QUENSARIA_SERVICE_ENGINE_ENGINE_HARNESS_FOR_TESTING_H_
+#define QUENSARIA_SERVICE_ENGINE_ENGINE_HARNESS_FOR_TESTING_H_
 
 #include <chrono>
 #include <condition_variable>
@@ -87,4 +87,4 @@ class EngineHarness {
 
 }  // namespace quensaria::testing
 
-#endif  // QUENSARIA_TESTS_ENGINE_HARNESS_FOR_TESTING_H_
+#endif  // QUENSARIA_SERVICE_ENGINE_ENGINE_HARNESS_FOR_TESTING_H_

@@ -1,4 +1,4 @@
-#include "tests/engine_harness_for_testing.h"
+#include "service/engine/engine_harness_for_testing.h"
 
 #include <cstring>
 

@@ -27,12 +27,12 @@
 #include "platform/loop_device_for_testing.h"
 #include "platform/page_memory.h"
 #include "platform/socket.h"
+#include "service/engine/engine_harness_for_testing.h"
 #include "service/source/memory_io_for_testing.h"
 #include "shared/bytes.h"
 #include "shared/password_digest.h"
 #include "shared/win32_error.h"
 #include "tests/block_client_for_testing.h"
-#include "tests/engine_harness_for_testing.h"
 #include "tests/pattern_image_for_testing.h"
 
 namespace quensaria::testing {
