@@ -257,7 +257,8 @@ int Query(DeviceControlClient& client) {
   std::printf("source type: %u\n", record.sourceType);
   std::printf("server: %s:%u\n", address, ntohs(record.serverPort));
   const std::vector<quensaria::MountServer> servers = quensaria::MountServers(record);
-  if (!servers.empty()) {
+  // Only a disk of several servers says more than the one line above.
+  if (servers.size() > 1) {
     std::string all;
     for (const auto& s : servers) all += (all.empty() ? "" : " ") + quensaria::ServerText(s);
     std::printf("servers: %s\n", all.c_str());
