@@ -217,7 +217,8 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
           answer = {logged_in ? REPLY_OK : REPLY_DENIED, 0, 0};
           if (logged_in) {
             answer.length = answer.data_length = kSourceIdSize;
-            reply.insert(reply.end(), source_id->begin(), source_id->end());
+            reply.resize(kReplyHeaderSize + kSourceIdSize);
+            std::memcpy(reply.data() + kReplyHeaderSize, source_id->data(), kSourceIdSize);
           }
           break;
         }
