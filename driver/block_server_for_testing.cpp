@@ -132,6 +132,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     uint64_t reported_size;
     bool flushes, fail_flushes;
     std::array<uint8_t, 4> boot_id;
+    std::optional<SourceId> source_id;
     Mangle mangle = Mangle::kNone;
     {
       std::scoped_lock lock(mu_);
@@ -147,6 +148,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       flushes = flushes_;
       fail_flushes = fail_flushes_;
       boot_id = boot_id_;
+      source_id = source_id_;
       if (request.command >= CMD_READ && request.command <= CMD_FLUSH) {
         mangle = mangle_[request.command - CMD_READ];
       }
@@ -174,10 +176,11 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       case CMD_QUERY: {
         answer = {REPLY_OK, kQueryDataSize, query_length};
         reply.resize(kReplyHeaderSize + std::max<size_t>(query_length, kQueryDataSize));
-        EncodeQueryData(
-            {access, reported_size, static_cast<uint8_t>(flushes ? QUERY_FLAG_FLUSH : 0),
-             flushes ? boot_id : std::array<uint8_t, 4>{}},
-            reply.data() + kReplyHeaderSize);
+        EncodeQueryData({access, reported_size,
+                         static_cast<uint8_t>((flushes ? QUERY_FLAG_FLUSH : 0) |
+                                              (source_id ? QUERY_FLAG_SOURCE_ID : 0)),
+                         flushes ? boot_id : std::array<uint8_t, 4>{}},
+                        reply.data() + kReplyHeaderSize);
         reply.resize(kReplyHeaderSize + query_length);
         break;
       }
@@ -209,6 +212,18 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
         }
         break;
       }
+      case CMD_SOURCE_ID:
+        if (source_id) {
+          answer = {logged_in ? REPLY_OK : REPLY_DENIED, 0, 0};
+          if (logged_in) {
+            answer.length = answer.data_length = kSourceIdSize;
+            reply.resize(kReplyHeaderSize + kSourceIdSize);
+            std::memcpy(reply.data() + kReplyHeaderSize, source_id->data(), kSourceIdSize);
+          }
+          break;
+        }
+        while (!connection->reset) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        break;
       case CMD_FLUSH:
         if (flushes) {
           const bool allowed = logged_in && access == ACCESS_FULL;
@@ -297,6 +312,11 @@ void FakeBlockServer::FailFlushes(bool fail) {
   std::scoped_lock lock(mu_);
   fail_flushes_ = fail;
 }
+void FakeBlockServer::SetSourceId(std::optional<SourceId> id) {
+  std::scoped_lock lock(mu_);
+  source_id_ = id;
+}
+
 void FakeBlockServer::SetBootIdentity(const std::array<uint8_t, 4>& id) {
   std::scoped_lock lock(mu_);
   boot_id_ = id;

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "shared/block_protocol.h"
 
 namespace quensaria::driver {
 
@@ -81,6 +82,9 @@ class FakeBlockServer {
   void SetFlushes(bool understood);
   // Flushes are answered REPLY_FAILED.
   void FailFlushes(bool fail);
+  // The shared source it names to CMD_SOURCE_ID (and says so in its query);
+  // by default it knows no such command, as an older service.
+  void SetSourceId(std::optional<SourceId> id);
   // The boot identity its query reports (by default 11 22 33 44).
   void SetBootIdentity(const std::array<uint8_t, 4>& id);
   // The connection is reset (RST) when the `n`-th request from now arrives,
@@ -123,6 +127,7 @@ class FakeBlockServer {
   bool flushes_ = true;
   bool fail_flushes_ = false;
   std::array<uint8_t, 4> boot_id_{0x11, 0x22, 0x33, 0x44};
+  std::optional<SourceId> source_id_;
   bool refuse_reads_ = false;
   bool refuse_writes_ = false;
   uint32_t read_shortfall_ = 0;

@@ -85,11 +85,23 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
   std::memcpy(digest.data(), record.passwordDigest, digest.size());
   std::unique_ptr<NetworkDisk> disk;
   QueryData query;
-  NtStatus status;
-  {
-    platform::ScopedIdentity as_caller(caller);
-    status = NetworkDisk::Mount(record.serverAddress, record.serverPort, digest, options_.transport,
-                                &disk, &query);
+  NtStatus status = STATUS_INVALID_PARAMETER;
+  // The first server that answers; one that refuses the password refuses
+  // the mount, as the others of the same disk would.
+  std::vector<MountServer> servers = MountServers(record);
+  if (servers.empty()) servers.push_back({record.serverAddress, record.serverPort});
+  size_t on = 0;
+  for (; on < servers.size(); ++on) {
+    {
+      platform::ScopedIdentity as_caller(caller);
+      status = NetworkDisk::Mount(servers[on].address, servers[on].port, digest, options_.transport,
+                                  &disk, &query);
+    }
+    if (status == STATUS_SUCCESS || status == STATUS_WRONG_PASSWORD) break;
+    if (on + 1 < servers.size()) {
+      DebugPrint("Server %s did not answer the mount (%X), trying %s",
+                 ServerText(servers[on]).c_str(), status, ServerText(servers[on + 1]).c_str());
+    }
   }
   if (status != STATUS_SUCCESS) return status;
   // The device file's size is a signed 64-bit offset: a larger disk would
@@ -101,6 +113,14 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
   disk->set_give_up(&give_up_);
   state->disk_size = query.disk_size;
   state->virtual_write = query.access != ACCESS_FULL;
+  state->servers = servers;
+  state->current_server = static_cast<uint8_t>(on);
+  status = disk->SetServers(servers, on, !state->virtual_write && !state->read_only,
+                            [this](size_t index) {
+                              std::scoped_lock lock(state_mu_);
+                              state_.current_server = static_cast<uint8_t>(index);
+                            });
+  if (status != STATUS_SUCCESS) return status;
   if (!state->virtual_write) {
     back_end_ = std::make_unique<NetworkBackEnd>(std::move(disk));
     return STATUS_SUCCESS;
@@ -153,6 +173,8 @@ void DiskDevice::Query(DeviceControlBlock* block) const {
     out.sourceType = state_.source_type;
     out.serverAddress = state_.server_address;
     out.serverPort = state_.server_port;
+    if (!state_.servers.empty()) (void)SetMountServers(out, state_.servers);
+    SetCurrentServer(out, state_.current_server);
     out.driveLetter = static_cast<uint8_t>(state_.drive_letter);
     std::copy_n(state_.source_name.begin(), std::min(state_.source_name.size(), kMountPathUnits),
                 out.sourceName);

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "driver/back_end.h"
 #include "driver/io_buffer.h"
@@ -84,6 +85,10 @@ struct DeviceState {
   uint32_t source_type = 0;
   uint32_t server_address = 0;
   uint16_t server_port = 0;
+  // A network disk's servers (the first is server_address:server_port) and
+  // the index of the one it is on now.
+  std::vector<MountServer> servers;
+  uint8_t current_server = 0;
   char drive_letter = 0;
   std::u16string source_name;
 };

@@ -48,6 +48,8 @@ NtStatus NetworkDisk::Mount(uint32_t address, uint16_t port, const std::array<ui
   if ((status = Login(endpoint, digest.data(), digest.size())) != STATUS_SUCCESS) return status;
   if ((status = QueryDevice(endpoint, query)) != STATUS_SUCCESS) return status;
   created->Learn(*query);
+  created->mounted_.disk_size = query->disk_size;
+  created->mounted_.access = query->access;
   *disk = std::move(created);
   return STATUS_SUCCESS;
 }
@@ -71,7 +73,50 @@ NtStatus NetworkDisk::Walk(Direction direction, uint64_t offset, uint64_t length
   return STATUS_SUCCESS;
 }
 
+NtStatus NetworkDisk::SetServers(std::vector<MountServer> servers, size_t current,
+                                 bool writes_reach_server, std::function<void(size_t)> moved) {
+  if (servers.empty() || servers.size() > kMaxMountServers || current >= servers.size()) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  servers_ = std::move(servers);
+  current_ = current;
+  writes_reach_server_ = writes_reach_server;
+  moved_ = std::move(moved);
+  boot_ids_[current_] = boot_ids_[0];
+  if (current_ != 0) boot_ids_[0] = kUnknownBoot;
+  address_ = servers_[current_].address;
+  port_ = servers_[current_].port;
+  // Only a disk that writes to its server and has another to go to needs
+  // to know what it writes to.
+  if (!writes_reach_server_ || servers_.size() < 2 || (flags_ & QUERY_FLAG_SOURCE_ID) == 0) {
+    if (writes_reach_server_ && servers_.size() > 1) {
+      DebugPrint("Server %s cannot tell its source: this disk goes on with no other server",
+                 ServerText(servers_[current_]).c_str());
+    }
+    return STATUS_SUCCESS;
+  }
+  return QuerySourceId(*endpoint_, &mounted_.source_id);
+}
+
 NtStatus NetworkDisk::Reconnect(Clock::time_point deadline) {
+  if (servers_.size() < 2) return ConnectTo(current_, deadline);
+  NtStatus own = STATUS_SUCCESS;
+  bool all_refused_log_on = true;
+  const size_t on = current_;
+  for (size_t k = 0; k < servers_.size(); ++k) {
+    const NtStatus status = ConnectTo((on + k) % servers_.size(), deadline);
+    if (status == STATUS_SUCCESS) return status;
+    if (k == 0) own = status;
+    all_refused_log_on = all_refused_log_on && status == STATUS_WRONG_PASSWORD;
+    if (Clock::now() >= deadline) break;
+  }
+  // One server refusing the log-on is no reason to stop trying the others.
+  if (own == STATUS_WRONG_PASSWORD && !all_refused_log_on) return STATUS_CONNECTION_REFUSED;
+  return own;
+}
+
+NtStatus NetworkDisk::ConnectTo(size_t index, Clock::time_point deadline) {
+  const MountServer server = servers_.empty() ? MountServer{address_, port_} : servers_[index];
   (void)Disconnect(*endpoint_);
   // No single attempt may outlast the time the request has left.
   const TransportOptions full = endpoint_->options;
@@ -79,34 +124,65 @@ NtStatus NetworkDisk::Reconnect(Clock::time_point deadline) {
       std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
   endpoint_->options.connect_timeout = std::min(full.connect_timeout, left);
   endpoint_->options.reply_timeout = std::min(full.reply_timeout, left);
-  NtStatus status = Connect(*endpoint_, address_, port_);
+  NtStatus status = Connect(*endpoint_, server.address, server.port);
   // The service serves reads and writes only after a log-on.
   if (status == STATUS_SUCCESS) status = Login(*endpoint_, digest_.data(), digest_.size());
   QueryData query;
   if (status == STATUS_SUCCESS) status = QueryDevice(*endpoint_, &query);
+  if (status == STATUS_SUCCESS && index != current_) {
+    const ServerFit fit = Judge(query, &status);
+    if (status == STATUS_SUCCESS && fit != ServerFit::kFits) {
+      if ((said_unfit_ & (1u << index)) == 0) {
+        DebugPrint("Server %s not used: %s", ServerText(server).c_str(), ServerFitText(fit));
+        said_unfit_ |= 1u << index;
+      }
+      (void)Disconnect(*endpoint_);
+      status = STATUS_CONNECTION_REFUSED;
+    }
+  }
   endpoint_->options = full;
   if (status != STATUS_SUCCESS) {
     endpoint_->lost = true;
     return status;
   }
-  Learn(query);
+  if (index != current_) {
+    DebugPrint("Failing over from server %s to server %s", ServerText(servers_[current_]).c_str(),
+               ServerText(server).c_str());
+    current_ = index;
+    address_ = server.address;
+    port_ = server.port;
+    if (moved_) moved_(index);
+  }
+  Learn(query, index);
   return STATUS_SUCCESS;
+}
+
+ServerFit NetworkDisk::Judge(const QueryData& query, NtStatus* status) {
+  ServerOffer offer;
+  offer.disk_size = query.disk_size;
+  offer.access = query.access;
+  if (writes_reach_server_ && (query.flags & QUERY_FLAG_SOURCE_ID) != 0) {
+    *status = QuerySourceId(*endpoint_, &offer.source_id);
+  }
+  return JudgeServer(mounted_, offer, writes_reach_server_);
 }
 
 // A service that does not know its boot (or an older one) cannot tell: only
 // two known identities that differ say the machine restarted.
-void NetworkDisk::Learn(const QueryData& query) {
+void NetworkDisk::Learn(const QueryData& query, size_t index) {
+  std::array<uint8_t, kBootIdSize>& known = boot_ids_[index];
   const bool restarted =
-      boot_id_ != kUnknownBoot && query.boot_id != kUnknownBoot && query.boot_id != boot_id_;
+      known != kUnknownBoot && query.boot_id != kUnknownBoot && query.boot_id != known;
   if (restarted && unflushed_ && !maybe_lost_) {
     maybe_lost_ = true;
     DebugPrint(
         "Server machine restarted (boot %08X, was %08X): writes acknowledged since the last "
         "flush may be lost, the next flush fails",
-        BootNumber(query.boot_id), BootNumber(boot_id_));
+        BootNumber(query.boot_id), BootNumber(known));
   }
-  if (query.boot_id != kUnknownBoot) boot_id_ = query.boot_id;
+  if (query.boot_id != kUnknownBoot) known = query.boot_id;
   flushes_ = (query.flags & QUERY_FLAG_FLUSH) != 0;
+  flags_ = query.flags;
 }
 
 bool NetworkDisk::Pause(Clock::duration pause) const {
@@ -123,6 +199,7 @@ NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
   if (!Lost(status, patient)) return status;
   const Clock::time_point start = Clock::now();
   const Clock::time_point deadline = start + patience;
+  said_unfit_ = 0;
   milliseconds pause = kFirstPause;
   for (;;) {
     status = Reconnect(patient ? deadline : Clock::time_point::max());

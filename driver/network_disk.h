@@ -23,17 +23,27 @@
 // 100 ms to 5 s, until it succeeds, the service refuses the log-on, the
 // time-out has passed since the connection was found lost, or the give-up
 // flag is raised (an unmount waits); without one it tries once.
+//
+// A disk may know other servers of the same disk (SetServers). Each attempt
+// then tries the server the disk is on first and the others in turn, and
+// goes on with the first one that answers and fits (server_choice.h); the
+// disk stays on it until that connection is lost in its turn. Boot
+// identities are kept per server, so another server's boot is no restart.
 #ifndef QUENSARIA_DRIVER_NETWORK_DISK_H_
 #define QUENSARIA_DRIVER_NETWORK_DISK_H_
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
+#include "driver/server_choice.h"
 #include "driver/transport.h"
 #include "driver/wake_flag.h"
 #include "shared/block_protocol.h"
+#include "shared/mount_record.h"
 #include "shared/nt_status.h"
 
 namespace quensaria::driver {
@@ -67,6 +77,16 @@ class NetworkDisk {
   // Cuts the reconnect pauses short while raised. REQUIRES: outlives this.
   void set_give_up(const WakeFlag* flag) { give_up_ = flag; }
 
+  // The servers of this disk (at most kMaxMountServers, network byte order),
+  // of which `current` is the one Mount connected to. `writes_reach_server`:
+  // the disk sends its writes (full access and not read-only), so it goes on
+  // only with a server of the same shared source; it then asks the server
+  // it is on which source that is (a transport failure is the result).
+  // `moved` is told the index of each server the disk goes on with.
+  NtStatus SetServers(std::vector<MountServer> servers, size_t current, bool writes_reach_server,
+                      std::function<void(size_t)> moved = {});
+  size_t current_server() const { return current_; }
+
  private:
   NetworkDisk(uint32_t address, uint16_t port, const std::array<uint8_t, kDigestSize>& digest)
       : address_(address), port_(port), digest_(digest) {}
@@ -76,9 +96,16 @@ class NetworkDisk {
   // finds the connection lost and the reconnect time-out allows.
   template <typename Attempt>
   NtStatus WithReconnects(Attempt attempt);
+  // One attempt on each server, the current one first.
   NtStatus Reconnect(std::chrono::steady_clock::time_point deadline);
-  // What a query says about the server: its flushes, its boot.
-  void Learn(const QueryData& query);
+  // Connects, logs on and queries server `index`; a server other than the
+  // current one must fit, and becomes the current one.
+  NtStatus ConnectTo(size_t index, std::chrono::steady_clock::time_point deadline);
+  // Whether the server just queried may serve this disk; asks it for its
+  // source when that matters (a transport failure goes to *status).
+  ServerFit Judge(const QueryData& query, NtStatus* status);
+  // What a query of server `index` says about it: its flushes, its boot.
+  void Learn(const QueryData& query, size_t index = 0);
   // Waits `pause`; false when the give-up flag cut it short.
   bool Pause(std::chrono::steady_clock::duration pause) const;
 
@@ -89,7 +116,14 @@ class NetworkDisk {
   const WakeFlag* give_up_ = nullptr;
 
   bool flushes_ = false;  // the service understands CMD_FLUSH
-  std::array<uint8_t, kBootIdSize> boot_id_{};
+  uint8_t flags_ = 0;     // the last query's QUERY_FLAG_...
+  std::array<std::array<uint8_t, kBootIdSize>, kMaxMountServers> boot_ids_{};
+  std::vector<MountServer> servers_;  // empty: only address_:port_
+  size_t current_ = 0;
+  ServerOffer mounted_;  // what the server the disk was mounted from offered
+  bool writes_reach_server_ = false;
+  std::function<void(size_t)> moved_;
+  uint32_t said_unfit_ = 0;  // servers whose misfit this loss has logged, one bit each
   bool unflushed_ = false;   // writes acknowledged since the last good flush
   bool maybe_lost_ = false;  // some of them may have gone with a restart
   bool said_not_durable_ = false;

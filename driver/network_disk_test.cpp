@@ -68,6 +68,10 @@ class NetworkDiskTest : public ::testing::Test {
   }
   // The driver's debug lines from here on.
   void CaptureLines() {
+    {
+      std::scoped_lock lock(lines_mu_);
+      lines_.clear();
+    }
     SetDebugSinkForTesting([this](std::string_view line) {
       std::scoped_lock lock(lines_mu_);
       lines_.emplace_back(line);
@@ -428,6 +432,182 @@ TEST_F(NetworkDiskTest, AServerMachineThatRestartedAfterAFlushFailsNothing) {
   ResetBetweenRequests();
   ASSERT_EQ(STATUS_SUCCESS, WriteSome(8192));
   EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+}
+
+// ---- Several servers of one disk
+
+SourceId Source(uint8_t n) {
+  SourceId id{};
+  id.fill(n);
+  return id;
+}
+
+// Two servers, A (the first) and B; the disk mounts from A.
+class FailoverTest : public NetworkDiskTest {
+ protected:
+  void SetUp() override {
+    NetworkDiskTest::SetUp();
+    other_.SetPassword(PasswordDigest("pw"));
+    options_.reconnect_timeout = 1500ms;
+  }
+  // `writes_reach_server`: full access and not read-only.
+  void MountBoth(bool writes_reach_server) {
+    Mount();
+    ASSERT_EQ(
+        STATUS_SUCCESS,
+        disk_->SetServers({{server_.address(), server_.port()}, {other_.address(), other_.port()}},
+                          0, writes_reach_server, [this](size_t i) { moves_.push_back(i); }));
+    server_.ClearRequests();
+  }
+  std::vector<uint8_t> OtherCommands() {
+    std::vector<uint8_t> out;
+    for (const auto& r : other_.Requests()) out.push_back(r.command);
+    return out;
+  }
+  std::string AText() const { return ServerText({server_.address(), server_.port()}); }
+  std::string BText() const { return ServerText({other_.address(), other_.port()}); }
+
+  FakeBlockServer other_{kDiskSize};
+  std::vector<size_t> moves_;
+};
+
+TEST_F(FailoverTest, AVirtualWriteDiskGoesOnWithTheOtherServerAndStaysThere) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  other_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  std::vector<uint8_t> content(kDiskSize, 0);
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7 + 3);
+  server_.SetDisk(content);
+  other_.SetDisk(content);
+  MountBoth(false);
+  CaptureLines();
+  server_.Stop();
+  std::vector<uint8_t> data(128 * kKiB);
+  ASSERT_EQ(STATUS_SUCCESS,
+            disk_->TransferRequest(Direction::kRead, 64 * kKiB, data.size(), data.data()));
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), content.begin() + 64 * kKiB));
+  EXPECT_EQ(1u, disk_->current_server());
+  EXPECT_EQ(std::vector<size_t>{1}, moves_);
+  EXPECT_EQ(1u, LinesStartingWith("Failing over from server " + AText() + " to server " + BText()));
+  // A reading disk asks nobody for a source.
+  EXPECT_EQ((std::vector<uint8_t>{CMD_LOGIN, CMD_QUERY, CMD_READ, CMD_READ}), OtherCommands());
+
+  // A comes back: the disk stays where it is while that connection lasts,
+  // and goes back to A only when B goes.
+  server_.Restart();
+  other_.ClearRequests();
+  const int a_connections = server_.Connections();
+  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, 4096, data.data()));
+  EXPECT_EQ(a_connections, server_.Connections());
+  EXPECT_EQ(1u, other_.Requests().size());
+  other_.Stop();
+  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, 4096, data.data()));
+  EXPECT_EQ((std::vector<size_t>{1, 0}), moves_);
+  EXPECT_TRUE(std::equal(data.begin(), data.begin() + 4096, content.begin()));
+}
+
+TEST_F(FailoverTest, AReadingDiskDoesNotGoOnWithADiskOfAnotherSize) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  other_.ReportDiskSize(kDiskSize + 512);
+  MountBoth(false);
+  CaptureLines();
+  server_.Stop();
+  std::vector<uint8_t> data(4096);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1400ms);
+  EXPECT_EQ(0u, disk_->current_server());
+  EXPECT_TRUE(moves_.empty());
+  // Tried again and again, said once, never read from.
+  EXPECT_GE(other_.Connections(), 2);
+  EXPECT_EQ(1u,
+            LinesStartingWith("Server " + BText() + " not used: it serves a disk of another size"));
+  for (const auto& r : other_.Requests()) EXPECT_NE(CMD_READ, r.command);
+}
+
+TEST_F(FailoverTest, AWritingDiskGoesOnWithAServerOfTheSameSharedSource) {
+  server_.SetSourceId(Source(7));
+  other_.SetSourceId(Source(7));
+  other_.SetBootIdentity({0xB0, 0xB1, 0xB2, 0xB3});
+  MountBoth(true);
+  CaptureLines();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome(0));
+  server_.Stop();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome(64 * kKiB, 8192));
+  EXPECT_EQ(1u, disk_->current_server());
+  // Only B holds the write repeated there; the flush after the move goes to
+  // B, whose other boot is no restart of A's machine.
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
+  EXPECT_EQ((std::vector<uint8_t>{CMD_LOGIN, CMD_QUERY, CMD_SOURCE_ID, CMD_WRITE, CMD_FLUSH}),
+            OtherCommands());
+  EXPECT_EQ(0u, LinesStartingWith("Server machine restarted"));
+  const auto disk = other_.Disk();
+  EXPECT_TRUE(std::all_of(disk.begin() + 64 * kKiB, disk.begin() + 72 * kKiB,
+                          [](uint8_t b) { return b == 0x42; }));
+}
+
+TEST_F(FailoverTest, AWritingDiskNeverWritesToAServerOfAnotherSource) {
+  struct Case {
+    const char* what;
+    std::optional<SourceId> a, b;
+    uint8_t b_access;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"another image", Source(7), Source(8), ACCESS_FULL, "it serves another source"},
+      {"a file behind B", Source(7), SourceId{}, ACCESS_FULL, "it serves another source"},
+      {"a file behind A", SourceId{}, Source(7), ACCESS_FULL, "this disk's own server"},
+      {"A cannot tell", std::nullopt, Source(7), ACCESS_FULL, "this disk's own server"},
+      {"B cannot tell", Source(7), std::nullopt, ACCESS_FULL, "it serves another source"},
+      {"B read-only", Source(7), Source(7), ACCESS_VIRTUAL_WRITE, "it does not grant"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    server_.SetSourceId(c.a);
+    other_.SetSourceId(c.b);
+    other_.SetAccess(c.b_access);
+    other_.ClearRequests();
+    moves_.clear();
+    MountBoth(true);
+    CaptureLines();
+    server_.Stop();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(STATUS_SUCCESS, WriteSome(0));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1400ms);
+    EXPECT_TRUE(moves_.empty());
+    for (const auto& r : other_.Requests()) EXPECT_NE(CMD_WRITE, r.command);
+    EXPECT_EQ(1u, LinesStartingWith("Server " + BText() + " not used: " + c.reason));
+    disk_.reset();
+    server_.Restart();
+  }
+}
+
+TEST_F(FailoverTest, ARefusedLogOnOnTheOtherServerIsNoReasonToStop) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  other_.SetPassword(PasswordDigest("another"));
+  MountBoth(false);
+  server_.Stop();
+  std::thread back([this] {
+    std::this_thread::sleep_for(300ms);
+    server_.Restart();
+  });
+  std::vector<uint8_t> data(4096);
+  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  back.join();
+  EXPECT_EQ(0u, disk_->current_server());
+  EXPECT_GE(other_.Connections(), 1);
+}
+
+TEST_F(FailoverTest, EveryServerRefusingTheLogOnFailsAtOnce) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  other_.SetPassword(PasswordDigest("another"));
+  MountBoth(false);
+  server_.SetPassword(PasswordDigest("changed"));
+  ResetBetweenRequests();
+  std::vector<uint8_t> data(4096);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(STATUS_WRONG_PASSWORD,
+            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
 }
 
 }  // namespace

@@ -193,4 +193,21 @@ NtStatus FlushWrites(TransportEndpoint& endpoint) {
   return header.status == REPLY_OK ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
 }
 
+NtStatus QuerySourceId(TransportEndpoint& endpoint, SourceId* id) {
+  uint8_t request[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_SOURCE_ID, 0, 0}, request);
+  uint8_t reply[kReplyHeaderSize];
+  Clock::time_point deadline;
+  NtStatus status = Exchange(endpoint, Lines::kQuery, request, {}, reply, &deadline);
+  if (status != STATUS_SUCCESS) return status;
+  const ReplyHeader header = ParseReplyHeader(reply);
+  if (header.status != REPLY_OK || header.data_length != kSourceIdSize) {
+    if (header.data_length != 0) endpoint.lost = true;
+    return STATUS_UNEXPECTED_NETWORK_ERROR;
+  }
+  status = Receive(endpoint, {id->data(), id->size()}, deadline);
+  if (status != STATUS_SUCCESS) RecvError(Lines::kQuery, status);
+  return status;
+}
+
 }  // namespace quensaria::driver

@@ -77,6 +77,9 @@ NtStatus WriteChunk(TransportEndpoint& endpoint, uint64_t offset, uint32_t lengt
 // CMD_FLUSH: every write the service acknowledged before is durable.
 // REQUIRES: the service's query set QUERY_FLAG_FLUSH.
 NtStatus FlushWrites(TransportEndpoint& endpoint);
+// CMD_SOURCE_ID: which shared source the service serves (all zero: none).
+// REQUIRES: logged on; the service's query set QUERY_FLAG_SOURCE_ID.
+NtStatus QuerySourceId(TransportEndpoint& endpoint, SourceId* id);
 
 }  // namespace quensaria::driver
 

@@ -5,12 +5,15 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,8 +32,9 @@ using quensaria::platform::DeviceControlClient;
 
 const char kUsage[] =
     "usage: velmoran-ctl [--runtime-dir DIR] COMMAND DEVICE [OPTIONS]\n"
-    "  mount-net DEVICE ADDRESS PORT [--letter X] [--password-file FILE]\n"
-    "            [--password TEXT] [--cache-dir DIR] [--read-only]\n"
+    "  mount-net DEVICE ADDRESS:PORT [ADDRESS:PORT...] [--letter X]\n"
+    "            [--password-file FILE] [--password TEXT] [--cache-dir DIR] [--read-only]\n"
+    "  mount-net DEVICE ADDRESS PORT [OPTIONS]   (one server, the older form)\n"
     "  mount-image DEVICE FILE [--letter X] [--size BYTES] [--read-only] [--cd]\n"
     "  unmount DEVICE\n"
     "  query DEVICE\n"
@@ -38,6 +42,9 @@ const char kUsage[] =
     "                        1: it has none)\n"
     "  control DEVICE CODE [--output BYTES] [--input HEX]\n"
     "DEVICE is a device file, a device name (VelmoranEx0, VelmoranExCd3) or a drive (X:).\n"
+    "A network disk may name up to three servers of the same disk (commas or blanks\n"
+    "between them); the first one that answers serves it, and when its connection is\n"
+    "lost the driver goes on with another that serves the same disk.\n"
     "Options:\n"
     "  --runtime-dir DIR     the driver's runtime directory (default /run/velmoran)\n"
     "  --letter X            the drive letter to link to the device\n"
@@ -153,25 +160,57 @@ uint8_t Letter(const Args& a) {
   return a.letter.empty() ? 0 : static_cast<uint8_t>(std::toupper(a.letter[0]));
 }
 
-int MountNet(DeviceControlClient& client, const Args& a) {
-  if (a.positional.size() != 2) return -1;
-  MountRecord record{};
-  in_addr address{};
-  if (::inet_pton(AF_INET, a.positional[0].c_str(), &address) != 1) {
-    std::fprintf(stderr, "velmoran-ctl: not an IPv4 address: %s\n", a.positional[0].c_str());
-    return 2;
+bool AllDigits(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(),
+                                      [](unsigned char c) { return std::isdigit(c) != 0; });
+}
+
+// "ADDRESS PORT" (the older form), or one or more ADDRESS:PORT.
+std::string ServerListText(const std::vector<std::string>& positional) {
+  if (positional.size() == 2 && positional[0].find(':') == std::string::npos &&
+      AllDigits(positional[1])) {
+    return positional[0] + ":" + positional[1];
   }
+  std::string text;
+  for (const std::string& p : positional) text += p + " ";
+  return text;
+}
+
+// The servers of a mount-net, or nothing after saying what is wrong.
+std::optional<std::vector<quensaria::MountServer>> MountServers(const Args& a) {
+  // Counted here, so that a fourth server is refused by name.
+  auto servers = quensaria::ParseServerList(ServerListText(a.positional), SIZE_MAX);
+  if (!servers.ok()) {
+    std::fprintf(stderr, "velmoran-ctl: %s\n", servers.status().message().c_str());
+    return std::nullopt;
+  }
+  const std::vector<quensaria::MountServer>& list = servers.value();
+  if (list.size() > quensaria::kMaxMountServers) {
+    std::fprintf(stderr,
+                 "velmoran-ctl: a network disk names at most %zu servers, not %zu: %s is one too "
+                 "many\n",
+                 quensaria::kMaxMountServers, list.size(),
+                 quensaria::ServerText(list[quensaria::kMaxMountServers]).c_str());
+    return std::nullopt;
+  }
+  return list;
+}
+
+int MountNet(DeviceControlClient& client, const Args& a) {
+  if (a.positional.empty()) return -1;
+  const auto servers = MountServers(a);
+  if (!servers) return 2;
+  MountRecord record{};
   record.sourceType = quensaria::kSourceTypeNetwork;
   record.virtualWrite = 1;
   record.networkMarker = 1;
   record.readOnly = a.read_only ? 1 : 0;
-  record.serverAddress = address.s_addr;
-  record.serverPort =
-      htons(static_cast<uint16_t>(std::strtoul(a.positional[1].c_str(), nullptr, 10)));
+  (void)quensaria::SetMountServers(record, *servers);
   record.driveLetter = Letter(a);
+  const std::string first = quensaria::ServerText(servers->front());
   std::string password = a.password;
   if (!a.password_file.empty()) {
-    const std::string prompt = "Password for " + a.positional[0] + ":" + a.positional[1] + ": ";
+    const std::string prompt = "Password for " + first + ": ";
     auto read = quensaria::platform::ReadPassword(a.password_file, prompt);
     if (!read.ok()) {
       std::fprintf(stderr, "velmoran-ctl: --password-file %s\n", read.status().message().c_str());
@@ -220,6 +259,16 @@ int Query(DeviceControlClient& client) {
   std::printf("virtual write: %u\n", record.virtualWrite);
   std::printf("source type: %u\n", record.sourceType);
   std::printf("server: %s:%u\n", address, ntohs(record.serverPort));
+  const std::vector<quensaria::MountServer> servers = quensaria::MountServers(record);
+  // Only a disk of several servers says more than the one line above.
+  if (servers.size() > 1) {
+    std::string all;
+    for (const auto& s : servers) all += (all.empty() ? "" : " ") + quensaria::ServerText(s);
+    std::printf("servers: %s\n", all.c_str());
+    const size_t on = quensaria::CurrentServer(record);
+    if (on < servers.size())
+      std::printf("on server: %s\n", quensaria::ServerText(servers[on]).c_str());
+  }
   std::printf("drive letter: %c\n", record.driveLetter ? record.driveLetter : '-');
   std::printf("source name: %s\n",
               quensaria::LoadUtf16Field(record.sourceName, quensaria::kMountPathUnits).c_str());
@@ -271,6 +320,8 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  // Bad servers are bad usage, told before the device is looked at.
+  if (a.command == "mount-net" && !a.positional.empty() && !MountServers(a)) return 2;
   const bool write = a.command != "query" && a.command != "block-device";
   auto client = DeviceControlClient::Open(DevicePath(a), write);
   if (!client.ok()) {

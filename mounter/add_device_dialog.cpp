@@ -1,5 +1,7 @@
 #include "mounter/add_device_dialog.h"
 
+#include <arpa/inet.h>
+
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -62,6 +64,12 @@ AddDeviceDialog::AddDeviceDialog(const AddDeviceDefaults& defaults,
   port_->setObjectName("port");
   port_->setMaxLength(5);
   port_->setMaximumWidth(port_->fontMetrics().horizontalAdvance("0000000") + 16);
+  more_label_ = new QLabel(Utf8(texts::kMoreServers));
+  more_ = new QLineEdit(defaults.moreServers);
+  more_->setObjectName("otherServers");
+  more_->setMaxLength(100);
+  more_->setPlaceholderText(Utf8(texts::kMoreServersHint));
+  more_->setToolTip(Utf8(texts::kMoreServersHint));
   path_label_ = new QLabel(Utf8(texts::kImageFile));
   path_ = new QLineEdit(defaults.fileName.left(kMaxPathLength));
   path_->setObjectName("imagePath");
@@ -84,16 +92,18 @@ AddDeviceDialog::AddDeviceDialog(const AddDeviceDefaults& defaults,
   address_row->addWidget(port_label_);
   address_row->addWidget(port_);
   fields->addLayout(address_row, 0, 1);
-  fields->addWidget(path_label_, 1, 0);
+  fields->addWidget(more_label_, 1, 0);
+  fields->addWidget(more_, 1, 1);
+  fields->addWidget(path_label_, 2, 0);
   auto* path_row = new QHBoxLayout;
   path_row->addWidget(path_, 1);
   path_row->addWidget(browse_);
-  fields->addLayout(path_row, 1, 1);
-  fields->addWidget(new QLabel(Utf8(texts::kDriveLetter)), 2, 0);
+  fields->addLayout(path_row, 2, 1);
+  fields->addWidget(new QLabel(Utf8(texts::kDriveLetter)), 3, 0);
   auto* letter_row = new QHBoxLayout;
   letter_row->addWidget(letters_);
   letter_row->addStretch();
-  fields->addLayout(letter_row, 2, 1);
+  fields->addLayout(letter_row, 3, 1);
 
   auto* warning = new QLabel(Utf8(texts::kSameSourceWarning));
   warning->setObjectName("warning");
@@ -128,7 +138,8 @@ int AddDeviceDialog::CheckedType() const { return types_->checkedId(); }
 void AddDeviceDialog::SelectSourceType(int type) {
   const bool network = type == 0;
   for (QWidget* w : {static_cast<QWidget*>(address_label_), static_cast<QWidget*>(address_),
-                     static_cast<QWidget*>(port_label_), static_cast<QWidget*>(port_)}) {
+                     static_cast<QWidget*>(port_label_), static_cast<QWidget*>(port_),
+                     static_cast<QWidget*>(more_label_), static_cast<QWidget*>(more_)}) {
     w->setVisible(network);
   }
   for (QWidget* w : {static_cast<QWidget*>(path_label_), static_cast<QWidget*>(path_),
@@ -180,6 +191,27 @@ void AddDeviceDialog::accept() {
     }
     answer.ipAddress = *address;
     answer.port = port;
+    if (!more_->text().trimmed().isEmpty()) {
+      const auto more = ParseServerList(more_->text().toStdString(), kMaxMountServers - 1);
+      QString fault;
+      if (!more.ok()) {
+        fault = Utf8(texts::kBadMoreServers).arg(QString::fromStdString(more.status().message()));
+      } else {
+        const MountServer first{htonl(*address), htons(static_cast<uint16_t>(port))};
+        for (const MountServer& s : more.value()) {
+          if (s == first) {
+            fault = Utf8(texts::kMoreServerIsFirst).arg(QString::fromStdString(ServerText(s)));
+          }
+        }
+      }
+      if (!fault.isEmpty()) {
+        prompts_.Inform(this, fault);
+        more_->setFocus();
+        more_->selectAll();
+        return;
+      }
+      answer.moreServers = more.value();
+    }
   } else {
     answer.fileName = path_->text();
   }

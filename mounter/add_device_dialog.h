@@ -51,6 +51,8 @@ class AddDeviceDialog : public QDialog {
   QLineEdit* address_;
   QLabel* port_label_;
   QLineEdit* port_;
+  QLabel* more_label_;
+  QLineEdit* more_;
   QLabel* path_label_;
   QLineEdit* path_;
   QPushButton* browse_;

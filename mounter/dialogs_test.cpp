@@ -203,6 +203,47 @@ TEST(DialogsTest, UnusableServerFieldsAreRefusedWithAMessage) {
   ASSERT_EQ(prompts.shown.last(), QStringLiteral("Every drive letter from D: to Z: is in use."));
 }
 
+TEST(DialogsTest, OtherServersAreAnsweredInOrderOrRefusedWithTheirFault) {
+  ScriptedPrompts prompts;
+  AddDeviceDefaults defaults;
+  defaults.ipAddress = 0x0A000005;  // 10.0.0.5
+  defaults.port = 60000;
+  defaults.moreServers = QStringLiteral("10.0.0.6:60000");
+  AddDeviceDialog dialog(defaults, {'D'}, prompts);
+  dialog.show();
+  auto* more = Find<QLineEdit>(&dialog, "otherServers");
+  ASSERT_EQ(more->text(), QStringLiteral("10.0.0.6:60000"));
+  ASSERT_TRUE(more->isVisible());
+  struct Bad {
+    const char* typed;
+    const char* says;
+  };
+  const Bad bad[] = {
+      {"10.0.0.6", "give it as ADDRESS:PORT"},
+      {"10.0.0.6:70000", "from 1 to 65535"},
+      {"10.0.0.6:1 10.0.0.7:1 10.0.0.8:1", "at most 2 servers"},
+      {"10.0.0.5:60000", "is the first server already"},
+  };
+  for (const Bad& b : bad) {
+    prompts.shown.clear();
+    more->setText(QString::fromLatin1(b.typed));
+    ClickOk(&dialog);
+    ASSERT_TRUE(dialog.isVisible()) << b.typed;
+    ASSERT_EQ(prompts.shown.size(), 1) << b.typed;
+    EXPECT_TRUE(prompts.shown[0].startsWith(QStringLiteral("Other servers: "))) << b.typed;
+    EXPECT_TRUE(prompts.shown[0].contains(QLatin1String(b.says))) << prompts.shown[0].toStdString();
+  }
+  prompts.shown.clear();
+  more->setText(QStringLiteral(" 10.0.0.7:60002,10.0.0.6:60001 "));
+  ClickOk(&dialog);
+  ASSERT_EQ(dialog.result(), int(QDialog::Accepted));
+  ASSERT_TRUE(prompts.shown.isEmpty());
+  const std::vector<MountServer>& answered = dialog.answer().moreServers;
+  ASSERT_EQ(answered.size(), 2u);
+  EXPECT_EQ(ServerText(answered[0]), "10.0.0.7:60002");
+  EXPECT_EQ(ServerText(answered[1]), "10.0.0.6:60001");
+}
+
 // The field starts empty (a text the user did not type is never sent as a
 // password), masked, and the dialog says why it asks.
 TEST(DialogsTest, PasswordDialogStartsEmptyAndSaysWhyItAsks) {

@@ -8,8 +8,10 @@
 #include <QString>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "shared/block_protocol.h"
+#include "shared/mount_record.h"
 
 namespace quensaria::mounter {
 
@@ -22,6 +24,10 @@ struct AddDeviceAnswer {
   uint32_t port = kDefaultPort;  // network disk: host order
   QString fileName;              // disk image: the file's path (at most 260 characters)
   char driveLetter = 0;          // 'D'..'Z'
+  // Network disk: the other servers of the same disk (at most two), in the
+  // order the user gave them; the driver goes on with one of them when the
+  // first is lost.
+  std::vector<MountServer> moreServers;
 };
 
 // The password dialog's answers on OK.

@@ -133,6 +133,18 @@ QString ResourceText(const MountRecord& record) {
   return QString::fromStdString(LinuxPathFromNt(PathField(record.sourceName).toStdString()));
 }
 
+// "10.0.0.6 : 60000 (server 2 of 2)", the one the driver is on now.
+QString ServerListText(const std::vector<MountServer>& servers, size_t on) {
+  MountRecord one{};
+  one.sourceType = kSourceTypeNetwork;
+  one.serverAddress = servers[on].address;
+  one.serverPort = servers[on].port;
+  return QStringLiteral("%1 (server %2 of %3)")
+      .arg(ResourceText(one))
+      .arg(on + 1)
+      .arg(servers.size());
+}
+
 // The group that owns the driver's devices (velmoran, or disk where that
 // group does not exist), for the message to a user outside it.
 QString DeviceGroup(const DriveLinks& links) {
@@ -369,8 +381,13 @@ MountRecord MountManager::BuildRecord(const AddDeviceAnswer& answer) const {
   if (answer.type == 0) {
     record.virtualWrite = 1;
     record.sourceType = kSourceTypeNetwork;
-    record.serverAddress = htonl(answer.ipAddress);
-    record.serverPort = htons(static_cast<uint16_t>(answer.port));
+    std::vector<MountServer> servers = {
+        {htonl(answer.ipAddress), htons(static_cast<uint16_t>(answer.port))}};
+    servers.insert(servers.end(), answer.moreServers.begin(), answer.moreServers.end());
+    if (servers.size() > kMaxMountServers) servers.resize(kMaxMountServers);
+    record.serverAddress = servers[0].address;
+    record.serverPort = servers[0].port;
+    (void)SetMountServers(record, servers);
     record.networkMarker = 1;
     SetCachePath(record, settings_.GetTempFolder());
   } else {
@@ -508,6 +525,9 @@ int MountManager::AddAndMount(MountDialogs& dialogs, FlowOrigin origin) {
   if (answer->type == 0) {
     defaults.ipAddress = answer->ipAddress;
     defaults.port = answer->port;
+    QStringList more;
+    for (const MountServer& s : answer->moreServers) more << QString::fromStdString(ServerText(s));
+    defaults.moreServers = more.join(QStringLiteral(", "));
   } else {
     defaults.fileName = answer->fileName;
   }
@@ -678,8 +698,13 @@ std::vector<MountedDrive> MountManager::ListDrives() {
     row.deviceFile = drive->device_file;
     row.source = ResourceText(row.query);
     if (row.query.sourceType == kSourceTypeNetwork) {
-      row.connected =
-          platform::TcpConnectionEstablished(row.query.serverAddress, ntohs(row.query.serverPort));
+      // The server the driver is on now, which may not be the first.
+      const std::vector<MountServer> servers = MountServers(row.query);
+      const size_t on = CurrentServer(row.query);
+      MountServer now{row.query.serverAddress, row.query.serverPort};
+      if (on < servers.size()) now = servers[on];
+      if (servers.size() > 1) row.source = ServerListText(servers, on);
+      row.connected = platform::TcpConnectionEstablished(now.address, ntohs(now.port));
     }
     row.capacity = CapacityText(row.query.imageSize);
     row.access = row.query.virtualWrite ? QStringLiteral("VirtualWrite") : QStringLiteral("Full");

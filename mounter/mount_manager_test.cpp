@@ -85,6 +85,22 @@ TEST_F(MountManagerTest, NetworkRecordCarriesAddressPortAndCachePath) {
   for (uint8_t b : record.passwordDigest) EXPECT_EQ(b, 0);
 }
 
+TEST_F(MountManagerTest, TheOtherServersFollowTheFirstInTheRecord) {
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x0A000005;  // 10.0.0.5
+  answer.port = 60000;
+  answer.driveLetter = 'K';
+  answer.moreServers = ParseServerList("10.0.0.6:60001 10.0.0.7:60002").value();
+  const MountRecord record = manager_.BuildRecord(answer);
+  const std::vector<MountServer> servers = MountServers(record);
+  ASSERT_EQ(servers.size(), 3u);
+  EXPECT_EQ(ServerText(servers[0]), "10.0.0.5:60000");
+  EXPECT_EQ(ServerText(servers[1]), "10.0.0.6:60001");
+  EXPECT_EQ(ServerText(servers[2]), "10.0.0.7:60002");
+  // The cache file and the saved password stay keyed by the first server.
+  EXPECT_TRUE(Field(record.cachePath).ends_with(u"/500000a60ea.dat"));
+}
+
 TEST_F(MountManagerTest, ImageRecordsNameTheFileAndPickTheDeviceKind) {
   AddDeviceAnswer answer;
   answer.type = 1;

@@ -122,6 +122,9 @@ AddDeviceDefaults MounterSettings::ReadAddDeviceDefaults() const {
   defaults.port = ReadDword(paths_, "Port", defaults.port);
   const QVariant name = ReadMounterValue(paths_, QStringLiteral("FileName"));
   if (name.isValid()) defaults.fileName = name.toString().left(260);
+  // A value of its own: settings from before several servers lack it.
+  const QVariant more = ReadMounterValue(paths_, QStringLiteral("MoreServers"));
+  if (more.isValid()) defaults.moreServers = more.toString().left(100);
   return defaults;
 }
 
@@ -131,6 +134,7 @@ void MounterSettings::WriteAddDeviceDefaults(const AddDeviceDefaults& defaults) 
   WriteUserValue(paths_, group, QStringLiteral("IPAddress"), Dword(defaults.ipAddress));
   WriteUserValue(paths_, group, QStringLiteral("Port"), Dword(defaults.port));
   WriteUserValue(paths_, group, QStringLiteral("FileName"), defaults.fileName);
+  WriteUserValue(paths_, group, QStringLiteral("MoreServers"), defaults.moreServers);
 }
 
 std::optional<MountRecord> MounterSettings::ReadDrive(int index) const {

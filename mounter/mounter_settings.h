@@ -37,7 +37,8 @@ struct AddDeviceDefaults {
   uint32_t type = 0;       // 0 network disk, 1 disk image
   uint32_t ipAddress = 0;  // first octet in the most significant byte
   uint32_t port = kDefaultPort;
-  QString fileName;  // last image file path
+  QString fileName;     // last image file path
+  QString moreServers;  // the other servers, as typed ("10.0.0.6:60000, ...")
 };
 
 class MounterSettings {

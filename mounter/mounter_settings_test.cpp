@@ -54,7 +54,8 @@ TEST_F(MounterSettingsTest, DefaultsWhenNothingIsStored) {
 
 TEST_F(MounterSettingsTest, ValuesLieInTheUsersFileAsByteArraysWithMode0600) {
   MounterSettings settings(paths_);
-  settings.WriteAddDeviceDefaults({1, 0xC0A8010A, 61000, "/srv/disk.img"});
+  settings.WriteAddDeviceDefaults(
+      {1, 0xC0A8010A, 61000, "/srv/disk.img", "10.0.0.6:60000, 10.0.0.7:60001"});
   settings.WriteDrive(3, Record('Q'));
   const Sha1Digest digest = PasswordDigest("secret");
   settings.WritePassword(0x0A01A8C0, 0x60EA, digest);
@@ -70,6 +71,7 @@ TEST_F(MounterSettingsTest, ValuesLieInTheUsersFileAsByteArraysWithMode0600) {
   EXPECT_EQ(raw.value("IPAddress").toByteArray(), QByteArray("\x0A\x01\xA8\xC0", 4));
   EXPECT_EQ(raw.value("Port").toByteArray(), QByteArray("\x48\xEE\0\0", 4));
   EXPECT_EQ(raw.value("FileName").toString(), "/srv/disk.img");
+  EXPECT_EQ(raw.value("MoreServers").toString(), "10.0.0.6:60000, 10.0.0.7:60001");
   EXPECT_EQ(raw.value("Drive3").toByteArray().size(), 1264);
   EXPECT_EQ(raw.value("Passworda01a8c060ea").toByteArray(),
             QByteArray(reinterpret_cast<const char*>(digest.data()), 20));
@@ -79,6 +81,7 @@ TEST_F(MounterSettingsTest, ValuesLieInTheUsersFileAsByteArraysWithMode0600) {
   EXPECT_EQ(back.ipAddress, 0xC0A8010Au);
   EXPECT_EQ(back.port, 61000u);
   EXPECT_EQ(back.fileName, "/srv/disk.img");
+  EXPECT_EQ(back.moreServers, "10.0.0.6:60000, 10.0.0.7:60001");
   const std::optional<MountRecord> drive = settings.ReadDrive(3);
   ASSERT_TRUE(drive.has_value());
   const MountRecord expected = Record('Q');

@@ -68,10 +68,14 @@ int Run(const QString& dir) {
   MountedDrive gone = FakeNetworkDrive('K', "192.168.1.11", 60001, "8.00G", false);
   gone.connected = false;  // its export was deleted on the server
   gone.location = QStringLiteral("/media/user/ARCHIVE");
+  // A drive of two servers, on the second since the first went away.
+  MountedDrive moved = FakeNetworkDrive('F', "192.168.1.21", 60000, "40.00G", true);
+  moved.source += QStringLiteral(" (server 2 of 2)");
   engine.drives = {FakeNetworkDrive('E', "192.168.1.10", 60000, "1.50G", true),
-                   FakeImageDrive('H', "/srv/images/项目资料.img", "512.00M"), gone};
-  engine.free_letters = {'D', 'F', 'G', 'I', 'J', 'K'};
+                   FakeImageDrive('H', "/srv/images/项目资料.img", "512.00M"), moved, gone};
+  engine.free_letters = {'D', 'G', 'I', 'J', 'K'};
   engine.defaults.ipAddress = 0xC0A8010A;
+  engine.defaults.moreServers = QStringLiteral("192.168.1.21:60000");
   ScriptedPrompts prompts;
   bool ok = true;
 

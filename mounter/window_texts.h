@@ -58,6 +58,14 @@ inline constexpr char kDiskImage[] = "磁盘镜像(&I)";
 inline constexpr char kCdImage[] = "&CD Image";
 inline constexpr char kServerAddress[] = "服务器地址:";
 inline constexpr char kPort[] = "端口:";
+inline constexpr char kMoreServers[] = "其他服务器:";
+inline constexpr char kMoreServersHint[] =
+    "同一磁盘的备用服务器，如 10.0.0.6:60000, 10.0.0.7:60000";
+inline constexpr char kBadMoreServers[] =
+    "Other servers: %1. Give at most two, as ADDRESS:PORT "
+    "separated by commas or blanks, or leave it empty.";
+inline constexpr char kMoreServerIsFirst[] =
+    "Other servers: %1 is the first server already; name each server once.";
 inline constexpr char kImageFile[] = "镜像文件:";
 inline constexpr char kBrowse[] = "...";
 inline constexpr char kDriveLetter[] = "盘符:";

@@ -23,6 +23,12 @@ inline constexpr uint8_t CMD_LOGIN = 0x85;
 // length are ignored; the reply is a 12-byte header. Sent only to a service
 // whose query data sets QUERY_FLAG_FLUSH.
 inline constexpr uint8_t CMD_FLUSH = 0x86;
+// Asks which shared source the export serves (a Ceph RBD image, say, that
+// other services may serve too). Offset and length are ignored; the reply
+// is a 12-byte header and kSourceIdSize data bytes, all zero for a source
+// no other service can serve. Answered only after a log-on (REPLY_DENIED
+// before) and only by a service whose query sets QUERY_FLAG_SOURCE_ID.
+inline constexpr uint8_t CMD_SOURCE_ID = 0x87;
 
 // Reply statuses (reply bytes 0..1). Any other value is the low 16 bits of
 // the operating-system error with which starting a file read failed.
@@ -42,6 +48,11 @@ inline constexpr size_t kQueryDataSize = 16;
 // commands, one bit each; the other bits, and byte 3, stay 0.
 inline constexpr size_t kQueryFlagsOffset = 2;
 inline constexpr uint8_t QUERY_FLAG_FLUSH = 0x01;
+inline constexpr uint8_t QUERY_FLAG_SOURCE_ID = 0x02;
+// What CMD_SOURCE_ID answers: two servers that answer the same non-zero
+// identity serve the same disk, so a client may write through either.
+inline constexpr size_t kSourceIdSize = 16;
+using SourceId = std::array<uint8_t, kSourceIdSize>;
 // Query data bytes 4..7: the server machine's boot identity (the first four
 // bytes of its boot id), so a client can tell a restart of the machine,
 // which may have lost acknowledged writes, from a restart of the service.

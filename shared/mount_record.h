@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "shared/status.h"
 
 namespace quensaria {
 
@@ -48,6 +51,47 @@ static_assert(offsetof(MountRecord, cachePath) == 64);
 static_assert(offsetof(MountRecord, sourceName) == 664);
 
 inline constexpr size_t kMountRecordSize = sizeof(MountRecord);
+
+// A network disk may name up to three servers of the same disk; the driver
+// goes on with the next one when the connection to its server is lost. The
+// first is serverAddress/serverPort; the others lie in reserved2, six bytes
+// each: the IPv4 address, then the port, both in network byte order like
+// the first's. Address 0: no such server.
+inline constexpr size_t kMaxMountServers = 3;
+inline constexpr size_t kMoreServersOffset = 49;
+inline constexpr size_t kMoreServerSize = 6;
+static_assert(offsetof(MountRecord, reserved2) == kMoreServersOffset);
+static_assert(kMoreServersOffset + (kMaxMountServers - 1) * kMoreServerSize <=
+              offsetof(MountRecord, cachePath));
+// Query output only: which of the servers (0..2) the disk is on now.
+inline constexpr size_t kCurrentServerOffset = 43;
+static_assert(offsetof(MountRecord, reserved1) == kCurrentServerOffset);
+
+struct MountServer {
+  uint32_t address = 0;  // network byte order
+  uint16_t port = 0;     // network byte order
+  bool operator==(const MountServer&) const = default;
+};
+
+// The servers a record names, the first first; empty for a record whose
+// first address is 0.
+std::vector<MountServer> MountServers(const MountRecord& record);
+// Writes `servers` (1..3, none with address 0) into the record: the first
+// into serverAddress/serverPort, the rest into reserved2, the unused slots
+// zeroed. False, and the record unchanged, for any other count.
+bool SetMountServers(MountRecord& record, const std::vector<MountServer>& servers);
+// The index the query output says the disk is on now.
+uint8_t CurrentServer(const MountRecord& record);
+void SetCurrentServer(MountRecord& record, uint8_t index);
+
+// "10.0.0.5:60000".
+std::string ServerText(const MountServer& server);
+// A list of ADDRESS:PORT separated by commas, blanks or both
+// ("10.0.0.5:60000, 10.0.0.6:60000"), ports in 1..65535; ERROR_INVALID_PARAMETER with a
+// sentence naming the part that is wrong, or saying there are more than
+// `max_count` or none.
+Result<std::vector<MountServer>> ParseServerList(std::string_view text,
+                                                 size_t max_count = kMaxMountServers);
 
 // "\??\" + path, the NT form of a Linux path in the record's path fields.
 std::string NtPathFromLinux(std::string_view path);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "shared/block_protocol.h"
 #include "shared/bytes.h"
@@ -10,6 +11,7 @@
 #include "shared/mount_record.h"
 #include "shared/nt_status.h"
 #include "shared/utf16.h"
+#include "shared/win32_error.h"
 
 namespace quensaria {
 namespace {
@@ -147,6 +149,98 @@ TEST(MountRecordTest, NtPaths) {
   EXPECT_EQ(NtPathFromLinux("/tmp/a.img"), "\\??\\/tmp/a.img");
   EXPECT_EQ(LinuxPathFromNt("\\??\\/tmp/a.img"), "/tmp/a.img");
   EXPECT_EQ(LinuxPathFromNt("/plain"), "/plain");
+}
+
+// 10.0.0.5:60000 as a record holds it: the bytes in network order.
+MountServer Server(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
+  MountServer s;
+  const uint8_t address[4] = {a, b, c, d};
+  const uint8_t port_bytes[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+  std::memcpy(&s.address, address, 4);
+  std::memcpy(&s.port, port_bytes, 2);
+  return s;
+}
+
+TEST(MountRecordTest, TheOtherServersLieInBytes49To60) {
+  MountRecord record{};
+  std::memset(&record, 0xEE, sizeof record);
+  const std::vector<MountServer> three = {Server(10, 0, 0, 5, 60000), Server(10, 0, 0, 6, 60001),
+                                          Server(192, 168, 7, 9, 443)};
+  ASSERT_TRUE(SetMountServers(record, three));
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+  const uint8_t first[6] = {10, 0, 0, 5, 0xEA, 0x60};
+  EXPECT_EQ(0, std::memcmp(bytes + 16, first, 4));
+  EXPECT_EQ(0, std::memcmp(bytes + 20, first + 4, 2));
+  const uint8_t more[12] = {10, 0, 0, 6, 0xEA, 0x61, 192, 168, 7, 9, 0x01, 0xBB};
+  EXPECT_EQ(0, std::memcmp(bytes + 49, more, sizeof more));
+  EXPECT_EQ(bytes[61], 0xEE);  // the rest of the reserved bytes untouched
+  EXPECT_EQ(bytes[10], 0xEE);
+  EXPECT_EQ(MountServers(record), three);
+
+  // Fewer servers clear the slots they do not use.
+  ASSERT_TRUE(SetMountServers(record, {three[1]}));
+  EXPECT_EQ(MountServers(record), std::vector<MountServer>{three[1]});
+  EXPECT_EQ(std::vector<uint8_t>(bytes + 49, bytes + 61), std::vector<uint8_t>(12, 0));
+  // A record from before several servers names its one.
+  MountRecord old{};
+  old.serverAddress = three[0].address;
+  old.serverPort = three[0].port;
+  EXPECT_EQ(MountServers(old), std::vector<MountServer>{three[0]});
+  EXPECT_TRUE(MountServers(MountRecord{}).empty());
+
+  // None, four, or a server 0.0.0.0 leave the record as it was.
+  const MountRecord before = record;
+  EXPECT_FALSE(SetMountServers(record, {}));
+  EXPECT_FALSE(SetMountServers(record, {three[0], three[1], three[2], Server(1, 2, 3, 4, 5)}));
+  EXPECT_FALSE(SetMountServers(record, {three[0], MountServer{}}));
+  EXPECT_EQ(0, std::memcmp(&before, &record, sizeof record));
+
+  SetCurrentServer(record, 2);
+  EXPECT_EQ(bytes[43], 2);
+  EXPECT_EQ(CurrentServer(record), 2);
+}
+
+TEST(MountRecordTest, ServerListsAreParsedOrRefusedWithTheirFault) {
+  auto list = ParseServerList("10.0.0.5:60000, 10.0.0.6:60001");
+  ASSERT_TRUE(list.ok()) << list.status().message();
+  EXPECT_EQ(*list,
+            (std::vector<MountServer>{Server(10, 0, 0, 5, 60000), Server(10, 0, 0, 6, 60001)}));
+  list = ParseServerList("  127.0.0.1:1\t127.0.0.2:65535,,127.0.0.3:80 ");
+  ASSERT_TRUE(list.ok()) << list.status().message();
+  EXPECT_EQ(list->size(), 3u);
+  EXPECT_EQ(ServerText((*list)[1]), "127.0.0.2:65535");
+
+  struct Bad {
+    const char* text;
+    const char* says;
+  };
+  const Bad bad[] = {
+      {"", "no server given"},
+      {" , ", "no server given"},
+      {"10.0.0.5", "give it as ADDRESS:PORT"},
+      {"10.0.0:60000", "not an IPv4 address"},
+      {"10.0.0.256:60000", "not an IPv4 address"},
+      {"10.0.0.5.1:60000", "not an IPv4 address"},
+      {"host:60000", "not an IPv4 address"},
+      {"10.0.0.5:0", "from 1 to 65535"},
+      {"10.0.0.5:65536", "from 1 to 65535"},
+      {"10.0.0.5:6x", "from 1 to 65535"},
+      {"10.0.0.5:", "from 1 to 65535"},
+      {"0.0.0.0:60000", "0.0.0.0 is no server"},
+      {"10.0.0.5:60000 10.0.0.5:60000", "named twice"},
+      {"1.1.1.1:1 1.1.1.2:1 1.1.1.3:1 1.1.1.4:1", "at most 3 servers"},
+  };
+  for (const Bad& b : bad) {
+    const auto parsed = ParseServerList(b.text);
+    ASSERT_FALSE(parsed.ok()) << b.text;
+    EXPECT_EQ(parsed.status().code(), ERROR_INVALID_PARAMETER);
+    EXPECT_NE(parsed.status().message().find(b.says), std::string::npos)
+        << b.text << ": " << parsed.status().message();
+  }
+  // The part at fault is named.
+  EXPECT_NE(ParseServerList("10.0.0.5:1, 10.0.0.9:99999").status().message().find("10.0.0.9:99999"),
+            std::string::npos);
+  EXPECT_FALSE(ParseServerList("10.0.0.5:1 10.0.0.6:1", 1).ok());
 }
 
 TEST(Utf16Test, RoundTripsChineseAndAstralText) {

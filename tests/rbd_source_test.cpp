@@ -414,6 +414,26 @@ TEST_F(RbdSourceTest, ALockOfAClientThatDiedLapses) {
 // Stateless servers of a golden image: two services serve it read-only at
 // once (a third export of it may still be writable), the same bytes to
 // every client.
+// What CMD_SOURCE_ID answers on `port` after a log-on with `password`.
+SourceId SourceIdOf(uint16_t port, const std::string& password = "pupil") {
+  BlockClient block;
+  EXPECT_EQ(block.Connect(port), 0);
+  EXPECT_EQ(block.Login(password).reply.status, REPLY_OK);
+  QueryData query;
+  EXPECT_EQ(block.Query(query).error, 0);
+  EXPECT_NE(query.flags & QUERY_FLAG_SOURCE_ID, 0);
+  uint8_t request[32] = {};
+  EncodeRequestHeader({CMD_SOURCE_ID, 0, 0}, request);
+  EXPECT_EQ(block.SendBytes(request, sizeof request), 0);
+  std::vector<uint8_t> data;
+  const testing::Exchange reply = block.ReceiveReply(&data);
+  EXPECT_EQ(reply.reply.status, REPLY_OK);
+  SourceId id{};
+  EXPECT_EQ(data.size(), id.size());
+  std::copy_n(data.begin(), std::min(data.size(), id.size()), id.begin());
+  return id;
+}
+
 TEST_F(RbdSourceTest, TwoServicesServeOneImageReadOnly) {
   const std::string image = MakeImage("room", 6);
   std::unique_ptr<Service> a = StartService("a");
@@ -425,6 +445,20 @@ TEST_F(RbdSourceTest, TwoServicesServeOneImageReadOnly) {
   ASSERT_EQ(a->client().StartServer(on_a), 0) << a->Log();
   ASSERT_EQ(b->client().StartServer(on_b), 0) << b->Log();
   ASSERT_EQ(b->client().StartServer(writer), 0) << b->Log();
+
+  // Every export of the image names the same shared source, in either
+  // service; a snapshot of it is another source, a file none.
+  const SourceId id = SourceIdOf(port_a);
+  EXPECT_NE(id, SourceId{});
+  EXPECT_EQ(SourceIdOf(port_b), id);
+  EXPECT_EQ(SourceIdOf(port_writer, "boss"), id);
+  ASSERT_TRUE(cluster_->Snapshot(image, "v1"));
+  uint16_t port_snap = 0;
+  const Handle snap = a->Add("rbd:rbd/" + image + "@v1", port_snap);
+  ASSERT_EQ(a->client().StartServer(snap), 0) << a->Log();
+  const SourceId snap_id = SourceIdOf(port_snap);
+  EXPECT_NE(snap_id, SourceId{});
+  EXPECT_NE(snap_id, id);
 
   std::vector<std::future<void>> clients;
   for (int i = 0; i < 8; ++i) {

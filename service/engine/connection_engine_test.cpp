@@ -901,7 +901,7 @@ TEST_F(EngineTest, FlushesWaitingForASyncHoldUpNoWorker) {
   auto first = LoggedOn(kClientA);
   QueryData query;
   ASSERT_EQ(first->Query(query).reply.status, REPLY_OK);
-  EXPECT_EQ(query.flags, QUERY_FLAG_FLUSH);
+  EXPECT_EQ(query.flags, QUERY_FLAG_FLUSH | QUERY_FLAG_SOURCE_ID);
   Bytes payload(4096, 0x3E);
   ASSERT_EQ(first->Write(kMiB, payload.data(), 4096).reply.status, REPLY_OK);
   io->HoldFlushes(true);

@@ -112,6 +112,8 @@ Step RequestProcessor::Dispatch(PER_SOCKET_CONTEXT& c) {
       return HandleLogin(c);
     case CMD_FLUSH:
       return HandleFlush(c);
+    case CMD_SOURCE_ID:
+      return HandleSourceId(c);
     default:
       if (stats_ != nullptr) stats_->EndedByClose();
       return Step::kClose;
@@ -182,10 +184,18 @@ Step RequestProcessor::HandleLogin(PER_SOCKET_CONTEXT& c) {
 }
 
 Step RequestProcessor::HandleQuery(PER_SOCKET_CONTEXT& c) {
-  EncodeQueryData(
-      QueryData{static_cast<uint8_t>(c.access), source_.disk_size(), QUERY_FLAG_FLUSH, boot_id_},
-      c.io->buffer + kReplyData);
+  EncodeQueryData(QueryData{static_cast<uint8_t>(c.access), source_.disk_size(),
+                            QUERY_FLAG_FLUSH | QUERY_FLAG_SOURCE_ID, boot_id_},
+                  c.io->buffer + kReplyData);
   return Reply(c, REPLY_OK, kQueryDataSize, kQueryDataSize);
+}
+
+// Which shared source this is tells a client whom else it may write
+// through; like the disk's bytes, only to one that logged on.
+Step RequestProcessor::HandleSourceId(PER_SOCKET_CONTEXT& c) {
+  if (c.access == ACCESS_REFUSED || !c.logged_on) return Reply(c, REPLY_DENIED, 0, 0);
+  std::memcpy(c.io->buffer + kReplyData, source_.source_id().data(), kSourceIdSize);
+  return Reply(c, REPLY_OK, kSourceIdSize, kSourceIdSize);
 }
 
 // The header in front of a partition: sector 0, then zeros.

@@ -82,6 +82,7 @@ class RequestProcessor {
   Step HandleRead(PER_SOCKET_CONTEXT& c);
   Step HandleWrite(PER_SOCKET_CONTEXT& c);
   Step HandleFlush(PER_SOCKET_CONTEXT& c);
+  Step HandleSourceId(PER_SOCKET_CONTEXT& c);
   Step CompleteRead(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
   Step CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
 

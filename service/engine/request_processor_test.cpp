@@ -276,7 +276,7 @@ TEST_F(ProcessorTest, OverlongWriteIsConsumedAndDeniedAndTheNextRequestParsed) {
 TEST_F(ProcessorTest, UnknownCommandClosesWithoutAReply) {
   MakeImage();
   Bytes request = QueryRequest();
-  request[0] = 0x87;  // the first code after CMD_FLUSH
+  request[0] = 0x88;  // the first code after CMD_SOURCE_ID
   EXPECT_TRUE(Feed(request).empty());
   EXPECT_TRUE(closed_);
 }
@@ -403,12 +403,50 @@ TEST_F(ProcessorTest, QueryReportsLevelAndDiskSize) {
   EXPECT_EQ(reply.header.status, REPLY_OK);
   EXPECT_EQ(reply.header.length, 16u);
   ASSERT_EQ(reply.data.size(), 16u);
-  // Byte 2 says CMD_FLUSH is understood; bytes 4..7 name this machine's boot.
+  // Byte 2 says CMD_FLUSH and CMD_SOURCE_ID are understood; bytes 4..7 name
+  // this machine's boot.
   const std::array<uint8_t, 4> boot = platform::BootIdentity();
-  const Bytes expected = {0, 1, QUERY_FLAG_FLUSH, 0, boot[0], boot[1], boot[2], boot[3]};
+  const Bytes expected = {
+      0, 1, QUERY_FLAG_FLUSH | QUERY_FLAG_SOURCE_ID, 0, boot[0], boot[1], boot[2], boot[3]};
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), reply.data.begin()));
   EXPECT_NE(boot, (std::array<uint8_t, 4>{}));
   EXPECT_EQ(LoadLe64(reply.data.data() + 8), 8 * kMiB + kHeader);
+}
+
+// Offset and length mean nothing to CMD_SOURCE_ID either.
+Bytes SourceIdRequest() {
+  Bytes r(32);
+  EncodeRequestHeader({CMD_SOURCE_ID, 0x55, 77}, r.data());
+  return r;
+}
+
+TEST_F(ProcessorTest, TheSourceIdentityIsToldOnlyAfterALogOn) {
+  MakeImage();
+  SourceId id;
+  for (size_t i = 0; i < id.size(); ++i) id[i] = static_cast<uint8_t>(0xA0 + i);
+  source_->set_source_id(id);
+  Reply reply = Exchange(SourceIdRequest());
+  EXPECT_EQ(reply.header.status, REPLY_DENIED);
+  EXPECT_EQ(reply.header.data_length, 0u);
+  EXPECT_EQ(Exchange(LoginRequest("wrong")).header.status, REPLY_DENIED);
+  EXPECT_EQ(Exchange(SourceIdRequest()).header.status, REPLY_DENIED);
+  LogOn("manage");
+  reply = Exchange(SourceIdRequest());
+  ASSERT_EQ(reply.header.status, REPLY_OK);
+  EXPECT_EQ(reply.header.length, kSourceIdSize);
+  ASSERT_EQ(reply.data.size(), kSourceIdSize);
+  EXPECT_TRUE(std::equal(id.begin(), id.end(), reply.data.begin()));
+  // The connection goes on: the next request is parsed as usual.
+  EXPECT_EQ(Exchange(ReadRequest(0, 512)).header.status, REPLY_OK);
+}
+
+TEST_F(ProcessorTest, AFileSourceHasNoSharedIdentity) {
+  MakeImage();
+  LogOn("login");
+  const Reply reply = Exchange(SourceIdRequest());
+  ASSERT_EQ(reply.header.status, REPLY_OK);
+  ASSERT_EQ(reply.data.size(), kSourceIdSize);
+  EXPECT_EQ(Bytes(reply.data.begin(), reply.data.end()), Bytes(kSourceIdSize, 0));
 }
 
 // ---- Reads
@@ -916,7 +954,7 @@ TEST_F(ProcessorTest, FiguresCountEachAnsweredRequestOnce) {
   EXPECT_EQ(figures.CacheHits + figures.CacheFills, 0u);  // no cache
 
   Bytes unknown = QueryRequest();
-  unknown[0] = 0x87;  // no command
+  unknown[0] = 0x88;  // no command
   EXPECT_TRUE(Feed(unknown).empty());
   EXPECT_TRUE(closed_);
   figures = Figures(stats_);

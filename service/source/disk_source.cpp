@@ -49,9 +49,11 @@ Result<std::unique_ptr<DiskSource>> OpenRbd(const std::string& source, const Ser
   }
   const uint64_t size = (*io)->size();
   const bool read_only = (*io)->read_only();
+  const SourceId identity = (*io)->identity();
   auto disk = std::make_unique<DiskSource>(SOURCE_IMAGE_FILE, size, 0, std::move(io).value(),
                                            CacheBlocks(config));
   disk->set_read_only(read_only);
+  disk->set_source_id(identity);
   return disk;
 }
 

@@ -21,6 +21,7 @@
 #include "service/source/shared_sync.h"
 #include "service/source/source_io.h"
 #include "service/source/source_watch.h"
+#include "shared/block_protocol.h"
 #include "shared/management_records.h"
 #include "shared/master_boot_record.h"
 #include "shared/status.h"
@@ -68,6 +69,11 @@ class DiskSource {
   // snapshot): connections are then served at virtual write at most.
   bool read_only() const { return read_only_; }
   void set_read_only(bool read_only) { read_only_ = read_only; }
+  // Which shared source this is (CMD_SOURCE_ID): the same for every export,
+  // in any service, of one RBD image or snapshot; all zero for a file or a
+  // device, which no other service serves.
+  const SourceId& source_id() const { return source_id_; }
+  void set_source_id(const SourceId& id) { source_id_ = id; }
   // Size of the disk clients see, in bytes.
   uint64_t disk_size() const { return disk_size_; }
   // Bytes of the disk clients see that exist only here (0 unless a volume).
@@ -90,6 +96,7 @@ class DiskSource {
  private:
   const SourceKind kind_;
   bool read_only_ = false;
+  SourceId source_id_{};
   uint64_t disk_size_ = 0;
   std::array<uint8_t, kSectorSize> sector0_{};
   std::unique_ptr<SourceIo> io_;

@@ -20,6 +20,7 @@
 
 #include "platform/console.h"
 #include "platform/errors.h"
+#include "shared/sha1.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::source {
@@ -71,6 +72,7 @@ struct RbdIo::Handles {
   rados_t cluster = nullptr;
   rados_ioctx_t pool = nullptr;
   rbd_image_t image = nullptr;
+  SourceId identity{};
 
   Handles() = default;
   Handles(const Handles&) = delete;
@@ -148,6 +150,31 @@ pid_t EndedLocalExporter(const std::string& record) {
   const long pid = std::strtol(record.c_str() + at + 6, nullptr, 10);
   if (pid <= 0 || pid == getpid()) return 0;
   return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH ? static_cast<pid_t>(pid) : 0;
+}
+
+// Cluster fsid, pool id, image id and snapshot id (head: none) name the
+// disk wherever it is served; their digest is what CMD_SOURCE_ID answers.
+// Anything the cluster does not tell leaves the identity zero: such an
+// export is never taken for another's.
+SourceId SourceIdentity(rados_t cluster, rados_ioctx_t pool, rbd_image_t image,
+                        const std::string& snapshot) {
+  SourceId identity{};
+  char fsid[64] = {};
+  char image_id[128] = {};
+  if (rados_cluster_fsid(cluster, fsid, sizeof fsid - 1) < 0) return identity;
+  if (rbd_get_id(image, image_id, sizeof image_id) < 0) return identity;
+  const int64_t pool_id = rados_ioctx_get_id(pool);
+  std::string snap = "head";
+  if (!snapshot.empty()) {
+    uint64_t snap_id = 0;
+    if (rbd_snap_get_id(image, snapshot.c_str(), &snap_id) < 0) return identity;
+    snap = "snap " + std::to_string(snap_id);
+  }
+  const std::string text = std::string("rbd ") + fsid + " pool " + std::to_string(pool_id) +
+                           " image " + image_id + " " + snap;
+  const Sha1Digest digest = Sha1Of(text);
+  std::copy_n(digest.begin(), identity.size(), identity.begin());
+  return identity;
 }
 
 }  // namespace
@@ -364,6 +391,7 @@ Result<uint64_t> RbdIo::OpenSteps(const RbdName& name, const CephSettings& setti
   uint64_t size = 0;
   r = rbd_get_size(h.image, &size);
   if (r < 0) return Failure(r, "cannot learn the image's size: " + ErrnoText(r));
+  h.identity = SourceIdentity(h.cluster, h.pool, h.image, name.snapshot);
   if (name.read_only) return size;
 
   uint64_t features = 0;
@@ -414,6 +442,7 @@ RbdIo::RbdIo(RbdName name, std::unique_ptr<Handles> handles, uint64_t size)
             (name_.snapshot.empty() ? "" : "@" + name_.snapshot)),
       handles_(std::move(handles)),
       size_(size),
+      identity_(handles_->identity),
       watchdog_(std::make_unique<Watchdog>(text_)) {}
 
 RbdIo::~RbdIo() {

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "service/source/source_io.h"
+#include "shared/block_protocol.h"
 #include "shared/rbd_source.h"
 #include "shared/status.h"
 
@@ -64,6 +65,11 @@ class RbdIo final : public SourceIo {
   // The image's (or snapshot's) size when opened.
   uint64_t size() const { return size_; }
   bool read_only() const { return name_.read_only; }
+  // Names the image or snapshot in the cluster (a digest of the cluster's
+  // fsid, the pool's and image's ids and the snapshot's id): every export
+  // of it in any service answers the same, an image and its snapshot do
+  // not. All zero when the cluster would not tell.
+  const SourceId& identity() const { return identity_; }
 
   IoResult Read(uint64_t offset, uint8_t* data, size_t length) override;
   IoResult Write(uint64_t offset, const uint8_t* data, size_t length) override;
@@ -95,6 +101,7 @@ class RbdIo final : public SourceIo {
   const std::string text_;  // "rbd:POOL/IMAGE..." for console lines
   std::unique_ptr<Handles> handles_;
   const uint64_t size_;
+  SourceId identity_{};
   std::unique_ptr<Watchdog> watchdog_;
   std::atomic<int64_t> last_failure_report_{0};
 };
