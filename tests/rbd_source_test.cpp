@@ -25,6 +25,7 @@
 #include "tests/ceph_cluster_for_testing.h"
 #include "tests/program_for_testing.h"
 #include "tests/program_run_for_testing.h"
+#include "tests/rbd_service_for_testing.h"
 
 namespace quensaria {
 namespace {
@@ -55,61 +56,7 @@ std::string ImageName(const std::string& what) {
   return std::string(test->name()) + "-" + what + "-" + std::to_string(getpid());
 }
 
-// One quensaria process with its own state, talking to the test cluster.
-class Service {
- public:
-  Service(const std::string& dir, const std::string& ceph_conf) : dir_(dir) {
-    std::filesystem::create_directories(dir);
-    program_ = std::make_unique<Program>(
-        std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", dir + "/state",
-                                 "--runtime-dir", dir + "/run", "--ceph-conf", ceph_conf},
-        dir + "/service.log");
-    client_ = std::make_unique<ManagementClient>(dir + "/run", 30s);
-    std::string name;
-    for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i)
-      std::this_thread::sleep_for(10ms);
-    up_ = name == "Velmoran Server";
-  }
-  bool up() const { return up_; }
-  ManagementClient& client() { return *client_; }
-  std::string runtime() const { return dir_ + "/run"; }
-  std::string Log() const { return program_->Log(); }
-  void Kill() {
-    program_->Signal(SIGKILL);
-    program_->Wait(30s);
-  }
-  // Waits (bounded) for `text` on the console.
-  bool LogShows(const std::string& text, std::chrono::seconds limit = 60s) const {
-    return testing::Eventually([&] { return Log().find(text) != std::string::npos; }, limit, 50ms);
-  }
-
-  // Adds a server of `source` on a free port with "Any Address" at virtual
-  // write, the log-on password "pupil" and the management password "boss".
-  Handle Add(const std::string& source, uint16_t& port) {
-    ServerConfig config;
-    std::memset(&config, 0, sizeof config);
-    std::strncpy(config.Source, source.c_str(), sizeof config.Source - 1);
-    port = testing::FreePort();
-    config.Port = port;
-    config.Cache = 8;
-    const Sha1Digest login = PasswordDigest("pupil");
-    const Sha1Digest manage = PasswordDigest("boss");
-    std::memcpy(config.Password, login.data(), 20);
-    std::memcpy(config.ManagePassword, manage.data(), 20);
-    Handle server = 0;
-    EXPECT_EQ(client_->AddServer(config, server), 0);
-    ClientEntry any{};
-    any.access = ACCESS_VIRTUAL_WRITE;
-    EXPECT_EQ(client_->AddStaticClient(server, any), 0);
-    return server;
-  }
-
- private:
-  std::string dir_;
-  std::unique_ptr<Program> program_;
-  std::unique_ptr<ManagementClient> client_;
-  bool up_ = false;
-};
+using Service = testing::RbdService;
 
 class RbdSourceTest : public ::testing::Test {
  protected:

@@ -24,6 +24,7 @@
 #include "shared/password_digest.h"
 #include "tests/ceph_cluster_for_testing.h"
 #include "tests/program_for_testing.h"
+#include "tests/rbd_service_for_testing.h"
 #include "tests/velmoran_harness_for_testing.h"
 
 namespace quensaria {
@@ -57,60 +58,15 @@ std::string ImageName(const std::string& what) {
   return std::string(test->name()) + "-" + what + "-" + std::to_string(getpid());
 }
 
-// One quensaria process with its own state, talking to the test cluster.
-class Service {
- public:
-  Service(const std::string& dir, const std::string& ceph_conf) {
-    std::filesystem::create_directories(dir);
-    program_ = std::make_unique<Program>(
-        std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", dir + "/state",
-                                 "--runtime-dir", dir + "/run", "--ceph-conf", ceph_conf},
-        dir + "/service.log");
-    client_ = std::make_unique<ManagementClient>(dir + "/run", 30s);
-    std::string name;
-    for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i)
-      std::this_thread::sleep_for(10ms);
-    up_ = name == "Velmoran Server";
-  }
-  bool up() const { return up_; }
-  std::string Log() const { return program_->Log(); }
-  void Kill() {
-    program_->Signal(SIGKILL);
-    (void)program_->Wait(30s);
-  }
-  void Stop() {
-    program_->Signal(SIGTERM);
-    (void)program_->Wait(30s);
-  }
+using Service = testing::RbdService;
 
-  // Serves `source` on a free port: 127.0.0.1 at virtual write with the
-  // password "pupil"; the management password "boss" gives full access.
-  // Returns the port, 0 on failure.
-  uint16_t Serve(const std::string& source) {
-    ServerConfig config;
-    std::memset(&config, 0, sizeof config);
-    std::strncpy(config.Source, source.c_str(), sizeof config.Source - 1);
-    const uint16_t port = testing::FreePort();
-    config.Port = port;
-    config.Cache = 8;
-    const Sha1Digest login = PasswordDigest("pupil");
-    const Sha1Digest manage = PasswordDigest("boss");
-    std::memcpy(config.Password, login.data(), 20);
-    std::memcpy(config.ManagePassword, manage.data(), 20);
-    Handle server = 0;
-    if (client_->AddServer(config, server) != 0) return 0;
-    ClientEntry any{};
-    any.access = ACCESS_VIRTUAL_WRITE;
-    if (client_->AddStaticClient(server, any) != 0) return 0;
-    if (client_->StartServer(server) != 0) return 0;
-    return port;
-  }
-
- private:
-  std::unique_ptr<Program> program_;
-  std::unique_ptr<ManagementClient> client_;
-  bool up_ = false;
-};
+// Serves `source` on `service` (see RbdService::Add), started; its port, 0
+// on failure.
+uint16_t Serve(Service& service, const std::string& source) {
+  uint16_t port = 0;
+  const Handle server = service.Add(source, port);
+  return service.client().StartServer(server) == 0 ? port : 0;
+}
 
 class VelmoranFailoverTest : public ::testing::Test {
  protected:
@@ -225,8 +181,8 @@ TEST_F(VelmoranFailoverTest, VirtualWriteClientsGoOnWithTheOtherServiceWhenOneIs
   const std::string image = MakeImage("room", seed);
   std::unique_ptr<Service> a = StartService("a");
   std::unique_ptr<Service> b = StartService("b");
-  const uint16_t port_a = a->Serve("rbd:rbd/" + image + ":ro");
-  const uint16_t port_b = b->Serve("rbd:rbd/" + image + ":ro");
+  const uint16_t port_a = Serve(*a, "rbd:rbd/" + image + ":ro");
+  const uint16_t port_b = Serve(*b, "rbd:rbd/" + image + ":ro");
   ASSERT_NE(port_a, 0) << a->Log();
   ASSERT_NE(port_b, 0) << b->Log();
 
@@ -322,8 +278,8 @@ TEST_F(VelmoranFailoverTest, AFullAccessClientNeverWritesToAServerOfAnotherSourc
   // B serves a file of the same size: the same size, another source.
   const std::string file = scratch_ / "other.img";
   ASSERT_TRUE(harness::WriteFile(file, std::vector<uint8_t>(kImageSize, 0)));
-  const uint16_t port_a = a->Serve("rbd:rbd/" + image);
-  const uint16_t port_b = b->Serve(file);
+  const uint16_t port_a = Serve(*a, "rbd:rbd/" + image);
+  const uint16_t port_b = Serve(*b, file);
   ASSERT_NE(port_a, 0) << a->Log();
   ASSERT_NE(port_b, 0) << b->Log();
   const harness::CommandResult mounted = velmoran_->Ctl("mount-net VelmoranEx0 " + Local(port_a) +
