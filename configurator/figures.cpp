@@ -62,11 +62,13 @@ std::string ServerName(const ServerConfig& config) {
   return AddressText(config.IpAddress) + ":" + std::to_string(config.Port);
 }
 
-std::array<std::string, kFiguresColumns.size()> FiguresTexts(const ServerFigures& figures) {
-  const ServerStats& s = figures.stats;
-  const char* state = !figures.read_ok ? "失败" : s.Running != 0 ? "已启动" : "已停止";
-  return {ServerName(figures.config),
-          std::to_string(s.OnlineClients),
+namespace {
+
+// The figures every view shows, in the same order: online clients,
+// connections, reads, bytes read, writes, bytes written, errors, p50, p99,
+// cache hits and fills.
+std::array<std::string, 11> FigureCells(const ServerStats& s) {
+  return {std::to_string(s.OnlineClients),
           std::to_string(s.Connections),
           std::to_string(s.Reads),
           BytesText(s.BytesRead),
@@ -76,8 +78,20 @@ std::array<std::string, kFiguresColumns.size()> FiguresTexts(const ServerFigures
           LatencyText(s.LatencyP50Micros, s.RecentRequests),
           LatencyText(s.LatencyP99Micros, s.RecentRequests),
           std::to_string(s.CacheHits),
-          std::to_string(s.CacheFills),
-          state};
+          std::to_string(s.CacheFills)};
+}
+
+}  // namespace
+
+std::array<std::string, kFiguresColumns.size()> FiguresTexts(const ServerFigures& figures) {
+  const ServerStats& s = figures.stats;
+  std::array<std::string, kFiguresColumns.size()> texts;
+  static_assert(kFiguresColumns.size() == 11 + 2, "the server, the figures, the state");
+  texts.front() = ServerName(figures.config);
+  const std::array<std::string, 11> cells = FigureCells(s);
+  std::copy(cells.begin(), cells.end(), texts.begin() + 1);
+  texts.back() = !figures.read_ok ? "失败" : s.Running != 0 ? "已启动" : "已停止";
+  return texts;
 }
 
 namespace {
@@ -101,23 +115,13 @@ std::string FiguresTable(const std::vector<ServerFigures>& servers) {
   out.back() = '\n';
   for (const ServerFigures& f : servers) {
     const ServerStats& s = f.stats;
-    const std::string cells[] = {std::to_string(f.handle),
-                                 !f.read_ok       ? "failed"
-                                 : s.Running != 0 ? "started"
-                                                  : "stopped",
-                                 std::to_string(f.config.Port),
-                                 std::to_string(s.OnlineClients),
-                                 std::to_string(s.Connections),
-                                 std::to_string(s.Reads),
-                                 BytesText(s.BytesRead),
-                                 std::to_string(s.Writes),
-                                 BytesText(s.BytesWritten),
-                                 std::to_string(s.Errors),
-                                 LatencyText(s.LatencyP50Micros, s.RecentRequests),
-                                 LatencyText(s.LatencyP99Micros, s.RecentRequests),
-                                 std::to_string(s.CacheHits),
-                                 std::to_string(s.CacheFills)};
-    for (size_t i = 0; i < std::size(cells); ++i) out += Cell(cells[i], kColumns[i].width);
+    std::vector<std::string> cells = {std::to_string(f.handle),
+                                      !f.read_ok       ? "failed"
+                                      : s.Running != 0 ? "started"
+                                                       : "stopped",
+                                      std::to_string(f.config.Port)};
+    for (std::string& figure : FigureCells(s)) cells.push_back(std::move(figure));
+    for (size_t i = 0; i < cells.size(); ++i) out += Cell(cells[i], kColumns[i].width);
     out.back() = '\n';
   }
   return out;

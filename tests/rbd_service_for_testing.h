@@ -30,8 +30,8 @@ class RbdService {
         std::vector<std::string>{QUENSARIA_PROGRAM, "--console", "--state-dir", dir + "/state",
                                  "--runtime-dir", dir + "/run", "--ceph-conf", ceph_conf},
         dir + "/service.log");
-    client_ = std::make_unique<configurator::ManagementClient>(dir + "/run",
-                                                               std::chrono::seconds(30));
+    client_ =
+        std::make_unique<configurator::ManagementClient>(dir + "/run", std::chrono::seconds(30));
     std::string name;
     Eventually([&] { return client_->GetServiceName(16, name) == 0; }, std::chrono::seconds(30),
                std::chrono::milliseconds(10));
@@ -42,7 +42,8 @@ class RbdService {
   std::string runtime() const { return dir_ + "/run"; }
   std::string Log() const { return program_->Log(); }
   // Waits (bounded) for `text` on the console.
-  bool LogShows(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(60)) const {
+  bool LogShows(const std::string& text,
+                std::chrono::seconds limit = std::chrono::seconds(60)) const {
     return Eventually([&] { return Log().find(text) != std::string::npos; }, limit,
                       std::chrono::milliseconds(50));
   }
