@@ -43,7 +43,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint64_t kMiB = 1 << 20;
 constexpr uint32_t kAnyAddress = 0;
 // Bounds on things that must end: they catch hangs, they measure nothing.
-constexpr auto kLiveness = std::chrono::seconds(10);
+// Generous: the suite runs beside emulated test guests that take the CPUs.
+constexpr auto kLiveness = std::chrono::seconds(30);
 
 ClientEntry Entry(uint32_t address, uint8_t access) {
   ClientEntry entry{};
@@ -335,7 +336,7 @@ TEST_F(ServedRegistryTest, AdmissionFollowsEachExportsStaticList) {
     BlockClient client;
     ASSERT_EQ(client.Connect(row.port, row.client), 0);
     if (row.access < 0) {
-      EXPECT_EQ(client.ExpectClosedWithoutBytes(10000), 0);
+      EXPECT_EQ(client.ExpectClosedWithoutBytes(30000), 0);
     } else {
       QueryData query{};
       ASSERT_EQ(client.Query(query).error, 0);
@@ -383,7 +384,7 @@ TEST_F(ServedRegistryTest, RefusedEntryStaysUntilAConnectionFromThatAddressEnds)
   const uint16_t port = Start(server);
   ASSERT_NE(port, 0);
   const uint32_t address = Ipv4(127, 0, 0, 9);
-  ASSERT_EQ(Connected(port, address)->ExpectClosedWithoutBytes(10000), 0);
+  ASSERT_EQ(Connected(port, address)->ExpectClosedWithoutBytes(30000), 0);
   ASSERT_EQ(Online(server).size(), 1u);
 
   // Admitted now; its log-on adds no second entry, its disconnect removes it.
@@ -514,7 +515,7 @@ TEST_F(ServedRegistryTest, LogOnIsAnsweredWhileItsNameLookUpHangs) {
   EXPECT_EQ(FinishesOrDie("StopServer", [&] { return registry_->StopServer(server); }), 0);
   EXPECT_TRUE(Online(server).empty());
   OpenLookUps();  // the look-up returns for an entry that is gone: nothing is written back
-  EXPECT_EQ(clients.front()->ExpectClosedWithoutBytes(10000), 0);
+  EXPECT_EQ(clients.front()->ExpectClosedWithoutBytes(30000), 0);
   EXPECT_TRUE(Online(server).empty());
 }
 
