@@ -74,6 +74,30 @@ inline constexpr uint32_t kMaxTransfer = 0x10000;
 // bytes) fits in the same buffer.
 inline constexpr size_t kConnectionBufferSize = kRequestHeaderSize + kMaxTransfer;
 
+// An export whose stored AuthMode is AUTH_MODE_TLS speaks TLS 1.3 with a
+// pre-shared key on its port before any block-protocol byte; the block
+// protocol then runs unchanged inside the session, without CMD_LOGIN. The
+// PSK identity names the password (kTlsIdentityLogin gives the export's
+// access level, kTlsIdentityManage full access) and the key is that
+// password's 20-byte digest; an all-zero digest is never a key. No digest
+// crosses the wire.
+inline constexpr int32_t AUTH_MODE_PLAIN = 0;
+inline constexpr int32_t AUTH_MODE_TLS = 1;
+inline constexpr char kTlsIdentityLogin[] = "login";
+inline constexpr char kTlsIdentityManage[] = "manage";
+// Both sides offer only these: TLS 1.3, PSK with or without (EC)DHE.
+inline constexpr char kTlsPriorities[] = "NORMAL:-VERS-ALL:+VERS-TLS1.3:-KX-ALL:+PSK:+DHE-PSK";
+// A TLS export answers a plain client's first request with this status and
+// closes the connection.
+inline constexpr uint16_t REPLY_TLS_REQUIRED = 0x2005;
+// The first byte of every TLS handshake record; no request starts with it.
+inline constexpr uint8_t kTlsHandshakeByte = 0x16;
+// What a plain export sends a TLS client before it closes: a fatal
+// handshake_failure alert record, so the client's handshake fails at once
+// and says why instead of waiting.
+inline constexpr std::array<uint8_t, 7> kPlainExportTlsAlert = {0x15, 0x03, 0x03, 0x00,
+                                                                0x02, 0x02, 0x28};
+
 // Read-data scrambling key, the same constant on both sides.
 inline constexpr std::array<uint8_t, 8> kScrambleKey = {0x5a, 0x13, 0xc8, 0xe4,
                                                         0x71, 0x0b, 0x9d, 0x26};

@@ -67,6 +67,13 @@ static_assert(kMoreServersOffset + (kMaxMountServers - 1) * kMoreServerSize <=
 inline constexpr size_t kCurrentServerOffset = 43;
 static_assert(offsetof(MountRecord, reserved1) == kCurrentServerOffset);
 
+// Byte 10 (the first of reserved0): flags of a network mount.
+// kMountFlagTls: the export speaks TLS; the driver logs on by the TLS
+// handshake with the record's digest as the key, never with CMD_LOGIN.
+inline constexpr size_t kMountFlagsOffset = 10;
+inline constexpr uint8_t kMountFlagTls = 0x01;
+static_assert(offsetof(MountRecord, reserved0) == kMountFlagsOffset);
+
 struct MountServer {
   uint32_t address = 0;  // network byte order
   uint16_t port = 0;     // network byte order
