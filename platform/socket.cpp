@@ -130,6 +130,14 @@ void ResetConnection(int socket) {
   ::connect(socket, &unspec, sizeof unspec);
 }
 
+void DrainAndFinish(int socket) {
+  ::shutdown(socket, SHUT_WR);
+  uint8_t unread[4096];
+  for (int i = 0; i < 64; ++i) {
+    if (::recv(socket, unread, sizeof unread, MSG_DONTWAIT) <= 0) break;
+  }
+}
+
 Transfer ReceiveSome(int socket, void* data, size_t length) {
   return RetryOnEintr([&] { return ::recv(socket, data, length, MSG_DONTWAIT); });
 }

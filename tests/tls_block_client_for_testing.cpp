@@ -1,0 +1,129 @@
+#include "tests/tls_block_client_for_testing.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/socket.h"
+#include "shared/password_digest.h"
+#include "shared/scramble.h"
+
+namespace quensaria::testing {
+
+TlsBlockClient::~TlsBlockClient() { Close(); }
+
+void TlsBlockClient::Close() {
+  if (session_ != nullptr) gnutls_deinit(session_);
+  session_ = nullptr;
+  if (credentials_ != nullptr) gnutls_psk_free_client_credentials(credentials_);
+  credentials_ = nullptr;
+  socket_.Reset();
+}
+
+int TlsBlockClient::Connect(uint16_t port, const std::string& identity,
+                            const std::array<uint8_t, kDigestSize>& key, uint32_t local) {
+  Close();
+  if (const int error = platform::ConnectTcp(local, platform::Ipv4(127, 0, 0, 1), port, socket_)) {
+    return error;
+  }
+  gnutls_datum_t datum{const_cast<unsigned char*>(key.data()), kDigestSize};
+  if (gnutls_psk_allocate_client_credentials(&credentials_) < 0 ||
+      gnutls_psk_set_client_credentials(credentials_, identity.c_str(), &datum,
+                                        GNUTLS_PSK_KEY_RAW) < 0 ||
+      gnutls_init(&session_, GNUTLS_CLIENT) < 0 ||
+      gnutls_priority_set_direct(session_, kTlsPriorities, nullptr) < 0 ||
+      gnutls_credentials_set(session_, GNUTLS_CRD_PSK, credentials_) < 0) {
+    return ENOMEM;
+  }
+  gnutls_transport_set_int(session_, socket_.get());
+  int r;
+  do {
+    r = gnutls_handshake(session_);
+  } while (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED);
+  handshake_error_ = r;
+  return r == 0 ? 0 : EACCES;
+}
+
+int TlsBlockClient::SendBytes(const void* data, size_t length) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (length > 0) {
+    const ssize_t r = gnutls_record_send(session_, bytes, length);
+    if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) continue;
+    if (r < 0) return EPIPE;
+    bytes += r;
+    length -= static_cast<size_t>(r);
+  }
+  return 0;
+}
+
+int TlsBlockClient::ReceiveBytes(void* data, size_t length) {
+  auto* bytes = static_cast<uint8_t*>(data);
+  while (length > 0) {
+    const ssize_t r = gnutls_record_recv(session_, bytes, length);
+    if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) continue;
+    if (r == 0) return EPIPE;
+    if (r < 0) return ECONNRESET;
+    bytes += r;
+    length -= static_cast<size_t>(r);
+  }
+  return 0;
+}
+
+Exchange TlsBlockClient::ReceiveReply(std::vector<uint8_t>* data) {
+  Exchange x;
+  uint8_t header[kReplyHeaderSize];
+  if ((x.error = ReceiveBytes(header, sizeof header)) != 0) return x;
+  x.reply = ParseReplyHeader(header);
+  std::vector<uint8_t> sink;
+  std::vector<uint8_t>& out = data ? *data : sink;
+  out.resize(x.reply.data_length);
+  if (x.reply.data_length > 0) x.error = ReceiveBytes(out.data(), out.size());
+  return x;
+}
+
+Exchange TlsBlockClient::Login(const std::string& password) {
+  uint8_t request[kRequestHeaderSize];
+  EncodeLoginRequest(PasswordDigest(password).data(), request);
+  Exchange x;
+  if ((x.error = SendBytes(request, sizeof request)) != 0) return x;
+  return ReceiveReply();
+}
+
+Exchange TlsBlockClient::Query(QueryData& query) {
+  uint8_t request[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_QUERY, 0, 0}, request);
+  Exchange x;
+  if ((x.error = SendBytes(request, sizeof request)) != 0) return x;
+  std::vector<uint8_t> data;
+  x = ReceiveReply(&data);
+  if (x.error == 0 && data.size() == kQueryDataSize) query = ParseQueryData(data.data());
+  return x;
+}
+
+Exchange TlsBlockClient::Read(uint64_t offset, uint32_t length, std::vector<uint8_t>& data) {
+  uint8_t request[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_READ, offset, length}, request);
+  Exchange x;
+  if ((x.error = SendBytes(request, sizeof request)) != 0) return x;
+  x = ReceiveReply(&data);
+  if (x.error == 0) Descramble(data.data(), data.size());
+  return x;
+}
+
+Exchange TlsBlockClient::Write(uint64_t offset, const uint8_t* data, uint32_t length) {
+  std::vector<uint8_t> request(kRequestHeaderSize + length);
+  EncodeRequestHeader({CMD_WRITE, offset, length}, request.data());
+  if (length > 0) std::memcpy(request.data() + kRequestHeaderSize, data, length);
+  Exchange x;
+  if ((x.error = SendBytes(request.data(), request.size())) != 0) return x;
+  return ReceiveReply();
+}
+
+Exchange TlsBlockClient::Flush() {
+  uint8_t request[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_FLUSH, 0, 0}, request);
+  Exchange x;
+  if ((x.error = SendBytes(request, sizeof request)) != 0) return x;
+  return ReceiveReply();
+}
+
+}  // namespace quensaria::testing
