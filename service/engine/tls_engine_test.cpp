@@ -2,6 +2,7 @@
 // the log-on, its levels, the wrong kinds of client, data through the
 // session, many sessions on the workers, and what a listener on the wire
 // sees.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,7 +14,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <mutex>
 #include <random>
 #include <string>
@@ -165,9 +165,9 @@ TEST_F(TlsEngineTest, ARefusedAddressStaysRefused) {
   Start(AUTH_MODE_TLS);
   harness_->registry().Admit(platform::Ipv4(127, 0, 0, 5), ACCESS_REFUSED);
   TlsBlockClient client;
-  EXPECT_NE(client.Connect(port(), kTlsIdentityManage, DigestOf("manage"),
-                           platform::Ipv4(127, 0, 0, 5)),
-            0);
+  EXPECT_NE(
+      client.Connect(port(), kTlsIdentityManage, DigestOf("manage"), platform::Ipv4(127, 0, 0, 5)),
+      0);
   EXPECT_TRUE(harness_->registry().logged_on().empty());
 }
 

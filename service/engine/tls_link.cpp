@@ -162,7 +162,7 @@ Transfer TlsLink::Handshake(const char*& failed_call) {
   ConsoleLog(ConsolePriority::kNotice,
              "client %u.%u.%u.%u: TLS log-on failed: %s%s, connection closed\n", a & 0xFF,
              (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24, gnutls_strerror(r),
-             identity_refused_               ? " (no key for the identity)"
+             identity_refused_              ? " (no key for the identity)"
              : identity_ != Identity::kNone ? " (wrong key)"
                                             : "");
   if (r == GNUTLS_E_PREMATURE_TERMINATION) return Transfer{0, 0};  // the peer went away
@@ -184,8 +184,7 @@ Transfer TlsLink::ReceiveRecords(uint8_t* data, size_t length, const char*& fail
 Transfer TlsLink::Receive(uint8_t* data, size_t length, const char*& failed_call) {
   switch (state_) {
     case State::kFirstByte: {
-      const Transfer t =
-          platform::ReceiveSome(socket_, data, std::min(length, prefix_.size()));
+      const Transfer t = platform::ReceiveSome(socket_, data, std::min(length, prefix_.size()));
       if (t.error != 0 || t.bytes == 0) {
         if (t.error != 0 && t.error != EAGAIN) failed_call = "recv";
         return t;
