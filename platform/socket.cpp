@@ -142,6 +142,13 @@ Transfer ReceiveSome(int socket, void* data, size_t length) {
   return RetryOnEintr([&] { return ::recv(socket, data, length, MSG_DONTWAIT); });
 }
 
+Transfer SendSomeVector(int socket, const void* iov, int count) {
+  msghdr message{};
+  message.msg_iov = static_cast<iovec*>(const_cast<void*>(iov));
+  message.msg_iovlen = static_cast<size_t>(count);
+  return RetryOnEintr([&] { return ::sendmsg(socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
+}
+
 Transfer SendSome(int socket, const void* data, size_t length) {
   return RetryOnEintr([&] { return ::send(socket, data, length, MSG_DONTWAIT | MSG_NOSIGNAL); });
 }

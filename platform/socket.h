@@ -85,6 +85,8 @@ void ResetConnection(int socket);
 // means the peer has closed. Sends never raise SIGPIPE.
 Transfer ReceiveSome(int socket, void* data, size_t length);
 Transfer SendSome(int socket, const void* data, size_t length);
+// The same for a gather list (`iov` is struct iovec[count]).
+Transfer SendSomeVector(int socket, const void* iov, int count);
 
 // A connected blocking client socket (tests and tools), bound first to
 // `local` (network order, 0 for any) so one host can play several clients.

@@ -109,12 +109,37 @@ Exchange TlsBlockClient::Read(uint64_t offset, uint32_t length, std::vector<uint
   return x;
 }
 
-Exchange TlsBlockClient::Write(uint64_t offset, const uint8_t* data, uint32_t length) {
-  std::vector<uint8_t> request(kRequestHeaderSize + length);
-  EncodeRequestHeader({CMD_WRITE, offset, length}, request.data());
-  if (length > 0) std::memcpy(request.data() + kRequestHeaderSize, data, length);
+Exchange TlsBlockClient::ReadInto(uint64_t offset, uint32_t length, uint8_t* data) {
+  uint8_t request[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_READ, offset, length}, request);
   Exchange x;
-  if ((x.error = SendBytes(request.data(), request.size())) != 0) return x;
+  if ((x.error = SendBytes(request, sizeof request)) != 0) return x;
+  uint8_t header[kReplyHeaderSize];
+  if ((x.error = ReceiveBytes(header, sizeof header)) != 0) return x;
+  x.reply = ParseReplyHeader(header);
+  if (x.reply.data_length > length) {
+    x.error = EPROTO;
+    return x;
+  }
+  if ((x.error = ReceiveBytes(data, x.reply.data_length)) != 0) return x;
+  Descramble(data, x.reply.data_length);
+  return x;
+}
+
+Exchange TlsBlockClient::Write(uint64_t offset, const uint8_t* data, uint32_t length) {
+  uint8_t request[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_WRITE, offset, length}, request);
+  Exchange x;
+  // Corked: header and payload leave in full records, not a record of 32 bytes first.
+  gnutls_record_cork(session_);
+  if ((x.error = SendBytes(request, sizeof request)) != 0 ||
+      (length > 0 && (x.error = SendBytes(data, length)) != 0)) {
+    return x;
+  }
+  if (gnutls_record_uncork(session_, GNUTLS_RECORD_WAIT) < 0) {
+    x.error = EPIPE;
+    return x;
+  }
   return ReceiveReply();
 }
 

@@ -36,6 +36,8 @@ class TlsBlockClient {
   Exchange Login(const std::string& password);
   Exchange Query(QueryData& query);
   Exchange Read(uint64_t offset, uint32_t length, std::vector<uint8_t>& data);
+  // The same into a caller's buffer of at least `length` bytes.
+  Exchange ReadInto(uint64_t offset, uint32_t length, uint8_t* data);
   Exchange Write(uint64_t offset, const uint8_t* data, uint32_t length);
   Exchange Flush();
 

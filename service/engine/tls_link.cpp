@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/console.h"
 #include "platform/socket.h"
@@ -39,7 +40,13 @@ Result<std::unique_ptr<TlsKeys>> TlsKeys::Create(const ServerConfig& config) {
   int r = gnutls_psk_allocate_server_credentials(&keys->credentials_);
   if (r < 0) return Status(ERROR_NOT_ENOUGH_MEMORY, gnutls_strerror(r));
   gnutls_psk_set_server_credentials_function(keys->credentials_, &TlsLink::FindKey);
-  r = gnutls_priority_init(&keys->priorities_, kTlsPriorities, nullptr);
+  // The shared priorities, with the server choosing the cipher: AES-GCM
+  // first, which the processor does in hardware where GnuTLS might
+  // otherwise take ChaCha20 from the client's list at a fraction of the speed.
+  const std::string priorities = std::string(kTlsPriorities) +
+                                 ":-CIPHER-ALL:+AES-128-GCM:+AES-256-GCM:+CHACHA20-POLY1305:"
+                                 "%SERVER_PRECEDENCE";
+  r = gnutls_priority_init(&keys->priorities_, priorities.c_str(), nullptr);
   if (r < 0) return Status(ERROR_INVALID_PARAMETER, gnutls_strerror(r));
   return keys;
 }
@@ -69,6 +76,7 @@ std::unique_ptr<TlsLink> TlsLink::Create(const TlsKeys& keys, int socket, uint32
   gnutls_transport_set_ptr(s, link.get());
   gnutls_transport_set_pull_function(s, &TlsLink::Pull);
   gnutls_transport_set_push_function(s, &TlsLink::Push);
+  gnutls_transport_set_vec_push_function(s, &TlsLink::PushVector);
   return link;
 }
 
@@ -126,6 +134,17 @@ ssize_t TlsLink::Pull(gnutls_transport_ptr_t self, void* data, size_t length) {
 ssize_t TlsLink::Push(gnutls_transport_ptr_t self, const void* data, size_t length) {
   auto* link = static_cast<TlsLink*>(self);
   const Transfer t = platform::SendSome(link->socket_, data, length);
+  if (t.error != 0) {
+    link->last_errno_ = t.error;
+    gnutls_transport_set_errno(link->session_, t.error);
+    return -1;
+  }
+  return static_cast<ssize_t>(t.bytes);
+}
+
+ssize_t TlsLink::PushVector(gnutls_transport_ptr_t self, const giovec_t* iov, int count) {
+  auto* link = static_cast<TlsLink*>(self);
+  const Transfer t = platform::SendSomeVector(link->socket_, iov, count);
   if (t.error != 0) {
     link->last_errno_ = t.error;
     gnutls_transport_set_errno(link->session_, t.error);
@@ -218,9 +237,9 @@ Transfer TlsLink::Receive(uint8_t* data, size_t length, const char*& failed_call
   return Transfer{0, ECONNABORTED};
 }
 
-// Whole records until all is sent or the socket is full; a record cut off
-// by EAGAIN is finished by the next call, which GnuTLS requires to pass the
-// same bytes (the port passes the same window again).
+// A reply's records are made at once (corked) and leave in as few system
+// calls as the socket takes; when it is full the rest goes out on the next
+// call, which the port makes with the same window once it can write.
 Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_call) {
   if (state_ == State::kPlain) {
     const Transfer t = platform::SendSome(socket_, data, length);
@@ -231,18 +250,20 @@ Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_c
     failed_call = "gnutls_record_send";
     return Transfer{0, ENOTCONN};
   }
-  size_t sent = 0;
-  while (sent < length) {
-    const ssize_t r = gnutls_record_send(session_, data + sent, length - sent);
-    if (r > 0) {
-      sent += static_cast<size_t>(r);
-      continue;
+  if (corked_ == 0) {
+    gnutls_record_cork(session_);
+    size_t made = 0;
+    while (made < length) {
+      const ssize_t r = gnutls_record_send(session_, data + made, length - made);
+      if (r < 0) return Failure(static_cast<int>(r), "gnutls_record_send", failed_call);
+      made += static_cast<size_t>(r);
     }
-    if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) break;
-    if (sent > 0) break;  // reported by the next call
-    return Failure(static_cast<int>(r), "gnutls_record_send", failed_call);
+    corked_ = made;
   }
-  if (sent == 0) return Transfer{0, EAGAIN};
+  const int r = gnutls_record_uncork(session_, 0);
+  if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return Transfer{0, EAGAIN};
+  const size_t sent = std::exchange(corked_, 0);
+  if (r < 0) return Failure(r, "gnutls_record_uncork", failed_call);
   return Transfer{sent, 0};
 }
 

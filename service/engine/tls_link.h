@@ -80,6 +80,7 @@ class TlsLink final : public platform::StreamLayer {
   TlsLink(const TlsKeys& keys, int socket, uint32_t address, std::atomic<int64_t>* stall_clock);
   static ssize_t Pull(gnutls_transport_ptr_t self, void* data, size_t length);
   static ssize_t Push(gnutls_transport_ptr_t self, const void* data, size_t length);
+  static ssize_t PushVector(gnutls_transport_ptr_t self, const giovec_t* iov, int count);
   platform::Transfer Handshake(const char*& failed_call);
   platform::Transfer ReceiveRecords(uint8_t* data, size_t length, const char*& failed_call);
   platform::Transfer Failure(int code, const char* call, const char*& failed_call);
@@ -94,6 +95,8 @@ class TlsLink final : public platform::StreamLayer {
   Identity identity_ = Identity::kNone;
   bool identity_refused_ = false;  // the client named no usable key
   int last_errno_ = 0;             // of the last failed socket call
+  // A reply's records made (corked) but not all out yet: its bytes.
+  size_t corked_ = 0;
   // The handshake's first bytes, read while looking at the first byte.
   std::array<uint8_t, kRequestHeaderSize> prefix_{};
   size_t prefix_length_ = 0;
