@@ -1,5 +1,8 @@
 #include "tests/tls_block_client_for_testing.h"
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -34,13 +37,46 @@ int TlsBlockClient::Connect(uint16_t port, const std::string& identity,
       gnutls_credentials_set(session_, GNUTLS_CRD_PSK, credentials_) < 0) {
     return ENOMEM;
   }
-  gnutls_transport_set_int(session_, socket_.get());
+  ahead_begin_ = ahead_end_ = 0;
+  gnutls_transport_set_ptr(session_, this);
+  gnutls_transport_set_pull_function(session_, &TlsBlockClient::Pull);
+  gnutls_transport_set_push_function(session_, &TlsBlockClient::Push);
   int r;
   do {
     r = gnutls_handshake(session_);
   } while (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED);
   handshake_error_ = r;
   return r == 0 ? 0 : EACCES;
+}
+
+ssize_t TlsBlockClient::Pull(gnutls_transport_ptr_t self, void* data, size_t length) {
+  auto* client = static_cast<TlsBlockClient*>(self);
+  if (client->ahead_begin_ == client->ahead_end_) {
+    ssize_t n;
+    do {
+      n = ::recv(client->socket_.get(), client->read_ahead_.data(), client->read_ahead_.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      if (n < 0) gnutls_transport_set_errno(client->session_, errno);
+      return n;
+    }
+    client->ahead_begin_ = 0;
+    client->ahead_end_ = static_cast<size_t>(n);
+  }
+  const size_t take = std::min(length, client->ahead_end_ - client->ahead_begin_);
+  std::memcpy(data, client->read_ahead_.data() + client->ahead_begin_, take);
+  client->ahead_begin_ += take;
+  return static_cast<ssize_t>(take);
+}
+
+ssize_t TlsBlockClient::Push(gnutls_transport_ptr_t self, const void* data, size_t length) {
+  auto* client = static_cast<TlsBlockClient*>(self);
+  ssize_t n;
+  do {
+    n = ::send(client->socket_.get(), data, length, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) gnutls_transport_set_errno(client->session_, errno);
+  return n;
 }
 
 int TlsBlockClient::SendBytes(const void* data, size_t length) {

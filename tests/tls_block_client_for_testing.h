@@ -49,7 +49,15 @@ class TlsBlockClient {
   void Close();
 
  private:
+  static ssize_t Pull(gnutls_transport_ptr_t self, void* data, size_t length);
+  static ssize_t Push(gnutls_transport_ptr_t self, const void* data, size_t length);
+
   platform::UniqueFd socket_;
+  // What one recv brought beyond what GnuTLS asked for: a reply's records
+  // come in one call, not two calls per record.
+  std::vector<uint8_t> read_ahead_ = std::vector<uint8_t>(1 << 18);
+  size_t ahead_begin_ = 0;
+  size_t ahead_end_ = 0;
   gnutls_session_t session_ = nullptr;
   gnutls_psk_client_credentials_t credentials_ = nullptr;
   int handshake_error_ = 0;

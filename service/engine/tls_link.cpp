@@ -255,7 +255,7 @@ Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_c
     size_t made = 0;
     while (made < length) {
       const ssize_t r = gnutls_record_send(session_, data + made, length - made);
-      if (r < 0) return Failure(static_cast<int>(r), "gnutls_record_send", failed_call);
+      if (r <= 0) return Failure(static_cast<int>(r), "gnutls_record_send", failed_call);
       made += static_cast<size_t>(r);
     }
     corked_ = made;
