@@ -17,6 +17,9 @@ using platform::ConsoleLog;
 using platform::ConsolePriority;
 using platform::Transfer;
 
+// A request of the largest size in its records, with room to spare.
+constexpr size_t kReadAhead = 80 * 1024;
+
 bool IsZero(const std::array<uint8_t, kDigestSize>& digest) {
   return std::all_of(digest.begin(), digest.end(), [](uint8_t b) { return b == 0; });
 }
@@ -122,17 +125,32 @@ ssize_t TlsLink::Pull(gnutls_transport_ptr_t self, void* data, size_t length) {
     link->prefix_used_ += n;
     return static_cast<ssize_t>(n);
   }
-  const Transfer t = platform::ReceiveSome(link->socket_, data, length);
-  if (t.error != 0) {
-    link->last_errno_ = t.error;
-    gnutls_transport_set_errno(link->session_, t.error);
-    return -1;
+  if (link->received_begin_ == link->received_end_) {
+    if (link->received_.empty()) link->received_.resize(kReadAhead);
+    const Transfer t =
+        platform::ReceiveSome(link->socket_, link->received_.data(), link->received_.size());
+    if (t.error != 0) {
+      link->last_errno_ = t.error;
+      gnutls_transport_set_errno(link->session_, t.error);
+      return -1;
+    }
+    if (t.bytes == 0) return 0;
+    link->received_begin_ = 0;
+    link->received_end_ = t.bytes;
   }
-  return static_cast<ssize_t>(t.bytes);
+  const size_t n = std::min(length, link->received_end_ - link->received_begin_);
+  std::memcpy(data, link->received_.data() + link->received_begin_, n);
+  link->received_begin_ += n;
+  return static_cast<ssize_t>(n);
 }
 
 ssize_t TlsLink::Push(gnutls_transport_ptr_t self, const void* data, size_t length) {
   auto* link = static_cast<TlsLink*>(self);
+  if (link->gathering_) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    link->records_.insert(link->records_.end(), bytes, bytes + length);
+    return static_cast<ssize_t>(length);
+  }
   const Transfer t = platform::SendSome(link->socket_, data, length);
   if (t.error != 0) {
     link->last_errno_ = t.error;
@@ -144,6 +162,15 @@ ssize_t TlsLink::Push(gnutls_transport_ptr_t self, const void* data, size_t leng
 
 ssize_t TlsLink::PushVector(gnutls_transport_ptr_t self, const giovec_t* iov, int count) {
   auto* link = static_cast<TlsLink*>(self);
+  if (link->gathering_) {
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) {
+      const auto* bytes = static_cast<const uint8_t*>(iov[i].iov_base);
+      link->records_.insert(link->records_.end(), bytes, bytes + iov[i].iov_len);
+      total += iov[i].iov_len;
+    }
+    return static_cast<ssize_t>(total);
+  }
   const Transfer t = platform::SendSomeVector(link->socket_, iov, count);
   if (t.error != 0) {
     link->last_errno_ = t.error;
@@ -237,9 +264,10 @@ Transfer TlsLink::Receive(uint8_t* data, size_t length, const char*& failed_call
   return Transfer{0, ECONNABORTED};
 }
 
-// A reply's records are made at once (corked) and leave in as few system
-// calls as the socket takes; when it is full the rest goes out on the next
-// call, which the port makes with the same window once it can write.
+// A reply's records are made at once, gathered in the link's buffer (its
+// capacity kept from reply to reply), and leave in one send where the
+// socket takes them all; the rest goes out on the next call, which the port
+// makes with the same window once the socket can take more.
 Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_call) {
   if (state_ == State::kPlain) {
     const Transfer t = platform::SendSome(socket_, data, length);
@@ -250,25 +278,38 @@ Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_c
     failed_call = "gnutls_record_send";
     return Transfer{0, ENOTCONN};
   }
-  if (corked_ == 0) {
-    gnutls_record_cork(session_);
+  if (reply_bytes_ == 0) {
+    records_.clear();
+    records_sent_ = 0;
+    gathering_ = true;
     size_t made = 0;
     while (made < length) {
       const ssize_t r = gnutls_record_send(session_, data + made, length - made);
-      if (r <= 0) return Failure(static_cast<int>(r), "gnutls_record_send", failed_call);
+      if (r <= 0) {
+        gathering_ = false;
+        return Failure(static_cast<int>(r), "gnutls_record_send", failed_call);
+      }
       made += static_cast<size_t>(r);
     }
-    corked_ = made;
+    gathering_ = false;
+    reply_bytes_ = made;
   }
-  const int r = gnutls_record_uncork(session_, 0);
-  if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return Transfer{0, EAGAIN};
-  const size_t sent = std::exchange(corked_, 0);
-  if (r < 0) return Failure(r, "gnutls_record_uncork", failed_call);
-  return Transfer{sent, 0};
+  while (records_sent_ < records_.size()) {
+    const Transfer t = platform::SendSome(socket_, records_.data() + records_sent_,
+                                          records_.size() - records_sent_);
+    if (t.error == EAGAIN) return t;
+    if (t.error != 0) {
+      reply_bytes_ = 0;
+      failed_call = "send";
+      return t;
+    }
+    records_sent_ += t.bytes;
+  }
+  return Transfer{std::exchange(reply_bytes_, 0), 0};
 }
 
 bool TlsLink::HasBuffered() const {
-  if (prefix_used_ < prefix_length_) return true;
+  if (prefix_used_ < prefix_length_ || received_begin_ < received_end_) return true;
   return state_ == State::kSession && gnutls_record_check_pending(session_) > 0;
 }
 

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/socket_port.h"
 #include "shared/block_protocol.h"
@@ -95,8 +96,18 @@ class TlsLink final : public platform::StreamLayer {
   Identity identity_ = Identity::kNone;
   bool identity_refused_ = false;  // the client named no usable key
   int last_errno_ = 0;             // of the last failed socket call
-  // A reply's records made (corked) but not all out yet: its bytes.
-  size_t corked_ = 0;
+  // What one receive brought beyond what GnuTLS asked for (a request's
+  // records come in one call, not two per record); made at the first
+  // receive of a session, kept for its life.
+  std::vector<uint8_t> received_;
+  size_t received_begin_ = 0;
+  size_t received_end_ = 0;
+  // A reply's records, made whole and sent in one call where the socket
+  // takes them: while `gathering_` the push callbacks append here.
+  bool gathering_ = false;
+  std::vector<uint8_t> records_;
+  size_t records_sent_ = 0;  // of records_, on the wire
+  size_t reply_bytes_ = 0;   // the plain bytes records_ carries; 0: none in hand
   // The handshake's first bytes, read while looking at the first byte.
   std::array<uint8_t, kRequestHeaderSize> prefix_{};
   size_t prefix_length_ = 0;
