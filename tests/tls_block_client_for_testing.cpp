@@ -71,6 +71,11 @@ ssize_t TlsBlockClient::Pull(gnutls_transport_ptr_t self, void* data, size_t len
 
 ssize_t TlsBlockClient::Push(gnutls_transport_ptr_t self, const void* data, size_t length) {
   auto* client = static_cast<TlsBlockClient*>(self);
+  if (client->gathering_) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    client->records_.insert(client->records_.end(), bytes, bytes + length);
+    return static_cast<ssize_t>(length);
+  }
   ssize_t n;
   do {
     n = ::send(client->socket_.get(), data, length, MSG_NOSIGNAL);
@@ -79,16 +84,23 @@ ssize_t TlsBlockClient::Push(gnutls_transport_ptr_t self, const void* data, size
   return n;
 }
 
+// Whole records, gathered and sent in one call.
 int TlsBlockClient::SendBytes(const void* data, size_t length) {
   const auto* bytes = static_cast<const uint8_t*>(data);
+  records_.clear();
+  gathering_ = true;
   while (length > 0) {
     const ssize_t r = gnutls_record_send(session_, bytes, length);
     if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) continue;
-    if (r < 0) return EPIPE;
+    if (r <= 0) {
+      gathering_ = false;
+      return EPIPE;
+    }
     bytes += r;
     length -= static_cast<size_t>(r);
   }
-  return 0;
+  gathering_ = false;
+  return platform::SendAll(socket_.get(), records_.data(), records_.size());
 }
 
 int TlsBlockClient::ReceiveBytes(void* data, size_t length) {
@@ -166,16 +178,10 @@ Exchange TlsBlockClient::Write(uint64_t offset, const uint8_t* data, uint32_t le
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_WRITE, offset, length}, request);
   Exchange x;
-  // Corked: header and payload leave in full records, not a record of 32 bytes first.
-  gnutls_record_cork(session_);
-  if ((x.error = SendBytes(request, sizeof request)) != 0 ||
-      (length > 0 && (x.error = SendBytes(data, length)) != 0)) {
-    return x;
-  }
-  if (gnutls_record_uncork(session_, GNUTLS_RECORD_WAIT) < 0) {
-    x.error = EPIPE;
-    return x;
-  }
+  std::vector<uint8_t>& message = write_message_;
+  message.assign(request, request + sizeof request);
+  message.insert(message.end(), data, data + length);
+  if ((x.error = SendBytes(message.data(), message.size())) != 0) return x;
   return ReceiveReply();
 }
 

@@ -58,6 +58,10 @@ class TlsBlockClient {
   std::vector<uint8_t> read_ahead_ = std::vector<uint8_t>(1 << 18);
   size_t ahead_begin_ = 0;
   size_t ahead_end_ = 0;
+  // While set, pushes append here, to leave in one send.
+  bool gathering_ = false;
+  std::vector<uint8_t> records_;
+  std::vector<uint8_t> write_message_;  // a write's header and payload, in one piece
   gnutls_session_t session_ = nullptr;
   gnutls_psk_client_credentials_t credentials_ = nullptr;
   int handshake_error_ = 0;
