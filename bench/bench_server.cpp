@@ -3,7 +3,7 @@
 // benchmarks.
 //
 //   quensaria-bench-server SOURCE [--port P] [--cache MIB] [--password TEXT]
-//                          [--clients local|any] [--ceph-conf FILE]
+//                          [--clients local|any] [--ceph-conf FILE] [--auth plain|tls]
 //
 // SOURCE is an image file or device, or an RBD image ("rbd:POOL/IMAGE...")
 // of the cluster that --ceph-conf describes.
@@ -14,7 +14,8 @@
 // log-on password is another one), so either way a client that logs on
 // with it gets full access. Prints "listening on port P" once it serves (P
 // is picked by the kernel when --port is 0, the default) and runs until
-// SIGINT or SIGTERM.
+// SIGINT or SIGTERM. --auth tls serves it as a TLS export (the management
+// identity's key is the digest of --password).
 #include <pthread.h>
 #include <signal.h>
 
@@ -40,7 +41,7 @@ using quensaria::registry::Handle;
 int Usage() {
   std::fprintf(stderr,
                "usage: quensaria-bench-server SOURCE [--port P] [--cache MIB] [--password TEXT] "
-               "[--clients local|any] [--ceph-conf FILE]\n");
+               "[--clients local|any] [--ceph-conf FILE] [--auth plain|tls]\n");
   return 2;
 }
 
@@ -67,6 +68,10 @@ int main(int argc, char** argv) {
       password = argv[i + 1];
     } else if (flag == "--clients") {
       clients = argv[i + 1];
+    } else if (flag == "--auth") {
+      const std::string auth = argv[i + 1];
+      if (auth != "plain" && auth != "tls") return Usage();
+      config.AuthMode = auth == "tls" ? quensaria::AUTH_MODE_TLS : quensaria::AUTH_MODE_PLAIN;
     } else if (flag == "--ceph-conf") {
       quensaria::source::CephSettings ceph;
       ceph.conf_file = argv[i + 1];

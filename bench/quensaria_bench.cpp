@@ -5,6 +5,7 @@
 //   quensaria-bench --port P --workload seq-read|rand-read|write|rand-write-flush|boot
 //                   [--block BYTES] [--connections N] [--seconds S]
 //                   [--password TEXT] [--span BYTES] [--requests N]
+//                   [--tls IDENTITY]
 //
 // seq-read and write walk each connection's own slice of the disk in order
 // (wrapping round), rand-read picks block-aligned offsets over the whole
@@ -13,7 +14,9 @@
 // Prints one line: workload, block size, connections, MiB/s, IOPS and the
 // mean latency per request. --requests ends each connection after N
 // requests (or --seconds, whichever comes first), so that whole runs of a
-// fixed amount of work can be timed against another client's.
+// fixed amount of work can be timed against another client's. --tls speaks
+// TLS with a pre-shared key to a TLS export, as IDENTITY ("login" or
+// "manage") with the digest of --password as the key, instead of CMD_LOGIN.
 //
 // boot is a room of machines starting at once from one image: connection i
 // comes from 127.0.0.(i+1), and every one reads the same first --span bytes
@@ -22,22 +25,27 @@
 // slowest took), the p50 and p99 request latency, and the median and
 // slowest connection's time.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/socket.h"
+#include "shared/password_digest.h"
 #include "tests/block_client_for_testing.h"
+#include "tests/tls_block_client_for_testing.h"
 
 namespace {
 
 using quensaria::testing::BlockClient;
 using quensaria::testing::Exchange;
+using quensaria::testing::TlsBlockClient;
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -48,7 +56,8 @@ struct Options {
   double seconds = 10;
   std::string password = "bench";
   uint64_t span = 256ull << 20;
-  uint64_t requests = 0;  // per connection; 0: no limit
+  uint64_t requests = 0;     // per connection; 0: no limit
+  std::string tls_identity;  // empty: plain
 };
 
 struct Totals {
@@ -74,6 +83,8 @@ bool Parse(int argc, char** argv, Options& o) {
       o.password = value;
     } else if (flag == "--span") {
       o.span = std::strtoull(value, nullptr, 10);
+    } else if (flag == "--tls") {
+      o.tls_identity = value;
     } else if (flag == "--requests") {
       o.requests = std::strtoull(value, nullptr, 10);
     } else {
@@ -86,12 +97,23 @@ bool Parse(int argc, char** argv, Options& o) {
           (o.workload == "boot" && o.connections <= 250 && o.span >= o.block));
 }
 
+// Connected and logged on: by CMD_LOGIN, or by the TLS handshake.
+bool LogOn(const Options& o, BlockClient& client) {
+  return client.Connect(o.port) == 0 &&
+         client.Login(o.password).reply.status == quensaria::REPLY_OK;
+}
+bool LogOn(const Options& o, TlsBlockClient& client) {
+  std::array<uint8_t, quensaria::kDigestSize> key{};
+  std::memcpy(key.data(), quensaria::PasswordDigest(o.password).data(), key.size());
+  return client.Connect(o.port, o.tls_identity, key) == 0;
+}
+
+template <typename Client>
 void RunConnection(const Options& o, int index, Clock::time_point start, Clock::time_point end,
                    Totals& totals, std::atomic<bool>& failed_setup) {
-  BlockClient client;
+  Client client;
   quensaria::QueryData query;
-  if (client.Connect(o.port) != 0 || client.Login(o.password).reply.status != quensaria::REPLY_OK ||
-      client.Query(query).error != 0 || query.disk_size < o.block ||
+  if (!LogOn(o, client) || client.Query(query).error != 0 || query.disk_size < o.block ||
       (o.workload == "rand-write-flush" && !(query.flags & quensaria::QUERY_FLAG_FLUSH))) {
     failed_setup = true;
     return;
@@ -203,7 +225,7 @@ int main(int argc, char** argv) {
                  "usage: quensaria-bench --port P --workload "
                  "seq-read|rand-read|write|rand-write-flush|boot "
                  "[--block BYTES] [--connections N] [--seconds S] [--password TEXT] "
-                 "[--span BYTES] [--requests N]\n");
+                 "[--span BYTES] [--requests N] [--tls IDENTITY]\n");
     return 2;
   }
   if (o.workload == "boot") return RunBoot(o);
@@ -215,8 +237,9 @@ int main(int argc, char** argv) {
       start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
   std::vector<std::thread> threads;
   for (int i = 0; i < o.connections; ++i) {
-    threads.emplace_back(RunConnection, std::cref(o), i, start, end, std::ref(totals),
-                         std::ref(failed_setup));
+    threads.emplace_back(
+        o.tls_identity.empty() ? RunConnection<BlockClient> : RunConnection<TlsBlockClient>,
+        std::cref(o), i, start, end, std::ref(totals), std::ref(failed_setup));
   }
   for (auto& t : threads) t.join();
   if (failed_setup) {

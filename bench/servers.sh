@@ -46,13 +46,14 @@ engine_port() {
 }
 
 # Starts nbdkit's file plugin on IMAGE on a free loopback port (trying
-# another port when one is taken meanwhile); sets nbdkit_pid and nbdkit_port.
+# another port when one is taken meanwhile), with any arguments given
+# before the plugin's; sets nbdkit_pid and nbdkit_port.
 start_nbdkit() {
   local port pid
   nbdkit_port=""
   for _ in $(seq 10); do
     port=$("$PYTHON" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    nbdkit -f -p "$port" file file="$IMAGE" 2>"$work/nbdkit.err" &
+    nbdkit -f -p "$port" "$@" file file="$IMAGE" 2>"$work/nbdkit.err" &
     pid=$!
     for _ in $(seq 50); do
       nbdkit_listening "$port" && break

@@ -68,6 +68,9 @@ constexpr char kUsage[] =
     "      --manage-password TEXT     the management password on the command line,\n"
     "                                 as exposed as --password\n"
     "      --no-any-client            do not add the \"Any Address\" client\n"
+    "      --tls                      speak TLS 1.3 with a pre-shared key (the\n"
+    "                                 password's digest): encrypted, and the log-on\n"
+    "                                 is the handshake; needs clients that do TLS\n"
     "  start-server SERVER            start serving\n"
     "  stop-server SERVER             stop serving\n"
     "  delete-server SERVER           stop (if needed) and delete a server\n"
@@ -329,6 +332,12 @@ std::string NameText(const ClientEntry& entry) {
   }
 }
 
+// "tls" for an export that speaks TLS, else "plain" (also for a mode this
+// version does not know: such an export speaks no TLS of ours).
+const char* AuthText(const ServerConfig& config) {
+  return config.AuthMode == AUTH_MODE_TLS ? "tls" : "plain";
+}
+
 // Which of the passwords of `config` are the placeholder's, as the start of
 // a sentence; empty when neither is. The configurator once gave the
 // placeholder's digest to every export created without opening the
@@ -409,7 +418,7 @@ int Cli::Status() {
 int Cli::ListServers(const OutputForm& form) {
   std::ostringstream table;  // printed only when the whole walk succeeded
   table << Column("SERVER", 12) << Column("STATE", 9) << Column("ADDRESS", 16) << Column("PORT", 7)
-        << Column("SIZE", 12) << Column("CACHE", 8) << "SOURCE\n";
+        << Column("SIZE", 12) << Column("CACHE", 8) << Column("AUTH", 6) << "SOURCE\n";
   int32_t runtime_status = 0;
   const std::vector<ServerRow> rows = ReadServerRows(client_, &runtime_status);
   if (Unreachable(runtime_status)) return kExitUnreachable;
@@ -419,7 +428,7 @@ int Cli::ListServers(const OutputForm& form) {
     table << Column(std::to_string(row.handle), 12) << Column(state, 9)
           << Column(AddressText(config.IpAddress), 16) << Column(std::to_string(config.Port), 7)
           << Column(MebibytesText(config.SizeBytes), 12)
-          << Column(std::to_string(config.Cache) + " M", 8)
+          << Column(std::to_string(config.Cache) + " M", 8) << Column(AuthText(config), 6)
           << std::string(config.Source, strnlen(config.Source, sizeof config.Source)) << "\n";
   }
   if (form.json) {
@@ -442,6 +451,8 @@ int Cli::ListServers(const OutputForm& form) {
       json.Number(int64_t{config.SizeBytes});
       json.Key("cache_mib");
       json.Number(int64_t{config.Cache});
+      json.Key("auth");
+      json.String(AuthText(config));
       json.Key("source");
       json.String(std::string(config.Source, strnlen(config.Source, sizeof config.Source)));
       json.EndObject();
@@ -453,6 +464,11 @@ int Cli::ListServers(const OutputForm& form) {
     out_ << table.str();
   }
   for (const ServerRow& row : rows) {
+    const std::string tls_warning = TlsWarning(row.config);
+    if (row.read_ok && !tls_warning.empty()) {
+      err_ << "ludrane-cli: server " << row.handle << " (port " << row.config.Port
+           << "): " << tls_warning << "\n";
+    }
     const std::string which = PlaceholderPasswords(row.config);
     if (!row.read_ok || which.empty()) continue;
     err_ << "ludrane-cli: server " << row.handle << " (port " << row.config.Port << "): " << which
@@ -503,6 +519,8 @@ int Cli::AddServer(const std::vector<std::string>& args) {
       manage.Set(option, value());
     } else if (option == "--no-any-client") {
       any_client = false;
+    } else if (option == "--tls") {
+      form.tls = true;
     } else {
       throw UsageError{"unknown option for add-server: " + option};
     }
@@ -546,6 +564,9 @@ int Cli::AddServer(const std::vector<std::string>& args) {
     return Refused(refusal);
   }
 
+  if (const std::string warning = TlsWarning(config); !warning.empty()) {
+    err_ << "ludrane-cli: warning: " << warning << "\n";
+  }
   Handle server = 0;
   const int32_t result = client_.AddServer(config, server);
   if (Unreachable(result)) return kExitUnreachable;

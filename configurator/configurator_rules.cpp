@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "shared/block_protocol.h"
+#include "shared/password_digest.h"
 #include "shared/rbd_source.h"
 
 namespace quensaria::configurator {
@@ -102,7 +103,17 @@ BuiltServer BuildServerConfig(const ServerForm& form,
   const Sha1Digest manage = ChooseManageDigest(form.manage_edited, form.manage, manage_default);
   std::memcpy(config.Password, login.data(), login.size());
   std::memcpy(config.ManagePassword, manage.data(), manage.size());
+  config.AuthMode = form.tls ? AUTH_MODE_TLS : AUTH_MODE_PLAIN;
   return built;
+}
+
+std::string TlsWarning(const ServerConfig& config) {
+  if (config.AuthMode != AUTH_MODE_TLS) return {};
+  const Sha1Digest empty = PasswordDigest("");
+  if (std::memcmp(config.Password, empty.data(), kDigestSize) != 0) return {};
+  return "TLS with an empty log-on password: its key is known to everyone, so anyone may log "
+         "on, and whoever can get between client and server can read and change the traffic; set a "
+         "log-on password.";
 }
 
 ClientEntry AnyAddressClient() { return AddressClient(0, ACCESS_VIRTUAL_WRITE); }

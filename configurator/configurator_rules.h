@@ -72,6 +72,7 @@ struct ServerForm {
   std::string manage_confirm = kPlaceholderPassword;
   bool login_edited = false;
   bool manage_edited = false;
+  bool tls = false;  // AuthMode: the export speaks TLS with PSK
 };
 
 struct BuiltServer {
@@ -83,6 +84,12 @@ struct BuiltServer {
 BuiltServer BuildServerConfig(const ServerForm& form,
                               const std::optional<Sha1Digest>& login_default,
                               const std::optional<Sha1Digest>& manage_default);
+
+// What is wrong with the TLS of `config`, to warn of; empty when nothing
+// is (or it is no TLS export). A TLS export whose log-on password is the
+// empty one has a key everyone knows: anyone logs on, and a man in the
+// middle reads the traffic.
+std::string TlsWarning(const ServerConfig& config);
 
 // The "Any Address" client added to a new server and by "any": address 0,
 // virtual write, static, name unknown; everything else zero.

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QMenu>
@@ -182,6 +183,9 @@ int Run(int argc, char** argv) {
     shots.Widget("ludrane-create-service", dialog);
     dialog.password_button()->click();
     shots.Widget("ludrane-create-service-passwords", dialog);
+    dialog.tls_check()->setChecked(true);
+    shots.Widget("ludrane-create-service-tls", dialog);
+    dialog.tls_check()->setChecked(false);
     dialog.password_button()->click();
     // The file field, empty: its placeholder tells of RBD images.
     dialog.SetSourceKind(SourceKind::kFile);

@@ -1,5 +1,6 @@
 #include "configurator/server_config_dialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -86,6 +87,13 @@ ServerConfigDialog::ServerConfigDialog(UserPrompts& prompts, ConfiguratorDefault
   form->addRow("缓存 (M)[&C]:", cache_);
   form->addRow("侦听 IP[&I]:", address_);
   form->addRow("端口[&O]:", port_);
+  // Clients must speak TLS too (velmoran-ctl mount-net --tls, the mounter's box).
+  tls_ = new QCheckBox("TLS 加密 (密码即密钥)[&T]");
+  tls_->setObjectName("tlsCheck");
+  tls_->setToolTip(
+      "TLS 1.3 with the password's digest as pre-shared key: no digest crosses the wire and "
+      "every byte is encrypted; only clients that speak TLS can log on.");
+  form->addRow("", tls_);
 
   password_button_ = new QPushButton("密码[&P]>>");
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
@@ -250,11 +258,17 @@ void ServerConfigDialog::accept() {
   form.manage_confirm = manage_confirm_->text().toStdString();
   form.login_edited = login_edited_;
   form.manage_edited = manage_edited_;
+  form.tls = tls_->isChecked();
   const BuiltServer built =
       BuildServerConfig(form, defaults_.LoginPassword(), defaults_.ManagePassword());
   if (!built.message.empty()) {
     prompts_.Message(QString::fromStdString(built.message));
     return;
+  }
+  if (const std::string warning = TlsWarning(built.config); !warning.empty()) {
+    if (!prompts_.Question(QString::fromStdString(warning) + "\n\nCreate it anyway?", "TLS")) {
+      return;
+    }
   }
   if (check_) {
     const std::string refusal = check_(built.config);

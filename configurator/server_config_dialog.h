@@ -5,6 +5,8 @@
 // fields, size, source, passwords, then the caller's check) and stays open
 // with a message through UserPrompts on a refusal; once accepted, config()
 // is the record to send. An untouched password field means no password.
+// "TLS" marks the export secure (AuthMode); a TLS export with the empty
+// log-on password is created only after a question says what that means.
 #ifndef QUENSARIA_CONFIGURATOR_SERVER_CONFIG_DIALOG_H_
 #define QUENSARIA_CONFIGURATOR_SERVER_CONFIG_DIALOG_H_
 
@@ -16,6 +18,7 @@
 #include "configurator/configurator_rules.h"
 #include "configurator/machine_info.h"
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLineEdit;
@@ -54,6 +57,7 @@ class ServerConfigDialog : public QDialog {
   QLineEdit* cache_edit() const { return cache_; }
   QComboBox* address_list() const { return address_; }
   QLineEdit* port_edit() const { return port_; }
+  QCheckBox* tls_check() const { return tls_; }
   QLineEdit* login_edit() const { return login_; }
   QLineEdit* login_confirm_edit() const { return login_confirm_; }
   QLineEdit* manage_edit() const { return manage_; }
@@ -91,6 +95,7 @@ class ServerConfigDialog : public QDialog {
   QLineEdit* cache_;
   QComboBox* address_;
   QLineEdit* port_;
+  QCheckBox* tls_;
   QGroupBox* password_half_;
   QLineEdit* login_;
   QLineEdit* login_confirm_;

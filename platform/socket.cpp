@@ -130,8 +130,23 @@ void ResetConnection(int socket) {
   ::connect(socket, &unspec, sizeof unspec);
 }
 
+void DrainAndFinish(int socket) {
+  ::shutdown(socket, SHUT_WR);
+  uint8_t unread[4096];
+  for (int i = 0; i < 64; ++i) {
+    if (::recv(socket, unread, sizeof unread, MSG_DONTWAIT) <= 0) break;
+  }
+}
+
 Transfer ReceiveSome(int socket, void* data, size_t length) {
   return RetryOnEintr([&] { return ::recv(socket, data, length, MSG_DONTWAIT); });
+}
+
+Transfer SendSomeVector(int socket, const void* iov, int count) {
+  msghdr message{};
+  message.msg_iov = static_cast<iovec*>(const_cast<void*>(iov));
+  message.msg_iovlen = static_cast<size_t>(count);
+  return RetryOnEintr([&] { return ::sendmsg(socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
 }
 
 Transfer SendSome(int socket, const void* data, size_t length) {

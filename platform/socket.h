@@ -72,6 +72,11 @@ int SetAbortiveClose(int socket);
 // Ends both directions of the connection but keeps the descriptor: an
 // operation waiting on it wakes up, a receive finds the end, a send fails.
 void ShutdownConnection(int socket);
+// The start of an orderly close after a last reply: the end of the stream
+// is sent and what the peer sent that was never read (a TLS client's hello
+// at a plain export) is read away, so closing does not reset the
+// connection and throw the reply away. Never waits.
+void DrainAndFinish(int socket);
 // Resets the connection now (linger 0, then a disconnect) but keeps the
 // descriptor, so a thread still using it meets an error, never another file.
 void ResetConnection(int socket);
@@ -80,6 +85,8 @@ void ResetConnection(int socket);
 // means the peer has closed. Sends never raise SIGPIPE.
 Transfer ReceiveSome(int socket, void* data, size_t length);
 Transfer SendSome(int socket, const void* data, size_t length);
+// The same for a gather list (`iov` is struct iovec[count]).
+Transfer SendSomeVector(int socket, const void* iov, int count);
 
 // A connected blocking client socket (tests and tools), bound first to
 // `local` (network order, 0 for any) so one host can play several clients.

@@ -14,6 +14,13 @@ namespace {
 
 Transfer Perform(SocketOperation& op) {
   const bool send = op.kind == SocketOperation::Kind::kSend;
+  if (op.layer != nullptr) {
+    const char* failed = nullptr;
+    const Transfer t = send ? op.layer->Send(op.data, op.length, failed)
+                            : op.layer->Receive(op.data, op.length, failed);
+    if (t.error != 0 && t.error != EAGAIN) op.failed_call = failed;
+    return t;
+  }
   const Transfer t =
       send ? SendSome(op.socket, op.data, op.length) : ReceiveSome(op.socket, op.data, op.length);
   if (t.error != 0 && t.error != EAGAIN) op.failed_call = send ? "send" : "recv";
@@ -44,7 +51,9 @@ int SocketPort::Arm(SocketOperation& op) {
   std::scoped_lock lock(op.tsan_handoff);
 #endif
   epoll_event ev{};
-  ev.events = (op.kind == SocketOperation::Kind::kSend ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
+  const bool send = op.kind == SocketOperation::Kind::kSend;
+  const bool out = op.layer != nullptr ? op.layer->WaitsToWrite(send) : send;
+  ev.events = (out ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
   ev.data.ptr = &op;
   const int socket = op.socket;
   const int action = op.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
@@ -73,7 +82,8 @@ std::optional<StartResult> SocketPort::Try(SocketOperation& op, size_t& bytes, i
 }
 
 StartResult SocketPort::Start(SocketOperation& op, bool try_now, size_t& bytes, int& error) {
-  if (try_now) {
+  // Bytes a layer holds already would never wake the port.
+  if (try_now || (op.layer != nullptr && op.layer->HasBuffered())) {
     if (const std::optional<StartResult> done = Try(op, bytes, error)) return *done;
   }
   error = Arm(op);

@@ -23,10 +23,27 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/socket.h"
 #include "platform/unique_fd.h"
 #include "shared/status.h"
 
 namespace quensaria::platform {
+
+// A layer between the port and the socket (a TLS session): the port moves
+// bytes through it instead of recv/send. Called by the thread that owns the
+// operation, one call at a time. Results as ReceiveSome/SendSome: EAGAIN
+// when the transfer must wait, bytes 0 on a receive when the peer closed.
+class StreamLayer {
+ public:
+  virtual ~StreamLayer() = default;
+  virtual Transfer Receive(uint8_t* data, size_t length, const char*& failed_call) = 0;
+  virtual Transfer Send(const uint8_t* data, size_t length, const char*& failed_call) = 0;
+  // Bytes the layer holds already, which no readiness of the socket announces.
+  virtual bool HasBuffered() const = 0;
+  // After EAGAIN: whether the layer waits to write (else to read), whatever
+  // the operation's kind.
+  virtual bool WaitsToWrite(bool sending) const = 0;
+};
 
 // The socket "overlapped" record of one connection.
 struct SocketOperation {
@@ -36,6 +53,7 @@ struct SocketOperation {
   Kind kind = Kind::kNone;
   uint8_t* data = nullptr;  // transfer descriptor
   size_t length = 0;
+  StreamLayer* layer = nullptr;  // null: plain recv/send on the socket
   // Orders the starter's writes to the connection's records before the
   // waiter's reads: released just before arming, acquired on taking. The
   // kernel hands the socket itself over, which race detectors cannot see;

@@ -35,6 +35,7 @@
 #include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
 #include "tests/program_run_for_testing.h"
+#include "tests/tls_block_client_for_testing.h"
 
 namespace quensaria {
 namespace {
@@ -565,6 +566,82 @@ TEST_F(LudraneTest, AResolvedHostNameReplacesResolvingAtTheNextRefresh) {
   EXPECT_NE(name, "正在解析计算机名...");
   const std::optional<std::string> expected = platform::LookUpHostName(inet_addr("127.0.0.1"));
   EXPECT_EQ(name, expected.value_or("无法解析计算机名"));
+}
+
+std::array<uint8_t, kDigestSize> KeyOf(const std::string& password) {
+  std::array<uint8_t, kDigestSize> key{};
+  std::memcpy(key.data(), PasswordDigest(password).data(), kDigestSize);
+  return key;
+}
+
+// The TLS box, through the real service: a TLS export takes TLS clients by
+// identity and tells plain ones so; without a log-on password the dialog
+// asks first. ludrane-cli shows and makes the same.
+TEST_F(LudraneTest, TheTlsBoxMakesATlsExportAndAnEmptyLogOnPasswordIsAskedAbout) {
+  uint16_t port = 0;
+  prompts_.answers = {false};
+  EXPECT_EQ(CreateThroughDialog(image_, port,
+                                [](ServerConfigDialog& d) { d.tls_check()->setChecked(true); }),
+            0u);
+  ASSERT_EQ(prompts_.questions.size(), 1);
+  EXPECT_NE(prompts_.questions[0].indexOf("empty log-on password"), -1)
+      << prompts_.questions[0].toStdString();
+
+  const Handle server = CreateThroughDialog(image_, port, [](ServerConfigDialog& d) {
+    d.tls_check()->setChecked(true);
+    d.login_edit()->clear();
+    QTest::keyClicks(d.login_edit(), "secret");
+    d.login_confirm_edit()->setText("secret");
+    d.manage_edit()->clear();
+    QTest::keyClicks(d.manage_edit(), "boss");
+    d.manage_confirm_edit()->setText("boss");
+  });
+  ASSERT_NE(server, 0u) << prompts_.messages.join("|").toStdString();
+  EXPECT_EQ(prompts_.questions.size(), 1);  // nothing more to ask
+  EXPECT_EQ(Read(server).AuthMode, AUTH_MODE_TLS);
+  runner_->Run(configurator::kCmdStart, {{server}});
+  ASSERT_EQ(Read(server).Started, 1);
+
+  testing::TlsBlockClient login, manage;
+  ASSERT_EQ(login.Connect(port, kTlsIdentityLogin, KeyOf("secret")), 0);
+  QueryData query{};
+  ASSERT_EQ(login.Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(query.access, ACCESS_VIRTUAL_WRITE);
+  ASSERT_EQ(manage.Connect(port, kTlsIdentityManage, KeyOf("boss")), 0);
+  ASSERT_EQ(manage.Query(query).reply.status, REPLY_OK);
+  EXPECT_EQ(query.access, ACCESS_FULL);
+  testing::TlsBlockClient wrong;
+  EXPECT_EQ(wrong.Connect(port, kTlsIdentityLogin, KeyOf("boss")), EACCES);
+  testing::BlockClient plain;
+  ASSERT_EQ(plain.Connect(port), 0);
+  EXPECT_EQ(plain.Login("secret").reply.status, REPLY_TLS_REQUIRED);
+
+  // ludrane-cli: the AUTH column and "auth", and --tls with its warning.
+  testing::ProgramResult listed =
+      testing::RunProgram({LUDRANE_CLI, "--runtime-dir", runtime_, "list-servers"});
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  EXPECT_NE(listed.out.find("AUTH"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find(" tls "), std::string::npos) << listed.out;
+  const testing::ProgramResult added =
+      testing::RunProgram({LUDRANE_CLI, "--runtime-dir", runtime_, "add-server", image_, "--port",
+                           std::to_string(testing::FreePort()), "--tls"});
+  ASSERT_EQ(added.exit_code, 0) << added.err;
+  EXPECT_NE(added.err.find("empty log-on password"), std::string::npos) << added.err;
+  const Handle cli_server = static_cast<Handle>(std::stoul(added.out));
+  EXPECT_EQ(Read(cli_server).AuthMode, AUTH_MODE_TLS);
+  const testing::ProgramResult plain_added =
+      testing::RunProgram({LUDRANE_CLI, "--runtime-dir", runtime_, "add-server", image_, "--port",
+                           std::to_string(testing::FreePort()), "--password", "x"});
+  ASSERT_EQ(plain_added.exit_code, 0) << plain_added.err;
+  EXPECT_EQ(plain_added.err, "");
+  EXPECT_EQ(Read(static_cast<Handle>(std::stoul(plain_added.out))).AuthMode, AUTH_MODE_PLAIN);
+  listed = testing::RunProgram({LUDRANE_CLI, "--runtime-dir", runtime_, "list-servers", "--json"});
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  EXPECT_NE(listed.out.find("\"auth\":\"tls\""), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("\"auth\":\"plain\""), std::string::npos) << listed.out;
+  // The CLI's TLS export without a log-on password is warned of in the list.
+  EXPECT_NE(listed.err.find("server " + std::to_string(cli_server)), std::string::npos)
+      << listed.err;
 }
 
 TEST_F(LudraneTest, OnlineClientsShowTheLevelOfTheirOwnLogOn) {

@@ -110,6 +110,16 @@ ConnectionEngine::Core::Core(Endpoint* engine, const ServerConfig& config,
     source_status = opened.status();
     return;
   }
+  if (settings.AuthMode == AUTH_MODE_TLS) {
+    Result<std::unique_ptr<TlsKeys>> keys = TlsKeys::Create(settings);
+    if (!keys.ok()) {
+      ConsoleLog(ConsolePriority::kError, "export on port %u: TLS credentials failed: %s\n",
+                 static_cast<unsigned>(config.Port), keys.status().message().c_str());
+      source_status = keys.status();
+      return;
+    }
+    tls_keys = std::move(keys).value();
+  }
   source = std::move(opened).value();
   processor.emplace(
       *source, settings, [](uint32_t address) { NoteLogOn(address); }, &stats);
@@ -279,6 +289,17 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
     c->socket = socket.Release();
     c->client_address = peer;
     c->io->overlapped.socket = c->socket;
+    if (tls_keys) {
+      c->tls_link = TlsLink::Create(*tls_keys, c->socket, peer, &c->peer_wait_since);
+      if (!c->tls_link) {
+        ConsoleLog(ConsolePriority::kError, "gnutls_init() failed: client refused\n");
+        platform::SetAbortiveClose(c->socket);
+        platform::UniqueFd closing(c->socket);
+        delete c;
+        return true;
+      }
+      c->io->overlapped.layer = c->tls_link.get();
+    }
     c->io->overlapped.key = c;
     c->flush.answer = &FlushAnswered;
     c->flush.key = c;
@@ -287,6 +308,11 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
     LinkLive(c);
   }
   processor->Admit(*c, access);
+  if (c->tls_link) {
+    c->tls = kTlsUnsettled;
+    // The handshake is a request in progress: a peer that stalls in it is cut off.
+    c->peer_wait_since.store(SweepClock(), std::memory_order_relaxed);
+  }
   c->io->overlapped.kind = platform::SocketOperation::Kind::kReceive;
   size_t bytes = 0;
   int error = 0;

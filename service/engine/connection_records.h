@@ -24,6 +24,11 @@ namespace quensaria::engine {
 inline constexpr uint32_t kFileRead = 0;
 inline constexpr uint32_t kFileWrite = 1;
 inline constexpr uint32_t kFileFlush = 2;  // a sync of the source (CMD_FLUSH)
+// PER_SOCKET_CONTEXT.tls
+inline constexpr uint8_t kTlsOff = 0;        // a plain export
+inline constexpr uint8_t kTlsUnsettled = 1;  // a TLS export; the first byte not yet seen
+inline constexpr uint8_t kTlsSession = 2;    // the handshake logged it on
+inline constexpr uint8_t kTlsMissing = 3;    // a plain client at a TLS export
 // PER_IO_CONTEXT.operation
 inline constexpr uint32_t kOperationReceive = 1;
 inline constexpr uint32_t kOperationSend = 2;
@@ -55,6 +60,8 @@ struct PER_SOCKET_CONTEXT {
   uint32_t file_operation = kFileRead;
   uint32_t access = ACCESS_REFUSED;
   uint32_t logged_on = 0;
+  uint8_t tls = kTlsOff;
+  bool close_after_reply = false;  // the reply in hand is the last: then an orderly close
   FileOverlapped file_overlapped;
   PER_IO_CONTEXT* io = nullptr;
 

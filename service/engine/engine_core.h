@@ -30,6 +30,7 @@
 #include "service/engine/connection_engine.h"
 #include "service/engine/engine_stats.h"
 #include "service/engine/request_processor.h"
+#include "service/engine/tls_link.h"
 
 namespace quensaria::engine {
 
@@ -45,6 +46,7 @@ IoRecord NewIoRecord();
 // completion keys of both ports point here.
 struct Connection : PER_SOCKET_CONTEXT {
   IoRecord io_record;
+  std::unique_ptr<TlsLink> tls_link;         // at a TLS export: the stream goes through it
   std::optional<uint32_t> log_on_to_report;  // address of a log-on being answered
   // Whether the client's next request is expected back to back, so the
   // thread that sent the reply polls for it (see StartNextReceive).
@@ -101,6 +103,8 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
                                          int& error);
   platform::StartResult StartMidRequest(Connection* c, size_t& bytes, int& error);
   void NextRequestArrived(Connection* c);
+  // processor->Received, after telling it what a TLS link has settled.
+  Step Received(Connection* c, size_t bytes);
   // The processor reports a log-on while it builds the reply; the registry
   // hears of it (ReportLogOn) once that reply has gone out, so a slow
   // registry never holds up the client's log-on.
@@ -116,6 +120,7 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   Status source_status;
   std::unique_ptr<source::DiskSource> source;
   std::optional<RequestProcessor> processor;
+  std::unique_ptr<TlsKeys> tls_keys;  // a TLS export's PSK credentials
 
   EngineHooks hooks;
   std::atomic<bool> stop_requested{false};             // Stop was called: no more hooks

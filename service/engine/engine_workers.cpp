@@ -164,7 +164,7 @@ void ConnectionEngine::Core::SocketWorker() {
       } else {
         if (c->io->operation != kOperationSend) NextRequestArrived(c);
         const Step step = c->io->operation == kOperationSend ? processor->Sent(*c, done.bytes)
-                                                             : processor->Received(*c, done.bytes);
+                                                             : Received(c, done.bytes);
         Drive(c, step, false);
       }
     } catch (...) {
@@ -238,7 +238,7 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
               CloseClient(c, false);
               return;
             }
-            step = send ? processor->Sent(*c, bytes) : processor->Received(*c, bytes);
+            step = send ? processor->Sent(*c, bytes) : Received(c, bytes);
             break;
         }
         break;
@@ -268,10 +268,26 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
       case Step::kParked:
         return;  // FlushAnswered hands it back
       case Step::kClose:
-        CloseClient(c, false);
+        CloseClient(c, c->close_after_reply);
         return;
     }
   }
+}
+
+Step ConnectionEngine::Core::Received(Connection* c, size_t bytes) {
+  if (c->tls == kTlsUnsettled) {
+    switch (c->tls_link->state()) {
+      case TlsLink::State::kSession:
+        processor->TlsSessionOpened(*c, c->tls_link->identity() == TlsLink::Identity::kManage);
+        break;
+      case TlsLink::State::kPlain:
+        c->tls = kTlsMissing;
+        break;
+      default:
+        break;
+    }
+  }
+  return processor->Received(*c, bytes);
 }
 
 // The export's sync has answered a parked flush, on the thread that ran it:
@@ -308,7 +324,11 @@ void ConnectionEngine::Core::CloseClient(PER_SOCKET_CONTEXT* context, bool grace
   {
     std::scoped_lock lock(live_lock);
     UnlinkLive(c);
-    if (!graceful) platform::SetAbortiveClose(c->socket);
+    if (graceful) {
+      platform::DrainAndFinish(c->socket);
+    } else {
+      platform::SetAbortiveClose(c->socket);
+    }
     platform::UniqueFd closing(c->socket);
     c->socket = -1;
   }

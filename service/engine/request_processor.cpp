@@ -100,7 +100,45 @@ Step RequestProcessor::Received(PER_SOCKET_CONTEXT& c, size_t bytes) {
   return ReceivePayload(c);
 }
 
+void RequestProcessor::TlsSessionOpened(PER_SOCKET_CONTEXT& c, bool manage) {
+  c.tls = kTlsSession;
+  c.logged_on = 1;
+  if (manage) c.access = Capped(ACCESS_FULL);
+  if (logged_on_) logged_on_(c.client_address);
+}
+
+// A plain client at a TLS export is told so in a reply it can read; a TLS
+// client at a plain export gets an alert its handshake understands. Either
+// way the connection then closes, in order, so the answer arrives.
+Step RequestProcessor::RefuseTlsMismatch(PER_SOCKET_CONTEXT& c) {
+  const uint32_t a = c.client_address;
+  c.close_after_reply = true;
+  if (stats_ != nullptr) stats_->EndedByClose();
+  if (c.tls == kTlsMissing) {
+    platform::ConsoleLog(platform::ConsolePriority::kNotice,
+                         "client %u.%u.%u.%u: plain request on TLS export port %u, answered "
+                         "REPLY_TLS_REQUIRED, connection closed\n",
+                         a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24, port_);
+    return Reply(c, REPLY_TLS_REQUIRED, 0, 0);
+  }
+  platform::ConsoleLog(
+      platform::ConsolePriority::kNotice,
+      "client %u.%u.%u.%u: TLS handshake on plain export port %u, refused, connection "
+      "closed\n",
+      a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24, port_);
+  PER_IO_CONTEXT& io = *c.io;
+  std::memcpy(io.buffer, kPlainExportTlsAlert.data(), kPlainExportTlsAlert.size());
+  io.operation = kOperationSend;
+  io.total = static_cast<uint32_t>(kPlainExportTlsAlert.size());
+  io.bytes_sent = 0;
+  SetWindow(io, 0, io.total);
+  return Step::kSend;
+}
+
 Step RequestProcessor::Dispatch(PER_SOCKET_CONTEXT& c) {
+  if (c.tls == kTlsMissing || (c.tls == kTlsOff && c.request.command == kTlsHandshakeByte)) {
+    return RefuseTlsMismatch(c);
+  }
   switch (c.request.command) {
     case CMD_READ:
       return HandleRead(c);
@@ -141,6 +179,7 @@ Step RequestProcessor::Sent(PER_SOCKET_CONTEXT& c, size_t bytes) {
     SetWindow(io, io.bytes_sent, io.total - io.bytes_sent);
     return Step::kSend;
   }
+  if (c.close_after_reply) return Step::kClose;
   if (stats_ != nullptr) {
     stats_->Answered(c.request.command, ParseReplyHeader(io.buffer).status, c.request.length,
                      c.request_started, StatsClock::now());
@@ -167,7 +206,11 @@ bool RequestProcessor::InDisk(uint64_t offset, uint32_t length) const {
   return offset <= size && length <= size - offset;
 }
 
+// Inside a TLS session the handshake was the log-on: a CMD_LOGIN changes
+// nothing (no digest need cross even an encrypted wire, and only the
+// management identity lifts a session to full access).
 Step RequestProcessor::HandleLogin(PER_SOCKET_CONTEXT& c) {
+  if (c.tls == kTlsSession) return Reply(c, REPLY_OK, 0, 0);
   const uint8_t* digest = LoginDigest(c.io->buffer);
   if (Matches(digest, password_)) {
     c.logged_on = 1;

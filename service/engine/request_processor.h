@@ -53,6 +53,9 @@ class RequestProcessor {
   // A newly admitted connection at `access` whose socket is c.socket: not
   // logged on, waiting for its first request.
   Step Admit(PER_SOCKET_CONTEXT& c, uint8_t access);
+  // The TLS handshake of c logged it on: with the management identity at
+  // full access, else at its admitted level, as CMD_LOGIN would.
+  void TlsSessionOpened(PER_SOCKET_CONTEXT& c, bool manage);
   // `bytes` (> 0) arrived in the receive window.
   Step Received(PER_SOCKET_CONTEXT& c, size_t bytes);
   // `bytes` (> 0) of the send window went out.
@@ -88,6 +91,8 @@ class RequestProcessor {
 
  private:
   Step Dispatch(PER_SOCKET_CONTEXT& c);
+  // The first request of a client that speaks the wrong kind of stream.
+  Step RefuseTlsMismatch(PER_SOCKET_CONTEXT& c);
   Step ReceivePayload(PER_SOCKET_CONTEXT& c);
   Step Reply(PER_SOCKET_CONTEXT& c, uint16_t status, uint32_t length, uint32_t data_length);
   Step FinishRead(PER_SOCKET_CONTEXT& c);

@@ -1,0 +1,418 @@
+// TLS exports on the real engine over loopback sockets: the handshake as
+// the log-on, its levels, the wrong kinds of client, data through the
+// session, many sessions on the workers, and what a listener on the wire
+// sees.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/eventually_for_testing.h"
+#include "platform/socket.h"
+#include "platform/unique_fd.h"
+#include "service/engine/engine_harness_for_testing.h"
+#include "shared/password_digest.h"
+#include "tests/block_client_for_testing.h"
+#include "tests/pattern_image_for_testing.h"
+#include "tests/tls_block_client_for_testing.h"
+
+namespace quensaria::testing {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Key = std::array<uint8_t, kDigestSize>;
+
+constexpr uint64_t kMiB = 1 << 20;
+constexpr auto kLiveness = std::chrono::seconds(30);
+constexpr int kLivenessMs = 30000;
+
+Key DigestOf(const std::string& password) {
+  Key key{};
+  std::memcpy(key.data(), PasswordDigest(password).data(), kDigestSize);
+  return key;
+}
+
+// Bytes no pattern of the image or of another test repeats.
+Bytes RandomBytes(size_t length, uint32_t seed) {
+  std::mt19937 random(seed);
+  Bytes bytes(length);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+  return bytes;
+}
+
+int ThreadCount() {
+  int count = 0;
+  DIR* dir = ::opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count;
+}
+
+class TlsEngineTest : public ::testing::Test {
+ protected:
+  void Start(int32_t auth_mode, const engine::EngineOptions& options = {},
+             const Key* manage = nullptr) {
+    ServerConfig config = TestConfig(image_.path());
+    config.AuthMode = auth_mode;
+    if (manage != nullptr) std::memcpy(config.ManagePassword, manage->data(), kDigestSize);
+    harness_ = std::make_unique<EngineHarness>(config, nullptr, options);
+    harness_->registry().default_access = ACCESS_VIRTUAL_WRITE;
+    ASSERT_TRUE(harness_->Start());
+  }
+  uint16_t port() const { return harness_->port(); }
+
+  PatternImage image_{8 * kMiB};
+  std::unique_ptr<EngineHarness> harness_;
+};
+
+// --- The handshake is the log-on ---
+
+TEST_F(TlsEngineTest, LoginIdentityGivesTheAdmittedLevelAndManageGivesFull) {
+  Start(AUTH_MODE_TLS);
+  TlsBlockClient login;
+  ASSERT_EQ(login.Connect(port(), kTlsIdentityLogin, DigestOf("login")), 0)
+      << gnutls_strerror(login.handshake_error());
+  QueryData query;
+  ASSERT_EQ(login.Query(query).error, 0);
+  EXPECT_EQ(query.access, ACCESS_VIRTUAL_WRITE);
+  EXPECT_EQ(query.disk_size, 8 * kMiB);
+  // Logged on without CMD_LOGIN: the disk reads.
+  Bytes data;
+  Exchange x = login.Read(kMiB, 4096, data);
+  ASSERT_EQ(x.error, 0);
+  EXPECT_EQ(x.reply.status, REPLY_OK);
+  EXPECT_EQ(data, image_.ReadBack(kMiB, 4096));
+
+  TlsBlockClient manage;
+  ASSERT_EQ(manage.Connect(port(), kTlsIdentityManage, DigestOf("manage")), 0);
+  ASSERT_EQ(manage.Query(query).error, 0);
+  EXPECT_EQ(query.access, ACCESS_FULL);
+  const Bytes written = RandomBytes(4096, 1);
+  x = manage.Write(2 * kMiB, written.data(), 4096);
+  ASSERT_EQ(x.error, 0);
+  EXPECT_EQ(x.reply.status, REPLY_OK);
+  EXPECT_EQ(image_.ReadBack(2 * kMiB, 4096), written);
+
+  // The registry heard of both log-ons, each at its level.
+  ASSERT_TRUE(Eventually([&] { return harness_->registry().logged_on().size() == 2; }, kLiveness));
+  const auto logged = harness_->registry().logged_on();
+  EXPECT_EQ(logged[0].second, ACCESS_VIRTUAL_WRITE);
+  EXPECT_EQ(logged[1].second, ACCESS_FULL);
+}
+
+TEST_F(TlsEngineTest, LoginInsideASessionChangesNothing) {
+  Start(AUTH_MODE_TLS);
+  TlsBlockClient client;
+  ASSERT_EQ(client.Connect(port(), kTlsIdentityLogin, DigestOf("login")), 0);
+  // Neither the management password nor a wrong one moves the level.
+  for (const char* password : {"manage", "wrong"}) {
+    Exchange x = client.Login(password);
+    ASSERT_EQ(x.error, 0);
+    EXPECT_EQ(x.reply.status, REPLY_OK);
+    QueryData query;
+    ASSERT_EQ(client.Query(query).error, 0);
+    EXPECT_EQ(query.access, ACCESS_VIRTUAL_WRITE) << password;
+  }
+  Bytes data;
+  EXPECT_EQ(client.Read(kMiB, 512, data).reply.status, REPLY_OK);
+}
+
+TEST_F(TlsEngineTest, WrongKeysAndUnknownOrUnsetIdentitiesFailTheHandshake) {
+  const Key zero{};
+  Start(AUTH_MODE_TLS, {}, &zero);  // no management password
+  struct Case {
+    const char* identity;
+    Key key;
+  } cases[] = {
+      {kTlsIdentityLogin, DigestOf("wrong")},
+      {kTlsIdentityLogin, DigestOf("manage")},
+      {kTlsIdentityManage, zero},  // the unset password is no key
+      {kTlsIdentityManage, DigestOf("manage")},
+      {"admin", DigestOf("login")},
+  };
+  for (const Case& c : cases) {
+    TlsBlockClient client;
+    EXPECT_EQ(client.Connect(port(), c.identity, c.key), EACCES) << c.identity;
+    // And the connection is closed, not left open.
+    pollfd p{client.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, kLivenessMs), 1) << c.identity;
+    uint8_t byte;
+    EXPECT_LE(::recv(client.fd(), &byte, 1, 0), 0) << c.identity;
+  }
+  EXPECT_TRUE(harness_->registry().logged_on().empty());
+  // The right key still opens.
+  TlsBlockClient client;
+  EXPECT_EQ(client.Connect(port(), kTlsIdentityLogin, DigestOf("login")), 0);
+}
+
+TEST_F(TlsEngineTest, ARefusedAddressStaysRefused) {
+  Start(AUTH_MODE_TLS);
+  harness_->registry().Admit(platform::Ipv4(127, 0, 0, 5), ACCESS_REFUSED);
+  TlsBlockClient client;
+  EXPECT_NE(
+      client.Connect(port(), kTlsIdentityManage, DigestOf("manage"), platform::Ipv4(127, 0, 0, 5)),
+      0);
+  EXPECT_TRUE(harness_->registry().logged_on().empty());
+}
+
+// --- The wrong kind of client ---
+
+TEST_F(TlsEngineTest, APlainClientAtATlsExportIsToldTlsIsRequired) {
+  Start(AUTH_MODE_TLS);
+  for (int i = 0; i < 2; ++i) {
+    BlockClient plain;
+    ASSERT_EQ(plain.Connect(port()), 0);
+    Exchange x;
+    if (i == 0) {
+      x = plain.Login("login");
+    } else {
+      QueryData query;
+      x = plain.Query(query);
+    }
+    ASSERT_EQ(x.error, 0);
+    EXPECT_EQ(x.reply.status, REPLY_TLS_REQUIRED);
+    EXPECT_EQ(x.reply.data_length, 0u);
+    EXPECT_EQ(plain.ExpectClosedWithoutBytes(kLivenessMs), 0);
+  }
+  EXPECT_TRUE(harness_->registry().logged_on().empty());
+}
+
+TEST_F(TlsEngineTest, ATlsClientAtAPlainExportGetsTheAlert) {
+  Start(AUTH_MODE_PLAIN);
+  TlsBlockClient client;
+  EXPECT_EQ(client.Connect(port(), kTlsIdentityLogin, DigestOf("login")), EACCES);
+  EXPECT_EQ(client.handshake_error(), GNUTLS_E_FATAL_ALERT_RECEIVED)
+      << gnutls_strerror(client.handshake_error());
+  // The plain export still serves plain clients.
+  BlockClient plain;
+  ASSERT_EQ(plain.Connect(port()), 0);
+  EXPECT_EQ(plain.Login("login").reply.status, REPLY_OK);
+}
+
+// --- Data through the session ---
+
+TEST_F(TlsEngineTest, ReadsAndWritesOfEverySizeRoundTrip) {
+  Start(AUTH_MODE_TLS);
+  TlsBlockClient client;
+  ASSERT_EQ(client.Connect(port(), kTlsIdentityManage, DigestOf("manage")), 0);
+  uint64_t offset = kMiB;
+  uint32_t seed = 10;
+  // Around the 16 KiB record, and the largest transfer.
+  for (const uint32_t length : {1u, 511u, 512u, 4096u, 16383u, 16384u, 16385u, 65535u, 65536u}) {
+    const Bytes written = RandomBytes(length, seed++);
+    Exchange x = client.Write(offset, written.data(), length);
+    ASSERT_EQ(x.error, 0) << length;
+    ASSERT_EQ(x.reply.status, REPLY_OK) << length;
+    Bytes read;
+    x = client.Read(offset, length, read);
+    ASSERT_EQ(x.error, 0) << length;
+    ASSERT_EQ(x.reply.status, REPLY_OK) << length;
+    EXPECT_EQ(read, written) << length;
+    EXPECT_EQ(image_.ReadBack(offset, length), written) << length;
+    offset += 65536;
+  }
+  Exchange x = client.Flush();
+  EXPECT_EQ(x.error, 0);
+  EXPECT_EQ(x.reply.status, REPLY_OK);
+}
+
+// Every client in one thread, so the engine's threads are the only others:
+// sessions take no thread of their own.
+TEST_F(TlsEngineTest, ManySessionsAtOnceOnTheWorkers) {
+  Start(AUTH_MODE_TLS);
+  const int threads_before = ThreadCount();
+  constexpr int kClients = 48;
+  std::vector<std::unique_ptr<TlsBlockClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<TlsBlockClient>());
+    ASSERT_EQ(clients.back()->Connect(port(), kTlsIdentityManage, DigestOf("manage"),
+                                      platform::Ipv4(127, 0, 1, static_cast<uint8_t>(1 + i))),
+              0)
+        << i;
+  }
+  EXPECT_EQ(harness_->engine().LiveConnectionsForTesting(), kClients);
+  EXPECT_EQ(ThreadCount(), threads_before);
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < kClients; ++i) {
+      const uint64_t offset = kMiB + static_cast<uint64_t>(i) * 65536;
+      const Bytes written = RandomBytes(65536, static_cast<uint32_t>(100 * round + i));
+      ASSERT_EQ(clients[i]->Write(offset, written.data(), 65536).reply.status, REPLY_OK);
+      Bytes read;
+      ASSERT_EQ(clients[i]->Read(offset, 65536, read).reply.status, REPLY_OK);
+      ASSERT_EQ(read, written) << i;
+    }
+  }
+  // Meanwhile from many threads at once.
+  std::atomic<int> failures{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 8; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = t; i < kClients; i += 8) {
+        Bytes read;
+        const Exchange x = clients[i]->Read(kMiB + static_cast<uint64_t>(i) * 65536, 65536, read);
+        if (x.error != 0 || x.reply.status != REPLY_OK || read.size() != 65536) ++failures;
+      }
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+// Stalled handshakes hold no worker, and are cut off as stalled requests are.
+TEST_F(TlsEngineTest, StalledHandshakesNeitherHoldWorkersNorStayOpen) {
+  engine::EngineOptions options;
+  options.stalled_request_timeout = std::chrono::milliseconds(300);
+  options.sweep_interval = std::chrono::milliseconds(50);
+  Start(AUTH_MODE_TLS, options);
+  std::vector<platform::UniqueFd> stalled;
+  const uint8_t half_hello[] = {kTlsHandshakeByte, 0x03, 0x01, 0x01, 0x00, 0x01};
+  for (int i = 0; i < 2 * engine::kMaxWorkers + 2; ++i) {
+    platform::UniqueFd socket;
+    ASSERT_EQ(platform::ConnectTcp(0, platform::Ipv4(127, 0, 0, 1), port(), socket), 0);
+    ASSERT_EQ(platform::SendAll(socket.get(), half_hello, sizeof half_hello), 0);
+    stalled.push_back(std::move(socket));
+  }
+  TlsBlockClient client;
+  ASSERT_EQ(client.Connect(port(), kTlsIdentityLogin, DigestOf("login")), 0);
+  Bytes data;
+  EXPECT_EQ(client.Read(kMiB, 65536, data).reply.status, REPLY_OK);
+  for (const platform::UniqueFd& socket : stalled) {
+    pollfd p{socket.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, kLivenessMs), 1);
+    uint8_t byte;
+    EXPECT_LE(::recv(socket.get(), &byte, 1, 0), 0);
+  }
+  // The idle session, past its handshake, is not cut off.
+  std::this_thread::sleep_for(options.stalled_request_timeout * 2);
+  EXPECT_EQ(client.Read(kMiB, 512, data).reply.status, REPLY_OK);
+}
+
+// --- What the wire shows ---
+
+// Forwards one connection between a client and the export, keeping every
+// byte that passes either way.
+class RecordingProxy {
+ public:
+  explicit RecordingProxy(uint16_t target) : target_(target) {
+    listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = platform::Ipv4(127, 0, 0, 1);
+    EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener_.get(), 1), 0);
+    port_ = platform::LocalPort(listener_.get());
+    thread_ = std::thread([this] { Forward(); });
+  }
+  ~RecordingProxy() { thread_.join(); }
+  uint16_t port() const { return port_; }
+  Bytes Captured() {
+    std::scoped_lock lock(mutex_);
+    return captured_;
+  }
+
+ private:
+  void Forward() {
+    platform::UniqueFd client(::accept(listener_.get(), nullptr, nullptr));
+    platform::UniqueFd server;
+    if (!client || platform::ConnectTcp(0, platform::Ipv4(127, 0, 0, 1), target_, server) != 0) {
+      return;
+    }
+    pollfd fds[2] = {{client.get(), POLLIN, 0}, {server.get(), POLLIN, 0}};
+    uint8_t buffer[65536];
+    for (;;) {
+      if (::poll(fds, 2, kLivenessMs) <= 0) return;
+      for (int i = 0; i < 2; ++i) {
+        if (fds[i].revents == 0) continue;
+        const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+        if (n <= 0) return;
+        {
+          std::scoped_lock lock(mutex_);
+          captured_.insert(captured_.end(), buffer, buffer + n);
+        }
+        if (platform::SendAll(fds[1 - i].fd, buffer, static_cast<size_t>(n)) != 0) return;
+      }
+    }
+  }
+
+  uint16_t target_;
+  uint16_t port_ = 0;
+  platform::UniqueFd listener_;
+  std::thread thread_;
+  std::mutex mutex_;
+  Bytes captured_;
+};
+
+bool HoldsAnyWindow(const Bytes& capture, const Bytes& data, size_t window) {
+  for (size_t at = 0; at + window <= data.size(); ++at) {
+    if (std::search(capture.begin(), capture.end(), data.begin() + at,
+                    data.begin() + at + window) != capture.end()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Holds(const Bytes& capture, const Key& key) {
+  return std::search(capture.begin(), capture.end(), key.begin(), key.end()) != capture.end();
+}
+
+// A plain session through the same proxy shows the data: the check can see
+// what it looks for.
+TEST_F(TlsEngineTest, ARecordingOfAPlainSessionShowsItsDataAndDigest) {
+  Start(AUTH_MODE_PLAIN);
+  const Bytes pattern = RandomBytes(4096, 77);
+  {
+    RecordingProxy proxy(port());
+    BlockClient client;
+    ASSERT_EQ(client.Connect(proxy.port()), 0);
+    ASSERT_EQ(client.Login("manage").reply.status, REPLY_OK);
+    ASSERT_EQ(client.Write(kMiB, pattern.data(), 4096).reply.status, REPLY_OK);
+    client.Close();
+    const Bytes capture = proxy.Captured();
+    EXPECT_TRUE(Holds(capture, DigestOf("manage")));
+    EXPECT_TRUE(HoldsAnyWindow(capture, pattern, 16));
+  }
+}
+
+TEST_F(TlsEngineTest, ARecordingOfATlsSessionShowsNoDigestAndNoData) {
+  Start(AUTH_MODE_TLS);
+  const Bytes pattern = RandomBytes(65536 + 4096, 78);
+  Bytes capture;
+  {
+    RecordingProxy proxy(port());
+    TlsBlockClient client;
+    ASSERT_EQ(client.Connect(proxy.port(), kTlsIdentityManage, DigestOf("manage")), 0);
+    ASSERT_EQ(client.Write(kMiB, pattern.data(), 65536).reply.status, REPLY_OK);
+    ASSERT_EQ(client.Write(kMiB + 65536, pattern.data() + 65536, 4096).reply.status, REPLY_OK);
+    Bytes read;
+    ASSERT_EQ(client.Read(kMiB, 65536, read).reply.status, REPLY_OK);
+    ASSERT_EQ(Bytes(pattern.begin(), pattern.begin() + 65536), read);
+    ASSERT_EQ(client.Read(kMiB + 65536, 4096, read).reply.status, REPLY_OK);
+    client.Close();
+    capture = proxy.Captured();
+  }
+  // The session really went through the proxy.
+  ASSERT_GT(capture.size(), 2 * 65536u);
+  EXPECT_FALSE(Holds(capture, DigestOf("manage")));
+  EXPECT_FALSE(Holds(capture, DigestOf("login")));
+  EXPECT_FALSE(HoldsAnyWindow(capture, pattern, 16));
+}
+
+}  // namespace
+}  // namespace quensaria::testing

@@ -1,0 +1,323 @@
+#include "service/engine/tls_link.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "platform/console.h"
+#include "platform/socket.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::engine {
+namespace {
+
+using platform::ConsoleLog;
+using platform::ConsolePriority;
+using platform::Transfer;
+
+// A request of the largest size in its records, with room to spare.
+constexpr size_t kReadAhead = 80 * 1024;
+
+bool IsZero(const std::array<uint8_t, kDigestSize>& digest) {
+  return std::all_of(digest.begin(), digest.end(), [](uint8_t b) { return b == 0; });
+}
+
+// A peer's identity as a log line may show it: printable ASCII, at most 32.
+std::string Printable(const char* name) {
+  std::string text;
+  for (size_t i = 0; name[i] != '\0' && i < 32; ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    text += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '?';
+  }
+  return text;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<TlsKeys>> TlsKeys::Create(const ServerConfig& config) {
+  std::unique_ptr<TlsKeys> keys(new TlsKeys());
+  std::memcpy(keys->login_.data(), config.Password, kDigestSize);
+  std::memcpy(keys->manage_.data(), config.ManagePassword, kDigestSize);
+  int r = gnutls_psk_allocate_server_credentials(&keys->credentials_);
+  if (r < 0) return Status(ERROR_NOT_ENOUGH_MEMORY, gnutls_strerror(r));
+  gnutls_psk_set_server_credentials_function(keys->credentials_, &TlsLink::FindKey);
+  // The shared priorities, with the server choosing the cipher: AES-GCM
+  // first, which the processor does in hardware where GnuTLS might
+  // otherwise take ChaCha20 from the client's list at a fraction of the speed.
+  const std::string priorities = std::string(kTlsPriorities) +
+                                 ":-CIPHER-ALL:+AES-128-GCM:+AES-256-GCM:+CHACHA20-POLY1305:"
+                                 "%SERVER_PRECEDENCE";
+  r = gnutls_priority_init(&keys->priorities_, priorities.c_str(), nullptr);
+  if (r < 0) return Status(ERROR_INVALID_PARAMETER, gnutls_strerror(r));
+  return keys;
+}
+
+TlsKeys::~TlsKeys() {
+  if (priorities_ != nullptr) gnutls_priority_deinit(priorities_);
+  if (credentials_ != nullptr) gnutls_psk_free_server_credentials(credentials_);
+}
+
+TlsLink::TlsLink(const TlsKeys& keys, int socket, uint32_t address,
+                 std::atomic<int64_t>* stall_clock)
+    : keys_(keys), socket_(socket), address_(address), stall_clock_(stall_clock) {}
+
+std::unique_ptr<TlsLink> TlsLink::Create(const TlsKeys& keys, int socket, uint32_t address,
+                                         std::atomic<int64_t>* stall_clock) {
+  std::unique_ptr<TlsLink> link(new TlsLink(keys, socket, address, stall_clock));
+  if (gnutls_init(&link->session_, GNUTLS_SERVER | GNUTLS_NONBLOCK) < 0) {
+    link->session_ = nullptr;
+    return nullptr;
+  }
+  gnutls_session_t s = link->session_;
+  if (gnutls_priority_set(s, keys.priorities_) < 0 ||
+      gnutls_credentials_set(s, GNUTLS_CRD_PSK, keys.credentials_) < 0) {
+    return nullptr;
+  }
+  gnutls_session_set_ptr(s, link.get());
+  gnutls_transport_set_ptr(s, link.get());
+  gnutls_transport_set_pull_function(s, &TlsLink::Pull);
+  gnutls_transport_set_push_function(s, &TlsLink::Push);
+  gnutls_transport_set_vec_push_function(s, &TlsLink::PushVector);
+  return link;
+}
+
+TlsLink::~TlsLink() {
+  if (session_ != nullptr) gnutls_deinit(session_);
+}
+
+// The key of the identity the client names: its password's digest. No key
+// for another name, nor for a password that is not set.
+int TlsLink::FindKey(gnutls_session_t session, const char* name, gnutls_datum_t* key) {
+  auto* link = static_cast<TlsLink*>(gnutls_session_get_ptr(session));
+  const std::array<uint8_t, kDigestSize>* digest = nullptr;
+  Identity identity = Identity::kNone;
+  if (std::strcmp(name, kTlsIdentityLogin) == 0) {
+    digest = &link->keys_.login_;
+    identity = Identity::kLogin;
+  } else if (std::strcmp(name, kTlsIdentityManage) == 0) {
+    digest = &link->keys_.manage_;
+    identity = Identity::kManage;
+  }
+  const uint32_t a = link->address_;
+  if (digest == nullptr || IsZero(*digest)) {
+    link->identity_refused_ = true;
+    ConsoleLog(ConsolePriority::kNotice,
+               "client %u.%u.%u.%u: TLS identity \"%s\" %s, log-on refused\n", a & 0xFF,
+               (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24, Printable(name).c_str(),
+               digest == nullptr ? "is unknown" : "has no password set");
+    return -1;
+  }
+  key->data = static_cast<unsigned char*>(gnutls_malloc(kDigestSize));
+  if (key->data == nullptr) return -1;
+  std::memcpy(key->data, digest->data(), kDigestSize);
+  key->size = kDigestSize;
+  link->identity_ = identity;
+  return 0;
+}
+
+ssize_t TlsLink::Pull(gnutls_transport_ptr_t self, void* data, size_t length) {
+  auto* link = static_cast<TlsLink*>(self);
+  if (link->prefix_used_ < link->prefix_length_) {
+    const size_t n = std::min(length, link->prefix_length_ - link->prefix_used_);
+    std::memcpy(data, link->prefix_.data() + link->prefix_used_, n);
+    link->prefix_used_ += n;
+    return static_cast<ssize_t>(n);
+  }
+  if (link->received_begin_ == link->received_end_) {
+    if (link->received_.empty()) link->received_.resize(kReadAhead);
+    const Transfer t =
+        platform::ReceiveSome(link->socket_, link->received_.data(), link->received_.size());
+    if (t.error != 0) {
+      link->last_errno_ = t.error;
+      gnutls_transport_set_errno(link->session_, t.error);
+      return -1;
+    }
+    if (t.bytes == 0) return 0;
+    link->received_begin_ = 0;
+    link->received_end_ = t.bytes;
+  }
+  const size_t n = std::min(length, link->received_end_ - link->received_begin_);
+  std::memcpy(data, link->received_.data() + link->received_begin_, n);
+  link->received_begin_ += n;
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t TlsLink::Push(gnutls_transport_ptr_t self, const void* data, size_t length) {
+  auto* link = static_cast<TlsLink*>(self);
+  if (link->gathering_) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    link->records_.insert(link->records_.end(), bytes, bytes + length);
+    return static_cast<ssize_t>(length);
+  }
+  const Transfer t = platform::SendSome(link->socket_, data, length);
+  if (t.error != 0) {
+    link->last_errno_ = t.error;
+    gnutls_transport_set_errno(link->session_, t.error);
+    return -1;
+  }
+  return static_cast<ssize_t>(t.bytes);
+}
+
+ssize_t TlsLink::PushVector(gnutls_transport_ptr_t self, const giovec_t* iov, int count) {
+  auto* link = static_cast<TlsLink*>(self);
+  if (link->gathering_) {
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) {
+      const auto* bytes = static_cast<const uint8_t*>(iov[i].iov_base);
+      link->records_.insert(link->records_.end(), bytes, bytes + iov[i].iov_len);
+      total += iov[i].iov_len;
+    }
+    return static_cast<ssize_t>(total);
+  }
+  const Transfer t = platform::SendSomeVector(link->socket_, iov, count);
+  if (t.error != 0) {
+    link->last_errno_ = t.error;
+    gnutls_transport_set_errno(link->session_, t.error);
+    return -1;
+  }
+  return static_cast<ssize_t>(t.bytes);
+}
+
+void TlsLink::Settled() {
+  if (stall_clock_ != nullptr) stall_clock_->store(0, std::memory_order_relaxed);
+}
+
+// A GnuTLS failure as the port reports one: a socket error where there was
+// one, else a protocol error.
+Transfer TlsLink::Failure(int code, const char* call, const char*& failed_call) {
+  failed_call = call;
+  if (code == GNUTLS_E_PULL_ERROR || code == GNUTLS_E_PUSH_ERROR) {
+    return Transfer{0, last_errno_ != 0 ? last_errno_ : EIO};
+  }
+  return Transfer{0, EPROTO};
+}
+
+Transfer TlsLink::Handshake(const char*& failed_call) {
+  const int r = gnutls_handshake(session_);
+  if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return Transfer{0, EAGAIN};
+  if (r == 0) {
+    state_ = State::kSession;
+    Settled();
+    return Transfer{0, EAGAIN};  // the caller goes on to the records
+  }
+  state_ = State::kFailed;
+  const uint32_t a = address_;
+  // Never a key byte: the reason only.
+  ConsoleLog(ConsolePriority::kNotice,
+             "client %u.%u.%u.%u: TLS log-on failed: %s%s, connection closed\n", a & 0xFF,
+             (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24, gnutls_strerror(r),
+             identity_refused_              ? " (no key for the identity)"
+             : identity_ != Identity::kNone ? " (wrong key)"
+                                            : "");
+  if (r == GNUTLS_E_PREMATURE_TERMINATION) return Transfer{0, 0};  // the peer went away
+  if (r == GNUTLS_E_PULL_ERROR || r == GNUTLS_E_PUSH_ERROR) {
+    return Failure(r, "gnutls_handshake", failed_call);
+  }
+  failed_call = "gnutls_handshake";
+  return Transfer{0, ECONNABORTED};
+}
+
+Transfer TlsLink::ReceiveRecords(uint8_t* data, size_t length, const char*& failed_call) {
+  const ssize_t r = gnutls_record_recv(session_, data, length);
+  if (r >= 0) return Transfer{static_cast<size_t>(r), 0};
+  if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return Transfer{0, EAGAIN};
+  if (r == GNUTLS_E_PREMATURE_TERMINATION) return Transfer{0, 0};
+  return Failure(static_cast<int>(r), "gnutls_record_recv", failed_call);
+}
+
+Transfer TlsLink::Receive(uint8_t* data, size_t length, const char*& failed_call) {
+  switch (state_) {
+    case State::kFirstByte: {
+      const Transfer t = platform::ReceiveSome(socket_, data, std::min(length, prefix_.size()));
+      if (t.error != 0 || t.bytes == 0) {
+        if (t.error != 0 && t.error != EAGAIN) failed_call = "recv";
+        return t;
+      }
+      if (data[0] != kTlsHandshakeByte) {
+        state_ = State::kPlain;
+        Settled();
+        return t;  // a plain request's first bytes, in place
+      }
+      std::memcpy(prefix_.data(), data, t.bytes);
+      prefix_length_ = t.bytes;
+      state_ = State::kHandshake;
+      [[fallthrough]];
+    }
+    case State::kHandshake: {
+      const Transfer t = Handshake(failed_call);
+      if (state_ != State::kSession) return t;
+      return ReceiveRecords(data, length, failed_call);
+    }
+    case State::kSession:
+      return ReceiveRecords(data, length, failed_call);
+    case State::kPlain: {
+      const Transfer t = platform::ReceiveSome(socket_, data, length);
+      if (t.error != 0 && t.error != EAGAIN) failed_call = "recv";
+      return t;
+    }
+    case State::kFailed:
+      break;
+  }
+  failed_call = "gnutls_handshake";
+  return Transfer{0, ECONNABORTED};
+}
+
+// A reply's records are made at once, gathered in the link's buffer (its
+// capacity kept from reply to reply), and leave in one send where the
+// socket takes them all; the rest goes out on the next call, which the port
+// makes with the same window once the socket can take more.
+Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_call) {
+  if (state_ == State::kPlain) {
+    const Transfer t = platform::SendSome(socket_, data, length);
+    if (t.error != 0 && t.error != EAGAIN) failed_call = "send";
+    return t;
+  }
+  if (state_ != State::kSession) {
+    failed_call = "gnutls_record_send";
+    return Transfer{0, ENOTCONN};
+  }
+  if (reply_bytes_ == 0) {
+    records_.clear();
+    records_sent_ = 0;
+    gathering_ = true;
+    size_t made = 0;
+    while (made < length) {
+      const ssize_t r = gnutls_record_send(session_, data + made, length - made);
+      if (r <= 0) {
+        gathering_ = false;
+        return Failure(static_cast<int>(r), "gnutls_record_send", failed_call);
+      }
+      made += static_cast<size_t>(r);
+    }
+    gathering_ = false;
+    reply_bytes_ = made;
+  }
+  while (records_sent_ < records_.size()) {
+    const Transfer t = platform::SendSome(socket_, records_.data() + records_sent_,
+                                          records_.size() - records_sent_);
+    if (t.error == EAGAIN) return t;
+    if (t.error != 0) {
+      reply_bytes_ = 0;
+      failed_call = "send";
+      return t;
+    }
+    records_sent_ += t.bytes;
+  }
+  return Transfer{std::exchange(reply_bytes_, 0), 0};
+}
+
+bool TlsLink::HasBuffered() const {
+  if (prefix_used_ < prefix_length_ || received_begin_ < received_end_) return true;
+  return state_ == State::kSession && gnutls_record_check_pending(session_) > 0;
+}
+
+bool TlsLink::WaitsToWrite(bool sending) const {
+  if (state_ == State::kHandshake || state_ == State::kSession) {
+    return gnutls_record_get_direction(session_) == 1;
+  }
+  return sending;
+}
+
+}  // namespace quensaria::engine
