@@ -45,7 +45,7 @@ NtStatus NetworkDisk::Mount(uint32_t address, uint16_t port, const std::array<ui
   if (status != STATUS_SUCCESS) return status;
   TransportEndpoint& endpoint = *created->endpoint_;
   if ((status = Connect(endpoint, address, port)) != STATUS_SUCCESS) return status;
-  if ((status = Login(endpoint, digest.data(), digest.size())) != STATUS_SUCCESS) return status;
+  if ((status = LogOn(endpoint, digest.data(), digest.size())) != STATUS_SUCCESS) return status;
   if ((status = QueryDevice(endpoint, query)) != STATUS_SUCCESS) return status;
   created->Learn(*query);
   created->mounted_.disk_size = query->disk_size;
@@ -126,7 +126,7 @@ NtStatus NetworkDisk::ConnectTo(size_t index, Clock::time_point deadline) {
   endpoint_->options.reply_timeout = std::min(full.reply_timeout, left);
   NtStatus status = Connect(*endpoint_, server.address, server.port);
   // The service serves reads and writes only after a log-on.
-  if (status == STATUS_SUCCESS) status = Login(*endpoint_, digest_.data(), digest_.size());
+  if (status == STATUS_SUCCESS) status = LogOn(*endpoint_, digest_.data(), digest_.size());
   QueryData query;
   if (status == STATUS_SUCCESS) status = QueryDevice(*endpoint_, &query);
   if (status == STATUS_SUCCESS && index != current_) {

@@ -27,9 +27,9 @@ struct TlsSession::Impl {
   Clock::time_point deadline;
   bool probing = false;  // PeerGone: nothing to read is no reason to wait
   bool timed_out = false;
-  bool closed = false;    // the peer's FIN
-  int socket_error = 0;   // errno of the last failing socket call
-  int first_byte = -1;    // of everything received: 0x15 when an alert came first
+  bool closed = false;   // the peer's FIN
+  int socket_error = 0;  // errno of the last failing socket call
+  int first_byte = -1;   // of everything received: 0x15 when an alert came first
   bool broken = false;
 
   ~Impl() {
@@ -198,8 +198,8 @@ struct TlsSession::Impl {
     }
     if (rc == GNUTLS_E_DECRYPTION_FAILED || rc == GNUTLS_E_INSUFFICIENT_CREDENTIALS ||
         rc == GNUTLS_E_RECEIVED_ILLEGAL_PARAMETER) {
-      return Status(ERROR_INVALID_PASSWORD, head + "the keys do not match (" +
-                                                gnutls_strerror(rc) + ")");
+      return Status(ERROR_INVALID_PASSWORD,
+                    head + "the keys do not match (" + gnutls_strerror(rc) + ")");
     }
     if (closed || rc == 0 || rc == GNUTLS_E_PREMATURE_TERMINATION || socket_error == ECONNRESET ||
         socket_error == EPIPE) {

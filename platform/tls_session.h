@@ -44,8 +44,7 @@ class TlsSession {
                                                     std::span<const uint8_t> key,
                                                     const char* priorities);
   // A server session on `fd` whose keys come from `keys`.
-  static Result<std::unique_ptr<TlsSession>> Server(int fd, KeyFinder keys,
-                                                    const char* priorities);
+  static Result<std::unique_ptr<TlsSession>> Server(int fd, KeyFinder keys, const char* priorities);
   ~TlsSession();
   TlsSession(const TlsSession&) = delete;
   TlsSession& operator=(const TlsSession&) = delete;

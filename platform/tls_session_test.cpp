@@ -135,9 +135,9 @@ TEST(TlsSessionTest, APeerThatIsNotTlsGivesAClearErrorAtOnce) {
       uint8_t first[64];
       EXPECT_GT(::read(pair.server.get(), first, sizeof first), 0);
       EXPECT_EQ(kTlsHandshakeByte, first[0]);
-      EXPECT_EQ(static_cast<ssize_t>(kPlainExportTlsAlert.size()),
-                ::write(pair.server.get(), kPlainExportTlsAlert.data(),
-                        kPlainExportTlsAlert.size()));
+      EXPECT_EQ(
+          static_cast<ssize_t>(kPlainExportTlsAlert.size()),
+          ::write(pair.server.get(), kPlainExportTlsAlert.data(), kPlainExportTlsAlert.size()));
       ::shutdown(pair.server.get(), SHUT_WR);
     });
     const Status status = client->Handshake(Soon());
