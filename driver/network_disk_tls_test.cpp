@@ -70,8 +70,7 @@ TEST_F(NetworkDiskTlsTest, TheHandshakeLogsOnAndDataGoesBothWaysInsideTheSession
   // want of a CMD_LOGIN.
   const std::vector<uint8_t> disk = server_.Disk();
   std::vector<uint8_t> got(200 * 1024);
-  ASSERT_EQ(STATUS_SUCCESS,
-            disk_->TransferRequest(Direction::kRead, 4096, got.size(), got.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 4096, got.size(), got.data()));
   EXPECT_TRUE(std::equal(got.begin(), got.end(), disk.begin() + 4096));
   EXPECT_FALSE(SawLogin(server_));
   EXPECT_EQ(1, server_.Connections());
@@ -133,8 +132,8 @@ TEST_F(NetworkDiskTlsTest, AnExportWithoutAManagementPasswordRefusesAWrongOneAsW
   plain_manage.SetPassword(PasswordDigest("pw"));
   QueryData query;
   EXPECT_EQ(STATUS_WRONG_PASSWORD,
-            NetworkDisk::Mount(plain_manage.address(), plain_manage.port(),
-                               PasswordDigest("admin"), options_, &disk_, &query));
+            NetworkDisk::Mount(plain_manage.address(), plain_manage.port(), PasswordDigest("admin"),
+                               options_, &disk_, &query));
   EXPECT_EQ(2, plain_manage.TlsHandshakes());
   EXPECT_TRUE(plain_manage.TlsLogOns().empty());
 }
@@ -170,8 +169,7 @@ TEST_F(NetworkDiskTlsTest, AReplyThatDoesNotComeInsideTheSessionTimesOut) {
   server_.SetSilent(true);
   std::vector<uint8_t> got(4096);
   const auto start = Clock::now();
-  EXPECT_EQ(STATUS_IO_TIMEOUT,
-            disk_->TransferRequest(Direction::kRead, 0, got.size(), got.data()));
+  EXPECT_EQ(STATUS_IO_TIMEOUT, disk_->TransferRequest(Direction::kRead, 0, got.size(), got.data()));
   EXPECT_LT(Clock::now() - start, 5s);
 }
 
@@ -179,9 +177,9 @@ TEST_F(NetworkDiskTlsTest, ADiskFailsOverToASecondTlsServer) {
   options_.reconnect_timeout = 3000ms;
   ASSERT_EQ(STATUS_SUCCESS, MountWith("pw"));
   std::vector<size_t> moves;
-  ASSERT_EQ(STATUS_SUCCESS,
-            disk_->SetServers({{server_.address(), server_.port()}, {other_.address(), other_.port()}},
-                              0, false, [&](size_t i) { moves.push_back(i); }));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->SetServers({{server_.address(), server_.port()},
+                                               {other_.address(), other_.port()}},
+                                              0, false, [&](size_t i) { moves.push_back(i); }));
   server_.Stop();
   const std::vector<uint8_t> disk = other_.Disk();
   std::vector<uint8_t> got(64 * 1024);
