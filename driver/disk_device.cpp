@@ -6,13 +6,14 @@
 
 #include "driver/debug_print.h"
 #include "driver/disk_controls.h"
+#include "shared/driver_layout.h"
 #include "shared/sector.h"
 
 namespace quensaria::driver {
 namespace {}  // namespace
 
 std::string DeviceName(DeviceType type, uint32_t number) {
-  return (type == DeviceType::kDisk ? "VelmoranEx" : "VelmoranExCd") + std::to_string(number);
+  return quensaria::DeviceName(type == DeviceType::kCdRom, number);
 }
 
 DiskDevice::DiskDevice(DeviceType type, uint32_t number, DeviceOptions options)

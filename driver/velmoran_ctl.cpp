@@ -19,6 +19,7 @@
 
 #include "platform/device_control_client.h"
 #include "platform/password_input.h"
+#include "shared/driver_layout.h"
 #include "shared/mount_record.h"
 #include "shared/nt_status.h"
 #include "shared/password_digest.h"
@@ -27,6 +28,10 @@
 
 namespace {
 
+using quensaria::DeviceFilePath;
+using quensaria::DriveDefinitionsDir;
+using quensaria::GlobalDriveLinksDir;
+using quensaria::kDefaultDriverRuntimeDir;
 using quensaria::MountRecord;
 using quensaria::NtStatus;
 using quensaria::platform::DeviceControlClient;
@@ -72,7 +77,7 @@ const char kUsage[] =
     "status, 2 bad usage.\n";
 
 struct Args {
-  std::string runtime_dir = "/run/velmoran";
+  std::string runtime_dir = kDefaultDriverRuntimeDir;
   std::string command;
   std::string device;
   std::vector<std::string> positional;
@@ -151,11 +156,11 @@ bool Parse(int argc, char** argv, Args* a) {
 std::string DevicePath(const Args& a) {
   if (a.device.find('/') != std::string::npos) return a.device;
   if (a.device.size() == 2 && a.device[1] == ':') {
-    const std::string own = a.runtime_dir + "/DosDevices/" + a.device;
+    const std::string own = DriveDefinitionsDir(a.runtime_dir) + "/" + a.device;
     if (std::filesystem::exists(own)) return own;
-    return a.runtime_dir + "/DosDevices/Global/" + a.device;
+    return GlobalDriveLinksDir(a.runtime_dir) + "/" + a.device;
   }
-  return a.runtime_dir + "/Device/VelmoranEx/" + a.device;
+  return DeviceFilePath(a.runtime_dir, a.device);
 }
 
 int Report(NtStatus status) {

@@ -85,8 +85,8 @@ Status MakeDirectory(const std::string& path) {
 
 Driver::Driver(const DriverOptions& options)
     : options_(options),
-      device_dir_(options.runtime_dir + "/Device/VelmoranEx"),
-      links_dir_(options.runtime_dir + "/DosDevices/Global"),
+      device_dir_(DeviceDir(options.runtime_dir)),
+      links_dir_(GlobalDriveLinksDir(options.runtime_dir)),
       disk_group_(DeviceGroup()) {}
 
 Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
@@ -117,7 +117,7 @@ Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
   // by the users who mount: like /tmp, anyone who may use the devices (the
   // group velmoran where it exists, else everyone) may add a link and only
   // its owner may remove it. The device files' own modes guard the devices.
-  const std::string drives_dir = options.runtime_dir + "/DosDevices";
+  const std::string drives_dir = DriveDefinitionsDir(options.runtime_dir);
   std::error_code ignored;
   const uint32_t velmoran = platform::GroupId("velmoran", kNoGroup);
   if (velmoran != kNoGroup && ::chown(drives_dir.c_str(), 0, velmoran) == 0) {

@@ -38,12 +38,13 @@
 #include "driver/ublk_disk.h"
 #include "platform/fuse_files.h"
 #include "platform/unique_fd.h"
+#include "shared/driver_layout.h"
 #include "shared/status.h"
 
 namespace quensaria::driver {
 
 struct DriverOptions {
-  std::string runtime_dir = "/run/velmoran";
+  std::string runtime_dir = kDefaultDriverRuntimeDir;
   // Serve the device files through the kernel's page cache (invalidated at
   // every mount and unmount) instead of with direct I/O.
   bool page_cache = false;

@@ -21,6 +21,7 @@
 #include "platform/device_control_client.h"
 #include "platform/errors.h"
 #include "platform/tcp_table.h"
+#include "shared/driver_layout.h"
 #include "shared/nt_status.h"
 #include "shared/password_digest.h"
 #include "shared/utf16.h"
@@ -33,8 +34,11 @@ namespace {
 using platform::DeviceControlClient;
 
 std::string Path(const QString& path) { return QFile::encodeName(path).toStdString(); }
+QString FromPath(const std::string& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path));
+}
 
-QString DosName(char letter) { return QString(QLatin1Char(letter)) + QLatin1Char(':'); }
+QString DosName(char letter) { return FromPath(DriveLinkName(letter)); }
 
 // Copies `text` into a 300-unit path field, NUL-terminated, cut if longer.
 void SetPathField(char16_t* field, const std::string& text) {
@@ -149,7 +153,7 @@ QString ServerListText(const std::vector<MountServer>& servers, size_t on) {
 // group does not exist), for the message to a user outside it.
 QString DeviceGroup(const DriveLinks& links) {
   struct stat st;
-  const std::string devices = Path(links.runtimeDir + QStringLiteral("/Device/VelmoranEx"));
+  const std::string devices = DeviceDir(Path(links.runtimeDir));
   if (::stat(devices.c_str(), &st) == 0) {
     if (const group* owner = ::getgrgid(st.st_gid)) return QString::fromLocal8Bit(owner->gr_name);
   }
@@ -205,19 +209,19 @@ QString CapacityText(uint64_t bytes) {
 }
 
 QString DriveLinks::DevicePath(int index, uint32_t source_type) const {
-  const QString name = source_type == kSourceTypeCdImage ? QStringLiteral("VelmoranExCd%1")
-                                                         : QStringLiteral("VelmoranEx%1");
-  return runtimeDir + QStringLiteral("/Device/VelmoranEx/") + name.arg(index);
+  const std::string name =
+      DeviceName(source_type == kSourceTypeCdImage, static_cast<uint32_t>(index));
+  return FromPath(DeviceFilePath(Path(runtimeDir), name));
 }
 
 QString DriveLinks::DefinitionPath(char letter) const {
   const QString dir =
-      definitionsDir.isEmpty() ? runtimeDir + QStringLiteral("/DosDevices") : definitionsDir;
+      definitionsDir.isEmpty() ? FromPath(DriveDefinitionsDir(Path(runtimeDir))) : definitionsDir;
   return dir + QLatin1Char('/') + DosName(letter);
 }
 
 QString DriveLinks::GlobalLinkPath(char letter) const {
-  return runtimeDir + QStringLiteral("/DosDevices/Global/") + DosName(letter);
+  return FromPath(GlobalDriveLinksDir(Path(runtimeDir)) + "/" + DriveLinkName(letter));
 }
 
 MountManager::MountManager(MounterSettings& settings, Volumes& volumes, DriveLinks links)

@@ -11,6 +11,8 @@
 #include <QtEndian>
 #include <cstring>
 
+#include "shared/driver_layout.h"
+
 namespace quensaria::mounter {
 namespace {
 
@@ -200,7 +202,7 @@ void MounterSettings::SetTempFolder(const QString& folder) {
 
 QString MounterSettings::DriverRuntimeDir() const {
   const QString dir = ReadMounterValue(paths_, QStringLiteral("DriverRuntimeDir")).toString();
-  return dir.isEmpty() ? QStringLiteral("/run/velmoran") : dir;
+  return dir.isEmpty() ? QString::fromLatin1(kDefaultDriverRuntimeDir) : dir;
 }
 
 QString MounterSettings::LogOnEntryPath() const {

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/fuse_files.h"
+#include "shared/driver_layout.h"
 #include "tests/program_run_for_testing.h"
 
 extern char** environ;
@@ -162,7 +163,7 @@ VelmoranProcess::~VelmoranProcess() {
   if (daemon_) daemon_->Stop();
   // A daemon that was killed leaves its mount behind, dead. (A live mount
   // here belongs to a daemon started since.)
-  const std::string device_dir = runtime_dir_ + "/Device/VelmoranEx";
+  const std::string device_dir = DeviceDir(runtime_dir_);
   struct stat st {};
   if (::stat(device_dir.c_str(), &st) != 0 && errno == ENOTCONN) {
     (void)platform::FuseFileSystem::ClearStaleMount(device_dir);
@@ -170,11 +171,11 @@ VelmoranProcess::~VelmoranProcess() {
 }
 
 std::string VelmoranProcess::DevicePath(const std::string& name) const {
-  return runtime_dir_ + "/Device/VelmoranEx/" + name;
+  return DeviceFilePath(runtime_dir_, name);
 }
 
 std::string VelmoranProcess::LinkPath(char letter) const {
-  return runtime_dir_ + "/DosDevices/Global/" + std::string(1, letter) + ":";
+  return GlobalDriveLinksDir(runtime_dir_) + "/" + DriveLinkName(letter);
 }
 
 CommandResult VelmoranProcess::Ctl(const std::string& arguments) const {
