@@ -1,16 +1,26 @@
 // NetworkDisk over TLS: the handshake is the log-on, and everything the
 // plain disk does (transfers, flushes, reconnects, failover) works inside
 // the session.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/block_server_for_testing.h"
 #include "driver/debug_print.h"
 #include "driver/network_disk.h"
+#include "platform/socket.h"
+#include "platform/unique_fd.h"
 #include "shared/password_digest.h"
 
 namespace quensaria::driver {
@@ -20,6 +30,90 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kDiskSize = 4 << 20;
+
+// A relay on 127.0.0.1 to a server's port that keeps a copy of every byte
+// either way: what anyone on the path sees.
+class RecordingRelay {
+ public:
+  explicit RecordingRelay(uint16_t target_port) : target_(target_port) {
+    listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(0, ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a));
+    EXPECT_EQ(0, ::listen(listener_.get(), 8));
+    port_ = htons(platform::LocalPort(listener_.get()));
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~RecordingRelay() {
+    stop_ = true;
+    thread_.join();
+  }
+  uint16_t port() const { return port_; }
+  std::vector<uint8_t> Seen() const {
+    std::scoped_lock lock(mu_);
+    return seen_;
+  }
+
+ private:
+  void Run() {
+    std::vector<std::pair<platform::UniqueFd, platform::UniqueFd>> pairs;
+    while (!stop_) {
+      std::vector<pollfd> polls{{listener_.get(), POLLIN, 0}};
+      for (auto& [a, b] : pairs) {
+        polls.push_back({a.get(), POLLIN, 0});
+        polls.push_back({b.get(), POLLIN, 0});
+      }
+      if (::poll(polls.data(), polls.size(), 20) <= 0) continue;
+      if (polls[0].revents != 0) {
+        platform::UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        platform::UniqueFd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = target_;
+        if (client && ::connect(server.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+          pairs.emplace_back(std::move(client), std::move(server));
+        }
+        continue;
+      }
+      for (size_t i = 1; i < polls.size(); ++i) {
+        if (polls[i].revents == 0) continue;
+        auto& pair = pairs[(i - 1) / 2];
+        const int from = polls[i].fd;
+        const int to = from == pair.first.get() ? pair.second.get() : pair.first.get();
+        uint8_t buffer[65536];
+        const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+          ::shutdown(to, SHUT_WR);
+          pair.first.Reset();
+          pair.second.Reset();
+          continue;
+        }
+        {
+          std::scoped_lock lock(mu_);
+          seen_.insert(seen_.end(), buffer, buffer + n);
+        }
+        (void)platform::SendAll(to, buffer, static_cast<size_t>(n));
+      }
+      std::erase_if(pairs, [](const auto& p) { return !p.first.valid(); });
+    }
+  }
+
+  uint16_t target_;
+  uint16_t port_ = 0;
+  platform::UniqueFd listener_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  mutable std::mutex mu_;
+  std::vector<uint8_t> seen_;
+};
+
+template <typename Range>
+bool Contains(const std::vector<uint8_t>& haystack, const Range& needle) {
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+         haystack.end();
+}
 
 class NetworkDiskTlsTest : public ::testing::Test {
  protected:
@@ -189,6 +283,38 @@ TEST_F(NetworkDiskTlsTest, ADiskFailsOverToASecondTlsServer) {
   EXPECT_EQ(1u, disk_->current_server());
   EXPECT_EQ(std::vector<std::string>{kTlsIdentityLogin}, other_.TlsLogOns());
   EXPECT_FALSE(SawLogin(other_));
+}
+
+TEST_F(NetworkDiskTlsTest, TheWireCarriesNeitherTheDigestNorTheData) {
+  server_.SetAccess(ACCESS_FULL);
+  const auto digest = PasswordDigest("pw");
+  std::vector<uint8_t> pattern(64 * 1024);
+  const std::string word = "known data pattern 0123456789 ";
+  for (size_t i = 0; i < pattern.size(); ++i)
+    pattern[i] = static_cast<uint8_t>(word[i % word.size()]);
+  const std::vector<uint8_t> piece(pattern.begin(), pattern.begin() + 24);
+
+  // Plain first: the same relay sees both, so its record can tell.
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "TLS" : "plain");
+    server_.SetTls(tls);
+    options_.tls = tls;
+    RecordingRelay relay(server_.port());
+    QueryData query;
+    ASSERT_EQ(STATUS_SUCCESS, NetworkDisk::Mount(server_.address(), relay.port(), digest, options_,
+                                                 &disk_, &query));
+    ASSERT_EQ(STATUS_SUCCESS,
+              disk_->TransferRequest(Direction::kWrite, 0, pattern.size(), pattern.data()));
+    std::vector<uint8_t> back(pattern.size());
+    ASSERT_EQ(STATUS_SUCCESS,
+              disk_->TransferRequest(Direction::kRead, 0, back.size(), back.data()));
+    EXPECT_EQ(pattern, back);
+    disk_.reset();
+    const std::vector<uint8_t> seen = relay.Seen();
+    EXPECT_GT(seen.size(), 2 * pattern.size());
+    EXPECT_EQ(!tls, Contains(seen, digest));
+    EXPECT_EQ(!tls, Contains(seen, piece));
+  }
 }
 
 }  // namespace
