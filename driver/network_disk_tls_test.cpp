@@ -256,6 +256,18 @@ TEST_F(NetworkDiskTlsTest, AConnectionTheServerDropsIsHandshakenAgainAndTheReque
   EXPECT_FALSE(SawLogin(server_));
 }
 
+TEST_F(NetworkDiskTlsTest, AnExportThatStopsSpeakingTlsUnderAMountedDiskFailsItsNextRequestAtOnce) {
+  options_.reconnect_timeout = 60000ms;
+  ASSERT_EQ(STATUS_SUCCESS, MountWith("pw"));
+  server_.SetTls(false);
+  server_.ResetConnections();
+  std::vector<uint8_t> got(4096);
+  const auto start = Clock::now();
+  EXPECT_EQ(STATUS_EXPORT_NOT_TLS,
+            disk_->TransferRequest(Direction::kRead, 0, got.size(), got.data()));
+  EXPECT_LT(Clock::now() - start, 5s);
+}
+
 TEST_F(NetworkDiskTlsTest, AReplyThatDoesNotComeInsideTheSessionTimesOut) {
   options_.reply_timeout = 300ms;
   options_.reconnect_timeout = 0ms;
