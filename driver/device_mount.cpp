@@ -86,11 +86,11 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
   std::unique_ptr<NetworkDisk> disk;
   QueryData query;
   NtStatus status = STATUS_INVALID_PARAMETER;
-  // The first server that answers; one that refuses the password refuses
-  // the mount, as the others of the same disk would.
   state->mount_flags = reinterpret_cast<const uint8_t*>(&record)[kMountFlagsOffset];
   TransportOptions transport = options_.transport;
   transport.tls = (state->mount_flags & kMountFlagTls) != 0;
+  // The first server that answers; one that refuses the password refuses
+  // the mount, as the others of the same disk would.
   std::vector<MountServer> servers = MountServers(record);
   if (servers.empty()) servers.push_back({record.serverAddress, record.serverPort});
   size_t on = 0;
