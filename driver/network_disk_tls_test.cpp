@@ -119,8 +119,9 @@ class NetworkDiskTlsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetDebugSinkForTesting([](std::string_view) {});
-    options_.connect_timeout = 2000ms;
-    options_.reply_timeout = 2000ms;
+    // Generous: a handshake under a sanitizer on a busy machine is slow.
+    options_.connect_timeout = 10000ms;
+    options_.reply_timeout = 10000ms;
     options_.tls = true;
     for (FakeBlockServer* s : {&server_, &other_}) {
       s->SetTls(true);
@@ -197,22 +198,26 @@ TEST_F(NetworkDiskTlsTest, EachWrongPairingFailsAtOnceWithItsOwnStatus) {
     bool client_tls, server_tls;
     const char* password;
     NtStatus expected;
+    int connections;  // the log-on's: no more are tried
   };
   for (const Case& c : {
-           Case{"plain client, TLS export", false, true, "pw", STATUS_EXPORT_NEEDS_TLS},
-           Case{"TLS client, plain export", true, false, "pw", STATUS_EXPORT_NOT_TLS},
-           Case{"TLS, wrong password", true, true, "wrong", STATUS_WRONG_PASSWORD},
-           Case{"plain, wrong password", false, false, "wrong", STATUS_WRONG_PASSWORD},
+           Case{"plain client, TLS export", false, true, "pw", STATUS_EXPORT_NEEDS_TLS, 1},
+           Case{"TLS client, plain export", true, false, "pw", STATUS_EXPORT_NOT_TLS, 1},
+           Case{"TLS, wrong password", true, true, "wrong", STATUS_WRONG_PASSWORD, 2},
+           Case{"plain, wrong password", false, false, "wrong", STATUS_WRONG_PASSWORD, 1},
        }) {
     SCOPED_TRACE(c.what);
     options_.tls = c.client_tls;
-    // Patient, as a mounted disk is: the refusal must still be at once.
+    // Patient, as a mounted disk is: the refusal must still be final.
     options_.reconnect_timeout = 60000ms;
     server_.SetTls(c.server_tls);
     const int refusals = server_.WrongKindRefusals();
+    const int connections = server_.Connections();
     const auto start = Clock::now();
     EXPECT_EQ(c.expected, MountWith(c.password));
-    EXPECT_LT(Clock::now() - start, 1500ms);
+    // Far below the patience: no waiting for anything.
+    EXPECT_LT(Clock::now() - start, 20s);
+    EXPECT_EQ(connections + c.connections, server_.Connections());
     EXPECT_EQ(nullptr, disk_);
     if (c.client_tls != c.server_tls) {
       EXPECT_EQ(refusals + 1, server_.WrongKindRefusals());
@@ -261,22 +266,24 @@ TEST_F(NetworkDiskTlsTest, AnExportThatStopsSpeakingTlsUnderAMountedDiskFailsIts
   ASSERT_EQ(STATUS_SUCCESS, MountWith("pw"));
   server_.SetTls(false);
   server_.ResetConnections();
+  const int connections = server_.Connections();
   std::vector<uint8_t> got(4096);
   const auto start = Clock::now();
   EXPECT_EQ(STATUS_EXPORT_NOT_TLS,
             disk_->TransferRequest(Direction::kRead, 0, got.size(), got.data()));
-  EXPECT_LT(Clock::now() - start, 5s);
+  // One try, not a minute of them.
+  EXPECT_EQ(connections + 1, server_.Connections());
+  EXPECT_LT(Clock::now() - start, 20s);
 }
 
 TEST_F(NetworkDiskTlsTest, AReplyThatDoesNotComeInsideTheSessionTimesOut) {
-  options_.reply_timeout = 300ms;
+  // Long enough for the mount's handshake, which it bounds too.
+  options_.reply_timeout = 2000ms;
   options_.reconnect_timeout = 0ms;
   ASSERT_EQ(STATUS_SUCCESS, MountWith("pw"));
   server_.SetSilent(true);
   std::vector<uint8_t> got(4096);
-  const auto start = Clock::now();
   EXPECT_EQ(STATUS_IO_TIMEOUT, disk_->TransferRequest(Direction::kRead, 0, got.size(), got.data()));
-  EXPECT_LT(Clock::now() - start, 5s);
 }
 
 TEST_F(NetworkDiskTlsTest, ADiskFailsOverToASecondTlsServer) {

@@ -112,12 +112,11 @@ TEST(TlsSessionTest, TheKeyOfTheOtherIdentityOrAnUnknownIdentityFailsTheHandshak
     auto client = MakeClient(pair.client.get(), c.identity, c.key);
     auto server = MakeServer(pair.server.get());
     ASSERT_TRUE(client && server);
-    const auto start = Clock::now();
     auto [own, served] = Handshakes(*client, *server);
     EXPECT_FALSE(own.ok());
     EXPECT_FALSE(served.ok());
+    // Told by the server's alert, not by the deadline running out.
     EXPECT_EQ(ERROR_INVALID_PASSWORD, own.code()) << own.ToString();
-    EXPECT_LT(Clock::now() - start, 5s);
     // A failed session refuses further use.
     std::array<uint8_t, 1> byte{};
     EXPECT_FALSE(client->Send(byte, {}, Soon()).ok());
