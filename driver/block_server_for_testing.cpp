@@ -11,7 +11,9 @@
 #include <cstring>
 
 #include "platform/socket.h"
+#include "platform/tls_session.h"
 #include "shared/block_protocol.h"
+#include "shared/password_digest.h"
 #include "shared/scramble.h"
 
 namespace quensaria::driver {
@@ -21,7 +23,109 @@ struct FakeBlockServer::Connection {
   int fd = -1;
   bool closed = false;  // guarded by the server's mu_
   std::atomic<bool> reset{false};
+  std::unique_ptr<platform::TlsSession> tls;
 };
+
+namespace {
+
+constexpr auto kTlsWait = std::chrono::seconds(10);
+
+// Waits for the first byte without taking it; false when none comes.
+bool PeekFirst(int fd, uint8_t* first) {
+  for (;;) {
+    const ssize_t n = ::recv(fd, first, 1, MSG_PEEK);
+    if (n == 1) return true;
+    if (n < 0 && errno == EINTR) continue;
+    return false;
+  }
+}
+
+// After the last word to a client of the wrong kind: its bytes are taken
+// until it closes, so that the close is no reset that could swallow the word.
+void CloseGently(int fd) {
+  ::shutdown(fd, SHUT_WR);
+  uint8_t sink[4096];
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < until) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    if (::recv(fd, sink, sizeof sink, 0) <= 0) return;
+  }
+}
+
+}  // namespace
+
+bool FakeBlockServer::Greet(Connection& connection, bool* logged_in, bool* manage) {
+  uint8_t first;
+  if (!PeekFirst(connection.fd, &first)) return false;
+  bool tls;
+  std::array<uint8_t, 20> login_key;
+  std::optional<std::array<uint8_t, 20>> manage_key;
+  {
+    std::scoped_lock lock(mu_);
+    tls = tls_;
+    login_key = password_.value_or(PasswordDigest(""));
+    manage_key = manage_password_;
+  }
+  if (tls && first == kTlsHandshakeByte) {
+    {
+      std::scoped_lock lock(mu_);
+      ++tls_handshakes_;
+    }
+    auto keys = [&](std::string_view identity) -> std::optional<std::vector<uint8_t>> {
+      if (identity == kTlsIdentityLogin)
+        return std::vector<uint8_t>(login_key.begin(), login_key.end());
+      if (identity == kTlsIdentityManage && manage_key) {
+        return std::vector<uint8_t>(manage_key->begin(), manage_key->end());
+      }
+      return std::nullopt;
+    };
+    auto session = platform::TlsSession::Server(connection.fd, keys, kTlsPriorities);
+    if (!session.ok()) return false;
+    if (!session.value()->Handshake(std::chrono::steady_clock::now() + kTlsWait).ok()) return false;
+    connection.tls = std::move(session).value();
+    *manage = connection.tls->identity() == kTlsIdentityManage;
+    *logged_in = true;
+    std::scoped_lock lock(mu_);
+    tls_log_ons_.push_back(connection.tls->identity());
+    return true;
+  }
+  if (tls) {
+    // A plain request: its header gets the refusal, then the close.
+    uint8_t header[kRequestHeaderSize];
+    if (platform::ReceiveAll(connection.fd, header, sizeof header) != 0) return false;
+    const RequestHeader request = ParseRequestHeader(header);
+    {
+      std::scoped_lock lock(mu_);
+      requests_.push_back({connection.id, request.command, request.offset, request.length});
+      ++wrong_kind_;
+    }
+    uint8_t reply[kReplyHeaderSize];
+    EncodeReplyHeader({REPLY_TLS_REQUIRED, request.length, 0}, reply);
+    (void)platform::SendAll(connection.fd, reply, sizeof reply);
+    CloseGently(connection.fd);
+    return false;
+  }
+  if (first == kTlsHandshakeByte) {
+    {
+      std::scoped_lock lock(mu_);
+      ++wrong_kind_;
+    }
+    (void)platform::SendAll(connection.fd, kPlainExportTlsAlert.data(),
+                            kPlainExportTlsAlert.size());
+    CloseGently(connection.fd);
+    return false;
+  }
+  return true;
+}
+
+bool FakeBlockServer::Receive(Connection& connection, uint8_t* data, size_t length) {
+  if (!connection.tls) return platform::ReceiveAll(connection.fd, data, length) == 0;
+  // Bounded only so that a vanished client cannot hold the thread forever.
+  return connection.tls
+      ->Receive({data, length}, std::chrono::steady_clock::now() + std::chrono::hours(1))
+      .ok();
+}
 
 FakeBlockServer::FakeBlockServer(uint64_t disk_size) : disk_(disk_size) {
   for (size_t i = 0; i < disk_.size(); ++i) disk_[i] = static_cast<uint8_t>((i * 31) ^ (i >> 9));
@@ -101,7 +205,7 @@ void FakeBlockServer::ResetConnections() {
   if (!closed_changed_.wait_for(lock, std::chrono::seconds(60), all_closed)) std::abort();
 }
 
-bool FakeBlockServer::Reply(int fd, const uint8_t* data, size_t length) {
+bool FakeBlockServer::Reply(Connection& connection, const uint8_t* data, size_t length) {
   size_t pieces;
   {
     std::scoped_lock lock(mu_);
@@ -110,7 +214,14 @@ bool FakeBlockServer::Reply(int fd, const uint8_t* data, size_t length) {
   const size_t step = pieces == 0 ? length : pieces;
   for (size_t done = 0; done < length;) {
     const size_t n = std::min(step, length - done);
-    if (platform::SendAll(fd, data + done, n) != 0) return false;
+    if (connection.tls) {
+      if (!connection.tls->Send({data + done, n}, {}, std::chrono::steady_clock::now() + kTlsWait)
+               .ok()) {
+        return false;
+      }
+    } else if (platform::SendAll(connection.fd, data + done, n) != 0) {
+      return false;
+    }
     done += n;
     if (pieces != 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
@@ -119,11 +230,11 @@ bool FakeBlockServer::Reply(int fd, const uint8_t* data, size_t length) {
 
 void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
   const int fd = connection->fd;
-  bool logged_in = false;
+  bool logged_in = false, manage = false;
   std::vector<uint8_t> payload;
-  for (;;) {
+  for (bool greeted = Greet(*connection, &logged_in, &manage); greeted;) {
     uint8_t header[kRequestHeaderSize];
-    if (platform::ReceiveAll(fd, header, sizeof header) != 0 || connection->reset) break;
+    if (!Receive(*connection, header, sizeof header) || connection->reset) break;
     const RequestHeader request = ParseRequestHeader(header);
     bool reset_now = false, silent;
     uint8_t access;
@@ -139,7 +250,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       requests_.push_back({connection->id, request.command, request.offset, request.length});
       if (reset_countdown_ > 0 && --reset_countdown_ == 0) reset_now = true;
       silent = silent_;
-      access = access_;
+      access = manage ? ACCESS_FULL : access_;
       refuse_reads = refuse_reads_;
       refuse_writes = refuse_writes_;
       query_length = query_data_length_;
@@ -155,7 +266,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     }
     if (request.command == CMD_WRITE) {
       payload.resize(request.length);
-      if (platform::ReceiveAll(fd, payload.data(), payload.size()) != 0) break;
+      if (!Receive(*connection, payload.data(), payload.size())) break;
     }
     if (reset_now) {
       connection->reset = true;
@@ -243,11 +354,12 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       std::memcpy(reply.data() + 2, &reserved_, 2);
     }
     if (mangle != Mangle::kNone) {
-      if (!SendMangled(fd, mangle, std::move(reply))) break;
+      if (!SendMangled(*connection, mangle, std::move(reply))) break;
       continue;
     }
-    if (!Reply(fd, reply.data(), reply.size())) break;
+    if (!Reply(*connection, reply.data(), reply.size())) break;
   }
+  connection->tls.reset();
   std::scoped_lock lock(mu_);
   if (connection->reset) {
     (void)platform::SetAbortiveClose(fd);  // close with a reset, as the service does
@@ -257,13 +369,13 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
   closed_changed_.notify_all();
 }
 
-bool FakeBlockServer::SendMangled(int fd, Mangle how, std::vector<uint8_t> reply) {
+bool FakeBlockServer::SendMangled(Connection& connection, Mangle how, std::vector<uint8_t> reply) {
   ReplyHeader header = ParseReplyHeader(reply.data());
   switch (how) {
     case Mangle::kNone:
       break;
     case Mangle::kCutShort:
-      (void)Reply(fd, reply.data(), 5);
+      (void)Reply(connection, reply.data(), 5);
       return false;
     case Mangle::kWrongStatus:
       if (header.status == REPLY_OK) {
@@ -289,11 +401,11 @@ bool FakeBlockServer::SendMangled(int fd, Mangle how, std::vector<uint8_t> reply
         b = static_cast<uint8_t>(noise >> 24);
       }
       reply[0] |= 0x40;  // whatever else it reads as, never REPLY_OK
-      return Reply(fd, reply.data(), reply.size());
+      return Reply(connection, reply.data(), reply.size());
     }
   }
   EncodeReplyHeader(header, reply.data());
-  return Reply(fd, reply.data(), reply.size());
+  return Reply(connection, reply.data(), reply.size());
 }
 
 void FakeBlockServer::ReportDiskSize(std::optional<uint64_t> size) {
@@ -328,6 +440,26 @@ void FakeBlockServer::SetAccess(uint8_t access) {
 void FakeBlockServer::SetPassword(const std::array<uint8_t, 20>& digest) {
   std::scoped_lock lock(mu_);
   password_ = digest;
+}
+void FakeBlockServer::SetTls(bool tls) {
+  std::scoped_lock lock(mu_);
+  tls_ = tls;
+}
+void FakeBlockServer::SetManagePassword(const std::array<uint8_t, 20>& digest) {
+  std::scoped_lock lock(mu_);
+  manage_password_ = digest;
+}
+std::vector<std::string> FakeBlockServer::TlsLogOns() const {
+  std::scoped_lock lock(mu_);
+  return tls_log_ons_;
+}
+int FakeBlockServer::TlsHandshakes() const {
+  std::scoped_lock lock(mu_);
+  return tls_handshakes_;
+}
+int FakeBlockServer::WrongKindRefusals() const {
+  std::scoped_lock lock(mu_);
+  return wrong_kind_;
 }
 void FakeBlockServer::SetQueryDataLength(uint32_t length) {
   std::scoped_lock lock(mu_);

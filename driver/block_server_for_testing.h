@@ -9,8 +9,10 @@
 // a log-on, says in its query that it understands CMD_FLUSH and names a boot
 // identity; it can instead play a service that knows no flushes (it then
 // answers CMD_FLUSH as any unknown command: never), fail its flushes, or
-// play a machine that has restarted. Every request is recorded. All
-// methods are thread-safe.
+// play a machine that has restarted. It can speak TLS as a TLS export does
+// (the handshake is the log-on, keyed by the log-on password's digest or
+// the management one's); either kind answers a client of the other kind as
+// the service does. Every request is recorded. All methods are thread-safe.
 #ifndef QUENSARIA_DRIVER_BLOCK_SERVER_FOR_TESTING_H_
 #define QUENSARIA_DRIVER_BLOCK_SERVER_FOR_TESTING_H_
 
@@ -21,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -62,6 +65,12 @@ class FakeBlockServer {
   void SetAccess(uint8_t access);
   // Log-ons succeed only with this digest (by default with any).
   void SetPassword(const std::array<uint8_t, 20>& digest);
+  // TLS from the next connection on: the key of kTlsIdentityLogin is the
+  // SetPassword digest (by default the empty password's), that of
+  // kTlsIdentityManage the management digest (none by default), which
+  // gives full access.
+  void SetTls(bool tls);
+  void SetManagePassword(const std::array<uint8_t, 20>& digest);
   void SetQueryDataLength(uint32_t length);
   // The disk size the query reports (by default the served disk's).
   void ReportDiskSize(std::optional<uint64_t> size);
@@ -100,6 +109,12 @@ class FakeBlockServer {
 
   // Observations.
   std::vector<Request> Requests() const;
+  // The identities of the TLS handshakes that succeeded, in order.
+  std::vector<std::string> TlsLogOns() const;
+  // Handshakes begun (good or not) and plain requests at the TLS export /
+  // TLS hellos at the plain export, each answered as the service does.
+  int TlsHandshakes() const;
+  int WrongKindRefusals() const;
   void ClearRequests();
   int Connections() const;
   // Connections still open on the server's side.
@@ -112,14 +127,23 @@ class FakeBlockServer {
   void Listen();
   void AcceptLoop();
   void Serve(std::shared_ptr<Connection> connection);
-  bool Reply(int fd, const uint8_t* data, size_t length);
+  // The TLS handshake, or the answer to a client of the wrong kind; false
+  // when the connection must end. *manage: logged on as kTlsIdentityManage.
+  bool Greet(Connection& connection, bool* logged_in, bool* manage);
+  bool Receive(Connection& connection, uint8_t* data, size_t length);
+  bool Reply(Connection& connection, const uint8_t* data, size_t length);
   // Sends `reply` mangled as `how`; false when the connection must end.
-  bool SendMangled(int fd, Mangle how, std::vector<uint8_t> reply);
+  bool SendMangled(Connection& connection, Mangle how, std::vector<uint8_t> reply);
 
   mutable std::mutex mu_;
   std::condition_variable closed_changed_;  // a connection's `closed` became true
   std::vector<uint8_t> disk_;
   std::optional<std::array<uint8_t, 20>> password_;
+  std::optional<std::array<uint8_t, 20>> manage_password_;
+  bool tls_ = false;
+  std::vector<std::string> tls_log_ons_;
+  int tls_handshakes_ = 0;
+  int wrong_kind_ = 0;
   uint8_t access_ = 0;
   uint32_t query_data_length_ = 16;
   std::optional<uint64_t> reported_size_;

@@ -86,6 +86,9 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
   std::unique_ptr<NetworkDisk> disk;
   QueryData query;
   NtStatus status = STATUS_INVALID_PARAMETER;
+  state->mount_flags = reinterpret_cast<const uint8_t*>(&record)[kMountFlagsOffset];
+  TransportOptions transport = options_.transport;
+  transport.tls = (state->mount_flags & kMountFlagTls) != 0;
   // The first server that answers; one that refuses the password refuses
   // the mount, as the others of the same disk would.
   std::vector<MountServer> servers = MountServers(record);
@@ -94,10 +97,14 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
   for (; on < servers.size(); ++on) {
     {
       platform::ScopedIdentity as_caller(caller);
-      status = NetworkDisk::Mount(servers[on].address, servers[on].port, digest, options_.transport,
-                                  &disk, &query);
+      status = NetworkDisk::Mount(servers[on].address, servers[on].port, digest, transport, &disk,
+                                  &query);
     }
-    if (status == STATUS_SUCCESS || status == STATUS_WRONG_PASSWORD) break;
+    // The wrong kind of export, as a wrong password, is the same on every server.
+    if (status == STATUS_SUCCESS || status == STATUS_WRONG_PASSWORD ||
+        status == STATUS_EXPORT_NEEDS_TLS || status == STATUS_EXPORT_NOT_TLS) {
+      break;
+    }
     if (on + 1 < servers.size()) {
       DebugPrint("Server %s did not answer the mount (%X), trying %s",
                  ServerText(servers[on]).c_str(), status, ServerText(servers[on + 1]).c_str());
@@ -175,6 +182,7 @@ void DiskDevice::Query(DeviceControlBlock* block) const {
     out.serverPort = state_.server_port;
     if (!state_.servers.empty()) (void)SetMountServers(out, state_.servers);
     SetCurrentServer(out, state_.current_server);
+    reinterpret_cast<uint8_t*>(&out)[kMountFlagsOffset] = state_.mount_flags;
     out.driveLetter = static_cast<uint8_t>(state_.drive_letter);
     std::copy_n(state_.source_name.begin(), std::min(state_.source_name.size(), kMountPathUnits),
                 out.sourceName);

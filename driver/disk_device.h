@@ -89,6 +89,7 @@ struct DeviceState {
   // the index of the one it is on now.
   std::vector<MountServer> servers;
   uint8_t current_server = 0;
+  uint8_t mount_flags = 0;  // a network disk's kMountFlag...
   char drive_letter = 0;
   std::u16string source_name;
 };

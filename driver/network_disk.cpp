@@ -24,6 +24,13 @@ bool Lost(NtStatus status, bool patient) {
           status == STATUS_CONNECTION_ABORTED || status == STATUS_IO_TIMEOUT);
 }
 
+// The server refused the log-on itself (the password, or the kind of
+// export): trying again cannot help.
+bool Refused(NtStatus status) {
+  return status == STATUS_WRONG_PASSWORD || status == STATUS_EXPORT_NEEDS_TLS ||
+         status == STATUS_EXPORT_NOT_TLS;
+}
+
 long Milliseconds(Clock::duration d) {
   return static_cast<long>(std::chrono::duration_cast<milliseconds>(d).count());
 }
@@ -45,7 +52,7 @@ NtStatus NetworkDisk::Mount(uint32_t address, uint16_t port, const std::array<ui
   if (status != STATUS_SUCCESS) return status;
   TransportEndpoint& endpoint = *created->endpoint_;
   if ((status = Connect(endpoint, address, port)) != STATUS_SUCCESS) return status;
-  if ((status = Login(endpoint, digest.data(), digest.size())) != STATUS_SUCCESS) return status;
+  if ((status = LogOn(endpoint, digest.data(), digest.size())) != STATUS_SUCCESS) return status;
   if ((status = QueryDevice(endpoint, query)) != STATUS_SUCCESS) return status;
   created->Learn(*query);
   created->mounted_.disk_size = query->disk_size;
@@ -107,11 +114,11 @@ NtStatus NetworkDisk::Reconnect(Clock::time_point deadline) {
     const NtStatus status = ConnectTo((on + k) % servers_.size(), deadline);
     if (status == STATUS_SUCCESS) return status;
     if (k == 0) own = status;
-    all_refused_log_on = all_refused_log_on && status == STATUS_WRONG_PASSWORD;
+    all_refused_log_on = all_refused_log_on && Refused(status);
     if (Clock::now() >= deadline) break;
   }
   // One server refusing the log-on is no reason to stop trying the others.
-  if (own == STATUS_WRONG_PASSWORD && !all_refused_log_on) return STATUS_CONNECTION_REFUSED;
+  if (Refused(own) && !all_refused_log_on) return STATUS_CONNECTION_REFUSED;
   return own;
 }
 
@@ -126,7 +133,7 @@ NtStatus NetworkDisk::ConnectTo(size_t index, Clock::time_point deadline) {
   endpoint_->options.reply_timeout = std::min(full.reply_timeout, left);
   NtStatus status = Connect(*endpoint_, server.address, server.port);
   // The service serves reads and writes only after a log-on.
-  if (status == STATUS_SUCCESS) status = Login(*endpoint_, digest_.data(), digest_.size());
+  if (status == STATUS_SUCCESS) status = LogOn(*endpoint_, digest_.data(), digest_.size());
   QueryData query;
   if (status == STATUS_SUCCESS) status = QueryDevice(*endpoint_, &query);
   if (status == STATUS_SUCCESS && index != current_) {
@@ -206,7 +213,7 @@ NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
     if (status == STATUS_SUCCESS) {
       status = attempt();
       if (!patient || !Lost(status, patient)) return status;
-    } else if (!patient || status == STATUS_WRONG_PASSWORD) {
+    } else if (!patient || Refused(status)) {
       return status;
     } else {
       DebugPrint("Reconnect failed %X", status);

@@ -17,6 +17,13 @@
 //    or a reply's data length was not the one asked for.
 //  - STATUS_IO_DEVICE_ERROR: the service answered a flush with a failure.
 //  - STATUS_WRONG_PASSWORD: the service refused the log-on.
+//  - STATUS_EXPORT_NEEDS_TLS / STATUS_EXPORT_NOT_TLS: a plain log-on at an
+//    export that speaks TLS, a TLS one at an export that does not.
+//
+// With options.tls every byte of the block protocol runs inside a TLS
+// session (platform/tls_session.h) that LogOn makes on the new connection;
+// the handshake is the log-on, so no CMD_LOGIN is sent and no digest
+// crosses the wire.
 // Any failure that leaves unread or unsent bytes in the stream marks the
 // endpoint lost, so the next exchange fails at once with
 // STATUS_INVALID_DEVICE_STATE.
@@ -29,6 +36,7 @@
 #include <memory>
 
 #include "platform/tcp_client.h"
+#include "platform/tls_session.h"
 #include "shared/block_protocol.h"
 #include "shared/nt_status.h"
 
@@ -46,11 +54,16 @@ struct TransportOptions {
   // How long a request whose connection was lost keeps trying to connect
   // and log on again; 0: one attempt.
   std::chrono::milliseconds reconnect_timeout{60000};
+  // The export speaks TLS (the mount record's kMountFlagTls).
+  bool tls = false;
 };
 
 struct TransportEndpoint {
   TransportOptions options;
   platform::TcpClient socket;
+  std::unique_ptr<platform::TlsSession> tls;  // over `socket`, once logged on with TLS
+  uint32_t address = 0;                       // of the last Connect, network byte order
+  uint16_t port = 0;
   bool lost = false;
 };
 
@@ -66,6 +79,11 @@ void CloseEndpoint(std::unique_ptr<TransportEndpoint> endpoint);
 
 // CMD_LOGIN with a digest of `length` bytes (must be 20).
 NtStatus Login(TransportEndpoint& endpoint, const uint8_t* digest, size_t length);
+// The log-on of a connection just made: CMD_LOGIN, or with options.tls the
+// TLS handshake with the digest as the key of identity kTlsIdentityLogin,
+// and when that key is refused once more on a new connection with
+// kTlsIdentityManage (the same digest may be the management password).
+NtStatus LogOn(TransportEndpoint& endpoint, const uint8_t* digest, size_t length);
 // CMD_QUERY: the disk size and this connection's access level.
 NtStatus QueryDevice(TransportEndpoint& endpoint, QueryData* query);
 // CMD_READ of `length` (at most kMaxTransfer) bytes into `destination`, plain.

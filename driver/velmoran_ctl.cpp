@@ -24,6 +24,7 @@
 #include "shared/nt_status.h"
 #include "shared/password_digest.h"
 #include "shared/utf16.h"
+#include "shared/win32_error_text.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ const char kUsage[] =
     "usage: velmoran-ctl [--runtime-dir DIR] COMMAND DEVICE [OPTIONS]\n"
     "  mount-net DEVICE ADDRESS:PORT [ADDRESS:PORT...] [--letter X]\n"
     "            [--password-file FILE] [--password TEXT] [--cache-dir DIR] [--read-only]\n"
+    "            [--tls]\n"
     "  mount-net DEVICE ADDRESS PORT [OPTIONS]   (one server, the older form)\n"
     "  mount-image DEVICE FILE [--letter X] [--size BYTES] [--read-only] [--cd]\n"
     "  unmount DEVICE\n"
@@ -61,6 +63,9 @@ const char kUsage[] =
     "                        history keeps it\n"
     "  --cache-dir DIR       where the write cache of virtual write is kept (default /tmp)\n"
     "  --read-only           refuse writes\n"
+    "  --tls                 the export speaks TLS: log on by the TLS handshake, the\n"
+    "                        password's digest the key (it never crosses the wire),\n"
+    "                        and every byte to and from the export encrypted\n"
     "  --size BYTES          create FILE, sparse, of BYTES bytes when it does not\n"
     "                        exist (not with --read-only); an existing file keeps\n"
     "                        its own size\n"
@@ -79,7 +84,7 @@ struct Args {
   std::string letter, password, password_file, cache_dir = "/tmp", input_hex;
   uint64_t size = 0;
   uint32_t output = 0;
-  bool read_only = false, cd = false, has_password = false, help = false;
+  bool read_only = false, cd = false, has_password = false, help = false, tls = false;
 };
 
 // A whole number, decimal or with a 0x prefix hexadecimal.
@@ -132,6 +137,8 @@ bool Parse(int argc, char** argv, Args* a) {
       a->read_only = true;
     } else if (arg == "--cd") {
       a->cd = true;
+    } else if (arg == "--tls") {
+      a->tls = true;
     } else if (arg.starts_with("--")) {
       return false;
     } else {
@@ -212,6 +219,8 @@ int MountNet(DeviceControlClient& client, const Args& a) {
   record.readOnly = a.read_only ? 1 : 0;
   (void)quensaria::SetMountServers(record, *servers);
   record.driveLetter = Letter(a);
+  if (a.tls)
+    reinterpret_cast<uint8_t*>(&record)[quensaria::kMountFlagsOffset] |= quensaria::kMountFlagTls;
   const std::string first = quensaria::ServerText(servers->front());
   std::string password = a.password;
   if (!a.password_file.empty()) {
@@ -232,7 +241,13 @@ int MountNet(DeviceControlClient& client, const Args& a) {
     std::fprintf(stderr, "velmoran-ctl: cache path too long\n");
     return 2;
   }
-  return Report(client.Mount(record));
+  const NtStatus status = client.Mount(record);
+  // What went wrong, in words: above all the wrong kind of export.
+  if (!quensaria::NT_SUCCESS(status)) {
+    std::fprintf(stderr, "velmoran-ctl: %s\n",
+                 quensaria::Win32ErrorText(quensaria::Win32ErrorFromNtStatus(status)).c_str());
+  }
+  return Report(status);
 }
 
 int MountImage(DeviceControlClient& client, const Args& a) {
@@ -264,6 +279,10 @@ int Query(DeviceControlClient& client) {
   std::printf("virtual write: %u\n", record.virtualWrite);
   std::printf("source type: %u\n", record.sourceType);
   std::printf("server: %s:%u\n", address, ntohs(record.serverPort));
+  if (record.sourceType == quensaria::kSourceTypeNetwork) {
+    const uint8_t flags = reinterpret_cast<const uint8_t*>(&record)[quensaria::kMountFlagsOffset];
+    std::printf("tls: %u\n", (flags & quensaria::kMountFlagTls) != 0 ? 1u : 0u);
+  }
   const std::vector<quensaria::MountServer> servers = quensaria::MountServers(record);
   // Only a disk of several servers says more than the one line above.
   if (servers.size() > 1) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -70,6 +71,10 @@ AddDeviceDialog::AddDeviceDialog(const AddDeviceDefaults& defaults,
   more_->setMaxLength(100);
   more_->setPlaceholderText(Utf8(texts::kMoreServersHint));
   more_->setToolTip(Utf8(texts::kMoreServersHint));
+  tls_ = new QCheckBox(Utf8(texts::kTls));
+  tls_->setObjectName("tls");
+  tls_->setChecked(defaults.tls);
+  tls_->setToolTip(Utf8(texts::kTlsHint));
   path_label_ = new QLabel(Utf8(texts::kImageFile));
   path_ = new QLineEdit(defaults.fileName.left(kMaxPathLength));
   path_->setObjectName("imagePath");
@@ -94,16 +99,17 @@ AddDeviceDialog::AddDeviceDialog(const AddDeviceDefaults& defaults,
   fields->addLayout(address_row, 0, 1);
   fields->addWidget(more_label_, 1, 0);
   fields->addWidget(more_, 1, 1);
-  fields->addWidget(path_label_, 2, 0);
+  fields->addWidget(tls_, 2, 1);
+  fields->addWidget(path_label_, 3, 0);
   auto* path_row = new QHBoxLayout;
   path_row->addWidget(path_, 1);
   path_row->addWidget(browse_);
-  fields->addLayout(path_row, 2, 1);
-  fields->addWidget(new QLabel(Utf8(texts::kDriveLetter)), 3, 0);
+  fields->addLayout(path_row, 3, 1);
+  fields->addWidget(new QLabel(Utf8(texts::kDriveLetter)), 4, 0);
   auto* letter_row = new QHBoxLayout;
   letter_row->addWidget(letters_);
   letter_row->addStretch();
-  fields->addLayout(letter_row, 3, 1);
+  fields->addLayout(letter_row, 4, 1);
 
   auto* warning = new QLabel(Utf8(texts::kSameSourceWarning));
   warning->setObjectName("warning");
@@ -139,7 +145,8 @@ void AddDeviceDialog::SelectSourceType(int type) {
   const bool network = type == 0;
   for (QWidget* w : {static_cast<QWidget*>(address_label_), static_cast<QWidget*>(address_),
                      static_cast<QWidget*>(port_label_), static_cast<QWidget*>(port_),
-                     static_cast<QWidget*>(more_label_), static_cast<QWidget*>(more_)}) {
+                     static_cast<QWidget*>(more_label_), static_cast<QWidget*>(more_),
+                     static_cast<QWidget*>(tls_)}) {
     w->setVisible(network);
   }
   for (QWidget* w : {static_cast<QWidget*>(path_label_), static_cast<QWidget*>(path_),
@@ -191,6 +198,7 @@ void AddDeviceDialog::accept() {
     }
     answer.ipAddress = *address;
     answer.port = port;
+    answer.tls = tls_->isChecked();
     if (!more_->text().trimmed().isEmpty()) {
       const auto more = ParseServerList(more_->text().toStdString(), kMaxMountServers - 1);
       QString fault;

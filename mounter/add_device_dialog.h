@@ -1,8 +1,8 @@
 // AddDeviceDialog: what the user adds as a drive. A network disk (server
-// address and port) or a disk image (a file), and the drive letter, picked
-// from the letters the caller found free. The dialog checks its fields
-// only; the engine builds the mount record from the answers and saves them
-// as the next defaults. GUI thread; `prompts` must outlive the dialog.
+// address and port, other servers, whether the export speaks TLS) or a disk image (a file), and the
+// drive letter, picked from the letters the caller found free. The dialog checks its fields only;
+// the engine builds the mount record from the answers and saves them as the next defaults. GUI
+// thread; `prompts` must outlive the dialog.
 #ifndef QUENSARIA_MOUNTER_ADD_DEVICE_DIALOG_H_
 #define QUENSARIA_MOUNTER_ADD_DEVICE_DIALOG_H_
 
@@ -13,6 +13,7 @@
 #include "mounter/mounter_settings.h"
 
 class QButtonGroup;
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -53,6 +54,7 @@ class AddDeviceDialog : public QDialog {
   QLineEdit* port_;
   QLabel* more_label_;
   QLineEdit* more_;
+  QCheckBox* tls_;
   QLabel* path_label_;
   QLineEdit* path_;
   QPushButton* browse_;

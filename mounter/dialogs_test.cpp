@@ -109,6 +109,38 @@ TEST(DialogsTest, OkAnswersANetworkDisk) {
   ASSERT_TRUE(prompts.shown.isEmpty());
 }
 
+TEST(DialogsTest, TheTlsBoxIsOfferedForANetworkDiskOpensAsLastTimeAndIsAnswered) {
+  ScriptedPrompts prompts;
+  AddDeviceDefaults defaults;
+  defaults.ipAddress = 0x0A000005;
+  AddDeviceDialog dialog(defaults, {'D'}, prompts);
+  dialog.show();
+  auto* tls = Find<QCheckBox>(&dialog, "tls");
+  ASSERT_TRUE(tls->isVisible());
+  ASSERT_FALSE(tls->isChecked());
+  QTest::mouseClick(Find<QRadioButton>(&dialog, "diskImage"), Qt::LeftButton);
+  ASSERT_FALSE(tls->isVisible());
+  QTest::mouseClick(Find<QRadioButton>(&dialog, "networkDisk"), Qt::LeftButton);
+  ASSERT_TRUE(tls->isVisible());
+  // On its box, at the left: the row is wider than box and label.
+  QTest::mouseClick(tls, Qt::LeftButton, {}, QPoint(8, tls->height() / 2));
+  ASSERT_TRUE(tls->isChecked());
+  ClickOk(&dialog);
+  ASSERT_EQ(dialog.result(), int(QDialog::Accepted));
+  ASSERT_TRUE(dialog.answer().tls);
+
+  // Ticked last time: ticked again; unticked by the user: answered so.
+  defaults.tls = true;
+  AddDeviceDialog again(defaults, {'D'}, prompts);
+  again.show();
+  auto* box = Find<QCheckBox>(&again, "tls");
+  ASSERT_TRUE(box->isChecked());
+  QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+  ClickOk(&again);
+  ASSERT_EQ(again.result(), int(QDialog::Accepted));
+  ASSERT_FALSE(again.answer().tls);
+}
+
 TEST(DialogsTest, OkAnswersADiskImageChosenWithTheFileDialog) {
   ScriptedPrompts prompts;
   prompts.file_names = {QString(), QStringLiteral("/srv/images/ten.img")};

@@ -28,6 +28,8 @@ struct AddDeviceAnswer {
   // order the user gave them; the driver goes on with one of them when the
   // first is lost.
   std::vector<MountServer> moreServers;
+  // Network disk: the export speaks TLS (the record's kMountFlagTls).
+  bool tls = false;
 };
 
 // The password dialog's answers on OK.

@@ -393,6 +393,7 @@ MountRecord MountManager::BuildRecord(const AddDeviceAnswer& answer) const {
     record.serverPort = servers[0].port;
     (void)SetMountServers(record, servers);
     record.networkMarker = 1;
+    if (answer.tls) reinterpret_cast<uint8_t*>(&record)[kMountFlagsOffset] |= kMountFlagTls;
     SetCachePath(record, settings_.GetTempFolder());
   } else {
     record.sourceType = answer.type == 2 ? kSourceTypeCdImage : kSourceTypeDiskImage;
@@ -532,6 +533,7 @@ int MountManager::AddAndMount(MountDialogs& dialogs, FlowOrigin origin) {
     QStringList more;
     for (const MountServer& s : answer->moreServers) more << QString::fromStdString(ServerText(s));
     defaults.moreServers = more.join(QStringLiteral(", "));
+    defaults.tls = answer->tls;
   } else {
     defaults.fileName = answer->fileName;
   }

@@ -83,6 +83,14 @@ TEST_F(MountManagerTest, NetworkRecordCarriesAddressPortAndCachePath) {
             (QStringLiteral("\\??\\") + own + "/a01a8c060ea.dat").toStdU16String());
   EXPECT_EQ(record.sourceName[0], 0);
   for (uint8_t b : record.passwordDigest) EXPECT_EQ(b, 0);
+  EXPECT_EQ(bytes[kMountFlagsOffset], 0) << "plain unless the TLS box was ticked";
+
+  answer.tls = true;
+  const MountRecord secure = manager_.BuildRecord(answer);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(&secure)[kMountFlagsOffset], kMountFlagTls);
+  answer.type = 1;  // an image has no TLS whatever the box said
+  const MountRecord image = manager_.BuildRecord(answer);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(&image)[kMountFlagsOffset], 0);
 }
 
 TEST_F(MountManagerTest, TheOtherServersFollowTheFirstInTheRecord) {

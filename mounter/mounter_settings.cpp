@@ -127,6 +127,7 @@ AddDeviceDefaults MounterSettings::ReadAddDeviceDefaults() const {
   // A value of its own: settings from before several servers lack it.
   const QVariant more = ReadMounterValue(paths_, QStringLiteral("MoreServers"));
   if (more.isValid()) defaults.moreServers = more.toString().left(100);
+  defaults.tls = ReadDword(paths_, "Tls", 0) != 0;
   return defaults;
 }
 
@@ -137,6 +138,7 @@ void MounterSettings::WriteAddDeviceDefaults(const AddDeviceDefaults& defaults) 
   WriteUserValue(paths_, group, QStringLiteral("Port"), Dword(defaults.port));
   WriteUserValue(paths_, group, QStringLiteral("FileName"), defaults.fileName);
   WriteUserValue(paths_, group, QStringLiteral("MoreServers"), defaults.moreServers);
+  WriteUserValue(paths_, group, QStringLiteral("Tls"), Dword(defaults.tls ? 1 : 0));
 }
 
 std::optional<MountRecord> MounterSettings::ReadDrive(int index) const {

@@ -39,6 +39,7 @@ struct AddDeviceDefaults {
   uint32_t port = kDefaultPort;
   QString fileName;     // last image file path
   QString moreServers;  // the other servers, as typed ("10.0.0.6:60000, ...")
+  bool tls = false;     // the TLS box
 };
 
 class MounterSettings {

@@ -47,6 +47,7 @@ TEST_F(MounterSettingsTest, DefaultsWhenNothingIsStored) {
   EXPECT_EQ(defaults.ipAddress, 0u);
   EXPECT_EQ(defaults.port, 60000u);
   EXPECT_TRUE(defaults.fileName.isEmpty());
+  EXPECT_FALSE(defaults.tls);
   EXPECT_FALSE(settings.ReadDrive(0).has_value());
   EXPECT_FALSE(settings.ReadPassword(1, 2).has_value());
   EXPECT_EQ(settings.DriverRuntimeDir(), "/run/velmoran");
@@ -55,8 +56,10 @@ TEST_F(MounterSettingsTest, DefaultsWhenNothingIsStored) {
 TEST_F(MounterSettingsTest, ValuesLieInTheUsersFileAsByteArraysWithMode0600) {
   MounterSettings settings(paths_);
   settings.WriteAddDeviceDefaults(
-      {1, 0xC0A8010A, 61000, "/srv/disk.img", "10.0.0.6:60000, 10.0.0.7:60001"});
-  settings.WriteDrive(3, Record('Q'));
+      {1, 0xC0A8010A, 61000, "/srv/disk.img", "10.0.0.6:60000, 10.0.0.7:60001", true});
+  MountRecord secure = Record('Q');
+  reinterpret_cast<uint8_t*>(&secure)[kMountFlagsOffset] = kMountFlagTls;
+  settings.WriteDrive(3, secure);
   const Sha1Digest digest = PasswordDigest("secret");
   settings.WritePassword(0x0A01A8C0, 0x60EA, digest);
 
@@ -72,6 +75,7 @@ TEST_F(MounterSettingsTest, ValuesLieInTheUsersFileAsByteArraysWithMode0600) {
   EXPECT_EQ(raw.value("Port").toByteArray(), QByteArray("\x48\xEE\0\0", 4));
   EXPECT_EQ(raw.value("FileName").toString(), "/srv/disk.img");
   EXPECT_EQ(raw.value("MoreServers").toString(), "10.0.0.6:60000, 10.0.0.7:60001");
+  EXPECT_EQ(raw.value("Tls").toByteArray(), QByteArray("\x01\0\0\0", 4));
   EXPECT_EQ(raw.value("Drive3").toByteArray().size(), 1264);
   EXPECT_EQ(raw.value("Passworda01a8c060ea").toByteArray(),
             QByteArray(reinterpret_cast<const char*>(digest.data()), 20));
@@ -82,10 +86,12 @@ TEST_F(MounterSettingsTest, ValuesLieInTheUsersFileAsByteArraysWithMode0600) {
   EXPECT_EQ(back.port, 61000u);
   EXPECT_EQ(back.fileName, "/srv/disk.img");
   EXPECT_EQ(back.moreServers, "10.0.0.6:60000, 10.0.0.7:60001");
+  EXPECT_TRUE(back.tls);
+  // The drive keeps its TLS flag, so the automatic mount logs on by TLS too.
   const std::optional<MountRecord> drive = settings.ReadDrive(3);
   ASSERT_TRUE(drive.has_value());
-  const MountRecord expected = Record('Q');
-  EXPECT_EQ(std::memcmp(&*drive, &expected, sizeof(MountRecord)), 0);
+  EXPECT_EQ(std::memcmp(&*drive, &secure, sizeof(MountRecord)), 0);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(&*drive)[kMountFlagsOffset], kMountFlagTls);
   EXPECT_EQ(settings.ReadPassword(0x0A01A8C0, 0x60EA), digest);
 }
 

@@ -76,6 +76,7 @@ int Run(const QString& dir) {
   engine.free_letters = {'D', 'G', 'I', 'J', 'K'};
   engine.defaults.ipAddress = 0xC0A8010A;
   engine.defaults.moreServers = QStringLiteral("192.168.1.21:60000");
+  engine.defaults.tls = true;
   ScriptedPrompts prompts;
   bool ok = true;
 

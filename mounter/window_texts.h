@@ -66,6 +66,9 @@ inline constexpr char kBadMoreServers[] =
     "separated by commas or blanks, or leave it empty.";
 inline constexpr char kMoreServerIsFirst[] =
     "Other servers: %1 is the first server already; name each server once.";
+inline constexpr char kTls[] = "加密连接 (TLS)(&T)";
+inline constexpr char kTlsHint[] =
+    "导出使用 TLS 时勾选：密码只作密钥，不经网络传输，数据全程加密。";
 inline constexpr char kImageFile[] = "镜像文件:";
 inline constexpr char kBrowse[] = "...";
 inline constexpr char kDriveLetter[] = "盘符:";

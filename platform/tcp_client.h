@@ -56,6 +56,8 @@ class TcpClient {
   // Closes without ceremony. Idempotent.
   void Close() { fd_.Reset(); }
 
+  // The socket, for a TLS session over it; -1 when not connected.
+  int descriptor() const { return fd_.get(); }
   // The socket, so that a test can look at its options.
   int DescriptorForTesting() const { return fd_.get(); }
 

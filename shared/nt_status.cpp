@@ -54,6 +54,8 @@ uint32_t Win32ErrorFromNtStatus(NtStatus status) {
       {STATUS_CONNECTION_REFUSED, ERROR_CONNECTION_REFUSED},
       {STATUS_CONNECTION_ABORTED, ERROR_CONNECTION_ABORTED},
       {STATUS_FILE_TOO_LARGE, ERROR_FILE_TOO_LARGE},
+      {STATUS_EXPORT_NEEDS_TLS, ERROR_EXPORT_NEEDS_TLS},
+      {STATUS_EXPORT_NOT_TLS, ERROR_EXPORT_NOT_TLS},
   };
   for (const Row& row : kTable) {
     if (row.nt == status) return row.win32;

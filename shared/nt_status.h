@@ -57,6 +57,11 @@ inline constexpr NtStatus STATUS_HOST_UNREACHABLE = 0xC000023D;
 inline constexpr NtStatus STATUS_CONNECTION_REFUSED = 0xC0000236;
 inline constexpr NtStatus STATUS_CONNECTION_ABORTED = 0xC0000241;
 inline constexpr NtStatus STATUS_FILE_TOO_LARGE = 0xC0000904;
+// This system's own (customer bit set): a log-on at the wrong kind of export.
+// STATUS_EXPORT_NEEDS_TLS: a plain client at an export that speaks TLS;
+// STATUS_EXPORT_NOT_TLS: a TLS client at a plain export.
+inline constexpr NtStatus STATUS_EXPORT_NEEDS_TLS = 0xE0000001;
+inline constexpr NtStatus STATUS_EXPORT_NOT_TLS = 0xE0000002;
 
 // The Win32 error that a caller of the driver sees for an NT status, as the
 // system's own conversion gives it (STATUS_WRONG_PASSWORD -> 86,

@@ -12,6 +12,7 @@
 #include "shared/nt_status.h"
 #include "shared/utf16.h"
 #include "shared/win32_error.h"
+#include "shared/win32_error_text.h"
 
 namespace quensaria {
 namespace {
@@ -96,6 +97,14 @@ TEST(NtStatusTest, MounterSeesTheErrorsItActsOn) {
   EXPECT_EQ(Win32ErrorFromNtStatus(STATUS_SUCCESS), 0u);
   EXPECT_FALSE(NT_SUCCESS(STATUS_NO_MEDIA_IN_DEVICE));
   EXPECT_TRUE(NT_SUCCESS(STATUS_PENDING));
+  // The wrong kind of export, each with its own sentence.
+  for (const NtStatus status : {STATUS_EXPORT_NEEDS_TLS, STATUS_EXPORT_NOT_TLS}) {
+    EXPECT_FALSE(NT_SUCCESS(status));
+  }
+  EXPECT_EQ(Win32ErrorText(Win32ErrorFromNtStatus(STATUS_EXPORT_NEEDS_TLS)),
+            "The export uses TLS: mount it with TLS.");
+  EXPECT_EQ(Win32ErrorText(Win32ErrorFromNtStatus(STATUS_EXPORT_NOT_TLS)),
+            "The export does not use TLS: mount it without TLS.");
 }
 
 TEST(ManagementRecordsTest, RecordBufferCarriesRecordThenZeros) {

@@ -63,6 +63,10 @@ inline constexpr uint32_t ERROR_HOST_UNREACHABLE = 1232;
 inline constexpr uint32_t ERROR_CONNECTION_ABORTED = 1236;
 inline constexpr uint32_t ERROR_NO_SYSTEM_RESOURCES = 1450;
 inline constexpr uint32_t ERROR_TIMEOUT = 1460;
+// This system's own (application bit 29 set), of STATUS_EXPORT_NEEDS_TLS and
+// STATUS_EXPORT_NOT_TLS.
+inline constexpr uint32_t ERROR_EXPORT_NEEDS_TLS = 0x20000001;
+inline constexpr uint32_t ERROR_EXPORT_NOT_TLS = 0x20000002;
 
 // Windows Sockets errors, reported by the service's socket log lines.
 inline constexpr uint32_t WSAEINTR = 10004;

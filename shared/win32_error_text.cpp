@@ -82,6 +82,8 @@ constexpr ErrorText kTexts[] = {
     {ERROR_NO_SYSTEM_RESOURCES,
      "Insufficient system resources exist to complete the requested service."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
+    {ERROR_EXPORT_NEEDS_TLS, "The export uses TLS: mount it with TLS."},
+    {ERROR_EXPORT_NOT_TLS, "The export does not use TLS: mount it without TLS."},
     {1717, "The interface is unknown."},
     {1722, "The RPC server is unavailable."},
     {1726, "The remote procedure call failed."},

@@ -261,6 +261,55 @@ TEST_F(VelmoranTest, VirtualWriteLeavesTheServerUntouched) {
   EXPECT_FALSE(fs::exists(mnt + "/client.txt"));
 }
 
+TEST_F(VelmoranTest, ATlsMountLogsOnByTheHandshakeAndSaysWhenTheExportIsOfTheOtherKind) {
+  FakeBlockServer server(32 * kMiB);
+  server.SetDisk(std::vector<uint8_t>(32 * kMiB));
+  server.SetTls(true);
+  server.SetPassword(PasswordDigest("letmein"));
+  server.SetManagePassword(PasswordDigest("boss"));
+  server.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const std::string at = "mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) + " --letter T";
+
+  // Plain at the TLS export: refused at once, in words.
+  CommandResult r = velmoran_->Ctl(at + " --password letmein");
+  EXPECT_EQ(1, r.code);
+  EXPECT_NE(std::string::npos, r.output.find("The export uses TLS: mount it with TLS."))
+      << r.output;
+  // A wrong password over TLS is the plain path's wrong password.
+  r = velmoran_->Ctl(at + " --tls --password nope");
+  EXPECT_EQ(1, r.code);
+  EXPECT_NE(std::string::npos, r.output.find("status 0xC000006A (Win32 86)")) << r.output;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('T'))));
+
+  // The management password: full access through "manage", a file system
+  // written through the session lands on the server.
+  server.ClearRequests();
+  r = velmoran_->Ctl(at + " --tls --password boss");
+  ASSERT_EQ(0, r.code) << r.output << velmoran_->Log();
+  r = velmoran_->Ctl("query T:");
+  EXPECT_NE(std::string::npos, r.output.find("tls: 1")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("virtual write: 0")) << r.output;
+  MakeFileSystemAndWrite(Device());
+  ASSERT_EQ(0, velmoran_->Ctl("unmount T:").code);
+  for (const auto& request : server.Requests()) EXPECT_NE(CMD_LOGIN, request.command);
+  EXPECT_EQ(std::vector<std::string>{kTlsIdentityManage}, server.TlsLogOns());
+  const std::string image = scratch_ / "tls.img";
+  ASSERT_TRUE(WriteFile(image, server.Disk()));
+  ExpectFilesInImage(image);
+
+  // TLS at a plain export: refused at once, in words.
+  FakeBlockServer plain(4 * kMiB);
+  r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(plain) + " --tls");
+  EXPECT_EQ(1, r.code);
+  EXPECT_NE(std::string::npos, r.output.find("The export does not use TLS: mount it without TLS."))
+      << r.output;
+  // And a plain mount of it says it is plain.
+  r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(plain));
+  ASSERT_EQ(0, r.code) << r.output;
+  EXPECT_NE(std::string::npos, velmoran_->Ctl("query VelmoranEx0").output.find("tls: 0"));
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx0").code);
+}
+
 TEST_F(VelmoranTest, AWrongPasswordIsRefusedWithItsOwnStatus) {
   FakeBlockServer server(4 * kMiB);
   server.SetPassword(PasswordDigest("letmein"));

@@ -1,0 +1,342 @@
+#include "platform/tls_session.h"
+
+#include <gnutls/crypto.h>
+#include <gnutls/gnutls.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "shared/win32_error.h"
+
+namespace quensaria::platform {
+namespace {
+
+// The content type of a TLS alert record.
+constexpr int kAlertRecord = 0x15;
+
+}  // namespace
+
+struct TlsSession::Impl {
+  int fd = -1;
+  gnutls_session_t session = nullptr;
+  gnutls_psk_client_credentials_t client_keys = nullptr;
+  gnutls_psk_server_credentials_t server_keys = nullptr;
+  KeyFinder keys;
+  Clock::time_point deadline;
+  bool probing = false;  // PeerGone: nothing to read is no reason to wait
+  bool timed_out = false;
+  bool closed = false;   // the peer's FIN
+  int socket_error = 0;  // errno of the last failing socket call
+  int first_byte = -1;   // of everything received: 0x15 when an alert came first
+  bool broken = false;
+
+  ~Impl() {
+    if (session != nullptr) gnutls_deinit(session);
+    if (client_keys != nullptr) gnutls_psk_free_client_credentials(client_keys);
+    if (server_keys != nullptr) gnutls_psk_free_server_credentials(server_keys);
+  }
+
+  // Waits until the socket is ready for `events`: 1 ready, 0 the deadline
+  // passed (or, probing, not ready now), -1 poll failed.
+  int Wait(short events) {
+    for (;;) {
+      int ms = 0;
+      if (!probing) {
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return 0;
+        // Rounded up, so that a wait never ends just before its deadline.
+        ms = static_cast<int>(
+            std::min<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count(), 1 << 30));
+      }
+      pollfd p{fd, events, 0};
+      const int n = ::poll(&p, 1, ms);
+      if (n > 0) return 1;
+      if (n == 0) {
+        if (probing || Clock::now() >= deadline) return 0;
+        continue;
+      }
+      if (errno != EINTR) {
+        socket_error = errno;
+        return -1;
+      }
+    }
+  }
+
+  ssize_t Fail(int error) {
+    if (error != EAGAIN) socket_error = error;
+    gnutls_transport_set_errno(session, error);
+    return -1;
+  }
+
+  static ssize_t Push(gnutls_transport_ptr_t self, const void* data, size_t size) {
+    Impl& s = *static_cast<Impl*>(self);
+    for (;;) {
+      const ssize_t n = ::send(s.fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return s.Fail(errno);
+      const int ready = s.Wait(POLLOUT);
+      if (ready < 0) return s.Fail(s.socket_error);
+      if (ready == 0) {
+        s.timed_out = true;
+        // Not EAGAIN: GnuTLS would try again, past the deadline.
+        return s.Fail(ETIMEDOUT);
+      }
+    }
+  }
+
+  static ssize_t Pull(gnutls_transport_ptr_t self, void* data, size_t size) {
+    Impl& s = *static_cast<Impl*>(self);
+    for (;;) {
+      const ssize_t n = ::recv(s.fd, data, size, MSG_DONTWAIT);
+      if (n > 0) {
+        if (s.first_byte < 0) s.first_byte = static_cast<const uint8_t*>(data)[0];
+        return n;
+      }
+      if (n == 0) {
+        s.closed = true;
+        return 0;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return s.Fail(errno);
+      const int ready = s.Wait(POLLIN);
+      if (ready < 0) return s.Fail(s.socket_error);
+      if (ready == 0) {
+        if (s.probing) return s.Fail(EAGAIN);
+        s.timed_out = true;
+        return s.Fail(ETIMEDOUT);
+      }
+    }
+  }
+
+  // GnuTLS asks whether data comes within `ms`; the deadline bounds it too.
+  static int PullTimeout(gnutls_transport_ptr_t self, unsigned int ms) {
+    Impl& s = *static_cast<Impl*>(self);
+    if (ms == GNUTLS_INDEFINITE_TIMEOUT) {
+      const int ready = s.Wait(POLLIN);
+      if (ready == 0 && !s.probing) s.timed_out = true;
+      return ready;
+    }
+    const Clock::time_point own = s.deadline;
+    if (!s.probing) s.deadline = std::min(own, Clock::now() + std::chrono::milliseconds(ms));
+    const int ready = s.Wait(POLLIN);
+    s.deadline = own;
+    if (ready == 0 && !s.probing && Clock::now() >= own) s.timed_out = true;
+    return ready;
+  }
+
+  static int ServerKey(gnutls_session_t session, const char* identity, gnutls_datum_t* key) {
+    Impl& s = *static_cast<Impl*>(gnutls_session_get_ptr(session));
+    std::optional<std::vector<uint8_t>> found = s.keys ? s.keys(identity) : std::nullopt;
+    if (!found || found->empty()) {
+      // A key nobody knows: the handshake fails as for a wrong key, and
+      // tells the peer no more than that.
+      found.emplace(32);
+      if (gnutls_rnd(GNUTLS_RND_NONCE, found->data(), found->size()) != 0) return -1;
+    }
+    key->data = static_cast<unsigned char*>(gnutls_malloc(found->size()));
+    if (key->data == nullptr) return -1;
+    std::memcpy(key->data, found->data(), found->size());
+    key->size = static_cast<unsigned int>(found->size());
+    return 0;
+  }
+
+  Status Setup(unsigned flags, const char* priorities) {
+    int rc = gnutls_init(&session, flags);
+    if (rc != GNUTLS_E_SUCCESS) return Status(ERROR_UNEXP_NET_ERR, Text("TLS set-up", rc));
+    gnutls_session_set_ptr(session, this);
+    const char* bad = nullptr;
+    rc = gnutls_priority_set_direct(session, priorities, &bad);
+    if (rc != GNUTLS_E_SUCCESS) {
+      return Status(ERROR_INVALID_PARAMETER,
+                    Text("TLS priorities", rc) + " at \"" + (bad ? bad : "") + "\"");
+    }
+    if (client_keys != nullptr) rc = gnutls_credentials_set(session, GNUTLS_CRD_PSK, client_keys);
+    if (server_keys != nullptr) rc = gnutls_credentials_set(session, GNUTLS_CRD_PSK, server_keys);
+    if (rc != GNUTLS_E_SUCCESS) return Status(ERROR_UNEXP_NET_ERR, Text("TLS keys", rc));
+    gnutls_transport_set_ptr(session, this);
+    gnutls_transport_set_push_function(session, Push);
+    gnutls_transport_set_pull_function(session, Pull);
+    gnutls_transport_set_pull_timeout_function(session, PullTimeout);
+    // The caller's deadline bounds the handshake, not GnuTLS' own clock.
+    gnutls_handshake_set_timeout(session, 0);
+    return Status::Ok();
+  }
+
+  static std::string Text(const char* what, int rc) {
+    return std::string(what) + ": " + gnutls_strerror(rc);
+  }
+
+  // The Status of GnuTLS result `rc` of `what`, by the classes the header
+  // names; the session is unusable afterwards.
+  Status Failure(const char* what, int rc) {
+    broken = true;
+    const std::string head = std::string(what) + ": ";
+    if (timed_out || rc == GNUTLS_E_TIMEDOUT) {
+      return Status(ERROR_SEM_TIMEOUT, head + "the peer did not answer in time");
+    }
+    if (rc == GNUTLS_E_FATAL_ALERT_RECEIVED) {
+      const gnutls_alert_description_t alert = gnutls_alert_get(session);
+      const std::string said = head + "the peer ended the session (" +
+                               (gnutls_alert_get_name(alert) ? gnutls_alert_get_name(alert) : "?") +
+                               ")";
+      switch (alert) {
+        case GNUTLS_A_HANDSHAKE_FAILURE:
+          if (first_byte == kAlertRecord) return Status(ERROR_NOT_SUPPORTED, said);
+          return Status(ERROR_UNEXP_NET_ERR, said);
+        case GNUTLS_A_DECRYPT_ERROR:
+        case GNUTLS_A_BAD_RECORD_MAC:
+        case GNUTLS_A_UNKNOWN_PSK_IDENTITY:
+        case GNUTLS_A_ILLEGAL_PARAMETER:
+        case GNUTLS_A_ACCESS_DENIED:
+          return Status(ERROR_INVALID_PASSWORD, said);
+        default:
+          return Status(ERROR_UNEXP_NET_ERR, said);
+      }
+    }
+    if (rc == GNUTLS_E_DECRYPTION_FAILED || rc == GNUTLS_E_INSUFFICIENT_CREDENTIALS ||
+        rc == GNUTLS_E_RECEIVED_ILLEGAL_PARAMETER) {
+      return Status(ERROR_INVALID_PASSWORD,
+                    head + "the keys do not match (" + gnutls_strerror(rc) + ")");
+    }
+    if (closed || rc == 0 || rc == GNUTLS_E_PREMATURE_TERMINATION || socket_error == ECONNRESET ||
+        socket_error == EPIPE) {
+      return Status(ERROR_NETNAME_DELETED, head + "the peer closed the connection");
+    }
+    if (socket_error != 0) {
+      return Status(ERROR_UNEXP_NET_ERR, head + std::strerror(socket_error));
+    }
+    return Status(ERROR_UNEXP_NET_ERR, Text(what, rc));
+  }
+};
+
+TlsSession::TlsSession(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+TlsSession::~TlsSession() = default;
+
+Result<std::unique_ptr<TlsSession>> TlsSession::Client(int fd, std::string_view identity,
+                                                       std::span<const uint8_t> key,
+                                                       const char* priorities) {
+  auto impl = std::make_unique<Impl>();
+  impl->fd = fd;
+  int rc = gnutls_psk_allocate_client_credentials(&impl->client_keys);
+  if (rc != GNUTLS_E_SUCCESS) return Status(ERROR_UNEXP_NET_ERR, Impl::Text("TLS keys", rc));
+  const std::string name(identity);
+  gnutls_datum_t datum{const_cast<unsigned char*>(key.data()), static_cast<unsigned>(key.size())};
+  rc = gnutls_psk_set_client_credentials(impl->client_keys, name.c_str(), &datum,
+                                         GNUTLS_PSK_KEY_RAW);
+  if (rc != GNUTLS_E_SUCCESS) return Status(ERROR_INVALID_PARAMETER, Impl::Text("TLS key", rc));
+  Status status = impl->Setup(GNUTLS_CLIENT | GNUTLS_NO_TICKETS, priorities);
+  if (!status.ok()) return status;
+  return std::unique_ptr<TlsSession>(new TlsSession(std::move(impl)));
+}
+
+Result<std::unique_ptr<TlsSession>> TlsSession::Server(int fd, KeyFinder keys,
+                                                       const char* priorities) {
+  auto impl = std::make_unique<Impl>();
+  impl->fd = fd;
+  impl->keys = std::move(keys);
+  const int rc = gnutls_psk_allocate_server_credentials(&impl->server_keys);
+  if (rc != GNUTLS_E_SUCCESS) return Status(ERROR_UNEXP_NET_ERR, Impl::Text("TLS keys", rc));
+  gnutls_psk_set_server_credentials_function(impl->server_keys, Impl::ServerKey);
+  Status status = impl->Setup(GNUTLS_SERVER | GNUTLS_NO_TICKETS, priorities);
+  if (!status.ok()) return status;
+  return std::unique_ptr<TlsSession>(new TlsSession(std::move(impl)));
+}
+
+Status TlsSession::Handshake(Clock::time_point deadline) {
+  Impl& s = *impl_;
+  s.deadline = deadline;
+  int rc;
+  do {
+    rc = gnutls_handshake(s.session);
+  } while (rc == GNUTLS_E_INTERRUPTED || (rc == GNUTLS_E_AGAIN && !s.timed_out));
+  if (rc != GNUTLS_E_SUCCESS) {
+    // The peer learns why at once instead of waiting for its deadline.
+    if (!s.timed_out && !s.closed && s.socket_error == 0 && rc != GNUTLS_E_FATAL_ALERT_RECEIVED) {
+      s.deadline = std::min(deadline, Clock::now() + std::chrono::seconds(1));
+      (void)gnutls_alert_send_appropriate(s.session, rc);
+    }
+    return s.Failure("TLS handshake", rc);
+  }
+  return Status::Ok();
+}
+
+std::string TlsSession::identity() const {
+  const char* name = gnutls_psk_server_get_username(impl_->session);
+  return name != nullptr ? name : "";
+}
+
+Status TlsSession::Send(std::span<const uint8_t> head, std::span<const uint8_t> tail,
+                        Clock::time_point deadline) {
+  Impl& s = *impl_;
+  if (s.broken) return Status(ERROR_NETNAME_DELETED, "TLS send: the session has failed before");
+  s.deadline = deadline;
+  // Corked: a short header and its payload leave in the same records.
+  gnutls_record_cork(s.session);
+  for (std::span<const uint8_t> part : {head, tail}) {
+    while (!part.empty()) {
+      const ssize_t n = gnutls_record_send(s.session, part.data(), part.size());
+      if (n < 0) {
+        (void)gnutls_record_uncork(s.session, 0);
+        return s.Failure("TLS send", static_cast<int>(n));
+      }
+      part = part.subspan(static_cast<size_t>(n));
+    }
+  }
+  int rc;
+  do {
+    rc = gnutls_record_uncork(s.session, GNUTLS_RECORD_WAIT);
+  } while (rc == GNUTLS_E_INTERRUPTED || (rc == GNUTLS_E_AGAIN && !s.timed_out));
+  if (rc < 0) return s.Failure("TLS send", rc);
+  return Status::Ok();
+}
+
+Status TlsSession::Receive(std::span<uint8_t> data, Clock::time_point deadline) {
+  Impl& s = *impl_;
+  if (s.broken) return Status(ERROR_NETNAME_DELETED, "TLS receive: the session has failed before");
+  s.deadline = deadline;
+  size_t got = 0;
+  while (got < data.size()) {
+    const ssize_t n = gnutls_record_recv(s.session, data.data() + got, data.size() - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n == 0) {
+      s.closed = true;
+      return s.Failure("TLS receive", 0);
+    } else if ((n != GNUTLS_E_AGAIN && n != GNUTLS_E_INTERRUPTED) || s.timed_out) {
+      return s.Failure("TLS receive", static_cast<int>(n));
+    }
+  }
+  return Status::Ok();
+}
+
+bool TlsSession::PeerGone() {
+  Impl& s = *impl_;
+  if (s.broken) return true;
+  if (gnutls_record_check_pending(s.session) > 0) return true;
+  pollfd p{s.fd, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  s.probing = true;
+  uint8_t byte;
+  const ssize_t n = gnutls_record_recv(s.session, &byte, 1);
+  s.probing = false;
+  if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) return false;
+  s.broken = true;
+  return true;
+}
+
+Status TlsSession::Bye(Clock::time_point deadline) {
+  Impl& s = *impl_;
+  if (s.broken) return Status::Ok();
+  s.deadline = deadline;
+  int rc;
+  do {
+    rc = gnutls_bye(s.session, GNUTLS_SHUT_WR);
+  } while (rc == GNUTLS_E_INTERRUPTED || (rc == GNUTLS_E_AGAIN && !s.timed_out));
+  if (rc != GNUTLS_E_SUCCESS) return s.Failure("TLS close", rc);
+  return Status::Ok();
+}
+
+}  // namespace quensaria::platform
