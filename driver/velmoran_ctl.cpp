@@ -34,6 +34,7 @@ const char kUsage[] =
     "usage: velmoran-ctl [--runtime-dir DIR] COMMAND DEVICE [OPTIONS]\n"
     "  mount-net DEVICE ADDRESS:PORT [ADDRESS:PORT...] [--letter X]\n"
     "            [--password-file FILE] [--password TEXT] [--cache-dir DIR] [--read-only]\n"
+    "            [--connections N]\n"
     "  mount-net DEVICE ADDRESS PORT [OPTIONS]   (one server, the older form)\n"
     "  mount-image DEVICE FILE [--letter X] [--size BYTES] [--read-only] [--cd]\n"
     "  unmount DEVICE\n"
@@ -56,6 +57,9 @@ const char kUsage[] =
     "                        history keeps it\n"
     "  --cache-dir DIR       where the write cache of virtual write is kept (default /tmp)\n"
     "  --read-only           refuse writes\n"
+    "  --connections N       connections the network disk opens to its server, so that\n"
+    "                        N of its requests are served at once, 1..16 (default: the\n"
+    "                        driver's, 4)\n"
     "  --size BYTES          create FILE, sparse, of BYTES bytes when it does not\n"
     "                        exist (not with --read-only); an existing file keeps\n"
     "                        its own size\n"
@@ -75,6 +79,7 @@ struct Args {
   uint64_t size = 0;
   uint32_t output = 0;
   bool read_only = false, cd = false, has_password = false, help = false;
+  uint8_t connections = 0;  // the driver's choice
 };
 
 // A whole number, decimal or with a 0x prefix hexadecimal.
@@ -123,6 +128,12 @@ bool Parse(int argc, char** argv, Args* a) {
     } else if (arg == "--output") {
       if (!value(&text) || !ParseNumber(text, UINT32_MAX, &number)) return false;
       a->output = static_cast<uint32_t>(number);
+    } else if (arg == "--connections") {
+      if (!value(&text) || !ParseNumber(text, quensaria::kMaxMountConnections, &number) ||
+          number == 0) {
+        return false;
+      }
+      a->connections = static_cast<uint8_t>(number);
     } else if (arg == "--read-only") {
       a->read_only = true;
     } else if (arg == "--cd") {
@@ -207,6 +218,7 @@ int MountNet(DeviceControlClient& client, const Args& a) {
   record.readOnly = a.read_only ? 1 : 0;
   (void)quensaria::SetMountServers(record, *servers);
   record.driveLetter = Letter(a);
+  quensaria::SetMountConnections(record, a.connections);
   const std::string first = quensaria::ServerText(servers->front());
   std::string password = a.password;
   if (!a.password_file.empty()) {
@@ -268,6 +280,9 @@ int Query(DeviceControlClient& client) {
     const size_t on = quensaria::CurrentServer(record);
     if (on < servers.size())
       std::printf("on server: %s\n", quensaria::ServerText(servers[on]).c_str());
+  }
+  if (record.sourceType == quensaria::kSourceTypeNetwork) {
+    std::printf("connections: %u\n", quensaria::MountConnections(record));
   }
   std::printf("drive letter: %c\n", record.driveLetter ? record.driveLetter : '-');
   std::printf("source name: %s\n",

@@ -52,6 +52,7 @@ TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
       "server: 127.0.0.1:" +
           std::to_string(port) +
           "\n"
+          "connections: 4\n"
           "drive letter: F\n"
           "source name: \n",
       r.output);
