@@ -1,5 +1,6 @@
 #include "driver/disk_connections.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "driver/debug_print.h"
@@ -14,6 +15,16 @@ constexpr size_t kNone = std::numeric_limits<size_t>::max();
 DiskConnections::DiskConnections(std::unique_ptr<NetworkDisk> first, const QueryData& query)
     : query_(query) {
   connections_.push_back({std::move(first)});
+}
+
+DiskConnections::~DiskConnections() {
+  DebugPrint("Disk of %zu connections: at most %zu requests at once", connections_.size(),
+             most_busy_);
+}
+
+size_t DiskConnections::MostAtOnce() const {
+  std::scoped_lock lock(mu_);
+  return most_busy_;
 }
 
 void DiskConnections::Open(size_t count) {
@@ -97,11 +108,13 @@ NtStatus DiskConnections::OnConnection(Operation operation) {
     Connection& c = connections_[index];
     c.busy = true;
     c.last_used = ++uses_;
+    most_busy_ = std::max(most_busy_, ++busy_);
     lock.unlock();
     status = operation(*c.disk);
     const bool up = c.disk->up();
     lock.lock();
     c.busy = false;
+    --busy_;
     c.up = up;
     tried |= 1u << index;
     freed_.notify_all();

@@ -34,7 +34,8 @@ class DiskConnections {
  public:
   // `first` is mounted (and its servers set); `query` is what it was told.
   DiskConnections(std::unique_ptr<NetworkDisk> first, const QueryData& query);
-  ~DiskConnections() = default;
+  // Says in the log how many requests it served at most at once.
+  ~DiskConnections();
   DiskConnections(const DiskConnections&) = delete;
   DiskConnections& operator=(const DiskConnections&) = delete;
 
@@ -53,6 +54,8 @@ class DiskConnections {
   size_t size() const { return connections_.size(); }
   // Connections that are up now.
   size_t Up() const;
+  // The most requests it has served at once.
+  size_t MostAtOnce() const;
 
  private:
   struct Connection {
@@ -72,6 +75,8 @@ class DiskConnections {
   mutable std::mutex mu_;
   std::condition_variable freed_;  // a connection or a write came back
   uint64_t uses_ = 0;
+  size_t busy_ = 0;
+  size_t most_busy_ = 0;
   uint64_t next_write_ = 0;
   std::set<uint64_t> writing_;  // tickets of the writes being served
 };
