@@ -127,7 +127,10 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
     return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
   }
   const bool transfer = request->kind != RequestKind::kControl;
-  if (transfer && !request->hand_off && queue_.empty() && !alone_ && serving_ < parallel_) {
+  // A back end of one place serves one request at a time anyway: a thread
+  // that asked to hand off waits no longer for serving it itself.
+  const bool here = !request->hand_off || parallel_ == 1;
+  if (transfer && here && queue_.empty() && !alone_ && serving_ < parallel_) {
     // A free place: serve it here rather than wake a worker for it.
     ++serving_;
     lock.unlock();

@@ -7,7 +7,8 @@
 // the request on. A read, write or sync that finds a free place (nothing
 // queued, fewer being served than the back end serves at once: one for an
 // image file, one per connection for a network disk) is served right there,
-// saving a thread hand-off, unless it asks to be handed off; everything else
+// saving a thread hand-off, unless it asks to be handed off and the back end
+// serves more than one at a time; everything else
 // is queued for the workers (started as needed, one per place), which also
 // carry out mount and unmount. Transfers are taken in the order they were
 // accepted and served side by side; a mount or unmount waits for those
@@ -58,8 +59,8 @@ struct DeviceRequest {
   std::unique_ptr<DeviceControlBlock> control;
   // Mount: who asked; their rights open the image, socket and cache file.
   platform::CallerIdentity caller;
-  // Served by the device's workers, never in the submitting thread (one
-  // that must go on taking requests).
+  // Served by the device's workers, not in the submitting thread (one that
+  // must go on taking requests), where the back end serves several at once.
   bool hand_off = false;
 
   NtStatus status = STATUS_PENDING;

@@ -144,7 +144,7 @@ TEST_F(VelmoranServiceTest, FourConnectionsCarryParallelIoThatVerifies) {
   ASSERT_FALSE(loop.empty());
   const std::string fio = "fio --name=multi --filename=" + loop +
                           " --direct=1 --ioengine=libaio --iodepth=16 --bs=4k --size=48M"
-                          " --verify=crc32c --do_verify=1 --rw=";
+                          " --verify=crc32c --do_verify=1 --verify_state_save=0 --rw=";
   std::atomic<bool> cut{false};
   std::thread cutter([&] {
     // While fio writes: one client connection cut with a reset.
