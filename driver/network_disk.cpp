@@ -56,15 +56,11 @@ NtStatus NetworkDisk::Mount(uint32_t address, uint16_t port, const std::array<ui
 
 NtStatus NetworkDisk::MountAnother(const NetworkDisk& first, std::unique_ptr<NetworkDisk>* disk,
                                    QueryData* query) {
-  std::unique_ptr<NetworkDisk> created(new NetworkDisk(first.address_, first.port_, first.digest_));
-  NtStatus status = OpenEndpoint(first.endpoint_->options, &created->endpoint_);
+  // Connected and logged on as the first was.
+  std::unique_ptr<NetworkDisk> created;
+  const NtStatus status =
+      Mount(first.address_, first.port_, first.digest_, first.endpoint_->options, &created, query);
   if (status != STATUS_SUCCESS) return status;
-  TransportEndpoint& endpoint = *created->endpoint_;
-  if ((status = Connect(endpoint, first.address_, first.port_)) != STATUS_SUCCESS) return status;
-  if ((status = Login(endpoint, first.digest_.data(), first.digest_.size())) != STATUS_SUCCESS) {
-    return status;
-  }
-  if ((status = QueryDevice(endpoint, query)) != STATUS_SUCCESS) return status;
   created->give_up_ = first.give_up_;
   created->durability_ = first.durability_;
   created->servers_ = first.servers_;
