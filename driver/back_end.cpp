@@ -25,8 +25,8 @@ NtStatus CacheFileStore::ReadAt(uint8_t* data, size_t length, uint64_t offset) {
   return done == length ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
 }
 
-NetworkBackEnd::NetworkBackEnd(std::unique_ptr<NetworkDisk> disk, platform::BackingFile cache_file,
-                               uint64_t disk_size)
+NetworkBackEnd::NetworkBackEnd(std::unique_ptr<DiskConnections> disk,
+                               platform::BackingFile cache_file, uint64_t disk_size)
     : disk_(std::move(disk)),
       store_(std::make_unique<CacheFileStore>(std::move(cache_file))),
       cache_(std::make_unique<WriteCache>(store_.get(), disk_size)) {}

@@ -1,13 +1,15 @@
 // The back end of a mounted device: where its blocks come from and go to.
 // An image file, or a network disk whose writes go either to the server
-// (full access) or to a private write cache (virtual write). Worker thread
-// only. The worker checks bounds and alignment before it calls.
+// (full access) or to a private write cache (virtual write). The device
+// checks bounds and alignment before it calls, and calls from up to
+// Parallel() threads at once.
 #ifndef QUENSARIA_DRIVER_BACK_END_H_
 #define QUENSARIA_DRIVER_BACK_END_H_
 
 #include <cstdint>
 #include <memory>
 
+#include "driver/disk_connections.h"
 #include "driver/network_disk.h"
 #include "driver/write_cache.h"
 #include "platform/backing_file.h"
@@ -24,6 +26,8 @@ class DiskBackEnd {
   virtual NtStatus Write(const uint8_t* buffer, uint64_t offset, uint64_t length) = 0;
   // Makes acknowledged writes durable.
   virtual NtStatus Flush() = 0;
+  // How many requests it serves at once.
+  virtual size_t Parallel() const { return 1; }
 };
 
 class ImageBackEnd final : public DiskBackEnd {
@@ -53,10 +57,10 @@ class CacheFileStore final : public SlotStore {
 class NetworkBackEnd final : public DiskBackEnd {
  public:
   // Full access: writes go to the server.
-  explicit NetworkBackEnd(std::unique_ptr<NetworkDisk> disk) : disk_(std::move(disk)) {}
+  explicit NetworkBackEnd(std::unique_ptr<DiskConnections> disk) : disk_(std::move(disk)) {}
   // Virtual write: writes stay in a cache of `disk_size` bytes kept in
   // `cache_file`, which vanishes with this back end.
-  NetworkBackEnd(std::unique_ptr<NetworkDisk> disk, platform::BackingFile cache_file,
+  NetworkBackEnd(std::unique_ptr<DiskConnections> disk, platform::BackingFile cache_file,
                  uint64_t disk_size);
 
   NtStatus Read(uint8_t* buffer, uint64_t offset, uint64_t length) override;
@@ -64,9 +68,11 @@ class NetworkBackEnd final : public DiskBackEnd {
   // Full access: CMD_FLUSH. Virtual write: nothing to do, the writes live
   // in the cache file, which vanishes at unmount anyway.
   NtStatus Flush() override { return cache_ ? STATUS_SUCCESS : disk_->Flush(); }
+  size_t Parallel() const override { return disk_->size(); }
+  const DiskConnections& connections() const { return *disk_; }
 
  private:
-  std::unique_ptr<NetworkDisk> disk_;
+  std::unique_ptr<DiskConnections> disk_;
   std::unique_ptr<CacheFileStore> store_;
   std::unique_ptr<WriteCache> cache_;
 };

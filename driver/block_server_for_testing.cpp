@@ -189,8 +189,20 @@ void FakeBlockServer::Stop() {
 void FakeBlockServer::Restart() { Listen(); }
 
 void FakeBlockServer::ResetConnections() {
+  ResetSome([](const Connection&) { return true; });
+}
+
+void FakeBlockServer::ResetConnection(int connection) {
+  ResetSome([connection](const Connection& c) { return c.id == connection; });
+}
+
+template <typename Which>
+void FakeBlockServer::ResetSome(Which which) {
   std::unique_lock lock(mu_);
-  const std::vector<std::shared_ptr<Connection>> resetting = connections_;
+  std::vector<std::shared_ptr<Connection>> resetting;
+  for (const auto& c : connections_) {
+    if (which(*c)) resetting.push_back(c);
+  }
   for (auto& c : resetting) {
     c->reset = true;
     // Wakes the connection's thread, which then closes with a reset.
@@ -237,6 +249,7 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     if (!Receive(*connection, header, sizeof header) || connection->reset) break;
     const RequestHeader request = ParseRequestHeader(header);
     bool reset_now = false, silent;
+    std::chrono::milliseconds write_delay;
     uint8_t access;
     bool refuse_reads, refuse_writes;
     uint32_t query_length, shortfall;
@@ -248,9 +261,13 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     {
       std::scoped_lock lock(mu_);
       requests_.push_back({connection->id, request.command, request.offset, request.length});
+      events_.push_back({connection->id, request.command, request.offset, false});
       if (reset_countdown_ > 0 && --reset_countdown_ == 0) reset_now = true;
       silent = silent_;
-      access = manage ? ACCESS_FULL : access_;
+      access = manage                                              ? ACCESS_FULL
+               : later_from_ != 0 && connection->id >= later_from_ ? later_access_
+                                                                   : access_;
+      write_delay = write_delay_;
       refuse_reads = refuse_reads_;
       refuse_writes = refuse_writes_;
       query_length = query_data_length_;
@@ -356,6 +373,14 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
     if (mangle != Mangle::kNone) {
       if (!SendMangled(*connection, mangle, std::move(reply))) break;
       continue;
+    }
+    if (request.command == CMD_WRITE && write_delay.count() > 0) {
+      std::this_thread::sleep_for(write_delay);
+    }
+    {
+      // Before it leaves: the client may act on it at once.
+      std::scoped_lock lock(mu_);
+      events_.push_back({connection->id, request.command, request.offset, true});
     }
     if (!Reply(*connection, reply.data(), reply.size())) break;
   }
@@ -500,6 +525,20 @@ std::vector<FakeBlockServer::Request> FakeBlockServer::Requests() const {
 void FakeBlockServer::ClearRequests() {
   std::scoped_lock lock(mu_);
   requests_.clear();
+  events_.clear();
+}
+std::vector<FakeBlockServer::Event> FakeBlockServer::Events() const {
+  std::scoped_lock lock(mu_);
+  return events_;
+}
+void FakeBlockServer::SetLaterAccess(int connection, uint8_t access) {
+  std::scoped_lock lock(mu_);
+  later_from_ = connection;
+  later_access_ = access;
+}
+void FakeBlockServer::SetWriteDelay(std::chrono::milliseconds delay) {
+  std::scoped_lock lock(mu_);
+  write_delay_ = delay;
 }
 int FakeBlockServer::Connections() const {
   std::scoped_lock lock(mu_);

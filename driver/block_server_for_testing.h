@@ -9,15 +9,19 @@
 // a log-on, says in its query that it understands CMD_FLUSH and names a boot
 // identity; it can instead play a service that knows no flushes (it then
 // answers CMD_FLUSH as any unknown command: never), fail its flushes, or
-// play a machine that has restarted. It can speak TLS as a TLS export does
-// (the handshake is the log-on, keyed by the log-on password's digest or
-// the management one's); either kind answers a client of the other kind as
-// the service does. Every request is recorded. All methods are thread-safe.
+// play a machine that has restarted, give connections accepted after the
+// first few another access level, or hold its write replies back a while.
+// It can speak TLS as a TLS export does (the handshake is the log-on, keyed
+// by the log-on password's digest or the management one's); either kind
+// answers a client of the other kind as the service does. Every request is
+// recorded, and with its reply, in the order both happened. All methods are
+// thread-safe.
 #ifndef QUENSARIA_DRIVER_BLOCK_SERVER_FOR_TESTING_H_
 #define QUENSARIA_DRIVER_BLOCK_SERVER_FOR_TESTING_H_
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -39,6 +43,14 @@ class FakeBlockServer {
     uint8_t command;
     uint64_t offset;
     uint32_t length;
+  };
+
+  // A request arriving, or its reply sent.
+  struct Event {
+    int connection;
+    uint8_t command;
+    uint64_t offset;
+    bool answered;
   };
 
   // How the replies of one command are mangled.
@@ -63,6 +75,10 @@ class FakeBlockServer {
 
   // Script.
   void SetAccess(uint8_t access);
+  // Connections from the `connection`-th accepted on get `access` instead.
+  void SetLaterAccess(int connection, uint8_t access);
+  // Each write is answered `delay` after it arrived (its data stored at once).
+  void SetWriteDelay(std::chrono::milliseconds delay);
   // Log-ons succeed only with this digest (by default with any).
   void SetPassword(const std::array<uint8_t, 20>& digest);
   // TLS from the next connection on: the key of kTlsIdentityLogin is the
@@ -102,6 +118,8 @@ class FakeBlockServer {
   // Resets every open connection now, between requests, and returns once the
   // server has closed each of them with a reset.
   void ResetConnections();
+  // The same for connection `connection` alone (as Request::connection).
+  void ResetConnection(int connection);
   // Stops listening and resets every connection; Restart listens again on
   // the same port.
   void Stop();
@@ -116,6 +134,8 @@ class FakeBlockServer {
   int TlsHandshakes() const;
   int WrongKindRefusals() const;
   void ClearRequests();
+  // Arrivals and replies of every request since the last ClearRequests.
+  std::vector<Event> Events() const;
   int Connections() const;
   // Connections still open on the server's side.
   int OpenConnections() const;
@@ -132,6 +152,9 @@ class FakeBlockServer {
   bool Greet(Connection& connection, bool* logged_in, bool* manage);
   bool Receive(Connection& connection, uint8_t* data, size_t length);
   bool Reply(Connection& connection, const uint8_t* data, size_t length);
+  // Resets the connections `which` selects; see ResetConnections.
+  template <typename Which>
+  void ResetSome(Which which);
   // Sends `reply` mangled as `how`; false when the connection must end.
   bool SendMangled(Connection& connection, Mangle how, std::vector<uint8_t> reply);
 
@@ -145,6 +168,10 @@ class FakeBlockServer {
   int tls_handshakes_ = 0;
   int wrong_kind_ = 0;
   uint8_t access_ = 0;
+  int later_from_ = 0;  // 0: no later access
+  uint8_t later_access_ = 0;
+  std::chrono::milliseconds write_delay_{0};
+  std::vector<Event> events_;
   uint32_t query_data_length_ = 16;
   std::optional<uint64_t> reported_size_;
   std::array<Mangle, 5> mangle_{};  // by command - CMD_READ

@@ -51,6 +51,10 @@ NtStatus DiskDevice::Mount(const MountRecord& record, const platform::CallerIden
   state.mounted = true;
   const char letter = state.drive_letter;
   {
+    std::scoped_lock lock(queue_mu_);
+    parallel_ = std::max<size_t>(1, back_end_->Parallel());
+  }
+  {
     std::scoped_lock lock(state_mu_);
     state_ = std::move(state);
   }
@@ -81,6 +85,9 @@ NtStatus DiskDevice::MountImage(const MountRecord& record, const platform::Calle
 
 NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::CallerIdentity& caller,
                                   DeviceState* state) {
+  const uint8_t asked = MountConnections(record);
+  if (asked > kMaxMountConnections) return STATUS_INVALID_PARAMETER;
+  const size_t wanted = asked != 0 ? asked : options_.connections;
   std::array<uint8_t, kDigestSize> digest;
   std::memcpy(digest.data(), record.passwordDigest, digest.size());
   std::unique_ptr<NetworkDisk> disk;
@@ -128,8 +135,14 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
                               state_.current_server = static_cast<uint8_t>(index);
                             });
   if (status != STATUS_SUCCESS) return status;
+  auto connections = std::make_unique<DiskConnections>(std::move(disk), query);
+  {
+    platform::ScopedIdentity as_caller(caller);
+    connections->Open(wanted);
+  }
+  state->connections = static_cast<uint8_t>(connections->size());
   if (!state->virtual_write) {
-    back_end_ = std::make_unique<NetworkBackEnd>(std::move(disk));
+    back_end_ = std::make_unique<NetworkBackEnd>(std::move(connections));
     return STATUS_SUCCESS;
   }
   // Only the directory of the record's cache path matters: the cache file
@@ -143,7 +156,8 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
     status = platform::BackingFile::CreatePrivate(directory, &file);
   }
   if (status != STATUS_SUCCESS) return status;
-  back_end_ = std::make_unique<NetworkBackEnd>(std::move(disk), std::move(file), query.disk_size);
+  back_end_ =
+      std::make_unique<NetworkBackEnd>(std::move(connections), std::move(file), query.disk_size);
   return STATUS_SUCCESS;
 }
 
@@ -155,6 +169,10 @@ void DiskDevice::Unmount() {
     old = std::move(state_);
     state_ = DeviceState{};
     state_.read_only = type_ == DeviceType::kCdRom;
+  }
+  {
+    std::scoped_lock lock(queue_mu_);
+    parallel_ = 1;
   }
   back_end_.reset();  // disconnects, closes the image, drops the write cache
   if (linked_) DeleteDriveLink(options_.links_dir, old.drive_letter, options_.device_path);
@@ -183,6 +201,7 @@ void DiskDevice::Query(DeviceControlBlock* block) const {
     if (!state_.servers.empty()) (void)SetMountServers(out, state_.servers);
     SetCurrentServer(out, state_.current_server);
     reinterpret_cast<uint8_t*>(&out)[kMountFlagsOffset] = state_.mount_flags;
+    SetMountConnections(out, state_.connections);
     out.driveLetter = static_cast<uint8_t>(state_.drive_letter);
     std::copy_n(state_.source_name.begin(), std::min(state_.source_name.size(), kMountPathUnits),
                 out.sourceName);

@@ -19,7 +19,7 @@ std::string DeviceName(DeviceType type, uint32_t number) {
 DiskDevice::DiskDevice(DeviceType type, uint32_t number, DeviceOptions options)
     : type_(type), number_(number), name_(DeviceName(type, number)), options_(std::move(options)) {
   state_.read_only = type_ == DeviceType::kCdRom;
-  worker_ = std::thread([this] { Work(); });
+  worker_ = std::thread([this] { Work(true); });
 }
 
 DiskDevice::~DiskDevice() { Stop(); }
@@ -36,6 +36,12 @@ void DiskDevice::BeginStop() {
 void DiskDevice::Stop() {
   BeginStop();
   if (worker_.joinable()) worker_.join();
+  std::vector<std::thread> helpers;
+  {
+    std::scoped_lock lock(queue_mu_);
+    helpers.swap(helpers_);
+  }
+  for (std::thread& t : helpers) t.join();
 }
 
 DeviceState DiskDevice::State() const {
@@ -121,38 +127,69 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
     lock.unlock();
     return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
   }
-  if (!busy_ && queue_.empty() && request->kind != RequestKind::kControl) {
-    // Idle: serve it here rather than wake the worker for it.
-    busy_ = true;
+  const bool transfer = request->kind != RequestKind::kControl;
+  // A back end of one place serves one request at a time anyway: a thread
+  // that asked to hand off waits no longer for serving it itself.
+  const bool here = !request->hand_off || parallel_ == 1;
+  if (transfer && here && queue_.empty() && !alone_ && serving_ < parallel_) {
+    // A free place: serve it here rather than wake a worker for it.
+    ++serving_;
     lock.unlock();
     Serve(*request);
     Recycle(*request);
     lock.lock();
-    busy_ = false;
+    --serving_;
     const bool more = stop_ || !queue_.empty();
     lock.unlock();
     if (more) wake_.notify_all();
     return;
   }
   queue_.push_back(std::move(request));
+  // One worker per place the back end has, started when those waiting are
+  // fewer than the requests queued.
+  if (transfer && waiting_ < queue_.size() && helpers_.size() + 1 < parallel_) {
+    try {
+      helpers_.emplace_back([this] { Work(false); });
+    } catch (const std::exception& e) {
+      // The workers there are serve it.
+      DebugPrint("%s: no further worker: %s", name_.c_str(), e.what());
+    }
+  }
   lock.unlock();
   wake_.notify_all();
 }
 
-void DiskDevice::Work() {
+bool DiskDevice::FrontReady() const {
+  if (queue_.empty() || alone_) return false;
+  if (queue_.front()->kind == RequestKind::kControl) return serving_ == 0;
+  return serving_ < parallel_;
+}
+
+void DiskDevice::Work(bool first) {
   std::unique_lock lock(queue_mu_);
   for (;;) {
-    wake_.wait(lock, [&] { return !busy_ && (stop_ || !queue_.empty()); });
+    ++waiting_;
+    wake_.wait(lock, [&] { return FrontReady() || (stop_ && queue_.empty()); });
+    --waiting_;
     if (queue_.empty()) break;  // stopping, and everything queued is answered
     std::unique_ptr<DeviceRequest> request = std::move(queue_.front());
     queue_.pop_front();
-    busy_ = true;
+    const bool alone = request->kind == RequestKind::kControl;
+    alone_ = alone;
+    ++serving_;
     lock.unlock();
+    // The next one may go beside this one.
+    if (!alone) wake_.notify_all();
     Serve(*request);
     Recycle(*request);
     lock.lock();
-    busy_ = false;
+    --serving_;
+    if (alone) alone_ = false;
+    wake_.notify_all();
   }
+  if (!first) return;
+  // The others end too; what they serve is answered before the back end goes.
+  wake_.wait(lock, [&] { return serving_ == 0; });
   lock.unlock();
   if (!back_end_) return;
   // Nothing is taken any more: what was acknowledged is made durable before

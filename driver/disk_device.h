@@ -4,13 +4,17 @@
 // Submit() is the dispatch routine. It runs in the requester's thread and
 // either answers at once (requests on an empty device, zero-length and
 // misaligned transfers, the query and the standard disk controls) or hands
-// the request on. A read, write or sync that finds the device idle (nothing
-// queued, nothing being served) is served right there, saving a thread
-// hand-off; everything else is queued for the worker, which also carries out
-// mount and unmount. Either way the device serves one request at a time, in
-// the order it accepted them, and only the thread serving a request touches
-// the back end (image file, connection, write cache). Submit may therefore
-// block for as long as a back end takes; callers give it a thread that may. Every request is
+// the request on. A read, write or sync that finds a free place (nothing
+// queued, fewer being served than the back end serves at once: one for an
+// image file, one per connection for a network disk) is served right there,
+// saving a thread hand-off, unless it asks to be handed off and the back end
+// serves more than one at a time; everything else
+// is queued for the workers (started as needed, one per place), which also
+// carry out mount and unmount. Transfers are taken in the order they were
+// accepted and served side by side; a mount or unmount waits for those
+// before it and is served alone, and those after it wait for it. Only the
+// threads serving requests touch the back end. Submit may therefore block
+// for as long as a back end takes; callers give it a thread that may. Every request is
 // completed exactly once, through its `complete` function, from the thread that answers it. The
 // published state (mounted flag, sizes, names) is guarded by a lock, so dispatch and query never
 // see a half-made mount.
@@ -55,6 +59,9 @@ struct DeviceRequest {
   std::unique_ptr<DeviceControlBlock> control;
   // Mount: who asked; their rights open the image, socket and cache file.
   platform::CallerIdentity caller;
+  // Served by the device's workers, not in the submitting thread (one that
+  // must go on taking requests), where the back end serves several at once.
+  bool hand_off = false;
 
   NtStatus status = STATUS_PENDING;
   // Bytes read or written, or the control's information count.
@@ -71,6 +78,8 @@ struct DeviceOptions {
   std::string device_path;
   // Write caches of records that name no cache file go here.
   std::string default_cache_dir = "/tmp";
+  // Connections of a network disk whose record leaves the count open.
+  size_t connections = kDefaultMountConnections;
 };
 
 // "VelmoranEx%u" for disks, "VelmoranExCd%u" for CD-ROMs.
@@ -90,6 +99,8 @@ struct DeviceState {
   std::vector<MountServer> servers;
   uint8_t current_server = 0;
   uint8_t mount_flags = 0;  // a network disk's kMountFlag...
+  // A network disk's connections to its server.
+  uint8_t connections = 0;
   char drive_letter = 0;
   std::u16string source_name;
 };
@@ -139,7 +150,10 @@ class DiskDevice {
   void DispatchControl(std::unique_ptr<DeviceRequest> request);
   void Queue(std::unique_ptr<DeviceRequest> request);
 
-  void Work();
+  // `first`: the worker that flushes and unmounts at the end.
+  void Work(bool first);
+  // The queue's front may be served now. REQUIRES: queue_mu_ held.
+  bool FrontReady() const;
   void Serve(DeviceRequest& request);
   // After Serve: the request's buffer is kept for the next one.
   void Recycle(DeviceRequest& request) noexcept;
@@ -168,8 +182,11 @@ class DiskDevice {
   std::condition_variable wake_;
   std::deque<std::unique_ptr<DeviceRequest>> queue_;  // guarded by queue_mu_
   bool stop_ = false;                                 // guarded by queue_mu_
-  bool busy_ = false;     // a request is being served; guarded by queue_mu_
-  bool stopped_ = false;  // guarded by queue_mu_
+  size_t serving_ = 0;                                // requests being served; guarded by queue_mu_
+  bool alone_ = false;                // a mount or unmount is being served; guarded by queue_mu_
+  size_t parallel_ = 1;               // the back end's Parallel(); guarded by queue_mu_
+  size_t waiting_ = 0;                // workers waiting for the queue; guarded by queue_mu_
+  std::vector<std::thread> helpers_;  // workers beyond the first; guarded by queue_mu_
 
   // Raised while an unmount or the unload waits: a request pausing between
   // reconnects gives up rather than hold them for its whole time-out.
@@ -178,7 +195,7 @@ class DiskDevice {
   // Buffers between requests; given back at unmount.
   IoBufferPool buffers_;
 
-  // Only the thread serving a request (busy_ set by it).
+  // Changed only by a request served alone (alone_), read by those served.
   std::unique_ptr<DiskBackEnd> back_end_;
   bool linked_ = false;
 

@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -611,7 +614,8 @@ TEST_F(NetworkDeviceTest, AReconnectKeepsTheModeOfTheMount) {
   server_.ClearRequests();
   EXPECT_EQ(std::vector<uint8_t>(original.begin() + 4096, original.begin() + 8192),
             Read(4096, 4096).data);
-  EXPECT_EQ(2, server_.Connections());
+  // The mount's connections, and one of them again.
+  EXPECT_EQ(kDefaultMountConnections + 1, server_.Connections());
   ASSERT_EQ(STATUS_SUCCESS, Write(4096, Pattern(4096, 8)).status);
   EXPECT_EQ(Pattern(4096, 8), Read(4096, 4096).data);
   // The reconnect queried again, and what the mount's query said stays in force.
@@ -643,6 +647,146 @@ TEST_F(NetworkDeviceTest, IoContinuesAfterTheServerRestarts) {
   ASSERT_EQ(STATUS_SUCCESS, Write(8192, Pattern(4096, 2)).status);
   EXPECT_EQ(Pattern(4096, 1), Read(0, 4096).data);
   EXPECT_EQ(Pattern(4096, 2), Read(8192, 4096).data);
+}
+
+// ---- Several connections.
+
+class ParallelDeviceTest : public NetworkDeviceTest {
+ protected:
+  // The most requests the server had in hand at once.
+  int MostAtOnce() {
+    int now = 0, most = 0;
+    for (const auto& e : server_.Events()) {
+      now += e.answered ? -1 : 1;
+      most = std::max(most, now);
+    }
+    return most;
+  }
+  // Submits every request from this thread, handed off as the block device
+  // does, and waits for all the answers.
+  std::vector<Result> RunAll(std::vector<std::unique_ptr<DeviceRequest>> requests) {
+    std::vector<std::promise<Result>> answers(requests.size());
+    std::vector<std::future<Result>> results;
+    for (auto& a : answers) results.push_back(a.get_future());
+    for (size_t i = 0; i < requests.size(); ++i) {
+      requests[i]->hand_off = true;
+      requests[i]->complete = [&answers, i](DeviceRequest& r) {
+        Result result{r.status, r.information, {}};
+        if (r.kind == RequestKind::kRead && r.information > 0) {
+          result.data.assign(r.data.data(), r.data.data() + r.information);
+        }
+        answers[i].set_value(std::move(result));
+      };
+      device_->Submit(std::move(requests[i]));
+    }
+    std::vector<Result> out;
+    for (auto& f : results) out.push_back(f.get());
+    return out;
+  }
+};
+
+// Requests handed off from one thread (the block device's queue) are
+// served side by side, one per connection at most, and each lands exactly.
+TEST_F(ParallelDeviceTest, HandedOffRequestsAreServedSideBySideOnTheConnections) {
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  EXPECT_EQ(kDefaultMountConnections, MountConnections(Query()));
+  EXPECT_EQ(kDefaultMountConnections, server_.OpenConnections());
+  server_.SetWriteDelay(30ms);
+  server_.ClearRequests();
+  std::vector<std::unique_ptr<DeviceRequest>> writes;
+  for (uint8_t i = 0; i < 12; ++i) writes.push_back(WriteRequest(i * 8192, Pattern(8192, i)));
+  for (const Result& r : RunAll(std::move(writes))) EXPECT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_GT(MostAtOnce(), 1);
+  EXPECT_LE(MostAtOnce(), static_cast<int>(kDefaultMountConnections));
+  ASSERT_EQ(STATUS_SUCCESS, Sync().status);
+  std::vector<std::unique_ptr<DeviceRequest>> reads;
+  for (uint8_t i = 0; i < 12; ++i) reads.push_back(ReadRequest(i * 8192, 8192));
+  const std::vector<Result> read = RunAll(std::move(reads));
+  for (uint8_t i = 0; i < 12; ++i) EXPECT_EQ(Pattern(8192, i), read[i].data) << int(i);
+  const auto disk = server_.Disk();
+  for (uint8_t i = 0; i < 12; ++i) {
+    const auto want = Pattern(8192, i);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), disk.begin() + i * 8192)) << int(i);
+  }
+  // The flush came after every write was answered, and once.
+  int answered = 0, flushes = 0;
+  for (const auto& e : server_.Events()) {
+    if (e.command == CMD_WRITE && e.answered) ++answered;
+    if (e.command == CMD_FLUSH && !e.answered) {
+      ++flushes;
+      EXPECT_EQ(12, answered);
+    }
+  }
+  EXPECT_EQ(1, flushes);
+}
+
+// The record's count is kept; one connection serves one request at a time.
+TEST_F(ParallelDeviceTest, ARecordOfOneConnectionServesOneAtATime) {
+  MountRecord record = NetworkRecord(server_);
+  SetMountConnections(record, 1);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+  EXPECT_EQ(1, MountConnections(Query()));
+  EXPECT_EQ(1, server_.Connections());
+  server_.SetWriteDelay(10ms);
+  server_.ClearRequests();
+  std::vector<std::unique_ptr<DeviceRequest>> writes;
+  for (uint8_t i = 0; i < 6; ++i) writes.push_back(WriteRequest(i * 4096, Pattern(4096, i)));
+  for (const Result& r : RunAll(std::move(writes))) EXPECT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_EQ(1, MostAtOnce()) << server_.Events().size() << " events, " << server_.Requests().size();
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  SetMountConnections(record, kMaxMountConnections + 1);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, Mount(record));
+}
+
+// Virtual write with requests from several threads at once (as FUSE's
+// threads bring them): the cache keeps each thread's blocks exactly.
+TEST_F(ParallelDeviceTest, VirtualWriteUnderRequestsFromSeveralThreadsIsExact) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const auto original = server_.Disk();
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(1, Query().virtualWrite);
+  constexpr int kThreads = 6;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 60; ++i) {
+        const uint64_t offset = (static_cast<uint64_t>(i) * kThreads + t) * 4608;
+        const auto data = Pattern(4608, static_cast<uint8_t>(t * 60 + i));
+        if (Write(offset, data).status != STATUS_SUCCESS) ++wrong;
+        if (Read(offset, 4608).data != data) ++wrong;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(0, wrong.load());
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < 60; ++i) {
+      const uint64_t offset = (static_cast<uint64_t>(i) * kThreads + t) * 4608;
+      ASSERT_EQ(Pattern(4608, static_cast<uint8_t>(t * 60 + i)), Read(offset, 4608).data);
+    }
+  }
+  EXPECT_EQ(original, server_.Disk());
+}
+
+// An unmount queued behind requests in flight waits for them, and the
+// requests after it find the device empty.
+TEST_F(ParallelDeviceTest, AnUnmountWaitsForTheRequestsBeingServed) {
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  server_.SetWriteDelay(50ms);
+  std::vector<std::unique_ptr<DeviceRequest>> requests;
+  for (uint8_t i = 0; i < 4; ++i) requests.push_back(WriteRequest(i * 4096, Pattern(4096, i)));
+  requests.push_back(ControlRequest(IOCTL_VDISK_UNMOUNT, nullptr, 0, 0));
+  requests.push_back(WriteRequest(0, Pattern(4096, 9)));
+  const std::vector<Result> results = RunAll(std::move(requests));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(STATUS_SUCCESS, results[i].status) << i;
+  EXPECT_EQ(STATUS_SUCCESS, results[4].status);
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, results[5].status);
+  const auto disk = server_.Disk();
+  for (uint8_t i = 0; i < 4; ++i) {
+    const auto want = Pattern(4096, i);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), disk.begin() + i * 4096)) << int(i);
+  }
 }
 
 }  // namespace

@@ -61,6 +61,25 @@ NtStatus NetworkDisk::Mount(uint32_t address, uint16_t port, const std::array<ui
   return STATUS_SUCCESS;
 }
 
+NtStatus NetworkDisk::MountAnother(const NetworkDisk& first, std::unique_ptr<NetworkDisk>* disk,
+                                   QueryData* query) {
+  // Connected and logged on as the first was.
+  std::unique_ptr<NetworkDisk> created;
+  const NtStatus status =
+      Mount(first.address_, first.port_, first.digest_, first.endpoint_->options, &created, query);
+  if (status != STATUS_SUCCESS) return status;
+  created->give_up_ = first.give_up_;
+  created->durability_ = first.durability_;
+  created->servers_ = first.servers_;
+  created->current_ = first.current_;
+  created->mounted_ = first.mounted_;
+  created->writes_reach_server_ = first.writes_reach_server_;
+  created->moved_ = first.moved_;
+  created->Learn(*query, first.current_);
+  *disk = std::move(created);
+  return STATUS_SUCCESS;
+}
+
 NetworkDisk::~NetworkDisk() {
   if (!endpoint_) return;
   if (endpoint_->socket.connected()) (void)Disconnect(*endpoint_);
@@ -74,7 +93,10 @@ NtStatus NetworkDisk::Walk(Direction direction, uint64_t offset, uint64_t length
                                 ? ReadChunk(*endpoint_, offset + done, chunk, buffer + done)
                                 : WriteChunk(*endpoint_, offset + done, chunk, buffer + done);
     if (status != STATUS_SUCCESS) return status;
-    if (direction == Direction::kWrite) unflushed_ = true;
+    if (direction == Direction::kWrite) {
+      std::scoped_lock lock(durability_->mu);
+      ++durability_->acknowledged;
+    }
     done += chunk;
   }
   return STATUS_SUCCESS;
@@ -89,8 +111,12 @@ NtStatus NetworkDisk::SetServers(std::vector<MountServer> servers, size_t curren
   current_ = current;
   writes_reach_server_ = writes_reach_server;
   moved_ = std::move(moved);
-  boot_ids_[current_] = boot_ids_[0];
-  if (current_ != 0) boot_ids_[0] = kUnknownBoot;
+  {
+    std::scoped_lock lock(durability_->mu);
+    auto& boot_ids = durability_->boot_ids;
+    boot_ids[current_] = boot_ids[0];
+    if (current_ != 0) boot_ids[0] = kUnknownBoot;
+  }
   address_ = servers_[current_].address;
   port_ = servers_[current_].port;
   // Only a disk that writes to its server and has another to go to needs
@@ -177,11 +203,13 @@ ServerFit NetworkDisk::Judge(const QueryData& query, NtStatus* status) {
 // A service that does not know its boot (or an older one) cannot tell: only
 // two known identities that differ say the machine restarted.
 void NetworkDisk::Learn(const QueryData& query, size_t index) {
-  std::array<uint8_t, kBootIdSize>& known = boot_ids_[index];
+  std::scoped_lock lock(durability_->mu);
+  std::array<uint8_t, kBootIdSize>& known = durability_->boot_ids[index];
   const bool restarted =
       known != kUnknownBoot && query.boot_id != kUnknownBoot && query.boot_id != known;
-  if (restarted && unflushed_ && !maybe_lost_) {
-    maybe_lost_ = true;
+  const bool unflushed = durability_->acknowledged != durability_->flushed;
+  if (restarted && unflushed && !durability_->maybe_lost) {
+    durability_->maybe_lost = true;
     DebugPrint(
         "Server machine restarted (boot %08X, was %08X): writes acknowledged since the last "
         "flush may be lost, the next flush fails",
@@ -215,6 +243,8 @@ NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
       if (!patient || !Lost(status, patient)) return status;
     } else if (!patient || Refused(status)) {
       return status;
+    } else if (others_serve_ && others_serve_()) {
+      return status;
     } else {
       DebugPrint("Reconnect failed %X", status);
     }
@@ -237,11 +267,16 @@ NtStatus NetworkDisk::Flush() {
 }
 
 NtStatus NetworkDisk::SendFlush() {
-  if (maybe_lost_) {
-    maybe_lost_ = false;  // said once; later flushes vouch for later writes
-    DebugPrint(
-        "Flush failed: writes acknowledged before the server's machine restarted may be lost");
-    return STATUS_IO_DEVICE_ERROR;
+  uint64_t mark;
+  {
+    std::scoped_lock lock(durability_->mu);
+    if (durability_->maybe_lost) {
+      durability_->maybe_lost = false;  // said once; later flushes vouch for later writes
+      DebugPrint(
+          "Flush failed: writes acknowledged before the server's machine restarted may be lost");
+      return STATUS_IO_DEVICE_ERROR;
+    }
+    mark = durability_->acknowledged;
   }
   if (!flushes_) {
     if (!said_not_durable_) {
@@ -255,9 +290,16 @@ NtStatus NetworkDisk::SendFlush() {
     return STATUS_SUCCESS;
   }
   // Nothing acknowledged since the last flush: nothing to make durable.
-  if (!unflushed_) return STATUS_SUCCESS;
+  {
+    std::scoped_lock lock(durability_->mu);
+    if (mark == durability_->flushed) return STATUS_SUCCESS;
+  }
   const NtStatus status = FlushWrites(*endpoint_);
-  if (status == STATUS_SUCCESS) unflushed_ = false;
+  if (status == STATUS_SUCCESS) {
+    // Writes acknowledged while it went are not vouched for.
+    std::scoped_lock lock(durability_->mu);
+    durability_->flushed = std::max(durability_->flushed, mark);
+  }
   return status;
 }
 

@@ -29,6 +29,12 @@
 // goes on with the first one that answers and fits (server_choice.h); the
 // disk stays on it until that connection is lost in its turn. Boot
 // identities are kept per server, so another server's boot is no restart.
+//
+// Several connections may serve one disk (MountAnother): each is a
+// NetworkDisk of its own, used by one thread at a time, but they share what
+// a flush vouches for (the writes acknowledged on any of them, the boot
+// identities seen), since the service's flush covers every write the export
+// acknowledged.
 #ifndef QUENSARIA_DRIVER_NETWORK_DISK_H_
 #define QUENSARIA_DRIVER_NETWORK_DISK_H_
 
@@ -37,6 +43,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "driver/server_choice.h"
@@ -50,6 +57,15 @@ namespace quensaria::driver {
 
 enum class Direction { kRead, kWrite };
 
+// What the connections of one disk know together about its durability.
+struct DiskDurability {
+  std::mutex mu;
+  uint64_t acknowledged = 0;  // writes acknowledged, counted by chunk
+  uint64_t flushed = 0;       // `acknowledged` as the last good flush began
+  bool maybe_lost = false;    // some unflushed writes may have gone with a restart
+  std::array<std::array<uint8_t, kBootIdSize>, kMaxMountServers> boot_ids{};
+};
+
 class NetworkDisk {
  public:
   // Opens an endpoint, connects to `address`:`port` (network byte order),
@@ -59,6 +75,11 @@ class NetworkDisk {
                         const std::array<uint8_t, kDigestSize>& digest,
                         const TransportOptions& options, std::unique_ptr<NetworkDisk>* disk,
                         QueryData* query);
+  // Another connection of `first`'s disk to the server `first` is on, with
+  // `first`'s servers and what it was mounted with; *query is what that
+  // server answered this one (the caller compares it with the first's).
+  static NtStatus MountAnother(const NetworkDisk& first, std::unique_ptr<NetworkDisk>* disk,
+                               QueryData* query);
   // Disconnects and closes the endpoint.
   ~NetworkDisk();
 
@@ -87,6 +108,12 @@ class NetworkDisk {
                       std::function<void(size_t)> moved = {});
   size_t current_server() const { return current_; }
 
+  // Asked after a failed reconnect: true when other connections can serve
+  // the request, which then ends at once with its loss rather than wait.
+  void set_others_serve(std::function<bool()> others) { others_serve_ = std::move(others); }
+  // Connected and not found lost.
+  bool up() const { return endpoint_->socket.connected() && !endpoint_->lost; }
+
  private:
   NetworkDisk(uint32_t address, uint16_t port, const std::array<uint8_t, kDigestSize>& digest)
       : address_(address), port_(port), digest_(digest) {}
@@ -114,18 +141,17 @@ class NetworkDisk {
   std::array<uint8_t, kDigestSize> digest_;
   std::unique_ptr<TransportEndpoint> endpoint_;
   const WakeFlag* give_up_ = nullptr;
+  std::function<bool()> others_serve_;
+  std::shared_ptr<DiskDurability> durability_ = std::make_shared<DiskDurability>();
 
-  bool flushes_ = false;  // the service understands CMD_FLUSH
-  uint8_t flags_ = 0;     // the last query's QUERY_FLAG_...
-  std::array<std::array<uint8_t, kBootIdSize>, kMaxMountServers> boot_ids_{};
+  bool flushes_ = false;              // the service understands CMD_FLUSH
+  uint8_t flags_ = 0;                 // the last query's QUERY_FLAG_...
   std::vector<MountServer> servers_;  // empty: only address_:port_
   size_t current_ = 0;
   ServerOffer mounted_;  // what the server the disk was mounted from offered
   bool writes_reach_server_ = false;
   std::function<void(size_t)> moved_;
   uint32_t said_unfit_ = 0;  // servers whose misfit this loss has logged, one bit each
-  bool unflushed_ = false;   // writes acknowledged since the last good flush
-  bool maybe_lost_ = false;  // some of them may have gone with a restart
   bool said_not_durable_ = false;
 };
 

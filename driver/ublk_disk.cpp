@@ -73,6 +73,8 @@ void UblkDisk::Serve(platform::UblkDevice& ublk, const platform::UblkRequest& re
     r->offset = request.offset;
     r->length = request.length;
     r->buffer = request.buffer;
+    // The queue thread goes on taking requests while this one is served.
+    r->hand_off = true;
     r->complete = [answer](DeviceRequest& done) {
       answer->Give(NT_SUCCESS(done.status) ? static_cast<int>(done.information)
                                            : -platform::ErrnoFromNtStatus(done.status));

@@ -40,7 +40,7 @@ const char kUsage[] =
     "usage: velmoran-ctl [--runtime-dir DIR] COMMAND DEVICE [OPTIONS]\n"
     "  mount-net DEVICE ADDRESS:PORT [ADDRESS:PORT...] [--letter X]\n"
     "            [--password-file FILE] [--password TEXT] [--cache-dir DIR] [--read-only]\n"
-    "            [--tls]\n"
+    "            [--tls] [--connections N]\n"
     "  mount-net DEVICE ADDRESS PORT [OPTIONS]   (one server, the older form)\n"
     "  mount-image DEVICE FILE [--letter X] [--size BYTES] [--read-only] [--cd]\n"
     "  unmount DEVICE\n"
@@ -66,6 +66,9 @@ const char kUsage[] =
     "  --tls                 the export speaks TLS: log on by the TLS handshake, the\n"
     "                        password's digest the key (it never crosses the wire),\n"
     "                        and every byte to and from the export encrypted\n"
+    "  --connections N       connections the network disk opens to its server, so that\n"
+    "                        N of its requests are served at once, 1..16 (default: the\n"
+    "                        driver's, 4)\n"
     "  --size BYTES          create FILE, sparse, of BYTES bytes when it does not\n"
     "                        exist (not with --read-only); an existing file keeps\n"
     "                        its own size\n"
@@ -85,6 +88,7 @@ struct Args {
   uint64_t size = 0;
   uint32_t output = 0;
   bool read_only = false, cd = false, has_password = false, help = false, tls = false;
+  uint8_t connections = 0;  // the driver's choice
 };
 
 // A whole number, decimal or with a 0x prefix hexadecimal.
@@ -133,6 +137,12 @@ bool Parse(int argc, char** argv, Args* a) {
     } else if (arg == "--output") {
       if (!value(&text) || !ParseNumber(text, UINT32_MAX, &number)) return false;
       a->output = static_cast<uint32_t>(number);
+    } else if (arg == "--connections") {
+      if (!value(&text) || !ParseNumber(text, quensaria::kMaxMountConnections, &number) ||
+          number == 0) {
+        return false;
+      }
+      a->connections = static_cast<uint8_t>(number);
     } else if (arg == "--read-only") {
       a->read_only = true;
     } else if (arg == "--cd") {
@@ -221,6 +231,7 @@ int MountNet(DeviceControlClient& client, const Args& a) {
   record.driveLetter = Letter(a);
   if (a.tls)
     reinterpret_cast<uint8_t*>(&record)[quensaria::kMountFlagsOffset] |= quensaria::kMountFlagTls;
+  quensaria::SetMountConnections(record, a.connections);
   const std::string first = quensaria::ServerText(servers->front());
   std::string password = a.password;
   if (!a.password_file.empty()) {
@@ -292,6 +303,9 @@ int Query(DeviceControlClient& client) {
     const size_t on = quensaria::CurrentServer(record);
     if (on < servers.size())
       std::printf("on server: %s\n", quensaria::ServerText(servers[on]).c_str());
+  }
+  if (record.sourceType == quensaria::kSourceTypeNetwork) {
+    std::printf("connections: %u\n", quensaria::MountConnections(record));
   }
   std::printf("drive letter: %c\n", record.driveLetter ? record.driveLetter : '-');
   std::printf("source name: %s\n",

@@ -79,6 +79,7 @@ uint32_t* WriteCache::Slot(uint64_t block, bool create) {
 
 NtStatus WriteCache::CacheWrite(const uint8_t* source, uint64_t offset, uint64_t length) {
   if (offset % kBlock != 0 || length == 0) return STATUS_SUCCESS;
+  std::scoped_lock lock(mu_);
   auto slot_of = [&](uint64_t block) -> BlockSlot {
     uint32_t* slot = Slot(block, /*create=*/true);
     if (slot == nullptr) {
@@ -98,6 +99,7 @@ NtStatus WriteCache::CacheWrite(const uint8_t* source, uint64_t offset, uint64_t
 
 NtStatus WriteCache::CacheOverlay(uint8_t* buffer, uint64_t offset, uint64_t length) {
   if (offset % kBlock != 0 || length == 0) return STATUS_SUCCESS;
+  std::scoped_lock lock(mu_);
   auto slot_of = [&](uint64_t block) -> BlockSlot {
     const uint32_t* slot = Slot(block, /*create=*/false);
     return {slot == nullptr ? 0 : *slot, STATUS_SUCCESS};

@@ -1,5 +1,6 @@
 // WriteCache: the blocks a virtual-write mount has written, kept in a slot
-// file on the client instead of on the server. Worker thread only.
+// file on the client instead of on the server. Any thread: a lock keeps
+// the requests of a disk served at once from meeting in the slot table.
 //
 // The disk is cut into 512-byte blocks. A block written for the first time
 // gets the next free slot (numbers start at 1) and keeps it for the whole
@@ -17,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 
 #include "shared/nt_status.h"
@@ -51,9 +53,15 @@ class WriteCache {
 
   // Groups the disk spans (pages exist only for those written).
   uint64_t group_count() const { return group_count_; }
-  uint32_t next_slot() const { return next_slot_; }
+  uint32_t next_slot() const {
+    std::scoped_lock lock(mu_);
+    return next_slot_;
+  }
   // Reaches the last slot numbers without writing 2^32 blocks first.
-  void SetNextSlotForTesting(uint32_t slot) { next_slot_ = slot; }
+  void SetNextSlotForTesting(uint32_t slot) {
+    std::scoped_lock lock(mu_);
+    next_slot_ = slot;
+  }
 
  private:
   // The slot entry of block `block`, or null if its group page is missing
@@ -61,6 +69,7 @@ class WriteCache {
   uint32_t* Slot(uint64_t block, bool create);
 
   SlotStore* store_;
+  mutable std::mutex mu_;
   uint32_t next_slot_ = 1;
   uint64_t group_count_;
   std::unordered_map<uint64_t, std::unique_ptr<uint32_t[]>> groups_;

@@ -128,6 +128,14 @@ void SetCurrentServer(MountRecord& record, uint8_t index) {
   RecordBytes(record)[kCurrentServerOffset] = index;
 }
 
+uint8_t MountConnections(const MountRecord& record) {
+  return RecordBytes(record)[kMountConnectionsOffset];
+}
+
+void SetMountConnections(MountRecord& record, uint8_t count) {
+  RecordBytes(record)[kMountConnectionsOffset] = count;
+}
+
 std::string ServerText(const MountServer& server) {
   uint8_t a[4];
   uint8_t p[2];

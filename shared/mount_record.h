@@ -74,6 +74,14 @@ inline constexpr size_t kMountFlagsOffset = 10;
 inline constexpr uint8_t kMountFlagTls = 0x01;
 static_assert(offsetof(MountRecord, reserved0) == kMountFlagsOffset);
 
+// Byte 11 (the second of reserved0): how many connections a network disk
+// opens to its server, 1..kMaxMountConnections; 0 leaves it to the driver
+// (kDefaultMountConnections). The query output says how many it has open.
+inline constexpr size_t kMountConnectionsOffset = 11;
+inline constexpr uint8_t kDefaultMountConnections = 4;
+inline constexpr uint8_t kMaxMountConnections = 16;
+static_assert(kMountConnectionsOffset == offsetof(MountRecord, reserved0) + 1);
+
 struct MountServer {
   uint32_t address = 0;  // network byte order
   uint16_t port = 0;     // network byte order
@@ -90,6 +98,10 @@ bool SetMountServers(MountRecord& record, const std::vector<MountServer>& server
 // The index the query output says the disk is on now.
 uint8_t CurrentServer(const MountRecord& record);
 void SetCurrentServer(MountRecord& record, uint8_t index);
+// The connection count a record asks for (0: the driver's choice) and the
+// one to write into it.
+uint8_t MountConnections(const MountRecord& record);
+void SetMountConnections(MountRecord& record, uint8_t count);
 
 // "10.0.0.5:60000".
 std::string ServerText(const MountServer& server);

@@ -209,6 +209,24 @@ TEST(MountRecordTest, TheOtherServersLieInBytes49To60) {
   EXPECT_EQ(CurrentServer(record), 2);
 }
 
+// The connection count lies in byte 11, beside the flags, and touches no
+// other byte the record uses.
+TEST(MountRecordTest, TheConnectionCountIsByteEleven) {
+  MountRecord record{};
+  ASSERT_TRUE(SetMountServers(record, {Server(10, 0, 0, 5, 60000), Server(10, 0, 0, 6, 60001)}));
+  record.reserved0[0] = kMountFlagTls;
+  const MountRecord before = record;
+  EXPECT_EQ(0, MountConnections(record));
+  SetMountConnections(record, kMaxMountConnections);
+  EXPECT_EQ(kMaxMountConnections, MountConnections(record));
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+  const auto* was = reinterpret_cast<const uint8_t*>(&before);
+  for (size_t i = 0; i < sizeof record; ++i) {
+    EXPECT_EQ(i == kMountConnectionsOffset ? kMaxMountConnections : was[i], bytes[i]) << i;
+  }
+  EXPECT_EQ(kMountFlagTls, bytes[kMountFlagsOffset]);
+}
+
 TEST(MountRecordTest, ServerListsAreParsedOrRefusedWithTheirFault) {
   auto list = ParseServerList("10.0.0.5:60000, 10.0.0.6:60001");
   ASSERT_TRUE(list.ok()) << list.status().message();

@@ -190,8 +190,8 @@ void Attachments::UndoAll() {
   loops_.clear();
 }
 
-std::string Attachments::Loop(const std::string& file) {
-  CommandResult r = Shell("losetup --find --show " + Quote(file));
+std::string Attachments::Loop(const std::string& file, const std::string& options) {
+  CommandResult r = Shell("losetup --find --show " + options + " " + Quote(file));
   if (r.code != 0) return {};
   std::string device = r.output.substr(0, r.output.find('\n'));
   loops_.push_back(device);

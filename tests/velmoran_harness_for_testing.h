@@ -108,8 +108,9 @@ class Attachments {
   ~Attachments() { UndoAll(); }
   // Unmounts and detaches everything still attached, newest first.
   void UndoAll();
-  // losetup on `file`; the device, or empty on failure.
-  std::string Loop(const std::string& file);
+  // losetup on `file` with `options` (--direct-io=on, say); the device, or
+  // empty on failure.
+  std::string Loop(const std::string& file, const std::string& options = "");
   bool Mount(const std::string& device, const std::string& directory);
   bool Unmount(const std::string& directory);
   bool Detach(const std::string& device);

@@ -1,0 +1,157 @@
+#include "driver/disk_connections.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "driver/debug_print.h"
+
+namespace quensaria::driver {
+namespace {
+
+constexpr size_t kNone = std::numeric_limits<size_t>::max();
+
+}  // namespace
+
+DiskConnections::DiskConnections(std::unique_ptr<NetworkDisk> first, const QueryData& query)
+    : query_(query) {
+  connections_.push_back({std::move(first)});
+}
+
+DiskConnections::~DiskConnections() {
+  DebugPrint("Disk of %zu connections: at most %zu requests at once", connections_.size(),
+             most_busy_);
+}
+
+size_t DiskConnections::MostAtOnce() const {
+  std::scoped_lock lock(mu_);
+  return most_busy_;
+}
+
+void DiskConnections::Open(size_t count) {
+  while (connections_.size() < count) {
+    std::unique_ptr<NetworkDisk> disk;
+    QueryData query;
+    const NtStatus status = NetworkDisk::MountAnother(*connections_[0].disk, &disk, &query);
+    if (status != STATUS_SUCCESS) {
+      DebugPrint("Connection %zu of %zu not opened (%X): the disk goes on with %zu",
+                 connections_.size() + 1, count, status, connections_.size());
+      break;
+    }
+    // The first connection's answer decides; a disk must not be served
+    // differently by one of its connections.
+    if (query.access != query_.access || query.disk_size != query_.disk_size) {
+      DebugPrint(
+          "Connection %zu of %zu closed: the server gave it access %u and size %llu, the first "
+          "one access %u and size %llu; the disk goes on with %zu",
+          connections_.size() + 1, count, query.access,
+          static_cast<unsigned long long>(query.disk_size), query_.access,
+          static_cast<unsigned long long>(query_.disk_size), connections_.size());
+      break;
+    }
+    connections_.push_back({std::move(disk)});
+  }
+  for (size_t i = 0; i < connections_.size(); ++i) {
+    connections_[i].disk->set_others_serve([this, i] {
+      std::scoped_lock lock(mu_);
+      return OthersUp(i);
+    });
+  }
+}
+
+void DiskConnections::set_give_up(const WakeFlag* flag) {
+  for (Connection& c : connections_) c.disk->set_give_up(flag);
+}
+
+size_t DiskConnections::Up() const {
+  std::scoped_lock lock(mu_);
+  size_t up = 0;
+  for (const Connection& c : connections_) up += c.up ? 1 : 0;
+  return up;
+}
+
+bool DiskConnections::OthersUp(size_t index) const {
+  for (size_t i = 0; i < connections_.size(); ++i) {
+    if (i != index && connections_[i].up) return true;
+  }
+  return false;
+}
+
+size_t DiskConnections::Take(uint32_t tried, std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    size_t best = kNone;
+    bool untried = false;
+    for (size_t i = 0; i < connections_.size(); ++i) {
+      if ((tried & (1u << i)) != 0) continue;
+      untried = true;
+      const Connection& c = connections_[i];
+      if (c.busy) continue;
+      // One that is up first; among those, the one used longest ago, so
+      // every connection stays in use (and one that was lost reconnects).
+      if (best == kNone || (c.up && !connections_[best].up) ||
+          (c.up == connections_[best].up && c.last_used < connections_[best].last_used)) {
+        best = i;
+      }
+    }
+    if (best != kNone || !untried) return best;
+    freed_.wait(lock);
+  }
+}
+
+template <typename Operation>
+NtStatus DiskConnections::OnConnection(Operation operation) {
+  NtStatus status = STATUS_INVALID_DEVICE_STATE;
+  uint32_t tried = 0;
+  std::unique_lock lock(mu_);
+  for (;;) {
+    const size_t index = Take(tried, lock);
+    if (index == kNone) return status;
+    Connection& c = connections_[index];
+    c.busy = true;
+    c.last_used = ++uses_;
+    most_busy_ = std::max(most_busy_, ++busy_);
+    lock.unlock();
+    status = operation(*c.disk);
+    const bool up = c.disk->up();
+    lock.lock();
+    c.busy = false;
+    --busy_;
+    c.up = up;
+    tried |= 1u << index;
+    freed_.notify_all();
+    // A connection that lost its way hands the request to one that is up;
+    // repeating a read, a write of whole blocks or a flush is harmless.
+    if (status == STATUS_SUCCESS || up || !OthersUp(index)) return status;
+    DebugPrint("Connection %zu lost (%X): its request goes on on another", index + 1, status);
+  }
+}
+
+NtStatus DiskConnections::TransferRequest(Direction direction, uint64_t offset, uint64_t length,
+                                          uint8_t* buffer) {
+  auto transfer = [&](NetworkDisk& disk) {
+    return disk.TransferRequest(direction, offset, length, buffer);
+  };
+  if (direction == Direction::kRead) return OnConnection(transfer);
+  uint64_t ticket;
+  {
+    std::scoped_lock lock(mu_);
+    ticket = next_write_++;
+    writing_.insert(ticket);
+  }
+  const NtStatus status = OnConnection(transfer);
+  std::scoped_lock lock(mu_);
+  writing_.erase(ticket);
+  freed_.notify_all();
+  return status;
+}
+
+NtStatus DiskConnections::Flush() {
+  {
+    // Every write taken before the flush is answered first, wherever it went.
+    std::unique_lock lock(mu_);
+    const uint64_t mark = next_write_;
+    freed_.wait(lock, [&] { return writing_.empty() || *writing_.begin() >= mark; });
+  }
+  return OnConnection([](NetworkDisk& disk) { return disk.Flush(); });
+}
+
+}  // namespace quensaria::driver
