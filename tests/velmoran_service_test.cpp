@@ -52,6 +52,7 @@ TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
       "server: 127.0.0.1:" +
           std::to_string(port) +
           "\n"
+          "tls: 0\n"
           "connections: 4\n"
           "drive letter: F\n"
           "source name: \n",
@@ -212,6 +213,50 @@ TEST_F(VelmoranServiceTest, IoContinuesAcrossARestartOfTheService) {
   EXPECT_EQ(
       0, Shell("dd if=" + image + " bs=64k skip=2 count=1 status=none | cmp - " + scratch_ / "two")
              .code);
+}
+
+TEST_F(VelmoranServiceTest, ATlsExportIsMountedByTheHandshakeAndRidesOutARestartOfTheService) {
+  const std::string image = scratch_ / "export.img";
+  ASSERT_EQ(0, Shell("truncate -s 16M " + image).code);
+  const int port = stack_.Export(image, "virtual", "--tls --password pupil --manage-password boss");
+  // A plain mount is refused at once, saying why.
+  CommandResult r = MountNet("VelmoranEx0", port, "--password pupil");
+  EXPECT_NE(0, r.code);
+  EXPECT_NE(std::string::npos, r.output.find("The export uses TLS")) << r.output;
+  // The management password over TLS gives full access on every connection.
+  r = MountNet("VelmoranEx0", port, "--tls --password boss");
+  ASSERT_EQ(0, r.code) << r.output << stack_.velmoran()->Log();
+  r = stack_.velmoran()->Ctl("query VelmoranEx0");
+  EXPECT_NE(std::string::npos, r.output.find("tls: 1")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("virtual write: 0")) << r.output;
+  const std::string device = stack_.velmoran()->DevicePath("VelmoranEx0");
+  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "one").code);
+  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "two").code);
+  ASSERT_EQ(0, Shell("dd if=" + scratch_ / "one" + " of=" + device +
+                     " bs=64k seek=1 conv=notrunc,fsync status=none")
+                   .code);
+  ASSERT_EQ(0, stack_.service()->Stop());
+  ASSERT_NO_FATAL_FAILURE(stack_.StartService());
+  const CommandResult write = Shell("dd if=" + scratch_ / "two" + " of=" + device +
+                                    " bs=64k seek=2 conv=notrunc,fsync status=none");
+  EXPECT_EQ(0, write.code) << write.output << stack_.velmoran()->Log();
+  ASSERT_EQ(
+      0,
+      Shell("cat " + scratch_ / "one" + " " + scratch_ / "two" + " > " + scratch_ / "both").code);
+  EXPECT_EQ(
+      0, Shell("dd if=" + image + " bs=64k skip=1 count=2 status=none | cmp - " + scratch_ / "both")
+             .code);
+  EXPECT_EQ(0, stack_.velmoran()->Ctl("unmount VelmoranEx0").code);
+  // The log-on password gives the export's own level, virtual write.
+  r = MountNet("VelmoranEx0", port, "--tls --password pupil");
+  ASSERT_EQ(0, r.code) << r.output << stack_.velmoran()->Log();
+  r = stack_.velmoran()->Ctl("query VelmoranEx0");
+  EXPECT_NE(std::string::npos, r.output.find("virtual write: 1")) << r.output;
+  EXPECT_EQ(0, stack_.velmoran()->Ctl("unmount VelmoranEx0").code);
+  // A wrong password fails the handshake: the wrong-password status.
+  r = MountNet("VelmoranEx0", port, "--tls --password nobody");
+  EXPECT_NE(0, r.code);
+  EXPECT_NE(std::string::npos, r.output.find("0xC000006A")) << r.output;
 }
 
 // Sectors written to `loop` so far (/sys/block/loopN/stat, field 7).

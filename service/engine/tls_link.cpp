@@ -215,6 +215,10 @@ Transfer TlsLink::Handshake(const char*& failed_call) {
   if (r == GNUTLS_E_PULL_ERROR || r == GNUTLS_E_PUSH_ERROR) {
     return Failure(r, "gnutls_handshake", failed_call);
   }
+  // The alert tells the client why (a wrong key, say) instead of a bare
+  // close, so it can try its other identity or say the password is wrong.
+  // One small record: the socket takes it, or the client sees the close.
+  (void)gnutls_alert_send_appropriate(session_, r);
   failed_call = "gnutls_handshake";
   return Transfer{0, ECONNABORTED};
 }
