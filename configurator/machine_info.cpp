@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -41,12 +42,12 @@ std::string SizeText(uint64_t bytes) {
   return text.str();
 }
 
+// 0 when the size cannot be read: the device is listed without one.
 uint64_t SysfsBytes(const fs::path& block) {
-  try {
-    return std::stoull(ReadLine(block / "size")) * 512;
-  } catch (...) {
-    return 0;
-  }
+  const std::string line = ReadLine(block / "size");
+  uint64_t sectors = 0;
+  const auto parsed = std::from_chars(line.data(), line.data() + line.size(), sectors);
+  return parsed.ec == std::errc() ? sectors * 512 : 0;
 }
 
 bool Skipped(const std::string& name) {

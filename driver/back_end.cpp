@@ -32,14 +32,14 @@ NetworkBackEnd::NetworkBackEnd(std::unique_ptr<DiskConnections> disk,
       cache_(std::make_unique<WriteCache>(store_.get(), disk_size)) {}
 
 NtStatus NetworkBackEnd::Read(uint8_t* buffer, uint64_t offset, uint64_t length) {
-  const NtStatus status = disk_->TransferRequest(Direction::kRead, offset, length, buffer);
+  const NtStatus status = disk_->Read(offset, length, buffer);
   if (status != STATUS_SUCCESS || !cache_) return status;
   return cache_->CacheOverlay(buffer, offset, length);
 }
 
 NtStatus NetworkBackEnd::Write(const uint8_t* buffer, uint64_t offset, uint64_t length) {
   if (cache_) return cache_->CacheWrite(buffer, offset, length);
-  return disk_->TransferRequest(Direction::kWrite, offset, length, const_cast<uint8_t*>(buffer));
+  return disk_->Write(offset, length, buffer);
 }
 
 }  // namespace quensaria::driver

@@ -104,8 +104,14 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
   for (; on < servers.size(); ++on) {
     {
       platform::ScopedIdentity as_caller(caller);
-      status = NetworkDisk::Mount(servers[on].address, servers[on].port, digest, transport, &disk,
-                                  &query);
+      NtResult<MountedDisk> mounted =
+          NetworkDisk::Mount(servers[on].address, servers[on].port, digest, transport);
+      status = mounted.status();
+      if (mounted.ok()) {
+        MountedDisk m = std::move(mounted).value();
+        disk = std::move(m.disk);
+        query = m.query;
+      }
     }
     // The wrong kind of export, as a wrong password, is the same on every server.
     if (status == STATUS_SUCCESS || status == STATUS_WRONG_PASSWORD ||

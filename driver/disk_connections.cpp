@@ -29,14 +29,13 @@ size_t DiskConnections::MostAtOnce() const {
 
 void DiskConnections::Open(size_t count) {
   while (connections_.size() < count) {
-    std::unique_ptr<NetworkDisk> disk;
-    QueryData query;
-    const NtStatus status = NetworkDisk::MountAnother(*connections_[0].disk, &disk, &query);
-    if (status != STATUS_SUCCESS) {
+    NtResult<MountedDisk> another = NetworkDisk::MountAnother(*connections_[0].disk);
+    if (!another.ok()) {
       DebugPrint("Connection %zu of %zu not opened (%X): the disk goes on with %zu",
-                 connections_.size() + 1, count, status, connections_.size());
+                 connections_.size() + 1, count, another.status(), connections_.size());
       break;
     }
+    auto [disk, query] = std::move(another).value();
     // The first connection's answer decides; a disk must not be served
     // differently by one of its connections.
     if (query.access != query_.access || query.disk_size != query_.disk_size) {
@@ -125,19 +124,19 @@ NtStatus DiskConnections::OnConnection(Operation operation) {
   }
 }
 
-NtStatus DiskConnections::TransferRequest(Direction direction, uint64_t offset, uint64_t length,
-                                          uint8_t* buffer) {
-  auto transfer = [&](NetworkDisk& disk) {
-    return disk.TransferRequest(direction, offset, length, buffer);
-  };
-  if (direction == Direction::kRead) return OnConnection(transfer);
+NtStatus DiskConnections::Read(uint64_t offset, uint64_t length, uint8_t* into) {
+  return OnConnection([&](NetworkDisk& disk) { return disk.Read(offset, length, into); });
+}
+
+NtStatus DiskConnections::Write(uint64_t offset, uint64_t length, const uint8_t* from) {
   uint64_t ticket;
   {
     std::scoped_lock lock(mu_);
     ticket = next_write_++;
     writing_.insert(ticket);
   }
-  const NtStatus status = OnConnection(transfer);
+  const NtStatus status =
+      OnConnection([&](NetworkDisk& disk) { return disk.Write(offset, length, from); });
   std::scoped_lock lock(mu_);
   writing_.erase(ticket);
   freed_.notify_all();

@@ -46,7 +46,8 @@ class DiskConnections {
   void Open(size_t count);
 
   // As NetworkDisk's, on one free connection.
-  NtStatus TransferRequest(Direction direction, uint64_t offset, uint64_t length, uint8_t* buffer);
+  NtStatus Read(uint64_t offset, uint64_t length, uint8_t* into);
+  NtStatus Write(uint64_t offset, uint64_t length, const uint8_t* from);
   NtStatus Flush();
   // Cuts the reconnect pauses short while raised. REQUIRES: outlives this.
   void set_give_up(const WakeFlag* flag);

@@ -44,10 +44,10 @@ class DiskConnectionsTest : public ::testing::Test {
 
   // Mounts as the device does: the first connection, its servers, the rest.
   void Mount(size_t count) {
-    std::unique_ptr<NetworkDisk> first;
-    QueryData query;
-    ASSERT_EQ(STATUS_SUCCESS, NetworkDisk::Mount(server_.address(), server_.port(),
-                                                 PasswordDigest("pw"), options_, &first, &query));
+    NtResult<MountedDisk> mounted =
+        NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest("pw"), options_);
+    ASSERT_EQ(STATUS_SUCCESS, mounted.status());
+    auto [first, query] = std::move(mounted).value();
     ASSERT_EQ(STATUS_SUCCESS, first->SetServers({{server_.address(), server_.port()}}, 0,
                                                 query.access == ACCESS_FULL));
     pool_ = std::make_unique<DiskConnections>(std::move(first), query);
@@ -55,10 +55,10 @@ class DiskConnectionsTest : public ::testing::Test {
     server_.ClearRequests();
   }
   NtStatus Write(uint64_t offset, std::vector<uint8_t> data) {
-    return pool_->TransferRequest(Direction::kWrite, offset, data.size(), data.data());
+    return pool_->Write(offset, data.size(), data.data());
   }
   NtStatus Read(uint64_t offset, std::vector<uint8_t>* data) {
-    return pool_->TransferRequest(Direction::kRead, offset, data->size(), data->data());
+    return pool_->Read(offset, data->size(), data->data());
   }
   // The most requests the server had in hand at once (arrived, not answered).
   int MostAtOnce() {

@@ -38,68 +38,82 @@ long Milliseconds(Clock::duration d) {
 // What a service that reports no boot identity sends.
 constexpr std::array<uint8_t, kBootIdSize> kUnknownBoot{};
 
+// Runs `chunk` (bytes done so far, chunk length) over `length` bytes in
+// chunks of at most kMaxTransfer, one after the other, until one fails.
+template <typename Chunk>
+NtStatus InChunks(uint64_t length, Chunk chunk) {
+  for (uint64_t done = 0; done < length;) {
+    const auto n = static_cast<uint32_t>(std::min<uint64_t>(length - done, kMaxTransfer));
+    const NtStatus status = chunk(done, n);
+    if (status != STATUS_SUCCESS) return status;
+    done += n;
+  }
+  return STATUS_SUCCESS;
+}
+
 unsigned BootNumber(const std::array<uint8_t, kBootIdSize>& id) {
   return static_cast<unsigned>(id[0]) << 24 | id[1] << 16 | id[2] << 8 | id[3];
 }
 
 }  // namespace
 
-NtStatus NetworkDisk::Mount(uint32_t address, uint16_t port, const std::array<uint8_t, 20>& digest,
-                            const TransportOptions& options, std::unique_ptr<NetworkDisk>* disk,
-                            QueryData* query) {
-  std::unique_ptr<NetworkDisk> created(new NetworkDisk(address, port, digest));
-  NtStatus status = OpenEndpoint(options, &created->endpoint_);
+NtResult<MountedDisk> NetworkDisk::Mount(uint32_t address, uint16_t port,
+                                         const std::array<uint8_t, kDigestSize>& digest,
+                                         const TransportOptions& options) {
+  std::unique_ptr<NetworkDisk> created(new NetworkDisk(address, port, digest, options));
+  TransportEndpoint& endpoint = created->endpoint_;
+  NtStatus status = endpoint.Connect(address, port);
   if (status != STATUS_SUCCESS) return status;
-  TransportEndpoint& endpoint = *created->endpoint_;
-  if ((status = Connect(endpoint, address, port)) != STATUS_SUCCESS) return status;
-  if ((status = LogOn(endpoint, digest.data(), digest.size())) != STATUS_SUCCESS) return status;
-  if ((status = QueryDevice(endpoint, query)) != STATUS_SUCCESS) return status;
-  created->Learn(*query);
-  created->mounted_.disk_size = query->disk_size;
-  created->mounted_.access = query->access;
-  *disk = std::move(created);
-  return STATUS_SUCCESS;
+  if ((status = endpoint.LogOn(digest.data(), digest.size())) != STATUS_SUCCESS) return status;
+  const NtResult<QueryData> query = endpoint.QueryDevice();
+  if (!query.ok()) return query.status();
+  created->Learn(query.value());
+  created->mounted_.disk_size = query.value().disk_size;
+  created->mounted_.access = query.value().access;
+  return MountedDisk{std::move(created), query.value()};
 }
 
-NtStatus NetworkDisk::MountAnother(const NetworkDisk& first, std::unique_ptr<NetworkDisk>* disk,
-                                   QueryData* query) {
+NtResult<MountedDisk> NetworkDisk::MountAnother(const NetworkDisk& first) {
   // Connected and logged on as the first was.
-  std::unique_ptr<NetworkDisk> created;
-  const NtStatus status =
-      Mount(first.address_, first.port_, first.digest_, first.endpoint_->options, &created, query);
-  if (status != STATUS_SUCCESS) return status;
-  created->give_up_ = first.give_up_;
-  created->durability_ = first.durability_;
-  created->servers_ = first.servers_;
-  created->current_ = first.current_;
-  created->mounted_ = first.mounted_;
-  created->writes_reach_server_ = first.writes_reach_server_;
-  created->moved_ = first.moved_;
-  created->Learn(*query, first.current_);
-  *disk = std::move(created);
-  return STATUS_SUCCESS;
+  NtResult<MountedDisk> mounted =
+      Mount(first.address_, first.port_, first.digest_, first.endpoint_.options());
+  if (!mounted.ok()) return mounted;
+  MountedDisk another = std::move(mounted).value();
+  NetworkDisk& created = *another.disk;
+  created.give_up_ = first.give_up_;
+  created.durability_ = first.durability_;
+  created.servers_ = first.servers_;
+  created.current_ = first.current_;
+  created.mounted_ = first.mounted_;
+  created.writes_reach_server_ = first.writes_reach_server_;
+  created.moved_ = first.moved_;
+  created.Learn(another.query, first.current_);
+  return another;
 }
 
 NetworkDisk::~NetworkDisk() {
-  if (!endpoint_) return;
-  if (endpoint_->socket.connected()) (void)Disconnect(*endpoint_);
-  CloseEndpoint(std::move(endpoint_));
+  if (endpoint_.connected()) (void)endpoint_.Disconnect();
 }
 
-NtStatus NetworkDisk::Walk(Direction direction, uint64_t offset, uint64_t length, uint8_t* buffer) {
-  for (uint64_t done = 0; done < length;) {
-    const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(length - done, kMaxTransfer));
-    const NtStatus status = direction == Direction::kRead
-                                ? ReadChunk(*endpoint_, offset + done, chunk, buffer + done)
-                                : WriteChunk(*endpoint_, offset + done, chunk, buffer + done);
-    if (status != STATUS_SUCCESS) return status;
-    if (direction == Direction::kWrite) {
-      std::scoped_lock lock(durability_->mu);
-      ++durability_->acknowledged;
-    }
-    done += chunk;
-  }
-  return STATUS_SUCCESS;
+NtStatus NetworkDisk::Read(uint64_t offset, uint64_t length, uint8_t* into) {
+  return WithReconnects([&] {
+    return InChunks(length, [&](uint64_t done, uint32_t chunk) {
+      return endpoint_.ReadChunk(offset + done, chunk, into + done);
+    });
+  });
+}
+
+NtStatus NetworkDisk::Write(uint64_t offset, uint64_t length, const uint8_t* from) {
+  return WithReconnects([&] {
+    return InChunks(length, [&](uint64_t done, uint32_t chunk) {
+      const NtStatus status = endpoint_.WriteChunk(offset + done, chunk, from + done);
+      if (status == STATUS_SUCCESS) {
+        std::scoped_lock lock(durability_->mu);
+        ++durability_->acknowledged;
+      }
+      return status;
+    });
+  });
 }
 
 NtStatus NetworkDisk::SetServers(std::vector<MountServer> servers, size_t current,
@@ -128,7 +142,10 @@ NtStatus NetworkDisk::SetServers(std::vector<MountServer> servers, size_t curren
     }
     return STATUS_SUCCESS;
   }
-  return QuerySourceId(*endpoint_, &mounted_.source_id);
+  const NtResult<SourceId> id = endpoint_.QuerySourceId();
+  if (!id.ok()) return id.status();
+  mounted_.source_id = id.value();
+  return STATUS_SUCCESS;
 }
 
 NtStatus NetworkDisk::Reconnect(Clock::time_point deadline) {
@@ -150,18 +167,24 @@ NtStatus NetworkDisk::Reconnect(Clock::time_point deadline) {
 
 NtStatus NetworkDisk::ConnectTo(size_t index, Clock::time_point deadline) {
   const MountServer server = servers_.empty() ? MountServer{address_, port_} : servers_[index];
-  (void)Disconnect(*endpoint_);
+  (void)endpoint_.Disconnect();
   // No single attempt may outlast the time the request has left.
-  const TransportOptions full = endpoint_->options;
+  const TransportOptions full = endpoint_.options();
   const auto left =
       std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
-  endpoint_->options.connect_timeout = std::min(full.connect_timeout, left);
-  endpoint_->options.reply_timeout = std::min(full.reply_timeout, left);
-  NtStatus status = Connect(*endpoint_, server.address, server.port);
+  TransportOptions bounded = full;
+  bounded.connect_timeout = std::min(full.connect_timeout, left);
+  bounded.reply_timeout = std::min(full.reply_timeout, left);
+  endpoint_.set_options(bounded);
+  NtStatus status = endpoint_.Connect(server.address, server.port);
   // The service serves reads and writes only after a log-on.
-  if (status == STATUS_SUCCESS) status = LogOn(*endpoint_, digest_.data(), digest_.size());
+  if (status == STATUS_SUCCESS) status = endpoint_.LogOn(digest_.data(), digest_.size());
   QueryData query;
-  if (status == STATUS_SUCCESS) status = QueryDevice(*endpoint_, &query);
+  if (status == STATUS_SUCCESS) {
+    const NtResult<QueryData> queried = endpoint_.QueryDevice();
+    status = queried.status();
+    if (queried.ok()) query = queried.value();
+  }
   if (status == STATUS_SUCCESS && index != current_) {
     const ServerFit fit = Judge(query, &status);
     if (status == STATUS_SUCCESS && fit != ServerFit::kFits) {
@@ -169,13 +192,13 @@ NtStatus NetworkDisk::ConnectTo(size_t index, Clock::time_point deadline) {
         DebugPrint("Server %s not used: %s", ServerText(server).c_str(), ServerFitText(fit));
         said_unfit_ |= 1u << index;
       }
-      (void)Disconnect(*endpoint_);
+      (void)endpoint_.Disconnect();
       status = STATUS_CONNECTION_REFUSED;
     }
   }
-  endpoint_->options = full;
+  endpoint_.set_options(full);
   if (status != STATUS_SUCCESS) {
-    endpoint_->lost = true;
+    endpoint_.MarkLost();
     return status;
   }
   if (index != current_) {
@@ -195,7 +218,9 @@ ServerFit NetworkDisk::Judge(const QueryData& query, NtStatus* status) {
   offer.disk_size = query.disk_size;
   offer.access = query.access;
   if (writes_reach_server_ && (query.flags & QUERY_FLAG_SOURCE_ID) != 0) {
-    *status = QuerySourceId(*endpoint_, &offer.source_id);
+    const NtResult<SourceId> id = endpoint_.QuerySourceId();
+    *status = id.status();
+    if (id.ok()) offer.source_id = id.value();
   }
   return JudgeServer(mounted_, offer, writes_reach_server_);
 }
@@ -228,7 +253,7 @@ bool NetworkDisk::Pause(Clock::duration pause) const {
 
 template <typename Attempt>
 NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
-  const milliseconds patience = endpoint_->options.reconnect_timeout;
+  const milliseconds patience = endpoint_.options().reconnect_timeout;
   const bool patient = patience > milliseconds::zero();
   NtStatus status = attempt();
   if (!Lost(status, patient)) return status;
@@ -255,11 +280,6 @@ NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
     }
     pause = std::min(pause * 2, kLongestPause);
   }
-}
-
-NtStatus NetworkDisk::TransferRequest(Direction direction, uint64_t offset, uint64_t length,
-                                      uint8_t* buffer) {
-  return WithReconnects([&] { return Walk(direction, offset, length, buffer); });
 }
 
 NtStatus NetworkDisk::Flush() {
@@ -294,7 +314,7 @@ NtStatus NetworkDisk::SendFlush() {
     std::scoped_lock lock(durability_->mu);
     if (mark == durability_->flushed) return STATUS_SUCCESS;
   }
-  const NtStatus status = FlushWrites(*endpoint_);
+  const NtStatus status = endpoint_.FlushWrites();
   if (status == STATUS_SUCCESS) {
     // Writes acknowledged while it went are not vouched for.
     std::scoped_lock lock(durability_->mu);

@@ -55,8 +55,6 @@
 
 namespace quensaria::driver {
 
-enum class Direction { kRead, kWrite };
-
 // What the connections of one disk know together about its durability.
 struct DiskDurability {
   std::mutex mu;
@@ -66,26 +64,34 @@ struct DiskDurability {
   std::array<std::array<uint8_t, kBootIdSize>, kMaxMountServers> boot_ids{};
 };
 
+class NetworkDisk;
+
+// A disk just mounted, and what its server answered the query.
+struct MountedDisk {
+  std::unique_ptr<NetworkDisk> disk;
+  QueryData query;
+};
+
 class NetworkDisk {
  public:
   // Opens an endpoint, connects to `address`:`port` (network byte order),
   // logs on with `digest` and queries the disk. On failure everything opened
-  // is closed again and *disk stays empty.
-  static NtStatus Mount(uint32_t address, uint16_t port,
-                        const std::array<uint8_t, kDigestSize>& digest,
-                        const TransportOptions& options, std::unique_ptr<NetworkDisk>* disk,
-                        QueryData* query);
+  // is closed again.
+  static NtResult<MountedDisk> Mount(uint32_t address, uint16_t port,
+                                     const std::array<uint8_t, kDigestSize>& digest,
+                                     const TransportOptions& options);
   // Another connection of `first`'s disk to the server `first` is on, with
-  // `first`'s servers and what it was mounted with; *query is what that
+  // `first`'s servers and what it was mounted with; the query is what that
   // server answered this one (the caller compares it with the first's).
-  static NtStatus MountAnother(const NetworkDisk& first, std::unique_ptr<NetworkDisk>* disk,
-                               QueryData* query);
+  static NtResult<MountedDisk> MountAnother(const NetworkDisk& first);
   // Disconnects and closes the endpoint.
   ~NetworkDisk();
 
-  // One disk request of any length, in chunks of at most kMaxTransfer bytes,
-  // strictly one after the other, reconnecting as described above.
-  NtStatus TransferRequest(Direction direction, uint64_t offset, uint64_t length, uint8_t* buffer);
+  // One disk request of any length (TransferRequest), in chunks of at most
+  // kMaxTransfer bytes, strictly one after the other, reconnecting as
+  // described above.
+  NtStatus Read(uint64_t offset, uint64_t length, uint8_t* into);
+  NtStatus Write(uint64_t offset, uint64_t length, const uint8_t* from);
 
   // Makes every write this disk had acknowledged durable on the server
   // (CMD_FLUSH), reconnecting as a transfer does. STATUS_IO_DEVICE_ERROR when
@@ -112,12 +118,12 @@ class NetworkDisk {
   // the request, which then ends at once with its loss rather than wait.
   void set_others_serve(std::function<bool()> others) { others_serve_ = std::move(others); }
   // Connected and not found lost.
-  bool up() const { return endpoint_->socket.connected() && !endpoint_->lost; }
+  bool up() const { return endpoint_.up(); }
 
  private:
-  NetworkDisk(uint32_t address, uint16_t port, const std::array<uint8_t, kDigestSize>& digest)
-      : address_(address), port_(port), digest_(digest) {}
-  NtStatus Walk(Direction direction, uint64_t offset, uint64_t length, uint8_t* buffer);
+  NetworkDisk(uint32_t address, uint16_t port, const std::array<uint8_t, kDigestSize>& digest,
+              const TransportOptions& options)
+      : address_(address), port_(port), digest_(digest), endpoint_(options) {}
   NtStatus SendFlush();
   // Runs `attempt` once, and again on a new connection for as long as it
   // finds the connection lost and the reconnect time-out allows.
@@ -139,7 +145,7 @@ class NetworkDisk {
   uint32_t address_;
   uint16_t port_;
   std::array<uint8_t, kDigestSize> digest_;
-  std::unique_ptr<TransportEndpoint> endpoint_;
+  TransportEndpoint endpoint_;
   const WakeFlag* give_up_ = nullptr;
   std::function<bool()> others_serve_;
   std::shared_ptr<DiskDurability> durability_ = std::make_shared<DiskDurability>();

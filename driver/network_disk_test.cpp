@@ -34,11 +34,12 @@ class NetworkDiskTest : public ::testing::Test {
   void TearDown() override { SetDebugSinkForTesting({}); }
 
   void Mount(std::string_view password = "pw") {
-    QueryData query;
-    ASSERT_EQ(STATUS_SUCCESS,
-              NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest(password),
-                                 options_, &disk_, &query));
-    EXPECT_EQ(kDiskSize, query.disk_size);
+    NtResult<MountedDisk> mounted =
+        NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest(password), options_);
+    ASSERT_EQ(STATUS_SUCCESS, mounted.status());
+    MountedDisk m = std::move(mounted).value();
+    EXPECT_EQ(kDiskSize, m.query.disk_size);
+    disk_ = std::move(m.disk);
     server_.ClearRequests();
   }
   // Returns once the server has reset every connection.
@@ -51,7 +52,7 @@ class NetworkDiskTest : public ::testing::Test {
   }
   NtStatus WriteSome(uint64_t offset = 0, size_t length = 4096) {
     std::vector<uint8_t> data(length, 0x42);
-    return disk_->TransferRequest(Direction::kWrite, offset, data.size(), data.data());
+    return disk_->Write(offset, data.size(), data.data());
   }
   std::vector<FakeBlockServer::Request> Transfers() {
     std::vector<FakeBlockServer::Request> out;
@@ -91,18 +92,17 @@ class NetworkDiskTest : public ::testing::Test {
 };
 
 TEST_F(NetworkDiskTest, AWrongPasswordFailsTheMountAndClosesTheConnection) {
-  QueryData query;
   EXPECT_EQ(STATUS_WRONG_PASSWORD,
-            NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest("nope"), options_,
-                               &disk_, &query));
-  EXPECT_EQ(nullptr, disk_);
+            NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest("nope"), options_)
+                .status());
+  EXPECT_EQ(1, server_.Connections());
+  EXPECT_TRUE(WaitFor([&] { return server_.OpenConnections() == 0; }));
 }
 
 TEST_F(NetworkDiskTest, LargeRequestsGoInChunksOf64KiBOneAfterTheOther) {
   Mount();
   std::vector<uint8_t> data(200 * kKiB);
-  ASSERT_EQ(STATUS_SUCCESS,
-            disk_->TransferRequest(Direction::kRead, 1 << 20, data.size(), data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(1 << 20, data.size(), data.data()));
   const auto r = Transfers();
   ASSERT_EQ(4u, r.size());
   const uint64_t offsets[] = {1 << 20, (1 << 20) + 64 * kKiB, (1 << 20) + 128 * kKiB,
@@ -121,7 +121,7 @@ TEST_F(NetworkDiskTest, ALostConnectionIsReestablishedOnceAndTheWholeRequestRepe
   Mount();
   ResetBetweenRequests();
   std::vector<uint8_t> data(128 * kKiB, 0xA5);
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kWrite, 0, data.size(), data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Write(0, data.size(), data.data()));
   EXPECT_EQ(2, server_.Connections());
   // A new log-on with the kept digest and a query (has the server's machine
   // restarted?), then both chunks from the start.
@@ -141,11 +141,10 @@ TEST_F(NetworkDiskTest, WithoutAReconnectTimeOutAResetInTheMiddleFailsWithoutRec
   Mount();
   server_.ResetAtRequest(2);  // the second chunk
   std::vector<uint8_t> data(128 * kKiB);
-  EXPECT_EQ(STATUS_CONNECTION_RESET,
-            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_CONNECTION_RESET, disk_->Read(0, data.size(), data.data()));
   EXPECT_EQ(1, server_.Connections());
   // The next request finds the connection lost and reconnects.
-  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, 4096, data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, 4096, data.data()));
   EXPECT_EQ(2, server_.Connections());
 }
 
@@ -153,12 +152,11 @@ TEST_F(NetworkDiskTest, AShortReplyFailsWithoutReconnectingAndTheNextRequestReco
   Mount();
   server_.ShortenReads(4096);
   std::vector<uint8_t> data(128 * kKiB);
-  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR,
-            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, disk_->Read(0, data.size(), data.data()));
   EXPECT_EQ(1, server_.Connections());
   EXPECT_EQ(1u, Transfers().size()) << "the walk ends at the first failing chunk";
   server_.ShortenReads(0);
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
   EXPECT_EQ(2, server_.Connections());
   const auto disk = server_.Disk();
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin()));
@@ -169,10 +167,9 @@ TEST_F(NetworkDiskTest, WithoutAReconnectTimeOutAFailedReconnectIsTheResult) {
   Mount();
   server_.Stop();
   std::vector<uint8_t> data(4096);
-  EXPECT_EQ(STATUS_CONNECTION_REFUSED,
-            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_CONNECTION_REFUSED, disk_->Read(0, data.size(), data.data()));
   server_.Restart();
-  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
   const auto disk = server_.Disk();
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin()));
 }
@@ -182,8 +179,7 @@ TEST_F(NetworkDiskTest, AFailureOfTheRepeatIsFinal) {
   ResetBetweenRequests();
   server_.RefuseReads(true);
   std::vector<uint8_t> data(4096);
-  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR,
-            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, disk_->Read(0, data.size(), data.data()));
   EXPECT_EQ(2, server_.Connections());
   EXPECT_EQ(1u, Transfers().size());
 }
@@ -193,11 +189,10 @@ TEST_F(NetworkDiskTest, APasswordChangedMeanwhileFailsTheReconnect) {
   ResetBetweenRequests();
   server_.SetPassword(PasswordDigest("changed"));
   std::vector<uint8_t> data(4096);
-  EXPECT_EQ(STATUS_WRONG_PASSWORD,
-            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_WRONG_PASSWORD, disk_->Read(0, data.size(), data.data()));
   EXPECT_TRUE(Transfers().empty()) << "nothing may be read without a log-on";
   server_.SetPassword(PasswordDigest("pw"));
-  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
 }
 
 TEST_F(NetworkDiskTest, WithoutAReconnectTimeOutATimedOutRequestLeavesTheNextOneToReconnect) {
@@ -205,10 +200,9 @@ TEST_F(NetworkDiskTest, WithoutAReconnectTimeOutATimedOutRequestLeavesTheNextOne
   Mount();
   server_.SetSilent(true);
   std::vector<uint8_t> data(4096);
-  EXPECT_EQ(STATUS_IO_TIMEOUT,
-            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_IO_TIMEOUT, disk_->Read(0, data.size(), data.data()));
   server_.SetSilent(false);
-  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
   EXPECT_EQ(2, server_.Connections());
 }
 
@@ -217,11 +211,9 @@ TEST_F(NetworkDiskTest, ServerRestartUnderAMountedDisk) {
   std::vector<uint8_t> data(64 * kKiB, 0x3C);
   server_.Stop();
   server_.Restart();
-  ASSERT_EQ(STATUS_SUCCESS,
-            disk_->TransferRequest(Direction::kWrite, 4096, data.size(), data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Write(4096, data.size(), data.data()));
   std::vector<uint8_t> back(data.size());
-  ASSERT_EQ(STATUS_SUCCESS,
-            disk_->TransferRequest(Direction::kRead, 4096, back.size(), back.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(4096, back.size(), back.data()));
   EXPECT_EQ(data, back);
 }
 
@@ -229,7 +221,7 @@ TEST_F(NetworkDiskTest, AResetInTheMiddleIsRepeatedOnANewConnection) {
   Mount();
   server_.ResetAtRequest(2);  // the second chunk
   std::vector<uint8_t> data(128 * kKiB);
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
   EXPECT_EQ(2, server_.Connections());
   const auto r = Transfers();
   ASSERT_EQ(4u, r.size()) << "both chunks again, from the start";
@@ -246,8 +238,7 @@ TEST_F(NetworkDiskTest, ARequestKeepsTryingUntilItsServerTakesItsLogOnAgain) {
   ResetBetweenRequests();
   std::vector<uint8_t> data(96 * kKiB, 0x5D);
   std::atomic<NtStatus> status{STATUS_PENDING};
-  std::thread request(
-      [&] { status = disk_->TransferRequest(Direction::kWrite, 8192, data.size(), data.data()); });
+  std::thread request([&] { status = disk_->Write(8192, data.size(), data.data()); });
   EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 4 || status != STATUS_PENDING; }));
   EXPECT_EQ(STATUS_PENDING, status) << "gave up while there was time left";
   server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kNone);
@@ -268,13 +259,12 @@ TEST_F(NetworkDiskTest, AServerThatStaysAwayFailsTheRequestAfterTheTimeOut) {
   CaptureLines();
   server_.Stop();
   std::vector<uint8_t> data(4096);
-  EXPECT_EQ(STATUS_CONNECTION_REFUSED,
-            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_CONNECTION_REFUSED, disk_->Read(0, data.size(), data.data()));
   // 100, 200 and what is left of 400 ms: at least three refused attempts.
   EXPECT_GE(LinesStartingWith("Reconnect failed C0000236"), 3u);
   EXPECT_EQ(1u, LinesStartingWith("Reconnect gave up C0000236"));
   server_.Restart();
-  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
 }
 
 TEST_F(NetworkDiskTest, TheGiveUpFlagEndsTheWaitAndARefusedLogOnIsFinal) {
@@ -286,8 +276,7 @@ TEST_F(NetworkDiskTest, TheGiveUpFlagEndsTheWaitAndARefusedLogOnIsFinal) {
   ResetBetweenRequests();
   std::vector<uint8_t> data(4096);
   std::atomic<NtStatus> status{STATUS_PENDING};
-  std::thread request(
-      [&] { status = disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()); });
+  std::thread request([&] { status = disk_->Read(0, data.size(), data.data()); });
   EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 3 || status != STATUS_PENDING; }));
   give_up.Raise();
   request.join();
@@ -296,13 +285,12 @@ TEST_F(NetworkDiskTest, TheGiveUpFlagEndsTheWaitAndARefusedLogOnIsFinal) {
 
   // Raised, a request still makes its one attempt.
   server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kNone);
-  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
   // A password changed while the service was away is not waited out.
   give_up.Lower();
   server_.SetPassword(PasswordDigest("changed"));
   ResetBetweenRequests();
-  EXPECT_EQ(STATUS_WRONG_PASSWORD,
-            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_WRONG_PASSWORD, disk_->Read(0, data.size(), data.data()));
 }
 
 // A reply that does not come within the reply time-out (a black hole, a
@@ -313,8 +301,7 @@ TEST_F(NetworkDiskTest, AReplyThatDoesNotComeInTimeIsALostConnection) {
   server_.SetSilent(true);
   std::vector<uint8_t> data(96 * kKiB, 0x6A);
   std::atomic<NtStatus> status{STATUS_PENDING};
-  std::thread request(
-      [&] { status = disk_->TransferRequest(Direction::kWrite, 4096, data.size(), data.data()); });
+  std::thread request([&] { status = disk_->Write(4096, data.size(), data.data()); });
   // Silent through a first reply time-out and a reconnect's log-on.
   EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 3 || status != STATUS_PENDING; }));
   EXPECT_EQ(STATUS_PENDING, status) << "a reply time-out failed the request";
@@ -334,13 +321,12 @@ TEST_F(NetworkDiskTest, AServerThatStaysSilentFailsTheRequestOnceTheReconnectTim
   server_.SetSilent(true);
   std::vector<uint8_t> data(4096);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(STATUS_IO_TIMEOUT,
-            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_IO_TIMEOUT, disk_->Read(0, data.size(), data.data()));
   // Found lost after one reply time-out, then a second of trying.
   EXPECT_GE(std::chrono::steady_clock::now() - start, 1300ms);
   EXPECT_EQ(1u, LinesStartingWith("Reconnect gave up C00000B5"));
   server_.SetSilent(false);
-  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
 }
 
 // ---- Flushes
@@ -354,7 +340,7 @@ TEST_F(NetworkDiskTest, AFlushIsSentOnlyForWritesNotYetFlushed) {
   EXPECT_EQ(Commands(), (std::vector<uint8_t>{CMD_WRITE, CMD_WRITE, CMD_FLUSH}));
   EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
   std::vector<uint8_t> data(4096);
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
   EXPECT_EQ(STATUS_SUCCESS, disk_->Flush());
   EXPECT_EQ(Commands(), (std::vector<uint8_t>{CMD_WRITE, CMD_WRITE, CMD_FLUSH, CMD_READ}));
 }
@@ -482,8 +468,7 @@ TEST_F(FailoverTest, AVirtualWriteDiskGoesOnWithTheOtherServerAndStaysThere) {
   CaptureLines();
   server_.Stop();
   std::vector<uint8_t> data(128 * kKiB);
-  ASSERT_EQ(STATUS_SUCCESS,
-            disk_->TransferRequest(Direction::kRead, 64 * kKiB, data.size(), data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(64 * kKiB, data.size(), data.data()));
   EXPECT_TRUE(std::equal(data.begin(), data.end(), content.begin() + 64 * kKiB));
   EXPECT_EQ(1u, disk_->current_server());
   EXPECT_EQ(std::vector<size_t>{1}, moves_);
@@ -496,11 +481,11 @@ TEST_F(FailoverTest, AVirtualWriteDiskGoesOnWithTheOtherServerAndStaysThere) {
   server_.Restart();
   other_.ClearRequests();
   const int a_connections = server_.Connections();
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, 4096, data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(0, 4096, data.data()));
   EXPECT_EQ(a_connections, server_.Connections());
   EXPECT_EQ(1u, other_.Requests().size());
   other_.Stop();
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, 4096, data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(0, 4096, data.data()));
   EXPECT_EQ((std::vector<size_t>{1, 0}), moves_);
   EXPECT_TRUE(std::equal(data.begin(), data.begin() + 4096, content.begin()));
 }
@@ -513,7 +498,7 @@ TEST_F(FailoverTest, AReadingDiskDoesNotGoOnWithADiskOfAnotherSize) {
   server_.Stop();
   std::vector<uint8_t> data(4096);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_NE(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_NE(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 1400ms);
   EXPECT_EQ(0u, disk_->current_server());
   EXPECT_TRUE(moves_.empty());
@@ -591,7 +576,7 @@ TEST_F(FailoverTest, ARefusedLogOnOnTheOtherServerIsNoReasonToStop) {
     server_.Restart();
   });
   std::vector<uint8_t> data(4096);
-  EXPECT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
   back.join();
   EXPECT_EQ(0u, disk_->current_server());
   EXPECT_GE(other_.Connections(), 1);
@@ -605,8 +590,7 @@ TEST_F(FailoverTest, EveryServerRefusingTheLogOnFailsAtOnce) {
   ResetBetweenRequests();
   std::vector<uint8_t> data(4096);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(STATUS_WRONG_PASSWORD,
-            disk_->TransferRequest(Direction::kRead, 0, data.size(), data.data()));
+  EXPECT_EQ(STATUS_WRONG_PASSWORD, disk_->Read(0, data.size(), data.data()));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
 }
 

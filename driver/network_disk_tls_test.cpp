@@ -133,9 +133,17 @@ class NetworkDiskTlsTest : public ::testing::Test {
   void TearDown() override { SetDebugSinkForTesting({}); }
 
   NtStatus MountWith(std::string_view password, QueryData* query = nullptr) {
-    QueryData ignored;
-    return NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest(password), options_,
-                              &disk_, query ? query : &ignored);
+    return Keep(
+        NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest(password), options_),
+        query);
+  }
+  // Keeps a mounted disk as disk_ (and its query answer in *query).
+  NtStatus Keep(NtResult<MountedDisk> mounted, QueryData* query = nullptr) {
+    if (!mounted.ok()) return mounted.status();
+    MountedDisk m = std::move(mounted).value();
+    disk_ = std::move(m.disk);
+    if (query != nullptr) *query = m.query;
+    return STATUS_SUCCESS;
   }
   static std::vector<uint8_t> Commands(const FakeBlockServer& server) {
     std::vector<uint8_t> out;
@@ -165,7 +173,7 @@ TEST_F(NetworkDiskTlsTest, TheHandshakeLogsOnAndDataGoesBothWaysInsideTheSession
   // want of a CMD_LOGIN.
   const std::vector<uint8_t> disk = server_.Disk();
   std::vector<uint8_t> got(200 * 1024);
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 4096, got.size(), got.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(4096, got.size(), got.data()));
   EXPECT_TRUE(std::equal(got.begin(), got.end(), disk.begin() + 4096));
   EXPECT_FALSE(SawLogin(server_));
   EXPECT_EQ(1, server_.Connections());
@@ -183,8 +191,7 @@ TEST_F(NetworkDiskTlsTest, TheManagementPasswordLogsOnAsManageWithFullAccessAndW
 
   std::vector<uint8_t> data(100 * 1024);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13 + 1);
-  ASSERT_EQ(STATUS_SUCCESS,
-            disk_->TransferRequest(Direction::kWrite, 8192, data.size(), data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Write(8192, data.size(), data.data()));
   ASSERT_EQ(STATUS_SUCCESS, disk_->Flush());
   const std::vector<uint8_t> disk = server_.Disk();
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin() + 8192));
@@ -229,10 +236,9 @@ TEST_F(NetworkDiskTlsTest, AnExportWithoutAManagementPasswordRefusesAWrongOneAsW
   FakeBlockServer plain_manage{kDiskSize};
   plain_manage.SetTls(true);
   plain_manage.SetPassword(PasswordDigest("pw"));
-  QueryData query;
   EXPECT_EQ(STATUS_WRONG_PASSWORD,
-            NetworkDisk::Mount(plain_manage.address(), plain_manage.port(), PasswordDigest("admin"),
-                               options_, &disk_, &query));
+            Keep(NetworkDisk::Mount(plain_manage.address(), plain_manage.port(),
+                                    PasswordDigest("admin"), options_)));
   EXPECT_EQ(2, plain_manage.TlsHandshakes());
   EXPECT_TRUE(plain_manage.TlsLogOns().empty());
 }
@@ -244,7 +250,7 @@ TEST_F(NetworkDiskTlsTest, AConnectionTheServerDropsIsHandshakenAgainAndTheReque
   server_.ClearRequests();
   const std::vector<uint8_t> disk = server_.Disk();
   std::vector<uint8_t> got(64 * 1024);
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, got.size(), got.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(0, got.size(), got.data()));
   EXPECT_TRUE(std::equal(got.begin(), got.end(), disk.begin()));
   EXPECT_EQ(2, server_.Connections());
   EXPECT_EQ((std::vector<std::string>{kTlsIdentityLogin, kTlsIdentityLogin}), server_.TlsLogOns());
@@ -254,7 +260,7 @@ TEST_F(NetworkDiskTlsTest, AConnectionTheServerDropsIsHandshakenAgainAndTheReque
   // session.
   server_.ResetAtRequest(2);
   std::vector<uint8_t> two(128 * 1024);
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, two.size(), two.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(0, two.size(), two.data()));
   EXPECT_TRUE(std::equal(two.begin(), two.end(), disk.begin()));
   EXPECT_EQ(3, server_.Connections());
   EXPECT_EQ(3u, server_.TlsLogOns().size());
@@ -269,8 +275,7 @@ TEST_F(NetworkDiskTlsTest, AnExportThatStopsSpeakingTlsUnderAMountedDiskFailsIts
   const int connections = server_.Connections();
   std::vector<uint8_t> got(4096);
   const auto start = Clock::now();
-  EXPECT_EQ(STATUS_EXPORT_NOT_TLS,
-            disk_->TransferRequest(Direction::kRead, 0, got.size(), got.data()));
+  EXPECT_EQ(STATUS_EXPORT_NOT_TLS, disk_->Read(0, got.size(), got.data()));
   // One try, not a minute of them.
   EXPECT_EQ(connections + 1, server_.Connections());
   EXPECT_LT(Clock::now() - start, 20s);
@@ -283,7 +288,7 @@ TEST_F(NetworkDiskTlsTest, AReplyThatDoesNotComeInsideTheSessionTimesOut) {
   ASSERT_EQ(STATUS_SUCCESS, MountWith("pw"));
   server_.SetSilent(true);
   std::vector<uint8_t> got(4096);
-  EXPECT_EQ(STATUS_IO_TIMEOUT, disk_->TransferRequest(Direction::kRead, 0, got.size(), got.data()));
+  EXPECT_EQ(STATUS_IO_TIMEOUT, disk_->Read(0, got.size(), got.data()));
 }
 
 TEST_F(NetworkDiskTlsTest, ADiskFailsOverToASecondTlsServer) {
@@ -296,7 +301,7 @@ TEST_F(NetworkDiskTlsTest, ADiskFailsOverToASecondTlsServer) {
   server_.Stop();
   const std::vector<uint8_t> disk = other_.Disk();
   std::vector<uint8_t> got(64 * 1024);
-  ASSERT_EQ(STATUS_SUCCESS, disk_->TransferRequest(Direction::kRead, 0, got.size(), got.data()));
+  ASSERT_EQ(STATUS_SUCCESS, disk_->Read(0, got.size(), got.data()));
   EXPECT_TRUE(std::equal(got.begin(), got.end(), disk.begin()));
   EXPECT_EQ(std::vector<size_t>{1}, moves);
   EXPECT_EQ(1u, disk_->current_server());
@@ -319,14 +324,11 @@ TEST_F(NetworkDiskTlsTest, TheWireCarriesNeitherTheDigestNorTheData) {
     server_.SetTls(tls);
     options_.tls = tls;
     RecordingRelay relay(server_.port());
-    QueryData query;
-    ASSERT_EQ(STATUS_SUCCESS, NetworkDisk::Mount(server_.address(), relay.port(), digest, options_,
-                                                 &disk_, &query));
     ASSERT_EQ(STATUS_SUCCESS,
-              disk_->TransferRequest(Direction::kWrite, 0, pattern.size(), pattern.data()));
+              Keep(NetworkDisk::Mount(server_.address(), relay.port(), digest, options_)));
+    ASSERT_EQ(STATUS_SUCCESS, disk_->Write(0, pattern.size(), pattern.data()));
     std::vector<uint8_t> back(pattern.size());
-    ASSERT_EQ(STATUS_SUCCESS,
-              disk_->TransferRequest(Direction::kRead, 0, back.size(), back.data()));
+    ASSERT_EQ(STATUS_SUCCESS, disk_->Read(0, back.size(), back.data()));
     EXPECT_EQ(pattern, back);
     disk_.reset();
     const std::vector<uint8_t> seen = relay.Seen();

@@ -9,17 +9,6 @@
 namespace quensaria::driver {
 namespace {
 
-using Clock = platform::TcpClient::Clock;
-
-// Before anything is sent: a connection that is gone cannot carry the
-// exchange, and nothing of it has reached the peer.
-bool Usable(TransportEndpoint& endpoint) {
-  if (!endpoint.lost && (endpoint.tls ? endpoint.tls->PeerGone() : endpoint.socket.PeerGone())) {
-    endpoint.lost = true;
-  }
-  return !endpoint.lost;
-}
-
 // The NT status of a TLS session's failure, as the plain socket's would be.
 NtStatus TlsStatus(const Status& status) {
   switch (status.code()) {
@@ -38,167 +27,151 @@ NtStatus TlsStatus(const Status& status) {
   }
 }
 
-NtStatus Send(TransportEndpoint& endpoint, std::span<const uint8_t> head,
-              std::span<const uint8_t> tail = {}) {
-  const Clock::time_point deadline = Clock::now() + endpoint.options.reply_timeout;
+// The debug lines of a failed send and a failed receive, by exchange kind.
+struct FailureLines {
+  const char* send;
+  const char* receive;
+};
+constexpr FailureLines kFailureLines[] = {
+    {"Query Send Error", "Query Recv Error"},
+    {"Read Send Error", "Read Recv Error"},
+    {"Write send error", "Write Recv Error"},
+    {"Flush Send Error", "Flush Recv Error"},
+};
+
+}  // namespace
+
+// Before anything is sent: a connection that is gone cannot carry the
+// exchange, and nothing of it has reached the peer.
+bool TransportEndpoint::Usable() {
+  if (!lost_ && (tls_ ? tls_->PeerGone() : socket_.PeerGone())) lost_ = true;
+  return !lost_;
+}
+
+NtStatus TransportEndpoint::Send(std::span<const uint8_t> head, std::span<const uint8_t> tail) {
+  const Clock::time_point deadline = Clock::now() + options_.reply_timeout;
   NtStatus status;
-  if (endpoint.tls) {
-    const Status sent = endpoint.tls->Send(head, tail, deadline);
+  if (tls_) {
+    const Status sent = tls_->Send(head, tail, deadline);
     if (!sent.ok()) DebugPrint("%s", sent.message().c_str());
     status = TlsStatus(sent);
   } else {
-    status = endpoint.socket.Send(head, tail, deadline);
+    status = socket_.Send(head, tail, deadline);
   }
-  if (status != STATUS_SUCCESS) endpoint.lost = true;
+  if (status != STATUS_SUCCESS) lost_ = true;
   return status;
 }
 
-NtStatus Receive(TransportEndpoint& endpoint, std::span<uint8_t> data, Clock::time_point deadline) {
+NtStatus TransportEndpoint::Receive(std::span<uint8_t> data, Clock::time_point deadline) {
   NtStatus status;
-  if (endpoint.tls) {
-    const Status received = endpoint.tls->Receive(data, deadline);
+  if (tls_) {
+    const Status received = tls_->Receive(data, deadline);
     if (!received.ok()) DebugPrint("%s", received.message().c_str());
     status = TlsStatus(received);
   } else {
-    status = endpoint.socket.Receive(data, deadline);
+    status = socket_.Receive(data, deadline);
   }
-  if (status != STATUS_SUCCESS) endpoint.lost = true;
+  if (status != STATUS_SUCCESS) lost_ = true;
   return status;
 }
 
 // One TLS handshake on the connection just made, as `identity`.
-NtStatus Handshake(TransportEndpoint& endpoint, const char* identity, const uint8_t* digest) {
-  auto session = platform::TlsSession::Client(endpoint.socket.descriptor(), identity,
-                                              {digest, kDigestSize}, kTlsPriorities);
+NtStatus TransportEndpoint::Handshake(const char* identity, const uint8_t* digest) {
+  auto session = platform::TlsSession::Client(socket_.descriptor(), identity, {digest, kDigestSize},
+                                              kTlsPriorities);
   if (!session.ok()) {
     DebugPrint("TLS log-on: %s", session.status().message().c_str());
-    endpoint.lost = true;
+    lost_ = true;
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
   // The handshake is the log-on's request and reply: it gets their time.
-  const Status shaken = session.value()->Handshake(Clock::now() + endpoint.options.reply_timeout);
+  const Status shaken = session.value()->Handshake(Clock::now() + options_.reply_timeout);
   if (!shaken.ok()) {
     DebugPrint("TLS log-on as %s: %s", identity, shaken.message().c_str());
-    endpoint.lost = true;
+    lost_ = true;
     return TlsStatus(shaken);
   }
-  endpoint.tls = std::move(session).value();
+  tls_ = std::move(session).value();
   return STATUS_SUCCESS;
 }
 
-// The exchanges, by the debug lines their failures write.
-enum class Lines { kQuery, kRead, kWrite, kFlush };
-
-void SendError(Lines lines, NtStatus status) {
-  switch (lines) {
-    case Lines::kQuery:
-      return DebugPrint("Query Send Error %X", status);
-    case Lines::kRead:
-      return DebugPrint("Read Send Error %X", status);
-    case Lines::kWrite:
-      return DebugPrint("Write send error %X", status);
-    case Lines::kFlush:
-      return DebugPrint("Flush Send Error %X", status);
-  }
-}
-
-void RecvError(Lines lines, NtStatus status) {
-  switch (lines) {
-    case Lines::kQuery:
-      return DebugPrint("Query Recv Error %X", status);
-    case Lines::kRead:
-      return DebugPrint("Read Recv Error %X", status);
-    case Lines::kWrite:
-      return DebugPrint("Write Recv Error %X", status);
-    case Lines::kFlush:
-      return DebugPrint("Flush Recv Error %X", status);
-  }
-}
-
-// Sends a request and receives the 12-byte reply header; *deadline is when
-// the rest of the reply must have come.
-NtStatus Exchange(TransportEndpoint& endpoint, Lines lines, std::span<const uint8_t> request,
-                  std::span<const uint8_t> payload, uint8_t* reply, Clock::time_point* deadline) {
-  NtStatus status =
-      Usable(endpoint) ? Send(endpoint, request, payload) : STATUS_INVALID_DEVICE_STATE;
+NtStatus TransportEndpoint::Exchange(Kind kind, std::span<const uint8_t> request,
+                                     std::span<const uint8_t> payload, uint8_t* reply,
+                                     Clock::time_point* deadline) {
+  NtStatus status = Usable() ? Send(request, payload) : STATUS_INVALID_DEVICE_STATE;
   if (status != STATUS_SUCCESS) {
-    SendError(lines, status);
+    DebugPrint("%s %X", kFailureLines[static_cast<int>(kind)].send, status);
     return status;
   }
-  const auto wait = lines == Lines::kFlush
-                        ? std::max(endpoint.options.flush_timeout, endpoint.options.reply_timeout)
-                        : endpoint.options.reply_timeout;
+  const auto wait = kind == Kind::kFlush ? std::max(options_.flush_timeout, options_.reply_timeout)
+                                         : options_.reply_timeout;
   *deadline = Clock::now() + wait;
-  status = Receive(endpoint, {reply, kReplyHeaderSize}, *deadline);
-  if (status != STATUS_SUCCESS) RecvError(lines, status);
+  return ReceiveData(kind, {reply, kReplyHeaderSize}, *deadline);
+}
+
+NtStatus TransportEndpoint::ReceiveData(Kind kind, std::span<uint8_t> data,
+                                        Clock::time_point deadline) {
+  const NtStatus status = Receive(data, deadline);
+  if (status != STATUS_SUCCESS) {
+    DebugPrint("%s %X", kFailureLines[static_cast<int>(kind)].receive, status);
+  }
   return status;
 }
 
-}  // namespace
-
-NtStatus OpenEndpoint(const TransportOptions& options,
-                      std::unique_ptr<TransportEndpoint>* endpoint) {
-  auto created = std::make_unique<TransportEndpoint>();
-  created->options = options;
-  *endpoint = std::move(created);
-  return STATUS_SUCCESS;
+TransportEndpoint::~TransportEndpoint() {
+  tls_.reset();
+  socket_.Close();
 }
 
-NtStatus Connect(TransportEndpoint& endpoint, uint32_t address, uint16_t port) {
-  endpoint.tls.reset();  // it belongs to the connection dropped now
-  endpoint.address = address;
-  endpoint.port = port;
-  const NtStatus status = endpoint.socket.Connect(address, port, endpoint.options.connect_timeout,
-                                                  endpoint.options.dead_path_timeout);
-  endpoint.lost = status != STATUS_SUCCESS;
+NtStatus TransportEndpoint::Connect(uint32_t address, uint16_t port) {
+  tls_.reset();  // it belongs to the connection dropped now
+  address_ = address;
+  port_ = port;
+  const NtStatus status =
+      socket_.Connect(address, port, options_.connect_timeout, options_.dead_path_timeout);
+  lost_ = status != STATUS_SUCCESS;
   return status;
 }
 
-NtStatus Disconnect(TransportEndpoint& endpoint) {
-  if (endpoint.tls && !endpoint.lost) {
+NtStatus TransportEndpoint::Disconnect() {
+  if (tls_ && !lost_) {
     // The peer's orderly end of the session; a peer that takes no more data
     // does not hold the disconnect up.
-    (void)endpoint.tls->Bye(
-        Clock::now() + std::min(endpoint.options.reply_timeout, std::chrono::milliseconds(1000)));
+    (void)tls_->Bye(Clock::now() +
+                    std::min(options_.reply_timeout, std::chrono::milliseconds(1000)));
   }
-  endpoint.tls.reset();
-  endpoint.lost = true;
-  return endpoint.socket.Disconnect();
+  tls_.reset();
+  lost_ = true;
+  return socket_.Disconnect();
 }
 
-void CloseEndpoint(std::unique_ptr<TransportEndpoint> endpoint) {
-  if (!endpoint) return;
-  endpoint->tls.reset();
-  endpoint->socket.Close();
-}
-
-NtStatus Login(TransportEndpoint& endpoint, const uint8_t* digest, size_t length) {
+NtStatus TransportEndpoint::Login(const uint8_t* digest, size_t length) {
   if (length != kDigestSize) return STATUS_WRONG_PASSWORD;
   uint8_t request[kRequestHeaderSize];
   EncodeLoginRequest(digest, request);
   uint8_t reply[kReplyHeaderSize];
   Clock::time_point deadline;
-  const NtStatus status = Exchange(endpoint, Lines::kQuery, request, {}, reply, &deadline);
+  const NtStatus status = Exchange(Kind::kQuery, request, {}, reply, &deadline);
   if (status != STATUS_SUCCESS) return status;
   const uint16_t answer = ParseReplyHeader(reply).status;
   if (answer == REPLY_TLS_REQUIRED) {
-    endpoint.lost = true;  // the export closes the connection after it
+    lost_ = true;  // the export closes the connection after it
     DebugPrint("Login refused: the export speaks TLS");
     return STATUS_EXPORT_NEEDS_TLS;
   }
   return answer == REPLY_OK ? STATUS_SUCCESS : STATUS_WRONG_PASSWORD;
 }
 
-NtStatus LogOn(TransportEndpoint& endpoint, const uint8_t* digest, size_t length) {
-  if (!endpoint.options.tls) return Login(endpoint, digest, length);
+NtStatus TransportEndpoint::LogOn(const uint8_t* digest, size_t length) {
+  if (!options_.tls) return Login(digest, length);
   if (length != kDigestSize) return STATUS_WRONG_PASSWORD;
-  if (!Usable(endpoint)) return STATUS_INVALID_DEVICE_STATE;
-  NtStatus status = Handshake(endpoint, kTlsIdentityLogin, digest);
+  if (!Usable()) return STATUS_INVALID_DEVICE_STATE;
+  NtStatus status = Handshake(kTlsIdentityLogin, digest);
   if (status != STATUS_WRONG_PASSWORD) return status;
   // A failed handshake ends its connection: the second identity gets its own.
-  status = Connect(endpoint, endpoint.address, endpoint.port);
+  status = Connect(address_, port_);
   if (status != STATUS_SUCCESS) return status;
-  status = Handshake(endpoint, kTlsIdentityManage, digest);
+  status = Handshake(kTlsIdentityManage, digest);
   // An export without a management password may refuse the identity in any
   // way; what the user needs to hear is still that the password is wrong.
   if (status == STATUS_EXPORT_NOT_TLS || status == STATUS_UNEXPECTED_NETWORK_ERROR) {
@@ -207,98 +180,90 @@ NtStatus LogOn(TransportEndpoint& endpoint, const uint8_t* digest, size_t length
   return status;
 }
 
-NtStatus QueryDevice(TransportEndpoint& endpoint, QueryData* query) {
+NtResult<QueryData> TransportEndpoint::QueryDevice() {
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_QUERY, 0, 0}, request);
   uint8_t reply[kReplyHeaderSize + kQueryDataSize];
   Clock::time_point deadline;
-  NtStatus status = Exchange(endpoint, Lines::kQuery, request, {}, reply, &deadline);
+  NtStatus status = Exchange(Kind::kQuery, request, {}, reply, &deadline);
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.data_length != kQueryDataSize) {
     // Whatever data follows belongs to no request we know how to read.
-    if (header.data_length != 0) endpoint.lost = true;
+    if (header.data_length != 0) lost_ = true;
     DebugPrint("Query Device Information error !");
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
-  status = Receive(endpoint, {reply + kReplyHeaderSize, kQueryDataSize}, deadline);
-  if (status != STATUS_SUCCESS) {
-    RecvError(Lines::kQuery, status);
-    return status;
-  }
-  *query = ParseQueryData(reply + kReplyHeaderSize);
-  DebugPrint("device size is %ld %d %d", static_cast<long>(query->disk_size), 0,
+  status = ReceiveData(Kind::kQuery, {reply + kReplyHeaderSize, kQueryDataSize}, deadline);
+  if (status != STATUS_SUCCESS) return status;
+  const QueryData query = ParseQueryData(reply + kReplyHeaderSize);
+  DebugPrint("device size is %ld %d %d", static_cast<long>(query.disk_size), 0,
              static_cast<int>(header.data_length));
-  return STATUS_SUCCESS;
+  return query;
 }
 
-NtStatus ReadChunk(TransportEndpoint& endpoint, uint64_t offset, uint32_t length,
-                   uint8_t* destination) {
+NtStatus TransportEndpoint::ReadChunk(uint64_t offset, uint32_t length, uint8_t* destination) {
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_READ, offset, length}, request);
   uint8_t reply[kReplyHeaderSize];
   Clock::time_point deadline;
-  NtStatus status = Exchange(endpoint, Lines::kRead, request, {}, reply, &deadline);
+  NtStatus status = Exchange(Kind::kRead, request, {}, reply, &deadline);
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.status != REPLY_OK || header.data_length != length) {
     // A refusal carries no data; any other length leaves bytes we cannot place.
-    if (header.data_length != 0) endpoint.lost = true;
+    if (header.data_length != 0) lost_ = true;
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
   // Straight into the caller's buffer, then decoded in place: no extra copy.
-  status = Receive(endpoint, {destination, length}, deadline);
-  if (status != STATUS_SUCCESS) {
-    RecvError(Lines::kRead, status);
-    return status;
-  }
+  status = ReceiveData(Kind::kRead, {destination, length}, deadline);
+  if (status != STATUS_SUCCESS) return status;
   Descramble(destination, length);
   return STATUS_SUCCESS;
 }
 
-NtStatus WriteChunk(TransportEndpoint& endpoint, uint64_t offset, uint32_t length,
-                    const uint8_t* source) {
+NtStatus TransportEndpoint::WriteChunk(uint64_t offset, uint32_t length, const uint8_t* source) {
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_WRITE, offset, length}, request);
   uint8_t reply[kReplyHeaderSize];
   Clock::time_point deadline;
   // Header and payload leave in one gathered send, without copying the data.
-  const NtStatus status =
-      Exchange(endpoint, Lines::kWrite, request, {source, length}, reply, &deadline);
+  const NtStatus status = Exchange(Kind::kWrite, request, {source, length}, reply, &deadline);
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.status != REPLY_OK) return STATUS_UNEXPECTED_NETWORK_ERROR;
-  if (header.data_length != 0) endpoint.lost = true;
+  if (header.data_length != 0) lost_ = true;
   return STATUS_SUCCESS;
 }
 
-NtStatus FlushWrites(TransportEndpoint& endpoint) {
+NtStatus TransportEndpoint::FlushWrites() {
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_FLUSH, 0, 0}, request);
   uint8_t reply[kReplyHeaderSize];
   Clock::time_point deadline;
-  const NtStatus status = Exchange(endpoint, Lines::kFlush, request, {}, reply, &deadline);
+  const NtStatus status = Exchange(Kind::kFlush, request, {}, reply, &deadline);
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
-  if (header.data_length != 0) endpoint.lost = true;
+  if (header.data_length != 0) lost_ = true;
   return header.status == REPLY_OK ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
 }
 
-NtStatus QuerySourceId(TransportEndpoint& endpoint, SourceId* id) {
+NtResult<SourceId> TransportEndpoint::QuerySourceId() {
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_SOURCE_ID, 0, 0}, request);
   uint8_t reply[kReplyHeaderSize];
   Clock::time_point deadline;
-  NtStatus status = Exchange(endpoint, Lines::kQuery, request, {}, reply, &deadline);
+  NtStatus status = Exchange(Kind::kQuery, request, {}, reply, &deadline);
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.status != REPLY_OK || header.data_length != kSourceIdSize) {
-    if (header.data_length != 0) endpoint.lost = true;
+    if (header.data_length != 0) lost_ = true;
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
-  status = Receive(endpoint, {id->data(), id->size()}, deadline);
-  if (status != STATUS_SUCCESS) RecvError(Lines::kQuery, status);
-  return status;
+  SourceId id;
+  status = ReceiveData(Kind::kQuery, {id.data(), id.size()}, deadline);
+  if (status != STATUS_SUCCESS) return status;
+  return id;
 }
 
 }  // namespace quensaria::driver

@@ -1,10 +1,10 @@
 // The driver's side of the block protocol: a TransportEndpoint (one TCP
-// connection of one mounted network disk) and the four exchanges on it.
+// connection of one mounted network disk) and the exchanges on it.
 //
 // Used only by the worker thread of the device that owns the endpoint, so it
 // needs no lock, and a connection carries at most one request at a time.
-// Every operation returns an NT status and writes the debug line of its
-// failure. Statuses a caller acts on:
+// Every operation returns an NT status (with its value: NtResult) and writes
+// the debug line of its failure. Statuses a caller acts on:
 //  - STATUS_INVALID_DEVICE_STATE: the connection was already lost before the
 //    exchange began (closed or reset by the peer, or marked lost by an
 //    earlier failure); nothing was sent, so the request may be repeated on a
@@ -34,6 +34,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <utility>
 
 #include "platform/tcp_client.h"
 #include "platform/tls_session.h"
@@ -58,46 +60,91 @@ struct TransportOptions {
   bool tls = false;
 };
 
-struct TransportEndpoint {
-  TransportOptions options;
-  platform::TcpClient socket;
-  std::unique_ptr<platform::TlsSession> tls;  // over `socket`, once logged on with TLS
-  uint32_t address = 0;                       // of the last Connect, network byte order
-  uint16_t port = 0;
-  bool lost = false;
+// What a call that hands back a value gives: the value, or the NT status
+// (never success) saying why there is none.
+template <typename T>
+class [[nodiscard]] NtResult {
+ public:
+  NtResult(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+  NtResult(NtStatus status) : status_(status) {}   // NOLINT
+  bool ok() const { return status_ == STATUS_SUCCESS; }
+  NtStatus status() const { return status_; }
+  // REQUIRES: ok().
+  const T& value() const& { return value_; }
+  T&& value() && { return std::move(value_); }
+
+ private:
+  T value_{};
+  NtStatus status_ = STATUS_SUCCESS;
 };
 
-// Creates an endpoint that is not connected yet.
-NtStatus OpenEndpoint(const TransportOptions& options,
-                      std::unique_ptr<TransportEndpoint>* endpoint);
-// Connects (again) to `address`:`port`, both in network byte order as the
-// mount record carries them. Any earlier connection is dropped first.
-NtStatus Connect(TransportEndpoint& endpoint, uint32_t address, uint16_t port);
-// Orderly release of the connection; the endpoint may be connected again.
-NtStatus Disconnect(TransportEndpoint& endpoint);
-void CloseEndpoint(std::unique_ptr<TransportEndpoint> endpoint);
+class TransportEndpoint {
+ public:
+  // Not connected yet.
+  explicit TransportEndpoint(const TransportOptions& options) : options_(options) {}
+  // Closes the connection, without the orderly release of Disconnect.
+  ~TransportEndpoint();
+  TransportEndpoint(const TransportEndpoint&) = delete;
+  TransportEndpoint& operator=(const TransportEndpoint&) = delete;
 
-// CMD_LOGIN with a digest of `length` bytes (must be 20).
-NtStatus Login(TransportEndpoint& endpoint, const uint8_t* digest, size_t length);
-// The log-on of a connection just made: CMD_LOGIN, or with options.tls the
-// TLS handshake with the digest as the key of identity kTlsIdentityLogin,
-// and when that key is refused once more on a new connection with
-// kTlsIdentityManage (the same digest may be the management password).
-NtStatus LogOn(TransportEndpoint& endpoint, const uint8_t* digest, size_t length);
-// CMD_QUERY: the disk size and this connection's access level.
-NtStatus QueryDevice(TransportEndpoint& endpoint, QueryData* query);
-// CMD_READ of `length` (at most kMaxTransfer) bytes into `destination`, plain.
-NtStatus ReadChunk(TransportEndpoint& endpoint, uint64_t offset, uint32_t length,
-                   uint8_t* destination);
-// CMD_WRITE of `length` (at most kMaxTransfer) bytes from `source`.
-NtStatus WriteChunk(TransportEndpoint& endpoint, uint64_t offset, uint32_t length,
-                    const uint8_t* source);
-// CMD_FLUSH: every write the service acknowledged before is durable.
-// REQUIRES: the service's query set QUERY_FLAG_FLUSH.
-NtStatus FlushWrites(TransportEndpoint& endpoint);
-// CMD_SOURCE_ID: which shared source the service serves (all zero: none).
-// REQUIRES: logged on; the service's query set QUERY_FLAG_SOURCE_ID.
-NtStatus QuerySourceId(TransportEndpoint& endpoint, SourceId* id);
+  // Connects (again) to `address`:`port`, both in network byte order as the
+  // mount record carries them. Any earlier connection is dropped first.
+  NtStatus Connect(uint32_t address, uint16_t port);
+  // Orderly release of the connection; the endpoint may be connected again.
+  NtStatus Disconnect();
+
+  // CMD_LOGIN with a digest of `length` bytes (must be 20).
+  NtStatus Login(const uint8_t* digest, size_t length);
+  // The log-on of a connection just made: CMD_LOGIN, or with options.tls the
+  // TLS handshake with the digest as the key of identity kTlsIdentityLogin,
+  // and when that key is refused once more on a new connection with
+  // kTlsIdentityManage (the same digest may be the management password).
+  NtStatus LogOn(const uint8_t* digest, size_t length);
+  // CMD_QUERY: the disk size and this connection's access level.
+  NtResult<QueryData> QueryDevice();
+  // CMD_READ of `length` (at most kMaxTransfer) bytes into `destination`, plain.
+  NtStatus ReadChunk(uint64_t offset, uint32_t length, uint8_t* destination);
+  // CMD_WRITE of `length` (at most kMaxTransfer) bytes from `source`.
+  NtStatus WriteChunk(uint64_t offset, uint32_t length, const uint8_t* source);
+  // CMD_FLUSH: every write the service acknowledged before is durable.
+  // REQUIRES: the service's query set QUERY_FLAG_FLUSH.
+  NtStatus FlushWrites();
+  // CMD_SOURCE_ID: which shared source the service serves (all zero: none).
+  // REQUIRES: logged on; the service's query set QUERY_FLAG_SOURCE_ID.
+  NtResult<SourceId> QuerySourceId();
+
+  const TransportOptions& options() const { return options_; }
+  // For the exchanges from now on (a reconnect bounds its time-outs).
+  void set_options(const TransportOptions& options) { options_ = options; }
+  bool connected() const { return socket_.connected(); }
+  // Connected, and not found lost by an exchange.
+  bool up() const { return socket_.connected() && !lost_; }
+  // The next exchange fails at once with STATUS_INVALID_DEVICE_STATE.
+  void MarkLost() { lost_ = true; }
+
+ private:
+  using Clock = platform::TcpClient::Clock;
+  // The exchanges, by the words their debug lines begin with.
+  enum class Kind { kQuery, kRead, kWrite, kFlush };
+
+  bool Usable();
+  NtStatus Send(std::span<const uint8_t> head, std::span<const uint8_t> tail = {});
+  NtStatus Receive(std::span<uint8_t> data, Clock::time_point deadline);
+  NtStatus Handshake(const char* identity, const uint8_t* digest);
+  // Sends a request and receives the 12-byte reply header; *deadline is when
+  // the rest of the reply must have come.
+  NtStatus Exchange(Kind kind, std::span<const uint8_t> request, std::span<const uint8_t> payload,
+                    uint8_t* reply, Clock::time_point* deadline);
+  // The rest of a reply, `data`, by `deadline`.
+  NtStatus ReceiveData(Kind kind, std::span<uint8_t> data, Clock::time_point deadline);
+
+  TransportOptions options_;
+  platform::TcpClient socket_;
+  std::unique_ptr<platform::TlsSession> tls_;  // over `socket_`, once logged on with TLS
+  uint32_t address_ = 0;                       // of the last Connect, network byte order
+  uint16_t port_ = 0;
+  bool lost_ = false;
+};
 
 }  // namespace quensaria::driver
 

@@ -42,18 +42,22 @@ class TransportTest : public ::testing::Test {
   // A short reply timeout, for the tests of silent servers.
   void SetUp() override { Open(300ms); }
   void Open(std::chrono::milliseconds reply_timeout) {
-    if (endpoint_) CloseEndpoint(std::move(endpoint_));
     TransportOptions options;
     options.connect_timeout = 2000ms;
     options.reply_timeout = reply_timeout;
-    ASSERT_EQ(STATUS_SUCCESS, OpenEndpoint(options, &endpoint_));
-    ASSERT_EQ(STATUS_SUCCESS, Connect(*endpoint_, server_.address(), server_.port()));
+    endpoint_ = std::make_unique<TransportEndpoint>(options);
+    ASSERT_EQ(STATUS_SUCCESS, endpoint_->Connect(server_.address(), server_.port()));
   }
-  void TearDown() override { CloseEndpoint(std::move(endpoint_)); }
 
   NtStatus LogOn(std::string_view password = "") {
     const Sha1Digest digest = PasswordDigest(password);
-    return Login(*endpoint_, digest.data(), digest.size());
+    return endpoint_->Login(digest.data(), digest.size());
+  }
+  // The query, into *query when it succeeds.
+  NtStatus Query(QueryData* query) {
+    const NtResult<QueryData> r = endpoint_->QueryDevice();
+    if (r.ok()) *query = r.value();
+    return r.status();
   }
   std::vector<uint8_t> ServerBytes(uint64_t offset, size_t length) {
     const auto disk = server_.Disk();
@@ -75,14 +79,14 @@ TEST_F(TransportTest, LoginTestsOnlyTheStatusWord) {
 
 TEST_F(TransportTest, LoginWithADigestOfTheWrongSizeSendsNothing) {
   const Sha1Digest digest = PasswordDigest("");
-  EXPECT_EQ(STATUS_WRONG_PASSWORD, Login(*endpoint_, digest.data(), 19));
+  EXPECT_EQ(STATUS_WRONG_PASSWORD, endpoint_->Login(digest.data(), 19));
   EXPECT_TRUE(server_.Requests().empty());
 }
 
 TEST_F(TransportTest, QueryGivesSizeAndAccessAndLogsTheSize) {
   server_.SetAccess(ACCESS_VIRTUAL_WRITE);
   QueryData query;
-  ASSERT_EQ(STATUS_SUCCESS, QueryDevice(*endpoint_, &query));
+  ASSERT_EQ(STATUS_SUCCESS, Query(&query));
   EXPECT_EQ(kDiskSize, query.disk_size);
   EXPECT_EQ(ACCESS_VIRTUAL_WRITE, query.access);
   EXPECT_EQ(std::vector<std::string>{"device size is 1048576 0 16"}, debug_.lines());
@@ -91,11 +95,11 @@ TEST_F(TransportTest, QueryGivesSizeAndAccessAndLogsTheSize) {
 TEST_F(TransportTest, QueryWithAWrongDataLengthFailsAndDropsTheStream) {
   server_.SetQueryDataLength(8);
   QueryData query;
-  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, QueryDevice(*endpoint_, &query));
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, Query(&query));
   EXPECT_EQ(std::vector<std::string>{"Query Device Information error !"}, debug_.lines());
   // Eight bytes nobody asked for are in the stream: it cannot be used again.
   uint8_t data[512];
-  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, ReadChunk(*endpoint_, 0, 512, data));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, endpoint_->ReadChunk(0, 512, data));
 }
 
 TEST_F(TransportTest, ReadChunksArriveDescrambled) {
@@ -106,7 +110,7 @@ TEST_F(TransportTest, ReadChunksArriveDescrambled) {
   } cases[] = {{0, 512}, {4096, 13}, {1000, 7}, {65536, 65536}, {kDiskSize - 512, 512}};
   for (const auto& c : cases) {
     std::vector<uint8_t> data(c.length);
-    ASSERT_EQ(STATUS_SUCCESS, ReadChunk(*endpoint_, c.offset, c.length, data.data()))
+    ASSERT_EQ(STATUS_SUCCESS, endpoint_->ReadChunk(c.offset, c.length, data.data()))
         << "offset " << c.offset;
     EXPECT_EQ(ServerBytes(c.offset, c.length), data) << "offset " << c.offset;
   }
@@ -119,10 +123,10 @@ TEST_F(TransportTest, RepliesInOneBytePiecesAreAssembled) {
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
   server_.SetReplyPieces(1);
   std::vector<uint8_t> data(600);
-  ASSERT_EQ(STATUS_SUCCESS, ReadChunk(*endpoint_, 512, 600, data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, endpoint_->ReadChunk(512, 600, data.data()));
   EXPECT_EQ(ServerBytes(512, 600), data);
   QueryData query;
-  ASSERT_EQ(STATUS_SUCCESS, QueryDevice(*endpoint_, &query));
+  ASSERT_EQ(STATUS_SUCCESS, Query(&query));
   EXPECT_EQ(kDiskSize, query.disk_size);
 }
 
@@ -131,39 +135,39 @@ TEST_F(TransportTest, RefusedReadFailsAtOnceAndKeepsTheConnection) {
   server_.RefuseReads(true);
   std::vector<uint8_t> data(4096);
   // A refusal carries no data; waiting for some would end in STATUS_IO_TIMEOUT.
-  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, ReadChunk(*endpoint_, 0, 4096, data.data()));
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, endpoint_->ReadChunk(0, 4096, data.data()));
   server_.RefuseReads(false);
-  EXPECT_EQ(STATUS_SUCCESS, ReadChunk(*endpoint_, 0, 4096, data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, endpoint_->ReadChunk(0, 4096, data.data()));
 }
 
 TEST_F(TransportTest, AShortReadFailsAndDropsTheStream) {
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
   server_.ShortenReads(512);
   std::vector<uint8_t> data(4096, 0xEE);
-  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, ReadChunk(*endpoint_, 0, 4096, data.data()));
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, endpoint_->ReadChunk(0, 4096, data.data()));
   EXPECT_EQ(std::vector<uint8_t>(4096, 0xEE), data) << "nothing of a short reply is handed on";
   // The 3584 bytes that came along would be taken for the next reply.
   server_.ShortenReads(0);
-  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, ReadChunk(*endpoint_, 0, 4096, data.data()));
-  ASSERT_EQ(STATUS_SUCCESS, Connect(*endpoint_, server_.address(), server_.port()));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, endpoint_->ReadChunk(0, 4096, data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, endpoint_->Connect(server_.address(), server_.port()));
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
-  EXPECT_EQ(STATUS_SUCCESS, ReadChunk(*endpoint_, 0, 4096, data.data()));
+  EXPECT_EQ(STATUS_SUCCESS, endpoint_->ReadChunk(0, 4096, data.data()));
   EXPECT_EQ(ServerBytes(0, 4096), data);
 }
 
 TEST_F(TransportTest, ReadsBeforeALogOnAreRefused) {
   std::vector<uint8_t> data(512);
-  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, ReadChunk(*endpoint_, 0, 512, data.data()));
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, endpoint_->ReadChunk(0, 512, data.data()));
 }
 
 TEST_F(TransportTest, WritesReachTheServerUnlessRefused) {
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
   std::vector<uint8_t> data(65536);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 3 + 1);
-  ASSERT_EQ(STATUS_SUCCESS, WriteChunk(*endpoint_, 8192, 65536, data.data()));
+  ASSERT_EQ(STATUS_SUCCESS, endpoint_->WriteChunk(8192, 65536, data.data()));
   EXPECT_EQ(data, ServerBytes(8192, 65536));
   server_.SetAccess(ACCESS_VIRTUAL_WRITE);
-  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, WriteChunk(*endpoint_, 0, 512, data.data()));
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, endpoint_->WriteChunk(0, 512, data.data()));
   EXPECT_NE(std::vector<uint8_t>(data.begin(), data.begin() + 512), ServerBytes(0, 512));
 }
 
@@ -172,7 +176,7 @@ TEST_F(TransportTest, APeerThatResetBeforeTheChunkIsReportedBeforeSending) {
   server_.ResetConnections();
   server_.ClearRequests();
   std::vector<uint8_t> data(512);
-  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, ReadChunk(*endpoint_, 0, 512, data.data()));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, endpoint_->ReadChunk(0, 512, data.data()));
   EXPECT_TRUE(server_.Requests().empty());
   EXPECT_EQ(std::vector<std::string>{"Read Send Error C0000184"}, debug_.lines());
 }
@@ -181,29 +185,29 @@ TEST_F(TransportTest, AResetInTheMiddleOfAnExchangeIsAConnectionReset) {
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
   server_.ResetAtRequest(1);
   std::vector<uint8_t> data(512, 7);
-  EXPECT_EQ(STATUS_CONNECTION_RESET, WriteChunk(*endpoint_, 0, 512, data.data()));
+  EXPECT_EQ(STATUS_CONNECTION_RESET, endpoint_->WriteChunk(0, 512, data.data()));
   EXPECT_EQ(std::vector<std::string>{"Write Recv Error C000020D"}, debug_.lines());
-  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, ReadChunk(*endpoint_, 0, 512, data.data()));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, endpoint_->ReadChunk(0, 512, data.data()));
 }
 
 TEST_F(TransportTest, ASilentServerTimesOutAndTheConnectionIsLost) {
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
   server_.SetSilent(true);
   std::vector<uint8_t> data(512);
-  EXPECT_EQ(STATUS_IO_TIMEOUT, ReadChunk(*endpoint_, 0, 512, data.data()));
+  EXPECT_EQ(STATUS_IO_TIMEOUT, endpoint_->ReadChunk(0, 512, data.data()));
   EXPECT_EQ(std::vector<std::string>{"Read Recv Error C00000B5"}, debug_.lines());
   // A late reply would land in the next exchange: the next one reconnects.
   server_.SetSilent(false);
-  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, ReadChunk(*endpoint_, 0, 512, data.data()));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, endpoint_->ReadChunk(0, 512, data.data()));
 }
 
 TEST_F(TransportTest, ConnectingAgainGivesAFreshStream) {
   server_.SetSilent(true);
   QueryData query;
-  EXPECT_EQ(STATUS_IO_TIMEOUT, QueryDevice(*endpoint_, &query));
+  EXPECT_EQ(STATUS_IO_TIMEOUT, Query(&query));
   server_.SetSilent(false);
-  ASSERT_EQ(STATUS_SUCCESS, Connect(*endpoint_, server_.address(), server_.port()));
-  EXPECT_EQ(STATUS_SUCCESS, QueryDevice(*endpoint_, &query));
+  ASSERT_EQ(STATUS_SUCCESS, endpoint_->Connect(server_.address(), server_.port()));
+  EXPECT_EQ(STATUS_SUCCESS, Query(&query));
   EXPECT_EQ(2, server_.Connections());
 }
 
@@ -216,13 +220,11 @@ TEST(TransportConnectTest, AClosedPortIsRefused) {
     port = gone.port();
     address = gone.address();
   }
-  std::unique_ptr<TransportEndpoint> endpoint;
-  ASSERT_EQ(STATUS_SUCCESS, OpenEndpoint({}, &endpoint));
-  EXPECT_EQ(STATUS_CONNECTION_REFUSED, Connect(*endpoint, address, port));
+  TransportEndpoint endpoint({});
+  EXPECT_EQ(STATUS_CONNECTION_REFUSED, endpoint.Connect(address, port));
   uint8_t data[512];
-  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, ReadChunk(*endpoint, 0, 512, data));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, endpoint.ReadChunk(0, 512, data));
   EXPECT_EQ(std::vector<std::string>{"Read Send Error C0000184"}, debug.lines());
-  CloseEndpoint(std::move(endpoint));
 }
 
 }  // namespace

@@ -49,8 +49,13 @@ void AtBoundary(platform::FuseReply& reply, Serve&& serve) noexcept {
     serve(shared);
     return;
   } catch (const std::bad_alloc&) {
+    DebugPrint("FUSE request: out of memory");
     error = ENOMEM;
+  } catch (const std::exception& e) {
+    DebugPrint("FUSE request: %s", e.what());
+    error = EIO;
   } catch (...) {
+    DebugPrint("FUSE request: unknown exception");
     error = EIO;
   }
   // make_shared had not moved the reply when it could not allocate.

@@ -12,9 +12,11 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <new>
 
 #include "platform/errors.h"
@@ -116,6 +118,17 @@ CallerIdentity FuseReply::Caller() const {
 // its request itself answers ENOMEM or EIO when it throws first; one that
 // hands a FuseReply to the handler needs nothing more, since that reply
 // answers EIO as the exception takes it away.
+// Called in a catch block: says what escaped a callback.
+void SayEscaped() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "FUSE callback failed: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "FUSE callback failed: unknown exception\n");
+  }
+}
+
 template <typename Body>
 void Answering(fuse_req_t req, Body body) noexcept {
   try {
@@ -123,6 +136,7 @@ void Answering(fuse_req_t req, Body body) noexcept {
   } catch (const std::bad_alloc&) {
     fuse_reply_err(req, ENOMEM);
   } catch (...) {
+    SayEscaped();
     fuse_reply_err(req, EIO);
   }
 }
@@ -132,6 +146,7 @@ void HandingOver(Body body) noexcept {
   try {
     body();
   } catch (...) {
+    SayEscaped();
   }
 }
 

@@ -45,7 +45,7 @@ class StreamLayer {
   virtual bool WaitsToWrite(bool sending) const = 0;
 };
 
-// The socket "overlapped" record of one connection.
+// The receive or send in flight on one connection.
 struct SocketOperation {
   enum class Kind : uint8_t { kNone, kReceive, kSend };
   int socket = -1;

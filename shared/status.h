@@ -1,9 +1,9 @@
-// Status and Result<T>: errors as values at every boundary of the system.
-//
-// A Status carries one of the system's own error numbers (a Win32 error code,
-// see win32_error.h; 0 is success) and an optional message for logs. Statuses
-// never throw; callers pass failures up with `if (!s.ok()) return s;`.
-// Thread-compatible: distinct objects may be used from distinct threads.
+// Status and Result<T>: errors as values. Inside every program, and at the
+// service's registry and management calls, a Status with a Win32 error code
+// (win32_error.h; 0 is success) and a message for logs; it never throws.
+// Other boundaries keep codes of their own: the wire's REPLY_ statuses
+// (block_protocol.h), the driver's NT statuses (nt_status.h, inside it too:
+// each device request completes with one), the mounter flows' -1 and -2.
 #ifndef QUENSARIA_SHARED_STATUS_H_
 #define QUENSARIA_SHARED_STATUS_H_
 

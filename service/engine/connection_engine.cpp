@@ -27,16 +27,16 @@ constexpr auto kAcceptRetryPause = std::chrono::milliseconds(10);
 }  // namespace
 
 IoRecord NewIoRecord() {
-  void* pages = platform::AllocatePages(sizeof(PER_IO_CONTEXT));
+  void* pages = platform::AllocatePages(sizeof(ConnectionBuffer));
   if (pages == nullptr) return nullptr;
   // The pages are zeros already: the buffer needs no filling (and stays
   // untouched, and uncounted, until requests use it).
-  return IoRecord(new (pages) PER_IO_CONTEXT);
+  return IoRecord(new (pages) ConnectionBuffer);
 }
 
-void IoRecordRelease::operator()(PER_IO_CONTEXT* io) const {
-  io->~PER_IO_CONTEXT();
-  platform::FreePages(io, sizeof(PER_IO_CONTEXT));
+void IoRecordRelease::operator()(ConnectionBuffer* io) const {
+  io->~ConnectionBuffer();
+  platform::FreePages(io, sizeof(ConnectionBuffer));
 }
 
 ConnectionEngine::ConnectionEngine(const ServerConfig& config, const EngineOptions& options)
@@ -60,10 +60,6 @@ void ConnectionEngine::SetHooks(EngineHooks hooks) {
 void ConnectionEngine::Run() { core_->Run(); }
 void ConnectionEngine::Stop() { core_->Stop(); }
 
-void ConnectionEngine::CloseClient(PER_SOCKET_CONTEXT* connection, bool graceful) {
-  core_->CloseClient(connection, graceful);
-}
-
 uint16_t ConnectionEngine::WaitUntilListening(std::chrono::milliseconds timeout) {
   std::unique_lock lock(core_->live_lock);
   core_->live_changed.wait_for(lock, timeout,
@@ -74,7 +70,7 @@ uint16_t ConnectionEngine::WaitUntilListening(std::chrono::milliseconds timeout)
 int ConnectionEngine::LiveConnectionsForTesting() const {
   std::scoped_lock lock(core_->live_lock);
   int count = 0;
-  for (const Connection* c = core_->live_head; c != nullptr; c = c->next) ++count;
+  for (const LiveConnection* c = core_->live_head; c != nullptr; c = c->next) ++count;
   return count;
 }
 
@@ -82,7 +78,7 @@ void ConnectionEngine::ReadFigures(ServerStats& figures) const {
   core_->stats.Sum(figures);
   std::scoped_lock lock(core_->live_lock);
   uint32_t count = 0;
-  for (const Connection* c = core_->live_head; c != nullptr; c = c->next) ++count;
+  for (const LiveConnection* c = core_->live_head; c != nullptr; c = c->next) ++count;
   figures.Connections = count;
 }
 
@@ -121,8 +117,7 @@ ConnectionEngine::Core::Core(Endpoint* engine, const ServerConfig& config,
     tls_keys = std::move(keys).value();
   }
   source = std::move(opened).value();
-  processor.emplace(
-      *source, settings, [](uint32_t address) { NoteLogOn(address); }, &stats);
+  processor.emplace(*source, settings, &stats);
 }
 
 ConnectionEngine::Core::~Core() { Teardown(); }
@@ -149,6 +144,7 @@ void ConnectionEngine::Core::Run() {
     }
   } catch (...) {
     // Nothing may escape the engine thread; what was built is shut down.
+    LogEscaped("engine thread: export stopped");
   }
   Shutdown();
 }
@@ -172,6 +168,7 @@ bool ConnectionEngine::Core::StartWorkers(int count) {
           }
         });
       } catch (...) {
+        LogEscaped("worker thread not started");
         std::scoped_lock lock(workers_lock);
         --running;
         return false;
@@ -262,7 +259,7 @@ void ConnectionEngine::Core::AcceptLoop() {
 }
 
 bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
-  Connection* c = nullptr;
+  LiveConnection* c = nullptr;
   uint8_t access = ACCESS_REFUSED;
   {
     std::scoped_lock lock(engine_lock);
@@ -271,7 +268,7 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
       stats.RefusedConnection();
       return true;
     }
-    c = new (std::nothrow) Connection();
+    c = new (std::nothrow) LiveConnection();
     if (c == nullptr) {
       ConsoleLog(ConsolePriority::kError, "malloc() connection record failed: %d %s\n", ENOMEM,
                  ErrnoText(ENOMEM));
@@ -288,7 +285,7 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
     c->io = c->io_record.get();
     c->socket = socket.Release();
     c->client_address = peer;
-    c->io->overlapped.socket = c->socket;
+    c->io->socket_op.socket = c->socket;
     if (tls_keys) {
       c->tls_link = TlsLink::Create(*tls_keys, c->socket, peer, &c->peer_wait_since);
       if (!c->tls_link) {
@@ -298,9 +295,9 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
         delete c;
         return true;
       }
-      c->io->overlapped.layer = c->tls_link.get();
+      c->io->socket_op.layer = c->tls_link.get();
     }
-    c->io->overlapped.key = c;
+    c->io->socket_op.key = c;
     c->flush.answer = &FlushAnswered;
     c->flush.key = c;
     c->flush.context = this;
@@ -313,16 +310,15 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
     // The handshake is a request in progress: a peer that stalls in it is cut off.
     c->peer_wait_since.store(SweepClock(), std::memory_order_relaxed);
   }
-  c->io->overlapped.kind = platform::SocketOperation::Kind::kReceive;
+  c->io->socket_op.kind = platform::SocketOperation::Kind::kReceive;
   size_t bytes = 0;
   int error = 0;
   // Arming the first receive hands the connection to the socket workers, so
   // it is the last thing done with it here: from then on a worker may close
   // and free it at any moment (a client that resets at once).
-  if (socket_port->Start(c->io->overlapped, false, bytes, error) ==
-      platform::StartResult::kFailed) {
+  if (socket_port->Start(c->io->socket_op, false, bytes, error) == platform::StartResult::kFailed) {
     ConsoleLog(ConsolePriority::kError, "epoll_ctl() failed: %d %s\n", error, ErrnoText(error));
-    CloseClient(c, false);
+    CloseClient(c);
     return false;
   }
   return true;
@@ -405,7 +401,7 @@ void ConnectionEngine::Core::CutOffStalled() {
   const int64_t now = SweepClock();
   const int64_t limit = options.stalled_request_timeout.count();
   std::scoped_lock lock(live_lock);
-  for (Connection* c = live_head; c != nullptr; c = c->next) {
+  for (LiveConnection* c = live_head; c != nullptr; c = c->next) {
     const int64_t since = c->peer_wait_since.load(std::memory_order_relaxed);
     if (since == 0 || now - since < limit || c->stall_cut || c->socket < 0) continue;
     c->stall_cut = true;
@@ -418,14 +414,14 @@ void ConnectionEngine::Core::CutOffStalled() {
   }
 }
 
-void ConnectionEngine::Core::LinkLive(Connection* c) {
+void ConnectionEngine::Core::LinkLive(LiveConnection* c) {
   std::scoped_lock lock(live_lock);
   c->next = live_head;
   if (live_head != nullptr) live_head->prev = c;
   live_head = c;
 }
 
-void ConnectionEngine::Core::UnlinkLive(Connection* c) {
+void ConnectionEngine::Core::UnlinkLive(LiveConnection* c) {
   if (c->prev != nullptr) c->prev->next = c->next;
   if (c->next != nullptr) c->next->prev = c->prev;
   if (live_head == c) live_head = c->next;
@@ -501,13 +497,14 @@ void ConnectionEngine::Core::ReportResetAddresses() {
     try {
       hooks.ClientDisconnected(self, entry.first);
     } catch (...) {
+      LogEscaped("ClientDisconnected");
     }
   }
   client_map.clear();
 }
 
 void ConnectionEngine::Core::Teardown() {
-  Connection* connections;
+  LiveConnection* connections;
   {
     std::scoped_lock lock(live_lock);
     if (torn_down) return;
@@ -516,7 +513,7 @@ void ConnectionEngine::Core::Teardown() {
     live_head = nullptr;
   }
   while (connections != nullptr) {
-    Connection* c = connections;
+    LiveConnection* c = connections;
     connections = c->next;
     if (c->socket >= 0) {
       platform::SetAbortiveClose(c->socket);

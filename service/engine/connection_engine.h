@@ -18,7 +18,6 @@
 #include <memory>
 
 #include "platform/socket.h"
-#include "service/engine/connection_records.h"
 #include "service/engine/endpoint.h"
 #include "service/source/disk_source.h"
 #include "shared/management_records.h"
@@ -63,12 +62,6 @@ class ConnectionEngine final : public Endpoint {
   // The figures of EngineStats (engine_stats.h) and the connections open
   // now. Any thread; takes only the lock of the list of live connections.
   void ReadFigures(ServerStats& figures) const override;
-
-  // Closes one connection and frees its records; unless `graceful` the peer
-  // sees a reset (every caller in the engine asks for that). Reports
-  // ClientDisconnected when it was its address's last connection. REQUIRES:
-  // the calling thread handles the connection's outstanding operation.
-  void CloseClient(PER_SOCKET_CONTEXT* connection, bool graceful);
 
   // Waits up to `timeout` for Run to start listening and returns the port
   // (the one the kernel picked when the settings say 0); 0 when the engine

@@ -28,6 +28,7 @@
 #include "platform/loop_device_for_testing.h"
 #include "platform/page_memory.h"
 #include "platform/socket.h"
+#include "service/engine/connection_records.h"
 #include "service/engine/engine_harness_for_testing.h"
 #include "service/source/memory_io_for_testing.h"
 #include "shared/bytes.h"
@@ -714,7 +715,7 @@ TEST_F(EngineTest, ClientsThatStopHalfWayThroughARequestAreCutOff) {
   ASSERT_TRUE(Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 5; }));
   // (The slow client's record is the one more.)
   EXPECT_TRUE(Eventually([&] {
-    return platform::PageBytesInUseForTesting() == idle_pages + sizeof(engine::PER_IO_CONTEXT);
+    return platform::PageBytesInUseForTesting() == idle_pages + sizeof(engine::ConnectionBuffer);
   }));
   std::vector<uint32_t> reported = harness_->registry().disconnected();
   for (uint32_t address : stalled_addresses) {

@@ -34,20 +34,21 @@
 
 namespace quensaria::engine {
 
-// The I/O record lives in pages of its own: an idle connection costs only
-// the pages its requests have touched, and a closed one gives them back.
+// The connection's buffer lives in pages of its own: an idle connection
+// costs only the pages its requests have touched, and a closed one gives
+// them back.
 struct IoRecordRelease {
-  void operator()(PER_IO_CONTEXT* io) const;
+  void operator()(ConnectionBuffer* io) const;
 };
-using IoRecord = std::unique_ptr<PER_IO_CONTEXT, IoRecordRelease>;
+using IoRecord = std::unique_ptr<ConnectionBuffer, IoRecordRelease>;
 IoRecord NewIoRecord();
 
-// The two records of a connection, plus its place in the live list. The
-// completion keys of both ports point here.
-struct Connection : PER_SOCKET_CONTEXT {
+// A connection as the engine holds it: its record, the buffer it owns, its
+// TLS link, what polling has learnt of its client and its place in the live
+// list. The completion keys of both ports point here.
+struct LiveConnection : Connection {
   IoRecord io_record;
-  std::unique_ptr<TlsLink> tls_link;         // at a TLS export: the stream goes through it
-  std::optional<uint32_t> log_on_to_report;  // address of a log-on being answered
+  std::unique_ptr<TlsLink> tls_link;  // at a TLS export: the stream goes through it
   // Whether the client's next request is expected back to back, so the
   // thread that sent the reply polls for it (see StartNextReceive).
   bool poll_for_next = true;
@@ -59,12 +60,16 @@ struct Connection : PER_SOCKET_CONTEXT {
   // the thread handling the connection, read by the sweeper.
   std::atomic<int64_t> peer_wait_since{0};
   bool stall_cut = false;  // the sweeper has cut it off; guarded by live_lock
-  Connection* prev = nullptr;
-  Connection* next = nullptr;
+  LiveConnection* prev = nullptr;
+  LiveConnection* next = nullptr;
 };
 
 // Milliseconds of the steady clock, never 0: the time stamps of the sweep.
 int64_t SweepClock();
+
+// Says what escaped the engine's own code `where` (called in a catch
+// block), before the engine gives up what it was doing there.
+void LogEscaped(const char* where);
 
 struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   Core(Endpoint* self, const ServerConfig& config,
@@ -82,8 +87,8 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   bool WaitForWorkers(int& running, std::vector<std::thread>& pool);
   void Teardown();
   void Stop();
-  void LinkLive(Connection* c);
-  void UnlinkLive(Connection* c);
+  void LinkLive(LiveConnection* c);
+  void UnlinkLive(LiveConnection* c);
   // The engine thread's rounds between accepts: stalled connections are
   // cut off, the source is looked at.
   std::chrono::milliseconds SweepWait() const;
@@ -95,22 +100,23 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   // engine_workers.cpp: the workers.
   void SocketWorker();
   void FileWorker();
-  void Drive(Connection* c, Step step, bool on_file_worker);
+  void Drive(LiveConnection* c, Step step, bool on_file_worker);
   static void FlushAnswered(source::SharedSync::Waiter* waiter);
-  void CloseClient(PER_SOCKET_CONTEXT* context, bool graceful);
+  // Closes one connection and frees its records: the peer sees a reset, or
+  // after a last reply an orderly end. Reports ClientDisconnected when it was
+  // its address's last connection. REQUIRES: the calling thread handles the
+  // connection's outstanding operation.
+  enum class Closing { kReset, kOrderly };
+  void CloseClient(LiveConnection* c, Closing how = Closing::kReset);
   void WorkerEnded(int& running);
-  platform::StartResult StartNextReceive(Connection* c, bool on_file_worker, size_t& bytes,
+  platform::StartResult StartNextReceive(LiveConnection* c, bool on_file_worker, size_t& bytes,
                                          int& error);
-  platform::StartResult StartMidRequest(Connection* c, size_t& bytes, int& error);
-  void NextRequestArrived(Connection* c);
+  platform::StartResult StartMidRequest(LiveConnection* c, size_t& bytes, int& error);
+  void NextRequestArrived(LiveConnection* c);
   // processor->Received, after telling it what a TLS link has settled.
-  Step Received(Connection* c, size_t bytes);
-  // The processor reports a log-on while it builds the reply; the registry
-  // hears of it (ReportLogOn) once that reply has gone out, so a slow
-  // registry never holds up the client's log-on.
-  static void NoteLogOn(uint32_t address);
-  void TakeNotedLogOn(Connection* c);
-  void ReportLogOn(Connection* c);
+  Step Received(LiveConnection* c, size_t bytes);
+  // Tells the registry of the log-on the connection carries, if any.
+  void ReportLogOn(LiveConnection* c);
 
   Endpoint* const self;
   ServerConfig settings;
@@ -132,11 +138,11 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   platform::FilePort file_port;
 
   std::mutex engine_lock;
-  std::map<uint32_t, std::vector<Connection*>> client_map;
+  std::map<uint32_t, std::vector<LiveConnection*>> client_map;
 
   std::mutex live_lock;
   std::condition_variable live_changed;
-  Connection* live_head = nullptr;
+  LiveConnection* live_head = nullptr;
   platform::UniqueFd listener;
   bool hooks_installed = false;
   uint16_t listening_port = 0;

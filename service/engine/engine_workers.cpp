@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <utility>
 
@@ -32,10 +33,6 @@ constexpr auto kLinger = std::chrono::microseconds(500);
 // re-arming of the socket. Only connections whose last gap was this short
 // are polled for.
 constexpr auto kPoll = std::chrono::microseconds(100);
-
-// The log-on the processor noted in this thread's last call, not yet
-// handed to its connection.
-thread_local std::optional<uint32_t> noted_log_on;
 
 // A client that resets its connection or goes away ends it as an ordinary
 // close does: said only for someone following that client. A failure of the
@@ -71,21 +68,24 @@ void LogTransferFailure(const SocketOperation& op, int error) {
 
 }  // namespace
 
-void ConnectionEngine::Core::NoteLogOn(uint32_t address) { noted_log_on = address; }
-
-void ConnectionEngine::Core::TakeNotedLogOn(Connection* c) {
-  if (noted_log_on) c->log_on_to_report = std::exchange(noted_log_on, std::nullopt);
+void LogEscaped(const char* where) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    ConsoleLog(ConsolePriority::kError, "%s: %s\n", where, e.what());
+  } catch (...) {
+    ConsoleLog(ConsolePriority::kError, "%s: unknown exception\n", where);
+  }
 }
 
 // Called while this thread still owns the connection, its reply sent and its
 // next receive not yet started: the registry hears of the log-on before it
 // can hear of the connection's end.
-void ConnectionEngine::Core::ReportLogOn(Connection* c) {
-  if (!c->log_on_to_report) return;
-  const uint32_t address = *std::exchange(c->log_on_to_report, std::nullopt);
+void ConnectionEngine::Core::ReportLogOn(LiveConnection* c) {
+  if (!std::exchange(c->log_on_to_report, false)) return;
   if (stop_requested.load() || !hooks.ClientLoggedOn) return;
   // The level the log-on left: full after the management password.
-  hooks.ClientLoggedOn(self, address, static_cast<uint8_t>(c->access));
+  hooks.ClientLoggedOn(self, c->client_address, static_cast<uint8_t>(c->access));
 }
 
 void ConnectionEngine::Core::WorkerEnded(int& running) {
@@ -99,9 +99,9 @@ void ConnectionEngine::Core::WorkerEnded(int& running) {
 // thread first polls for the request (when the connection's last gap was
 // shorter than kPoll and no more than max_pollers threads poll), then a file
 // worker lingers on the socket, and only then is the receive armed.
-StartResult ConnectionEngine::Core::StartNextReceive(Connection* c, bool on_file_worker,
+StartResult ConnectionEngine::Core::StartNextReceive(LiveConnection* c, bool on_file_worker,
                                                      size_t& bytes, int& error) {
-  platform::SocketOperation& op = c->io->overlapped;
+  platform::SocketOperation& op = c->io->socket_op;
   // Between requests a connection may wait as long as its client likes.
   if (c->peer_wait_since.load(std::memory_order_relaxed) != 0) {
     c->peer_wait_since.store(0, std::memory_order_relaxed);
@@ -128,8 +128,8 @@ StartResult ConnectionEngine::Core::StartNextReceive(Connection* c, bool on_file
 // The rest of a request, or a reply, tried at once. When it must wait on the
 // peer, the time is noted before the record goes to the port, so that the
 // sweeper can cut off a peer that stops half way.
-StartResult ConnectionEngine::Core::StartMidRequest(Connection* c, size_t& bytes, int& error) {
-  platform::SocketOperation& op = c->io->overlapped;
+StartResult ConnectionEngine::Core::StartMidRequest(LiveConnection* c, size_t& bytes, int& error) {
+  platform::SocketOperation& op = c->io->socket_op;
   if (const std::optional<StartResult> done = socket_port->Try(op, bytes, error)) return *done;
   c->peer_wait_since.store(SweepClock(), std::memory_order_relaxed);
   return socket_port->Start(op, false, bytes, error);
@@ -137,7 +137,7 @@ StartResult ConnectionEngine::Core::StartMidRequest(Connection* c, size_t& bytes
 
 // The next request has arrived (or the wait ended otherwise): was the gap
 // short enough to poll for next time?
-void ConnectionEngine::Core::NextRequestArrived(Connection* c) {
+void ConnectionEngine::Core::NextRequestArrived(LiveConnection* c) {
   if (c->waiting_since == std::chrono::steady_clock::time_point{}) return;
   c->poll_for_next = std::chrono::steady_clock::now() - c->waiting_since < kPoll;
   c->waiting_since = {};
@@ -154,13 +154,13 @@ void ConnectionEngine::Core::SocketWorker() {
       continue;
     }
     if (done.key == nullptr || stopping.load()) break;
-    auto* c = static_cast<Connection*>(done.key);
+    auto* c = static_cast<LiveConnection*>(done.key);
     try {
       if (done.error != 0) {
         LogTransferFailure(*done.operation, done.error);
-        CloseClient(c, false);
+        CloseClient(c);
       } else if (done.bytes == 0) {
-        CloseClient(c, false);  // the peer has closed
+        CloseClient(c);  // the peer has closed
       } else {
         if (c->io->operation != kOperationSend) NextRequestArrived(c);
         const Step step = c->io->operation == kOperationSend ? processor->Sent(*c, done.bytes)
@@ -168,9 +168,9 @@ void ConnectionEngine::Core::SocketWorker() {
         Drive(c, step, false);
       }
     } catch (...) {
-      CloseClient(c, false);
+      LogEscaped("socket worker: connection reset");
+      CloseClient(c);
     }
-    noted_log_on.reset();  // never carried over to another connection
   }
   WorkerEnded(socket_workers_running);
 }
@@ -180,16 +180,16 @@ void ConnectionEngine::Core::FileWorker() {
     platform::FileOperation* op = file_port.Wait();
     if (stopping.load()) break;
     if (op == nullptr || op->key == nullptr) {
-      CloseClient(nullptr, false);
+      ConsoleLog(ConsolePriority::kError, "file completion without a connection\n");
       continue;
     }
-    auto* c = static_cast<Connection*>(op->key);
+    auto* c = static_cast<LiveConnection*>(op->key);
     try {
       Drive(c, Step::kFileOp, true);
     } catch (...) {
-      CloseClient(c, false);
+      LogEscaped("file worker: connection reset");
+      CloseClient(c);
     }
-    noted_log_on.reset();
   }
   WorkerEnded(file_workers_running);
 }
@@ -201,22 +201,21 @@ void ConnectionEngine::Core::FileWorker() {
 // the file workers. A thread that has replied polls or lingers for the next
 // request: one that comes back to back is then served by it, with no
 // worker woken and no hand-off between workers.
-void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker) {
-  PER_IO_CONTEXT& io = *c->io;
+void ConnectionEngine::Core::Drive(LiveConnection* c, Step step, bool on_file_worker) {
+  ConnectionBuffer& io = *c->io;
   serving.fetch_add(1, std::memory_order_relaxed);
   struct Served {
     std::atomic<int>& count;
     ~Served() { count.fetch_sub(1, std::memory_order_relaxed); }
   } served{serving};
   for (;;) {
-    TakeNotedLogOn(c);
     // Once shutdown has begun the connection is left as it is, to be reset.
     if (stopping.load(std::memory_order_relaxed)) return;
     switch (step) {
       case Step::kReceive:
       case Step::kSend: {
         const bool send = step == Step::kSend;
-        io.overlapped.kind = send ? SocketOperation::Kind::kSend : SocketOperation::Kind::kReceive;
+        io.socket_op.kind = send ? SocketOperation::Kind::kSend : SocketOperation::Kind::kReceive;
         size_t bytes = 0;
         int error = 0;
         // A log-on's reply has gone out whole: the registry hears of it now.
@@ -230,12 +229,12 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
           case StartResult::kPending:
             return;
           case StartResult::kFailed:
-            LogTransferFailure(io.overlapped, error);
-            CloseClient(c, false);
+            LogTransferFailure(io.socket_op, error);
+            CloseClient(c);
             return;
           case StartResult::kCompleted:
             if (bytes == 0) {
-              CloseClient(c, false);
+              CloseClient(c);
               return;
             }
             step = send ? processor->Sent(*c, bytes) : Received(c, bytes);
@@ -256,7 +255,7 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
         }
         const source::IoResult r = processor->PerformFileOp(*c, !on_file_worker);
         if (r.would_block) {
-          file_port.Post(&c->file_overlapped.port);
+          file_port.Post(&c->file_transfer.port);
           return;
         }
         // A transfer that fails may be the first sign of a source cut short.
@@ -268,13 +267,13 @@ void ConnectionEngine::Core::Drive(Connection* c, Step step, bool on_file_worker
       case Step::kParked:
         return;  // FlushAnswered hands it back
       case Step::kClose:
-        CloseClient(c, c->close_after_reply);
+        CloseClient(c, c->close_after_reply ? Closing::kOrderly : Closing::kReset);
         return;
     }
   }
 }
 
-Step ConnectionEngine::Core::Received(Connection* c, size_t bytes) {
+Step ConnectionEngine::Core::Received(LiveConnection* c, size_t bytes) {
   if (c->tls == kTlsUnsettled) {
     switch (c->tls_link->state()) {
       case TlsLink::State::kSession:
@@ -294,15 +293,10 @@ Step ConnectionEngine::Core::Received(Connection* c, size_t bytes) {
 // a file worker takes the connection up again and sends the reply.
 void ConnectionEngine::Core::FlushAnswered(source::SharedSync::Waiter* waiter) {
   auto* core = static_cast<Core*>(waiter->context);
-  core->file_port.Post(&static_cast<Connection*>(waiter->key)->file_overlapped.port);
+  core->file_port.Post(&static_cast<LiveConnection*>(waiter->key)->file_transfer.port);
 }
 
-void ConnectionEngine::Core::CloseClient(PER_SOCKET_CONTEXT* context, bool graceful) {
-  if (context == nullptr) {
-    ConsoleLog(ConsolePriority::kError, "CloseClient: lpPerSocketContext is NULL\n");
-    return;
-  }
-  auto* c = static_cast<Connection*>(context);
+void ConnectionEngine::Core::CloseClient(LiveConnection* c, Closing how) {
   {
     std::scoped_lock lock(engine_lock);
     auto entry = client_map.find(c->client_address);
@@ -316,6 +310,7 @@ void ConnectionEngine::Core::CloseClient(PER_SOCKET_CONTEXT* context, bool grace
           try {
             hooks.ClientDisconnected(self, c->client_address);
           } catch (...) {
+            LogEscaped("ClientDisconnected");
           }
         }
       }
@@ -324,7 +319,7 @@ void ConnectionEngine::Core::CloseClient(PER_SOCKET_CONTEXT* context, bool grace
   {
     std::scoped_lock lock(live_lock);
     UnlinkLive(c);
-    if (graceful) {
+    if (how == Closing::kOrderly) {
       platform::DrainAndFinish(c->socket);
     } else {
       platform::SetAbortiveClose(c->socket);

@@ -17,9 +17,9 @@ namespace {
 constexpr uint32_t kReplyData = kReplyHeaderSize;       // read data starts here
 constexpr uint32_t kWritePayload = kRequestHeaderSize;  // write payload starts here
 
-void SetWindow(PER_IO_CONTEXT& io, uint32_t offset, size_t length) {
-  io.overlapped.data = io.buffer + offset;
-  io.overlapped.length = length;
+void SetWindow(ConnectionBuffer& io, uint32_t offset, size_t length) {
+  io.socket_op.data = io.buffer + offset;
+  io.socket_op.length = length;
 }
 
 // A stored digest of 20 zero bytes is no password at all.
@@ -50,9 +50,8 @@ void StampDiskSignature(uint64_t offset, uint32_t length, uint32_t stamp, uint8_
 }
 
 RequestProcessor::RequestProcessor(source::DiskSource& source, const ServerConfig& settings,
-                                   LoggedOnHook logged_on, EngineStats* stats)
+                                   EngineStats* stats)
     : source_(source),
-      logged_on_(std::move(logged_on)),
       stats_(stats),
       port_(settings.Port),
       source_name_(settings.Source, strnlen(settings.Source, sizeof settings.Source)),
@@ -67,19 +66,19 @@ uint32_t RequestProcessor::Capped(uint32_t access) const {
   return access == ACCESS_FULL && source_.read_only() ? ACCESS_VIRTUAL_WRITE : access;
 }
 
-Step RequestProcessor::Admit(PER_SOCKET_CONTEXT& c, uint8_t access) {
+Step RequestProcessor::Admit(Connection& c, uint8_t access) {
   c.access = Capped(access);
   c.logged_on = 0;
   c.stamp = static_cast<uint32_t>(c.socket);
-  c.file_overlapped.port.key = &c;
+  c.file_transfer.port.key = &c;
   c.io->operation = kOperationReceive;
   c.io->bytes_received = 0;
   SetWindow(*c.io, 0, kRequestHeaderSize);
   return Step::kReceive;
 }
 
-Step RequestProcessor::Received(PER_SOCKET_CONTEXT& c, size_t bytes) {
-  PER_IO_CONTEXT& io = *c.io;
+Step RequestProcessor::Received(Connection& c, size_t bytes) {
+  ConnectionBuffer& io = *c.io;
   if (io.bytes_received < kRequestHeaderSize) {
     if (io.bytes_received == 0 && stats_ != nullptr) c.request_started = StatsClock::now();
     io.bytes_received += static_cast<uint32_t>(bytes);
@@ -100,17 +99,17 @@ Step RequestProcessor::Received(PER_SOCKET_CONTEXT& c, size_t bytes) {
   return ReceivePayload(c);
 }
 
-void RequestProcessor::TlsSessionOpened(PER_SOCKET_CONTEXT& c, bool manage) {
+void RequestProcessor::TlsSessionOpened(Connection& c, bool manage) {
   c.tls = kTlsSession;
   c.logged_on = 1;
   if (manage) c.access = Capped(ACCESS_FULL);
-  if (logged_on_) logged_on_(c.client_address);
+  c.log_on_to_report = true;
 }
 
 // A plain client at a TLS export is told so in a reply it can read; a TLS
 // client at a plain export gets an alert its handshake understands. Either
 // way the connection then closes, in order, so the answer arrives.
-Step RequestProcessor::RefuseTlsMismatch(PER_SOCKET_CONTEXT& c) {
+Step RequestProcessor::RefuseTlsMismatch(Connection& c) {
   const uint32_t a = c.client_address;
   c.close_after_reply = true;
   if (stats_ != nullptr) stats_->EndedByClose();
@@ -126,7 +125,7 @@ Step RequestProcessor::RefuseTlsMismatch(PER_SOCKET_CONTEXT& c) {
       "client %u.%u.%u.%u: TLS handshake on plain export port %u, refused, connection "
       "closed\n",
       a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24, port_);
-  PER_IO_CONTEXT& io = *c.io;
+  ConnectionBuffer& io = *c.io;
   std::memcpy(io.buffer, kPlainExportTlsAlert.data(), kPlainExportTlsAlert.size());
   io.operation = kOperationSend;
   io.total = static_cast<uint32_t>(kPlainExportTlsAlert.size());
@@ -135,7 +134,7 @@ Step RequestProcessor::RefuseTlsMismatch(PER_SOCKET_CONTEXT& c) {
   return Step::kSend;
 }
 
-Step RequestProcessor::Dispatch(PER_SOCKET_CONTEXT& c) {
+Step RequestProcessor::Dispatch(Connection& c) {
   if (c.tls == kTlsMissing || (c.tls == kTlsOff && c.request.command == kTlsHandshakeByte)) {
     return RefuseTlsMismatch(c);
   }
@@ -158,8 +157,8 @@ Step RequestProcessor::Dispatch(PER_SOCKET_CONTEXT& c) {
   }
 }
 
-Step RequestProcessor::ReceivePayload(PER_SOCKET_CONTEXT& c) {
-  PER_IO_CONTEXT& io = *c.io;
+Step RequestProcessor::ReceivePayload(Connection& c) {
+  ConnectionBuffer& io = *c.io;
   const uint32_t length = c.request.length;
   if (length > kMaxTransfer) {
     if (c.payload_discarded == length) return HandleWrite(c);
@@ -172,8 +171,8 @@ Step RequestProcessor::ReceivePayload(PER_SOCKET_CONTEXT& c) {
   return Step::kReceive;
 }
 
-Step RequestProcessor::Sent(PER_SOCKET_CONTEXT& c, size_t bytes) {
-  PER_IO_CONTEXT& io = *c.io;
+Step RequestProcessor::Sent(Connection& c, size_t bytes) {
+  ConnectionBuffer& io = *c.io;
   io.bytes_sent += static_cast<uint32_t>(bytes);
   if (io.bytes_sent < io.total) {
     SetWindow(io, io.bytes_sent, io.total - io.bytes_sent);
@@ -190,9 +189,9 @@ Step RequestProcessor::Sent(PER_SOCKET_CONTEXT& c, size_t bytes) {
   return Step::kReceive;
 }
 
-Step RequestProcessor::Reply(PER_SOCKET_CONTEXT& c, uint16_t status, uint32_t length,
+Step RequestProcessor::Reply(Connection& c, uint16_t status, uint32_t length,
                              uint32_t data_length) {
-  PER_IO_CONTEXT& io = *c.io;
+  ConnectionBuffer& io = *c.io;
   EncodeReplyHeader(ReplyHeader{status, length, data_length}, io.buffer);
   io.operation = kOperationSend;
   io.total = static_cast<uint32_t>(kReplyHeaderSize) + data_length;
@@ -209,7 +208,7 @@ bool RequestProcessor::InDisk(uint64_t offset, uint32_t length) const {
 // Inside a TLS session the handshake was the log-on: a CMD_LOGIN changes
 // nothing (no digest need cross even an encrypted wire, and only the
 // management identity lifts a session to full access).
-Step RequestProcessor::HandleLogin(PER_SOCKET_CONTEXT& c) {
+Step RequestProcessor::HandleLogin(Connection& c) {
   if (c.tls == kTlsSession) return Reply(c, REPLY_OK, 0, 0);
   const uint8_t* digest = LoginDigest(c.io->buffer);
   if (Matches(digest, password_)) {
@@ -222,11 +221,11 @@ Step RequestProcessor::HandleLogin(PER_SOCKET_CONTEXT& c) {
     c.access = ACCESS_REFUSED;
     return Reply(c, REPLY_DENIED, 0, 0);
   }
-  if (logged_on_) logged_on_(c.client_address);
+  c.log_on_to_report = true;
   return Reply(c, REPLY_OK, 0, 0);
 }
 
-Step RequestProcessor::HandleQuery(PER_SOCKET_CONTEXT& c) {
+Step RequestProcessor::HandleQuery(Connection& c) {
   EncodeQueryData(QueryData{static_cast<uint8_t>(c.access), source_.disk_size(),
                             QUERY_FLAG_FLUSH | QUERY_FLAG_SOURCE_ID, boot_id_},
                   c.io->buffer + kReplyData);
@@ -235,7 +234,7 @@ Step RequestProcessor::HandleQuery(PER_SOCKET_CONTEXT& c) {
 
 // Which shared source this is tells a client whom else it may write
 // through; like the disk's bytes, only to one that logged on.
-Step RequestProcessor::HandleSourceId(PER_SOCKET_CONTEXT& c) {
+Step RequestProcessor::HandleSourceId(Connection& c) {
   if (c.access == ACCESS_REFUSED || !c.logged_on) return Reply(c, REPLY_DENIED, 0, 0);
   std::memcpy(c.io->buffer + kReplyData, source_.source_id().data(), kSourceIdSize);
   return Reply(c, REPLY_OK, kSourceIdSize, kSourceIdSize);
@@ -250,7 +249,7 @@ void RequestProcessor::SynthesizeHeader(uint64_t offset, uint32_t length, uint8_
   }
 }
 
-Step RequestProcessor::HandleRead(PER_SOCKET_CONTEXT& c) {
+Step RequestProcessor::HandleRead(Connection& c) {
   const uint64_t offset = c.request.offset;
   const uint32_t length = c.request.length;
   if (c.access == ACCESS_REFUSED || !c.logged_on) return Reply(c, REPLY_DENIED, length, 0);
@@ -274,10 +273,10 @@ Step RequestProcessor::HandleRead(PER_SOCKET_CONTEXT& c) {
   }
 
   c.file_operation = kFileRead;
-  c.file_overlapped.position = position;
-  c.file_overlapped.data_offset = kReplyData + synthesized;
-  c.file_overlapped.length = rest;
-  c.file_overlapped.done = 0;
+  c.file_transfer.position = position;
+  c.file_transfer.data_offset = kReplyData + synthesized;
+  c.file_transfer.length = rest;
+  c.file_transfer.done = 0;
   return Step::kFileOp;
 }
 
@@ -307,7 +306,7 @@ bool RequestProcessor::SectorZeroIsBootRecord(uint64_t offset, uint32_t length,
   return end[0] == 0x55 && end[1] == 0xAA;
 }
 
-Step RequestProcessor::FinishRead(PER_SOCKET_CONTEXT& c) {
+Step RequestProcessor::FinishRead(Connection& c) {
   const uint64_t offset = c.request.offset;
   const uint32_t length = c.request.length;
   uint8_t* data = c.io->buffer + kReplyData;
@@ -320,7 +319,7 @@ Step RequestProcessor::FinishRead(PER_SOCKET_CONTEXT& c) {
   return Reply(c, REPLY_OK, length, length);
 }
 
-Step RequestProcessor::HandleWrite(PER_SOCKET_CONTEXT& c) {
+Step RequestProcessor::HandleWrite(Connection& c) {
   const uint64_t offset = c.request.offset;
   const uint32_t length = c.request.length;
   if (c.access != ACCESS_FULL || !c.logged_on || length > kMaxTransfer) {
@@ -335,17 +334,17 @@ Step RequestProcessor::HandleWrite(PER_SOCKET_CONTEXT& c) {
   if (skipped == length) return Reply(c, REPLY_OK, length, 0);
 
   c.file_operation = kFileWrite;
-  c.file_overlapped.position = source_.TranslateOffset(offset + skipped);
-  c.file_overlapped.data_offset = kWritePayload + skipped;
-  c.file_overlapped.length = length - skipped;
-  c.file_overlapped.done = 0;
+  c.file_transfer.position = source_.TranslateOffset(offset + skipped);
+  c.file_transfer.data_offset = kWritePayload + skipped;
+  c.file_transfer.length = length - skipped;
+  c.file_transfer.done = 0;
   return Step::kFileOp;
 }
 
-source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool nowait) {
+source::IoResult RequestProcessor::PerformFileOp(Connection& c, bool nowait) {
   // A sync always waits for the device: RunFlush, on a file worker.
   if (c.file_operation == kFileFlush) return source::IoResult{0, 0, true};
-  FileOverlapped& f = c.file_overlapped;
+  FileTransfer& f = c.file_transfer;
   uint8_t* data = c.io->buffer + f.data_offset + f.done;
   const size_t length = f.length - f.done;
   source::SourceIo& io = source_.io();
@@ -370,7 +369,7 @@ source::IoResult RequestProcessor::PerformFileOp(PER_SOCKET_CONTEXT& c, bool now
   return io.Read(f.position, data, length);
 }
 
-Step RequestProcessor::CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoResult& result) {
+Step RequestProcessor::CompleteFileOp(Connection& c, const source::IoResult& result) {
   switch (c.file_operation) {
     case kFileWrite:
       return CompleteWrite(c, result);
@@ -383,17 +382,17 @@ Step RequestProcessor::CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoRes
 
 // A transfer that moved nothing although bytes were asked for cannot go on
 // (the source ends there): it fails like an error would.
-Step RequestProcessor::CompleteRead(PER_SOCKET_CONTEXT& c, const source::IoResult& result) {
+Step RequestProcessor::CompleteRead(Connection& c, const source::IoResult& result) {
   if (result.error != 0 || result.bytes == 0) return Reply(c, REPLY_FAILED, 0, 0);
-  FileOverlapped& f = c.file_overlapped;
+  FileTransfer& f = c.file_transfer;
   f.done += static_cast<uint32_t>(result.bytes);
   f.position += result.bytes;
   if (f.done < f.length) return Step::kFileOp;
   return FinishRead(c);
 }
 
-Step RequestProcessor::CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResult& result) {
-  FileOverlapped& f = c.file_overlapped;
+Step RequestProcessor::CompleteWrite(Connection& c, const source::IoResult& result) {
+  FileTransfer& f = c.file_transfer;
   if (result.error != 0 || result.bytes == 0) {
     SayWriteFailed(c.request.offset + (f.data_offset - kWritePayload) + f.done,
                    result.error != 0 ? result.error : ERROR_HANDLE_EOF);
@@ -411,9 +410,9 @@ Step RequestProcessor::CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResu
   return Reply(c, REPLY_OK, c.request.length, 0);
 }
 
-Step RequestProcessor::FileOpNotStarted(PER_SOCKET_CONTEXT& c, uint32_t error) {
+Step RequestProcessor::FileOpNotStarted(Connection& c, uint32_t error) {
   if (c.file_operation == kFileWrite) {
-    const FileOverlapped& f = c.file_overlapped;
+    const FileTransfer& f = c.file_transfer;
     SayWriteFailed(c.request.offset + (f.data_offset - kWritePayload) + f.done, error);
     return Reply(c, REPLY_FAILED, 0, 0);
   }
@@ -430,14 +429,14 @@ void RequestProcessor::SayWriteFailed(uint64_t offset, uint32_t error) {
 
 // Only a connection that may write may make writes durable; a flush
 // changes nothing, so a refused one needs no payload or range check.
-Step RequestProcessor::HandleFlush(PER_SOCKET_CONTEXT& c) {
+Step RequestProcessor::HandleFlush(Connection& c) {
   if (c.access != ACCESS_FULL || !c.logged_on) return Reply(c, REPLY_DENIED, 0, 0);
   c.file_operation = kFileFlush;
   c.flush.answered = false;
   return Step::kFileOp;
 }
 
-Step RequestProcessor::RunFlush(PER_SOCKET_CONTEXT& c) {
+Step RequestProcessor::RunFlush(Connection& c) {
   if (!c.flush.answered) {
     source_.sync().Ask(&c.flush);
     return Step::kParked;

@@ -8,7 +8,9 @@
 //
 // Each call returns the Step the caller (the connection engine, or a test)
 // carries out next on that connection; the caller then reports back through
-// Received, Sent, CompleteFileOp or FileOpNotStarted. Calls for one
+// Received, Sent, CompleteFileOp or FileOpNotStarted. A log-on that matched
+// (CMD_LOGIN or a TLS handshake) sets c.log_on_to_report; the caller tells
+// the registry once the reply is out and clears it. Calls for one
 // connection come one at a time; different connections may be served on
 // any threads at once (the processor's only mutable state is the time of
 // its last failure lines, which say at most one write failure and one flush
@@ -20,7 +22,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "service/engine/connection_records.h"
@@ -31,9 +32,9 @@
 namespace quensaria::engine {
 
 enum class Step {
-  kReceive,  // receive into io->overlapped's window, then call Received
-  kSend,     // send io->overlapped's window, then call Sent
-  kFileOp,   // run file_overlapped's transfer (PerformFileOp), then report it
+  kReceive,  // receive into io->socket_op's window, then call Received
+  kSend,     // send io->socket_op's window, then call Sent
+  kFileOp,   // run the file transfer (PerformFileOp), then report it
              // (a flush: RunFlush, on a file worker)
   kParked,   // nothing: the flush waits; its answer hook hands it back
   kClose,    // close the connection at once, sending nothing
@@ -41,61 +42,58 @@ enum class Step {
 
 class RequestProcessor {
  public:
-  // Called after every CMD_LOGIN that matched a password, with the peer.
-  using LoggedOnHook = std::function<void(uint32_t client_address)>;
-
   // `source` must outlive the processor; the digests are copied. Every
   // request answered (and every cache hit and fill) is counted in `stats`
   // when given, which must outlive the processor too.
-  RequestProcessor(source::DiskSource& source, const ServerConfig& settings, LoggedOnHook logged_on,
+  RequestProcessor(source::DiskSource& source, const ServerConfig& settings,
                    EngineStats* stats = nullptr);
 
   // A newly admitted connection at `access` whose socket is c.socket: not
   // logged on, waiting for its first request.
-  Step Admit(PER_SOCKET_CONTEXT& c, uint8_t access);
+  Step Admit(Connection& c, uint8_t access);
   // The TLS handshake of c logged it on: with the management identity at
   // full access, else at its admitted level, as CMD_LOGIN would.
-  void TlsSessionOpened(PER_SOCKET_CONTEXT& c, bool manage);
+  void TlsSessionOpened(Connection& c, bool manage);
   // `bytes` (> 0) arrived in the receive window.
-  Step Received(PER_SOCKET_CONTEXT& c, size_t bytes);
+  Step Received(Connection& c, size_t bytes);
   // `bytes` (> 0) of the send window went out.
-  Step Sent(PER_SOCKET_CONTEXT& c, size_t bytes);
+  Step Sent(Connection& c, size_t bytes);
 
   // Runs the rest of the file transfer once on the source. With `nowait`
   // the transfer only happens if it need not wait for the device (else
   // would_block is set and nothing moved; a flush always would). Without
   // it, a read whose bytes must come from the device goes through the read
   // cache. REQUIRES: not a flush, unless `nowait`.
-  source::IoResult PerformFileOp(PER_SOCKET_CONTEXT& c, bool nowait);
+  source::IoResult PerformFileOp(Connection& c, bool nowait);
   // A file transfer finished with `result`: CompleteRead or CompleteWrite.
-  Step CompleteFileOp(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
+  Step CompleteFileOp(Connection& c, const source::IoResult& result);
   // The file transfer could not be started; `error` is a Win32 error.
-  Step FileOpNotStarted(PER_SOCKET_CONTEXT& c, uint32_t error);
+  Step FileOpNotStarted(Connection& c, uint32_t error);
   // A flush, on a thread that may block on the source: asks the export's
   // SharedSync for it (kParked: c.flush.answer is called once it is
   // answered, maybe before this returns, and the caller then calls RunFlush
   // again) or, once answered, builds its reply. A thread that finds no sync
   // running runs them, for as long as flushes come. After kParked the caller
   // must not touch c: the answer may already have handed it on.
-  Step RunFlush(PER_SOCKET_CONTEXT& c);
-
-  // The handlers, entered once the whole request is in the buffer.
-  Step HandleLogin(PER_SOCKET_CONTEXT& c);
-  Step HandleQuery(PER_SOCKET_CONTEXT& c);
-  Step HandleRead(PER_SOCKET_CONTEXT& c);
-  Step HandleWrite(PER_SOCKET_CONTEXT& c);
-  Step HandleFlush(PER_SOCKET_CONTEXT& c);
-  Step HandleSourceId(PER_SOCKET_CONTEXT& c);
-  Step CompleteRead(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
-  Step CompleteWrite(PER_SOCKET_CONTEXT& c, const source::IoResult& result);
+  Step RunFlush(Connection& c);
 
  private:
-  Step Dispatch(PER_SOCKET_CONTEXT& c);
+  // The handlers, entered once the whole request is in the buffer.
+  Step HandleLogin(Connection& c);
+  Step HandleQuery(Connection& c);
+  Step HandleRead(Connection& c);
+  Step HandleWrite(Connection& c);
+  Step HandleFlush(Connection& c);
+  Step HandleSourceId(Connection& c);
+  Step CompleteRead(Connection& c, const source::IoResult& result);
+  Step CompleteWrite(Connection& c, const source::IoResult& result);
+
+  Step Dispatch(Connection& c);
   // The first request of a client that speaks the wrong kind of stream.
-  Step RefuseTlsMismatch(PER_SOCKET_CONTEXT& c);
-  Step ReceivePayload(PER_SOCKET_CONTEXT& c);
-  Step Reply(PER_SOCKET_CONTEXT& c, uint16_t status, uint32_t length, uint32_t data_length);
-  Step FinishRead(PER_SOCKET_CONTEXT& c);
+  Step RefuseTlsMismatch(Connection& c);
+  Step ReceivePayload(Connection& c);
+  Step Reply(Connection& c, uint16_t status, uint32_t length, uint32_t data_length);
+  Step FinishRead(Connection& c);
   bool SectorZeroIsBootRecord(uint64_t offset, uint32_t length, const uint8_t* data);
   bool InDisk(uint64_t offset, uint32_t length) const;
   void SynthesizeHeader(uint64_t offset, uint32_t length, uint8_t* data) const;
@@ -109,7 +107,6 @@ class RequestProcessor {
   // stands for no password and matches nothing.
   std::array<uint8_t, kDigestSize> password_;
   std::array<uint8_t, kDigestSize> manage_password_;
-  LoggedOnHook logged_on_;
   EngineStats* const stats_;
   const uint16_t port_;            // names the export in console lines
   const std::string source_name_;  // its source path

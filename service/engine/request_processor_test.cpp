@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/console.h"
@@ -91,10 +92,9 @@ class ProcessorTest : public ::testing::Test {
     io_ = io.get();
     source_ = std::make_unique<source::DiskSource>(kind, size, type, std::move(io), cache_blocks);
     source_->set_read_only(read_only_);
-    processor_ = std::make_unique<RequestProcessor>(
-        *source_, settings_, [this](uint32_t a) { logged_on_.push_back(a); }, &stats_);
-    io_record_ = std::make_unique<PER_IO_CONTEXT>();
-    c_ = PER_SOCKET_CONTEXT{};
+    processor_ = std::make_unique<RequestProcessor>(*source_, settings_, &stats_);
+    io_record_ = std::make_unique<ConnectionBuffer>();
+    c_ = Connection{};
     c_.socket = kSocket;
     c_.client_address = kPeer;
     c_.io = io_record_.get();
@@ -113,17 +113,19 @@ class ProcessorTest : public ::testing::Test {
     for (;;) {
       switch (step_) {
         case Step::kReceive: {
+          // The reply is out: a log-on it answered is reported now.
+          if (std::exchange(c_.log_on_to_report, false)) logged_on_.push_back(c_.client_address);
           if (at == input.size()) return output;
-          const size_t n = std::min({c_.io->overlapped.length, piece, input.size() - at});
+          const size_t n = std::min({c_.io->socket_op.length, piece, input.size() - at});
           EXPECT_GT(n, 0u);
-          std::memcpy(c_.io->overlapped.data, input.data() + at, n);
+          std::memcpy(c_.io->socket_op.data, input.data() + at, n);
           at += n;
           step_ = processor_->Received(c_, n);
           break;
         }
         case Step::kSend: {
-          const size_t n = c_.io->overlapped.length;
-          output.insert(output.end(), c_.io->overlapped.data, c_.io->overlapped.data + n);
+          const size_t n = c_.io->socket_op.length;
+          output.insert(output.end(), c_.io->socket_op.data, c_.io->socket_op.data + n);
           step_ = processor_->Sent(c_, n);
           break;
         }
@@ -201,8 +203,8 @@ class ProcessorTest : public ::testing::Test {
   EngineStats stats_;
   std::unique_ptr<source::DiskSource> source_;
   std::unique_ptr<RequestProcessor> processor_;
-  std::unique_ptr<PER_IO_CONTEXT> io_record_;
-  PER_SOCKET_CONTEXT c_;
+  std::unique_ptr<ConnectionBuffer> io_record_;
+  Connection c_;
   Step step_ = Step::kReceive;
   bool closed_ = false;
   std::vector<uint32_t> logged_on_;
@@ -696,8 +698,8 @@ TEST_F(ProcessorTest, TransferThatEndsEarlyFails) {
                                                  std::move(io), 0);
   ServerConfig config{};
   std::memcpy(config.ManagePassword, PasswordDigest("manage").data(), kDigestSize);
-  processor_ = std::make_unique<RequestProcessor>(*source_, config, nullptr);
-  io_record_ = std::make_unique<PER_IO_CONTEXT>();
+  processor_ = std::make_unique<RequestProcessor>(*source_, config);
+  io_record_ = std::make_unique<ConnectionBuffer>();
   c_.io = io_record_.get();
   step_ = processor_->Admit(c_, ACCESS_FULL);
   LogOn();
