@@ -39,13 +39,11 @@
 #include "platform/socket.h"
 #include "shared/password_digest.h"
 #include "tests/block_client_for_testing.h"
-#include "tests/tls_block_client_for_testing.h"
 
 namespace {
 
 using quensaria::testing::BlockClient;
 using quensaria::testing::Exchange;
-using quensaria::testing::TlsBlockClient;
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -99,19 +97,18 @@ bool Parse(int argc, char** argv, Options& o) {
 
 // Connected and logged on: by CMD_LOGIN, or by the TLS handshake.
 bool LogOn(const Options& o, BlockClient& client) {
-  return client.Connect(o.port) == 0 &&
-         client.Login(o.password).reply.status == quensaria::REPLY_OK;
-}
-bool LogOn(const Options& o, TlsBlockClient& client) {
+  if (o.tls_identity.empty()) {
+    return client.Connect(o.port) == 0 &&
+           client.Login(o.password).reply.status == quensaria::REPLY_OK;
+  }
   std::array<uint8_t, quensaria::kDigestSize> key{};
   std::memcpy(key.data(), quensaria::PasswordDigest(o.password).data(), key.size());
-  return client.Connect(o.port, o.tls_identity, key) == 0;
+  return client.ConnectTls(o.port, o.tls_identity, key) == 0;
 }
 
-template <typename Client>
 void RunConnection(const Options& o, int index, Clock::time_point start, Clock::time_point end,
                    Totals& totals, std::atomic<bool>& failed_setup) {
-  Client client;
+  BlockClient client;
   quensaria::QueryData query;
   if (!LogOn(o, client) || client.Query(query).error != 0 || query.disk_size < o.block ||
       (o.workload == "rand-write-flush" && !(query.flags & quensaria::QUERY_FLAG_FLUSH))) {
@@ -237,9 +234,8 @@ int main(int argc, char** argv) {
       start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
   std::vector<std::thread> threads;
   for (int i = 0; i < o.connections; ++i) {
-    threads.emplace_back(
-        o.tls_identity.empty() ? RunConnection<BlockClient> : RunConnection<TlsBlockClient>,
-        std::cref(o), i, start, end, std::ref(totals), std::ref(failed_setup));
+    threads.emplace_back(RunConnection, std::cref(o), i, start, end, std::ref(totals),
+                         std::ref(failed_setup));
   }
   for (auto& t : threads) t.join();
   if (failed_setup) {

@@ -5,8 +5,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "shared/win32_error.h"
 
@@ -15,6 +17,13 @@ namespace {
 
 // The content type of a TLS alert record.
 constexpr int kAlertRecord = 0x15;
+
+// The most plain bytes one TLS 1.3 record carries.
+constexpr size_t kRecordPayload = 16384;
+
+// What one receive may take in: a 64 KiB transfer's records and then some,
+// so that a message's records come in one call, not two per record.
+constexpr size_t kReadAhead = 80 * 1024;
 
 }  // namespace
 
@@ -31,6 +40,15 @@ struct TlsSession::Impl {
   int socket_error = 0;  // errno of the last failing socket call
   int first_byte = -1;   // of everything received: 0x15 when an alert came first
   bool broken = false;
+  // Received beyond what GnuTLS asked for; made at the first receive and
+  // kept for the session's life.
+  std::vector<uint8_t> ahead;
+  size_t ahead_begin = 0;
+  size_t ahead_end = 0;
+  // While `gathering`, pushes append here, so that a message's records
+  // leave in one send; its capacity is kept from message to message.
+  bool gathering = false;
+  std::vector<uint8_t> outgoing;
 
   ~Impl() {
     if (session != nullptr) gnutls_deinit(session);
@@ -72,6 +90,17 @@ struct TlsSession::Impl {
 
   static ssize_t Push(gnutls_transport_ptr_t self, const void* data, size_t size) {
     Impl& s = *static_cast<Impl*>(self);
+    if (s.gathering) {
+      const auto* bytes = static_cast<const uint8_t*>(data);
+      s.outgoing.insert(s.outgoing.end(), bytes, bytes + size);
+      return static_cast<ssize_t>(size);
+    }
+    return s.SendNow(data, size);
+  }
+
+  // Sends some of `data` once the socket takes it, within the deadline.
+  ssize_t SendNow(const void* data, size_t size) {
+    Impl& s = *this;
     for (;;) {
       const ssize_t n = ::send(s.fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n >= 0) return n;
@@ -89,10 +118,27 @@ struct TlsSession::Impl {
 
   static ssize_t Pull(gnutls_transport_ptr_t self, void* data, size_t size) {
     Impl& s = *static_cast<Impl*>(self);
+    if (s.ahead_begin == s.ahead_end) {
+      const ssize_t n = s.ReceiveAhead();
+      if (n <= 0) return n;
+    }
+    const size_t take = std::min(size, s.ahead_end - s.ahead_begin);
+    std::memcpy(data, s.ahead.data() + s.ahead_begin, take);
+    s.ahead_begin += take;
+    return static_cast<ssize_t>(take);
+  }
+
+  // Fills the empty read-ahead buffer with what the socket has, waiting
+  // for some within the deadline: bytes taken, 0 at the peer's FIN, -1.
+  ssize_t ReceiveAhead() {
+    Impl& s = *this;
+    if (s.ahead.empty()) s.ahead.resize(kReadAhead);
     for (;;) {
-      const ssize_t n = ::recv(s.fd, data, size, MSG_DONTWAIT);
+      const ssize_t n = ::recv(s.fd, s.ahead.data(), s.ahead.size(), MSG_DONTWAIT);
       if (n > 0) {
-        if (s.first_byte < 0) s.first_byte = static_cast<const uint8_t*>(data)[0];
+        if (s.first_byte < 0) s.first_byte = s.ahead[0];
+        s.ahead_begin = 0;
+        s.ahead_end = static_cast<size_t>(n);
         return n;
       }
       if (n == 0) {
@@ -111,9 +157,23 @@ struct TlsSession::Impl {
     }
   }
 
+  bool HasAhead() const { return ahead_begin < ahead_end; }
+
+  // Sends what the pushes gathered, all of it within the deadline.
+  int SendGathered() {
+    size_t sent = 0;
+    while (sent < outgoing.size()) {
+      const ssize_t n = SendNow(outgoing.data() + sent, outgoing.size() - sent);
+      if (n < 0) return GNUTLS_E_PUSH_ERROR;
+      sent += static_cast<size_t>(n);
+    }
+    return 0;
+  }
+
   // GnuTLS asks whether data comes within `ms`; the deadline bounds it too.
   static int PullTimeout(gnutls_transport_ptr_t self, unsigned int ms) {
     Impl& s = *static_cast<Impl*>(self);
+    if (s.HasAhead()) return 1;
     if (ms == GNUTLS_INDEFINITE_TIMEOUT) {
       const int ready = s.Wait(POLLIN);
       if (ready == 0 && !s.probing) s.timed_out = true;
@@ -273,22 +333,28 @@ Status TlsSession::Send(std::span<const uint8_t> head, std::span<const uint8_t> 
   Impl& s = *impl_;
   if (s.broken) return Status(ERROR_NETNAME_DELETED, "TLS send: the session has failed before");
   s.deadline = deadline;
-  // Corked: a short header and its payload leave in the same records.
-  gnutls_record_cork(s.session);
+  // The records are gathered and leave in one send: the peer wakes once
+  // for the message, not once per record. A message that fits one record
+  // is corked into one (its few bytes copied); a longer one gives the head
+  // a record of its own rather than copy the payload behind it.
+  s.outgoing.clear();
+  s.gathering = true;
+  const bool corked = head.size() + tail.size() <= kRecordPayload;
+  if (corked) gnutls_record_cork(s.session);
+  int rc = 0;
   for (std::span<const uint8_t> part : {head, tail}) {
-    while (!part.empty()) {
+    while (!part.empty() && rc >= 0) {
       const ssize_t n = gnutls_record_send(s.session, part.data(), part.size());
-      if (n < 0) {
-        (void)gnutls_record_uncork(s.session, 0);
-        return s.Failure("TLS send", static_cast<int>(n));
-      }
-      part = part.subspan(static_cast<size_t>(n));
+      if (n < 0) rc = static_cast<int>(n);
+      if (n > 0) part = part.subspan(static_cast<size_t>(n));
     }
   }
-  int rc;
-  do {
-    rc = gnutls_record_uncork(s.session, GNUTLS_RECORD_WAIT);
-  } while (rc == GNUTLS_E_INTERRUPTED || (rc == GNUTLS_E_AGAIN && !s.timed_out));
+  if (corked) {
+    const int uncorked = gnutls_record_uncork(s.session, rc < 0 ? 0 : GNUTLS_RECORD_WAIT);
+    if (rc >= 0 && uncorked < 0) rc = uncorked;
+  }
+  s.gathering = false;
+  if (rc >= 0) rc = s.SendGathered();
   if (rc < 0) return s.Failure("TLS send", rc);
   return Status::Ok();
 }
@@ -316,8 +382,10 @@ bool TlsSession::PeerGone() {
   Impl& s = *impl_;
   if (s.broken) return true;
   if (gnutls_record_check_pending(s.session) > 0) return true;
-  pollfd p{s.fd, POLLIN, 0};
-  if (::poll(&p, 1, 0) <= 0) return false;
+  if (!s.HasAhead()) {
+    pollfd p{s.fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+  }
   s.probing = true;
   uint8_t byte;
   const ssize_t n = gnutls_record_recv(s.session, &byte, 1);

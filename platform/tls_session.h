@@ -3,7 +3,9 @@
 // (the driver's per-device worker; a test's server thread). Every wait is
 // bounded by the deadline the caller gives: the socket is only read or
 // written after poll(2) says it is ready. The session does not own the
-// socket; it must outlive the session.
+// socket; it must outlive the session. A session keeps two buffers of its
+// own (what one receive brought beyond the record asked for; a message's
+// records before they are sent), made at first use and kept for its life.
 //
 // Failures are Status values with a sentence and one of these Win32 codes:
 //  - ERROR_SEM_TIMEOUT: the deadline passed;
@@ -53,8 +55,9 @@ class TlsSession {
   // Server: the PSK identity the client logged on with (after Handshake).
   std::string identity() const;
 
-  // Sends all of `head` and then all of `tail` (may be empty), in as few
-  // records as they fit.
+  // Sends all of `head` and then all of `tail` (may be empty) in one send
+  // of their records: one record when both fit in it, else `head` in its
+  // own and `tail` in as few as it fits.
   Status Send(std::span<const uint8_t> head, std::span<const uint8_t> tail,
               Clock::time_point deadline);
   // Receives exactly data.size() bytes of application data.

@@ -3,23 +3,79 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <span>
 
 #include "platform/socket.h"
 #include "shared/password_digest.h"
 #include "shared/scramble.h"
+#include "shared/win32_error.h"
 
 namespace quensaria::testing {
+namespace {
+
+// Longer than any test waits for a server's answer.
+constexpr auto kTlsPatience = std::chrono::seconds(60);
+
+platform::TlsSession::Clock::time_point TlsDeadline() {
+  return platform::TlsSession::Clock::now() + kTlsPatience;
+}
+
+// A session's failure as the plain socket calls would report it.
+int ErrnoOf(const Status& status) {
+  if (status.ok()) return 0;
+  switch (status.code()) {
+    case ERROR_NETNAME_DELETED:
+      return EPIPE;
+    case ERROR_SEM_TIMEOUT:
+      return ETIMEDOUT;
+    default:
+      return ECONNRESET;
+  }
+}
+
+}  // namespace
 
 int BlockClient::Connect(uint16_t port, uint32_t local) {
+  Close();
   return platform::ConnectTcp(local, platform::Ipv4(127, 0, 0, 1), port, socket_);
 }
 
+int BlockClient::ConnectTls(uint16_t port, const std::string& identity,
+                            const std::array<uint8_t, kDigestSize>& key, uint32_t local) {
+  if (const int error = Connect(port, local)) return error;
+  auto session = platform::TlsSession::Client(socket_.get(), identity, key, kTlsPriorities);
+  if (!session.ok()) {
+    handshake_status_ = session.status();
+    return ENOMEM;
+  }
+  tls_ = std::move(session).value();
+  handshake_status_ = tls_->Handshake(TlsDeadline());
+  return handshake_status_.ok() ? 0 : EACCES;
+}
+
+void BlockClient::Close() {
+  tls_.reset();
+  socket_.Reset();
+}
+
+int BlockClient::Send(const uint8_t* head, size_t head_length, const uint8_t* tail,
+                      size_t tail_length) {
+  if (tls_) {
+    return ErrnoOf(tls_->Send({head, head_length}, {tail, tail_length}, TlsDeadline()));
+  }
+  return platform::SendAll(socket_.get(), head, head_length, tail, tail_length);
+}
+
 int BlockClient::SendBytes(const void* data, size_t length) {
-  return platform::SendAll(socket_.get(), data, length);
+  return Send(static_cast<const uint8_t*>(data), length);
 }
 
 int BlockClient::ReceiveBytes(void* data, size_t length) {
+  if (tls_) {
+    return ErrnoOf(tls_->Receive({static_cast<uint8_t*>(data), length}, TlsDeadline()));
+  }
   return platform::ReceiveAll(socket_.get(), data, length);
 }
 
@@ -63,10 +119,12 @@ Exchange BlockClient::ReadInto(uint64_t offset, uint32_t length, uint8_t* data) 
   // straight into the caller's buffer; it is de-scrambled there.
   uint8_t header[kReplyHeaderSize];
   size_t early = 0;
-  if ((x.error = platform::ReceiveSplit(socket_.get(), header, sizeof header, data, length,
-                                        early)) != 0) {
-    return x;
+  if (tls_) {
+    x.error = ReceiveBytes(header, sizeof header);
+  } else {
+    x.error = platform::ReceiveSplit(socket_.get(), header, sizeof header, data, length, early);
   }
+  if (x.error != 0) return x;
   x.reply = ParseReplyHeader(header);
   if (x.reply.data_length > length || early > x.reply.data_length) {
     x.error = EPROTO;
@@ -91,9 +149,7 @@ Exchange BlockClient::Write(uint64_t offset, const uint8_t* data, uint32_t lengt
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_WRITE, offset, length}, request);
   Exchange x;
-  if ((x.error = platform::SendAll(socket_.get(), request, sizeof request, data, length)) != 0) {
-    return x;
-  }
+  if ((x.error = Send(request, sizeof request, data, length)) != 0) return x;
   return ReceiveReply();
 }
 
@@ -101,7 +157,7 @@ Exchange BlockClient::Flush() {
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_FLUSH, 0, 0}, request);
   Exchange x;
-  if ((x.error = platform::SendAll(socket_.get(), request, sizeof request)) != 0) return x;
+  if ((x.error = SendBytes(request, sizeof request)) != 0) return x;
   return ReceiveReply();
 }
 

@@ -2,16 +2,22 @@
 // the way the driver does (log on, query, then one request at a time), for
 // tests and benchmarks. Read data is de-scrambled on arrival. One thread
 // per client; errors are errno values (ECONNRESET, EPIPE for an orderly
-// close) kept apart from the reply statuses.
+// close) kept apart from the reply statuses. ConnectTls speaks to a TLS
+// export instead: every byte then goes through a platform::TlsSession, the
+// driver's own.
 #ifndef QUENSARIA_TESTS_BLOCK_CLIENT_FOR_TESTING_H_
 #define QUENSARIA_TESTS_BLOCK_CLIENT_FOR_TESTING_H_
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/tls_session.h"
 #include "platform/unique_fd.h"
 #include "shared/block_protocol.h"
+#include "shared/status.h"
 
 namespace quensaria::testing {
 
@@ -24,6 +30,12 @@ class BlockClient {
  public:
   // Connects to 127.0.0.1:`port` from `local` (network order, 0 for any).
   int Connect(uint16_t port, uint32_t local = 0);
+  // Connects as Connect does and shakes hands as `identity` with `key`: 0
+  // once the session is up, EACCES when the handshake failed (its Status
+  // in handshake_status()).
+  int ConnectTls(uint16_t port, const std::string& identity,
+                 const std::array<uint8_t, kDigestSize>& key, uint32_t local = 0);
+  const Status& handshake_status() const { return handshake_status_; }
 
   Exchange Login(const std::string& password);
   Exchange Query(QueryData& query);
@@ -47,10 +59,16 @@ class BlockClient {
   int ExpectClosedWithoutBytes(int timeout_ms);
 
   int fd() const { return socket_.get(); }
-  void Close() { socket_.Reset(); }
+  void Close();
 
  private:
+  // Sends `head` and then `tail` as one message.
+  int Send(const uint8_t* head, size_t head_length, const uint8_t* tail = nullptr,
+           size_t tail_length = 0);
+
   platform::UniqueFd socket_;
+  std::unique_ptr<platform::TlsSession> tls_;  // over socket_, after ConnectTls
+  Status handshake_status_;
 };
 
 }  // namespace quensaria::testing

@@ -35,7 +35,6 @@
 #include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
 #include "tests/program_run_for_testing.h"
-#include "tests/tls_block_client_for_testing.h"
 
 namespace quensaria {
 namespace {
@@ -602,16 +601,16 @@ TEST_F(LudraneTest, TheTlsBoxMakesATlsExportAndAnEmptyLogOnPasswordIsAskedAbout)
   runner_->Run(configurator::kCmdStart, {{server}});
   ASSERT_EQ(Read(server).Started, 1);
 
-  testing::TlsBlockClient login, manage;
-  ASSERT_EQ(login.Connect(port, kTlsIdentityLogin, KeyOf("secret")), 0);
+  testing::BlockClient login, manage;
+  ASSERT_EQ(login.ConnectTls(port, kTlsIdentityLogin, KeyOf("secret")), 0);
   QueryData query{};
   ASSERT_EQ(login.Query(query).reply.status, REPLY_OK);
   EXPECT_EQ(query.access, ACCESS_VIRTUAL_WRITE);
-  ASSERT_EQ(manage.Connect(port, kTlsIdentityManage, KeyOf("boss")), 0);
+  ASSERT_EQ(manage.ConnectTls(port, kTlsIdentityManage, KeyOf("boss")), 0);
   ASSERT_EQ(manage.Query(query).reply.status, REPLY_OK);
   EXPECT_EQ(query.access, ACCESS_FULL);
-  testing::TlsBlockClient wrong;
-  EXPECT_EQ(wrong.Connect(port, kTlsIdentityLogin, KeyOf("boss")), EACCES);
+  testing::BlockClient wrong;
+  EXPECT_EQ(wrong.ConnectTls(port, kTlsIdentityLogin, KeyOf("boss")), EACCES);
   testing::BlockClient plain;
   ASSERT_EQ(plain.Connect(port), 0);
   EXPECT_EQ(plain.Login("secret").reply.status, REPLY_TLS_REQUIRED);
