@@ -272,7 +272,9 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
       refuse_writes = refuse_writes_;
       query_length = query_data_length_;
       shortfall = read_shortfall_;
-      reported_size = reported_size_.value_or(disk_.size());
+      reported_size = later_size_from_ != 0 && connection->id >= later_size_from_
+                          ? later_size_
+                          : reported_size_.value_or(disk_.size());
       flushes = flushes_;
       fail_flushes = fail_flushes_;
       boot_id = boot_id_;
@@ -436,6 +438,11 @@ bool FakeBlockServer::SendMangled(Connection& connection, Mangle how, std::vecto
 void FakeBlockServer::ReportDiskSize(std::optional<uint64_t> size) {
   std::scoped_lock lock(mu_);
   reported_size_ = size;
+}
+void FakeBlockServer::ReportLaterDiskSize(int connection, uint64_t size) {
+  std::scoped_lock lock(mu_);
+  later_size_from_ = connection;
+  later_size_ = size;
 }
 void FakeBlockServer::MangleReplies(uint8_t command, Mangle how) {
   std::scoped_lock lock(mu_);

@@ -10,7 +10,7 @@
 // identity; it can instead play a service that knows no flushes (it then
 // answers CMD_FLUSH as any unknown command: never), fail its flushes, or
 // play a machine that has restarted, give connections accepted after the
-// first few another access level, or hold its write replies back a while.
+// first few another access level or disk size, or hold its write replies back a while.
 // It can speak TLS as a TLS export does (the handshake is the log-on, keyed
 // by the log-on password's digest or the management one's); either kind
 // answers a client of the other kind as the service does. Every request is
@@ -90,6 +90,8 @@ class FakeBlockServer {
   void SetQueryDataLength(uint32_t length);
   // The disk size the query reports (by default the served disk's).
   void ReportDiskSize(std::optional<uint64_t> size);
+  // Connections from the `connection`-th accepted on are told `size`.
+  void ReportLaterDiskSize(int connection, uint64_t size);
   // Mangles every reply to `command` (CMD_LOGIN, CMD_QUERY, CMD_READ,
   // CMD_WRITE or CMD_FLUSH) from now on; kNone puts it right again.
   void MangleReplies(uint8_t command, Mangle how);
@@ -174,6 +176,8 @@ class FakeBlockServer {
   std::vector<Event> events_;
   uint32_t query_data_length_ = 16;
   std::optional<uint64_t> reported_size_;
+  int later_size_from_ = 0;  // 0: no later size
+  uint64_t later_size_ = 0;
   std::array<Mangle, 5> mangle_{};  // by command - CMD_READ
   bool flushes_ = true;
   bool fail_flushes_ = false;

@@ -37,7 +37,11 @@ void DiskConnections::Open(size_t count) {
     }
     auto [disk, query] = std::move(another).value();
     // The first connection's answer decides; a disk must not be served
-    // differently by one of its connections.
+    // differently by one of its connections. The disk goes on with the ones
+    // that agree rather than fail the mount: the first answer is what a disk
+    // of one connection would go by, and fewer connections are only slower.
+    // No later one is tried: an export that changes under the mount may
+    // answer each differently.
     if (query.access != query_.access || query.disk_size != query_.disk_size) {
       DebugPrint(
           "Connection %zu of %zu closed: the server gave it access %u and size %llu, the first "

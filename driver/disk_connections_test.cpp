@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <set>
@@ -42,8 +43,9 @@ class DiskConnectionsTest : public ::testing::Test {
     SetDebugSinkForTesting({});
   }
 
-  // Mounts as the device does: the first connection, its servers, the rest.
-  void Mount(size_t count) {
+  // Mounts as the device does: the first connection, its servers, the rest
+  // (after `between`, when given).
+  void Mount(size_t count, const std::function<void()>& between = {}) {
     NtResult<MountedDisk> mounted =
         NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest("pw"), options_);
     ASSERT_EQ(STATUS_SUCCESS, mounted.status());
@@ -51,6 +53,7 @@ class DiskConnectionsTest : public ::testing::Test {
     ASSERT_EQ(STATUS_SUCCESS, first->SetServers({{server_.address(), server_.port()}}, 0,
                                                 query.access == ACCESS_FULL));
     pool_ = std::make_unique<DiskConnections>(std::move(first), query);
+    if (between) between();
     pool_->Open(count);
     server_.ClearRequests();
   }
@@ -271,6 +274,29 @@ TEST_F(DiskConnectionsTest, ALaterConnectionWithAnotherAccessIsClosed) {
       << Log();
   EXPECT_EQ(STATUS_SUCCESS, Write(0, Block(4)));
   for (const auto& r : server_.Requests()) EXPECT_LE(r.connection, 2);
+}
+
+// The export's size changed between the first connection's query and the
+// next one's (a source grown or replaced under the export): the disk keeps
+// the first one's size and that connection alone; none of another size
+// serves it, and the disk still reads and writes.
+TEST_F(DiskConnectionsTest, ALaterConnectionToldAnotherSizeIsClosed) {
+  Mount(4, [&] { server_.ReportDiskSize(kDiskSize + (1 << 20)); });
+  EXPECT_EQ(1u, pool_->size());
+  EXPECT_EQ(1u, pool_->Up());
+  EXPECT_TRUE(Eventually([&] { return server_.OpenConnections() == 1; }, 10s));
+  EXPECT_EQ(2, server_.Connections()) << "one more was tried, then given up";
+  EXPECT_NE(std::string::npos,
+            Log().find("Connection 2 of 4 closed: the server gave it access 0 and size " +
+                       std::to_string(kDiskSize + (1 << 20)) +
+                       ", the first one access 0 and size " + std::to_string(kDiskSize)))
+      << Log();
+  EXPECT_EQ(STATUS_SUCCESS, Write(kBlock, Block(6)));
+  std::vector<uint8_t> data(kBlock);
+  EXPECT_EQ(STATUS_SUCCESS, Read(kBlock, &data));
+  EXPECT_EQ(Block(6), data);
+  EXPECT_EQ(STATUS_SUCCESS, pool_->Flush());
+  for (const auto& r : server_.Requests()) EXPECT_EQ(1, r.connection);
 }
 
 TEST_F(DiskConnectionsTest, OneConnectionAsked) {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <sstream>
@@ -142,6 +143,20 @@ class UblkGuestTest : public ServiceAndDriverTest {
   std::string BlockDeviceOf(char letter) {
     return FirstLine(velmoran()->Ctl(std::string("block-device ") + letter + ":").output);
   }
+  // Connections the service has open on `port`, as ss sees them.
+  int ServiceConnections(int port) {
+    const CommandResult r =
+        Shell("ss -Htn state established '( sport = :" + std::to_string(port) + " )' | wc -l");
+    return r.code == 0 ? std::atoi(r.output.c_str()) : -1;
+  }
+  // After an unmount: the most requests the disk of `connections` served at
+  // once, from the driver's log, or -1.
+  int MostAtOnce(int connections) {
+    const std::string log = velmoran()->Log();
+    const std::string said = "Disk of " + std::to_string(connections) + " connections: at most ";
+    const size_t at = log.rfind(said);
+    return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + said.size());
+  }
   uint64_t SizeOf(const std::string& device) {
     return std::strtoull(Shell("blockdev --getsize64 " + device).output.c_str(), nullptr, 10);
   }
@@ -181,13 +196,18 @@ TEST_F(UblkDiskTest, Ext4AndXfsOnANetworkDiskAreMadeFilledAndClean) {
   // XFS wants at least 300 MB; the image stays sparse.
   ASSERT_EQ(0, Shell("truncate -s 512M " + image).code);
   const int port = stack_.Export(image, "full");
-  CommandResult r = MountNet("VelmoranEx0", port, "--letter X");
+  // Four connections, so the file systems' read-ahead and write-back go
+  // side by side.
+  CommandResult r = MountNet("VelmoranEx0", port, "--letter X --connections 4");
   ASSERT_EQ(0, r.code) << r.output << velmoran()->Log();
   const std::string disk = BlockDeviceOf('X');
   ASSERT_TRUE(disk.starts_with("/dev/ublkb")) << velmoran()->Log();
   ASSERT_TRUE(IsBlockDevice(disk));
   EXPECT_EQ(536870912u, SizeOf(disk));
-  EXPECT_NE(std::string::npos, velmoran()->Ctl("query X:").output.find("block device: " + disk));
+  const std::string query = velmoran()->Ctl("query X:").output;
+  EXPECT_NE(std::string::npos, query.find("block device: " + disk)) << query;
+  EXPECT_NE(std::string::npos, query.find("connections: 4")) << query;
+  EXPECT_EQ(4, ServiceConnections(port));
   const std::string mnt = scratch_ / "mnt";
   const std::string sums = scratch_ / "sums";
 
@@ -218,6 +238,7 @@ TEST_F(UblkDiskTest, Ext4AndXfsOnANetworkDiskAreMadeFilledAndClean) {
   r = velmoran()->Ctl("unmount X:");
   ASSERT_EQ(0, r.code) << r.output << velmoran()->Log();
   EXPECT_FALSE(fs::exists(disk));
+  EXPECT_GT(MostAtOnce(4), 1) << velmoran()->Log();
   r = Shell("xfs_repair -n -f " + image);
   EXPECT_EQ(0, r.code) << r.output;
   const std::string local = attached_.Loop(image);
@@ -398,50 +419,109 @@ TEST_F(UblkDiskTest, AFlushOfTheBlockDeviceSyncsTheServerAndAFailedOneIsAnIoErro
 class UblkRestartTest : public UblkGuestTest {
  protected:
   UblkRestartTest() : UblkGuestTest("ublk-restart-test") {}
+  void VerifyThroughRestarts(int connections);
 };
 
-TEST_F(UblkRestartTest, FioVerifiesAtQueueDepth16ThroughRestartsOfTheService) {
+// fio at queue depth 16 on the block device of a disk of `connections`
+// connections: random writes of 4 to 64 KiB, held to a pace that lets two
+// restarts of the service fall in the middle, then every block read back
+// and checked by a second run, whose first reads wait for the service,
+// stopped before it began and started once they are in flight (the reads
+// are too fast to hit a restart by pace on a disk of several connections).
+// The first MiB, where the service may stamp a master boot record, is left
+// out.
+void UblkRestartTest::VerifyThroughRestarts(int connections) {
   const std::string image = scratch_ / "export.img";
   ASSERT_EQ(0, Shell("truncate -s 64M " + image).code);
   const int port = stack_.Export(image, "full");
-  ASSERT_EQ(0, MountNet("VelmoranEx0", port, "--letter F").code);
+  ASSERT_EQ(
+      0,
+      MountNet("VelmoranEx0", port, "--letter F --connections " + std::to_string(connections)).code)
+      << velmoran()->Log();
   const std::string disk = BlockDeviceOf('F');
   ASSERT_TRUE(IsBlockDevice(disk));
+  EXPECT_NE(std::string::npos,
+            velmoran()->Ctl("query F:").output.find("connections: " + std::to_string(connections)));
+  EXPECT_EQ(connections, ServiceConnections(port));
 
-  // Random writes of 4 to 64 KiB, 16 in flight, held to a pace that lets the
-  // restarts fall in the middle, then every block read back (at a pace too)
-  // and checked. The first MiB, where the service may stamp a master boot
-  // record, is left out.
+  const std::vector<std::string> job = {"fio",
+                                        "--name=restarts",
+                                        "--filename=" + disk,
+                                        "--offset=1M",
+                                        "--size=16M",
+                                        "--rw=randwrite",
+                                        "--bsrange=4k-64k",
+                                        "--direct=1",
+                                        "--iodepth=16",
+                                        "--ioengine=io_uring",
+                                        "--rate=2m,2m",
+                                        "--verify=crc32c",
+                                        "--verify_fatal=1",
+                                        "--verify_state_save=0"};
+  auto run = [&](const std::string& phase, testing::ProgramResult* result,
+                 std::atomic<bool>* finished) {
+    std::vector<std::string> argv = job;
+    argv.push_back(phase);
+    *result = testing::RunProgram(argv, std::chrono::seconds(600));
+    *finished = true;
+  };
+  // Two restarts while fio writes, each after 2 MiB more.
   std::atomic<bool> finished{false};
-  testing::ProgramResult fio;
-  std::thread job([&] {
-    fio = testing::RunProgram(
-        {"fio", "--name=restarts", "--filename=" + disk, "--offset=1M", "--size=16M",
-         "--rw=randwrite", "--bsrange=4k-64k", "--direct=1", "--ioengine=io_uring", "--iodepth=16",
-         "--rate=2m,2m", "--verify=crc32c", "--verify_fatal=1", "--do_verify=1",
-         "--verify_state_save=0"},
-        std::chrono::seconds(600));
-    finished = true;
-  });
-  // Two restarts while fio writes (each after 2 MiB more), one while it
-  // verifies (half way through its 16 MiB).
+  testing::ProgramResult written;
+  std::thread writer(run, "--do_verify=0", &written, &finished);
   int restarts = 0;
-  for (; restarts < 3; ++restarts) {
-    const bool verifying = restarts == 2;
-    const int field = verifying ? 3 : 7;
-    const uint64_t sectors = verifying ? 8 << 11 : 2 << 11;
-    const uint64_t before = DiskStat(disk, field);
-    if (!WaitFor([&] { return finished || DiskStat(disk, field) >= before + sectors; })) break;
+  bool service_up = true;
+  for (; restarts < 2 && service_up; ++restarts) {
+    const uint64_t before = DiskStat(disk, 7);
+    if (!WaitFor([&] { return finished || DiskStat(disk, 7) >= before + (2 << 11); })) break;
     if (finished) break;
-    ASSERT_EQ(0, stack_.service()->Stop()) << stack_.service()->Log();
-    ASSERT_NO_FATAL_FAILURE(stack_.StartService());
+    EXPECT_EQ(0, stack_.service()->Stop()) << stack_.service()->Log();
+    stack_.StartService();
+    service_up = !HasFatalFailure();
   }
-  job.join();
-  EXPECT_EQ(3, restarts) << "fio ended before the third restart; nothing was tested";
-  EXPECT_EQ(0, fio.exit_code) << fio.out << fio.err << velmoran()->Log();
-  EXPECT_EQ(std::string::npos, (fio.out + fio.err).find("verify")) << fio.out << fio.err;
-  EXPECT_NE(std::string::npos, fio.out.find("err= 0")) << fio.out;
+  writer.join();
+  ASSERT_TRUE(service_up);
+  EXPECT_EQ(2, restarts) << "fio ended before the second restart; nothing was tested";
+  EXPECT_EQ(0, written.exit_code) << written.out << written.err << velmoran()->Log();
+  EXPECT_NE(std::string::npos, written.out.find("err= 0")) << written.out;
+
+  // The check, its first reads in flight while the service is away.
+  ASSERT_EQ(0, stack_.service()->Stop()) << stack_.service()->Log();
+  const std::string inflight = "/sys/block/" + fs::path(disk).filename().string() + "/inflight";
+  auto reads_in_flight = [&] {
+    std::ifstream in(inflight);
+    uint64_t reads = 0;
+    return (in >> reads) ? reads : 0;
+  };
+  finished = false;
+  testing::ProgramResult verified;
+  std::thread verifier(run, "--verify_only=1", &verified, &finished);
+  const bool waited = WaitFor([&] { return finished || reads_in_flight() > 0; }) && !finished;
+  stack_.StartService();
+  verifier.join();
+  ASSERT_FALSE(HasFatalFailure()) << "the service did not start again";
+  EXPECT_TRUE(waited) << "no read of the check waited for the service";
+  EXPECT_EQ(0, verified.exit_code) << verified.out << verified.err << velmoran()->Log();
+  EXPECT_EQ(std::string::npos, (verified.out + verified.err).find("verify:"))
+      << verified.out << verified.err;
+  EXPECT_NE(std::string::npos, verified.out.find("err= 0")) << verified.out;
   EXPECT_EQ(0, velmoran()->Ctl("unmount F:").code);
+  // Sixteen in flight: a disk of several connections served them side by
+  // side, one of one connection never more than one.
+  const int most = MostAtOnce(connections);
+  if (connections > 1) {
+    EXPECT_GT(most, 1) << velmoran()->Log();
+  } else {
+    EXPECT_EQ(1, most) << velmoran()->Log();
+  }
+}
+
+TEST_F(UblkRestartTest, FioVerifiesAtQueueDepth16ThroughRestartsOfTheServiceOnFourConnections) {
+  VerifyThroughRestarts(4);
+}
+
+TEST_F(UblkRestartTest, FioVerifiesAtQueueDepth16ThroughRestartsOfTheServiceOnOneConnection) {
+  VerifyThroughRestarts(1);
 }
 
 TEST_F(UblkRestartTest, ADriverThatDiedLeavesItsSuccessorNoBlockDeviceBehind) {

@@ -696,6 +696,39 @@ TEST_F(VelmoranTest, AMountOfASizeTheDeviceFileCannotHoldIsRefused) {
   }
 }
 
+// The export's size changed while the driver opened a disk's connections
+// (its third connection is told another): the disk keeps the size of the
+// first and the two that agree with it, says so, and serves every byte of
+// that size; no request goes to a connection of another size.
+TEST_F(VelmoranTest, ALaterConnectionToldAnotherSizeLeavesTheDiskOnTheFirstOnes) {
+  FakeBlockServer server(4 * kMiB);
+  server.ReportLaterDiskSize(3, 8 * kMiB);
+  CommandResult r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) +
+                                   " --letter K --connections 4");
+  ASSERT_EQ(0, r.code) << r.output << velmoran_->Log();
+  r = velmoran_->Ctl("query K:");
+  EXPECT_NE(std::string::npos, r.output.find("disk size: 4194304")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("connections: 2")) << r.output;
+  EXPECT_EQ(4 * kMiB, fs::file_size(Device()));
+  EXPECT_NE(std::string::npos,
+            velmoran_->Log().find("Connection 3 of 4 closed: the server gave it access 0 and size "
+                                  "8388608, the first one access 0 and size 4194304; the disk "
+                                  "goes on with 2"))
+      << velmoran_->Log();
+  EXPECT_TRUE(WaitFor([&] { return server.OpenConnections() == 2; }));
+  server.ClearRequests();
+  ASSERT_TRUE(WriteFile(scratch_ / "served.img", server.Disk()));
+  r = Shell("dd if=" + Device() + " bs=64k iflag=direct status=none | cmp - " +
+            scratch_ / "served.img");
+  EXPECT_EQ(0, r.code) << r.output;
+  r = Shell("dd if=/dev/urandom of=" + Device() +
+            " bs=64k seek=8 count=8 oflag=direct conv=notrunc,fsync status=none");
+  EXPECT_EQ(0, r.code) << r.output;
+  for (const auto& request : server.Requests()) EXPECT_LE(request.connection, 2);
+  EXPECT_EQ(0, velmoran_->Ctl("unmount K:").code);
+  EXPECT_NE(std::string::npos, velmoran_->Log().find("Disk of 2 connections")) << velmoran_->Log();
+}
+
 TEST_F(VelmoranTest, AHostileServerLeavesEveryDeviceQueryableAndUnmountable) {
   velmoran_->Stop();
   Start({"--reconnect-timeout", "1"});
