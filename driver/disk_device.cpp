@@ -123,26 +123,38 @@ void DiskDevice::DispatchControl(std::unique_ptr<DeviceRequest> request) {
 
 void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
   std::unique_lock lock(queue_mu_);
-  if (stop_) {
-    lock.unlock();
-    return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
-  }
   const bool transfer = request->kind != RequestKind::kControl;
   // A back end of one place serves one request at a time anyway: a thread
   // that asked to hand off waits no longer for serving it itself.
   const bool here = !request->hand_off || parallel_ == 1;
-  if (transfer && here && queue_.empty() && !alone_ && serving_ < parallel_) {
-    // A free place: serve it here rather than wake a worker for it.
-    ++serving_;
+  for (;;) {
+    if (stop_) {
+      lock.unlock();
+      return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
+    }
+    if (transfer && here && queue_.empty() && !alone_ && serving_ < parallel_) {
+      // A free place: serve it here rather than wake a worker for it.
+      ++serving_;
+      lock.unlock();
+      Serve(*request);
+      Recycle(*request);
+      lock.lock();
+      --serving_;
+      const bool more = stop_ || !queue_.empty();
+      lock.unlock();
+      if (more) wake_.notify_all();
+      return;
+    }
+    if (!request->lent) break;
+    // It waits: a copy of the payload, made without holding up the queue.
     lock.unlock();
-    Serve(*request);
-    Recycle(*request);
+    IoBuffer copy = buffers_.Take(request->length);
+    if (!copy.allocated()) return Complete(*request, STATUS_INSUFFICIENT_RESOURCES);
+    std::memcpy(copy.data(), request->buffer, request->length);
+    request->data = std::move(copy);
+    request->buffer = nullptr;
+    request->lent = false;
     lock.lock();
-    --serving_;
-    const bool more = stop_ || !queue_.empty();
-    lock.unlock();
-    if (more) wake_.notify_all();
-    return;
   }
   queue_.push_back(std::move(request));
   // One worker per place the back end has, started when those waiting are

@@ -53,8 +53,11 @@ struct DeviceRequest {
   IoBuffer data;
   // When set, the requester's own buffer of `length` bytes stands in for
   // `data`: a read lands there, a write's payload is there. It must stay
-  // valid until the request completes.
+  // valid until the request completes, unless `lent`.
   uint8_t* buffer = nullptr;
+  // A write's `buffer` stays valid only until Submit returns: a write
+  // served at once uses it as it is, one that waits is given a copy first.
+  bool lent = false;
   // Control: the block, answered in place.
   std::unique_ptr<DeviceControlBlock> control;
   // Mount: who asked; their rights open the image, socket and cache file.

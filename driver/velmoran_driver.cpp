@@ -373,10 +373,10 @@ void Driver::Write(size_t file, uint64_t offset, std::span<const uint8_t> data,
     request->kind = RequestKind::kWrite;
     request->offset = offset;
     request->length = static_cast<uint32_t>(data.size());
-    // The kernel's buffer is reused for the next request: keep a copy.
-    request->data = devices_[file]->TakeBuffer(data.size());
-    if (!data.empty() && !request->data.allocated()) return shared->Error(ENOMEM);
-    if (!data.empty()) std::memcpy(request->data.data(), data.data(), data.size());
+    // The kernel's buffer is reused for the next request once this call
+    // returns: lent, so the device copies it only if the write must wait.
+    request->buffer = const_cast<uint8_t*>(data.data());
+    request->lent = true;
     request->complete = [shared](DeviceRequest& r) {
       if (!NT_SUCCESS(r.status)) return shared->Error(platform::ErrnoFromNtStatus(r.status));
       shared->Written(r.information);
