@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "configurator/create_image.h"
+#include "configurator/image/create_image.h"
 #include "platform/scratch_dir_for_testing.h"
 
 namespace {

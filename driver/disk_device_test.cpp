@@ -21,6 +21,7 @@
 #include "driver/debug_print.h"
 #include "platform/errors.h"
 #include "platform/page_memory.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/password_digest.h"
 #include "shared/utf16.h"
 
@@ -42,9 +43,6 @@ class DiskDeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetDebugSinkForTesting([](std::string_view) {});
-    std::string pattern = "/var/tmp/disk-device-test-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-    dir_ = pattern;
     fs::create_directories(dir_ / "links");
     fs::create_directories(dir_ / "cache");
     device_ = MakeDevice(DeviceType::kDisk, 0);
@@ -53,7 +51,6 @@ class DiskDeviceTest : public ::testing::Test {
     device_.reset();
     cd_.reset();
     other_.reset();
-    fs::remove_all(dir_);
     SetDebugSinkForTesting({});
   }
 
@@ -185,7 +182,9 @@ class DiskDeviceTest : public ::testing::Test {
     return fs::is_symlink(dir_ / "links" / (std::string(1, letter) + ":"));
   }
 
-  fs::path dir_;
+  // On a disk file system, like the one a real write cache lives on.
+  testing::ScratchDir scratch_{"/var/tmp"};
+  fs::path dir_ = scratch_.path();
   std::unique_ptr<DiskDevice> device_, cd_, other_;
 };
 

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
-#include "platform/file.h"
+#include "platform/source_file.h"
 #include "shared/sector.h"
 
 namespace quensaria::platform {
@@ -31,7 +31,7 @@ NtStatus RejectDirectory(int fd) {
   return S_ISDIR(st.st_mode) ? STATUS_FILE_IS_A_DIRECTORY : STATUS_SUCCESS;
 }
 
-// Whole transfers on top of the single positioned calls of platform/file.h.
+// Whole transfers on top of the single positioned calls of platform/source_file.h.
 NtStatus ReadFully(int fd, uint8_t* data, size_t length, uint64_t offset, size_t* done) {
   *done = 0;
   while (*done < length) {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/file.h"
 #include "platform/loop_device_for_testing.h"
+#include "platform/source_file.h"
 
 namespace quensaria::platform {
 namespace {

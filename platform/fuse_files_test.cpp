@@ -16,12 +16,15 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "platform/device_control_client.h"
+#include "platform/eventually_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/device_control.h"
 
 namespace quensaria::platform {
@@ -195,16 +198,15 @@ class FuseFilesTest : public ::testing::Test {
   void SetUp() override {
     std::string why;
     if (!FuseAvailable(&why)) GTEST_SKIP() << why;
-    std::string pattern = "/tmp/fuse-files-test-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-    dir_ = pattern;
+    scratch_.emplace();
+    dir_ = scratch_->path().string();
   }
   void TearDown() override {
     if (fs_) fs_->Stop();
     fs_.reset();
     if (!dir_.empty()) {
       (void)FuseFileSystem::ClearStaleMount(dir_);
-      fs::remove_all(dir_);
+      scratch_.reset();
     }
   }
   void Mount(bool page_cache = false, int threads = 1) {
@@ -220,6 +222,7 @@ class FuseFilesTest : public ::testing::Test {
   }
   std::string Path(const char* name) const { return dir_ + "/" + name; }
 
+  std::optional<testing::ScratchDir> scratch_;  // made once FUSE is known to be here
   std::string dir_;
   FakeFiles files_;
   std::unique_ptr<FuseFileSystem> fs_;
@@ -283,11 +286,9 @@ TEST_F(FuseFilesTest, OpensAreCountedUntilTheirRelease) {
   ::close(b);
   // The kernel releases once the last descriptor goes, and tells us after
   // close returns.
-  for (int i = 0; i < 2000 && fs_->OpenCount(0) != 1; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(1, fs_->OpenCount(0));
+  EXPECT_TRUE(testing::Eventually([&] { return fs_->OpenCount(0) == 1; }, 20s));
   ::close(c);
-  for (int i = 0; i < 2000 && fs_->OpenCount(0) != 0; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(0, fs_->OpenCount(0));
+  EXPECT_TRUE(testing::Eventually([&] { return fs_->OpenCount(0) == 0; }, 20s));
 }
 
 // Nothing a handler throws reaches libfuse: the request it was serving

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 
-#include "platform/file.h"
+#include "platform/source_file.h"
 
 namespace quensaria::platform {
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/file.h"
+#include "platform/source_file.h"
 #include "platform/unique_fd.h"
 
 struct addrinfo;

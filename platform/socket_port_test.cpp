@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/blocked_thread_for_testing.h"
+#include "platform/eventually_for_testing.h"
 #include "platform/socket.h"
 
 namespace quensaria::platform {
@@ -92,9 +93,7 @@ TEST_F(SocketPortTest, OnlyOneWaiterGetsACompletionAndShutdownWakesTheRest) {
   ASSERT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 8, false), StartResult::kPending);
   ASSERT_EQ(SendAll(client_.get(), "x", 1), 0);
   ASSERT_EQ(SendAll(client_.get(), "y", 1), 0);  // not armed again: nobody takes it
-  for (int i = 0; i < 4000 && completions.load() == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  testing::Eventually([&] { return completions.load() != 0; }, std::chrono::seconds(20));
   EXPECT_EQ(completions.load(), 1);
   port_->PostShutdown();
   for (auto& t : waiters) t.join();

@@ -1,7 +1,7 @@
 // The checked-in bytes of the boot programs and test payloads are the
 // assembly of their sources (where nasm is installed), and the master boot
 // record's messages sit where its code and the sector layout expect them.
-#include "configurator/boot_programs.h"
+#include "configurator/image/boot_programs.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/master_boot_record.h"
 #include "tests/boot_probes_for_testing.h"
-#include "tests/program_run_for_testing.h"
+#include "tests/program_for_testing.h"
 
 namespace quensaria::testing {
 namespace {

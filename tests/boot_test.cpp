@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "configurator/create_image.h"
-#include "configurator/image_geometry.h"
+#include "configurator/image/create_image.h"
+#include "configurator/image/image_geometry.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/bytes.h"
 #include "shared/master_boot_record.h"
 #include "tests/boot_probes_for_testing.h"
-#include "tests/program_run_for_testing.h"
+#include "tests/program_for_testing.h"
 #include "tests/qemu_machine_for_testing.h"
 
 namespace quensaria::testing {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-#include "tests/program_run_for_testing.h"
+#include "tests/program_for_testing.h"
 
 // Under LeakSanitizer: what librados and the OpenSSL it initialises keep
 // for the life of the process (this binary's own client of the cluster).

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tests/program_run_for_testing.h"
+#include "tests/program_for_testing.h"
 
 namespace quensaria {
 namespace {

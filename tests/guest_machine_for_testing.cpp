@@ -7,7 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/program_run_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
+#include "tests/program_for_testing.h"
 
 namespace quensaria::testing {
 namespace {
@@ -41,12 +42,8 @@ bool InGuest() {
 
 GuestResult RunInGuest(const std::vector<std::string>& command, const GuestOptions& options) {
   GuestResult result;
-  std::string pattern = "/tmp/quensaria-guest-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    result.console = "mkdtemp failed";
-    return result;
-  }
-  const fs::path scratch = pattern;
+  const ScratchDir scratch_dir;
+  const fs::path& scratch = scratch_dir.path();
   std::vector<std::string> argv = {std::string(QUENSARIA_SOURCE_DIR) + "/scripts/guest",
                                    "--kernel",
                                    QUENSARIA_TEST_KERNEL_DIR,
@@ -68,8 +65,6 @@ GuestResult RunInGuest(const std::vector<std::string>& command, const GuestOptio
   result.status = run.timed_out ? 124 : run.exit_code;
   result.output = ReadWhole(scratch / ".guest" / "output");
   result.console = run.out + run.err;
-  std::error_code ignored;
-  fs::remove_all(scratch, ignored);
   return result;
 }
 

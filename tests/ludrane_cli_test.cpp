@@ -11,8 +11,8 @@
 #include <sstream>
 #include <thread>
 
-#include "configurator/prometheus_parser_for_testing.h"
-#include "configurator/scripted_server_for_testing.h"
+#include "configurator/client/scripted_server_for_testing.h"
+#include "configurator/rules/prometheus_parser_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "service/management/fake_operations_for_testing.h"
 #include "service/management/management_server.h"
@@ -20,7 +20,7 @@
 #include "shared/bytes.h"
 #include "shared/management_interface.h"
 #include "shared/password_digest.h"
-#include "tests/program_run_for_testing.h"
+#include "tests/program_for_testing.h"
 
 namespace quensaria {
 namespace {

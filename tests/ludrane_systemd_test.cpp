@@ -10,8 +10,8 @@
 #include <fstream>
 #include <memory>
 
-#include "configurator/prompts_for_testing.h"
-#include "configurator/service_control.h"
+#include "configurator/document/prompts_for_testing.h"
+#include "configurator/document/service_control.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "tests/program_for_testing.h"
 

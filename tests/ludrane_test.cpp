@@ -1,7 +1,10 @@
 // ludrane's document, commands and dialogs against the real quensaria
 // program (--console) over a temporary runtime directory; dialogs are the
 // real ones, filled in by scripts through RecordingPrompts.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -18,23 +21,22 @@
 #include <fstream>
 #include <memory>
 
-#include "configurator/add_client_dialog.h"
-#include "configurator/commands.h"
-#include "configurator/configurator_defaults.h"
-#include "configurator/ludrane_options.h"
-#include "configurator/machine_info.h"
-#include "configurator/management_client.h"
-#include "configurator/options_dialog.h"
-#include "configurator/prompts_for_testing.h"
-#include "configurator/server_config_dialog.h"
-#include "configurator/server_document.h"
+#include "configurator/client/management_client.h"
+#include "configurator/document/configurator_defaults.h"
+#include "configurator/document/ludrane_options.h"
+#include "configurator/document/machine_info.h"
+#include "configurator/document/prompts_for_testing.h"
+#include "configurator/document/server_document.h"
+#include "configurator/widgets/add_client_dialog.h"
+#include "configurator/widgets/commands.h"
+#include "configurator/widgets/options_dialog.h"
+#include "configurator/widgets/server_config_dialog.h"
 #include "platform/host_name.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"
 #include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/program_run_for_testing.h"
 
 namespace quensaria {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "platform/scratch_dir_for_testing.h"
 #include "tests/image_files_for_testing.h"
-#include "tests/program_run_for_testing.h"
+#include "tests/program_for_testing.h"
 
 namespace quensaria::testing {
 namespace {

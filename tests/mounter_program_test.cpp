@@ -58,13 +58,13 @@ std::string MediaDir(char letter) { return std::string("/media/velmoran/") + let
 
 class MounterProgramTest : public harness::ServiceAndDriverTest {
  protected:
-  MounterProgramTest() : ServiceAndDriverTest("mounter-program-test") {}
   void SetUp() override {
     ServiceAndDriverTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    settings_ = std::make_unique<MounterSettings>(SettingsPaths{
-        QString::fromStdString(scratch_ / "config"), QString::fromStdString(scratch_ / "xdg"),
-        QString::fromStdString(scratch_ / "cache")});
+    settings_ = std::make_unique<MounterSettings>(
+        SettingsPaths{QString::fromStdString(scratch_.File("config")),
+                      QString::fromStdString(scratch_.File("xdg")),
+                      QString::fromStdString(scratch_.File("cache"))});
     manager_ = std::make_unique<MountManager>(
         *settings_, volumes_, DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
     manager_->SetRemountPause(std::chrono::milliseconds(100));
@@ -99,10 +99,10 @@ class MounterProgramTest : public harness::ServiceAndDriverTest {
   }
   // An ext4 image with one file "served.txt".
   std::string Ext4Image(const std::string& name, const std::string& size = "32M") {
-    const std::string content = scratch_ / (name + ".content");
+    const std::string content = scratch_.File(name + ".content");
     fs::create_directories(content);
     EXPECT_EQ(0, Shell("echo served > " + Quote(content + "/served.txt")).code);
-    const std::string image = scratch_ / name;
+    const std::string image = scratch_.File(name);
     EXPECT_EQ(0,
               Shell("mkfs.ext4 -q -F -d " + Quote(content) + " " + Quote(image) + " " + size).code);
     return image;
@@ -322,7 +322,7 @@ TEST_F(MounterProgramTest, PasswordsSavedRefusedAndTyped) {
 }
 
 TEST_F(MounterProgramTest, ALetterInUseAndTheNinthMount) {
-  const std::string blank = scratch_ / "blank.img";
+  const std::string blank = scratch_.File("blank.img");
   ASSERT_EQ(0, Shell("truncate -s 4M " + Quote(blank)).code);
   used_letters_ = {'W', 'X'};
   // Drive W held by another mount on device 5, through the driver's link.
@@ -339,7 +339,7 @@ TEST_F(MounterProgramTest, ALetterInUseAndTheNinthMount) {
   for (int index = 0; index < 8; ++index) {
     if (index == 5) continue;
     // One file each: the driver holds an image file exclusively.
-    const std::string file = scratch_ / ("blank" + std::to_string(index) + ".img");
+    const std::string file = scratch_.File("blank" + std::to_string(index) + ".img");
     ASSERT_EQ(0, Shell("truncate -s 1M " + Quote(file)).code);
     r = velmoran()->Ctl("mount-image VelmoranEx" + std::to_string(index) + " " + Quote(file));
     ASSERT_EQ(0, r.code) << r.output;
@@ -366,13 +366,13 @@ TEST_F(MounterProgramTest, TheAutomountPathFindsItsSettingsAndDriverWithoutADisp
   settings_->WriteDrive(2, record);
   {
     // An administrator's choice of the driver's place.
-    QSettings system(QString::fromStdString(scratch_ / "xdg/Ostravin/Velmoran.conf"),
+    QSettings system(QString::fromStdString(scratch_.File("xdg/Ostravin/Velmoran.conf")),
                      QSettings::IniFormat);
     system.setValue("Mounter/DriverRuntimeDir", QString::fromStdString(velmoran()->runtime_dir()));
   }
-  ::setenv("XDG_CONFIG_HOME", (scratch_ / "config").c_str(), 1);
-  ::setenv("XDG_CONFIG_DIRS", (scratch_ / "xdg").c_str(), 1);
-  ::setenv("XDG_CACHE_HOME", (scratch_ / "cache").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (scratch_.File("config")).c_str(), 1);
+  ::setenv("XDG_CONFIG_DIRS", (scratch_.File("xdg")).c_str(), 1);
+  ::setenv("XDG_CACHE_HOME", (scratch_.File("cache")).c_str(), 1);
   ::unsetenv("DISPLAY");
   ::unsetenv("WAYLAND_DISPLAY");
   EXPECT_EQ(0, RunAutoMount({2, std::chrono::milliseconds(10)}));
@@ -409,9 +409,9 @@ TEST_F(MounterProgramTest, LinksLeftBehindAreNoDrivesAndTheirLettersAreFree) {
   const auto definition = [&](char letter) {
     return manager_->links().DefinitionPath(letter).toStdString();
   };
-  fs::create_symlink(Device(0), definition('G'));          // mounted, but as R:
-  fs::create_symlink(Device(5), definition('H'));          // empty
-  fs::create_symlink(scratch_ / "gone", definition('K'));  // nothing there
+  fs::create_symlink(Device(0), definition('G'));              // mounted, but as R:
+  fs::create_symlink(Device(5), definition('H'));              // empty
+  fs::create_symlink(scratch_.File("gone"), definition('K'));  // nothing there
   const std::string global_j = manager_->links().GlobalLinkPath('J').toStdString();
   fs::create_symlink(Device(0), global_j);  // the driver's, left by a crash
 
@@ -436,7 +436,7 @@ TEST_F(MounterProgramTest, LinksLeftBehindAreNoDrivesAndTheirLettersAreFree) {
   EXPECT_TRUE(platform::IsMountPoint(MediaDir('R')));
   EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx0").code);
   // A ghost's letter takes a new drive.
-  const std::string blank = scratch_ / "blank.img";
+  const std::string blank = scratch_.File("blank.img");
   ASSERT_EQ(0, Shell("truncate -s 4M " + Quote(blank)).code);
   dialogs.adds = {Image(blank, 'G')};
   EXPECT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
@@ -481,7 +481,7 @@ TEST_F(MounterProgramTest, PasswordPromptsOnlyForARefusedPasswordAndNothingUnsav
   EXPECT_EQ(0, std::memcmp(saved->passwordDigest, Sha1Digest{}.data(), 20));
   // The settings file stays the user's own.
   struct stat st;
-  ASSERT_EQ(0, ::stat((scratch_ / "config/Ostravin/Velmoran.conf").c_str(), &st));
+  ASSERT_EQ(0, ::stat((scratch_.File("config/Ostravin/Velmoran.conf")).c_str(), &st));
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(0u, manager_->UnmountDrive('V'));
 
@@ -544,7 +544,7 @@ TEST_F(MounterProgramTest, ADriveWhoseExportWasDeletedShowsAsDisconnected) {
 // An image that cannot be opened is named in the message, which is no
 // "communication error".
 TEST_F(MounterProgramTest, AnImageThatCannotBeOpenedIsNamed) {
-  const std::string absent = scratch_ / "absent.img";
+  const std::string absent = scratch_.File("absent.img");
   ScriptedDialogs dialogs;
   dialogs.adds = {Image(absent, 'W')};
   EXPECT_EQ(static_cast<int>(ERROR_FILE_NOT_FOUND),

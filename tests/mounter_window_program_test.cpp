@@ -91,11 +91,10 @@ bool Idle(MainWindow& window) {
 
 class MounterWindowProgramTest : public harness::ServiceAndDriverTest {
  protected:
-  MounterWindowProgramTest() : ServiceAndDriverTest("mounter-window-program-test") {}
   void TearDown() override {
     if (stack_.velmoran()) {
       // A failed test may leave the drive's file system and loop device behind.
-      Shell("umount " + Quote(scratch_ / "media/R") + " 2>/dev/null");
+      Shell("umount " + Quote(scratch_.File("media/R")) + " 2>/dev/null");
       for (const char* device : {"VelmoranEx0", "VelmoranEx3"}) {
         Shell("for l in $(losetup -j " + Quote(stack_.velmoran()->DevicePath(device)) +
               " -O NAME -n); do losetup -d $l; done");
@@ -106,17 +105,17 @@ class MounterWindowProgramTest : public harness::ServiceAndDriverTest {
 };
 
 TEST_F(MounterWindowProgramTest, MountThroughTheDialogThenUnmountFromTheToolBar) {
-  fs::create_directories(scratch_ / "content");
-  ASSERT_EQ(Shell("echo 'from the server' > " + scratch_ / "content/hello.txt").code, 0);
-  const std::string image = scratch_ / "export.img";
-  ASSERT_EQ(Shell("mkfs.ext4 -q -F -d " + scratch_ / "content" + " " + image + " 32M").code, 0);
+  fs::create_directories(scratch_.File("content"));
+  ASSERT_EQ(Shell("echo 'from the server' > " + scratch_.File("content/hello.txt")).code, 0);
+  const std::string image = scratch_.File("export.img");
+  ASSERT_EQ(Shell("mkfs.ext4 -q -F -d " + scratch_.File("content") + " " + image + " 32M").code, 0);
   const int port = stack_.Export(image, "full", "--password opensesame");
   ASSERT_FALSE(HasFailure());
 
-  MounterSettings settings(SettingsPaths{QString::fromStdString(scratch_ / "config"),
-                                         QString::fromStdString(scratch_ / "xdg"),
-                                         QString::fromStdString(scratch_ / "cache")});
-  RootVolumes volumes(QString::fromStdString(scratch_ / "media"));
+  MounterSettings settings(SettingsPaths{QString::fromStdString(scratch_.File("config")),
+                                         QString::fromStdString(scratch_.File("xdg")),
+                                         QString::fromStdString(scratch_.File("cache"))});
+  RootVolumes volumes(QString::fromStdString(scratch_.File("media")));
   MountManager manager(settings, volumes,
                        DriveLinks{QString::fromStdString(stack_.velmoran()->runtime_dir()), {}});
   EngineWindowAdapter engine(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
@@ -138,7 +137,7 @@ TEST_F(MounterWindowProgramTest, MountThroughTheDialogThenUnmountFromTheToolBar)
   const auto cell = [list](int column) {
     return list->model()->index(0, column).data().toString();
   };
-  const std::string media = scratch_ / "media/R";
+  const std::string media = scratch_.File("media/R");
   ASSERT_EQ(cell(0), QStringLiteral("R:"));
   ASSERT_EQ(cell(1), QString::fromStdString(media));
   ASSERT_EQ(cell(2), QStringLiteral("32.00M"));
@@ -176,10 +175,10 @@ TEST_F(MounterWindowProgramTest, AMountWaitingForASilentServerCanBeCancelled) {
   ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(silent.get(), 4), 0);
 
-  MounterSettings settings(SettingsPaths{QString::fromStdString(scratch_ / "config"),
-                                         QString::fromStdString(scratch_ / "xdg"),
-                                         QString::fromStdString(scratch_ / "cache")});
-  RootVolumes volumes(QString::fromStdString(scratch_ / "media"));
+  MounterSettings settings(SettingsPaths{QString::fromStdString(scratch_.File("config")),
+                                         QString::fromStdString(scratch_.File("xdg")),
+                                         QString::fromStdString(scratch_.File("cache"))});
+  RootVolumes volumes(QString::fromStdString(scratch_.File("media")));
   MountManager manager(settings, volumes,
                        DriveLinks{QString::fromStdString(stack_.velmoran()->runtime_dir()), {}});
   EngineWindowAdapter engine(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
@@ -227,17 +226,17 @@ TEST_F(MounterWindowProgramTest, AMountWaitingForASilentServerCanBeCancelled) {
 // The log-on start ("-a") brings the saved drives back; one saved without
 // its password asks for it.
 TEST_F(MounterWindowProgramTest, TheLogOnStartMountsTheSavedDrivesAskingForAPassword) {
-  fs::create_directories(scratch_ / "content");
-  ASSERT_EQ(Shell("echo 'saved' > " + scratch_ / "content/hello.txt").code, 0);
-  const std::string image = scratch_ / "saved.img";
-  ASSERT_EQ(Shell("mkfs.ext4 -q -F -d " + scratch_ / "content" + " " + image + " 16M").code, 0);
+  fs::create_directories(scratch_.File("content"));
+  ASSERT_EQ(Shell("echo 'saved' > " + scratch_.File("content/hello.txt")).code, 0);
+  const std::string image = scratch_.File("saved.img");
+  ASSERT_EQ(Shell("mkfs.ext4 -q -F -d " + scratch_.File("content") + " " + image + " 16M").code, 0);
   const int port = stack_.Export(image, "full", "--password opensesame");
   ASSERT_FALSE(HasFailure());
 
-  MounterSettings settings(SettingsPaths{QString::fromStdString(scratch_ / "config"),
-                                         QString::fromStdString(scratch_ / "xdg"),
-                                         QString::fromStdString(scratch_ / "cache")});
-  RootVolumes volumes(QString::fromStdString(scratch_ / "media"));
+  MounterSettings settings(SettingsPaths{QString::fromStdString(scratch_.File("config")),
+                                         QString::fromStdString(scratch_.File("xdg")),
+                                         QString::fromStdString(scratch_.File("cache"))});
+  RootVolumes volumes(QString::fromStdString(scratch_.File("media")));
   MountManager manager(settings, volumes,
                        DriveLinks{QString::fromStdString(stack_.velmoran()->runtime_dir()), {}});
   AddDeviceAnswer saved;
@@ -256,7 +255,7 @@ TEST_F(MounterWindowProgramTest, TheLogOnStartMountsTheSavedDrivesAskingForAPass
   EXPECT_EQ(answers.answered, QStringList{"passwordDialog"});
   ASSERT_EQ(window.driveList()->model()->rowCount(), 1);
   EXPECT_EQ(window.statusText(), QStringLiteral("Saved drives mounted: R:"));
-  EXPECT_EQ(Shell("cat " + Quote(scratch_ / "media/R/hello.txt")).output, "saved\n");
+  EXPECT_EQ(Shell("cat " + Quote(scratch_.File("media/R/hello.txt"))).output, "saved\n");
   EXPECT_EQ(stack_.velmoran()->Ctl("query VelmoranEx3").code, 0) << "on its own index";
   // Saved now (the box was ticked): the next log-on asks nothing.
   EXPECT_EQ(settings.ReadPassword(htonl(0x7F000001), htons(static_cast<uint16_t>(port))),

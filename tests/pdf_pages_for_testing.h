@@ -10,7 +10,7 @@
 #include <QStringList>
 #include <string>
 
-#include "tests/program_run_for_testing.h"
+#include "tests/program_for_testing.h"
 
 namespace quensaria::testing {
 

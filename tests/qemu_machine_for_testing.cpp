@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/program_run_for_testing.h"
+#include "tests/program_for_testing.h"
 
 extern char** environ;
 

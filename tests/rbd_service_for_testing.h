@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "configurator/management_client.h"
+#include "configurator/client/management_client.h"
 #include "platform/eventually_for_testing.h"
 #include "shared/block_protocol.h"
 #include "shared/password_digest.h"

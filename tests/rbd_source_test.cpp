@@ -15,7 +15,7 @@
 #include <future>
 #include <thread>
 
-#include "configurator/management_client.h"
+#include "configurator/client/management_client.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "service/source/rbd_io.h"
@@ -24,7 +24,6 @@
 #include "tests/block_client_for_testing.h"
 #include "tests/ceph_cluster_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/program_run_for_testing.h"
 #include "tests/rbd_service_for_testing.h"
 
 namespace quensaria {
@@ -328,11 +327,13 @@ TEST_F(RbdSourceTest, ALockOfAClientThatDiedLapses) {
   Program holder({"/usr/bin/python3", script, cluster_->conf(), image}, dir_ + "/holder.log");
   ASSERT_TRUE(holder.started());
   std::string address;
-  for (int i = 0; i < 600 && address.empty(); ++i) {
-    address = testing::FirstLine(holder.Log());
-    if (address.find('/') == std::string::npos) address.clear();
-    std::this_thread::sleep_for(50ms);
-  }
+  testing::Eventually(
+      [&] {
+        address = testing::FirstLine(holder.Log());
+        if (address.find('/') == std::string::npos) address.clear();
+        return !address.empty();
+      },
+      30s, 50ms);
   ASSERT_FALSE(address.empty()) << holder.Log();
 
   std::unique_ptr<Service> a = StartService("a");

@@ -9,19 +9,19 @@
 namespace quensaria::harness {
 
 void ServiceAndDriver::Start() {
-  std::filesystem::create_directories(scratch_ / "state");
-  std::filesystem::create_directories(scratch_ / "qrun");
+  std::filesystem::create_directories(scratch_.File("state"));
+  std::filesystem::create_directories(scratch_.File("qrun"));
   ASSERT_NO_FATAL_FAILURE(StartService());
-  velmoran_ = VelmoranProcess::Start(scratch_ / "vrun", driver_arguments_, driver_prefix_);
+  velmoran_ = VelmoranProcess::Start(scratch_.File("vrun"), driver_arguments_, driver_prefix_);
   ASSERT_TRUE(velmoran_ && velmoran_->running());
 }
 
 void ServiceAndDriver::StartService() {
   const std::string cli = Cli("status");
   std::vector<std::string> argv = wrapper_;
-  argv.insert(argv.end(), {QUENSARIA_PATH, "--console", "--state-dir", scratch_ / "state",
-                           "--runtime-dir", scratch_ / "qrun"});
-  service_ = Daemon::Start(argv, [cli](const Daemon&) { return Shell(cli).code == 0; });
+  argv.insert(argv.end(), {QUENSARIA_PATH, "--console", "--state-dir", scratch_.File("state"),
+                           "--runtime-dir", scratch_.File("qrun")});
+  service_ = Program::Start(argv, [cli](const Program&) { return Shell(cli).code == 0; });
   ASSERT_TRUE(service_ && service_->running()) << (service_ ? service_->Log() : "");
 }
 
@@ -41,7 +41,7 @@ void ServiceAndDriver::StopAndCheck() {
 }
 
 std::string ServiceAndDriver::Cli(const std::string& arguments) const {
-  return std::string(LUDRANE_CLI_PATH) + " --runtime-dir " + Quote(scratch_ / "qrun") + " " +
+  return std::string(LUDRANE_CLI_PATH) + " --runtime-dir " + Quote(scratch_.File("qrun")) + " " +
          arguments;
 }
 

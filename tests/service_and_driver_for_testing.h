@@ -48,12 +48,12 @@ class ServiceAndDriver {
              bool start = true, std::string* server = nullptr);
 
   // Null until started.
-  Daemon* service() const { return service_.get(); }
+  Program* service() const { return service_.get(); }
   VelmoranProcess* velmoran() const { return velmoran_.get(); }
 
  private:
   const ScratchDir& scratch_;
-  std::unique_ptr<Daemon> service_;
+  std::unique_ptr<Program> service_;
   std::unique_ptr<VelmoranProcess> velmoran_;
   std::vector<std::string> wrapper_;
   std::vector<std::string> driver_prefix_;
@@ -66,9 +66,6 @@ class ServiceAndDriver {
 // Fixtures that need more override SetUp and TearDown and call these.
 class ServiceAndDriverTest : public ::testing::Test {
  protected:
-  // `name` prefixes the scratch directory.
-  explicit ServiceAndDriverTest(const std::string& name) : scratch_(name) {}
-
   void SetUp() override {
     ASSERT_TRUE(VelmoranIsBuilt()) << "velmoran is not built";
     const std::string missing = MissingForDriver(/*loop=*/true);

@@ -3,6 +3,7 @@
 // protocol: servers and clients added, started, stopped and deleted, a
 // client logging on and reading, stops by signal and starts again, and
 // Locals.xml checked attribute by attribute.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,15 +15,15 @@
 #include <map>
 #include <sstream>
 
-#include "configurator/management_client.h"
-#include "configurator/prometheus_parser_for_testing.h"
+#include "configurator/client/management_client.h"
+#include "configurator/rules/prometheus_parser_for_testing.h"
+#include "platform/eventually_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/socket.h"
 #include "service/store/configuration_store.h"
 #include "shared/password_digest.h"
 #include "tests/block_client_for_testing.h"
 #include "tests/program_for_testing.h"
-#include "tests/program_run_for_testing.h"
 
 namespace quensaria {
 namespace {
@@ -60,8 +61,7 @@ class ServiceProgramTest : public ::testing::Test {
     ASSERT_TRUE(service_->started());
     client_ = std::make_unique<ManagementClient>(runtime_, 10s);
     std::string name;
-    for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i)
-      std::this_thread::sleep_for(10ms);
+    testing::Eventually([&] { return client_->GetServiceName(16, name) == 0; }, 10s, 10ms);
     ASSERT_EQ(name, "Velmoran Server") << service_->Log();
   }
   // SIGTERM (or `signal`) and the exit status.
@@ -156,8 +156,7 @@ TEST_F(ServiceProgramTest, SocketGroupOptionChoosesWhoMayManage) {
   ASSERT_TRUE(service_->started());
   client_ = std::make_unique<ManagementClient>(runtime_, 10s);
   std::string name;
-  for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i)
-    std::this_thread::sleep_for(10ms);
+  testing::Eventually([&] { return client_->GetServiceName(16, name) == 0; }, 10s, 10ms);
   ASSERT_EQ(name, "Velmoran Server") << service_->Log();
   struct stat st {};
   ASSERT_EQ(::stat((runtime_ + "/ncalrpc/quensariasvc").c_str(), &st), 0);
@@ -528,8 +527,7 @@ TEST_F(ServiceProgramTest, ReportsToSystemdWhenStartedByIt) {
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "READY=1");
   client_ = std::make_unique<ManagementClient>(runtime_, 10s);
   std::string name;
-  for (int i = 0; i < 1000 && client_->GetServiceName(16, name) != 0; ++i)
-    std::this_thread::sleep_for(10ms);
+  testing::Eventually([&] { return client_->GetServiceName(16, name) == 0; }, 10s, 10ms);
   EXPECT_EQ(name, "Velmoran Server");
   service_->Signal(SIGTERM);
   n = recv(socket.get(), buffer, sizeof buffer, 0);
@@ -562,9 +560,8 @@ TEST_F(ServiceProgramTest, ConsoleLinesCarryTheirPriorityOnTheJournalsStream) {
     platform::SetAbortiveClose(resetting.fd());
   }
   const std::string reset_line = "<7>recv() failed: 104 Connection reset by peer";
-  for (int i = 0; i < 3000 && service_->Log().find(reset_line) == std::string::npos; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  testing::Eventually([&] { return service_->Log().find(reset_line) != std::string::npos; }, 30s,
+                      10ms);
   // A port another program listens on.
   platform::PassiveAddress any;
   ASSERT_EQ(any.Resolve("0"), 0);

@@ -20,10 +20,10 @@ namespace quensaria::harness {
 class SyncTrace {
  public:
   SyncTrace(pid_t pid, const std::string& file) : file_(file) {
-    daemon_ = Daemon::Start(
+    daemon_ = Program::Start(
         {"/usr/bin/strace", "-f", "-p", std::to_string(pid), "-e",
          "trace=fsync,fdatasync,sync_file_range,syncfs,sync", "-o", file},
-        [](const Daemon& d) { return d.Log().find("attached") != std::string::npos; });
+        [](const Program& d) { return d.Log().find("attached") != std::string::npos; });
   }
   bool attached() const {
     return daemon_ && daemon_->running() && daemon_->Log().find("attached") != std::string::npos;
@@ -50,7 +50,7 @@ class SyncTrace {
 
  private:
   std::string file_;
-  std::unique_ptr<Daemon> daemon_;
+  std::unique_ptr<Program> daemon_;
 };
 
 }  // namespace quensaria::harness

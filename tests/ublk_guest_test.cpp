@@ -36,7 +36,6 @@
 #include "tests/mounter_dialogs_for_testing.h"
 #endif
 #include "tests/program_for_testing.h"
-#include "tests/program_run_for_testing.h"
 #include "tests/service_and_driver_for_testing.h"
 #include "tests/sync_trace_for_testing.h"
 #include "tests/velmoran_harness_for_testing.h"
@@ -127,8 +126,6 @@ uint64_t DiskStat(const std::string& device, int field) {
 
 class UblkGuestTest : public ServiceAndDriverTest {
  protected:
-  explicit UblkGuestTest(const std::string& name) : ServiceAndDriverTest(name) {}
-
   void SetUp() override {
     if (!testing::InGuest()) GTEST_SKIP() << "runs in the test guest (ctest's TestGuest cases)";
     ASSERT_TRUE(platform::UblkDevice::Available()) << "the guest's kernel has no ublk";
@@ -177,22 +174,19 @@ class UblkGuestTest : public ServiceAndDriverTest {
     EXPECT_EQ(0, r.code) << r.output;
   }
   // A program that holds `device` open until killed; started once it has.
-  std::unique_ptr<Daemon> HoldOpen(const std::string& device) {
-    const std::string opened = scratch_ / "opened";
-    return Daemon::Start(
+  std::unique_ptr<Program> HoldOpen(const std::string& device) {
+    const std::string opened = scratch_.File("opened");
+    return Program::Start(
         {"/bin/sh", "-c", "exec 3< " + device + " && touch " + opened + " && exec sleep 600"},
-        [opened](const Daemon&) { return fs::exists(opened); });
+        [opened](const Program&) { return fs::exists(opened); });
   }
   VelmoranProcess* velmoran() const { return stack_.velmoran(); }
 };
 
-class UblkDiskTest : public UblkGuestTest {
- protected:
-  UblkDiskTest() : UblkGuestTest("ublk-disk-test") {}
-};
+class UblkDiskTest : public UblkGuestTest {};
 
 TEST_F(UblkDiskTest, Ext4AndXfsOnANetworkDiskAreMadeFilledAndClean) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   // XFS wants at least 300 MB; the image stays sparse.
   ASSERT_EQ(0, Shell("truncate -s 512M " + image).code);
   const int port = stack_.Export(image, "full");
@@ -208,8 +202,8 @@ TEST_F(UblkDiskTest, Ext4AndXfsOnANetworkDiskAreMadeFilledAndClean) {
   EXPECT_NE(std::string::npos, query.find("block device: " + disk)) << query;
   EXPECT_NE(std::string::npos, query.find("connections: 4")) << query;
   EXPECT_EQ(4, ServiceConnections(port));
-  const std::string mnt = scratch_ / "mnt";
-  const std::string sums = scratch_ / "sums";
+  const std::string mnt = scratch_.File("mnt");
+  const std::string sums = scratch_.File("sums");
 
   ASSERT_EQ(0, Shell("mkfs.ext4 -q -F " + disk).code);
   ASSERT_TRUE(attached_.Mount(disk, mnt)) << Shell("dmesg | tail -5").output;
@@ -249,8 +243,8 @@ TEST_F(UblkDiskTest, Ext4AndXfsOnANetworkDiskAreMadeFilledAndClean) {
 
 TEST_F(UblkDiskTest, PartitionsVirtualWriteReadOnlyAndOpenersOnTheBlockDevice) {
   // A disk with one partition from 1 MiB, holding ext4 with one file.
-  const std::string image = scratch_ / "parted.img";
-  const std::string content = scratch_ / "content";
+  const std::string image = scratch_.File("parted.img");
+  const std::string content = scratch_.File("content");
   fs::create_directories(content);
   ASSERT_EQ(0, Shell("echo served > " + content + "/served.txt && truncate -s 64M " + image +
                      " && printf 'start=2048, type=83\\n' | sfdisk -q " + image +
@@ -266,7 +260,7 @@ TEST_F(UblkDiskTest, PartitionsVirtualWriteReadOnlyAndOpenersOnTheBlockDevice) {
   EXPECT_EQ(63u << 20, SizeOf(partition));
 
   // Virtual write: the client reads its writes, the export stays as it was.
-  const std::string mnt = scratch_ / "mnt";
+  const std::string mnt = scratch_.File("mnt");
   ASSERT_TRUE(attached_.Mount(partition, mnt));
   EXPECT_EQ("served\n", Shell("cat " + mnt + "/served.txt").output);
   ASSERT_EQ(0, Shell("echo mine > " + mnt + "/mine.txt").code);
@@ -278,7 +272,7 @@ TEST_F(UblkDiskTest, PartitionsVirtualWriteReadOnlyAndOpenersOnTheBlockDevice) {
   ASSERT_TRUE(attached_.Unmount(mnt));
 
   // A program holding the disk open keeps the drive mounted.
-  std::unique_ptr<Daemon> holder = HoldOpen(disk);
+  std::unique_ptr<Program> holder = HoldOpen(disk);
   ASSERT_TRUE(holder && holder->running());
   r = velmoran()->Ctl("unmount V:");
   EXPECT_NE(std::string::npos, r.output.find("status 0x80000011")) << r.output;
@@ -306,31 +300,32 @@ TEST_F(UblkDiskTest, PartitionsVirtualWriteReadOnlyAndOpenersOnTheBlockDevice) {
 }
 
 TEST_F(UblkDiskTest, AnImageFileTakesWritesAndFlushesThroughTheBlockDevice) {
-  const std::string image = scratch_ / "local.img";
+  const std::string image = scratch_.File("local.img");
   ASSERT_EQ(0, Shell("truncate -s 16M " + image).code);
   CommandResult r = velmoran()->Ctl("mount-image VelmoranEx1 " + image + " --letter I");
   ASSERT_EQ(0, r.code) << r.output;
   const std::string disk = BlockDeviceOf('I');
   ASSERT_TRUE(IsBlockDevice(disk));
-  ASSERT_EQ(0, Shell("head -c 1048576 /dev/urandom > " + scratch_ / "one").code);
+  ASSERT_EQ(0, Shell("head -c 1048576 /dev/urandom > " + scratch_.File("one")).code);
   // Written through the page cache, then flushed (fsync sends the flush,
   // which the driver makes an fdatasync of the image file).
   ASSERT_EQ(0, Shell("command -v strace").code) << "needs strace (scripts/install-deps)";
-  SyncTrace trace(velmoran()->pid(), scratch_ / "syncs.txt");
+  SyncTrace trace(velmoran()->pid(), scratch_.File("syncs.txt"));
   ASSERT_TRUE(trace.attached());
-  r = Shell("dd if=" + scratch_ / "one" + " of=" + disk + " bs=64k seek=16 conv=fsync status=none");
+  r = Shell("dd if=" + scratch_.File("one") + " of=" + disk +
+            " bs=64k seek=16 conv=fsync status=none");
   ASSERT_EQ(0, r.code) << r.output;
   const std::vector<std::string> syncs = trace.Stop();
   ASSERT_FALSE(syncs.empty()) << "the flush never reached the image file";
   EXPECT_NE(std::string::npos, syncs[0].find("fdatasync(")) << syncs[0];
   EXPECT_EQ(0, Shell("blockdev --flushbufs " + disk).code);
   EXPECT_EQ(0, Shell("dd if=" + image + " bs=64k skip=16 count=16 status=none | cmp - " +
-                     scratch_ / "one")
+                     scratch_.File("one"))
                    .code)
       << "the image file lacks what was written and flushed";
   EXPECT_EQ(0,
             Shell("dd if=" + disk + " bs=64k skip=16 count=16 iflag=direct status=none | cmp - " +
-                  scratch_ / "one")
+                  scratch_.File("one"))
                 .code);
   // The last sector, and none beyond it.
   EXPECT_EQ(
@@ -350,13 +345,13 @@ TEST_F(UblkDiskTest, AnImageFileTakesWritesAndFlushesThroughTheBlockDevice) {
 // through the block device.
 TEST_F(UblkDiskTest, AFlushOfTheBlockDeviceSyncsTheServerAndAFailedOneIsAnIoError) {
   ASSERT_EQ(0, Shell("command -v strace").code) << "needs strace (scripts/install-deps)";
-  const std::string image = scratch_ / "durable.img";
+  const std::string image = scratch_.File("durable.img");
   ASSERT_EQ(0, Shell("truncate -s 16M " + image).code);
   const int port = stack_.Export(image, "full");
   ASSERT_EQ(0, MountNet("VelmoranEx4", port, "--letter W").code) << velmoran()->Log();
   const std::string disk = BlockDeviceOf('W');
   ASSERT_TRUE(IsBlockDevice(disk)) << velmoran()->Log();
-  const std::string data = scratch_ / "data.bin";
+  const std::string data = scratch_.File("data.bin");
   ASSERT_EQ(0, Shell("head -c 131072 /dev/urandom > " + data).code);
   // dd of `data` onto the block device at 64 KiB block `seek`, past its
   // page cache, with an fsync at the end when `fsync`.
@@ -370,12 +365,12 @@ TEST_F(UblkDiskTest, AFlushOfTheBlockDeviceSyncsTheServerAndAFailedOneIsAnIoErro
                .code == 0;
   };
 
-  SyncTrace unflushed(stack_.service()->pid(), scratch_ / "unflushed.txt");
+  SyncTrace unflushed(stack_.service()->pid(), scratch_.File("unflushed.txt"));
   ASSERT_TRUE(unflushed.attached());
   ASSERT_EQ(0, write(16, false).code);
   const std::vector<std::string> none = unflushed.Stop();
   EXPECT_TRUE(none.empty()) << none.front();
-  SyncTrace flushed(stack_.service()->pid(), scratch_ / "flushed.txt");
+  SyncTrace flushed(stack_.service()->pid(), scratch_.File("flushed.txt"));
   ASSERT_TRUE(flushed.attached());
   CommandResult r = write(32, true);
   ASSERT_EQ(0, r.code) << r.output << velmoran()->Log();
@@ -388,7 +383,7 @@ TEST_F(UblkDiskTest, AFlushOfTheBlockDeviceSyncsTheServerAndAFailedOneIsAnIoErro
   // Acknowledged, not flushed, then the server's machine "restarts".
   ASSERT_EQ(0, write(48, false).code);
   ASSERT_EQ(0, stack_.service()->Stop());
-  const std::string boot_id = scratch_ / "boot_id";
+  const std::string boot_id = scratch_.File("boot_id");
   ASSERT_EQ(0, Shell("echo 0badb007-0000-4000-8000-000000000000 > " + boot_id).code);
   stack_.SetServiceWrapper(
       {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
@@ -407,7 +402,7 @@ TEST_F(UblkDiskTest, AFlushOfTheBlockDeviceSyncsTheServerAndAFailedOneIsAnIoErro
   // Written through the block device, never flushed: the driver's stop
   // syncs it.
   ASSERT_EQ(0, write(96, false).code);
-  SyncTrace stopping(stack_.service()->pid(), scratch_ / "stopping.txt");
+  SyncTrace stopping(stack_.service()->pid(), scratch_.File("stopping.txt"));
   ASSERT_TRUE(stopping.attached());
   EXPECT_EQ(0, velmoran()->Stop()) << velmoran()->Log();
   EXPECT_FALSE(fs::exists(disk));
@@ -418,7 +413,6 @@ TEST_F(UblkDiskTest, AFlushOfTheBlockDeviceSyncsTheServerAndAFailedOneIsAnIoErro
 
 class UblkRestartTest : public UblkGuestTest {
  protected:
-  UblkRestartTest() : UblkGuestTest("ublk-restart-test") {}
   void VerifyThroughRestarts(int connections);
 };
 
@@ -431,7 +425,7 @@ class UblkRestartTest : public UblkGuestTest {
 // The first MiB, where the service may stamp a master boot record, is left
 // out.
 void UblkRestartTest::VerifyThroughRestarts(int connections) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   ASSERT_EQ(0, Shell("truncate -s 64M " + image).code);
   const int port = stack_.Export(image, "full");
   ASSERT_EQ(
@@ -525,7 +519,7 @@ TEST_F(UblkRestartTest, FioVerifiesAtQueueDepth16ThroughRestartsOfTheServiceOnOn
 }
 
 TEST_F(UblkRestartTest, ADriverThatDiedLeavesItsSuccessorNoBlockDeviceBehind) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   ASSERT_EQ(0, Shell("truncate -s 8M " + image).code);
   CommandResult r = velmoran()->Ctl("mount-image VelmoranEx0 " + image + " --letter D");
   ASSERT_EQ(0, r.code) << r.output;
@@ -558,13 +552,13 @@ TEST_F(UblkRestartTest, ADriverThatDiedLeavesItsSuccessorNoBlockDeviceBehind) {
 // device's partition.
 class UblkMounterTest : public UblkGuestTest {
  protected:
-  UblkMounterTest() : UblkGuestTest("ublk-mounter-test") {}
   void SetUp() override {
     UblkGuestTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    settings_ = std::make_unique<mounter::MounterSettings>(mounter::SettingsPaths{
-        QString::fromStdString(scratch_ / "config"), QString::fromStdString(scratch_ / "xdg"),
-        QString::fromStdString(scratch_ / "cache")});
+    settings_ = std::make_unique<mounter::MounterSettings>(
+        mounter::SettingsPaths{QString::fromStdString(scratch_.File("config")),
+                               QString::fromStdString(scratch_.File("xdg")),
+                               QString::fromStdString(scratch_.File("cache"))});
     manager_ = std::make_unique<mounter::MountManager>(
         *settings_, volumes_,
         mounter::DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
@@ -580,10 +574,10 @@ class UblkMounterTest : public UblkGuestTest {
 };
 
 TEST_F(UblkMounterTest, AFatPartitionIsMountedFromTheBlockDeviceWithoutALoop) {
-  const std::string image = scratch_ / "fat.img";
+  const std::string image = scratch_.File("fat.img");
   ASSERT_EQ(0, Shell(std::string(LUDRANE_MKIMAGE) + " " + image + " 64 FAT").code);
-  ASSERT_EQ(0, Shell("echo hello > " + scratch_ / "HELLO.TXT" + " && mcopy -i " + image +
-                     "@@32256 " + scratch_ / "HELLO.TXT" + " ::/HELLO.TXT")
+  ASSERT_EQ(0, Shell("echo hello > " + scratch_.File("HELLO.TXT") + " && mcopy -i " + image +
+                     "@@32256 " + scratch_.File("HELLO.TXT") + " ::/HELLO.TXT")
                    .code);
   const int port = stack_.Export(image, "full");
   settings_->WritePassword(htonl(0x7F000001), htons(static_cast<uint16_t>(port)),
@@ -611,7 +605,7 @@ TEST_F(UblkMounterTest, AFatPartitionIsMountedFromTheBlockDeviceWithoutALoop) {
 
   // A program with the disk open: the driver refuses, and the drive gets
   // its file system back.
-  std::unique_ptr<Daemon> holder = HoldOpen(disk);
+  std::unique_ptr<Program> holder = HoldOpen(disk);
   ASSERT_TRUE(holder && holder->running());
   EXPECT_EQ(ERROR_BUSY, manager_->UnmountDrive('Q'));
   EXPECT_EQ("hello\n", Shell("cat /media/velmoran/Q/HELLO.TXT").output);
@@ -622,8 +616,8 @@ TEST_F(UblkMounterTest, AFatPartitionIsMountedFromTheBlockDeviceWithoutALoop) {
   // What the drive wrote is in the export, and its FAT is sound.
   EXPECT_EQ("mine\n", Shell("mtype -i " + image + "@@32256 ::/MINE.TXT").output);
   const CommandResult check =
-      Shell("dd if=" + image + " of=" + scratch_ / "part.img" +
-            " bs=512 skip=63 status=none && fsck.vfat -n " + scratch_ / "part.img" + " 2>&1");
+      Shell("dd if=" + image + " of=" + scratch_.File("part.img") +
+            " bs=512 skip=63 status=none && fsck.vfat -n " + scratch_.File("part.img") + " 2>&1");
   EXPECT_EQ(0, check.code) << check.output;
 }
 

@@ -23,12 +23,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using harness::CommandResult;
-using harness::Daemon;
 using harness::Quote;
 using harness::Shell;
+using testing::Program;
 
 // Lines of the stand-in's output that record a call, in order.
-std::vector<std::string> Calls(const Daemon& stand_in) {
+std::vector<std::string> Calls(const Program& stand_in) {
   std::vector<std::string> calls;
   std::istringstream lines(stand_in.Log());
   for (std::string line; std::getline(lines, line);) {
@@ -52,17 +52,17 @@ class UDisks2VolumesTest : public ::testing::Test {
       GTEST_SKIP() << "dbus-daemon, mkfs.ext4 or sfdisk missing";
     }
     const std::string dbus_daemon = daemon.output.substr(0, daemon.output.find('\n'));
-    socket_ = scratch_ / "bus";
+    socket_ = scratch_.File("bus");
     address_ = "unix:path=" + socket_;
     const std::string socket = socket_;
-    bus_ = Daemon::Start(
+    bus_ = Program::Start(
         {dbus_daemon, "--session", "--nofork", "--nopidfile", "--address=" + address_},
-        [socket](const Daemon&) { return fs::exists(socket); });
+        [socket](const Program&) { return fs::exists(socket); });
     ASSERT_TRUE(bus_ && bus_->running());
     // A disk with one partition at 1 MiB holding ext4, as a device file of
     // the driver would show it.
-    disk_ = scratch_ / "disk.img";
-    const std::string part = scratch_ / "part.img";
+    disk_ = scratch_.File("disk.img");
+    const std::string part = scratch_.File("part.img");
     ASSERT_EQ(0, Shell("truncate -s 12M " + Quote(disk_) +
                        " && printf 'start=2048, type=83\\n' | "
                        "sfdisk -q " +
@@ -73,7 +73,7 @@ class UDisks2VolumesTest : public ::testing::Test {
   }
 
   void StartStandIn(const std::string& mode) {
-    stand_in_ = Daemon::Start({UDISKS2_STAND_IN, address_, disk_, mode}, [](const Daemon& d) {
+    stand_in_ = Program::Start({UDISKS2_STAND_IN, address_, disk_, mode}, [](const Program& d) {
       return d.Log().find("ready") != std::string::npos;
     });
     ASSERT_TRUE(stand_in_ && stand_in_->running());
@@ -97,12 +97,12 @@ class UDisks2VolumesTest : public ::testing::Test {
   }
 
   static QCoreApplication* app_;
-  harness::ScratchDir scratch_{"udisks2-volumes-test"};
+  testing::ScratchDir scratch_;
   std::string socket_;
   std::string address_;
   std::string disk_;
-  std::unique_ptr<Daemon> bus_;
-  std::unique_ptr<Daemon> stand_in_;
+  std::unique_ptr<Program> bus_;
+  std::unique_ptr<Program> stand_in_;
 };
 
 QCoreApplication* UDisks2VolumesTest::app_ = nullptr;
@@ -140,7 +140,7 @@ TEST_F(UDisks2VolumesTest, OnABlockDeviceThePartitionIsMountedWithoutALoop) {
   UDisks2Volumes volumes(Connect());
   // The driver's block device, which UDisks2 knows; its device file is not
   // used at all.
-  const DriveDisk disk{QString::fromStdString(scratch_ / "no-device-file"),
+  const DriveDisk disk{QString::fromStdString(scratch_.File("no-device-file")),
                        QString::fromStdString(disk_)};
   QString explanation;
   ASSERT_EQ(0u, volumes.Attach('M', disk, &explanation)) << stand_in_->Log();
@@ -200,7 +200,7 @@ TEST_F(UDisks2VolumesTest, WithoutUDisks2OrABusTheSentenceSaysWhatIsMissing) {
       << explanation.toStdString();
   // No bus at all.
   UDisks2Volumes no_bus(QDBusConnection::connectToBus(
-      QString::fromStdString("unix:path=" + (scratch_ / "nobody")), QStringLiteral("none")));
+      QString::fromStdString("unix:path=" + (scratch_.File("nobody"))), QStringLiteral("none")));
   explanation.clear();
   EXPECT_EQ(ERROR_NOT_SUPPORTED,
             no_bus.Attach('M', {QString::fromStdString(disk_), {}}, &explanation));

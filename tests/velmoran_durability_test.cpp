@@ -28,8 +28,6 @@ size_t Count(const std::string& text, const std::string& what) {
 
 class DurabilityTest : public ServiceAndDriverTest {
  protected:
-  DurabilityTest() : ServiceAndDriverTest("velmoran-durability-test") {}
-
   void SetUp() override {
     if (Shell("command -v strace").code != 0) GTEST_SKIP() << "needs strace";
     ServiceAndDriverTest::SetUp();
@@ -42,17 +40,17 @@ class DurabilityTest : public ServiceAndDriverTest {
   // own, mounted at scratch/`name`; the file's path in *backing.
   std::string MakeFileSystem(const std::string& name, const std::string& size,
                              std::string* backing) {
-    *backing = scratch_ / (name + ".raw");
+    *backing = scratch_.File(name + ".raw");
     EXPECT_EQ(0, Shell("truncate -s " + size + " " + *backing).code);
     const std::string loop = attached_.Loop(*backing);
     EXPECT_FALSE(loop.empty());
     EXPECT_EQ(0, Shell("mkfs.ext4 -q -F " + loop).code);
-    const std::string dir = scratch_ / name;
+    const std::string dir = scratch_.File(name);
     EXPECT_TRUE(attached_.Mount(loop, dir));
     return dir;
   }
   std::string RandomFile(const std::string& name, const std::string& size) {
-    const std::string path = scratch_ / name;
+    const std::string path = scratch_.File(name);
     EXPECT_EQ(0, Shell("head -c " + size + " /dev/urandom > " + path).code);
     return path;
   }
@@ -84,17 +82,17 @@ TEST_F(DurabilityTest, AnFsyncedFileSurvivesAPowerCutOfTheServer) {
   const std::string client_loop = attached_.Loop(stack_.velmoran()->DevicePath("VelmoranEx0"));
   ASSERT_FALSE(client_loop.empty());
   ASSERT_EQ(0, Shell("mkfs.ext4 -q -F " + client_loop).code);
-  const std::string client_fs = scratch_ / "client-fs";
+  const std::string client_fs = scratch_.File("client-fs");
   ASSERT_TRUE(attached_.Mount(client_loop, client_fs));
   const std::string data = RandomFile("data.bin", "8M");
 
-  SyncTrace trace(stack_.service()->pid(), scratch_ / "syncs.txt");
+  SyncTrace trace(stack_.service()->pid(), scratch_.File("syncs.txt"));
   ASSERT_TRUE(trace.attached());
   const CommandResult dd =
       Shell("dd if=" + data + " of=" + client_fs + "/file.bin bs=1M conv=fsync status=none");
   ASSERT_EQ(0, dd.code) << dd.output << stack_.velmoran()->Log();
   // The power cut: what the server's disk holds now.
-  const std::string copy = scratch_ / "after-power-cut.raw";
+  const std::string copy = scratch_.File("after-power-cut.raw");
   ASSERT_EQ(0, Shell("cp --sparse=always " + backing + " " + copy).code);
   const std::vector<std::string> syncs = trace.Stop();
   EXPECT_FALSE(syncs.empty()) << "the service never synced";
@@ -102,11 +100,11 @@ TEST_F(DurabilityTest, AnFsyncedFileSurvivesAPowerCutOfTheServer) {
   // Mounting replays the journals: the server's, then the client's.
   const std::string copy_loop = attached_.Loop(copy);
   ASSERT_FALSE(copy_loop.empty());
-  const std::string copy_fs = scratch_ / "copy-fs";
+  const std::string copy_fs = scratch_.File("copy-fs");
   ASSERT_TRUE(attached_.Mount(copy_loop, copy_fs));
   const std::string inner_loop = attached_.Loop(copy_fs + "/export.img");
   ASSERT_FALSE(inner_loop.empty());
-  const std::string inner_fs = scratch_ / "copy-client-fs";
+  const std::string inner_fs = scratch_.File("copy-client-fs");
   ASSERT_TRUE(attached_.Mount(inner_loop, inner_fs)) << Shell("dmesg | tail -5").output;
   const CommandResult same = Shell("cmp " + data + " " + inner_fs + "/file.bin");
   EXPECT_EQ(0, same.code) << same.output << Shell("ls -la " + inner_fs).output;
@@ -114,21 +112,21 @@ TEST_F(DurabilityTest, AnFsyncedFileSurvivesAPowerCutOfTheServer) {
 
 // Durability costs only those who ask for it.
 TEST_F(DurabilityTest, TheServiceSyncsOnlyWhenAClientFlushes) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   ASSERT_EQ(0, Shell("truncate -s 16M " + image).code);
   const int port = stack_.Export(image, "full");
   ASSERT_EQ(0, MountNet("VelmoranEx1", port).code);
   const std::string device = stack_.velmoran()->DevicePath("VelmoranEx1");
   const std::string data = RandomFile("data.bin", "4M");
 
-  SyncTrace unflushed(stack_.service()->pid(), scratch_ / "unflushed.txt");
+  SyncTrace unflushed(stack_.service()->pid(), scratch_.File("unflushed.txt"));
   ASSERT_TRUE(unflushed.attached());
   ASSERT_EQ(0, WriteDevice(device, data, 16, false).code);
   EXPECT_TRUE(ImageHolds(image, data, 16));
   const std::vector<std::string> none = unflushed.Stop();
   EXPECT_TRUE(none.empty()) << none.front();
 
-  SyncTrace flushed(stack_.service()->pid(), scratch_ / "flushed.txt");
+  SyncTrace flushed(stack_.service()->pid(), scratch_.File("flushed.txt"));
   ASSERT_TRUE(flushed.attached());
   ASSERT_EQ(0, WriteDevice(device, data, 128, true).code);
   const std::vector<std::string> syncs = flushed.Stop();
@@ -143,7 +141,7 @@ TEST_F(DurabilityTest, TheServiceSyncsOnlyWhenAClientFlushes) {
 // may have lost what was written and not yet flushed: the next fsync fails,
 // once.
 TEST_F(DurabilityTest, FsyncWorksAcrossAServiceRestartAndFailsOnceAfterAMachineRestart) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   ASSERT_EQ(0, Shell("truncate -s 16M " + image).code);
   const int port = stack_.Export(image, "full");
   ASSERT_EQ(0, MountNet("VelmoranEx0", port).code);
@@ -159,7 +157,7 @@ TEST_F(DurabilityTest, FsyncWorksAcrossAServiceRestartAndFailsOnceAfterAMachineR
 
   ASSERT_EQ(0, WriteDevice(device, data, 7, false).code);
   ASSERT_EQ(0, stack_.service()->Stop());
-  const std::string boot_id = scratch_ / "boot_id";
+  const std::string boot_id = scratch_.File("boot_id");
   ASSERT_EQ(0, Shell("echo 0badb007-0000-4000-8000-000000000000 > " + boot_id).code);
   stack_.SetServiceWrapper(
       {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",

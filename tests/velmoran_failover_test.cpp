@@ -18,7 +18,7 @@
 #include <random>
 #include <thread>
 
-#include "configurator/management_client.h"
+#include "configurator/client/management_client.h"
 #include "platform/unique_fd.h"
 #include "shared/block_protocol.h"
 #include "shared/mount_record.h"
@@ -79,7 +79,7 @@ class VelmoranFailoverTest : public ::testing::Test {
     cluster_ = CephCluster::Get(why);
     if (cluster_ == nullptr) GTEST_SKIP() << why;
     velmoran_ = harness::VelmoranProcess::Start(
-        scratch_ / "vm", {"--reconnect-timeout", std::to_string(kReconnectSeconds)});
+        scratch_.File("vm"), {"--reconnect-timeout", std::to_string(kReconnectSeconds)});
     ASSERT_NE(velmoran_, nullptr);
   }
   void TearDown() override {
@@ -93,7 +93,7 @@ class VelmoranFailoverTest : public ::testing::Test {
   }
 
   std::unique_ptr<Service> StartService(const std::string& name) {
-    auto service = std::make_unique<Service>(scratch_ / name, cluster_->conf());
+    auto service = std::make_unique<Service>(scratch_.File(name), cluster_->conf());
     EXPECT_TRUE(service->up()) << service->Log();
     return service;
   }
@@ -112,7 +112,7 @@ class VelmoranFailoverTest : public ::testing::Test {
   }
 
   CephCluster* cluster_ = nullptr;
-  harness::ScratchDir scratch_{"velmoran-failover"};
+  testing::ScratchDir scratch_;
   std::unique_ptr<harness::VelmoranProcess> velmoran_;
 };
 
@@ -278,7 +278,7 @@ TEST_F(VelmoranFailoverTest, AFullAccessClientNeverWritesToAServerOfAnotherSourc
   std::unique_ptr<Service> a = StartService("a");
   std::unique_ptr<Service> b = StartService("b");
   // B serves a file of the same size: the same size, another source.
-  const std::string file = scratch_ / "other.img";
+  const std::string file = scratch_.File("other.img");
   ASSERT_TRUE(harness::WriteFile(file, std::vector<uint8_t>(kImageSize, 0)));
   const uint16_t port_a = Serve(*a, "rbd:rbd/" + image);
   const uint16_t port_b = Serve(*b, file);

@@ -19,7 +19,7 @@
 
 #include "platform/fuse_files.h"
 #include "shared/driver_layout.h"
-#include "tests/program_run_for_testing.h"
+#include "tests/program_for_testing.h"
 
 extern char** environ;
 
@@ -50,88 +50,10 @@ std::string MissingForDriver(bool loop) {
   return {};
 }
 
-ScratchDir::ScratchDir(const std::string& prefix) {
-  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-  if (path_.empty()) return;
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
 std::string Quote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
-}
-
-std::unique_ptr<Daemon> Daemon::Start(const std::vector<std::string>& args,
-                                      const std::function<bool(const Daemon&)>& ready) {
-  static int started = 0;  // one log per daemon
-  std::unique_ptr<Daemon> d(new Daemon("/tmp/harness-daemon-" + std::to_string(::getpid()) + "-" +
-                                       std::to_string(++started) + ".log"));
-  std::vector<std::string> copy = args;
-  std::vector<char*> argv;
-  for (auto& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, d->log_.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return nullptr;
-  d->pid_ = pid;
-  for (int i = 0; i < 1000; ++i) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) {  // it gave up
-      d->pid_ = -1;
-      break;
-    }
-    if (ready(*d)) break;
-    std::this_thread::sleep_for(10ms);
-  }
-  return d;
-}
-
-Daemon::~Daemon() {
-  if (pid_ > 0) Stop();
-  std::error_code ignored;
-  fs::remove(log_, ignored);
-}
-
-int Daemon::Stop() {
-  if (pid_ <= 0) return -1;
-  ::kill(pid_, SIGTERM);
-  for (int i = 0; i < 1000; ++i) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  Kill();
-  return -1;
-}
-
-void Daemon::Kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
-  pid_ = -1;
-}
-
-std::string Daemon::Log() const {
-  std::ifstream in(log_);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 std::string FaultsIn(const std::string& log) {
@@ -152,15 +74,15 @@ std::unique_ptr<VelmoranProcess> VelmoranProcess::Start(const std::string& runti
   args.insert(args.end(), extra.begin(), extra.end());
   // It says so once its devices are served (another driver's mount, or a
   // dead one, may be there before).
-  p->daemon_ = Daemon::Start(args, [](const Daemon& d) {
+  p->program_ = Program::Start(args, [](const Program& d) {
     return d.Log().find("velmoran: devices at") != std::string::npos;
   });
-  if (!p->daemon_) return nullptr;
+  if (!p->program_) return nullptr;
   return p;
 }
 
 VelmoranProcess::~VelmoranProcess() {
-  if (daemon_) daemon_->Stop();
+  if (program_) program_->Stop();
   // A daemon that was killed leaves its mount behind, dead. (A live mount
   // here belongs to a daemon started since.)
   const std::string device_dir = DeviceDir(runtime_dir_);

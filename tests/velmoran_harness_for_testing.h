@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/scratch_dir_for_testing.h"
+#include "tests/program_for_testing.h"
+
 namespace quensaria::harness {
 
 struct CommandResult {
@@ -29,41 +32,9 @@ std::string MissingForDriver(bool loop);
 // to skip.
 bool VelmoranIsBuilt();
 
-// A fresh directory under /tmp, removed with everything in it.
-class ScratchDir {
- public:
-  explicit ScratchDir(const std::string& prefix);
-  ~ScratchDir();
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-// A program running in the background for a test; what it prints goes to
-// a log file of its own.
-class Daemon {
- public:
-  // Starts `argv` and waits (at most 10 s) until `ready` holds or it ends.
-  static std::unique_ptr<Daemon> Start(const std::vector<std::string>& argv,
-                                       const std::function<bool(const Daemon&)>& ready);
-  // Stops it if it still runs, and removes the log.
-  ~Daemon();
-
-  // SIGTERM, then the exit status (or -1 if it had to be killed).
-  int Stop();
-  // SIGKILL: it dies without cleaning up.
-  void Kill();
-  bool running() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
-  std::string Log() const;
-
- private:
-  explicit Daemon(std::string log) : log_(std::move(log)) {}
-  std::string log_;
-  pid_t pid_ = -1;
-};
+// The tests' own scratch folders and background programs.
+using testing::Program;
+using testing::ScratchDir;
 
 // What a sanitizer or the daemon itself reported as a fault in `log`, or
 // empty: a program under test must end cleanly.
@@ -80,11 +51,11 @@ class VelmoranProcess {
   // Stops it if it still runs, and clears a mount it left behind dead.
   ~VelmoranProcess();
 
-  int Stop() { return daemon_->Stop(); }
-  void Kill() { daemon_->Kill(); }
-  bool running() const { return daemon_->running(); }
-  pid_t pid() const { return daemon_->pid(); }
-  std::string Log() const { return daemon_->Log(); }
+  int Stop() { return program_->Stop(); }
+  void Kill() { program_->Kill(); }
+  bool running() const { return program_->running(); }
+  pid_t pid() const { return program_->pid(); }
+  std::string Log() const { return program_->Log(); }
 
   std::string DevicePath(const std::string& name) const;
   std::string LinkPath(char letter) const;
@@ -95,7 +66,7 @@ class VelmoranProcess {
  private:
   explicit VelmoranProcess(std::string runtime_dir) : runtime_dir_(std::move(runtime_dir)) {}
   std::string runtime_dir_;
-  std::unique_ptr<Daemon> daemon_;
+  std::unique_ptr<Program> program_;
 };
 
 // Quotes `text` for /bin/sh.

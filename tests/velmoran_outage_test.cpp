@@ -213,7 +213,7 @@ class OutageTest : public ::testing::Test {
     stack_.SetServiceWrapper(network_->InServer());
     stack_.SetDriverCommand(network_->InClient(), driver_arguments);
     ASSERT_NO_FATAL_FAILURE(stack_.Start());
-    image_ = scratch_ / "export.img";
+    image_ = scratch_.File("export.img");
     ASSERT_EQ(0, Shell("truncate -s 64M " + image_).code);
     std::string server;
     port_ = stack_.Export(image_, "full", "", true, &server);
@@ -246,7 +246,7 @@ class OutageTest : public ::testing::Test {
     EXPECT_GT(probe_->written(), 0);
   }
 
-  ScratchDir scratch_{"velmoran-outage-test"};
+  ScratchDir scratch_;
   ServiceAndDriver stack_{scratch_};
   std::unique_ptr<NetworkPair> network_;
   std::unique_ptr<Probe> probe_;

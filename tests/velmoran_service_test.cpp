@@ -26,8 +26,6 @@ using testing::FirstLine;
 
 class VelmoranServiceTest : public ServiceAndDriverTest {
  protected:
-  VelmoranServiceTest() : ServiceAndDriverTest("velmoran-service-test") {}
-
   CommandResult MountNet(const std::string& device, int port, const std::string& more = "") {
     return stack_.velmoran()->Ctl("mount-net " + device + " 127.0.0.1 " + std::to_string(port) +
                                   " " + more);
@@ -36,7 +34,7 @@ class VelmoranServiceTest : public ServiceAndDriverTest {
 };
 
 TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   ASSERT_EQ(0, Shell("truncate -s 64M " + image).code);
   const int port = stack_.Export(image, "full");
   CommandResult r = MountNet("VelmoranEx0", port, "--letter F");
@@ -61,7 +59,7 @@ TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
   const std::string loop = attached_.Loop(stack_.velmoran()->LinkPath('F'));
   ASSERT_FALSE(loop.empty());
   ASSERT_EQ(0, Shell("mkfs.ext4 -q -F " + loop).code);
-  const std::string mnt = scratch_ / "mnt";
+  const std::string mnt = scratch_.File("mnt");
   ASSERT_TRUE(attached_.Mount(loop, mnt));
   ASSERT_EQ(0, Shell("echo 'over the wire' > " + mnt +
                      "/note.txt && "
@@ -69,7 +67,7 @@ TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
                      mnt +
                      "/data.bin && "
                      "sha1sum < " +
-                     mnt + "/data.bin > " + scratch_.path() + "/data.sha1")
+                     mnt + "/data.bin > " + scratch_.File("data.sha1"))
                    .code);
   ASSERT_TRUE(attached_.Unmount(mnt));
   ASSERT_TRUE(attached_.Detach(loop));
@@ -80,25 +78,25 @@ TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
   EXPECT_NE(std::string::npos,
             Shell("debugfs -R 'cat /note.txt' " + image).output.find("over the wire"));
   EXPECT_EQ(0, Shell("debugfs -R 'cat /data.bin' " + image + " 2>/dev/null | sha1sum | cmp - " +
-                     scratch_.path() + "/data.sha1")
+                     scratch_.File("data.sha1"))
                    .code);
 }
 
 TEST_F(VelmoranServiceTest, VirtualWriteKeepsTheExportByteForByte) {
-  const std::string image = scratch_ / "export.img";
-  fs::create_directories(scratch_ / "content");
-  ASSERT_EQ(0, Shell("echo 'served' > " + scratch_ / "content/served.txt").code);
-  ASSERT_EQ(0, Shell("mkfs.ext4 -q -F -d " + scratch_ / "content" + " " + image + " 32M").code);
+  const std::string image = scratch_.File("export.img");
+  fs::create_directories(scratch_.File("content"));
+  ASSERT_EQ(0, Shell("echo 'served' > " + scratch_.File("content/served.txt")).code);
+  ASSERT_EQ(0, Shell("mkfs.ext4 -q -F -d " + scratch_.File("content") + " " + image + " 32M").code);
   const std::string before = Sha1(image);
   const int port = stack_.Export(image, "virtual");
-  fs::create_directories(scratch_ / "cache");
-  const std::string options = "--letter W --cache-dir " + scratch_ / "cache";
+  fs::create_directories(scratch_.File("cache"));
+  const std::string options = "--letter W --cache-dir " + scratch_.File("cache");
   CommandResult r = MountNet("VelmoranEx3", port, options);
   ASSERT_EQ(0, r.code) << r.output;
   EXPECT_NE(std::string::npos, stack_.velmoran()->Ctl("query W:").output.find("virtual write: 1"));
 
   std::string loop = attached_.Loop(stack_.velmoran()->DevicePath("VelmoranEx3"));
-  const std::string mnt = scratch_ / "mnt";
+  const std::string mnt = scratch_.File("mnt");
   ASSERT_TRUE(attached_.Mount(loop, mnt));
   EXPECT_EQ("served\n", Shell("cat " + mnt + "/served.txt").output);
   ASSERT_EQ(0, Shell("echo 'mine' > " + mnt + "/mine.txt && rm " + mnt + "/served.txt").code);
@@ -131,7 +129,7 @@ int ServiceConnections(int port) {
 // served several requests at once, and the export holds what was written.
 TEST_F(VelmoranServiceTest, FourConnectionsCarryParallelIoThatVerifies) {
   if (Shell("command -v fio").code != 0) GTEST_SKIP() << "fio is missing";
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   ASSERT_EQ(0, Shell("truncate -s 64M " + image).code);
   const int port = stack_.Export(image, "full");
   CommandResult r = MountNet("VelmoranEx0", port, "--letter C --connections 4");
@@ -178,7 +176,7 @@ TEST_F(VelmoranServiceTest, FourConnectionsCarryParallelIoThatVerifies) {
 }
 
 TEST_F(VelmoranServiceTest, AWrongPasswordIsRefused) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   ASSERT_EQ(0, Shell("truncate -s 8M " + image).code);
   const int port = stack_.Export(image, "full", "--password opensesame");
   CommandResult r = MountNet("VelmoranEx0", port, "--letter X --password wrong");
@@ -190,33 +188,33 @@ TEST_F(VelmoranServiceTest, AWrongPasswordIsRefused) {
 }
 
 TEST_F(VelmoranServiceTest, IoContinuesAcrossARestartOfTheService) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   ASSERT_EQ(0, Shell("truncate -s 16M " + image).code);
   const int port = stack_.Export(image, "full");
   ASSERT_EQ(0, MountNet("VelmoranEx0", port).code);
   const std::string device = stack_.velmoran()->DevicePath("VelmoranEx0");
-  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "one").code);
-  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "two").code);
-  ASSERT_EQ(0, Shell("dd if=" + scratch_ / "one" + " of=" + device +
+  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("one")).code);
+  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("two")).code);
+  ASSERT_EQ(0, Shell("dd if=" + scratch_.File("one") + " of=" + device +
                      " bs=64k seek=1 conv=notrunc,fsync status=none")
                    .code);
 
   // The export was started when the service stopped, so it comes back.
   ASSERT_EQ(0, stack_.service()->Stop());
   ASSERT_NO_FATAL_FAILURE(stack_.StartService());
-  const CommandResult write = Shell("dd if=" + scratch_ / "two" + " of=" + device +
+  const CommandResult write = Shell("dd if=" + scratch_.File("two") + " of=" + device +
                                     " bs=64k seek=2 conv=notrunc,fsync status=none");
   EXPECT_EQ(0, write.code) << write.output << stack_.velmoran()->Log();
-  EXPECT_EQ(
-      0, Shell("dd if=" + device + " bs=64k skip=1 count=1 status=none | cmp - " + scratch_ / "one")
-             .code);
-  EXPECT_EQ(
-      0, Shell("dd if=" + image + " bs=64k skip=2 count=1 status=none | cmp - " + scratch_ / "two")
-             .code);
+  EXPECT_EQ(0, Shell("dd if=" + device + " bs=64k skip=1 count=1 status=none | cmp - " +
+                     scratch_.File("one"))
+                   .code);
+  EXPECT_EQ(0, Shell("dd if=" + image + " bs=64k skip=2 count=1 status=none | cmp - " +
+                     scratch_.File("two"))
+                   .code);
 }
 
 TEST_F(VelmoranServiceTest, ATlsExportIsMountedByTheHandshakeAndRidesOutARestartOfTheService) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   ASSERT_EQ(0, Shell("truncate -s 16M " + image).code);
   const int port = stack_.Export(image, "virtual", "--tls --password pupil --manage-password boss");
   // A plain mount is refused at once, saying why.
@@ -230,22 +228,22 @@ TEST_F(VelmoranServiceTest, ATlsExportIsMountedByTheHandshakeAndRidesOutARestart
   EXPECT_NE(std::string::npos, r.output.find("tls: 1")) << r.output;
   EXPECT_NE(std::string::npos, r.output.find("virtual write: 0")) << r.output;
   const std::string device = stack_.velmoran()->DevicePath("VelmoranEx0");
-  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "one").code);
-  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "two").code);
-  ASSERT_EQ(0, Shell("dd if=" + scratch_ / "one" + " of=" + device +
+  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("one")).code);
+  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("two")).code);
+  ASSERT_EQ(0, Shell("dd if=" + scratch_.File("one") + " of=" + device +
                      " bs=64k seek=1 conv=notrunc,fsync status=none")
                    .code);
   ASSERT_EQ(0, stack_.service()->Stop());
   ASSERT_NO_FATAL_FAILURE(stack_.StartService());
-  const CommandResult write = Shell("dd if=" + scratch_ / "two" + " of=" + device +
+  const CommandResult write = Shell("dd if=" + scratch_.File("two") + " of=" + device +
                                     " bs=64k seek=2 conv=notrunc,fsync status=none");
   EXPECT_EQ(0, write.code) << write.output << stack_.velmoran()->Log();
-  ASSERT_EQ(
-      0,
-      Shell("cat " + scratch_ / "one" + " " + scratch_ / "two" + " > " + scratch_ / "both").code);
-  EXPECT_EQ(
-      0, Shell("dd if=" + image + " bs=64k skip=1 count=2 status=none | cmp - " + scratch_ / "both")
-             .code);
+  ASSERT_EQ(0, Shell("cat " + scratch_.File("one") + " " + scratch_.File("two") + " > " +
+                     scratch_.File("both"))
+                   .code);
+  EXPECT_EQ(0, Shell("dd if=" + image + " bs=64k skip=1 count=2 status=none | cmp - " +
+                     scratch_.File("both"))
+                   .code);
   EXPECT_EQ(0, stack_.velmoran()->Ctl("unmount VelmoranEx0").code);
   // The log-on password gives the export's own level, virtual write.
   r = MountNet("VelmoranEx0", port, "--tls --password pupil");
@@ -280,7 +278,7 @@ bool WaitFor(const std::function<bool()>& done) {
 }
 
 TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   ASSERT_EQ(0, Shell("truncate -s 128M " + image).code);
   const int port = stack_.Export(image, "full");
   ASSERT_EQ(0, MountNet("VelmoranEx0", port).code);

@@ -70,7 +70,7 @@ class VelmoranTest : public ::testing::Test {
     EXPECT_EQ("", FaultsIn(velmoran_->Log()));
   }
   void Start(const std::vector<std::string>& args = {}) {
-    velmoran_ = VelmoranProcess::Start(scratch_ / "run", args);
+    velmoran_ = VelmoranProcess::Start(scratch_.File("run"), args);
     ASSERT_TRUE(velmoran_ && velmoran_->running()) << (velmoran_ ? velmoran_->Log() : "");
   }
   std::string Device(const std::string& name = "VelmoranEx0") const {
@@ -82,13 +82,13 @@ class VelmoranTest : public ::testing::Test {
     const std::string loop = attached_.Loop(device_file);
     ASSERT_FALSE(loop.empty());
     ASSERT_EQ(0, Shell("mkfs.ext4 -q -F " + loop).code);
-    const std::string mnt = scratch_ / "mnt";
+    const std::string mnt = scratch_.File("mnt");
     ASSERT_TRUE(attached_.Mount(loop, mnt));
     ASSERT_EQ(0, Shell("echo 'through the driver' > " + mnt + "/hello.txt").code);
     ASSERT_EQ(0, Shell("head -c 3000000 /dev/urandom > " + mnt +
                        "/random.bin && "
                        "sha1sum < " +
-                       mnt + "/random.bin > " + scratch_.path() + "/random.sha1")
+                       mnt + "/random.bin > " + scratch_.File("random.sha1"))
                      .code);
     ASSERT_TRUE(attached_.Unmount(mnt));
     ASSERT_TRUE(attached_.Detach(loop));
@@ -101,11 +101,11 @@ class VelmoranTest : public ::testing::Test {
     EXPECT_NE(std::string::npos, cat.output.find("through the driver")) << cat.output;
     const CommandResult sum =
         Shell("debugfs -R 'cat /random.bin' " + image + " 2>/dev/null | sha1sum | cmp - " +
-              scratch_.path() + "/random.sha1");
+              scratch_.File("random.sha1"));
     EXPECT_EQ(0, sum.code) << sum.output;
   }
 
-  ScratchDir scratch_{"velmoran-test"};
+  ScratchDir scratch_;
   std::unique_ptr<VelmoranProcess> velmoran_;
   Attachments attached_;  // undone first
 };
@@ -117,7 +117,7 @@ TEST_F(VelmoranTest, SixteenEmptyDevicesAnswerNoMedia) {
   const group* velmoran = ::getgrnam("velmoran");
   const gid_t device_group = velmoran != nullptr ? velmoran->gr_gid : 6;
   struct stat drives {};
-  ASSERT_EQ(0, ::stat((scratch_ / "run/DosDevices").c_str(), &drives));
+  ASSERT_EQ(0, ::stat((scratch_.File("run/DosDevices")).c_str(), &drives));
   if (velmoran != nullptr) {
     EXPECT_EQ(01770u, drives.st_mode & 07777);
     EXPECT_EQ(device_group, drives.st_gid);
@@ -125,7 +125,7 @@ TEST_F(VelmoranTest, SixteenEmptyDevicesAnswerNoMedia) {
     EXPECT_EQ(01777u, drives.st_mode & 07777);
   }
   int count = 0;
-  for (const auto& entry : fs::directory_iterator(scratch_ / "run/Device/VelmoranEx")) {
+  for (const auto& entry : fs::directory_iterator(scratch_.File("run/Device/VelmoranEx"))) {
     ++count;
     struct stat st {};
     ASSERT_EQ(0, ::stat(entry.path().c_str(), &st));
@@ -161,11 +161,11 @@ TEST_F(VelmoranTest, SixteenEmptyDevicesAnswerNoMedia) {
 }
 
 TEST_F(VelmoranTest, ControlsNeedTheAccessTheirCodeNames) {
-  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_ / "a.img").code);
+  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_.File("a.img")).code);
   MountRecord record{};
   record.driveLetter = 'R';
   ASSERT_TRUE(
-      StoreUtf16Field(NtPathFromLinux(scratch_ / "a.img"), record.sourceName, kMountPathUnits));
+      StoreUtf16Field(NtPathFromLinux(scratch_.File("a.img")), record.sourceName, kMountPathUnits));
   auto reader = platform::DeviceControlClient::Open(Device(), /*write=*/false);
   ASSERT_TRUE(reader.ok());
   EXPECT_EQ(STATUS_ACCESS_DENIED, reader->Mount(record)) << "mount needs read and write";
@@ -180,7 +180,7 @@ TEST_F(VelmoranTest, ControlsNeedTheAccessTheirCodeNames) {
 }
 
 TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
-  const std::string image = scratch_ / "disk.img";
+  const std::string image = scratch_.File("disk.img");
   CommandResult r = velmoran_->Ctl("mount-image VelmoranEx2 " + image + " --letter K --size " +
                                    std::to_string(32 * kMiB));
   ASSERT_EQ(0, r.code) << r.output;
@@ -212,7 +212,7 @@ TEST_F(VelmoranTest, AFullAccessNetworkDiskWritesTheServersImage) {
   EXPECT_NE(std::string::npos, r.output.find("server: 127.0.0.1:" + PortOf(server)));
   MakeFileSystemAndWrite(Device());
   ASSERT_EQ(0, velmoran_->Ctl("unmount N:").code);
-  const std::string image = scratch_ / "server.img";
+  const std::string image = scratch_.File("server.img");
   ASSERT_TRUE(WriteFile(image, server.Disk()));
   ExpectFilesInImage(image);
   EXPECT_NE(std::string::npos, velmoran_->Log().find("device size is 33554432 0 16"));
@@ -220,24 +220,25 @@ TEST_F(VelmoranTest, AFullAccessNetworkDiskWritesTheServersImage) {
 
 TEST_F(VelmoranTest, VirtualWriteLeavesTheServerUntouched) {
   // The server exports an ext4 file system holding one file.
-  const std::string original = scratch_ / "original.img";
-  fs::create_directories(scratch_ / "content");
-  ASSERT_EQ(0, Shell("echo 'from the server' > " + scratch_ / "content/server.txt").code);
-  ASSERT_EQ(0, Shell("mkfs.ext4 -q -F -d " + scratch_ / "content" + " " + original + " 32M").code);
+  const std::string original = scratch_.File("original.img");
+  fs::create_directories(scratch_.File("content"));
+  ASSERT_EQ(0, Shell("echo 'from the server' > " + scratch_.File("content/server.txt")).code);
+  ASSERT_EQ(0,
+            Shell("mkfs.ext4 -q -F -d " + scratch_.File("content") + " " + original + " 32M").code);
   FakeBlockServer server(0);
   server.SetDisk(ReadFile(original));
   server.SetAccess(ACCESS_VIRTUAL_WRITE);
   const std::vector<uint8_t> before = server.Disk();
-  fs::create_directories(scratch_ / "cache");
+  fs::create_directories(scratch_.File("cache"));
 
   const std::string mount = "mount-net VelmoranEx1 127.0.0.1 " + PortOf(server) +
-                            " --letter V --cache-dir " + scratch_ / "cache";
+                            " --letter V --cache-dir " + scratch_.File("cache");
   CommandResult r = velmoran_->Ctl(mount);
   ASSERT_EQ(0, r.code) << r.output;
   EXPECT_NE(std::string::npos, velmoran_->Ctl("query V:").output.find("virtual write: 1"));
   std::string loop = attached_.Loop(Device("VelmoranEx1"));
   ASSERT_FALSE(loop.empty());
-  const std::string mnt = scratch_ / "mnt";
+  const std::string mnt = scratch_.File("mnt");
   ASSERT_TRUE(attached_.Mount(loop, mnt));
   EXPECT_EQ("from the server\n", Shell("cat " + mnt + "/server.txt").output);
   ASSERT_EQ(0, Shell("echo 'from the client' > " + mnt + "/client.txt").code);
@@ -247,7 +248,7 @@ TEST_F(VelmoranTest, VirtualWriteLeavesTheServerUntouched) {
   EXPECT_EQ("from the client\n", Shell("cat " + mnt + "/client.txt").output);
   ASSERT_TRUE(attached_.Unmount(mnt));
   ASSERT_TRUE(attached_.Detach(loop));
-  EXPECT_TRUE(fs::is_empty(scratch_ / "cache")) << "the cache file has no name";
+  EXPECT_TRUE(fs::is_empty(scratch_.File("cache"))) << "the cache file has no name";
   ASSERT_EQ(0, velmoran_->Ctl("unmount V:").code);
 
   EXPECT_TRUE(before == server.Disk()) << "the server's image must stay byte for byte the same";
@@ -295,7 +296,7 @@ TEST_F(VelmoranTest, ATlsMountLogsOnByTheHandshakeAndSaysWhenTheExportIsOfTheOth
   // Every connection of the disk logs on by the handshake, none with CMD_LOGIN.
   EXPECT_EQ(std::vector<std::string>(kDefaultMountConnections, kTlsIdentityManage),
             server.TlsLogOns());
-  const std::string image = scratch_ / "tls.img";
+  const std::string image = scratch_.File("tls.img");
   ASSERT_TRUE(WriteFile(image, server.Disk()));
   ExpectFilesInImage(image);
 
@@ -327,7 +328,7 @@ TEST_F(VelmoranTest, AWrongPasswordIsRefusedWithItsOwnStatus) {
 
   // Kept off the command line: the first line of a file, or of standard
   // input.
-  const std::string file = scratch_ / "password";
+  const std::string file = scratch_.File("password");
   std::ofstream(file) << "letmein\nnot this line\n";
   r = velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) + " --password-file " +
                      Quote(file));
@@ -375,14 +376,14 @@ TEST_F(VelmoranTest, UnmountingGivesTheMemoryOfAHeavyRunBack) {
   for (int i = 0; i < 4; ++i) {
     const std::string name = "VelmoranEx" + std::to_string(i);
     const CommandResult r = velmoran_->Ctl("mount-image " + name + " " +
-                                           scratch_ / (name + ".img") + " --size 67108864");
+                                           scratch_.File(name + ".img") + " --size 67108864");
     ASSERT_EQ(0, r.code) << r.output;
     devices.push_back(name);
   }
   ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx4 127.0.0.1 " + PortOf(full)).code);
   ASSERT_EQ(0, velmoran_
                    ->Ctl("mount-net VelmoranEx5 127.0.0.1 " + PortOf(virtual_write) +
-                         " --cache-dir " + scratch_.path())
+                         " --cache-dir " + scratch_.path().string())
                    .code);
   devices.push_back("VelmoranEx4");
   devices.push_back("VelmoranEx5");
@@ -419,14 +420,14 @@ TEST_F(VelmoranTest, IoContinuesWhenTheServerComesBack) {
   FakeBlockServer server(8 * kMiB);
   ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server)).code);
   const std::string device = Device();
-  ASSERT_EQ(0, Shell("dd if=/dev/urandom of=" + scratch_ / "block" + " bs=64k count=1").code);
+  ASSERT_EQ(0, Shell("dd if=/dev/urandom of=" + scratch_.File("block") + " bs=64k count=1").code);
   server.Stop();
   server.Restart();
   const CommandResult write =
-      Shell("dd if=" + scratch_ / "block" + " of=" + device + " bs=64k seek=3 conv=notrunc");
+      Shell("dd if=" + scratch_.File("block") + " of=" + device + " bs=64k seek=3 conv=notrunc");
   ASSERT_EQ(0, write.code) << write.output;
   const CommandResult read =
-      Shell("dd if=" + device + " bs=64k skip=3 count=1 | cmp - " + scratch_ / "block");
+      Shell("dd if=" + device + " bs=64k skip=3 count=1 | cmp - " + scratch_.File("block"));
   EXPECT_EQ(0, read.code) << read.output;
   EXPECT_GE(server.Connections(), 2);
 }
@@ -434,8 +435,8 @@ TEST_F(VelmoranTest, IoContinuesWhenTheServerComesBack) {
 TEST_F(VelmoranTest, ADeviceWaitingForItsServerHoldsUpNoOther) {
   FakeBlockServer server(4 * kMiB);
   ASSERT_EQ(0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server)).code);
-  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
-  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx1 " + scratch_ / "a.img").code);
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_.File("a.img")).code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx1 " + scratch_.File("a.img")).code);
   server.SetSilent(true);
   server.ClearRequests();
   std::atomic<bool> stuck_done{false};
@@ -469,9 +470,10 @@ TEST_F(VelmoranTest, StoppingUnmountsEverything) {
   FakeBlockServer server(4 * kMiB);
   ASSERT_EQ(
       0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) + " --letter M").code);
-  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
-  ASSERT_EQ(0,
-            velmoran_->Ctl("mount-image VelmoranExCd0 " + scratch_ / "a.img" + " --letter L").code);
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_.File("a.img")).code);
+  ASSERT_EQ(
+      0,
+      velmoran_->Ctl("mount-image VelmoranExCd0 " + scratch_.File("a.img") + " --letter L").code);
   ASSERT_EQ(kDefaultMountConnections, server.OpenConnections());
   EXPECT_EQ(0, velmoran_->Stop());
   EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('M'))));
@@ -515,7 +517,7 @@ TEST_F(VelmoranTest, StoppingFlushesEveryDeviceAndSaysWhichWereStillOpen) {
 // exists, so units ordered after it find them; STOPPING when it unloads.
 TEST_F(VelmoranTest, ReportsReadyToSystemdOnceTheDevicesExist) {
   EXPECT_EQ(0, velmoran_->Stop());
-  const std::string notify = scratch_ / "notify";
+  const std::string notify = scratch_.File("notify");
   platform::UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -523,8 +525,8 @@ TEST_F(VelmoranTest, ReportsReadyToSystemdOnceTheDevicesExist) {
   ASSERT_EQ(0, ::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address));
   timeval timeout{30, 0};
   ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  const std::string run = scratch_ / "notified";
-  testing::Program driver({VELMORAN_PATH, "--runtime-dir", run}, scratch_ / "notified.log",
+  const std::string run = scratch_.File("notified");
+  testing::Program driver({VELMORAN_PATH, "--runtime-dir", run}, scratch_.File("notified.log"),
                           {"NOTIFY_SOCKET=" + notify});
   ASSERT_TRUE(driver.started());
   char buffer[256];
@@ -544,9 +546,9 @@ TEST_F(VelmoranTest, ReportsReadyToSystemdOnceTheDevicesExist) {
 }
 
 TEST_F(VelmoranTest, AStartAfterACrashClearsWhatWasLeft) {
-  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
-  ASSERT_EQ(0,
-            velmoran_->Ctl("mount-image VelmoranEx4 " + scratch_ / "a.img" + " --letter C").code);
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_.File("a.img")).code);
+  ASSERT_EQ(
+      0, velmoran_->Ctl("mount-image VelmoranEx4 " + scratch_.File("a.img") + " --letter C").code);
   velmoran_->Kill();
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(velmoran_->LinkPath('C'))));
   struct stat st {};
@@ -557,11 +559,11 @@ TEST_F(VelmoranTest, AStartAfterACrashClearsWhatWasLeft) {
   ASSERT_EQ(0, ::stat(Device("VelmoranEx4").c_str(), &st));
   EXPECT_EQ(0, st.st_size);
   // The image is free again.
-  EXPECT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx4 " + scratch_ / "a.img").code);
+  EXPECT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx4 " + scratch_.File("a.img")).code);
 }
 
 TEST_F(VelmoranTest, OnlyOneDriverPerRuntimeDirectory) {
-  auto second = VelmoranProcess::Start(scratch_ / "run");
+  auto second = VelmoranProcess::Start(scratch_.File("run"));
   ASSERT_TRUE(second);
   EXPECT_FALSE(second->running());
   EXPECT_NE(std::string::npos, second->Log().find("another process holds")) << second->Log();
@@ -584,8 +586,8 @@ TEST_F(VelmoranTest, UnmountingADeviceThatWaitsForItsServerIsPrompt) {
   FakeBlockServer server(4 * kMiB);
   ASSERT_EQ(
       0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) + " --letter W").code);
-  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_ / "a.img").code);
-  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx1 " + scratch_ / "a.img").code);
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_.File("a.img")).code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx1 " + scratch_.File("a.img")).code);
   // Every new connection now dies in its log-on, so the next read keeps trying.
   server.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kCutShort);
   server.ResetConnections();
@@ -627,15 +629,15 @@ TEST_F(VelmoranTest, ARequestWhoseServerStaysAwayFailsAfterTheReconnectTimeOut) 
   EXPECT_NE(std::string::npos, velmoran_->Log().find("Reconnect gave up")) << velmoran_->Log();
   // Back again, the same device serves at once.
   server.Restart();
-  ASSERT_TRUE(WriteFile(scratch_ / "served.img", server.Disk()));
+  ASSERT_TRUE(WriteFile(scratch_.File("served.img"), server.Disk()));
   EXPECT_EQ(0, Shell("dd if=" + Device() + " bs=4k count=1 status=none | cmp -n 4096 - " +
-                     scratch_ / "served.img")
+                     scratch_.File("served.img"))
                    .code);
 }
 
 TEST_F(VelmoranTest, AReconnectTimeOutMustBeWholeSecondsUpToADay) {
   for (const char* bad : {"-1", "x", "1.5", "86401", ""}) {
-    auto other = VelmoranProcess::Start(scratch_ / "other", {"--reconnect-timeout", bad});
+    auto other = VelmoranProcess::Start(scratch_.File("other"), {"--reconnect-timeout", bad});
     ASSERT_TRUE(other);
     EXPECT_FALSE(other->running()) << bad;
     EXPECT_NE(std::string::npos, other->Log().find("--reconnect-timeout SECONDS")) << bad;
@@ -645,7 +647,7 @@ TEST_F(VelmoranTest, AReconnectTimeOutMustBeWholeSecondsUpToADay) {
 TEST_F(VelmoranTest, AMountOfASizeTheDeviceFileCannotHoldIsRefused) {
   FakeBlockServer server(4 * kMiB);
   const std::string mount = "mount-net VelmoranEx2 127.0.0.1 " + PortOf(server) +
-                            " --letter H --cache-dir " + scratch_.path();
+                            " --letter H --cache-dir " + scratch_.path().string();
   for (uint64_t size : {(uint64_t{1} << 63) + 512, uint64_t{1} << 63, ~uint64_t{0}}) {
     server.ReportDiskSize(size);
     const CommandResult r = velmoran_->Ctl(mount);
@@ -717,9 +719,9 @@ TEST_F(VelmoranTest, ALaterConnectionToldAnotherSizeLeavesTheDiskOnTheFirstOnes)
       << velmoran_->Log();
   EXPECT_TRUE(WaitFor([&] { return server.OpenConnections() == 2; }));
   server.ClearRequests();
-  ASSERT_TRUE(WriteFile(scratch_ / "served.img", server.Disk()));
+  ASSERT_TRUE(WriteFile(scratch_.File("served.img"), server.Disk()));
   r = Shell("dd if=" + Device() + " bs=64k iflag=direct status=none | cmp - " +
-            scratch_ / "served.img");
+            scratch_.File("served.img"));
   EXPECT_EQ(0, r.code) << r.output;
   r = Shell("dd if=/dev/urandom of=" + Device() +
             " bs=64k seek=8 count=8 oflag=direct conv=notrunc,fsync status=none");
@@ -736,7 +738,7 @@ TEST_F(VelmoranTest, AHostileServerLeavesEveryDeviceQueryableAndUnmountable) {
   FakeBlockServer server(4 * kMiB);
   const std::string mount = "mount-net VelmoranEx3 127.0.0.1 " + PortOf(server) + " --letter Q";
   const std::string device = Device("VelmoranEx3");
-  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_ / "block").code);
+  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("block")).code);
   for (uint8_t command : {CMD_LOGIN, CMD_QUERY, CMD_READ, CMD_WRITE}) {
     for (Mangle how :
          {Mangle::kCutShort, Mangle::kWrongStatus, Mangle::kWrongLength, Mangle::kGarbage}) {
@@ -747,7 +749,7 @@ TEST_F(VelmoranTest, AHostileServerLeavesEveryDeviceQueryableAndUnmountable) {
       if (mounted) {
         const CommandResult read =
             Shell("dd if=" + device + " bs=64k count=1 status=none of=/dev/null");
-        const CommandResult write = Shell("dd if=" + scratch_ / "block" + " of=" + device +
+        const CommandResult write = Shell("dd if=" + scratch_.File("block") + " of=" + device +
                                           " bs=64k seek=5 conv=notrunc status=none");
         if (command == CMD_READ) {
           EXPECT_NE(0, read.code) << "a mangled read passed as data";
@@ -774,9 +776,9 @@ TEST_F(VelmoranTest, AHostileServerLeavesEveryDeviceQueryableAndUnmountable) {
   }
   // Behaving again, the server's disk mounts and reads on the same device.
   ASSERT_EQ(0, velmoran_->Ctl(mount).code);
-  ASSERT_TRUE(WriteFile(scratch_ / "served.img", server.Disk()));
+  ASSERT_TRUE(WriteFile(scratch_.File("served.img"), server.Disk()));
   EXPECT_EQ(0, Shell("dd if=" + device + " bs=64k count=1 status=none | cmp -n 65536 - " +
-                     scratch_ / "served.img")
+                     scratch_.File("served.img"))
                    .code);
 }
 
@@ -793,9 +795,9 @@ class VelmoranCacheTest : public VelmoranTest, public ::testing::WithParamInterf
 };
 
 TEST_P(VelmoranCacheTest, NoDataOfAnEarlierMountShows) {
-  ASSERT_TRUE(WriteFile(scratch_ / "a.img", std::vector<uint8_t>(kMiB, 0xAA)));
-  ASSERT_TRUE(WriteFile(scratch_ / "b.img", std::vector<uint8_t>(kMiB, 0xBB)));
-  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx0 " + scratch_ / "a.img").code);
+  ASSERT_TRUE(WriteFile(scratch_.File("a.img"), std::vector<uint8_t>(kMiB, 0xAA)));
+  ASSERT_TRUE(WriteFile(scratch_.File("b.img"), std::vector<uint8_t>(kMiB, 0xBB)));
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx0 " + scratch_.File("a.img")).code);
   const int fd = ::open(Device().c_str(), O_RDONLY);  // held across the remount
   ASSERT_GE(fd, 0);
   std::vector<uint8_t> data(4096);
@@ -807,7 +809,7 @@ TEST_P(VelmoranCacheTest, NoDataOfAnEarlierMountShows) {
   data.assign(data.size(), 0);
   EXPECT_LE(::pread(fd, data.data(), data.size(), 8192), 0);
   EXPECT_EQ(0, data[0]) << "served from a stale cache";
-  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx0 " + scratch_ / "b.img").code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx0 " + scratch_.File("b.img")).code);
   ASSERT_EQ(4096, ::pread(fd, data.data(), data.size(), 8192));
   EXPECT_EQ(0xBB, data[0]);
   EXPECT_EQ(0xBB, data[4095]);

@@ -19,7 +19,6 @@ namespace fs = std::filesystem;
 
 class VelmoranXfsTest : public ServiceAndDriverTest {
  protected:
-  VelmoranXfsTest() : ServiceAndDriverTest("velmoran-xfs-test") {}
   void SetUp() override {
     if (Shell("command -v mkfs.xfs && command -v xfs_repair && grep -qw xfs /proc/filesystems")
             .code != 0) {
@@ -30,7 +29,7 @@ class VelmoranXfsTest : public ServiceAndDriverTest {
 };
 
 TEST_F(VelmoranXfsTest, XfsOnAWholeNetworkDiskIsMadeMountedWrittenAndClean) {
-  const std::string image = scratch_ / "export.img";
+  const std::string image = scratch_.File("export.img");
   // XFS wants at least 300 MB; the image stays sparse.
   ASSERT_EQ(0, Shell("truncate -s 512M " + image).code);
   const int port = stack_.Export(image, "full");
@@ -42,7 +41,7 @@ TEST_F(VelmoranXfsTest, XfsOnAWholeNetworkDiskIsMadeMountedWrittenAndClean) {
   ASSERT_FALSE(loop.empty());
   r = Shell("mkfs.xfs -q -f -K " + loop);
   ASSERT_EQ(0, r.code) << r.output;
-  const std::string mnt = scratch_ / "mnt";
+  const std::string mnt = scratch_.File("mnt");
   ASSERT_TRUE(attached_.Mount(loop, mnt)) << Shell("dmesg | tail -5").output;
   ASSERT_EQ(0, Shell("echo 'over the wire' > " + mnt +
                      "/note.txt && "
@@ -50,7 +49,7 @@ TEST_F(VelmoranXfsTest, XfsOnAWholeNetworkDiskIsMadeMountedWrittenAndClean) {
                      mnt +
                      "/data.bin && "
                      "sha1sum < " +
-                     mnt + "/data.bin > " + scratch_.path() + "/data.sha1")
+                     mnt + "/data.bin > " + scratch_.File("data.sha1"))
                    .code);
   ASSERT_TRUE(attached_.Unmount(mnt));
   // Mounted again over the wire, the superblock still checks out.
@@ -66,7 +65,7 @@ TEST_F(VelmoranXfsTest, XfsOnAWholeNetworkDiskIsMadeMountedWrittenAndClean) {
   const std::string local = attached_.Loop(image);
   ASSERT_FALSE(local.empty());
   ASSERT_TRUE(attached_.Mount(local, mnt));
-  EXPECT_EQ(0, Shell("sha1sum < " + mnt + "/data.bin | cmp - " + scratch_ / "data.sha1").code);
+  EXPECT_EQ(0, Shell("sha1sum < " + mnt + "/data.bin | cmp - " + scratch_.File("data.sha1")).code);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "platform/file_port.h"
+#include "platform/file_operation_port.h"
 #include "platform/socket_port.h"
 #include "service/source/shared_sync.h"
 #include "shared/block_protocol.h"

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/file_port.h"
+#include "platform/file_operation_port.h"
 #include "platform/socket_port.h"
 #include "platform/unique_fd.h"
 #include "service/engine/connection_engine.h"

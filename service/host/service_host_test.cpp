@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "configurator/management_client.h"
+#include "configurator/client/management_client.h"
 #include "platform/console.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"

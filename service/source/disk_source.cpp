@@ -6,7 +6,7 @@
 
 #include "platform/block_device.h"
 #include "platform/console.h"
-#include "platform/file.h"
+#include "platform/source_file.h"
 #include "service/source/file_io.h"
 #include "service/source/rbd_io.h"
 

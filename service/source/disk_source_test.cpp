@@ -8,8 +8,8 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/file.h"
 #include "platform/loop_device_for_testing.h"
+#include "platform/source_file.h"
 #include "service/source/file_io.h"
 #include "service/source/memory_io_for_testing.h"
 #include "shared/bytes.h"

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "platform/errors.h"
-#include "platform/file.h"
+#include "platform/source_file.h"
 
 namespace quensaria::source {
 namespace {

@@ -25,7 +25,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/file.h"
+#include "platform/source_file.h"
 #include "service/source/source_io.h"
 
 namespace quensaria::source {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/blocked_thread_for_testing.h"
+#include "platform/eventually_for_testing.h"
 #include "service/source/memory_io_for_testing.h"
 #include "shared/win32_error.h"
 
@@ -49,7 +50,7 @@ class SharedSyncTest : public ::testing::Test {
  protected:
   // Waits until `n` syncs have begun on the source.
   bool SyncsBegun(int n) {
-    for (int i = 0; i < 20000 && io_.counts().flushes < n; ++i) std::this_thread::sleep_for(1ms);
+    testing::Eventually([&] { return io_.counts().flushes >= n; }, 20s, 1ms);
     return io_.counts().flushes == n;
   }
 

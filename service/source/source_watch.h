@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/file.h"
+#include "platform/source_file.h"
 
 namespace quensaria::source {
 

@@ -1,0 +1,39 @@
+// The configurator's three defaults: "AutoAddClient" (4 bytes, 0 or 1;
+// absent counts as 1), "LoginPassword" and "ManagePassword" (20-byte
+// digests; absent means no default). Kept as QSettings values in the
+// system scope, /etc/xdg/Ostravin/Quensaria.conf, group [General]; tests
+// name another file. Reads fall back silently; failed writes are silent.
+// GUI thread only.
+#ifndef QUENSARIA_CONFIGURATOR_DOCUMENT_CONFIGURATOR_DEFAULTS_H_
+#define QUENSARIA_CONFIGURATOR_DOCUMENT_CONFIGURATOR_DEFAULTS_H_
+
+#include <QString>
+#include <optional>
+
+#include "shared/password_digest.h"
+
+namespace quensaria::configurator {
+
+class ConfiguratorDefaults {
+ public:
+  // The system-scope file; `file` names another INI file instead.
+  ConfiguratorDefaults();
+  explicit ConfiguratorDefaults(QString file);
+
+  bool AutoAddClient() const;
+  std::optional<Sha1Digest> LoginPassword() const;
+  std::optional<Sha1Digest> ManagePassword() const;
+
+  void SetAutoAddClient(bool on);
+  void SetLoginPassword(const Sha1Digest& digest);
+  void SetManagePassword(const Sha1Digest& digest);
+
+  const QString& file() const { return file_; }
+
+ private:
+  QString file_;
+};
+
+}  // namespace quensaria::configurator
+
+#endif  // QUENSARIA_CONFIGURATOR_DOCUMENT_CONFIGURATOR_DEFAULTS_H_

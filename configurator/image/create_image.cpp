@@ -1,0 +1,75 @@
+#include "configurator/image/create_image.h"
+
+#include <algorithm>
+
+#include "configurator/image/format_image.h"
+#include "platform/mapped_file.h"
+#include "shared/win32_error.h"
+
+namespace quensaria::configurator {
+namespace {
+
+constexpr uint64_t kLargestImageMib = kImageSizeLimit / kMebibyte - 1;
+
+// The message with `value` in place of its "%s".
+std::string FillIn(const char* message, const std::string& value) {
+  std::string text = message;
+  size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, value);
+  return text;
+}
+
+// Empty when the volume of `size_mib` can be made, else why not.
+std::string VolumeRefusal(uint64_t size_mib, ImageFileSystem file_system) {
+  if (size_mib > kLargestImageMib) return PlanFat32Volume(kImageSizeLimit).status().message();
+  uint64_t bytes = size_mib * kMebibyte;
+  Status s = file_system == ImageFileSystem::kFat ? PlanFatVolume(bytes).status()
+                                                  : PlanFat32Volume(bytes).status();
+  return s.message();
+}
+
+// The accepted size nearest to `from` (the larger one on a tie), searching
+// from kMinimumImageMib to `limit`.
+uint64_t NearestAccepted(uint64_t from, uint64_t limit, ImageFileSystem file_system) {
+  from = std::clamp(from, kMinimumImageMib, limit);
+  for (uint64_t distance = 0; distance <= limit; ++distance) {
+    if (from + distance <= limit && VolumeRefusal(from + distance, file_system).empty()) {
+      return from + distance;
+    }
+    if (from >= kMinimumImageMib + distance &&
+        VolumeRefusal(from - distance, file_system).empty()) {
+      return from - distance;
+    }
+  }
+  return kMinimumImageMib;
+}
+
+}  // namespace
+
+SizeCheck CheckImageSize(uint64_t size_mib, ImageFileSystem file_system) {
+  uint64_t limit = file_system == ImageFileSystem::kFat ? kFatFieldLimitMib : kLargestImageMib;
+  if (size_mib < kMinimumImageMib) return {false, kMessageTooSmall, kMinimumImageMib};
+  if (file_system == ImageFileSystem::kFat && size_mib > kFatFieldLimitMib) {
+    return {false, kMessageFatTooLarge, NearestAccepted(size_mib, limit, file_system)};
+  }
+  std::string refusal = VolumeRefusal(size_mib, file_system);
+  if (!refusal.empty()) return {false, refusal, NearestAccepted(size_mib, limit, file_system)};
+  return {true, "", size_mib};
+}
+
+Status CreateImage(const std::string& path, uint64_t size_mib, ImageFileSystem file_system,
+                   RandSequence& serials) {
+  SizeCheck check = CheckImageSize(size_mib, file_system);
+  if (!check.ok) return Status(ERROR_INVALID_PARAMETER, check.message);
+
+  Result<platform::UniqueFd> file = platform::CreateReplacingFile(path);
+  if (!file.ok()) return Status(file.status().code(), FillIn(kMessageCannotCreate, path));
+
+  uint64_t bytes = size_mib * kMebibyte;
+  Status s = platform::SetFileLength(file->get(), bytes);
+  if (s.ok()) s = FormatImage(file->get(), file_system, bytes, serials);
+  if (!s.ok()) return Status(s.code(), FillIn(kMessageSystemError, s.message()));
+  return Status::Ok();
+}
+
+}  // namespace quensaria::configurator

@@ -1,0 +1,103 @@
+#include "configurator/image/create_image.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/scratch_dir_for_testing.h"
+
+namespace quensaria::configurator {
+namespace {
+
+using quensaria::testing::ReadBytes;
+using quensaria::testing::ScratchDir;
+
+struct SizeCase {
+  uint64_t mib;
+  ImageFileSystem fs;
+  bool ok;
+  const char* message_part;  // some words of the refusal; none when accepted
+  uint64_t corrected;
+};
+
+class CheckImageSizeTest : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(CheckImageSizeTest, AcceptsOrRefusesWithTheFieldsNewValue) {
+  const SizeCase& c = GetParam();
+  SizeCheck check = CheckImageSize(c.mib, c.fs);
+  EXPECT_EQ(check.ok, c.ok);
+  if (c.ok) {
+    EXPECT_EQ(check.message, "");
+  } else {
+    ASSERT_NE(*c.message_part, '\0');
+    EXPECT_NE(check.message.find(c.message_part), std::string::npos) << check.message;
+  }
+  EXPECT_EQ(check.corrected_mib, c.corrected);
+}
+
+constexpr auto kFat = ImageFileSystem::kFat;
+constexpr auto kFat32 = ImageFileSystem::kFat32;
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, CheckImageSizeTest,
+    ::testing::Values(
+        SizeCase{0, kFat, false, "The file size must greater than 8 MB", 8},
+        SizeCase{7, kFat, false, "The file size must greater than 8 MB", 8},
+        SizeCase{7, kFat32, false, "The file size must greater than 8 MB", 8},
+        SizeCase{8, kFat, true, "", 8}, SizeCase{4095, kFat, true, "", 4095},
+        // 4096 would need 65531 clusters: refused, and the field takes the
+        // largest size that works rather than 4096 again.
+        SizeCase{4096, kFat, false, "4095 MB", 4095},
+        SizeCase{4097, kFat, false, "The FAT file system only support as max as 4GB", 4095},
+        SizeCase{UINT64_MAX, kFat, false, "The FAT file system only support as max as 4GB", 4095},
+        SizeCase{8, kFat32, false, "at least 33 MB", 33},
+        SizeCase{32, kFat32, false, "at least 33 MB", 33}, SizeCase{33, kFat32, true, "", 33},
+        SizeCase{260, kFat32, false, "65525 clusters", 261}, SizeCase{4097, kFat32, true, "", 4097},
+        SizeCase{2097151, kFat32, true, "", 2097151},
+        SizeCase{2097152, kFat32, false, "2 TB", 2097151},
+        SizeCase{UINT64_MAX, kFat32, false, "2 TB", 2097151}));
+
+class CreateImageTest : public ::testing::Test {
+ protected:
+  void WriteFile(const std::string& path, size_t bytes, char fill) {
+    std::ofstream out(path, std::ios::binary);
+    std::string chunk(1 << 20, fill);
+    for (size_t done = 0; done < bytes; done += chunk.size())
+      out.write(chunk.data(), static_cast<std::streamsize>(std::min(chunk.size(), bytes - done)));
+  }
+  uint64_t Allocated(const std::string& path) {
+    struct stat st;
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    return static_cast<uint64_t>(st.st_blocks) * 512;
+  }
+  ScratchDir dir_;
+  RandSequence serials_;
+};
+
+TEST_F(CreateImageTest, ReplacesAnExistingFile) {
+  std::string path = dir_.File("old.img");
+  WriteFile(path, 48 << 20, '\xAB');  // larger than the new image, full of data
+  Status s = CreateImage(path, 33, kFat, serials_);
+  ASSERT_TRUE(s.ok()) << s.ToString();
+  EXPECT_EQ(std::filesystem::file_size(path), 33u << 20);
+  // Old bytes are gone everywhere the new image did not write.
+  for (uint64_t offset : {uint64_t{512}, uint64_t{1} << 20, (uint64_t{33} << 20) - 4096}) {
+    std::vector<uint8_t> bytes = ReadBytes(path, offset, 4096);
+    EXPECT_EQ(bytes, std::vector<uint8_t>(4096, 0)) << offset;
+  }
+  EXPECT_LT(Allocated(path), 1u << 20);
+}
+
+TEST_F(CreateImageTest, ARefusedSizeLeavesAnExistingFileAlone) {
+  std::string path = dir_.File("keep.img");
+  WriteFile(path, 4096, 'k');
+  EXPECT_FALSE(CreateImage(path, 7, kFat, serials_).ok());
+  EXPECT_EQ(ReadBytes(path, 0, 8192), std::vector<uint8_t>(4096, 'k'));
+}
+
+}  // namespace
+}  // namespace quensaria::configurator

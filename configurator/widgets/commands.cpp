@@ -1,0 +1,335 @@
+#include "configurator/widgets/commands.h"
+
+#include <QDialog>
+#include <algorithm>
+#include <cstring>
+
+#include "configurator/document/configurator_defaults.h"
+#include "configurator/document/server_document.h"
+#include "configurator/document/user_prompts.h"
+#include "configurator/rules/export_checks.h"
+#include "configurator/widgets/add_client_dialog.h"
+#include "configurator/widgets/options_dialog.h"
+#include "configurator/widgets/server_config_dialog.h"
+#include "shared/block_protocol.h"
+
+namespace quensaria::configurator {
+
+const std::vector<CommandId>& AllCommands() {
+  static const std::vector<CommandId> commands = {
+      kCmdCreateService,   kCmdDeleteService,  kCmdStart,      kCmdStop,
+      kCmdAddStaticClient, kCmdAccessMode,     kCmdOptions,    kCmdRefresh,
+      kCmdDeleteClient,    kCmdSelectAll,      kCmdFullAccess, kCmdVirtualProtection,
+      kCmdRefuseAccess,    kCmdAddToStaticList};
+  return commands;
+}
+
+namespace {
+
+std::vector<Handle> Targets(const ServerDocument& document, const Selection& selection) {
+  if (document.shown_server()) return {*document.shown_server()};
+  return selection.handles;
+}
+
+// Start (want_started false) or Stop (true) applies: every target can be
+// read and is in the other state.
+bool AllInState(ServerDocument& document, const Selection& selection, bool started) {
+  const std::vector<Handle> targets = Targets(document, selection);
+  if (targets.empty()) return false;
+  for (const Handle server : targets) {
+    ServerConfig config;
+    if (document.ops().GetServer(server, config) != 0) return false;
+    if ((config.Started != 0) != started) return false;
+  }
+  return true;
+}
+
+bool StaticClientsOnly(const ServerDocument& document, const Selection& selection) {
+  if (document.showing_servers() || selection.handles.empty()) return false;
+  return std::all_of(selection.handles.begin(), selection.handles.end(), [&](Handle handle) {
+    const ClientRow* row = document.FindClientRow(handle);
+    return row != nullptr && row->is_static();
+  });
+}
+
+}  // namespace
+
+bool IsCommandEnabled(int id, ServerDocument& document, const Selection& selection) {
+  switch (id) {
+    case kCmdCreateService:
+      return document.connected();
+    case kCmdDeleteService:
+      // A client list targets its server, while that server exists.
+      if (!document.showing_servers()) return document.shown_server_exists();
+      return !selection.handles.empty();
+    case kCmdStart:
+      return AllInState(document, selection, false);
+    case kCmdStop:
+      return AllInState(document, selection, true);
+    case kCmdAddStaticClient:
+      return !document.showing_servers() && document.shown_server_exists();
+    case kCmdDeleteClient:
+    case kCmdVirtualProtection:
+    case kCmdFullAccess:
+    case kCmdRefuseAccess:
+      return StaticClientsOnly(document, selection);
+    case kCmdAddToStaticList:
+      // A row that is not a static client: any server row, or a client row
+      // whose state is not static.
+      return std::any_of(selection.handles.begin(), selection.handles.end(), [&](Handle handle) {
+        if (document.showing_servers()) return true;
+        const ClientRow* row = document.FindClientRow(handle);
+        return row == nullptr || !row->is_static();
+      });
+    case kCmdAccessMode:
+    case kCmdRefresh:
+    case kCmdSelectAll:
+    case kCmdOptions:
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+// Start (started false) or Stop: why not every target can be switched.
+std::string StartStopReason(ServerDocument& document, const Selection& selection, bool start) {
+  const std::vector<Handle> targets = Targets(document, selection);
+  if (targets.empty())
+    return start ? "Select the servers to start." : "Select the servers to stop.";
+  for (const Handle server : targets) {
+    ServerConfig config;
+    if (document.ops().GetServer(server, config) != 0) {
+      return "The server no longer exists: it was deleted.";
+    }
+    if ((config.Started != 0) == start) {
+      if (targets.size() == 1) {
+        return start ? "The server is started already." : "The server is stopped already.";
+      }
+      return start ? "Some of the chosen servers are started already."
+                   : "Some of the chosen servers are stopped already.";
+    }
+  }
+  return {};
+}
+
+std::string ClientListReason(const ServerDocument& document) {
+  if (document.showing_servers()) {
+    return "Show a server's clients first: choose the server in the VFS Info pane.";
+  }
+  if (!document.shown_server_exists()) return "The server no longer exists: it was deleted.";
+  return {};
+}
+
+}  // namespace
+
+std::string DisabledReason(int id, ServerDocument& document, const Selection& selection) {
+  if (IsCommandEnabled(id, document, selection)) return {};
+  switch (id) {
+    case kCmdCreateService:
+      return "The Quensaria service does not answer.";
+    case kCmdDeleteService:
+      if (!document.showing_servers()) return "The server no longer exists: it was deleted.";
+      return "Select the servers to delete.";
+    case kCmdStart:
+      return StartStopReason(document, selection, true);
+    case kCmdStop:
+      return StartStopReason(document, selection, false);
+    case kCmdAddStaticClient:
+      return ClientListReason(document);
+    case kCmdDeleteClient:
+    case kCmdVirtualProtection:
+    case kCmdFullAccess:
+    case kCmdRefuseAccess:
+      if (std::string reason = ClientListReason(document); !reason.empty()) return reason;
+      if (selection.handles.empty()) return "Select the clients first.";
+      return "Only static clients can be changed or deleted: online and refused clients are not "
+             "in the static list.";
+    case kCmdAddToStaticList:
+      if (std::string reason = ClientListReason(document); !reason.empty()) return reason;
+      if (selection.handles.empty()) return "Select the online clients to add.";
+      return "The chosen clients are in the static list already.";
+    default:
+      return {};
+  }
+}
+
+CommandRunner::CommandRunner(ServerDocument& document, UserPrompts& prompts,
+                             ConfiguratorDefaults& defaults, MachineInfo& machine, QObject* parent)
+    : QObject(parent),
+      document_(document),
+      prompts_(prompts),
+      defaults_(defaults),
+      machine_(machine) {}
+
+void CommandRunner::Run(int id, const Selection& selection) {
+  if (!IsCommandEnabled(id, document_, selection)) return;
+  switch (id) {
+    case kCmdCreateService:
+      CreateService();
+      break;
+    case kCmdDeleteService:
+      DeleteService(selection);
+      break;
+    case kCmdStart:
+      StartServers(selection);
+      break;
+    case kCmdStop:
+      StopServers(selection);
+      break;
+    case kCmdAddStaticClient:
+      AddStaticClient();
+      break;
+    case kCmdDeleteClient:
+      DeleteClients(selection);
+      break;
+    case kCmdAccessMode:
+    case kCmdVirtualProtection:
+      ChangeAccess(selection, ACCESS_VIRTUAL_WRITE);
+      break;
+    case kCmdFullAccess:
+      ChangeAccess(selection, ACCESS_FULL);
+      break;
+    case kCmdRefuseAccess:
+      ChangeAccess(selection, ACCESS_REFUSED);
+      break;
+    case kCmdAddToStaticList:
+      AddToStaticList(selection);
+      break;
+    case kCmdRefresh:
+      document_.RefreshAll();
+      break;
+    case kCmdSelectAll:
+      emit selectAllRequested();
+      break;
+    case kCmdOptions:
+      Options();
+      break;
+    default:
+      break;
+  }
+}
+
+std::vector<Handle> CommandRunner::TargetServers(const Selection& selection) const {
+  return Targets(document_, selection);
+}
+
+void CommandRunner::CreateService() {
+  ServerConfigDialog dialog(prompts_, defaults_, machine_, prompts_.DialogParent());
+  // What could never start is refused while the dialog is open.
+  dialog.SetCheck([this](const ServerConfig& config) {
+    return CreateRefusal(config, ReadServerRows(document_.ops()));
+  });
+  if (prompts_.Exec(dialog) != QDialog::Accepted) return;
+  Handle server = 0;
+  if (document_.ops().AddServer(dialog.config(), server) != 0) {
+    prompts_.Message(kCreateFailed);
+    return;
+  }
+  if (defaults_.AutoAddClient()) document_.ops().AddStaticClient(server, AnyAddressClient());
+  document_.RefreshTree();
+  document_.RefreshView();
+}
+
+void CommandRunner::DeleteService(const Selection& selection) {
+  if (!prompts_.Question(kDeleteQuestion, kDeleteCaption)) return;
+  std::vector<Handle> targets = TargetServers(selection);
+  // From the last selected row towards the first.
+  std::reverse(targets.begin(), targets.end());
+  ManagementOperations& ops = document_.ops();
+  for (const Handle server : targets) {
+    ServerConfig config;
+    if (ops.GetServer(server, config) != 0) break;
+    if (config.Started != 0 && ops.StopServer(server) != 0) {
+      prompts_.StatusText(kStopFailedStatus);  // deleted all the same
+    }
+    ops.DeleteServer(server);
+  }
+  document_.RefreshTree();
+  document_.RefreshView();
+}
+
+void CommandRunner::StartServers(const Selection& selection) {
+  WaitCursorScope wait(prompts_);
+  StartOrStop(selection, true);
+}
+
+void CommandRunner::StopServers(const Selection& selection) { StartOrStop(selection, false); }
+
+void CommandRunner::StartOrStop(const Selection& selection, bool start) {
+  ManagementOperations& ops = document_.ops();
+  for (const Handle server : TargetServers(selection)) {
+    ServerConfig config;
+    // Re-read: the server may have changed since the command was enabled.
+    if (ops.GetServer(server, config) != 0 || (config.Started != 0) == start) continue;
+    const int32_t result = start ? ops.StartServer(server) : ops.StopServer(server);
+    if (result == 0) continue;
+    if (!start) {
+      prompts_.StatusText(kStopFailedStatus);
+      continue;
+    }
+    // The service says only that it failed; what this machine shows of the
+    // cause (the source, the port and who holds it) is named.
+    const std::string cause = StartFailureCause(config, server, ReadServerRows(ops),
+                                                platform::TcpListenersOn(config.Port));
+    prompts_.StatusText(QString::fromStdString(StartFailureText(config, cause)));
+  }
+  document_.RefreshView();
+}
+
+void CommandRunner::AddStaticClient() {
+  if (!document_.shown_server()) return;
+  AddClientDialog dialog(document_.ops(), prompts_, *document_.shown_server(),
+                         prompts_.DialogParent());
+  if (prompts_.Exec(dialog) == QDialog::Accepted) document_.RefreshView();
+}
+
+void CommandRunner::DeleteClients(const Selection& selection) {
+  if (!document_.shown_server()) return;
+  {
+    WaitCursorScope wait(prompts_);
+    for (const Handle client : selection.handles) {
+      document_.ops().DeleteStaticClient(*document_.shown_server(), client);
+    }
+  }
+  document_.RefreshView();
+}
+
+void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
+  ManagementOperations& ops = document_.ops();
+  for (const Handle client : selection.handles) {
+    ClientEntry entry;
+    std::memset(&entry, 0, sizeof entry);
+    if (ops.GetStaticClient(client, entry) != 0) return;  // no rebuild
+    if (!AccessChangeAllowed(entry, access)) {
+      prompts_.Message(kAnyNotFull);
+      continue;
+    }
+    entry.access = access;
+    ops.ModifyStaticClient(client, entry);
+  }
+  document_.RefreshView();
+}
+
+void CommandRunner::AddToStaticList(const Selection& selection) {
+  if (document_.shown_server()) {
+    WaitCursorScope wait(prompts_);
+    ManagementOperations& ops = document_.ops();
+    for (const Handle client : selection.handles) {
+      ClientEntry entry;
+      std::memset(&entry, 0, sizeof entry);
+      // A static row fails this read and is skipped.
+      if (ops.GetOnlineClient(client, entry) != 0) continue;
+      ops.AddStaticClient(*document_.shown_server(), entry);
+    }
+  }
+  document_.RefreshView();
+}
+
+void CommandRunner::Options() {
+  OptionsDialog dialog(defaults_, prompts_.DialogParent());
+  prompts_.Exec(dialog);
+}
+
+}  // namespace quensaria::configurator
