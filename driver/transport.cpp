@@ -216,8 +216,8 @@ NtResult<QueryData> TransportEndpoint::QueryDevice() {
     DebugPrint("Query Device Information error !");
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
-  status = ReceiveData(Kind::kQuery, {reply + kReplyHeaderSize + got, kQueryDataSize - got},
-                       deadline);
+  status =
+      ReceiveData(Kind::kQuery, {reply + kReplyHeaderSize + got, kQueryDataSize - got}, deadline);
   if (status != STATUS_SUCCESS) return status;
   const QueryData query = ParseQueryData(reply + kReplyHeaderSize);
   DebugPrint("device size is %ld %d %d", static_cast<long>(query.disk_size), 0,

@@ -103,6 +103,9 @@ class TransportEndpoint {
   // CMD_QUERY: the disk size and this connection's access level.
   NtResult<QueryData> QueryDevice();
   // CMD_READ of `length` (at most kMaxTransfer) bytes into `destination`, plain.
+  // The reply's data is received straight into `destination`, with its header
+  // where it can: on failure its contents are unspecified (the stray bytes of
+  // a refused or short reply may be in it).
   NtStatus ReadChunk(uint64_t offset, uint32_t length, uint8_t* destination);
   // CMD_WRITE of `length` (at most kMaxTransfer) bytes from `source`.
   NtStatus WriteChunk(uint64_t offset, uint32_t length, const uint8_t* source);
