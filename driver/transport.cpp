@@ -95,9 +95,19 @@ NtStatus TransportEndpoint::Handshake(const char* identity, const uint8_t* diges
   return STATUS_SUCCESS;
 }
 
+NtStatus TransportEndpoint::ReceiveHeader(uint8_t* reply, std::span<uint8_t> data,
+                                          Clock::time_point deadline, size_t* data_got) {
+  *data_got = 0;
+  if (tls_) return Receive({reply, kReplyHeaderSize}, deadline);
+  const NtStatus status = socket_.ReceiveHead({reply, kReplyHeaderSize}, data, deadline, data_got);
+  if (status != STATUS_SUCCESS) lost_ = true;
+  return status;
+}
+
 NtStatus TransportEndpoint::Exchange(Kind kind, std::span<const uint8_t> request,
                                      std::span<const uint8_t> payload, uint8_t* reply,
-                                     Clock::time_point* deadline) {
+                                     Clock::time_point* deadline, std::span<uint8_t> data,
+                                     size_t* data_got) {
   NtStatus status = Usable() ? Send(request, payload) : STATUS_INVALID_DEVICE_STATE;
   if (status != STATUS_SUCCESS) {
     DebugPrint("%s %X", kFailureLines[static_cast<int>(kind)].send, status);
@@ -106,7 +116,17 @@ NtStatus TransportEndpoint::Exchange(Kind kind, std::span<const uint8_t> request
   const auto wait = kind == Kind::kFlush ? std::max(options_.flush_timeout, options_.reply_timeout)
                                          : options_.reply_timeout;
   *deadline = Clock::now() + wait;
-  return ReceiveData(kind, {reply, kReplyHeaderSize}, *deadline);
+  size_t got = 0;
+  status = ReceiveHeader(reply, data, *deadline, &got);
+  if (data_got != nullptr) {
+    *data_got = got;
+  } else if (got != 0) {
+    lost_ = true;  // bytes nobody asked for
+  }
+  if (status != STATUS_SUCCESS) {
+    DebugPrint("%s %X", kFailureLines[static_cast<int>(kind)].receive, status);
+  }
+  return status;
 }
 
 NtStatus TransportEndpoint::ReceiveData(Kind kind, std::span<uint8_t> data,
@@ -185,16 +205,19 @@ NtResult<QueryData> TransportEndpoint::QueryDevice() {
   EncodeRequestHeader({CMD_QUERY, 0, 0}, request);
   uint8_t reply[kReplyHeaderSize + kQueryDataSize];
   Clock::time_point deadline;
-  NtStatus status = Exchange(Kind::kQuery, request, {}, reply, &deadline);
+  size_t got = 0;
+  NtStatus status = Exchange(Kind::kQuery, request, {}, reply, &deadline,
+                             {reply + kReplyHeaderSize, kQueryDataSize}, &got);
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.data_length != kQueryDataSize) {
     // Whatever data follows belongs to no request we know how to read.
-    if (header.data_length != 0) lost_ = true;
+    if (header.data_length != 0 || got != 0) lost_ = true;
     DebugPrint("Query Device Information error !");
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
-  status = ReceiveData(Kind::kQuery, {reply + kReplyHeaderSize, kQueryDataSize}, deadline);
+  status =
+      ReceiveData(Kind::kQuery, {reply + kReplyHeaderSize + got, kQueryDataSize - got}, deadline);
   if (status != STATUS_SUCCESS) return status;
   const QueryData query = ParseQueryData(reply + kReplyHeaderSize);
   DebugPrint("device size is %ld %d %d", static_cast<long>(query.disk_size), 0,
@@ -207,16 +230,19 @@ NtStatus TransportEndpoint::ReadChunk(uint64_t offset, uint32_t length, uint8_t*
   EncodeRequestHeader({CMD_READ, offset, length}, request);
   uint8_t reply[kReplyHeaderSize];
   Clock::time_point deadline;
-  NtStatus status = Exchange(Kind::kRead, request, {}, reply, &deadline);
+  // Straight into the caller's buffer, header and data in one receive where
+  // they came together, then decoded in place: no extra copy.
+  size_t got = 0;
+  NtStatus status =
+      Exchange(Kind::kRead, request, {}, reply, &deadline, {destination, length}, &got);
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.status != REPLY_OK || header.data_length != length) {
     // A refusal carries no data; any other length leaves bytes we cannot place.
-    if (header.data_length != 0) lost_ = true;
+    if (header.data_length != 0 || got != 0) lost_ = true;
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
-  // Straight into the caller's buffer, then decoded in place: no extra copy.
-  status = ReceiveData(Kind::kRead, {destination, length}, deadline);
+  status = ReceiveData(Kind::kRead, {destination + got, length - got}, deadline);
   if (status != STATUS_SUCCESS) return status;
   Descramble(destination, length);
   return STATUS_SUCCESS;

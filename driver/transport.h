@@ -103,6 +103,9 @@ class TransportEndpoint {
   // CMD_QUERY: the disk size and this connection's access level.
   NtResult<QueryData> QueryDevice();
   // CMD_READ of `length` (at most kMaxTransfer) bytes into `destination`, plain.
+  // The reply's data is received straight into `destination`, with its header
+  // where it can: on failure its contents are unspecified (the stray bytes of
+  // a refused or short reply may be in it).
   NtStatus ReadChunk(uint64_t offset, uint32_t length, uint8_t* destination);
   // CMD_WRITE of `length` (at most kMaxTransfer) bytes from `source`.
   NtStatus WriteChunk(uint64_t offset, uint32_t length, const uint8_t* source);
@@ -131,10 +134,17 @@ class TransportEndpoint {
   NtStatus Send(std::span<const uint8_t> head, std::span<const uint8_t> tail = {});
   NtStatus Receive(std::span<uint8_t> data, Clock::time_point deadline);
   NtStatus Handshake(const char* identity, const uint8_t* digest);
-  // Sends a request and receives the 12-byte reply header; *deadline is when
-  // the rest of the reply must have come.
+  // The reply's header, and on a plain connection whatever of `data` (where
+  // the reply's data goes, if the header allows it) came along with it, its
+  // length in *data_got.
+  NtStatus ReceiveHeader(uint8_t* reply, std::span<uint8_t> data, Clock::time_point deadline,
+                         size_t* data_got);
+  // Sends a request and receives the 12-byte reply header, and perhaps the
+  // start of its data into `data` (*data_got bytes); *deadline is when the
+  // rest of the reply must have come.
   NtStatus Exchange(Kind kind, std::span<const uint8_t> request, std::span<const uint8_t> payload,
-                    uint8_t* reply, Clock::time_point* deadline);
+                    uint8_t* reply, Clock::time_point* deadline, std::span<uint8_t> data = {},
+                    size_t* data_got = nullptr);
   // The rest of a reply, `data`, by `deadline`.
   NtStatus ReceiveData(Kind kind, std::span<uint8_t> data, Clock::time_point deadline);
 

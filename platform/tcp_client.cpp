@@ -134,12 +134,20 @@ NtStatus TcpClient::Send(std::span<const uint8_t> head, std::span<const uint8_t>
   return STATUS_SUCCESS;
 }
 
+ssize_t TcpClient::ReceiveOnce(iovec* parts, size_t count, int flags) {
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = count;
+  return ::recvmsg(fd_.get(), &message, flags);
+}
+
 NtStatus TcpClient::Receive(std::span<uint8_t> data, Clock::time_point deadline) {
   if (!fd_) return STATUS_INVALID_DEVICE_STATE;
   size_t done = 0;
   while (done < data.size()) {
     if (!ArmTimeout(SO_RCVTIMEO, deadline, &receive_armed_)) return STATUS_IO_TIMEOUT;
-    ssize_t got = ::recv(fd_.get(), data.data() + done, data.size() - done, MSG_WAITALL);
+    iovec part{data.data() + done, data.size() - done};
+    const ssize_t got = ReceiveOnce(&part, 1, MSG_WAITALL);
     if (got == 0) return STATUS_CONNECTION_DISCONNECTED;
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -147,6 +155,30 @@ NtStatus TcpClient::Receive(std::span<uint8_t> data, Clock::time_point deadline)
       return LastError();
     }
     done += static_cast<size_t>(got);
+  }
+  return STATUS_SUCCESS;
+}
+
+NtStatus TcpClient::ReceiveHead(std::span<uint8_t> head, std::span<uint8_t> tail,
+                                Clock::time_point deadline, size_t* tail_got) {
+  *tail_got = 0;
+  if (!fd_) return STATUS_INVALID_DEVICE_STATE;
+  size_t done = 0;
+  while (done < head.size()) {
+    if (!ArmTimeout(SO_RCVTIMEO, deadline, &receive_armed_)) return STATUS_IO_TIMEOUT;
+    // No MSG_WAITALL: a head without data must not wait for the tail.
+    iovec parts[2] = {{head.data() + done, head.size() - done}, {tail.data(), tail.size()}};
+    const ssize_t got = ReceiveOnce(parts, tail.empty() ? 1 : 2, 0);
+    if (got == 0) return STATUS_CONNECTION_DISCONNECTED;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return STATUS_IO_TIMEOUT;
+      return LastError();
+    }
+    const size_t n = static_cast<size_t>(got);
+    const size_t to_head = std::min(n, head.size() - done);
+    done += to_head;
+    *tail_got = n - to_head;
   }
   return STATUS_SUCCESS;
 }

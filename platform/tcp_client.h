@@ -18,6 +18,8 @@
 #include "platform/unique_fd.h"
 #include "shared/nt_status.h"
 
+struct iovec;
+
 namespace quensaria::platform {
 
 class TcpClient {
@@ -49,6 +51,13 @@ class TcpClient {
                 Clock::time_point deadline);
   // Receives exactly data.size() bytes by `deadline`.
   NtStatus Receive(std::span<uint8_t> data, Clock::time_point deadline);
+  // The start of a reply: all of `head`, and in the same calls whatever of
+  // `tail` came with it (its length in *tail_got), without waiting for more
+  // of `tail`. The caller then receives the rest of `tail`, or, when the
+  // head says no such data follows, finds the stream untrustworthy if
+  // *tail_got is not zero.
+  NtStatus ReceiveHead(std::span<uint8_t> head, std::span<uint8_t> tail, Clock::time_point deadline,
+                       size_t* tail_got);
 
   // Orderly release: sends FIN and closes. Returns the failure of shutdown(2)
   // (for example a connection the peer has already reset), else success.
@@ -65,6 +74,8 @@ class TcpClient {
   // Points SO_RCVTIMEO or SO_SNDTIMEO at the time left before `deadline`;
   // false when none is left.
   bool ArmTimeout(int option, Clock::time_point deadline, Clock::duration* armed);
+  // One recvmsg(2) into `parts`; -1 with errno on failure.
+  ssize_t ReceiveOnce(iovec* parts, size_t count, int flags);
 
   UniqueFd fd_;
   Clock::duration receive_armed_{};

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -160,6 +161,62 @@ TEST_F(TcpClientTest, ReceiveAssemblesBytesThatTrickleIn) {
   EXPECT_EQ(STATUS_SUCCESS, client.Receive(header, In(5000ms)));
   writer.join();
   for (uint8_t i = 0; i < 12; ++i) EXPECT_EQ(i, header[i]);
+}
+
+// A reply's head and the start of its data come in one receive; a head
+// without data does not wait for any; a head that trickles in is assembled
+// before any byte goes to the tail.
+TEST_F(TcpClientTest, ReceiveHeadTakesWhatCameAlongAndWaitsForTheHeadAlone) {
+  ConnectAndAccept();
+  std::vector<uint8_t> reply(12 + 4096);
+  for (size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<uint8_t>(i * 7 + 3);
+  ASSERT_EQ(static_cast<ssize_t>(reply.size()),
+            ::send(server.get(), reply.data(), reply.size(), MSG_NOSIGNAL));
+  uint8_t head[12] = {};
+  std::vector<uint8_t> tail(4096);
+  size_t got = 0;
+  ASSERT_EQ(STATUS_SUCCESS, client.ReceiveHead(head, tail, In(5000ms), &got));
+  EXPECT_TRUE(std::equal(head, head + 12, reply.begin()));
+  ASSERT_GT(got, 0u);
+  ASSERT_LE(got, tail.size());
+  EXPECT_TRUE(std::equal(tail.begin(), tail.begin() + static_cast<long>(got), reply.begin() + 12));
+  ASSERT_EQ(STATUS_SUCCESS, client.Receive({tail.data() + got, tail.size() - got}, In(5000ms)));
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), reply.begin() + 12));
+
+  // A head alone: answered at once, not at the deadline, with nothing in the tail.
+  ASSERT_EQ(12, ::send(server.get(), reply.data(), 12, MSG_NOSIGNAL));
+  std::fill(tail.begin(), tail.end(), 0xEE);
+  const auto start = TcpClient::Clock::now();
+  ASSERT_EQ(STATUS_SUCCESS, client.ReceiveHead(head, tail, In(5000ms), &got));
+  EXPECT_LT(TcpClient::Clock::now() - start, 2000ms);
+  EXPECT_EQ(0u, got);
+  EXPECT_EQ(std::vector<uint8_t>(4096, 0xEE), tail);
+
+  std::thread writer([&] {
+    for (size_t i = 0; i < 14; ++i) {
+      ::send(server.get(), &reply[i], 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(2ms);  // the bytes come one by one
+    }
+  });
+  ASSERT_EQ(STATUS_SUCCESS, client.ReceiveHead(head, tail, In(5000ms), &got));
+  EXPECT_TRUE(std::equal(head, head + 12, reply.begin()));
+  writer.join();
+  EXPECT_LE(got, 2u);
+  if (got > 0) {
+    EXPECT_EQ(reply[12], tail[0]);
+  }
+}
+
+TEST_F(TcpClientTest, ReceiveHeadTimesOutAndSeesTheEnd) {
+  ConnectAndAccept();
+  uint8_t head[12];
+  uint8_t tail[16];
+  size_t got = 7;
+  EXPECT_EQ(STATUS_IO_TIMEOUT, client.ReceiveHead(head, tail, In(150ms), &got));
+  EXPECT_EQ(0u, got);
+  ASSERT_EQ(5, ::send(server.get(), "12345", 5, MSG_NOSIGNAL));
+  server.Reset();
+  EXPECT_EQ(STATUS_CONNECTION_DISCONNECTED, client.ReceiveHead(head, tail, In(1000ms), &got));
 }
 
 TEST_F(TcpClientTest, ReceiveTimesOutWhenNothingComes) {
