@@ -104,9 +104,19 @@ template <typename Operation>
 NtStatus DiskConnections::OnConnection(Operation operation) {
   NtStatus status = STATUS_INVALID_DEVICE_STATE;
   uint32_t tried = 0;
+  int rounds = 1;
   std::unique_lock lock(mu_);
   for (;;) {
-    const size_t index = Take(tried, lock);
+    size_t index = Take(tried, lock);
+    if (index == kNone && rounds < kMostRounds && OthersUp(kNone)) {
+      // Every connection has had the request, and one has come back since
+      // it failed there: round again, rather than fail a request the disk
+      // can serve. A round ends for good on a connection that, with no
+      // other up, waits out the reconnect time-out itself.
+      ++rounds;
+      tried = 0;
+      index = Take(tried, lock);
+    }
     if (index == kNone) return status;
     Connection& c = connections_[index];
     c.busy = true;

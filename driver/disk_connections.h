@@ -6,8 +6,9 @@
 // up), waiting for one when all are busy, and is served whole on it. Each
 // connection logs on and reconnects on its own (NetworkDisk). One that loses
 // its connection and cannot reconnect at once hands its request back while
-// another is up, and the request goes on there; only when none can serve it
-// does it wait out the reconnect time-out on its own.
+// another is up, and the request goes on there (round all of them again if
+// one came back meanwhile); only when none can serve it does it wait out the
+// reconnect time-out on its own.
 //
 // A flush waits until every write taken before it was answered, on whichever
 // connection it went, then sends one CMD_FLUSH: the service's flush covers
@@ -65,10 +66,15 @@ class DiskConnections {
     bool up = true;
     uint64_t last_used = 0;
   };
+  // How often a request goes round every connection before its loss is
+  // the answer (only while connections keep coming and going).
+  static constexpr int kMostRounds = 4;
+
   template <typename Operation>
   NtStatus OnConnection(Operation operation);
   // A free connection not in `tried` (bits), waiting for one; the index.
   size_t Take(uint32_t tried, std::unique_lock<std::mutex>& lock);
+  // Whether a connection other than `index` (any, for kNone) is up.
   bool OthersUp(size_t index) const;
 
   const QueryData query_;
