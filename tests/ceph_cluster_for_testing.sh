@@ -141,6 +141,11 @@ osd_op_num_threads_per_shard = 1
 # A client that dies holding an image's exclusive lock holds up the next
 # writer until its watch times out (30 s by default).
 osd_client_watch_timeout = 5
+# A PG's read lease is 0.8 of this grace. An OSD stopped for longer than
+# the lease (tests stop it on purpose, a loaded machine stretches that) comes
+# back with PGs that wait for a renewal no peer of a one-OSD pool sends, and
+# reads hang "waiting for readable" for good.
+osd_heartbeat_grace = 600
 EOF
 
   ceph-authtool --create-keyring "$dir/mon.keyring" --gen-key -n mon. --cap mon 'allow *' >/dev/null
@@ -168,7 +173,7 @@ EOF
   ceph-osd -c "$conf" -i 0 -f >"$dir/log/osd.0.stderr" 2>&1 &
   local osd=$!
   echo $osd >"$dir/run/osd.0.pid"
-  [[ -z $owner ]] || watch_owner "$dir" "$owner" "$mon" "$osd"
+  [[ -z $owner ]] || watch_owner "$dir" "$fsid" "$owner" "$mon" "$osd"
   "${c[@]}" osd pool create rbd 8 8 >/dev/null 2>&1
   "${c[@]}" osd pool application enable rbd rbd >/dev/null 2>&1
   wait_for 60 osd_up "${c[@]}" || {
@@ -184,15 +189,18 @@ osd_up() {
 }
 
 # A background guard: once `owner` has ended (or DIR is gone), the daemons
-# go down, even when DIR was removed with them still running.
+# go down, even when DIR was removed with them still running. DIR is removed
+# only while it still holds this cluster (its fsid): the next cluster made
+# in the same place is not this guard's.
 watch_owner() {
-  local dir=$1 owner=$2
-  shift 2
+  local dir=$1 fsid=$2 owner=$3
+  shift 3
   (
     trap '' HUP
-    while kill -0 "$owner" 2>/dev/null && [[ -d $dir ]]; do sleep 1; done
+    ours() { grep -qsxF "fsid = $fsid" "$dir/ceph.conf"; }
+    while kill -0 "$owner" 2>/dev/null && ours; do sleep 1; done
     kill_daemons "$dir" "$@"
-    rm -rf "$dir"
+    if ours; then rm -rf "$dir"; fi
   ) </dev/null >/dev/null 2>&1 &
   disown
 }
