@@ -1,6 +1,7 @@
 #include "driver/disk_connections.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 
 #include "driver/debug_print.h"
@@ -104,16 +105,17 @@ template <typename Operation>
 NtStatus DiskConnections::OnConnection(Operation operation) {
   NtStatus status = STATUS_INVALID_DEVICE_STATE;
   uint32_t tried = 0;
-  int rounds = 1;
+  // Set at the request's first loss: until the reconnect time-out from then,
+  // a loss is not the answer while a connection may yet serve it.
+  std::chrono::steady_clock::time_point deadline{};
+  bool last_try = false;
   std::unique_lock lock(mu_);
   for (;;) {
     size_t index = Take(tried, lock);
-    if (index == kNone && rounds < kMostRounds && OthersUp(kNone)) {
-      // Every connection has had the request, and one has come back since
-      // it failed there: round again, rather than fail a request the disk
-      // can serve. A round ends for good on a connection that, with no
-      // other up, waits out the reconnect time-out itself.
-      ++rounds;
+    if (index == kNone && !last_try && deadline != std::chrono::steady_clock::time_point{}) {
+      // Every connection has had the request, and none could serve it yet:
+      // round again. On one that came back meanwhile it is served; with none
+      // up, the connection it lands on waits for its server itself.
       tried = 0;
       index = Take(tried, lock);
     }
@@ -125,15 +127,24 @@ NtStatus DiskConnections::OnConnection(Operation operation) {
     lock.unlock();
     status = operation(*c.disk);
     const bool up = c.disk->up();
+    const auto now = std::chrono::steady_clock::now();
     lock.lock();
     c.busy = false;
     --busy_;
     c.up = up;
     tried |= 1u << index;
     freed_.notify_all();
-    // A connection that lost its way hands the request to one that is up;
-    // repeating a read, a write of whole blocks or a flush is harmless.
-    if (status == STATUS_SUCCESS || up || !OthersUp(index)) return status;
+    // A connection that is up answered; one that lost its way hands the
+    // request to another (repeating a read, a write of whole blocks or a
+    // flush is harmless). A refused log-on, or a loss once the time-out has
+    // run out or been cut short, ends the request unless another connection
+    // is up.
+    if (status == STATUS_SUCCESS || up) return status;
+    if (deadline == std::chrono::steady_clock::time_point{}) {
+      deadline = now + c.disk->reconnect_timeout();
+    }
+    last_try = NetworkDisk::Refused(status) || now >= deadline || c.disk->given_up();
+    if (last_try && !OthersUp(index)) return status;
     DebugPrint("Connection %zu lost (%X): its request goes on on another", index + 1, status);
   }
 }

@@ -6,9 +6,10 @@
 // up), waiting for one when all are busy, and is served whole on it. Each
 // connection logs on and reconnects on its own (NetworkDisk). One that loses
 // its connection and cannot reconnect at once hands its request back while
-// another is up, and the request goes on there (round all of them again if
-// one came back meanwhile); only when none can serve it does it wait out the
-// reconnect time-out on its own.
+// another is up, and the request goes on there; with none up, it waits for
+// its server on the connection it is on. A request fails only once the
+// reconnect time-out since its first loss has run out (or the log-on was
+// refused), however often it went round the connections meanwhile.
 //
 // A flush waits until every write taken before it was answered, on whichever
 // connection it went, then sends one CMD_FLUSH: the service's flush covers
@@ -66,10 +67,6 @@ class DiskConnections {
     bool up = true;
     uint64_t last_used = 0;
   };
-  // How often a request goes round every connection before its loss is
-  // the answer (only while connections keep coming and going).
-  static constexpr int kMostRounds = 4;
-
   template <typename Operation>
   NtStatus OnConnection(Operation operation);
   // A free connection not in `tried` (bits), waiting for one; the index.

@@ -24,13 +24,6 @@ bool Lost(NtStatus status, bool patient) {
           status == STATUS_CONNECTION_ABORTED || status == STATUS_IO_TIMEOUT);
 }
 
-// The server refused the log-on itself (the password, or the kind of
-// export): trying again cannot help.
-bool Refused(NtStatus status) {
-  return status == STATUS_WRONG_PASSWORD || status == STATUS_EXPORT_NEEDS_TLS ||
-         status == STATUS_EXPORT_NOT_TLS;
-}
-
 long Milliseconds(Clock::duration d) {
   return static_cast<long>(std::chrono::duration_cast<milliseconds>(d).count());
 }
@@ -56,6 +49,11 @@ unsigned BootNumber(const std::array<uint8_t, kBootIdSize>& id) {
 }
 
 }  // namespace
+
+bool NetworkDisk::Refused(NtStatus status) {
+  return status == STATUS_WRONG_PASSWORD || status == STATUS_EXPORT_NEEDS_TLS ||
+         status == STATUS_EXPORT_NOT_TLS;
+}
 
 NtResult<MountedDisk> NetworkDisk::Mount(uint32_t address, uint16_t port,
                                          const std::array<uint8_t, kDigestSize>& digest,

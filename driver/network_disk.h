@@ -103,6 +103,8 @@ class NetworkDisk {
 
   // Cuts the reconnect pauses short while raised. REQUIRES: outlives this.
   void set_give_up(const WakeFlag* flag) { give_up_ = flag; }
+  // Whether that flag is raised now.
+  bool given_up() const { return give_up_ != nullptr && give_up_->raised(); }
 
   // The servers of this disk (at most kMaxMountServers, network byte order),
   // of which `current` is the one Mount connected to. `writes_reach_server`:
@@ -119,6 +121,13 @@ class NetworkDisk {
   void set_others_serve(std::function<bool()> others) { others_serve_ = std::move(others); }
   // Connected and not found lost.
   bool up() const { return endpoint_.up(); }
+  // How long a lost connection is waited for before its request fails.
+  std::chrono::milliseconds reconnect_timeout() const {
+    return endpoint_.options().reconnect_timeout;
+  }
+  // The server refused the log-on itself (the password, or the kind of
+  // export): trying again cannot help.
+  static bool Refused(NtStatus status);
 
  private:
   NetworkDisk(uint32_t address, uint16_t port, const std::array<uint8_t, kDigestSize>& digest,
