@@ -18,6 +18,7 @@
 #include "configurator/client/management_client.h"
 #include "configurator/rules/prometheus_parser_for_testing.h"
 #include "platform/eventually_for_testing.h"
+#include "platform/listener_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/socket.h"
 #include "service/store/configuration_store.h"
@@ -180,16 +181,19 @@ TEST_F(ServiceProgramTest, ServesAStartedServerAndListsTheClientOnline) {
   QueryData query;
   ASSERT_EQ(block.Query(query).error, 0);
   EXPECT_EQ(query.access, ACCESS_FULL);  // the management password lifts it
-  Handle online = 0;
   ClientEntry entry{};
-  for (int i = 0; i < 500; ++i) {
-    for (Handle at = 0; client_->EnumOnlineClients(server, at, online) == 0 && online != 0;
-         at = online) {
-      if (client_->GetOnlineClient(online, entry) == 0 && entry.address == htonl(0x7F000003)) break;
-    }
-    if (entry.address == htonl(0x7F000003)) break;
-    std::this_thread::sleep_for(10ms);
-  }
+  testing::Eventually(
+      [&] {
+        Handle online = 0;
+        for (Handle at = 0; client_->EnumOnlineClients(server, at, online) == 0 && online != 0;
+             at = online) {
+          if (client_->GetOnlineClient(online, entry) == 0 && entry.address == htonl(0x7F000003)) {
+            return true;
+          }
+        }
+        return false;
+      },
+      30s, 10ms);
   EXPECT_EQ(entry.address, htonl(0x7F000003));
   EXPECT_EQ(entry.state, kClientLoggedOn);
 
@@ -367,24 +371,33 @@ TEST_F(ServiceProgramTest, StatsOfAKnownLoadThroughTheRealService) {
   };
   // The last reply can reach the client a moment before its worker counts it.
   std::map<std::string, std::string> json;
-  for (int i = 0; i < 1000; ++i) {
-    const testing::ProgramResult stats = cli("stats " + std::to_string(server) + " --json");
-    ASSERT_EQ(stats.exit_code, 0) << stats.err;
-    std::ofstream(dir_ + "/stats.json") << stats.out;
-    const testing::ProgramResult parsed =
-        testing::RunProgram({"/usr/bin/python3", "-c",
-                             "import json, sys\n"
-                             "s = json.load(open(sys.argv[1]))['servers'][0]\n"
-                             "for k, v in s.items(): print(k + '=' + json.dumps(v))\n",
-                             dir_ + "/stats.json"});
-    ASSERT_EQ(parsed.exit_code, 0) << parsed.err << stats.out;
-    json.clear();
-    for (const std::string& line : testing::Lines(parsed.out)) {
-      json[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
-    }
-    if (json["reads"] == std::to_string(kReads + 1) && json["online_clients"] == "1") break;
-    std::this_thread::sleep_for(10ms);
-  }
+  std::string failure;  // of the command or of reading its answer; ends the wait
+  testing::Eventually(
+      [&] {
+        const testing::ProgramResult stats = cli("stats " + std::to_string(server) + " --json");
+        if (stats.exit_code != 0) {
+          failure = "stats: " + stats.err;
+          return true;
+        }
+        std::ofstream(dir_ + "/stats.json") << stats.out;
+        const testing::ProgramResult parsed =
+            testing::RunProgram({"/usr/bin/python3", "-c",
+                                 "import json, sys\n"
+                                 "s = json.load(open(sys.argv[1]))['servers'][0]\n"
+                                 "for k, v in s.items(): print(k + '=' + json.dumps(v))\n",
+                                 dir_ + "/stats.json"});
+        if (parsed.exit_code != 0) {
+          failure = parsed.err + stats.out;
+          return true;
+        }
+        json.clear();
+        for (const std::string& line : testing::Lines(parsed.out)) {
+          json[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+        }
+        return json["reads"] == std::to_string(kReads + 1) && json["online_clients"] == "1";
+      },
+      60s, 10ms);
+  ASSERT_EQ(failure, "");
   EXPECT_EQ(json["state"], "\"started\"");
   EXPECT_EQ(json["reads"], std::to_string(kReads + 1));
   EXPECT_EQ(json["writes"], std::to_string(kWrites));
@@ -563,12 +576,9 @@ TEST_F(ServiceProgramTest, ConsoleLinesCarryTheirPriorityOnTheJournalsStream) {
   testing::Eventually([&] { return service_->Log().find(reset_line) != std::string::npos; }, 30s,
                       10ms);
   // A port another program listens on.
-  platform::PassiveAddress any;
-  ASSERT_EQ(any.Resolve("0"), 0);
-  platform::UniqueFd holder;
-  ASSERT_EQ(platform::CreateSocket(any, holder), 0);
-  ASSERT_EQ(platform::BindSocket(holder.get(), any), 0);
-  ASSERT_EQ(platform::ListenSocket(holder.get(), 1), 0);
+  Result<platform::UniqueFd> listening = testing::ListenOnFreePort();
+  ASSERT_TRUE(listening.ok()) << listening.status().ToString();
+  platform::UniqueFd holder = std::move(listening).value();
   Handle taken = 0;
   ASSERT_EQ(client_->AddServer(Config(image, platform::LocalPort(holder.get())), taken), 0);
   EXPECT_NE(client_->StartServer(taken), 0);
