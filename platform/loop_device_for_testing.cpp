@@ -1,6 +1,6 @@
 #include "platform/loop_device_for_testing.h"
 
-#include <stdlib.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/errors.h"
+#include "platform/eventually_for_testing.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::platform {
@@ -28,11 +29,8 @@ Result<std::string> Run(const std::string& command) {
 }
 
 bool WaitForPath(const std::string& path) {
-  for (int i = 0; i < 200; ++i) {
-    if (::access(path.c_str(), F_OK) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return testing::Eventually([&] { return ::access(path.c_str(), F_OK) == 0; },
+                             std::chrono::seconds(2), std::chrono::milliseconds(10));
 }
 
 }  // namespace
@@ -49,11 +47,9 @@ std::string LoopDisk::UnavailableReason() {
 Result<std::unique_ptr<LoopDisk>> LoopDisk::Create(uint64_t size,
                                                    const std::string& sfdisk_script) {
   std::unique_ptr<LoopDisk> disk(new LoopDisk);
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp ? tmp : "/tmp") + "/quensaria-loop-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) return ErrnoStatus("mkstemp", errno);
-  disk->image_ = pattern;
+  disk->image_ = disk->scratch_.File("loop.img");
+  const int fd = ::open(disk->image_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return ErrnoStatus("open " + disk->image_, errno);
   const bool sized = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
   ::close(fd);
   if (!sized) return ErrnoStatus("ftruncate", errno);
@@ -80,7 +76,6 @@ Result<std::unique_ptr<LoopDisk>> LoopDisk::Create(uint64_t size,
 LoopDisk::~LoopDisk() {
   if (partitioned_) (void)Run("partx -d '" + device_ + "'");
   if (!device_.empty()) (void)Run("losetup -d '" + device_ + "'");
-  if (!image_.empty()) ::unlink(image_.c_str());
 }
 
 }  // namespace quensaria::platform

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/eventually_for_testing.h"
 #include "tests/program_for_testing.h"
 #include "tests/service_and_driver_for_testing.h"
 #include "tests/velmoran_harness_for_testing.h"
@@ -268,14 +269,10 @@ uint64_t SectorsWritten(const std::string& loop) {
   return value;
 }
 
-// Polls `done` every 20 ms for at most 60 s.
-bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 3000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return done();
-}
+// How long and how often a test looks for what the programs do: a bound
+// against hangs only.
+constexpr auto kPatience = std::chrono::seconds(60);
+constexpr auto kPoll = std::chrono::milliseconds(20);
 
 TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService) {
   const std::string image = scratch_.File("export.img");
@@ -301,7 +298,9 @@ TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService
   for (; restarts < 3; ++restarts) {
     // Restart only once fio has written more since the last one.
     const uint64_t before = SectorsWritten(loop);
-    if (!WaitFor([&] { return finished || SectorsWritten(loop) >= before + 2048; })) break;
+    if (!testing::Eventually([&] { return finished || SectorsWritten(loop) >= before + 2048; },
+                             kPatience, kPoll))
+      break;
     if (finished) break;
     ASSERT_EQ(0, stack_.service()->Stop()) << stack_.service()->Log();
     ASSERT_NO_FATAL_FAILURE(stack_.StartService());
