@@ -538,6 +538,14 @@ std::vector<FakeBlockServer::Event> FakeBlockServer::Events() const {
   std::scoped_lock lock(mu_);
   return events_;
 }
+int FakeBlockServer::MostAtOnce() const {
+  int now = 0, most = 0;
+  for (const Event& e : Events()) {
+    now += e.answered ? -1 : 1;
+    most = std::max(most, now);
+  }
+  return most;
+}
 void FakeBlockServer::SetLaterAccess(int connection, uint8_t access) {
   std::scoped_lock lock(mu_);
   later_from_ = connection;

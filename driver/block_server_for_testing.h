@@ -138,6 +138,9 @@ class FakeBlockServer {
   void ClearRequests();
   // Arrivals and replies of every request since the last ClearRequests.
   std::vector<Event> Events() const;
+  // The most of those requests the server had in hand at once (arrived,
+  // not answered).
+  int MostAtOnce() const;
   int Connections() const;
   // Connections still open on the server's side.
   int OpenConnections() const;

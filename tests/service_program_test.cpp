@@ -19,6 +19,7 @@
 #include "configurator/rules/prometheus_parser_for_testing.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/listener_for_testing.h"
+#include "platform/notify_socket_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/socket.h"
 #include "service/store/configuration_store.h"
@@ -520,32 +521,19 @@ TEST_F(ServiceProgramTest, AForeignDceRpcClientManagesTheRealService) {
 }
 
 TEST_F(ServiceProgramTest, ReportsToSystemdWhenStartedByIt) {
-  // Plays systemd's notification socket.
   std::filesystem::create_directories(dir_);
-  const std::string notify = dir_ + "/notify";
-  platform::UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, notify.c_str());
-  ASSERT_EQ(bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  timeval timeout{20, 0};
-  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-
+  testing::NotifySocket systemd(dir_ + "/notify");
+  ASSERT_TRUE(systemd.valid());
   service_ = std::make_unique<Program>(
       std::vector<std::string>{QUENSARIA_PROGRAM, "--state-dir", state_, "--runtime-dir", runtime_},
-      dir_ + "/service.log", std::vector<std::string>{"NOTIFY_SOCKET=" + notify});
-  char buffer[256];
-  ssize_t n = recv(socket.get(), buffer, sizeof buffer, 0);
-  ASSERT_GT(n, 0) << service_->Log();
-  EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "READY=1");
+      dir_ + "/service.log", std::vector<std::string>{"NOTIFY_SOCKET=" + systemd.path()});
+  ASSERT_EQ(systemd.Next(20s), "READY=1") << service_->Log();
   client_ = std::make_unique<ManagementClient>(runtime_, 10s);
   std::string name;
   testing::Eventually([&] { return client_->GetServiceName(16, name) == 0; }, 10s, 10ms);
   EXPECT_EQ(name, "Velmoran Server");
   service_->Signal(SIGTERM);
-  n = recv(socket.get(), buffer, sizeof buffer, 0);
-  ASSERT_GT(n, 0);
-  EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "STOPPING=1");
+  EXPECT_EQ(systemd.Next(20s), "STOPPING=1");
   EXPECT_EQ(service_->Wait(30s), 0);
   EXPECT_TRUE(std::filesystem::exists(state_ + "/Locals.xml"));
 }
@@ -612,23 +600,15 @@ TEST_F(ServiceProgramTest, ReadyOnlyOnceEveryStartedExportServes) {
   std::filesystem::create_directories(state_);
   std::ofstream(state_ + "/Locals.xml") << store::FormatConfiguration(servers).value();
 
-  const std::string notify = dir_ + "/notify";
-  platform::UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, notify.c_str());
-  ASSERT_EQ(bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  timeval timeout{60, 0};
-  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  testing::NotifySocket systemd(dir_ + "/notify");
+  ASSERT_TRUE(systemd.valid());
   service_ = std::make_unique<Program>(
       std::vector<std::string>{QUENSARIA_PROGRAM, "--state-dir", state_, "--runtime-dir", runtime_},
-      dir_ + "/service.log", std::vector<std::string>{"NOTIFY_SOCKET=" + notify});
+      dir_ + "/service.log", std::vector<std::string>{"NOTIFY_SOCKET=" + systemd.path()});
   int extensions = 0;
   for (;;) {
-    char buffer[256];
-    const ssize_t n = recv(socket.get(), buffer, sizeof buffer, 0);
-    ASSERT_GT(n, 0) << service_->Log();
-    const std::string message(buffer, static_cast<size_t>(n));
+    const std::string message = systemd.Next(60s);
+    ASSERT_NE(message, "") << service_->Log();
     if (message == "READY=1") break;
     EXPECT_EQ(message, "EXTEND_TIMEOUT_USEC=10000000");
     ++extensions;
