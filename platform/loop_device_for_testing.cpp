@@ -4,12 +4,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <thread>
 
 #include "platform/errors.h"
 #include "platform/eventually_for_testing.h"
 #include "shared/win32_error.h"
+#include "tests/program_for_testing.h"
 
 namespace quensaria::platform {
 namespace {
@@ -17,13 +16,9 @@ namespace {
 // Runs `command` through the shell; returns its standard output, or a
 // failure when it exits with nonzero status.
 Result<std::string> Run(const std::string& command) {
-  FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
-  if (pipe == nullptr) return ErrnoStatus("popen", errno);
-  std::string out;
-  char chunk[256];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  if (::pclose(pipe) != 0) return Status(ERROR_GEN_FAILURE, "command failed: " + command);
+  testing::ProgramResult run = testing::RunProgram({"/bin/sh", "-c", command});
+  if (run.exit_code != 0) return Status(ERROR_GEN_FAILURE, "command failed: " + command);
+  std::string& out = run.out;
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;
 }
