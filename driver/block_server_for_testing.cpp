@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/eventually_for_testing.h"
 #include "platform/socket.h"
 #include "platform/tls_session.h"
 #include "shared/block_protocol.h"
@@ -145,11 +146,10 @@ void FakeBlockServer::Listen() {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = port_;
   // Coming back on the same port may have to wait for the old one to clear.
-  for (int attempt = 0; ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
-       ++attempt) {
-    if (attempt > 200) std::abort();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const bool bound = testing::Eventually(
+      [&] { return ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0; },
+      std::chrono::seconds(2), std::chrono::milliseconds(10));
+  if (!bound) std::abort();
   ::listen(listener_.get(), 16);
   port_ = htons(platform::LocalPort(listener_.get()));
   stopping_ = false;
@@ -537,6 +537,14 @@ void FakeBlockServer::ClearRequests() {
 std::vector<FakeBlockServer::Event> FakeBlockServer::Events() const {
   std::scoped_lock lock(mu_);
   return events_;
+}
+int FakeBlockServer::MostAtOnce() const {
+  int now = 0, most = 0;
+  for (const Event& e : Events()) {
+    now += e.answered ? -1 : 1;
+    most = std::max(most, now);
+  }
+  return most;
 }
 void FakeBlockServer::SetLaterAccess(int connection, uint8_t access) {
   std::scoped_lock lock(mu_);

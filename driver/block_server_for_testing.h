@@ -80,13 +80,13 @@ class FakeBlockServer {
   // Each write is answered `delay` after it arrived (its data stored at once).
   void SetWriteDelay(std::chrono::milliseconds delay);
   // Log-ons succeed only with this digest (by default with any).
-  void SetPassword(const std::array<uint8_t, 20>& digest);
+  void SetPassword(const Sha1Digest& digest);
   // TLS from the next connection on: the key of kTlsIdentityLogin is the
   // SetPassword digest (by default the empty password's), that of
   // kTlsIdentityManage the management digest (none by default), which
   // gives full access.
   void SetTls(bool tls);
-  void SetManagePassword(const std::array<uint8_t, 20>& digest);
+  void SetManagePassword(const Sha1Digest& digest);
   void SetQueryDataLength(uint32_t length);
   // The disk size the query reports (by default the served disk's).
   void ReportDiskSize(std::optional<uint64_t> size);
@@ -138,6 +138,9 @@ class FakeBlockServer {
   void ClearRequests();
   // Arrivals and replies of every request since the last ClearRequests.
   std::vector<Event> Events() const;
+  // The most of those requests the server had in hand at once (arrived,
+  // not answered).
+  int MostAtOnce() const;
   int Connections() const;
   // Connections still open on the server's side.
   int OpenConnections() const;
@@ -163,8 +166,8 @@ class FakeBlockServer {
   mutable std::mutex mu_;
   std::condition_variable closed_changed_;  // a connection's `closed` became true
   std::vector<uint8_t> disk_;
-  std::optional<std::array<uint8_t, 20>> password_;
-  std::optional<std::array<uint8_t, 20>> manage_password_;
+  std::optional<Sha1Digest> password_;
+  std::optional<Sha1Digest> manage_password_;
   bool tls_ = false;
   std::vector<std::string> tls_log_ons_;
   int tls_handshakes_ = 0;

@@ -63,15 +63,7 @@ class DiskConnectionsTest : public ::testing::Test {
   NtStatus Read(uint64_t offset, std::vector<uint8_t>* data) {
     return pool_->Read(offset, data->size(), data->data());
   }
-  // The most requests the server had in hand at once (arrived, not answered).
-  int MostAtOnce() {
-    int now = 0, most = 0;
-    for (const auto& e : server_.Events()) {
-      now += e.answered ? -1 : 1;
-      most = std::max(most, now);
-    }
-    return most;
-  }
+  int MostAtOnce() const { return server_.MostAtOnce(); }
   std::string Log() {
     std::scoped_lock lock(log_mu_);
     return log_;

@@ -652,15 +652,7 @@ TEST_F(NetworkDeviceTest, IoContinuesAfterTheServerRestarts) {
 
 class ParallelDeviceTest : public NetworkDeviceTest {
  protected:
-  // The most requests the server had in hand at once.
-  int MostAtOnce() {
-    int now = 0, most = 0;
-    for (const auto& e : server_.Events()) {
-      now += e.answered ? -1 : 1;
-      most = std::max(most, now);
-    }
-    return most;
-  }
+  int MostAtOnce() const { return server_.MostAtOnce(); }
   // Submits every request from this thread, handed off as the block device
   // does, and waits for all the answers.
   std::vector<Result> RunAll(std::vector<std::unique_ptr<DeviceRequest>> requests) {

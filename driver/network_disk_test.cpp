@@ -13,6 +13,7 @@
 
 #include "driver/block_server_for_testing.h"
 #include "driver/debug_print.h"
+#include "platform/eventually_for_testing.h"
 #include "shared/password_digest.h"
 
 namespace quensaria::driver {
@@ -62,11 +63,9 @@ class NetworkDiskTest : public ::testing::Test {
     return out;
   }
 
-  // Polls `done` every 5 ms for at most 20 s.
-  static bool WaitFor(const std::function<bool()>& done) {
-    for (int i = 0; i < 4000 && !done(); ++i) std::this_thread::sleep_for(5ms);
-    return done();
-  }
+  // How long a test waits for what the server or driver does: a bound
+  // against hangs only.
+  static constexpr auto kPatience = std::chrono::seconds(20);
   // The driver's debug lines from here on.
   void CaptureLines() {
     {
@@ -96,7 +95,7 @@ TEST_F(NetworkDiskTest, AWrongPasswordFailsTheMountAndClosesTheConnection) {
             NetworkDisk::Mount(server_.address(), server_.port(), PasswordDigest("nope"), options_)
                 .status());
   EXPECT_EQ(1, server_.Connections());
-  EXPECT_TRUE(WaitFor([&] { return server_.OpenConnections() == 0; }));
+  EXPECT_TRUE(testing::Eventually([&] { return server_.OpenConnections() == 0; }, kPatience));
 }
 
 TEST_F(NetworkDiskTest, LargeRequestsGoInChunksOf64KiBOneAfterTheOther) {
@@ -239,7 +238,8 @@ TEST_F(NetworkDiskTest, ARequestKeepsTryingUntilItsServerTakesItsLogOnAgain) {
   std::vector<uint8_t> data(96 * kKiB, 0x5D);
   std::atomic<NtStatus> status{STATUS_PENDING};
   std::thread request([&] { status = disk_->Write(8192, data.size(), data.data()); });
-  EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 4 || status != STATUS_PENDING; }));
+  EXPECT_TRUE(testing::Eventually(
+      [&] { return server_.Connections() >= 4 || status != STATUS_PENDING; }, kPatience));
   EXPECT_EQ(STATUS_PENDING, status) << "gave up while there was time left";
   server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kNone);
   request.join();
@@ -277,7 +277,8 @@ TEST_F(NetworkDiskTest, TheGiveUpFlagEndsTheWaitAndARefusedLogOnIsFinal) {
   std::vector<uint8_t> data(4096);
   std::atomic<NtStatus> status{STATUS_PENDING};
   std::thread request([&] { status = disk_->Read(0, data.size(), data.data()); });
-  EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 3 || status != STATUS_PENDING; }));
+  EXPECT_TRUE(testing::Eventually(
+      [&] { return server_.Connections() >= 3 || status != STATUS_PENDING; }, kPatience));
   give_up.Raise();
   request.join();
   EXPECT_EQ(STATUS_CONNECTION_DISCONNECTED, status);
@@ -303,7 +304,8 @@ TEST_F(NetworkDiskTest, AReplyThatDoesNotComeInTimeIsALostConnection) {
   std::atomic<NtStatus> status{STATUS_PENDING};
   std::thread request([&] { status = disk_->Write(4096, data.size(), data.data()); });
   // Silent through a first reply time-out and a reconnect's log-on.
-  EXPECT_TRUE(WaitFor([&] { return server_.Connections() >= 3 || status != STATUS_PENDING; }));
+  EXPECT_TRUE(testing::Eventually(
+      [&] { return server_.Connections() >= 3 || status != STATUS_PENDING; }, kPatience));
   EXPECT_EQ(STATUS_PENDING, status) << "a reply time-out failed the request";
   server_.SetSilent(false);
   request.join();
@@ -311,7 +313,7 @@ TEST_F(NetworkDiskTest, AReplyThatDoesNotComeInTimeIsALostConnection) {
   const auto disk = server_.Disk();
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin() + 4096));
   // The old connections are closed, not left to pile up.
-  EXPECT_TRUE(WaitFor([&] { return server_.OpenConnections() == 1; }));
+  EXPECT_TRUE(testing::Eventually([&] { return server_.OpenConnections() == 1; }, kPatience));
 }
 
 TEST_F(NetworkDiskTest, AServerThatStaysSilentFailsTheRequestOnceTheReconnectTimeOutHasPassed) {

@@ -1,6 +1,7 @@
 // Console lines as a terminal and as the journal's stream see them.
 #include "platform/console.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/scratch_dir_for_testing.h"
 #include "platform/unique_fd.h"
 
 namespace quensaria::platform {
@@ -22,16 +24,13 @@ using P = ConsolePriority;
 class ConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/console_test.XXXXXX";
-    const int fd = ::mkstemp(pattern);
-    ASSERT_GE(fd, 0);
-    file_.Reset(fd);
-    path_ = pattern;
+    path_ = scratch_.File("console");
+    file_.Reset(::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    ASSERT_TRUE(file_.valid());
     const char* saved = std::getenv("JOURNAL_STREAM");
     if (saved != nullptr) saved_stream_ = saved;
   }
   void TearDown() override {
-    ::unlink(path_.c_str());
     if (saved_stream_.empty()) {
       ::unsetenv("JOURNAL_STREAM");
     } else {
@@ -62,6 +61,7 @@ class ConsoleTest : public ::testing::Test {
     return text.str();
   }
 
+  testing::ScratchDir scratch_;
   UniqueFd file_;
   std::string path_;
   std::string saved_stream_;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -21,9 +22,11 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/device_control_client.h"
 #include "platform/eventually_for_testing.h"
+#include "platform/mount_table.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/device_control.h"
 
@@ -34,12 +37,10 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 bool FuseMountedAt(const std::string& path) {
-  std::ifstream mounts("/proc/self/mounts");
-  std::string source, target, type, rest;
-  while (mounts >> source >> target >> type && std::getline(mounts, rest)) {
-    if (target == path && type.starts_with("fuse")) return true;
-  }
-  return false;
+  const std::vector<MountEntry> mounts = ReadMountTable();
+  return std::any_of(mounts.begin(), mounts.end(), [&](const MountEntry& entry) {
+    return entry.mount_point == path && entry.type.starts_with("fuse");
+  });
 }
 
 bool FuseAvailable(std::string* why) {

@@ -1,14 +1,14 @@
 #include "platform/loop_device_for_testing.h"
 
-#include <stdlib.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <thread>
 
 #include "platform/errors.h"
+#include "platform/eventually_for_testing.h"
 #include "shared/win32_error.h"
+#include "tests/program_for_testing.h"
 
 namespace quensaria::platform {
 namespace {
@@ -16,23 +16,16 @@ namespace {
 // Runs `command` through the shell; returns its standard output, or a
 // failure when it exits with nonzero status.
 Result<std::string> Run(const std::string& command) {
-  FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
-  if (pipe == nullptr) return ErrnoStatus("popen", errno);
-  std::string out;
-  char chunk[256];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  if (::pclose(pipe) != 0) return Status(ERROR_GEN_FAILURE, "command failed: " + command);
+  testing::ProgramResult run = testing::RunProgram({"/bin/sh", "-c", command});
+  if (run.exit_code != 0) return Status(ERROR_GEN_FAILURE, "command failed: " + command);
+  std::string& out = run.out;
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;
 }
 
 bool WaitForPath(const std::string& path) {
-  for (int i = 0; i < 200; ++i) {
-    if (::access(path.c_str(), F_OK) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return testing::Eventually([&] { return ::access(path.c_str(), F_OK) == 0; },
+                             std::chrono::seconds(2), std::chrono::milliseconds(10));
 }
 
 }  // namespace
@@ -49,11 +42,9 @@ std::string LoopDisk::UnavailableReason() {
 Result<std::unique_ptr<LoopDisk>> LoopDisk::Create(uint64_t size,
                                                    const std::string& sfdisk_script) {
   std::unique_ptr<LoopDisk> disk(new LoopDisk);
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp ? tmp : "/tmp") + "/quensaria-loop-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) return ErrnoStatus("mkstemp", errno);
-  disk->image_ = pattern;
+  disk->image_ = disk->scratch_.File("loop.img");
+  const int fd = ::open(disk->image_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return ErrnoStatus("open " + disk->image_, errno);
   const bool sized = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
   ::close(fd);
   if (!sized) return ErrnoStatus("ftruncate", errno);
@@ -80,7 +71,6 @@ Result<std::unique_ptr<LoopDisk>> LoopDisk::Create(uint64_t size,
 LoopDisk::~LoopDisk() {
   if (partitioned_) (void)Run("partx -d '" + device_ + "'");
   if (!device_.empty()) (void)Run("losetup -d '" + device_ + "'");
-  if (!image_.empty()) ::unlink(image_.c_str());
 }
 
 }  // namespace quensaria::platform

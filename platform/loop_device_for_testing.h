@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/scratch_dir_for_testing.h"
 #include "shared/status.h"
 
 namespace quensaria::platform {
@@ -33,6 +34,7 @@ class LoopDisk {
 
  private:
   LoopDisk() = default;
+  testing::ScratchDir scratch_;  // holds the image; removed after the device
   std::string image_;
   std::string device_;
   bool partitioned_ = false;

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/errors.h"
 #include "platform/retry.h"
@@ -18,77 +19,16 @@
 
 namespace quensaria::platform {
 
-int PassiveAddress::Resolve(const std::string& service) {
-  addrinfo hints{};
-  hints.ai_flags = AI_PASSIVE;
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  const int code = ::getaddrinfo(nullptr, service.c_str(), &hints, &info_);
-  if (code != 0) info_ = nullptr;
-  return code;
+namespace {
+
+// A failed call's errno as the console's socket lines show it.
+Status SocketStatus(int error) {
+  return Status(Win32ErrorFromErrno(error), std::to_string(error) + " " + ErrnoText(error));
 }
 
-const char* PassiveAddress::ErrorText(int code) { return ::gai_strerror(code); }
+Status StatusOf(int result) { return result == 0 ? Status::Ok() : SocketStatus(errno); }
 
-PassiveAddress::~PassiveAddress() {
-  if (info_ != nullptr) ::freeaddrinfo(info_);
-}
-
-int CreateSocket(const PassiveAddress& address, UniqueFd& socket) {
-  const addrinfo* ai = address.info_;
-  const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-  if (fd < 0) return errno;
-  socket.Reset(fd);
-  return 0;
-}
-
-int BindSocket(int socket, const PassiveAddress& address) {
-  const int on = 1;
-  if (::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return errno;
-  const addrinfo* ai = address.info_;
-  return ::bind(socket, ai->ai_addr, ai->ai_addrlen) == 0 ? 0 : errno;
-}
-
-int ListenSocket(int socket, int backlog) { return ::listen(socket, backlog) == 0 ? 0 : errno; }
-
-uint16_t LocalPort(int socket) {
-  sockaddr_in addr{};
-  socklen_t length = sizeof addr;
-  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &length) != 0) return 0;
-  return ntohs(addr.sin_port);
-}
-
-void WakeListener(int socket) { ::shutdown(socket, SHUT_RDWR); }
-
-int SetNonBlockingListener(int listener) {
-  const int flags = ::fcntl(listener, F_GETFL);
-  if (flags < 0 || ::fcntl(listener, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
-  return 0;
-}
-
-int WaitForConnection(int listener, std::chrono::milliseconds timeout) {
-  pollfd ready{listener, POLLIN, 0};
-  for (;;) {
-    const int n = ::poll(&ready, 1, static_cast<int>(timeout.count()));
-    if (n > 0) return 0;
-    if (n == 0) return ETIMEDOUT;
-    if (errno != EINTR) return errno;
-  }
-}
-
-int AcceptConnection(int listener, UniqueFd& socket, uint32_t& peer) {
-  sockaddr_in addr{};
-  socklen_t length = sizeof addr;
-  const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&addr), &length,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return errno;
-  socket.Reset(fd);
-  peer = addr.sin_addr.s_addr;
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return 0;
-}
-
+// Accept errors that concern one connection only: the listener is fine.
 bool IsTransientAcceptError(int error) {
   switch (error) {
     case EINTR:
@@ -112,7 +52,91 @@ bool IsTransientAcceptError(int error) {
   }
 }
 
-bool IsDescriptorShortage(int error) { return error == EMFILE || error == ENFILE; }
+Accepted::Outcome OutcomeOfAcceptError(int error) {
+  if (error == EAGAIN || error == EWOULDBLOCK) return Accepted::Outcome::kNoneWaiting;
+  if (error == EMFILE || error == ENFILE) return Accepted::Outcome::kOutOfDescriptors;
+  return Accepted::Outcome::kConnectionFailed;
+}
+
+}  // namespace
+
+Status PassiveAddress::Resolve(const std::string& service) {
+  addrinfo hints{};
+  hints.ai_flags = AI_PASSIVE;
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  const int code = ::getaddrinfo(nullptr, service.c_str(), &hints, &info_);
+  if (code == 0) return Status::Ok();
+  info_ = nullptr;
+  return Status(ERROR_INVALID_PARAMETER, std::to_string(code) + " " + ::gai_strerror(code));
+}
+
+PassiveAddress::~PassiveAddress() {
+  if (info_ != nullptr) ::freeaddrinfo(info_);
+}
+
+Result<UniqueFd> CreateSocket(const PassiveAddress& address) {
+  const addrinfo* ai = address.info_;
+  UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol));
+  if (!fd) return SocketStatus(errno);
+  return fd;
+}
+
+Status BindSocket(int socket, const PassiveAddress& address) {
+  const int on = 1;
+  if (::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    return SocketStatus(errno);
+  }
+  const addrinfo* ai = address.info_;
+  return StatusOf(::bind(socket, ai->ai_addr, ai->ai_addrlen));
+}
+
+Status ListenSocket(int socket, int backlog) { return StatusOf(::listen(socket, backlog)); }
+
+uint16_t LocalPort(int socket) {
+  sockaddr_in addr{};
+  socklen_t length = sizeof addr;
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &length) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+void WakeListener(int socket) { ::shutdown(socket, SHUT_RDWR); }
+
+Status SetNonBlockingListener(int listener) {
+  const int flags = ::fcntl(listener, F_GETFL);
+  if (flags < 0) return SocketStatus(errno);
+  return StatusOf(::fcntl(listener, F_SETFL, flags | O_NONBLOCK));
+}
+
+Result<bool> WaitForConnection(int listener, std::chrono::milliseconds timeout) {
+  pollfd ready{listener, POLLIN, 0};
+  for (;;) {
+    const int n = ::poll(&ready, 1, static_cast<int>(timeout.count()));
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return SocketStatus(errno);
+  }
+}
+
+Result<Accepted> AcceptConnection(int listener) {
+  sockaddr_in addr{};
+  socklen_t length = sizeof addr;
+  const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&addr), &length,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+  Accepted accepted;
+  if (fd < 0) {
+    const int error = errno;
+    if (!IsTransientAcceptError(error)) return SocketStatus(error);
+    accepted.outcome = OutcomeOfAcceptError(error);
+    accepted.error = SocketStatus(error);
+    return accepted;
+  }
+  accepted.socket.Reset(fd);
+  accepted.peer = addr.sin_addr.s_addr;
+  const int on = 1;
+  ::setsockopt(accepted.socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return accepted;
+}
 
 int SetAbortiveClose(int socket) {
   const linger abortive{1, 0};
@@ -153,24 +177,27 @@ Transfer SendSome(int socket, const void* data, size_t length) {
   return RetryOnEintr([&] { return ::send(socket, data, length, MSG_DONTWAIT | MSG_NOSIGNAL); });
 }
 
-int ConnectTcp(uint32_t local, uint32_t remote, uint16_t port, UniqueFd& socket) {
+Result<UniqueFd> ConnectTcp(uint32_t local, uint32_t remote, uint16_t port) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return errno;
+  if (!fd) return SocketStatus(errno);
   if (local != 0) {
     sockaddr_in self{};
     self.sin_family = AF_INET;
     self.sin_addr.s_addr = local;
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) return errno;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) {
+      return SocketStatus(errno);
+    }
   }
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_addr.s_addr = remote;
   peer.sin_port = htons(port);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) return errno;
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+    return SocketStatus(errno);
+  }
   const int on = 1;
   ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  socket = std::move(fd);
-  return 0;
+  return fd;
 }
 
 int SendAll(int socket, const void* data, size_t length) {
@@ -220,9 +247,8 @@ int ReceiveAll(int socket, void* data, size_t length) {
   return 0;
 }
 
-int ReceiveSplit(int socket, void* first, size_t first_length, void* second, size_t second_length,
-                 size_t& second_received) {
-  second_received = 0;
+SplitReceive ReceiveSplit(int socket, void* first, size_t first_length, void* second,
+                          size_t second_length) {
   size_t have = 0;
   while (have < first_length) {
     iovec parts[2] = {{static_cast<uint8_t*>(first) + have, first_length - have},
@@ -231,12 +257,11 @@ int ReceiveSplit(int socket, void* first, size_t first_length, void* second, siz
     message.msg_iov = parts;
     message.msg_iovlen = second_length > 0 ? 2 : 1;
     const Transfer t = RetryOnEintr([&] { return ::recvmsg(socket, &message, 0); });
-    if (t.error != 0) return t.error;
-    if (t.bytes == 0) return EPIPE;
+    if (t.error != 0) return {t.error, 0};
+    if (t.bytes == 0) return {EPIPE, 0};
     have += t.bytes;
   }
-  second_received = have - first_length;
-  return 0;
+  return {0, have - first_length};
 }
 
 }  // namespace quensaria::platform

@@ -1,7 +1,12 @@
 // TCP sockets of the connection engine: the steps of bringing up a
 // listening socket (each reports its own error so the caller can log it),
 // accepting, abortive closes and non-blocking transfers. IPv4 only.
-// Errors are errno values unless stated; addresses are in network byte order.
+// Bringing up, accepting and connecting fail with a Status whose code is the
+// Win32 error and whose message is the system's number and text as the
+// console's socket lines show them ("98 Address already in use"). The
+// blocking loops of tests and tools, SetAbortiveClose and the transfers
+// report errno values, which their callers tell apart (ECONNRESET, EPIPE,
+// EAGAIN). Addresses are in network byte order.
 #ifndef QUENSARIA_PLATFORM_SOCKET_H_
 #define QUENSARIA_PLATFORM_SOCKET_H_
 
@@ -15,6 +20,7 @@
 
 #include "platform/source_file.h"
 #include "platform/unique_fd.h"
+#include "shared/status.h"
 
 struct addrinfo;
 
@@ -24,48 +30,55 @@ namespace quensaria::platform {
 // getaddrinfo resolves it for a passive stream socket.
 class PassiveAddress {
  public:
-  // 0 on success (the address may still be empty), else getaddrinfo's
-  // error code (EAI_...).
-  int Resolve(const std::string& service);
-  // The text of a Resolve error code.
-  static const char* ErrorText(int code);
+  // Success (the address may still be empty), or a failure whose message is
+  // getaddrinfo's code (EAI_...) and its text.
+  Status Resolve(const std::string& service);
   bool empty() const { return info_ == nullptr; }
   ~PassiveAddress();
 
  private:
-  friend int CreateSocket(const PassiveAddress&, UniqueFd&);
-  friend int BindSocket(int, const PassiveAddress&);
+  friend Result<UniqueFd> CreateSocket(const PassiveAddress&);
+  friend Status BindSocket(int, const PassiveAddress&);
   ::addrinfo* info_ = nullptr;
 };
 
-int CreateSocket(const PassiveAddress& address, UniqueFd& socket);
+// REQUIRES: `address` resolved and not empty.
+Result<UniqueFd> CreateSocket(const PassiveAddress& address);
 // Binds (with SO_REUSEADDR, which on Linux still refuses a port that another
 // socket listens on).
-int BindSocket(int socket, const PassiveAddress& address);
+Status BindSocket(int socket, const PassiveAddress& address);
 // The largest backlog listen() takes (net.core.somaxconn caps it further).
 inline constexpr int kMaxListenBacklog = SOMAXCONN;
-int ListenSocket(int socket, int backlog);
+Status ListenSocket(int socket, int backlog);
 // The local port a bound socket got, in host order.
 uint16_t LocalPort(int socket);
 // Makes an accept() blocked on `socket` in another thread return.
 void WakeListener(int socket);
 
-// Makes accepting on `listener` return EAGAIN instead of waiting.
-int SetNonBlockingListener(int listener);
+// Makes accepting on `listener` say kNoneWaiting instead of waiting.
+Status SetNonBlockingListener(int listener);
 // Waits until `listener` has a connection to accept, or WakeListener was
-// called (the accept that follows then fails). 0, ETIMEDOUT once `timeout`
-// has passed, or an errno.
-int WaitForConnection(int listener, std::chrono::milliseconds timeout);
+// called (the accept that follows then fails): true, false once `timeout`
+// has passed, or the failure of the wait.
+Result<bool> WaitForConnection(int listener, std::chrono::milliseconds timeout);
+
+// One try at taking a connection from a listener that is fine.
+struct Accepted {
+  enum class Outcome {
+    kConnection,        // `socket` and `peer` hold it
+    kNoneWaiting,       // a non-blocking listener's queue is empty
+    kConnectionFailed,  // that connection alone failed; accepting may go on
+    kOutOfDescriptors,  // the connection waits in the queue until some close
+  };
+  Outcome outcome = Outcome::kConnection;
+  UniqueFd socket;
+  uint32_t peer = 0;
+  Status error;  // why, for the two failures
+};
 // Takes a connection (or waits for one, on a blocking listener). The new
-// socket is non-blocking, close-on-exec, with Nagle's delay off; `peer` is
-// the peer's IPv4 address.
-int AcceptConnection(int listener, UniqueFd& socket, uint32_t& peer);
-// True for accept errors that concern one connection only (the listener is
-// fine and accepting may go on).
-bool IsTransientAcceptError(int error);
-// True for accept errors that mean the process or system is out of file
-// descriptors: the connection waits in the queue until some close.
-bool IsDescriptorShortage(int error);
+// socket is non-blocking, close-on-exec, with Nagle's delay off. Fails only
+// when the listener itself is broken (or woken by WakeListener).
+Result<Accepted> AcceptConnection(int listener);
 
 // Linger on with time 0, so that closing resets the connection.
 int SetAbortiveClose(int socket);
@@ -90,7 +103,7 @@ Transfer SendSomeVector(int socket, const void* iov, int count);
 
 // A connected blocking client socket (tests and tools), bound first to
 // `local` (network order, 0 for any) so one host can play several clients.
-int ConnectTcp(uint32_t local, uint32_t remote, uint16_t port, UniqueFd& socket);
+Result<UniqueFd> ConnectTcp(uint32_t local, uint32_t remote, uint16_t port);
 // Blocking loops over a blocking socket: all of `length` or an errno
 // (ECONNRESET, or EPIPE for an orderly close while receiving).
 int SendAll(int socket, const void* data, size_t length);
@@ -101,9 +114,14 @@ int SendAll(int socket, const void* first, size_t first_length, const void* seco
 int ReceiveAll(int socket, void* data, size_t length);
 // Receives into `first` (exactly first_length bytes, waiting for them) and
 // then whatever is already there for `second`, up to second_length, in one
-// call where the data has come. Returns the bytes placed in `second`.
-int ReceiveSplit(int socket, void* first, size_t first_length, void* second, size_t second_length,
-                 size_t& second_received);
+// call where the data has come: the bytes placed in `second`, or the
+// errno ReceiveAll would give.
+struct SplitReceive {
+  int error = 0;
+  size_t second_received = 0;
+};
+SplitReceive ReceiveSplit(int socket, void* first, size_t first_length, void* second,
+                          size_t second_length);
 
 // IPv4 a.b.c.d in network byte order.
 constexpr uint32_t Ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {

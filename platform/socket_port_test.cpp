@@ -6,12 +6,14 @@
 #include <atomic>
 #include <cerrno>
 #include <future>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "platform/blocked_thread_for_testing.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/socket.h"
+#include "shared/win32_error.h"
 
 namespace quensaria::platform {
 namespace {
@@ -26,17 +28,23 @@ class SocketPortTest : public ::testing::Test {
     ASSERT_TRUE(port.ok());
     port_ = std::move(port).value();
     PassiveAddress address;
-    ASSERT_EQ(address.Resolve("0"), 0);
+    ASSERT_TRUE(address.Resolve("0").ok());
     ASSERT_FALSE(address.empty());
-    ASSERT_EQ(CreateSocket(address, listener_), 0);
-    ASSERT_EQ(BindSocket(listener_.get(), address), 0);
-    ASSERT_EQ(ListenSocket(listener_.get(), 5), 0);
+    Result<UniqueFd> listener = CreateSocket(address);
+    ASSERT_TRUE(listener.ok()) << listener.status().ToString();
+    listener_ = std::move(listener).value();
+    ASSERT_TRUE(BindSocket(listener_.get(), address).ok());
+    ASSERT_TRUE(ListenSocket(listener_.get(), 5).ok());
     listening_port_ = LocalPort(listener_.get());
     ASSERT_NE(listening_port_, 0);
-    ASSERT_EQ(ConnectTcp(0, kLoopback, listening_port_, client_), 0);
-    uint32_t peer = 0;
-    ASSERT_EQ(AcceptConnection(listener_.get(), server_, peer), 0);
-    EXPECT_EQ(peer, kLoopback);
+    Result<UniqueFd> client = ConnectTcp(0, kLoopback, listening_port_);
+    ASSERT_TRUE(client.ok()) << client.status().ToString();
+    client_ = std::move(client).value();
+    Result<Accepted> accepted = AcceptConnection(listener_.get());
+    ASSERT_TRUE(accepted.ok()) << accepted.status().ToString();
+    ASSERT_EQ(accepted->outcome, Accepted::Outcome::kConnection);
+    EXPECT_EQ(accepted->peer, kLoopback);
+    server_ = std::move(accepted->socket);
     op_.socket = server_.get();
     op_.key = this;
   }
@@ -151,28 +159,42 @@ TEST_F(SocketPortTest, AbortiveCloseResetsThePeer) {
   EXPECT_EQ(ReceiveAll(client_.get(), &byte, 1), ECONNRESET);
 }
 
+// Woken, the listener counts as broken: the accept fails, not as one
+// connection's trouble that accepting would go on after.
 TEST_F(SocketPortTest, WakeListenerEndsABlockedAccept) {
-  std::atomic<int> result{0};
+  std::optional<Result<Accepted>> result;
   std::promise<int> acceptor_id;
   std::thread acceptor([&] {
-    UniqueFd socket;
-    uint32_t peer;
     acceptor_id.set_value(ThreadIdForTesting());
-    result = AcceptConnection(listener_.get(), socket, peer);
+    result.emplace(AcceptConnection(listener_.get()));
   });
   EXPECT_TRUE(WaitUntilBlockedForTesting(acceptor_id.get_future().get(), std::chrono::seconds(30)));
   WakeListener(listener_.get());
   acceptor.join();
-  EXPECT_NE(result.load(), 0);
-  EXPECT_FALSE(IsTransientAcceptError(result.load()));
+  ASSERT_TRUE(result.has_value());
+  EXPECT_FALSE(result->ok());
 }
 
+TEST_F(SocketPortTest, ANonBlockingListenerWithNothingQueuedSaysNoneWaiting) {
+  ASSERT_TRUE(SetNonBlockingListener(listener_.get()).ok());
+  Result<bool> waiting = WaitForConnection(listener_.get(), std::chrono::milliseconds(0));
+  ASSERT_TRUE(waiting.ok());
+  EXPECT_FALSE(waiting.value());
+  Result<Accepted> accepted = AcceptConnection(listener_.get());
+  ASSERT_TRUE(accepted.ok()) << accepted.status().ToString();
+  EXPECT_EQ(accepted->outcome, Accepted::Outcome::kNoneWaiting);
+  EXPECT_FALSE(accepted->socket.valid());
+}
+
+// The failure carries what the console's line prints: errno and its text.
 TEST_F(SocketPortTest, APortThatIsListenedOnCannotBeBoundAgain) {
   PassiveAddress address;
-  ASSERT_EQ(address.Resolve(std::to_string(listening_port_)), 0);
-  UniqueFd second;
-  ASSERT_EQ(CreateSocket(address, second), 0);
-  EXPECT_EQ(BindSocket(second.get(), address), EADDRINUSE);
+  ASSERT_TRUE(address.Resolve(std::to_string(listening_port_)).ok());
+  Result<UniqueFd> second = CreateSocket(address);
+  ASSERT_TRUE(second.ok()) << second.status().ToString();
+  const Status bound = BindSocket(second->get(), address);
+  EXPECT_EQ(bound.code(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(bound.message(), "98 Address already in use");
 }
 
 // A poller takes what arrives while it polls itself, with nothing armed;

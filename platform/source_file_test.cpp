@@ -7,9 +7,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/scratch_dir_for_testing.h"
 #include "platform/system_info.h"
 
 namespace quensaria::platform {
@@ -18,17 +21,15 @@ namespace {
 class FileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    path_ = std::string(tmp ? tmp : "/tmp") + "/quensaria-file-XXXXXX";
-    const int fd = ::mkstemp(path_.data());
-    ASSERT_GE(fd, 0);
     std::vector<uint8_t> bytes(10000);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
-    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), 10000);
-    ::close(fd);
+    std::ofstream(path_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    ASSERT_EQ(std::filesystem::file_size(path_), bytes.size());
   }
-  void TearDown() override { ::unlink(path_.c_str()); }
-  std::string path_;
+  testing::ScratchDir scratch_;
+  const std::string path_ = scratch_.File("source");
 };
 
 TEST_F(FileTest, PathsAreToldApart) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/blocked_thread_for_testing.h"
+#include "platform/notify_socket_for_testing.h"
 #include "platform/program_path.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/service_notify.h"
@@ -57,30 +58,22 @@ TEST(StopSignalsTest, CancelEndsTheWait) {
 // Plays systemd: a datagram socket named by NOTIFY_SOCKET receives the reports.
 TEST(ServiceNotifyTest, ReportsReachTheNotifySocket) {
   testing::ScratchDir scratch;
-  const std::string path = scratch.File("notify");
-  UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, path.c_str());
-  ASSERT_EQ(bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  testing::NotifySocket systemd(scratch.File("notify"));
+  ASSERT_TRUE(systemd.valid());
 
   unsetenv("NOTIFY_SOCKET");
   EXPECT_FALSE(UnderServiceManager());
   NotifyReady();  // nothing to report to: does nothing
-  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  setenv("NOTIFY_SOCKET", systemd.path().c_str(), 1);
   EXPECT_TRUE(UnderServiceManager());
   NotifyReady();
   NotifyStatus("serving 2 exports");
   NotifyStopping();
   unsetenv("NOTIFY_SOCKET");
 
+  // Sent before, so each is there at once.
   std::vector<std::string> received;
-  char buffer[256];
-  for (int i = 0; i < 3; ++i) {
-    const ssize_t n = recv(socket.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-    ASSERT_GT(n, 0) << i;
-    received.emplace_back(buffer, static_cast<size_t>(n));
-  }
+  for (int i = 0; i < 3; ++i) received.push_back(systemd.Next(std::chrono::milliseconds(0)));
   EXPECT_EQ(received,
             (std::vector<std::string>{"READY=1", "STATUS=serving 2 exports", "STOPPING=1"}));
 }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/eventually_for_testing.h"
 #include "platform/unique_fd.h"
 
 namespace quensaria::platform {
@@ -61,8 +62,7 @@ class TcpClientTest : public ::testing::Test {
   // What the peer did reaches this side at once on loopback; the limit only
   // keeps a fault from hanging the test.
   bool PeerGoneWithin20s() {
-    for (int i = 0; i < 4000 && !client.PeerGone(); ++i) std::this_thread::sleep_for(5ms);
-    return client.PeerGone();
+    return testing::Eventually([this] { return client.PeerGone(); }, 20s);
   }
   Listener listener;
   TcpClient client;
@@ -98,8 +98,7 @@ TEST_F(TcpClientTest, ConnectToFullBacklogTimesOut) {
     return ::getsockopt(full.fd.get(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
            info.tcpi_unacked > info.tcpi_sacked;
   };
-  for (int i = 0; i < 6000 && !queue_full(); ++i) std::this_thread::sleep_for(5ms);
-  ASSERT_TRUE(queue_full());
+  ASSERT_TRUE(testing::Eventually(queue_full, 30s));
   EXPECT_EQ(STATUS_IO_TIMEOUT, client.Connect(kLoopback, full.port, 300ms));
 }
 

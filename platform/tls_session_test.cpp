@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/eventually_for_testing.h"
 #include "platform/unique_fd.h"
 #include "shared/block_protocol.h"
 #include "shared/win32_error.h"
@@ -95,8 +96,7 @@ TEST(TlsSessionTest, EachIdentityLogsOnWithItsKeyAndDataGoesBothWays) {
 
     // Data nobody asked for, and then the close, each count as gone.
     ASSERT_TRUE(server->Send(reply, {}, Soon()).ok());
-    std::this_thread::sleep_for(50ms);
-    EXPECT_TRUE(client->PeerGone());
+    EXPECT_TRUE(testing::Eventually([&] { return client->PeerGone(); }, 20s));
   }
 }
 

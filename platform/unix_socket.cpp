@@ -55,6 +55,12 @@ Status ClaimPath(const std::string& path, const sockaddr_un& address) {
   return Status::Ok();
 }
 
+// The end of the stream after `done` bytes of a message.
+Status PeerClosed(size_t done) {
+  return done == 0 ? Status(ERROR_HANDLE_EOF, "peer closed the connection")
+                   : Status(ERROR_BROKEN_PIPE, "peer closed the connection mid-message");
+}
+
 }  // namespace
 
 Result<std::unique_ptr<UnixListener>> UnixListener::Listen(const std::string& path, mode_t mode,
@@ -171,10 +177,7 @@ Status ReceiveExact(int fd, uint8_t* buffer, size_t size) {
       if (errno == EAGAIN) return Status(ERROR_SEM_TIMEOUT, "receive timed out");
       return ErrnoStatus("recv", errno);
     }
-    if (n == 0) {
-      return done == 0 ? Status(ERROR_HANDLE_EOF, "peer closed the connection")
-                       : Status(ERROR_BROKEN_PIPE, "peer closed the connection mid-message");
-    }
+    if (n == 0) return PeerClosed(done);
     done += static_cast<size_t>(n);
   }
   return Status::Ok();
@@ -196,10 +199,7 @@ Status ReceiveExactBefore(int fd, uint8_t* buffer, size_t size,
       if (errno == EINTR || errno == EAGAIN) continue;
       return ErrnoStatus("recv", errno);
     }
-    if (n == 0) {
-      return done == 0 ? Status(ERROR_HANDLE_EOF, "peer closed the connection")
-                       : Status(ERROR_BROKEN_PIPE, "peer closed the connection mid-message");
-    }
+    if (n == 0) return PeerClosed(done);
     done += static_cast<size_t>(n);
   }
   return Status::Ok();

@@ -7,18 +7,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "platform/loop_device.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/unique_fd.h"
+#include "tests/program_for_testing.h"
 
 namespace quensaria::platform {
 namespace {
 
+// The exit status of `command` run by the shell; its output is dropped.
 int Sh(const std::string& command) {
-  return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str());
+  return testing::RunProgram({"/bin/sh", "-c", command}).exit_code;
 }
 
 class VolumeMountTest : public ::testing::Test {

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "shared/sha1.h"  // kDigestSize
+
 namespace quensaria {
 
 // Command codes (request byte 0).
@@ -62,7 +64,6 @@ inline constexpr size_t kQuerySizeOffset = 8;
 static_assert(kQueryFlagsOffset == 2 && kQueryBootIdOffset == 4 && kQuerySizeOffset == 8);
 static_assert(kQueryBootIdOffset + kBootIdSize <= kQuerySizeOffset);
 static_assert(kQuerySizeOffset + 8 == kQueryDataSize);
-inline constexpr size_t kDigestSize = 20;
 // The port an export listens on unless its administrator chose another, and
 // the one a new mount names.
 inline constexpr uint16_t kDefaultPort = 60000;

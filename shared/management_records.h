@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "shared/sha1.h"  // kDigestSize
+
 namespace quensaria {
 
 // Names a server or a client across the management interface; 0 = none.
@@ -25,12 +27,12 @@ struct ServerConfig {
   uint32_t IpAddress;            // stored and returned only; the engine listens on all
   uint16_t Port;
   uint8_t padding[6];
-  int64_t SizeBytes;           // bytes
-  int32_t Cache;               // read cache, MiB
-  uint8_t Password[20];        // digest of the log-on password
-  uint8_t ManagePassword[20];  // digest of the full-access password
-  int32_t Started;             // 1 served while the service runs, 0 stopped
-  int32_t AuthMode;            // stored and returned unchanged
+  int64_t SizeBytes;                    // bytes
+  int32_t Cache;                        // read cache, MiB
+  uint8_t Password[kDigestSize];        // digest of the log-on password
+  uint8_t ManagePassword[kDigestSize];  // digest of the full-access password
+  int32_t Started;                      // 1 served while the service runs, 0 stopped
+  int32_t AuthMode;                     // stored and returned unchanged
   uint32_t reserved;
 };
 

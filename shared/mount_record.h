@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/sha1.h"  // kDigestSize
 #include "shared/status.h"
 
 namespace quensaria {
@@ -28,11 +29,11 @@ struct MountRecord {
   uint8_t readOnly;      // non-zero = read-only (disks only)
   uint8_t virtualWrite;  // informational; the service decides
   uint8_t reserved0[2];
-  uint32_t sourceType;         // kSourceType*; the driver treats != 1 as image
-  uint32_t serverAddress;      // IPv4, network byte order
-  uint16_t serverPort;         // network byte order
-  uint8_t driveLetter;         // ASCII capital letter
-  uint8_t passwordDigest[20];  // sent with CMD_LOGIN
+  uint32_t sourceType;                  // kSourceType*; the driver treats != 1 as image
+  uint32_t serverAddress;               // IPv4, network byte order
+  uint16_t serverPort;                  // network byte order
+  uint8_t driveLetter;                  // ASCII capital letter
+  uint8_t passwordDigest[kDigestSize];  // sent with CMD_LOGIN
   uint8_t reserved1[5];
   uint8_t networkMarker;  // 1 network disk, 0 image; not read by the driver
   uint8_t reserved2[15];

@@ -17,7 +17,7 @@ Sha1Digest PasswordDigest(std::string_view password) { return Sha1Of(password); 
 std::string DigestToHex(const Sha1Digest& digest) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
-  text.reserve(40);
+  text.reserve(2 * kDigestSize);
   for (uint8_t byte : digest) {
     text.push_back(kDigits[byte >> 4]);
     text.push_back(kDigits[byte & 15]);
@@ -26,9 +26,9 @@ std::string DigestToHex(const Sha1Digest& digest) {
 }
 
 bool DigestFromHex(std::string_view text, Sha1Digest& digest) {
-  if (text.size() != 40) return false;
+  if (text.size() != 2 * kDigestSize) return false;
   Sha1Digest parsed;
-  for (size_t i = 0; i < 20; ++i) {
+  for (size_t i = 0; i < kDigestSize; ++i) {
     const int hi = HexValue(text[2 * i]);
     const int lo = HexValue(text[2 * i + 1]);
     if (hi < 0 || lo < 0) return false;

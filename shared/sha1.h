@@ -10,7 +10,10 @@
 
 namespace quensaria {
 
-using Sha1Digest = std::array<uint8_t, 20>;
+// The length of a SHA-1 digest, and so of every password digest the
+// programs store, send and compare.
+inline constexpr size_t kDigestSize = 20;
+using Sha1Digest = std::array<uint8_t, kDigestSize>;
 
 class Sha1 {
  public:

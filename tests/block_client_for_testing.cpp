@@ -22,10 +22,12 @@ platform::TlsSession::Clock::time_point TlsDeadline() {
   return platform::TlsSession::Clock::now() + kTlsPatience;
 }
 
-// A session's failure as the plain socket calls would report it.
+// A session's or a connect's failure as the plain socket calls would report it.
 int ErrnoOf(const Status& status) {
   if (status.ok()) return 0;
   switch (status.code()) {
+    case ERROR_CONNECTION_REFUSED:
+      return ECONNREFUSED;
     case ERROR_NETNAME_DELETED:
       return EPIPE;
     case ERROR_SEM_TIMEOUT:
@@ -39,7 +41,11 @@ int ErrnoOf(const Status& status) {
 
 int BlockClient::Connect(uint16_t port, uint32_t local) {
   Close();
-  return platform::ConnectTcp(local, platform::Ipv4(127, 0, 0, 1), port, socket_);
+  Result<platform::UniqueFd> connected =
+      platform::ConnectTcp(local, platform::Ipv4(127, 0, 0, 1), port);
+  if (!connected.ok()) return ErrnoOf(connected.status());
+  socket_ = std::move(connected).value();
+  return 0;
 }
 
 int BlockClient::ConnectTls(uint16_t port, const std::string& identity,
@@ -122,7 +128,10 @@ Exchange BlockClient::ReadInto(uint64_t offset, uint32_t length, uint8_t* data) 
   if (tls_) {
     x.error = ReceiveBytes(header, sizeof header);
   } else {
-    x.error = platform::ReceiveSplit(socket_.get(), header, sizeof header, data, length, early);
+    const platform::SplitReceive split =
+        platform::ReceiveSplit(socket_.get(), header, sizeof header, data, length);
+    x.error = split.error;
+    early = split.second_received;
   }
   if (x.error != 0) return x;
   x.reply = ParseReplyHeader(header);

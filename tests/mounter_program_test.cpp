@@ -25,6 +25,7 @@
 #include "mounter/mount_manager.h"
 #include "mounter/mounter_settings.h"
 #include "mounter/root_volumes.h"
+#include "platform/eventually_for_testing.h"
 #include "platform/loop_device.h"
 #include "platform/volume_mount.h"
 #include "shared/password_digest.h"
@@ -44,15 +45,10 @@ using harness::Shell;
 
 using testing::FirstLine;
 
-// Polls `condition` for up to ten seconds.
-template <typename F>
-bool Eventually(F condition) {
-  for (int i = 0; i < 1000; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
+// How long and how often a test looks for what the programs did: a bound
+// against hangs only, generous for a loaded machine.
+constexpr auto kPatience = std::chrono::seconds(30);
+constexpr auto kPoll = std::chrono::milliseconds(10);
 
 std::string MediaDir(char letter) { return std::string("/media/velmoran/") + letter; }
 
@@ -141,7 +137,8 @@ class MounterProgramTest : public harness::ServiceAndDriverTest {
   void ExpectNothingLeft(char letter, int index) {
     EXPECT_FALSE(
         fs::exists(fs::symlink_status(manager_->links().DefinitionPath(letter).toStdString())));
-    EXPECT_TRUE(Eventually([&] { return platform::LoopDevicesBackedBy(Device(index)).empty(); }))
+    EXPECT_TRUE(testing::Eventually(
+        [&] { return platform::LoopDevicesBackedBy(Device(index)).empty(); }, kPatience, kPoll))
         << Device(index);
     EXPECT_FALSE(platform::IsMountPoint(MediaDir(letter)));
   }
@@ -531,12 +528,14 @@ TEST_F(MounterProgramTest, ADriveWhoseExportWasDeletedShowsAsDisconnected) {
       << dialogs.LastStatus().toStdString();
   ASSERT_TRUE(Row(manager_->ListDrives(), 'Q')->connected);
   ASSERT_EQ(0, Shell(stack_.Cli("delete-server " + server)).code);
-  EXPECT_TRUE(Eventually([&] {
-    const std::vector<MountedDrive> rows = manager_->ListDrives();
-    const MountedDrive* q = Row(rows, 'Q');
-    return q != nullptr && !q->connected &&
-           SourceText(*q) == QString("127.0.0.1 : %1 (disconnected)").arg(port);
-  }));
+  EXPECT_TRUE(testing::Eventually(
+      [&] {
+        const std::vector<MountedDrive> rows = manager_->ListDrives();
+        const MountedDrive* q = Row(rows, 'Q');
+        return q != nullptr && !q->connected &&
+               SourceText(*q) == QString("127.0.0.1 : %1 (disconnected)").arg(port);
+      },
+      kPatience, kPoll));
   EXPECT_EQ(0u, manager_->UnmountDrive('Q'));
   ExpectNothingLeft('Q', 0);
 }
@@ -592,14 +591,17 @@ TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
                          DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
   std::atomic<int> mounted{-1};
   std::thread run([&] { mounted = AutoMount(automatic, {60, std::chrono::milliseconds(200)}); });
-  const bool both = Eventually([&] {
-    return platform::IsMountPoint(MediaDir('J')) && platform::IsMountPoint(MediaDir('K'));
-  });
+  const bool both = testing::Eventually(
+      [&] {
+        return platform::IsMountPoint(MediaDir('J')) && platform::IsMountPoint(MediaDir('K'));
+      },
+      kPatience, kPoll);
   EXPECT_TRUE(both);
   EXPECT_FALSE(platform::IsMountPoint(MediaDir('L')));
   // The late service starts; a later pass mounts its drive.
   EXPECT_EQ(0, Shell(stack_.Cli("start-server " + late_server)).code);
-  EXPECT_TRUE(Eventually([&] { return platform::IsMountPoint(MediaDir('L')); }));
+  EXPECT_TRUE(
+      testing::Eventually([&] { return platform::IsMountPoint(MediaDir('L')); }, kPatience, kPoll));
   run.join();
   EXPECT_EQ(mounted, 3);
   const std::vector<MountedDrive> rows = manager_->ListDrives();

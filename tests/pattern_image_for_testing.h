@@ -4,8 +4,8 @@
 #ifndef QUENSARIA_TESTS_PATTERN_IMAGE_FOR_TESTING_H_
 #define QUENSARIA_TESTS_PATTERN_IMAGE_FOR_TESTING_H_
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,10 +23,8 @@ inline uint8_t Pattern(uint64_t offset, uint8_t seed = 0) {
 
 class PatternImage {
  public:
-  explicit PatternImage(uint64_t size, uint8_t seed = 0) {
-    const char* tmp = std::getenv("TMPDIR");
-    path_ = std::string(tmp ? tmp : "/tmp") + "/quensaria-image-XXXXXX";
-    const int fd = ::mkstemp(path_.data());
+  explicit PatternImage(uint64_t size, uint8_t seed = 0) : path_(scratch_.File("pattern.img")) {
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     EXPECT_GE(fd, 0) << path_;
     std::vector<uint8_t> chunk(1 << 20);
     for (uint64_t at = 0; at < size; at += chunk.size()) {
@@ -36,7 +34,6 @@ class PatternImage {
     }
     ::close(fd);
   }
-  ~PatternImage() { ::unlink(path_.c_str()); }
   PatternImage(const PatternImage&) = delete;
   PatternImage& operator=(const PatternImage&) = delete;
 
@@ -46,6 +43,7 @@ class PatternImage {
   }
 
  private:
+  ScratchDir scratch_;  // removed with the image in it
   std::string path_;
 };
 

@@ -20,11 +20,18 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/eventually_for_testing.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
 
 namespace quensaria::testing {
+namespace {
+
+// How often a program in the background is looked at.
+constexpr auto kPoll = std::chrono::milliseconds(10);
+
+}  // namespace
 
 ProgramResult RunProgram(const std::vector<std::string>& argv, std::chrono::seconds limit,
                          const std::vector<std::string>& environment) {
@@ -148,16 +155,18 @@ ProgramResult RunOnTerminal(const std::vector<std::string>& argv,
   return result;
 }
 
-bool ProgramExists(const std::string& name) {
+std::string FindProgram(const std::string& name) {
   const char* path = std::getenv("PATH");
   std::stringstream dirs(path ? path : "/usr/bin:/bin");
   std::string dir;
   while (std::getline(dirs, dir, ':')) {
     std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return true;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
-  return false;
+  return "";
 }
+
+bool ProgramExists(const std::string& name) { return !FindProgram(name).empty(); }
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -215,10 +224,7 @@ std::unique_ptr<Program> Program::Start(const std::vector<std::string>& argv,
                                         const std::function<bool(const Program&)>& ready) {
   auto program = std::make_unique<Program>(argv);
   if (!program->started()) return nullptr;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!program->Ended() && !ready(*program) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  Eventually([&] { return program->Ended() || ready(*program); }, std::chrono::seconds(10), kPoll);
   return program;
 }
 
@@ -243,11 +249,7 @@ void Program::Signal(int signal) const {
 }
 
 std::optional<int> Program::Wait(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!Ended()) {
-    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  if (!Eventually([this] { return Ended(); }, timeout, kPoll)) return std::nullopt;
   return status_;
 }
 

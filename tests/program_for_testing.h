@@ -1,8 +1,8 @@
 // Programs run by tests: to the end with what they printed collected
 // (RunProgram, RunOnTerminal), or in the background with their output in a
 // log (Program); and a free TCP port. The whole-program tests drive
-// quensaria, velmoran, ludrane-mkimage, fsck.fat, mtools and nasm through
-// this.
+// quensaria, velmoran, ludrane-mkimage, fsck.fat, mtools, nasm and qemu
+// through this.
 #ifndef QUENSARIA_TESTS_PROGRAM_FOR_TESTING_H_
 #define QUENSARIA_TESTS_PROGRAM_FOR_TESTING_H_
 
@@ -48,6 +48,8 @@ ProgramResult RunOnTerminal(const std::vector<std::string>& argv,
                             const std::vector<TerminalAnswer>& answers,
                             std::chrono::seconds limit = std::chrono::seconds(120));
 
+// The path of the executable `name` in PATH, or "" when there is none.
+std::string FindProgram(const std::string& name);
 // Whether `name` is an executable in PATH.
 bool ProgramExists(const std::string& name);
 
@@ -91,12 +93,11 @@ class Program {
   int Stop();
   // SIGKILL: it dies without cleaning up.
   void Kill();
+  // Reaps the program if it has ended; whether it has (or never started).
+  bool Ended();
   std::string Log() const;
 
  private:
-  // Reaps the program if it has ended; whether it has.
-  bool Ended();
-
   std::string log_path_;
   bool own_log_ = false;
   pid_t pid_ = -1;

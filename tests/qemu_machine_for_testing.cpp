@@ -1,23 +1,18 @@
 #include "tests/qemu_machine_for_testing.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <vector>
 
+#include "platform/eventually_for_testing.h"
+#include "platform/unique_fd.h"
 #include "tests/program_for_testing.h"
-
-extern char** environ;
 
 namespace quensaria::testing {
 namespace {
@@ -41,18 +36,20 @@ QemuMachine::QemuMachine(const std::string& disk, const std::string& work_dir)
 
 QemuMachine::~QemuMachine() {
   if (monitor_ >= 0) close(monitor_);
-  if (pid_ > 0 && !exited_) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (qemu_) qemu_->Kill();
 }
 
 bool QemuMachine::Start(std::string* error) {
+  const std::string qemu = FindProgram(kQemu);
+  if (qemu.empty()) {
+    *error = std::string("cannot find ") + kQemu;
+    return false;
+  }
   std::string socket_path = dir_ + "/monitor.sock";
-  std::vector<std::string> argv = {
+  const std::vector<std::string> argv = {
       // Plain emulation: real-mode BIOS code runs far faster under it than
       // under nested KVM, and it is there on every machine.
-      kQemu,      "-accel",
+      qemu,       "-accel",
       "tcg",      "-m",
       "32",       "-display",
       "none",     "-no-reboot",
@@ -61,42 +58,41 @@ bool QemuMachine::Start(std::string* error) {
       "-monitor", "unix:" + socket_path + ",server=on,wait=off",
       "-drive",   "file=" + disk_ + ",format=raw,if=ide,index=0",
       "-boot",    "c"};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  std::string log = dir_ + "/qemu.log";
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  int spawned = posix_spawnp(&pid_, kQemu, &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    pid_ = -1;
-    *error = std::string("cannot run ") + kQemu + ": " + std::strerror(spawned);
+  const std::string log = dir_ + "/qemu.log";
+  qemu_ = std::make_unique<Program>(argv, log);
+  if (!qemu_->started()) {
+    *error = "cannot run " + qemu;
     return false;
   }
   // The monitor socket appears once qemu has set the machine up.
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
-  for (int attempt = 0; attempt < 300; ++attempt) {
-    if (!Running()) {
-      *error = "qemu ended at once: " + ReadWhole(log);
-      return false;
-    }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-      monitor_ = fd;
-      if (ReadToPrompt(std::chrono::seconds(10))) return true;
-      *error = "no monitor prompt";
-      return false;
-    }
-    close(fd);
-    std::this_thread::sleep_for(kPoll);
+  bool ended = false;
+  const bool connected = Eventually(
+      [&] {
+        if (!Running()) {
+          ended = true;
+          return true;
+        }
+        platform::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+          return false;
+        }
+        monitor_ = fd.Release();
+        return true;
+      },
+      std::chrono::seconds(30), kPoll);
+  if (ended) {
+    *error = "qemu ended at once: " + ReadWhole(log);
+    return false;
   }
-  *error = "the monitor socket never appeared";
+  if (!connected) {
+    *error = "the monitor socket never appeared";
+    return false;
+  }
+  if (ReadToPrompt(std::chrono::seconds(10))) return true;
+  *error = "no monitor prompt";
   return false;
 }
 
@@ -127,12 +123,7 @@ bool QemuMachine::Command(const std::string& line) {
 std::string QemuMachine::Serial() const { return ReadWhole(dir_ + "/serial.txt"); }
 
 bool QemuMachine::WaitForSerial(const std::string& text, std::chrono::seconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (Serial().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(kPoll);
-  }
-  return Serial().find(text) != std::string::npos;
+  return Eventually([&] { return Serial().find(text) != std::string::npos; }, limit, kPoll);
 }
 
 std::string QemuMachine::Screen() {
@@ -151,29 +142,15 @@ std::string QemuMachine::Screen() {
 }
 
 bool QemuMachine::WaitForScreen(const std::string& text, std::chrono::seconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  do {
-    if (Screen().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(kPoll);
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
+  return Eventually([&] { return Screen().find(text) != std::string::npos; }, limit, kPoll);
 }
 
 bool QemuMachine::SendKey(const std::string& key) { return Command("sendkey " + key); }
 
-bool QemuMachine::Running() {
-  if (pid_ <= 0 || exited_) return false;
-  if (waitpid(pid_, nullptr, WNOHANG) == pid_) exited_ = true;
-  return !exited_;
-}
+bool QemuMachine::Running() { return qemu_ && !qemu_->Ended(); }
 
 bool QemuMachine::WaitForExit(std::chrono::seconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (Running()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPoll);
-  }
-  return true;
+  return Eventually([&] { return !Running(); }, limit, kPoll);
 }
 
 }  // namespace quensaria::testing

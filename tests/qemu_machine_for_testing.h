@@ -5,10 +5,11 @@
 #ifndef QUENSARIA_TESTS_QEMU_MACHINE_FOR_TESTING_H_
 #define QUENSARIA_TESTS_QEMU_MACHINE_FOR_TESTING_H_
 
-#include <sys/types.h>
-
 #include <chrono>
+#include <memory>
 #include <string>
+
+#include "tests/program_for_testing.h"
 
 namespace quensaria::testing {
 
@@ -43,9 +44,8 @@ class QemuMachine {
 
   std::string disk_;
   std::string dir_;
-  pid_t pid_ = -1;
+  std::unique_ptr<Program> qemu_;
   int monitor_ = -1;
-  bool exited_ = false;
 };
 
 }  // namespace quensaria::testing

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "tests/program_for_testing.h"
 
@@ -23,6 +24,16 @@ void ServiceAndDriver::StartService() {
                            "--runtime-dir", scratch_.File("qrun")});
   service_ = Program::Start(argv, [cli](const Program&) { return Shell(cli).code == 0; });
   ASSERT_TRUE(service_ && service_->running()) << (service_ ? service_->Log() : "");
+}
+
+void ServiceAndDriver::StartServiceOnARestartedMachine() {
+  const std::string boot_id = scratch_.File("boot_id");
+  std::ofstream(boot_id) << "0badb007-0000-4000-8000-000000000000\n";
+  ASSERT_TRUE(std::filesystem::exists(boot_id));
+  SetServiceWrapper({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                     "mount --bind \"$0\" /proc/sys/kernel/random/boot_id && exec \"$@\"",
+                     boot_id});
+  StartService();
 }
 
 void ServiceAndDriver::StopAndCheck() {

@@ -26,6 +26,10 @@ class ServiceAndDriver {
   // Starts the service (again, after service()->Stop()) and waits until
   // ludrane-cli reaches it.
   void StartService();
+  // Starts the service (after service()->Stop()) as on a machine that has
+  // restarted since: it reads another boot identity, now and at every later
+  // start.
+  void StartServiceOnARestartedMachine();
   // From the next StartService on, the service's command line follows
   // `prefix` (a program that runs it in a namespace, say); empty: none.
   void SetServiceWrapper(std::vector<std::string> prefix) { wrapper_ = std::move(prefix); }

@@ -18,6 +18,8 @@
 #include "configurator/client/management_client.h"
 #include "configurator/rules/prometheus_parser_for_testing.h"
 #include "platform/eventually_for_testing.h"
+#include "platform/listener_for_testing.h"
+#include "platform/notify_socket_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/socket.h"
 #include "service/store/configuration_store.h"
@@ -180,16 +182,19 @@ TEST_F(ServiceProgramTest, ServesAStartedServerAndListsTheClientOnline) {
   QueryData query;
   ASSERT_EQ(block.Query(query).error, 0);
   EXPECT_EQ(query.access, ACCESS_FULL);  // the management password lifts it
-  Handle online = 0;
   ClientEntry entry{};
-  for (int i = 0; i < 500; ++i) {
-    for (Handle at = 0; client_->EnumOnlineClients(server, at, online) == 0 && online != 0;
-         at = online) {
-      if (client_->GetOnlineClient(online, entry) == 0 && entry.address == htonl(0x7F000003)) break;
-    }
-    if (entry.address == htonl(0x7F000003)) break;
-    std::this_thread::sleep_for(10ms);
-  }
+  testing::Eventually(
+      [&] {
+        Handle online = 0;
+        for (Handle at = 0; client_->EnumOnlineClients(server, at, online) == 0 && online != 0;
+             at = online) {
+          if (client_->GetOnlineClient(online, entry) == 0 && entry.address == htonl(0x7F000003)) {
+            return true;
+          }
+        }
+        return false;
+      },
+      30s, 10ms);
   EXPECT_EQ(entry.address, htonl(0x7F000003));
   EXPECT_EQ(entry.state, kClientLoggedOn);
 
@@ -367,24 +372,33 @@ TEST_F(ServiceProgramTest, StatsOfAKnownLoadThroughTheRealService) {
   };
   // The last reply can reach the client a moment before its worker counts it.
   std::map<std::string, std::string> json;
-  for (int i = 0; i < 1000; ++i) {
-    const testing::ProgramResult stats = cli("stats " + std::to_string(server) + " --json");
-    ASSERT_EQ(stats.exit_code, 0) << stats.err;
-    std::ofstream(dir_ + "/stats.json") << stats.out;
-    const testing::ProgramResult parsed =
-        testing::RunProgram({"/usr/bin/python3", "-c",
-                             "import json, sys\n"
-                             "s = json.load(open(sys.argv[1]))['servers'][0]\n"
-                             "for k, v in s.items(): print(k + '=' + json.dumps(v))\n",
-                             dir_ + "/stats.json"});
-    ASSERT_EQ(parsed.exit_code, 0) << parsed.err << stats.out;
-    json.clear();
-    for (const std::string& line : testing::Lines(parsed.out)) {
-      json[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
-    }
-    if (json["reads"] == std::to_string(kReads + 1) && json["online_clients"] == "1") break;
-    std::this_thread::sleep_for(10ms);
-  }
+  std::string failure;  // of the command or of reading its answer; ends the wait
+  testing::Eventually(
+      [&] {
+        const testing::ProgramResult stats = cli("stats " + std::to_string(server) + " --json");
+        if (stats.exit_code != 0) {
+          failure = "stats: " + stats.err;
+          return true;
+        }
+        std::ofstream(dir_ + "/stats.json") << stats.out;
+        const testing::ProgramResult parsed =
+            testing::RunProgram({"/usr/bin/python3", "-c",
+                                 "import json, sys\n"
+                                 "s = json.load(open(sys.argv[1]))['servers'][0]\n"
+                                 "for k, v in s.items(): print(k + '=' + json.dumps(v))\n",
+                                 dir_ + "/stats.json"});
+        if (parsed.exit_code != 0) {
+          failure = parsed.err + stats.out;
+          return true;
+        }
+        json.clear();
+        for (const std::string& line : testing::Lines(parsed.out)) {
+          json[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+        }
+        return json["reads"] == std::to_string(kReads + 1) && json["online_clients"] == "1";
+      },
+      60s, 10ms);
+  ASSERT_EQ(failure, "");
   EXPECT_EQ(json["state"], "\"started\"");
   EXPECT_EQ(json["reads"], std::to_string(kReads + 1));
   EXPECT_EQ(json["writes"], std::to_string(kWrites));
@@ -507,32 +521,19 @@ TEST_F(ServiceProgramTest, AForeignDceRpcClientManagesTheRealService) {
 }
 
 TEST_F(ServiceProgramTest, ReportsToSystemdWhenStartedByIt) {
-  // Plays systemd's notification socket.
   std::filesystem::create_directories(dir_);
-  const std::string notify = dir_ + "/notify";
-  platform::UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, notify.c_str());
-  ASSERT_EQ(bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  timeval timeout{20, 0};
-  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-
+  testing::NotifySocket systemd(dir_ + "/notify");
+  ASSERT_TRUE(systemd.valid());
   service_ = std::make_unique<Program>(
       std::vector<std::string>{QUENSARIA_PROGRAM, "--state-dir", state_, "--runtime-dir", runtime_},
-      dir_ + "/service.log", std::vector<std::string>{"NOTIFY_SOCKET=" + notify});
-  char buffer[256];
-  ssize_t n = recv(socket.get(), buffer, sizeof buffer, 0);
-  ASSERT_GT(n, 0) << service_->Log();
-  EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "READY=1");
+      dir_ + "/service.log", std::vector<std::string>{"NOTIFY_SOCKET=" + systemd.path()});
+  ASSERT_EQ(systemd.Next(20s), "READY=1") << service_->Log();
   client_ = std::make_unique<ManagementClient>(runtime_, 10s);
   std::string name;
   testing::Eventually([&] { return client_->GetServiceName(16, name) == 0; }, 10s, 10ms);
   EXPECT_EQ(name, "Velmoran Server");
   service_->Signal(SIGTERM);
-  n = recv(socket.get(), buffer, sizeof buffer, 0);
-  ASSERT_GT(n, 0);
-  EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "STOPPING=1");
+  EXPECT_EQ(systemd.Next(20s), "STOPPING=1");
   EXPECT_EQ(service_->Wait(30s), 0);
   EXPECT_TRUE(std::filesystem::exists(state_ + "/Locals.xml"));
 }
@@ -563,12 +564,9 @@ TEST_F(ServiceProgramTest, ConsoleLinesCarryTheirPriorityOnTheJournalsStream) {
   testing::Eventually([&] { return service_->Log().find(reset_line) != std::string::npos; }, 30s,
                       10ms);
   // A port another program listens on.
-  platform::PassiveAddress any;
-  ASSERT_EQ(any.Resolve("0"), 0);
-  platform::UniqueFd holder;
-  ASSERT_EQ(platform::CreateSocket(any, holder), 0);
-  ASSERT_EQ(platform::BindSocket(holder.get(), any), 0);
-  ASSERT_EQ(platform::ListenSocket(holder.get(), 1), 0);
+  Result<platform::UniqueFd> listening = testing::ListenOnFreePort();
+  ASSERT_TRUE(listening.ok()) << listening.status().ToString();
+  platform::UniqueFd holder = std::move(listening).value();
   Handle taken = 0;
   ASSERT_EQ(client_->AddServer(Config(image, platform::LocalPort(holder.get())), taken), 0);
   EXPECT_NE(client_->StartServer(taken), 0);
@@ -602,23 +600,15 @@ TEST_F(ServiceProgramTest, ReadyOnlyOnceEveryStartedExportServes) {
   std::filesystem::create_directories(state_);
   std::ofstream(state_ + "/Locals.xml") << store::FormatConfiguration(servers).value();
 
-  const std::string notify = dir_ + "/notify";
-  platform::UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, notify.c_str());
-  ASSERT_EQ(bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  timeval timeout{60, 0};
-  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  testing::NotifySocket systemd(dir_ + "/notify");
+  ASSERT_TRUE(systemd.valid());
   service_ = std::make_unique<Program>(
       std::vector<std::string>{QUENSARIA_PROGRAM, "--state-dir", state_, "--runtime-dir", runtime_},
-      dir_ + "/service.log", std::vector<std::string>{"NOTIFY_SOCKET=" + notify});
+      dir_ + "/service.log", std::vector<std::string>{"NOTIFY_SOCKET=" + systemd.path()});
   int extensions = 0;
   for (;;) {
-    char buffer[256];
-    const ssize_t n = recv(socket.get(), buffer, sizeof buffer, 0);
-    ASSERT_GT(n, 0) << service_->Log();
-    const std::string message(buffer, static_cast<size_t>(n));
+    const std::string message = systemd.Next(60s);
+    ASSERT_NE(message, "") << service_->Log();
     if (message == "READY=1") break;
     EXPECT_EQ(message, "EXTEND_TIMEOUT_USEC=10000000");
     ++extensions;

@@ -30,6 +30,7 @@
 #include "mounter/mount_manager.h"
 #include "mounter/mounter_settings.h"
 #include "mounter/root_volumes.h"
+#include "platform/eventually_for_testing.h"
 #include "platform/loop_device.h"
 #include "shared/password_digest.h"
 #include "shared/win32_error.h"
@@ -100,14 +101,10 @@ TEST(TestGuest, ServiceAndDriverRestarts) {
 
 // --- In the guest ----------------------------------------------------------
 
-// Polls `done` every 20 ms for at most 60 s.
-bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 3000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return done();
-}
+// How long and how often a test looks for what the programs do: a bound
+// against hangs only.
+constexpr auto kPatience = std::chrono::seconds(60);
+constexpr auto kPoll = std::chrono::milliseconds(20);
 
 bool IsBlockDevice(const std::string& path) {
   struct stat st;
@@ -279,7 +276,8 @@ TEST_F(UblkDiskTest, PartitionsVirtualWriteReadOnlyAndOpenersOnTheBlockDevice) {
   EXPECT_NE(std::string::npos, velmoran()->Log().find("is open in process")) << velmoran()->Log();
   EXPECT_EQ("served\n", Shell("debugfs -R 'cat /served.txt' " + partition + " 2>/dev/null").output);
   holder->Kill();
-  EXPECT_TRUE(WaitFor([&] { return velmoran()->Ctl("unmount V:").code == 0; }))
+  EXPECT_TRUE(testing::Eventually([&] { return velmoran()->Ctl("unmount V:").code == 0; },
+                                  kPatience, kPoll))
       << velmoran()->Log();
   EXPECT_FALSE(fs::exists(disk));
   EXPECT_EQ(before, Sha1(image)) << "virtual write changed the export";
@@ -383,12 +381,7 @@ TEST_F(UblkDiskTest, AFlushOfTheBlockDeviceSyncsTheServerAndAFailedOneIsAnIoErro
   // Acknowledged, not flushed, then the server's machine "restarts".
   ASSERT_EQ(0, write(48, false).code);
   ASSERT_EQ(0, stack_.service()->Stop());
-  const std::string boot_id = scratch_.File("boot_id");
-  ASSERT_EQ(0, Shell("echo 0badb007-0000-4000-8000-000000000000 > " + boot_id).code);
-  stack_.SetServiceWrapper(
-      {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-       "mount --bind \"$0\" /proc/sys/kernel/random/boot_id && exec \"$@\"", boot_id});
-  ASSERT_NO_FATAL_FAILURE(stack_.StartService());
+  ASSERT_NO_FATAL_FAILURE(stack_.StartServiceOnARestartedMachine());
   r = write(64, true);
   EXPECT_NE(0, r.code) << "a flush vouched for writes a machine restart may have lost";
   EXPECT_NE(std::string::npos, r.output.find("Input/output error")) << r.output;
@@ -467,7 +460,9 @@ void UblkRestartTest::VerifyThroughRestarts(int connections) {
   bool service_up = true;
   for (; restarts < 2 && service_up; ++restarts) {
     const uint64_t before = DiskStat(disk, 7);
-    if (!WaitFor([&] { return finished || DiskStat(disk, 7) >= before + (2 << 11); })) break;
+    if (!testing::Eventually([&] { return finished || DiskStat(disk, 7) >= before + (2 << 11); },
+                             kPatience, kPoll))
+      break;
     if (finished) break;
     EXPECT_EQ(0, stack_.service()->Stop()) << stack_.service()->Log();
     stack_.StartService();
@@ -490,7 +485,9 @@ void UblkRestartTest::VerifyThroughRestarts(int connections) {
   finished = false;
   testing::ProgramResult verified;
   std::thread verifier(run, "--verify_only=1", &verified, &finished);
-  const bool waited = WaitFor([&] { return finished || reads_in_flight() > 0; }) && !finished;
+  const bool waited =
+      testing::Eventually([&] { return finished || reads_in_flight() > 0; }, kPatience, kPoll) &&
+      !finished;
   stack_.StartService();
   verifier.join();
   ASSERT_FALSE(HasFatalFailure()) << "the service did not start again";
@@ -610,7 +607,9 @@ TEST_F(UblkMounterTest, AFatPartitionIsMountedFromTheBlockDeviceWithoutALoop) {
   EXPECT_EQ(ERROR_BUSY, manager_->UnmountDrive('Q'));
   EXPECT_EQ("hello\n", Shell("cat /media/velmoran/Q/HELLO.TXT").output);
   holder->Kill();
-  EXPECT_TRUE(WaitFor([&] { return manager_->UnmountDrive('Q') == 0; })) << velmoran()->Log();
+  EXPECT_TRUE(
+      testing::Eventually([&] { return manager_->UnmountDrive('Q') == 0; }, kPatience, kPoll))
+      << velmoran()->Log();
   EXPECT_FALSE(fs::exists(disk));
   EXPECT_TRUE(manager_->ListDrives().empty());
   // What the drive wrote is in the export, and its FAT is sound.

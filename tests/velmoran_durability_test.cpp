@@ -157,12 +157,7 @@ TEST_F(DurabilityTest, FsyncWorksAcrossAServiceRestartAndFailsOnceAfterAMachineR
 
   ASSERT_EQ(0, WriteDevice(device, data, 7, false).code);
   ASSERT_EQ(0, stack_.service()->Stop());
-  const std::string boot_id = scratch_.File("boot_id");
-  ASSERT_EQ(0, Shell("echo 0badb007-0000-4000-8000-000000000000 > " + boot_id).code);
-  stack_.SetServiceWrapper(
-      {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-       "mount --bind \"$0\" /proc/sys/kernel/random/boot_id && exec \"$@\"", boot_id});
-  ASSERT_NO_FATAL_FAILURE(stack_.StartService());
+  ASSERT_NO_FATAL_FAILURE(stack_.StartServiceOnARestartedMachine());
   r = WriteDevice(device, data, 9, true);
   EXPECT_NE(0, r.code) << "an fsync vouched for writes a machine restart may have lost";
   EXPECT_NE(std::string::npos, r.output.find("Input/output error")) << r.output;

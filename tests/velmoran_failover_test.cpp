@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "configurator/client/management_client.h"
+#include "platform/eventually_for_testing.h"
 #include "platform/unique_fd.h"
 #include "shared/block_protocol.h"
 #include "shared/mount_record.h"
@@ -216,8 +217,8 @@ TEST_F(VelmoranFailoverTest, VirtualWriteClientsGoOnWithTheOtherServiceWhenOneIs
       }
     });
   }
-  // Some load on both, then service A goes as a crash would take it.
-  const auto until = std::chrono::steady_clock::now() + 30s;
+  // Some load on both, then service A goes as a crash would take it. The
+  // waits are bounded against hangs; the checks after them say what came.
   auto everyone_did = [&](int rounds) {
     for (int n = 0; n < kClients; ++n) {
       if (probes[n]->failed()) return true;  // ends the wait
@@ -225,9 +226,7 @@ TEST_F(VelmoranFailoverTest, VirtualWriteClientsGoOnWithTheOtherServiceWhenOneIs
     }
     return true;
   };
-  while (!everyone_did(20) && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(20ms);
-  }
+  testing::Eventually([&] { return everyone_did(20); }, 30s, 20ms);
   a->Kill();
   killed = true;
   // Every client goes on for at least 100 more rounds, and for 3 s.
@@ -240,10 +239,7 @@ TEST_F(VelmoranFailoverTest, VirtualWriteClientsGoOnWithTheOtherServiceWhenOneIs
     }
     return true;
   };
-  const auto after = std::chrono::steady_clock::now() + 40s;
-  while (!everyone_went_on() && std::chrono::steady_clock::now() < after) {
-    std::this_thread::sleep_for(20ms);
-  }
+  testing::Eventually(everyone_went_on, 40s, 20ms);
   stop = true;
   for (auto& t : load) t.join();
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/eventually_for_testing.h"
 #include "tests/program_for_testing.h"
 #include "tests/service_and_driver_for_testing.h"
 #include "tests/velmoran_harness_for_testing.h"
@@ -31,6 +32,21 @@ class VelmoranServiceTest : public ServiceAndDriverTest {
                                   " " + more);
   }
   std::string Sha1(const std::string& file) { return FirstLine(Shell("sha1sum < " + file).output); }
+  // Writes 64 KiB of random bytes (scratch file "one") at 64 KiB of
+  // `device`, restarts the service and writes another 64 KiB ("two") at
+  // 128 KiB: the second write must get through.
+  void WriteAcrossARestartOfTheService(const std::string& device) {
+    ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("one")).code);
+    ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("two")).code);
+    ASSERT_EQ(0, Shell("dd if=" + scratch_.File("one") + " of=" + device +
+                       " bs=64k seek=1 conv=notrunc,fsync status=none")
+                     .code);
+    ASSERT_EQ(0, stack_.service()->Stop());
+    ASSERT_NO_FATAL_FAILURE(stack_.StartService());
+    const CommandResult write = Shell("dd if=" + scratch_.File("two") + " of=" + device +
+                                      " bs=64k seek=2 conv=notrunc,fsync status=none");
+    EXPECT_EQ(0, write.code) << write.output << stack_.velmoran()->Log();
+  }
 };
 
 TEST_F(VelmoranServiceTest, FullAccessWritesReachTheExportedImage) {
@@ -193,18 +209,8 @@ TEST_F(VelmoranServiceTest, IoContinuesAcrossARestartOfTheService) {
   const int port = stack_.Export(image, "full");
   ASSERT_EQ(0, MountNet("VelmoranEx0", port).code);
   const std::string device = stack_.velmoran()->DevicePath("VelmoranEx0");
-  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("one")).code);
-  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("two")).code);
-  ASSERT_EQ(0, Shell("dd if=" + scratch_.File("one") + " of=" + device +
-                     " bs=64k seek=1 conv=notrunc,fsync status=none")
-                   .code);
-
   // The export was started when the service stopped, so it comes back.
-  ASSERT_EQ(0, stack_.service()->Stop());
-  ASSERT_NO_FATAL_FAILURE(stack_.StartService());
-  const CommandResult write = Shell("dd if=" + scratch_.File("two") + " of=" + device +
-                                    " bs=64k seek=2 conv=notrunc,fsync status=none");
-  EXPECT_EQ(0, write.code) << write.output << stack_.velmoran()->Log();
+  ASSERT_NO_FATAL_FAILURE(WriteAcrossARestartOfTheService(device));
   EXPECT_EQ(0, Shell("dd if=" + device + " bs=64k skip=1 count=1 status=none | cmp - " +
                      scratch_.File("one"))
                    .code);
@@ -228,16 +234,7 @@ TEST_F(VelmoranServiceTest, ATlsExportIsMountedByTheHandshakeAndRidesOutARestart
   EXPECT_NE(std::string::npos, r.output.find("tls: 1")) << r.output;
   EXPECT_NE(std::string::npos, r.output.find("virtual write: 0")) << r.output;
   const std::string device = stack_.velmoran()->DevicePath("VelmoranEx0");
-  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("one")).code);
-  ASSERT_EQ(0, Shell("head -c 65536 /dev/urandom > " + scratch_.File("two")).code);
-  ASSERT_EQ(0, Shell("dd if=" + scratch_.File("one") + " of=" + device +
-                     " bs=64k seek=1 conv=notrunc,fsync status=none")
-                   .code);
-  ASSERT_EQ(0, stack_.service()->Stop());
-  ASSERT_NO_FATAL_FAILURE(stack_.StartService());
-  const CommandResult write = Shell("dd if=" + scratch_.File("two") + " of=" + device +
-                                    " bs=64k seek=2 conv=notrunc,fsync status=none");
-  EXPECT_EQ(0, write.code) << write.output << stack_.velmoran()->Log();
+  ASSERT_NO_FATAL_FAILURE(WriteAcrossARestartOfTheService(device));
   ASSERT_EQ(0, Shell("cat " + scratch_.File("one") + " " + scratch_.File("two") + " > " +
                      scratch_.File("both"))
                    .code);
@@ -268,14 +265,10 @@ uint64_t SectorsWritten(const std::string& loop) {
   return value;
 }
 
-// Polls `done` every 20 ms for at most 60 s.
-bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 3000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return done();
-}
+// How long and how often a test looks for what the programs do: a bound
+// against hangs only.
+constexpr auto kPatience = std::chrono::seconds(60);
+constexpr auto kPoll = std::chrono::milliseconds(20);
 
 TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService) {
   const std::string image = scratch_.File("export.img");
@@ -301,7 +294,9 @@ TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService
   for (; restarts < 3; ++restarts) {
     // Restart only once fio has written more since the last one.
     const uint64_t before = SectorsWritten(loop);
-    if (!WaitFor([&] { return finished || SectorsWritten(loop) >= before + 2048; })) break;
+    if (!testing::Eventually([&] { return finished || SectorsWritten(loop) >= before + 2048; },
+                             kPatience, kPoll))
+      break;
     if (finished) break;
     ASSERT_EQ(0, stack_.service()->Stop()) << stack_.service()->Log();
     ASSERT_NO_FATAL_FAILURE(stack_.StartService());

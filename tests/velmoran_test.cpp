@@ -22,6 +22,7 @@
 
 #include "driver/block_server_for_testing.h"
 #include "platform/device_control_client.h"
+#include "platform/eventually_for_testing.h"
 #include "shared/block_protocol.h"
 #include "shared/mount_record.h"
 #include "shared/nt_status.h"
@@ -41,14 +42,10 @@ constexpr uint64_t kMiB = 1 << 20;
 
 std::string PortOf(const FakeBlockServer& server) { return std::to_string(ntohs(server.port())); }
 
-// Polls `done` every 10 ms for at most 30 s: a bound against hangs only.
-bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 3000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return done();
-}
+// How long and how often a test looks for what the driver or a server does:
+// a bound against hangs only.
+constexpr auto kPatience = 30s;
+constexpr auto kPoll = 10ms;
 
 class VelmoranTest : public ::testing::Test {
  protected:
@@ -405,10 +402,12 @@ TEST_F(VelmoranTest, UnmountingGivesTheMemoryOfAHeavyRunBack) {
     ASSERT_EQ(0, r.code) << r.output;
   }
   long after_unmount = 0;
-  const bool given_back = WaitFor([&] {
-    after_unmount = AnonymousKiB(velmoran_->pid());
-    return after_unmount <= idle + 2048;
-  });
+  const bool given_back = testing::Eventually(
+      [&] {
+        after_unmount = AnonymousKiB(velmoran_->pid());
+        return after_unmount <= idle + 2048;
+      },
+      kPatience, kPoll);
   std::printf("driver RssAnon: idle %ld KiB, after the run %ld KiB, after unmount %ld KiB\n", idle,
               after_run, after_unmount);
   // (Else the run would not have shown anything.)
@@ -451,7 +450,8 @@ TEST_F(VelmoranTest, ADeviceWaitingForItsServerHoldsUpNoOther) {
     }
     return false;
   };
-  EXPECT_TRUE(WaitFor(read_arrived)) << "the read never reached its server";
+  EXPECT_TRUE(testing::Eventually(read_arrived, kPatience, kPoll))
+      << "the read never reached its server";
   // While that read waits for its reply, the other device and the waiting
   // one's query are served. Bounded (30 s) only so that a hang ends.
   EXPECT_EQ(0, Shell("timeout 30 dd if=" + Device("VelmoranEx1") +
@@ -478,7 +478,7 @@ TEST_F(VelmoranTest, StoppingUnmountsEverything) {
   EXPECT_EQ(0, velmoran_->Stop());
   EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('M'))));
   EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('L'))));
-  EXPECT_TRUE(WaitFor([&] { return server.OpenConnections() == 0; }));
+  EXPECT_TRUE(testing::Eventually([&] { return server.OpenConnections() == 0; }, kPatience, kPoll));
   EXPECT_FALSE(fs::exists(Device())) << "the file system is gone";
 }
 
@@ -595,7 +595,8 @@ TEST_F(VelmoranTest, UnmountingADeviceThatWaitsForItsServerIsPrompt) {
   std::thread waiting([&] {
     read_code = Shell("dd if=" + Device() + " bs=4k count=1 status=none of=/dev/null").code;
   });
-  const bool retrying = WaitFor([&] { return server.Connections() >= 4; });
+  const bool retrying =
+      testing::Eventually([&] { return server.Connections() >= 4; }, kPatience, kPoll);
   EXPECT_TRUE(retrying) << "the read gave up after " << server.Connections() - 1 << " reconnects\n"
                         << velmoran_->Log();
   EXPECT_EQ(-2, read_code) << "the read ended while its server was away";
@@ -717,7 +718,7 @@ TEST_F(VelmoranTest, ALaterConnectionToldAnotherSizeLeavesTheDiskOnTheFirstOnes)
                                   "8388608, the first one access 0 and size 4194304; the disk "
                                   "goes on with 2"))
       << velmoran_->Log();
-  EXPECT_TRUE(WaitFor([&] { return server.OpenConnections() == 2; }));
+  EXPECT_TRUE(testing::Eventually([&] { return server.OpenConnections() == 2; }, kPatience, kPoll));
   server.ClearRequests();
   ASSERT_TRUE(WriteFile(scratch_.File("served.img"), server.Disk()));
   r = Shell("dd if=" + Device() + " bs=64k iflag=direct status=none | cmp - " +

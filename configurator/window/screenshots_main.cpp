@@ -81,8 +81,8 @@ Handle AddServer(ManagementClient& ops, const std::string& path, uint64_t bytes)
   config.SizeBytes = bytes;
   config.Cache = 100;
   const Sha1Digest digest = PasswordDigest("secret");
-  std::memcpy(config.Password, digest.data(), 20);
-  std::memcpy(config.ManagePassword, digest.data(), 20);
+  std::memcpy(config.Password, digest.data(), kDigestSize);
+  std::memcpy(config.ManagePassword, digest.data(), kDigestSize);
   Handle server = 0;
   ops.AddServer(config, server);
   ClientEntry any{};

@@ -24,6 +24,13 @@ using platform::ErrnoText;
 constexpr auto kWorkerWait = std::chrono::milliseconds(1000);
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(10);
 
+// The console's line for a step of bringing up the listener; false, so the
+// caller can return it.
+bool LogFailed(const char* call, const Status& status) {
+  ConsoleLog(ConsolePriority::kError, "%s failed: %s\n", call, status.message().c_str());
+  return false;
+}
+
 }  // namespace
 
 IoRecord NewIoRecord() {
@@ -180,33 +187,25 @@ bool ConnectionEngine::Core::StartWorkers(int count) {
 
 bool ConnectionEngine::Core::Listen() {
   platform::PassiveAddress address;
-  int error = address.Resolve(port_text);
-  if (error != 0) {
-    ConsoleLog(ConsolePriority::kError, "getaddrinfo() failed with error %d %s\n", error,
-               platform::PassiveAddress::ErrorText(error));
+  if (Status resolved = address.Resolve(port_text); !resolved.ok()) {
+    ConsoleLog(ConsolePriority::kError, "getaddrinfo() failed with error %s\n",
+               resolved.message().c_str());
     return false;
   }
   if (address.empty()) {
     ConsoleLog(ConsolePriority::kError, "getaddrinfo() failed to resolve/convert the interface\n");
     return false;
   }
-  platform::UniqueFd socket;
-  if ((error = platform::CreateSocket(address, socket)) != 0) {
-    ConsoleLog(ConsolePriority::kError, "socket() failed: %d %s\n", error, ErrnoText(error));
-    return false;
+  Result<platform::UniqueFd> created = platform::CreateSocket(address);
+  if (!created.ok()) return LogFailed("socket()", created.status());
+  platform::UniqueFd socket = std::move(created).value();
+  if (Status s = platform::BindSocket(socket.get(), address); !s.ok())
+    return LogFailed("bind()", s);
+  if (Status s = platform::ListenSocket(socket.get(), kListenBacklog); !s.ok()) {
+    return LogFailed("listen()", s);
   }
-  if ((error = platform::BindSocket(socket.get(), address)) != 0) {
-    ConsoleLog(ConsolePriority::kError, "bind() failed: %d %s\n", error, ErrnoText(error));
-    return false;
-  }
-  if ((error = platform::ListenSocket(socket.get(), kListenBacklog)) != 0) {
-    ConsoleLog(ConsolePriority::kError, "listen() failed: %d %s\n", error, ErrnoText(error));
-    return false;
-  }
-  if ((error = platform::SetNonBlockingListener(socket.get())) != 0) {
-    ConsoleLog(ConsolePriority::kError, "fcntl(O_NONBLOCK) failed: %d %s\n", error,
-               ErrnoText(error));
-    return false;
+  if (Status s = platform::SetNonBlockingListener(socket.get()); !s.ok()) {
+    return LogFailed("fcntl(O_NONBLOCK)", s);
   }
   // The send buffer keeps the kernel's size: a size of 0 does not make
   // Linux send from our buffer, it only throttles every send.
@@ -225,35 +224,33 @@ void ConnectionEngine::Core::AcceptLoop() {
   bool short_of_descriptors = false;
   next_sweep = std::chrono::steady_clock::now() + options.sweep_interval;
   for (;;) {
-    const int waited = platform::WaitForConnection(listener.get(), SweepWait());
+    const Result<bool> waited = platform::WaitForConnection(listener.get(), SweepWait());
     if (stop_requested.load()) return;
     if (std::chrono::steady_clock::now() >= next_sweep) Sweep();
-    if (waited == ETIMEDOUT) continue;
+    if (waited.ok() && !waited.value()) continue;
     for (;;) {
-      platform::UniqueFd socket;
-      uint32_t peer = 0;
-      const int error = platform::AcceptConnection(listener.get(), socket, peer);
+      Result<platform::Accepted> accepted = platform::AcceptConnection(listener.get());
       if (stop_requested.load()) return;
-      if (error == EAGAIN || error == EWOULDBLOCK) break;  // drained
-      if (error != 0) {
-        // One connection's trouble does not end the export; a broken listener does.
-        if (!platform::IsTransientAcceptError(error)) return;
-        if (platform::IsDescriptorShortage(error)) {
-          // Said once per shortage; the connections wait in the queue meanwhile.
-          if (!short_of_descriptors) {
-            ConsoleLog(ConsolePriority::kWarning,
-                       "accept() failed: %d %s: out of file descriptors, connections wait until "
-                       "some close\n",
-                       error, ErrnoText(error));
-          }
-          short_of_descriptors = true;
-          ++descriptor_retries;
-          std::this_thread::sleep_for(kAcceptRetryPause);
+      // One connection's trouble does not end the export; a broken listener does.
+      if (!accepted.ok()) return;
+      using Outcome = platform::Accepted::Outcome;
+      if (accepted->outcome == Outcome::kNoneWaiting) break;  // drained
+      if (accepted->outcome == Outcome::kOutOfDescriptors) {
+        // Said once per shortage; the connections wait in the queue meanwhile.
+        if (!short_of_descriptors) {
+          ConsoleLog(ConsolePriority::kWarning,
+                     "accept() failed: %s: out of file descriptors, connections wait until "
+                     "some close\n",
+                     accepted->error.message().c_str());
         }
+        short_of_descriptors = true;
+        ++descriptor_retries;
+        std::this_thread::sleep_for(kAcceptRetryPause);
         continue;
       }
+      if (accepted->outcome == Outcome::kConnectionFailed) continue;
       short_of_descriptors = false;
-      if (!Admit(std::move(socket), peer)) return;
+      if (!Admit(std::move(accepted->socket), accepted->peer)) return;
     }
   }
 }

@@ -25,6 +25,7 @@
 
 #include "platform/console.h"
 #include "platform/eventually_for_testing.h"
+#include "platform/listener_for_testing.h"
 #include "platform/loop_device_for_testing.h"
 #include "platform/page_memory.h"
 #include "platform/socket.h"
@@ -303,11 +304,11 @@ TEST_F(EngineTest, ConnectAndResetStormLeavesTheOtherClientsServed) {
   for (int t = 0; t < kStormers; ++t) {
     stormers.emplace_back([&, t] {
       for (int i = 0; i < kResetsEach; ++i) {
-        platform::UniqueFd socket;
         const uint32_t local =
             Ipv4(127, 0, static_cast<uint8_t>(10 + t), static_cast<uint8_t>(1 + i % 64));
-        if (platform::ConnectTcp(local, Ipv4(127, 0, 0, 1), port, socket) != 0) continue;
-        platform::SetAbortiveClose(socket.get());
+        Result<platform::UniqueFd> socket = platform::ConnectTcp(local, Ipv4(127, 0, 0, 1), port);
+        if (!socket.ok()) continue;
+        platform::SetAbortiveClose(socket->get());
         ++resets;
       }
     });
@@ -557,12 +558,9 @@ TEST_F(EngineTest, DescriptorShortageIsReportedOnceAndWaitedOut) {
 }
 
 TEST_F(EngineTest, PortTakenEndsRunAtOnce) {
-  platform::PassiveAddress any;
-  ASSERT_EQ(any.Resolve("0"), 0);
-  platform::UniqueFd holder;
-  ASSERT_EQ(platform::CreateSocket(any, holder), 0);
-  ASSERT_EQ(platform::BindSocket(holder.get(), any), 0);
-  ASSERT_EQ(platform::ListenSocket(holder.get(), 1), 0);
+  Result<platform::UniqueFd> listening = testing::ListenOnFreePort();
+  ASSERT_TRUE(listening.ok()) << listening.status().ToString();
+  platform::UniqueFd holder = std::move(listening).value();
   ImageFile image(kMiB);
   ServerConfig config = TestConfig(image.path());
   config.Port = platform::LocalPort(holder.get());

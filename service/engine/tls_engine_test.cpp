@@ -339,10 +339,11 @@ TEST_F(TlsEngineTest, StalledHandshakesNeitherHoldWorkersNorStayOpen) {
   std::vector<platform::UniqueFd> stalled;
   const uint8_t half_hello[] = {kTlsHandshakeByte, 0x03, 0x01, 0x01, 0x00, 0x01};
   for (int i = 0; i < 2 * engine::kMaxWorkers + 2; ++i) {
-    platform::UniqueFd socket;
-    ASSERT_EQ(platform::ConnectTcp(0, platform::Ipv4(127, 0, 0, 1), port(), socket), 0);
-    ASSERT_EQ(platform::SendAll(socket.get(), half_hello, sizeof half_hello), 0);
-    stalled.push_back(std::move(socket));
+    Result<platform::UniqueFd> socket =
+        platform::ConnectTcp(0, platform::Ipv4(127, 0, 0, 1), port());
+    ASSERT_TRUE(socket.ok()) << socket.status().ToString();
+    ASSERT_EQ(platform::SendAll(socket->get(), half_hello, sizeof half_hello), 0);
+    stalled.push_back(std::move(socket).value());
   }
   BlockClient client;
   ASSERT_EQ(client.ConnectTls(port(), kTlsIdentityLogin, DigestOf("login")), 0);
@@ -385,10 +386,11 @@ class RecordingProxy {
  private:
   void Forward() {
     platform::UniqueFd client(::accept(listener_.get(), nullptr, nullptr));
-    platform::UniqueFd server;
-    if (!client || platform::ConnectTcp(0, platform::Ipv4(127, 0, 0, 1), target_, server) != 0) {
-      return;
-    }
+    if (!client) return;
+    Result<platform::UniqueFd> connected =
+        platform::ConnectTcp(0, platform::Ipv4(127, 0, 0, 1), target_);
+    if (!connected.ok()) return;
+    platform::UniqueFd server = std::move(connected).value();
     pollfd fds[2] = {{client.get(), POLLIN, 0}, {server.get(), POLLIN, 0}};
     uint8_t buffer[65536];
     for (;;) {

@@ -23,6 +23,7 @@
 
 #include "platform/eventually_for_testing.h"
 #include "platform/host_name.h"
+#include "platform/listener_for_testing.h"
 #include "platform/socket.h"
 #include "service/engine/connection_engine.h"
 #include "service/registry/host_name_resolver.h"
@@ -424,12 +425,12 @@ TEST_F(ServedRegistryTest, HostNamesComeFromTheSystemResolver) {
   ClientEntry entry{};
   // The resolver walks static entries once a pass: a pass that began before
   // this export existed ends with its two pauses before the next one looks.
-  const auto deadline =
-      Clock::now() + registry::kAfterServerPause + registry::kAfterPassPause + kLiveness;
-  while (registry_->GetStaticClient(entry_handle, entry) == 0 && entry.nameState == kNameUnknown &&
-         Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  testing::Eventually(
+      [&] {
+        return registry_->GetStaticClient(entry_handle, entry) != 0 ||
+               entry.nameState != kNameUnknown;
+      },
+      registry::kAfterServerPause + registry::kAfterPassPause + kLiveness);
   EXPECT_EQ(entry.nameState, kNameKnown);
   EXPECT_STREQ(entry.hostName, "localhost");
   const auto stop_asked = Clock::now();
@@ -545,12 +546,9 @@ TEST_F(ServedRegistryTest, ExportWhosePortIsTakenDoesNotStartAndOthersServeOn) {
   ASSERT_NE(port, 0);
   auto client = LoggedOn(port, Ipv4(127, 0, 0, 50));
 
-  platform::PassiveAddress any;
-  ASSERT_EQ(any.Resolve("0"), 0);
-  platform::UniqueFd holder;
-  ASSERT_EQ(platform::CreateSocket(any, holder), 0);
-  ASSERT_EQ(platform::BindSocket(holder.get(), any), 0);
-  ASSERT_EQ(platform::ListenSocket(holder.get(), 1), 0);
+  Result<platform::UniqueFd> listening = testing::ListenOnFreePort();
+  ASSERT_TRUE(listening.ok()) << listening.status().ToString();
+  platform::UniqueFd holder = std::move(listening).value();
   const uint16_t taken = platform::LocalPort(holder.get());
   const Handle blocked = AddExport(image.path(), {Entry(kAnyAddress, ACCESS_FULL)}, taken);
   EXPECT_EQ(registry_->StartServer(blocked), -1);

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
 #include "platform/loop_device_for_testing.h"
+#include "platform/scratch_dir_for_testing.h"
 #include "platform/source_file.h"
 #include "service/source/file_io.h"
 #include "service/source/memory_io_for_testing.h"
@@ -58,18 +60,16 @@ ServerConfig ConfigFor(const std::string& path, int32_t cache = 0) {
 class TempFile {
  public:
   explicit TempFile(const std::vector<uint8_t>& bytes) {
-    const char* tmp = std::getenv("TMPDIR");
-    path_ = std::string(tmp ? tmp : "/tmp") + "/quensaria-source-XXXXXX";
-    const int fd = ::mkstemp(path_.data());
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    ::close(fd);
+    std::ofstream(path_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    EXPECT_EQ(std::filesystem::file_size(path_), bytes.size());
   }
-  ~TempFile() { ::unlink(path_.c_str()); }
   const std::string& path() const { return path_; }
 
  private:
-  std::string path_;
+  testing::ScratchDir scratch_;  // removed with the file in it
+  const std::string path_ = scratch_.File("source.img");
 };
 
 TEST(DiskSourceTest, ImageFileIsServedAsItIsWithItsOwnSize) {
