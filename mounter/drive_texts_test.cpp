@@ -4,7 +4,7 @@
 
 #include <QTest>
 
-#include "mounter/window_engine_for_testing.h"
+#include "mounter/mounter_logic_for_testing.h"
 #include "mounter/window_texts.h"
 #include "tests/qt_print_for_testing.h"
 

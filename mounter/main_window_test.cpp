@@ -1,6 +1,7 @@
 // The main window, tool bar, status bar and tray menu against
-// FakeWindowEngine: which flow each control starts, with which rows, and
-// where the flow's texts land.
+// RecordingLogic: which flow each control starts, with which rows, and
+// where the flow's texts land. Boxes and texts go to RecordingPrompts; the
+// add-device and password dialogs are the real ones, filled in as they open.
 #include "mounter/main_window.h"
 
 #include <gtest/gtest.h>
@@ -26,8 +27,9 @@
 
 #include "mounter/drive_list_model.h"
 #include "mounter/flow_runner.h"
-#include "mounter/user_prompts_for_testing.h"
-#include "mounter/window_engine_for_testing.h"
+#include "mounter/mounter_logic_for_testing.h"
+#include "mounter/prompts_for_testing.h"
+#include "mounter/widget_prompts.h"
 #include "tests/qt_print_for_testing.h"
 
 namespace quensaria::mounter {
@@ -56,8 +58,11 @@ QString Cell(const QTableView* list, int row, int column) {
 
 class MainWindowTest : public ::testing::Test {
  protected:
-  FakeWindowEngine engine_;
-  ScriptedPrompts prompts_;
+  MainWindowTest() { prompts_.dialogs = &dialogs_; }
+
+  RecordingLogic logic_;
+  RecordingPrompts prompts_{false};
+  WidgetPrompts dialogs_;
 
   QAction* Action(MainWindow& window, const char* name) {
     auto* action = window.findChild<QAction*>(QLatin1String(name));
@@ -80,9 +85,9 @@ class MainWindowTest : public ::testing::Test {
 };
 
 TEST_F(MainWindowTest, ListShowsTheDrivesWithTheirColumns) {
-  engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", true),
-                    FakeImageDrive('H', "/srv/images/a.img", "0.00K")};
-  MainWindow window(engine_, prompts_, true);
+  logic_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", true),
+                   FakeImageDrive('H', "/srv/images/a.img", "0.00K")};
+  MainWindow window(logic_, true, &prompts_);
   ASSERT_EQ(window.windowTitle(), QStringLiteral("Velmoran Client Mounter"));
   QTableView* list = window.driveList();
   ASSERT_EQ(list->model()->rowCount(), 2);
@@ -114,8 +119,8 @@ TEST_F(MainWindowTest, ListShowsTheDrivesWithTheirColumns) {
 
   // Refresh rescans: a drive that went is gone from the list; one whose
   // connection is down says so, greyed.
-  engine_.drives.pop_back();
-  engine_.drives[0].connected = false;
+  logic_.drives.pop_back();
+  logic_.drives[0].connected = false;
   Action(window, "actionRefresh")->trigger();
   ASSERT_EQ(list->model()->rowCount(), 1);
   ASSERT_EQ(Cell(list, 0, 4), QStringLiteral("10.0.0.5 : 60000 (disconnected)"));
@@ -123,7 +128,7 @@ TEST_F(MainWindowTest, ListShowsTheDrivesWithTheirColumns) {
 }
 
 TEST_F(MainWindowTest, ToolBarHasTheButtonsInOrderWithTooltips) {
-  MainWindow window(engine_, prompts_, true);
+  MainWindow window(logic_, true, &prompts_);
   auto* bar = window.findChild<QToolBar*>("toolBar");
   QStringList order;
   for (QAction* action : bar->actions()) {
@@ -143,7 +148,7 @@ TEST_F(MainWindowTest, ToolBarHasTheButtonsInOrderWithTooltips) {
 }
 
 TEST_F(MainWindowTest, TrayMenuListsMountedDrivesAndDropsTheSubmenuWithoutThem) {
-  MainWindow window(engine_, prompts_, true);
+  MainWindow window(logic_, true, &prompts_);
   window.RebuildTrayMenu();
   QStringList entries;
   for (QAction* action : window.trayMenu()->actions()) {
@@ -151,8 +156,8 @@ TEST_F(MainWindowTest, TrayMenuListsMountedDrivesAndDropsTheSubmenuWithoutThem) 
   }
   ASSERT_EQ(entries, (QStringList{"trayShowMainWindow", "trayMount", "traySettings", "trayExit"}));
 
-  engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false),
-                    FakeImageDrive('K', "/srv/k.img", "1.00M")};
+  logic_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false),
+                   FakeImageDrive('K', "/srv/k.img", "1.00M")};
   window.RebuildTrayMenu();
   auto* submenu = window.trayMenu()->findChild<QMenu*>("trayUnmountMenu");
   ASSERT_TRUE(submenu != nullptr);
@@ -164,17 +169,17 @@ TEST_F(MainWindowTest, TrayMenuListsMountedDrivesAndDropsTheSubmenuWithoutThem) 
 
   submenu->actions()[1]->trigger();
   ASSERT_TRUE(Idle(window));
-  ASSERT_EQ(engine_.unmounted, (std::vector<std::vector<char>>{{'K'}}));
-  ASSERT_EQ(prompts_.shown, QStringList{engine_.result_text});  // a box, not the status bar
+  ASSERT_EQ(logic_.unmounted, (std::vector<std::vector<char>>{{'K'}}));
+  ASSERT_EQ(prompts_.messages, QStringList{logic_.result_text});  // a box, not the status bar
 
-  engine_.drives.clear();
+  logic_.drives.clear();
   window.RebuildTrayMenu();
   ASSERT_TRUE(window.trayMenu()->findChild<QMenu*>("trayUnmountMenu") == nullptr);
 }
 
 TEST_F(MainWindowTest, ToolBarMountShowsItsResultInTheStatusBar) {
-  MainWindow window(engine_, prompts_, true);
-  engine_.result_text = QStringLiteral("Mount successfully");
+  MainWindow window(logic_, true, &prompts_);
+  logic_.result_text = QStringLiteral("Mount successfully");
   WhenModal([](QDialog* dialog) {
     ASSERT_EQ(dialog->objectName(), QStringLiteral("addDeviceDialog"));
     auto* port = dialog->findChild<QLineEdit*>("port");
@@ -184,19 +189,31 @@ TEST_F(MainWindowTest, ToolBarMountShowsItsResultInTheStatusBar) {
   });
   Action(window, "actionMount")->trigger();
   ASSERT_TRUE(Idle(window));
-  ASSERT_EQ(engine_.origins, std::vector<FlowOrigin>{FlowOrigin::kToolbar});
-  ASSERT_EQ(engine_.answers.at(0).port, 61234u);
-  ASSERT_EQ(engine_.answers.at(0).driveLetter, 'F');
-  ASSERT_EQ(window.statusText(), QStringLiteral("Mount successfully"));
-  ASSERT_TRUE(prompts_.shown.isEmpty());
+  ASSERT_EQ(logic_.origins, std::vector<FlowOrigin>{FlowOrigin::kToolbar});
+  ASSERT_EQ(logic_.answers.at(0).port, 61234u);
+  ASSERT_EQ(logic_.answers.at(0).driveLetter, 'F');
+  ASSERT_EQ(prompts_.status_texts, QStringList{QStringLiteral("Mount successfully")});
+  ASSERT_TRUE(prompts_.messages.isEmpty());
   ASSERT_EQ(window.driveList()->model()->rowCount(), 1);  // the flow refreshed the list
   ASSERT_EQ(Cell(window.driveList(), 0, 4), QStringLiteral("127.0.0.1 : 61234"));
 }
 
+// Without prompts of its own the window shows the flows' texts itself.
+TEST_F(MainWindowTest, OnItsOwnPromptsAFlowsTextLandsInTheStatusBar) {
+  logic_.drives = {FakeImageDrive('G', "/srv/g.img", "1.00M")};
+  MainWindow window(logic_, true);
+  logic_.result_text = QStringLiteral("Remount successfully");
+  SelectRows(window, {0});
+  Action(window, "actionRemount")->trigger();
+  ASSERT_TRUE(Idle(window));
+  ASSERT_EQ(logic_.remounted, (std::vector<std::vector<char>>{{'G'}}));
+  ASSERT_EQ(window.statusText(), QStringLiteral("Remount successfully"));
+}
+
 TEST_F(MainWindowTest, TrayMountShowsItsResultInABoxAndAsksForThePassword) {
-  MainWindow window(engine_, prompts_, true);
-  engine_.result_text = QStringLiteral("Mount success");
-  engine_.ask_password = true;
+  MainWindow window(logic_, true, &prompts_);
+  logic_.result_text = QStringLiteral("Mount success");
+  logic_.ask_password = true;
   WhenModal([](QDialog* add) {
     ClickOk(add);
     WhenModal([](QDialog* password) {
@@ -207,77 +224,81 @@ TEST_F(MainWindowTest, TrayMountShowsItsResultInABoxAndAsksForThePassword) {
   window.RebuildTrayMenu();
   window.trayMenu()->findChild<QAction*>("trayMount")->trigger();
   ASSERT_TRUE(Idle(window));
-  ASSERT_EQ(engine_.origins, std::vector<FlowOrigin>{FlowOrigin::kTray});
-  ASSERT_EQ(prompts_.shown, QStringList{QStringLiteral("Mount success")});
+  ASSERT_EQ(logic_.origins, std::vector<FlowOrigin>{FlowOrigin::kTray});
+  ASSERT_EQ(prompts_.messages, QStringList{QStringLiteral("Mount success")});
+  ASSERT_EQ(prompts_.password_reasons.size(), size_t{1});
+  ASSERT_TRUE(prompts_.status_texts.isEmpty());
   ASSERT_EQ(window.statusText(), QString());
 }
 
 TEST_F(MainWindowTest, CancelledMountShowsNothing) {
-  MainWindow window(engine_, prompts_, true);
+  MainWindow window(logic_, true, &prompts_);
   WhenModal([](QDialog* dialog) { dialog->reject(); });
   Action(window, "actionMount")->trigger();
   ASSERT_TRUE(Idle(window));
-  ASSERT_TRUE(engine_.answers.empty());
+  ASSERT_TRUE(logic_.answers.empty());
   ASSERT_EQ(window.statusText(), QString());
-  ASSERT_TRUE(prompts_.shown.isEmpty());
+  ASSERT_TRUE(prompts_.status_texts.isEmpty());
+  ASSERT_TRUE(prompts_.messages.isEmpty());
 }
 
 TEST_F(MainWindowTest, UnmountAndRemountTakeTheSelectedRowsInListOrder) {
-  engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false),
-                    FakeImageDrive('G', "/srv/g.img", "1.00M"),
-                    FakeImageDrive('M', "/srv/m.img", "1.00M")};
-  MainWindow window(engine_, prompts_, true);
-  const int scans = engine_.list_calls;
+  logic_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false),
+                   FakeImageDrive('G', "/srv/g.img", "1.00M"),
+                   FakeImageDrive('M', "/srv/m.img", "1.00M")};
+  MainWindow window(logic_, true, &prompts_);
+  const int scans = logic_.list_calls;
   Action(window, "actionUnmount")->trigger();  // nothing selected: only a rescan
-  ASSERT_TRUE(engine_.unmounted.empty());
-  ASSERT_EQ(engine_.list_calls, scans + 1);
+  ASSERT_TRUE(logic_.unmounted.empty());
+  ASSERT_EQ(logic_.list_calls, scans + 1);
   Action(window, "actionRemount")->trigger();
-  ASSERT_TRUE(engine_.remounted.empty());
+  ASSERT_TRUE(logic_.remounted.empty());
 
   SelectRows(window, {2, 0});
   prompts_.answers = {true};
-  engine_.result_text = QStringLiteral("Unmount successfully");
+  logic_.result_text = QStringLiteral("Unmount successfully");
   Action(window, "actionUnmount")->trigger();
   ASSERT_TRUE(Idle(window));
-  ASSERT_EQ(engine_.unmounted, (std::vector<std::vector<char>>{{'D', 'M'}}));
-  ASSERT_EQ(prompts_.asked, QStringList{QStringLiteral("Do you want to unmount these devices?")});
-  ASSERT_EQ(window.statusText(), QStringLiteral("Unmount successfully"));
+  ASSERT_EQ(logic_.unmounted, (std::vector<std::vector<char>>{{'D', 'M'}}));
+  ASSERT_EQ(prompts_.questions,
+            QStringList{QStringLiteral("Do you want to unmount these devices?")});
+  ASSERT_EQ(prompts_.status, QStringLiteral("Unmount successfully"));
 
   SelectRows(window, {1});
   Action(window, "actionRemount")->trigger();
   ASSERT_TRUE(Idle(window));
-  ASSERT_EQ(engine_.remounted, (std::vector<std::vector<char>>{{'G'}}));
+  ASSERT_EQ(logic_.remounted, (std::vector<std::vector<char>>{{'G'}}));
 }
 
 TEST_F(MainWindowTest, ActivatingARowOpensItsMountPoint) {
-  engine_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false)};
-  MainWindow window(engine_, prompts_, true);
+  logic_.drives = {FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false)};
+  MainWindow window(logic_, true, &prompts_);
   emit window.driveList()->activated(window.driveList()->model()->index(0, 2));
   ASSERT_EQ(prompts_.opened, QStringList{QStringLiteral("/media/velmoran/D")});
 }
 
-TEST_F(MainWindowTest, SettingsOpenWithTheEngineValuesAndReturnThem) {
-  MainWindow window(engine_, prompts_, true);
-  engine_.settings = {true, QStringLiteral("/tmp/vc/")};
+TEST_F(MainWindowTest, SettingsOpenWithTheSavedValuesAndReturnThem) {
+  MainWindow window(logic_, true, &prompts_);
+  logic_.settings = {true, QStringLiteral("/tmp/vc/")};
   WhenModal([](QDialog* dialog) {
     ASSERT_EQ(dialog->objectName(), QStringLiteral("settingsDialog"));
     ASSERT_EQ(dialog->findChild<QLineEdit*>("tempFolder")->text(), QStringLiteral("/tmp/vc/"));
     ClickOk(dialog);
   });
   Action(window, "actionSettings")->trigger();
-  ASSERT_EQ(engine_.accepted_settings.size(), size_t{1});
-  ASSERT_TRUE(engine_.accepted_settings[0].startAtLogOn);
-  ASSERT_EQ(engine_.accepted_settings[0].tempFolder, QStringLiteral("/tmp/vc/"));
+  ASSERT_EQ(logic_.accepted_settings.size(), size_t{1});
+  ASSERT_TRUE(logic_.accepted_settings[0].startAtLogOn);
+  ASSERT_EQ(logic_.accepted_settings[0].tempFolder, QStringLiteral("/tmp/vc/"));
 }
 
 TEST_F(MainWindowTest, HidingGoesToTheTrayOrMinimisesWithoutOne) {
   {
-    MainWindow window(engine_, prompts_, true);
+    MainWindow window(logic_, true, &prompts_);
     window.Start(StartMode::kHidden);
     ASSERT_TRUE(!window.isVisible());
     // The log-on start brings the saved drives back.
     ASSERT_TRUE(Idle(window));
-    ASSERT_EQ(engine_.saved_drive_runs.load(), 1);
+    ASSERT_EQ(logic_.saved_drive_runs.load(), 1);
     window.ToggleFromTray();
     ASSERT_TRUE(window.isVisible());
     window.ToggleFromTray();
@@ -285,7 +306,7 @@ TEST_F(MainWindowTest, HidingGoesToTheTrayOrMinimisesWithoutOne) {
     window.Start(StartMode::kNormal);
     ASSERT_TRUE(window.isVisible());
     ASSERT_TRUE(Idle(window));
-    ASSERT_EQ(engine_.saved_drive_runs.load(), 1);  // a normal start leaves them
+    ASSERT_EQ(logic_.saved_drive_runs.load(), 1);  // a normal start leaves them
     Action(window, "actionHide")->trigger();
     ASSERT_TRUE(!window.isVisible());
     window.ShowAndRaise();
@@ -293,7 +314,7 @@ TEST_F(MainWindowTest, HidingGoesToTheTrayOrMinimisesWithoutOne) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }));
   }
   {
-    MainWindow window(engine_, prompts_, false);
+    MainWindow window(logic_, false, &prompts_);
     window.Start(StartMode::kHidden);
     ASSERT_TRUE(window.isVisible());
     ASSERT_TRUE(window.isMinimized());
@@ -307,7 +328,7 @@ TEST_F(MainWindowTest, HidingGoesToTheTrayOrMinimisesWithoutOne) {
 }
 
 TEST_F(MainWindowTest, ExitFromToolBarTrayAndCloseEndsTheProgram) {
-  MainWindow window(engine_, prompts_, true);
+  MainWindow window(logic_, true, &prompts_);
   QSignalSpy exits(&window, &MainWindow::exitRequested);
   Action(window, "actionExit")->trigger();
   window.trayMenu()->findChild<QAction*>("trayExit")->trigger();
@@ -321,12 +342,12 @@ TEST_F(MainWindowTest, ExitFromToolBarTrayAndCloseEndsTheProgram) {
 // are off, and cancel frees the window at once; the flow ends by itself
 // once the driver answers, and shows nothing more.
 TEST_F(MainWindowTest, AWaitingMountLeavesTheWindowResponsiveAndCanBeCancelled) {
-  MainWindow window(engine_, prompts_, true);
+  MainWindow window(logic_, true, &prompts_);
   window.show();
-  engine_.HoldMounts();
+  logic_.HoldMounts();
   WhenModal([](QDialog* dialog) { ClickOk(dialog); });
   Action(window, "actionMount")->trigger();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return engine_.HeldNow(); }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return logic_.HeldNow(); }, 20000));
 
   // The loop keeps running: timers fire, the list refreshes, the window paints.
   int ticks = 0;
@@ -334,9 +355,9 @@ TEST_F(MainWindowTest, AWaitingMountLeavesTheWindowResponsiveAndCanBeCancelled) 
   QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
   ticker.start(10);
   ASSERT_TRUE(QTest::qWaitFor([&] { return ticks >= 5; }, 5000));
-  const int scans = engine_.list_calls;
+  const int scans = logic_.list_calls;
   Action(window, "actionRefresh")->trigger();
-  ASSERT_EQ(engine_.list_calls, scans + 1);
+  ASSERT_EQ(logic_.list_calls, scans + 1);
   ASSERT_TRUE(window.flowRunning());
   auto* pane = window.findChild<QWidget*>("flowPane");
   ASSERT_TRUE(pane != nullptr && pane->isVisible());
@@ -355,18 +376,18 @@ TEST_F(MainWindowTest, AWaitingMountLeavesTheWindowResponsiveAndCanBeCancelled) 
   ASSERT_EQ(window.flowRunner()->threads(), size_t{1});  // still in the "driver"
 
   // The driver answers: the flow sees it was cancelled, shows nothing.
-  engine_.Release();
+  logic_.Release();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.flowRunner()->threads() == 0; }, 20000));
-  ASSERT_EQ(engine_.cancelled_mounts.load(), 1);
+  ASSERT_EQ(logic_.cancelled_mounts.load(), 1);
   ASSERT_EQ(window.statusText(), QStringLiteral("Mount cancelled."));
-  ASSERT_TRUE(prompts_.shown.isEmpty());
+  ASSERT_TRUE(prompts_.messages.isEmpty());
   ASSERT_EQ(window.driveList()->model()->rowCount(), 0);
 }
 
 // The status bar never cuts a message off unreadably, and a new flow
 // clears an old error.
 TEST_F(MainWindowTest, StatusTextsAreWholeInTheirToolTipAndOldErrorsGo) {
-  MainWindow window(engine_, prompts_, true);
+  MainWindow window(logic_, true, &prompts_);
   window.show();
   const QString long_text = QStringLiteral("Unmount error: ") + QString(300, QLatin1Char('x'));
   window.ShowStatus(long_text);
@@ -376,7 +397,7 @@ TEST_F(MainWindowTest, StatusTextsAreWholeInTheirToolTipAndOldErrorsGo) {
   ASSERT_TRUE(line->text().size() < long_text.size());
   ASSERT_TRUE(line->text().endsWith(QChar(0x2026)));  // "..."
   ASSERT_EQ(window.statusText(), long_text);
-  engine_.result_text = QString();
+  logic_.result_text = QString();
   WhenModal([](QDialog* dialog) { ClickOk(dialog); });
   window.RebuildTrayMenu();
   window.trayMenu()->findChild<QAction*>("trayMount")->trigger();  // succeeds in a box
@@ -385,7 +406,7 @@ TEST_F(MainWindowTest, StatusTextsAreWholeInTheirToolTipAndOldErrorsGo) {
 }
 
 TEST_F(MainWindowTest, AboutEntryShowsTheVersion) {
-  MainWindow window(engine_, prompts_, true);
+  MainWindow window(logic_, true, &prompts_);
   bool seen = false;
   WhenModal([&seen](QDialog* dialog) {
     seen = dialog->objectName() == QStringLiteral("aboutDialog");

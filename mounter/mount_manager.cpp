@@ -178,16 +178,16 @@ bool IsFileError(uint32_t code) {
          code == ERROR_LOCK_VIOLATION || code == ERROR_WRITE_PROTECT;
 }
 
-// Sleeps `pause` in short steps; false when `dialogs` says cancelled.
-bool PauseUnlessCancelled(std::chrono::milliseconds pause, const MountDialogs* dialogs) {
+// Sleeps `pause` in short steps; false when `prompts` says cancelled.
+bool PauseUnlessCancelled(std::chrono::milliseconds pause, const UserPrompts* prompts) {
   const auto until = std::chrono::steady_clock::now() + pause;
   while (std::chrono::steady_clock::now() < until) {
-    if (dialogs != nullptr && dialogs->Cancelled()) return false;
+    if (prompts != nullptr && prompts->Cancelled()) return false;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         until - std::chrono::steady_clock::now());
     QThread::msleep(static_cast<unsigned long>(std::clamp<int64_t>(left.count(), 1, 50)));
   }
-  return dialogs == nullptr || !dialogs->Cancelled();
+  return prompts == nullptr || !prompts->Cancelled();
 }
 
 }  // namespace
@@ -416,15 +416,15 @@ bool MountManager::FillDigest(MountRecord& record) const {
   return false;
 }
 
-uint32_t MountManager::MountWithPrompts(int index, MountRecord& record, MountDialogs* dialogs,
+uint32_t MountManager::MountWithPrompts(int index, MountRecord& record, UserPrompts* prompts,
                                         int max_prompts) {
   const bool from_saved = FillDigest(record);
   const char letter = static_cast<char>(record.driveLetter);
   uint32_t error = MountOnDevice(index, record, letter);
-  if (error != ERROR_INVALID_PASSWORD || dialogs == nullptr) return error;
+  if (error != ERROR_INVALID_PASSWORD || prompts == nullptr) return error;
   PasswordPrompt prompt = from_saved ? PasswordPrompt::kSavedRefused : PasswordPrompt::kNeeded;
-  for (int asked = 0; asked < max_prompts && !dialogs->Cancelled(); ++asked) {
-    std::optional<PasswordAnswer> answer = dialogs->AskPassword(prompt, ResourceText(record));
+  for (int asked = 0; asked < max_prompts && !prompts->Cancelled(); ++asked) {
+    std::optional<PasswordAnswer> answer = prompts->AskPassword(prompt, ResourceText(record));
     if (!answer) break;
     const Sha1Digest digest = PasswordDigest(answer->password.toStdString());
     std::memcpy(record.passwordDigest, digest.data(), digest.size());
@@ -441,14 +441,14 @@ uint32_t MountManager::MountWithPrompts(int index, MountRecord& record, MountDia
   return error;
 }
 
-uint32_t MountManager::MountOnAnyDevice(int first, MountRecord& record, MountDialogs* dialogs,
+uint32_t MountManager::MountOnAnyDevice(int first, MountRecord& record, UserPrompts* prompts,
                                         int* used, int max_prompts) {
   uint32_t error = ERROR_SERVICE_ALREADY_RUNNING;
   for (int n = 0; n < kDeviceIndices; ++n) {
     // `first`, then the others in order.
     const int index = n == 0 ? first : (n <= first ? n - 1 : n);
-    if (dialogs != nullptr && dialogs->Cancelled()) return error;
-    error = MountWithPrompts(index, record, dialogs, max_prompts);
+    if (prompts != nullptr && prompts->Cancelled()) return error;
+    error = MountWithPrompts(index, record, prompts, max_prompts);
     if (error != ERROR_SERVICE_ALREADY_RUNNING) {
       if (used != nullptr) *used = index;
       return error;
@@ -470,7 +470,7 @@ MountRecord MountManager::SavedCopy(const MountRecord& record) const {
   return saved;
 }
 
-int MountManager::ChooseSavedSlot(const MountRecord& record, int index, MountDialogs& dialogs) {
+int MountManager::ChooseSavedSlot(const MountRecord& record, int index, UserPrompts& prompts) {
   int free_slot = -1;
   for (int slot = 0; slot < kDriveSlots; ++slot) {
     const std::optional<MountRecord> saved = settings_.ReadDrive(slot);
@@ -487,7 +487,7 @@ int MountManager::ChooseSavedSlot(const MountRecord& record, int index, MountDia
                                        .arg(QLatin1Char(static_cast<char>(replaced->driveLetter)))
                                        .arg(ResourceText(*replaced))
                                  : QString();
-  if (dialogs.AskYesNo(QStringLiteral("The mounter keeps eight drives to mount again at log-on, "
+  if (prompts.Question(QStringLiteral("The mounter keeps eight drives to mount again at log-on, "
                                       "and all eight are taken. Replace the saved drive %1 "
                                       "with this one?")
                            .arg(which))) {
@@ -522,10 +522,10 @@ QString MountManager::MountResultText(int result, FlowOrigin origin) const {
       .arg(text);
 }
 
-int MountManager::AddAndMount(MountDialogs& dialogs, FlowOrigin origin) {
-  const std::optional<AddDeviceAnswer> answer = dialogs.AskAddDevice();
-  if (!answer) return kCancelled;
+int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   AddDeviceDefaults defaults = settings_.ReadAddDeviceDefaults();
+  const std::optional<AddDeviceAnswer> answer = prompts.AskAddDevice(defaults, FreeDriveLetters());
+  if (!answer) return kCancelled;
   defaults.type = answer->type;
   if (answer->type == 0) {
     defaults.ipAddress = answer->ipAddress;
@@ -540,30 +540,30 @@ int MountManager::AddAndMount(MountDialogs& dialogs, FlowOrigin origin) {
   settings_.WriteAddDeviceDefaults(defaults);
   MountRecord record = BuildRecord(*answer);
   const char letter = static_cast<char>(record.driveLetter);
-  dialogs.ShowProgress(
+  prompts.ShowProgress(
       QStringLiteral("Mounting %1: (%2)...").arg(QLatin1Char(letter)).arg(ResourceText(record)));
 
   int used = 0;
-  const uint32_t error = MountOnAnyDevice(0, record, &dialogs, &used);
+  const uint32_t error = MountOnAnyDevice(0, record, &prompts, &used);
   int result = static_cast<int>(error);
   if (error == ERROR_SERVICE_ALREADY_RUNNING) result = kNoFreeDevice;
-  if (dialogs.Cancelled()) {
+  if (prompts.Cancelled()) {
     // The user stopped waiting: a mount that came through after all is
     // taken back, and nothing is saved or shown.
     if (result == 0) (void)UnmountDrive(letter);
     return kCancelled;
   }
   if (result == 0) {
-    const int slot = ChooseSavedSlot(record, used, dialogs);
+    const int slot = ChooseSavedSlot(record, used, prompts);
     if (slot >= 0) settings_.WriteDrive(slot, SavedCopy(record));
-    dialogs.RefreshList();
+    prompts.RefreshList();
   }
   const QString text = MountResultText(result, origin);
   if (!text.isEmpty()) {
     if (origin == FlowOrigin::kToolbar) {
-      dialogs.ShowStatus(text);
+      prompts.StatusText(text);
     } else {
-      dialogs.ShowMessage(text);
+      prompts.Message(text);
     }
   }
   return result;
@@ -578,45 +578,45 @@ QString UnmountErrorText(const QString& text) {
 }
 }  // namespace
 
-void MountManager::UnmountSelected(MountDialogs& dialogs, const std::vector<char>& letters) {
+void MountManager::UnmountSelected(UserPrompts& prompts, const std::vector<char>& letters) {
   if (!letters.empty() &&
-      dialogs.AskYesNo(QStringLiteral("Do you want to unmount these devices?"))) {
+      prompts.Question(QStringLiteral("Do you want to unmount these devices?"))) {
     for (char letter : letters) {
-      if (dialogs.Cancelled()) break;
-      dialogs.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
+      if (prompts.Cancelled()) break;
+      prompts.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
       const uint32_t error = UnmountDrive(letter);
-      dialogs.ShowStatus(error != 0 ? UnmountErrorText(ErrorText(error))
+      prompts.StatusText(error != 0 ? UnmountErrorText(ErrorText(error))
                                     : QStringLiteral("Unmount successfully"));
     }
   }
-  dialogs.RefreshList();
+  prompts.RefreshList();
 }
 
-void MountManager::UnmountFromTray(MountDialogs& dialogs, char letter) {
-  dialogs.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
+void MountManager::UnmountFromTray(UserPrompts& prompts, char letter) {
+  prompts.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
   const uint32_t error = UnmountDrive(letter);
   if (error != 0) {
-    dialogs.ShowMessage(UnmountErrorText(ErrorText(error)));
+    prompts.Message(UnmountErrorText(ErrorText(error)));
     return;
   }
-  dialogs.RefreshList();
-  dialogs.ShowMessage(QStringLiteral("Unmount success"));
+  prompts.RefreshList();
+  prompts.Message(QStringLiteral("Unmount success"));
 }
 
-void MountManager::RemountSelected(MountDialogs& dialogs, const std::vector<char>& letters) {
+void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>& letters) {
   if (letters.empty()) return;
-  if (!dialogs.AskYesNo(QStringLiteral(
+  if (!prompts.Question(QStringLiteral(
           "Remount these drives will cause disk reset and all the change will be lost in "
           "VirtualWrite mode, but also save cache data to server in Full Access mode, do you want "
           "to continue?"))) {
     return;
   }
   for (char letter : letters) {
-    if (dialogs.Cancelled()) return;
+    if (prompts.Cancelled()) return;
     MountRecord record;
     std::memset(&record, 0, sizeof record);
     if (QueryDrive(letter, &record) != 0) continue;
-    dialogs.ShowProgress(QStringLiteral("Remounting %1: (%2)...")
+    prompts.ShowProgress(QStringLiteral("Remounting %1: (%2)...")
                              .arg(QLatin1Char(letter))
                              .arg(ResourceText(record)));
     // The query gives neither the cache path nor the digest; the cache path
@@ -632,17 +632,17 @@ void MountManager::RemountSelected(MountDialogs& dialogs, const std::vector<char
     // A cancel during the pause still mounts the drive again: it was the
     // user's, and it comes back as it was.
     (void)PauseUnlessCancelled(remount_pause_, nullptr);
-    const uint32_t error = MountOnAnyDevice(0, record, &dialogs, nullptr);
+    const uint32_t error = MountOnAnyDevice(0, record, &prompts, nullptr);
     if (error == 0) {
-      dialogs.RefreshList();
-      dialogs.ShowStatus(QStringLiteral("Remount successfully"));
+      prompts.RefreshList();
+      prompts.StatusText(QStringLiteral("Remount successfully"));
     } else {
-      dialogs.ShowStatus(QStringLiteral("Remount error: %1").arg(ErrorText(error)));
+      prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(error)));
     }
   }
 }
 
-int MountManager::MountSavedDrives(MountDialogs* dialogs, int passes,
+int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
                                    std::chrono::milliseconds interval) {
   std::array<bool, kDriveSlots> done{};
   std::array<bool, kDriveSlots> asked{};
@@ -663,31 +663,31 @@ int MountManager::MountSavedDrives(MountDialogs* dialogs, int passes,
         done[slot] = true;
         continue;
       }
-      if (dialogs != nullptr) {
-        if (dialogs->Cancelled()) return static_cast<int>(mounted.size());
-        dialogs->ShowProgress(QStringLiteral("Mounting the saved drive %1: (%2)...")
+      if (prompts != nullptr) {
+        if (prompts->Cancelled()) return static_cast<int>(mounted.size());
+        prompts->ShowProgress(QStringLiteral("Mounting the saved drive %1: (%2)...")
                                   .arg(QLatin1Char(letter))
                                   .arg(ResourceText(*saved)));
       }
       MountRecord record = *saved;
       // The password is asked for in the first pass that meets a refusal
       // only; later passes are silent.
-      MountDialogs* asking = asked[slot] ? nullptr : dialogs;
+      UserPrompts* asking = asked[slot] ? nullptr : prompts;
       const uint32_t error = MountOnAnyDevice(slot, record, asking, nullptr);
       if (error == ERROR_INVALID_PASSWORD) asked[slot] = true;
       if (error == 0) {
         done[slot] = true;
         mounted.append(DosName(letter));
-        if (dialogs != nullptr) dialogs->RefreshList();
+        if (prompts != nullptr) prompts->RefreshList();
       } else {
         waiting = true;
       }
     }
-    if (dialogs != nullptr && (!waiting || pass + 1 == passes)) break;
-    if (!PauseUnlessCancelled(interval, dialogs)) break;
+    if (prompts != nullptr && (!waiting || pass + 1 == passes)) break;
+    if (!PauseUnlessCancelled(interval, prompts)) break;
   }
-  if (dialogs != nullptr && !mounted.isEmpty() && !dialogs->Cancelled()) {
-    dialogs->ShowStatus(QStringLiteral("Saved drives mounted: %1").arg(mounted.join(", ")));
+  if (prompts != nullptr && !mounted.isEmpty() && !prompts->Cancelled()) {
+    prompts->StatusText(QStringLiteral("Saved drives mounted: %1").arg(mounted.join(", ")));
   }
   return static_cast<int>(mounted.size());
 }

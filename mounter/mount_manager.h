@@ -1,7 +1,8 @@
-// MountManager: the mounter's engine. It talks to the Velmoran driver through
-// drive-letter links and device controls, attaches the drive's volume, and
-// runs the flows the window starts (add and mount, unmount, remount, the
-// saved drives), with their dialogs behind MountDialogs. It keeps no mount
+// MountManager: the mounter's mount logic. It talks to the Velmoran driver
+// through drive-letter links and device controls, attaches the drive's
+// volume, and runs the flows the window starts (add and mount, unmount,
+// remount, the saved drives), asking and telling the user through
+// UserPrompts. It keeps no mount
 // state: the driver's query is the truth about what is mounted, and a link
 // counts for its letter only while its device is mounted for that letter.
 // Results are Win32 error codes; the flows add -1 (no free device) and -2
@@ -16,8 +17,8 @@
 #include <optional>
 #include <vector>
 
-#include "mounter/mount_dialogs.h"
 #include "mounter/mounter_settings.h"
+#include "mounter/user_prompts.h"
 #include "mounter/volumes.h"
 #include "shared/mount_record.h"
 
@@ -26,6 +27,12 @@ namespace quensaria::mounter {
 inline constexpr int kNoFreeDevice = -1;
 inline constexpr int kCancelled = -2;
 inline constexpr int kDeviceIndices = 8;
+
+// Where a flow was started, and so where its results go.
+enum class FlowOrigin {
+  kToolbar,  // status bar texts
+  kTray,     // message boxes
+};
 
 // One row of the list of mounted drives, with the texts its columns show.
 struct MountedDrive {
@@ -79,20 +86,20 @@ class MountManager {
 
   // The flows. AddAndMount returns 0, kNoFreeDevice, kCancelled or a Win32
   // error, and shows its result where `origin` says.
-  int AddAndMount(MountDialogs& dialogs, FlowOrigin origin);
+  int AddAndMount(UserPrompts& prompts, FlowOrigin origin);
   // Rows given by their letters, in list order.
-  void UnmountSelected(MountDialogs& dialogs, const std::vector<char>& letters);
+  void UnmountSelected(UserPrompts& prompts, const std::vector<char>& letters);
   // The tray's unmount of one drive (message boxes).
-  void UnmountFromTray(MountDialogs& dialogs, char letter);
-  void RemountSelected(MountDialogs& dialogs, const std::vector<char>& letters);
+  void UnmountFromTray(UserPrompts& prompts, char letter);
+  void RemountSelected(UserPrompts& prompts, const std::vector<char>& letters);
 
   // Mounts the saved drives ("Drive0".."Drive7") that are not mounted yet:
   // `passes` passes `interval` apart, each saved drive on its own index
-  // first. With `dialogs` a refused password is asked for (once per drive),
+  // first. With `prompts` a refused password is asked for (once per drive),
   // progress is shown and the passes end early when everything is mounted
   // or the user cancels; without, it is the silent "-automount". Returns how
   // many drives it mounted.
-  int MountSavedDrives(MountDialogs* dialogs, int passes, std::chrono::milliseconds interval);
+  int MountSavedDrives(UserPrompts* prompts, int passes, std::chrono::milliseconds interval);
 
   // Mounted drives D..Z, as the list shows them. Links left behind (their
   // device no longer mounted for their letter) are no rows, and the
@@ -125,7 +132,7 @@ class MountManager {
   // the slot of the same drive (its letter or its source), else a free one;
   // when all eight hold other drives the user is asked whether to replace
   // slot `index`'s, and -1 means "do not save".
-  int ChooseSavedSlot(const MountRecord& record, int index, MountDialogs& dialogs);
+  int ChooseSavedSlot(const MountRecord& record, int index, UserPrompts& prompts);
 
  private:
   struct OpenedDrive;
@@ -136,11 +143,11 @@ class MountManager {
   // Digest for the next attempt: the saved password, else the record's own,
   // else the empty password's. Returns whether it came from what was saved.
   bool FillDigest(MountRecord& record) const;
-  uint32_t MountWithPrompts(int index, MountRecord& record, MountDialogs* dialogs,
+  uint32_t MountWithPrompts(int index, MountRecord& record, UserPrompts* prompts,
                             int max_prompts = 3);
   // Mounts on `first` and on the other indices while they answer 1056; the
   // index used goes to *used.
-  uint32_t MountOnAnyDevice(int first, MountRecord& record, MountDialogs* dialogs, int* used,
+  uint32_t MountOnAnyDevice(int first, MountRecord& record, UserPrompts* prompts, int* used,
                             int max_prompts = 3);
   // The record as it is saved: with the digest only when the user saved it.
   MountRecord SavedCopy(const MountRecord& record) const;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "mounter/prompts_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/win32_error.h"
 #include "shared/win32_error_text.h"
@@ -22,24 +23,6 @@ class NoVolumes : public Volumes {
  public:
   uint32_t Attach(char, const DriveDisk&, QString*) override { return 0; }
   uint32_t Detach(char, const DriveDisk&) override { return 0; }
-};
-
-// Answers the one question ChooseSavedSlot may ask.
-class ScriptedDialogsForSlots : public MountDialogs {
- public:
-  std::optional<AddDeviceAnswer> AskAddDevice() override { return std::nullopt; }
-  std::optional<PasswordAnswer> AskPassword(PasswordPrompt, const QString&) override {
-    return std::nullopt;
-  }
-  bool AskYesNo(const QString& question) override {
-    questions.push_back(question);
-    return answer;
-  }
-  void ShowStatus(const QString&) override {}
-  void ShowMessage(const QString&) override {}
-  void RefreshList() override {}
-  std::vector<QString> questions;
-  bool answer = false;
 };
 
 class MountManagerTest : public ::testing::Test {
@@ -252,21 +235,21 @@ TEST_F(MountManagerTest, AMountIsSavedInItsOwnSlotOrAFreeOneNeverOverAnother) {
   image.type = 1;
   image.fileName = "/srv/images/disk.img";
   image.driveLetter = 'I';
-  ScriptedDialogsForSlots dialogs;
+  RecordingPrompts prompts(false);
   // Drive0 holds the network drive; an image mounted on device 0 goes to
   // another slot.
   settings_.WriteDrive(0, manager_.BuildRecord(network));
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(image), 0, dialogs), 1);
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(image), 0, prompts), 1);
   settings_.WriteDrive(1, manager_.BuildRecord(image));
   // The same drive again, on whatever device: its own slot.
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(network), 5, dialogs), 0);
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(network), 5, prompts), 0);
   AddDeviceAnswer moved = image;
   moved.driveLetter = 'J';  // the same image on another letter
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(moved), 0, dialogs), 1);
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(moved), 0, prompts), 1);
   AddDeviceAnswer relettered = network;
   relettered.port = 60001;  // another export on the network drive's letter
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(relettered), 4, dialogs), 0);
-  EXPECT_TRUE(dialogs.questions.empty());
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(relettered), 4, prompts), 0);
+  EXPECT_TRUE(prompts.questions.empty());
   // All eight taken by other drives: asked; No saves nothing, Yes replaces
   // the slot of the device used.
   for (int slot = 2; slot < kDriveSlots; ++slot) {
@@ -278,13 +261,13 @@ TEST_F(MountManagerTest, AMountIsSavedInItsOwnSlotOrAFreeOneNeverOverAnother) {
   AddDeviceAnswer ninth = network;
   ninth.port = 62000;
   ninth.driveLetter = 'E';
-  dialogs.answer = false;
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, dialogs), -1);
-  ASSERT_EQ(dialogs.questions.size(), 1u);
-  EXPECT_NE(dialogs.questions[0].indexOf("S: (10.0.0.5 : 61003)"), -1)
-      << dialogs.questions[0].toStdString();
-  dialogs.answer = true;
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, dialogs), 3);
+  prompts.answer_yes = false;
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, prompts), -1);
+  ASSERT_EQ(prompts.questions.size(), 1);
+  EXPECT_NE(prompts.questions[0].indexOf("S: (10.0.0.5 : 61003)"), -1)
+      << prompts.questions[0].toStdString();
+  prompts.answer_yes = true;
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, prompts), 3);
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 // mounter-screenshots DIR: renders the mounter's window (two mounted drives
-// from the engine double), its tray menu and each dialog to PNG files in
+// from the logic double), its tray menu and each dialog to PNG files in
 // DIR, for people to look at (scripts/screenshots runs it under Xvfb).
 #include <QAction>
 #include <QApplication>
-#include <QDialog>
 #include <QDir>
 #include <QIcon>
 #include <QImage>
@@ -12,17 +11,16 @@
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTableView>
-#include <QTimer>
 #include <cstdio>
 
 #include "mounter/about_dialog.h"
 #include "mounter/add_device_dialog.h"
 #include "mounter/flow_runner.h"
 #include "mounter/main_window.h"
+#include "mounter/mounter_logic_for_testing.h"
 #include "mounter/password_dialog.h"
+#include "mounter/prompts_for_testing.h"
 #include "mounter/settings_dialog.h"
-#include "mounter/user_prompts_for_testing.h"
-#include "mounter/window_engine_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {
@@ -64,23 +62,23 @@ bool Save(QWidget* widget, const QString& dir, const char* name) {
 
 int Run(const QString& dir) {
   QDir().mkpath(dir);
-  FakeWindowEngine engine;
+  RecordingLogic logic;
   MountedDrive gone = FakeNetworkDrive('K', "192.168.1.11", 60001, "8.00G", false);
   gone.connected = false;  // its export was deleted on the server
   gone.location = QStringLiteral("/media/user/ARCHIVE");
   // A drive of two servers, on the second since the first went away.
   MountedDrive moved = FakeNetworkDrive('F', "192.168.1.21", 60000, "40.00G", true);
   moved.source += QStringLiteral(" (server 2 of 2)");
-  engine.drives = {FakeNetworkDrive('E', "192.168.1.10", 60000, "1.50G", true),
-                   FakeImageDrive('H', "/srv/images/项目资料.img", "512.00M"), moved, gone};
-  engine.free_letters = {'D', 'G', 'I', 'J', 'K'};
-  engine.defaults.ipAddress = 0xC0A8010A;
-  engine.defaults.moreServers = QStringLiteral("192.168.1.21:60000");
-  engine.defaults.tls = true;
-  ScriptedPrompts prompts;
+  logic.drives = {FakeNetworkDrive('E', "192.168.1.10", 60000, "1.50G", true),
+                  FakeImageDrive('H', "/srv/images/项目资料.img", "512.00M"), moved, gone};
+  logic.free_letters = {'D', 'G', 'I', 'J', 'K'};
+  logic.defaults.ipAddress = 0xC0A8010A;
+  logic.defaults.moreServers = QStringLiteral("192.168.1.21:60000");
+  logic.defaults.tls = true;
+  RecordingPrompts prompts;
   bool ok = true;
 
-  MainWindow window(engine, prompts, true);
+  MainWindow window(logic, true, &prompts);
   window.driveList()->selectRow(0);
   window.ShowStatus(QStringLiteral("Mount successfully"));
   ok &= Save(&window, dir, "mounter-main-window");
@@ -92,19 +90,17 @@ int Run(const QString& dir) {
   ok &= Save(&window, dir, "mounter-main-window-long-status");
 
   // A mount waiting for its server: the window says so and offers to stop.
-  engine.HoldMounts();
-  QTimer answer;
-  QObject::connect(&answer, &QTimer::timeout, [] {
-    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->accept();
-  });
-  answer.start(20);
+  logic.HoldMounts();
+  AddDeviceAnswer mount;
+  mount.ipAddress = logic.defaults.ipAddress;
+  mount.driveLetter = 'D';
+  prompts.adds = {mount};
   window.findChild<QAction*>("actionMount")->trigger();
-  while (!engine.HeldNow()) QApplication::processEvents(QEventLoop::AllEvents, 20);
-  answer.stop();
+  while (!logic.HeldNow()) QApplication::processEvents(QEventLoop::AllEvents, 20);
   for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
   ok &= Save(&window, dir, "mounter-main-window-mounting");
   window.CancelFlow();
-  engine.Release();
+  logic.Release();
   while (window.flowRunner()->threads() != 0)
     QApplication::processEvents(QEventLoop::AllEvents, 20);
   window.ShowStatus(QStringLiteral("Mount cancelled."));
@@ -117,13 +113,13 @@ int Run(const QString& dir) {
   }
   tray->hide();
 
-  AddDeviceDialog network(engine.defaults, engine.free_letters, prompts, &window);
+  AddDeviceDialog network(logic.defaults, logic.free_letters, prompts, &window);
   ok &= Save(&network, dir, "mounter-add-device-network");
   network.hide();
   AddDeviceDefaults image_defaults;
   image_defaults.type = 1;
   image_defaults.fileName = QStringLiteral("/srv/images/disk.img");
-  AddDeviceDialog image(image_defaults, engine.free_letters, prompts, &window);
+  AddDeviceDialog image(image_defaults, logic.free_letters, prompts, &window);
   ok &= Save(&image, dir, "mounter-add-device-image");
   image.hide();
 
@@ -134,7 +130,7 @@ int Run(const QString& dir) {
   ok &= Save(&refused, dir, "mounter-password-refused");
   refused.hide();
   SettingsDialog settings(
-      true, engine.settings.tempFolder, [](bool, const QString&) { return QString(); }, prompts,
+      true, logic.settings.tempFolder, [](bool, const QString&) { return QString(); }, prompts,
       &window);
   ok &= Save(&settings, dir, "mounter-settings");
   settings.hide();

@@ -29,11 +29,11 @@
 
 #include "mounter/mount_manager.h"
 #include "mounter/mounter_settings.h"
+#include "mounter/prompts_for_testing.h"
 #include "mounter/root_volumes.h"
 #include "platform/loop_device.h"
 #include "shared/password_digest.h"
 #include "shared/win32_error.h"
-#include "tests/mounter_dialogs_for_testing.h"
 #endif
 #include "tests/program_for_testing.h"
 #include "tests/service_and_driver_for_testing.h"
@@ -582,15 +582,15 @@ TEST_F(UblkMounterTest, AFatPartitionIsMountedFromTheBlockDeviceWithoutALoop) {
   const int port = stack_.Export(image, "full");
   settings_->WritePassword(htonl(0x7F000001), htons(static_cast<uint16_t>(port)),
                            PasswordDigest(""));
-  mounter::ScriptedDialogs dialogs;
+  mounter::RecordingPrompts prompts;
   mounter::AddDeviceAnswer answer;
   answer.type = 0;
   answer.ipAddress = 0x7F000001;
   answer.port = static_cast<uint32_t>(port);
   answer.driveLetter = 'Q';
-  dialogs.adds = {answer};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, mounter::FlowOrigin::kToolbar))
-      << dialogs.LastStatus().toStdString() << velmoran()->Log();
+  prompts.adds = {answer};
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, mounter::FlowOrigin::kToolbar))
+      << prompts.status.toStdString() << velmoran()->Log();
 
   const std::string disk = BlockDeviceOf('Q');
   ASSERT_TRUE(IsBlockDevice(disk + "p1"));

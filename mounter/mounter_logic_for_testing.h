@@ -1,12 +1,12 @@
-// FakeWindowEngine: the engine as the window's tests and screenshots see
-// it. Drives are a list the test fills; the flows ask their dialogs as the
-// real ones do, record what they were asked, and show the result text the
+// RecordingLogic: the mounter's logic as the window's tests and screenshots
+// see it. Drives are a list the test fills; the flows ask their prompts as
+// the real ones do, record what they were asked, and show the result text the
 // test chose where the origin says (status bar or message box). The flows
 // run on the window's worker thread: a test reads what they recorded once
 // the window is no longer busy, and may hold a mount "in the driver" with
 // HoldMounts() until Release().
-#ifndef QUENSARIA_MOUNTER_WINDOW_ENGINE_FOR_TESTING_H_
-#define QUENSARIA_MOUNTER_WINDOW_ENGINE_FOR_TESTING_H_
+#ifndef QUENSARIA_MOUNTER_MOUNTER_LOGIC_FOR_TESTING_H_
+#define QUENSARIA_MOUNTER_MOUNTER_LOGIC_FOR_TESTING_H_
 
 #include <arpa/inet.h>
 
@@ -15,12 +15,12 @@
 #include <mutex>
 #include <utility>
 
-#include "mounter/window_engine.h"
+#include "mounter/mounter_logic.h"
 #include "shared/utf16.h"
 
 namespace quensaria::mounter {
 
-// A row as the engine would make it.
+// A row as MountManager would make it.
 inline MountedDrive FakeNetworkDrive(char letter, const char* address, uint16_t port,
                                      const char* capacity, bool virtual_write) {
   MountedDrive drive;
@@ -54,24 +54,22 @@ inline MountedDrive FakeImageDrive(char letter, const char* path, const char* ca
   return drive;
 }
 
-class FakeWindowEngine final : public WindowEngine {
+class RecordingLogic final : public MounterLogic {
  public:
   std::vector<MountedDrive> ListDrives() override {
     ++list_calls;
     return drives;
   }
-  std::vector<char> FreeDriveLetters() override { return free_letters; }
-  AddDeviceDefaults ReadAddDeviceDefaults() override { return defaults; }
 
-  int AddAndMount(MountDialogs& dialogs, FlowOrigin origin) override {
+  int AddAndMount(UserPrompts& prompts, FlowOrigin origin) override {
     origins.push_back(origin);
-    const std::optional<AddDeviceAnswer> answer = dialogs.AskAddDevice();
+    const std::optional<AddDeviceAnswer> answer = prompts.AskAddDevice(defaults, free_letters);
     if (!answer) return kCancelled;
     answers.push_back(*answer);
-    if (ask_password && !dialogs.AskPassword(PasswordPrompt::kNeeded, QStringLiteral("x : 1"))) {
+    if (ask_password && !prompts.AskPassword(PasswordPrompt::kNeeded, QStringLiteral("x : 1"))) {
       return 86;
     }
-    dialogs.ShowProgress(QStringLiteral("Mounting..."));
+    prompts.ShowProgress(QStringLiteral("Mounting..."));
     {
       // The driver's mount, for as long as the test holds it.
       std::unique_lock lock(hold_mutex_);
@@ -80,35 +78,35 @@ class FakeWindowEngine final : public WindowEngine {
       hold_changed_.wait(lock, [this] { return !hold_; });
       holding_ = false;
     }
-    if (dialogs.Cancelled()) {
+    if (prompts.Cancelled()) {
       cancelled_mounts.fetch_add(1);
       return kCancelled;
     }
     if (mount_result == 0) {
       drives.push_back(FakeNetworkDrive(answer->driveLetter, "127.0.0.1",
                                         static_cast<uint16_t>(answer->port), "1.00M", false));
-      dialogs.RefreshList();
+      prompts.RefreshList();
     }
-    Show(dialogs, origin);
+    Show(prompts, origin);
     return mount_result;
   }
-  void UnmountSelected(MountDialogs& dialogs, const std::vector<char>& letters) override {
+  void UnmountSelected(UserPrompts& prompts, const std::vector<char>& letters) override {
     unmounted.push_back(letters);
-    if (!dialogs.AskYesNo(QStringLiteral("Do you want to unmount these devices?"))) return;
-    Show(dialogs, FlowOrigin::kToolbar);
-    dialogs.RefreshList();
+    if (!prompts.Question(QStringLiteral("Do you want to unmount these devices?"))) return;
+    Show(prompts, FlowOrigin::kToolbar);
+    prompts.RefreshList();
   }
-  void UnmountFromTray(MountDialogs& dialogs, char letter) override {
+  void UnmountFromTray(UserPrompts& prompts, char letter) override {
     unmounted.push_back({letter});
-    Show(dialogs, FlowOrigin::kTray);
+    Show(prompts, FlowOrigin::kTray);
   }
-  void RemountSelected(MountDialogs& dialogs, const std::vector<char>& letters) override {
+  void RemountSelected(UserPrompts& prompts, const std::vector<char>& letters) override {
     remounted.push_back(letters);
-    Show(dialogs, FlowOrigin::kToolbar);
+    Show(prompts, FlowOrigin::kToolbar);
   }
-  void MountSavedDrives(MountDialogs& dialogs) override {
+  void MountSavedDrives(UserPrompts& prompts) override {
     saved_drive_runs.fetch_add(1);
-    dialogs.RefreshList();
+    prompts.RefreshList();
   }
 
   // Holds the next mounts in the "driver" until Release; HeldNow tells
@@ -158,15 +156,15 @@ class FakeWindowEngine final : public WindowEngine {
   bool hold_ = false;
   bool holding_ = false;
 
-  void Show(MountDialogs& dialogs, FlowOrigin origin) const {
+  void Show(UserPrompts& prompts, FlowOrigin origin) const {
     if (origin == FlowOrigin::kToolbar) {
-      dialogs.ShowStatus(result_text);
+      prompts.StatusText(result_text);
     } else {
-      dialogs.ShowMessage(result_text);
+      prompts.Message(result_text);
     }
   }
 };
 
 }  // namespace quensaria::mounter
 
-#endif  // QUENSARIA_MOUNTER_WINDOW_ENGINE_FOR_TESTING_H_
+#endif  // QUENSARIA_MOUNTER_MOUNTER_LOGIC_FOR_TESTING_H_
