@@ -70,18 +70,6 @@ DriveDisk DiskOf(DeviceControlClient& drive, const QString& device_file) {
   return DriveDisk{device_file, QString::fromStdString(block)};
 }
 
-// This thread's last error and the sentence that explains it, as the
-// system keeps a thread's last error: flows on different threads do not
-// see each other's.
-struct LastError {
-  uint32_t code = 0;
-  QString explanation;
-};
-LastError& ThreadLastError() {
-  thread_local LastError last;
-  return last;
-}
-
 // The letters this process is defining right now: a link of one of them
 // whose device is not mounted yet is a mount under way, not a stale link.
 std::mutex pending_mutex;
@@ -178,6 +166,19 @@ bool IsFileError(uint32_t code) {
          code == ERROR_LOCK_VIOLATION || code == ERROR_WRITE_PROTECT;
 }
 
+// What a failed step says to the user: the cause found on this machine,
+// else the system's text of its code.
+QString ErrorText(const Status& status) {
+  if (!status.message().empty()) return QString::fromStdString(status.message());
+  return QString::fromStdString(Win32ErrorText(status.code()));
+}
+
+// A mount's outcome as the flows return it.
+int FlowResult(const Status& mount) {
+  if (mount.code() == ERROR_SERVICE_ALREADY_RUNNING) return kNoFreeDevice;
+  return static_cast<int>(mount.code());
+}
+
 // Sleeps `pause` in short steps; false when `prompts` says cancelled.
 bool PauseUnlessCancelled(std::chrono::milliseconds pause, const UserPrompts* prompts) {
   const auto until = std::chrono::steady_clock::now() + pause;
@@ -234,24 +235,13 @@ struct MountManager::OpenedDrive {
   MountRecord query{};  // the driver's answer
 };
 
-uint32_t MountManager::lastError() const { return ThreadLastError().code; }
-
-uint32_t MountManager::Fail(uint32_t code, const QString& label) {
-  ThreadLastError().code = code;
-  LogLastError(label);
-  return code;
-}
-
-void MountManager::Explain(const QString& sentence) { ThreadLastError().explanation = sentence; }
-
-void MountManager::LogLastError(const QString& label) {
-  const uint32_t code = ThreadLastError().code;
+Status MountManager::Fail(uint32_t code, const QString& label, const QString& cause) {
   std::fprintf(stderr, "%s %s %d\n", label.toLocal8Bit().constData(), Win32ErrorText(code).c_str(),
                static_cast<int>(code));
+  return Status(code, cause.toStdString());
 }
 
-std::optional<MountManager::OpenedDrive> MountManager::OpenMounted(char letter, bool write,
-                                                                   uint32_t* error) {
+Result<MountManager::OpenedDrive> MountManager::OpenMounted(char letter, bool write) {
   uint32_t first_error = ERROR_FILE_NOT_FOUND;
   for (const bool own : {true, false}) {
     const QString link = own ? links_.DefinitionPath(letter) : links_.GlobalLinkPath(letter);
@@ -276,17 +266,15 @@ std::optional<MountManager::OpenedDrive> MountManager::OpenMounted(char letter, 
     // and is ignored like the driver's.
     if (own && stale && !IsPending(letter)) ::unlink(path.c_str());
   }
-  if (error != nullptr) *error = first_error;
-  return std::nullopt;
+  return Status(first_error, std::string());
 }
 
-uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char letter) {
-  ThreadLastError() = {};
+Status MountManager::MountOnDevice(int index, const MountRecord& record, char letter) {
   const QString dos = DosName(letter);
   if (letter < 'A' || letter > 'Z' || index < 0 || index >= kDeviceIndices) {
     return Fail(ERROR_INVALID_PARAMETER, dos);
   }
-  if (OpenMounted(letter, false, nullptr)) return Fail(ERROR_BUSY, dos);
+  if (OpenMounted(letter, false).ok()) return Fail(ERROR_BUSY, dos);
   PendingLetter pending(letter);
 
   // The letter's definition. A stale one of ours is replaced; one another
@@ -294,18 +282,19 @@ uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char 
   // driver's own link names the drive once it is mounted.
   const std::string definition = Path(links_.DefinitionPath(letter));
   const std::string device = Path(links_.DevicePath(index, record.sourceType));
+  QString cause;
   if (::access(device.c_str(), F_OK) != 0 && errno == ENOENT) {
-    Explain(QStringLiteral(
+    cause = QStringLiteral(
                 "The Velmoran driver is not running (no devices in %1): start velmoran as root "
                 "and try again.")
-                .arg(links_.runtimeDir));
+                .arg(links_.runtimeDir);
   }
   ::unlink(definition.c_str());
   bool defined = ::symlink(device.c_str(), definition.c_str()) == 0;
   if (!defined && errno != EEXIST) {
     const int saved_errno = errno;
-    if (saved_errno == EACCES || saved_errno == EPERM) Explain(NotInGroupExplanation(links_));
-    return Fail(platform::Win32ErrorFromErrno(saved_errno), dos);
+    if (saved_errno == EACCES || saved_errno == EPERM) cause = NotInGroupExplanation(links_);
+    return Fail(platform::Win32ErrorFromErrno(saved_errno), dos, cause);
   }
   const auto undefine = [&] {
     if (defined) ::unlink(definition.c_str());
@@ -314,18 +303,18 @@ uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char 
       DeviceControlClient::Open(defined ? definition : device, true);
   if (!drive.ok()) {
     undefine();
-    if (drive.status().code() == ERROR_ACCESS_DENIED) Explain(NotInGroupExplanation(links_));
-    return Fail(drive.status().code(), dos);
+    if (drive.status().code() == ERROR_ACCESS_DENIED) cause = NotInGroupExplanation(links_);
+    return Fail(drive.status().code(), dos, cause);
   }
   const NtStatus status = drive->Mount(record);
   if (!NT_SUCCESS(status)) {
     undefine();
     const uint32_t code = Win32ErrorFromNtStatus(status);
     if (record.sourceType != kSourceTypeNetwork && IsFileError(code)) {
-      Explain(QStringLiteral("The image file %1 cannot be used: %2")
-                  .arg(ResourceText(record), QString::fromStdString(Win32ErrorText(code))));
+      cause = QStringLiteral("The image file %1 cannot be used: %2")
+                  .arg(ResourceText(record), QString::fromStdString(Win32ErrorText(code)));
     }
-    return Fail(code, QStringLiteral("kodra:"));
+    return Fail(code, QStringLiteral("kodra:"), cause);
   }
   // Linux's part of the drive: its volume. Without it the drive is of no
   // use, so a failure takes the mount back.
@@ -335,19 +324,15 @@ uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char 
   if (attached != 0) {
     (void)drive->Unmount();
     undefine();
-    Explain(explanation);
-    return Fail(attached, dos);
+    return Fail(attached, dos, explanation);
   }
-  ThreadLastError() = {};
-  return 0;
+  return Status::Ok();
 }
 
-uint32_t MountManager::UnmountDrive(char letter) {
-  ThreadLastError() = {};
+Status MountManager::UnmountDrive(char letter) {
   const QString dos = DosName(letter);
-  uint32_t error = 0;
-  std::optional<OpenedDrive> drive = OpenMounted(letter, true, &error);
-  if (!drive) return Fail(error, dos);
+  Result<OpenedDrive> drive = OpenMounted(letter, true);
+  if (!drive.ok()) return Fail(drive.status().code(), dos);
   const DriveDisk disk = DiskOf(drive->client, drive->device_file);
   // "Locking and dismounting the volume": unmounting its file system, which
   // fails while files are open there.
@@ -366,16 +351,13 @@ uint32_t MountManager::UnmountDrive(char letter) {
   if (::unlink(definition.c_str()) != 0 && errno != ENOENT && errno != EPERM && errno != EACCES) {
     return Fail(platform::Win32ErrorFromErrno(errno), dos);
   }
-  ThreadLastError() = {};
-  return 0;
+  return Status::Ok();
 }
 
-uint32_t MountManager::QueryDrive(char letter, MountRecord* output) {
-  uint32_t error = 0;
-  std::optional<OpenedDrive> drive = OpenMounted(letter, false, &error);
-  ThreadLastError().code = drive ? 0 : error;
-  if (drive) *output = drive->query;
-  return ThreadLastError().code;
+Result<MountRecord> MountManager::QueryDrive(char letter) {
+  Result<OpenedDrive> drive = OpenMounted(letter, false);
+  if (!drive.ok()) return drive.status();
+  return drive->query;
 }
 
 MountRecord MountManager::BuildRecord(const AddDeviceAnswer& answer) const {
@@ -416,45 +398,42 @@ bool MountManager::FillDigest(MountRecord& record) const {
   return false;
 }
 
-uint32_t MountManager::MountWithPrompts(int index, MountRecord& record, UserPrompts* prompts,
-                                        int max_prompts) {
+Status MountManager::MountWithPrompts(int index, MountRecord& record, UserPrompts* prompts) {
+  constexpr int kMaxPrompts = 3;
   const bool from_saved = FillDigest(record);
   const char letter = static_cast<char>(record.driveLetter);
-  uint32_t error = MountOnDevice(index, record, letter);
-  if (error != ERROR_INVALID_PASSWORD || prompts == nullptr) return error;
+  Status mounted = MountOnDevice(index, record, letter);
+  if (mounted.code() != ERROR_INVALID_PASSWORD || prompts == nullptr) return mounted;
   PasswordPrompt prompt = from_saved ? PasswordPrompt::kSavedRefused : PasswordPrompt::kNeeded;
-  for (int asked = 0; asked < max_prompts && !prompts->Cancelled(); ++asked) {
+  for (int asked = 0; asked < kMaxPrompts && !prompts->Cancelled(); ++asked) {
     std::optional<PasswordAnswer> answer = prompts->AskPassword(prompt, ResourceText(record));
     if (!answer) break;
     const Sha1Digest digest = PasswordDigest(answer->password.toStdString());
     std::memcpy(record.passwordDigest, digest.data(), digest.size());
-    error = MountOnDevice(index, record, letter);
-    if (error == 0) {
+    mounted = MountOnDevice(index, record, letter);
+    if (mounted.ok()) {
       if (answer->save) settings_.WritePassword(record.serverAddress, record.serverPort, digest);
       break;
     }
     // Only a refused password is asked for again; any other failure is
     // the answer.
-    if (error != ERROR_INVALID_PASSWORD) break;
+    if (mounted.code() != ERROR_INVALID_PASSWORD) break;
     prompt = PasswordPrompt::kRefused;
   }
-  return error;
+  return mounted;
 }
 
-uint32_t MountManager::MountOnAnyDevice(int first, MountRecord& record, UserPrompts* prompts,
-                                        int* used, int max_prompts) {
-  uint32_t error = ERROR_SERVICE_ALREADY_RUNNING;
+Result<int> MountManager::MountOnAnyDevice(int first, MountRecord& record, UserPrompts* prompts) {
+  Status mounted(ERROR_SERVICE_ALREADY_RUNNING, std::string());
   for (int n = 0; n < kDeviceIndices; ++n) {
     // `first`, then the others in order.
     const int index = n == 0 ? first : (n <= first ? n - 1 : n);
-    if (prompts != nullptr && prompts->Cancelled()) return error;
-    error = MountWithPrompts(index, record, prompts, max_prompts);
-    if (error != ERROR_SERVICE_ALREADY_RUNNING) {
-      if (used != nullptr) *used = index;
-      return error;
-    }
+    if (prompts != nullptr && prompts->Cancelled()) return mounted;
+    mounted = MountWithPrompts(index, record, prompts);
+    if (mounted.ok()) return index;
+    if (mounted.code() != ERROR_SERVICE_ALREADY_RUNNING) return mounted;
   }
-  return error;
+  return mounted;
 }
 
 MountRecord MountManager::SavedCopy(const MountRecord& record) const {
@@ -496,19 +475,14 @@ int MountManager::ChooseSavedSlot(const MountRecord& record, int index, UserProm
   return -1;
 }
 
-QString MountManager::ErrorText(uint32_t code) const {
-  const LastError& last = ThreadLastError();
-  if (code == last.code && !last.explanation.isEmpty()) return last.explanation;
-  return QString::fromStdString(Win32ErrorText(code));
-}
-
-QString MountManager::MountResultText(int result, FlowOrigin origin) const {
+QString MountResultText(const Status& mount, FlowOrigin origin) {
   const bool toolbar = origin == FlowOrigin::kToolbar;
-  if (result == 0)
+  if (mount.ok())
     return toolbar ? QStringLiteral("Mount successfully") : QStringLiteral("Mount success");
-  if (result == kNoFreeDevice) return QStringLiteral("The maximum number of drives are mounted!");
-  if (result == kCancelled) return QString();
-  const QString text = ErrorText(static_cast<uint32_t>(result));
+  if (FlowResult(mount) == kNoFreeDevice) {
+    return QStringLiteral("The maximum number of drives are mounted!");
+  }
+  const QString text = ErrorText(mount);
   if (!toolbar) {
     return QStringLiteral(
                "Velmoran has encountered an error while mounting drive, error message: %1")
@@ -516,8 +490,7 @@ QString MountManager::MountResultText(int result, FlowOrigin origin) const {
   }
   // A cause on this machine (rights, the driver, UDisks2, the image file)
   // is no communication error.
-  const LastError& last = ThreadLastError();
-  const bool local = static_cast<uint32_t>(result) == last.code && !last.explanation.isEmpty();
+  const bool local = !mount.message().empty();
   return (local ? QStringLiteral("Mount error: %1") : QStringLiteral("Communication error: %1"))
       .arg(text);
 }
@@ -543,30 +516,26 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   prompts.ShowProgress(
       QStringLiteral("Mounting %1: (%2)...").arg(QLatin1Char(letter)).arg(ResourceText(record)));
 
-  int used = 0;
-  const uint32_t error = MountOnAnyDevice(0, record, &prompts, &used);
-  int result = static_cast<int>(error);
-  if (error == ERROR_SERVICE_ALREADY_RUNNING) result = kNoFreeDevice;
+  const Result<int> used = MountOnAnyDevice(0, record, &prompts);
   if (prompts.Cancelled()) {
     // The user stopped waiting: a mount that came through after all is
     // taken back, and nothing is saved or shown.
-    if (result == 0) (void)UnmountDrive(letter);
+    if (used.ok()) (void)UnmountDrive(letter);
     return kCancelled;
   }
-  if (result == 0) {
-    const int slot = ChooseSavedSlot(record, used, prompts);
+  if (used.ok()) {
+    const int slot = ChooseSavedSlot(record, used.value(), prompts);
     if (slot >= 0) settings_.WriteDrive(slot, SavedCopy(record));
     prompts.RefreshList();
   }
-  const QString text = MountResultText(result, origin);
-  if (!text.isEmpty()) {
-    if (origin == FlowOrigin::kToolbar) {
-      prompts.StatusText(text);
-    } else {
-      prompts.Message(text);
-    }
+  const Status mounted = used.ok() ? Status::Ok() : used.status();
+  const QString text = MountResultText(mounted, origin);
+  if (origin == FlowOrigin::kToolbar) {
+    prompts.StatusText(text);
+  } else {
+    prompts.Message(text);
   }
-  return result;
+  return FlowResult(mounted);
 }
 
 namespace {
@@ -584,9 +553,9 @@ void MountManager::UnmountSelected(UserPrompts& prompts, const std::vector<char>
     for (char letter : letters) {
       if (prompts.Cancelled()) break;
       prompts.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
-      const uint32_t error = UnmountDrive(letter);
-      prompts.StatusText(error != 0 ? UnmountErrorText(ErrorText(error))
-                                    : QStringLiteral("Unmount successfully"));
+      const Status unmounted = UnmountDrive(letter);
+      prompts.StatusText(unmounted.ok() ? QStringLiteral("Unmount successfully")
+                                        : UnmountErrorText(ErrorText(unmounted)));
     }
   }
   prompts.RefreshList();
@@ -594,9 +563,9 @@ void MountManager::UnmountSelected(UserPrompts& prompts, const std::vector<char>
 
 void MountManager::UnmountFromTray(UserPrompts& prompts, char letter) {
   prompts.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
-  const uint32_t error = UnmountDrive(letter);
-  if (error != 0) {
-    prompts.Message(UnmountErrorText(ErrorText(error)));
+  const Status unmounted = UnmountDrive(letter);
+  if (!unmounted.ok()) {
+    prompts.Message(UnmountErrorText(ErrorText(unmounted)));
     return;
   }
   prompts.RefreshList();
@@ -613,9 +582,9 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
   }
   for (char letter : letters) {
     if (prompts.Cancelled()) return;
-    MountRecord record;
-    std::memset(&record, 0, sizeof record);
-    if (QueryDrive(letter, &record) != 0) continue;
+    Result<MountRecord> queried = QueryDrive(letter);
+    if (!queried.ok()) continue;
+    MountRecord record = queried.value();
     prompts.ShowProgress(QStringLiteral("Remounting %1: (%2)...")
                              .arg(QLatin1Char(letter))
                              .arg(ResourceText(record)));
@@ -632,12 +601,12 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
     // A cancel during the pause still mounts the drive again: it was the
     // user's, and it comes back as it was.
     (void)PauseUnlessCancelled(remount_pause_, nullptr);
-    const uint32_t error = MountOnAnyDevice(0, record, &prompts, nullptr);
-    if (error == 0) {
+    const Result<int> mounted = MountOnAnyDevice(0, record, &prompts);
+    if (mounted.ok()) {
       prompts.RefreshList();
       prompts.StatusText(QStringLiteral("Remount successfully"));
     } else {
-      prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(error)));
+      prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(mounted.status())));
     }
   }
 }
@@ -658,8 +627,8 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
       }
       const char letter = static_cast<char>(saved->driveLetter);
       // Mounted already (by an earlier start, or by the user): done.
-      if (std::optional<OpenedDrive> there = OpenMounted(letter, false, nullptr);
-          there && SameSource(there->query, *saved)) {
+      if (Result<OpenedDrive> there = OpenMounted(letter, false);
+          there.ok() && SameSource(there->query, *saved)) {
         done[slot] = true;
         continue;
       }
@@ -673,9 +642,9 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
       // The password is asked for in the first pass that meets a refusal
       // only; later passes are silent.
       UserPrompts* asking = asked[slot] ? nullptr : prompts;
-      const uint32_t error = MountOnAnyDevice(slot, record, asking, nullptr);
-      if (error == ERROR_INVALID_PASSWORD) asked[slot] = true;
-      if (error == 0) {
+      const Result<int> used = MountOnAnyDevice(slot, record, asking);
+      if (!used.ok() && used.status().code() == ERROR_INVALID_PASSWORD) asked[slot] = true;
+      if (used.ok()) {
         done[slot] = true;
         mounted.append(DosName(letter));
         if (prompts != nullptr) prompts->RefreshList();
@@ -695,8 +664,8 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
 std::vector<MountedDrive> MountManager::ListDrives() {
   std::vector<MountedDrive> drives;
   for (char letter = 'D'; letter <= 'Z'; ++letter) {
-    std::optional<OpenedDrive> drive = OpenMounted(letter, false, nullptr);
-    if (!drive) continue;
+    Result<OpenedDrive> drive = OpenMounted(letter, false);
+    if (!drive.ok()) continue;
     MountedDrive row;
     row.query = drive->query;
     row.letter = letter;
@@ -731,7 +700,7 @@ std::vector<MountedDrive> MountManager::ListDrives() {
 std::vector<char> MountManager::FreeDriveLetters() {
   std::vector<char> letters;
   for (char letter = 'D'; letter <= 'Z'; ++letter) {
-    if (!IsPending(letter) && !OpenMounted(letter, false, nullptr)) letters.push_back(letter);
+    if (!IsPending(letter) && !OpenMounted(letter, false).ok()) letters.push_back(letter);
   }
   return letters;
 }

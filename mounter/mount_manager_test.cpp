@@ -126,18 +126,27 @@ TEST_F(MountManagerTest, CapacityTexts) {
 }
 
 TEST_F(MountManagerTest, ResultTextsByOrigin) {
-  EXPECT_EQ(manager_.MountResultText(0, FlowOrigin::kToolbar), "Mount successfully");
-  EXPECT_EQ(manager_.MountResultText(0, FlowOrigin::kTray), "Mount success");
+  EXPECT_EQ(MountResultText(Status::Ok(), FlowOrigin::kToolbar), "Mount successfully");
+  EXPECT_EQ(MountResultText(Status::Ok(), FlowOrigin::kTray), "Mount success");
   for (FlowOrigin origin : {FlowOrigin::kToolbar, FlowOrigin::kTray}) {
-    EXPECT_EQ(manager_.MountResultText(kNoFreeDevice, origin),
+    EXPECT_EQ(MountResultText(Status(ERROR_SERVICE_ALREADY_RUNNING, ""), origin),
               "The maximum number of drives are mounted!");
-    EXPECT_EQ(manager_.MountResultText(kCancelled, origin), "");
+    // A mount given up shows nothing, wherever it was started.
+    RecordingPrompts prompts;
+    EXPECT_EQ(manager_.AddAndMount(prompts, origin), kCancelled);
+    EXPECT_TRUE(prompts.status_texts.isEmpty() && prompts.messages.isEmpty());
   }
-  EXPECT_EQ(manager_.MountResultText(86, FlowOrigin::kToolbar),
+  EXPECT_EQ(MountResultText(Status(ERROR_INVALID_PASSWORD, ""), FlowOrigin::kToolbar),
             "Communication error: The specified network password is not correct.");
-  EXPECT_EQ(manager_.MountResultText(170, FlowOrigin::kTray),
+  EXPECT_EQ(MountResultText(Status(ERROR_BUSY, ""), FlowOrigin::kTray),
             "Velmoran has encountered an error while mounting drive, error message: The "
             "requested resource is in use.");
+  // A cause on this machine is said instead of the system's text.
+  const Status local(ERROR_ACCESS_DENIED, "Ask the administrator.");
+  EXPECT_EQ(MountResultText(local, FlowOrigin::kToolbar), "Mount error: Ask the administrator.");
+  EXPECT_EQ(MountResultText(local, FlowOrigin::kTray),
+            "Velmoran has encountered an error while mounting drive, error message: Ask the "
+            "administrator.");
 }
 
 TEST(Win32ErrorTextTest, KnownNumbersHaveTheirSystemTexts) {
@@ -156,25 +165,26 @@ TEST_F(MountManagerTest, WithoutTheDriverNothingIsLeftBehind) {
   QDir().mkpath(manager_.links().runtimeDir + "/DosDevices/Global");
   MountRecord record;
   std::memset(&record, 0, sizeof record);
-  EXPECT_EQ(manager_.MountOnDevice(0, record, 'G'), ERROR_FILE_NOT_FOUND);
+  const Status mounted = manager_.MountOnDevice(0, record, 'G');
+  EXPECT_EQ(mounted.code(), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(QFileInfo(manager_.links().DefinitionPath('G')).isSymLink());
-  EXPECT_EQ(manager_.lastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar)
+  EXPECT_TRUE(MountResultText(mounted, FlowOrigin::kToolbar)
                   .startsWith("Mount error: The Velmoran driver is not running"))
-      << manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar).toStdString();
-  // Each thread has its own last error, as flows run on threads of their own.
-  std::thread other([&] {
-    EXPECT_EQ(manager_.lastError(), 0u);
-    EXPECT_TRUE(manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar)
-                    .startsWith("Communication error: The system cannot find the file"));
-  });
-  other.join();
-  EXPECT_EQ(manager_.lastError(), ERROR_FILE_NOT_FOUND);
+      << MountResultText(mounted, FlowOrigin::kToolbar).toStdString();
   EXPECT_EQ(manager_.ListDrives().size(), 0u);
   EXPECT_EQ(manager_.FreeDriveLetters().size(), 23u);
-  MountRecord out;
-  EXPECT_EQ(manager_.QueryDrive('G', &out), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(manager_.UnmountDrive('G'), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(manager_.QueryDrive('G').status().code(), ERROR_FILE_NOT_FOUND);
+  // The mount's cause stays with the mount: a later failure of the same
+  // code, here or on another thread, says only its own.
+  const Status unmounted = manager_.UnmountDrive('G');
+  EXPECT_EQ(unmounted.code(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(MountResultText(unmounted, FlowOrigin::kToolbar)
+                  .startsWith("Communication error: The system cannot find the file"));
+  std::thread other([&] {
+    EXPECT_TRUE(MountResultText(manager_.MountOnDevice(0, record, 'H'), FlowOrigin::kToolbar)
+                    .startsWith("Mount error: The Velmoran driver is not running"));
+  });
+  other.join();
 }
 
 // A user outside the devices' group (here: nobody, with the devices and
@@ -203,9 +213,8 @@ TEST_F(MountManagerTest, AUserOutsideTheDevicesGroupIsToldWhichGroupHeNeeds) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(3);
     MountRecord record;
     std::memset(&record, 0, sizeof record);
-    const uint32_t error = manager_.MountOnDevice(0, record, 'G');
     const QByteArray text =
-        manager_.MountResultText(static_cast<int>(error), FlowOrigin::kToolbar).toUtf8();
+        MountResultText(manager_.MountOnDevice(0, record, 'G'), FlowOrigin::kToolbar).toUtf8();
     (void)!::write(pipe_fds[1], text.constData(), static_cast<size_t>(text.size()));
     _exit(0);
   }

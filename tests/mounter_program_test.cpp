@@ -314,8 +314,8 @@ TEST_F(MounterProgramTest, PasswordsSavedRefusedAndTyped) {
   prompts.password_reasons.clear();
   EXPECT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar));
   EXPECT_EQ(prompts.password_reasons.size(), 0u);
-  EXPECT_EQ(0u, manager_->UnmountDrive('U'));
-  EXPECT_EQ(0u, manager_->UnmountDrive('V'));
+  EXPECT_TRUE(manager_->UnmountDrive('U').ok());
+  EXPECT_TRUE(manager_->UnmountDrive('V').ok());
   ExpectNothingLeft('U', 0);
   ExpectNothingLeft('V', 1);
 }
@@ -380,7 +380,7 @@ TEST_F(MounterProgramTest, TheAutomountPathFindsItsSettingsAndDriverWithoutADisp
   ::unsetenv("XDG_CACHE_HOME");
   EXPECT_TRUE(platform::IsMountPoint(MediaDir('N')));
   EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx2").code);
-  EXPECT_EQ(0u, manager_->UnmountDrive('N'));
+  EXPECT_TRUE(manager_->UnmountDrive('N').ok());
   ExpectNothingLeft('N', 2);
 }
 
@@ -429,9 +429,8 @@ TEST_F(MounterProgramTest, LinksLeftBehindAreNoDrivesAndTheirLettersAreFree) {
       << "the driver's link is not ours to remove";
 
   // Acting on a ghost's letter touches nothing of R:.
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, manager_->UnmountDrive('J'));
-  MountRecord record;
-  EXPECT_NE(0u, manager_->QueryDrive('J', &record));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, manager_->UnmountDrive('J').code());
+  EXPECT_FALSE(manager_->QueryDrive('J').ok());
   EXPECT_TRUE(platform::IsMountPoint(MediaDir('R')));
   EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx0").code);
   // A ghost's letter takes a new drive.
@@ -441,8 +440,8 @@ TEST_F(MounterProgramTest, LinksLeftBehindAreNoDrivesAndTheirLettersAreFree) {
   EXPECT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar))
       << prompts.status.toStdString();
   EXPECT_EQ(manager_->ListDrives().size(), 2u);
-  EXPECT_EQ(0u, manager_->UnmountDrive('G'));
-  EXPECT_EQ(0u, manager_->UnmountDrive('R'));
+  EXPECT_TRUE(manager_->UnmountDrive('G').ok());
+  EXPECT_TRUE(manager_->UnmountDrive('R').ok());
   fs::remove(global_j);
   ExpectNothingLeft('R', 0);
 }
@@ -462,7 +461,7 @@ TEST_F(MounterProgramTest, PasswordPromptsOnlyForARefusedPasswordAndNothingUnsav
   ASSERT_TRUE(saved.has_value());
   EXPECT_EQ(0, std::memcmp(saved->passwordDigest, Sha1Digest{}.data(), 20))
       << "nothing was saved, so the record holds no digest";
-  EXPECT_EQ(0u, manager_->UnmountDrive('U'));
+  EXPECT_TRUE(manager_->UnmountDrive('U').ok());
 
   const int port = stack_.Export(Ext4Image("locked.img", "8M"), "full", "--password opensesame");
   const uint16_t port_net = htons(static_cast<uint16_t>(port));
@@ -482,7 +481,7 @@ TEST_F(MounterProgramTest, PasswordPromptsOnlyForARefusedPasswordAndNothingUnsav
   struct stat st;
   ASSERT_EQ(0, ::stat((scratch_.File("config/Ostravin/Velmoran.conf")).c_str(), &st));
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(0u, manager_->UnmountDrive('V'));
+  EXPECT_TRUE(manager_->UnmountDrive('V').ok());
 
   // The password is right but the volume cannot be attached: that is the
   // answer, with no second prompt.
@@ -515,7 +514,7 @@ TEST_F(MounterProgramTest, AMountIsSavedBesideTheOtherSavedDrives) {
   ASSERT_TRUE(settings_->ReadDrive(1).has_value());
   EXPECT_EQ(settings_->ReadDrive(1)->driveLetter, 'T');
   EXPECT_TRUE(prompts.questions.empty());
-  EXPECT_EQ(0u, manager_->UnmountDrive('T'));
+  EXPECT_TRUE(manager_->UnmountDrive('T').ok());
   ExpectNothingLeft('T', 0);
 }
 
@@ -536,7 +535,7 @@ TEST_F(MounterProgramTest, ADriveWhoseExportWasDeletedShowsAsDisconnected) {
     return q != nullptr && !q->connected &&
            SourceText(*q) == QString("127.0.0.1 : %1 (disconnected)").arg(port);
   }));
-  EXPECT_EQ(0u, manager_->UnmountDrive('Q'));
+  EXPECT_TRUE(manager_->UnmountDrive('Q').ok());
   ExpectNothingLeft('Q', 0);
 }
 
@@ -607,7 +606,7 @@ TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
   // Each on its saved index.
   EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx3").code);
   EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx6").code);
-  for (char letter : {'J', 'K', 'L'}) EXPECT_EQ(0u, manager_->UnmountDrive(letter)) << letter;
+  for (char letter : {'J', 'K', 'L'}) EXPECT_TRUE(manager_->UnmountDrive(letter).ok()) << letter;
   ExpectNothingLeft('J', 0);
   ExpectNothingLeft('K', 3);
   ExpectNothingLeft('L', 6);

@@ -268,7 +268,7 @@ TEST_F(MounterWindowProgramTest, TheLogOnStartMountsTheSavedDrivesAskingForAPass
   // Saved now (the box was ticked): the next log-on asks nothing.
   EXPECT_EQ(settings.ReadPassword(htonl(0x7F000001), htons(static_cast<uint16_t>(port))),
             PasswordDigest("opensesame"));
-  EXPECT_EQ(0u, manager.UnmountDrive('R'));
+  EXPECT_TRUE(manager.UnmountDrive('R').ok());
 }
 
 }  // namespace

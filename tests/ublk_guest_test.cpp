@@ -607,10 +607,10 @@ TEST_F(UblkMounterTest, AFatPartitionIsMountedFromTheBlockDeviceWithoutALoop) {
   // its file system back.
   std::unique_ptr<Program> holder = HoldOpen(disk);
   ASSERT_TRUE(holder && holder->running());
-  EXPECT_EQ(ERROR_BUSY, manager_->UnmountDrive('Q'));
+  EXPECT_EQ(ERROR_BUSY, manager_->UnmountDrive('Q').code());
   EXPECT_EQ("hello\n", Shell("cat /media/velmoran/Q/HELLO.TXT").output);
   holder->Kill();
-  EXPECT_TRUE(WaitFor([&] { return manager_->UnmountDrive('Q') == 0; })) << velmoran()->Log();
+  EXPECT_TRUE(WaitFor([&] { return manager_->UnmountDrive('Q').ok(); })) << velmoran()->Log();
   EXPECT_FALSE(fs::exists(disk));
   EXPECT_TRUE(manager_->ListDrives().empty());
   // What the drive wrote is in the export, and its FAT is sound.
