@@ -318,13 +318,12 @@ Status MountManager::MountOnDevice(int index, const MountRecord& record, char le
   }
   // Linux's part of the drive: its volume. Without it the drive is of no
   // use, so a failure takes the mount back.
-  QString explanation;
-  const uint32_t attached = volumes_.Attach(
-      letter, DiskOf(*drive, links_.DevicePath(index, record.sourceType)), &explanation);
-  if (attached != 0) {
+  const Status attached =
+      volumes_.Attach(letter, DiskOf(*drive, links_.DevicePath(index, record.sourceType)));
+  if (!attached.ok()) {
     (void)drive->Unmount();
     undefine();
-    return Fail(attached, dos, explanation);
+    return Fail(attached.code(), dos, QString::fromStdString(attached.message()));
   }
   return Status::Ok();
 }
@@ -336,13 +335,13 @@ Status MountManager::UnmountDrive(char letter) {
   const DriveDisk disk = DiskOf(drive->client, drive->device_file);
   // "Locking and dismounting the volume": unmounting its file system, which
   // fails while files are open there.
-  const uint32_t detached = volumes_.Detach(letter, disk);
-  if (detached != 0) return Fail(detached, dos);
+  const Status detached = volumes_.Detach(letter, disk);
+  if (!detached.ok()) return Fail(detached.code(), dos);
   // The driver refuses too while its block device is in use elsewhere.
   const NtStatus status = drive->client.Unmount();
   if (!NT_SUCCESS(status)) {
     // Give the drive its volume back, so that it stays usable as it was.
-    (void)volumes_.Attach(letter, disk, nullptr);
+    (void)volumes_.Attach(letter, disk);
     return Fail(Win32ErrorFromNtStatus(status), QStringLiteral("kodra:"));
   }
   // The definition goes with the drive. One another user left stays: it

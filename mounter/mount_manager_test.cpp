@@ -21,8 +21,8 @@ namespace {
 
 class NoVolumes : public Volumes {
  public:
-  uint32_t Attach(char, const DriveDisk&, QString*) override { return 0; }
-  uint32_t Detach(char, const DriveDisk&) override { return 0; }
+  Status Attach(char, const DriveDisk&) override { return Status::Ok(); }
+  Status Detach(char, const DriveDisk&) override { return Status::Ok(); }
 };
 
 class MountManagerTest : public ::testing::Test {

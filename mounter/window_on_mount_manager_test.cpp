@@ -30,8 +30,8 @@ namespace {
 // The volume step is never reached without a driver.
 class NoVolumes final : public Volumes {
  public:
-  uint32_t Attach(char, const DriveDisk&, QString*) override { return 0; }
-  uint32_t Detach(char, const DriveDisk&) override { return 0; }
+  Status Attach(char, const DriveDisk&) override { return Status::Ok(); }
+  Status Detach(char, const DriveDisk&) override { return Status::Ok(); }
 };
 
 // Answers the add-device dialog with port `port` and its first letter.

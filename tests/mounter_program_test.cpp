@@ -387,11 +387,10 @@ TEST_F(MounterProgramTest, TheAutomountPathFindsItsSettingsAndDriverWithoutADisp
 // Volumes that cannot be attached, as for a user without UDisks2.
 class NoWayToVolumes : public Volumes {
  public:
-  uint32_t Attach(char, const DriveDisk&, QString* explanation) override {
-    *explanation = "No way to attach the volume: do this or that.";
-    return 50;
+  Status Attach(char, const DriveDisk&) override {
+    return Status(50, "No way to attach the volume: do this or that.");
   }
-  uint32_t Detach(char, const DriveDisk&) override { return 0; }
+  Status Detach(char, const DriveDisk&) override { return Status::Ok(); }
 };
 
 // Links that an earlier mounter or driver left (their device empty, or
