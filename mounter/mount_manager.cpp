@@ -448,18 +448,19 @@ MountRecord MountManager::SavedCopy(const MountRecord& record) const {
   return saved;
 }
 
-int MountManager::ChooseSavedSlot(const MountRecord& record, int index, UserPrompts& prompts) {
-  int free_slot = -1;
+std::optional<int> MountManager::ChooseSavedSlot(const MountRecord& record, int index,
+                                                 UserPrompts& prompts) {
+  std::optional<int> free_slot;
   for (int slot = 0; slot < kDriveSlots; ++slot) {
     const std::optional<MountRecord> saved = settings_.ReadDrive(slot);
     if (!saved) {
-      if (free_slot < 0) free_slot = slot;
+      if (!free_slot) free_slot = slot;
       continue;
     }
     // The same drive letter, or the same source: this drive's own record.
     if (saved->driveLetter == record.driveLetter || SameSource(*saved, record)) return slot;
   }
-  if (free_slot >= 0) return free_slot;
+  if (free_slot) return free_slot;
   const std::optional<MountRecord> replaced = settings_.ReadDrive(index);
   const QString which = replaced ? QStringLiteral("%1: (%2)")
                                        .arg(QLatin1Char(static_cast<char>(replaced->driveLetter)))
@@ -471,7 +472,7 @@ int MountManager::ChooseSavedSlot(const MountRecord& record, int index, UserProm
                            .arg(which))) {
     return index;
   }
-  return -1;
+  return std::nullopt;
 }
 
 QString MountResultText(const Status& mount, FlowOrigin origin) {
@@ -523,8 +524,9 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
     return kCancelled;
   }
   if (used.ok()) {
-    const int slot = ChooseSavedSlot(record, used.value(), prompts);
-    if (slot >= 0) settings_.WriteDrive(slot, SavedCopy(record));
+    if (const std::optional<int> slot = ChooseSavedSlot(record, used.value(), prompts)) {
+      settings_.WriteDrive(*slot, SavedCopy(record));
+    }
     prompts.RefreshList();
   }
   const Status mounted = used.ok() ? Status::Ok() : used.status();

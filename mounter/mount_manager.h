@@ -129,8 +129,8 @@ class MountManager {
   // The saved slot a mount of `record` (made on device `index`) is kept in:
   // the slot of the same drive (its letter or its source), else a free one;
   // when all eight hold other drives the user is asked whether to replace
-  // slot `index`'s, and -1 means "do not save".
-  int ChooseSavedSlot(const MountRecord& record, int index, UserPrompts& prompts);
+  // slot `index`'s, and nothing means "do not save".
+  std::optional<int> ChooseSavedSlot(const MountRecord& record, int index, UserPrompts& prompts);
 
  private:
   struct OpenedDrive;

@@ -271,7 +271,7 @@ TEST_F(MountManagerTest, AMountIsSavedInItsOwnSlotOrAFreeOneNeverOverAnother) {
   ninth.port = 62000;
   ninth.driveLetter = 'E';
   prompts.answer_yes = false;
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, prompts), -1);
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, prompts), std::nullopt);
   ASSERT_EQ(prompts.questions.size(), 1);
   EXPECT_NE(prompts.questions[0].indexOf("S: (10.0.0.5 : 61003)"), -1)
       << prompts.questions[0].toStdString();
