@@ -18,7 +18,6 @@
 #include <mutex>
 #include <set>
 
-#include "platform/device_control_client.h"
 #include "platform/errors.h"
 #include "platform/tcp_table.h"
 #include "shared/driver_layout.h"
@@ -30,8 +29,6 @@
 
 namespace quensaria::mounter {
 namespace {
-
-using platform::DeviceControlClient;
 
 std::string Path(const QString& path) { return QFile::encodeName(path).toStdString(); }
 QString FromPath(const std::string& path) {
@@ -64,7 +61,7 @@ void SetCachePath(MountRecord& record, const QString& temp_folder) {
 
 // The device a mounted drive's volume lives on: its device file and the
 // block device the driver also serves it as, if any.
-DriveDisk DiskOf(DeviceControlClient& drive, const QString& device_file) {
+DriveDisk DiskOf(DeviceControl& drive, const QString& device_file) {
   std::string block;
   if (!NT_SUCCESS(drive.QueryBlockDevice(&block))) block.clear();
   return DriveDisk{device_file, QString::fromStdString(block)};
@@ -225,11 +222,12 @@ QString DriveLinks::GlobalLinkPath(char letter) const {
   return FromPath(GlobalDriveLinksDir(Path(runtimeDir)) + "/" + DriveLinkName(letter));
 }
 
-MountManager::MountManager(MounterSettings& settings, Volumes& volumes, DriveLinks links)
-    : settings_(settings), volumes_(volumes), links_(std::move(links)) {}
+MountManager::MountManager(MounterSettings& settings, Volumes& volumes, DriveLinks links,
+                           DeviceControls& devices)
+    : settings_(settings), volumes_(volumes), devices_(devices), links_(std::move(links)) {}
 
 struct MountManager::OpenedDrive {
-  DeviceControlClient client;
+  std::unique_ptr<DeviceControl> client;
   QString link;         // the link that opened it
   QString device_file;  // the driver's device file behind it
   MountRecord query{};  // the driver's answer
@@ -246,11 +244,11 @@ Result<MountManager::OpenedDrive> MountManager::OpenMounted(char letter, bool wr
   for (const bool own : {true, false}) {
     const QString link = own ? links_.DefinitionPath(letter) : links_.GlobalLinkPath(letter);
     const std::string path = Path(link);
-    Result<DeviceControlClient> opened = DeviceControlClient::Open(path, write);
+    Result<std::unique_ptr<DeviceControl>> opened = devices_.Open(path, write);
     bool stale = false;
     if (opened.ok()) {
       MountRecord query;
-      const NtStatus status = opened->Query(&query);
+      const NtStatus status = (*opened)->Query(&query);
       if (NT_SUCCESS(status) && query.driveLetter == static_cast<uint8_t>(letter)) {
         return OpenedDrive{std::move(*opened), link, QFileInfo(link).canonicalFilePath(), query};
       }
@@ -299,14 +297,15 @@ Status MountManager::MountOnDevice(int index, const MountRecord& record, char le
   const auto undefine = [&] {
     if (defined) ::unlink(definition.c_str());
   };
-  Result<DeviceControlClient> drive =
-      DeviceControlClient::Open(defined ? definition : device, true);
-  if (!drive.ok()) {
+  Result<std::unique_ptr<DeviceControl>> opened =
+      devices_.Open(defined ? definition : device, true);
+  if (!opened.ok()) {
     undefine();
-    if (drive.status().code() == ERROR_ACCESS_DENIED) cause = NotInGroupExplanation(links_);
-    return Fail(drive.status().code(), dos, cause);
+    if (opened.status().code() == ERROR_ACCESS_DENIED) cause = NotInGroupExplanation(links_);
+    return Fail(opened.status().code(), dos, cause);
   }
-  const NtStatus status = drive->Mount(record);
+  DeviceControl& drive = **opened;
+  const NtStatus status = drive.Mount(record);
   if (!NT_SUCCESS(status)) {
     undefine();
     const uint32_t code = Win32ErrorFromNtStatus(status);
@@ -319,9 +318,9 @@ Status MountManager::MountOnDevice(int index, const MountRecord& record, char le
   // Linux's part of the drive: its volume. Without it the drive is of no
   // use, so a failure takes the mount back.
   const Status attached =
-      volumes_.Attach(letter, DiskOf(*drive, links_.DevicePath(index, record.sourceType)));
+      volumes_.Attach(letter, DiskOf(drive, links_.DevicePath(index, record.sourceType)));
   if (!attached.ok()) {
-    (void)drive->Unmount();
+    (void)drive.Unmount();
     undefine();
     return Fail(attached.code(), dos, QString::fromStdString(attached.message()));
   }
@@ -332,13 +331,13 @@ Status MountManager::UnmountDrive(char letter) {
   const QString dos = DosName(letter);
   Result<OpenedDrive> drive = OpenMounted(letter, true);
   if (!drive.ok()) return Fail(drive.status().code(), dos);
-  const DriveDisk disk = DiskOf(drive->client, drive->device_file);
+  const DriveDisk disk = DiskOf(*drive->client, drive->device_file);
   // "Locking and dismounting the volume": unmounting its file system, which
   // fails while files are open there.
   const Status detached = volumes_.Detach(letter, disk);
   if (!detached.ok()) return Fail(detached.code(), dos);
   // The driver refuses too while its block device is in use elsewhere.
-  const NtStatus status = drive->client.Unmount();
+  const NtStatus status = drive->client->Unmount();
   if (!NT_SUCCESS(status)) {
     // Give the drive its volume back, so that it stays usable as it was.
     (void)volumes_.Attach(letter, disk);
@@ -684,8 +683,8 @@ std::vector<MountedDrive> MountManager::ListDrives() {
     }
     row.capacity = CapacityText(row.query.imageSize);
     row.access = row.query.virtualWrite ? QStringLiteral("VirtualWrite") : QStringLiteral("Full");
-    const DriveDisk disk = DiskOf(drive->client, row.deviceFile);
-    row.mountPoint = VolumeMountPoint(disk);
+    const DriveDisk disk = DiskOf(*drive->client, row.deviceFile);
+    row.mountPoint = volumes_.MountPoint(disk);
     if (!row.mountPoint.isEmpty()) {
       row.location = row.mountPoint;
     } else if (!disk.blockDevice.isEmpty()) {

@@ -8,8 +8,8 @@
 // code whose message, when it has one, is the cause found on this machine
 // (rights, the driver, UDisks2, the image file), said for the user; only
 // the flows return the window's codes (0, a Win32 code, kNoFreeDevice,
-// kCancelled). Flows may run on several threads at once; the settings and
-// volumes must outlive it.
+// kCancelled). Flows may run on several threads at once; the settings,
+// volumes and device controls must outlive it.
 #ifndef QUENSARIA_MOUNTER_MOUNT_MANAGER_H_
 #define QUENSARIA_MOUNTER_MOUNT_MANAGER_H_
 
@@ -19,6 +19,7 @@
 #include <optional>
 #include <vector>
 
+#include "mounter/device_controls.h"
 #include "mounter/mounter_settings.h"
 #include "mounter/user_prompts.h"
 #include "mounter/volumes.h"
@@ -79,7 +80,9 @@ struct DriveLinks {
 
 class MountManager {
  public:
-  MountManager(MounterSettings& settings, Volumes& volumes, DriveLinks links);
+  // `devices`: the driver's, unless a test answers them.
+  MountManager(MounterSettings& settings, Volumes& volumes, DriveLinks links,
+               DeviceControls& devices = DriverDeviceControls());
 
   // Mounts `record` on device index n as drive `letter`: defines the letter,
   // sends the mount, attaches the volume. Ok, or a Win32 error with nothing
@@ -155,6 +158,7 @@ class MountManager {
 
   MounterSettings& settings_;
   Volumes& volumes_;
+  DeviceControls& devices_;
   DriveLinks links_;
   std::chrono::milliseconds remount_pause_{1000};
 };

@@ -24,6 +24,12 @@ struct DriveDisk {
   QString blockDevice;  // "/dev/ublkbN" where the driver serves one, else empty
 };
 
+// The mount point of the file system on `disk`'s block device or one of its
+// partitions, or on the loop device over its device file, read from the
+// kernel's tables; empty when there is none. Works for volumes made either
+// way.
+QString VolumeMountPoint(const DriveDisk& disk);
+
 class Volumes {
  public:
   virtual ~Volumes() = default;
@@ -39,13 +45,10 @@ class Volumes {
   // file. A file system in use is ERROR_BUSY (170) and stays mounted; a
   // drive without a volume is Ok. Its failures have no message.
   virtual Status Detach(char letter, const DriveDisk& disk) = 0;
-};
 
-// The mount point of the file system on `disk`'s block device or one of its
-// partitions, or on the loop device over its device file, read from the
-// kernel's tables; empty when there is none. Works for volumes made either
-// way.
-QString VolumeMountPoint(const DriveDisk& disk);
+  // Where the file system on `disk` is mounted (VolumeMountPoint), or empty.
+  virtual QString MountPoint(const DriveDisk& disk) const { return VolumeMountPoint(disk); }
+};
 
 // The loop device over `device_file` ("/dev/loop3"), or empty: where a
 // drive without a mounted file system is.
