@@ -10,7 +10,6 @@
 #include "mounter/auto_mount.h"
 #include "mounter/command_line.h"
 #include "mounter/main_window.h"
-#include "mounter/manager_logic.h"
 #include "mounter/mounter_parts.h"
 #include "mounter/single_instance.h"
 
@@ -32,8 +31,8 @@ int RunWindow(int argc, char** argv, StartMode mode) {
   }
 
   MounterParts parts = CreateMounterParts();
-  ManagerLogic logic(*parts.manager, *parts.settings, QCoreApplication::applicationFilePath());
-  MainWindow window(logic, QSystemTrayIcon::isSystemTrayAvailable());
+  MainWindow window(*parts.manager, *parts.settings, QCoreApplication::applicationFilePath(),
+                    QSystemTrayIcon::isSystemTrayAvailable());
   QObject::connect(&instance, &SingleInstance::showRequested, &window, &MainWindow::ShowAndRaise);
   QObject::connect(&window, &MainWindow::exitRequested, &app, &QCoreApplication::quit,
                    Qt::QueuedConnection);

@@ -22,7 +22,8 @@
 #include "mounter/drive_list_model.h"
 #include "mounter/drive_texts.h"
 #include "mounter/flow_runner.h"
-#include "mounter/mounter_logic.h"
+#include "mounter/mount_manager.h"
+#include "mounter/mounter_settings.h"
 #include "mounter/settings_dialog.h"
 #include "mounter/single_instance.h"
 #include "mounter/status_line.h"
@@ -53,9 +54,14 @@ QAction* MakeAction(QObject* parent, const char* object_name, const char* icon, 
 
 }  // namespace
 
-MainWindow::MainWindow(MounterLogic& logic, bool tray_available, UserPrompts* prompts,
-                       QWidget* parent)
-    : QMainWindow(parent), logic_(logic), tray_available_(tray_available), prompts_(prompts) {
+MainWindow::MainWindow(MountManager& manager, MounterSettings& settings, QString program_path,
+                       bool tray_available, UserPrompts* prompts, QWidget* parent)
+    : QMainWindow(parent),
+      manager_(manager),
+      settings_(settings),
+      program_path_(std::move(program_path)),
+      tray_available_(tray_available),
+      prompts_(prompts) {
   InitWindowResources();
   setObjectName("mainWindow");
   setWindowTitle(QString::fromLatin1(kMounterTitle));
@@ -148,13 +154,13 @@ void MainWindow::BuildToolBar() {
       Refresh();  // nothing chosen: the list is only rescanned
       return;
     }
-    RunFlow([this, letters](UserPrompts& p) { logic_.UnmountSelected(p, letters); },
+    RunFlow([this, letters](UserPrompts& p) { manager_.UnmountSelected(p, letters); },
             Utf8(texts::kUnmountCancelled));
   });
   connect(remount, &QAction::triggered, this, [this] {
     const std::vector<char> letters = SelectedLetters();
     if (letters.empty()) return;
-    RunFlow([this, letters](UserPrompts& p) { logic_.RemountSelected(p, letters); },
+    RunFlow([this, letters](UserPrompts& p) { manager_.RemountSelected(p, letters); },
             Utf8(texts::kRemountCancelled));
   });
   connect(refresh, &QAction::triggered, this, &MainWindow::Refresh);
@@ -254,7 +260,7 @@ void MainWindow::RebuildTrayMenu() {
   connect(mount, &QAction::triggered, this,
           [this] { MountFrom(static_cast<int>(FlowOrigin::kTray)); });
 
-  const std::vector<MountedDrive> drives = logic_.ListDrives();
+  const std::vector<MountedDrive> drives = manager_.ListDrives();
   if (!drives.empty()) {
     QMenu* unmount = tray_menu_->addMenu(Icon("unmount"), Utf8(texts::kTrayUnmount));
     unmount_menu_ = unmount;
@@ -266,7 +272,7 @@ void MainWindow::RebuildTrayMenu() {
       item->setData(TrayUnmountCommand(drive.letter));
       const char letter = drive.letter;
       connect(item, &QAction::triggered, this, [this, letter] {
-        RunFlow([this, letter](UserPrompts& p) { logic_.UnmountFromTray(p, letter); },
+        RunFlow([this, letter](UserPrompts& p) { manager_.UnmountFromTray(p, letter); },
                 Utf8(texts::kUnmountCancelled));
       });
     }
@@ -286,9 +292,14 @@ void MainWindow::Start(StartMode mode) {
     return;
   }
   if (!tray_available_) showMinimized();
-  // The log-on start: the saved drives come back.
-  RunFlow([this](UserPrompts& p) { logic_.MountSavedDrives(p); },
-          Utf8(texts::kSavedDrivesCancelled));
+  // The log-on start: the saved drives come back, as "-automount" brings
+  // them (50 passes 3 s apart), but ending once all are there, and with the
+  // password asked for.
+  RunFlow(
+      [this](UserPrompts& p) {
+        (void)manager_.MountSavedDrives(&p, 50, std::chrono::milliseconds(3000));
+      },
+      Utf8(texts::kSavedDrivesCancelled));
 }
 
 void MainWindow::ShowAndRaise() {
@@ -329,7 +340,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::Refresh() {
-  model_->SetDrives(logic_.ListDrives());
+  model_->SetDrives(manager_.ListDrives());
   // The columns open at their fixed widths; one whose texts would be cut
   // off in this font widens to fit them (never narrows a user's choice).
   for (int c = 0; c < DriveListModel::kColumnCount; ++c) {
@@ -353,16 +364,17 @@ std::vector<char> MainWindow::SelectedLetters() const {
 
 void MainWindow::MountFrom(int origin) {
   const auto from = static_cast<FlowOrigin>(origin);
-  RunFlow([this, from](UserPrompts& p) { logic_.AddAndMount(p, from); },
+  RunFlow([this, from](UserPrompts& p) { manager_.AddAndMount(p, from); },
           Utf8(texts::kMountCancelled));
 }
 
 void MainWindow::OpenSettings() {
-  const SettingsDialogValues values = logic_.OpenSettings();
+  const SettingsDialogValues values = OpenSettingsDialog(settings_, program_path_);
   SettingsDialog dialog(
       values.startAtLogOn, values.tempFolder,
       [this](bool start_at_log_on, const QString& folder) {
-        return logic_.AcceptSettings(SettingsDialogValues{start_at_log_on, folder});
+        return AcceptSettingsDialog(settings_, program_path_,
+                                    SettingsDialogValues{start_at_log_on, folder});
       },
       *prompts_, this);
   dialog.exec();

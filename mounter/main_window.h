@@ -1,10 +1,11 @@
 // MainWindow: the mounter's window. The list of mounted drives, the tool
 // bar, the status bar and the tray icon with its menu; each control starts
-// one flow of MounterLogic, run off the GUI thread by FlowRunner. Every
+// one flow of MountManager, run off the GUI thread by FlowRunner. Every
 // dialog, box and flow text goes through the UserPrompts given
 // (WidgetPrompts when none). While a flow runs the status bar shows what it
 // waits for, with a button to stop waiting, and the other flows' controls
-// are off. GUI thread; the logic and prompts must outlive the window.
+// are off. GUI thread; the manager, settings and prompts must outlive the
+// window.
 #ifndef QUENSARIA_MOUNTER_MAIN_WINDOW_H_
 #define QUENSARIA_MOUNTER_MAIN_WINDOW_H_
 
@@ -25,7 +26,8 @@ namespace quensaria::mounter {
 
 class DriveListModel;
 class FlowRunner;
-class MounterLogic;
+class MountManager;
+class MounterSettings;
 class StatusLine;
 class UserPrompts;
 class WidgetPrompts;
@@ -36,8 +38,9 @@ class MainWindow : public QMainWindow {
  public:
   // `tray_available`: whether the desktop shows tray icons. Without one,
   // hiding minimises instead, so the window can always be got back.
-  MainWindow(MounterLogic& logic, bool tray_available, UserPrompts* prompts = nullptr,
-             QWidget* parent = nullptr);
+  // `program_path` goes into the log-on entry the settings write.
+  MainWindow(MountManager& manager, MounterSettings& settings, QString program_path,
+             bool tray_available, UserPrompts* prompts = nullptr, QWidget* parent = nullptr);
   ~MainWindow() override;
 
   // Shows the window as the start mode asks: normally, or (for "-a") only
@@ -93,7 +96,9 @@ class MainWindow : public QMainWindow {
   void OpenSelectedDrive(const QModelIndex& index);
   void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
-  MounterLogic& logic_;
+  MountManager& manager_;
+  MounterSettings& settings_;
+  QString program_path_;
   bool tray_available_;
   std::unique_ptr<WidgetPrompts> own_prompts_;
   UserPrompts* prompts_;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "mounter/driver_for_testing.h"
 #include "mounter/prompts_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/win32_error.h"
@@ -18,12 +19,6 @@
 
 namespace quensaria::mounter {
 namespace {
-
-class NoVolumes : public Volumes {
- public:
-  Status Attach(char, const DriveDisk&) override { return Status::Ok(); }
-  Status Detach(char, const DriveDisk&) override { return Status::Ok(); }
-};
 
 class MountManagerTest : public ::testing::Test {
  protected:
@@ -37,7 +32,7 @@ class MountManagerTest : public ::testing::Test {
 
   testing::ScratchDir dir_;
   MounterSettings settings_;
-  NoVolumes volumes_;
+  FakeVolumes volumes_;
   MountManager manager_;
 };
 

@@ -17,22 +17,15 @@
 #include <QTest>
 #include <QTimer>
 
+#include "mounter/driver_for_testing.h"
 #include "mounter/flow_runner.h"
 #include "mounter/main_window.h"
-#include "mounter/manager_logic.h"
 #include "mounter/prompts_for_testing.h"
 #include "mounter/widget_prompts.h"
 #include "tests/qt_print_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {
-
-// The volume step is never reached without a driver.
-class NoVolumes final : public Volumes {
- public:
-  Status Attach(char, const DriveDisk&) override { return Status::Ok(); }
-  Status Detach(char, const DriveDisk&) override { return Status::Ok(); }
-};
 
 // Answers the add-device dialog with port `port` and its first letter.
 void AnswerAddDevice(const QString& port, QStringList* offered) {
@@ -56,13 +49,13 @@ TEST(WindowOnMountManagerTest, MountWithoutADriverReportsTheErrorWhereTheFlowSta
   ASSERT_TRUE(dir.isValid());
   MounterSettings settings(
       SettingsPaths{dir.filePath("config"), dir.filePath("xdg"), dir.filePath("cache")});
-  NoVolumes volumes;
+  FakeVolumes volumes;  // never reached without a driver
+  // The driver's own device controls, over a folder where it never ran.
   MountManager manager(settings, volumes, DriveLinks{dir.filePath("no-driver"), {}});
-  ManagerLogic logic(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
   WidgetPrompts dialogs;
   RecordingPrompts prompts(false);
   prompts.dialogs = &dialogs;
-  MainWindow window(logic, true, &prompts);
+  MainWindow window(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"), true, &prompts);
   ASSERT_EQ(window.driveList()->model()->rowCount(), 0);
 
   QStringList offered;

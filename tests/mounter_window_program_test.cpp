@@ -27,7 +27,7 @@
 
 #include "mounter/flow_runner.h"
 #include "mounter/main_window.h"
-#include "mounter/manager_logic.h"
+#include "mounter/mount_manager.h"
 #include "mounter/prompts_for_testing.h"
 #include "mounter/root_volumes.h"
 #include "mounter/widget_prompts.h"
@@ -119,11 +119,10 @@ TEST_F(MounterWindowProgramTest, MountThroughTheDialogThenUnmountFromTheToolBar)
   RootVolumes volumes(QString::fromStdString(scratch_.File("media")));
   MountManager manager(settings, volumes,
                        DriveLinks{QString::fromStdString(stack_.velmoran()->runtime_dir()), {}});
-  ManagerLogic logic(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
   WidgetPrompts dialogs;
   RecordingPrompts prompts(false);
   prompts.dialogs = &dialogs;
-  MainWindow window(logic, true, &prompts);
+  MainWindow window(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"), true, &prompts);
   window.show();
   QTableView* list = window.driveList();
   ASSERT_EQ(list->model()->rowCount(), 0);
@@ -185,11 +184,10 @@ TEST_F(MounterWindowProgramTest, AMountWaitingForASilentServerCanBeCancelled) {
   RootVolumes volumes(QString::fromStdString(scratch_.File("media")));
   MountManager manager(settings, volumes,
                        DriveLinks{QString::fromStdString(stack_.velmoran()->runtime_dir()), {}});
-  ManagerLogic logic(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
   WidgetPrompts dialogs;
   RecordingPrompts prompts(false);
   prompts.dialogs = &dialogs;
-  MainWindow window(logic, true, &prompts);
+  MainWindow window(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"), true, &prompts);
   window.show();
 
   DialogAnswerer answers(port, QStringLiteral("S:"), QStringLiteral("unused"));
@@ -251,11 +249,10 @@ TEST_F(MounterWindowProgramTest, TheLogOnStartMountsTheSavedDrivesAskingForAPass
   saved.port = static_cast<uint32_t>(port);
   saved.driveLetter = 'R';
   settings.WriteDrive(3, manager.BuildRecord(saved));  // no digest: it was not saved
-  ManagerLogic logic(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
   WidgetPrompts dialogs;
   RecordingPrompts prompts(false);
   prompts.dialogs = &dialogs;
-  MainWindow window(logic, true, &prompts);
+  MainWindow window(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"), true, &prompts);
   DialogAnswerer answers(0, QStringLiteral("R:"), QStringLiteral("opensesame"));
   window.Start(StartMode::kHidden);
   ASSERT_FALSE(window.isVisible());
