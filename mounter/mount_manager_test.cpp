@@ -274,5 +274,42 @@ TEST_F(MountManagerTest, AMountIsSavedInItsOwnSlotOrAFreeOneNeverOverAnother) {
   EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, prompts), 3);
 }
 
+// Over a driver that wants a password: asked for while it is refused, three
+// times at most, and saved only where the user ticked the box.
+TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost) {
+  MounterForTesting mounter;
+  mounter.driver.RequirePassword("secret");
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  prompts.passwords = {{QStringLiteral("wrong"), true}, {QStringLiteral("secret"), true}};
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  EXPECT_EQ(prompts.password_reasons,
+            (std::vector<PasswordPrompt>{PasswordPrompt::kNeeded, PasswordPrompt::kRefused}));
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'N'});
+  const MountRecord record = mounter.manager.BuildRecord(answer);
+  EXPECT_EQ(mounter.settings.ReadPassword(record.serverAddress, record.serverPort),
+            PasswordDigest("secret"));
+
+  answer.port = 60001;  // another export: nothing saved for it
+  answer.driveLetter = 'O';
+  prompts = RecordingPrompts();
+  prompts.adds = {answer};
+  for (int i = 0; i < 4; ++i) prompts.passwords.push_back({QStringLiteral("wrong"), true});
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar),
+            static_cast<int>(ERROR_INVALID_PASSWORD));
+  EXPECT_EQ(prompts.password_reasons.size(), 3u);
+  EXPECT_EQ(prompts.passwords.size(), 1u);
+  EXPECT_EQ(prompts.status,
+            QStringLiteral("Communication error: The specified network password is not correct."));
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'N'});
+  const MountRecord refused = mounter.manager.BuildRecord(answer);
+  EXPECT_FALSE(mounter.settings.ReadPassword(refused.serverAddress, refused.serverPort));
+  EXPECT_FALSE(QFileInfo(mounter.manager.links().DefinitionPath('O')).isSymLink());
+}
+
 }  // namespace
 }  // namespace quensaria::mounter
