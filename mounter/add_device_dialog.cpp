@@ -166,14 +166,14 @@ void AddDeviceDialog::OnPortEdited(const QString& text) {
 void AddDeviceDialog::OnBrowse() {
   const char* filter = CheckedType() == 2 ? texts::kCdImageFilter : texts::kImageFilter;
   const QString chosen =
-      prompts_.OpenFileName(this, Utf8(texts::kOpenImageCaption), QtFileFilter(Utf8(filter)));
+      prompts_.OpenFileName(Utf8(texts::kOpenImageCaption), QtFileFilter(Utf8(filter)));
   if (!chosen.isEmpty()) path_->setText(chosen.left(kMaxPathLength));
 }
 
 void AddDeviceDialog::accept() {
   const int type = CheckedType();
   if (type != 0 && type != 1) {
-    prompts_.Inform(this, Utf8(texts::kSelectSourceType));
+    prompts_.Message(Utf8(texts::kSelectSourceType));
     return;
   }
   AddDeviceAnswer answer;
@@ -185,13 +185,13 @@ void AddDeviceDialog::accept() {
     // dialog open on it, rather than sending a wrapped port, port 0 or a
     // half address to the driver.
     if (!address) {
-      prompts_.Inform(this, Utf8(texts::kBadServerAddress));
+      prompts_.Message(Utf8(texts::kBadServerAddress));
       address_->setFocus();
       address_->selectAll();
       return;
     }
     if (port < 1 || port > 65535) {
-      prompts_.Inform(this, Utf8(texts::kBadPort));
+      prompts_.Message(Utf8(texts::kBadPort));
       port_->setFocus();
       port_->selectAll();
       return;
@@ -213,7 +213,7 @@ void AddDeviceDialog::accept() {
         }
       }
       if (!fault.isEmpty()) {
-        prompts_.Inform(this, fault);
+        prompts_.Message(fault);
         more_->setFocus();
         more_->selectAll();
         return;
@@ -225,7 +225,7 @@ void AddDeviceDialog::accept() {
   }
   const QString letter = letters_->currentText();
   if (letter.isEmpty()) {
-    prompts_.Inform(this, Utf8(texts::kNoFreeLetter));
+    prompts_.Message(Utf8(texts::kNoFreeLetter));
     return;
   }
   answer.driveLetter = letter.at(0).toLatin1();

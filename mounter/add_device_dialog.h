@@ -1,7 +1,7 @@
 // AddDeviceDialog: what the user adds as a drive. A network disk (server
 // address and port, other servers, whether the export speaks TLS) or a disk image (a file), and the
 // drive letter, picked from the letters the caller found free. The dialog checks its fields only;
-// the engine builds the mount record from the answers and saves them as the next defaults. GUI
+// MountManager builds the mount record from the answers and saves them as the next defaults. GUI
 // thread; `prompts` must outlive the dialog.
 #ifndef QUENSARIA_MOUNTER_ADD_DEVICE_DIALOG_H_
 #define QUENSARIA_MOUNTER_ADD_DEVICE_DIALOG_H_
@@ -9,8 +9,8 @@
 #include <QDialog>
 #include <vector>
 
-#include "mounter/mount_dialogs.h"
 #include "mounter/mounter_settings.h"
+#include "mounter/user_prompts.h"
 
 class QButtonGroup;
 class QCheckBox;

@@ -2,7 +2,7 @@
 
 #include <QCoreApplication>
 
-#include "mounter/mounter_engine.h"
+#include "mounter/mounter_parts.h"
 
 namespace quensaria::mounter {
 
@@ -19,8 +19,8 @@ int RunAutoMount(const AutoMountOptions& options) {
   static char* argv[] = {name, nullptr};
   std::unique_ptr<QCoreApplication> app;
   if (QCoreApplication::instance() == nullptr) app = std::make_unique<QCoreApplication>(argc, argv);
-  MounterEngine engine = CreateMounterEngine();
-  (void)AutoMount(*engine.manager, options);
+  MounterParts parts = CreateMounterParts();
+  (void)AutoMount(*parts.manager, options);
   return 0;
 }
 

@@ -19,7 +19,7 @@ struct AutoMountOptions {
 // mounted.
 int AutoMount(MountManager& manager, const AutoMountOptions& options = {});
 
-// What main() runs for "-automount": the engine with this machine's
+// What main() runs for "-automount": MounterParts with this machine's
 // defaults, AutoMount, exit code 0. Needs no QApplication and no display
 // (a QCoreApplication may exist or not).
 int RunAutoMount();

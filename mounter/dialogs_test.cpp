@@ -1,5 +1,5 @@
 // The add-device, password, settings and about dialogs, driven as a user
-// would, their boxes and file dialogs answered by ScriptedPrompts.
+// would, their boxes and file dialogs answered by RecordingPrompts.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -14,8 +14,8 @@
 #include "mounter/about_dialog.h"
 #include "mounter/add_device_dialog.h"
 #include "mounter/password_dialog.h"
+#include "mounter/prompts_for_testing.h"
 #include "mounter/settings_dialog.h"
-#include "mounter/user_prompts_for_testing.h"
 #include "tests/qt_print_for_testing.h"
 
 namespace quensaria::mounter {
@@ -33,7 +33,7 @@ void ClickOk(QDialog* dialog) {
 }
 
 TEST(DialogsTest, PortFieldKeepsDigitsOnlyWithTheCaretAtTheEnd) {
-  ScriptedPrompts prompts;
+  RecordingPrompts prompts;
   AddDeviceDialog dialog({}, {'D'}, prompts);
   dialog.show();
   auto* port = Find<QLineEdit>(&dialog, "port");
@@ -49,7 +49,7 @@ TEST(DialogsTest, PortFieldKeepsDigitsOnlyWithTheCaretAtTheEnd) {
 }
 
 TEST(DialogsTest, SourceTypeShowsEitherTheServerOrThePath) {
-  ScriptedPrompts prompts;
+  RecordingPrompts prompts;
   AddDeviceDialog dialog({}, {'D'}, prompts);
   dialog.show();
   auto* address = Find<QLineEdit>(&dialog, "serverAddress");
@@ -69,7 +69,7 @@ TEST(DialogsTest, SourceTypeShowsEitherTheServerOrThePath) {
 }
 
 TEST(DialogsTest, OpensWithTheDefaultsAndTheFreeLetters) {
-  ScriptedPrompts prompts;
+  RecordingPrompts prompts;
   AddDeviceDefaults defaults;
   defaults.type = 1;
   defaults.ipAddress = 0x0A000005;
@@ -90,7 +90,7 @@ TEST(DialogsTest, OpensWithTheDefaultsAndTheFreeLetters) {
 }
 
 TEST(DialogsTest, OkAnswersANetworkDisk) {
-  ScriptedPrompts prompts;
+  RecordingPrompts prompts;
   AddDeviceDialog dialog({}, {'D', 'K'}, prompts);
   dialog.show();
   auto* address = Find<QLineEdit>(&dialog, "serverAddress");
@@ -106,11 +106,11 @@ TEST(DialogsTest, OkAnswersANetworkDisk) {
   ASSERT_EQ(dialog.answer().ipAddress, 0xC0A8010Au);
   ASSERT_EQ(dialog.answer().port, 60001u);
   ASSERT_EQ(dialog.answer().driveLetter, 'K');
-  ASSERT_TRUE(prompts.shown.isEmpty());
+  ASSERT_TRUE(prompts.messages.isEmpty());
 }
 
 TEST(DialogsTest, TheTlsBoxIsOfferedForANetworkDiskOpensAsLastTimeAndIsAnswered) {
-  ScriptedPrompts prompts;
+  RecordingPrompts prompts;
   AddDeviceDefaults defaults;
   defaults.ipAddress = 0x0A000005;
   AddDeviceDialog dialog(defaults, {'D'}, prompts);
@@ -142,7 +142,7 @@ TEST(DialogsTest, TheTlsBoxIsOfferedForANetworkDiskOpensAsLastTimeAndIsAnswered)
 }
 
 TEST(DialogsTest, OkAnswersADiskImageChosenWithTheFileDialog) {
-  ScriptedPrompts prompts;
+  RecordingPrompts prompts;
   prompts.file_names = {QString(), QStringLiteral("/srv/images/ten.img")};
   AddDeviceDialog dialog({}, {'F'}, prompts);
   dialog.show();
@@ -163,7 +163,7 @@ TEST(DialogsTest, OkAnswersADiskImageChosenWithTheFileDialog) {
 }
 
 TEST(DialogsTest, OtherSourceTypesAskForATypeAndStayOpen) {
-  ScriptedPrompts prompts;
+  RecordingPrompts prompts;
   AddDeviceDefaults cd;
   cd.type = 2;  // the hidden CD image type
   AddDeviceDialog dialog(cd, {'D'}, prompts);
@@ -173,7 +173,7 @@ TEST(DialogsTest, OtherSourceTypesAskForATypeAndStayOpen) {
   ASSERT_EQ(prompts.filters.value(0), QStringLiteral("CD Image Files (*.iso);;All Files (*.*)"));
   ClickOk(&dialog);
   ASSERT_TRUE(dialog.isVisible());
-  ASSERT_EQ(prompts.shown, QStringList{QStringLiteral("Please select a source type !")});
+  ASSERT_EQ(prompts.messages, QStringList{QStringLiteral("Please select a source type !")});
 
   AddDeviceDefaults unknown;
   unknown.type = 7;  // a settings value no button stands for
@@ -181,14 +181,14 @@ TEST(DialogsTest, OtherSourceTypesAskForATypeAndStayOpen) {
   none.show();
   ClickOk(&none);
   ASSERT_TRUE(none.isVisible());
-  ASSERT_EQ(prompts.shown.size(), 2);
-  ASSERT_EQ(prompts.shown.last(), QStringLiteral("Please select a source type !"));
+  ASSERT_EQ(prompts.messages.size(), 2);
+  ASSERT_EQ(prompts.messages.last(), QStringLiteral("Please select a source type !"));
 }
 
 // Port 0, a port above 65535, an empty port, an empty or half address: each
 // refused with a message, the dialog open on the field.
 TEST(DialogsTest, UnusableServerFieldsAreRefusedWithAMessage) {
-  ScriptedPrompts prompts;
+  RecordingPrompts prompts;
   AddDeviceDialog dialog({}, {'D'}, prompts);
   dialog.show();
   auto* port = Find<QLineEdit>(&dialog, "port");
@@ -197,33 +197,33 @@ TEST(DialogsTest, UnusableServerFieldsAreRefusedWithAMessage) {
   const QString bad_port =
       QStringLiteral("Please enter the server's port: a number from 1 to 65535.");
   for (const char* typed : {"70000", "0", ""}) {  // 70000 would wrap to 4464 in the record
-    prompts.shown.clear();
+    prompts.messages.clear();
     port->selectAll();
     port->del();
     QTest::keyClicks(port, typed);
     ClickOk(&dialog);
     ASSERT_TRUE(dialog.isVisible()) << typed;
-    ASSERT_EQ(prompts.shown, QStringList{bad_port}) << typed;
+    ASSERT_EQ(prompts.messages, QStringList{bad_port}) << typed;
   }
   port->selectAll();
   QTest::keyClicks(port, "65535");
   for (const char* typed : {"10.0.0", "", "10.0.0.256"}) {
-    prompts.shown.clear();
+    prompts.messages.clear();
     address->selectAll();
     address->del();
     QTest::keyClicks(address, typed);
     ClickOk(&dialog);
     ASSERT_TRUE(dialog.isVisible()) << typed;
-    ASSERT_EQ(prompts.shown.size(), 1) << typed;
+    ASSERT_EQ(prompts.messages.size(), 1) << typed;
     ASSERT_TRUE(
-        prompts.shown[0].startsWith(QStringLiteral("Please enter the server's IPv4 address")));
+        prompts.messages[0].startsWith(QStringLiteral("Please enter the server's IPv4 address")));
   }
   address->selectAll();
   QTest::keyClicks(address, "10.0.0.9");
-  prompts.shown.clear();
+  prompts.messages.clear();
   ClickOk(&dialog);
   ASSERT_EQ(dialog.result(), int(QDialog::Accepted));
-  ASSERT_TRUE(prompts.shown.isEmpty());
+  ASSERT_TRUE(prompts.messages.isEmpty());
   ASSERT_EQ(dialog.answer().port, 65535u);
   ASSERT_EQ(dialog.answer().ipAddress, 0x0A000009u);
 
@@ -232,11 +232,11 @@ TEST(DialogsTest, UnusableServerFieldsAreRefusedWithAMessage) {
   Find<QLineEdit>(&no_letter, "serverAddress")->setText(QStringLiteral("10.0.0.9"));
   ClickOk(&no_letter);
   ASSERT_TRUE(no_letter.isVisible());
-  ASSERT_EQ(prompts.shown.last(), QStringLiteral("Every drive letter from D: to Z: is in use."));
+  ASSERT_EQ(prompts.messages.last(), QStringLiteral("Every drive letter from D: to Z: is in use."));
 }
 
 TEST(DialogsTest, OtherServersAreAnsweredInOrderOrRefusedWithTheirFault) {
-  ScriptedPrompts prompts;
+  RecordingPrompts prompts;
   AddDeviceDefaults defaults;
   defaults.ipAddress = 0x0A000005;  // 10.0.0.5
   defaults.port = 60000;
@@ -257,19 +257,20 @@ TEST(DialogsTest, OtherServersAreAnsweredInOrderOrRefusedWithTheirFault) {
       {"10.0.0.5:60000", "is the first server already"},
   };
   for (const Bad& b : bad) {
-    prompts.shown.clear();
+    prompts.messages.clear();
     more->setText(QString::fromLatin1(b.typed));
     ClickOk(&dialog);
     ASSERT_TRUE(dialog.isVisible()) << b.typed;
-    ASSERT_EQ(prompts.shown.size(), 1) << b.typed;
-    EXPECT_TRUE(prompts.shown[0].startsWith(QStringLiteral("Other servers: "))) << b.typed;
-    EXPECT_TRUE(prompts.shown[0].contains(QLatin1String(b.says))) << prompts.shown[0].toStdString();
+    ASSERT_EQ(prompts.messages.size(), 1) << b.typed;
+    EXPECT_TRUE(prompts.messages[0].startsWith(QStringLiteral("Other servers: "))) << b.typed;
+    EXPECT_TRUE(prompts.messages[0].contains(QLatin1String(b.says)))
+        << prompts.messages[0].toStdString();
   }
-  prompts.shown.clear();
+  prompts.messages.clear();
   more->setText(QStringLiteral(" 10.0.0.7:60002,10.0.0.6:60001 "));
   ClickOk(&dialog);
   ASSERT_EQ(dialog.result(), int(QDialog::Accepted));
-  ASSERT_TRUE(prompts.shown.isEmpty());
+  ASSERT_TRUE(prompts.messages.isEmpty());
   const std::vector<MountServer>& answered = dialog.answer().moreServers;
   ASSERT_EQ(answered.size(), 2u);
   EXPECT_EQ(ServerText(answered[0]), "10.0.0.7:60002");
@@ -306,8 +307,8 @@ TEST(DialogsTest, PasswordDialogStartsEmptyAndSaysWhyItAsks) {
   ASSERT_TRUE(again.savePassword());
 }
 
-TEST(DialogsTest, SettingsDialogHandsItsValuesToTheEngine) {
-  ScriptedPrompts prompts;
+TEST(DialogsTest, SettingsDialogHandsItsValuesToTheSettings) {
+  RecordingPrompts prompts;
   std::vector<std::pair<bool, QString>> applied;
   QString refusal = QStringLiteral("Path not exist or the path specified is invalid.");
   SettingsDialog dialog(
@@ -331,7 +332,7 @@ TEST(DialogsTest, SettingsDialogHandsItsValuesToTheEngine) {
   Find<QCheckBox>(&dialog, "startAtLogOn")->click();
   ClickOk(&dialog);
   ASSERT_TRUE(dialog.isVisible());  // refused: the message, and the dialog stays
-  ASSERT_EQ(prompts.shown, QStringList{refusal});
+  ASSERT_EQ(prompts.messages, QStringList{refusal});
   refusal.clear();
   ClickOk(&dialog);
   ASSERT_EQ(dialog.result(), int(QDialog::Accepted));

@@ -1,7 +1,7 @@
 // DriveListModel: the mounted drives as the window's list shows them, one
 // row per drive with the columns Device, Location (where its file system is
 // mounted), Capacity, Access and Source (the server or the image; a network
-// disk whose connection is down says so, in grey). The engine makes the
+// disk whose connection is down says so, in grey). MountManager makes the
 // texts; every cell's tool tip is its whole text. GUI thread.
 #ifndef QUENSARIA_MOUNTER_DRIVE_LIST_MODEL_H_
 #define QUENSARIA_MOUNTER_DRIVE_LIST_MODEL_H_

@@ -1,4 +1,4 @@
-// Texts of the mounter's window that the engine does not make: the tray's
+// Texts of the mounter's window that MountManager does not make: the tray's
 // unmount items, and the helpers behind the add-device dialog's fields.
 // Plain functions, tested without widgets.
 #ifndef QUENSARIA_MOUNTER_DRIVE_TEXTS_H_

@@ -4,17 +4,26 @@
 
 #include <QTest>
 
-#include "mounter/window_engine_for_testing.h"
+#include "mounter/mount_manager.h"
 #include "mounter/window_texts.h"
 #include "tests/qt_print_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {
 
+// A row as the list has it, of a network disk or an image.
+MountedDrive Row(char letter, uint32_t source_type, const char* source) {
+  MountedDrive drive;
+  drive.letter = letter;
+  drive.query.sourceType = source_type;
+  drive.source = QString::fromUtf8(source);
+  return drive;
+}
+
 TEST(DriveTextsTest, TrayItemsShowTheLetterRightAlignedAndTheSource) {
-  ASSERT_EQ(TrayUnmountItemText(FakeNetworkDrive('D', "10.0.0.5", 60000, "1.50G", false)),
+  ASSERT_EQ(TrayUnmountItemText(Row('D', kSourceTypeNetwork, "10.0.0.5 : 60000")),
             QStringLiteral(" D: (10.0.0.5 : 60000)"));
-  ASSERT_EQ(TrayUnmountItemText(FakeImageDrive('Z', "/srv/images/disk.img", "8.00M")),
+  ASSERT_EQ(TrayUnmountItemText(Row('Z', kSourceTypeDiskImage, "/srv/images/disk.img")),
             QStringLiteral(" Z:(/srv/images/disk.img)"));
   ASSERT_EQ(TrayUnmountCommand('D'), 0x9044);
   ASSERT_EQ(TrayUnmountCommand('Z'), 0x905A);

@@ -13,43 +13,54 @@ struct FlowRunner::FlowState {
   bool cancelled = false;  // by the user, or by the runner's end
 };
 
-// The flow's MountDialogs on its worker thread: each call is handed to the
-// GUI thread and waited for, until the flow is cancelled.
-class FlowRunner::ForwardingDialogs final : public MountDialogs {
+// The flow's UserPrompts on its worker thread: each call is handed to the
+// GUI thread and waited for, until the flow is cancelled. Progress and list
+// changes go to the runner's signals; the rest to the window's prompts.
+class FlowRunner::ForwardingPrompts final : public UserPrompts {
  public:
-  ForwardingDialogs(FlowRunner* runner, std::shared_ptr<FlowState> state)
+  ForwardingPrompts(FlowRunner* runner, std::shared_ptr<FlowState> state)
       : runner_(runner), state_(std::move(state)) {}
 
-  std::optional<AddDeviceAnswer> AskAddDevice() override {
+  void Message(const QString& text) override {
+    Do([=](UserPrompts& p) { p.Message(text); });
+  }
+  bool Question(const QString& text) override {
+    bool yes = false;
+    OnGui<bool>([=](UserPrompts& p) { return p.Question(text); }, &yes);
+    return yes;
+  }
+  QString OpenFileName(const QString& caption, const QString& filter) override {
+    QString name;
+    OnGui<QString>([=](UserPrompts& p) { return p.OpenFileName(caption, filter); }, &name);
+    return name;
+  }
+  void StatusText(const QString& text) override {
+    Do([=](UserPrompts& p) { p.StatusText(text); });
+  }
+  std::optional<AddDeviceAnswer> AskAddDevice(const AddDeviceDefaults& defaults,
+                                              const std::vector<char>& free_letters) override {
     std::optional<AddDeviceAnswer> answer;
-    OnGui<std::optional<AddDeviceAnswer>>([](MountDialogs& d) { return d.AskAddDevice(); },
-                                          &answer);
+    OnGui<std::optional<AddDeviceAnswer>>(
+        [=](UserPrompts& p) { return p.AskAddDevice(defaults, free_letters); }, &answer);
     return answer;
   }
   std::optional<PasswordAnswer> AskPassword(PasswordPrompt prompt,
                                             const QString& resource) override {
     std::optional<PasswordAnswer> answer;
     OnGui<std::optional<PasswordAnswer>>(
-        [=](MountDialogs& d) { return d.AskPassword(prompt, resource); }, &answer);
+        [=](UserPrompts& p) { return p.AskPassword(prompt, resource); }, &answer);
     return answer;
   }
-  bool AskYesNo(const QString& question) override {
-    bool yes = false;
-    OnGui<bool>([=](MountDialogs& d) { return d.AskYesNo(question); }, &yes);
-    return yes;
-  }
-  void ShowStatus(const QString& text) override {
-    Do([=](MountDialogs& d) { d.ShowStatus(text); });
-  }
-  void ShowMessage(const QString& text) override {
-    Do([=](MountDialogs& d) { d.ShowMessage(text); });
+  void OpenInFileManager(const QString& path) override {
+    Do([=](UserPrompts& p) { p.OpenInFileManager(path); });
   }
   void RefreshList() override {
-    Do([](MountDialogs& d) { d.RefreshList(); });
+    FlowRunner* runner = runner_;
+    Do([runner](UserPrompts&) { emit runner->listChanged(); });
   }
   void ShowProgress(const QString& text) override {
     FlowRunner* runner = runner_;
-    Do([runner, text](MountDialogs&) { emit runner->progressChanged(text); });
+    Do([runner, text](UserPrompts&) { emit runner->progressChanged(text); });
   }
   bool Cancelled() const override {
     std::scoped_lock lock(state_->mutex);
@@ -61,7 +72,7 @@ class FlowRunner::ForwardingDialogs final : public MountDialogs {
   // (and *out untouched) once the flow is cancelled: then the call is
   // skipped, or its value dropped.
   template <typename T>
-  bool OnGui(std::function<T(MountDialogs&)> call, T* out) {
+  bool OnGui(std::function<T(UserPrompts&)> call, T* out) {
     struct Pending {
       bool done = false;
       T value{};
@@ -82,7 +93,7 @@ class FlowRunner::ForwardingDialogs final : public MountDialogs {
             std::scoped_lock lock(state->mutex);
             if (state->cancelled) return;
           }
-          T value = call(runner->gui_dialogs_);
+          T value = call(runner->gui_prompts_);
           std::scoped_lock lock(state->mutex);
           pending->value = std::move(value);
           pending->done = true;
@@ -95,11 +106,11 @@ class FlowRunner::ForwardingDialogs final : public MountDialogs {
     *out = std::move(pending->value);
     return true;
   }
-  void Do(std::function<void(MountDialogs&)> call) {
+  void Do(std::function<void(UserPrompts&)> call) {
     bool done = false;
     OnGui<bool>(
-        [call](MountDialogs& d) {
-          call(d);
+        [call](UserPrompts& p) {
+          call(p);
           return true;
         },
         &done);
@@ -109,8 +120,8 @@ class FlowRunner::ForwardingDialogs final : public MountDialogs {
   std::shared_ptr<FlowState> state_;
 };
 
-FlowRunner::FlowRunner(MountDialogs& gui_dialogs, QObject* parent)
-    : QObject(parent), gui_dialogs_(gui_dialogs) {}
+FlowRunner::FlowRunner(UserPrompts& gui_prompts, QObject* parent)
+    : QObject(parent), gui_prompts_(gui_prompts) {}
 
 FlowRunner::~FlowRunner() {
   for (Worker& worker : workers_) {
@@ -129,9 +140,9 @@ bool FlowRunner::Start(Flow flow) {
   current_ = state;
   FlowRunner* runner = this;
   std::thread thread([runner, state, flow = std::move(flow)] {
-    ForwardingDialogs dialogs(runner, state);
+    ForwardingPrompts prompts(runner, state);
     try {
-      flow(dialogs);
+      flow(prompts);
     } catch (const std::exception&) {
       // A flow's exception ends the flow, never the program.
     }

@@ -1,7 +1,7 @@
 // FlowRunner: runs the window's mount flows (mount, unmount, remount, the
 // saved drives) on a worker thread, so that the window never waits for the
-// driver, a server or UDisks2. The flow's dialogs and texts reach the GUI
-// thread's MountDialogs through the event loop, each call waiting there for
+// driver, a server or UDisks2. The flow's prompts and texts reach the GUI
+// thread's UserPrompts through the event loop, each call waiting there for
 // its answer. One flow at a time; Cancel() frees the window at once: the
 // flow asks and shows nothing more, takes back a mount that comes through
 // after all, and its thread ends when the call it waits in returns (the
@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "mounter/mount_dialogs.h"
+#include "mounter/user_prompts.h"
 
 namespace quensaria::mounter {
 
@@ -25,11 +25,11 @@ class FlowRunner : public QObject {
   Q_OBJECT
 
  public:
-  using Flow = std::function<void(MountDialogs& dialogs)>;
+  using Flow = std::function<void(UserPrompts& prompts)>;
 
-  // `gui_dialogs` answers on this (the GUI) thread and must outlive the
+  // `gui_prompts` answers on this (the GUI) thread and must outlive the
   // runner.
-  explicit FlowRunner(MountDialogs& gui_dialogs, QObject* parent = nullptr);
+  explicit FlowRunner(UserPrompts& gui_prompts, QObject* parent = nullptr);
   ~FlowRunner() override;
 
   // Starts `flow` on a thread of its own; false (and nothing started)
@@ -49,14 +49,16 @@ class FlowRunner : public QObject {
   void busyChanged(bool busy);
   // The running flow's latest progress text.
   void progressChanged(const QString& text);
+  // A flow changed the mounted drives.
+  void listChanged();
   // A flow's thread ended; `cancelled` when the user had given it up.
   void flowEnded(bool cancelled);
 
  private:
-  class ForwardingDialogs;
+  class ForwardingPrompts;
   void Ended(const std::shared_ptr<FlowState>& state);
 
-  MountDialogs& gui_dialogs_;
+  UserPrompts& gui_prompts_;
   std::shared_ptr<FlowState> current_;
   struct Worker {
     std::shared_ptr<FlowState> state;

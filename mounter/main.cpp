@@ -9,11 +9,9 @@
 
 #include "mounter/auto_mount.h"
 #include "mounter/command_line.h"
-#include "mounter/engine_window_adapter.h"
 #include "mounter/main_window.h"
-#include "mounter/mounter_engine.h"
+#include "mounter/mounter_parts.h"
 #include "mounter/single_instance.h"
-#include "mounter/user_prompts.h"
 
 namespace quensaria::mounter {
 namespace {
@@ -32,11 +30,9 @@ int RunWindow(int argc, char** argv, StartMode mode) {
                  qPrintable(instance.serverName()));
   }
 
-  MounterEngine engine = CreateMounterEngine();
-  EngineWindowAdapter adapter(*engine.manager, *engine.settings,
-                              QCoreApplication::applicationFilePath());
-  std::unique_ptr<UserPrompts> prompts = MakeWidgetPrompts();
-  MainWindow window(adapter, *prompts, QSystemTrayIcon::isSystemTrayAvailable());
+  MounterParts parts = CreateMounterParts();
+  MainWindow window(*parts.manager, *parts.settings, QCoreApplication::applicationFilePath(),
+                    QSystemTrayIcon::isSystemTrayAvailable());
   QObject::connect(&instance, &SingleInstance::showRequested, &window, &MainWindow::ShowAndRaise);
   QObject::connect(&window, &MainWindow::exitRequested, &app, &QCoreApplication::quit,
                    Qt::QueuedConnection);

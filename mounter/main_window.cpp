@@ -22,12 +22,12 @@
 #include "mounter/drive_list_model.h"
 #include "mounter/drive_texts.h"
 #include "mounter/flow_runner.h"
+#include "mounter/mount_manager.h"
+#include "mounter/mounter_settings.h"
 #include "mounter/settings_dialog.h"
 #include "mounter/single_instance.h"
 #include "mounter/status_line.h"
-#include "mounter/user_prompts.h"
-#include "mounter/widget_mount_dialogs.h"
-#include "mounter/window_engine.h"
+#include "mounter/widget_prompts.h"
 #include "mounter/window_texts.h"
 
 // The icons live in this library's resources; a static library's
@@ -54,17 +54,24 @@ QAction* MakeAction(QObject* parent, const char* object_name, const char* icon, 
 
 }  // namespace
 
-MainWindow::MainWindow(WindowEngine& engine, UserPrompts& prompts, bool tray_available,
-                       QWidget* parent)
-    : QMainWindow(parent), engine_(engine), prompts_(prompts), tray_available_(tray_available) {
+MainWindow::MainWindow(MountManager& manager, MounterSettings& settings, QString program_path,
+                       bool tray_available, UserPrompts* prompts, QWidget* parent)
+    : QMainWindow(parent),
+      manager_(manager),
+      settings_(settings),
+      program_path_(std::move(program_path)),
+      tray_available_(tray_available),
+      prompts_(prompts) {
   InitWindowResources();
   setObjectName("mainWindow");
   setWindowTitle(QString::fromLatin1(kMounterTitle));
   setWindowIcon(Icon("velmoran-mounter"));
-  dialogs_ = std::make_unique<WidgetMountDialogs>(
-      this, engine_, prompts_, [this](const QString& text) { ShowStatus(text); },
-      [this] { Refresh(); });
-  runner_ = std::make_unique<FlowRunner>(*dialogs_);
+  if (prompts_ == nullptr) {
+    own_prompts_ = std::make_unique<WidgetPrompts>(this);
+    prompts_ = own_prompts_.get();
+  }
+  runner_ = std::make_unique<FlowRunner>(*prompts_);
+  connect(runner_.get(), &FlowRunner::listChanged, this, &MainWindow::Refresh);
   connect(runner_.get(), &FlowRunner::busyChanged, this, &MainWindow::FlowBusyChanged);
   connect(runner_.get(), &FlowRunner::flowEnded, this, [this](bool cancelled) {
     // A flow given up has finished in the background: show what it left.
@@ -97,6 +104,7 @@ MainWindow::MainWindow(WindowEngine& engine, UserPrompts& prompts, bool tray_ava
   about->setObjectName("actionAbout");
   connect(about, &QAction::triggered, this, &MainWindow::OpenAbout);
   BuildStatusBar();
+  if (own_prompts_) own_prompts_->SetStatusLine(status_line_);
   BuildTray();
   Refresh();
   // Wide enough for every column as it opens, the Source column included.
@@ -146,13 +154,13 @@ void MainWindow::BuildToolBar() {
       Refresh();  // nothing chosen: the list is only rescanned
       return;
     }
-    RunFlow([this, letters](MountDialogs& d) { engine_.UnmountSelected(d, letters); },
+    RunFlow([this, letters](UserPrompts& p) { manager_.UnmountSelected(p, letters); },
             Utf8(texts::kUnmountCancelled));
   });
   connect(remount, &QAction::triggered, this, [this] {
     const std::vector<char> letters = SelectedLetters();
     if (letters.empty()) return;
-    RunFlow([this, letters](MountDialogs& d) { engine_.RemountSelected(d, letters); },
+    RunFlow([this, letters](UserPrompts& p) { manager_.RemountSelected(p, letters); },
             Utf8(texts::kRemountCancelled));
   });
   connect(refresh, &QAction::triggered, this, &MainWindow::Refresh);
@@ -204,7 +212,7 @@ QString MainWindow::statusText() const { return status_line_->message(); }
 
 bool MainWindow::flowRunning() const { return runner_->busy(); }
 
-void MainWindow::RunFlow(std::function<void(MountDialogs&)> flow, const QString& cancelled_text) {
+void MainWindow::RunFlow(std::function<void(UserPrompts&)> flow, const QString& cancelled_text) {
   if (runner_->busy()) return;
   // A result of earlier is no longer the news.
   ShowStatus(QString());
@@ -252,7 +260,7 @@ void MainWindow::RebuildTrayMenu() {
   connect(mount, &QAction::triggered, this,
           [this] { MountFrom(static_cast<int>(FlowOrigin::kTray)); });
 
-  const std::vector<MountedDrive> drives = engine_.ListDrives();
+  const std::vector<MountedDrive> drives = manager_.ListDrives();
   if (!drives.empty()) {
     QMenu* unmount = tray_menu_->addMenu(Icon("unmount"), Utf8(texts::kTrayUnmount));
     unmount_menu_ = unmount;
@@ -264,7 +272,7 @@ void MainWindow::RebuildTrayMenu() {
       item->setData(TrayUnmountCommand(drive.letter));
       const char letter = drive.letter;
       connect(item, &QAction::triggered, this, [this, letter] {
-        RunFlow([this, letter](MountDialogs& d) { engine_.UnmountFromTray(d, letter); },
+        RunFlow([this, letter](UserPrompts& p) { manager_.UnmountFromTray(p, letter); },
                 Utf8(texts::kUnmountCancelled));
       });
     }
@@ -284,9 +292,14 @@ void MainWindow::Start(StartMode mode) {
     return;
   }
   if (!tray_available_) showMinimized();
-  // The log-on start: the saved drives come back.
-  RunFlow([this](MountDialogs& d) { engine_.MountSavedDrives(d); },
-          Utf8(texts::kSavedDrivesCancelled));
+  // The log-on start: the saved drives come back, as "-automount" brings
+  // them (50 passes 3 s apart), but ending once all are there, and with the
+  // password asked for.
+  RunFlow(
+      [this](UserPrompts& p) {
+        (void)manager_.MountSavedDrives(&p, 50, std::chrono::milliseconds(3000));
+      },
+      Utf8(texts::kSavedDrivesCancelled));
 }
 
 void MainWindow::ShowAndRaise() {
@@ -327,7 +340,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::Refresh() {
-  model_->SetDrives(engine_.ListDrives());
+  model_->SetDrives(manager_.ListDrives());
   // The columns open at their fixed widths; one whose texts would be cut
   // off in this font widens to fit them (never narrows a user's choice).
   for (int c = 0; c < DriveListModel::kColumnCount; ++c) {
@@ -351,18 +364,19 @@ std::vector<char> MainWindow::SelectedLetters() const {
 
 void MainWindow::MountFrom(int origin) {
   const auto from = static_cast<FlowOrigin>(origin);
-  RunFlow([this, from](MountDialogs& d) { engine_.AddAndMount(d, from); },
+  RunFlow([this, from](UserPrompts& p) { manager_.AddAndMount(p, from); },
           Utf8(texts::kMountCancelled));
 }
 
 void MainWindow::OpenSettings() {
-  const SettingsDialogValues values = engine_.OpenSettings();
+  const SettingsDialogValues values = OpenSettingsDialog(settings_, program_path_);
   SettingsDialog dialog(
       values.startAtLogOn, values.tempFolder,
       [this](bool start_at_log_on, const QString& folder) {
-        return engine_.AcceptSettings(SettingsDialogValues{start_at_log_on, folder});
+        return AcceptSettingsDialog(settings_, program_path_,
+                                    SettingsDialogValues{start_at_log_on, folder});
       },
-      prompts_, this);
+      *prompts_, this);
   dialog.exec();
 }
 
@@ -374,7 +388,7 @@ void MainWindow::OpenAbout() {
 void MainWindow::OpenSelectedDrive(const QModelIndex& index) {
   if (!index.isValid()) return;
   const MountedDrive& drive = model_->drive(index.row());
-  if (!drive.mountPoint.isEmpty()) prompts_.OpenInFileManager(drive.mountPoint);
+  if (!drive.mountPoint.isEmpty()) prompts_->OpenInFileManager(drive.mountPoint);
 }
 
 void MainWindow::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {

@@ -1,10 +1,11 @@
 // MainWindow: the mounter's window. The list of mounted drives, the tool
 // bar, the status bar and the tray icon with its menu; each control starts
-// one engine flow through WindowEngine, run off the GUI thread by
-// FlowRunner, and the flows' dialogs and boxes come from WidgetMountDialogs
-// and UserPrompts. While a flow runs the status bar shows what it waits for,
-// with a button to stop waiting, and the other flows' controls are off.
-// GUI thread; the engine and prompts must outlive the window.
+// one flow of MountManager, run off the GUI thread by FlowRunner. Every
+// dialog, box and flow text goes through the UserPrompts given
+// (WidgetPrompts when none). While a flow runs the status bar shows what it
+// waits for, with a button to stop waiting, and the other flows' controls
+// are off. GUI thread; the manager, settings and prompts must outlive the
+// window.
 #ifndef QUENSARIA_MOUNTER_MAIN_WINDOW_H_
 #define QUENSARIA_MOUNTER_MAIN_WINDOW_H_
 
@@ -25,11 +26,11 @@ namespace quensaria::mounter {
 
 class DriveListModel;
 class FlowRunner;
-class MountDialogs;
+class MountManager;
+class MounterSettings;
 class StatusLine;
 class UserPrompts;
-class WidgetMountDialogs;
-class WindowEngine;
+class WidgetPrompts;
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -37,8 +38,9 @@ class MainWindow : public QMainWindow {
  public:
   // `tray_available`: whether the desktop shows tray icons. Without one,
   // hiding minimises instead, so the window can always be got back.
-  MainWindow(WindowEngine& engine, UserPrompts& prompts, bool tray_available,
-             QWidget* parent = nullptr);
+  // `program_path` goes into the log-on entry the settings write.
+  MainWindow(MountManager& manager, MounterSettings& settings, QString program_path,
+             bool tray_available, UserPrompts* prompts = nullptr, QWidget* parent = nullptr);
   ~MainWindow() override;
 
   // Shows the window as the start mode asks: normally, or (for "-a") only
@@ -84,7 +86,7 @@ class MainWindow : public QMainWindow {
   void BuildTray();
   // Runs `flow` on the runner; `cancelled_text` is shown if the user stops
   // waiting for it. Does nothing while another flow runs.
-  void RunFlow(std::function<void(MountDialogs&)> flow, const QString& cancelled_text);
+  void RunFlow(std::function<void(UserPrompts&)> flow, const QString& cancelled_text);
   void FlowBusyChanged(bool busy);
   void HideWindow();
   std::vector<char> SelectedLetters() const;
@@ -94,11 +96,13 @@ class MainWindow : public QMainWindow {
   void OpenSelectedDrive(const QModelIndex& index);
   void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
-  WindowEngine& engine_;
-  UserPrompts& prompts_;
+  MountManager& manager_;
+  MounterSettings& settings_;
+  QString program_path_;
   bool tray_available_;
-  std::unique_ptr<WidgetMountDialogs> dialogs_;
-  std::unique_ptr<FlowRunner> runner_;  // after dialogs_: stops before they go
+  std::unique_ptr<WidgetPrompts> own_prompts_;
+  UserPrompts* prompts_;
+  std::unique_ptr<FlowRunner> runner_;  // after the prompts: stops before they go
   QString cancelled_text_;
   QAction* mount_ = nullptr;
   QAction* unmount_ = nullptr;

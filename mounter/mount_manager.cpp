@@ -18,7 +18,6 @@
 #include <mutex>
 #include <set>
 
-#include "platform/device_control_client.h"
 #include "platform/errors.h"
 #include "platform/tcp_table.h"
 #include "shared/driver_layout.h"
@@ -30,8 +29,6 @@
 
 namespace quensaria::mounter {
 namespace {
-
-using platform::DeviceControlClient;
 
 std::string Path(const QString& path) { return QFile::encodeName(path).toStdString(); }
 QString FromPath(const std::string& path) {
@@ -64,22 +61,10 @@ void SetCachePath(MountRecord& record, const QString& temp_folder) {
 
 // The device a mounted drive's volume lives on: its device file and the
 // block device the driver also serves it as, if any.
-DriveDisk DiskOf(DeviceControlClient& drive, const QString& device_file) {
+DriveDisk DiskOf(DeviceControl& drive, const QString& device_file) {
   std::string block;
   if (!NT_SUCCESS(drive.QueryBlockDevice(&block))) block.clear();
   return DriveDisk{device_file, QString::fromStdString(block)};
-}
-
-// This thread's last error and the sentence that explains it, as the
-// system keeps a thread's last error: flows on different threads do not
-// see each other's.
-struct LastError {
-  uint32_t code = 0;
-  QString explanation;
-};
-LastError& ThreadLastError() {
-  thread_local LastError last;
-  return last;
 }
 
 // The letters this process is defining right now: a link of one of them
@@ -178,16 +163,29 @@ bool IsFileError(uint32_t code) {
          code == ERROR_LOCK_VIOLATION || code == ERROR_WRITE_PROTECT;
 }
 
-// Sleeps `pause` in short steps; false when `dialogs` says cancelled.
-bool PauseUnlessCancelled(std::chrono::milliseconds pause, const MountDialogs* dialogs) {
+// What a failed step says to the user: the cause found on this machine,
+// else the system's text of its code.
+QString ErrorText(const Status& status) {
+  if (!status.message().empty()) return QString::fromStdString(status.message());
+  return QString::fromStdString(Win32ErrorText(status.code()));
+}
+
+// A mount's outcome as the flows return it.
+int FlowResult(const Status& mount) {
+  if (mount.code() == ERROR_SERVICE_ALREADY_RUNNING) return kNoFreeDevice;
+  return static_cast<int>(mount.code());
+}
+
+// Sleeps `pause` in short steps; false when `prompts` says cancelled.
+bool PauseUnlessCancelled(std::chrono::milliseconds pause, const UserPrompts* prompts) {
   const auto until = std::chrono::steady_clock::now() + pause;
   while (std::chrono::steady_clock::now() < until) {
-    if (dialogs != nullptr && dialogs->Cancelled()) return false;
+    if (prompts != nullptr && prompts->Cancelled()) return false;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         until - std::chrono::steady_clock::now());
     QThread::msleep(static_cast<unsigned long>(std::clamp<int64_t>(left.count(), 1, 50)));
   }
-  return dialogs == nullptr || !dialogs->Cancelled();
+  return prompts == nullptr || !prompts->Cancelled();
 }
 
 }  // namespace
@@ -224,43 +222,33 @@ QString DriveLinks::GlobalLinkPath(char letter) const {
   return FromPath(GlobalDriveLinksDir(Path(runtimeDir)) + "/" + DriveLinkName(letter));
 }
 
-MountManager::MountManager(MounterSettings& settings, Volumes& volumes, DriveLinks links)
-    : settings_(settings), volumes_(volumes), links_(std::move(links)) {}
+MountManager::MountManager(MounterSettings& settings, Volumes& volumes, DriveLinks links,
+                           DeviceControls& devices)
+    : settings_(settings), volumes_(volumes), devices_(devices), links_(std::move(links)) {}
 
 struct MountManager::OpenedDrive {
-  DeviceControlClient client;
+  std::unique_ptr<DeviceControl> client;
   QString link;         // the link that opened it
   QString device_file;  // the driver's device file behind it
   MountRecord query{};  // the driver's answer
 };
 
-uint32_t MountManager::lastError() const { return ThreadLastError().code; }
-
-uint32_t MountManager::Fail(uint32_t code, const QString& label) {
-  ThreadLastError().code = code;
-  LogLastError(label);
-  return code;
-}
-
-void MountManager::Explain(const QString& sentence) { ThreadLastError().explanation = sentence; }
-
-void MountManager::LogLastError(const QString& label) {
-  const uint32_t code = ThreadLastError().code;
+Status MountManager::Fail(uint32_t code, const QString& label, const QString& cause) {
   std::fprintf(stderr, "%s %s %d\n", label.toLocal8Bit().constData(), Win32ErrorText(code).c_str(),
                static_cast<int>(code));
+  return Status(code, cause.toStdString());
 }
 
-std::optional<MountManager::OpenedDrive> MountManager::OpenMounted(char letter, bool write,
-                                                                   uint32_t* error) {
+Result<MountManager::OpenedDrive> MountManager::OpenMounted(char letter, bool write) {
   uint32_t first_error = ERROR_FILE_NOT_FOUND;
   for (const bool own : {true, false}) {
     const QString link = own ? links_.DefinitionPath(letter) : links_.GlobalLinkPath(letter);
     const std::string path = Path(link);
-    Result<DeviceControlClient> opened = DeviceControlClient::Open(path, write);
+    Result<std::unique_ptr<DeviceControl>> opened = devices_.Open(path, write);
     bool stale = false;
     if (opened.ok()) {
       MountRecord query;
-      const NtStatus status = opened->Query(&query);
+      const NtStatus status = (*opened)->Query(&query);
       if (NT_SUCCESS(status) && query.driveLetter == static_cast<uint8_t>(letter)) {
         return OpenedDrive{std::move(*opened), link, QFileInfo(link).canonicalFilePath(), query};
       }
@@ -276,17 +264,15 @@ std::optional<MountManager::OpenedDrive> MountManager::OpenMounted(char letter, 
     // and is ignored like the driver's.
     if (own && stale && !IsPending(letter)) ::unlink(path.c_str());
   }
-  if (error != nullptr) *error = first_error;
-  return std::nullopt;
+  return Status(first_error, std::string());
 }
 
-uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char letter) {
-  ThreadLastError() = {};
+Status MountManager::MountOnDevice(int index, const MountRecord& record, char letter) {
   const QString dos = DosName(letter);
   if (letter < 'A' || letter > 'Z' || index < 0 || index >= kDeviceIndices) {
     return Fail(ERROR_INVALID_PARAMETER, dos);
   }
-  if (OpenMounted(letter, false, nullptr)) return Fail(ERROR_BUSY, dos);
+  if (OpenMounted(letter, false).ok()) return Fail(ERROR_BUSY, dos);
   PendingLetter pending(letter);
 
   // The letter's definition. A stale one of ours is replaced; one another
@@ -294,70 +280,67 @@ uint32_t MountManager::MountOnDevice(int index, const MountRecord& record, char 
   // driver's own link names the drive once it is mounted.
   const std::string definition = Path(links_.DefinitionPath(letter));
   const std::string device = Path(links_.DevicePath(index, record.sourceType));
+  QString cause;
   if (::access(device.c_str(), F_OK) != 0 && errno == ENOENT) {
-    Explain(QStringLiteral(
+    cause = QStringLiteral(
                 "The Velmoran driver is not running (no devices in %1): start velmoran as root "
                 "and try again.")
-                .arg(links_.runtimeDir));
+                .arg(links_.runtimeDir);
   }
   ::unlink(definition.c_str());
   bool defined = ::symlink(device.c_str(), definition.c_str()) == 0;
   if (!defined && errno != EEXIST) {
     const int saved_errno = errno;
-    if (saved_errno == EACCES || saved_errno == EPERM) Explain(NotInGroupExplanation(links_));
-    return Fail(platform::Win32ErrorFromErrno(saved_errno), dos);
+    if (saved_errno == EACCES || saved_errno == EPERM) cause = NotInGroupExplanation(links_);
+    return Fail(platform::Win32ErrorFromErrno(saved_errno), dos, cause);
   }
   const auto undefine = [&] {
     if (defined) ::unlink(definition.c_str());
   };
-  Result<DeviceControlClient> drive =
-      DeviceControlClient::Open(defined ? definition : device, true);
-  if (!drive.ok()) {
+  Result<std::unique_ptr<DeviceControl>> opened =
+      devices_.Open(defined ? definition : device, true);
+  if (!opened.ok()) {
     undefine();
-    if (drive.status().code() == ERROR_ACCESS_DENIED) Explain(NotInGroupExplanation(links_));
-    return Fail(drive.status().code(), dos);
+    if (opened.status().code() == ERROR_ACCESS_DENIED) cause = NotInGroupExplanation(links_);
+    return Fail(opened.status().code(), dos, cause);
   }
-  const NtStatus status = drive->Mount(record);
+  DeviceControl& drive = **opened;
+  const NtStatus status = drive.Mount(record);
   if (!NT_SUCCESS(status)) {
     undefine();
     const uint32_t code = Win32ErrorFromNtStatus(status);
     if (record.sourceType != kSourceTypeNetwork && IsFileError(code)) {
-      Explain(QStringLiteral("The image file %1 cannot be used: %2")
-                  .arg(ResourceText(record), QString::fromStdString(Win32ErrorText(code))));
+      cause = QStringLiteral("The image file %1 cannot be used: %2")
+                  .arg(ResourceText(record), QString::fromStdString(Win32ErrorText(code)));
     }
-    return Fail(code, QStringLiteral("kodra:"));
+    return Fail(code, QStringLiteral("kodra:"), cause);
   }
   // Linux's part of the drive: its volume. Without it the drive is of no
   // use, so a failure takes the mount back.
-  QString explanation;
-  const uint32_t attached = volumes_.Attach(
-      letter, DiskOf(*drive, links_.DevicePath(index, record.sourceType)), &explanation);
-  if (attached != 0) {
-    (void)drive->Unmount();
+  const Status attached =
+      volumes_.Attach(letter, DiskOf(drive, links_.DevicePath(index, record.sourceType)));
+  if (!attached.ok()) {
+    (void)drive.Unmount();
     undefine();
-    Explain(explanation);
-    return Fail(attached, dos);
+    return Fail(attached.code(), dos, QString::fromStdString(attached.message()));
   }
-  ThreadLastError() = {};
-  return 0;
+  return Status::Ok();
 }
 
-uint32_t MountManager::UnmountDrive(char letter) {
-  ThreadLastError() = {};
+Status MountManager::UnmountDrive(char letter) {
   const QString dos = DosName(letter);
-  uint32_t error = 0;
-  std::optional<OpenedDrive> drive = OpenMounted(letter, true, &error);
-  if (!drive) return Fail(error, dos);
-  const DriveDisk disk = DiskOf(drive->client, drive->device_file);
+  Result<OpenedDrive> drive = OpenMounted(letter, true);
+  if (!drive.ok()) return Fail(drive.status().code(), dos);
+  const DriveDisk disk = DiskOf(*drive->client, drive->device_file);
   // "Locking and dismounting the volume": unmounting its file system, which
   // fails while files are open there.
-  const uint32_t detached = volumes_.Detach(letter, disk);
-  if (detached != 0) return Fail(detached, dos);
+  const Status detached = volumes_.Detach(letter, disk);
+  if (!detached.ok()) return Fail(detached.code(), dos);
   // The driver refuses too while its block device is in use elsewhere.
-  const NtStatus status = drive->client.Unmount();
+  const NtStatus status = drive->client->Unmount();
   if (!NT_SUCCESS(status)) {
     // Give the drive its volume back, so that it stays usable as it was.
-    (void)volumes_.Attach(letter, disk, nullptr);
+    (void)volumes_.Attach(letter, disk);
     return Fail(Win32ErrorFromNtStatus(status), QStringLiteral("kodra:"));
   }
   // The definition goes with the drive. One another user left stays: it
@@ -366,16 +349,13 @@ uint32_t MountManager::UnmountDrive(char letter) {
   if (::unlink(definition.c_str()) != 0 && errno != ENOENT && errno != EPERM && errno != EACCES) {
     return Fail(platform::Win32ErrorFromErrno(errno), dos);
   }
-  ThreadLastError() = {};
-  return 0;
+  return Status::Ok();
 }
 
-uint32_t MountManager::QueryDrive(char letter, MountRecord* output) {
-  uint32_t error = 0;
-  std::optional<OpenedDrive> drive = OpenMounted(letter, false, &error);
-  ThreadLastError().code = drive ? 0 : error;
-  if (drive) *output = drive->query;
-  return ThreadLastError().code;
+Result<MountRecord> MountManager::QueryDrive(char letter) {
+  Result<OpenedDrive> drive = OpenMounted(letter, false);
+  if (!drive.ok()) return drive.status();
+  return drive->query;
 }
 
 MountRecord MountManager::BuildRecord(const AddDeviceAnswer& answer) const {
@@ -416,45 +396,42 @@ bool MountManager::FillDigest(MountRecord& record) const {
   return false;
 }
 
-uint32_t MountManager::MountWithPrompts(int index, MountRecord& record, MountDialogs* dialogs,
-                                        int max_prompts) {
+Status MountManager::MountWithPrompts(int index, MountRecord& record, UserPrompts* prompts) {
+  constexpr int kMaxPrompts = 3;
   const bool from_saved = FillDigest(record);
   const char letter = static_cast<char>(record.driveLetter);
-  uint32_t error = MountOnDevice(index, record, letter);
-  if (error != ERROR_INVALID_PASSWORD || dialogs == nullptr) return error;
+  Status mounted = MountOnDevice(index, record, letter);
+  if (mounted.code() != ERROR_INVALID_PASSWORD || prompts == nullptr) return mounted;
   PasswordPrompt prompt = from_saved ? PasswordPrompt::kSavedRefused : PasswordPrompt::kNeeded;
-  for (int asked = 0; asked < max_prompts && !dialogs->Cancelled(); ++asked) {
-    std::optional<PasswordAnswer> answer = dialogs->AskPassword(prompt, ResourceText(record));
+  for (int asked = 0; asked < kMaxPrompts && !prompts->Cancelled(); ++asked) {
+    std::optional<PasswordAnswer> answer = prompts->AskPassword(prompt, ResourceText(record));
     if (!answer) break;
     const Sha1Digest digest = PasswordDigest(answer->password.toStdString());
     std::memcpy(record.passwordDigest, digest.data(), digest.size());
-    error = MountOnDevice(index, record, letter);
-    if (error == 0) {
+    mounted = MountOnDevice(index, record, letter);
+    if (mounted.ok()) {
       if (answer->save) settings_.WritePassword(record.serverAddress, record.serverPort, digest);
       break;
     }
     // Only a refused password is asked for again; any other failure is
     // the answer.
-    if (error != ERROR_INVALID_PASSWORD) break;
+    if (mounted.code() != ERROR_INVALID_PASSWORD) break;
     prompt = PasswordPrompt::kRefused;
   }
-  return error;
+  return mounted;
 }
 
-uint32_t MountManager::MountOnAnyDevice(int first, MountRecord& record, MountDialogs* dialogs,
-                                        int* used, int max_prompts) {
-  uint32_t error = ERROR_SERVICE_ALREADY_RUNNING;
+Result<int> MountManager::MountOnAnyDevice(int first, MountRecord& record, UserPrompts* prompts) {
+  Status mounted(ERROR_SERVICE_ALREADY_RUNNING, std::string());
   for (int n = 0; n < kDeviceIndices; ++n) {
     // `first`, then the others in order.
     const int index = n == 0 ? first : (n <= first ? n - 1 : n);
-    if (dialogs != nullptr && dialogs->Cancelled()) return error;
-    error = MountWithPrompts(index, record, dialogs, max_prompts);
-    if (error != ERROR_SERVICE_ALREADY_RUNNING) {
-      if (used != nullptr) *used = index;
-      return error;
-    }
+    if (prompts != nullptr && prompts->Cancelled()) return mounted;
+    mounted = MountWithPrompts(index, record, prompts);
+    if (mounted.ok()) return index;
+    if (mounted.code() != ERROR_SERVICE_ALREADY_RUNNING) return mounted;
   }
-  return error;
+  return mounted;
 }
 
 MountRecord MountManager::SavedCopy(const MountRecord& record) const {
@@ -470,45 +447,41 @@ MountRecord MountManager::SavedCopy(const MountRecord& record) const {
   return saved;
 }
 
-int MountManager::ChooseSavedSlot(const MountRecord& record, int index, MountDialogs& dialogs) {
-  int free_slot = -1;
+std::optional<int> MountManager::ChooseSavedSlot(const MountRecord& record, int index,
+                                                 UserPrompts& prompts) {
+  std::optional<int> free_slot;
   for (int slot = 0; slot < kDriveSlots; ++slot) {
     const std::optional<MountRecord> saved = settings_.ReadDrive(slot);
     if (!saved) {
-      if (free_slot < 0) free_slot = slot;
+      if (!free_slot) free_slot = slot;
       continue;
     }
     // The same drive letter, or the same source: this drive's own record.
     if (saved->driveLetter == record.driveLetter || SameSource(*saved, record)) return slot;
   }
-  if (free_slot >= 0) return free_slot;
+  if (free_slot) return free_slot;
   const std::optional<MountRecord> replaced = settings_.ReadDrive(index);
   const QString which = replaced ? QStringLiteral("%1: (%2)")
                                        .arg(QLatin1Char(static_cast<char>(replaced->driveLetter)))
                                        .arg(ResourceText(*replaced))
                                  : QString();
-  if (dialogs.AskYesNo(QStringLiteral("The mounter keeps eight drives to mount again at log-on, "
+  if (prompts.Question(QStringLiteral("The mounter keeps eight drives to mount again at log-on, "
                                       "and all eight are taken. Replace the saved drive %1 "
                                       "with this one?")
                            .arg(which))) {
     return index;
   }
-  return -1;
+  return std::nullopt;
 }
 
-QString MountManager::ErrorText(uint32_t code) const {
-  const LastError& last = ThreadLastError();
-  if (code == last.code && !last.explanation.isEmpty()) return last.explanation;
-  return QString::fromStdString(Win32ErrorText(code));
-}
-
-QString MountManager::MountResultText(int result, FlowOrigin origin) const {
+QString MountResultText(const Status& mount, FlowOrigin origin) {
   const bool toolbar = origin == FlowOrigin::kToolbar;
-  if (result == 0)
+  if (mount.ok())
     return toolbar ? QStringLiteral("Mount successfully") : QStringLiteral("Mount success");
-  if (result == kNoFreeDevice) return QStringLiteral("The maximum number of drives are mounted!");
-  if (result == kCancelled) return QString();
-  const QString text = ErrorText(static_cast<uint32_t>(result));
+  if (FlowResult(mount) == kNoFreeDevice) {
+    return QStringLiteral("The maximum number of drives are mounted!");
+  }
+  const QString text = ErrorText(mount);
   if (!toolbar) {
     return QStringLiteral(
                "Velmoran has encountered an error while mounting drive, error message: %1")
@@ -516,16 +489,15 @@ QString MountManager::MountResultText(int result, FlowOrigin origin) const {
   }
   // A cause on this machine (rights, the driver, UDisks2, the image file)
   // is no communication error.
-  const LastError& last = ThreadLastError();
-  const bool local = static_cast<uint32_t>(result) == last.code && !last.explanation.isEmpty();
+  const bool local = !mount.message().empty();
   return (local ? QStringLiteral("Mount error: %1") : QStringLiteral("Communication error: %1"))
       .arg(text);
 }
 
-int MountManager::AddAndMount(MountDialogs& dialogs, FlowOrigin origin) {
-  const std::optional<AddDeviceAnswer> answer = dialogs.AskAddDevice();
-  if (!answer) return kCancelled;
+int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   AddDeviceDefaults defaults = settings_.ReadAddDeviceDefaults();
+  const std::optional<AddDeviceAnswer> answer = prompts.AskAddDevice(defaults, FreeDriveLetters());
+  if (!answer) return kCancelled;
   defaults.type = answer->type;
   if (answer->type == 0) {
     defaults.ipAddress = answer->ipAddress;
@@ -540,33 +512,30 @@ int MountManager::AddAndMount(MountDialogs& dialogs, FlowOrigin origin) {
   settings_.WriteAddDeviceDefaults(defaults);
   MountRecord record = BuildRecord(*answer);
   const char letter = static_cast<char>(record.driveLetter);
-  dialogs.ShowProgress(
+  prompts.ShowProgress(
       QStringLiteral("Mounting %1: (%2)...").arg(QLatin1Char(letter)).arg(ResourceText(record)));
 
-  int used = 0;
-  const uint32_t error = MountOnAnyDevice(0, record, &dialogs, &used);
-  int result = static_cast<int>(error);
-  if (error == ERROR_SERVICE_ALREADY_RUNNING) result = kNoFreeDevice;
-  if (dialogs.Cancelled()) {
+  const Result<int> used = MountOnAnyDevice(0, record, &prompts);
+  if (prompts.Cancelled()) {
     // The user stopped waiting: a mount that came through after all is
     // taken back, and nothing is saved or shown.
-    if (result == 0) (void)UnmountDrive(letter);
+    if (used.ok()) (void)UnmountDrive(letter);
     return kCancelled;
   }
-  if (result == 0) {
-    const int slot = ChooseSavedSlot(record, used, dialogs);
-    if (slot >= 0) settings_.WriteDrive(slot, SavedCopy(record));
-    dialogs.RefreshList();
-  }
-  const QString text = MountResultText(result, origin);
-  if (!text.isEmpty()) {
-    if (origin == FlowOrigin::kToolbar) {
-      dialogs.ShowStatus(text);
-    } else {
-      dialogs.ShowMessage(text);
+  if (used.ok()) {
+    if (const std::optional<int> slot = ChooseSavedSlot(record, used.value(), prompts)) {
+      settings_.WriteDrive(*slot, SavedCopy(record));
     }
+    prompts.RefreshList();
   }
-  return result;
+  const Status mounted = used.ok() ? Status::Ok() : used.status();
+  const QString text = MountResultText(mounted, origin);
+  if (origin == FlowOrigin::kToolbar) {
+    prompts.StatusText(text);
+  } else {
+    prompts.Message(text);
+  }
+  return FlowResult(mounted);
 }
 
 namespace {
@@ -578,45 +547,45 @@ QString UnmountErrorText(const QString& text) {
 }
 }  // namespace
 
-void MountManager::UnmountSelected(MountDialogs& dialogs, const std::vector<char>& letters) {
+void MountManager::UnmountSelected(UserPrompts& prompts, const std::vector<char>& letters) {
   if (!letters.empty() &&
-      dialogs.AskYesNo(QStringLiteral("Do you want to unmount these devices?"))) {
+      prompts.Question(QStringLiteral("Do you want to unmount these devices?"))) {
     for (char letter : letters) {
-      if (dialogs.Cancelled()) break;
-      dialogs.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
-      const uint32_t error = UnmountDrive(letter);
-      dialogs.ShowStatus(error != 0 ? UnmountErrorText(ErrorText(error))
-                                    : QStringLiteral("Unmount successfully"));
+      if (prompts.Cancelled()) break;
+      prompts.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
+      const Status unmounted = UnmountDrive(letter);
+      prompts.StatusText(unmounted.ok() ? QStringLiteral("Unmount successfully")
+                                        : UnmountErrorText(ErrorText(unmounted)));
     }
   }
-  dialogs.RefreshList();
+  prompts.RefreshList();
 }
 
-void MountManager::UnmountFromTray(MountDialogs& dialogs, char letter) {
-  dialogs.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
-  const uint32_t error = UnmountDrive(letter);
-  if (error != 0) {
-    dialogs.ShowMessage(UnmountErrorText(ErrorText(error)));
+void MountManager::UnmountFromTray(UserPrompts& prompts, char letter) {
+  prompts.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
+  const Status unmounted = UnmountDrive(letter);
+  if (!unmounted.ok()) {
+    prompts.Message(UnmountErrorText(ErrorText(unmounted)));
     return;
   }
-  dialogs.RefreshList();
-  dialogs.ShowMessage(QStringLiteral("Unmount success"));
+  prompts.RefreshList();
+  prompts.Message(QStringLiteral("Unmount success"));
 }
 
-void MountManager::RemountSelected(MountDialogs& dialogs, const std::vector<char>& letters) {
+void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>& letters) {
   if (letters.empty()) return;
-  if (!dialogs.AskYesNo(QStringLiteral(
+  if (!prompts.Question(QStringLiteral(
           "Remount these drives will cause disk reset and all the change will be lost in "
           "VirtualWrite mode, but also save cache data to server in Full Access mode, do you want "
           "to continue?"))) {
     return;
   }
   for (char letter : letters) {
-    if (dialogs.Cancelled()) return;
-    MountRecord record;
-    std::memset(&record, 0, sizeof record);
-    if (QueryDrive(letter, &record) != 0) continue;
-    dialogs.ShowProgress(QStringLiteral("Remounting %1: (%2)...")
+    if (prompts.Cancelled()) return;
+    Result<MountRecord> queried = QueryDrive(letter);
+    if (!queried.ok()) continue;
+    MountRecord record = queried.value();
+    prompts.ShowProgress(QStringLiteral("Remounting %1: (%2)...")
                              .arg(QLatin1Char(letter))
                              .arg(ResourceText(record)));
     // The query gives neither the cache path nor the digest; the cache path
@@ -632,17 +601,17 @@ void MountManager::RemountSelected(MountDialogs& dialogs, const std::vector<char
     // A cancel during the pause still mounts the drive again: it was the
     // user's, and it comes back as it was.
     (void)PauseUnlessCancelled(remount_pause_, nullptr);
-    const uint32_t error = MountOnAnyDevice(0, record, &dialogs, nullptr);
-    if (error == 0) {
-      dialogs.RefreshList();
-      dialogs.ShowStatus(QStringLiteral("Remount successfully"));
+    const Result<int> mounted = MountOnAnyDevice(0, record, &prompts);
+    if (mounted.ok()) {
+      prompts.RefreshList();
+      prompts.StatusText(QStringLiteral("Remount successfully"));
     } else {
-      dialogs.ShowStatus(QStringLiteral("Remount error: %1").arg(ErrorText(error)));
+      prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(mounted.status())));
     }
   }
 }
 
-int MountManager::MountSavedDrives(MountDialogs* dialogs, int passes,
+int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
                                    std::chrono::milliseconds interval) {
   std::array<bool, kDriveSlots> done{};
   std::array<bool, kDriveSlots> asked{};
@@ -658,36 +627,36 @@ int MountManager::MountSavedDrives(MountDialogs* dialogs, int passes,
       }
       const char letter = static_cast<char>(saved->driveLetter);
       // Mounted already (by an earlier start, or by the user): done.
-      if (std::optional<OpenedDrive> there = OpenMounted(letter, false, nullptr);
-          there && SameSource(there->query, *saved)) {
+      if (Result<OpenedDrive> there = OpenMounted(letter, false);
+          there.ok() && SameSource(there->query, *saved)) {
         done[slot] = true;
         continue;
       }
-      if (dialogs != nullptr) {
-        if (dialogs->Cancelled()) return static_cast<int>(mounted.size());
-        dialogs->ShowProgress(QStringLiteral("Mounting the saved drive %1: (%2)...")
+      if (prompts != nullptr) {
+        if (prompts->Cancelled()) return static_cast<int>(mounted.size());
+        prompts->ShowProgress(QStringLiteral("Mounting the saved drive %1: (%2)...")
                                   .arg(QLatin1Char(letter))
                                   .arg(ResourceText(*saved)));
       }
       MountRecord record = *saved;
       // The password is asked for in the first pass that meets a refusal
       // only; later passes are silent.
-      MountDialogs* asking = asked[slot] ? nullptr : dialogs;
-      const uint32_t error = MountOnAnyDevice(slot, record, asking, nullptr);
-      if (error == ERROR_INVALID_PASSWORD) asked[slot] = true;
-      if (error == 0) {
+      UserPrompts* asking = asked[slot] ? nullptr : prompts;
+      const Result<int> used = MountOnAnyDevice(slot, record, asking);
+      if (!used.ok() && used.status().code() == ERROR_INVALID_PASSWORD) asked[slot] = true;
+      if (used.ok()) {
         done[slot] = true;
         mounted.append(DosName(letter));
-        if (dialogs != nullptr) dialogs->RefreshList();
+        if (prompts != nullptr) prompts->RefreshList();
       } else {
         waiting = true;
       }
     }
-    if (dialogs != nullptr && (!waiting || pass + 1 == passes)) break;
-    if (!PauseUnlessCancelled(interval, dialogs)) break;
+    if (prompts != nullptr && (!waiting || pass + 1 == passes)) break;
+    if (!PauseUnlessCancelled(interval, prompts)) break;
   }
-  if (dialogs != nullptr && !mounted.isEmpty() && !dialogs->Cancelled()) {
-    dialogs->ShowStatus(QStringLiteral("Saved drives mounted: %1").arg(mounted.join(", ")));
+  if (prompts != nullptr && !mounted.isEmpty() && !prompts->Cancelled()) {
+    prompts->StatusText(QStringLiteral("Saved drives mounted: %1").arg(mounted.join(", ")));
   }
   return static_cast<int>(mounted.size());
 }
@@ -695,8 +664,8 @@ int MountManager::MountSavedDrives(MountDialogs* dialogs, int passes,
 std::vector<MountedDrive> MountManager::ListDrives() {
   std::vector<MountedDrive> drives;
   for (char letter = 'D'; letter <= 'Z'; ++letter) {
-    std::optional<OpenedDrive> drive = OpenMounted(letter, false, nullptr);
-    if (!drive) continue;
+    Result<OpenedDrive> drive = OpenMounted(letter, false);
+    if (!drive.ok()) continue;
     MountedDrive row;
     row.query = drive->query;
     row.letter = letter;
@@ -714,8 +683,8 @@ std::vector<MountedDrive> MountManager::ListDrives() {
     }
     row.capacity = CapacityText(row.query.imageSize);
     row.access = row.query.virtualWrite ? QStringLiteral("VirtualWrite") : QStringLiteral("Full");
-    const DriveDisk disk = DiskOf(drive->client, row.deviceFile);
-    row.mountPoint = VolumeMountPoint(disk);
+    const DriveDisk disk = DiskOf(*drive->client, row.deviceFile);
+    row.mountPoint = volumes_.MountPoint(disk);
     if (!row.mountPoint.isEmpty()) {
       row.location = row.mountPoint;
     } else if (!disk.blockDevice.isEmpty()) {
@@ -731,7 +700,7 @@ std::vector<MountedDrive> MountManager::ListDrives() {
 std::vector<char> MountManager::FreeDriveLetters() {
   std::vector<char> letters;
   for (char letter = 'D'; letter <= 'Z'; ++letter) {
-    if (!IsPending(letter) && !OpenMounted(letter, false, nullptr)) letters.push_back(letter);
+    if (!IsPending(letter) && !OpenMounted(letter, false).ok()) letters.push_back(letter);
   }
   return letters;
 }

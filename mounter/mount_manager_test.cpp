@@ -11,36 +11,14 @@
 #include <cstring>
 #include <thread>
 
+#include "mounter/driver_for_testing.h"
+#include "mounter/prompts_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/win32_error.h"
 #include "shared/win32_error_text.h"
 
 namespace quensaria::mounter {
 namespace {
-
-class NoVolumes : public Volumes {
- public:
-  uint32_t Attach(char, const DriveDisk&, QString*) override { return 0; }
-  uint32_t Detach(char, const DriveDisk&) override { return 0; }
-};
-
-// Answers the one question ChooseSavedSlot may ask.
-class ScriptedDialogsForSlots : public MountDialogs {
- public:
-  std::optional<AddDeviceAnswer> AskAddDevice() override { return std::nullopt; }
-  std::optional<PasswordAnswer> AskPassword(PasswordPrompt, const QString&) override {
-    return std::nullopt;
-  }
-  bool AskYesNo(const QString& question) override {
-    questions.push_back(question);
-    return answer;
-  }
-  void ShowStatus(const QString&) override {}
-  void ShowMessage(const QString&) override {}
-  void RefreshList() override {}
-  std::vector<QString> questions;
-  bool answer = false;
-};
 
 class MountManagerTest : public ::testing::Test {
  protected:
@@ -54,7 +32,7 @@ class MountManagerTest : public ::testing::Test {
 
   testing::ScratchDir dir_;
   MounterSettings settings_;
-  NoVolumes volumes_;
+  FakeVolumes volumes_;
   MountManager manager_;
 };
 
@@ -143,18 +121,27 @@ TEST_F(MountManagerTest, CapacityTexts) {
 }
 
 TEST_F(MountManagerTest, ResultTextsByOrigin) {
-  EXPECT_EQ(manager_.MountResultText(0, FlowOrigin::kToolbar), "Mount successfully");
-  EXPECT_EQ(manager_.MountResultText(0, FlowOrigin::kTray), "Mount success");
+  EXPECT_EQ(MountResultText(Status::Ok(), FlowOrigin::kToolbar), "Mount successfully");
+  EXPECT_EQ(MountResultText(Status::Ok(), FlowOrigin::kTray), "Mount success");
   for (FlowOrigin origin : {FlowOrigin::kToolbar, FlowOrigin::kTray}) {
-    EXPECT_EQ(manager_.MountResultText(kNoFreeDevice, origin),
+    EXPECT_EQ(MountResultText(Status(ERROR_SERVICE_ALREADY_RUNNING, ""), origin),
               "The maximum number of drives are mounted!");
-    EXPECT_EQ(manager_.MountResultText(kCancelled, origin), "");
+    // A mount given up shows nothing, wherever it was started.
+    RecordingPrompts prompts;
+    EXPECT_EQ(manager_.AddAndMount(prompts, origin), kCancelled);
+    EXPECT_TRUE(prompts.status_texts.isEmpty() && prompts.messages.isEmpty());
   }
-  EXPECT_EQ(manager_.MountResultText(86, FlowOrigin::kToolbar),
+  EXPECT_EQ(MountResultText(Status(ERROR_INVALID_PASSWORD, ""), FlowOrigin::kToolbar),
             "Communication error: The specified network password is not correct.");
-  EXPECT_EQ(manager_.MountResultText(170, FlowOrigin::kTray),
+  EXPECT_EQ(MountResultText(Status(ERROR_BUSY, ""), FlowOrigin::kTray),
             "Velmoran has encountered an error while mounting drive, error message: The "
             "requested resource is in use.");
+  // A cause on this machine is said instead of the system's text.
+  const Status local(ERROR_ACCESS_DENIED, "Ask the administrator.");
+  EXPECT_EQ(MountResultText(local, FlowOrigin::kToolbar), "Mount error: Ask the administrator.");
+  EXPECT_EQ(MountResultText(local, FlowOrigin::kTray),
+            "Velmoran has encountered an error while mounting drive, error message: Ask the "
+            "administrator.");
 }
 
 TEST(Win32ErrorTextTest, KnownNumbersHaveTheirSystemTexts) {
@@ -173,25 +160,26 @@ TEST_F(MountManagerTest, WithoutTheDriverNothingIsLeftBehind) {
   QDir().mkpath(manager_.links().runtimeDir + "/DosDevices/Global");
   MountRecord record;
   std::memset(&record, 0, sizeof record);
-  EXPECT_EQ(manager_.MountOnDevice(0, record, 'G'), ERROR_FILE_NOT_FOUND);
+  const Status mounted = manager_.MountOnDevice(0, record, 'G');
+  EXPECT_EQ(mounted.code(), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(QFileInfo(manager_.links().DefinitionPath('G')).isSymLink());
-  EXPECT_EQ(manager_.lastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar)
+  EXPECT_TRUE(MountResultText(mounted, FlowOrigin::kToolbar)
                   .startsWith("Mount error: The Velmoran driver is not running"))
-      << manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar).toStdString();
-  // Each thread has its own last error, as flows run on threads of their own.
-  std::thread other([&] {
-    EXPECT_EQ(manager_.lastError(), 0u);
-    EXPECT_TRUE(manager_.MountResultText(ERROR_FILE_NOT_FOUND, FlowOrigin::kToolbar)
-                    .startsWith("Communication error: The system cannot find the file"));
-  });
-  other.join();
-  EXPECT_EQ(manager_.lastError(), ERROR_FILE_NOT_FOUND);
+      << MountResultText(mounted, FlowOrigin::kToolbar).toStdString();
   EXPECT_EQ(manager_.ListDrives().size(), 0u);
   EXPECT_EQ(manager_.FreeDriveLetters().size(), 23u);
-  MountRecord out;
-  EXPECT_EQ(manager_.QueryDrive('G', &out), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(manager_.UnmountDrive('G'), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(manager_.QueryDrive('G').status().code(), ERROR_FILE_NOT_FOUND);
+  // The mount's cause stays with the mount: a later failure of the same
+  // code, here or on another thread, says only its own.
+  const Status unmounted = manager_.UnmountDrive('G');
+  EXPECT_EQ(unmounted.code(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(MountResultText(unmounted, FlowOrigin::kToolbar)
+                  .startsWith("Communication error: The system cannot find the file"));
+  std::thread other([&] {
+    EXPECT_TRUE(MountResultText(manager_.MountOnDevice(0, record, 'H'), FlowOrigin::kToolbar)
+                    .startsWith("Mount error: The Velmoran driver is not running"));
+  });
+  other.join();
 }
 
 // A user outside the devices' group (here: nobody, with the devices and
@@ -220,9 +208,8 @@ TEST_F(MountManagerTest, AUserOutsideTheDevicesGroupIsToldWhichGroupHeNeeds) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(3);
     MountRecord record;
     std::memset(&record, 0, sizeof record);
-    const uint32_t error = manager_.MountOnDevice(0, record, 'G');
     const QByteArray text =
-        manager_.MountResultText(static_cast<int>(error), FlowOrigin::kToolbar).toUtf8();
+        MountResultText(manager_.MountOnDevice(0, record, 'G'), FlowOrigin::kToolbar).toUtf8();
     (void)!::write(pipe_fds[1], text.constData(), static_cast<size_t>(text.size()));
     _exit(0);
   }
@@ -252,21 +239,21 @@ TEST_F(MountManagerTest, AMountIsSavedInItsOwnSlotOrAFreeOneNeverOverAnother) {
   image.type = 1;
   image.fileName = "/srv/images/disk.img";
   image.driveLetter = 'I';
-  ScriptedDialogsForSlots dialogs;
+  RecordingPrompts prompts(false);
   // Drive0 holds the network drive; an image mounted on device 0 goes to
   // another slot.
   settings_.WriteDrive(0, manager_.BuildRecord(network));
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(image), 0, dialogs), 1);
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(image), 0, prompts), 1);
   settings_.WriteDrive(1, manager_.BuildRecord(image));
   // The same drive again, on whatever device: its own slot.
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(network), 5, dialogs), 0);
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(network), 5, prompts), 0);
   AddDeviceAnswer moved = image;
   moved.driveLetter = 'J';  // the same image on another letter
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(moved), 0, dialogs), 1);
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(moved), 0, prompts), 1);
   AddDeviceAnswer relettered = network;
   relettered.port = 60001;  // another export on the network drive's letter
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(relettered), 4, dialogs), 0);
-  EXPECT_TRUE(dialogs.questions.empty());
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(relettered), 4, prompts), 0);
+  EXPECT_TRUE(prompts.questions.empty());
   // All eight taken by other drives: asked; No saves nothing, Yes replaces
   // the slot of the device used.
   for (int slot = 2; slot < kDriveSlots; ++slot) {
@@ -278,13 +265,50 @@ TEST_F(MountManagerTest, AMountIsSavedInItsOwnSlotOrAFreeOneNeverOverAnother) {
   AddDeviceAnswer ninth = network;
   ninth.port = 62000;
   ninth.driveLetter = 'E';
-  dialogs.answer = false;
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, dialogs), -1);
-  ASSERT_EQ(dialogs.questions.size(), 1u);
-  EXPECT_NE(dialogs.questions[0].indexOf("S: (10.0.0.5 : 61003)"), -1)
-      << dialogs.questions[0].toStdString();
-  dialogs.answer = true;
-  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, dialogs), 3);
+  prompts.answer_yes = false;
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, prompts), std::nullopt);
+  ASSERT_EQ(prompts.questions.size(), 1);
+  EXPECT_NE(prompts.questions[0].indexOf("S: (10.0.0.5 : 61003)"), -1)
+      << prompts.questions[0].toStdString();
+  prompts.answer_yes = true;
+  EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, prompts), 3);
+}
+
+// Over a driver that wants a password: asked for while it is refused, three
+// times at most, and saved only where the user ticked the box.
+TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost) {
+  MounterForTesting mounter;
+  mounter.driver.RequirePassword("secret");
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  prompts.passwords = {{QStringLiteral("wrong"), true}, {QStringLiteral("secret"), true}};
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  EXPECT_EQ(prompts.password_reasons,
+            (std::vector<PasswordPrompt>{PasswordPrompt::kNeeded, PasswordPrompt::kRefused}));
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'N'});
+  const MountRecord record = mounter.manager.BuildRecord(answer);
+  EXPECT_EQ(mounter.settings.ReadPassword(record.serverAddress, record.serverPort),
+            PasswordDigest("secret"));
+
+  answer.port = 60001;  // another export: nothing saved for it
+  answer.driveLetter = 'O';
+  prompts = RecordingPrompts();
+  prompts.adds = {answer};
+  for (int i = 0; i < 4; ++i) prompts.passwords.push_back({QStringLiteral("wrong"), true});
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar),
+            static_cast<int>(ERROR_INVALID_PASSWORD));
+  EXPECT_EQ(prompts.password_reasons.size(), 3u);
+  EXPECT_EQ(prompts.passwords.size(), 1u);
+  EXPECT_EQ(prompts.status,
+            QStringLiteral("Communication error: The specified network password is not correct."));
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'N'});
+  const MountRecord refused = mounter.manager.BuildRecord(answer);
+  EXPECT_FALSE(mounter.settings.ReadPassword(refused.serverAddress, refused.serverPort));
+  EXPECT_FALSE(QFileInfo(mounter.manager.links().DefinitionPath('O')).isSymLink());
 }
 
 }  // namespace

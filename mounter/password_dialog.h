@@ -7,7 +7,7 @@
 
 #include <QDialog>
 
-#include "mounter/mount_dialogs.h"
+#include "mounter/user_prompts.h"
 
 class QCheckBox;
 class QLineEdit;

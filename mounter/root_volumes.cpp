@@ -21,85 +21,81 @@ QString NoRootExplanation() {
       "root, or as a desktop user with the UDisks2 service (package udisks2) running.");
 }
 
-}  // namespace
-
-uint32_t RootVolumes::AttachBlockDevice(char letter, const std::string& disk,
-                                        QString* explanation) {
-  const std::optional<platform::VolumeLocation> volume = platform::ProbeVolume(disk);
-  if (!volume) return 0;  // the disk itself is all there is to attach
-  const std::string device =
-      volume->partition == 0 ? disk : platform::PartitionDevice(disk, volume->partition);
-  if (device.empty()) return ERROR_FILE_NOT_FOUND;
-  const std::string directory = QFile::encodeName(RootMountPoint(letter, media_dir_)).toStdString();
-  if (platform::IsMountPoint(directory)) return ERROR_BUSY;
-  const Status mounted = platform::MountFileSystem(device, directory, volume->type,
-                                                   platform::IsReadOnlyDevice(device));
-  if (!mounted.ok()) {
-    if (mounted.code() == ERROR_ACCESS_DENIED && explanation) *explanation = NoRootExplanation();
-    return mounted.code();
-  }
-  return 0;
+// A loop or mount step that failed, for MountManager: a missing privilege
+// is said as such; the platform's own message is for logs only.
+Status StepFailed(const Status& step) {
+  return Status(step.code(),
+                step.code() == ERROR_ACCESS_DENIED ? NoRootExplanation().toStdString() : "");
 }
 
-uint32_t RootVolumes::Attach(char letter, const DriveDisk& disk, QString* explanation) {
+}  // namespace
+
+Status RootVolumes::AttachBlockDevice(char letter, const std::string& disk) {
+  const std::optional<platform::VolumeLocation> volume = platform::ProbeVolume(disk);
+  if (!volume) return Status::Ok();  // the disk itself is all there is to attach
+  const std::string device =
+      volume->partition == 0 ? disk : platform::PartitionDevice(disk, volume->partition);
+  if (device.empty()) return Status(ERROR_FILE_NOT_FOUND, "");
+  const std::string directory = QFile::encodeName(RootMountPoint(letter, media_dir_)).toStdString();
+  if (platform::IsMountPoint(directory)) return Status(ERROR_BUSY, "");
+  const Status mounted = platform::MountFileSystem(device, directory, volume->type,
+                                                   platform::IsReadOnlyDevice(device));
+  if (!mounted.ok()) return StepFailed(mounted);
+  return Status::Ok();
+}
+
+Status RootVolumes::Attach(char letter, const DriveDisk& disk) {
   if (!disk.blockDevice.isEmpty()) {
-    return AttachBlockDevice(letter, QFile::encodeName(disk.blockDevice).toStdString(),
-                             explanation);
+    return AttachBlockDevice(letter, QFile::encodeName(disk.blockDevice).toStdString());
   }
   const std::string file = QFile::encodeName(disk.deviceFile).toStdString();
   platform::UniqueFd fd(::open(file.c_str(), O_RDWR | O_CLOEXEC));
-  if (!fd.valid()) return platform::Win32ErrorFromErrno(errno);
+  if (!fd.valid()) return Status(platform::Win32ErrorFromErrno(errno), "");
   const std::string directory = QFile::encodeName(RootMountPoint(letter, media_dir_)).toStdString();
   const std::optional<platform::VolumeLocation> volume = platform::ProbeVolume(file);
-  if (volume && platform::IsMountPoint(directory)) return ERROR_BUSY;
+  if (volume && platform::IsMountPoint(directory)) return Status(ERROR_BUSY, "");
   Result<std::string> loop = platform::AttachLoopDevice(fd.get(), volume ? volume->offset : 0,
                                                         volume ? volume->size : 0, false);
-  if (!loop.ok()) {
-    if (loop.status().code() == ERROR_ACCESS_DENIED && explanation) {
-      *explanation = NoRootExplanation();
-    }
-    return loop.status().code();
-  }
-  if (!volume) return 0;
+  if (!loop.ok()) return StepFailed(loop.status());
+  if (!volume) return Status::Ok();
   const Status mounted = platform::MountFileSystem(*loop, directory, volume->type, false);
   if (!mounted.ok()) {
     (void)platform::DetachLoopDevice(*loop);
-    if (mounted.code() == ERROR_ACCESS_DENIED && explanation) *explanation = NoRootExplanation();
-    return mounted.code();
+    return StepFailed(mounted);
   }
-  return 0;
+  return Status::Ok();
 }
 
 namespace {
 
 // Unmounts every file system on `device`, in case it was mounted twice.
-uint32_t UnmountAll(const std::string& device) {
+Status UnmountAll(const std::string& device) {
   struct stat st;
-  if (::stat(device.c_str(), &st) != 0) return 0;
+  if (::stat(device.c_str(), &st) != 0) return Status::Ok();
   for (std::string point = platform::MountPointOf(st.st_rdev); !point.empty();
        point = platform::MountPointOf(st.st_rdev)) {
     const Status unmounted = platform::UnmountFileSystem(point);
-    if (!unmounted.ok()) return unmounted.code();
+    if (!unmounted.ok()) return Status(unmounted.code(), "");
   }
-  return 0;
+  return Status::Ok();
 }
 
 }  // namespace
 
-uint32_t RootVolumes::Detach(char /*letter*/, const DriveDisk& disk) {
+Status RootVolumes::Detach(char /*letter*/, const DriveDisk& disk) {
   if (!disk.blockDevice.isEmpty()) {
     for (const std::string& device :
          platform::DiskAndPartitions(QFile::encodeName(disk.blockDevice).toStdString())) {
-      if (const uint32_t error = UnmountAll(device); error != 0) return error;
+      if (Status unmounted = UnmountAll(device); !unmounted.ok()) return unmounted;
     }
   }
   const std::string file = QFile::encodeName(disk.deviceFile).toStdString();
   for (const std::string& loop : platform::LoopDevicesBackedBy(file)) {
-    if (const uint32_t error = UnmountAll(loop); error != 0) return error;
+    if (Status unmounted = UnmountAll(loop); !unmounted.ok()) return unmounted;
     const Status detached = platform::DetachLoopDevice(loop);
-    if (!detached.ok()) return detached.code();
+    if (!detached.ok()) return Status(detached.code(), "");
   }
-  return 0;
+  return Status::Ok();
 }
 
 }  // namespace quensaria::mounter

@@ -14,11 +14,11 @@ class RootVolumes : public Volumes {
   explicit RootVolumes(QString media_dir = QStringLiteral("/media/velmoran"))
       : media_dir_(std::move(media_dir)) {}
 
-  uint32_t Attach(char letter, const DriveDisk& disk, QString* explanation) override;
-  uint32_t Detach(char letter, const DriveDisk& disk) override;
+  Status Attach(char letter, const DriveDisk& disk) override;
+  Status Detach(char letter, const DriveDisk& disk) override;
 
  private:
-  uint32_t AttachBlockDevice(char letter, const std::string& disk, QString* explanation);
+  Status AttachBlockDevice(char letter, const std::string& disk);
   QString media_dir_;
 };
 

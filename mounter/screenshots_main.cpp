@@ -1,9 +1,9 @@
-// mounter-screenshots DIR: renders the mounter's window (two mounted drives
-// from the engine double), its tray menu and each dialog to PNG files in
-// DIR, for people to look at (scripts/screenshots runs it under Xvfb).
+// mounter-screenshots DIR: renders the mounter's window (four drives mounted
+// by the real MountManager over FakeDriver, their servers on loopback), its
+// tray menu and each dialog to PNG files in DIR, for people to look at
+// (scripts/screenshots runs it under Xvfb).
 #include <QAction>
 #include <QApplication>
-#include <QDialog>
 #include <QDir>
 #include <QIcon>
 #include <QImage>
@@ -12,17 +12,16 @@
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTableView>
-#include <QTimer>
 #include <cstdio>
 
 #include "mounter/about_dialog.h"
 #include "mounter/add_device_dialog.h"
+#include "mounter/driver_for_testing.h"
 #include "mounter/flow_runner.h"
 #include "mounter/main_window.h"
 #include "mounter/password_dialog.h"
+#include "mounter/prompts_for_testing.h"
 #include "mounter/settings_dialog.h"
-#include "mounter/user_prompts_for_testing.h"
-#include "mounter/window_engine_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {
@@ -62,25 +61,46 @@ bool Save(QWidget* widget, const QString& dir, const char* name) {
   return true;
 }
 
+// A connection to a server on `address`, on port 60000 where it is free.
+std::unique_ptr<ServerConnection> ConnectTo(const char* address) {
+  auto connection = std::make_unique<ServerConnection>(address, 60000);
+  if (!connection->up()) connection = std::make_unique<ServerConnection>(address, 0);
+  return connection;
+}
+
 int Run(const QString& dir) {
   QDir().mkpath(dir);
-  FakeWindowEngine engine;
-  MountedDrive gone = FakeNetworkDrive('K', "192.168.1.11", 60001, "8.00G", false);
-  gone.connected = false;  // its export was deleted on the server
-  gone.location = QStringLiteral("/media/user/ARCHIVE");
+  MounterForTesting mounter;
+  const auto first = ConnectTo("127.0.0.10");
+  const auto second = ConnectTo("127.0.0.21");
+  bool mounted = true;
+  const auto mount = [&](int index, const MountRecord& record) {
+    const Status status =
+        mounter.manager.MountOnDevice(index, record, static_cast<char>(record.driveLetter));
+    if (!status.ok()) std::fprintf(stderr, "mounter-screenshots: %s\n", status.message().c_str());
+    mounted &= status.ok();
+  };
+  // On the last devices, leaving the first to the mount that waits below.
+  mount(4, NetworkRecord('E', "127.0.0.10", first->port(), uint64_t{3} << 29, true));
+  mount(5, ImageRecord('H', "/srv/images/项目资料.img", uint64_t{512} << 20));
   // A drive of two servers, on the second since the first went away.
-  MountedDrive moved = FakeNetworkDrive('F', "192.168.1.21", 60000, "40.00G", true);
-  moved.source += QStringLiteral(" (server 2 of 2)");
-  engine.drives = {FakeNetworkDrive('E', "192.168.1.10", 60000, "1.50G", true),
-                   FakeImageDrive('H', "/srv/images/项目资料.img", "512.00M"), moved, gone};
-  engine.free_letters = {'D', 'G', 'I', 'J', 'K'};
-  engine.defaults.ipAddress = 0xC0A8010A;
-  engine.defaults.moreServers = QStringLiteral("192.168.1.21:60000");
-  engine.defaults.tls = true;
-  ScriptedPrompts prompts;
-  bool ok = true;
+  MountRecord moved = NetworkRecord('F', "127.0.0.20", 60000, uint64_t{40} << 30, true);
+  (void)SetMountServers(moved, {{moved.serverAddress, moved.serverPort},
+                                {inet_addr("127.0.0.21"), htons(second->port())}});
+  SetCurrentServer(moved, 1);
+  mount(6, moved);
+  // No connection: its export was deleted on the server.
+  mount(7, NetworkRecord('K', "127.0.0.11", 60001, uint64_t{8} << 30, false));
+  AddDeviceDefaults defaults;
+  defaults.ipAddress = 0xC0A8010A;
+  defaults.moreServers = QStringLiteral("192.168.1.21:60000");
+  defaults.tls = true;
+  const std::vector<char> free_letters = mounter.manager.FreeDriveLetters();
+  RecordingPrompts prompts;
+  bool ok = mounted;
 
-  MainWindow window(engine, prompts, true);
+  MainWindow window(mounter.manager, mounter.settings, QStringLiteral("/usr/bin/velmoran-mounter"),
+                    true, &prompts);
   window.driveList()->selectRow(0);
   window.ShowStatus(QStringLiteral("Mount successfully"));
   ok &= Save(&window, dir, "mounter-main-window");
@@ -92,19 +112,18 @@ int Run(const QString& dir) {
   ok &= Save(&window, dir, "mounter-main-window-long-status");
 
   // A mount waiting for its server: the window says so and offers to stop.
-  engine.HoldMounts();
-  QTimer answer;
-  QObject::connect(&answer, &QTimer::timeout, [] {
-    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->accept();
-  });
-  answer.start(20);
+  mounter.driver.HoldNextMount();
+  AddDeviceAnswer waiting;
+  waiting.ipAddress = defaults.ipAddress;
+  waiting.port = 60000;
+  waiting.driveLetter = 'D';
+  prompts.adds = {waiting};
   window.findChild<QAction*>("actionMount")->trigger();
-  while (!engine.HeldNow()) QApplication::processEvents(QEventLoop::AllEvents, 20);
-  answer.stop();
+  while (!mounter.driver.Holding()) QApplication::processEvents(QEventLoop::AllEvents, 20);
   for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
   ok &= Save(&window, dir, "mounter-main-window-mounting");
   window.CancelFlow();
-  engine.Release();
+  mounter.driver.Release();
   while (window.flowRunner()->threads() != 0)
     QApplication::processEvents(QEventLoop::AllEvents, 20);
   window.ShowStatus(QStringLiteral("Mount cancelled."));
@@ -117,13 +136,13 @@ int Run(const QString& dir) {
   }
   tray->hide();
 
-  AddDeviceDialog network(engine.defaults, engine.free_letters, prompts, &window);
+  AddDeviceDialog network(defaults, free_letters, prompts, &window);
   ok &= Save(&network, dir, "mounter-add-device-network");
   network.hide();
   AddDeviceDefaults image_defaults;
   image_defaults.type = 1;
   image_defaults.fileName = QStringLiteral("/srv/images/disk.img");
-  AddDeviceDialog image(image_defaults, engine.free_letters, prompts, &window);
+  AddDeviceDialog image(image_defaults, free_letters, prompts, &window);
   ok &= Save(&image, dir, "mounter-add-device-image");
   image.hide();
 
@@ -134,8 +153,8 @@ int Run(const QString& dir) {
   ok &= Save(&refused, dir, "mounter-password-refused");
   refused.hide();
   SettingsDialog settings(
-      true, engine.settings.tempFolder, [](bool, const QString&) { return QString(); }, prompts,
-      &window);
+      true, QStringLiteral("/home/user/.cache/velmoran/"),
+      [](bool, const QString&) { return QString(); }, prompts, &window);
   ok &= Save(&settings, dir, "mounter-settings");
   settings.hide();
   AboutDialog about(&window);

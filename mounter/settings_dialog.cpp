@@ -57,7 +57,7 @@ SettingsDialog::SettingsDialog(bool start_at_log_on, const QString& folder, Appl
 void SettingsDialog::accept() {
   const QString refused = apply_(start_at_log_on_->isChecked(), folder_->text());
   if (!refused.isEmpty()) {
-    prompts_.Inform(this, refused);
+    prompts_.Message(refused);
     return;
   }
   QDialog::accept();

@@ -76,6 +76,12 @@ QString ExplanationOf(const QDBusMessage& reply) {
   }
 }
 
+// A refused call as Attach reports it: its code, and the sentence for the
+// user.
+Status Refused(const QDBusMessage& reply) {
+  return Status(ErrorOf(reply), ExplanationOf(reply).toStdString());
+}
+
 // A method that the object does not have yet: UDisks2 adds the file-system
 // interface once it has probed the new loop device.
 bool NotThereYet(const QDBusMessage& reply) {
@@ -100,17 +106,15 @@ QDBusMessage UDisks2Volumes::Call(const QString& path, const QString& interface,
   return connection_.call(message, QDBus::Block, 120000);
 }
 
-uint32_t UDisks2Volumes::Attach(char /*letter*/, const DriveDisk& disk, QString* explanation) {
+Status UDisks2Volumes::Attach(char /*letter*/, const DriveDisk& disk) {
   if (!connection_.isConnected()) {
-    if (explanation) {
-      *explanation = QStringLiteral(
-          "The drive's file system cannot be attached: there is no system bus to reach UDisks2. "
-          "Run the mounter in a desktop session with udisks2 installed, or as root.");
-    }
-    return ERROR_NOT_SUPPORTED;
+    return Status(ERROR_NOT_SUPPORTED,
+                  "The drive's file system cannot be attached: there is no system bus to reach "
+                  "UDisks2. Run the mounter in a desktop session with udisks2 installed, or as "
+                  "root.");
   }
-  if (!disk.blockDevice.isEmpty()) return AttachBlockDevice(disk.blockDevice, explanation);
-  return AttachLoop(disk.deviceFile, explanation);
+  if (!disk.blockDevice.isEmpty()) return AttachBlockDevice(disk.blockDevice);
+  return AttachLoop(disk.deviceFile);
 }
 
 std::vector<UDisks2Volumes::BlockObject> UDisks2Volumes::FindBlockObjects(const QString& disk,
@@ -145,10 +149,10 @@ std::vector<UDisks2Volumes::BlockObject> UDisks2Volumes::FindBlockObjects(const 
   return found;
 }
 
-uint32_t UDisks2Volumes::AttachBlockDevice(const QString& disk, QString* explanation) {
+Status UDisks2Volumes::AttachBlockDevice(const QString& disk) {
   const std::optional<platform::VolumeLocation> volume =
       platform::ProbeVolume(QFile::encodeName(disk).toStdString());
-  if (!volume) return 0;  // the disk itself is all there is to attach
+  if (!volume) return Status::Ok();  // the disk itself is all there is to attach
   // UDisks2 learns of a new disk, its partitions and their file systems from
   // udev, a moment after the kernel made them.
   QDBusMessage reply;
@@ -156,28 +160,22 @@ uint32_t UDisks2Volumes::AttachBlockDevice(const QString& disk, QString* explana
     for (const BlockObject& object : FindBlockObjects(disk, &reply)) {
       if (object.partition != volume->partition || !object.filesystem) continue;
       reply = Call(object.path, kFilesystem, QStringLiteral("Mount"), {QVariantMap()});
-      if (!IsError(reply)) return 0;
-      if (!NotThereYet(reply)) {
-        if (explanation) *explanation = ExplanationOf(reply);
-        return ErrorOf(reply);
-      }
+      if (!IsError(reply)) return Status::Ok();
+      if (!NotThereYet(reply)) return Refused(reply);
     }
-    if (IsError(reply) && !NotThereYet(reply)) {
-      if (explanation) *explanation = ExplanationOf(reply);
-      return ErrorOf(reply);
-    }
+    if (IsError(reply) && !NotThereYet(reply)) return Refused(reply);
     QThread::msleep(100);
   }
-  return ERROR_FILE_NOT_FOUND;  // UDisks2 never showed the file system
+  return Status(ERROR_FILE_NOT_FOUND, "");  // UDisks2 never showed the file system
 }
 
-uint32_t UDisks2Volumes::AttachLoop(const QString& device_file, QString* explanation) {
+Status UDisks2Volumes::AttachLoop(const QString& device_file) {
   const std::string file = QFile::encodeName(device_file).toStdString();
   // The loop device takes direct I/O from its backing descriptor, as the
   // root way sets it: the file system above caches already.
   platform::UniqueFd fd(::open(file.c_str(), O_RDWR | O_CLOEXEC | O_DIRECT));
   if (!fd.valid() && errno == EINVAL) fd.Reset(::open(file.c_str(), O_RDWR | O_CLOEXEC));
-  if (!fd.valid()) return platform::Win32ErrorFromErrno(errno);
+  if (!fd.valid()) return Status(platform::Win32ErrorFromErrno(errno), "");
   const std::optional<platform::VolumeLocation> volume = platform::ProbeVolume(file);
 
   QVariantMap options;
@@ -189,13 +187,10 @@ uint32_t UDisks2Volumes::AttachLoop(const QString& device_file, QString* explana
   const QDBusMessage setup =
       Call(kManagerPath, kManager, QStringLiteral("LoopSetup"),
            {QVariant::fromValue(QDBusUnixFileDescriptor(fd.get())), options});
-  if (IsError(setup)) {
-    if (explanation) *explanation = ExplanationOf(setup);
-    return ErrorOf(setup);
-  }
+  if (IsError(setup)) return Refused(setup);
   const QString loop = setup.arguments().value(0).value<QDBusObjectPath>().path();
-  if (loop.isEmpty()) return ERROR_GEN_FAILURE;
-  if (!volume) return 0;
+  if (loop.isEmpty()) return Status(ERROR_GEN_FAILURE, "");
+  if (!volume) return Status::Ok();
 
   QDBusMessage mounted;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -205,10 +200,9 @@ uint32_t UDisks2Volumes::AttachLoop(const QString& device_file, QString* explana
   }
   if (IsError(mounted)) {
     (void)Call(loop, kLoop, QStringLiteral("Delete"), {QVariantMap()});
-    if (explanation) *explanation = ExplanationOf(mounted);
-    return ErrorOf(mounted);
+    return Refused(mounted);
   }
-  return 0;
+  return Status::Ok();
 }
 
 QString UDisks2Volumes::FindLoopObject(const QString& device_file, bool* has_filesystem) {
@@ -230,7 +224,7 @@ QString UDisks2Volumes::FindLoopObject(const QString& device_file, bool* has_fil
   return QString();
 }
 
-uint32_t UDisks2Volumes::DetachBlockDevice(const QString& disk) {
+Status UDisks2Volumes::DetachBlockDevice(const QString& disk) {
   QDBusMessage reply;
   for (const BlockObject& object : FindBlockObjects(disk, &reply)) {
     if (!object.filesystem) continue;
@@ -238,31 +232,31 @@ uint32_t UDisks2Volumes::DetachBlockDevice(const QString& disk) {
         Call(object.path, kFilesystem, QStringLiteral("Unmount"), {QVariantMap()});
     if (IsError(unmounted) &&
         unmounted.errorName() != QLatin1String("org.freedesktop.UDisks2.Error.NotMounted")) {
-      return ErrorOf(unmounted);
+      return Status(ErrorOf(unmounted), "");
     }
   }
-  return 0;
+  return Status::Ok();
 }
 
-uint32_t UDisks2Volumes::Detach(char /*letter*/, const DriveDisk& disk) {
-  if (!connection_.isConnected()) return 0;
+Status UDisks2Volumes::Detach(char /*letter*/, const DriveDisk& disk) {
+  if (!connection_.isConnected()) return Status::Ok();
   if (!disk.blockDevice.isEmpty()) {
-    if (const uint32_t error = DetachBlockDevice(disk.blockDevice); error != 0) return error;
+    if (Status detached = DetachBlockDevice(disk.blockDevice); !detached.ok()) return detached;
   }
   const QString device_file = disk.deviceFile;
   bool has_filesystem = false;
   const QString loop = FindLoopObject(device_file, &has_filesystem);
-  if (loop.isEmpty()) return 0;
+  if (loop.isEmpty()) return Status::Ok();
   if (has_filesystem) {
     const QDBusMessage unmounted =
         Call(loop, kFilesystem, QStringLiteral("Unmount"), {QVariantMap()});
     if (IsError(unmounted) &&
         unmounted.errorName() != QLatin1String("org.freedesktop.UDisks2.Error.NotMounted")) {
-      return ErrorOf(unmounted);
+      return Status(ErrorOf(unmounted), "");
     }
   }
   const QDBusMessage deleted = Call(loop, kLoop, QStringLiteral("Delete"), {QVariantMap()});
-  return IsError(deleted) ? ErrorOf(deleted) : 0;
+  return IsError(deleted) ? Status(ErrorOf(deleted), "") : Status::Ok();
 }
 
 }  // namespace quensaria::mounter

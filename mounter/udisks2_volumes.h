@@ -20,15 +20,15 @@ class UDisks2Volumes : public Volumes {
  public:
   explicit UDisks2Volumes(QDBusConnection connection = QDBusConnection::systemBus());
 
-  uint32_t Attach(char letter, const DriveDisk& disk, QString* explanation) override;
-  uint32_t Detach(char letter, const DriveDisk& disk) override;
+  Status Attach(char letter, const DriveDisk& disk) override;
+  Status Detach(char letter, const DriveDisk& disk) override;
 
  private:
   QDBusMessage Call(const QString& path, const QString& interface, const QString& method,
                     const QList<QVariant>& arguments);
-  uint32_t AttachLoop(const QString& device_file, QString* explanation);
-  uint32_t AttachBlockDevice(const QString& disk, QString* explanation);
-  uint32_t DetachBlockDevice(const QString& disk);
+  Status AttachLoop(const QString& device_file);
+  Status AttachBlockDevice(const QString& disk);
+  Status DetachBlockDevice(const QString& disk);
   // UDisks2's objects for block device `disk`: the disk's own first, then
   // its partitions', each with its partition number (0: the disk) and
   // whether it has a file system. Empty, with *reply the failed call, when

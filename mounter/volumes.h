@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "shared/status.h"
+
 namespace quensaria::mounter {
 
 // The mounted device a drive's volume lives on.
@@ -22,29 +24,31 @@ struct DriveDisk {
   QString blockDevice;  // "/dev/ublkbN" where the driver serves one, else empty
 };
 
+// The mount point of the file system on `disk`'s block device or one of its
+// partitions, or on the loop device over its device file, read from the
+// kernel's tables; empty when there is none. Works for volumes made either
+// way.
+QString VolumeMountPoint(const DriveDisk& disk);
+
 class Volumes {
  public:
   virtual ~Volumes() = default;
 
   // Attaches drive `letter`'s volume on `disk` (already mounted by the
   // driver). A disk without a recognised file system gets the loop device
-  // only (or nothing, on a block device). Returns 0 or a Win32 error; on
-  // failure *explanation (may be null) gets one sentence for the user when
-  // the cause is a missing privilege or service, and nothing is left
-  // attached.
-  virtual uint32_t Attach(char letter, const DriveDisk& disk, QString* explanation) = 0;
+  // only (or nothing, on a block device). Ok, or a Win32 error with nothing
+  // left attached; its message is one sentence for the user when the cause
+  // is a missing privilege or service, else empty.
+  virtual Status Attach(char letter, const DriveDisk& disk) = 0;
 
   // Unmounts the file system and detaches the loop device over the device
   // file. A file system in use is ERROR_BUSY (170) and stays mounted; a
-  // drive without a volume is 0.
-  virtual uint32_t Detach(char letter, const DriveDisk& disk) = 0;
-};
+  // drive without a volume is Ok. Its failures have no message.
+  virtual Status Detach(char letter, const DriveDisk& disk) = 0;
 
-// The mount point of the file system on `disk`'s block device or one of its
-// partitions, or on the loop device over its device file, read from the
-// kernel's tables; empty when there is none. Works for volumes made either
-// way.
-QString VolumeMountPoint(const DriveDisk& disk);
+  // Where the file system on `disk` is mounted (VolumeMountPoint), or empty.
+  virtual QString MountPoint(const DriveDisk& disk) const { return VolumeMountPoint(disk); }
+};
 
 // The loop device over `device_file` ("/dev/loop3"), or empty: where a
 // drive without a mounted file system is.

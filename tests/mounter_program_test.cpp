@@ -1,7 +1,7 @@
-// The mounter's engine against the real service and driver, as root:
+// The mounter's MountManager against the real service and driver, as root:
 // quensaria --console set up with ludrane-cli, velmoran on a runtime
-// directory of the test's own, and the engine's flows answered by scripted
-// dialogs. File systems land at /media/velmoran/X as they do for users.
+// directory of the test's own, and its flows answered by recording
+// prompts. File systems land at /media/velmoran/X as they do for users.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -24,13 +24,13 @@
 #include "mounter/auto_mount.h"
 #include "mounter/mount_manager.h"
 #include "mounter/mounter_settings.h"
+#include "mounter/prompts_for_testing.h"
 #include "mounter/root_volumes.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/loop_device.h"
 #include "platform/volume_mount.h"
 #include "shared/password_digest.h"
 #include "shared/win32_error.h"
-#include "tests/mounter_dialogs_for_testing.h"
 #include "tests/program_for_testing.h"
 #include "tests/service_and_driver_for_testing.h"
 #include "tests/velmoran_harness_for_testing.h"
@@ -157,18 +157,18 @@ TEST_F(MounterProgramTest, NetworkDisksAndAnImageMountUnmountAndRemount) {
   const int full_port = Export(full_image, "full");
   const int virtual_port = Export(virtual_image, "virtual");
 
-  ScriptedDialogs dialogs;
-  dialogs.adds = {Network(full_port, 'R'), Network(virtual_port, 'S'), Image(local_image, 'T')};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
-      << dialogs.LastStatus().toStdString();
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
-      << dialogs.LastStatus().toStdString();
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kTray))
-      << dialogs.messages.back().toStdString();
-  EXPECT_EQ(dialogs.statuses, (std::vector<QString>{"Mount successfully", "Mount successfully"}));
-  EXPECT_EQ(dialogs.messages, (std::vector<QString>{"Mount success"}));
-  EXPECT_EQ(dialogs.refreshes, 3);
-  EXPECT_EQ(dialogs.passwordPrompts, 0);
+  RecordingPrompts prompts;
+  prompts.adds = {Network(full_port, 'R'), Network(virtual_port, 'S'), Image(local_image, 'T')};
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar))
+      << prompts.status.toStdString();
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar))
+      << prompts.status.toStdString();
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kTray))
+      << prompts.messages.back().toStdString();
+  EXPECT_EQ(prompts.status_texts, (QStringList{"Mount successfully", "Mount successfully"}));
+  EXPECT_EQ(prompts.messages, (QStringList{"Mount success"}));
+  EXPECT_EQ(prompts.refreshes, 3);
+  EXPECT_EQ(prompts.password_reasons.size(), 0u);
 
   // Devices 0, 1, 2 in turn, each saved under its index.
   for (int index = 0; index < 3; ++index) {
@@ -211,16 +211,16 @@ TEST_F(MounterProgramTest, NetworkDisksAndAnImageMountUnmountAndRemount) {
   // Unmount is refused while a file is open there, and the drive stays.
   const int open_file = ::open((MediaDir('R') + "/mine.txt").c_str(), O_RDONLY);
   ASSERT_GE(open_file, 0);
-  manager_->UnmountSelected(dialogs, {'R'});
-  EXPECT_EQ(dialogs.LastStatus(),
+  manager_->UnmountSelected(prompts, {'R'});
+  EXPECT_EQ(prompts.status,
             "Unmount error: The requested resource is in use. the drive may be in use, please "
             "close some applications and retry.");
-  EXPECT_EQ(dialogs.questions.back(), "Do you want to unmount these devices?");
+  EXPECT_EQ(prompts.questions.back(), "Do you want to unmount these devices?");
   EXPECT_EQ("mine\n", Shell("cat " + MediaDir('R') + "/mine.txt").output);
   EXPECT_NE(Row(manager_->ListDrives(), 'R'), nullptr);
   ::close(open_file);
-  manager_->UnmountSelected(dialogs, {'R'});
-  EXPECT_EQ(dialogs.LastStatus(), "Unmount successfully");
+  manager_->UnmountSelected(prompts, {'R'});
+  EXPECT_EQ(prompts.status, "Unmount successfully");
   ExpectNothingLeft('R', 0);
   EXPECT_EQ(Row(manager_->ListDrives(), 'R'), nullptr);
   EXPECT_TRUE(settings_->ReadDrive(0).has_value()) << "an unmount keeps the saved drive";
@@ -229,19 +229,19 @@ TEST_F(MounterProgramTest, NetworkDisksAndAnImageMountUnmountAndRemount) {
       << "full access writes reach the server";
 
   // A "no" changes nothing.
-  dialogs.answerYes = false;
-  const size_t statuses = dialogs.statuses.size();
-  manager_->UnmountSelected(dialogs, {'S'});
-  manager_->RemountSelected(dialogs, {'S'});
-  EXPECT_EQ(dialogs.statuses.size(), statuses);
+  prompts.answer_yes = false;
+  const qsizetype statuses = prompts.status_texts.size();
+  manager_->UnmountSelected(prompts, {'S'});
+  manager_->RemountSelected(prompts, {'S'});
+  EXPECT_EQ(prompts.status_texts.size(), statuses);
   EXPECT_NE(Row(manager_->ListDrives(), 'S'), nullptr);
-  dialogs.answerYes = true;
+  prompts.answer_yes = true;
 
   // Remount of the virtual-write disk: its cache is built again, its changes
   // are gone, and it works as before.
-  manager_->RemountSelected(dialogs, {'S', 'T'});
-  EXPECT_EQ(dialogs.statuses.back(), "Remount successfully");
-  EXPECT_EQ(dialogs.statuses[dialogs.statuses.size() - 2], "Remount successfully");
+  manager_->RemountSelected(prompts, {'S', 'T'});
+  EXPECT_EQ(prompts.status_texts.back(), "Remount successfully");
+  EXPECT_EQ(prompts.status_texts[prompts.status_texts.size() - 2], "Remount successfully");
   const std::vector<MountedDrive> after = manager_->ListDrives();
   ASSERT_NE(Row(after, 'S'), nullptr);
   EXPECT_EQ(Row(after, 'S')->access, "VirtualWrite");
@@ -251,10 +251,10 @@ TEST_F(MounterProgramTest, NetworkDisksAndAnImageMountUnmountAndRemount) {
   EXPECT_EQ("mine\n", Shell("cat " + MediaDir('T') + "/mine.txt").output);
 
   // The tray's unmount.
-  manager_->UnmountFromTray(dialogs, 'S');
-  EXPECT_EQ(dialogs.messages.back(), "Unmount success");
-  manager_->UnmountFromTray(dialogs, 'T');
-  EXPECT_EQ(dialogs.messages.back(), "Unmount success");
+  manager_->UnmountFromTray(prompts, 'S');
+  EXPECT_EQ(prompts.messages.back(), "Unmount success");
+  manager_->UnmountFromTray(prompts, 'T');
+  EXPECT_EQ(prompts.messages.back(), "Unmount success");
   EXPECT_TRUE(manager_->ListDrives().empty());
   EXPECT_EQ(virtual_before, Sha1(virtual_image)) << "virtual write changed the export";
   EXPECT_NE(std::string::npos,
@@ -272,21 +272,20 @@ TEST_F(MounterProgramTest, PasswordsSavedRefusedAndTyped) {
   settings_->WritePassword(address, port_net, PasswordDigest("stale"));
 
   // A cancelled prompt ends the asking with 86, leaving nothing.
-  ScriptedDialogs dialogs;
-  dialogs.adds = {Network(port, 'U')};
-  EXPECT_EQ(86, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
-  EXPECT_EQ(dialogs.passwordPrompts, 1);
-  EXPECT_EQ(dialogs.LastStatus(),
-            "Communication error: The specified network password is not correct.");
+  RecordingPrompts prompts;
+  prompts.adds = {Network(port, 'U')};
+  EXPECT_EQ(86, manager_->AddAndMount(prompts, FlowOrigin::kToolbar));
+  EXPECT_EQ(prompts.password_reasons.size(), 1u);
+  EXPECT_EQ(prompts.status, "Communication error: The specified network password is not correct.");
   ExpectNothingLeft('U', 0);
 
   // Wrong saved digest, two wrong typed passwords, then the right one saved.
-  dialogs.adds = {Network(port, 'U')};
-  dialogs.passwordPrompts = 0;
-  dialogs.passwords = {{"first", true}, {"second", true}, {"opensesame", true}};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kTray))
-      << dialogs.messages.back().toStdString();
-  EXPECT_EQ(dialogs.passwordPrompts, 3);
+  prompts.adds = {Network(port, 'U')};
+  prompts.password_reasons.clear();
+  prompts.passwords = {{"first", true}, {"second", true}, {"opensesame", true}};
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kTray))
+      << prompts.messages.back().toStdString();
+  EXPECT_EQ(prompts.password_reasons.size(), 3u);
   EXPECT_EQ(settings_->ReadPassword(address, port_net), PasswordDigest("opensesame"));
   const std::optional<MountRecord> saved = settings_->ReadDrive(0);
   ASSERT_TRUE(saved.has_value());
@@ -294,13 +293,13 @@ TEST_F(MounterProgramTest, PasswordsSavedRefusedAndTyped) {
   EXPECT_EQ(0, std::memcmp(saved->passwordDigest, right.data(), right.size()));
 
   // Three wrong ones: the flow reports the refusal.
-  dialogs.adds = {Network(port, 'V')};
-  dialogs.passwordPrompts = 0;
+  prompts.adds = {Network(port, 'V')};
+  prompts.password_reasons.clear();
   settings_->WritePassword(address, port_net, PasswordDigest("stale"));
-  dialogs.passwords = {{"a", false}, {"b", false}, {"c", false}, {"never asked", false}};
-  EXPECT_EQ(86, manager_->AddAndMount(dialogs, FlowOrigin::kTray));
-  EXPECT_EQ(dialogs.passwordPrompts, 3);
-  EXPECT_EQ(dialogs.messages.back(),
+  prompts.passwords = {{"a", false}, {"b", false}, {"c", false}, {"never asked", false}};
+  EXPECT_EQ(86, manager_->AddAndMount(prompts, FlowOrigin::kTray));
+  EXPECT_EQ(prompts.password_reasons.size(), 3u);
+  EXPECT_EQ(prompts.messages.back(),
             "Velmoran has encountered an error while mounting drive, error message: The "
             "specified network password is not correct.");
   EXPECT_EQ(settings_->ReadPassword(address, port_net), PasswordDigest("stale"));
@@ -308,12 +307,12 @@ TEST_F(MounterProgramTest, PasswordsSavedRefusedAndTyped) {
 
   // With the right digest saved, no prompt at all.
   settings_->WritePassword(address, port_net, PasswordDigest("opensesame"));
-  dialogs.adds = {Network(port, 'V')};
-  dialogs.passwordPrompts = 0;
-  EXPECT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
-  EXPECT_EQ(dialogs.passwordPrompts, 0);
-  EXPECT_EQ(0u, manager_->UnmountDrive('U'));
-  EXPECT_EQ(0u, manager_->UnmountDrive('V'));
+  prompts.adds = {Network(port, 'V')};
+  prompts.password_reasons.clear();
+  EXPECT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar));
+  EXPECT_EQ(prompts.password_reasons.size(), 0u);
+  EXPECT_TRUE(manager_->UnmountDrive('U').ok());
+  EXPECT_TRUE(manager_->UnmountDrive('V').ok());
   ExpectNothingLeft('U', 0);
   ExpectNothingLeft('V', 1);
 }
@@ -325,10 +324,10 @@ TEST_F(MounterProgramTest, ALetterInUseAndTheNinthMount) {
   // Drive W held by another mount on device 5, through the driver's link.
   CommandResult r = velmoran()->Ctl("mount-image VelmoranEx5 " + Quote(blank) + " --letter W");
   ASSERT_EQ(0, r.code) << r.output;
-  ScriptedDialogs dialogs;
-  dialogs.adds = {Image(blank, 'W')};
-  EXPECT_EQ(170, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
-  EXPECT_EQ(dialogs.LastStatus(), "Communication error: The requested resource is in use.");
+  RecordingPrompts prompts;
+  prompts.adds = {Image(blank, 'W')};
+  EXPECT_EQ(170, manager_->AddAndMount(prompts, FlowOrigin::kToolbar));
+  EXPECT_EQ(prompts.status, "Communication error: The requested resource is in use.");
   ExpectNothingLeft('W', 0);
   EXPECT_NE(0, velmoran()->Ctl("query VelmoranEx0").code) << "device 0 stayed empty";
 
@@ -341,18 +340,18 @@ TEST_F(MounterProgramTest, ALetterInUseAndTheNinthMount) {
     r = velmoran()->Ctl("mount-image VelmoranEx" + std::to_string(index) + " " + Quote(file));
     ASSERT_EQ(0, r.code) << r.output;
   }
-  dialogs.adds = {Image(blank, 'X')};
-  EXPECT_EQ(kNoFreeDevice, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
-  EXPECT_EQ(dialogs.LastStatus(), "The maximum number of drives are mounted!");
+  prompts.adds = {Image(blank, 'X')};
+  EXPECT_EQ(kNoFreeDevice, manager_->AddAndMount(prompts, FlowOrigin::kToolbar));
+  EXPECT_EQ(prompts.status, "The maximum number of drives are mounted!");
   EXPECT_FALSE(fs::exists(fs::symlink_status(manager_->links().DefinitionPath('X').toStdString())));
   for (int index = 0; index < 8; ++index) {
     EXPECT_TRUE(platform::LoopDevicesBackedBy(Device(index)).empty());
     EXPECT_EQ(0, velmoran()->Ctl("unmount VelmoranEx" + std::to_string(index)).code);
   }
   // A cancelled dialog shows nothing.
-  const size_t shown = dialogs.statuses.size();
-  EXPECT_EQ(kCancelled, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
-  EXPECT_EQ(dialogs.statuses.size(), shown);
+  const qsizetype shown = prompts.status_texts.size();
+  EXPECT_EQ(kCancelled, manager_->AddAndMount(prompts, FlowOrigin::kToolbar));
+  EXPECT_EQ(prompts.status_texts.size(), shown);
 }
 
 TEST_F(MounterProgramTest, TheAutomountPathFindsItsSettingsAndDriverWithoutADisplay) {
@@ -378,18 +377,17 @@ TEST_F(MounterProgramTest, TheAutomountPathFindsItsSettingsAndDriverWithoutADisp
   ::unsetenv("XDG_CACHE_HOME");
   EXPECT_TRUE(platform::IsMountPoint(MediaDir('N')));
   EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx2").code);
-  EXPECT_EQ(0u, manager_->UnmountDrive('N'));
+  EXPECT_TRUE(manager_->UnmountDrive('N').ok());
   ExpectNothingLeft('N', 2);
 }
 
 // Volumes that cannot be attached, as for a user without UDisks2.
 class NoWayToVolumes : public Volumes {
  public:
-  uint32_t Attach(char, const DriveDisk&, QString* explanation) override {
-    *explanation = "No way to attach the volume: do this or that.";
-    return 50;
+  Status Attach(char, const DriveDisk&) override {
+    return Status(50, "No way to attach the volume: do this or that.");
   }
-  uint32_t Detach(char, const DriveDisk&) override { return 0; }
+  Status Detach(char, const DriveDisk&) override { return Status::Ok(); }
 };
 
 // Links that an earlier mounter or driver left (their device empty, or
@@ -398,10 +396,10 @@ class NoWayToVolumes : public Volumes {
 // never reaches the real drive behind them.
 TEST_F(MounterProgramTest, LinksLeftBehindAreNoDrivesAndTheirLettersAreFree) {
   const int port = Export(Ext4Image("real.img", "8M"), "full");
-  ScriptedDialogs dialogs;
-  dialogs.adds = {Network(port, 'R')};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
-      << dialogs.LastStatus().toStdString();
+  RecordingPrompts prompts;
+  prompts.adds = {Network(port, 'R')};
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar))
+      << prompts.status.toStdString();
   used_letters_.insert(used_letters_.end(), {'G', 'H', 'J', 'K'});
   const auto definition = [&](char letter) {
     return manager_->links().DefinitionPath(letter).toStdString();
@@ -427,20 +425,19 @@ TEST_F(MounterProgramTest, LinksLeftBehindAreNoDrivesAndTheirLettersAreFree) {
       << "the driver's link is not ours to remove";
 
   // Acting on a ghost's letter touches nothing of R:.
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, manager_->UnmountDrive('J'));
-  MountRecord record;
-  EXPECT_NE(0u, manager_->QueryDrive('J', &record));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, manager_->UnmountDrive('J').code());
+  EXPECT_FALSE(manager_->QueryDrive('J').ok());
   EXPECT_TRUE(platform::IsMountPoint(MediaDir('R')));
   EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx0").code);
   // A ghost's letter takes a new drive.
   const std::string blank = scratch_.File("blank.img");
   ASSERT_EQ(0, Shell("truncate -s 4M " + Quote(blank)).code);
-  dialogs.adds = {Image(blank, 'G')};
-  EXPECT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
-      << dialogs.LastStatus().toStdString();
+  prompts.adds = {Image(blank, 'G')};
+  EXPECT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar))
+      << prompts.status.toStdString();
   EXPECT_EQ(manager_->ListDrives().size(), 2u);
-  EXPECT_EQ(0u, manager_->UnmountDrive('G'));
-  EXPECT_EQ(0u, manager_->UnmountDrive('R'));
+  EXPECT_TRUE(manager_->UnmountDrive('G').ok());
+  EXPECT_TRUE(manager_->UnmountDrive('R').ok());
   fs::remove(global_j);
   ExpectNothingLeft('R', 0);
 }
@@ -451,26 +448,26 @@ TEST_F(MounterProgramTest, LinksLeftBehindAreNoDrivesAndTheirLettersAreFree) {
 // and a password typed without "save" is kept nowhere.
 TEST_F(MounterProgramTest, PasswordPromptsOnlyForARefusedPasswordAndNothingUnsavedIsKept) {
   const int open_port = stack_.Export(Ext4Image("open.img", "8M"), "full");
-  ScriptedDialogs dialogs;
-  dialogs.adds = {Network(open_port, 'U')};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
-      << dialogs.LastStatus().toStdString();
-  EXPECT_EQ(dialogs.passwordPrompts, 0);
+  RecordingPrompts prompts;
+  prompts.adds = {Network(open_port, 'U')};
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar))
+      << prompts.status.toStdString();
+  EXPECT_EQ(prompts.password_reasons.size(), 0u);
   std::optional<MountRecord> saved = settings_->ReadDrive(0);
   ASSERT_TRUE(saved.has_value());
   EXPECT_EQ(0, std::memcmp(saved->passwordDigest, Sha1Digest{}.data(), 20))
       << "nothing was saved, so the record holds no digest";
-  EXPECT_EQ(0u, manager_->UnmountDrive('U'));
+  EXPECT_TRUE(manager_->UnmountDrive('U').ok());
 
   const int port = stack_.Export(Ext4Image("locked.img", "8M"), "full", "--password opensesame");
   const uint16_t port_net = htons(static_cast<uint16_t>(port));
-  dialogs.adds = {Network(port, 'V')};
-  dialogs.passwords = {{"wrong", false}, {"opensesame", false}};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
-      << dialogs.LastStatus().toStdString();
-  EXPECT_EQ(dialogs.prompts,
+  prompts.adds = {Network(port, 'V')};
+  prompts.passwords = {{"wrong", false}, {"opensesame", false}};
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar))
+      << prompts.status.toStdString();
+  EXPECT_EQ(prompts.password_reasons,
             (std::vector<PasswordPrompt>{PasswordPrompt::kNeeded, PasswordPrompt::kRefused}));
-  EXPECT_EQ(dialogs.resources[0], QString("127.0.0.1 : %1").arg(port));
+  EXPECT_EQ(prompts.password_resources[0], QString("127.0.0.1 : %1").arg(port));
   EXPECT_FALSE(settings_->ReadPassword(htonl(0x7F000001), port_net).has_value());
   saved = settings_->ReadDrive(1);
   ASSERT_TRUE(saved.has_value());
@@ -480,19 +477,19 @@ TEST_F(MounterProgramTest, PasswordPromptsOnlyForARefusedPasswordAndNothingUnsav
   struct stat st;
   ASSERT_EQ(0, ::stat((scratch_.File("config/Ostravin/Velmoran.conf")).c_str(), &st));
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(0u, manager_->UnmountDrive('V'));
+  EXPECT_TRUE(manager_->UnmountDrive('V').ok());
 
   // The password is right but the volume cannot be attached: that is the
   // answer, with no second prompt.
   NoWayToVolumes no_way;
   MountManager manager(*settings_, no_way,
                        DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
-  dialogs.adds = {Network(port, 'V')};
-  dialogs.prompts.clear();
-  dialogs.passwords = {{"opensesame", false}, {"never asked", false}};
-  EXPECT_EQ(50, manager.AddAndMount(dialogs, FlowOrigin::kToolbar));
-  EXPECT_EQ(dialogs.prompts.size(), 1u);
-  EXPECT_EQ(dialogs.LastStatus(), "Mount error: No way to attach the volume: do this or that.");
+  prompts.adds = {Network(port, 'V')};
+  prompts.password_reasons.clear();
+  prompts.passwords = {{"opensesame", false}, {"never asked", false}};
+  EXPECT_EQ(50, manager.AddAndMount(prompts, FlowOrigin::kToolbar));
+  EXPECT_EQ(prompts.password_reasons.size(), 1u);
+  EXPECT_EQ(prompts.status, "Mount error: No way to attach the volume: do this or that.");
   ExpectNothingLeft('V', 0);
 }
 
@@ -503,17 +500,17 @@ TEST_F(MounterProgramTest, AMountIsSavedBesideTheOtherSavedDrives) {
   const MountRecord network = manager_->BuildRecord(Network(port, 'N'));
   settings_->WriteDrive(0, network);
   const std::string image = Ext4Image("local.img", "8M");
-  ScriptedDialogs dialogs;
-  dialogs.adds = {Image(image, 'T')};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
-      << dialogs.LastStatus().toStdString();
+  RecordingPrompts prompts;
+  prompts.adds = {Image(image, 'T')};
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar))
+      << prompts.status.toStdString();
   EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx0").code) << "mounted on device 0";
   ASSERT_TRUE(settings_->ReadDrive(0).has_value());
   EXPECT_EQ(settings_->ReadDrive(0)->driveLetter, 'N');
   ASSERT_TRUE(settings_->ReadDrive(1).has_value());
   EXPECT_EQ(settings_->ReadDrive(1)->driveLetter, 'T');
-  EXPECT_TRUE(dialogs.questions.empty());
-  EXPECT_EQ(0u, manager_->UnmountDrive('T'));
+  EXPECT_TRUE(prompts.questions.empty());
+  EXPECT_TRUE(manager_->UnmountDrive('T').ok());
   ExpectNothingLeft('T', 0);
 }
 
@@ -522,10 +519,10 @@ TEST_F(MounterProgramTest, AMountIsSavedBesideTheOtherSavedDrives) {
 TEST_F(MounterProgramTest, ADriveWhoseExportWasDeletedShowsAsDisconnected) {
   std::string server;
   const int port = Export(Ext4Image("deleted.img", "8M"), "virtual", "", true, &server);
-  ScriptedDialogs dialogs;
-  dialogs.adds = {Network(port, 'Q')};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, FlowOrigin::kToolbar))
-      << dialogs.LastStatus().toStdString();
+  RecordingPrompts prompts;
+  prompts.adds = {Network(port, 'Q')};
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, FlowOrigin::kToolbar))
+      << prompts.status.toStdString();
   ASSERT_TRUE(Row(manager_->ListDrives(), 'Q')->connected);
   ASSERT_EQ(0, Shell(stack_.Cli("delete-server " + server)).code);
   EXPECT_TRUE(testing::Eventually(
@@ -536,7 +533,7 @@ TEST_F(MounterProgramTest, ADriveWhoseExportWasDeletedShowsAsDisconnected) {
                SourceText(*q) == QString("127.0.0.1 : %1 (disconnected)").arg(port);
       },
       kPatience, kPoll));
-  EXPECT_EQ(0u, manager_->UnmountDrive('Q'));
+  EXPECT_TRUE(manager_->UnmountDrive('Q').ok());
   ExpectNothingLeft('Q', 0);
 }
 
@@ -544,11 +541,11 @@ TEST_F(MounterProgramTest, ADriveWhoseExportWasDeletedShowsAsDisconnected) {
 // "communication error".
 TEST_F(MounterProgramTest, AnImageThatCannotBeOpenedIsNamed) {
   const std::string absent = scratch_.File("absent.img");
-  ScriptedDialogs dialogs;
-  dialogs.adds = {Image(absent, 'W')};
+  RecordingPrompts prompts;
+  prompts.adds = {Image(absent, 'W')};
   EXPECT_EQ(static_cast<int>(ERROR_FILE_NOT_FOUND),
-            manager_->AddAndMount(dialogs, FlowOrigin::kToolbar));
-  EXPECT_EQ(dialogs.LastStatus().toStdString(),
+            manager_->AddAndMount(prompts, FlowOrigin::kToolbar));
+  EXPECT_EQ(prompts.status.toStdString(),
             "Mount error: The image file " + absent +
                 " cannot be used: The system cannot find the file specified.");
   ExpectNothingLeft('W', 0);
@@ -559,10 +556,10 @@ TEST_F(MounterProgramTest, AVolumeThatCannotBeAttachedTakesTheMountBackAndSaysWh
   NoWayToVolumes no_way;
   MountManager manager(*settings_, no_way,
                        DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
-  ScriptedDialogs dialogs;
-  dialogs.adds = {Network(port, 'Y')};
-  EXPECT_EQ(50, manager.AddAndMount(dialogs, FlowOrigin::kTray));
-  EXPECT_EQ(dialogs.messages.back(),
+  RecordingPrompts prompts;
+  prompts.adds = {Network(port, 'Y')};
+  EXPECT_EQ(50, manager.AddAndMount(prompts, FlowOrigin::kTray));
+  EXPECT_EQ(prompts.messages.back(),
             "Velmoran has encountered an error while mounting drive, error message: No way to "
             "attach the volume: do this or that.");
   ExpectNothingLeft('Y', 0);
@@ -586,7 +583,7 @@ TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
     settings_->WriteDrive(index, record);
   }
 
-  // Its own engine, as the "-automount" process has.
+  // A MountManager of its own, as the "-automount" process has.
   MountManager automatic(*settings_, volumes_,
                          DriveLinks{QString::fromStdString(velmoran()->runtime_dir()), {}});
   std::atomic<int> mounted{-1};
@@ -610,7 +607,7 @@ TEST_F(MounterProgramTest, AutomaticMountOfSavedDrivesIncludingALateService) {
   // Each on its saved index.
   EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx3").code);
   EXPECT_EQ(0, velmoran()->Ctl("query VelmoranEx6").code);
-  for (char letter : {'J', 'K', 'L'}) EXPECT_EQ(0u, manager_->UnmountDrive(letter)) << letter;
+  for (char letter : {'J', 'K', 'L'}) EXPECT_TRUE(manager_->UnmountDrive(letter).ok()) << letter;
   ExpectNothingLeft('J', 0);
   ExpectNothingLeft('K', 3);
   ExpectNothingLeft('L', 6);

@@ -1,8 +1,8 @@
-// The mounter's window on the real engine, against the real quensaria and
+// The mounter's window on the real MountManager, against the real quensaria and
 // velmoran, as root: a network disk mounted through the add-device dialog
 // (its password typed in the password dialog) shows as a row with its
 // columns and its file system, and the tool bar's
-// Unmount takes it away again. Offscreen; boxes answered by ScriptedPrompts.
+// Unmount takes it away again. Offscreen; boxes answered by RecordingPrompts.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -25,11 +25,12 @@
 #include <QToolButton>
 #include <filesystem>
 
-#include "mounter/engine_window_adapter.h"
 #include "mounter/flow_runner.h"
 #include "mounter/main_window.h"
+#include "mounter/mount_manager.h"
+#include "mounter/prompts_for_testing.h"
 #include "mounter/root_volumes.h"
-#include "mounter/user_prompts_for_testing.h"
+#include "mounter/widget_prompts.h"
 #include "platform/unique_fd.h"
 #include "shared/password_digest.h"
 #include "tests/program_for_testing.h"
@@ -118,9 +119,10 @@ TEST_F(MounterWindowProgramTest, MountThroughTheDialogThenUnmountFromTheToolBar)
   RootVolumes volumes(QString::fromStdString(scratch_.File("media")));
   MountManager manager(settings, volumes,
                        DriveLinks{QString::fromStdString(stack_.velmoran()->runtime_dir()), {}});
-  EngineWindowAdapter engine(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
-  ScriptedPrompts prompts;
-  MainWindow window(engine, prompts, true);
+  WidgetPrompts dialogs;
+  RecordingPrompts prompts(false);
+  prompts.dialogs = &dialogs;
+  MainWindow window(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"), true, &prompts);
   window.show();
   QTableView* list = window.driveList();
   ASSERT_EQ(list->model()->rowCount(), 0);
@@ -131,8 +133,8 @@ TEST_F(MounterWindowProgramTest, MountThroughTheDialogThenUnmountFromTheToolBar)
   // No password is saved yet: the service refuses the empty digest and
   // the password dialog asks.
   ASSERT_EQ(answers.answered, (QStringList{"addDeviceDialog", "passwordDialog"}));
-  ASSERT_EQ(window.statusText(), QStringLiteral("Mount successfully"));
-  ASSERT_TRUE(prompts.shown.isEmpty());
+  ASSERT_EQ(prompts.status, QStringLiteral("Mount successfully"));
+  ASSERT_TRUE(prompts.messages.isEmpty());
   ASSERT_EQ(list->model()->rowCount(), 1);
   const auto cell = [list](int column) {
     return list->model()->index(0, column).data().toString();
@@ -152,8 +154,9 @@ TEST_F(MounterWindowProgramTest, MountThroughTheDialogThenUnmountFromTheToolBar)
   prompts.answers = {true};
   window.findChild<QAction*>("actionUnmount")->trigger();
   ASSERT_TRUE(Idle(window));
-  ASSERT_EQ(prompts.asked, QStringList{QStringLiteral("Do you want to unmount these devices?")});
-  ASSERT_EQ(window.statusText(), QStringLiteral("Unmount successfully"));
+  ASSERT_EQ(prompts.questions,
+            QStringList{QStringLiteral("Do you want to unmount these devices?")});
+  ASSERT_EQ(prompts.status, QStringLiteral("Unmount successfully"));
   ASSERT_EQ(list->model()->rowCount(), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(stack_.velmoran()->LinkPath('R'))));
   EXPECT_NE(Shell("findmnt " + Quote(media)).code, 0);
@@ -181,9 +184,10 @@ TEST_F(MounterWindowProgramTest, AMountWaitingForASilentServerCanBeCancelled) {
   RootVolumes volumes(QString::fromStdString(scratch_.File("media")));
   MountManager manager(settings, volumes,
                        DriveLinks{QString::fromStdString(stack_.velmoran()->runtime_dir()), {}});
-  EngineWindowAdapter engine(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
-  ScriptedPrompts prompts;
-  MainWindow window(engine, prompts, true);
+  WidgetPrompts dialogs;
+  RecordingPrompts prompts(false);
+  prompts.dialogs = &dialogs;
+  MainWindow window(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"), true, &prompts);
   window.show();
 
   DialogAnswerer answers(port, QStringLiteral("S:"), QStringLiteral("unused"));
@@ -216,7 +220,7 @@ TEST_F(MounterWindowProgramTest, AMountWaitingForASilentServerCanBeCancelled) {
   silent.Reset();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.flowRunner()->threads() == 0; }, 60000));
   EXPECT_EQ(window.statusText(), QStringLiteral("Mount cancelled."));
-  EXPECT_TRUE(prompts.shown.isEmpty());
+  EXPECT_TRUE(prompts.messages.isEmpty());
   EXPECT_FALSE(fs::exists(fs::symlink_status(manager.links().DefinitionPath('S').toStdString())));
   EXPECT_NE(stack_.velmoran()->Ctl("query VelmoranEx0").code, 0);
   EXPECT_FALSE(settings.ReadDrive(0).has_value());
@@ -245,22 +249,23 @@ TEST_F(MounterWindowProgramTest, TheLogOnStartMountsTheSavedDrivesAskingForAPass
   saved.port = static_cast<uint32_t>(port);
   saved.driveLetter = 'R';
   settings.WriteDrive(3, manager.BuildRecord(saved));  // no digest: it was not saved
-  EngineWindowAdapter engine(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
-  ScriptedPrompts prompts;
-  MainWindow window(engine, prompts, true);
+  WidgetPrompts dialogs;
+  RecordingPrompts prompts(false);
+  prompts.dialogs = &dialogs;
+  MainWindow window(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"), true, &prompts);
   DialogAnswerer answers(0, QStringLiteral("R:"), QStringLiteral("opensesame"));
   window.Start(StartMode::kHidden);
   ASSERT_FALSE(window.isVisible());
   ASSERT_TRUE(Idle(window));
   EXPECT_EQ(answers.answered, QStringList{"passwordDialog"});
   ASSERT_EQ(window.driveList()->model()->rowCount(), 1);
-  EXPECT_EQ(window.statusText(), QStringLiteral("Saved drives mounted: R:"));
+  EXPECT_EQ(prompts.status, QStringLiteral("Saved drives mounted: R:"));
   EXPECT_EQ(Shell("cat " + Quote(scratch_.File("media/R/hello.txt"))).output, "saved\n");
   EXPECT_EQ(stack_.velmoran()->Ctl("query VelmoranEx3").code, 0) << "on its own index";
   // Saved now (the box was ticked): the next log-on asks nothing.
   EXPECT_EQ(settings.ReadPassword(htonl(0x7F000001), htons(static_cast<uint16_t>(port))),
             PasswordDigest("opensesame"));
-  EXPECT_EQ(0u, manager.UnmountDrive('R'));
+  EXPECT_TRUE(manager.UnmountDrive('R').ok());
 }
 
 }  // namespace

@@ -29,12 +29,12 @@
 
 #include "mounter/mount_manager.h"
 #include "mounter/mounter_settings.h"
+#include "mounter/prompts_for_testing.h"
 #include "mounter/root_volumes.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/loop_device.h"
 #include "shared/password_digest.h"
 #include "shared/win32_error.h"
-#include "tests/mounter_dialogs_for_testing.h"
 #endif
 #include "tests/program_for_testing.h"
 #include "tests/service_and_driver_for_testing.h"
@@ -579,15 +579,15 @@ TEST_F(UblkMounterTest, AFatPartitionIsMountedFromTheBlockDeviceWithoutALoop) {
   const int port = stack_.Export(image, "full");
   settings_->WritePassword(htonl(0x7F000001), htons(static_cast<uint16_t>(port)),
                            PasswordDigest(""));
-  mounter::ScriptedDialogs dialogs;
+  mounter::RecordingPrompts prompts;
   mounter::AddDeviceAnswer answer;
   answer.type = 0;
   answer.ipAddress = 0x7F000001;
   answer.port = static_cast<uint32_t>(port);
   answer.driveLetter = 'Q';
-  dialogs.adds = {answer};
-  ASSERT_EQ(0, manager_->AddAndMount(dialogs, mounter::FlowOrigin::kToolbar))
-      << dialogs.LastStatus().toStdString() << velmoran()->Log();
+  prompts.adds = {answer};
+  ASSERT_EQ(0, manager_->AddAndMount(prompts, mounter::FlowOrigin::kToolbar))
+      << prompts.status.toStdString() << velmoran()->Log();
 
   const std::string disk = BlockDeviceOf('Q');
   ASSERT_TRUE(IsBlockDevice(disk + "p1"));
@@ -604,11 +604,11 @@ TEST_F(UblkMounterTest, AFatPartitionIsMountedFromTheBlockDeviceWithoutALoop) {
   // its file system back.
   std::unique_ptr<Program> holder = HoldOpen(disk);
   ASSERT_TRUE(holder && holder->running());
-  EXPECT_EQ(ERROR_BUSY, manager_->UnmountDrive('Q'));
+  EXPECT_EQ(ERROR_BUSY, manager_->UnmountDrive('Q').code());
   EXPECT_EQ("hello\n", Shell("cat /media/velmoran/Q/HELLO.TXT").output);
   holder->Kill();
   EXPECT_TRUE(
-      testing::Eventually([&] { return manager_->UnmountDrive('Q') == 0; }, kPatience, kPoll))
+      testing::Eventually([&] { return manager_->UnmountDrive('Q').ok(); }, kPatience, kPoll))
       << velmoran()->Log();
   EXPECT_FALSE(fs::exists(disk));
   EXPECT_TRUE(manager_->ListDrives().empty());

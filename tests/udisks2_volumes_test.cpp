@@ -110,15 +110,13 @@ QCoreApplication* UDisks2VolumesTest::app_ = nullptr;
 TEST_F(UDisks2VolumesTest, AttachesThePartitionThenUnmountsAndDeletesTheLoop) {
   StartStandIn("ok");
   UDisks2Volumes volumes(Connect());
-  QString explanation;
-  ASSERT_EQ(0u, volumes.Attach('M', {QString::fromStdString(disk_), {}}, &explanation))
-      << stand_in_->Log();
-  EXPECT_TRUE(explanation.isEmpty());
+  const Status attached = volumes.Attach('M', {QString::fromStdString(disk_), {}});
+  ASSERT_TRUE(attached.ok()) << attached.ToString() << stand_in_->Log();
   // In use: refused, and the loop stays.
-  EXPECT_EQ(ERROR_BUSY, volumes.Detach('M', {QString::fromStdString(disk_), {}}));
-  EXPECT_EQ(0u, volumes.Detach('M', {QString::fromStdString(disk_), {}}));
+  EXPECT_EQ(ERROR_BUSY, volumes.Detach('M', {QString::fromStdString(disk_), {}}).code());
+  EXPECT_TRUE(volumes.Detach('M', {QString::fromStdString(disk_), {}}).ok());
   // Nothing of ours is left: a second detach finds nothing to do.
-  EXPECT_EQ(0u, volumes.Detach('M', {QString::fromStdString(disk_), {}}));
+  EXPECT_TRUE(volumes.Detach('M', {QString::fromStdString(disk_), {}}).ok());
   EXPECT_EQ(Calls(*stand_in_),
             (std::vector<std::string>{
                 "call LoopSetup same-file=1 direct-io=" + DirectIo() +
@@ -142,13 +140,12 @@ TEST_F(UDisks2VolumesTest, OnABlockDeviceThePartitionIsMountedWithoutALoop) {
   // used at all.
   const DriveDisk disk{QString::fromStdString(scratch_.File("no-device-file")),
                        QString::fromStdString(disk_)};
-  QString explanation;
-  ASSERT_EQ(0u, volumes.Attach('M', disk, &explanation)) << stand_in_->Log();
-  EXPECT_TRUE(explanation.isEmpty());
-  EXPECT_EQ(ERROR_BUSY, volumes.Detach('M', disk));
-  EXPECT_EQ(0u, volumes.Detach('M', disk));
+  const Status attached = volumes.Attach('M', disk);
+  ASSERT_TRUE(attached.ok()) << attached.ToString() << stand_in_->Log();
+  EXPECT_EQ(ERROR_BUSY, volumes.Detach('M', disk).code());
+  EXPECT_TRUE(volumes.Detach('M', disk).ok());
   // Not mounted any more: nothing to undo.
-  EXPECT_EQ(0u, volumes.Detach('M', disk));
+  EXPECT_TRUE(volumes.Detach('M', disk).ok());
   EXPECT_EQ(Calls(*stand_in_), (std::vector<std::string>{
                                    "call GetManagedObjects",
                                    "call GetManagedObjects",
@@ -169,10 +166,9 @@ TEST_F(UDisks2VolumesTest, OnABlockDeviceThePartitionIsMountedWithoutALoop) {
 TEST_F(UDisks2VolumesTest, AFailedMountIsExplainedInUDisks2sWordsAndLeavesNoLoop) {
   StartStandIn("mount-fails");
   UDisks2Volumes volumes(Connect());
-  QString explanation;
-  EXPECT_EQ(ERROR_GEN_FAILURE,
-            volumes.Attach('M', {QString::fromStdString(disk_), {}}, &explanation));
-  EXPECT_EQ(explanation.toStdString(),
+  const Status attached = volumes.Attach('M', {QString::fromStdString(disk_), {}});
+  EXPECT_EQ(ERROR_GEN_FAILURE, attached.code());
+  EXPECT_EQ(attached.message(),
             "UDisks2 could not attach the drive's file system: Error mounting /dev/loop7: wrong fs "
             "type");
   const std::vector<std::string> calls = Calls(*stand_in_);
@@ -183,29 +179,27 @@ TEST_F(UDisks2VolumesTest, AFailedMountIsExplainedInUDisks2sWordsAndLeavesNoLoop
 TEST_F(UDisks2VolumesTest, AnUnauthorisedUserIsToldWhatToDo) {
   StartStandIn("deny");
   UDisks2Volumes volumes(Connect());
-  QString explanation;
-  EXPECT_EQ(ERROR_ACCESS_DENIED,
-            volumes.Attach('M', {QString::fromStdString(disk_), {}}, &explanation));
-  EXPECT_TRUE(explanation.startsWith("UDisks2 did not allow you")) << explanation.toStdString();
+  const Status attached = volumes.Attach('M', {QString::fromStdString(disk_), {}});
+  EXPECT_EQ(ERROR_ACCESS_DENIED, attached.code());
+  EXPECT_EQ(attached.message().rfind("UDisks2 did not allow you", 0), 0u) << attached.message();
   EXPECT_EQ(Calls(*stand_in_).size(), 1u);
 }
 
 TEST_F(UDisks2VolumesTest, WithoutUDisks2OrABusTheSentenceSaysWhatIsMissing) {
   // A bus without the service.
   UDisks2Volumes no_service(Connect());
-  QString explanation;
-  EXPECT_EQ(ERROR_NOT_SUPPORTED,
-            no_service.Attach('M', {QString::fromStdString(disk_), {}}, &explanation));
-  EXPECT_NE(explanation.indexOf("UDisks2 service is not available"), -1)
-      << explanation.toStdString();
+  const Status without_service = no_service.Attach('M', {QString::fromStdString(disk_), {}});
+  EXPECT_EQ(ERROR_NOT_SUPPORTED, without_service.code());
+  EXPECT_NE(without_service.message().find("UDisks2 service is not available"), std::string::npos)
+      << without_service.message();
   // No bus at all.
   UDisks2Volumes no_bus(QDBusConnection::connectToBus(
       QString::fromStdString("unix:path=" + (scratch_.File("nobody"))), QStringLiteral("none")));
-  explanation.clear();
-  EXPECT_EQ(ERROR_NOT_SUPPORTED,
-            no_bus.Attach('M', {QString::fromStdString(disk_), {}}, &explanation));
-  EXPECT_NE(explanation.indexOf("no system bus"), -1) << explanation.toStdString();
-  EXPECT_EQ(0u, no_bus.Detach('M', {QString::fromStdString(disk_), {}}));
+  const Status without_bus = no_bus.Attach('M', {QString::fromStdString(disk_), {}});
+  EXPECT_EQ(ERROR_NOT_SUPPORTED, without_bus.code());
+  EXPECT_NE(without_bus.message().find("no system bus"), std::string::npos)
+      << without_bus.message();
+  EXPECT_TRUE(no_bus.Detach('M', {QString::fromStdString(disk_), {}}).ok());
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The window on the real engine without a driver: what a user sees when
+// The window on the real MountManager without a driver: what a user sees when
 // the mount cannot reach a device, from the tool bar and from the tray, and
 // the add-device dialog's answers becoming the next defaults.
 #include <gtest/gtest.h>
@@ -17,21 +17,15 @@
 #include <QTest>
 #include <QTimer>
 
-#include "mounter/engine_window_adapter.h"
+#include "mounter/driver_for_testing.h"
 #include "mounter/flow_runner.h"
 #include "mounter/main_window.h"
-#include "mounter/user_prompts_for_testing.h"
+#include "mounter/prompts_for_testing.h"
+#include "mounter/widget_prompts.h"
 #include "tests/qt_print_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {
-
-// The volume step is never reached without a driver.
-class NoVolumes final : public Volumes {
- public:
-  uint32_t Attach(char, const DriveDisk&, QString*) override { return 0; }
-  uint32_t Detach(char, const DriveDisk&) override { return 0; }
-};
 
 // Answers the add-device dialog with port `port` and its first letter.
 void AnswerAddDevice(const QString& port, QStringList* offered) {
@@ -50,16 +44,18 @@ void AnswerAddDevice(const QString& port, QStringList* offered) {
   poll->start(10);
 }
 
-TEST(WindowOnEngineTest, MountWithoutADriverReportsTheErrorWhereTheFlowStarted) {
+TEST(WindowOnMountManagerTest, MountWithoutADriverReportsTheErrorWhereTheFlowStarted) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   MounterSettings settings(
       SettingsPaths{dir.filePath("config"), dir.filePath("xdg"), dir.filePath("cache")});
-  NoVolumes volumes;
+  FakeVolumes volumes;  // never reached without a driver
+  // The driver's own device controls, over a folder where it never ran.
   MountManager manager(settings, volumes, DriveLinks{dir.filePath("no-driver"), {}});
-  EngineWindowAdapter engine(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"));
-  ScriptedPrompts prompts;
-  MainWindow window(engine, prompts, true);
+  WidgetPrompts dialogs;
+  RecordingPrompts prompts(false);
+  prompts.dialogs = &dialogs;
+  MainWindow window(manager, settings, QStringLiteral("/usr/bin/velmoran-mounter"), true, &prompts);
   ASSERT_EQ(window.driveList()->model()->rowCount(), 0);
 
   QStringList offered;
@@ -70,10 +66,10 @@ TEST(WindowOnEngineTest, MountWithoutADriverReportsTheErrorWhereTheFlowStarted) 
   ASSERT_EQ(offered.first(), QStringLiteral("D:"));
   ASSERT_EQ(offered.last(), QStringLiteral("Z:"));
   // A cause on this machine, said as such: no "communication error".
-  const QString status = window.statusText();
+  const QString status = prompts.status;
   ASSERT_TRUE(status.startsWith(QStringLiteral("Mount error: The Velmoran driver is not running")))
       << qPrintable(status);
-  ASSERT_TRUE(prompts.shown.isEmpty());
+  ASSERT_TRUE(prompts.messages.isEmpty());
   ASSERT_EQ(settings.ReadAddDeviceDefaults().port, 60123u);
 
   offered.clear();
@@ -81,10 +77,11 @@ TEST(WindowOnEngineTest, MountWithoutADriverReportsTheErrorWhereTheFlowStarted) 
   window.RebuildTrayMenu();
   window.trayMenu()->findChild<QAction*>("trayMount")->trigger();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.flowRunner()->threads() == 0; }, 20000));
-  ASSERT_EQ(prompts.shown.size(), 1);
-  ASSERT_TRUE(prompts.shown[0].startsWith(
+  ASSERT_EQ(prompts.messages.size(), 1);
+  ASSERT_TRUE(prompts.messages[0].startsWith(
       QStringLiteral("Velmoran has encountered an error while mounting drive, error message: ")))
-      << qPrintable(prompts.shown[0]);
+      << qPrintable(prompts.messages[0]);
+  ASSERT_EQ(prompts.status_texts.size(), 1);  // the tool bar's only
   ASSERT_EQ(window.statusText(), QString());
   ASSERT_TRUE(window.trayMenu()->findChild<QMenu*>("trayUnmountMenu") == nullptr);
 }
