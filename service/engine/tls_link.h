@@ -102,8 +102,9 @@ class TlsLink final : public platform::StreamLayer {
   std::vector<uint8_t> received_;
   size_t received_begin_ = 0;
   size_t received_end_ = 0;
-  // A reply's records, made whole and sent in one call where the socket
-  // takes them: while `gathering_` the push callbacks append here.
+  // The records of a reply's next chunk, sealed together and sent in one
+  // call where the socket takes them: while `gathering_` the push
+  // callbacks append here.
   bool gathering_ = false;
   std::vector<uint8_t> records_;
   size_t records_sent_ = 0;  // of records_, on the wire
