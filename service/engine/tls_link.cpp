@@ -298,9 +298,9 @@ Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_c
     gathering_ = true;
     // A short remainder rides with the records before it rather than
     // costing a send of its own.
-    const size_t take = length - std::min(length, kSendChunk) < kShortRemainder
-                            ? length
-                            : std::min(length, kSendChunk);
+    const size_t chunk = pipelined_ ? kSendChunk : length;
+    const size_t take =
+        length - std::min(length, chunk) < kShortRemainder ? length : std::min(length, chunk);
     size_t made = 0;
     while (made < take) {
       const ssize_t r = gnutls_record_send(session_, data + made, take - made);
