@@ -4,6 +4,7 @@
 #include <gnutls/gnutls.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +26,11 @@ constexpr size_t kRecordPayload = 16384;
 // so that a message's records come in one call, not two per record.
 constexpr size_t kReadAhead = 80 * 1024;
 
+// The records of a long message leave in sends of at least this many
+// plain bytes (two full records): the peer decrypts the first half while
+// the second is sealed, and wakes twice per message, not once per record.
+constexpr size_t kSendChunk = 2 * kRecordPayload;
+
 }  // namespace
 
 struct TlsSession::Impl {
@@ -45,8 +51,8 @@ struct TlsSession::Impl {
   std::vector<uint8_t> ahead;
   size_t ahead_begin = 0;
   size_t ahead_end = 0;
-  // While `gathering`, pushes append here, so that a message's records
-  // leave in one send; its capacity is kept from message to message.
+  // While `gathering`, records wait here until they make a chunk; the
+  // capacity is kept from message to message.
   bool gathering = false;
   std::vector<uint8_t> outgoing;
 
@@ -88,14 +94,53 @@ struct TlsSession::Impl {
     return -1;
   }
 
+  // While `gathering`, records are held until they make a chunk, which
+  // leaves with the record that completes it (that one not copied).
   static ssize_t Push(gnutls_transport_ptr_t self, const void* data, size_t size) {
     Impl& s = *static_cast<Impl*>(self);
-    if (s.gathering) {
-      const auto* bytes = static_cast<const uint8_t*>(data);
+    if (!s.gathering) return s.SendNow(data, size);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    if (s.outgoing.size() + size < kSendChunk) {
       s.outgoing.insert(s.outgoing.end(), bytes, bytes + size);
       return static_cast<ssize_t>(size);
     }
-    return s.SendNow(data, size);
+    if (s.SendAll(s.outgoing, {bytes, size}) < 0) return -1;
+    return static_cast<ssize_t>(size);
+  }
+
+  // Sends all of `held` (then empty) and of `more`, within the deadline.
+  int SendAll(std::vector<uint8_t>& held, std::span<const uint8_t> more) {
+    size_t held_sent = 0;
+    while (held_sent < held.size() || !more.empty()) {
+      iovec iov[2];
+      int count = 0;
+      if (held_sent < held.size()) {
+        iov[count++] = {held.data() + held_sent, held.size() - held_sent};
+      }
+      if (!more.empty()) iov[count++] = {const_cast<uint8_t*>(more.data()), more.size()};
+      msghdr message{};
+      message.msg_iov = iov;
+      message.msg_iovlen = static_cast<size_t>(count);
+      const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return static_cast<int>(Fail(errno));
+        const int ready = Wait(POLLOUT);
+        if (ready < 0) return static_cast<int>(Fail(socket_error));
+        if (ready == 0) {
+          timed_out = true;
+          return static_cast<int>(Fail(ETIMEDOUT));
+        }
+        continue;
+      }
+      size_t left = static_cast<size_t>(n);
+      const size_t from_held = std::min(left, held.size() - held_sent);
+      held_sent += from_held;
+      left -= from_held;
+      more = more.subspan(left);
+    }
+    held.clear();
+    return 0;
   }
 
   // Sends some of `data` once the socket takes it, within the deadline.
@@ -158,17 +203,6 @@ struct TlsSession::Impl {
   }
 
   bool HasAhead() const { return ahead_begin < ahead_end; }
-
-  // Sends what the pushes gathered, all of it within the deadline.
-  int SendGathered() {
-    size_t sent = 0;
-    while (sent < outgoing.size()) {
-      const ssize_t n = SendNow(outgoing.data() + sent, outgoing.size() - sent);
-      if (n < 0) return GNUTLS_E_PUSH_ERROR;
-      sent += static_cast<size_t>(n);
-    }
-    return 0;
-  }
 
   // GnuTLS asks whether data comes within `ms`; the deadline bounds it too.
   static int PullTimeout(gnutls_transport_ptr_t self, unsigned int ms) {
@@ -333,10 +367,11 @@ Status TlsSession::Send(std::span<const uint8_t> head, std::span<const uint8_t> 
   Impl& s = *impl_;
   if (s.broken) return Status(ERROR_NETNAME_DELETED, "TLS send: the session has failed before");
   s.deadline = deadline;
-  // The records are gathered and leave in one send: the peer wakes once
-  // for the message, not once per record. A message that fits one record
-  // is corked into one (its few bytes copied); a longer one gives the head
-  // a record of its own rather than copy the payload behind it.
+  // The records leave in chunks of two as they are sealed (what is left
+  // at the end in a last send), so the peer decrypts one chunk while the
+  // next is sealed. A message that fits one record is corked into one (its few bytes
+  // copied); a longer one gives the head a record of its own rather than
+  // copy the payload behind it.
   s.outgoing.clear();
   s.gathering = true;
   const bool corked = head.size() + tail.size() <= kRecordPayload;
@@ -354,7 +389,7 @@ Status TlsSession::Send(std::span<const uint8_t> head, std::span<const uint8_t> 
     if (rc >= 0 && uncorked < 0) rc = uncorked;
   }
   s.gathering = false;
-  if (rc >= 0) rc = s.SendGathered();
+  if (rc >= 0 && !s.outgoing.empty() && s.SendAll(s.outgoing, {}) < 0) rc = GNUTLS_E_PUSH_ERROR;
   if (rc < 0) return s.Failure("TLS send", rc);
   return Status::Ok();
 }

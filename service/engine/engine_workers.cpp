@@ -220,6 +220,11 @@ void ConnectionEngine::Core::Drive(LiveConnection* c, Step step, bool on_file_wo
         int error = 0;
         // A log-on's reply has gone out whole: the registry hears of it now.
         if (!send) ReportLogOn(c);
+        // Records sent as they are sealed only while the processors are not
+        // busy with other connections (as polling is).
+        if (send && c->tls_link) {
+          c->tls_link->set_pipelined(serving.load(std::memory_order_relaxed) <= max_pollers);
+        }
         // A send, or the rest of a request, is tried at once; the next
         // request is waited for.
         const StartResult started = send || io.bytes_received != 0

@@ -27,6 +27,7 @@
 #include "platform/unique_fd.h"
 #include "service/engine/engine_harness_for_testing.h"
 #include "shared/password_digest.h"
+#include "shared/scramble.h"
 #include "shared/win32_error.h"
 #include "tests/block_client_for_testing.h"
 #include "tests/pattern_image_for_testing.h"
@@ -260,6 +261,43 @@ TEST_F(TlsEngineTest, ReadsAndWritesOfEverySizeRoundTrip) {
   Exchange x = client.Flush();
   EXPECT_EQ(x.error, 0);
   EXPECT_EQ(x.reply.status, REPLY_OK);
+}
+
+// A reply leaves two records at a time, a short last record with the two
+// before it: replies of the sizes around those cuts, sent for back to back
+// and left to pile up unread, all arrive whole and in order, and the
+// session stays in step for the next request.
+TEST_F(TlsEngineTest, RepliesCutIntoSendsArriveWholeAndInOrder) {
+  Start(AUTH_MODE_TLS);
+  BlockClient client;
+  ASSERT_EQ(client.ConnectTls(port(), kTlsIdentityManage, DigestOf("manage")), 0);
+  constexpr int kRequests = 64;
+  // The largest reads, and reads whose last send is short or a full record.
+  const auto length_of = [](int i) -> uint32_t {
+    constexpr uint32_t kLengths[] = {65536, 65536 - 12, 16384 * 3 + 100, 40000};
+    return kLengths[i % 4];
+  };
+  const auto offset_of = [](int i) { return kMiB + static_cast<uint64_t>(i % 96) * 65536; };
+  for (int i = 0; i < kRequests; ++i) {
+    uint8_t header[kRequestHeaderSize];
+    EncodeRequestHeader({CMD_READ, offset_of(i), length_of(i)}, header);
+    ASSERT_EQ(client.SendBytes(header, sizeof header), 0) << i;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (int i = 0; i < kRequests; ++i) {
+    Bytes data;
+    const Exchange x = client.ReceiveReply(&data);
+    ASSERT_EQ(x.error, 0) << i;
+    ASSERT_EQ(x.reply.status, REPLY_OK) << i;
+    ASSERT_EQ(data.size(), length_of(i)) << i;
+    Descramble(data.data(), data.size());
+    EXPECT_EQ(data, image_.ReadBack(offset_of(i), length_of(i))) << i;
+  }
+  const Bytes written = RandomBytes(65536, 77);
+  ASSERT_EQ(client.Write(kMiB, written.data(), 65536).reply.status, REPLY_OK);
+  Bytes read;
+  ASSERT_EQ(client.Read(kMiB, 65536, read).reply.status, REPLY_OK);
+  EXPECT_EQ(read, written);
 }
 
 // Past its first requests a session's reads and writes allocate nothing in

@@ -20,6 +20,12 @@ using platform::Transfer;
 // A request of the largest size in its records, with room to spare.
 constexpr size_t kReadAhead = 80 * 1024;
 
+// The plain bytes one send of a reply carries: two full TLS records, so
+// that the client decrypts them while the next two are sealed.
+constexpr size_t kSendChunk = 32768;
+// What is left after a chunk that is sealed with it instead.
+constexpr size_t kShortRemainder = 4096;
+
 bool IsZero(const std::array<uint8_t, kDigestSize>& digest) {
   return std::all_of(digest.begin(), digest.end(), [](uint8_t b) { return b == 0; });
 }
@@ -268,10 +274,14 @@ Transfer TlsLink::Receive(uint8_t* data, size_t length, const char*& failed_call
   return Transfer{0, ECONNABORTED};
 }
 
-// A reply's records are made at once, gathered in the link's buffer (its
-// capacity kept from reply to reply), and leave in one send where the
-// socket takes them all; the rest goes out on the next call, which the port
-// makes with the same window once the socket can take more.
+// A reply leaves two records at a time, sent as soon as they are sealed:
+// the client decrypts them while the next two are sealed, instead of
+// waiting for all of them. What one call seals is gathered in
+// the link's buffer (its capacity kept from reply to reply) and sent whole
+// where the socket takes it; the rest goes out on the next call, which the
+// port makes with the same window once the socket can take more. The call
+// reports the plain bytes of the records on the wire, so the port comes
+// back at once for the next ones.
 Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_call) {
   if (state_ == State::kPlain) {
     const Transfer t = platform::SendSome(socket_, data, length);
@@ -286,9 +296,14 @@ Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_c
     records_.clear();
     records_sent_ = 0;
     gathering_ = true;
+    // A short remainder rides with the records before it rather than
+    // costing a send of its own.
+    const size_t chunk = pipelined_ ? kSendChunk : length;
+    const size_t take =
+        length - std::min(length, chunk) < kShortRemainder ? length : std::min(length, chunk);
     size_t made = 0;
-    while (made < length) {
-      const ssize_t r = gnutls_record_send(session_, data + made, length - made);
+    while (made < take) {
+      const ssize_t r = gnutls_record_send(session_, data + made, take - made);
       if (r <= 0) {
         gathering_ = false;
         return Failure(static_cast<int>(r), "gnutls_record_send", failed_call);

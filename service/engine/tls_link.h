@@ -72,6 +72,13 @@ class TlsLink final : public platform::StreamLayer {
   bool HasBuffered() const override;
   bool WaitsToWrite(bool sending) const override;
 
+  // Whether a reply's records leave two at a time as they are sealed (the
+  // client decrypts them while the next are sealed: for a connection that
+  // has the processors to itself) or all in one send (the fewest system
+  // calls, while other connections keep the processors busy). Taken up at
+  // the next send.
+  void set_pipelined(bool on) { pipelined_ = on; }
+
   State state() const { return state_; }
   // GnuTLS's key look-up for the server credentials (TlsKeys installs it).
   static int FindKey(gnutls_session_t session, const char* name, gnutls_datum_t* key);
@@ -102,12 +109,14 @@ class TlsLink final : public platform::StreamLayer {
   std::vector<uint8_t> received_;
   size_t received_begin_ = 0;
   size_t received_end_ = 0;
-  // A reply's records, made whole and sent in one call where the socket
-  // takes them: while `gathering_` the push callbacks append here.
+  // The records of a reply's next chunk, sealed together and sent in one
+  // call where the socket takes them: while `gathering_` the push
+  // callbacks append here.
   bool gathering_ = false;
   std::vector<uint8_t> records_;
   size_t records_sent_ = 0;  // of records_, on the wire
   size_t reply_bytes_ = 0;   // the plain bytes records_ carries; 0: none in hand
+  bool pipelined_ = true;
   // The handshake's first bytes, read while looking at the first byte.
   std::array<uint8_t, kRequestHeaderSize> prefix_{};
   size_t prefix_length_ = 0;
