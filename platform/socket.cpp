@@ -128,7 +128,8 @@ Result<Accepted> AcceptConnection(int listener) {
     const int error = errno;
     if (!IsTransientAcceptError(error)) return SocketStatus(error);
     accepted.outcome = OutcomeOfAcceptError(error);
-    accepted.error = SocketStatus(error);
+    // Every drain of the queue ends in kNoneWaiting: no text to make for it.
+    if (accepted.outcome != Accepted::Outcome::kNoneWaiting) accepted.error = SocketStatus(error);
     return accepted;
   }
   accepted.socket.Reset(fd);

@@ -73,7 +73,7 @@ struct Accepted {
   Outcome outcome = Outcome::kConnection;
   UniqueFd socket;
   uint32_t peer = 0;
-  Status error;  // why, for the two failures
+  Status error;  // why, for the two failures (ok otherwise)
 };
 // Takes a connection (or waits for one, on a blocking listener). The new
 // socket is non-blocking, close-on-exec, with Nagle's delay off. Fails only
