@@ -95,13 +95,13 @@ NtStatus TransportEndpoint::Handshake(const char* identity, const uint8_t* diges
   return STATUS_SUCCESS;
 }
 
-NtStatus TransportEndpoint::ReceiveHeader(uint8_t* reply, std::span<uint8_t> data,
-                                          Clock::time_point deadline, size_t* data_got) {
-  *data_got = 0;
-  if (tls_) return Receive({reply, kReplyHeaderSize}, deadline);
-  const NtStatus status = socket_.ReceiveHead({reply, kReplyHeaderSize}, data, deadline, data_got);
-  if (status != STATUS_SUCCESS) lost_ = true;
-  return status;
+platform::HeadReceived TransportEndpoint::ReceiveHeader(uint8_t* reply, std::span<uint8_t> data,
+                                                        Clock::time_point deadline) {
+  if (tls_) return {Receive({reply, kReplyHeaderSize}, deadline), 0};
+  const platform::HeadReceived received =
+      socket_.ReceiveHead({reply, kReplyHeaderSize}, data, deadline);
+  if (received.status != STATUS_SUCCESS) lost_ = true;
+  return received;
 }
 
 NtStatus TransportEndpoint::Exchange(Kind kind, std::span<const uint8_t> request,
@@ -116,11 +116,11 @@ NtStatus TransportEndpoint::Exchange(Kind kind, std::span<const uint8_t> request
   const auto wait = kind == Kind::kFlush ? std::max(options_.flush_timeout, options_.reply_timeout)
                                          : options_.reply_timeout;
   *deadline = Clock::now() + wait;
-  size_t got = 0;
-  status = ReceiveHeader(reply, data, *deadline, &got);
+  const platform::HeadReceived received = ReceiveHeader(reply, data, *deadline);
+  status = received.status;
   if (data_got != nullptr) {
-    *data_got = got;
-  } else if (got != 0) {
+    *data_got = received.tail_got;
+  } else if (received.tail_got != 0) {
     lost_ = true;  // bytes nobody asked for
   }
   if (status != STATUS_SUCCESS) {

@@ -135,10 +135,9 @@ class TransportEndpoint {
   NtStatus Receive(std::span<uint8_t> data, Clock::time_point deadline);
   NtStatus Handshake(const char* identity, const uint8_t* digest);
   // The reply's header, and on a plain connection whatever of `data` (where
-  // the reply's data goes, if the header allows it) came along with it, its
-  // length in *data_got.
-  NtStatus ReceiveHeader(uint8_t* reply, std::span<uint8_t> data, Clock::time_point deadline,
-                         size_t* data_got);
+  // the reply's data goes, if the header allows it) came along with it.
+  platform::HeadReceived ReceiveHeader(uint8_t* reply, std::span<uint8_t> data,
+                                       Clock::time_point deadline);
   // Sends a request and receives the 12-byte reply header, and perhaps the
   // start of its data into `data` (*data_got bytes); *deadline is when the
   // rest of the reply must have come.
