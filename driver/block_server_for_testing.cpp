@@ -94,7 +94,7 @@ bool FakeBlockServer::Greet(Connection& connection, bool* logged_in, bool* manag
   if (tls) {
     // A plain request: its header gets the refusal, then the close.
     uint8_t header[kRequestHeaderSize];
-    if (platform::ReceiveAll(connection.fd, header, sizeof header) != 0) return false;
+    if (!platform::ReceiveAll(connection.fd, header, sizeof header).ok()) return false;
     const RequestHeader request = ParseRequestHeader(header);
     {
       std::scoped_lock lock(mu_);
@@ -121,7 +121,7 @@ bool FakeBlockServer::Greet(Connection& connection, bool* logged_in, bool* manag
 }
 
 bool FakeBlockServer::Receive(Connection& connection, uint8_t* data, size_t length) {
-  if (!connection.tls) return platform::ReceiveAll(connection.fd, data, length) == 0;
+  if (!connection.tls) return platform::ReceiveAll(connection.fd, data, length).ok();
   // Bounded only so that a vanished client cannot hold the thread forever.
   return connection.tls
       ->Receive({data, length}, std::chrono::steady_clock::now() + std::chrono::hours(1))
@@ -231,7 +231,7 @@ bool FakeBlockServer::Reply(Connection& connection, const uint8_t* data, size_t 
                .ok()) {
         return false;
       }
-    } else if (platform::SendAll(connection.fd, data + done, n) != 0) {
+    } else if (!platform::SendAll(connection.fd, data + done, n).ok()) {
       return false;
     }
     done += n;

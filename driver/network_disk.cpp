@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "driver/debug_print.h"
+#include "shared/dotted_ipv4.h"
 
 namespace quensaria::driver {
 namespace {
@@ -299,10 +300,9 @@ NtStatus NetworkDisk::SendFlush() {
   if (!flushes_) {
     if (!said_not_durable_) {
       // Both in network byte order, as the mount record has them.
-      const auto* a = reinterpret_cast<const uint8_t*>(&address_);
       const auto* p = reinterpret_cast<const uint8_t*>(&port_);
-      DebugPrint("Server %u.%u.%u.%u:%u cannot make writes durable: flushes succeed without it",
-                 a[0], a[1], a[2], a[3], static_cast<unsigned>(p[0] << 8 | p[1]));
+      DebugPrint("Server %s:%u cannot make writes durable: flushes succeed without it",
+                 FormatIpv4(address_).c_str(), static_cast<unsigned>(p[0] << 8 | p[1]));
       said_not_durable_ = true;
     }
     return STATUS_SUCCESS;

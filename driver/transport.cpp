@@ -95,38 +95,36 @@ NtStatus TransportEndpoint::Handshake(const char* identity, const uint8_t* diges
   return STATUS_SUCCESS;
 }
 
-NtStatus TransportEndpoint::ReceiveHeader(uint8_t* reply, std::span<uint8_t> data,
-                                          Clock::time_point deadline, size_t* data_got) {
-  *data_got = 0;
-  if (tls_) return Receive({reply, kReplyHeaderSize}, deadline);
-  const NtStatus status = socket_.ReceiveHead({reply, kReplyHeaderSize}, data, deadline, data_got);
-  if (status != STATUS_SUCCESS) lost_ = true;
-  return status;
+platform::HeadReceived TransportEndpoint::ReceiveHeader(uint8_t* reply, std::span<uint8_t> data,
+                                                        Clock::time_point deadline) {
+  if (tls_) return {Receive({reply, kReplyHeaderSize}, deadline), 0};
+  const platform::HeadReceived received =
+      socket_.ReceiveHead({reply, kReplyHeaderSize}, data, deadline);
+  if (received.status != STATUS_SUCCESS) lost_ = true;
+  return received;
 }
 
-NtStatus TransportEndpoint::Exchange(Kind kind, std::span<const uint8_t> request,
-                                     std::span<const uint8_t> payload, uint8_t* reply,
-                                     Clock::time_point* deadline, std::span<uint8_t> data,
-                                     size_t* data_got) {
-  NtStatus status = Usable() ? Send(request, payload) : STATUS_INVALID_DEVICE_STATE;
-  if (status != STATUS_SUCCESS) {
-    DebugPrint("%s %X", kFailureLines[static_cast<int>(kind)].send, status);
-    return status;
+TransportEndpoint::Exchanged TransportEndpoint::Exchange(Kind kind,
+                                                         std::span<const uint8_t> request,
+                                                         std::span<const uint8_t> payload,
+                                                         uint8_t* reply, std::span<uint8_t> data) {
+  Exchanged exchanged;
+  exchanged.status = Usable() ? Send(request, payload) : STATUS_INVALID_DEVICE_STATE;
+  if (exchanged.status != STATUS_SUCCESS) {
+    DebugPrint("%s %X", kFailureLines[static_cast<int>(kind)].send, exchanged.status);
+    return exchanged;
   }
   const auto wait = kind == Kind::kFlush ? std::max(options_.flush_timeout, options_.reply_timeout)
                                          : options_.reply_timeout;
-  *deadline = Clock::now() + wait;
-  size_t got = 0;
-  status = ReceiveHeader(reply, data, *deadline, &got);
-  if (data_got != nullptr) {
-    *data_got = got;
-  } else if (got != 0) {
-    lost_ = true;  // bytes nobody asked for
+  exchanged.deadline = Clock::now() + wait;
+  // With no `data` to take it, nothing comes along with the header.
+  const platform::HeadReceived received = ReceiveHeader(reply, data, exchanged.deadline);
+  exchanged.status = received.status;
+  exchanged.data_got = received.tail_got;
+  if (exchanged.status != STATUS_SUCCESS) {
+    DebugPrint("%s %X", kFailureLines[static_cast<int>(kind)].receive, exchanged.status);
   }
-  if (status != STATUS_SUCCESS) {
-    DebugPrint("%s %X", kFailureLines[static_cast<int>(kind)].receive, status);
-  }
-  return status;
+  return exchanged;
 }
 
 NtStatus TransportEndpoint::ReceiveData(Kind kind, std::span<uint8_t> data,
@@ -170,8 +168,7 @@ NtStatus TransportEndpoint::Login(const uint8_t* digest, size_t length) {
   uint8_t request[kRequestHeaderSize];
   EncodeLoginRequest(digest, request);
   uint8_t reply[kReplyHeaderSize];
-  Clock::time_point deadline;
-  const NtStatus status = Exchange(Kind::kQuery, request, {}, reply, &deadline);
+  const NtStatus status = Exchange(Kind::kQuery, request, {}, reply).status;
   if (status != STATUS_SUCCESS) return status;
   const uint16_t answer = ParseReplyHeader(reply).status;
   if (answer == REPLY_TLS_REQUIRED) {
@@ -204,11 +201,10 @@ NtResult<QueryData> TransportEndpoint::QueryDevice() {
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_QUERY, 0, 0}, request);
   uint8_t reply[kReplyHeaderSize + kQueryDataSize];
-  Clock::time_point deadline;
-  size_t got = 0;
-  NtStatus status = Exchange(Kind::kQuery, request, {}, reply, &deadline,
-                             {reply + kReplyHeaderSize, kQueryDataSize}, &got);
-  if (status != STATUS_SUCCESS) return status;
+  const Exchanged exchanged =
+      Exchange(Kind::kQuery, request, {}, reply, {reply + kReplyHeaderSize, kQueryDataSize});
+  if (exchanged.status != STATUS_SUCCESS) return exchanged.status;
+  const size_t got = exchanged.data_got;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.data_length != kQueryDataSize) {
     // Whatever data follows belongs to no request we know how to read.
@@ -216,8 +212,8 @@ NtResult<QueryData> TransportEndpoint::QueryDevice() {
     DebugPrint("Query Device Information error !");
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
-  status =
-      ReceiveData(Kind::kQuery, {reply + kReplyHeaderSize + got, kQueryDataSize - got}, deadline);
+  const NtStatus status = ReceiveData(
+      Kind::kQuery, {reply + kReplyHeaderSize + got, kQueryDataSize - got}, exchanged.deadline);
   if (status != STATUS_SUCCESS) return status;
   const QueryData query = ParseQueryData(reply + kReplyHeaderSize);
   DebugPrint("device size is %ld %d %d", static_cast<long>(query.disk_size), 0,
@@ -229,20 +225,19 @@ NtStatus TransportEndpoint::ReadChunk(uint64_t offset, uint32_t length, uint8_t*
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_READ, offset, length}, request);
   uint8_t reply[kReplyHeaderSize];
-  Clock::time_point deadline;
   // Straight into the caller's buffer, header and data in one receive where
   // they came together, then decoded in place: no extra copy.
-  size_t got = 0;
-  NtStatus status =
-      Exchange(Kind::kRead, request, {}, reply, &deadline, {destination, length}, &got);
-  if (status != STATUS_SUCCESS) return status;
+  const Exchanged exchanged = Exchange(Kind::kRead, request, {}, reply, {destination, length});
+  if (exchanged.status != STATUS_SUCCESS) return exchanged.status;
+  const size_t got = exchanged.data_got;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.status != REPLY_OK || header.data_length != length) {
     // A refusal carries no data; any other length leaves bytes we cannot place.
     if (header.data_length != 0 || got != 0) lost_ = true;
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
-  status = ReceiveData(Kind::kRead, {destination + got, length - got}, deadline);
+  const NtStatus status =
+      ReceiveData(Kind::kRead, {destination + got, length - got}, exchanged.deadline);
   if (status != STATUS_SUCCESS) return status;
   Descramble(destination, length);
   return STATUS_SUCCESS;
@@ -252,9 +247,8 @@ NtStatus TransportEndpoint::WriteChunk(uint64_t offset, uint32_t length, const u
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_WRITE, offset, length}, request);
   uint8_t reply[kReplyHeaderSize];
-  Clock::time_point deadline;
   // Header and payload leave in one gathered send, without copying the data.
-  const NtStatus status = Exchange(Kind::kWrite, request, {source, length}, reply, &deadline);
+  const NtStatus status = Exchange(Kind::kWrite, request, {source, length}, reply).status;
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.status != REPLY_OK) return STATUS_UNEXPECTED_NETWORK_ERROR;
@@ -266,8 +260,7 @@ NtStatus TransportEndpoint::FlushWrites() {
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_FLUSH, 0, 0}, request);
   uint8_t reply[kReplyHeaderSize];
-  Clock::time_point deadline;
-  const NtStatus status = Exchange(Kind::kFlush, request, {}, reply, &deadline);
+  const NtStatus status = Exchange(Kind::kFlush, request, {}, reply).status;
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.data_length != 0) lost_ = true;
@@ -278,16 +271,15 @@ NtResult<SourceId> TransportEndpoint::QuerySourceId() {
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_SOURCE_ID, 0, 0}, request);
   uint8_t reply[kReplyHeaderSize];
-  Clock::time_point deadline;
-  NtStatus status = Exchange(Kind::kQuery, request, {}, reply, &deadline);
-  if (status != STATUS_SUCCESS) return status;
+  const Exchanged exchanged = Exchange(Kind::kQuery, request, {}, reply);
+  if (exchanged.status != STATUS_SUCCESS) return exchanged.status;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.status != REPLY_OK || header.data_length != kSourceIdSize) {
     if (header.data_length != 0) lost_ = true;
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
   SourceId id;
-  status = ReceiveData(Kind::kQuery, {id.data(), id.size()}, deadline);
+  const NtStatus status = ReceiveData(Kind::kQuery, {id.data(), id.size()}, exchanged.deadline);
   if (status != STATUS_SUCCESS) return status;
   return id;
 }

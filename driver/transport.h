@@ -135,16 +135,20 @@ class TransportEndpoint {
   NtStatus Receive(std::span<uint8_t> data, Clock::time_point deadline);
   NtStatus Handshake(const char* identity, const uint8_t* digest);
   // The reply's header, and on a plain connection whatever of `data` (where
-  // the reply's data goes, if the header allows it) came along with it, its
-  // length in *data_got.
-  NtStatus ReceiveHeader(uint8_t* reply, std::span<uint8_t> data, Clock::time_point deadline,
-                         size_t* data_got);
+  // the reply's data goes, if the header allows it) came along with it.
+  platform::HeadReceived ReceiveHeader(uint8_t* reply, std::span<uint8_t> data,
+                                       Clock::time_point deadline);
+  // What an exchange got: the reply header (in the caller's `reply`), and
+  // perhaps the start of its data; the rest of the reply is due by `deadline`.
+  struct Exchanged {
+    NtStatus status = STATUS_SUCCESS;
+    Clock::time_point deadline;
+    size_t data_got = 0;  // bytes of `data` that came with the header
+  };
   // Sends a request and receives the 12-byte reply header, and perhaps the
-  // start of its data into `data` (*data_got bytes); *deadline is when the
-  // rest of the reply must have come.
-  NtStatus Exchange(Kind kind, std::span<const uint8_t> request, std::span<const uint8_t> payload,
-                    uint8_t* reply, Clock::time_point* deadline, std::span<uint8_t> data = {},
-                    size_t* data_got = nullptr);
+  // start of its data into `data`.
+  Exchanged Exchange(Kind kind, std::span<const uint8_t> request, std::span<const uint8_t> payload,
+                     uint8_t* reply, std::span<uint8_t> data = {});
   // The rest of a reply, `data`, by `deadline`.
   NtStatus ReceiveData(Kind kind, std::span<uint8_t> data, Clock::time_point deadline);
 

@@ -19,6 +19,7 @@
 
 #include "platform/device_control_client.h"
 #include "platform/password_input.h"
+#include "shared/dotted_ipv4.h"
 #include "shared/driver_layout.h"
 #include "shared/mount_record.h"
 #include "shared/nt_status.h"
@@ -29,7 +30,9 @@
 namespace {
 
 using quensaria::DeviceFilePath;
+using quensaria::DottedIpv4;
 using quensaria::DriveDefinitionsDir;
+using quensaria::FormatIpv4;
 using quensaria::GlobalDriveLinksDir;
 using quensaria::kDefaultDriverRuntimeDir;
 using quensaria::MountRecord;
@@ -282,14 +285,12 @@ int Query(DeviceControlClient& client) {
   const NtStatus status = client.Query(&record);
   const int result = Report(status);
   if (result != 0) return result;
-  char address[INET_ADDRSTRLEN] = "";
-  in_addr in{record.serverAddress};
-  ::inet_ntop(AF_INET, &in, address, sizeof address);
+  const DottedIpv4 address = FormatIpv4(record.serverAddress);
   std::printf("disk size: %" PRIu64 "\n", record.imageSize);
   std::printf("read-only: %u\n", record.readOnly);
   std::printf("virtual write: %u\n", record.virtualWrite);
   std::printf("source type: %u\n", record.sourceType);
-  std::printf("server: %s:%u\n", address, ntohs(record.serverPort));
+  std::printf("server: %s:%u\n", address.c_str(), ntohs(record.serverPort));
   if (record.sourceType == quensaria::kSourceTypeNetwork) {
     const uint8_t flags = reinterpret_cast<const uint8_t*>(&record)[quensaria::kMountFlagsOffset];
     std::printf("tls: %u\n", (flags & quensaria::kMountFlagTls) != 0 ? 1u : 0u);

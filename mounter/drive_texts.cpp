@@ -1,6 +1,10 @@
 #include "mounter/drive_texts.h"
 
+#include <arpa/inet.h>
+
 #include <QStringList>
+
+#include "shared/dotted_ipv4.h"
 
 namespace quensaria::mounter {
 
@@ -22,11 +26,7 @@ QString DigitsOnly(const QString& typed) {
 }
 
 QString Ipv4Text(uint32_t address) {
-  return QStringLiteral("%1.%2.%3.%4")
-      .arg(address >> 24)
-      .arg((address >> 16) & 0xFF)
-      .arg((address >> 8) & 0xFF)
-      .arg(address & 0xFF);
+  return QString::fromLatin1(FormatIpv4(htonl(address)).c_str());
 }
 
 std::optional<uint32_t> Ipv4FromText(const QString& text) {

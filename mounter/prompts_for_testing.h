@@ -1,8 +1,8 @@
 // A UserPrompts for tests: records every message, question, status text,
 // progress text and file-manager path, and answers questions, file dialogs
 // and the add-device and password dialogs from scripted values. Questions
-// take their answers from `answers` while it has some, then `answer_yes`;
-// an empty queue of files or dialog answers cancels. With `dialogs` set,
+// are answered as testing::PromptRecord says; an empty queue of files or
+// dialog answers cancels. With `dialogs` set,
 // the add-device and password dialogs are asked of it instead (a
 // WidgetPrompts, for tests that fill the real dialogs in).
 #ifndef QUENSARIA_MOUNTER_PROMPTS_FOR_TESTING_H_
@@ -13,32 +13,22 @@
 #include <vector>
 
 #include "mounter/user_prompts.h"
+#include "tests/prompt_record_for_testing.h"
 
 namespace quensaria::mounter {
 
-class RecordingPrompts : public UserPrompts {
+class RecordingPrompts : public testing::PromptRecord<UserPrompts> {
  public:
   explicit RecordingPrompts(bool answer_yes_when_none_queued = true)
-      : answer_yes(answer_yes_when_none_queued) {}
+      : PromptRecord(answer_yes_when_none_queued) {}
 
-  void Message(const QString& text) override { messages << text; }
-  bool Question(const QString& text) override {
-    questions << text;
-    if (answers.empty()) return answer_yes;
-    const bool yes = answers.front();
-    answers.pop_front();
-    return yes;
-  }
+  bool Question(const QString& text) override { return Answer(text); }
   QString OpenFileName(const QString&, const QString& filter) override {
     filters << filter;
     if (file_names.empty()) return {};
     const QString name = file_names.front();
     file_names.pop_front();
     return name;
-  }
-  void StatusText(const QString& text) override {
-    status = text;
-    status_texts << text;
   }
   std::optional<AddDeviceAnswer> AskAddDevice(const AddDeviceDefaults& defaults,
                                               const std::vector<char>& free_letters) override {
@@ -64,10 +54,7 @@ class RecordingPrompts : public UserPrompts {
   void ShowProgress(const QString& text) override { progress << text; }
   bool Cancelled() const override { return cancelled; }
 
-  QStringList messages, questions, filters, status_texts, progress, opened;
-  QString status;  // the last status text
-  std::deque<bool> answers;
-  bool answer_yes = true;
+  QStringList progress, opened;
   std::deque<QString> file_names;  // the file dialogs' answers
   std::deque<AddDeviceAnswer> adds;
   std::deque<PasswordAnswer> passwords;

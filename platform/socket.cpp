@@ -139,15 +139,15 @@ Result<Accepted> AcceptConnection(int listener) {
   return accepted;
 }
 
-int SetAbortiveClose(int socket) {
+Status SetAbortiveClose(int socket) {
   const linger abortive{1, 0};
-  return ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) == 0 ? 0 : errno;
+  return StatusOf(::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive));
 }
 
 void ShutdownConnection(int socket) { ::shutdown(socket, SHUT_RDWR); }
 
 void ResetConnection(int socket) {
-  SetAbortiveClose(socket);
+  (void)SetAbortiveClose(socket);  // a bad descriptor fails the connect below too
   // Connecting a TCP socket to AF_UNSPEC disconnects it, with a reset for an
   // established connection; waiters on the socket wake up with an error.
   sockaddr unspec{};
@@ -201,19 +201,19 @@ Result<UniqueFd> ConnectTcp(uint32_t local, uint32_t remote, uint16_t port) {
   return fd;
 }
 
-int SendAll(int socket, const void* data, size_t length) {
+Status SendAll(int socket, const void* data, size_t length) {
   const auto* p = static_cast<const uint8_t*>(data);
   while (length > 0) {
     const Transfer t = RetryOnEintr([&] { return ::send(socket, p, length, MSG_NOSIGNAL); });
-    if (t.error != 0) return t.error;
+    if (t.error != 0) return SocketStatus(t.error);
     p += t.bytes;
     length -= t.bytes;
   }
-  return 0;
+  return Status::Ok();
 }
 
-int SendAll(int socket, const void* first, size_t first_length, const void* second,
-            size_t second_length) {
+Status SendAll(int socket, const void* first, size_t first_length, const void* second,
+               size_t second_length) {
   iovec parts[2] = {{const_cast<void*>(first), first_length},
                     {const_cast<void*>(second), second_length}};
   msghdr message{};
@@ -221,7 +221,7 @@ int SendAll(int socket, const void* first, size_t first_length, const void* seco
   message.msg_iovlen = 2;
   while (message.msg_iovlen > 0) {
     const Transfer t = RetryOnEintr([&] { return ::sendmsg(socket, &message, MSG_NOSIGNAL); });
-    if (t.error != 0) return t.error;
+    if (t.error != 0) return SocketStatus(t.error);
     size_t sent = t.bytes;
     while (message.msg_iovlen > 0 && sent >= message.msg_iov->iov_len) {
       sent -= message.msg_iov->iov_len;
@@ -233,23 +233,23 @@ int SendAll(int socket, const void* first, size_t first_length, const void* seco
       message.msg_iov->iov_len -= sent;
     }
   }
-  return 0;
+  return Status::Ok();
 }
 
-int ReceiveAll(int socket, void* data, size_t length) {
+Status ReceiveAll(int socket, void* data, size_t length) {
   auto* p = static_cast<uint8_t*>(data);
   while (length > 0) {
     const Transfer t = RetryOnEintr([&] { return ::recv(socket, p, length, MSG_WAITALL); });
-    if (t.error != 0) return t.error;
-    if (t.bytes == 0) return EPIPE;
+    if (t.error != 0) return SocketStatus(t.error);
+    if (t.bytes == 0) return SocketStatus(EPIPE);
     p += t.bytes;
     length -= t.bytes;
   }
-  return 0;
+  return Status::Ok();
 }
 
-SplitReceive ReceiveSplit(int socket, void* first, size_t first_length, void* second,
-                          size_t second_length) {
+Result<size_t> ReceiveSplit(int socket, void* first, size_t first_length, void* second,
+                            size_t second_length) {
   size_t have = 0;
   while (have < first_length) {
     iovec parts[2] = {{static_cast<uint8_t*>(first) + have, first_length - have},
@@ -258,11 +258,19 @@ SplitReceive ReceiveSplit(int socket, void* first, size_t first_length, void* se
     message.msg_iov = parts;
     message.msg_iovlen = second_length > 0 ? 2 : 1;
     const Transfer t = RetryOnEintr([&] { return ::recvmsg(socket, &message, 0); });
-    if (t.error != 0) return {t.error, 0};
-    if (t.bytes == 0) return {EPIPE, 0};
+    if (t.error != 0) return SocketStatus(t.error);
+    if (t.bytes == 0) return SocketStatus(EPIPE);
     have += t.bytes;
   }
-  return {0, have - first_length};
+  return have - first_length;
+}
+
+bool IsConnectionReset(const Status& failure) {
+  return failure.code() == Win32ErrorFromErrno(ECONNRESET);
+}
+
+bool IsConnectionClosed(const Status& failure) {
+  return failure.code() == Win32ErrorFromErrno(EPIPE);
 }
 
 }  // namespace quensaria::platform

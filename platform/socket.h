@@ -1,12 +1,14 @@
 // TCP sockets of the connection engine: the steps of bringing up a
 // listening socket (each reports its own error so the caller can log it),
 // accepting, abortive closes and non-blocking transfers. IPv4 only.
-// Bringing up, accepting and connecting fail with a Status whose code is the
-// Win32 error and whose message is the system's number and text as the
-// console's socket lines show them ("98 Address already in use"). The
-// blocking loops of tests and tools, SetAbortiveClose and the transfers
-// report errno values, which their callers tell apart (ECONNRESET, EPIPE,
-// EAGAIN). Addresses are in network byte order.
+// Bringing up, accepting, connecting, the blocking loops of tests and tools
+// and SetAbortiveClose fail with a Status whose code is the Win32 error and
+// whose message is the system's number and text as the console's socket
+// lines show them ("98 Address already in use"); IsConnectionReset and
+// IsConnectionClosed tell apart the two ends a loop's caller expects. The
+// non-blocking transfers of the engine report errno values (a Transfer),
+// EAGAIN among them, so that its request path makes no Status. Addresses are
+// in network byte order.
 #ifndef QUENSARIA_PLATFORM_SOCKET_H_
 #define QUENSARIA_PLATFORM_SOCKET_H_
 
@@ -81,7 +83,7 @@ struct Accepted {
 Result<Accepted> AcceptConnection(int listener);
 
 // Linger on with time 0, so that closing resets the connection.
-int SetAbortiveClose(int socket);
+Status SetAbortiveClose(int socket);
 // Ends both directions of the connection but keeps the descriptor: an
 // operation waiting on it wakes up, a receive finds the end, a send fails.
 void ShutdownConnection(int socket);
@@ -104,24 +106,28 @@ Transfer SendSomeVector(int socket, const void* iov, int count);
 // A connected blocking client socket (tests and tools), bound first to
 // `local` (network order, 0 for any) so one host can play several clients.
 Result<UniqueFd> ConnectTcp(uint32_t local, uint32_t remote, uint16_t port);
-// Blocking loops over a blocking socket: all of `length` or an errno
-// (ECONNRESET, or EPIPE for an orderly close while receiving).
-int SendAll(int socket, const void* data, size_t length);
+// Blocking loops over a blocking socket: all of `length` moved, or the
+// failure (a receive that meets the end of the stream fails as a closed
+// connection).
+Status SendAll(int socket, const void* data, size_t length);
 // Sends `first` then `second` as one stream, in as few system calls as the
 // kernel allows (no copy into one buffer).
-int SendAll(int socket, const void* first, size_t first_length, const void* second,
-            size_t second_length);
-int ReceiveAll(int socket, void* data, size_t length);
+Status SendAll(int socket, const void* first, size_t first_length, const void* second,
+               size_t second_length);
+Status ReceiveAll(int socket, void* data, size_t length);
 // Receives into `first` (exactly first_length bytes, waiting for them) and
 // then whatever is already there for `second`, up to second_length, in one
 // call where the data has come: the bytes placed in `second`, or the
-// errno ReceiveAll would give.
-struct SplitReceive {
-  int error = 0;
-  size_t second_received = 0;
-};
-SplitReceive ReceiveSplit(int socket, void* first, size_t first_length, void* second,
-                          size_t second_length);
+// failure ReceiveAll would give.
+Result<size_t> ReceiveSplit(int socket, void* first, size_t first_length, void* second,
+                            size_t second_length);
+
+// For a failure of the loops above: the connection was reset (ECONNRESET,
+// or the network's ENETRESET and ENOTCONN, which share its code).
+bool IsConnectionReset(const Status& failure);
+// The same for a connection that ended in order: the end of the stream met
+// while receiving, or a send on a connection already shut (EPIPE).
+bool IsConnectionClosed(const Status& failure);
 
 // IPv4 a.b.c.d in network byte order.
 constexpr uint32_t Ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {

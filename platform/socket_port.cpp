@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "platform/errors.h"
 #include "platform/socket.h"
@@ -70,48 +71,43 @@ int SocketPort::Arm(SocketOperation& op) {
 }
 
 // One try of the transfer: its result, or nothing when it would block.
-std::optional<StartResult> SocketPort::Try(SocketOperation& op, size_t& bytes, int& error) {
+std::optional<Started> SocketPort::Try(SocketOperation& op) {
   const Transfer t = Perform(op);
   if (t.error == EAGAIN) return std::nullopt;
-  if (t.error != 0) {
-    error = t.error;
-    return StartResult::kFailed;
-  }
-  bytes = t.bytes;
-  return StartResult::kCompleted;
+  if (t.error != 0) return Started{StartResult::kFailed, 0, t.error};
+  return Started{StartResult::kCompleted, t.bytes, 0};
 }
 
-StartResult SocketPort::Start(SocketOperation& op, bool try_now, size_t& bytes, int& error) {
+Started SocketPort::Start(SocketOperation& op, bool try_now) {
   // Bytes a layer holds already would never wake the port.
   if (try_now || (op.layer != nullptr && op.layer->HasBuffered())) {
-    if (const std::optional<StartResult> done = Try(op, bytes, error)) return *done;
+    if (const std::optional<Started> done = Try(op)) return *done;
   }
-  error = Arm(op);
-  return error == 0 ? StartResult::kPending : StartResult::kFailed;
+  const int error = Arm(op);
+  return Started{error == 0 ? StartResult::kPending : StartResult::kFailed, 0, error};
 }
 
-std::optional<StartResult> SocketPort::Poll(SocketOperation& op, std::chrono::microseconds limit,
-                                            size_t& bytes, int& error) {
+std::optional<Started> SocketPort::Poll(SocketOperation& op, std::chrono::microseconds limit) {
   const auto until = std::chrono::steady_clock::now() + limit;
   do {
-    if (const std::optional<StartResult> done = Try(op, bytes, error)) return done;
+    if (const std::optional<Started> done = Try(op)) return done;
   } while (std::chrono::steady_clock::now() < until);
   return std::nullopt;
 }
 
-bool SocketPort::Wait(SocketCompletion& completion, int& error) {
+Result<SocketCompletion> SocketPort::Wait() {
   for (;;) {
     epoll_event ev;
     const int n = ::epoll_wait(epoll_.get(), &ev, 1, -1);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      return false;
+      const int error = errno;
+      if (error == EINTR) continue;
+      return Status(Win32ErrorFromErrno(error), std::to_string(error) + " " + ErrnoText(error));
     }
     if (n == 0) continue;
     auto* op = static_cast<SocketOperation*>(ev.data.ptr);
-    completion = SocketCompletion{};
-    if (op == nullptr) return true;  // shutdown
+    SocketCompletion completion;
+    if (op == nullptr) return completion;  // shutdown
 #if defined(__SANITIZE_THREAD__)
     { std::scoped_lock taken(op->tsan_handoff); }
 #endif
@@ -128,7 +124,7 @@ bool SocketPort::Wait(SocketCompletion& completion, int& error) {
     }
     completion.key = op->key;
     completion.operation = op;
-    return true;
+    return completion;
   }
 }
 

@@ -80,6 +80,14 @@ enum class StartResult {
   kFailed,     // failed at once (`error`): nothing is queued
 };
 
+// What became of a started transfer. The errno stays a plain number so that
+// the engine's request path makes no Status (nor its message).
+struct Started {
+  StartResult result = StartResult::kPending;
+  size_t bytes = 0;  // kCompleted: bytes moved (0 on a receive: the peer has closed)
+  int error = 0;     // kFailed: the errno (operation->failed_call names the call)
+};
+
 class SocketPort {
  public:
   static Result<std::unique_ptr<SocketPort>> Create();
@@ -90,24 +98,23 @@ class SocketPort {
   // the transfer is tried first and armed only when it would block. The
   // first arm of a socket registers it with the port; a kFailed start has
   // left nothing registered or armed.
-  StartResult Start(SocketOperation& op, bool try_now, size_t& bytes, int& error);
+  Started Start(SocketOperation& op, bool try_now);
 
   // Tries the transfer once: kCompleted or kFailed as Start would say, or
   // nothing when it would block (then nothing is armed and the caller still
   // owns the record).
-  std::optional<StartResult> Try(SocketOperation& op, size_t& bytes, int& error);
+  std::optional<Started> Try(SocketOperation& op);
 
   // Tries the transfer again and again for up to `limit`: kCompleted or
   // kFailed as Start would say, or nothing when it would still block (then
   // nothing is armed and the caller still owns the record). For a peer that
   // is expected to answer within microseconds, the caller serves it without
   // a trip through the port and its wake-up.
-  std::optional<StartResult> Poll(SocketOperation& op, std::chrono::microseconds limit,
-                                  size_t& bytes, int& error);
+  std::optional<Started> Poll(SocketOperation& op, std::chrono::microseconds limit);
 
-  // Blocks for the next completion. False when the wait itself failed
-  // (`error` holds the errno; no connection is concerned).
-  bool Wait(SocketCompletion& completion, int& error);
+  // Blocks for the next completion, or fails when the wait itself failed (no
+  // connection is concerned; the message is the errno and its text).
+  Result<SocketCompletion> Wait();
 
   // From now on every Wait returns an empty completion at once.
   void PostShutdown();

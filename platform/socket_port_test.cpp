@@ -53,9 +53,19 @@ class SocketPortTest : public ::testing::Test {
     op_.kind = kind;
     op_.data = data;
     op_.length = length;
-    bytes_ = 0;
-    error_ = 0;
-    return port_->Start(op_, try_now, bytes_, error_);
+    const Started started = port_->Start(op_, try_now);
+    bytes_ = started.bytes;
+    error_ = started.error;
+    return started.result;
+  }
+
+  // Poll on op_ as it stands, keeping what moved in bytes_ and error_.
+  std::optional<StartResult> Poll(std::chrono::microseconds limit) {
+    const std::optional<Started> polled = port_->Poll(op_, limit);
+    if (!polled) return std::nullopt;
+    bytes_ = polled->bytes;
+    error_ = polled->error;
+    return polled->result;
   }
 
   std::unique_ptr<SocketPort> port_;
@@ -69,16 +79,16 @@ class SocketPortTest : public ::testing::Test {
 TEST_F(SocketPortTest, ReceiveFinishesAtOnceWhenDataIsThereAndIsArmedOtherwise) {
   uint8_t buffer[64];
   EXPECT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 64, true), StartResult::kPending);
-  ASSERT_EQ(SendAll(client_.get(), "abc", 3), 0);
-  SocketCompletion done;
-  int error = 0;
-  ASSERT_TRUE(port_->Wait(done, error));
+  ASSERT_TRUE(SendAll(client_.get(), "abc", 3).ok());
+  Result<SocketCompletion> waited = port_->Wait();
+  ASSERT_TRUE(waited.ok()) << waited.status().ToString();
+  const SocketCompletion& done = waited.value();
   EXPECT_EQ(done.key, this);
   EXPECT_EQ(done.operation, &op_);
   EXPECT_EQ(done.bytes, 3u);
   EXPECT_EQ(done.error, 0);
 
-  ASSERT_EQ(SendAll(client_.get(), "defg", 4), 0);
+  ASSERT_TRUE(SendAll(client_.get(), "defg", 4).ok());
   pollfd readable{server_.get(), POLLIN, 0};
   ASSERT_EQ(::poll(&readable, 1, 30000), 1);  // the bytes are there
   EXPECT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 64, true), StartResult::kCompleted);
@@ -92,15 +102,17 @@ TEST_F(SocketPortTest, OnlyOneWaiterGetsACompletionAndShutdownWakesTheRest) {
   std::vector<std::thread> waiters;
   for (int i = 0; i < 4; ++i) {
     waiters.emplace_back([&] {
-      SocketCompletion done;
-      int error = 0;
-      while (port_->Wait(done, error) && done.key != nullptr) ++completions;
+      for (;;) {
+        Result<SocketCompletion> waited = port_->Wait();
+        if (!waited.ok() || waited->key == nullptr) break;
+        ++completions;
+      }
       ++empties;
     });
   }
   ASSERT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 8, false), StartResult::kPending);
-  ASSERT_EQ(SendAll(client_.get(), "x", 1), 0);
-  ASSERT_EQ(SendAll(client_.get(), "y", 1), 0);  // not armed again: nobody takes it
+  ASSERT_TRUE(SendAll(client_.get(), "x", 1).ok());
+  ASSERT_TRUE(SendAll(client_.get(), "y", 1).ok());  // not armed again: nobody takes it
   testing::Eventually([&] { return completions.load() != 0; }, std::chrono::seconds(20));
   EXPECT_EQ(completions.load(), 1);
   port_->PostShutdown();
@@ -118,11 +130,11 @@ TEST_F(SocketPortTest, LargeSendCompletesThroughTheWaiterOnceThePeerReads) {
             StartResult::kPending);
   std::thread reader([&] {
     std::vector<uint8_t> sink(big.size());
-    EXPECT_EQ(ReceiveAll(client_.get(), sink.data(), first + 1), 0);
+    EXPECT_TRUE(ReceiveAll(client_.get(), sink.data(), first + 1).ok());
   });
-  SocketCompletion done;
-  int error = 0;
-  ASSERT_TRUE(port_->Wait(done, error));
+  Result<SocketCompletion> waited = port_->Wait();
+  ASSERT_TRUE(waited.ok()) << waited.status().ToString();
+  const SocketCompletion& done = waited.value();
   EXPECT_EQ(done.error, 0);
   EXPECT_GT(done.bytes, 0u);
   reader.join();
@@ -132,9 +144,9 @@ TEST_F(SocketPortTest, PeerCloseAndResetComeBackAsCompletions) {
   uint8_t buffer[8];
   ASSERT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 8, false), StartResult::kPending);
   client_.Reset();
-  SocketCompletion done;
-  int error = 0;
-  ASSERT_TRUE(port_->Wait(done, error));
+  Result<SocketCompletion> waited = port_->Wait();
+  ASSERT_TRUE(waited.ok()) << waited.status().ToString();
+  const SocketCompletion& done = waited.value();
   EXPECT_EQ(done.bytes, 0u);  // orderly close
   EXPECT_EQ(done.error, 0);
 }
@@ -143,20 +155,37 @@ TEST_F(SocketPortTest, ResetConnectionResetsThePeerAndWakesTheArmedReceive) {
   uint8_t buffer[8];
   ASSERT_EQ(Start(SocketOperation::Kind::kReceive, buffer, 8, false), StartResult::kPending);
   ResetConnection(server_.get());
-  SocketCompletion done;
-  int error = 0;
-  ASSERT_TRUE(port_->Wait(done, error));
+  Result<SocketCompletion> waited = port_->Wait();
+  ASSERT_TRUE(waited.ok()) << waited.status().ToString();
+  const SocketCompletion& done = waited.value();
   EXPECT_TRUE(done.error != 0 || done.bytes == 0);
-  EXPECT_EQ(ReceiveAll(client_.get(), buffer, 1), ECONNRESET);
+  const Status received = ReceiveAll(client_.get(), buffer, 1);
+  EXPECT_TRUE(IsConnectionReset(received)) << received.ToString();
   // The descriptor is still ours: using it fails, it names no other file.
   EXPECT_NE(SendSome(server_.get(), "z", 1).error, 0);
 }
 
-TEST_F(SocketPortTest, AbortiveCloseResetsThePeer) {
-  ASSERT_EQ(SetAbortiveClose(server_.get()), 0);
+TEST_F(SocketPortTest, AbortiveCloseResetsThePeerAndAnOrderlyCloseDoesNot) {
+  ASSERT_TRUE(SetAbortiveClose(server_.get()).ok());
   server_.Reset();
   uint8_t byte;
-  EXPECT_EQ(ReceiveAll(client_.get(), &byte, 1), ECONNRESET);
+  Status received = ReceiveAll(client_.get(), &byte, 1);
+  EXPECT_TRUE(IsConnectionReset(received)) << received.ToString();
+  EXPECT_FALSE(IsConnectionClosed(received));
+
+  // Another pair, closed in order: the receive meets the end of the stream,
+  // which the receive that wants more than came reports as a close.
+  Result<UniqueFd> client = ConnectTcp(0, kLoopback, listening_port_);
+  ASSERT_TRUE(client.ok()) << client.status().ToString();
+  Result<Accepted> accepted = AcceptConnection(listener_.get());
+  ASSERT_TRUE(accepted.ok() && accepted->outcome == Accepted::Outcome::kConnection);
+  ASSERT_TRUE(SendAll(accepted->socket.get(), "ab", 2).ok());
+  accepted->socket.Reset();
+  uint8_t three[3];
+  received = ReceiveAll(client->get(), three, sizeof three);
+  EXPECT_TRUE(IsConnectionClosed(received)) << received.ToString();
+  EXPECT_FALSE(IsConnectionReset(received));
+  EXPECT_EQ(three[1], 'b');
 }
 
 // Woken, the listener counts as broken: the accept fails, not as one
@@ -206,19 +235,19 @@ TEST_F(SocketPortTest, PollTakesWhatArrivesInTimeAndArmsNothing) {
   op_.length = sizeof buffer;
   std::optional<StartResult> polled;
   // The limit only bounds the test: the bytes come at once.
-  std::thread poller([&] { polled = port_->Poll(op_, std::chrono::seconds(60), bytes_, error_); });
-  ASSERT_EQ(SendAll(client_.get(), "hello", 5), 0);
+  std::thread poller([&] { polled = Poll(std::chrono::seconds(60)); });
+  ASSERT_TRUE(SendAll(client_.get(), "hello", 5).ok());
   poller.join();
   EXPECT_EQ(polled, StartResult::kCompleted);
   EXPECT_EQ(bytes_, 5u);
   EXPECT_EQ(buffer[4], 'o');
   EXPECT_FALSE(op_.registered);
 
-  EXPECT_EQ(port_->Poll(op_, std::chrono::microseconds(1), bytes_, error_), std::nullopt);
+  EXPECT_EQ(Poll(std::chrono::microseconds(1)), std::nullopt);
   EXPECT_FALSE(op_.registered);
 
   client_.Reset();  // the peer's close ends a poll too
-  EXPECT_EQ(port_->Poll(op_, std::chrono::seconds(60), bytes_, error_), StartResult::kCompleted);
+  EXPECT_EQ(Poll(std::chrono::seconds(60)), StartResult::kCompleted);
   EXPECT_EQ(bytes_, 0u);
 }
 

@@ -159,28 +159,28 @@ NtStatus TcpClient::Receive(std::span<uint8_t> data, Clock::time_point deadline)
   return STATUS_SUCCESS;
 }
 
-NtStatus TcpClient::ReceiveHead(std::span<uint8_t> head, std::span<uint8_t> tail,
-                                Clock::time_point deadline, size_t* tail_got) {
-  *tail_got = 0;
-  if (!fd_) return STATUS_INVALID_DEVICE_STATE;
+HeadReceived TcpClient::ReceiveHead(std::span<uint8_t> head, std::span<uint8_t> tail,
+                                    Clock::time_point deadline) {
+  if (!fd_) return {STATUS_INVALID_DEVICE_STATE, 0};
   size_t done = 0;
+  size_t tail_got = 0;
   while (done < head.size()) {
-    if (!ArmTimeout(SO_RCVTIMEO, deadline, &receive_armed_)) return STATUS_IO_TIMEOUT;
+    if (!ArmTimeout(SO_RCVTIMEO, deadline, &receive_armed_)) return {STATUS_IO_TIMEOUT, tail_got};
     // No MSG_WAITALL: a head without data must not wait for the tail.
     iovec parts[2] = {{head.data() + done, head.size() - done}, {tail.data(), tail.size()}};
     const ssize_t got = ReceiveOnce(parts, tail.empty() ? 1 : 2, 0);
-    if (got == 0) return STATUS_CONNECTION_DISCONNECTED;
+    if (got == 0) return {STATUS_CONNECTION_DISCONNECTED, tail_got};
     if (got < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return STATUS_IO_TIMEOUT;
-      return LastError();
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return {STATUS_IO_TIMEOUT, tail_got};
+      return {LastError(), tail_got};
     }
     const size_t n = static_cast<size_t>(got);
     const size_t to_head = std::min(n, head.size() - done);
     done += to_head;
-    *tail_got = n - to_head;
+    tail_got = n - to_head;
   }
-  return STATUS_SUCCESS;
+  return {STATUS_SUCCESS, tail_got};
 }
 
 NtStatus TcpClient::Disconnect() {

@@ -22,6 +22,12 @@ struct iovec;
 
 namespace quensaria::platform {
 
+// The start of a reply (TcpClient::ReceiveHead).
+struct HeadReceived {
+  NtStatus status = STATUS_SUCCESS;
+  size_t tail_got = 0;  // bytes of the tail that came with the head
+};
+
 class TcpClient {
  public:
   using Clock = std::chrono::steady_clock;
@@ -52,12 +58,12 @@ class TcpClient {
   // Receives exactly data.size() bytes by `deadline`.
   NtStatus Receive(std::span<uint8_t> data, Clock::time_point deadline);
   // The start of a reply: all of `head`, and in the same calls whatever of
-  // `tail` came with it (its length in *tail_got), without waiting for more
+  // `tail` came with it (its length in tail_got), without waiting for more
   // of `tail`. The caller then receives the rest of `tail`, or, when the
   // head says no such data follows, finds the stream untrustworthy if
-  // *tail_got is not zero.
-  NtStatus ReceiveHead(std::span<uint8_t> head, std::span<uint8_t> tail, Clock::time_point deadline,
-                       size_t* tail_got);
+  // tail_got is not zero.
+  HeadReceived ReceiveHead(std::span<uint8_t> head, std::span<uint8_t> tail,
+                           Clock::time_point deadline);
 
   // Orderly release: sends FIN and closes. Returns the failure of shutdown(2)
   // (for example a connection the peer has already reset), else success.

@@ -173,8 +173,9 @@ TEST_F(TcpClientTest, ReceiveHeadTakesWhatCameAlongAndWaitsForTheHeadAlone) {
             ::send(server.get(), reply.data(), reply.size(), MSG_NOSIGNAL));
   uint8_t head[12] = {};
   std::vector<uint8_t> tail(4096);
-  size_t got = 0;
-  ASSERT_EQ(STATUS_SUCCESS, client.ReceiveHead(head, tail, In(5000ms), &got));
+  HeadReceived received = client.ReceiveHead(head, tail, In(5000ms));
+  ASSERT_EQ(STATUS_SUCCESS, received.status);
+  size_t got = received.tail_got;
   EXPECT_TRUE(std::equal(head, head + 12, reply.begin()));
   ASSERT_GT(got, 0u);
   ASSERT_LE(got, tail.size());
@@ -186,7 +187,9 @@ TEST_F(TcpClientTest, ReceiveHeadTakesWhatCameAlongAndWaitsForTheHeadAlone) {
   ASSERT_EQ(12, ::send(server.get(), reply.data(), 12, MSG_NOSIGNAL));
   std::fill(tail.begin(), tail.end(), 0xEE);
   const auto start = TcpClient::Clock::now();
-  ASSERT_EQ(STATUS_SUCCESS, client.ReceiveHead(head, tail, In(5000ms), &got));
+  received = client.ReceiveHead(head, tail, In(5000ms));
+  ASSERT_EQ(STATUS_SUCCESS, received.status);
+  got = received.tail_got;
   EXPECT_LT(TcpClient::Clock::now() - start, 2000ms);
   EXPECT_EQ(0u, got);
   EXPECT_EQ(std::vector<uint8_t>(4096, 0xEE), tail);
@@ -197,7 +200,9 @@ TEST_F(TcpClientTest, ReceiveHeadTakesWhatCameAlongAndWaitsForTheHeadAlone) {
       std::this_thread::sleep_for(2ms);  // the bytes come one by one
     }
   });
-  ASSERT_EQ(STATUS_SUCCESS, client.ReceiveHead(head, tail, In(5000ms), &got));
+  received = client.ReceiveHead(head, tail, In(5000ms));
+  ASSERT_EQ(STATUS_SUCCESS, received.status);
+  got = received.tail_got;
   EXPECT_TRUE(std::equal(head, head + 12, reply.begin()));
   writer.join();
   EXPECT_LE(got, 2u);
@@ -210,12 +215,12 @@ TEST_F(TcpClientTest, ReceiveHeadTimesOutAndSeesTheEnd) {
   ConnectAndAccept();
   uint8_t head[12];
   uint8_t tail[16];
-  size_t got = 7;
-  EXPECT_EQ(STATUS_IO_TIMEOUT, client.ReceiveHead(head, tail, In(150ms), &got));
-  EXPECT_EQ(0u, got);
+  const HeadReceived timed_out = client.ReceiveHead(head, tail, In(150ms));
+  EXPECT_EQ(STATUS_IO_TIMEOUT, timed_out.status);
+  EXPECT_EQ(0u, timed_out.tail_got);
   ASSERT_EQ(5, ::send(server.get(), "12345", 5, MSG_NOSIGNAL));
   server.Reset();
-  EXPECT_EQ(STATUS_CONNECTION_DISCONNECTED, client.ReceiveHead(head, tail, In(1000ms), &got));
+  EXPECT_EQ(STATUS_CONNECTION_DISCONNECTED, client.ReceiveHead(head, tail, In(1000ms)).status);
 }
 
 TEST_F(TcpClientTest, ReceiveTimesOutWhenNothingComes) {

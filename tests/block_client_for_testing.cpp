@@ -37,6 +37,14 @@ int ErrnoOf(const Status& status) {
   }
 }
 
+// A failure of the plain socket loops as the errno of the system call.
+int ErrnoOfSocket(const Status& status) {
+  if (status.ok()) return 0;
+  if (platform::IsConnectionReset(status)) return ECONNRESET;
+  if (platform::IsConnectionClosed(status)) return EPIPE;
+  return EIO;
+}
+
 }  // namespace
 
 int BlockClient::Connect(uint16_t port, uint32_t local) {
@@ -71,7 +79,7 @@ int BlockClient::Send(const uint8_t* head, size_t head_length, const uint8_t* ta
   if (tls_) {
     return ErrnoOf(tls_->Send({head, head_length}, {tail, tail_length}, TlsDeadline()));
   }
-  return platform::SendAll(socket_.get(), head, head_length, tail, tail_length);
+  return ErrnoOfSocket(platform::SendAll(socket_.get(), head, head_length, tail, tail_length));
 }
 
 int BlockClient::SendBytes(const void* data, size_t length) {
@@ -82,7 +90,7 @@ int BlockClient::ReceiveBytes(void* data, size_t length) {
   if (tls_) {
     return ErrnoOf(tls_->Receive({static_cast<uint8_t*>(data), length}, TlsDeadline()));
   }
-  return platform::ReceiveAll(socket_.get(), data, length);
+  return ErrnoOfSocket(platform::ReceiveAll(socket_.get(), data, length));
 }
 
 Exchange BlockClient::ReceiveReply(std::vector<uint8_t>* data) {
@@ -128,10 +136,10 @@ Exchange BlockClient::ReadInto(uint64_t offset, uint32_t length, uint8_t* data) 
   if (tls_) {
     x.error = ReceiveBytes(header, sizeof header);
   } else {
-    const platform::SplitReceive split =
+    const Result<size_t> split =
         platform::ReceiveSplit(socket_.get(), header, sizeof header, data, length);
-    x.error = split.error;
-    early = split.second_received;
+    x.error = ErrnoOfSocket(split.status());
+    if (split.ok()) early = split.value();
   }
   if (x.error != 0) return x;
   x.reply = ParseReplyHeader(header);

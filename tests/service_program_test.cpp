@@ -558,7 +558,7 @@ TEST_F(ServiceProgramTest, ConsoleLinesCarryTheirPriorityOnTheJournalsStream) {
     BlockClient resetting;
     ASSERT_EQ(resetting.Connect(port, htonl(0x7F000005)), 0);
     EXPECT_EQ(resetting.Login("open sesame").reply.status, REPLY_OK);
-    platform::SetAbortiveClose(resetting.fd());
+    EXPECT_TRUE(platform::SetAbortiveClose(resetting.fd()).ok());
   }
   const std::string reset_line = "<7>recv() failed: 104 Connection reset by peer";
   testing::Eventually([&] { return service_->Log().find(reset_line) != std::string::npos; }, 30s,

@@ -13,6 +13,7 @@
 
 #include "platform/mount_table.h"
 #include "platform/source_file.h"
+#include "shared/dotted_ipv4.h"
 
 namespace quensaria::configurator {
 namespace {
@@ -67,10 +68,9 @@ std::vector<std::string> MachineInfo::HostAddresses() {
     if (at->ifa_addr == nullptr || at->ifa_addr->sa_family != AF_INET) continue;
     const in_addr address = reinterpret_cast<const sockaddr_in*>(at->ifa_addr)->sin_addr;
     if ((ntohl(address.s_addr) >> 24) == 127) continue;  // loopback serves no other machine
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    if (std::find(addresses.begin(), addresses.end(), text) == addresses.end())
-      addresses.emplace_back(text);
+    const DottedIpv4 text = FormatIpv4(address.s_addr);
+    if (std::find(addresses.begin(), addresses.end(), text.c_str()) == addresses.end())
+      addresses.emplace_back(text.c_str());
   }
   freeifaddrs(list);
   return addresses;

@@ -1,32 +1,27 @@
 // A UserPrompts for widget tests: records every message, question and
 // status text, answers questions and file dialogs from scripted values, and
-// runs modal dialogs through a hook instead of an event loop. Questions take
-// their answers from `answers` while it has some, then `answer_yes`.
+// runs modal dialogs through a hook instead of an event loop. Questions are
+// answered as testing::PromptRecord says.
 #ifndef QUENSARIA_CONFIGURATOR_DOCUMENT_PROMPTS_FOR_TESTING_H_
 #define QUENSARIA_CONFIGURATOR_DOCUMENT_PROMPTS_FOR_TESTING_H_
 
 #include <QDialog>
 #include <QStringList>
-#include <deque>
 #include <functional>
 
 #include "configurator/document/user_prompts.h"
+#include "tests/prompt_record_for_testing.h"
 #include "tests/qt_print_for_testing.h"
 
 namespace quensaria::configurator {
 
-class RecordingPrompts : public UserPrompts {
+class RecordingPrompts : public testing::PromptRecord<UserPrompts> {
  public:
   explicit RecordingPrompts(bool answer_yes_when_none_queued = true)
-      : answer_yes(answer_yes_when_none_queued) {}
+      : PromptRecord(answer_yes_when_none_queued) {}
 
-  void Message(const QString& text) override { messages << text; }
   bool Question(const QString& text, const QString& caption) override {
-    questions << caption + ": " + text;
-    if (answers.empty()) return answer_yes;
-    const bool yes = answers.front();
-    answers.pop_front();
-    return yes;
+    return Answer(caption + ": " + text);
   }
   QString OpenFileName(const QString& filter) override {
     filters << filter;
@@ -36,10 +31,6 @@ class RecordingPrompts : public UserPrompts {
     filters << filter;
     suffixes << default_suffix;
     return next_file;
-  }
-  void StatusText(const QString& text) override {
-    status = text;
-    status_texts << text;
   }
   int Exec(QDialog& dialog) override {
     executed << dialog.objectName();
@@ -52,10 +43,8 @@ class RecordingPrompts : public UserPrompts {
   void WaitCursor(bool on) override { wait_depth += on ? 1 : -1; }
   QWidget* DialogParent() override { return nullptr; }
 
-  QStringList messages, questions, filters, suffixes, executed, status_texts;
-  QString status, next_file;  // the last status text; the file dialogs' answer
-  std::deque<bool> answers;
-  bool answer_yes = true;
+  QStringList suffixes, executed;
+  QString next_file;  // the file dialogs' answer
   int wait_depth = 0;
   // Fills in and closes a dialog; its result is what Exec returns.
   std::function<int(QDialog&)> on_exec;

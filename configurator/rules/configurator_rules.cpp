@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "shared/block_protocol.h"
+#include "shared/dotted_ipv4.h"
 #include "shared/password_digest.h"
 #include "shared/rbd_source.h"
 
@@ -170,13 +171,7 @@ bool AccessChangeAllowed(const ClientEntry& entry, uint8_t access) {
   return !(access == ACCESS_FULL && entry.address == 0);
 }
 
-std::string AddressText(uint32_t address_network) {
-  char text[INET_ADDRSTRLEN] = "0.0.0.0";
-  in_addr in{};
-  in.s_addr = address_network;
-  inet_ntop(AF_INET, &in, text, sizeof text);
-  return text;
-}
+std::string AddressText(uint32_t address_network) { return FormatIpv4(address_network).c_str(); }
 
 std::optional<uint32_t> ParseAddress(std::string_view text) {
   const std::string copy(text);

@@ -12,6 +12,7 @@
 #include "platform/socket.h"
 #include "platform/system_info.h"
 #include "service/engine/engine_core.h"
+#include "shared/dotted_ipv4.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::engine {
@@ -261,7 +262,7 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
   {
     std::scoped_lock lock(engine_lock);
     if (!hooks.CheckClientAccess || !hooks.CheckClientAccess(self, peer, access)) {
-      platform::SetAbortiveClose(socket.get());
+      (void)platform::SetAbortiveClose(socket.get());
       stats.RefusedConnection();
       return true;
     }
@@ -287,7 +288,7 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
       c->tls_link = TlsLink::Create(*tls_keys, c->socket, peer, &c->peer_wait_since);
       if (!c->tls_link) {
         ConsoleLog(ConsolePriority::kError, "gnutls_init() failed: client refused\n");
-        platform::SetAbortiveClose(c->socket);
+        (void)platform::SetAbortiveClose(c->socket);
         platform::UniqueFd closing(c->socket);
         delete c;
         return true;
@@ -308,13 +309,13 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
     c->peer_wait_since.store(SweepClock(), std::memory_order_relaxed);
   }
   c->io->socket_op.kind = platform::SocketOperation::Kind::kReceive;
-  size_t bytes = 0;
-  int error = 0;
   // Arming the first receive hands the connection to the socket workers, so
   // it is the last thing done with it here: from then on a worker may close
   // and free it at any moment (a client that resets at once).
-  if (socket_port->Start(c->io->socket_op, false, bytes, error) == platform::StartResult::kFailed) {
-    ConsoleLog(ConsolePriority::kError, "epoll_ctl() failed: %d %s\n", error, ErrnoText(error));
+  const platform::Started started = socket_port->Start(c->io->socket_op, false);
+  if (started.result == platform::StartResult::kFailed) {
+    ConsoleLog(ConsolePriority::kError, "epoll_ctl() failed: %d %s\n", started.error,
+               ErrnoText(started.error));
     CloseClient(c);
     return false;
   }
@@ -402,11 +403,9 @@ void ConnectionEngine::Core::CutOffStalled() {
     const int64_t since = c->peer_wait_since.load(std::memory_order_relaxed);
     if (since == 0 || now - since < limit || c->stall_cut || c->socket < 0) continue;
     c->stall_cut = true;
-    const uint32_t a = c->client_address;
     ConsoleLog(ConsolePriority::kNotice,
-               "client %u.%u.%u.%u: request incomplete for %lld s, connection closed\n", a & 0xFF,
-               (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24,
-               static_cast<long long>((now - since) / 1000));
+               "client %s: request incomplete for %lld s, connection closed\n",
+               FormatIpv4(c->client_address).c_str(), static_cast<long long>((now - since) / 1000));
     platform::ShutdownConnection(c->socket);
   }
 }
@@ -513,7 +512,7 @@ void ConnectionEngine::Core::Teardown() {
     LiveConnection* c = connections;
     connections = c->next;
     if (c->socket >= 0) {
-      platform::SetAbortiveClose(c->socket);
+      (void)platform::SetAbortiveClose(c->socket);
       platform::UniqueFd closing(c->socket);
     }
     delete c;

@@ -256,7 +256,9 @@ TEST_F(EngineTest, ClientThatLeavesBeforeItsReplyIsClosedOnce) {
     uint8_t header[32];
     EncodeRequestHeader({CMD_READ, static_cast<uint64_t>(i) * 65536, 65536}, header);
     ASSERT_EQ(client->SendBytes(header, 32), 0);
-    if (i % 2 == 0) platform::SetAbortiveClose(client->fd());
+    if (i % 2 == 0) {
+      EXPECT_TRUE(platform::SetAbortiveClose(client->fd()).ok());
+    }
     client->Close();
   }
   // Every connection closed, each with its report made: none came twice.
@@ -308,7 +310,7 @@ TEST_F(EngineTest, ConnectAndResetStormLeavesTheOtherClientsServed) {
             Ipv4(127, 0, static_cast<uint8_t>(10 + t), static_cast<uint8_t>(1 + i % 64));
         Result<platform::UniqueFd> socket = platform::ConnectTcp(local, Ipv4(127, 0, 0, 1), port);
         if (!socket.ok()) continue;
-        platform::SetAbortiveClose(socket->get());
+        EXPECT_TRUE(platform::SetAbortiveClose(socket->get()).ok());
         ++resets;
       }
     });
@@ -510,11 +512,11 @@ TEST_F(EngineTest, ABurstOfConnectsWaitsInTheQueueAndIsServed) {
   EncodeRequestHeader({CMD_QUERY, 0, 0}, request);
   for (platform::UniqueFd& socket : sockets) {
     ASSERT_EQ(::fcntl(socket.get(), F_SETFL, 0), 0);
-    ASSERT_EQ(platform::SendAll(socket.get(), request, sizeof request), 0);
+    ASSERT_TRUE(platform::SendAll(socket.get(), request, sizeof request).ok());
   }
   for (platform::UniqueFd& socket : sockets) {
     uint8_t reply[kReplyHeaderSize + kQueryDataSize];
-    ASSERT_EQ(platform::ReceiveAll(socket.get(), reply, sizeof reply), 0);
+    ASSERT_TRUE(platform::ReceiveAll(socket.get(), reply, sizeof reply).ok());
   }
   EXPECT_EQ(harness_->registry().checked().size(), static_cast<size_t>(kBurst));
 }
@@ -624,7 +626,7 @@ TEST_F(EngineTest, AClientThatLeavesIsNoErrorLine) {
   auto resetting = LoggedOn(kClientB);
   Bytes data;
   ASSERT_EQ(resetting->Read(0, 512, data).reply.status, REPLY_OK);
-  platform::SetAbortiveClose(resetting->fd());
+  EXPECT_TRUE(platform::SetAbortiveClose(resetting->fd()).ok());
   resetting->Close();
   ASSERT_TRUE(Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 0; }));
   harness_->StopAndWait();

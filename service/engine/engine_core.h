@@ -109,9 +109,8 @@ struct ConnectionEngine::Core : std::enable_shared_from_this<Core> {
   enum class Closing { kReset, kOrderly };
   void CloseClient(LiveConnection* c, Closing how = Closing::kReset);
   void WorkerEnded(int& running);
-  platform::StartResult StartNextReceive(LiveConnection* c, bool on_file_worker, size_t& bytes,
-                                         int& error);
-  platform::StartResult StartMidRequest(LiveConnection* c, size_t& bytes, int& error);
+  platform::Started StartNextReceive(LiveConnection* c, bool on_file_worker);
+  platform::Started StartMidRequest(LiveConnection* c);
   void NextRequestArrived(LiveConnection* c);
   // processor->Received, after telling it what a TLS link has settled.
   Step Received(LiveConnection* c, size_t bytes);

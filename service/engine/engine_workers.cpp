@@ -99,28 +99,27 @@ void ConnectionEngine::Core::WorkerEnded(int& running) {
 // thread first polls for the request (when the connection's last gap was
 // shorter than kPoll and no more than max_pollers threads poll), then a file
 // worker lingers on the socket, and only then is the receive armed.
-StartResult ConnectionEngine::Core::StartNextReceive(LiveConnection* c, bool on_file_worker,
-                                                     size_t& bytes, int& error) {
+platform::Started ConnectionEngine::Core::StartNextReceive(LiveConnection* c, bool on_file_worker) {
   platform::SocketOperation& op = c->io->socket_op;
   // Between requests a connection may wait as long as its client likes.
   if (c->peer_wait_since.load(std::memory_order_relaxed) != 0) {
     c->peer_wait_since.store(0, std::memory_order_relaxed);
   }
   c->waiting_since = std::chrono::steady_clock::now();
-  std::optional<StartResult> result;
+  std::optional<platform::Started> result;
   // Polling holds a processor: only while few connections are being served.
   if (c->poll_for_next && serving.load(std::memory_order_relaxed) <= max_pollers) {
     if (pollers.fetch_add(1, std::memory_order_relaxed) < max_pollers) {
-      result = socket_port->Poll(op, kPoll, bytes, error);
+      result = socket_port->Poll(op, kPoll);
     }
     pollers.fetch_sub(1, std::memory_order_relaxed);
   }
   if (!result && on_file_worker &&
       file_port.Linger(op.socket, kLinger) == platform::LingerResult::kReadable) {
-    result = socket_port->Start(op, true, bytes, error);
+    result = socket_port->Start(op, true);
   }
-  if (!result) result = socket_port->Start(op, false, bytes, error);
-  if (*result != StartResult::kPending) NextRequestArrived(c);
+  if (!result) result = socket_port->Start(op, false);
+  if (result->result != StartResult::kPending) NextRequestArrived(c);
   // Once pending, another thread may own the connection already.
   return *result;
 }
@@ -128,11 +127,11 @@ StartResult ConnectionEngine::Core::StartNextReceive(LiveConnection* c, bool on_
 // The rest of a request, or a reply, tried at once. When it must wait on the
 // peer, the time is noted before the record goes to the port, so that the
 // sweeper can cut off a peer that stops half way.
-StartResult ConnectionEngine::Core::StartMidRequest(LiveConnection* c, size_t& bytes, int& error) {
+platform::Started ConnectionEngine::Core::StartMidRequest(LiveConnection* c) {
   platform::SocketOperation& op = c->io->socket_op;
-  if (const std::optional<StartResult> done = socket_port->Try(op, bytes, error)) return *done;
+  if (const std::optional<platform::Started> done = socket_port->Try(op)) return *done;
   c->peer_wait_since.store(SweepClock(), std::memory_order_relaxed);
-  return socket_port->Start(op, false, bytes, error);
+  return socket_port->Start(op, false);
 }
 
 // The next request has arrived (or the wait ended otherwise): was the gap
@@ -145,14 +144,14 @@ void ConnectionEngine::Core::NextRequestArrived(LiveConnection* c) {
 
 void ConnectionEngine::Core::SocketWorker() {
   for (;;) {
-    platform::SocketCompletion done;
-    int error = 0;
-    if (!socket_port->Wait(done, error)) {
-      ConsoleLog(ConsolePriority::kError, "epoll_wait() failed: %d %s\n", error,
-                 platform::ErrnoText(error));
+    const Result<platform::SocketCompletion> waited = socket_port->Wait();
+    if (!waited.ok()) {
+      ConsoleLog(ConsolePriority::kError, "epoll_wait() failed: %s\n",
+                 waited.status().message().c_str());
       if (stopping.load()) break;
       continue;
     }
+    const platform::SocketCompletion& done = waited.value();
     if (done.key == nullptr || stopping.load()) break;
     auto* c = static_cast<LiveConnection*>(done.key);
     try {
@@ -216,8 +215,6 @@ void ConnectionEngine::Core::Drive(LiveConnection* c, Step step, bool on_file_wo
       case Step::kSend: {
         const bool send = step == Step::kSend;
         io.socket_op.kind = send ? SocketOperation::Kind::kSend : SocketOperation::Kind::kReceive;
-        size_t bytes = 0;
-        int error = 0;
         // A log-on's reply has gone out whole: the registry hears of it now.
         if (!send) ReportLogOn(c);
         // Records sent as they are sealed only while the processors are not
@@ -227,22 +224,22 @@ void ConnectionEngine::Core::Drive(LiveConnection* c, Step step, bool on_file_wo
         }
         // A send, or the rest of a request, is tried at once; the next
         // request is waited for.
-        const StartResult started = send || io.bytes_received != 0
-                                        ? StartMidRequest(c, bytes, error)
-                                        : StartNextReceive(c, on_file_worker, bytes, error);
-        switch (started) {
+        const platform::Started started = send || io.bytes_received != 0
+                                              ? StartMidRequest(c)
+                                              : StartNextReceive(c, on_file_worker);
+        switch (started.result) {
           case StartResult::kPending:
             return;
           case StartResult::kFailed:
-            LogTransferFailure(io.socket_op, error);
+            LogTransferFailure(io.socket_op, started.error);
             CloseClient(c);
             return;
           case StartResult::kCompleted:
-            if (bytes == 0) {
+            if (started.bytes == 0) {
               CloseClient(c);
               return;
             }
-            step = send ? processor->Sent(*c, bytes) : Received(c, bytes);
+            step = send ? processor->Sent(*c, started.bytes) : Received(c, started.bytes);
             break;
         }
         break;
@@ -327,7 +324,7 @@ void ConnectionEngine::Core::CloseClient(LiveConnection* c, Closing how) {
     if (how == Closing::kOrderly) {
       platform::DrainAndFinish(c->socket);
     } else {
-      platform::SetAbortiveClose(c->socket);
+      (void)platform::SetAbortiveClose(c->socket);
     }
     platform::UniqueFd closing(c->socket);
     c->socket = -1;

@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/system_info.h"
 #include "shared/bytes.h"
+#include "shared/dotted_ipv4.h"
 #include "shared/scramble.h"
 #include "shared/win32_error.h"
 
@@ -110,21 +111,20 @@ void RequestProcessor::TlsSessionOpened(Connection& c, bool manage) {
 // client at a plain export gets an alert its handshake understands. Either
 // way the connection then closes, in order, so the answer arrives.
 Step RequestProcessor::RefuseTlsMismatch(Connection& c) {
-  const uint32_t a = c.client_address;
+  const DottedIpv4 client = FormatIpv4(c.client_address);
   c.close_after_reply = true;
   if (stats_ != nullptr) stats_->EndedByClose();
   if (c.tls == kTlsMissing) {
     platform::ConsoleLog(platform::ConsolePriority::kNotice,
-                         "client %u.%u.%u.%u: plain request on TLS export port %u, answered "
+                         "client %s: plain request on TLS export port %u, answered "
                          "REPLY_TLS_REQUIRED, connection closed\n",
-                         a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24, port_);
+                         client.c_str(), port_);
     return Reply(c, REPLY_TLS_REQUIRED, 0, 0);
   }
   platform::ConsoleLog(
       platform::ConsolePriority::kNotice,
-      "client %u.%u.%u.%u: TLS handshake on plain export port %u, refused, connection "
-      "closed\n",
-      a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24, port_);
+      "client %s: TLS handshake on plain export port %u, refused, connection closed\n",
+      client.c_str(), port_);
   ConnectionBuffer& io = *c.io;
   std::memcpy(io.buffer, kPlainExportTlsAlert.data(), kPlainExportTlsAlert.size());
   io.operation = kOperationSend;

@@ -380,7 +380,7 @@ TEST_F(TlsEngineTest, StalledHandshakesNeitherHoldWorkersNorStayOpen) {
     Result<platform::UniqueFd> socket =
         platform::ConnectTcp(0, platform::Ipv4(127, 0, 0, 1), port());
     ASSERT_TRUE(socket.ok()) << socket.status().ToString();
-    ASSERT_EQ(platform::SendAll(socket->get(), half_hello, sizeof half_hello), 0);
+    ASSERT_TRUE(platform::SendAll(socket->get(), half_hello, sizeof half_hello).ok());
     stalled.push_back(std::move(socket).value());
   }
   BlockClient client;
@@ -441,7 +441,7 @@ class RecordingProxy {
           std::scoped_lock lock(mutex_);
           captured_.insert(captured_.end(), buffer, buffer + n);
         }
-        if (platform::SendAll(fds[1 - i].fd, buffer, static_cast<size_t>(n)) != 0) return;
+        if (!platform::SendAll(fds[1 - i].fd, buffer, static_cast<size_t>(n)).ok()) return;
       }
     }
   }

@@ -8,6 +8,7 @@
 
 #include "platform/console.h"
 #include "platform/socket.h"
+#include "shared/dotted_ipv4.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::engine {
@@ -106,12 +107,10 @@ int TlsLink::FindKey(gnutls_session_t session, const char* name, gnutls_datum_t*
     digest = &link->keys_.manage_;
     identity = Identity::kManage;
   }
-  const uint32_t a = link->address_;
   if (digest == nullptr || IsZero(*digest)) {
     link->identity_refused_ = true;
-    ConsoleLog(ConsolePriority::kNotice,
-               "client %u.%u.%u.%u: TLS identity \"%s\" %s, log-on refused\n", a & 0xFF,
-               (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24, Printable(name).c_str(),
+    ConsoleLog(ConsolePriority::kNotice, "client %s: TLS identity \"%s\" %s, log-on refused\n",
+               FormatIpv4(link->address_).c_str(), Printable(name).c_str(),
                digest == nullptr ? "is unknown" : "has no password set");
     return -1;
   }
@@ -209,11 +208,9 @@ Transfer TlsLink::Handshake(const char*& failed_call) {
     return Transfer{0, EAGAIN};  // the caller goes on to the records
   }
   state_ = State::kFailed;
-  const uint32_t a = address_;
   // Never a key byte: the reason only.
-  ConsoleLog(ConsolePriority::kNotice,
-             "client %u.%u.%u.%u: TLS log-on failed: %s%s, connection closed\n", a & 0xFF,
-             (a >> 8) & 0xFF, (a >> 16) & 0xFF, a >> 24, gnutls_strerror(r),
+  ConsoleLog(ConsolePriority::kNotice, "client %s: TLS log-on failed: %s%s, connection closed\n",
+             FormatIpv4(address_).c_str(), gnutls_strerror(r),
              identity_refused_              ? " (no key for the identity)"
              : identity_ != Identity::kNone ? " (wrong key)"
                                             : "");
