@@ -4,6 +4,7 @@
 #include <gnutls/gnutls.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 
 #include <algorithm>
@@ -31,6 +32,12 @@ constexpr size_t kReadAhead = 80 * 1024;
 // the second is sealed, and wakes twice per message, not once per record.
 constexpr size_t kSendChunk = 2 * kRecordPayload;
 
+// How far the socket's receive time-out may be from the deadline's before
+// it is set again: a wait ends by the deadline all the same (a time-out
+// that comes early waits out the rest in poll), and one set per
+// message would cost a system call each.
+constexpr auto kRearmSlack = std::chrono::milliseconds(10);
+
 }  // namespace
 
 struct TlsSession::Impl {
@@ -55,6 +62,10 @@ struct TlsSession::Impl {
   // capacity is kept from message to message.
   bool gathering = false;
   std::vector<uint8_t> outgoing;
+  // The socket's receive time-out as last set (zero: never); false once
+  // setting it failed, so that waits go by poll alone.
+  Clock::duration receive_armed{};
+  bool receive_timeout_usable = true;
 
   ~Impl() {
     if (session != nullptr) gnutls_deinit(session);
@@ -173,13 +184,40 @@ struct TlsSession::Impl {
     return static_cast<ssize_t>(take);
   }
 
+  // Sets the socket's receive time-out near what is left of the deadline,
+  // so that a blocking receive waits for the peer in the one call (not a
+  // receive that finds nothing, a poll and a receive again). False when no
+  // time is left or the time-out cannot be set: then the receive must not
+  // block.
+  bool ArmReceive() {
+    if (!receive_timeout_usable) return false;
+    const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    const Clock::duration off = left > receive_armed ? left - receive_armed : receive_armed - left;
+    if (receive_armed == Clock::duration::zero() || off > kRearmSlack) {
+      const auto us =
+          std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
+      const timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+      if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+        receive_timeout_usable = false;
+        return false;
+      }
+      receive_armed = left;
+    }
+    return true;
+  }
+
   // Fills the empty read-ahead buffer with what the socket has, waiting
   // for some within the deadline: bytes taken, 0 at the peer's FIN, -1.
+  // The receive itself waits where the socket blocks and its time-out is
+  // set; a time-out that ends it early (or a socket that does not block)
+  // goes on in poll, up to the deadline.
   ssize_t ReceiveAhead() {
     Impl& s = *this;
     if (s.ahead.empty()) s.ahead.resize(kReadAhead);
     for (;;) {
-      const ssize_t n = ::recv(s.fd, s.ahead.data(), s.ahead.size(), MSG_DONTWAIT);
+      const int flags = !s.probing && s.ArmReceive() ? 0 : MSG_DONTWAIT;
+      const ssize_t n = ::recv(s.fd, s.ahead.data(), s.ahead.size(), flags);
       if (n > 0) {
         if (s.first_byte < 0) s.first_byte = s.ahead[0];
         s.ahead_begin = 0;

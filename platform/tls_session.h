@@ -1,9 +1,11 @@
 // TlsSession: one TLS session with a pre-shared key (GnuTLS) over a connected
 // blocking TCP socket, client or server side. Used by one thread at a time
 // (the driver's per-device worker; a test's server thread). Every wait is
-// bounded by the deadline the caller gives: the socket is only read or
-// written after poll(2) says it is ready. The session does not own the
-// socket; it must outlive the session. A session keeps two buffers of its
+// bounded by the deadline the caller gives: a receive blocks in recv(2)
+// under the socket's receive time-out, which the session sets near the
+// deadline (within 10 ms), and poll(2) waits out what is left; a send
+// waits in poll(2). The session does not own the socket; it must outlive
+// the session. A session keeps two buffers of its
 // own (what one receive brought beyond the record asked for; a message's
 // records before they are sent), made at first use and kept for its life.
 //
