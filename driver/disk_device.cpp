@@ -10,7 +10,14 @@
 #include "shared/sector.h"
 
 namespace quensaria::driver {
-namespace {}  // namespace
+namespace {
+
+// How many queued transfers a thread that served its own request at once
+// serves after it before it returns to its caller (a FUSE thread, which
+// other devices need too).
+constexpr int kServedAfterOwn = 8;
+
+}  // namespace
 
 std::string DeviceName(DeviceType type, uint32_t number) {
   return quensaria::DeviceName(type == DeviceType::kCdRom, number);
@@ -139,8 +146,21 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
       Serve(*request);
       Recycle(*request);
       lock.lock();
+      // Transfers queued meanwhile keep this place: the next few are served
+      // here too, in their order, rather than woken a worker for.
+      for (int taken = 0; taken < kServedAfterOwn && !stop_ && !queue_.empty() &&
+                          queue_.front()->kind != RequestKind::kControl;
+           ++taken) {
+        std::unique_ptr<DeviceRequest> next = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        Serve(*next);
+        Recycle(*next);
+        next.reset();
+        lock.lock();
+      }
       --serving_;
-      const bool more = stop_ || !queue_.empty();
+      const bool more = stop_ || FrontReady();
       lock.unlock();
       if (more) wake_.notify_all();
       return;
@@ -167,8 +187,11 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
       DebugPrint("%s: no further worker: %s", name_.c_str(), e.what());
     }
   }
+  // Only a request that may be served now is worth a worker's wake-up; the
+  // one that frees a place wakes them for the rest.
+  const bool ready = FrontReady();
   lock.unlock();
-  wake_.notify_all();
+  if (ready) wake_.notify_all();
 }
 
 bool DiskDevice::FrontReady() const {
@@ -189,15 +212,19 @@ void DiskDevice::Work(bool first) {
     const bool alone = request->kind == RequestKind::kControl;
     alone_ = alone;
     ++serving_;
-    lock.unlock();
     // The next one may go beside this one.
-    if (!alone) wake_.notify_all();
+    const bool beside = FrontReady();
+    lock.unlock();
+    if (beside) wake_.notify_all();
     Serve(*request);
     Recycle(*request);
+    request.reset();
     lock.lock();
     --serving_;
     if (alone) alone_ = false;
-    wake_.notify_all();
+    // This worker takes the next request itself; the others are woken only
+    // for more than that, or for the end (the first waits for the rest).
+    if (stop_ || alone || (FrontReady() && serving_ + 1 < parallel_)) wake_.notify_all();
   }
   if (!first) return;
   // The others end too; what they serve is answered before the back end goes.
