@@ -1,6 +1,7 @@
 #include "driver/disk_device.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -13,9 +14,10 @@ namespace quensaria::driver {
 namespace {
 
 // How many queued transfers a thread that served its own request at once
-// serves after it before it returns to its caller (a FUSE thread, which
-// other devices need too).
+// serves after it, and for how long it starts more, before it returns to
+// its caller (a FUSE thread, which other devices need too).
 constexpr int kServedAfterOwn = 8;
+constexpr std::chrono::milliseconds kServingAfterOwn{1000};
 
 }  // namespace
 
@@ -147,8 +149,11 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
       Recycle(*request);
       lock.lock();
       // Transfers queued meanwhile keep this place: the next few are served
-      // here too, in their order, rather than woken a worker for.
-      for (int taken = 0; taken < kServedAfterOwn && !stop_ && !queue_.empty() &&
+      // here too, in their order, rather than woken a worker for. Not after
+      // a failure: a server that is away would hold this thread for each.
+      const auto until = std::chrono::steady_clock::now() + kServingAfterOwn;
+      bool served_well = NT_SUCCESS(request->status);
+      for (int taken = 0; served_well && taken < kServedAfterOwn && !stop_ && !queue_.empty() &&
                           queue_.front()->kind != RequestKind::kControl;
            ++taken) {
         std::unique_ptr<DeviceRequest> next = std::move(queue_.front());
@@ -156,6 +161,7 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
         lock.unlock();
         Serve(*next);
         Recycle(*next);
+        served_well = NT_SUCCESS(next->status) && std::chrono::steady_clock::now() < until;
         next.reset();
         lock.lock();
       }

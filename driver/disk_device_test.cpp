@@ -763,7 +763,8 @@ TEST_F(ParallelDeviceTest, VirtualWriteUnderRequestsFromSeveralThreadsIsExact) {
 
 // A thread serving its own request at once (a FUSE thread) also serves the
 // transfers queued behind it meanwhile, in their order, before it returns;
-// an unmount queued among them is left to the workers, with what follows.
+// an unmount queued among them is left to the workers, with what follows,
+// and so is everything after a failure.
 TEST_F(ParallelDeviceTest, TheThreadServingAtOnceServesWhatQueuedBehindIt) {
   MountRecord record = NetworkRecord(server_);
   SetMountConnections(record, 1);
@@ -781,12 +782,33 @@ TEST_F(ParallelDeviceTest, TheThreadServingAtOnceServesWhatQueuedBehindIt) {
     };
     return r;
   };
+  // Nothing in the device: the mount's worker has let go of it (requests
+  // after a mount wait until then), so a request is served by its caller.
+  auto idle = [&] {
+    return testing::Eventually(
+        [&] {
+          std::promise<std::thread::id> by;
+          auto probe = ReadRequest(0, 512);
+          probe->complete = [&by](DeviceRequest&) { by.set_value(std::this_thread::get_id()); };
+          device_->Submit(std::move(probe));
+          return by.get_future().get() == std::this_thread::get_id();
+        },
+        5s);
+  };
+  ASSERT_TRUE(idle());
+  // The first write is at the server (and the connection busy with it).
+  auto write_arrived = [&] {
+    for (const auto& e : server_.Events()) {
+      if (e.command == CMD_WRITE) return true;
+    }
+    return false;
+  };
   std::thread::id first_thread;
   std::thread first([&] {
     first_thread = std::this_thread::get_id();
     device_->Submit(noted(WriteRequest(0, Pattern(4096, 0)), 0));
   });
-  ASSERT_TRUE(testing::Eventually([&] { return !server_.Events().empty(); }, 5s));
+  ASSERT_TRUE(testing::Eventually(write_arrived, 5s));
   // The connection is busy: these wait in the queue.
   for (int i = 1; i <= 3; ++i) {
     device_->Submit(noted(WriteRequest(i * 4096, Pattern(4096, static_cast<uint8_t>(i))), i));
@@ -814,13 +836,14 @@ TEST_F(ParallelDeviceTest, TheThreadServingAtOnceServesWhatQueuedBehindIt) {
 
   // Behind an unmount, it stops: the unmount waits for it, and the write
   // after the unmount finds the device empty.
+  ASSERT_TRUE(idle());
   server_.ClearRequests();
   served.clear();
   std::thread second([&] {
     first_thread = std::this_thread::get_id();
     device_->Submit(noted(WriteRequest(0, Pattern(4096, 7)), 0));
   });
-  ASSERT_TRUE(testing::Eventually([&] { return !server_.Events().empty(); }, 5s));
+  ASSERT_TRUE(testing::Eventually(write_arrived, 5s));
   device_->Submit(noted(WriteRequest(4096, Pattern(4096, 8)), 1));
   std::promise<Result> unmounted;
   auto unmount = ControlRequest(IOCTL_VDISK_UNMOUNT, nullptr, 0, 0);
@@ -833,11 +856,40 @@ TEST_F(ParallelDeviceTest, TheThreadServingAtOnceServesWhatQueuedBehindIt) {
   second.join();
   EXPECT_EQ(STATUS_SUCCESS, unmounted.get_future().get().status);
   EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, after.get_future().get());
-  std::scoped_lock lock(mu);
-  ASSERT_EQ(2u, served.size());
-  EXPECT_EQ(0, served[0].first);
-  EXPECT_EQ(1, served[1].first);
-  EXPECT_EQ(first_thread, served[1].second);
+  {
+    std::scoped_lock lock(mu);
+    ASSERT_EQ(2u, served.size());
+    EXPECT_EQ(0, served[0].first);
+    EXPECT_EQ(1, served[1].first);
+    EXPECT_EQ(first_thread, served[1].second);
+  }
+
+  // After a failure of its own it returns at once: the reads queued behind
+  // are the workers'.
+  ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+  ASSERT_TRUE(idle());
+  server_.ClearRequests();
+  server_.RefuseWrites(true);
+  std::promise<NtStatus> refused;
+  std::thread third([&] {
+    first_thread = std::this_thread::get_id();
+    auto write = WriteRequest(0, Pattern(4096, 5));
+    write->complete = [&](DeviceRequest& r) { refused.set_value(r.status); };
+    device_->Submit(std::move(write));
+  });
+  ASSERT_TRUE(testing::Eventually(write_arrived, 5s));
+  std::vector<std::promise<std::thread::id>> readers(3);
+  for (size_t i = 0; i < readers.size(); ++i) {
+    auto read = ReadRequest(i * 4096, 4096);
+    read->complete = [&, i](DeviceRequest& r) {
+      EXPECT_EQ(STATUS_SUCCESS, r.status) << i;
+      readers[i].set_value(std::this_thread::get_id());
+    };
+    device_->Submit(std::move(read));
+  }
+  third.join();
+  EXPECT_NE(STATUS_SUCCESS, refused.get_future().get());
+  for (auto& reader : readers) EXPECT_NE(first_thread, reader.get_future().get());
 }
 
 // An unmount queued behind requests in flight waits for them, and the
