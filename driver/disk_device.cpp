@@ -151,7 +151,7 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
       // Transfers queued meanwhile keep this place: the next few are served
       // here too, in their order, rather than woken a worker for. Not after
       // a failure: a server that is away would hold this thread for each.
-      const auto until = std::chrono::steady_clock::now() + kServingAfterOwn;
+      std::chrono::steady_clock::time_point until{};
       bool served_well = NT_SUCCESS(request->status);
       for (int taken = 0; served_well && taken < kServedAfterOwn && !stop_ && !queue_.empty() &&
                           queue_.front()->kind != RequestKind::kControl;
@@ -159,6 +159,8 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
         std::unique_ptr<DeviceRequest> next = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
+        // The clock is read only when there is something to serve.
+        if (taken == 0) until = std::chrono::steady_clock::now() + kServingAfterOwn;
         Serve(*next);
         Recycle(*next);
         served_well = NT_SUCCESS(next->status) && std::chrono::steady_clock::now() < until;
