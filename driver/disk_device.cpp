@@ -1,6 +1,7 @@
 #include "driver/disk_device.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -10,7 +11,15 @@
 #include "shared/sector.h"
 
 namespace quensaria::driver {
-namespace {}  // namespace
+namespace {
+
+// How many queued transfers a thread that served its own request at once
+// serves after it, and for how long it starts more, before it returns to
+// its caller (a FUSE thread, which other devices need too).
+constexpr int kServedAfterOwn = 8;
+constexpr std::chrono::milliseconds kServingAfterOwn{1000};
+
+}  // namespace
 
 std::string DeviceName(DeviceType type, uint32_t number) {
   return quensaria::DeviceName(type == DeviceType::kCdRom, number);
@@ -139,8 +148,27 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
       Serve(*request);
       Recycle(*request);
       lock.lock();
+      // Transfers queued meanwhile keep this place: the next few are served
+      // here too, in their order, rather than woken a worker for. Not after
+      // a failure: a server that is away would hold this thread for each.
+      std::chrono::steady_clock::time_point until{};
+      bool served_well = NT_SUCCESS(request->status);
+      for (int taken = 0; served_well && taken < kServedAfterOwn && !stop_ && !queue_.empty() &&
+                          queue_.front()->kind != RequestKind::kControl;
+           ++taken) {
+        std::unique_ptr<DeviceRequest> next = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        // The clock is read only when there is something to serve.
+        if (taken == 0) until = std::chrono::steady_clock::now() + kServingAfterOwn;
+        Serve(*next);
+        Recycle(*next);
+        served_well = NT_SUCCESS(next->status) && std::chrono::steady_clock::now() < until;
+        next.reset();
+        lock.lock();
+      }
       --serving_;
-      const bool more = stop_ || !queue_.empty();
+      const bool more = stop_ || FrontReady();
       lock.unlock();
       if (more) wake_.notify_all();
       return;
@@ -167,8 +195,11 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
       DebugPrint("%s: no further worker: %s", name_.c_str(), e.what());
     }
   }
+  // Only a request that may be served now is worth a worker's wake-up; the
+  // one that frees a place wakes them for the rest.
+  const bool ready = FrontReady();
   lock.unlock();
-  wake_.notify_all();
+  if (ready) wake_.notify_all();
 }
 
 bool DiskDevice::FrontReady() const {
@@ -189,15 +220,19 @@ void DiskDevice::Work(bool first) {
     const bool alone = request->kind == RequestKind::kControl;
     alone_ = alone;
     ++serving_;
-    lock.unlock();
     // The next one may go beside this one.
-    if (!alone) wake_.notify_all();
+    const bool beside = FrontReady();
+    lock.unlock();
+    if (beside) wake_.notify_all();
     Serve(*request);
     Recycle(*request);
+    request.reset();
     lock.lock();
     --serving_;
     if (alone) alone_ = false;
-    wake_.notify_all();
+    // This worker takes the next request itself; the others are woken only
+    // for more than that, or for the end (the first waits for the rest).
+    if (stop_ || alone || (FrontReady() && serving_ + 1 < parallel_)) wake_.notify_all();
   }
   if (!first) return;
   // The others end too; what they serve is answered before the back end goes.

@@ -8,16 +8,16 @@
 // queued, fewer being served than the back end serves at once: one for an
 // image file, one per connection for a network disk) is served right there,
 // saving a thread hand-off, unless it asks to be handed off and the back end
-// serves more than one at a time; everything else
-// is queued for the workers (started as needed, one per place), which also
-// carry out mount and unmount. Transfers are taken in the order they were
-// accepted and served side by side; a mount or unmount waits for those
-// before it and is served alone, and those after it wait for it. Only the
-// threads serving requests touch the back end. Submit may therefore block
-// for as long as a back end takes; callers give it a thread that may. Every request is
-// completed exactly once, through its `complete` function, from the thread that answers it. The
-// published state (mounted flag, sizes, names) is guarded by a lock, so dispatch and query never
-// see a half-made mount.
+// serves more than one at a time; that thread then also serves a few of the
+// transfers queued behind it meanwhile before it returns. Everything else
+// is queued for the workers (started as needed, one per place, woken only
+// when a request may be served), which also carry out mount and unmount. Transfers are taken in the
+// order they were accepted and served side by side; a mount or unmount waits for those before it
+// and is served alone, and those after it wait for it. Only the threads serving requests touch the
+// back end. Submit may therefore block for as long as a back end takes; callers give it a thread
+// that may. Every request is completed exactly once, through its `complete` function, from the
+// thread that answers it. The published state (mounted flag, sizes, names) is guarded by a lock, so
+// dispatch and query never see a half-made mount.
 #ifndef QUENSARIA_DRIVER_DISK_DEVICE_H_
 #define QUENSARIA_DRIVER_DISK_DEVICE_H_
 

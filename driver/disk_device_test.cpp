@@ -20,6 +20,7 @@
 #include "driver/block_server_for_testing.h"
 #include "driver/debug_print.h"
 #include "platform/errors.h"
+#include "platform/eventually_for_testing.h"
 #include "platform/page_memory.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/password_digest.h"
@@ -758,6 +759,137 @@ TEST_F(ParallelDeviceTest, VirtualWriteUnderRequestsFromSeveralThreadsIsExact) {
     }
   }
   EXPECT_EQ(original, server_.Disk());
+}
+
+// A thread serving its own request at once (a FUSE thread) also serves the
+// transfers queued behind it meanwhile, in their order, before it returns;
+// an unmount queued among them is left to the workers, with what follows,
+// and so is everything after a failure.
+TEST_F(ParallelDeviceTest, TheThreadServingAtOnceServesWhatQueuedBehindIt) {
+  MountRecord record = NetworkRecord(server_);
+  SetMountConnections(record, 1);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+  // Long enough that the writes below are queued while the first is served.
+  server_.SetWriteDelay(300ms);
+  server_.ClearRequests();
+  std::mutex mu;
+  std::vector<std::pair<int, std::thread::id>> served;  // which request, on which thread
+  auto noted = [&](std::unique_ptr<DeviceRequest> r, int which) {
+    r->complete = [&, which](DeviceRequest& done) {
+      EXPECT_EQ(STATUS_SUCCESS, done.status) << which;
+      std::scoped_lock lock(mu);
+      served.emplace_back(which, std::this_thread::get_id());
+    };
+    return r;
+  };
+  // Nothing in the device: the mount's worker has let go of it (requests
+  // after a mount wait until then), so a request is served by its caller.
+  auto idle = [&] {
+    return testing::Eventually(
+        [&] {
+          std::promise<std::thread::id> by;
+          auto probe = ReadRequest(0, 512);
+          probe->complete = [&by](DeviceRequest&) { by.set_value(std::this_thread::get_id()); };
+          device_->Submit(std::move(probe));
+          return by.get_future().get() == std::this_thread::get_id();
+        },
+        5s);
+  };
+  ASSERT_TRUE(idle());
+  // The first write is at the server (and the connection busy with it).
+  auto write_arrived = [&] {
+    for (const auto& e : server_.Events()) {
+      if (e.command == CMD_WRITE) return true;
+    }
+    return false;
+  };
+  std::thread::id first_thread;
+  std::thread first([&] {
+    first_thread = std::this_thread::get_id();
+    device_->Submit(noted(WriteRequest(0, Pattern(4096, 0)), 0));
+  });
+  ASSERT_TRUE(testing::Eventually(write_arrived, 5s));
+  // The connection is busy: these wait in the queue.
+  for (int i = 1; i <= 3; ++i) {
+    device_->Submit(noted(WriteRequest(i * 4096, Pattern(4096, static_cast<uint8_t>(i))), i));
+  }
+  device_->Submit(noted(ControlRequest(IOCTL_VDISK_QUERY, nullptr, 0, kMountRecordSize), 4));
+  first.join();
+  std::vector<std::pair<int, std::thread::id>> seen;
+  {
+    std::scoped_lock lock(mu);
+    seen = served;
+  }
+  // The query is answered at once by the submitting thread; the writes came
+  // back on the first thread, in order, by the time its call returned.
+  ASSERT_EQ(5u, seen.size());
+  std::vector<int> on_first;
+  for (const auto& [which, thread] : seen) {
+    if (thread == first_thread) on_first.push_back(which);
+  }
+  EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), on_first);
+  const auto disk = server_.Disk();
+  for (uint8_t i = 0; i < 4; ++i) {
+    const auto want = Pattern(4096, i);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), disk.begin() + i * 4096)) << int(i);
+  }
+
+  // Behind an unmount, it stops: the unmount waits for it, and the write
+  // after the unmount finds the device empty.
+  ASSERT_TRUE(idle());
+  server_.ClearRequests();
+  served.clear();
+  std::thread second([&] {
+    first_thread = std::this_thread::get_id();
+    device_->Submit(noted(WriteRequest(0, Pattern(4096, 7)), 0));
+  });
+  ASSERT_TRUE(testing::Eventually(write_arrived, 5s));
+  device_->Submit(noted(WriteRequest(4096, Pattern(4096, 8)), 1));
+  std::promise<Result> unmounted;
+  auto unmount = ControlRequest(IOCTL_VDISK_UNMOUNT, nullptr, 0, 0);
+  unmount->complete = [&](DeviceRequest& r) { unmounted.set_value({r.status, 0, {}}); };
+  device_->Submit(std::move(unmount));
+  std::promise<NtStatus> after;
+  auto late = WriteRequest(8192, Pattern(4096, 9));
+  late->complete = [&](DeviceRequest& r) { after.set_value(r.status); };
+  device_->Submit(std::move(late));
+  second.join();
+  EXPECT_EQ(STATUS_SUCCESS, unmounted.get_future().get().status);
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, after.get_future().get());
+  {
+    std::scoped_lock lock(mu);
+    ASSERT_EQ(2u, served.size());
+    EXPECT_EQ(0, served[0].first);
+    EXPECT_EQ(1, served[1].first);
+    EXPECT_EQ(first_thread, served[1].second);
+  }
+
+  // After a failure of its own it returns at once: the reads queued behind
+  // are the workers'.
+  ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+  ASSERT_TRUE(idle());
+  server_.ClearRequests();
+  server_.RefuseWrites(true);
+  std::promise<NtStatus> refused;
+  std::thread third([&] {
+    first_thread = std::this_thread::get_id();
+    auto write = WriteRequest(0, Pattern(4096, 5));
+    write->complete = [&](DeviceRequest& r) { refused.set_value(r.status); };
+    device_->Submit(std::move(write));
+  });
+  ASSERT_TRUE(testing::Eventually(write_arrived, 5s));
+  std::vector<std::promise<std::thread::id>> readers(3);
+  for (size_t i = 0; i < readers.size(); ++i) {
+    auto read = ReadRequest(i * 4096, 4096);
+    read->complete = [&, i](DeviceRequest& r) {
+      EXPECT_EQ(STATUS_SUCCESS, r.status) << i;
+      readers[i].set_value(std::this_thread::get_id());
+    };
+    device_->Submit(std::move(read));
+  }
+  third.join();
+  EXPECT_NE(STATUS_SUCCESS, refused.get_future().get());
+  for (auto& reader : readers) EXPECT_NE(first_thread, reader.get_future().get());
 }
 
 // An unmount queued behind requests in flight waits for them, and the
