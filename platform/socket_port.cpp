@@ -16,11 +16,10 @@ namespace {
 Transfer Perform(SocketOperation& op) {
   const bool send = op.kind == SocketOperation::Kind::kSend;
   if (op.layer != nullptr) {
-    const char* failed = nullptr;
-    const Transfer t = send ? op.layer->Send(op.data, op.length, failed)
-                            : op.layer->Receive(op.data, op.length, failed);
-    if (t.error != 0 && t.error != EAGAIN) op.failed_call = failed;
-    return t;
+    const LayerTransfer t =
+        send ? op.layer->Send(op.data, op.length) : op.layer->Receive(op.data, op.length);
+    if (t.error != 0 && t.error != EAGAIN) op.failed_call = t.failed_call;
+    return Transfer{t.bytes, t.error};
   }
   const Transfer t =
       send ? SendSome(op.socket, op.data, op.length) : ReceiveSome(op.socket, op.data, op.length);

@@ -29,15 +29,28 @@
 
 namespace quensaria::platform {
 
+// What a layer's transfer did: bytes and errno as ReceiveSome/SendSome
+// give them (EAGAIN when the transfer must wait, bytes 0 on a receive when
+// the peer closed) and, for a failure, the call that failed, for the log.
+struct LayerTransfer {
+  size_t bytes = 0;
+  int error = 0;
+  const char* failed_call = nullptr;
+
+  // A socket call's result, named `call` where it failed.
+  static LayerTransfer Of(Transfer t, const char* call) {
+    return {t.bytes, t.error, t.error != 0 && t.error != EAGAIN ? call : nullptr};
+  }
+};
+
 // A layer between the port and the socket (a TLS session): the port moves
 // bytes through it instead of recv/send. Called by the thread that owns the
-// operation, one call at a time. Results as ReceiveSome/SendSome: EAGAIN
-// when the transfer must wait, bytes 0 on a receive when the peer closed.
+// operation, one call at a time.
 class StreamLayer {
  public:
   virtual ~StreamLayer() = default;
-  virtual Transfer Receive(uint8_t* data, size_t length, const char*& failed_call) = 0;
-  virtual Transfer Send(const uint8_t* data, size_t length, const char*& failed_call) = 0;
+  virtual LayerTransfer Receive(uint8_t* data, size_t length) = 0;
+  virtual LayerTransfer Send(const uint8_t* data, size_t length) = 0;
   // Bytes the layer holds already, which no readiness of the socket announces.
   virtual bool HasBuffered() const = 0;
   // After EAGAIN: whether the layer waits to write (else to read), whatever

@@ -19,9 +19,11 @@
 #include <new>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/socket.h"
 #include "platform/unique_fd.h"
@@ -261,6 +263,40 @@ TEST_F(TlsEngineTest, ReadsAndWritesOfEverySizeRoundTrip) {
   Exchange x = client.Flush();
   EXPECT_EQ(x.error, 0);
   EXPECT_EQ(x.reply.status, REPLY_OK);
+}
+
+// A record that fails its authentication (forged, or changed on the way)
+// ends the session, and the console line names GnuTLS's receive rather than
+// the socket's, at warning priority: it is no ordinary client leaving.
+TEST_F(TlsEngineTest, AForgedRecordEndsTheSessionNamingTheTlsReceive) {
+  Start(AUTH_MODE_TLS);
+  std::mutex lines_mutex;
+  std::vector<std::pair<platform::ConsolePriority, std::string>> lines;
+  platform::SetConsoleLogSinkForTesting(
+      [&](platform::ConsolePriority priority, std::string_view line) {
+        std::scoped_lock lock(lines_mutex);
+        lines.emplace_back(priority, line);
+      });
+  BlockClient client;
+  ASSERT_EQ(client.ConnectTls(port(), kTlsIdentityLogin, DigestOf("login")), 0);
+  Bytes read;
+  ASSERT_EQ(client.Read(0, 4096, read).reply.status, REPLY_OK);
+  // An application-data record of the right shape whose tag cannot match.
+  Bytes forged = {0x17, 0x03, 0x03, 0x00, 0x40};
+  const Bytes body = RandomBytes(0x40, 99);
+  forged.insert(forged.end(), body.begin(), body.end());
+  ASSERT_TRUE(platform::SendAll(client.fd(), forged.data(), forged.size()).ok());
+  ASSERT_TRUE(
+      Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 0; }, kLiveness));
+  harness_->StopAndWait();
+  platform::SetConsoleLogSinkForTesting(nullptr);
+  std::scoped_lock lock(lines_mutex);
+  const auto line = std::find_if(lines.begin(), lines.end(), [](const auto& entry) {
+    return entry.second.starts_with("gnutls_record_recv() failed: ");
+  });
+  ASSERT_NE(line, lines.end()) << (lines.empty() ? "no line" : lines.front().second);
+  EXPECT_EQ(line->first, platform::ConsolePriority::kWarning);
+  EXPECT_EQ(line->second, "gnutls_record_recv() failed: 71 Protocol error\n");
 }
 
 // A reply leaves two records at a time, a short last record with the two

@@ -16,6 +16,7 @@ namespace {
 
 using platform::ConsoleLog;
 using platform::ConsolePriority;
+using platform::LayerTransfer;
 using platform::Transfer;
 
 // A request of the largest size in its records, with room to spare.
@@ -191,21 +192,20 @@ void TlsLink::Settled() {
 
 // A GnuTLS failure as the port reports one: a socket error where there was
 // one, else a protocol error.
-Transfer TlsLink::Failure(int code, const char* call, const char*& failed_call) {
-  failed_call = call;
+LayerTransfer TlsLink::Failure(int code, const char* call) const {
   if (code == GNUTLS_E_PULL_ERROR || code == GNUTLS_E_PUSH_ERROR) {
-    return Transfer{0, last_errno_ != 0 ? last_errno_ : EIO};
+    return {0, last_errno_ != 0 ? last_errno_ : EIO, call};
   }
-  return Transfer{0, EPROTO};
+  return {0, EPROTO, call};
 }
 
-Transfer TlsLink::Handshake(const char*& failed_call) {
+LayerTransfer TlsLink::Handshake() {
   const int r = gnutls_handshake(session_);
-  if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return Transfer{0, EAGAIN};
+  if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return {0, EAGAIN};
   if (r == 0) {
     state_ = State::kSession;
     Settled();
-    return Transfer{0, EAGAIN};  // the caller goes on to the records
+    return {0, EAGAIN};  // the caller goes on to the records
   }
   state_ = State::kFailed;
   // Never a key byte: the reason only.
@@ -214,38 +214,32 @@ Transfer TlsLink::Handshake(const char*& failed_call) {
              identity_refused_              ? " (no key for the identity)"
              : identity_ != Identity::kNone ? " (wrong key)"
                                             : "");
-  if (r == GNUTLS_E_PREMATURE_TERMINATION) return Transfer{0, 0};  // the peer went away
-  if (r == GNUTLS_E_PULL_ERROR || r == GNUTLS_E_PUSH_ERROR) {
-    return Failure(r, "gnutls_handshake", failed_call);
-  }
+  if (r == GNUTLS_E_PREMATURE_TERMINATION) return {0, 0};  // the peer went away
+  if (r == GNUTLS_E_PULL_ERROR || r == GNUTLS_E_PUSH_ERROR) return Failure(r, "gnutls_handshake");
   // The alert tells the client why (a wrong key, say) instead of a bare
   // close, so it can try its other identity or say the password is wrong.
   // One small record: the socket takes it, or the client sees the close.
   (void)gnutls_alert_send_appropriate(session_, r);
-  failed_call = "gnutls_handshake";
-  return Transfer{0, ECONNABORTED};
+  return {0, ECONNABORTED, "gnutls_handshake"};
 }
 
-Transfer TlsLink::ReceiveRecords(uint8_t* data, size_t length, const char*& failed_call) {
+LayerTransfer TlsLink::ReceiveRecords(uint8_t* data, size_t length) {
   const ssize_t r = gnutls_record_recv(session_, data, length);
-  if (r >= 0) return Transfer{static_cast<size_t>(r), 0};
-  if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return Transfer{0, EAGAIN};
-  if (r == GNUTLS_E_PREMATURE_TERMINATION) return Transfer{0, 0};
-  return Failure(static_cast<int>(r), "gnutls_record_recv", failed_call);
+  if (r >= 0) return {static_cast<size_t>(r), 0};
+  if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return {0, EAGAIN};
+  if (r == GNUTLS_E_PREMATURE_TERMINATION) return {0, 0};
+  return Failure(static_cast<int>(r), "gnutls_record_recv");
 }
 
-Transfer TlsLink::Receive(uint8_t* data, size_t length, const char*& failed_call) {
+LayerTransfer TlsLink::Receive(uint8_t* data, size_t length) {
   switch (state_) {
     case State::kFirstByte: {
       const Transfer t = platform::ReceiveSome(socket_, data, std::min(length, prefix_.size()));
-      if (t.error != 0 || t.bytes == 0) {
-        if (t.error != 0 && t.error != EAGAIN) failed_call = "recv";
-        return t;
-      }
+      if (t.error != 0 || t.bytes == 0) return LayerTransfer::Of(t, "recv");
       if (data[0] != kTlsHandshakeByte) {
         state_ = State::kPlain;
         Settled();
-        return t;  // a plain request's first bytes, in place
+        return {t.bytes, 0};  // a plain request's first bytes, in place
       }
       std::memcpy(prefix_.data(), data, t.bytes);
       prefix_length_ = t.bytes;
@@ -253,22 +247,18 @@ Transfer TlsLink::Receive(uint8_t* data, size_t length, const char*& failed_call
       [[fallthrough]];
     }
     case State::kHandshake: {
-      const Transfer t = Handshake(failed_call);
+      const LayerTransfer t = Handshake();
       if (state_ != State::kSession) return t;
-      return ReceiveRecords(data, length, failed_call);
+      return ReceiveRecords(data, length);
     }
     case State::kSession:
-      return ReceiveRecords(data, length, failed_call);
-    case State::kPlain: {
-      const Transfer t = platform::ReceiveSome(socket_, data, length);
-      if (t.error != 0 && t.error != EAGAIN) failed_call = "recv";
-      return t;
-    }
+      return ReceiveRecords(data, length);
+    case State::kPlain:
+      return LayerTransfer::Of(platform::ReceiveSome(socket_, data, length), "recv");
     case State::kFailed:
       break;
   }
-  failed_call = "gnutls_handshake";
-  return Transfer{0, ECONNABORTED};
+  return {0, ECONNABORTED, "gnutls_handshake"};
 }
 
 // A reply leaves two records at a time, sent as soon as they are sealed:
@@ -279,16 +269,11 @@ Transfer TlsLink::Receive(uint8_t* data, size_t length, const char*& failed_call
 // port makes with the same window once the socket can take more. The call
 // reports the plain bytes of the records on the wire, so the port comes
 // back at once for the next ones.
-Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_call) {
+LayerTransfer TlsLink::Send(const uint8_t* data, size_t length) {
   if (state_ == State::kPlain) {
-    const Transfer t = platform::SendSome(socket_, data, length);
-    if (t.error != 0 && t.error != EAGAIN) failed_call = "send";
-    return t;
+    return LayerTransfer::Of(platform::SendSome(socket_, data, length), "send");
   }
-  if (state_ != State::kSession) {
-    failed_call = "gnutls_record_send";
-    return Transfer{0, ENOTCONN};
-  }
+  if (state_ != State::kSession) return {0, ENOTCONN, "gnutls_record_send"};
   if (reply_bytes_ == 0) {
     records_.clear();
     records_sent_ = 0;
@@ -303,7 +288,7 @@ Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_c
       const ssize_t r = gnutls_record_send(session_, data + made, take - made);
       if (r <= 0) {
         gathering_ = false;
-        return Failure(static_cast<int>(r), "gnutls_record_send", failed_call);
+        return Failure(static_cast<int>(r), "gnutls_record_send");
       }
       made += static_cast<size_t>(r);
     }
@@ -313,15 +298,14 @@ Transfer TlsLink::Send(const uint8_t* data, size_t length, const char*& failed_c
   while (records_sent_ < records_.size()) {
     const Transfer t = platform::SendSome(socket_, records_.data() + records_sent_,
                                           records_.size() - records_sent_);
-    if (t.error == EAGAIN) return t;
+    if (t.error == EAGAIN) return {0, EAGAIN};
     if (t.error != 0) {
       reply_bytes_ = 0;
-      failed_call = "send";
-      return t;
+      return LayerTransfer::Of(t, "send");
     }
     records_sent_ += t.bytes;
   }
-  return Transfer{std::exchange(reply_bytes_, 0), 0};
+  return {std::exchange(reply_bytes_, 0), 0};
 }
 
 bool TlsLink::HasBuffered() const {

@@ -67,8 +67,8 @@ class TlsLink final : public platform::StreamLayer {
   TlsLink(const TlsLink&) = delete;
   TlsLink& operator=(const TlsLink&) = delete;
 
-  platform::Transfer Receive(uint8_t* data, size_t length, const char*& failed_call) override;
-  platform::Transfer Send(const uint8_t* data, size_t length, const char*& failed_call) override;
+  platform::LayerTransfer Receive(uint8_t* data, size_t length) override;
+  platform::LayerTransfer Send(const uint8_t* data, size_t length) override;
   bool HasBuffered() const override;
   bool WaitsToWrite(bool sending) const override;
 
@@ -89,9 +89,9 @@ class TlsLink final : public platform::StreamLayer {
   static ssize_t Pull(gnutls_transport_ptr_t self, void* data, size_t length);
   static ssize_t Push(gnutls_transport_ptr_t self, const void* data, size_t length);
   static ssize_t PushVector(gnutls_transport_ptr_t self, const giovec_t* iov, int count);
-  platform::Transfer Handshake(const char*& failed_call);
-  platform::Transfer ReceiveRecords(uint8_t* data, size_t length, const char*& failed_call);
-  platform::Transfer Failure(int code, const char* call, const char*& failed_call);
+  platform::LayerTransfer Handshake();
+  platform::LayerTransfer ReceiveRecords(uint8_t* data, size_t length);
+  platform::LayerTransfer Failure(int code, const char* call) const;
   void Settled();
 
   const TlsKeys& keys_;
