@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/console_capture_for_testing.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/listener_for_testing.h"
 #include "platform/loop_device_for_testing.h"
@@ -603,17 +604,8 @@ TEST_F(EngineTest, SourceThatCannotBeAssociatedEndsRunAtOnce) {
 TEST_F(EngineTest, AClientThatLeavesIsNoErrorLine) {
   ImageFile image(2 * kMiB);
   StartOn(image);
-  std::mutex lines_mutex;
-  std::vector<std::pair<platform::ConsolePriority, std::string>> lines;
-  platform::SetConsoleLogSinkForTesting(
-      [&](platform::ConsolePriority priority, std::string_view line) {
-        std::scoped_lock lock(lines_mutex);
-        lines.emplace_back(priority, line);
-      });
-  const auto captured = [&] {
-    std::scoped_lock lock(lines_mutex);
-    return lines;
-  };
+  ConsoleCapture console;
+  const auto captured = [&] { return console.lines(); };
   for (int i = 0; i < 8; ++i) {
     auto client = LoggedOn(Ipv4(127, 0, 7, static_cast<uint8_t>(1 + i)));
     Bytes data;
@@ -630,7 +622,7 @@ TEST_F(EngineTest, AClientThatLeavesIsNoErrorLine) {
   resetting->Close();
   ASSERT_TRUE(Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 0; }));
   harness_->StopAndWait();
-  platform::SetConsoleLogSinkForTesting(nullptr);
+  console.Stop();
   const auto after_reset = captured();
   ASSERT_EQ(after_reset.size(), 1u);
   EXPECT_EQ(after_reset[0].first, platform::ConsolePriority::kDebug);
@@ -741,11 +733,6 @@ TEST_F(EngineTest, ClientsThatStopHalfWayThroughARequestAreCutOff) {
 class SourceChangeTest : public EngineTest {
  protected:
   void SetUp() override {
-    platform::SetConsoleLogSinkForTesting(
-        [&](platform::ConsolePriority priority, std::string_view line) {
-          std::scoped_lock lock(mutex_);
-          lines_.emplace_back(priority, line);
-        });
     engine::EngineOptions options;
     options.sweep_interval = std::chrono::milliseconds(50);
     harness_ = std::make_unique<EngineHarness>(TestConfig(image_.path()), nullptr, options);
@@ -758,16 +745,14 @@ class SourceChangeTest : public EngineTest {
   }
   void TearDown() override {
     if (harness_) harness_->StopAndWait();
-    platform::SetConsoleLogSinkForTesting(nullptr);
+    console_.Stop();
   }
   // The lines that contain `text`, waiting until there is at least one.
-  std::vector<std::pair<platform::ConsolePriority, std::string>> LinesWith(
-      const std::string& text) {
-    std::vector<std::pair<platform::ConsolePriority, std::string>> found;
+  std::vector<ConsoleCapture::Line> LinesWith(const std::string& text) {
+    std::vector<ConsoleCapture::Line> found;
     Eventually([&] {
-      std::scoped_lock lock(mutex_);
       found.clear();
-      for (const auto& line : lines_) {
+      for (const auto& line : console_.lines()) {
         if (line.second.find(text) != std::string::npos) found.push_back(line);
       }
       return !found.empty();
@@ -800,8 +785,7 @@ class SourceChangeTest : public EngineTest {
   ImageFile image_{8 * kMiB};
   platform::UniqueFd held_;
   std::unique_ptr<BlockClient> client_;
-  std::mutex mutex_;
-  std::vector<std::pair<platform::ConsolePriority, std::string>> lines_;
+  ConsoleCapture console_;  // from before the engine starts
 };
 
 TEST_F(SourceChangeTest, ATruncationIsAnErrorLineAndReadsPastTheNewEndFail) {

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/console.h"
+#include "platform/console_capture_for_testing.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/socket.h"
 #include "platform/unique_fd.h"
@@ -270,13 +270,7 @@ TEST_F(TlsEngineTest, ReadsAndWritesOfEverySizeRoundTrip) {
 // the socket's, at warning priority: it is no ordinary client leaving.
 TEST_F(TlsEngineTest, AForgedRecordEndsTheSessionNamingTheTlsReceive) {
   Start(AUTH_MODE_TLS);
-  std::mutex lines_mutex;
-  std::vector<std::pair<platform::ConsolePriority, std::string>> lines;
-  platform::SetConsoleLogSinkForTesting(
-      [&](platform::ConsolePriority priority, std::string_view line) {
-        std::scoped_lock lock(lines_mutex);
-        lines.emplace_back(priority, line);
-      });
+  ConsoleCapture console;
   BlockClient client;
   ASSERT_EQ(client.ConnectTls(port(), kTlsIdentityLogin, DigestOf("login")), 0);
   Bytes read;
@@ -289,8 +283,8 @@ TEST_F(TlsEngineTest, AForgedRecordEndsTheSessionNamingTheTlsReceive) {
   ASSERT_TRUE(
       Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == 0; }, kLiveness));
   harness_->StopAndWait();
-  platform::SetConsoleLogSinkForTesting(nullptr);
-  std::scoped_lock lock(lines_mutex);
+  console.Stop();
+  const std::vector<ConsoleCapture::Line> lines = console.lines();
   const auto line = std::find_if(lines.begin(), lines.end(), [](const auto& entry) {
     return entry.second.starts_with("gnutls_record_recv() failed: ");
   });
