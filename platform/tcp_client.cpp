@@ -11,17 +11,12 @@
 #include <cerrno>
 
 #include "platform/errors.h"
+#include "platform/socket_timeout.h"
 
 namespace quensaria::platform {
 namespace {
 
-using std::chrono::duration_cast;
-using std::chrono::microseconds;
 using std::chrono::milliseconds;
-
-// A time-out re-armed only when it is this far off the time left, so that a
-// steady stream of exchanges costs no extra system calls.
-constexpr auto kRearmSlack = milliseconds(10);
 
 NtStatus LastError() { return NtStatusFromErrno(errno); }
 
@@ -90,16 +85,7 @@ bool TcpClient::PeerGone() const {
 }
 
 bool TcpClient::ArmTimeout(int option, Clock::time_point deadline, Clock::duration* armed) {
-  const Clock::duration left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return false;
-  const Clock::duration off = left > *armed ? left - *armed : *armed - left;
-  if (*armed == Clock::duration::zero() || off > kRearmSlack) {
-    const auto us = std::max<int64_t>(1, duration_cast<microseconds>(left).count());
-    timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
-    if (::setsockopt(fd_.get(), SOL_SOCKET, option, &tv, sizeof tv) != 0) return false;
-    *armed = left;
-  }
-  return true;
+  return ArmSocketTimeout(fd_.get(), option, deadline, armed) == TimeoutArmed::kArmed;
 }
 
 NtStatus TcpClient::Send(std::span<const uint8_t> head, std::span<const uint8_t> tail,

@@ -77,8 +77,8 @@ class TcpClient {
   int DescriptorForTesting() const { return fd_.get(); }
 
  private:
-  // Points SO_RCVTIMEO or SO_SNDTIMEO at the time left before `deadline`;
-  // false when none is left.
+  // Points SO_RCVTIMEO or SO_SNDTIMEO at the time left before `deadline`
+  // (ArmSocketTimeout); false when none is left or it cannot be set.
   bool ArmTimeout(int option, Clock::time_point deadline, Clock::duration* armed);
   // One recvmsg(2) into `parts`; -1 with errno on failure.
   ssize_t ReceiveOnce(iovec* parts, size_t count, int flags);

@@ -4,7 +4,6 @@
 #include <gnutls/gnutls.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/uio.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/socket_timeout.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::platform {
@@ -31,12 +31,6 @@ constexpr size_t kReadAhead = 80 * 1024;
 // plain bytes (two full records): the peer decrypts the first half while
 // the second is sealed, and wakes twice per message, not once per record.
 constexpr size_t kSendChunk = 2 * kRecordPayload;
-
-// How far the socket's receive time-out may be from the deadline's before
-// it is set again: a wait ends by the deadline all the same (a time-out
-// that comes early waits out the rest in poll), and one set per
-// message would cost a system call each.
-constexpr auto kRearmSlack = std::chrono::milliseconds(10);
 
 }  // namespace
 
@@ -191,20 +185,16 @@ struct TlsSession::Impl {
   // block.
   bool ArmReceive() {
     if (!receive_timeout_usable) return false;
-    const Clock::duration left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return false;
-    const Clock::duration off = left > receive_armed ? left - receive_armed : receive_armed - left;
-    if (receive_armed == Clock::duration::zero() || off > kRearmSlack) {
-      const auto us =
-          std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
-      const timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
-      if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    switch (ArmSocketTimeout(fd, SO_RCVTIMEO, deadline, &receive_armed)) {
+      case TimeoutArmed::kArmed:
+        return true;
+      case TimeoutArmed::kFailed:
         receive_timeout_usable = false;
         return false;
-      }
-      receive_armed = left;
+      case TimeoutArmed::kNoTimeLeft:
+        break;
     }
-    return true;
+    return false;
   }
 
   // Fills the empty read-ahead buffer with what the socket has, waiting
