@@ -25,26 +25,25 @@ TEST(ArmSocketTimeoutTest, FollowsTheDeadlineWithinItsSlack) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   ASSERT_TRUE(fd.valid());
   Clock::duration armed{};
-  ASSERT_EQ(TimeoutArmed::kArmed,
-            ArmSocketTimeout(fd.get(), SO_RCVTIMEO, Clock::now() + 2s, &armed));
+  const auto arm = [&](Clock::duration from_now) {
+    return ArmSocketTimeout(fd.get(), SO_RCVTIMEO, Clock::now() + from_now, &armed);
+  };
+  ASSERT_EQ(TimeoutArmed::kArmed, arm(2s));
   const auto first = ReceiveTimeout(fd.get());
   EXPECT_GT(first, 1900ms);
   EXPECT_LE(first, 2000ms);
 
   // 5 ms further off: within the slack, left as it is.
-  ASSERT_EQ(TimeoutArmed::kArmed,
-            ArmSocketTimeout(fd.get(), SO_RCVTIMEO, Clock::now() + 2005ms, &armed));
+  ASSERT_EQ(TimeoutArmed::kArmed, arm(2005ms));
   EXPECT_EQ(first, ReceiveTimeout(fd.get()));
 
   // Half a second nearer: set again.
-  ASSERT_EQ(TimeoutArmed::kArmed,
-            ArmSocketTimeout(fd.get(), SO_RCVTIMEO, Clock::now() + 1500ms, &armed));
+  ASSERT_EQ(TimeoutArmed::kArmed, arm(1500ms));
   const auto second = ReceiveTimeout(fd.get());
   EXPECT_GT(second, 1400ms);
   EXPECT_LE(second, 1500ms);
 
-  EXPECT_EQ(TimeoutArmed::kNoTimeLeft,
-            ArmSocketTimeout(fd.get(), SO_RCVTIMEO, Clock::now() - 1ms, &armed));
+  EXPECT_EQ(TimeoutArmed::kNoTimeLeft, arm(-1ms));
   EXPECT_EQ(second, ReceiveTimeout(fd.get()));
   EXPECT_EQ(TimeoutArmed::kFailed, ArmSocketTimeout(-1, SO_RCVTIMEO, Clock::now() + 1s, &armed));
 }
