@@ -3,10 +3,12 @@
 
 #include <fcntl.h>
 #include <fuse3/fuse_lowlevel.h>
+#include <linux/fuse.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -61,6 +63,21 @@ bool IsFuseMountedAt(const std::string& path) {
     if (entry.type.starts_with("fuse") && entry.mount_point == path) return true;
   }
   return false;
+}
+
+// Nothing here cancels a request, and libfuse keeps an interrupt that it
+// reads after its request was answered until some next request, or for good
+// (a leak at unmount). So interrupts are answered ENOSYS here, which tells
+// the kernel to send no more; the one for a request answered meanwhile is
+// refused with ENOENT, and nothing is owed for it.
+bool AnsweredInterrupt(fuse_session* session, const fuse_buf& buf) {
+  if ((buf.flags & FUSE_BUF_IS_FD) || buf.size < sizeof(fuse_in_header)) return false;
+  fuse_in_header in;
+  std::memcpy(&in, buf.mem, sizeof in);
+  if (in.opcode != FUSE_INTERRUPT) return false;
+  const fuse_out_header out{sizeof(fuse_out_header), -ENOSYS, in.unique};
+  (void)!::write(fuse_session_fd(session), &out, sizeof out);
+  return true;
 }
 
 }  // namespace
@@ -417,6 +434,7 @@ void FuseFileSystem::Loop(size_t index) {
     thread_waiting_[index] = false;
     if (got == -EINTR) continue;
     if (got <= 0) break;  // unmounted (libfuse then marks the session exited)
+    if (AnsweredInterrupt(session_, buf)) continue;
     fuse_session_process_buf(session_, &buf);
   }
   std::free(buf.mem);
