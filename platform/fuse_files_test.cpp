@@ -144,6 +144,12 @@ class FakeFiles : public FuseFileHandler {
     std::unique_lock lock(mu_);
     cv_.wait(lock, [&] { return held_; });
   }
+  // Until the replier is done with every answer: libfuse still takes the
+  // session's lock after the reply has reached the reader.
+  void WaitUntilAnswered() {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return tasks_.empty() && !answering_; });
+  }
   void SetBytes(size_t file, std::vector<uint8_t> bytes) {
     std::scoped_lock lock(mu_);
     data_[file] = std::move(bytes);
@@ -168,9 +174,12 @@ class FakeFiles : public FuseFileHandler {
       if (tasks_.empty()) return;
       auto task = std::move(tasks_.front());
       tasks_.pop_front();
+      answering_ = true;
       lock.unlock();
       task();
       lock.lock();
+      answering_ = false;
+      cv_.notify_all();
     }
   }
 
@@ -178,6 +187,7 @@ class FakeFiles : public FuseFileHandler {
   std::condition_variable cv_;
   std::deque<std::function<void()>> tasks_;
   bool stop_ = false;
+  bool answering_ = false;
   std::vector<uint8_t> data_[2];
   CallerIdentity caller_;
   std::pair<bool, bool> opened_;
@@ -205,6 +215,7 @@ class FuseFilesTest : public ::testing::Test {
     dir_ = scratch_->path().string();
   }
   void TearDown() override {
+    files_.WaitUntilAnswered();
     if (fs_) fs_->Stop();
     fs_.reset();
     if (!dir_.empty()) {
@@ -393,6 +404,7 @@ TEST_F(FuseFilesTest, SignalsToReadersCostThemNothingAndLeaveNothingBehind) {
   ::sigaction(SIGUSR2, &before, nullptr);
   EXPECT_GT(reads, 0);
   EXPECT_EQ(0, failures);
+  files_.WaitUntilAnswered();
   fs_->Stop();  // with no request after the last interrupt
   EXPECT_FALSE(FuseMountedAt(dir_));
   ::close(fd);
