@@ -11,11 +11,16 @@ namespace {
 
 constexpr size_t kNone = std::numeric_limits<size_t>::max();
 
+// A connection left idle this long takes the next request, so that every
+// connection stays in use: one whose server went away fails over or
+// reconnects now, not under the next burst of requests.
+constexpr auto kIdleTurn = std::chrono::seconds(1);
+
 }  // namespace
 
 DiskConnections::DiskConnections(std::unique_ptr<NetworkDisk> first, const QueryData& query)
     : query_(query) {
-  connections_.push_back({std::move(first)});
+  connections_.push_back({std::move(first), false, true, std::chrono::steady_clock::now()});
 }
 
 DiskConnections::~DiskConnections() {
@@ -52,7 +57,7 @@ void DiskConnections::Open(size_t count) {
           static_cast<unsigned long long>(query_.disk_size), connections_.size());
       break;
     }
-    connections_.push_back({std::move(disk)});
+    connections_.push_back({std::move(disk), false, true, std::chrono::steady_clock::now()});
   }
   for (size_t i = 0; i < connections_.size(); ++i) {
     connections_[i].disk->set_others_serve([this, i] {
@@ -82,6 +87,7 @@ bool DiskConnections::OthersUp(size_t index) const {
 
 size_t DiskConnections::Take(uint32_t tried, std::unique_lock<std::mutex>& lock) {
   for (;;) {
+    const auto now = std::chrono::steady_clock::now();
     size_t best = kNone;
     bool untried = false;
     for (size_t i = 0; i < connections_.size(); ++i) {
@@ -89,12 +95,11 @@ size_t DiskConnections::Take(uint32_t tried, std::unique_lock<std::mutex>& lock)
       untried = true;
       const Connection& c = connections_[i];
       if (c.busy) continue;
-      // One that is up first; among those, the one used longest ago, so
-      // every connection stays in use (and one that was lost reconnects).
-      if (best == kNone || (c.up && !connections_[best].up) ||
-          (c.up == connections_[best].up && c.last_used < connections_[best].last_used)) {
-        best = i;
-      }
+      if (now - c.last_used >= kIdleTurn) return i;
+      // The first free one that is up, else the first free one: requests one
+      // at a time stay on one connection, whose server polls a moment for
+      // the next request after each answer; others take what comes at once.
+      if (best == kNone || (c.up && !connections_[best].up)) best = i;
     }
     if (best != kNone || !untried) return best;
     freed_.wait(lock);
@@ -122,7 +127,7 @@ NtStatus DiskConnections::OnConnection(Operation operation) {
     if (index == kNone) return status;
     Connection& c = connections_[index];
     c.busy = true;
-    c.last_used = ++uses_;
+    c.last_used = std::chrono::steady_clock::now();
     most_busy_ = std::max(most_busy_, ++busy_);
     lock.unlock();
     status = operation(*c.disk);

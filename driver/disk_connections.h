@@ -2,8 +2,8 @@
 // several of its requests are served at once. Any thread.
 //
 // The protocol answers one request at a time per connection; a request
-// takes a free connection (the one used longest ago among those that are
-// up), waiting for one when all are busy, and is served whole on it. Each
+// takes a free connection (the first that is up, or one idle for a second),
+// waiting for one when all are busy, and is served whole on it. Each
 // connection logs on and reconnects on its own (NetworkDisk). One that loses
 // its connection and cannot reconnect at once hands its request back while
 // another is up, and the request goes on there; with none up, it waits for
@@ -18,6 +18,7 @@
 #ifndef QUENSARIA_DRIVER_DISK_CONNECTIONS_H_
 #define QUENSARIA_DRIVER_DISK_CONNECTIONS_H_
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -65,7 +66,7 @@ class DiskConnections {
     std::unique_ptr<NetworkDisk> disk;
     bool busy = false;
     bool up = true;
-    uint64_t last_used = 0;
+    std::chrono::steady_clock::time_point last_used;
   };
   template <typename Operation>
   NtStatus OnConnection(Operation operation);
@@ -78,7 +79,6 @@ class DiskConnections {
   std::vector<Connection> connections_;  // fixed after Open
   mutable std::mutex mu_;
   std::condition_variable freed_;  // a connection or a write came back
-  uint64_t uses_ = 0;
   size_t busy_ = 0;
   size_t most_busy_ = 0;
   uint64_t next_write_ = 0;

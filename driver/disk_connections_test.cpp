@@ -131,6 +131,36 @@ TEST_F(DiskConnectionsTest, ParallelWritesAndReadsFromSeveralThreadsAreByteExact
   EXPECT_LE(MostAtOnce(), 4);
 }
 
+// Requests one at a time stay on one connection: its server polls a moment
+// for the next request after each answer, which a request sent on another
+// connection would miss (the service then waits for nothing, and wakes up
+// for the request). A connection idle for a second takes one request, so
+// that each still finds out in time whether its server is there.
+TEST_F(DiskConnectionsTest, RequestsOneAtATimeStayOnOneConnectionAndIdleOnesGetATurn) {
+  Mount(4);
+  std::vector<uint8_t> data(kBlock);
+  auto connections_of_twelve = [&] {
+    server_.ClearRequests();
+    for (int i = 0; i < 12; ++i) {
+      EXPECT_EQ(STATUS_SUCCESS, i % 3 == 0 ? Write(i * kBlock, Block(i)) : Read(i * kBlock, &data));
+    }
+    EXPECT_EQ(STATUS_SUCCESS, pool_->Flush());
+    std::vector<int> used;
+    for (const auto& r : server_.Requests()) used.push_back(r.connection);
+    return used;
+  };
+  const std::vector<int> quick = connections_of_twelve();
+  EXPECT_EQ(1u, std::set<int>(quick.begin(), quick.end()).size());
+  std::this_thread::sleep_for(1100ms);
+  // The one in use was idle too: the first request has it, the next three
+  // the others, and the rest the first again.
+  const std::vector<int> later = connections_of_twelve();
+  ASSERT_EQ(13u, later.size());
+  EXPECT_EQ(4u, std::set<int>(later.begin(), later.begin() + 4).size());
+  EXPECT_EQ(1u, std::set<int>(later.begin() + 4, later.end()).size());
+  EXPECT_EQ(1u, pool_->MostAtOnce());
+}
+
 // The flush goes out only once every write taken before it was answered,
 // whichever connection carried it, and only once.
 TEST_F(DiskConnectionsTest, AFlushIsSentOnlyAfterEveryEarlierWriteOnEveryConnectionWasAnswered) {
