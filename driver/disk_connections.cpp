@@ -11,9 +11,10 @@ namespace {
 
 constexpr size_t kNone = std::numeric_limits<size_t>::max();
 
-// A connection left idle this long takes the next request, so that every
-// connection stays in use: one whose server went away fails over or
-// reconnects now, not under the next burst of requests.
+// A connection that is up and left idle this long takes the next request,
+// so that every connection stays in use: one whose server went away fails
+// over or reconnects now, not under the next burst of requests. One that is
+// down is taken, as before, only when no connection that is up is free.
 constexpr auto kIdleTurn = std::chrono::seconds(1);
 
 }  // namespace
@@ -95,7 +96,7 @@ size_t DiskConnections::Take(uint32_t tried, std::unique_lock<std::mutex>& lock)
       untried = true;
       const Connection& c = connections_[i];
       if (c.busy) continue;
-      if (now - c.last_used >= kIdleTurn) return i;
+      if (c.up && now - c.last_used >= kIdleTurn) return i;
       // The first free one that is up, else the first free one: requests one
       // at a time stay on one connection, whose server polls a moment for
       // the next request after each answer; others take what comes at once.

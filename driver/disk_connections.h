@@ -2,14 +2,15 @@
 // several of its requests are served at once. Any thread.
 //
 // The protocol answers one request at a time per connection; a request
-// takes a free connection (the first that is up, or one idle for a second),
-// waiting for one when all are busy, and is served whole on it. Each
-// connection logs on and reconnects on its own (NetworkDisk). One that loses
-// its connection and cannot reconnect at once hands its request back while
-// another is up, and the request goes on there; with none up, it waits for
-// its server on the connection it is on. A request fails only once the
-// reconnect time-out since its first loss has run out (or the log-on was
-// refused), however often it went round the connections meanwhile.
+// takes a free connection (the first that is up, or one that is up and has
+// been idle for a second), waiting for one when all are busy, and is served
+// whole on it. Each connection logs on and reconnects on its own
+// (NetworkDisk). One that loses its connection and cannot reconnect at once
+// hands its request back while another is up, and the request goes on
+// there; with none up, it waits for its server on the connection it is on.
+// A request fails only once the reconnect time-out since its first loss has
+// run out (or the log-on was refused), however often it went round the
+// connections meanwhile.
 //
 // A flush waits until every write taken before it was answered, on whichever
 // connection it went, then sends one CMD_FLUSH: the service's flush covers
