@@ -21,7 +21,7 @@ constexpr auto kIdleTurn = std::chrono::seconds(1);
 
 DiskConnections::DiskConnections(std::unique_ptr<NetworkDisk> first, const QueryData& query)
     : query_(query) {
-  connections_.push_back({std::move(first), false, true, std::chrono::steady_clock::now()});
+  connections_.push_back({std::move(first)});
 }
 
 DiskConnections::~DiskConnections() {
@@ -58,7 +58,7 @@ void DiskConnections::Open(size_t count) {
           static_cast<unsigned long long>(query_.disk_size), connections_.size());
       break;
     }
-    connections_.push_back({std::move(disk), false, true, std::chrono::steady_clock::now()});
+    connections_.push_back({std::move(disk)});
   }
   for (size_t i = 0; i < connections_.size(); ++i) {
     connections_[i].disk->set_others_serve([this, i] {
@@ -128,7 +128,6 @@ NtStatus DiskConnections::OnConnection(Operation operation) {
     if (index == kNone) return status;
     Connection& c = connections_[index];
     c.busy = true;
-    c.last_used = std::chrono::steady_clock::now();
     most_busy_ = std::max(most_busy_, ++busy_);
     lock.unlock();
     status = operation(*c.disk);
@@ -136,6 +135,7 @@ NtStatus DiskConnections::OnConnection(Operation operation) {
     const auto now = std::chrono::steady_clock::now();
     lock.lock();
     c.busy = false;
+    c.last_used = now;
     --busy_;
     c.up = up;
     tried |= 1u << index;

@@ -67,7 +67,8 @@ class DiskConnections {
     std::unique_ptr<NetworkDisk> disk;
     bool busy = false;
     bool up = true;
-    std::chrono::steady_clock::time_point last_used;
+    // When its last request ended (or it was opened).
+    std::chrono::steady_clock::time_point last_used = std::chrono::steady_clock::now();
   };
   template <typename Operation>
   NtStatus OnConnection(Operation operation);
