@@ -133,17 +133,22 @@ void DiskDevice::DispatchControl(std::unique_ptr<DeviceRequest> request) {
 void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
   std::unique_lock lock(queue_mu_);
   const bool transfer = request->kind != RequestKind::kControl;
-  // A back end of one place serves one request at a time anyway: a thread
-  // that asked to hand off waits no longer for serving it itself.
-  const bool here = !request->hand_off || parallel_ == 1;
   for (;;) {
     if (stop_) {
       lock.unlock();
       return Complete(*request, STATUS_NO_MEDIA_IN_DEVICE);
     }
+    // A back end of one place serves one request at a time anyway: a thread
+    // that asked to hand off waits no longer for serving it itself. Of the
+    // threads that did not, one at a time serves here: the file system's
+    // request threads are shared by every device, and a device whose server
+    // is away must not hold more than one of them.
+    const bool here = parallel_ == 1 || (!request->hand_off && lent_threads_ == 0);
     if (transfer && here && queue_.empty() && !alone_ && serving_ < parallel_) {
       // A free place: serve it here rather than wake a worker for it.
       ++serving_;
+      const bool lent = !request->hand_off;
+      if (lent) ++lent_threads_;
       lock.unlock();
       Serve(*request);
       Recycle(*request);
@@ -168,6 +173,7 @@ void DiskDevice::Queue(std::unique_ptr<DeviceRequest> request) {
         lock.lock();
       }
       --serving_;
+      if (lent) --lent_threads_;
       const bool more = stop_ || FrontReady();
       lock.unlock();
       if (more) wake_.notify_all();

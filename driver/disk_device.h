@@ -7,8 +7,10 @@
 // the request on. A read, write or sync that finds a free place (nothing
 // queued, fewer being served than the back end serves at once: one for an
 // image file, one per connection for a network disk) is served right there,
-// saving a thread hand-off, unless it asks to be handed off and the back end
-// serves more than one at a time; that thread then also serves a few of the
+// saving a thread hand-off, unless the back end serves more than one at a
+// time and the request asks to be handed off or another requester's thread
+// is serving one right there already (a device holds at most one of the
+// threads the devices share); that thread then also serves a few of the
 // transfers queued behind it meanwhile before it returns. Everything else
 // is queued for the workers (started as needed, one per place, woken only
 // when a request may be served), which also carry out mount and unmount. Transfers are taken in the
@@ -186,6 +188,9 @@ class DiskDevice {
   std::deque<std::unique_ptr<DeviceRequest>> queue_;  // guarded by queue_mu_
   bool stop_ = false;                                 // guarded by queue_mu_
   size_t serving_ = 0;                                // requests being served; guarded by queue_mu_
+  // Of those, served in a thread that did not ask to hand off (the file
+  // system's); guarded by queue_mu_.
+  size_t lent_threads_ = 0;
   bool alone_ = false;                // a mount or unmount is being served; guarded by queue_mu_
   size_t parallel_ = 1;               // the back end's Parallel(); guarded by queue_mu_
   size_t waiting_ = 0;                // workers waiting for the queue; guarded by queue_mu_

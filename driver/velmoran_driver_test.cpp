@@ -15,9 +15,12 @@
 #include <fstream>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "driver/block_server_for_testing.h"
 #include "platform/device_control_client.h"
+#include "platform/eventually_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/unique_fd.h"
 #include "shared/mount_record.h"
@@ -121,6 +124,98 @@ TEST_F(DriverBoundaryTest, ARequestThatCannotAllocateIsAnsweredNoMemory) {
   ASSERT_EQ(control->Query(&record), STATUS_SUCCESS);
   EXPECT_EQ(record.imageSize, kImageSize);
   EXPECT_EQ(control->Unmount(), STATUS_SUCCESS);
+}
+
+// Each device takes as many of the file system's request threads as it has
+// places (connections), so devices whose servers went silent could hold
+// every thread and with it every other device and control.
+class DriverThreadsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount FUSE file systems";
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
+    DriverOptions options;
+    options.runtime_dir = (scratch_.path() / "run").string();
+    options.block_devices = false;
+    auto loaded = Driver::Load(options);
+    ASSERT_TRUE(loaded.ok()) << loaded.status().ToString();
+    driver_ = std::move(loaded).value();
+  }
+  void TearDown() override {
+    if (driver_) driver_->Unload();
+  }
+  std::string Device(int n) const {
+    return driver_->device_dir() + "/VelmoranEx" + std::to_string(n);
+  }
+
+  testing::ScratchDir scratch_;
+  std::unique_ptr<Driver> driver_;
+};
+
+TEST_F(DriverThreadsTest, DevicesWaitingForSilentServersHoldUpNoOtherDevice) {
+  constexpr uint8_t kConnections = 9;  // two such disks: more than the threads
+  FakeBlockServer server(1 << 20);
+  for (int n = 0; n < 2; ++n) {
+    auto control = platform::DeviceControlClient::Open(Device(n));
+    ASSERT_TRUE(control.ok());
+    MountRecord record{};
+    record.sourceType = kSourceTypeNetwork;
+    record.serverAddress = server.address();
+    record.serverPort = server.port();
+    SetMountConnections(record, kConnections);
+    ASSERT_EQ(control->Mount(record), STATUS_SUCCESS);
+  }
+  const std::string image = (scratch_.path() / "disk.img").string();
+  std::ofstream(image, std::ios::binary).write(std::string(kImageSize, '\x5a').data(), kImageSize);
+  {
+    auto control = platform::DeviceControlClient::Open(Device(2));
+    ASSERT_TRUE(control.ok());
+    MountRecord record{};
+    record.sourceType = kSourceTypeDiskImage;
+    ASSERT_TRUE(StoreUtf16Field(NtPathFromLinux(image), record.sourceName, kMountPathUnits));
+    ASSERT_EQ(control->Mount(record), STATUS_SUCCESS);
+  }
+  server.SetSilent(true);
+  server.ClearRequests();
+  std::atomic<int> stuck_done{0};
+  std::vector<std::thread> stuck;
+  for (int i = 0; i < 2 * kConnections; ++i) {
+    stuck.emplace_back([&, i] {
+      platform::UniqueFd fd(::open(Device(i % 2).c_str(), O_RDONLY | O_CLOEXEC));
+      std::vector<uint8_t> buffer(4096);
+      EXPECT_EQ(4096, ::pread(fd.get(), buffer.data(), buffer.size(), 4096 * (i / 2)));
+      ++stuck_done;
+    });
+  }
+  const auto reads = [&] {
+    int count = 0;
+    for (const FakeBlockServer::Request& r : server.Requests()) count += r.command == CMD_READ;
+    return count;
+  };
+  EXPECT_TRUE(testing::Eventually([&] { return reads() >= 2 * kConnections - 1; },
+                                  std::chrono::seconds(20)))
+      << reads() << " reads reached the server";
+  // While those wait for their replies, the image device and the waiting
+  // devices' queries are served.
+  std::atomic<bool> other_done{false};
+  std::thread other([&] {
+    platform::UniqueFd fd(::open(Device(2).c_str(), O_RDONLY | O_CLOEXEC));
+    std::vector<uint8_t> buffer(4096);
+    EXPECT_EQ(4096, ::pread(fd.get(), buffer.data(), buffer.size(), 0));
+    auto control = platform::DeviceControlClient::Open(Device(0), false);
+    MountRecord record;
+    EXPECT_TRUE(control.ok() && control->Query(&record) == STATUS_SUCCESS);
+    other_done = true;
+  });
+  EXPECT_TRUE(testing::Eventually([&] { return other_done.load(); }, std::chrono::seconds(10)))
+      << "the other device waited for the silent servers";
+  EXPECT_EQ(0, stuck_done.load()) << "a read did not wait for its server";
+  // Ends the wait: the reads reconnect to a server that answers.
+  server.SetSilent(false);
+  server.ResetConnections();
+  other.join();
+  for (std::thread& t : stuck) t.join();
+  EXPECT_EQ(2 * kConnections, stuck_done.load());
 }
 
 }  // namespace
