@@ -130,7 +130,16 @@ NtStatus DiskConnections::OnConnection(Operation operation) {
     c.busy = true;
     most_busy_ = std::max(most_busy_, ++busy_);
     lock.unlock();
-    status = operation(*c.disk);
+    try {
+      status = operation(*c.disk);
+    } catch (...) {
+      // No memory on the way: the connection is still the disk's.
+      lock.lock();
+      c.busy = false;
+      --busy_;
+      freed_.notify_all();
+      throw;
+    }
     const bool up = c.disk->up();
     const auto now = std::chrono::steady_clock::now();
     lock.lock();
@@ -166,11 +175,21 @@ NtStatus DiskConnections::Write(uint64_t offset, uint64_t length, const uint8_t*
     ticket = next_write_++;
     writing_.insert(ticket);
   }
-  const NtStatus status =
-      OnConnection([&](NetworkDisk& disk) { return disk.Write(offset, length, from); });
-  std::scoped_lock lock(mu_);
-  writing_.erase(ticket);
-  freed_.notify_all();
+  // Answered, failed or thrown (no memory), the write no longer holds up
+  // the flushes after it.
+  auto done = [&] {
+    std::scoped_lock lock(mu_);
+    writing_.erase(ticket);
+    freed_.notify_all();
+  };
+  NtStatus status;
+  try {
+    status = OnConnection([&](NetworkDisk& disk) { return disk.Write(offset, length, from); });
+  } catch (...) {
+    done();
+    throw;
+  }
+  done();
   return status;
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
@@ -223,6 +224,35 @@ TEST_F(DiskConnectionsTest, ARestartSeenByOneConnectionFailsTheNextFlushOfTheDis
   std::set<int> connections;
   for (const auto& r : server_.Requests()) connections.insert(r.connection);
   EXPECT_GE(connections.size(), 2u);
+}
+
+// A request that throws on its way (no memory: for a line of the log here,
+// as for a TLS session made on a reconnect or a failure's text) gives its
+// connection back, and a later flush does not wait for its write.
+TEST_F(DiskConnectionsTest, ARequestThatThrowsLeavesItsConnectionFreeAndAFlushWaitsNotForIt) {
+  Mount(1);
+  std::atomic<bool> throw_next{false};
+  SetDebugSinkForTesting([&](std::string_view) {
+    if (throw_next.exchange(false)) throw std::bad_alloc();
+  });
+  server_.ResetConnections();
+  throw_next = true;  // the write finds its connection lost and says so
+  EXPECT_THROW((void)Write(0, Block(1)), std::bad_alloc);
+  EXPECT_FALSE(throw_next);
+  std::atomic<NtStatus> wrote{STATUS_PENDING}, flushed{STATUS_PENDING};
+  std::thread later([&] {
+    wrote = Write(kBlock, Block(2));
+    flushed = pool_->Flush();
+  });
+  if (!Eventually([&] { return flushed != STATUS_PENDING; }, 10s)) {
+    // Stuck for good: what it waits on may not go away under it.
+    later.detach();
+    (void)pool_.release();
+    FAIL() << "write " << std::hex << wrote << ", the flush never ended";
+  }
+  later.join();
+  EXPECT_EQ(STATUS_SUCCESS, wrote);
+  EXPECT_EQ(STATUS_SUCCESS, flushed);
 }
 
 // One connection dropped while the others work, and its log-on refused
