@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/socket_timeout.h"
@@ -106,7 +107,12 @@ struct TlsSession::Impl {
     if (!s.gathering) return s.SendNow(data, size);
     const auto* bytes = static_cast<const uint8_t*>(data);
     if (s.outgoing.size() + size < kSendChunk) {
-      s.outgoing.insert(s.outgoing.end(), bytes, bytes + size);
+      // GnuTLS is C: nothing may unwind through it.
+      try {
+        s.outgoing.insert(s.outgoing.end(), bytes, bytes + size);
+      } catch (const std::bad_alloc&) {
+        return s.Fail(ENOMEM);
+      }
       return static_cast<ssize_t>(size);
     }
     if (s.SendAll(s.outgoing, {bytes, size}) < 0) return -1;
@@ -204,7 +210,14 @@ struct TlsSession::Impl {
   // goes on in poll, up to the deadline.
   ssize_t ReceiveAhead() {
     Impl& s = *this;
-    if (s.ahead.empty()) s.ahead.resize(kReadAhead);
+    if (s.ahead.empty()) {
+      // Called by GnuTLS, which is C: nothing may unwind through it.
+      try {
+        s.ahead.resize(kReadAhead);
+      } catch (const std::bad_alloc&) {
+        return s.Fail(ENOMEM);
+      }
+    }
     for (;;) {
       const int flags = !s.probing && s.ArmReceive() ? 0 : MSG_DONTWAIT;
       const ssize_t n = ::recv(s.fd, s.ahead.data(), s.ahead.size(), flags);

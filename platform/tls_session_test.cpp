@@ -6,7 +6,9 @@
 
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <future>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -14,6 +16,29 @@
 #include "platform/unique_fd.h"
 #include "shared/block_protocol.h"
 #include "shared/win32_error.h"
+
+// The replacements below pair malloc with free, which GCC cannot tell once
+// it inlines them.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace {
+
+// The next allocation of exactly this many bytes on this thread fails.
+thread_local size_t fail_next_allocation_of = 0;
+
+}  // namespace
+
+void* operator new(size_t size) {
+  if (size != 0 && size == fail_next_allocation_of) {
+    fail_next_allocation_of = 0;
+    throw std::bad_alloc();
+  }
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 namespace quensaria::platform {
 namespace {
@@ -171,6 +196,28 @@ TEST(TlsSessionTest, ASilentPeerEndsTheHandshakeAndReceivesAtTheirDeadlines) {
   std::array<uint8_t, 4> data{};
   status = c->Receive(data, Clock::now() + 200ms);
   EXPECT_EQ(ERROR_SEM_TIMEOUT, status.code()) << status.ToString();
+}
+
+// GnuTLS is C: a receive that finds no memory for the session's read-ahead
+// fails the handshake with a status instead of throwing through it.
+TEST(TlsSessionTest, NoMemoryForTheReadAheadFailsTheHandshakeWithAStatus) {
+  Pair pair;
+  auto client = MakeClient(pair.client.get(), kTlsIdentityLogin, kLoginKey);
+  auto server = MakeServer(pair.server.get());
+  ASSERT_TRUE(client && server);
+  auto served = std::async(std::launch::async, [&] { return server->Handshake(Soon()); });
+  // The read-ahead (80 KiB), made at the session's first receive.
+  fail_next_allocation_of = 80 * 1024;
+  Status own = Status::Ok();
+  EXPECT_NO_THROW(own = client->Handshake(Soon()));
+  const bool injected = fail_next_allocation_of == 0;
+  fail_next_allocation_of = 0;
+  EXPECT_TRUE(injected) << "no allocation of the read-ahead's size";
+  EXPECT_FALSE(own.ok());
+  std::array<uint8_t, 1> byte{};
+  EXPECT_FALSE(client->Send(byte, {}, Soon()).ok());
+  ::shutdown(pair.client.get(), SHUT_RDWR);  // the server's handshake ends too
+  EXPECT_FALSE(served.get().ok());
 }
 
 TEST(TlsSessionTest, AnOrderlyCloseIsSeenByThePeer) {
