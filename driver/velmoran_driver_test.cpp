@@ -126,9 +126,9 @@ TEST_F(DriverBoundaryTest, ARequestThatCannotAllocateIsAnsweredNoMemory) {
   EXPECT_EQ(control->Unmount(), STATUS_SUCCESS);
 }
 
-// Each device takes as many of the file system's request threads as it has
-// places (connections), so devices whose servers went silent could hold
-// every thread and with it every other device and control.
+// The file system's request threads are shared by every device: devices of
+// several connections whose servers went silent must not hold them all, or
+// every other device and control waits with them.
 class DriverThreadsTest : public ::testing::Test {
  protected:
   void SetUp() override {
