@@ -91,10 +91,22 @@ NtStatus WriteCache::CacheWrite(const uint8_t* source, uint64_t offset, uint64_t
     }
     return {*slot, STATUS_SUCCESS};
   };
-  return ForEachRun(offset, length, slot_of, [&](const Run& run) {
-    return store_->WriteAt(source + (run.disk_offset - offset), static_cast<size_t>(run.length),
-                           run.file_offset);
+  const uint32_t first_new = next_slot_;
+  uint64_t unmoved = offset + length;  // where the blocks not in the file begin
+  const NtStatus status = ForEachRun(offset, length, slot_of, [&](const Run& run) {
+    const NtStatus moved = store_->WriteAt(source + (run.disk_offset - offset),
+                                           static_cast<size_t>(run.length), run.file_offset);
+    if (moved != STATUS_SUCCESS) unmoved = run.disk_offset;
+    return moved;
   });
+  // A block given its slot by this request and not stored there goes back
+  // to the server's data: its slot holds nothing (zeros, or the end of the
+  // file), not what it had.
+  for (uint64_t p = unmoved; p < offset + length; p += kBlock) {
+    uint32_t* slot = Slot(p / kBlock, /*create=*/false);
+    if (slot != nullptr && *slot >= first_new) *slot = 0;
+  }
+  return status;
 }
 
 NtStatus WriteCache::CacheOverlay(uint8_t* buffer, uint64_t offset, uint64_t length) {

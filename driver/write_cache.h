@@ -43,7 +43,8 @@ class WriteCache {
   // Keeps `length` bytes at disk `offset`. A request whose offset is not a
   // multiple of 512, or whose length is 0, is left alone; a partial last
   // block is stored as far as the data goes. STATUS_NO_MEMORY when a group
-  // page cannot be had (blocks before it are kept), or the store's status.
+  // page cannot be had (blocks before it are kept), or the store's status
+  // (blocks first written by this request and not stored read as before).
   // REQUIRES: offset + length <= disk size.
   NtStatus CacheWrite(const uint8_t* source, uint64_t offset, uint64_t length);
   // Replaces the cached blocks of `length` bytes read at `offset` in

@@ -147,6 +147,28 @@ TEST_F(WriteCacheTest, AFailingFileWriteFailsTheRequest) {
   EXPECT_EQ(STATUS_DISK_FULL, cache_.CacheWrite(data.data(), 3 * kBlock, kBlock));
 }
 
+// A block whose first write failed in the file reads as before (the
+// server's data), not as its slot of nothing: zeros once later slots lie
+// beyond it, an error while the file ends before it.
+TEST_F(WriteCacheTest, AFailedFileWriteLeavesNewBlocksWithTheServersData) {
+  Write(5, 1, 1);
+  store_.fail_writes = true;
+  const auto data = Blocks(3, 4, 2);  // 3 and 4 new, 5 kept, 6 new
+  EXPECT_EQ(STATUS_DISK_FULL, cache_.CacheWrite(data.data(), 3 * kBlock, 4 * kBlock));
+  store_.fail_writes = false;
+  std::vector<uint8_t> read = Blocks(3, 4, 0);
+  EXPECT_EQ(STATUS_SUCCESS, cache_.CacheOverlay(read.data(), 3 * kBlock, read.size()));
+  Write(10, 1, 3);  // its slot lies beyond theirs in the file
+  read = Read(3, 4);
+  std::vector<uint8_t> expected = Blocks(3, 2, 0);
+  for (const auto& more : {Blocks(5, 1, 1), Blocks(6, 1, 0)}) {
+    expected.insert(expected.end(), more.begin(), more.end());
+  }
+  EXPECT_EQ(expected, read);
+  Write(3, 2, 4);  // written again, they are kept
+  EXPECT_EQ(Blocks(3, 2, 4), Read(3, 2));
+}
+
 TEST_F(WriteCacheTest, RunningOutOfSlotsStillKeepsTheBlocksBeforeIt) {
   store_.keep_bytes = false;  // the last slots lie 2 TiB into the file
   cache_.SetNextSlotForTesting(UINT32_MAX - 1);
