@@ -560,6 +560,62 @@ TEST_F(EngineTest, DescriptorShortageIsReportedOnceAndWaitedOut) {
   EXPECT_EQ(shortage_lines(), 1);
 }
 
+// The process's mapped bytes now (VmSize), or 0 when it cannot be told.
+uint64_t MappedBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmSize:")) return std::stoull(line.substr(7)) * 1024;
+  }
+  return 0;
+}
+
+// Out of memory for one connection's buffer, the engine turns that
+// connection away, as it would an accept that failed, and serves on.
+TEST_F(EngineTest, AConnectionWithoutMemoryForItsBufferIsClosedAndTheExportServesOn) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers map memory of their own";
+#endif
+  ImageFile image(2 * kMiB);
+  std::mutex lines_mutex;
+  std::vector<std::string> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(lines_mutex);
+    lines.emplace_back(line);
+  });
+  const auto said = [&] {
+    std::scoped_lock lock(lines_mutex);
+    return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.starts_with("mmap() connection buffer failed") ||
+             line.starts_with("malloc() connection record failed");
+    });
+  };
+  harness_ = std::make_unique<EngineHarness>(TestConfig(image.path()));
+  ASSERT_TRUE(harness_->Start(false));
+  BlockClient first;
+  ASSERT_EQ(first.Connect(harness_->port(), kClientA), 0);  // waits in the queue
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_AS, &saved), 0);
+  const uint64_t mapped = MappedBytes();
+  ASSERT_GT(mapped, 0u);
+  // Room for small allocations, none for a connection's 64 KiB buffer.
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(mapped + 16 * 1024);
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
+  harness_->InstallHooks();
+  const bool refused = Eventually(said);
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &saved), 0);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(first.ExpectClosedWithoutBytes(30000), 0);
+  BlockClient second;
+  ASSERT_EQ(second.Connect(harness_->port(), kClientB), 0);
+  const Exchange login = second.Login("manage");
+  EXPECT_EQ(login.error, 0);
+  EXPECT_EQ(login.reply.status, REPLY_OK);
+  harness_->StopAndWait();
+  platform::SetConsoleSinkForTesting(nullptr);
+}
+
 TEST_F(EngineTest, PortTakenEndsRunAtOnce) {
   Result<platform::UniqueFd> listening = testing::ListenOnFreePort();
   ASSERT_TRUE(listening.ok()) << listening.status().ToString();
