@@ -168,6 +168,28 @@ Status SendAll(int fd, std::span<const uint8_t> data) {
   return Status::Ok();
 }
 
+Status SendAllBefore(int fd, std::span<const uint8_t> data,
+                     std::chrono::steady_clock::time_point deadline) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return Status(ERROR_SEM_TIMEOUT, "send timed out");
+    pollfd ready{fd, POLLOUT, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), 60'000)));
+    if (polled < 0 && errno != EINTR) return ErrnoStatus("poll", errno);
+    if (polled <= 0) continue;
+    const ssize_t n =
+        ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return ErrnoStatus("send", errno);
+    }
+    done += static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
 Status ReceiveExact(int fd, uint8_t* buffer, size_t size) {
   size_t done = 0;
   while (done < size) {

@@ -60,6 +60,10 @@ std::string FileGroupName(const std::string& path);
 
 // Sends all of `data`; a peer that has gone fails with ERROR_BROKEN_PIPE.
 Status SendAll(int fd, std::span<const uint8_t> data);
+// The same, failing with ERROR_SEM_TIMEOUT once `deadline` passes before
+// the peer took all of it (a peer that stops reading holds nothing for ever).
+Status SendAllBefore(int fd, std::span<const uint8_t> data,
+                     std::chrono::steady_clock::time_point deadline);
 // Receives exactly `size` bytes; an orderly close before that fails with
 // ERROR_BROKEN_PIPE (ERROR_HANDLE_EOF when not a single byte came).
 Status ReceiveExact(int fd, uint8_t* buffer, size_t size);

@@ -196,6 +196,28 @@ TEST_F(UnixSocketTest, ReceiveTimeout) {
   EXPECT_EQ(ReceiveExact(client->get(), &byte, 1).code(), ERROR_SEM_TIMEOUT);
 }
 
+// A peer that takes nothing fails the send at its deadline; one that reads
+// gets every byte.
+TEST_F(UnixSocketTest, SendBeforeADeadlineGivesUpOnAPeerThatDoesNotRead) {
+  auto listener = MustListen();
+  ASSERT_TRUE(listener);
+  Result<UniqueFd> client = ConnectUnix(path_);
+  Result<UniqueFd> server = listener->Accept();
+  const std::vector<uint8_t> data(1 << 20, 7);  // far more than the socket holds
+  const auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+  EXPECT_EQ(SendAllBefore(server->get(), data, soon).code(), ERROR_SEM_TIMEOUT);
+
+  Result<UniqueFd> reader = ConnectUnix(path_);
+  Result<UniqueFd> writer = listener->Accept();
+  std::vector<uint8_t> received(data.size());
+  std::thread receiver(
+      [&] { EXPECT_TRUE(ReceiveExact(reader->get(), received.data(), received.size()).ok()); });
+  const auto later = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  EXPECT_TRUE(SendAllBefore(writer->get(), data, later).ok());
+  receiver.join();
+  EXPECT_EQ(received, data);
+}
+
 TEST_F(UnixSocketTest, ConnectWithoutListenerAndOverlongPath) {
   EXPECT_FALSE(ConnectUnix(path_).ok());
   const std::string long_path = dir_ + "/" + std::string(200, 'x');

@@ -266,11 +266,14 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
       stats.RefusedConnection();
       return true;
     }
+    // Memory short for one connection concerns that connection, as a failed
+    // accept does: it is turned away and the export serves on.
     c = new (std::nothrow) LiveConnection();
     if (c == nullptr) {
       ConsoleLog(ConsolePriority::kError, "malloc() connection record failed: %d %s\n", ENOMEM,
                  ErrnoText(ENOMEM));
-      return false;
+      (void)platform::SetAbortiveClose(socket.get());
+      return true;
     }
     c->io_record = NewIoRecord();
     if (!c->io_record) {
@@ -278,7 +281,8 @@ bool ConnectionEngine::Core::Admit(platform::UniqueFd socket, uint32_t peer) {
       ConsoleLog(ConsolePriority::kError, "mmap() connection buffer failed: %d %s\n", error,
                  ErrnoText(error));
       delete c;
-      return false;
+      (void)platform::SetAbortiveClose(socket.get());
+      return true;
     }
     c->io = c->io_record.get();
     c->socket = socket.Release();

@@ -560,6 +560,62 @@ TEST_F(EngineTest, DescriptorShortageIsReportedOnceAndWaitedOut) {
   EXPECT_EQ(shortage_lines(), 1);
 }
 
+// The process's mapped bytes now (VmSize), or 0 when it cannot be told.
+uint64_t MappedBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmSize:")) return std::stoull(line.substr(7)) * 1024;
+  }
+  return 0;
+}
+
+// Out of memory for one connection's buffer, the engine turns that
+// connection away, as it would an accept that failed, and serves on.
+TEST_F(EngineTest, AConnectionWithoutMemoryForItsBufferIsClosedAndTheExportServesOn) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers map memory of their own";
+#endif
+  ImageFile image(2 * kMiB);
+  std::mutex lines_mutex;
+  std::vector<std::string> lines;
+  platform::SetConsoleSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(lines_mutex);
+    lines.emplace_back(line);
+  });
+  const auto said = [&] {
+    std::scoped_lock lock(lines_mutex);
+    return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.starts_with("mmap() connection buffer failed") ||
+             line.starts_with("malloc() connection record failed");
+    });
+  };
+  harness_ = std::make_unique<EngineHarness>(TestConfig(image.path()));
+  ASSERT_TRUE(harness_->Start(false));
+  BlockClient first;
+  ASSERT_EQ(first.Connect(harness_->port(), kClientA), 0);  // waits in the queue
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_AS, &saved), 0);
+  const uint64_t mapped = MappedBytes();
+  ASSERT_GT(mapped, 0u);
+  // Room for small allocations, none for a connection's 64 KiB buffer.
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(mapped + 16 * 1024);
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
+  harness_->InstallHooks();
+  const bool refused = Eventually(said);
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &saved), 0);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(first.ExpectClosedWithoutBytes(30000), 0);
+  BlockClient second;
+  ASSERT_EQ(second.Connect(harness_->port(), kClientB), 0);
+  const Exchange login = second.Login("manage");
+  EXPECT_EQ(login.error, 0);
+  EXPECT_EQ(login.reply.status, REPLY_OK);
+  harness_->StopAndWait();
+  platform::SetConsoleSinkForTesting(nullptr);
+}
+
 TEST_F(EngineTest, PortTakenEndsRunAtOnce) {
   Result<platform::UniqueFd> listening = testing::ListenOnFreePort();
   ASSERT_TRUE(listening.ok()) << listening.status().ToString();
@@ -920,6 +976,53 @@ TEST_F(EngineTest, FlushesWaitingForASyncHoldUpNoWorker) {
   // A client that never flushes costs no sync.
   ASSERT_EQ(other->Write(5 * kMiB, payload.data(), 4096).reply.status, REPLY_OK);
   EXPECT_EQ(io->counts().flushes, 2);
+}
+
+// Two exports of one image, each with its read cache: what a client writes
+// through one is what a client of the other reads next, even where that
+// other export had cached the block before.
+TEST_F(EngineTest, AWriteThroughOneExportIsReadThroughAnotherOfTheSameFile) {
+  ImageFile image(8 * kMiB);
+  EngineHarness first(TestConfig(image.path(), 10));
+  EngineHarness second(TestConfig(image.path(), 10));
+  ASSERT_TRUE(first.Start());
+  ASSERT_TRUE(second.Start());
+  BlockClient writer;
+  ASSERT_EQ(writer.Connect(first.port(), kClientA), 0);
+  ASSERT_EQ(writer.Login("manage").reply.status, REPLY_OK);
+  BlockClient reader;
+  ASSERT_EQ(reader.Connect(second.port(), kClientB), 0);
+  ASSERT_EQ(reader.Login("manage").reply.status, REPLY_OK);
+  // Out of the page cache, a read of the reader fills a block of its cache
+  // (the page cache may keep a block now and then: the next one is tried).
+  const auto fills = [&] {
+    ServerStats figures{};
+    second.engine().ReadFigures(figures);
+    return figures.CacheFills;
+  };
+  uint64_t offset = 0;
+  for (uint64_t block = 1; block < 7 && fills() == 0; ++block) {
+    platform::UniqueFd fd(::open(image.path().c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    ASSERT_EQ(::fdatasync(fd.get()), 0);
+    ASSERT_EQ(::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED), 0);
+    offset = block * kMiB;
+    Bytes before;
+    ASSERT_EQ(reader.Read(offset, 4096, before).error, 0);
+    ExpectPattern(before, offset);
+  }
+  if (fills() == 0) GTEST_SKIP() << "the page cache served every read: nothing cached";
+  const Bytes written(4096, 0xEE);
+  const Exchange write = writer.Write(offset, written.data(), 4096);
+  ASSERT_EQ(write.error, 0);
+  ASSERT_EQ(write.reply.status, REPLY_OK);
+  Bytes after;
+  const Exchange read = reader.Read(offset, 4096, after);
+  ASSERT_EQ(read.error, 0);
+  ASSERT_EQ(read.reply.status, REPLY_OK);
+  EXPECT_EQ(after, written);
+  first.StopAndWait();
+  second.StopAndWait();
 }
 
 // Many clients at once, each on its own region, some of them through the

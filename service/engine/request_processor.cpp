@@ -399,10 +399,11 @@ Step RequestProcessor::CompleteWrite(Connection& c, const source::IoResult& resu
     return Reply(c, REPLY_FAILED, 0, 0);
   }
   // The cache learns the bytes once they are on the source, so a block
-  // filled meanwhile cannot keep what they replaced.
+  // filled meanwhile cannot keep what they replaced; so do the caches of
+  // other exports of the same file.
   if (source::ReadCache* cache = source_.cache()) {
-    cache->Update(f.position, static_cast<uint32_t>(result.bytes),
-                  c.io->buffer + f.data_offset + f.done);
+    cache->UpdateAll(f.position, static_cast<uint32_t>(result.bytes),
+                     c.io->buffer + f.data_offset + f.done);
   }
   f.done += static_cast<uint32_t>(result.bytes);
   f.position += result.bytes;

@@ -160,7 +160,10 @@ void ManagementServer::Serve(Connection& connection) {
       if (!pdu.ok()) break;
       Association::Output output = association.OnPdu(*pdu);
       for (const std::vector<uint8_t>& reply : output.pdus) {
-        if (!platform::SendAll(fd, reply).ok()) {
+        // A peer that stops taking its replies must not hold the connection
+        // for ever: each fragment gets the idle time-out to leave.
+        const auto send_deadline = std::chrono::steady_clock::now() + limits_.idle_timeout;
+        if (!platform::SendAllBefore(fd, reply, send_deadline).ok()) {
           open = false;
           break;
         }

@@ -289,6 +289,25 @@ TEST_F(ManagementServerTest, ConnectionsWithoutAWholePduInTimeAreClosed) {
   EXPECT_EQ(next.ServiceName(16), 0);
 }
 
+// A peer that stops taking its reply is closed after the idle time-out too:
+// the reply waits that long for room on the socket, not for ever.
+TEST_F(ManagementServerTest, APeerThatTakesNoReplyIsClosedAfterTheTimeOut) {
+  Start(kMaxConnections, kMaxConnections, 300ms);
+  TestClient stalled = Bound();
+  ASSERT_TRUE(WaitFor([&] { return server_->active_connections() == 1; }));
+  // The largest reply, far more than the socket holds, never read.
+  ManagementRequest request;
+  request.first = kMaxManagementBuffer;
+  for (const auto& pdu :
+       rpc::EncodeRequest(2, 0, static_cast<uint16_t>(ManagementOp::GetServiceName),
+                          EncodeManagementRequest(ManagementOp::GetServiceName, request), 4280)) {
+    ASSERT_TRUE(stalled.Send(pdu));
+  }
+  EXPECT_TRUE(WaitFor([&] { return server_->active_connections() == 0; }));
+  TestClient next = Bound();
+  EXPECT_EQ(next.ServiceName(16), 0);
+}
+
 // One process cannot take every slot: beyond its own share its connections
 // are closed at once, while another process still gets in.
 TEST_F(ManagementServerTest, OneProcessGetsOnlyItsShareOfConnections) {

@@ -84,6 +84,10 @@ Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config)
   auto source = std::make_unique<DiskSource>(kind, size.ok() ? size.value() : 0, type,
                                              std::move(io).value(), CacheBlocks(config));
   source->set_watch(std::make_unique<SourceWatch>(path, fd, size.ok() ? size.value() : 0));
+  // Another export of the same file writes it too.
+  const Result<platform::FileIdentity> identity = platform::IdentityOf(fd);
+  if (source->cache() != nullptr && identity.ok())
+    source->cache()->ShareWritesWith(identity.value());
   return source;
 }
 

@@ -2,12 +2,27 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <utility>
 
 namespace quensaria::source {
 
 ReadCache::ReadCache(uint32_t capacity, SourceIo& io) : capacity_(capacity), io_(io) {}
 
+// Leaves the caches of its file; a write through another export that is
+// updating this cache meanwhile is waited for.
+ReadCache::~ReadCache() {
+  if (!sharing_) return;
+  std::scoped_lock lock(sharing_->mutex);
+  std::erase(sharing_->caches, this);
+}
+
 namespace {
+
+// The caches of each file that exports serve, by device and inode; a file
+// whose caches are all gone is forgotten at the next join.
+std::mutex sharings_mutex;
+std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<void>> sharings;
 
 bool Holds(uint64_t first_byte, uint64_t offset, uint32_t length) {
   return first_byte <= offset && offset + length <= first_byte + kCacheBlockSize;
@@ -108,6 +123,29 @@ void ReadCache::Update(uint64_t offset, uint32_t length, const uint8_t* data) {
       std::memcpy(block.data.get() + (from - block.first_byte), data + (from - offset), to - from);
     }
   }
+}
+
+void ReadCache::ShareWritesWith(const platform::FileIdentity& file) {
+  std::shared_ptr<Sharing> sharing;
+  {
+    std::scoped_lock lock(sharings_mutex);
+    std::erase_if(sharings, [](const auto& entry) { return entry.second.expired(); });
+    std::weak_ptr<void>& slot = sharings[{file.device, file.inode}];
+    sharing = std::static_pointer_cast<Sharing>(slot.lock());
+    if (!sharing) {
+      sharing = std::make_shared<Sharing>();
+      slot = sharing;
+    }
+  }
+  std::scoped_lock lock(sharing->mutex);
+  sharing->caches.push_back(this);
+  sharing_ = std::move(sharing);
+}
+
+void ReadCache::UpdateAll(uint64_t offset, uint32_t length, const uint8_t* data) {
+  if (!sharing_) return Update(offset, length, data);
+  std::scoped_lock lock(sharing_->mutex);
+  for (ReadCache* cache : sharing_->caches) cache->Update(offset, length, data);
 }
 
 std::vector<ReadCache::BlockInfo> ReadCache::Blocks() const {

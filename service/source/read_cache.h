@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -40,6 +41,7 @@ class ReadCache {
   // Holds at most `capacity` blocks, filled through io.CacheRead; `io` must
   // outlive the cache.
   ReadCache(uint32_t capacity, SourceIo& io);
+  ~ReadCache();
   ReadCache(const ReadCache&) = delete;
   ReadCache& operator=(const ReadCache&) = delete;
 
@@ -57,6 +59,14 @@ class ReadCache {
   // any of them, so no block serves stale data. Never adds or removes blocks.
   void Update(uint64_t offset, uint32_t length, const uint8_t* data);
 
+  // Exports that serve one file side by side each keep a cache of it: a
+  // write through one must reach the blocks of all, or the others serve
+  // the bytes it replaced. Makes this cache one of those of `file` (its
+  // device and inode); call before the cache serves.
+  void ShareWritesWith(const platform::FileIdentity& file);
+  // Update on this cache and on every other cache of the same file.
+  void UpdateAll(uint64_t offset, uint32_t length, const uint8_t* data);
+
   struct BlockInfo {
     uint64_t first_byte;
     uint32_t score;
@@ -70,6 +80,12 @@ class ReadCache {
     uint32_t score;
     uint64_t first_byte;
     platform::AlignedBytes data;
+  };
+
+  // The caches of one file (ShareWritesWith).
+  struct Sharing {
+    std::mutex mutex;
+    std::vector<ReadCache*> caches;
   };
 
   // A block being filled, outside the lock.
@@ -91,6 +107,7 @@ class ReadCache {
   std::list<Filling> filling_;
   // Whether any block or fill exists: Hit on an empty cache takes no lock.
   std::atomic<bool> in_use_{false};
+  std::shared_ptr<Sharing> sharing_;  // null: no other cache hears of writes
 };
 
 }  // namespace quensaria::source
