@@ -48,11 +48,20 @@
 #endif
 namespace {
 std::atomic<uint64_t> allocations{0};
+// The next allocation of exactly this many bytes on a thread other than
+// `failing_spared` (the test's, which plays the client) fails.
+std::atomic<size_t> failing_size{0};
+std::thread::id failing_spared;
 }  // namespace
 #if QUENSARIA_COUNTS_ALLOCATIONS
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(size_t size) {
   allocations.fetch_add(1, std::memory_order_relaxed);
+  if (size_t armed = size; size != 0 && failing_size.load(std::memory_order_relaxed) == size &&
+                           std::this_thread::get_id() != failing_spared &&
+                           failing_size.compare_exchange_strong(armed, 0)) {
+    throw std::bad_alloc();
+  }
   void* memory = std::malloc(size == 0 ? 1 : size);
   if (memory == nullptr) throw std::bad_alloc();
   return memory;
@@ -354,6 +363,33 @@ TEST_F(TlsEngineTest, RequestsAfterTheFirstAllocateNothing) {
   round(200);
   EXPECT_EQ(allocations.load() - before, 0u);
   EXPECT_TRUE(std::equal(written.begin(), written.begin() + 512, read.begin()));
+}
+
+// GnuTLS is C: a session whose read-ahead cannot be made fails its log-on
+// with a status instead of throwing through GnuTLS, and the export serves
+// the next client.
+TEST_F(TlsEngineTest, NoMemoryForASessionsReadAheadFailsItsLogOnAndTheNextIsServed) {
+  if (!QUENSARIA_COUNTS_ALLOCATIONS) GTEST_SKIP() << "the sanitizer's operator new is not replaced";
+  Start(AUTH_MODE_TLS);
+  ConsoleCapture console;
+  failing_spared = std::this_thread::get_id();
+  failing_size = 80 * 1024;  // made at the session's first receive of records
+  BlockClient refused;
+  EXPECT_NE(refused.ConnectTls(port(), kTlsIdentityLogin, DigestOf("login")), 0);
+  const bool injected = failing_size.exchange(0) == 0;
+  EXPECT_TRUE(injected) << "no allocation of the read-ahead's size";
+  BlockClient next;
+  ASSERT_EQ(next.ConnectTls(port(), kTlsIdentityLogin, DigestOf("login")), 0);
+  Bytes read;
+  EXPECT_EQ(next.Read(0, 4096, read).reply.status, REPLY_OK);
+  harness_->StopAndWait();
+  console.Stop();
+  bool failed_log_on = false;
+  for (const ConsoleCapture::Line& line : console.lines()) {
+    EXPECT_FALSE(line.second.starts_with("socket worker:")) << line.second;
+    failed_log_on |= line.second.find("TLS log-on failed") != std::string::npos;
+  }
+  EXPECT_TRUE(failed_log_on);
 }
 
 // Every client in one thread, so the engine's threads are the only others:

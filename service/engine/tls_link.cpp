@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -40,6 +41,26 @@ std::string Printable(const char* name) {
     text += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '?';
   }
   return text;
+}
+
+// GnuTLS calls the transport functions and is C: no exception may unwind
+// through it, so these report a failed allocation instead.
+bool Grow(std::vector<uint8_t>& buffer, size_t size) {
+  try {
+    buffer.resize(size);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool Append(std::vector<uint8_t>& buffer, const uint8_t* bytes, size_t length) {
+  try {
+    buffer.insert(buffer.end(), bytes, bytes + length);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -132,7 +153,7 @@ ssize_t TlsLink::Pull(gnutls_transport_ptr_t self, void* data, size_t length) {
     return static_cast<ssize_t>(n);
   }
   if (link->received_begin_ == link->received_end_) {
-    if (link->received_.empty()) link->received_.resize(kReadAhead);
+    if (link->received_.empty() && !Grow(link->received_, kReadAhead)) return link->NoMemory();
     const Transfer t =
         platform::ReceiveSome(link->socket_, link->received_.data(), link->received_.size());
     if (t.error != 0) {
@@ -154,7 +175,7 @@ ssize_t TlsLink::Push(gnutls_transport_ptr_t self, const void* data, size_t leng
   auto* link = static_cast<TlsLink*>(self);
   if (link->gathering_) {
     const auto* bytes = static_cast<const uint8_t*>(data);
-    link->records_.insert(link->records_.end(), bytes, bytes + length);
+    if (!Append(link->records_, bytes, length)) return link->NoMemory();
     return static_cast<ssize_t>(length);
   }
   const Transfer t = platform::SendSome(link->socket_, data, length);
@@ -172,7 +193,7 @@ ssize_t TlsLink::PushVector(gnutls_transport_ptr_t self, const giovec_t* iov, in
     size_t total = 0;
     for (int i = 0; i < count; ++i) {
       const auto* bytes = static_cast<const uint8_t*>(iov[i].iov_base);
-      link->records_.insert(link->records_.end(), bytes, bytes + iov[i].iov_len);
+      if (!Append(link->records_, bytes, iov[i].iov_len)) return link->NoMemory();
       total += iov[i].iov_len;
     }
     return static_cast<ssize_t>(total);
@@ -184,6 +205,12 @@ ssize_t TlsLink::PushVector(gnutls_transport_ptr_t self, const giovec_t* iov, in
     return -1;
   }
   return static_cast<ssize_t>(t.bytes);
+}
+
+ssize_t TlsLink::NoMemory() {
+  last_errno_ = ENOMEM;
+  gnutls_transport_set_errno(session_, ENOMEM);
+  return -1;
 }
 
 void TlsLink::Settled() {

@@ -92,6 +92,7 @@ class TlsLink final : public platform::StreamLayer {
   platform::LayerTransfer Handshake();
   platform::LayerTransfer ReceiveRecords(uint8_t* data, size_t length);
   platform::LayerTransfer Failure(int code, const char* call) const;
+  ssize_t NoMemory();  // a transport function's failed allocation
   void Settled();
 
   const TlsKeys& keys_;
