@@ -60,6 +60,9 @@ class EngineStats {
   void RefusedConnection();
   void CacheHit();
   void CacheFill();
+  // Makes the calling thread's slot now (a worker, as it starts), so that
+  // no request it serves later pays for the allocation.
+  void Join() { (void)MySlot(); }
 
   // Fills the fields the engine counts (StartedAt, the request, byte,
   // error and cache counters, the latencies; not RecordSize, Running,

@@ -143,6 +143,7 @@ void ConnectionEngine::Core::NextRequestArrived(LiveConnection* c) {
 }
 
 void ConnectionEngine::Core::SocketWorker() {
+  stats.Join();
   for (;;) {
     const Result<platform::SocketCompletion> waited = socket_port->Wait();
     if (!waited.ok()) {
@@ -175,6 +176,7 @@ void ConnectionEngine::Core::SocketWorker() {
 }
 
 void ConnectionEngine::Core::FileWorker() {
+  stats.Join();
   for (;;) {
     platform::FileOperation* op = file_port.Wait();
     if (stopping.load()) break;

@@ -28,6 +28,11 @@ constexpr size_t kReadAhead = 80 * 1024;
 constexpr size_t kSendChunk = 32768;
 // What is left after a chunk that is sealed with it instead.
 constexpr size_t kShortRemainder = 4096;
+// The records of the largest reply sealed whole, with room for each
+// record's header, content type and tag: the gathering buffer is made this
+// big once, whichever way the replies are cut.
+constexpr size_t kLargestReplyRecords =
+    kReplyHeaderSize + kMaxTransfer + ((kReplyHeaderSize + kMaxTransfer) / 16384 + 1) * 64;
 
 bool IsZero(const std::array<uint8_t, kDigestSize>& digest) {
   return std::all_of(digest.begin(), digest.end(), [](uint8_t b) { return b == 0; });
@@ -303,6 +308,7 @@ LayerTransfer TlsLink::Send(const uint8_t* data, size_t length) {
   if (state_ != State::kSession) return {0, ENOTCONN, "gnutls_record_send"};
   if (reply_bytes_ == 0) {
     records_.clear();
+    records_.reserve(kLargestReplyRecords);
     records_sent_ = 0;
     gathering_ = true;
     // A short remainder rides with the records before it rather than
