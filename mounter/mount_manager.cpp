@@ -601,6 +601,12 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
     // A cancel during the pause still mounts the drive again: it was the
     // user's, and it comes back as it was.
     (void)PauseUnlessCancelled(remount_pause_, nullptr);
+    if (prompts.Cancelled()) {
+      // So does a cancel during the unmount: the mount goes on without
+      // prompts (which would stop it at once) and shows nothing.
+      (void)MountOnAnyDevice(0, record, nullptr);
+      return;
+    }
     const Result<int> mounted = MountOnAnyDevice(0, record, &prompts);
     if (mounted.ok()) {
       prompts.RefreshList();

@@ -311,5 +311,47 @@ TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost)
   EXPECT_FALSE(QFileInfo(mounter.manager.links().DefinitionPath('O')).isSymLink());
 }
 
+// Volumes whose detach is where the user cancels: the remount's unmount
+// waits in it (for UDisks2) when the cancel comes.
+class CancelOnDetachVolumes final : public Volumes {
+ public:
+  explicit CancelOnDetachVolumes(RecordingPrompts& prompts) : prompts_(prompts) {}
+  Status Attach(char letter, const DriveDisk& disk) override {
+    return volumes_.Attach(letter, disk);
+  }
+  Status Detach(char letter, const DriveDisk& disk) override {
+    prompts_.cancelled = true;
+    return volumes_.Detach(letter, disk);
+  }
+  QString MountPoint(const DriveDisk& disk) const override { return volumes_.MountPoint(disk); }
+
+ private:
+  RecordingPrompts& prompts_;
+  FakeVolumes volumes_;
+};
+
+// A remount cancelled once its unmount is under way still mounts the drive
+// again, and shows nothing.
+TEST(MountManagerOnADriverTest, ARemountCancelledDuringItsUnmountMountsTheDriveAgain) {
+  testing::ScratchDir dir;
+  MounterSettings settings(SettingsPaths{QString::fromStdString(dir.File("config")),
+                                         QString::fromStdString(dir.File("xdg")),
+                                         QString::fromStdString(dir.File("cache"))});
+  FakeDriver driver(dir.File("run"));
+  RecordingPrompts prompts;
+  CancelOnDetachVolumes volumes(prompts);
+  MountManager manager(settings, volumes, DriveLinks{QString::fromStdString(dir.File("run")), {}},
+                       driver);
+  manager.SetRemountPause(std::chrono::milliseconds(0));
+  ASSERT_TRUE(
+      manager.MountOnDevice(0, ImageRecord('G', "/srv/g.img", uint64_t{1} << 20), 'G').ok());
+
+  manager.RemountSelected(prompts, {'G'});
+  EXPECT_EQ(driver.unmounts(), std::vector<char>{'G'});
+  EXPECT_EQ(driver.mounts(), (std::vector<char>{'G', 'G'}));
+  EXPECT_TRUE(manager.QueryDrive('G').ok());
+  EXPECT_TRUE(prompts.status_texts.isEmpty()) << prompts.status_texts.join('|').toStdString();
+}
+
 }  // namespace
 }  // namespace quensaria::mounter
