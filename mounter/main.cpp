@@ -24,6 +24,8 @@ int RunWindow(int argc, char** argv, StartMode mode) {
   SingleInstance instance;
   if (instance.AskRunningInstanceToShow()) return 0;
   if (!instance.Listen()) {
+    // One started at the same moment listens already.
+    if (instance.AskRunningInstanceToShow()) return 0;
     std::fprintf(stderr,
                  "velmoran-mounter: cannot listen as %s; a second start will not find "
                  "this one\n",

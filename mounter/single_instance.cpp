@@ -36,6 +36,17 @@ bool SingleInstance::AskRunningInstanceToShow() {
 
 bool SingleInstance::Listen() {
   if (server_ != nullptr) return true;
+  {
+    // A socket that takes a connection is a mounter started at the same
+    // moment; listening would put ours in its place (with its options the
+    // server renames its socket over the name).
+    QLocalSocket probe;
+    probe.connectToServer(server_name_);
+    if (probe.waitForConnected(2000)) {
+      probe.disconnectFromServer();
+      return false;
+    }
+  }
   server_ = new QLocalServer(this);
   server_->setSocketOptions(QLocalServer::UserAccessOption);
   if (!server_->listen(server_name_)) {

@@ -27,7 +27,8 @@ class SingleInstance : public QObject {
   // and this start should end.
   bool AskRunningInstanceToShow();
   // Starts listening (replacing a socket a crashed instance left); false if
-  // that fails. Needs an event loop to deliver showRequested.
+  // that fails or another instance listens there already. Needs an event loop to deliver
+  // showRequested.
   bool Listen();
 
   QString serverName() const { return server_name_; }

@@ -45,5 +45,39 @@ TEST(SingleInstanceTest, ASecondStartMakesTheFirstShowItselfAndEnds) {
   ::unsetenv("XDG_RUNTIME_DIR");
 }
 
+// Two starts at once both find nobody to ask; the later one's Listen must
+// not take the socket from the one already listening, or both run and a
+// third start reaches only the later one.
+TEST(SingleInstanceTest, ALiveInstancesSocketIsNotTakenOver) {
+  static int argc = 1;
+  static char name[] = "single_instance_test";
+  static char* argv[] = {name, nullptr};
+  QCoreApplication app(argc, argv);
+  testing::ScratchDir runtime;
+  ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+
+  SingleInstance first;
+  ASSERT_TRUE(first.Listen());
+  int first_shows = 0;
+  QObject::connect(&first, &SingleInstance::showRequested, [&] { ++first_shows; });
+  SingleInstance second;
+  EXPECT_FALSE(second.Listen());
+  for (int i = 0; i < 1000 && first_shows == 0; ++i) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  EXPECT_EQ(first_shows, 1) << "the second start's knock";
+  int second_shows = 0;
+  QObject::connect(&second, &SingleInstance::showRequested, [&] { ++second_shows; });
+
+  SingleInstance third;
+  EXPECT_TRUE(third.AskRunningInstanceToShow());
+  for (int i = 0; i < 1000 && first_shows + second_shows == 1; ++i) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  EXPECT_EQ(first_shows, 2);
+  EXPECT_EQ(second_shows, 0);
+  ::unsetenv("XDG_RUNTIME_DIR");
+}
+
 }  // namespace
 }  // namespace quensaria::mounter
