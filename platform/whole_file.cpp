@@ -34,7 +34,9 @@ Status SyncFd(int fd, const std::string& context) {
 }  // namespace
 
 Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes) {
-  UniqueFd fd = OpenRetrying(path, O_RDONLY);
+  // A pipe in the file's place must not wait for a writer; regular files
+  // ignore the flag.
+  UniqueFd fd = OpenRetrying(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return ErrnoStatus("open " + path, errno);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("stat " + path, errno);
@@ -72,7 +74,9 @@ Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes) {
 }
 
 Status WriteFileSynced(const std::string& path, std::string_view data, uint32_t mode) {
-  UniqueFd fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_TRUNC, static_cast<mode_t>(mode));
+  // A pipe without a reader then fails (ENXIO) instead of waiting for one.
+  UniqueFd fd =
+      OpenRetrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, static_cast<mode_t>(mode));
   if (!fd) return ErrnoStatus("create " + path, errno);
   // Before any byte is written: an existing file keeps its own mode otherwise.
   if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0)

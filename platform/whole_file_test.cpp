@@ -1,13 +1,17 @@
 // Whole-file reads and the durable replacement.
 #include "platform/whole_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/win32_error.h"
@@ -69,6 +73,34 @@ TEST_F(WholeFileTest, HugeSparseFileIsRefusedWithoutReadingIt) {
 TEST_F(WholeFileTest, DirectoryIsNotAFile) {
   ASSERT_EQ(mkdir(Path("d").c_str(), 0755), 0);
   EXPECT_FALSE(ReadWholeFile(Path("d"), 100).ok());
+}
+
+// A pipe in a file's place answers at once: opened plainly, it waits for a
+// process at its other end, which the caller may hold the registry lock for.
+// Should the call wait after all, the test opens that end and fails.
+TEST_F(WholeFileTest, PipeIsNotAFileAndNeverWaitsForAPeer) {
+  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+  struct Attempt {
+    const char* what;
+    std::function<Status()> call;
+    int peer_flags;
+  };
+  const Attempt attempts[] = {
+      {"read", [&] { return ReadWholeFile(Path("pipe"), 100).status(); }, O_WRONLY},
+      {"write", [&] { return WriteFileSynced(Path("pipe"), "data", 0600); }, O_RDONLY},
+  };
+  for (const Attempt& attempt : attempts) {
+    SCOPED_TRACE(attempt.what);
+    std::future<Status> done = std::async(std::launch::async, attempt.call);
+    if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      const int peer = open(Path("pipe").c_str(), attempt.peer_flags | O_NONBLOCK);
+      const Status late = done.get();
+      if (peer >= 0) close(peer);
+      ADD_FAILURE() << "waited for the other end of the pipe: " << late.ToString();
+      continue;
+    }
+    EXPECT_FALSE(done.get().ok());
+  }
 }
 
 TEST_F(WholeFileTest, WriteTruncatesAndReplaceSwapsWhole) {

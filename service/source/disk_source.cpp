@@ -1,6 +1,8 @@
 #include "service/source/disk_source.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -96,8 +98,10 @@ DiskSource::DiskSource(SourceKind kind, uint64_t source_size, uint8_t partition_
     : kind_(kind), io_(std::move(io)), sync_(*io_) {
   disk_size_ = source_size + header_size();
   if (kind_ == SOURCE_VOLUME) {
-    const PartitionEntry entry{partition_type, kVolumeFirstSector,
-                               static_cast<uint32_t>(source_size / kSectorSize)};
+    // An entry holds 32 bits of sectors: a larger partition claims the most
+    // it can, not the remainder of a wrapped count.
+    const uint64_t sectors = std::min<uint64_t>(source_size / kSectorSize, UINT32_MAX);
+    const PartitionEntry entry{partition_type, kVolumeFirstSector, static_cast<uint32_t>(sectors)};
     BuildMasterBootRecord(0, entry, sector0_.data());
   }
   cache_.reset(new (std::nothrow) ReadCache(cache_blocks, *io_));

@@ -158,6 +158,15 @@ TEST(DiskSourceTest, VolumeIsAWholeDiskWithASynthesizedHeader) {
   EXPECT_EQ(sector[511], 0xAA);
 }
 
+TEST(DiskSourceTest, VolumeOverTwoTebibytesClaimsTheLargestSectorCount) {
+  // 2 TiB and 1 MiB: its sector count does not fit the entry's 32 bits.
+  const uint64_t partition = (uint64_t{1} << 41) + kMiB;
+  DiskSource s(SOURCE_VOLUME, partition, 0x83, std::make_unique<MemoryIo>(std::vector<uint8_t>()),
+               10);
+  EXPECT_EQ(s.disk_size(), partition + 32256u);
+  EXPECT_EQ(LoadLe32(s.sector0().data() + 446 + 12), 0xFFFFFFFFu);
+}
+
 // Real block devices: a loop device over an image with a partition table.
 class BlockDeviceSourceTest : public ::testing::Test {
  protected:
