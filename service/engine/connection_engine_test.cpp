@@ -526,16 +526,11 @@ TEST_F(EngineTest, ABurstOfConnectsWaitsInTheQueueAndIsServed) {
 // in the queue; once descriptors are free again it is accepted and served.
 TEST_F(EngineTest, DescriptorShortageIsReportedOnceAndWaitedOut) {
   ImageFile image(2 * kMiB);
-  std::mutex lines_mutex;
-  std::vector<std::string> lines;
-  platform::SetConsoleSinkForTesting([&](std::string_view line) {
-    std::scoped_lock lock(lines_mutex);
-    lines.emplace_back(line);
-  });
+  ConsoleCapture console;
   const auto shortage_lines = [&] {
-    std::scoped_lock lock(lines_mutex);
-    return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
-      return line.find("out of file descriptors") != std::string::npos;
+    const std::vector<ConsoleCapture::Line> lines = console.lines();
+    return std::count_if(lines.begin(), lines.end(), [](const ConsoleCapture::Line& line) {
+      return line.second.find("out of file descriptors") != std::string::npos;
     });
   };
   harness_ = std::make_unique<EngineHarness>(TestConfig(image.path()));
@@ -556,7 +551,7 @@ TEST_F(EngineTest, DescriptorShortageIsReportedOnceAndWaitedOut) {
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(client.Login("manage").reply.status, REPLY_OK);
   harness_->StopAndWait();
-  platform::SetConsoleSinkForTesting(nullptr);
+  console.Stop();
   EXPECT_EQ(shortage_lines(), 1);
 }
 
@@ -577,17 +572,12 @@ TEST_F(EngineTest, AConnectionWithoutMemoryForItsBufferIsClosedAndTheExportServe
   GTEST_SKIP() << "the sanitizers map memory of their own";
 #endif
   ImageFile image(2 * kMiB);
-  std::mutex lines_mutex;
-  std::vector<std::string> lines;
-  platform::SetConsoleSinkForTesting([&](std::string_view line) {
-    std::scoped_lock lock(lines_mutex);
-    lines.emplace_back(line);
-  });
+  ConsoleCapture console;
   const auto said = [&] {
-    std::scoped_lock lock(lines_mutex);
-    return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-      return line.starts_with("mmap() connection buffer failed") ||
-             line.starts_with("malloc() connection record failed");
+    const std::vector<ConsoleCapture::Line> lines = console.lines();
+    return std::any_of(lines.begin(), lines.end(), [](const ConsoleCapture::Line& line) {
+      return line.second.starts_with("mmap() connection buffer failed") ||
+             line.second.starts_with("malloc() connection record failed");
     });
   };
   harness_ = std::make_unique<EngineHarness>(TestConfig(image.path()));
@@ -613,7 +603,6 @@ TEST_F(EngineTest, AConnectionWithoutMemoryForItsBufferIsClosedAndTheExportServe
   EXPECT_EQ(login.error, 0);
   EXPECT_EQ(login.reply.status, REPLY_OK);
   harness_->StopAndWait();
-  platform::SetConsoleSinkForTesting(nullptr);
 }
 
 TEST_F(EngineTest, PortTakenEndsRunAtOnce) {
