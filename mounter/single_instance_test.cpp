@@ -12,16 +12,22 @@
 namespace quensaria::mounter {
 namespace {
 
-TEST(SingleInstanceTest, ASecondStartMakesTheFirstShowItselfAndEnds) {
-  static int argc = 1;
-  static char name[] = "single_instance_test";
-  static char* argv[] = {name, nullptr};
-  QCoreApplication app(argc, argv);
-  testing::ScratchDir runtime;
-  ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+// An application for the sockets' events and a runtime directory of its own.
+class SingleInstanceTest : public ::testing::Test {
+ protected:
+  SingleInstanceTest() { ::setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
+  ~SingleInstanceTest() override { ::unsetenv("XDG_RUNTIME_DIR"); }
 
+  static inline int argc_ = 1;
+  static inline char name_[] = "single_instance_test";
+  static inline char* argv_[] = {name_, nullptr};
+  QCoreApplication app_{argc_, argv_};
+  testing::ScratchDir runtime_;
+};
+
+TEST_F(SingleInstanceTest, ASecondStartMakesTheFirstShowItselfAndEnds) {
   SingleInstance first;
-  EXPECT_EQ(first.serverName().toStdString(), runtime.File(kMounterTitle));
+  EXPECT_EQ(first.serverName().toStdString(), runtime_.File(kMounterTitle));
   EXPECT_FALSE(first.AskRunningInstanceToShow()) << "nobody runs yet";
   // A socket a crashed mounter left behind does not stop the next one.
   QFile stale(first.serverName());
@@ -42,20 +48,12 @@ TEST(SingleInstanceTest, ASecondStartMakesTheFirstShowItselfAndEnds) {
   ::setenv("XDG_RUNTIME_DIR", "/nonexistent-runtime", 1);
   SingleInstance other_user;
   EXPECT_FALSE(other_user.AskRunningInstanceToShow());
-  ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 // Two starts at once both find nobody to ask; the later one's Listen must
 // not take the socket from the one already listening, or both run and a
 // third start reaches only the later one.
-TEST(SingleInstanceTest, ALiveInstancesSocketIsNotTakenOver) {
-  static int argc = 1;
-  static char name[] = "single_instance_test";
-  static char* argv[] = {name, nullptr};
-  QCoreApplication app(argc, argv);
-  testing::ScratchDir runtime;
-  ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-
+TEST_F(SingleInstanceTest, ALiveInstancesSocketIsNotTakenOver) {
   SingleInstance first;
   ASSERT_TRUE(first.Listen());
   int first_shows = 0;
@@ -76,7 +74,6 @@ TEST(SingleInstanceTest, ALiveInstancesSocketIsNotTakenOver) {
   }
   EXPECT_EQ(first_shows, 2);
   EXPECT_EQ(second_shows, 0);
-  ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace
