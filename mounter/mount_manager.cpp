@@ -525,6 +525,15 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   if (used.ok()) {
     if (const std::optional<int> slot = ChooseSavedSlot(record, used.value(), prompts)) {
       settings_.WriteDrive(*slot, SavedCopy(record));
+      // Another slot of the same drive (its letter in one, its source in
+      // the other) would mount a second drive on the letter at log-on.
+      for (int other = 0; other < kDriveSlots; ++other) {
+        if (other == *slot) continue;
+        const std::optional<MountRecord> saved = settings_.ReadDrive(other);
+        if (saved && (saved->driveLetter == record.driveLetter || SameSource(*saved, record))) {
+          settings_.RemoveDrive(other);
+        }
+      }
     }
     prompts.RefreshList();
   }

@@ -274,6 +274,42 @@ TEST_F(MountManagerTest, AMountIsSavedInItsOwnSlotOrAFreeOneNeverOverAnother) {
   EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, prompts), 3);
 }
 
+// A mount on one saved drive's letter of another saved drive's source
+// leaves one saved drive on that letter and one for that source, whichever
+// slot came first.
+TEST(MountManagerOnADriverTest, AMountOfOneSavedSourceOnAnotherSavedLetterLeavesOneDriveOnIt) {
+  for (const bool image_first : {true, false}) {
+    SCOPED_TRACE(image_first ? "the image's slot first" : "the letter's slot first");
+    MounterForTesting mounter;
+    const MountRecord image = ImageRecord('I', "/srv/images/disk.img", 0);
+    const MountRecord network = NetworkRecord('N', "10.0.0.5", 60000, 0, true);
+    mounter.settings.WriteDrive(image_first ? 0 : 1, image);
+    mounter.settings.WriteDrive(image_first ? 1 : 0, network);
+    AddDeviceAnswer moved;
+    moved.type = 1;
+    moved.fileName = "/srv/images/disk.img";
+    moved.driveLetter = 'N';
+    RecordingPrompts prompts;
+    prompts.adds = {moved};
+    ASSERT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+
+    QStringList on_n;
+    int of_image = 0;
+    for (int slot = 0; slot < kDriveSlots; ++slot) {
+      const std::optional<MountRecord> saved = mounter.settings.ReadDrive(slot);
+      if (!saved) continue;
+      if (saved->driveLetter == 'N') {
+        on_n << (saved->sourceType == kSourceTypeNetwork ? QStringLiteral("network")
+                                                          : QStringLiteral("image"));
+      }
+      if (saved->sourceType == kSourceTypeDiskImage) ++of_image;
+    }
+    EXPECT_EQ(on_n.join(", ").toStdString(), "image");
+    EXPECT_EQ(of_image, 1);
+    EXPECT_TRUE(prompts.questions.empty());
+  }
+}
+
 // Over a driver that wants a password: asked for while it is refused, three
 // times at most, and saved only where the user ticked the box.
 TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost) {

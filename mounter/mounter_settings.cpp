@@ -157,6 +157,19 @@ void MounterSettings::WriteDrive(int index, const MountRecord& record) {
                  QByteArray(reinterpret_cast<const char*>(&record), sizeof record));
 }
 
+void MounterSettings::RemoveDrive(int index) {
+  if (index < 0 || index >= kDriveSlots) return;
+  const QString key = QStringLiteral("Drive%1").arg(index);
+  const QString file = UserFile(paths_);
+  if (QFile::exists(file)) {
+    QSettings settings(file, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kGroup));
+    settings.remove(key);
+    settings.sync();
+  }
+  if (ReadDrive(index)) WriteUserValue(paths_, QLatin1String(kGroup), key, QByteArray());
+}
+
 QString MounterSettings::PasswordValueName(uint32_t address_net, uint16_t port_net) {
   // The record's bytes read as little-endian integers, as this machine does.
   return QStringLiteral("Password%1%2")

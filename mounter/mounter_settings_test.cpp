@@ -121,6 +121,16 @@ TEST_F(MounterSettingsTest, UsersValuesComeBeforeTheAdministratorsAndBadSizesAre
   EXPECT_FALSE(settings.ReadDrive(2).has_value());
   EXPECT_FALSE(settings.ReadDrive(8).has_value());
   EXPECT_EQ(settings.DriverRuntimeDir(), "/run/elsewhere");
+  // A removed slot stays empty, whether the user's or the administrator's
+  // value held it.
+  settings.WriteDrive(3, Record('V'));
+  settings.RemoveDrive(3);
+  settings.RemoveDrive(1);
+  settings.RemoveDrive(0);
+  EXPECT_FALSE(settings.ReadDrive(3).has_value());
+  EXPECT_FALSE(settings.ReadDrive(1).has_value());
+  EXPECT_FALSE(settings.ReadDrive(0).has_value());
+  EXPECT_FALSE(QSettings(UserFile(), QSettings::IniFormat).contains("Mounter/Drive3"));
   // The administrator's file is only read.
   QSettings system(SystemFile(), QSettings::IniFormat);
   EXPECT_FALSE(system.contains("Mounter/Drive1") &&
