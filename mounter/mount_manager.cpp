@@ -377,7 +377,7 @@ MountRecord MountManager::BuildRecord(const AddDeviceAnswer& answer) const {
     SetCachePath(record, settings_.GetTempFolder());
   } else {
     record.sourceType = answer.type == 2 ? kSourceTypeCdImage : kSourceTypeDiskImage;
-    SetPathField(record.sourceName, NtPathFromLinux(answer.fileName.left(260).toStdString()));
+    SetPathField(record.sourceName, NtPathFromLinux(answer.fileName.toStdString()));
   }
   return record;
 }
@@ -512,10 +512,20 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   settings_.WriteAddDeviceDefaults(defaults);
   MountRecord record = BuildRecord(*answer);
   const char letter = static_cast<char>(record.driveLetter);
-  prompts.ShowProgress(
-      QStringLiteral("Mounting %1: (%2)...").arg(QLatin1Char(letter)).arg(ResourceText(record)));
+  // A path cut to fit would name another file, which the driver would open.
+  const bool too_long = answer->type != 0 && answer->fileName.size() > kMaxImagePathLength;
+  if (!too_long) {
+    prompts.ShowProgress(
+        QStringLiteral("Mounting %1: (%2)...").arg(QLatin1Char(letter)).arg(ResourceText(record)));
+  }
 
-  const Result<int> used = MountOnAnyDevice(0, record, &prompts);
+  const Result<int> used =
+      too_long ? Result<int>(Fail(ERROR_FILENAME_EXCED_RANGE, DosName(letter),
+                                  QStringLiteral("The image file %1 cannot be used: %2")
+                                      .arg(answer->fileName,
+                                           QString::fromStdString(
+                                               Win32ErrorText(ERROR_FILENAME_EXCED_RANGE)))))
+               : MountOnAnyDevice(0, record, &prompts);
   if (prompts.Cancelled()) {
     // The user stopped waiting: a mount that came through after all is
     // taken back, and nothing is saved or shown.

@@ -14,6 +14,7 @@
 #include "mounter/driver_for_testing.h"
 #include "mounter/prompts_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
+#include "shared/utf16.h"
 #include "shared/win32_error.h"
 #include "shared/win32_error_text.h"
 
@@ -308,6 +309,40 @@ TEST(MountManagerOnADriverTest, AMountOfOneSavedSourceOnAnotherSavedLetterLeaves
     EXPECT_EQ(of_image, 1);
     EXPECT_TRUE(prompts.questions.empty());
   }
+}
+
+// An image path goes to the driver whole: one of 260 characters is
+// mounted as it is, a longer one is refused rather than cut to another
+// file's name.
+TEST(MountManagerOnADriverTest, AnImagePathIsMountedWholeOrRefusedNeverCut) {
+  MounterForTesting mounter;
+  const QString longest = QStringLiteral("/srv/") + QString(251, QLatin1Char('a')) + ".img";
+  ASSERT_EQ(longest.size(), 260);
+  AddDeviceAnswer answer;
+  answer.type = 1;
+  answer.fileName = longest;
+  answer.driveLetter = 'E';
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  ASSERT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  const Result<MountRecord> mounted = mounter.manager.QueryDrive('E');
+  ASSERT_TRUE(mounted.ok());
+  EXPECT_EQ(LoadUtf16Field(mounted->sourceName, kMountPathUnits),
+            NtPathFromLinux(longest.toStdString()));
+
+  const QString longer = QStringLiteral("/srv/") + QString(252, QLatin1Char('b')) + ".img";
+  answer.fileName = longer;
+  answer.driveLetter = 'F';
+  prompts = RecordingPrompts();
+  prompts.adds = {answer};
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar),
+            static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'E'});
+  EXPECT_EQ(prompts.status.toStdString(),
+            ("Mount error: The image file " + longer +
+             " cannot be used: The filename or extension is too long.")
+                .toStdString());
+  EXPECT_FALSE(mounter.settings.ReadDrive(1).has_value());
 }
 
 // Over a driver that wants a password: asked for while it is refused, three

@@ -123,7 +123,7 @@ AddDeviceDefaults MounterSettings::ReadAddDeviceDefaults() const {
   defaults.ipAddress = ReadDword(paths_, "IPAddress", defaults.ipAddress);
   defaults.port = ReadDword(paths_, "Port", defaults.port);
   const QVariant name = ReadMounterValue(paths_, QStringLiteral("FileName"));
-  if (name.isValid()) defaults.fileName = name.toString().left(260);
+  if (name.isValid()) defaults.fileName = name.toString();
   // A value of its own: settings from before several servers lack it.
   const QVariant more = ReadMounterValue(paths_, QStringLiteral("MoreServers"));
   if (more.isValid()) defaults.moreServers = more.toString().left(100);

@@ -95,6 +95,17 @@ TEST_F(MounterSettingsTest, ValuesLieInTheUsersFileAsByteArraysWithMode0600) {
   EXPECT_EQ(settings.ReadPassword(0x0A01A8C0, 0x60EA), digest);
 }
 
+// A long image path comes back whole: a cut one names another file.
+TEST_F(MounterSettingsTest, TheLastImagePathIsReadBackWhole) {
+  MounterSettings settings(paths_);
+  AddDeviceDefaults defaults;
+  defaults.type = 1;
+  defaults.fileName = QStringLiteral("/srv/") + QString(300, QLatin1Char('d')) + ".img";
+  settings.WriteAddDeviceDefaults(defaults);
+  EXPECT_EQ(settings.ReadAddDeviceDefaults().fileName.toStdString(),
+            defaults.fileName.toStdString());
+}
+
 TEST_F(MounterSettingsTest, PasswordValueNameTakesTheRecordsBytesInHexadecimal) {
   // 192.168.1.10 port 60000 as they lie in a record (network byte order).
   EXPECT_EQ(MounterSettings::PasswordValueName(0x0A01A8C0, 0x60EA), "Passworda01a8c060ea");
