@@ -241,18 +241,40 @@ Status MountManager::Fail(uint32_t code, const QString& label, const QString& ca
 
 Result<MountManager::OpenedDrive> MountManager::OpenMounted(char letter, bool write) {
   uint32_t first_error = ERROR_FILE_NOT_FOUND;
+  const QString device_dir =
+      QFileInfo(FromPath(DeviceDir(Path(links_.runtimeDir)))).canonicalFilePath();
   for (const bool own : {true, false}) {
     const QString link = own ? links_.DefinitionPath(letter) : links_.GlobalLinkPath(letter);
     const std::string path = Path(link);
-    Result<std::unique_ptr<DeviceControl>> opened = devices_.Open(path, write);
+    const QString device_file = QFileInfo(link).canonicalFilePath();
+    bool names_device = true;
+    Result<std::unique_ptr<DeviceControl>> opened = Status(ERROR_FILE_NOT_FOUND, std::string());
+    if (!own) {
+      opened = devices_.Open(path, write);
+    } else if (device_file.isEmpty()) {
+      // No link, or nothing behind it: said as opening it would.
+      struct stat st;
+      if (::stat(path.c_str(), &st) != 0) {
+        opened = Status(platform::Win32ErrorFromErrno(errno), std::string());
+      }
+    } else if (QFileInfo(device_file).absolutePath() != device_dir) {
+      names_device = false;
+    } else {
+      // Any user of the devices may put a link here: the device file is
+      // opened by its own path, never through the link, which its owner
+      // may point elsewhere meanwhile (a pipe would wait for ever).
+      opened = devices_.Open(Path(device_file), write);
+    }
     bool stale = false;
     if (opened.ok()) {
       MountRecord query;
       const NtStatus status = (*opened)->Query(&query);
       if (NT_SUCCESS(status) && query.driveLetter == static_cast<uint8_t>(letter)) {
-        return OpenedDrive{std::move(*opened), link, QFileInfo(link).canonicalFilePath(), query};
+        return OpenedDrive{std::move(*opened), link, device_file, query};
       }
       // Its device holds nothing, or another letter's drive.
+      stale = true;
+    } else if (!names_device) {
       stale = true;
     } else {
       const uint32_t code = opened.status().code();

@@ -1,5 +1,6 @@
 #include "mounter/mount_manager.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +9,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "mounter/driver_for_testing.h"
@@ -343,6 +347,41 @@ TEST(MountManagerOnADriverTest, AnImagePathIsMountedWholeOrRefusedNeverCut) {
              " cannot be used: The filename or extension is too long.")
                 .toStdString());
   EXPECT_FALSE(mounter.settings.ReadDrive(1).has_value());
+}
+
+// Anyone who may use the devices may put a link in the definitions folder.
+// One that names no device of the driver (here a pipe nobody writes to) is
+// no drive, and listing, freeing or unmounting its letter never waits on it.
+TEST(MountManagerOnADriverTest, ADefinitionNamingNoDeviceIsNoDriveAndIsNeverOpened) {
+  MounterForTesting mounter;
+  const std::string pipe = mounter.dir.File("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0666), 0);
+  const std::string definition = mounter.manager.links().DefinitionPath('E').toStdString();
+  ASSERT_EQ(::symlink(pipe.c_str(), definition.c_str()), 0);
+
+  std::promise<void> finished;
+  std::future<void> done = finished.get_future();
+  size_t listed = 99;
+  std::vector<char> free_letters;
+  Status unmounted = Status::Ok();
+  std::thread caller([&] {
+    listed = mounter.manager.ListDrives().size();
+    free_letters = mounter.manager.FreeDriveLetters();
+    unmounted = mounter.manager.UnmountDrive('E');
+    finished.set_value();
+  });
+  const bool waited = done.wait_for(std::chrono::seconds(20)) != std::future_status::ready;
+  // Whatever waits on the pipe is let go, so that the test ends.
+  while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+    const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0) ::close(writer);
+  }
+  caller.join();
+  EXPECT_FALSE(waited) << "the mounter waited on the pipe";
+  EXPECT_EQ(listed, 0u);
+  EXPECT_NE(std::find(free_letters.begin(), free_letters.end(), 'E'), free_letters.end());
+  EXPECT_EQ(unmounted.code(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(mounter.driver.unmounts().empty());
 }
 
 // Over a driver that wants a password: asked for while it is refused, three
