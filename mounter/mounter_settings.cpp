@@ -9,6 +9,7 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QtEndian>
+#include <algorithm>
 #include <cstring>
 
 #include "shared/driver_layout.h"
@@ -91,14 +92,38 @@ QString WithSlash(QString folder) {
   return folder;
 }
 
+// The program as the Exec key wants it: an argument with a reserved
+// character is quoted, with " ` $ \ escaped inside; then the value is
+// escaped as a string (backslashes, line breaks) and % is doubled. A path
+// left as it is, with a quote or a backslash in it, would not start.
 QString ExecLine(const QString& program_path) {
-  QString program = program_path;
-  if (program.contains(QLatin1Char(' ')) || program.contains(QLatin1Char('"'))) {
-    program.replace(QLatin1String("\\"), QLatin1String("\\\\"));
-    program.replace(QLatin1String("\""), QLatin1String("\\\""));
-    program = QLatin1Char('"') + program + QLatin1Char('"');
+  const QString reserved = QStringLiteral(" \t\n\r\"'\\><~|&;$*?#()`");
+  const bool quoted =
+      std::any_of(program_path.cbegin(), program_path.cend(),
+                  [&](QChar c) { return reserved.contains(c); });
+  QString argument;
+  for (const QChar c : program_path) {
+    if (quoted && QStringLiteral("\"`$\\").contains(c)) argument += QLatin1Char('\\');
+    argument += c;
   }
-  return program + QStringLiteral(" -a");
+  if (quoted) argument = QLatin1Char('"') + argument + QLatin1Char('"');
+  QString value;
+  for (const QChar c : argument) {
+    if (c == QLatin1Char('\\')) {
+      value += QLatin1String("\\\\");
+    } else if (c == QLatin1Char('\n')) {
+      value += QLatin1String("\\n");
+    } else if (c == QLatin1Char('\t')) {
+      value += QLatin1String("\\t");
+    } else if (c == QLatin1Char('\r')) {
+      value += QLatin1String("\\r");
+    } else if (c == QLatin1Char('%')) {
+      value += QLatin1String("%%");
+    } else {
+      value += c;
+    }
+  }
+  return value + QStringLiteral(" -a");
 }
 
 }  // namespace

@@ -106,6 +106,34 @@ TEST_F(MounterSettingsTest, TheLastImagePathIsReadBackWhole) {
             defaults.fileName.toStdString());
 }
 
+// The log-on entry's Exec line follows the desktop entry rules, so that a
+// program path with any of their reserved characters still starts: such a
+// path is quoted, and within the quotes " ` $ \ are escaped; every
+// backslash is escaped again as a string value's, and % is doubled.
+TEST_F(MounterSettingsTest, TheLogOnEntryQuotesAProgramPathAsDesktopEntriesNeedIt) {
+  MounterSettings settings(paths_);
+  auto exec_line = [&](const QString& program) {
+    EXPECT_TRUE(settings.WriteLogOnEntry(program));
+    QFile file(settings.LogOnEntryPath());
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    for (const QByteArray& line : file.readAll().split('\n')) {
+      if (line.startsWith("Exec=")) return line.mid(5).toStdString();
+    }
+    return std::string();
+  };
+  EXPECT_EQ(exec_line("/usr/bin/velmoran-mounter"), "/usr/bin/velmoran-mounter -a");
+  EXPECT_EQ(exec_line("/opt/my tools/velmoran-mounter"), "\"/opt/my tools/velmoran-mounter\" -a");
+  EXPECT_EQ(exec_line("/home/o'brien/bin/velmoran-mounter"),
+            "\"/home/o'brien/bin/velmoran-mounter\" -a");
+  EXPECT_EQ(exec_line("/opt/velmoran(x86)/velmoran-mounter"),
+            "\"/opt/velmoran(x86)/velmoran-mounter\" -a");
+  EXPECT_EQ(exec_line("/opt/100%/velmoran-mounter"), "/opt/100%%/velmoran-mounter -a");
+  EXPECT_EQ(exec_line("/opt/a$b`c\"d/velmoran-mounter"),
+            R"("/opt/a\\$b\\`c\\"d/velmoran-mounter" -a)");
+  EXPECT_EQ(exec_line("/opt/back\\slash/velmoran-mounter"),
+            R"("/opt/back\\\\slash/velmoran-mounter" -a)");
+}
+
 TEST_F(MounterSettingsTest, PasswordValueNameTakesTheRecordsBytesInHexadecimal) {
   // 192.168.1.10 port 60000 as they lie in a record (network byte order).
   EXPECT_EQ(MounterSettings::PasswordValueName(0x0A01A8C0, 0x60EA), "Passworda01a8c060ea");
