@@ -15,6 +15,7 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "mounter/drive_texts.h"
 #include "mounter/user_prompts.h"
@@ -76,9 +77,9 @@ AddDeviceDialog::AddDeviceDialog(const AddDeviceDefaults& defaults,
   tls_->setChecked(defaults.tls);
   tls_->setToolTip(Utf8(texts::kTlsHint));
   path_label_ = new QLabel(Utf8(texts::kImageFile));
-  path_ = new QLineEdit(defaults.fileName.left(kMaxPathLength));
+  path_ = new QLineEdit;
   path_->setObjectName("imagePath");
-  path_->setMaxLength(kMaxPathLength);
+  SetPath(defaults.fileName);
   browse_ = new QPushButton(Utf8(texts::kBrowse));
   browse_->setObjectName("browse");
   browse_->setMaximumWidth(browse_->fontMetrics().horizontalAdvance("....") + 24);
@@ -167,7 +168,14 @@ void AddDeviceDialog::OnBrowse() {
   const char* filter = CheckedType() == 2 ? texts::kCdImageFilter : texts::kImageFilter;
   const QString chosen =
       prompts_.OpenFileName(Utf8(texts::kOpenImageCaption), QtFileFilter(Utf8(filter)));
-  if (!chosen.isEmpty()) path_->setText(chosen.left(kMaxPathLength));
+  if (!chosen.isEmpty()) SetPath(chosen);
+}
+
+void AddDeviceDialog::SetPath(const QString& path) {
+  // Typing stops at the limit, but a longer path given is kept whole: cut,
+  // it would name another file. The mount refuses it.
+  path_->setMaxLength(std::max<int>(kMaxPathLength, static_cast<int>(path.size())));
+  path_->setText(path);
 }
 
 void AddDeviceDialog::accept() {

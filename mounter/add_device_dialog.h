@@ -42,6 +42,7 @@ class AddDeviceDialog : public QDialog {
   void SelectSourceType(int type);
   void OnPortEdited(const QString& text);
   void OnBrowse();
+  void SetPath(const QString& path);
   int CheckedType() const;
 
   UserPrompts& prompts_;

@@ -162,6 +162,29 @@ TEST(DialogsTest, OkAnswersADiskImageChosenWithTheFileDialog) {
   ASSERT_EQ(path->maxLength(), 260);
 }
 
+// A path longer than the field takes, chosen with the file dialog or
+// opened with as the last one, is shown and answered whole, so that the
+// mount refuses it instead of using another file's name.
+TEST(DialogsTest, ALongImagePathIsKeptWholeNotCut) {
+  const QString chosen = QStringLiteral("/srv/") + QString(290, QLatin1Char('c')) + ".img";
+  RecordingPrompts prompts;
+  prompts.file_names = {chosen};
+  AddDeviceDialog dialog({}, {'F'}, prompts);
+  dialog.show();
+  QTest::mouseClick(Find<QRadioButton>(&dialog, "diskImage"), Qt::LeftButton);
+  Find<QPushButton>(&dialog, "browse")->click();
+  EXPECT_EQ(Find<QLineEdit>(&dialog, "imagePath")->text().toStdString(), chosen.toStdString());
+  ClickOk(&dialog);
+  ASSERT_EQ(dialog.result(), int(QDialog::Accepted));
+  EXPECT_EQ(dialog.answer().fileName.toStdString(), chosen.toStdString());
+
+  AddDeviceDefaults last;
+  last.type = 1;
+  last.fileName = chosen;
+  AddDeviceDialog again(last, {'F'}, prompts);
+  EXPECT_EQ(Find<QLineEdit>(&again, "imagePath")->text().toStdString(), chosen.toStdString());
+}
+
 TEST(DialogsTest, OtherSourceTypesAskForATypeAndStayOpen) {
   RecordingPrompts prompts;
   AddDeviceDefaults cd;

@@ -241,18 +241,40 @@ Status MountManager::Fail(uint32_t code, const QString& label, const QString& ca
 
 Result<MountManager::OpenedDrive> MountManager::OpenMounted(char letter, bool write) {
   uint32_t first_error = ERROR_FILE_NOT_FOUND;
+  const QString device_dir =
+      QFileInfo(FromPath(DeviceDir(Path(links_.runtimeDir)))).canonicalFilePath();
   for (const bool own : {true, false}) {
     const QString link = own ? links_.DefinitionPath(letter) : links_.GlobalLinkPath(letter);
     const std::string path = Path(link);
-    Result<std::unique_ptr<DeviceControl>> opened = devices_.Open(path, write);
+    const QString device_file = QFileInfo(link).canonicalFilePath();
+    bool names_device = true;
+    Result<std::unique_ptr<DeviceControl>> opened = Status(ERROR_FILE_NOT_FOUND, std::string());
+    if (!own) {
+      opened = devices_.Open(path, write);
+    } else if (device_file.isEmpty()) {
+      // No link, or nothing behind it: said as opening it would.
+      struct stat st;
+      if (::stat(path.c_str(), &st) != 0) {
+        opened = Status(platform::Win32ErrorFromErrno(errno), std::string());
+      }
+    } else if (QFileInfo(device_file).absolutePath() != device_dir) {
+      names_device = false;
+    } else {
+      // Any user of the devices may put a link here: the device file is
+      // opened by its own path, never through the link, which its owner
+      // may point elsewhere meanwhile (a pipe would wait for ever).
+      opened = devices_.Open(Path(device_file), write);
+    }
     bool stale = false;
     if (opened.ok()) {
       MountRecord query;
       const NtStatus status = (*opened)->Query(&query);
       if (NT_SUCCESS(status) && query.driveLetter == static_cast<uint8_t>(letter)) {
-        return OpenedDrive{std::move(*opened), link, QFileInfo(link).canonicalFilePath(), query};
+        return OpenedDrive{std::move(*opened), link, device_file, query};
       }
       // Its device holds nothing, or another letter's drive.
+      stale = true;
+    } else if (!names_device) {
       stale = true;
     } else {
       const uint32_t code = opened.status().code();
@@ -377,7 +399,7 @@ MountRecord MountManager::BuildRecord(const AddDeviceAnswer& answer) const {
     SetCachePath(record, settings_.GetTempFolder());
   } else {
     record.sourceType = answer.type == 2 ? kSourceTypeCdImage : kSourceTypeDiskImage;
-    SetPathField(record.sourceName, NtPathFromLinux(answer.fileName.left(260).toStdString()));
+    SetPathField(record.sourceName, NtPathFromLinux(answer.fileName.toStdString()));
   }
   return record;
 }
@@ -512,10 +534,20 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   settings_.WriteAddDeviceDefaults(defaults);
   MountRecord record = BuildRecord(*answer);
   const char letter = static_cast<char>(record.driveLetter);
-  prompts.ShowProgress(
-      QStringLiteral("Mounting %1: (%2)...").arg(QLatin1Char(letter)).arg(ResourceText(record)));
+  // A path cut to fit would name another file, which the driver would open.
+  const bool too_long = answer->type != 0 && answer->fileName.size() > kMaxImagePathLength;
+  if (!too_long) {
+    prompts.ShowProgress(
+        QStringLiteral("Mounting %1: (%2)...").arg(QLatin1Char(letter)).arg(ResourceText(record)));
+  }
 
-  const Result<int> used = MountOnAnyDevice(0, record, &prompts);
+  const Result<int> used =
+      too_long ? Result<int>(Fail(ERROR_FILENAME_EXCED_RANGE, DosName(letter),
+                                  QStringLiteral("The image file %1 cannot be used: %2")
+                                      .arg(answer->fileName,
+                                           QString::fromStdString(
+                                               Win32ErrorText(ERROR_FILENAME_EXCED_RANGE)))))
+               : MountOnAnyDevice(0, record, &prompts);
   if (prompts.Cancelled()) {
     // The user stopped waiting: a mount that came through after all is
     // taken back, and nothing is saved or shown.
@@ -525,6 +557,15 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   if (used.ok()) {
     if (const std::optional<int> slot = ChooseSavedSlot(record, used.value(), prompts)) {
       settings_.WriteDrive(*slot, SavedCopy(record));
+      // Another slot of the same drive (its letter in one, its source in
+      // the other) would mount a second drive on the letter at log-on.
+      for (int other = 0; other < kDriveSlots; ++other) {
+        if (other == *slot) continue;
+        const std::optional<MountRecord> saved = settings_.ReadDrive(other);
+        if (saved && (saved->driveLetter == record.driveLetter || SameSource(*saved, record))) {
+          settings_.RemoveDrive(other);
+        }
+      }
     }
     prompts.RefreshList();
   }

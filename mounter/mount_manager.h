@@ -31,6 +31,8 @@ namespace quensaria::mounter {
 inline constexpr int kNoFreeDevice = -1;
 inline constexpr int kCancelled = -2;
 inline constexpr int kDeviceIndices = 8;
+// The longest image path a mount takes, in UTF-16 units.
+inline constexpr int kMaxImagePathLength = 260;
 
 // Where a flow was started, and so where its results go.
 enum class FlowOrigin {

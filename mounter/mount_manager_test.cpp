@@ -1,5 +1,6 @@
 #include "mounter/mount_manager.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,12 +9,16 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "mounter/driver_for_testing.h"
 #include "mounter/prompts_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
+#include "shared/utf16.h"
 #include "shared/win32_error.h"
 #include "shared/win32_error_text.h"
 
@@ -272,6 +277,111 @@ TEST_F(MountManagerTest, AMountIsSavedInItsOwnSlotOrAFreeOneNeverOverAnother) {
       << prompts.questions[0].toStdString();
   prompts.answer_yes = true;
   EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, prompts), 3);
+}
+
+// A mount on one saved drive's letter of another saved drive's source
+// leaves one saved drive on that letter and one for that source, whichever
+// slot came first.
+TEST(MountManagerOnADriverTest, AMountOfOneSavedSourceOnAnotherSavedLetterLeavesOneDriveOnIt) {
+  for (const bool image_first : {true, false}) {
+    SCOPED_TRACE(image_first ? "the image's slot first" : "the letter's slot first");
+    MounterForTesting mounter;
+    const MountRecord image = ImageRecord('I', "/srv/images/disk.img", 0);
+    const MountRecord network = NetworkRecord('N', "10.0.0.5", 60000, 0, true);
+    mounter.settings.WriteDrive(image_first ? 0 : 1, image);
+    mounter.settings.WriteDrive(image_first ? 1 : 0, network);
+    AddDeviceAnswer moved;
+    moved.type = 1;
+    moved.fileName = "/srv/images/disk.img";
+    moved.driveLetter = 'N';
+    RecordingPrompts prompts;
+    prompts.adds = {moved};
+    ASSERT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+
+    QStringList on_n;
+    int of_image = 0;
+    for (int slot = 0; slot < kDriveSlots; ++slot) {
+      const std::optional<MountRecord> saved = mounter.settings.ReadDrive(slot);
+      if (!saved) continue;
+      if (saved->driveLetter == 'N') {
+        on_n << (saved->sourceType == kSourceTypeNetwork ? QStringLiteral("network")
+                                                          : QStringLiteral("image"));
+      }
+      if (saved->sourceType == kSourceTypeDiskImage) ++of_image;
+    }
+    EXPECT_EQ(on_n.join(", ").toStdString(), "image");
+    EXPECT_EQ(of_image, 1);
+    EXPECT_TRUE(prompts.questions.empty());
+  }
+}
+
+// An image path goes to the driver whole: one of 260 characters is
+// mounted as it is, a longer one is refused rather than cut to another
+// file's name.
+TEST(MountManagerOnADriverTest, AnImagePathIsMountedWholeOrRefusedNeverCut) {
+  MounterForTesting mounter;
+  const QString longest = QStringLiteral("/srv/") + QString(251, QLatin1Char('a')) + ".img";
+  ASSERT_EQ(longest.size(), 260);
+  AddDeviceAnswer answer;
+  answer.type = 1;
+  answer.fileName = longest;
+  answer.driveLetter = 'E';
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  ASSERT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  const Result<MountRecord> mounted = mounter.manager.QueryDrive('E');
+  ASSERT_TRUE(mounted.ok());
+  EXPECT_EQ(LoadUtf16Field(mounted->sourceName, kMountPathUnits),
+            NtPathFromLinux(longest.toStdString()));
+
+  const QString longer = QStringLiteral("/srv/") + QString(252, QLatin1Char('b')) + ".img";
+  answer.fileName = longer;
+  answer.driveLetter = 'F';
+  prompts = RecordingPrompts();
+  prompts.adds = {answer};
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar),
+            static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'E'});
+  EXPECT_EQ(prompts.status.toStdString(),
+            ("Mount error: The image file " + longer +
+             " cannot be used: The filename or extension is too long.")
+                .toStdString());
+  EXPECT_FALSE(mounter.settings.ReadDrive(1).has_value());
+}
+
+// Anyone who may use the devices may put a link in the definitions folder.
+// One that names no device of the driver (here a pipe nobody writes to) is
+// no drive, and listing, freeing or unmounting its letter never waits on it.
+TEST(MountManagerOnADriverTest, ADefinitionNamingNoDeviceIsNoDriveAndIsNeverOpened) {
+  MounterForTesting mounter;
+  const std::string pipe = mounter.dir.File("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0666), 0);
+  const std::string definition = mounter.manager.links().DefinitionPath('E').toStdString();
+  ASSERT_EQ(::symlink(pipe.c_str(), definition.c_str()), 0);
+
+  std::promise<void> finished;
+  std::future<void> done = finished.get_future();
+  size_t listed = 99;
+  std::vector<char> free_letters;
+  Status unmounted = Status::Ok();
+  std::thread caller([&] {
+    listed = mounter.manager.ListDrives().size();
+    free_letters = mounter.manager.FreeDriveLetters();
+    unmounted = mounter.manager.UnmountDrive('E');
+    finished.set_value();
+  });
+  const bool waited = done.wait_for(std::chrono::seconds(20)) != std::future_status::ready;
+  // Whatever waits on the pipe is let go, so that the test ends.
+  while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+    const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0) ::close(writer);
+  }
+  caller.join();
+  EXPECT_FALSE(waited) << "the mounter waited on the pipe";
+  EXPECT_EQ(listed, 0u);
+  EXPECT_NE(std::find(free_letters.begin(), free_letters.end(), 'E'), free_letters.end());
+  EXPECT_EQ(unmounted.code(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(mounter.driver.unmounts().empty());
 }
 
 // Over a driver that wants a password: asked for while it is refused, three

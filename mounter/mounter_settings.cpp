@@ -9,6 +9,7 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QtEndian>
+#include <algorithm>
 #include <cstring>
 
 #include "shared/driver_layout.h"
@@ -91,14 +92,38 @@ QString WithSlash(QString folder) {
   return folder;
 }
 
+// The program as the Exec key wants it: an argument with a reserved
+// character is quoted, with " ` $ \ escaped inside; then the value is
+// escaped as a string (backslashes, line breaks) and % is doubled. A path
+// left as it is, with a quote or a backslash in it, would not start.
 QString ExecLine(const QString& program_path) {
-  QString program = program_path;
-  if (program.contains(QLatin1Char(' ')) || program.contains(QLatin1Char('"'))) {
-    program.replace(QLatin1String("\\"), QLatin1String("\\\\"));
-    program.replace(QLatin1String("\""), QLatin1String("\\\""));
-    program = QLatin1Char('"') + program + QLatin1Char('"');
+  const QString reserved = QStringLiteral(" \t\n\r\"'\\><~|&;$*?#()`");
+  const bool quoted =
+      std::any_of(program_path.cbegin(), program_path.cend(),
+                  [&](QChar c) { return reserved.contains(c); });
+  QString argument;
+  for (const QChar c : program_path) {
+    if (quoted && QStringLiteral("\"`$\\").contains(c)) argument += QLatin1Char('\\');
+    argument += c;
   }
-  return program + QStringLiteral(" -a");
+  if (quoted) argument = QLatin1Char('"') + argument + QLatin1Char('"');
+  QString value;
+  for (const QChar c : argument) {
+    if (c == QLatin1Char('\\')) {
+      value += QLatin1String("\\\\");
+    } else if (c == QLatin1Char('\n')) {
+      value += QLatin1String("\\n");
+    } else if (c == QLatin1Char('\t')) {
+      value += QLatin1String("\\t");
+    } else if (c == QLatin1Char('\r')) {
+      value += QLatin1String("\\r");
+    } else if (c == QLatin1Char('%')) {
+      value += QLatin1String("%%");
+    } else {
+      value += c;
+    }
+  }
+  return value + QStringLiteral(" -a");
 }
 
 }  // namespace
@@ -123,7 +148,7 @@ AddDeviceDefaults MounterSettings::ReadAddDeviceDefaults() const {
   defaults.ipAddress = ReadDword(paths_, "IPAddress", defaults.ipAddress);
   defaults.port = ReadDword(paths_, "Port", defaults.port);
   const QVariant name = ReadMounterValue(paths_, QStringLiteral("FileName"));
-  if (name.isValid()) defaults.fileName = name.toString().left(260);
+  if (name.isValid()) defaults.fileName = name.toString();
   // A value of its own: settings from before several servers lack it.
   const QVariant more = ReadMounterValue(paths_, QStringLiteral("MoreServers"));
   if (more.isValid()) defaults.moreServers = more.toString().left(100);
@@ -155,6 +180,19 @@ void MounterSettings::WriteDrive(int index, const MountRecord& record) {
   if (index < 0 || index >= kDriveSlots) return;
   WriteUserValue(paths_, QLatin1String(kGroup), QStringLiteral("Drive%1").arg(index),
                  QByteArray(reinterpret_cast<const char*>(&record), sizeof record));
+}
+
+void MounterSettings::RemoveDrive(int index) {
+  if (index < 0 || index >= kDriveSlots) return;
+  const QString key = QStringLiteral("Drive%1").arg(index);
+  const QString file = UserFile(paths_);
+  if (QFile::exists(file)) {
+    QSettings settings(file, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kGroup));
+    settings.remove(key);
+    settings.sync();
+  }
+  if (ReadDrive(index)) WriteUserValue(paths_, QLatin1String(kGroup), key, QByteArray());
 }
 
 QString MounterSettings::PasswordValueName(uint32_t address_net, uint16_t port_net) {

@@ -55,6 +55,9 @@ class MounterSettings {
   // nothing when the value is missing or not 1264 bytes.
   std::optional<MountRecord> ReadDrive(int index) const;
   void WriteDrive(int index, const MountRecord& record);
+  // Empties slot `index`: the user's value goes, and one the system scope
+  // still holds there is hidden by an empty value.
+  void RemoveDrive(int index);
 
   // "Password%x%x" for an address and port as they lie in a MountRecord
   // (network byte order).

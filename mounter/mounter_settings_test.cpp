@@ -95,6 +95,45 @@ TEST_F(MounterSettingsTest, ValuesLieInTheUsersFileAsByteArraysWithMode0600) {
   EXPECT_EQ(settings.ReadPassword(0x0A01A8C0, 0x60EA), digest);
 }
 
+// A long image path comes back whole: a cut one names another file.
+TEST_F(MounterSettingsTest, TheLastImagePathIsReadBackWhole) {
+  MounterSettings settings(paths_);
+  AddDeviceDefaults defaults;
+  defaults.type = 1;
+  defaults.fileName = QStringLiteral("/srv/") + QString(300, QLatin1Char('d')) + ".img";
+  settings.WriteAddDeviceDefaults(defaults);
+  EXPECT_EQ(settings.ReadAddDeviceDefaults().fileName.toStdString(),
+            defaults.fileName.toStdString());
+}
+
+// The log-on entry's Exec line follows the desktop entry rules, so that a
+// program path with any of their reserved characters still starts: such a
+// path is quoted, and within the quotes " ` $ \ are escaped; every
+// backslash is escaped again as a string value's, and % is doubled.
+TEST_F(MounterSettingsTest, TheLogOnEntryQuotesAProgramPathAsDesktopEntriesNeedIt) {
+  MounterSettings settings(paths_);
+  auto exec_line = [&](const QString& program) {
+    EXPECT_TRUE(settings.WriteLogOnEntry(program));
+    QFile file(settings.LogOnEntryPath());
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    for (const QByteArray& line : file.readAll().split('\n')) {
+      if (line.startsWith("Exec=")) return line.mid(5).toStdString();
+    }
+    return std::string();
+  };
+  EXPECT_EQ(exec_line("/usr/bin/velmoran-mounter"), "/usr/bin/velmoran-mounter -a");
+  EXPECT_EQ(exec_line("/opt/my tools/velmoran-mounter"), "\"/opt/my tools/velmoran-mounter\" -a");
+  EXPECT_EQ(exec_line("/home/o'brien/bin/velmoran-mounter"),
+            "\"/home/o'brien/bin/velmoran-mounter\" -a");
+  EXPECT_EQ(exec_line("/opt/velmoran(x86)/velmoran-mounter"),
+            "\"/opt/velmoran(x86)/velmoran-mounter\" -a");
+  EXPECT_EQ(exec_line("/opt/100%/velmoran-mounter"), "/opt/100%%/velmoran-mounter -a");
+  EXPECT_EQ(exec_line("/opt/a$b`c\"d/velmoran-mounter"),
+            R"("/opt/a\\$b\\`c\\"d/velmoran-mounter" -a)");
+  EXPECT_EQ(exec_line("/opt/back\\slash/velmoran-mounter"),
+            R"("/opt/back\\\\slash/velmoran-mounter" -a)");
+}
+
 TEST_F(MounterSettingsTest, PasswordValueNameTakesTheRecordsBytesInHexadecimal) {
   // 192.168.1.10 port 60000 as they lie in a record (network byte order).
   EXPECT_EQ(MounterSettings::PasswordValueName(0x0A01A8C0, 0x60EA), "Passworda01a8c060ea");
@@ -121,6 +160,16 @@ TEST_F(MounterSettingsTest, UsersValuesComeBeforeTheAdministratorsAndBadSizesAre
   EXPECT_FALSE(settings.ReadDrive(2).has_value());
   EXPECT_FALSE(settings.ReadDrive(8).has_value());
   EXPECT_EQ(settings.DriverRuntimeDir(), "/run/elsewhere");
+  // A removed slot stays empty, whether the user's or the administrator's
+  // value held it.
+  settings.WriteDrive(3, Record('V'));
+  settings.RemoveDrive(3);
+  settings.RemoveDrive(1);
+  settings.RemoveDrive(0);
+  EXPECT_FALSE(settings.ReadDrive(3).has_value());
+  EXPECT_FALSE(settings.ReadDrive(1).has_value());
+  EXPECT_FALSE(settings.ReadDrive(0).has_value());
+  EXPECT_FALSE(QSettings(UserFile(), QSettings::IniFormat).contains("Mounter/Drive3"));
   // The administrator's file is only read.
   QSettings system(SystemFile(), QSettings::IniFormat);
   EXPECT_FALSE(system.contains("Mounter/Drive1") &&

@@ -1,30 +1,58 @@
 #include "mounter/single_instance.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <cerrno>
 
 namespace quensaria::mounter {
 namespace {
 
-// The user's own socket: in XDG_RUNTIME_DIR, or a name with the user id.
-QString ServerNameFor(const QString& name) {
-  const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-  if (!runtime.isEmpty() && runtime.startsWith('/')) {
-    return QString::fromLocal8Bit(runtime) + QLatin1Char('/') + name;
+// The folder of the user's socket when there is no XDG_RUNTIME_DIR: one
+// of its own in the temporary folder. In the shared folder itself any user
+// could put a socket under the name first, and answer for this user's
+// mounter or keep it from listening.
+QString PrivateFolder() {
+  return QDir::tempPath() + QStringLiteral("/velmoran-mounter-%1").arg(::getuid());
+}
+
+// Whether `folder` is this user's alone (made so if missing); one another
+// user made is not.
+bool MakeOwnFolder(const QString& folder) {
+  const QByteArray path = QFile::encodeName(folder);
+  if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+    return false;
   }
-  return name + QStringLiteral("-%1").arg(::getuid());
+  return (st.st_mode & 077) == 0 || ::chmod(path.constData(), 0700) == 0;
 }
 
 }  // namespace
 
-SingleInstance::SingleInstance(const QString& name, QObject* parent)
-    : QObject(parent), server_name_(ServerNameFor(name)) {}
+// The user's own socket: in XDG_RUNTIME_DIR, or in PrivateFolder().
+SingleInstance::SingleInstance(const QString& name, QObject* parent) : QObject(parent) {
+  const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+  if (!runtime.isEmpty() && runtime.startsWith('/')) {
+    server_name_ = QString::fromLocal8Bit(runtime) + QLatin1Char('/') + name;
+  } else {
+    private_folder_ = PrivateFolder();
+    server_name_ = private_folder_ + QLatin1Char('/') + name;
+  }
+}
 
 SingleInstance::~SingleInstance() = default;
 
+bool SingleInstance::Usable() const {
+  return private_folder_.isEmpty() || MakeOwnFolder(private_folder_);
+}
+
 bool SingleInstance::AskRunningInstanceToShow() {
+  if (!Usable()) return false;
   QLocalSocket socket;
   socket.connectToServer(server_name_);
   if (!socket.waitForConnected(2000)) return false;
@@ -36,6 +64,7 @@ bool SingleInstance::AskRunningInstanceToShow() {
 
 bool SingleInstance::Listen() {
   if (server_ != nullptr) return true;
+  if (!Usable()) return false;
   {
     // A socket that takes a connection is a mounter started at the same
     // moment; listening would put ours in its place (with its options the

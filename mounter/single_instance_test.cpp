@@ -1,11 +1,20 @@
 #include "mounter/single_instance.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QThread>
+#include <cstring>
 
 #include "platform/scratch_dir_for_testing.h"
 
@@ -74,6 +83,90 @@ TEST_F(SingleInstanceTest, ALiveInstancesSocketIsNotTakenOver) {
   }
   EXPECT_EQ(first_shows, 2);
   EXPECT_EQ(second_shows, 0);
+}
+
+// Another user, in a child process: puts a socket anyone may connect to
+// where `path` names (a bare name lies in the temporary folder, as Qt puts
+// it), and takes connections until killed. Returns its process id once it
+// has tried.
+pid_t ListenAsAnotherUser(uid_t uid, gid_t gid, const std::string& path) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(ready[0]);
+    if (::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ::umask(0);
+    const bool listening =
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::listen(fd, 8) == 0;
+    (void)!::write(ready[1], listening ? "1" : "0", 1);
+    for (;;) {
+      const int peer = listening ? ::accept(fd, nullptr, nullptr) : -1;
+      if (peer < 0) ::pause();
+    }
+  }
+  ::close(ready[1]);
+  char byte = '0';
+  (void)!::read(ready[0], &byte, 1);
+  ::close(ready[0]);
+  return child;
+}
+
+// Without XDG_RUNTIME_DIR the socket lies in the shared temporary folder:
+// another user who got there first must neither answer for this user's
+// mounter (a start would end without a window) nor keep it from listening.
+TEST_F(SingleInstanceTest, WithoutARuntimeDirectoryAnotherUsersSocketIsNeitherAskedNorInTheWay) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+  // A shared temporary folder of the test's own, as /tmp is.
+  ASSERT_EQ(::chmod(runtime_.path().c_str(), 0755), 0);
+  const std::string shared = runtime_.File("tmp");
+  ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  ::unsetenv("XDG_RUNTIME_DIR");
+  ::setenv("TMPDIR", shared.c_str(), 1);
+  const QString name = SingleInstance().serverName();
+  const std::string path = name.startsWith(QLatin1Char('/'))
+                               ? name.toStdString()
+                               : (QDir::tempPath() + QLatin1Char('/') + name).toStdString();
+  ASSERT_EQ(path.rfind(shared + "/", 0), 0u) << path;
+  const pid_t other = ListenAsAnotherUser(nobody->pw_uid, nobody->pw_gid, path);
+  ASSERT_GT(other, 0);
+
+  SingleInstance first;
+  EXPECT_FALSE(first.AskRunningInstanceToShow()) << "another user's socket answered";
+  EXPECT_TRUE(first.Listen());
+  int shows = 0;
+  QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shows; });
+  SingleInstance second;
+  EXPECT_TRUE(second.AskRunningInstanceToShow());
+  for (int i = 0; i < 1000 && shows == 0; ++i) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  EXPECT_EQ(shows, 1);
+  ::kill(other, SIGKILL);
+  ::waitpid(other, nullptr, 0);
+
+  // A folder of that name another user made is not used: the mounter runs
+  // without the rule rather than through a socket someone else controls.
+  ::setenv("TMPDIR", (shared + "/later").c_str(), 1);
+  ASSERT_EQ(::mkdir((shared + "/later").c_str(), 01777), 0);
+  ASSERT_EQ(::chmod((shared + "/later").c_str(), 01777), 0);
+  const std::string folder = shared + "/later/" + path.substr(shared.size() + 1,
+                                                              path.rfind('/') - shared.size() - 1);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0777), 0);
+  ASSERT_EQ(::chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  SingleInstance third;
+  EXPECT_FALSE(third.AskRunningInstanceToShow());
+  EXPECT_FALSE(third.Listen());
+  EXPECT_TRUE(QDir(QString::fromStdString(folder)).isEmpty()) << folder;
+  ::unsetenv("TMPDIR");
 }
 
 }  // namespace
