@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -13,8 +14,23 @@
 namespace quensaria::platform {
 
 Result<DeviceControlClient> DeviceControlClient::Open(const std::string& path, bool write) {
-  UniqueFd fd(::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+  // The path may be a link anyone who uses the devices made: a pipe or a
+  // terminal there must not hold the caller, a device node is not even
+  // opened (opening some does something), and no control goes to what is not
+  // a device file (those are plain files).
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return ErrnoStatus("open " + path, errno);
+  if (!S_ISREG(st.st_mode)) return ErrnoStatus("open " + path + ": not a device file", ENODEV);
+  UniqueFd fd(
+      ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) return ErrnoStatus("open " + path, errno);
+  // What the name led to may have changed since.
+  if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("stat " + path, errno);
+  if (!S_ISREG(st.st_mode)) return ErrnoStatus("open " + path + ": not a device file", ENODEV);
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return ErrnoStatus("fcntl " + path, errno);
+  }
   return DeviceControlClient(std::move(fd));
 }
 

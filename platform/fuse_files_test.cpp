@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -452,6 +453,32 @@ TEST_F(FuseFilesTest, IoctlCarriesTheBlockBothWaysAndTheCallersIdentity) {
   ASSERT_TRUE(reader.ok());
   EXPECT_EQ(0x70001u, reader->Control(0x70000, {}, {}));
   EXPECT_EQ(std::make_pair(true, false), files_.Opened()) << "the handler learns how it was opened";
+}
+
+// The mounter opens whatever the drive links in the shared, sticky folder
+// lead to, links other users made included. A pipe there is answered at once
+// (opened plainly for reading it waits for a writer, and the mounter with
+// it); no control goes to anything that is not a file. Should the open wait
+// after all, the test opens the other end and fails.
+TEST(DeviceControlClientTest, WhatIsNoFileInADevicesPlaceIsRefusedAtOnce) {
+  testing::ScratchDir scratch;
+  const std::string pipe = scratch.File("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  for (const bool write : {false, true}) {
+    SCOPED_TRACE(write ? "read and write" : "read");
+    auto opening = std::async(std::launch::async,
+                              [&] { return DeviceControlClient::Open(pipe, write).status(); });
+    if (opening.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      const int peer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+      const Status late = opening.get();
+      if (peer >= 0) ::close(peer);
+      ADD_FAILURE() << "waited for a writer to the pipe: " << late.ToString();
+      continue;
+    }
+    EXPECT_FALSE(opening.get().ok()) << "a pipe taken for a device";
+  }
+  EXPECT_FALSE(DeviceControlClient::Open(scratch.path().string(), false).ok())
+      << "a folder taken for a device";
 }
 
 TEST_F(FuseFilesTest, OtherIoctlsAreNotForUs) {
