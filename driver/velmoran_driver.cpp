@@ -1,5 +1,7 @@
 #include "driver/velmoran_driver.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +17,7 @@
 #include "platform/instance_lock.h"
 #include "platform/page_memory.h"
 #include "platform/thread_identity.h"
+#include "platform/unique_fd.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::driver {
@@ -122,13 +125,18 @@ Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
   // by the users who mount: like /tmp, anyone who may use the devices (the
   // group velmoran where it exists, else everyone) may add a link and only
   // its owner may remove it. The device files' own modes guard the devices.
+  // Through the folder itself: in a runtime directory others could write to,
+  // a link in its place would hand that owner and mode to whatever it names.
   const std::string drives_dir = DriveDefinitionsDir(options.runtime_dir);
-  std::error_code ignored;
   const uint32_t velmoran = platform::GroupId("velmoran", kNoGroup);
-  if (velmoran != kNoGroup && ::chown(drives_dir.c_str(), 0, velmoran) == 0) {
-    fs::permissions(drives_dir, fs::perms(01770), ignored);
+  platform::UniqueFd drives(
+      ::open(drives_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!drives) {
+    DebugPrint("%s is not a folder of its own: its owner and mode stay", drives_dir.c_str());
+  } else if (velmoran != kNoGroup && ::fchown(drives.get(), 0, velmoran) == 0) {
+    (void)::fchmod(drives.get(), 01770);
   } else {
-    fs::permissions(drives_dir, fs::perms(01777), ignored);
+    (void)::fchmod(drives.get(), 01777);
   }
 
   platform::FuseFilesOptions files;

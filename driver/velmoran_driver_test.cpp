@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -216,6 +217,33 @@ TEST_F(DriverThreadsTest, DevicesWaitingForSilentServersHoldUpNoOtherDevice) {
   other.join();
   for (std::thread& t : stuck) t.join();
   EXPECT_EQ(2 * kConnections, stuck_done.load());
+}
+
+// A runtime directory somewhere others may write (the README's /tmp/vm, made
+// by someone else first) may hold a link where the drive definitions' folder
+// belongs: the driver, as root, gives its owner and mode only to a folder of
+// that name, never to what a link there leads to.
+TEST(DriverRuntimeDirectoryTest, TheDefinitionsFoldersModeGoesToNoFolderALinkLeadsTo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount FUSE file systems";
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
+  testing::ScratchDir scratch;
+  const std::filesystem::path victim = scratch.path() / "victim";
+  const std::filesystem::path run = scratch.path() / "run";
+  std::filesystem::create_directories(victim);
+  ASSERT_EQ(::chmod(victim.c_str(), 0755), 0);
+  std::filesystem::create_directories(run);
+  std::filesystem::create_directory_symlink(victim, run / "DosDevices");
+
+  DriverOptions options;
+  options.runtime_dir = run.string();
+  options.block_devices = false;
+  auto loaded = Driver::Load(options);
+  if (loaded.ok()) loaded.value()->Unload();
+  struct stat st;
+  ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u) << std::oct << (st.st_mode & 07777);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, 0u);
 }
 
 }  // namespace
