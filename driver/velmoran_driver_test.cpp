@@ -246,5 +246,25 @@ TEST(DriverRuntimeDirectoryTest, TheDefinitionsFoldersModeGoesToNoFolderALinkLea
   EXPECT_EQ(st.st_gid, 0u);
 }
 
+// The same for the instance lock: a link in its place makes root create
+// nothing where it leads (an empty /etc/nologin, say, locks every user out).
+TEST(DriverRuntimeDirectoryTest, TheInstanceLockCreatesNoFileALinkLeadsTo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount FUSE file systems";
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
+  testing::ScratchDir scratch;
+  const std::filesystem::path victim = scratch.path() / "nologin";
+  const std::filesystem::path run = scratch.path() / "run";
+  std::filesystem::create_directories(run);
+  std::filesystem::create_symlink(victim, run / "velmoran.lock");
+
+  DriverOptions options;
+  options.runtime_dir = run.string();
+  options.block_devices = false;
+  auto loaded = Driver::Load(options);
+  if (loaded.ok()) loaded.value()->Unload();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(victim)))
+      << victim << " was created through the link";
+}
+
 }  // namespace
 }  // namespace quensaria::driver

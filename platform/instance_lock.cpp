@@ -11,7 +11,9 @@
 namespace quensaria::platform {
 
 Result<UniqueFd> LockInstance(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  // Never through a link: in a folder others may write to, one would have
+  // this process (root) create the file it names.
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd) return ErrnoStatus("open " + path, errno);
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
