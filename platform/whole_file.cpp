@@ -74,9 +74,10 @@ Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes) {
 }
 
 Status WriteFileSynced(const std::string& path, std::string_view data, uint32_t mode) {
-  // A pipe without a reader then fails (ENXIO) instead of waiting for one.
-  UniqueFd fd =
-      OpenRetrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, static_cast<mode_t>(mode));
+  // A pipe without a reader then fails (ENXIO) instead of waiting for one; a
+  // link fails too (ELOOP): what it names would be truncated and rewritten.
+  UniqueFd fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW,
+                             static_cast<mode_t>(mode));
   if (!fd) return ErrnoStatus("create " + path, errno);
   // Before any byte is written: an existing file keeps its own mode otherwise.
   if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0)

@@ -21,7 +21,8 @@ Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes);
 
 // Creates or truncates `path`, writes `data` and flushes it to disk (fsync).
 // The file gets the permission bits `mode` whatever the umask, also when it
-// existed with others. On failure the file may hold part of `data`.
+// existed with others. On failure the file may hold part of `data`. A link
+// at `path` is not followed: the write fails.
 Status WriteFileSynced(const std::string& path, std::string_view data, uint32_t mode = 0644);
 
 // Renames `from` over `to` (both in one directory) and flushes the directory,

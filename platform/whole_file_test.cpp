@@ -112,6 +112,19 @@ TEST_F(WholeFileTest, WriteTruncatesAndReplaceSwapsWhole) {
   EXPECT_FALSE(FileExists(Path("side")));
 }
 
+// A link where the file is to be written is not followed: the file it names
+// keeps its bytes and its mode.
+TEST_F(WholeFileTest, WriteThroughALinkFailsAndLeavesWhatItNamesAlone) {
+  Put("elsewhere", "not ours");
+  ASSERT_EQ(chmod(Path("elsewhere").c_str(), 0644), 0);
+  std::filesystem::create_symlink("elsewhere", Path("side"));
+  EXPECT_FALSE(WriteFileSynced(Path("side"), "new", 0600).ok());
+  EXPECT_EQ(ReadWholeFile(Path("elsewhere"), 100).value(), "not ours");
+  struct stat st;
+  ASSERT_EQ(stat(Path("elsewhere").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
 TEST_F(WholeFileTest, FailedReplaceLeavesTargetAlone) {
   Put("target", "keep me");
   Status status = ReplaceFileSynced(Path("missing"), Path("target"));

@@ -109,8 +109,11 @@ void ConfigurationStore::NarrowStoredFiles() {
   Result<std::string> target = platform::FollowLinks(ConfigurationPath());
   const std::string file = target.ok() ? *target : ConfigurationPath();
   const std::string directory = platform::DirectoryOf(file);
-  std::vector<std::string> paths = {file, directory + "/" + kBackupFileName};
+  std::vector<std::string> paths = {file};
   std::error_code error;
+  // The side file is the store's own: a link in its place names another's.
+  const std::string backup = directory + "/" + kBackupFileName;
+  if (!std::filesystem::is_symlink(backup, error)) paths.push_back(backup);
   for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
     const std::string name = entry.path().filename().string();
     std::error_code type_error;
@@ -207,6 +210,12 @@ Status ConfigurationStore::SaveConfiguration(const std::vector<StoredServer>& se
       const std::string directory = platform::DirectoryOf(*target);
       const std::string backup = directory + "/" + kBackupFileName;
       status = KeepOriginal(directory);
+      // A link in the side file's place is no side file of ours: it goes, so
+      // that nothing is read or written through it.
+      std::error_code link_error;
+      if (status.ok() && std::filesystem::is_symlink(backup, link_error)) {
+        status = platform::RemoveFile(backup);
+      }
       if (status.ok()) {
         // A Locals.bak.xml left by a save whose rename failed lends its root.
         Result<std::string> previous = platform::ReadWholeFile(backup, kMaxConfigurationBytes);

@@ -577,6 +577,28 @@ TEST_F(ConfigurationStoreTest, ThroughALinkTheFileItNamesIsNarrowed) {
   EXPECT_TRUE(fs::is_symlink(Path("Locals.xml")));
 }
 
+// Locals.bak.xml is the store's own side file: a link in its place (a state
+// directory others could write to) leads neither the load's narrowing nor the
+// save's writing to the file it names, and the save's rename puts no link in
+// Locals.xml's place.
+TEST_F(ConfigurationStoreTest, ALinkInTheSideFilesPlaceLeadsNowhere) {
+  namespace fs = std::filesystem;
+  std::ofstream(Path("victim")) << "not the store's\n";
+  fs::permissions(Path("victim"), fs::perms(0644));
+  fs::create_symlink("victim", Path("Locals.bak.xml"));
+  Write("Locals.xml", "<Services><Server Port=\"7\"/></Services>");
+
+  ASSERT_EQ(Load().size(), 1u);
+  EXPECT_EQ(fs::status(Path("victim")).permissions(), fs::perms(0644)) << "narrowed at the load";
+  Save({{Config("/saved", 3), {}}});
+  EXPECT_EQ(Read("victim"), "not the store's\n");
+  EXPECT_EQ(fs::status(Path("victim")).permissions(), fs::perms(0644)) << "changed at the save";
+  EXPECT_FALSE(fs::is_symlink(Path("Locals.xml")));
+  EXPECT_NE(Read("Locals.xml").find("/saved"), std::string::npos) << Read("Locals.xml");
+  EXPECT_EQ(Mode("Locals.xml"), kOwnerOnly);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("Locals.bak.xml"))));
+}
+
 TEST_F(ConfigurationStoreTest, LeftOverBackupLendsItsRootAndOuterNodes) {
   Write("Locals.bak.xml",
         "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<!--kept--><Services Version=\"2\">"
