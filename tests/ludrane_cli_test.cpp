@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "configurator/client/cli.h"
 #include "configurator/client/scripted_server_for_testing.h"
 #include "configurator/rules/prometheus_parser_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
@@ -574,6 +575,56 @@ TEST_F(LudraneCliTest, StatsAsATableAsJsonAndForPrometheus) {
   EXPECT_EQ(Cli("stats --output").status, 2);
   EXPECT_EQ(Cli("list-servers --prometheus").status, 2);
   EXPECT_EQ(Cli("stats --output /no/such/dir/x.prom").status, 2);
+}
+
+// The file beside --output is named after the process, so anyone who may
+// write to the collector's folder can put a link or a second name of another
+// file there first. Run in this process, so that the name is known.
+TEST_F(LudraneCliTest, OutputWritesNoFileThatANameBesideItLeadsTo) {
+  StartService();
+  AddServer("--port 60012");
+  std::filesystem::create_directories(dir_ + "/textfile");
+  const std::string file = dir_ + "/textfile/quensaria.prom";
+  const std::string side = file + ".tmp-" + std::to_string(::getpid());
+  const struct {
+    const char* kind;
+    void (*plant)(const std::string& victim, const std::string& name);
+  } rows[] = {
+      {"symbolic link",
+       [](const std::string& victim, const std::string& name) {
+         std::filesystem::create_symlink(victim, name);
+       }},
+      {"hard link",
+       [](const std::string& victim, const std::string& name) {
+         std::filesystem::create_hard_link(victim, name);
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.kind);
+    const std::string victim = dir_ + "/victim";
+    std::filesystem::remove(file);
+    std::filesystem::remove(victim);
+    std::ofstream(victim) << "kept\n";
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    row.plant(victim, side);
+
+    std::ostringstream out, err;
+    const std::vector<std::string> args = {"--runtime-dir", dir_ + "/run", "stats",
+                                           "--prometheus",  "--output",    file};
+    EXPECT_EQ(configurator::RunCli(args, out, err), 0) << err.str();
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "kept\n");
+    struct stat st;
+    ASSERT_EQ(lstat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << file << " is no file of its own";
+    EXPECT_EQ(st.st_nlink, 1u);
+    std::ifstream written_in(file);
+    const std::string written((std::istreambuf_iterator<char>(written_in)), {});
+    EXPECT_EQ(testing::ParsePrometheusText(written).error, "") << written;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(side)));
+  }
 }
 
 TEST_F(LudraneCliTest, EveryListSpeaksJson) {

@@ -712,7 +712,10 @@ int Cli::Emit(const std::string& text, const OutputForm& form) {
   // half a file.
   const std::string& file = *form.file;
   const std::string side = file + ".tmp-" + std::to_string(::getpid());
-  quensaria::Status status = platform::WriteFileSynced(side, text, 0644);
+  // The name is foreseeable: whatever stands there (a link to another file, a
+  // second name of one) goes, and the file is made afresh, never opened.
+  quensaria::Status status = platform::RemoveFile(side);
+  if (status.ok()) status = platform::CreateFileSynced(side, text, 0644);
   if (status.ok()) status = platform::ReplaceFileSynced(side, file);
   if (status.ok()) return kExitOk;
   static_cast<void>(platform::RemoveFile(side));
