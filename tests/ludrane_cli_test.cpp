@@ -303,6 +303,22 @@ TEST_F(LudraneCliTest, AddServerRefusesAMissingSourceAndATakenPort) {
   EXPECT_EQ(servers, 4);
 }
 
+// A size given leaves the source unmeasured, but a pipe or a character
+// device is still no disk: the service would serve it as an empty one.
+TEST_F(LudraneCliTest, AddServerWithASizeRefusesAPipeAndACharacterDevice) {
+  StartService();
+  const std::string pipe = dir_ + "/pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  for (const std::string& source : {pipe, std::string("/dev/null")}) {
+    const Outcome added = Cli("add-server " + source + " --size 1G --port 60210");
+    EXPECT_EQ(added.status, 1) << source << ": " << added.out;
+    EXPECT_NE(added.err.find("The source " + source + " is neither a file nor a block device"),
+              std::string::npos)
+        << added.err;
+  }
+  EXPECT_EQ(Cli("list-servers").out.find("60210"), std::string::npos);
+}
+
 // Passwords kept off the command line: from files, standard input, or a
 // terminal without echo.
 TEST_F(LudraneCliTest, PasswordsFromFilesAndStandardInput) {

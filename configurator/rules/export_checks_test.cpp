@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -54,6 +55,21 @@ TEST_F(ExportChecksTest, CreationRefusesAMissingSourceAndAPortOfAnotherExport) {
   EXPECT_NE(CreateRefusal(Export(image_, "10.0.0.1", 60001), servers), "");
   EXPECT_EQ(CreateRefusal(Export(image_, "10.0.0.2", 60001), servers), "");
   EXPECT_EQ(CreateRefusal(Export(image_, nullptr, 60002), servers), "");
+}
+
+// A pipe or a character device holds no blocks: the service would serve it
+// as an empty disk.
+TEST_F(ExportChecksTest, CreationRefusesASourceThatIsNeitherAFileNorABlockDevice) {
+  const std::string pipe = dir_.File("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(CreateRefusal(Export(pipe, nullptr, 60000), {}),
+            "The source " + pipe +
+                " is neither a file nor a block device: choose an image file or a disk.");
+  EXPECT_NE(CreateRefusal(Export("/dev/null", nullptr, 60000), {}), "");
+  // A link to a file is the file.
+  const std::string link = dir_.File("link.img");
+  ASSERT_EQ(::symlink(image_.c_str(), link.c_str()), 0);
+  EXPECT_EQ(CreateRefusal(Export(link, nullptr, 60000), {}), "");
 }
 
 TEST_F(ExportChecksTest, AFailedStartNamesTheFileThePortAndWhoHoldsIt) {

@@ -1,5 +1,7 @@
 #include "service/source/disk_source.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include "platform/source_file.h"
 #include "service/source/file_io.h"
 #include "service/source/rbd_io.h"
+#include "shared/win32_error.h"
 
 namespace quensaria::source {
 namespace {
@@ -33,6 +36,19 @@ SourceKind KindOf(const std::string& path) {
   if (!info.ok() || info->type != platform::FileType::kBlockDevice) return SOURCE_IMAGE_FILE;
   return platform::IsPartition(info->device_major, info->device_minor) ? SOURCE_VOLUME
                                                                        : SOURCE_PHYSICAL_DRIVE;
+}
+
+// A pipe, a character device or a socket holds no blocks (its size reads
+// as 0 and every transfer fails), and opening one may wait for a peer or
+// set a device going: looked at before the open, and again after it, on
+// what was opened.
+bool IsStream(mode_t mode) { return S_ISFIFO(mode) || S_ISCHR(mode) || S_ISSOCK(mode); }
+
+Status NotADisk(const std::string& path) {
+  platform::ConsoleLog(platform::ConsolePriority::kError,
+                       "%.150s: cannot be served: neither a file nor a block device\n",
+                       path.c_str());
+  return Status(ERROR_NOT_SUPPORTED, path + " is neither a file nor a block device");
 }
 
 uint32_t CacheBlocks(const ServerConfig& config) {
@@ -77,9 +93,12 @@ bool KindFromPrefix(std::string_view path, SourceKind& kind) {
 Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config) {
   const std::string path(config.Source, strnlen(config.Source, sizeof config.Source));
   if (IsRbdSource(path)) return OpenRbd(path, config);
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && IsStream(st.st_mode)) return NotADisk(path);
   const SourceKind kind = KindOf(path);
   Result<std::unique_ptr<FileIo>> io = FileIo::Open(path);
   if (!io.ok()) return io.status();
+  if (::fstat((*io)->io_fd(), &st) == 0 && IsStream(st.st_mode)) return NotADisk(path);
   const Result<uint64_t> size = platform::SizeOf((*io)->io_fd());
   const uint8_t type = kind == SOURCE_VOLUME ? platform::PartitionTypeByte(path) : 0;
   const int fd = (*io)->io_fd();

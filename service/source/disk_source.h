@@ -51,9 +51,10 @@ class DiskSource {
   // and the unbuffered cache handle, learns the size (and, for a partition,
   // its type byte) and creates a read cache of config.Cache + 10 blocks.
   // Fails with the operating-system error when either handle cannot be
-  // opened. A size that cannot be learnt counts as 0. A Source beginning
-  // with "rbd:" is an RBD image (rbd_io.h), served as an image file; why it
-  // could not be opened is said on the console.
+  // opened, and with ERROR_NOT_SUPPORTED for a pipe, a character device or
+  // a socket, which hold no blocks. A size that cannot be learnt counts as
+  // 0. A Source beginning with "rbd:" is an RBD image (rbd_io.h), served as
+  // an image file; why it could not be opened is said on the console.
   static Result<std::unique_ptr<DiskSource>> Open(const ServerConfig& config);
 
   // A source over `io`, whose bytes number `source_size` (a partition's

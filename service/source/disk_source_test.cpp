@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -114,6 +115,20 @@ TEST(DiskSourceTest, OpenFailsWithTheOperatingSystemError) {
   Result<std::unique_ptr<DiskSource>> directory = DiskSource::Open(ConfigFor("/tmp"));
   ASSERT_FALSE(directory.ok());
   EXPECT_EQ(directory.status().code(), ERROR_ACCESS_DENIED);
+}
+
+// A pipe or a character device has no blocks and no size: served, it was an
+// empty disk whose every transfer failed.
+TEST(DiskSourceTest, APipeOrACharacterDeviceIsNoSource) {
+  testing::ScratchDir scratch;
+  const std::string pipe = scratch.File("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  for (const std::string& path : {pipe, std::string("/dev/null")}) {
+    Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(path));
+    ASSERT_FALSE(source.ok()) << path << " was opened as a disk of " << source.value()->disk_size()
+                              << " bytes";
+    EXPECT_EQ(source.status().code(), ERROR_NOT_SUPPORTED) << path;
+  }
 }
 
 TEST(DiskSourceTest, CacheHandleIsUnbufferedOnAFileSystemThatAllowsIt) {
