@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -376,6 +377,36 @@ TEST_F(LudraneTest, DeviceKindsListThisMachineAndSendTheDevicePath) {
   EXPECT_EQ(prompts_.filters.value(0), "Standard Image Files (*.img);;All Files (*)");
   EXPECT_EQ(file_dialog.path_edit()->text().toStdString(), image_);
   EXPECT_EQ(file_dialog.size_edit()->text(), "3");
+}
+
+// A digest logs on as well as its password: the defaults' file is no other
+// user's to read, whether Options makes it or finds it readable by all, and
+// a group its administrator gave it keeps it.
+TEST(ConfiguratorDefaultsTest, TheDigestsAreReadableByNoOtherUser) {
+  testing::ScratchDir scratch;
+  const std::string made = scratch.File("xdg/Ostravin/Quensaria.conf");
+  ConfiguratorDefaults fresh(QString::fromStdString(made));
+  fresh.SetManagePassword(PasswordDigest("boss"));
+  ASSERT_EQ(fresh.ManagePassword(), PasswordDigest("boss"));
+  struct stat st;
+  ASSERT_EQ(::stat(made.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0007, 0u) << std::oct << (st.st_mode & 0777);
+
+  const std::string found = scratch.File("Quensaria.conf");
+  std::ofstream(found) << "[General]\n";
+  ASSERT_EQ(::chmod(found.c_str(), 0664), 0);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(found.c_str(), static_cast<uid_t>(-1), 4321), 0);
+  }
+  ConfiguratorDefaults old(QString::fromStdString(found));
+  old.SetLoginPassword(PasswordDigest("open sesame"));
+  ASSERT_EQ(old.LoginPassword(), PasswordDigest("open sesame"));
+  ASSERT_EQ(::stat(found.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u) << std::oct << (st.st_mode & 0777);
+  if (root) {
+    EXPECT_EQ(st.st_gid, 4321u);
+  }
 }
 
 TEST_F(LudraneTest, OptionsGiveNewServersTheirDefaults) {

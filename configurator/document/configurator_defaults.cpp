@@ -1,6 +1,13 @@
 #include "configurator/document/configurator_defaults.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <cstring>
 
@@ -26,10 +33,31 @@ std::optional<QByteArray> ReadBinary(const QString& file, const char* name, int 
   return bytes;
 }
 
+// A digest logs on as well as its password, so the file is no other
+// user's: made 0640, and a file found readable by all loses that before
+// the digest goes in. Its owner and group may read it; the group it had is
+// given back, as the rewrite (a new file renamed over it) makes it the
+// writer's.
 void WriteBinary(const QString& file, const char* name, const QByteArray& bytes) {
-  QSettings settings(file, QSettings::IniFormat);
-  settings.setValue(name, bytes);
-  settings.sync();  // a failure (no rights) is not reported
+  const QByteArray path = QFile::encodeName(file);
+  struct stat before;
+  const bool existed = ::stat(path.constData(), &before) == 0;
+  if (existed) {
+    ::chmod(path.constData(), before.st_mode & 07770);
+  } else {
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (fd >= 0) ::close(fd);
+  }
+  {
+    QSettings settings(file, QSettings::IniFormat);
+    settings.setValue(name, bytes);
+    settings.sync();  // a failure (no rights) is not reported
+  }
+  struct stat after;
+  if (existed && ::stat(path.constData(), &after) == 0 && after.st_gid != before.st_gid) {
+    static_cast<void>(::chown(path.constData(), static_cast<uid_t>(-1), before.st_gid));
+  }
 }
 
 std::optional<Sha1Digest> ReadDigest(const QString& file, const char* name) {
