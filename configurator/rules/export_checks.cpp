@@ -25,13 +25,12 @@ bool SourceMissing(const std::string& source) {
   return ::stat(source.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
-// A pipe, a character device or a socket: there, but with no blocks for
-// the service to serve.
-bool SourceIsStream(const std::string& source) {
+// A pipe, a character device, a socket or a directory: there, but with no
+// blocks for the service to serve.
+bool SourceIsNoDisk(const std::string& source) {
   if (IsRbdSource(source)) return false;
   struct stat st;
-  return ::stat(source.c_str(), &st) == 0 &&
-         (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
+  return ::stat(source.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode);
 }
 
 bool AddressesOverlap(uint32_t a, uint32_t b) { return a == 0 || b == 0 || a == b; }
@@ -65,7 +64,7 @@ std::string CreateRefusal(const ServerConfig& config, const std::vector<ServerRo
   if (SourceMissing(source)) {
     return "The source " + source + " does not exist: choose an existing image file or device.";
   }
-  if (SourceIsStream(source)) {
+  if (SourceIsNoDisk(source)) {
     return "The source " + source +
            " is neither a file nor a block device: choose an image file or a disk.";
   }

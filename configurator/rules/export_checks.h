@@ -16,9 +16,9 @@ namespace quensaria::configurator {
 
 // Why a new export is refused; empty when it may be created. A source that
 // does not exist (an image file must be there to be served; an RBD image is
-// the service's to find) or that is a pipe or a character device, or a port that
-// another export of this service listens on at an address that overlaps
-// (either side "Any", or the same address).
+// the service's to find) or is a pipe, a character device or a directory,
+// or a port that another export of this service listens on at an address
+// that overlaps (either side "Any", or the same address).
 std::string CreateRefusal(const ServerConfig& config, const std::vector<ServerRow>& servers);
 
 // The cause of a failed StartServer as far as this machine shows it: the

@@ -66,6 +66,10 @@ TEST_F(ExportChecksTest, CreationRefusesASourceThatIsNeitherAFileNorABlockDevice
             "The source " + pipe +
                 " is neither a file nor a block device: choose an image file or a disk.");
   EXPECT_NE(CreateRefusal(Export("/dev/null", nullptr, 60000), {}), "");
+  // Nor can a directory be served: its start could only fail.
+  EXPECT_EQ(CreateRefusal(Export(dir_.path().string(), nullptr, 60000), {}),
+            "The source " + dir_.path().string() +
+                " is neither a file nor a block device: choose an image file or a disk.");
   // A link to a file is the file.
   const std::string link = dir_.File("link.img");
   ASSERT_EQ(::symlink(image_.c_str(), link.c_str()), 0);
