@@ -1,9 +1,11 @@
 // ludrane-cli, the real program, against the management interface served in
 // this process over a temporary runtime directory.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +33,25 @@ using management::ManagementServer;
 
 // The digest that stands for "no password": no log-on matches it.
 const Sha1Digest kNoDigest{};
+
+// The service's records, where an online client at `leaving_address`
+// leaves as soon as a walk of the online list is handed it, before its
+// record can be read.
+class LeavingOperations : public FakeOperations {
+ public:
+  std::atomic<uint32_t> leaving_address{0};
+
+  int32_t EnumOnlineClients(management::Handle server, management::Handle client,
+                            management::Handle& next) override {
+    const int32_t result = FakeOperations::EnumOnlineClients(server, client, next);
+    ClientEntry entry{};
+    if (result == 0 && next != 0 && leaving_address != 0 &&
+        FakeOperations::GetOnlineClient(next, entry) == 0 && entry.address == leaving_address) {
+      FakeOperations::DeleteOnlineClient(server, next);
+    }
+    return result;
+  }
+};
 
 struct Outcome {
   int status = -1;
@@ -138,7 +159,7 @@ class LudraneCliTest : public ::testing::Test {
   const std::string dir_ = scratch_.path().string();
   std::string image_;
   int next_port_ = 60300;
-  FakeOperations ops_;
+  LeavingOperations ops_;
   std::unique_ptr<ManagementServer> server_;
   std::thread listening_;
 };
@@ -519,6 +540,30 @@ TEST_F(LudraneCliTest, OnlineClientsAreListedApart) {
   EXPECT_EQ(list.out.find("any address"), std::string::npos) << list.out;
   const Outcome all = Cli("list-clients " + server);
   EXPECT_LT(all.out.find("(any address)"), all.out.find("localhost")) << all.out;
+}
+
+// Clients come and go while a list is walked: one gone before its record
+// is read is left out (its zeroed record read as a static "Any Address" at
+// full access), and the walk goes on past it.
+TEST_F(LudraneCliTest, AClientThatLeavesWhileListedIsLeftOutAndTheRestAreListed) {
+  StartService();
+  const std::string server = AddServer("--no-any-client");
+  for (const uint32_t last_octet : {7u, 8u, 9u}) {
+    ClientEntry online{};
+    online.address = htonl(0x0A000000u | last_octet);
+    online.access = ACCESS_VIRTUAL_WRITE;
+    online.state = kClientLoggedOn;
+    online.nameState = kNameUnknown;
+    ASSERT_EQ(ops_.AddOnlineClient(static_cast<management::Handle>(std::stoul(server)), online), 0);
+  }
+  ops_.leaving_address = htonl(0x0A000008u);
+  const Outcome list = Cli("list-online " + server);
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out.find("0.0.0.0"), std::string::npos) << list.out;
+  EXPECT_EQ(list.out.find("10.0.0.8"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("online   10.0.0.7 "), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("online   10.0.0.9 "), std::string::npos) << list.out;
+  EXPECT_EQ(testing::Lines(list.out).size(), 3u) << list.out;
 }
 
 TEST_F(LudraneCliTest, StatsAsATableAsJsonAndForPrometheus) {

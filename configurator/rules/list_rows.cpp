@@ -123,6 +123,7 @@ template <typename Enumerate, typename Get>
 bool WalkClients(Handle server, Enumerate enumerate, Get get, std::vector<ClientRow>& rows,
                  int32_t* runtime_status) {
   Handle client = 0;
+  Handle unreadable = 0;
   for (;;) {
     Handle next = 0;
     const int32_t result = enumerate(server, client, next);
@@ -130,7 +131,17 @@ bool WalkClients(Handle server, Enumerate enumerate, Get get, std::vector<Client
     if (next == 0 || next == client) return true;
     ClientEntry entry;
     std::memset(&entry, 0, sizeof entry);
-    if (RuntimeFailure(get(next, entry), runtime_status)) return false;
+    const int32_t got = get(next, entry);
+    if (RuntimeFailure(got, runtime_status)) return false;
+    if (got != 0) {
+      // Gone since it was listed (a client that left): its zeroed record
+      // would read as a static "Any Address" at full access. The one before
+      // it now leads past it; one that stays listed but unreadable ends the
+      // walk.
+      if (result != 0 || next == unreadable) return true;
+      unreadable = next;
+      continue;
+    }
     rows.push_back(MakeClientRow(next, entry));
     if (result != 0) return true;
     client = next;

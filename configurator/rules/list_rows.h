@@ -63,8 +63,9 @@ ClientRow MakeClientRow(Handle handle, const ClientEntry& entry);
 std::vector<ServerRow> ReadServerRows(ManagementOperations& ops, int32_t* runtime_status = nullptr);
 // A client list: the static clients, then the online clients, each walk
 // ending at next 0 or at the first failed enumeration step (whose row is
-// still appended); a failed get still appends a zero-record row.
-// `online_only` leaves the static walk out.
+// still appended). A client whose get fails (gone since it was listed) has
+// no row, and the walk goes on from the one before it. `online_only`
+// leaves the static walk out.
 std::vector<ClientRow> ReadClientRows(ManagementOperations& ops, Handle server,
                                       int32_t* runtime_status = nullptr, bool online_only = false);
 
