@@ -36,10 +36,21 @@ const Sha1Digest kNoDigest{};
 
 // The service's records, where an online client at `leaving_address`
 // leaves as soon as a walk of the online list is handed it, before its
-// record can be read.
+// record can be read, and a server on `leaving_port` is deleted so.
 class LeavingOperations : public FakeOperations {
  public:
   std::atomic<uint32_t> leaving_address{0};
+  std::atomic<uint16_t> leaving_port{0};
+
+  int32_t EnumServers(management::Handle server, management::Handle& next) override {
+    const int32_t result = FakeOperations::EnumServers(server, next);
+    ServerConfig config{};
+    if (result == 0 && next != 0 && leaving_port != 0 &&
+        FakeOperations::GetServer(next, config) == 0 && config.Port == leaving_port) {
+      FakeOperations::DeleteServer(next);
+    }
+    return result;
+  }
 
   int32_t EnumOnlineClients(management::Handle server, management::Handle client,
                             management::Handle& next) override {
@@ -564,6 +575,26 @@ TEST_F(LudraneCliTest, AClientThatLeavesWhileListedIsLeftOutAndTheRestAreListed)
   EXPECT_NE(list.out.find("online   10.0.0.7 "), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("online   10.0.0.9 "), std::string::npos) << list.out;
   EXPECT_EQ(testing::Lines(list.out).size(), 3u) << list.out;
+}
+
+// A server deleted (by another administrator) between the walk's listing
+// of it and the reading of its record is a failed row, and the walk goes on
+// past it.
+TEST_F(LudraneCliTest, AServerDeletedWhileListedLeavesTheRestListed) {
+  StartService();
+  const std::string first = AddServer("--port 60041");
+  const std::string gone = AddServer("--port 60042");
+  const std::string last = AddServer("--port 60043");
+  ops_.leaving_port = 60042;
+  const Outcome list = Cli("list-servers");
+  EXPECT_EQ(list.status, 0) << list.err;
+  const std::vector<std::string> lines = testing::Lines(list.out);
+  ASSERT_EQ(lines.size(), 4u) << list.out;
+  EXPECT_EQ(lines[1].rfind(first + " ", 0), 0u) << list.out;
+  EXPECT_EQ(lines[2].rfind(gone + " ", 0), 0u) << list.out;
+  EXPECT_NE(lines[2].find(" failed "), std::string::npos) << list.out;
+  EXPECT_EQ(lines[3].rfind(last + " ", 0), 0u) << list.out;
+  EXPECT_NE(lines[3].find(" 60043 "), std::string::npos) << list.out;
 }
 
 TEST_F(LudraneCliTest, StatsAsATableAsJsonAndForPrometheus) {

@@ -101,16 +101,27 @@ std::vector<ServerRow> ReadServerRows(ManagementOperations& ops, int32_t* runtim
   if (runtime_status != nullptr) *runtime_status = 0;
   std::vector<ServerRow> rows;
   Handle handle = 0;
+  Handle unreadable = 0;
   for (;;) {
     Handle next = 0;
     if (RuntimeFailure(ops.EnumServers(handle, next), runtime_status)) break;
     // A service that hands back the handle it was given would never end.
     if (next == 0 || next == handle) break;
+    if (next == unreadable) {  // still listed: its row is there, go past it
+      handle = next;
+      continue;
+    }
     ServerConfig config;
     std::memset(&config, 0, sizeof config);
     const int32_t got = ops.GetServer(next, config);
     if (RuntimeFailure(got, runtime_status)) break;
     rows.push_back(MakeServerRow(next, got == 0, config));
+    if (got != 0) {
+      // Deleted since it was listed: the service knows its handle no more,
+      // and the one before it now leads past it.
+      unreadable = next;
+      continue;
+    }
     handle = next;
   }
   return rows;

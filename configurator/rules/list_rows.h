@@ -57,7 +57,8 @@ ServerRow MakeServerRow(Handle handle, bool read_ok, const ServerConfig& config)
 ClientRow MakeClientRow(Handle handle, const ClientEntry& entry);
 
 // The server list: EnumServers from 0 until next is 0; a failed GetServer
-// still gives a row (status "失败", other texts from a zero record).
+// still gives a row (status "失败", other texts from a zero record), and
+// the walk goes on from the server before it.
 // When `runtime_status` is given, a result that is neither 0 nor -1 (the
 // call did not complete) ends the walk and is stored there (else 0).
 std::vector<ServerRow> ReadServerRows(ManagementOperations& ops, int32_t* runtime_status = nullptr);
