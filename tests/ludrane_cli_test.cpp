@@ -351,6 +351,25 @@ TEST_F(LudraneCliTest, AddServerWithASizeRefusesAPipeAndACharacterDevice) {
   EXPECT_EQ(Cli("list-servers").out.find("60210"), std::string::npos);
 }
 
+// A relative source names a file from where ludrane-cli runs; the service,
+// whose working directory is another, is sent the whole path.
+TEST_F(LudraneCliTest, ARelativeSourceIsSentAsTheWholePath) {
+  StartService();
+  const auto add_from_dir = [&](const std::string& args) {
+    testing::ProgramResult added = testing::RunProgram(
+        {"/bin/sh", "-c", "cd \"$1\" && exec \"$2\" --runtime-dir \"$1/run\" add-server $3", "sh",
+         dir_, LUDRANE_CLI, args});
+    EXPECT_EQ(added.exit_code, 0) << added.err;
+    while (!added.out.empty() && added.out.back() == '\n') added.out.pop_back();
+    return Config(added.out);
+  };
+  const ServerConfig file = add_from_dir("disk.img --port 60051");
+  EXPECT_STREQ(file.Source, image_.c_str());
+  EXPECT_EQ(file.SizeBytes, 64 << 20);
+  // An RBD image is no path.
+  EXPECT_STREQ(add_from_dir("rbd:rbd/golden --port 60052").Source, "rbd:rbd/golden");
+}
+
 // Passwords kept off the command line: from files, standard input, or a
 // terminal without echo.
 TEST_F(LudraneCliTest, PasswordsFromFilesAndStandardInput) {

@@ -266,6 +266,20 @@ TEST_F(LudraneTest, CreateStartStopAndDeleteAServerThroughTheDialogs) {
   EXPECT_TRUE(document_->tree_entries().empty());
 }
 
+// A typed relative path names a file from where ludrane runs; the service,
+// whose working directory is another, is sent the whole path and serves it.
+TEST_F(LudraneTest, ARelativePathTypedInTheDialogIsSentWhole) {
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir_);
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog("disk.img", port);
+  std::filesystem::current_path(before);
+  ASSERT_NE(server, 0u) << prompts_.messages.join("|").toStdString();
+  EXPECT_STREQ(Read(server).Source, image_.c_str());
+  runner_->Run(configurator::kCmdStart, {{server}});
+  EXPECT_NE(Read(server).Started, 0);
+}
+
 TEST_F(LudraneTest, CreateDialogRefusalsKeepItOpenAndCreateNothing) {
   const auto attempt = [&](const std::function<void(ServerConfigDialog&)>& fill) {
     prompts_.messages.clear();

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -483,7 +484,8 @@ int Cli::AddServer(const std::vector<std::string>& args) {
   if (!args.empty() && IsHelp(args[0])) throw HelpRequest{};
   if (args.empty()) throw UsageError{"usage: ludrane-cli add-server SOURCE [OPTIONS]"};
   ServerForm form;
-  form.source = args[0];
+  std::error_code no_directory;
+  form.source = WholeSourcePath(args[0], std::filesystem::current_path(no_directory).string());
   const std::string& source = form.source;
   if (source.empty() || source.size() >= kSourceCapacity) {
     throw UsageError{"the source path must have 1 to 259 bytes"};

@@ -64,6 +64,17 @@ Sha1Digest ChooseManageDigest(bool edited, std::string_view text,
   return PasswordDigest(text);
 }
 
+std::string WholeSourcePath(std::string_view source, std::string_view working_directory) {
+  const bool device_name = source.substr(0, 4) == "\\\\.\\";
+  if (source.empty() || source.front() == '/' || IsRbdSource(source) || device_name ||
+      working_directory.empty()) {
+    return std::string(source);
+  }
+  std::string whole(working_directory);
+  if (whole.back() != '/') whole += '/';
+  return whole.append(source);
+}
+
 BuiltServer BuildServerConfig(const ServerForm& form,
                               const std::optional<Sha1Digest>& login_default,
                               const std::optional<Sha1Digest>& manage_default) {

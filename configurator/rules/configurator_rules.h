@@ -59,6 +59,12 @@ inline constexpr char kSourceTooLong[] =
     "The source path is too long: at most 259 bytes can be served.";
 inline constexpr char kSourceEmpty[] = "Choose the file or device to serve.";
 
+// The source as the service is to open it: a relative path names a file
+// from `working_directory` (the service's own is another), so it is joined
+// to it; an absolute path, an rbd: image, a "\\.\" device name and an
+// empty field stay as they are, and so does anything without a directory.
+std::string WholeSourcePath(std::string_view source, std::string_view working_directory);
+
 struct ServerForm {
   std::string source;            // image path or device path as it will be sent
   uint32_t address = 0;          // network byte order; 0 = "Any"

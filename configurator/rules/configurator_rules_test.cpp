@@ -103,6 +103,16 @@ TEST(ConfiguratorRulesTest, BuildsTheServerRecordFromZerosAndRefusesBadForms) {
             std::string::npos);
 }
 
+TEST(ConfiguratorRulesTest, ARelativeSourceIsJoinedToTheWorkingDirectory) {
+  EXPECT_EQ(WholeSourcePath("disk.img", "/srv/images"), "/srv/images/disk.img");
+  EXPECT_EQ(WholeSourcePath("sub/disk.img", "/"), "/sub/disk.img");
+  EXPECT_EQ(WholeSourcePath("/dev/sdb", "/srv"), "/dev/sdb");
+  EXPECT_EQ(WholeSourcePath("rbd:rbd/golden@base", "/srv"), "rbd:rbd/golden@base");
+  EXPECT_EQ(WholeSourcePath("\\\\.\\PhysicalDrive1", "/srv"), "\\\\.\\PhysicalDrive1");
+  EXPECT_EQ(WholeSourcePath("", "/srv"), "");
+  EXPECT_EQ(WholeSourcePath("disk.img", ""), "disk.img");
+}
+
 TEST(ConfiguratorRulesTest, ClientsAndRangesAndAccess) {
   const ClientEntry any = AnyAddressClient();
   EXPECT_EQ(any.address, 0u);

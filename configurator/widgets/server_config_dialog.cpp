@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -236,7 +237,7 @@ void ServerConfigDialog::accept() {
   }
   ServerForm form;
   if (source_kind() == SourceKind::kFile) {
-    form.source = path_->text().toStdString();
+    form.source = WholeSourcePath(path_->text().toStdString(), QDir::currentPath().toStdString());
   } else {
     const int index = devices_->currentIndex();
     if (index >= 0 && static_cast<size_t>(index) < device_choices_.size()) {
