@@ -11,12 +11,17 @@
 #include <QSettings>
 #include <cstring>
 
+#include "platform/thread_identity.h"
+
 namespace quensaria::configurator {
 namespace {
 
 constexpr char kAutoAddClient[] = "AutoAddClient";
 constexpr char kLoginPassword[] = "LoginPassword";
 constexpr char kManagePassword[] = "ManagePassword";
+// Those who manage the service, and so create exports with the defaults.
+constexpr char kManagersGroup[] = "quensaria";
+constexpr uint32_t kNoGroup = static_cast<uint32_t>(-1);
 
 QString SystemFile() {
   QSettings settings(QSettings::IniFormat, QSettings::SystemScope, "Ostravin", "Quensaria");
@@ -34,20 +39,26 @@ std::optional<QByteArray> ReadBinary(const QString& file, const char* name, int 
 }
 
 // A digest logs on as well as its password, so the file is no other
-// user's: made 0640, and a file found readable by all loses that before
-// the digest goes in. Its owner and group may read it; the group it had is
-// given back, as the rewrite (a new file renamed over it) makes it the
-// writer's.
+// user's: made 0640 for the managers' group (where it exists, so that they
+// still read the defaults), and a file found readable by all loses that
+// before the digest goes in. Its owner and group may read it; the group it
+// had is given back, as the rewrite (a new file renamed over it) makes it
+// the writer's.
 void WriteBinary(const QString& file, const char* name, const QByteArray& bytes) {
   const QByteArray path = QFile::encodeName(file);
   struct stat before;
-  const bool existed = ::stat(path.constData(), &before) == 0;
-  if (existed) {
+  bool known = ::stat(path.constData(), &before) == 0;
+  if (known) {
     ::chmod(path.constData(), before.st_mode & 07770);
   } else {
     QDir().mkpath(QFileInfo(file).absolutePath());
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) {
+      const uint32_t managers = platform::GroupId(kManagersGroup, kNoGroup);
+      if (managers != kNoGroup) static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), managers));
+      known = ::fstat(fd, &before) == 0;
+      ::close(fd);
+    }
   }
   {
     QSettings settings(file, QSettings::IniFormat);
@@ -55,7 +66,7 @@ void WriteBinary(const QString& file, const char* name, const QByteArray& bytes)
     settings.sync();  // a failure (no rights) is not reported
   }
   struct stat after;
-  if (existed && ::stat(path.constData(), &after) == 0 && after.st_gid != before.st_gid) {
+  if (known && ::stat(path.constData(), &after) == 0 && after.st_gid != before.st_gid) {
     static_cast<void>(::chown(path.constData(), static_cast<uid_t>(-1), before.st_gid));
   }
 }

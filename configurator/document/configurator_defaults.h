@@ -3,8 +3,8 @@
 // digests; absent means no default). Kept as QSettings values in the
 // system scope, /etc/xdg/Ostravin/Quensaria.conf, group [General]; tests
 // name another file. Reads fall back silently; failed writes are silent.
-// Writes keep the file from other users (0640 when made; a group given to
-// it stays).
+// Writes keep the file from other users (0640 when made, for the group
+// quensaria where it exists; a group given to it stays).
 // GUI thread only.
 #ifndef QUENSARIA_CONFIGURATOR_DOCUMENT_CONFIGURATOR_DEFAULTS_H_
 #define QUENSARIA_CONFIGURATOR_DOCUMENT_CONFIGURATOR_DEFAULTS_H_
