@@ -87,7 +87,8 @@ struct Args {
   std::string command;
   std::string device;
   std::vector<std::string> positional;
-  std::string letter, password, password_file, cache_dir = "/tmp", input_hex;
+  std::string letter, password, password_file, cache_dir = "/tmp";
+  std::vector<uint8_t> input;
   uint64_t size = 0;
   uint32_t output = 0;
   bool read_only = false, cd = false, has_password = false, help = false, tls = false;
@@ -104,6 +105,31 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t* out) {
   const unsigned long long value = std::strtoull(digits.c_str(), &end, hex ? 16 : 10);
   if (errno != 0 || *end != '\0' || value > max) return false;
   *out = value;
+  return true;
+}
+
+// A control code: all of the text a number of 32 bits, read as strtoul's
+// base 0 reads it (0x hexadecimal, a leading 0 octal, else decimal).
+bool ParseCode(const std::string& text, uint32_t* out) {
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || value > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+// Bytes as pairs of hexadecimal digits, nothing else.
+bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* out) {
+  if (text.size() % 2 != 0) return false;
+  const bool digits =
+      std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+  if (!digits) return false;
+  out->clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    out->push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+  }
   return true;
 }
 
@@ -134,7 +160,7 @@ bool Parse(int argc, char** argv, Args* a) {
     } else if (arg == "--cache-dir") {
       if (!value(&a->cache_dir)) return false;
     } else if (arg == "--input") {
-      if (!value(&a->input_hex)) return false;
+      if (!value(&text) || !ParseHexBytes(text, &a->input)) return false;
     } else if (arg == "--size") {
       if (!value(&text) || !ParseNumber(text, UINT64_MAX, &a->size)) return false;
     } else if (arg == "--output") {
@@ -329,16 +355,11 @@ int BlockDevice(DeviceControlClient& client) {
 }
 
 int Control(DeviceControlClient& client, const Args& a) {
-  if (a.positional.size() != 1) return -1;
-  const uint32_t code = static_cast<uint32_t>(std::strtoul(a.positional[0].c_str(), nullptr, 0));
-  std::vector<uint8_t> input;
-  for (size_t i = 0; i + 1 < a.input_hex.size(); i += 2) {
-    input.push_back(
-        static_cast<uint8_t>(std::strtoul(a.input_hex.substr(i, 2).c_str(), nullptr, 16)));
-  }
+  uint32_t code = 0;
+  if (a.positional.size() != 1 || !ParseCode(a.positional[0], &code)) return -1;
   std::vector<uint8_t> output(a.output);
   uint32_t information = 0;
-  const NtStatus status = client.Control(code, input, output, &information);
+  const NtStatus status = client.Control(code, a.input, output, &information);
   const int result = Report(status);
   std::printf("information: %u\n", information);
   const size_t shown = std::min<size_t>(information, output.size());
@@ -361,6 +382,11 @@ int main(int argc, char** argv) {
   }
   // Bad servers are bad usage, told before the device is looked at.
   if (a.command == "mount-net" && !a.positional.empty() && !MountServers(a)) return 2;
+  uint32_t code = 0;
+  if (a.command == "control" && (a.positional.size() != 1 || !ParseCode(a.positional[0], &code))) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
   const bool write = a.command != "query" && a.command != "block-device";
   auto client = DeviceControlClient::Open(DevicePath(a), write);
   if (!client.ok()) {

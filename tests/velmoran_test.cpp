@@ -176,6 +176,31 @@ TEST_F(VelmoranTest, ControlsNeedTheAccessTheirCodeNames) {
   EXPECT_EQ(STATUS_SUCCESS, writer->Unmount());
 }
 
+// A control code or input that is not what was meant is bad usage, never
+// some other control sent in its place.
+TEST_F(VelmoranTest, ControlCodesAndInputBytesThatAreNotWholeNumbersAreBadUsage) {
+  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_.File("a.img")).code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx3 " + scratch_.File("a.img")).code);
+  for (const char* arguments :
+       {"geometry --output 24", "0x70000x --output 24", "-0x70000 --output 24",
+        "0x100070000 --output 24", "4295426048 --output 24", "0x7C008 --input 0",
+        "0x7C008 --input 0g", "0x7C008 --input 123"}) {
+    const CommandResult r = velmoran_->Ctl(std::string("control VelmoranEx3 ") + arguments);
+    EXPECT_EQ(2, r.code) << arguments << ": " << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("usage: velmoran-ctl")) << arguments;
+  }
+  // The forms that are numbers still work: hexadecimal, decimal.
+  for (const char* code : {"0x70000", "458752"}) {
+    const CommandResult r =
+        velmoran_->Ctl(std::string("control VelmoranEx3 ") + code + " --output 24");
+    EXPECT_EQ(0, r.code) << code << ": " << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("information: 24")) << r.output;
+  }
+  const CommandResult set = velmoran_->Ctl("control VelmoranEx3 0x7C008 --input 07");
+  EXPECT_EQ(0, set.code) << set.output;
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3").code);
+}
+
 TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
   const std::string image = scratch_.File("disk.img");
   CommandResult r = velmoran_->Ctl("mount-image VelmoranEx2 " + image + " --letter K --size " +
