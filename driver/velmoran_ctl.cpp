@@ -133,6 +133,15 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* out) {
   return true;
 }
 
+// "K", "k", "K:" or "k:": the only forms Letter() reads right; the driver
+// links nothing for another byte, and the next option taken for the letter
+// would be lost.
+bool IsDriveLetter(const std::string& text) {
+  if (text.empty() || text.size() > 2 || (text.size() == 2 && text[1] != ':')) return false;
+  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return letter >= 'A' && letter <= 'Z';
+}
+
 bool Parse(int argc, char** argv, Args* a) {
   std::vector<std::string> rest;
   for (int i = 1; i < argc; ++i) {
@@ -150,7 +159,7 @@ bool Parse(int argc, char** argv, Args* a) {
     } else if (arg == "--runtime-dir") {
       if (!value(&a->runtime_dir)) return false;
     } else if (arg == "--letter") {
-      if (!value(&a->letter) || a->letter.empty()) return false;
+      if (!value(&a->letter) || !IsDriveLetter(a->letter)) return false;
     } else if (arg == "--password") {
       if (!value(&a->password) || a->has_password) return false;
       a->has_password = true;

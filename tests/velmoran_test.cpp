@@ -201,6 +201,28 @@ TEST_F(VelmoranTest, ControlCodesAndInputBytesThatAreNotWholeNumbersAreBadUsage)
   ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3").code);
 }
 
+// --letter takes a drive letter, with or without its colon: anything else
+// (a digit, a word, the next option when the letter was left out) is bad
+// usage, not a mount without a link, nor one without the option it ate.
+TEST_F(VelmoranTest, ALetterThatIsNoDriveLetterIsBadUsage) {
+  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_.File("a.img")).code);
+  const std::string mount = "mount-image VelmoranEx2 " + scratch_.File("a.img");
+  for (const char* bad : {"1", "KL", "K:L", "--read-only", ":"}) {
+    const CommandResult r = velmoran_->Ctl(mount + " --letter " + bad);
+    EXPECT_EQ(2, r.code) << bad << ": " << r.output;
+    EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx2"))) << bad << ": the device was mounted";
+    if (r.code == 0) {
+      ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+    }
+  }
+  for (const char* good : {"k", "K:"}) {
+    const CommandResult r = velmoran_->Ctl(mount + " --letter " + good);
+    EXPECT_EQ(0, r.code) << good << ": " << r.output;
+    EXPECT_TRUE(fs::is_symlink(velmoran_->LinkPath('K'))) << good;
+    ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+  }
+}
+
 TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
   const std::string image = scratch_.File("disk.img");
   CommandResult r = velmoran_->Ctl("mount-image VelmoranEx2 " + image + " --letter K --size " +
