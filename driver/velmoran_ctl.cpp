@@ -19,6 +19,7 @@
 
 #include "platform/device_control_client.h"
 #include "platform/password_input.h"
+#include "shared/device_control.h"
 #include "shared/dotted_ipv4.h"
 #include "shared/driver_layout.h"
 #include "shared/mount_record.h"
@@ -366,9 +367,13 @@ int BlockDevice(DeviceControlClient& client) {
 int Control(DeviceControlClient& client, const Args& a) {
   uint32_t code = 0;
   if (a.positional.size() != 1 || !ParseCode(a.positional[0], &code)) return -1;
-  std::vector<uint8_t> output(a.output);
+  // More room than the block holds is refused by the client without a
+  // request: not worth a buffer of up to 4 GiB, which may not be had.
+  const bool fits = a.output <= sizeof(quensaria::DeviceControlBlock::buffer);
+  std::vector<uint8_t> output(fits ? a.output : 0);
   uint32_t information = 0;
-  const NtStatus status = client.Control(code, a.input, output, &information);
+  const NtStatus status = fits ? client.Control(code, a.input, output, &information)
+                               : quensaria::STATUS_INVALID_PARAMETER;
   const int result = Report(status);
   std::printf("information: %u\n", information);
   const size_t shown = std::min<size_t>(information, output.size());

@@ -201,6 +201,24 @@ TEST_F(VelmoranTest, ControlCodesAndInputBytesThatAreNotWholeNumbersAreBadUsage)
   ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3").code);
 }
 
+// An --output larger than a control can answer is refused as before, with
+// the client's status, and costs nothing: not a buffer of that size first,
+// which a small machine (here a limit of 256 MiB) does not have.
+TEST_F(VelmoranTest, AnOutputRoomLargerThanAControlCanAnswerIsRefusedWithoutAllocatingIt) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit";
+#endif
+  for (const char* room : {"4097", "4294967295"}) {
+    const CommandResult r = Shell("ulimit -v 262144 && " +
+                                  velmoran_->CtlCommand(std::string("control VelmoranEx6 0x70000 "
+                                                                    "--output ") +
+                                                        room));
+    EXPECT_EQ(1, r.code) << room << ": " << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("status 0xC000000D")) << room << ": " << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("information: 0")) << room << ": " << r.output;
+  }
+}
+
 // --letter takes a drive letter, with or without its colon: anything else
 // (a digit, a word, the next option when the letter was left out) is bad
 // usage, not a mount without a link, nor one without the option it ate.
