@@ -308,6 +308,12 @@ int MountImage(DeviceControlClient& client, const Args& a) {
   record.readOnly = a.read_only ? 1 : 0;
   record.driveLetter = Letter(a);
   const std::string path = std::filesystem::absolute(a.positional[0]).string();
+  // The record holds UTF-16: another name would reach the driver, each bad
+  // byte a U+FFFD, and another file be opened or created there.
+  if (quensaria::Utf16ToUtf8(quensaria::Utf8ToUtf16(path)) != path) {
+    std::fprintf(stderr, "velmoran-ctl: image path is not UTF-8: %s\n", path.c_str());
+    return 2;
+  }
   if (!quensaria::StoreUtf16Field(quensaria::NtPathFromLinux(path), record.sourceName,
                                   quensaria::kMountPathUnits)) {
     std::fprintf(stderr, "velmoran-ctl: image path too long\n");

@@ -241,6 +241,30 @@ TEST_F(VelmoranTest, ALetterThatIsNoDriveLetterIsBadUsage) {
   }
 }
 
+// The mount record carries the image's path as UTF-16: a path that is not
+// UTF-8 would reach the driver as another name (U+FFFD for each bad byte),
+// so that another file would be opened, or with --size created and mounted.
+TEST_F(VelmoranTest, AnImagePathThatIsNotUtf8IsRefused) {
+  const std::string image = scratch_.File("disk\xff.img");
+  const CommandResult r =
+      velmoran_->Ctl("mount-image VelmoranEx2 " + Quote(image) + " --size " + std::to_string(kMiB));
+  EXPECT_EQ(2, r.code) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("not UTF-8")) << r.output;
+  EXPECT_FALSE(fs::exists(scratch_.File("disk\xEF\xBF\xBD.img"))) << "another file was created";
+  EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx2"))) << "the device was mounted";
+  if (r.code == 0) {
+    ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+  }
+  // A path in UTF-8 beyond ASCII is the file it names.
+  const std::string named = scratch_.File("d\xC3\xADsco.img");
+  EXPECT_EQ(
+      0,
+      velmoran_->Ctl("mount-image VelmoranEx2 " + Quote(named) + " --size " + std::to_string(kMiB))
+          .code);
+  EXPECT_EQ(kMiB, fs::file_size(named));
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+}
+
 TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
   const std::string image = scratch_.File("disk.img");
   CommandResult r = velmoran_->Ctl("mount-image VelmoranEx2 " + image + " --letter K --size " +
