@@ -168,7 +168,7 @@ bool Parse(int argc, char** argv, Args* a) {
       if (!value(&a->password_file) || a->password_file.empty() || a->has_password) return false;
       a->has_password = true;
     } else if (arg == "--cache-dir") {
-      if (!value(&a->cache_dir)) return false;
+      if (!value(&a->cache_dir) || a->cache_dir.empty()) return false;
     } else if (arg == "--input") {
       if (!value(&text) || !ParseHexBytes(text, &a->input)) return false;
     } else if (arg == "--size") {
@@ -286,7 +286,9 @@ int MountNet(DeviceControlClient& client, const Args& a) {
   std::memcpy(record.passwordDigest, digest.data(), digest.size());
   char name[64];
   std::snprintf(name, sizeof name, "/%x%x.dat", record.serverAddress, record.serverPort);
-  if (!quensaria::StoreUtf16Field(quensaria::NtPathFromLinux(a.cache_dir + name), record.cachePath,
+  // Made absolute here, as the image path is: the driver runs elsewhere.
+  const std::string cache_dir = std::filesystem::absolute(a.cache_dir).string();
+  if (!quensaria::StoreUtf16Field(quensaria::NtPathFromLinux(cache_dir + name), record.cachePath,
                                   quensaria::kMountPathUnits)) {
     std::fprintf(stderr, "velmoran-ctl: cache path too long\n");
     return 2;

@@ -265,6 +265,33 @@ TEST_F(VelmoranTest, AnImagePathThatIsNotUtf8IsRefused) {
   ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
 }
 
+// A relative --cache-dir names a directory of the caller's, as a relative
+// image path does, not one of wherever the driver runs.
+TEST_F(VelmoranTest, ARelativeCacheDirectoryIsTheCallersOwn) {
+  FakeBlockServer server(4 * kMiB);
+  server.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const std::string work = scratch_.File("work");
+  fs::create_directories(work + "/cache");
+  const CommandResult r = Shell("cd " + Quote(work) + " && " +
+                                velmoran_->CtlCommand("mount-net VelmoranEx1 127.0.0.1 " +
+                                                      PortOf(server) + " --cache-dir cache"));
+  ASSERT_EQ(0, r.code) << r.output;
+  // The nameless cache file, as the driver's descriptors name it.
+  bool in_cache_dir = false;
+  const std::string fds = "/proc/" + std::to_string(velmoran_->pid()) + "/fd";
+  for (const auto& entry : fs::directory_iterator(fds)) {
+    std::error_code ignored;
+    const std::string target = fs::read_symlink(entry.path(), ignored).string();
+    in_cache_dir = in_cache_dir || target.starts_with(work + "/cache/");
+  }
+  EXPECT_TRUE(in_cache_dir) << "the write cache is not in " << work << "/cache";
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx1").code);
+  // No directory at all is no directory of the caller's either.
+  const CommandResult none =
+      velmoran_->Ctl("mount-net VelmoranEx1 127.0.0.1 " + PortOf(server) + " --cache-dir ''");
+  EXPECT_EQ(2, none.code) << none.output;
+}
+
 TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
   const std::string image = scratch_.File("disk.img");
   CommandResult r = velmoran_->Ctl("mount-image VelmoranEx2 " + image + " --letter K --size " +
