@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/device_control_client.h"
@@ -257,6 +258,19 @@ std::optional<std::vector<quensaria::MountServer>> MountServers(const Args& a) {
   return list;
 }
 
+// `path` made absolute from the working directory, or nothing after saying
+// why it cannot be (none given, a working directory that was removed).
+std::optional<std::string> AbsolutePath(const std::string& path, const char* what) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error || absolute.empty()) {
+    std::fprintf(stderr, "velmoran-ctl: %s \"%s\": %s\n", what, path.c_str(),
+                 error ? error.message().c_str() : "no path");
+    return std::nullopt;
+  }
+  return absolute.string();
+}
+
 int MountNet(DeviceControlClient& client, const Args& a) {
   if (a.positional.empty()) return -1;
   const auto servers = MountServers(a);
@@ -287,8 +301,9 @@ int MountNet(DeviceControlClient& client, const Args& a) {
   char name[64];
   std::snprintf(name, sizeof name, "/%x%x.dat", record.serverAddress, record.serverPort);
   // Made absolute here, as the image path is: the driver runs elsewhere.
-  const std::string cache_dir = std::filesystem::absolute(a.cache_dir).string();
-  if (!quensaria::StoreUtf16Field(quensaria::NtPathFromLinux(cache_dir + name), record.cachePath,
+  const std::optional<std::string> cache_dir = AbsolutePath(a.cache_dir, "cache directory");
+  if (!cache_dir) return 2;
+  if (!quensaria::StoreUtf16Field(quensaria::NtPathFromLinux(*cache_dir + name), record.cachePath,
                                   quensaria::kMountPathUnits)) {
     std::fprintf(stderr, "velmoran-ctl: cache path too long\n");
     return 2;
@@ -309,7 +324,9 @@ int MountImage(DeviceControlClient& client, const Args& a) {
   record.imageSize = a.size;
   record.readOnly = a.read_only ? 1 : 0;
   record.driveLetter = Letter(a);
-  const std::string path = std::filesystem::absolute(a.positional[0]).string();
+  const std::optional<std::string> absolute = AbsolutePath(a.positional[0], "image path");
+  if (!absolute) return 2;
+  const std::string& path = *absolute;
   // The record holds UTF-16: another name would reach the driver, each bad
   // byte a U+FFFD, and another file be opened or created there.
   if (quensaria::Utf16ToUtf8(quensaria::Utf8ToUtf16(path)) != path) {

@@ -292,6 +292,29 @@ TEST_F(VelmoranTest, ARelativeCacheDirectoryIsTheCallersOwn) {
   EXPECT_EQ(2, none.code) << none.output;
 }
 
+// A path that cannot be made absolute (none at all, or a relative one from
+// a working directory that was removed) is refused with a word, not an
+// abort of velmoran-ctl.
+TEST_F(VelmoranTest, APathThatCannotBeMadeAbsoluteIsRefused) {
+  const std::string gone = scratch_.File("gone");
+  const std::string from_gone =
+      "mkdir " + Quote(gone) + " && cd " + Quote(gone) + " && rmdir " + Quote(gone) + " && ";
+  FakeBlockServer server(4 * kMiB);
+  server.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const std::string commands[] = {
+      velmoran_->CtlCommand("mount-image VelmoranEx2 ''"),
+      from_gone + velmoran_->CtlCommand("mount-image VelmoranEx2 a.img --size 4096"),
+      from_gone + velmoran_->CtlCommand("mount-net VelmoranEx2 127.0.0.1 " + PortOf(server) +
+                                        " --cache-dir cache"),
+  };
+  for (const std::string& command : commands) {
+    const CommandResult r = Shell(command);
+    EXPECT_EQ(2, r.code) << command << ": " << r.output;
+    EXPECT_EQ(std::string::npos, r.output.find("terminate called")) << r.output;
+    EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx2"))) << command << ": the device was mounted";
+  }
+}
+
 TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
   const std::string image = scratch_.File("disk.img");
   CommandResult r = velmoran_->Ctl("mount-image VelmoranEx2 " + image + " --letter K --size " +
