@@ -207,7 +207,9 @@ std::string DevicePath(const Args& a) {
   if (a.device.find('/') != std::string::npos) return a.device;
   if (a.device.size() == 2 && a.device[1] == ':') {
     const std::string own = DriveDefinitionsDir(a.runtime_dir) + "/" + a.device;
-    if (std::filesystem::exists(own)) return own;
+    // One that cannot be looked at is none; opening the other says why.
+    std::error_code error;
+    if (std::filesystem::exists(own, error)) return own;
     return GlobalDriveLinksDir(a.runtime_dir) + "/" + a.device;
   }
   return DeviceFilePath(a.runtime_dir, a.device);

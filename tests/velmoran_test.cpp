@@ -315,6 +315,18 @@ TEST_F(VelmoranTest, APathThatCannotBeMadeAbsoluteIsRefused) {
   }
 }
 
+// A user who may not look into the runtime directory is told that the
+// drive's device cannot be opened, as for any device; velmoran-ctl does not
+// abort on the look for the user's own drive definition first.
+TEST_F(VelmoranTest, ADriveNobodyMayLookUpIsAnErrorNotAnAbort) {
+  ASSERT_EQ(0, ::chmod(scratch_.path().c_str(), 0700));
+  const CommandResult r = Shell("setpriv --reuid=nobody --regid=nogroup --clear-groups " +
+                                velmoran_->CtlCommand("query K:"));
+  EXPECT_EQ(1, r.code) << r.output;
+  EXPECT_EQ(std::string::npos, r.output.find("terminate called")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("velmoran-ctl: ")) << r.output;
+}
+
 TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
   const std::string image = scratch_.File("disk.img");
   CommandResult r = velmoran_->Ctl("mount-image VelmoranEx2 " + image + " --letter K --size " +
