@@ -118,6 +118,8 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
         status == STATUS_EXPORT_NEEDS_TLS || status == STATUS_EXPORT_NOT_TLS) {
       break;
     }
+    // A stop is waiting: another server could hold it for a whole time-out.
+    if (give_up_.raised()) break;
     if (on + 1 < servers.size()) {
       DebugPrint("Server %s did not answer the mount (%X), trying %s",
                  ServerText(servers[on]).c_str(), status, ServerText(servers[on + 1]).c_str());

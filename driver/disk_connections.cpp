@@ -36,6 +36,14 @@ size_t DiskConnections::MostAtOnce() const {
 
 void DiskConnections::Open(size_t count) {
   while (connections_.size() < count) {
+    // A stop or unload is waiting: each further connection would only be
+    // closed again by the unmount that follows.
+    if (connections_[0].disk->given_up()) {
+      DebugPrint(
+          "Connection %zu of %zu not opened: the device is stopping; the disk goes on with %zu",
+          connections_.size() + 1, count, connections_.size());
+      break;
+    }
     NtResult<MountedDisk> another = NetworkDisk::MountAnother(*connections_[0].disk);
     if (!another.ok()) {
       DebugPrint("Connection %zu of %zu not opened (%X): the disk goes on with %zu",

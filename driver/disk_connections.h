@@ -46,7 +46,8 @@ class DiskConnections {
   // Opens connections to the first's server until there are `count`. One
   // that cannot be opened, or whose server answers another size or access
   // than the first's, is closed and said in the log; the disk goes on with
-  // those it has. Before any request only.
+  // those it has. None is opened once the first's give-up flag is up (a
+  // stop is waiting). Before any request only.
   void Open(size_t count);
 
   // As NetworkDisk's, on one free connection.

@@ -377,6 +377,22 @@ TEST_F(DiskConnectionsTest, ALaterConnectionToldAnotherSizeIsClosed) {
   for (const auto& r : server_.Requests()) EXPECT_EQ(1, r.connection);
 }
 
+// A stop that comes while the mount is being made (the device raises its
+// give-up flag) opens no further connection: each would cost a connect and a
+// log-on, to be closed again at once by the unmount that follows.
+TEST_F(DiskConnectionsTest, AGiveUpRaisedDuringTheMountOpensNoFurtherConnection) {
+  WakeFlag give_up;
+  Mount(4, [&] {
+    pool_->set_give_up(&give_up);
+    give_up.Raise();
+  });
+  EXPECT_EQ(1u, pool_->size());
+  EXPECT_EQ(1, server_.Connections()) << "further connections were opened after the give-up";
+  EXPECT_EQ(STATUS_SUCCESS, Write(0, Block(7)));
+  EXPECT_EQ(STATUS_SUCCESS, pool_->Flush());
+  pool_.reset();  // before the flag it points to
+}
+
 TEST_F(DiskConnectionsTest, OneConnectionAsked) {
   Mount(1);
   EXPECT_EQ(1u, pool_->size());

@@ -532,6 +532,28 @@ TEST_F(NetworkDeviceTest, AWrongPasswordLeavesTheDeviceEmpty) {
   EXPECT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_, "right")));
 }
 
+// A stop that comes while a mount tries its servers tries no further one:
+// a silent server holds each attempt for a whole log-on time-out, and the
+// stop waits for every one of them.
+TEST_F(NetworkDeviceTest, AStopDuringAMountTriesNoFurtherServer) {
+  FakeBlockServer second{16 * kMiB};
+  FakeBlockServer third{16 * kMiB};
+  for (FakeBlockServer* s : {&server_, &second, &third}) s->SetSilent(true);
+  MountRecord record = NetworkRecord(server_);
+  ASSERT_TRUE(SetMountServers(record, {{server_.address(), server_.port()},
+                                       {second.address(), second.port()},
+                                       {third.address(), third.port()}}));
+  std::promise<NtStatus> mounted;
+  auto request = ControlRequest(IOCTL_VDISK_MOUNT, &record, sizeof record, 0);
+  request->complete = [&mounted](DeviceRequest& r) { mounted.set_value(r.status); };
+  device_->Submit(std::move(request));
+  ASSERT_TRUE(testing::Eventually([&] { return server_.Connections() == 1; }, 10s));
+  device_->BeginStop();
+  EXPECT_NE(STATUS_SUCCESS, mounted.get_future().get());
+  EXPECT_EQ(0, second.Connections()) << "the second server was tried after the stop";
+  EXPECT_EQ(0, third.Connections()) << "the third server was tried after the stop";
+}
+
 TEST_F(NetworkDeviceTest, VirtualWriteKeepsWritesOnTheClient) {
   server_.SetAccess(ACCESS_VIRTUAL_WRITE);
   const auto original = server_.Disk();

@@ -15,10 +15,12 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/device_control_client.h"
 #include "platform/password_input.h"
+#include "shared/device_control.h"
 #include "shared/dotted_ipv4.h"
 #include "shared/driver_layout.h"
 #include "shared/mount_record.h"
@@ -87,7 +89,8 @@ struct Args {
   std::string command;
   std::string device;
   std::vector<std::string> positional;
-  std::string letter, password, password_file, cache_dir = "/tmp", input_hex;
+  std::string letter, password, password_file, cache_dir = "/tmp";
+  std::vector<uint8_t> input;
   uint64_t size = 0;
   uint32_t output = 0;
   bool read_only = false, cd = false, has_password = false, help = false, tls = false;
@@ -107,6 +110,40 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t* out) {
   return true;
 }
 
+// A control code: all of the text a number of 32 bits, read as strtoul's
+// base 0 reads it (0x hexadecimal, a leading 0 octal, else decimal).
+bool ParseCode(const std::string& text, uint32_t* out) {
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || value > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+// Bytes as pairs of hexadecimal digits, nothing else.
+bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* out) {
+  if (text.size() % 2 != 0) return false;
+  const bool digits =
+      std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+  if (!digits) return false;
+  out->clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    out->push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+  }
+  return true;
+}
+
+// "K", "k", "K:" or "k:": the only forms Letter() reads right; the driver
+// links nothing for another byte, and the next option taken for the letter
+// would be lost.
+bool IsDriveLetter(const std::string& text) {
+  if (text.empty() || text.size() > 2 || (text.size() == 2 && text[1] != ':')) return false;
+  const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return letter >= 'A' && letter <= 'Z';
+}
+
 bool Parse(int argc, char** argv, Args* a) {
   std::vector<std::string> rest;
   for (int i = 1; i < argc; ++i) {
@@ -124,7 +161,7 @@ bool Parse(int argc, char** argv, Args* a) {
     } else if (arg == "--runtime-dir") {
       if (!value(&a->runtime_dir)) return false;
     } else if (arg == "--letter") {
-      if (!value(&a->letter) || a->letter.empty()) return false;
+      if (!value(&a->letter) || !IsDriveLetter(a->letter)) return false;
     } else if (arg == "--password") {
       if (!value(&a->password) || a->has_password) return false;
       a->has_password = true;
@@ -132,9 +169,9 @@ bool Parse(int argc, char** argv, Args* a) {
       if (!value(&a->password_file) || a->password_file.empty() || a->has_password) return false;
       a->has_password = true;
     } else if (arg == "--cache-dir") {
-      if (!value(&a->cache_dir)) return false;
+      if (!value(&a->cache_dir) || a->cache_dir.empty()) return false;
     } else if (arg == "--input") {
-      if (!value(&a->input_hex)) return false;
+      if (!value(&text) || !ParseHexBytes(text, &a->input)) return false;
     } else if (arg == "--size") {
       if (!value(&text) || !ParseNumber(text, UINT64_MAX, &a->size)) return false;
     } else if (arg == "--output") {
@@ -170,7 +207,9 @@ std::string DevicePath(const Args& a) {
   if (a.device.find('/') != std::string::npos) return a.device;
   if (a.device.size() == 2 && a.device[1] == ':') {
     const std::string own = DriveDefinitionsDir(a.runtime_dir) + "/" + a.device;
-    if (std::filesystem::exists(own)) return own;
+    // One that cannot be looked at is none; opening the other says why.
+    std::error_code error;
+    if (std::filesystem::exists(own, error)) return own;
     return GlobalDriveLinksDir(a.runtime_dir) + "/" + a.device;
   }
   return DeviceFilePath(a.runtime_dir, a.device);
@@ -221,6 +260,19 @@ std::optional<std::vector<quensaria::MountServer>> MountServers(const Args& a) {
   return list;
 }
 
+// `path` made absolute from the working directory, or nothing after saying
+// why it cannot be (none given, a working directory that was removed).
+std::optional<std::string> AbsolutePath(const std::string& path, const char* what) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error || absolute.empty()) {
+    std::fprintf(stderr, "velmoran-ctl: %s \"%s\": %s\n", what, path.c_str(),
+                 error ? error.message().c_str() : "no path");
+    return std::nullopt;
+  }
+  return absolute.string();
+}
+
 int MountNet(DeviceControlClient& client, const Args& a) {
   if (a.positional.empty()) return -1;
   const auto servers = MountServers(a);
@@ -250,7 +302,10 @@ int MountNet(DeviceControlClient& client, const Args& a) {
   std::memcpy(record.passwordDigest, digest.data(), digest.size());
   char name[64];
   std::snprintf(name, sizeof name, "/%x%x.dat", record.serverAddress, record.serverPort);
-  if (!quensaria::StoreUtf16Field(quensaria::NtPathFromLinux(a.cache_dir + name), record.cachePath,
+  // Made absolute here, as the image path is: the driver runs elsewhere.
+  const std::optional<std::string> cache_dir = AbsolutePath(a.cache_dir, "cache directory");
+  if (!cache_dir) return 2;
+  if (!quensaria::StoreUtf16Field(quensaria::NtPathFromLinux(*cache_dir + name), record.cachePath,
                                   quensaria::kMountPathUnits)) {
     std::fprintf(stderr, "velmoran-ctl: cache path too long\n");
     return 2;
@@ -271,7 +326,15 @@ int MountImage(DeviceControlClient& client, const Args& a) {
   record.imageSize = a.size;
   record.readOnly = a.read_only ? 1 : 0;
   record.driveLetter = Letter(a);
-  const std::string path = std::filesystem::absolute(a.positional[0]).string();
+  const std::optional<std::string> absolute = AbsolutePath(a.positional[0], "image path");
+  if (!absolute) return 2;
+  const std::string& path = *absolute;
+  // The record holds UTF-16: another name would reach the driver, each bad
+  // byte a U+FFFD, and another file be opened or created there.
+  if (quensaria::Utf16ToUtf8(quensaria::Utf8ToUtf16(path)) != path) {
+    std::fprintf(stderr, "velmoran-ctl: image path is not UTF-8: %s\n", path.c_str());
+    return 2;
+  }
   if (!quensaria::StoreUtf16Field(quensaria::NtPathFromLinux(path), record.sourceName,
                                   quensaria::kMountPathUnits)) {
     std::fprintf(stderr, "velmoran-ctl: image path too long\n");
@@ -329,16 +392,15 @@ int BlockDevice(DeviceControlClient& client) {
 }
 
 int Control(DeviceControlClient& client, const Args& a) {
-  if (a.positional.size() != 1) return -1;
-  const uint32_t code = static_cast<uint32_t>(std::strtoul(a.positional[0].c_str(), nullptr, 0));
-  std::vector<uint8_t> input;
-  for (size_t i = 0; i + 1 < a.input_hex.size(); i += 2) {
-    input.push_back(
-        static_cast<uint8_t>(std::strtoul(a.input_hex.substr(i, 2).c_str(), nullptr, 16)));
-  }
-  std::vector<uint8_t> output(a.output);
+  uint32_t code = 0;
+  if (a.positional.size() != 1 || !ParseCode(a.positional[0], &code)) return -1;
+  // More room than the block holds is refused by the client without a
+  // request: not worth a buffer of up to 4 GiB, which may not be had.
+  const bool fits = a.output <= sizeof(quensaria::DeviceControlBlock::buffer);
+  std::vector<uint8_t> output(fits ? a.output : 0);
   uint32_t information = 0;
-  const NtStatus status = client.Control(code, input, output, &information);
+  const NtStatus status = fits ? client.Control(code, a.input, output, &information)
+                               : quensaria::STATUS_INVALID_PARAMETER;
   const int result = Report(status);
   std::printf("information: %u\n", information);
   const size_t shown = std::min<size_t>(information, output.size());
@@ -361,6 +423,11 @@ int main(int argc, char** argv) {
   }
   // Bad servers are bad usage, told before the device is looked at.
   if (a.command == "mount-net" && !a.positional.empty() && !MountServers(a)) return 2;
+  uint32_t code = 0;
+  if (a.command == "control" && (a.positional.size() != 1 || !ParseCode(a.positional[0], &code))) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
   const bool write = a.command != "query" && a.command != "block-device";
   auto client = DeviceControlClient::Open(DevicePath(a), write);
   if (!client.ok()) {

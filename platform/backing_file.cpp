@@ -56,8 +56,12 @@ NtStatus WriteFully(int fd, const uint8_t* data, size_t length, uint64_t offset)
 }  // namespace
 
 NtStatus BackingFile::OpenImage(const std::string& path, bool read_only, BackingFile* file) {
-  UniqueFd fd(::open(path.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+  // Without O_NONBLOCK a pipe opened for reading waits for a writer; the
+  // flag goes again at once, so the file's I/O is as it always was.
+  UniqueFd fd(::open(path.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return LastError();
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return LastError();
   if (NtStatus s = RejectDirectory(fd.get()); s != STATUS_SUCCESS) return s;
   if (NtStatus s = Lock(fd.get(), read_only); s != STATUS_SUCCESS) return s;
   file->fd_ = std::move(fd);

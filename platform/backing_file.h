@@ -27,7 +27,8 @@ class BackingFile {
   // Opens an existing image file or block device. Read-only: read access and
   // a shared lock (other readers may share it); else read-write and an
   // exclusive lock. A lock held elsewhere is STATUS_SHARING_VIOLATION; a
-  // missing file is STATUS_OBJECT_NAME_NOT_FOUND.
+  // missing file is STATUS_OBJECT_NAME_NOT_FOUND. The open never waits (a
+  // pipe in the image's place is opened at once, as a file of no bytes).
   static NtStatus OpenImage(const std::string& path, bool read_only, BackingFile* file);
   // Creates a missing image file of `size` bytes (sparse, mode 0600, owned by
   // the thread's file-system identity) and opens it read-write, exclusively

@@ -1,12 +1,15 @@
 #include "platform/backing_file.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -66,6 +69,32 @@ TEST_F(BackingFileTest, OpenImageReportsMissingFilesAndDirectories) {
   EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, BackingFile::OpenImage(Path("none.img"), true, &file));
   EXPECT_EQ(STATUS_FILE_IS_A_DIRECTORY, BackingFile::OpenImage(dir_.string(), true, &file));
   EXPECT_FALSE(file.valid());
+}
+
+// A pipe named as a read-only image (a CD-ROM's, say) is opened at once:
+// opened plainly it waits for a writer, with the device's worker, the
+// mount's caller and the driver's stop behind it. Should the call wait after
+// all, the test opens the other end and fails.
+TEST_F(BackingFileTest, OpenImageOfAPipeWaitsForNoOtherEnd) {
+  ASSERT_EQ(0, ::mkfifo(Path("pipe").c_str(), 0600));
+  for (const bool read_only : {true, false}) {
+    SCOPED_TRACE(read_only ? "read-only" : "read-write");
+    BackingFile file;
+    std::future<NtStatus> done = std::async(
+        std::launch::async, [&] { return BackingFile::OpenImage(Path("pipe"), read_only, &file); });
+    if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      const int peer = ::open(Path("pipe").c_str(), O_WRONLY | O_NONBLOCK);
+      const NtStatus late = done.get();
+      if (peer >= 0) ::close(peer);
+      ADD_FAILURE() << "waited for the other end of the pipe, then " << std::hex << late;
+      continue;
+    }
+    // Opened as the read-write open always was: a disk of no bytes.
+    EXPECT_EQ(STATUS_SUCCESS, done.get());
+    uint64_t size = 1;
+    EXPECT_EQ(STATUS_SUCCESS, file.Size(&size));
+    EXPECT_EQ(0u, size);
+  }
 }
 
 TEST_F(BackingFileTest, WritersExcludeEveryoneReadersShare) {

@@ -101,8 +101,11 @@ std::string VelmoranProcess::LinkPath(char letter) const {
 }
 
 CommandResult VelmoranProcess::Ctl(const std::string& arguments) const {
-  return Shell(std::string(VELMORAN_CTL_PATH) + " --runtime-dir " + Quote(runtime_dir_) + " " +
-               arguments);
+  return Shell(CtlCommand(arguments));
+}
+
+std::string VelmoranProcess::CtlCommand(const std::string& arguments) const {
+  return std::string(VELMORAN_CTL_PATH) + " --runtime-dir " + Quote(runtime_dir_) + " " + arguments;
 }
 
 void Attachments::UndoAll() {

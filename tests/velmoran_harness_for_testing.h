@@ -62,6 +62,9 @@ class VelmoranProcess {
   const std::string& runtime_dir() const { return runtime_dir_; }
   // Runs velmoran-ctl on this daemon's runtime directory.
   CommandResult Ctl(const std::string& arguments) const;
+  // The shell command Ctl runs, for a caller that runs it otherwise (under
+  // a limit, say).
+  std::string CtlCommand(const std::string& arguments) const;
 
  private:
   explicit VelmoranProcess(std::string runtime_dir) : runtime_dir_(std::move(runtime_dir)) {}

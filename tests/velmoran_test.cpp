@@ -176,6 +176,157 @@ TEST_F(VelmoranTest, ControlsNeedTheAccessTheirCodeNames) {
   EXPECT_EQ(STATUS_SUCCESS, writer->Unmount());
 }
 
+// A control code or input that is not what was meant is bad usage, never
+// some other control sent in its place.
+TEST_F(VelmoranTest, ControlCodesAndInputBytesThatAreNotWholeNumbersAreBadUsage) {
+  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_.File("a.img")).code);
+  ASSERT_EQ(0, velmoran_->Ctl("mount-image VelmoranEx3 " + scratch_.File("a.img")).code);
+  for (const char* arguments :
+       {"geometry --output 24", "0x70000x --output 24", "-0x70000 --output 24",
+        "0x100070000 --output 24", "4295426048 --output 24", "0x7C008 --input 0",
+        "0x7C008 --input 0g", "0x7C008 --input 123"}) {
+    const CommandResult r = velmoran_->Ctl(std::string("control VelmoranEx3 ") + arguments);
+    EXPECT_EQ(2, r.code) << arguments << ": " << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("usage: velmoran-ctl")) << arguments;
+  }
+  // The forms that are numbers still work: hexadecimal, decimal.
+  for (const char* code : {"0x70000", "458752"}) {
+    const CommandResult r =
+        velmoran_->Ctl(std::string("control VelmoranEx3 ") + code + " --output 24");
+    EXPECT_EQ(0, r.code) << code << ": " << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("information: 24")) << r.output;
+  }
+  const CommandResult set = velmoran_->Ctl("control VelmoranEx3 0x7C008 --input 07");
+  EXPECT_EQ(0, set.code) << set.output;
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3").code);
+}
+
+// An --output larger than a control can answer is refused as before, with
+// the client's status, and costs nothing: not a buffer of that size first,
+// which a small machine (here a limit of 256 MiB) does not have.
+TEST_F(VelmoranTest, AnOutputRoomLargerThanAControlCanAnswerIsRefusedWithoutAllocatingIt) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit";
+#endif
+  for (const char* room : {"4097", "4294967295"}) {
+    const CommandResult r = Shell("ulimit -v 262144 && " +
+                                  velmoran_->CtlCommand(std::string("control VelmoranEx6 0x70000 "
+                                                                    "--output ") +
+                                                        room));
+    EXPECT_EQ(1, r.code) << room << ": " << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("status 0xC000000D")) << room << ": " << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("information: 0")) << room << ": " << r.output;
+  }
+}
+
+// --letter takes a drive letter, with or without its colon: anything else
+// (a digit, a word, the next option when the letter was left out) is bad
+// usage, not a mount without a link, nor one without the option it ate.
+TEST_F(VelmoranTest, ALetterThatIsNoDriveLetterIsBadUsage) {
+  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_.File("a.img")).code);
+  const std::string mount = "mount-image VelmoranEx2 " + scratch_.File("a.img");
+  for (const char* bad : {"1", "KL", "K:L", "--read-only", ":"}) {
+    const CommandResult r = velmoran_->Ctl(mount + " --letter " + bad);
+    EXPECT_EQ(2, r.code) << bad << ": " << r.output;
+    EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx2"))) << bad << ": the device was mounted";
+    if (r.code == 0) {
+      ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+    }
+  }
+  for (const char* good : {"k", "K:"}) {
+    const CommandResult r = velmoran_->Ctl(mount + " --letter " + good);
+    EXPECT_EQ(0, r.code) << good << ": " << r.output;
+    EXPECT_TRUE(fs::is_symlink(velmoran_->LinkPath('K'))) << good;
+    ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+  }
+}
+
+// The mount record carries the image's path as UTF-16: a path that is not
+// UTF-8 would reach the driver as another name (U+FFFD for each bad byte),
+// so that another file would be opened, or with --size created and mounted.
+TEST_F(VelmoranTest, AnImagePathThatIsNotUtf8IsRefused) {
+  const std::string image = scratch_.File("disk\xff.img");
+  const CommandResult r =
+      velmoran_->Ctl("mount-image VelmoranEx2 " + Quote(image) + " --size " + std::to_string(kMiB));
+  EXPECT_EQ(2, r.code) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("not UTF-8")) << r.output;
+  EXPECT_FALSE(fs::exists(scratch_.File("disk\xEF\xBF\xBD.img"))) << "another file was created";
+  EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx2"))) << "the device was mounted";
+  if (r.code == 0) {
+    ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+  }
+  // A path in UTF-8 beyond ASCII is the file it names.
+  const std::string named = scratch_.File("d\xC3\xADsco.img");
+  EXPECT_EQ(
+      0,
+      velmoran_->Ctl("mount-image VelmoranEx2 " + Quote(named) + " --size " + std::to_string(kMiB))
+          .code);
+  EXPECT_EQ(kMiB, fs::file_size(named));
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+}
+
+// A relative --cache-dir names a directory of the caller's, as a relative
+// image path does, not one of wherever the driver runs.
+TEST_F(VelmoranTest, ARelativeCacheDirectoryIsTheCallersOwn) {
+  FakeBlockServer server(4 * kMiB);
+  server.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const std::string work = scratch_.File("work");
+  fs::create_directories(work + "/cache");
+  const CommandResult r = Shell("cd " + Quote(work) + " && " +
+                                velmoran_->CtlCommand("mount-net VelmoranEx1 127.0.0.1 " +
+                                                      PortOf(server) + " --cache-dir cache"));
+  ASSERT_EQ(0, r.code) << r.output;
+  // The nameless cache file, as the driver's descriptors name it.
+  bool in_cache_dir = false;
+  const std::string fds = "/proc/" + std::to_string(velmoran_->pid()) + "/fd";
+  for (const auto& entry : fs::directory_iterator(fds)) {
+    std::error_code ignored;
+    const std::string target = fs::read_symlink(entry.path(), ignored).string();
+    in_cache_dir = in_cache_dir || target.starts_with(work + "/cache/");
+  }
+  EXPECT_TRUE(in_cache_dir) << "the write cache is not in " << work << "/cache";
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx1").code);
+  // No directory at all is no directory of the caller's either.
+  const CommandResult none =
+      velmoran_->Ctl("mount-net VelmoranEx1 127.0.0.1 " + PortOf(server) + " --cache-dir ''");
+  EXPECT_EQ(2, none.code) << none.output;
+}
+
+// A path that cannot be made absolute (none at all, or a relative one from
+// a working directory that was removed) is refused with a word, not an
+// abort of velmoran-ctl.
+TEST_F(VelmoranTest, APathThatCannotBeMadeAbsoluteIsRefused) {
+  const std::string gone = scratch_.File("gone");
+  const std::string from_gone =
+      "mkdir " + Quote(gone) + " && cd " + Quote(gone) + " && rmdir " + Quote(gone) + " && ";
+  FakeBlockServer server(4 * kMiB);
+  server.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const std::string commands[] = {
+      velmoran_->CtlCommand("mount-image VelmoranEx2 ''"),
+      from_gone + velmoran_->CtlCommand("mount-image VelmoranEx2 a.img --size 4096"),
+      from_gone + velmoran_->CtlCommand("mount-net VelmoranEx2 127.0.0.1 " + PortOf(server) +
+                                        " --cache-dir cache"),
+  };
+  for (const std::string& command : commands) {
+    const CommandResult r = Shell(command);
+    EXPECT_EQ(2, r.code) << command << ": " << r.output;
+    EXPECT_EQ(std::string::npos, r.output.find("terminate called")) << r.output;
+    EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx2"))) << command << ": the device was mounted";
+  }
+}
+
+// A user who may not look into the runtime directory is told that the
+// drive's device cannot be opened, as for any device; velmoran-ctl does not
+// abort on the look for the user's own drive definition first.
+TEST_F(VelmoranTest, ADriveNobodyMayLookUpIsAnErrorNotAnAbort) {
+  ASSERT_EQ(0, ::chmod(scratch_.path().c_str(), 0700));
+  const CommandResult r = Shell("setpriv --reuid=nobody --regid=nogroup --clear-groups " +
+                                velmoran_->CtlCommand("query K:"));
+  EXPECT_EQ(1, r.code) << r.output;
+  EXPECT_EQ(std::string::npos, r.output.find("terminate called")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("velmoran-ctl: ")) << r.output;
+}
+
 TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
   const std::string image = scratch_.File("disk.img");
   CommandResult r = velmoran_->Ctl("mount-image VelmoranEx2 " + image + " --letter K --size " +
