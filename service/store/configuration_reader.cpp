@@ -130,8 +130,11 @@ class Reader {
     if (!GetAttribute(element, name, text)) {
       Note(element, false, std::string(name) + " missing: no log-on matches it");
     } else if (!ParseDigest(text, digest)) {
+      // Not the value: one mistyped digit away from a digest, it would log on
+      // for whoever reads the console.
       Note(element, true,
-           std::string(name) + " " + Shown(text) + " not taken: no log-on matches it");
+           std::string(name) + " of " + std::to_string(text.size()) +
+               " characters, not 40 hexadecimal digits, not taken: no log-on matches it");
     } else if (std::all_of(digest, digest + kDigestSize, [](uint8_t b) { return b == 0; })) {
       Note(element, false,
            std::string(name) + " " + Shown(text) +
