@@ -26,6 +26,13 @@ std::string LinuxPath(const std::u16string& nt_path) {
   return LinuxPathFromNt(Utf16ToUtf8(nt_path));
 }
 
+// A scope that could not take the caller's identity (the driver lacks
+// CAP_SETUID or CAP_SETGID) leaves the driver's own rights, root's: only
+// the driver's own user may have files opened with them.
+bool ActsForCaller(const platform::ScopedIdentity& scope, const platform::CallerIdentity& caller) {
+  return scope.applied() || caller.uid == platform::ThreadIdentity().uid;
+}
+
 }  // namespace
 
 NtStatus DiskDevice::Mount(const MountRecord& record, const platform::CallerIdentity& caller) {
@@ -70,6 +77,7 @@ NtStatus DiskDevice::MountImage(const MountRecord& record, const platform::Calle
   NtStatus status;
   {
     platform::ScopedIdentity as_caller(caller);
+    if (!ActsForCaller(as_caller, caller)) return STATUS_ACCESS_DENIED;
     status = platform::BackingFile::OpenImage(path, state->read_only, &file);
     if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_NO_SUCH_FILE) {
       status = state->read_only || record.imageSize == 0
@@ -161,6 +169,7 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
   platform::BackingFile file;
   {
     platform::ScopedIdentity as_caller(caller);
+    if (!ActsForCaller(as_caller, caller)) return STATUS_ACCESS_DENIED;
     status = platform::BackingFile::CreatePrivate(directory, &file);
   }
   if (status != STATUS_SUCCESS) return status;

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +25,7 @@
 #include "platform/eventually_for_testing.h"
 #include "platform/page_memory.h"
 #include "platform/scratch_dir_for_testing.h"
+#include "platform/thread_identity.h"
 #include "shared/password_digest.h"
 #include "shared/utf16.h"
 
@@ -473,6 +476,46 @@ TEST_F(DiskDeviceTest, TheImageIsOpenedWithTheCallersRights) {
   struct stat st {};
   ASSERT_EQ(0, ::stat(Image("nobody/new.img").c_str(), &st));
   EXPECT_EQ(65534u, st.st_uid);
+}
+
+// Takes CAP_SETUID and CAP_SETGID out of this thread's effective set, and
+// so out of the threads it starts, until destroyed.
+class WithoutIdentityRights {
+ public:
+  WithoutIdentityRights() {
+    header_.version = _LINUX_CAPABILITY_VERSION_3;
+    EXPECT_EQ(0, ::syscall(SYS_capget, &header_, saved_));
+    __user_cap_data_struct dropped[2] = {saved_[0], saved_[1]};
+    dropped[0].effective &= ~((1u << CAP_SETUID) | (1u << CAP_SETGID));
+    EXPECT_EQ(0, ::syscall(SYS_capset, &header_, dropped));
+  }
+  ~WithoutIdentityRights() { EXPECT_EQ(0, ::syscall(SYS_capset, &header_, saved_)); }
+
+ private:
+  __user_cap_header_struct header_{};
+  __user_cap_data_struct saved_[2]{};
+};
+
+TEST_F(DiskDeviceTest, WithoutTheRightsToActAsTheCallerOnlyTheDriversOwnUserMounts) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  MakeImage("root-only.img", kMiB);
+  ::chmod(Image("root-only.img").c_str(), 0600);
+  fs::permissions(dir_, fs::perms(0755));
+  Result other, own;
+  {
+    WithoutIdentityRights dropped;
+    std::unique_ptr<DiskDevice> device = MakeDevice(DeviceType::kDisk, 1);
+    MountRecord record = ImageRecord("root-only.img");
+    auto request = ControlRequest(IOCTL_VDISK_MOUNT, &record, sizeof record, 0);
+    request->caller = {65534, 65534, {65534}};
+    other = Run(*device, std::move(request));
+    request = ControlRequest(IOCTL_VDISK_MOUNT, &record, sizeof record, 0);
+    request->caller = platform::ThreadIdentity();
+    request->caller.groups.push_back(65534);  // a list the thread cannot take
+    own = Run(*device, std::move(request));
+  }
+  EXPECT_EQ(STATUS_ACCESS_DENIED, other.status) << "another user's mount opened a file as root";
+  EXPECT_EQ(STATUS_SUCCESS, own.status);
 }
 
 // ---- Network disks.
