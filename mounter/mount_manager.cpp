@@ -544,9 +544,8 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   const Result<int> used =
       too_long ? Result<int>(Fail(ERROR_FILENAME_EXCED_RANGE, DosName(letter),
                                   QStringLiteral("The image file %1 cannot be used: %2")
-                                      .arg(answer->fileName,
-                                           QString::fromStdString(
-                                               Win32ErrorText(ERROR_FILENAME_EXCED_RANGE)))))
+                                      .arg(answer->fileName, QString::fromStdString(Win32ErrorText(
+                                                                 ERROR_FILENAME_EXCED_RANGE)))))
                : MountOnAnyDevice(0, record, &prompts);
   if (prompts.Cancelled()) {
     // The user stopped waiting: a mount that came through after all is

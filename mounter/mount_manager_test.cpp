@@ -305,7 +305,7 @@ TEST(MountManagerOnADriverTest, AMountOfOneSavedSourceOnAnotherSavedLetterLeaves
       if (!saved) continue;
       if (saved->driveLetter == 'N') {
         on_n << (saved->sourceType == kSourceTypeNetwork ? QStringLiteral("network")
-                                                          : QStringLiteral("image"));
+                                                         : QStringLiteral("image"));
       }
       if (saved->sourceType == kSourceTypeDiskImage) ++of_image;
     }

@@ -98,9 +98,8 @@ QString WithSlash(QString folder) {
 // left as it is, with a quote or a backslash in it, would not start.
 QString ExecLine(const QString& program_path) {
   const QString reserved = QStringLiteral(" \t\n\r\"'\\><~|&;$*?#()`");
-  const bool quoted =
-      std::any_of(program_path.cbegin(), program_path.cend(),
-                  [&](QChar c) { return reserved.contains(c); });
+  const bool quoted = std::any_of(program_path.cbegin(), program_path.cend(),
+                                  [&](QChar c) { return reserved.contains(c); });
   QString argument;
   for (const QChar c : program_path) {
     if (quoted && QStringLiteral("\"`$\\").contains(c)) argument += QLatin1Char('\\');

@@ -101,9 +101,8 @@ pid_t ListenAsAnotherUser(uid_t uid, gid_t gid, const std::string& path) {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     ::umask(0);
-    const bool listening =
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::listen(fd, 8) == 0;
+    const bool listening = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                           ::listen(fd, 8) == 0;
     (void)!::write(ready[1], listening ? "1" : "0", 1);
     for (;;) {
       const int peer = listening ? ::accept(fd, nullptr, nullptr) : -1;
@@ -158,8 +157,8 @@ TEST_F(SingleInstanceTest, WithoutARuntimeDirectoryAnotherUsersSocketIsNeitherAs
   ::setenv("TMPDIR", (shared + "/later").c_str(), 1);
   ASSERT_EQ(::mkdir((shared + "/later").c_str(), 01777), 0);
   ASSERT_EQ(::chmod((shared + "/later").c_str(), 01777), 0);
-  const std::string folder = shared + "/later/" + path.substr(shared.size() + 1,
-                                                              path.rfind('/') - shared.size() - 1);
+  const std::string folder =
+      shared + "/later/" + path.substr(shared.size() + 1, path.rfind('/') - shared.size() - 1);
   ASSERT_EQ(::mkdir(folder.c_str(), 0777), 0);
   ASSERT_EQ(::chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
   SingleInstance third;

@@ -365,7 +365,8 @@ TEST_F(ConfigurationStoreTest, ValuesNotTakenAreReportedWithTheirLines) {
   platform::SetConsoleSinkForTesting({});
   const std::string path = Path("Locals.xml");
   EXPECT_EQ(console,
-            path + " line 3: Server 1: ManagePassword of 3 characters, not 40 hexadecimal "
+            path +
+                " line 3: Server 1: ManagePassword of 3 characters, not 40 hexadecimal "
                 "digits, not taken: no log-on matches it\n" +
                 path +
                 " line 4: Server 1 Client 1: Access \"-1\" not taken: read as 2 (refused)\n" +
