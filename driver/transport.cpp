@@ -206,7 +206,7 @@ NtResult<QueryData> TransportEndpoint::QueryDevice() {
   if (exchanged.status != STATUS_SUCCESS) return exchanged.status;
   const size_t got = exchanged.data_got;
   const ReplyHeader header = ParseReplyHeader(reply);
-  if (header.data_length != kQueryDataSize) {
+  if (header.status != REPLY_OK || header.data_length != kQueryDataSize) {
     // Whatever data follows belongs to no request we know how to read.
     if (header.data_length != 0 || got != 0) lost_ = true;
     DebugPrint("Query Device Information error !");

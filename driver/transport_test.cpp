@@ -102,6 +102,16 @@ TEST_F(TransportTest, QueryWithAWrongDataLengthFailsAndDropsTheStream) {
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, endpoint_->ReadChunk(0, 512, data));
 }
 
+// A failure status is no disk, whatever data comes with it; the data,
+// unread, would be taken for the next reply.
+TEST_F(TransportTest, AQueryAnsweredWithAFailureStatusFailsAndDropsTheStream) {
+  server_.MangleReplies(CMD_QUERY, FakeBlockServer::Mangle::kWrongStatus);
+  QueryData query;
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, Query(&query));
+  server_.MangleReplies(CMD_QUERY, FakeBlockServer::Mangle::kNone);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, Query(&query));
+}
+
 TEST_F(TransportTest, ReadChunksArriveDescrambled) {
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
   const struct {
