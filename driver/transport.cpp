@@ -170,7 +170,14 @@ NtStatus TransportEndpoint::Login(const uint8_t* digest, size_t length) {
   uint8_t reply[kReplyHeaderSize];
   const NtStatus status = Exchange(Kind::kQuery, request, {}, reply).status;
   if (status != STATUS_SUCCESS) return status;
-  const uint16_t answer = ParseReplyHeader(reply).status;
+  const ReplyHeader header = ParseReplyHeader(reply);
+  const uint16_t answer = header.status;
+  if (header.data_length != 0) {
+    // A log-on reply has no data: what follows would pass for the next reply.
+    lost_ = true;
+    DebugPrint("Login reply with %u data bytes", static_cast<unsigned>(header.data_length));
+    return STATUS_UNEXPECTED_NETWORK_ERROR;
+  }
   if (answer == REPLY_TLS_REQUIRED) {
     lost_ = true;  // the export closes the connection after it
     DebugPrint("Login refused: the export speaks TLS");

@@ -112,6 +112,16 @@ TEST_F(TransportTest, AQueryAnsweredWithAFailureStatusFailsAndDropsTheStream) {
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, Query(&query));
 }
 
+// A log-on reply carries no data: bytes after it would be read as the reply
+// of the next request, and that request's own reply as the one after.
+TEST_F(TransportTest, ALogOnReplyCarryingDataFailsAndDropsTheStream) {
+  server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kWrongLength);
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, LogOn());
+  server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kNone);
+  QueryData query;
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, Query(&query));
+}
+
 TEST_F(TransportTest, ReadChunksArriveDescrambled) {
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
   const struct {
