@@ -258,9 +258,9 @@ NtStatus TransportEndpoint::WriteChunk(uint64_t offset, uint32_t length, const u
   const NtStatus status = Exchange(Kind::kWrite, request, {source, length}, reply).status;
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
-  if (header.status != REPLY_OK) return STATUS_UNEXPECTED_NETWORK_ERROR;
+  // Data after a write reply, refused or not, would pass for the next reply.
   if (header.data_length != 0) lost_ = true;
-  return STATUS_SUCCESS;
+  return header.status == REPLY_OK ? STATUS_SUCCESS : STATUS_UNEXPECTED_NETWORK_ERROR;
 }
 
 NtStatus TransportEndpoint::FlushWrites() {

@@ -192,6 +192,18 @@ TEST_F(TransportTest, WritesReachTheServerUnlessRefused) {
   EXPECT_NE(std::vector<uint8_t>(data.begin(), data.begin() + 512), ServerBytes(0, 512));
 }
 
+// A refused write's reply announcing data leaves bytes that belong to no
+// reply, even when they are not there yet as the next request leaves.
+TEST_F(TransportTest, AFailedWriteReplyAnnouncingDataDropsTheStream) {
+  ASSERT_EQ(STATUS_SUCCESS, LogOn());
+  server_.MangleReplies(CMD_WRITE, FakeBlockServer::Mangle::kLateData);
+  const std::vector<uint8_t> block(4096, 0x5C);
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, endpoint_->WriteChunk(0, 4096, block.data()));
+  server_.MangleReplies(CMD_WRITE, FakeBlockServer::Mangle::kNone);
+  std::vector<uint8_t> data(4096);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, endpoint_->ReadChunk(0, 4096, data.data()));
+}
+
 TEST_F(TransportTest, APeerThatResetBeforeTheChunkIsReportedBeforeSending) {
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
   server_.ResetConnections();
