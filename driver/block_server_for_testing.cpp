@@ -25,6 +25,7 @@ struct FakeBlockServer::Connection {
   bool closed = false;  // guarded by the server's mu_
   std::atomic<bool> reset{false};
   std::unique_ptr<platform::TlsSession> tls;
+  std::vector<uint8_t> late_data;  // sent once the next request has arrived (kLateData)
 };
 
 namespace {
@@ -247,6 +248,10 @@ void FakeBlockServer::Serve(std::shared_ptr<Connection> connection) {
   for (bool greeted = Greet(*connection, &logged_in, &manage); greeted;) {
     uint8_t header[kRequestHeaderSize];
     if (!Receive(*connection, header, sizeof header) || connection->reset) break;
+    if (!connection->late_data.empty()) {
+      if (!Reply(*connection, connection->late_data.data(), connection->late_data.size())) break;
+      connection->late_data.clear();
+    }
     const RequestHeader request = ParseRequestHeader(header);
     bool reset_now = false, silent;
     std::chrono::milliseconds write_delay;
@@ -415,6 +420,12 @@ bool FakeBlockServer::SendMangled(Connection& connection, Mangle how, std::vecto
       } else {
         header.status = REPLY_OK;
       }
+      break;
+    case Mangle::kLateData:
+      header.status = REPLY_FAILED;
+      header.data_length = std::max<uint32_t>(1, std::min<uint32_t>(header.length, kMaxTransfer));
+      connection.late_data.assign(header.data_length, 0x6B);
+      reply.resize(kReplyHeaderSize);
       break;
     case Mangle::kWrongLength:
       header.data_length += 512;

@@ -5,7 +5,7 @@
 // reset a connection when a given request arrives, or go away and come back
 // on the same port. As a hostile server it can report any disk size and
 // mangle the replies of one command (cut short, wrong status, wrong lengths,
-// garbage). Like the service it serves reads, writes and flushes only after
+// garbage, data announced late). Like the service it serves reads, writes and flushes only after
 // a log-on, says in its query that it understands CMD_FLUSH and names a boot
 // identity; it can instead play a service that knows no flushes (it then
 // answers CMD_FLUSH as any unknown command: never), fail its flushes, or
@@ -64,6 +64,9 @@ class FakeBlockServer {
     kWrongLength,
     // 100 bytes of noise (never a success status) instead of the reply.
     kGarbage,
+    // A failure status announcing the data of a success, whose bytes (noise)
+    // follow only once the next request has arrived.
+    kLateData,
   };
 
   explicit FakeBlockServer(uint64_t disk_size);

@@ -170,7 +170,14 @@ NtStatus TransportEndpoint::Login(const uint8_t* digest, size_t length) {
   uint8_t reply[kReplyHeaderSize];
   const NtStatus status = Exchange(Kind::kQuery, request, {}, reply).status;
   if (status != STATUS_SUCCESS) return status;
-  const uint16_t answer = ParseReplyHeader(reply).status;
+  const ReplyHeader header = ParseReplyHeader(reply);
+  const uint16_t answer = header.status;
+  if (header.data_length != 0) {
+    // A log-on reply has no data: what follows would pass for the next reply.
+    lost_ = true;
+    DebugPrint("Login reply with %u data bytes", static_cast<unsigned>(header.data_length));
+    return STATUS_UNEXPECTED_NETWORK_ERROR;
+  }
   if (answer == REPLY_TLS_REQUIRED) {
     lost_ = true;  // the export closes the connection after it
     DebugPrint("Login refused: the export speaks TLS");
@@ -206,7 +213,7 @@ NtResult<QueryData> TransportEndpoint::QueryDevice() {
   if (exchanged.status != STATUS_SUCCESS) return exchanged.status;
   const size_t got = exchanged.data_got;
   const ReplyHeader header = ParseReplyHeader(reply);
-  if (header.data_length != kQueryDataSize) {
+  if (header.status != REPLY_OK || header.data_length != kQueryDataSize) {
     // Whatever data follows belongs to no request we know how to read.
     if (header.data_length != 0 || got != 0) lost_ = true;
     DebugPrint("Query Device Information error !");
@@ -251,9 +258,9 @@ NtStatus TransportEndpoint::WriteChunk(uint64_t offset, uint32_t length, const u
   const NtStatus status = Exchange(Kind::kWrite, request, {source, length}, reply).status;
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
-  if (header.status != REPLY_OK) return STATUS_UNEXPECTED_NETWORK_ERROR;
+  // Data after a write reply, refused or not, would pass for the next reply.
   if (header.data_length != 0) lost_ = true;
-  return STATUS_SUCCESS;
+  return header.status == REPLY_OK ? STATUS_SUCCESS : STATUS_UNEXPECTED_NETWORK_ERROR;
 }
 
 NtStatus TransportEndpoint::FlushWrites() {

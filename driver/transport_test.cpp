@@ -102,6 +102,26 @@ TEST_F(TransportTest, QueryWithAWrongDataLengthFailsAndDropsTheStream) {
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, endpoint_->ReadChunk(0, 512, data));
 }
 
+// A failure status is no disk, whatever data comes with it; the data,
+// unread, would be taken for the next reply.
+TEST_F(TransportTest, AQueryAnsweredWithAFailureStatusFailsAndDropsTheStream) {
+  server_.MangleReplies(CMD_QUERY, FakeBlockServer::Mangle::kWrongStatus);
+  QueryData query;
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, Query(&query));
+  server_.MangleReplies(CMD_QUERY, FakeBlockServer::Mangle::kNone);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, Query(&query));
+}
+
+// A log-on reply carries no data: bytes after it would be read as the reply
+// of the next request, and that request's own reply as the one after.
+TEST_F(TransportTest, ALogOnReplyCarryingDataFailsAndDropsTheStream) {
+  server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kWrongLength);
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, LogOn());
+  server_.MangleReplies(CMD_LOGIN, FakeBlockServer::Mangle::kNone);
+  QueryData query;
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, Query(&query));
+}
+
 TEST_F(TransportTest, ReadChunksArriveDescrambled) {
   ASSERT_EQ(STATUS_SUCCESS, LogOn());
   const struct {
@@ -170,6 +190,18 @@ TEST_F(TransportTest, WritesReachTheServerUnlessRefused) {
   server_.SetAccess(ACCESS_VIRTUAL_WRITE);
   EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, endpoint_->WriteChunk(0, 512, data.data()));
   EXPECT_NE(std::vector<uint8_t>(data.begin(), data.begin() + 512), ServerBytes(0, 512));
+}
+
+// A refused write's reply announcing data leaves bytes that belong to no
+// reply, even when they are not there yet as the next request leaves.
+TEST_F(TransportTest, AFailedWriteReplyAnnouncingDataDropsTheStream) {
+  ASSERT_EQ(STATUS_SUCCESS, LogOn());
+  server_.MangleReplies(CMD_WRITE, FakeBlockServer::Mangle::kLateData);
+  const std::vector<uint8_t> block(4096, 0x5C);
+  EXPECT_EQ(STATUS_UNEXPECTED_NETWORK_ERROR, endpoint_->WriteChunk(0, 4096, block.data()));
+  server_.MangleReplies(CMD_WRITE, FakeBlockServer::Mangle::kNone);
+  std::vector<uint8_t> data(4096);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, endpoint_->ReadChunk(0, 4096, data.data()));
 }
 
 TEST_F(TransportTest, APeerThatResetBeforeTheChunkIsReportedBeforeSending) {

@@ -359,6 +359,8 @@ void ConnectionEngine::Core::CheckSource() {
     const auto size = static_cast<unsigned long long>(change.size);
     switch (change.kind) {
       case source::SourceChange::kTruncated:
+        // What the cache holds past the new end is gone from the source.
+        if (source::ReadCache* cache = source->cache()) cache->Forget(change.size);
         ConsoleLog(ConsolePriority::kError,
                    "export on port %u: source %.260s truncated to %llu bytes; clients still see "
                    "%llu, and reads past the new end fail\n",

@@ -886,6 +886,52 @@ TEST_F(SourceChangeTest, AMoveIsAWarningLine) {
 
 // A transfer that fails looks at the source at once, long before the next
 // sweep would.
+// A block the read cache filled before the source was cut short holds
+// bytes the source no longer has: once the cut is seen, reads past the new
+// end fail as uncached ones do.
+TEST_F(EngineTest, ReadsPastATruncatedSourcesEndFailAlsoWhereTheyWereCached) {
+  ConsoleCapture console;
+  ImageFile image(8 * kMiB);
+  engine::EngineOptions options;
+  options.sweep_interval = std::chrono::milliseconds(50);
+  harness_ = std::make_unique<EngineHarness>(TestConfig(image.path(), 10), nullptr, options);
+  ASSERT_TRUE(harness_->Start());
+  auto client = LoggedOn();
+  const auto fills = [&] {
+    ServerStats figures{};
+    harness_->engine().ReadFigures(figures);
+    return figures.CacheFills;
+  };
+  // Out of the page cache, a read fills a block from its offset (the page
+  // cache may keep a block now and then: the next one is tried).
+  uint64_t offset = 0;
+  for (uint64_t block = 5; block < 7 && fills() == 0; ++block) {
+    platform::UniqueFd fd(::open(image.path().c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    ASSERT_EQ(::fdatasync(fd.get()), 0);
+    ASSERT_EQ(::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED), 0);
+    offset = block * kMiB;
+    Bytes before;
+    ASSERT_EQ(client->Read(offset, 4096, before).reply.status, REPLY_OK);
+    ExpectPattern(before, offset);
+  }
+  if (fills() == 0) GTEST_SKIP() << "the page cache served every read: nothing cached";
+
+  ASSERT_EQ(::truncate(image.path().c_str(), 4 * kMiB), 0);
+  ASSERT_TRUE(Eventually([&] {
+    for (const auto& line : console.lines()) {
+      if (line.second.find(" truncated to 4194304 bytes") != std::string::npos) return true;
+    }
+    return false;
+  }));
+  Bytes data;
+  EXPECT_EQ(client->Read(offset, 4096, data).reply.status, REPLY_FAILED);
+  EXPECT_EQ(client->Read(offset + 8192, 512, data).reply.status, REPLY_FAILED);
+  // Below the new end the source is served as before.
+  ASSERT_EQ(client->Read(kMiB, 4096, data).reply.status, REPLY_OK);
+  ExpectPattern(data, kMiB);
+}
+
 TEST_F(EngineTest, AFailedTransferLooksAtTheSourceAtOnce) {
   ImageFile image(8 * kMiB);
   engine::EngineOptions options;

@@ -125,6 +125,15 @@ void ReadCache::Update(uint64_t offset, uint32_t length, const uint8_t* data) {
   }
 }
 
+void ReadCache::Forget(uint64_t end) {
+  std::scoped_lock lock(mutex_);
+  for (Filling& f : filling_) {
+    if (f.first_byte + kCacheBlockSize > end) f.overwritten = true;
+  }
+  blocks_.remove_if([end](const Block& block) { return block.first_byte + kCacheBlockSize > end; });
+  in_use_.store(!blocks_.empty() || !filling_.empty(), std::memory_order_relaxed);
+}
+
 void ReadCache::ShareWritesWith(const platform::FileIdentity& file) {
   std::shared_ptr<Sharing> sharing;
   {

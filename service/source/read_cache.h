@@ -59,6 +59,10 @@ class ReadCache {
   // any of them, so no block serves stale data. Never adds or removes blocks.
   void Update(uint64_t offset, uint32_t length, const uint8_t* data);
 
+  // Drops every block that holds bytes at or past `end` (the source was cut
+  // short there), and keeps such a block being filled out of the cache.
+  void Forget(uint64_t end);
+
   // Exports that serve one file side by side each keep a cache of it: a
   // write through one must reach the blocks of all, or the others serve
   // the bytes it replaced. Makes this cache one of those of `file` (its
