@@ -184,8 +184,12 @@ NtStatus NetworkDisk::ConnectTo(size_t index, Clock::time_point deadline) {
     status = queried.status();
     if (queried.ok()) query = queried.value();
   }
-  if (status == STATUS_SUCCESS && index != current_) {
-    const ServerFit fit = Judge(query, &status);
+  if (status == STATUS_SUCCESS) {
+    // Its own server too: another size there is another disk (another
+    // export on the port, a source swapped over a restart).
+    const ServerFit fit = index != current_                       ? Judge(query, &status)
+                          : query.disk_size == mounted_.disk_size ? ServerFit::kFits
+                                                                  : ServerFit::kOtherSize;
     if (status == STATUS_SUCCESS && fit != ServerFit::kFits) {
       if ((said_unfit_ & (1u << index)) == 0) {
         DebugPrint("Server %s not used: %s", ServerText(server).c_str(), ServerFitText(fit));

@@ -331,6 +331,34 @@ TEST_F(NetworkDiskTest, AServerThatStaysSilentFailsTheRequestOnceTheReconnectTim
   EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
 }
 
+// Its own server answering a reconnect with another disk size serves
+// another disk (another export on the port, a source swapped over a
+// restart): neither this disk's writes nor its reads go there, at full
+// access as at virtual write, where the cache would lie over another disk.
+TEST_F(NetworkDiskTest, ItsOwnServerOfAnotherSizeAfterAReconnectIsNotUsed) {
+  options_.reconnect_timeout = 400ms;
+  for (const uint8_t access : {ACCESS_FULL, ACCESS_VIRTUAL_WRITE}) {
+    SCOPED_TRACE(static_cast<int>(access));
+    server_.SetAccess(access);
+    server_.ReportDiskSize(std::nullopt);
+    Mount();
+    CaptureLines();
+    server_.ReportDiskSize(kDiskSize + (1 << 20));
+    ResetBetweenRequests();
+    server_.ClearRequests();
+    std::vector<uint8_t> data(4096, 0x42);
+    EXPECT_NE(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
+    EXPECT_NE(STATUS_SUCCESS, disk_->Write(0, data.size(), data.data()));
+    EXPECT_TRUE(Transfers().empty()) << "read from or written to a disk of another size";
+    EXPECT_EQ(2u, LinesStartingWith("Server " + ServerText({server_.address(), server_.port()}) +
+                                    " not used: it serves a disk of another size"));
+    // The same disk back, the same disk served.
+    server_.ReportDiskSize(std::nullopt);
+    EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
+    disk_.reset();
+  }
+}
+
 // ---- Flushes
 
 TEST_F(NetworkDiskTest, AFlushIsSentOnlyForWritesNotYetFlushed) {
