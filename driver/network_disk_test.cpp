@@ -596,6 +596,28 @@ TEST_F(FailoverTest, AWritingDiskNeverWritesToAServerOfAnotherSource) {
   }
 }
 
+// Its own server, back with another image of the same size behind the port,
+// is held to the shared source as another server is: the writes go on with
+// the server that still serves it, never to the other image.
+TEST_F(FailoverTest, AWritingDiskNeverWritesToItsOwnServerBackWithAnotherSource) {
+  server_.SetSourceId(Source(7));
+  other_.SetSourceId(Source(7));
+  MountBoth(true);
+  CaptureLines();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome(0));
+  server_.SetSourceId(Source(8));
+  ResetBetweenRequests();
+  server_.ClearRequests();
+  EXPECT_EQ(STATUS_SUCCESS, WriteSome(64 * kKiB, 8192));
+  for (const auto& r : server_.Requests()) EXPECT_NE(CMD_WRITE, r.command);
+  EXPECT_EQ(1u, disk_->current_server());
+  EXPECT_EQ(std::vector<size_t>{1}, moves_);
+  EXPECT_EQ(1u, LinesStartingWith("Server " + AText() + " not used: it serves another source"));
+  const auto disk = other_.Disk();
+  EXPECT_TRUE(std::all_of(disk.begin() + 64 * kKiB, disk.begin() + 72 * kKiB,
+                          [](uint8_t b) { return b == 0x42; }));
+}
+
 TEST_F(FailoverTest, ARefusedLogOnOnTheOtherServerIsNoReasonToStop) {
   server_.SetAccess(ACCESS_VIRTUAL_WRITE);
   other_.SetPassword(PasswordDigest("another"));
