@@ -45,6 +45,12 @@ NtStatus InChunks(uint64_t length, Chunk chunk) {
   return STATUS_SUCCESS;
 }
 
+// A shared source was named at mount (SetServers asked for it).
+bool KnowsSource(const ServerOffer& offer) {
+  return std::any_of(offer.source_id.begin(), offer.source_id.end(),
+                     [](uint8_t b) { return b != 0; });
+}
+
 unsigned BootNumber(const std::array<uint8_t, kBootIdSize>& id) {
   return static_cast<unsigned>(id[0]) << 24 | id[1] << 16 | id[2] << 8 | id[3];
 }
@@ -184,8 +190,14 @@ NtStatus NetworkDisk::ConnectTo(size_t index, Clock::time_point deadline) {
     status = queried.status();
     if (queried.ok()) query = queried.value();
   }
-  if (status == STATUS_SUCCESS && index != current_) {
-    const ServerFit fit = Judge(query, &status);
+  if (status == STATUS_SUCCESS) {
+    // Its own server too: another size there is another disk (another
+    // export on the port, a source swapped over a restart), and a disk that
+    // writes to a shared source it knows writes to no other one there.
+    const bool judged = index != current_ || (writes_reach_server_ && KnowsSource(mounted_));
+    const ServerFit fit = judged                                  ? Judge(query, &status)
+                          : query.disk_size == mounted_.disk_size ? ServerFit::kFits
+                                                                  : ServerFit::kOtherSize;
     if (status == STATUS_SUCCESS && fit != ServerFit::kFits) {
       if ((said_unfit_ & (1u << index)) == 0) {
         DebugPrint("Server %s not used: %s", ServerText(server).c_str(), ServerFitText(fit));

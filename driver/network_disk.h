@@ -5,7 +5,10 @@
 // finds its connection lost it connects again, logs on again, queries again
 // and repeats the whole request from its start. The disk size and the write
 // mode found at mount stay in force; the new query only tells whether the
-// service understands flushes and whether its machine has restarted.
+// service understands flushes and whether its machine has restarted. A
+// server that answers another disk size serves another disk and is not
+// used, its own as any other; a disk that writes to a shared source it
+// knows (SetServers) holds its own server to that source too.
 //
 // A flush vouches for every write acknowledged before it, so it never
 // succeeds for writes that may be gone: when a reconnect finds that the

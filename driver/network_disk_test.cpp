@@ -331,6 +331,34 @@ TEST_F(NetworkDiskTest, AServerThatStaysSilentFailsTheRequestOnceTheReconnectTim
   EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
 }
 
+// Its own server answering a reconnect with another disk size serves
+// another disk (another export on the port, a source swapped over a
+// restart): neither this disk's writes nor its reads go there, at full
+// access as at virtual write, where the cache would lie over another disk.
+TEST_F(NetworkDiskTest, ItsOwnServerOfAnotherSizeAfterAReconnectIsNotUsed) {
+  options_.reconnect_timeout = 400ms;
+  for (const uint8_t access : {ACCESS_FULL, ACCESS_VIRTUAL_WRITE}) {
+    SCOPED_TRACE(static_cast<int>(access));
+    server_.SetAccess(access);
+    server_.ReportDiskSize(std::nullopt);
+    Mount();
+    CaptureLines();
+    server_.ReportDiskSize(kDiskSize + (1 << 20));
+    ResetBetweenRequests();
+    server_.ClearRequests();
+    std::vector<uint8_t> data(4096, 0x42);
+    EXPECT_NE(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
+    EXPECT_NE(STATUS_SUCCESS, disk_->Write(0, data.size(), data.data()));
+    EXPECT_TRUE(Transfers().empty()) << "read from or written to a disk of another size";
+    EXPECT_EQ(2u, LinesStartingWith("Server " + ServerText({server_.address(), server_.port()}) +
+                                    " not used: it serves a disk of another size"));
+    // The same disk back, the same disk served.
+    server_.ReportDiskSize(std::nullopt);
+    EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
+    disk_.reset();
+  }
+}
+
 // ---- Flushes
 
 TEST_F(NetworkDiskTest, AFlushIsSentOnlyForWritesNotYetFlushed) {
@@ -566,6 +594,28 @@ TEST_F(FailoverTest, AWritingDiskNeverWritesToAServerOfAnotherSource) {
     disk_.reset();
     server_.Restart();
   }
+}
+
+// Its own server, back with another image of the same size behind the port,
+// is held to the shared source as another server is: the writes go on with
+// the server that still serves it, never to the other image.
+TEST_F(FailoverTest, AWritingDiskNeverWritesToItsOwnServerBackWithAnotherSource) {
+  server_.SetSourceId(Source(7));
+  other_.SetSourceId(Source(7));
+  MountBoth(true);
+  CaptureLines();
+  ASSERT_EQ(STATUS_SUCCESS, WriteSome(0));
+  server_.SetSourceId(Source(8));
+  ResetBetweenRequests();
+  server_.ClearRequests();
+  EXPECT_EQ(STATUS_SUCCESS, WriteSome(64 * kKiB, 8192));
+  for (const auto& r : server_.Requests()) EXPECT_NE(CMD_WRITE, r.command);
+  EXPECT_EQ(1u, disk_->current_server());
+  EXPECT_EQ(std::vector<size_t>{1}, moves_);
+  EXPECT_EQ(1u, LinesStartingWith("Server " + AText() + " not used: it serves another source"));
+  const auto disk = other_.Disk();
+  EXPECT_TRUE(std::all_of(disk.begin() + 64 * kKiB, disk.begin() + 72 * kKiB,
+                          [](uint8_t b) { return b == 0x42; }));
 }
 
 TEST_F(FailoverTest, ARefusedLogOnOnTheOtherServerIsNoReasonToStop) {
