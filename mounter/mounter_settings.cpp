@@ -60,17 +60,21 @@ QVariant ReadMounterValue(const SettingsPaths& paths, const QString& key) {
   return QVariant();
 }
 
-void WriteUserValue(const SettingsPaths& paths, const QString& group, const QString& key,
+// False when the file could not be written.
+bool WriteUserValue(const SettingsPaths& paths, const QString& group, const QString& key,
                     const QVariant& value) {
   const QString file = UserFile(paths);
   PrepareUserFile(file);
+  bool written = false;
   {
     QSettings settings(file, QSettings::IniFormat);
     if (!group.isEmpty()) settings.beginGroup(group);
     settings.setValue(key, value);
     settings.sync();
+    written = settings.status() == QSettings::NoError;
   }
   ::chmod(QFile::encodeName(file).constData(), 0600);
+  return written;
 }
 
 // A 4-byte binary value as a little-endian integer; `fallback` when missing
@@ -98,9 +102,8 @@ QString WithSlash(QString folder) {
 // left as it is, with a quote or a backslash in it, would not start.
 QString ExecLine(const QString& program_path) {
   const QString reserved = QStringLiteral(" \t\n\r\"'\\><~|&;$*?#()`");
-  const bool quoted =
-      std::any_of(program_path.cbegin(), program_path.cend(),
-                  [&](QChar c) { return reserved.contains(c); });
+  const bool quoted = std::any_of(program_path.cbegin(), program_path.cend(),
+                                  [&](QChar c) { return reserved.contains(c); });
   QString argument;
   for (const QChar c : program_path) {
     if (quoted && QStringLiteral("\"`$\\").contains(c)) argument += QLatin1Char('\\');
@@ -236,8 +239,8 @@ QString MounterSettings::GetTempFolder() const {
   return folder;
 }
 
-void MounterSettings::SetTempFolder(const QString& folder) {
-  WriteUserValue(paths_, QString(), QStringLiteral("TempFolder"), folder);
+bool MounterSettings::SetTempFolder(const QString& folder) {
+  return WriteUserValue(paths_, QString(), QStringLiteral("TempFolder"), folder);
 }
 
 QString MounterSettings::DriverRuntimeDir() const {
@@ -295,11 +298,17 @@ QString AcceptSettingsDialog(MounterSettings& settings, const QString& program_p
     }
     stored = folder;
   }
-  settings.SetTempFolder(stored);
-  if (values.startAtLogOn) {
-    settings.WriteLogOnEntry(program_path);
-  } else {
-    settings.DeleteLogOnEntry();
+  if (!settings.SetTempFolder(stored)) {
+    return QStringLiteral("The settings could not be saved in %1.")
+        .arg(settings.paths().userConfigDir + QStringLiteral("/Ostravin/Velmoran.conf"));
+  }
+  if (values.startAtLogOn && !settings.WriteLogOnEntry(program_path)) {
+    return QStringLiteral("The log-on entry %1 could not be written.")
+        .arg(settings.LogOnEntryPath());
+  }
+  if (!values.startAtLogOn && !settings.DeleteLogOnEntry()) {
+    return QStringLiteral("The log-on entry %1 could not be removed.")
+        .arg(settings.LogOnEntryPath());
   }
   return QString();
 }

@@ -70,7 +70,8 @@ class MounterSettings {
   // created if missing. A missing value or a folder that no longer exists
   // gives the default <cacheDir>/velmoran/.
   QString GetTempFolder() const;
-  void SetTempFolder(const QString& folder);
+  // False when the settings file could not be written.
+  bool SetTempFolder(const QString& folder);
   QString DefaultTempFolder() const;
 
   // The driver's runtime directory: "DriverRuntimeDir" in the Mounter group
@@ -101,7 +102,7 @@ SettingsDialogValues OpenSettingsDialog(MounterSettings& settings, const QString
 // On OK: stores the folder (created if needed) and writes or deletes the
 // log-on entry. Returns an empty text on success, or the message to show
 // while the dialog stays open ("Path not exist or the path specified is
-// invalid.").
+// invalid.", or which file could not be written or removed).
 QString AcceptSettingsDialog(MounterSettings& settings, const QString& program_path,
                              const SettingsDialogValues& values);
 
