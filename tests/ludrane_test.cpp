@@ -555,6 +555,30 @@ TEST_F(LudraneTest, StaticClientsAddedChangedAndDeleted) {
   EXPECT_FALSE(IsCommandEnabled(configurator::kCmdDeleteClient, *document_, {{server}}));
 }
 
+TEST_F(LudraneTest, ARangeOverAnAddressAlreadyListedAddsTheRestAndSaysSo) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  document_->ShowClients(server);
+  AddClients(ClientKind::kAddress, "10.0.3.2");
+  ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+
+  // The duplicate lies inside the range, not at its end.
+  AddClients(ClientKind::kRange, "10.0.3.1", "10.0.3.3");
+  ASSERT_EQ(prompts_.messages.size(), 1) << "the refused address in the range went unmentioned";
+  EXPECT_EQ(prompts_.messages[0],
+            "A client with same address is already in the static client list");
+  document_->RefreshView();
+  int listed_twice = 0;
+  for (const char* address : {"10.0.3.1", "10.0.3.2", "10.0.3.3"}) {
+    EXPECT_NE(RowOf(address), nullptr) << address;
+  }
+  for (const ClientRow& row : document_->client_rows()) {
+    if (row.texts[0] == "10.0.3.2") ++listed_twice;
+  }
+  EXPECT_EQ(listed_twice, 1);
+}
+
 TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
   uint16_t port = 0;
   const Handle server = CreateThroughDialog(image_, port);
