@@ -835,6 +835,22 @@ TEST_F(LudraneTest, DeleteTakesExactlyTheSelectedServersAndStopsStartedOnes) {
   EXPECT_FALSE(IsCommandEnabled(configurator::kCmdDeleteService, *document_, {}));
 }
 
+TEST_F(LudraneTest, DeleteGoesPastASelectedServerThatHasGoneAndDeletesTheRest) {
+  std::vector<Handle> servers;
+  for (int i = 0; i < 4; ++i) {
+    uint16_t port = 0;
+    servers.push_back(CreateThroughDialog(image_, port));
+    ASSERT_NE(servers.back(), 0u);
+  }
+  // Deleted elsewhere after the list was shown.
+  ASSERT_EQ(client_->DeleteServer(servers[2]), 0);
+  prompts_.answers = {true};
+  runner_->Run(configurator::kCmdDeleteService, {{servers[1], servers[2], servers[3]}});
+  std::vector<Handle> left;
+  for (const ServerRow& row : document_->server_rows()) left.push_back(row.handle);
+  EXPECT_EQ(left, (std::vector<Handle>{servers[0]}));
+}
+
 TEST_F(LudraneTest, TheProbeNoticesTheServiceStoppingAndStartingAndRefreshesOncePerChange) {
   uint16_t port = 0;
   ASSERT_NE(CreateThroughDialog(image_, port), 0u);

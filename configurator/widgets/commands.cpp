@@ -240,7 +240,11 @@ void CommandRunner::DeleteService(const Selection& selection) {
   ManagementOperations& ops = document_.ops();
   for (const Handle server : targets) {
     ServerConfig config;
-    if (ops.GetServer(server, config) != 0) break;
+    const int32_t got = ops.GetServer(server, config);
+    // A server deleted elsewhere is passed over; only an unreachable
+    // service ends the walk.
+    if (got == -1) continue;
+    if (got != 0) break;
     if (config.Started != 0 && ops.StopServer(server) != 0) {
       prompts_.StatusText(kStopFailedStatus);  // deleted all the same
     }
