@@ -394,6 +394,36 @@ TEST_F(LudraneTest, DeviceKindsListThisMachineAndSendTheDevicePath) {
   EXPECT_EQ(file_dialog.size_edit()->text(), "3");
 }
 
+TEST_F(LudraneTest, ADeviceWhoseSizeCannotBeReadIsNotGivenTheSizeOfTheOneBefore) {
+  // A second disk that cannot be opened (no rights to it, say).
+  class TwoDisks : public TestMachine {
+   public:
+    std::vector<configurator::DeviceChoice> WholeDisks() override {
+      return {{disk_, "fake0  3 MiB"}, {closed_, "fake1"}};
+    }
+    std::optional<uint64_t> SizeOf(const std::string& path) override {
+      if (path == closed_) return std::nullopt;
+      return TestMachine::SizeOf(path);
+    }
+    std::string closed_;
+  } machine;
+  machine.disk_ = image_;
+  machine.closed_ = dir_ + "/closed.img";
+  std::ofstream(machine.closed_).close();
+  std::filesystem::resize_file(machine.closed_, 5 << 20);
+
+  ServerConfigDialog dialog(prompts_, defaults_, machine);
+  dialog.SetSourceKind(SourceKind::kPhysicalDisk);
+  ASSERT_EQ(dialog.device_list()->count(), 2);
+  EXPECT_EQ(dialog.size_edit()->text(), "3");
+  dialog.device_list()->setCurrentIndex(1);
+  EXPECT_EQ(dialog.size_edit()->text(), "0");
+  dialog.accept();
+  ASSERT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(SourceOf(dialog.config()), machine.closed_);
+  EXPECT_EQ(dialog.config().SizeBytes, 0) << "the first disk's size was recorded for the second";
+}
+
 // A digest logs on as well as its password: the defaults' file is no other
 // user's to read, whether Options makes it or finds it readable by all, and
 // a group its administrator gave it keeps it.

@@ -187,7 +187,12 @@ void ServerConfigDialog::SetSourceKind(SourceKind kind) {
 void ServerConfigDialog::TakeSizeFromDevice() {
   const int index = devices_->currentIndex();
   if (index < 0 || static_cast<size_t>(index) >= device_choices_.size()) return;
-  ShowSizeOf(machine_.SizeOf(device_choices_[static_cast<size_t>(index)].path));
+  const std::optional<uint64_t> bytes =
+      machine_.SizeOf(device_choices_[static_cast<size_t>(index)].path);
+  // The field cannot be edited here: an unread size is unknown (0), never
+  // the figure of the device chosen before.
+  if (!bytes) size_->setText("0");
+  ShowSizeOf(bytes);
 }
 
 void ServerConfigDialog::TakeSizeFromFile() {
