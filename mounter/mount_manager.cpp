@@ -432,7 +432,11 @@ Status MountManager::MountWithPrompts(int index, MountRecord& record, UserPrompt
     std::memcpy(record.passwordDigest, digest.data(), digest.size());
     mounted = MountOnDevice(index, record, letter);
     if (mounted.ok()) {
-      if (answer->save) settings_.WritePassword(record.serverAddress, record.serverPort, digest);
+      if (answer->save &&
+          !settings_.WritePassword(record.serverAddress, record.serverPort, digest)) {
+        prompts->Message(
+            QStringLiteral("The password could not be saved in %1.").arg(settings_.UserFilePath()));
+      }
       break;
     }
     // Only a refused password is asked for again; any other failure is
@@ -544,9 +548,8 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   const Result<int> used =
       too_long ? Result<int>(Fail(ERROR_FILENAME_EXCED_RANGE, DosName(letter),
                                   QStringLiteral("The image file %1 cannot be used: %2")
-                                      .arg(answer->fileName,
-                                           QString::fromStdString(
-                                               Win32ErrorText(ERROR_FILENAME_EXCED_RANGE)))))
+                                      .arg(answer->fileName, QString::fromStdString(Win32ErrorText(
+                                                                 ERROR_FILENAME_EXCED_RANGE)))))
                : MountOnAnyDevice(0, record, &prompts);
   if (prompts.Cancelled()) {
     // The user stopped waiting: a mount that came through after all is
@@ -556,15 +559,23 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   }
   if (used.ok()) {
     if (const std::optional<int> slot = ChooseSavedSlot(record, used.value(), prompts)) {
-      settings_.WriteDrive(*slot, SavedCopy(record));
+      bool saved_all = settings_.WriteDrive(*slot, SavedCopy(record));
       // Another slot of the same drive (its letter in one, its source in
       // the other) would mount a second drive on the letter at log-on.
       for (int other = 0; other < kDriveSlots; ++other) {
         if (other == *slot) continue;
         const std::optional<MountRecord> saved = settings_.ReadDrive(other);
         if (saved && (saved->driveLetter == record.driveLetter || SameSource(*saved, record))) {
-          settings_.RemoveDrive(other);
+          saved_all = settings_.RemoveDrive(other) && saved_all;
         }
+      }
+      if (!saved_all) {
+        prompts.Message(
+            QStringLiteral(
+                "Drive %1: is mounted but could not be saved in %2; it will not be mounted "
+                "again at log-on.")
+                .arg(QLatin1Char(letter))
+                .arg(settings_.UserFilePath()));
       }
     }
     prompts.RefreshList();

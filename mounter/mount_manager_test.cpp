@@ -305,7 +305,7 @@ TEST(MountManagerOnADriverTest, AMountOfOneSavedSourceOnAnotherSavedLetterLeaves
       if (!saved) continue;
       if (saved->driveLetter == 'N') {
         on_n << (saved->sourceType == kSourceTypeNetwork ? QStringLiteral("network")
-                                                          : QStringLiteral("image"));
+                                                         : QStringLiteral("image"));
       }
       if (saved->sourceType == kSourceTypeDiskImage) ++of_image;
     }
@@ -419,6 +419,33 @@ TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost)
   const MountRecord refused = mounter.manager.BuildRecord(answer);
   EXPECT_FALSE(mounter.settings.ReadPassword(refused.serverAddress, refused.serverPort));
   EXPECT_FALSE(QFileInfo(mounter.manager.links().DefinitionPath('O')).isSymLink());
+}
+
+// A mount that went through but whose drive or password the settings file
+// did not take says so, rather than leave the user counting on them.
+TEST(MountManagerOnADriverTest, ADriveOrPasswordTheSettingsFileDidNotTakeIsReported) {
+  MounterForTesting mounter;
+  mounter.driver.RequirePassword("secret");
+  // A folder where the settings file goes: every write to it fails.
+  const QString file = mounter.settings.paths().userConfigDir + "/Ostravin/Velmoran.conf";
+  ASSERT_TRUE(QDir().mkpath(file));
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  prompts.passwords = {{QStringLiteral("secret"), true}};
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'N'});
+  EXPECT_EQ(prompts.status, QStringLiteral("Mount successfully"));
+  EXPECT_EQ(prompts.messages.join("|").toStdString(),
+            ("The password could not be saved in " + file +
+             ".|Drive N: is mounted but could not "
+             "be saved in " +
+             file + "; it will not be mounted again at log-on.")
+                .toStdString())
+      << "the drive and its password were lost without a word";
 }
 
 // Volumes whose detach is where the user cancels: the remount's unmount

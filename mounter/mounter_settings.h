@@ -47,6 +47,8 @@ class MounterSettings {
   explicit MounterSettings(SettingsPaths paths = SettingsPaths::Default());
 
   const SettingsPaths& paths() const { return paths_; }
+  // The user's Velmoran.conf, where every value is written.
+  QString UserFilePath() const;
 
   AddDeviceDefaults ReadAddDeviceDefaults() const;
   void WriteAddDeviceDefaults(const AddDeviceDefaults& defaults);
@@ -54,17 +56,19 @@ class MounterSettings {
   // "Drive%d" (index 0..7): the record of the last mount on that index, or
   // nothing when the value is missing or not 1264 bytes.
   std::optional<MountRecord> ReadDrive(int index) const;
-  void WriteDrive(int index, const MountRecord& record);
+  // The writes and RemoveDrive return false when the user's file could not
+  // be written.
+  bool WriteDrive(int index, const MountRecord& record);
   // Empties slot `index`: the user's value goes, and one the system scope
   // still holds there is hidden by an empty value.
-  void RemoveDrive(int index);
+  bool RemoveDrive(int index);
 
   // "Password%x%x" for an address and port as they lie in a MountRecord
   // (network byte order).
   static QString PasswordValueName(uint32_t address_net, uint16_t port_net);
   // The saved digest (the value's first 20 bytes), or nothing.
   std::optional<Sha1Digest> ReadPassword(uint32_t address_net, uint16_t port_net) const;
-  void WritePassword(uint32_t address_net, uint16_t port_net, const Sha1Digest& digest);
+  bool WritePassword(uint32_t address_net, uint16_t port_net, const Sha1Digest& digest);
 
   // The temporary folder for write-cache files, always ending in "/",
   // created if missing. A missing value or a folder that no longer exists
