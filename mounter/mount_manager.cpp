@@ -635,7 +635,11 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
   for (char letter : letters) {
     if (prompts.Cancelled()) return;
     Result<MountRecord> queried = QueryDrive(letter);
-    if (!queried.ok()) continue;
+    if (!queried.ok()) {
+      // Gone since it was listed: nothing to mount again, but say so.
+      prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(queried.status())));
+      continue;
+    }
     MountRecord record = queried.value();
     prompts.ShowProgress(QStringLiteral("Remounting %1: (%2)...")
                              .arg(QLatin1Char(letter))

@@ -490,5 +490,21 @@ TEST(MountManagerOnADriverTest, ARemountCancelledDuringItsUnmountMountsTheDriveA
   EXPECT_TRUE(prompts.status_texts.isEmpty()) << prompts.status_texts.join('|').toStdString();
 }
 
+// A selected drive that was unmounted meanwhile (from the tray, say) is not
+// remounted, and the remount says so rather than end without a word.
+TEST(MountManagerOnADriverTest, ARemountOfADriveGoneMeanwhileSaysItFailed) {
+  MounterForTesting mounter;
+  ASSERT_TRUE(
+      mounter.manager.MountOnDevice(0, ImageRecord('G', "/srv/g.img", uint64_t{1} << 20), 'G')
+          .ok());
+  ASSERT_TRUE(mounter.manager.UnmountDrive('G').ok());
+  RecordingPrompts prompts;
+  mounter.manager.RemountSelected(prompts, {'G'});
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'G'});
+  ASSERT_EQ(prompts.status_texts.size(), 1) << "the remount ended without a word";
+  EXPECT_TRUE(prompts.status_texts[0].startsWith("Remount error: "))
+      << prompts.status_texts[0].toStdString();
+}
+
 }  // namespace
 }  // namespace quensaria::mounter
