@@ -394,7 +394,7 @@ TEST_F(LudraneTest, DeviceKindsListThisMachineAndSendTheDevicePath) {
   EXPECT_EQ(file_dialog.size_edit()->text(), "3");
 }
 
-TEST_F(LudraneTest, ADeviceWhoseSizeCannotBeReadIsNotGivenTheSizeOfTheOneBefore) {
+TEST_F(LudraneTest, ASourceWhoseSizeCannotBeReadIsNotGivenTheSizeOfTheOneBefore) {
   // A second disk that cannot be opened (no rights to it, say).
   class TwoDisks : public TestMachine {
    public:
@@ -422,6 +422,20 @@ TEST_F(LudraneTest, ADeviceWhoseSizeCannotBeReadIsNotGivenTheSizeOfTheOneBefore)
   ASSERT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_EQ(SourceOf(dialog.config()), machine.closed_);
   EXPECT_EQ(dialog.config().SizeBytes, 0) << "the first disk's size was recorded for the second";
+
+  // So is an image file after another one whose size was read.
+  ServerConfigDialog file_dialog(prompts_, defaults_, machine);
+  file_dialog.SetSourceKind(SourceKind::kFile);
+  file_dialog.path_edit()->setText(QString::fromStdString(image_));
+  file_dialog.TakeSizeFromFile();
+  EXPECT_EQ(file_dialog.size_edit()->text(), "3");
+  file_dialog.path_edit()->setText(QString::fromStdString(machine.closed_));
+  file_dialog.TakeSizeFromFile();
+  EXPECT_EQ(file_dialog.size_edit()->text(), "0");
+  file_dialog.accept();
+  ASSERT_EQ(file_dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(file_dialog.config().SizeBytes, 0)
+      << "the first file's size was recorded for the second";
 }
 
 // A digest logs on as well as its password: the defaults' file is no other

@@ -187,12 +187,7 @@ void ServerConfigDialog::SetSourceKind(SourceKind kind) {
 void ServerConfigDialog::TakeSizeFromDevice() {
   const int index = devices_->currentIndex();
   if (index < 0 || static_cast<size_t>(index) >= device_choices_.size()) return;
-  const std::optional<uint64_t> bytes =
-      machine_.SizeOf(device_choices_[static_cast<size_t>(index)].path);
-  // The field cannot be edited here: an unread size is unknown (0), never
-  // the figure of the device chosen before.
-  if (!bytes) size_->setText("0");
-  ShowSizeOf(bytes);
+  ShowSizeOf(machine_.SizeOf(device_choices_[static_cast<size_t>(index)].path));
 }
 
 void ServerConfigDialog::TakeSizeFromFile() {
@@ -201,7 +196,12 @@ void ServerConfigDialog::TakeSizeFromFile() {
 }
 
 void ServerConfigDialog::ShowSizeOf(std::optional<uint64_t> bytes) {
-  if (!bytes) return;
+  // An unread size is unknown (0), never the figure of the source chosen
+  // before.
+  if (!bytes) {
+    size_->setText("0");
+    return;
+  }
   const std::optional<ShownSize> shown = ShowSize(*bytes);
   if (!shown) return;
   size_->setText(QString::number(shown->value));
