@@ -623,6 +623,28 @@ TEST_F(LudraneTest, ARangeOverAnAddressAlreadyListedAddsTheRestAndSaysSo) {
   EXPECT_EQ(listed_twice, 1);
 }
 
+TEST_F(LudraneTest, AnAccessChangeGoesPastASelectedClientThatHasGone) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  document_->ShowClients(server);
+  AddClients(ClientKind::kRange, "10.0.4.1", "10.0.4.3");
+  ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+  const Selection three{
+      {RowOf("10.0.4.1")->handle, RowOf("10.0.4.2")->handle, RowOf("10.0.4.3")->handle}};
+  // Deleted elsewhere after the list was shown.
+  ASSERT_EQ(client_->DeleteStaticClient(server, three.handles[1]), 0);
+  runner_->Run(configurator::kCmdFullAccess, three);
+  for (const Handle client : {three.handles[0], three.handles[2]}) {
+    ClientEntry entry{};
+    ASSERT_EQ(client_->GetStaticClient(client, entry), 0);
+    EXPECT_EQ(entry.access, ACCESS_FULL) << "client " << client << " was left as it was";
+  }
+  // The list shows what the service holds now.
+  EXPECT_EQ(document_->client_rows().size(), 3u);
+  EXPECT_EQ(RowOf("10.0.4.3")->texts[2], "完全控制");
+}
+
 TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
   uint16_t port = 0;
   const Handle server = CreateThroughDialog(image_, port);

@@ -305,7 +305,11 @@ void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
   for (const Handle client : selection.handles) {
     ClientEntry entry;
     std::memset(&entry, 0, sizeof entry);
-    if (ops.GetStaticClient(client, entry) != 0) return;  // no rebuild
+    const int32_t got = ops.GetStaticClient(client, entry);
+    // A client deleted elsewhere is passed over; an unreachable service
+    // ends the command without a rebuild.
+    if (got == -1) continue;
+    if (got != 0) return;
     if (!AccessChangeAllowed(entry, access)) {
       prompts_.Message(kAnyNotFull);
       continue;
