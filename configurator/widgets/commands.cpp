@@ -286,7 +286,9 @@ void CommandRunner::AddStaticClient() {
   if (!document_.shown_server()) return;
   AddClientDialog dialog(document_.ops(), prompts_, *document_.shown_server(),
                          prompts_.DialogParent());
-  if (prompts_.Exec(dialog) == QDialog::Accepted) document_.RefreshView();
+  // Even when left with Cancel: a range refused in part added the rest.
+  prompts_.Exec(dialog);
+  document_.RefreshView();
 }
 
 void CommandRunner::DeleteClients(const Selection& selection) {
