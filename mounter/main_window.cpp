@@ -229,7 +229,9 @@ void MainWindow::CancelFlow() {
 void MainWindow::FlowBusyChanged(bool busy) {
   for (QAction* action : {mount_, unmount_, remount_}) action->setEnabled(!busy);
   if (!busy) busy_pane_->hide();
-  RebuildTrayMenu();
+  // Not at once: a flow started from a tray item gets here inside that
+  // item's click, and the rebuild deletes the item and its submenu.
+  QTimer::singleShot(0, this, &MainWindow::RebuildTrayMenu);
 }
 
 void MainWindow::BuildTray() {

@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -214,6 +215,29 @@ TEST_F(MainWindowTest, TrayMenuListsMountedDrivesAndDropsTheSubmenuWithoutThem) 
   ASSERT_TRUE(mounter_.manager.UnmountDrive('D').ok());
   window->RebuildTrayMenu();
   ASSERT_TRUE(window->trayMenu()->findChild<QMenu*>("trayUnmountMenu") == nullptr);
+}
+
+// A tray item's flow rebuilds the tray menu; the item and its submenu must
+// outlive the click that is still being handled in them (a real click then
+// wrote into the freed submenu).
+TEST_F(MainWindowTest, ATrayItemsMenuOutlivesTheClickThatStartsItsFlow) {
+  auto window = Open();
+  Mount(1, ImageRecord('K', "/srv/k.img", uint64_t{1} << 20));
+  window->RebuildTrayMenu();
+  QPointer<QMenu> submenu = window->trayMenu()->findChild<QMenu*>("trayUnmountMenu");
+  ASSERT_TRUE(submenu != nullptr);
+  QPointer<QAction> item = submenu->actions()[0];
+  item->trigger();
+  EXPECT_FALSE(submenu.isNull()) << "the submenu was deleted inside its own item's signal";
+  EXPECT_FALSE(item.isNull()) << "the item was deleted inside its own signal";
+  ASSERT_TRUE(Idle(*window));
+  ASSERT_EQ(driver_.unmounts(), std::vector<char>{'K'});
+
+  QPointer<QAction> mount = window->trayMenu()->findChild<QAction*>("trayMount");
+  ASSERT_TRUE(mount != nullptr);
+  mount->trigger();  // the add-device dialog is cancelled
+  EXPECT_FALSE(mount.isNull()) << "the mount item was deleted inside its own signal";
+  ASSERT_TRUE(Idle(*window));
 }
 
 TEST_F(MainWindowTest, ToolBarMountShowsItsResultInTheStatusBar) {

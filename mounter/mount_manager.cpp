@@ -432,7 +432,11 @@ Status MountManager::MountWithPrompts(int index, MountRecord& record, UserPrompt
     std::memcpy(record.passwordDigest, digest.data(), digest.size());
     mounted = MountOnDevice(index, record, letter);
     if (mounted.ok()) {
-      if (answer->save) settings_.WritePassword(record.serverAddress, record.serverPort, digest);
+      if (answer->save &&
+          !settings_.WritePassword(record.serverAddress, record.serverPort, digest)) {
+        prompts->Message(
+            QStringLiteral("The password could not be saved in %1.").arg(settings_.UserFilePath()));
+      }
       break;
     }
     // Only a refused password is asked for again; any other failure is
@@ -555,15 +559,23 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   }
   if (used.ok()) {
     if (const std::optional<int> slot = ChooseSavedSlot(record, used.value(), prompts)) {
-      settings_.WriteDrive(*slot, SavedCopy(record));
+      bool saved_all = settings_.WriteDrive(*slot, SavedCopy(record));
       // Another slot of the same drive (its letter in one, its source in
       // the other) would mount a second drive on the letter at log-on.
       for (int other = 0; other < kDriveSlots; ++other) {
         if (other == *slot) continue;
         const std::optional<MountRecord> saved = settings_.ReadDrive(other);
         if (saved && (saved->driveLetter == record.driveLetter || SameSource(*saved, record))) {
-          settings_.RemoveDrive(other);
+          saved_all = settings_.RemoveDrive(other) && saved_all;
         }
+      }
+      if (!saved_all) {
+        prompts.Message(
+            QStringLiteral(
+                "Drive %1: is mounted but could not be saved in %2; it will not be mounted "
+                "again at log-on.")
+                .arg(QLatin1Char(letter))
+                .arg(settings_.UserFilePath()));
       }
     }
     prompts.RefreshList();
@@ -623,7 +635,11 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
   for (char letter : letters) {
     if (prompts.Cancelled()) return;
     Result<MountRecord> queried = QueryDrive(letter);
-    if (!queried.ok()) continue;
+    if (!queried.ok()) {
+      // Gone since it was listed: nothing to mount again, but say so.
+      prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(queried.status())));
+      continue;
+    }
     MountRecord record = queried.value();
     prompts.ShowProgress(QStringLiteral("Remounting %1: (%2)...")
                              .arg(QLatin1Char(letter))

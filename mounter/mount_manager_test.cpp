@@ -421,6 +421,33 @@ TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost)
   EXPECT_FALSE(QFileInfo(mounter.manager.links().DefinitionPath('O')).isSymLink());
 }
 
+// A mount that went through but whose drive or password the settings file
+// did not take says so, rather than leave the user counting on them.
+TEST(MountManagerOnADriverTest, ADriveOrPasswordTheSettingsFileDidNotTakeIsReported) {
+  MounterForTesting mounter;
+  mounter.driver.RequirePassword("secret");
+  // A folder where the settings file goes: every write to it fails.
+  const QString file = mounter.settings.paths().userConfigDir + "/Ostravin/Velmoran.conf";
+  ASSERT_TRUE(QDir().mkpath(file));
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  prompts.passwords = {{QStringLiteral("secret"), true}};
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'N'});
+  EXPECT_EQ(prompts.status, QStringLiteral("Mount successfully"));
+  EXPECT_EQ(prompts.messages.join("|").toStdString(),
+            ("The password could not be saved in " + file +
+             ".|Drive N: is mounted but could not "
+             "be saved in " +
+             file + "; it will not be mounted again at log-on.")
+                .toStdString())
+      << "the drive and its password were lost without a word";
+}
+
 // Volumes whose detach is where the user cancels: the remount's unmount
 // waits in it (for UDisks2) when the cancel comes.
 class CancelOnDetachVolumes final : public Volumes {
@@ -461,6 +488,22 @@ TEST(MountManagerOnADriverTest, ARemountCancelledDuringItsUnmountMountsTheDriveA
   EXPECT_EQ(driver.mounts(), (std::vector<char>{'G', 'G'}));
   EXPECT_TRUE(manager.QueryDrive('G').ok());
   EXPECT_TRUE(prompts.status_texts.isEmpty()) << prompts.status_texts.join('|').toStdString();
+}
+
+// A selected drive that was unmounted meanwhile (from the tray, say) is not
+// remounted, and the remount says so rather than end without a word.
+TEST(MountManagerOnADriverTest, ARemountOfADriveGoneMeanwhileSaysItFailed) {
+  MounterForTesting mounter;
+  ASSERT_TRUE(
+      mounter.manager.MountOnDevice(0, ImageRecord('G', "/srv/g.img", uint64_t{1} << 20), 'G')
+          .ok());
+  ASSERT_TRUE(mounter.manager.UnmountDrive('G').ok());
+  RecordingPrompts prompts;
+  mounter.manager.RemountSelected(prompts, {'G'});
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'G'});
+  ASSERT_EQ(prompts.status_texts.size(), 1) << "the remount ended without a word";
+  EXPECT_TRUE(prompts.status_texts[0].startsWith("Remount error: "))
+      << prompts.status_texts[0].toStdString();
 }
 
 }  // namespace

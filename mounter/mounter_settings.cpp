@@ -60,17 +60,21 @@ QVariant ReadMounterValue(const SettingsPaths& paths, const QString& key) {
   return QVariant();
 }
 
-void WriteUserValue(const SettingsPaths& paths, const QString& group, const QString& key,
+// False when the file could not be written.
+bool WriteUserValue(const SettingsPaths& paths, const QString& group, const QString& key,
                     const QVariant& value) {
   const QString file = UserFile(paths);
   PrepareUserFile(file);
+  bool written = false;
   {
     QSettings settings(file, QSettings::IniFormat);
     if (!group.isEmpty()) settings.beginGroup(group);
     settings.setValue(key, value);
     settings.sync();
+    written = settings.status() == QSettings::NoError;
   }
   ::chmod(QFile::encodeName(file).constData(), 0600);
+  return written;
 }
 
 // A 4-byte binary value as a little-endian integer; `fallback` when missing
@@ -175,23 +179,28 @@ std::optional<MountRecord> MounterSettings::ReadDrive(int index) const {
   return record;
 }
 
-void MounterSettings::WriteDrive(int index, const MountRecord& record) {
-  if (index < 0 || index >= kDriveSlots) return;
-  WriteUserValue(paths_, QLatin1String(kGroup), QStringLiteral("Drive%1").arg(index),
-                 QByteArray(reinterpret_cast<const char*>(&record), sizeof record));
+bool MounterSettings::WriteDrive(int index, const MountRecord& record) {
+  if (index < 0 || index >= kDriveSlots) return false;
+  return WriteUserValue(paths_, QLatin1String(kGroup), QStringLiteral("Drive%1").arg(index),
+                        QByteArray(reinterpret_cast<const char*>(&record), sizeof record));
 }
 
-void MounterSettings::RemoveDrive(int index) {
-  if (index < 0 || index >= kDriveSlots) return;
+bool MounterSettings::RemoveDrive(int index) {
+  if (index < 0 || index >= kDriveSlots) return false;
   const QString key = QStringLiteral("Drive%1").arg(index);
   const QString file = UserFile(paths_);
+  bool removed = true;
   if (QFile::exists(file)) {
     QSettings settings(file, QSettings::IniFormat);
     settings.beginGroup(QLatin1String(kGroup));
     settings.remove(key);
     settings.sync();
+    removed = settings.status() == QSettings::NoError;
   }
-  if (ReadDrive(index)) WriteUserValue(paths_, QLatin1String(kGroup), key, QByteArray());
+  if (ReadDrive(index)) {
+    removed = WriteUserValue(paths_, QLatin1String(kGroup), key, QByteArray()) && removed;
+  }
+  return removed;
 }
 
 QString MounterSettings::PasswordValueName(uint32_t address_net, uint16_t port_net) {
@@ -211,9 +220,9 @@ std::optional<Sha1Digest> MounterSettings::ReadPassword(uint32_t address_net,
   return digest;
 }
 
-void MounterSettings::WritePassword(uint32_t address_net, uint16_t port_net,
+bool MounterSettings::WritePassword(uint32_t address_net, uint16_t port_net,
                                     const Sha1Digest& digest) {
-  WriteUserValue(
+  return WriteUserValue(
       paths_, QLatin1String(kGroup), PasswordValueName(address_net, port_net),
       QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())));
 }
@@ -235,14 +244,16 @@ QString MounterSettings::GetTempFolder() const {
   return folder;
 }
 
-void MounterSettings::SetTempFolder(const QString& folder) {
-  WriteUserValue(paths_, QString(), QStringLiteral("TempFolder"), folder);
+bool MounterSettings::SetTempFolder(const QString& folder) {
+  return WriteUserValue(paths_, QString(), QStringLiteral("TempFolder"), folder);
 }
 
 QString MounterSettings::DriverRuntimeDir() const {
   const QString dir = ReadMounterValue(paths_, QStringLiteral("DriverRuntimeDir")).toString();
   return dir.isEmpty() ? QString::fromLatin1(kDefaultDriverRuntimeDir) : dir;
 }
+
+QString MounterSettings::UserFilePath() const { return UserFile(paths_); }
 
 QString MounterSettings::LogOnEntryPath() const {
   return paths_.userConfigDir + QStringLiteral("/autostart/VelmoranMounter.desktop");
@@ -294,11 +305,16 @@ QString AcceptSettingsDialog(MounterSettings& settings, const QString& program_p
     }
     stored = folder;
   }
-  settings.SetTempFolder(stored);
-  if (values.startAtLogOn) {
-    settings.WriteLogOnEntry(program_path);
-  } else {
-    settings.DeleteLogOnEntry();
+  if (!settings.SetTempFolder(stored)) {
+    return QStringLiteral("The settings could not be saved in %1.").arg(settings.UserFilePath());
+  }
+  if (values.startAtLogOn && !settings.WriteLogOnEntry(program_path)) {
+    return QStringLiteral("The log-on entry %1 could not be written.")
+        .arg(settings.LogOnEntryPath());
+  }
+  if (!values.startAtLogOn && !settings.DeleteLogOnEntry()) {
+    return QStringLiteral("The log-on entry %1 could not be removed.")
+        .arg(settings.LogOnEntryPath());
   }
   return QString();
 }

@@ -47,6 +47,8 @@ class MounterSettings {
   explicit MounterSettings(SettingsPaths paths = SettingsPaths::Default());
 
   const SettingsPaths& paths() const { return paths_; }
+  // The user's Velmoran.conf, where every value is written.
+  QString UserFilePath() const;
 
   AddDeviceDefaults ReadAddDeviceDefaults() const;
   void WriteAddDeviceDefaults(const AddDeviceDefaults& defaults);
@@ -54,23 +56,26 @@ class MounterSettings {
   // "Drive%d" (index 0..7): the record of the last mount on that index, or
   // nothing when the value is missing or not 1264 bytes.
   std::optional<MountRecord> ReadDrive(int index) const;
-  void WriteDrive(int index, const MountRecord& record);
+  // The writes and RemoveDrive return false when the user's file could not
+  // be written.
+  bool WriteDrive(int index, const MountRecord& record);
   // Empties slot `index`: the user's value goes, and one the system scope
   // still holds there is hidden by an empty value.
-  void RemoveDrive(int index);
+  bool RemoveDrive(int index);
 
   // "Password%x%x" for an address and port as they lie in a MountRecord
   // (network byte order).
   static QString PasswordValueName(uint32_t address_net, uint16_t port_net);
   // The saved digest (the value's first 20 bytes), or nothing.
   std::optional<Sha1Digest> ReadPassword(uint32_t address_net, uint16_t port_net) const;
-  void WritePassword(uint32_t address_net, uint16_t port_net, const Sha1Digest& digest);
+  bool WritePassword(uint32_t address_net, uint16_t port_net, const Sha1Digest& digest);
 
   // The temporary folder for write-cache files, always ending in "/",
   // created if missing. A missing value or a folder that no longer exists
   // gives the default <cacheDir>/velmoran/.
   QString GetTempFolder() const;
-  void SetTempFolder(const QString& folder);
+  // False when the settings file could not be written.
+  bool SetTempFolder(const QString& folder);
   QString DefaultTempFolder() const;
 
   // The driver's runtime directory: "DriverRuntimeDir" in the Mounter group
@@ -101,7 +106,7 @@ SettingsDialogValues OpenSettingsDialog(MounterSettings& settings, const QString
 // On OK: stores the folder (created if needed) and writes or deletes the
 // log-on entry. Returns an empty text on success, or the message to show
 // while the dialog stays open ("Path not exist or the path specified is
-// invalid.").
+// invalid.", or which file could not be written or removed).
 QString AcceptSettingsDialog(MounterSettings& settings, const QString& program_path,
                              const SettingsDialogValues& values);
 

@@ -241,5 +241,34 @@ TEST_F(MounterSettingsTest, SettingsDialogRepairsTheLogOnEntryAndRefusesABadFold
   EXPECT_FALSE(settings.HasLogOnEntry());
 }
 
+TEST_F(MounterSettingsTest, SettingsDialogStaysOpenWhenTheLogOnEntryOrTheFolderCannotBeStored) {
+  MounterSettings settings(paths_);
+  const QString folder = QString::fromStdString(dir_.File("cache-folder"));
+  SettingsDialogValues values{true, folder};
+
+  // A plain file where the autostart folder goes: the entry cannot be written.
+  QDir().mkpath(paths_.userConfigDir);
+  const QString autostart = paths_.userConfigDir + "/autostart";
+  QFile(autostart).open(QIODevice::WriteOnly);
+  EXPECT_NE(AcceptSettingsDialog(settings, "/usr/bin/velmoran-mounter", values), "")
+      << "the log-on entry was not written and the dialog closed";
+  EXPECT_FALSE(settings.HasLogOnEntry());
+
+  // A folder in the entry's place: it cannot be removed.
+  QFile::remove(autostart);
+  QDir().mkpath(settings.LogOnEntryPath() + "/inside");
+  values.startAtLogOn = false;
+  EXPECT_NE(AcceptSettingsDialog(settings, "/usr/bin/velmoran-mounter", values), "")
+      << "the log-on entry was not removed and the dialog closed";
+  EXPECT_TRUE(settings.HasLogOnEntry());
+  QDir(settings.LogOnEntryPath()).removeRecursively();
+
+  // A folder in the settings file's place: the temporary folder is not kept.
+  ASSERT_TRUE(QFile::remove(UserFile()));
+  ASSERT_TRUE(QDir().mkpath(UserFile()));
+  EXPECT_NE(AcceptSettingsDialog(settings, "/usr/bin/velmoran-mounter", values), "")
+      << "the temporary folder was not stored and the dialog closed";
+}
+
 }  // namespace
 }  // namespace quensaria::mounter

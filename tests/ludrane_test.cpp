@@ -394,6 +394,50 @@ TEST_F(LudraneTest, DeviceKindsListThisMachineAndSendTheDevicePath) {
   EXPECT_EQ(file_dialog.size_edit()->text(), "3");
 }
 
+TEST_F(LudraneTest, ASourceWhoseSizeCannotBeReadIsNotGivenTheSizeOfTheOneBefore) {
+  // A second disk that cannot be opened (no rights to it, say).
+  class TwoDisks : public TestMachine {
+   public:
+    std::vector<configurator::DeviceChoice> WholeDisks() override {
+      return {{disk_, "fake0  3 MiB"}, {closed_, "fake1"}};
+    }
+    std::optional<uint64_t> SizeOf(const std::string& path) override {
+      if (path == closed_) return std::nullopt;
+      return TestMachine::SizeOf(path);
+    }
+    std::string closed_;
+  } machine;
+  machine.disk_ = image_;
+  machine.closed_ = dir_ + "/closed.img";
+  std::ofstream(machine.closed_).close();
+  std::filesystem::resize_file(machine.closed_, 5 << 20);
+
+  ServerConfigDialog dialog(prompts_, defaults_, machine);
+  dialog.SetSourceKind(SourceKind::kPhysicalDisk);
+  ASSERT_EQ(dialog.device_list()->count(), 2);
+  EXPECT_EQ(dialog.size_edit()->text(), "3");
+  dialog.device_list()->setCurrentIndex(1);
+  EXPECT_EQ(dialog.size_edit()->text(), "0");
+  dialog.accept();
+  ASSERT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(SourceOf(dialog.config()), machine.closed_);
+  EXPECT_EQ(dialog.config().SizeBytes, 0) << "the first disk's size was recorded for the second";
+
+  // So is an image file after another one whose size was read.
+  ServerConfigDialog file_dialog(prompts_, defaults_, machine);
+  file_dialog.SetSourceKind(SourceKind::kFile);
+  file_dialog.path_edit()->setText(QString::fromStdString(image_));
+  file_dialog.TakeSizeFromFile();
+  EXPECT_EQ(file_dialog.size_edit()->text(), "3");
+  file_dialog.path_edit()->setText(QString::fromStdString(machine.closed_));
+  file_dialog.TakeSizeFromFile();
+  EXPECT_EQ(file_dialog.size_edit()->text(), "0");
+  file_dialog.accept();
+  ASSERT_EQ(file_dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(file_dialog.config().SizeBytes, 0)
+      << "the first file's size was recorded for the second";
+}
+
 // A digest logs on as well as its password: the defaults' file is no other
 // user's to read, whether Options makes it or finds it readable by all, and
 // a group its administrator gave it keeps it.
@@ -553,6 +597,52 @@ TEST_F(LudraneTest, StaticClientsAddedChangedAndDeleted) {
   document_->ShowServerList();
   EXPECT_FALSE(IsCommandEnabled(configurator::kCmdAddStaticClient, *document_, {}));
   EXPECT_FALSE(IsCommandEnabled(configurator::kCmdDeleteClient, *document_, {{server}}));
+}
+
+TEST_F(LudraneTest, ARangeOverAnAddressAlreadyListedAddsTheRestAndSaysSo) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  document_->ShowClients(server);
+  AddClients(ClientKind::kAddress, "10.0.3.2");
+  ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+
+  // The duplicate lies inside the range, not at its end.
+  AddClients(ClientKind::kRange, "10.0.3.1", "10.0.3.3");
+  ASSERT_EQ(prompts_.messages.size(), 1) << "the refused address in the range went unmentioned";
+  EXPECT_EQ(prompts_.messages[0],
+            "A client with same address is already in the static client list");
+  // The dialog was left with Cancel; the list shows the addresses that went in.
+  int listed_twice = 0;
+  for (const char* address : {"10.0.3.1", "10.0.3.2", "10.0.3.3"}) {
+    EXPECT_NE(RowOf(address), nullptr) << address;
+  }
+  for (const ClientRow& row : document_->client_rows()) {
+    if (row.texts[0] == "10.0.3.2") ++listed_twice;
+  }
+  EXPECT_EQ(listed_twice, 1);
+}
+
+TEST_F(LudraneTest, AnAccessChangeGoesPastASelectedClientThatHasGone) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  document_->ShowClients(server);
+  AddClients(ClientKind::kRange, "10.0.4.1", "10.0.4.3");
+  ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+  const Selection three{
+      {RowOf("10.0.4.1")->handle, RowOf("10.0.4.2")->handle, RowOf("10.0.4.3")->handle}};
+  // Deleted elsewhere after the list was shown.
+  ASSERT_EQ(client_->DeleteStaticClient(server, three.handles[1]), 0);
+  runner_->Run(configurator::kCmdFullAccess, three);
+  for (const Handle client : {three.handles[0], three.handles[2]}) {
+    ClientEntry entry{};
+    ASSERT_EQ(client_->GetStaticClient(client, entry), 0);
+    EXPECT_EQ(entry.access, ACCESS_FULL) << "client " << client << " was left as it was";
+  }
+  // The list shows what the service holds now.
+  EXPECT_EQ(document_->client_rows().size(), 3u);
+  EXPECT_EQ(RowOf("10.0.4.3")->texts[2], "完全控制");
 }
 
 TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
@@ -809,6 +899,22 @@ TEST_F(LudraneTest, DeleteTakesExactlyTheSelectedServersAndStopsStartedOnes) {
   EXPECT_EQ(document_->tree_entries()[0].text, "0.0.0.0:" + std::to_string(Read(servers[0]).Port));
   // Nothing selected on the server list: nothing to delete.
   EXPECT_FALSE(IsCommandEnabled(configurator::kCmdDeleteService, *document_, {}));
+}
+
+TEST_F(LudraneTest, DeleteGoesPastASelectedServerThatHasGoneAndDeletesTheRest) {
+  std::vector<Handle> servers;
+  for (int i = 0; i < 4; ++i) {
+    uint16_t port = 0;
+    servers.push_back(CreateThroughDialog(image_, port));
+    ASSERT_NE(servers.back(), 0u);
+  }
+  // Deleted elsewhere after the list was shown.
+  ASSERT_EQ(client_->DeleteServer(servers[2]), 0);
+  prompts_.answers = {true};
+  runner_->Run(configurator::kCmdDeleteService, {{servers[1], servers[2], servers[3]}});
+  std::vector<Handle> left;
+  for (const ServerRow& row : document_->server_rows()) left.push_back(row.handle);
+  EXPECT_EQ(left, (std::vector<Handle>{servers[0]}));
 }
 
 TEST_F(LudraneTest, TheProbeNoticesTheServiceStoppingAndStartingAndRefreshesOncePerChange) {

@@ -749,6 +749,8 @@ std::optional<bool> Cli::IsStaticClientOf(Handle server, Handle client) {
     if (Unreachable(result)) return std::nullopt;
     if (result != 0 || next == 0) return false;
     if (next == client) return true;
+    // A service that hands back the handle it was given would never end.
+    if (next == at) return false;
     at = next;
   }
 }

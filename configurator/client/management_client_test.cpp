@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
+#include "configurator/client/cli.h"
 #include "configurator/client/scripted_server_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/bytes.h"
@@ -201,6 +204,26 @@ TEST_F(ManagementClientTest, AnAnswerLostAfterSendingIsNotRepeated) {
   });
   EXPECT_EQ(client_->DeleteServer(5), static_cast<int32_t>(rpc::RPC_S_CALL_FAILED));
   EXPECT_EQ(requests, 1);
+}
+
+// ludrane-cli's look-up of a static client must end on a service that hands
+// back the handle it was given, as the list walks do.
+TEST_F(ManagementClientTest, AClientLookUpEndsWhenTheServiceRepeatsAHandle) {
+  ScriptedServer server(client_->endpoint());
+  std::atomic<int> enumerations = 0;  // counted on the server's thread
+  constexpr int kGiveUpAfter = 100;   // the server's own way out of a loop
+  server.Run([&](int fd) {
+    ServeCalls(fd, kGiveUpAfter + 2, [&](uint16_t, const std::vector<uint8_t>&, uint32_t&) {
+      ManagementReply reply;
+      reply.value = ++enumerations > kGiveUpAfter ? 0 : 5;
+      return Reply(ManagementOp::EnumStaticClients, reply);
+    });
+  });
+  std::ostringstream out, err;
+  EXPECT_EQ(RunCli({"--runtime-dir", dir_, "delete-client", "1", "7"}, out, err), kExitRefused);
+  EXPECT_LE(enumerations, 2) << "the walk went on past the repeated handle: " << enumerations.load()
+                             << " calls";
+  EXPECT_EQ(err.str(), "ludrane-cli: client 7 is not a static client of server 1\n");
 }
 
 }  // namespace

@@ -39,11 +39,15 @@ int32_t AddClients(ManagementOperations& ops, ManagementHandle server, ClientKin
     case ClientKind::kAddress:
       return ops.AddStaticClient(server, AddressClient(start_network, access));
     case ClientKind::kRange: {
-      int32_t result = 0;
+      // Every address is tried; the first refusal is the answer, so one
+      // inside the range is not hidden by the later ones that went in.
+      int32_t first_failure = 0;
       for (const uint32_t address : RangeAddresses(start_network, end_network)) {
-        result = ops.AddStaticClient(server, AddressClient(address, ACCESS_VIRTUAL_WRITE));
+        const int32_t result =
+            ops.AddStaticClient(server, AddressClient(address, ACCESS_VIRTUAL_WRITE));
+        if (first_failure == 0) first_failure = result;
       }
-      return result;
+      return first_failure;
     }
   }
   return -1;

@@ -24,8 +24,9 @@ inline constexpr char kServerGoneText[] =
     "The server no longer exists: it was deleted, so no client can be added to it.";
 inline constexpr char kClientNotAddedText[] = "The service did not add the client.";
 
-// Sends the additions of one OK; the result of the last call (0 when the
-// range was empty and nothing was sent).
+// Sends the additions of one OK; the result of the first call that failed
+// (0 when every call went through, or the range was empty and nothing was
+// sent).
 int32_t AddClients(ManagementOperations& ops, ManagementHandle server, ClientKind kind,
                    uint32_t start_network, uint32_t end_network, uint8_t access);
 

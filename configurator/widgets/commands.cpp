@@ -240,7 +240,11 @@ void CommandRunner::DeleteService(const Selection& selection) {
   ManagementOperations& ops = document_.ops();
   for (const Handle server : targets) {
     ServerConfig config;
-    if (ops.GetServer(server, config) != 0) break;
+    const int32_t got = ops.GetServer(server, config);
+    // A server deleted elsewhere is passed over; only an unreachable
+    // service ends the walk.
+    if (got == -1) continue;
+    if (got != 0) break;
     if (config.Started != 0 && ops.StopServer(server) != 0) {
       prompts_.StatusText(kStopFailedStatus);  // deleted all the same
     }
@@ -282,7 +286,9 @@ void CommandRunner::AddStaticClient() {
   if (!document_.shown_server()) return;
   AddClientDialog dialog(document_.ops(), prompts_, *document_.shown_server(),
                          prompts_.DialogParent());
-  if (prompts_.Exec(dialog) == QDialog::Accepted) document_.RefreshView();
+  // Even when left with Cancel: a range refused in part added the rest.
+  prompts_.Exec(dialog);
+  document_.RefreshView();
 }
 
 void CommandRunner::DeleteClients(const Selection& selection) {
@@ -301,7 +307,11 @@ void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
   for (const Handle client : selection.handles) {
     ClientEntry entry;
     std::memset(&entry, 0, sizeof entry);
-    if (ops.GetStaticClient(client, entry) != 0) return;  // no rebuild
+    const int32_t got = ops.GetStaticClient(client, entry);
+    // A client deleted elsewhere is passed over; an unreachable service
+    // ends the command without a rebuild.
+    if (got == -1) continue;
+    if (got != 0) return;
     if (!AccessChangeAllowed(entry, access)) {
       prompts_.Message(kAnyNotFull);
       continue;

@@ -196,7 +196,12 @@ void ServerConfigDialog::TakeSizeFromFile() {
 }
 
 void ServerConfigDialog::ShowSizeOf(std::optional<uint64_t> bytes) {
-  if (!bytes) return;
+  // An unread size is unknown (0), never the figure of the source chosen
+  // before.
+  if (!bytes) {
+    size_->setText("0");
+    return;
+  }
   const std::optional<ShownSize> shown = ShowSize(*bytes);
   if (!shown) return;
   size_->setText(QString::number(shown->value));
