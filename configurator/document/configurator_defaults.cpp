@@ -55,7 +55,9 @@ void WriteBinary(const QString& file, const char* name, const QByteArray& bytes)
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
     if (fd >= 0) {
       const uint32_t managers = platform::GroupId(kManagersGroup, kNoGroup);
-      if (managers != kNoGroup) static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), managers));
+      // Without the right to, the file keeps the writer's group.
+      if (managers != kNoGroup && ::fchown(fd, static_cast<uid_t>(-1), managers) != 0) {
+      }
       known = ::fstat(fd, &before) == 0;
       ::close(fd);
     }
@@ -67,7 +69,9 @@ void WriteBinary(const QString& file, const char* name, const QByteArray& bytes)
   }
   struct stat after;
   if (known && ::stat(path.constData(), &after) == 0 && after.st_gid != before.st_gid) {
-    static_cast<void>(::chown(path.constData(), static_cast<uid_t>(-1), before.st_gid));
+    if (::chown(path.constData(), static_cast<uid_t>(-1), before.st_gid) != 0) {
+      // Not the owner's to give back: the writer's group stays.
+    }
   }
 }
 
