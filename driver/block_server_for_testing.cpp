@@ -139,6 +139,7 @@ FakeBlockServer::~FakeBlockServer() { Stop(); }
 uint32_t FakeBlockServer::address() const { return htonl(INADDR_LOOPBACK); }
 
 void FakeBlockServer::Listen() {
+  held_port_.Reset();
   listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const int one = 1;
   ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -175,7 +176,10 @@ void FakeBlockServer::AcceptLoop() {
 void FakeBlockServer::Stop() {
   stopping_ = true;
   if (acceptor_.joinable()) acceptor_.join();
-  listener_.Reset();
+  if (listener_) {
+    listener_.Reset();
+    HoldPort();
+  }
   ResetConnections();
   std::vector<std::thread> servers;
   {
@@ -185,6 +189,17 @@ void FakeBlockServer::Stop() {
   for (auto& t : servers) t.join();
   std::scoped_lock lock(mu_);
   connections_.clear();
+}
+
+void FakeBlockServer::HoldPort() {
+  held_port_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int one = 1;
+  ::setsockopt(held_port_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = port_;
+  if (::bind(held_port_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) held_port_.Reset();
 }
 
 void FakeBlockServer::Restart() { Listen(); }

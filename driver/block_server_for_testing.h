@@ -153,6 +153,7 @@ class FakeBlockServer {
  private:
   struct Connection;
   void Listen();
+  void HoldPort();
   void AcceptLoop();
   void Serve(std::shared_ptr<Connection> connection);
   // The TLS handshake, or the answer to a client of the wrong kind; false
@@ -201,6 +202,10 @@ class FakeBlockServer {
   int accepted_ = 0;
 
   platform::UniqueFd listener_;
+  // While stopped, the port stays this server's, bound but not listening:
+  // connections are refused, and no other test's server can take the port
+  // and answer for this one.
+  platform::UniqueFd held_port_;
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::thread acceptor_;
