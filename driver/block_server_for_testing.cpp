@@ -138,19 +138,22 @@ FakeBlockServer::~FakeBlockServer() { Stop(); }
 
 uint32_t FakeBlockServer::address() const { return htonl(INADDR_LOOPBACK); }
 
-void FakeBlockServer::Listen() {
-  held_port_.Reset();
-  listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+bool FakeBlockServer::BindPort(platform::UniqueFd& socket) const {
+  socket.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const int one = 1;
-  ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = port_;
+  return ::bind(socket.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+void FakeBlockServer::Listen() {
+  held_port_.Reset();
   // Coming back on the same port may have to wait for the old one to clear.
-  const bool bound = testing::Eventually(
-      [&] { return ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0; },
-      std::chrono::seconds(2), std::chrono::milliseconds(10));
+  const bool bound = testing::Eventually([&] { return BindPort(listener_); },
+                                         std::chrono::seconds(2), std::chrono::milliseconds(10));
   if (!bound) std::abort();
   ::listen(listener_.get(), 16);
   port_ = htons(platform::LocalPort(listener_.get()));
@@ -192,14 +195,7 @@ void FakeBlockServer::Stop() {
 }
 
 void FakeBlockServer::HoldPort() {
-  held_port_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int one = 1;
-  ::setsockopt(held_port_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = port_;
-  if (::bind(held_port_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) held_port_.Reset();
+  if (!BindPort(held_port_)) held_port_.Reset();
 }
 
 void FakeBlockServer::Restart() { Listen(); }

@@ -153,6 +153,9 @@ class FakeBlockServer {
  private:
   struct Connection;
   void Listen();
+  // A new socket in `socket`, bound to this server's port (any port before
+  // the first listen); false when the bind failed.
+  bool BindPort(platform::UniqueFd& socket) const;
   void HoldPort();
   void AcceptLoop();
   void Serve(std::shared_ptr<Connection> connection);
