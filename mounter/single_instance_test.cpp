@@ -15,11 +15,19 @@
 #include <QFile>
 #include <QThread>
 #include <cstring>
+#include <functional>
 
 #include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::mounter {
 namespace {
+
+// Serves this thread's events until `done` holds, for ten seconds at most.
+void ServeEventsUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < 1000 && !done(); ++i) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+}
 
 // An application for the sockets' events and a runtime directory of its own.
 class SingleInstanceTest : public ::testing::Test {
@@ -48,9 +56,7 @@ TEST_F(SingleInstanceTest, ASecondStartMakesTheFirstShowItselfAndEnds) {
 
   SingleInstance second;
   EXPECT_TRUE(second.AskRunningInstanceToShow());
-  for (int i = 0; i < 1000 && shows == 0; ++i) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
+  ServeEventsUntil([&] { return shows != 0; });
   EXPECT_EQ(shows, 1);
 
   // Another user's mounter lives elsewhere and is not asked.
@@ -69,18 +75,14 @@ TEST_F(SingleInstanceTest, ALiveInstancesSocketIsNotTakenOver) {
   QObject::connect(&first, &SingleInstance::showRequested, [&] { ++first_shows; });
   SingleInstance second;
   EXPECT_FALSE(second.Listen());
-  for (int i = 0; i < 1000 && first_shows == 0; ++i) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
+  ServeEventsUntil([&] { return first_shows != 0; });
   EXPECT_EQ(first_shows, 1) << "the second start's knock";
   int second_shows = 0;
   QObject::connect(&second, &SingleInstance::showRequested, [&] { ++second_shows; });
 
   SingleInstance third;
   EXPECT_TRUE(third.AskRunningInstanceToShow());
-  for (int i = 0; i < 1000 && first_shows + second_shows == 1; ++i) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
+  ServeEventsUntil([&] { return first_shows + second_shows != 1; });
   EXPECT_EQ(first_shows, 2);
   EXPECT_EQ(second_shows, 0);
 }
@@ -145,9 +147,7 @@ TEST_F(SingleInstanceTest, WithoutARuntimeDirectoryAnotherUsersSocketIsNeitherAs
   QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shows; });
   SingleInstance second;
   EXPECT_TRUE(second.AskRunningInstanceToShow());
-  for (int i = 0; i < 1000 && shows == 0; ++i) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
+  ServeEventsUntil([&] { return shows != 0; });
   EXPECT_EQ(shows, 1);
   ::kill(other, SIGKILL);
   ::waitpid(other, nullptr, 0);

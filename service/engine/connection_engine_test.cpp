@@ -68,6 +68,15 @@ bool Delivered(int socket) {
 
 using ImageFile = PatternImage;
 
+// Writes out and drops the file's pages, so that the next read of it is the
+// disk's and the engine's cache has to fill a block for it.
+void DropFromPageCache(const std::string& path) {
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(fd.valid());
+  ASSERT_EQ(::fdatasync(fd.get()), 0);
+  ASSERT_EQ(::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED), 0);
+}
+
 class EngineTest : public ::testing::Test {
  protected:
   void StartOn(const ImageFile& image, int32_t cache = 0) {
@@ -906,10 +915,7 @@ TEST_F(EngineTest, ReadsPastATruncatedSourcesEndFailAlsoWhereTheyWereCached) {
   // cache may keep a block now and then: the next one is tried).
   uint64_t offset = 0;
   for (uint64_t block = 5; block < 7 && fills() == 0; ++block) {
-    platform::UniqueFd fd(::open(image.path().c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(fd.valid());
-    ASSERT_EQ(::fdatasync(fd.get()), 0);
-    ASSERT_EQ(::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED), 0);
+    ASSERT_NO_FATAL_FAILURE(DropFromPageCache(image.path()));
     offset = block * kMiB;
     Bytes before;
     ASSERT_EQ(client->Read(offset, 4096, before).reply.status, REPLY_OK);
@@ -1037,10 +1043,7 @@ TEST_F(EngineTest, AWriteThroughOneExportIsReadThroughAnotherOfTheSameFile) {
   };
   uint64_t offset = 0;
   for (uint64_t block = 1; block < 7 && fills() == 0; ++block) {
-    platform::UniqueFd fd(::open(image.path().c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(fd.valid());
-    ASSERT_EQ(::fdatasync(fd.get()), 0);
-    ASSERT_EQ(::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED), 0);
+    ASSERT_NO_FATAL_FAILURE(DropFromPageCache(image.path()));
     offset = block * kMiB;
     Bytes before;
     ASSERT_EQ(reader.Read(offset, 4096, before).error, 0);
