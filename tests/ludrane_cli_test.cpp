@@ -21,6 +21,7 @@
 #include "service/management/management_server.h"
 #include "shared/block_protocol.h"
 #include "shared/bytes.h"
+#include "shared/dcerpc.h"
 #include "shared/management_interface.h"
 #include "shared/password_digest.h"
 #include "tests/program_for_testing.h"
@@ -41,6 +42,11 @@ class LeavingOperations : public FakeOperations {
  public:
   std::atomic<uint32_t> leaving_address{0};
   std::atomic<uint16_t> leaving_port{0};
+  // A broken service: the static client after `looping_static_after` is the
+  // first one again. After 1000 such steps it answers as an unreachable
+  // service, so that a walk that never ends on its own still does.
+  std::atomic<management::Handle> looping_static_after{0};
+  std::atomic<int> looped{0};
 
   int32_t EnumServers(management::Handle server, management::Handle& next) override {
     const int32_t result = FakeOperations::EnumServers(server, next);
@@ -50,6 +56,16 @@ class LeavingOperations : public FakeOperations {
       FakeOperations::DeleteServer(next);
     }
     return result;
+  }
+
+  int32_t EnumStaticClients(management::Handle server, management::Handle client,
+                            management::Handle& next) override {
+    if (looping_static_after == 0 || client != looping_static_after) {
+      return FakeOperations::EnumStaticClients(server, client, next);
+    }
+    next = 0;
+    if (++looped > 1000) return static_cast<int32_t>(rpc::RPC_S_SERVER_UNAVAILABLE);
+    return FakeOperations::EnumStaticClients(server, 0, next);
   }
 
   int32_t EnumOnlineClients(management::Handle server, management::Handle client,
@@ -551,6 +567,37 @@ TEST_F(LudraneCliTest, ClientsAddChangeAndDelete) {
   EXPECT_NE(wrong_server.err.find("is not a static client of server"), std::string::npos);
   EXPECT_EQ(Cli("delete-client " + server + " " + client).status, 0);
   EXPECT_EQ(Cli("list-clients " + server).out.find("10.0.0.7"), std::string::npos);
+}
+
+// A broken service whose static list leads back to its start: the client
+// commands look for the client through the list once and end there.
+TEST_F(LudraneCliTest, AStaticListThatLeadsBackToItsStartIsWalkedOnce) {
+  StartService();
+  const std::string server = AddServer();
+  ASSERT_EQ(Cli("add-client " + server + " 10.0.0.2").status, 0);
+  management::Handle second = 0;
+  const std::string first = FirstClient(server);
+  ASSERT_EQ(ops_.EnumStaticClients(static_cast<management::Handle>(std::stoul(server)),
+                                   static_cast<management::Handle>(std::stoul(first)), second),
+            0);
+  ASSERT_NE(second, 0u);
+  ops_.looping_static_after = second;
+
+  const Outcome deleted = Cli("delete-client " + server + " 999999");
+  EXPECT_EQ(deleted.status, 1) << deleted.err;
+  EXPECT_NE(deleted.err.find("client 999999 is not a static client of server " + server),
+            std::string::npos)
+      << deleted.err;
+  ops_.looped = 0;
+  const Outcome changed = Cli("set-access " + server + " 999999 refused");
+  EXPECT_EQ(changed.status, 1) << changed.err;
+  EXPECT_NE(changed.err.find("client 999999 is not a static client of server " + server),
+            std::string::npos)
+      << changed.err;
+  ops_.looped = 0;
+  const Outcome listed = Cli("list-clients " + server);
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(testing::Lines(listed.out).size(), 3u) << listed.out;
 }
 
 TEST_F(LudraneCliTest, OnlineClientsAreListedApart) {

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <unordered_set>
 
 #include "configurator/client/management_client.h"
 #include "configurator/rules/configurator_rules.h"
@@ -743,14 +744,15 @@ int Cli::AddClient(const std::vector<std::string>& args) {
 }
 
 std::optional<bool> Cli::IsStaticClientOf(Handle server, Handle client) {
+  // A service that leads back to a client it gave before would never end.
+  std::unordered_set<Handle> seen;
   for (Handle at = 0;;) {
     Handle next = 0;
     const int32_t result = client_.EnumStaticClients(server, at, next);
     if (Unreachable(result)) return std::nullopt;
     if (result != 0 || next == 0) return false;
     if (next == client) return true;
-    // A service that hands back the handle it was given would never end.
-    if (next == at) return false;
+    if (!seen.insert(next).second) return false;
     at = next;
   }
 }
