@@ -47,6 +47,13 @@ class LeavingOperations : public FakeOperations {
   // service, so that a walk that never ends on its own still does.
   std::atomic<management::Handle> looping_static_after{0};
   std::atomic<int> looped{0};
+  // The service refuses every static client added.
+  std::atomic<bool> refuse_static_clients{false};
+
+  int32_t AddStaticClient(management::Handle server, const ClientEntry& client) override {
+    if (refuse_static_clients) return -1;
+    return FakeOperations::AddStaticClient(server, client);
+  }
 
   int32_t EnumServers(management::Handle server, management::Handle& next) override {
     const int32_t result = FakeOperations::EnumServers(server, next);
@@ -308,6 +315,25 @@ TEST_F(LudraneCliTest, AddServerTakesSizeFromTheSourceAndAddsTheAnyClient) {
   EXPECT_EQ(clients.status, 0);
   EXPECT_NE(clients.out.find("static   0.0.0.0"), std::string::npos) << clients.out;
   EXPECT_NE(clients.out.find("virtual  (any address)"), std::string::npos) << clients.out;
+}
+
+// The server is made, but without the client that lets anyone log on: the
+// command says so and fails, and still names the server it made.
+TEST_F(LudraneCliTest, AnAnyAddressClientRefusedFailsTheAddition) {
+  StartService();
+  ops_.refuse_static_clients = true;
+  Outcome added = Cli("add-server " + image_ + " --port 60131");
+  EXPECT_EQ(added.status, 1) << added.err;
+  while (!added.out.empty() && added.out.back() == '\n') added.out.pop_back();
+  ASSERT_FALSE(added.out.empty());
+  EXPECT_EQ(Config(added.out).Port, 60131);
+  EXPECT_NE(added.err.find("the service refused the \"Any Address\" client of server " + added.out),
+            std::string::npos)
+      << added.err;
+  EXPECT_EQ(FirstClient(added.out), "0");
+
+  // Without it there is nothing to refuse.
+  EXPECT_EQ(Cli("add-server " + image_ + " --port 60132 --no-any-client").status, 0);
 }
 
 TEST_F(LudraneCliTest, AddServerOptions) {

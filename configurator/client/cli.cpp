@@ -574,11 +574,16 @@ int Cli::AddServer(const std::vector<std::string>& args) {
   const int32_t result = client_.AddServer(config, server);
   if (Unreachable(result)) return kExitUnreachable;
   if (result != 0) return Refused("the service refused to create the server");
+  // The handle is printed whatever follows: the server exists now.
+  out_ << server << "\n";
   if (any_client) {
     const int32_t added = client_.AddStaticClient(server, AnyAddressClient());
     if (Unreachable(added)) return kExitUnreachable;
+    if (added != 0) {
+      return Refused("the service refused the \"Any Address\" client of server " +
+                     std::to_string(server));
+    }
   }
-  out_ << server << "\n";
   return kExitOk;
 }
 
