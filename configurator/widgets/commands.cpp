@@ -227,7 +227,10 @@ void CommandRunner::CreateService() {
     prompts_.Message(kCreateFailed);
     return;
   }
-  if (defaults_.AutoAddClient()) document_.ops().AddStaticClient(server, AnyAddressClient());
+  if (defaults_.AutoAddClient() &&
+      document_.ops().AddStaticClient(server, AnyAddressClient()) != 0) {
+    prompts_.Message(kAnyClientNotAdded);
+  }
   document_.RefreshTree();
   document_.RefreshView();
 }
