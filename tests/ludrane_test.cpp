@@ -753,6 +753,44 @@ TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
   EXPECT_TRUE(document_->client_rows()[1].is_static());
 }
 
+// An online client the service will not copy (its address is in the static
+// list already, put there elsewhere) is named with the service's reason; the
+// others selected with it are copied.
+TEST_F(LudraneTest, AnOnlineClientTheServiceWillNotCopyIsReported) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  for (const char* address : {"127.0.0.6", "127.0.0.7"}) {
+    ClientEntry online{};
+    online.address = inet_addr(address);
+    online.access = ACCESS_VIRTUAL_WRITE;
+    online.state = kClientLoggedOn;
+    online.nameState = kNameUnknown;
+    ASSERT_EQ(client_->AddOnlineClient(server, online), 0);
+  }
+  document_->ShowClients(server);
+  Selection online;
+  for (const ClientRow& row : document_->client_rows()) {
+    if (row.online()) online.handles.push_back(row.handle);
+  }
+  ASSERT_EQ(online.handles.size(), 2u);
+  ClientEntry listed{};
+  listed.address = inet_addr("127.0.0.6");
+  listed.access = ACCESS_FULL;
+  ASSERT_EQ(client_->AddStaticClient(server, listed), 0);
+
+  runner_->Run(configurator::kCmdAddToStaticList, online);
+  ASSERT_EQ(prompts_.messages.size(), 1) << "the client not copied went unmentioned";
+  EXPECT_EQ(prompts_.messages[0],
+            "A client with same address is already in the static client list");
+  std::vector<std::string> copied;
+  for (const ClientRow& row : document_->client_rows()) {
+    if (row.is_static()) copied.push_back(row.texts[0] + " " + row.texts[2]);
+  }
+  EXPECT_EQ(copied, (std::vector<std::string>{"0.0.0.0 虚拟写保护", "127.0.0.6 完全控制",
+                                              "127.0.0.7 虚拟写保护"}));
+}
+
 // Each online client shows the level its own log-on left it at, in the
 // window's list and in ludrane-cli's.
 // Once the service has resolved a client's host name, the next refresh
