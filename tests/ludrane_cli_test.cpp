@@ -49,10 +49,14 @@ class LeavingOperations : public FakeOperations {
   std::atomic<int> looped{0};
   // The service refuses every static client added.
   std::atomic<bool> refuse_static_clients{false};
+  // The service fails every call after it refused a static client.
+  std::atomic<bool> fail_after_refusal{false};
 
   int32_t AddStaticClient(management::Handle server, const ClientEntry& client) override {
-    if (refuse_static_clients) return -1;
-    return FakeOperations::AddStaticClient(server, client);
+    const int32_t result =
+        refuse_static_clients ? -1 : FakeOperations::AddStaticClient(server, client);
+    if (result != 0 && fail_after_refusal) throw_in_calls = true;
+    return result;
   }
 
   int32_t EnumServers(management::Handle server, management::Handle& next) override {
@@ -624,6 +628,20 @@ TEST_F(LudraneCliTest, AStaticListThatLeadsBackToItsStartIsWalkedOnce) {
   const Outcome listed = Cli("list-clients " + server);
   EXPECT_EQ(listed.status, 0) << listed.err;
   EXPECT_EQ(testing::Lines(listed.out).size(), 3u) << listed.out;
+}
+
+// A service that fails after it refused a client is not a server gone: the
+// command says the service does not answer, as any other does.
+TEST_F(LudraneCliTest, AServiceFailingAfterARefusedClientIsNotAMissingServer) {
+  StartService();
+  const std::string server = AddServer("--no-any-client");
+  ASSERT_EQ(Cli("add-client " + server + " 10.0.0.7").status, 0);
+  ops_.fail_after_refusal = true;
+  const Outcome refused = Cli("add-client " + server + " 10.0.0.7");
+  EXPECT_EQ(refused.status, 3) << refused.err;
+  EXPECT_EQ(refused.err.find("no server"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("the Quensaria service does not answer"), std::string::npos)
+      << refused.err;
 }
 
 TEST_F(LudraneCliTest, OnlineClientsAreListedApart) {

@@ -741,7 +741,9 @@ int Cli::AddClient(const std::vector<std::string>& args) {
   if (Unreachable(result)) return kExitUnreachable;
   if (result == 0) return kExitOk;
   ServerConfig config;
-  if (client_.GetServer(server, config) != 0) return Refused("no server " + args[0]);
+  const int32_t got = client_.GetServer(server, config);
+  if (Unreachable(got)) return kExitUnreachable;
+  if (got != 0) return Refused("no server " + args[0]);
   std::string text;
   const int32_t fetched = client_.GetLastErrorText(kLastErrorTextSize, text);
   if (Unreachable(fetched)) return kExitUnreachable;
