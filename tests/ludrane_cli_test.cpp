@@ -644,6 +644,44 @@ TEST_F(LudraneCliTest, AServiceFailingAfterARefusedClientIsNotAMissingServer) {
       << refused.err;
 }
 
+// A client's computer name comes from the network (its reverse lookup) and a
+// source from whoever made the export: the tables print their control
+// characters as "?", so no name can drive the terminal that lists it. JSON
+// escapes them instead.
+TEST_F(LudraneCliTest, TablesPrintNoControlCharactersOfNamesAndSources) {
+  StartService();
+  const std::string image = dir_ + "/disk\x1b[8m.img";
+  std::ofstream(image).close();
+  std::filesystem::resize_file(image, 1 << 20);
+  Outcome added = Cli("add-server " + image + " --port 60141");
+  ASSERT_EQ(added.status, 0) << added.err;
+  while (!added.out.empty() && added.out.back() == '\n') added.out.pop_back();
+  ClientEntry online{};
+  online.address = 0x0500007F;
+  online.access = ACCESS_VIRTUAL_WRITE;
+  online.state = kClientLoggedOn;
+  online.nameState = kNameKnown;
+  std::strcpy(online.hostName,
+              "pc\x1b]0;owned\x07\xc2\x9b"
+              "2J\x7f.lan");
+  ASSERT_EQ(ops_.AddOnlineClient(static_cast<management::Handle>(std::stoul(added.out)), online),
+            0);
+
+  const Outcome clients = Cli("list-clients " + added.out);
+  EXPECT_EQ(clients.status, 0) << clients.err;
+  EXPECT_NE(clients.out.find("pc?]0;owned??2J?.lan\n"), std::string::npos) << clients.out;
+  const Outcome servers = Cli("list-servers");
+  EXPECT_EQ(servers.status, 0) << servers.err;
+  EXPECT_NE(servers.out.find(dir_ + "/disk?[8m.img\n"), std::string::npos) << servers.out;
+  for (const std::string& out : {clients.out, servers.out}) {
+    EXPECT_EQ(out.find_first_of("\x1b\x07\x7f"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos) << out;
+  }
+  const std::map<std::string, std::string> json =
+      ParsedJson(Cli("list-clients " + added.out + " --json").out);
+  EXPECT_EQ(json.at("clients.1.name"), "\"pc\\u001b]0;owned\\u0007\\u009b2J\\u007f.lan\"");
+}
+
 TEST_F(LudraneCliTest, OnlineClientsAreListedApart) {
   StartService();
   const std::string server = AddServer();

@@ -322,11 +322,32 @@ const char* StateWord(uint8_t state) {
   }
 }
 
+// `text` for a table on a terminal: a name from the network or a path may
+// hold control characters (C0, DEL, C1) that a terminal takes for commands;
+// each shows as "?".
+std::string TerminalText(std::string_view text) {
+  const std::string valid = ValidUtf8(text);
+  std::string shown;
+  for (size_t i = 0; i < valid.size(); ++i) {
+    const auto c = static_cast<unsigned char>(valid[i]);
+    const bool c1 =
+        c == 0xC2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      shown += '?';
+      if (c1) ++i;
+    } else {
+      shown += valid[i];
+    }
+  }
+  return shown;
+}
+
 std::string NameText(const ClientEntry& entry) {
   if (entry.address == 0) return "(any address)";
   switch (entry.nameState) {
     case kNameKnown:
-      return std::string(entry.hostName, strnlen(entry.hostName, sizeof entry.hostName));
+      return TerminalText(
+          std::string_view(entry.hostName, strnlen(entry.hostName, sizeof entry.hostName)));
     case kNameUnknown:
       return "(resolving)";
     default:
@@ -431,7 +452,9 @@ int Cli::ListServers(const OutputForm& form) {
           << Column(AddressText(config.IpAddress), 16) << Column(std::to_string(config.Port), 7)
           << Column(MebibytesText(config.SizeBytes), 12)
           << Column(std::to_string(config.Cache) + " M", 8) << Column(AuthText(config), 6)
-          << std::string(config.Source, strnlen(config.Source, sizeof config.Source)) << "\n";
+          << TerminalText(
+                 std::string_view(config.Source, strnlen(config.Source, sizeof config.Source)))
+          << "\n";
   }
   if (form.json) {
     JsonWriter json;
