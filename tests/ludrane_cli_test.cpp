@@ -21,6 +21,7 @@
 #include "service/management/management_server.h"
 #include "shared/block_protocol.h"
 #include "shared/bytes.h"
+#include "shared/dcerpc.h"
 #include "shared/management_interface.h"
 #include "shared/password_digest.h"
 #include "tests/program_for_testing.h"
@@ -41,6 +42,22 @@ class LeavingOperations : public FakeOperations {
  public:
   std::atomic<uint32_t> leaving_address{0};
   std::atomic<uint16_t> leaving_port{0};
+  // A broken service: the static client after `looping_static_after` is the
+  // first one again. After 1000 such steps it answers as an unreachable
+  // service, so that a walk that never ends on its own still does.
+  std::atomic<management::Handle> looping_static_after{0};
+  std::atomic<int> looped{0};
+  // The service refuses every static client added.
+  std::atomic<bool> refuse_static_clients{false};
+  // The service fails every call after it refused a static client.
+  std::atomic<bool> fail_after_refusal{false};
+
+  int32_t AddStaticClient(management::Handle server, const ClientEntry& client) override {
+    const int32_t result =
+        refuse_static_clients ? -1 : FakeOperations::AddStaticClient(server, client);
+    if (result != 0 && fail_after_refusal) throw_in_calls = true;
+    return result;
+  }
 
   int32_t EnumServers(management::Handle server, management::Handle& next) override {
     const int32_t result = FakeOperations::EnumServers(server, next);
@@ -50,6 +67,16 @@ class LeavingOperations : public FakeOperations {
       FakeOperations::DeleteServer(next);
     }
     return result;
+  }
+
+  int32_t EnumStaticClients(management::Handle server, management::Handle client,
+                            management::Handle& next) override {
+    if (looping_static_after == 0 || client != looping_static_after) {
+      return FakeOperations::EnumStaticClients(server, client, next);
+    }
+    next = 0;
+    if (++looped > 1000) return static_cast<int32_t>(rpc::RPC_S_SERVER_UNAVAILABLE);
+    return FakeOperations::EnumStaticClients(server, 0, next);
   }
 
   int32_t EnumOnlineClients(management::Handle server, management::Handle client,
@@ -292,6 +319,25 @@ TEST_F(LudraneCliTest, AddServerTakesSizeFromTheSourceAndAddsTheAnyClient) {
   EXPECT_EQ(clients.status, 0);
   EXPECT_NE(clients.out.find("static   0.0.0.0"), std::string::npos) << clients.out;
   EXPECT_NE(clients.out.find("virtual  (any address)"), std::string::npos) << clients.out;
+}
+
+// The server is made, but without the client that lets anyone log on: the
+// command says so and fails, and still names the server it made.
+TEST_F(LudraneCliTest, AnAnyAddressClientRefusedFailsTheAddition) {
+  StartService();
+  ops_.refuse_static_clients = true;
+  Outcome added = Cli("add-server " + image_ + " --port 60131");
+  EXPECT_EQ(added.status, 1) << added.err;
+  while (!added.out.empty() && added.out.back() == '\n') added.out.pop_back();
+  ASSERT_FALSE(added.out.empty());
+  EXPECT_EQ(Config(added.out).Port, 60131);
+  EXPECT_NE(added.err.find("the service refused the \"Any Address\" client of server " + added.out),
+            std::string::npos)
+      << added.err;
+  EXPECT_EQ(FirstClient(added.out), "0");
+
+  // Without it there is nothing to refuse.
+  EXPECT_EQ(Cli("add-server " + image_ + " --port 60132 --no-any-client").status, 0);
 }
 
 TEST_F(LudraneCliTest, AddServerOptions) {
@@ -551,6 +597,89 @@ TEST_F(LudraneCliTest, ClientsAddChangeAndDelete) {
   EXPECT_NE(wrong_server.err.find("is not a static client of server"), std::string::npos);
   EXPECT_EQ(Cli("delete-client " + server + " " + client).status, 0);
   EXPECT_EQ(Cli("list-clients " + server).out.find("10.0.0.7"), std::string::npos);
+}
+
+// A broken service whose static list leads back to its start: the client
+// commands look for the client through the list once and end there.
+TEST_F(LudraneCliTest, AStaticListThatLeadsBackToItsStartIsWalkedOnce) {
+  StartService();
+  const std::string server = AddServer();
+  ASSERT_EQ(Cli("add-client " + server + " 10.0.0.2").status, 0);
+  management::Handle second = 0;
+  const std::string first = FirstClient(server);
+  ASSERT_EQ(ops_.EnumStaticClients(static_cast<management::Handle>(std::stoul(server)),
+                                   static_cast<management::Handle>(std::stoul(first)), second),
+            0);
+  ASSERT_NE(second, 0u);
+  ops_.looping_static_after = second;
+
+  const Outcome deleted = Cli("delete-client " + server + " 999999");
+  EXPECT_EQ(deleted.status, 1) << deleted.err;
+  EXPECT_NE(deleted.err.find("client 999999 is not a static client of server " + server),
+            std::string::npos)
+      << deleted.err;
+  ops_.looped = 0;
+  const Outcome changed = Cli("set-access " + server + " 999999 refused");
+  EXPECT_EQ(changed.status, 1) << changed.err;
+  EXPECT_NE(changed.err.find("client 999999 is not a static client of server " + server),
+            std::string::npos)
+      << changed.err;
+  ops_.looped = 0;
+  const Outcome listed = Cli("list-clients " + server);
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(testing::Lines(listed.out).size(), 3u) << listed.out;
+}
+
+// A service that fails after it refused a client is not a server gone: the
+// command says the service does not answer, as any other does.
+TEST_F(LudraneCliTest, AServiceFailingAfterARefusedClientIsNotAMissingServer) {
+  StartService();
+  const std::string server = AddServer("--no-any-client");
+  ASSERT_EQ(Cli("add-client " + server + " 10.0.0.7").status, 0);
+  ops_.fail_after_refusal = true;
+  const Outcome refused = Cli("add-client " + server + " 10.0.0.7");
+  EXPECT_EQ(refused.status, 3) << refused.err;
+  EXPECT_EQ(refused.err.find("no server"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("the Quensaria service does not answer"), std::string::npos)
+      << refused.err;
+}
+
+// A client's computer name comes from the network (its reverse lookup) and a
+// source from whoever made the export: the tables print their control
+// characters as "?", so no name can drive the terminal that lists it. JSON
+// escapes them instead.
+TEST_F(LudraneCliTest, TablesPrintNoControlCharactersOfNamesAndSources) {
+  StartService();
+  const std::string image = dir_ + "/disk\x1b[8m.img";
+  std::ofstream(image).close();
+  std::filesystem::resize_file(image, 1 << 20);
+  Outcome added = Cli("add-server " + image + " --port 60141");
+  ASSERT_EQ(added.status, 0) << added.err;
+  while (!added.out.empty() && added.out.back() == '\n') added.out.pop_back();
+  ClientEntry online{};
+  online.address = 0x0500007F;
+  online.access = ACCESS_VIRTUAL_WRITE;
+  online.state = kClientLoggedOn;
+  online.nameState = kNameKnown;
+  std::strcpy(online.hostName,
+              "pc\x1b]0;owned\x07\xc2\x9b"
+              "2J\x7f.lan");
+  ASSERT_EQ(ops_.AddOnlineClient(static_cast<management::Handle>(std::stoul(added.out)), online),
+            0);
+
+  const Outcome clients = Cli("list-clients " + added.out);
+  EXPECT_EQ(clients.status, 0) << clients.err;
+  EXPECT_NE(clients.out.find("pc?]0;owned??2J?.lan\n"), std::string::npos) << clients.out;
+  const Outcome servers = Cli("list-servers");
+  EXPECT_EQ(servers.status, 0) << servers.err;
+  EXPECT_NE(servers.out.find(dir_ + "/disk?[8m.img\n"), std::string::npos) << servers.out;
+  for (const std::string& out : {clients.out, servers.out}) {
+    EXPECT_EQ(out.find_first_of("\x1b\x07\x7f"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos) << out;
+  }
+  const std::map<std::string, std::string> json =
+      ParsedJson(Cli("list-clients " + added.out + " --json").out);
+  EXPECT_EQ(json.at("clients.1.name"), "\"pc\\u001b]0;owned\\u0007\\u009b2J\\u007f.lan\"");
 }
 
 TEST_F(LudraneCliTest, OnlineClientsAreListedApart) {

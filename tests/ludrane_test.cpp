@@ -72,6 +72,46 @@ class TestMachine : public configurator::MachineInfo {
 
 std::string SourceOf(const ServerConfig& config) { return std::string(config.Source); }
 
+// The real service, but every static client added is refused.
+class RefusingStaticClients : public ManagementOperations {
+ public:
+  explicit RefusingStaticClients(ManagementOperations& real) : real_(real) {}
+  int32_t AddStaticClient(Handle, const ClientEntry&) override { return -1; }
+  int32_t GetLastErrorText(int32_t n, std::string& t) override {
+    return real_.GetLastErrorText(n, t);
+  }
+  int32_t GetServiceName(int32_t n, std::string& t) override { return real_.GetServiceName(n, t); }
+  int32_t AddServer(const ServerConfig& c, Handle& s) override { return real_.AddServer(c, s); }
+  int32_t EnumServers(Handle s, Handle& n) override { return real_.EnumServers(s, n); }
+  int32_t GetServer(Handle s, ServerConfig& c) override { return real_.GetServer(s, c); }
+  int32_t StartServer(Handle s) override { return real_.StartServer(s); }
+  int32_t StopServer(Handle s) override { return real_.StopServer(s); }
+  int32_t DeleteServer(Handle s) override { return real_.DeleteServer(s); }
+  int32_t EnumStaticClients(Handle s, Handle c, Handle& n) override {
+    return real_.EnumStaticClients(s, c, n);
+  }
+  int32_t GetStaticClient(Handle c, ClientEntry& e) override { return real_.GetStaticClient(c, e); }
+  int32_t DeleteStaticClient(Handle s, Handle c) override { return real_.DeleteStaticClient(s, c); }
+  int32_t ModifyStaticClient(Handle c, const ClientEntry& e) override {
+    return real_.ModifyStaticClient(c, e);
+  }
+  int32_t AddOnlineClient(Handle s, const ClientEntry& e) override {
+    return real_.AddOnlineClient(s, e);
+  }
+  int32_t EnumOnlineClients(Handle s, Handle c, Handle& n) override {
+    return real_.EnumOnlineClients(s, c, n);
+  }
+  int32_t GetOnlineClient(Handle c, ClientEntry& e) override { return real_.GetOnlineClient(c, e); }
+  int32_t DeleteOnlineClient(Handle s, Handle c) override { return real_.DeleteOnlineClient(s, c); }
+  int32_t ModifyOnlineClient(Handle c, const ClientEntry& e) override {
+    return real_.ModifyOnlineClient(c, e);
+  }
+  int32_t GetServerStats(Handle s, ServerStats& st) override { return real_.GetServerStats(s, st); }
+
+ private:
+  ManagementOperations& real_;
+};
+
 class LudraneTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -137,6 +177,16 @@ class LudraneTest : public ::testing::Test {
     if (document_->server_rows().size() != before + 1) return 0;
     return document_->server_rows().back().handle;
   }
+  // From here on the commands go to a service that refuses static clients.
+  void RefuseStaticClients() {
+    runner_.reset();
+    document_.reset();
+    refusing_ = std::make_unique<RefusingStaticClients>(*client_);
+    document_ = std::make_unique<ServerDocument>(*refusing_);
+    runner_ =
+        std::make_unique<configurator::CommandRunner>(*document_, prompts_, defaults_, machine_);
+    ASSERT_TRUE(document_->Probe());
+  }
   size_t client_rows_or_servers() {
     document_->ShowServerList();
     return document_->server_rows().size();
@@ -173,6 +223,7 @@ class LudraneTest : public ::testing::Test {
   std::string image_;
   std::unique_ptr<Program> service_;
   std::unique_ptr<ManagementClient> client_;
+  std::unique_ptr<RefusingStaticClients> refusing_;
   RecordingPrompts prompts_{/*answer_yes_when_none_queued=*/false};
   ConfiguratorDefaults defaults_{QString::fromStdString(dir_ + "/Quensaria.conf")};
   TestMachine machine_;
@@ -269,6 +320,21 @@ TEST_F(LudraneTest, CreateStartStopAndDeleteAServerThroughTheDialogs) {
 
 // A typed relative path names a file from where ludrane runs; the service,
 // whose working directory is another, is sent the whole path and serves it.
+// A new server whose automatic "Any Address" client the service refused is
+// made, and the user is told it has no such client.
+TEST_F(LudraneTest, AnAutomaticClientTheServiceRefusesIsReported) {
+  RefuseStaticClients();
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  EXPECT_EQ(Read(server).Port, port);
+  ASSERT_EQ(prompts_.messages.size(), 1) << "the refused client went unmentioned";
+  EXPECT_EQ(prompts_.messages[0].toStdString(),
+            "The server was created, but the service did not add its \"Any Address\" client.");
+  document_->ShowClients(server);
+  EXPECT_TRUE(document_->client_rows().empty());
+}
+
 TEST_F(LudraneTest, ARelativePathTypedInTheDialogIsSentWhole) {
   const std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(dir_);
@@ -685,6 +751,44 @@ TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
   // The static rows come first.
   EXPECT_TRUE(document_->client_rows()[0].is_static());
   EXPECT_TRUE(document_->client_rows()[1].is_static());
+}
+
+// An online client the service will not copy (its address is in the static
+// list already, put there elsewhere) is named with the service's reason; the
+// others selected with it are copied.
+TEST_F(LudraneTest, AnOnlineClientTheServiceWillNotCopyIsReported) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  for (const char* address : {"127.0.0.6", "127.0.0.7"}) {
+    ClientEntry online{};
+    online.address = inet_addr(address);
+    online.access = ACCESS_VIRTUAL_WRITE;
+    online.state = kClientLoggedOn;
+    online.nameState = kNameUnknown;
+    ASSERT_EQ(client_->AddOnlineClient(server, online), 0);
+  }
+  document_->ShowClients(server);
+  Selection online;
+  for (const ClientRow& row : document_->client_rows()) {
+    if (row.online()) online.handles.push_back(row.handle);
+  }
+  ASSERT_EQ(online.handles.size(), 2u);
+  ClientEntry listed{};
+  listed.address = inet_addr("127.0.0.6");
+  listed.access = ACCESS_FULL;
+  ASSERT_EQ(client_->AddStaticClient(server, listed), 0);
+
+  runner_->Run(configurator::kCmdAddToStaticList, online);
+  ASSERT_EQ(prompts_.messages.size(), 1) << "the client not copied went unmentioned";
+  EXPECT_EQ(prompts_.messages[0],
+            "A client with same address is already in the static client list");
+  std::vector<std::string> copied;
+  for (const ClientRow& row : document_->client_rows()) {
+    if (row.is_static()) copied.push_back(row.texts[0] + " " + row.texts[2]);
+  }
+  EXPECT_EQ(copied, (std::vector<std::string>{"0.0.0.0 虚拟写保护", "127.0.0.6 完全控制",
+                                              "127.0.0.7 虚拟写保护"}));
 }
 
 // Each online client shows the level its own log-on left it at, in the

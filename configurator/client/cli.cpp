@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <unordered_set>
 
 #include "configurator/client/management_client.h"
 #include "configurator/rules/configurator_rules.h"
@@ -321,11 +322,32 @@ const char* StateWord(uint8_t state) {
   }
 }
 
+// `text` for a table on a terminal: a name from the network or a path may
+// hold control characters (C0, DEL, C1) that a terminal takes for commands;
+// each shows as "?".
+std::string TerminalText(std::string_view text) {
+  const std::string valid = ValidUtf8(text);
+  std::string shown;
+  for (size_t i = 0; i < valid.size(); ++i) {
+    const auto c = static_cast<unsigned char>(valid[i]);
+    const bool c1 =
+        c == 0xC2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      shown += '?';
+      if (c1) ++i;
+    } else {
+      shown += valid[i];
+    }
+  }
+  return shown;
+}
+
 std::string NameText(const ClientEntry& entry) {
   if (entry.address == 0) return "(any address)";
   switch (entry.nameState) {
     case kNameKnown:
-      return std::string(entry.hostName, strnlen(entry.hostName, sizeof entry.hostName));
+      return TerminalText(
+          std::string_view(entry.hostName, strnlen(entry.hostName, sizeof entry.hostName)));
     case kNameUnknown:
       return "(resolving)";
     default:
@@ -430,7 +452,9 @@ int Cli::ListServers(const OutputForm& form) {
           << Column(AddressText(config.IpAddress), 16) << Column(std::to_string(config.Port), 7)
           << Column(MebibytesText(config.SizeBytes), 12)
           << Column(std::to_string(config.Cache) + " M", 8) << Column(AuthText(config), 6)
-          << std::string(config.Source, strnlen(config.Source, sizeof config.Source)) << "\n";
+          << TerminalText(
+                 std::string_view(config.Source, strnlen(config.Source, sizeof config.Source)))
+          << "\n";
   }
   if (form.json) {
     JsonWriter json;
@@ -573,11 +597,16 @@ int Cli::AddServer(const std::vector<std::string>& args) {
   const int32_t result = client_.AddServer(config, server);
   if (Unreachable(result)) return kExitUnreachable;
   if (result != 0) return Refused("the service refused to create the server");
+  // The handle is printed whatever follows: the server exists now.
+  out_ << server << "\n";
   if (any_client) {
     const int32_t added = client_.AddStaticClient(server, AnyAddressClient());
     if (Unreachable(added)) return kExitUnreachable;
+    if (added != 0) {
+      return Refused("the service refused the \"Any Address\" client of server " +
+                     std::to_string(server));
+    }
   }
-  out_ << server << "\n";
   return kExitOk;
 }
 
@@ -735,7 +764,9 @@ int Cli::AddClient(const std::vector<std::string>& args) {
   if (Unreachable(result)) return kExitUnreachable;
   if (result == 0) return kExitOk;
   ServerConfig config;
-  if (client_.GetServer(server, config) != 0) return Refused("no server " + args[0]);
+  const int32_t got = client_.GetServer(server, config);
+  if (Unreachable(got)) return kExitUnreachable;
+  if (got != 0) return Refused("no server " + args[0]);
   std::string text;
   const int32_t fetched = client_.GetLastErrorText(kLastErrorTextSize, text);
   if (Unreachable(fetched)) return kExitUnreachable;
@@ -743,14 +774,15 @@ int Cli::AddClient(const std::vector<std::string>& args) {
 }
 
 std::optional<bool> Cli::IsStaticClientOf(Handle server, Handle client) {
+  // A service that leads back to a client it gave before would never end.
+  std::unordered_set<Handle> seen;
   for (Handle at = 0;;) {
     Handle next = 0;
     const int32_t result = client_.EnumStaticClients(server, at, next);
     if (Unreachable(result)) return std::nullopt;
     if (result != 0 || next == 0) return false;
     if (next == client) return true;
-    // A service that hands back the handle it was given would never end.
-    if (next == at) return false;
+    if (!seen.insert(next).second) return false;
     at = next;
   }
 }

@@ -127,6 +127,8 @@ bool AccessChangeAllowed(const ClientEntry& entry, uint8_t access);
 inline constexpr char kCreateFailed[] =
     "Can not create this service , you have no privilege to create or the service with same IP "
     "address and port is already exists.";
+inline constexpr char kAnyClientNotAdded[] =
+    "The server was created, but the service did not add its \"Any Address\" client.";
 inline constexpr char kDeleteQuestion[] =
     "After deleted this server, all the clients connect to this server will be ejected, remove it "
     "anyway?";

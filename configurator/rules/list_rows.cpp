@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <unordered_set>
 
 #include "configurator/rules/configurator_rules.h"
 #include "shared/block_protocol.h"
@@ -102,15 +103,17 @@ std::vector<ServerRow> ReadServerRows(ManagementOperations& ops, int32_t* runtim
   std::vector<ServerRow> rows;
   Handle handle = 0;
   Handle unreadable = 0;
+  // A service that leads back to a handle it gave before would never end.
+  std::unordered_set<Handle> seen;
   for (;;) {
     Handle next = 0;
     if (RuntimeFailure(ops.EnumServers(handle, next), runtime_status)) break;
-    // A service that hands back the handle it was given would never end.
     if (next == 0 || next == handle) break;
     if (next == unreadable) {  // still listed: its row is there, go past it
       handle = next;
       continue;
     }
+    if (!seen.insert(next).second) break;
     ServerConfig config;
     std::memset(&config, 0, sizeof config);
     const int32_t got = ops.GetServer(next, config);
@@ -135,11 +138,13 @@ bool WalkClients(Handle server, Enumerate enumerate, Get get, std::vector<Client
                  int32_t* runtime_status) {
   Handle client = 0;
   Handle unreadable = 0;
+  // A service that leads back to a client it gave before would never end.
+  std::unordered_set<Handle> listed;
   for (;;) {
     Handle next = 0;
     const int32_t result = enumerate(server, client, next);
     if (RuntimeFailure(result, runtime_status)) return false;
-    if (next == 0 || next == client) return true;
+    if (next == 0 || next == client || listed.contains(next)) return true;
     ClientEntry entry;
     std::memset(&entry, 0, sizeof entry);
     const int32_t got = get(next, entry);
@@ -154,6 +159,7 @@ bool WalkClients(Handle server, Enumerate enumerate, Get get, std::vector<Client
       continue;
     }
     rows.push_back(MakeClientRow(next, entry));
+    listed.insert(next);
     if (result != 0) return true;
     client = next;
   }

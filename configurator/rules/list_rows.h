@@ -56,17 +56,18 @@ std::string ClientStateText(uint8_t state);
 ServerRow MakeServerRow(Handle handle, bool read_ok, const ServerConfig& config);
 ClientRow MakeClientRow(Handle handle, const ClientEntry& entry);
 
-// The server list: EnumServers from 0 until next is 0; a failed GetServer
+// The server list: EnumServers from 0 until next is 0 (or a server already
+// listed, which a broken service could lead back to); a failed GetServer
 // still gives a row (status "失败", other texts from a zero record), and
 // the walk goes on from the server before it.
 // When `runtime_status` is given, a result that is neither 0 nor -1 (the
 // call did not complete) ends the walk and is stored there (else 0).
 std::vector<ServerRow> ReadServerRows(ManagementOperations& ops, int32_t* runtime_status = nullptr);
 // A client list: the static clients, then the online clients, each walk
-// ending at next 0 or at the first failed enumeration step (whose row is
-// still appended). A client whose get fails (gone since it was listed) has
-// no row, and the walk goes on from the one before it. `online_only`
-// leaves the static walk out.
+// ending at next 0, at a client it listed already, or at the first failed
+// enumeration step (whose row is still appended). A client whose get fails
+// (gone since it was listed) has no row, and the walk goes on from the one
+// before it. `online_only` leaves the static walk out.
 std::vector<ClientRow> ReadClientRows(ManagementOperations& ops, Handle server,
                                       int32_t* runtime_status = nullptr, bool online_only = false);
 

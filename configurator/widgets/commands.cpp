@@ -12,6 +12,7 @@
 #include "configurator/widgets/options_dialog.h"
 #include "configurator/widgets/server_config_dialog.h"
 #include "shared/block_protocol.h"
+#include "shared/management_interface.h"
 
 namespace quensaria::configurator {
 
@@ -227,7 +228,10 @@ void CommandRunner::CreateService() {
     prompts_.Message(kCreateFailed);
     return;
   }
-  if (defaults_.AutoAddClient()) document_.ops().AddStaticClient(server, AnyAddressClient());
+  if (defaults_.AutoAddClient() &&
+      document_.ops().AddStaticClient(server, AnyAddressClient()) != 0) {
+    prompts_.Message(kAnyClientNotAdded);
+  }
   document_.RefreshTree();
   document_.RefreshView();
 }
@@ -323,6 +327,8 @@ void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
 }
 
 void CommandRunner::AddToStaticList(const Selection& selection) {
+  // Why the first client that was not copied was refused; empty when all were.
+  std::string refusal;
   if (document_.shown_server()) {
     WaitCursorScope wait(prompts_);
     ManagementOperations& ops = document_.ops();
@@ -331,9 +337,18 @@ void CommandRunner::AddToStaticList(const Selection& selection) {
       std::memset(&entry, 0, sizeof entry);
       // A static row fails this read and is skipped.
       if (ops.GetOnlineClient(client, entry) != 0) continue;
-      ops.AddStaticClient(*document_.shown_server(), entry);
+      if (ops.AddStaticClient(*document_.shown_server(), entry) == 0 || !refusal.empty()) continue;
+      // Read at once: a later refusal would replace the service's text.
+      ops.GetLastErrorText(kLastErrorTextSize, refusal);
+      ServerConfig config{};
+      if (ops.GetServer(*document_.shown_server(), config) != 0) {
+        refusal = kServerGoneText;
+      } else if (refusal.empty()) {
+        refusal = kClientNotAddedText;
+      }
     }
   }
+  if (!refusal.empty()) prompts_.Message(QString::fromStdString(refusal));
   document_.RefreshView();
 }
 
