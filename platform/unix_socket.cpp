@@ -1,5 +1,6 @@
 #include "platform/unix_socket.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -71,16 +72,28 @@ Result<std::unique_ptr<UnixListener>> UnixListener::Listen(const std::string& pa
   if (!claimed.ok()) return claimed;
   UniqueFd socket = NewSocket();
   if (!socket) return ErrnoStatus("socket", errno);
+  // bind makes the file with the socket's mode less the umask: the owner's
+  // bits alone, so nobody else gets in before the group and mode are set.
+  if (::fchmod(socket.get(), mode & S_IRWXU) != 0) return ErrnoStatus("fchmod socket", errno);
   if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
     return ErrnoStatus("bind " + path, errno);
   }
-  if (group != kKeepGroup && ::chown(path.c_str(), static_cast<uid_t>(-1), group) != 0) {
+  // Group and mode go to the file bind made, not to whatever the name leads
+  // to by then (a link put in its place would hand them to another file).
+  struct stat st;
+  UniqueFd file(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!file || ::fstat(file.get(), &st) != 0) return ErrnoStatus("open " + path, errno);
+  if (!S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid()) {
+    return Status(ERROR_ALREADY_EXISTS, path + ": replaced by another file while it was made");
+  }
+  if (group != kKeepGroup &&
+      ::fchownat(file.get(), "", static_cast<uid_t>(-1), group, AT_EMPTY_PATH) != 0) {
     const int error = errno;
     ::unlink(path.c_str());
     return ErrnoStatus("chown " + path, error);
   }
-  struct stat st;
-  if (::chmod(path.c_str(), mode) != 0 || ::stat(path.c_str(), &st) != 0) {
+  const std::string bound = "/proc/self/fd/" + std::to_string(file.get());
+  if (::chmod(bound.c_str(), mode) != 0 || ::fstat(file.get(), &st) != 0) {
     const int error = errno;
     ::unlink(path.c_str());
     return ErrnoStatus("chmod " + path, error);
