@@ -260,22 +260,43 @@ Status SetReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
 }
 
 Status MakeDirectories(const std::string& path, mode_t mode) {
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (!prefix.empty()) {
-      if (::mkdir(prefix.c_str(), mode) == 0) {
-        // The umask narrowed it; a service run with UMask=0077 still makes
-        // the directories its clients must reach.
-        if (::chmod(prefix.c_str(), mode) != 0) return ErrnoStatus("chmod " + prefix, errno);
-      } else if (errno != EEXIST) {
-        return ErrnoStatus("mkdir " + prefix, errno);
-      }
+  if (path.empty()) return Status(ERROR_PATH_NOT_FOUND, "no directory named");
+  // Each step is made and opened from the one before, and a directory made
+  // here is opened without following a link: a name swapped for a link
+  // meanwhile gets neither the mode nor the directories below.
+  UniqueFd at(::open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!at) return ErrnoStatus("open " + path, errno);
+  size_t begin = 0;
+  while (begin < path.size()) {
+    size_t end = path.find('/', begin);
+    if (end == std::string::npos) end = path.size();
+    const std::string name = path.substr(begin, end - begin);
+    const std::string prefix = path.substr(0, end);
+    begin = end + 1;
+    if (name.empty() || name == ".") continue;
+    bool made = false;
+    if (::mkdirat(at.get(), name.c_str(), mode) == 0) {
+      made = true;
+    } else if (errno != EEXIST) {
+      return ErrnoStatus("mkdir " + prefix, errno);
     }
-    if (slash == std::string::npos) break;
+    UniqueFd next(::openat(at.get(), name.c_str(),
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC | (made ? O_NOFOLLOW : 0)));
+    if (!next) {
+      if (made) return Status(ERROR_ALREADY_EXISTS, prefix + ": replaced while it was made");
+      if (errno == ENOTDIR && end == path.size()) {
+        return Status(ERROR_PATH_NOT_FOUND, path + ": not a directory");
+      }
+      if (errno == ENOTDIR) {  // said as the making of the next one found it
+        return ErrnoStatus("mkdir " + path.substr(0, path.find('/', begin)), ENOTDIR);
+      }
+      return ErrnoStatus("open " + prefix, errno);
+    }
+    // The umask narrowed it; a service run with UMask=0077 still makes
+    // the directories its clients must reach.
+    if (made && ::fchmod(next.get(), mode) != 0) return ErrnoStatus("chmod " + prefix, errno);
+    at = std::move(next);
   }
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return ErrnoStatus("stat " + path, errno);
-  if (!S_ISDIR(st.st_mode)) return Status(ERROR_PATH_NOT_FOUND, path + ": not a directory");
   return Status::Ok();
 }
 

@@ -1,13 +1,16 @@
-// The listener's socket file between bind and its final mode: this program
-// stands in for bind (then calls the C library's), so a test can look at the
-// file, or put another in its place, the moment bind made it.
+// The listener's socket file between bind and its final mode, and a new
+// directory between mkdir and its mode: this program stands in for bind and
+// mkdir (then calls the C library's), so a test can look at the file, or put
+// another in its place, the moment it was made.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -19,8 +22,31 @@ namespace {
 
 // Called with the path of each AF_UNIX socket file bind made, while set.
 std::function<void(const std::string&)> after_bind;
+// Called with the path of each directory mkdir made, while set.
+std::function<void(const std::string&)> after_mkdir;
 
 }  // namespace
+
+extern "C" int mkdirat(int at, const char* path, mode_t mode) {
+  using Mkdirat = int (*)(int, const char*, mode_t);
+  static const Mkdirat real = reinterpret_cast<Mkdirat>(::dlsym(RTLD_NEXT, "mkdirat"));
+  const int result = real(at, path, mode);
+  if (result == 0 && after_mkdir) {
+    std::string whole = path;
+    if (path[0] != '/') {
+      char directory[4096] = {};
+      const std::string link =
+          at == AT_FDCWD ? "/proc/self/cwd" : "/proc/self/fd/" + std::to_string(at);
+      if (::readlink(link.c_str(), directory, sizeof directory - 1) > 0) {
+        whole = std::string(directory) + "/" + path;
+      }
+    }
+    after_mkdir(whole);
+  }
+  return result;
+}
+
+extern "C" int mkdir(const char* path, mode_t mode) { return mkdirat(AT_FDCWD, path, mode); }
 
 extern "C" int bind(int fd, const sockaddr* address, socklen_t length) {
   using Bind = int (*)(int, const sockaddr*, socklen_t);
@@ -42,7 +68,10 @@ mode_t ModeOf(const std::string& path) {
 
 class UnixSocketBindTest : public ::testing::Test {
  protected:
-  void TearDown() override { after_bind = nullptr; }
+  void TearDown() override {
+    after_bind = nullptr;
+    after_mkdir = nullptr;
+  }
 
   testing::ScratchDir scratch_;
   const std::string path_ = scratch_.File("sock");
@@ -79,6 +108,22 @@ TEST_F(UnixSocketBindTest, ANameSwappedAfterBindHandsNothingElseTheMode) {
   EXPECT_EQ(ModeOf(secret), 0600u);
   struct stat st {};
   EXPECT_EQ(::lstat(path_.c_str(), &st), 0) << "another's file is left where it is";
+}
+
+// A directory swapped for a link once mkdir made it: the directory the link
+// leads to keeps its mode, and the making fails.
+TEST_F(UnixSocketBindTest, ADirectorySwappedAfterMkdirHandsNothingElseTheMode) {
+  const std::string secret = scratch_.File("secret");
+  ASSERT_EQ(::mkdir(secret.c_str(), 0700), 0);
+  const std::string made = scratch_.File("run");
+  after_mkdir = [&](const std::string& path) {
+    if (path != made) return;
+    EXPECT_EQ(::rename(path.c_str(), scratch_.File("moved").c_str()), 0);
+    EXPECT_EQ(::symlink(secret.c_str(), path.c_str()), 0);
+  };
+  EXPECT_FALSE(MakeDirectories(made + "/ncalrpc", 0755).ok());
+  EXPECT_EQ(ModeOf(secret), 0700u);
+  EXPECT_FALSE(std::filesystem::exists(secret + "/ncalrpc")) << "nothing is made through the link";
 }
 
 }  // namespace
