@@ -1,5 +1,6 @@
 #include "platform/unix_socket.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -71,16 +72,28 @@ Result<std::unique_ptr<UnixListener>> UnixListener::Listen(const std::string& pa
   if (!claimed.ok()) return claimed;
   UniqueFd socket = NewSocket();
   if (!socket) return ErrnoStatus("socket", errno);
+  // bind makes the file with the socket's mode less the umask: the owner's
+  // bits alone, so nobody else gets in before the group and mode are set.
+  if (::fchmod(socket.get(), mode & S_IRWXU) != 0) return ErrnoStatus("fchmod socket", errno);
   if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
     return ErrnoStatus("bind " + path, errno);
   }
-  if (group != kKeepGroup && ::chown(path.c_str(), static_cast<uid_t>(-1), group) != 0) {
+  // Group and mode go to the file bind made, not to whatever the name leads
+  // to by then (a link put in its place would hand them to another file).
+  struct stat st;
+  UniqueFd file(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!file || ::fstat(file.get(), &st) != 0) return ErrnoStatus("open " + path, errno);
+  if (!S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid()) {
+    return Status(ERROR_ALREADY_EXISTS, path + ": replaced by another file while it was made");
+  }
+  if (group != kKeepGroup &&
+      ::fchownat(file.get(), "", static_cast<uid_t>(-1), group, AT_EMPTY_PATH) != 0) {
     const int error = errno;
     ::unlink(path.c_str());
     return ErrnoStatus("chown " + path, error);
   }
-  struct stat st;
-  if (::chmod(path.c_str(), mode) != 0 || ::stat(path.c_str(), &st) != 0) {
+  const std::string bound = "/proc/self/fd/" + std::to_string(file.get());
+  if (::chmod(bound.c_str(), mode) != 0 || ::fstat(file.get(), &st) != 0) {
     const int error = errno;
     ::unlink(path.c_str());
     return ErrnoStatus("chmod " + path, error);
@@ -247,22 +260,43 @@ Status SetReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
 }
 
 Status MakeDirectories(const std::string& path, mode_t mode) {
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (!prefix.empty()) {
-      if (::mkdir(prefix.c_str(), mode) == 0) {
-        // The umask narrowed it; a service run with UMask=0077 still makes
-        // the directories its clients must reach.
-        if (::chmod(prefix.c_str(), mode) != 0) return ErrnoStatus("chmod " + prefix, errno);
-      } else if (errno != EEXIST) {
-        return ErrnoStatus("mkdir " + prefix, errno);
-      }
+  if (path.empty()) return Status(ERROR_PATH_NOT_FOUND, "no directory named");
+  // Each step is made and opened from the one before, and a directory made
+  // here is opened without following a link: a name swapped for a link
+  // meanwhile gets neither the mode nor the directories below.
+  UniqueFd at(::open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!at) return ErrnoStatus("open " + path, errno);
+  size_t begin = 0;
+  while (begin < path.size()) {
+    size_t end = path.find('/', begin);
+    if (end == std::string::npos) end = path.size();
+    const std::string name = path.substr(begin, end - begin);
+    const std::string prefix = path.substr(0, end);
+    begin = end + 1;
+    if (name.empty() || name == ".") continue;
+    bool made = false;
+    if (::mkdirat(at.get(), name.c_str(), mode) == 0) {
+      made = true;
+    } else if (errno != EEXIST) {
+      return ErrnoStatus("mkdir " + prefix, errno);
     }
-    if (slash == std::string::npos) break;
+    UniqueFd next(::openat(at.get(), name.c_str(),
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC | (made ? O_NOFOLLOW : 0)));
+    if (!next) {
+      if (made) return Status(ERROR_ALREADY_EXISTS, prefix + ": replaced while it was made");
+      if (errno == ENOTDIR && end == path.size()) {
+        return Status(ERROR_PATH_NOT_FOUND, path + ": not a directory");
+      }
+      if (errno == ENOTDIR) {  // said as the making of the next one found it
+        return ErrnoStatus("mkdir " + path.substr(0, path.find('/', begin)), ENOTDIR);
+      }
+      return ErrnoStatus("open " + prefix, errno);
+    }
+    // The umask narrowed it; a service run with UMask=0077 still makes
+    // the directories its clients must reach.
+    if (made && ::fchmod(next.get(), mode) != 0) return ErrnoStatus("chmod " + prefix, errno);
+    at = std::move(next);
   }
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return ErrnoStatus("stat " + path, errno);
-  if (!S_ISDIR(st.st_mode)) return Status(ERROR_PATH_NOT_FOUND, path + ": not a directory");
   return Status::Ok();
 }
 

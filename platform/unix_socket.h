@@ -26,7 +26,8 @@ class UnixListener {
   // `group` (kKeepGroup: the creator's), set before the mode lets anyone in.
   // A socket file left by a process that no longer listens is replaced; one
   // that still answers, or any other kind of file, makes Listen fail
-  // (ERROR_ALREADY_EXISTS).
+  // (ERROR_ALREADY_EXISTS), as does a file put in its place after bind,
+  // which is left alone.
   static Result<std::unique_ptr<UnixListener>> Listen(const std::string& path, mode_t mode,
                                                       gid_t group = kKeepGroup);
   // Closes the socket and removes its file (if it is still this socket's).

@@ -291,6 +291,37 @@ TEST_F(RbdSourceTest, SnapshotsAndReadOnlyExportsRefuseWrites) {
   EXPECT_TRUE(seen == Pattern(0, 65536, 2));
 }
 
+// A writable export and a read-only one of the same image in one service:
+// what a client writes through the one is read through the other, also
+// where the other's read cache held the bytes before (a snapshot's export,
+// another disk, keeps its own).
+TEST_F(RbdSourceTest, AWriteThroughOneExportIsReadThroughAReadOnlyOneOfTheSameImage) {
+  const std::string image = MakeImage("beside", 5);
+  ASSERT_TRUE(cluster_->Snapshot(image, "before"));
+  std::unique_ptr<Service> service = StartService("a");
+  uint16_t writable_port = 0, read_only_port = 0, snapshot_port = 0;
+  const Handle writable = service->Add("rbd:rbd/" + image, writable_port);
+  const Handle read_only = service->Add("rbd:rbd/" + image + ":ro", read_only_port);
+  const Handle snapshot = service->Add("rbd:rbd/" + image + "@before", snapshot_port);
+  for (const Handle server : {writable, read_only, snapshot}) {
+    ASSERT_EQ(service->client().StartServer(server), 0) << service->Log();
+  }
+  BlockClient reader, frozen, writer;
+  LogOn(reader, read_only_port, "pupil");
+  LogOn(frozen, snapshot_port, "pupil");
+  EXPECT_EQ(LogOn(writer, writable_port, "boss"), ACCESS_FULL);
+  // Each reader's cache now holds the 1 MiB from 2 MiB.
+  ExpectReads(reader, 2 * kMiB, Pattern(2 * kMiB, 65536, 5));
+  ExpectReads(frozen, 2 * kMiB, Pattern(2 * kMiB, 65536, 5));
+
+  const std::vector<uint8_t> bytes = Pattern(2 * kMiB + 4096, 8192, 6);
+  ASSERT_EQ(writer.Write(2 * kMiB + 4096, bytes.data(), 8192).reply.status, REPLY_OK);
+  std::vector<uint8_t> expected = Pattern(2 * kMiB, 65536, 5);
+  std::copy(bytes.begin(), bytes.end(), expected.begin() + 4096);
+  ExpectReads(reader, 2 * kMiB, expected);
+  ExpectReads(frozen, 2 * kMiB, Pattern(2 * kMiB, 65536, 5));
+}
+
 // One writable export per image: a second one, in another service or the
 // same, fails to start and names the first (host and port); once the first
 // stops, it starts.

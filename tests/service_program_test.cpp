@@ -500,6 +500,53 @@ TEST_F(ServiceProgramTest, FilesWithDigestsAreTheOwnersAlone) {
   EXPECT_EQ(refused.out.find("Password"), std::string::npos) << refused.out;
 }
 
+// Whoever may write to the state directory may put a Locals.xml of his own
+// there (exports of any disk, his own client at full access), or a link in
+// its place, through which the service would replace the file it leads to:
+// the service does not start on such a directory, nor below one writable by
+// all without the sticky bit. One writable by its group (root:quensaria
+// 0770, say) is the administrator's choice.
+TEST_F(ServiceProgramTest, AStateDirectoryOthersMayWriteToIsNotUsed) {
+  struct Case {
+    const char* name;
+    mode_t parent_mode;
+    mode_t state_mode;
+    bool used;
+  };
+  for (const Case& c : {Case{"writable by all", 0755, 0777, false},
+                        Case{"writable by all, sticky", 0755, 01777, false},
+                        Case{"in a directory writable by all", 0777, 0750, false},
+                        Case{"writable by its group", 0755, 0770, true},
+                        Case{"in a sticky directory writable by all", 01777, 0750, true}}) {
+    SCOPED_TRACE(c.name);
+    testing::ScratchDir scratch;
+    const std::string parent = scratch.File("parent");
+    const std::string state = parent + "/state";
+    std::filesystem::create_directories(state);
+    ASSERT_EQ(::chmod(parent.c_str(), c.parent_mode), 0);
+    ASSERT_EQ(::chmod(state.c_str(), c.state_mode), 0);
+    Program service({QUENSARIA_PROGRAM, "--console", "--state-dir", state, "--runtime-dir",
+                     scratch.File("run")},
+                    scratch.File("service.log"));
+    ASSERT_TRUE(service.started());
+    if (c.used) {
+      ManagementClient client(scratch.File("run"), 10s);
+      std::string name;
+      EXPECT_TRUE(
+          testing::Eventually([&] { return client.GetServiceName(16, name) == 0; }, 10s, 10ms))
+          << service.Log();
+      EXPECT_EQ(service.Stop(), 0);
+      EXPECT_TRUE(std::filesystem::exists(state + "/Locals.xml")) << service.Log();
+      continue;
+    }
+    EXPECT_EQ(service.Wait(30s), std::optional<int>(1)) << service.Log();
+    EXPECT_NE(service.Log().find("writable by other users: Locals.xml is not kept there"),
+              std::string::npos)
+        << service.Log();
+    EXPECT_FALSE(std::filesystem::exists(state + "/Locals.xml"));
+  }
+}
+
 TEST_F(ServiceProgramTest, AForeignDceRpcClientManagesTheRealService) {
   if (!std::filesystem::exists("/usr/bin/python3") ||
       testing::RunProgram({"/usr/bin/python3", "-c", "import impacket.dcerpc.v5.rpcrt"})

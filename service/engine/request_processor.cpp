@@ -267,7 +267,8 @@ Step RequestProcessor::HandleRead(Connection& c) {
   const uint64_t position = source_.TranslateOffset(offset + synthesized);
   const uint32_t rest = length - synthesized;
   source::ReadCache* cache = source_.cache();
-  if (cache != nullptr && cache->Hit(position, rest, data + synthesized)) {
+  if (cache != nullptr && !NeedsSectorZeroEnd(offset, length) &&
+      cache->Hit(position, rest, data + synthesized)) {
     if (stats_ != nullptr) stats_->CacheHit();
     return FinishRead(c);
   }
@@ -278,6 +279,14 @@ Step RequestProcessor::HandleRead(Connection& c) {
   c.file_transfer.length = rest;
   c.file_transfer.done = 0;
   return Step::kFileOp;
+}
+
+bool RequestProcessor::NeedsSectorZeroEnd(uint64_t offset, uint32_t length) const {
+  const auto covered = [&](uint64_t at) { return at >= offset && at - offset < length; };
+  const bool covers_signature =
+      offset < kDiskSignatureOffset + 4 && offset + length > kDiskSignatureOffset;
+  return covers_signature && source_.header_size() == 0 &&
+         (!covered(kBootSignatureOffset) || !covered(kBootSignatureOffset + 1));
 }
 
 // Whether the disk's sector 0 ends in the boot signature. The read's own
@@ -351,7 +360,11 @@ source::IoResult RequestProcessor::PerformFileOp(Connection& c, bool nowait) {
   if (c.file_operation == kFileWrite) {
     return nowait ? io.TryWrite(f.position, data, length) : io.Write(f.position, data, length);
   }
-  if (nowait) return io.TryRead(f.position, data, length);
+  if (nowait) {
+    // Its end of sector 0 is read when the read finishes: on a file worker.
+    if (NeedsSectorZeroEnd(c.request.offset, c.request.length)) return source::IoResult{0, 0, true};
+    return io.TryRead(f.position, data, length);
+  }
   // The read cache serves bytes that must come from the device; what the
   // page cache holds is read from there, as without a cache.
   source::ReadCache* cache = source_.cache();

@@ -95,6 +95,9 @@ class RequestProcessor {
   Step Reply(Connection& c, uint16_t status, uint32_t length, uint32_t data_length);
   Step FinishRead(Connection& c);
   bool SectorZeroIsBootRecord(uint64_t offset, uint32_t length, const uint8_t* data);
+  // Whether the read must fetch the end of sector 0 from the source to
+  // decide on the stamp (a read that may wait: kept off the socket workers).
+  bool NeedsSectorZeroEnd(uint64_t offset, uint32_t length) const;
   bool InDisk(uint64_t offset, uint32_t length) const;
   void SynthesizeHeader(uint64_t offset, uint32_t length, uint8_t* data) const;
   // "write file error %X" with the error's text, the export and the disk

@@ -14,7 +14,10 @@
 // reach the Ceph cluster through --ceph-conf FILE (default: librados'
 // search, $CEPH_CONF or /etc/ceph/ceph.conf) as client.ID of --ceph-id
 // (default admin).
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -26,6 +29,7 @@
 #include "platform/stop_signals.h"
 #include "platform/thread_identity.h"
 #include "platform/unix_socket.h"
+#include "platform/whole_file.h"
 #include "service/engine/connection_engine.h"
 #include "service/host/service_host.h"
 #include "service/source/rbd_io.h"
@@ -99,6 +103,27 @@ std::string DefaultStateDirectory() {
   return directory.ok() ? directory.value() : ".";
 }
 
+// Whoever may write to the state directory may put a Locals.xml of his own
+// there, or a link in its place through which the saves replace another
+// file: neither it (sticky or not: Locals.xml may not exist yet) nor a
+// directory above it without the sticky bit may be writable by all. Empty
+// when it may be used, else why not.
+std::string WhyNotStateDirectory(const std::string& directory) {
+  char* resolved = ::realpath(directory.c_str(), nullptr);
+  if (resolved == nullptr) return {};  // said when Locals.xml is read or saved
+  std::string path = resolved;
+  std::free(resolved);
+  for (bool own = true;; own = false) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return {};
+    if ((st.st_mode & S_IWOTH) != 0 && (own || (st.st_mode & S_ISVTX) == 0)) {
+      return path + ": writable by other users: Locals.xml is not kept there";
+    }
+    if (path == "/") return {};
+    path = platform::DirectoryOf(path);
+  }
+}
+
 int Main(int argc, char** argv) {
   Arguments arguments;
   if (!Parse(argc, argv, arguments)) {
@@ -138,6 +163,11 @@ int Main(int argc, char** argv) {
     if (!made.ok())
       platform::ConsoleLog(platform::ConsolePriority::kError, "quensaria: %s\n",
                            made.message().c_str());
+  }
+  const std::string why_not = WhyNotStateDirectory(arguments.state_directory);
+  if (!why_not.empty()) {
+    platform::ConsoleLog(platform::ConsolePriority::kError, "quensaria: %s\n", why_not.c_str());
+    return 1;
   }
 
   source::SetCephSettings(arguments.ceph);

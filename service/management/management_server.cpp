@@ -1,10 +1,16 @@
 #include "service/management/management_server.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
+#include <string>
 #include <system_error>
 
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/whole_file.h"
 #include "service/management/association.h"
 #include "service/management/call_dispatch.h"
@@ -22,6 +28,30 @@ constexpr char kStubFile[] = ".\\zeltosvcrpcs";
 void ReportRpcError(uint32_t status, int line) {
   platform::ConsoleLog(platform::ConsolePriority::kError, "RPC Err: %d\nfile = %s, line=%d.",
                        static_cast<int>(status), kStubFile, line);
+}
+
+// Whoever may write to a directory on the way to the socket (without the
+// sticky bit, which keeps others' files safe) may put a socket of his own
+// in its place, to be handed every export's digests by the configurator;
+// the socket's own directory is the service's: not even its group writes.
+// Empty when the directories may be used, else why not.
+std::string WhyNotPrivate(const std::string& directory) {
+  char* resolved = ::realpath(directory.c_str(), nullptr);
+  if (resolved == nullptr) return platform::ErrnoStatus("realpath " + directory, errno).message();
+  std::string path = resolved;
+  std::free(resolved);
+  for (bool own = true;; own = false) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+      return platform::ErrnoStatus("stat " + path, errno).message();
+    }
+    const mode_t writable_by_others = own ? S_IWGRP | S_IWOTH : S_IWOTH;
+    if ((st.st_mode & writable_by_others) != 0 && (st.st_mode & S_ISVTX) == 0) {
+      return path + ": writable by other users: the management socket is not made there";
+    }
+    if (path == "/") return {};
+    path = platform::DirectoryOf(path);
+  }
 }
 
 }  // namespace
@@ -46,6 +76,11 @@ uint32_t ManagementServer::UseEndpoint(std::string* problem) {
   Status made = platform::MakeDirectories(platform::DirectoryOf(path), kDirectoryMode);
   if (!made.ok()) {
     if (problem) *problem = made.message();
+    return rpc::RPC_S_CANT_CREATE_ENDPOINT;
+  }
+  const std::string why_not = WhyNotPrivate(platform::DirectoryOf(path));
+  if (!why_not.empty()) {
+    if (problem) *problem = why_not;
     return rpc::RPC_S_CANT_CREATE_ENDPOINT;
   }
   Result<std::unique_ptr<platform::UnixListener>> listener =

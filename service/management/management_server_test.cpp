@@ -13,11 +13,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
+#include "platform/whole_file.h"
 #include "service/management/fake_operations_for_testing.h"
 #include "service/management/test_client_for_testing.h"
 
@@ -150,6 +153,62 @@ TEST_F(ManagementServerTest, EndpointFailureIsReportedByTheBindingsStep) {
   EXPECT_NE(console.find(server.EndpointPath() + ": "), std::string::npos) << console;
   EXPECT_NE(console.find("RPC Err: 1718\nfile = .\\zeltosvcrpcs, line=50."), std::string::npos)
       << console;
+}
+
+// Whoever may write to a directory on the way to the socket may put a
+// socket of his own in its place, which ludrane would then hand every
+// export's digests: such a directory is not used. A sticky one (as /tmp, in
+// which the scratch directory lies) lets nobody remove what the service
+// made; a runtime directory writable by its group is what a user's private
+// group's umask makes.
+TEST_F(ManagementServerTest, TheSocketIsMadeOnlyWhereNobodyElseMayReplaceIt) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& run)> prepare;
+    bool used;
+  };
+  const auto make = [](const std::string& directory, mode_t mode) {
+    std::filesystem::create_directories(directory);
+    ASSERT_EQ(::chmod(directory.c_str(), mode), 0);
+  };
+  const std::vector<Case> cases = {
+      {"writable by all", [&](const std::string& run) { make(run, 0777); }, false},
+      {"its parent writable by all",
+       [&](const std::string& run) {
+         make(run, 0755);
+         make(platform::DirectoryOf(run), 0777);
+       },
+       false},
+      {"its socket directory writable by all",
+       [&](const std::string& run) { make(run + "/ncalrpc", 0777); }, false},
+      {"its socket directory writable by its group",
+       [&](const std::string& run) { make(run + "/ncalrpc", 0775); }, false},
+      {"a link to a directory writable by all",
+       [&](const std::string& run) {
+         make(run + ".real", 0777);
+         ASSERT_EQ(::symlink((run + ".real").c_str(), run.c_str()), 0);
+       },
+       false},
+      {"sticky, writable by all", [&](const std::string& run) { make(run, 01777); }, true},
+      {"writable by its group", [&](const std::string& run) { make(run, 0775); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ScratchDir scratch;
+    const std::string run = scratch.File("parent/run");
+    c.prepare(run);
+    ManagementServer server(ops_, run);
+    std::string problem;
+    EXPECT_EQ(server.UseEndpoint(&problem),
+              c.used ? rpc::RPC_S_OK : rpc::RPC_S_CANT_CREATE_ENDPOINT)
+        << problem;
+    struct stat st;
+    EXPECT_EQ(::lstat(server.EndpointPath().c_str(), &st) == 0, c.used);
+    if (!c.used) {
+      EXPECT_NE(problem.find("the management socket is not made there"), std::string::npos)
+          << problem;
+    }
+  }
 }
 
 TEST_F(ManagementServerTest, RuntimeStepsRefuseWhatTheRuntimeRefuses) {

@@ -72,6 +72,11 @@ Result<std::unique_ptr<DiskSource>> OpenRbd(const std::string& source, const Ser
                                            CacheBlocks(config));
   disk->set_read_only(read_only);
   disk->set_source_id(identity);
+  // A writable export and read-only ones of the image, side by side: the
+  // writes of the one must reach the caches of the others.
+  const bool known =
+      std::any_of(identity.begin(), identity.end(), [](uint8_t b) { return b != 0; });
+  if (known && disk->cache() != nullptr) disk->cache()->ShareWritesWith(identity);
   return disk;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <string>
 #include <utility>
 
 namespace quensaria::source {
@@ -19,10 +20,11 @@ ReadCache::~ReadCache() {
 
 namespace {
 
-// The caches of each file that exports serve, by device and inode; a file
-// whose caches are all gone is forgotten at the next join.
+// The caches of each file that exports serve, by device and inode, and of
+// each shared source, by its identity; one whose caches are all gone is
+// forgotten at the next join.
 std::mutex sharings_mutex;
-std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<void>> sharings;
+std::map<std::string, std::weak_ptr<void>> sharings;
 
 bool Holds(uint64_t first_byte, uint64_t offset, uint32_t length) {
   return first_byte <= offset && offset + length <= first_byte + kCacheBlockSize;
@@ -135,11 +137,19 @@ void ReadCache::Forget(uint64_t end) {
 }
 
 void ReadCache::ShareWritesWith(const platform::FileIdentity& file) {
+  JoinSharing("file " + std::to_string(file.device) + " " + std::to_string(file.inode));
+}
+
+void ReadCache::ShareWritesWith(const SourceId& source) {
+  JoinSharing("source " + std::string(source.begin(), source.end()));
+}
+
+void ReadCache::JoinSharing(const std::string& key) {
   std::shared_ptr<Sharing> sharing;
   {
     std::scoped_lock lock(sharings_mutex);
     std::erase_if(sharings, [](const auto& entry) { return entry.second.expired(); });
-    std::weak_ptr<void>& slot = sharings[{file.device, file.inode}];
+    std::weak_ptr<void>& slot = sharings[key];
     sharing = std::static_pointer_cast<Sharing>(slot.lock());
     if (!sharing) {
       sharing = std::make_shared<Sharing>();

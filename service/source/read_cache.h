@@ -24,10 +24,12 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/source_file.h"
 #include "service/source/source_io.h"
+#include "shared/block_protocol.h"
 
 namespace quensaria::source {
 
@@ -68,6 +70,9 @@ class ReadCache {
   // the bytes it replaced. Makes this cache one of those of `file` (its
   // device and inode); call before the cache serves.
   void ShareWritesWith(const platform::FileIdentity& file);
+  // The same for exports of one shared source (an RBD image): `source` is
+  // its identity, which every export of it is told.
+  void ShareWritesWith(const SourceId& source);
   // Update on this cache and on every other cache of the same file.
   void UpdateAll(uint64_t offset, uint32_t length, const uint8_t* data);
 
@@ -102,6 +107,8 @@ class ReadCache {
   bool BeingFilled(uint64_t offset, uint32_t length) const;
   void Age();
   bool Fill(Block& block);
+  // Joins the caches kept under `key`.
+  void JoinSharing(const std::string& key);
 
   const uint32_t capacity_;
   SourceIo& io_;
