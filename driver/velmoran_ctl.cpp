@@ -4,6 +4,8 @@
 // any control code and print the answer.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -207,9 +209,15 @@ std::string DevicePath(const Args& a) {
   if (a.device.find('/') != std::string::npos) return a.device;
   if (a.device.size() == 2 && a.device[1] == ':') {
     const std::string own = DriveDefinitionsDir(a.runtime_dir) + "/" + a.device;
-    // One that cannot be looked at is none; opening the other says why.
+    // Every user of the devices may put a definition in that folder: only
+    // the caller's own is his (the folder is sticky, nobody else may replace
+    // it). One that cannot be looked at is none; opening the other says why.
+    struct stat st;
     std::error_code error;
-    if (std::filesystem::exists(own, error)) return own;
+    if (::lstat(own.c_str(), &st) == 0 && st.st_uid == ::geteuid() &&
+        std::filesystem::exists(own, error)) {
+      return own;
+    }
     return GlobalDriveLinksDir(a.runtime_dir) + "/" + a.device;
   }
   return DeviceFilePath(a.runtime_dir, a.device);
