@@ -116,7 +116,7 @@ size_t DiskConnections::Take(uint32_t tried, std::unique_lock<std::mutex>& lock)
 }
 
 template <typename Operation>
-NtStatus DiskConnections::OnConnection(Operation operation) {
+NtStatus DiskConnections::OnConnection(Operation operation, bool once) {
   NtStatus status = STATUS_INVALID_DEVICE_STATE;
   uint32_t tried = 0;
   // Set at the request's first loss: until the reconnect time-out from then,
@@ -162,7 +162,7 @@ NtStatus DiskConnections::OnConnection(Operation operation) {
     // flush is harmless). A refused log-on, or a loss once the time-out has
     // run out or been cut short, ends the request unless another connection
     // is up.
-    if (status == STATUS_SUCCESS || up) return status;
+    if (status == STATUS_SUCCESS || up || once) return status;
     if (deadline == std::chrono::steady_clock::time_point{}) {
       deadline = now + c.disk->reconnect_timeout();
     }
@@ -201,14 +201,14 @@ NtStatus DiskConnections::Write(uint64_t offset, uint64_t length, const uint8_t*
   return status;
 }
 
-NtStatus DiskConnections::Flush() {
+NtStatus DiskConnections::Flush(bool bounded) {
   {
     // Every write taken before the flush is answered first, wherever it went.
     std::unique_lock lock(mu_);
     const uint64_t mark = next_write_;
     freed_.wait(lock, [&] { return writing_.empty() || *writing_.begin() >= mark; });
   }
-  return OnConnection([](NetworkDisk& disk) { return disk.Flush(); });
+  return OnConnection([bounded](NetworkDisk& disk) { return disk.Flush(bounded); }, bounded);
 }
 
 }  // namespace quensaria::driver

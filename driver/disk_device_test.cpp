@@ -567,6 +567,58 @@ TEST_F(NetworkDeviceTest, ASyncOfAFullAccessDiskFlushesTheServer) {
   for (const auto& r : server_.Requests()) EXPECT_NE(CMD_FLUSH, r.command);
 }
 
+// An unmount loses nothing the server acknowledged: its writes are flushed
+// first, as at a stop. A flush that fails, or a server gone silent, is said
+// in the log and does not keep the disk mounted; the silent one holds the
+// unmount no longer than a transfer's reply time-out, not a flush's.
+TEST_F(NetworkDeviceTest, AnUnmountFlushesTheAcknowledgedWritesFirst) {
+  std::mutex log_mu;
+  std::string log;
+  SetDebugSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(log_mu);
+    log += std::string(line) + "\n";
+  });
+  auto logged = [&] {
+    std::scoped_lock lock(log_mu);
+    return log;
+  };
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(64 * 1024, 1)).status);
+  server_.ClearRequests();
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  std::vector<uint8_t> commands;
+  for (const auto& r : server_.Requests()) commands.push_back(r.command);
+  EXPECT_EQ(std::vector<uint8_t>{CMD_FLUSH}, commands) << "acknowledged writes were not flushed";
+
+  server_.FailFlushes(true);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 2)).status);
+  EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  EXPECT_FALSE(device_->State().mounted);
+  EXPECT_NE(std::string::npos, logged().find("VelmoranEx0: flush before unmounting failed"))
+      << logged();
+  server_.FailFlushes(false);
+
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 3)).status);
+  server_.SetSilent(true);
+  std::promise<NtStatus> unmounted;
+  auto unmount = ControlRequest(IOCTL_VDISK_UNMOUNT, nullptr, 0, 0);
+  unmount->complete = [&unmounted](DeviceRequest& r) { unmounted.set_value(r.status); };
+  device_->Submit(std::move(unmount));
+  // A bound against a hang only: the flush's own time-out is ten minutes.
+  auto answer = unmounted.get_future();
+  ASSERT_EQ(std::future_status::ready, answer.wait_for(60s))
+      << "the silent server held the unmount";
+  EXPECT_EQ(STATUS_SUCCESS, answer.get());
+  EXPECT_FALSE(device_->State().mounted);
+  const std::string said = logged();
+  EXPECT_NE(said.find("flush before unmounting failed"),
+            said.rfind("flush before unmounting failed"))
+      << said;
+  server_.SetSilent(false);
+}
+
 TEST_F(NetworkDeviceTest, AWrongPasswordLeavesTheDeviceEmpty) {
   server_.SetPassword(PasswordDigest("right"));
   EXPECT_EQ(STATUS_WRONG_PASSWORD, Mount(NetworkRecord(server_, "wrong")));
