@@ -627,6 +627,28 @@ TEST_F(NetworkDeviceTest, AWrongPasswordLeavesTheDeviceEmpty) {
   EXPECT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_, "right")));
 }
 
+// A server that refuses this client (its address's entry) answers the
+// query with access 2: there is no disk to read from, and the mount says
+// so rather than succeed as a virtual-write disk whose every read fails.
+TEST_F(NetworkDeviceTest, AClientTheServerRefusesIsNotMounted) {
+  server_.SetAccess(ACCESS_REFUSED);
+  EXPECT_EQ(STATUS_ACCESS_DENIED, Mount(NetworkRecord(server_)));
+  EXPECT_FALSE(device_->State().mounted);
+  EXPECT_FALSE(LinkExists('N'));
+  EXPECT_TRUE(testing::Eventually([&] { return server_.OpenConnections() == 0; }, 10s));
+  // Another server of the disk may grant what this one refuses.
+  FakeBlockServer second{16 * kMiB};
+  second.SetAccess(ACCESS_VIRTUAL_WRITE);
+  MountRecord record = NetworkRecord(server_);
+  ASSERT_TRUE(SetMountServers(
+      record, {{server_.address(), server_.port()}, {second.address(), second.port()}}));
+  ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+  const MountRecord q = Query();
+  EXPECT_EQ(1, q.virtualWrite);
+  EXPECT_EQ(1u, CurrentServer(q));
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+}
+
 // A stop that comes while a mount tries its servers tries no further one:
 // a silent server holds each attempt for a whole log-on time-out, and the
 // stop waits for every one of them.
