@@ -160,13 +160,14 @@ NtStatus DiskConnections::OnConnection(Operation operation, bool once) {
     // A connection that is up answered; one that lost its way hands the
     // request to another (repeating a read, a write of whole blocks or a
     // flush is harmless). A refused log-on, or a loss once the time-out has
-    // run out or been cut short, ends the request unless another connection
-    // is up.
-    if (status == STATUS_SUCCESS || up || once) return status;
+    // run out, ends the request unless another connection is up. One cut
+    // short (an unmount or stop waits) ends it there: a server gone silent
+    // would hold the wait for a reply time-out on each connection in turn.
+    if (status == STATUS_SUCCESS || up || once || c.disk->given_up()) return status;
     if (deadline == std::chrono::steady_clock::time_point{}) {
       deadline = now + c.disk->reconnect_timeout();
     }
-    last_try = NetworkDisk::Refused(status) || now >= deadline || c.disk->given_up();
+    last_try = NetworkDisk::Refused(status) || now >= deadline;
     if (last_try && !OthersUp(index)) return status;
     DebugPrint("Connection %zu lost (%X): its request goes on on another", index + 1, status);
   }

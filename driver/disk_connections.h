@@ -10,7 +10,8 @@
 // there; with none up, it waits for its server on the connection it is on.
 // A request fails only once the reconnect time-out since its first loss has
 // run out (or the log-on was refused), however often it went round the
-// connections meanwhile.
+// connections meanwhile; while an unmount or stop waits (the give-up flag),
+// a loss ends it on the connection it went to.
 //
 // A flush waits until every write taken before it was answered, on whichever
 // connection it went, then sends one CMD_FLUSH: the service's flush covers

@@ -1031,6 +1031,29 @@ TEST_F(ParallelDeviceTest, TheThreadServingAtOnceServesWhatQueuedBehindIt) {
   for (auto& reader : readers) EXPECT_NE(first_thread, reader.get_future().get());
 }
 
+// A server gone silent under a disk of several connections: the read in
+// flight when an unmount comes ends on its own connection, rather than go
+// round the others, each of which would hold the unmount for a reply
+// time-out and a log-on of its own.
+TEST_F(ParallelDeviceTest, AnUnmountEndsTheWaitOfARequestOnASilentServer) {
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(kDefaultMountConnections, server_.OpenConnections());
+  server_.SetSilent(true);
+  server_.ClearRequests();
+  std::promise<NtStatus> read;
+  auto request = ReadRequest(0, 4096);
+  request->hand_off = true;
+  request->complete = [&read](DeviceRequest& r) { read.set_value(r.status); };
+  device_->Submit(std::move(request));
+  ASSERT_TRUE(testing::Eventually([&] { return !server_.Requests().empty(); }, 10s));
+  EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  EXPECT_NE(STATUS_SUCCESS, read.get_future().get());
+  int reads = 0;
+  for (const auto& r : server_.Requests()) reads += r.command == CMD_READ ? 1 : 0;
+  EXPECT_EQ(1, reads) << "the read went on on other connections while the unmount waited";
+  server_.SetSilent(false);
+}
+
 // An unmount queued behind requests in flight waits for them, and the
 // requests after it find the device empty.
 TEST_F(ParallelDeviceTest, AnUnmountWaitsForTheRequestsBeingServed) {
