@@ -246,8 +246,10 @@ void DiskDevice::Work(bool first) {
   lock.unlock();
   if (!back_end_) return;
   // Nothing is taken any more: what was acknowledged is made durable before
-  // the back end goes (a server that is away gets one attempt).
-  const NtStatus flushed = back_end_->Flush();
+  // the back end goes (a server that is away gets one attempt, and one gone
+  // silent no longer than a transfer: the service manager waits less than a
+  // flush's time-out).
+  const NtStatus flushed = back_end_->FlushBeforeUnmount();
   if (flushed != STATUS_SUCCESS) {
     DebugPrint("%s: flush before stopping failed %X: writes since the last flush may be lost",
                name_.c_str(), flushed);

@@ -58,10 +58,12 @@ class DiskDeviceTest : public ::testing::Test {
     SetDebugSinkForTesting({});
   }
 
-  std::unique_ptr<DiskDevice> MakeDevice(DeviceType type, uint32_t n) {
+  std::unique_ptr<DiskDevice> MakeDevice(DeviceType type, uint32_t n,
+                                         std::chrono::milliseconds flush_timeout = 600s) {
     DeviceOptions options;
     options.transport.connect_timeout = 2000ms;
     options.transport.reply_timeout = 500ms;
+    options.transport.flush_timeout = flush_timeout;
     options.transport.reconnect_timeout = 300ms;
     options.links_dir = (dir_ / "links").string();
     options.device_path = "/dev/velmoran-test/" + DeviceName(type, n);
@@ -647,6 +649,26 @@ TEST_F(NetworkDeviceTest, AClientTheServerRefusesIsNotMounted) {
   EXPECT_EQ(1, q.virtualWrite);
   EXPECT_EQ(1u, CurrentServer(q));
   ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+}
+
+// A stop flushes what was acknowledged, and a server gone silent holds it
+// no longer than a transfer: the flush's own time-out is ten minutes, more
+// than the service manager waits for the driver to stop.
+TEST_F(NetworkDeviceTest, AStopFlushesAndASilentServerHoldsItNoLongerThanATransfer) {
+  // As long as the service manager waits: longer than the bound below.
+  device_ = MakeDevice(DeviceType::kDisk, 0, 90s);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 1)).status);
+  server_.ClearRequests();
+  server_.SetSilent(true);
+  auto stopped = std::async(std::launch::async, [&] { device_->Stop(); });
+  // A bound against a hang only.
+  EXPECT_EQ(std::future_status::ready, stopped.wait_for(60s)) << "the silent server held the stop";
+  stopped.wait();
+  EXPECT_FALSE(device_->State().mounted);
+  ASSERT_FALSE(server_.Requests().empty());
+  EXPECT_EQ(CMD_FLUSH, server_.Requests().front().command);
+  server_.SetSilent(false);
 }
 
 // A stop that comes while a mount tries its servers tries no further one:
