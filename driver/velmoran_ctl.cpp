@@ -223,6 +223,27 @@ std::string DevicePath(const Args& a) {
   return DeviceFilePath(a.runtime_dir, a.device);
 }
 
+// The device to send the command to. The caller's own definition of a
+// drive letter counts, but for a mount (which it is made for), only while
+// its device is mounted for that letter: one left behind may name a device
+// that serves another drive now. Else the global link.
+quensaria::Result<DeviceControlClient> OpenDevice(const Args& a, bool write) {
+  const std::string path = DevicePath(a);
+  auto client = DeviceControlClient::Open(path, write);
+  const bool drive =
+      a.device.find('/') == std::string::npos && a.device.size() == 2 && a.device[1] == ':';
+  const std::string global = GlobalDriveLinksDir(a.runtime_dir) + "/" + a.device;
+  if (!drive || path == global || a.command.starts_with("mount-")) return client;
+  if (client.ok()) {
+    MountRecord record;
+    const uint8_t letter =
+        static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(a.device[0])));
+    if (quensaria::NT_SUCCESS(client->Query(&record)) && record.driveLetter == letter)
+      return client;
+  }
+  return DeviceControlClient::Open(global, write);
+}
+
 int Report(NtStatus status) {
   std::printf("status 0x%08X (Win32 %u)\n", status, quensaria::Win32ErrorFromNtStatus(status));
   return quensaria::NT_SUCCESS(status) ? 0 : 1;
@@ -437,7 +458,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const bool write = a.command != "query" && a.command != "block-device";
-  auto client = DeviceControlClient::Open(DevicePath(a), write);
+  auto client = OpenDevice(a, write);
   if (!client.ok()) {
     std::fprintf(stderr, "velmoran-ctl: %s\n", client.status().ToString().c_str());
     return 1;
