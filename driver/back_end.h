@@ -26,6 +26,9 @@ class DiskBackEnd {
   virtual NtStatus Write(const uint8_t* buffer, uint64_t offset, uint64_t length) = 0;
   // Makes acknowledged writes durable.
   virtual NtStatus Flush() = 0;
+  // The same before an unmount, which waits for it: a server that stopped
+  // answering holds it no longer than a transfer.
+  virtual NtStatus FlushBeforeUnmount() { return Flush(); }
   // How many requests it serves at once.
   virtual size_t Parallel() const { return 1; }
 };
@@ -68,6 +71,9 @@ class NetworkBackEnd final : public DiskBackEnd {
   // Full access: CMD_FLUSH. Virtual write: nothing to do, the writes live
   // in the cache file, which vanishes at unmount anyway.
   NtStatus Flush() override { return cache_ ? STATUS_SUCCESS : disk_->Flush(); }
+  NtStatus FlushBeforeUnmount() override {
+    return cache_ ? STATUS_SUCCESS : disk_->Flush(/*bounded=*/true);
+  }
   size_t Parallel() const override { return disk_->size(); }
   const DiskConnections& connections() const { return *disk_; }
 

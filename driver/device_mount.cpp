@@ -115,7 +115,11 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
       NtResult<MountedDisk> mounted =
           NetworkDisk::Mount(servers[on].address, servers[on].port, digest, transport);
       status = mounted.status();
-      if (mounted.ok()) {
+      if (mounted.ok() && mounted.value().query.access == ACCESS_REFUSED) {
+        // Its address's entry refuses this client: no disk to read there.
+        DebugPrint("Server %s refuses this client", ServerText(servers[on]).c_str());
+        status = STATUS_ACCESS_DENIED;
+      } else if (mounted.ok()) {
         MountedDisk m = std::move(mounted).value();
         disk = std::move(m.disk);
         query = m.query;

@@ -116,7 +116,7 @@ size_t DiskConnections::Take(uint32_t tried, std::unique_lock<std::mutex>& lock)
 }
 
 template <typename Operation>
-NtStatus DiskConnections::OnConnection(Operation operation) {
+NtStatus DiskConnections::OnConnection(Operation operation, bool once) {
   NtStatus status = STATUS_INVALID_DEVICE_STATE;
   uint32_t tried = 0;
   // Set at the request's first loss: until the reconnect time-out from then,
@@ -160,13 +160,14 @@ NtStatus DiskConnections::OnConnection(Operation operation) {
     // A connection that is up answered; one that lost its way hands the
     // request to another (repeating a read, a write of whole blocks or a
     // flush is harmless). A refused log-on, or a loss once the time-out has
-    // run out or been cut short, ends the request unless another connection
-    // is up.
-    if (status == STATUS_SUCCESS || up) return status;
+    // run out, ends the request unless another connection is up. One cut
+    // short (an unmount or stop waits) ends it there: a server gone silent
+    // would hold the wait for a reply time-out on each connection in turn.
+    if (status == STATUS_SUCCESS || up || once || c.disk->given_up()) return status;
     if (deadline == std::chrono::steady_clock::time_point{}) {
       deadline = now + c.disk->reconnect_timeout();
     }
-    last_try = NetworkDisk::Refused(status) || now >= deadline || c.disk->given_up();
+    last_try = NetworkDisk::Refused(status) || now >= deadline;
     if (last_try && !OthersUp(index)) return status;
     DebugPrint("Connection %zu lost (%X): its request goes on on another", index + 1, status);
   }
@@ -201,14 +202,14 @@ NtStatus DiskConnections::Write(uint64_t offset, uint64_t length, const uint8_t*
   return status;
 }
 
-NtStatus DiskConnections::Flush() {
+NtStatus DiskConnections::Flush(bool bounded) {
   {
     // Every write taken before the flush is answered first, wherever it went.
     std::unique_lock lock(mu_);
     const uint64_t mark = next_write_;
     freed_.wait(lock, [&] { return writing_.empty() || *writing_.begin() >= mark; });
   }
-  return OnConnection([](NetworkDisk& disk) { return disk.Flush(); });
+  return OnConnection([bounded](NetworkDisk& disk) { return disk.Flush(bounded); }, bounded);
 }
 
 }  // namespace quensaria::driver

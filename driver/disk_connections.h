@@ -10,7 +10,8 @@
 // there; with none up, it waits for its server on the connection it is on.
 // A request fails only once the reconnect time-out since its first loss has
 // run out (or the log-on was refused), however often it went round the
-// connections meanwhile.
+// connections meanwhile; while an unmount or stop waits (the give-up flag),
+// a loss ends it on the connection it went to.
 //
 // A flush waits until every write taken before it was answered, on whichever
 // connection it went, then sends one CMD_FLUSH: the service's flush covers
@@ -53,7 +54,8 @@ class DiskConnections {
   // As NetworkDisk's, on one free connection.
   NtStatus Read(uint64_t offset, uint64_t length, uint8_t* into);
   NtStatus Write(uint64_t offset, uint64_t length, const uint8_t* from);
-  NtStatus Flush();
+  // `bounded`: as NetworkDisk's, on one connection only (an unmount waits).
+  NtStatus Flush(bool bounded = false);
   // Cuts the reconnect pauses short while raised. REQUIRES: outlives this.
   void set_give_up(const WakeFlag* flag);
 
@@ -71,8 +73,9 @@ class DiskConnections {
     // When its last request ended (or it was opened).
     std::chrono::steady_clock::time_point last_used = std::chrono::steady_clock::now();
   };
+  // `once`: a loss ends the request on the connection it went to.
   template <typename Operation>
-  NtStatus OnConnection(Operation operation);
+  NtStatus OnConnection(Operation operation, bool once = false);
   // A free connection not in `tried` (bits), waiting for one; the index.
   size_t Take(uint32_t tried, std::unique_lock<std::mutex>& lock);
   // Whether a connection other than `index` (any, for kNone) is up.

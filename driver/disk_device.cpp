@@ -246,8 +246,10 @@ void DiskDevice::Work(bool first) {
   lock.unlock();
   if (!back_end_) return;
   // Nothing is taken any more: what was acknowledged is made durable before
-  // the back end goes (a server that is away gets one attempt).
-  const NtStatus flushed = back_end_->Flush();
+  // the back end goes (a server that is away gets one attempt, and one gone
+  // silent no longer than a transfer: the service manager waits less than a
+  // flush's time-out).
+  const NtStatus flushed = back_end_->FlushBeforeUnmount();
   if (flushed != STATUS_SUCCESS) {
     DebugPrint("%s: flush before stopping failed %X: writes since the last flush may be lost",
                name_.c_str(), flushed);
@@ -333,12 +335,22 @@ void DiskDevice::ServeControl(DeviceRequest& request) {
       request.media_changed = status == STATUS_SUCCESS;
       return Complete(request, status);
     }
-    case IOCTL_VDISK_UNMOUNT:
+    case IOCTL_VDISK_UNMOUNT: {
       // A second unmount queued behind the first finds the device empty.
       if (!back_end_) return Complete(request, STATUS_NO_MEDIA_IN_DEVICE);
+      // What was acknowledged is made durable before the back end goes, as
+      // at a stop; a failure does not keep the disk mounted. A read-only
+      // mount wrote nothing (and a CD image's file system may know no sync).
+      const NtStatus flushed =
+          GetBasics().read_only ? STATUS_SUCCESS : back_end_->FlushBeforeUnmount();
+      if (flushed != STATUS_SUCCESS) {
+        DebugPrint("%s: flush before unmounting failed %X: writes since the last flush may be lost",
+                   name_.c_str(), flushed);
+      }
       Unmount();
       request.media_changed = true;
       return Complete(request, STATUS_SUCCESS);
+    }
     default:
       return Complete(request, STATUS_DRIVER_INTERNAL_ERROR);
   }

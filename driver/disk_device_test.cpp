@@ -58,10 +58,12 @@ class DiskDeviceTest : public ::testing::Test {
     SetDebugSinkForTesting({});
   }
 
-  std::unique_ptr<DiskDevice> MakeDevice(DeviceType type, uint32_t n) {
+  std::unique_ptr<DiskDevice> MakeDevice(DeviceType type, uint32_t n,
+                                         std::chrono::milliseconds flush_timeout = 600s) {
     DeviceOptions options;
     options.transport.connect_timeout = 2000ms;
     options.transport.reply_timeout = 500ms;
+    options.transport.flush_timeout = flush_timeout;
     options.transport.reconnect_timeout = 300ms;
     options.links_dir = (dir_ / "links").string();
     options.device_path = "/dev/velmoran-test/" + DeviceName(type, n);
@@ -567,12 +569,106 @@ TEST_F(NetworkDeviceTest, ASyncOfAFullAccessDiskFlushesTheServer) {
   for (const auto& r : server_.Requests()) EXPECT_NE(CMD_FLUSH, r.command);
 }
 
+// An unmount loses nothing the server acknowledged: its writes are flushed
+// first, as at a stop. A flush that fails, or a server gone silent, is said
+// in the log and does not keep the disk mounted; the silent one holds the
+// unmount no longer than a transfer's reply time-out, not a flush's.
+TEST_F(NetworkDeviceTest, AnUnmountFlushesTheAcknowledgedWritesFirst) {
+  std::mutex log_mu;
+  std::string log;
+  SetDebugSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(log_mu);
+    log += std::string(line) + "\n";
+  });
+  auto logged = [&] {
+    std::scoped_lock lock(log_mu);
+    return log;
+  };
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(64 * 1024, 1)).status);
+  server_.ClearRequests();
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  std::vector<uint8_t> commands;
+  for (const auto& r : server_.Requests()) commands.push_back(r.command);
+  EXPECT_EQ(std::vector<uint8_t>{CMD_FLUSH}, commands) << "acknowledged writes were not flushed";
+
+  server_.FailFlushes(true);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 2)).status);
+  EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  EXPECT_FALSE(device_->State().mounted);
+  EXPECT_NE(std::string::npos, logged().find("VelmoranEx0: flush before unmounting failed"))
+      << logged();
+  server_.FailFlushes(false);
+
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 3)).status);
+  server_.SetSilent(true);
+  std::promise<NtStatus> unmounted;
+  auto unmount = ControlRequest(IOCTL_VDISK_UNMOUNT, nullptr, 0, 0);
+  unmount->complete = [&unmounted](DeviceRequest& r) { unmounted.set_value(r.status); };
+  device_->Submit(std::move(unmount));
+  // A bound against a hang only: the flush's own time-out is ten minutes.
+  auto answer = unmounted.get_future();
+  ASSERT_EQ(std::future_status::ready, answer.wait_for(60s))
+      << "the silent server held the unmount";
+  EXPECT_EQ(STATUS_SUCCESS, answer.get());
+  EXPECT_FALSE(device_->State().mounted);
+  const std::string said = logged();
+  EXPECT_NE(said.find("flush before unmounting failed"),
+            said.rfind("flush before unmounting failed"))
+      << said;
+  server_.SetSilent(false);
+}
+
 TEST_F(NetworkDeviceTest, AWrongPasswordLeavesTheDeviceEmpty) {
   server_.SetPassword(PasswordDigest("right"));
   EXPECT_EQ(STATUS_WRONG_PASSWORD, Mount(NetworkRecord(server_, "wrong")));
   EXPECT_FALSE(device_->State().mounted);
   EXPECT_FALSE(LinkExists('N'));
   EXPECT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_, "right")));
+}
+
+// A server that refuses this client (its address's entry) answers the
+// query with access 2: there is no disk to read from, and the mount says
+// so rather than succeed as a virtual-write disk whose every read fails.
+TEST_F(NetworkDeviceTest, AClientTheServerRefusesIsNotMounted) {
+  server_.SetAccess(ACCESS_REFUSED);
+  EXPECT_EQ(STATUS_ACCESS_DENIED, Mount(NetworkRecord(server_)));
+  EXPECT_FALSE(device_->State().mounted);
+  EXPECT_FALSE(LinkExists('N'));
+  EXPECT_TRUE(testing::Eventually([&] { return server_.OpenConnections() == 0; }, 10s));
+  // Another server of the disk may grant what this one refuses.
+  FakeBlockServer second{16 * kMiB};
+  second.SetAccess(ACCESS_VIRTUAL_WRITE);
+  MountRecord record = NetworkRecord(server_);
+  ASSERT_TRUE(SetMountServers(
+      record, {{server_.address(), server_.port()}, {second.address(), second.port()}}));
+  ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+  const MountRecord q = Query();
+  EXPECT_EQ(1, q.virtualWrite);
+  EXPECT_EQ(1u, CurrentServer(q));
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+}
+
+// A stop flushes what was acknowledged, and a server gone silent holds it
+// no longer than a transfer: the flush's own time-out is ten minutes, more
+// than the service manager waits for the driver to stop.
+TEST_F(NetworkDeviceTest, AStopFlushesAndASilentServerHoldsItNoLongerThanATransfer) {
+  // As long as the service manager waits: longer than the bound below.
+  device_ = MakeDevice(DeviceType::kDisk, 0, 90s);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 1)).status);
+  server_.ClearRequests();
+  server_.SetSilent(true);
+  auto stopped = std::async(std::launch::async, [&] { device_->Stop(); });
+  // A bound against a hang only.
+  EXPECT_EQ(std::future_status::ready, stopped.wait_for(60s)) << "the silent server held the stop";
+  stopped.wait();
+  EXPECT_FALSE(device_->State().mounted);
+  ASSERT_FALSE(server_.Requests().empty());
+  EXPECT_EQ(CMD_FLUSH, server_.Requests().front().command);
+  server_.SetSilent(false);
 }
 
 // A stop that comes while a mount tries its servers tries no further one:
@@ -955,6 +1051,29 @@ TEST_F(ParallelDeviceTest, TheThreadServingAtOnceServesWhatQueuedBehindIt) {
   third.join();
   EXPECT_NE(STATUS_SUCCESS, refused.get_future().get());
   for (auto& reader : readers) EXPECT_NE(first_thread, reader.get_future().get());
+}
+
+// A server gone silent under a disk of several connections: the read in
+// flight when an unmount comes ends on its own connection, rather than go
+// round the others, each of which would hold the unmount for a reply
+// time-out and a log-on of its own.
+TEST_F(ParallelDeviceTest, AnUnmountEndsTheWaitOfARequestOnASilentServer) {
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(kDefaultMountConnections, server_.OpenConnections());
+  server_.SetSilent(true);
+  server_.ClearRequests();
+  std::promise<NtStatus> read;
+  auto request = ReadRequest(0, 4096);
+  request->hand_off = true;
+  request->complete = [&read](DeviceRequest& r) { read.set_value(r.status); };
+  device_->Submit(std::move(request));
+  ASSERT_TRUE(testing::Eventually([&] { return !server_.Requests().empty(); }, 10s));
+  EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  EXPECT_NE(STATUS_SUCCESS, read.get_future().get());
+  int reads = 0;
+  for (const auto& r : server_.Requests()) reads += r.command == CMD_READ ? 1 : 0;
+  EXPECT_EQ(1, reads) << "the read went on on other connections while the unmount waited";
+  server_.SetSilent(false);
 }
 
 // An unmount queued behind requests in flight waits for them, and the

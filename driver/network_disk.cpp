@@ -293,8 +293,15 @@ NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
   }
 }
 
-NtStatus NetworkDisk::Flush() {
-  return WithReconnects([this] { return SendFlush(); });
+NtStatus NetworkDisk::Flush(bool bounded) {
+  if (!bounded) return WithReconnects([this] { return SendFlush(); });
+  const TransportOptions full = endpoint_.options();
+  TransportOptions shorter = full;
+  shorter.flush_timeout = full.reply_timeout;
+  endpoint_.set_options(shorter);
+  const NtStatus status = WithReconnects([this] { return SendFlush(); });
+  endpoint_.set_options(full);
+  return status;
 }
 
 NtStatus NetworkDisk::SendFlush() {

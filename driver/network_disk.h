@@ -101,8 +101,9 @@ class NetworkDisk {
   // the server's sync failed or writes may have been lost with a restart of
   // its machine. A service that does not understand flushes is answered
   // with success, as before, and the log says once that its writes are not
-  // made durable.
-  NtStatus Flush();
+  // made durable. `bounded`: its reply is waited for no longer than a
+  // transfer's (the reply time-out, not the flush time-out).
+  NtStatus Flush(bool bounded = false);
 
   // Cuts the reconnect pauses short while raised. REQUIRES: outlives this.
   void set_give_up(const WakeFlag* flag) { give_up_ = flag; }

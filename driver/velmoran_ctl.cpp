@@ -4,6 +4,8 @@
 // any control code and print the answer.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -207,12 +209,39 @@ std::string DevicePath(const Args& a) {
   if (a.device.find('/') != std::string::npos) return a.device;
   if (a.device.size() == 2 && a.device[1] == ':') {
     const std::string own = DriveDefinitionsDir(a.runtime_dir) + "/" + a.device;
-    // One that cannot be looked at is none; opening the other says why.
+    // Every user of the devices may put a definition in that folder: only
+    // the caller's own is his (the folder is sticky, nobody else may replace
+    // it). One that cannot be looked at is none; opening the other says why.
+    struct stat st;
     std::error_code error;
-    if (std::filesystem::exists(own, error)) return own;
+    if (::lstat(own.c_str(), &st) == 0 && st.st_uid == ::geteuid() &&
+        std::filesystem::exists(own, error)) {
+      return own;
+    }
     return GlobalDriveLinksDir(a.runtime_dir) + "/" + a.device;
   }
   return DeviceFilePath(a.runtime_dir, a.device);
+}
+
+// The device to send the command to. The caller's own definition of a
+// drive letter counts, but for a mount (which it is made for), only while
+// its device is mounted for that letter: one left behind may name a device
+// that serves another drive now. Else the global link.
+quensaria::Result<DeviceControlClient> OpenDevice(const Args& a, bool write) {
+  const std::string path = DevicePath(a);
+  auto client = DeviceControlClient::Open(path, write);
+  const bool drive =
+      a.device.find('/') == std::string::npos && a.device.size() == 2 && a.device[1] == ':';
+  const std::string global = GlobalDriveLinksDir(a.runtime_dir) + "/" + a.device;
+  if (!drive || path == global || a.command.starts_with("mount-")) return client;
+  if (client.ok()) {
+    MountRecord record;
+    const uint8_t letter =
+        static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(a.device[0])));
+    if (quensaria::NT_SUCCESS(client->Query(&record)) && record.driveLetter == letter)
+      return client;
+  }
+  return DeviceControlClient::Open(global, write);
 }
 
 int Report(NtStatus status) {
@@ -429,7 +458,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const bool write = a.command != "query" && a.command != "block-device";
-  auto client = DeviceControlClient::Open(DevicePath(a), write);
+  auto client = OpenDevice(a, write);
   if (!client.ok()) {
     std::fprintf(stderr, "velmoran-ctl: %s\n", client.status().ToString().c_str());
     return 1;

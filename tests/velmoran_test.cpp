@@ -327,6 +327,63 @@ TEST_F(VelmoranTest, ADriveNobodyMayLookUpIsAnErrorNotAnAbort) {
   EXPECT_NE(std::string::npos, r.output.find("velmoran-ctl: ")) << r.output;
 }
 
+// Every user of the devices may put a drive definition in the shared
+// folder: one another user left for a letter does not steer the caller's
+// commands to the device he chose; the caller's own and the global link do.
+TEST_F(VelmoranTest, AnotherUsersDriveDefinitionIsNotFollowed) {
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_.File("mine.img")).code);
+  ASSERT_EQ(0, Shell("truncate -s 8M " + scratch_.File("his.img")).code);
+  ASSERT_EQ(
+      0,
+      velmoran_->Ctl("mount-image VelmoranEx0 " + scratch_.File("mine.img") + " --letter Q").code);
+  // Mounted for Q: too, without the global link, which VelmoranEx0 holds.
+  ASSERT_EQ(
+      0,
+      velmoran_->Ctl("mount-image VelmoranEx3 " + scratch_.File("his.img") + " --letter Q").code);
+  const std::string definition = velmoran_->runtime_dir() + "/DosDevices/Q:";
+  ASSERT_EQ(0, ::symlink(Device("VelmoranEx3").c_str(), definition.c_str()));
+  ASSERT_EQ(0, ::lchown(definition.c_str(), 65534, 65534));
+  CommandResult r = velmoran_->Ctl("query Q:");
+  EXPECT_EQ(0, r.code) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("mine.img")) << r.output;
+  r = velmoran_->Ctl("unmount Q:");
+  EXPECT_EQ(0, r.code) << r.output;
+  EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx0"))) << "the caller's drive is still mounted";
+  EXPECT_EQ(8 * kMiB, fs::file_size(Device("VelmoranEx3"))) << "another device was unmounted";
+
+  // The caller's own definition is his choice.
+  ASSERT_EQ(0, ::lchown(definition.c_str(), ::geteuid(), ::getegid()));
+  r = velmoran_->Ctl("query Q:");
+  EXPECT_EQ(0, r.code) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("his.img")) << r.output;
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3").code);
+}
+
+// The caller's own definition of a letter counts only while its device is
+// mounted for that letter: one left behind (its drive unmounted, the device
+// since mounted by someone for another letter) does not take the caller's
+// command to that drive.
+TEST_F(VelmoranTest, AStaleOwnDriveDefinitionIsNotFollowed) {
+  ASSERT_EQ(0, Shell("truncate -s 4M " + scratch_.File("mine.img")).code);
+  ASSERT_EQ(0, Shell("truncate -s 8M " + scratch_.File("other.img")).code);
+  ASSERT_EQ(
+      0,
+      velmoran_->Ctl("mount-image VelmoranEx0 " + scratch_.File("mine.img") + " --letter Q").code);
+  ASSERT_EQ(
+      0,
+      velmoran_->Ctl("mount-image VelmoranEx3 " + scratch_.File("other.img") + " --letter R").code);
+  const std::string definition = velmoran_->runtime_dir() + "/DosDevices/Q:";
+  ASSERT_EQ(0, ::symlink(Device("VelmoranEx3").c_str(), definition.c_str()));
+  CommandResult r = velmoran_->Ctl("query Q:");
+  EXPECT_EQ(0, r.code) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("mine.img")) << r.output;
+  r = velmoran_->Ctl("unmount Q:");
+  EXPECT_EQ(0, r.code) << r.output;
+  EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx0"))) << "drive Q: is still mounted";
+  EXPECT_EQ(8 * kMiB, fs::file_size(Device("VelmoranEx3"))) << "drive R: was unmounted";
+  ASSERT_EQ(0, velmoran_->Ctl("unmount R:").code);
+}
+
 TEST_F(VelmoranTest, AnImageCreatedAtMountCarriesAnExt4FileSystem) {
   const std::string image = scratch_.File("disk.img");
   CommandResult r = velmoran_->Ctl("mount-image VelmoranEx2 " + image + " --letter K --size " +
