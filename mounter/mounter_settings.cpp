@@ -33,6 +33,18 @@ QString SystemFile(const SettingsPaths& paths) {
   return paths.systemConfigDir + QStringLiteral("/Ostravin/Velmoran.conf");
 }
 
+// Mode 0600 for the settings file, and only for a file: a folder (or
+// anything else) in its place keeps its mode, or its owner could no longer
+// go into it.
+void RestrictToOwner(const QString& file) {
+  const QByteArray name = QFile::encodeName(file);
+  struct stat st;
+  if (::stat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+      ::chmod(name.constData(), 0600) != 0) {
+    // Left as it is: the write that follows says whether the file took it.
+  }
+}
+
 // The user's file exists with mode 0600 in a 0700 folder before anything is
 // written to it, so the digests are never readable by others.
 void PrepareUserFile(const QString& file) {
@@ -41,12 +53,11 @@ void PrepareUserFile(const QString& file) {
     QDir().mkpath(dir);
     ::chmod(QFile::encodeName(dir).constData(), 0700);
   }
-  const QByteArray name = QFile::encodeName(file);
   if (!QFile::exists(file)) {
     QFile f(file);
     if (f.open(QIODevice::WriteOnly)) f.close();
   }
-  ::chmod(name.constData(), 0600);
+  RestrictToOwner(file);
 }
 
 QVariant ReadMounterValue(const SettingsPaths& paths, const QString& key) {
@@ -73,7 +84,7 @@ bool WriteUserValue(const SettingsPaths& paths, const QString& group, const QStr
     settings.sync();
     written = settings.status() == QSettings::NoError;
   }
-  ::chmod(QFile::encodeName(file).constData(), 0600);
+  RestrictToOwner(file);
   return written;
 }
 

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTextStream>
 #include <cstring>
@@ -138,6 +139,21 @@ TEST_F(MounterSettingsTest, PasswordValueNameTakesTheRecordsBytesInHexadecimal) 
   // 192.168.1.10 port 60000 as they lie in a record (network byte order).
   EXPECT_EQ(MounterSettings::PasswordValueName(0x0A01A8C0, 0x60EA), "Passworda01a8c060ea");
   EXPECT_EQ(MounterSettings::PasswordValueName(0x0100007F, 0x0100), "Password100007f100");
+}
+
+// Whatever is in the settings file's place, other than a file, keeps its
+// mode: a folder there is not made 0600, which would lock its owner out.
+TEST_F(MounterSettingsTest, AFolderInTheSettingsFilesPlaceKeepsItsMode) {
+  ASSERT_TRUE(QDir().mkpath(UserFile() + "/inside"));
+  const QByteArray folder = QFile::encodeName(UserFile());
+  ASSERT_EQ(::chmod(folder.constData(), 0755), 0);
+  MounterSettings settings(paths_);
+  EXPECT_FALSE(settings.WriteDrive(0, Record('Q')));
+  EXPECT_FALSE(settings.WritePassword(1, 2, PasswordDigest("x")));
+  struct stat st;
+  ASSERT_EQ(::stat(folder.constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_TRUE(QFileInfo(UserFile() + "/inside").isDir());
 }
 
 TEST_F(MounterSettingsTest, UsersValuesComeBeforeTheAdministratorsAndBadSizesAreIgnored) {
