@@ -653,7 +653,11 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
       SetCachePath(record, settings_.GetTempFolder());
     }
     record.driveLetter = static_cast<uint8_t>(letter);
-    (void)UnmountDrive(letter);
+    if (const Status unmounted = UnmountDrive(letter); !unmounted.ok()) {
+      // The drive stays as it was; a mount now would only find it in use.
+      prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(unmounted)));
+      continue;
+    }
     // A cancel during the pause still mounts the drive again: it was the
     // user's, and it comes back as it was.
     (void)PauseUnlessCancelled(remount_pause_, nullptr);

@@ -506,5 +506,46 @@ TEST(MountManagerOnADriverTest, ARemountOfADriveGoneMeanwhileSaysItFailed) {
       << prompts.status_texts[0].toStdString();
 }
 
+// Volumes whose detach is refused (as UDisks2 refuses a user it does not
+// authorise).
+class RefusingDetachVolumes final : public Volumes {
+ public:
+  Status Attach(char letter, const DriveDisk& disk) override {
+    return volumes_.Attach(letter, disk);
+  }
+  Status Detach(char, const DriveDisk&) override { return Status(ERROR_ACCESS_DENIED, ""); }
+  QString MountPoint(const DriveDisk& disk) const override { return volumes_.MountPoint(disk); }
+
+ private:
+  FakeVolumes volumes_;
+};
+
+// A remount whose unmount fails does not go on to mount: the drive is still
+// there, and the remount says why it stayed, not that its letter is in use.
+TEST(MountManagerOnADriverTest, ARemountWhoseUnmountFailsSaysTheUnmountsCause) {
+  testing::ScratchDir dir;
+  MounterSettings settings(SettingsPaths{QString::fromStdString(dir.File("config")),
+                                         QString::fromStdString(dir.File("xdg")),
+                                         QString::fromStdString(dir.File("cache"))});
+  FakeDriver driver(dir.File("run"));
+  RefusingDetachVolumes volumes;
+  MountManager manager(settings, volumes, DriveLinks{QString::fromStdString(dir.File("run")), {}},
+                       driver);
+  manager.SetRemountPause(std::chrono::milliseconds(0));
+  ASSERT_TRUE(
+      manager.MountOnDevice(0, ImageRecord('G', "/srv/g.img", uint64_t{1} << 20), 'G').ok());
+  ASSERT_TRUE(
+      manager.MountOnDevice(1, ImageRecord('H', "/srv/h.img", uint64_t{1} << 20), 'H').ok());
+
+  RecordingPrompts prompts;
+  manager.RemountSelected(prompts, {'G', 'H'});
+  EXPECT_TRUE(driver.unmounts().empty());
+  EXPECT_EQ(driver.mounts(), (std::vector<char>{'G', 'H'}));
+  EXPECT_TRUE(manager.QueryDrive('G').ok());
+  EXPECT_TRUE(manager.QueryDrive('H').ok());
+  const std::string refused = "Remount error: " + Win32ErrorText(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(prompts.status_texts.join('|').toStdString(), refused + "|" + refused);
+}
+
 }  // namespace
 }  // namespace quensaria::mounter
