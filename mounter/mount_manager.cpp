@@ -678,10 +678,17 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
 }
 
 int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
-                                   std::chrono::milliseconds interval) {
+                                   std::chrono::milliseconds interval, int* not_mounted) {
   std::array<bool, kDriveSlots> done{};
   std::array<bool, kDriveSlots> asked{};
   QStringList mounted;
+  const auto count_left = [&] {
+    if (not_mounted == nullptr) return;
+    *not_mounted = 0;
+    for (int slot = 0; slot < kDriveSlots; ++slot) {
+      if (!done[slot] && settings_.ReadDrive(slot)) ++*not_mounted;
+    }
+  };
   for (int pass = 0; pass < passes; ++pass) {
     bool waiting = false;
     for (int slot = 0; slot < kDriveSlots; ++slot) {
@@ -699,7 +706,10 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
         continue;
       }
       if (prompts != nullptr) {
-        if (prompts->Cancelled()) return static_cast<int>(mounted.size());
+        if (prompts->Cancelled()) {
+          count_left();
+          return static_cast<int>(mounted.size());
+        }
         prompts->ShowProgress(QStringLiteral("Mounting the saved drive %1: (%2)...")
                                   .arg(QLatin1Char(letter))
                                   .arg(ResourceText(*saved)));
@@ -724,6 +734,7 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
   if (prompts != nullptr && !mounted.isEmpty() && !prompts->Cancelled()) {
     prompts->StatusText(QStringLiteral("Saved drives mounted: %1").arg(mounted.join(", ")));
   }
+  count_left();
   return static_cast<int>(mounted.size());
 }
 

@@ -111,8 +111,10 @@ class MountManager {
   // first. With `prompts` a refused password is asked for (once per drive),
   // progress is shown and the passes end early when everything is mounted
   // or the user cancels; without, it is the silent "-automount". Returns how
-  // many drives it mounted.
-  int MountSavedDrives(UserPrompts* prompts, int passes, std::chrono::milliseconds interval);
+  // many drives it mounted; `not_mounted`, if given, gets how many saved
+  // drives are not mounted when it ends.
+  int MountSavedDrives(UserPrompts* prompts, int passes, std::chrono::milliseconds interval,
+                       int* not_mounted = nullptr);
 
   // Mounted drives D..Z, as the list shows them. Links left behind (their
   // device no longer mounted for their letter) are no rows, and the
