@@ -411,9 +411,13 @@ bool MountManager::FillDigest(MountRecord& record) const {
     std::memcpy(record.passwordDigest, saved->data(), saved->size());
     return true;
   }
-  if (!DigestIsZero(record.passwordDigest)) return true;  // a saved drive's own
   // Nothing saved: an export without a password takes the empty one.
   const Sha1Digest empty = PasswordDigest("");
+  if (!DigestIsZero(record.passwordDigest)) {
+    // A saved drive's own; the empty one is what an attempt on an earlier
+    // device put there, no saved password.
+    return std::memcmp(record.passwordDigest, empty.data(), empty.size()) != 0;
+  }
   std::memcpy(record.passwordDigest, empty.data(), empty.size());
   return false;
 }

@@ -421,6 +421,28 @@ TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost)
   EXPECT_FALSE(QFileInfo(mounter.manager.links().DefinitionPath('O')).isSymLink());
 }
 
+// With the first device holding another drive, the mount goes on on the
+// next one: its password dialog still says that the export needs a
+// password, not that a saved one (there is none) was refused.
+TEST(MountManagerOnADriverTest, APasswordAskedForOnALaterDeviceIsNoSavedOneRefused) {
+  MounterForTesting mounter;
+  ASSERT_TRUE(
+      mounter.manager.MountOnDevice(0, ImageRecord('G', "/srv/g.img", uint64_t{1} << 20), 'G')
+          .ok());
+  mounter.driver.RequirePassword("secret");
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  prompts.passwords = {{QStringLiteral("secret"), false}};
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  EXPECT_EQ(mounter.driver.mounts(), (std::vector<char>{'G', 'N'}));
+  EXPECT_EQ(prompts.password_reasons, std::vector<PasswordPrompt>{PasswordPrompt::kNeeded})
+      << "the dialog said a saved password was refused";
+}
+
 // A mount that went through but whose drive or password the settings file
 // did not take says so, rather than leave the user counting on them.
 TEST(MountManagerOnADriverTest, ADriveOrPasswordTheSettingsFileDidNotTakeIsReported) {
