@@ -606,12 +606,19 @@ QString UnmountErrorText(const QString& text) {
 void MountManager::UnmountSelected(UserPrompts& prompts, const std::vector<char>& letters) {
   if (!letters.empty() &&
       prompts.Question(QStringLiteral("Do you want to unmount these devices?"))) {
+    // The status bar keeps one text: a drive that failed stays the news
+    // however the drives after it went.
+    bool failed = false;
     for (char letter : letters) {
       if (prompts.Cancelled()) break;
       prompts.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
       const Status unmounted = UnmountDrive(letter);
-      prompts.StatusText(unmounted.ok() ? QStringLiteral("Unmount successfully")
-                                        : UnmountErrorText(ErrorText(unmounted)));
+      if (!unmounted.ok()) {
+        failed = true;
+        prompts.StatusText(UnmountErrorText(ErrorText(unmounted)));
+      } else if (!failed) {
+        prompts.StatusText(QStringLiteral("Unmount successfully"));
+      }
     }
   }
   prompts.RefreshList();
@@ -636,11 +643,14 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
           "to continue?"))) {
     return;
   }
+  // As for unmounts: a drive that failed stays the status bar's news.
+  bool failed = false;
   for (char letter : letters) {
     if (prompts.Cancelled()) return;
     Result<MountRecord> queried = QueryDrive(letter);
     if (!queried.ok()) {
       // Gone since it was listed: nothing to mount again, but say so.
+      failed = true;
       prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(queried.status())));
       continue;
     }
@@ -659,6 +669,7 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
     record.driveLetter = static_cast<uint8_t>(letter);
     if (const Status unmounted = UnmountDrive(letter); !unmounted.ok()) {
       // The drive stays as it was; a mount now would only find it in use.
+      failed = true;
       prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(unmounted)));
       continue;
     }
@@ -674,8 +685,9 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
     const Result<int> mounted = MountOnAnyDevice(0, record, &prompts);
     if (mounted.ok()) {
       prompts.RefreshList();
-      prompts.StatusText(QStringLiteral("Remount successfully"));
+      if (!failed) prompts.StatusText(QStringLiteral("Remount successfully"));
     } else {
+      failed = true;
       prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(mounted.status())));
     }
   }

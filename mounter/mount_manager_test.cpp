@@ -529,16 +529,23 @@ TEST(MountManagerOnADriverTest, ARemountOfADriveGoneMeanwhileSaysItFailed) {
 }
 
 // Volumes whose detach is refused (as UDisks2 refuses a user it does not
-// authorise).
+// authorise) for the drives `refused` names, or for every drive.
 class RefusingDetachVolumes final : public Volumes {
  public:
+  explicit RefusingDetachVolumes(std::string refused = "") : refused_(std::move(refused)) {}
   Status Attach(char letter, const DriveDisk& disk) override {
     return volumes_.Attach(letter, disk);
   }
-  Status Detach(char, const DriveDisk&) override { return Status(ERROR_ACCESS_DENIED, ""); }
+  Status Detach(char letter, const DriveDisk& disk) override {
+    if (refused_.empty() || refused_.find(letter) != std::string::npos) {
+      return Status(ERROR_ACCESS_DENIED, "");
+    }
+    return volumes_.Detach(letter, disk);
+  }
   QString MountPoint(const DriveDisk& disk) const override { return volumes_.MountPoint(disk); }
 
  private:
+  std::string refused_;
   FakeVolumes volumes_;
 };
 
@@ -567,6 +574,41 @@ TEST(MountManagerOnADriverTest, ARemountWhoseUnmountFailsSaysTheUnmountsCause) {
   EXPECT_TRUE(manager.QueryDrive('H').ok());
   const std::string refused = "Remount error: " + Win32ErrorText(ERROR_ACCESS_DENIED);
   EXPECT_EQ(prompts.status_texts.join('|').toStdString(), refused + "|" + refused);
+}
+
+// Of several drives unmounted or remounted at once, one that failed is
+// what the status bar ends with: a later drive's success does not replace
+// it, which would say that all went well while the drive stays mounted.
+TEST(MountManagerOnADriverTest, AFailureAmongSelectedDrivesIsNotOverwrittenBySuccess) {
+  testing::ScratchDir dir;
+  MounterSettings settings(SettingsPaths{QString::fromStdString(dir.File("config")),
+                                         QString::fromStdString(dir.File("xdg")),
+                                         QString::fromStdString(dir.File("cache"))});
+  FakeDriver driver(dir.File("run"));
+  RefusingDetachVolumes volumes("G");
+  MountManager manager(settings, volumes, DriveLinks{QString::fromStdString(dir.File("run")), {}},
+                       driver);
+  manager.SetRemountPause(std::chrono::milliseconds(0));
+  for (const auto& [index, letter] : {std::pair{0, 'G'}, {1, 'H'}, {2, 'K'}}) {
+    const std::string image = std::string("/srv/") + letter + ".img";
+    ASSERT_TRUE(
+        manager.MountOnDevice(index, ImageRecord(letter, image.c_str(), uint64_t{1} << 20), letter)
+            .ok());
+  }
+  const QString refused = QStringLiteral("Remount error: %1")
+                              .arg(QString::fromStdString(Win32ErrorText(ERROR_ACCESS_DENIED)));
+
+  RecordingPrompts remount;
+  manager.RemountSelected(remount, {'G', 'H'});
+  EXPECT_EQ(driver.unmounts(), std::vector<char>{'H'});
+  EXPECT_EQ(remount.status.toStdString(), refused.toStdString())
+      << remount.status_texts.join('|').toStdString();
+
+  RecordingPrompts unmount;
+  manager.UnmountSelected(unmount, {'G', 'K'});
+  EXPECT_EQ(driver.unmounts(), (std::vector<char>{'H', 'K'}));
+  EXPECT_TRUE(unmount.status.startsWith("Unmount error: "))
+      << unmount.status_texts.join('|').toStdString();
 }
 
 }  // namespace
