@@ -51,6 +51,13 @@ QString PathField(const char16_t* field) {
   return QString::fromUtf16(field, static_cast<qsizetype>(n));
 }
 
+// An image path as the driver takes it: whole from the root. The driver
+// runs elsewhere, so a relative one is taken from this program's folder.
+QString WholeImagePath(const QString& path) {
+  if (path.isEmpty() || QFileInfo(path).isAbsolute()) return path;
+  return QFileInfo(path).absoluteFilePath();
+}
+
 // The cache path of a network disk: "\??\<temp folder><address><port>.dat".
 void SetCachePath(MountRecord& record, const QString& temp_folder) {
   const QString file =
@@ -399,7 +406,7 @@ MountRecord MountManager::BuildRecord(const AddDeviceAnswer& answer) const {
     SetCachePath(record, settings_.GetTempFolder());
   } else {
     record.sourceType = answer.type == 2 ? kSourceTypeCdImage : kSourceTypeDiskImage;
-    SetPathField(record.sourceName, NtPathFromLinux(answer.fileName.toStdString()));
+    SetPathField(record.sourceName, NtPathFromLinux(WholeImagePath(answer.fileName).toStdString()));
   }
   return record;
 }
@@ -543,7 +550,8 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   MountRecord record = BuildRecord(*answer);
   const char letter = static_cast<char>(record.driveLetter);
   // A path cut to fit would name another file, which the driver would open.
-  const bool too_long = answer->type != 0 && answer->fileName.size() > kMaxImagePathLength;
+  const QString image = WholeImagePath(answer->fileName);
+  const bool too_long = answer->type != 0 && image.size() > kMaxImagePathLength;
   if (!too_long) {
     prompts.ShowProgress(
         QStringLiteral("Mounting %1: (%2)...").arg(QLatin1Char(letter)).arg(ResourceText(record)));
@@ -552,8 +560,8 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   const Result<int> used =
       too_long ? Result<int>(Fail(ERROR_FILENAME_EXCED_RANGE, DosName(letter),
                                   QStringLiteral("The image file %1 cannot be used: %2")
-                                      .arg(answer->fileName, QString::fromStdString(Win32ErrorText(
-                                                                 ERROR_FILENAME_EXCED_RANGE)))))
+                                      .arg(image, QString::fromStdString(
+                                                      Win32ErrorText(ERROR_FILENAME_EXCED_RANGE)))))
                : MountOnAnyDevice(0, record, &prompts);
   if (prompts.Cancelled()) {
     // The user stopped waiting: a mount that came through after all is

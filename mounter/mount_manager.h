@@ -125,7 +125,8 @@ class MountManager {
   std::vector<char> FreeDriveLetters();
 
   // Builds the record of an add-device answer (cache path in the temporary
-  // folder for a network disk).
+  // folder for a network disk; a relative image path taken from this
+  // program's folder, as the driver runs elsewhere).
   MountRecord BuildRecord(const AddDeviceAnswer& answer) const;
 
   // The pause between unmount and mount in a remount (1000 ms).

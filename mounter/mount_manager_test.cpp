@@ -116,6 +116,26 @@ TEST_F(MountManagerTest, ImageRecordsNameTheFileAndPickTheDeviceKind) {
   EXPECT_TRUE(links.GlobalLinkPath('E').endsWith("/run/DosDevices/Global/E:"));
 }
 
+// The driver runs elsewhere: an image path typed relative is taken from
+// the mounter's own folder, as velmoran-ctl takes it, never from the
+// driver's.
+TEST_F(MountManagerTest, ARelativeImagePathIsSentFromTheMountersFolder) {
+  AddDeviceAnswer answer;
+  answer.type = 1;
+  answer.fileName = "images/disk.img";
+  answer.driveLetter = 'E';
+  const MountRecord record = manager_.BuildRecord(answer);
+  EXPECT_EQ(QString::fromStdU16String(Field(record.sourceName)).toStdString(),
+            ("\\??\\" + QDir::currentPath() + "/images/disk.img").toStdString());
+
+  // Within the limit as typed, beyond it once whole: refused, not cut.
+  answer.fileName = QString(kMaxImagePathLength - 4, QLatin1Char('r')) + ".img";
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  EXPECT_EQ(manager_.AddAndMount(prompts, FlowOrigin::kToolbar),
+            static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
+}
+
 TEST_F(MountManagerTest, CapacityTexts) {
   EXPECT_EQ(CapacityText(800), "0.00K");
   EXPECT_EQ(CapacityText(1023), "0.00K");
