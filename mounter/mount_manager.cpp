@@ -776,7 +776,10 @@ std::vector<MountedDrive> MountManager::ListDrives() {
     if (row.query.sourceType == kSourceTypeNetwork) {
       // The server the driver is on now, which may not be the first.
       const std::vector<MountServer> servers = MountServers(row.query);
-      const size_t on = CurrentServer(row.query);
+      // A number past the servers listed (a driver that keeps more than
+      // this mounter reads) stands for the first.
+      size_t on = CurrentServer(row.query);
+      if (on >= servers.size()) on = 0;
       MountServer now{row.query.serverAddress, row.query.serverPort};
       if (on < servers.size()) now = servers[on];
       if (servers.size() > 1) row.source = ServerListText(servers, on);

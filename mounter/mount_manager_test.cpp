@@ -369,6 +369,27 @@ TEST(MountManagerOnADriverTest, AnImagePathIsMountedWholeOrRefusedNeverCut) {
   EXPECT_FALSE(mounter.settings.ReadDrive(1).has_value());
 }
 
+// The Source column names the server the driver is on now; a server number
+// the query gives beyond the servers it lists (a driver that keeps more
+// than this mounter reads) is read as the first, never past the list.
+TEST(MountManagerOnADriverTest, TheSourceNamesTheCurrentServerOrTheFirst) {
+  MounterForTesting mounter;
+  MountRecord record = NetworkRecord('N', "127.0.0.1", 60000, uint64_t{1} << 20, true);
+  const std::vector<MountServer> servers = {{record.serverAddress, record.serverPort},
+                                            {inet_addr("127.0.0.2"), htons(60001)}};
+  ASSERT_TRUE(SetMountServers(record, servers));
+  SetCurrentServer(record, 1);
+  ASSERT_TRUE(mounter.manager.MountOnDevice(0, record, 'N').ok());
+  record.driveLetter = 'O';
+  SetCurrentServer(record, 7);
+  ASSERT_TRUE(mounter.manager.MountOnDevice(1, record, 'O').ok());
+
+  const std::vector<MountedDrive> rows = mounter.manager.ListDrives();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].source.toStdString(), "127.0.0.2 : 60001 (server 2 of 2)");
+  EXPECT_EQ(rows[1].source.toStdString(), "127.0.0.1 : 60000 (server 1 of 2)");
+}
+
 // Anyone who may use the devices may put a link in the definitions folder.
 // One that names no device of the driver (here a pipe nobody writes to) is
 // no drive, and listing, freeing or unmounting its letter never waits on it.
