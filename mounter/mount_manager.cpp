@@ -673,6 +673,9 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
     if (record.sourceType == kSourceTypeNetwork) {
       record.networkMarker = 1;
       SetCachePath(record, settings_.GetTempFolder());
+      // The query gives the connections open now, maybe fewer than were
+      // asked for; the first mount left their number to the driver.
+      SetMountConnections(record, 0);
     }
     record.driveLetter = static_cast<uint8_t>(letter);
     if (const Status unmounted = UnmountDrive(letter); !unmounted.ok()) {

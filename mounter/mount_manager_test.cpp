@@ -569,6 +569,22 @@ TEST(MountManagerOnADriverTest, ARemountOfADriveGoneMeanwhileSaysItFailed) {
       << prompts.status_texts[0].toStdString();
 }
 
+// A remount asks for a network disk as its first mount did: the number of
+// connections the query gives is how many are open now (fewer, when some
+// could not be opened), not a number to ask for; the driver picks it again.
+TEST(MountManagerOnADriverTest, ARemountLeavesTheNumberOfConnectionsToTheDriver) {
+  MounterForTesting mounter;
+  MountRecord queried = NetworkRecord('N', "127.0.0.1", 60000, uint64_t{1} << 20, true);
+  SetMountConnections(queried, 1);  // as the driver reports one of four open
+  ASSERT_TRUE(mounter.manager.MountOnDevice(0, queried, 'N').ok());
+  RecordingPrompts prompts;
+  mounter.manager.RemountSelected(prompts, {'N'});
+  ASSERT_EQ(mounter.driver.mounts(), (std::vector<char>{'N', 'N'}));
+  Result<MountRecord> again = mounter.manager.QueryDrive('N');
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(MountConnections(*again), 0) << "the remount asked for the connections open before";
+}
+
 // Volumes whose detach is refused (as UDisks2 refuses a user it does not
 // authorise) for the drives `refused` names, or for every drive.
 class RefusingDetachVolumes final : public Volumes {
