@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <set>
 
@@ -64,6 +65,17 @@ void SetCachePath(MountRecord& record, const QString& temp_folder) {
       temp_folder +
       QStringLiteral("%1%2.dat").arg(record.serverAddress, 0, 16).arg(record.serverPort, 0, 16);
   SetPathField(record.cachePath, NtPathFromLinux(file.toStdString()));
+}
+
+// Whether the folder of a network record's cache path (where the driver
+// makes its cache file) no longer exists. An empty path leaves the folder
+// to the driver.
+bool CacheFolderGone(const MountRecord& record) {
+  const std::filesystem::path cache = LinuxPathFromNt(PathField(record.cachePath).toStdString());
+  if (cache.empty()) return false;
+  const std::filesystem::path folder = cache.has_filename() ? cache.parent_path() : cache;
+  std::error_code error;
+  return !std::filesystem::is_directory(folder, error);
 }
 
 // The device a mounted drive's volume lives on: its device file and the
@@ -742,6 +754,11 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
                                   .arg(ResourceText(*saved)));
       }
       MountRecord record = *saved;
+      // A cache folder removed since (another temporary folder chosen)
+      // would fail every pass: the temporary folder of now serves instead.
+      if (record.sourceType == kSourceTypeNetwork && CacheFolderGone(record)) {
+        SetCachePath(record, settings_.GetTempFolder());
+      }
       // The password is asked for in the first pass that meets a refusal
       // only; later passes are silent.
       UserPrompts* asking = asked[slot] ? nullptr : prompts;

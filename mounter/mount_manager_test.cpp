@@ -585,6 +585,40 @@ TEST(MountManagerOnADriverTest, ARemountLeavesTheNumberOfConnectionsToTheDriver)
   EXPECT_EQ(MountConnections(*again), 0) << "the remount asked for the connections open before";
 }
 
+// A saved network drive whose cache folder is gone (the user chose another
+// temporary folder and removed the old one) comes back at log-on with its
+// cache in the temporary folder now, rather than fail for ever on the
+// folder; one whose folder is there keeps it.
+TEST(MountManagerOnADriverTest, ASavedDriveWhoseCacheFolderIsGoneUsesTheTemporaryFolder) {
+  MounterForTesting mounter;
+  const QString old_folder = QString::fromStdString(mounter.dir.File("old-cache"));
+  const QString kept_folder = QString::fromStdString(mounter.dir.File("kept-cache"));
+  ASSERT_TRUE(QDir().mkpath(old_folder) && QDir().mkpath(kept_folder));
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  ASSERT_TRUE(mounter.settings.SetTempFolder(old_folder));
+  ASSERT_TRUE(mounter.settings.WriteDrive(0, mounter.manager.BuildRecord(answer)));
+  answer.port = 60001;
+  answer.driveLetter = 'O';
+  ASSERT_TRUE(mounter.settings.SetTempFolder(kept_folder));
+  const MountRecord kept = mounter.manager.BuildRecord(answer);
+  ASSERT_TRUE(mounter.settings.WriteDrive(1, kept));
+  ASSERT_TRUE(QDir(old_folder).removeRecursively());
+  const QString now = QString::fromStdString(mounter.dir.File("now-cache"));
+  ASSERT_TRUE(QDir().mkpath(now));
+  ASSERT_TRUE(mounter.settings.SetTempFolder(now));
+
+  EXPECT_EQ(mounter.manager.MountSavedDrives(nullptr, 1, std::chrono::milliseconds(0)), 2);
+  Result<MountRecord> n = mounter.manager.QueryDrive('N');
+  Result<MountRecord> o = mounter.manager.QueryDrive('O');
+  ASSERT_TRUE(n.ok() && o.ok());
+  EXPECT_EQ(QString::fromStdU16String(std::u16string(n->cachePath)).toStdString(),
+            ("\\??\\" + now + "/100007f60ea.dat").toStdString());
+  EXPECT_EQ(std::u16string(o->cachePath), std::u16string(kept.cachePath));
+}
+
 // Volumes whose detach is refused (as UDisks2 refuses a user it does not
 // authorise) for the drives `refused` names, or for every drive.
 class RefusingDetachVolumes final : public Volumes {
