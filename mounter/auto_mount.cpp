@@ -6,8 +6,8 @@
 
 namespace quensaria::mounter {
 
-int AutoMount(MountManager& manager, const AutoMountOptions& options) {
-  return manager.MountSavedDrives(nullptr, options.passes, options.interval);
+int AutoMount(MountManager& manager, const AutoMountOptions& options, int* not_mounted) {
+  return manager.MountSavedDrives(nullptr, options.passes, options.interval, not_mounted);
 }
 
 int RunAutoMount() { return RunAutoMount(AutoMountOptions{}); }
@@ -20,8 +20,11 @@ int RunAutoMount(const AutoMountOptions& options) {
   std::unique_ptr<QCoreApplication> app;
   if (QCoreApplication::instance() == nullptr) app = std::make_unique<QCoreApplication>(argc, argv);
   MounterParts parts = CreateMounterParts();
-  (void)AutoMount(*parts.manager, options);
-  return 0;
+  int not_mounted = 0;
+  (void)AutoMount(*parts.manager, options, &not_mounted);
+  // A session start-up command or a user service learns that a drive did
+  // not come back.
+  return not_mounted == 0 ? 0 : 1;
 }
 
 }  // namespace quensaria::mounter

@@ -16,12 +16,14 @@ struct AutoMountOptions {
 };
 
 // Runs every pass (the last wait included) and returns how many drives were
-// mounted.
-int AutoMount(MountManager& manager, const AutoMountOptions& options = {});
+// mounted; `not_mounted`, if given, gets how many saved drives are not.
+int AutoMount(MountManager& manager, const AutoMountOptions& options = {},
+              int* not_mounted = nullptr);
 
 // What main() runs for "-automount": MounterParts with this machine's
-// defaults, AutoMount, exit code 0. Needs no QApplication and no display
-// (a QCoreApplication may exist or not).
+// defaults, AutoMount, exit code 0 when every saved drive is mounted at the
+// end, else 1. Needs no QApplication and no display (a QCoreApplication may
+// exist or not).
 int RunAutoMount();
 // The same with other passes (tests).
 int RunAutoMount(const AutoMountOptions& options);

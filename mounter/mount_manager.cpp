@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <set>
 
@@ -51,12 +52,30 @@ QString PathField(const char16_t* field) {
   return QString::fromUtf16(field, static_cast<qsizetype>(n));
 }
 
+// An image path as the driver takes it: whole from the root. The driver
+// runs elsewhere, so a relative one is taken from this program's folder.
+QString WholeImagePath(const QString& path) {
+  if (path.isEmpty() || QFileInfo(path).isAbsolute()) return path;
+  return QFileInfo(path).absoluteFilePath();
+}
+
 // The cache path of a network disk: "\??\<temp folder><address><port>.dat".
 void SetCachePath(MountRecord& record, const QString& temp_folder) {
   const QString file =
       temp_folder +
       QStringLiteral("%1%2.dat").arg(record.serverAddress, 0, 16).arg(record.serverPort, 0, 16);
   SetPathField(record.cachePath, NtPathFromLinux(file.toStdString()));
+}
+
+// Whether the folder of a network record's cache path (where the driver
+// makes its cache file) no longer exists. An empty path leaves the folder
+// to the driver.
+bool CacheFolderGone(const MountRecord& record) {
+  const std::filesystem::path cache = LinuxPathFromNt(PathField(record.cachePath).toStdString());
+  if (cache.empty()) return false;
+  const std::filesystem::path folder = cache.has_filename() ? cache.parent_path() : cache;
+  std::error_code error;
+  return !std::filesystem::is_directory(folder, error);
 }
 
 // The device a mounted drive's volume lives on: its device file and the
@@ -399,7 +418,7 @@ MountRecord MountManager::BuildRecord(const AddDeviceAnswer& answer) const {
     SetCachePath(record, settings_.GetTempFolder());
   } else {
     record.sourceType = answer.type == 2 ? kSourceTypeCdImage : kSourceTypeDiskImage;
-    SetPathField(record.sourceName, NtPathFromLinux(answer.fileName.toStdString()));
+    SetPathField(record.sourceName, NtPathFromLinux(WholeImagePath(answer.fileName).toStdString()));
   }
   return record;
 }
@@ -411,9 +430,13 @@ bool MountManager::FillDigest(MountRecord& record) const {
     std::memcpy(record.passwordDigest, saved->data(), saved->size());
     return true;
   }
-  if (!DigestIsZero(record.passwordDigest)) return true;  // a saved drive's own
   // Nothing saved: an export without a password takes the empty one.
   const Sha1Digest empty = PasswordDigest("");
+  if (!DigestIsZero(record.passwordDigest)) {
+    // A saved drive's own; the empty one is what an attempt on an earlier
+    // device put there, no saved password.
+    return std::memcmp(record.passwordDigest, empty.data(), empty.size()) != 0;
+  }
   std::memcpy(record.passwordDigest, empty.data(), empty.size());
   return false;
 }
@@ -539,7 +562,8 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   MountRecord record = BuildRecord(*answer);
   const char letter = static_cast<char>(record.driveLetter);
   // A path cut to fit would name another file, which the driver would open.
-  const bool too_long = answer->type != 0 && answer->fileName.size() > kMaxImagePathLength;
+  const QString image = WholeImagePath(answer->fileName);
+  const bool too_long = answer->type != 0 && image.size() > kMaxImagePathLength;
   if (!too_long) {
     prompts.ShowProgress(
         QStringLiteral("Mounting %1: (%2)...").arg(QLatin1Char(letter)).arg(ResourceText(record)));
@@ -548,8 +572,8 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   const Result<int> used =
       too_long ? Result<int>(Fail(ERROR_FILENAME_EXCED_RANGE, DosName(letter),
                                   QStringLiteral("The image file %1 cannot be used: %2")
-                                      .arg(answer->fileName, QString::fromStdString(Win32ErrorText(
-                                                                 ERROR_FILENAME_EXCED_RANGE)))))
+                                      .arg(image, QString::fromStdString(
+                                                      Win32ErrorText(ERROR_FILENAME_EXCED_RANGE)))))
                : MountOnAnyDevice(0, record, &prompts);
   if (prompts.Cancelled()) {
     // The user stopped waiting: a mount that came through after all is
@@ -602,12 +626,19 @@ QString UnmountErrorText(const QString& text) {
 void MountManager::UnmountSelected(UserPrompts& prompts, const std::vector<char>& letters) {
   if (!letters.empty() &&
       prompts.Question(QStringLiteral("Do you want to unmount these devices?"))) {
+    // The status bar keeps one text: a drive that failed stays the news
+    // however the drives after it went.
+    bool failed = false;
     for (char letter : letters) {
       if (prompts.Cancelled()) break;
       prompts.ShowProgress(QStringLiteral("Unmounting %1:...").arg(QLatin1Char(letter)));
       const Status unmounted = UnmountDrive(letter);
-      prompts.StatusText(unmounted.ok() ? QStringLiteral("Unmount successfully")
-                                        : UnmountErrorText(ErrorText(unmounted)));
+      if (!unmounted.ok()) {
+        failed = true;
+        prompts.StatusText(UnmountErrorText(ErrorText(unmounted)));
+      } else if (!failed) {
+        prompts.StatusText(QStringLiteral("Unmount successfully"));
+      }
     }
   }
   prompts.RefreshList();
@@ -632,11 +663,14 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
           "to continue?"))) {
     return;
   }
+  // As for unmounts: a drive that failed stays the status bar's news.
+  bool failed = false;
   for (char letter : letters) {
     if (prompts.Cancelled()) return;
     Result<MountRecord> queried = QueryDrive(letter);
     if (!queried.ok()) {
       // Gone since it was listed: nothing to mount again, but say so.
+      failed = true;
       prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(queried.status())));
       continue;
     }
@@ -651,9 +685,17 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
     if (record.sourceType == kSourceTypeNetwork) {
       record.networkMarker = 1;
       SetCachePath(record, settings_.GetTempFolder());
+      // The query gives the connections open now, maybe fewer than were
+      // asked for; the first mount left their number to the driver.
+      SetMountConnections(record, 0);
     }
     record.driveLetter = static_cast<uint8_t>(letter);
-    (void)UnmountDrive(letter);
+    if (const Status unmounted = UnmountDrive(letter); !unmounted.ok()) {
+      // The drive stays as it was; a mount now would only find it in use.
+      failed = true;
+      prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(unmounted)));
+      continue;
+    }
     // A cancel during the pause still mounts the drive again: it was the
     // user's, and it comes back as it was.
     (void)PauseUnlessCancelled(remount_pause_, nullptr);
@@ -666,18 +708,26 @@ void MountManager::RemountSelected(UserPrompts& prompts, const std::vector<char>
     const Result<int> mounted = MountOnAnyDevice(0, record, &prompts);
     if (mounted.ok()) {
       prompts.RefreshList();
-      prompts.StatusText(QStringLiteral("Remount successfully"));
+      if (!failed) prompts.StatusText(QStringLiteral("Remount successfully"));
     } else {
+      failed = true;
       prompts.StatusText(QStringLiteral("Remount error: %1").arg(ErrorText(mounted.status())));
     }
   }
 }
 
 int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
-                                   std::chrono::milliseconds interval) {
+                                   std::chrono::milliseconds interval, int* not_mounted) {
   std::array<bool, kDriveSlots> done{};
   std::array<bool, kDriveSlots> asked{};
   QStringList mounted;
+  const auto count_left = [&] {
+    if (not_mounted == nullptr) return;
+    *not_mounted = 0;
+    for (int slot = 0; slot < kDriveSlots; ++slot) {
+      if (!done[slot] && settings_.ReadDrive(slot)) ++*not_mounted;
+    }
+  };
   for (int pass = 0; pass < passes; ++pass) {
     bool waiting = false;
     for (int slot = 0; slot < kDriveSlots; ++slot) {
@@ -695,12 +745,20 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
         continue;
       }
       if (prompts != nullptr) {
-        if (prompts->Cancelled()) return static_cast<int>(mounted.size());
+        if (prompts->Cancelled()) {
+          count_left();
+          return static_cast<int>(mounted.size());
+        }
         prompts->ShowProgress(QStringLiteral("Mounting the saved drive %1: (%2)...")
                                   .arg(QLatin1Char(letter))
                                   .arg(ResourceText(*saved)));
       }
       MountRecord record = *saved;
+      // A cache folder removed since (another temporary folder chosen)
+      // would fail every pass: the temporary folder of now serves instead.
+      if (record.sourceType == kSourceTypeNetwork && CacheFolderGone(record)) {
+        SetCachePath(record, settings_.GetTempFolder());
+      }
       // The password is asked for in the first pass that meets a refusal
       // only; later passes are silent.
       UserPrompts* asking = asked[slot] ? nullptr : prompts;
@@ -720,6 +778,7 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
   if (prompts != nullptr && !mounted.isEmpty() && !prompts->Cancelled()) {
     prompts->StatusText(QStringLiteral("Saved drives mounted: %1").arg(mounted.join(", ")));
   }
+  count_left();
   return static_cast<int>(mounted.size());
 }
 
@@ -737,7 +796,10 @@ std::vector<MountedDrive> MountManager::ListDrives() {
     if (row.query.sourceType == kSourceTypeNetwork) {
       // The server the driver is on now, which may not be the first.
       const std::vector<MountServer> servers = MountServers(row.query);
-      const size_t on = CurrentServer(row.query);
+      // A number past the servers listed (a driver that keeps more than
+      // this mounter reads) stands for the first.
+      size_t on = CurrentServer(row.query);
+      if (on >= servers.size()) on = 0;
       MountServer now{row.query.serverAddress, row.query.serverPort};
       if (on < servers.size()) now = servers[on];
       if (servers.size() > 1) row.source = ServerListText(servers, on);

@@ -108,11 +108,14 @@ class MountManager {
 
   // Mounts the saved drives ("Drive0".."Drive7") that are not mounted yet:
   // `passes` passes `interval` apart, each saved drive on its own index
-  // first. With `prompts` a refused password is asked for (once per drive),
-  // progress is shown and the passes end early when everything is mounted
-  // or the user cancels; without, it is the silent "-automount". Returns how
-  // many drives it mounted.
-  int MountSavedDrives(UserPrompts* prompts, int passes, std::chrono::milliseconds interval);
+  // first; a network drive whose cache folder is gone gets its cache in the
+  // temporary folder. With `prompts` a refused password is asked for (once
+  // per drive), progress is shown and the passes end early when everything
+  // is mounted or the user cancels; without, it is the silent "-automount". Returns how
+  // many drives it mounted; `not_mounted`, if given, gets how many saved
+  // drives are not mounted when it ends.
+  int MountSavedDrives(UserPrompts* prompts, int passes, std::chrono::milliseconds interval,
+                       int* not_mounted = nullptr);
 
   // Mounted drives D..Z, as the list shows them. Links left behind (their
   // device no longer mounted for their letter) are no rows, and the
@@ -123,7 +126,8 @@ class MountManager {
   std::vector<char> FreeDriveLetters();
 
   // Builds the record of an add-device answer (cache path in the temporary
-  // folder for a network disk).
+  // folder for a network disk; a relative image path taken from this
+  // program's folder, as the driver runs elsewhere).
   MountRecord BuildRecord(const AddDeviceAnswer& answer) const;
 
   // The pause between unmount and mount in a remount (1000 ms).

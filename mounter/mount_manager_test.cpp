@@ -116,6 +116,26 @@ TEST_F(MountManagerTest, ImageRecordsNameTheFileAndPickTheDeviceKind) {
   EXPECT_TRUE(links.GlobalLinkPath('E').endsWith("/run/DosDevices/Global/E:"));
 }
 
+// The driver runs elsewhere: an image path typed relative is taken from
+// the mounter's own folder, as velmoran-ctl takes it, never from the
+// driver's.
+TEST_F(MountManagerTest, ARelativeImagePathIsSentFromTheMountersFolder) {
+  AddDeviceAnswer answer;
+  answer.type = 1;
+  answer.fileName = "images/disk.img";
+  answer.driveLetter = 'E';
+  const MountRecord record = manager_.BuildRecord(answer);
+  EXPECT_EQ(QString::fromStdU16String(Field(record.sourceName)).toStdString(),
+            ("\\??\\" + QDir::currentPath() + "/images/disk.img").toStdString());
+
+  // Within the limit as typed, beyond it once whole: refused, not cut.
+  answer.fileName = QString(kMaxImagePathLength - 4, QLatin1Char('r')) + ".img";
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  EXPECT_EQ(manager_.AddAndMount(prompts, FlowOrigin::kToolbar),
+            static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
+}
+
 TEST_F(MountManagerTest, CapacityTexts) {
   EXPECT_EQ(CapacityText(800), "0.00K");
   EXPECT_EQ(CapacityText(1023), "0.00K");
@@ -349,6 +369,27 @@ TEST(MountManagerOnADriverTest, AnImagePathIsMountedWholeOrRefusedNeverCut) {
   EXPECT_FALSE(mounter.settings.ReadDrive(1).has_value());
 }
 
+// The Source column names the server the driver is on now; a server number
+// the query gives beyond the servers it lists (a driver that keeps more
+// than this mounter reads) is read as the first, never past the list.
+TEST(MountManagerOnADriverTest, TheSourceNamesTheCurrentServerOrTheFirst) {
+  MounterForTesting mounter;
+  MountRecord record = NetworkRecord('N', "127.0.0.1", 60000, uint64_t{1} << 20, true);
+  const std::vector<MountServer> servers = {{record.serverAddress, record.serverPort},
+                                            {inet_addr("127.0.0.2"), htons(60001)}};
+  ASSERT_TRUE(SetMountServers(record, servers));
+  SetCurrentServer(record, 1);
+  ASSERT_TRUE(mounter.manager.MountOnDevice(0, record, 'N').ok());
+  record.driveLetter = 'O';
+  SetCurrentServer(record, 7);
+  ASSERT_TRUE(mounter.manager.MountOnDevice(1, record, 'O').ok());
+
+  const std::vector<MountedDrive> rows = mounter.manager.ListDrives();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].source.toStdString(), "127.0.0.2 : 60001 (server 2 of 2)");
+  EXPECT_EQ(rows[1].source.toStdString(), "127.0.0.1 : 60000 (server 1 of 2)");
+}
+
 // Anyone who may use the devices may put a link in the definitions folder.
 // One that names no device of the driver (here a pipe nobody writes to) is
 // no drive, and listing, freeing or unmounting its letter never waits on it.
@@ -419,6 +460,28 @@ TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost)
   const MountRecord refused = mounter.manager.BuildRecord(answer);
   EXPECT_FALSE(mounter.settings.ReadPassword(refused.serverAddress, refused.serverPort));
   EXPECT_FALSE(QFileInfo(mounter.manager.links().DefinitionPath('O')).isSymLink());
+}
+
+// With the first device holding another drive, the mount goes on on the
+// next one: its password dialog still says that the export needs a
+// password, not that a saved one (there is none) was refused.
+TEST(MountManagerOnADriverTest, APasswordAskedForOnALaterDeviceIsNoSavedOneRefused) {
+  MounterForTesting mounter;
+  ASSERT_TRUE(
+      mounter.manager.MountOnDevice(0, ImageRecord('G', "/srv/g.img", uint64_t{1} << 20), 'G')
+          .ok());
+  mounter.driver.RequirePassword("secret");
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  prompts.passwords = {{QStringLiteral("secret"), false}};
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  EXPECT_EQ(mounter.driver.mounts(), (std::vector<char>{'G', 'N'}));
+  EXPECT_EQ(prompts.password_reasons, std::vector<PasswordPrompt>{PasswordPrompt::kNeeded})
+      << "the dialog said a saved password was refused";
 }
 
 // A mount that went through but whose drive or password the settings file
@@ -504,6 +567,139 @@ TEST(MountManagerOnADriverTest, ARemountOfADriveGoneMeanwhileSaysItFailed) {
   ASSERT_EQ(prompts.status_texts.size(), 1) << "the remount ended without a word";
   EXPECT_TRUE(prompts.status_texts[0].startsWith("Remount error: "))
       << prompts.status_texts[0].toStdString();
+}
+
+// A remount asks for a network disk as its first mount did: the number of
+// connections the query gives is how many are open now (fewer, when some
+// could not be opened), not a number to ask for; the driver picks it again.
+TEST(MountManagerOnADriverTest, ARemountLeavesTheNumberOfConnectionsToTheDriver) {
+  MounterForTesting mounter;
+  MountRecord queried = NetworkRecord('N', "127.0.0.1", 60000, uint64_t{1} << 20, true);
+  SetMountConnections(queried, 1);  // as the driver reports one of four open
+  ASSERT_TRUE(mounter.manager.MountOnDevice(0, queried, 'N').ok());
+  RecordingPrompts prompts;
+  mounter.manager.RemountSelected(prompts, {'N'});
+  ASSERT_EQ(mounter.driver.mounts(), (std::vector<char>{'N', 'N'}));
+  Result<MountRecord> again = mounter.manager.QueryDrive('N');
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(MountConnections(*again), 0) << "the remount asked for the connections open before";
+}
+
+// A saved network drive whose cache folder is gone (the user chose another
+// temporary folder and removed the old one) comes back at log-on with its
+// cache in the temporary folder now, rather than fail for ever on the
+// folder; one whose folder is there keeps it.
+TEST(MountManagerOnADriverTest, ASavedDriveWhoseCacheFolderIsGoneUsesTheTemporaryFolder) {
+  MounterForTesting mounter;
+  const QString old_folder = QString::fromStdString(mounter.dir.File("old-cache"));
+  const QString kept_folder = QString::fromStdString(mounter.dir.File("kept-cache"));
+  ASSERT_TRUE(QDir().mkpath(old_folder) && QDir().mkpath(kept_folder));
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  ASSERT_TRUE(mounter.settings.SetTempFolder(old_folder));
+  ASSERT_TRUE(mounter.settings.WriteDrive(0, mounter.manager.BuildRecord(answer)));
+  answer.port = 60001;
+  answer.driveLetter = 'O';
+  ASSERT_TRUE(mounter.settings.SetTempFolder(kept_folder));
+  const MountRecord kept = mounter.manager.BuildRecord(answer);
+  ASSERT_TRUE(mounter.settings.WriteDrive(1, kept));
+  ASSERT_TRUE(QDir(old_folder).removeRecursively());
+  const QString now = QString::fromStdString(mounter.dir.File("now-cache"));
+  ASSERT_TRUE(QDir().mkpath(now));
+  ASSERT_TRUE(mounter.settings.SetTempFolder(now));
+
+  EXPECT_EQ(mounter.manager.MountSavedDrives(nullptr, 1, std::chrono::milliseconds(0)), 2);
+  Result<MountRecord> n = mounter.manager.QueryDrive('N');
+  Result<MountRecord> o = mounter.manager.QueryDrive('O');
+  ASSERT_TRUE(n.ok() && o.ok());
+  EXPECT_EQ(QString::fromStdU16String(std::u16string(n->cachePath)).toStdString(),
+            ("\\??\\" + now + "/100007f60ea.dat").toStdString());
+  EXPECT_EQ(std::u16string(o->cachePath), std::u16string(kept.cachePath));
+}
+
+// Volumes whose detach is refused (as UDisks2 refuses a user it does not
+// authorise) for the drives `refused` names, or for every drive.
+class RefusingDetachVolumes final : public Volumes {
+ public:
+  explicit RefusingDetachVolumes(std::string refused = "") : refused_(std::move(refused)) {}
+  Status Attach(char letter, const DriveDisk& disk) override {
+    return volumes_.Attach(letter, disk);
+  }
+  Status Detach(char letter, const DriveDisk& disk) override {
+    if (refused_.empty() || refused_.find(letter) != std::string::npos) {
+      return Status(ERROR_ACCESS_DENIED, "");
+    }
+    return volumes_.Detach(letter, disk);
+  }
+  QString MountPoint(const DriveDisk& disk) const override { return volumes_.MountPoint(disk); }
+
+ private:
+  std::string refused_;
+  FakeVolumes volumes_;
+};
+
+// A remount whose unmount fails does not go on to mount: the drive is still
+// there, and the remount says why it stayed, not that its letter is in use.
+TEST(MountManagerOnADriverTest, ARemountWhoseUnmountFailsSaysTheUnmountsCause) {
+  testing::ScratchDir dir;
+  MounterSettings settings(SettingsPaths{QString::fromStdString(dir.File("config")),
+                                         QString::fromStdString(dir.File("xdg")),
+                                         QString::fromStdString(dir.File("cache"))});
+  FakeDriver driver(dir.File("run"));
+  RefusingDetachVolumes volumes;
+  MountManager manager(settings, volumes, DriveLinks{QString::fromStdString(dir.File("run")), {}},
+                       driver);
+  manager.SetRemountPause(std::chrono::milliseconds(0));
+  ASSERT_TRUE(
+      manager.MountOnDevice(0, ImageRecord('G', "/srv/g.img", uint64_t{1} << 20), 'G').ok());
+  ASSERT_TRUE(
+      manager.MountOnDevice(1, ImageRecord('H', "/srv/h.img", uint64_t{1} << 20), 'H').ok());
+
+  RecordingPrompts prompts;
+  manager.RemountSelected(prompts, {'G', 'H'});
+  EXPECT_TRUE(driver.unmounts().empty());
+  EXPECT_EQ(driver.mounts(), (std::vector<char>{'G', 'H'}));
+  EXPECT_TRUE(manager.QueryDrive('G').ok());
+  EXPECT_TRUE(manager.QueryDrive('H').ok());
+  const std::string refused = "Remount error: " + Win32ErrorText(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(prompts.status_texts.join('|').toStdString(), refused + "|" + refused);
+}
+
+// Of several drives unmounted or remounted at once, one that failed is
+// what the status bar ends with: a later drive's success does not replace
+// it, which would say that all went well while the drive stays mounted.
+TEST(MountManagerOnADriverTest, AFailureAmongSelectedDrivesIsNotOverwrittenBySuccess) {
+  testing::ScratchDir dir;
+  MounterSettings settings(SettingsPaths{QString::fromStdString(dir.File("config")),
+                                         QString::fromStdString(dir.File("xdg")),
+                                         QString::fromStdString(dir.File("cache"))});
+  FakeDriver driver(dir.File("run"));
+  RefusingDetachVolumes volumes("G");
+  MountManager manager(settings, volumes, DriveLinks{QString::fromStdString(dir.File("run")), {}},
+                       driver);
+  manager.SetRemountPause(std::chrono::milliseconds(0));
+  for (const auto& [index, letter] : {std::pair{0, 'G'}, {1, 'H'}, {2, 'K'}}) {
+    const std::string image = std::string("/srv/") + letter + ".img";
+    ASSERT_TRUE(
+        manager.MountOnDevice(index, ImageRecord(letter, image.c_str(), uint64_t{1} << 20), letter)
+            .ok());
+  }
+  const QString refused = QStringLiteral("Remount error: %1")
+                              .arg(QString::fromStdString(Win32ErrorText(ERROR_ACCESS_DENIED)));
+
+  RecordingPrompts remount;
+  manager.RemountSelected(remount, {'G', 'H'});
+  EXPECT_EQ(driver.unmounts(), std::vector<char>{'H'});
+  EXPECT_EQ(remount.status.toStdString(), refused.toStdString())
+      << remount.status_texts.join('|').toStdString();
+
+  RecordingPrompts unmount;
+  manager.UnmountSelected(unmount, {'G', 'K'});
+  EXPECT_EQ(driver.unmounts(), (std::vector<char>{'H', 'K'}));
+  EXPECT_TRUE(unmount.status.startsWith("Unmount error: "))
+      << unmount.status_texts.join('|').toStdString();
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <QtEndian>
 #include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "shared/driver_layout.h"
 
@@ -33,6 +35,18 @@ QString SystemFile(const SettingsPaths& paths) {
   return paths.systemConfigDir + QStringLiteral("/Ostravin/Velmoran.conf");
 }
 
+// Mode 0600 for the settings file, and only for a file: a folder (or
+// anything else) in its place keeps its mode, or its owner could no longer
+// go into it.
+void RestrictToOwner(const QString& file) {
+  const QByteArray name = QFile::encodeName(file);
+  struct stat st;
+  if (::stat(name.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+      ::chmod(name.constData(), 0600) != 0) {
+    // Left as it is: the write that follows says whether the file took it.
+  }
+}
+
 // The user's file exists with mode 0600 in a 0700 folder before anything is
 // written to it, so the digests are never readable by others.
 void PrepareUserFile(const QString& file) {
@@ -41,12 +55,11 @@ void PrepareUserFile(const QString& file) {
     QDir().mkpath(dir);
     ::chmod(QFile::encodeName(dir).constData(), 0700);
   }
-  const QByteArray name = QFile::encodeName(file);
   if (!QFile::exists(file)) {
     QFile f(file);
     if (f.open(QIODevice::WriteOnly)) f.close();
   }
-  ::chmod(name.constData(), 0600);
+  RestrictToOwner(file);
 }
 
 QVariant ReadMounterValue(const SettingsPaths& paths, const QString& key) {
@@ -61,20 +74,36 @@ QVariant ReadMounterValue(const SettingsPaths& paths, const QString& key) {
 }
 
 // False when the file could not be written.
-bool WriteUserValue(const SettingsPaths& paths, const QString& group, const QString& key,
-                    const QVariant& value) {
+bool WriteUserValues(const SettingsPaths& paths, const QString& group,
+                     const std::vector<std::pair<QString, QVariant>>& values) {
   const QString file = UserFile(paths);
   PrepareUserFile(file);
   bool written = false;
   {
     QSettings settings(file, QSettings::IniFormat);
     if (!group.isEmpty()) settings.beginGroup(group);
-    settings.setValue(key, value);
+    for (const auto& [key, value] : values) settings.setValue(key, value);
     settings.sync();
     written = settings.status() == QSettings::NoError;
   }
-  ::chmod(QFile::encodeName(file).constData(), 0600);
+  RestrictToOwner(file);
   return written;
+}
+
+bool WriteUserValue(const SettingsPaths& paths, const QString& group, const QString& key,
+                    const QVariant& value) {
+  return WriteUserValues(paths, group, {{key, value}});
+}
+
+// Beside a digest: the server ("10.0.0.5:60000") it was saved for. Value
+// names of two servers can be the same ("Password%x%x" has no padding), and
+// a digest is as good as its password, so it goes to that server alone.
+QString PasswordServerValueName(uint32_t address_net, uint16_t port_net) {
+  return QStringLiteral("ServerOf") + MounterSettings::PasswordValueName(address_net, port_net);
+}
+
+QString PasswordServerText(uint32_t address_net, uint16_t port_net) {
+  return QString::fromStdString(ServerText(MountServer{address_net, port_net}));
 }
 
 // A 4-byte binary value as a little-endian integer; `fallback` when missing
@@ -212,19 +241,36 @@ QString MounterSettings::PasswordValueName(uint32_t address_net, uint16_t port_n
 
 std::optional<Sha1Digest> MounterSettings::ReadPassword(uint32_t address_net,
                                                         uint16_t port_net) const {
-  const QByteArray bytes =
-      ReadMounterValue(paths_, PasswordValueName(address_net, port_net)).toByteArray();
-  Sha1Digest digest{};
-  if (bytes.size() < static_cast<int>(digest.size())) return std::nullopt;
-  std::memcpy(digest.data(), bytes.constData(), digest.size());
-  return digest;
+  const QString name = PasswordValueName(address_net, port_net);
+  for (const QString& file : {UserFile(paths_), SystemFile(paths_)}) {
+    if (!QFile::exists(file)) continue;
+    QSettings settings(file, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kGroup));
+    const QVariant value = settings.value(name);
+    if (!value.isValid()) continue;
+    // The file that holds the digest says whose it is; one saved before
+    // digests named their server is taken as it is.
+    const QVariant server = settings.value(PasswordServerValueName(address_net, port_net));
+    if (server.isValid() && server.toString() != PasswordServerText(address_net, port_net)) {
+      return std::nullopt;
+    }
+    const QByteArray bytes = value.toByteArray();
+    Sha1Digest digest{};
+    if (bytes.size() < static_cast<int>(digest.size())) return std::nullopt;
+    std::memcpy(digest.data(), bytes.constData(), digest.size());
+    return digest;
+  }
+  return std::nullopt;
 }
 
 bool MounterSettings::WritePassword(uint32_t address_net, uint16_t port_net,
                                     const Sha1Digest& digest) {
-  return WriteUserValue(
-      paths_, QLatin1String(kGroup), PasswordValueName(address_net, port_net),
-      QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())));
+  return WriteUserValues(
+      paths_, QLatin1String(kGroup),
+      {{PasswordValueName(address_net, port_net),
+        QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size()))},
+       {PasswordServerValueName(address_net, port_net),
+        PasswordServerText(address_net, port_net)}});
 }
 
 QString MounterSettings::DefaultTempFolder() const {

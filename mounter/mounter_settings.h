@@ -66,7 +66,9 @@ class MounterSettings {
   // "Password%x%x" for an address and port as they lie in a MountRecord
   // (network byte order).
   static QString PasswordValueName(uint32_t address_net, uint16_t port_net);
-  // The saved digest (the value's first 20 bytes), or nothing.
+  // The saved digest (the value's first 20 bytes), or nothing. Beside it,
+  // "ServerOfPassword%x%x" names its server ("10.0.0.5:60000"): a digest
+  // that names another server (whose value name is the same) is nothing.
   std::optional<Sha1Digest> ReadPassword(uint32_t address_net, uint16_t port_net) const;
   bool WritePassword(uint32_t address_net, uint16_t port_net, const Sha1Digest& digest);
 

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTextStream>
 #include <cstring>
@@ -138,6 +139,63 @@ TEST_F(MounterSettingsTest, PasswordValueNameTakesTheRecordsBytesInHexadecimal) 
   // 192.168.1.10 port 60000 as they lie in a record (network byte order).
   EXPECT_EQ(MounterSettings::PasswordValueName(0x0A01A8C0, 0x60EA), "Passworda01a8c060ea");
   EXPECT_EQ(MounterSettings::PasswordValueName(0x0100007F, 0x0100), "Password100007f100");
+}
+
+// Two servers whose value names are the same ("Passworda0000053412": 5.0.0.10
+// port 4660 and 83.0.0.160 port 4612): the digest saved for one is never
+// handed to the other, while a file written before the digests named their
+// server keeps its digest.
+TEST_F(MounterSettingsTest, ASavedDigestIsReadOnlyForItsOwnServer) {
+  const uint32_t first_address = 0x0A000005;
+  const uint16_t first_port = 0x3412;
+  const uint32_t second_address = 0xA0000053;
+  const uint16_t second_port = 0x0412;
+  const QString name = MounterSettings::PasswordValueName(first_address, first_port);
+  ASSERT_EQ(name, MounterSettings::PasswordValueName(second_address, second_port));
+
+  MounterSettings settings(paths_);
+  const Sha1Digest first = PasswordDigest("first");
+  ASSERT_TRUE(settings.WritePassword(first_address, first_port, first));
+  EXPECT_EQ(settings.ReadPassword(first_address, first_port), first);
+  EXPECT_FALSE(settings.ReadPassword(second_address, second_port).has_value())
+      << "the first server's digest would be sent to the second";
+  // The value keeps its name and contents.
+  EXPECT_EQ(QSettings(UserFile(), QSettings::IniFormat).value("Mounter/" + name).toByteArray(),
+            QByteArray(reinterpret_cast<const char*>(first.data()), 20));
+  EXPECT_EQ(QSettings(UserFile(), QSettings::IniFormat)
+                .value("Mounter/ServerOf" + name)
+                .toString()
+                .toStdString(),
+            "5.0.0.10:4660");
+
+  const Sha1Digest second = PasswordDigest("second");
+  ASSERT_TRUE(settings.WritePassword(second_address, second_port, second));
+  EXPECT_EQ(settings.ReadPassword(second_address, second_port), second);
+  EXPECT_FALSE(settings.ReadPassword(first_address, first_port).has_value());
+
+  // A digest saved by an earlier mounter, with nothing beside it.
+  QDir().mkpath(paths_.systemConfigDir + "/Ostravin");
+  {
+    QSettings system(SystemFile(), QSettings::IniFormat);
+    system.setValue("Mounter/Password100007f100",
+                    QByteArray(reinterpret_cast<const char*>(first.data()), 20));
+  }
+  EXPECT_EQ(settings.ReadPassword(0x0100007F, 0x0100), first);
+}
+
+// Whatever is in the settings file's place, other than a file, keeps its
+// mode: a folder there is not made 0600, which would lock its owner out.
+TEST_F(MounterSettingsTest, AFolderInTheSettingsFilesPlaceKeepsItsMode) {
+  ASSERT_TRUE(QDir().mkpath(UserFile() + "/inside"));
+  const QByteArray folder = QFile::encodeName(UserFile());
+  ASSERT_EQ(::chmod(folder.constData(), 0755), 0);
+  MounterSettings settings(paths_);
+  EXPECT_FALSE(settings.WriteDrive(0, Record('Q')));
+  EXPECT_FALSE(settings.WritePassword(1, 2, PasswordDigest("x")));
+  struct stat st;
+  ASSERT_EQ(::stat(folder.constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_TRUE(QFileInfo(UserFile() + "/inside").isDir());
 }
 
 TEST_F(MounterSettingsTest, UsersValuesComeBeforeTheAdministratorsAndBadSizesAreIgnored) {

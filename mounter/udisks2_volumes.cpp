@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include "platform/errors.h"
+#include "platform/loop_device.h"
 #include "platform/unique_fd.h"
 #include "platform/volume_mount.h"
 #include "shared/win32_error.h"
@@ -226,7 +227,13 @@ QString UDisks2Volumes::FindLoopObject(const QString& device_file, bool* has_fil
 
 Status UDisks2Volumes::DetachBlockDevice(const QString& disk) {
   QDBusMessage reply;
-  for (const BlockObject& object : FindBlockObjects(disk, &reply)) {
+  const std::vector<BlockObject> objects = FindBlockObjects(disk, &reply);
+  // UDisks2 not answering is no proof that nothing is mounted: the kernel's
+  // tables say, and a file system there keeps the drive.
+  if (IsError(reply) && !VolumeMountPoint(DriveDisk{QString(), disk}).isEmpty()) {
+    return Status(ErrorOf(reply), "");
+  }
+  for (const BlockObject& object : objects) {
     if (!object.filesystem) continue;
     const QDBusMessage unmounted =
         Call(object.path, kFilesystem, QStringLiteral("Unmount"), {QVariantMap()});
@@ -239,14 +246,22 @@ Status UDisks2Volumes::DetachBlockDevice(const QString& disk) {
 }
 
 Status UDisks2Volumes::Detach(char /*letter*/, const DriveDisk& disk) {
-  if (!connection_.isConnected()) return Status::Ok();
+  // A loop device over the device file that UDisks2 cannot be asked about
+  // (or does not know) stays: the drive must not be unmounted under it.
+  const auto loop_left = [&] {
+    return !platform::LoopDevicesBackedBy(QFile::encodeName(disk.deviceFile).toStdString()).empty();
+  };
+  if (!connection_.isConnected()) {
+    if (loop_left() || !VolumeMountPoint(disk).isEmpty()) return Status(ERROR_NOT_SUPPORTED, "");
+    return Status::Ok();
+  }
   if (!disk.blockDevice.isEmpty()) {
     if (Status detached = DetachBlockDevice(disk.blockDevice); !detached.ok()) return detached;
   }
   const QString device_file = disk.deviceFile;
   bool has_filesystem = false;
   const QString loop = FindLoopObject(device_file, &has_filesystem);
-  if (loop.isEmpty()) return Status::Ok();
+  if (loop.isEmpty()) return loop_left() ? Status(ERROR_NOT_SUPPORTED, "") : Status::Ok();
   if (has_filesystem) {
     const QDBusMessage unmounted =
         Call(loop, kFilesystem, QStringLiteral("Unmount"), {QVariantMap()});

@@ -43,7 +43,8 @@ class Volumes {
 
   // Unmounts the file system and detaches the loop device over the device
   // file. A file system in use is ERROR_BUSY (170) and stays mounted; a
-  // drive without a volume is Ok. Its failures have no message.
+  // drive without a volume is Ok (one whose volume the kernel still shows,
+  // but that cannot be undone, is not). Its failures have no message.
   virtual Status Detach(char letter, const DriveDisk& disk) = 0;
 
   // Where the file system on `disk` is mounted (VolumeMountPoint), or empty.

@@ -202,5 +202,45 @@ TEST_F(UDisks2VolumesTest, WithoutUDisks2OrABusTheSentenceSaysWhatIsMissing) {
   EXPECT_TRUE(no_bus.Detach('M', {QString::fromStdString(disk_), {}}).ok());
 }
 
+// A loop device over the device file that UDisks2 cannot be asked about
+// (no service, no bus) is not taken for nothing to detach: the driver would
+// unmount the drive under it, and a file system on it would lose its disk.
+TEST_F(UDisks2VolumesTest, ALoopThatUDisks2CannotBeAskedAboutIsNoDriveWithoutAVolume) {
+  const CommandResult attached = Shell("losetup -f --show " + Quote(disk_));
+  if (attached.code != 0) GTEST_SKIP() << "no loop device here: " << attached.output;
+  const std::string loop = attached.output.substr(0, attached.output.find('\n'));
+  UDisks2Volumes no_service(Connect());
+  UDisks2Volumes no_bus(QDBusConnection::connectToBus(
+      QString::fromStdString("unix:path=" + (scratch_.File("nobody"))), QStringLiteral("none2")));
+  const DriveDisk disk{QString::fromStdString(disk_), {}};
+  const Status without_service = no_service.Detach('M', disk);
+  const Status without_bus = no_bus.Detach('M', disk);
+  EXPECT_EQ(0, Shell("losetup -d " + Quote(loop)).code);
+  EXPECT_FALSE(without_service.ok()) << "the loop device over the drive was passed over";
+  EXPECT_FALSE(without_bus.ok()) << "the loop device over the drive was passed over";
+  // With it gone, there is nothing to detach.
+  EXPECT_TRUE(no_service.Detach('M', disk).ok());
+
+  // The same for a file system on the drive's block device (a loop device
+  // over a whole-disk ext4 stands for /dev/ublkbN here).
+  const std::string whole = scratch_.File("whole.img");
+  ASSERT_EQ(0, Shell("mkfs.ext4 -q -F " + Quote(whole) + " 8M").code);
+  const CommandResult block = Shell("losetup -f --show " + Quote(whole));
+  ASSERT_EQ(0, block.code) << block.output;
+  const std::string device = block.output.substr(0, block.output.find('\n'));
+  const std::string point = scratch_.File("point");
+  fs::create_directories(point);
+  const CommandResult mounted = Shell("mount " + Quote(device) + " " + Quote(point));
+  const DriveDisk on_block{QString::fromStdString(scratch_.File("no-device-file")),
+                           QString::fromStdString(device)};
+  const Status block_without_service = no_service.Detach('M', on_block);
+  if (mounted.code == 0) {
+    EXPECT_EQ(0, Shell("umount " + Quote(point)).code);
+  }
+  EXPECT_EQ(0, Shell("losetup -d " + Quote(device)).code);
+  ASSERT_EQ(0, mounted.code) << mounted.output;
+  EXPECT_FALSE(block_without_service.ok()) << "the mounted file system was passed over";
+}
+
 }  // namespace
 }  // namespace quensaria::mounter
