@@ -33,13 +33,16 @@ Result<sockaddr_un> AddressOf(const std::string& path) {
 UniqueFd NewSocket() { return UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
 
 bool SomeoneListens(const sockaddr_un& address) {
-  UniqueFd probe = NewSocket();
+  // Without waiting: a blocking connect to a listener whose queue is full
+  // (one that no longer accepts) would wait for room for ever, and that
+  // listener still holds the path.
+  UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!probe) return false;
   int result;
   do {
     result = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (result != 0 && errno == EINTR);
-  return result == 0;
+  return result == 0 || errno == EAGAIN;
 }
 
 // Clears the way for bind: removes a dead socket file, refuses anything else.
