@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -38,8 +39,15 @@ void DebugPrint(const char* format, ...) {
     }
   }
   line[length] = '\n';
-  ssize_t ignored = ::write(STDERR_FILENO, line, static_cast<size_t>(length) + 1);
-  (void)ignored;
+  // A signal while standard error is full ends the write with nothing
+  // written; the line is made again rather than lost.
+  const size_t size = static_cast<size_t>(length) + 1;
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = ::write(STDERR_FILENO, line + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
 }
 
 void SetDebugSinkForTesting(std::function<void(std::string_view)> sink) {

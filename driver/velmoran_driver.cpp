@@ -133,10 +133,12 @@ Result<std::unique_ptr<Driver>> Driver::Load(const DriverOptions& options,
       ::open(drives_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!drives) {
     DebugPrint("%s is not a folder of its own: its owner and mode stay", drives_dir.c_str());
-  } else if (velmoran != kNoGroup && ::fchown(drives.get(), 0, velmoran) == 0) {
-    (void)::fchmod(drives.get(), 01770);
   } else {
-    (void)::fchmod(drives.get(), 01777);
+    const bool grouped = velmoran != kNoGroup && ::fchown(drives.get(), 0, velmoran) == 0;
+    if (::fchmod(drives.get(), grouped ? 01770 : 01777) != 0) {
+      // It keeps its old mode: users may not be able to add their drives.
+      DebugPrint("%s: its mode could not be set: %s", drives_dir.c_str(), std::strerror(errno));
+    }
   }
 
   platform::FuseFilesOptions files;

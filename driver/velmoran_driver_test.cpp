@@ -9,17 +9,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "driver/block_server_for_testing.h"
+#include "driver/debug_print.h"
 #include "platform/device_control_client.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
@@ -264,6 +267,44 @@ TEST(DriverRuntimeDirectoryTest, TheInstanceLockCreatesNoFileALinkLeadsTo) {
   if (loaded.ok()) loaded.value()->Unload();
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(victim)))
       << victim << " was created through the link";
+}
+
+// A drive definitions' folder whose mode cannot be set (immutable here)
+// keeps its old one, so users may be unable to add their drives: the
+// driver says so rather than go on as if it were set.
+TEST(DriverRuntimeDirectoryTest, ADefinitionsFolderWhoseModeCannotBeSetIsReported) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount FUSE file systems";
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
+  testing::ScratchDir scratch;
+  const std::filesystem::path run = scratch.path() / "run";
+  const std::filesystem::path drives = run / "DosDevices";
+  std::filesystem::create_directories(drives / "Global");
+  ASSERT_EQ(::chmod(drives.c_str(), 0755), 0);
+  const std::string immutable = "chattr +i '" + drives.string() + "' 2>/dev/null";
+  if (std::system(immutable.c_str()) != 0) GTEST_SKIP() << "no immutable folders here";
+  std::mutex mu;
+  std::vector<std::string> lines;
+  SetDebugSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(mu);
+    lines.emplace_back(line);
+  });
+
+  DriverOptions options;
+  options.runtime_dir = run.string();
+  options.block_devices = false;
+  auto loaded = Driver::Load(options);
+  if (loaded.ok()) loaded.value()->Unload();
+  SetDebugSinkForTesting(nullptr);
+  EXPECT_EQ(std::system(("chattr -i '" + drives.string() + "'").c_str()), 0);
+  struct stat st;
+  ASSERT_EQ(::stat(drives.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u) << std::oct << (st.st_mode & 07777);
+  std::scoped_lock lock(mu);
+  const bool told = std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.find(drives.string()) != std::string::npos &&
+           line.find("mode") != std::string::npos;
+  });
+  EXPECT_TRUE(told) << "nothing said of " << drives;
 }
 
 }  // namespace

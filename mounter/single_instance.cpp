@@ -32,12 +32,21 @@ bool MakeOwnFolder(const QString& folder) {
   return (st.st_mode & 077) == 0 || ::chmod(path.constData(), 0700) == 0;
 }
 
+// Whether the runtime directory is this user's and nobody else may write
+// to it: in one that is not, another user could put a socket under the
+// name first.
+bool OwnRuntimeDirectory(const QByteArray& path) {
+  struct stat st;
+  return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+         (st.st_mode & 022) == 0;
+}
+
 }  // namespace
 
 // The user's own socket: in XDG_RUNTIME_DIR, or in PrivateFolder().
 SingleInstance::SingleInstance(const QString& name, QObject* parent) : QObject(parent) {
   const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-  if (!runtime.isEmpty() && runtime.startsWith('/')) {
+  if (!runtime.isEmpty() && runtime.startsWith('/') && OwnRuntimeDirectory(runtime)) {
     server_name_ = QString::fromLocal8Bit(runtime) + QLatin1Char('/') + name;
   } else {
     private_folder_ = PrivateFolder();

@@ -1,8 +1,9 @@
 // The single-instance rule: the first mounter listens on a local socket
 // named after its window title; a second start knocks there, which makes
 // the first one show its window, and ends. The socket is the user's own
-// (in XDG_RUNTIME_DIR when set, else in a folder of the user's own in the
-// temporary folder), so other users' mounters do not answer.
+// (in XDG_RUNTIME_DIR when set and nobody else may write to it, else in a
+// folder of the user's own in the temporary folder), so other users'
+// mounters do not answer.
 #ifndef QUENSARIA_MOUNTER_SINGLE_INSTANCE_H_
 #define QUENSARIA_MOUNTER_SINGLE_INSTANCE_H_
 

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QThread>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "platform/scratch_dir_for_testing.h"
@@ -165,6 +166,41 @@ TEST_F(SingleInstanceTest, WithoutARuntimeDirectoryAnotherUsersSocketIsNeitherAs
   EXPECT_FALSE(third.AskRunningInstanceToShow());
   EXPECT_FALSE(third.Listen());
   EXPECT_TRUE(QDir(QString::fromStdString(folder)).isEmpty()) << folder;
+  ::unsetenv("TMPDIR");
+}
+
+// A runtime directory that is not the user's alone (others may write to
+// it, or another user owns it) is passed over for the private folder: a
+// socket there could be another user's, answering for this user's mounter
+// or keeping it from listening.
+TEST_F(SingleInstanceTest, ARuntimeDirectoryNotTheUsersAloneIsNotUsed) {
+  testing::ScratchDir temporary;
+  ::setenv("TMPDIR", temporary.path().c_str(), 1);
+  const QString runtime = QString::fromStdString(runtime_.path().string());
+  const auto check = [&](const char* what) {
+    SingleInstance first;
+    EXPECT_FALSE(first.serverName().startsWith(runtime + QLatin1Char('/')))
+        << what << ": " << first.serverName().toStdString();
+    ASSERT_TRUE(first.Listen()) << what;
+    EXPECT_TRUE(std::filesystem::is_empty(runtime_.path()))
+        << what << ": the socket was made there";
+    int shows = 0;
+    QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shows; });
+    SingleInstance second;
+    EXPECT_TRUE(second.AskRunningInstanceToShow()) << what;
+    ServeEventsUntil([&] { return shows != 0; });
+    EXPECT_EQ(shows, 1) << what;
+  };
+  ASSERT_EQ(::chmod(runtime_.path().c_str(), 0777), 0);
+  check("a runtime directory anyone may write to");
+  ASSERT_EQ(::chmod(runtime_.path().c_str(), 0700), 0);
+  if (::geteuid() == 0) {
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(::chown(runtime_.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    check("another user's runtime directory");
+    ASSERT_EQ(::chown(runtime_.path().c_str(), 0, 0), 0);
+  }
   ::unsetenv("TMPDIR");
 }
 

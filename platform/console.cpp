@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -32,6 +33,7 @@ void WriteAll(const char* data, size_t length) {
   size_t done = 0;
   while (done < length) {
     const ssize_t n = ::write(STDOUT_FILENO, data + done, length - done);
+    if (n < 0 && errno == EINTR) continue;  // a signal while the stream was full
     if (n <= 0) return;
     done += static_cast<size_t>(n);
   }

@@ -62,7 +62,9 @@ Result<std::string> ReadLine(int fd, const std::string& name, bool* newline) {
       *newline = true;
       break;
     }
-    if (line.size() == kMaxPasswordBytes) {
+    // One byte more is room for the carriage return of a CRLF line end,
+    // removed below.
+    if (line.size() > kMaxPasswordBytes || (line.size() == kMaxPasswordBytes && c != '\r')) {
       return Status(ERROR_INVALID_DATA, name + ": a password of more than " +
                                             std::to_string(kMaxPasswordBytes) + " bytes");
     }

@@ -41,6 +41,9 @@ TEST(PasswordInputTest, AFileGivesItsFirstLineWithoutTheLineEnd) {
   EXPECT_EQ(Read(put("spaces", "  inner  spaces \n")), "  inner  spaces ");
   EXPECT_EQ(Read(put("longest", std::string(kMaxPasswordBytes, 'x') + "\n")),
             std::string(kMaxPasswordBytes, 'x'));
+  // The line end's carriage return is no byte of the password.
+  EXPECT_EQ(Read(put("longest crlf", std::string(kMaxPasswordBytes, 'x') + "\r\n")),
+            std::string(kMaxPasswordBytes, 'x'));
 
   Result<std::string> too_long =
       ReadPassword(put("long", std::string(kMaxPasswordBytes + 1, 'x')), "");

@@ -33,13 +33,16 @@ Result<sockaddr_un> AddressOf(const std::string& path) {
 UniqueFd NewSocket() { return UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
 
 bool SomeoneListens(const sockaddr_un& address) {
-  UniqueFd probe = NewSocket();
+  // Without waiting: a blocking connect to a listener whose queue is full
+  // (one that no longer accepts) would wait for room for ever, and that
+  // listener still holds the path.
+  UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!probe) return false;
   int result;
   do {
     result = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (result != 0 && errno == EINTR);
-  return result == 0;
+  return result == 0 || errno == EAGAIN;
 }
 
 // Clears the way for bind: removes a dead socket file, refuses anything else.
@@ -143,16 +146,34 @@ void UnixListener::Shutdown() {
   [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
 }
 
-Result<UniqueFd> ConnectUnix(const std::string& path) {
+Result<UniqueFd> ConnectUnix(const std::string& path, std::chrono::milliseconds wait) {
   Result<sockaddr_un> address = AddressOf(path);
   if (!address.ok()) return address.status();
   UniqueFd socket = NewSocket();
   if (!socket) return ErrnoStatus("socket", errno);
+  // A connect waits for room in the listener's queue for as long as the
+  // send time-out lets it; without one, a listener that stopped accepting
+  // holds the caller for ever.
+  const auto bounded = std::max(wait, std::chrono::milliseconds(1));
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(bounded.count() / 1000);
+  limit.tv_usec = static_cast<suseconds_t>(bounded.count() % 1000 * 1000);
+  if (::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+    return ErrnoStatus("setsockopt SO_SNDTIMEO", errno);
+  }
   int result;
   do {
     result = ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
   } while (result != 0 && errno == EINTR);
+  if (result != 0 && errno == EAGAIN) {
+    return Status(ERROR_SEM_TIMEOUT, "connect " + path + ": the listener takes no connections");
+  }
   if (result != 0) return ErrnoStatus("connect " + path, errno);
+  // Sends on the connection wait as they always did.
+  const timeval none{};
+  if (::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none) != 0) {
+    return ErrnoStatus("setsockopt SO_SNDTIMEO", errno);
+  }
   return socket;
 }
 

@@ -53,8 +53,11 @@ class UnixListener {
 };
 
 // A socket file the caller may not write (its mode and group keep the
-// caller out) fails with ERROR_ACCESS_DENIED.
-Result<UniqueFd> ConnectUnix(const std::string& path);
+// caller out) fails with ERROR_ACCESS_DENIED. A listener whose queue stays
+// full (a process that no longer accepts) fails with ERROR_SEM_TIMEOUT once
+// `wait` has passed.
+Result<UniqueFd> ConnectUnix(const std::string& path,
+                             std::chrono::milliseconds wait = std::chrono::seconds(60));
 // The name of the group that owns `path` (its number when the group has no
 // name); empty when the file cannot be looked at.
 std::string FileGroupName(const std::string& path);

@@ -122,6 +122,29 @@ TEST_F(UnixSocketTest, StaleSocketIsReplacedLiveOneAndOtherFilesAreNot) {
   EXPECT_TRUE(std::filesystem::exists(path_));
 }
 
+// A listener that no longer accepts (a stuck process) with its queue full
+// still holds the path: the check for a live listener must neither wait
+// for room in that queue nor take the path over.
+TEST_F(UnixSocketTest, AStuckListenerWithAFullQueueKeepsThePath) {
+  UniqueFd stuck(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path_.c_str());
+  ASSERT_EQ(bind(stuck.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(stuck.get(), 0), 0);
+  Result<UniqueFd> queued = ConnectUnix(path_);  // the only place in its queue
+  ASSERT_TRUE(queued.ok()) << queued.status().ToString();
+
+  auto second = std::async(std::launch::async, [&] { return UnixListener::Listen(path_, 0660); });
+  if (second.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    stuck.Reset();  // the check still waits: closing the listener ends it
+    ADD_FAILURE() << "Listen still waits for room in the stuck listener's queue";
+  }
+  Result<std::unique_ptr<UnixListener>> listener = second.get();
+  ASSERT_FALSE(listener.ok());
+  EXPECT_EQ(listener.status().code(), ERROR_ALREADY_EXISTS);
+}
+
 TEST_F(UnixSocketTest, ShutdownWakesABlockedAccept) {
   auto listener = MustListen();
   ASSERT_TRUE(listener);

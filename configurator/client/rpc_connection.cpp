@@ -27,7 +27,7 @@ Result<std::vector<uint8_t>> RpcConnection::Receive() {
 Result<std::unique_ptr<RpcConnection>> RpcConnection::Open(const std::string& socket_path,
                                                            const rpc::SyntaxId& interface,
                                                            std::chrono::milliseconds timeout) {
-  Result<platform::UniqueFd> fd = platform::ConnectUnix(socket_path);
+  Result<platform::UniqueFd> fd = platform::ConnectUnix(socket_path, timeout);
   if (!fd.ok()) {
     // A socket this user may not open is a service that runs, not a
     // missing one.

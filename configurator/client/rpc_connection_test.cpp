@@ -3,12 +3,17 @@
 #include "configurator/client/rpc_connection.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include <cstring>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "configurator/client/scripted_server_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
+#include "platform/unix_socket.h"
 #include "shared/management_interface.h"
 
 namespace quensaria::configurator {
@@ -159,6 +164,29 @@ TEST_F(RpcConnectionTest, SilentServerTimesOut) {
   EXPECT_EQ((*connection)->Call(0, std::vector<uint8_t>(4)).status().code(),
             rpc::RPC_S_CALL_FAILED);
   done = true;
+}
+
+// A stuck service that no longer accepts fills its queue; a connect then
+// waits for room, which must not be for ever.
+TEST_F(RpcConnectionTest, ServiceThatAcceptsNothingIsServerUnavailable) {
+  platform::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(listener);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener.get(), 0), 0);
+  Result<platform::UniqueFd> queued = platform::ConnectUnix(path_);  // the only place
+  ASSERT_TRUE(queued.ok()) << queued.status().ToString();
+
+  auto opened =
+      std::async(std::launch::async, [&] { return Open(std::chrono::milliseconds(200)); });
+  if (opened.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    listener.Reset();  // the connect still waits: closing the listener ends it
+    ADD_FAILURE() << "Open still waits for room in the queue";
+  }
+  Result<std::unique_ptr<RpcConnection>> connection = opened.get();
+  EXPECT_EQ(connection.status().code(), rpc::RPC_S_SERVER_UNAVAILABLE);
 }
 
 }  // namespace
