@@ -438,6 +438,17 @@ int Control(DeviceControlClient& client, const Args& a) {
   return result;
 }
 
+// Whether the command is one we know, with the arguments it takes.
+bool WellFormed(const Args& a) {
+  const size_t n = a.positional.size();
+  uint32_t code = 0;
+  if (a.command == "mount-net") return n != 0;
+  if (a.command == "mount-image") return n == 1;
+  if (a.command == "unmount" || a.command == "query" || a.command == "block-device") return n == 0;
+  if (a.command == "control") return n == 1 && ParseCode(a.positional[0], &code);
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -450,13 +461,13 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  // Bad servers are bad usage, told before the device is looked at.
-  if (a.command == "mount-net" && !a.positional.empty() && !MountServers(a)) return 2;
-  uint32_t code = 0;
-  if (a.command == "control" && (a.positional.size() != 1 || !ParseCode(a.positional[0], &code))) {
+  // Bad usage is told before the device is looked at: a missing driver
+  // must not pass for it. Bad servers are said by name.
+  if (!WellFormed(a)) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  if (a.command == "mount-net" && !MountServers(a)) return 2;
   const bool write = a.command != "query" && a.command != "block-device";
   auto client = OpenDevice(a, write);
   if (!client.ok()) {
