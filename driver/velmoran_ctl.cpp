@@ -112,13 +112,17 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t* out) {
   return true;
 }
 
-// A control code: all of the text a number of 32 bits, read as strtoul's
-// base 0 reads it (0x hexadecimal, a leading 0 octal, else decimal).
+// A control code: all of the text a number of 32 bits, hexadecimal with
+// 0x, else decimal. A leading 0 is no octal: 0100 would send 64.
 bool ParseCode(const std::string& text, uint32_t* out) {
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  const bool hex = text.starts_with("0x") || text.starts_with("0X");
+  if (hex && (text.size() == 2 || !std::isxdigit(static_cast<unsigned char>(text[2])))) {
+    return false;
+  }
   char* end = nullptr;
   errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  const unsigned long long value = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
   if (errno != 0 || *end != '\0' || value > UINT32_MAX) return false;
   *out = static_cast<uint32_t>(value);
   return true;

@@ -196,6 +196,14 @@ TEST_F(VelmoranTest, ControlCodesAndInputBytesThatAreNotWholeNumbersAreBadUsage)
     EXPECT_EQ(0, r.code) << code << ": " << r.output;
     EXPECT_NE(std::string::npos, r.output.find("information: 24")) << r.output;
   }
+  // A leading zero does not make a decimal code octal: 0458752 is the
+  // geometry control, and 01600000 (0x70000 read as octal) is not.
+  const CommandResult zero = velmoran_->Ctl("control VelmoranEx3 0458752 --output 24");
+  EXPECT_EQ(0, zero.code) << zero.output;
+  EXPECT_NE(std::string::npos, zero.output.find("information: 24")) << zero.output;
+  const CommandResult octal = velmoran_->Ctl("control VelmoranEx3 01600000 --output 24");
+  EXPECT_EQ(1, octal.code) << octal.output;
+  EXPECT_NE(std::string::npos, octal.output.find("information: 0")) << octal.output;
   const CommandResult set = velmoran_->Ctl("control VelmoranEx3 0x7C008 --input 07");
   EXPECT_EQ(0, set.code) << set.output;
   ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3").code);
