@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# scripts/demo as a user runs it again: a demo export that Locals.xml holds
-# stopped (its start failed last time, or someone stopped it) is started, so
-# that what the demo says it serves is served. Played in a tree of the
+# scripts/demo as a user runs it again: an image whose making failed half
+# way is not left for the next run to serve, and a demo export that
+# Locals.xml holds stopped (its start failed last time, or someone stopped
+# it) is started, so that what the demo says it serves is served. Played in a tree of the
 # test's own (a copy of the script beside the built service, ludrane-cli
 # and ludrane-mkimage, no driver), with the export on 127.0.0.1.
 #
@@ -44,6 +45,14 @@ wait_for() {
   done
   return 1
 }
+
+# A run whose image cannot be made (a file-size limit) fails and leaves no
+# image behind.
+status=0
+(ulimit -f 1024 && exec "$tree/scripts/demo") >"$tree/demo.log" 2>&1 || status=$?
+[[ $status -ne 0 ]] || fail "the demo went on without its image: $(cat "$tree/demo.log")"
+[[ ! -e $tree/build/demo/demo.img ]] ||
+  fail "a failed run left a demo.img of $(stat -c %s "$tree/build/demo/demo.img") bytes for the next to serve"
 
 # A demo export left stopped by an earlier run.
 "$bin_dir/ludrane-mkimage" "$tree/build/demo/demo.img" 64 FAT >/dev/null
