@@ -495,5 +495,17 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  // The output of a query, block-device or control is its answer: one that
+  // could not be written (a full disk) is none. A mount or unmount that was
+  // done stays done.
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    const int error = errno;
+    std::fprintf(stderr, "velmoran-ctl: cannot write standard output: %s\n",
+                 error != 0 ? std::strerror(error) : "write failed");
+    const bool answer =
+        a.command == "query" || a.command == "block-device" || a.command == "control";
+    if (answer && result == 0) return 1;
+  }
   return result;
 }

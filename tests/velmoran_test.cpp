@@ -209,6 +209,25 @@ TEST_F(VelmoranTest, ControlCodesAndInputBytesThatAreNotWholeNumbersAreBadUsage)
   ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3").code);
 }
 
+// An answer that could not be written (standard output on a full disk) is
+// a failure of the commands whose answer it is; a mount or an unmount that
+// was done stays a success whatever became of its status line.
+TEST_F(VelmoranTest, AnAnswerThatCannotBeWrittenFailsTheCommand) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_.File("a.img")).code);
+  EXPECT_EQ(0,
+            velmoran_->Ctl("mount-image VelmoranEx3 " + scratch_.File("a.img") + " 2>&1 >/dev/full")
+                .code);
+  for (const char* command : {"query VelmoranEx3", "control VelmoranEx3 0x70000 --output 24"}) {
+    const CommandResult r = velmoran_->Ctl(std::string(command) + " 2>&1 >/dev/full");
+    EXPECT_EQ(1, r.code) << command;
+    EXPECT_NE(std::string::npos,
+              r.output.find("velmoran-ctl: cannot write standard output: No space left on device"))
+        << command << ": " << r.output;
+  }
+  EXPECT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3 >/dev/full").code);
+}
+
 // An --output larger than a control can answer is refused as before, with
 // the client's status, and costs nothing: not a buffer of that size first,
 // which a small machine (here a limit of 256 MiB) does not have.
