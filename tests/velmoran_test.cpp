@@ -292,6 +292,26 @@ TEST_F(VelmoranTest, AnImagePathThatIsNotUtf8IsRefused) {
   ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
 }
 
+// Any user of the devices names the images he mounts; a name holding
+// control characters (C0, DEL, C1) must not drive the terminal of another
+// who queries the device: each shows as "?", the rest of the name as it is.
+TEST_F(VelmoranTest, AQueryShowsNoControlCharactersOfTheSourceName) {
+  const std::string image = scratch_.File(
+      "a\x1b]2;owned\x07"
+      "b\x7f\xC2\x9B"
+      "c\xC3\xAD.img");
+  ASSERT_EQ(
+      0,
+      velmoran_->Ctl("mount-image VelmoranEx2 " + Quote(image) + " --size " + std::to_string(kMiB))
+          .code);
+  const CommandResult r = velmoran_->Ctl("query VelmoranEx2");
+  EXPECT_EQ(0, r.code) << r.output;
+  EXPECT_EQ(std::string::npos, r.output.find_first_of("\x1b\x07\x7f")) << r.output;
+  EXPECT_EQ(std::string::npos, r.output.find("\xC2\x9B")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("a?]2;owned?b??c\xC3\xAD.img")) << r.output;
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+}
+
 // A relative --cache-dir names a directory of the caller's, as a relative
 // image path does, not one of wherever the driver runs.
 TEST_F(VelmoranTest, ARelativeCacheDirectoryIsTheCallersOwn) {
