@@ -112,13 +112,17 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t* out) {
   return true;
 }
 
-// A control code: all of the text a number of 32 bits, read as strtoul's
-// base 0 reads it (0x hexadecimal, a leading 0 octal, else decimal).
+// A control code: all of the text a number of 32 bits, hexadecimal with
+// 0x, else decimal. A leading 0 is no octal: 0100 would send 64.
 bool ParseCode(const std::string& text, uint32_t* out) {
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+  const bool hex = text.starts_with("0x") || text.starts_with("0X");
+  if (hex && (text.size() == 2 || !std::isxdigit(static_cast<unsigned char>(text[2])))) {
+    return false;
+  }
   char* end = nullptr;
   errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  const unsigned long long value = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
   if (errno != 0 || *end != '\0' || value > UINT32_MAX) return false;
   *out = static_cast<uint32_t>(value);
   return true;
@@ -372,6 +376,26 @@ int MountImage(DeviceControlClient& client, const Args& a) {
   return Report(client.Mount(record));
 }
 
+// `text` (UTF-8) for a terminal: any user of the devices names the images
+// he mounts, and a name's control characters (C0, DEL, C1) would be taken
+// for commands by the terminal of whoever queries the device; each shows
+// as "?".
+std::string TerminalText(const std::string& text) {
+  std::string shown;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool c1 =
+        c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      shown += '?';
+      if (c1) ++i;
+    } else {
+      shown += text[i];
+    }
+  }
+  return shown;
+}
+
 int Query(DeviceControlClient& client) {
   MountRecord record;
   const NtStatus status = client.Query(&record);
@@ -402,7 +426,8 @@ int Query(DeviceControlClient& client) {
   }
   std::printf("drive letter: %c\n", record.driveLetter ? record.driveLetter : '-');
   std::printf("source name: %s\n",
-              quensaria::LoadUtf16Field(record.sourceName, quensaria::kMountPathUnits).c_str());
+              TerminalText(quensaria::LoadUtf16Field(record.sourceName, quensaria::kMountPathUnits))
+                  .c_str());
   // Only where the kernel has ublk is the device a block device as well.
   std::string block;
   if (quensaria::NT_SUCCESS(client.QueryBlockDevice(&block)) && !block.empty()) {
@@ -438,6 +463,17 @@ int Control(DeviceControlClient& client, const Args& a) {
   return result;
 }
 
+// Whether the command is one we know, with the arguments it takes.
+bool WellFormed(const Args& a) {
+  const size_t n = a.positional.size();
+  uint32_t code = 0;
+  if (a.command == "mount-net") return n != 0;
+  if (a.command == "mount-image") return n == 1;
+  if (a.command == "unmount" || a.command == "query" || a.command == "block-device") return n == 0;
+  if (a.command == "control") return n == 1 && ParseCode(a.positional[0], &code);
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -450,13 +486,13 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  // Bad servers are bad usage, told before the device is looked at.
-  if (a.command == "mount-net" && !a.positional.empty() && !MountServers(a)) return 2;
-  uint32_t code = 0;
-  if (a.command == "control" && (a.positional.size() != 1 || !ParseCode(a.positional[0], &code))) {
+  // Bad usage is told before the device is looked at: a missing driver
+  // must not pass for it. Bad servers are said by name.
+  if (!WellFormed(a)) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  if (a.command == "mount-net" && !MountServers(a)) return 2;
   const bool write = a.command != "query" && a.command != "block-device";
   auto client = OpenDevice(a, write);
   if (!client.ok()) {
@@ -479,6 +515,18 @@ int main(int argc, char** argv) {
   if (result < 0) {
     std::fputs(kUsage, stderr);
     return 2;
+  }
+  // The output of a query, block-device or control is its answer: one that
+  // could not be written (a full disk) is none. A mount or unmount that was
+  // done stays done.
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    const int error = errno;
+    std::fprintf(stderr, "velmoran-ctl: cannot write standard output: %s\n",
+                 error != 0 ? std::strerror(error) : "write failed");
+    const bool answer =
+        a.command == "query" || a.command == "block-device" || a.command == "control";
+    if (answer && result == 0) return 1;
   }
   return result;
 }

@@ -36,5 +36,20 @@ TEST(DesktopHelpTest, BothProgramsPrintTheirUsageAndExitWithoutADisplay) {
   EXPECT_EQ(window.out.find("usage: "), std::string::npos);
 }
 
+// A runtime directory whose socket path does not fit a socket ends ludrane
+// with a status a shell sees as a failure, and says why, before anything
+// else is asked.
+TEST(DesktopHelpTest, ARuntimeDirectoryTooLongForASocketEndsLudraneWithStatus1) {
+  const std::string directory = "/" + std::string(120, 'd');
+  const testing::ProgramResult r =
+      testing::RunProgram({"env", "QT_QPA_PLATFORM=offscreen", LUDRANE, "--runtime-dir", directory},
+                          std::chrono::seconds(60));
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_NE(r.err.find("ludrane: " + directory + "/ncalrpc/quensariasvc: too long for a socket"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
 }  // namespace
 }  // namespace quensaria

@@ -867,6 +867,28 @@ TEST_F(LudraneCliTest, OutputWritesNoFileThatANameBesideItLeadsTo) {
   }
 }
 
+// A list that could not be written (standard output on a full disk) is a
+// failure, as an --output file that cannot be written is: a script must not
+// take an empty or cut list for the service's.
+TEST_F(LudraneCliTest, AStandardOutputThatCannotBeWrittenFailsTheCommand) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  StartService();
+  AddServer();
+  for (const std::string command : {"list-servers --json", "status", "stats --prometheus"}) {
+    SCOPED_TRACE(command);
+    std::vector<std::string> argv = {
+        "sh", "-c", "exec \"$0\" \"$@\" >/dev/full", LUDRANE_CLI, "--runtime-dir", dir_ + "/run"};
+    std::istringstream words(command);
+    for (std::string word; words >> word;) argv.push_back(word);
+    const testing::ProgramResult r = testing::RunProgram(argv, std::chrono::seconds(60));
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find("ludrane-cli: cannot write standard output: No space left on device"),
+              std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(Cli("list-servers").status, 0);
+}
+
 TEST_F(LudraneCliTest, EveryListSpeaksJson) {
   StartService();
   const std::string server = AddServer("--port 60020");

@@ -3,7 +3,8 @@
 # 0, the usage on standard output and nothing on standard error, also for
 # -h; every option the usage names is in the program's manual page, which
 # has an EXIT STATUS section; and each page reads without a warning from
-# man.
+# man. Bad usage is told as such (status 2, the usage on standard error)
+# whether or not there is a driver to send it to.
 #
 #   tests/program_help_test.sh BIN_DIR MAN_DIR
 set -euo pipefail
@@ -40,4 +41,18 @@ for entry in quensaria:8 velmoran:8 velmoran-ctl:8 ludrane-cli:1 ludrane-mkimage
   fi
   echo "$program: --help and -h exit 0 on standard output; $(wc -w <<<"$options") options, all in $page"
 done
+# velmoran-ctl with no driver: a command it does not know, or one with
+# arguments missing or left over, is bad usage, not a device that cannot be
+# opened.
+no_driver=$scratch/no-driver
+for args in "frobnicate VelmoranEx0" "mount-net VelmoranEx0" "mount-image VelmoranEx0" \
+  "mount-image VelmoranEx0 a.img b.img" "unmount VelmoranEx0 extra" "query Q: extra" \
+  "block-device VelmoranEx0 extra"; do
+  status=0
+  # shellcheck disable=SC2086 # the words of $args are the arguments
+  "$bin_dir/velmoran-ctl" --runtime-dir "$no_driver" $args >"$scratch/out" 2>"$scratch/err" || status=$?
+  [[ $status -eq 2 ]] || fail "velmoran-ctl $args exits with $status, not 2: $(cat "$scratch/err")"
+  grep -q '^usage: velmoran-ctl' "$scratch/err" || fail "velmoran-ctl $args shows no usage: $(cat "$scratch/err")"
+done
+echo "velmoran-ctl: bad usage exits 2 without a driver"
 echo "PASSED"

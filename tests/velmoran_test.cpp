@@ -196,9 +196,36 @@ TEST_F(VelmoranTest, ControlCodesAndInputBytesThatAreNotWholeNumbersAreBadUsage)
     EXPECT_EQ(0, r.code) << code << ": " << r.output;
     EXPECT_NE(std::string::npos, r.output.find("information: 24")) << r.output;
   }
+  // A leading zero does not make a decimal code octal: 0458752 is the
+  // geometry control, and 01600000 (0x70000 read as octal) is not.
+  const CommandResult zero = velmoran_->Ctl("control VelmoranEx3 0458752 --output 24");
+  EXPECT_EQ(0, zero.code) << zero.output;
+  EXPECT_NE(std::string::npos, zero.output.find("information: 24")) << zero.output;
+  const CommandResult octal = velmoran_->Ctl("control VelmoranEx3 01600000 --output 24");
+  EXPECT_EQ(1, octal.code) << octal.output;
+  EXPECT_NE(std::string::npos, octal.output.find("information: 0")) << octal.output;
   const CommandResult set = velmoran_->Ctl("control VelmoranEx3 0x7C008 --input 07");
   EXPECT_EQ(0, set.code) << set.output;
   ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3").code);
+}
+
+// An answer that could not be written (standard output on a full disk) is
+// a failure of the commands whose answer it is; a mount or an unmount that
+// was done stays a success whatever became of its status line.
+TEST_F(VelmoranTest, AnAnswerThatCannotBeWrittenFailsTheCommand) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_.File("a.img")).code);
+  EXPECT_EQ(0,
+            velmoran_->Ctl("mount-image VelmoranEx3 " + scratch_.File("a.img") + " 2>&1 >/dev/full")
+                .code);
+  for (const char* command : {"query VelmoranEx3", "control VelmoranEx3 0x70000 --output 24"}) {
+    const CommandResult r = velmoran_->Ctl(std::string(command) + " 2>&1 >/dev/full");
+    EXPECT_EQ(1, r.code) << command;
+    EXPECT_NE(std::string::npos,
+              r.output.find("velmoran-ctl: cannot write standard output: No space left on device"))
+        << command << ": " << r.output;
+  }
+  EXPECT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3 >/dev/full").code);
 }
 
 // An --output larger than a control can answer is refused as before, with
@@ -262,6 +289,26 @@ TEST_F(VelmoranTest, AnImagePathThatIsNotUtf8IsRefused) {
       velmoran_->Ctl("mount-image VelmoranEx2 " + Quote(named) + " --size " + std::to_string(kMiB))
           .code);
   EXPECT_EQ(kMiB, fs::file_size(named));
+  ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+}
+
+// Any user of the devices names the images he mounts; a name holding
+// control characters (C0, DEL, C1) must not drive the terminal of another
+// who queries the device: each shows as "?", the rest of the name as it is.
+TEST_F(VelmoranTest, AQueryShowsNoControlCharactersOfTheSourceName) {
+  const std::string image = scratch_.File(
+      "a\x1b]2;owned\x07"
+      "b\x7f\xC2\x9B"
+      "c\xC3\xAD.img");
+  ASSERT_EQ(
+      0,
+      velmoran_->Ctl("mount-image VelmoranEx2 " + Quote(image) + " --size " + std::to_string(kMiB))
+          .code);
+  const CommandResult r = velmoran_->Ctl("query VelmoranEx2");
+  EXPECT_EQ(0, r.code) << r.output;
+  EXPECT_EQ(std::string::npos, r.output.find_first_of("\x1b\x07\x7f")) << r.output;
+  EXPECT_EQ(std::string::npos, r.output.find("\xC2\x9B")) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("a?]2;owned?b??c\xC3\xAD.img")) << r.output;
   ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
 }
 

@@ -1,7 +1,7 @@
 // ludrane [--runtime-dir DIR] [--help]: the configurator's window. Asks to start the
 // service when it is not running, binds to its management interface once
-// and shows the frame; the binding's status ends the program when the
-// endpoint cannot even be named.
+// and shows the frame; a binding that fails (the endpoint cannot even be
+// named) ends the program with status 1.
 #include <QApplication>
 #include <cstdio>
 #include <exception>
@@ -40,8 +40,12 @@ int Run(int argc, char** argv) {
     std::fputs(kLudraneUsage, stderr);
     return 2;
   }
+  // The binding's status (1700) does not fit an exit status, whose low
+  // 8 bits alone reach the caller: say it, and fail with 1.
   if (const uint32_t status = BindingStatus(options->runtime_directory); status != 0) {
-    return static_cast<int>(status);
+    std::fprintf(stderr, "ludrane: %s: too long for a socket (RPC status %u)\n",
+                 ManagementEndpointPath(options->runtime_directory).c_str(), status);
+    return 1;
   }
 
   ConfiguratorDefaults defaults;

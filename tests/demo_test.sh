@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# scripts/demo as a user runs it again: an image whose making failed half
+# way is not left for the next run to serve, and a demo export that
+# Locals.xml holds stopped (its start failed last time, or someone stopped
+# it) is started, so that what the demo says it serves is served. Played in a tree of the
+# test's own (a copy of the script beside the built service, ludrane-cli
+# and ludrane-mkimage, no driver), with the export on 127.0.0.1.
+#
+#   tests/demo_test.sh SOURCE_DIR BIN_DIR
+#
+# Exit 77 (skipped) when port 60000, the demo's, is taken here.
+set -euo pipefail
+
+source_dir=$(cd "$1" && pwd)
+bin_dir=$(cd "$2" && pwd)
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAILED: $*" >&2; exit 1; }
+port=60000
+if python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null; then
+  skip "port $port is taken"
+fi
+
+tree=$(mktemp -d /tmp/demo-test.XXXXXX)
+service=""
+demo=""
+cleanup() {
+  set +e
+  # (A background job ignores SIGINT: TERM, which the demo takes alike.)
+  [[ -n $demo ]] && kill -TERM "$demo" 2>/dev/null && wait "$demo"
+  [[ -n $service ]] && kill -TERM "$service" 2>/dev/null && wait "$service"
+  rm -rf "$tree"
+}
+trap cleanup EXIT
+
+mkdir -p "$tree/scripts" "$tree/build/bin" "$tree/build/demo/state" "$tree/build/demo/run"
+cp "$source_dir/scripts/demo" "$tree/scripts/demo"
+for program in quensaria ludrane-cli ludrane-mkimage; do
+  ln -s "$bin_dir/$program" "$tree/build/bin/$program"
+done
+cli=("$bin_dir/ludrane-cli" --runtime-dir "$tree/build/demo/run")
+wait_for() {
+  for _ in $(seq 300); do
+    if "$@"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+# A run whose image cannot be made (a file-size limit) fails and leaves no
+# image behind.
+status=0
+(ulimit -f 1024 && exec "$tree/scripts/demo") >"$tree/demo.log" 2>&1 || status=$?
+[[ $status -ne 0 ]] || fail "the demo went on without its image: $(cat "$tree/demo.log")"
+[[ ! -e $tree/build/demo/demo.img ]] ||
+  fail "a failed run left a demo.img of $(stat -c %s "$tree/build/demo/demo.img") bytes for the next to serve"
+
+# A demo export left stopped by an earlier run.
+"$bin_dir/ludrane-mkimage" "$tree/build/demo/demo.img" 64 FAT >/dev/null
+"$bin_dir/quensaria" --console --state-dir "$tree/build/demo/state" \
+  --runtime-dir "$tree/build/demo/run" >"$tree/service.log" 2>&1 &
+service=$!
+wait_for "${cli[@]}" status >/dev/null 2>&1 || fail "the service did not answer: $(cat "$tree/service.log")"
+"${cli[@]}" add-server "$tree/build/demo/demo.img" --port "$port" --address 127.0.0.1 >/dev/null
+kill -TERM "$service"
+wait "$service" || fail "the service did not stop cleanly"
+service=""
+grep -q "Port=\"$port\"" "$tree/build/demo/state/Locals.xml" || fail "no export kept in Locals.xml"
+
+"$tree/scripts/demo" >"$tree/demo.log" 2>&1 &
+demo=$!
+wait_for grep -q 'Press Ctrl-C to stop.' "$tree/demo.log" || fail "the demo did not come up: $(cat "$tree/demo.log")"
+listing=$("${cli[@]}" list-servers)
+grep -qE "^[0-9]+ +started +127\.0\.0\.1 +$port " <<<"$listing" ||
+  fail "the demo says it serves port $port, but the export is not started: $listing"
+python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 5)" ||
+  fail "nothing listens on port $port"
+echo "PASSED"
