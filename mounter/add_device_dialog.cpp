@@ -229,6 +229,12 @@ void AddDeviceDialog::accept() {
       answer.moreServers = more.value();
     }
   } else {
+    // The driver could only fail to find a file without a name.
+    if (path_->text().isEmpty()) {
+      prompts_.Message(Utf8(texts::kNoImageFile));
+      path_->setFocus();
+      return;
+    }
     answer.fileName = path_->text();
   }
   const QString letter = letters_->currentText();

@@ -185,6 +185,28 @@ TEST(DialogsTest, ALongImagePathIsKeptWholeNotCut) {
   EXPECT_EQ(Find<QLineEdit>(&again, "imagePath")->text().toStdString(), chosen.toStdString());
 }
 
+// A disk image without a path is refused before it reaches the driver,
+// which could only fail to find the file; the dialog stays open on the field.
+TEST(DialogsTest, AnEmptyImagePathIsRefusedWithAMessage) {
+  RecordingPrompts prompts;
+  AddDeviceDialog dialog({}, {'F'}, prompts);
+  dialog.show();
+  QTest::mouseClick(Find<QRadioButton>(&dialog, "diskImage"), Qt::LeftButton);
+  auto* path = Find<QLineEdit>(&dialog, "imagePath");
+  ASSERT_TRUE(path->text().isEmpty());
+  ClickOk(&dialog);
+  ASSERT_TRUE(dialog.isVisible());
+  ASSERT_NE(dialog.result(), int(QDialog::Accepted));
+  ASSERT_EQ(prompts.messages, QStringList{QStringLiteral("Please choose the disk image file.")});
+
+  QTest::keyClicks(path, "/srv/images/ten.img");
+  prompts.messages.clear();
+  ClickOk(&dialog);
+  ASSERT_EQ(dialog.result(), int(QDialog::Accepted));
+  ASSERT_TRUE(prompts.messages.isEmpty());
+  ASSERT_EQ(dialog.answer().fileName, QStringLiteral("/srv/images/ten.img"));
+}
+
 TEST(DialogsTest, OtherSourceTypesAskForATypeAndStayOpen) {
   RecordingPrompts prompts;
   AddDeviceDefaults cd;

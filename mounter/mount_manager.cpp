@@ -455,10 +455,19 @@ Status MountManager::MountWithPrompts(int index, MountRecord& record, UserPrompt
     std::memcpy(record.passwordDigest, digest.data(), digest.size());
     mounted = MountOnDevice(index, record, letter);
     if (mounted.ok()) {
-      if (answer->save &&
-          !settings_.WritePassword(record.serverAddress, record.serverPort, digest)) {
-        prompts->Message(
-            QStringLiteral("The password could not be saved in %1.").arg(settings_.UserFilePath()));
+      if (answer->save) {
+        if (!settings_.WritePassword(record.serverAddress, record.serverPort, digest)) {
+          prompts->Message(QStringLiteral("The password could not be saved in %1.")
+                               .arg(settings_.UserFilePath()));
+        }
+      } else if (const std::optional<Sha1Digest> saved =
+                     settings_.ReadPassword(record.serverAddress, record.serverPort);
+                 saved && *saved != digest) {
+        // Kept, the refused digest would be tried first at every mount.
+        if (!settings_.RemovePassword(record.serverAddress, record.serverPort)) {
+          prompts->Message(QStringLiteral("The refused password could not be removed from %1.")
+                               .arg(settings_.UserFilePath()));
+        }
       }
       break;
     }

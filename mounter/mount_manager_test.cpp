@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSettings>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -460,6 +461,56 @@ TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost)
   const MountRecord refused = mounter.manager.BuildRecord(answer);
   EXPECT_FALSE(mounter.settings.ReadPassword(refused.serverAddress, refused.serverPort));
   EXPECT_FALSE(QFileInfo(mounter.manager.links().DefinitionPath('O')).isSymLink());
+}
+
+// A saved password the export refuses, then the right one typed without
+// "save": the refused digest is no longer saved, so the next mount (and
+// every log-on) does not try it first, and the drive keeps none.
+TEST(MountManagerOnADriverTest, ASavedPasswordRefusedAndReplacedUnsavedIsForgotten) {
+  MounterForTesting mounter;
+  mounter.driver.RequirePassword("secret");
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  const MountRecord record = mounter.manager.BuildRecord(answer);
+  ASSERT_TRUE(mounter.settings.WritePassword(record.serverAddress, record.serverPort,
+                                             PasswordDigest("old")));
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  prompts.passwords = {{QStringLiteral("secret"), false}};
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  EXPECT_EQ(prompts.password_reasons, std::vector<PasswordPrompt>{PasswordPrompt::kSavedRefused});
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'N'});
+  EXPECT_FALSE(mounter.settings.ReadPassword(record.serverAddress, record.serverPort))
+      << "the refused digest stays saved";
+  EXPECT_TRUE(prompts.messages.isEmpty()) << prompts.messages.join("|").toStdString();
+  for (int slot = 0; slot < kDriveSlots; ++slot) {
+    if (const std::optional<MountRecord> saved = mounter.settings.ReadDrive(slot)) {
+      EXPECT_TRUE(std::all_of(std::begin(saved->passwordDigest), std::end(saved->passwordDigest),
+                              [](uint8_t b) { return b == 0; }))
+          << "the saved drive keeps a digest";
+    }
+  }
+
+  // One an administrator saved for all users is hidden from this user.
+  ASSERT_TRUE(mounter.manager.UnmountDrive('N').ok());
+  {
+    QSettings system(mounter.settings.paths().systemConfigDir + "/Ostravin/Velmoran.conf",
+                     QSettings::IniFormat);
+    system.beginGroup("Mounter");
+    const Sha1Digest old = PasswordDigest("old");
+    system.setValue(MounterSettings::PasswordValueName(record.serverAddress, record.serverPort),
+                    QByteArray(reinterpret_cast<const char*>(old.data()), 20));
+  }
+  ASSERT_TRUE(mounter.settings.ReadPassword(record.serverAddress, record.serverPort));
+  prompts = RecordingPrompts();
+  prompts.adds = {answer};
+  prompts.passwords = {{QStringLiteral("secret"), false}};
+  EXPECT_EQ(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  EXPECT_EQ(prompts.password_reasons, std::vector<PasswordPrompt>{PasswordPrompt::kSavedRefused});
+  EXPECT_FALSE(mounter.settings.ReadPassword(record.serverAddress, record.serverPort))
+      << "the system's refused digest is still given";
 }
 
 // With the first device holding another drive, the mount goes on on the

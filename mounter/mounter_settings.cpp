@@ -273,6 +273,25 @@ bool MounterSettings::WritePassword(uint32_t address_net, uint16_t port_net,
         PasswordServerText(address_net, port_net)}});
 }
 
+bool MounterSettings::RemovePassword(uint32_t address_net, uint16_t port_net) {
+  const QString file = UserFile(paths_);
+  bool removed = true;
+  if (QFile::exists(file)) {
+    QSettings settings(file, QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kGroup));
+    settings.remove(PasswordValueName(address_net, port_net));
+    settings.remove(PasswordServerValueName(address_net, port_net));
+    settings.sync();
+    removed = settings.status() == QSettings::NoError;
+  }
+  if (ReadPassword(address_net, port_net)) {
+    removed = WriteUserValue(paths_, QLatin1String(kGroup),
+                             PasswordValueName(address_net, port_net), QByteArray()) &&
+              removed;
+  }
+  return removed;
+}
+
 QString MounterSettings::DefaultTempFolder() const {
   return paths_.cacheDir + QStringLiteral("/velmoran/");
 }

@@ -71,6 +71,10 @@ class MounterSettings {
   // that names another server (whose value name is the same) is nothing.
   std::optional<Sha1Digest> ReadPassword(uint32_t address_net, uint16_t port_net) const;
   bool WritePassword(uint32_t address_net, uint16_t port_net, const Sha1Digest& digest);
+  // Forgets the digest of that server, as RemoveDrive empties a slot: the
+  // user's value goes, and one the system scope still gives is hidden by an
+  // empty value. False when the user's file could not be written.
+  bool RemovePassword(uint32_t address_net, uint16_t port_net);
 
   // The temporary folder for write-cache files, always ending in "/",
   // created if missing. A missing value or a folder that no longer exists

@@ -81,6 +81,7 @@ inline constexpr char kBadServerAddress[] =
     "as 192.168.1.10.";
 inline constexpr char kBadPort[] = "Please enter the server's port: a number from 1 to 65535.";
 inline constexpr char kNoFreeLetter[] = "Every drive letter from D: to Z: is in use.";
+inline constexpr char kNoImageFile[] = "Please choose the disk image file.";
 inline constexpr char kImageFilter[] = "Disk Image Files (*.img)|*.img|All Files (*.*)|*.*||";
 inline constexpr char kCdImageFilter[] = "CD Image Files (*.iso)|*.iso|All Files (*.*)|*.*||";
 inline constexpr char kOpenImageCaption[] = "打开镜像文件";

@@ -2,10 +2,12 @@
 // program (--console) over a temporary runtime directory; dialogs are the
 // real ones, filled in by scripts through RecordingPrompts.
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -20,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "configurator/client/management_client.h"
@@ -537,6 +540,40 @@ TEST(ConfiguratorDefaultsTest, TheDigestsAreReadableByNoOtherUser) {
   if (root) {
     EXPECT_EQ(st.st_gid, 4321u);
   }
+}
+
+// A file readable by all that the writer may not make private (another
+// user's, in a folder the writer may write) gets no digest: written, it
+// would stay readable by all.
+TEST(ConfiguratorDefaultsTest, AFileThatCannotBeMadePrivateGetsNoDigest) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  testing::ScratchDir scratch;
+  ASSERT_EQ(::chmod(scratch.path().c_str(), 0755), 0);
+  const std::string folder = scratch.File("shared");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  const std::string found = folder + "/Quensaria.conf";
+  std::ofstream(found) << "[General]\n";
+  ASSERT_EQ(::chmod(found.c_str(), 0666), 0);  // root's, writable by all
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(3);
+    ConfiguratorDefaults defaults(QString::fromStdString(found));
+    defaults.SetLoginPassword(PasswordDigest("open sesame"));
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  struct stat st;
+  ASSERT_EQ(::stat(found.c_str(), &st), 0);
+  std::ifstream in(found);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const bool holds_digest = text.find("LoginPassword") != std::string::npos;
+  EXPECT_FALSE(holds_digest && (st.st_mode & 0004) != 0)
+      << "a digest readable by all, mode " << std::oct << (st.st_mode & 0777) << ":\n"
+      << text;
 }
 
 TEST_F(LudraneTest, OptionsGiveNewServersTheirDefaults) {

@@ -562,6 +562,27 @@ TEST_F(LudraneWindowTest, PrintsEachListWithItsHeadingsAndPages) {
   EXPECT_TRUE(closed);
 }
 
+// A range that starts after the last page has nothing to print: it is
+// refused with a word, not printed as an empty job that looks done.
+TEST_F(LudraneWindowTest, APrintRangePastTheLastPageIsRefused) {
+  AddServer("printed.img", false);
+  Trigger(kCmdRefresh);
+  const QString pdf = QString::fromStdString(dir_ + "/list.pdf");
+  window_->printer().setOutputFormat(QPrinter::PdfFormat);
+  window_->printer().setOutputFileName(pdf);
+  window_->printer().setFromTo(3, 4);
+  prompts_.on_exec = [](QDialog&) { return QDialog::Accepted; };
+  Trigger(kCmdPrint);
+  EXPECT_EQ(prompts_.messages, QStringList{"The print range starts after the last page."});
+  EXPECT_FALSE(QFile::exists(pdf)) << "an empty job was printed";
+
+  // Within the range, the last page still prints.
+  prompts_.messages.clear();
+  window_->printer().setFromTo(1, 4);
+  EXPECT_EQ(PrintPages().size(), 1);
+  EXPECT_TRUE(prompts_.messages.isEmpty());
+}
+
 TEST_F(LudraneWindowTest, MenusShortcutsAndBars) {
   QStringList titles;
   for (QAction* menu : window_->menuBar()->actions()) titles << menu->text();

@@ -43,13 +43,17 @@ std::optional<QByteArray> ReadBinary(const QString& file, const char* name, int 
 // still read the defaults), and a file found readable by all loses that
 // before the digest goes in. Its owner and group may read it; the group it
 // had is given back, as the rewrite (a new file renamed over it) makes it
-// the writer's.
-void WriteBinary(const QString& file, const char* name, const QByteArray& bytes) {
+// the writer's. A `digest` does not go into a file readable by all that the
+// writer may not make private (another user's): there it would stay readable.
+void WriteBinary(const QString& file, const char* name, const QByteArray& bytes, bool digest) {
   const QByteArray path = QFile::encodeName(file);
   struct stat before;
   bool known = ::stat(path.constData(), &before) == 0;
   if (known) {
-    ::chmod(path.constData(), before.st_mode & 07770);
+    if ((before.st_mode & 0007) != 0 && ::chmod(path.constData(), before.st_mode & 07770) != 0 &&
+        digest) {
+      return;
+    }
   } else {
     QDir().mkpath(QFileInfo(file).absolutePath());
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
@@ -108,19 +112,21 @@ std::optional<Sha1Digest> ConfiguratorDefaults::ManagePassword() const {
 void ConfiguratorDefaults::SetAutoAddClient(bool on) {
   const uint32_t value = on ? 1 : 0;
   WriteBinary(file_, kAutoAddClient,
-              QByteArray(reinterpret_cast<const char*>(&value), sizeof value));
+              QByteArray(reinterpret_cast<const char*>(&value), sizeof value), false);
 }
 
 void ConfiguratorDefaults::SetLoginPassword(const Sha1Digest& digest) {
   WriteBinary(
       file_, kLoginPassword,
-      QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())));
+      QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())),
+      true);
 }
 
 void ConfiguratorDefaults::SetManagePassword(const Sha1Digest& digest) {
   WriteBinary(
       file_, kManagePassword,
-      QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())));
+      QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())),
+      true);
 }
 
 }  // namespace quensaria::configurator

@@ -4,7 +4,8 @@
 // system scope, /etc/xdg/Ostravin/Quensaria.conf, group [General]; tests
 // name another file. Reads fall back silently; failed writes are silent.
 // Writes keep the file from other users (0640 when made, for the group
-// quensaria where it exists; a group given to it stays).
+// quensaria where it exists; a group given to it stays); a digest is not
+// written to a file readable by all that cannot be made private.
 // GUI thread only.
 #ifndef QUENSARIA_CONFIGURATOR_DOCUMENT_CONFIGURATOR_DEFAULTS_H_
 #define QUENSARIA_CONFIGURATOR_DOCUMENT_CONFIGURATOR_DEFAULTS_H_

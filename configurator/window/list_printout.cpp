@@ -166,21 +166,24 @@ void ListPrintout::PaintCells(QPainter& painter, const QStringList& cells, int t
   painter.setFont(latin);
 }
 
-bool ListPrintout::Print(QPrinter& printer, PrintTable table, const QFont& screen_font) {
+ListPrintout::PrintResult ListPrintout::Print(QPrinter& printer, PrintTable table,
+                                              const QFont& screen_font) {
   printer.setFullPage(true);
-  QPainter painter;
-  if (!painter.begin(&printer)) return false;
+  // Laid out before the job opens: a range with no page in it prints nothing.
   const ListPrintout printout(std::move(table), &printer, screen_font);
   int from = 1, to = printout.page_count();
   if (printer.fromPage() > 0) {
     from = std::max(from, printer.fromPage());
     to = std::min(to, std::max(printer.toPage(), from));
   }
+  if (from > to) return PrintResult::kRangePastLastPage;
+  QPainter painter;
+  if (!painter.begin(&printer)) return PrintResult::kNotOpened;
   for (int page = from; page <= to; ++page) {
     if (page > from) printer.newPage();
     printout.PaintPage(painter, page);
   }
-  return painter.end();
+  return painter.end() ? PrintResult::kPrinted : PrintResult::kNotOpened;
 }
 
 }  // namespace quensaria::configurator

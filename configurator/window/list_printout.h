@@ -58,10 +58,12 @@ class ListPrintout {
   // Paints page `page` (1-based) with `painter`, which is active on the device.
   void PaintPage(QPainter& painter, int page) const;
 
+  enum class PrintResult { kPrinted, kNotOpened, kRangePastLastPage };
   // Prints `table` on `printer` (switched to full-page painting, so the
   // margins are ours): the printer's page range, or every page when none is
-  // set. False when the printer could not be opened.
-  static bool Print(QPrinter& printer, PrintTable table, const QFont& screen_font);
+  // set. kNotOpened when the printer could not be opened; a range that
+  // starts after the last page opens no job.
+  static PrintResult Print(QPrinter& printer, PrintTable table, const QFont& screen_font);
 
  private:
   int Scaled(int reference_pixels) const;

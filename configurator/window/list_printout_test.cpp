@@ -33,7 +33,7 @@ class PrintoutTest : public ::testing::Test {
     printer.setOutputFileName(QString::fromStdString(pdf_));
     printer.setPageSize(QPageSize(QPageSize::A4));
     if (from > 0) printer.setFromTo(from, to);
-    EXPECT_TRUE(ListPrintout::Print(printer, table, QFont()));
+    EXPECT_EQ(ListPrintout::Print(printer, table, QFont()), ListPrintout::PrintResult::kPrinted);
     return testing::PdfPages(pdf_);
   }
 

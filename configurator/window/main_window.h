@@ -99,7 +99,7 @@ class MainWindow : public QMainWindow {
   // The current list as printed: rows in the order shown.
   PrintTable CurrentPrintTable() const;
   // Prints the current list on `printer` (no dialog).
-  bool PrintList(QPrinter& printer) const;
+  ListPrintout::PrintResult PrintList(QPrinter& printer) const;
 
  private:
   void BuildActions();

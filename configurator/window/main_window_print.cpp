@@ -38,7 +38,7 @@ PrintTable MainWindow::CurrentPrintTable() const {
   return table;
 }
 
-bool MainWindow::PrintList(QPrinter& printer) const {
+ListPrintout::PrintResult MainWindow::PrintList(QPrinter& printer) const {
   return ListPrintout::Print(printer, CurrentPrintTable(), list_view_->font());
 }
 
@@ -46,7 +46,16 @@ void MainWindow::Print() {
   QPrintDialog dialog(&printer_, this);
   dialog.setObjectName(QStringLiteral("printDialog"));
   if (prompts_->Exec(dialog) != QDialog::Accepted) return;
-  if (!PrintList(printer_)) prompts_->Message(QStringLiteral("The printer could not be opened."));
+  switch (PrintList(printer_)) {
+    case ListPrintout::PrintResult::kPrinted:
+      break;
+    case ListPrintout::PrintResult::kNotOpened:
+      prompts_->Message(QStringLiteral("The printer could not be opened."));
+      break;
+    case ListPrintout::PrintResult::kRangePastLastPage:
+      prompts_->Message(QStringLiteral("The print range starts after the last page."));
+      break;
+  }
 }
 
 void MainWindow::PageSetup() {
