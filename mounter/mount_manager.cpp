@@ -776,6 +776,20 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
       if (used.ok()) {
         done[slot] = true;
         mounted.append(DosName(letter));
+        // A digest of the slot's own that the log-on did not use (refused,
+        // or put aside by a saved password) would be sent first at every
+        // log-on: the slot takes what a mount saves.
+        if (!DigestIsZero(saved->passwordDigest) &&
+            std::memcmp(saved->passwordDigest, record.passwordDigest,
+                        sizeof record.passwordDigest) != 0) {
+          MountRecord kept = *saved;
+          std::memcpy(kept.passwordDigest, SavedCopy(record).passwordDigest,
+                      sizeof kept.passwordDigest);
+          if (!settings_.WriteDrive(slot, kept)) {
+            // Left as it was: the drive is mounted; the next log-on tries the
+            // old digest first and asks again.
+          }
+        }
         if (prompts != nullptr) prompts->RefreshList();
       } else {
         waiting = true;

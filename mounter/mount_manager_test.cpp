@@ -670,6 +670,45 @@ TEST(MountManagerOnADriverTest, ASavedDriveWhoseCacheFolderIsGoneUsesTheTemporar
   EXPECT_EQ(std::u16string(o->cachePath), std::u16string(kept.cachePath));
 }
 
+// A saved drive whose own digest the export refuses, mounted with a
+// password typed and not saved: the slot loses the refused digest, which
+// would otherwise be sent first at every log-on.
+TEST(MountManagerOnADriverTest, ASavedDrivesRefusedDigestIsNotKeptInItsSlot) {
+  MounterForTesting mounter;
+  mounter.driver.RequirePassword("secret");
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  MountRecord slot_record = mounter.manager.BuildRecord(answer);
+  const Sha1Digest old = PasswordDigest("old");
+  std::memcpy(slot_record.passwordDigest, old.data(), old.size());
+  ASSERT_TRUE(mounter.settings.WriteDrive(0, slot_record));
+
+  RecordingPrompts prompts;
+  prompts.passwords = {{QStringLiteral("secret"), false}};
+  EXPECT_EQ(mounter.manager.MountSavedDrives(&prompts, 1, std::chrono::milliseconds(0)), 1);
+  EXPECT_EQ(prompts.password_reasons, std::vector<PasswordPrompt>{PasswordPrompt::kSavedRefused});
+  std::optional<MountRecord> slot = mounter.settings.ReadDrive(0);
+  ASSERT_TRUE(slot);
+  EXPECT_TRUE(std::all_of(std::begin(slot->passwordDigest), std::end(slot->passwordDigest),
+                          [](uint8_t b) { return b == 0; }))
+      << "the slot keeps the digest the export refused";
+
+  // Typed again and saved this time: the slot holds the one that works.
+  ASSERT_TRUE(mounter.manager.UnmountDrive('N').ok());
+  std::memcpy(slot_record.passwordDigest, old.data(), old.size());
+  ASSERT_TRUE(mounter.settings.WriteDrive(0, slot_record));
+  prompts = RecordingPrompts();
+  prompts.passwords = {{QStringLiteral("secret"), true}};
+  EXPECT_EQ(mounter.manager.MountSavedDrives(&prompts, 1, std::chrono::milliseconds(0)), 1);
+  slot = mounter.settings.ReadDrive(0);
+  ASSERT_TRUE(slot);
+  const Sha1Digest secret = PasswordDigest("secret");
+  EXPECT_EQ(std::memcmp(slot->passwordDigest, secret.data(), secret.size()), 0)
+      << "the slot keeps the refused digest beside the saved one";
+}
+
 // Volumes whose detach is refused (as UDisks2 refuses a user it does not
 // authorise) for the drives `refused` names, or for every drive.
 class RefusingDetachVolumes final : public Volumes {
