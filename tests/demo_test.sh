@@ -8,17 +8,30 @@
 #
 #   tests/demo_test.sh SOURCE_DIR BIN_DIR
 #
-# Exit 77 (skipped) when port 60000, the demo's, is taken here.
+# The demo serves on a free port below the range Linux hands to outgoing
+# connections and to listeners on port 0, so that no other test takes it
+# meanwhile.
 set -euo pipefail
 
 source_dir=$(cd "$1" && pwd)
 bin_dir=$(cd "$2" && pwd)
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
-port=60000
-if python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null; then
-  skip "port $port is taken"
-fi
+port=$(python3 - <<'EOF'
+import random, socket
+low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+for port in random.sample(range(10000, low), min(200, max(low - 10000, 0))):
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            continue
+        print(port)
+        break
+EOF
+)
+[[ -n $port ]] || skip "no free port below the ephemeral range"
+export QUENSARIA_DEMO_PORT=$port
 
 tree=$(mktemp -d /tmp/demo-test.XXXXXX)
 service=""
@@ -45,6 +58,14 @@ wait_for() {
   done
   return 1
 }
+
+# A port that is no port is said before anything is made.
+status=0
+QUENSARIA_DEMO_PORT=6e4 "$tree/scripts/demo" >"$tree/demo.log" 2>&1 || status=$?
+[[ $status -eq 2 ]] && grep -q 'QUENSARIA_DEMO_PORT must be a port number' "$tree/demo.log" ||
+  fail "a bad QUENSARIA_DEMO_PORT gave status $status: $(cat "$tree/demo.log")"
+[[ ! -e $tree/build/demo/demo.img && ! -e $tree/build/demo/demo.img.new ]] ||
+  fail "a bad QUENSARIA_DEMO_PORT still made the image"
 
 # A run whose image cannot be made (a file-size limit) fails and leaves no
 # image behind.
