@@ -376,26 +376,6 @@ int MountImage(DeviceControlClient& client, const Args& a) {
   return Report(client.Mount(record));
 }
 
-// `text` (UTF-8) for a terminal: any user of the devices names the images
-// he mounts, and a name's control characters (C0, DEL, C1) would be taken
-// for commands by the terminal of whoever queries the device; each shows
-// as "?".
-std::string TerminalText(const std::string& text) {
-  std::string shown;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const bool c1 =
-        c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-    if (c < 0x20 || c == 0x7F || c1) {
-      shown += '?';
-      if (c1) ++i;
-    } else {
-      shown += text[i];
-    }
-  }
-  return shown;
-}
-
 int Query(DeviceControlClient& client) {
   MountRecord record;
   const NtStatus status = client.Query(&record);
@@ -426,7 +406,8 @@ int Query(DeviceControlClient& client) {
   }
   std::printf("drive letter: %c\n", record.driveLetter ? record.driveLetter : '-');
   std::printf("source name: %s\n",
-              TerminalText(quensaria::LoadUtf16Field(record.sourceName, quensaria::kMountPathUnits))
+              quensaria::TerminalText(
+                  quensaria::LoadUtf16Field(record.sourceName, quensaria::kMountPathUnits))
                   .c_str());
   // Only where the kernel has ublk is the device a block device as well.
   std::string block;

@@ -297,5 +297,17 @@ TEST(Utf16Test, FixedFieldLimits) {
   EXPECT_EQ(LoadUtf16Field(record.cachePath, kMountPathUnits).size(), 300u);
 }
 
+TEST(Utf16Test, TerminalTextShowsControlCharactersAsQuestionMarks) {
+  EXPECT_EQ(TerminalText("\x1B[2Jdisk\tA\x7F"), "?[2Jdisk?A?");
+  EXPECT_EQ(TerminalText("a\xC2\x9B"
+                         "31mb"),
+            "a?31mb");  // C1 CSI
+  // Printable text outside ASCII stays, C2 A0 (no-break space) included.
+  EXPECT_EQ(TerminalText("\xC2\xA0镜像\xF0\x9F\x98\x80"), "\xC2\xA0镜像\xF0\x9F\x98\x80");
+  // A lone lead byte is no C1 control, and never reads past the end.
+  EXPECT_EQ(TerminalText("x\xC2"), "x\xEF\xBF\xBD");
+  EXPECT_EQ(TerminalText(std::string_view("a\0b", 3)), "a?b");
+}
+
 }  // namespace
 }  // namespace quensaria

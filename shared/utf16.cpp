@@ -102,4 +102,22 @@ std::string LoadUtf16Field(const char16_t* field, size_t capacity) {
   return Utf16ToUtf8(std::u16string_view(field, length));
 }
 
+std::string TerminalText(std::string_view text) {
+  const std::string valid = Utf16ToUtf8(Utf8ToUtf16(text));
+  std::string shown;
+  for (size_t i = 0; i < valid.size(); ++i) {
+    const auto c = static_cast<unsigned char>(valid[i]);
+    // C1 controls are U+0080..U+009F: 0xC2 0x80..0x9F in UTF-8.
+    const bool c1 =
+        c == 0xC2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      shown += '?';
+      if (c1) ++i;
+    } else {
+      shown += valid[i];
+    }
+  }
+  return shown;
+}
+
 }  // namespace quensaria

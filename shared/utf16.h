@@ -20,6 +20,11 @@ bool StoreUtf16Field(std::string_view text, char16_t* field, size_t capacity);
 // The text before the first NUL (or the whole field) as UTF-8.
 std::string LoadUtf16Field(const char16_t* field, size_t capacity);
 
+// `text` made safe to print on a terminal: names from the network and paths
+// users chose may hold control characters (C0, DEL, C1) that a terminal
+// takes for commands; each shows as "?", and bad UTF-8 as U+FFFD.
+std::string TerminalText(std::string_view text);
+
 }  // namespace quensaria
 
 #endif  // QUENSARIA_SHARED_UTF16_H_

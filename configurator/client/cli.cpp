@@ -29,6 +29,7 @@
 #include "shared/dcerpc.h"
 #include "shared/password_digest.h"
 #include "shared/rbd_source.h"
+#include "shared/utf16.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::configurator {
@@ -320,26 +321,6 @@ const char* StateWord(uint8_t state) {
     default:
       return "refused";
   }
-}
-
-// `text` for a table on a terminal: a name from the network or a path may
-// hold control characters (C0, DEL, C1) that a terminal takes for commands;
-// each shows as "?".
-std::string TerminalText(std::string_view text) {
-  const std::string valid = ValidUtf8(text);
-  std::string shown;
-  for (size_t i = 0; i < valid.size(); ++i) {
-    const auto c = static_cast<unsigned char>(valid[i]);
-    const bool c1 =
-        c == 0xC2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) <= 0x9F;
-    if (c < 0x20 || c == 0x7F || c1) {
-      shown += '?';
-      if (c1) ++i;
-    } else {
-      shown += valid[i];
-    }
-  }
-  return shown;
 }
 
 std::string NameText(const ClientEntry& entry) {

@@ -8,6 +8,7 @@
 
 #include "configurator/rules/configurator_rules.h"
 #include "shared/rbd_source.h"
+#include "shared/utf16.h"
 
 namespace quensaria::configurator {
 namespace {
@@ -88,7 +89,8 @@ std::string StartFailureCause(const ServerConfig& config, Handle server,
   for (const platform::TcpListener& listener : listeners) {
     if (!AddressesOverlap(listener.address, config.IpAddress) && !listener.ipv6) continue;
     if (listener.pid != 0) {
-      return "port " + port + " is in use by " + listener.program + " (process " +
+      // A process names itself (prctl), so the name may hold control characters.
+      return "port " + port + " is in use by " + TerminalText(listener.program) + " (process " +
              std::to_string(listener.pid) + ")";
     }
     return "port " + port + " is in use by another program (of user " + UserName(listener.uid) +

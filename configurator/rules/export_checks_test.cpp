@@ -99,6 +99,11 @@ TEST_F(ExportChecksTest, AFailedStartNamesTheFileThePortAndWhoHoldsIt) {
   mine.pid = 4321;
   mine.program = "nc";
   EXPECT_EQ(StartFailureCause(config, 1, {}, {mine}), "port 61000 is in use by nc (process 4321)");
+  // A process names itself: a name made to drive a terminal does not.
+  platform::TcpListener named = mine;
+  named.program = "nc\x1B]0;owned\x07";
+  EXPECT_EQ(StartFailureCause(config, 1, {}, {named}),
+            "port 61000 is in use by nc?]0;owned? (process 4321)");
   platform::TcpListener hidden;
   hidden.uid = 0;
   EXPECT_EQ(StartFailureCause(config, 1, {}, {hidden}),
