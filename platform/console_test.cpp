@@ -3,22 +3,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 
-#include "platform/blocked_thread_for_testing.h"
+#include "platform/interrupted_write_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/unique_fd.h"
 
@@ -131,69 +126,11 @@ TEST_F(ConsoleTest, ALineLongerThanItsBufferIsNotWritten) {
 // a pipe that is slow to read) must not cost the line.
 TEST_F(ConsoleTest, ALineWhoseWriteASignalInterruptsIsStillWritten) {
   ::unsetenv("JOURNAL_STREAM");
-  int ends[2];
-  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-  UniqueFd reader(ends[0]);
-  UniqueFd writer(ends[1]);
-  // Full, so that the console's write waits.
-  ASSERT_EQ(::fcntl(writer.get(), F_SETFL, O_NONBLOCK), 0);
-  size_t filler = 0;
-  const std::string block(4096, 'f');
-  for (;;) {
-    const ssize_t n = ::write(writer.get(), block.data(), block.size());
-    if (n <= 0) break;
-    filler += static_cast<size_t>(n);
-  }
-  ASSERT_EQ(errno, EAGAIN);
-  ASSERT_EQ(::fcntl(writer.get(), F_SETFL, 0), 0);
-  ASSERT_EQ(::fcntl(reader.get(), F_SETFL, O_NONBLOCK), 0);
-
-  struct sigaction nudge = {};
-  nudge.sa_handler = [](int) {};
-  sigemptyset(&nudge.sa_mask);
-  nudge.sa_flags = 0;  // no SA_RESTART: the write ends with EINTR
-  struct sigaction previous = {};
-  ASSERT_EQ(::sigaction(SIGUSR1, &nudge, &previous), 0);
-  std::fflush(stdout);
-  UniqueFd saved(::dup(STDOUT_FILENO));
-  ASSERT_TRUE(saved.valid());
-  ASSERT_EQ(::dup2(writer.get(), STDOUT_FILENO), STDOUT_FILENO);
-
-  std::atomic<int> id{0};
-  std::atomic<bool> done{false};
-  std::thread logger([&] {
-    id = ThreadIdForTesting();
-    ConsolePrintf("a line that waited\n");
-    done = true;
-  });
-  while (id == 0) std::this_thread::yield();
-  // A few times over: a signal that came before the write began only
-  // ran its handler.
-  bool blocked = false;
-  for (int i = 0; i < 3 && !done; ++i) {
-    blocked = WaitUntilBlockedForTesting(id, std::chrono::seconds(10)) || blocked;
-    if (!done) ::pthread_kill(logger.native_handle(), SIGUSR1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  std::string out;
-  char buffer[4096];
-  for (;;) {
-    const bool finished = done;  // then what it wrote is in the pipe already
-    const ssize_t n = ::read(reader.get(), buffer, sizeof buffer);
-    if (n > 0) {
-      out.append(buffer, static_cast<size_t>(n));
-    } else if (finished) {
-      break;
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  logger.join();
-  EXPECT_EQ(::dup2(saved.get(), STDOUT_FILENO), STDOUT_FILENO);
-  ::sigaction(SIGUSR1, &previous, nullptr);
-  ASSERT_TRUE(blocked);
-  ASSERT_GE(out.size(), filler);
-  EXPECT_EQ(out.substr(filler), "a line that waited\n");
+  const InterruptedWrite interrupted = WriteInterruptedBySignalsForTesting(
+      STDOUT_FILENO, [] { ConsolePrintf("a line that waited\n"); });
+  ASSERT_EQ(interrupted.setup_error, "");
+  ASSERT_TRUE(interrupted.blocked);
+  EXPECT_EQ(interrupted.written, "a line that waited\n");
 }
 
 }  // namespace
