@@ -31,8 +31,8 @@ struct InterruptedWrite {
 // Runs `write_line` on a thread with `fd` (STDOUT_FILENO or STDERR_FILENO) on a
 // full pipe, interrupts the waiting write a few times, then drains the pipe
 // until `write_line` returned. `fd` is restored before returning.
-inline InterruptedWrite WriteInterruptedBySignalsForTesting(int fd,
-                                                            const std::function<void()>& write_line) {
+inline InterruptedWrite WriteInterruptedBySignalsForTesting(
+    int fd, const std::function<void()>& write_line) {
   InterruptedWrite result;
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return {"pipe2 failed", false, {}};
