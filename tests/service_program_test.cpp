@@ -547,6 +547,53 @@ TEST_F(ServiceProgramTest, AStateDirectoryOthersMayWriteToIsNotUsed) {
   }
 }
 
+// The owner of the state directory may change its mode or rename Locals.xml
+// away and put his own in its place, whatever the mode says: a state
+// directory of another user than the service's and root is not used. The
+// directories above it are the administrator's choice, as a checkout of his
+// own that he serves from as root.
+TEST_F(ServiceProgramTest, AStateDirectoryAnotherUserOwnsIsNotUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a directory to another user";
+  constexpr uid_t kOther = 65534;
+  struct Case {
+    const char* name;
+    uid_t parent_owner;
+    uid_t state_owner;
+    bool used;
+  };
+  for (const Case& c : {Case{"another user's", 0, kOther, false},
+                        Case{"in a directory of another user", kOther, 0, true}}) {
+    SCOPED_TRACE(c.name);
+    testing::ScratchDir scratch;
+    const std::string parent = scratch.File("parent");
+    const std::string state = parent + "/state";
+    std::filesystem::create_directories(state);
+    ASSERT_EQ(::chmod(parent.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(state.c_str(), 0750), 0);
+    ASSERT_EQ(::chown(parent.c_str(), c.parent_owner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(::chown(state.c_str(), c.state_owner, static_cast<gid_t>(-1)), 0);
+    Program service({QUENSARIA_PROGRAM, "--console", "--state-dir", state, "--runtime-dir",
+                     scratch.File("run")},
+                    scratch.File("service.log"));
+    ASSERT_TRUE(service.started());
+    if (c.used) {
+      ManagementClient client(scratch.File("run"), 10s);
+      std::string name;
+      EXPECT_TRUE(
+          testing::Eventually([&] { return client.GetServiceName(16, name) == 0; }, 10s, 10ms))
+          << service.Log();
+      EXPECT_EQ(service.Stop(), 0);
+      EXPECT_TRUE(std::filesystem::exists(state + "/Locals.xml")) << service.Log();
+      continue;
+    }
+    EXPECT_EQ(service.Wait(30s), std::optional<int>(1)) << service.Log();
+    EXPECT_NE(service.Log().find("owned by another user: Locals.xml is not kept there"),
+              std::string::npos)
+        << service.Log();
+    EXPECT_FALSE(std::filesystem::exists(state + "/Locals.xml"));
+  }
+}
+
 TEST_F(ServiceProgramTest, AForeignDceRpcClientManagesTheRealService) {
   if (!std::filesystem::exists("/usr/bin/python3") ||
       testing::RunProgram({"/usr/bin/python3", "-c", "import impacket.dcerpc.v5.rpcrt"})

@@ -15,6 +15,7 @@
 // search, $CEPH_CONF or /etc/ceph/ceph.conf) as client.ID of --ceph-id
 // (default admin).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -106,8 +107,11 @@ std::string DefaultStateDirectory() {
 // Whoever may write to the state directory may put a Locals.xml of his own
 // there, or a link in its place through which the saves replace another
 // file: neither it (sticky or not: Locals.xml may not exist yet) nor a
-// directory above it without the sticky bit may be writable by all. Empty
-// when it may be used, else why not.
+// directory above it without the sticky bit may be writable by all. Its
+// owner may do as much whatever its mode: it must be root's or the
+// service's own (those above are the administrator's choice, such as a
+// checkout of his own served from as root). Empty when it may be used,
+// else why not.
 std::string WhyNotStateDirectory(const std::string& directory) {
   char* resolved = ::realpath(directory.c_str(), nullptr);
   if (resolved == nullptr) return {};  // said when Locals.xml is read or saved
@@ -118,6 +122,9 @@ std::string WhyNotStateDirectory(const std::string& directory) {
     if (::stat(path.c_str(), &st) != 0) return {};
     if ((st.st_mode & S_IWOTH) != 0 && (own || (st.st_mode & S_ISVTX) == 0)) {
       return path + ": writable by other users: Locals.xml is not kept there";
+    }
+    if (own && st.st_uid != 0 && st.st_uid != ::geteuid()) {
+      return path + ": owned by another user: Locals.xml is not kept there";
     }
     if (path == "/") return {};
     path = platform::DirectoryOf(path);

@@ -1,6 +1,7 @@
 #include "service/management/management_server.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -34,13 +35,18 @@ void ReportRpcError(uint32_t status, int line) {
 // sticky bit, which keeps others' files safe) may put a socket of his own
 // in its place, to be handed every export's digests by the configurator;
 // the socket's own directory is the service's: not even its group writes.
-// Empty when the directories may be used, else why not.
+// The owner of the socket's directory or of the runtime directory may do
+// as much whatever their mode: both must be root's or the service's own
+// (those above are the administrator's choice, such as a checkout of his
+// own served from as root). Empty when the directories may be used, else
+// why not.
 std::string WhyNotPrivate(const std::string& directory) {
   char* resolved = ::realpath(directory.c_str(), nullptr);
   if (resolved == nullptr) return platform::ErrnoStatus("realpath " + directory, errno).message();
   std::string path = resolved;
   std::free(resolved);
-  for (bool own = true;; own = false) {
+  for (int level = 0;; ++level) {
+    const bool own = level == 0;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
       return platform::ErrnoStatus("stat " + path, errno).message();
@@ -48,6 +54,9 @@ std::string WhyNotPrivate(const std::string& directory) {
     const mode_t writable_by_others = own ? S_IWGRP | S_IWOTH : S_IWOTH;
     if ((st.st_mode & writable_by_others) != 0 && (st.st_mode & S_ISVTX) == 0) {
       return path + ": writable by other users: the management socket is not made there";
+    }
+    if (level <= 1 && st.st_uid != 0 && st.st_uid != ::geteuid()) {
+      return path + ": owned by another user: the management socket is not made there";
     }
     if (path == "/") return {};
     path = platform::DirectoryOf(path);

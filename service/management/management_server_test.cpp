@@ -211,6 +211,60 @@ TEST_F(ManagementServerTest, TheSocketIsMadeOnlyWhereNobodyElseMayReplaceIt) {
   }
 }
 
+// Whoever owns the socket's directory or the runtime directory may change
+// its mode or rename what is in it, whatever the mode says: only the
+// service's own, and root's, are used. A socket directory left by another
+// user in a sticky runtime directory is his, though nobody else may write
+// to it. The directories above are the administrator's choice, as a
+// checkout of his own that he serves from as root.
+TEST_F(ManagementServerTest, TheSocketIsNotMadeInDirectoriesOfAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a directory to another user";
+  constexpr uid_t kOther = 65534;
+  const auto make = [](const std::string& directory, mode_t mode, uid_t owner) {
+    std::filesystem::create_directories(directory);
+    ASSERT_EQ(::chmod(directory.c_str(), mode), 0);
+    ASSERT_EQ(::chown(directory.c_str(), owner, static_cast<gid_t>(-1)), 0);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& run)> prepare;
+    bool used;
+  };
+  const std::vector<Case> cases = {
+      {"its socket directory another user's, in a sticky one",
+       [&](const std::string& run) {
+         make(run, 01777, 0);
+         make(run + "/ncalrpc", 0755, kOther);
+       },
+       false},
+      {"another user's", [&](const std::string& run) { make(run, 0755, kOther); }, false},
+      {"in a directory of another user",
+       [&](const std::string& run) {
+         make(run, 0755, 0);
+         make(platform::DirectoryOf(run), 0755, kOther);
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ScratchDir scratch;
+    const std::string run = scratch.File("parent/run");
+    c.prepare(run);
+    ManagementServer server(ops_, run);
+    std::string problem;
+    EXPECT_EQ(server.UseEndpoint(&problem),
+              c.used ? rpc::RPC_S_OK : rpc::RPC_S_CANT_CREATE_ENDPOINT)
+        << problem;
+    struct stat st;
+    EXPECT_EQ(::lstat(server.EndpointPath().c_str(), &st) == 0, c.used);
+    if (!c.used) {
+      EXPECT_NE(problem.find("owned by another user: the management socket is not made there"),
+                std::string::npos)
+          << problem;
+    }
+  }
+}
+
 TEST_F(ManagementServerTest, RuntimeStepsRefuseWhatTheRuntimeRefuses) {
   ManagementServer server(ops_, dir_ + "/run");
   EXPECT_EQ(server.Listen(), rpc::RPC_S_NO_PROTSEQS_REGISTERED);

@@ -54,16 +54,26 @@ HostNameResolver::Walk HostNameResolver::ResolveServer(Handle server) {
     if (registry_.GetStaticClient(client, entry) != 0) return Walk::kVanished;
     if (entry.nameState == kNameUnknown && entry.address != 0) {
       const std::optional<std::string> name = state_.environment.look_up_host_name(entry.address);
-      if (registry_.GetStaticClient(client, entry) != 0) return Walk::kVanished;
-      // A name given meanwhile by the administrator stays.
-      if (entry.nameState == kNameUnknown) {
-        entry.nameState = name ? kNameKnown : kNameFailed;
-        if (name) SetHostName(entry, *name);
-        static_cast<void>(registry_.ModifyStaticClient(client, entry));
-      }
+      if (state_.environment.before_name_written) state_.environment.before_name_written();
+      if (!WriteStaticName(client, name)) return Walk::kVanished;
     }
     if (!Pause(kAfterClientPause)) return Walk::kStopped;
   }
+}
+
+bool HostNameResolver::WriteStaticName(Handle client, const std::optional<std::string>& name) {
+  // One lock hold from the check to the save: a copy written back would
+  // undo what the administrator changed in between.
+  std::scoped_lock lock(state_.lock);
+  const RegistryState::ClientPlace place = state_.FindClient(client, ListKind::kStatic);
+  if (place.server == nullptr) return false;
+  ClientEntry& entry = place.client->entry;
+  // A name given meanwhile by the administrator stays.
+  if (entry.nameState != kNameUnknown) return true;
+  entry.nameState = name ? kNameKnown : kNameFailed;
+  if (name) SetHostName(entry, *name);
+  state_.Save();
+  return true;
 }
 
 bool HostNameResolver::Pause(std::chrono::milliseconds duration) {

@@ -8,6 +8,8 @@
 #define QUENSARIA_SERVICE_REGISTRY_HOST_NAME_RESOLVER_H_
 
 #include <chrono>
+#include <optional>
+#include <string>
 
 #include "service/registry/registry_state.h"
 #include "service/registry/server_registry.h"
@@ -28,6 +30,9 @@ class HostNameResolver {
   enum class Walk { kEnded, kVanished, kStopped };
   // Looks up the clients of one server that still need a name.
   Walk ResolveServer(Handle server);
+  // Writes the look-up's outcome into the static entry, unless it was named
+  // meanwhile; false when the entry is gone.
+  bool WriteStaticName(Handle client, const std::optional<std::string>& name);
   // One paced pass over every server; false once stop is requested.
   bool Pass();
   // False once stop is requested.

@@ -123,6 +123,36 @@ TEST_F(ResolverTest, NameGivenDuringTheLookUpIsKept) {
   EXPECT_EQ(Static(client).access, ACCESS_VIRTUAL_WRITE);
 }
 
+// The look-up's name goes in with the entry as it is then: what the
+// administrator changed while it was being written (the access, or a name
+// of his own) stays, on the list and in the saved file.
+TEST_F(ResolverTest, AChangeMadeWhileTheNameIsWrittenIsKept) {
+  const Handle a = AddServer(9001);
+  const Handle refused = AddStatic(a, MakeClient(Ip("10.0.0.1"), ACCESS_FULL));
+  const Handle named = AddStatic(a, MakeClient(Ip("10.0.0.2"), ACCESS_FULL));
+  SetHostName(Ip("10.0.0.1"), "one.example");
+  SetHostName(Ip("10.0.0.2"), "two.example");
+  before_name_written_ = [&] {
+    if (LookedUp().back() == Ip("10.0.0.1")) {
+      EXPECT_EQ(registry_.ModifyStaticClient(refused, MakeClient(0, ACCESS_REFUSED)), 0);
+    } else {
+      EXPECT_EQ(registry_.ModifyStaticClient(
+                    named, MakeClient(0, ACCESS_VIRTUAL_WRITE, kNameKnown, "admin")),
+                0);
+    }
+  };
+  RunPasses(1);
+  EXPECT_EQ(Static(refused).access, ACCESS_REFUSED);
+  EXPECT_STREQ(Static(refused).hostName, "one.example");
+  EXPECT_EQ(Static(named).access, ACCESS_VIRTUAL_WRITE);
+  EXPECT_STREQ(Static(named).hostName, "admin");
+  const std::vector<StoredServer> saved = LastSave();
+  ASSERT_EQ(saved.size(), 1u);
+  ASSERT_EQ(saved.at(0).static_clients.size(), 2u);
+  EXPECT_EQ(saved.at(0).static_clients.at(0).access, ACCESS_REFUSED) << "as saved";
+  EXPECT_STREQ(saved.at(0).static_clients.at(1).hostName, "admin") << "as saved";
+}
+
 TEST_F(ResolverTest, LooksUpWithoutTheRegistryLock) {
   const Handle a = AddServer(9001);
   AddStatic(a, MakeClient(Ip("10.0.0.1"), ACCESS_FULL));

@@ -82,6 +82,8 @@ class RegistryFixture : public ::testing::Test {
   std::function<void(uint32_t)> during_look_up_;
   // Runs inside every pause of the resolver, after it was recorded.
   std::function<void(std::chrono::milliseconds)> during_pause_;
+  // Runs after a look-up, when its name is about to be written.
+  std::function<void()> before_name_written_;
   // Look-ups ("lookup") and pauses ("pause <ms>") in the order they came.
   std::vector<std::string> Events() {
     std::scoped_lock lock(mutex_);
@@ -117,6 +119,9 @@ class RegistryFixture : public ::testing::Test {
         events_.push_back("pause " + std::to_string(duration.count()));
       }
       if (during_pause_) during_pause_(duration);
+    };
+    environment.before_name_written = [this] {
+      if (before_name_written_) before_name_written_();
     };
     return environment;
   }

@@ -49,6 +49,9 @@ struct RegistryEnvironment {
   std::function<std::optional<std::string>(uint32_t address)> look_up_host_name;
   // One pause of the host name resolver.
   std::function<void(std::chrono::milliseconds duration)> pause;
+  // Runs between a look-up of the resolver and the writing of its name
+  // (tests: what a change made meanwhile meets). Empty: nothing.
+  std::function<void()> before_name_written;
   // The longest a start waits for its engine to listen (0: one second).
   std::chrono::milliseconds start_wait{0};
 };
