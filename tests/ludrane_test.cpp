@@ -24,6 +24,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <tuple>
 
 #include "configurator/client/management_client.h"
 #include "configurator/document/configurator_defaults.h"
@@ -505,6 +506,34 @@ TEST_F(LudraneTest, ASourceWhoseSizeCannotBeReadIsNotGivenTheSizeOfTheOneBefore)
   ASSERT_EQ(file_dialog.result(), QDialog::Accepted);
   EXPECT_EQ(file_dialog.config().SizeBytes, 0)
       << "the first file's size was recorded for the second";
+}
+
+// A file of 1 KiB or less, chosen after a larger one, shows its own size in
+// K (no larger unit fits it), never the size of the file before.
+TEST_F(LudraneTest, AFileOfOneKibOrLessIsNotGivenTheSizeOfTheOneBefore) {
+  const std::string kib = dir_ + "/one-kib.img";
+  const std::string small = dir_ + "/small.img";
+  std::ofstream(kib) << std::string(1024, 'k');
+  std::ofstream(small) << std::string(500, 's');
+
+  ServerConfigDialog dialog(prompts_, defaults_, machine_);
+  dialog.SetSourceKind(SourceKind::kFile);
+  for (const auto& [path, size, unit] : {std::tuple{kib, "1", "K"}, std::tuple{small, "0", "K"}}) {
+    dialog.path_edit()->setText(QString::fromStdString(image_));
+    dialog.TakeSizeFromFile();
+    ASSERT_EQ(dialog.size_edit()->text(), "3");
+    ASSERT_EQ(dialog.unit_list()->currentText(), "M");
+    dialog.path_edit()->setText(QString::fromStdString(path));
+    dialog.TakeSizeFromFile();
+    EXPECT_EQ(
+        dialog.size_edit()->text().toStdString() + dialog.unit_list()->currentText().toStdString(),
+        std::string(size) + unit)
+        << path;
+  }
+  dialog.accept();
+  ASSERT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(SourceOf(dialog.config()), small);
+  EXPECT_EQ(dialog.config().SizeBytes, 0) << "the 3 MiB file's size was recorded for " << small;
 }
 
 // A digest logs on as well as its password: the defaults' file is no other
