@@ -589,8 +589,8 @@ TEST(ConfiguratorDefaultsTest, AFileThatCannotBeMadePrivateGetsNoDigest) {
   if (child == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(3);
     ConfiguratorDefaults defaults(QString::fromStdString(found));
-    defaults.SetLoginPassword(PasswordDigest("open sesame"));
-    _exit(0);
+    // The digest kept out is a default not saved: said as such.
+    _exit(defaults.SetLoginPassword(PasswordDigest("open sesame")) ? 4 : 0);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -635,11 +635,39 @@ TEST_F(LudraneTest, OptionsGiveNewServersTheirDefaults) {
   document_->ShowClients(server);
   EXPECT_TRUE(document_->client_rows().empty());  // no automatic client
 
-  // A default that cannot be written is silent and changes nothing.
+  // A default that cannot be written changes nothing, and says so.
   ConfiguratorDefaults unwritable(
       QString::fromStdString(image_ + "/Quensaria.conf"));  // under a file
-  unwritable.SetAutoAddClient(false);
+  EXPECT_FALSE(unwritable.SetAutoAddClient(false));
   EXPECT_FALSE(QFile::exists(unwritable.file()));
+}
+
+// Options whose defaults could not be written say so when the dialog
+// closes: quiet, the administrator takes them for saved. Saved, they say
+// nothing.
+TEST_F(LudraneTest, OptionsThatCannotBeSavedAreSaid) {
+  const auto set_defaults = [](QDialog& dialog) {
+    auto& d = dynamic_cast<OptionsDialog&>(dialog);
+    d.auto_add_box()->setChecked(false);
+    d.login_edit()->clear();
+    QTest::keyClicks(d.login_edit(), "default login");
+    d.accept();
+  };
+  ConfiguratorDefaults unwritable(
+      QString::fromStdString(image_ + "/Quensaria.conf"));  // under a file
+  configurator::CommandRunner runner(*document_, prompts_, unwritable, machine_);
+  prompts_.script = set_defaults;
+  runner.Run(configurator::kCmdOptions, {});
+  EXPECT_EQ(prompts_.messages.join('|').toStdString(),
+            "The defaults could not be saved in " + image_ + "/Quensaria.conf.");
+  EXPECT_FALSE(QFile::exists(unwritable.file()));
+
+  prompts_.messages.clear();
+  prompts_.script = set_defaults;
+  runner_->Run(configurator::kCmdOptions, {});
+  prompts_.script = nullptr;
+  EXPECT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join('|').toStdString();
+  EXPECT_EQ(defaults_.LoginPassword(), PasswordDigest("default login"));
 }
 
 TEST_F(LudraneTest, StaticClientsAddedChangedAndDeleted) {
