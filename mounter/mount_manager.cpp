@@ -729,6 +729,7 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
                                    std::chrono::milliseconds interval, int* not_mounted) {
   std::array<bool, kDriveSlots> done{};
   std::array<bool, kDriveSlots> asked{};
+  std::array<Status, kDriveSlots> failed{};  // each slot's last failure
   QStringList mounted;
   const auto count_left = [&] {
     if (not_mounted == nullptr) return;
@@ -773,6 +774,7 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
       UserPrompts* asking = asked[slot] ? nullptr : prompts;
       const Result<int> used = MountOnAnyDevice(slot, record, asking);
       if (!used.ok() && used.status().code() == ERROR_INVALID_PASSWORD) asked[slot] = true;
+      if (!used.ok()) failed[slot] = used.status();
       if (used.ok()) {
         done[slot] = true;
         mounted.append(DosName(letter));
@@ -798,8 +800,25 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
     if (prompts != nullptr && (!waiting || pass + 1 == passes)) break;
     if (!PauseUnlessCancelled(interval, prompts)) break;
   }
-  if (prompts != nullptr && !mounted.isEmpty() && !prompts->Cancelled()) {
-    prompts->StatusText(QStringLiteral("Saved drives mounted: %1").arg(mounted.join(", ")));
+  if (prompts != nullptr && !prompts->Cancelled()) {
+    // Those left are said too: the user would take them for mounted.
+    QStringList left;
+    for (int slot = 0; slot < kDriveSlots; ++slot) {
+      if (done[slot] || failed[slot].ok()) continue;
+      const std::optional<MountRecord> saved = settings_.ReadDrive(slot);
+      if (!saved) continue;
+      left.append(QStringLiteral("%1 (%2)")
+                      .arg(DosName(static_cast<char>(saved->driveLetter)))
+                      .arg(MountResultText(failed[slot], FlowOrigin::kToolbar)));
+    }
+    QString text;
+    if (!mounted.isEmpty())
+      text = QStringLiteral("Saved drives mounted: %1").arg(mounted.join(", "));
+    if (!left.isEmpty()) {
+      text = text.isEmpty() ? QStringLiteral("Saved drives not mounted: %1").arg(left.join(", "))
+                            : QStringLiteral("%1; not mounted: %2").arg(text, left.join(", "));
+    }
+    if (!text.isEmpty()) prompts->StatusText(text);
   }
   count_left();
   return static_cast<int>(mounted.size());

@@ -111,7 +111,8 @@ class MountManager {
   // first; a network drive whose cache folder is gone gets its cache in the
   // temporary folder. With `prompts` a refused password is asked for (once
   // per drive), progress is shown and the passes end early when everything
-  // is mounted or the user cancels; without, it is the silent "-automount". Returns how
+  // is mounted or the user cancels, and the status bar then names the drives
+  // mounted and those not, with why; without, it is the silent "-automount". Returns how
   // many drives it mounted; `not_mounted`, if given, gets how many saved
   // drives are not mounted when it ends.
   int MountSavedDrives(UserPrompts* prompts, int passes, std::chrono::milliseconds interval,

@@ -709,6 +709,39 @@ TEST(MountManagerOnADriverTest, ASavedDrivesRefusedDigestIsNotKeptInItsSlot) {
       << "the slot keeps the refused digest beside the saved one";
 }
 
+// Saved drives that the log-on start could not mount are named, with why,
+// when the passes end: alone, or after those that did mount. Quiet, the
+// user takes them for mounted.
+TEST(MountManagerOnADriverTest, SavedDrivesNotMountedAtLogOnAreSaid) {
+  MounterForTesting mounter;
+  mounter.driver.RequirePassword("secret");
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  ASSERT_TRUE(mounter.settings.WriteDrive(0, mounter.manager.BuildRecord(answer)));
+  answer.port = 60001;
+  answer.driveLetter = 'O';
+  ASSERT_TRUE(mounter.settings.WriteDrive(1, mounter.manager.BuildRecord(answer)));
+  const QString refused = QStringLiteral("Communication error: %1")
+                              .arg(QString::fromStdString(Win32ErrorText(ERROR_INVALID_PASSWORD)));
+
+  RecordingPrompts prompts;  // every password dialog cancelled
+  EXPECT_EQ(mounter.manager.MountSavedDrives(&prompts, 2, std::chrono::milliseconds(0)), 0);
+  EXPECT_EQ(prompts.status.toStdString(),
+            QStringLiteral("Saved drives not mounted: N: (%1), O: (%1)").arg(refused).toStdString())
+      << prompts.status_texts.join('|').toStdString();
+
+  // One that mounts beside one that does not.
+  ASSERT_TRUE(mounter.settings.WriteDrive(1, ImageRecord('G', "/srv/g.img", uint64_t{1} << 20)));
+  prompts = RecordingPrompts();
+  EXPECT_EQ(mounter.manager.MountSavedDrives(&prompts, 1, std::chrono::milliseconds(0)), 1);
+  EXPECT_EQ(
+      prompts.status.toStdString(),
+      QStringLiteral("Saved drives mounted: G:; not mounted: N: (%1)").arg(refused).toStdString())
+      << prompts.status_texts.join('|').toStdString();
+}
+
 // Volumes whose detach is refused (as UDisks2 refuses a user it does not
 // authorise) for the drives `refused` names, or for every drive.
 class RefusingDetachVolumes final : public Volumes {

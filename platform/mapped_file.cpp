@@ -28,9 +28,36 @@ size_t PageSize() {
 }  // namespace
 
 Result<UniqueFd> CreateReplacingFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return SystemError(errno);
-  return UniqueFd(fd);
+  // A file or symbolic link found there is removed, not truncated or
+  // followed: the new file is the caller's alone, with his umask, and no
+  // other file (a link's target, a second name) is written. Anything else
+  // there (a directory, a device) is opened as it is, and refused later.
+  // Only a file whose folder does not let it be removed is written in place.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EEXIST) return SystemError(errno);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;  // removed meanwhile
+      return SystemError(errno);
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      fd = open(path.c_str(), O_RDWR | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) return SystemError(errno);
+      return UniqueFd(fd);
+    }
+    if (unlink(path.c_str()) == 0 || errno == ENOENT) continue;
+    // A folder that does not let the caller replace the file may still let
+    // him write it (it was given him): written in place, as before.
+    if (S_ISREG(st.st_mode) && (errno == EACCES || errno == EPERM)) {
+      fd = open(path.c_str(), O_RDWR | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) return SystemError(errno);
+      return UniqueFd(fd);
+    }
+    return SystemError(errno);
+  }
+  return SystemError(EEXIST);  // made again each time by someone else
 }
 
 Status SetFileLength(int fd, uint64_t length) {

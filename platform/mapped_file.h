@@ -18,8 +18,10 @@
 
 namespace quensaria::platform {
 
-// Creates `path` for reading and writing (mode 0666 less the umask); an
-// existing file is truncated and replaced.
+// Creates `path` for reading and writing as a new file (mode 0666 less the
+// umask, the caller's); an existing file or symbolic link there is removed
+// first, never written through. A file its folder keeps (no right to remove
+// it) is truncated in place instead.
 Result<UniqueFd> CreateReplacingFile(const std::string& path);
 
 // Sets the length of the file; bytes past the old end read as zeros and take

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <tuple>
 
 #include "configurator/client/management_client.h"
 #include "configurator/document/configurator_defaults.h"
@@ -507,6 +508,34 @@ TEST_F(LudraneTest, ASourceWhoseSizeCannotBeReadIsNotGivenTheSizeOfTheOneBefore)
       << "the first file's size was recorded for the second";
 }
 
+// A file of 1 KiB or less, chosen after a larger one, shows its own size in
+// K (no larger unit fits it), never the size of the file before.
+TEST_F(LudraneTest, AFileOfOneKibOrLessIsNotGivenTheSizeOfTheOneBefore) {
+  const std::string kib = dir_ + "/one-kib.img";
+  const std::string small = dir_ + "/small.img";
+  std::ofstream(kib) << std::string(1024, 'k');
+  std::ofstream(small) << std::string(500, 's');
+
+  ServerConfigDialog dialog(prompts_, defaults_, machine_);
+  dialog.SetSourceKind(SourceKind::kFile);
+  for (const auto& [path, size, unit] : {std::tuple{kib, "1", "K"}, std::tuple{small, "0", "K"}}) {
+    dialog.path_edit()->setText(QString::fromStdString(image_));
+    dialog.TakeSizeFromFile();
+    ASSERT_EQ(dialog.size_edit()->text(), "3");
+    ASSERT_EQ(dialog.unit_list()->currentText(), "M");
+    dialog.path_edit()->setText(QString::fromStdString(path));
+    dialog.TakeSizeFromFile();
+    EXPECT_EQ(
+        dialog.size_edit()->text().toStdString() + dialog.unit_list()->currentText().toStdString(),
+        std::string(size) + unit)
+        << path;
+  }
+  dialog.accept();
+  ASSERT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(SourceOf(dialog.config()), small);
+  EXPECT_EQ(dialog.config().SizeBytes, 0) << "the 3 MiB file's size was recorded for " << small;
+}
+
 // A digest logs on as well as its password: the defaults' file is no other
 // user's to read, whether Options makes it or finds it readable by all, and
 // a group its administrator gave it keeps it.
@@ -560,8 +589,8 @@ TEST(ConfiguratorDefaultsTest, AFileThatCannotBeMadePrivateGetsNoDigest) {
   if (child == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(3);
     ConfiguratorDefaults defaults(QString::fromStdString(found));
-    defaults.SetLoginPassword(PasswordDigest("open sesame"));
-    _exit(0);
+    // The digest kept out is a default not saved: said as such.
+    _exit(defaults.SetLoginPassword(PasswordDigest("open sesame")) ? 4 : 0);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -606,11 +635,39 @@ TEST_F(LudraneTest, OptionsGiveNewServersTheirDefaults) {
   document_->ShowClients(server);
   EXPECT_TRUE(document_->client_rows().empty());  // no automatic client
 
-  // A default that cannot be written is silent and changes nothing.
+  // A default that cannot be written changes nothing, and says so.
   ConfiguratorDefaults unwritable(
       QString::fromStdString(image_ + "/Quensaria.conf"));  // under a file
-  unwritable.SetAutoAddClient(false);
+  EXPECT_FALSE(unwritable.SetAutoAddClient(false));
   EXPECT_FALSE(QFile::exists(unwritable.file()));
+}
+
+// Options whose defaults could not be written say so when the dialog
+// closes: quiet, the administrator takes them for saved. Saved, they say
+// nothing.
+TEST_F(LudraneTest, OptionsThatCannotBeSavedAreSaid) {
+  const auto set_defaults = [](QDialog& dialog) {
+    auto& d = dynamic_cast<OptionsDialog&>(dialog);
+    d.auto_add_box()->setChecked(false);
+    d.login_edit()->clear();
+    QTest::keyClicks(d.login_edit(), "default login");
+    d.accept();
+  };
+  ConfiguratorDefaults unwritable(
+      QString::fromStdString(image_ + "/Quensaria.conf"));  // under a file
+  configurator::CommandRunner runner(*document_, prompts_, unwritable, machine_);
+  prompts_.script = set_defaults;
+  runner.Run(configurator::kCmdOptions, {});
+  EXPECT_EQ(prompts_.messages.join('|').toStdString(),
+            "The defaults could not be saved in " + image_ + "/Quensaria.conf.");
+  EXPECT_FALSE(QFile::exists(unwritable.file()));
+
+  prompts_.messages.clear();
+  prompts_.script = set_defaults;
+  runner_->Run(configurator::kCmdOptions, {});
+  prompts_.script = nullptr;
+  EXPECT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join('|').toStdString();
+  EXPECT_EQ(defaults_.LoginPassword(), PasswordDigest("default login"));
 }
 
 TEST_F(LudraneTest, StaticClientsAddedChangedAndDeleted) {

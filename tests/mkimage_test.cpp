@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,66 @@ TEST_F(MkimageTest, AFileThatCannotBeCreated) {
   ExpectRefusal(Mkimage({image, "200", "FAT"}), "Can't create the file " + image + " ");
   std::string directory = dir_.path().string();
   ExpectRefusal(Mkimage({directory, "200", "FAT"}), "Can't create the file " + directory + " ");
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// What is at FILE is replaced by a new file of the caller's, made with his
+// umask: a symbolic link there is replaced, never written through (into
+// the file it names, or a file made where a dangling one points), a second
+// name of the old file keeps the old data, and the old file's owner and
+// mode do not pass to the image.
+TEST_F(MkimageTest, AnExistingFileIsReplacedByANewFileOfTheCaller) {
+  const std::string other = dir_.File("other.txt");
+  std::ofstream(other) << "precious";
+  const std::string link = dir_.File("link.img");
+  std::filesystem::create_symlink(other, link);
+  const std::string dangling = dir_.File("dangling.img");
+  const std::string nowhere = dir_.File("nowhere.img");
+  std::filesystem::create_symlink(nowhere, dangling);
+  const std::string old = dir_.File("old.img");
+  const std::string second_name = dir_.File("second-name.img");
+  std::ofstream(old) << "old data";
+  std::filesystem::create_hard_link(old, second_name);
+  ASSERT_EQ(::chmod(old.c_str(), 0666), 0);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(old.c_str(), 4321, 4321), 0);
+  }
+
+  for (const std::string& path : {link, dangling, old}) {
+    ExpectSuccess(MkimageAfter("umask 027", {path, "8", "FAT"}));
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << path << " is no file of its own";
+    EXPECT_EQ(st.st_size, 8 << 20) << path;
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << path << ": mode " << std::oct << (st.st_mode & 07777);
+    EXPECT_EQ(st.st_uid, ::geteuid()) << path;
+  }
+  EXPECT_TRUE(ReadAll(other) == "precious") << "written through the link";
+  EXPECT_FALSE(Exists(nowhere)) << "made where the dangling link points";
+  EXPECT_TRUE(ReadAll(second_name) == "old data") << "the old file's other name was written";
+}
+
+// A file given to a user in a folder where he may not replace it is still
+// his to make the image in: it is written in place.
+TEST_F(MkimageTest, AFileInAFolderThatKeepsItIsWrittenInPlace) {
+  if (::geteuid() != 0 || !ProgramExists("setpriv")) {
+    GTEST_SKIP() << "needs root and setpriv to run as another user";
+  }
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  const std::string folder = dir_.File("kept");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  const std::string given = folder + "/given.img";
+  std::ofstream(given) << "old data";
+  ASSERT_EQ(::chown(given.c_str(), 65534, 65534), 0);
+  const ProgramResult r = RunProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                      LUDRANE_MKIMAGE, given, "8", "FAT"});
+  ExpectSuccess(r);
+  EXPECT_EQ(std::filesystem::file_size(given), 8u << 20);
 }
 
 TEST_F(MkimageTest, AFileSizeLimitIsASystemError) {

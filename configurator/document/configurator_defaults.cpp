@@ -45,14 +45,15 @@ std::optional<QByteArray> ReadBinary(const QString& file, const char* name, int 
 // had is given back, as the rewrite (a new file renamed over it) makes it
 // the writer's. A `digest` does not go into a file readable by all that the
 // writer may not make private (another user's): there it would stay readable.
-void WriteBinary(const QString& file, const char* name, const QByteArray& bytes, bool digest) {
+// True when the value was written.
+bool WriteBinary(const QString& file, const char* name, const QByteArray& bytes, bool digest) {
   const QByteArray path = QFile::encodeName(file);
   struct stat before;
   bool known = ::stat(path.constData(), &before) == 0;
   if (known) {
     if ((before.st_mode & 0007) != 0 && ::chmod(path.constData(), before.st_mode & 07770) != 0 &&
         digest) {
-      return;
+      return false;
     }
   } else {
     QDir().mkpath(QFileInfo(file).absolutePath());
@@ -66,10 +67,12 @@ void WriteBinary(const QString& file, const char* name, const QByteArray& bytes,
       ::close(fd);
     }
   }
+  bool written = false;
   {
     QSettings settings(file, QSettings::IniFormat);
     settings.setValue(name, bytes);
-    settings.sync();  // a failure (no rights) is not reported
+    settings.sync();
+    written = settings.status() == QSettings::NoError;  // not without the rights
   }
   struct stat after;
   if (known && ::stat(path.constData(), &after) == 0 && after.st_gid != before.st_gid) {
@@ -77,6 +80,7 @@ void WriteBinary(const QString& file, const char* name, const QByteArray& bytes,
       // Not the owner's to give back: the writer's group stays.
     }
   }
+  return written;
 }
 
 std::optional<Sha1Digest> ReadDigest(const QString& file, const char* name) {
@@ -109,21 +113,21 @@ std::optional<Sha1Digest> ConfiguratorDefaults::ManagePassword() const {
   return ReadDigest(file_, kManagePassword);
 }
 
-void ConfiguratorDefaults::SetAutoAddClient(bool on) {
+bool ConfiguratorDefaults::SetAutoAddClient(bool on) {
   const uint32_t value = on ? 1 : 0;
-  WriteBinary(file_, kAutoAddClient,
-              QByteArray(reinterpret_cast<const char*>(&value), sizeof value), false);
+  return WriteBinary(file_, kAutoAddClient,
+                     QByteArray(reinterpret_cast<const char*>(&value), sizeof value), false);
 }
 
-void ConfiguratorDefaults::SetLoginPassword(const Sha1Digest& digest) {
-  WriteBinary(
+bool ConfiguratorDefaults::SetLoginPassword(const Sha1Digest& digest) {
+  return WriteBinary(
       file_, kLoginPassword,
       QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())),
       true);
 }
 
-void ConfiguratorDefaults::SetManagePassword(const Sha1Digest& digest) {
-  WriteBinary(
+bool ConfiguratorDefaults::SetManagePassword(const Sha1Digest& digest) {
+  return WriteBinary(
       file_, kManagePassword,
       QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<int>(digest.size())),
       true);

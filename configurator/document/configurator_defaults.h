@@ -2,7 +2,8 @@
 // absent counts as 1), "LoginPassword" and "ManagePassword" (20-byte
 // digests; absent means no default). Kept as QSettings values in the
 // system scope, /etc/xdg/Ostravin/Quensaria.conf, group [General]; tests
-// name another file. Reads fall back silently; failed writes are silent.
+// name another file. Reads fall back silently; a write says whether it was
+// made.
 // Writes keep the file from other users (0640 when made, for the group
 // quensaria where it exists; a group given to it stays); a digest is not
 // written to a file readable by all that cannot be made private.
@@ -27,9 +28,11 @@ class ConfiguratorDefaults {
   std::optional<Sha1Digest> LoginPassword() const;
   std::optional<Sha1Digest> ManagePassword() const;
 
-  void SetAutoAddClient(bool on);
-  void SetLoginPassword(const Sha1Digest& digest);
-  void SetManagePassword(const Sha1Digest& digest);
+  // False when the value could not be written (no rights to the file, or a
+  // digest kept from a file readable by all).
+  bool SetAutoAddClient(bool on);
+  bool SetLoginPassword(const Sha1Digest& digest);
+  bool SetManagePassword(const Sha1Digest& digest);
 
   const QString& file() const { return file_; }
 

@@ -36,7 +36,7 @@ struct ShownSize {
   SizeUnit unit;
 };
 // The largest unit the size exceeds (strictly): > 1 GiB in G, > 1 MiB in M,
-// > 1 KiB in K; nullopt (leave the fields as they were) at 1024 bytes or less.
+// > 1 KiB in K; nullopt at 1024 bytes or less.
 std::optional<ShownSize> ShowSize(uint64_t bytes);
 
 // The digests a server gets for its two password pairs: the stored default

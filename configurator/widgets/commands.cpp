@@ -354,7 +354,11 @@ void CommandRunner::AddToStaticList(const Selection& selection) {
 
 void CommandRunner::Options() {
   OptionsDialog dialog(defaults_, prompts_.DialogParent());
-  prompts_.Exec(dialog);
+  // Unsaid, defaults that were not written pass for saved.
+  if (prompts_.Exec(dialog) == QDialog::Accepted && !dialog.saved()) {
+    prompts_.Message(
+        QStringLiteral("The defaults could not be saved in %1.").arg(defaults_.file()));
+  }
 }
 
 }  // namespace quensaria::configurator

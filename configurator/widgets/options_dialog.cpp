@@ -55,13 +55,16 @@ bool OptionsDialog::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void OptionsDialog::accept() {
-  defaults_.SetAutoAddClient(auto_add_->isChecked());
+  saved_ = defaults_.SetAutoAddClient(auto_add_->isChecked());
   if (login_edited_) {
-    defaults_.SetLoginPassword(ChooseLoginDigest(true, login_->text().toStdString(), std::nullopt));
+    saved_ = defaults_.SetLoginPassword(
+                 ChooseLoginDigest(true, login_->text().toStdString(), std::nullopt)) &&
+             saved_;
   }
   if (manage_edited_) {
-    defaults_.SetManagePassword(
-        ChooseManageDigest(true, manage_->text().toStdString(), std::nullopt));
+    saved_ = defaults_.SetManagePassword(
+                 ChooseManageDigest(true, manage_->text().toStdString(), std::nullopt)) &&
+             saved_;
   }
   QDialog::accept();
 }

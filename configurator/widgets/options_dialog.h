@@ -4,6 +4,7 @@
 // edited field is stored (ChooseLoginDigest, ChooseManageDigest: an emptied
 // log-on field stores the empty password's digest, an emptied management
 // field "not set"). Focusing a password field selects its whole text.
+// After OK, saved() says whether every value was written.
 #ifndef QUENSARIA_CONFIGURATOR_WIDGETS_OPTIONS_DIALOG_H_
 #define QUENSARIA_CONFIGURATOR_WIDGETS_OPTIONS_DIALOG_H_
 
@@ -25,6 +26,7 @@ class OptionsDialog : public QDialog {
   QCheckBox* auto_add_box() const { return auto_add_; }
   QLineEdit* login_edit() const { return login_; }
   QLineEdit* manage_edit() const { return manage_; }
+  bool saved() const { return saved_; }
 
  public slots:
   void accept() override;
@@ -39,6 +41,7 @@ class OptionsDialog : public QDialog {
   QLineEdit* manage_;
   bool login_edited_ = false;
   bool manage_edited_ = false;
+  bool saved_ = false;
 };
 
 }  // namespace quensaria::configurator

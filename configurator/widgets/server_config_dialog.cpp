@@ -202,10 +202,11 @@ void ServerConfigDialog::ShowSizeOf(std::optional<uint64_t> bytes) {
     size_->setText("0");
     return;
   }
-  const std::optional<ShownSize> shown = ShowSize(*bytes);
-  if (!shown) return;
-  size_->setText(QString::number(shown->value));
-  unit_->setCurrentText(SizeUnitText(shown->unit));
+  // A file of 1 KiB or less exceeds no unit: it shows in K (so 0 K below
+  // 1 KiB), not as the figure the fields held.
+  const ShownSize shown = ShowSize(*bytes).value_or(ShownSize{*bytes >> 10, SizeUnit::kK});
+  size_->setText(QString::number(shown.value));
+  unit_->setCurrentText(SizeUnitText(shown.unit));
 }
 
 void ServerConfigDialog::Browse() {

@@ -111,9 +111,11 @@ void NewImageDialog::accept() {
     return;
   }
   // A typed path replaces a file as surely as a browsed one: ask every time
-  // (the save dialog leaves the asking to this place).
+  // (the save dialog leaves the asking to this place). A symbolic link is
+  // replaced whatever it names, a dangling one too.
   const QFileInfo existing(path_->text());
-  if (!path_->text().isEmpty() && existing.exists() && !existing.isDir() &&
+  if (!path_->text().isEmpty() &&
+      (existing.isSymLink() || (existing.exists() && !existing.isDir())) &&
       !prompts_.Question(
           QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(path_->text()),
           QString::fromLatin1(kReplaceCaption))) {

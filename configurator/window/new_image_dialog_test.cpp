@@ -149,6 +149,28 @@ TEST_F(NewImageDialogTest, AnExistingFileIsReplacedOnlyAfterAsking) {
   EXPECT_EQ(prompts_.questions.size(), 2);
 }
 
+// A symbolic link at the path is replaced by the image, whatever it names
+// (nothing, or a folder), so it is asked about as a file is; a No leaves it.
+TEST_F(NewImageDialogTest, ASymbolicLinkAtThePathIsAskedAboutToo) {
+  const std::string dangling = scratch_.File("dangling.img");
+  std::filesystem::create_symlink(scratch_.File("nowhere.img"), dangling);
+  const std::string to_folder = scratch_.File("folder.img");
+  std::filesystem::create_directory(scratch_.File("folder"));
+  std::filesystem::create_symlink(scratch_.File("folder"), to_folder);
+  for (const std::string& link : {dangling, to_folder}) {
+    prompts_.questions.clear();
+    prompts_.answers = {false};
+    Fill(link, "16", 0);
+    QTest::mouseClick(dialog_.create_button(), Qt::LeftButton);
+    EXPECT_FALSE(dialog_.busy()) << link;
+    EXPECT_EQ(prompts_.questions.join('|').toStdString(),
+              "Confirm Save As: " + link + " already exists.\nDo you want to replace it?");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog_.busy(); }, 60000));
+    EXPECT_TRUE(std::filesystem::is_symlink(link)) << link << " was replaced unasked";
+  }
+  EXPECT_FALSE(std::filesystem::exists(scratch_.File("nowhere.img")));
+}
+
 TEST_F(NewImageDialogTest, BrowseAsksForAnImageFileToSave) {
   prompts_.next_file = QString::fromStdString(scratch_.File("chosen.img"));
   QTest::mouseClick(dialog_.findChild<QPushButton*>("browseImage"), Qt::LeftButton);
