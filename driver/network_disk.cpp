@@ -192,12 +192,14 @@ NtStatus NetworkDisk::ConnectTo(size_t index, Clock::time_point deadline) {
   }
   if (status == STATUS_SUCCESS) {
     // Its own server too: another size there is another disk (another
-    // export on the port, a source swapped over a restart), and a disk that
-    // writes to a shared source it knows writes to no other one there.
+    // export on the port, a source swapped over a restart), one that now
+    // refuses this client has no disk for it, and a disk that writes to a
+    // shared source it knows writes to no other one there.
     const bool judged = index != current_ || (writes_reach_server_ && KnowsSource(mounted_));
     const ServerFit fit = judged                                  ? Judge(query, &status)
-                          : query.disk_size == mounted_.disk_size ? ServerFit::kFits
-                                                                  : ServerFit::kOtherSize;
+                          : query.disk_size != mounted_.disk_size ? ServerFit::kOtherSize
+                          : query.access == ACCESS_REFUSED        ? ServerFit::kRefused
+                                                                  : ServerFit::kFits;
     if (status == STATUS_SUCCESS && fit != ServerFit::kFits) {
       if ((said_unfit_ & (1u << index)) == 0) {
         DebugPrint("Server %s not used: %s", ServerText(server).c_str(), ServerFitText(fit));

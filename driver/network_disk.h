@@ -6,9 +6,10 @@
 // and repeats the whole request from its start. The disk size and the write
 // mode found at mount stay in force; the new query only tells whether the
 // service understands flushes and whether its machine has restarted. A
-// server that answers another disk size serves another disk and is not
-// used, its own as any other; a disk that writes to a shared source it
-// knows (SetServers) holds its own server to that source too.
+// server that answers another disk size serves another disk, and one that
+// answers access 2 refuses this client: neither is used, its own as any
+// other; a disk that writes to a shared source it knows (SetServers) holds
+// its own server to that source too.
 //
 // A flush vouches for every write acknowledged before it, so it never
 // succeeds for writes that may be gone: when a reconnect finds that the
