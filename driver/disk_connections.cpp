@@ -135,6 +135,9 @@ NtStatus DiskConnections::OnConnection(Operation operation, bool once) {
     }
     if (index == kNone) return status;
     Connection& c = connections_[index];
+    if (!once && !c.up && unreachable_ != STATUS_SUCCESS && c.disk->given_up()) {
+      return unreachable_;
+    }
     c.busy = true;
     most_busy_ = std::max(most_busy_, ++busy_);
     lock.unlock();
@@ -156,6 +159,11 @@ NtStatus DiskConnections::OnConnection(Operation operation, bool once) {
     --busy_;
     c.up = up;
     tried |= 1u << index;
+    if (status == STATUS_SUCCESS) {
+      unreachable_ = STATUS_SUCCESS;
+    } else if (!up && c.disk->unreachable() && c.disk->given_up()) {
+      unreachable_ = status;
+    }
     freed_.notify_all();
     // A connection that is up answered; one that lost its way hands the
     // request to another (repeating a read, a write of whole blocks or a

@@ -268,6 +268,7 @@ template <typename Attempt>
 NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
   const milliseconds patience = endpoint_.options().reconnect_timeout;
   const bool patient = patience > milliseconds::zero();
+  unreachable_ = false;
   NtStatus status = attempt();
   if (!Lost(status, patient)) return status;
   const Clock::time_point start = Clock::now();
@@ -276,6 +277,7 @@ NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
   milliseconds pause = kFirstPause;
   for (;;) {
     status = Reconnect(patient ? deadline : Clock::time_point::max());
+    unreachable_ = status != STATUS_SUCCESS;
     if (status == STATUS_SUCCESS) {
       status = attempt();
       if (!patient || !Lost(status, patient)) return status;

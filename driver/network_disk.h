@@ -126,6 +126,8 @@ class NetworkDisk {
   void set_others_serve(std::function<bool()> others) { others_serve_ = std::move(others); }
   // Connected and not found lost.
   bool up() const { return endpoint_.up(); }
+  // The last reconnect found no server to go on with.
+  bool unreachable() const { return unreachable_; }
   // How long a lost connection is waited for before its request fails.
   std::chrono::milliseconds reconnect_timeout() const {
     return endpoint_.options().reconnect_timeout;
@@ -173,6 +175,7 @@ class NetworkDisk {
   std::function<void(size_t)> moved_;
   uint32_t said_unfit_ = 0;  // servers whose misfit this loss has logged, one bit each
   bool said_not_durable_ = false;
+  bool unreachable_ = false;
 };
 
 }  // namespace quensaria::driver
