@@ -1,6 +1,7 @@
 #include "driver/network_disk.h"
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
 
 #include "driver/debug_print.h"
@@ -98,6 +99,8 @@ NtResult<MountedDisk> NetworkDisk::MountAnother(const NetworkDisk& first) {
 
 NetworkDisk::~NetworkDisk() {
   if (endpoint_.connected()) (void)endpoint_.Disconnect();
+  // The freed heap keeps no log-on credential.
+  explicit_bzero(digest_.data(), digest_.size());
 }
 
 NtStatus NetworkDisk::Read(uint64_t offset, uint64_t length, uint8_t* into) {
