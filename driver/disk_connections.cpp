@@ -173,7 +173,11 @@ NtStatus DiskConnections::OnConnection(Operation operation, bool once) {
     // would hold the wait for a reply time-out on each connection in turn.
     if (status == STATUS_SUCCESS || up || once || c.disk->given_up()) return status;
     if (deadline == std::chrono::steady_clock::time_point{}) {
-      deadline = now + c.disk->reconnect_timeout();
+      // From when the loss was found: a connection that waited for its
+      // server meanwhile has spent that time already.
+      const auto lost = c.disk->lost_at();
+      deadline = (lost != std::chrono::steady_clock::time_point{} ? lost : now) +
+                 c.disk->reconnect_timeout();
     }
     last_try = NetworkDisk::Refused(status) || now >= deadline;
     if (last_try && !OthersUp(index)) return status;

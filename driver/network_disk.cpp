@@ -272,9 +272,11 @@ NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
   const milliseconds patience = endpoint_.options().reconnect_timeout;
   const bool patient = patience > milliseconds::zero();
   unreachable_ = false;
+  lost_at_ = {};
   NtStatus status = attempt();
   if (!Lost(status, patient)) return status;
   const Clock::time_point start = Clock::now();
+  lost_at_ = start;
   const Clock::time_point deadline = start + patience;
   said_unfit_ = 0;
   milliseconds pause = kFirstPause;

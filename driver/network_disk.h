@@ -128,6 +128,8 @@ class NetworkDisk {
   bool up() const { return endpoint_.up(); }
   // The last reconnect found no server to go on with.
   bool unreachable() const { return unreachable_; }
+  // When the last request found its connection lost; the epoch when it did not.
+  std::chrono::steady_clock::time_point lost_at() const { return lost_at_; }
   // How long a lost connection is waited for before its request fails.
   std::chrono::milliseconds reconnect_timeout() const {
     return endpoint_.options().reconnect_timeout;
@@ -176,6 +178,7 @@ class NetworkDisk {
   uint32_t said_unfit_ = 0;  // servers whose misfit this loss has logged, one bit each
   bool said_not_durable_ = false;
   bool unreachable_ = false;
+  std::chrono::steady_clock::time_point lost_at_{};
 };
 
 }  // namespace quensaria::driver
