@@ -33,6 +33,12 @@ bool ActsForCaller(const platform::ScopedIdentity& scope, const platform::Caller
   return scope.applied() || caller.uid == platform::ThreadIdentity().uid;
 }
 
+// A copy of a password digest, wiped as it goes: the stack keeps no credential.
+struct WipedDigest {
+  std::array<uint8_t, kDigestSize> bytes;
+  ~WipedDigest() { explicit_bzero(bytes.data(), bytes.size()); }
+};
+
 }  // namespace
 
 NtStatus DiskDevice::Mount(const MountRecord& record, const platform::CallerIdentity& caller) {
@@ -96,7 +102,8 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
   const uint8_t asked = MountConnections(record);
   if (asked > kMaxMountConnections) return STATUS_INVALID_PARAMETER;
   const size_t wanted = asked != 0 ? asked : options_.connections;
-  std::array<uint8_t, kDigestSize> digest;
+  WipedDigest wiped;
+  std::array<uint8_t, kDigestSize>& digest = wiped.bytes;
   std::memcpy(digest.data(), record.passwordDigest, digest.size());
   std::unique_ptr<NetworkDisk> disk;
   QueryData query;

@@ -135,6 +135,9 @@ NtStatus DiskConnections::OnConnection(Operation operation, bool once) {
     }
     if (index == kNone) return status;
     Connection& c = connections_[index];
+    if (!once && !c.up && unreachable_ != STATUS_SUCCESS && c.disk->given_up()) {
+      return unreachable_;
+    }
     c.busy = true;
     most_busy_ = std::max(most_busy_, ++busy_);
     lock.unlock();
@@ -156,6 +159,11 @@ NtStatus DiskConnections::OnConnection(Operation operation, bool once) {
     --busy_;
     c.up = up;
     tried |= 1u << index;
+    if (status == STATUS_SUCCESS) {
+      unreachable_ = STATUS_SUCCESS;
+    } else if (!up && c.disk->unreachable() && c.disk->given_up()) {
+      unreachable_ = status;
+    }
     freed_.notify_all();
     // A connection that is up answered; one that lost its way hands the
     // request to another (repeating a read, a write of whole blocks or a
@@ -165,7 +173,11 @@ NtStatus DiskConnections::OnConnection(Operation operation, bool once) {
     // would hold the wait for a reply time-out on each connection in turn.
     if (status == STATUS_SUCCESS || up || once || c.disk->given_up()) return status;
     if (deadline == std::chrono::steady_clock::time_point{}) {
-      deadline = now + c.disk->reconnect_timeout();
+      // From when the loss was found: a connection that waited for its
+      // server meanwhile has spent that time already.
+      const auto lost = c.disk->lost_at();
+      deadline = (lost != std::chrono::steady_clock::time_point{} ? lost : now) +
+                 c.disk->reconnect_timeout();
     }
     last_try = NetworkDisk::Refused(status) || now >= deadline;
     if (last_try && !OthersUp(index)) return status;

@@ -11,7 +11,11 @@
 // A request fails only once the reconnect time-out since its first loss has
 // run out (or the log-on was refused), however often it went round the
 // connections meanwhile; while an unmount or stop waits (the give-up flag),
-// a loss ends it on the connection it went to.
+// a loss ends it on the connection it went to, and once a reconnect has
+// found no server then, a request on a connection that is down ends at
+// once: the server has had its attempt, and each further one would hold
+// the unmount for a log-on of its own (the flush before the unmount still
+// makes its one).
 //
 // A flush waits until every write taken before it was answered, on whichever
 // connection it went, then sends one CMD_FLUSH: the service's flush covers
@@ -87,6 +91,9 @@ class DiskConnections {
   std::condition_variable freed_;  // a connection or a write came back
   size_t busy_ = 0;
   size_t most_busy_ = 0;
+  // Not success: while the give-up flag is up, a reconnect found no server,
+  // and this is what it said; a request served since clears it.
+  NtStatus unreachable_ = STATUS_SUCCESS;
   uint64_t next_write_ = 0;
   std::set<uint64_t> writing_;  // tickets of the writes being served
 };

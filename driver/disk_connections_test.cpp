@@ -314,6 +314,37 @@ TEST_F(DiskConnectionsTest, WithEveryConnectionGoneTheReconnectTimeOutFailsReque
   EXPECT_EQ(Block(3), data);
 }
 
+// A request whose server stays away waits out the reconnect time-out once,
+// from when it found its connection lost: with no connection up it is not
+// sent round them again for another time-out of its own, on a disk of one
+// connection (its first request) as on one of several (once all are down).
+TEST_F(DiskConnectionsTest, ARequestWhoseServerStaysAwayWaitsOutTheReconnectTimeOutOnce) {
+  auto gave_up = [&] {
+    const std::string log = Log();
+    size_t n = 0;
+    for (size_t at = log.find("Reconnect gave up"); at != std::string::npos;
+         at = log.find("Reconnect gave up", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  for (const size_t count : {size_t{1}, size_t{3}}) {
+    SCOPED_TRACE(count);
+    Mount(count);
+    server_.Stop();
+    std::vector<uint8_t> data(kBlock);
+    for (int request = 0; request < 2; ++request) {
+      SCOPED_TRACE(request);
+      const size_t before = gave_up();
+      EXPECT_NE(STATUS_SUCCESS, Read(0, &data));
+      EXPECT_EQ(1u, gave_up() - before) << Log();
+    }
+    EXPECT_EQ(0u, pool_->Up());
+    pool_.reset();
+    server_.Restart();
+  }
+}
+
 // A service that stops with many requests on every connection and comes
 // back within the reconnect time-out fails none of them: a request that has
 // had every connection while one of them came back goes round once more

@@ -332,6 +332,9 @@ void DiskDevice::ServeControl(DeviceRequest& request) {
       MountRecord record;
       std::memcpy(&record, block->buffer, sizeof record);
       const NtStatus status = Mount(record, request.caller);
+      // The mount keeps its own copy of the digest; these go with no trace of it.
+      explicit_bzero(&record, sizeof record);
+      explicit_bzero(block->buffer, sizeof record);
       request.media_changed = status == STATUS_SUCCESS;
       return Complete(request, status);
     }

@@ -1076,6 +1076,39 @@ TEST_F(ParallelDeviceTest, AnUnmountEndsTheWaitOfARequestOnASilentServer) {
   server_.SetSilent(false);
 }
 
+// Requests queued behind those in flight when the server goes silent and
+// an unmount comes: once a reconnect has failed with the unmount waiting,
+// the server has had its attempt, and each of them ends at once rather
+// than wait out a log-on of its own, one after the other.
+TEST_F(ParallelDeviceTest, AnUnmountEndsTheRequestsQueuedBehindThoseOnASilentServer) {
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(kDefaultMountConnections, server_.OpenConnections());
+  server_.SetSilent(true);
+  server_.ClearRequests();
+  auto count = [&](uint8_t command) {
+    int n = 0;
+    for (const auto& r : server_.Requests()) n += r.command == command ? 1 : 0;
+    return n;
+  };
+  constexpr int kReads = 3 * kDefaultMountConnections;
+  std::vector<std::promise<NtStatus>> reads(kReads);
+  for (int i = 0; i < kReads; ++i) {
+    auto request = ReadRequest(static_cast<uint64_t>(i) * 4096, 4096);
+    request->hand_off = true;
+    request->complete = [&reads, i](DeviceRequest& r) { reads[i].set_value(r.status); };
+    device_->Submit(std::move(request));
+  }
+  // Every connection holds one; the rest wait for them.
+  ASSERT_TRUE(testing::Eventually(
+      [&] { return count(CMD_READ) == static_cast<int>(kDefaultMountConnections); }, 10s));
+  EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  for (auto& read : reads) EXPECT_NE(STATUS_SUCCESS, read.get_future().get());
+  EXPECT_EQ(static_cast<int>(kDefaultMountConnections), count(CMD_LOGIN))
+      << "a queued request logged on again while the unmount waited";
+  EXPECT_EQ(static_cast<int>(kDefaultMountConnections), count(CMD_READ));
+  server_.SetSilent(false);
+}
+
 // An unmount queued behind requests in flight waits for them, and the
 // requests after it find the device empty.
 TEST_F(ParallelDeviceTest, AnUnmountWaitsForTheRequestsBeingServed) {

@@ -1,6 +1,7 @@
 #include "driver/network_disk.h"
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
 
 #include "driver/debug_print.h"
@@ -98,6 +99,8 @@ NtResult<MountedDisk> NetworkDisk::MountAnother(const NetworkDisk& first) {
 
 NetworkDisk::~NetworkDisk() {
   if (endpoint_.connected()) (void)endpoint_.Disconnect();
+  // The freed heap keeps no log-on credential.
+  explicit_bzero(digest_.data(), digest_.size());
 }
 
 NtStatus NetworkDisk::Read(uint64_t offset, uint64_t length, uint8_t* into) {
@@ -192,12 +195,14 @@ NtStatus NetworkDisk::ConnectTo(size_t index, Clock::time_point deadline) {
   }
   if (status == STATUS_SUCCESS) {
     // Its own server too: another size there is another disk (another
-    // export on the port, a source swapped over a restart), and a disk that
-    // writes to a shared source it knows writes to no other one there.
+    // export on the port, a source swapped over a restart), one that now
+    // refuses this client has no disk for it, and a disk that writes to a
+    // shared source it knows writes to no other one there.
     const bool judged = index != current_ || (writes_reach_server_ && KnowsSource(mounted_));
     const ServerFit fit = judged                                  ? Judge(query, &status)
-                          : query.disk_size == mounted_.disk_size ? ServerFit::kFits
-                                                                  : ServerFit::kOtherSize;
+                          : query.disk_size != mounted_.disk_size ? ServerFit::kOtherSize
+                          : query.access == ACCESS_REFUSED        ? ServerFit::kRefused
+                                                                  : ServerFit::kFits;
     if (status == STATUS_SUCCESS && fit != ServerFit::kFits) {
       if ((said_unfit_ & (1u << index)) == 0) {
         DebugPrint("Server %s not used: %s", ServerText(server).c_str(), ServerFitText(fit));
@@ -266,14 +271,18 @@ template <typename Attempt>
 NtStatus NetworkDisk::WithReconnects(Attempt attempt) {
   const milliseconds patience = endpoint_.options().reconnect_timeout;
   const bool patient = patience > milliseconds::zero();
+  unreachable_ = false;
+  lost_at_ = {};
   NtStatus status = attempt();
   if (!Lost(status, patient)) return status;
   const Clock::time_point start = Clock::now();
+  lost_at_ = start;
   const Clock::time_point deadline = start + patience;
   said_unfit_ = 0;
   milliseconds pause = kFirstPause;
   for (;;) {
     status = Reconnect(patient ? deadline : Clock::time_point::max());
+    unreachable_ = status != STATUS_SUCCESS;
     if (status == STATUS_SUCCESS) {
       status = attempt();
       if (!patient || !Lost(status, patient)) return status;

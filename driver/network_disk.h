@@ -6,9 +6,10 @@
 // and repeats the whole request from its start. The disk size and the write
 // mode found at mount stay in force; the new query only tells whether the
 // service understands flushes and whether its machine has restarted. A
-// server that answers another disk size serves another disk and is not
-// used, its own as any other; a disk that writes to a shared source it
-// knows (SetServers) holds its own server to that source too.
+// server that answers another disk size serves another disk, and one that
+// answers access 2 refuses this client: neither is used, its own as any
+// other; a disk that writes to a shared source it knows (SetServers) holds
+// its own server to that source too.
 //
 // A flush vouches for every write acknowledged before it, so it never
 // succeeds for writes that may be gone: when a reconnect finds that the
@@ -125,6 +126,10 @@ class NetworkDisk {
   void set_others_serve(std::function<bool()> others) { others_serve_ = std::move(others); }
   // Connected and not found lost.
   bool up() const { return endpoint_.up(); }
+  // The last reconnect found no server to go on with.
+  bool unreachable() const { return unreachable_; }
+  // When the last request found its connection lost; the epoch when it did not.
+  std::chrono::steady_clock::time_point lost_at() const { return lost_at_; }
   // How long a lost connection is waited for before its request fails.
   std::chrono::milliseconds reconnect_timeout() const {
     return endpoint_.options().reconnect_timeout;
@@ -172,6 +177,8 @@ class NetworkDisk {
   std::function<void(size_t)> moved_;
   uint32_t said_unfit_ = 0;  // servers whose misfit this loss has logged, one bit each
   bool said_not_durable_ = false;
+  bool unreachable_ = false;
+  std::chrono::steady_clock::time_point lost_at_{};
 };
 
 }  // namespace quensaria::driver

@@ -359,6 +359,31 @@ TEST_F(NetworkDiskTest, ItsOwnServerOfAnotherSizeAfterAReconnectIsNotUsed) {
   }
 }
 
+// Its own server answering a reconnect with access 2 refuses this client
+// now (its address's entry changed, or another server took the port): the
+// disk reads nothing there, at full access as at virtual write, and goes
+// on once it is let in again.
+TEST_F(NetworkDiskTest, ItsOwnServerRefusingThisClientAfterAReconnectIsNotUsed) {
+  options_.reconnect_timeout = 400ms;
+  for (const uint8_t access : {ACCESS_FULL, ACCESS_VIRTUAL_WRITE}) {
+    SCOPED_TRACE(static_cast<int>(access));
+    server_.SetAccess(access);
+    Mount();
+    CaptureLines();
+    server_.SetAccess(ACCESS_REFUSED);
+    ResetBetweenRequests();
+    server_.ClearRequests();
+    std::vector<uint8_t> data(4096, 0x42);
+    EXPECT_NE(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
+    EXPECT_TRUE(Transfers().empty()) << "read from a server that refuses this client";
+    EXPECT_EQ(1u, LinesStartingWith("Server " + ServerText({server_.address(), server_.port()}) +
+                                    " not used: it refuses this client"));
+    server_.SetAccess(access);
+    EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
+    disk_.reset();
+  }
+}
+
 // ---- Flushes
 
 TEST_F(NetworkDiskTest, AFlushIsSentOnlyForWritesNotYetFlushed) {
@@ -537,6 +562,27 @@ TEST_F(FailoverTest, AReadingDiskDoesNotGoOnWithADiskOfAnotherSize) {
   EXPECT_EQ(1u,
             LinesStartingWith("Server " + BText() + " not used: it serves a disk of another size"));
   for (const auto& r : other_.Requests()) EXPECT_NE(CMD_READ, r.command);
+}
+
+// A server that answers the query with access 2 refuses this client, as a
+// mount finds it: a reading disk does not go on with it either.
+TEST_F(FailoverTest, AReadingDiskDoesNotGoOnWithAServerThatRefusesIt) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  other_.SetAccess(ACCESS_REFUSED);
+  MountBoth(false);
+  CaptureLines();
+  server_.Stop();
+  std::vector<uint8_t> data(4096);
+  EXPECT_NE(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
+  EXPECT_EQ(0u, disk_->current_server());
+  EXPECT_TRUE(moves_.empty());
+  EXPECT_GE(other_.Connections(), 1);
+  for (const auto& r : other_.Requests()) EXPECT_NE(CMD_READ, r.command);
+  EXPECT_EQ(1u, LinesStartingWith("Server " + BText() + " not used: it refuses this client"));
+  // Its own server back, the disk goes on there.
+  server_.Restart();
+  EXPECT_EQ(STATUS_SUCCESS, disk_->Read(0, data.size(), data.data()));
+  EXPECT_EQ(0u, disk_->current_server());
 }
 
 TEST_F(FailoverTest, AWritingDiskGoesOnWithAServerOfTheSameSharedSource) {

@@ -14,7 +14,9 @@ bool IsZero(const SourceId& id) {
 ServerFit JudgeServer(const ServerOffer& mounted, const ServerOffer& offered,
                       bool writes_reach_server) {
   if (offered.disk_size != mounted.disk_size) return ServerFit::kOtherSize;
-  if (!writes_reach_server) return ServerFit::kFits;
+  if (!writes_reach_server) {
+    return offered.access == ACCESS_REFUSED ? ServerFit::kRefused : ServerFit::kFits;
+  }
   if (IsZero(mounted.source_id)) return ServerFit::kNoSharedSource;
   if (offered.source_id != mounted.source_id) return ServerFit::kOtherSource;
   if (offered.access != ACCESS_FULL) return ServerFit::kNoFullAccess;
@@ -33,6 +35,8 @@ const char* ServerFitText(ServerFit fit) {
       return "it serves another source";
     case ServerFit::kNoFullAccess:
       return "it does not grant this disk full access";
+    case ServerFit::kRefused:
+      return "it refuses this client";
   }
   return "?";
 }

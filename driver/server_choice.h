@@ -7,7 +7,8 @@
 // that grants full access too and names the same shared source, non-zero,
 // as the server it had: writes then never land on two copies that drift
 // apart. A disk whose writes stay here (virtual write) or that takes none
-// (read-only) only reads, from any server of the same size.
+// (read-only) only reads, from any server of the same size that does not
+// refuse this client (access 2), as a mount passes such a server over.
 #ifndef QUENSARIA_DRIVER_SERVER_CHOICE_H_
 #define QUENSARIA_DRIVER_SERVER_CHOICE_H_
 
@@ -30,6 +31,7 @@ enum class ServerFit {
   kNoSharedSource,  // writes reach the server, and the disk's own names no shared source
   kOtherSource,     // writes reach the server, and this one serves another source (or none)
   kNoFullAccess,    // writes reach the server, and this one would refuse them
+  kRefused,         // the server refuses this client (access 2): nothing to read there
 };
 
 // Whether a disk mounted with `mounted` may go on with `offered`.

@@ -41,6 +41,11 @@ TEST(ServerChoiceTest, TheRulesOfGoingOnWithAnotherServer) {
        Offer(kSize + 512, ACCESS_VIRTUAL_WRITE), false, ServerFit::kOtherSize},
       {"read-only full access, one sector less", Offer(kSize, ACCESS_FULL, Id(1)),
        Offer(kSize - 512, ACCESS_FULL, Id(1)), false, ServerFit::kOtherSize},
+      // A server that answers access 2 refuses this client: nothing to read there.
+      {"virtual write, refused there", Offer(kSize, ACCESS_VIRTUAL_WRITE),
+       Offer(kSize, ACCESS_REFUSED), false, ServerFit::kRefused},
+      {"read-only full access, refused there", Offer(kSize, ACCESS_FULL, Id(1)),
+       Offer(kSize, ACCESS_REFUSED, Id(1)), false, ServerFit::kRefused},
       // Writing: the same shared source, at full access.
       {"full, same shared source", Offer(kSize, ACCESS_FULL, Id(1)),
        Offer(kSize, ACCESS_FULL, Id(1)), true, ServerFit::kFits},

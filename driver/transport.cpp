@@ -1,6 +1,7 @@
 #include "driver/transport.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "driver/debug_print.h"
 #include "shared/scramble.h"
@@ -169,6 +170,7 @@ NtStatus TransportEndpoint::Login(const uint8_t* digest, size_t length) {
   EncodeLoginRequest(digest, request);
   uint8_t reply[kReplyHeaderSize];
   const NtStatus status = Exchange(Kind::kQuery, request, {}, reply).status;
+  explicit_bzero(request, sizeof request);  // it carried the digest
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
   const uint16_t answer = header.status;

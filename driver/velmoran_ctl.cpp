@@ -331,8 +331,11 @@ int MountNet(DeviceControlClient& client, const Args& a) {
     }
     password = std::move(read).value();
   }
-  const auto digest = quensaria::PasswordDigest(password);
+  auto digest = quensaria::PasswordDigest(password);
   std::memcpy(record.passwordDigest, digest.data(), digest.size());
+  // Only the record's copy is needed; the freed heap and the stack keep no other.
+  explicit_bzero(password.data(), password.size());
+  explicit_bzero(digest.data(), digest.size());
   char name[64];
   std::snprintf(name, sizeof name, "/%x%x.dat", record.serverAddress, record.serverPort);
   // Made absolute here, as the image path is: the driver runs elsewhere.
@@ -344,6 +347,7 @@ int MountNet(DeviceControlClient& client, const Args& a) {
     return 2;
   }
   const NtStatus status = client.Mount(record);
+  explicit_bzero(record.passwordDigest, sizeof record.passwordDigest);
   // What went wrong, in words: above all the wrong kind of export.
   if (!quensaria::NT_SUCCESS(status)) {
     std::fprintf(stderr, "velmoran-ctl: %s\n",

@@ -46,6 +46,11 @@ NtStatus DeviceControlClient::Control(uint32_t code, std::span<const uint8_t> in
   block->inputLength = static_cast<uint32_t>(input.size());
   block->outputLength = static_cast<uint32_t>(output.size());
   if (!input.empty()) std::memcpy(block->buffer, input.data(), input.size());
+  // A mount's input holds a password digest: the freed heap keeps none.
+  struct Wipe {
+    DeviceControlBlock* block;
+    ~Wipe() { explicit_bzero(block, sizeof *block); }
+  } wipe{block.get()};
   if (::ioctl(fd_.get(), kDeviceControlIoctl, block.get()) != 0) return NtStatusFromErrno(errno);
   if (information != nullptr) *information = block->information;
   const size_t answered = std::min<size_t>(block->information, output.size());
