@@ -54,5 +54,21 @@ for args in "frobnicate VelmoranEx0" "mount-net VelmoranEx0" "mount-image Velmor
   [[ $status -eq 2 ]] || fail "velmoran-ctl $args exits with $status, not 2: $(cat "$scratch/err")"
   grep -q '^usage: velmoran-ctl' "$scratch/err" || fail "velmoran-ctl $args shows no usage: $(cat "$scratch/err")"
 done
+# An option of another command is no option of this one: told, not passed
+# over (a query given --letter links nothing, a mount-image given --tls
+# speaks no TLS).
+for args in "query Q: --letter X" "unmount VelmoranEx0 --read-only" "block-device Q: --cd" \
+  "mount-image VelmoranEx0 a.img --tls" "mount-image VelmoranEx0 a.img --password secret" \
+  "mount-image VelmoranEx0 a.img --connections 2" "mount-net VelmoranEx0 127.0.0.1:60000 --cd" \
+  "mount-net VelmoranEx0 127.0.0.1:60000 --size 4096" "control VelmoranEx0 1 --letter Q" \
+  "query Q: --output 16"; do
+  status=0
+  # shellcheck disable=SC2086 # the words of $args are the arguments
+  "$bin_dir/velmoran-ctl" --runtime-dir "$no_driver" $args >"$scratch/out" 2>"$scratch/err" || status=$?
+  [[ $status -eq 2 ]] || fail "velmoran-ctl $args exits with $status, not 2: $(cat "$scratch/err")"
+  option=$(grep -o -- ' --[a-z-]*' <<<" $args" | head -n 1)
+  grep -qF -- "${option# } is not an option of ${args%% *}" "$scratch/err" ||
+    fail "velmoran-ctl $args does not say which option is wrong: $(cat "$scratch/err")"
+done
 echo "velmoran-ctl: bad usage exits 2 without a driver"
 echo "PASSED"
