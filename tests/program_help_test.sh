@@ -34,6 +34,20 @@ for entry in quensaria:8 velmoran:8 velmoran-ctl:8 ludrane-cli:1 ludrane-mkimage
   for option in $options; do
     grep -qF -- "${option//-/\\-}" "$page" || fail "$program's page lacks $option, which --help names"
   done
+  # The --NAME=VALUE form of an option is taken only where the usage and the
+  # page say so; anywhere else it is bad usage. (Read before --help, which
+  # would end the parse: 0 when taken, 2 when refused.)
+  for option in $options; do
+    [[ $option != --help ]] || continue
+    status=0
+    "$bin_dir/$program" "$option=$scratch/value" --help >/dev/null 2>&1 || status=$?
+    [[ $status -eq 0 || $status -eq 2 ]] || fail "$program $option=VALUE exits with $status"
+    [[ $status -eq 2 ]] && continue
+    grep -qF -- "$option=" "$scratch/out" ||
+      fail "$program takes $option=VALUE, which its --help does not name"
+    grep -qF -- "${option//-/\\-}=" "$page" ||
+      fail "$program takes $option=VALUE, which its page does not name"
+  done
   grep -q '^\.SH EXIT STATUS' "$page" || fail "$program's page has no EXIT STATUS"
   if command -v man >/dev/null; then
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null || true)
