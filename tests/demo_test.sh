@@ -2,7 +2,8 @@
 # scripts/demo as a user runs it again: an image whose making failed half
 # way is not left for the next run to serve, and a demo export that
 # Locals.xml holds stopped (its start failed last time, or someone stopped
-# it) is started, so that what the demo says it serves is served. Played in a tree of the
+# it) is started, so that what the demo says it serves is served; a service
+# that ends under it fails the demo. Played in a tree of the
 # test's own (a copy of the script beside the built service, ludrane-cli
 # and ludrane-mkimage, no driver), with the export on 127.0.0.1.
 #
@@ -95,4 +96,15 @@ grep -qE "^[0-9]+ +started +127\.0\.0\.1 +$port " <<<"$listing" ||
   fail "the demo says it serves port $port, but the export is not started: $listing"
 python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 5)" ||
   fail "nothing listens on port $port"
+
+# A service that ends by itself (it crashed, or was killed) ends the demo,
+# which then serves nothing, as a failure that says so.
+served=$(pgrep -P "$demo" -x quensaria) || fail "the demo runs no service of its own"
+kill -KILL "$served"
+status=0
+wait "$demo" || status=$?
+demo=""
+[[ $status -ne 0 ]] || fail "the demo ended with status 0 after its service was killed: $(cat "$tree/demo.log")"
+grep -q 'demo: the service ended' "$tree/demo.log" ||
+  fail "the demo did not say that its service ended: $(cat "$tree/demo.log")"
 echo "PASSED"
