@@ -107,4 +107,36 @@ demo=""
 [[ $status -ne 0 ]] || fail "the demo ended with status 0 after its service was killed: $(cat "$tree/demo.log")"
 grep -q 'demo: the service ended' "$tree/demo.log" ||
   fail "the demo did not say that its service ended: $(cat "$tree/demo.log")"
+
+# A second Ctrl-C while the demo undoes what it did (the driver takes its
+# time to stop) does not cut that short: the service, which a Ctrl-C at the
+# terminal does not reach, is stopped all the same. Played as root, where
+# the demo starts the driver: here a stand-in that stops once let go, and a
+# velmoran-ctl whose mount fails.
+if [[ $(id -u) -eq 0 && -c /dev/fuse ]] && { [[ -e /dev/ublk-control ]] || losetup --find >/dev/null 2>&1; }; then
+  cat >"$tree/build/bin/velmoran" <<STANDIN
+#!/usr/bin/env bash
+trap 'touch "$tree/velmoran.stopping"; while [[ ! -e "$tree/velmoran.go" ]]; do sleep 0.1; done; exit 0' TERM
+echo "velmoran: devices at (a stand-in)" >&2
+while :; do sleep 0.1; done
+STANDIN
+  printf '#!/bin/sh\necho "status 0xC0000001 (Win32 31)"\nexit 1\n' >"$tree/build/bin/velmoran-ctl"
+  chmod +x "$tree/build/bin/velmoran" "$tree/build/bin/velmoran-ctl"
+  "$tree/scripts/demo" >"$tree/demo.log" 2>&1 &
+  demo=$!
+  wait_for grep -q 'Press Ctrl-C to stop.' "$tree/demo.log" || fail "the demo did not come up: $(cat "$tree/demo.log")"
+  served=$(pgrep -P "$demo" -x quensaria) || fail "the demo runs no service of its own"
+  kill -TERM "$demo"
+  wait_for test -e "$tree/velmoran.stopping" || fail "the demo did not stop its driver: $(cat "$tree/demo.log")"
+  kill -TERM "$demo"
+  touch "$tree/velmoran.go"
+  wait "$demo" || true
+  demo=""
+  if kill -0 "$served" 2>/dev/null; then
+    kill -TERM "$served"
+    fail "a second Ctrl-C while the demo stopped its driver left its service running"
+  fi
+else
+  echo "(not root with /dev/fuse and a loop device: the demo's driver part is not played)"
+fi
 echo "PASSED"
