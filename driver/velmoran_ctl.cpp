@@ -168,7 +168,7 @@ bool Parse(int argc, char** argv, Args* a) {
       a->help = true;
       return true;
     } else if (arg == "--runtime-dir") {
-      if (!value(&a->runtime_dir)) return false;
+      if (!value(&a->runtime_dir) || a->runtime_dir.empty()) return false;
     } else if (arg == "--letter") {
       if (!value(&a->letter) || !IsDriveLetter(a->letter)) return false;
     } else if (arg == "--password") {

@@ -84,5 +84,15 @@ for args in "query Q: --letter X" "unmount VelmoranEx0 --read-only" "block-devic
   grep -qF -- "${option# } is not an option of ${args%% *}" "$scratch/err" ||
     fail "velmoran-ctl $args does not say which option is wrong: $(cat "$scratch/err")"
 done
+# An empty directory is none: bad usage, as the other programs say, not a
+# driver looked for (or made) at the root of the file system.
+for program in velmoran-ctl velmoran; do
+  args=(--runtime-dir "")
+  [[ $program == velmoran-ctl ]] && args+=(query VelmoranEx0)
+  status=0
+  timeout 60 "$bin_dir/$program" "${args[@]}" >"$scratch/out" 2>"$scratch/err" || status=$?
+  [[ $status -eq 2 ]] || fail "$program --runtime-dir '' exits with $status, not 2: $(cat "$scratch/err")"
+  grep -q "^usage: $program " "$scratch/err" || fail "$program --runtime-dir '' shows no usage: $(cat "$scratch/err")"
+done
 echo "velmoran-ctl: bad usage exits 2 without a driver"
 echo "PASSED"
