@@ -207,6 +207,11 @@ bool Parse(int argc, char** argv, Args* a) {
   if (rest.size() < 2) return false;
   a->command = rest[0];
   a->device = rest[1];
+  // A drive in either case, as --letter takes it: its links are named in
+  // capitals.
+  if (a->device.size() == 2 && a->device[1] == ':') {
+    a->device[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(a->device[0])));
+  }
   a->positional.assign(rest.begin() + 2, rest.end());
   return true;
 }
