@@ -2,8 +2,9 @@
 # scripts/guest stopped while its guest runs, as a user stops it: Ctrl-C at
 # the terminal (SIGINT to the whole process group) or SIGTERM to the script
 # ends the guest with it, not when the guest's command is done or its
-# time-out comes. Played with a stand-in for qemu-system-x86_64 that only
-# waits, and a kernel folder that scripts/fetch-test-kernel finds complete.
+# time-out comes; --help is an answer, not bad usage. Played with a
+# stand-in for qemu-system-x86_64 that only waits, and a kernel folder that
+# scripts/fetch-test-kernel finds complete.
 #
 #   tests/guest_script_test.sh SOURCE_DIR
 set -euo pipefail
@@ -40,6 +41,20 @@ wait_for() {
 }
 alive() { kill -0 "$1" 2>/dev/null; }
 ended() { ! alive "$1"; }
+
+# Its usage, asked for, is an answer (standard output, status 0); an option
+# it does not know is bad usage (standard error, status 2).
+for flag in --help -h; do
+  status=0
+  "$source_dir/scripts/guest" "$flag" >"$scratch/out" 2>"$scratch/err" || status=$?
+  [[ $status -eq 0 ]] || fail "scripts/guest $flag exits with $status"
+  grep -q -- '--timeout SECONDS' "$scratch/out" || fail "scripts/guest $flag prints no usage on standard output"
+  [[ ! -s $scratch/err ]] || fail "scripts/guest $flag writes to standard error: $(cat "$scratch/err")"
+done
+status=0
+"$source_dir/scripts/guest" --bogus >"$scratch/out" 2>"$scratch/err" || status=$?
+[[ $status -eq 2 && ! -s $scratch/out ]] || fail "scripts/guest --bogus exits with $status: $(cat "$scratch/out")"
+grep -q -- '--timeout SECONDS' "$scratch/err" || fail "scripts/guest --bogus shows no usage"
 
 for stop in "INT to the process group" "TERM to the script"; do
   rm -f "$scratch/qemu.pid"
