@@ -55,6 +55,18 @@ status=0
 "$source_dir/scripts/guest" --bogus >"$scratch/out" 2>"$scratch/err" || status=$?
 [[ $status -eq 2 && ! -s $scratch/out ]] || fail "scripts/guest --bogus exits with $status: $(cat "$scratch/out")"
 grep -q -- '--timeout SECONDS' "$scratch/err" || fail "scripts/guest --bogus shows no usage"
+# An option without its value, or with one that is no whole number, is bad
+# usage too, said before any guest starts.
+for args in "--timeout" "--memory" "--kernel" "--timeout 1x -- true" "--cpus two -- true" \
+  "--memory -5 -- true"; do
+  status=0
+  # shellcheck disable=SC2086 # the words of $args are the arguments
+  PATH=$scratch/bin:$PATH "$source_dir/scripts/guest" --kernel "$scratch/kernel" --accel tcg $args \
+    >"$scratch/out" 2>"$scratch/err" || status=$?
+  [[ $status -eq 2 ]] || fail "scripts/guest $args exits with $status, not 2: $(cat "$scratch/err")"
+  grep -q -- '--timeout SECONDS' "$scratch/err" || fail "scripts/guest $args shows no usage: $(cat "$scratch/err")"
+  [[ ! -e $scratch/qemu.pid ]] || fail "scripts/guest $args started a guest"
+done
 
 for stop in "INT to the process group" "TERM to the script"; do
   rm -f "$scratch/qemu.pid"
