@@ -60,6 +60,20 @@ wait_for() {
   return 1
 }
 
+# The demo takes no arguments: --help is answered, anything else is bad
+# usage, and neither makes or serves anything.
+for args in "--help" "-h" "--port 6000"; do
+  status=0
+  # shellcheck disable=SC2086 # the words of $args are the arguments
+  timeout 30 "$tree/scripts/demo" $args >"$tree/out" 2>"$tree/err" || status=$?
+  expected=2
+  [[ $args == --port* ]] || expected=0
+  [[ $status -eq $expected ]] || fail "scripts/demo $args exits with $status, not $expected: $(cat "$tree/out" "$tree/err")"
+  if [[ $expected -eq 0 ]]; then usage=$tree/out; else usage=$tree/err; fi
+  grep -q '^usage: scripts/demo' "$usage" || fail "scripts/demo $args shows no usage: $(cat "$tree/out" "$tree/err")"
+  [[ ! -e $tree/build/demo/demo.img ]] || fail "scripts/demo $args made the demo's image"
+done
+
 # A port that is no port is said before anything is made.
 status=0
 QUENSARIA_DEMO_PORT=6e4 "$tree/scripts/demo" >"$tree/demo.log" 2>&1 || status=$?
