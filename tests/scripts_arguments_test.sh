@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The scripts that take no arguments (install-deps, test, screenshots) as an
+# administrator asks them for help: --help and -h print the usage and exit
+# 0, any other argument is bad usage (status 2), and neither installs,
+# builds or runs anything. Played in a copy of the scripts, with stand-ins
+# for every program they would start, which note that they were started.
+#
+#   tests/scripts_arguments_test.sh SOURCE_DIR
+set -euo pipefail
+
+source_dir=$(cd "$1" && pwd)
+fail() { echo "FAILED: $*" >&2; exit 1; }
+tree=$(mktemp -d /tmp/scripts-arguments-test.XXXXXX)
+trap 'rm -rf "$tree"' EXIT
+
+mkdir -p "$tree/scripts" "$tree/stand-ins"
+for script in install-deps test screenshots format; do cp "$source_dir/scripts/$script" "$tree/scripts/"; done
+for program in apt-get cmake ctest clang-format git xvfb-run nproc id; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s/started"\n[ "%s" = id ] && echo 0\nexit 0\n' \
+    "$program" "$tree" "$program" >"$tree/stand-ins/$program"
+  chmod +x "$tree/stand-ins/$program"
+done
+
+for script in install-deps test screenshots; do
+  for args in --help -h "--help extra" --bogus; do
+    rm -f "$tree/started"
+    expected=0
+    [[ $args == --help || $args == -h ]] || expected=2
+    status=0
+    # shellcheck disable=SC2086 # the words of $args are the arguments
+    PATH=$tree/stand-ins:$PATH timeout 30 "$tree/scripts/$script" $args >"$tree/out" 2>"$tree/err" ||
+      status=$?
+    [[ $status -eq $expected ]] ||
+      fail "scripts/$script $args exits with $status, not $expected: $(cat "$tree/out" "$tree/err")"
+    if [[ $expected -eq 0 ]]; then usage=$tree/out; else usage=$tree/err; fi
+    grep -q "^usage: scripts/$script" "$usage" ||
+      fail "scripts/$script $args shows no usage: $(cat "$tree/out" "$tree/err")"
+    [[ ! -e $tree/started ]] || fail "scripts/$script $args started: $(cat "$tree/started")"
+  done
+  echo "scripts/$script: --help and -h answered, other arguments refused, nothing started"
+done
+echo "PASSED"
