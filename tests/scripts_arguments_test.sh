@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The scripts that take no arguments (install-deps, test, screenshots) as an
-# administrator asks them for help: --help and -h print the usage and exit
-# 0, any other argument is bad usage (status 2), and neither installs,
-# builds or runs anything. Played in a copy of the scripts, with stand-ins
+# The scripts that take no arguments (install-deps, test, screenshots), and
+# fetch-test-kernel, which takes a folder, as an administrator asks them for
+# help: --help and -h print the usage and exit 0, any other argument is bad
+# usage (status 2), and neither installs, builds, fetches or runs anything. Played in a copy of the scripts, with stand-ins
 # for every program they would start, which note that they were started.
 #
 #   tests/scripts_arguments_test.sh SOURCE_DIR
@@ -39,4 +39,23 @@ for script in install-deps test screenshots; do
   done
   echo "scripts/$script: --help and -h answered, other arguments refused, nothing started"
 done
+# scripts/fetch-test-kernel takes one folder, not an option.
+cp "$source_dir/scripts/fetch-test-kernel" "$tree/scripts/"
+for args in --help -h --bogus "a b"; do
+  expected=2
+  [[ $args == --help || $args == -h ]] && expected=0
+  status=0
+  # shellcheck disable=SC2086 # the words of $args are the arguments
+  (cd "$tree" && PATH=$tree/stand-ins:$PATH timeout 30 scripts/fetch-test-kernel $args) \
+    >"$tree/out" 2>"$tree/err" || status=$?
+  [[ $status -eq $expected ]] ||
+    fail "scripts/fetch-test-kernel $args exits with $status, not $expected: $(cat "$tree/out" "$tree/err")"
+  if [[ $expected -eq 0 ]]; then usage=$tree/out; else usage=$tree/err; fi
+  grep -q "^usage: scripts/fetch-test-kernel" "$usage" ||
+    fail "scripts/fetch-test-kernel $args shows no usage: $(cat "$tree/out" "$tree/err")"
+  for word in $args; do
+    [[ ! -e $tree/$word ]] || fail "scripts/fetch-test-kernel $args made the folder $word"
+  done
+done
+echo "scripts/fetch-test-kernel: --help and -h answered, options and extra words refused"
 echo "PASSED"
