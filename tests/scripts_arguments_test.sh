@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The scripts that take no arguments (install-deps, test, screenshots), and
-# fetch-test-kernel, which takes a folder, as an administrator asks them for
-# help: --help and -h print the usage and exit 0, any other argument is bad
-# usage (status 2), and neither installs, builds, fetches or runs anything. Played in a copy of the scripts, with stand-ins
-# for every program they would start, which note that they were started.
+# The scripts that take no arguments (install-deps, test, screenshots),
+# fetch-test-kernel, which takes a folder, and format, which takes --check,
+# as an administrator asks them for help: --help and -h print the usage and
+# exit 0, any other argument is bad usage (status 2), and neither installs,
+# builds, fetches, formats or runs anything. Played in a copy of the
+# scripts, with stand-ins for every program they would start, which note
+# that they were started.
 #
 #   tests/scripts_arguments_test.sh SOURCE_DIR
 set -euo pipefail
@@ -58,4 +60,22 @@ for args in --help -h --bogus "a b"; do
   done
 done
 echo "scripts/fetch-test-kernel: --help and -h answered, options and extra words refused"
+
+# scripts/format takes --check alone: with another word it would check (or
+# rewrite) all the same.
+for args in --help -h "--check extra" --bogus; do
+  rm -f "$tree/started"
+  expected=2
+  [[ $args == --help || $args == -h ]] && expected=0
+  status=0
+  # shellcheck disable=SC2086 # the words of $args are the arguments
+  PATH=$tree/stand-ins:$PATH timeout 30 "$tree/scripts/format" $args >"$tree/out" 2>"$tree/err" ||
+    status=$?
+  [[ $status -eq $expected ]] ||
+    fail "scripts/format $args exits with $status, not $expected: $(cat "$tree/out" "$tree/err")"
+  if [[ $expected -eq 0 ]]; then usage=$tree/out; else usage=$tree/err; fi
+  grep -q "^usage: scripts/format" "$usage" || fail "scripts/format $args shows no usage: $(cat "$tree/out" "$tree/err")"
+  [[ ! -e $tree/started ]] || fail "scripts/format $args started: $(cat "$tree/started")"
+done
+echo "scripts/format: --help and -h answered, other words refused, nothing started"
 echo "PASSED"
