@@ -50,7 +50,7 @@ int Run(int argc, char** argv) {
     if (arg == "-h" || arg == "--help") {
       Usage(stdout);
       return 0;
-    } else if (arg == "--runtime-dir" && i + 1 < argc) {
+    } else if (arg == "--runtime-dir" && i + 1 < argc && argv[i + 1][0] != '\0') {
       options.runtime_dir = argv[++i];
     } else if (arg == "--page-cache") {
       options.page_cache = true;

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -91,6 +92,7 @@ struct Args {
   std::string command;
   std::string device;
   std::vector<std::string> positional;
+  std::vector<std::string> options;  // those of a command, as given
   std::string letter, password, password_file, cache_dir = "/tmp";
   std::vector<uint8_t> input;
   uint64_t size = 0;
@@ -161,11 +163,12 @@ bool Parse(int argc, char** argv, Args* a) {
     };
     std::string text;
     uint64_t number = 0;
+    if (arg.starts_with("--") && arg != "--runtime-dir") a->options.push_back(arg);
     if (arg == "-h" || arg == "--help") {
       a->help = true;
       return true;
     } else if (arg == "--runtime-dir") {
-      if (!value(&a->runtime_dir)) return false;
+      if (!value(&a->runtime_dir) || a->runtime_dir.empty()) return false;
     } else if (arg == "--letter") {
       if (!value(&a->letter) || !IsDriveLetter(a->letter)) return false;
     } else if (arg == "--password") {
@@ -204,6 +207,11 @@ bool Parse(int argc, char** argv, Args* a) {
   if (rest.size() < 2) return false;
   a->command = rest[0];
   a->device = rest[1];
+  // A drive in either case, as --letter takes it: its links are named in
+  // capitals.
+  if (a->device.size() == 2 && a->device[1] == ':') {
+    a->device[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(a->device[0])));
+  }
   a->positional.assign(rest.begin() + 2, rest.end());
   return true;
 }
@@ -459,6 +467,24 @@ bool WellFormed(const Args& a) {
   return false;
 }
 
+// The first option given that `a`'s command does not take, or nullptr: the
+// others would be passed over without a word (a query given --letter).
+const char* ForeignOption(const Args& a) {
+  std::vector<std::string_view> own;
+  if (a.command == "mount-net") {
+    own = {"--letter",    "--password-file", "--password",   "--cache-dir",
+           "--read-only", "--tls",           "--connections"};
+  } else if (a.command == "mount-image") {
+    own = {"--letter", "--size", "--read-only", "--cd"};
+  } else if (a.command == "control") {
+    own = {"--output", "--input"};
+  }
+  for (const std::string& option : a.options) {
+    if (std::find(own.begin(), own.end(), option) == own.end()) return option.c_str();
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -474,6 +500,11 @@ int main(int argc, char** argv) {
   // Bad usage is told before the device is looked at: a missing driver
   // must not pass for it. Bad servers are said by name.
   if (!WellFormed(a)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (const char* foreign = ForeignOption(a)) {
+    std::fprintf(stderr, "velmoran-ctl: %s is not an option of %s\n", foreign, a.command.c_str());
     std::fputs(kUsage, stderr);
     return 2;
   }

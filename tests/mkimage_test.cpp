@@ -279,5 +279,26 @@ TEST_F(MkimageTest, WrongArgumentsShowTheUsage) {
   EXPECT_EQ(help.out.rfind("usage: ludrane-mkimage", 0), 0u);
 }
 
+// -h and --help ask for the usage wherever they stand, and a word that
+// reads as an option is none of the three arguments: neither becomes the
+// name of a new image.
+TEST_F(MkimageTest, AnOptionIsNoFileName) {
+  const std::string in_scratch = "cd '" + dir_.path().string() + "'";
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"-h", "8", "FAT"}, {"--help", "8", "FAT"}, {"x.img", "8", "FAT", "-h"}}) {
+    SCOPED_TRACE(args.front() + " ... " + args.back());
+    ProgramResult r = MkimageAfter(in_scratch, args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("usage: ludrane-mkimage", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "");
+  }
+  ProgramResult r = MkimageAfter(in_scratch, {"-v", "8", "FAT"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err.rfind("usage: ludrane-mkimage FILE SIZE_MIB FAT|FAT32\n", 0), 0u) << r.err;
+  for (const char* name : {"-h", "--help", "x.img", "-v"}) {
+    EXPECT_FALSE(Exists(dir_.File(name))) << name << " was created";
+  }
+}
+
 }  // namespace
 }  // namespace quensaria::testing

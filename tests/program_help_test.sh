@@ -34,6 +34,20 @@ for entry in quensaria:8 velmoran:8 velmoran-ctl:8 ludrane-cli:1 ludrane-mkimage
   for option in $options; do
     grep -qF -- "${option//-/\\-}" "$page" || fail "$program's page lacks $option, which --help names"
   done
+  # The --NAME=VALUE form of an option is taken only where the usage and the
+  # page say so; anywhere else it is bad usage. (Read before --help, which
+  # would end the parse: 0 when taken, 2 when refused.)
+  for option in $options; do
+    [[ $option != --help ]] || continue
+    status=0
+    "$bin_dir/$program" "$option=$scratch/value" --help >/dev/null 2>&1 || status=$?
+    [[ $status -eq 0 || $status -eq 2 ]] || fail "$program $option=VALUE exits with $status"
+    [[ $status -eq 2 ]] && continue
+    grep -qF -- "$option=" "$scratch/out" ||
+      fail "$program takes $option=VALUE, which its --help does not name"
+    grep -qF -- "${option//-/\\-}=" "$page" ||
+      fail "$program takes $option=VALUE, which its page does not name"
+  done
   grep -q '^\.SH EXIT STATUS' "$page" || fail "$program's page has no EXIT STATUS"
   if command -v man >/dev/null; then
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null || true)
@@ -53,6 +67,32 @@ for args in "frobnicate VelmoranEx0" "mount-net VelmoranEx0" "mount-image Velmor
   "$bin_dir/velmoran-ctl" --runtime-dir "$no_driver" $args >"$scratch/out" 2>"$scratch/err" || status=$?
   [[ $status -eq 2 ]] || fail "velmoran-ctl $args exits with $status, not 2: $(cat "$scratch/err")"
   grep -q '^usage: velmoran-ctl' "$scratch/err" || fail "velmoran-ctl $args shows no usage: $(cat "$scratch/err")"
+done
+# An option of another command is no option of this one: told, not passed
+# over (a query given --letter links nothing, a mount-image given --tls
+# speaks no TLS).
+for args in "query Q: --letter X" "unmount VelmoranEx0 --read-only" "block-device Q: --cd" \
+  "mount-image VelmoranEx0 a.img --tls" "mount-image VelmoranEx0 a.img --password secret" \
+  "mount-image VelmoranEx0 a.img --connections 2" "mount-net VelmoranEx0 127.0.0.1:60000 --cd" \
+  "mount-net VelmoranEx0 127.0.0.1:60000 --size 4096" "control VelmoranEx0 1 --letter Q" \
+  "query Q: --output 16"; do
+  status=0
+  # shellcheck disable=SC2086 # the words of $args are the arguments
+  "$bin_dir/velmoran-ctl" --runtime-dir "$no_driver" $args >"$scratch/out" 2>"$scratch/err" || status=$?
+  [[ $status -eq 2 ]] || fail "velmoran-ctl $args exits with $status, not 2: $(cat "$scratch/err")"
+  option=$(grep -o -- ' --[a-z-]*' <<<" $args" | head -n 1)
+  grep -qF -- "${option# } is not an option of ${args%% *}" "$scratch/err" ||
+    fail "velmoran-ctl $args does not say which option is wrong: $(cat "$scratch/err")"
+done
+# An empty directory is none: bad usage, as the other programs say, not a
+# driver looked for (or made) at the root of the file system.
+for program in velmoran-ctl velmoran; do
+  args=(--runtime-dir "")
+  [[ $program == velmoran-ctl ]] && args+=(query VelmoranEx0)
+  status=0
+  timeout 60 "$bin_dir/$program" "${args[@]}" >"$scratch/out" 2>"$scratch/err" || status=$?
+  [[ $status -eq 2 ]] || fail "$program --runtime-dir '' exits with $status, not 2: $(cat "$scratch/err")"
+  grep -q "^usage: $program " "$scratch/err" || fail "$program --runtime-dir '' shows no usage: $(cat "$scratch/err")"
 done
 echo "velmoran-ctl: bad usage exits 2 without a driver"
 echo "PASSED"

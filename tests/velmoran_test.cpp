@@ -268,6 +268,23 @@ TEST_F(VelmoranTest, ALetterThatIsNoDriveLetterIsBadUsage) {
   }
 }
 
+// A drive is named in either case, as --letter takes it: "k:" is drive K:,
+// not a drive nobody can have.
+TEST_F(VelmoranTest, ADriveIsNamedInEitherCase) {
+  ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_.File("a.img")).code);
+  ASSERT_EQ(
+      0, velmoran_->Ctl("mount-image VelmoranEx2 " + scratch_.File("a.img") + " --letter k").code);
+  CommandResult r = velmoran_->Ctl("query k:");
+  EXPECT_EQ(0, r.code) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("drive letter: K")) << r.output;
+  r = velmoran_->Ctl("unmount k:");
+  EXPECT_EQ(0, r.code) << r.output;
+  EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx2"))) << "drive K: is still mounted";
+  if (r.code != 0) {
+    EXPECT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
+  }
+}
+
 // The mount record carries the image's path as UTF-16: a path that is not
 // UTF-8 would reach the driver as another name (U+FFFD for each bad byte),
 // so that another file would be opened, or with --size created and mounted.

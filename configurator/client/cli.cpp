@@ -43,7 +43,7 @@ constexpr char kUsage[] =
     "\n"
     "Options:\n"
     "  --runtime-dir DIR              the service's runtime directory (default\n"
-    "                                 /run/quensaria)\n"
+    "                                 /run/quensaria; also --runtime-dir=DIR)\n"
     "  -h, --help                     print this help and exit\n"
     "\n"
     "Commands:\n"

@@ -64,13 +64,18 @@ void ShowProgress() {
 }
 
 int Run(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    std::fputs(kUsage, stdout);
-    return 0;
+  // Wherever it stands: "-h disk.img 8 FAT" asks for the usage, not for an
+  // image named "-h".
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
   }
   std::optional<uint64_t> size = argc == 4 ? ParseSize(argv[2]) : std::nullopt;
   std::optional<ImageFileSystem> file_system = argc == 4 ? ParseFileSystem(argv[3]) : std::nullopt;
-  if (!size || !file_system || argv[1][0] == '\0') {
+  // A FILE that reads as an option is one this program does not know.
+  if (!size || !file_system || argv[1][0] == '\0' || argv[1][0] == '-') {
     std::fputs(kUsage, stderr);
     return 2;
   }
