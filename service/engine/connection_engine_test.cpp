@@ -1076,6 +1076,58 @@ TEST_F(EngineTest, AWriteWhoseClientLeftWhileItWaitedForAFileWorkerIsNotMade) {
   EXPECT_TRUE(std::equal(new_data.begin(), new_data.end(), stored.begin() + kMiB));
 }
 
+// The same, with the first copy already being made on a file worker when
+// its client gives up: the resend, which could be made at once, waits for
+// it, so the later write is the one that stays.
+TEST_F(EngineTest, AResentWriteWaitsForItsFirstCopyStillBeingMade) {
+  source::MemoryIo::Faults faults;
+  faults.try_would_block = true;
+  auto memory = std::make_unique<source::MemoryIo>(Bytes(8 * kMiB));
+  memory->SetFaults(faults);
+  source::MemoryIo* io = memory.get();
+  auto disk = std::make_unique<source::DiskSource>(source::SOURCE_IMAGE_FILE, 8 * kMiB, 0,
+                                                   std::move(memory), 0);
+  source::WriteOrder& order = disk->write_order();
+  harness_ = std::make_unique<EngineHarness>(TestConfig(), std::move(disk));
+  ASSERT_TRUE(harness_->Start());
+  io->HoldWrites(true);
+
+  const Bytes old_data(65536, 0xAA);
+  auto first = LoggedOn(kClientA);
+  uint8_t header[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_WRITE, kMiB, 65536}, header);
+  ASSERT_EQ(first->SendBytes(header, sizeof header), 0);
+  ASSERT_EQ(first->SendBytes(old_data.data(), old_data.size()), 0);
+  ASSERT_TRUE(Eventually([&] { return io->counts().writes == 1; }));
+  ASSERT_EQ(::shutdown(first->fd(), SHUT_RDWR), 0);
+  first->Close();
+
+  faults.try_would_block = false;
+  io->SetFaults(faults);
+  const Bytes new_data(4096, 0x55);
+  std::atomic<bool> done{false};
+  std::thread driver([&] {
+    BlockClient second;
+    if (second.Connect(harness_->port(), kClientA) != 0 ||
+        second.Login("manage").reply.status != REPLY_OK) {
+      return;
+    }
+    const Exchange resent = second.Write(kMiB, old_data.data(), 65536);
+    EXPECT_EQ(resent.reply.status, REPLY_OK);
+    if (resent.error != 0) return;
+    EXPECT_EQ(second.Write(kMiB + 8192, new_data.data(), 4096).reply.status, REPLY_OK);
+    done = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return done.load() || order.WaitingForTesting() == 1; }));
+  io->HoldWrites(false);
+  driver.join();
+  ASSERT_TRUE(done.load());
+  const Bytes stored = io->bytes();
+  EXPECT_TRUE(std::equal(new_data.begin(), new_data.end(), stored.begin() + kMiB + 8192))
+      << "the first copy overwrote the newer write";
+  EXPECT_TRUE(std::equal(old_data.begin(), old_data.begin() + 8192, stored.begin() + kMiB));
+}
+
 // Two exports of one image, each with its read cache: what a client writes
 // through one is what a client of the other reads next, even where that
 // other export had cached the block before.

@@ -268,10 +268,26 @@ void ConnectionEngine::Core::Drive(LiveConnection* c, Step step, bool on_file_wo
           if (step == Step::kParked) return;
           break;
         }
+        // Writes of the same blocks land (and reach the cache) in the order
+        // they began: one still being made on another worker, whose client
+        // may have sent it again since, is waited for on a file worker.
+        const bool write = c->file_operation == kFileWrite;
+        source::WriteOrder::Held held;
+        if (write) {
+          const FileTransfer& f = c->file_transfer;
+          source::WriteOrder& order = source->write_order();
+          held = on_file_worker ? order.Wait(f.position, f.length - f.done)
+                                : order.Try(f.position, f.length - f.done);
+          if (!held) {
+            file_port.Post(&c->file_transfer.port);
+            return;
+          }
+        }
         // A write whose client has left was never acknowledged, and its
         // copy sent again may have been made and overwritten since: made
         // now, it would put old data over newer.
-        if (on_file_worker && c->file_operation == kFileWrite && PeerHasLeft(c->socket)) {
+        if (on_file_worker && write && PeerHasLeft(c->socket)) {
+          held.reset();
           ConsoleLog(ConsolePriority::kNotice,
                      "client %s: connection closed while its write at offset %llu waited, "
                      "write not made\n",
@@ -282,6 +298,7 @@ void ConnectionEngine::Core::Drive(LiveConnection* c, Step step, bool on_file_wo
         }
         const source::IoResult r = processor->PerformFileOp(*c, !on_file_worker);
         if (r.would_block) {
+          held.reset();
           file_port.Post(&c->file_transfer.port);
           return;
         }
