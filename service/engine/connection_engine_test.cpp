@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1017,6 +1018,114 @@ TEST_F(EngineTest, FlushesWaitingForASyncHoldUpNoWorker) {
   // A client that never flushes costs no sync.
   ASSERT_EQ(other->Write(5 * kMiB, payload.data(), 4096).reply.status, REPLY_OK);
   EXPECT_EQ(io->counts().flushes, 2);
+}
+
+// A driver whose write got no reply in time closes the connection and sends
+// the write again on a new one. The first copy, still queued for a busy file
+// worker, must not land after the resend and a later write to the same
+// blocks: its client has gone, so it is never made (nor answered).
+TEST_F(EngineTest, AWriteWhoseClientLeftWhileItWaitedForAFileWorkerIsNotMade) {
+  source::MemoryIo* io = nullptr;
+  source::MemoryIo::Faults faults;
+  faults.try_would_block = true;
+  StartOnMemory(8 * kMiB, faults, &io);
+  io->HoldWrites(true);
+  Bytes payload(4096, 0x11);
+  auto write_header = [](uint64_t offset, uint32_t length) {
+    std::vector<uint8_t> header(kRequestHeaderSize);
+    EncodeRequestHeader({CMD_WRITE, offset, length}, header.data());
+    return header;
+  };
+  // Every file worker sits in a slow write.
+  const int workers = engine::ConnectionEngine::WorkerCount();
+  std::vector<std::unique_ptr<BlockClient>> busy;
+  for (int i = 0; i < workers; ++i) {
+    busy.push_back(LoggedOn(Ipv4(127, 0, 2, static_cast<uint8_t>(i + 1))));
+    const Bytes header = write_header(2 * kMiB + i * 4096, 4096);
+    ASSERT_EQ(busy.back()->SendBytes(header.data(), header.size()), 0);
+    ASSERT_EQ(busy.back()->SendBytes(payload.data(), payload.size()), 0);
+  }
+  ASSERT_TRUE(Eventually([&] { return io->counts().writes == workers; }));
+
+  // The first copy of the old data waits for a file worker; its client gives up.
+  const Bytes old_data(4096, 0xAA);
+  auto first = LoggedOn(kClientA);
+  const Bytes header = write_header(kMiB, 4096);
+  ASSERT_EQ(first->SendBytes(header.data(), header.size()), 0);
+  ASSERT_EQ(first->SendBytes(old_data.data(), old_data.size()), 0);
+  ASSERT_TRUE(Eventually([&] { return io->counts().try_writes == workers + 1; }));
+  ASSERT_EQ(::shutdown(first->fd(), SHUT_RDWR), 0);
+  first->Close();
+
+  // The resend, then a newer write, both made at once and acknowledged.
+  faults.try_would_block = false;
+  io->SetFaults(faults);
+  auto second = LoggedOn(kClientA);
+  ASSERT_EQ(second->Write(kMiB, old_data.data(), 4096).reply.status, REPLY_OK);
+  const Bytes new_data(4096, 0x55);
+  ASSERT_EQ(second->Write(kMiB, new_data.data(), 4096).reply.status, REPLY_OK);
+
+  io->HoldWrites(false);
+  for (auto& client : busy) EXPECT_EQ(client->ReceiveReply().reply.status, REPLY_OK);
+  ASSERT_TRUE(
+      Eventually([&] { return harness_->engine().LiveConnectionsForTesting() == workers + 1; }));
+  Bytes data;
+  ASSERT_EQ(second->Read(kMiB, 4096, data).reply.status, REPLY_OK);
+  EXPECT_EQ(data, new_data) << "the first copy overwrote the newer write";
+  const Bytes stored = io->bytes();
+  EXPECT_TRUE(std::equal(new_data.begin(), new_data.end(), stored.begin() + kMiB));
+}
+
+// The same, with the first copy already being made on a file worker when
+// its client gives up: the resend, which could be made at once, waits for
+// it, so the later write is the one that stays.
+TEST_F(EngineTest, AResentWriteWaitsForItsFirstCopyStillBeingMade) {
+  source::MemoryIo::Faults faults;
+  faults.try_would_block = true;
+  auto memory = std::make_unique<source::MemoryIo>(Bytes(8 * kMiB));
+  memory->SetFaults(faults);
+  source::MemoryIo* io = memory.get();
+  auto disk = std::make_unique<source::DiskSource>(source::SOURCE_IMAGE_FILE, 8 * kMiB, 0,
+                                                   std::move(memory), 0);
+  source::WriteOrder& order = disk->write_order();
+  harness_ = std::make_unique<EngineHarness>(TestConfig(), std::move(disk));
+  ASSERT_TRUE(harness_->Start());
+  io->HoldWrites(true);
+
+  const Bytes old_data(65536, 0xAA);
+  auto first = LoggedOn(kClientA);
+  uint8_t header[kRequestHeaderSize];
+  EncodeRequestHeader({CMD_WRITE, kMiB, 65536}, header);
+  ASSERT_EQ(first->SendBytes(header, sizeof header), 0);
+  ASSERT_EQ(first->SendBytes(old_data.data(), old_data.size()), 0);
+  ASSERT_TRUE(Eventually([&] { return io->counts().writes == 1; }));
+  ASSERT_EQ(::shutdown(first->fd(), SHUT_RDWR), 0);
+  first->Close();
+
+  faults.try_would_block = false;
+  io->SetFaults(faults);
+  const Bytes new_data(4096, 0x55);
+  std::atomic<bool> done{false};
+  std::thread driver([&] {
+    BlockClient second;
+    if (second.Connect(harness_->port(), kClientA) != 0 ||
+        second.Login("manage").reply.status != REPLY_OK) {
+      return;
+    }
+    const Exchange resent = second.Write(kMiB, old_data.data(), 65536);
+    EXPECT_EQ(resent.reply.status, REPLY_OK);
+    if (resent.error != 0) return;
+    EXPECT_EQ(second.Write(kMiB + 8192, new_data.data(), 4096).reply.status, REPLY_OK);
+    done = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return done.load() || order.WaitingForTesting() == 1; }));
+  io->HoldWrites(false);
+  driver.join();
+  ASSERT_TRUE(done.load());
+  const Bytes stored = io->bytes();
+  EXPECT_TRUE(std::equal(new_data.begin(), new_data.end(), stored.begin() + kMiB + 8192))
+      << "the first copy overwrote the newer write";
+  EXPECT_TRUE(std::equal(old_data.begin(), old_data.begin() + 8192, stored.begin() + kMiB));
 }
 
 // Two exports of one image, each with its read cache: what a client writes

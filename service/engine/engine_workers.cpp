@@ -1,5 +1,7 @@
 // The workers: completions of socket and file operations, the step loop that
 // carries a connection from one operation to the next, and closing.
+#include <poll.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include "platform/errors.h"
 #include "platform/socket.h"
 #include "service/engine/engine_core.h"
+#include "shared/dotted_ipv4.h"
 
 namespace quensaria::engine {
 namespace {
@@ -64,6 +67,14 @@ void LogTransferFailure(const SocketOperation& op, int error) {
                                                                : "recv";
   ConsoleLog(PriorityOfTransferFailure(op, error), "%s() failed: %d %s\n", call, error,
              platform::ErrnoText(error));
+}
+
+// Whether the peer has closed or reset the connection (seen without
+// waiting). A driver that closes a connection sends its requests again on
+// another one.
+bool PeerHasLeft(int socket) {
+  pollfd p{socket, POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 }  // namespace
@@ -257,8 +268,37 @@ void ConnectionEngine::Core::Drive(LiveConnection* c, Step step, bool on_file_wo
           if (step == Step::kParked) return;
           break;
         }
+        // Writes of the same blocks land (and reach the cache) in the order
+        // they began: one still being made on another worker, whose client
+        // may have sent it again since, is waited for on a file worker.
+        const bool write = c->file_operation == kFileWrite;
+        source::WriteOrder::Held held;
+        if (write) {
+          const FileTransfer& f = c->file_transfer;
+          source::WriteOrder& order = source->write_order();
+          held = on_file_worker ? order.Wait(f.position, f.length - f.done)
+                                : order.Try(f.position, f.length - f.done);
+          if (!held) {
+            file_port.Post(&c->file_transfer.port);
+            return;
+          }
+        }
+        // A write whose client has left was never acknowledged, and its
+        // copy sent again may have been made and overwritten since: made
+        // now, it would put old data over newer.
+        if (on_file_worker && write && PeerHasLeft(c->socket)) {
+          held.reset();
+          ConsoleLog(ConsolePriority::kNotice,
+                     "client %s: connection closed while its write at offset %llu waited, "
+                     "write not made\n",
+                     FormatIpv4(c->client_address).c_str(),
+                     static_cast<unsigned long long>(c->request.offset));
+          CloseClient(c);
+          return;
+        }
         const source::IoResult r = processor->PerformFileOp(*c, !on_file_worker);
         if (r.would_block) {
+          held.reset();
           file_port.Post(&c->file_transfer.port);
           return;
         }

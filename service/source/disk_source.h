@@ -21,6 +21,7 @@
 #include "service/source/shared_sync.h"
 #include "service/source/source_io.h"
 #include "service/source/source_watch.h"
+#include "service/source/write_order.h"
 #include "shared/block_protocol.h"
 #include "shared/management_records.h"
 #include "shared/master_boot_record.h"
@@ -89,6 +90,8 @@ class DiskSource {
   ReadCache* cache() { return cache_.get(); }
   // The export's flushes (CMD_FLUSH), on its I/O handle.
   SharedSync& sync() { return sync_; }
+  // The export's writes in progress: overlapping ones land in order.
+  WriteOrder& write_order() { return write_order_; }
   // What notices the source changing under the export; null for a source
   // that has no path to watch.
   SourceWatch* watch() { return watch_.get(); }
@@ -103,6 +106,7 @@ class DiskSource {
   std::unique_ptr<SourceIo> io_;
   std::unique_ptr<ReadCache> cache_;
   SharedSync sync_;
+  WriteOrder write_order_;
   std::unique_ptr<SourceWatch> watch_;  // uses io_'s descriptor: goes first
 };
 

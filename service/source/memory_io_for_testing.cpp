@@ -47,8 +47,9 @@ IoResult MemoryIo::Read(uint64_t offset, uint8_t* data, size_t length) {
 }
 
 IoResult MemoryIo::Write(uint64_t offset, const uint8_t* data, size_t length) {
-  std::scoped_lock lock(mutex_);
+  std::unique_lock lock(mutex_);
   ++counts_.writes;
+  released_.wait(lock, [&] { return !hold_writes_; });
   if (faults_.write_error != 0) return IoResult{0, faults_.write_error, false};
   return CopyIn(offset, data, length);
 }
@@ -81,6 +82,12 @@ IoResult MemoryIo::CacheRead(uint64_t offset, uint8_t* data, size_t length) {
 void MemoryIo::HoldFlushes(bool hold) {
   std::scoped_lock lock(mutex_);
   hold_flushes_ = hold;
+  released_.notify_all();
+}
+
+void MemoryIo::HoldWrites(bool hold) {
+  std::scoped_lock lock(mutex_);
+  hold_writes_ = hold;
   released_.notify_all();
 }
 

@@ -38,6 +38,9 @@ class MemoryIo final : public SourceIo {
   Counts counts() const;
   // While held, Flush calls wait (counted as begun) until released.
   void HoldFlushes(bool hold);
+  // While held, Write calls (not TryWrite) wait (counted as begun) until
+  // released: a slow device under the file workers.
+  void HoldWrites(bool hold);
   // A copy of the current bytes.
   std::vector<uint8_t> bytes() const;
 
@@ -61,6 +64,7 @@ class MemoryIo final : public SourceIo {
   Faults faults_;
   Counts counts_;
   bool hold_flushes_ = false;
+  bool hold_writes_ = false;
 };
 
 }  // namespace quensaria::source
