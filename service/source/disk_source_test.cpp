@@ -148,6 +148,31 @@ TEST(DiskSourceTest, CacheHandleIsUnbufferedOnAFileSystemThatAllowsIt) {
   EXPECT_EQ(block[kMiB - 1], 0x5A);
 }
 
+// The cache handle is the I/O handle's file, even when another file is
+// renamed into the path between the two opens: else the read cache would
+// serve another file's blocks.
+TEST(DiskSourceTest, CacheHandleIsTheFileOfTheIoHandleThoughThePathIsReplaced) {
+  TempFile file(std::vector<uint8_t>(64 * 1024, 0x5A));
+  const std::string other = file.path() + ".other";
+  std::ofstream(other, std::ios::binary) << std::string(64 * 1024, '\xA5');
+  FileIo::SetBetweenOpensForTesting(
+      [&] { ASSERT_EQ(::rename(other.c_str(), file.path().c_str()), 0); });
+  Result<std::unique_ptr<FileIo>> io = FileIo::Open(file.path());
+  FileIo::SetBetweenOpensForTesting({});
+  ASSERT_TRUE(io.ok()) << io.status().ToString();
+  struct stat io_st {};
+  struct stat cache_st {};
+  ASSERT_EQ(::fstat(io.value()->io_fd(), &io_st), 0);
+  ASSERT_EQ(::fstat(io.value()->cache_fd(), &cache_st), 0);
+  EXPECT_EQ(io_st.st_dev, cache_st.st_dev);
+  EXPECT_EQ(io_st.st_ino, cache_st.st_ino) << "the cache handle names another file";
+  platform::AlignedBytes block = platform::AllocateAligned(4096);
+  const IoResult r = io.value()->CacheRead(0, block.get(), 4096);
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(r.bytes, 4096u);
+  EXPECT_EQ(block[4095], 0x5A);
+}
+
 TEST(DiskSourceTest, VolumeIsAWholeDiskWithASynthesizedHeader) {
   const uint64_t partition = 1024 * kMiB;  // 1 GiB, never allocated
   DiskSource s(SOURCE_VOLUME, partition, 0x07, std::make_unique<MemoryIo>(std::vector<uint8_t>()),
