@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/backing_file.h"
 #include "platform/device_control_client.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/mount_table.h"
@@ -133,6 +134,11 @@ class FakeFiles : public FuseFileHandler {
   void Sync(size_t file, FuseReply reply) override {
     if (throwing_) throw 42;
     ++syncs_[file];
+    // As a file system answers a sync that a signal interrupted.
+    if (interrupted_syncs_ > 0) {
+      --interrupted_syncs_;
+      return reply.Error(EINTR);
+    }
     reply.Error(0);
   }
 
@@ -164,6 +170,8 @@ class FakeFiles : public FuseFileHandler {
     return opened_;
   }
   std::atomic<int> syncs_[2] = {0, 0};
+  // Syncs still to be answered EINTR.
+  std::atomic<int> interrupted_syncs_{0};
   // Every call throws (as an allocation that fails would).
   std::atomic<bool> throwing_{false};
 
@@ -285,6 +293,18 @@ TEST_F(FuseFilesTest, ReadsAndWritesReachTheHandlerAnsweredFromAnotherThread) {
   EXPECT_EQ(0, ::fsync(fd));
   EXPECT_EQ(1, files_.syncs_[0].load());
   ::close(fd);
+}
+
+// An image's sync that a signal interrupted is made again, not reported
+// as a failed flush.
+TEST_F(FuseFilesTest, AnInterruptedSyncOfABackingFileIsMadeAgain) {
+  Mount();
+  BackingFile file;
+  ASSERT_EQ(STATUS_SUCCESS, BackingFile::OpenImage(Path("disk0"), false, &file));
+  files_.interrupted_syncs_ = 2;
+  EXPECT_EQ(STATUS_SUCCESS, file.Sync());
+  EXPECT_EQ(3, files_.syncs_[0].load());
+  EXPECT_EQ(0, files_.interrupted_syncs_.load());
 }
 
 TEST_F(FuseFilesTest, OpensAreCountedUntilTheirRelease) {
