@@ -30,6 +30,7 @@
 #include "platform/backing_file.h"
 #include "platform/device_control_client.h"
 #include "platform/eventually_for_testing.h"
+#include "platform/mapped_file.h"
 #include "platform/mount_table.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/device_control.h"
@@ -305,6 +306,18 @@ TEST_F(FuseFilesTest, AnInterruptedSyncOfABackingFileIsMadeAgain) {
   EXPECT_EQ(STATUS_SUCCESS, file.Sync());
   EXPECT_EQ(3, files_.syncs_[0].load());
   EXPECT_EQ(0, files_.interrupted_syncs_.load());
+}
+
+// So is that of an image file being made, not reported as a failed image.
+TEST_F(FuseFilesTest, AnInterruptedSyncOfAFileBeingMadeIsMadeAgain) {
+  Mount();
+  const int fd = ::open(Path("disk0").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  files_.interrupted_syncs_ = 2;
+  const Status synced = SyncFile(fd);
+  EXPECT_TRUE(synced.ok()) << synced.message();
+  EXPECT_EQ(3, files_.syncs_[0].load());
+  ::close(fd);
 }
 
 TEST_F(FuseFilesTest, OpensAreCountedUntilTheirRelease) {
