@@ -268,5 +268,25 @@ TEST_F(BlockDeviceSourceTest, PartitionIsAVolumeWithItsTypeAndSectorCount) {
   }
 }
 
+// The partition's type is read from the partition served, even when the
+// path is made to name another one while the export opens it.
+TEST_F(BlockDeviceSourceTest, APartitionsTypeIsThatOfThePartitionOpened) {
+  auto linux_disk = MakeDisk("label: dos\nstart=2048, size=10240, type=83\n");
+  auto windows_disk = MakeDisk("label: dos\nstart=2048, size=10240, type=7\n");
+  ASSERT_NE(linux_disk, nullptr);
+  ASSERT_NE(windows_disk, nullptr);
+  testing::ScratchDir scratch;
+  const std::string link = scratch.File("partition");
+  ASSERT_EQ(::symlink(linux_disk->partition(1).c_str(), link.c_str()), 0);
+  const std::string moved = scratch.File("moved");
+  ASSERT_EQ(::symlink(windows_disk->partition(1).c_str(), moved.c_str()), 0);
+  FileIo::SetBetweenOpensForTesting([&] { ASSERT_EQ(::rename(moved.c_str(), link.c_str()), 0); });
+  Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(link));
+  FileIo::SetBetweenOpensForTesting({});
+  ASSERT_TRUE(source.ok()) << source.status().ToString();
+  EXPECT_EQ(source.value()->kind(), SOURCE_VOLUME);
+  EXPECT_EQ(source.value()->sector0()[446 + 4], 0x83) << "the type of another partition";
+}
+
 }  // namespace
 }  // namespace quensaria::source
