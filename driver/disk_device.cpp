@@ -248,8 +248,8 @@ void DiskDevice::Work(bool first) {
   // Nothing is taken any more: what was acknowledged is made durable before
   // the back end goes (a server that is away gets one attempt, and one gone
   // silent no longer than a transfer: the service manager waits less than a
-  // flush's time-out).
-  const NtStatus flushed = back_end_->FlushBeforeUnmount();
+  // flush's time-out). A read-only mount wrote nothing, as at an unmount.
+  const NtStatus flushed = GetBasics().read_only ? STATUS_SUCCESS : back_end_->FlushBeforeUnmount();
   if (flushed != STATUS_SUCCESS) {
     DebugPrint("%s: flush before stopping failed %X: writes since the last flush may be lost",
                name_.c_str(), flushed);

@@ -396,6 +396,41 @@ TEST_F(DiskDeviceTest, ReadOnlyMountsProtectTheMediaAndALaterMountClearsIt) {
   EXPECT_EQ(STATUS_SUCCESS, Write(0, Pattern(512, 1)).status);
 }
 
+// A read-only mount wrote nothing: neither an unmount nor a stop flushes
+// it, so an image whose file knows no sync (here a pipe) is not said to
+// lose writes.
+TEST_F(DiskDeviceTest, AReadOnlyImageIsNotFlushedAtAnUnmountOrAStop) {
+  std::mutex log_mu;
+  std::string log;
+  SetDebugSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(log_mu);
+    log += std::string(line) + "\n";
+  });
+  auto logged = [&] {
+    std::scoped_lock lock(log_mu);
+    return log;
+  };
+  ASSERT_EQ(0, ::mkfifo(Image("no-sync").c_str(), 0600));
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("no-sync", 'Q', true)));
+  ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("no-sync", 'Q', true)));
+  cd_ = MakeDevice(DeviceType::kCdRom, 0);
+  ASSERT_EQ(STATUS_SUCCESS,
+            Mount(ImageRecord("no-sync", 'R', false, 0, kSourceTypeCdImage), cd_.get()));
+  // A writable one is flushed, and its failure said.
+  ASSERT_EQ(0, ::mkfifo(Image("no-sync-rw").c_str(), 0600));
+  other_ = MakeDevice(DeviceType::kDisk, 1);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(ImageRecord("no-sync-rw", 'S'), other_.get()));
+  device_->Stop();
+  cd_->Stop();
+  other_->Stop();
+  EXPECT_FALSE(device_->State().mounted);
+  EXPECT_FALSE(cd_->State().mounted);
+  const std::string said = logged();
+  EXPECT_EQ(said.find("may be lost"), said.rfind("may be lost")) << said;
+  EXPECT_NE(std::string::npos, said.find("VelmoranEx1: flush before stopping failed")) << said;
+}
+
 TEST_F(DiskDeviceTest, TheDeviceTypeDecidesDiskOrCdRom) {
   MakeImage("cd.iso", kMiB);
   cd_ = MakeDevice(DeviceType::kCdRom, 0);

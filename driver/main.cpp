@@ -33,12 +33,14 @@ void Usage(FILE* to = stderr) {
                "  -h, --help                   print this help and exit\n");
 }
 
-// A whole number of seconds, at most a day.
+// A whole number of seconds, at most a day: plain digits, as strtoull
+// would also pass over leading blanks and a sign.
 bool ParseSeconds(const char* text, std::chrono::milliseconds* out) {
+  if (text[0] < '0' || text[0] > '9') return false;
   char* end = nullptr;
   errno = 0;
   const unsigned long long seconds = std::strtoull(text, &end, 10);
-  if (end == text || *end != '\0' || errno != 0 || text[0] == '-' || seconds > 86400) return false;
+  if (*end != '\0' || errno != 0 || seconds > 86400) return false;
   *out = std::chrono::seconds(seconds);
   return true;
 }

@@ -173,6 +173,9 @@ NtStatus BackingFile::WriteAt(const uint8_t* data, size_t length, uint64_t offse
   return WriteFully(fd_.get(), bounce.get(), span, start);
 }
 
-NtStatus BackingFile::Sync() { return ::fdatasync(fd_.get()) == 0 ? STATUS_SUCCESS : LastError(); }
+NtStatus BackingFile::Sync() {
+  const int error = SyncData(fd_.get());
+  return error == 0 ? STATUS_SUCCESS : NtStatusFromErrno(error);
+}
 
 }  // namespace quensaria::platform

@@ -27,8 +27,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/backing_file.h"
 #include "platform/device_control_client.h"
 #include "platform/eventually_for_testing.h"
+#include "platform/mapped_file.h"
 #include "platform/mount_table.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/device_control.h"
@@ -133,6 +135,11 @@ class FakeFiles : public FuseFileHandler {
   void Sync(size_t file, FuseReply reply) override {
     if (throwing_) throw 42;
     ++syncs_[file];
+    // As a file system answers a sync that a signal interrupted.
+    if (interrupted_syncs_ > 0) {
+      --interrupted_syncs_;
+      return reply.Error(EINTR);
+    }
     reply.Error(0);
   }
 
@@ -164,6 +171,8 @@ class FakeFiles : public FuseFileHandler {
     return opened_;
   }
   std::atomic<int> syncs_[2] = {0, 0};
+  // Syncs still to be answered EINTR.
+  std::atomic<int> interrupted_syncs_{0};
   // Every call throws (as an allocation that fails would).
   std::atomic<bool> throwing_{false};
 
@@ -284,6 +293,30 @@ TEST_F(FuseFilesTest, ReadsAndWritesReachTheHandlerAnsweredFromAnotherThread) {
   EXPECT_EQ(ENOSPC, errno);
   EXPECT_EQ(0, ::fsync(fd));
   EXPECT_EQ(1, files_.syncs_[0].load());
+  ::close(fd);
+}
+
+// An image's sync that a signal interrupted is made again, not reported
+// as a failed flush.
+TEST_F(FuseFilesTest, AnInterruptedSyncOfABackingFileIsMadeAgain) {
+  Mount();
+  BackingFile file;
+  ASSERT_EQ(STATUS_SUCCESS, BackingFile::OpenImage(Path("disk0"), false, &file));
+  files_.interrupted_syncs_ = 2;
+  EXPECT_EQ(STATUS_SUCCESS, file.Sync());
+  EXPECT_EQ(3, files_.syncs_[0].load());
+  EXPECT_EQ(0, files_.interrupted_syncs_.load());
+}
+
+// So is that of an image file being made, not reported as a failed image.
+TEST_F(FuseFilesTest, AnInterruptedSyncOfAFileBeingMadeIsMadeAgain) {
+  Mount();
+  const int fd = ::open(Path("disk0").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  files_.interrupted_syncs_ = 2;
+  const Status synced = SyncFile(fd);
+  EXPECT_TRUE(synced.ok()) << synced.message();
+  EXPECT_EQ(3, files_.syncs_[0].load());
   ::close(fd);
 }
 

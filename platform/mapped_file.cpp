@@ -83,7 +83,9 @@ Status WriteAt(int fd, uint64_t offset, std::span<const uint8_t> data) {
 }
 
 Status SyncFile(int fd) {
-  if (fsync(fd) != 0) return SystemError(errno);
+  while (fsync(fd) != 0) {
+    if (errno != EINTR) return SystemError(errno);
+  }
   return Status::Ok();
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <string.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -48,14 +49,22 @@ Status WriteAll(int fd, std::string_view text) {
 // taken; `newline` tells whether a line end (rather than the end of the
 // input) ended it.
 Result<std::string> ReadLine(int fd, const std::string& name, bool* newline) {
+  // Room for the longest line up front: a growing string would free its
+  // smaller buffers, each holding a piece of the password, unwiped.
   std::string line;
+  line.reserve(kMaxPasswordBytes + 1);
+  // A line given up on goes wiped.
+  auto dropped = [&line](Status status) {
+    explicit_bzero(line.data(), line.size());
+    return status;
+  };
   *newline = false;
   for (;;) {
     char c;
     const ssize_t n = ::read(fd, &c, 1);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return ErrnoStatus("read " + name, errno);
+      return dropped(ErrnoStatus("read " + name, errno));
     }
     if (n == 0) break;
     if (c == '\n') {
@@ -65,8 +74,8 @@ Result<std::string> ReadLine(int fd, const std::string& name, bool* newline) {
     // One byte more is room for the carriage return of a CRLF line end,
     // removed below.
     if (line.size() > kMaxPasswordBytes || (line.size() == kMaxPasswordBytes && c != '\r')) {
-      return Status(ERROR_INVALID_DATA, name + ": a password of more than " +
-                                            std::to_string(kMaxPasswordBytes) + " bytes");
+      return dropped(Status(ERROR_INVALID_DATA, name + ": a password of more than " +
+                                                    std::to_string(kMaxPasswordBytes) + " bytes"));
     }
     line.push_back(c);
   }
@@ -145,7 +154,11 @@ Result<std::string> AskPassword(int terminal, std::string_view prompt) {
   for (size_t i = 0; i < std::size(kStopSignals); ++i) {
     ::sigaction(kStopSignals[i], &previous[i], nullptr);
   }
-  if (line.ok() && !newline) return Status(ERROR_OPERATION_ABORTED, "no password typed");
+  if (line.ok() && !newline) {
+    // What was typed before the end of input goes wiped.
+    explicit_bzero(line.value().data(), line.value().size());
+    return Status(ERROR_OPERATION_ABORTED, "no password typed");
+  }
   return line;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include "platform/errors.h"
 #include "platform/retry.h"
@@ -17,10 +18,22 @@
 namespace quensaria::platform {
 namespace {
 
-Result<UniqueFd> Open(const std::string& path, int flags) {
+Result<UniqueFd> Open(const std::string& path, int flags, const std::string& shown) {
   const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-  if (fd < 0) return ErrnoStatus("open " + path, errno);
+  if (fd < 0) return ErrnoStatus("open " + shown, errno);
   return UniqueFd(fd);
+}
+
+Result<UniqueFd> Open(const std::string& path, int flags) { return Open(path, flags, path); }
+
+// `name` is opened, `shown` named in errors.
+Result<UniqueFd> OpenUnbufferedAs(const std::string& name, const std::string& shown, bool& direct) {
+  const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+  direct = fd >= 0;
+  if (fd >= 0) return UniqueFd(fd);
+  // EINVAL is how a file system says it does not do O_DIRECT.
+  if (errno != EINVAL) return ErrnoStatus("open " + shown, errno);
+  return Open(name, O_RDONLY, shown);
 }
 
 FileIdentity IdentityFrom(const struct stat& st) {
@@ -69,12 +82,11 @@ Result<FileInfo> StatPath(const std::string& path) {
 Result<UniqueFd> OpenReadWrite(const std::string& path) { return Open(path, O_RDWR); }
 
 Result<UniqueFd> OpenUnbuffered(const std::string& path, bool& direct) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-  direct = fd >= 0;
-  if (fd >= 0) return UniqueFd(fd);
-  // EINVAL is how a file system says it does not do O_DIRECT.
-  if (errno != EINVAL) return ErrnoStatus("open " + path, errno);
-  return Open(path, O_RDONLY);
+  return OpenUnbufferedAs(path, path, direct);
+}
+
+Result<UniqueFd> ReopenUnbuffered(int fd, const std::string& path, bool& direct) {
+  return OpenUnbufferedAs("/proc/self/fd/" + std::to_string(fd), path, direct);
 }
 
 int CheckReadWrite(int fd) {

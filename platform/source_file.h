@@ -50,6 +50,10 @@ Result<UniqueFd> OpenReadWrite(const std::string& path);
 // Opens read-only and unbuffered (O_DIRECT). Where the file system refuses
 // O_DIRECT the plain handle is returned and `direct` is false.
 Result<UniqueFd> OpenUnbuffered(const std::string& path, bool& direct);
+// The same for the file that `fd` has open (through /proc/self/fd), so that
+// a file renamed into `path` meanwhile is not the one opened; errors name
+// `path`.
+Result<UniqueFd> ReopenUnbuffered(int fd, const std::string& path, bool& direct);
 
 // 0 when `fd` is open for both reading and writing, else an errno (EBADF
 // for a descriptor that is closed or open one way only).

@@ -5,8 +5,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
+#include <vector>
+
 namespace quensaria::platform {
 namespace {
+
+constexpr size_t kMaxGroupEntryBytes = 16 << 20;
 
 // setfsuid/setfsgid report the previous id and never fail visibly; asking
 // with an invalid id (-1) reads the current one back.
@@ -35,13 +41,20 @@ CallerIdentity ThreadIdentity() {
 }
 
 uint32_t GroupId(const char* name, uint32_t fallback) {
-  group entry{};
-  group* found = nullptr;
-  char buffer[4096];
-  if (::getgrnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-    return fallback;
+  // The entry holds the members' names: a large group needs more room than
+  // a first guess, and is no missing group.
+  std::vector<char> buffer(4096);
+  for (;;) {
+    group entry{};
+    group* found = nullptr;
+    const int error = ::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found);
+    if (error == ERANGE && buffer.size() < kMaxGroupEntryBytes) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (error != 0 || found == nullptr) return fallback;
+    return found->gr_gid;
   }
-  return found->gr_gid;
 }
 
 ScopedIdentity::ScopedIdentity(const CallerIdentity& identity) : saved_(ThreadIdentity()) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/group_file_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::platform {
@@ -100,6 +101,22 @@ TEST_F(ThreadIdentityTest, TheCallersRightsDecideAccess) {
   }
   // Back as root, the group list is root's again.
   EXPECT_EQ(0u, ThreadIdentity().gid);
+}
+
+// A group of many members (an entry longer than a first guess at its
+// size) is found like any other, not taken for a missing one.
+TEST_F(ThreadIdentityTest, AGroupOfManyMembersIsFound) {
+  const int status = WithGroupEntriesForTesting(
+      dir_ + "/group",
+      GroupEntryForTesting("quensaria-test-small", 54320, 3) +
+          GroupEntryForTesting("quensaria-test-large", 54321, 2000),
+      [] {
+        if (GroupId("quensaria-test-small", kNogroup) != 54320) return 3;
+        return GroupId("quensaria-test-large", kNogroup) == 54321 ? 0 : 4;
+      });
+  if (status == kNoGroupFileForTesting) GTEST_SKIP() << "no mount namespace of its own here";
+  EXPECT_NE(3, status) << "a small test group was not found";
+  EXPECT_EQ(0, status) << "the group of 2000 members was taken for a missing one";
 }
 
 }  // namespace

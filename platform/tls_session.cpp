@@ -271,11 +271,16 @@ struct TlsSession::Impl {
       found.emplace(32);
       if (gnutls_rnd(GNUTLS_RND_NONCE, found->data(), found->size()) != 0) return -1;
     }
+    // The copy goes wiped: the key is a password's digest.
+    const auto wiped = [&found](int result) {
+      explicit_bzero(found->data(), found->size());
+      return result;
+    };
     key->data = static_cast<unsigned char*>(gnutls_malloc(found->size()));
-    if (key->data == nullptr) return -1;
+    if (key->data == nullptr) return wiped(-1);
     std::memcpy(key->data, found->data(), found->size());
     key->size = static_cast<unsigned int>(found->size());
-    return 0;
+    return wiped(0);
   }
 
   Status Setup(unsigned flags, const char* priorities) {

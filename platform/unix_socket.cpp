@@ -13,12 +13,15 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::platform {
 namespace {
+
+constexpr size_t kMaxGroupEntryBytes = 16 << 20;
 
 Result<sockaddr_un> AddressOf(const std::string& path) {
   sockaddr_un address{};
@@ -180,13 +183,20 @@ Result<UniqueFd> ConnectUnix(const std::string& path, std::chrono::milliseconds 
 std::string FileGroupName(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return {};
-  group entry{};
-  group* found = nullptr;
-  char buffer[4096];
-  if (::getgrgid_r(st.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    return found->gr_name;
+  // The entry holds the members' names: a large group needs more room than
+  // a first guess.
+  std::vector<char> buffer(4096);
+  for (;;) {
+    group entry{};
+    group* found = nullptr;
+    const int error = ::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found);
+    if (error == ERANGE && buffer.size() < kMaxGroupEntryBytes) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (error == 0 && found != nullptr) return found->gr_name;
+    return std::to_string(st.st_gid);
   }
-  return std::to_string(st.st_gid);
 }
 
 Status SendAll(int fd, std::span<const uint8_t> data) {

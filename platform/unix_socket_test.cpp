@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/blocked_thread_for_testing.h"
+#include "platform/group_file_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/win32_error.h"
 
@@ -87,6 +88,29 @@ TEST_F(UnixSocketTest, SocketGroupAdmitsItsMembersOnly) {
   };
   EXPECT_EQ(connect_as(group), 0) << "a member of the socket's group connects";
   EXPECT_EQ(connect_as(12345), static_cast<int>(ERROR_ACCESS_DENIED)) << "anyone else is refused";
+}
+
+// A group of many members (an entry longer than a first guess at its
+// size) is named, not shown as its number.
+TEST_F(UnixSocketTest, TheGroupOfASocketIsNamedHoweverManyMembersItHas) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand files to other groups";
+  const std::string small = dir_ + "/small";
+  const std::string large = dir_ + "/large";
+  std::ofstream(small).close();
+  std::ofstream(large).close();
+  ASSERT_EQ(0, ::chown(small.c_str(), 0, 54320));
+  ASSERT_EQ(0, ::chown(large.c_str(), 0, 54321));
+  const int status =
+      WithGroupEntriesForTesting(dir_ + "/group",
+                                 GroupEntryForTesting("quensaria-test-small", 54320, 3) +
+                                     GroupEntryForTesting("quensaria-test-large", 54321, 2000),
+                                 [&] {
+                                   if (FileGroupName(small) != "quensaria-test-small") return 3;
+                                   return FileGroupName(large) == "quensaria-test-large" ? 0 : 4;
+                                 });
+  if (status == kNoGroupFileForTesting) GTEST_SKIP() << "no mount namespace of its own here";
+  EXPECT_NE(3, status) << "a small test group was not named";
+  EXPECT_EQ(0, status) << "the group of 2000 members was shown as its number";
 }
 
 TEST_F(UnixSocketTest, StaleSocketIsReplacedLiveOneAndOtherFilesAreNot) {

@@ -94,5 +94,19 @@ for program in velmoran-ctl velmoran; do
   [[ $status -eq 2 ]] || fail "$program --runtime-dir '' exits with $status, not 2: $(cat "$scratch/err")"
   grep -q "^usage: $program " "$scratch/err" || fail "$program --runtime-dir '' shows no usage: $(cat "$scratch/err")"
 done
+# A number of seconds is plain digits: a blank or a sign before them is bad
+# usage, not read past. (--help after it: 0 when taken, 2 when refused.)
+for seconds in " 5" "+5" " -0" "-0" "" "5 " "0x5"; do
+  status=0
+  timeout 60 "$bin_dir/velmoran" --runtime-dir "$no_driver" --reconnect-timeout "$seconds" --help \
+    >"$scratch/out" 2>"$scratch/err" || status=$?
+  [[ $status -eq 2 ]] || fail "velmoran --reconnect-timeout '$seconds' exits with $status, not 2"
+  grep -q '^usage: velmoran ' "$scratch/err" ||
+    fail "velmoran --reconnect-timeout '$seconds' shows no usage: $(cat "$scratch/err")"
+done
+for seconds in 0 5 86400; do
+  "$bin_dir/velmoran" --reconnect-timeout "$seconds" --help >/dev/null ||
+    fail "velmoran --reconnect-timeout $seconds is refused"
+done
 echo "velmoran-ctl: bad usage exits 2 without a driver"
 echo "PASSED"

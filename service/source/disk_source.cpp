@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform/block_device.h"
 #include "platform/console.h"
@@ -105,8 +106,11 @@ Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config)
   if (!io.ok()) return io.status();
   if (::fstat((*io)->io_fd(), &st) == 0 && IsStream(st.st_mode)) return NotADisk(path);
   const Result<uint64_t> size = platform::SizeOf((*io)->io_fd());
-  const uint8_t type = kind == SOURCE_VOLUME ? platform::PartitionTypeByte(path) : 0;
   const int fd = (*io)->io_fd();
+  // Of the partition opened, not of whatever the path names by now.
+  const uint8_t type = kind == SOURCE_VOLUME
+                           ? platform::PartitionTypeByte("/proc/self/fd/" + std::to_string(fd))
+                           : 0;
   auto source = std::make_unique<DiskSource>(kind, size.ok() ? size.value() : 0, type,
                                              std::move(io).value(), CacheBlocks(config));
   source->set_watch(std::make_unique<SourceWatch>(path, fd, size.ok() ? size.value() : 0));

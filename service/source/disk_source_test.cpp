@@ -148,6 +148,31 @@ TEST(DiskSourceTest, CacheHandleIsUnbufferedOnAFileSystemThatAllowsIt) {
   EXPECT_EQ(block[kMiB - 1], 0x5A);
 }
 
+// The cache handle is the I/O handle's file, even when another file is
+// renamed into the path between the two opens: else the read cache would
+// serve another file's blocks.
+TEST(DiskSourceTest, CacheHandleIsTheFileOfTheIoHandleThoughThePathIsReplaced) {
+  TempFile file(std::vector<uint8_t>(64 * 1024, 0x5A));
+  const std::string other = file.path() + ".other";
+  std::ofstream(other, std::ios::binary) << std::string(64 * 1024, '\xA5');
+  FileIo::SetBetweenOpensForTesting(
+      [&] { ASSERT_EQ(::rename(other.c_str(), file.path().c_str()), 0); });
+  Result<std::unique_ptr<FileIo>> io = FileIo::Open(file.path());
+  FileIo::SetBetweenOpensForTesting({});
+  ASSERT_TRUE(io.ok()) << io.status().ToString();
+  struct stat io_st {};
+  struct stat cache_st {};
+  ASSERT_EQ(::fstat(io.value()->io_fd(), &io_st), 0);
+  ASSERT_EQ(::fstat(io.value()->cache_fd(), &cache_st), 0);
+  EXPECT_EQ(io_st.st_dev, cache_st.st_dev);
+  EXPECT_EQ(io_st.st_ino, cache_st.st_ino) << "the cache handle names another file";
+  platform::AlignedBytes block = platform::AllocateAligned(4096);
+  const IoResult r = io.value()->CacheRead(0, block.get(), 4096);
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(r.bytes, 4096u);
+  EXPECT_EQ(block[4095], 0x5A);
+}
+
 TEST(DiskSourceTest, VolumeIsAWholeDiskWithASynthesizedHeader) {
   const uint64_t partition = 1024 * kMiB;  // 1 GiB, never allocated
   DiskSource s(SOURCE_VOLUME, partition, 0x07, std::make_unique<MemoryIo>(std::vector<uint8_t>()),
@@ -241,6 +266,26 @@ TEST_F(BlockDeviceSourceTest, PartitionIsAVolumeWithItsTypeAndSectorCount) {
     image.read(seen, 8);
     EXPECT_EQ(0, std::memcmp(seen, mark, 8));
   }
+}
+
+// The partition's type is read from the partition served, even when the
+// path is made to name another one while the export opens it.
+TEST_F(BlockDeviceSourceTest, APartitionsTypeIsThatOfThePartitionOpened) {
+  auto linux_disk = MakeDisk("label: dos\nstart=2048, size=10240, type=83\n");
+  auto windows_disk = MakeDisk("label: dos\nstart=2048, size=10240, type=7\n");
+  ASSERT_NE(linux_disk, nullptr);
+  ASSERT_NE(windows_disk, nullptr);
+  testing::ScratchDir scratch;
+  const std::string link = scratch.File("partition");
+  ASSERT_EQ(::symlink(linux_disk->partition(1).c_str(), link.c_str()), 0);
+  const std::string moved = scratch.File("moved");
+  ASSERT_EQ(::symlink(windows_disk->partition(1).c_str(), moved.c_str()), 0);
+  FileIo::SetBetweenOpensForTesting([&] { ASSERT_EQ(::rename(moved.c_str(), link.c_str()), 0); });
+  Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(link));
+  FileIo::SetBetweenOpensForTesting({});
+  ASSERT_TRUE(source.ok()) << source.status().ToString();
+  EXPECT_EQ(source.value()->kind(), SOURCE_VOLUME);
+  EXPECT_EQ(source.value()->sector0()[446 + 4], 0x83) << "the type of another partition";
 }
 
 }  // namespace

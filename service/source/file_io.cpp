@@ -1,12 +1,18 @@
 #include "service/source/file_io.h"
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/errors.h"
 #include "platform/source_file.h"
 
 namespace quensaria::source {
 namespace {
+
+std::function<void()>& BetweenOpens() {
+  static std::function<void()> hook;
+  return hook;
+}
 
 IoResult FromTransfer(const platform::Transfer& t) {
   if (t.error != 0) return IoResult{0, platform::Win32ErrorFromErrno(t.error), false};
@@ -26,11 +32,17 @@ IoResult FromNoWait(const platform::Transfer& t, std::atomic<bool>& enabled) {
 Result<std::unique_ptr<FileIo>> FileIo::Open(const std::string& path) {
   Result<platform::UniqueFd> io = platform::OpenReadWrite(path);
   if (!io.ok()) return io.status();
+  if (BetweenOpens()) BetweenOpens()();
   bool direct = false;
-  Result<platform::UniqueFd> cache = platform::OpenUnbuffered(path, direct);
+  // The file the I/O handle has open, not whatever the path names by now.
+  Result<platform::UniqueFd> cache = platform::ReopenUnbuffered(io.value().get(), path, direct);
   if (!cache.ok()) return cache.status();
   return std::unique_ptr<FileIo>(
       new FileIo(std::move(io).value(), std::move(cache).value(), direct));
+}
+
+void FileIo::SetBetweenOpensForTesting(std::function<void()> hook) {
+  BetweenOpens() = std::move(hook);
 }
 
 FileIo::FileIo(platform::UniqueFd io, platform::UniqueFd cache, bool direct)

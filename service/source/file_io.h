@@ -9,6 +9,7 @@
 #define QUENSARIA_SERVICE_SOURCE_FILE_IO_H_
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,7 +35,11 @@ class FileIo final : public SourceIo {
   int HandleValue() const override { return io_.get(); }
 
   int io_fd() const { return io_.get(); }
+  int cache_fd() const { return cache_.get(); }
   bool cache_is_direct() const { return direct_; }
+
+  // Runs between the opens of the two handles (an empty one: nothing). Tests only.
+  static void SetBetweenOpensForTesting(std::function<void()> hook);
 
  private:
   FileIo(platform::UniqueFd io, platform::UniqueFd cache, bool direct);
