@@ -216,7 +216,6 @@ TEST_F(LudraneCliTest, UsageErrorsExitWithTwo) {
       {"start-server 0", "not a server handle: 0"},
       {"add-client 5 300.1.1.1", "not an IPv4 address: 300.1.1.1"},
       {"add-client 5 any writable", "access must be full, virtual or refused"},
-      {"add-server /no/such/file", "cannot tell the size of /no/such/file"},
       {"add-server /x --size 12Q", "not a size: 12Q"},
       {"add-server /x --size 1G --port 70000", "the port must be 1 to 65535"},
       {"add-server /x --size 1G --cache 1025", "the cache must be 0 to 1024 MiB"},
@@ -236,10 +235,17 @@ TEST_F(LudraneCliTest, UsageErrorsExitWithTwo) {
     EXPECT_NE(help.out.find("--password-file FILE"), std::string::npos) << args;
     EXPECT_EQ(help.err, "") << args;
   }
-  // A value that reads like --help is a value.
+  // A value that reads like --help is a value: the command goes on to its
+  // source, which is not there (exit 1, as with --size), and the service
+  // is not asked.
   const Outcome value = Cli("add-server /no/such/file --password --help");
-  EXPECT_EQ(value.status, 2);
-  EXPECT_NE(value.err.find("cannot tell the size"), std::string::npos) << value.err;
+  EXPECT_EQ(value.status, 1);
+  EXPECT_NE(value.err.find("The source /no/such/file does not exist"), std::string::npos)
+      << value.err;
+  const Outcome folder = Cli("add-server " + dir_);
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_NE(folder.err.find("is neither a file nor a block device"), std::string::npos)
+      << folder.err;
   EXPECT_EQ(ops_.calls, 0);
 }
 

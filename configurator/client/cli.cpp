@@ -538,6 +538,15 @@ int Cli::AddServer(const std::vector<std::string>& args) {
   if (!size) {
     Result<uint64_t> measured = SourceSize(source);
     if (!measured.ok()) {
+      // A source that is not there, or is no disk, could never start: said
+      // as with --size, not as bad usage.
+      ServerConfig probe{};
+      if (source.size() < sizeof probe.Source) {
+        std::memcpy(probe.Source, source.data(), source.size());
+        if (const std::string refusal = CreateRefusal(probe, {}); !refusal.empty()) {
+          return Refused(refusal);
+        }
+      }
       throw UsageError{"cannot tell the size of " + source + " (" + measured.status().message() +
                        "); give --size"};
     }
