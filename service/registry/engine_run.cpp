@@ -18,7 +18,8 @@ void LogEngineException(const char* step, const std::exception* error) {
 std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactory& factory,
                                                     const ServerConfig& config,
                                                     const HooksFor& hooks_for,
-                                                    std::chrono::milliseconds start_wait) {
+                                                    std::chrono::milliseconds start_wait,
+                                                    std::chrono::milliseconds open_wait) {
   std::unique_ptr<EngineRun> run(new EngineRun);
   try {
     run->thread_ = std::thread(&EngineRun::Body, run.get(), factory, config);
@@ -28,7 +29,18 @@ std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactor
   }
 
   std::unique_lock lock(run->mutex_);
-  run->changed_.wait(lock, [&] { return run->published_; });
+  if (!run->changed_.wait_for(lock, open_wait, [&] { return run->published_; })) {
+    // The caller holds the registry lock: a source that does not answer
+    // must not hold up every other call. The thread owns the run from now on.
+    platform::ConsoleLog(
+        platform::ConsolePriority::kError,
+        "%.150s: cannot be served: the source does not answer within %lld s\n", config.Source,
+        static_cast<long long>(std::chrono::ceil<std::chrono::seconds>(open_wait).count()));
+    run->abandoned_ = true;
+    run->thread_.detach();
+    static_cast<void>(run.release());
+    return nullptr;
+  }
   if (run->endpoint_ != nullptr) {
     try {
       engine::EngineHooks hooks = hooks_for(*run);
@@ -74,6 +86,12 @@ void EngineRun::Body(engine::EndpointFactory factory, ServerConfig config) {
   bool run_it = false;
   {
     std::unique_lock lock(mutex_);
+    if (abandoned_) {
+      lock.unlock();
+      endpoint.reset();
+      delete this;
+      return;
+    }
     endpoint_ = endpoint.get();
     published_ = true;
     changed_.notify_all();

@@ -145,6 +145,17 @@ int FakeEngine::StopCalls() const {
   return stop_calls;
 }
 
+void FakeEngine::Release() {
+  std::scoped_lock lock(mutex);
+  released = true;
+  changed.notify_all();
+}
+
+bool FakeEngine::EndsWithin(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex);
+  return changed.wait_for(lock, timeout, [this] { return ended; });
+}
+
 void FakeEngines::SetMode(uint16_t port, FakeMode mode) {
   std::scoped_lock lock(mutex_);
   setups_[port].mode = mode;
@@ -173,6 +184,10 @@ engine::EndpointFactory FakeEngines::Factory() {
     if (engine->mode == FakeMode::kThrowOnBuild)
       throw std::runtime_error("source cannot be opened");
     if (engine->mode == FakeMode::kNullOnBuild) return nullptr;
+    if (engine->mode == FakeMode::kHangOnBuild) {
+      std::unique_lock lock(engine->mutex);
+      engine->changed.wait(lock, [&] { return engine->released; });
+    }
     return std::make_unique<FakeEndpoint>(engine);
   };
 }

@@ -27,6 +27,8 @@ enum class FakeMode {
   kBusyUntilStop,  // worker threads call the hooks until Stop, then report
                    // every address of `reset_addresses` disconnected, like
                    // an engine resetting its connections; Run joins them
+  kHangOnBuild,    // the factory waits until Release, as an open of a source
+                   // that does not answer, then builds a serving endpoint
 };
 
 struct FakeEngine {
@@ -41,7 +43,8 @@ struct FakeEngine {
   engine::EngineHooks hooks;
   bool hooks_before_run = false;
   bool running = false;
-  bool ended = false;  // the endpoint has been destroyed
+  bool ended = false;     // the endpoint has been destroyed
+  bool released = false;  // kHangOnBuild: the factory may go on
   int stop_calls = 0;
 
   // The registry's hooks, called as the engine would (false: no engine runs).
@@ -52,6 +55,10 @@ struct FakeEngine {
   bool IsRunning() const;
   bool HasEnded() const;
   int StopCalls() const;
+  // kHangOnBuild: lets the factory go on.
+  void Release();
+  // Whether the endpoint was destroyed within `timeout`.
+  bool EndsWithin(std::chrono::milliseconds timeout);
 };
 
 class FakeEngines {
