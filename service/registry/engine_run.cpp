@@ -137,14 +137,15 @@ std::vector<uint32_t> EngineRun::StopEndpoint() {
   return link_->TakeDisconnects();
 }
 
-void EngineRun::ReadFigures(ServerStats& figures) {
+bool EngineRun::ReadFigures(ServerStats& figures) {
   std::scoped_lock lock(mutex_);
-  if (endpoint_ == nullptr) return;
+  if (endpoint_ == nullptr) return false;
   try {
     endpoint_->ReadFigures(figures);
   } catch (const std::exception& error) {
     LogEngineException("figures", &error);
   }
+  return true;
 }
 
 EngineRun::~EngineRun() {

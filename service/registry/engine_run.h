@@ -72,9 +72,10 @@ class EngineRun {
   // end. Returns the disconnects its hooks recorded meanwhile, in order.
   std::vector<uint32_t> StopEndpoint();
 
-  // The engine's figures (Endpoint::ReadFigures); leaves `figures` as it is
-  // once the engine has ended or before it was built.
-  void ReadFigures(ServerStats& figures);
+  // The engine's figures (Endpoint::ReadFigures); false, leaving `figures`
+  // as it is, once the engine has ended (by a stop or by itself) or before
+  // it was built.
+  bool ReadFigures(ServerStats& figures);
 
   // Marks the engine stopping (for good) ahead of StopEndpoint, which does
   // it too, so that its hooks stop waiting for the registry lock.

@@ -194,6 +194,29 @@ TEST_F(EngineRunTest, StartedServersLoadStartedAndStopAllKeepsStarted) {
   EXPECT_EQ(first, 0u) << "freed";
 }
 
+// An engine may end by itself once it serves (its listener broke): the
+// figures then say it no longer runs, and a stop and a start bring it back.
+TEST_F(EngineRunTest, AnEngineThatEndedOnItsOwnIsNotReportedRunning) {
+  const Handle server = AddServer(9001);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  ServerStats stats{};
+  ASSERT_EQ(registry_.GetServerStats(server, stats), 0);
+  EXPECT_EQ(stats.Running, 1);
+
+  engine->EndOnItsOwn();
+  ASSERT_TRUE(engine->EndsWithin(seconds(30)));
+  stats = ServerStats{};
+  ASSERT_EQ(registry_.GetServerStats(server, stats), 0);
+  EXPECT_EQ(stats.Running, 0) << "no engine serves the server any more";
+
+  ASSERT_EQ(registry_.StopServer(server), 0);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  ASSERT_EQ(registry_.GetServerStats(server, stats), 0);
+  EXPECT_EQ(stats.Running, 1);
+  EXPECT_TRUE(engines_.Latest(9001)->IsRunning());
+}
+
 TEST_F(EngineRunTest, DeletingAStartedServerStopsItsEngine) {
   const Handle server = AddServer(9001);
   ASSERT_EQ(registry_.StartServer(server), 0);

@@ -78,7 +78,7 @@ class FakeEndpoint final : public engine::Endpoint {
 
   void WaitForStop() {
     std::unique_lock lock(engine_->mutex);
-    engine_->changed.wait(lock, [&] { return stop_requested_; });
+    engine_->changed.wait(lock, [&] { return stop_requested_ || engine_->end_requested; });
   }
 
   // One connection's worth of hook traffic, then its reset.
@@ -148,6 +148,12 @@ int FakeEngine::StopCalls() const {
 void FakeEngine::Release() {
   std::scoped_lock lock(mutex);
   released = true;
+  changed.notify_all();
+}
+
+void FakeEngine::EndOnItsOwn() {
+  std::scoped_lock lock(mutex);
+  end_requested = true;
   changed.notify_all();
 }
 

@@ -43,8 +43,9 @@ struct FakeEngine {
   engine::EngineHooks hooks;
   bool hooks_before_run = false;
   bool running = false;
-  bool ended = false;     // the endpoint has been destroyed
-  bool released = false;  // kHangOnBuild: the factory may go on
+  bool ended = false;          // the endpoint has been destroyed
+  bool released = false;       // kHangOnBuild: the factory may go on
+  bool end_requested = false;  // Run returns as if its listener broke
   int stop_calls = 0;
 
   // The registry's hooks, called as the engine would (false: no engine runs).
@@ -57,6 +58,8 @@ struct FakeEngine {
   int StopCalls() const;
   // kHangOnBuild: lets the factory go on.
   void Release();
+  // Makes Run return without a Stop, as an engine whose listener broke.
+  void EndOnItsOwn();
   // Whether the endpoint was destroyed within `timeout`.
   bool EndsWithin(std::chrono::milliseconds timeout);
 };
