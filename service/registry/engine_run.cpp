@@ -63,13 +63,26 @@ std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactor
   // Many exports start one after another (at service start): each waits
   // only until its engine is up. One still busy after the wait counts as
   // started, as long as it has not ended.
-  run->changed_.wait_for(lock, start_wait, [&] { return run->ended_ || run->listening_; });
-  const bool ended = run->ended_;
-  lock.unlock();
-  if (ended) {
+  const auto deadline = std::chrono::steady_clock::now() + start_wait;
+  run->changed_.wait_until(lock, deadline,
+                           [&] { return run->ended_ || run->listening_ || run->returned_; });
+  // Its Run is over before it listened: failed, however long closing its
+  // source takes; that close gets the rest of the wait.
+  const bool failed = run->returned_ && !run->listening_;
+  if (failed) run->changed_.wait_until(lock, deadline, [&] { return run->ended_; });
+  if (run->ended_) {
+    lock.unlock();
     run->thread_.join();
     return nullptr;
   }
+  if (failed) {
+    // Not waited for under the registry lock: the thread owns the run now.
+    run->abandoned_ = true;
+    run->thread_.detach();
+    static_cast<void>(run.release());
+    return nullptr;
+  }
+  lock.unlock();
   return run;
 }
 
@@ -111,11 +124,18 @@ void EngineRun::Body(engine::EndpointFactory factory, ServerConfig config) {
     // Waits out a Stop() in progress; none can start once endpoint_ is null.
     std::scoped_lock lock(mutex_);
     endpoint_ = nullptr;
+    returned_ = true;
+    changed_.notify_all();
   }
   endpoint.reset();
 
-  std::scoped_lock lock(mutex_);
+  std::unique_lock lock(mutex_);
   ended_ = true;
+  if (abandoned_) {
+    lock.unlock();
+    delete this;
+    return;
+  }
   changed_.notify_all();
 }
 

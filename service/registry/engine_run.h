@@ -54,9 +54,11 @@ class EngineRun {
   // Starts the engine thread, which builds the endpoint with `factory` from a
   // copy of `config`, waits for the hooks (`hooks_for`, installed from this
   // thread) and runs it. Returns as soon as the engine listens, or after
-  // `start_wait` at most: null when the thread ended before either, or when
-  // the endpoint was not built within `open_wait` (the thread is then left
-  // to end by itself, its late endpoint never run).
+  // `start_wait` at most: null when the engine's Run was over (or never
+  // began) before either, its thread then joined or, while it still closes
+  // its source, left to end by itself; null too when the endpoint was not
+  // built within `open_wait` (the thread is then left to end by itself, its
+  // late endpoint never run).
   static std::unique_ptr<EngineRun> StartEndpoint(const engine::EndpointFactory& factory,
                                                   const ServerConfig& config,
                                                   const HooksFor& hooks_for,
@@ -94,6 +96,7 @@ class EngineRun {
   bool hooks_installed_ = false;
   bool ended_ = false;
   bool listening_ = false;
+  bool returned_ = false;                 // Run is over, or never began: it serves no more
   bool abandoned_ = false;                // nobody waits any more: the thread frees the run
   engine::Endpoint* endpoint_ = nullptr;  // alive while non-null
 

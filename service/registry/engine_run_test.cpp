@@ -117,6 +117,29 @@ TEST(EngineStartWaitTest, AnEngineStillComingUpAfterTheWaitCountsAsStarted) {
   EXPECT_EQ(read.Started, 1);
 }
 
+// An engine that ended before it listened (its port taken) failed, however
+// long closing its source takes: the start does not count it as still
+// coming up.
+TEST(EngineStartWaitTest, AnEngineThatEndedBeforeListeningFailsThoughItsTeardownIsSlow) {
+  FakeEngines engines;
+  engines.SetMode(9001, FakeMode::kEndAtOnceSlowTeardown);
+  RegistryEnvironment environment;
+  environment.start_wait = std::chrono::milliseconds(50);
+  ServerRegistry registry(engines.Factory(), environment);
+  Handle server = 0;
+  ASSERT_EQ(registry.AddServer(MakeConfig(9001), server), 0);
+  EXPECT_EQ(FinishesOrDie("StartServer", [&] { return registry.StartServer(server); }), -1);
+  ServerConfig read{};
+  ASSERT_EQ(registry.GetServer(server, read), 0);
+  EXPECT_EQ(read.Started, 0);
+
+  const auto engine = engines.Latest(9001);
+  engine->Release();
+  EXPECT_TRUE(engine->EndsWithin(seconds(30)));
+  engines.SetMode(9001, FakeMode::kServe);
+  EXPECT_EQ(FinishesOrDie("StartServer", [&] { return registry.StartServer(server); }), 0);
+}
+
 TEST_F(EngineRunTest, EngineThatCannotComeUpFailsTheStart) {
   const FakeMode modes[] = {FakeMode::kEndAtOnce, FakeMode::kThrowOnBuild, FakeMode::kNullOnBuild};
   uint16_t port = 9100;

@@ -20,7 +20,9 @@ class FakeEndpoint final : public engine::Endpoint {
   }
 
   ~FakeEndpoint() override {
-    std::scoped_lock lock(engine_->mutex);
+    std::unique_lock lock(engine_->mutex);
+    if (engine_->mode == FakeMode::kEndAtOnceSlowTeardown)
+      engine_->changed.wait(lock, [this] { return engine_->released; });
     engine_->hooks = {};
     engine_->endpoint = nullptr;
     engine_->running = false;
@@ -40,10 +42,12 @@ class FakeEndpoint final : public engine::Endpoint {
       hooks = engine_->hooks;
       engine_->hooks_before_run =
           hooks.CheckClientAccess && hooks.ClientDisconnected && hooks.ClientLoggedOn;
-      engine_->running = engine_->mode != FakeMode::kEndAtOnce;
+      const bool ends_at_once = engine_->mode == FakeMode::kEndAtOnce ||
+                                engine_->mode == FakeMode::kEndAtOnceSlowTeardown;
+      engine_->running = !ends_at_once;
       engine_->changed.notify_all();
+      if (ends_at_once) return;
     }
-    if (engine_->mode == FakeMode::kEndAtOnce) return;
     if (engine_->mode != FakeMode::kServeUnheard && hooks.Listening) hooks.Listening(this);
     std::vector<std::thread> workers;
     if (engine_->mode == FakeMode::kBusyUntilStop) {

@@ -19,16 +19,18 @@
 namespace quensaria::registry::testing {
 
 enum class FakeMode {
-  kServe,          // listens at once, runs until Stop
-  kServeUnheard,   // runs until Stop, never says that it listens
-  kEndAtOnce,      // Run returns at once: a source or port that failed
-  kThrowOnBuild,   // the factory throws
-  kNullOnBuild,    // the factory returns null
-  kBusyUntilStop,  // worker threads call the hooks until Stop, then report
-                   // every address of `reset_addresses` disconnected, like
-                   // an engine resetting its connections; Run joins them
-  kHangOnBuild,    // the factory waits until Release, as an open of a source
-                   // that does not answer, then builds a serving endpoint
+  kServe,                  // listens at once, runs until Stop
+  kServeUnheard,           // runs until Stop, never says that it listens
+  kEndAtOnce,              // Run returns at once: a source or port that failed
+  kThrowOnBuild,           // the factory throws
+  kNullOnBuild,            // the factory returns null
+  kBusyUntilStop,          // worker threads call the hooks until Stop, then report
+                           // every address of `reset_addresses` disconnected, like
+                           // an engine resetting its connections; Run joins them
+  kHangOnBuild,            // the factory waits until Release, as an open of a source
+                           // that does not answer, then builds a serving endpoint
+  kEndAtOnceSlowTeardown,  // as kEndAtOnce, and the endpoint's destruction
+                           // (closing its source) waits until Release
 };
 
 struct FakeEngine {
@@ -56,7 +58,8 @@ struct FakeEngine {
   bool IsRunning() const;
   bool HasEnded() const;
   int StopCalls() const;
-  // kHangOnBuild: lets the factory go on.
+  // kHangOnBuild, kEndAtOnceSlowTeardown: lets the factory or the
+  // destruction go on.
   void Release();
   // Makes Run return without a Stop, as an engine whose listener broke.
   void EndOnItsOwn();
