@@ -23,14 +23,17 @@
 #include "service/engine/endpoint.h"
 #include "service/management/management_server.h"
 #include "service/management/operations.h"
+#include "service/registry/engine_run.h"
 #include "service/registry/server_registry.h"
 #include "service/store/configuration_store.h"
 
 namespace quensaria::host {
 
 // How much more start-up time systemd is told to allow before each export
-// that is started at load (a start takes up to about a second).
+// that is started at load (a start takes up to about a second, one whose
+// source does not answer up to the open wait).
 inline constexpr std::chrono::seconds kStartTimeoutExtension{10};
+static_assert(kStartTimeoutExtension >= registry::kOpenWait + registry::kStartWait);
 
 struct HostOptions {
   std::string state_directory;                // where Locals.xml lives

@@ -18,7 +18,8 @@ void LogEngineException(const char* step, const std::exception* error) {
 std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactory& factory,
                                                     const ServerConfig& config,
                                                     const HooksFor& hooks_for,
-                                                    std::chrono::milliseconds start_wait) {
+                                                    std::chrono::milliseconds start_wait,
+                                                    std::chrono::milliseconds open_wait) {
   std::unique_ptr<EngineRun> run(new EngineRun);
   try {
     run->thread_ = std::thread(&EngineRun::Body, run.get(), factory, config);
@@ -28,7 +29,18 @@ std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactor
   }
 
   std::unique_lock lock(run->mutex_);
-  run->changed_.wait(lock, [&] { return run->published_; });
+  if (!run->changed_.wait_for(lock, open_wait, [&] { return run->published_; })) {
+    // The caller holds the registry lock: a source that does not answer
+    // must not hold up every other call. The thread owns the run from now on.
+    platform::ConsoleLog(
+        platform::ConsolePriority::kError,
+        "%.150s: cannot be served: the source does not answer within %lld s\n", config.Source,
+        static_cast<long long>(std::chrono::ceil<std::chrono::seconds>(open_wait).count()));
+    run->abandoned_ = true;
+    run->thread_.detach();
+    static_cast<void>(run.release());
+    return nullptr;
+  }
   if (run->endpoint_ != nullptr) {
     try {
       engine::EngineHooks hooks = hooks_for(*run);
@@ -51,13 +63,26 @@ std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactor
   // Many exports start one after another (at service start): each waits
   // only until its engine is up. One still busy after the wait counts as
   // started, as long as it has not ended.
-  run->changed_.wait_for(lock, start_wait, [&] { return run->ended_ || run->listening_; });
-  const bool ended = run->ended_;
-  lock.unlock();
-  if (ended) {
+  const auto deadline = std::chrono::steady_clock::now() + start_wait;
+  run->changed_.wait_until(lock, deadline,
+                           [&] { return run->ended_ || run->listening_ || run->returned_; });
+  // Its Run is over before it listened: failed, however long closing its
+  // source takes; that close gets the rest of the wait.
+  const bool failed = run->returned_ && !run->listening_;
+  if (failed) run->changed_.wait_until(lock, deadline, [&] { return run->ended_; });
+  if (run->ended_) {
+    lock.unlock();
     run->thread_.join();
     return nullptr;
   }
+  if (failed) {
+    // Not waited for under the registry lock: the thread owns the run now.
+    run->abandoned_ = true;
+    run->thread_.detach();
+    static_cast<void>(run.release());
+    return nullptr;
+  }
+  lock.unlock();
   return run;
 }
 
@@ -74,6 +99,12 @@ void EngineRun::Body(engine::EndpointFactory factory, ServerConfig config) {
   bool run_it = false;
   {
     std::unique_lock lock(mutex_);
+    if (abandoned_) {
+      lock.unlock();
+      endpoint.reset();
+      delete this;
+      return;
+    }
     endpoint_ = endpoint.get();
     published_ = true;
     changed_.notify_all();
@@ -93,11 +124,18 @@ void EngineRun::Body(engine::EndpointFactory factory, ServerConfig config) {
     // Waits out a Stop() in progress; none can start once endpoint_ is null.
     std::scoped_lock lock(mutex_);
     endpoint_ = nullptr;
+    returned_ = true;
+    changed_.notify_all();
   }
   endpoint.reset();
 
-  std::scoped_lock lock(mutex_);
+  std::unique_lock lock(mutex_);
   ended_ = true;
+  if (abandoned_) {
+    lock.unlock();
+    delete this;
+    return;
+  }
   changed_.notify_all();
 }
 
@@ -119,14 +157,15 @@ std::vector<uint32_t> EngineRun::StopEndpoint() {
   return link_->TakeDisconnects();
 }
 
-void EngineRun::ReadFigures(ServerStats& figures) {
+bool EngineRun::ReadFigures(ServerStats& figures) {
   std::scoped_lock lock(mutex_);
-  if (endpoint_ == nullptr) return;
+  if (endpoint_ == nullptr) return false;
   try {
     endpoint_->ReadFigures(figures);
   } catch (const std::exception& error) {
     LogEngineException("figures", &error);
   }
+  return true;
 }
 
 EngineRun::~EngineRun() {

@@ -25,6 +25,10 @@ namespace quensaria::registry {
 // The longest a start waits for its engine to listen; an engine thread that
 // ends within it could not bring its engine up.
 inline constexpr std::chrono::milliseconds kStartWait{1000};
+// The longest a start waits for its engine's source to open (a file on a
+// dead hard NFS mount, a device that does not answer): beyond the RBD
+// open's own time-out, so that its reason is the one told.
+inline constexpr std::chrono::milliseconds kOpenWait{9000};
 
 // What the hooks of one engine share with its EngineRun, held by shared
 // ownership because a hook may outlive the EngineRun (endpoint.h), e.g. a
@@ -50,10 +54,16 @@ class EngineRun {
   // Starts the engine thread, which builds the endpoint with `factory` from a
   // copy of `config`, waits for the hooks (`hooks_for`, installed from this
   // thread) and runs it. Returns as soon as the engine listens, or after
-  // `start_wait` at most: null when the thread ended before either.
-  static std::unique_ptr<EngineRun> StartEndpoint(
-      const engine::EndpointFactory& factory, const ServerConfig& config, const HooksFor& hooks_for,
-      std::chrono::milliseconds start_wait = kStartWait);
+  // `start_wait` at most: null when the engine's Run was over (or never
+  // began) before either, its thread then joined or, while it still closes
+  // its source, left to end by itself; null too when the endpoint was not
+  // built within `open_wait` (the thread is then left to end by itself, its
+  // late endpoint never run).
+  static std::unique_ptr<EngineRun> StartEndpoint(const engine::EndpointFactory& factory,
+                                                  const ServerConfig& config,
+                                                  const HooksFor& hooks_for,
+                                                  std::chrono::milliseconds start_wait = kStartWait,
+                                                  std::chrono::milliseconds open_wait = kOpenWait);
 
   // Stops the engine if the caller has not (StopEndpoint) and waits for it.
   ~EngineRun();
@@ -64,9 +74,10 @@ class EngineRun {
   // end. Returns the disconnects its hooks recorded meanwhile, in order.
   std::vector<uint32_t> StopEndpoint();
 
-  // The engine's figures (Endpoint::ReadFigures); leaves `figures` as it is
-  // once the engine has ended or before it was built.
-  void ReadFigures(ServerStats& figures);
+  // The engine's figures (Endpoint::ReadFigures); false, leaving `figures`
+  // as it is, once the engine has ended (by a stop or by itself) or before
+  // it was built.
+  bool ReadFigures(ServerStats& figures);
 
   // Marks the engine stopping (for good) ahead of StopEndpoint, which does
   // it too, so that its hooks stop waiting for the registry lock.
@@ -85,6 +96,8 @@ class EngineRun {
   bool hooks_installed_ = false;
   bool ended_ = false;
   bool listening_ = false;
+  bool returned_ = false;                 // Run is over, or never began: it serves no more
+  bool abandoned_ = false;                // nobody waits any more: the thread frees the run
   engine::Endpoint* endpoint_ = nullptr;  // alive while non-null
 
   const std::shared_ptr<EngineLink> link_ = std::make_shared<EngineLink>();

@@ -19,20 +19,19 @@ namespace {
 
 using std::chrono::seconds;
 
-class EngineRunTest : public RegistryFixture {
- protected:
-  // Runs `step` on another thread; a step that has not finished after a
-  // generous while is a deadlock, and a deadlocked test cannot end cleanly.
-  template <typename Step>
-  auto FinishesOrDie(const char* what, Step step) {
-    auto done = std::async(std::launch::async, step);
-    if (done.wait_for(seconds(30)) != std::future_status::ready) {
-      std::fprintf(stderr, "DEADLOCK: %s did not return within 30 s\n", what);
-      std::_Exit(1);
-    }
-    return done.get();
+// Runs `step` on another thread; a step that has not finished after a
+// generous while is a deadlock, and a deadlocked test cannot end cleanly.
+template <typename Step>
+auto FinishesOrDie(const char* what, Step step) {
+  auto done = std::async(std::launch::async, step);
+  if (done.wait_for(seconds(30)) != std::future_status::ready) {
+    std::fprintf(stderr, "DEADLOCK: %s did not return within 30 s\n", what);
+    std::_Exit(1);
   }
-};
+  return done.get();
+}
+
+class EngineRunTest : public RegistryFixture {};
 
 TEST_F(EngineRunTest, StartRunsTheEngineWithHooksInstalledBeforeRun) {
   ServerConfig config = MakeConfig(9001, "/srv/a.img");
@@ -118,6 +117,29 @@ TEST(EngineStartWaitTest, AnEngineStillComingUpAfterTheWaitCountsAsStarted) {
   EXPECT_EQ(read.Started, 1);
 }
 
+// An engine that ended before it listened (its port taken) failed, however
+// long closing its source takes: the start does not count it as still
+// coming up.
+TEST(EngineStartWaitTest, AnEngineThatEndedBeforeListeningFailsThoughItsTeardownIsSlow) {
+  FakeEngines engines;
+  engines.SetMode(9001, FakeMode::kEndAtOnceSlowTeardown);
+  RegistryEnvironment environment;
+  environment.start_wait = std::chrono::milliseconds(50);
+  ServerRegistry registry(engines.Factory(), environment);
+  Handle server = 0;
+  ASSERT_EQ(registry.AddServer(MakeConfig(9001), server), 0);
+  EXPECT_EQ(FinishesOrDie("StartServer", [&] { return registry.StartServer(server); }), -1);
+  ServerConfig read{};
+  ASSERT_EQ(registry.GetServer(server, read), 0);
+  EXPECT_EQ(read.Started, 0);
+
+  const auto engine = engines.Latest(9001);
+  engine->Release();
+  EXPECT_TRUE(engine->EndsWithin(seconds(30)));
+  engines.SetMode(9001, FakeMode::kServe);
+  EXPECT_EQ(FinishesOrDie("StartServer", [&] { return registry.StartServer(server); }), 0);
+}
+
 TEST_F(EngineRunTest, EngineThatCannotComeUpFailsTheStart) {
   const FakeMode modes[] = {FakeMode::kEndAtOnce, FakeMode::kThrowOnBuild, FakeMode::kNullOnBuild};
   uint16_t port = 9100;
@@ -195,6 +217,29 @@ TEST_F(EngineRunTest, StartedServersLoadStartedAndStopAllKeepsStarted) {
   EXPECT_EQ(first, 0u) << "freed";
 }
 
+// An engine may end by itself once it serves (its listener broke): the
+// figures then say it no longer runs, and a stop and a start bring it back.
+TEST_F(EngineRunTest, AnEngineThatEndedOnItsOwnIsNotReportedRunning) {
+  const Handle server = AddServer(9001);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  ServerStats stats{};
+  ASSERT_EQ(registry_.GetServerStats(server, stats), 0);
+  EXPECT_EQ(stats.Running, 1);
+
+  engine->EndOnItsOwn();
+  ASSERT_TRUE(engine->EndsWithin(seconds(30)));
+  stats = ServerStats{};
+  ASSERT_EQ(registry_.GetServerStats(server, stats), 0);
+  EXPECT_EQ(stats.Running, 0) << "no engine serves the server any more";
+
+  ASSERT_EQ(registry_.StopServer(server), 0);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  ASSERT_EQ(registry_.GetServerStats(server, stats), 0);
+  EXPECT_EQ(stats.Running, 1);
+  EXPECT_TRUE(engines_.Latest(9001)->IsRunning());
+}
+
 TEST_F(EngineRunTest, DeletingAStartedServerStopsItsEngine) {
   const Handle server = AddServer(9001);
   ASSERT_EQ(registry_.StartServer(server), 0);
@@ -267,6 +312,90 @@ TEST_F(EngineRunTest, StopAllAndDeleteDoNotDeadlockWithBusyEngines) {
     return 0;
   });
   for (uint16_t port = 9300; port < 9303; ++port) EXPECT_TRUE(engines_.Latest(port)->HasEnded());
+}
+
+// A source whose open does not answer (a file on a dead hard NFS mount, a
+// device that never replies) fails its own start once the open wait is over
+// and holds up nothing else: management calls, the exports loaded after it
+// and the service's stop all go on while its engine thread still hangs.
+class EngineOpenWaitTest : public ::testing::Test {
+ protected:
+  EngineOpenWaitTest() : registry_(engines_.Factory(), Environment()) {}
+  ~EngineOpenWaitTest() override {
+    // The opens given up on end by themselves once their source answers.
+    for (const auto& engine : engines_.Built(9001)) {
+      engine->Release();
+      EXPECT_TRUE(engine->EndsWithin(seconds(30))) << "the late endpoint is torn down";
+    }
+  }
+
+  static RegistryEnvironment Environment() {
+    RegistryEnvironment environment;
+    environment.open_wait = std::chrono::milliseconds(200);
+    return environment;
+  }
+
+  static ServerConfig Started(uint16_t port) {
+    ServerConfig config = MakeConfig(port);
+    config.Started = 1;
+    return config;
+  }
+
+  void StopLikeTheService() {
+    FinishesOrDie("the service's stop", [&] {
+      registry_.StopAllServers();
+      registry_.FreeRegistry();
+      return 0;
+    });
+  }
+
+  FakeEngines engines_;  // before registry_: outlives it
+  ServerRegistry registry_;
+};
+
+TEST_F(EngineOpenWaitTest, AStartWhoseSourceDoesNotAnswerFailsAndHoldsUpNothing) {
+  engines_.SetMode(9001, FakeMode::kHangOnBuild);
+  Handle hung = 0, other = 0;
+  ASSERT_EQ(registry_.AddServer(MakeConfig(9001), hung), 0);
+  ASSERT_EQ(registry_.AddServer(MakeConfig(9002), other), 0);
+  auto start = std::async(std::launch::async, [&] { return registry_.StartServer(hung); });
+  FinishesOrDie("the source's open", [&] {
+    while (engines_.Built(9001).empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+  });
+
+  // A management call made meanwhile is answered once the start gives up.
+  ServerConfig read{};
+  EXPECT_EQ(FinishesOrDie("GetServer", [&] { return registry_.GetServer(hung, read); }), 0);
+  EXPECT_EQ(FinishesOrDie("StartServer", [&] { return start.get(); }), -1);
+  ASSERT_EQ(registry_.GetServer(hung, read), 0);
+  EXPECT_EQ(read.Started, 0);
+  ServerStats stats{};
+  ASSERT_EQ(registry_.GetServerStats(hung, stats), 0);
+  EXPECT_EQ(stats.Running, 0);
+
+  EXPECT_EQ(FinishesOrDie("StartServer", [&] { return registry_.StartServer(other); }), 0);
+  EXPECT_TRUE(engines_.Latest(9002)->IsRunning());
+  EXPECT_EQ(FinishesOrDie("StopServer", [&] { return registry_.StopServer(hung); }), 0);
+  StopLikeTheService();
+  EXPECT_TRUE(engines_.Latest(9002)->HasEnded());
+}
+
+TEST_F(EngineOpenWaitTest, ALoadedServerWhoseSourceDoesNotAnswerLetsTheOthersStart) {
+  engines_.SetMode(9001, FakeMode::kHangOnBuild);
+  FinishesOrDie("LoadServer", [&] {
+    registry_.LoadServer(Started(9001), {});
+    registry_.LoadServer(Started(9002), {});
+    return 0;
+  });
+  const auto snapshot = registry_.Snapshot();
+  ASSERT_EQ(snapshot.size(), 2u);
+  EXPECT_EQ(snapshot[0].config.Started, 0) << "its start failed";
+  EXPECT_EQ(snapshot[1].config.Started, 1);
+  ASSERT_NE(engines_.Latest(9002), nullptr);
+  EXPECT_TRUE(engines_.Latest(9002)->IsRunning());
+  StopLikeTheService();
+  EXPECT_TRUE(engines_.Latest(9002)->HasEnded());
 }
 
 }  // namespace

@@ -20,7 +20,9 @@ class FakeEndpoint final : public engine::Endpoint {
   }
 
   ~FakeEndpoint() override {
-    std::scoped_lock lock(engine_->mutex);
+    std::unique_lock lock(engine_->mutex);
+    if (engine_->mode == FakeMode::kEndAtOnceSlowTeardown)
+      engine_->changed.wait(lock, [this] { return engine_->released; });
     engine_->hooks = {};
     engine_->endpoint = nullptr;
     engine_->running = false;
@@ -40,10 +42,12 @@ class FakeEndpoint final : public engine::Endpoint {
       hooks = engine_->hooks;
       engine_->hooks_before_run =
           hooks.CheckClientAccess && hooks.ClientDisconnected && hooks.ClientLoggedOn;
-      engine_->running = engine_->mode != FakeMode::kEndAtOnce;
+      const bool ends_at_once = engine_->mode == FakeMode::kEndAtOnce ||
+                                engine_->mode == FakeMode::kEndAtOnceSlowTeardown;
+      engine_->running = !ends_at_once;
       engine_->changed.notify_all();
+      if (ends_at_once) return;
     }
-    if (engine_->mode == FakeMode::kEndAtOnce) return;
     if (engine_->mode != FakeMode::kServeUnheard && hooks.Listening) hooks.Listening(this);
     std::vector<std::thread> workers;
     if (engine_->mode == FakeMode::kBusyUntilStop) {
@@ -78,7 +82,7 @@ class FakeEndpoint final : public engine::Endpoint {
 
   void WaitForStop() {
     std::unique_lock lock(engine_->mutex);
-    engine_->changed.wait(lock, [&] { return stop_requested_; });
+    engine_->changed.wait(lock, [&] { return stop_requested_ || engine_->end_requested; });
   }
 
   // One connection's worth of hook traffic, then its reset.
@@ -145,6 +149,23 @@ int FakeEngine::StopCalls() const {
   return stop_calls;
 }
 
+void FakeEngine::Release() {
+  std::scoped_lock lock(mutex);
+  released = true;
+  changed.notify_all();
+}
+
+void FakeEngine::EndOnItsOwn() {
+  std::scoped_lock lock(mutex);
+  end_requested = true;
+  changed.notify_all();
+}
+
+bool FakeEngine::EndsWithin(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex);
+  return changed.wait_for(lock, timeout, [this] { return ended; });
+}
+
 void FakeEngines::SetMode(uint16_t port, FakeMode mode) {
   std::scoped_lock lock(mutex_);
   setups_[port].mode = mode;
@@ -173,6 +194,10 @@ engine::EndpointFactory FakeEngines::Factory() {
     if (engine->mode == FakeMode::kThrowOnBuild)
       throw std::runtime_error("source cannot be opened");
     if (engine->mode == FakeMode::kNullOnBuild) return nullptr;
+    if (engine->mode == FakeMode::kHangOnBuild) {
+      std::unique_lock lock(engine->mutex);
+      engine->changed.wait(lock, [&] { return engine->released; });
+    }
     return std::make_unique<FakeEndpoint>(engine);
   };
 }

@@ -19,14 +19,18 @@
 namespace quensaria::registry::testing {
 
 enum class FakeMode {
-  kServe,          // listens at once, runs until Stop
-  kServeUnheard,   // runs until Stop, never says that it listens
-  kEndAtOnce,      // Run returns at once: a source or port that failed
-  kThrowOnBuild,   // the factory throws
-  kNullOnBuild,    // the factory returns null
-  kBusyUntilStop,  // worker threads call the hooks until Stop, then report
-                   // every address of `reset_addresses` disconnected, like
-                   // an engine resetting its connections; Run joins them
+  kServe,                  // listens at once, runs until Stop
+  kServeUnheard,           // runs until Stop, never says that it listens
+  kEndAtOnce,              // Run returns at once: a source or port that failed
+  kThrowOnBuild,           // the factory throws
+  kNullOnBuild,            // the factory returns null
+  kBusyUntilStop,          // worker threads call the hooks until Stop, then report
+                           // every address of `reset_addresses` disconnected, like
+                           // an engine resetting its connections; Run joins them
+  kHangOnBuild,            // the factory waits until Release, as an open of a source
+                           // that does not answer, then builds a serving endpoint
+  kEndAtOnceSlowTeardown,  // as kEndAtOnce, and the endpoint's destruction
+                           // (closing its source) waits until Release
 };
 
 struct FakeEngine {
@@ -41,7 +45,9 @@ struct FakeEngine {
   engine::EngineHooks hooks;
   bool hooks_before_run = false;
   bool running = false;
-  bool ended = false;  // the endpoint has been destroyed
+  bool ended = false;          // the endpoint has been destroyed
+  bool released = false;       // kHangOnBuild: the factory may go on
+  bool end_requested = false;  // Run returns as if its listener broke
   int stop_calls = 0;
 
   // The registry's hooks, called as the engine would (false: no engine runs).
@@ -52,6 +58,13 @@ struct FakeEngine {
   bool IsRunning() const;
   bool HasEnded() const;
   int StopCalls() const;
+  // kHangOnBuild, kEndAtOnceSlowTeardown: lets the factory or the
+  // destruction go on.
+  void Release();
+  // Makes Run return without a Stop, as an engine whose listener broke.
+  void EndOnItsOwn();
+  // Whether the endpoint was destroyed within `timeout`.
+  bool EndsWithin(std::chrono::milliseconds timeout);
 };
 
 class FakeEngines {

@@ -15,6 +15,7 @@ namespace {
 RegistryEnvironment Completed(RegistryEnvironment environment, RegistryState& state) {
   if (!environment.look_up_host_name) environment.look_up_host_name = platform::LookUpHostName;
   if (environment.start_wait.count() <= 0) environment.start_wait = kStartWait;
+  if (environment.open_wait.count() <= 0) environment.open_wait = kOpenWait;
   if (!environment.pause) {
     environment.pause = [&state](std::chrono::milliseconds duration) {
       std::unique_lock stop_lock(state.stop_mutex);
@@ -129,7 +130,7 @@ bool RegistryState::StartEngine(ServerEntry& server) {
   server.engine = EngineRun::StartEndpoint(
       factory, server.config,
       [this](EngineRun& run) { return MakeEngineHooks(weak_from_this(), run.link()); },
-      environment.start_wait);
+      environment.start_wait, environment.open_wait);
   return server.engine != nullptr;
 }
 

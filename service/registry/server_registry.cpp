@@ -203,10 +203,8 @@ int32_t ServerRegistry::GetServerStats(Handle server, ServerStats& stats) {
   for (const ListedClient& client : entry->online_clients) {
     if (client.entry.state == kClientLoggedOn) ++figures.OnlineClients;
   }
-  if (entry->engine) {
-    figures.Running = 1;
-    entry->engine->ReadFigures(figures);
-  }
+  // An engine that ended by itself (its listener broke) serves nobody.
+  if (entry->engine && entry->engine->ReadFigures(figures)) figures.Running = 1;
   stats = figures;
   return 0;
 }

@@ -7,7 +7,8 @@
 // Threads: management calls, engine hooks, the host name resolver and the
 // service host all call in. One registry lock guards everything; each public
 // operation holds it for its whole run, including the save hook and, for
-// StartServer, the whole engine start (up to its 1000 ms wait).
+// StartServer, the whole engine start (up to its 1000 ms wait, after a
+// source open of up to kOpenWait).
 //
 // Results: 0 success, -1 failure (unknown handle, refused insertion, failed
 // start), as the management interface passes them on. Records are copied in
@@ -54,6 +55,8 @@ struct RegistryEnvironment {
   std::function<void()> before_name_written;
   // The longest a start waits for its engine to listen (0: one second).
   std::chrono::milliseconds start_wait{0};
+  // The longest a start waits for its engine's source to open (0: kOpenWait).
+  std::chrono::milliseconds open_wait{0};
 };
 
 class ServerRegistry final : public ServerOperations {
