@@ -288,5 +288,45 @@ TEST_F(BlockDeviceSourceTest, APartitionsTypeIsThatOfThePartitionOpened) {
   EXPECT_EQ(source.value()->sector0()[446 + 4], 0x83) << "the type of another partition";
 }
 
+// The kind is that of what was opened, even when the path is made to name
+// something else just before the open: else a partition was served without
+// its header, or a file or a whole disk behind a header made for a partition.
+TEST_F(BlockDeviceSourceTest, TheKindIsThatOfWhatWasOpenedThoughThePathChanged) {
+  auto disk = MakeDisk("label: dos\nstart=2048, size=10240, type=83\n");
+  ASSERT_NE(disk, nullptr);
+  TempFile file(std::vector<uint8_t>(kMiB, 0x5A));
+  struct Row {
+    std::string before;
+    std::string after;
+    SourceKind kind;
+    uint64_t disk_size;
+  };
+  const uint64_t volume_size = 10240 * 512 + kVolumeHeaderSize;
+  const Row rows[] = {
+      {disk->partition(1), file.path(), SOURCE_IMAGE_FILE, kMiB},
+      {file.path(), disk->partition(1), SOURCE_VOLUME, volume_size},
+      {disk->partition(1), disk->device(), SOURCE_PHYSICAL_DRIVE, 32 * kMiB},
+      {disk->device(), disk->partition(1), SOURCE_VOLUME, volume_size},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.before + " replaced by " + row.after);
+    testing::ScratchDir scratch;
+    const std::string link = scratch.File("source");
+    const std::string moved = scratch.File("moved");
+    ASSERT_EQ(::symlink(row.before.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::symlink(row.after.c_str(), moved.c_str()), 0);
+    DiskSource::SetBeforeOpenForTesting(
+        [&] { ASSERT_EQ(::rename(moved.c_str(), link.c_str()), 0); });
+    Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(link));
+    DiskSource::SetBeforeOpenForTesting({});
+    ASSERT_TRUE(source.ok()) << source.status().ToString();
+    EXPECT_EQ(source.value()->kind(), row.kind);
+    EXPECT_EQ(source.value()->disk_size(), row.disk_size);
+    if (row.kind == SOURCE_VOLUME) {
+      EXPECT_EQ(source.value()->sector0()[446 + 4], 0x83);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quensaria::source
