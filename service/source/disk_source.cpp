@@ -58,6 +58,13 @@ Status NotADisk(const std::string& path) {
   return Status(ERROR_NOT_SUPPORTED, path + " is neither a file nor a block device");
 }
 
+// Said, as the engine that fails to start for it says nothing more.
+Status CannotServe(const std::string& path, const Status& status) {
+  platform::ConsoleLog(platform::ConsolePriority::kError, "%.150s: cannot be served: %.330s\n",
+                       path.c_str(), status.message().c_str());
+  return status;
+}
+
 std::function<void()>& BeforeOpen() {
   static std::function<void()> hook;
   return hook;
@@ -114,8 +121,9 @@ Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config)
   if (::stat(path.c_str(), &st) == 0 && IsStream(st.st_mode)) return NotADisk(path);
   if (BeforeOpen()) BeforeOpen()();
   Result<std::unique_ptr<FileIo>> io = FileIo::Open(path);
-  if (!io.ok()) return io.status();
-  if (::fstat((*io)->io_fd(), &st) != 0) return platform::ErrnoStatus("stat " + path, errno);
+  if (!io.ok()) return CannotServe(path, io.status());
+  if (::fstat((*io)->io_fd(), &st) != 0)
+    return CannotServe(path, platform::ErrnoStatus("stat " + path, errno));
   if (IsStream(st.st_mode)) return NotADisk(path);
   const SourceKind kind = KindOf(path, st);
   const Result<uint64_t> size = platform::SizeOf((*io)->io_fd());

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/console_capture_for_testing.h"
 #include "platform/loop_device_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/source_file.h"
@@ -115,6 +116,32 @@ TEST(DiskSourceTest, OpenFailsWithTheOperatingSystemError) {
   Result<std::unique_ptr<DiskSource>> directory = DiskSource::Open(ConfigFor("/tmp"));
   ASSERT_FALSE(directory.ok());
   EXPECT_EQ(directory.status().code(), ERROR_ACCESS_DENIED);
+}
+
+// A start that fails for its source says why: else an export at the
+// service's start, or one a configurator starts, just does not come up.
+TEST(DiskSourceTest, ASourceThatCannotBeOpenedIsSaidOnTheConsole) {
+  struct Row {
+    const char* path;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"/nonexistent-dir/quensaria.img", "No such file or directory"},
+      {"/tmp", "Is a directory"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    testing::ConsoleCapture console;
+    Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(row.path));
+    console.Stop();
+    ASSERT_FALSE(source.ok());
+    const auto lines = console.lines();
+    ASSERT_EQ(lines.size(), 1u) << "nothing said";
+    EXPECT_EQ(lines[0].first, platform::ConsolePriority::kError);
+    EXPECT_EQ(lines[0].second.rfind(std::string(row.path) + ": cannot be served: ", 0), 0u)
+        << lines[0].second;
+    EXPECT_NE(lines[0].second.find(row.reason), std::string::npos) << lines[0].second;
+  }
 }
 
 // A pipe or a character device has no blocks and no size: served, it was an
