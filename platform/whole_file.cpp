@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/errors.h"
 #include "platform/unique_fd.h"
@@ -52,25 +53,39 @@ Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes) {
   for (;;) {
     if (done == data.size()) {
       if (data.size() > max_bytes) {
+        WipeText(data);
         return Status(ERROR_FILE_TOO_LARGE,
                       path + ": larger than " + std::to_string(max_bytes) + " bytes");
       }
-      data.resize(std::min(max_bytes + 1, data.size() * 2));
+      // A buffer of its own, so that the smaller one is wiped before it goes.
+      std::string larger(std::min(max_bytes + 1, data.size() * 2), '\0');
+      std::memcpy(larger.data(), data.data(), done);
+      WipeText(data);
+      data.swap(larger);
     }
     const ssize_t n = ::read(fd.get(), data.data() + done, data.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return ErrnoStatus("read " + path, errno);
+      const int error = errno;
+      WipeText(data);
+      return ErrnoStatus("read " + path, error);
     }
     if (n == 0) break;
     done += static_cast<size_t>(n);
   }
   if (done > max_bytes) {
+    WipeText(data);
     return Status(ERROR_FILE_TOO_LARGE,
                   path + ": larger than " + std::to_string(max_bytes) + " bytes");
   }
   data.resize(done);
   return data;
+}
+
+void WipeText(std::string& text) {
+  text.resize(text.capacity());
+  explicit_bzero(text.data(), text.size());
+  text.clear();
 }
 
 Status WriteFileSynced(const std::string& path, std::string_view data, uint32_t mode) {

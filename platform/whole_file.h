@@ -17,7 +17,13 @@ namespace quensaria::platform {
 
 // The whole content of `path`. Fails with ERROR_FILE_NOT_FOUND when it does
 // not exist and ERROR_FILE_TOO_LARGE when it holds more than `max_bytes`.
+// Every buffer it lets go of is wiped first (the file may hold secrets),
+// those of a read that fails too.
 Result<std::string> ReadWholeFile(const std::string& path, size_t max_bytes);
+
+// Clears the whole buffer of `text` (explicit_bzero), not only the bytes in
+// use, and empties it.
+void WipeText(std::string& text);
 
 // Creates or truncates `path`, writes `data` and flushes it to disk (fsync).
 // The file gets the permission bits `mode` whatever the umask, also when it

@@ -1,16 +1,20 @@
 #include "service/source/disk_source.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "platform/block_device.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/source_file.h"
 #include "service/source/file_io.h"
 #include "service/source/rbd_io.h"
@@ -30,13 +34,15 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
-SourceKind KindOf(const std::string& path) {
+// What the I/O handle has open, not whatever the path names by now; the
+// Windows-style prefixes still name their kinds.
+SourceKind KindOf(const std::string& path, const struct stat& opened) {
   SourceKind kind;
   if (KindFromPrefix(path, kind)) return kind;
-  const Result<platform::FileInfo> info = platform::StatPath(path);
-  if (!info.ok() || info->type != platform::FileType::kBlockDevice) return SOURCE_IMAGE_FILE;
-  return platform::IsPartition(info->device_major, info->device_minor) ? SOURCE_VOLUME
-                                                                       : SOURCE_PHYSICAL_DRIVE;
+  if (!S_ISBLK(opened.st_mode)) return SOURCE_IMAGE_FILE;
+  return platform::IsPartition(major(opened.st_rdev), minor(opened.st_rdev))
+             ? SOURCE_VOLUME
+             : SOURCE_PHYSICAL_DRIVE;
 }
 
 // A pipe, a character device or a socket holds no blocks (its size reads
@@ -50,6 +56,18 @@ Status NotADisk(const std::string& path) {
                        "%.150s: cannot be served: neither a file nor a block device\n",
                        path.c_str());
   return Status(ERROR_NOT_SUPPORTED, path + " is neither a file nor a block device");
+}
+
+// Said, as the engine that fails to start for it says nothing more.
+Status CannotServe(const std::string& path, const Status& status) {
+  platform::ConsoleLog(platform::ConsolePriority::kError, "%.150s: cannot be served: %.330s\n",
+                       path.c_str(), status.message().c_str());
+  return status;
+}
+
+std::function<void()>& BeforeOpen() {
+  static std::function<void()> hook;
+  return hook;
 }
 
 uint32_t CacheBlocks(const ServerConfig& config) {
@@ -101,10 +119,13 @@ Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config)
   if (IsRbdSource(path)) return OpenRbd(path, config);
   struct stat st;
   if (::stat(path.c_str(), &st) == 0 && IsStream(st.st_mode)) return NotADisk(path);
-  const SourceKind kind = KindOf(path);
+  if (BeforeOpen()) BeforeOpen()();
   Result<std::unique_ptr<FileIo>> io = FileIo::Open(path);
-  if (!io.ok()) return io.status();
-  if (::fstat((*io)->io_fd(), &st) == 0 && IsStream(st.st_mode)) return NotADisk(path);
+  if (!io.ok()) return CannotServe(path, io.status());
+  if (::fstat((*io)->io_fd(), &st) != 0)
+    return CannotServe(path, platform::ErrnoStatus("stat " + path, errno));
+  if (IsStream(st.st_mode)) return NotADisk(path);
+  const SourceKind kind = KindOf(path, st);
   const Result<uint64_t> size = platform::SizeOf((*io)->io_fd());
   const int fd = (*io)->io_fd();
   // Of the partition opened, not of whatever the path names by now.
@@ -119,6 +140,10 @@ Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config)
   if (source->cache() != nullptr && identity.ok())
     source->cache()->ShareWritesWith(identity.value());
   return source;
+}
+
+void DiskSource::SetBeforeOpenForTesting(std::function<void()> hook) {
+  BeforeOpen() = std::move(hook);
 }
 
 DiskSource::DiskSource(SourceKind kind, uint64_t source_size, uint8_t partition_type,

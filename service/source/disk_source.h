@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -57,6 +58,9 @@ class DiskSource {
   // 0. A Source beginning with "rbd:" is an RBD image (rbd_io.h), served as
   // an image file; why it could not be opened is said on the console.
   static Result<std::unique_ptr<DiskSource>> Open(const ServerConfig& config);
+  // Runs just before Open opens the source's path (an empty one: nothing).
+  // Tests only.
+  static void SetBeforeOpenForTesting(std::function<void()> hook);
 
   // A source over `io`, whose bytes number `source_size` (a partition's
   // length for SOURCE_VOLUME, whose header is then synthesized with

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/console_capture_for_testing.h"
 #include "platform/loop_device_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/source_file.h"
@@ -115,6 +116,32 @@ TEST(DiskSourceTest, OpenFailsWithTheOperatingSystemError) {
   Result<std::unique_ptr<DiskSource>> directory = DiskSource::Open(ConfigFor("/tmp"));
   ASSERT_FALSE(directory.ok());
   EXPECT_EQ(directory.status().code(), ERROR_ACCESS_DENIED);
+}
+
+// A start that fails for its source says why: else an export at the
+// service's start, or one a configurator starts, just does not come up.
+TEST(DiskSourceTest, ASourceThatCannotBeOpenedIsSaidOnTheConsole) {
+  struct Row {
+    const char* path;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"/nonexistent-dir/quensaria.img", "No such file or directory"},
+      {"/tmp", "Is a directory"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    testing::ConsoleCapture console;
+    Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(row.path));
+    console.Stop();
+    ASSERT_FALSE(source.ok());
+    const auto lines = console.lines();
+    ASSERT_EQ(lines.size(), 1u) << "nothing said";
+    EXPECT_EQ(lines[0].first, platform::ConsolePriority::kError);
+    EXPECT_EQ(lines[0].second.rfind(std::string(row.path) + ": cannot be served: ", 0), 0u)
+        << lines[0].second;
+    EXPECT_NE(lines[0].second.find(row.reason), std::string::npos) << lines[0].second;
+  }
 }
 
 // A pipe or a character device has no blocks and no size: served, it was an
@@ -286,6 +313,46 @@ TEST_F(BlockDeviceSourceTest, APartitionsTypeIsThatOfThePartitionOpened) {
   ASSERT_TRUE(source.ok()) << source.status().ToString();
   EXPECT_EQ(source.value()->kind(), SOURCE_VOLUME);
   EXPECT_EQ(source.value()->sector0()[446 + 4], 0x83) << "the type of another partition";
+}
+
+// The kind is that of what was opened, even when the path is made to name
+// something else just before the open: else a partition was served without
+// its header, or a file or a whole disk behind a header made for a partition.
+TEST_F(BlockDeviceSourceTest, TheKindIsThatOfWhatWasOpenedThoughThePathChanged) {
+  auto disk = MakeDisk("label: dos\nstart=2048, size=10240, type=83\n");
+  ASSERT_NE(disk, nullptr);
+  TempFile file(std::vector<uint8_t>(kMiB, 0x5A));
+  struct Row {
+    std::string before;
+    std::string after;
+    SourceKind kind;
+    uint64_t disk_size;
+  };
+  const uint64_t volume_size = 10240 * 512 + kVolumeHeaderSize;
+  const Row rows[] = {
+      {disk->partition(1), file.path(), SOURCE_IMAGE_FILE, kMiB},
+      {file.path(), disk->partition(1), SOURCE_VOLUME, volume_size},
+      {disk->partition(1), disk->device(), SOURCE_PHYSICAL_DRIVE, 32 * kMiB},
+      {disk->device(), disk->partition(1), SOURCE_VOLUME, volume_size},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.before + " replaced by " + row.after);
+    testing::ScratchDir scratch;
+    const std::string link = scratch.File("source");
+    const std::string moved = scratch.File("moved");
+    ASSERT_EQ(::symlink(row.before.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::symlink(row.after.c_str(), moved.c_str()), 0);
+    DiskSource::SetBeforeOpenForTesting(
+        [&] { ASSERT_EQ(::rename(moved.c_str(), link.c_str()), 0); });
+    Result<std::unique_ptr<DiskSource>> source = DiskSource::Open(ConfigFor(link));
+    DiskSource::SetBeforeOpenForTesting({});
+    ASSERT_TRUE(source.ok()) << source.status().ToString();
+    EXPECT_EQ(source.value()->kind(), row.kind);
+    EXPECT_EQ(source.value()->disk_size(), row.disk_size);
+    if (row.kind == SOURCE_VOLUME) {
+      EXPECT_EQ(source.value()->sector0()[446 + 4], 0x83);
+    }
+  }
 }
 
 }  // namespace

@@ -179,6 +179,8 @@ void ConfigurationStore::LoadConfiguration(const LoadServerFn& load_server) {
         load_server(server.config, server.static_clients);
       }
     }
+    // The file's password digests do not stay in freed memory.
+    if (data.ok()) platform::WipeText(*data);
   } catch (const std::exception& e) {
     platform::ConsoleLog(platform::ConsolePriority::kError, "%s: load failed: %s\n", path.c_str(),
                          e.what());
@@ -195,6 +197,7 @@ Status ConfigurationStore::KeepOriginal(const std::string& directory) {
   }
   platform::ConsoleLog(platform::ConsolePriority::kNotice, "%s: the file as read is kept as %s\n",
                        ConfigurationPath().c_str(), kept->c_str());
+  platform::WipeText(*original_);
   original_.reset();
   return Status::Ok();
 }
@@ -223,6 +226,9 @@ Status ConfigurationStore::SaveConfiguration(const std::vector<StoredServer>& se
             servers, previous.ok() ? std::string_view(*previous) : std::string_view());
         status = bytes.ok() ? platform::WriteFileSynced(backup, *bytes, kStoredFileMode)
                             : bytes.status();
+        // Both hold every password digest.
+        if (previous.ok()) platform::WipeText(*previous);
+        if (bytes.ok()) platform::WipeText(*bytes);
         if (status.ok()) status = platform::ReplaceFileSynced(backup, *target);
       }
     }

@@ -4,6 +4,7 @@
 #include <libxml/xmlsave.h>
 
 #include <climits>
+#include <cstring>
 #include <mutex>
 
 #include "shared/win32_error.h"
@@ -59,9 +60,19 @@ Result<std::string> SerializeXml(xmlDoc* doc, const char* encoding) {
   if (save == nullptr) return Status(ERROR_NOT_SUPPORTED, std::string("xml encoding ") + encoding);
   const long written = xmlSaveDoc(save, doc);
   const int closed = xmlSaveClose(save);
-  if (written < 0 || closed < 0) return Status(ERROR_INVALID_DATA, "xml serialisation failed");
-  return std::string(reinterpret_cast<const char*>(xmlBufferContent(buffer)),
-                     static_cast<size_t>(xmlBufferLength(buffer)));
+  // The bytes may hold password digests: wiped before the buffer goes.
+  const auto wipe = [buffer] {
+    xmlChar* content = const_cast<xmlChar*>(xmlBufferContent(buffer));
+    if (content != nullptr) explicit_bzero(content, static_cast<size_t>(xmlBufferLength(buffer)));
+  };
+  if (written < 0 || closed < 0) {
+    wipe();
+    return Status(ERROR_INVALID_DATA, "xml serialisation failed");
+  }
+  std::string bytes(reinterpret_cast<const char*>(xmlBufferContent(buffer)),
+                    static_cast<size_t>(xmlBufferLength(buffer)));
+  wipe();
+  return bytes;
 }
 
 bool GetAttribute(xmlNode* element, const char* name, std::string& value) {
