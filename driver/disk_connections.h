@@ -14,8 +14,9 @@
 // a loss ends it on the connection it went to, and once a reconnect has
 // found no server then, a request on a connection that is down ends at
 // once: the server has had its attempt, and each further one would hold
-// the unmount for a log-on of its own (the flush before the unmount still
-// makes its one).
+// the unmount for a log-on of its own. The flush before the unmount then
+// ends at once too, failed; it makes its one attempt only when no request
+// has found the server gone meanwhile.
 //
 // A flush waits until every write taken before it was answered, on whichever
 // connection it went, then sends one CMD_FLUSH: the service's flush covers

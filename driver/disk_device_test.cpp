@@ -1144,6 +1144,73 @@ TEST_F(ParallelDeviceTest, AnUnmountEndsTheRequestsQueuedBehindThoseOnASilentSer
   server_.SetSilent(false);
 }
 
+// A stop or an unmount that comes while a request waits for a server gone
+// silent: once the request's reconnect has found no server, the flush before
+// the unmount neither logs on again nor waits for a flush reply, so the stop
+// waits for the exchange in flight and one log-on, no more (each further
+// time-out, 30 s, brought a stop to the service manager's 90 s, after which
+// it kills the driver). What was acknowledged and not flushed is said lost.
+TEST_F(ParallelDeviceTest, AStopWithARequestOnASilentServerLogsOnOnceAndFlushesNoMore) {
+  std::mutex log_mu;
+  std::string log;
+  SetDebugSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(log_mu);
+    log += std::string(line) + "\n";
+  });
+  auto count = [&](uint8_t command) {
+    int n = 0;
+    for (const auto& r : server_.Requests()) n += r.command == command ? 1 : 0;
+    return n;
+  };
+  for (const uint8_t connections : {uint8_t{1}, uint8_t{kDefaultMountConnections}}) {
+    for (const bool stop : {true, false}) {
+      SCOPED_TRACE(std::to_string(connections) + " connection(s), " + (stop ? "stop" : "unmount"));
+      server_.SetSilent(false);
+      device_ = MakeDevice(DeviceType::kDisk, 0);
+      MountRecord record = NetworkRecord(server_);
+      SetMountConnections(record, connections);
+      ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+      // Acknowledged, not yet flushed: the unmount has something to flush.
+      ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 1)).status);
+      server_.SetSilent(true);
+      server_.ClearRequests();
+      {
+        std::scoped_lock lock(log_mu);
+        log.clear();
+      }
+      // As the stop or unmount below does, raised before the read's reply
+      // time-out runs out however slowly this test runs.
+      device_->GiveUpReconnects();
+      std::promise<NtStatus> read;
+      auto request = ReadRequest(0, 4096);
+      request->hand_off = true;
+      request->complete = [&read](DeviceRequest& r) { read.set_value(r.status); };
+      // A disk of one connection serves it in the submitting thread.
+      auto submitted = std::async(std::launch::async, [&, r = std::move(request)]() mutable {
+        device_->Submit(std::move(r));
+      });
+      ASSERT_TRUE(testing::Eventually([&] { return count(CMD_READ) == 1; }, 10s));
+      if (stop) {
+        device_->Stop();
+      } else {
+        EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+      }
+      EXPECT_NE(STATUS_SUCCESS, read.get_future().get());
+      submitted.wait();
+      EXPECT_FALSE(device_->State().mounted);
+      EXPECT_EQ(1, count(CMD_LOGIN)) << "the flush before the unmount logged on again";
+      EXPECT_EQ(0, count(CMD_FLUSH)) << "the flush waited for a server found silent";
+      std::scoped_lock lock(log_mu);
+      EXPECT_NE(std::string::npos, log.find(stop ? "VelmoranEx0: flush before stopping failed"
+                                                 : "VelmoranEx0: flush before unmounting failed"))
+          << log;
+    }
+  }
+  device_.reset();
+  SetDebugSinkForTesting({});
+  server_.SetSilent(false);
+}
+
 // An unmount queued behind requests in flight waits for them, and the
 // requests after it find the device empty.
 TEST_F(ParallelDeviceTest, AnUnmountWaitsForTheRequestsBeingServed) {
