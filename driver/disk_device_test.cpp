@@ -59,12 +59,13 @@ class DiskDeviceTest : public ::testing::Test {
   }
 
   std::unique_ptr<DiskDevice> MakeDevice(DeviceType type, uint32_t n,
-                                         std::chrono::milliseconds flush_timeout = 600s) {
+                                         std::chrono::milliseconds flush_timeout = 600s,
+                                         std::chrono::milliseconds reconnect_timeout = 300ms) {
     DeviceOptions options;
     options.transport.connect_timeout = 2000ms;
     options.transport.reply_timeout = 500ms;
     options.transport.flush_timeout = flush_timeout;
-    options.transport.reconnect_timeout = 300ms;
+    options.transport.reconnect_timeout = reconnect_timeout;
     options.links_dir = (dir_ / "links").string();
     options.device_path = "/dev/velmoran-test/" + DeviceName(type, n);
     options.default_cache_dir = (dir_ / "cache").string();
@@ -726,6 +727,42 @@ TEST_F(NetworkDeviceTest, AStopDuringAMountTriesNoFurtherServer) {
   EXPECT_NE(STATUS_SUCCESS, mounted.get_future().get());
   EXPECT_EQ(0, second.Connections()) << "the second server was tried after the stop";
   EXPECT_EQ(0, third.Connections()) << "the third server was tried after the stop";
+}
+
+// A stop that comes while a request waits for its servers, all gone silent:
+// the reconnect tries them within one log-on time-out in all, not one each
+// (with three servers, a reply and three log-ons of 30 s held the stop past
+// the service manager's 90 s), and the flush after it tries none.
+TEST_F(NetworkDeviceTest, AStopWithARequestOnSilentServersWaitsForOneLogOnInAll) {
+  // Time for every server's log-on, were each given its own.
+  device_ = MakeDevice(DeviceType::kDisk, 0, 600s, 20s);
+  FakeBlockServer second{16 * kMiB};
+  FakeBlockServer third{16 * kMiB};
+  MountRecord record = NetworkRecord(server_);
+  SetMountConnections(record, 1);
+  ASSERT_TRUE(SetMountServers(record, {{server_.address(), server_.port()},
+                                       {second.address(), second.port()},
+                                       {third.address(), third.port()}}));
+  ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 1)).status);
+  for (FakeBlockServer* s : {&server_, &second, &third}) s->SetSilent(true);
+  server_.ClearRequests();
+  // As the stop below does, raised before the read's reply time-out runs
+  // out however slowly this test runs.
+  device_->GiveUpReconnects();
+  std::promise<NtStatus> read;
+  auto request = ReadRequest(0, 4096);
+  request->complete = [&read](DeviceRequest& r) { read.set_value(r.status); };
+  auto submitted = std::async(
+      std::launch::async, [&, r = std::move(request)]() mutable { device_->Submit(std::move(r)); });
+  ASSERT_TRUE(testing::Eventually([&] { return !server_.Requests().empty(); }, 10s));
+  device_->Stop();
+  EXPECT_NE(STATUS_SUCCESS, read.get_future().get());
+  submitted.wait();
+  EXPECT_FALSE(device_->State().mounted);
+  const int log_ons = server_.Connections() - 1 + second.Connections() + third.Connections();
+  EXPECT_EQ(1, log_ons) << "servers were each given a log-on time-out while the stop waited";
+  for (FakeBlockServer* s : {&server_, &second, &third}) s->SetSilent(false);
 }
 
 TEST_F(NetworkDeviceTest, VirtualWriteKeepsWritesOnTheClient) {
