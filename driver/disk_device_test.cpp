@@ -1248,6 +1248,37 @@ TEST_F(ParallelDeviceTest, AStopWithARequestOnASilentServerLogsOnOnceAndFlushesN
   server_.SetSilent(false);
 }
 
+// Requests that come one after another while the device gives up (its
+// block device being removed before an unmount or a stop, the kernel
+// writing back what it held): once one has found the server gone, the
+// next ends at once too, rather than go to a connection still up, idle
+// since the server went silent, and wait out a reply and a log-on there,
+// one connection after the other.
+TEST_F(ParallelDeviceTest, RequestsAfterOneFoundTheServerGoneWhileGivingUpEndAtOnce) {
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(kDefaultMountConnections, server_.OpenConnections());
+  server_.SetSilent(true);
+  server_.ClearRequests();
+  device_->GiveUpReconnects();
+  for (int i = 0; i < 3; ++i) {
+    std::promise<NtStatus> read;
+    auto request = ReadRequest(static_cast<uint64_t>(i) * 4096, 4096);
+    request->hand_off = true;
+    request->complete = [&read](DeviceRequest& r) { read.set_value(r.status); };
+    device_->Submit(std::move(request));
+    EXPECT_NE(STATUS_SUCCESS, read.get_future().get()) << i;
+  }
+  int reads = 0, log_ons = 0;
+  for (const auto& r : server_.Requests()) {
+    reads += r.command == CMD_READ ? 1 : 0;
+    log_ons += r.command == CMD_LOGIN ? 1 : 0;
+  }
+  EXPECT_EQ(1, reads) << "a later request went to another connection while the device gave up";
+  EXPECT_EQ(1, log_ons);
+  EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+  server_.SetSilent(false);
+}
+
 // An unmount queued behind requests in flight waits for them, and the
 // requests after it find the device empty.
 TEST_F(ParallelDeviceTest, AnUnmountWaitsForTheRequestsBeingServed) {
