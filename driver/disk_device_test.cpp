@@ -707,6 +707,29 @@ TEST_F(NetworkDeviceTest, AStopFlushesAndASilentServerHoldsItNoLongerThanATransf
   server_.SetSilent(false);
 }
 
+// A stop that comes while a program's fsync waits for a server gone silent:
+// that flush is waited for no longer than a transfer from then on, not for
+// the rest of the flush's own time-out (ten minutes by default), which held
+// the stop past the service manager's limit.
+TEST_F(NetworkDeviceTest, AStopCutsTheWaitOfAFlushInFlightToATransfers) {
+  // As long as the service manager waits: longer than the bound below.
+  device_ = MakeDevice(DeviceType::kDisk, 0, 90s);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 1)).status);
+  server_.SetSilent(true);
+  server_.ClearRequests();
+  auto synced = std::async(std::launch::async, [&] { return Sync().status; });
+  ASSERT_TRUE(testing::Eventually([&] { return !server_.Requests().empty(); }, 10s));
+  auto stopped = std::async(std::launch::async, [&] { device_->Stop(); });
+  // A bound against a hang only.
+  EXPECT_EQ(std::future_status::ready, stopped.wait_for(60s))
+      << "the flush in flight held the stop for its own time-out";
+  stopped.wait();
+  EXPECT_NE(STATUS_SUCCESS, synced.get());
+  EXPECT_FALSE(device_->State().mounted);
+  server_.SetSilent(false);
+}
+
 // A stop that comes while a mount tries its servers tries no further one:
 // a silent server holds each attempt for a whole log-on time-out, and the
 // stop waits for every one of them.

@@ -345,7 +345,9 @@ NtStatus NetworkDisk::SendFlush() {
     std::scoped_lock lock(durability_->mu);
     if (mark == durability_->flushed) return STATUS_SUCCESS;
   }
-  const NtStatus status = endpoint_.FlushWrites();
+  // A flush in flight when an unmount or stop comes waits no longer than a
+  // transfer from then on: the service manager waits less than a flush.
+  const NtStatus status = endpoint_.FlushWrites([this] { return given_up(); });
   if (status == STATUS_SUCCESS) {
     // Writes acknowledged while it went are not vouched for.
     std::scoped_lock lock(durability_->mu);
