@@ -135,9 +135,11 @@ NtStatus DiskConnections::OnConnection(Operation operation, bool once) {
     }
     if (index == kNone) return status;
     Connection& c = connections_[index];
-    if (!once && !c.up && unreachable_ != STATUS_SUCCESS && c.disk->given_up()) {
-      return unreachable_;
-    }
+    // Nor on a connection still up (idle since the server went silent), nor
+    // for the flush before the unmount: the server has just had its
+    // attempt, and a reply and a log-on more would hold the unmount or stop
+    // for two time-outs more, on each connection in turn.
+    if (unreachable_ != STATUS_SUCCESS && c.disk->given_up()) return unreachable_;
     c.busy = true;
     most_busy_ = std::max(most_busy_, ++busy_);
     lock.unlock();

@@ -12,10 +12,11 @@
 // run out (or the log-on was refused), however often it went round the
 // connections meanwhile; while an unmount or stop waits (the give-up flag),
 // a loss ends it on the connection it went to, and once a reconnect has
-// found no server then, a request on a connection that is down ends at
-// once: the server has had its attempt, and each further one would hold
-// the unmount for a log-on of its own (the flush before the unmount still
-// makes its one).
+// found no server then, every later request ends at once, on whichever
+// connection: the server has had its attempt, and each further one would
+// hold the unmount for a reply or a log-on of its own. The flush before the
+// unmount then ends at once too, failed; it makes its one attempt only when
+// no request has found the server gone meanwhile.
 //
 // A flush waits until every write taken before it was answered, on whichever
 // connection it went, then sends one CMD_FLUSH: the service's flush covers

@@ -59,12 +59,13 @@ class DiskDeviceTest : public ::testing::Test {
   }
 
   std::unique_ptr<DiskDevice> MakeDevice(DeviceType type, uint32_t n,
-                                         std::chrono::milliseconds flush_timeout = 600s) {
+                                         std::chrono::milliseconds flush_timeout = 600s,
+                                         std::chrono::milliseconds reconnect_timeout = 300ms) {
     DeviceOptions options;
     options.transport.connect_timeout = 2000ms;
     options.transport.reply_timeout = 500ms;
     options.transport.flush_timeout = flush_timeout;
-    options.transport.reconnect_timeout = 300ms;
+    options.transport.reconnect_timeout = reconnect_timeout;
     options.links_dir = (dir_ / "links").string();
     options.device_path = "/dev/velmoran-test/" + DeviceName(type, n);
     options.default_cache_dir = (dir_ / "cache").string();
@@ -706,6 +707,29 @@ TEST_F(NetworkDeviceTest, AStopFlushesAndASilentServerHoldsItNoLongerThanATransf
   server_.SetSilent(false);
 }
 
+// A stop that comes while a program's fsync waits for a server gone silent:
+// that flush is waited for no longer than a transfer from then on, not for
+// the rest of the flush's own time-out (ten minutes by default), which held
+// the stop past the service manager's limit.
+TEST_F(NetworkDeviceTest, AStopCutsTheWaitOfAFlushInFlightToATransfers) {
+  // As long as the service manager waits: longer than the bound below.
+  device_ = MakeDevice(DeviceType::kDisk, 0, 90s);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 1)).status);
+  server_.SetSilent(true);
+  server_.ClearRequests();
+  auto synced = std::async(std::launch::async, [&] { return Sync().status; });
+  ASSERT_TRUE(testing::Eventually([&] { return !server_.Requests().empty(); }, 10s));
+  auto stopped = std::async(std::launch::async, [&] { device_->Stop(); });
+  // A bound against a hang only.
+  EXPECT_EQ(std::future_status::ready, stopped.wait_for(60s))
+      << "the flush in flight held the stop for its own time-out";
+  stopped.wait();
+  EXPECT_NE(STATUS_SUCCESS, synced.get());
+  EXPECT_FALSE(device_->State().mounted);
+  server_.SetSilent(false);
+}
+
 // A stop that comes while a mount tries its servers tries no further one:
 // a silent server holds each attempt for a whole log-on time-out, and the
 // stop waits for every one of them.
@@ -726,6 +750,42 @@ TEST_F(NetworkDeviceTest, AStopDuringAMountTriesNoFurtherServer) {
   EXPECT_NE(STATUS_SUCCESS, mounted.get_future().get());
   EXPECT_EQ(0, second.Connections()) << "the second server was tried after the stop";
   EXPECT_EQ(0, third.Connections()) << "the third server was tried after the stop";
+}
+
+// A stop that comes while a request waits for its servers, all gone silent:
+// the reconnect tries them within one log-on time-out in all, not one each
+// (with three servers, a reply and three log-ons of 30 s held the stop past
+// the service manager's 90 s), and the flush after it tries none.
+TEST_F(NetworkDeviceTest, AStopWithARequestOnSilentServersWaitsForOneLogOnInAll) {
+  // Time for every server's log-on, were each given its own.
+  device_ = MakeDevice(DeviceType::kDisk, 0, 600s, 20s);
+  FakeBlockServer second{16 * kMiB};
+  FakeBlockServer third{16 * kMiB};
+  MountRecord record = NetworkRecord(server_);
+  SetMountConnections(record, 1);
+  ASSERT_TRUE(SetMountServers(record, {{server_.address(), server_.port()},
+                                       {second.address(), second.port()},
+                                       {third.address(), third.port()}}));
+  ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 1)).status);
+  for (FakeBlockServer* s : {&server_, &second, &third}) s->SetSilent(true);
+  server_.ClearRequests();
+  // As the stop below does, raised before the read's reply time-out runs
+  // out however slowly this test runs.
+  device_->GiveUpReconnects();
+  std::promise<NtStatus> read;
+  auto request = ReadRequest(0, 4096);
+  request->complete = [&read](DeviceRequest& r) { read.set_value(r.status); };
+  auto submitted = std::async(
+      std::launch::async, [&, r = std::move(request)]() mutable { device_->Submit(std::move(r)); });
+  ASSERT_TRUE(testing::Eventually([&] { return !server_.Requests().empty(); }, 10s));
+  device_->Stop();
+  EXPECT_NE(STATUS_SUCCESS, read.get_future().get());
+  submitted.wait();
+  EXPECT_FALSE(device_->State().mounted);
+  const int log_ons = server_.Connections() - 1 + second.Connections() + third.Connections();
+  EXPECT_EQ(1, log_ons) << "servers were each given a log-on time-out while the stop waited";
+  for (FakeBlockServer* s : {&server_, &second, &third}) s->SetSilent(false);
 }
 
 TEST_F(NetworkDeviceTest, VirtualWriteKeepsWritesOnTheClient) {
@@ -1141,6 +1201,104 @@ TEST_F(ParallelDeviceTest, AnUnmountEndsTheRequestsQueuedBehindThoseOnASilentSer
   EXPECT_EQ(static_cast<int>(kDefaultMountConnections), count(CMD_LOGIN))
       << "a queued request logged on again while the unmount waited";
   EXPECT_EQ(static_cast<int>(kDefaultMountConnections), count(CMD_READ));
+  server_.SetSilent(false);
+}
+
+// A stop or an unmount that comes while a request waits for a server gone
+// silent: once the request's reconnect has found no server, the flush before
+// the unmount neither logs on again nor waits for a flush reply, so the stop
+// waits for the exchange in flight and one log-on, no more (each further
+// time-out, 30 s, brought a stop to the service manager's 90 s, after which
+// it kills the driver). What was acknowledged and not flushed is said lost.
+TEST_F(ParallelDeviceTest, AStopWithARequestOnASilentServerLogsOnOnceAndFlushesNoMore) {
+  std::mutex log_mu;
+  std::string log;
+  SetDebugSinkForTesting([&](std::string_view line) {
+    std::scoped_lock lock(log_mu);
+    log += std::string(line) + "\n";
+  });
+  auto count = [&](uint8_t command) {
+    int n = 0;
+    for (const auto& r : server_.Requests()) n += r.command == command ? 1 : 0;
+    return n;
+  };
+  for (const uint8_t connections : {uint8_t{1}, uint8_t{kDefaultMountConnections}}) {
+    for (const bool stop : {true, false}) {
+      SCOPED_TRACE(std::to_string(connections) + " connection(s), " + (stop ? "stop" : "unmount"));
+      server_.SetSilent(false);
+      device_ = MakeDevice(DeviceType::kDisk, 0);
+      MountRecord record = NetworkRecord(server_);
+      SetMountConnections(record, connections);
+      ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+      // Acknowledged, not yet flushed: the unmount has something to flush.
+      ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 1)).status);
+      server_.SetSilent(true);
+      server_.ClearRequests();
+      {
+        std::scoped_lock lock(log_mu);
+        log.clear();
+      }
+      // As the stop or unmount below does, raised before the read's reply
+      // time-out runs out however slowly this test runs.
+      device_->GiveUpReconnects();
+      std::promise<NtStatus> read;
+      auto request = ReadRequest(0, 4096);
+      request->hand_off = true;
+      request->complete = [&read](DeviceRequest& r) { read.set_value(r.status); };
+      // A disk of one connection serves it in the submitting thread.
+      auto submitted = std::async(std::launch::async, [&, r = std::move(request)]() mutable {
+        device_->Submit(std::move(r));
+      });
+      ASSERT_TRUE(testing::Eventually([&] { return count(CMD_READ) == 1; }, 10s));
+      if (stop) {
+        device_->Stop();
+      } else {
+        EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+      }
+      EXPECT_NE(STATUS_SUCCESS, read.get_future().get());
+      submitted.wait();
+      EXPECT_FALSE(device_->State().mounted);
+      EXPECT_EQ(1, count(CMD_LOGIN)) << "the flush before the unmount logged on again";
+      EXPECT_EQ(0, count(CMD_FLUSH)) << "the flush waited for a server found silent";
+      std::scoped_lock lock(log_mu);
+      EXPECT_NE(std::string::npos, log.find(stop ? "VelmoranEx0: flush before stopping failed"
+                                                 : "VelmoranEx0: flush before unmounting failed"))
+          << log;
+    }
+  }
+  device_.reset();
+  SetDebugSinkForTesting({});
+  server_.SetSilent(false);
+}
+
+// Requests that come one after another while the device gives up (its
+// block device being removed before an unmount or a stop, the kernel
+// writing back what it held): once one has found the server gone, the
+// next ends at once too, rather than go to a connection still up, idle
+// since the server went silent, and wait out a reply and a log-on there,
+// one connection after the other.
+TEST_F(ParallelDeviceTest, RequestsAfterOneFoundTheServerGoneWhileGivingUpEndAtOnce) {
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  ASSERT_EQ(kDefaultMountConnections, server_.OpenConnections());
+  server_.SetSilent(true);
+  server_.ClearRequests();
+  device_->GiveUpReconnects();
+  for (int i = 0; i < 3; ++i) {
+    std::promise<NtStatus> read;
+    auto request = ReadRequest(static_cast<uint64_t>(i) * 4096, 4096);
+    request->hand_off = true;
+    request->complete = [&read](DeviceRequest& r) { read.set_value(r.status); };
+    device_->Submit(std::move(request));
+    EXPECT_NE(STATUS_SUCCESS, read.get_future().get()) << i;
+  }
+  int reads = 0, log_ons = 0;
+  for (const auto& r : server_.Requests()) {
+    reads += r.command == CMD_READ ? 1 : 0;
+    log_ons += r.command == CMD_LOGIN ? 1 : 0;
+  }
+  EXPECT_EQ(1, reads) << "a later request went to another connection while the device gave up";
+  EXPECT_EQ(1, log_ons);
+  EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
   server_.SetSilent(false);
 }
 

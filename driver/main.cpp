@@ -1,7 +1,7 @@
-// velmoran: the driver daemon. Serves the sixteen devices until SIGTERM or
-// SIGINT, which unload the driver (every device flushed and unmounted
-// first). Under systemd (Type=notify) it reports READY=1 once the device
-// files exist, and STOPPING=1 when it begins to unload.
+// velmoran: the driver daemon. Serves the sixteen devices until SIGTERM,
+// SIGINT or SIGHUP (its terminal closed), which unload the driver (every
+// device flushed and unmounted first). Under systemd (Type=notify) it reports READY=1 once the
+// device files exist, and STOPPING=1 when it begins to unload.
 #include <signal.h>
 #include <unistd.h>
 
@@ -74,6 +74,9 @@ int Run(int argc, char** argv) {
   sigemptyset(&stop);
   sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGINT);
+  // Left to its default, a hang-up would end the driver without a flush and
+  // leave its mount and block devices dead.
+  sigaddset(&stop, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
 

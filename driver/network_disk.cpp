@@ -161,7 +161,12 @@ NtStatus NetworkDisk::Reconnect(Clock::time_point deadline) {
   NtStatus own = STATUS_SUCCESS;
   bool all_refused_log_on = true;
   const size_t on = current_;
+  const Clock::time_point began = Clock::now();
   for (size_t k = 0; k < servers_.size(); ++k) {
+    // An unmount or stop waits: the servers share one log-on time-out, as
+    // each silent one would hold it for a whole one of its own.
+    if (given_up()) deadline = std::min(deadline, began + endpoint_.options().reply_timeout);
+    if (k > 0 && Clock::now() >= deadline) break;
     const NtStatus status = ConnectTo((on + k) % servers_.size(), deadline);
     if (status == STATUS_SUCCESS) return status;
     if (k == 0) own = status;
@@ -340,7 +345,9 @@ NtStatus NetworkDisk::SendFlush() {
     std::scoped_lock lock(durability_->mu);
     if (mark == durability_->flushed) return STATUS_SUCCESS;
   }
-  const NtStatus status = endpoint_.FlushWrites();
+  // A flush in flight when an unmount or stop comes waits no longer than a
+  // transfer from then on: the service manager waits less than a flush.
+  const NtStatus status = endpoint_.FlushWrites([this] { return given_up(); });
   if (status == STATUS_SUCCESS) {
     // Writes acknowledged while it went are not vouched for.
     std::scoped_lock lock(durability_->mu);

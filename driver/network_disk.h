@@ -31,7 +31,8 @@
 // A disk may know other servers of the same disk (SetServers). Each attempt
 // then tries the server the disk is on first and the others in turn, and
 // goes on with the first one that answers and fits (server_choice.h); the
-// disk stays on it until that connection is lost in its turn. Boot
+// disk stays on it until that connection is lost in its turn. While the
+// give-up flag is raised, one attempt's servers share one reply time-out. Boot
 // identities are kept per server, so another server's boot is no restart.
 //
 // Several connections may serve one disk (MountAnother): each is a

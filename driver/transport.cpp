@@ -1,6 +1,9 @@
 #include "driver/transport.h"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "driver/debug_print.h"
@@ -105,10 +108,28 @@ platform::HeadReceived TransportEndpoint::ReceiveHeader(uint8_t* reply, std::spa
   return received;
 }
 
+TransportEndpoint::Clock::time_point TransportEndpoint::AwaitReply(
+    Clock::time_point deadline, const std::function<bool()>& cut_short) {
+  // Short enough that an unmount or stop hardly waits for the look.
+  constexpr auto kLook = std::chrono::milliseconds(200);
+  for (;;) {
+    if (cut_short()) return std::min(deadline, Clock::now() + options_.reply_timeout);
+    const auto now = Clock::now();
+    if (now >= deadline) return deadline;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+        std::min<Clock::duration>(deadline - now, kLook));
+    // Readable, closed or failed: the receive that follows tells which.
+    pollfd p{socket_.descriptor(), POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(wait.count()));
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return deadline;
+  }
+}
+
 TransportEndpoint::Exchanged TransportEndpoint::Exchange(Kind kind,
                                                          std::span<const uint8_t> request,
                                                          std::span<const uint8_t> payload,
-                                                         uint8_t* reply, std::span<uint8_t> data) {
+                                                         uint8_t* reply, std::span<uint8_t> data,
+                                                         const std::function<bool()>& cut_short) {
   Exchanged exchanged;
   exchanged.status = Usable() ? Send(request, payload) : STATUS_INVALID_DEVICE_STATE;
   if (exchanged.status != STATUS_SUCCESS) {
@@ -118,6 +139,7 @@ TransportEndpoint::Exchanged TransportEndpoint::Exchange(Kind kind,
   const auto wait = kind == Kind::kFlush ? std::max(options_.flush_timeout, options_.reply_timeout)
                                          : options_.reply_timeout;
   exchanged.deadline = Clock::now() + wait;
+  if (cut_short) exchanged.deadline = AwaitReply(exchanged.deadline, cut_short);
   // With no `data` to take it, nothing comes along with the header.
   const platform::HeadReceived received = ReceiveHeader(reply, data, exchanged.deadline);
   exchanged.status = received.status;
@@ -265,11 +287,11 @@ NtStatus TransportEndpoint::WriteChunk(uint64_t offset, uint32_t length, const u
   return header.status == REPLY_OK ? STATUS_SUCCESS : STATUS_UNEXPECTED_NETWORK_ERROR;
 }
 
-NtStatus TransportEndpoint::FlushWrites() {
+NtStatus TransportEndpoint::FlushWrites(const std::function<bool()>& cut_short) {
   uint8_t request[kRequestHeaderSize];
   EncodeRequestHeader({CMD_FLUSH, 0, 0}, request);
   uint8_t reply[kReplyHeaderSize];
-  const NtStatus status = Exchange(Kind::kFlush, request, {}, reply).status;
+  const NtStatus status = Exchange(Kind::kFlush, request, {}, reply, {}, cut_short).status;
   if (status != STATUS_SUCCESS) return status;
   const ReplyHeader header = ParseReplyHeader(reply);
   if (header.data_length != 0) lost_ = true;

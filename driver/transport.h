@@ -33,6 +33,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <utility>
@@ -110,8 +111,11 @@ class TransportEndpoint {
   // CMD_WRITE of `length` (at most kMaxTransfer) bytes from `source`.
   NtStatus WriteChunk(uint64_t offset, uint32_t length, const uint8_t* source);
   // CMD_FLUSH: every write the service acknowledged before is durable.
+  // `cut_short` is asked while the reply is awaited: once it holds (an
+  // unmount or stop waits), the reply is awaited no longer than the reply
+  // time-out, not for the rest of the flush time-out.
   // REQUIRES: the service's query set QUERY_FLAG_FLUSH.
-  NtStatus FlushWrites();
+  NtStatus FlushWrites(const std::function<bool()>& cut_short = {});
   // CMD_SOURCE_ID: which shared source the service serves (all zero: none).
   // REQUIRES: logged on; the service's query set QUERY_FLAG_SOURCE_ID.
   NtResult<SourceId> QuerySourceId();
@@ -147,8 +151,13 @@ class TransportEndpoint {
   };
   // Sends a request and receives the 12-byte reply header, and perhaps the
   // start of its data into `data`.
+  // `cut_short`: as FlushWrites's.
   Exchanged Exchange(Kind kind, std::span<const uint8_t> request, std::span<const uint8_t> payload,
-                     uint8_t* reply, std::span<uint8_t> data = {});
+                     uint8_t* reply, std::span<uint8_t> data = {},
+                     const std::function<bool()>& cut_short = {});
+  // Waits until the reply begins to come or `deadline`, asking `cut_short`
+  // between short waits; the deadline, brought nearer once it holds.
+  Clock::time_point AwaitReply(Clock::time_point deadline, const std::function<bool()>& cut_short);
   // The rest of a reply, `data`, by `deadline`.
   NtStatus ReceiveData(Kind kind, std::span<uint8_t> data, Clock::time_point deadline);
 

@@ -134,7 +134,13 @@ Status MappedView::Write(size_t offset, std::span<const uint8_t> data) {
   size_t page = PageSize();
   size_t first = offset / page * page;
   size_t end = std::min(size_, (offset + data.size() + page - 1) / page * page);
-  if (fallocate(fd_, 0, static_cast<off_t>(first), static_cast<off_t>(end - first)) != 0) {
+  int reserved;
+  // A FUSE or network file system may answer EINTR, as it does to syncs.
+  while ((reserved =
+              fallocate(fd_, 0, static_cast<off_t>(first), static_cast<off_t>(end - first))) != 0 &&
+         errno == EINTR) {
+  }
+  if (reserved != 0) {
     if (errno != EOPNOTSUPP) return SystemError(errno);
     // No fallocate here: writing the pages' current bytes back allocates them.
     Status s = WriteAt(fd_, first, std::span<const uint8_t>(data_ + first, end - first));

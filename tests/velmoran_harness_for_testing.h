@@ -6,9 +6,11 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,9 @@ class VelmoranProcess {
   ~VelmoranProcess();
 
   int Stop() { return program_->Stop(); }
+  void Signal(int signal) const { program_->Signal(signal); }
+  // As Program::Wait.
+  std::optional<int> Wait(std::chrono::milliseconds timeout) { return program_->Wait(timeout); }
   void Kill() { program_->Kill(); }
   bool running() const { return program_->running(); }
   pid_t pid() const { return program_->pid(); }

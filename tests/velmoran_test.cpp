@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -783,6 +784,25 @@ TEST_F(VelmoranTest, StoppingFlushesEveryDeviceAndSaysWhichWereStillOpen) {
   EXPECT_NE(std::string::npos, log.find("Stopping with VelmoranEx0 still open (1), drive P:"))
       << log;
   EXPECT_EQ(std::string::npos, log.find("Stopping with VelmoranEx1")) << log;
+}
+
+// A hang-up (the terminal it was started from closed) stops the driver as
+// SIGTERM does: flushed, unmounted and ended, no dead mount left behind.
+TEST_F(VelmoranTest, AHangUpStopsItAsSigtermDoes) {
+  FakeBlockServer server(4 * kMiB);
+  ASSERT_EQ(
+      0, velmoran_->Ctl("mount-net VelmoranEx0 127.0.0.1 " + PortOf(server) + " --letter H").code);
+  ASSERT_EQ(0, Shell("dd if=/dev/urandom of=" + Device() +
+                     " bs=64k count=1 oflag=direct conv=notrunc status=none")
+                   .code);
+  server.ClearRequests();
+  velmoran_->Signal(SIGHUP);
+  EXPECT_EQ(std::optional<int>(0), velmoran_->Wait(kPatience)) << velmoran_->Log();
+  const auto requests = server.Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(CMD_FLUSH, requests.front().command) << "acknowledged writes were not flushed";
+  EXPECT_FALSE(fs::exists(fs::symlink_status(velmoran_->LinkPath('H'))));
+  EXPECT_FALSE(fs::exists(Device())) << "the file system is left behind";
 }
 
 // Started by systemd (Type=notify): READY only once every device file
