@@ -133,6 +133,8 @@ inline constexpr char kDeleteQuestion[] =
     "After deleted this server, all the clients connect to this server will be ejected, remove it "
     "anyway?";
 inline constexpr char kDeleteCaption[] = "Are you sure";
+inline constexpr char kServerNotDeleted[] = "The service did not delete the server.";
+inline constexpr char kClientNotDeleted[] = "The service did not delete the client.";
 inline constexpr char kStartFailedStatus[] =
     "Quensaria Service encounter an error while starting this server, please check ip address and "
     "port is not in use.";
