@@ -77,7 +77,7 @@ class TestMachine : public configurator::MachineInfo {
 std::string SourceOf(const ServerConfig& config) { return std::string(config.Source); }
 
 // The real service, but every static client added is refused (and, when
-// asked, every server or static client deleted).
+// asked, every server or static client deleted, every client changed).
 class RefusingStaticClients : public ManagementOperations {
  public:
   explicit RefusingStaticClients(ManagementOperations& real) : real_(real) {}
@@ -102,7 +102,7 @@ class RefusingStaticClients : public ManagementOperations {
     return deletions ? -1 : real_.DeleteStaticClient(s, c);
   }
   int32_t ModifyStaticClient(Handle c, const ClientEntry& e) override {
-    return real_.ModifyStaticClient(c, e);
+    return changes ? -1 : real_.ModifyStaticClient(c, e);
   }
   int32_t AddOnlineClient(Handle s, const ClientEntry& e) override {
     return real_.AddOnlineClient(s, e);
@@ -119,6 +119,7 @@ class RefusingStaticClients : public ManagementOperations {
 
   bool additions = true;
   bool deletions = false;
+  bool changes = false;
 
  private:
   ManagementOperations& real_;
@@ -811,6 +812,25 @@ TEST_F(LudraneTest, AnAccessChangeGoesPastASelectedClientThatHasGone) {
   // The list shows what the service holds now.
   EXPECT_EQ(document_->client_rows().size(), 3u);
   EXPECT_EQ(RowOf("10.0.4.3")->texts[2], "完全控制");
+}
+
+// An access change the service does not make is said, once per command.
+TEST_F(LudraneTest, AnAccessChangeTheServiceRefusesIsReported) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  document_->ShowClients(server);
+  AddClients(ClientKind::kRange, "10.0.6.1", "10.0.6.2");
+  ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+  const Selection both{{RowOf("10.0.6.1")->handle, RowOf("10.0.6.2")->handle}};
+  RefuseStaticClients();
+  refusing_->changes = true;
+  document_->ShowClients(server);
+  runner_->Run(configurator::kCmdFullAccess, both);
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(),
+            "The service did not change the client's access.")
+      << "the access left as it was went unmentioned";
+  EXPECT_EQ(RowOf("10.0.6.1")->texts[2], "虚拟写保护");
 }
 
 TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {

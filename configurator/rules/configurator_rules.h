@@ -122,6 +122,7 @@ inline constexpr char kAnyNotFull[] =
     "Only specifically ip address can change access mode to full access, but the \"Any Address\" "
     "can't. ";
 bool AccessChangeAllowed(const ClientEntry& entry, uint8_t access);
+inline constexpr char kAccessNotChanged[] = "The service did not change the client's access.";
 
 // Messages of the server commands.
 inline constexpr char kCreateFailed[] =

@@ -319,6 +319,7 @@ void CommandRunner::DeleteClients(const Selection& selection) {
 
 void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
   ManagementOperations& ops = document_.ops();
+  bool refused = false;
   for (const Handle client : selection.handles) {
     ClientEntry entry;
     std::memset(&entry, 0, sizeof entry);
@@ -332,8 +333,12 @@ void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
       continue;
     }
     entry.access = access;
-    ops.ModifyStaticClient(client, entry);
+    // Said once; a client deleted elsewhere meanwhile is passed over.
+    if (ops.ModifyStaticClient(client, entry) != 0 && !refused) {
+      refused = ops.GetStaticClient(client, entry) != -1;
+    }
   }
+  if (refused) prompts_.Message(kAccessNotChanged);
   document_.RefreshView();
 }
 
