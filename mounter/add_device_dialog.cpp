@@ -192,8 +192,8 @@ void AddDeviceDialog::accept() {
     // A field a mount cannot use is refused with a message and keeps the
     // dialog open on it, rather than sending a wrapped port, port 0 or a
     // half address to the driver.
-    if (!address) {
-      prompts_.Message(Utf8(texts::kBadServerAddress));
+    if (!address || *address == 0) {
+      prompts_.Message(Utf8(address ? texts::kNoServerAddress : texts::kBadServerAddress));
       address_->setFocus();
       address_->selectAll();
       return;

@@ -263,6 +263,20 @@ TEST(DialogsTest, UnusableServerFieldsAreRefusedWithAMessage) {
     ASSERT_TRUE(
         prompts.messages[0].startsWith(QStringLiteral("Please enter the server's IPv4 address")));
   }
+  // 0.0.0.0 reaches this machine itself, as the other servers' field says.
+  for (const char* typed : {"0.0.0.0", "0.00.0.000"}) {
+    prompts.messages.clear();
+    address->selectAll();
+    address->del();
+    QTest::keyClicks(address, typed);
+    ClickOk(&dialog);
+    ASSERT_TRUE(dialog.isVisible()) << typed << " was taken for a server";
+    ASSERT_EQ(prompts.messages,
+              QStringList{QStringLiteral(
+                  "Server address: 0.0.0.0 is no server. Please enter the server's IPv4 address, "
+                  "such as 192.168.1.10.")})
+        << typed;
+  }
   address->selectAll();
   QTest::keyClicks(address, "10.0.0.9");
   prompts.messages.clear();

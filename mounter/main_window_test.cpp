@@ -75,7 +75,14 @@ constexpr char kProgram[] = "/usr/bin/velmoran-mounter";
 
 class MainWindowTest : public ::testing::Test {
  protected:
-  MainWindowTest() { prompts_.dialogs = &dialogs_; }
+  MainWindowTest() {
+    prompts_.dialogs = &dialogs_;
+    // The add-device dialog opens on a server, as after an earlier mount:
+    // its first default, 0.0.0.0, is refused.
+    AddDeviceDefaults defaults;
+    defaults.ipAddress = 0x7F000001;
+    mounter_.settings.WriteAddDeviceDefaults(defaults);
+  }
 
   MounterForTesting mounter_;
   FakeDriver& driver_ = mounter_.driver;

@@ -567,7 +567,10 @@ int MountManager::AddAndMount(UserPrompts& prompts, FlowOrigin origin) {
   } else {
     defaults.fileName = answer->fileName;
   }
-  settings_.WriteAddDeviceDefaults(defaults);
+  if (!settings_.WriteAddDeviceDefaults(defaults)) {
+    prompts.Message(
+        QStringLiteral("The settings could not be saved in %1.").arg(settings_.UserFilePath()));
+  }
   MountRecord record = BuildRecord(*answer);
   const char letter = static_cast<char>(record.driveLetter);
   // A path cut to fit would name another file, which the driver would open.

@@ -554,12 +554,34 @@ TEST(MountManagerOnADriverTest, ADriveOrPasswordTheSettingsFileDidNotTakeIsRepor
   EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'N'});
   EXPECT_EQ(prompts.status, QStringLiteral("Mount successfully"));
   EXPECT_EQ(prompts.messages.join("|").toStdString(),
-            ("The password could not be saved in " + file +
+            ("The settings could not be saved in " + file +
+             ".|The password could not be saved in " + file +
              ".|Drive N: is mounted but could not "
              "be saved in " +
              file + "; it will not be mounted again at log-on.")
                 .toStdString())
       << "the drive and its password were lost without a word";
+}
+
+// The add-device dialog's answers, kept to open it with next time, are
+// said when the settings file does not take them, whether the mount then
+// succeeds or not.
+TEST(MountManagerOnADriverTest, AddDeviceDefaultsTheSettingsFileDidNotTakeAreReported) {
+  MounterForTesting mounter;
+  // A folder where the settings file goes: every write to it fails.
+  const QString file = mounter.settings.paths().userConfigDir + "/Ostravin/Velmoran.conf";
+  ASSERT_TRUE(QDir().mkpath(file));
+  AddDeviceAnswer answer;
+  answer.type = 1;
+  answer.fileName = QStringLiteral("/") + QString(400, QLatin1Char('a'));  // refused: too long
+  answer.driveLetter = 'I';
+  RecordingPrompts prompts;
+  prompts.adds = {answer};
+  EXPECT_NE(mounter.manager.AddAndMount(prompts, FlowOrigin::kToolbar), 0);
+  EXPECT_TRUE(mounter.driver.mounts().empty());
+  EXPECT_EQ(prompts.messages.join("|").toStdString(),
+            ("The settings could not be saved in " + file + ".").toStdString())
+      << "the dialog's answers were lost without a word";
 }
 
 // Volumes whose detach is where the user cancels: the remount's unmount

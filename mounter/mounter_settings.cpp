@@ -188,14 +188,14 @@ AddDeviceDefaults MounterSettings::ReadAddDeviceDefaults() const {
   return defaults;
 }
 
-void MounterSettings::WriteAddDeviceDefaults(const AddDeviceDefaults& defaults) {
-  const QString group = QLatin1String(kGroup);
-  WriteUserValue(paths_, group, QStringLiteral("Type"), Dword(defaults.type));
-  WriteUserValue(paths_, group, QStringLiteral("IPAddress"), Dword(defaults.ipAddress));
-  WriteUserValue(paths_, group, QStringLiteral("Port"), Dword(defaults.port));
-  WriteUserValue(paths_, group, QStringLiteral("FileName"), defaults.fileName);
-  WriteUserValue(paths_, group, QStringLiteral("MoreServers"), defaults.moreServers);
-  WriteUserValue(paths_, group, QStringLiteral("Tls"), Dword(defaults.tls ? 1 : 0));
+bool MounterSettings::WriteAddDeviceDefaults(const AddDeviceDefaults& defaults) {
+  return WriteUserValues(paths_, QLatin1String(kGroup),
+                         {{QStringLiteral("Type"), Dword(defaults.type)},
+                          {QStringLiteral("IPAddress"), Dword(defaults.ipAddress)},
+                          {QStringLiteral("Port"), Dword(defaults.port)},
+                          {QStringLiteral("FileName"), defaults.fileName},
+                          {QStringLiteral("MoreServers"), defaults.moreServers},
+                          {QStringLiteral("Tls"), Dword(defaults.tls ? 1 : 0)}});
 }
 
 std::optional<MountRecord> MounterSettings::ReadDrive(int index) const {

@@ -51,7 +51,8 @@ class MounterSettings {
   QString UserFilePath() const;
 
   AddDeviceDefaults ReadAddDeviceDefaults() const;
-  void WriteAddDeviceDefaults(const AddDeviceDefaults& defaults);
+  // False when the user's file could not be written.
+  bool WriteAddDeviceDefaults(const AddDeviceDefaults& defaults);
 
   // "Drive%d" (index 0..7): the record of the last mount on that index, or
   // nothing when the value is missing or not 1264 bytes.

@@ -79,6 +79,10 @@ inline constexpr char kSelectSourceType[] = "Please select a source type !";
 inline constexpr char kBadServerAddress[] =
     "Please enter the server's IPv4 address: four numbers from 0 to 255 separated by dots, such "
     "as 192.168.1.10.";
+// 0.0.0.0 reaches this machine itself.
+inline constexpr char kNoServerAddress[] =
+    "Server address: 0.0.0.0 is no server. Please enter the server's IPv4 address, such as "
+    "192.168.1.10.";
 inline constexpr char kBadPort[] = "Please enter the server's port: a number from 1 to 65535.";
 inline constexpr char kNoFreeLetter[] = "Every drive letter from D: to Z: is in use.";
 inline constexpr char kNoImageFile[] = "Please choose the disk image file.";

@@ -76,11 +76,14 @@ class TestMachine : public configurator::MachineInfo {
 
 std::string SourceOf(const ServerConfig& config) { return std::string(config.Source); }
 
-// The real service, but every static client added is refused.
+// The real service, but every static client added is refused (and, when
+// asked, every server or static client deleted, every client changed).
 class RefusingStaticClients : public ManagementOperations {
  public:
   explicit RefusingStaticClients(ManagementOperations& real) : real_(real) {}
-  int32_t AddStaticClient(Handle, const ClientEntry&) override { return -1; }
+  int32_t AddStaticClient(Handle s, const ClientEntry& c) override {
+    return additions ? -1 : real_.AddStaticClient(s, c);
+  }
   int32_t GetLastErrorText(int32_t n, std::string& t) override {
     return real_.GetLastErrorText(n, t);
   }
@@ -90,14 +93,16 @@ class RefusingStaticClients : public ManagementOperations {
   int32_t GetServer(Handle s, ServerConfig& c) override { return real_.GetServer(s, c); }
   int32_t StartServer(Handle s) override { return real_.StartServer(s); }
   int32_t StopServer(Handle s) override { return real_.StopServer(s); }
-  int32_t DeleteServer(Handle s) override { return real_.DeleteServer(s); }
+  int32_t DeleteServer(Handle s) override { return deletions ? -1 : real_.DeleteServer(s); }
   int32_t EnumStaticClients(Handle s, Handle c, Handle& n) override {
     return real_.EnumStaticClients(s, c, n);
   }
   int32_t GetStaticClient(Handle c, ClientEntry& e) override { return real_.GetStaticClient(c, e); }
-  int32_t DeleteStaticClient(Handle s, Handle c) override { return real_.DeleteStaticClient(s, c); }
+  int32_t DeleteStaticClient(Handle s, Handle c) override {
+    return deletions ? -1 : real_.DeleteStaticClient(s, c);
+  }
   int32_t ModifyStaticClient(Handle c, const ClientEntry& e) override {
-    return real_.ModifyStaticClient(c, e);
+    return changes ? -1 : real_.ModifyStaticClient(c, e);
   }
   int32_t AddOnlineClient(Handle s, const ClientEntry& e) override {
     return real_.AddOnlineClient(s, e);
@@ -111,6 +116,10 @@ class RefusingStaticClients : public ManagementOperations {
     return real_.ModifyOnlineClient(c, e);
   }
   int32_t GetServerStats(Handle s, ServerStats& st) override { return real_.GetServerStats(s, st); }
+
+  bool additions = true;
+  bool deletions = false;
+  bool changes = false;
 
  private:
   ManagementOperations& real_;
@@ -805,6 +814,25 @@ TEST_F(LudraneTest, AnAccessChangeGoesPastASelectedClientThatHasGone) {
   EXPECT_EQ(RowOf("10.0.4.3")->texts[2], "完全控制");
 }
 
+// An access change the service does not make is said, once per command.
+TEST_F(LudraneTest, AnAccessChangeTheServiceRefusesIsReported) {
+  uint16_t port = 0;
+  const Handle server = CreateThroughDialog(image_, port);
+  ASSERT_NE(server, 0u);
+  document_->ShowClients(server);
+  AddClients(ClientKind::kRange, "10.0.6.1", "10.0.6.2");
+  ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+  const Selection both{{RowOf("10.0.6.1")->handle, RowOf("10.0.6.2")->handle}};
+  RefuseStaticClients();
+  refusing_->changes = true;
+  document_->ShowClients(server);
+  runner_->Run(configurator::kCmdFullAccess, both);
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(),
+            "The service did not change the client's access.")
+      << "the access left as it was went unmentioned";
+  EXPECT_EQ(RowOf("10.0.6.1")->texts[2], "虚拟写保护");
+}
+
 TEST_F(LudraneTest, AnOnlineClientIsCopiedIntoTheStaticList) {
   uint16_t port = 0;
   const Handle server = CreateThroughDialog(image_, port);
@@ -1113,6 +1141,51 @@ TEST_F(LudraneTest, DeleteGoesPastASelectedServerThatHasGoneAndDeletesTheRest) {
   std::vector<Handle> left;
   for (const ServerRow& row : document_->server_rows()) left.push_back(row.handle);
   EXPECT_EQ(left, (std::vector<Handle>{servers[0]}));
+}
+
+// A server or static client the service does not delete is said, once per
+// command; one deleted elsewhere meanwhile is gone as asked and not.
+TEST_F(LudraneTest, ADeletionTheServiceRefusesIsReported) {
+  std::vector<Handle> servers;
+  for (int i = 0; i < 2; ++i) {
+    uint16_t port = 0;
+    servers.push_back(CreateThroughDialog(image_, port));
+    ASSERT_NE(servers.back(), 0u);
+  }
+  ClientEntry one{};
+  one.address = inet_addr("10.0.5.1");
+  one.access = ACCESS_VIRTUAL_WRITE;
+  ASSERT_EQ(client_->AddStaticClient(servers[0], one), 0);
+  one.address = inet_addr("10.0.5.2");
+  ASSERT_EQ(client_->AddStaticClient(servers[0], one), 0);
+  RefuseStaticClients();
+  refusing_->deletions = true;
+  ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+
+  document_->ShowServerList();
+  prompts_.answers = {true};
+  runner_->Run(configurator::kCmdDeleteService, {{servers[0], servers[1]}});
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The service did not delete the server.")
+      << "the servers left in the list went unmentioned";
+  EXPECT_EQ(document_->server_rows().size(), 2u);
+  prompts_.messages.clear();
+
+  document_->ShowClients(servers[0]);
+  const Selection both{{RowOf("10.0.5.1")->handle, RowOf("10.0.5.2")->handle}};
+  runner_->Run(configurator::kCmdDeleteClient, both);
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The service did not delete the client.")
+      << "the clients left in the list went unmentioned";
+  EXPECT_NE(RowOf("10.0.5.1"), nullptr);
+  prompts_.messages.clear();
+
+  // Gone already: nothing to say.
+  ASSERT_EQ(client_->DeleteStaticClient(servers[0], both.handles[0]), 0);
+  runner_->Run(configurator::kCmdDeleteClient, {{both.handles[0]}});
+  ASSERT_EQ(client_->DeleteServer(servers[1]), 0);
+  document_->ShowServerList();
+  prompts_.answers = {true};
+  runner_->Run(configurator::kCmdDeleteService, {{servers[1]}});
+  EXPECT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
 }
 
 TEST_F(LudraneTest, TheProbeNoticesTheServiceStoppingAndStartingAndRefreshesOncePerChange) {

@@ -122,6 +122,7 @@ inline constexpr char kAnyNotFull[] =
     "Only specifically ip address can change access mode to full access, but the \"Any Address\" "
     "can't. ";
 bool AccessChangeAllowed(const ClientEntry& entry, uint8_t access);
+inline constexpr char kAccessNotChanged[] = "The service did not change the client's access.";
 
 // Messages of the server commands.
 inline constexpr char kCreateFailed[] =
@@ -133,6 +134,8 @@ inline constexpr char kDeleteQuestion[] =
     "After deleted this server, all the clients connect to this server will be ejected, remove it "
     "anyway?";
 inline constexpr char kDeleteCaption[] = "Are you sure";
+inline constexpr char kServerNotDeleted[] = "The service did not delete the server.";
+inline constexpr char kClientNotDeleted[] = "The service did not delete the client.";
 inline constexpr char kStartFailedStatus[] =
     "Quensaria Service encounter an error while starting this server, please check ip address and "
     "port is not in use.";

@@ -242,6 +242,7 @@ void CommandRunner::DeleteService(const Selection& selection) {
   // From the last selected row towards the first.
   std::reverse(targets.begin(), targets.end());
   ManagementOperations& ops = document_.ops();
+  bool refused = false;
   for (const Handle server : targets) {
     ServerConfig config;
     const int32_t got = ops.GetServer(server, config);
@@ -252,8 +253,12 @@ void CommandRunner::DeleteService(const Selection& selection) {
     if (config.Started != 0 && ops.StopServer(server) != 0) {
       prompts_.StatusText(kStopFailedStatus);  // deleted all the same
     }
-    ops.DeleteServer(server);
+    // Said once; a server deleted elsewhere meanwhile is gone as asked.
+    if (ops.DeleteServer(server) != 0 && !refused && ops.GetServer(server, config) != -1) {
+      refused = true;
+    }
   }
+  if (refused) prompts_.Message(kServerNotDeleted);
   document_.RefreshTree();
   document_.RefreshView();
 }
@@ -297,17 +302,24 @@ void CommandRunner::AddStaticClient() {
 
 void CommandRunner::DeleteClients(const Selection& selection) {
   if (!document_.shown_server()) return;
+  bool refused = false;
   {
     WaitCursorScope wait(prompts_);
+    ManagementOperations& ops = document_.ops();
     for (const Handle client : selection.handles) {
-      document_.ops().DeleteStaticClient(*document_.shown_server(), client);
+      if (ops.DeleteStaticClient(*document_.shown_server(), client) == 0 || refused) continue;
+      // A client deleted elsewhere meanwhile is gone as asked.
+      ClientEntry entry;
+      refused = ops.GetStaticClient(client, entry) != -1;
     }
   }
+  if (refused) prompts_.Message(kClientNotDeleted);
   document_.RefreshView();
 }
 
 void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
   ManagementOperations& ops = document_.ops();
+  bool refused = false;
   for (const Handle client : selection.handles) {
     ClientEntry entry;
     std::memset(&entry, 0, sizeof entry);
@@ -321,8 +333,12 @@ void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
       continue;
     }
     entry.access = access;
-    ops.ModifyStaticClient(client, entry);
+    // Said once; a client deleted elsewhere meanwhile is passed over.
+    if (ops.ModifyStaticClient(client, entry) != 0 && !refused) {
+      refused = ops.GetStaticClient(client, entry) != -1;
+    }
   }
+  if (refused) prompts_.Message(kAccessNotChanged);
   document_.RefreshView();
 }
 
