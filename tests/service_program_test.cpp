@@ -504,6 +504,30 @@ TEST_F(ServiceProgramTest, FilesWithDigestsAreTheOwnersAlone) {
   EXPECT_EQ(refused.out.find("Password"), std::string::npos) << refused.out;
 }
 
+// Starts the service on `state` (the runtime directory in `scratch`): used,
+// it answers and saves Locals.xml there; refused, it ends with status 1,
+// says `refusal` and saves nothing.
+void ExpectStateDirectoryUsed(const testing::ScratchDir& scratch, const std::string& state,
+                              bool used, const char* refusal) {
+  Program service(
+      {QUENSARIA_PROGRAM, "--console", "--state-dir", state, "--runtime-dir", scratch.File("run")},
+      scratch.File("service.log"));
+  ASSERT_TRUE(service.started());
+  if (used) {
+    ManagementClient client(scratch.File("run"), 10s);
+    std::string name;
+    EXPECT_TRUE(
+        testing::Eventually([&] { return client.GetServiceName(16, name) == 0; }, 10s, 10ms))
+        << service.Log();
+    EXPECT_EQ(service.Stop(), 0);
+    EXPECT_TRUE(std::filesystem::exists(state + "/Locals.xml")) << service.Log();
+    return;
+  }
+  EXPECT_EQ(service.Wait(30s), std::optional<int>(1)) << service.Log();
+  EXPECT_NE(service.Log().find(refusal), std::string::npos) << service.Log();
+  EXPECT_FALSE(std::filesystem::exists(state + "/Locals.xml"));
+}
+
 // Whoever may write to the state directory may put a Locals.xml of his own
 // there (exports of any disk, his own client at full access), or a link in
 // its place, through which the service would replace the file it leads to:
@@ -529,25 +553,8 @@ TEST_F(ServiceProgramTest, AStateDirectoryOthersMayWriteToIsNotUsed) {
     std::filesystem::create_directories(state);
     ASSERT_EQ(::chmod(parent.c_str(), c.parent_mode), 0);
     ASSERT_EQ(::chmod(state.c_str(), c.state_mode), 0);
-    Program service({QUENSARIA_PROGRAM, "--console", "--state-dir", state, "--runtime-dir",
-                     scratch.File("run")},
-                    scratch.File("service.log"));
-    ASSERT_TRUE(service.started());
-    if (c.used) {
-      ManagementClient client(scratch.File("run"), 10s);
-      std::string name;
-      EXPECT_TRUE(
-          testing::Eventually([&] { return client.GetServiceName(16, name) == 0; }, 10s, 10ms))
-          << service.Log();
-      EXPECT_EQ(service.Stop(), 0);
-      EXPECT_TRUE(std::filesystem::exists(state + "/Locals.xml")) << service.Log();
-      continue;
-    }
-    EXPECT_EQ(service.Wait(30s), std::optional<int>(1)) << service.Log();
-    EXPECT_NE(service.Log().find("writable by other users: Locals.xml is not kept there"),
-              std::string::npos)
-        << service.Log();
-    EXPECT_FALSE(std::filesystem::exists(state + "/Locals.xml"));
+    ExpectStateDirectoryUsed(scratch, state, c.used,
+                             "writable by other users: Locals.xml is not kept there");
   }
 }
 
@@ -576,25 +583,8 @@ TEST_F(ServiceProgramTest, AStateDirectoryAnotherUserOwnsIsNotUsed) {
     ASSERT_EQ(::chmod(state.c_str(), 0750), 0);
     ASSERT_EQ(::chown(parent.c_str(), c.parent_owner, static_cast<gid_t>(-1)), 0);
     ASSERT_EQ(::chown(state.c_str(), c.state_owner, static_cast<gid_t>(-1)), 0);
-    Program service({QUENSARIA_PROGRAM, "--console", "--state-dir", state, "--runtime-dir",
-                     scratch.File("run")},
-                    scratch.File("service.log"));
-    ASSERT_TRUE(service.started());
-    if (c.used) {
-      ManagementClient client(scratch.File("run"), 10s);
-      std::string name;
-      EXPECT_TRUE(
-          testing::Eventually([&] { return client.GetServiceName(16, name) == 0; }, 10s, 10ms))
-          << service.Log();
-      EXPECT_EQ(service.Stop(), 0);
-      EXPECT_TRUE(std::filesystem::exists(state + "/Locals.xml")) << service.Log();
-      continue;
-    }
-    EXPECT_EQ(service.Wait(30s), std::optional<int>(1)) << service.Log();
-    EXPECT_NE(service.Log().find("owned by another user: Locals.xml is not kept there"),
-              std::string::npos)
-        << service.Log();
-    EXPECT_FALSE(std::filesystem::exists(state + "/Locals.xml"));
+    ExpectStateDirectoryUsed(scratch, state, c.used,
+                             "owned by another user: Locals.xml is not kept there");
   }
 }
 
