@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/socket_timeout.h"
+#include "platform/tls_records.h"
 #include "shared/win32_error.h"
 
 namespace quensaria::platform {
@@ -32,6 +33,13 @@ constexpr size_t kReadAhead = 80 * 1024;
 // plain bytes (two full records): the peer decrypts the first half while
 // the second is sealed, and wakes twice per message, not once per record.
 constexpr size_t kSendChunk = 2 * kRecordPayload;
+// What is left after a chunk that rides with it instead of costing a
+// send of its own.
+constexpr size_t kShortRemainder = 4096;
+
+// The close_notify alert: a warning that this side sends no more.
+constexpr uint8_t kCloseNotify[2] = {1, 0};
+constexpr uint8_t kUserCanceled = 90;
 
 }  // namespace
 
@@ -61,6 +69,16 @@ struct TlsSession::Impl {
   // setting it failed, so that waits go by poll alone.
   Clock::duration receive_armed{};
   bool receive_timeout_usable = true;
+  // After the handshake the records are sealed and opened here, where the
+  // cipher allows (else GnuTLS's record functions do it): `content` holds
+  // what a record brought beyond what the caller asked for.
+  std::unique_ptr<TlsRecords> records;
+  std::vector<uint8_t> content;
+  size_t content_begin = 0;
+  size_t content_end = 0;
+  // A record GnuTLS is given to read itself (a key update, a ticket).
+  std::span<const uint8_t> replay;
+  bool replaying = false;
 
   ~Impl() {
     if (session != nullptr) gnutls_deinit(session);
@@ -174,6 +192,13 @@ struct TlsSession::Impl {
 
   static ssize_t Pull(gnutls_transport_ptr_t self, void* data, size_t size) {
     Impl& s = *static_cast<Impl*>(self);
+    if (s.replaying) {
+      if (s.replay.empty()) return s.Fail(EAGAIN);
+      const size_t take = std::min(size, s.replay.size());
+      std::memcpy(data, s.replay.data(), take);
+      s.replay = s.replay.subspan(take);
+      return static_cast<ssize_t>(take);
+    }
     if (s.ahead_begin == s.ahead_end) {
       const ssize_t n = s.ReceiveAhead();
       if (n <= 0) return n;
@@ -209,22 +234,33 @@ struct TlsSession::Impl {
   // set; a time-out that ends it early (or a socket that does not block)
   // goes on in poll, up to the deadline.
   ssize_t ReceiveAhead() {
-    Impl& s = *this;
-    if (s.ahead.empty()) {
-      // Called by GnuTLS, which is C: nothing may unwind through it.
-      try {
-        s.ahead.resize(kReadAhead);
-      } catch (const std::bad_alloc&) {
-        return s.Fail(ENOMEM);
-      }
+    if (!MakeAhead()) return Fail(ENOMEM);
+    ahead_begin = 0;
+    ahead_end = 0;
+    return ReceiveMore();
+  }
+
+  bool MakeAhead() {
+    if (!ahead.empty()) return true;
+    // Called by GnuTLS too, which is C: nothing may unwind through it.
+    try {
+      ahead.resize(kReadAhead);
+    } catch (const std::bad_alloc&) {
+      return false;
     }
+    return true;
+  }
+
+  // Adds what the socket has behind what the read-ahead buffer holds.
+  ssize_t ReceiveMore() {
+    Impl& s = *this;
     for (;;) {
       const int flags = !s.probing && s.ArmReceive() ? 0 : MSG_DONTWAIT;
-      const ssize_t n = ::recv(s.fd, s.ahead.data(), s.ahead.size(), flags);
+      const ssize_t n =
+          ::recv(s.fd, s.ahead.data() + s.ahead_end, s.ahead.size() - s.ahead_end, flags);
       if (n > 0) {
-        if (s.first_byte < 0) s.first_byte = s.ahead[0];
-        s.ahead_begin = 0;
-        s.ahead_end = static_cast<size_t>(n);
+        if (s.first_byte < 0) s.first_byte = s.ahead[s.ahead_end];
+        s.ahead_end += static_cast<size_t>(n);
         return n;
       }
       if (n == 0) {
@@ -244,6 +280,159 @@ struct TlsSession::Impl {
   }
 
   bool HasAhead() const { return ahead_begin < ahead_end; }
+
+  // Takes the sealing and opening over from GnuTLS once the handshake is
+  // done, where the cipher allows.
+  void TakeRecords() {
+    records = TlsRecords::Take(session);
+    if (records == nullptr) return;
+    try {
+      content.resize(TlsRecords::kMaxBody);
+    } catch (const std::bad_alloc&) {
+      records = nullptr;  // GnuTLS's record functions need no more
+    }
+  }
+
+  Status Broken(const char* what, const char* why) {
+    broken = true;
+    return Status(ERROR_UNEXP_NET_ERR, std::string(what) + ": " + why);
+  }
+
+  // The next whole record in the read-ahead buffer, received within the
+  // deadline (probing: without waiting; `*record` empty when none is
+  // there yet). Valid until the next call.
+  Status NextRecord(const char* what, std::span<const uint8_t>* record) {
+    if (!MakeAhead()) return Status(ERROR_NOT_ENOUGH_MEMORY, std::string(what) + ": no memory");
+    for (;;) {
+      const std::span<const uint8_t> have(ahead.data() + ahead_begin, ahead_end - ahead_begin);
+      const ptrdiff_t size = TlsRecords::RecordSize(have);
+      if (size < 0) return Broken(what, "the peer sent a record TLS does not know");
+      if (size > 0 && have.size() >= static_cast<size_t>(size)) {
+        *record = have.first(static_cast<size_t>(size));
+        ahead_begin += static_cast<size_t>(size);
+        return Status::Ok();
+      }
+      // Room behind for the whole record: the part in hand moves to the front.
+      if (ahead_begin == ahead_end) {
+        ahead_begin = ahead_end = 0;
+      } else if (ahead.size() - ahead_begin < TlsRecords::kMaxRecord) {
+        std::memmove(ahead.data(), ahead.data() + ahead_begin, have.size());
+        ahead_begin = 0;
+        ahead_end = have.size();
+      }
+      const ssize_t n = ReceiveMore();
+      if (n == 0) {
+        closed = true;
+        return Failure(what, 0);
+      }
+      if (n < 0) {
+        if (probing && socket_error == 0 && !timed_out) {
+          *record = {};
+          return Status::Ok();
+        }
+        return Failure(what, GNUTLS_E_PULL_ERROR);
+      }
+    }
+  }
+
+  // A record that carries no data: an alert ends the session, anything
+  // else goes to GnuTLS to read (a key update changes the keys that open,
+  // and may ask for a change of those that seal).
+  Status TakeOther(const char* what, std::span<const uint8_t> record,
+                   const TlsRecords::Opened& opened, const uint8_t* bytes) {
+    if (opened.type == TlsRecords::kAlert) {
+      if (opened.length == 2 && bytes[1] == kUserCanceled) return Status::Ok();  // a close follows
+      if (opened.length == 2 && bytes[1] == kCloseNotify[1]) {
+        closed = true;
+        return Failure(what, 0);
+      }
+      broken = true;
+      const char* name =
+          opened.length == 2
+              ? gnutls_alert_get_name(static_cast<gnutls_alert_description_t>(bytes[1]))
+              : nullptr;
+      return Status(ERROR_UNEXP_NET_ERR, std::string(what) + ": the peer ended the session (" +
+                                             (name != nullptr ? name : "?") + ")");
+    }
+    if (opened.type != TlsRecords::kHandshake) {
+      return Broken(what, "the peer sent a record of a type TLS does not know");
+    }
+    if (!records->HandBack(session, true)) return Broken(what, "GnuTLS took no sequence number");
+    replay = record;
+    replaying = true;
+    uint8_t byte;
+    const ssize_t n = gnutls_record_recv(session, &byte, 1);
+    replaying = false;
+    replay = {};
+    if (n != GNUTLS_E_AGAIN)
+      return Failure(what, n > 0 ? GNUTLS_E_UNEXPECTED_PACKET : static_cast<int>(n));
+    if (!records->TakeBack(session)) return Broken(what, "GnuTLS gave no keys");
+    return Status::Ok();
+  }
+
+  // The next record's content: at `out` when `room` takes all a record may
+  // carry, else in `content`. `*got` bytes of data (0: none came).
+  Status OpenNext(const char* what, uint8_t* out, size_t room, size_t* got) {
+    *got = 0;
+    std::span<const uint8_t> record;
+    Status status = NextRecord(what, &record);
+    if (!status.ok() || record.empty()) return status;
+    uint8_t* place = TlsRecords::MostContent(record) <= room ? out : content.data();
+    TlsRecords::Opened opened;
+    if (!records->Open(record, place, &opened)) {
+      broken = true;
+      return Status(ERROR_INVALID_PASSWORD,
+                    std::string(what) + ": a record that does not open (the keys do not match)");
+    }
+    if (opened.type != TlsRecords::kApplicationData) {
+      return TakeOther(what, record, opened, place);
+    }
+    if (place == out) {
+      *got = opened.length;
+    } else {
+      content_begin = 0;
+      content_end = opened.length;
+    }
+    return Status::Ok();
+  }
+
+  // Seals a key of its own in GnuTLS before the one in use has sealed all
+  // AES-GCM allows.
+  Status RenewSealingKey() {
+    if (!records->HandBack(session, false))
+      return Broken("TLS send", "GnuTLS took no sequence number");
+    int rc;
+    do {
+      rc = gnutls_session_key_update(session, 0);
+    } while (rc == GNUTLS_E_INTERRUPTED || (rc == GNUTLS_E_AGAIN && !timed_out));
+    if (rc < 0) return Failure("TLS key update", rc);
+    if (!records->TakeBack(session)) return Broken("TLS send", "GnuTLS gave no keys");
+    return Status::Ok();
+  }
+
+  // Seals `length` bytes of `head` and `tail` from `offset` on into
+  // `outgoing` and sends them.
+  Status SealAndSend(uint8_t type, std::span<const uint8_t> head, std::span<const uint8_t> tail,
+                     size_t offset, size_t length) {
+    std::span<const uint8_t> first;
+    std::span<const uint8_t> second;
+    if (offset < head.size()) {
+      first = head.subspan(offset, std::min(length, head.size() - offset));
+      second = tail.first(length - first.size());
+    } else {
+      first = tail.subspan(offset - head.size(), length);
+    }
+    try {
+      outgoing.resize(TlsRecords::SealedSize(length));
+    } catch (const std::bad_alloc&) {
+      return Status(ERROR_NOT_ENOUGH_MEMORY, "TLS send: no memory");
+    }
+    if (!records->Seal(type, first, second, outgoing.data())) {
+      return Broken("TLS send", "GnuTLS did not seal a record");
+    }
+    if (SendAll(outgoing, {}) < 0) return Failure("TLS send", GNUTLS_E_PUSH_ERROR);
+    return Status::Ok();
+  }
 
   // GnuTLS asks whether data comes within `ms`; the deadline bounds it too.
   static int PullTimeout(gnutls_transport_ptr_t self, unsigned int ms) {
@@ -400,6 +589,7 @@ Status TlsSession::Handshake(Clock::time_point deadline) {
     }
     return s.Failure("TLS handshake", rc);
   }
+  s.TakeRecords();
   return Status::Ok();
 }
 
@@ -413,6 +603,23 @@ Status TlsSession::Send(std::span<const uint8_t> head, std::span<const uint8_t> 
   Impl& s = *impl_;
   if (s.broken) return Status(ERROR_NETNAME_DELETED, "TLS send: the session has failed before");
   s.deadline = deadline;
+  if (s.records != nullptr) {
+    if (s.records->SealingKeyWornOut()) {
+      Status status = s.RenewSealingKey();
+      if (!status.ok()) return status;
+    }
+    // Sent two records at a time as they are sealed, as below.
+    const size_t total = head.size() + tail.size();
+    size_t offset = 0;
+    do {
+      size_t take = std::min(total - offset, kSendChunk);
+      if (total - offset - take < kShortRemainder) take = total - offset;
+      Status status = s.SealAndSend(TlsRecords::kApplicationData, head, tail, offset, take);
+      if (!status.ok()) return status;
+      offset += take;
+    } while (offset < total);
+    return Status::Ok();
+  }
   // The records leave in chunks of two as they are sealed (what is left
   // at the end in a last send), so the peer decrypts one chunk while the
   // next is sealed. A message that fits one record is corked into one (its few bytes
@@ -445,6 +652,22 @@ Status TlsSession::Receive(std::span<uint8_t> data, Clock::time_point deadline) 
   if (s.broken) return Status(ERROR_NETNAME_DELETED, "TLS receive: the session has failed before");
   s.deadline = deadline;
   size_t got = 0;
+  if (s.records != nullptr) {
+    while (got < data.size()) {
+      if (s.content_begin < s.content_end) {
+        const size_t take = std::min(data.size() - got, s.content_end - s.content_begin);
+        std::memcpy(data.data() + got, s.content.data() + s.content_begin, take);
+        s.content_begin += take;
+        got += take;
+        continue;
+      }
+      size_t opened = 0;
+      Status status = s.OpenNext("TLS receive", data.data() + got, data.size() - got, &opened);
+      if (!status.ok()) return status;
+      got += opened;
+    }
+    return Status::Ok();
+  }
   while (got < data.size()) {
     const ssize_t n = gnutls_record_recv(s.session, data.data() + got, data.size() - got);
     if (n > 0) {
@@ -462,6 +685,39 @@ Status TlsSession::Receive(std::span<uint8_t> data, Clock::time_point deadline) 
 bool TlsSession::PeerGone() {
   Impl& s = *impl_;
   if (s.broken) return true;
+  if (s.records != nullptr) {
+    if (s.content_begin < s.content_end) return true;
+    s.probing = true;
+    for (;;) {
+      if (!s.HasAhead()) {
+        pollfd p{s.fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) break;
+      }
+      std::span<const uint8_t> record;
+      if (!s.NextRecord("TLS receive", &record).ok()) {
+        s.broken = true;
+        break;
+      }
+      if (record.empty()) break;  // a part of a record: the rest is on its way
+      TlsRecords::Opened opened;
+      if (!s.records->Open(record, s.content.data(), &opened)) {
+        s.broken = true;
+        break;
+      }
+      if (opened.type == TlsRecords::kApplicationData) {
+        if (opened.length == 0) continue;
+        s.broken = true;  // data nobody asked for
+        break;
+      }
+      // A record of the TLS layer itself is taken in passing.
+      if (!s.TakeOther("TLS receive", record, opened, s.content.data()).ok()) {
+        s.broken = true;
+        break;
+      }
+    }
+    s.probing = false;
+    return s.broken;
+  }
   if (gnutls_record_check_pending(s.session) > 0) return true;
   if (!s.HasAhead()) {
     pollfd p{s.fd, POLLIN, 0};
@@ -476,10 +732,19 @@ bool TlsSession::PeerGone() {
   return true;
 }
 
+bool TlsSession::set_key_update_after_for_testing(uint64_t records) {
+  if (impl_->records == nullptr) return false;
+  impl_->records->set_update_after_for_testing(records);
+  return true;
+}
+
 Status TlsSession::Bye(Clock::time_point deadline) {
   Impl& s = *impl_;
   if (s.broken) return Status::Ok();
   s.deadline = deadline;
+  if (s.records != nullptr) {
+    return s.SealAndSend(TlsRecords::kAlert, kCloseNotify, {}, 0, sizeof kCloseNotify);
+  }
   int rc;
   do {
     rc = gnutls_bye(s.session, GNUTLS_SHUT_WR);

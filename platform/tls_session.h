@@ -71,6 +71,11 @@ class TlsSession {
   // Sends the close_notify alert (does not wait for the peer's).
   Status Bye(Clock::time_point deadline);
 
+  // The records after which the key that seals is changed (for a test;
+  // the default keeps well inside what AES-GCM allows one key). False when
+  // GnuTLS's record functions make the records.
+  bool set_key_update_after_for_testing(uint64_t records);
+
   struct Impl;
 
  private:

@@ -1,5 +1,6 @@
 #include "platform/tls_session.h"
 
+#include <gnutls/gnutls.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -7,8 +8,10 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -231,6 +234,150 @@ TEST(TlsSessionTest, AnOrderlyCloseIsSeenByThePeer) {
   std::array<uint8_t, 4> data{};
   const Status status = server->Receive(data, Soon());
   EXPECT_EQ(ERROR_NETNAME_DELETED, status.code()) << status.ToString();
+}
+
+// A server whose records GnuTLS's own functions make and read, as a peer
+// of another build or library would.
+class GnuTlsServer {
+ public:
+  explicit GnuTlsServer(int fd) {
+    EXPECT_EQ(0, gnutls_psk_allocate_server_credentials(&keys_));
+    gnutls_psk_set_server_credentials_function(
+        keys_, [](gnutls_session_t, const char*, gnutls_datum_t* key) {
+          key->data = static_cast<unsigned char*>(gnutls_malloc(kLoginKey.size()));
+          if (key->data == nullptr) return -1;
+          std::memcpy(key->data, kLoginKey.data(), kLoginKey.size());
+          key->size = static_cast<unsigned>(kLoginKey.size());
+          return 0;
+        });
+    EXPECT_EQ(0, gnutls_init(&session_, GNUTLS_SERVER));
+    // The cipher the service picks.
+    const std::string priorities = std::string(kTlsPriorities) + ":-CIPHER-ALL:+AES-128-GCM";
+    EXPECT_EQ(0, gnutls_priority_set_direct(session_, priorities.c_str(), nullptr));
+    EXPECT_EQ(0, gnutls_credentials_set(session_, GNUTLS_CRD_PSK, keys_));
+    gnutls_transport_set_int(session_, fd);
+    const timeval wait{10, 0};
+    EXPECT_EQ(0, ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait));
+  }
+  ~GnuTlsServer() {
+    gnutls_deinit(session_);
+    gnutls_psk_free_server_credentials(keys_);
+  }
+  int Handshake() {
+    int rc;
+    do rc = gnutls_handshake(session_);
+    while (rc < 0 && gnutls_error_is_fatal(rc) == 0);
+    return rc;
+  }
+  // The next `size` bytes of data, or what GnuTLS said instead.
+  std::vector<uint8_t> Receive(size_t size, int* rc) {
+    std::vector<uint8_t> data(size);
+    size_t got = 0;
+    *rc = 0;
+    while (got < size) {
+      const ssize_t n = gnutls_record_recv(session_, data.data() + got, size - got);
+      if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) continue;
+      if (n <= 0) {
+        *rc = static_cast<int>(n);
+        data.resize(got);
+        return data;
+      }
+      got += static_cast<size_t>(n);
+    }
+    return data;
+  }
+  // Sends all of `data`: its size, or what GnuTLS said instead.
+  ssize_t Send(std::span<const uint8_t> data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+      const ssize_t n = gnutls_record_send(session_, data.data() + sent, data.size() - sent);
+      if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) continue;
+      if (n < 0) return n;
+      sent += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(sent);
+  }
+  gnutls_session_t session() { return session_; }
+
+ private:
+  gnutls_psk_server_credentials_t keys_ = nullptr;
+  gnutls_session_t session_ = nullptr;
+};
+
+std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 13 + i / 509);
+  return bytes;
+}
+
+// The session seals and opens its records itself; a peer whose records
+// GnuTLS makes must not see a difference, key updates included.
+TEST(TlsSessionTest, APeerWhoseRecordsGnuTlsMakesTakesAllAndItsKeyUpdatesAreFollowed) {
+  Pair pair;
+  auto client = MakeClient(pair.client.get(), kTlsIdentityLogin, kLoginKey);
+  ASSERT_TRUE(client);
+  GnuTlsServer server(pair.server.get());
+  auto served = std::async(std::launch::async, [&] { return server.Handshake(); });
+  ASSERT_TRUE(client->Handshake(Soon()).ok());
+  ASSERT_EQ(0, served.get());
+  // A new sealing key every three records: each message below spans more.
+  ASSERT_TRUE(client->set_key_update_after_for_testing(3));
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    const std::vector<uint8_t> head = Pattern(24, static_cast<uint8_t>(round));
+    const std::vector<uint8_t> body = Pattern(70000, static_cast<uint8_t>(round + 50));
+    ASSERT_TRUE(client->Send(head, body, Soon()).ok());
+    int rc = 0;
+    std::vector<uint8_t> got = server.Receive(head.size() + body.size(), &rc);
+    ASSERT_EQ(0, rc) << gnutls_strerror(rc);
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), got.begin()));
+    EXPECT_TRUE(std::equal(body.begin(), body.end(), got.begin() + head.size()));
+
+    // The peer changes its key and asks for a change of the client's, in
+    // the middle of a reply and between two: the client takes both.
+    const std::vector<uint8_t> reply = Pattern(40000, static_cast<uint8_t>(round + 100));
+    ASSERT_EQ(0, gnutls_session_key_update(server.session(), GNUTLS_KU_PEER));
+    ASSERT_EQ(20000, server.Send(std::span(reply).first(20000)));
+    if (round % 2 == 1) {
+      ASSERT_EQ(0, gnutls_session_key_update(server.session(), 0));
+    }
+    ASSERT_EQ(20000, server.Send(std::span(reply).subspan(20000)));
+    if (round == 3) {
+      ASSERT_EQ(0, gnutls_session_key_update(server.session(), GNUTLS_KU_PEER));
+    }
+    std::vector<uint8_t> back(reply.size());
+    const Status status = client->Receive(back, Soon());
+    ASSERT_TRUE(status.ok()) << status.ToString();
+    EXPECT_EQ(reply, back);
+  }
+  // The last key update came alone: the client takes it in passing.
+  EXPECT_FALSE(client->PeerGone());
+  ASSERT_TRUE(client->Send(Pattern(10, 1), {}, Soon()).ok());
+  int rc = 0;
+  EXPECT_EQ(Pattern(10, 1), server.Receive(10, &rc));
+  EXPECT_EQ(0, rc) << gnutls_strerror(rc);
+
+  ASSERT_TRUE(client->Bye(Soon()).ok());
+  EXPECT_TRUE(server.Receive(1, &rc).empty());
+  EXPECT_EQ(0, rc) << "the close was not the orderly one: " << gnutls_strerror(rc);
+}
+
+TEST(TlsSessionTest, ARecordChangedOnTheWayFailsTheReceive) {
+  Pair pair;
+  auto client = MakeClient(pair.client.get(), kTlsIdentityLogin, kLoginKey);
+  ASSERT_TRUE(client);
+  GnuTlsServer server(pair.server.get());
+  auto served = std::async(std::launch::async, [&] { return server.Handshake(); });
+  ASSERT_TRUE(client->Handshake(Soon()).ok());
+  ASSERT_EQ(0, served.get());
+  // A record of the right form whose content is not what was sealed.
+  std::vector<uint8_t> forged = {23, 3, 3, 0, 40};
+  forged.resize(45, 0x5A);
+  ASSERT_EQ(45, ::send(pair.server.get(), forged.data(), forged.size(), 0));
+  std::array<uint8_t, 10> data{};
+  const Status status = client->Receive(data, Soon());
+  EXPECT_EQ(ERROR_INVALID_PASSWORD, status.code()) << status.ToString();
+  EXPECT_TRUE(client->PeerGone());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // session, many sessions on the workers, and what a listener on the wire
 // sees.
 #include <dirent.h>
+#include <gnutls/gnutls.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,12 +16,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <random>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "platform/console_capture_for_testing.h"
@@ -28,6 +31,7 @@
 #include "platform/socket.h"
 #include "platform/unique_fd.h"
 #include "service/engine/engine_harness_for_testing.h"
+#include "service/engine/tls_link.h"
 #include "shared/password_digest.h"
 #include "shared/scramble.h"
 #include "shared/win32_error.h"
@@ -337,6 +341,68 @@ TEST_F(TlsEngineTest, RepliesCutIntoSendsArriveWholeAndInOrder) {
   Bytes read;
   ASSERT_EQ(client.Read(kMiB, 65536, read).reply.status, REPLY_OK);
   EXPECT_EQ(read, written);
+}
+
+// A client whose records GnuTLS's own functions make and read, as a client
+// of another build or library would, with the key updates TLS allows: the
+// engine follows the client's, answers one it is asked for, and changes its
+// own sealing key as it wears out, and every reply still opens.
+TEST_F(TlsEngineTest, KeyUpdatesEitherWayKeepTheSessionInStep) {
+  engine::TlsLink::SetKeyUpdateAfterForTesting(5);
+  Start(AUTH_MODE_TLS);
+  engine::TlsLink::SetKeyUpdateAfterForTesting(0);
+  BlockClient client;
+  ASSERT_EQ(client.Connect(port()), 0);
+  gnutls_psk_client_credentials_t keys = nullptr;
+  ASSERT_EQ(gnutls_psk_allocate_client_credentials(&keys), 0);
+  const std::unique_ptr<std::remove_pointer_t<gnutls_psk_client_credentials_t>,
+                        decltype(&gnutls_psk_free_client_credentials)>
+      keys_freed(keys, gnutls_psk_free_client_credentials);
+  Key key = DigestOf("manage");
+  gnutls_datum_t datum{key.data(), kDigestSize};
+  ASSERT_EQ(gnutls_psk_set_client_credentials(keys, kTlsIdentityManage, &datum, GNUTLS_PSK_KEY_RAW),
+            0);
+  gnutls_session_t session = nullptr;
+  ASSERT_EQ(gnutls_init(&session, GNUTLS_CLIENT), 0);
+  const std::unique_ptr<std::remove_pointer_t<gnutls_session_t>, decltype(&gnutls_deinit)>
+      session_freed(session, gnutls_deinit);
+  ASSERT_EQ(gnutls_priority_set_direct(session, kTlsPriorities, nullptr), 0);
+  ASSERT_EQ(gnutls_credentials_set(session, GNUTLS_CRD_PSK, keys), 0);
+  gnutls_transport_set_int(session, client.fd());
+  int rc;
+  do rc = gnutls_handshake(session);
+  while (rc < 0 && gnutls_error_is_fatal(rc) == 0);
+  ASSERT_EQ(rc, 0) << gnutls_strerror(rc);
+  ASSERT_EQ(gnutls_cipher_get(session), GNUTLS_CIPHER_AES_128_GCM);
+  const auto exchange = [&](uint64_t offset, uint32_t length) {
+    uint8_t header[kRequestHeaderSize];
+    EncodeRequestHeader({CMD_READ, offset, length}, header);
+    ASSERT_EQ(gnutls_record_send(session, header, sizeof header),
+              static_cast<ssize_t>(sizeof header));
+    Bytes reply(kReplyHeaderSize + length);
+    size_t got = 0;
+    while (got < reply.size()) {
+      const ssize_t n = gnutls_record_recv(session, reply.data() + got, reply.size() - got);
+      if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) continue;
+      ASSERT_GT(n, 0) << gnutls_strerror(static_cast<int>(n));
+      got += static_cast<size_t>(n);
+    }
+    ASSERT_EQ(ParseReplyHeader(reply.data()).status, REPLY_OK);
+    Bytes data(reply.begin() + kReplyHeaderSize, reply.end());
+    Descramble(data.data(), data.size());
+    EXPECT_EQ(data, image_.ReadBack(offset, length)) << offset;
+  };
+  // Each 64 KiB reply takes five records: the engine's key wears out in
+  // every one.
+  for (int i = 0; i < 12; ++i) {
+    SCOPED_TRACE(i);
+    const unsigned ask = i % 3 == 1 ? GNUTLS_KU_PEER : 0;
+    if (i % 3 != 0) {
+      ASSERT_EQ(gnutls_session_key_update(session, ask), 0);
+    }
+    exchange(kMiB + static_cast<uint64_t>(i) * 65536, i % 2 == 0 ? 65536 : 700);
+  }
+  EXPECT_EQ(harness_->engine().LiveConnectionsForTesting(), 1u);
 }
 
 // Past its first requests a session's reads and writes allocate nothing in

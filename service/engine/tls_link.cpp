@@ -34,6 +34,11 @@ constexpr size_t kShortRemainder = 4096;
 constexpr size_t kLargestReplyRecords =
     kReplyHeaderSize + kMaxTransfer + ((kReplyHeaderSize + kMaxTransfer) / 16384 + 1) * 64;
 
+// Alert descriptions: this side sends no more; the close that follows is
+// the end.
+constexpr uint8_t kCloseNotify = 0;
+constexpr uint8_t kUserCanceled = 90;
+
 bool IsZero(const std::array<uint8_t, kDigestSize>& digest) {
   return std::all_of(digest.begin(), digest.end(), [](uint8_t b) { return b == 0; });
 }
@@ -151,6 +156,16 @@ int TlsLink::FindKey(gnutls_session_t session, const char* name, gnutls_datum_t*
 
 ssize_t TlsLink::Pull(gnutls_transport_ptr_t self, void* data, size_t length) {
   auto* link = static_cast<TlsLink*>(self);
+  if (link->replaying_) {
+    if (link->replay_.empty()) {
+      gnutls_transport_set_errno(link->session_, EAGAIN);
+      return -1;
+    }
+    const size_t n = std::min(length, link->replay_.size());
+    std::memcpy(data, link->replay_.data(), n);
+    link->replay_ = link->replay_.subspan(n);
+    return static_cast<ssize_t>(n);
+  }
   if (link->prefix_used_ < link->prefix_length_) {
     const size_t n = std::min(length, link->prefix_length_ - link->prefix_used_);
     std::memcpy(data, link->prefix_.data() + link->prefix_used_, n);
@@ -236,6 +251,7 @@ LayerTransfer TlsLink::Handshake() {
   if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return {0, EAGAIN};
   if (r == 0) {
     state_ = State::kSession;
+    TakeRecords();
     Settled();
     return {0, EAGAIN};  // the caller goes on to the records
   }
@@ -255,7 +271,132 @@ LayerTransfer TlsLink::Handshake() {
   return {0, ECONNABORTED, "gnutls_handshake"};
 }
 
+namespace {
+std::atomic<uint64_t> key_update_after_for_testing{0};
+}  // namespace
+
+void TlsLink::SetKeyUpdateAfterForTesting(uint64_t records) {
+  key_update_after_for_testing.store(records, std::memory_order_relaxed);
+}
+
+void TlsLink::TakeRecords() {
+  records_own_ = platform::TlsRecords::Take(session_);
+  if (records_own_ == nullptr) return;
+  if (const uint64_t after = key_update_after_for_testing.load(std::memory_order_relaxed)) {
+    records_own_->set_update_after_for_testing(after);
+  }
+  if (!Grow(content_, platform::TlsRecords::kMaxBody)) records_own_ = nullptr;
+}
+
+// A record that carries no data: an alert ends the connection, anything
+// else goes to GnuTLS to read (a key update changes the keys that open; its
+// answer, if it asks for one, waits with the records to send).
+LayerTransfer TlsLink::TakeOther(std::span<const uint8_t> record,
+                                 const platform::TlsRecords::Opened& opened,
+                                 const uint8_t* content) {
+  using platform::TlsRecords;
+  if (opened.type == TlsRecords::kAlert) {
+    if (opened.length == 2 && content[1] == kUserCanceled) return {0, EAGAIN};
+    if (opened.length == 2 && content[1] == kCloseNotify) return {0, 0};
+    return {0, EPROTO, "gnutls_record_recv"};
+  }
+  if (opened.type != TlsRecords::kHandshake) return {0, EPROTO, "gnutls_record_recv"};
+  if (!records_own_->HandBack(session_, true)) return {0, EPROTO, "gnutls_record_set_state"};
+  if (records_sent_ == records_.size()) {
+    records_.clear();
+    records_sent_ = 0;
+  }
+  replay_ = record;
+  replaying_ = true;
+  gathering_ = true;
+  uint8_t byte;
+  const ssize_t r = gnutls_record_recv(session_, &byte, 1);
+  gathering_ = false;
+  replaying_ = false;
+  replay_ = {};
+  if (r != GNUTLS_E_AGAIN) {
+    return r >= 0 ? LayerTransfer{0, EPROTO, "gnutls_record_recv"}
+                  : Failure(static_cast<int>(r), "gnutls_record_recv");
+  }
+  if (!records_own_->TakeBack(session_)) return {0, EPROTO, "gnutls_record_get_state"};
+  // An answer sealed behind the records of a reply still being sent goes
+  // out after them.
+  if (reply_bytes_ != 0 && records_sent_ < records_.size()) {
+    const size_t answer = records_.size() - records_sent_;
+    if (!Grow(sealed_, std::max(sealed_.size(), sealed_end_ + answer))) {
+      return {0, ENOMEM, "gnutls_record_recv"};
+    }
+    std::memcpy(sealed_.data() + sealed_end_, records_.data() + records_sent_, answer);
+    sealed_end_ += answer;
+    records_.clear();
+    records_sent_ = 0;
+  }
+  return {0, EAGAIN};
+}
+
+// Records opened here: straight into `data` where it takes all a record
+// may carry, else into `content_`, handed out from there.
+LayerTransfer TlsLink::ReceiveOwnRecords(uint8_t* data, size_t length) {
+  using platform::TlsRecords;
+  for (;;) {
+    if (content_begin_ < content_end_) {
+      const size_t n = std::min(length, content_end_ - content_begin_);
+      std::memcpy(data, content_.data() + content_begin_, n);
+      content_begin_ += n;
+      return {n, 0};
+    }
+    const std::span<const uint8_t> have(received_.data() + received_begin_,
+                                        received_end_ - received_begin_);
+    const ptrdiff_t size = TlsRecords::RecordSize(have);
+    if (size < 0) return {0, EPROTO, "gnutls_record_recv"};
+    if (size > 0 && have.size() >= static_cast<size_t>(size)) {
+      const std::span<const uint8_t> record = have.first(static_cast<size_t>(size));
+      received_begin_ += record.size();
+      uint8_t* place = TlsRecords::MostContent(record) <= length ? data : content_.data();
+      TlsRecords::Opened opened;
+      if (!records_own_->Open(record, place, &opened)) return {0, EPROTO, "gnutls_record_recv"};
+      if (opened.type == TlsRecords::kApplicationData) {
+        if (place == data) {
+          if (opened.length > 0) return {opened.length, 0};
+        } else {
+          content_begin_ = 0;
+          content_end_ = opened.length;
+        }
+        continue;
+      }
+      const LayerTransfer t = TakeOther(record, opened, place);
+      if (t.error != EAGAIN) return t;
+      continue;
+    }
+    // Room behind for the whole record: the part in hand moves to the front.
+    if (received_.empty() && !Grow(received_, kReadAhead)) return {0, ENOMEM, "recv"};
+    if (received_begin_ == received_end_) {
+      received_begin_ = received_end_ = 0;
+    } else if (received_.size() - received_begin_ < TlsRecords::kMaxRecord) {
+      std::memmove(received_.data(), received_.data() + received_begin_, have.size());
+      received_begin_ = 0;
+      received_end_ = have.size();
+    }
+    const Transfer t = platform::ReceiveSome(socket_, received_.data() + received_end_,
+                                             received_.size() - received_end_);
+    if (t.error != 0 || t.bytes == 0) return LayerTransfer::Of(t, "recv");
+    received_end_ += t.bytes;
+  }
+}
+
+// A new key to seal with, before the one in use has sealed all AES-GCM
+// allows: GnuTLS seals the key update, which goes out ahead of the records
+// sealed next.
+bool TlsLink::RenewSealingKey() {
+  if (!records_own_->HandBack(session_, false)) return false;
+  gathering_ = true;
+  const int r = gnutls_session_key_update(session_, 0);
+  gathering_ = false;
+  return r == 0 && records_own_->TakeBack(session_);
+}
+
 LayerTransfer TlsLink::ReceiveRecords(uint8_t* data, size_t length) {
+  if (records_own_ != nullptr) return ReceiveOwnRecords(data, length);
   const ssize_t r = gnutls_record_recv(session_, data, length);
   if (r >= 0) return {static_cast<size_t>(r), 0};
   if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return {0, EAGAIN};
@@ -306,6 +447,7 @@ LayerTransfer TlsLink::Send(const uint8_t* data, size_t length) {
     return LayerTransfer::Of(platform::SendSome(socket_, data, length), "send");
   }
   if (state_ != State::kSession) return {0, ENOTCONN, "gnutls_record_send"};
+  if (records_own_ != nullptr) return SendOwnRecords(data, length);
   if (reply_bytes_ == 0) {
     records_.clear();
     records_.reserve(kLargestReplyRecords);
@@ -341,12 +483,56 @@ LayerTransfer TlsLink::Send(const uint8_t* data, size_t length) {
   return {std::exchange(reply_bytes_, 0), 0};
 }
 
+// As Send, with the records sealed here, straight into the buffer that
+// goes to the socket. Records GnuTLS made (a key update, its answer) leave
+// first.
+LayerTransfer TlsLink::SendOwnRecords(const uint8_t* data, size_t length) {
+  using platform::TlsRecords;
+  if (reply_bytes_ == 0) {
+    if (records_own_->SealingKeyWornOut() && !RenewSealingKey()) {
+      return {0, EPROTO, "gnutls_session_key_update"};
+    }
+    const size_t chunk = pipelined_ ? kSendChunk : length;
+    const size_t take =
+        length - std::min(length, chunk) < kShortRemainder ? length : std::min(length, chunk);
+    const size_t size = TlsRecords::SealedSize(take);
+    if (sealed_.size() < size && !Grow(sealed_, std::max(size, kLargestReplyRecords))) {
+      return {0, ENOMEM, "gnutls_record_send"};
+    }
+    if (!records_own_->Seal(TlsRecords::kApplicationData, {data, take}, {}, sealed_.data())) {
+      return {0, EPROTO, "gnutls_record_send"};
+    }
+    sealed_end_ = size;
+    sealed_sent_ = 0;
+    reply_bytes_ = take;
+  }
+  for (;;) {
+    std::vector<uint8_t>& from = records_sent_ < records_.size() ? records_ : sealed_;
+    size_t& sent = &from == &records_ ? records_sent_ : sealed_sent_;
+    const size_t end = &from == &records_ ? records_.size() : sealed_end_;
+    if (sent == end) break;
+    const Transfer t = platform::SendSome(socket_, from.data() + sent, end - sent);
+    if (t.error == EAGAIN) return {0, EAGAIN};
+    if (t.error != 0) {
+      reply_bytes_ = 0;
+      return LayerTransfer::Of(t, "send");
+    }
+    sent += t.bytes;
+  }
+  records_.clear();
+  records_sent_ = 0;
+  return {std::exchange(reply_bytes_, 0), 0};
+}
+
 bool TlsLink::HasBuffered() const {
   if (prefix_used_ < prefix_length_ || received_begin_ < received_end_) return true;
+  if (content_begin_ < content_end_) return true;
+  if (records_own_ != nullptr) return false;
   return state_ == State::kSession && gnutls_record_check_pending(session_) > 0;
 }
 
 bool TlsLink::WaitsToWrite(bool sending) const {
+  if (state_ == State::kSession && records_own_ != nullptr) return sending;
   if (state_ == State::kHandshake || state_ == State::kSession) {
     return gnutls_record_get_direction(session_) == 1;
   }

@@ -20,9 +20,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "platform/socket_port.h"
+#include "platform/tls_records.h"
 #include "shared/block_protocol.h"
 #include "shared/management_records.h"
 #include "shared/status.h"
@@ -80,6 +82,10 @@ class TlsLink final : public platform::StreamLayer {
   void set_pipelined(bool on) { pipelined_ = on; }
 
   State state() const { return state_; }
+  // The records after which every session made from now on changes the key
+  // it seals with (for a test; the default keeps well inside what AES-GCM
+  // allows one key). 0: the default.
+  static void SetKeyUpdateAfterForTesting(uint64_t records);
   // GnuTLS's key look-up for the server credentials (TlsKeys installs it).
   static int FindKey(gnutls_session_t session, const char* name, gnutls_datum_t* key);
   Identity identity() const { return identity_; }
@@ -91,6 +97,13 @@ class TlsLink final : public platform::StreamLayer {
   static ssize_t PushVector(gnutls_transport_ptr_t self, const giovec_t* iov, int count);
   platform::LayerTransfer Handshake();
   platform::LayerTransfer ReceiveRecords(uint8_t* data, size_t length);
+  platform::LayerTransfer ReceiveOwnRecords(uint8_t* data, size_t length);
+  platform::LayerTransfer SendOwnRecords(const uint8_t* data, size_t length);
+  platform::LayerTransfer TakeOther(std::span<const uint8_t> record,
+                                    const platform::TlsRecords::Opened& opened,
+                                    const uint8_t* content);
+  bool RenewSealingKey();
+  void TakeRecords();
   platform::LayerTransfer Failure(int code, const char* call) const;
   ssize_t NoMemory();  // a transport function's failed allocation
   void Settled();
@@ -118,6 +131,20 @@ class TlsLink final : public platform::StreamLayer {
   size_t records_sent_ = 0;  // of records_, on the wire
   size_t reply_bytes_ = 0;   // the plain bytes records_ carries; 0: none in hand
   bool pipelined_ = true;
+  // Once the handshake is done the records are sealed and opened here
+  // where the cipher allows (else by GnuTLS): `content_` holds what a
+  // record brought beyond what the port asked for. `replay_` is a record
+  // handed to GnuTLS to read itself (a key update).
+  std::unique_ptr<platform::TlsRecords> records_own_;
+  std::vector<uint8_t> content_;
+  size_t content_begin_ = 0;
+  size_t content_end_ = 0;
+  std::span<const uint8_t> replay_;
+  bool replaying_ = false;
+  // The records of a reply's next chunk as sealed here, made once.
+  std::vector<uint8_t> sealed_;
+  size_t sealed_end_ = 0;
+  size_t sealed_sent_ = 0;
   // The handshake's first bytes, read while looking at the first byte.
   std::array<uint8_t, kRequestHeaderSize> prefix_{};
   size_t prefix_length_ = 0;
