@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -13,6 +14,7 @@
 
 #include "driver/debug_print.h"
 #include "driver/drive_links.h"
+#include "driver/side_by_side.h"
 #include "platform/errors.h"
 #include "platform/instance_lock.h"
 #include "platform/page_memory.h"
@@ -205,12 +207,25 @@ void Driver::Unload() {
   }
   // The block devices go first: the kernel writes back what it holds for
   // them and waits for their requests in flight, which still reach mounted
-  // devices (a server that is away gets one attempt).
+  // devices (a server that is away gets one attempt). All at once, as the
+  // devices' flushes below: each may wait for a silent server.
   for (auto& device : devices_) device->GiveUpReconnects();
-  for (auto& disk : disks) {
-    if (disk && !disk->Remove().ok())
-      DebugPrint("Block device %s not removed", disk->path().c_str());
+  std::vector<std::function<void()>> removals;
+  try {
+    for (auto& disk : disks) {
+      if (!disk) continue;
+      removals.push_back([d = disk.get()] {
+        try {
+          if (!d->Remove().ok()) DebugPrint("Block device %s not removed", d->path().c_str());
+        } catch (const std::exception&) {
+          // Not said: no memory to say it with.
+        }
+      });
+    }
+  } catch (const std::bad_alloc&) {
+    // Those not listed go one after the other as the list is cleared.
   }
+  RunSideBySide(removals);
   disks.clear();
   // Then the devices: every queued request is answered, every mounted
   // device flushed (all at once: one whose server is away holds up no

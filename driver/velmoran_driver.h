@@ -15,10 +15,10 @@
 // block device goes first, then the mount.
 //
 // Unload logs the mounted devices still open (device files and block
-// devices), removes the block devices, in use or not (the kernel first
-// writes back what it holds for them), then flushes and unmounts every
-// device (connections closed, links removed), then stops the workers and
-// the file system. A Load after a crash clears the dead FUSE mount, the
+// devices), removes the block devices, in use or not, all at once (the
+// kernel first writes back what it holds for them), then flushes and
+// unmounts every device (connections closed, links removed), then stops
+// the workers and the file system. A Load after a crash clears the dead FUSE mount, the
 // links and the block devices the crashed driver left. One driver per
 // runtime directory: a second Load there fails with
 // ERROR_SERVICE_ALREADY_RUNNING.

@@ -751,6 +751,12 @@ int MountManager::MountSavedDrives(UserPrompts* prompts, int passes,
         continue;
       }
       const char letter = static_cast<char>(saved->driveLetter);
+      // Saved before Add Device refused it: 0.0.0.0 reaches this machine
+      // itself, no server. Never mounted, and never done.
+      if (saved->sourceType == kSourceTypeNetwork && saved->serverAddress == 0) {
+        failed[slot] = Status(ERROR_INVALID_PARAMETER, "0.0.0.0 is no server");
+        continue;
+      }
       // Mounted already (by an earlier start, or by the user): done.
       if (Result<OpenedDrive> there = OpenMounted(letter, false);
           there.ok() && SameSource(there->query, *saved)) {

@@ -764,6 +764,30 @@ TEST(MountManagerOnADriverTest, SavedDrivesNotMountedAtLogOnAreSaid) {
       << prompts.status_texts.join('|').toStdString();
 }
 
+// A drive saved with 0.0.0.0 as its server (before Add Device refused it)
+// would reach this machine itself: it is not mounted at log-on, and said
+// among those not mounted; -automount counts it as not mounted.
+TEST(MountManagerOnADriverTest, ASavedDriveWithServer0000IsNotMountedAndSaid) {
+  MounterForTesting mounter;
+  ASSERT_TRUE(mounter.settings.WriteDrive(
+      0, NetworkRecord('N', "0.0.0.0", 60000, uint64_t{1} << 20, true)));
+  ASSERT_TRUE(mounter.settings.WriteDrive(1, ImageRecord('G', "/srv/g.img", uint64_t{1} << 20)));
+
+  RecordingPrompts prompts;
+  EXPECT_EQ(mounter.manager.MountSavedDrives(&prompts, 2, std::chrono::milliseconds(0)), 1);
+  EXPECT_EQ(mounter.driver.mounts(), std::vector<char>{'G'});
+  EXPECT_EQ(prompts.status.toStdString(),
+            "Saved drives mounted: G:; not mounted: N: (Mount error: 0.0.0.0 is no server)")
+      << prompts.status_texts.join('|').toStdString();
+
+  ASSERT_TRUE(mounter.manager.UnmountDrive('G').ok());
+  int not_mounted = 0;
+  EXPECT_EQ(
+      mounter.manager.MountSavedDrives(nullptr, 2, std::chrono::milliseconds(0), &not_mounted), 1);
+  EXPECT_EQ(not_mounted, 1);
+  EXPECT_EQ(mounter.driver.mounts(), (std::vector<char>{'G', 'G'}));
+}
+
 // Volumes whose detach is refused (as UDisks2 refuses a user it does not
 // authorise) for the drives `refused` names, or for every drive.
 class RefusingDetachVolumes final : public Volumes {

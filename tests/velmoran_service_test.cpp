@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -25,8 +26,37 @@ namespace fs = std::filesystem;
 
 using testing::FirstLine;
 
+// The names in the current directory, sorted.
+std::vector<std::string> CurrentDirectoryNames() {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(fs::current_path(), error)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 class VelmoranServiceTest : public ServiceAndDriverTest {
  protected:
+  std::vector<std::string> before_;  // the current directory's names at the start
+
+  void SetUp() override {
+    before_ = CurrentDirectoryNames();
+    ServiceAndDriverTest::SetUp();
+  }
+  // What the programs leave belongs in the scratch folder, not in the
+  // folder the tests run in (the build tree).
+  void TearDown() override {
+    ServiceAndDriverTest::TearDown();
+    std::vector<std::string> added;
+    for (const std::string& name : CurrentDirectoryNames()) {
+      if (!std::binary_search(before_.begin(), before_.end(), name)) added.push_back(name);
+    }
+    EXPECT_TRUE(added.empty()) << "left in " << fs::current_path() << ": "
+                               << ::testing::PrintToString(added);
+  }
+
   CommandResult MountNet(const std::string& device, int port, const std::string& more = "") {
     return stack_.velmoran()->Ctl("mount-net " + device + " 127.0.0.1 " + std::to_string(port) +
                                   " " + more);
@@ -287,7 +317,8 @@ TEST_F(VelmoranServiceTest, FioVerifiesEveryBlockAcrossThreeRestartsOfTheService
     fio =
         Shell("fio --name=restarts --filename=" + loop +
               " --offset=1M --rw=randwrite --bsrange=4k-64k --size=96M --direct=1 --ioengine=psync"
-              " --rate=,4m --verify=crc32c --verify_fatal=1 --do_verify=1 2>&1");
+              " --rate=,4m --verify=crc32c --verify_fatal=1 --do_verify=1 --aux-path=" +
+              scratch_.path().string() + " 2>&1");
     finished = true;
   });
   int restarts = 0;
