@@ -16,6 +16,7 @@ RegistryEnvironment Completed(RegistryEnvironment environment, RegistryState& st
   if (!environment.look_up_host_name) environment.look_up_host_name = platform::LookUpHostName;
   if (environment.start_wait.count() <= 0) environment.start_wait = kStartWait;
   if (environment.open_wait.count() <= 0) environment.open_wait = kOpenWait;
+  if (environment.close_wait.count() <= 0) environment.close_wait = kCloseWait;
   if (!environment.pause) {
     environment.pause = [&state](std::chrono::milliseconds duration) {
       std::unique_lock stop_lock(state.stop_mutex);
@@ -138,8 +139,8 @@ void RegistryState::StopEngine(ServerEntry& server) {
   if (!server.engine) return;
   server.engine->BeginStop();
   lock.WakeWaiters();  // its hooks waiting for the lock now give up
-  const std::vector<uint32_t> disconnects = server.engine->StopEndpoint();
-  server.engine.reset();
+  const std::vector<uint32_t> disconnects =
+      EngineRun::StopWithin(std::move(server.engine), environment.close_wait);
   for (uint32_t address : disconnects) RemoveOnline(server, address);
 }
 

@@ -8,7 +8,8 @@
 // service host all call in. One registry lock guards everything; each public
 // operation holds it for its whole run, including the save hook and, for
 // StartServer, the whole engine start (up to its 1000 ms wait, after a
-// source open of up to kOpenWait).
+// source open of up to kOpenWait) and, for a stop, the engine's stop (its
+// source's close up to kCloseWait).
 //
 // Results: 0 success, -1 failure (unknown handle, refused insertion, failed
 // start), as the management interface passes them on. Records are copied in
@@ -57,6 +58,8 @@ struct RegistryEnvironment {
   std::chrono::milliseconds start_wait{0};
   // The longest a start waits for its engine's source to open (0: kOpenWait).
   std::chrono::milliseconds open_wait{0};
+  // The longest a stop waits for its engine's source to close (0: kCloseWait).
+  std::chrono::milliseconds close_wait{0};
 };
 
 class ServerRegistry final : public ServerOperations {
