@@ -29,7 +29,7 @@ void ServiceHost::MarkStarted() {
 void ServiceHost::BringUp() {
   // Every persisted change is saved at once, under the registry lock.
   registry_->SetSaveHook([this](const std::vector<StoredServer>& servers) {
-    (void)store_.SaveConfiguration(servers);
+    return store_.SaveConfiguration(servers).ok();
   });
   // Each export to be started may take up to its start wait: systemd's
   // start time-out is stretched ahead of every one, so many exports never

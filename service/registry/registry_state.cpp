@@ -157,13 +157,25 @@ std::vector<StoredServer> RegistryState::Snapshot() const {
   return stored;
 }
 
-void RegistryState::Save() const {
-  if (!save) return;
+bool RegistryState::Save() const {
+  if (!save) return true;
   try {
-    save(Snapshot());
+    return Save(Snapshot());
   } catch (const std::exception& error) {
     platform::ConsoleLog(platform::ConsolePriority::kError, "Saving the configuration failed: %s\n",
                          error.what());
+    return false;
+  }
+}
+
+bool RegistryState::Save(const std::vector<StoredServer>& stored) const {
+  if (!save) return true;
+  try {
+    return save(stored);
+  } catch (const std::exception& error) {
+    platform::ConsoleLog(platform::ConsolePriority::kError, "Saving the configuration failed: %s\n",
+                         error.what());
+    return false;
   }
 }
 

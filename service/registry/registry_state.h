@@ -74,8 +74,10 @@ class RegistryState : public std::enable_shared_from_this<RegistryState> {
   // Stops the engine, if any, and applies the disconnects it left behind.
   void StopEngine(ServerEntry& server);
   std::vector<StoredServer> Snapshot() const;
-  // Calls the save hook with the whole registry.
-  void Save() const;
+  // Calls the save hook with the whole registry, or with `stored`; false
+  // when the save failed (true without a hook).
+  bool Save() const;
+  bool Save(const std::vector<StoredServer>& stored) const;
 
   // Lock held.
   std::vector<ServerEntry> servers;

@@ -12,7 +12,11 @@
 // source's close up to kCloseWait).
 //
 // Results: 0 success, -1 failure (unknown handle, refused insertion, failed
-// start), as the management interface passes them on. Records are copied in
+// start), as the management interface passes them on. A change of servers or
+// static clients that the save hook cannot keep is not made (-1): a caller
+// must not take it as kept; a start or stop is made and kept in memory
+// (the engine's state is what was asked for), its save failure on the
+// console. Records are copied in
 // and out; nothing inside the registry is ever handed out by reference.
 #ifndef QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_
 #define QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_
@@ -39,9 +43,12 @@ using Handle = ManagementHandle;  // 0 = none
 inline constexpr char kDuplicateClientText[] =
     "A client with same address is already in the static client list";
 
-// Called under the registry lock after every change of persisted data, with
-// the whole registry in list order.
-using SaveHook = std::function<void(const std::vector<StoredServer>& servers)>;
+// The text of a client insertion refused because the save failed.
+inline constexpr char kNotSavedText[] = "The service could not save the change";
+
+// Called under the registry lock for every change of persisted data, with
+// the whole registry in list order; false when it could not keep them.
+using SaveHook = std::function<bool(const std::vector<StoredServer>& servers)>;
 
 // What the registry needs of the machine besides engines. Empty members mean
 // the real ones (getnameinfo; a pause that RequestStop cuts short); tests
