@@ -159,21 +159,31 @@ std::vector<uint32_t> EngineRun::StopEndpoint() {
   return link_->TakeDisconnects();
 }
 
+void EngineRun::AskToStop() {
+  BeginStop();
+  std::scoped_lock lock(mutex_);
+  if (endpoint_ == nullptr) return;
+  try {
+    endpoint_->Stop();
+  } catch (const std::exception& error) {
+    LogEngineException("stop", &error);
+  } catch (...) {
+    LogEngineException("stop", nullptr);
+  }
+}
+
 std::vector<uint32_t> EngineRun::StopWithin(std::unique_ptr<EngineRun> run,
                                             std::chrono::milliseconds close_wait) {
-  run->BeginStop();
+  run->AskToStop();
+  return WaitForStop(std::move(run), std::chrono::steady_clock::now() + close_wait, close_wait);
+}
+
+std::vector<uint32_t> EngineRun::WaitForStop(std::unique_ptr<EngineRun> run,
+                                             std::chrono::steady_clock::time_point deadline,
+                                             std::chrono::milliseconds close_wait) {
   std::unique_lock lock(run->mutex_);
-  if (run->endpoint_ != nullptr) {
-    try {
-      run->endpoint_->Stop();
-    } catch (const std::exception& error) {
-      LogEngineException("stop", &error);
-    } catch (...) {
-      LogEngineException("stop", nullptr);
-    }
-  }
   if (run->thread_.joinable() &&
-      !run->changed_.wait_for(lock, close_wait, [&] { return run->ended_; })) {
+      !run->changed_.wait_until(lock, deadline, [&] { return run->ended_; })) {
     // The caller holds the registry lock: a source that does not close
     // must not hold up every other call. The thread owns the run from now on.
     platform::ConsoleLog(

@@ -82,6 +82,13 @@ class EngineRun {
   // from then on (it frees it when the close returns).
   static std::vector<uint32_t> StopWithin(std::unique_ptr<EngineRun> run,
                                           std::chrono::milliseconds close_wait);
+  // StopWithin in two steps, so that many engines stop side by side: asks
+  // the engine to stop; then waits for its thread until `deadline` (one
+  // shared by all of them), as StopWithin does for `close_wait`.
+  void AskToStop();
+  static std::vector<uint32_t> WaitForStop(std::unique_ptr<EngineRun> run,
+                                           std::chrono::steady_clock::time_point deadline,
+                                           std::chrono::milliseconds close_wait);
 
   // The engine's figures (Endpoint::ReadFigures); false, leaving `figures`
   // as it is, once the engine has ended (by a stop or by itself) or before

@@ -479,5 +479,81 @@ TEST_F(EngineCloseWaitTest, AStopWhoseSourceDoesNotCloseEndsAndHoldsUpNothing) {
   for (const auto& engine : engines_.Built(9001)) EXPECT_FALSE(engine->HasEnded());
 }
 
+// The service's stop under systemd's TimeoutStopSec: every engine is asked
+// to stop before any close is waited for, so exports whose sources do not
+// close cost one close wait together, not one each.
+TEST(EngineStopAllTest, EveryEngineIsAskedToStopBeforeAnyCloseIsWaitedFor) {
+  constexpr uint16_t kFirst = 9001;
+  constexpr int kExports = 7;
+  FakeEngines engines;
+  RegistryEnvironment environment;
+  environment.close_wait = std::chrono::minutes(10);  // never reached: all are released
+  ServerRegistry registry(engines.Factory(), environment);
+  for (int i = 0; i < kExports; ++i) {
+    const auto port = static_cast<uint16_t>(kFirst + i);
+    engines.SetMode(port, FakeMode::kServeSlowTeardown);
+    Handle server = 0;
+    ASSERT_EQ(registry.AddServer(MakeConfig(port, "/srv/dead-nfs/disk.img"), server), 0);
+    ASSERT_EQ(registry.StartServer(server), 0);
+  }
+  const auto asked = [&] {
+    int count = 0;
+    for (int i = 0; i < kExports; ++i)
+      count += engines.Latest(static_cast<uint16_t>(kFirst + i))->StopCalls();
+    return count;
+  };
+
+  auto stop = std::async(std::launch::async, [&] { registry.StopAllServers(); });
+  // No close has returned yet: each engine still tears down.
+  const auto bound = std::chrono::steady_clock::now() + seconds(10);
+  while (asked() < kExports && std::chrono::steady_clock::now() < bound)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(asked(), kExports) << "engines asked to stop while the first close hangs";
+
+  for (int i = 0; i < kExports; ++i) engines.Latest(static_cast<uint16_t>(kFirst + i))->Release();
+  FinishesOrDie("the service's stop", [&] {
+    stop.get();
+    return 0;
+  });
+  for (int i = 0; i < kExports; ++i) {
+    const auto engine = engines.Latest(static_cast<uint16_t>(kFirst + i));
+    EXPECT_TRUE(engine->HasEnded());
+    EXPECT_EQ(engine->StopCalls(), 1);
+  }
+  const auto snapshot = registry.Snapshot();
+  ASSERT_EQ(snapshot.size(), static_cast<size_t>(kExports));
+  for (const StoredServer& stored : snapshot) EXPECT_EQ(stored.config.Started, 1);
+  registry.FreeRegistry();
+}
+
+// Sources that do not close at all: the stop ends after the close wait with
+// each of them said once, and their threads end once the closes return.
+TEST_F(EngineCloseWaitTest, TheServicesStopOfManyHungSourcesSaysEachAndEnds) {
+  constexpr int kExports = 7;
+  std::vector<Handle> servers;
+  for (int i = 0; i < kExports; ++i) {
+    engines_.SetMode(static_cast<uint16_t>(9101 + i), FakeMode::kServeSlowTeardown);
+    servers.push_back(Started(static_cast<uint16_t>(9101 + i)));
+  }
+  ::quensaria::testing::ConsoleCapture console;
+  FinishesOrDie("the service's stop", [&] {
+    registry_.StopAllServers();
+    return 0;
+  });
+  console.Stop();
+  EXPECT_EQ(console.lines().size(), static_cast<size_t>(kExports)) << "each hung close said";
+  for (int i = 0; i < kExports; ++i) {
+    const auto engine = engines_.Latest(static_cast<uint16_t>(9101 + i));
+    EXPECT_FALSE(engine->HasEnded()) << "its close still hangs";
+    EXPECT_EQ(engine->StopCalls(), 1);
+    engine->Release();
+    EXPECT_TRUE(engine->EndsWithin(seconds(30)));
+  }
+  FinishesOrDie("FreeRegistry", [&] {
+    registry_.FreeRegistry();
+    return 0;
+  });
+}
+
 }  // namespace
 }  // namespace quensaria::registry::testing

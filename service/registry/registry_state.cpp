@@ -144,6 +144,23 @@ void RegistryState::StopEngine(ServerEntry& server) {
   for (uint32_t address : disconnects) RemoveOnline(server, address);
 }
 
+void RegistryState::StopAllEngines() {
+  for (ServerEntry& server : servers) {
+    if (server.engine) server.engine->BeginStop();
+  }
+  lock.WakeWaiters();
+  for (ServerEntry& server : servers) {
+    if (server.engine) server.engine->AskToStop();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + environment.close_wait;
+  for (ServerEntry& server : servers) {
+    if (!server.engine) continue;
+    const std::vector<uint32_t> disconnects =
+        EngineRun::WaitForStop(std::move(server.engine), deadline, environment.close_wait);
+    for (uint32_t address : disconnects) RemoveOnline(server, address);
+  }
+}
+
 std::vector<StoredServer> RegistryState::Snapshot() const {
   std::vector<StoredServer> stored;
   stored.reserve(servers.size());

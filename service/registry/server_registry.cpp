@@ -253,12 +253,12 @@ std::vector<StoredServer> ServerRegistry::Snapshot() const {
 void ServerRegistry::StopAllServers() {
   std::scoped_lock lock(state_->lock);
   // Started stays as it is, so the final save brings these back next time.
-  for (ServerEntry& server : state_->servers) state_->StopEngine(server);
+  state_->StopAllEngines();
 }
 
 void ServerRegistry::FreeRegistry() {
   std::scoped_lock lock(state_->lock);
-  for (ServerEntry& server : state_->servers) state_->StopEngine(server);
+  state_->StopAllEngines();
   state_->servers.clear();
 }
 

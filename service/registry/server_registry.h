@@ -112,7 +112,9 @@ class ServerRegistry final : public ServerOperations {
   std::vector<StoredServer> Snapshot() const;
 
   // Service stop: stops every started engine, leaving Started as it is (so
-  // the final save brings those servers back at the next start).
+  // the final save brings those servers back at the next start). The
+  // engines stop side by side: sources that do not close cost one close
+  // wait in all (FreeRegistry too).
   void StopAllServers();
   // Frees every server with both client lists (engines must be stopped).
   void FreeRegistry();
