@@ -282,6 +282,24 @@ TEST_F(ServiceHostTest, ChangesThatCannotBeSavedAreRefusedAndNotMade) {
   StopHost();
 }
 
+// Port 0 would listen on a port the kernel picks anew at each start, which
+// no client is told; the configurators never ask for it.
+TEST_F(ServiceHostTest, AServerOnPortZeroIsRefusedAndNotAdded) {
+  StartHost();
+  auto client = Client();
+  configurator::Handle added = 7;
+  EXPECT_EQ(client->AddServer(Config("/srv/a.img", 0), added), -1);
+  configurator::Handle first = 0;
+  ASSERT_EQ(client->EnumServers(0, first), 0);
+  EXPECT_EQ(first, 0u) << "no server added";
+  EXPECT_TRUE(Stored().empty());
+  EXPECT_EQ(engines_.builds, 0);
+
+  ASSERT_EQ(client->AddServer(Config("/srv/a.img", 5000), added), 0) << "any other port is taken";
+  ASSERT_EQ(Stored().size(), 1u);
+  StopHost();
+}
+
 TEST_F(ServiceHostTest, CallsRacingTheStopFailCleanly) {
   StartHost();
   auto setup = Client();
