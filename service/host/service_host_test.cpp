@@ -223,6 +223,30 @@ TEST_F(ServiceHostTest, StopDuringStartUpWaitsForIt) {
   for (const auto& server : stored) EXPECT_EQ(server.config.Started, 1);
 }
 
+// A stop during the start-up waits for the export being started, and no
+// further one is started: each may take up to the open wait (a source that
+// does not answer), and all of them in turn would outlast systemd's stop
+// time-out. Those not started keep Started, so they come back next time.
+TEST_F(ServiceHostTest, AStopDuringStartUpStartsNoFurtherExports) {
+  constexpr int kExports = 8;
+  std::vector<StoredServer> seeded;
+  for (int i = 0; i < kExports; ++i) {
+    ServerConfig config = Config("/srv/x.img", static_cast<uint16_t>(5000 + i));
+    config.Started = 1;
+    seeded.push_back({config, {}});
+  }
+  Seed(seeded);
+  engines_.build_delay = 200ms;
+  StartHost();
+  EXPECT_TRUE(WaitFor([&] { return engines_.builds.load() > 0; }));
+  StopHost();
+  EXPECT_LT(engines_.builds.load(), kExports) << "exports started after the stop began";
+  EXPECT_EQ(engines_.running, 0);
+  std::vector<StoredServer> stored = Stored();
+  ASSERT_EQ(stored.size(), static_cast<size_t>(kExports));
+  for (const auto& server : stored) EXPECT_EQ(server.config.Started, 1);
+}
+
 // A change Locals.xml cannot keep (a full disk, a read-only state
 // directory) is refused and not made: answered success, the caller took it
 // as kept and it was gone at the next start. A folder in the side file's

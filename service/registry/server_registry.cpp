@@ -233,7 +233,7 @@ std::string ServerRegistry::LastErrorText() const {
 }
 
 void ServerRegistry::LoadServer(const ServerConfig& config,
-                                const std::vector<ClientEntry>& static_clients) {
+                                const std::vector<ClientEntry>& static_clients, bool start) {
   std::scoped_lock lock(state_->lock);
   const Handle handle = state_->NewHandle();
   ServerEntry& entry = state_->servers.emplace_back();
@@ -242,7 +242,7 @@ void ServerRegistry::LoadServer(const ServerConfig& config,
   for (const ClientEntry& client : static_clients) {
     entry.static_clients.push_back({state_->NewHandle(), SanitizedClient(client)});
   }
-  if (entry.config.Started != 0) entry.config.Started = state_->StartEngine(entry) ? 1 : 0;
+  if (start && entry.config.Started != 0) entry.config.Started = state_->StartEngine(entry) ? 1 : 0;
 }
 
 std::vector<StoredServer> ServerRegistry::Snapshot() const {

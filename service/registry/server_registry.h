@@ -105,9 +105,11 @@ class ServerRegistry final : public ServerOperations {
   std::string LastErrorText() const;
 
   // Load support: appends a server with its static clients exactly as read
-  // (no validation); when config.Started is nonzero its engine is started
-  // first and Started becomes 1 or 0 by the outcome. Does not save.
-  void LoadServer(const ServerConfig& config, const std::vector<ClientEntry>& static_clients);
+  // (no validation); when config.Started is nonzero and `start` holds its
+  // engine is started first and Started becomes 1 or 0 by the outcome
+  // (without `start`, Started stays as read). Does not save.
+  void LoadServer(const ServerConfig& config, const std::vector<ClientEntry>& static_clients,
+                  bool start = true);
   // The persisted part of every server, in list order.
   std::vector<StoredServer> Snapshot() const;
 
