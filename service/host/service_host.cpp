@@ -26,18 +26,26 @@ void ServiceHost::MarkStarted() {
   changed_.notify_all();
 }
 
+bool ServiceHost::StopRequested() {
+  std::scoped_lock lock(mutex_);
+  return stopped_;
+}
+
 void ServiceHost::BringUp() {
   // Every persisted change is saved at once, under the registry lock.
   registry_->SetSaveHook([this](const std::vector<StoredServer>& servers) {
-    (void)store_.SaveConfiguration(servers);
+    return store_.SaveConfiguration(servers).ok();
   });
   // Each export to be started may take up to its start wait: systemd's
   // start time-out is stretched ahead of every one, so many exports never
   // make the unit fail.
+  // Once a stop waits, no further export is started (each may take the
+  // open wait): they keep Started and come back at the next start.
   store_.LoadConfiguration(
       [this](const ServerConfig& config, const std::vector<ClientEntry>& clients) {
-        if (config.Started != 0) platform::NotifyExtendTimeout(kStartTimeoutExtension);
-        registry_->LoadServer(config, clients);
+        const bool start = !StopRequested();
+        if (start && config.Started != 0) platform::NotifyExtendTimeout(kStartTimeoutExtension);
+        registry_->LoadServer(config, clients, start);
       });
   resolver_ = std::thread([this] { registry_->RunHostNameResolver(); });
   // Ready once the exports are up and the management socket exists (calls

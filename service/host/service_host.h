@@ -9,7 +9,8 @@
 // start), saves Locals.xml and frees the registry.
 //
 // Threads: Run on the main thread, Stop once on another (the signal
-// thread); Stop waits until Run has finished bringing the parts up.
+// thread); Stop waits until Run has finished bringing the parts up, which
+// starts no further export once Stop has begun.
 #ifndef QUENSARIA_SERVICE_HOST_SERVICE_HOST_H_
 #define QUENSARIA_SERVICE_HOST_SERVICE_HOST_H_
 
@@ -57,6 +58,7 @@ class ServiceHost {
  private:
   void BringUp();
   void MarkStarted();
+  bool StopRequested();
 
   const HostOptions options_;
   store::ConfigurationStore store_;

@@ -16,6 +16,7 @@
 #include "platform/eventually_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "service/store/configuration_store.h"
+#include "shared/block_protocol.h"
 
 namespace quensaria::host {
 namespace {
@@ -220,6 +221,107 @@ TEST_F(ServiceHostTest, StopDuringStartUpWaitsForIt) {
   std::vector<StoredServer> stored = Stored();
   ASSERT_EQ(stored.size(), 3u);
   for (const auto& server : stored) EXPECT_EQ(server.config.Started, 1);
+}
+
+// A stop during the start-up waits for the export being started, and no
+// further one is started: each may take up to the open wait (a source that
+// does not answer), and all of them in turn would outlast systemd's stop
+// time-out. Those not started keep Started, so they come back next time.
+TEST_F(ServiceHostTest, AStopDuringStartUpStartsNoFurtherExports) {
+  constexpr int kExports = 8;
+  std::vector<StoredServer> seeded;
+  for (int i = 0; i < kExports; ++i) {
+    ServerConfig config = Config("/srv/x.img", static_cast<uint16_t>(5000 + i));
+    config.Started = 1;
+    seeded.push_back({config, {}});
+  }
+  Seed(seeded);
+  engines_.build_delay = 200ms;
+  StartHost();
+  EXPECT_TRUE(WaitFor([&] { return engines_.builds.load() > 0; }));
+  StopHost();
+  EXPECT_LT(engines_.builds.load(), kExports) << "exports started after the stop began";
+  EXPECT_EQ(engines_.running, 0);
+  std::vector<StoredServer> stored = Stored();
+  ASSERT_EQ(stored.size(), static_cast<size_t>(kExports));
+  for (const auto& server : stored) EXPECT_EQ(server.config.Started, 1);
+}
+
+// A change Locals.xml cannot keep (a full disk, a read-only state
+// directory) is refused and not made: answered success, the caller took it
+// as kept and it was gone at the next start. A folder in the side file's
+// place stops every save, as root too.
+TEST_F(ServiceHostTest, ChangesThatCannotBeSavedAreRefusedAndNotMade) {
+  StartHost();
+  auto client = Client();
+  configurator::Handle server = 0;
+  ASSERT_EQ(client->AddServer(Config("/srv/a.img", 5000), server), 0);
+  ClientEntry full{};
+  full.address = 0x0100000a;  // 10.0.0.1
+  full.access = ACCESS_FULL;
+  ASSERT_EQ(client->AddStaticClient(server, full), 0);
+  configurator::Handle fixed = 0;
+  ASSERT_EQ(client->EnumStaticClients(server, 0, fixed), 0);
+  ASSERT_NE(fixed, 0u);
+  ASSERT_EQ(Stored().size(), 1u);
+
+  std::filesystem::create_directory(state_ + "/Locals.bak.xml");
+  configurator::Handle added = 0;
+  EXPECT_EQ(client->AddServer(Config("/srv/b.img", 5001), added), -1) << "AddServer";
+  ClientEntry other = full;
+  other.address = 0x0200000a;  // 10.0.0.2
+  EXPECT_EQ(client->AddStaticClient(server, other), -1) << "AddStaticClient";
+  std::string reason;
+  ASSERT_EQ(client->GetLastErrorText(1024, reason), 0);
+  EXPECT_EQ(reason, "The service could not save the change") << "said to the caller";
+  ClientEntry changed = full;
+  changed.access = ACCESS_REFUSED;
+  EXPECT_EQ(client->ModifyStaticClient(fixed, changed), -1) << "ModifyStaticClient";
+  EXPECT_EQ(client->DeleteStaticClient(server, fixed), -1) << "DeleteStaticClient";
+  EXPECT_EQ(client->DeleteServer(server), -1) << "DeleteServer";
+
+  // Nothing changed, in the service as in the file.
+  configurator::Handle next = 0;
+  ASSERT_EQ(client->EnumServers(server, next), 0);
+  EXPECT_EQ(next, 0u) << "no second server";
+  ASSERT_EQ(client->EnumStaticClients(server, fixed, next), 0);
+  EXPECT_EQ(next, 0u) << "no second client";
+  ClientEntry read{};
+  ASSERT_EQ(client->GetStaticClient(fixed, read), 0) << "the client is still there";
+  EXPECT_EQ(read.access, ACCESS_FULL);
+  std::vector<StoredServer> stored = Stored();
+  ASSERT_EQ(stored.size(), 1u);
+  ASSERT_EQ(stored[0].static_clients.size(), 1u);
+  EXPECT_EQ(stored[0].static_clients[0].access, ACCESS_FULL);
+
+  // Once saves work again, so do the changes.
+  std::filesystem::remove(state_ + "/Locals.bak.xml");
+  EXPECT_EQ(client->ModifyStaticClient(fixed, changed), 0);
+  stored = Stored();
+  ASSERT_EQ(stored.size(), 1u);
+  ASSERT_EQ(stored[0].static_clients.size(), 1u);
+  EXPECT_EQ(stored[0].static_clients[0].access, ACCESS_REFUSED);
+  EXPECT_EQ(client->DeleteServer(server), 0);
+  EXPECT_TRUE(Stored().empty());
+  StopHost();
+}
+
+// Port 0 would listen on a port the kernel picks anew at each start, which
+// no client is told; the configurators never ask for it.
+TEST_F(ServiceHostTest, AServerOnPortZeroIsRefusedAndNotAdded) {
+  StartHost();
+  auto client = Client();
+  configurator::Handle added = 7;
+  EXPECT_EQ(client->AddServer(Config("/srv/a.img", 0), added), -1);
+  configurator::Handle first = 0;
+  ASSERT_EQ(client->EnumServers(0, first), 0);
+  EXPECT_EQ(first, 0u) << "no server added";
+  EXPECT_TRUE(Stored().empty());
+  EXPECT_EQ(engines_.builds, 0);
+
+  ASSERT_EQ(client->AddServer(Config("/srv/a.img", 5000), added), 0) << "any other port is taken";
+  ASSERT_EQ(Stored().size(), 1u);
+  StopHost();
 }
 
 TEST_F(ServiceHostTest, CallsRacingTheStopFailCleanly) {

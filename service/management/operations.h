@@ -23,14 +23,18 @@ class Operations : public ServerOperations {
   virtual std::string LastErrorText() = 0;
 };
 
-// Operations forwarded to a registry object with the same member functions.
-// The registry must outlive this adapter.
+// Operations forwarded to a registry object with the same member functions;
+// AddServer refuses (-1) port 0. The registry must outlive this adapter.
 template <typename Registry>
 class RegistryOperations final : public Operations {
  public:
   explicit RegistryOperations(Registry& registry) : registry_(registry) {}
 
-  int32_t AddServer(const ServerConfig& c, Handle& s) override { return registry_.AddServer(c, s); }
+  int32_t AddServer(const ServerConfig& c, Handle& s) override {
+    // Port 0 would listen on a port picked anew at each start, told to no client.
+    if (c.Port == 0) return -1;
+    return registry_.AddServer(c, s);
+  }
   int32_t EnumServers(Handle s, Handle& n) override { return registry_.EnumServers(s, n); }
   int32_t GetServer(Handle s, ServerConfig& c) override { return registry_.GetServer(s, c); }
   int32_t StartServer(Handle s) override { return registry_.StartServer(s); }

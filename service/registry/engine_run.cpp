@@ -1,5 +1,6 @@
 #include "service/registry/engine_run.h"
 
+#include <cstring>
 #include <exception>
 #include <utility>
 
@@ -22,6 +23,7 @@ std::unique_ptr<EngineRun> EngineRun::StartEndpoint(const engine::EndpointFactor
                                                     std::chrono::milliseconds open_wait) {
   std::unique_ptr<EngineRun> run(new EngineRun);
   try {
+    run->source_.assign(config.Source, strnlen(config.Source, sizeof config.Source));
     run->thread_ = std::thread(&EngineRun::Body, run.get(), factory, config);
   } catch (const std::exception& error) {
     LogEngineException("thread", &error);
@@ -155,6 +157,50 @@ std::vector<uint32_t> EngineRun::StopEndpoint() {
   }
   if (thread_.joinable()) thread_.join();
   return link_->TakeDisconnects();
+}
+
+void EngineRun::AskToStop() {
+  BeginStop();
+  std::scoped_lock lock(mutex_);
+  if (endpoint_ == nullptr) return;
+  try {
+    endpoint_->Stop();
+  } catch (const std::exception& error) {
+    LogEngineException("stop", &error);
+  } catch (...) {
+    LogEngineException("stop", nullptr);
+  }
+}
+
+std::vector<uint32_t> EngineRun::StopWithin(std::unique_ptr<EngineRun> run,
+                                            std::chrono::milliseconds close_wait) {
+  run->AskToStop();
+  return WaitForStop(std::move(run), std::chrono::steady_clock::now() + close_wait, close_wait);
+}
+
+std::vector<uint32_t> EngineRun::WaitForStop(std::unique_ptr<EngineRun> run,
+                                             std::chrono::steady_clock::time_point deadline,
+                                             std::chrono::milliseconds close_wait) {
+  std::unique_lock lock(run->mutex_);
+  if (run->thread_.joinable() &&
+      !run->changed_.wait_until(lock, deadline, [&] { return run->ended_; })) {
+    // The caller holds the registry lock: a source that does not close
+    // must not hold up every other call. The thread owns the run from now on.
+    platform::ConsoleLog(
+        platform::ConsolePriority::kError,
+        "%.150s: stopped, but the source does not close within %lld s; it is closed once it "
+        "answers\n",
+        run->source_.c_str(),
+        static_cast<long long>(std::chrono::ceil<std::chrono::seconds>(close_wait).count()));
+    std::vector<uint32_t> disconnects = run->link_->TakeDisconnects();
+    run->abandoned_ = true;
+    run->thread_.detach();
+    static_cast<void>(run.release());
+    return disconnects;
+  }
+  lock.unlock();
+  if (run->thread_.joinable()) run->thread_.join();
+  return run->link_->TakeDisconnects();
 }
 
 bool EngineRun::ReadFigures(ServerStats& figures) {

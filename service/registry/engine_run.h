@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,9 @@ inline constexpr std::chrono::milliseconds kStartWait{1000};
 // dead hard NFS mount, a device that does not answer): beyond the RBD
 // open's own time-out, so that its reason is the one told.
 inline constexpr std::chrono::milliseconds kOpenWait{9000};
+// The longest a stop waits for its engine's source to close (the same
+// sources may hang there), so that a stop under the registry lock ends.
+inline constexpr std::chrono::milliseconds kCloseWait{kOpenWait};
 
 // What the hooks of one engine share with its EngineRun, held by shared
 // ownership because a hook may outlive the EngineRun (endpoint.h), e.g. a
@@ -73,6 +77,18 @@ class EngineRun {
   // Asks the engine to stop and waits without time limit for its thread to
   // end. Returns the disconnects its hooks recorded meanwhile, in order.
   std::vector<uint32_t> StopEndpoint();
+  // As StopEndpoint, but waits for the thread `close_wait` at most: one
+  // still closing its source then is said on the console and owns the run
+  // from then on (it frees it when the close returns).
+  static std::vector<uint32_t> StopWithin(std::unique_ptr<EngineRun> run,
+                                          std::chrono::milliseconds close_wait);
+  // StopWithin in two steps, so that many engines stop side by side: asks
+  // the engine to stop; then waits for its thread until `deadline` (one
+  // shared by all of them), as StopWithin does for `close_wait`.
+  void AskToStop();
+  static std::vector<uint32_t> WaitForStop(std::unique_ptr<EngineRun> run,
+                                           std::chrono::steady_clock::time_point deadline,
+                                           std::chrono::milliseconds close_wait);
 
   // The engine's figures (Endpoint::ReadFigures); false, leaving `figures`
   // as it is, once the engine has ended (by a stop or by itself) or before
@@ -101,6 +117,7 @@ class EngineRun {
   engine::Endpoint* endpoint_ = nullptr;  // alive while non-null
 
   const std::shared_ptr<EngineLink> link_ = std::make_shared<EngineLink>();
+  std::string source_;  // for the console
 };
 
 }  // namespace quensaria::registry

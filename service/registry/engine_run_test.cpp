@@ -1,5 +1,6 @@
 // Starting and stopping engines: the start-up wait, a second start, the
-// stop that waits for the engine, and hooks of engines that are stopping.
+// stop that waits for the engine (and for its source's close no longer than
+// the close wait), and hooks of engines that are stopping.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/console_capture_for_testing.h"
 #include "service/registry/registry_fixture_for_testing.h"
 #include "shared/block_protocol.h"
 
@@ -396,6 +398,161 @@ TEST_F(EngineOpenWaitTest, ALoadedServerWhoseSourceDoesNotAnswerLetsTheOthersSta
   EXPECT_TRUE(engines_.Latest(9002)->IsRunning());
   StopLikeTheService();
   EXPECT_TRUE(engines_.Latest(9002)->HasEnded());
+}
+
+// A source whose close does not return (a file on a dead hard NFS mount, a
+// device that stops answering) ends its own stop once the close wait is
+// over, said on the console, and holds up nothing else: management calls,
+// a delete and the service's stop all go on while its engine thread still
+// hangs in the close.
+class EngineCloseWaitTest : public ::testing::Test {
+ protected:
+  EngineCloseWaitTest() : registry_(engines_.Factory(), Environment()) {
+    engines_.SetMode(9001, FakeMode::kServeSlowTeardown);
+  }
+  ~EngineCloseWaitTest() override {
+    // The closes given up on end by themselves once their source answers.
+    for (const auto& engine : engines_.Built(9001)) {
+      engine->Release();
+      EXPECT_TRUE(engine->EndsWithin(seconds(30))) << "the late close ends its thread";
+    }
+  }
+
+  static RegistryEnvironment Environment() {
+    RegistryEnvironment environment;
+    environment.close_wait = std::chrono::milliseconds(200);
+    return environment;
+  }
+
+  Handle Started(uint16_t port) {
+    Handle server = 0;
+    EXPECT_EQ(registry_.AddServer(MakeConfig(port, "/srv/dead-nfs/disk.img"), server), 0);
+    EXPECT_EQ(registry_.StartServer(server), 0);
+    return server;
+  }
+
+  FakeEngines engines_;  // before registry_: outlives it
+  ServerRegistry registry_;
+};
+
+TEST_F(EngineCloseWaitTest, AStopWhoseSourceDoesNotCloseEndsAndHoldsUpNothing) {
+  const Handle hung = Started(9001);
+  const Handle other = Started(9002);
+  ::quensaria::testing::ConsoleCapture console;
+  EXPECT_EQ(FinishesOrDie("StopServer", [&] { return registry_.StopServer(hung); }), 0);
+  console.Stop();
+  EXPECT_FALSE(engines_.Latest(9001)->HasEnded()) << "its close still hangs";
+  const auto lines = console.lines();
+  ASSERT_EQ(lines.size(), 1u) << "nothing said";
+  EXPECT_EQ(lines[0].first, platform::ConsolePriority::kError);
+  EXPECT_EQ(lines[0].second.rfind("/srv/dead-nfs/disk.img: ", 0), 0u) << lines[0].second;
+
+  ServerConfig read{};
+  ASSERT_EQ(FinishesOrDie("GetServer", [&] { return registry_.GetServer(hung, read); }), 0);
+  EXPECT_EQ(read.Started, 0);
+  ServerStats stats{};
+  ASSERT_EQ(registry_.GetServerStats(hung, stats), 0);
+  EXPECT_EQ(stats.Running, 0);
+  EXPECT_EQ(FinishesOrDie("StopServer", [&] { return registry_.StopServer(other); }), 0);
+  EXPECT_TRUE(engines_.Latest(9002)->HasEnded());
+
+  // Started again, it serves from a new engine; a delete and the service's
+  // stop meet the same close and go on too.
+  EXPECT_EQ(FinishesOrDie("StartServer", [&] { return registry_.StartServer(hung); }), 0);
+  EXPECT_EQ(engines_.Built(9001).size(), 2u);
+  EXPECT_TRUE(engines_.Latest(9001)->IsRunning());
+  EXPECT_EQ(FinishesOrDie("DeleteServer", [&] { return registry_.DeleteServer(hung); }), 0);
+  Handle next = 0;
+  ASSERT_EQ(registry_.EnumServers(0, next), 0);
+  EXPECT_EQ(next, other) << "the deleted server is gone";
+
+  const Handle loaded = Started(9001);
+  ASSERT_NE(loaded, 0u);
+  EXPECT_EQ(FinishesOrDie("the service's stop",
+                          [&] {
+                            registry_.StopAllServers();
+                            registry_.FreeRegistry();
+                            return 0;
+                          }),
+            0);
+  EXPECT_EQ(engines_.Built(9001).size(), 3u);
+  for (const auto& engine : engines_.Built(9001)) EXPECT_FALSE(engine->HasEnded());
+}
+
+// The service's stop under systemd's TimeoutStopSec: every engine is asked
+// to stop before any close is waited for, so exports whose sources do not
+// close cost one close wait together, not one each.
+TEST(EngineStopAllTest, EveryEngineIsAskedToStopBeforeAnyCloseIsWaitedFor) {
+  constexpr uint16_t kFirst = 9001;
+  constexpr int kExports = 7;
+  FakeEngines engines;
+  RegistryEnvironment environment;
+  environment.close_wait = std::chrono::minutes(10);  // never reached: all are released
+  ServerRegistry registry(engines.Factory(), environment);
+  for (int i = 0; i < kExports; ++i) {
+    const auto port = static_cast<uint16_t>(kFirst + i);
+    engines.SetMode(port, FakeMode::kServeSlowTeardown);
+    Handle server = 0;
+    ASSERT_EQ(registry.AddServer(MakeConfig(port, "/srv/dead-nfs/disk.img"), server), 0);
+    ASSERT_EQ(registry.StartServer(server), 0);
+  }
+  const auto asked = [&] {
+    int count = 0;
+    for (int i = 0; i < kExports; ++i)
+      count += engines.Latest(static_cast<uint16_t>(kFirst + i))->StopCalls();
+    return count;
+  };
+
+  auto stop = std::async(std::launch::async, [&] { registry.StopAllServers(); });
+  // No close has returned yet: each engine still tears down.
+  const auto bound = std::chrono::steady_clock::now() + seconds(10);
+  while (asked() < kExports && std::chrono::steady_clock::now() < bound)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(asked(), kExports) << "engines asked to stop while the first close hangs";
+
+  for (int i = 0; i < kExports; ++i) engines.Latest(static_cast<uint16_t>(kFirst + i))->Release();
+  FinishesOrDie("the service's stop", [&] {
+    stop.get();
+    return 0;
+  });
+  for (int i = 0; i < kExports; ++i) {
+    const auto engine = engines.Latest(static_cast<uint16_t>(kFirst + i));
+    EXPECT_TRUE(engine->HasEnded());
+    EXPECT_EQ(engine->StopCalls(), 1);
+  }
+  const auto snapshot = registry.Snapshot();
+  ASSERT_EQ(snapshot.size(), static_cast<size_t>(kExports));
+  for (const StoredServer& stored : snapshot) EXPECT_EQ(stored.config.Started, 1);
+  registry.FreeRegistry();
+}
+
+// Sources that do not close at all: the stop ends after the close wait with
+// each of them said once, and their threads end once the closes return.
+TEST_F(EngineCloseWaitTest, TheServicesStopOfManyHungSourcesSaysEachAndEnds) {
+  constexpr int kExports = 7;
+  std::vector<Handle> servers;
+  for (int i = 0; i < kExports; ++i) {
+    engines_.SetMode(static_cast<uint16_t>(9101 + i), FakeMode::kServeSlowTeardown);
+    servers.push_back(Started(static_cast<uint16_t>(9101 + i)));
+  }
+  ::quensaria::testing::ConsoleCapture console;
+  FinishesOrDie("the service's stop", [&] {
+    registry_.StopAllServers();
+    return 0;
+  });
+  console.Stop();
+  EXPECT_EQ(console.lines().size(), static_cast<size_t>(kExports)) << "each hung close said";
+  for (int i = 0; i < kExports; ++i) {
+    const auto engine = engines_.Latest(static_cast<uint16_t>(9101 + i));
+    EXPECT_FALSE(engine->HasEnded()) << "its close still hangs";
+    EXPECT_EQ(engine->StopCalls(), 1);
+    engine->Release();
+    EXPECT_TRUE(engine->EndsWithin(seconds(30)));
+  }
+  FinishesOrDie("FreeRegistry", [&] {
+    registry_.FreeRegistry();
+    return 0;
+  });
 }
 
 }  // namespace

@@ -21,7 +21,8 @@ class FakeEndpoint final : public engine::Endpoint {
 
   ~FakeEndpoint() override {
     std::unique_lock lock(engine_->mutex);
-    if (engine_->mode == FakeMode::kEndAtOnceSlowTeardown)
+    if (engine_->mode == FakeMode::kEndAtOnceSlowTeardown ||
+        engine_->mode == FakeMode::kServeSlowTeardown)
       engine_->changed.wait(lock, [this] { return engine_->released; });
     engine_->hooks = {};
     engine_->endpoint = nullptr;

@@ -31,6 +31,8 @@ enum class FakeMode {
                            // that does not answer, then builds a serving endpoint
   kEndAtOnceSlowTeardown,  // as kEndAtOnce, and the endpoint's destruction
                            // (closing its source) waits until Release
+  kServeSlowTeardown,      // as kServe, and the endpoint's destruction (closing
+                           // its source) waits until Release
 };
 
 struct FakeEngine {
@@ -58,8 +60,8 @@ struct FakeEngine {
   bool IsRunning() const;
   bool HasEnded() const;
   int StopCalls() const;
-  // kHangOnBuild, kEndAtOnceSlowTeardown: lets the factory or the
-  // destruction go on.
+  // kHangOnBuild, kEndAtOnceSlowTeardown, kServeSlowTeardown: lets the
+  // factory or the destruction go on.
   void Release();
   // Makes Run return without a Stop, as an engine whose listener broke.
   void EndOnItsOwn();

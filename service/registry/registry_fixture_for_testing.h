@@ -26,6 +26,7 @@ class RegistryFixture : public ::testing::Test {
     registry_.SetSaveHook([this](const std::vector<StoredServer>& servers) {
       std::scoped_lock lock(mutex_);
       saves_.push_back(servers);
+      return true;
     });
   }
 

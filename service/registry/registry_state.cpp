@@ -16,6 +16,7 @@ RegistryEnvironment Completed(RegistryEnvironment environment, RegistryState& st
   if (!environment.look_up_host_name) environment.look_up_host_name = platform::LookUpHostName;
   if (environment.start_wait.count() <= 0) environment.start_wait = kStartWait;
   if (environment.open_wait.count() <= 0) environment.open_wait = kOpenWait;
+  if (environment.close_wait.count() <= 0) environment.close_wait = kCloseWait;
   if (!environment.pause) {
     environment.pause = [&state](std::chrono::milliseconds duration) {
       std::unique_lock stop_lock(state.stop_mutex);
@@ -138,9 +139,26 @@ void RegistryState::StopEngine(ServerEntry& server) {
   if (!server.engine) return;
   server.engine->BeginStop();
   lock.WakeWaiters();  // its hooks waiting for the lock now give up
-  const std::vector<uint32_t> disconnects = server.engine->StopEndpoint();
-  server.engine.reset();
+  const std::vector<uint32_t> disconnects =
+      EngineRun::StopWithin(std::move(server.engine), environment.close_wait);
   for (uint32_t address : disconnects) RemoveOnline(server, address);
+}
+
+void RegistryState::StopAllEngines() {
+  for (ServerEntry& server : servers) {
+    if (server.engine) server.engine->BeginStop();
+  }
+  lock.WakeWaiters();
+  for (ServerEntry& server : servers) {
+    if (server.engine) server.engine->AskToStop();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + environment.close_wait;
+  for (ServerEntry& server : servers) {
+    if (!server.engine) continue;
+    const std::vector<uint32_t> disconnects =
+        EngineRun::WaitForStop(std::move(server.engine), deadline, environment.close_wait);
+    for (uint32_t address : disconnects) RemoveOnline(server, address);
+  }
 }
 
 std::vector<StoredServer> RegistryState::Snapshot() const {
@@ -156,13 +174,25 @@ std::vector<StoredServer> RegistryState::Snapshot() const {
   return stored;
 }
 
-void RegistryState::Save() const {
-  if (!save) return;
+bool RegistryState::Save() const {
+  if (!save) return true;
   try {
-    save(Snapshot());
+    return Save(Snapshot());
   } catch (const std::exception& error) {
     platform::ConsoleLog(platform::ConsolePriority::kError, "Saving the configuration failed: %s\n",
                          error.what());
+    return false;
+  }
+}
+
+bool RegistryState::Save(const std::vector<StoredServer>& stored) const {
+  if (!save) return true;
+  try {
+    return save(stored);
+  } catch (const std::exception& error) {
+    platform::ConsoleLog(platform::ConsolePriority::kError, "Saving the configuration failed: %s\n",
+                         error.what());
+    return false;
   }
 }
 

@@ -73,9 +73,14 @@ class RegistryState : public std::enable_shared_from_this<RegistryState> {
   bool StartEngine(ServerEntry& server);
   // Stops the engine, if any, and applies the disconnects it left behind.
   void StopEngine(ServerEntry& server);
+  // Stops every engine: all are asked first, then waited for until one
+  // close wait from then, so that hung closes cost it once, not once each.
+  void StopAllEngines();
   std::vector<StoredServer> Snapshot() const;
-  // Calls the save hook with the whole registry.
-  void Save() const;
+  // Calls the save hook with the whole registry, or with `stored`; false
+  // when the save failed (true without a hook).
+  bool Save() const;
+  bool Save(const std::vector<StoredServer>& stored) const;
 
   // Lock held.
   std::vector<ServerEntry> servers;

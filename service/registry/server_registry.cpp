@@ -51,8 +51,11 @@ int32_t ServerRegistry::AddServer(const ServerConfig& config, Handle& server) {
   entry.handle = handle;
   entry.config = SanitizedConfig(config);
   entry.config.Started = 0;
+  if (!state_->Save()) {
+    state_->servers.pop_back();
+    return -1;
+  }
   server = handle;
-  state_->Save();
   return 0;
 }
 
@@ -96,10 +99,14 @@ int32_t ServerRegistry::DeleteServer(Handle server) {
   std::scoped_lock lock(state_->lock);
   ServerEntry* entry = state_->FindServer(server);
   if (entry == nullptr) return 0;
+  const auto index = entry - state_->servers.data();
+  // Saved first: a server that came back at the next start would serve again.
+  std::vector<StoredServer> kept = state_->Snapshot();
+  kept.erase(kept.begin() + index);
+  if (!state_->Save(kept)) return -1;
   // An engine left running would serve a deleted export that nothing can stop.
   state_->StopEngine(*entry);
-  state_->servers.erase(state_->servers.begin() + (entry - state_->servers.data()));
-  state_->Save();
+  state_->servers.erase(state_->servers.begin() + index);
   return 0;
 }
 
@@ -111,7 +118,11 @@ int32_t ServerRegistry::AddStaticClient(Handle server, const ClientEntry& client
   stored.state = kClientStatic;
   if (stored.nameState != kNameKnown) stored.nameState = kNameUnknown;
   if (state_->AddClient(*entry, ListKind::kStatic, stored) != 0) return -1;
-  state_->Save();
+  if (!state_->Save()) {
+    entry->static_clients.erase(std::prev(entry->static_clients.end()));
+    state_->last_error = kNotSavedText;
+    return -1;
+  }
   return 0;
 }
 
@@ -138,8 +149,11 @@ int32_t ServerRegistry::DeleteStaticClient(Handle server, Handle client) {
   const auto place = state_->FindClient(client, ListKind::kStatic);
   if (entry == nullptr || place.server == nullptr) return -1;
   if (place.server != entry) return 0;  // another server's client: nothing to do
+  std::vector<StoredServer> kept = state_->Snapshot();
+  auto& clients = kept[static_cast<size_t>(entry - state_->servers.data())].static_clients;
+  clients.erase(clients.begin() + std::distance(entry->static_clients.begin(), place.client));
+  if (!state_->Save(kept)) return -1;
   entry->static_clients.erase(place.client);
-  state_->Save();
   return 0;
 }
 
@@ -147,8 +161,12 @@ int32_t ServerRegistry::ModifyStaticClient(Handle client, const ClientEntry& ent
   std::scoped_lock lock(state_->lock);
   const auto place = state_->FindClient(client, ListKind::kStatic);
   if (place.server == nullptr) return -1;
+  const ClientEntry before = place.client->entry;
   Overwrite(place.client->entry, entry);
-  state_->Save();
+  if (!state_->Save()) {
+    place.client->entry = before;
+    return -1;
+  }
   return 0;
 }
 
@@ -215,7 +233,7 @@ std::string ServerRegistry::LastErrorText() const {
 }
 
 void ServerRegistry::LoadServer(const ServerConfig& config,
-                                const std::vector<ClientEntry>& static_clients) {
+                                const std::vector<ClientEntry>& static_clients, bool start) {
   std::scoped_lock lock(state_->lock);
   const Handle handle = state_->NewHandle();
   ServerEntry& entry = state_->servers.emplace_back();
@@ -224,7 +242,7 @@ void ServerRegistry::LoadServer(const ServerConfig& config,
   for (const ClientEntry& client : static_clients) {
     entry.static_clients.push_back({state_->NewHandle(), SanitizedClient(client)});
   }
-  if (entry.config.Started != 0) entry.config.Started = state_->StartEngine(entry) ? 1 : 0;
+  if (start && entry.config.Started != 0) entry.config.Started = state_->StartEngine(entry) ? 1 : 0;
 }
 
 std::vector<StoredServer> ServerRegistry::Snapshot() const {
@@ -235,12 +253,12 @@ std::vector<StoredServer> ServerRegistry::Snapshot() const {
 void ServerRegistry::StopAllServers() {
   std::scoped_lock lock(state_->lock);
   // Started stays as it is, so the final save brings these back next time.
-  for (ServerEntry& server : state_->servers) state_->StopEngine(server);
+  state_->StopAllEngines();
 }
 
 void ServerRegistry::FreeRegistry() {
   std::scoped_lock lock(state_->lock);
-  for (ServerEntry& server : state_->servers) state_->StopEngine(server);
+  state_->StopAllEngines();
   state_->servers.clear();
 }
 

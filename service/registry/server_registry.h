@@ -8,10 +8,15 @@
 // service host all call in. One registry lock guards everything; each public
 // operation holds it for its whole run, including the save hook and, for
 // StartServer, the whole engine start (up to its 1000 ms wait, after a
-// source open of up to kOpenWait).
+// source open of up to kOpenWait) and, for a stop, the engine's stop (its
+// source's close up to kCloseWait).
 //
 // Results: 0 success, -1 failure (unknown handle, refused insertion, failed
-// start), as the management interface passes them on. Records are copied in
+// start), as the management interface passes them on. A change of servers or
+// static clients that the save hook cannot keep is not made (-1): a caller
+// must not take it as kept; a start or stop is made and kept in memory
+// (the engine's state is what was asked for), its save failure on the
+// console. Records are copied in
 // and out; nothing inside the registry is ever handed out by reference.
 #ifndef QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_
 #define QUENSARIA_SERVICE_REGISTRY_SERVER_REGISTRY_H_
@@ -38,9 +43,12 @@ using Handle = ManagementHandle;  // 0 = none
 inline constexpr char kDuplicateClientText[] =
     "A client with same address is already in the static client list";
 
-// Called under the registry lock after every change of persisted data, with
-// the whole registry in list order.
-using SaveHook = std::function<void(const std::vector<StoredServer>& servers)>;
+// The text of a client insertion refused because the save failed.
+inline constexpr char kNotSavedText[] = "The service could not save the change";
+
+// Called under the registry lock for every change of persisted data, with
+// the whole registry in list order; false when it could not keep them.
+using SaveHook = std::function<bool(const std::vector<StoredServer>& servers)>;
 
 // What the registry needs of the machine besides engines. Empty members mean
 // the real ones (getnameinfo; a pause that RequestStop cuts short); tests
@@ -57,6 +65,8 @@ struct RegistryEnvironment {
   std::chrono::milliseconds start_wait{0};
   // The longest a start waits for its engine's source to open (0: kOpenWait).
   std::chrono::milliseconds open_wait{0};
+  // The longest a stop waits for its engine's source to close (0: kCloseWait).
+  std::chrono::milliseconds close_wait{0};
 };
 
 class ServerRegistry final : public ServerOperations {
@@ -95,14 +105,18 @@ class ServerRegistry final : public ServerOperations {
   std::string LastErrorText() const;
 
   // Load support: appends a server with its static clients exactly as read
-  // (no validation); when config.Started is nonzero its engine is started
-  // first and Started becomes 1 or 0 by the outcome. Does not save.
-  void LoadServer(const ServerConfig& config, const std::vector<ClientEntry>& static_clients);
+  // (no validation); when config.Started is nonzero and `start` holds its
+  // engine is started first and Started becomes 1 or 0 by the outcome
+  // (without `start`, Started stays as read). Does not save.
+  void LoadServer(const ServerConfig& config, const std::vector<ClientEntry>& static_clients,
+                  bool start = true);
   // The persisted part of every server, in list order.
   std::vector<StoredServer> Snapshot() const;
 
   // Service stop: stops every started engine, leaving Started as it is (so
-  // the final save brings those servers back at the next start).
+  // the final save brings those servers back at the next start). The
+  // engines stop side by side: sources that do not close cost one close
+  // wait in all (FreeRegistry too).
   void StopAllServers();
   // Frees every server with both client lists (engines must be stopped).
   void FreeRegistry();
