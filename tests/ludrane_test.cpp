@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <tuple>
@@ -78,6 +79,8 @@ std::string SourceOf(const ServerConfig& config) { return std::string(config.Sou
 
 // The real service, but every static client added is refused (and, when
 // asked, every server or static client deleted, every client changed).
+// `after_call`, when set, runs after each deletion or access change that
+// reached the service (a test stops the service there).
 class RefusingStaticClients : public ManagementOperations {
  public:
   explicit RefusingStaticClients(ManagementOperations& real) : real_(real) {}
@@ -93,7 +96,7 @@ class RefusingStaticClients : public ManagementOperations {
   int32_t GetServer(Handle s, ServerConfig& c) override { return real_.GetServer(s, c); }
   int32_t StartServer(Handle s) override { return real_.StartServer(s); }
   int32_t StopServer(Handle s) override { return real_.StopServer(s); }
-  int32_t DeleteServer(Handle s) override { return deletions ? -1 : real_.DeleteServer(s); }
+  int32_t DeleteServer(Handle s) override { return deletions ? -1 : Then(real_.DeleteServer(s)); }
   int32_t EnumStaticClients(Handle s, Handle c, Handle& n) override {
     return real_.EnumStaticClients(s, c, n);
   }
@@ -120,8 +123,14 @@ class RefusingStaticClients : public ManagementOperations {
   bool additions = true;
   bool deletions = false;
   bool changes = false;
+  std::function<void()> after_call;
 
  private:
+  int32_t Then(int32_t result) {
+    if (after_call) after_call();
+    return result;
+  }
+
   ManagementOperations& real_;
 };
 
@@ -1186,6 +1195,27 @@ TEST_F(LudraneTest, ADeletionTheServiceRefusesIsReported) {
   prompts_.answers = {true};
   runner_->Run(configurator::kCmdDeleteService, {{servers[1]}});
   EXPECT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+}
+
+// A service that stops answering in the middle of a command of several
+// calls is said, with the text of a service that does not answer.
+TEST_F(LudraneTest, AServiceThatStopsAnsweringDuringACommandIsReported) {
+  std::vector<Handle> servers;
+  for (int i = 0; i < 2; ++i) {
+    uint16_t port = 0;
+    servers.push_back(CreateThroughDialog(image_, port));
+    ASSERT_NE(servers.back(), 0u);
+  }
+  RefuseStaticClients();
+  refusing_->after_call = [&] {
+    refusing_->after_call = nullptr;
+    StopService();
+  };
+  document_->ShowServerList();
+  prompts_.answers = {true};
+  runner_->Run(configurator::kCmdDeleteService, {{servers[0], servers[1]}});
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the server left undeleted went unmentioned";
 }
 
 TEST_F(LudraneTest, TheProbeNoticesTheServiceStoppingAndStartingAndRefreshesOncePerChange) {

@@ -27,6 +27,14 @@ const std::vector<CommandId>& AllCommands() {
 
 namespace {
 
+// What a command that met a service no longer answering says; Create
+// Service's greyed reason too.
+constexpr char kServiceDoesNotAnswer[] = "The Quensaria service does not answer.";
+
+// Whether `result` is no answer of the service (a runtime status: the call
+// did not complete) rather than its own 0 or -1.
+bool NoAnswer(int32_t result) { return result != 0 && result != -1; }
+
 std::vector<Handle> Targets(const ServerDocument& document, const Selection& selection) {
   if (document.shown_server()) return {*document.shown_server()};
   return selection.handles;
@@ -129,7 +137,7 @@ std::string DisabledReason(int id, ServerDocument& document, const Selection& se
   if (IsCommandEnabled(id, document, selection)) return {};
   switch (id) {
     case kCmdCreateService:
-      return "The Quensaria service does not answer.";
+      return kServiceDoesNotAnswer;
     case kCmdDeleteService:
       if (!document.showing_servers()) return "The server no longer exists: it was deleted.";
       return "Select the servers to delete.";
@@ -243,22 +251,30 @@ void CommandRunner::DeleteService(const Selection& selection) {
   std::reverse(targets.begin(), targets.end());
   ManagementOperations& ops = document_.ops();
   bool refused = false;
+  bool unanswered = false;
   for (const Handle server : targets) {
     ServerConfig config;
     const int32_t got = ops.GetServer(server, config);
     // A server deleted elsewhere is passed over; only an unreachable
-    // service ends the walk.
+    // service ends the walk, and says so: the servers after it are left.
     if (got == -1) continue;
-    if (got != 0) break;
+    unanswered = got != 0;
+    if (unanswered) break;
     if (config.Started != 0 && ops.StopServer(server) != 0) {
       prompts_.StatusText(kStopFailedStatus);  // deleted all the same
     }
+    const int32_t deleted = ops.DeleteServer(server);
+    unanswered = NoAnswer(deleted);
+    if (unanswered) break;
+    if (deleted == 0 || refused) continue;
     // Said once; a server deleted elsewhere meanwhile is gone as asked.
-    if (ops.DeleteServer(server) != 0 && !refused && ops.GetServer(server, config) != -1) {
-      refused = true;
-    }
+    const int32_t again = ops.GetServer(server, config);
+    unanswered = NoAnswer(again);
+    if (unanswered) break;
+    refused = again != -1;
   }
   if (refused) prompts_.Message(kServerNotDeleted);
+  if (unanswered) prompts_.Message(kServiceDoesNotAnswer);
   document_.RefreshTree();
   document_.RefreshView();
 }
