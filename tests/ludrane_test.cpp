@@ -105,7 +105,7 @@ class RefusingStaticClients : public ManagementOperations {
     return deletions ? -1 : real_.DeleteStaticClient(s, c);
   }
   int32_t ModifyStaticClient(Handle c, const ClientEntry& e) override {
-    return changes ? -1 : real_.ModifyStaticClient(c, e);
+    return changes ? -1 : Then(real_.ModifyStaticClient(c, e));
   }
   int32_t AddOnlineClient(Handle s, const ClientEntry& e) override {
     return real_.AddOnlineClient(s, e);
@@ -1206,12 +1206,34 @@ TEST_F(LudraneTest, AServiceThatStopsAnsweringDuringACommandIsReported) {
     servers.push_back(CreateThroughDialog(image_, port));
     ASSERT_NE(servers.back(), 0u);
   }
+  document_->ShowClients(servers[0]);
+  AddClients(ClientKind::kRange, "10.0.7.1", "10.0.7.2");
+  const Selection both{{RowOf("10.0.7.1")->handle, RowOf("10.0.7.2")->handle}};
   RefuseStaticClients();
-  refusing_->after_call = [&] {
-    refusing_->after_call = nullptr;
-    StopService();
+  const auto stop_after_the_first_call = [&] {
+    refusing_->after_call = [&] {
+      refusing_->after_call = nullptr;
+      StopService();
+    };
   };
+  const auto restart = [&] {
+    StartService();
+    ASSERT_TRUE(WaitForAnswer(true));
+    prompts_.messages.clear();
+  };
+
+  stop_after_the_first_call();
+  document_->ShowClients(servers[0]);
+  runner_->Run(configurator::kCmdFullAccess, both);
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the access left unchanged went unmentioned";
+  restart();
+
+  // Handles are the new service's own.
   document_->ShowServerList();
+  ASSERT_EQ(document_->server_rows().size(), 2u);
+  servers = {document_->server_rows()[0].handle, document_->server_rows()[1].handle};
+  stop_after_the_first_call();
   prompts_.answers = {true};
   runner_->Run(configurator::kCmdDeleteService, {{servers[0], servers[1]}});
   EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")

@@ -341,17 +341,27 @@ void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
     std::memset(&entry, 0, sizeof entry);
     const int32_t got = ops.GetStaticClient(client, entry);
     // A client deleted elsewhere is passed over; an unreachable service
-    // ends the command without a rebuild.
+    // ends the command without a rebuild, and says so: the clients after
+    // it keep their access.
     if (got == -1) continue;
-    if (got != 0) return;
+    if (got != 0) {
+      prompts_.Message(kServiceDoesNotAnswer);
+      return;
+    }
     if (!AccessChangeAllowed(entry, access)) {
       prompts_.Message(kAnyNotFull);
       continue;
     }
     entry.access = access;
+    int32_t result = ops.ModifyStaticClient(client, entry);
     // Said once; a client deleted elsewhere meanwhile is passed over.
-    if (ops.ModifyStaticClient(client, entry) != 0 && !refused) {
-      refused = ops.GetStaticClient(client, entry) != -1;
+    if (result == -1 && !refused) {
+      result = ops.GetStaticClient(client, entry);
+      refused = result == 0;
+    }
+    if (NoAnswer(result)) {
+      prompts_.Message(kServiceDoesNotAnswer);
+      return;
     }
   }
   if (refused) prompts_.Message(kAccessNotChanged);
