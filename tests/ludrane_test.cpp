@@ -79,8 +79,8 @@ std::string SourceOf(const ServerConfig& config) { return std::string(config.Sou
 
 // The real service, but every static client added is refused (and, when
 // asked, every server or static client deleted, every client changed).
-// `after_call`, when set, runs after each deletion or access change that
-// reached the service (a test stops the service there).
+// `after_call`, when set, runs after each start, stop, deletion or access
+// change that reached the service (a test stops the service there).
 class RefusingStaticClients : public ManagementOperations {
  public:
   explicit RefusingStaticClients(ManagementOperations& real) : real_(real) {}
@@ -94,8 +94,8 @@ class RefusingStaticClients : public ManagementOperations {
   int32_t AddServer(const ServerConfig& c, Handle& s) override { return real_.AddServer(c, s); }
   int32_t EnumServers(Handle s, Handle& n) override { return real_.EnumServers(s, n); }
   int32_t GetServer(Handle s, ServerConfig& c) override { return real_.GetServer(s, c); }
-  int32_t StartServer(Handle s) override { return real_.StartServer(s); }
-  int32_t StopServer(Handle s) override { return real_.StopServer(s); }
+  int32_t StartServer(Handle s) override { return Then(real_.StartServer(s)); }
+  int32_t StopServer(Handle s) override { return Then(real_.StopServer(s)); }
   int32_t DeleteServer(Handle s) override { return deletions ? -1 : Then(real_.DeleteServer(s)); }
   int32_t EnumStaticClients(Handle s, Handle c, Handle& n) override {
     return real_.EnumStaticClients(s, c, n);
@@ -1230,9 +1230,19 @@ TEST_F(LudraneTest, AServiceThatStopsAnsweringDuringACommandIsReported) {
   restart();
 
   // Handles are the new service's own.
-  document_->ShowServerList();
-  ASSERT_EQ(document_->server_rows().size(), 2u);
-  servers = {document_->server_rows()[0].handle, document_->server_rows()[1].handle};
+  const auto read_servers = [&] {
+    document_->ShowServerList();
+    ASSERT_EQ(document_->server_rows().size(), 2u);
+    servers = {document_->server_rows()[0].handle, document_->server_rows()[1].handle};
+  };
+  read_servers();
+  stop_after_the_first_call();
+  runner_->Run(configurator::kCmdStart, {{servers[0], servers[1]}});
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the server left stopped went unmentioned";
+  restart();
+
+  read_servers();
   stop_after_the_first_call();
   prompts_.answers = {true};
   runner_->Run(configurator::kCmdDeleteService, {{servers[0], servers[1]}});

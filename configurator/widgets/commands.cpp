@@ -291,9 +291,19 @@ void CommandRunner::StartOrStop(const Selection& selection, bool start) {
   for (const Handle server : TargetServers(selection)) {
     ServerConfig config;
     // Re-read: the server may have changed since the command was enabled.
-    if (ops.GetServer(server, config) != 0 || (config.Started != 0) == start) continue;
+    // A service that no longer answers ends the command, and says so.
+    const int32_t got = ops.GetServer(server, config);
+    if (NoAnswer(got)) {
+      prompts_.Message(kServiceDoesNotAnswer);
+      break;
+    }
+    if (got != 0 || (config.Started != 0) == start) continue;
     const int32_t result = start ? ops.StartServer(server) : ops.StopServer(server);
     if (result == 0) continue;
+    if (NoAnswer(result)) {
+      prompts_.Message(kServiceDoesNotAnswer);
+      break;
+    }
     if (!start) {
       prompts_.StatusText(kStopFailedStatus);
       continue;
