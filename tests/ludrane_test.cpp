@@ -79,13 +79,14 @@ std::string SourceOf(const ServerConfig& config) { return std::string(config.Sou
 
 // The real service, but every static client added is refused (and, when
 // asked, every server or static client deleted, every client changed).
-// `after_call`, when set, runs after each start, stop, deletion or access
-// change that reached the service (a test stops the service there).
+// `after_call`, when set, runs after each addition, start, stop, deletion or
+// access change that reached the service (a test stops the service there).
 class RefusingStaticClients : public ManagementOperations {
  public:
   explicit RefusingStaticClients(ManagementOperations& real) : real_(real) {}
   int32_t AddStaticClient(Handle s, const ClientEntry& c) override {
-    return additions ? -1 : real_.AddStaticClient(s, c);
+    ++additions_asked;
+    return additions ? -1 : Then(real_.AddStaticClient(s, c));
   }
   int32_t GetLastErrorText(int32_t n, std::string& t) override {
     return real_.GetLastErrorText(n, t);
@@ -123,6 +124,7 @@ class RefusingStaticClients : public ManagementOperations {
   bool additions = true;
   bool deletions = false;
   bool changes = false;
+  int additions_asked = 0;
   std::function<void()> after_call;
 
  private:
@@ -1221,6 +1223,12 @@ TEST_F(LudraneTest, AServiceThatStopsAnsweringDuringACommandIsReported) {
     ASSERT_TRUE(WaitForAnswer(true));
     prompts_.messages.clear();
   };
+  // Handles are the new service's own.
+  const auto read_servers = [&] {
+    document_->ShowServerList();
+    ASSERT_EQ(document_->server_rows().size(), 2u);
+    servers = {document_->server_rows()[0].handle, document_->server_rows()[1].handle};
+  };
 
   stop_after_the_first_call();
   document_->ShowClients(servers[0]);
@@ -1229,12 +1237,18 @@ TEST_F(LudraneTest, AServiceThatStopsAnsweringDuringACommandIsReported) {
       << "the access left unchanged went unmentioned";
   restart();
 
-  // Handles are the new service's own.
-  const auto read_servers = [&] {
-    document_->ShowServerList();
-    ASSERT_EQ(document_->server_rows().size(), 2u);
-    servers = {document_->server_rows()[0].handle, document_->server_rows()[1].handle};
-  };
+  // A range: each address would wait out the call's time-out in turn
+  // against a service that accepts and never answers.
+  refusing_->additions = false;
+  stop_after_the_first_call();
+  read_servers();
+  document_->ShowClients(servers[0]);
+  AddClients(ClientKind::kRange, "10.0.8.1", "10.0.8.10");
+  EXPECT_EQ(refusing_->additions_asked, 2) << "the range went on without a service";
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the range left unadded went unmentioned or misnamed";
+  restart();
+
   read_servers();
   stop_after_the_first_call();
   runner_->Run(configurator::kCmdStart, {{servers[0], servers[1]}});

@@ -27,10 +27,6 @@ const std::vector<CommandId>& AllCommands() {
 
 namespace {
 
-// What a command that met a service no longer answering says; Create
-// Service's greyed reason too.
-constexpr char kServiceDoesNotAnswer[] = "The Quensaria service does not answer.";
-
 // Whether `result` is no answer of the service (a runtime status: the call
 // did not complete) rather than its own 0 or -1.
 bool NoAnswer(int32_t result) { return result != 0 && result != -1; }
