@@ -1219,6 +1219,7 @@ TEST_F(LudraneTest, AServiceThatStopsAnsweringDuringACommandIsReported) {
     };
   };
   const auto restart = [&] {
+    ASSERT_EQ(service_, nullptr) << "the command asked the service nothing";
     StartService();
     ASSERT_TRUE(WaitForAnswer(true));
     prompts_.messages.clear();
@@ -1237,12 +1238,29 @@ TEST_F(LudraneTest, AServiceThatStopsAnsweringDuringACommandIsReported) {
       << "the access left unchanged went unmentioned";
   restart();
 
-  // A range: each address would wait out the call's time-out in turn
-  // against a service that accepts and never answers.
+  read_servers();
+  for (const char* address : {"127.0.0.8", "127.0.0.9"}) {
+    ClientEntry online{};
+    online.address = inet_addr(address);
+    online.access = ACCESS_VIRTUAL_WRITE;
+    online.state = kClientLoggedOn;
+    ASSERT_EQ(client_->AddOnlineClient(servers[1], online), 0);
+  }
+  document_->ShowClients(servers[1]);
+  const Selection online{{RowOf("127.0.0.8")->handle, RowOf("127.0.0.9")->handle}};
   refusing_->additions = false;
   stop_after_the_first_call();
+  runner_->Run(configurator::kCmdAddToStaticList, online);
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the client left uncopied went unmentioned";
+  restart();
+
+  // A range: each address would wait out the call's time-out in turn
+  // against a service that accepts and never answers.
   read_servers();
   document_->ShowClients(servers[0]);
+  refusing_->additions_asked = 0;
+  stop_after_the_first_call();
   AddClients(ClientKind::kRange, "10.0.8.1", "10.0.8.10");
   EXPECT_EQ(refusing_->additions_asked, 2) << "the range went on without a service";
   EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")

@@ -377,6 +377,8 @@ void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
 void CommandRunner::AddToStaticList(const Selection& selection) {
   // Why the first client that was not copied was refused; empty when all were.
   std::string refusal;
+  // A service that no longer answers ends the command, and is said.
+  bool unanswered = false;
   if (document_.shown_server()) {
     WaitCursorScope wait(prompts_);
     ManagementOperations& ops = document_.ops();
@@ -384,12 +386,21 @@ void CommandRunner::AddToStaticList(const Selection& selection) {
       ClientEntry entry;
       std::memset(&entry, 0, sizeof entry);
       // A static row fails this read and is skipped.
-      if (ops.GetOnlineClient(client, entry) != 0) continue;
-      if (ops.AddStaticClient(*document_.shown_server(), entry) == 0 || !refusal.empty()) continue;
+      const int32_t got = ops.GetOnlineClient(client, entry);
+      unanswered = NoAnswer(got);
+      if (unanswered) break;
+      if (got != 0) continue;
+      const int32_t added = ops.AddStaticClient(*document_.shown_server(), entry);
+      unanswered = NoAnswer(added);
+      if (unanswered) break;
+      if (added == 0 || !refusal.empty()) continue;
       // Read at once: a later refusal would replace the service's text.
       ops.GetLastErrorText(kLastErrorTextSize, refusal);
       ServerConfig config{};
-      if (ops.GetServer(*document_.shown_server(), config) != 0) {
+      const int32_t server = ops.GetServer(*document_.shown_server(), config);
+      unanswered = NoAnswer(server);
+      if (unanswered) break;
+      if (server != 0) {
         refusal = kServerGoneText;
       } else if (refusal.empty()) {
         refusal = kClientNotAddedText;
@@ -397,6 +408,7 @@ void CommandRunner::AddToStaticList(const Selection& selection) {
     }
   }
   if (!refusal.empty()) prompts_.Message(QString::fromStdString(refusal));
+  if (unanswered) prompts_.Message(kServiceDoesNotAnswer);
   document_.RefreshView();
 }
 
