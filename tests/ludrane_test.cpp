@@ -103,7 +103,8 @@ class RefusingStaticClients : public ManagementOperations {
   }
   int32_t GetStaticClient(Handle c, ClientEntry& e) override { return real_.GetStaticClient(c, e); }
   int32_t DeleteStaticClient(Handle s, Handle c) override {
-    return deletions ? -1 : real_.DeleteStaticClient(s, c);
+    ++client_deletions_asked;
+    return deletions ? -1 : Then(real_.DeleteStaticClient(s, c));
   }
   int32_t ModifyStaticClient(Handle c, const ClientEntry& e) override {
     return changes ? -1 : Then(real_.ModifyStaticClient(c, e));
@@ -125,6 +126,7 @@ class RefusingStaticClients : public ManagementOperations {
   bool deletions = false;
   bool changes = false;
   int additions_asked = 0;
+  int client_deletions_asked = 0;
   std::function<void()> after_call;
 
  private:
@@ -1265,6 +1267,17 @@ TEST_F(LudraneTest, AServiceThatStopsAnsweringDuringACommandIsReported) {
   EXPECT_EQ(refusing_->additions_asked, 2) << "the range went on without a service";
   EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
       << "the range left unadded went unmentioned or misnamed";
+  restart();
+
+  read_servers();
+  document_->ShowClients(servers[0]);
+  const Selection three{
+      {RowOf("0.0.0.0")->handle, RowOf("10.0.7.1")->handle, RowOf("10.0.7.2")->handle}};
+  stop_after_the_first_call();
+  runner_->Run(configurator::kCmdDeleteClient, three);
+  EXPECT_EQ(refusing_->client_deletions_asked, 2) << "the deletions went on without a service";
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the clients left undeleted went unmentioned or misnamed";
   restart();
 
   read_servers();

@@ -325,17 +325,26 @@ void CommandRunner::AddStaticClient() {
 void CommandRunner::DeleteClients(const Selection& selection) {
   if (!document_.shown_server()) return;
   bool refused = false;
+  // A service that no longer answers ends the command, and is said: each
+  // call after it would wait out its time-out in turn.
+  bool unanswered = false;
   {
     WaitCursorScope wait(prompts_);
     ManagementOperations& ops = document_.ops();
     for (const Handle client : selection.handles) {
-      if (ops.DeleteStaticClient(*document_.shown_server(), client) == 0 || refused) continue;
-      // A client deleted elsewhere meanwhile is gone as asked.
-      ClientEntry entry;
-      refused = ops.GetStaticClient(client, entry) != -1;
+      int32_t result = ops.DeleteStaticClient(*document_.shown_server(), client);
+      if (result == -1 && !refused) {
+        // A client deleted elsewhere meanwhile is gone as asked.
+        ClientEntry entry;
+        result = ops.GetStaticClient(client, entry);
+        refused = result == 0;
+      }
+      unanswered = NoAnswer(result);
+      if (unanswered) break;
     }
   }
   if (refused) prompts_.Message(kClientNotDeleted);
+  if (unanswered) prompts_.Message(kServiceDoesNotAnswer);
   document_.RefreshView();
 }
 
