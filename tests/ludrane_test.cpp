@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <tuple>
@@ -78,11 +79,14 @@ std::string SourceOf(const ServerConfig& config) { return std::string(config.Sou
 
 // The real service, but every static client added is refused (and, when
 // asked, every server or static client deleted, every client changed).
+// `after_call`, when set, runs after each addition, start, stop, deletion or
+// access change that reached the service (a test stops the service there).
 class RefusingStaticClients : public ManagementOperations {
  public:
   explicit RefusingStaticClients(ManagementOperations& real) : real_(real) {}
   int32_t AddStaticClient(Handle s, const ClientEntry& c) override {
-    return additions ? -1 : real_.AddStaticClient(s, c);
+    ++additions_asked;
+    return additions ? -1 : Then(real_.AddStaticClient(s, c));
   }
   int32_t GetLastErrorText(int32_t n, std::string& t) override {
     return real_.GetLastErrorText(n, t);
@@ -91,18 +95,19 @@ class RefusingStaticClients : public ManagementOperations {
   int32_t AddServer(const ServerConfig& c, Handle& s) override { return real_.AddServer(c, s); }
   int32_t EnumServers(Handle s, Handle& n) override { return real_.EnumServers(s, n); }
   int32_t GetServer(Handle s, ServerConfig& c) override { return real_.GetServer(s, c); }
-  int32_t StartServer(Handle s) override { return real_.StartServer(s); }
-  int32_t StopServer(Handle s) override { return real_.StopServer(s); }
-  int32_t DeleteServer(Handle s) override { return deletions ? -1 : real_.DeleteServer(s); }
+  int32_t StartServer(Handle s) override { return Then(real_.StartServer(s)); }
+  int32_t StopServer(Handle s) override { return Then(real_.StopServer(s)); }
+  int32_t DeleteServer(Handle s) override { return deletions ? -1 : Then(real_.DeleteServer(s)); }
   int32_t EnumStaticClients(Handle s, Handle c, Handle& n) override {
     return real_.EnumStaticClients(s, c, n);
   }
   int32_t GetStaticClient(Handle c, ClientEntry& e) override { return real_.GetStaticClient(c, e); }
   int32_t DeleteStaticClient(Handle s, Handle c) override {
-    return deletions ? -1 : real_.DeleteStaticClient(s, c);
+    ++client_deletions_asked;
+    return deletions ? -1 : Then(real_.DeleteStaticClient(s, c));
   }
   int32_t ModifyStaticClient(Handle c, const ClientEntry& e) override {
-    return changes ? -1 : real_.ModifyStaticClient(c, e);
+    return changes ? -1 : Then(real_.ModifyStaticClient(c, e));
   }
   int32_t AddOnlineClient(Handle s, const ClientEntry& e) override {
     return real_.AddOnlineClient(s, e);
@@ -120,8 +125,16 @@ class RefusingStaticClients : public ManagementOperations {
   bool additions = true;
   bool deletions = false;
   bool changes = false;
+  int additions_asked = 0;
+  int client_deletions_asked = 0;
+  std::function<void()> after_call;
 
  private:
+  int32_t Then(int32_t result) {
+    if (after_call) after_call();
+    return result;
+  }
+
   ManagementOperations& real_;
 };
 
@@ -1186,6 +1199,100 @@ TEST_F(LudraneTest, ADeletionTheServiceRefusesIsReported) {
   prompts_.answers = {true};
   runner_->Run(configurator::kCmdDeleteService, {{servers[1]}});
   EXPECT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+}
+
+// A service that stops answering in the middle of a command of several
+// calls is said, with the text of a service that does not answer.
+TEST_F(LudraneTest, AServiceThatStopsAnsweringDuringACommandIsReported) {
+  std::vector<Handle> servers;
+  for (int i = 0; i < 2; ++i) {
+    uint16_t port = 0;
+    servers.push_back(CreateThroughDialog(image_, port));
+    ASSERT_NE(servers.back(), 0u);
+  }
+  document_->ShowClients(servers[0]);
+  AddClients(ClientKind::kRange, "10.0.7.1", "10.0.7.2");
+  const Selection both{{RowOf("10.0.7.1")->handle, RowOf("10.0.7.2")->handle}};
+  RefuseStaticClients();
+  const auto stop_after_the_first_call = [&] {
+    refusing_->after_call = [&] {
+      refusing_->after_call = nullptr;
+      StopService();
+    };
+  };
+  const auto restart = [&] {
+    ASSERT_EQ(service_, nullptr) << "the command asked the service nothing";
+    StartService();
+    ASSERT_TRUE(WaitForAnswer(true));
+    prompts_.messages.clear();
+  };
+  // Handles are the new service's own.
+  const auto read_servers = [&] {
+    document_->ShowServerList();
+    ASSERT_EQ(document_->server_rows().size(), 2u);
+    servers = {document_->server_rows()[0].handle, document_->server_rows()[1].handle};
+  };
+
+  stop_after_the_first_call();
+  document_->ShowClients(servers[0]);
+  runner_->Run(configurator::kCmdFullAccess, both);
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the access left unchanged went unmentioned";
+  restart();
+
+  read_servers();
+  for (const char* address : {"127.0.0.8", "127.0.0.9"}) {
+    ClientEntry online{};
+    online.address = inet_addr(address);
+    online.access = ACCESS_VIRTUAL_WRITE;
+    online.state = kClientLoggedOn;
+    ASSERT_EQ(client_->AddOnlineClient(servers[1], online), 0);
+  }
+  document_->ShowClients(servers[1]);
+  const Selection online{{RowOf("127.0.0.8")->handle, RowOf("127.0.0.9")->handle}};
+  refusing_->additions = false;
+  stop_after_the_first_call();
+  runner_->Run(configurator::kCmdAddToStaticList, online);
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the client left uncopied went unmentioned";
+  restart();
+
+  // A range: each address would wait out the call's time-out in turn
+  // against a service that accepts and never answers.
+  read_servers();
+  document_->ShowClients(servers[0]);
+  refusing_->additions_asked = 0;
+  stop_after_the_first_call();
+  AddClients(ClientKind::kRange, "10.0.8.1", "10.0.8.10");
+  EXPECT_EQ(refusing_->additions_asked, 2) << "the range went on without a service";
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the range left unadded went unmentioned or misnamed";
+  restart();
+
+  read_servers();
+  document_->ShowClients(servers[0]);
+  const Selection three{
+      {RowOf("0.0.0.0")->handle, RowOf("10.0.7.1")->handle, RowOf("10.0.7.2")->handle}};
+  stop_after_the_first_call();
+  runner_->Run(configurator::kCmdDeleteClient, three);
+  EXPECT_EQ(refusing_->client_deletions_asked, 2) << "the deletions went on without a service";
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the clients left undeleted went unmentioned or misnamed";
+  restart();
+
+  read_servers();
+  stop_after_the_first_call();
+  runner_->Run(configurator::kCmdStart, {{servers[0], servers[1]}});
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the server left stopped went unmentioned";
+  restart();
+
+  read_servers();
+  stop_after_the_first_call();
+  prompts_.answers = {true};
+  runner_->Run(configurator::kCmdDeleteService, {{servers[0], servers[1]}});
+  EXPECT_EQ(prompts_.messages.join("|").toStdString(), "The Quensaria service does not answer.")
+      << "the server left undeleted went unmentioned";
 }
 
 TEST_F(LudraneTest, TheProbeNoticesTheServiceStoppingAndStartingAndRefreshesOncePerChange) {

@@ -1,8 +1,14 @@
 #include "configurator/image/create_image.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "configurator/image/format_image.h"
+#include "platform/errors.h"
 #include "platform/mapped_file.h"
 #include "shared/win32_error.h"
 
@@ -44,7 +50,37 @@ uint64_t NearestAccepted(uint64_t from, uint64_t limit, ImageFileSystem file_sys
   return kMinimumImageMib;
 }
 
+std::function<int(int)>& FolderSync() {
+  static std::function<int(int)> sync;
+  return sync;
+}
+
+// The file's name (and the old file's removal) is in its folder's entries,
+// which the file's own fsync does not write: without this, a power cut can
+// lose an image reported made. A file system that cannot sync folders
+// (EINVAL) has nothing more to do.
+Status SyncFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  int fd;
+  while ((fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0 && errno == EINTR) {
+  }
+  // A folder the caller may write but not read cannot be synced by him.
+  if (fd < 0 && errno == EACCES) return Status::Ok();
+  if (fd < 0) return Status(platform::Win32ErrorFromErrno(errno), std::strerror(errno));
+  platform::UniqueFd dir(fd);
+  for (;;) {
+    const int synced = FolderSync() ? FolderSync()(dir.get()) : fsync(dir.get());
+    if (synced == 0 || errno == EINVAL) return Status::Ok();
+    if (errno != EINTR) return Status(platform::Win32ErrorFromErrno(errno), std::strerror(errno));
+  }
+}
+
 }  // namespace
+
+void SetFolderSyncForTesting(std::function<int(int fd)> sync) { FolderSync() = std::move(sync); }
 
 SizeCheck CheckImageSize(uint64_t size_mib, ImageFileSystem file_system) {
   uint64_t limit = file_system == ImageFileSystem::kFat ? kFatFieldLimitMib : kLargestImageMib;
@@ -68,6 +104,7 @@ Status CreateImage(const std::string& path, uint64_t size_mib, ImageFileSystem f
   uint64_t bytes = size_mib * kMebibyte;
   Status s = platform::SetFileLength(file->get(), bytes);
   if (s.ok()) s = FormatImage(file->get(), file_system, bytes, serials);
+  if (s.ok()) s = SyncFolderOf(path);
   if (!s.ok()) return Status(s.code(), FillIn(kMessageSystemError, s.message()));
   return Status::Ok();
 }

@@ -6,6 +6,7 @@
 #define QUENSARIA_CONFIGURATOR_IMAGE_CREATE_IMAGE_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "configurator/image/image_geometry.h"
@@ -35,11 +36,15 @@ struct SizeCheck {
 // Checks the size field (MiB) for the file system; nothing is touched.
 SizeCheck CheckImageSize(uint64_t size_mib, ImageFileSystem file_system);
 
-// Checks the size, creates `path` and formats it. On a refused size nothing
-// is created; a file that could be created but not sized or formatted stays
-// in whatever state it reached.
+// Checks the size, creates `path` and formats it, then syncs the file and
+// its folder. On a refused size nothing is created; a file that could be
+// created but not sized or formatted stays in whatever state it reached.
 Status CreateImage(const std::string& path, uint64_t size_mib, ImageFileSystem file_system,
                    RandSequence& serials = ProcessRandSequence());
+
+// Tests: `sync` stands in for the fsync of the image's folder (0, or -1
+// with errno set); null gives the real one back.
+void SetFolderSyncForTesting(std::function<int(int fd)> sync);
 
 }  // namespace quensaria::configurator
 

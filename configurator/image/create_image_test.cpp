@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -97,6 +98,72 @@ TEST_F(CreateImageTest, ARefusedSizeLeavesAnExistingFileAlone) {
   WriteFile(path, 4096, 'k');
   EXPECT_FALSE(CreateImage(path, 7, kFat, serials_).ok());
   EXPECT_EQ(ReadBytes(path, 0, 8192), std::vector<uint8_t>(4096, 'k'));
+}
+
+// The image's name is durable only once its folder is synced too: after a
+// power cut a file fsynced in a folder that was not can be missing.
+class ImageFolderSyncTest : public CreateImageTest {
+ protected:
+  void TearDown() override { SetFolderSyncForTesting(nullptr); }
+  // Counts the folder's syncs, checking that each is of the image's folder
+  // and comes once the image is in it at its full size; the first
+  // `interrupted` are answered EINTR, then `answer` (an errno, or 0: the
+  // real fsync).
+  void CountSyncs(const std::string& path, uint64_t bytes, int interrupted = 0, int answer = 0) {
+    SetFolderSyncForTesting([this, path, bytes, interrupted, answer](int fd) {
+      struct stat folder, expected;
+      EXPECT_EQ(fstat(fd, &folder), 0);
+      EXPECT_EQ(stat(dir_.path().c_str(), &expected), 0);
+      EXPECT_TRUE(S_ISDIR(folder.st_mode) && folder.st_ino == expected.st_ino &&
+                  folder.st_dev == expected.st_dev)
+          << "another file was synced";
+      std::error_code error;
+      EXPECT_EQ(std::filesystem::file_size(path, error), bytes) << "synced before the image";
+      if (++syncs_ <= interrupted) {
+        errno = EINTR;
+        return -1;
+      }
+      if (answer != 0) {
+        errno = answer;
+        return -1;
+      }
+      return fsync(fd);
+    });
+  }
+  int syncs_ = 0;
+};
+
+TEST_F(ImageFolderSyncTest, ANewOrReplacedImageHasItsFolderSynced) {
+  const std::string path = dir_.File("new.img");
+  CountSyncs(path, 33u << 20);
+  Status s = CreateImage(path, 33, kFat, serials_);
+  ASSERT_TRUE(s.ok()) << s.ToString();
+  EXPECT_EQ(syncs_, 1) << "the folder holding the new name was not synced";
+
+  // Over an old file: its removal and the new name go in one sync.
+  syncs_ = 0;
+  CountSyncs(path, 40u << 20);
+  s = CreateImage(path, 40, kFat, serials_);
+  ASSERT_TRUE(s.ok()) << s.ToString();
+  EXPECT_EQ(syncs_, 1) << "the folder of the replaced image was not synced";
+}
+
+TEST_F(ImageFolderSyncTest, AnInterruptedFolderSyncIsMadeAgain) {
+  const std::string path = dir_.File("interrupted.img");
+  CountSyncs(path, 33u << 20, /*interrupted=*/2);
+  Status s = CreateImage(path, 33, kFat, serials_);
+  ASSERT_TRUE(s.ok()) << s.ToString();
+  EXPECT_EQ(syncs_, 3);
+}
+
+TEST_F(ImageFolderSyncTest, AFolderSyncThatFailsFailsTheImage) {
+  const std::string path = dir_.File("failed.img");
+  CountSyncs(path, 33u << 20, 0, EIO);
+  Status s = CreateImage(path, 33, kFat, serials_);
+  EXPECT_FALSE(s.ok()) << "an image whose name may be lost was reported made";
+  EXPECT_EQ(s.message(),
+            "A system error ' Input/output error 'occured while writing data to "
+            "this file .");
 }
 
 }  // namespace

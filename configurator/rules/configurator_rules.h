@@ -136,6 +136,9 @@ inline constexpr char kDeleteQuestion[] =
 inline constexpr char kDeleteCaption[] = "Are you sure";
 inline constexpr char kServerNotDeleted[] = "The service did not delete the server.";
 inline constexpr char kClientNotDeleted[] = "The service did not delete the client.";
+// A command that met a service no longer answering (Create Service's
+// greyed reason too).
+inline constexpr char kServiceDoesNotAnswer[] = "The Quensaria service does not answer.";
 inline constexpr char kStartFailedStatus[] =
     "Quensaria Service encounter an error while starting this server, please check ip address and "
     "port is not in use.";

@@ -25,6 +25,10 @@ QLineEdit* AddressField() {
   return edit;
 }
 
+// Whether `result` is no answer of the service (a runtime status: the call
+// did not complete) rather than its own 0 or -1.
+bool NoAnswer(int32_t result) { return result != 0 && result != -1; }
+
 QString Text(uint32_t address_network) {
   return QString::fromStdString(AddressText(address_network));
 }
@@ -46,6 +50,9 @@ int32_t AddClients(ManagementOperations& ops, ManagementHandle server, ClientKin
         const int32_t result =
             ops.AddStaticClient(server, AddressClient(address, ACCESS_VIRTUAL_WRITE));
         if (first_failure == 0) first_failure = result;
+        // Against a service that no longer answers each address would wait
+        // out the call's time-out in turn.
+        if (NoAnswer(result)) break;
       }
       return first_failure;
     }
@@ -167,7 +174,10 @@ void AddClientDialog::accept() {
   // The service names no cause when the call itself failed, or when the
   // server has gone since the list was shown.
   ServerConfig config{};
-  if (ops_.GetServer(server_, config) != 0) {
+  const int32_t got = ops_.GetServer(server_, config);
+  if (NoAnswer(got)) {
+    text = kServiceDoesNotAnswer;
+  } else if (got != 0) {
     text = kServerGoneText;
   } else if (text.empty()) {
     text = kClientNotAddedText;

@@ -26,7 +26,7 @@ inline constexpr char kClientNotAddedText[] = "The service did not add the clien
 
 // Sends the additions of one OK; the result of the first call that failed
 // (0 when every call went through, or the range was empty and nothing was
-// sent).
+// sent). A range ends at a call the service did not answer.
 int32_t AddClients(ManagementOperations& ops, ManagementHandle server, ClientKind kind,
                    uint32_t start_network, uint32_t end_network, uint8_t access);
 

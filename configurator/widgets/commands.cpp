@@ -27,6 +27,10 @@ const std::vector<CommandId>& AllCommands() {
 
 namespace {
 
+// Whether `result` is no answer of the service (a runtime status: the call
+// did not complete) rather than its own 0 or -1.
+bool NoAnswer(int32_t result) { return result != 0 && result != -1; }
+
 std::vector<Handle> Targets(const ServerDocument& document, const Selection& selection) {
   if (document.shown_server()) return {*document.shown_server()};
   return selection.handles;
@@ -129,7 +133,7 @@ std::string DisabledReason(int id, ServerDocument& document, const Selection& se
   if (IsCommandEnabled(id, document, selection)) return {};
   switch (id) {
     case kCmdCreateService:
-      return "The Quensaria service does not answer.";
+      return kServiceDoesNotAnswer;
     case kCmdDeleteService:
       if (!document.showing_servers()) return "The server no longer exists: it was deleted.";
       return "Select the servers to delete.";
@@ -243,22 +247,30 @@ void CommandRunner::DeleteService(const Selection& selection) {
   std::reverse(targets.begin(), targets.end());
   ManagementOperations& ops = document_.ops();
   bool refused = false;
+  bool unanswered = false;
   for (const Handle server : targets) {
     ServerConfig config;
     const int32_t got = ops.GetServer(server, config);
     // A server deleted elsewhere is passed over; only an unreachable
-    // service ends the walk.
+    // service ends the walk, and says so: the servers after it are left.
     if (got == -1) continue;
-    if (got != 0) break;
+    unanswered = got != 0;
+    if (unanswered) break;
     if (config.Started != 0 && ops.StopServer(server) != 0) {
       prompts_.StatusText(kStopFailedStatus);  // deleted all the same
     }
+    const int32_t deleted = ops.DeleteServer(server);
+    unanswered = NoAnswer(deleted);
+    if (unanswered) break;
+    if (deleted == 0 || refused) continue;
     // Said once; a server deleted elsewhere meanwhile is gone as asked.
-    if (ops.DeleteServer(server) != 0 && !refused && ops.GetServer(server, config) != -1) {
-      refused = true;
-    }
+    const int32_t again = ops.GetServer(server, config);
+    unanswered = NoAnswer(again);
+    if (unanswered) break;
+    refused = again != -1;
   }
   if (refused) prompts_.Message(kServerNotDeleted);
+  if (unanswered) prompts_.Message(kServiceDoesNotAnswer);
   document_.RefreshTree();
   document_.RefreshView();
 }
@@ -275,9 +287,19 @@ void CommandRunner::StartOrStop(const Selection& selection, bool start) {
   for (const Handle server : TargetServers(selection)) {
     ServerConfig config;
     // Re-read: the server may have changed since the command was enabled.
-    if (ops.GetServer(server, config) != 0 || (config.Started != 0) == start) continue;
+    // A service that no longer answers ends the command, and says so.
+    const int32_t got = ops.GetServer(server, config);
+    if (NoAnswer(got)) {
+      prompts_.Message(kServiceDoesNotAnswer);
+      break;
+    }
+    if (got != 0 || (config.Started != 0) == start) continue;
     const int32_t result = start ? ops.StartServer(server) : ops.StopServer(server);
     if (result == 0) continue;
+    if (NoAnswer(result)) {
+      prompts_.Message(kServiceDoesNotAnswer);
+      break;
+    }
     if (!start) {
       prompts_.StatusText(kStopFailedStatus);
       continue;
@@ -303,17 +325,26 @@ void CommandRunner::AddStaticClient() {
 void CommandRunner::DeleteClients(const Selection& selection) {
   if (!document_.shown_server()) return;
   bool refused = false;
+  // A service that no longer answers ends the command, and is said: each
+  // call after it would wait out its time-out in turn.
+  bool unanswered = false;
   {
     WaitCursorScope wait(prompts_);
     ManagementOperations& ops = document_.ops();
     for (const Handle client : selection.handles) {
-      if (ops.DeleteStaticClient(*document_.shown_server(), client) == 0 || refused) continue;
-      // A client deleted elsewhere meanwhile is gone as asked.
-      ClientEntry entry;
-      refused = ops.GetStaticClient(client, entry) != -1;
+      int32_t result = ops.DeleteStaticClient(*document_.shown_server(), client);
+      if (result == -1 && !refused) {
+        // A client deleted elsewhere meanwhile is gone as asked.
+        ClientEntry entry;
+        result = ops.GetStaticClient(client, entry);
+        refused = result == 0;
+      }
+      unanswered = NoAnswer(result);
+      if (unanswered) break;
     }
   }
   if (refused) prompts_.Message(kClientNotDeleted);
+  if (unanswered) prompts_.Message(kServiceDoesNotAnswer);
   document_.RefreshView();
 }
 
@@ -325,17 +356,27 @@ void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
     std::memset(&entry, 0, sizeof entry);
     const int32_t got = ops.GetStaticClient(client, entry);
     // A client deleted elsewhere is passed over; an unreachable service
-    // ends the command without a rebuild.
+    // ends the command without a rebuild, and says so: the clients after
+    // it keep their access.
     if (got == -1) continue;
-    if (got != 0) return;
+    if (got != 0) {
+      prompts_.Message(kServiceDoesNotAnswer);
+      return;
+    }
     if (!AccessChangeAllowed(entry, access)) {
       prompts_.Message(kAnyNotFull);
       continue;
     }
     entry.access = access;
+    int32_t result = ops.ModifyStaticClient(client, entry);
     // Said once; a client deleted elsewhere meanwhile is passed over.
-    if (ops.ModifyStaticClient(client, entry) != 0 && !refused) {
-      refused = ops.GetStaticClient(client, entry) != -1;
+    if (result == -1 && !refused) {
+      result = ops.GetStaticClient(client, entry);
+      refused = result == 0;
+    }
+    if (NoAnswer(result)) {
+      prompts_.Message(kServiceDoesNotAnswer);
+      return;
     }
   }
   if (refused) prompts_.Message(kAccessNotChanged);
@@ -345,6 +386,8 @@ void CommandRunner::ChangeAccess(const Selection& selection, uint8_t access) {
 void CommandRunner::AddToStaticList(const Selection& selection) {
   // Why the first client that was not copied was refused; empty when all were.
   std::string refusal;
+  // A service that no longer answers ends the command, and is said.
+  bool unanswered = false;
   if (document_.shown_server()) {
     WaitCursorScope wait(prompts_);
     ManagementOperations& ops = document_.ops();
@@ -352,12 +395,21 @@ void CommandRunner::AddToStaticList(const Selection& selection) {
       ClientEntry entry;
       std::memset(&entry, 0, sizeof entry);
       // A static row fails this read and is skipped.
-      if (ops.GetOnlineClient(client, entry) != 0) continue;
-      if (ops.AddStaticClient(*document_.shown_server(), entry) == 0 || !refusal.empty()) continue;
+      const int32_t got = ops.GetOnlineClient(client, entry);
+      unanswered = NoAnswer(got);
+      if (unanswered) break;
+      if (got != 0) continue;
+      const int32_t added = ops.AddStaticClient(*document_.shown_server(), entry);
+      unanswered = NoAnswer(added);
+      if (unanswered) break;
+      if (added == 0 || !refusal.empty()) continue;
       // Read at once: a later refusal would replace the service's text.
       ops.GetLastErrorText(kLastErrorTextSize, refusal);
       ServerConfig config{};
-      if (ops.GetServer(*document_.shown_server(), config) != 0) {
+      const int32_t server = ops.GetServer(*document_.shown_server(), config);
+      unanswered = NoAnswer(server);
+      if (unanswered) break;
+      if (server != 0) {
         refusal = kServerGoneText;
       } else if (refusal.empty()) {
         refusal = kClientNotAddedText;
@@ -365,6 +417,7 @@ void CommandRunner::AddToStaticList(const Selection& selection) {
     }
   }
   if (!refusal.empty()) prompts_.Message(QString::fromStdString(refusal));
+  if (unanswered) prompts_.Message(kServiceDoesNotAnswer);
   document_.RefreshView();
 }
 
