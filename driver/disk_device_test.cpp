@@ -909,6 +909,29 @@ TEST_F(NetworkDeviceTest, IoContinuesAfterTheServerRestarts) {
 
 class ParallelDeviceTest : public NetworkDeviceTest {
  protected:
+  // Mounted on every connection, the server then silent, its requests so far forgotten.
+  void MountAndSilenceTheServer() {
+    ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+    ASSERT_EQ(kDefaultMountConnections, server_.OpenConnections());
+    server_.SetSilent(true);
+    server_.ClearRequests();
+  }
+  // A read of 4096 bytes at `offset`, handed off as the block device does.
+  std::future<NtStatus> SubmitRead(uint64_t offset) {
+    auto answer = std::make_shared<std::promise<NtStatus>>();
+    std::future<NtStatus> status = answer->get_future();
+    auto request = ReadRequest(offset, 4096);
+    request->hand_off = true;
+    request->complete = [answer](DeviceRequest& r) { answer->set_value(r.status); };
+    device_->Submit(std::move(request));
+    return status;
+  }
+  // How many of the requests the server took since it was cleared were `command`.
+  int Count(uint8_t command) {
+    int n = 0;
+    for (const auto& r : server_.Requests()) n += r.command == command ? 1 : 0;
+    return n;
+  }
   int MostAtOnce() const { return server_.MostAtOnce(); }
   // Submits every request from this thread, handed off as the block device
   // does, and waits for all the answers.
@@ -1153,21 +1176,12 @@ TEST_F(ParallelDeviceTest, TheThreadServingAtOnceServesWhatQueuedBehindIt) {
 // round the others, each of which would hold the unmount for a reply
 // time-out and a log-on of its own.
 TEST_F(ParallelDeviceTest, AnUnmountEndsTheWaitOfARequestOnASilentServer) {
-  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
-  ASSERT_EQ(kDefaultMountConnections, server_.OpenConnections());
-  server_.SetSilent(true);
-  server_.ClearRequests();
-  std::promise<NtStatus> read;
-  auto request = ReadRequest(0, 4096);
-  request->hand_off = true;
-  request->complete = [&read](DeviceRequest& r) { read.set_value(r.status); };
-  device_->Submit(std::move(request));
+  ASSERT_NO_FATAL_FAILURE(MountAndSilenceTheServer());
+  std::future<NtStatus> read = SubmitRead(0);
   ASSERT_TRUE(testing::Eventually([&] { return !server_.Requests().empty(); }, 10s));
   EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
-  EXPECT_NE(STATUS_SUCCESS, read.get_future().get());
-  int reads = 0;
-  for (const auto& r : server_.Requests()) reads += r.command == CMD_READ ? 1 : 0;
-  EXPECT_EQ(1, reads) << "the read went on on other connections while the unmount waited";
+  EXPECT_NE(STATUS_SUCCESS, read.get());
+  EXPECT_EQ(1, Count(CMD_READ)) << "the read went on on other connections while the unmount waited";
   server_.SetSilent(false);
 }
 
@@ -1176,31 +1190,18 @@ TEST_F(ParallelDeviceTest, AnUnmountEndsTheWaitOfARequestOnASilentServer) {
 // the server has had its attempt, and each of them ends at once rather
 // than wait out a log-on of its own, one after the other.
 TEST_F(ParallelDeviceTest, AnUnmountEndsTheRequestsQueuedBehindThoseOnASilentServer) {
-  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
-  ASSERT_EQ(kDefaultMountConnections, server_.OpenConnections());
-  server_.SetSilent(true);
-  server_.ClearRequests();
-  auto count = [&](uint8_t command) {
-    int n = 0;
-    for (const auto& r : server_.Requests()) n += r.command == command ? 1 : 0;
-    return n;
-  };
+  ASSERT_NO_FATAL_FAILURE(MountAndSilenceTheServer());
   constexpr int kReads = 3 * kDefaultMountConnections;
-  std::vector<std::promise<NtStatus>> reads(kReads);
-  for (int i = 0; i < kReads; ++i) {
-    auto request = ReadRequest(static_cast<uint64_t>(i) * 4096, 4096);
-    request->hand_off = true;
-    request->complete = [&reads, i](DeviceRequest& r) { reads[i].set_value(r.status); };
-    device_->Submit(std::move(request));
-  }
+  std::vector<std::future<NtStatus>> reads;
+  for (int i = 0; i < kReads; ++i) reads.push_back(SubmitRead(static_cast<uint64_t>(i) * 4096));
   // Every connection holds one; the rest wait for them.
   ASSERT_TRUE(testing::Eventually(
-      [&] { return count(CMD_READ) == static_cast<int>(kDefaultMountConnections); }, 10s));
+      [&] { return Count(CMD_READ) == static_cast<int>(kDefaultMountConnections); }, 10s));
   EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
-  for (auto& read : reads) EXPECT_NE(STATUS_SUCCESS, read.get_future().get());
-  EXPECT_EQ(static_cast<int>(kDefaultMountConnections), count(CMD_LOGIN))
+  for (auto& read : reads) EXPECT_NE(STATUS_SUCCESS, read.get());
+  EXPECT_EQ(static_cast<int>(kDefaultMountConnections), Count(CMD_LOGIN))
       << "a queued request logged on again while the unmount waited";
-  EXPECT_EQ(static_cast<int>(kDefaultMountConnections), count(CMD_READ));
+  EXPECT_EQ(static_cast<int>(kDefaultMountConnections), Count(CMD_READ));
   server_.SetSilent(false);
 }
 
@@ -1217,11 +1218,6 @@ TEST_F(ParallelDeviceTest, AStopWithARequestOnASilentServerLogsOnOnceAndFlushesN
     std::scoped_lock lock(log_mu);
     log += std::string(line) + "\n";
   });
-  auto count = [&](uint8_t command) {
-    int n = 0;
-    for (const auto& r : server_.Requests()) n += r.command == command ? 1 : 0;
-    return n;
-  };
   for (const uint8_t connections : {uint8_t{1}, uint8_t{kDefaultMountConnections}}) {
     for (const bool stop : {true, false}) {
       SCOPED_TRACE(std::to_string(connections) + " connection(s), " + (stop ? "stop" : "unmount"));
@@ -1249,7 +1245,7 @@ TEST_F(ParallelDeviceTest, AStopWithARequestOnASilentServerLogsOnOnceAndFlushesN
       auto submitted = std::async(std::launch::async, [&, r = std::move(request)]() mutable {
         device_->Submit(std::move(r));
       });
-      ASSERT_TRUE(testing::Eventually([&] { return count(CMD_READ) == 1; }, 10s));
+      ASSERT_TRUE(testing::Eventually([&] { return Count(CMD_READ) == 1; }, 10s));
       if (stop) {
         device_->Stop();
       } else {
@@ -1258,8 +1254,8 @@ TEST_F(ParallelDeviceTest, AStopWithARequestOnASilentServerLogsOnOnceAndFlushesN
       EXPECT_NE(STATUS_SUCCESS, read.get_future().get());
       submitted.wait();
       EXPECT_FALSE(device_->State().mounted);
-      EXPECT_EQ(1, count(CMD_LOGIN)) << "the flush before the unmount logged on again";
-      EXPECT_EQ(0, count(CMD_FLUSH)) << "the flush waited for a server found silent";
+      EXPECT_EQ(1, Count(CMD_LOGIN)) << "the flush before the unmount logged on again";
+      EXPECT_EQ(0, Count(CMD_FLUSH)) << "the flush waited for a server found silent";
       std::scoped_lock lock(log_mu);
       EXPECT_NE(std::string::npos, log.find(stop ? "VelmoranEx0: flush before stopping failed"
                                                  : "VelmoranEx0: flush before unmounting failed"))
@@ -1278,26 +1274,14 @@ TEST_F(ParallelDeviceTest, AStopWithARequestOnASilentServerLogsOnOnceAndFlushesN
 // since the server went silent, and wait out a reply and a log-on there,
 // one connection after the other.
 TEST_F(ParallelDeviceTest, RequestsAfterOneFoundTheServerGoneWhileGivingUpEndAtOnce) {
-  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
-  ASSERT_EQ(kDefaultMountConnections, server_.OpenConnections());
-  server_.SetSilent(true);
-  server_.ClearRequests();
+  ASSERT_NO_FATAL_FAILURE(MountAndSilenceTheServer());
   device_->GiveUpReconnects();
   for (int i = 0; i < 3; ++i) {
-    std::promise<NtStatus> read;
-    auto request = ReadRequest(static_cast<uint64_t>(i) * 4096, 4096);
-    request->hand_off = true;
-    request->complete = [&read](DeviceRequest& r) { read.set_value(r.status); };
-    device_->Submit(std::move(request));
-    EXPECT_NE(STATUS_SUCCESS, read.get_future().get()) << i;
+    EXPECT_NE(STATUS_SUCCESS, SubmitRead(static_cast<uint64_t>(i) * 4096).get()) << i;
   }
-  int reads = 0, log_ons = 0;
-  for (const auto& r : server_.Requests()) {
-    reads += r.command == CMD_READ ? 1 : 0;
-    log_ons += r.command == CMD_LOGIN ? 1 : 0;
-  }
-  EXPECT_EQ(1, reads) << "a later request went to another connection while the device gave up";
-  EXPECT_EQ(1, log_ons);
+  EXPECT_EQ(1, Count(CMD_READ))
+      << "a later request went to another connection while the device gave up";
+  EXPECT_EQ(1, Count(CMD_LOGIN));
   EXPECT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
   server_.SetSilent(false);
 }

@@ -300,6 +300,16 @@ TEST_F(MountManagerTest, AMountIsSavedInItsOwnSlotOrAFreeOneNeverOverAnother) {
   EXPECT_EQ(manager_.ChooseSavedSlot(manager_.BuildRecord(ninth), 3, prompts), 3);
 }
 
+// An answer of the add-device dialog: the server 127.0.0.1 on port 60000,
+// as drive N:.
+AddDeviceAnswer LocalServerOnN() {
+  AddDeviceAnswer answer;
+  answer.ipAddress = 0x7F000001;
+  answer.port = 60000;
+  answer.driveLetter = 'N';
+  return answer;
+}
+
 // A mount on one saved drive's letter of another saved drive's source
 // leaves one saved drive on that letter and one for that source, whichever
 // slot came first.
@@ -431,10 +441,7 @@ TEST(MountManagerOnADriverTest, ADefinitionNamingNoDeviceIsNoDriveAndIsNeverOpen
 TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost) {
   MounterForTesting mounter;
   mounter.driver.RequirePassword("secret");
-  AddDeviceAnswer answer;
-  answer.ipAddress = 0x7F000001;
-  answer.port = 60000;
-  answer.driveLetter = 'N';
+  AddDeviceAnswer answer = LocalServerOnN();
   RecordingPrompts prompts;
   prompts.adds = {answer};
   prompts.passwords = {{QStringLiteral("wrong"), true}, {QStringLiteral("secret"), true}};
@@ -469,10 +476,7 @@ TEST(MountManagerOnADriverTest, ARefusedPasswordIsAskedForAgainThreeTimesAtMost)
 TEST(MountManagerOnADriverTest, ASavedPasswordRefusedAndReplacedUnsavedIsForgotten) {
   MounterForTesting mounter;
   mounter.driver.RequirePassword("secret");
-  AddDeviceAnswer answer;
-  answer.ipAddress = 0x7F000001;
-  answer.port = 60000;
-  answer.driveLetter = 'N';
+  AddDeviceAnswer answer = LocalServerOnN();
   const MountRecord record = mounter.manager.BuildRecord(answer);
   ASSERT_TRUE(mounter.settings.WritePassword(record.serverAddress, record.serverPort,
                                              PasswordDigest("old")));
@@ -522,10 +526,7 @@ TEST(MountManagerOnADriverTest, APasswordAskedForOnALaterDeviceIsNoSavedOneRefus
       mounter.manager.MountOnDevice(0, ImageRecord('G', "/srv/g.img", uint64_t{1} << 20), 'G')
           .ok());
   mounter.driver.RequirePassword("secret");
-  AddDeviceAnswer answer;
-  answer.ipAddress = 0x7F000001;
-  answer.port = 60000;
-  answer.driveLetter = 'N';
+  AddDeviceAnswer answer = LocalServerOnN();
   RecordingPrompts prompts;
   prompts.adds = {answer};
   prompts.passwords = {{QStringLiteral("secret"), false}};
@@ -543,10 +544,7 @@ TEST(MountManagerOnADriverTest, ADriveOrPasswordTheSettingsFileDidNotTakeIsRepor
   // A folder where the settings file goes: every write to it fails.
   const QString file = mounter.settings.paths().userConfigDir + "/Ostravin/Velmoran.conf";
   ASSERT_TRUE(QDir().mkpath(file));
-  AddDeviceAnswer answer;
-  answer.ipAddress = 0x7F000001;
-  answer.port = 60000;
-  answer.driveLetter = 'N';
+  AddDeviceAnswer answer = LocalServerOnN();
   RecordingPrompts prompts;
   prompts.adds = {answer};
   prompts.passwords = {{QStringLiteral("secret"), true}};
@@ -667,10 +665,7 @@ TEST(MountManagerOnADriverTest, ASavedDriveWhoseCacheFolderIsGoneUsesTheTemporar
   const QString old_folder = QString::fromStdString(mounter.dir.File("old-cache"));
   const QString kept_folder = QString::fromStdString(mounter.dir.File("kept-cache"));
   ASSERT_TRUE(QDir().mkpath(old_folder) && QDir().mkpath(kept_folder));
-  AddDeviceAnswer answer;
-  answer.ipAddress = 0x7F000001;
-  answer.port = 60000;
-  answer.driveLetter = 'N';
+  AddDeviceAnswer answer = LocalServerOnN();
   ASSERT_TRUE(mounter.settings.SetTempFolder(old_folder));
   ASSERT_TRUE(mounter.settings.WriteDrive(0, mounter.manager.BuildRecord(answer)));
   answer.port = 60001;
@@ -698,10 +693,7 @@ TEST(MountManagerOnADriverTest, ASavedDriveWhoseCacheFolderIsGoneUsesTheTemporar
 TEST(MountManagerOnADriverTest, ASavedDrivesRefusedDigestIsNotKeptInItsSlot) {
   MounterForTesting mounter;
   mounter.driver.RequirePassword("secret");
-  AddDeviceAnswer answer;
-  answer.ipAddress = 0x7F000001;
-  answer.port = 60000;
-  answer.driveLetter = 'N';
+  AddDeviceAnswer answer = LocalServerOnN();
   MountRecord slot_record = mounter.manager.BuildRecord(answer);
   const Sha1Digest old = PasswordDigest("old");
   std::memcpy(slot_record.passwordDigest, old.data(), old.size());
@@ -737,10 +729,7 @@ TEST(MountManagerOnADriverTest, ASavedDrivesRefusedDigestIsNotKeptInItsSlot) {
 TEST(MountManagerOnADriverTest, SavedDrivesNotMountedAtLogOnAreSaid) {
   MounterForTesting mounter;
   mounter.driver.RequirePassword("secret");
-  AddDeviceAnswer answer;
-  answer.ipAddress = 0x7F000001;
-  answer.port = 60000;
-  answer.driveLetter = 'N';
+  AddDeviceAnswer answer = LocalServerOnN();
   ASSERT_TRUE(mounter.settings.WriteDrive(0, mounter.manager.BuildRecord(answer)));
   answer.port = 60001;
   answer.driveLetter = 'O';

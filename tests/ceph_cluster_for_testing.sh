@@ -73,8 +73,14 @@ range_free() {
 up() {
   local dir=$1 mon_port=$2 owner=${3:-}
   if ((mon_port == 0)); then
+    # Below the range the kernel hands to outgoing connections and to
+    # listeners on port 0: the daemons bind these later, and another test's
+    # connection could take one from that range meanwhile.
+    local low
+    low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null) || true
+    [[ $low =~ ^[0-9]+$ ]] && ((low > 11000)) || low=32768
     for _ in $(seq 100); do
-      mon_port=$((20000 + RANDOM % 40000))
+      mon_port=$((10000 + RANDOM % (low - 10000 - 40)))
       range_free "$mon_port" $((mon_port + 40)) && break
     done
   fi

@@ -52,13 +52,8 @@ for program in quensaria ludrane-cli ludrane-mkimage; do
   ln -s "$bin_dir/$program" "$tree/build/bin/$program"
 done
 cli=("$bin_dir/ludrane-cli" --runtime-dir "$tree/build/demo/run")
-wait_for() {
-  for _ in $(seq 300); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
+# shellcheck source=tests/wait_for_testing.sh
+source "$source_dir/tests/wait_for_testing.sh"
 
 # The demo takes no arguments: --help is answered, anything else is bad
 # usage, and neither makes or serves anything.

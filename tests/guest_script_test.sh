@@ -32,13 +32,8 @@ exec sleep 600
 STANDIN
 chmod +x "$scratch/bin/qemu-system-x86_64"
 
-wait_for() {
-  for _ in $(seq 300); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
+# shellcheck source=tests/wait_for_testing.sh
+source "$source_dir/tests/wait_for_testing.sh"
 alive() { kill -0 "$1" 2>/dev/null; }
 ended() { ! alive "$1"; }
 

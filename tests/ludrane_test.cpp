@@ -242,6 +242,18 @@ class LudraneTest : public ::testing::Test {
     prompts_.script = nullptr;
   }
 
+  // Creates a server through the dialog, shows its clients and adds these
+  // through the add-client dialog, which takes them without a word.
+  void CreateWithClients(Handle& server, ClientKind kind, const char* start,
+                         const char* end = nullptr) {
+    uint16_t port = 0;
+    server = CreateThroughDialog(image_, port);
+    ASSERT_NE(server, 0u);
+    document_->ShowClients(server);
+    AddClients(kind, start, end);
+    ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+  }
+
   testing::ScratchDir scratch_;
   const std::string dir_ = scratch_.path().string();
   const std::string state_ = dir_ + "/state";
@@ -782,12 +794,8 @@ TEST_F(LudraneTest, StaticClientsAddedChangedAndDeleted) {
 }
 
 TEST_F(LudraneTest, ARangeOverAnAddressAlreadyListedAddsTheRestAndSaysSo) {
-  uint16_t port = 0;
-  const Handle server = CreateThroughDialog(image_, port);
-  ASSERT_NE(server, 0u);
-  document_->ShowClients(server);
-  AddClients(ClientKind::kAddress, "10.0.3.2");
-  ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+  Handle server = 0;
+  ASSERT_NO_FATAL_FAILURE(CreateWithClients(server, ClientKind::kAddress, "10.0.3.2"));
 
   // The duplicate lies inside the range, not at its end.
   AddClients(ClientKind::kRange, "10.0.3.1", "10.0.3.3");
@@ -806,12 +814,8 @@ TEST_F(LudraneTest, ARangeOverAnAddressAlreadyListedAddsTheRestAndSaysSo) {
 }
 
 TEST_F(LudraneTest, AnAccessChangeGoesPastASelectedClientThatHasGone) {
-  uint16_t port = 0;
-  const Handle server = CreateThroughDialog(image_, port);
-  ASSERT_NE(server, 0u);
-  document_->ShowClients(server);
-  AddClients(ClientKind::kRange, "10.0.4.1", "10.0.4.3");
-  ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+  Handle server = 0;
+  ASSERT_NO_FATAL_FAILURE(CreateWithClients(server, ClientKind::kRange, "10.0.4.1", "10.0.4.3"));
   const Selection three{
       {RowOf("10.0.4.1")->handle, RowOf("10.0.4.2")->handle, RowOf("10.0.4.3")->handle}};
   // Deleted elsewhere after the list was shown.
@@ -829,12 +833,8 @@ TEST_F(LudraneTest, AnAccessChangeGoesPastASelectedClientThatHasGone) {
 
 // An access change the service does not make is said, once per command.
 TEST_F(LudraneTest, AnAccessChangeTheServiceRefusesIsReported) {
-  uint16_t port = 0;
-  const Handle server = CreateThroughDialog(image_, port);
-  ASSERT_NE(server, 0u);
-  document_->ShowClients(server);
-  AddClients(ClientKind::kRange, "10.0.6.1", "10.0.6.2");
-  ASSERT_TRUE(prompts_.messages.isEmpty()) << prompts_.messages.join("|").toStdString();
+  Handle server = 0;
+  ASSERT_NO_FATAL_FAILURE(CreateWithClients(server, ClientKind::kRange, "10.0.6.1", "10.0.6.2"));
   const Selection both{{RowOf("10.0.6.1")->handle, RowOf("10.0.6.2")->handle}};
   RefuseStaticClients();
   refusing_->changes = true;

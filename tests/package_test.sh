@@ -65,14 +65,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Polls `condition` (a command) for up to 30 s.
-wait_for() {
-  for _ in $(seq 300); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
+# shellcheck source=tests/wait_for_testing.sh
+source "$source_dir/tests/wait_for_testing.sh"
 
 echo "--- scripts/package"
 "$source_dir/scripts/package" >"$scratch/package.log" 2>&1 || { cat "$scratch/package.log"; fail "scripts/package"; }

@@ -16,6 +16,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -180,14 +183,34 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 uint16_t FreePort() {
-  platform::UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 0;
-  socklen_t length = sizeof address;
-  getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
+  // Below the range the kernel hands to outgoing connections and to
+  // listeners on port 0, from which another test's connection could take
+  // the port before the program binds it; and none given before, which the
+  // program it went to may not have bound yet.
+  static std::mutex mutex;
+  static std::set<uint16_t> given;
+  static std::mt19937 random{std::random_device{}()};
+  constexpr int kFirst = 10000;
+  int low = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+  if (low <= kFirst) return 0;
+  std::scoped_lock lock(mutex);
+  std::uniform_int_distribution<int> pick(kFirst, low - 1);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const auto port = static_cast<uint16_t>(pick(random));
+    if (given.count(port) != 0) continue;
+    platform::UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);  // free on every address, as an export binds
+    address.sin_port = htons(port);
+    if (probe.valid() &&
+        bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      given.insert(port);
+      return port;
+    }
+  }
+  return 0;
 }
 
 Program::Program(const std::vector<std::string>& argv, const std::string& log_path,

@@ -59,7 +59,8 @@ std::vector<std::string> Lines(const std::string& text);
 // The first line of `text`, without its line end.
 inline std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
+// A TCP port that was free on every address a moment ago, below the range the
+// kernel picks ports from, and not given before by this process.
 uint16_t FreePort();
 
 // A child process in the background: `argv[0]` is the program's path;

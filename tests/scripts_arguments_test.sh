@@ -23,20 +23,28 @@ for program in apt-get cmake ctest clang-format git xvfb-run nproc id; do
   chmod +x "$tree/stand-ins/$program"
 done
 
+# Runs the copy's scripts/$1 with the words of $2, its programs stand-ins,
+# from the folder $4 (the current one if none), and checks that it exits
+# with $3 and shows its usage: on standard output when asked for, else on
+# standard error.
+check_answer() {
+  local script=$1 args=$2 expected=$3 dir=${4:-.} status=0 usage
+  # shellcheck disable=SC2086 # the words of $args are the arguments
+  (cd "$dir" && PATH=$tree/stand-ins:$PATH timeout 30 "$tree/scripts/$script" $args) \
+    >"$tree/out" 2>"$tree/err" || status=$?
+  [[ $status -eq $expected ]] ||
+    fail "scripts/$script $args exits with $status, not $expected: $(cat "$tree/out" "$tree/err")"
+  if [[ $expected -eq 0 ]]; then usage=$tree/out; else usage=$tree/err; fi
+  grep -q "^usage: scripts/$script" "$usage" ||
+    fail "scripts/$script $args shows no usage: $(cat "$tree/out" "$tree/err")"
+}
+
 for script in install-deps test screenshots; do
   for args in --help -h "--help extra" --bogus; do
     rm -f "$tree/started"
     expected=0
     [[ $args == --help || $args == -h ]] || expected=2
-    status=0
-    # shellcheck disable=SC2086 # the words of $args are the arguments
-    PATH=$tree/stand-ins:$PATH timeout 30 "$tree/scripts/$script" $args >"$tree/out" 2>"$tree/err" ||
-      status=$?
-    [[ $status -eq $expected ]] ||
-      fail "scripts/$script $args exits with $status, not $expected: $(cat "$tree/out" "$tree/err")"
-    if [[ $expected -eq 0 ]]; then usage=$tree/out; else usage=$tree/err; fi
-    grep -q "^usage: scripts/$script" "$usage" ||
-      fail "scripts/$script $args shows no usage: $(cat "$tree/out" "$tree/err")"
+    check_answer "$script" "$args" "$expected"
     [[ ! -e $tree/started ]] || fail "scripts/$script $args started: $(cat "$tree/started")"
   done
   echo "scripts/$script: --help and -h answered, other arguments refused, nothing started"
@@ -46,15 +54,7 @@ cp "$source_dir/scripts/fetch-test-kernel" "$tree/scripts/"
 for args in --help -h --bogus "a b"; do
   expected=2
   [[ $args == --help || $args == -h ]] && expected=0
-  status=0
-  # shellcheck disable=SC2086 # the words of $args are the arguments
-  (cd "$tree" && PATH=$tree/stand-ins:$PATH timeout 30 scripts/fetch-test-kernel $args) \
-    >"$tree/out" 2>"$tree/err" || status=$?
-  [[ $status -eq $expected ]] ||
-    fail "scripts/fetch-test-kernel $args exits with $status, not $expected: $(cat "$tree/out" "$tree/err")"
-  if [[ $expected -eq 0 ]]; then usage=$tree/out; else usage=$tree/err; fi
-  grep -q "^usage: scripts/fetch-test-kernel" "$usage" ||
-    fail "scripts/fetch-test-kernel $args shows no usage: $(cat "$tree/out" "$tree/err")"
+  check_answer fetch-test-kernel "$args" "$expected" "$tree"
   for word in $args; do
     [[ ! -e $tree/$word ]] || fail "scripts/fetch-test-kernel $args made the folder $word"
   done
@@ -67,14 +67,7 @@ for args in --help -h "--check extra" --bogus; do
   rm -f "$tree/started"
   expected=2
   [[ $args == --help || $args == -h ]] && expected=0
-  status=0
-  # shellcheck disable=SC2086 # the words of $args are the arguments
-  PATH=$tree/stand-ins:$PATH timeout 30 "$tree/scripts/format" $args >"$tree/out" 2>"$tree/err" ||
-    status=$?
-  [[ $status -eq $expected ]] ||
-    fail "scripts/format $args exits with $status, not $expected: $(cat "$tree/out" "$tree/err")"
-  if [[ $expected -eq 0 ]]; then usage=$tree/out; else usage=$tree/err; fi
-  grep -q "^usage: scripts/format" "$usage" || fail "scripts/format $args shows no usage: $(cat "$tree/out" "$tree/err")"
+  check_answer format "$args" "$expected"
   [[ ! -e $tree/started ]] || fail "scripts/format $args started: $(cat "$tree/started")"
 done
 echo "scripts/format: --help and -h answered, other words refused, nothing started"

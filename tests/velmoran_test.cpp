@@ -74,6 +74,17 @@ class VelmoranTest : public ::testing::Test {
   std::string Device(const std::string& name = "VelmoranEx0") const {
     return velmoran_->DevicePath(name);
   }
+  // velmoran-ctl query DRIVE, which must show `shown`, then unmount DRIVE:
+  // the unmount's result, which must be a success.
+  CommandResult QueryThenUnmount(const std::string& drive, const std::string& shown) {
+    SCOPED_TRACE(drive);
+    const CommandResult query = velmoran_->Ctl("query " + drive);
+    EXPECT_EQ(0, query.code) << query.output;
+    EXPECT_NE(std::string::npos, query.output.find(shown)) << query.output;
+    CommandResult unmount = velmoran_->Ctl("unmount " + drive);
+    EXPECT_EQ(0, unmount.code) << unmount.output;
+    return unmount;
+  }
   // mkfs.ext4 on the device file through a loop device, mount it, write
   // files, unmount, detach.
   void MakeFileSystemAndWrite(const std::string& device_file) {
@@ -275,11 +286,7 @@ TEST_F(VelmoranTest, ADriveIsNamedInEitherCase) {
   ASSERT_EQ(0, Shell("truncate -s 1M " + scratch_.File("a.img")).code);
   ASSERT_EQ(
       0, velmoran_->Ctl("mount-image VelmoranEx2 " + scratch_.File("a.img") + " --letter k").code);
-  CommandResult r = velmoran_->Ctl("query k:");
-  EXPECT_EQ(0, r.code) << r.output;
-  EXPECT_NE(std::string::npos, r.output.find("drive letter: K")) << r.output;
-  r = velmoran_->Ctl("unmount k:");
-  EXPECT_EQ(0, r.code) << r.output;
+  const CommandResult r = QueryThenUnmount("k:", "drive letter: K");
   EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx2"))) << "drive K: is still mounted";
   if (r.code != 0) {
     EXPECT_EQ(0, velmoran_->Ctl("unmount VelmoranEx2").code);
@@ -408,17 +415,13 @@ TEST_F(VelmoranTest, AnotherUsersDriveDefinitionIsNotFollowed) {
   const std::string definition = velmoran_->runtime_dir() + "/DosDevices/Q:";
   ASSERT_EQ(0, ::symlink(Device("VelmoranEx3").c_str(), definition.c_str()));
   ASSERT_EQ(0, ::lchown(definition.c_str(), 65534, 65534));
-  CommandResult r = velmoran_->Ctl("query Q:");
-  EXPECT_EQ(0, r.code) << r.output;
-  EXPECT_NE(std::string::npos, r.output.find("mine.img")) << r.output;
-  r = velmoran_->Ctl("unmount Q:");
-  EXPECT_EQ(0, r.code) << r.output;
+  QueryThenUnmount("Q:", "mine.img");
   EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx0"))) << "the caller's drive is still mounted";
   EXPECT_EQ(8 * kMiB, fs::file_size(Device("VelmoranEx3"))) << "another device was unmounted";
 
   // The caller's own definition is his choice.
   ASSERT_EQ(0, ::lchown(definition.c_str(), ::geteuid(), ::getegid()));
-  r = velmoran_->Ctl("query Q:");
+  const CommandResult r = velmoran_->Ctl("query Q:");
   EXPECT_EQ(0, r.code) << r.output;
   EXPECT_NE(std::string::npos, r.output.find("his.img")) << r.output;
   ASSERT_EQ(0, velmoran_->Ctl("unmount VelmoranEx3").code);
@@ -439,11 +442,7 @@ TEST_F(VelmoranTest, AStaleOwnDriveDefinitionIsNotFollowed) {
       velmoran_->Ctl("mount-image VelmoranEx3 " + scratch_.File("other.img") + " --letter R").code);
   const std::string definition = velmoran_->runtime_dir() + "/DosDevices/Q:";
   ASSERT_EQ(0, ::symlink(Device("VelmoranEx3").c_str(), definition.c_str()));
-  CommandResult r = velmoran_->Ctl("query Q:");
-  EXPECT_EQ(0, r.code) << r.output;
-  EXPECT_NE(std::string::npos, r.output.find("mine.img")) << r.output;
-  r = velmoran_->Ctl("unmount Q:");
-  EXPECT_EQ(0, r.code) << r.output;
+  QueryThenUnmount("Q:", "mine.img");
   EXPECT_EQ(0u, fs::file_size(Device("VelmoranEx0"))) << "drive Q: is still mounted";
   EXPECT_EQ(8 * kMiB, fs::file_size(Device("VelmoranEx3"))) << "drive R: was unmounted";
   ASSERT_EQ(0, velmoran_->Ctl("unmount R:").code);

@@ -57,6 +57,34 @@ class ManagementServerTest : public ::testing::Test {
     if (listener_.joinable()) listener_.join();
     server_.reset();
   }
+  // A runtime directory as a case prepares it, and whether the socket may
+  // be made in it.
+  struct EndpointCase {
+    const char* name;
+    std::function<void(const std::string& run)> prepare;
+    bool used;
+  };
+  // Each case in a scratch directory of its own: the socket is made where it
+  // may be, and elsewhere the problem says `refusal`.
+  void ExpectSocketMadeOnlyWhereUsed(const std::vector<EndpointCase>& cases,
+                                     const std::string& refusal) {
+    for (const EndpointCase& c : cases) {
+      SCOPED_TRACE(c.name);
+      testing::ScratchDir scratch;
+      const std::string run = scratch.File("parent/run");
+      c.prepare(run);
+      ManagementServer server(ops_, run);
+      std::string problem;
+      EXPECT_EQ(server.UseEndpoint(&problem),
+                c.used ? rpc::RPC_S_OK : rpc::RPC_S_CANT_CREATE_ENDPOINT)
+          << problem;
+      struct stat st;
+      EXPECT_EQ(::lstat(server.EndpointPath().c_str(), &st) == 0, c.used);
+      if (!c.used) {
+        EXPECT_NE(problem.find(refusal), std::string::npos) << problem;
+      }
+    }
+  }
   TestClient Bound() {
     TestClient client;
     EXPECT_TRUE(client.Connect(server_->EndpointPath()));
@@ -162,16 +190,11 @@ TEST_F(ManagementServerTest, EndpointFailureIsReportedByTheBindingsStep) {
 // made; a runtime directory writable by its group is what a user's private
 // group's umask makes.
 TEST_F(ManagementServerTest, TheSocketIsMadeOnlyWhereNobodyElseMayReplaceIt) {
-  struct Case {
-    const char* name;
-    std::function<void(const std::string& run)> prepare;
-    bool used;
-  };
   const auto make = [](const std::string& directory, mode_t mode) {
     std::filesystem::create_directories(directory);
     ASSERT_EQ(::chmod(directory.c_str(), mode), 0);
   };
-  const std::vector<Case> cases = {
+  const std::vector<EndpointCase> cases = {
       {"writable by all", [&](const std::string& run) { make(run, 0777); }, false},
       {"its parent writable by all",
        [&](const std::string& run) {
@@ -192,23 +215,7 @@ TEST_F(ManagementServerTest, TheSocketIsMadeOnlyWhereNobodyElseMayReplaceIt) {
       {"sticky, writable by all", [&](const std::string& run) { make(run, 01777); }, true},
       {"writable by its group", [&](const std::string& run) { make(run, 0775); }, true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    testing::ScratchDir scratch;
-    const std::string run = scratch.File("parent/run");
-    c.prepare(run);
-    ManagementServer server(ops_, run);
-    std::string problem;
-    EXPECT_EQ(server.UseEndpoint(&problem),
-              c.used ? rpc::RPC_S_OK : rpc::RPC_S_CANT_CREATE_ENDPOINT)
-        << problem;
-    struct stat st;
-    EXPECT_EQ(::lstat(server.EndpointPath().c_str(), &st) == 0, c.used);
-    if (!c.used) {
-      EXPECT_NE(problem.find("the management socket is not made there"), std::string::npos)
-          << problem;
-    }
-  }
+  ExpectSocketMadeOnlyWhereUsed(cases, "the management socket is not made there");
 }
 
 // Whoever owns the socket's directory or the runtime directory may change
@@ -225,12 +232,7 @@ TEST_F(ManagementServerTest, TheSocketIsNotMadeInDirectoriesOfAnotherUser) {
     ASSERT_EQ(::chmod(directory.c_str(), mode), 0);
     ASSERT_EQ(::chown(directory.c_str(), owner, static_cast<gid_t>(-1)), 0);
   };
-  struct Case {
-    const char* name;
-    std::function<void(const std::string& run)> prepare;
-    bool used;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<EndpointCase> cases = {
       {"its socket directory another user's, in a sticky one",
        [&](const std::string& run) {
          make(run, 01777, 0);
@@ -245,24 +247,8 @@ TEST_F(ManagementServerTest, TheSocketIsNotMadeInDirectoriesOfAnotherUser) {
        },
        true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    testing::ScratchDir scratch;
-    const std::string run = scratch.File("parent/run");
-    c.prepare(run);
-    ManagementServer server(ops_, run);
-    std::string problem;
-    EXPECT_EQ(server.UseEndpoint(&problem),
-              c.used ? rpc::RPC_S_OK : rpc::RPC_S_CANT_CREATE_ENDPOINT)
-        << problem;
-    struct stat st;
-    EXPECT_EQ(::lstat(server.EndpointPath().c_str(), &st) == 0, c.used);
-    if (!c.used) {
-      EXPECT_NE(problem.find("owned by another user: the management socket is not made there"),
-                std::string::npos)
-          << problem;
-    }
-  }
+  ExpectSocketMadeOnlyWhereUsed(cases,
+                                "owned by another user: the management socket is not made there");
 }
 
 TEST_F(ManagementServerTest, RuntimeStepsRefuseWhatTheRuntimeRefuses) {
