@@ -42,8 +42,5 @@ TEST(RunSideBySideTest, TasksRunTogetherAndAllEndBeforeItReturns) {
   }
 }
 
-// Nothing to run: returns at once.
-TEST(RunSideBySideTest, NoTasksIsNothingToWaitFor) { RunSideBySide({}); }
-
 }  // namespace
 }  // namespace quensaria::driver
