@@ -164,8 +164,8 @@ ptrdiff_t TlsRecords::RecordSize(std::span<const uint8_t> bytes) {
   const size_t body = (size_t{bytes[3]} << 8) | bytes[4];
   // After the handshake every record is sealed and says it is application
   // data; its real type is inside.
-  if (bytes[0] != kApplicationData || bytes[1] != 0x03 || bytes[2] != 0x03 ||
-      body < kTagSize + 1 || body > kMaxBody) {
+  if (bytes[0] != kApplicationData || bytes[1] != 0x03 || bytes[2] != 0x03 || body < kTagSize + 1 ||
+      body > kMaxBody) {
     return -1;
   }
   return static_cast<ptrdiff_t>(kHeaderSize + body);

@@ -42,8 +42,8 @@ class GnuTlsPair {
     EXPECT_EQ(0, gnutls_psk_allocate_server_credentials(&server_keys_));
     gnutls_psk_set_server_credentials_function(server_keys_, ServerKey);
     for (int side = 0; side < 2; ++side) {
-      EXPECT_EQ(0, gnutls_init(&session_[side], (side == 0 ? GNUTLS_CLIENT : GNUTLS_SERVER) |
-                                                    GNUTLS_NO_TICKETS));
+      EXPECT_EQ(0, gnutls_init(&session_[side],
+                               (side == 0 ? GNUTLS_CLIENT : GNUTLS_SERVER) | GNUTLS_NO_TICKETS));
       EXPECT_EQ(0, gnutls_priority_set_direct(session_[side], priorities.c_str(), nullptr));
       EXPECT_EQ(0, gnutls_credentials_set(session_[side], GNUTLS_CRD_PSK,
                                           side == 0 ? static_cast<void*>(client_keys_)
@@ -80,7 +80,8 @@ class GnuTlsPair {
     const ptrdiff_t size = TlsRecords::RecordSize(record);
     if (size <= 0) return {};
     record.resize(static_cast<size_t>(size));
-    if (!ReceiveAll(record.data() + TlsRecords::kHeaderSize, record.size() - TlsRecords::kHeaderSize)) {
+    if (!ReceiveAll(record.data() + TlsRecords::kHeaderSize,
+                    record.size() - TlsRecords::kHeaderSize)) {
       return {};
     }
     return record;
@@ -144,9 +145,9 @@ TEST(TlsRecordsTest, RecordsSealedHereAreReadByGnuTlsWhereverTheTwoPartsSplit) {
     // Lengths about a block and a record, split anywhere: the carry across
     // the parts and the last short block are where a fault would show.
     const std::vector<std::pair<size_t, size_t>> parts = {
-        {0, 1},     {1, 0},     {15, 1},        {16, 0},     {7, 9},    {17, 16367},
-        {16, 16368}, {0, 16384}, {24, 65536},    {3, 16382},  {16385, 0}, {16383, 2},
-        {5, 11},    {33, 47},   {65536 + 16, 0}};
+        {0, 1},      {1, 0},      {15, 1},    {16, 0},     {7, 9},
+        {17, 16367}, {16, 16368}, {0, 16384}, {24, 65536}, {3, 16382},
+        {16385, 0},  {16383, 2},  {5, 11},    {33, 47},    {65536 + 16, 0}};
     uint8_t seed = 1;
     for (const auto& [first_size, second_size] : parts) {
       const std::vector<uint8_t> first = Pattern(first_size, seed++);
@@ -154,8 +155,7 @@ TEST(TlsRecordsTest, RecordsSealedHereAreReadByGnuTlsWhereverTheTwoPartsSplit) {
       pair.SendRaw(Sealed(*records, first, second));
       std::vector<uint8_t> expected = first;
       expected.insert(expected.end(), second.begin(), second.end());
-      EXPECT_EQ(expected, pair.PeerReceives(expected.size()))
-          << first_size << " + " << second_size;
+      EXPECT_EQ(expected, pair.PeerReceives(expected.size())) << first_size << " + " << second_size;
     }
   }
 }
@@ -204,8 +204,9 @@ TEST(TlsRecordsTest, ARecordChangedAnywhereDoesNotOpenAndLeavesNoContent) {
     std::vector<uint8_t> out(TlsRecords::MostContent(record), 0xEE);
     TlsRecords::Opened opened;
     EXPECT_FALSE(fresh->Open(changed, out.data(), &opened)) << "byte " << at;
-    EXPECT_EQ(std::string::npos,
-              std::string(out.begin(), out.end()).find(std::string(sent.begin(), sent.begin() + 16)))
+    EXPECT_EQ(
+        std::string::npos,
+        std::string(out.begin(), out.end()).find(std::string(sent.begin(), sent.begin() + 16)))
         << "byte " << at << ": content of a record that did not open is left";
   }
   // The record as it came still opens: only the changes failed.
@@ -217,12 +218,12 @@ TEST(TlsRecordsTest, ARecordChangedAnywhereDoesNotOpenAndLeavesNoContent) {
 
 TEST(TlsRecordsTest, HeadersNoPeerSendsAreRefused) {
   const auto size = [](std::vector<uint8_t> header) { return TlsRecords::RecordSize(header); };
-  EXPECT_EQ(0, size({23, 3, 3, 0}));                     // not all there yet
-  EXPECT_EQ(5 + 17, size({23, 3, 3, 0, 17}));            // the smallest: a type and a tag
-  EXPECT_EQ(-1, size({23, 3, 3, 0, 16}));                // no room for the type
-  EXPECT_EQ(5 + 16640, size({23, 3, 3, 0x41, 0x00}));    // the largest TLS allows
+  EXPECT_EQ(0, size({23, 3, 3, 0}));                   // not all there yet
+  EXPECT_EQ(5 + 17, size({23, 3, 3, 0, 17}));          // the smallest: a type and a tag
+  EXPECT_EQ(-1, size({23, 3, 3, 0, 16}));              // no room for the type
+  EXPECT_EQ(5 + 16640, size({23, 3, 3, 0x41, 0x00}));  // the largest TLS allows
   EXPECT_EQ(-1, size({23, 3, 3, 0x41, 0x01}));
-  EXPECT_EQ(-1, size({22, 3, 3, 0, 40}));                // a handshake record in the clear
+  EXPECT_EQ(-1, size({22, 3, 3, 0, 40}));  // a handshake record in the clear
   EXPECT_EQ(-1, size({23, 3, 1, 0, 40}));
 }
 

@@ -74,6 +74,7 @@ struct TlsSession::Impl {
   // what a record brought beyond what the caller asked for.
   std::unique_ptr<TlsRecords> records;
   std::vector<uint8_t> content;
+  std::vector<uint8_t> sealed;  // what one send of records holds
   size_t content_begin = 0;
   size_t content_end = 0;
   // A record GnuTLS is given to read itself (a key update, a ticket).
@@ -412,8 +413,11 @@ struct TlsSession::Impl {
 
   // Seals `length` bytes of `head` and `tail` from `offset` on into
   // `outgoing` and sends them.
-  Status SealAndSend(uint8_t type, std::span<const uint8_t> head, std::span<const uint8_t> tail,
-                     size_t offset, size_t length) {
+  // `apart` first in records of its own (may be empty), then `length`
+  // bytes of `head` and `tail` from `offset` on. The buffer grows to the
+  // largest message and stays so: no bytes of it are cleared per message.
+  Status SealAndSend(uint8_t type, std::span<const uint8_t> apart, std::span<const uint8_t> head,
+                     std::span<const uint8_t> tail, size_t offset, size_t length) {
     std::span<const uint8_t> first;
     std::span<const uint8_t> second;
     if (offset < head.size()) {
@@ -422,15 +426,22 @@ struct TlsSession::Impl {
     } else {
       first = tail.subspan(offset - head.size(), length);
     }
-    try {
-      outgoing.resize(TlsRecords::SealedSize(length));
-    } catch (const std::bad_alloc&) {
-      return Status(ERROR_NOT_ENOUGH_MEMORY, "TLS send: no memory");
+    const size_t lead = apart.empty() ? 0 : TlsRecords::SealedSize(apart.size());
+    const size_t size = lead + TlsRecords::SealedSize(length);
+    if (sealed.size() < size) {
+      try {
+        sealed.resize(size);
+      } catch (const std::bad_alloc&) {
+        return Status(ERROR_NOT_ENOUGH_MEMORY, "TLS send: no memory");
+      }
     }
-    if (!records->Seal(type, first, second, outgoing.data())) {
+    if ((lead > 0 && !records->Seal(type, apart, {}, sealed.data())) ||
+        !records->Seal(type, first, second, sealed.data() + lead)) {
       return Broken("TLS send", "GnuTLS did not seal a record");
     }
-    if (SendAll(outgoing, {}) < 0) return Failure("TLS send", GNUTLS_E_PUSH_ERROR);
+    outgoing.clear();
+    if (SendAll(outgoing, {sealed.data(), size}) < 0)
+      return Failure("TLS send", GNUTLS_E_PUSH_ERROR);
     return Status::Ok();
   }
 
@@ -608,14 +619,23 @@ Status TlsSession::Send(std::span<const uint8_t> head, std::span<const uint8_t> 
       Status status = s.RenewSealingKey();
       if (!status.ok()) return status;
     }
-    // Sent two records at a time as they are sealed, as below.
+    // Sent two records at a time as they are sealed, as below. The head of
+    // a message longer than a record has a record of its own, ahead of the
+    // first two: the peer then reads it, and the tail, each straight into
+    // place, not out of a record that holds both.
+    std::span<const uint8_t> apart;
+    if (head.size() + tail.size() > kRecordPayload && !tail.empty()) {
+      apart = head;
+      head = {};
+    }
     const size_t total = head.size() + tail.size();
     size_t offset = 0;
     do {
       size_t take = std::min(total - offset, kSendChunk);
       if (total - offset - take < kShortRemainder) take = total - offset;
-      Status status = s.SealAndSend(TlsRecords::kApplicationData, head, tail, offset, take);
+      Status status = s.SealAndSend(TlsRecords::kApplicationData, apart, head, tail, offset, take);
       if (!status.ok()) return status;
+      apart = {};
       offset += take;
     } while (offset < total);
     return Status::Ok();
@@ -743,7 +763,7 @@ Status TlsSession::Bye(Clock::time_point deadline) {
   if (s.broken) return Status::Ok();
   s.deadline = deadline;
   if (s.records != nullptr) {
-    return s.SealAndSend(TlsRecords::kAlert, kCloseNotify, {}, 0, sizeof kCloseNotify);
+    return s.SealAndSend(TlsRecords::kAlert, {}, kCloseNotify, {}, 0, sizeof kCloseNotify);
   }
   int rc;
   do {

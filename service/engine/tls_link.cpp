@@ -495,11 +495,25 @@ LayerTransfer TlsLink::SendOwnRecords(const uint8_t* data, size_t length) {
     const size_t chunk = pipelined_ ? kSendChunk : length;
     const size_t take =
         length - std::min(length, chunk) < kShortRemainder ? length : std::min(length, chunk);
-    const size_t size = TlsRecords::SealedSize(take);
+    // A reply's header longer than a record's worth has a record of its
+    // own: the client reads it, and the data, each straight into place, not
+    // out of a record that holds both. Only the records' cut depends on
+    // where replies begin, so a wrong guess costs nothing but that.
+    size_t apart = 0;
+    if (reply_left_ == 0 && take > kReplyHeaderSize) {
+      apart = kReplyHeaderSize;
+      reply_left_ = kReplyHeaderSize + size_t{ParseReplyHeader(data).data_length};
+    }
+    reply_left_ -= std::min(reply_left_, take);
+    const size_t lead = apart == 0 ? 0 : TlsRecords::SealedSize(apart);
+    const size_t size = lead + TlsRecords::SealedSize(take - apart);
     if (sealed_.size() < size && !Grow(sealed_, std::max(size, kLargestReplyRecords))) {
       return {0, ENOMEM, "gnutls_record_send"};
     }
-    if (!records_own_->Seal(TlsRecords::kApplicationData, {data, take}, {}, sealed_.data())) {
+    if ((apart > 0 &&
+         !records_own_->Seal(TlsRecords::kApplicationData, {data, apart}, {}, sealed_.data())) ||
+        !records_own_->Seal(TlsRecords::kApplicationData, {data + apart, take - apart}, {},
+                            sealed_.data() + lead)) {
       return {0, EPROTO, "gnutls_record_send"};
     }
     sealed_end_ = size;

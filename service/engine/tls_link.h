@@ -145,6 +145,7 @@ class TlsLink final : public platform::StreamLayer {
   std::vector<uint8_t> sealed_;
   size_t sealed_end_ = 0;
   size_t sealed_sent_ = 0;
+  size_t reply_left_ = 0;  // of the reply being sealed, by its header
   // The handshake's first bytes, read while looking at the first byte.
   std::array<uint8_t, kRequestHeaderSize> prefix_{};
   size_t prefix_length_ = 0;
