@@ -94,6 +94,9 @@ Result<std::unique_ptr<TlsKeys>> TlsKeys::Create(const ServerConfig& config) {
 }
 
 TlsKeys::~TlsKeys() {
+  // The digests are the export's passwords.
+  explicit_bzero(login_.data(), login_.size());
+  explicit_bzero(manage_.data(), manage_.size());
   if (priorities_ != nullptr) gnutls_priority_deinit(priorities_);
   if (credentials_ != nullptr) gnutls_psk_free_server_credentials(credentials_);
 }
