@@ -379,7 +379,12 @@ void MainWindow::OpenSettings() {
                                     SettingsDialogValues{start_at_log_on, folder});
       },
       *prompts_, this);
-  dialog.exec();
+  // OK writes the entry again and says when it fails; a cancel would leave
+  // the failed repair unsaid and the entry starting the old program.
+  if (dialog.exec() != QDialog::Accepted && !values.logOnEntryRepaired) {
+    prompts_->Message(QStringLiteral("The log-on entry %1 could not be written.")
+                          .arg(settings_.LogOnEntryPath()));
+  }
 }
 
 void MainWindow::OpenAbout() {

@@ -380,6 +380,26 @@ TEST_F(MainWindowTest, SettingsOpenWithTheSavedValuesAndStoreTheAnswers) {
   ASSERT_TRUE(mounter_.settings.HasLogOnEntry());
 }
 
+TEST_F(MainWindowTest, SettingsCancelledAfterAFailedRepairOfTheLogOnEntrySayIt) {
+  // A folder in the entry's place: the entry is there but cannot be rewritten.
+  ASSERT_TRUE(QDir().mkpath(mounter_.settings.LogOnEntryPath()));
+  ASSERT_TRUE(mounter_.settings.HasLogOnEntry());
+  auto window = Open();
+  WhenModal([](QDialog* dialog) { dialog->reject(); });
+  Action(*window, "actionSettings")->trigger();
+  ASSERT_EQ(prompts_.messages,
+            QStringList{QStringLiteral("The log-on entry %1 could not be written.")
+                            .arg(mounter_.settings.LogOnEntryPath())});
+
+  // A repair that works says nothing.
+  prompts_.messages.clear();
+  ASSERT_TRUE(QDir(mounter_.settings.LogOnEntryPath()).removeRecursively());
+  ASSERT_TRUE(mounter_.settings.WriteLogOnEntry(QStringLiteral("/opt/old/velmoran-mounter")));
+  WhenModal([](QDialog* dialog) { dialog->reject(); });
+  Action(*window, "actionSettings")->trigger();
+  ASSERT_EQ(prompts_.messages, QStringList{});
+}
+
 TEST_F(MainWindowTest, HidingGoesToTheTrayOrMinimisesWithoutOne) {
   mounter_.settings.WriteDrive(0, ImageRecord('S', "/srv/s.img", uint64_t{1} << 20));
   {

@@ -350,7 +350,7 @@ bool MounterSettings::DeleteLogOnEntry() {
 SettingsDialogValues OpenSettingsDialog(MounterSettings& settings, const QString& program_path) {
   SettingsDialogValues values;
   values.startAtLogOn = settings.HasLogOnEntry();
-  if (values.startAtLogOn) settings.WriteLogOnEntry(program_path);
+  if (values.startAtLogOn) values.logOnEntryRepaired = settings.WriteLogOnEntry(program_path);
   values.tempFolder = settings.GetTempFolder();
   return values;
 }

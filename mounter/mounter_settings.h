@@ -104,10 +104,13 @@ class MounterSettings {
 struct SettingsDialogValues {
   bool startAtLogOn = false;
   QString tempFolder;
+  // On opening: false when the present log-on entry could not be rewritten.
+  bool logOnEntryRepaired = true;
 };
 
 // On opening: the log-on box and the folder; a present log-on entry is
-// rewritten with `program_path` (a moved program repairs its entry).
+// rewritten with `program_path` (a moved program repairs its entry), and
+// `logOnEntryRepaired` says whether that worked.
 SettingsDialogValues OpenSettingsDialog(MounterSettings& settings, const QString& program_path);
 
 // On OK: stores the folder (created if needed) and writes or deletes the

@@ -278,6 +278,7 @@ TEST_F(MounterSettingsTest, SettingsDialogRepairsTheLogOnEntryAndRefusesABadFold
   // A moved program repairs its entry when the dialog opens.
   values = OpenSettingsDialog(settings, "/opt/velmoran/velmoran-mounter");
   EXPECT_TRUE(values.startAtLogOn);
+  EXPECT_TRUE(values.logOnEntryRepaired);
   EXPECT_EQ(exec_line(), "/opt/velmoran/velmoran-mounter -a");
 
   // A folder that cannot be made keeps the dialog open and changes nothing.
@@ -319,6 +320,8 @@ TEST_F(MounterSettingsTest, SettingsDialogStaysOpenWhenTheLogOnEntryOrTheFolderC
   EXPECT_NE(AcceptSettingsDialog(settings, "/usr/bin/velmoran-mounter", values), "")
       << "the log-on entry was not removed and the dialog closed";
   EXPECT_TRUE(settings.HasLogOnEntry());
+  // Nor rewritten when the dialog opens, and that is said.
+  EXPECT_FALSE(OpenSettingsDialog(settings, "/usr/bin/velmoran-mounter").logOnEntryRepaired);
   QDir(settings.LogOnEntryPath()).removeRecursively();
 
   // A folder in the settings file's place: the temporary folder is not kept.

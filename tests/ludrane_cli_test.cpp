@@ -52,6 +52,32 @@ class LeavingOperations : public FakeOperations {
   // The service fails every call after it refused a static client.
   std::atomic<bool> fail_after_refusal{false};
 
+  // As the service: a started server's engine serves (its figures say
+  // running) unless it ended by itself, as `ended_server`'s did; that engine
+  // stays until a stop, so a second start is refused.
+  std::atomic<management::Handle> ended_server{0};
+
+  int32_t StartServer(management::Handle server) override {
+    ServerConfig config{};
+    if (FakeOperations::GetServer(server, config) == 0 && config.Started != 0) return -1;
+    return FakeOperations::StartServer(server);
+  }
+  int32_t StopServer(management::Handle server) override {
+    const int32_t result = FakeOperations::StopServer(server);
+    management::Handle ended = server;
+    if (result == 0) ended_server.compare_exchange_strong(ended, 0);
+    return result;
+  }
+  int32_t GetServerStats(management::Handle server, ServerStats& stats) override {
+    const int32_t result = FakeOperations::GetServerStats(server, stats);
+    ServerConfig config{};
+    if (result == 0 && stats.Running == 0 && server != ended_server &&
+        FakeOperations::GetServer(server, config) == 0 && config.Started != 0) {
+      stats.Running = 1;
+    }
+    return result;
+  }
+
   int32_t AddStaticClient(management::Handle server, const ClientEntry& client) override {
     const int32_t result =
         refuse_static_clients ? -1 : FakeOperations::AddStaticClient(server, client);
@@ -563,6 +589,33 @@ TEST_F(LudraneCliTest, StartStopAndTheirFailures) {
   const Outcome unknown = Cli("stop-server 999999");
   EXPECT_EQ(unknown.status, 1);
   EXPECT_NE(unknown.err.find("no server 999999"), std::string::npos);
+}
+
+TEST_F(LudraneCliTest, StartingAServerWhoseEngineEndedByItselfStartsItAgain) {
+  StartService();
+  const std::string server = AddServer();
+  ASSERT_EQ(Cli("start-server " + server).status, 0);
+  ops_.ended_server = static_cast<management::Handle>(std::stoul(server));
+  const Outcome restarted = Cli("start-server " + server);
+  EXPECT_EQ(restarted.status, 0) << restarted.err;
+  EXPECT_EQ(restarted.out.find("already started"), std::string::npos) << restarted.out;
+  EXPECT_NE(restarted.out.find("server " + server + " was started but served nobody"),
+            std::string::npos)
+      << restarted.out;
+  EXPECT_EQ(ops_.ended_server, 0u) << "not stopped first";
+  EXPECT_EQ(Config(server).Started, 1);
+  const Outcome running = Cli("stats " + server + " --json");
+  EXPECT_EQ(ParsedJson(running.out)["servers.0.state"], "\"started\"") << running.out;
+
+  // A start the service refuses after the stop is said, with status 1.
+  ops_.ended_server = static_cast<management::Handle>(std::stoul(server));
+  ops_.fail_starts = true;
+  const Outcome failed = Cli("start-server " + server);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.err.find("Quensaria Service encounter an error while starting this server"),
+            std::string::npos)
+      << failed.err;
+  EXPECT_EQ(Config(server).Started, 0);
 }
 
 TEST_F(LudraneCliTest, ClientsAddChangeAndDelete) {

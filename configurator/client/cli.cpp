@@ -607,13 +607,31 @@ int Cli::StartStop(const std::vector<std::string>& args, bool start) {
   const int32_t got = client_.GetServer(server, config);
   if (Unreachable(got)) return kExitUnreachable;
   if (got != 0) return Refused("no server " + args[0]);
-  if ((config.Started != 0) == start) {
+  bool restart = false;
+  if (start && config.Started != 0) {
+    // An engine that ended by itself (its listener broke) leaves the server
+    // started but serving nobody; the service starts it again only after a
+    // stop. A service that keeps no figures is taken at its word.
+    ServerStats stats{};
+    const int32_t figures = client_.GetServerStats(server, stats);
+    if (static_cast<uint32_t>(figures) != rpc::RPC_S_PROCNUM_OUT_OF_RANGE && Unreachable(figures)) {
+      return kExitUnreachable;
+    }
+    restart = figures == 0 && stats.Running == 0;
+    if (restart) {
+      const int32_t stopped = client_.StopServer(server);
+      if (Unreachable(stopped)) return kExitUnreachable;
+      if (stopped != 0) return Refused(kStopFailedStatus);
+    }
+  }
+  if ((config.Started != 0) == start && !restart) {
     out_ << "server " << server << " is already " << (start ? "started" : "stopped") << "\n";
     return kExitOk;
   }
   const int32_t result = start ? client_.StartServer(server) : client_.StopServer(server);
   if (Unreachable(result)) return kExitUnreachable;
   if (result != 0) return Refused(start ? kStartFailedStatus : kStopFailedStatus);
+  if (restart) out_ << "server " << server << " was started but served nobody; started again\n";
   return kExitOk;
 }
 
