@@ -171,6 +171,16 @@ ptrdiff_t TlsRecords::RecordSize(std::span<const uint8_t> bytes) {
   return static_cast<ptrdiff_t>(kHeaderSize + body);
 }
 
+void TlsRecords::MakeRoom(std::span<uint8_t> buffer, size_t* begin, size_t* end) {
+  if (*begin == *end) {
+    *begin = *end = 0;
+  } else if (buffer.size() - *begin < kMaxRecord) {
+    std::memmove(buffer.data(), buffer.data() + *begin, *end - *begin);
+    *end -= *begin;
+    *begin = 0;
+  }
+}
+
 // The content goes straight to `out` but for the last few bytes: a block
 // or less, opened apart, so that the content type and padding behind the
 // content never land past what `out` holds.

@@ -59,6 +59,10 @@ class TlsRecords {
   // The size of the record that starts `bytes`: 0 while its header is not
   // all there, -1 for a header no TLS 1.3 peer sends.
   static ptrdiff_t RecordSize(std::span<const uint8_t> bytes);
+  // Makes room behind `[*begin, *end)` of `buffer` (at least kMaxRecord
+  // bytes long) for the rest of the record that starts there: the part in
+  // hand moves to the front where the rest would not fit.
+  static void MakeRoom(std::span<uint8_t> buffer, size_t* begin, size_t* end);
   // The most content the whole record `record` can carry.
   static size_t MostContent(std::span<const uint8_t> record) {
     return record.size() - kHeaderSize - kTagSize - 1;

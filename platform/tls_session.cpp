@@ -313,14 +313,7 @@ struct TlsSession::Impl {
         ahead_begin += static_cast<size_t>(size);
         return Status::Ok();
       }
-      // Room behind for the whole record: the part in hand moves to the front.
-      if (ahead_begin == ahead_end) {
-        ahead_begin = ahead_end = 0;
-      } else if (ahead.size() - ahead_begin < TlsRecords::kMaxRecord) {
-        std::memmove(ahead.data(), ahead.data() + ahead_begin, have.size());
-        ahead_begin = 0;
-        ahead_end = have.size();
-      }
+      TlsRecords::MakeRoom(ahead, &ahead_begin, &ahead_end);
       const ssize_t n = ReceiveMore();
       if (n == 0) {
         closed = true;

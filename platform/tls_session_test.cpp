@@ -310,16 +310,26 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
   return bytes;
 }
 
+// A client session logged on to `server` over `pair`; null when the
+// handshake failed on either side.
+std::unique_ptr<TlsSession> LoggedOnTo(GnuTlsServer& server, Pair& pair) {
+  auto client = MakeClient(pair.client.get(), kTlsIdentityLogin, kLoginKey);
+  if (!client) return nullptr;
+  auto served = std::async(std::launch::async, [&] { return server.Handshake(); });
+  const Status own = client->Handshake(Soon());
+  const int rc = served.get();
+  EXPECT_TRUE(own.ok()) << own.ToString();
+  EXPECT_EQ(0, rc) << gnutls_strerror(rc);
+  return own.ok() && rc == 0 ? std::move(client) : nullptr;
+}
+
 // The session seals and opens its records itself; a peer whose records
 // GnuTLS makes must not see a difference, key updates included.
 TEST(TlsSessionTest, APeerWhoseRecordsGnuTlsMakesTakesAllAndItsKeyUpdatesAreFollowed) {
   Pair pair;
-  auto client = MakeClient(pair.client.get(), kTlsIdentityLogin, kLoginKey);
-  ASSERT_TRUE(client);
   GnuTlsServer server(pair.server.get());
-  auto served = std::async(std::launch::async, [&] { return server.Handshake(); });
-  ASSERT_TRUE(client->Handshake(Soon()).ok());
-  ASSERT_EQ(0, served.get());
+  auto client = LoggedOnTo(server, pair);
+  ASSERT_TRUE(client);
   // A new sealing key every three records: each message below spans more.
   ASSERT_TRUE(client->set_key_update_after_for_testing(3));
   for (int round = 0; round < 4; ++round) {
@@ -364,12 +374,9 @@ TEST(TlsSessionTest, APeerWhoseRecordsGnuTlsMakesTakesAllAndItsKeyUpdatesAreFoll
 
 TEST(TlsSessionTest, ARecordChangedOnTheWayFailsTheReceive) {
   Pair pair;
-  auto client = MakeClient(pair.client.get(), kTlsIdentityLogin, kLoginKey);
-  ASSERT_TRUE(client);
   GnuTlsServer server(pair.server.get());
-  auto served = std::async(std::launch::async, [&] { return server.Handshake(); });
-  ASSERT_TRUE(client->Handshake(Soon()).ok());
-  ASSERT_EQ(0, served.get());
+  auto client = LoggedOnTo(server, pair);
+  ASSERT_TRUE(client);
   // A record of the right form whose content is not what was sealed.
   std::vector<uint8_t> forged = {23, 3, 3, 0, 40};
   forged.resize(45, 0x5A);

@@ -371,15 +371,8 @@ LayerTransfer TlsLink::ReceiveOwnRecords(uint8_t* data, size_t length) {
       if (t.error != EAGAIN) return t;
       continue;
     }
-    // Room behind for the whole record: the part in hand moves to the front.
     if (received_.empty() && !Grow(received_, kReadAhead)) return {0, ENOMEM, "recv"};
-    if (received_begin_ == received_end_) {
-      received_begin_ = received_end_ = 0;
-    } else if (received_.size() - received_begin_ < TlsRecords::kMaxRecord) {
-      std::memmove(received_.data(), received_.data() + received_begin_, have.size());
-      received_begin_ = 0;
-      received_end_ = have.size();
-    }
+    TlsRecords::MakeRoom(received_, &received_begin_, &received_end_);
     const Transfer t = platform::ReceiveSome(socket_, received_.data() + received_end_,
                                              received_.size() - received_end_);
     if (t.error != 0 || t.bytes == 0) return LayerTransfer::Of(t, "recv");

@@ -142,19 +142,7 @@ void EngineRun::Body(engine::EndpointFactory factory, ServerConfig config) {
 }
 
 std::vector<uint32_t> EngineRun::StopEndpoint() {
-  BeginStop();
-  {
-    std::scoped_lock lock(mutex_);
-    if (endpoint_ != nullptr) {
-      try {
-        endpoint_->Stop();
-      } catch (const std::exception& error) {
-        LogEngineException("stop", &error);
-      } catch (...) {
-        LogEngineException("stop", nullptr);
-      }
-    }
-  }
+  AskToStop();
   if (thread_.joinable()) thread_.join();
   return link_->TakeDisconnects();
 }
