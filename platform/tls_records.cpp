@@ -6,10 +6,6 @@
 namespace quensaria::platform {
 namespace {
 
-// AES-GCM takes its bytes in blocks: every part but a record's last must
-// be a whole number of them.
-constexpr size_t kBlock = 16;
-
 void PutHeader(uint8_t* out, size_t body) {
   out[0] = TlsRecords::kApplicationData;  // what every sealed record says it is
   out[1] = 0x03;
@@ -18,15 +14,31 @@ void PutHeader(uint8_t* out, size_t body) {
   out[4] = static_cast<uint8_t>(body);
 }
 
+// The library's functions for the widest instructions this processor has;
+// they keep no state of their own, so every thread shares them.
+IMB_MGR* Gcm() {
+  static IMB_MGR* const gcm = [] {
+    IMB_MGR* manager = alloc_mb_mgr(0);
+    if (manager == nullptr) return manager;
+    init_mb_mgr_auto(manager, nullptr);
+    if (imb_get_errno(manager) != 0) {
+      free_mb_mgr(manager);
+      return static_cast<IMB_MGR*>(nullptr);
+    }
+    return manager;
+  }();
+  return gcm;
+}
+
 }  // namespace
 
 std::unique_ptr<TlsRecords> TlsRecords::Take(gnutls_session_t session) {
-  const gnutls_cipher_algorithm_t algorithm = gnutls_cipher_get(session);
-  if (algorithm != GNUTLS_CIPHER_AES_128_GCM) return nullptr;
+  if (gnutls_cipher_get(session) != GNUTLS_CIPHER_AES_128_GCM) return nullptr;
   if (gnutls_protocol_get_version(session) != GNUTLS_TLS1_3) return nullptr;
   if (gnutls_record_check_pending(session) > 0) return nullptr;
-  std::unique_ptr<TlsRecords> records(new TlsRecords());
-  records->algorithm_ = algorithm;
+  IMB_MGR* gcm = Gcm();
+  if (gcm == nullptr) return nullptr;
+  std::unique_ptr<TlsRecords> records(new TlsRecords(gcm));
   if (!records->TakeBack(session)) return nullptr;
   return records;
 }
@@ -37,26 +49,19 @@ TlsRecords::~TlsRecords() {
 }
 
 void TlsRecords::Release(Direction* direction) {
-  if (direction->cipher != nullptr) gnutls_cipher_deinit(direction->cipher);
-  direction->cipher = nullptr;
+  explicit_bzero(&direction->key, sizeof direction->key);
+  explicit_bzero(&direction->state, sizeof direction->state);
   explicit_bzero(direction->iv.data(), direction->iv.size());
 }
 
-bool TlsRecords::TakeDirection(gnutls_session_t session, bool read,
-                               gnutls_cipher_algorithm_t algorithm, Direction* direction) {
+bool TlsRecords::TakeDirection(gnutls_session_t session, bool read, Direction* direction) {
   gnutls_datum_t mac{};
   gnutls_datum_t iv{};
   gnutls_datum_t key{};
   unsigned char sequence[8];
   if (gnutls_record_get_state(session, read ? 1 : 0, &mac, &iv, &key, sequence) < 0) return false;
-  if (iv.size != direction->iv.size() ||
-      key.size != static_cast<unsigned>(gnutls_cipher_get_key_size(algorithm))) {
-    return false;
-  }
-  gnutls_cipher_hd_t cipher = nullptr;
-  if (gnutls_cipher_init(&cipher, algorithm, &key, nullptr) < 0) return false;
-  Release(direction);
-  direction->cipher = cipher;
+  if (iv.size != direction->iv.size() || key.size != IMB_KEY_128_BYTES) return false;
+  IMB_AES128_GCM_PRE(gcm_, key.data, &direction->key);
   std::memcpy(direction->iv.data(), iv.data, iv.size);
   direction->sequence = 0;
   for (unsigned char byte : sequence) direction->sequence = (direction->sequence << 8) | byte;
@@ -64,9 +69,8 @@ bool TlsRecords::TakeDirection(gnutls_session_t session, bool read,
 }
 
 bool TlsRecords::TakeBack(gnutls_session_t session) {
-  if (gnutls_cipher_get(session) != algorithm_) return false;
-  return TakeDirection(session, true, algorithm_, &read_) &&
-         TakeDirection(session, false, algorithm_, &write_);
+  if (gnutls_cipher_get(session) != GNUTLS_CIPHER_AES_128_GCM) return false;
+  return TakeDirection(session, true, &read_) && TakeDirection(session, false, &write_);
 }
 
 void TlsRecords::PutSequence(uint64_t sequence, unsigned char out[8]) {
@@ -100,60 +104,29 @@ size_t TlsRecords::SealedSize(size_t length) {
   return length + records * (kHeaderSize + 1 + kTagSize);
 }
 
-// Each record's content is taken from the two parts where it lies, whole
-// blocks straight from them, the blocks that straddle the two (and the
-// content type behind the last) through a block's worth of carry.
 bool TlsRecords::Seal(uint8_t type, std::span<const uint8_t> first, std::span<const uint8_t> second,
                       uint8_t* out) {
   size_t left = first.size() + second.size();
   do {
     const size_t content = std::min(left, kMaxContent);
     left -= content;
-    const size_t body = content + 1 + kTagSize;
-    PutHeader(out, body);
+    PutHeader(out, content + 1 + kTagSize);
     uint8_t nonce[12];
     Nonce(&write_, nonce);
-    gnutls_cipher_set_iv(write_.cipher, nonce, sizeof nonce);
-    if (gnutls_cipher_add_auth(write_.cipher, out, kHeaderSize) < 0) return false;
+    IMB_AES128_GCM_INIT(gcm_, &write_.key, &write_.state, nonce, out, kHeaderSize);
     uint8_t* sealed = out + kHeaderSize;
-    std::array<uint8_t, 2 * kBlock> carry;
-    size_t carried = 0;
     size_t need = content;
     while (need > 0) {
       std::span<const uint8_t>& part = first.empty() ? second : first;
       const size_t here = std::min(need, part.size());
-      size_t used = 0;
-      if (carried > 0) {
-        used = std::min(here, kBlock - carried);
-        std::memcpy(carry.data() + carried, part.data(), used);
-        carried += used;
-        if (carried == kBlock) {
-          if (gnutls_cipher_encrypt2(write_.cipher, carry.data(), kBlock, sealed, kBlock) < 0) {
-            return false;
-          }
-          sealed += kBlock;
-          carried = 0;
-        }
-      }
-      const size_t whole = (here - used) / kBlock * kBlock;
-      if (whole > 0) {
-        if (gnutls_cipher_encrypt2(write_.cipher, part.data() + used, whole, sealed, whole) < 0) {
-          return false;
-        }
-        sealed += whole;
-        used += whole;
-      }
-      std::memcpy(carry.data() + carried, part.data() + used, here - used);
-      carried += here - used;
+      IMB_AES128_GCM_ENC_UPDATE(gcm_, &write_.key, &write_.state, sealed, part.data(), here);
+      sealed += here;
       part = part.subspan(here);
       need -= here;
     }
-    carry[carried++] = type;
-    if (gnutls_cipher_encrypt2(write_.cipher, carry.data(), carried, sealed, carried) < 0) {
-      return false;
-    }
-    sealed += carried;
-    if (gnutls_cipher_tag(write_.cipher, sealed, kTagSize) < 0) return false;
+    IMB_AES128_GCM_ENC_UPDATE(gcm_, &write_.key, &write_.state, sealed, &type, 1);
+    sealed += 1;
+    IMB_AES128_GCM_ENC_FINALIZE(gcm_, &write_.key, &write_.state, sealed, kTagSize);
     out = sealed + kTagSize;
   } while (left > 0);
   return true;
@@ -181,40 +154,32 @@ void TlsRecords::MakeRoom(std::span<uint8_t> buffer, size_t* begin, size_t* end)
   }
 }
 
-// The content goes straight to `out` but for the last few bytes: a block
-// or less, opened apart, so that the content type and padding behind the
-// content never land past what `out` holds.
+// The content goes straight to `out` but for the last byte, opened apart,
+// so that the content type never lands past what `out` holds.
 bool TlsRecords::Open(std::span<const uint8_t> record, uint8_t* out, Opened* opened) {
   const size_t sealed = record.size() - kHeaderSize - kTagSize;
   uint8_t nonce[12];
   Nonce(&read_, nonce);
-  gnutls_cipher_set_iv(read_.cipher, nonce, sizeof nonce);
-  if (gnutls_cipher_add_auth(read_.cipher, record.data(), kHeaderSize) < 0) return false;
+  IMB_AES128_GCM_INIT(gcm_, &read_.key, &read_.state, nonce, record.data(), kHeaderSize);
   const uint8_t* in = record.data() + kHeaderSize;
-  const size_t straight = (sealed - 1) / kBlock * kBlock;
-  std::array<uint8_t, kBlock> last;
-  const size_t last_size = sealed - straight;
-  if (gnutls_cipher_decrypt2(read_.cipher, in, straight, out, straight) < 0 ||
-      gnutls_cipher_decrypt2(read_.cipher, in + straight, last_size, last.data(), last_size) < 0) {
-    return false;
-  }
+  const size_t straight = sealed - 1;
+  uint8_t last = 0;
+  IMB_AES128_GCM_DEC_UPDATE(gcm_, &read_.key, &read_.state, out, in, straight);
+  IMB_AES128_GCM_DEC_UPDATE(gcm_, &read_.key, &read_.state, &last, in + straight, 1);
   std::array<uint8_t, kTagSize> tag;
-  if (gnutls_cipher_tag(read_.cipher, tag.data(), tag.size()) < 0 ||
-      gnutls_memcmp(tag.data(), in + sealed, kTagSize) != 0) {
+  IMB_AES128_GCM_DEC_FINALIZE(gcm_, &read_.key, &read_.state, tag.data(), tag.size());
+  if (gnutls_memcmp(tag.data(), in + sealed, kTagSize) != 0) {
     explicit_bzero(out, straight);
     return false;
   }
   // The type is the last byte that is not zero; the zeros behind it are
   // padding.
-  size_t end = last_size;
-  while (end > 0 && last[end - 1] == 0) --end;
-  if (end > 0) {
-    opened->type = last[end - 1];
-    opened->length = straight + end - 1;
-    std::memcpy(out + straight, last.data(), end - 1);
+  if (last != 0) {
+    opened->type = last;
+    opened->length = straight;
     return true;
   }
-  end = straight;
+  size_t end = straight;
   while (end > 0 && out[end - 1] == 0) --end;
   if (end == 0) return false;
   opened->type = out[end - 1];
