@@ -1,14 +1,19 @@
 #include "platform/mapped_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "platform/errors.h"
@@ -27,37 +32,131 @@ size_t PageSize() {
 
 }  // namespace
 
-Result<UniqueFd> CreateReplacingFile(const std::string& path) {
-  // A file or symbolic link found there is removed, not truncated or
-  // followed: the new file is the caller's alone, with his umask, and no
-  // other file (a link's target, a second name) is written. Anything else
-  // there (a directory, a device) is opened as it is, and refused later.
-  // Only a file whose folder does not let it be removed is written in place.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) return UniqueFd(fd);
-    if (errno != EEXIST) return SystemError(errno);
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-      if (errno == ENOENT) continue;  // removed meanwhile
+Result<ReplacingFile> ReplacingFile::Create(const std::string& path) {
+  // Written in place: what is at the path is no file to replace (a
+  // directory, a device: refused when it is sized), or it is a file given
+  // the caller in a folder that does not let him replace it.
+  auto in_place = [&path]() -> Result<ReplacingFile> {
+    int fd = open(path.c_str(), O_RDWR | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return SystemError(errno);
+    return ReplacingFile(path, "", UniqueFd(fd));
+  };
+  struct stat st;
+  bool exists = lstat(path.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) return SystemError(errno);
+  if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return in_place();
+
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  // Short enough for any name the path may end in.
+  const std::string base =
+      path.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, NAME_MAX - 24);
+  // The new file is the caller's alone, with his umask, and no other file
+  // (a link's target, a second name) is written.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint64_t salt = 0;
+    if (getrandom(&salt, sizeof salt, GRND_NONBLOCK) != sizeof salt) {
+      salt = static_cast<uint64_t>(getpid()) << 32 ^ static_cast<uint64_t>(clock()) ^
+             static_cast<uint64_t>(attempt);
+    }
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(salt));
+    std::string temporary = folder + "." + base + suffix;
+    int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) {
+      // A folder that does not let the caller replace the file may still let
+      // him write it: written in place, as before.
+      if (exists && S_ISREG(st.st_mode) && (errno == EACCES || errno == EPERM)) return in_place();
       return SystemError(errno);
     }
-    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-      fd = open(path.c_str(), O_RDWR | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0) return SystemError(errno);
-      return UniqueFd(fd);
+    ReplacingFile file(path, std::move(temporary), UniqueFd(fd));
+    // A sticky folder lets only the owners of a name (or the folder's)
+    // remove it, whoever may create files there.
+    struct stat dir;
+    if (exists && geteuid() != 0 && st.st_uid != geteuid() &&
+        fstatat(AT_FDCWD, folder.empty() ? "." : folder.c_str(), &dir, 0) == 0 &&
+        (dir.st_mode & S_ISVTX) != 0 && dir.st_uid != geteuid()) {
+      file.Abandon();
+      if (S_ISREG(st.st_mode)) return in_place();
+      return SystemError(EPERM);
     }
-    if (unlink(path.c_str()) == 0 || errno == ENOENT) continue;
-    // A folder that does not let the caller replace the file may still let
-    // him write it (it was given him): written in place, as before.
-    if (S_ISREG(st.st_mode) && (errno == EACCES || errno == EPERM)) {
-      fd = open(path.c_str(), O_RDWR | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0) return SystemError(errno);
-      return UniqueFd(fd);
-    }
-    return SystemError(errno);
+    return file;
   }
   return SystemError(EEXIST);  // made again each time by someone else
+}
+
+ReplacingFile::ReplacingFile(ReplacingFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      temporary_(std::exchange(other.temporary_, std::string())),
+      fd_(std::move(other.fd_)) {}
+
+ReplacingFile& ReplacingFile::operator=(ReplacingFile&& other) noexcept {
+  if (this != &other) {
+    Abandon();
+    path_ = std::move(other.path_);
+    temporary_ = std::exchange(other.temporary_, std::string());
+    fd_ = std::move(other.fd_);
+  }
+  return *this;
+}
+
+ReplacingFile::~ReplacingFile() { Abandon(); }
+
+void ReplacingFile::Abandon() {
+  if (!temporary_.empty()) unlink(temporary_.c_str());
+  temporary_.clear();
+  fd_.Reset();
+}
+
+Status ReplacingFile::Commit(const std::function<Status()>& sync_folder) {
+  Status s = SyncFile(fd_.get());
+  if (!s.ok()) {
+    Abandon();
+    return s;
+  }
+  if (in_place()) return sync_folder();
+  const std::string temporary = std::exchange(temporary_, std::string());
+  auto exchange = [&] {
+    return renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0;
+  };
+  // Exchanged, the old file (or link) stays under the temporary name until
+  // the folder is synced, so that it can be put back if that fails.
+  bool exchanged = exchange();
+  bool had_old = true;
+  if (exchanged) {
+    struct stat st;
+    if (lstat(temporary.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      // A directory (or device) put there meanwhile is not replaced.
+      const int error = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
+      if (exchange()) unlink(temporary.c_str());
+      return SystemError(error);
+    }
+  } else {
+    const int error = errno;
+    had_old = error != ENOENT;
+    if (error != ENOENT && error != EINVAL && error != ENOSYS) {
+      unlink(temporary.c_str());
+      return SystemError(error);
+    }
+    // No old file, or a file system without exchanges.
+    if (rename(temporary.c_str(), path_.c_str()) != 0) {
+      const int rename_error = errno;
+      unlink(temporary.c_str());
+      return SystemError(rename_error);
+    }
+  }
+  s = sync_folder();
+  if (!s.ok()) {
+    if (exchanged) {
+      if (exchange()) unlink(temporary.c_str());
+    } else if (!had_old) {
+      unlink(path_.c_str());
+    }
+    return s;
+  }
+  if (exchanged && unlink(temporary.c_str()) != 0 && errno != ENOENT) return SystemError(errno);
+  return Status::Ok();
 }
 
 Status SetFileLength(int fd, uint64_t length) {

@@ -1,7 +1,8 @@
-// Files written the way disk images are created: replaced on creation, given
-// their full length in one step (the new part is a hole and takes no space),
-// then written through a shared mapping of their first part and positioned
-// writes beyond it. Used by one thread at a time (the configurator's).
+// Files written the way disk images are created: made beside the file they
+// replace and put in its place once complete, given their full length in
+// one step (the new part is a hole and takes no space), then written
+// through a shared mapping of their first part and positioned writes
+// beyond it. Used by one thread at a time (the configurator's).
 //
 // Failures are Statuses whose message is the system's own text for the error
 // ("No space left on device"), since callers show it to the user as is.
@@ -10,19 +11,54 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "platform/unique_fd.h"
 #include "shared/status.h"
 
 namespace quensaria::platform {
 
-// Creates `path` for reading and writing as a new file (mode 0666 less the
-// umask, the caller's); an existing file or symbolic link there is removed
-// first, never written through. A file its folder keeps (no right to remove
-// it) is truncated in place instead.
-Result<UniqueFd> CreateReplacingFile(const std::string& path);
+// A new file that is to replace whatever is at a path: made under a
+// temporary name in the same folder and put at the path only by Commit, so
+// that a failure part way leaves the old file as it was. Move-only; one
+// never committed is removed on destruction.
+class ReplacingFile {
+ public:
+  // Creates the new file for reading and writing (mode 0666 less the
+  // umask, the caller's). An existing file or symbolic link at `path` is
+  // replaced on Commit, never written through. Anything else there (a
+  // directory, a device) is opened as it is, and refused later; so is a
+  // file its folder keeps (no right to replace it), which is truncated and
+  // written in place.
+  static Result<ReplacingFile> Create(const std::string& path);
+
+  ReplacingFile(ReplacingFile&& other) noexcept;
+  ReplacingFile& operator=(ReplacingFile&& other) noexcept;
+  ReplacingFile(const ReplacingFile&) = delete;
+  ReplacingFile& operator=(const ReplacingFile&) = delete;
+  ~ReplacingFile();
+
+  int fd() const { return fd_.get(); }
+  // True when the file is the one at the path, written in place.
+  bool in_place() const { return temporary_.empty(); }
+
+  // Syncs the file, puts it at the path and calls `sync_folder` (which
+  // makes the folder's entries durable). When that fails the old file is
+  // put back where it can be, and the new one removed.
+  Status Commit(const std::function<Status()>& sync_folder);
+
+ private:
+  ReplacingFile(std::string path, std::string temporary, UniqueFd fd)
+      : path_(std::move(path)), temporary_(std::move(temporary)), fd_(std::move(fd)) {}
+  void Abandon();
+
+  std::string path_;
+  std::string temporary_;  // the new file's name until Commit; empty in place
+  UniqueFd fd_;
+};
 
 // Sets the length of the file; bytes past the old end read as zeros and take
 // no space until written.

@@ -1,8 +1,14 @@
 #include "platform/mapped_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "platform/scratch_dir_for_testing.h"
@@ -16,31 +22,81 @@ using quensaria::testing::ScratchDir;
 
 class MappedFileTest : public ::testing::Test {
  protected:
+  // A file of the test's own to size and write.
+  static Result<UniqueFd> NewFile(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return Status(ERROR_GEN_FAILURE, std::strerror(errno));
+    return UniqueFd(fd);
+  }
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static Status Synced() { return Status::Ok(); }
   ScratchDir dir_;
 };
 
 TEST_F(MappedFileTest, CreatingReplacesAnExistingFile) {
   std::string path = dir_.File("f");
   {
-    Result<UniqueFd> fd = CreateReplacingFile(path);
-    ASSERT_TRUE(fd.ok());
-    ASSERT_TRUE(WriteAt(fd->get(), 0, std::vector<uint8_t>(1000, 7)).ok());
+    Result<ReplacingFile> file = ReplacingFile::Create(path);
+    ASSERT_TRUE(file.ok());
+    ASSERT_TRUE(WriteAt(file->fd(), 0, std::vector<uint8_t>(1000, 7)).ok());
+    EXPECT_FALSE(std::filesystem::exists(path)) << "in place before it is complete";
+    ASSERT_TRUE(file->Commit(Synced).ok());
   }
-  Result<UniqueFd> fd = CreateReplacingFile(path);
-  ASSERT_TRUE(fd.ok());
+  EXPECT_EQ(ReadBytes(path, 0, 2000), std::vector<uint8_t>(1000, 7));
+  Result<ReplacingFile> file = ReplacingFile::Create(path);
+  ASSERT_TRUE(file.ok());
+  EXPECT_EQ(ReadBytes(path, 0, 2000), std::vector<uint8_t>(1000, 7)) << "replaced too early";
+  ASSERT_TRUE(file->Commit(Synced).ok());
   EXPECT_TRUE(ReadBytes(path, 0, 10).empty());
+  EXPECT_EQ(Names(), std::vector<std::string>{"f"});
+}
+
+// Until it is committed the new file is no file at the path: given up, or
+// failing at the folder's sync, it leaves the old one as it was and nothing
+// of its own.
+TEST_F(MappedFileTest, AReplacementGivenUpOrFailedLeavesTheOldFile) {
+  std::string path = dir_.File("f");
+  {
+    Result<UniqueFd> old = NewFile(path);
+    ASSERT_TRUE(old.ok());
+    ASSERT_TRUE(WriteAt(old->get(), 0, std::vector<uint8_t>(100, 3)).ok());
+  }
+  {
+    Result<ReplacingFile> file = ReplacingFile::Create(path);
+    ASSERT_TRUE(file.ok());
+    ASSERT_TRUE(WriteAt(file->fd(), 0, std::vector<uint8_t>(10, 9)).ok());
+  }
+  EXPECT_EQ(ReadBytes(path, 0, 200), std::vector<uint8_t>(100, 3));
+  EXPECT_EQ(Names(), std::vector<std::string>{"f"});
+
+  Result<ReplacingFile> file = ReplacingFile::Create(path);
+  ASSERT_TRUE(file.ok());
+  ASSERT_TRUE(WriteAt(file->fd(), 0, std::vector<uint8_t>(10, 9)).ok());
+  Status s = file->Commit([&] {
+    EXPECT_EQ(ReadBytes(path, 0, 200), std::vector<uint8_t>(10, 9)) << "synced before it is there";
+    return Status(ERROR_GEN_FAILURE, std::strerror(EIO));
+  });
+  EXPECT_EQ(s.message(), std::strerror(EIO));
+  EXPECT_EQ(ReadBytes(path, 0, 200), std::vector<uint8_t>(100, 3));
+  EXPECT_EQ(Names(), std::vector<std::string>{"f"});
 }
 
 TEST_F(MappedFileTest, FailuresCarryTheSystemsText) {
-  Result<UniqueFd> fd = CreateReplacingFile(dir_.File("no/such/dir"));
-  ASSERT_FALSE(fd.ok());
-  EXPECT_EQ(fd.status().code(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(fd.status().message(), std::strerror(ENOENT));
+  Result<ReplacingFile> file = ReplacingFile::Create(dir_.File("no/such/dir"));
+  ASSERT_FALSE(file.ok());
+  EXPECT_EQ(file.status().code(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(file.status().message(), std::strerror(ENOENT));
 }
 
 TEST_F(MappedFileTest, LengthIsSetWithoutTakingSpace) {
   std::string path = dir_.File("sparse");
-  Result<UniqueFd> fd = CreateReplacingFile(path);
+  Result<UniqueFd> fd = NewFile(path);
   ASSERT_TRUE(fd.ok());
   constexpr uint64_t kLength = uint64_t{16} << 30;
   ASSERT_TRUE(SetFileLength(fd->get(), kLength).ok());
@@ -53,7 +109,7 @@ TEST_F(MappedFileTest, LengthIsSetWithoutTakingSpace) {
 
 TEST_F(MappedFileTest, ViewWritesAndPositionedWritesReachTheFile) {
   std::string path = dir_.File("mapped");
-  Result<UniqueFd> fd = CreateReplacingFile(path);
+  Result<UniqueFd> fd = NewFile(path);
   ASSERT_TRUE(fd.ok());
   ASSERT_TRUE(SetFileLength(fd->get(), 1 << 20).ok());
   Result<MappedView> view = MappedView::Map(fd->get(), 256 * 1024);
@@ -76,7 +132,7 @@ TEST_F(MappedFileTest, ViewWritesAndPositionedWritesReachTheFile) {
 
 TEST_F(MappedFileTest, MovedViewKeepsTheMapping) {
   std::string path = dir_.File("moved");
-  Result<UniqueFd> fd = CreateReplacingFile(path);
+  Result<UniqueFd> fd = NewFile(path);
   ASSERT_TRUE(fd.ok());
   ASSERT_TRUE(SetFileLength(fd->get(), 8192).ok());
   Result<MappedView> view = MappedView::Map(fd->get(), 8192);

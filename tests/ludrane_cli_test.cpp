@@ -2,6 +2,8 @@
 // this process over a temporary runtime directory.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -589,6 +591,48 @@ TEST_F(LudraneCliTest, StartStopAndTheirFailures) {
   const Outcome unknown = Cli("stop-server 999999");
   EXPECT_EQ(unknown.status, 1);
   EXPECT_NE(unknown.err.find("no server 999999"), std::string::npos);
+}
+
+// The service says only that a start failed; what this machine shows of
+// the cause is said instead of the generic refusal: the program holding
+// the port, or the source gone.
+TEST_F(LudraneCliTest, AFailedStartNamesTheCauseThisMachineShows) {
+  StartService();
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  const std::string taken = AddServer("--port " + port);
+
+  ops_.fail_starts = true;
+  const Outcome failed = Cli("start-server " + taken);
+  close(listener);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.err.rfind("ludrane-cli: Quensaria Service could not start the server 0.0.0.0:" +
+                                 port + ": port " + port + " is in use by ",
+                             0),
+            0u)
+      << failed.err;
+  EXPECT_NE(failed.err.find("(process " + std::to_string(getpid()) + ")."), std::string::npos)
+      << failed.err;
+
+  const std::string image = dir_ + "/gone.img";
+  std::ofstream(image).close();
+  std::filesystem::resize_file(image, 64 << 20);
+  const Outcome added = Cli("add-server " + image + " --port " + std::to_string(next_port_++));
+  ASSERT_EQ(added.status, 0) << added.err;
+  const std::string gone = added.out.substr(0, added.out.find('\n'));
+  std::filesystem::remove(image);
+  const Outcome missing = Cli("start-server " + gone);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find(": the source " + image + " does not exist."), std::string::npos)
+      << missing.err;
 }
 
 TEST_F(LudraneCliTest, StartingAServerWhoseEngineEndedByItselfStartsItAgain) {

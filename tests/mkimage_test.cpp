@@ -234,6 +234,24 @@ TEST_F(MkimageTest, AFileInAFolderThatKeepsItIsWrittenInPlace) {
                                       LUDRANE_MKIMAGE, given, "8", "FAT"});
   ExpectSuccess(r);
   EXPECT_EQ(std::filesystem::file_size(given), 8u << 20);
+
+  // A sticky folder lets him make files but not remove one of another's.
+  const std::string sticky = dir_.File("sticky");
+  ASSERT_EQ(::mkdir(sticky.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+  const std::string shared = sticky + "/shared.img";
+  std::ofstream(shared) << "old data";
+  ASSERT_EQ(::chmod(shared.c_str(), 0666), 0);
+  ExpectSuccess(RunProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            LUDRANE_MKIMAGE, shared, "8", "FAT"}));
+  struct stat st;
+  ASSERT_EQ(::stat(shared.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 8 << 20);
+  EXPECT_EQ(st.st_uid, 0u) << "not written in place";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sticky),
+                          std::filesystem::directory_iterator()),
+            1)
+      << "a new file was left beside it";
 }
 
 TEST_F(MkimageTest, AFileSizeLimitIsASystemError) {

@@ -23,6 +23,7 @@
 #include "configurator/rules/prometheus_text.h"
 #include "platform/password_input.h"
 #include "platform/source_file.h"
+#include "platform/tcp_table.h"
 #include "platform/unix_socket.h"
 #include "platform/whole_file.h"
 #include "shared/block_protocol.h"
@@ -630,7 +631,17 @@ int Cli::StartStop(const std::vector<std::string>& args, bool start) {
   }
   const int32_t result = start ? client_.StartServer(server) : client_.StopServer(server);
   if (Unreachable(result)) return kExitUnreachable;
-  if (result != 0) return Refused(start ? kStartFailedStatus : kStopFailedStatus);
+  if (result != 0 && !start) return Refused(kStopFailedStatus);
+  if (result != 0) {
+    // The service says only that it failed; what this machine shows of the
+    // cause (the source, the port and who holds it) is named, as ludrane
+    // names it.
+    int32_t runtime_status = 0;
+    const std::vector<ServerRow> servers = ReadServerRows(client_, &runtime_status);
+    if (Unreachable(runtime_status)) return kExitUnreachable;
+    return Refused(StartFailureText(
+        config, StartFailureCause(config, server, servers, platform::TcpListenersOn(config.Port))));
+  }
   if (restart) out_ << "server " << server << " was started but served nobody; started again\n";
   return kExitOk;
 }

@@ -98,13 +98,15 @@ Status CreateImage(const std::string& path, uint64_t size_mib, ImageFileSystem f
   SizeCheck check = CheckImageSize(size_mib, file_system);
   if (!check.ok) return Status(ERROR_INVALID_PARAMETER, check.message);
 
-  Result<platform::UniqueFd> file = platform::CreateReplacingFile(path);
+  // Made beside an existing file and put in its place only once complete:
+  // a failure part way (a full disk) leaves the old image as it was.
+  Result<platform::ReplacingFile> file = platform::ReplacingFile::Create(path);
   if (!file.ok()) return Status(file.status().code(), FillIn(kMessageCannotCreate, path));
 
   uint64_t bytes = size_mib * kMebibyte;
-  Status s = platform::SetFileLength(file->get(), bytes);
-  if (s.ok()) s = FormatImage(file->get(), file_system, bytes, serials);
-  if (s.ok()) s = SyncFolderOf(path);
+  Status s = platform::SetFileLength(file->fd(), bytes);
+  if (s.ok()) s = FormatImage(file->fd(), file_system, bytes, serials);
+  if (s.ok()) s = file->Commit([&path] { return SyncFolderOf(path); });
   if (!s.ok()) return Status(s.code(), FillIn(kMessageSystemError, s.message()));
   return Status::Ok();
 }

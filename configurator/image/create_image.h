@@ -37,8 +37,9 @@ struct SizeCheck {
 SizeCheck CheckImageSize(uint64_t size_mib, ImageFileSystem file_system);
 
 // Checks the size, creates `path` and formats it, then syncs the file and
-// its folder. On a refused size nothing is created; a file that could be
-// created but not sized or formatted stays in whatever state it reached.
+// its folder. On a refused size nothing is created; on a failure later an
+// existing file at `path` is left as it was (unless its folder kept it from
+// being replaced, so that it was written in place) and no new file stays.
 Status CreateImage(const std::string& path, uint64_t size_mib, ImageFileSystem file_system,
                    RandSequence& serials = ProcessRandSequence());
 

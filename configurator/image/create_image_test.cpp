@@ -1,9 +1,12 @@
 #include "configurator/image/create_image.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -75,9 +78,53 @@ class CreateImageTest : public ::testing::Test {
     EXPECT_EQ(stat(path.c_str(), &st), 0);
     return static_cast<uint64_t>(st.st_blocks) * 512;
   }
+  // The names in the scratch folder, sorted.
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::vector<uint8_t> Pattern(size_t bytes) {
+    std::vector<uint8_t> data(bytes);
+    for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+    return data;
+  }
+  void WriteBytes(const std::string& path, const std::vector<uint8_t>& data) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+  }
   ScratchDir dir_;
   RandSequence serials_;
 };
+
+// Files this process writes may grow to `bytes` only while it lives (a
+// disk that fills part way): growing one more fails with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &saved_), 0);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  }
+  ~FileSizeLimit() {
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &saved_), 0);
+    std::signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  struct rlimit saved_ = {};
+  void (*previous_)(int) = SIG_DFL;
+};
+
+constexpr char kFileTooLarge[] =
+    "A system error ' File too large 'occured while writing data to this file .";
 
 TEST_F(CreateImageTest, ReplacesAnExistingFile) {
   std::string path = dir_.File("old.img");
@@ -98,6 +145,54 @@ TEST_F(CreateImageTest, ARefusedSizeLeavesAnExistingFileAlone) {
   WriteFile(path, 4096, 'k');
   EXPECT_FALSE(CreateImage(path, 7, kFat, serials_).ok());
   EXPECT_EQ(ReadBytes(path, 0, 8192), std::vector<uint8_t>(4096, 'k'));
+}
+
+// The new image is put in the old one's place only once it is complete: a
+// disk that fills while it is sized leaves the old image byte for byte, and
+// where there was none, nothing.
+TEST_F(CreateImageTest, AFailurePartWayLeavesTheOldImageAsItWas) {
+  const std::string path = dir_.File("old.img");
+  const std::vector<uint8_t> old = Pattern(256 << 10);
+  WriteBytes(path, old);
+  const std::string fresh = dir_.File("fresh.img");
+  {
+    FileSizeLimit limit(1 << 20);
+    Status s = CreateImage(path, 33, kFat, serials_);
+    EXPECT_EQ(s.message(), kFileTooLarge);
+    s = CreateImage(fresh, 33, kFat, serials_);
+    EXPECT_EQ(s.message(), kFileTooLarge);
+  }
+  EXPECT_TRUE(ReadBytes(path, 0, 1 << 20) == old) << "the old image was lost";
+  EXPECT_EQ(Names(), std::vector<std::string>{"old.img"}) << "a part-made image was left";
+
+  Status s = CreateImage(path, 33, kFat, serials_);
+  ASSERT_TRUE(s.ok()) << s.ToString();
+  EXPECT_EQ(std::filesystem::file_size(path), 33u << 20);
+  EXPECT_EQ(ReadBytes(path, 4096, 4096), std::vector<uint8_t>(4096, 0));
+  EXPECT_EQ(Names(), std::vector<std::string>{"old.img"});
+}
+
+// A symbolic link at the path stays as it was when the image fails, and is
+// replaced (never followed) when it is made.
+TEST_F(CreateImageTest, ALinkIsKeptOnAFailureAndReplacedNotFollowed) {
+  const std::string target = dir_.File("target.txt");
+  WriteBytes(target, Pattern(1000));
+  const std::string link = dir_.File("link.img");
+  std::filesystem::create_symlink(target, link);
+  {
+    FileSizeLimit limit(1 << 20);
+    EXPECT_EQ(CreateImage(link, 33, kFat, serials_).message(), kFileTooLarge);
+  }
+  ASSERT_TRUE(std::filesystem::is_symlink(link)) << "the link was removed";
+  EXPECT_EQ(std::filesystem::read_symlink(link), target);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"link.img", "target.txt"}));
+
+  Status s = CreateImage(link, 33, kFat, serials_);
+  ASSERT_TRUE(s.ok()) << s.ToString();
+  EXPECT_FALSE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(std::filesystem::file_size(link), 33u << 20);
+  EXPECT_TRUE(ReadBytes(target, 0, 4096) == Pattern(1000)) << "written through the link";
+  EXPECT_EQ(Names(), (std::vector<std::string>{"link.img", "target.txt"}));
 }
 
 // The image's name is durable only once its folder is synced too: after a
@@ -164,6 +259,26 @@ TEST_F(ImageFolderSyncTest, AFolderSyncThatFailsFailsTheImage) {
   EXPECT_EQ(s.message(),
             "A system error ' Input/output error 'occured while writing data to "
             "this file .");
+}
+
+// A folder whose sync fails may not hold the new name after a power cut:
+// the old image is put back as it was, and a new one where there was none
+// is not left.
+TEST_F(ImageFolderSyncTest, AFolderSyncThatFailsLeavesTheOldImage) {
+  const std::string path = dir_.File("old.img");
+  const std::vector<uint8_t> old = Pattern(256 << 10);
+  WriteBytes(path, old);
+  CountSyncs(path, 33u << 20, 0, EIO);
+  Status s = CreateImage(path, 33, kFat, serials_);
+  EXPECT_FALSE(s.ok());
+  EXPECT_EQ(syncs_, 1);
+  EXPECT_TRUE(ReadBytes(path, 0, 1 << 20) == old) << "the old image was lost";
+  EXPECT_EQ(Names(), std::vector<std::string>{"old.img"});
+
+  const std::string fresh = dir_.File("fresh.img");
+  CountSyncs(fresh, 33u << 20, 0, EIO);
+  EXPECT_FALSE(CreateImage(fresh, 33, kFat, serials_).ok());
+  EXPECT_EQ(Names(), std::vector<std::string>{"old.img"}) << "an image not made was left";
 }
 
 }  // namespace

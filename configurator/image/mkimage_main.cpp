@@ -23,11 +23,12 @@ constexpr char kUsage[] =
     "Creates FILE as a sparse disk image of SIZE_MIB MiB (1 MiB = 1048576 bytes):\n"
     "a master boot record and one active partition from sector 63 holding an\n"
     "empty FAT (8 to 4095 MiB) or FAT32 (33 MiB to 2 TiB) volume labelled\n"
-    "\"Quensaria\". An existing FILE is replaced.\n"
+    "\"Quensaria\". An existing FILE is replaced once the new image is complete.\n"
     "  -h, --help  print this help and exit\n"
     "Exit status: 0 when the image was created; 1 when the size was refused\n"
-    "(nothing is created) or the file could not be created or written (it may be\n"
-    "left part-written); 2 bad usage.\n";
+    "(nothing is created) or the file could not be created or written (an\n"
+    "existing FILE is left as it was, unless its folder kept it from being\n"
+    "replaced and it was written in place); 2 bad usage.\n";
 
 std::optional<uint64_t> ParseSize(const char* text) {
   if (*text == '\0') return std::nullopt;
