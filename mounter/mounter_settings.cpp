@@ -10,7 +10,6 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QMap>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStringList>
 #include <QtEndian>
@@ -428,9 +427,8 @@ bool MounterSettings::HasLogOnEntry() const { return QFile::exists(LogOnEntryPat
 
 bool MounterSettings::WriteLogOnEntry(const QString& program_path) {
   const QString path = LogOnEntryPath();
-  if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return false;
+  const QString folder = QFileInfo(path).absolutePath();
+  if (!QDir().mkpath(folder)) return false;
   const QString text = QStringLiteral(
                            "[Desktop Entry]\n"
                            "Type=Application\n"
@@ -438,8 +436,27 @@ bool MounterSettings::WriteLogOnEntry(const QString& program_path) {
                            "Exec=%1\n"
                            "X-GNOME-Autostart-enabled=true\n")
                            .arg(ExecLine(program_path));
-  file.write(text.toUtf8());
-  return file.commit();
+  // The entry itself is replaced: a link in its place is not followed, so
+  // the file it names stays as it is. An entry of its own keeps its mode.
+  const QByteArray name = QFile::encodeName(path);
+  const QByteArray temp = name + ".new";
+  struct stat st;
+  const bool own_entry = ::lstat(name.constData(), &st) == 0 && S_ISREG(st.st_mode);
+  if (::unlink(temp.constData()) != 0 && errno != ENOENT) return false;
+  const int fd =
+      ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool written = (!own_entry || ::fchmod(fd, st.st_mode & 07777) == 0) &&
+                 WriteAll(fd, text.toUtf8()) && ::fsync(fd) == 0;
+  written = ::close(fd) == 0 && written;
+  written = written && ::rename(temp.constData(), name.constData()) == 0;
+  if (!written) {
+    if (::unlink(temp.constData()) != 0) {
+      // Nothing more to do: the entry itself is untouched.
+    }
+    return false;
+  }
+  return SyncPath(QFile::encodeName(folder), O_RDONLY | O_DIRECTORY);
 }
 
 bool MounterSettings::DeleteLogOnEntry() {

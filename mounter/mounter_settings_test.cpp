@@ -281,6 +281,46 @@ TEST_F(MounterSettingsTest, AWriteThatCannotBeCompletedKeepsTheFileAndSaysSo) {
             QStringList{"Velmoran.conf"});
 }
 
+// The log-on entry is replaced, not written through: a link in its place
+// (or a leftover "<entry>.new" link) leaves the file it names as it was,
+// and an entry of its own keeps its mode.
+TEST_F(MounterSettingsTest, TheLogOnEntryReplacesALinkInItsPlaceAndKeepsItsMode) {
+  MounterSettings settings(paths_);
+  const QString entry = settings.LogOnEntryPath();
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(entry).absolutePath()));
+  const QString other = QString::fromStdString(dir_.File("other-file"));
+  const QString stale_target = QString::fromStdString(dir_.File("stale-target"));
+  for (const QString& name : {other, stale_target}) {
+    QFile file(name);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write("keep me\n"), 8);
+  }
+  ASSERT_TRUE(QFile::link(other, entry));
+  ASSERT_TRUE(QFile::link(stale_target, entry + ".new"));
+
+  EXPECT_TRUE(settings.WriteLogOnEntry("/usr/bin/velmoran-mounter"));
+  EXPECT_EQ(FileBytes(other).toStdString(), "keep me\n");
+  EXPECT_EQ(FileBytes(stale_target).toStdString(), "keep me\n");
+  struct stat st;
+  ASSERT_EQ(::lstat(QFile::encodeName(entry).constData(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode)) << "the entry is still a link";
+  EXPECT_TRUE(FileBytes(entry).contains("\nExec=/usr/bin/velmoran-mounter -a\n"));
+  EXPECT_FALSE(QFileInfo::exists(entry + ".new"));
+  EXPECT_FALSE(QFileInfo(entry + ".new").isSymLink());
+
+  ASSERT_EQ(::chmod(QFile::encodeName(entry).constData(), 0640), 0);
+  EXPECT_TRUE(settings.WriteLogOnEntry("/opt/velmoran/velmoran-mounter"));
+  ASSERT_EQ(::lstat(QFile::encodeName(entry).constData(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_TRUE(FileBytes(entry).contains("\nExec=/opt/velmoran/velmoran-mounter -a\n"));
+  EXPECT_EQ(QDir(QFileInfo(entry).absolutePath())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)
+                .join(' ')
+                .toStdString(),
+            "VelmoranMounter.desktop");
+}
+
 // Whatever is in the settings file's place, other than a file, keeps its
 // mode: a folder there is not made 0600, which would lock its owner out.
 TEST_F(MounterSettingsTest, AFolderInTheSettingsFilesPlaceKeepsItsMode) {
