@@ -321,6 +321,30 @@ TEST_F(MounterSettingsTest, TheLogOnEntryReplacesALinkInItsPlaceAndKeepsItsMode)
             "VelmoranMounter.desktop");
 }
 
+// A settings file that is a link (to a file kept elsewhere) stays one: its
+// target is replaced, as QSettings itself did.
+TEST_F(MounterSettingsTest, ALinkedSettingsFileKeepsItsLink) {
+  const QString kept = QString::fromStdString(dir_.File("dotfiles/Velmoran.conf"));
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(kept).absolutePath()));
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(UserFile()).absolutePath()));
+  {
+    QFile file(kept);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  }
+  ASSERT_TRUE(QFile::link(kept, UserFile()));
+  MounterSettings settings(paths_);
+  ASSERT_TRUE(settings.WriteDrive(2, Record('L')));
+  EXPECT_TRUE(QFileInfo(UserFile()).isSymLink());
+  EXPECT_EQ(QSettings(kept, QSettings::IniFormat).value("Mounter/Drive2").toByteArray().size(),
+            1264);
+  ASSERT_TRUE(settings.RemoveDrive(2));
+  EXPECT_TRUE(QFileInfo(UserFile()).isSymLink());
+  EXPECT_FALSE(QSettings(kept, QSettings::IniFormat).contains("Mounter/Drive2"));
+  struct stat st;
+  ASSERT_EQ(::stat(QFile::encodeName(kept).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
 // Whatever is in the settings file's place, other than a file, keeps its
 // mode: a folder there is not made 0600, which would lock its owner out.
 TEST_F(MounterSettingsTest, AFolderInTheSettingsFilesPlaceKeepsItsMode) {
