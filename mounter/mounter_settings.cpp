@@ -1,16 +1,22 @@
 #include "mounter/mounter_settings.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QLockFile>
+#include <QMap>
 #include <QSettings>
+#include <QStringList>
 #include <QtEndian>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -73,21 +79,123 @@ QVariant ReadMounterValue(const SettingsPaths& paths, const QString& key) {
   return QVariant();
 }
 
-// False when the file could not be written.
+bool WriteAll(int fd, const QByteArray& bytes) {
+  qsizetype done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool SyncPath(const QByteArray& name, int flags) {
+  const int fd = ::open(name.constData(), flags | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && synced;
+}
+
+// Applies the changes to the copy `temp` with QSettings and gives every
+// value the file is meant to hold then, or nothing when QSettings said no.
+std::optional<QMap<QString, QVariant>> EditCopy(
+    const QString& temp, const QString& group,
+    const std::vector<std::pair<QString, QVariant>>& values, const QStringList& removed) {
+  QSettings settings(temp, QSettings::IniFormat);
+  if (settings.status() != QSettings::NoError) return std::nullopt;
+  if (!group.isEmpty()) settings.beginGroup(group);
+  for (const QString& key : removed) settings.remove(key);
+  for (const auto& [key, value] : values) settings.setValue(key, value);
+  settings.sync();
+  if (settings.status() != QSettings::NoError) return std::nullopt;
+  if (!group.isEmpty()) settings.endGroup();
+  QMap<QString, QVariant> meant;
+  for (const QString& key : settings.allKeys()) meant.insert(key, settings.value(key));
+  return meant;
+}
+
+// Reads `file` (a name QSettings has not seen, so it is read from the disk,
+// not from QSettings' cache) and compares it with what was meant to be in it.
+bool HoldsExactly(const QString& file, const QMap<QString, QVariant>& meant) {
+  const QSettings back(file, QSettings::IniFormat);
+  if (back.status() != QSettings::NoError) return false;
+  const QStringList keys = back.allKeys();
+  if (keys.size() != meant.size()) return false;
+  return std::all_of(keys.cbegin(), keys.cend(), [&](const QString& key) {
+    const auto it = meant.constFind(key);
+    return it != meant.cend() && *it == back.value(key);
+  });
+}
+
+// A new 0600 file "<name>.XXXXXX" beside `name` holding `contents`; its
+// name, or empty.
+QByteArray NewTemporary(const QByteArray& name, const QByteArray& contents) {
+  QByteArray temp = name + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return QByteArray();
+  bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, contents);
+  written = ::close(fd) == 0 && written;
+  if (!written) {
+    if (::unlink(temp.constData()) != 0) {
+      // Nothing more to do: only the temporary is left over.
+    }
+    return QByteArray();
+  }
+  return temp;
+}
+
+// Sets `values` and removes `removed` in `group` of the user's file. False
+// when the file could not be written; then it is left as it was. QSettings'
+// sync can rename a cut file (a full disk) over the one it writes and still
+// report no error, so it only edits a 0600 copy beside the file, which
+// replaces it once it reads back whole and is on the disk.
 bool WriteUserValues(const SettingsPaths& paths, const QString& group,
-                     const std::vector<std::pair<QString, QVariant>>& values) {
+                     const std::vector<std::pair<QString, QVariant>>& values,
+                     const QStringList& removed = {}) {
   const QString file = UserFile(paths);
   PrepareUserFile(file);
+  // The lock QSettings takes for this file, so two mounters' edits do not
+  // undo each other.
+  QLockFile lock(file + QStringLiteral(".lock"));
+  if (!lock.lock()) return false;
+  // A linked settings file stays linked: its target is replaced, as
+  // QSettings did.
+  const QFileInfo info(file);
+  const QString target = info.isSymLink() ? info.canonicalFilePath() : file;
+  if (target.isEmpty()) return false;
+  const QByteArray name = QFile::encodeName(target);
+  struct stat st;
+  if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  QFile current(target);
+  if (!current.open(QIODevice::ReadOnly)) return false;
+  const QByteArray contents = current.readAll();
+  if (current.error() != QFileDevice::NoError) return false;
+  current.close();
+
+  const QByteArray edited = NewTemporary(name, contents);
+  if (edited.isEmpty()) return false;
+  // The edited copy is read back under this second name.
+  const QByteArray checked = NewTemporary(name, QByteArray());
   bool written = false;
-  {
-    QSettings settings(file, QSettings::IniFormat);
-    if (!group.isEmpty()) settings.beginGroup(group);
-    for (const auto& [key, value] : values) settings.setValue(key, value);
-    settings.sync();
-    written = settings.status() == QSettings::NoError;
+  if (!checked.isEmpty()) {
+    const std::optional<QMap<QString, QVariant>> meant =
+        EditCopy(QFile::decodeName(edited), group, values, removed);
+    written = meant && ::rename(edited.constData(), checked.constData()) == 0 &&
+              HoldsExactly(QFile::decodeName(checked), *meant) && SyncPath(checked, O_RDONLY) &&
+              ::rename(checked.constData(), name.constData()) == 0;
   }
-  RestrictToOwner(file);
-  return written;
+  if (!written) {
+    for (const QByteArray& temp : {edited, checked}) {
+      if (!temp.isEmpty() && ::unlink(temp.constData()) != 0 && errno != ENOENT) {
+        // Nothing more to do: the settings file itself is untouched.
+      }
+    }
+    return false;
+  }
+  // Replaced, but not known to last a crash until the folder is on disk.
+  return SyncPath(QFile::encodeName(QFileInfo(target).absolutePath()), O_RDONLY | O_DIRECTORY);
 }
 
 bool WriteUserValue(const SettingsPaths& paths, const QString& group, const QString& key,
@@ -219,13 +327,7 @@ bool MounterSettings::RemoveDrive(int index) {
   const QString key = QStringLiteral("Drive%1").arg(index);
   const QString file = UserFile(paths_);
   bool removed = true;
-  if (QFile::exists(file)) {
-    QSettings settings(file, QSettings::IniFormat);
-    settings.beginGroup(QLatin1String(kGroup));
-    settings.remove(key);
-    settings.sync();
-    removed = settings.status() == QSettings::NoError;
-  }
+  if (QFile::exists(file)) removed = WriteUserValues(paths_, QLatin1String(kGroup), {}, {key});
   if (ReadDrive(index)) {
     removed = WriteUserValue(paths_, QLatin1String(kGroup), key, QByteArray()) && removed;
   }
@@ -277,12 +379,9 @@ bool MounterSettings::RemovePassword(uint32_t address_net, uint16_t port_net) {
   const QString file = UserFile(paths_);
   bool removed = true;
   if (QFile::exists(file)) {
-    QSettings settings(file, QSettings::IniFormat);
-    settings.beginGroup(QLatin1String(kGroup));
-    settings.remove(PasswordValueName(address_net, port_net));
-    settings.remove(PasswordServerValueName(address_net, port_net));
-    settings.sync();
-    removed = settings.status() == QSettings::NoError;
+    removed = WriteUserValues(
+        paths_, QLatin1String(kGroup), {},
+        {PasswordValueName(address_net, port_net), PasswordServerValueName(address_net, port_net)});
   }
   if (ReadPassword(address_net, port_net)) {
     removed = WriteUserValue(paths_, QLatin1String(kGroup),
@@ -328,9 +427,8 @@ bool MounterSettings::HasLogOnEntry() const { return QFile::exists(LogOnEntryPat
 
 bool MounterSettings::WriteLogOnEntry(const QString& program_path) {
   const QString path = LogOnEntryPath();
-  if (!QDir().mkpath(QFileInfo(path).absolutePath())) return false;
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return false;
+  const QString folder = QFileInfo(path).absolutePath();
+  if (!QDir().mkpath(folder)) return false;
   const QString text = QStringLiteral(
                            "[Desktop Entry]\n"
                            "Type=Application\n"
@@ -338,8 +436,27 @@ bool MounterSettings::WriteLogOnEntry(const QString& program_path) {
                            "Exec=%1\n"
                            "X-GNOME-Autostart-enabled=true\n")
                            .arg(ExecLine(program_path));
-  file.write(text.toUtf8());
-  return file.commit();
+  // The entry itself is replaced: a link in its place is not followed, so
+  // the file it names stays as it is. An entry of its own keeps its mode.
+  const QByteArray name = QFile::encodeName(path);
+  const QByteArray temp = name + ".new";
+  struct stat st;
+  const bool own_entry = ::lstat(name.constData(), &st) == 0 && S_ISREG(st.st_mode);
+  if (::unlink(temp.constData()) != 0 && errno != ENOENT) return false;
+  const int fd =
+      ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool written = (!own_entry || ::fchmod(fd, st.st_mode & 07777) == 0) &&
+                 WriteAll(fd, text.toUtf8()) && ::fsync(fd) == 0;
+  written = ::close(fd) == 0 && written;
+  written = written && ::rename(temp.constData(), name.constData()) == 0;
+  if (!written) {
+    if (::unlink(temp.constData()) != 0) {
+      // Nothing more to do: the entry itself is untouched.
+    }
+    return false;
+  }
+  return SyncPath(QFile::encodeName(folder), O_RDONLY | O_DIRECTORY);
 }
 
 bool MounterSettings::DeleteLogOnEntry() {

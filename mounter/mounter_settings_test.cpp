@@ -1,6 +1,7 @@
 #include "mounter/mounter_settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <QDir>
@@ -8,7 +9,9 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QTextStream>
+#include <csignal>
 #include <cstring>
+#include <functional>
 
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/password_digest.h"
@@ -181,6 +184,165 @@ TEST_F(MounterSettingsTest, ASavedDigestIsReadOnlyForItsOwnServer) {
                     QByteArray(reinterpret_cast<const char*>(first.data()), 20));
   }
   EXPECT_EQ(settings.ReadPassword(0x0100007F, 0x0100), first);
+}
+
+// Runs `write` while files can grow to `limit` bytes at most, as on a full
+// disk: a write past it fails with EFBIG (SIGXFSZ ignored) instead of
+// ending the test. The soft limit alone is lowered, so it can be restored.
+bool UnderFileSizeLimit(rlim_t limit, const std::function<bool()>& write) {
+  struct rlimit before;
+  EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  struct rlimit small = before;
+  small.rlim_cur = std::min<rlim_t>(limit, before.rlim_max);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction old_action {};
+  EXPECT_EQ(::sigaction(SIGXFSZ, &ignore, &old_action), 0);
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool written = write();
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
+  EXPECT_EQ(::sigaction(SIGXFSZ, &old_action, nullptr), 0);
+  return written;
+}
+
+QByteArray FileBytes(const QString& name) {
+  QFile file(name);
+  if (!file.open(QIODevice::ReadOnly)) return QByteArray();
+  return file.readAll();
+}
+
+// A settings file that cannot be written whole (a full disk) keeps what it
+// held: the saved drives and digests are not replaced by a cut file, the
+// write says it failed, and no temporary file is left beside it.
+TEST_F(MounterSettingsTest, AWriteThatCannotBeCompletedKeepsTheFileAndSaysSo) {
+  MounterSettings settings(paths_);
+  auto drive_record = [&](int index) {
+    MountRecord record = Record(static_cast<char>('A' + index));
+    std::memset(record.cachePath, 0x41 + index, sizeof record.cachePath);
+    return record;
+  };
+  for (int index = 0; index < kDriveSlots - 1; ++index) {
+    ASSERT_TRUE(settings.WriteDrive(index, drive_record(index)));
+  }
+  const Sha1Digest digest = PasswordDigest("secret");
+  ASSERT_TRUE(settings.WritePassword(0x0A01A8C0, 0x60EA, digest));
+  const QByteArray before = FileBytes(UserFile());
+  ASSERT_GT(before.size(), 8192);
+
+  // Past Qt's first buffer of 16 KiB: a file cut there used to be renamed
+  // over the settings file, and the write said it went through.
+  const rlim_t limit = static_cast<rlim_t>(before.size()) * 3 / 4;
+  EXPECT_FALSE(UnderFileSizeLimit(limit, [&] { return settings.WriteDrive(0, Record('Z')); }))
+      << "a cut settings file was reported as written";
+  EXPECT_TRUE(FileBytes(UserFile()) == before) << FileBytes(UserFile()).size() << " bytes left";
+  EXPECT_FALSE(UnderFileSizeLimit(limit, [&] { return settings.RemoveDrive(6); }));
+  EXPECT_TRUE(FileBytes(UserFile()) == before) << FileBytes(UserFile()).size() << " bytes left";
+  EXPECT_FALSE(
+      UnderFileSizeLimit(limit, [&] { return settings.RemovePassword(0x0A01A8C0, 0x60EA); }));
+  EXPECT_TRUE(FileBytes(UserFile()) == before) << FileBytes(UserFile()).size() << " bytes left";
+  EXPECT_FALSE(UnderFileSizeLimit(
+      limit, [&] { return settings.WritePassword(0x0100007F, 0x0100, PasswordDigest("x")); }));
+  EXPECT_FALSE(UnderFileSizeLimit(limit, [&] { return settings.SetTempFolder("/var/tmp"); }));
+  EXPECT_TRUE(FileBytes(UserFile()) == before) << FileBytes(UserFile()).size() << " bytes left";
+  // Room for the file as it is, not for one more drive.
+  EXPECT_FALSE(UnderFileSizeLimit(static_cast<rlim_t>(before.size()) + 512,
+                                  [&] { return settings.WriteDrive(7, drive_record(7)); }));
+  EXPECT_TRUE(FileBytes(UserFile()) == before) << FileBytes(UserFile()).size() << " bytes left";
+  EXPECT_EQ(QDir(paths_.userConfigDir + "/Ostravin")
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList{"Velmoran.conf"});
+  EXPECT_FALSE(settings.ReadDrive(7).has_value());
+  for (int index = 0; index < kDriveSlots - 1; ++index) {
+    const std::optional<MountRecord> drive = settings.ReadDrive(index);
+    ASSERT_TRUE(drive.has_value()) << index;
+    EXPECT_EQ(drive->driveLetter, 'A' + index);
+  }
+  EXPECT_EQ(settings.ReadPassword(0x0A01A8C0, 0x60EA), digest);
+
+  // With room again, the same writes go through, in the same format.
+  ASSERT_TRUE(settings.WriteDrive(0, Record('Z')));
+  ASSERT_TRUE(settings.WriteDrive(7, drive_record(7)));
+  EXPECT_EQ(settings.ReadDrive(7)->driveLetter, 'H');
+  ASSERT_TRUE(settings.RemoveDrive(7));
+  ASSERT_TRUE(settings.RemovePassword(0x0A01A8C0, 0x60EA));
+  EXPECT_EQ(settings.ReadDrive(0)->driveLetter, 'Z');
+  EXPECT_FALSE(settings.ReadDrive(7).has_value());
+  EXPECT_EQ(settings.ReadDrive(6)->driveLetter, 'G');
+  EXPECT_FALSE(settings.ReadPassword(0x0A01A8C0, 0x60EA).has_value());
+  QSettings raw(UserFile(), QSettings::IniFormat);
+  EXPECT_EQ(raw.value("Mounter/Drive0").toByteArray().size(), 1264);
+  EXPECT_FALSE(raw.contains("Mounter/Drive7"));
+  EXPECT_FALSE(raw.contains("Mounter/Passworda01a8c060ea"));
+  struct stat st;
+  ASSERT_EQ(::stat(QFile::encodeName(UserFile()).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(QDir(paths_.userConfigDir + "/Ostravin")
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList{"Velmoran.conf"});
+}
+
+// The log-on entry is replaced, not written through: a link in its place
+// (or a leftover "<entry>.new" link) leaves the file it names as it was,
+// and an entry of its own keeps its mode.
+TEST_F(MounterSettingsTest, TheLogOnEntryReplacesALinkInItsPlaceAndKeepsItsMode) {
+  MounterSettings settings(paths_);
+  const QString entry = settings.LogOnEntryPath();
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(entry).absolutePath()));
+  const QString other = QString::fromStdString(dir_.File("other-file"));
+  const QString stale_target = QString::fromStdString(dir_.File("stale-target"));
+  for (const QString& name : {other, stale_target}) {
+    QFile file(name);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write("keep me\n"), 8);
+  }
+  ASSERT_TRUE(QFile::link(other, entry));
+  ASSERT_TRUE(QFile::link(stale_target, entry + ".new"));
+
+  EXPECT_TRUE(settings.WriteLogOnEntry("/usr/bin/velmoran-mounter"));
+  EXPECT_EQ(FileBytes(other).toStdString(), "keep me\n");
+  EXPECT_EQ(FileBytes(stale_target).toStdString(), "keep me\n");
+  struct stat st;
+  ASSERT_EQ(::lstat(QFile::encodeName(entry).constData(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode)) << "the entry is still a link";
+  EXPECT_TRUE(FileBytes(entry).contains("\nExec=/usr/bin/velmoran-mounter -a\n"));
+  EXPECT_FALSE(QFileInfo::exists(entry + ".new"));
+  EXPECT_FALSE(QFileInfo(entry + ".new").isSymLink());
+
+  ASSERT_EQ(::chmod(QFile::encodeName(entry).constData(), 0640), 0);
+  EXPECT_TRUE(settings.WriteLogOnEntry("/opt/velmoran/velmoran-mounter"));
+  ASSERT_EQ(::lstat(QFile::encodeName(entry).constData(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_TRUE(FileBytes(entry).contains("\nExec=/opt/velmoran/velmoran-mounter -a\n"));
+  EXPECT_EQ(QDir(QFileInfo(entry).absolutePath())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)
+                .join(' ')
+                .toStdString(),
+            "VelmoranMounter.desktop");
+}
+
+// A settings file that is a link (to a file kept elsewhere) stays one: its
+// target is replaced, as QSettings itself did.
+TEST_F(MounterSettingsTest, ALinkedSettingsFileKeepsItsLink) {
+  const QString kept = QString::fromStdString(dir_.File("dotfiles/Velmoran.conf"));
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(kept).absolutePath()));
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(UserFile()).absolutePath()));
+  {
+    QFile file(kept);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  }
+  ASSERT_TRUE(QFile::link(kept, UserFile()));
+  MounterSettings settings(paths_);
+  ASSERT_TRUE(settings.WriteDrive(2, Record('L')));
+  EXPECT_TRUE(QFileInfo(UserFile()).isSymLink());
+  EXPECT_EQ(QSettings(kept, QSettings::IniFormat).value("Mounter/Drive2").toByteArray().size(),
+            1264);
+  ASSERT_TRUE(settings.RemoveDrive(2));
+  EXPECT_TRUE(QFileInfo(UserFile()).isSymLink());
+  EXPECT_FALSE(QSettings(kept, QSettings::IniFormat).contains("Mounter/Drive2"));
+  struct stat st;
+  ASSERT_EQ(::stat(QFile::encodeName(kept).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 // Whatever is in the settings file's place, other than a file, keeps its
