@@ -102,6 +102,16 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
   const uint8_t asked = MountConnections(record);
   if (asked > kMaxMountConnections) return STATUS_INVALID_PARAMETER;
   const size_t wanted = asked != 0 ? asked : options_.connections;
+  std::vector<MountServer> servers = MountServers(record);
+  if (servers.empty()) servers.push_back({record.serverAddress, record.serverPort});
+  // Linux takes 0.0.0.0 for this machine: such a record would hand the
+  // caller's digest to whatever listens here. Port 0 is nobody's.
+  for (const MountServer& server : servers) {
+    if (server.address == 0 || server.port == 0) {
+      DebugPrint("Server %s is no server: mount refused", ServerText(server).c_str());
+      return STATUS_INVALID_PARAMETER;
+    }
+  }
   WipedDigest wiped;
   std::array<uint8_t, kDigestSize>& digest = wiped.bytes;
   std::memcpy(digest.data(), record.passwordDigest, digest.size());
@@ -113,8 +123,6 @@ NtStatus DiskDevice::MountNetwork(const MountRecord& record, const platform::Cal
   transport.tls = (state->mount_flags & kMountFlagTls) != 0;
   // The first server that answers; one that refuses the password refuses
   // the mount, as the others of the same disk would.
-  std::vector<MountServer> servers = MountServers(record);
-  if (servers.empty()) servers.push_back({record.serverAddress, record.serverPort});
   size_t on = 0;
   for (; on < servers.size(); ++on) {
     {

@@ -687,6 +687,33 @@ TEST_F(NetworkDeviceTest, AClientTheServerRefusesIsNotMounted) {
   ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
 }
 
+// 0.0.0.0 is this machine to Linux: a record naming it (a saved drive
+// gone bad, or any user's own) reached whatever listens here, here the
+// server on 127.0.0.1, with the caller's digest. Port 0 is nobody's. Both
+// are refused before anything is connected, and another server listed
+// with them does not make the record good.
+TEST_F(NetworkDeviceTest, AServerOfAddressZeroOrPortZeroIsRefusedBeforeAnyConnection) {
+  MountRecord no_port = NetworkRecord(server_);
+  no_port.serverPort = 0;
+  MountRecord listed = NetworkRecord(server_);
+  ASSERT_TRUE(
+      SetMountServers(listed, {{server_.address(), 0}, {server_.address(), server_.port()}}));
+  MountRecord any = NetworkRecord(server_);
+  any.serverAddress = 0;
+  const std::pair<const char*, const MountRecord*> records[] = {
+      {"port 0", &no_port}, {"port 0 before a good server", &listed}, {"0.0.0.0", &any}};
+  for (const auto& [name, record] : records) {
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Mount(*record)) << name;
+    EXPECT_EQ(0, server_.Connections()) << name << " reached the server";
+    EXPECT_FALSE(device_->State().mounted) << name;
+    EXPECT_FALSE(LinkExists('N')) << name;
+    if (device_->State().mounted) {
+      ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_VDISK_UNMOUNT).status);
+    }
+  }
+  EXPECT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+}
+
 // A stop flushes what was acknowledged, and a server gone silent holds it
 // no longer than a transfer: the flush's own time-out is ten minutes, more
 // than the service manager waits for the driver to stop.

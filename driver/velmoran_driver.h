@@ -65,6 +65,10 @@ class Driver final : public platform::FuseFileHandler {
   ~Driver() override;
   void Unload();
 
+  // Runs `task` on the notifier thread, as a block device's making does
+  // (the kernel reads its partition table there), for tests without ublk.
+  void RunInOrderForTesting(std::function<void()> task) { RunInOrder(std::move(task)); }
+
   const std::string& device_dir() const { return device_dir_; }
   const std::string& links_dir() const { return links_dir_; }
 

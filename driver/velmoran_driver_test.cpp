@@ -222,6 +222,65 @@ TEST_F(DriverThreadsTest, DevicesWaitingForSilentServersHoldUpNoOtherDevice) {
   EXPECT_EQ(2 * kConnections, stuck_done.load());
 }
 
+// Making a block device reads its partition table through its device, on
+// the notifier thread (here a read in its place, where there is no ublk):
+// a stop then waits for that read. With the disk's server gone silent it
+// waited for the read's whole reconnect time, since the disks were told
+// to give up their reconnects only once the notifier had ended.
+TEST(DriverStopTest, AStopTellsTheDisksToGiveUpBeforeWaitingForTheNotifier) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount FUSE file systems";
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
+  using namespace std::chrono_literals;
+  testing::ScratchDir scratch;
+  // Declared first, so that they outlive the driver whatever happens.
+  FakeBlockServer server(1 << 20);
+  std::atomic<bool> read_done{false};
+  DriverOptions options;
+  options.runtime_dir = (scratch.path() / "run").string();
+  options.block_devices = false;
+  options.transport.connect_timeout = 1000ms;
+  options.transport.reply_timeout = 1000ms;
+  options.transport.reconnect_timeout = 40s;
+  auto loaded = Driver::Load(options);
+  ASSERT_TRUE(loaded.ok()) << loaded.status().ToString();
+  std::unique_ptr<Driver> driver = std::move(loaded).value();
+  const std::string device = driver->device_dir() + "/VelmoranEx0";
+  {
+    auto control = platform::DeviceControlClient::Open(device);
+    ASSERT_TRUE(control.ok());
+    MountRecord record{};
+    record.sourceType = kSourceTypeNetwork;
+    record.serverAddress = server.address();
+    record.serverPort = server.port();
+    SetMountConnections(record, 1);
+    ASSERT_EQ(control->Mount(record), STATUS_SUCCESS);
+  }
+  server.SetSilent(true);
+  server.ClearRequests();
+  driver->RunInOrderForTesting([device, &read_done] {
+    platform::UniqueFd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC));
+    std::vector<uint8_t> buffer(4096);
+    EXPECT_EQ(-1, ::pread(fd.get(), buffer.data(), buffer.size(), 0));
+    read_done = true;
+  });
+  ASSERT_TRUE(testing::Eventually(
+      [&] {
+        for (const FakeBlockServer::Request& r : server.Requests()) {
+          if (r.command == CMD_READ) return true;
+        }
+        return false;
+      },
+      10s));
+  const auto began = std::chrono::steady_clock::now();
+  driver->Unload();
+  const auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_TRUE(read_done.load());
+  // A reply and a log-on time-out, and some room: not the reconnect time.
+  EXPECT_LT(took, 15s) << "the stop waited "
+                       << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                       << " ms for the read's reconnects";
+}
+
 // A runtime directory somewhere others may write (the README's /tmp/vm, made
 // by someone else first) may hold a link where the drive definitions' folder
 // belongs: the driver, as root, gives its owner and mode only to a folder of
