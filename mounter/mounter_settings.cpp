@@ -8,8 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
-#include <QMap>
 #include <QSettings>
 #include <QStringList>
 #include <QtEndian>
@@ -20,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ini_file.h"
 #include "shared/driver_layout.h"
 
 namespace quensaria::mounter {
@@ -98,104 +97,16 @@ bool SyncPath(const QByteArray& name, int flags) {
   return ::close(fd) == 0 && synced;
 }
 
-// Applies the changes to the copy `temp` with QSettings and gives every
-// value the file is meant to hold then, or nothing when QSettings said no.
-std::optional<QMap<QString, QVariant>> EditCopy(
-    const QString& temp, const QString& group,
-    const std::vector<std::pair<QString, QVariant>>& values, const QStringList& removed) {
-  QSettings settings(temp, QSettings::IniFormat);
-  if (settings.status() != QSettings::NoError) return std::nullopt;
-  if (!group.isEmpty()) settings.beginGroup(group);
-  for (const QString& key : removed) settings.remove(key);
-  for (const auto& [key, value] : values) settings.setValue(key, value);
-  settings.sync();
-  if (settings.status() != QSettings::NoError) return std::nullopt;
-  if (!group.isEmpty()) settings.endGroup();
-  QMap<QString, QVariant> meant;
-  for (const QString& key : settings.allKeys()) meant.insert(key, settings.value(key));
-  return meant;
-}
-
-// Reads `file` (a name QSettings has not seen, so it is read from the disk,
-// not from QSettings' cache) and compares it with what was meant to be in it.
-bool HoldsExactly(const QString& file, const QMap<QString, QVariant>& meant) {
-  const QSettings back(file, QSettings::IniFormat);
-  if (back.status() != QSettings::NoError) return false;
-  const QStringList keys = back.allKeys();
-  if (keys.size() != meant.size()) return false;
-  return std::all_of(keys.cbegin(), keys.cend(), [&](const QString& key) {
-    const auto it = meant.constFind(key);
-    return it != meant.cend() && *it == back.value(key);
-  });
-}
-
-// A new 0600 file "<name>.XXXXXX" beside `name` holding `contents`; its
-// name, or empty.
-QByteArray NewTemporary(const QByteArray& name, const QByteArray& contents) {
-  QByteArray temp = name + ".XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return QByteArray();
-  bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, contents);
-  written = ::close(fd) == 0 && written;
-  if (!written) {
-    if (::unlink(temp.constData()) != 0) {
-      // Nothing more to do: only the temporary is left over.
-    }
-    return QByteArray();
-  }
-  return temp;
-}
-
 // Sets `values` and removes `removed` in `group` of the user's file. False
-// when the file could not be written; then it is left as it was. QSettings'
-// sync can rename a cut file (a full disk) over the one it writes and still
-// report no error, so it only edits a 0600 copy beside the file, which
-// replaces it once it reads back whole and is on the disk.
+// when the file could not be written; then it is left as it was (a cut
+// file is never renamed over it). The file stays 0600, and a linked file
+// linked.
 bool WriteUserValues(const SettingsPaths& paths, const QString& group,
                      const std::vector<std::pair<QString, QVariant>>& values,
                      const QStringList& removed = {}) {
   const QString file = UserFile(paths);
   PrepareUserFile(file);
-  // The lock QSettings takes for this file, so two mounters' edits do not
-  // undo each other.
-  QLockFile lock(file + QStringLiteral(".lock"));
-  if (!lock.lock()) return false;
-  // A linked settings file stays linked: its target is replaced, as
-  // QSettings did.
-  const QFileInfo info(file);
-  const QString target = info.isSymLink() ? info.canonicalFilePath() : file;
-  if (target.isEmpty()) return false;
-  const QByteArray name = QFile::encodeName(target);
-  struct stat st;
-  if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  QFile current(target);
-  if (!current.open(QIODevice::ReadOnly)) return false;
-  const QByteArray contents = current.readAll();
-  if (current.error() != QFileDevice::NoError) return false;
-  current.close();
-
-  const QByteArray edited = NewTemporary(name, contents);
-  if (edited.isEmpty()) return false;
-  // The edited copy is read back under this second name.
-  const QByteArray checked = NewTemporary(name, QByteArray());
-  bool written = false;
-  if (!checked.isEmpty()) {
-    const std::optional<QMap<QString, QVariant>> meant =
-        EditCopy(QFile::decodeName(edited), group, values, removed);
-    written = meant && ::rename(edited.constData(), checked.constData()) == 0 &&
-              HoldsExactly(QFile::decodeName(checked), *meant) && SyncPath(checked, O_RDONLY) &&
-              ::rename(checked.constData(), name.constData()) == 0;
-  }
-  if (!written) {
-    for (const QByteArray& temp : {edited, checked}) {
-      if (!temp.isEmpty() && ::unlink(temp.constData()) != 0 && errno != ENOENT) {
-        // Nothing more to do: the settings file itself is untouched.
-      }
-    }
-    return false;
-  }
-  // Replaced, but not known to last a crash until the folder is on disk.
-  return SyncPath(QFile::encodeName(QFileInfo(target).absolutePath()), O_RDONLY | O_DIRECTORY);
+  return platform::WriteIniValues(file, group, values, removed);
 }
 
 bool WriteUserValue(const SettingsPaths& paths, const QString& group, const QString& key,

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,12 +14,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -637,6 +640,86 @@ TEST(ConfiguratorDefaultsTest, AFileThatCannotBeMadePrivateGetsNoDigest) {
   EXPECT_FALSE(holds_digest && (st.st_mode & 0004) != 0)
       << "a digest readable by all, mode " << std::oct << (st.st_mode & 0777) << ":\n"
       << text;
+}
+
+// Runs `write` while files can grow to `limit` bytes at most, as on a full
+// disk: a write past it fails with EFBIG (SIGXFSZ ignored) instead of
+// ending the test. The soft limit alone is lowered, so it can be restored.
+bool UnderFileSizeLimit(rlim_t limit, const std::function<bool()>& write) {
+  struct rlimit before;
+  EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  struct rlimit small = before;
+  small.rlim_cur = std::min<rlim_t>(limit, before.rlim_max);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction old_action {};
+  EXPECT_EQ(::sigaction(SIGXFSZ, &ignore, &old_action), 0);
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool written = write();
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
+  EXPECT_EQ(::sigaction(SIGXFSZ, &old_action, nullptr), 0);
+  return written;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Defaults that cannot be written whole (a full disk) keep those saved: the
+// file is not replaced by a cut one that loses the default passwords, the
+// write says it failed, and nothing is left beside the file. Written, the
+// file keeps its mode and group.
+TEST(ConfiguratorDefaultsTest, AWriteThatCannotBeCompletedKeepsTheDefaultsAndSaysSo) {
+  testing::ScratchDir scratch;
+  const std::string folder = scratch.File("xdg/Ostravin");
+  const std::string file = folder + "/Quensaria.conf";
+  ConfiguratorDefaults defaults(QString::fromStdString(file));
+  ASSERT_TRUE(defaults.SetLoginPassword(PasswordDigest("log on")));
+  ASSERT_TRUE(defaults.SetManagePassword(PasswordDigest("manage")));
+  ASSERT_TRUE(defaults.SetAutoAddClient(false));
+  struct stat st;
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u) << std::oct << (st.st_mode & 0777);
+  // A group given to the file stays through a write: the writer's own
+  // where it may give no other.
+  gid_t group = st.st_gid;
+  if (::geteuid() == 0) {
+    group = 4321;
+    ASSERT_EQ(::chown(file.c_str(), static_cast<uid_t>(-1), group), 0);
+  }
+  const std::string before = FileText(file);
+  ASSERT_GT(before.size(), 100u);
+
+  const rlim_t limit = before.size() / 2;
+  EXPECT_FALSE(UnderFileSizeLimit(limit, [&] {
+    return defaults.SetLoginPassword(PasswordDigest("other"));
+  })) << "a cut defaults file was reported as written";
+  EXPECT_EQ(FileText(file), before);
+  EXPECT_FALSE(UnderFileSizeLimit(
+      limit, [&] { return defaults.SetManagePassword(PasswordDigest("other")); }));
+  EXPECT_FALSE(UnderFileSizeLimit(limit, [&] { return defaults.SetAutoAddClient(true); }));
+  EXPECT_EQ(FileText(file), before);
+  EXPECT_EQ(QDir(QString::fromStdString(folder))
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList{"Quensaria.conf"});
+  EXPECT_EQ(defaults.LoginPassword(), PasswordDigest("log on"));
+  EXPECT_EQ(defaults.ManagePassword(), PasswordDigest("manage"));
+  EXPECT_FALSE(defaults.AutoAddClient());
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u) << std::oct << (st.st_mode & 0777);
+  EXPECT_EQ(st.st_gid, group);
+
+  // With room again, the write goes through; mode and group stay.
+  ASSERT_TRUE(defaults.SetLoginPassword(PasswordDigest("other")));
+  EXPECT_EQ(defaults.LoginPassword(), PasswordDigest("other"));
+  EXPECT_EQ(defaults.ManagePassword(), PasswordDigest("manage"));
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u) << std::oct << (st.st_mode & 0777);
+  EXPECT_EQ(st.st_gid, group);
+  EXPECT_EQ(QDir(QString::fromStdString(folder))
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList{"Quensaria.conf"});
 }
 
 TEST_F(LudraneTest, OptionsGiveNewServersTheirDefaults) {

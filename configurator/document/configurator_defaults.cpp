@@ -11,6 +11,7 @@
 #include <QSettings>
 #include <cstring>
 
+#include "platform/ini_file.h"
 #include "platform/thread_identity.h"
 
 namespace quensaria::configurator {
@@ -41,16 +42,15 @@ std::optional<QByteArray> ReadBinary(const QString& file, const char* name, int 
 // A digest logs on as well as its password, so the file is no other
 // user's: made 0640 for the managers' group (where it exists, so that they
 // still read the defaults), and a file found readable by all loses that
-// before the digest goes in. Its owner and group may read it; the group it
-// had is given back, as the rewrite (a new file renamed over it) makes it
-// the writer's. A `digest` does not go into a file readable by all that the
-// writer may not make private (another user's): there it would stay readable.
-// True when the value was written.
+// before the digest goes in. Its owner and group may read it; the rewrite
+// (a checked copy renamed over it) keeps its mode and group. A `digest`
+// does not go into a file readable by all that the writer may not make
+// private (another user's): there it would stay readable. True when the
+// value was written; on a full disk the file keeps the defaults it had.
 bool WriteBinary(const QString& file, const char* name, const QByteArray& bytes, bool digest) {
   const QByteArray path = QFile::encodeName(file);
   struct stat before;
-  bool known = ::stat(path.constData(), &before) == 0;
-  if (known) {
+  if (::stat(path.constData(), &before) == 0) {
     if ((before.st_mode & 0007) != 0 && ::chmod(path.constData(), before.st_mode & 07770) != 0 &&
         digest) {
       return false;
@@ -58,29 +58,14 @@ bool WriteBinary(const QString& file, const char* name, const QByteArray& bytes,
   } else {
     QDir().mkpath(QFileInfo(file).absolutePath());
     const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
-    if (fd >= 0) {
-      const uint32_t managers = platform::GroupId(kManagersGroup, kNoGroup);
-      // Without the right to, the file keeps the writer's group.
-      if (managers != kNoGroup && ::fchown(fd, static_cast<uid_t>(-1), managers) != 0) {
-      }
-      known = ::fstat(fd, &before) == 0;
-      ::close(fd);
+    if (fd < 0) return false;
+    const uint32_t managers = platform::GroupId(kManagersGroup, kNoGroup);
+    // Without the right to, the file keeps the writer's group.
+    if (managers != kNoGroup && ::fchown(fd, static_cast<uid_t>(-1), managers) != 0) {
     }
+    if (::close(fd) != 0) return false;
   }
-  bool written = false;
-  {
-    QSettings settings(file, QSettings::IniFormat);
-    settings.setValue(name, bytes);
-    settings.sync();
-    written = settings.status() == QSettings::NoError;  // not without the rights
-  }
-  struct stat after;
-  if (known && ::stat(path.constData(), &after) == 0 && after.st_gid != before.st_gid) {
-    if (::chown(path.constData(), static_cast<uid_t>(-1), before.st_gid) != 0) {
-      // Not the owner's to give back: the writer's group stays.
-    }
-  }
-  return written;
+  return platform::WriteIniValues(file, QString(), {{QLatin1String(name), bytes}});
 }
 
 std::optional<Sha1Digest> ReadDigest(const QString& file, const char* name) {
