@@ -273,6 +273,42 @@ TEST_F(RefusedClientTest, RefusedEntriesAreCappedToTheMostRecent) {
   EXPECT_EQ(now.back(), refused(kRefusals + 1));
 }
 
+// The cap counts the entries that are refused now: one the administrator
+// changed to logged on stays through later refusals, and one changed to
+// refused counts towards the cap.
+TEST_F(RefusedClientTest, TheCapFollowsStateChangesOfOnlineEntries) {
+  const Handle server = AddServer(9001);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  uint8_t access = 0;
+  EXPECT_FALSE(engine->Admit(Ip("10.9.9.1"), access));
+  const Handle admitted = AddOnline(server, MakeClient(Ip("10.9.9.2"), kVirtual));
+  const Handle refused_first = [&] {
+    Handle first = 0;
+    EXPECT_EQ(registry_.EnumOnlineClients(server, 0, first), 0);
+    return first;
+  }();
+  ClientEntry logged_on = MakeClient(Ip("10.9.9.1"), kFull);
+  logged_on.state = kClientLoggedOn;
+  ASSERT_EQ(registry_.ModifyOnlineClient(refused_first, logged_on), 0);
+  ClientEntry refused = MakeClient(Ip("10.9.9.2"), kRefused);
+  refused.state = kClientRefused;
+  ASSERT_EQ(registry_.ModifyOnlineClient(admitted, refused), 0);
+
+  const auto address = [](uint32_t i) { return htonl(0x0A000000u + i); };  // 10.0.x.y
+  for (uint32_t i = 0; i < 256; ++i) EXPECT_FALSE(engine->Admit(address(i), access));
+  const std::vector<uint32_t> online = OnlineAddresses(server);
+  ASSERT_EQ(online.size(), 257u);
+  EXPECT_EQ(online[0], Ip("10.9.9.1")) << "no longer refused: the cap leaves it";
+  EXPECT_EQ(online[1], address(0)) << "refused since before these: the first to go";
+  EXPECT_EQ(online.back(), address(255));
+  size_t refused_now = 0;
+  for (const ClientEntry& entry : OnlineClients(server)) {
+    if (entry.state == kClientRefused) ++refused_now;
+  }
+  EXPECT_EQ(refused_now, 256u);
+}
+
 TEST_F(RefusedClientTest, EachEngineTouchesOnlyItsOwnServer) {
   const Handle open = AddServer(9001);
   const Handle closed = AddServer(9002);
