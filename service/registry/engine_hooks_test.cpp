@@ -337,6 +337,31 @@ TEST_F(RefusedClientTest, EachEngineTouchesOnlyItsOwnServer) {
   EXPECT_TRUE(OnlineAddresses(open).empty());
 }
 
+// The last error text is the management calls': a client refused again, or
+// a second log-on of an address, changes nothing of it, also between a
+// failed call and the text read after it.
+TEST_F(RefusedClientTest, EntriesAlreadyListedLeaveTheLastErrorText) {
+  const Handle server = AddServer(9001);
+  AddStatic(server, MakeClient(Ip("10.0.0.2"), kVirtual));
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  uint8_t access = 0;
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.1"), access));
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.1"), access));
+  ASSERT_TRUE(engine->Admit(Ip("10.0.0.2"), access));
+  engine->LogOn(Ip("10.0.0.2"), kVirtual);
+  engine->LogOn(Ip("10.0.0.2"), kVirtual);
+  EXPECT_EQ(registry_.LastErrorText(), "") << "no call failed";
+
+  registry_.SetSaveHook([](const std::vector<StoredServer>&) { return false; });
+  EXPECT_EQ(registry_.AddStaticClient(server, MakeClient(Ip("10.0.0.3"), kFull)), -1);
+  EXPECT_EQ(registry_.LastErrorText(), kNotSavedText);
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.1"), access));
+  engine->LogOn(Ip("10.0.0.2"), kVirtual);
+  EXPECT_EQ(registry_.LastErrorText(), kNotSavedText);
+  EXPECT_EQ(OnlineClients(server).size(), 2u);
+}
+
 TEST_F(RefusedClientTest, ChangesOfTheStaticListApplyToTheNextConnection) {
   const Handle server = AddServer(9001);
   ASSERT_EQ(registry_.StartServer(server), 0);
