@@ -49,6 +49,21 @@ ClientList::iterator ClientList::erase(iterator it) {
   return entries_.erase(it);
 }
 
+void ClientList::StateChanged(iterator it) {
+  const Handle handle = it->handle;
+  const bool refused = it->entry.state == kClientRefused;
+  if (refused == (refused_.count(handle) != 0)) return;
+  if (!refused) {
+    refused_.erase(handle);
+    // Gone from the order too: refused again later, it must not count as
+    // refused since its first time.
+    std::erase(refused_order_, handle);
+    return;
+  }
+  refused_.insert(handle);
+  refused_order_.push_back(handle);
+}
+
 void ClientList::TrimRefused(size_t most) {
   while (refused_.size() > most && !refused_order_.empty()) {
     const Handle oldest = refused_order_.front();

@@ -1,8 +1,8 @@
 // ClientList: one server's static or online client list, in insertion
 // order, whose entries are found by handle or by address without a walk
 // (refused clients from thousands of addresses must not make each next
-// refusal slower). Entries added as refused (state 3) are also kept in
-// arrival order, so the oldest can be dropped when there are too many.
+// refusal slower). Refused entries (state 3) are also kept in the order
+// they became refused, so the oldest can be dropped when there are too many.
 // Lock held by the caller, as for everything in the registry's state.
 #ifndef QUENSARIA_SERVICE_REGISTRY_CLIENT_LIST_H_
 #define QUENSARIA_SERVICE_REGISTRY_CLIENT_LIST_H_
@@ -56,7 +56,10 @@ class ClientList {
 
   void push_back(ListedClient client);
   iterator erase(iterator it);
-  // Drops the oldest entries added as refused until at most `most` remain.
+  // After `it`'s state was changed in place: the cap counts it as refused
+  // from now on, or no longer.
+  void StateChanged(iterator it);
+  // Drops the oldest refused entries until at most `most` remain.
   void TrimRefused(size_t most);
   size_t refused() const { return refused_.size(); }
 
@@ -64,8 +67,10 @@ class ClientList {
   std::list<ListedClient> entries_;
   std::unordered_map<Handle, iterator> by_handle_;
   std::unordered_map<uint32_t, std::vector<iterator>> by_address_;  // in list order
-  std::unordered_set<Handle> refused_;  // listed entries added as refused
-  std::deque<Handle> refused_order_;    // their arrival order (may hold gone ones)
+  // The listed entries refused now, and the order they became so (it may
+  // still hold gone ones).
+  std::unordered_set<Handle> refused_;
+  std::deque<Handle> refused_order_;
 };
 
 }  // namespace quensaria::registry

@@ -1,7 +1,7 @@
 // The indexed client list: lookups by handle and address agree with the
 // list's order through appends and removals, also with repeated addresses
 // (a Locals.xml may list one twice), and the refused cap drops only the
-// oldest refused entries that are still listed.
+// oldest refused entries that are still listed and still refused.
 #include "service/registry/client_list.h"
 
 #include <gtest/gtest.h>
@@ -69,6 +69,31 @@ TEST(ClientListTest, RefusedCapDropsTheOldestStillListed) {
   list.push_back(Client(20000, 20000, kClientRefused));
   list.TrimRefused(5);
   EXPECT_EQ(Walk(list), (std::vector<Handle>{1, 16, 17, 18, 19, 20000}));
+}
+
+// An entry whose state changes in place counts as refused only while it is,
+// and refused again it is the newest refusal, not one from its first time.
+TEST(ClientListTest, RefusedCapFollowsStateChanges) {
+  ClientList list;
+  for (Handle h = 1; h <= 3; ++h) list.push_back(Client(h, h, kClientRefused));
+  auto first = list.Find(1);
+  first->entry.state = kClientLoggedOn;
+  list.StateChanged(first);
+  EXPECT_EQ(list.refused(), 2u);
+  first->entry.state = kClientRefused;
+  list.StateChanged(first);
+  list.StateChanged(first);  // told twice: counted once
+  list.push_back(Client(4, 4, kClientRefused));
+  EXPECT_EQ(list.refused(), 4u);
+  list.TrimRefused(3);
+  EXPECT_EQ(Walk(list), (std::vector<Handle>{1, 3, 4})) << "2 was refused longest";
+
+  auto third = list.Find(3);
+  third->entry.state = kClientLoggedOn;
+  list.StateChanged(third);
+  list.TrimRefused(0);
+  EXPECT_EQ(Walk(list), (std::vector<Handle>{3})) << "logged on: not the cap's";
+  EXPECT_EQ(list.refused(), 0u);
 }
 
 }  // namespace

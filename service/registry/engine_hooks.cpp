@@ -19,6 +19,13 @@ const ClientEntry* FindStatic(const ClientList& list, uint32_t address) {
   return client == nullptr ? nullptr : &client->entry;
 }
 
+// An engine's event lists an address only once; one listed already is no
+// failed call, so it leaves the last error text, which is the management
+// calls'.
+bool ListedOnline(ServerEntry& server, uint32_t address) {
+  return server.online_clients.FindAddress(address) != server.online_clients.end();
+}
+
 void LogHookException(const char* hook) {
   platform::ConsoleLog(platform::ConsolePriority::kError, "%s failed\n", hook);
 }
@@ -54,7 +61,7 @@ bool CheckClientAccess(RegistryState& state, const EngineLink& link, uint32_t ad
   if (server == nullptr) return false;
   bool listed = false;
   if (DecideAccess(server->static_clients, address, access, listed)) return true;
-  if (!listed) {
+  if (!listed && !ListedOnline(*server, address)) {
     ClientEntry refused{};
     refused.address = address;
     refused.access = ACCESS_REFUSED;
@@ -88,7 +95,10 @@ void ClientLoggedOn(RegistryState& state, const EngineLink& link, uint32_t addre
     auto lock = state.LockFor(link);
     if (!lock.owns_lock()) return;
     ServerEntry* server = state.FindServerOf(link);
-    if (server == nullptr || state.AddClient(*server, ListKind::kOnline, online) != 0) return;
+    if (server == nullptr || ListedOnline(*server, address) ||
+        state.AddClient(*server, ListKind::kOnline, online) != 0) {
+      return;
+    }
   }
   state.RequestNames();
 }

@@ -273,6 +273,42 @@ TEST_F(RefusedClientTest, RefusedEntriesAreCappedToTheMostRecent) {
   EXPECT_EQ(now.back(), refused(kRefusals + 1));
 }
 
+// The cap counts the entries that are refused now: one the administrator
+// changed to logged on stays through later refusals, and one changed to
+// refused counts towards the cap.
+TEST_F(RefusedClientTest, TheCapFollowsStateChangesOfOnlineEntries) {
+  const Handle server = AddServer(9001);
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  uint8_t access = 0;
+  EXPECT_FALSE(engine->Admit(Ip("10.9.9.1"), access));
+  const Handle admitted = AddOnline(server, MakeClient(Ip("10.9.9.2"), kVirtual));
+  const Handle refused_first = [&] {
+    Handle first = 0;
+    EXPECT_EQ(registry_.EnumOnlineClients(server, 0, first), 0);
+    return first;
+  }();
+  ClientEntry logged_on = MakeClient(Ip("10.9.9.1"), kFull);
+  logged_on.state = kClientLoggedOn;
+  ASSERT_EQ(registry_.ModifyOnlineClient(refused_first, logged_on), 0);
+  ClientEntry refused = MakeClient(Ip("10.9.9.2"), kRefused);
+  refused.state = kClientRefused;
+  ASSERT_EQ(registry_.ModifyOnlineClient(admitted, refused), 0);
+
+  const auto address = [](uint32_t i) { return htonl(0x0A000000u + i); };  // 10.0.x.y
+  for (uint32_t i = 0; i < 256; ++i) EXPECT_FALSE(engine->Admit(address(i), access));
+  const std::vector<uint32_t> online = OnlineAddresses(server);
+  ASSERT_EQ(online.size(), 257u);
+  EXPECT_EQ(online[0], Ip("10.9.9.1")) << "no longer refused: the cap leaves it";
+  EXPECT_EQ(online[1], address(0)) << "refused since before these: the first to go";
+  EXPECT_EQ(online.back(), address(255));
+  size_t refused_now = 0;
+  for (const ClientEntry& entry : OnlineClients(server)) {
+    if (entry.state == kClientRefused) ++refused_now;
+  }
+  EXPECT_EQ(refused_now, 256u);
+}
+
 TEST_F(RefusedClientTest, EachEngineTouchesOnlyItsOwnServer) {
   const Handle open = AddServer(9001);
   const Handle closed = AddServer(9002);
@@ -299,6 +335,31 @@ TEST_F(RefusedClientTest, EachEngineTouchesOnlyItsOwnServer) {
   ASSERT_EQ(registry_.StopServer(closed), 0);
   open_engine->Disconnect(Ip("10.0.0.2"));
   EXPECT_TRUE(OnlineAddresses(open).empty());
+}
+
+// The last error text is the management calls': a client refused again, or
+// a second log-on of an address, changes nothing of it, also between a
+// failed call and the text read after it.
+TEST_F(RefusedClientTest, EntriesAlreadyListedLeaveTheLastErrorText) {
+  const Handle server = AddServer(9001);
+  AddStatic(server, MakeClient(Ip("10.0.0.2"), kVirtual));
+  ASSERT_EQ(registry_.StartServer(server), 0);
+  const auto engine = engines_.Latest(9001);
+  uint8_t access = 0;
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.1"), access));
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.1"), access));
+  ASSERT_TRUE(engine->Admit(Ip("10.0.0.2"), access));
+  engine->LogOn(Ip("10.0.0.2"), kVirtual);
+  engine->LogOn(Ip("10.0.0.2"), kVirtual);
+  EXPECT_EQ(registry_.LastErrorText(), "") << "no call failed";
+
+  registry_.SetSaveHook([](const std::vector<StoredServer>&) { return false; });
+  EXPECT_EQ(registry_.AddStaticClient(server, MakeClient(Ip("10.0.0.3"), kFull)), -1);
+  EXPECT_EQ(registry_.LastErrorText(), kNotSavedText);
+  EXPECT_FALSE(engine->Admit(Ip("10.0.0.1"), access));
+  engine->LogOn(Ip("10.0.0.2"), kVirtual);
+  EXPECT_EQ(registry_.LastErrorText(), kNotSavedText);
+  EXPECT_EQ(OnlineClients(server).size(), 2u);
 }
 
 TEST_F(RefusedClientTest, ChangesOfTheStaticListApplyToTheNextConnection) {

@@ -401,6 +401,59 @@ TEST_F(ServedRegistryTest, RefusedEntryStaysUntilAConnectionFromThatAddressEnds)
   EXPECT_TRUE(WaitForOnline(server, {}));
 }
 
+// Static entries added over addresses refused before, one by one as a range
+// is added, decide each address's next log-on, and so do later changes of
+// their access, as ludrane-cli sends them (the entry as read, its access
+// changed); each address stays listed once in either list.
+TEST_F(ServedRegistryTest, StaticEntriesAddedOverRefusedAddressesDecideTheNextLogOn) {
+  PatternImage image(kMiB);
+  const Handle server = AddExport(image.path(), {});
+  const uint16_t port = Start(server);
+  ASSERT_NE(port, 0);
+  std::vector<uint32_t> range;
+  for (uint8_t host = 21; host <= 24; ++host) range.push_back(Ipv4(127, 0, 0, host));
+  for (const uint32_t address : range) {
+    ASSERT_EQ(Connected(port, address)->ExpectClosedWithoutBytes(30000), 0);
+  }
+  ASSERT_EQ(Online(server).size(), range.size());
+
+  for (const uint32_t address : range) {
+    const uint8_t access = address == range[0] ? ACCESS_FULL : ACCESS_VIRTUAL_WRITE;
+    ASSERT_EQ(registry_->AddStaticClient(server, Entry(address, access)), 0);
+  }
+  EXPECT_EQ(registry_->AddStaticClient(server, Entry(range[1], ACCESS_FULL)), -1);
+  const auto access_of = [&](uint32_t address) {
+    auto client = LoggedOn(port, address, "login");
+    QueryData query{};
+    EXPECT_EQ(client->Query(query).error, 0);
+    client->Close();
+    EXPECT_TRUE(WaitForLiveConnections(0));
+    return query.access;
+  };
+  for (const uint32_t address : range) {
+    SCOPED_TRACE("127.0.0." + std::to_string(address >> 24));
+    EXPECT_EQ(access_of(address), address == range[0] ? ACCESS_FULL : ACCESS_VIRTUAL_WRITE);
+  }
+
+  std::vector<Handle> statics;
+  for (Handle client = 0;
+       registry_->EnumStaticClients(server, client, client) == 0 && client != 0;) {
+    statics.push_back(client);
+  }
+  ASSERT_EQ(statics.size(), range.size()) << "one static entry for each address";
+  const auto set_access = [&](Handle client, uint8_t access) {
+    ClientEntry entry{};
+    ASSERT_EQ(registry_->GetStaticClient(client, entry), 0);
+    entry.access = access;
+    ASSERT_EQ(registry_->ModifyStaticClient(client, entry), 0);
+  };
+  set_access(statics[1], ACCESS_REFUSED);
+  EXPECT_EQ(Connected(port, range[1])->ExpectClosedWithoutBytes(30000), 0);
+  set_access(statics[1], ACCESS_FULL);
+  EXPECT_EQ(access_of(range[1]), ACCESS_FULL);
+  EXPECT_LE(Online(server).size(), range.size()) << "never a second entry for an address";
+}
+
 TEST_F(ServedRegistryTest, HostNamesComeFromTheSystemResolver) {
   {
     std::scoped_lock lock(mutex_);

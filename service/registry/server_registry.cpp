@@ -209,6 +209,11 @@ int32_t ServerRegistry::ModifyOnlineClient(Handle client, const ClientEntry& ent
   const auto place = state_->FindClient(client, ListKind::kOnline);
   if (place.server == nullptr) return -1;
   Overwrite(place.client->entry, entry);
+  // The refused cap counts what is refused now: a client changed to logged
+  // on is not pushed out by later refusals.
+  ClientList& online = place.server->online_clients;
+  online.StateChanged(place.client);
+  online.TrimRefused(kMaxRefusedClients);
   return 0;
 }
 
