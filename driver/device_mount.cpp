@@ -45,9 +45,14 @@ NtStatus DiskDevice::Mount(const MountRecord& record, const platform::CallerIden
   // A second mount queued behind the first one finds the device taken.
   if (back_end_) return STATUS_DEVICE_ALREADY_ATTACHED;
   {
-    // An unmount raised it; an unload keeps it raised.
+    // An unmount raised it; an unload keeps it raised, and a mount then
+    // would hold the stop for its log-ons and its requests' reconnects.
     std::scoped_lock lock(queue_mu_);
-    if (!stop_) give_up_.Lower();
+    if (stop_ || refuse_mounts_) {
+      DebugPrint("%s: mount refused: the driver is stopping", name_.c_str());
+      return STATUS_NO_MEDIA_IN_DEVICE;
+    }
+    give_up_.Lower();
   }
   DeviceState state;
   state.source_type = record.sourceType;

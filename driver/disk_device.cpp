@@ -42,6 +42,15 @@ void DiskDevice::BeginStop() {
   wake_.notify_all();
 }
 
+void DiskDevice::RefuseMounts() {
+  {
+    std::scoped_lock lock(queue_mu_);
+    refuse_mounts_ = true;
+  }
+  // After the flag is set: a mount that lowered it before is seen here.
+  give_up_.Raise();
+}
+
 void DiskDevice::Stop() {
   BeginStop();
   if (worker_.joinable()) worker_.join();

@@ -136,6 +136,10 @@ class DiskDevice {
   // queued unmount does: its mount is about to go. Lowered again by the
   // next mount.
   void GiveUpReconnects() { give_up_.Raise(); }
+  // The driver is stopping: the reconnects are given up for good, and a
+  // mount not yet begun is refused (STATUS_NO_MEDIA_IN_DEVICE, as after a
+  // stop), while a mounted disk still serves its requests until Stop.
+  void RefuseMounts();
 
   DeviceState State() const;
   // The part of the state every request looks at, without copying names.
@@ -187,6 +191,7 @@ class DiskDevice {
   std::condition_variable wake_;
   std::deque<std::unique_ptr<DeviceRequest>> queue_;  // guarded by queue_mu_
   bool stop_ = false;                                 // guarded by queue_mu_
+  bool refuse_mounts_ = false;                        // guarded by queue_mu_
   size_t serving_ = 0;                                // requests being served; guarded by queue_mu_
   // Of those, served in a thread that did not ask to hand off (the file
   // system's); guarded by queue_mu_.

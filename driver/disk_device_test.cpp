@@ -779,6 +779,36 @@ TEST_F(NetworkDeviceTest, AStopDuringAMountTriesNoFurtherServer) {
   EXPECT_EQ(0, third.Connections()) << "the third server was tried after the stop";
 }
 
+// While the driver stops, a mounted disk still serves the requests its
+// block device's removal waits for, each with one attempt at a silent
+// server, and no device takes a mount (its log-ons would hold the stop).
+TEST_F(NetworkDeviceTest, RefusedMountsLeaveAMountedDiskServingWithOneAttempt) {
+  // Longer than the bound below, as the default's 60 s.
+  device_ = MakeDevice(DeviceType::kDisk, 0, 600s, 60s);
+  other_ = MakeDevice(DeviceType::kDisk, 1, 600s, 60s);
+  FakeBlockServer second{16 * kMiB};
+  MountRecord record = NetworkRecord(server_);
+  SetMountConnections(record, 1);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(record));
+  ASSERT_EQ(STATUS_SUCCESS, Write(kMiB, Pattern(4096, 7)).status);
+  device_->RefuseMounts();
+  other_->RefuseMounts();
+  const Result r = Read(kMiB, 4096);
+  EXPECT_EQ(STATUS_SUCCESS, r.status);
+  EXPECT_EQ(Pattern(4096, 7), r.data);
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, Mount(NetworkRecord(second), other_.get()));
+  EXPECT_EQ(0, second.Connections()) << "a mount during the stop logged on";
+  EXPECT_FALSE(other_->State().mounted);
+  server_.SetSilent(true);
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_NE(STATUS_SUCCESS, Read(0, 4096).status);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 20s) << "the read took its reconnect time";
+  EXPECT_TRUE(device_->State().mounted);
+  device_->Stop();
+  EXPECT_FALSE(device_->State().mounted);
+  server_.SetSilent(false);
+}
+
 // A stop that comes while a request waits for its servers, all gone silent:
 // the reconnect tries them within one log-on time-out in all, not one each
 // (with three servers, a reply and three log-ons of 30 s held the stop past

@@ -175,8 +175,9 @@ void Driver::Unload() {
   if (unloaded_) return;
   unloaded_ = true;
   // First: the notifier's task waited for below may be a block device's
-  // making, whose reads wait on a server that is away.
-  for (auto& device : devices_) device->GiveUpReconnects();
+  // making, whose reads wait on a server that is away. No mount lowers it
+  // again: one begun now is refused.
+  for (auto& device : devices_) device->RefuseMounts();
   {
     std::scoped_lock lock(notify_mu_);
     notify_stop_ = true;
@@ -211,9 +212,7 @@ void Driver::Unload() {
   // The block devices go first: the kernel writes back what it holds for
   // them and waits for their requests in flight, which still reach mounted
   // devices (a server that is away gets one attempt). All at once, as the
-  // devices' flushes below: each may wait for a silent server. Told again
-  // to give up: a mount begun meanwhile may have lowered it.
-  for (auto& device : devices_) device->GiveUpReconnects();
+  // devices' flushes below: each may wait for a silent server.
   std::vector<std::function<void()>> removals;
   try {
     for (auto& disk : disks) {

@@ -15,10 +15,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "driver/block_server_for_testing.h"
@@ -279,6 +282,84 @@ TEST(DriverStopTest, AStopTellsTheDisksToGiveUpBeforeWaitingForTheNotifier) {
   EXPECT_LT(took, 15s) << "the stop waited "
                        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
                        << " ms for the read's reconnects";
+}
+
+// A mount a user starts while the driver stops (here while the notifier
+// still makes a block device) lowered its device's give-up flag again, as
+// the stop had not yet stopped the devices: its log-on went on to try each
+// listed server, and its requests retried for the whole reconnect time,
+// holding the stop. It is refused now, and reaches no server.
+TEST(DriverStopTest, AMountDuringAStopIsRefusedAndReachesNoServer) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount FUSE file systems";
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs /dev/fuse";
+  using namespace std::chrono_literals;
+  testing::ScratchDir scratch;
+  // Declared first, so that they outlive the driver whatever happens.
+  FakeBlockServer server(1 << 20);
+  FakeBlockServer second(1 << 20);
+  FakeBlockServer third(1 << 20);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  DriverOptions options;
+  options.runtime_dir = (scratch.path() / "run").string();
+  options.block_devices = false;
+  options.transport.connect_timeout = 1000ms;
+  options.transport.reply_timeout = 1000ms;
+  options.transport.reconnect_timeout = 40s;
+  auto loaded = Driver::Load(options);
+  ASSERT_TRUE(loaded.ok()) << loaded.status().ToString();
+  std::unique_ptr<Driver> driver = std::move(loaded).value();
+  // A block device's making, which the stop waits for, until released.
+  driver->RunInOrderForTesting([released] { released.wait(); });
+  auto unloaded = std::async(std::launch::async, [&] { driver->Unload(); });
+  // Whatever fails below, the stop is let go before it is waited for.
+  struct Release {
+    std::promise<void>* promise;
+    ~Release() {
+      if (promise != nullptr) promise->set_value();
+    }
+  } let_go{&release};
+  // Once the stop has begun, the notifier takes no task: it runs here.
+  ASSERT_TRUE(testing::Eventually(
+      [&] {
+        auto ran_here = std::make_shared<std::atomic<bool>>(false);
+        driver->RunInOrderForTesting([ran_here] { *ran_here = true; });
+        return ran_here->load();
+      },
+      10s));
+  NtStatus mounted = STATUS_PENDING;
+  {
+    auto control = platform::DeviceControlClient::Open(driver->device_dir() + "/VelmoranEx1");
+    ASSERT_TRUE(control.ok());
+    MountRecord record{};
+    record.sourceType = kSourceTypeNetwork;
+    record.serverAddress = server.address();
+    record.serverPort = server.port();
+    SetMountConnections(record, 1);
+    mounted = control->Mount(record);
+  }
+  // One whose servers are silent tried each in turn, one log-on time-out
+  // each, while the stop waited.
+  for (FakeBlockServer* s : {&second, &third}) s->SetSilent(true);
+  NtStatus listed = STATUS_PENDING;
+  {
+    auto control = platform::DeviceControlClient::Open(driver->device_dir() + "/VelmoranEx2");
+    ASSERT_TRUE(control.ok());
+    MountRecord record{};
+    record.sourceType = kSourceTypeNetwork;
+    record.serverAddress = second.address();
+    record.serverPort = second.port();
+    ASSERT_TRUE(SetMountServers(
+        record, {{second.address(), second.port()}, {third.address(), third.port()}}));
+    SetMountConnections(record, 1);
+    listed = control->Mount(record);
+  }
+  const int connections = server.Connections() + second.Connections() + third.Connections();
+  std::exchange(let_go.promise, nullptr)->set_value();
+  unloaded.wait();
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, mounted);
+  EXPECT_EQ(STATUS_NO_MEDIA_IN_DEVICE, listed);
+  EXPECT_EQ(0, connections) << "mounts begun during the stop tried their servers";
 }
 
 // A runtime directory somewhere others may write (the README's /tmp/vm, made
