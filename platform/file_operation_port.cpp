@@ -75,8 +75,7 @@ void FilePort::PostShutdown() {
 
 void FilePort::Nudge() {
   if (!nudge_) return;
-  const uint64_t one = 1;
-  (void)!::write(nudge_.get(), &one, sizeof one);
+  SignalEventFd(nudge_.get());
 }
 
 LingerResult FilePort::Linger(int socket, std::chrono::microseconds timeout) {
@@ -99,8 +98,7 @@ LingerResult FilePort::Linger(int socket, std::chrono::microseconds timeout) {
   lingerers_.fetch_sub(1, std::memory_order_seq_cst);
   if (ready <= 0) return LingerResult::kNotYet;
   if (fds[1].revents & POLLIN) {
-    uint64_t count;
-    (void)!::read(nudge_.get(), &count, sizeof count);  // another lingerer may have
+    DrainEventFd(nudge_.get());  // another lingerer may have
   }
   if (fds[0].revents != 0) return LingerResult::kReadable;  // data, end of stream or error
   return LingerResult::kNotYet;

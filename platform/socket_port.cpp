@@ -127,9 +127,6 @@ Result<SocketCompletion> SocketPort::Wait() {
   }
 }
 
-void SocketPort::PostShutdown() {
-  const uint64_t one = 1;
-  (void)!::write(wake_.get(), &one, sizeof one);
-}
+void SocketPort::PostShutdown() { SignalEventFd(wake_.get()); }
 
 }  // namespace quensaria::platform

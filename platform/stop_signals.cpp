@@ -55,9 +55,6 @@ int StopSignals::Wait() {
   }
 }
 
-void StopSignals::Cancel() {
-  const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(cancel_.get(), &one, sizeof one);
-}
+void StopSignals::Cancel() { SignalEventFd(cancel_.get()); }
 
 }  // namespace quensaria::platform

@@ -216,8 +216,7 @@ void UblkDevice::Answer(uint16_t tag, int result) {
   std::scoped_lock lock(answered_mu_);
   if (!here) {
     answered_.emplace_back(tag, result);
-    const uint64_t one = 1;
-    (void)!::write(wake_.get(), &one, sizeof one);
+    SignalEventFd(wake_.get());
   }
   // The last use of this object: Remove may free it once this is unlocked.
   if (--with_handler_ == 0) all_answered_.notify_all();
@@ -332,8 +331,7 @@ Status UblkDevice::Remove() {
   }
   if (queue_.joinable()) {
     stopping_ = true;
-    const uint64_t one = 1;
-    (void)!::write(wake_.get(), &one, sizeof one);
+    SignalEventFd(wake_.get());
     queue_.join();
   }
   {

@@ -1,4 +1,6 @@
 // UniqueFd: sole owner of a file descriptor, closed on destruction. Move-only.
+// Also the wake-ups through event counters (eventfd) that the waiting
+// threads poll.
 #ifndef QUENSARIA_PLATFORM_UNIQUE_FD_H_
 #define QUENSARIA_PLATFORM_UNIQUE_FD_H_
 
@@ -30,6 +32,14 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Adds one to the event counter `fd`, which wakes its poller. A full
+// counter (EAGAIN) has a wake-up pending already; on an open eventfd
+// nothing else fails but an interrupt, which is retried.
+void SignalEventFd(int fd);
+// Takes the non-blocking event counter `fd` back to zero; one found at
+// zero (another poller took the wake-up) is as good.
+void DrainEventFd(int fd);
 
 }  // namespace quensaria::platform
 

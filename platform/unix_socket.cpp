@@ -144,10 +144,7 @@ Result<UniqueFd> UnixListener::Accept() {
   }
 }
 
-void UnixListener::Shutdown() {
-  const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
-}
+void UnixListener::Shutdown() { SignalEventFd(wake_.get()); }
 
 Result<UniqueFd> ConnectUnix(const std::string& path, std::chrono::milliseconds wait) {
   Result<sockaddr_un> address = AddressOf(path);
