@@ -1172,6 +1172,55 @@ TEST_F(EngineTest, AWriteThroughOneExportIsReadThroughAnotherOfTheSameFile) {
   second.StopAndWait();
 }
 
+// The same through two names of the file: a hard link and a symbolic link.
+TEST_F(EngineTest, AWriteThroughOneNameOfAFileIsReadThroughAnExportOfAnother) {
+  ImageFile image(8 * kMiB);
+  const std::string hard = image.path() + ".link";
+  const std::string soft = image.path() + ".symlink";
+  ASSERT_EQ(::link(image.path().c_str(), hard.c_str()), 0);
+  ASSERT_EQ(::symlink(image.path().c_str(), soft.c_str()), 0);
+  uint8_t value = 0xC0;
+  for (const std::string& other : {hard, soft}) {
+    SCOPED_TRACE(other);
+    EngineHarness first(TestConfig(image.path(), 10));
+    EngineHarness second(TestConfig(other, 10));
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(second.Start());
+    BlockClient writer;
+    ASSERT_EQ(writer.Connect(first.port(), kClientA), 0);
+    ASSERT_EQ(writer.Login("manage").reply.status, REPLY_OK);
+    BlockClient reader;
+    ASSERT_EQ(reader.Connect(second.port(), kClientB), 0);
+    ASSERT_EQ(reader.Login("manage").reply.status, REPLY_OK);
+    const auto fills = [&] {
+      ServerStats figures{};
+      second.engine().ReadFigures(figures);
+      return figures.CacheFills;
+    };
+    uint64_t offset = 0;
+    for (uint64_t block = 1; block < 7 && fills() == 0; ++block) {
+      ASSERT_NO_FATAL_FAILURE(DropFromPageCache(image.path()));
+      offset = block * kMiB;
+      Bytes before;
+      ASSERT_EQ(reader.Read(offset, 4096, before).error, 0);
+    }
+    if (fills() == 0) GTEST_SKIP() << "the page cache served every read: nothing cached";
+    const Bytes written(4096, ++value);
+    const Exchange write = writer.Write(offset, written.data(), 4096);
+    ASSERT_EQ(write.error, 0);
+    ASSERT_EQ(write.reply.status, REPLY_OK);
+    Bytes after;
+    const Exchange read = reader.Read(offset, 4096, after);
+    ASSERT_EQ(read.error, 0);
+    ASSERT_EQ(read.reply.status, REPLY_OK);
+    EXPECT_EQ(after, written);
+    first.StopAndWait();
+    second.StopAndWait();
+  }
+  EXPECT_EQ(::unlink(hard.c_str()), 0);
+  EXPECT_EQ(::unlink(soft.c_str()), 0);
+}
+
 // Many clients at once, each on its own region, some of them through the
 // file workers only (the source never says it can do a transfer at once).
 class ConcurrentEngineTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
