@@ -1,10 +1,12 @@
 #include "platform/block_device.h"
 
 #include <blkid/blkid.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <string_view>
 
 namespace quensaria::platform {
@@ -24,11 +26,32 @@ constexpr GuidType kGuidTypes[] = {
     {"c12a7328-f81f-11d2-ba4b-00a0c93ec93b", 0xEF},  // EFI system
 };
 
+std::string SysfsEntry(uint32_t device_major, uint32_t device_minor) {
+  return "/sys/dev/block/" + std::to_string(device_major) + ":" + std::to_string(device_minor);
+}
+
 }  // namespace
 
+bool PlaceOfPartition(uint32_t device_major, uint32_t device_minor, PartitionPlace& place) {
+  const std::string entry = SysfsEntry(device_major, device_minor);
+  if (!IsPartition(device_major, device_minor)) return false;
+  // "start" counts 512-byte sectors whatever the device's sector size; the
+  // partition's entry sits in its disk's, whose "dev" is "major:minor".
+  uint64_t start = 0;
+  std::ifstream start_file(entry + "/start");
+  if (!(start_file >> start)) return false;
+  uint32_t disk_major = 0;
+  uint32_t disk_minor = 0;
+  char colon = 0;
+  std::ifstream dev_file(entry + "/../dev");
+  if (!(dev_file >> disk_major >> colon >> disk_minor) || colon != ':') return false;
+  place.disk = makedev(disk_major, disk_minor);
+  place.first_byte = start * 512;
+  return true;
+}
+
 bool IsPartition(uint32_t device_major, uint32_t device_minor) {
-  const std::string path = "/sys/dev/block/" + std::to_string(device_major) + ":" +
-                           std::to_string(device_minor) + "/partition";
+  const std::string path = SysfsEntry(device_major, device_minor) + "/partition";
   return ::access(path.c_str(), F_OK) == 0;
 }
 

@@ -12,6 +12,16 @@ namespace quensaria::platform {
 // /sys/dev/block has a "partition" attribute).
 bool IsPartition(uint32_t device_major, uint32_t device_minor);
 
+// Where a partition lies: on the whole disk numbered `disk` (a dev_t), from
+// byte `first_byte`.
+struct PartitionPlace {
+  uint64_t disk = 0;
+  uint64_t first_byte = 0;
+};
+// Fills `place` from sysfs when major:minor is a partition; false otherwise
+// or when sysfs does not say.
+bool PlaceOfPartition(uint32_t device_major, uint32_t device_minor, PartitionPlace& place);
+
 // The type byte of the partition at `path` as an MBR entry states it. A GPT
 // partition gets the MBR byte of its type GUID where one exists (Linux data
 // 0x83, swap 0x82, LVM 0x8E, RAID 0xFD, Microsoft basic data 0x07, EFI

@@ -1,6 +1,7 @@
 #include "platform/block_device.h"
 
 #include <gtest/gtest.h>
+#include <sys/sysmacros.h>
 
 #include "platform/loop_device_for_testing.h"
 #include "platform/source_file.h"
@@ -57,6 +58,17 @@ TEST_F(LoopDiskTest, PartitionsAreToldFromWholeDisksAndSizedExactly) {
   ASSERT_TRUE(whole_fd.ok() && part_fd.ok());
   EXPECT_EQ(SizeOf(whole_fd.value().get()).value(), 16u << 20);
   EXPECT_EQ(SizeOf(part_fd.value().get()).value(), 4096u * 512);
+}
+
+TEST_F(LoopDiskTest, APartitionsPlaceIsItsDiskAndItsFirstByte) {
+  Result<FileInfo> whole = StatPath(disk_->device());
+  Result<FileInfo> part = StatPath(disk_->partition(1));
+  ASSERT_TRUE(whole.ok() && part.ok());
+  PartitionPlace place;
+  ASSERT_TRUE(PlaceOfPartition(part.value().device_major, part.value().device_minor, place));
+  EXPECT_EQ(place.disk, makedev(whole.value().device_major, whole.value().device_minor));
+  EXPECT_EQ(place.first_byte, 2048u * 512);
+  EXPECT_FALSE(PlaceOfPartition(whole.value().device_major, whole.value().device_minor, place));
 }
 
 TEST_F(LoopDiskTest, PartitionTypeComesFromThePartitionTable) {

@@ -138,4 +138,23 @@ int SyncData(int fd) {
   return result == 0 ? 0 : errno;
 }
 
+int WriteOutRange(int fd, uint64_t offset, uint64_t length) {
+  int result;
+  do {
+    result = ::sync_file_range(
+        fd, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  } while (result != 0 && errno == EINTR);
+  return result == 0 ? 0 : errno;
+}
+
+int DropCachedRange(int fd, uint64_t offset, uint64_t length) {
+  // The kernel drops only pages the range covers whole.
+  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const uint64_t first = offset / page * page;
+  const uint64_t end = (offset + length + page - 1) / page * page;
+  return ::posix_fadvise(fd, static_cast<off_t>(first), static_cast<off_t>(end - first),
+                         POSIX_FADV_DONTNEED);
+}
+
 }  // namespace quensaria::platform

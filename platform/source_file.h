@@ -96,6 +96,13 @@ Transfer WriteAtNoWait(int fd, uint64_t offset, const void* data, size_t length)
 // later call need not fail again.
 int SyncData(int fd);
 
+// Writes the dirty pages of `fd` in the range out to the device and waits
+// for them (not for the device's write cache): 0, else an errno.
+int WriteOutRange(int fd, uint64_t offset, uint64_t length);
+// Drops the clean pages of `fd` that hold any byte of the range, so the next
+// read of them is the device's: 0, else an errno.
+int DropCachedRange(int fd, uint64_t offset, uint64_t length);
+
 }  // namespace quensaria::platform
 
 #endif  // QUENSARIA_PLATFORM_SOURCE_FILE_H_

@@ -1172,6 +1172,55 @@ TEST_F(EngineTest, AWriteThroughOneExportIsReadThroughAnotherOfTheSameFile) {
   second.StopAndWait();
 }
 
+// The same through two names of the file: a hard link and a symbolic link.
+TEST_F(EngineTest, AWriteThroughOneNameOfAFileIsReadThroughAnExportOfAnother) {
+  ImageFile image(8 * kMiB);
+  const std::string hard = image.path() + ".link";
+  const std::string soft = image.path() + ".symlink";
+  ASSERT_EQ(::link(image.path().c_str(), hard.c_str()), 0);
+  ASSERT_EQ(::symlink(image.path().c_str(), soft.c_str()), 0);
+  uint8_t value = 0xC0;
+  for (const std::string& other : {hard, soft}) {
+    SCOPED_TRACE(other);
+    EngineHarness first(TestConfig(image.path(), 10));
+    EngineHarness second(TestConfig(other, 10));
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(second.Start());
+    BlockClient writer;
+    ASSERT_EQ(writer.Connect(first.port(), kClientA), 0);
+    ASSERT_EQ(writer.Login("manage").reply.status, REPLY_OK);
+    BlockClient reader;
+    ASSERT_EQ(reader.Connect(second.port(), kClientB), 0);
+    ASSERT_EQ(reader.Login("manage").reply.status, REPLY_OK);
+    const auto fills = [&] {
+      ServerStats figures{};
+      second.engine().ReadFigures(figures);
+      return figures.CacheFills;
+    };
+    uint64_t offset = 0;
+    for (uint64_t block = 1; block < 7 && fills() == 0; ++block) {
+      ASSERT_NO_FATAL_FAILURE(DropFromPageCache(image.path()));
+      offset = block * kMiB;
+      Bytes before;
+      ASSERT_EQ(reader.Read(offset, 4096, before).error, 0);
+    }
+    if (fills() == 0) GTEST_SKIP() << "the page cache served every read: nothing cached";
+    const Bytes written(4096, ++value);
+    const Exchange write = writer.Write(offset, written.data(), 4096);
+    ASSERT_EQ(write.error, 0);
+    ASSERT_EQ(write.reply.status, REPLY_OK);
+    Bytes after;
+    const Exchange read = reader.Read(offset, 4096, after);
+    ASSERT_EQ(read.error, 0);
+    ASSERT_EQ(read.reply.status, REPLY_OK);
+    EXPECT_EQ(after, written);
+    first.StopAndWait();
+    second.StopAndWait();
+  }
+  EXPECT_EQ(::unlink(hard.c_str()), 0);
+  EXPECT_EQ(::unlink(soft.c_str()), 0);
+}
+
 // Many clients at once, each on its own region, some of them through the
 // file workers only (the source never says it can do a transfer at once).
 class ConcurrentEngineTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
@@ -1389,6 +1438,102 @@ TEST_F(EngineTest, PartitionOnABlockDeviceIsServedBehindItsHeader) {
   Bytes on_disk(4096);
   image.read(reinterpret_cast<char*>(on_disk.data()), 4096);
   EXPECT_EQ(on_disk, payload);
+}
+
+// A whole disk and one of its partitions served side by side: each device
+// has its own page cache and each export its read cache, yet what a client
+// writes through one is what a client of the other reads next.
+class DiskAndPartitionTest : public EngineTest {
+ protected:
+  static constexpr uint64_t kPartitionStart = 2048 * 512;
+  void SetUp() override {
+    const std::string why = platform::LoopDisk::UnavailableReason();
+    if (!why.empty()) GTEST_SKIP() << why;
+    Result<std::unique_ptr<platform::LoopDisk>> made =
+        platform::LoopDisk::Create(16 * kMiB, "label: dos\nstart=2048, size=16384, type=83\n");
+    ASSERT_TRUE(made.ok()) << made.status().ToString();
+    disk_ = std::move(made).value();
+    whole_ = std::make_unique<EngineHarness>(TestConfig(disk_->device(), 10));
+    part_ = std::make_unique<EngineHarness>(TestConfig(disk_->partition(1), 10));
+    ASSERT_TRUE(whole_->Start());
+    ASSERT_TRUE(part_->Start());
+    ASSERT_EQ(whole_client_.Connect(whole_->port(), kClientA), 0);
+    ASSERT_EQ(whole_client_.Login("manage").reply.status, REPLY_OK);
+    ASSERT_EQ(part_client_.Connect(part_->port(), kClientB), 0);
+    ASSERT_EQ(part_client_.Login("manage").reply.status, REPLY_OK);
+  }
+  void TearDown() override {
+    if (part_) part_->StopAndWait();
+    if (whole_) whole_->StopAndWait();
+  }
+  static uint64_t Fills(EngineHarness& harness) {
+    ServerStats figures{};
+    harness.engine().ReadFigures(figures);
+    return figures.CacheFills;
+  }
+  // Reads `offset` of `device` through its export until a read fills a
+  // block of that export's cache (out of the page cache); false when the
+  // page cache served every try.
+  bool CachedThrough(EngineHarness& harness, BlockClient& client, const std::string& device,
+                     uint64_t first, uint64_t& offset) {
+    const uint64_t before = Fills(harness);
+    for (uint64_t block = 0; block < 4 && Fills(harness) == before; ++block) {
+      DropFromPageCache(device);
+      offset = first + block * kMiB;
+      Bytes data;
+      EXPECT_EQ(client.Read(offset, 4096, data).reply.status, REPLY_OK);
+    }
+    return Fills(harness) != before;
+  }
+  // Reads through a descriptor of `device` of this process, so that its
+  // page cache holds the bytes the export will read from there.
+  static void IntoPageCache(const std::string& device, uint64_t offset) {
+    platform::UniqueFd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    Bytes data(4096);
+    ASSERT_EQ(::pread(fd.get(), data.data(), data.size(), static_cast<off_t>(offset)), 4096);
+  }
+  static void ExpectWritten(BlockClient& writer, uint64_t write_at, BlockClient& reader,
+                            uint64_t read_at, uint8_t value) {
+    const Bytes written(4096, value);
+    const Exchange write = writer.Write(write_at, written.data(), 4096);
+    ASSERT_EQ(write.error, 0);
+    ASSERT_EQ(write.reply.status, REPLY_OK);
+    Bytes after;
+    const Exchange read = reader.Read(read_at, 4096, after);
+    ASSERT_EQ(read.error, 0);
+    ASSERT_EQ(read.reply.status, REPLY_OK);
+    EXPECT_EQ(after, written);
+  }
+
+  std::unique_ptr<platform::LoopDisk> disk_;
+  std::unique_ptr<EngineHarness> whole_;
+  std::unique_ptr<EngineHarness> part_;
+  BlockClient whole_client_;
+  BlockClient part_client_;
+};
+
+TEST_F(DiskAndPartitionTest, AWriteThroughTheDiskIsReadThroughThePartitionsCache) {
+  uint64_t offset = 0;  // of the partition's export, behind its header
+  if (!CachedThrough(*part_, part_client_, disk_->partition(1), 32256 + kMiB, offset))
+    GTEST_SKIP() << "the page cache served every read: nothing cached";
+  ExpectWritten(whole_client_, kPartitionStart + offset - 32256, part_client_, offset, 0xE1);
+}
+
+TEST_F(DiskAndPartitionTest, AWriteThroughThePartitionIsReadThroughTheDisksCache) {
+  uint64_t offset = 0;
+  if (!CachedThrough(*whole_, whole_client_, disk_->device(), kPartitionStart + kMiB, offset))
+    GTEST_SKIP() << "the page cache served every read: nothing cached";
+  ExpectWritten(part_client_, offset - kPartitionStart + 32256, whole_client_, offset, 0xE2);
+}
+
+// Neither read cache holds the bytes: the reader's device had them in its
+// page cache, which the write through the other device does not change.
+TEST_F(DiskAndPartitionTest, AWriteThroughOneIsReadThroughTheOthersPageCache) {
+  ASSERT_NO_FATAL_FAILURE(IntoPageCache(disk_->partition(1), 2 * kMiB));
+  ExpectWritten(whole_client_, kPartitionStart + 2 * kMiB, part_client_, 32256 + 2 * kMiB, 0xE3);
+  ASSERT_NO_FATAL_FAILURE(IntoPageCache(disk_->device(), kPartitionStart + 3 * kMiB));
+  ExpectWritten(part_client_, 32256 + 3 * kMiB, whole_client_, kPartitionStart + 3 * kMiB, 0xE4);
 }
 
 }  // namespace

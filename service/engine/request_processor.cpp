@@ -413,10 +413,15 @@ Step RequestProcessor::CompleteWrite(Connection& c, const source::IoResult& resu
   }
   // The cache learns the bytes once they are on the source, so a block
   // filled meanwhile cannot keep what they replaced; so do the caches of
-  // other exports of the same file.
+  // other exports of the same bytes. A write that another export may not
+  // see fails rather than succeed for one export only.
   if (source::ReadCache* cache = source_.cache()) {
-    cache->UpdateAll(f.position, static_cast<uint32_t>(result.bytes),
-                     c.io->buffer + f.data_offset + f.done);
+    const uint32_t shared = cache->UpdateAll(f.position, static_cast<uint32_t>(result.bytes),
+                                             c.io->buffer + f.data_offset + f.done);
+    if (shared != 0) {
+      SayWriteFailed(c.request.offset + (f.data_offset - kWritePayload) + f.done, shared);
+      return Reply(c, REPLY_FAILED, 0, 0);
+    }
   }
   f.done += static_cast<uint32_t>(result.bytes);
   f.position += result.bytes;

@@ -135,10 +135,20 @@ Result<std::unique_ptr<DiskSource>> DiskSource::Open(const ServerConfig& config)
   auto source = std::make_unique<DiskSource>(kind, size.ok() ? size.value() : 0, type,
                                              std::move(io).value(), CacheBlocks(config));
   source->set_watch(std::make_unique<SourceWatch>(path, fd, size.ok() ? size.value() : 0));
-  // Another export of the same file writes it too.
-  const Result<platform::FileIdentity> identity = platform::IdentityOf(fd);
-  if (source->cache() != nullptr && identity.ok())
-    source->cache()->ShareWritesWith(identity.value());
+  // Another export of the same file writes it too, and so does one of the
+  // whole disk of a partition, at the partition's offset on it.
+  Result<platform::FileIdentity> identity = platform::IdentityOf(fd);
+  if (source->cache() != nullptr && identity.ok()) {
+    platform::PartitionPlace place;
+    if (S_ISBLK(st.st_mode) &&
+        platform::PlaceOfPartition(major(st.st_rdev), minor(st.st_rdev), place)) {
+      identity.value().device = place.disk;
+      source->cache()->ShareWritesWith(identity.value(), place.first_byte,
+                                       size.ok() ? size.value() : UINT64_MAX, st.st_rdev);
+    } else {
+      source->cache()->ShareWritesWith(identity.value());
+    }
+  }
   return source;
 }
 

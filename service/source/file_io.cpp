@@ -75,6 +75,16 @@ uint32_t FileIo::Flush() {
   return error == 0 ? 0 : platform::Win32ErrorFromErrno(error);
 }
 
+uint32_t FileIo::WriteOut(uint64_t offset, uint64_t length) {
+  const int error = platform::WriteOutRange(io_.get(), offset, length);
+  return error == 0 ? 0 : platform::Win32ErrorFromErrno(error);
+}
+
+uint32_t FileIo::DropCached(uint64_t offset, uint64_t length) {
+  const int error = platform::DropCachedRange(io_.get(), offset, length);
+  return error == 0 ? 0 : platform::Win32ErrorFromErrno(error);
+}
+
 uint32_t FileIo::Associate() {
   const int error = platform::CheckReadWrite(io_.get());
   return error == 0 ? 0 : platform::Win32ErrorFromErrno(error);

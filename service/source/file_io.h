@@ -31,6 +31,8 @@ class FileIo final : public SourceIo {
   bool NoWaitReads() const override { return read_nowait_.load(std::memory_order_relaxed); }
   IoResult CacheRead(uint64_t offset, uint8_t* data, size_t length) override;
   uint32_t Flush() override;
+  uint32_t WriteOut(uint64_t offset, uint64_t length) override;
+  uint32_t DropCached(uint64_t offset, uint64_t length) override;
   uint32_t Associate() override;
   int HandleValue() const override { return io_.get(); }
 

@@ -91,6 +91,18 @@ void MemoryIo::HoldWrites(bool hold) {
   released_.notify_all();
 }
 
+uint32_t MemoryIo::WriteOut(uint64_t /*offset*/, uint64_t /*length*/) {
+  std::scoped_lock lock(mutex_);
+  ++counts_.write_outs;
+  return faults_.write_out_error;
+}
+
+uint32_t MemoryIo::DropCached(uint64_t /*offset*/, uint64_t /*length*/) {
+  std::scoped_lock lock(mutex_);
+  ++counts_.drops;
+  return 0;
+}
+
 uint32_t MemoryIo::Flush() {
   std::unique_lock lock(mutex_);
   ++counts_.flushes;

@@ -25,11 +25,13 @@ class MemoryIo final : public SourceIo {
     uint64_t full_at = UINT64_MAX;  // writes stop here: short, then ERROR_DISK_FULL
     bool try_would_block = false;   // TryRead/TryWrite always say "would block"
     uint32_t associate_error = 0;
-    uint32_t flush_error = 0;  // every Flush fails with this
+    uint32_t flush_error = 0;      // every Flush fails with this
+    uint32_t write_out_error = 0;  // every WriteOut fails with this
   };
   struct Counts {
     int reads = 0, writes = 0, try_reads = 0, try_writes = 0, cache_reads = 0;
     int flushes = 0;  // Flush calls begun
+    int write_outs = 0, drops = 0;
   };
 
   explicit MemoryIo(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
@@ -51,6 +53,8 @@ class MemoryIo final : public SourceIo {
   bool NoWaitReads() const override { return true; }
   IoResult CacheRead(uint64_t offset, uint8_t* data, size_t length) override;
   uint32_t Flush() override;
+  uint32_t WriteOut(uint64_t offset, uint64_t length) override;
+  uint32_t DropCached(uint64_t offset, uint64_t length) override;
   uint32_t Associate() override;
   int HandleValue() const override { return -1; }
 

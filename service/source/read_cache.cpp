@@ -136,15 +136,21 @@ void ReadCache::Forget(uint64_t end) {
   in_use_.store(!blocks_.empty() || !filling_.empty(), std::memory_order_relaxed);
 }
 
-void ReadCache::ShareWritesWith(const platform::FileIdentity& file) {
-  JoinSharing("file " + std::to_string(file.device) + " " + std::to_string(file.inode));
+void ReadCache::ShareWritesWith(const platform::FileIdentity& file, uint64_t first_byte,
+                                uint64_t length, uint64_t pages) {
+  JoinSharing("file " + std::to_string(file.device) + " " + std::to_string(file.inode), first_byte,
+              length, pages);
 }
 
 void ReadCache::ShareWritesWith(const SourceId& source) {
-  JoinSharing("source " + std::string(source.begin(), source.end()));
+  JoinSharing("source " + std::string(source.begin(), source.end()), 0, UINT64_MAX, 0);
 }
 
-void ReadCache::JoinSharing(const std::string& key) {
+void ReadCache::JoinSharing(const std::string& key, uint64_t first_byte, uint64_t length,
+                            uint64_t pages) {
+  first_byte_ = first_byte;
+  end_ = length > UINT64_MAX - first_byte ? UINT64_MAX : first_byte + length;
+  pages_ = pages;
   std::shared_ptr<Sharing> sharing;
   {
     std::scoped_lock lock(sharings_mutex);
@@ -161,10 +167,35 @@ void ReadCache::JoinSharing(const std::string& key) {
   sharing_ = std::move(sharing);
 }
 
-void ReadCache::UpdateAll(uint64_t offset, uint32_t length, const uint8_t* data) {
-  if (!sharing_) return Update(offset, length, data);
+uint32_t ReadCache::UpdateAll(uint64_t offset, uint32_t length, const uint8_t* data) {
+  if (!sharing_) {
+    Update(offset, length, data);
+    return 0;
+  }
+  const uint64_t first = first_byte_ + offset;
+  const uint64_t end = first + length;
+  uint32_t error = 0;
+  bool written_out = false;
   std::scoped_lock lock(sharing_->mutex);
-  for (ReadCache* cache : sharing_->caches) cache->Update(offset, length, data);
+  for (ReadCache* cache : sharing_->caches) {
+    // Only the bytes that are also the other source's.
+    const uint64_t from = std::max(first, cache->first_byte_);
+    const uint64_t to = std::min(end, cache->end_);
+    if (from >= to) continue;
+    const uint64_t at = from - cache->first_byte_;
+    if (cache->pages_ != pages_) {
+      // Its page cache holds what the device held: the bytes go there
+      // first, then its pages of them are read again.
+      if (!written_out) {
+        error = io_.WriteOut(offset, length);
+        written_out = true;
+      }
+      const uint32_t dropped = cache->io_.DropCached(at, to - from);
+      if (error == 0) error = dropped;
+    }
+    cache->Update(at, static_cast<uint32_t>(to - from), data + (from - first));
+  }
+  return error;
 }
 
 std::vector<ReadCache::BlockInfo> ReadCache::Blocks() const {

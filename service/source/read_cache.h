@@ -68,13 +68,21 @@ class ReadCache {
   // Exports that serve one file side by side each keep a cache of it: a
   // write through one must reach the blocks of all, or the others serve
   // the bytes it replaced. Makes this cache one of those of `file` (its
-  // device and inode); call before the cache serves.
-  void ShareWritesWith(const platform::FileIdentity& file);
+  // device and inode); call before the cache serves. A partition is one of
+  // those of its whole disk: its `length` bytes are the disk's from
+  // `first_byte`, and `pages` (its own device number) tells that the kernel
+  // keeps a page cache of it apart from the disk's; 0 for a source that has
+  // none apart.
+  void ShareWritesWith(const platform::FileIdentity& file, uint64_t first_byte = 0,
+                       uint64_t length = UINT64_MAX, uint64_t pages = 0);
   // The same for exports of one shared source (an RBD image): `source` is
   // its identity, which every export of it is told.
   void ShareWritesWith(const SourceId& source);
-  // Update on this cache and on every other cache of the same file.
-  void UpdateAll(uint64_t offset, uint32_t length, const uint8_t* data);
+  // Update on this cache and on every other cache of the same file, at
+  // their offsets of the bytes; one with a page cache apart first gets the
+  // bytes from the device. A Win32 error code when that could not be done
+  // (the others may see the old bytes), else 0.
+  uint32_t UpdateAll(uint64_t offset, uint32_t length, const uint8_t* data);
 
   struct BlockInfo {
     uint64_t first_byte;
@@ -108,7 +116,7 @@ class ReadCache {
   void Age();
   bool Fill(Block& block);
   // Joins the caches kept under `key`.
-  void JoinSharing(const std::string& key);
+  void JoinSharing(const std::string& key, uint64_t first_byte, uint64_t length, uint64_t pages);
 
   const uint32_t capacity_;
   SourceIo& io_;
@@ -119,6 +127,9 @@ class ReadCache {
   // Whether any block or fill exists: Hit on an empty cache takes no lock.
   std::atomic<bool> in_use_{false};
   std::shared_ptr<Sharing> sharing_;  // null: no other cache hears of writes
+  uint64_t first_byte_ = 0;           // of byte 0 among the bytes shared
+  uint64_t end_ = UINT64_MAX;         // past the last byte among them
+  uint64_t pages_ = 0;                // see ShareWritesWith
 };
 
 }  // namespace quensaria::source

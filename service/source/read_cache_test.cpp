@@ -377,5 +377,85 @@ TEST_F(ReadCacheFillTest, FillsInProgressCountAgainstTheCapacity) {
   EXPECT_EQ(cache_->Blocks().size(), 1u);
 }
 
+// A partition's cache and its whole disk's share writes at the partition's
+// offset on the disk: a write through either reaches the other's blocks
+// where the bytes are the same, and only there.
+TEST(ReadCacheSharingTest, APartitionAndItsDiskSeeEachOthersWritesAtTheirOwnOffsets) {
+  constexpr uint64_t kStart = 8 * kMiB;  // the partition's first byte on the disk
+  const std::vector<uint8_t> bytes = PatternBytes(32 * kMiB);
+  MemoryIo disk_io(bytes);
+  MemoryIo part_io(std::vector<uint8_t>(bytes.begin() + kStart, bytes.begin() + 24 * kMiB));
+  ReadCache disk(10, disk_io);
+  ReadCache part(10, part_io);
+  platform::FileIdentity whole;
+  whole.device = 0xFFFF1234;  // a device no other test shares
+  disk.ShareWritesWith(whole);
+  part.ShareWritesWith(whole, kStart, 16 * kMiB, 0xFFFF1235);
+
+  std::vector<uint8_t> out(kMiB);
+  ASSERT_TRUE(part.Lookup(0, 4096, out.data()));              // part [0, 1 MiB)
+  ASSERT_TRUE(disk.Lookup(kStart + kMiB, 4096, out.data()));  // disk's of part [1, 2 MiB)
+  ASSERT_TRUE(disk.Lookup(kStart - kMiB, 4096, out.data()));  // before the partition
+
+  // Through the disk, across the partition's start.
+  const std::vector<uint8_t> a(8192, 0xA1);
+  EXPECT_EQ(disk.UpdateAll(kStart - 4096, 8192, a.data()), 0u);
+  ASSERT_TRUE(part.Hit(0, 8192, out.data()));
+  EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 4096, [](uint8_t b) { return b == 0xA1; }));
+  for (uint64_t i = 4096; i < 8192; ++i) ASSERT_EQ(out[i], Pattern(kStart + i)) << i;
+  ASSERT_TRUE(disk.Hit(kStart - 4096, 4096, out.data()));
+  EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 4096, [](uint8_t b) { return b == 0xA1; }));
+
+  // Through the partition: the disk's block at the shifted offset.
+  const std::vector<uint8_t> b(512, 0xB2);
+  EXPECT_EQ(part.UpdateAll(kMiB + 1024, 512, b.data()), 0u);
+  ASSERT_TRUE(disk.Hit(kStart + kMiB + 512, 2048, out.data()));
+  for (uint64_t i = 0; i < 2048; ++i) {
+    const uint8_t want = i >= 512 && i < 1024 ? 0xB2 : Pattern(kStart + kMiB + 512 + i);
+    ASSERT_EQ(out[i], want) << i;
+  }
+  // Not at the partition's own offset of the disk.
+  ASSERT_TRUE(disk.Hit(kStart - kMiB + 4096, 4096, out.data()));
+  for (uint64_t i = 0; i < 4096; ++i) ASSERT_EQ(out[i], Pattern(kStart - kMiB + 4096 + i)) << i;
+
+  // Each device has a page cache of its own: the writer's bytes went to the
+  // device, and the other's pages of them were dropped; writes of bytes
+  // outside the partition cost neither.
+  EXPECT_EQ(disk_io.counts().write_outs, 1);
+  EXPECT_EQ(part_io.counts().drops, 1);
+  EXPECT_EQ(part_io.counts().write_outs, 1);
+  EXPECT_EQ(disk_io.counts().drops, 1);
+  EXPECT_EQ(disk.UpdateAll(kStart - 8192, 4096, a.data()), 0u);
+  EXPECT_EQ(disk.UpdateAll(kStart + 16 * kMiB, 4096, a.data()), 0u);
+  EXPECT_EQ(disk_io.counts().write_outs, 1);
+  EXPECT_EQ(part_io.counts().drops, 1);
+
+  // Bytes that may not reach the other device make the write fail.
+  MemoryIo::Faults faults;
+  faults.write_out_error = ERROR_WRITE_FAULT;
+  disk_io.SetFaults(faults);
+  EXPECT_EQ(disk.UpdateAll(kStart + 4096, 512, b.data()), uint32_t{ERROR_WRITE_FAULT});
+}
+
+// Exports of one file share its page cache: their writes cost no more.
+TEST(ReadCacheSharingTest, ExportsOfOneFileNeitherWriteOutNorDropPages) {
+  MemoryIo first_io(PatternBytes(4 * kMiB));
+  MemoryIo second_io(PatternBytes(4 * kMiB));
+  ReadCache first(10, first_io);
+  ReadCache second(10, second_io);
+  platform::FileIdentity file;
+  file.device = 0xFFFF1236;
+  file.inode = 12;
+  first.ShareWritesWith(file);
+  second.ShareWritesWith(file);
+  std::vector<uint8_t> out(4096);
+  ASSERT_TRUE(second.Lookup(kMiB, 4096, out.data()));
+  const std::vector<uint8_t> c(512, 0xC3);
+  EXPECT_EQ(first.UpdateAll(kMiB + 512, 512, c.data()), 0u);
+  ASSERT_TRUE(second.Hit(kMiB + 512, 512, out.data()));
+  EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 512, [](uint8_t v) { return v == 0xC3; }));
+  EXPECT_EQ(first_io.counts().write_outs + second_io.counts().drops, 0);
+}
+
 }  // namespace
 }  // namespace quensaria::source

@@ -50,6 +50,13 @@ class SourceIo {
   // be lost even if a later call succeeds.
   virtual uint32_t Flush() = 0;
 
+  // For sources whose bytes another source reaches through a page cache of
+  // its own (a partition and its whole disk): puts the bytes written in the
+  // range on the device, and forgets what is cached of the range, so each
+  // sees the other's writes. Blocks; a Win32 error code, 0 on success.
+  virtual uint32_t WriteOut(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
+  virtual uint32_t DropCached(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
+
   // Readies the I/O handle for the engine's file workers. A failure ends
   // the engine before it serves.
   virtual uint32_t Associate() = 0;
