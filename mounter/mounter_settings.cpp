@@ -78,25 +78,6 @@ QVariant ReadMounterValue(const SettingsPaths& paths, const QString& key) {
   return QVariant();
 }
 
-bool WriteAll(int fd, const QByteArray& bytes) {
-  qsizetype done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n =
-        ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += n;
-  }
-  return true;
-}
-
-bool SyncPath(const QByteArray& name, int flags) {
-  const int fd = ::open(name.constData(), flags | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  return ::close(fd) == 0 && synced;
-}
-
 // Sets `values` and removes `removed` in `group` of the user's file. False
 // when the file could not be written; then it is left as it was (a cut
 // file is never renamed over it). The file stays 0600, and a linked file
@@ -358,7 +339,7 @@ bool MounterSettings::WriteLogOnEntry(const QString& program_path) {
       ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   bool written = (!own_entry || ::fchmod(fd, st.st_mode & 07777) == 0) &&
-                 WriteAll(fd, text.toUtf8()) && ::fsync(fd) == 0;
+                 platform::WriteAll(fd, text.toUtf8()) && ::fsync(fd) == 0;
   written = ::close(fd) == 0 && written;
   written = written && ::rename(temp.constData(), name.constData()) == 0;
   if (!written) {
@@ -367,7 +348,7 @@ bool MounterSettings::WriteLogOnEntry(const QString& program_path) {
     }
     return false;
   }
-  return SyncPath(QFile::encodeName(folder), O_RDONLY | O_DIRECTORY);
+  return platform::SyncPath(QFile::encodeName(folder), O_RDONLY | O_DIRECTORY);
 }
 
 bool MounterSettings::DeleteLogOnEntry() {

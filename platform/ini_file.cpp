@@ -17,25 +17,6 @@
 namespace quensaria::platform {
 namespace {
 
-bool WriteAll(int fd, const QByteArray& bytes) {
-  qsizetype done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n =
-        ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += n;
-  }
-  return true;
-}
-
-bool SyncPath(const QByteArray& name, int flags) {
-  const int fd = ::open(name.constData(), flags | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  return ::close(fd) == 0 && synced;
-}
-
 // Gives the checked copy `name` the file's group and permission bits (the
 // group first: a chown can clear set-id bits), then puts it on the disk. A
 // group the writer may not give leaves the writer's.
@@ -100,6 +81,25 @@ QByteArray NewTemporary(const QByteArray& name, const QByteArray& contents) {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const QByteArray& bytes) {
+  qsizetype done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool SyncPath(const QByteArray& name, int flags) {
+  const int fd = ::open(name.constData(), flags | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && synced;
+}
 
 bool WriteIniValues(const QString& file, const QString& group,
                     const std::vector<std::pair<QString, QVariant>>& values,

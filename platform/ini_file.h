@@ -8,6 +8,7 @@
 #ifndef QUENSARIA_PLATFORM_INI_FILE_H_
 #define QUENSARIA_PLATFORM_INI_FILE_H_
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -26,6 +27,12 @@ namespace quensaria::platform {
 bool WriteIniValues(const QString& file, const QString& group,
                     const std::vector<std::pair<QString, QVariant>>& values,
                     const QStringList& removed = {});
+
+// The pieces of such a replacement, for files written whole: all of
+// `bytes` to `fd` (interrupts retried); an fsync of the file or folder
+// `name` opened with `flags`. False when the system said no.
+bool WriteAll(int fd, const QByteArray& bytes);
+bool SyncPath(const QByteArray& name, int flags);
 
 }  // namespace quensaria::platform
 
