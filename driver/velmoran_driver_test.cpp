@@ -225,6 +225,19 @@ TEST_F(DriverThreadsTest, DevicesWaitingForSilentServersHoldUpNoOtherDevice) {
   EXPECT_EQ(2 * kConnections, stuck_done.load());
 }
 
+// Short log-on and reply time-outs, and a reconnect time far longer than
+// any stop may take.
+DriverOptions StopTestOptions(const testing::ScratchDir& scratch) {
+  using namespace std::chrono_literals;
+  DriverOptions options;
+  options.runtime_dir = (scratch.path() / "run").string();
+  options.block_devices = false;
+  options.transport.connect_timeout = 1000ms;
+  options.transport.reply_timeout = 1000ms;
+  options.transport.reconnect_timeout = 40s;
+  return options;
+}
+
 // Making a block device reads its partition table through its device, on
 // the notifier thread (here a read in its place, where there is no ublk):
 // a stop then waits for that read. With the disk's server gone silent it
@@ -238,13 +251,7 @@ TEST(DriverStopTest, AStopTellsTheDisksToGiveUpBeforeWaitingForTheNotifier) {
   // Declared first, so that they outlive the driver whatever happens.
   FakeBlockServer server(1 << 20);
   std::atomic<bool> read_done{false};
-  DriverOptions options;
-  options.runtime_dir = (scratch.path() / "run").string();
-  options.block_devices = false;
-  options.transport.connect_timeout = 1000ms;
-  options.transport.reply_timeout = 1000ms;
-  options.transport.reconnect_timeout = 40s;
-  auto loaded = Driver::Load(options);
+  auto loaded = Driver::Load(StopTestOptions(scratch));
   ASSERT_TRUE(loaded.ok()) << loaded.status().ToString();
   std::unique_ptr<Driver> driver = std::move(loaded).value();
   const std::string device = driver->device_dir() + "/VelmoranEx0";
@@ -300,13 +307,7 @@ TEST(DriverStopTest, AMountDuringAStopIsRefusedAndReachesNoServer) {
   FakeBlockServer third(1 << 20);
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  DriverOptions options;
-  options.runtime_dir = (scratch.path() / "run").string();
-  options.block_devices = false;
-  options.transport.connect_timeout = 1000ms;
-  options.transport.reply_timeout = 1000ms;
-  options.transport.reconnect_timeout = 40s;
-  auto loaded = Driver::Load(options);
+  auto loaded = Driver::Load(StopTestOptions(scratch));
   ASSERT_TRUE(loaded.ok()) << loaded.status().ToString();
   std::unique_ptr<Driver> driver = std::move(loaded).value();
   // A block device's making, which the stop waits for, until released.
