@@ -871,6 +871,16 @@ TEST_F(NetworkDeviceTest, VirtualWriteKeepsWritesOnTheClient) {
             Read(0, 16 * 512).data);
 }
 
+// A write whose end lies beyond 2^64 is past the disk's end too: the cache
+// must not answer it as kept while it keeps none of it.
+TEST_F(NetworkDeviceTest, AVirtualWriteWhoseEndWrapsPastTwoToThe64IsRefused) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  const Result r = Write(UINT64_MAX - 511, Pattern(1024, 3));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, r.status);
+  EXPECT_EQ(0u, r.information);
+}
+
 TEST_F(NetworkDeviceTest, TwoVirtualMountsOfOneServerKeepTheirOwnCaches) {
   server_.SetAccess(ACCESS_VIRTUAL_WRITE);
   other_ = MakeDevice(DeviceType::kDisk, 1);
