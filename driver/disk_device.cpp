@@ -319,7 +319,8 @@ void DiskDevice::ServeRead(DeviceRequest& request) {
 void DiskDevice::ServeWrite(DeviceRequest& request) {
   if (!back_end_) return Complete(request, STATUS_NO_MEDIA_IN_DEVICE);
   const Basics state = GetBasics();
-  if (request.offset + request.length > state.disk_size) {
+  // Not offset + length: near 2^64 the sum wraps and would pass.
+  if (request.offset > state.disk_size || request.length > state.disk_size - request.offset) {
     return Complete(request, STATUS_INVALID_PARAMETER);
   }
   if (state.read_only) return Complete(request, STATUS_MEDIA_WRITE_PROTECTED);

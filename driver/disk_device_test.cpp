@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -871,6 +872,16 @@ TEST_F(NetworkDeviceTest, VirtualWriteKeepsWritesOnTheClient) {
             Read(0, 16 * 512).data);
 }
 
+// A write whose end lies beyond 2^64 is past the disk's end too: the cache
+// must not answer it as kept while it keeps none of it.
+TEST_F(NetworkDeviceTest, AVirtualWriteWhoseEndWrapsPastTwoToThe64IsRefused) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  const Result r = Write(UINT64_MAX - 511, Pattern(1024, 3));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, r.status);
+  EXPECT_EQ(0u, r.information);
+}
+
 TEST_F(NetworkDeviceTest, TwoVirtualMountsOfOneServerKeepTheirOwnCaches) {
   server_.SetAccess(ACCESS_VIRTUAL_WRITE);
   other_ = MakeDevice(DeviceType::kDisk, 1);
@@ -1094,6 +1105,42 @@ TEST_F(ParallelDeviceTest, VirtualWriteUnderRequestsFromSeveralThreadsIsExact) {
       ASSERT_EQ(Pattern(4608, static_cast<uint8_t>(t * 60 + i)), Read(offset, 4608).data);
     }
   }
+  EXPECT_EQ(original, server_.Disk());
+}
+
+// Threads writing and reading ranges that overlap, at virtual write: every
+// block a read returns is whole, the server's or one write's, never a mix.
+TEST_F(ParallelDeviceTest, OverlappingVirtualWritesAndReadsSeeWholeBlocks) {
+  server_.SetAccess(ACCESS_VIRTUAL_WRITE);
+  const auto original = server_.Disk();
+  ASSERT_EQ(STATUS_SUCCESS, Mount(NetworkRecord(server_)));
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 80; ++i) {
+        const uint64_t first = (t * 7 + i * 3) % 40;
+        const uint64_t count = 1 + (i * 5 + t) % 24;
+        // Every byte of a written block the same, unlike the server's blocks.
+        const std::vector<uint8_t> data(count * 512, static_cast<uint8_t>(1 + (t * 80 + i) % 250));
+        if (t % 2 == 0 && Write(first * 512, data).status != STATUS_SUCCESS) ++wrong;
+        const Result r = Read(first * 512, static_cast<uint32_t>(data.size()));
+        if (r.status != STATUS_SUCCESS || r.data.size() != data.size()) {
+          ++wrong;
+          continue;
+        }
+        for (uint64_t b = 0; b < count; ++b) {
+          const uint8_t* p = r.data.data() + b * 512;
+          const bool written = std::all_of(p, p + 512, [p](uint8_t x) { return x == p[0]; });
+          const bool served =
+              std::equal(p, p + 512, original.begin() + static_cast<long>((first + b) * 512));
+          if (!written && !served) ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(0, wrong.load());
   EXPECT_EQ(original, server_.Disk());
 }
 

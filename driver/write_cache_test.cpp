@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 namespace quensaria::driver {
@@ -192,6 +194,79 @@ TEST_F(WriteCacheTest, UnalignedOrEmptyRequestsAreLeftAlone) {
   EXPECT_EQ(STATUS_SUCCESS, cache_.CacheWrite(data.data(), 0, 0));
   EXPECT_TRUE(store_.ops.empty());
   EXPECT_EQ(1u, cache_.next_slot());
+}
+
+// A slot file on a disk that fills up: a write reaching past `room` keeps
+// the bytes before it and fails, as a write running into ENOSPC does.
+class FillingStore : public SlotStore {
+ public:
+  NtStatus ReadAt(uint8_t* data, size_t length, uint64_t offset) override {
+    if (offset + length > bytes.size()) return STATUS_IO_DEVICE_ERROR;
+    std::copy_n(bytes.begin() + static_cast<long>(offset), length, data);
+    return STATUS_SUCCESS;
+  }
+  NtStatus WriteAt(const uint8_t* data, size_t length, uint64_t offset) override {
+    const bool fits = room == 0 || offset + length <= room;
+    const size_t kept = fits ? length : static_cast<size_t>(offset < room ? room - offset : 0);
+    if (offset + kept > bytes.size()) bytes.resize(offset + kept);
+    std::copy_n(data, kept, bytes.begin() + static_cast<long>(offset));
+    return fits ? STATUS_SUCCESS : STATUS_DISK_FULL;
+  }
+
+  std::vector<uint8_t> bytes;
+  uint64_t room = 0;  // 0: no limit
+};
+
+// Overlapping writes of random places and lengths across group pages, some
+// running out of room part way: an acknowledged write reads back whole, a
+// failed one leaves each of its blocks whole, old or new, and every read
+// matches what the writes left.
+TEST(WriteCacheFillingTest, WritesThatRunOutOfRoomLeaveEveryBlockWholeOldOrNew) {
+  std::mt19937_64 random(7);
+  constexpr uint64_t kBlocks = 3 * WriteCache::kGroupBlocks + 37;
+  for (int round = 0; round < 6; ++round) {
+    FillingStore store;
+    WriteCache cache(&store, kBlocks * kBlock);
+    std::vector<uint8_t> server(kBlocks * kBlock);
+    for (auto& b : server) b = static_cast<uint8_t>(random());
+    std::vector<uint8_t> disk = server;  // what reads must show
+    auto read = [&](uint64_t first, uint64_t count) {
+      const auto begin = server.begin() + static_cast<long>(first * kBlock);
+      std::vector<uint8_t> data(begin, begin + static_cast<long>(count * kBlock));
+      EXPECT_EQ(STATUS_SUCCESS, cache.CacheOverlay(data.data(), first * kBlock, data.size()));
+      return data;
+    };
+    for (int op = 0; op < 300; ++op) {
+      const uint64_t first = random() % kBlocks;
+      const uint64_t count = 1 + random() % std::min<uint64_t>(kBlocks - first, 300);
+      std::vector<uint8_t> data(count * kBlock);
+      for (auto& b : data) b = static_cast<uint8_t>(random());
+      // The file only grows where new blocks go: room ends at or past its end.
+      if (random() % 8 == 0) store.room = store.bytes.size() + 1 + random() % data.size();
+      const NtStatus status = cache.CacheWrite(data.data(), first * kBlock, data.size());
+      store.room = 0;
+      const std::vector<uint8_t> now = read(first, count);
+      if (status == STATUS_SUCCESS) {
+        ASSERT_EQ(data, now) << "round " << round << " write " << op;
+      }
+      for (uint64_t b = 0; b < count; ++b) {
+        const uint8_t* got = now.data() + b * kBlock;
+        const bool old_block =
+            std::equal(got, got + kBlock, disk.begin() + static_cast<long>((first + b) * kBlock));
+        const bool new_block =
+            std::equal(got, got + kBlock, data.begin() + static_cast<long>(b * kBlock));
+        ASSERT_TRUE(old_block || new_block)
+            << "round " << round << " write " << op << " block " << b;
+      }
+      std::copy(now.begin(), now.end(), disk.begin() + static_cast<long>(first * kBlock));
+      const uint64_t at = random() % kBlocks;
+      const uint64_t span = 1 + random() % std::min<uint64_t>(kBlocks - at, 500);
+      const std::vector<uint8_t> seen = read(at, span);
+      ASSERT_TRUE(
+          std::equal(seen.begin(), seen.end(), disk.begin() + static_cast<long>(at * kBlock)))
+          << "round " << round << " write " << op;
+    }
+  }
 }
 
 TEST(WriteCacheGroupsTest, OneGroupPer2048BlocksRoundedUp) {
