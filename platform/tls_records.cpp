@@ -1,7 +1,9 @@
 #include "platform/tls_records.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace quensaria::platform {
 namespace {
@@ -30,13 +32,65 @@ IMB_MGR* Gcm() {
   return gcm;
 }
 
+// A test's pick of code, and the managers made for it; they are kept, as
+// records taken with one may outlive the pick.
+std::atomic<TlsRecords::Code> picked{TlsRecords::Code::kAuto};
+std::mutex made_lock;
+std::array<IMB_MGR*, static_cast<size_t>(TlsRecords::Code::kNone)> made{};
+
+IMB_MGR* Make(TlsRecords::Code code) {
+  using Code = TlsRecords::Code;
+  IMB_MGR* manager = alloc_mb_mgr(0);
+  if (manager == nullptr) return manager;
+  switch (code) {
+    case Code::kSse:
+      init_mb_mgr_sse(manager);
+      break;
+    case Code::kAvx:
+      init_mb_mgr_avx(manager);
+      break;
+    case Code::kAvx2:
+      init_mb_mgr_avx2(manager);
+      break;
+    case Code::kAvx512:
+      init_mb_mgr_avx512(manager);
+      break;
+    default:
+      init_mb_mgr_auto(manager, nullptr);
+      break;
+  }
+  if (imb_get_errno(manager) != 0) {
+    free_mb_mgr(manager);
+    return nullptr;
+  }
+  return manager;
+}
+
 }  // namespace
+
+bool TlsRecords::UseCodeForTesting(Code code) {
+  if (code != Code::kAuto && code != Code::kNone) {
+    std::lock_guard<std::mutex> hold(made_lock);
+    IMB_MGR*& manager = made[static_cast<size_t>(code)];
+    if (manager == nullptr) manager = Make(code);
+    if (manager == nullptr) return false;
+  }
+  picked.store(code, std::memory_order_release);
+  return true;
+}
 
 std::unique_ptr<TlsRecords> TlsRecords::Take(gnutls_session_t session) {
   if (gnutls_cipher_get(session) != GNUTLS_CIPHER_AES_128_GCM) return nullptr;
   if (gnutls_protocol_get_version(session) != GNUTLS_TLS1_3) return nullptr;
   if (gnutls_record_check_pending(session) > 0) return nullptr;
-  IMB_MGR* gcm = Gcm();
+  IMB_MGR* gcm = nullptr;
+  const Code code = picked.load(std::memory_order_acquire);
+  if (code == Code::kAuto) {
+    gcm = Gcm();
+  } else if (code != Code::kNone) {
+    std::lock_guard<std::mutex> hold(made_lock);
+    gcm = made[static_cast<size_t>(code)];
+  }
   if (gcm == nullptr) return nullptr;
   std::unique_ptr<TlsRecords> records(new TlsRecords(gcm));
   if (!records->TakeBack(session)) return nullptr;

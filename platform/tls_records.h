@@ -49,6 +49,14 @@ class TlsRecords {
   // done here, or when GnuTLS holds received records not yet read, or when
   // the processor has no cipher here.
   static std::unique_ptr<TlsRecords> Take(gnutls_session_t session);
+
+  // The library's code that Take gives: kAuto, the widest the processor
+  // has, unless a test picks another path other processors get, or kNone
+  // for GnuTLS's own record functions.
+  enum class Code { kAuto, kSse, kAvx, kAvx2, kAvx512, kNone };
+  // False, and nothing changed, when this processor cannot run `code`.
+  // Sessions taken before keep the code they had.
+  static bool UseCodeForTesting(Code code);
   ~TlsRecords();
   TlsRecords(const TlsRecords&) = delete;
   TlsRecords& operator=(const TlsRecords&) = delete;

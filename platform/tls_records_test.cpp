@@ -137,7 +137,42 @@ std::vector<uint8_t> Sealed(TlsRecords& records, std::span<const uint8_t> first,
   return out;
 }
 
-TEST(TlsRecordsTest, RecordsSealedHereAreReadByGnuTlsWhereverTheTwoPartsSplit) {
+// Each path of the library's code another processor would take, where
+// this one can run it.
+class TlsRecordsCodeTest : public testing::TestWithParam<TlsRecords::Code> {
+ protected:
+  void SetUp() override {
+    if (!TlsRecords::UseCodeForTesting(GetParam())) GTEST_SKIP() << "not on this processor";
+  }
+  void TearDown() override { EXPECT_TRUE(TlsRecords::UseCodeForTesting(TlsRecords::Code::kAuto)); }
+};
+
+std::string CodeName(const testing::TestParamInfo<TlsRecords::Code>& info) {
+  using Code = TlsRecords::Code;
+  switch (info.param) {
+    case Code::kAuto:
+      return "Auto";
+    case Code::kSse:
+      return "Sse";
+    case Code::kAvx:
+      return "Avx";
+    case Code::kAvx2:
+      return "Avx2";
+    case Code::kAvx512:
+      return "Avx512";
+    case Code::kNone:
+      return "None";
+  }
+  return "Unknown";
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, TlsRecordsCodeTest,
+                         testing::Values(TlsRecords::Code::kAuto, TlsRecords::Code::kSse,
+                                         TlsRecords::Code::kAvx, TlsRecords::Code::kAvx2,
+                                         TlsRecords::Code::kAvx512),
+                         CodeName);
+
+TEST_P(TlsRecordsCodeTest, RecordsSealedHereAreReadByGnuTlsWhereverTheTwoPartsSplit) {
   {
     GnuTlsPair pair;
     auto records = TlsRecords::Take(pair.own());
@@ -160,7 +195,7 @@ TEST(TlsRecordsTest, RecordsSealedHereAreReadByGnuTlsWhereverTheTwoPartsSplit) {
   }
 }
 
-TEST(TlsRecordsTest, GnuTlsRecordsOpenHereWithOrWithoutPadding) {
+TEST_P(TlsRecordsCodeTest, GnuTlsRecordsOpenHereWithOrWithoutPadding) {
   GnuTlsPair pair;
   auto records = TlsRecords::Take(pair.own());
   ASSERT_NE(nullptr, records);
@@ -187,7 +222,7 @@ TEST(TlsRecordsTest, GnuTlsRecordsOpenHereWithOrWithoutPadding) {
   }
 }
 
-TEST(TlsRecordsTest, ARecordChangedAnywhereDoesNotOpenAndLeavesNoContent) {
+TEST_P(TlsRecordsCodeTest, ARecordChangedAnywhereDoesNotOpenAndLeavesNoContent) {
   GnuTlsPair pair;
   auto records = TlsRecords::Take(pair.own());
   ASSERT_NE(nullptr, records);
@@ -231,6 +266,14 @@ TEST(TlsRecordsTest, ACipherNotDoneHereStaysWithGnuTls) {
   GnuTlsPair pair("+CHACHA20-POLY1305");
   ASSERT_EQ(GNUTLS_CIPHER_CHACHA20_POLY1305, gnutls_cipher_get(pair.own()));
   EXPECT_EQ(nullptr, TlsRecords::Take(pair.own()));
+}
+
+TEST(TlsRecordsTest, WithNoCodePickedSessionsStayWithGnuTls) {
+  GnuTlsPair pair;
+  ASSERT_TRUE(TlsRecords::UseCodeForTesting(TlsRecords::Code::kNone));
+  EXPECT_EQ(nullptr, TlsRecords::Take(pair.own()));
+  ASSERT_TRUE(TlsRecords::UseCodeForTesting(TlsRecords::Code::kAuto));
+  EXPECT_NE(nullptr, TlsRecords::Take(pair.own()));
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 #include "platform/console_capture_for_testing.h"
 #include "platform/eventually_for_testing.h"
 #include "platform/socket.h"
+#include "platform/tls_records.h"
 #include "platform/unique_fd.h"
 #include "service/engine/engine_harness_for_testing.h"
 #include "service/engine/tls_link.h"
@@ -253,31 +254,6 @@ TEST_F(TlsEngineTest, ATlsClientAtAPlainExportGetsTheAlert) {
 
 // --- Data through the session ---
 
-TEST_F(TlsEngineTest, ReadsAndWritesOfEverySizeRoundTrip) {
-  Start(AUTH_MODE_TLS);
-  BlockClient client;
-  ASSERT_EQ(client.ConnectTls(port(), kTlsIdentityManage, DigestOf("manage")), 0);
-  uint64_t offset = kMiB;
-  uint32_t seed = 10;
-  // Around the 16 KiB record, and the largest transfer.
-  for (const uint32_t length : {1u, 511u, 512u, 4096u, 16383u, 16384u, 16385u, 65535u, 65536u}) {
-    const Bytes written = RandomBytes(length, seed++);
-    Exchange x = client.Write(offset, written.data(), length);
-    ASSERT_EQ(x.error, 0) << length;
-    ASSERT_EQ(x.reply.status, REPLY_OK) << length;
-    Bytes read;
-    x = client.Read(offset, length, read);
-    ASSERT_EQ(x.error, 0) << length;
-    ASSERT_EQ(x.reply.status, REPLY_OK) << length;
-    EXPECT_EQ(read, written) << length;
-    EXPECT_EQ(image_.ReadBack(offset, length), written) << length;
-    offset += 65536;
-  }
-  Exchange x = client.Flush();
-  EXPECT_EQ(x.error, 0);
-  EXPECT_EQ(x.reply.status, REPLY_OK);
-}
-
 // A record that fails its authentication (forged, or changed on the way)
 // ends the session, and the console line names GnuTLS's receive rather than
 // the socket's, at warning priority: it is no ordinary client leaving.
@@ -310,7 +286,55 @@ TEST_F(TlsEngineTest, AForgedRecordEndsTheSessionNamingTheTlsReceive) {
 // before it: replies of the sizes around those cuts, sent for back to back
 // and left to pile up unread, all arrive whole and in order, and the
 // session stays in step for the next request.
-TEST_F(TlsEngineTest, RepliesCutIntoSendsArriveWholeAndInOrder) {
+
+// A client whose records GnuTLS's own functions make and read, as a client
+// of another build or library would, with the key updates TLS allows: the
+// engine follows the client's, answers one it is asked for, and changes its
+// own sealing key as it wears out, and every reply still opens.
+// The cipher library's code where this processor runs it, and GnuTLS's
+// own records for where no code of it runs.
+class TlsEngineCodeTest : public TlsEngineTest,
+                          public ::testing::WithParamInterface<platform::TlsRecords::Code> {
+ protected:
+  void SetUp() override { ASSERT_TRUE(platform::TlsRecords::UseCodeForTesting(GetParam())); }
+  void TearDown() override {
+    EXPECT_TRUE(platform::TlsRecords::UseCodeForTesting(platform::TlsRecords::Code::kAuto));
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, TlsEngineCodeTest,
+    ::testing::Values(platform::TlsRecords::Code::kAuto, platform::TlsRecords::Code::kNone),
+    [](const ::testing::TestParamInfo<platform::TlsRecords::Code>& param) {
+      return std::string(param.param == platform::TlsRecords::Code::kNone ? "GnuTls" : "Auto");
+    });
+
+TEST_P(TlsEngineCodeTest, ReadsAndWritesOfEverySizeRoundTrip) {
+  Start(AUTH_MODE_TLS);
+  BlockClient client;
+  ASSERT_EQ(client.ConnectTls(port(), kTlsIdentityManage, DigestOf("manage")), 0);
+  uint64_t offset = kMiB;
+  uint32_t seed = 10;
+  // Around the 16 KiB record, and the largest transfer.
+  for (const uint32_t length : {1u, 511u, 512u, 4096u, 16383u, 16384u, 16385u, 65535u, 65536u}) {
+    const Bytes written = RandomBytes(length, seed++);
+    Exchange x = client.Write(offset, written.data(), length);
+    ASSERT_EQ(x.error, 0) << length;
+    ASSERT_EQ(x.reply.status, REPLY_OK) << length;
+    Bytes read;
+    x = client.Read(offset, length, read);
+    ASSERT_EQ(x.error, 0) << length;
+    ASSERT_EQ(x.reply.status, REPLY_OK) << length;
+    EXPECT_EQ(read, written) << length;
+    EXPECT_EQ(image_.ReadBack(offset, length), written) << length;
+    offset += 65536;
+  }
+  Exchange x = client.Flush();
+  EXPECT_EQ(x.error, 0);
+  EXPECT_EQ(x.reply.status, REPLY_OK);
+}
+
+TEST_P(TlsEngineCodeTest, RepliesCutIntoSendsArriveWholeAndInOrder) {
   Start(AUTH_MODE_TLS);
   BlockClient client;
   ASSERT_EQ(client.ConnectTls(port(), kTlsIdentityManage, DigestOf("manage")), 0);
@@ -343,11 +367,7 @@ TEST_F(TlsEngineTest, RepliesCutIntoSendsArriveWholeAndInOrder) {
   EXPECT_EQ(read, written);
 }
 
-// A client whose records GnuTLS's own functions make and read, as a client
-// of another build or library would, with the key updates TLS allows: the
-// engine follows the client's, answers one it is asked for, and changes its
-// own sealing key as it wears out, and every reply still opens.
-TEST_F(TlsEngineTest, KeyUpdatesEitherWayKeepTheSessionInStep) {
+TEST_P(TlsEngineCodeTest, KeyUpdatesEitherWayKeepTheSessionInStep) {
   engine::TlsLink::SetKeyUpdateAfterForTesting(5);
   Start(AUTH_MODE_TLS);
   engine::TlsLink::SetKeyUpdateAfterForTesting(0);

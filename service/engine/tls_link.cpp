@@ -393,7 +393,14 @@ bool TlsLink::RenewSealingKey() {
 
 LayerTransfer TlsLink::ReceiveRecords(uint8_t* data, size_t length) {
   if (records_own_ != nullptr) return ReceiveOwnRecords(data, length);
-  const ssize_t r = gnutls_record_recv(session_, data, length);
+  ssize_t r = gnutls_record_recv(session_, data, length);
+  // A record for GnuTLS itself (a key update) gives no data; the records
+  // behind it may be in hand already, and the socket then never wakes the
+  // port for them.
+  while ((r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) &&
+         gnutls_record_get_direction(session_) == 0 && HasBuffered()) {
+    r = gnutls_record_recv(session_, data, length);
+  }
   if (r >= 0) return {static_cast<size_t>(r), 0};
   if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return {0, EAGAIN};
   if (r == GNUTLS_E_PREMATURE_TERMINATION) return {0, 0};
