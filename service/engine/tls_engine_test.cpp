@@ -282,15 +282,6 @@ TEST_F(TlsEngineTest, AForgedRecordEndsTheSessionNamingTheTlsReceive) {
   EXPECT_EQ(line->second, "gnutls_record_recv() failed: 71 Protocol error\n");
 }
 
-// A reply leaves two records at a time, a short last record with the two
-// before it: replies of the sizes around those cuts, sent for back to back
-// and left to pile up unread, all arrive whole and in order, and the
-// session stays in step for the next request.
-
-// A client whose records GnuTLS's own functions make and read, as a client
-// of another build or library would, with the key updates TLS allows: the
-// engine follows the client's, answers one it is asked for, and changes its
-// own sealing key as it wears out, and every reply still opens.
 // The cipher library's code where this processor runs it, and GnuTLS's
 // own records for where no code of it runs.
 class TlsEngineCodeTest : public TlsEngineTest,
@@ -334,6 +325,10 @@ TEST_P(TlsEngineCodeTest, ReadsAndWritesOfEverySizeRoundTrip) {
   EXPECT_EQ(x.reply.status, REPLY_OK);
 }
 
+// A reply leaves two records at a time, a short last record with the two
+// before it: replies of the sizes around those cuts, sent for back to back
+// and left to pile up unread, all arrive whole and in order, and the
+// session stays in step for the next request.
 TEST_P(TlsEngineCodeTest, RepliesCutIntoSendsArriveWholeAndInOrder) {
   Start(AUTH_MODE_TLS);
   BlockClient client;
@@ -367,6 +362,10 @@ TEST_P(TlsEngineCodeTest, RepliesCutIntoSendsArriveWholeAndInOrder) {
   EXPECT_EQ(read, written);
 }
 
+// A client whose records GnuTLS's own functions make and read, as a client
+// of another build or library would, with the key updates TLS allows: the
+// engine follows the client's, answers one it is asked for, and changes its
+// own sealing key as it wears out, and every reply still opens.
 TEST_P(TlsEngineCodeTest, KeyUpdatesEitherWayKeepTheSessionInStep) {
   engine::TlsLink::SetKeyUpdateAfterForTesting(5);
   Start(AUTH_MODE_TLS);
