@@ -231,7 +231,13 @@ void ConnectionEngine::Core::AcceptLoop() {
     if (waited.ok() && !waited.value()) continue;
     for (;;) {
       Result<platform::Accepted> accepted = platform::AcceptConnection(listener.get());
-      if (stop_requested.load()) return;
+      if (stop_requested.load()) {
+        // Reset as the stop resets every connection it finds: a plain close
+        // would tell this client the export ended in order.
+        if (accepted.ok() && accepted->socket)
+          (void)platform::SetAbortiveClose(accepted->socket.get());
+        return;
+      }
       // One connection's trouble does not end the export; a broken listener does.
       if (!accepted.ok()) return;
       using Outcome = platform::Accepted::Outcome;

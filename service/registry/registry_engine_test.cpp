@@ -522,9 +522,9 @@ TEST_F(ServedRegistryTest, StopServerResetsOpenConnectionsAndTheirEntriesGo) {
   const auto before = Clock::now();
   EXPECT_EQ(FinishesOrDie("StopServer", [&] { return registry_->StopServer(server); }), 0);
   EXPECT_LT(Clock::now() - before, kLiveness);
-  for (auto& client : clients) {
+  for (size_t i = 0; i < clients.size(); ++i) {
     uint8_t byte;
-    EXPECT_EQ(client->ReceiveBytes(&byte, 1), ECONNRESET);
+    EXPECT_EQ(clients[i]->ReceiveBytes(&byte, 1), ECONNRESET) << "client " << i;
   }
   EXPECT_EQ(OnlineAddresses(server), std::vector<uint32_t>{outsider.address})
       << "the entries of the reset connections go, nothing else";
