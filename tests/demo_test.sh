@@ -97,7 +97,11 @@ wait "$service" || fail "the service did not stop cleanly"
 service=""
 grep -q "Port=\"$port\"" "$tree/build/demo/state/Locals.xml" || fail "no export kept in Locals.xml"
 
-"$tree/scripts/demo" >"$tree/demo.log" 2>&1 &
+# Emptied here, not by the background job's redirection, which may come
+# after the first look at the log: an earlier run's "Press Ctrl-C" would
+# then be taken for this one's.
+: >"$tree/demo.log"
+"$tree/scripts/demo" >>"$tree/demo.log" 2>&1 &
 demo=$!
 wait_for grep -q 'Press Ctrl-C to stop.' "$tree/demo.log" || fail "the demo did not come up: $(cat "$tree/demo.log")"
 listing=$("${cli[@]}" list-servers)
@@ -131,7 +135,8 @@ while :; do sleep 0.1; done
 STANDIN
   printf '#!/bin/sh\necho "status 0xC0000001 (Win32 31)"\nexit 1\n' >"$tree/build/bin/velmoran-ctl"
   chmod +x "$tree/build/bin/velmoran" "$tree/build/bin/velmoran-ctl"
-  "$tree/scripts/demo" >"$tree/demo.log" 2>&1 &
+  : >"$tree/demo.log"
+  "$tree/scripts/demo" >>"$tree/demo.log" 2>&1 &
   demo=$!
   wait_for grep -q 'Press Ctrl-C to stop.' "$tree/demo.log" || fail "the demo did not come up: $(cat "$tree/demo.log")"
   served=$(pgrep -P "$demo" -x quensaria) || fail "the demo runs no service of its own"
