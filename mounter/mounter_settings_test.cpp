@@ -1,7 +1,6 @@
 #include "mounter/mounter_settings.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <QDir>
@@ -9,10 +8,9 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QTextStream>
-#include <csignal>
 #include <cstring>
-#include <functional>
 
+#include "platform/file_size_limit_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "shared/password_digest.h"
 
@@ -186,24 +184,7 @@ TEST_F(MounterSettingsTest, ASavedDigestIsReadOnlyForItsOwnServer) {
   EXPECT_EQ(settings.ReadPassword(0x0100007F, 0x0100), first);
 }
 
-// Runs `write` while files can grow to `limit` bytes at most, as on a full
-// disk: a write past it fails with EFBIG (SIGXFSZ ignored) instead of
-// ending the test. The soft limit alone is lowered, so it can be restored.
-bool UnderFileSizeLimit(rlim_t limit, const std::function<bool()>& write) {
-  struct rlimit before;
-  EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
-  struct rlimit small = before;
-  small.rlim_cur = std::min<rlim_t>(limit, before.rlim_max);
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  struct sigaction old_action {};
-  EXPECT_EQ(::sigaction(SIGXFSZ, &ignore, &old_action), 0);
-  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool written = write();
-  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
-  EXPECT_EQ(::sigaction(SIGXFSZ, &old_action, nullptr), 0);
-  return written;
-}
+using testing::UnderFileSizeLimit;
 
 QByteArray FileBytes(const QString& name) {
   QFile file(name);

@@ -5,7 +5,6 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,6 +39,7 @@
 #include "configurator/widgets/commands.h"
 #include "configurator/widgets/options_dialog.h"
 #include "configurator/widgets/server_config_dialog.h"
+#include "platform/file_size_limit_for_testing.h"
 #include "platform/host_name.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "platform/thread_identity.h"
@@ -642,24 +642,7 @@ TEST(ConfiguratorDefaultsTest, AFileThatCannotBeMadePrivateGetsNoDigest) {
       << text;
 }
 
-// Runs `write` while files can grow to `limit` bytes at most, as on a full
-// disk: a write past it fails with EFBIG (SIGXFSZ ignored) instead of
-// ending the test. The soft limit alone is lowered, so it can be restored.
-bool UnderFileSizeLimit(rlim_t limit, const std::function<bool()>& write) {
-  struct rlimit before;
-  EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
-  struct rlimit small = before;
-  small.rlim_cur = std::min<rlim_t>(limit, before.rlim_max);
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  struct sigaction old_action {};
-  EXPECT_EQ(::sigaction(SIGXFSZ, &ignore, &old_action), 0);
-  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool written = write();
-  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
-  EXPECT_EQ(::sigaction(SIGXFSZ, &old_action, nullptr), 0);
-  return written;
-}
+using testing::UnderFileSizeLimit;
 
 std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -1,17 +1,16 @@
 #include "configurator/image/create_image.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/file_size_limit_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 
 namespace quensaria::configurator {
@@ -100,28 +99,7 @@ class CreateImageTest : public ::testing::Test {
   RandSequence serials_;
 };
 
-// Files this process writes may grow to `bytes` only while it lives (a
-// disk that fills part way): growing one more fails with EFBIG.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &saved_), 0);
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  }
-  ~FileSizeLimit() {
-    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &saved_), 0);
-    std::signal(SIGXFSZ, previous_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  struct rlimit saved_ = {};
-  void (*previous_)(int) = SIG_DFL;
-};
+using testing::FileSizeLimit;
 
 constexpr char kFileTooLarge[] =
     "A system error ' File too large 'occured while writing data to this file .";

@@ -4,17 +4,16 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/console.h"
+#include "platform/file_size_limit_for_testing.h"
 #include "platform/scratch_dir_for_testing.h"
 #include "service/store/attribute_forms.h"
 #include "shared/block_protocol.h"
@@ -434,15 +433,11 @@ TEST_F(ConfigurationStoreTest, NothingIsSavedUntilTheFileAsReadIsKept) {
   Load();
   // A file size limit that the copy of the original exceeds but the new,
   // empty configuration does not.
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
-  rlimit small = saved;
-  small.rlim_cur = 100;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const Status refused = store_->SaveConfiguration({});
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-  signal(SIGXFSZ, previous);
+  Status refused;
+  {
+    testing::FileSizeLimit small(100);
+    refused = store_->SaveConfiguration({});
+  }
   EXPECT_FALSE(refused.ok());
   EXPECT_EQ(Read("Locals.xml"), original);
   EXPECT_FALSE(Exists("Locals.orig.xml"));  // no part of a copy either
